@@ -1,0 +1,210 @@
+#include "Log.h"
+
+#include "MessageBox.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+#include <fcntl.h>
+#include <unistd.h>
+
+bool g_bDebug = true;
+
+namespace {
+
+constexpr size_t kBoxTextSize = 4096; // 4,095 characters and the terminator
+
+std::string s_csLogPath;
+std::string s_csDebugLogPath;
+
+int s_iHoldCount = 0;
+int s_iHeldFd = -1;
+
+const std::string& ComposePath(std::string& csPath, const char* szName)
+{
+    if (csPath.empty()) {
+        char szDir[1024];
+        if (getcwd(szDir, sizeof szDir)) {
+            csPath = szDir;
+            csPath += '/';
+        }
+        csPath += szName;
+    }
+    return csPath;
+}
+
+const std::string& LogPath() { return ComposePath(s_csLogPath, "log.txt"); }
+const std::string& DebugPath() { return ComposePath(s_csDebugLogPath, "Debuglog.txt"); }
+
+std::string FormatV(const char* szFormat, va_list args)
+{
+    va_list copy;
+    va_copy(copy, args);
+    char szSmall[512];
+    const int n = std::vsnprintf(szSmall, sizeof szSmall, szFormat, copy);
+    va_end(copy);
+    if (n < 0)
+        return {};
+    if (static_cast<size_t>(n) < sizeof szSmall)
+        return std::string(szSmall, static_cast<size_t>(n));
+    std::string cs(static_cast<size_t>(n) + 1, '\0');
+    std::vsnprintf(cs.data(), cs.size(), szFormat, args);
+    cs.resize(static_cast<size_t>(n));
+    return cs;
+}
+
+// What a fixed 4,096-byte buffer would keep.
+std::string Cut(std::string cs)
+{
+    if (cs.size() > kBoxTextSize - 1)
+        cs.resize(kBoxTextSize - 1);
+    return cs;
+}
+
+std::string Record(const std::string& csText)
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm tmNow {};
+    localtime_r(&now, &tmNow);
+    char szStamp[64];
+    std::snprintf(szStamp, sizeof szStamp, "\n[%02d-%02d-%02d %02d:%02d:%02d] ", tmNow.tm_mday,
+        tmNow.tm_mon + 1, tmNow.tm_year + 1900, tmNow.tm_hour, tmNow.tm_min, tmNow.tm_sec);
+    std::string cs(szStamp);
+    cs += csText;
+    return cs;
+}
+
+// O_NONBLOCK so that a FIFO of that name cannot hold the program.
+int OpenLog(const std::string& csPath, int iExtraFlags)
+{
+    return ::open(csPath.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC | iExtraFlags, 0666);
+}
+
+bool WriteAll(int fd, const std::string& cs)
+{
+    const char* p = cs.data();
+    size_t left = cs.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, left);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool AppendRecord(const std::string& csPath, const std::string& csText)
+{
+    const int fd = OpenLog(csPath, O_APPEND);
+    if (fd < 0)
+        return false;
+    WriteAll(fd, Record(csText));
+    ::close(fd);
+    return true;
+}
+
+void Truncate(const std::string& csPath)
+{
+    const int fd = OpenLog(csPath, O_TRUNC);
+    if (fd >= 0)
+        ::close(fd);
+}
+
+void DebugLogText(const std::string& csText)
+{
+    if (!g_bDebug)
+        return;
+    const std::string& csPath = DebugPath();
+    if (s_iHoldCount > 0) {
+        if (s_iHeldFd < 0)
+            s_iHeldFd = OpenLog(csPath, O_APPEND);
+        if (s_iHeldFd >= 0) {
+            WriteAll(s_iHeldFd, Record(csText));
+            return;
+        }
+    }
+    AppendRecord(csPath, csText);
+}
+
+void LogMessageText(const std::string& csText)
+{
+    if (!AppendRecord(LogPath(), csText))
+        return; // the mirror record is skipped too
+    DebugLogText(Cut(csText));
+}
+
+int MessageAndLogText(int iType, const std::string& csText)
+{
+    LogMessage("MessageAndLog iType=[%d] msg=[%s]", iType, csText.c_str());
+    const int iResult = GetMessageBox().Show(csText, iType);
+    LogMessage("MessageAndLog return = [ %d]", iResult);
+    return iResult;
+}
+
+} // namespace
+
+void ResetLogFile() { Truncate(LogPath()); }
+
+void ResetDebugLogFile() { Truncate(DebugPath()); }
+
+void LogMessage(const char* szFormat, ...)
+{
+    va_list args;
+    va_start(args, szFormat);
+    const std::string cs = FormatV(szFormat, args);
+    va_end(args);
+    LogMessageText(cs);
+}
+
+void DebugLog(const char* szFormat, ...)
+{
+    if (!g_bDebug)
+        return;
+    va_list args;
+    va_start(args, szFormat);
+    const std::string cs = FormatV(szFormat, args);
+    va_end(args);
+    DebugLogText(cs);
+}
+
+int MessageAndLog(int iType, const char* szFormat, ...)
+{
+    va_list args;
+    va_start(args, szFormat);
+    const std::string cs = Cut(FormatV(szFormat, args));
+    va_end(args);
+    return MessageAndLogText(iType, cs);
+}
+
+int MessageAndLogOk(const char* szFormat, ...)
+{
+    va_list args;
+    va_start(args, szFormat);
+    const std::string cs = Cut(FormatV(szFormat, args));
+    va_end(args);
+    return MessageAndLogText(MB_OK, cs);
+}
+
+std::string MessageLogPath() { return s_csLogPath; }
+std::string DebugLogPath() { return s_csDebugLogPath; }
+
+void ForgetLogPaths()
+{
+    s_csLogPath.clear();
+    s_csDebugLogPath.clear();
+}
+
+CDebugLogHold::CDebugLogHold() { ++s_iHoldCount; }
+
+CDebugLogHold::~CDebugLogHold()
+{
+    if (--s_iHoldCount == 0 && s_iHeldFd >= 0) {
+        ::close(s_iHeldFd);
+        s_iHeldFd = -1;
+    }
+}

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <string>
+
+#define VELMORA_PRINTF(fmtIndex, firstArg) __attribute__((format(printf, fmtIndex, firstArg)))
+
+// Gates Debuglog.txt. On at start; the main window sets it from the settings.
+extern bool g_bDebug;
+
+// Both files live in the folder that is current when they are first used.
+void ResetLogFile();
+void ResetDebugLogFile();
+
+void LogMessage(const char* szFormat, ...) VELMORA_PRINTF(1, 2);
+void DebugLog(const char* szFormat, ...) VELMORA_PRINTF(1, 2);
+
+// Shows a modal box through GetMessageBox() and writes the text and the answer
+// to both logs. Text longer than 4,095 characters is cut.
+int MessageAndLog(int iType, const char* szFormat, ...) VELMORA_PRINTF(2, 3);
+int MessageAndLogOk(const char* szFormat, ...) VELMORA_PRINTF(1, 2);
+
+// The composed paths ("" until first use).
+std::string MessageLogPath();
+std::string DebugLogPath();
+
+// Forgets the composed paths so that the next use composes them again from the
+// current folder. Only tests need this: the program composes them once.
+void ForgetLogPaths();
+
+// While one of these lives, debug records go through one descriptor kept open
+// in append mode (one write per record) instead of an open and close each.
+// Every record still reaches the file before DebugLog returns.
+class CDebugLogHold {
+public:
+    CDebugLogHold();
+    ~CDebugLogHold();
+    CDebugLogHold(const CDebugLogHold&) = delete;
+    CDebugLogHold& operator=(const CDebugLogHold&) = delete;
+};

@@ -1,0 +1,10 @@
+#!/bin/sh
+# The sanitizer builds and the fuzz runs that CI adds to the plain test run.
+set -eu
+cd "$(dirname "$0")/.."
+
+echo "=== tests under AddressSanitizer and UndefinedBehaviorSanitizer ==="
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+    -DVELMORA_SANITIZERS=address,undefined
+cmake --build build-asan
+(cd build-asan && ctest --output-on-failure --timeout 300)

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <string>
+
+struct AppSettings {
+    bool Debug = true;
+    bool AutoUpdate = true;
+    int Mode = 1;
+    std::string OldPath;
+    std::string NicDevice;
+    int Offset = 0;
+
+    bool LoadFrom(const std::string& csPath);
+    bool SaveTo(const std::string& csPath) const;
+};
