@@ -1,0 +1,7 @@
+#pragma once
+
+class QWidget;
+
+// Makes a fresh About window, fills its texts, runs it modally over pOwner and
+// discards it.
+void RunAboutBox(QWidget* pOwner);

@@ -1,0 +1,9 @@
+#pragma once
+
+#include <QImage>
+#include <QSize>
+
+// Our banner and icon are painted in code, so they stay sharp at any size and
+// the installed PNGs come from the same drawing.
+QImage PaintBanner(QSize size);
+QImage PaintAppIcon(int iSize);
