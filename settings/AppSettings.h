@@ -13,3 +13,6 @@ struct AppSettings {
     bool LoadFrom(const std::string& csPath);
     bool SaveTo(const std::string& csPath) const;
 };
+
+// "<install dir>/settings.ini"; "/settings.ini" for an empty install dir.
+std::string SettingsPath(const std::string& csInstallDir);
