@@ -9,6 +9,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QPalette>
 #include <QWidget>
 
 namespace {
@@ -170,7 +171,22 @@ std::map<int, QWidget*> BuildControls(QWidget* pParent, const SDialogTemplate& t
         QRect r = DialogUnitsToPixels(font, c.x, c.y, c.cx, c.cy);
         if (c.kind == ECtl::DropDownCombo)
             r.setHeight(qMax(w->sizeHint().height(), DialogUnitsToPixels(font, 0, 0, 0, 14).height()));
+        // Our fonts run wider than the original's: let texts that would be cut
+        // grow into the free space instead of clipping them.
+        if (c.kind == ECtl::Static) {
+            auto* pLabel = static_cast<QLabel*>(w);
+            r.setHeight(qMax(r.height(), pLabel->heightForWidth(r.width())));
+        } else if (c.kind == ECtl::AutoCheck || c.kind == ECtl::AutoRadio) {
+            r.setWidth(qMax(r.width(), w->sizeHint().width()));
+        }
         w->setGeometry(r);
+        if ((c.uFlags & kReadOnly) && (c.uFlags & kNoBorder)) {
+            // Read-only fields sit on the dialog's face, as on the original.
+            QPalette pal = w->palette();
+            pal.setColor(QPalette::Base, pal.color(QPalette::Window));
+            w->setPalette(pal);
+            w->setAutoFillBackground(true);
+        }
         if (c.kind == ECtl::GroupBox || c.kind == ECtl::Static) {
             w->setAttribute(Qt::WA_TransparentForMouseEvents);
             w->setFocusPolicy(Qt::NoFocus);

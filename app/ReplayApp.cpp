@@ -1,0 +1,33 @@
+#include "ReplayApp.h"
+
+#include "QtPlatform.h"
+#include "ReplayDlg.h"
+
+#include <memory>
+
+namespace {
+CQtMessageBox s_messageBox;
+CQtUrlOpener s_urlOpener;
+} // namespace
+
+CReplayApp::CReplayApp(int& argc, char** argv)
+    : QApplication(argc, argv)
+{
+    setApplicationName(QStringLiteral("velmora"));
+    SetMessageBox(&s_messageBox);
+    SetUrlOpener(&s_urlOpener);
+}
+
+CReplayApp::~CReplayApp()
+{
+    SetMessageBox(nullptr);
+    SetUrlOpener(nullptr);
+}
+
+int CReplayApp::InitInstance()
+{
+    auto pDlg = std::make_unique<CReplayDlg>();
+    pDlg->DoModal();
+    pDlg.reset();
+    return 0;
+}

@@ -1,0 +1,463 @@
+#include "ReplayDlg.h"
+
+#include "AboutBox.h"
+#include "DialogTemplate.h"
+#include "Log.h"
+#include "MakerSite.h"
+#include "MessageBox.h"
+#include "QtPlatform.h"
+#include "Resources.h"
+#include "SingleInstance.h"
+#include "UrlOpener.h"
+#include "WebServices.h"
+
+#include <QApplication>
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMouseEvent>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <climits>
+#include <filesystem>
+#include <pcap/pcap.h>
+#include <unistd.h>
+
+std::string g_csInstallDir;
+
+namespace {
+
+enum : int {
+    IDC_SEND = 1,
+    IDC_EXIT = 2,
+    IDC_PATH = 1000,
+    IDC_SINGLE = 1001,
+    IDC_ALL = 1002,
+    IDC_BROWSE = 1003,
+    IDC_OFFSET = 1004,
+    IDC_AUTOUPDATE = 1006,
+    IDC_CHECKUPDATES = 1007,
+    IDC_INFO = 1011,
+    IDC_BANNER = 1012,
+    IDC_STATUS = 1013,
+    IDC_ADAPTERS = 1014,
+};
+
+constexpr int kOffsetMin = 0;
+constexpr int kOffsetMax = 9999999;
+constexpr int kHourMs = 3600000;
+
+QString Q(const std::string& cs) { return QString::fromLocal8Bit(cs.c_str()); }
+std::string S(const QString& q) { return q.toLocal8Bit().toStdString(); }
+
+// Multi-line edits hold "\r\n" line breaks, as the original control did.
+std::string ToCrLf(const std::string& cs)
+{
+    std::string out;
+    out.reserve(cs.size());
+    for (char c : cs) {
+        if (c == '\n')
+            out += '\r';
+        out += c;
+    }
+    return out;
+}
+
+std::string FromCrLf(const std::string& cs)
+{
+    std::string out;
+    out.reserve(cs.size());
+    for (size_t i = 0; i < cs.size(); ++i) {
+        if (cs[i] == '\r' && i + 1 < cs.size() && cs[i + 1] == '\n')
+            continue;
+        out += cs[i];
+    }
+    return out;
+}
+
+void SetIfChanged(QLineEdit* p, const QString& q)
+{
+    if (p->text() != q)
+        p->setText(q);
+}
+
+} // namespace
+
+// A signed decimal with blanks or tabs around it; "-0" and anything that does
+// not fit 32 bits count as not a number.
+bool ParseDialogInt(const std::string& csText, int& iValue)
+{
+    size_t i = 0, n = csText.size();
+    while (i < n && (csText[i] == ' ' || csText[i] == '\t'))
+        ++i;
+    while (n > i && (csText[n - 1] == ' ' || csText[n - 1] == '\t'))
+        --n;
+    bool bNeg = false;
+    if (i < n && csText[i] == '-') {
+        bNeg = true;
+        ++i;
+    }
+    if (i == n)
+        return false;
+    long long ll = 0;
+    for (; i < n; ++i) {
+        if (csText[i] < '0' || csText[i] > '9')
+            return false;
+        ll = ll * 10 + (csText[i] - '0');
+        if (ll > static_cast<long long>(INT_MAX) + 1)
+            return false;
+    }
+    if (bNeg && ll == 0)
+        return false;
+    if (bNeg)
+        ll = -ll;
+    if (ll > INT_MAX || ll < INT_MIN)
+        return false;
+    iValue = static_cast<int>(ll);
+    return true;
+}
+
+CReplayDlg::CReplayDlg(QWidget* pParent)
+    : QDialog(pParent)
+    , m_hIcon(AppIcon())
+{
+    BuildWindow();
+    m_timer1.setTimerType(Qt::CoarseTimer);
+    connect(&m_timer1, &QTimer::timeout, this, [this] { OnTimer(1); });
+    if (InstanceLockHeld())
+        m_pInstanceServer = new CInstanceServer([this] { OnInstanceQuery(); }, this);
+}
+
+CReplayDlg::~CReplayDlg() = default;
+
+void CReplayDlg::BuildWindow()
+{
+    setWindowTitle(QString::fromLatin1(kMainDialogTemplate.szCaption));
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+        | Qt::WindowCloseButtonHint);
+    setFont(QApplication::font());
+
+    auto* pMenuBar = new QMenuBar(this);
+    QMenu* pMenu = pMenuBar->addMenu(QString::fromLatin1(kMainMenuTitle));
+    for (const SMenuItem& item : kMainMenuItems) {
+        QAction* pAction = pMenu->addAction(QString::fromLatin1(item.szText));
+        pAction->setObjectName(QStringLiteral("menu%1").arg(item.iCommand));
+        switch (item.iCommand) {
+        case ID_APP_ABOUT:
+            connect(pAction, &QAction::triggered, this, &CReplayDlg::OnAbout);
+            break;
+        case ID_HELP_PAGE:
+            connect(pAction, &QAction::triggered, this, &CReplayDlg::OnHelpPage);
+            break;
+        case ID_APP_EXIT:
+            connect(pAction, &QAction::triggered, this, &CReplayDlg::OnCancel);
+            break;
+        }
+    }
+
+    auto* pClient = new QWidget(this);
+    pClient->setObjectName(QStringLiteral("client"));
+    m_controls = BuildControls(pClient, kMainDialogTemplate);
+    const QSize client = DialogClientSize(font(), kMainDialogTemplate);
+    const int iMenuHeight = pMenuBar->sizeHint().height();
+    pMenuBar->setGeometry(0, 0, client.width(), iMenuHeight);
+    pClient->setGeometry(0, iMenuHeight, client.width(), client.height());
+    setFixedSize(client.width(), client.height() + iMenuHeight);
+
+    m_pAdapterList = static_cast<QComboBox*>(Control(IDC_ADAPTERS));
+    auto* pBanner = static_cast<QLabel*>(Control(IDC_BANNER));
+    pBanner->setPixmap(BannerPixmap(pBanner->size()));
+    pBanner->setCursor(SharedHandCursor());
+    pBanner->installEventFilter(this);
+
+    // Exclusive by hand, so that "none set" can be shown too.
+    auto* pSingle = static_cast<QRadioButton*>(Control(IDC_SINGLE));
+    auto* pAll = static_cast<QRadioButton*>(Control(IDC_ALL));
+    pSingle->setAutoExclusive(false);
+    pAll->setAutoExclusive(false);
+    connect(pSingle, &QRadioButton::clicked, this, [this, pSingle, pAll] {
+        pSingle->setChecked(true);
+        pAll->setChecked(false);
+        OnModeChanged();
+    });
+    connect(pAll, &QRadioButton::clicked, this, [this, pSingle, pAll] {
+        pAll->setChecked(true);
+        pSingle->setChecked(false);
+        OnModeChanged();
+    });
+
+    connect(static_cast<QPushButton*>(Control(IDC_SEND)), &QPushButton::clicked, this, &CReplayDlg::OnSend);
+    connect(static_cast<QPushButton*>(Control(IDC_EXIT)), &QPushButton::clicked, this, &CReplayDlg::OnCancel);
+    connect(static_cast<QPushButton*>(Control(IDC_BROWSE)), &QPushButton::clicked, this, &CReplayDlg::OnBrowse);
+    connect(static_cast<QPushButton*>(Control(IDC_CHECKUPDATES)), &QPushButton::clicked, this,
+        &CReplayDlg::OnCheckForUpdates);
+    connect(static_cast<QCheckBox*>(Control(IDC_AUTOUPDATE)), &QCheckBox::clicked, this, &CReplayDlg::SaveSettings);
+    // Only a pick from the list is a change of adapter; typing chooses none.
+    connect(m_pAdapterList, &QComboBox::activated, this, [this] { SaveSettings(); });
+    // Enter in the list's text field is the Send command, as in every other field.
+    connect(m_pAdapterList->lineEdit(), &QLineEdit::returnPressed, this, &CReplayDlg::OnSend);
+
+    static_cast<QPushButton*>(Control(IDC_SEND))->setFocus();
+    setWindowIcon(m_hIcon);
+}
+
+QWidget* CReplayDlg::Control(int iId) const
+{
+    const auto it = m_controls.find(iId);
+    return it == m_controls.end() ? nullptr : it->second;
+}
+
+int CReplayDlg::DoModal()
+{
+    OnInitDialog();
+    return exec();
+}
+
+void CReplayDlg::OnInitDialog()
+{
+    DoDataExchange(false);
+    // No system menu here: the desktop gives applications none, so About is in the menu bar.
+    setWindowIcon(m_hIcon);
+
+    char szDir[1024];
+    if (getcwd(szDir, sizeof szDir))
+        g_csInstallDir = szDir;
+
+    ResetLogFile();
+    ResetDebugLogFile();
+
+    m_settings.LoadFrom(SettingsFilePath());
+    m_iMode = m_settings.Mode;
+    m_iAutoUpdate = m_settings.AutoUpdate ? 1 : 0;
+    g_bDebug = m_settings.Debug;
+    m_csCaptureFilePath = m_settings.OldPath;
+    m_iOffset = m_settings.Offset;
+
+    DebugLog("Program starting up");
+    DebugLog("FYI. Install directory=[%s]", g_csInstallDir.c_str());
+    DebugLog("FYI. pcap_lib_version = [%s]", pcap_lib_version());
+    if (!g_csInstallDir.empty()) {
+        std::error_code ec;
+        const std::filesystem::space_info si = std::filesystem::space(g_csInstallDir, ec);
+        if (!ec)
+            DebugLog("FYI. Free space [%llu]k on [%s]", static_cast<unsigned long long>(si.free >> 10),
+                g_csInstallDir.c_str());
+    }
+
+    g_bUpdatePromptShowing = false;
+    m_timer1.start(1);
+
+    m_csInformation = "Velmora is a utility for rebroadcast captured packets from an ethereal log file. ";
+    m_csInformation += "The utility can send a single particular packet or an entire set of packets. \r\n";
+    m_csInformation += "\r\n";
+    m_csInformation += "Directions\r\n";
+    m_csInformation += "1) Browse for a Ethereal log file \r\n";
+    m_csInformation += "2) Select either to send one single packet at offset X or send the entire series of packets. \r\n";
+    m_csInformation += "3) Click Send\r\n";
+    m_csInformation += "\r\n";
+    m_csInformation += "For more information or help please visit our webpage \r\n";
+    m_csInformation += "Menu -> Help \r\n";
+
+    m_iPendingSelection = -1;
+    FillAdapterList(*this, m_settings.NicDevice);
+    // Adding the first entry makes it current in Qt; keep only what the fill chose.
+    m_pAdapterList->setCurrentIndex(m_iPendingSelection);
+    if (m_iPendingSelection < 0)
+        m_pAdapterList->setEditText(QString());
+
+    DoDataExchange(false);
+    OnModeChanged();
+    static_cast<QPushButton*>(Control(IDC_SEND))->setFocus();
+}
+
+std::string CReplayDlg::SettingsFilePath() const { return g_csInstallDir + "/settings.ini"; }
+
+bool CReplayDlg::ReadOffset()
+{
+    auto* pEdit = static_cast<QLineEdit*>(Control(IDC_OFFSET));
+    int iValue = 0;
+    const char* szProblem = nullptr;
+    char szRange[80];
+    if (!ParseDialogInt(S(pEdit->text()), iValue)) {
+        szProblem = "Please enter an integer.";
+    } else {
+        m_iOffset = iValue;
+        if (iValue < kOffsetMin || iValue > kOffsetMax) {
+            std::snprintf(szRange, sizeof szRange, "Please enter an integer between %d and %d.", kOffsetMin,
+                kOffsetMax);
+            szProblem = szRange;
+        }
+    }
+    if (!szProblem)
+        return true;
+    ShowMessageBox(szProblem, MB_OK);
+    pEdit->setFocus();
+    pEdit->selectAll();
+    return false;
+}
+
+bool CReplayDlg::DoDataExchange(bool bSave)
+{
+    auto* pPath = static_cast<QLineEdit*>(Control(IDC_PATH));
+    auto* pSingle = static_cast<QRadioButton*>(Control(IDC_SINGLE));
+    auto* pAll = static_cast<QRadioButton*>(Control(IDC_ALL));
+    auto* pAuto = static_cast<QCheckBox*>(Control(IDC_AUTOUPDATE));
+    auto* pOffset = static_cast<QLineEdit*>(Control(IDC_OFFSET));
+    auto* pInfo = static_cast<QPlainTextEdit*>(Control(IDC_INFO));
+    auto* pStatus = static_cast<QLineEdit*>(Control(IDC_STATUS));
+
+    if (bSave) {
+        m_csCaptureFilePath = S(pPath->text());
+        m_iMode = pSingle->isChecked() ? 0 : pAll->isChecked() ? 1 : -1;
+        m_iAutoUpdate = pAuto->isChecked() ? 1 : 0;
+        if (!ReadOffset())
+            return false;
+        m_csInformation = ToCrLf(S(pInfo->toPlainText()));
+        m_csStatus = S(pStatus->text());
+        return true;
+    }
+
+    SetIfChanged(pPath, Q(m_csCaptureFilePath));
+    pSingle->setChecked(m_iMode == 0);
+    pAll->setChecked(m_iMode == 1);
+    pAuto->setChecked(m_iAutoUpdate == 1);
+    SetIfChanged(pOffset, QString::number(m_iOffset));
+    // Rewriting an unchanged text would throw the reader's scroll position away.
+    if (m_csInformation != m_csInformationShown) {
+        pInfo->setPlainText(Q(FromCrLf(m_csInformation)));
+        m_csInformationShown = m_csInformation;
+    }
+    SetIfChanged(pStatus, Q(m_csStatus));
+    return true;
+}
+
+void CReplayDlg::OnSend()
+{
+    if (m_bReplaying)
+        return;
+    m_bReplaying = true;
+    OnSendReplay(*this, m_settings.NicDevice);
+    m_bReplaying = false;
+    if (m_bCloseAfterReplay)
+        QDialog::reject();
+}
+
+void CReplayDlg::reject() { OnCancel(); }
+
+void CReplayDlg::OnCancel()
+{
+    SaveSettings();
+    DebugLog("Program shutting down");
+    // A close asked for during a replay ends the window once the replay is over.
+    if (m_bReplaying)
+        m_bCloseAfterReplay = true;
+    else
+        QDialog::reject();
+}
+
+void CReplayDlg::OnBrowse()
+{
+    const std::string csPath = GetFileDialog().GetOpenFileName(this);
+    if (!csPath.empty() && csPath.rfind('/') != std::string::npos)
+        m_csCaptureFilePath = csPath;
+    DoDataExchange(false);
+}
+
+void CReplayDlg::OnModeChanged()
+{
+    SaveSettings();
+    Control(IDC_OFFSET)->setEnabled(m_iMode != 1);
+}
+
+void CReplayDlg::SaveSettings()
+{
+    DoDataExchange(true);
+    m_settings.Mode = m_iMode;
+    m_settings.AutoUpdate = m_iAutoUpdate != 0;
+    m_settings.Debug = g_bDebug;
+    m_settings.OldPath = m_csCaptureFilePath;
+    m_settings.Offset = m_iOffset;
+    if (const auto name = AdapterNameByIndex(m_pAdapterList->currentIndex()))
+        m_settings.NicDevice = *name;
+    m_settings.SaveTo(SettingsFilePath());
+}
+
+void CReplayDlg::OnCheckForUpdates() { RunManualVersionCheck(); }
+
+void CReplayDlg::OnTimer(unsigned nIDEvent)
+{
+    if (nIDEvent != 1)
+        return;
+    m_timer1.start(kHourMs);
+    if (m_iAutoUpdate)
+        RunAutomaticVersionCheck();
+}
+
+void CReplayDlg::OnBanner() { OpenReferralFromBanner(); }
+
+void CReplayDlg::OnAbout() { RunAboutBox(this); }
+
+void CReplayDlg::OnHelpPage() { OpenUrl(HelpPageUrl()); }
+
+void CReplayDlg::OnInstanceQuery()
+{
+    raise();
+    activateWindow();
+}
+
+bool CReplayDlg::eventFilter(QObject* pWatched, QEvent* pEvent)
+{
+    if (pWatched == Control(IDC_BANNER) && pEvent->type() == QEvent::MouseButtonRelease) {
+        auto* pMouse = static_cast<QMouseEvent*>(pEvent);
+        if (pMouse->button() == Qt::LeftButton && Control(IDC_BANNER)->rect().contains(pMouse->position().toPoint())) {
+            OnBanner();
+            return true;
+        }
+    }
+    return QDialog::eventFilter(pWatched, pEvent);
+}
+
+void CReplayDlg::ReadReplayInputs(std::string& csPath, int& iMode, int& iOffset)
+{
+    DoDataExchange(true);
+    csPath = m_csCaptureFilePath;
+    iMode = m_iMode;
+    iOffset = m_iOffset;
+}
+
+void CReplayDlg::EnableReplayControls(bool bEnable)
+{
+    for (int iId : { IDC_PATH, IDC_BROWSE, IDC_SINGLE, IDC_ALL, IDC_OFFSET, IDC_SEND, IDC_ADAPTERS })
+        Control(iId)->setEnabled(bEnable);
+}
+
+void CReplayDlg::SetStatusText(const std::string& csText)
+{
+    m_csStatus = csText;
+    DoDataExchange(false);
+}
+
+void CReplayDlg::PumpMessages()
+{
+    DoDataExchange(true);
+    update();
+    QCoreApplication::processEvents();
+}
+
+void CReplayDlg::AddEntry(const std::string& csText)
+{
+    const QSignalBlocker block(m_pAdapterList);
+    m_pAdapterList->addItem(Q(csText));
+}
+
+void CReplayDlg::SetCurrentSelection(int iIndex)
+{
+    m_iPendingSelection = iIndex;
+    const QSignalBlocker block(m_pAdapterList);
+    m_pAdapterList->setCurrentIndex(iIndex);
+}

@@ -1,0 +1,94 @@
+#pragma once
+
+#include "AdapterList.h"
+#include "AppSettings.h"
+#include "Replay.h"
+
+#include <QDialog>
+#include <QIcon>
+#include <QTimer>
+#include <map>
+#include <string>
+
+class QComboBox;
+class CInstanceServer;
+
+// The process-wide install folder: the current folder when the window starts.
+extern std::string g_csInstallDir;
+
+// The main window.
+class CReplayDlg : public QDialog, public IReplayWindow, public IAdapterListView {
+    Q_OBJECT
+public:
+    explicit CReplayDlg(QWidget* pParent = nullptr);
+    ~CReplayDlg() override;
+
+    // Initialises the window (logs, settings, adapters) and runs it modally.
+    int DoModal();
+    void OnInitDialog();
+
+    // Reads (bSave) or writes the window's values from or to its controls. A
+    // failed offset reading shows its message and gives false.
+    bool DoDataExchange(bool bSave);
+
+    void OnSend();
+    void OnCancel();
+    void OnBrowse();
+    void OnModeChanged();
+    void SaveSettings();
+    void OnCheckForUpdates();
+    void OnTimer(unsigned nIDEvent);
+    void OnBanner();
+    void OnAbout();
+    void OnHelpPage();
+    void OnInstanceQuery();
+
+    QWidget* Control(int iId) const;
+    QTimer& Timer1() { return m_timer1; }
+    const AppSettings& Settings() const { return m_settings; }
+    const std::string& CaptureFilePath() const { return m_csCaptureFilePath; }
+    int Mode() const { return m_iMode; }
+    int AutoUpdate() const { return m_iAutoUpdate; }
+    int Offset() const { return m_iOffset; }
+    const std::string& InformationText() const { return m_csInformation; }
+    const std::string& StatusText() const { return m_csStatus; }
+
+    // IReplayWindow
+    void ReadReplayInputs(std::string& csPath, int& iMode, int& iOffset) override;
+    void EnableReplayControls(bool bEnable) override;
+    void SetStatusText(const std::string& csText) override;
+    void PumpMessages() override;
+
+    // IAdapterListView
+    void AddEntry(const std::string& csText) override;
+    void SetCurrentSelection(int iIndex) override;
+
+public slots:
+    void reject() override;
+
+protected:
+    bool eventFilter(QObject* pWatched, QEvent* pEvent) override;
+
+private:
+    void BuildWindow();
+    bool ReadOffset();
+    std::string SettingsFilePath() const;
+
+    AppSettings m_settings;
+    QComboBox* m_pAdapterList = nullptr;
+    std::string m_csCaptureFilePath;
+    int m_iMode = -1;
+    int m_iAutoUpdate = 0;
+    int m_iOffset = 0;
+    std::string m_csInformation;
+    std::string m_csStatus;
+    QIcon m_hIcon;
+
+    std::map<int, QWidget*> m_controls;
+    QTimer m_timer1;
+    int m_iPendingSelection = -1;
+    std::string m_csInformationShown;
+    bool m_bReplaying = false;
+    bool m_bCloseAfterReplay = false;
+    CInstanceServer* m_pInstanceServer = nullptr;
+};
