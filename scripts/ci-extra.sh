@@ -8,3 +8,13 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
     -DVELMORA_SANITIZERS=address,undefined
 cmake --build build-asan
 (cd build-asan && ctest --output-on-failure --timeout 300)
+
+if [ -f scripts/ci-tsan.sh ]; then
+    echo "=== web tests under ThreadSanitizer ==="
+    sh scripts/ci-tsan.sh
+fi
+
+if [ -f scripts/ci-fuzz.sh ]; then
+    echo "=== fuzz targets ==="
+    sh scripts/ci-fuzz.sh
+fi
