@@ -18,6 +18,10 @@ public:
 
     explicit CSettingsFile(const std::string& csFilePath);
     virtual ~CSettingsFile();
+    CSettingsFile(const CSettingsFile&) = default;
+    CSettingsFile& operator=(const CSettingsFile&) = default;
+    CSettingsFile(CSettingsFile&&) = default;
+    CSettingsFile& operator=(CSettingsFile&&) = default;
 
     // Adds what the file holds to the document. True when the document then
     // holds at least one section. Only a regular file is read.
