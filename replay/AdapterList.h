@@ -21,3 +21,14 @@ std::optional<std::string> AdapterNameByIndex(int iIndex);
 // "%03d.%03d.%03d.%03d" from four bytes in network order; the result stays
 // valid for the next 12 calls.
 const char* FormatIpAddress(const unsigned char* pAddr);
+
+struct pcap_if;
+
+// Stand-ins for pcap_findalldevs and pcap_freealldevs, so that tests can feed
+// a list of their own or a failure. Null pointers restore libpcap's.
+using FindAllDevsFn = int (*)(pcap_if** ppList, char* szErrBuf);
+using FreeAllDevsFn = void (*)(pcap_if* pList);
+void SetAdapterEnumeration(FindAllDevsFn pfnFindAll, FreeAllDevsFn pfnFreeAll);
+
+// The entry text of one adapter as the list shows it.
+std::string AdapterEntryText(const pcap_if& adapter);

@@ -1,6 +1,10 @@
 #pragma once
 
+#include <cstdint>
+#include <memory>
 #include <string>
+
+struct pcap;
 
 // What a Send needs of the main window.
 class IReplayWindow {
@@ -19,3 +23,87 @@ public:
 
 // The Send command: replays the capture named by the window onto the adapter.
 void OnSendReplay(IReplayWindow& window, const std::string& csSelectedDeviceName);
+
+// ---------------------------------------------------------------------------
+// The pieces of a Send, for the window, the benchmark, tests and the fuzz target.
+
+// Bytes of the send buffer: the most a single frame can carry. Longer records
+// are cut to this length (libpcap itself cuts records at the file's snapshot
+// length the same way).
+constexpr uint32_t kSendBufferSize = 65536;
+
+// The adapter frames go out on. The program's is libpcap's (CPcapSink); tests
+// and the fuzz target put a fake in its place.
+class IPacketSink {
+public:
+    virtual ~IPacketSink() = default;
+    // Opens the adapter for sending; on failure fills csError with the reason.
+    virtual bool Open(const std::string& csDeviceName, std::string& csError) = 0;
+    virtual bool IsOpen() const = 0;
+    // Puts one frame on the wire; true when it went out.
+    virtual bool Transmit(const unsigned char* pData, uint32_t uLength) = 0;
+    // Why the last Transmit failed.
+    virtual std::string ErrorText() = 0;
+    virtual void Close() = 0;
+};
+
+// pcap_open_live (snapshot 65,536, promiscuous, 1,000 ms) and pcap_sendpacket.
+// The handle is closed by Close and by the destructor.
+class CPcapSink final : public IPacketSink {
+public:
+    CPcapSink() = default;
+    ~CPcapSink() override;
+    CPcapSink(const CPcapSink&) = delete;
+    CPcapSink& operator=(const CPcapSink&) = delete;
+
+    bool Open(const std::string& csDeviceName, std::string& csError) override;
+    bool IsOpen() const override { return m_hAdapter != nullptr; }
+    bool Transmit(const unsigned char* pData, uint32_t uLength) override;
+    std::string ErrorText() override;
+    void Close() override;
+
+private:
+    pcap* m_hAdapter = nullptr;
+};
+
+// An open capture file: libpcap's reader over a stream with a 64 KiB buffer of
+// our own. Closing it closes the file.
+class CLocalCapture {
+public:
+    CLocalCapture(pcap* hCapture, std::unique_ptr<char[]> pStreamBuffer);
+    ~CLocalCapture();
+    CLocalCapture(const CLocalCapture&) = delete;
+    CLocalCapture& operator=(const CLocalCapture&) = delete;
+    pcap* Handle() const { return m_hCapture; }
+
+private:
+    pcap* m_hCapture;
+    std::unique_ptr<char[]> m_pStreamBuffer; // must outlive the stream
+};
+
+// Opens the adapter through the sink; logs the failure.
+bool OpenSendDevice(IPacketSink& sink, const std::string& csSelectedDeviceName);
+
+// Opens a capture file for reading (regular files only, never blocks); logs
+// the attempt and the failure. Nothing on failure.
+std::unique_ptr<CLocalCapture> OpenLocalDevice(const std::string& csPath);
+
+// Writes one frame unless the sink is closed, pData is null or uLength is
+// below 6; logs a failed transmission. True if the frame went out.
+bool SendPacket(IPacketSink& sink, const unsigned char* pData, uint32_t uLength);
+
+// Everything of a Send after reading the window: the existence check, opening
+// the adapter (through sink) and the capture, the loop with the controls
+// disabled, and enabling them again. The packet count, or -1 when the Send
+// stopped before the loop (nothing shown then). The sink is closed at the end.
+int ReplayCapture(IReplayWindow& window, const std::string& csPath, int iMode, int iOffset,
+    const std::string& csSelectedDeviceName, IPacketSink& sink);
+
+// OnSendReplay with another sink.
+void OnSendReplay(
+    IReplayWindow& window, const std::string& csSelectedDeviceName, IPacketSink& sink);
+
+// Shortest time between two status updates (and pumps) during a Send: the
+// display's pace. Tests change it; the program keeps the default.
+constexpr int kStatusIntervalMs = 16;
+void SetStatusInterval(int iMs);

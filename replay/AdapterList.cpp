@@ -1,0 +1,114 @@
+#include "AdapterList.h"
+
+#include "Log.h"
+
+#include <pcap/pcap.h>
+
+#include <cstdio>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+namespace {
+
+FindAllDevsFn s_pfnFindAll = nullptr;
+FreeAllDevsFn s_pfnFreeAll = nullptr;
+
+int FindAll(pcap_if_t** ppList, char* szErrBuf)
+{
+    return s_pfnFindAll ? s_pfnFindAll(ppList, szErrBuf) : pcap_findalldevs(ppList, szErrBuf);
+}
+
+void FreeAll(pcap_if_t* pList)
+{
+    if (s_pfnFreeAll)
+        s_pfnFreeAll(pList);
+    else
+        pcap_freealldevs(pList);
+}
+
+// libpcap on Linux lists the adapter's link-layer address first; the rule
+// about the first address means the first address after those.
+const pcap_addr_t* FirstAddress(const pcap_if_t& adapter)
+{
+    const pcap_addr_t* pAddr = adapter.addresses;
+    while (pAddr && pAddr->addr && pAddr->addr->sa_family == AF_PACKET)
+        pAddr = pAddr->next;
+    return pAddr;
+}
+
+} // namespace
+
+void SetAdapterEnumeration(FindAllDevsFn pfnFindAll, FreeAllDevsFn pfnFreeAll)
+{
+    s_pfnFindAll = pfnFindAll;
+    s_pfnFreeAll = pfnFreeAll;
+}
+
+const char* FormatIpAddress(const unsigned char* pAddr)
+{
+    static char s_szRing[12][16];
+    static int s_iNext = 0;
+    char* sz = s_szRing[s_iNext];
+    s_iNext = (s_iNext + 1) % 12;
+    std::snprintf(sz, 16, "%03d.%03d.%03d.%03d", pAddr[0], pAddr[1], pAddr[2], pAddr[3]);
+    return sz;
+}
+
+std::string AdapterEntryText(const pcap_if_t& adapter)
+{
+    const char* szAddress = "000.000.000.000";
+    const pcap_addr_t* pFirst = FirstAddress(adapter);
+    if (pFirst && pFirst->addr && pFirst->addr->sa_family == AF_INET) {
+        const auto* pIn = reinterpret_cast<const sockaddr_in*>(pFirst->addr);
+        szAddress = FormatIpAddress(reinterpret_cast<const unsigned char*>(&pIn->sin_addr));
+    }
+    const char* szName = adapter.name ? adapter.name : "";
+    std::string cs(szAddress);
+    cs += " - ";
+    if (adapter.description) {
+        cs += '(';
+        cs += adapter.description;
+        cs += ") ";
+    }
+    cs += szName;
+    return cs;
+}
+
+void FillAdapterList(IAdapterListView& list, const std::string& csSavedName)
+{
+    pcap_if_t* pList = nullptr;
+    char szErrBuf[PCAP_ERRBUF_SIZE] = "";
+    if (FindAll(&pList, szErrBuf) == -1) {
+        MessageAndLogOk("Error. Can not find any devices, Are you sure that Winpap is installed ?");
+        return;
+    }
+    int iIndex = 0;
+    for (const pcap_if_t* p = pList; p; p = p->next) {
+        list.AddEntry(AdapterEntryText(*p));
+        if (p->name && csSavedName == p->name)
+            list.SetCurrentSelection(iIndex);
+        ++iIndex;
+    }
+    if (pList)
+        FreeAll(pList);
+}
+
+std::optional<std::string> AdapterNameByIndex(int iIndex)
+{
+    pcap_if_t* pList = nullptr;
+    char szErrBuf[PCAP_ERRBUF_SIZE] = "";
+    if (FindAll(&pList, szErrBuf) == -1)
+        return std::nullopt;
+    std::optional<std::string> name;
+    int iCounter = 0;
+    for (const pcap_if_t* p = pList; p; p = p->next, ++iCounter) {
+        if (iCounter == iIndex) {
+            if (p->name)
+                name = p->name;
+            break;
+        }
+    }
+    if (pList)
+        FreeAll(pList);
+    return name;
+}

@@ -1,0 +1,260 @@
+#include "CaptureWriter.h"
+
+#include <pcap/pcap.h>
+
+#include <cstring>
+
+namespace {
+
+constexpr size_t kStreamBufferSize = 1 << 20;
+
+void PutU16Be(std::vector<uint8_t>& v, uint16_t u)
+{
+    v.push_back(static_cast<uint8_t>(u >> 8));
+    v.push_back(static_cast<uint8_t>(u));
+}
+
+} // namespace
+
+const uint8_t kTestSourceMac[6] = { 0x02, 0x76, 0x6d, 0x00, 0x00, 0x01 };
+
+CCaptureWriter::~CCaptureWriter()
+{
+    Close();
+}
+
+bool CCaptureWriter::Open(const std::string& csPath, uint32_t uSnapLen)
+{
+    Close();
+    m_csError.clear();
+    m_uRecords = 0;
+    m_hDead = pcap_open_dead(DLT_EN10MB, static_cast<int>(uSnapLen));
+    if (!m_hDead) {
+        m_csError = "pcap_open_dead failed";
+        return false;
+    }
+    m_pFile = std::fopen(csPath.c_str(), "wb");
+    if (!m_pFile) {
+        m_csError = "cannot create " + csPath + ": " + std::strerror(errno);
+        Close();
+        return false;
+    }
+    // The dump stream's default 4 KiB buffer makes big captures crawl.
+    m_pBuffer = std::make_unique<char[]>(kStreamBufferSize);
+    std::setvbuf(m_pFile, m_pBuffer.get(), _IOFBF, kStreamBufferSize);
+    m_pDumper = pcap_dump_fopen(m_hDead, m_pFile);
+    if (!m_pDumper) {
+        m_csError = pcap_geterr(m_hDead);
+        Close();
+        return false;
+    }
+    return true;
+}
+
+bool CCaptureWriter::Write(
+    const void* pData, uint32_t uCapLen, uint32_t uWireLen, uint32_t uSec, uint32_t uUsec)
+{
+    if (!m_pDumper)
+        return false;
+    pcap_pkthdr hdr {};
+    hdr.ts.tv_sec = static_cast<time_t>(uSec);
+    hdr.ts.tv_usec = static_cast<suseconds_t>(uUsec);
+    hdr.caplen = uCapLen;
+    hdr.len = uWireLen;
+    static const u_char s_empty[1] = { 0 };
+    pcap_dump(reinterpret_cast<u_char*>(m_pDumper), &hdr,
+        pData ? static_cast<const u_char*>(pData) : s_empty);
+    ++m_uRecords;
+    return true;
+}
+
+bool CCaptureWriter::Write(const std::vector<uint8_t>& bytes, uint32_t uSec, uint32_t uUsec)
+{
+    const auto uSize = static_cast<uint32_t>(bytes.size());
+    return Write(bytes.data(), uSize, uSize, uSec, uUsec);
+}
+
+bool CCaptureWriter::Close()
+{
+    bool bOk = m_csError.empty();
+    if (m_pDumper) {
+        // pcap_dump_close reports nothing, so look at the stream first.
+        if (std::fflush(m_pFile) != 0 || std::ferror(m_pFile)) {
+            m_csError = std::string("write failed: ") + std::strerror(errno);
+            bOk = false;
+        }
+        pcap_dump_close(m_pDumper); // closes m_pFile too
+        m_pDumper = nullptr;
+        m_pFile = nullptr;
+    } else if (m_pFile) {
+        std::fclose(m_pFile);
+        m_pFile = nullptr;
+    }
+    m_pBuffer.reset();
+    if (m_hDead) {
+        pcap_close(m_hDead);
+        m_hDead = nullptr;
+    }
+    return bOk;
+}
+
+CRawCaptureWriter::~CRawCaptureWriter()
+{
+    Close();
+}
+
+bool CRawCaptureWriter::Open(const std::string& csPath)
+{
+    Close();
+    m_bFailed = false;
+    m_pFile = std::fopen(csPath.c_str(), "wb");
+    return m_pFile != nullptr;
+}
+
+void CRawCaptureWriter::U32(uint32_t u)
+{
+    const uint8_t b[4] = { static_cast<uint8_t>(u), static_cast<uint8_t>(u >> 8),
+        static_cast<uint8_t>(u >> 16), static_cast<uint8_t>(u >> 24) };
+    Bytes(b, sizeof b);
+}
+
+void CRawCaptureWriter::FileHeader(
+    uint32_t uSnapLen, uint32_t uMagic, uint16_t uMajor, uint16_t uMinor, uint32_t uLinkType)
+{
+    U32(uMagic);
+    U32(static_cast<uint32_t>(uMajor) | (static_cast<uint32_t>(uMinor) << 16));
+    U32(0); // thiszone
+    U32(0); // sigfigs
+    U32(uSnapLen);
+    U32(uLinkType);
+}
+
+void CRawCaptureWriter::RecordHeader(
+    uint32_t uSec, uint32_t uUsec, uint32_t uCapLen, uint32_t uWireLen)
+{
+    U32(uSec);
+    U32(uUsec);
+    U32(uCapLen);
+    U32(uWireLen);
+}
+
+void CRawCaptureWriter::Bytes(const void* pData, size_t nSize)
+{
+    if (!m_pFile || nSize == 0)
+        return;
+    if (std::fwrite(pData, 1, nSize, m_pFile) != nSize)
+        m_bFailed = true;
+}
+
+void CRawCaptureWriter::Record(
+    const std::vector<uint8_t>& bytes, uint32_t uWireLen, uint32_t uSec, uint32_t uUsec)
+{
+    RecordHeader(uSec, uUsec, static_cast<uint32_t>(bytes.size()), uWireLen);
+    Bytes(bytes);
+}
+
+bool CRawCaptureWriter::Close()
+{
+    if (!m_pFile)
+        return !m_bFailed;
+    if (std::fclose(m_pFile) != 0)
+        m_bFailed = true;
+    m_pFile = nullptr;
+    return !m_bFailed;
+}
+
+std::vector<uint8_t> MakeTestFrame(uint32_t uSize, uint32_t uSeq)
+{
+    std::vector<uint8_t> v;
+    v.reserve(uSize < 24 ? 24 : uSize);
+    const uint8_t dest[6] = { 0x02, 0x76, 0x6d, 0x00, 0x00, 0x02 };
+    v.insert(v.end(), dest, dest + 6);
+    v.insert(v.end(), kTestSourceMac, kTestSourceMac + 6);
+    PutU16Be(v, 0x88b5);
+    for (int i = 3; i >= 0; --i)
+        v.push_back(static_cast<uint8_t>(uSeq >> (8 * i)));
+    uint32_t uState = uSeq * 2654435761u + 1;
+    while (v.size() < uSize) {
+        uState = uState * 1103515245u + 12345u;
+        v.push_back(static_cast<uint8_t>(uState >> 16));
+    }
+    v.resize(uSize);
+    return v;
+}
+
+bool WriteTestCapture(const std::string& csPath, uint64_t uCount, uint32_t uSize, uint32_t uWireLen,
+    std::string* pError)
+{
+    CCaptureWriter writer;
+    bool bOk = writer.Open(csPath);
+    for (uint64_t i = 0; bOk && i < uCount; ++i) {
+        const std::vector<uint8_t> frame = MakeTestFrame(uSize, static_cast<uint32_t>(i));
+        bOk = writer.Write(frame.data(), uSize, uWireLen ? uWireLen : uSize,
+            static_cast<uint32_t>(1154680000 + i / 1000000), static_cast<uint32_t>(i % 1000000));
+    }
+    bOk = writer.Close() && bOk;
+    if (!bOk && pError)
+        *pError = writer.Error();
+    return bOk;
+}
+
+namespace {
+
+// 802.3 frame with LLC for BACnet (DSAP 0x82, SSAP 0x82, UI), padded to 60 bytes.
+std::vector<uint8_t> BacnetFrame(const uint8_t* pDest, const uint8_t* pSrc,
+    const std::vector<uint8_t>& npdu, const std::vector<uint8_t>& apdu)
+{
+    std::vector<uint8_t> v(pDest, pDest + 6);
+    v.insert(v.end(), pSrc, pSrc + 6);
+    PutU16Be(v, static_cast<uint16_t>(3 + npdu.size() + apdu.size()));
+    v.insert(v.end(), { 0x82, 0x82, 0x03 });
+    v.insert(v.end(), npdu.begin(), npdu.end());
+    v.insert(v.end(), apdu.begin(), apdu.end());
+    if (v.size() < 60)
+        v.resize(60, 0);
+    return v;
+}
+
+} // namespace
+
+std::vector<std::vector<uint8_t>> MakeBacnetSampleFrames()
+{
+    const uint8_t broadcast[6] = { 0xff, 0xff, 0xff, 0xff, 0xff, 0xff };
+    const uint8_t workstation[6] = { 0x02, 0x76, 0x6d, 0x0a, 0x00, 0x01 };
+    const uint8_t device[6] = { 0x02, 0x76, 0x6d, 0x0a, 0x00, 0x02 };
+    // Version 1; control 0x20: global broadcast (DNET 0xffff, DLEN 0, hop count 255).
+    const std::vector<uint8_t> npduBroadcast = { 0x01, 0x20, 0xff, 0xff, 0x00, 0xff };
+    const std::vector<uint8_t> npduExpectReply = { 0x01, 0x04 };
+    const std::vector<uint8_t> npduPlain = { 0x01, 0x00 };
+
+    std::vector<std::vector<uint8_t>> frames;
+    // Who-Is without a range: unconfirmed request, service 8.
+    frames.push_back(BacnetFrame(broadcast, workstation, npduBroadcast, { 0x10, 0x08 }));
+    // I-Am: device 1234, max APDU 1476, no segmentation, vendor 0.
+    frames.push_back(BacnetFrame(broadcast, device, npduBroadcast,
+        { 0x10, 0x00, 0xc4, 0x02, 0x00, 0x04, 0xd2, 0x22, 0x05, 0xc4, 0x91, 0x03, 0x21, 0x00 }));
+    // ReadProperty (confirmed, invoke id 1): analog-input 1, Present_Value (85).
+    frames.push_back(BacnetFrame(device, workstation, npduExpectReply,
+        { 0x00, 0x05, 0x01, 0x0c, 0x0c, 0x00, 0x00, 0x00, 0x01, 0x19, 0x55 }));
+    // ReadProperty-ACK (complex ACK, invoke id 1): the same object and property, REAL 21.5.
+    frames.push_back(BacnetFrame(workstation, device, npduPlain,
+        { 0x30, 0x01, 0x0c, 0x0c, 0x00, 0x00, 0x00, 0x01, 0x19, 0x55, 0x3e, 0x44, 0x41, 0xac, 0x00,
+            0x00, 0x3f }));
+    return frames;
+}
+
+bool WriteBacnetSample(const std::string& csPath, std::string* pError)
+{
+    const auto frames = MakeBacnetSampleFrames();
+    CCaptureWriter writer;
+    bool bOk = writer.Open(csPath, 65535);
+    // 4 August 2006, a few milliseconds apart.
+    const uint32_t uSec = 1154683953;
+    const uint32_t usecs[] = { 120000, 121250, 500400, 502950 };
+    for (size_t i = 0; bOk && i < frames.size(); ++i)
+        bOk = writer.Write(frames[i], uSec, usecs[i]);
+    bOk = writer.Close() && bOk;
+    if (!bOk && pError)
+        *pError = writer.Error();
+    return bOk;
+}

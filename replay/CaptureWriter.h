@@ -1,0 +1,98 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct pcap;
+struct pcap_dumper;
+
+// The largest captured length libpcap's reader accepts for Ethernet captures.
+constexpr uint32_t kMaxPcapSnapLen = 262144;
+
+// Writes a classic pcap file (Ethernet link type) through libpcap's dump
+// routines. Every record's captured length, wire length and time stamp are the
+// caller's, and the stream has a large buffer of its own so that millions of
+// records go quickly.
+class CCaptureWriter {
+public:
+    CCaptureWriter() = default;
+    ~CCaptureWriter();
+    CCaptureWriter(const CCaptureWriter&) = delete;
+    CCaptureWriter& operator=(const CCaptureWriter&) = delete;
+
+    // uSnapLen goes into the file header as it is.
+    bool Open(const std::string& csPath, uint32_t uSnapLen = kMaxPcapSnapLen);
+    // One record of uCapLen bytes from pData that claims uWireLen on the wire.
+    bool Write(const void* pData, uint32_t uCapLen, uint32_t uWireLen, uint32_t uSec = 0,
+        uint32_t uUsec = 0);
+    // One record holding all of the bytes, wire length equal to captured length.
+    bool Write(const std::vector<uint8_t>& bytes, uint32_t uSec = 0, uint32_t uUsec = 0);
+    // Flushes and closes; false if anything could not be written.
+    bool Close();
+
+    bool IsOpen() const { return m_pDumper != nullptr; }
+    uint64_t RecordCount() const { return m_uRecords; }
+    const std::string& Error() const { return m_csError; }
+
+private:
+    pcap* m_hDead = nullptr;
+    pcap_dumper* m_pDumper = nullptr;
+    FILE* m_pFile = nullptr;
+    std::unique_ptr<char[]> m_pBuffer;
+    uint64_t m_uRecords = 0;
+    std::string m_csError;
+};
+
+// Writes the bytes of a pcap file exactly as asked, for files that libpcap's
+// dump routines would never produce: odd magic numbers or versions, a captured
+// length above the snapshot length or above the wire length, a record cut off
+// by the end of the file, garbage. Little-endian, like the dump routines here.
+class CRawCaptureWriter {
+public:
+    static constexpr uint32_t kMagicMicro = 0xa1b2c3d4;
+    static constexpr uint32_t kMagicNano = 0xa1b23c4d;
+    static constexpr uint32_t kLinkEthernet = 1;
+
+    CRawCaptureWriter() = default;
+    ~CRawCaptureWriter();
+    CRawCaptureWriter(const CRawCaptureWriter&) = delete;
+    CRawCaptureWriter& operator=(const CRawCaptureWriter&) = delete;
+
+    bool Open(const std::string& csPath);
+    void FileHeader(uint32_t uSnapLen = kMaxPcapSnapLen, uint32_t uMagic = kMagicMicro,
+        uint16_t uMajor = 2, uint16_t uMinor = 4, uint32_t uLinkType = kLinkEthernet);
+    void RecordHeader(uint32_t uSec, uint32_t uUsec, uint32_t uCapLen, uint32_t uWireLen);
+    void Bytes(const void* pData, size_t nSize);
+    void Bytes(const std::vector<uint8_t>& bytes) { Bytes(bytes.data(), bytes.size()); }
+    // A complete record: header and data, wire length given.
+    void Record(const std::vector<uint8_t>& bytes, uint32_t uWireLen, uint32_t uSec = 0,
+        uint32_t uUsec = 0);
+    void U32(uint32_t u);
+    bool Close();
+
+private:
+    FILE* m_pFile = nullptr;
+    bool m_bFailed = false;
+};
+
+// Source address of every frame made below, so that a capture on the peer can
+// pick them out: 02:76:6d:00:00:01 (locally administered).
+extern const uint8_t kTestSourceMac[6];
+
+// A frame of uSize bytes: destination and source address, the local
+// experimental EtherType 0x88b5, then uSeq and a pattern that depends on it.
+// Frames shorter than the header hold the first bytes of that layout.
+std::vector<uint8_t> MakeTestFrame(uint32_t uSize, uint32_t uSeq);
+
+// uCount records of MakeTestFrame(uSize, i); wire length uWireLen (0: the
+// captured length); time stamps one microsecond apart.
+bool WriteTestCapture(const std::string& csPath, uint64_t uCount, uint32_t uSize,
+    uint32_t uWireLen = 0, std::string* pError = nullptr);
+
+// The four frames of samples/bacnet-sample.pcap (BACnet on 802.3 with LLC):
+// Who-Is, I-Am, ReadProperty of analog-input 1 Present_Value, and its ACK.
+std::vector<std::vector<uint8_t>> MakeBacnetSampleFrames();
+bool WriteBacnetSample(const std::string& csPath, std::string* pError = nullptr);

@@ -1,0 +1,78 @@
+#pragma once
+
+#include "CaptureWriter.h"
+#include "Replay.h"
+#include "TestSupport.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace vtest {
+
+// Records what a Send does to the window.
+class CFakeWindow final : public IReplayWindow {
+public:
+    void ReadReplayInputs(std::string& csPathOut, int& iModeOut, int& iOffsetOut) override;
+    void EnableReplayControls(bool bEnable) override { enableCalls.push_back(bEnable); }
+    void SetStatusText(const std::string& csText) override { statusTexts.push_back(csText); }
+    void PumpMessages() override;
+
+    std::string csPath;
+    int iMode = 1;
+    int iOffset = 0;
+    int iReads = 0;
+    int iPumps = 0;
+    std::vector<bool> enableCalls;
+    std::vector<std::string> statusTexts;
+    std::function<void()> onPump;
+};
+
+// Takes frames instead of an adapter.
+class CFakeSink final : public IPacketSink {
+public:
+    bool Open(const std::string& csDeviceName, std::string& csError) override;
+    bool IsOpen() const override { return bOpen; }
+    bool Transmit(const unsigned char* pData, uint32_t uLength) override;
+    std::string ErrorText() override { return csSendError; }
+    void Close() override;
+
+    bool bOpenOk = true;
+    std::string csOpenError = "no such adapter";
+    std::string csSendError = "send: Message too long";
+    // Decides by the frame's position (0 first) whether the transmission fails.
+    std::function<bool(size_t)> failAt;
+    std::function<void(const std::vector<uint8_t>&)> onTransmit;
+    bool bOpen = false;
+    std::vector<std::string> openedNames;
+    int iCloses = 0;
+    std::vector<std::vector<uint8_t>> frames;
+};
+
+// A temporary folder as current folder, fresh logs, the debug flag on, a
+// recording message box, and the status pace at every packet.
+class CReplayFixtureBase {
+public:
+    CReplayFixtureBase();
+    ~CReplayFixtureBase();
+
+    std::string File(const std::string& cs) const { return m_dir.File(cs); }
+    std::vector<std::string> DebugTexts() const;
+    std::vector<std::string> MessageTexts() const;
+    std::string DebugLogBytes() const { return ReadFile(m_dir.File("Debuglog.txt")); }
+    std::string MessageLogBytes() const { return ReadFile(m_dir.File("log.txt")); }
+
+    CTempDir m_dir;
+    CScopedCwd m_cwd;
+    CRecordingBox m_box;
+};
+
+// Records with the given sizes, made by MakeTestFrame, time stamps 1000+i : i*10.
+std::vector<std::vector<uint8_t>> WriteFrames(
+    const std::string& csPath, const std::vector<uint32_t>& sizes);
+
+// How many descriptors the process holds open.
+int OpenDescriptorCount();
+
+} // namespace vtest

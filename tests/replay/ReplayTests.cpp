@@ -1,0 +1,401 @@
+#include "Log.h"
+#include "ReplayFakes.h"
+
+#include <chrono>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <thread>
+
+using namespace vtest;
+using Strings = std::vector<std::string>;
+
+namespace {
+
+class ReplayTest : public ::testing::Test, public CReplayFixtureBase {
+protected:
+    // A Send of the window's capture through the fake sink.
+    void Send(const std::string& csDevice = "vm0") { OnSendReplay(m_window, csDevice, m_sink); }
+
+    Strings BoxTexts() const
+    {
+        Strings texts;
+        for (const auto& shown : m_box.shown)
+            texts.push_back(shown.csText);
+        return texts;
+    }
+
+    // A Send that stopped before the loop: nothing seen, nothing touched.
+    void ExpectNothingVisible()
+    {
+        EXPECT_TRUE(m_box.shown.empty());
+        EXPECT_TRUE(m_window.enableCalls.empty());
+        EXPECT_TRUE(m_window.statusTexts.empty());
+        EXPECT_EQ(m_window.iPumps, 0);
+        EXPECT_TRUE(m_sink.frames.empty());
+        EXPECT_FALSE(m_sink.IsOpen());
+        EXPECT_EQ(MessageLogBytes(), "");
+    }
+
+    CFakeWindow m_window;
+    CFakeSink m_sink;
+};
+
+TEST_F(ReplayTest, SingleModeSendsTheRecordAtTheOffset)
+{
+    const auto frames = WriteFrames(File("c.pcap"), { 60, 61, 62, 63 });
+    m_window.csPath = File("c.pcap");
+    m_window.iMode = 0;
+
+    m_window.iOffset = 0;
+    Send();
+    ASSERT_EQ(m_sink.frames.size(), 1u);
+    EXPECT_EQ(m_sink.frames[0], frames[0]);
+    EXPECT_EQ(m_window.statusTexts, Strings({ "1 packets sent" }));
+    EXPECT_EQ(BoxTexts(), Strings({ "1 Packets have been sent" }));
+    EXPECT_EQ(m_window.enableCalls, std::vector<bool>({ false, true }));
+    EXPECT_EQ(m_sink.openedNames, Strings({ "vm0" }));
+    EXPECT_EQ(DebugTexts(),
+        Strings({ "OpenLocalDevice File=[" + File("c.pcap") + "]", "[000]  1000:0 (60)",
+            "MessageAndLog iType=[0] msg=[1 Packets have been sent]",
+            "MessageAndLog return = [ 1]" }));
+    EXPECT_EQ(MessageTexts(),
+        Strings({ "MessageAndLog iType=[0] msg=[1 Packets have been sent]",
+            "MessageAndLog return = [ 1]" }));
+
+    // The mode is "single" for anything but 1, the unset radio buttons too.
+    m_window.iMode = -1;
+    m_window.iOffset = 3;
+    Send();
+    ASSERT_EQ(m_sink.frames.size(), 2u);
+    EXPECT_EQ(m_sink.frames[1], frames[3]);
+    EXPECT_EQ(DebugTexts()[5], "[003]  1003:30 (63)");
+}
+
+TEST_F(ReplayTest, OffsetOutsideTheFileSendsNothingAndReportsZero)
+{
+    WriteFrames(File("c.pcap"), { 60, 60, 60 });
+    m_window.csPath = File("c.pcap");
+    m_window.iMode = 0;
+    for (int iOffset : { 3, 4, 9999999, -1 }) {
+        m_window.iOffset = iOffset;
+        Send();
+    }
+    EXPECT_TRUE(m_sink.frames.empty());
+    EXPECT_TRUE(m_window.statusTexts.empty());
+    EXPECT_EQ(m_window.iPumps, 0);
+    EXPECT_EQ(BoxTexts(), Strings(4, "0 Packets have been sent"));
+    EXPECT_EQ(m_window.enableCalls.size(), 8u);
+    EXPECT_EQ(m_sink.iCloses, 4);
+}
+
+TEST_F(ReplayTest, AllModeSendsEveryRecordInOrderAndIgnoresTheOffset)
+{
+    const auto frames = WriteFrames(File("c.pcap"), { 60, 1514, 14, 100, 61 });
+    m_window.csPath = File("c.pcap");
+    m_window.iMode = 1;
+    m_window.iOffset = 2;
+    Send();
+    EXPECT_EQ(m_sink.frames, frames);
+    EXPECT_EQ(m_window.statusTexts,
+        Strings({ "1 packets sent", "2 packets sent", "3 packets sent", "4 packets sent",
+            "5 packets sent" }));
+    EXPECT_EQ(m_window.iPumps, 5);
+    EXPECT_EQ(BoxTexts(), Strings({ "5 Packets have been sent" }));
+    const Strings texts = DebugTexts();
+    ASSERT_GE(texts.size(), 6u);
+    EXPECT_EQ(texts[1], "[000]  1000:0 (60)");
+    EXPECT_EQ(texts[2], "[001]  1001:10 (1514)");
+    EXPECT_EQ(texts[5], "[004]  1004:40 (61)");
+}
+
+TEST_F(ReplayTest, StatusKeepsTheDisplaysPaceAndEndsOnTheExactCount)
+{
+    WriteFrames(File("c.pcap"), std::vector<uint32_t>(2000, 60));
+    m_window.csPath = File("c.pcap");
+    SetStatusInterval(60 * 60 * 1000);
+    Send();
+    EXPECT_EQ(m_sink.frames.size(), 2000u);
+    // The first packet shows at once, the last one always.
+    EXPECT_EQ(m_window.statusTexts, Strings({ "1 packets sent", "2000 packets sent" }));
+    EXPECT_EQ(m_window.iPumps, 2);
+
+    // With a pace the loop can keep, the status shows in between too.
+    SetStatusInterval(1);
+    m_window.statusTexts.clear();
+    m_sink.onTransmit = [](const std::vector<uint8_t>&) {
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    };
+    Send();
+    EXPECT_GT(m_window.statusTexts.size(), 10u);
+    EXPECT_LT(m_window.statusTexts.size(), 2000u);
+    EXPECT_EQ(m_window.statusTexts.back(), "2000 packets sent");
+}
+
+TEST_F(ReplayTest, ShortRecordsAreCountedButNotSent)
+{
+    const auto frames = WriteFrames(File("c.pcap"), { 0, 1, 5, 6, 60 });
+    m_window.csPath = File("c.pcap");
+    Send();
+    ASSERT_EQ(m_sink.frames.size(), 2u);
+    EXPECT_EQ(m_sink.frames[0], frames[3]);
+    EXPECT_EQ(m_sink.frames[1], frames[4]);
+    EXPECT_EQ(m_window.statusTexts.back(), "5 packets sent");
+    EXPECT_EQ(BoxTexts(), Strings({ "5 Packets have been sent" }));
+    const Strings texts = DebugTexts();
+    ASSERT_EQ(texts.size(), 8u); // open, five packets, two box records
+    EXPECT_EQ(texts[1], "[000]  1000:0 (0)");
+    EXPECT_EQ(texts[3], "[002]  1002:20 (5)");
+}
+
+TEST_F(ReplayTest, FailedTransmissionIsLoggedAndStillCounted)
+{
+    WriteFrames(File("c.pcap"), { 60, 1600, 60 });
+    m_window.csPath = File("c.pcap");
+    m_sink.failAt = [](size_t i) { return i == 1; };
+    Send();
+    EXPECT_EQ(m_sink.frames.size(), 3u);
+    EXPECT_EQ(BoxTexts(), Strings({ "3 Packets have been sent" }));
+    const Strings texts = DebugTexts();
+    ASSERT_GE(texts.size(), 6u);
+    EXPECT_EQ(texts[2], "[001]  1001:10 (1600)");
+    EXPECT_EQ(texts[3],
+        "Err. Can not send BACnet Eth packet iPacketSize=[1600] Error=[send: Message too long]");
+    EXPECT_EQ(texts[4], "[002]  1002:20 (60)");
+}
+
+TEST_F(ReplayTest, RecordShorterThanOnTheWireGoesOutWithTheCapturedBytes)
+{
+    CCaptureWriter writer;
+    ASSERT_TRUE(writer.Open(File("c.pcap"), 96));
+    const auto frame = MakeTestFrame(96, 1);
+    writer.Write(frame.data(), 96, 1514, 7, 8);
+    ASSERT_TRUE(writer.Close());
+    m_window.csPath = File("c.pcap");
+    Send();
+    ASSERT_EQ(m_sink.frames.size(), 1u);
+    EXPECT_EQ(m_sink.frames[0], frame);
+    EXPECT_EQ(DebugTexts()[1], "[000]  7:8 (1514)");
+}
+
+TEST_F(ReplayTest, LogFieldsAreSignedTimeStampsAndTheWireLength)
+{
+    CRawCaptureWriter raw;
+    ASSERT_TRUE(raw.Open(File("c.pcap")));
+    raw.FileHeader();
+    const auto frame = MakeTestFrame(60, 0);
+    raw.Record(frame, 0xffffffffu, 0xffffffffu, 2000000);
+    raw.Record(frame, 40, 0x80000000u, 0);
+    ASSERT_TRUE(raw.Close());
+    WriteTestCapture(File("many.pcap"), 1001, 60);
+
+    m_window.csPath = File("c.pcap");
+    Send();
+    m_window.csPath = File("many.pcap");
+    m_window.iMode = 0;
+    m_window.iOffset = 1000;
+    Send();
+    const Strings texts = DebugTexts();
+    ASSERT_GE(texts.size(), 8u);
+    EXPECT_EQ(texts[1], "[000]  -1:2000000 (4294967295)");
+    // Captured length above the wire length is sent as captured.
+    EXPECT_EQ(texts[2], "[001]  -2147483648:0 (40)");
+    EXPECT_EQ(m_sink.frames.size(), 3u);
+    EXPECT_EQ(texts[6], "[1000]  1154680000:1000 (60)");
+}
+
+TEST_F(ReplayTest, EmptyCaptureReportsZero)
+{
+    CCaptureWriter writer;
+    ASSERT_TRUE(writer.Open(File("empty.pcap")));
+    ASSERT_TRUE(writer.Close());
+    m_window.csPath = File("empty.pcap");
+    Send();
+    EXPECT_TRUE(m_sink.frames.empty());
+    EXPECT_TRUE(m_window.statusTexts.empty());
+    EXPECT_EQ(BoxTexts(), Strings({ "0 Packets have been sent" }));
+    EXPECT_EQ(m_window.enableCalls, std::vector<bool>({ false, true }));
+}
+
+// What libpcap 1.10 delivers: a record above the file's snapshot length is cut
+// to it by the reader, up to 262,144 bytes is delivered whole, anything longer
+// is a read error. The replay cuts whatever still exceeds its buffer.
+TEST_F(ReplayTest, RecordsLongerThanTheSendBufferAreCutToIt)
+{
+    std::vector<uint32_t> sizes = { 70000, 65536, 65537, 262144, 60 };
+    const auto frames = WriteFrames(File("big.pcap"), sizes);
+    m_window.csPath = File("big.pcap");
+    Send();
+    ASSERT_EQ(m_sink.frames.size(), 5u);
+    for (size_t i = 0; i < 4; ++i) {
+        ASSERT_EQ(m_sink.frames[i].size(), kSendBufferSize) << i;
+        EXPECT_TRUE(
+            std::equal(m_sink.frames[i].begin(), m_sink.frames[i].end(), frames[i].begin()));
+    }
+    EXPECT_EQ(m_sink.frames[4], frames[4]);
+    EXPECT_EQ(DebugTexts()[1], "[000]  1000:0 (70000)");
+    EXPECT_EQ(BoxTexts(), Strings({ "5 Packets have been sent" }));
+}
+
+TEST_F(ReplayTest, ReadErrorEndsTheReplayWithTheCountSoFar)
+{
+    const auto frame = MakeTestFrame(60, 0);
+    for (int iCase = 0; iCase < 2; ++iCase) {
+        CRawCaptureWriter raw;
+        ASSERT_TRUE(raw.Open(File("bad.pcap")));
+        raw.FileHeader();
+        raw.Record(frame, 60);
+        raw.Record(frame, 60);
+        if (iCase == 0) {
+            // Longer than libpcap accepts: garbage follows as far as it can tell.
+            raw.RecordHeader(0, 0, 262145, 262145);
+            raw.Bytes(std::vector<uint8_t>(262145, 0x11));
+        } else {
+            raw.RecordHeader(0, 0, 100, 100); // cut off by the end of the file
+            raw.Bytes(frame.data(), 10);
+        }
+        raw.Record(frame, 60);
+        ASSERT_TRUE(raw.Close());
+        m_window.csPath = File("bad.pcap");
+        m_sink.frames.clear();
+        m_box.shown.clear();
+        Send();
+        EXPECT_EQ(m_sink.frames.size(), 2u) << iCase;
+        EXPECT_EQ(BoxTexts(), Strings({ "2 Packets have been sent" }));
+    }
+}
+
+TEST_F(ReplayTest, MissingFileStopsBeforeTheAdapter)
+{
+    for (const std::string& csPath : { File("nope.pcap"), std::string() }) {
+        m_window.csPath = csPath;
+        Send();
+    }
+    ExpectNothingVisible();
+    EXPECT_TRUE(m_sink.openedNames.empty());
+    EXPECT_EQ(DebugTexts(),
+        Strings({ "Error. Could not open file=[" + File("nope.pcap") + "]",
+            "Error. Could not open file=[]" }));
+}
+
+TEST_F(ReplayTest, AdapterThatCannotBeOpenedStopsTheSend)
+{
+    WriteFrames(File("c.pcap"), { 60 });
+    m_window.csPath = File("c.pcap");
+    m_sink.bOpenOk = false;
+    m_sink.csOpenError = "nosuchdev: No such device exists (No such device exists)";
+    Send("nosuchdev");
+    ExpectNothingVisible();
+    EXPECT_EQ(DebugTexts(),
+        Strings({ "Err #849. pcap_open() csSelectedDeviceName=[nosuchdev] errbuf=[nosuchdev: No "
+                  "such device exists (No such device exists)] ",
+            "Error. Could not open send device" }));
+}
+
+TEST_F(ReplayTest, EntriesThatAreNoCaptureFailLikeAnUnreadableFile)
+{
+    WriteFile(File("notes.txt"), "this is no capture file at all\n");
+    WriteFile(File("short.pcap"), std::string("\xd4\xc3\xb2\xa1", 4));
+    std::filesystem::create_directory(File("folder"));
+    ASSERT_EQ(mkfifo(File("fifo").c_str(), 0600), 0);
+    for (const char* sz : { "notes.txt", "short.pcap", "folder", "fifo" }) {
+        ResetDebugLogFile();
+        m_window.csPath = File(sz);
+        const auto start = std::chrono::steady_clock::now();
+        Send();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << sz;
+        ExpectNothingVisible();
+        EXPECT_EQ(DebugTexts(),
+            Strings({ "OpenLocalDevice File=[" + File(sz) + "]",
+                "Error. Unable to open the file " + File(sz) + ".",
+                "Error. Could not open local device" }))
+            << sz;
+    }
+    // The adapter was opened each time and closed again.
+    EXPECT_EQ(m_sink.openedNames.size(), 4u);
+    EXPECT_EQ(m_sink.iCloses, 4);
+}
+
+TEST_F(ReplayTest, WithTheDebugFlagOffFailuresLeaveNoTrace)
+{
+    g_bDebug = false;
+    WriteFile(File("notes.txt"), "no capture");
+    m_window.csPath = File("missing.pcap");
+    Send();
+    m_window.csPath = File("notes.txt");
+    Send();
+    m_sink.bOpenOk = false;
+    Send();
+    ExpectNothingVisible();
+    EXPECT_EQ(DebugLogBytes(), "");
+
+    // A good Send writes only the box's records to the message log.
+    WriteFrames(File("c.pcap"), { 60, 60 });
+    m_sink.bOpenOk = true;
+    m_sink.failAt = [](size_t) { return true; };
+    m_window.csPath = File("c.pcap");
+    Send();
+    EXPECT_EQ(DebugLogBytes(), "");
+    EXPECT_EQ(MessageTexts(),
+        Strings({ "MessageAndLog iType=[0] msg=[2 Packets have been sent]",
+            "MessageAndLog return = [ 1]" }));
+}
+
+TEST_F(ReplayTest, EachPacketsRecordIsInTheFileBeforeItGoesOut)
+{
+    WriteFrames(File("c.pcap"), { 60, 70, 80 });
+    m_window.csPath = File("c.pcap");
+    std::vector<std::string> lastSeen;
+    m_sink.onTransmit
+        = [&](const std::vector<uint8_t>&) { lastSeen.push_back(DebugTexts().back()); };
+    Send();
+    EXPECT_EQ(
+        lastSeen, Strings({ "[000]  1000:0 (60)", "[001]  1001:10 (70)", "[002]  1002:20 (80)" }));
+}
+
+TEST_F(ReplayTest, BothHandlesAreClosedWhenTheSendEnds)
+{
+    WriteFrames(File("c.pcap"), { 60, 60 });
+    WriteFile(File("notes.txt"), "no capture");
+    const int iBefore = OpenDescriptorCount();
+    m_window.csPath = File("c.pcap");
+    Send();
+    m_window.csPath = File("notes.txt");
+    Send();
+    EXPECT_EQ(OpenDescriptorCount(), iBefore);
+    EXPECT_EQ(m_sink.iCloses, 2);
+    EXPECT_FALSE(m_sink.IsOpen());
+}
+
+TEST_F(ReplayTest, WindowIsReadOnceAndControlsComeBackAfterTheLoop)
+{
+    WriteFrames(File("c.pcap"), { 60, 60 });
+    m_window.csPath = File("c.pcap");
+    // While packets go out the controls are off; the loop sees no change of inputs.
+    m_window.onPump = [&] {
+        EXPECT_EQ(m_window.enableCalls, std::vector<bool>({ false }));
+        m_window.iMode = 0;
+        m_window.iOffset = 50;
+    };
+    Send();
+    EXPECT_EQ(m_window.iReads, 1);
+    EXPECT_EQ(m_sink.frames.size(), 2u);
+    EXPECT_EQ(m_window.enableCalls, std::vector<bool>({ false, true }));
+}
+
+TEST(SendPacketTest, RefusesShortOrMissingFramesWithoutARecord)
+{
+    CReplayFixtureBase fixture;
+    CFakeSink sink;
+    const std::vector<uint8_t> frame(6, 0xab);
+    EXPECT_FALSE(SendPacket(sink, frame.data(), 6)); // not open
+    std::string csError;
+    ASSERT_TRUE(sink.Open("x", csError));
+    EXPECT_FALSE(SendPacket(sink, nullptr, 6));
+    EXPECT_FALSE(SendPacket(sink, frame.data(), 5));
+    EXPECT_TRUE(sink.frames.empty());
+    EXPECT_TRUE(SendPacket(sink, frame.data(), 6));
+    EXPECT_EQ(sink.frames.size(), 1u);
+    EXPECT_EQ(fixture.DebugLogBytes(), "");
+}
+
+} // namespace
