@@ -199,8 +199,6 @@ void CReplayDlg::BuildWindow()
     connect(static_cast<QCheckBox*>(Control(IDC_AUTOUPDATE)), &QCheckBox::clicked, this, &CReplayDlg::SaveSettings);
     // Only a pick from the list is a change of adapter; typing chooses none.
     connect(m_pAdapterList, &QComboBox::activated, this, [this] { SaveSettings(); });
-    // Enter in the list's text field is the Send command, as in every other field.
-    connect(m_pAdapterList->lineEdit(), &QLineEdit::returnPressed, this, &CReplayDlg::OnSend);
 
     static_cast<QPushButton*>(Control(IDC_SEND))->setFocus();
     setWindowIcon(m_hIcon);

@@ -1,0 +1,364 @@
+#include "CaptureWriter.h"
+#include "Log.h"
+#include "NetNs.h"
+#include "MakerSite.h"
+#include "QtPlatform.h"
+#include "ReplayDlg.h"
+#include "TestSupport.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+#include <chrono>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <pcap/pcap.h>
+
+namespace fs = std::filesystem;
+using vtest::LogRecords;
+using vtest::ReadFile;
+using vtest::RecordText;
+
+bool ParseDialogInt(const std::string& csText, int& iValue);
+
+namespace {
+
+class CScriptedFileDialog final : public IFileDialog {
+public:
+    CScriptedFileDialog() { SetFileDialog(this); }
+    ~CScriptedFileDialog() override { SetFileDialog(nullptr); }
+    std::string GetOpenFileName(QWidget*) override
+    {
+        ++iCalls;
+        return csAnswer;
+    }
+    std::string csAnswer;
+    int iCalls = 0;
+};
+
+// A main window in its own folder, initialised as at start-up, its timer
+// stopped so no version check runs behind the test's back.
+class MainWindowTest : public ::testing::Test {
+protected:
+    MainWindowTest()
+        : m_cwd(m_dir.Path())
+    {
+        ForgetLogPaths();
+        g_bDebug = true;
+        SetMakerHostForTesting("127.0.0.1:9"); // nothing listens there
+    }
+    ~MainWindowTest() override
+    {
+        m_pDlg.reset();
+        SetMakerHostForTesting("");
+        ForgetLogPaths();
+        g_bDebug = true;
+    }
+    void Start()
+    {
+        m_pDlg = std::make_unique<CReplayDlg>();
+        m_pDlg->OnInitDialog();
+        m_pDlg->Timer1().stop();
+        m_pDlg->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(m_pDlg.get()));
+    }
+    template <class T> T* Ctl(int iId) { return static_cast<T*>(m_pDlg->Control(iId)); }
+    std::string Settings() const { return ReadFile(m_dir.File("settings.ini")); }
+    std::vector<std::string> DebugTexts() const
+    {
+        std::vector<std::string> v;
+        for (const auto& r : LogRecords(m_dir.File("Debuglog.txt")))
+            v.push_back(RecordText(r));
+        return v;
+    }
+    bool DebugHas(const std::string& cs) const
+    {
+        const auto v = DebugTexts();
+        return std::find(v.begin(), v.end(), cs) != v.end();
+    }
+
+    vtest::CTempDir m_dir;
+    vtest::CScopedCwd m_cwd;
+    vtest::CRecordingBox m_box;
+    vtest::CRecordingOpener m_opener;
+    CScriptedFileDialog m_files;
+    std::unique_ptr<CReplayDlg> m_pDlg;
+};
+
+TEST_F(MainWindowTest, StartWritesDefaultsAndInformationText)
+{
+    Start();
+    EXPECT_EQ(Settings(),
+        "[Velmora]\r\nDebug=1\r\nAutoUpdate=1\r\nMode=1\r\nOffset=0\r\nOldPath=\r\nNicDevice=\r\n\r\n");
+    EXPECT_EQ(m_pDlg->InformationText(),
+        "Velmora is a utility for rebroadcast captured packets from an ethereal log file. "
+        "The utility can send a single particular packet or an entire set of packets. \r\n"
+        "\r\n"
+        "Directions\r\n"
+        "1) Browse for a Ethereal log file \r\n"
+        "2) Select either to send one single packet at offset X or send the entire series of "
+        "packets. \r\n"
+        "3) Click Send\r\n"
+        "\r\n"
+        "For more information or help please visit our webpage \r\n"
+        "Menu -> Help \r\n");
+    // A reading of the controls gives back the same bytes.
+    EXPECT_TRUE(m_pDlg->DoDataExchange(true));
+    EXPECT_EQ(m_pDlg->InformationText().substr(0, 20), "Velmora is a utility");
+    EXPECT_EQ(m_pDlg->InformationText().size(), 393u);
+
+    const auto texts = DebugTexts();
+    ASSERT_GE(texts.size(), 4u);
+    EXPECT_EQ(texts[0], "Program starting up");
+    EXPECT_EQ(texts[1], "FYI. Install directory=[" + m_dir.Path().string() + "]");
+    EXPECT_EQ(texts[2].rfind("FYI. pcap_lib_version = [libpcap version ", 0), 0u) << texts[2];
+    EXPECT_EQ(texts[3].rfind("FYI. Free space [", 0), 0u) << texts[3];
+    EXPECT_NE(texts[3].find("]k on [" + m_dir.Path().string() + "]"), std::string::npos);
+
+    // All packets: offset field off; Send has the focus.
+    EXPECT_FALSE(Ctl<QLineEdit>(1004)->isEnabled());
+    EXPECT_TRUE(Ctl<QRadioButton>(1002)->isChecked());
+    EXPECT_EQ(QApplication::focusWidget(), m_pDlg->Control(1));
+}
+
+TEST_F(MainWindowTest, RadioClicksSwitchTheOffsetFieldAndSave)
+{
+    Start();
+    QTest::mouseClick(Ctl<QRadioButton>(1001), Qt::LeftButton);
+    EXPECT_TRUE(Ctl<QLineEdit>(1004)->isEnabled());
+    EXPECT_NE(Settings().find("Mode=0\r\n"), std::string::npos);
+    EXPECT_FALSE(Ctl<QRadioButton>(1002)->isChecked());
+
+    fs::remove(m_dir.File("settings.ini"));
+    QTest::mouseClick(Ctl<QRadioButton>(1002), Qt::LeftButton);
+    EXPECT_FALSE(Ctl<QLineEdit>(1004)->isEnabled());
+    EXPECT_NE(Settings().find("Mode=1\r\n"), std::string::npos);
+
+    fs::remove(m_dir.File("settings.ini"));
+    QTest::mouseClick(Ctl<QCheckBox>(1006), Qt::LeftButton);
+    EXPECT_NE(Settings().find("AutoUpdate=0\r\n"), std::string::npos);
+}
+
+TEST_F(MainWindowTest, OffsetValidation)
+{
+    vtest::WriteFile(m_dir.File("settings.ini"), "[Velmora]\r\nMode=0\r\nOffset=7\r\n");
+    Start();
+    ASSERT_EQ(m_pDlg->Offset(), 7);
+    m_box.shown.clear();
+
+    Ctl<QLineEdit>(1004)->setText("12ab");
+    EXPECT_FALSE(m_pDlg->DoDataExchange(true));
+    ASSERT_EQ(m_box.shown.size(), 1u);
+    EXPECT_EQ(m_box.shown[0].csText, "Please enter an integer.");
+    EXPECT_EQ(m_pDlg->Offset(), 7);
+    EXPECT_EQ(QApplication::focusWidget(), m_pDlg->Control(1004));
+    EXPECT_EQ(Ctl<QLineEdit>(1004)->selectedText(), "12ab");
+
+    Ctl<QLineEdit>(1004)->setText("10000000");
+    QTest::mouseClick(Ctl<QRadioButton>(1001), Qt::LeftButton);
+    ASSERT_EQ(m_box.shown.size(), 2u);
+    EXPECT_EQ(m_box.shown[1].csText, "Please enter an integer between 0 and 9999999.");
+    EXPECT_EQ(m_box.shown[1].iType, MB_OK);
+    EXPECT_EQ(m_pDlg->Offset(), 10000000);
+    EXPECT_NE(Settings().find("Offset=10000000\r\n"), std::string::npos);
+    // Shown straight: neither log holds them.
+    EXPECT_EQ(ReadFile(m_dir.File("log.txt")), "");
+}
+
+TEST(DialogInt, FrameworkRules)
+{
+    int i = 99;
+    EXPECT_TRUE(ParseDialogInt(" \t42\t ", i));
+    EXPECT_EQ(i, 42);
+    EXPECT_TRUE(ParseDialogInt("-5", i));
+    EXPECT_EQ(i, -5);
+    for (const char* bad : { "", "  ", "-", "-0", "+3", "4 2", "0x10", "99999999999", "12a" })
+        EXPECT_FALSE(ParseDialogInt(bad, i)) << bad;
+    EXPECT_TRUE(ParseDialogInt("-2147483648", i));
+    EXPECT_EQ(i, INT_MIN);
+}
+
+TEST_F(MainWindowTest, EnterInTheFieldsStartsSend)
+{
+    Start();
+    Ctl<QLineEdit>(1000)->setText(m_dir.File("missing.pcap").c_str());
+    Ctl<QLineEdit>(1000)->setFocus();
+    QTest::keyClick(Ctl<QLineEdit>(1000), Qt::Key_Return);
+    const std::string csRecord = "Error. Could not open file=[" + m_dir.File("missing.pcap") + "]";
+    auto count = [&] {
+        const auto v = DebugTexts();
+        return std::count(v.begin(), v.end(), csRecord);
+    };
+    EXPECT_EQ(count(), 1);
+
+    m_pDlg->Control(1014)->setFocus();
+    QTest::keyClick(static_cast<QComboBox*>(m_pDlg->Control(1014))->lineEdit(), Qt::Key_Return);
+    EXPECT_EQ(count(), 2);
+    EXPECT_TRUE(m_pDlg->isVisible());
+    EXPECT_TRUE(m_box.shown.empty());
+}
+
+TEST_F(MainWindowTest, EscapeSavesAndCloses)
+{
+    Start();
+    Ctl<QLineEdit>(1000)->setText("/captures/typed.pcap");
+    fs::remove(m_dir.File("settings.ini"));
+    QTest::keyClick(m_pDlg.get(), Qt::Key_Escape);
+    EXPECT_FALSE(m_pDlg->isVisible());
+    EXPECT_NE(Settings().find("OldPath=/captures/typed.pcap\r\n"), std::string::npos);
+    EXPECT_EQ(DebugTexts().back(), "Program shutting down");
+}
+
+TEST_F(MainWindowTest, BrowseTakesAPathButDoesNotSave)
+{
+    Start();
+    const std::string csBefore = Settings();
+    m_files.csAnswer = "";
+    QTest::mouseClick(Ctl<QPushButton>(1003), Qt::LeftButton);
+    EXPECT_EQ(m_files.iCalls, 1);
+    EXPECT_EQ(Ctl<QLineEdit>(1000)->text(), "");
+
+    m_files.csAnswer = "/root.pcap"; // a file directly in the root folder
+    QTest::mouseClick(Ctl<QPushButton>(1003), Qt::LeftButton);
+    EXPECT_EQ(Ctl<QLineEdit>(1000)->text(), "/root.pcap");
+    EXPECT_EQ(Settings(), csBefore);
+
+    {
+        vtest::CTempDir other;
+        vtest::CScopedCwd cwd(other.Path()); // as a file dialog may do
+        QTest::mouseClick(Ctl<QRadioButton>(1001), Qt::LeftButton);
+        EXPECT_FALSE(fs::exists(other.File("settings.ini")));
+    }
+    EXPECT_NE(Settings().find("OldPath=/root.pcap\r\n"), std::string::npos);
+}
+
+TEST_F(MainWindowTest, AdapterPickSavesAtOnce)
+{
+    Start();
+    auto* pList = Ctl<QComboBox>(1014);
+    const int iLo = pList->findText("127.000.000.001 - lo", Qt::MatchEndsWith);
+    ASSERT_GE(iLo, 0) << "no loopback adapter listed";
+    EXPECT_EQ(pList->currentIndex(), -1);
+    EXPECT_EQ(pList->currentText(), "");
+    pList->setCurrentIndex(iLo);
+    emit pList->activated(iLo);
+    EXPECT_NE(Settings().find("NicDevice=lo\r\n"), std::string::npos);
+    EXPECT_EQ(m_pDlg->Settings().NicDevice, "lo");
+}
+
+TEST_F(MainWindowTest, SavedAdapterIsSelectedAndUnknownOnesKept)
+{
+    vtest::WriteFile(m_dir.File("settings.ini"), "[velmora]\r\nNicDevice=lo\r\nMode=5\r\n");
+    Start();
+    EXPECT_EQ(Ctl<QComboBox>(1014)->currentText().toStdString(), "127.000.000.001 - lo");
+    // Mode 5 shows neither button and is written back as -1.
+    EXPECT_FALSE(Ctl<QRadioButton>(1001)->isChecked());
+    EXPECT_FALSE(Ctl<QRadioButton>(1002)->isChecked());
+    EXPECT_NE(Settings().find("Mode=-1\r\n"), std::string::npos);
+    m_pDlg.reset();
+
+    vtest::WriteFile(m_dir.File("settings.ini"), "[Velmora]\r\nNicDevice=gone0\r\n");
+    ForgetLogPaths();
+    Start();
+    EXPECT_EQ(Ctl<QComboBox>(1014)->currentIndex(), -1);
+    EXPECT_NE(Settings().find("NicDevice=gone0\r\n"), std::string::npos);
+}
+
+TEST_F(MainWindowTest, MenuAndBannerOpenTheirAddresses)
+{
+    Start();
+    m_pDlg->findChild<QAction*>("menu32773")->trigger();
+    QTest::mouseClick(m_pDlg->Control(1012), Qt::LeftButton);
+    ASSERT_EQ(m_opener.opened.size(), 2u);
+    EXPECT_EQ(m_opener.opened[0], "http://127.0.0.1:9/forums/about422.html");
+    EXPECT_EQ(m_opener.opened[1], "http://127.0.0.1:9/?ref=Velmora(1.00aB)");
+    EXPECT_EQ(m_pDlg->Control(1012)->cursor().shape(), Qt::PointingHandCursor);
+    EXPECT_TRUE(DebugHas("FYI. Referral csName=[Velmora] csVersion=[1.00aB]"));
+
+    m_pDlg->findChild<QAction*>("menu32772")->trigger();
+    EXPECT_FALSE(m_pDlg->isVisible());
+    EXPECT_EQ(DebugTexts().back(), "Program shutting down");
+}
+
+TEST_F(MainWindowTest, TimerRearmsHourlyAndChecksOnlyWhenTicked)
+{
+    vtest::WriteFile(m_dir.File("settings.ini"), "[Velmora]\r\nAutoUpdate=0\r\n");
+    Start();
+    m_pDlg->OnTimer(1);
+    EXPECT_EQ(m_pDlg->Timer1().interval(), 3600000);
+    EXPECT_TRUE(m_pDlg->Timer1().isActive());
+    for (const auto& cs : DebugTexts())
+        EXPECT_EQ(cs.find("CheckVersion"), std::string::npos) << cs;
+
+    QTest::mouseClick(Ctl<QCheckBox>(1006), Qt::LeftButton);
+    m_pDlg->OnTimer(1);
+    EXPECT_TRUE(DebugHas("FYI. CheckVersion app_name=Velmora&app_ver=1.00aB&Notes="));
+    EXPECT_TRUE(m_box.shown.empty()); // the automatic check stays silent on failure
+}
+
+TEST_F(MainWindowTest, SendAllPutsEveryRecordOnTheWire)
+{
+    vtest::CNetns ns("e2e");
+    VTEST_REQUIRE_NETNS(ns);
+    vtest::CEnterNetns enter(ns);
+    ASSERT_TRUE(enter.Ok());
+
+    const std::string csCapture = m_dir.File("frames.pcap");
+    constexpr int kFrames = 200;
+    ASSERT_TRUE(WriteTestCapture(csCapture, kFrames, 60));
+    vtest::WriteFile(m_dir.File("settings.ini"),
+        "[Velmora]\r\nAutoUpdate=0\r\nMode=1\r\nOldPath=" + csCapture + "\r\nNicDevice=vm0\r\n");
+
+    char szErr[PCAP_ERRBUF_SIZE];
+    pcap_t* hPeer = pcap_create("vm1", szErr);
+    ASSERT_NE(hPeer, nullptr) << szErr;
+    pcap_set_snaplen(hPeer, 2048);
+    pcap_set_immediate_mode(hPeer, 1);
+    pcap_set_buffer_size(hPeer, 8 << 20);
+    ASSERT_EQ(pcap_activate(hPeer), 0) << pcap_geterr(hPeer);
+    bpf_program filter;
+    ASSERT_EQ(pcap_compile(hPeer, &filter, "ether src 02:76:6d:00:00:01", 1, PCAP_NETMASK_UNKNOWN), 0);
+    ASSERT_EQ(pcap_setfilter(hPeer, &filter), 0);
+    pcap_freecode(&filter);
+    pcap_setnonblock(hPeer, 1, szErr);
+
+    Start();
+    EXPECT_EQ(Ctl<QComboBox>(1014)->currentText().toStdString(), "000.000.000.000 - vm0");
+    QTest::mouseClick(Ctl<QPushButton>(1), Qt::LeftButton);
+
+    EXPECT_EQ(m_pDlg->StatusText(), std::to_string(kFrames) + " packets sent");
+    EXPECT_EQ(Ctl<QLineEdit>(1013)->text().toStdString(), std::to_string(kFrames) + " packets sent");
+    ASSERT_EQ(m_box.shown.size(), 1u);
+    EXPECT_EQ(m_box.shown[0].csText, std::to_string(kFrames) + " Packets have been sent");
+    // The inputs are back, the offset field included.
+    EXPECT_TRUE(m_pDlg->Control(1004)->isEnabled());
+    EXPECT_TRUE(m_pDlg->Control(1)->isEnabled());
+
+    int iSeen = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (iSeen < kFrames && std::chrono::steady_clock::now() < end) {
+        pcap_pkthdr* pHdr;
+        const u_char* pData;
+        const int rc = pcap_next_ex(hPeer, &pHdr, &pData);
+        if (rc == 1) {
+            const auto expected = MakeTestFrame(60, static_cast<uint32_t>(iSeen));
+            ASSERT_EQ(std::vector<uint8_t>(pData, pData + pHdr->caplen), expected) << "frame " << iSeen;
+            ++iSeen;
+        } else if (rc < 0) {
+            break;
+        }
+    }
+    pcap_close(hPeer);
+    EXPECT_EQ(iSeen, kFrames);
+    // One debug record per packet, in order.
+    const auto texts = DebugTexts();
+    EXPECT_EQ(std::count_if(texts.begin(), texts.end(), [](const std::string& cs) {
+        return cs.size() > 6 && cs[0] == '[' && cs.find("]  ") != std::string::npos
+            && cs.compare(cs.size() - 4, 4, "(60)") == 0;
+    }), kFrames);
+}
+
+} // namespace
