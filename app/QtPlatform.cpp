@@ -4,7 +4,9 @@
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QUrl>
 
 int CQtMessageBox::Show(const std::string& csText, int iType)
@@ -27,7 +29,13 @@ int CQtMessageBox::Show(const std::string& csText, int iType)
 
 bool CQtUrlOpener::Open(const std::string& csUrl)
 {
-    return QDesktopServices::openUrl(QUrl(QString::fromLocal8Bit(csUrl.c_str()), QUrl::TolerantMode));
+    const QString url = QString::fromLocal8Bit(csUrl.c_str());
+    // The desktop's opener gets the address as built, as a single argument;
+    // no shell ever sees it.
+    const QString opener = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
+    if (!opener.isEmpty())
+        return QProcess::startDetached(opener, { url });
+    return QDesktopServices::openUrl(QUrl(url, QUrl::TolerantMode));
 }
 
 std::string CQtFileDialog::GetOpenFileName(QWidget* pOwner)

@@ -362,3 +362,33 @@ TEST_F(MainWindowTest, SendAllPutsEveryRecordOnTheWire)
 }
 
 } // namespace
+
+namespace {
+
+// The desktop opener hands the address to the browser as one argument,
+// without a shell: a stand-in "xdg-open" records what it was given.
+TEST(QtUrlOpener, AddressReachesTheBrowserAsOneArgument)
+{
+    vtest::CTempDir dir;
+    const std::string csLog = dir.File("args");
+    vtest::WriteFile(dir.File("xdg-open"),
+        "#!/bin/sh\nprintf '%s\\n' \"$#\" \"$1\" > '" + csLog + "'\n");
+    fs::permissions(dir.File("xdg-open"), fs::perms::owner_all);
+    const QByteArray oldPath = qgetenv("PATH");
+    qputenv("PATH", QByteArray(dir.Path().c_str()) + ":" + oldPath);
+
+    CQtUrlOpener opener;
+    const std::string csUrl = "http://127.0.0.1:9/?ref=Velmora (1.00aB) 'x' \"y\";touch " + dir.File("pwned");
+    const bool bOpened = opener.Open(csUrl);
+    qputenv("PATH", oldPath);
+    ASSERT_TRUE(bOpened);
+    for (int i = 0; i < 200 && !fs::exists(csLog); ++i)
+        QTest::qWait(10);
+    QTest::qWait(50);
+    const std::string csArgs = vtest::ReadFile(csLog);
+    ASSERT_FALSE(csArgs.empty());
+    EXPECT_EQ(csArgs, "1\n" + csUrl + "\n");
+    EXPECT_FALSE(fs::exists(dir.File("pwned")));
+}
+
+} // namespace

@@ -262,3 +262,51 @@ TEST_F(ProcessTest, TenCopiesAtOnceGiveOneWindow)
 }
 
 } // namespace
+
+namespace {
+
+// A user without rights in a read-only folder: nothing can be written there,
+// and the program must keep running all the same.
+TEST_F(ProcessTest, ReadOnlyFolderKeepsTheProgramRunning)
+{
+    VTEST_REQUIRE_NETNS(m_ns);
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to switch to an unprivileged user";
+    constexpr uid_t kNobody = 65534;
+    const fs::path run = m_work.Path() / "run-nobody";
+    fs::create_directory(run);
+    ASSERT_EQ(chown(run.c_str(), kNobody, kNobody), 0);
+    fs::permissions(run, fs::perms::owner_all, fs::perm_options::replace);
+    fs::permissions(m_work.Path(), fs::perms::owner_all | fs::perms::others_exec, fs::perm_options::replace);
+    vtest::WriteFile((Cwd() / "settings.ini").string(), "[Velmora]\r\nAutoUpdate=0\r\n");
+    fs::permissions(Cwd(), fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec,
+        fs::perm_options::replace);
+
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(Cwd().c_str()) != 0)
+            _exit(120);
+        setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        setenv("HOME", run.c_str(), 1);
+        execlp("ip", "ip", "netns", "exec", m_ns.Name().c_str(), "setpriv", "--reuid=65534", "--regid=65534",
+            "--clear-groups", VELMORA_EXE, static_cast<char*>(nullptr));
+        _exit(121);
+    }
+    ASSERT_GT(pid, 0);
+    std::this_thread::sleep_for(1500ms);
+    int st = 0;
+    const bool bEnded = waitpid(pid, &st, WNOHANG) == pid;
+    if (!bEnded) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &st, 0);
+    }
+    EXPECT_FALSE(bEnded) << "exit status " << st;
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(Cwd()))
+        names.push_back(e.path().filename().string());
+    EXPECT_EQ(names, std::vector<std::string> { "settings.ini" });
+    EXPECT_EQ(vtest::ReadFile((Cwd() / "settings.ini").string()), "[Velmora]\r\nAutoUpdate=0\r\n");
+}
+
+} // namespace
