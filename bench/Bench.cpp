@@ -1,0 +1,549 @@
+// The replay benchmark: Velmora's Send in all mode against tcpreplay on one
+// veth pair in a namespace of its own, plus single mode against a bare read
+// and the peak memory of long replays. Run it through bench/run.sh, as root.
+
+#include "BenchChild.h"
+#include "CaptureWriter.h"
+#include "NetNs.h"
+#include "TestSupport.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::atomic<bool> s_bStop { false };
+
+void OnSignal(int)
+{
+    s_bStop = true;
+}
+
+// Targets.
+constexpr double kRatioDebugOff = 1.0;
+constexpr double kRatioDebugOn = 0.55;
+constexpr double kSingleOverBare = 1.5;
+constexpr double kRssGrowthMb = 10.0;
+
+struct SOptions {
+    bool bQuick = false;
+    int iPairs = 5;
+};
+
+std::string Quote(const std::string& cs)
+{
+    std::string out = "'";
+    for (char c : cs) {
+        if (c == '\'')
+            out += "'\\''";
+        else
+            out += c;
+    }
+    return out + "'";
+}
+
+std::string Thousands(unsigned long long ull)
+{
+    const std::string csDigits = std::to_string(ull);
+    std::string cs;
+    for (size_t i = 0; i < csDigits.size(); ++i) {
+        if (i > 0 && (csDigits.size() - i) % 3 == 0)
+            cs += ',';
+        cs += csDigits[i];
+    }
+    return cs;
+}
+
+std::string Fixed(double d, int iDecimals)
+{
+    char sz[64];
+    std::snprintf(sz, sizeof sz, "%.*f", iDecimals, d);
+    return sz;
+}
+
+double Median(std::vector<double> v)
+{
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+double Mb(double dKb)
+{
+    return dKb * 1024.0 / 1e6;
+}
+
+struct SOutput {
+    int iStatus = -1;
+    std::string csText;
+};
+
+// Runs a shell command, standard error and output together.
+SOutput Run(const std::string& csCommand)
+{
+    SOutput out;
+    FILE* p = popen((csCommand + " 2>&1").c_str(), "r");
+    if (!p)
+        return out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        out.csText.append(buf, n);
+    const int rc = pclose(p);
+    out.iStatus = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    return out;
+}
+
+// The child's "VB key value" lines; a key seen more than once keeps every value.
+std::multimap<std::string, std::string> ChildValues(const std::string& csText)
+{
+    std::multimap<std::string, std::string> values;
+    std::istringstream in(csText);
+    std::string csLine;
+    while (std::getline(in, csLine)) {
+        if (csLine.rfind("VB ", 0) != 0)
+            continue;
+        const size_t nSpace = csLine.find(' ', 3);
+        if (nSpace == std::string::npos)
+            continue;
+        values.emplace(csLine.substr(3, nSpace - 3), csLine.substr(nSpace + 1));
+    }
+    return values;
+}
+
+std::string Value(const std::multimap<std::string, std::string>& values, const std::string& csKey)
+{
+    const auto it = values.find(csKey);
+    return it == values.end() ? std::string() : it->second;
+}
+
+// The number that ends the text before szMarker, e.g. "..., 394975.72 pps".
+double NumberBefore(const std::string& csText, const char* szMarker)
+{
+    const size_t nMarker = csText.find(szMarker);
+    if (nMarker == std::string::npos)
+        return -1;
+    size_t nStart = nMarker;
+    while (nStart > 0 && csText[nStart - 1] == ' ')
+        --nStart;
+    const size_t nEnd = nStart;
+    while (nStart > 0
+        && (std::isdigit(static_cast<unsigned char>(csText[nStart - 1]))
+            || csText[nStart - 1] == '.'))
+        --nStart;
+    return nStart == nEnd ? -1 : std::atof(csText.substr(nStart, nEnd - nStart).c_str());
+}
+
+class CBench {
+public:
+    CBench(const SOptions& options, const vtest::CNetns& ns, const std::string& csSelf)
+        : m_options(options)
+        , m_ns(ns)
+        , m_csSelf(csSelf)
+    {
+    }
+
+    // One run of either tool; pps < 0 when it failed.
+    struct SRun {
+        double dPps = -1; // over the span from the first packet to the last
+        double dSendPps = -1; // Velmora: over the whole Send, click to answered box
+        double dSeconds = 0;
+        long lRssKb = 0;
+        long long llDelivered = 0;
+    };
+
+    SRun Tcpreplay(const std::string& csCapture, unsigned long long ullCount)
+    {
+        SRun run;
+        const long long llBefore = m_ns.RxPackets(vtest::CNetns::PeerIf());
+        const SOutput out = Run(m_ns.ExecPrefix() + "tcpreplay --topspeed --no-flow-stats -i "
+            + vtest::CNetns::SendIf() + " " + Quote(csCapture));
+        run.llDelivered = m_ns.RxPackets(vtest::CNetns::PeerIf()) - llBefore;
+        // tcpreplay's own rate: its clock runs from the first packet to the last.
+        const double dPps = NumberBefore(out.csText, " pps");
+        const double dSent = NumberBefore(out.csText, " packets (");
+        if (out.iStatus != 0 || dPps <= 0 || dSent != static_cast<double>(ullCount)) {
+            Problem("tcpreplay " + csCapture + " failed:\n" + out.csText);
+            return run;
+        }
+        run.dPps = dPps;
+        run.dSeconds = static_cast<double>(ullCount) / dPps;
+        CheckDelivery("tcpreplay", csCapture, run.llDelivered, static_cast<long long>(ullCount));
+        return run;
+    }
+
+    SRun Velmora(const std::string& csCapture, unsigned long long ullCount, bool bDebug)
+    {
+        SRun run;
+        const long long llBefore = m_ns.RxPackets(vtest::CNetns::PeerIf());
+        const SOutput out = Run(m_ns.ExecPrefix() + Quote(m_csSelf) + " --child " + Quote(csCapture)
+            + (bDebug ? " 1" : " 0") + " 1 0 1");
+        run.llDelivered = m_ns.RxPackets(vtest::CNetns::PeerIf()) - llBefore;
+        const auto values = ChildValues(out.csText);
+        const double dSeconds = std::atof(Value(values, "seconds").c_str());
+        const double dLoopSeconds = std::atof(Value(values, "loop_seconds").c_str());
+        const std::string csExpected = std::to_string(ullCount) + " Packets have been sent";
+        if (out.iStatus != 0 || dSeconds <= 0 || dLoopSeconds <= 0
+            || Value(values, "box") != csExpected) {
+            Problem("Velmora " + csCapture + " failed (box [" + Value(values, "box")
+                + "], expected [" + csExpected + "]):\n" + out.csText);
+            return run;
+        }
+        run.dSeconds = dSeconds;
+        run.dPps = static_cast<double>(ullCount) / dLoopSeconds;
+        run.dSendPps = static_cast<double>(ullCount) / dSeconds;
+        run.lRssKb = std::atol(Value(values, "rss_kb").c_str());
+        CheckDelivery(bDebug ? "Velmora debug on" : "Velmora debug off", csCapture, run.llDelivered,
+            static_cast<long long>(ullCount));
+        return run;
+    }
+
+    // Single mode at iOffset, iPairs Sends each paired with a bare read.
+    bool Single(const std::string& csCapture, int iOffset, bool bDebug, std::vector<double>& bare,
+        std::vector<double>& send)
+    {
+        const int iPairs = m_options.iPairs;
+        const long long llBefore = m_ns.RxPackets(vtest::CNetns::PeerIf());
+        const SOutput out = Run(m_ns.ExecPrefix() + Quote(m_csSelf) + " --child " + Quote(csCapture)
+            + (bDebug ? " 1" : " 0") + " 0 " + std::to_string(iOffset) + " "
+            + std::to_string(iPairs));
+        const long long llDelivered = m_ns.RxPackets(vtest::CNetns::PeerIf()) - llBefore;
+        const auto values = ChildValues(out.csText);
+        bool bOk = out.iStatus == 0;
+        for (auto [it, end] = values.equal_range("bare"); it != end; ++it) {
+            char* pEnd = nullptr;
+            bare.push_back(std::strtod(it->second.c_str(), &pEnd));
+            if (std::atol(pEnd) != iOffset + 1L)
+                bOk = false;
+        }
+        for (auto [it, end] = values.equal_range("send"); it != end; ++it) {
+            char* pEnd = nullptr;
+            send.push_back(std::strtod(it->second.c_str(), &pEnd));
+            if (std::string(pEnd) != " 1 Packets have been sent")
+                bOk = false;
+        }
+        if (!bOk || bare.size() != static_cast<size_t>(iPairs)
+            || send.size() != static_cast<size_t>(iPairs)) {
+            Problem("single mode " + csCapture + " failed:\n" + out.csText);
+            return false;
+        }
+        CheckDelivery("Velmora single mode", csCapture, llDelivered, iPairs);
+        return true;
+    }
+
+    int DeliveryFailures() const { return m_iDeliveryFailures; }
+    int Problems() const { return m_iProblems; }
+
+private:
+    void CheckDelivery(const char* szWho, const std::string& csCapture, long long llDelivered,
+        long long llExpected)
+    {
+        if (llDelivered == llExpected)
+            return;
+        ++m_iDeliveryFailures;
+        std::printf("  !! %s, %s: vm1 received %lld frames, %lld sent\n", szWho, csCapture.c_str(),
+            llDelivered, llExpected);
+    }
+
+    void Problem(const std::string& cs)
+    {
+        ++m_iProblems;
+        std::printf("  !! %s\n", cs.c_str());
+    }
+
+    const SOptions& m_options;
+    const vtest::CNetns& m_ns;
+    std::string m_csSelf;
+    int m_iDeliveryFailures = 0;
+    int m_iProblems = 0;
+};
+
+struct SCase {
+    uint32_t uSize = 0;
+    unsigned long long ullCount = 0;
+    std::string csCapture;
+    std::vector<double> tcp, off, on; // pps, first packet to last
+    std::vector<double> sendOff, sendOn; // pps over the whole Send
+    std::vector<double> ratioOff, ratioOn; // per pair
+    std::vector<double> rssOff, rssOn; // kB
+};
+
+struct SSingle {
+    uint32_t uSize = 0;
+    bool bDebug = false;
+    std::vector<double> bare, send, ratio;
+};
+
+int Usage()
+{
+    std::fprintf(stderr,
+        "usage: velmora-bench [--quick] [--pairs N]\n"
+        "  Needs root: makes a network namespace with a veth pair and sends on it only.\n"
+        "  --quick    10,000 and 100,000 records, 3 pairs (a smoke run, not the targets)\n"
+        "  --pairs N  runs of each tool per case (default 5)\n");
+    return 2;
+}
+
+std::string SelfPath()
+{
+    char sz[4096];
+    const ssize_t n = readlink("/proc/self/exe", sz, sizeof sz - 1);
+    if (n <= 0)
+        return {};
+    return std::string(sz, static_cast<size_t>(n));
+}
+
+std::string Verdict(bool b)
+{
+    return b ? "PASS" : "FAIL";
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc >= 2 && std::strcmp(argv[1], "--child") == 0) {
+        if (argc != 7)
+            return Usage();
+        return RunBenchChild(argv[0], argv[2], std::atoi(argv[3]) != 0, std::atoi(argv[4]),
+            std::atoi(argv[5]), std::atoi(argv[6]));
+    }
+
+    SOptions options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string cs = argv[i];
+        if (cs == "--quick") {
+            options.bQuick = true;
+            options.iPairs = 3;
+        } else if (cs == "--pairs" && i + 1 < argc) {
+            options.iPairs = std::atoi(argv[++i]);
+            if (options.iPairs < 1 || options.iPairs > 99)
+                return Usage();
+        } else {
+            return Usage();
+        }
+    }
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    if (geteuid() != 0) {
+        std::fprintf(stderr, "velmora-bench: needs root (it makes a network namespace)\n");
+        return 2;
+    }
+    const SOutput version = Run("tcpreplay -V");
+    if (version.iStatus != 0) {
+        std::fprintf(stderr, "velmora-bench: tcpreplay is not installed\n");
+        return 2;
+    }
+    const std::string csSelf = SelfPath();
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+
+    const Clock::time_point start = Clock::now();
+    vtest::CNetns ns("bench");
+    if (!ns.Ok()) {
+        std::fprintf(stderr, "velmora-bench: no network namespace: %s\n", ns.Error().c_str());
+        return 2;
+    }
+    vtest::CTempDir dir;
+
+    const std::vector<uint32_t> sizes { 60, 1514 };
+    const std::vector<unsigned long long> counts = options.bQuick
+        ? std::vector<unsigned long long> { 10000, 100000 }
+        : std::vector<unsigned long long> { 100000, 1000000 };
+    const unsigned long long ullLong = counts.back();
+    const int iPairs = options.iPairs;
+
+    std::printf("Velmora replay benchmark: %s, namespace %s, %s -> %s, %d pairs per case\n",
+        version.csText.substr(0, version.csText.find('\n')).c_str(), ns.Name().c_str(),
+        vtest::CNetns::SendIf(), vtest::CNetns::PeerIf(), iPairs);
+
+    std::vector<SCase> cases;
+    for (uint32_t uSize : sizes) {
+        for (unsigned long long ullCount : counts) {
+            SCase c;
+            c.uSize = uSize;
+            c.ullCount = ullCount;
+            c.csCapture = dir.File(
+                "frames-" + std::to_string(uSize) + "-" + std::to_string(ullCount) + ".pcap");
+            std::string csError;
+            if (!WriteTestCapture(c.csCapture, ullCount, uSize, 0, &csError)) {
+                std::fprintf(stderr, "velmora-bench: cannot write %s: %s\n", c.csCapture.c_str(),
+                    csError.c_str());
+                return 2;
+            }
+            cases.push_back(std::move(c));
+        }
+    }
+    std::printf("captures written to %s in %.1f s\n", dir.Path().c_str(),
+        std::chrono::duration<double>(Clock::now() - start).count());
+
+    CBench bench(options, ns, csSelf);
+    for (SCase& c : cases) {
+        std::printf("%u B x %s records:", c.uSize, Thousands(c.ullCount).c_str());
+        for (int i = 0; i < iPairs && !s_bStop; ++i) {
+            // The order of the three runs turns with every pair, so that none
+            // always goes first after a pause or a neighbour's build.
+            CBench::SRun runs[3];
+            for (int k = 0; k < 3 && !s_bStop; ++k) {
+                const int iWhich = (i + k) % 3;
+                if (iWhich == 0)
+                    runs[0] = bench.Tcpreplay(c.csCapture, c.ullCount);
+                else
+                    runs[iWhich] = bench.Velmora(c.csCapture, c.ullCount, iWhich == 2);
+            }
+            if (runs[0].dPps > 0) {
+                c.tcp.push_back(runs[0].dPps);
+                if (runs[1].dPps > 0)
+                    c.ratioOff.push_back(runs[1].dPps / runs[0].dPps);
+                if (runs[2].dPps > 0)
+                    c.ratioOn.push_back(runs[2].dPps / runs[0].dPps);
+            }
+            if (runs[1].dPps > 0) {
+                c.off.push_back(runs[1].dPps);
+                c.sendOff.push_back(runs[1].dSendPps);
+                c.rssOff.push_back(static_cast<double>(runs[1].lRssKb));
+            }
+            if (runs[2].dPps > 0) {
+                c.on.push_back(runs[2].dPps);
+                c.sendOn.push_back(runs[2].dSendPps);
+                c.rssOn.push_back(static_cast<double>(runs[2].lRssKb));
+            }
+            std::printf(" .");
+        }
+        std::printf("\n");
+    }
+
+    std::vector<SSingle> singles;
+    for (const SCase& c : cases) {
+        if (c.ullCount != ullLong)
+            continue;
+        for (bool bDebug : { false, true }) {
+            if (s_bStop)
+                break;
+            SSingle s;
+            s.uSize = c.uSize;
+            s.bDebug = bDebug;
+            std::printf("single mode, %u B, debug %s\n", c.uSize, bDebug ? "on" : "off");
+            if (bench.Single(c.csCapture, static_cast<int>(ullLong - 1), bDebug, s.bare, s.send)) {
+                for (size_t i = 0; i < s.bare.size(); ++i)
+                    s.ratio.push_back(s.send[i] / s.bare[i]);
+            }
+            singles.push_back(std::move(s));
+        }
+    }
+    if (s_bStop) {
+        std::printf("interrupted\n");
+        return 2;
+    }
+
+    // The tables.
+    std::printf("\nAll mode, packets per second (median of %d pairs; ratio = median of the "
+                "per-pair ratios Velmora / tcpreplay)\n",
+        iPairs);
+    std::printf("  tcpreplay: --topspeed --no-flow-stats, the rate it prints: its clock runs from "
+                "the first packet to the last\n");
+    std::printf("  Velmora:   the same span, from the controls going off before the first record "
+                "to the status update after the last\n");
+    std::printf("  Send:      Velmora over the whole CReplayDlg::OnSend() (opening and closing the "
+                "adapter and the file, the final box): for information\n\n");
+    std::printf("%-7s %9s | %9s | %-27s | %-27s | %s\n", "", "", "", "debug off", "debug on",
+        "peak RSS (MB)");
+    std::printf("%-7s %9s | %9s | %9s %6s %10s | %9s %6s %10s | %6s %6s\n", "frame", "records",
+        "tcpreplay", "Velmora", "ratio", "Send", "Velmora", "ratio", "Send", "off", "on");
+    auto pps = [](const std::vector<double>& v) {
+        return Thousands(static_cast<unsigned long long>(Median(v)));
+    };
+    for (const SCase& c : cases) {
+        std::printf("%-7s %9s | %9s | %9s %6s %10s | %9s %6s %10s | %6s %6s\n",
+            (std::to_string(c.uSize) + " B").c_str(), Thousands(c.ullCount).c_str(),
+            pps(c.tcp).c_str(), pps(c.off).c_str(), Fixed(Median(c.ratioOff), 2).c_str(),
+            pps(c.sendOff).c_str(), pps(c.on).c_str(), Fixed(Median(c.ratioOn), 2).c_str(),
+            pps(c.sendOn).c_str(), Fixed(Mb(Median(c.rssOff)), 1).c_str(),
+            Fixed(Mb(Median(c.rssOn)), 1).c_str());
+    }
+
+    std::printf("\nSingle mode, offset %s of %s records, one frame sent (median of %d pairs)\n",
+        Thousands(ullLong - 1).c_str(), Thousands(ullLong).c_str(), iPairs);
+    std::printf("  bare read: pcap_open_offline, pcap_next_ex up to the record, pcap_close\n");
+    std::printf("  Velmora:   wall time of CReplayDlg::OnSend()\n\n");
+    std::printf(
+        "%-7s %-5s | %12s | %12s | %6s\n", "frame", "debug", "bare read ms", "Velmora ms", "ratio");
+    for (const SSingle& s : singles) {
+        std::printf("%-7s %-5s | %12s | %12s | %6s\n", (std::to_string(s.uSize) + " B").c_str(),
+            s.bDebug ? "on" : "off", Fixed(Median(s.bare) * 1000, 1).c_str(),
+            Fixed(Median(s.send) * 1000, 1).c_str(), Fixed(Median(s.ratio), 2).c_str());
+    }
+
+    std::printf("\nTargets\n");
+    int iFailed = 0;
+    int iTargets = 0;
+    auto target = [&](bool bPass, const std::string& cs) {
+        ++iTargets;
+        if (!bPass)
+            ++iFailed;
+        std::printf("  %s  %s\n", Verdict(bPass).c_str(), cs.c_str());
+    };
+    for (const SCase& c : cases) {
+        const std::string csCase
+            = std::to_string(c.uSize) + " B, " + Thousands(c.ullCount) + " records";
+        const bool bAllOff = static_cast<int>(c.ratioOff.size()) == iPairs;
+        const bool bAllOn = static_cast<int>(c.ratioOn.size()) == iPairs;
+        target(bAllOff && Median(c.ratioOff) >= kRatioDebugOff,
+            "debug off, " + csCase + ": ratio " + Fixed(Median(c.ratioOff), 2)
+                + " >= " + Fixed(kRatioDebugOff, 2));
+        target(bAllOn && Median(c.ratioOn) >= kRatioDebugOn,
+            "debug on,  " + csCase + ": ratio " + Fixed(Median(c.ratioOn), 2)
+                + " >= " + Fixed(kRatioDebugOn, 2));
+    }
+    for (const SSingle& s : singles) {
+        target(static_cast<int>(s.ratio.size()) == iPairs && Median(s.ratio) <= kSingleOverBare,
+            "single mode, " + std::to_string(s.uSize) + " B, debug " + (s.bDebug ? "on" : "off")
+                + ": " + Fixed(Median(s.ratio), 2)
+                + " x the bare read <= " + Fixed(kSingleOverBare, 1));
+    }
+    for (uint32_t uSize : sizes) {
+        const SCase* pShort = nullptr;
+        const SCase* pLong = nullptr;
+        for (const SCase& c : cases) {
+            if (c.uSize == uSize && c.ullCount == counts.front())
+                pShort = &c;
+            if (c.uSize == uSize && c.ullCount == ullLong)
+                pLong = &c;
+        }
+        for (bool bDebug : { false, true }) {
+            const auto& rssShort = bDebug ? pShort->rssOn : pShort->rssOff;
+            const auto& rssLong = bDebug ? pLong->rssOn : pLong->rssOff;
+            const double dGrowth = Mb(Median(rssLong) - Median(rssShort));
+            target(!rssShort.empty() && !rssLong.empty() && dGrowth <= kRssGrowthMb,
+                "peak RSS, " + std::to_string(uSize) + " B, debug " + (bDebug ? "on: " : "off:")
+                    + " " + Thousands(ullLong) + " records " + Fixed(Mb(Median(rssLong)), 1)
+                    + " MB, " + Thousands(counts.front()) + " records "
+                    + Fixed(Mb(Median(rssShort)), 1) + " MB, growth " + Fixed(dGrowth, 1)
+                    + " MB <= " + Fixed(kRssGrowthMb, 0) + " MB");
+        }
+    }
+    target(bench.DeliveryFailures() == 0 && bench.Problems() == 0,
+        "every frame of every run arrived at " + std::string(vtest::CNetns::PeerIf())
+            + " (receive counter; " + std::to_string(bench.DeliveryFailures()) + " runs short, "
+            + std::to_string(bench.Problems()) + " runs failed)");
+    if (options.bQuick)
+        std::printf("  (--quick: smaller files and fewer pairs than the targets ask for)\n");
+    std::printf("\n%d of %d targets met; %.0f s in all\n", iTargets - iFailed, iTargets,
+        std::chrono::duration<double>(Clock::now() - start).count());
+    return iFailed == 0 ? 0 : 1;
+}

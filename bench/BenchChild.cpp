@@ -1,0 +1,153 @@
+#include "BenchChild.h"
+
+#include "Log.h"
+#include "ReplayDlg.h"
+#include "TestSupport.h"
+
+#include <QApplication>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <pcap/pcap.h>
+#include <sys/resource.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::duration d)
+{
+    return std::chrono::duration<double>(d).count();
+}
+
+long PeakRssKb()
+{
+    rusage ru {};
+    getrusage(RUSAGE_SELF, &ru);
+    return ru.ru_maxrss;
+}
+
+// What reading alone costs: libpcap's reader as it comes, from the first
+// record to the one at iOffset. The number of records read, -1 on failure.
+long BareRead(const std::string& csCapture, int iOffset, double& dSeconds)
+{
+    const Clock::time_point start = Clock::now();
+    char szErr[PCAP_ERRBUF_SIZE] = "";
+    pcap_t* hCapture = pcap_open_offline(csCapture.c_str(), szErr);
+    if (!hCapture) {
+        std::fprintf(stderr, "bare read: %s\n", szErr);
+        return -1;
+    }
+    long lRead = 0;
+    pcap_pkthdr* pHeader = nullptr;
+    const u_char* pData = nullptr;
+    while (pcap_next_ex(hCapture, &pHeader, &pData) >= 0) {
+        if (lRead++ == iOffset)
+            break;
+    }
+    pcap_close(hCapture);
+    dSeconds = Seconds(Clock::now() - start);
+    return lRead;
+}
+
+// The real window, with a clock on two of the calls the replay makes of it:
+// the controls go off right before the first record is read, and the last
+// status update follows the last packet. That span is what tcpreplay's own
+// rate covers (first packet to last); opening and closing lie outside it.
+class CTimedDlg final : public CReplayDlg {
+public:
+    void EnableReplayControls(bool bEnable) override
+    {
+        if (!bEnable)
+            m_loopStart = m_lastStatus = Clock::now();
+        CReplayDlg::EnableReplayControls(bEnable);
+    }
+    void SetStatusText(const std::string& csText) override
+    {
+        CReplayDlg::SetStatusText(csText);
+        m_lastStatus = Clock::now();
+    }
+    double LoopSeconds() const { return Seconds(m_lastStatus - m_loopStart); }
+
+private:
+    Clock::time_point m_loopStart {};
+    Clock::time_point m_lastStatus {};
+};
+
+struct SSend {
+    double dSeconds = 0; // from the click to the answered box
+    double dLoopSeconds = 0;
+    std::string csBox;
+};
+
+SSend TimedSend(CTimedDlg& dlg, vtest::CRecordingBox& box)
+{
+    SSend send;
+    const size_t nShown = box.shown.size();
+    const Clock::time_point start = Clock::now();
+    dlg.OnSend();
+    send.dSeconds = Seconds(Clock::now() - start);
+    send.dLoopSeconds = dlg.LoopSeconds();
+    send.csBox = box.shown.size() > nShown ? box.shown.back().csText : "(no box)";
+    return send;
+}
+
+} // namespace
+
+int RunBenchChild(
+    char* szArgv0, const std::string& csCapture, bool bDebug, int iMode, int iOffset, int iPairs)
+{
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    int iArgc = 1;
+    char* argv[] = { szArgv0, nullptr };
+    QApplication app(iArgc, argv);
+
+    vtest::CTempDir dir;
+    vtest::CScopedCwd cwd(dir.Path());
+    vtest::WriteFile(dir.File("settings.ini"),
+        std::string("[Velmora]\r\nDebug=") + (bDebug ? "1" : "0") + "\r\nAutoUpdate=0\r\nMode="
+            + std::to_string(iMode) + "\r\nOffset=" + std::to_string(iOffset)
+            + "\r\nOldPath=" + csCapture + "\r\nNicDevice=vm0\r\n");
+
+    vtest::CRecordingBox box;
+    CTimedDlg dlg;
+    dlg.OnInitDialog();
+    // No version check in the middle of a measurement.
+    dlg.Timer1().stop();
+    dlg.show();
+    QCoreApplication::processEvents();
+    if (dlg.Settings().NicDevice != "vm0" || dlg.Mode() != iMode) {
+        std::fprintf(stderr, "the window did not take the settings (adapter [%s], mode %d)\n",
+            dlg.Settings().NicDevice.c_str(), dlg.Mode());
+        return 1;
+    }
+
+    if (iMode == 1) {
+        const SSend send = TimedSend(dlg, box);
+        std::printf("VB seconds %.6f\n", send.dSeconds);
+        std::printf("VB loop_seconds %.6f\n", send.dLoopSeconds);
+        std::printf("VB box %s\n", send.csBox.c_str());
+        std::printf("VB status %s\n", dlg.StatusText().c_str());
+    } else {
+        // Fills the page cache, so that neither side pays for the disk.
+        double dWarm = 0;
+        if (BareRead(csCapture, iOffset, dWarm) < 0)
+            return 1;
+        for (int i = 0; i < iPairs; ++i) {
+            // Which side goes first changes with every pair.
+            for (int iSide = 0; iSide < 2; ++iSide) {
+                if ((iSide == 0) == (i % 2 == 0)) {
+                    double d = 0;
+                    const long lRead = BareRead(csCapture, iOffset, d);
+                    std::printf("VB bare %.6f %ld\n", d, lRead);
+                } else {
+                    const SSend send = TimedSend(dlg, box);
+                    std::printf("VB send %.6f %s\n", send.dSeconds, send.csBox.c_str());
+                }
+            }
+        }
+    }
+    std::printf("VB rss_kb %ld\n", PeakRssKb());
+    std::fflush(stdout);
+    return 0;
+}

@@ -1,0 +1,13 @@
+#pragma once
+
+#include <string>
+
+// The measured side of the benchmark. It runs inside the namespace, one process
+// per run, so that every run starts the way the program does: a fresh window,
+// fresh logs and settings in a folder of its own.
+//
+// Mode 1 times one Send of every record. Any other mode times iPairs Sends of
+// the single record at iOffset, each paired with a bare libpcap read of the
+// same records. Results go to standard output as lines "VB key value".
+int RunBenchChild(
+    char* szArgv0, const std::string& csCapture, bool bDebug, int iMode, int iOffset, int iPairs);
