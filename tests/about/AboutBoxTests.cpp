@@ -23,16 +23,17 @@
 namespace {
 
 // Runs fn on the About window once its modal loop is going. A watchdog
-// closes it should the test fail to, so that a fault cannot hang the suite.
-void WhenShown(std::function<void(CAboutBox&)> fn)
+// closes it should the test fail to, so that a fault cannot hang the suite;
+// both timers die with pCtx, so none outlives its test.
+void WhenShownIn(QObject* pCtx, std::function<void(CAboutBox&)> fn)
 {
-    QTimer::singleShot(0, [fn] {
+    QTimer::singleShot(0, pCtx, [fn] {
         auto* pBox = dynamic_cast<CAboutBox*>(QApplication::activeModalWidget());
         EXPECT_NE(pBox, nullptr) << "no About window is showing";
         if (pBox)
             fn(*pBox);
     });
-    QTimer::singleShot(10000, [] {
+    QTimer::singleShot(10000, pCtx, [] {
         if (QWidget* p = QApplication::activeModalWidget()) {
             ADD_FAILURE() << "About window left open";
             static_cast<QDialog*>(p)->reject();
@@ -73,11 +74,13 @@ protected:
         ForgetLogPaths();
     }
     ~AboutBoxTest() override { ForgetLogPaths(); }
+    void WhenShown(std::function<void(CAboutBox&)> fn) { WhenShownIn(&m_timers, std::move(fn)); }
 
     vtest::CTempDir m_dir;
     vtest::CScopedCwd m_cwd;
     vtest::CRecordingBox m_box;
     vtest::CRecordingOpener m_opener;
+    QObject m_timers;
 };
 
 TEST_F(AboutBoxTest, VersionTextBeginsWithNameVersionAndDate)
