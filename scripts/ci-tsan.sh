@@ -20,8 +20,8 @@ cmake --build "$BUILD" --target web_tests
 
 export QT_QPA_PLATFORM=offscreen
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:exitcode=66"
-# This TSan cannot map its shadow memory under the kernel's widest address
-# randomisation; run without randomisation when setarch allows it.
+# Kernels set to randomise addresses more widely than this TSan can map stop
+# it at start; running without randomisation avoids that where setarch can.
 run=""
 if setarch "$(uname -m)" -R true 2>/dev/null; then
     run="setarch $(uname -m) -R"

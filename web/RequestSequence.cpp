@@ -6,16 +6,21 @@
 #include <QThread>
 #include <atomic>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <system_error>
 #include <thread>
 
 namespace {
 
-// Cleared by the worker (release) after it has stored the response text; the
-// waiting thread reads the text only after it saw the flag clear (acquire).
+// Cleared by the worker (release) after it has stored its answer; the waiting
+// thread reads the answers only after it saw the flag clear (acquire).
 std::atomic<bool> s_bBusy { false };
-std::string s_csResponseText;
+// The latest answer of each script. A request started inside another one's
+// wait leaves its answer here for an outer request to the same script; kept
+// apart per script so that a version check run inside the feedback's wait
+// cannot decide whether the feedback arrived.
+std::map<std::string, std::string> s_answers;
 
 // The latest worker. Touched only by the thread that runs the requests, which
 // joins it once the flag is clear: by then the worker has nothing left to do
@@ -34,7 +39,7 @@ bool CanWaitOnQt()
     return pApp && QThread::currentThread() == pApp->thread();
 }
 
-void Work(std::string csUrl, std::string csBody, QObject* pWake) noexcept
+void Work(std::string csUrl, std::string csBody, std::string* pAnswer, QObject* pWake) noexcept
 {
     std::string csText;
     try {
@@ -44,7 +49,7 @@ void Work(std::string csUrl, std::string csBody, QObject* pWake) noexcept
     } catch (...) {
         csText.clear(); // out of memory: no answer
     }
-    s_csResponseText = std::move(csText);
+    *pAnswer = std::move(csText);
     {
         std::lock_guard lock(s_mutex);
         s_bBusy.store(false, std::memory_order_release);
@@ -87,21 +92,25 @@ bool RunWebRequest(const std::string& csUrl, const std::string& csBody,
         fnBeforeStart();
 
     const bool bQt = CanWaitOnQt();
+    std::string* pSlot = nullptr;
     try {
+        // The slot is made here so that the worker only assigns to it.
+        pSlot = &s_answers[csUrl];
+        pSlot->clear();
         if (s_bFailStart.load(std::memory_order_relaxed))
             throw std::system_error(
                 std::make_error_code(std::errc::resource_unavailable_try_again));
-        s_worker = std::thread(Work, csUrl, csBody, bQt ? QCoreApplication::instance() : nullptr);
+        s_worker
+            = std::thread(Work, csUrl, csBody, pSlot, bQt ? QCoreApplication::instance() : nullptr);
     } catch (...) {
         // No worker, no answer; the flag must not stay set.
-        s_csResponseText.clear();
         s_bBusy.store(false, std::memory_order_release);
         return true;
     }
     if (bQt)
         QCoreApplication::processEvents();
     WaitWhileBusy();
-    csAnswer = s_csResponseText;
+    csAnswer = *pSlot; // by now perhaps a later request's answer to the same script
     return true;
 }
 

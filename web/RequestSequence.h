@@ -15,8 +15,9 @@ inline constexpr size_t kMaxFormBody = 2048;
 // than kMaxFormBody is refused there: false, nothing sent, the service free.
 // Otherwise fnBeforeStart runs, the post goes out on a worker and the call
 // returns true when it has ended, with csAnswer holding the text that the
-// latest request got ("" when none). If the worker cannot be started, the
-// answer is "".
+// latest request to csUrl got ("" when none): a request to the same address
+// started during the wait decides for both. If the worker cannot be started,
+// the answer is "".
 bool RunWebRequest(const std::string& csUrl, const std::string& csBody,
     const std::function<void()>& fnBeforeStart, std::string& csAnswer);
 

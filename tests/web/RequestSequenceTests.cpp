@@ -71,6 +71,23 @@ TEST_F(RequestSequence, SecondManualCheckShowsItsMessageFirst)
     EXPECT_EQ(m_box.shown[1].csText, kCouldNotConnectText);
 }
 
+TEST_F(RequestSequence, CheckInsideTheFeedbackWaitDoesNotDecideTheFeedback)
+{
+    m_server.Script(vtest::kFeedbackPath, { { "FAIL", 200, 300 } });
+    m_server.Answer(kCheckPath, "PASS");
+    int iCheck = 99;
+    QTimer::singleShot(30, [&] {
+        CWebServices ws;
+        iCheck = ws.CheckVersion("Velmora", "1.00aB", "");
+    });
+    SendFeedbackFromForm("hello");
+
+    EXPECT_EQ(iCheck, 0);
+    ASSERT_EQ(m_box.shown.size(), 1u);
+    EXPECT_EQ(m_box.shown[0].csText, MessageNotSentText());
+    EXPECT_EQ(m_server.Seen().size(), 2u);
+}
+
 TEST_F(RequestSequence, WorkerThatCannotStartEndsInFailureWithTheServiceFree)
 {
     m_server.Answer(kCheckPath, "PASS");
