@@ -410,7 +410,7 @@ void CReplayDlg::OnInstanceQuery()
 
 bool CReplayDlg::eventFilter(QObject* pWatched, QEvent* pEvent)
 {
-    if (pWatched == Control(IDC_BANNER) && pEvent->type() == QEvent::MouseButtonRelease) {
+    if (pWatched == Control(IDC_BANNER) && pEvent->type() == QEvent::MouseButtonPress) {
         auto* pMouse = static_cast<QMouseEvent*>(pEvent);
         if (pMouse->button() == Qt::LeftButton && Control(IDC_BANNER)->rect().contains(pMouse->position().toPoint())) {
             OnBanner();
