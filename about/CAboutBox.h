@@ -1,5 +1,7 @@
 #pragma once
 
+#include "LineBreaks.h"
+
 #include "LinkButton.h"
 
 #include <QDialog>
@@ -52,6 +54,3 @@ std::string AboutVersionInfo();
 // The link's "ref": "Velmora (1.00aB)".
 std::string AboutLinkRef();
 
-// Line breaks between the members' "\r\n" and the widgets' "\n".
-std::string ToWidgetLineBreaks(const std::string& cs);
-std::string ToMemberLineBreaks(const std::string& cs);

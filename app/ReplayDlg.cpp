@@ -2,6 +2,7 @@
 
 #include "AboutBox.h"
 #include "DialogTemplate.h"
+#include "LineBreaks.h"
 #include "Log.h"
 #include "MakerSite.h"
 #include "MessageBox.h"
@@ -54,31 +55,6 @@ constexpr int kHourMs = 3600000;
 
 QString Q(const std::string& cs) { return QString::fromLocal8Bit(cs.c_str()); }
 std::string S(const QString& q) { return q.toLocal8Bit().toStdString(); }
-
-// Multi-line edits hold "\r\n" line breaks, as the original control did.
-std::string ToCrLf(const std::string& cs)
-{
-    std::string out;
-    out.reserve(cs.size());
-    for (char c : cs) {
-        if (c == '\n')
-            out += '\r';
-        out += c;
-    }
-    return out;
-}
-
-std::string FromCrLf(const std::string& cs)
-{
-    std::string out;
-    out.reserve(cs.size());
-    for (size_t i = 0; i < cs.size(); ++i) {
-        if (cs[i] == '\r' && i + 1 < cs.size() && cs[i + 1] == '\n')
-            continue;
-        out += cs[i];
-    }
-    return out;
-}
 
 void SetIfChanged(QLineEdit* p, const QString& q)
 {
@@ -315,7 +291,7 @@ bool CReplayDlg::DoDataExchange(bool bSave)
         m_iAutoUpdate = pAuto->isChecked() ? 1 : 0;
         if (!ReadOffset())
             return false;
-        m_csInformation = ToCrLf(S(pInfo->toPlainText()));
+        m_csInformation = ToMemberLineBreaks(S(pInfo->toPlainText()));
         m_csStatus = S(pStatus->text());
         return true;
     }
@@ -327,7 +303,7 @@ bool CReplayDlg::DoDataExchange(bool bSave)
     SetIfChanged(pOffset, QString::number(m_iOffset));
     // Rewriting an unchanged text would throw the reader's scroll position away.
     if (m_csInformation != m_csInformationShown) {
-        pInfo->setPlainText(Q(FromCrLf(m_csInformation)));
+        pInfo->setPlainText(Q(ToWidgetLineBreaks(m_csInformation)));
         m_csInformationShown = m_csInformation;
     }
     SetIfChanged(pStatus, Q(m_csStatus));
