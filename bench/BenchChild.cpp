@@ -8,7 +8,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <pcap/pcap.h>
 #include <sys/resource.h>
 
 namespace {
@@ -25,29 +24,6 @@ long PeakRssKb()
     rusage ru {};
     getrusage(RUSAGE_SELF, &ru);
     return ru.ru_maxrss;
-}
-
-// What reading alone costs: libpcap's reader as it comes, from the first
-// record to the one at iOffset. The number of records read, -1 on failure.
-long BareRead(const std::string& csCapture, int iOffset, double& dSeconds)
-{
-    const Clock::time_point start = Clock::now();
-    char szErr[PCAP_ERRBUF_SIZE] = "";
-    pcap_t* hCapture = pcap_open_offline(csCapture.c_str(), szErr);
-    if (!hCapture) {
-        std::fprintf(stderr, "bare read: %s\n", szErr);
-        return -1;
-    }
-    long lRead = 0;
-    pcap_pkthdr* pHeader = nullptr;
-    const u_char* pData = nullptr;
-    while (pcap_next_ex(hCapture, &pHeader, &pData) >= 0) {
-        if (lRead++ == iOffset)
-            break;
-    }
-    pcap_close(hCapture);
-    dSeconds = Seconds(Clock::now() - start);
-    return lRead;
 }
 
 // The real window, with a clock on two of the calls the replay makes of it:
@@ -94,8 +70,7 @@ SSend TimedSend(CTimedDlg& dlg, vtest::CRecordingBox& box)
 
 } // namespace
 
-int RunBenchChild(
-    char* szArgv0, const std::string& csCapture, bool bDebug, int iMode, int iOffset, int iPairs)
+int RunBenchChild(char* szArgv0, const std::string& csCapture, bool bDebug, int iMode, int iOffset)
 {
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     int iArgc = 1;
@@ -122,31 +97,11 @@ int RunBenchChild(
         return 1;
     }
 
-    if (iMode == 1) {
-        const SSend send = TimedSend(dlg, box);
-        std::printf("VB seconds %.6f\n", send.dSeconds);
-        std::printf("VB loop_seconds %.6f\n", send.dLoopSeconds);
-        std::printf("VB box %s\n", send.csBox.c_str());
-        std::printf("VB status %s\n", dlg.StatusText().c_str());
-    } else {
-        // Fills the page cache, so that neither side pays for the disk.
-        double dWarm = 0;
-        if (BareRead(csCapture, iOffset, dWarm) < 0)
-            return 1;
-        for (int i = 0; i < iPairs; ++i) {
-            // Which side goes first changes with every pair.
-            for (int iSide = 0; iSide < 2; ++iSide) {
-                if ((iSide == 0) == (i % 2 == 0)) {
-                    double d = 0;
-                    const long lRead = BareRead(csCapture, iOffset, d);
-                    std::printf("VB bare %.6f %ld\n", d, lRead);
-                } else {
-                    const SSend send = TimedSend(dlg, box);
-                    std::printf("VB send %.6f %s\n", send.dSeconds, send.csBox.c_str());
-                }
-            }
-        }
-    }
+    const SSend send = TimedSend(dlg, box);
+    std::printf("VB seconds %.6f\n", send.dSeconds);
+    std::printf("VB loop_seconds %.6f\n", send.dLoopSeconds);
+    std::printf("VB box %s\n", send.csBox.c_str());
+    std::printf("VB status %s\n", dlg.StatusText().c_str());
     std::printf("VB rss_kb %ld\n", PeakRssKb());
     std::fflush(stdout);
     return 0;

@@ -6,8 +6,6 @@
 // per run, so that every run starts the way the program does: a fresh window,
 // fresh logs and settings in a folder of its own.
 //
-// Mode 1 times one Send of every record. Any other mode times iPairs Sends of
-// the single record at iOffset, each paired with a bare libpcap read of the
-// same records. Results go to standard output as lines "VB key value".
-int RunBenchChild(
-    char* szArgv0, const std::string& csCapture, bool bDebug, int iMode, int iOffset, int iPairs);
+// Times one Send with the given mode and offset; results go to standard output
+// as lines "VB key value".
+int RunBenchChild(char* szArgv0, const std::string& csCapture, bool bDebug, int iMode, int iOffset);
