@@ -336,19 +336,20 @@ int main(int argc, char** argv)
     }
 
     SOptions options;
+    int iPairsAsked = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string cs = argv[i];
         if (cs == "--quick") {
             options.bQuick = true;
-            options.iPairs = 3;
         } else if (cs == "--pairs" && i + 1 < argc) {
-            options.iPairs = std::atoi(argv[++i]);
-            if (options.iPairs < 1 || options.iPairs > 99)
+            iPairsAsked = std::atoi(argv[++i]);
+            if (iPairsAsked < 1 || iPairsAsked > 99)
                 return Usage();
         } else {
             return Usage();
         }
     }
+    options.iPairs = iPairsAsked > 0 ? iPairsAsked : options.bQuick ? 3 : 5;
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     if (geteuid() != 0) {
         std::fprintf(stderr, "velmora-bench: needs root (it makes a network namespace)\n");
