@@ -419,7 +419,8 @@ void CReplayDlg::SetStatusText(const std::string& csText)
 void CReplayDlg::PumpMessages()
 {
     DoDataExchange(true);
-    update();
+    // Paints what is invalid (the status line) and handles what is pending;
+    // invalidating the whole window here would repaint all of it every time.
     QCoreApplication::processEvents();
 }
 

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <unistd.h>
@@ -62,15 +63,27 @@ std::string Cut(std::string cs)
     return cs;
 }
 
+// The stamp changes once a second; a replay writes many records in that time.
+const std::string& Stamp()
+{
+    static std::time_t s_last = -1;
+    static std::string s_csStamp;
+    const std::time_t now = std::time(nullptr);
+    if (now != s_last) {
+        std::tm tmNow {};
+        localtime_r(&now, &tmNow);
+        char szStamp[64];
+        std::snprintf(szStamp, sizeof szStamp, "\n[%02d-%02d-%02d %02d:%02d:%02d] ", tmNow.tm_mday,
+            tmNow.tm_mon + 1, tmNow.tm_year + 1900, tmNow.tm_hour, tmNow.tm_min, tmNow.tm_sec);
+        s_csStamp = szStamp;
+        s_last = now;
+    }
+    return s_csStamp;
+}
+
 std::string Record(const std::string& csText)
 {
-    const std::time_t now = std::time(nullptr);
-    std::tm tmNow {};
-    localtime_r(&now, &tmNow);
-    char szStamp[64];
-    std::snprintf(szStamp, sizeof szStamp, "\n[%02d-%02d-%02d %02d:%02d:%02d] ", tmNow.tm_mday,
-        tmNow.tm_mon + 1, tmNow.tm_year + 1900, tmNow.tm_hour, tmNow.tm_min, tmNow.tm_sec);
-    std::string cs(szStamp);
+    std::string cs(Stamp());
     cs += csText;
     return cs;
 }
@@ -81,10 +94,8 @@ int OpenLog(const std::string& csPath, int iExtraFlags)
     return ::open(csPath.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC | iExtraFlags, 0666);
 }
 
-bool WriteAll(int fd, const std::string& cs)
+bool WriteAll(int fd, const char* p, size_t left)
 {
-    const char* p = cs.data();
-    size_t left = cs.size();
     while (left > 0) {
         const ssize_t n = ::write(fd, p, left);
         if (n < 0) {
@@ -95,6 +106,26 @@ bool WriteAll(int fd, const std::string& cs)
         p += n;
         left -= static_cast<size_t>(n);
     }
+    return true;
+}
+
+bool WriteAll(int fd, const std::string& cs) { return WriteAll(fd, cs.data(), cs.size()); }
+
+// While a hold lives: the record made on the stack, stamp and text together,
+// in one write. False when there is no hold, no descriptor or no room.
+bool WriteHeld(std::string_view text)
+{
+    if (s_iHoldCount == 0)
+        return false;
+    if (s_iHeldFd < 0)
+        s_iHeldFd = OpenLog(DebugPath(), O_APPEND);
+    const std::string& csStamp = Stamp();
+    char sz[512];
+    if (s_iHeldFd < 0 || csStamp.size() + text.size() > sizeof sz)
+        return false;
+    std::memcpy(sz, csStamp.data(), csStamp.size());
+    std::memcpy(sz + csStamp.size(), text.data(), text.size());
+    WriteAll(s_iHeldFd, sz, csStamp.size() + text.size());
     return true;
 }
 
@@ -161,10 +192,27 @@ void LogMessage(const char* szFormat, ...)
     LogMessageText(cs);
 }
 
+void DebugLogPlain(std::string_view text)
+{
+    if (g_bDebug && !WriteHeld(text))
+        DebugLogText(std::string(text));
+}
+
 void DebugLog(const char* szFormat, ...)
 {
     if (!g_bDebug)
         return;
+    if (s_iHoldCount > 0) {
+        // The common case of a replay's records, without the heap.
+        char sz[256];
+        va_list args;
+        va_start(args, szFormat);
+        const int n = std::vsnprintf(sz, sizeof sz, szFormat, args);
+        va_end(args);
+        if (n >= 0 && static_cast<size_t>(n) < sizeof sz
+            && WriteHeld(std::string_view(sz, static_cast<size_t>(n))))
+            return;
+    }
     va_list args;
     va_start(args, szFormat);
     const std::string cs = FormatV(szFormat, args);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #define VELMORA_PRINTF(fmtIndex, firstArg) __attribute__((format(printf, fmtIndex, firstArg)))
 
@@ -13,6 +14,8 @@ void ResetDebugLogFile();
 
 void LogMessage(const char* szFormat, ...) VELMORA_PRINTF(1, 2);
 void DebugLog(const char* szFormat, ...) VELMORA_PRINTF(1, 2);
+// A debug record whose text is made already.
+void DebugLogPlain(std::string_view text);
 
 // Shows a modal box through GetMessageBox() and writes the text and the answer
 // to both logs. Text longer than 4,095 characters is cut.

@@ -81,6 +81,9 @@ private:
     std::unique_ptr<char[]> m_pStreamBuffer; // must outlive the stream
 };
 
+// Adapters are closed in the background; this waits until the last close is done.
+void WaitForAdapterClose();
+
 // Opens the adapter through the sink; logs the failure.
 bool OpenSendDevice(IPacketSink& sink, const std::string& csSelectedDeviceName);
 

@@ -120,6 +120,7 @@ TEST_F(ReplayNetnsTest, SingleModePutsExactlyTheChosenRecordOnTheWire)
     const Frames frames = WriteFrames(File("c.pcap"), { 60, 61, 62 });
     const int iDescriptors = OpenDescriptorCount();
     Send(File("c.pcap"), 0, 0);
+    WaitForAdapterClose();
     EXPECT_EQ(OpenDescriptorCount(), iDescriptors); // adapter and capture closed again
     EXPECT_EQ(m_pPeer->Collect(2, 500), Frames({ frames[0] }));
     Send(File("c.pcap"), 0, 2);
