@@ -64,6 +64,7 @@ public:
 
 private:
     pcap* m_hAdapter = nullptr;
+    int m_iFd = -1;
 };
 
 // An open capture file: libpcap's reader over a stream with a 64 KiB buffer of
