@@ -109,32 +109,13 @@ bool WriteAll(int fd, const char* p, size_t left)
     return true;
 }
 
-bool WriteAll(int fd, const std::string& cs) { return WriteAll(fd, cs.data(), cs.size()); }
-
-// While a hold lives: the record made on the stack, stamp and text together,
-// in one write. False when there is no hold, no descriptor or no room.
-bool WriteHeld(std::string_view text)
-{
-    if (s_iHoldCount == 0)
-        return false;
-    if (s_iHeldFd < 0)
-        s_iHeldFd = OpenLog(DebugPath(), O_APPEND);
-    const std::string& csStamp = Stamp();
-    char sz[512];
-    if (s_iHeldFd < 0 || csStamp.size() + text.size() > sizeof sz)
-        return false;
-    std::memcpy(sz, csStamp.data(), csStamp.size());
-    std::memcpy(sz + csStamp.size(), text.data(), text.size());
-    WriteAll(s_iHeldFd, sz, csStamp.size() + text.size());
-    return true;
-}
-
 bool AppendRecord(const std::string& csPath, const std::string& csText)
 {
     const int fd = OpenLog(csPath, O_APPEND);
     if (fd < 0)
         return false;
-    WriteAll(fd, Record(csText));
+    const std::string cs = Record(csText);
+    WriteAll(fd, cs.data(), cs.size());
     ::close(fd);
     return true;
 }
@@ -146,7 +127,9 @@ void Truncate(const std::string& csPath)
         ::close(fd);
 }
 
-void DebugLogText(const std::string& csText)
+// One debug record. While a hold lives it goes through the kept descriptor,
+// made on the stack when it is short (the replay's per-packet records).
+void DebugLogText(std::string_view text)
 {
     if (!g_bDebug)
         return;
@@ -155,11 +138,20 @@ void DebugLogText(const std::string& csText)
         if (s_iHeldFd < 0)
             s_iHeldFd = OpenLog(csPath, O_APPEND);
         if (s_iHeldFd >= 0) {
-            WriteAll(s_iHeldFd, Record(csText));
+            const std::string& csStamp = Stamp();
+            char sz[512];
+            if (csStamp.size() + text.size() <= sizeof sz) {
+                std::memcpy(sz, csStamp.data(), csStamp.size());
+                std::memcpy(sz + csStamp.size(), text.data(), text.size());
+                WriteAll(s_iHeldFd, sz, csStamp.size() + text.size());
+            } else {
+                const std::string cs = Record(std::string(text));
+                WriteAll(s_iHeldFd, cs.data(), cs.size());
+            }
             return;
         }
     }
-    AppendRecord(csPath, csText);
+    AppendRecord(csPath, std::string(text));
 }
 
 void LogMessageText(const std::string& csText)
@@ -192,28 +184,22 @@ void LogMessage(const char* szFormat, ...)
     LogMessageText(cs);
 }
 
-void DebugLogPlain(std::string_view text)
-{
-    if (g_bDebug && !WriteHeld(text))
-        DebugLogText(std::string(text));
-}
+void DebugLogPlain(std::string_view text) { DebugLogText(text); }
 
 void DebugLog(const char* szFormat, ...)
 {
     if (!g_bDebug)
         return;
-    if (s_iHoldCount > 0) {
-        // The common case of a replay's records, without the heap.
-        char sz[256];
-        va_list args;
-        va_start(args, szFormat);
-        const int n = std::vsnprintf(sz, sizeof sz, szFormat, args);
-        va_end(args);
-        if (n >= 0 && static_cast<size_t>(n) < sizeof sz
-            && WriteHeld(std::string_view(sz, static_cast<size_t>(n))))
-            return;
-    }
+    // Most records fit on the stack; only long ones take the heap.
+    char sz[256];
     va_list args;
+    va_start(args, szFormat);
+    const int n = std::vsnprintf(sz, sizeof sz, szFormat, args);
+    va_end(args);
+    if (n >= 0 && static_cast<size_t>(n) < sizeof sz) {
+        DebugLogText(std::string_view(sz, static_cast<size_t>(n)));
+        return;
+    }
     va_start(args, szFormat);
     const std::string cs = FormatV(szFormat, args);
     va_end(args);

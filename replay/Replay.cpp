@@ -12,10 +12,10 @@
 #include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <system_error>
-#include <thread>
 #include <sys/socket.h>
 #include <sys/syscall.h>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -101,7 +101,7 @@ private:
 };
 
 // The display's pace needs no better than a few milliseconds, and this clock
-// costs a fraction of steady_clock; the loop reads it once per packet.
+// costs a fraction of steady_clock.
 struct CCoarseClock {
     using duration = std::chrono::nanoseconds;
     using rep = duration::rep;
@@ -116,7 +116,7 @@ struct CCoarseClock {
     }
 };
 
-// Steps 6 to 9: reads records and sends the chosen ones; the packet count.
+// Reads the records and sends the chosen ones; gives the packet count.
 int SendRecords(IReplayWindow& window, pcap_t* hCapture, int iMode, int iOffset, IPacketSink& sink)
 {
     using Clock = CCoarseClock;
