@@ -86,11 +86,7 @@ std::string AboutLinkRef()
 CAboutBox::CAboutBox(QWidget* pParent)
     : QDialog(pParent)
 {
-    setWindowTitle(QString::fromLatin1(kAboutDialogTemplate.szCaption));
-    // A fixed frame with caption and close box: no minimise, maximise or help.
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint
-        | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
-    setWindowIcon(AppIcon());
+    SetUpDialogFrame(*this, kAboutDialogTemplate);
     setFixedSize(DialogClientSize(font(), kAboutDialogTemplate));
 
     m_controls = BuildControls(this, kAboutDialogTemplate);
@@ -133,9 +129,7 @@ CAboutBox::CAboutBox(QWidget* pParent)
     m_pVersionInfo = static_cast<QPlainTextEdit*>(m_controls.at(IDC_VERSION_INFO));
     m_pBanner = static_cast<QLabel*>(m_controls.at(IDC_BANNER));
 
-    m_pBanner->setPixmap(BannerPixmap(m_pBanner->contentsRect().size()));
-    m_pBanner->setCursor(SharedHandCursor());
-    m_pBanner->installEventFilter(this);
+    SetUpBanner(*m_pBanner, this);
 
     // No button of this window is ever the default: Enter belongs to the
     // comment box and to the link.

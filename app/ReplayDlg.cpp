@@ -113,9 +113,7 @@ CReplayDlg::~CReplayDlg() = default;
 
 void CReplayDlg::BuildWindow()
 {
-    setWindowTitle(QString::fromLatin1(kMainDialogTemplate.szCaption));
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
-        | Qt::WindowCloseButtonHint);
+    SetUpDialogFrame(*this, kMainDialogTemplate);
     setFont(QApplication::font());
 
     auto* pMenuBar = new QMenuBar(this);
@@ -147,9 +145,7 @@ void CReplayDlg::BuildWindow()
 
     m_pAdapterList = static_cast<QComboBox*>(Control(IDC_ADAPTERS));
     auto* pBanner = static_cast<QLabel*>(Control(IDC_BANNER));
-    pBanner->setPixmap(BannerPixmap(pBanner->size()));
-    pBanner->setCursor(SharedHandCursor());
-    pBanner->installEventFilter(this);
+    SetUpBanner(*pBanner, this);
 
     // Exclusive by hand, so that "none set" can be shown too.
     auto* pSingle = static_cast<QRadioButton*>(Control(IDC_SINGLE));
@@ -177,7 +173,6 @@ void CReplayDlg::BuildWindow()
     connect(m_pAdapterList, &QComboBox::activated, this, [this] { SaveSettings(); });
 
     static_cast<QPushButton*>(Control(IDC_SEND))->setFocus();
-    setWindowIcon(m_hIcon);
 }
 
 QWidget* CReplayDlg::Control(int iId) const

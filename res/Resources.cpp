@@ -1,6 +1,9 @@
 #include "Resources.h"
 
 #include "Artwork.h"
+#include "DialogTemplate.h"
+
+#include <QLabel>
 
 QIcon AppIcon()
 {
@@ -19,4 +22,19 @@ const QCursor& SharedHandCursor()
 {
     static const QCursor s_cursor(Qt::PointingHandCursor);
     return s_cursor;
+}
+
+void SetUpDialogFrame(QDialog& dlg, const SDialogTemplate& tmpl)
+{
+    dlg.setWindowTitle(QString::fromLatin1(tmpl.szCaption));
+    dlg.setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint
+        | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    dlg.setWindowIcon(AppIcon());
+}
+
+void SetUpBanner(QLabel& banner, QObject* pFilter)
+{
+    banner.setPixmap(BannerPixmap(banner.contentsRect().size()));
+    banner.setCursor(SharedHandCursor());
+    banner.installEventFilter(pFilter);
 }
