@@ -32,6 +32,9 @@ void OnSendReplay(IReplayWindow& window, const std::string& csSelectedDeviceName
 // length the same way).
 constexpr uint32_t kSendBufferSize = 65536;
 
+// Why an adapter could not be opened for sending, in words a user can act on.
+enum class ESendOpenError { None, NoSuchDevice, NotUp, NoPermission, NotEthernet, Other };
+
 // The adapter frames go out on. The program's is libpcap's (CPcapSink); tests
 // and the fuzz target put a fake in its place.
 class IPacketSink {
@@ -39,6 +42,8 @@ public:
     virtual ~IPacketSink() = default;
     // Opens the adapter for sending; on failure fills csError with the reason.
     virtual bool Open(const std::string& csDeviceName, std::string& csError) = 0;
+    // The kind of the last Open's failure; None after a successful Open.
+    virtual ESendOpenError OpenError() const { return ESendOpenError::Other; }
     virtual bool IsOpen() const = 0;
     // Puts one frame on the wire; true when it went out.
     virtual bool Transmit(const unsigned char* pData, uint32_t uLength) = 0;
