@@ -393,28 +393,25 @@ TEST_F(ReplayTest, StopEndsTheLoopAfterTheFrameInFlightWithExactAccounts)
         EReplayStop stop;
         int iAtPump; // the request is made during this pump (1 first) ...
         int iAtFrame; // ... or, like a signal handler, while this frame goes out (0 first)
-        bool bDebug;
         int iSent;
         Strings debug, box, messages;
     };
     const Strings boxOf3 = { "MessageAndLog iType=[0] msg=[3 Packets have been sent]",
         "MessageAndLog return = [ 1]" };
     const std::vector<Row> rows = {
-        { "button or Escape", 1, 0, EReplayStop::Stop, 3, -1, true, 3,
+        { "button or Escape", 1, 0, EReplayStop::Stop, 3, -1, 3,
             { csOpen, "[000]  1000:0 (60)", "[001]  1001:10 (60)", "[002]  1002:20 (60)",
                 "Replay stopped by the user after 3 packets", boxOf3[0], boxOf3[1] },
             { "3 Packets have been sent" }, boxOf3 },
-        { "window closing: logged, no box", 1, 0, EReplayStop::StopAndClose, 2, -1, true, 2,
+        { "window closing: logged, no box", 1, 0, EReplayStop::StopAndClose, 2, -1, 2,
             { csOpen, "[000]  1000:0 (60)", "[001]  1001:10 (60)",
                 "Replay stopped by the user after 2 packets", "2 Packets have been sent" },
             {}, { "2 Packets have been sent" } },
-        { "flag set from outside the window", 1, 0, EReplayStop::Stop, -1, 2, true, 3,
+        { "flag set from outside the window", 1, 0, EReplayStop::Stop, -1, 2, 3,
             { csOpen, "[000]  1000:0 (60)", "[001]  1001:10 (60)", "[002]  1002:20 (60)",
                 "Replay stopped by the user after 3 packets", boxOf3[0], boxOf3[1] },
             { "3 Packets have been sent" }, boxOf3 },
-        { "debug off", 1, 0, EReplayStop::Stop, 3, -1, false, 3, {}, { "3 Packets have been sent" },
-            boxOf3 },
-        { "single mode: nothing left to stop", 0, 5, EReplayStop::Stop, 1, -1, true, 1,
+        { "single mode: nothing left to stop", 0, 5, EReplayStop::Stop, 1, -1, 1,
             { csOpen, "[005]  1005:50 (60)",
                 "MessageAndLog iType=[0] msg=[1 Packets have been sent]",
                 "MessageAndLog return = [ 1]" },
@@ -426,7 +423,6 @@ TEST_F(ReplayTest, StopEndsTheLoopAfterTheFrameInFlightWithExactAccounts)
         SCOPED_TRACE(row.szName);
         ResetLogFile();
         ResetDebugLogFile();
-        g_bDebug = row.bDebug;
         m_box.shown.clear();
         m_sink.frames.clear();
         m_window.statusTexts.clear();
