@@ -65,7 +65,7 @@ public:
     CRxWatch(const CRxWatch&) = delete;
     CRxWatch& operator=(const CRxWatch&) = delete;
 
-    // The latest count, -1 before the first sample or when the thread cannot read it.
+    // The latest count; -1 until the first sample, and for good if none can be read.
     long long Now() const { return m_llLatest.load(); }
     // Ends the sampling; the samples are only read after this.
     void Stop();
