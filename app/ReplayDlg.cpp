@@ -17,6 +17,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QEvent>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -55,6 +56,15 @@ constexpr int kHourMs = 3600000;
 
 QString Q(const std::string& cs) { return QString::fromLocal8Bit(cs.c_str()); }
 std::string S(const QString& q) { return q.toLocal8Bit().toStdString(); }
+
+// A held Enter or Escape acts once: its repeats must neither stop the Send it
+// started, nor start another or close the window after a stop.
+bool IsRepeatedActionKey(const QKeyEvent& key)
+{
+    return key.isAutoRepeat()
+        && (key.key() == Qt::Key_Return || key.key() == Qt::Key_Enter
+            || key.key() == Qt::Key_Escape);
+}
 
 void SetIfChanged(QLineEdit* p, const QString& q)
 {
@@ -103,6 +113,7 @@ CReplayDlg::CReplayDlg(QWidget* pParent)
     , m_hIcon(AppIcon())
 {
     BuildWindow();
+    Control(IDC_SEND)->installEventFilter(this);
     m_timer1.setTimerType(Qt::CoarseTimer);
     connect(&m_timer1, &QTimer::timeout, this, [this] { OnTimer(1); });
     if (InstanceLockHeld())
@@ -307,26 +318,37 @@ bool CReplayDlg::DoDataExchange(bool bSave)
 
 void CReplayDlg::OnSend()
 {
-    if (m_bReplaying)
+    // During a replay the button reads Stop; a close asked for already stays a close.
+    if (m_bReplaying) {
+        if (m_stopRequest == EReplayStop::None)
+            m_stopRequest = EReplayStop::Stop;
         return;
+    }
     m_bReplaying = true;
+    m_stopRequest = EReplayStop::None;
     OnSendReplay(*this, m_settings.NicDevice);
     m_bReplaying = false;
-    if (m_bCloseAfterReplay)
-        QDialog::reject();
+    m_stopRequest = EReplayStop::None;
+    if (m_bCloseAfterReplay) {
+        m_bCloseAfterReplay = false;
+        OnCancel();
+    }
 }
 
 void CReplayDlg::reject() { OnCancel(); }
 
 void CReplayDlg::OnCancel()
 {
+    // A close during a replay stops it first; the save and the shutdown record
+    // follow as soon as the loop is out, so the log ends on them.
+    if (m_bReplaying) {
+        m_stopRequest = EReplayStop::StopAndClose;
+        m_bCloseAfterReplay = true;
+        return;
+    }
     SaveSettings();
     DebugLog("Program shutting down");
-    // A close asked for during a replay ends the window once the replay is over.
-    if (m_bReplaying)
-        m_bCloseAfterReplay = true;
-    else
-        QDialog::reject();
+    QDialog::reject();
 }
 
 void CReplayDlg::OnBrowse()
@@ -388,7 +410,25 @@ bool CReplayDlg::eventFilter(QObject* pWatched, QEvent* pEvent)
             return true;
         }
     }
+    if (pWatched == Control(IDC_SEND) && pEvent->type() == QEvent::KeyPress
+        && IsRepeatedActionKey(*static_cast<QKeyEvent*>(pEvent)))
+        return true;
     return QDialog::eventFilter(pWatched, pEvent);
+}
+
+void CReplayDlg::keyPressEvent(QKeyEvent* pEvent)
+{
+    if (IsRepeatedActionKey(*pEvent)) {
+        pEvent->accept();
+        return;
+    }
+    // Escape during a replay means stop; the window stays.
+    if (m_bReplaying && pEvent->matches(QKeySequence::Cancel)) {
+        pEvent->accept();
+        OnSend();
+        return;
+    }
+    QDialog::keyPressEvent(pEvent);
 }
 
 void CReplayDlg::ReadReplayInputs(std::string& csPath, int& iMode, int& iOffset)
@@ -401,8 +441,15 @@ void CReplayDlg::ReadReplayInputs(std::string& csPath, int& iMode, int& iOffset)
 
 void CReplayDlg::EnableReplayControls(bool bEnable)
 {
-    for (int iId : { IDC_PATH, IDC_BROWSE, IDC_SINGLE, IDC_ALL, IDC_OFFSET, IDC_SEND, IDC_ADAPTERS })
+    // Send stays enabled as the way to stop the replay, and takes the focus
+    // (the field that had it may be going dark), so Enter and Space stop too.
+    for (int iId : { IDC_PATH, IDC_BROWSE, IDC_SINGLE, IDC_ALL, IDC_OFFSET, IDC_ADAPTERS })
         Control(iId)->setEnabled(bEnable);
+    auto* pSend = static_cast<QPushButton*>(Control(IDC_SEND));
+    pSend->setText(bEnable ? QStringLiteral("Send") : QStringLiteral("Stop"));
+    pSend->setEnabled(true);
+    if (!bEnable)
+        pSend->setFocus();
 }
 
 void CReplayDlg::SetStatusText(const std::string& csText)

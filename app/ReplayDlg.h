@@ -58,6 +58,7 @@ public:
     void EnableReplayControls(bool bEnable) override;
     void SetStatusText(const std::string& csText) override;
     void PumpMessages() override;
+    EReplayStop StopRequest() override { return m_stopRequest; }
 
     // IAdapterListView
     void AddEntry(const std::string& csText) override;
@@ -68,6 +69,7 @@ public slots:
 
 protected:
     bool eventFilter(QObject* pWatched, QEvent* pEvent) override;
+    void keyPressEvent(QKeyEvent* pEvent) override;
 
 private:
     void BuildWindow();
@@ -90,5 +92,6 @@ private:
     std::string m_csInformationShown;
     bool m_bReplaying = false;
     bool m_bCloseAfterReplay = false;
+    EReplayStop m_stopRequest = EReplayStop::None;
     CInstanceServer* m_pInstanceServer = nullptr;
 };

@@ -128,6 +128,7 @@ int SendRecords(IReplayWindow& window, pcap_t* hCapture, int iMode, int iOffset,
     Clock::time_point nextShow = Clock::time_point::min();
     const bool bEveryPacket = s_statusInterval.count() == 0;
     bool bShowPending = false;
+    bool bStopped = false;
     // Disabling the controls has just called into the window.
     ClearUpperVectorState();
     for (;;) {
@@ -157,6 +158,11 @@ int SendRecords(IReplayWindow& window, pcap_t* hCapture, int iMode, int iOffset,
                     ShowCount(window, iCount);
                     nextShow = now + s_statusInterval;
                     bShowPending = false;
+                    // Single mode has nothing left to send after its one record.
+                    if (iMode == 1 && window.StopRequest() != EReplayStop::None) {
+                        bStopped = true;
+                        break;
+                    }
                 }
             }
         }
@@ -167,6 +173,8 @@ int SendRecords(IReplayWindow& window, pcap_t* hCapture, int iMode, int iOffset,
     // The status always ends on the exact count.
     if (bShowPending)
         ShowCount(window, iCount);
+    if (bStopped)
+        DebugLog("Replay stopped by the user after %d packets", iCount);
     return iCount;
 }
 
@@ -373,7 +381,12 @@ void OnSendReplay(IReplayWindow& window, const std::string& csSelectedDeviceName
     int iOffset = 0;
     window.ReadReplayInputs(csPath, iMode, iOffset);
     const int iCount = ReplayCapture(window, csPath, iMode, iOffset, csSelectedDeviceName, sink);
-    if (iCount >= 0)
+    if (iCount < 0)
+        return;
+    // A box would hold a closing window open; the count still reaches both logs.
+    if (window.StopRequest() == EReplayStop::StopAndClose)
+        LogMessage("%d Packets have been sent", iCount);
+    else
         MessageAndLogOk("%d Packets have been sent", iCount);
 }
 

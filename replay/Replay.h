@@ -6,6 +6,13 @@
 
 struct pcap;
 
+// What a running Send has been asked to do besides sending.
+enum class EReplayStop {
+    None,
+    Stop, // end after the frame in flight and report the count as usual
+    StopAndClose, // the same, but the shell is going away: the count is logged, not shown
+};
+
 // What a Send needs of the main window.
 class IReplayWindow {
 public:
@@ -14,11 +21,16 @@ public:
     // message; the result is not looked at) and hands over the three inputs.
     virtual void ReadReplayInputs(std::string& csPath, int& iMode, int& iOffset) = 0;
     // Path field, Browse, Single Packet, All packets, offset, Send, adapter list.
+    // A window that can stop a replay may keep Send on as its Stop control.
     virtual void EnableReplayControls(bool bEnable) = 0;
     // Sets the status text and writes the window's values into its controls.
     virtual void SetStatusText(const std::string& csText) = 0;
     // Reads the controls, repaints what is invalid, handles pending messages.
     virtual void PumpMessages() = 0;
+    // Polled right after each status update (the display's pace), so a request
+    // made while messages are handled, or by a signal handler setting a flag,
+    // ends the loop within one status interval. Never resets by itself.
+    virtual EReplayStop StopRequest() { return EReplayStop::None; }
 };
 
 // The Send command: replays the capture named by the window onto the adapter.

@@ -8,14 +8,19 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QKeyEvent>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
+#include <QTimer>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
+#include <thread>
 
 namespace fs = std::filesystem;
 using vtest::LogRecords;
@@ -359,6 +364,177 @@ TEST_F(MainWindowTest, SendAllPutsEveryRecordOnTheWire)
         return cs.size() > 6 && cs[0] == '[' && cs.find("]  ") != std::string::npos
             && cs.compare(cs.size() - 4, 4, "(60)") == 0;
     }), kFrames);
+}
+
+TEST_F(MainWindowTest, StopDuringALongSendEndsItWithin50MsAndAccountsExactly)
+{
+    vtest::CNetns ns("stop");
+    VTEST_REQUIRE_NETNS(ns);
+    vtest::CEnterNetns enter(ns);
+    ASSERT_TRUE(enter.Ok());
+    // Some seconds of sending at this machine's rates.
+    constexpr uint64_t kFrames = 2500000;
+    const std::string csCapture = m_dir.File("long.pcap");
+    ASSERT_TRUE(WriteTestCapture(csCapture, kFrames, 60));
+
+    using Clock = vtest::CRxWatch::Clock;
+    // The request comes as a user's would: from outside, at a moment the loop
+    // does not choose, and waits for the window's next look at its messages.
+    auto post = [](QObject* pTo, QEvent* pEvent) { QCoreApplication::postEvent(pTo, pEvent); };
+    auto key = [&](QWidget* pTo, Qt::Key k) {
+        post(pTo, new QKeyEvent(QEvent::KeyPress, k, Qt::NoModifier));
+        post(pTo, new QKeyEvent(QEvent::KeyRelease, k, Qt::NoModifier));
+    };
+    // What a key held down sends after its first press.
+    auto repeats = [](Qt::Key k) {
+        return new QKeyEvent(QEvent::KeyPress, k, Qt::NoModifier, QString(), true);
+    };
+    // Made here: the first use creates a device, which must not happen off this thread.
+    const QPointingDevice* pMouse = QPointingDevice::primaryPointingDevice();
+    QInputDevice::primaryKeyboard();
+    // Looked up on this thread before each Send; the requests only post to them.
+    struct STargets {
+        CReplayDlg* pDlg;
+        QWidget* pSend;
+        QAction* pMenuExit;
+    };
+    struct Row {
+        const char* szName;
+        std::function<void(const STargets&)> request; // runs on another thread
+        bool bCloses;
+        bool bHeldKeys = false; // Enter and Escape repeat before the request and after the stop
+    };
+    const std::vector<Row> rows = {
+        { "Stop clicked",
+            [&](const STargets& to) {
+                const QPointF at(5, 5);
+                for (QEvent::Type t : { QEvent::MouseButtonPress, QEvent::MouseButtonRelease })
+                    post(to.pSend,
+                        new QMouseEvent(t, at, at, Qt::LeftButton,
+                            t == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton,
+                            Qt::NoModifier, pMouse));
+            },
+            false },
+        { "Enter on the focused Stop button",
+            [&](const STargets& to) { key(to.pSend, Qt::Key_Return); }, false },
+        { "Escape", [&](const STargets& to) { key(to.pSend, Qt::Key_Escape); }, false },
+        { "held keys, then a fresh Escape",
+            [&](const STargets& to) { key(to.pSend, Qt::Key_Escape); }, false, true },
+        { "close box", [&](const STargets& to) { post(to.pDlg, new QCloseEvent); }, true },
+        { "menu Exit",
+            [](const STargets& to) {
+                QMetaObject::invokeMethod(to.pMenuExit, &QAction::trigger, Qt::QueuedConnection);
+            },
+            true },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.szName);
+        vtest::WriteFile(m_dir.File("settings.ini"),
+            "[Velmora]\r\nAutoUpdate=0\r\nMode=1\r\nOldPath=" + csCapture
+                + "\r\nNicDevice=vm0\r\n");
+        m_pDlg.reset();
+        m_box.shown.clear();
+        ForgetLogPaths();
+        Start();
+        auto* pSend = Ctl<QPushButton>(1);
+        const STargets targets { m_pDlg.get(), pSend, m_pDlg->findChild<QAction*>("menu32772") };
+        ASSERT_NE(targets.pMenuExit, nullptr);
+
+        vtest::CRxWatch watch(ns, "vm1");
+        const long long llBefore = watch.Now();
+        ASSERT_GE(llBefore, 0);
+        QString csTextDuring;
+        bool bPathEnabledDuring = true, bSendEnabledDuring = false, bFocusOnSend = false;
+        QTimer::singleShot(500, m_pDlg.get(), [&] {
+            csTextDuring = pSend->text();
+            bSendEnabledDuring = pSend->isEnabled();
+            bPathEnabledDuring = m_pDlg->Control(1000)->isEnabled();
+            bFocusOnSend = m_pDlg->focusWidget() == pSend;
+            fs::remove(m_dir.File("settings.ini"));
+        });
+        Clock::time_point tRequest, tHeld;
+        long long llAtRequest = -1, llAfterHeld = -1;
+        const auto tStart = Clock::now();
+        std::thread requester([&] {
+            if (row.bHeldKeys) {
+                std::this_thread::sleep_until(tStart + std::chrono::milliseconds(600));
+                tHeld = Clock::now();
+                for (int i = 0; i < 3; ++i) {
+                    post(targets.pSend, repeats(Qt::Key_Return));
+                    post(targets.pSend, repeats(Qt::Key_Escape));
+                }
+                std::this_thread::sleep_until(tHeld + std::chrono::milliseconds(200));
+                llAfterHeld = watch.Now();
+            }
+            std::this_thread::sleep_until(tStart + std::chrono::seconds(1));
+            llAtRequest = watch.Now();
+            tRequest = Clock::now();
+            row.request(targets);
+        });
+        QTest::mouseClick(pSend, Qt::LeftButton); // returns when the Send is over
+        requester.join();
+        const auto tEnd = Clock::now();
+        if (row.bHeldKeys) {
+            // Still held after the stop: neither a second Send nor a close.
+            for (Qt::Key k : { Qt::Key_Return, Qt::Key_Escape }) {
+                std::unique_ptr<QKeyEvent> pRepeat(repeats(k));
+                QApplication::sendEvent(pSend, pRepeat.get());
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        watch.Stop();
+        const long long llPeer = watch.Samples().back().llRx - llBefore;
+        const double dStopMs
+            = std::chrono::duration<double, std::milli>(watch.SettledAt() - tRequest).count();
+        std::printf("[ stop     ] %-34s %lld frames, %.1f ms from the request to the last frame, "
+                    "%.0f ms in all\n",
+            row.szName, llPeer, dStopMs,
+            std::chrono::duration<double, std::milli>(tEnd - tStart).count());
+
+        EXPECT_EQ(csTextDuring, "Stop");
+        EXPECT_TRUE(bSendEnabledDuring);
+        EXPECT_TRUE(bFocusOnSend);
+        EXPECT_FALSE(bPathEnabledDuring);
+        ASSERT_GT(llAtRequest, llBefore) << "nothing was going out when the stop was asked for";
+        // Frames still went out well after the repeats had been handled.
+        if (row.bHeldKeys) {
+            EXPECT_GT(llAtRequest, llAfterHeld);
+        }
+        EXPECT_LE(dStopMs, 50.0);
+        ASSERT_GT(llPeer, 0);
+        ASSERT_LT(llPeer, static_cast<long long>(kFrames));
+
+        // The box (or the log in its place), the status, the log and the peer agree.
+        const std::string csCount = std::to_string(llPeer);
+        const auto messages = LogRecords(m_dir.File("log.txt"));
+        if (row.bCloses) {
+            EXPECT_TRUE(m_box.shown.empty());
+            ASSERT_EQ(messages.size(), 1u);
+            EXPECT_EQ(RecordText(messages[0]), csCount + " Packets have been sent");
+            EXPECT_FALSE(m_pDlg->isVisible());
+            EXPECT_NE(Settings().find("OldPath=" + csCapture + "\r\n"), std::string::npos);
+        } else {
+            ASSERT_EQ(m_box.shown.size(), 1u);
+            EXPECT_EQ(m_box.shown[0].csText, csCount + " Packets have been sent");
+            ASSERT_EQ(messages.size(), 2u);
+            EXPECT_TRUE(m_pDlg->isVisible());
+            EXPECT_EQ(pSend->text(), "Send");
+            EXPECT_TRUE(m_pDlg->Control(1000)->isEnabled());
+            EXPECT_FALSE(fs::exists(m_dir.File("settings.ini"))); // a stop is no close
+        }
+        EXPECT_EQ(Ctl<QLineEdit>(1013)->text().toStdString(), csCount + " packets sent");
+        const auto texts = DebugTexts();
+        const auto itStop = std::find(
+            texts.begin(), texts.end(), "Replay stopped by the user after " + csCount + " packets");
+        ASSERT_NE(itStop, texts.end());
+        ASSERT_NE(itStop, texts.begin());
+        // Zero-based: the last frame's record number is one below the count.
+        char szLast[32];
+        std::snprintf(szLast, sizeof szLast, "[%03lld]  ", llPeer - 1);
+        EXPECT_EQ(std::prev(itStop)->rfind(szLast, 0), 0u) << *std::prev(itStop);
+        EXPECT_EQ(
+            texts.back(), row.bCloses ? "Program shutting down" : "MessageAndLog return = [ 1]");
+    }
 }
 
 } // namespace

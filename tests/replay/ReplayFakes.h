@@ -18,6 +18,7 @@ public:
     void EnableReplayControls(bool bEnable) override { enableCalls.push_back(bEnable); }
     void SetStatusText(const std::string& csText) override { statusTexts.push_back(csText); }
     void PumpMessages() override;
+    EReplayStop StopRequest() override { return stop; }
 
     std::string csPath;
     int iMode = 1;
@@ -27,6 +28,7 @@ public:
     std::vector<bool> enableCalls;
     std::vector<std::string> statusTexts;
     std::function<void()> onPump;
+    EReplayStop stop = EReplayStop::None;
 };
 
 // Takes frames instead of an adapter.

@@ -382,6 +382,74 @@ TEST_F(ReplayTest, WindowIsReadOnceAndControlsComeBackAfterTheLoop)
     EXPECT_EQ(m_window.enableCalls, std::vector<bool>({ false, true }));
 }
 
+TEST_F(ReplayTest, StopEndsTheLoopAfterTheFrameInFlightWithExactAccounts)
+{
+    WriteFrames(File("c.pcap"), std::vector<uint32_t>(8, 60));
+    m_window.csPath = File("c.pcap");
+    const std::string csOpen = "OpenLocalDevice File=[" + File("c.pcap") + "]";
+    struct Row {
+        const char* szName;
+        int iMode, iOffset;
+        EReplayStop stop;
+        int iAtPump; // the request is made during this pump (1 first) ...
+        int iAtFrame; // ... or, like a signal handler, while this frame goes out (0 first)
+        int iSent;
+        Strings debug, box, messages;
+    };
+    const Strings boxOf3 = { "MessageAndLog iType=[0] msg=[3 Packets have been sent]",
+        "MessageAndLog return = [ 1]" };
+    const std::vector<Row> rows = {
+        { "button or Escape", 1, 0, EReplayStop::Stop, 3, -1, 3,
+            { csOpen, "[000]  1000:0 (60)", "[001]  1001:10 (60)", "[002]  1002:20 (60)",
+                "Replay stopped by the user after 3 packets", boxOf3[0], boxOf3[1] },
+            { "3 Packets have been sent" }, boxOf3 },
+        { "window closing: logged, no box", 1, 0, EReplayStop::StopAndClose, 2, -1, 2,
+            { csOpen, "[000]  1000:0 (60)", "[001]  1001:10 (60)",
+                "Replay stopped by the user after 2 packets", "2 Packets have been sent" },
+            {}, { "2 Packets have been sent" } },
+        { "flag set from outside the window", 1, 0, EReplayStop::Stop, -1, 2, 3,
+            { csOpen, "[000]  1000:0 (60)", "[001]  1001:10 (60)", "[002]  1002:20 (60)",
+                "Replay stopped by the user after 3 packets", boxOf3[0], boxOf3[1] },
+            { "3 Packets have been sent" }, boxOf3 },
+        { "single mode: nothing left to stop", 0, 5, EReplayStop::Stop, 1, -1, 1,
+            { csOpen, "[005]  1005:50 (60)",
+                "MessageAndLog iType=[0] msg=[1 Packets have been sent]",
+                "MessageAndLog return = [ 1]" },
+            { "1 Packets have been sent" },
+            { "MessageAndLog iType=[0] msg=[1 Packets have been sent]",
+                "MessageAndLog return = [ 1]" } },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.szName);
+        ResetLogFile();
+        ResetDebugLogFile();
+        m_box.shown.clear();
+        m_sink.frames.clear();
+        m_window.statusTexts.clear();
+        m_window.iPumps = 0;
+        m_window.stop = EReplayStop::None;
+        m_window.iMode = row.iMode;
+        m_window.iOffset = row.iOffset;
+        m_window.onPump = [&] {
+            if (m_window.iPumps == row.iAtPump)
+                m_window.stop = row.stop;
+        };
+        m_sink.onTransmit = [&](const std::vector<uint8_t>&) {
+            if (static_cast<int>(m_sink.frames.size()) == row.iAtFrame + 1)
+                m_window.stop = row.stop;
+        };
+        Send();
+        EXPECT_EQ(static_cast<int>(m_sink.frames.size()), row.iSent);
+        ASSERT_FALSE(m_window.statusTexts.empty());
+        EXPECT_EQ(m_window.statusTexts.back(), std::to_string(row.iSent) + " packets sent");
+        EXPECT_EQ(DebugTexts(), row.debug);
+        EXPECT_EQ(BoxTexts(), row.box);
+        EXPECT_EQ(MessageTexts(), row.messages);
+        EXPECT_EQ(m_window.enableCalls.back(), true);
+        EXPECT_FALSE(m_sink.IsOpen());
+    }
+}
+
 TEST(SendPacketTest, RefusesShortOrMissingFramesWithoutARecord)
 {
     CReplayFixtureBase fixture;

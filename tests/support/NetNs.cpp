@@ -116,4 +116,85 @@ CEnterNetns::~CEnterNetns()
     }
 }
 
+namespace {
+
+    // rx_packets of one interface from a /proc/net/dev listing; -1 if not there.
+    long long RxFromNetDev(const std::string& csDev, const std::string& csIf)
+    {
+        const std::string csKey = csIf + ":";
+        for (size_t pos = 0; pos < csDev.size();) {
+            size_t end = csDev.find('\n', pos);
+            if (end == std::string::npos)
+                end = csDev.size();
+            const size_t first = csDev.find_first_not_of(' ', pos);
+            if (first < end && csDev.compare(first, csKey.size(), csKey) == 0) {
+                long long llBytes = 0, llPackets = -1;
+                if (std::sscanf(
+                        csDev.c_str() + first + csKey.size(), "%lld %lld", &llBytes, &llPackets)
+                    == 2)
+                    return llPackets;
+                return -1;
+            }
+            pos = end + 1;
+        }
+        return -1;
+    }
+
+} // namespace
+
+CRxWatch::CRxWatch(const CNetns& ns, const std::string& csIf)
+{
+    m_samples.reserve(1 << 16);
+    m_thread = std::thread(&CRxWatch::Run, this, &ns, csIf);
+    // The first sample is the count before anything the caller does next.
+    while (m_llLatest.load() < 0 && !m_bStop.load())
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+}
+
+CRxWatch::~CRxWatch()
+{
+    Stop();
+}
+
+void CRxWatch::Stop()
+{
+    m_bStop = true;
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+void CRxWatch::Run(const CNetns* pNs, std::string csIf)
+{
+    // /proc/thread-self/net follows this thread's namespace, not the process's.
+    CEnterNetns enter(*pNs);
+    const int fd = enter.Ok() ? ::open("/proc/thread-self/net/dev", O_RDONLY | O_CLOEXEC) : -1;
+    if (fd < 0) {
+        m_bStop = true;
+        return;
+    }
+    std::string csDev(16384, '\0');
+    while (!m_bStop.load()) {
+        const ssize_t n = ::pread(fd, csDev.data(), csDev.size(), 0);
+        const long long llRx
+            = n > 0 ? RxFromNetDev(csDev.substr(0, static_cast<size_t>(n)), csIf) : -1;
+        if (llRx < 0)
+            break;
+        m_samples.push_back({ Clock::now(), llRx });
+        m_llLatest = llRx;
+        std::this_thread::sleep_for(std::chrono::microseconds(250));
+    }
+    ::close(fd);
+    m_bStop = true;
+}
+
+CRxWatch::Clock::time_point CRxWatch::SettledAt() const
+{
+    if (m_samples.empty())
+        return Clock::time_point::max();
+    size_t i = m_samples.size() - 1;
+    while (i > 0 && m_samples[i - 1].llRx == m_samples.back().llRx)
+        --i;
+    return m_samples[i].t;
+}
+
 } // namespace vtest

@@ -1,6 +1,10 @@
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace vtest {
 
@@ -44,6 +48,38 @@ public:
 private:
     int m_iOldFd = -1;
     bool m_bOk = false;
+};
+
+// Samples the receive counter of an interface inside the namespace about every
+// quarter millisecond on a thread of its own, to tell when frames stopped
+// arriving. Stops at destruction at the latest.
+class CRxWatch {
+public:
+    using Clock = std::chrono::steady_clock;
+    struct Sample {
+        Clock::time_point t;
+        long long llRx;
+    };
+    CRxWatch(const CNetns& ns, const std::string& csIf);
+    ~CRxWatch();
+    CRxWatch(const CRxWatch&) = delete;
+    CRxWatch& operator=(const CRxWatch&) = delete;
+
+    // The latest count; -1 until the first sample, and for good if none can be read.
+    long long Now() const { return m_llLatest.load(); }
+    // Ends the sampling; the samples are only read after this.
+    void Stop();
+    const std::vector<Sample>& Samples() const { return m_samples; }
+    // The first sample that already shows the final count (the last sample's).
+    Clock::time_point SettledAt() const;
+
+private:
+    void Run(const CNetns* pNs, std::string csIf);
+
+    std::atomic<bool> m_bStop { false };
+    std::atomic<long long> m_llLatest { -1 };
+    std::vector<Sample> m_samples;
+    std::thread m_thread;
 };
 
 // Runs a shell command quietly; its exit status.
