@@ -301,7 +301,12 @@ bool CReplayDlg::DoDataExchange(bool bSave)
         pInfo->setPlainText(Q(ToWidgetLineBreaks(m_csInformation)));
         m_csInformationShown = m_csInformation;
     }
-    SetIfChanged(pStatus, Q(m_csStatus));
+    if (pStatus->text() != Q(m_csStatus)) {
+        pStatus->setText(Q(m_csStatus));
+        // A sentence longer than the field shows its start, and whole on hovering.
+        pStatus->setCursorPosition(0);
+        pStatus->setToolTip(pStatus->text());
+    }
     return true;
 }
 
@@ -310,7 +315,16 @@ void CReplayDlg::OnSend()
     if (m_bReplaying)
         return;
     m_bReplaying = true;
-    OnSendReplay(*this, m_settings.NicDevice);
+    // The reason the last Send gave goes with the next Send; a count stays.
+    // Only the status line is written: the other fields may hold typing that
+    // the Send has yet to read.
+    if (m_bStatusSaysWhy) {
+        m_csStatus.clear();
+        auto* pStatus = static_cast<QLineEdit*>(Control(IDC_STATUS));
+        pStatus->clear();
+        pStatus->setToolTip(QString());
+    }
+    m_bStatusSaysWhy = OnSendReplay(*this, m_settings.NicDevice).Stopped();
     m_bReplaying = false;
     if (m_bCloseAfterReplay)
         QDialog::reject();

@@ -90,5 +90,6 @@ private:
     std::string m_csInformationShown;
     bool m_bReplaying = false;
     bool m_bCloseAfterReplay = false;
+    bool m_bStatusSaysWhy = false; // the status line holds why the last Send stopped
     CInstanceServer* m_pInstanceServer = nullptr;
 };
