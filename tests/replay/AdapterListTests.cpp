@@ -228,38 +228,6 @@ TEST_F(AdapterListTest, NoAdaptersMeansAnEmptyListAndNoMessage)
     EXPECT_EQ(fake.iFrees, 0);
 }
 
-// Adapters the filter leaves out take no position: entry k and position k name
-// the same adapter, and a saved adapter left out is missing.
-TEST_F(AdapterListTest, LeftOutAdaptersTakeNoPosition)
-{
-    CFakeEnumeration fake({ { "any", "Pseudo-device that captures on all interfaces", {} },
-        { "eth0", nullptr, { { AF_INET, "10.0.0.1" } } }, { "nflog", "Linux netfilter log", {} },
-        { "lo", "Loopback", { { AF_INET, "127.0.0.1" } } }, { "dbus-system", nullptr, {} },
-        { "eth1", nullptr, {} }, { "usbmon1", nullptr, {} } });
-    const AdapterFilterFn pfnKernel = [](const char* sz) {
-        return std::string(sz) == "eth0" || std::string(sz) == "lo" || std::string(sz) == "eth1";
-    };
-    struct Row {
-        const char* szSaved;
-        std::vector<int> selections;
-    };
-    for (const Row& row : std::vector<Row> {
-             { "eth1", { 2 } }, { "lo", { 1 } }, { "any", {} }, { "usbmon1", {} }, { "", {} } }) {
-        CFakeView view;
-        FillAdapterList(view, row.szSaved, pfnKernel);
-        EXPECT_EQ(view.entries,
-            Strings({ "010.000.000.001 - eth0", "127.000.000.001 - (Loopback) lo",
-                "000.000.000.000 - eth1" }))
-            << row.szSaved;
-        EXPECT_EQ(view.selections, row.selections) << row.szSaved;
-    }
-    EXPECT_EQ(AdapterNameByIndex(0, pfnKernel), "eth0");
-    EXPECT_EQ(AdapterNameByIndex(1, pfnKernel), "lo");
-    EXPECT_EQ(AdapterNameByIndex(2, pfnKernel), "eth1");
-    EXPECT_EQ(AdapterNameByIndex(3, pfnKernel), std::nullopt);
-    EXPECT_EQ(fake.iFrees, fake.iFinds);
-}
-
 TEST(KernelInterfaceTest, OnlyTheKernelsNetworkInterfacesCount)
 {
     EXPECT_TRUE(IsKernelInterface("lo"));

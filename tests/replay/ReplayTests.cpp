@@ -307,7 +307,17 @@ TEST_F(ReplayTest, StopCauseBecomesOneStatusSentenceWhateverTheDebugFlag)
     WriteFrames(File("c.pcap"), { 60 });
     WriteFile(File("notes.txt"), "not a capture\n");
     std::filesystem::create_directory(File("folder"));
-    const std::string csErr = "Err #849. pcap_open() csSelectedDeviceName=[";
+    // The two records of an adapter that does not open, and of a file that is no capture.
+    auto noAdapter = [](const std::string& csDevice) {
+        return Strings(
+            { "Err #849. pcap_open() csSelectedDeviceName=[" + csDevice + "] errbuf=[open failed] ",
+                "Error. Could not open send device" });
+    };
+    auto noCapture = [&](const std::string& csName) {
+        return Strings({ "OpenLocalDevice File=[" + File(csName) + "]",
+            "Error. Unable to open the file " + File(csName) + ".",
+            "Error. Could not open local device" });
+    };
     struct Row {
         std::string csPath;
         std::string csDevice;
@@ -316,39 +326,32 @@ TEST_F(ReplayTest, StopCauseBecomesOneStatusSentenceWhateverTheDebugFlag)
         std::string csSentenceDebugOff; // empty: as with the flag on
         Strings records;
     };
+    const std::string csCapture = File("c.pcap");
     const std::vector<Row> rows = {
         { File("gone.pcap"), "vm0", ESendOpenError::None,
             "Not sent: " + File("gone.pcap") + " does not exist", "",
             { "Error. Could not open file=[" + File("gone.pcap") + "]" } },
         { "", "vm0", ESendOpenError::None, "Not sent: no capture file chosen", "",
             { "Error. Could not open file=[]" } },
-        { File("c.pcap"), "", ESendOpenError::NoSuchDevice,
-            "Not sent: no adapter chosen (pick one under Device)", "",
-            { csErr + "] errbuf=[open failed] ", "Error. Could not open send device" } },
-        { File("c.pcap"), "vb", ESendOpenError::NoSuchDevice,
-            "Not sent: adapter vb is gone (pick one under Device)", "",
-            { csErr + "vb] errbuf=[open failed] ", "Error. Could not open send device" } },
-        { File("c.pcap"), "vb", ESendOpenError::NotUp, "Not sent: adapter vb is down", "",
-            { csErr + "vb] errbuf=[open failed] ", "Error. Could not open send device" } },
-        { File("c.pcap"), "lo", ESendOpenError::NoPermission,
+        { csCapture, "", ESendOpenError::NoSuchDevice,
+            "Not sent: no adapter chosen (pick one under Device)", "", noAdapter("") },
+        { csCapture, "vb", ESendOpenError::NoSuchDevice,
+            "Not sent: adapter vb is gone (pick one under Device)", "", noAdapter("vb") },
+        { csCapture, "vb", ESendOpenError::NotUp, "Not sent: adapter vb is down", "",
+            noAdapter("vb") },
+        { csCapture, "lo", ESendOpenError::NoPermission,
             "Not sent: no permission to send on lo (see Install in the README)", "",
-            { csErr + "lo] errbuf=[open failed] ", "Error. Could not open send device" } },
-        { File("c.pcap"), "any", ESendOpenError::NotEthernet,
+            noAdapter("lo") },
+        { csCapture, "any", ESendOpenError::NotEthernet,
             "Not sent: any is not an Ethernet adapter (pick one under Device)", "",
-            { csErr + "any] errbuf=[open failed] ", "Error. Could not open send device" } },
-        { File("c.pcap"), "vb", ESendOpenError::Other,
+            noAdapter("any") },
+        { csCapture, "vb", ESendOpenError::Other,
             "Not sent: adapter vb cannot be opened (see Debuglog.txt)",
-            "Not sent: adapter vb cannot be opened",
-            { csErr + "vb] errbuf=[open failed] ", "Error. Could not open send device" } },
+            "Not sent: adapter vb cannot be opened", noAdapter("vb") },
         { File("notes.txt"), "vm0", ESendOpenError::None,
-            "Not sent: notes.txt is not a capture file", "",
-            { "OpenLocalDevice File=[" + File("notes.txt") + "]",
-                "Error. Unable to open the file " + File("notes.txt") + ".",
-                "Error. Could not open local device" } },
+            "Not sent: notes.txt is not a capture file", "", noCapture("notes.txt") },
         { File("folder"), "vm0", ESendOpenError::None, "Not sent: folder is not a capture file", "",
-            { "OpenLocalDevice File=[" + File("folder") + "]",
-                "Error. Unable to open the file " + File("folder") + ".",
-                "Error. Could not open local device" } },
+            noCapture("folder") },
     };
     for (const bool bDebug : { true, false }) {
         for (const Row& row : rows) {
