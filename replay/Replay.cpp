@@ -257,7 +257,7 @@ pcap* OpenLive(const char* szDevice, std::string& csError, ESendOpenError& eErro
         csError = csDevice + ": " + pcap_statustostr(iStatus) + " (" + szDetail + ")";
     else
         csError = csDevice + ": " + pcap_statustostr(iStatus);
-    // Both texts are cut to libpcap's error buffer, as pcap_open_live's are.
+    // Cut to libpcap's error buffer, as pcap_open_live's text is.
     if (csError.size() > PCAP_ERRBUF_SIZE - 1)
         csError.resize(PCAP_ERRBUF_SIZE - 1);
     eError = OpenErrorOf(iStatus);
