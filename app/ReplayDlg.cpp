@@ -324,7 +324,7 @@ void CReplayDlg::OnSend()
         pStatus->clear();
         pStatus->setToolTip(QString());
     }
-    m_bStatusSaysWhy = OnSendReplay(*this, m_settings.NicDevice).Stopped();
+    m_bStatusSaysWhy = OnSendReplay(*this, m_settings.NicDevice).NotSent();
     m_bReplaying = false;
     if (m_bCloseAfterReplay)
         QDialog::reject();

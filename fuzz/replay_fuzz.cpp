@@ -73,8 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
     const SReplayResult all = ReplayCapture(window, csPath, 1, 0, "fuzz0", sink);
     const SReplayResult one
         = ReplayCapture(window, csPath, 0, static_cast<int>(nSize % 4), "fuzz0", sink);
-    const int iAll = all.Stopped() ? -1 : all.iCount;
-    const int iOne = one.Stopped() ? -1 : one.iCount;
+    const int iAll = all.NotSent() ? -1 : all.iCount;
+    const int iOne = one.NotSent() ? -1 : one.iCount;
     // A file that opens for one Send opens for the other; single mode sends at most one.
     if ((iAll < 0) != (iOne < 0) || iOne > 1 || (iOne == 1 && iAll < 1))
         __builtin_trap();

@@ -418,21 +418,21 @@ SReplayResult ReplayCapture(IReplayWindow& window, const std::string& csPath, in
     SReplayResult result;
     if (::access(csPath.c_str(), F_OK) != 0) {
         // A folder on the way that this user may not enter hides the file.
-        result.eStop = errno == EACCES ? EReplayStop::NoAccess : EReplayStop::NoFile;
+        result.eNotSent = errno == EACCES ? ENotSent::NoAccess : ENotSent::NoFile;
         DebugLog("Error. Could not open file=[%s]", csPath.c_str());
         return result;
     }
     CSinkCloser closer(sink);
     if (!OpenSendDevice(sink, csSelectedDeviceName)) {
-        result.eStop = EReplayStop::NoAdapter;
+        result.eNotSent = ENotSent::NoAdapter;
         result.eOpenError = sink.OpenError();
         DebugLog("Error. Could not open send device");
         return result;
     }
     std::unique_ptr<CLocalCapture> pCapture = OpenLocalDevice(csPath);
     if (!pCapture) {
-        result.eStop
-            = ::access(csPath.c_str(), R_OK) != 0 ? EReplayStop::NoAccess : EReplayStop::NotCapture;
+        result.eNotSent
+            = ::access(csPath.c_str(), R_OK) != 0 ? ENotSent::NoAccess : ENotSent::NotCapture;
         DebugLog("Error. Could not open local device");
         return result;
     }
@@ -478,17 +478,17 @@ std::string AdapterSentence(ESendOpenError eError, const std::string& csDevice)
 std::string ReplayStatusText(
     const SReplayResult& result, const std::string& csPath, const std::string& csDevice)
 {
-    switch (result.eStop) {
-    case EReplayStop::None:
+    switch (result.eNotSent) {
+    case ENotSent::None:
         break;
-    case EReplayStop::NoFile:
+    case ENotSent::NoFile:
         return csPath.empty() ? "Not sent: no capture file chosen"
                               : "Not sent: " + csPath + " does not exist";
-    case EReplayStop::NoAccess:
+    case ENotSent::NoAccess:
         return "Not sent: no permission to read " + csPath;
-    case EReplayStop::NoAdapter:
+    case ENotSent::NoAdapter:
         return "Not sent: " + AdapterSentence(result.eOpenError, csDevice);
-    case EReplayStop::NotCapture:
+    case ENotSent::NotCapture:
         return "Not sent: " + FileName(csPath) + " is not a capture file";
     }
     if (result.iRefused == 0)
@@ -511,7 +511,7 @@ SReplayResult OnSendReplay(
     const std::string csStatus = ReplayStatusText(result, csPath, csSelectedDeviceName);
     if (!csStatus.empty())
         window.SetStatusText(csStatus);
-    if (!result.Stopped())
+    if (!result.NotSent())
         MessageAndLogOk("%d Packets have been sent", result.iCount);
     return result;
 }

@@ -21,6 +21,10 @@ public:
     virtual void PumpMessages() = 0;
 };
 
+struct SReplayResult;
+// The Send command: replays the capture named by the window onto the adapter.
+SReplayResult OnSendReplay(IReplayWindow& window, const std::string& csSelectedDeviceName);
+
 // ---------------------------------------------------------------------------
 // The pieces of a Send, for the window, the benchmark, tests and the fuzz target.
 
@@ -102,7 +106,7 @@ std::unique_ptr<CLocalCapture> OpenLocalDevice(const std::string& csPath);
 bool SendPacket(IPacketSink& sink, const unsigned char* pData, uint32_t uLength);
 
 // Why a Send stopped before its first record; None when it reached the loop.
-enum class EReplayStop {
+enum class ENotSent {
     None,
     NoFile, // the path names nothing (or is empty)
     NoAccess, // the path or the file may not be read by this user
@@ -112,18 +116,18 @@ enum class EReplayStop {
 
 // What a Send did.
 struct SReplayResult {
-    EReplayStop eStop = EReplayStop::None;
+    ENotSent eNotSent = ENotSent::None;
     ESendOpenError eOpenError = ESendOpenError::None;
     int iCount = 0; // records handed to SendPacket: the final box's count
     int iRefused = 0; // of those, not put on the wire (too short or refused)
     int iFailed = 0; // of those, refused by the adapter (each has a debug record)
-    bool Stopped() const { return eStop != EReplayStop::None; }
+    bool NotSent() const { return eNotSent != ENotSent::None; }
 };
 
 // Everything of a Send after reading the window: the existence check, opening
 // the adapter (through sink) and the capture, the loop with the controls
 // disabled, and enabling them again. A Send that stops before the loop shows
-// nothing and says why in eStop. The sink is closed at the end.
+// nothing and says why in eNotSent. The sink is closed at the end.
 SReplayResult ReplayCapture(IReplayWindow& window, const std::string& csPath, int iMode,
     int iOffset, const std::string& csSelectedDeviceName, IPacketSink& sink);
 
@@ -132,9 +136,7 @@ SReplayResult ReplayCapture(IReplayWindow& window, const std::string& csPath, in
 std::string ReplayStatusText(
     const SReplayResult& result, const std::string& csPath, const std::string& csDevice);
 
-// The Send command: replays the capture named by the window onto the adapter,
-// then shows the status sentence (if any) and the final box (if it got that far).
-SReplayResult OnSendReplay(IReplayWindow& window, const std::string& csSelectedDeviceName);
+// OnSendReplay with another sink.
 SReplayResult OnSendReplay(
     IReplayWindow& window, const std::string& csSelectedDeviceName, IPacketSink& sink);
 

@@ -385,7 +385,7 @@ TEST_F(ReplayNetnsTest, SendWithoutThePrivilegeSaysSoOnTheStatusLine)
             result = OnSendReplay(m_window, "vm0");
     }).join();
     ASSERT_TRUE(bDropped);
-    EXPECT_EQ(result.eStop, EReplayStop::NoAdapter);
+    EXPECT_EQ(result.eNotSent, ENotSent::NoAdapter);
     EXPECT_EQ(result.eOpenError, ESendOpenError::NoPermission);
     EXPECT_EQ(m_window.statusTexts,
         Strings({ "Not sent: no permission to send on vm0 (see Install in the README)" }));
