@@ -117,8 +117,9 @@ struct CCoarseClock {
     }
 };
 
-// Reads the records and sends the chosen ones; counts into result.
-void SendRecords(IReplayWindow& window, pcap_t* hCapture, int iMode, int iOffset, IPacketSink& sink,
+// Reads the records and sends the chosen ones; gives the packet count and
+// counts the refused ones into result.
+int SendRecords(IReplayWindow& window, pcap_t* hCapture, int iMode, int iOffset, IPacketSink& sink,
     SReplayResult& result)
 {
     using Clock = CCoarseClock;
@@ -173,7 +174,7 @@ void SendRecords(IReplayWindow& window, pcap_t* hCapture, int iMode, int iOffset
     // The status always ends on the exact count.
     if (bShowPending)
         ShowCount(window, iCount);
-    result.iCount = iCount;
+    return iCount;
 }
 
 } // namespace
@@ -437,7 +438,7 @@ SReplayResult ReplayCapture(IReplayWindow& window, const std::string& csPath, in
         return result;
     }
     window.EnableReplayControls(false);
-    SendRecords(window, pCapture->Handle(), iMode, iOffset, sink, result);
+    result.iCount = SendRecords(window, pCapture->Handle(), iMode, iOffset, sink, result);
     pCapture.reset();
     window.EnableReplayControls(true);
     return result;
