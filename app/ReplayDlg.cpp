@@ -312,7 +312,12 @@ bool CReplayDlg::DoDataExchange(bool bSave)
         pInfo->setPlainText(Q(ToWidgetLineBreaks(m_csInformation)));
         m_csInformationShown = m_csInformation;
     }
-    SetIfChanged(pStatus, Q(m_csStatus));
+    if (pStatus->text() != Q(m_csStatus)) {
+        pStatus->setText(Q(m_csStatus));
+        // A sentence longer than the field shows its start, and whole on hovering.
+        pStatus->setCursorPosition(0);
+        pStatus->setToolTip(pStatus->text());
+    }
     return true;
 }
 
@@ -326,7 +331,16 @@ void CReplayDlg::OnSend()
     }
     m_bReplaying = true;
     m_stopRequest = EReplayStop::None;
-    OnSendReplay(*this, m_settings.NicDevice);
+    // The reason the last Send gave goes with the next Send; a count stays.
+    // Only the status line is written: the other fields may hold typing that
+    // the Send has yet to read.
+    if (m_bStatusSaysWhy) {
+        m_csStatus.clear();
+        auto* pStatus = static_cast<QLineEdit*>(Control(IDC_STATUS));
+        pStatus->clear();
+        pStatus->setToolTip(QString());
+    }
+    m_bStatusSaysWhy = OnSendReplay(*this, m_settings.NicDevice).NotSent();
     m_bReplaying = false;
     m_stopRequest = EReplayStop::None;
     if (m_bCloseAfterReplay) {

@@ -89,6 +89,7 @@ private:
     std::map<int, QWidget*> m_controls;
     QTimer m_timer1;
     int m_iPendingSelection = -1;
+    bool m_bStatusSaysWhy = false; // the status line holds why the last Send stopped
     std::string m_csInformationShown;
     bool m_bReplaying = false;
     bool m_bCloseAfterReplay = false;

@@ -70,10 +70,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
 
     CQuietWindow window;
     CCountingSink sink;
-    const int iAll = ReplayCapture(window, csPath, 1, 0, "fuzz0", sink);
-    const int iOne = ReplayCapture(window, csPath, 0, static_cast<int>(nSize % 4), "fuzz0", sink);
+    const SReplayResult all = ReplayCapture(window, csPath, 1, 0, "fuzz0", sink);
+    const SReplayResult one
+        = ReplayCapture(window, csPath, 0, static_cast<int>(nSize % 4), "fuzz0", sink);
+    const int iAll = all.NotSent() ? -1 : all.iCount;
+    const int iOne = one.NotSent() ? -1 : one.iCount;
     // A file that opens for one Send opens for the other; single mode sends at most one.
     if ((iAll < 0) != (iOne < 0) || iOne > 1 || (iOne == 1 && iAll < 1))
+        __builtin_trap();
+    // Refused frames are among those counted.
+    if (all.iRefused < 0 || all.iRefused > all.iCount || all.iFailed > all.iRefused)
         __builtin_trap();
     if (sink.IsOpen())
         __builtin_trap();

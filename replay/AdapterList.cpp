@@ -5,6 +5,7 @@
 #include <pcap/pcap.h>
 
 #include <cstdio>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -36,7 +37,19 @@ const pcap_addr_t* FirstAddress(const pcap_if_t& adapter)
     return pAddr;
 }
 
+bool Keep(AdapterFilterFn pfnKeep, const pcap_if_t& adapter)
+{
+    return adapter.name && (!pfnKeep || pfnKeep(adapter.name));
+}
+
 } // namespace
+
+bool IsKernelInterface(const char* szName)
+{
+    // Asked of the kernel rather than read from /sys/class/net: sysfs shows the
+    // namespace it was mounted in, which need not be the one we send in.
+    return szName && *szName && if_nametoindex(szName) != 0;
+}
 
 void SetAdapterEnumeration(FindAllDevsFn pfnFindAll, FreeAllDevsFn pfnFreeAll)
 {
@@ -74,7 +87,8 @@ std::string AdapterEntryText(const pcap_if_t& adapter)
     return cs;
 }
 
-void FillAdapterList(IAdapterListView& list, const std::string& csSavedName)
+void FillAdapterList(
+    IAdapterListView& list, const std::string& csSavedName, AdapterFilterFn pfnKeep)
 {
     pcap_if_t* pList = nullptr;
     char szErrBuf[PCAP_ERRBUF_SIZE] = "";
@@ -84,8 +98,10 @@ void FillAdapterList(IAdapterListView& list, const std::string& csSavedName)
     }
     int iIndex = 0;
     for (const pcap_if_t* p = pList; p; p = p->next) {
+        if (!Keep(pfnKeep, *p))
+            continue;
         list.AddEntry(AdapterEntryText(*p));
-        if (p->name && csSavedName == p->name)
+        if (csSavedName == p->name)
             list.SetCurrentSelection(iIndex);
         ++iIndex;
     }
@@ -93,7 +109,7 @@ void FillAdapterList(IAdapterListView& list, const std::string& csSavedName)
         FreeAll(pList);
 }
 
-std::optional<std::string> AdapterNameByIndex(int iIndex)
+std::optional<std::string> AdapterNameByIndex(int iIndex, AdapterFilterFn pfnKeep)
 {
     pcap_if_t* pList = nullptr;
     char szErrBuf[PCAP_ERRBUF_SIZE] = "";
@@ -101,12 +117,14 @@ std::optional<std::string> AdapterNameByIndex(int iIndex)
         return std::nullopt;
     std::optional<std::string> name;
     int iCounter = 0;
-    for (const pcap_if_t* p = pList; p; p = p->next, ++iCounter) {
+    for (const pcap_if_t* p = pList; p; p = p->next) {
+        if (!Keep(pfnKeep, *p))
+            continue;
         if (iCounter == iIndex) {
-            if (p->name)
-                name = p->name;
+            name = p->name;
             break;
         }
+        ++iCounter;
     }
     if (pList)
         FreeAll(pList);

@@ -11,12 +11,23 @@ public:
     virtual void SetCurrentSelection(int iIndex) = 0;
 };
 
-// Fills the list in enumeration order and selects the entry whose name equals
-// csSavedName byte for byte (the last such entry).
-void FillAdapterList(IAdapterListView& list, const std::string& csSavedName);
+// Whether an adapter of the enumeration is one that can send: a network
+// interface of the kernel in the program's network namespace (what
+// /sys/class/net lists there). libpcap's pseudo-adapters ("any", nflog,
+// nfqueue, dbus-*, bluetooth-monitor, usbmon*) are not.
+bool IsKernelInterface(const char* szName);
+using AdapterFilterFn = bool (*)(const char* szName);
 
-// The name of the adapter at that position of a fresh enumeration, or nothing.
-std::optional<std::string> AdapterNameByIndex(int iIndex);
+// Fills the list in enumeration order with the adapters the filter keeps, and
+// selects the entry whose name equals csSavedName byte for byte (the last such
+// entry). A saved adapter left out is missing: no entry is selected.
+void FillAdapterList(IAdapterListView& list, const std::string& csSavedName,
+    AdapterFilterFn pfnKeep = &IsKernelInterface);
+
+// The name of the adapter at that position of a fresh enumeration filtered the
+// same way, or nothing.
+std::optional<std::string> AdapterNameByIndex(
+    int iIndex, AdapterFilterFn pfnKeep = &IsKernelInterface);
 
 // "%03d.%03d.%03d.%03d" from four bytes in network order; the result stays
 // valid for the next 12 calls.

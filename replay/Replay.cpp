@@ -5,6 +5,7 @@
 #include <pcap/pcap.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <climits>
@@ -116,8 +117,10 @@ struct CCoarseClock {
     }
 };
 
-// Reads the records and sends the chosen ones; gives the packet count.
-int SendRecords(IReplayWindow& window, pcap_t* hCapture, int iMode, int iOffset, IPacketSink& sink)
+// Reads the records and sends the chosen ones; gives the packet count and
+// counts the refused ones into result.
+int SendRecords(IReplayWindow& window, pcap_t* hCapture, int iMode, int iOffset, IPacketSink& sink,
+    SReplayResult& result)
 {
     using Clock = CCoarseClock;
     // One open descriptor for the per-packet records instead of an open and close each.
@@ -146,7 +149,11 @@ int SendRecords(IReplayWindow& window, pcap_t* hCapture, int iMode, int iOffset,
             // cut to it.
             const uint32_t uLength
                 = pHeader->caplen < kSendBufferSize ? pHeader->caplen : kSendBufferSize;
-            SendPacket(sink, pData, uLength);
+            if (!SendPacket(sink, pData, uLength) && iCount < INT_MAX) {
+                ++result.iRefused;
+                if (uLength >= kShortestFrame)
+                    ++result.iFailed;
+            }
             if (iCount < INT_MAX)
                 ++iCount;
             // Even a coarse clock read is a few percent of a small frame's send:
@@ -212,14 +219,78 @@ CPcapSink::~CPcapSink()
     Close();
 }
 
+namespace {
+
+ESendOpenError OpenErrorOf(int iStatus)
+{
+    switch (iStatus) {
+    case PCAP_ERROR_NO_SUCH_DEVICE:
+        return ESendOpenError::NoSuchDevice;
+    case PCAP_ERROR_IFACE_NOT_UP:
+        return ESendOpenError::NotUp;
+    case PCAP_ERROR_PERM_DENIED:
+    case PCAP_ERROR_PROMISC_PERM_DENIED:
+        return ESendOpenError::NoPermission;
+    default:
+        return ESendOpenError::Other;
+    }
+}
+
+// pcap_open_live's own steps, so that the kind of failure is known; the error
+// text is worded as pcap_open_live words it.
+pcap* OpenLive(const char* szDevice, std::string& csError, ESendOpenError& eError)
+{
+    char szErrBuf[PCAP_ERRBUF_SIZE] = "";
+    pcap* hAdapter = pcap_create(szDevice, szErrBuf);
+    if (!hAdapter) {
+        csError = szErrBuf;
+        eError = ESendOpenError::Other;
+        return nullptr;
+    }
+    int iStatus = pcap_set_snaplen(hAdapter, kSnapLen);
+    if (iStatus >= 0)
+        iStatus = pcap_set_promisc(hAdapter, kPromiscuous);
+    if (iStatus >= 0)
+        iStatus = pcap_set_timeout(hAdapter, kReadTimeoutMs);
+    if (iStatus >= 0)
+        iStatus = pcap_activate(hAdapter);
+    if (iStatus >= 0)
+        return hAdapter;
+    const std::string csDevice(szDevice);
+    const char* szDetail = pcap_geterr(hAdapter);
+    if (iStatus == PCAP_ERROR)
+        csError = csDevice + ": " + szDetail;
+    else if ((iStatus == PCAP_ERROR_NO_SUCH_DEVICE || iStatus == PCAP_ERROR_PERM_DENIED
+                 || iStatus == PCAP_ERROR_PROMISC_PERM_DENIED)
+        && szDetail[0] != '\0')
+        csError = csDevice + ": " + pcap_statustostr(iStatus) + " (" + szDetail + ")";
+    else
+        csError = csDevice + ": " + pcap_statustostr(iStatus);
+    // Cut to libpcap's error buffer, as pcap_open_live's text is.
+    if (csError.size() > PCAP_ERRBUF_SIZE - 1)
+        csError.resize(PCAP_ERRBUF_SIZE - 1);
+    eError = OpenErrorOf(iStatus);
+    pcap_close(hAdapter);
+    return nullptr;
+}
+
+} // namespace
+
 bool CPcapSink::Open(const std::string& csDeviceName, std::string& csError)
 {
     Close();
-    char szErrBuf[PCAP_ERRBUF_SIZE] = "";
-    m_hAdapter
-        = pcap_open_live(csDeviceName.c_str(), kSnapLen, kPromiscuous, kReadTimeoutMs, szErrBuf);
-    if (!m_hAdapter)
-        csError = szErrBuf;
+    m_eOpenError = ESendOpenError::None;
+    m_hAdapter = OpenLive(csDeviceName.c_str(), csError, m_eOpenError);
+    // Our frames are Ethernet frames: on the "any" device, netlink, D-Bus, USB
+    // or Bluetooth monitors, or an IP tunnel they would be wrong or refused.
+    if (m_hAdapter && pcap_datalink(m_hAdapter) != DLT_EN10MB) {
+        const char* szType = pcap_datalink_val_to_name(pcap_datalink(m_hAdapter));
+        csError = csDeviceName + ": not an Ethernet adapter (link type "
+            + (szType ? szType : std::to_string(pcap_datalink(m_hAdapter))) + ")";
+        m_eOpenError = ESendOpenError::NotEthernet;
+        pcap_close(m_hAdapter);
+        m_hAdapter = nullptr;
+    }
     m_iFd = m_hAdapter ? DirectSendSocket(m_hAdapter) : -1;
     return m_hAdapter != nullptr;
 }
@@ -350,48 +421,117 @@ bool SendPacket(IPacketSink& sink, const unsigned char* pData, uint32_t uLength)
     return false;
 }
 
-int ReplayCapture(IReplayWindow& window, const std::string& csPath, int iMode, int iOffset,
-    const std::string& csSelectedDeviceName, IPacketSink& sink)
+SReplayResult ReplayCapture(IReplayWindow& window, const std::string& csPath, int iMode,
+    int iOffset, const std::string& csSelectedDeviceName, IPacketSink& sink)
 {
+    SReplayResult result;
     if (::access(csPath.c_str(), F_OK) != 0) {
+        // A folder on the way that this user may not enter hides the file.
+        result.eNotSent = errno == EACCES ? ENotSent::NoAccess : ENotSent::NoFile;
         DebugLog("Error. Could not open file=[%s]", csPath.c_str());
-        return -1;
+        return result;
     }
     CSinkCloser closer(sink);
     if (!OpenSendDevice(sink, csSelectedDeviceName)) {
+        result.eNotSent = ENotSent::NoAdapter;
+        result.eOpenError = sink.OpenError();
         DebugLog("Error. Could not open send device");
-        return -1;
+        return result;
     }
     std::unique_ptr<CLocalCapture> pCapture = OpenLocalDevice(csPath);
     if (!pCapture) {
+        result.eNotSent
+            = ::access(csPath.c_str(), R_OK) != 0 ? ENotSent::NoAccess : ENotSent::NotCapture;
         DebugLog("Error. Could not open local device");
-        return -1;
+        return result;
     }
     window.EnableReplayControls(false);
-    const int iCount = SendRecords(window, pCapture->Handle(), iMode, iOffset, sink);
+    result.iCount = SendRecords(window, pCapture->Handle(), iMode, iOffset, sink, result);
     pCapture.reset();
     window.EnableReplayControls(true);
-    return iCount;
+    return result;
 }
 
-void OnSendReplay(IReplayWindow& window, const std::string& csSelectedDeviceName, IPacketSink& sink)
+namespace {
+
+std::string FileName(const std::string& csPath)
+{
+    const size_t i = csPath.find_last_of('/');
+    const std::string cs = i == std::string::npos ? csPath : csPath.substr(i + 1);
+    return cs.empty() ? csPath : cs;
+}
+
+std::string AdapterSentence(ESendOpenError eError, const std::string& csDevice)
+{
+    // An empty name opens nothing, whatever the sink makes of it.
+    if (csDevice.empty())
+        return "no adapter chosen (pick one under Device)";
+    switch (eError) {
+    case ESendOpenError::NoSuchDevice:
+        return "adapter " + csDevice + " is gone (pick one under Device)";
+    case ESendOpenError::NotUp:
+        return "adapter " + csDevice + " is down";
+    case ESendOpenError::NoPermission:
+        return "no permission to send on " + csDevice + " (see Install in the README)";
+    case ESendOpenError::NotEthernet:
+        return csDevice + " is not an Ethernet adapter (pick one under Device)";
+    case ESendOpenError::None:
+    case ESendOpenError::Other:
+        break;
+    }
+    return "adapter " + csDevice + " cannot be opened" + (g_bDebug ? " (see Debuglog.txt)" : "");
+}
+
+} // namespace
+
+std::string ReplayStatusText(
+    const SReplayResult& result, const std::string& csPath, const std::string& csDevice)
+{
+    switch (result.eNotSent) {
+    case ENotSent::None:
+        break;
+    case ENotSent::NoFile:
+        return csPath.empty() ? "Not sent: no capture file chosen"
+                              : "Not sent: " + csPath + " does not exist";
+    case ENotSent::NoAccess:
+        return "Not sent: no permission to read " + csPath;
+    case ENotSent::NoAdapter:
+        return "Not sent: " + AdapterSentence(result.eOpenError, csDevice);
+    case ENotSent::NotCapture:
+        return "Not sent: " + FileName(csPath) + " is not a capture file";
+    }
+    if (result.iRefused == 0)
+        return std::string();
+    // Only refusals by the adapter leave a record; a debug log that is off has none.
+    return std::to_string(result.iCount - result.iRefused) + " packets sent, "
+        + std::to_string(result.iRefused) + " refused"
+        + (g_bDebug && result.iFailed > 0 ? " (see Debuglog.txt)" : "");
+}
+
+SReplayResult OnSendReplay(
+    IReplayWindow& window, const std::string& csSelectedDeviceName, IPacketSink& sink)
 {
     std::string csPath;
     int iMode = 0;
     int iOffset = 0;
     window.ReadReplayInputs(csPath, iMode, iOffset);
-    const int iCount = ReplayCapture(window, csPath, iMode, iOffset, csSelectedDeviceName, sink);
-    if (iCount < 0)
-        return;
+    const SReplayResult result
+        = ReplayCapture(window, csPath, iMode, iOffset, csSelectedDeviceName, sink);
+    const std::string csStatus = ReplayStatusText(result, csPath, csSelectedDeviceName);
+    if (!csStatus.empty())
+        window.SetStatusText(csStatus);
+    if (result.NotSent())
+        return result;
     // A box would hold a closing window open; the count still reaches both logs.
     if (window.StopRequest() == EReplayStop::StopAndClose)
-        LogMessage("%d Packets have been sent", iCount);
+        LogMessage("%d Packets have been sent", result.iCount);
     else
-        MessageAndLogOk("%d Packets have been sent", iCount);
+        MessageAndLogOk("%d Packets have been sent", result.iCount);
+    return result;
 }
 
-void OnSendReplay(IReplayWindow& window, const std::string& csSelectedDeviceName)
+SReplayResult OnSendReplay(IReplayWindow& window, const std::string& csSelectedDeviceName)
 {
     CPcapSink sink;
-    OnSendReplay(window, csSelectedDeviceName, sink);
+    return OnSendReplay(window, csSelectedDeviceName, sink);
 }

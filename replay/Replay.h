@@ -33,8 +33,9 @@ public:
     virtual EReplayStop StopRequest() { return EReplayStop::None; }
 };
 
+struct SReplayResult;
 // The Send command: replays the capture named by the window onto the adapter.
-void OnSendReplay(IReplayWindow& window, const std::string& csSelectedDeviceName);
+SReplayResult OnSendReplay(IReplayWindow& window, const std::string& csSelectedDeviceName);
 
 // ---------------------------------------------------------------------------
 // The pieces of a Send, for the window, the benchmark, tests and the fuzz target.
@@ -73,7 +74,9 @@ public:
     CPcapSink(const CPcapSink&) = delete;
     CPcapSink& operator=(const CPcapSink&) = delete;
 
+    // Fails also on an adapter that carries no Ethernet frames (NotEthernet).
     bool Open(const std::string& csDeviceName, std::string& csError) override;
+    ESendOpenError OpenError() const override { return m_eOpenError; }
     bool IsOpen() const override { return m_hAdapter != nullptr; }
     bool Transmit(const unsigned char* pData, uint32_t uLength) override;
     std::string ErrorText() override;
@@ -82,6 +85,7 @@ public:
 private:
     pcap* m_hAdapter = nullptr;
     int m_iFd = -1;
+    ESendOpenError m_eOpenError = ESendOpenError::None;
 };
 
 // An open capture file: libpcap's reader over a stream with a 64 KiB buffer of
@@ -113,15 +117,39 @@ std::unique_ptr<CLocalCapture> OpenLocalDevice(const std::string& csPath);
 // below 6; logs a failed transmission. True if the frame went out.
 bool SendPacket(IPacketSink& sink, const unsigned char* pData, uint32_t uLength);
 
+// Why a Send stopped before its first record; None when it reached the loop.
+enum class ENotSent {
+    None,
+    NoFile, // the path names nothing (or is empty)
+    NoAccess, // the path or the file may not be read by this user
+    NoAdapter, // the adapter could not be opened: see eOpenError
+    NotCapture, // the file is no capture libpcap can read
+};
+
+// What a Send did.
+struct SReplayResult {
+    ENotSent eNotSent = ENotSent::None;
+    ESendOpenError eOpenError = ESendOpenError::None;
+    int iCount = 0; // records handed to SendPacket: the final box's count
+    int iRefused = 0; // of those, not put on the wire (too short or refused)
+    int iFailed = 0; // of those, refused by the adapter (each has a debug record)
+    bool NotSent() const { return eNotSent != ENotSent::None; }
+};
+
 // Everything of a Send after reading the window: the existence check, opening
 // the adapter (through sink) and the capture, the loop with the controls
-// disabled, and enabling them again. The packet count, or -1 when the Send
-// stopped before the loop (nothing shown then). The sink is closed at the end.
-int ReplayCapture(IReplayWindow& window, const std::string& csPath, int iMode, int iOffset,
-    const std::string& csSelectedDeviceName, IPacketSink& sink);
+// disabled, and enabling them again. A Send that stops before the loop shows
+// nothing and says why in eNotSent. The sink is closed at the end.
+SReplayResult ReplayCapture(IReplayWindow& window, const std::string& csPath, int iMode,
+    int iOffset, const std::string& csSelectedDeviceName, IPacketSink& sink);
+
+// The status line after a Send: one sentence saying why it stopped, or the
+// count with the refused frames; empty when the loop's own count stands.
+std::string ReplayStatusText(
+    const SReplayResult& result, const std::string& csPath, const std::string& csDevice);
 
 // OnSendReplay with another sink.
-void OnSendReplay(
+SReplayResult OnSendReplay(
     IReplayWindow& window, const std::string& csSelectedDeviceName, IPacketSink& sink);
 
 // Shortest time between two status updates (and pumps) during a Send: the

@@ -152,23 +152,77 @@ TEST_F(MainWindowTest, OffsetValidation)
     vtest::WriteFile(m_dir.File("settings.ini"), "[Velmora]\r\nMode=0\r\nOffset=7\r\n");
     Start();
     ASSERT_EQ(m_pDlg->Offset(), 7);
-    m_box.shown.clear();
+    auto* pOffset = Ctl<QLineEdit>(1004);
 
-    Ctl<QLineEdit>(1004)->setText("12ab");
-    EXPECT_FALSE(m_pDlg->DoDataExchange(true));
-    ASSERT_EQ(m_box.shown.size(), 1u);
-    EXPECT_EQ(m_box.shown[0].csText, "Please enter an integer.");
-    EXPECT_EQ(m_pDlg->Offset(), 7);
-    EXPECT_EQ(QApplication::focusWidget(), m_pDlg->Control(1004));
-    EXPECT_EQ(Ctl<QLineEdit>(1004)->selectedText(), "12ab");
+    // Each row starts from offset 7 in single mode; the action types into the
+    // window and reads it (directly or through a click that saves).
+    struct Row {
+        const char* szName;
+        std::function<void()> act;
+        std::string csMessage; // empty: none shown
+        int iOffset;
+        std::vector<std::string> saved; // lines settings.ini must hold
+        bool bOffsetEnabled;
+    };
+    const std::vector<Row> rows = {
+        { "letters",
+            [&] {
+                pOffset->setText("12ab");
+                EXPECT_FALSE(m_pDlg->DoDataExchange(true));
+            },
+            "Please enter an integer.", 7, {}, true },
+        { "the largest offset",
+            [&] {
+                pOffset->setText("9999999");
+                EXPECT_TRUE(m_pDlg->DoDataExchange(true));
+            },
+            "", 9999999, {}, true },
+        { "one above the range, saved by a click",
+            [&] {
+                pOffset->setText("10000000");
+                QTest::mouseClick(Ctl<QRadioButton>(1001), Qt::LeftButton);
+            },
+            "Please enter an integer between 0 and 9999999.", 10000000,
+            { "Offset=10000000\r\n", "Mode=0\r\n" }, true },
+        // The path, mode and check box are read before the offset, so they are
+        // saved although the offset is refused; the mode rule still runs.
+        { "All packets over letters and a newly typed path",
+            [&] {
+                Ctl<QLineEdit>(1000)->setText("/captures/new.pcap");
+                Ctl<QCheckBox>(1006)->setChecked(false); // no click: no save of its own
+                pOffset->setText("abc");
+                QTest::mouseClick(Ctl<QRadioButton>(1002), Qt::LeftButton);
+            },
+            "Please enter an integer.", 7,
+            { "Mode=1\r\n", "OldPath=/captures/new.pcap\r\n", "AutoUpdate=0\r\n", "Offset=7\r\n" },
+            false },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.szName);
+        pOffset->setText("7");
+        ASSERT_TRUE(m_pDlg->DoDataExchange(true));
+        m_box.shown.clear();
+        fs::remove(m_dir.File("settings.ini"));
+        Ctl<QPushButton>(1)->setFocus();
 
-    Ctl<QLineEdit>(1004)->setText("10000000");
-    QTest::mouseClick(Ctl<QRadioButton>(1001), Qt::LeftButton);
-    ASSERT_EQ(m_box.shown.size(), 2u);
-    EXPECT_EQ(m_box.shown[1].csText, "Please enter an integer between 0 and 9999999.");
-    EXPECT_EQ(m_box.shown[1].iType, MB_OK);
-    EXPECT_EQ(m_pDlg->Offset(), 10000000);
-    EXPECT_NE(Settings().find("Offset=10000000\r\n"), std::string::npos);
+        row.act();
+        EXPECT_EQ(m_pDlg->Offset(), row.iOffset);
+        if (row.csMessage.empty()) {
+            EXPECT_TRUE(m_box.shown.empty());
+        } else {
+            ASSERT_EQ(m_box.shown.size(), 1u);
+            EXPECT_EQ(m_box.shown[0].csText, row.csMessage);
+            EXPECT_EQ(m_box.shown[0].iType, MB_OK);
+            // A field that the mode rule turns off gives its focus away.
+            if (row.bOffsetEnabled) {
+                EXPECT_EQ(QApplication::focusWidget(), pOffset);
+                EXPECT_EQ(pOffset->selectedText(), pOffset->text());
+            }
+        }
+        for (const std::string& cs : row.saved)
+            EXPECT_NE(Settings().find(cs), std::string::npos) << cs << " in\n" << Settings();
+        EXPECT_EQ(pOffset->isEnabled(), row.bOffsetEnabled);
+    }
     // Shown straight: neither log holds them.
     EXPECT_EQ(ReadFile(m_dir.File("log.txt")), "");
 }
@@ -265,11 +319,19 @@ TEST_F(MainWindowTest, SavedAdapterIsSelectedAndUnknownOnesKept)
     EXPECT_NE(Settings().find("Mode=-1\r\n"), std::string::npos);
     m_pDlg.reset();
 
-    vtest::WriteFile(m_dir.File("settings.ini"), "[Velmora]\r\nNicDevice=gone0\r\n");
-    ForgetLogPaths();
-    Start();
-    EXPECT_EQ(Ctl<QComboBox>(1014)->currentIndex(), -1);
-    EXPECT_NE(Settings().find("NicDevice=gone0\r\n"), std::string::npos);
+    // Gone, or one of libpcap's pseudo-adapters that the list leaves out:
+    // nothing selected, and the saved name stays.
+    for (const std::string cs : { "gone0", "any" }) {
+        m_pDlg.reset();
+        vtest::WriteFile(m_dir.File("settings.ini"), "[Velmora]\r\nNicDevice=" + cs + "\r\n");
+        ForgetLogPaths();
+        Start();
+        EXPECT_EQ(Ctl<QComboBox>(1014)->currentIndex(), -1) << cs;
+        EXPECT_EQ(
+            Ctl<QComboBox>(1014)->findText(QString::fromStdString(" " + cs), Qt::MatchEndsWith), -1)
+            << cs;
+        EXPECT_NE(Settings().find("NicDevice=" + cs + "\r\n"), std::string::npos) << cs;
+    }
 }
 
 TEST_F(MainWindowTest, MenuAndBannerOpenTheirAddresses)
@@ -302,6 +364,50 @@ TEST_F(MainWindowTest, TimerRearmsHourlyAndChecksOnlyWhenTicked)
     m_pDlg->OnTimer(1);
     EXPECT_TRUE(DebugHas("FYI. CheckVersion app_name=Velmora&app_ver=1.00aB&Notes="));
     EXPECT_TRUE(m_box.shown.empty()); // the automatic check stays silent on failure
+}
+
+// The status line says why a Send stopped; the next Send clears that sentence,
+// while a count stays when a Send has nothing to send.
+TEST_F(MainWindowTest, StatusLineSaysWhyUntilTheNextSend)
+{
+    vtest::CNetns ns("status");
+    VTEST_REQUIRE_NETNS(ns);
+    vtest::CEnterNetns enter(ns);
+    ASSERT_TRUE(enter.Ok());
+
+    const std::string csCapture = m_dir.File("one.pcap");
+    ASSERT_TRUE(WriteTestCapture(csCapture, 1, 60));
+    const std::string csMissing = m_dir.File("a-folder-with-a-long-name/missing.pcap");
+    vtest::WriteFile(
+        m_dir.File("settings.ini"), "[Velmora]\r\nAutoUpdate=0\r\nMode=0\r\nNicDevice=vm0\r\n");
+    Start();
+    auto* pStatus = Ctl<QLineEdit>(1013);
+    struct Row {
+        std::string csPath;
+        const char* szOffset;
+        std::string csStatus;
+        size_t nBoxes; // final boxes so far
+    };
+    const std::vector<Row> rows = {
+        { csCapture, "0", "1 packets sent", 1 },
+        { csCapture, "5", "1 packets sent", 2 },
+        { csMissing, "0", "Not sent: " + csMissing + " does not exist", 2 },
+        { csCapture, "5", "", 3 },
+        { "", "0", "Not sent: no capture file chosen", 3 },
+        { csCapture, "0", "1 packets sent", 4 },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.csPath + " @" + row.szOffset);
+        Ctl<QLineEdit>(1000)->setText(QString::fromStdString(row.csPath));
+        Ctl<QLineEdit>(1004)->setText(row.szOffset);
+        QTest::mouseClick(Ctl<QPushButton>(1), Qt::LeftButton);
+        EXPECT_EQ(m_pDlg->StatusText(), row.csStatus);
+        EXPECT_EQ(pStatus->text().toStdString(), row.csStatus);
+        EXPECT_EQ(m_box.shown.size(), row.nBoxes);
+        // A sentence wider than the field shows its beginning, and whole on hovering.
+        EXPECT_EQ(pStatus->cursorPosition(), 0);
+        EXPECT_EQ(pStatus->toolTip(), pStatus->text());
+    }
 }
 
 TEST_F(MainWindowTest, SendAllPutsEveryRecordOnTheWire)

@@ -106,6 +106,12 @@ private:
 
 class AdapterListTest : public ::testing::Test, public CReplayFixtureBase { };
 
+// The hand-made lists name adapters this machine need not have.
+bool KeepAll(const char*)
+{
+    return true;
+}
+
 TEST(FormatIpAddressTest, ZeroPaddedDottedQuadFromARingOfTwelve)
 {
     const unsigned char a[4] = { 192, 168, 1, 10 };
@@ -142,7 +148,7 @@ TEST_F(AdapterListTest, EntryTextsFollowTheFirstAddressAfterTheLinkLayerOnes)
         { "any", "Pseudo-device that captures on all interfaces", {} },
     });
     CFakeView view;
-    FillAdapterList(view, "");
+    FillAdapterList(view, "", &KeepAll);
     EXPECT_EQ(view.entries,
         Strings({ "192.168.001.010 - eth0", "010.000.000.001 - (Intel PRO/1000) eth1",
             "000.000.000.000 - eth2", "000.000.000.000 - () eth3", "000.000.000.000 - eth4",
@@ -158,7 +164,7 @@ TEST_F(AdapterListTest, SelectsTheLastExactMatchOfTheSavedName)
     CFakeEnumeration fake({ { "vm0", nullptr, {} }, { "VM1", nullptr, {} }, { "vm1", nullptr, {} },
         { "vm1x", nullptr, {} }, { "vm1", "again", {} }, { "zz", nullptr, {} } });
     CFakeView view;
-    FillAdapterList(view, "vm1");
+    FillAdapterList(view, "vm1", &KeepAll);
     ASSERT_FALSE(view.selections.empty());
     EXPECT_EQ(view.selections.back(), 4);
     EXPECT_EQ(
@@ -166,7 +172,7 @@ TEST_F(AdapterListTest, SelectsTheLastExactMatchOfTheSavedName)
 
     for (const char* sz : { "vm", "Vm0", "vm0 ", "", "gone" }) {
         CFakeView other;
-        FillAdapterList(other, sz);
+        FillAdapterList(other, sz, &KeepAll);
         EXPECT_TRUE(other.selections.empty()) << sz;
         EXPECT_EQ(other.entries.size(), 6u);
     }
@@ -177,11 +183,11 @@ TEST_F(AdapterListTest, PositionsMapToNamesInEnumerationOrder)
     // Sorted by text the entries would come in another order; positions must not.
     CFakeEnumeration fake({ { "zeta", nullptr, { { AF_INET, "10.0.0.9" } } },
         { "alpha", "First", {} }, { "mid", nullptr, {} } });
-    EXPECT_EQ(AdapterNameByIndex(0), "zeta");
-    EXPECT_EQ(AdapterNameByIndex(1), "alpha");
-    EXPECT_EQ(AdapterNameByIndex(2), "mid");
-    EXPECT_EQ(AdapterNameByIndex(3), std::nullopt);
-    EXPECT_EQ(AdapterNameByIndex(-1), std::nullopt);
+    EXPECT_EQ(AdapterNameByIndex(0, &KeepAll), "zeta");
+    EXPECT_EQ(AdapterNameByIndex(1, &KeepAll), "alpha");
+    EXPECT_EQ(AdapterNameByIndex(2, &KeepAll), "mid");
+    EXPECT_EQ(AdapterNameByIndex(3, &KeepAll), std::nullopt);
+    EXPECT_EQ(AdapterNameByIndex(-1, &KeepAll), std::nullopt);
     EXPECT_EQ(fake.iFinds, 5);
     EXPECT_EQ(fake.iFrees, 5);
 }
@@ -190,7 +196,7 @@ TEST_F(AdapterListTest, FailedEnumerationShowsOneBoxAndLeavesTheListEmpty)
 {
     CFakeEnumeration fake({ { "eth0", nullptr, {} } }, -1);
     CFakeView view;
-    FillAdapterList(view, "eth0");
+    FillAdapterList(view, "eth0", &KeepAll);
     EXPECT_TRUE(view.entries.empty());
     EXPECT_TRUE(view.selections.empty());
     ASSERT_EQ(m_box.shown.size(), 1u);
@@ -206,7 +212,7 @@ TEST_F(AdapterListTest, FailedEnumerationShowsOneBoxAndLeavesTheListEmpty)
             "MessageAndLog return = [ 1]" }));
 
     // A failure while saving reports nothing.
-    EXPECT_EQ(AdapterNameByIndex(0), std::nullopt);
+    EXPECT_EQ(AdapterNameByIndex(0, &KeepAll), std::nullopt);
     EXPECT_EQ(m_box.shown.size(), 1u);
     EXPECT_EQ(fake.iFrees, 0);
 }
@@ -215,11 +221,21 @@ TEST_F(AdapterListTest, NoAdaptersMeansAnEmptyListAndNoMessage)
 {
     CFakeEnumeration fake({});
     CFakeView view;
-    FillAdapterList(view, "eth0");
+    FillAdapterList(view, "eth0", &KeepAll);
     EXPECT_TRUE(view.entries.empty());
     EXPECT_TRUE(m_box.shown.empty());
-    EXPECT_EQ(AdapterNameByIndex(0), std::nullopt);
+    EXPECT_EQ(AdapterNameByIndex(0, &KeepAll), std::nullopt);
     EXPECT_EQ(fake.iFrees, 0);
+}
+
+TEST(KernelInterfaceTest, OnlyTheKernelsNetworkInterfacesCount)
+{
+    EXPECT_TRUE(IsKernelInterface("lo"));
+    for (const char* sz :
+        { "any", "nflog", "nfqueue", "dbus-system", "dbus-session", "bluetooth-monitor", "usbmon0",
+            "usbmon1", "", "lo ", "LO", "lo/..", "a-name-longer-than-ifnamsiz" })
+        EXPECT_FALSE(IsKernelInterface(sz)) << sz;
+    EXPECT_FALSE(IsKernelInterface(nullptr));
 }
 
 // The real enumeration inside a namespace of our own.
@@ -247,6 +263,7 @@ protected:
 
 TEST_F(AdapterListNetnsTest, ListsTheNamespacesAdaptersAndSelectsTheSavedOne)
 {
+    ASSERT_TRUE(m_ns.AddVethPair("va", "vb"));
     CFakeView view;
     FillAdapterList(view, "vm1");
     const int iVm0 = IndexOf(view.entries, "000.000.000.000 - vm0");
@@ -259,15 +276,27 @@ TEST_F(AdapterListNetnsTest, ListsTheNamespacesAdaptersAndSelectsTheSavedOne)
         bLoopback |= cs.rfind("127.000.000.001 - ", 0) == 0 && cs.size() > 18
             && cs.compare(cs.size() - 3, 3, " lo") == 0;
     EXPECT_TRUE(bLoopback);
-    EXPECT_GE(IndexOf(view.entries,
-                  "000.000.000.000 - (Pseudo-device that captures on all interfaces) any"),
-        0);
     EXPECT_TRUE(m_box.shown.empty());
+    // Exactly the namespace's interfaces, in positions that map back to them;
+    // none of libpcap's pseudo-adapters.
+    std::set<std::string> names;
+    for (int i = 0; i < static_cast<int>(view.entries.size()); ++i) {
+        const auto name = AdapterNameByIndex(i);
+        ASSERT_TRUE(name.has_value()) << i;
+        const std::string& cs = view.entries[static_cast<size_t>(i)];
+        EXPECT_EQ(cs.substr(cs.size() - name->size() - 1), " " + *name) << cs;
+        names.insert(*name);
+    }
+    EXPECT_EQ(names, std::set<std::string>({ "lo", "va", "vb", "vm0", "vm1" }));
+    EXPECT_EQ(view.entries.size(), names.size());
 
-    CFakeView absent;
-    FillAdapterList(absent, "vm9");
-    EXPECT_TRUE(absent.selections.empty());
-    EXPECT_EQ(absent.entries, view.entries);
+    // A saved adapter that is gone, or one not listed, selects nothing.
+    for (const char* sz : { "vm9", "any", "nflog" }) {
+        CFakeView absent;
+        FillAdapterList(absent, sz);
+        EXPECT_TRUE(absent.selections.empty()) << sz;
+        EXPECT_EQ(absent.entries, view.entries);
+    }
 }
 
 TEST_F(AdapterListNetnsTest, PositionsFollowAFreshEnumerationAfterAnAdapterIsAdded)

@@ -35,6 +35,7 @@ public:
 class CFakeSink final : public IPacketSink {
 public:
     bool Open(const std::string& csDeviceName, std::string& csError) override;
+    ESendOpenError OpenError() const override { return bOpen ? ESendOpenError::None : eOpenError; }
     bool IsOpen() const override { return bOpen; }
     bool Transmit(const unsigned char* pData, uint32_t uLength) override;
     std::string ErrorText() override { return csSendError; }
@@ -42,6 +43,7 @@ public:
 
     bool bOpenOk = true;
     std::string csOpenError = "no such adapter";
+    ESendOpenError eOpenError = ESendOpenError::NoSuchDevice;
     std::string csSendError = "send: Message too long";
     // Decides by the frame's position (0 first) whether the transmission fails.
     std::function<bool(size_t)> failAt;

@@ -7,10 +7,13 @@
 
 #include <chrono>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <memory>
 #include <pcap/pcap.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace vtest;
 using Strings = std::vector<std::string>;
@@ -144,7 +147,7 @@ TEST_F(ReplayNetnsTest, AllModeDeliversEveryRecordByteForByteInFileOrder)
     EXPECT_EQ(
         m_pPeer->Collect(6), Frames({ frames[0], frames[2], frames[3], frames[6], frames[7] }));
     EXPECT_EQ(BoxTexts(), Strings({ "8 Packets have been sent" }));
-    EXPECT_EQ(m_window.statusTexts.back(), "8 packets sent");
+    EXPECT_EQ(m_window.statusTexts.back(), "5 packets sent, 3 refused (see Debuglog.txt)");
     const Strings texts = DebugTexts();
     ASSERT_EQ(texts.size(), 1u + 8u + 1u + 2u);
     EXPECT_EQ(texts[6], "[005]  1005:50 (10)");
@@ -187,37 +190,44 @@ TEST_F(ReplayNetnsTest, FailedSendsLeaveExactlyTheirRecordsAndNothingElse)
         std::string csPath;
         std::string csDevice;
         Strings records;
+        std::string csStatus;
     };
     const std::vector<Case> cases = {
         { File("missing.pcap"), "vm0",
-            { "Error. Could not open file=[" + File("missing.pcap") + "]" } },
+            { "Error. Could not open file=[" + File("missing.pcap") + "]" },
+            "Not sent: " + File("missing.pcap") + " does not exist" },
         { File("c.pcap"), "nosuchdev",
             { "Err #849. pcap_open() csSelectedDeviceName=[nosuchdev] errbuf=[nosuchdev: No such "
               "device exists (No such device exists)] ",
-                "Error. Could not open send device" } },
+                "Error. Could not open send device" },
+            "Not sent: adapter nosuchdev is gone (pick one under Device)" },
         { File("c.pcap"), "",
             { "Err #849. pcap_open() csSelectedDeviceName=[] errbuf=[: No such device exists (No "
               "such device exists)] ",
-                "Error. Could not open send device" } },
+                "Error. Could not open send device" },
+            "Not sent: no adapter chosen (pick one under Device)" },
         { File("notes.txt"), "vm0",
             { "OpenLocalDevice File=[" + File("notes.txt") + "]",
                 "Error. Unable to open the file " + File("notes.txt") + ".",
-                "Error. Could not open local device" } },
+                "Error. Could not open local device" },
+            "Not sent: notes.txt is not a capture file" },
         { File("fifo"), "vm0",
             { "OpenLocalDevice File=[" + File("fifo") + "]",
                 "Error. Unable to open the file " + File("fifo") + ".",
-                "Error. Could not open local device" } },
+                "Error. Could not open local device" },
+            "Not sent: fifo is not a capture file" },
     };
     for (const Case& c : cases) {
         ResetDebugLogFile();
+        m_window.statusTexts.clear();
         const auto start = std::chrono::steady_clock::now();
         Send(c.csPath, 1, 0, c.csDevice);
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
         EXPECT_EQ(DebugTexts(), c.records) << c.csPath << " " << c.csDevice;
+        EXPECT_EQ(m_window.statusTexts, Strings({ c.csStatus }));
     }
     EXPECT_TRUE(m_box.shown.empty());
     EXPECT_TRUE(m_window.enableCalls.empty());
-    EXPECT_TRUE(m_window.statusTexts.empty());
     EXPECT_EQ(MessageLogBytes(), "");
     EXPECT_TRUE(m_pPeer->Collect(1, 300).empty());
 
@@ -262,6 +272,131 @@ TEST_F(ReplayNetnsTest, BacnetSampleReplaysAsCommitted)
     Send(csSample, 1);
     EXPECT_EQ(m_pPeer->Collect(5, 1000), MakeBacnetSampleFrames());
     EXPECT_EQ(BoxTexts(), Strings({ "4 Packets have been sent" }));
+}
+
+TEST_F(ReplayNetnsTest, FramesAboveASmallMtuAreRefusedAndTheStatusSaysHowMany)
+{
+    // Twenty records; two are longer than the sender's MTU of 576 allows.
+    std::vector<uint32_t> sizes(20, 100);
+    sizes[5] = sizes[13] = 1000;
+    const Frames frames = WriteFrames(File("c.pcap"), sizes);
+    Frames fitting;
+    for (size_t i = 0; i < frames.size(); ++i)
+        if (sizes[i] == 100)
+            fitting.push_back(frames[i]);
+    ASSERT_EQ(Shell("ip -n " + m_ns.Name() + " link set vm0 mtu 576"), 0);
+    for (const bool bDebug : { true, false }) {
+        SCOPED_TRACE(bDebug ? "debug on" : "debug off");
+        g_bDebug = bDebug;
+        ResetDebugLogFile();
+        m_box.shown.clear();
+        m_window.statusTexts.clear();
+        Send(File("c.pcap"), 1);
+        EXPECT_EQ(m_pPeer->Collect(19, 500), fitting);
+        // The box keeps counting records handled; the status line tells them apart.
+        EXPECT_EQ(BoxTexts(), Strings({ "20 Packets have been sent" }));
+        ASSERT_FALSE(m_window.statusTexts.empty());
+        EXPECT_EQ(m_window.statusTexts.back(),
+            bDebug ? "18 packets sent, 2 refused (see Debuglog.txt)"
+                   : "18 packets sent, 2 refused");
+        int iRefusals = 0;
+        for (const std::string& cs : DebugTexts())
+            iRefusals
+                += cs.rfind("Err. Can not send BACnet Eth packet iPacketSize=[1000] Error=[", 0)
+                == 0;
+        EXPECT_EQ(iRefusals, bDebug ? 2 : 0);
+    }
+}
+
+// libpcap's own reasons, sorted into kinds a user can act on; the error text
+// stays the one pcap_open_live gives.
+TEST_F(ReplayNetnsTest, AnAdapterThatCannotBeOpenedSaysWhichKindOfFailure)
+{
+    ASSERT_TRUE(m_ns.AddVethPair("va", "vb"));
+    ASSERT_EQ(Shell("ip -n " + m_ns.Name() + " link set vb down"), 0);
+    struct Row {
+        const char* szDevice;
+        ESendOpenError eError;
+    };
+    const std::vector<Row> rows = {
+        { "vm0", ESendOpenError::None },
+        { "lo", ESendOpenError::None },
+        { "nosuchdev", ESendOpenError::NoSuchDevice },
+        { "", ESendOpenError::NoSuchDevice },
+        { "vb", ESendOpenError::NotUp },
+        { "any", ESendOpenError::NotEthernet },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.szDevice);
+        CPcapSink sink;
+        std::string csError;
+        EXPECT_EQ(sink.Open(row.szDevice, csError), row.eError == ESendOpenError::None);
+        EXPECT_EQ(sink.OpenError(), row.eError);
+        EXPECT_EQ(sink.IsOpen(), row.eError == ESendOpenError::None);
+        char szErrBuf[PCAP_ERRBUF_SIZE] = "";
+        pcap_t* h = pcap_open_live(row.szDevice, 65536, 1, 1000, szErrBuf);
+        if (row.eError == ESendOpenError::NotEthernet) {
+            ASSERT_NE(h, nullptr) << szErrBuf;
+            EXPECT_EQ(csError.rfind(std::string(row.szDevice) + ": not an Ethernet adapter", 0), 0u)
+                << csError;
+        } else if (row.eError != ESendOpenError::None) {
+            EXPECT_EQ(h, nullptr);
+            EXPECT_EQ(csError, szErrBuf);
+        }
+        if (h)
+            pcap_close(h);
+        sink.Close();
+    }
+    WaitForAdapterClose();
+
+    // Through a whole Send, the down adapter gives its sentence.
+    WriteFrames(File("c.pcap"), { 60 });
+    Send(File("c.pcap"), 1, 0, "vb");
+    EXPECT_EQ(m_window.statusTexts, Strings({ "Not sent: adapter vb is down" }));
+    EXPECT_EQ(DebugTexts(),
+        Strings(
+            { "Err #849. pcap_open() csSelectedDeviceName=[vb] errbuf=[vb: That device is not up] ",
+                "Error. Could not open send device" }));
+}
+
+// Capabilities belong to a thread: one that gives up its effective ones sends
+// as an ordinary user would.
+bool DropEffectiveCapabilities()
+{
+    __user_cap_header_struct header { _LINUX_CAPABILITY_VERSION_3, 0 };
+    __user_cap_data_struct data[2] {};
+    if (syscall(SYS_capget, &header, data) != 0)
+        return false;
+    data[0].effective = 0;
+    data[1].effective = 0;
+    return syscall(SYS_capset, &header, data) == 0;
+}
+
+TEST_F(ReplayNetnsTest, SendWithoutThePrivilegeSaysSoOnTheStatusLine)
+{
+    WriteFrames(File("c.pcap"), { 60 });
+    m_window.csPath = File("c.pcap");
+    m_window.iMode = 1;
+    bool bDropped = false;
+    SReplayResult result;
+    std::thread([&] {
+        bDropped = DropEffectiveCapabilities();
+        if (bDropped)
+            result = OnSendReplay(m_window, "vm0");
+    }).join();
+    ASSERT_TRUE(bDropped);
+    EXPECT_EQ(result.eNotSent, ENotSent::NoAdapter);
+    EXPECT_EQ(result.eOpenError, ESendOpenError::NoPermission);
+    EXPECT_EQ(m_window.statusTexts,
+        Strings({ "Not sent: no permission to send on vm0 (see Install in the README)" }));
+    EXPECT_EQ(DebugTexts(),
+        Strings({ "Err #849. pcap_open() csSelectedDeviceName=[vm0] errbuf=[vm0: You don't have "
+                  "permission to perform this capture on that device (socket: Operation not "
+                  "permitted)] ",
+            "Error. Could not open send device" }));
+    EXPECT_TRUE(m_box.shown.empty());
+    EXPECT_TRUE(m_window.enableCalls.empty());
+    EXPECT_TRUE(m_pPeer->Collect(1, 200).empty());
 }
 
 } // namespace

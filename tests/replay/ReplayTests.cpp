@@ -24,12 +24,13 @@ protected:
         return texts;
     }
 
-    // A Send that stopped before the loop: nothing seen, nothing touched.
-    void ExpectNothingVisible()
+    // A Send that stopped before the loop: no box, nothing touched, and the
+    // status line says why (one sentence per Send).
+    void ExpectStoppedBeforeTheLoop(const Strings& sentences)
     {
         EXPECT_TRUE(m_box.shown.empty());
         EXPECT_TRUE(m_window.enableCalls.empty());
-        EXPECT_TRUE(m_window.statusTexts.empty());
+        EXPECT_EQ(m_window.statusTexts, sentences);
         EXPECT_EQ(m_window.iPumps, 0);
         EXPECT_TRUE(m_sink.frames.empty());
         EXPECT_FALSE(m_sink.IsOpen());
@@ -139,7 +140,10 @@ TEST_F(ReplayTest, ShortRecordsAreCountedButNotSent)
     ASSERT_EQ(m_sink.frames.size(), 2u);
     EXPECT_EQ(m_sink.frames[0], frames[3]);
     EXPECT_EQ(m_sink.frames[1], frames[4]);
-    EXPECT_EQ(m_window.statusTexts.back(), "5 packets sent");
+    // Short records leave no record in the debug log, so the status points to none.
+    ASSERT_GE(m_window.statusTexts.size(), 2u);
+    EXPECT_EQ(m_window.statusTexts.end()[-2], "5 packets sent");
+    EXPECT_EQ(m_window.statusTexts.back(), "2 packets sent, 3 refused");
     EXPECT_EQ(BoxTexts(), Strings({ "5 Packets have been sent" }));
     const Strings texts = DebugTexts();
     ASSERT_EQ(texts.size(), 8u); // open, five packets, two box records
@@ -155,6 +159,9 @@ TEST_F(ReplayTest, FailedTransmissionIsLoggedAndStillCounted)
     Send();
     EXPECT_EQ(m_sink.frames.size(), 3u);
     EXPECT_EQ(BoxTexts(), Strings({ "3 Packets have been sent" }));
+    EXPECT_EQ(m_window.statusTexts,
+        Strings({ "1 packets sent", "2 packets sent", "3 packets sent",
+            "2 packets sent, 1 refused (see Debuglog.txt)" }));
     const Strings texts = DebugTexts();
     ASSERT_GE(texts.size(), 6u);
     EXPECT_EQ(texts[2], "[001]  1001:10 (1600)");
@@ -270,7 +277,8 @@ TEST_F(ReplayTest, MissingFileStopsBeforeTheAdapter)
         m_window.csPath = csPath;
         Send();
     }
-    ExpectNothingVisible();
+    ExpectStoppedBeforeTheLoop({ "Not sent: " + File("nope.pcap") + " does not exist",
+        "Not sent: no capture file chosen" });
     EXPECT_TRUE(m_sink.openedNames.empty());
     EXPECT_EQ(DebugTexts(),
         Strings({ "Error. Could not open file=[" + File("nope.pcap") + "]",
@@ -284,11 +292,89 @@ TEST_F(ReplayTest, AdapterThatCannotBeOpenedStopsTheSend)
     m_sink.bOpenOk = false;
     m_sink.csOpenError = "nosuchdev: No such device exists (No such device exists)";
     Send("nosuchdev");
-    ExpectNothingVisible();
+    ExpectStoppedBeforeTheLoop({ "Not sent: adapter nosuchdev is gone (pick one under Device)" });
     EXPECT_EQ(DebugTexts(),
         Strings({ "Err #849. pcap_open() csSelectedDeviceName=[nosuchdev] errbuf=[nosuchdev: No "
                   "such device exists (No such device exists)] ",
             "Error. Could not open send device" }));
+}
+
+// Every way a Send can stop before its first record: the sentence on the status
+// line is the same with the debug log on or off, and the log's records are
+// those a Send has always written.
+TEST_F(ReplayTest, StopCauseBecomesOneStatusSentenceWhateverTheDebugFlag)
+{
+    WriteFrames(File("c.pcap"), { 60 });
+    WriteFile(File("notes.txt"), "not a capture\n");
+    std::filesystem::create_directory(File("folder"));
+    // The two records of an adapter that does not open, and of a file that is no capture.
+    auto noAdapter = [](const std::string& csDevice) {
+        return Strings(
+            { "Err #849. pcap_open() csSelectedDeviceName=[" + csDevice + "] errbuf=[open failed] ",
+                "Error. Could not open send device" });
+    };
+    auto noCapture = [&](const std::string& csName) {
+        return Strings({ "OpenLocalDevice File=[" + File(csName) + "]",
+            "Error. Unable to open the file " + File(csName) + ".",
+            "Error. Could not open local device" });
+    };
+    struct Row {
+        std::string csPath;
+        std::string csDevice;
+        ESendOpenError eOpen; // None: the adapter opens
+        std::string csSentence;
+        std::string csSentenceDebugOff; // empty: as with the flag on
+        Strings records;
+    };
+    const std::string csCapture = File("c.pcap");
+    const std::vector<Row> rows = {
+        { File("gone.pcap"), "vm0", ESendOpenError::None,
+            "Not sent: " + File("gone.pcap") + " does not exist", "",
+            { "Error. Could not open file=[" + File("gone.pcap") + "]" } },
+        { "", "vm0", ESendOpenError::None, "Not sent: no capture file chosen", "",
+            { "Error. Could not open file=[]" } },
+        { csCapture, "", ESendOpenError::NoSuchDevice,
+            "Not sent: no adapter chosen (pick one under Device)", "", noAdapter("") },
+        { csCapture, "vb", ESendOpenError::NoSuchDevice,
+            "Not sent: adapter vb is gone (pick one under Device)", "", noAdapter("vb") },
+        { csCapture, "vb", ESendOpenError::NotUp, "Not sent: adapter vb is down", "",
+            noAdapter("vb") },
+        { csCapture, "lo", ESendOpenError::NoPermission,
+            "Not sent: no permission to send on lo (see Install in the README)", "",
+            noAdapter("lo") },
+        { csCapture, "any", ESendOpenError::NotEthernet,
+            "Not sent: any is not an Ethernet adapter (pick one under Device)", "",
+            noAdapter("any") },
+        { csCapture, "vb", ESendOpenError::Other,
+            "Not sent: adapter vb cannot be opened (see Debuglog.txt)",
+            "Not sent: adapter vb cannot be opened", noAdapter("vb") },
+        { File("notes.txt"), "vm0", ESendOpenError::None,
+            "Not sent: notes.txt is not a capture file", "", noCapture("notes.txt") },
+        { File("folder"), "vm0", ESendOpenError::None, "Not sent: folder is not a capture file", "",
+            noCapture("folder") },
+    };
+    for (const bool bDebug : { true, false }) {
+        for (const Row& row : rows) {
+            SCOPED_TRACE(row.csSentence + (bDebug ? " (debug on)" : " (debug off)"));
+            g_bDebug = bDebug;
+            ResetDebugLogFile();
+            m_window = CFakeWindow();
+            m_window.csPath = row.csPath;
+            m_sink = CFakeSink();
+            m_sink.bOpenOk = row.eOpen == ESendOpenError::None;
+            m_sink.eOpenError = row.eOpen;
+            m_sink.csOpenError = "open failed";
+            Send(row.csDevice);
+            const std::string& csExpected = !bDebug && !row.csSentenceDebugOff.empty()
+                ? row.csSentenceDebugOff
+                : row.csSentence;
+            ExpectStoppedBeforeTheLoop({ csExpected });
+            if (bDebug)
+                EXPECT_EQ(DebugTexts(), row.records);
+            else
+                EXPECT_EQ(DebugLogBytes(), "");
+        }
+    }
 }
 
 TEST_F(ReplayTest, EntriesThatAreNoCaptureFailLikeAnUnreadableFile)
@@ -300,10 +386,11 @@ TEST_F(ReplayTest, EntriesThatAreNoCaptureFailLikeAnUnreadableFile)
     for (const char* sz : { "notes.txt", "short.pcap", "folder", "fifo" }) {
         ResetDebugLogFile();
         m_window.csPath = File(sz);
+        m_window.statusTexts.clear();
         const auto start = std::chrono::steady_clock::now();
         Send();
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << sz;
-        ExpectNothingVisible();
+        ExpectStoppedBeforeTheLoop({ std::string("Not sent: ") + sz + " is not a capture file" });
         EXPECT_EQ(DebugTexts(),
             Strings({ "OpenLocalDevice File=[" + File(sz) + "]",
                 "Error. Unable to open the file " + File(sz) + ".",
@@ -325,7 +412,9 @@ TEST_F(ReplayTest, WithTheDebugFlagOffFailuresLeaveNoTrace)
     Send();
     m_sink.bOpenOk = false;
     Send();
-    ExpectNothingVisible();
+    ExpectStoppedBeforeTheLoop({ "Not sent: " + File("missing.pcap") + " does not exist",
+        "Not sent: notes.txt is not a capture file",
+        "Not sent: adapter vm0 is gone (pick one under Device)" });
     EXPECT_EQ(DebugLogBytes(), "");
 
     // A good Send writes only the box's records to the message log.
@@ -335,6 +424,8 @@ TEST_F(ReplayTest, WithTheDebugFlagOffFailuresLeaveNoTrace)
     m_window.csPath = File("c.pcap");
     Send();
     EXPECT_EQ(DebugLogBytes(), "");
+    // No debug log to point to.
+    EXPECT_EQ(m_window.statusTexts.back(), "0 packets sent, 2 refused");
     EXPECT_EQ(MessageTexts(),
         Strings({ "MessageAndLog iType=[0] msg=[2 Packets have been sent]",
             "MessageAndLog return = [ 1]" }));
