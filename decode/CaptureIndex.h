@@ -109,6 +109,7 @@ private:
     uint64_t m_uNextOffset = 0;
     std::vector<uint8_t> m_buffer;
     uint64_t m_uBufferOffset = 0;
+    size_t m_nBufferLen = 0;
 
     std::atomic<uint64_t> m_uCount { 0 };
     std::atomic<uint64_t> m_uBytesDone { 0 };
