@@ -156,7 +156,10 @@ bool CCaptureIndex::Open(const std::string& csPath)
     m_blocks = std::make_unique<std::atomic<uint64_t*>[]>(m_nBlocks);
     for (size_t i = 0; i < m_nBlocks; ++i)
         m_blocks[i].store(nullptr, std::memory_order_relaxed);
-    m_buffer.resize(kReadBufferSize);
+    m_uMaxRecords = uMaxRecords;
+    // A small file needs no big buffer.
+    m_buffer.resize(
+        m_uFileSize < kReadBufferSize ? static_cast<size_t>(m_uFileSize) : kReadBufferSize);
     m_uBufferOffset = 0;
     m_nBufferLen = 0;
     m_uNextOffset = kFileHeaderSize;
@@ -223,7 +226,7 @@ CCaptureIndex::EState CCaptureIndex::Step(size_t nMaxRecords)
             return Finish(EState::Failed, "The capture index is full.");
         uint64_t* pBlock = m_blocks[nBlock].load(std::memory_order_relaxed);
         if (!pBlock) {
-            pBlock = new uint64_t[kBlockRecords];
+            pBlock = new uint64_t[BlockSize(nBlock)];
             m_blocks[nBlock].store(pBlock, std::memory_order_release);
         }
         pBlock[uCount % kBlockRecords] = uOffset;
@@ -273,12 +276,19 @@ CCaptureIndex::EState CCaptureIndex::Run(
     return e;
 }
 
+size_t CCaptureIndex::BlockSize(size_t nBlock) const
+{
+    // The last block holds only as many records as the file could still have.
+    const uint64_t uLeft = m_uMaxRecords - nBlock * kBlockRecords;
+    return static_cast<size_t>(uLeft < kBlockRecords ? uLeft : kBlockRecords);
+}
+
 uint64_t CCaptureIndex::IndexBytes() const
 {
     uint64_t u = m_nBlocks * sizeof(std::atomic<uint64_t*>);
     for (size_t i = 0; i < m_nBlocks; ++i)
         if (m_blocks[i].load(std::memory_order_acquire))
-            u += kBlockRecords * sizeof(uint64_t);
+            u += BlockSize(i) * sizeof(uint64_t);
     return u;
 }
 
