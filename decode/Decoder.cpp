@@ -2002,10 +2002,12 @@ namespace {
         SOut out { row, pTree, {} };
         const uint32_t uLen = frame.pData ? frame.header.uCapLen : 0;
 
-        if (SField* pFrame = out.Add(nullptr, "Frame " + Num(frame.uNumber),
-                Num(frame.header.uCapLen) + " bytes captured, " + Num(frame.header.uWireLen)
-                    + " on the wire",
-                0, uLen)) {
+        // The tree's arguments cost more than the row's decode: build them only for a tree.
+        if (SField* pFrame = !pTree ? nullptr
+                                    : out.Add(nullptr, "Frame " + Num(frame.uNumber),
+                                        Num(frame.header.uCapLen) + " bytes captured, "
+                                            + Num(frame.header.uWireLen) + " on the wire",
+                                        0, uLen)) {
             out.Add(pFrame, "Arrival Time", TimeOfDay(frame.header.llTimeNs, frame.bNanoResolution),
                 0, 0);
             out.Add(pFrame, "Time since record 0", ColumnText(row, EColumn::Time) + " s", 0, 0);
