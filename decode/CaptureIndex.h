@@ -76,7 +76,7 @@ public:
     uint32_t SnapLen() const { return m_uSnapLen; }
     // Time stamp of record 0 (0 while there is none).
     int64_t FirstTimeNs() const { return m_llFirstTimeNs.load(std::memory_order_acquire); }
-    // Heap bytes the index holds per the records indexed (offset blocks).
+    // Heap bytes the index holds: the offset blocks and their table.
     uint64_t IndexBytes() const;
 
     // Reads record uIndex (< Count()) by seeking to it. False when uIndex is out

@@ -192,7 +192,7 @@ namespace {
 // the decode.
 #define TREE_ADD(o, ...) ((o).Tree() ? (o).Add(__VA_ARGS__) : nullptr)
 
-// ---------------------------------------------------------------------------
+    // ---------------------------------------------------------------------------
     // BACnet tags and primitive values.
 
     enum EAppTag : uint32_t {
@@ -1322,31 +1322,33 @@ namespace {
             if (uControl & 0x50)
                 TREE_ADD(out, pControl, "Reserved bits", "set (should be 0)", uAt, 1);
         }
-        auto Address
-            = [&](const char* szNet, const char* szLen, const char* szAdr, std::string& csAddr) {
-                  uint16_t uNet;
-                  uint8_t uLen;
-                  if (!r.U16(uNet)) {
-                      out.Malformed(std::string("the NPDU ends before ") + szNet);
-                      return false;
-                  }
-                  TREE_ADD(out, pNode, szNet,
-                      uNet == 0xffff ? "65535 (global broadcast)" : Num(uNet), r.Pos() - 2, 2);
-                  if (!r.U8(uLen)) {
-                      out.Malformed(std::string("the NPDU ends before ") + szLen);
-                      return false;
-                  }
-                  TREE_ADD(out, pNode, szLen, Num(uLen), r.Pos() - 1, 1);
-                  if (!r.Has(uLen)) {
-                      out.Malformed(std::string("the NPDU ends inside ") + szAdr);
-                      return false;
-                  }
-                  csAddr = Num(uNet) + ":" + NetworkAddress(r.Here(), uLen);
-                  if (uLen)
-                      TREE_ADD(out, pNode, szAdr, NetworkAddress(r.Here(), uLen), r.Pos(), uLen);
-                  r.Skip(uLen);
-                  return true;
-              };
+        auto Address = [&](const char* szNet, const char* szLen, const char* szAdr,
+                           std::string& csAddr) {
+            uint16_t uNet;
+            uint8_t uLen;
+            if (!r.U16(uNet)) {
+                out.Malformed(std::string("the NPDU ends before ") + szNet);
+                return false;
+            }
+            TREE_ADD(out, pNode, szNet, uNet == 0xffff ? "65535 (global broadcast)" : Num(uNet),
+                r.Pos() - 2, 2);
+            if (!r.U8(uLen)) {
+                out.Malformed(std::string("the NPDU ends before ") + szLen);
+                return false;
+            }
+            TREE_ADD(out, pNode, szLen, Num(uLen), r.Pos() - 1, 1);
+            if (!r.Has(uLen)) {
+                out.Malformed(std::string("the NPDU ends inside ") + szAdr);
+                return false;
+            }
+            csAddr = uNet == 0xffff ? "global broadcast"
+                : uLen == 0         ? "broadcast on network " + Num(uNet)
+                            : "network " + Num(uNet) + " address " + NetworkAddress(r.Here(), uLen);
+            if (uLen)
+                TREE_ADD(out, pNode, szAdr, NetworkAddress(r.Here(), uLen), r.Pos(), uLen);
+            r.Skip(uLen);
+            return true;
+        };
         std::string csDest, csSrc;
         if (bDnet && !Address("DNET", "DLEN", "DADR", csDest))
             return "NPDU";

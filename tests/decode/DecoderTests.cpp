@@ -437,6 +437,12 @@ TEST(DecoderTest, TreeFieldsPointAtTheirBytes)
         EXPECT_EQ(p->uOffset, e.uOffset);
         EXPECT_EQ(p->uLength, e.uLength);
     }
+    for (const SField& layer : tree) {
+        if (layer.csName == "NPDU") {
+            EXPECT_EQ(layer.csValue,
+                "APDU, expecting reply, to network 5 address 10, from network 7 address 3");
+        }
+    }
     const SField* pControl = Find("NPDU", "Control");
     ASSERT_NE(pControl, nullptr);
     std::vector<std::string> flags;
