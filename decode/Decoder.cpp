@@ -769,6 +769,79 @@ namespace {
         return true;
     }
 
+    // ReadPropertyMultiple's request: " analog-input,1 present-value, status-flags; device,5 ...".
+    std::string ReadAccessSpecs(CApdu& a, SOut& out)
+    {
+        std::string cs;
+        while (!a.AtEnd()) {
+            uint32_t uType, uInst;
+            if (!a.ContextObjectId(0, "Object Identifier", uType, uInst))
+                return cs;
+            cs += (cs.empty() ? " " : "; ") + ObjectText(uType, uInst);
+            STag t;
+            if (!a.PeekTag(t) || !t.bOpening || t.uNumber != 1) {
+                a.Missing("list of properties");
+                return cs;
+            }
+            ReadTag(a.Reader(), t);
+            bool bFirst = true;
+            for (;;) {
+                if (a.PeekTag(t) && t.bClosing && t.uNumber == 1) {
+                    ReadTag(a.Reader(), t);
+                    break;
+                }
+                const uint32_t uAt = a.Reader().Pos();
+                uint64_t uProp, uIndex;
+                if (!a.ContextUnsigned(0, "Property Identifier", uProp))
+                    return cs;
+                std::string csProp = PropertyText(static_cast<uint32_t>(uProp));
+                if (a.ContextUnsigned(1, "Property Array Index", uIndex, true))
+                    csProp += "[" + Num(uIndex) + "]";
+                TREE_ADD(out, a.Node(), "Property Reference", csProp, uAt, a.Reader().Pos() - uAt);
+                cs += (bFirst ? " " : ", ") + csProp;
+                bFirst = false;
+            }
+            if (bFirst)
+                out.Malformed("an empty list of properties");
+        }
+        if (cs.empty())
+            a.Missing("Object Identifier");
+        return cs;
+    }
+
+    // SubscribeCOV: " analog-input,1 lifetime 300 s", or " analog-input,1 cancel".
+    std::string SubscribeCov(CApdu& a, SOut& out)
+    {
+        std::string cs;
+        uint32_t uAt = a.Reader().Pos();
+        uint64_t uProcess, uConfirmed, uLifetime;
+        if (!a.ContextUnsigned(0, "Subscriber Process Identifier", uProcess))
+            return cs;
+        TREE_ADD(out, a.Node(), "Subscriber Process Identifier", Num(uProcess), uAt,
+            a.Reader().Pos() - uAt);
+        uint32_t uType, uInst;
+        if (!a.ContextObjectId(1, "Monitored Object Identifier", uType, uInst))
+            return cs;
+        cs = " " + ObjectText(uType, uInst);
+        uAt = a.Reader().Pos();
+        const bool bConfirmed
+            = a.ContextUnsigned(2, "Issue Confirmed Notifications", uConfirmed, true);
+        if (bConfirmed)
+            TREE_ADD(out, a.Node(), "Issue Confirmed Notifications", uConfirmed ? "true" : "false",
+                uAt, a.Reader().Pos() - uAt);
+        uAt = a.Reader().Pos();
+        const bool bLifetime = a.ContextUnsigned(3, "Lifetime", uLifetime, true);
+        if (bLifetime) {
+            const std::string csLife = uLifetime ? Num(uLifetime) + " s" : "indefinite";
+            TREE_ADD(out, a.Node(), "Lifetime", csLife, uAt, a.Reader().Pos() - uAt);
+            cs += " lifetime " + csLife;
+        }
+        if (!bConfirmed && !bLifetime)
+            cs += " cancel";
+        a.ExpectEnd();
+        return cs;
+    }
+
     // Parameters of the services decoded in depth; the text goes after the service name.
     std::string ServiceParameters(
         SOut& out, CApdu& a, bool bConfirmed, uint32_t uService, bool bAck)
@@ -865,6 +938,14 @@ namespace {
             }
             a.ExpectEnd();
             return cs;
+        case 14: // readPropertyMultiple (the request; the ACK's results are not decoded)
+            if (bAck)
+                break;
+            return Shorten(ReadAccessSpecs(a, out), 120);
+        case 5: // subscribeCOV
+            if (bAck)
+                break;
+            return SubscribeCov(a, out);
         case 15: { // writeProperty
             if (bAck)
                 break;
