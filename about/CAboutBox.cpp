@@ -8,6 +8,7 @@
 #include "WebServices.h"
 
 #include <QFontMetrics>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
@@ -131,12 +132,16 @@ CAboutBox::CAboutBox(QWidget* pParent)
 
     SetUpBanner(*m_pBanner, this);
 
-    // No button of this window is ever the default: Enter belongs to the
-    // comment box and to the link.
+    // No button here is ever the default, so Enter on any other control
+    // presses nothing. Qt's autoDefault would make the first button the
+    // default when the window shows: Enter on a focused Send or Exit is taken
+    // by eventFilter instead.
     for (QPushButton* pb : findChildren<QPushButton*>()) {
         pb->setDefault(false);
         pb->setAutoDefault(false);
     }
+    m_controls.at(IDC_SEND)->installEventFilter(this);
+    m_controls.at(IDC_EXIT)->installEventFilter(this);
 
     connect(static_cast<QPushButton*>(m_controls.at(IDC_SEND)), &QPushButton::clicked, this,
         [this] { OnSendFeedback(); });
@@ -204,6 +209,14 @@ bool CAboutBox::eventFilter(QObject* pWatched, QEvent* e)
         && static_cast<QMouseEvent*>(e)->button() == Qt::LeftButton) {
         OnBanner();
         return true;
+    }
+    if ((pWatched == m_controls.at(IDC_SEND) || pWatched == m_controls.at(IDC_EXIT))
+        && e->type() == QEvent::KeyPress) {
+        auto* k = static_cast<QKeyEvent*>(e);
+        if ((k->key() == Qt::Key_Return || k->key() == Qt::Key_Enter) && !k->isAutoRepeat()) {
+            static_cast<QPushButton*>(pWatched)->click();
+            return true;
+        }
     }
     return QDialog::eventFilter(pWatched, e);
 }
