@@ -17,6 +17,9 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QEvent>
+#include <QEventLoop>
+#include <QFile>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -155,13 +158,17 @@ void CReplayDlg::BuildWindow()
     connect(pSingle, &QRadioButton::clicked, this, [this, pSingle, pAll] {
         pSingle->setChecked(true);
         pAll->setChecked(false);
+        UpdateModeTabStop();
         OnModeChanged();
     });
     connect(pAll, &QRadioButton::clicked, this, [this, pSingle, pAll] {
         pAll->setChecked(true);
         pSingle->setChecked(false);
+        UpdateModeTabStop();
         OnModeChanged();
     });
+    pSingle->installEventFilter(this);
+    pAll->installEventFilter(this);
 
     connect(static_cast<QPushButton*>(Control(IDC_SEND)), &QPushButton::clicked, this, &CReplayDlg::OnSend);
     connect(static_cast<QPushButton*>(Control(IDC_EXIT)), &QPushButton::clicked, this, &CReplayDlg::OnCancel);
@@ -170,9 +177,23 @@ void CReplayDlg::BuildWindow()
         &CReplayDlg::OnCheckForUpdates);
     connect(static_cast<QCheckBox*>(Control(IDC_AUTOUPDATE)), &QCheckBox::clicked, this, &CReplayDlg::SaveSettings);
     // Only a pick from the list is a change of adapter; typing chooses none.
+    // The combo box would take typed text that matches an entry as a pick when
+    // editing ends (Enter or leaving the field): cut those links. Enter then
+    // goes on to the default button, Send.
     connect(m_pAdapterList, &QComboBox::activated, this, [this] { SaveSettings(); });
+    disconnect(m_pAdapterList->lineEdit(), &QLineEdit::editingFinished, m_pAdapterList, nullptr);
+    disconnect(m_pAdapterList->lineEdit(), &QLineEdit::returnPressed, m_pAdapterList, nullptr);
 
     static_cast<QPushButton*>(Control(IDC_SEND))->setFocus();
+}
+
+// The radio group is one tab stop: the checked button, or the first when
+// neither is; the other still takes the focus by a click.
+void CReplayDlg::UpdateModeTabStop()
+{
+    const bool bAll = static_cast<QRadioButton*>(Control(IDC_ALL))->isChecked();
+    Control(IDC_SINGLE)->setFocusPolicy(bAll ? Qt::ClickFocus : Qt::StrongFocus);
+    Control(IDC_ALL)->setFocusPolicy(bAll ? Qt::StrongFocus : Qt::ClickFocus);
 }
 
 QWidget* CReplayDlg::Control(int iId) const
@@ -294,6 +315,7 @@ bool CReplayDlg::DoDataExchange(bool bSave)
     SetIfChanged(pPath, Q(m_csCaptureFilePath));
     pSingle->setChecked(m_iMode == 0);
     pAll->setChecked(m_iMode == 1);
+    UpdateModeTabStop();
     pAuto->setChecked(m_iAutoUpdate == 1);
     SetIfChanged(pOffset, QString::number(m_iOffset));
     // Rewriting an unchanged text would throw the reader's scroll position away.
@@ -381,6 +403,25 @@ void CReplayDlg::OnInstanceQuery()
 
 bool CReplayDlg::eventFilter(QObject* pWatched, QEvent* pEvent)
 {
+    const bool bRadio = pWatched == Control(IDC_SINGLE) || pWatched == Control(IDC_ALL);
+    if (bRadio && pEvent->type() == QEvent::KeyPress) {
+        switch (static_cast<QKeyEvent*>(pEvent)->key()) {
+        case Qt::Key_Left:
+        case Qt::Key_Right:
+        case Qt::Key_Up:
+        case Qt::Key_Down: {
+            // Two buttons: every arrow moves the choice to the other one, as
+            // a click on it would.
+            auto* pOther = static_cast<QRadioButton*>(
+                Control(pWatched == Control(IDC_SINGLE) ? IDC_ALL : IDC_SINGLE));
+            pOther->setFocus(Qt::OtherFocusReason);
+            pOther->click();
+            return true;
+        }
+        default:
+            break;
+        }
+    }
     if (pWatched == Control(IDC_BANNER) && pEvent->type() == QEvent::MouseButtonPress) {
         auto* pMouse = static_cast<QMouseEvent*>(pEvent);
         if (pMouse->button() == Qt::LeftButton && Control(IDC_BANNER)->rect().contains(pMouse->position().toPoint())) {

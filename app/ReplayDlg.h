@@ -72,6 +72,7 @@ protected:
 private:
     void BuildWindow();
     bool ReadOffset();
+    void UpdateModeTabStop();
     std::string SettingsFilePath() const;
 
     AppSettings m_settings;

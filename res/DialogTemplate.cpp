@@ -74,13 +74,15 @@ QWidget* MakeControl(QWidget* pParent, const SControl& c)
     switch (c.kind) {
     case ECtl::DefPushButton: {
         auto* p = new QPushButton(text, pParent);
+        p->setAutoDefault(true);
         p->setDefault(true);
-        p->setAutoDefault(false);
         return p;
     }
     case ECtl::PushButton: {
+        // A focused button takes Enter for itself; elsewhere Enter goes to the
+        // window's default button.
         auto* p = new QPushButton(text, pParent);
-        p->setAutoDefault(false);
+        p->setAutoDefault(true);
         return p;
     }
     case ECtl::Edit:
