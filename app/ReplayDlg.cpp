@@ -27,6 +27,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <algorithm>
 #include <climits>
 #include <filesystem>
 #include <pcap/pcap.h>
@@ -67,8 +68,9 @@ void SetIfChanged(QLineEdit* p, const QString& q)
 
 } // namespace
 
-// A signed decimal with blanks or tabs around it; "-0" and anything that does
-// not fit 32 bits count as not a number.
+// A signed decimal ("+" or "-", then digits) with blanks or tabs around it;
+// "-0" counts as not a number. A number beyond 32 bits gives the nearest
+// 32-bit value, so that the range check speaks about it.
 bool ParseDialogInt(const std::string& csText, int& iValue)
 {
     size_t i = 0, n = csText.size();
@@ -77,27 +79,24 @@ bool ParseDialogInt(const std::string& csText, int& iValue)
     while (n > i && (csText[n - 1] == ' ' || csText[n - 1] == '\t'))
         --n;
     bool bNeg = false;
-    if (i < n && csText[i] == '-') {
-        bNeg = true;
+    if (i < n && (csText[i] == '-' || csText[i] == '+')) {
+        bNeg = csText[i] == '-';
         ++i;
     }
     if (i == n)
         return false;
+    constexpr long long kBeyond = static_cast<long long>(INT_MAX) + 2;
     long long ll = 0;
     for (; i < n; ++i) {
         if (csText[i] < '0' || csText[i] > '9')
             return false;
-        ll = ll * 10 + (csText[i] - '0');
-        if (ll > static_cast<long long>(INT_MAX) + 1)
-            return false;
+        ll = std::min(ll * 10 + (csText[i] - '0'), kBeyond);
     }
     if (bNeg && ll == 0)
         return false;
     if (bNeg)
         ll = -ll;
-    if (ll > INT_MAX || ll < INT_MIN)
-        return false;
-    iValue = static_cast<int>(ll);
+    iValue = static_cast<int>(std::clamp<long long>(ll, INT_MIN, INT_MAX));
     return true;
 }
 

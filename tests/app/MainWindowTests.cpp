@@ -190,19 +190,63 @@ TEST_F(MainWindowTest, OffsetValidation)
     // Shown straight: neither log holds them.
     EXPECT_EQ(ReadFile(m_dir.File("log.txt")), "");
 
+    const std::string csRange = "Please enter an integer between 0 and 9999999.";
+    const struct {
+        const char* szText;
+        std::string csShown;
+        int iOffset;
+    } rows[] = {
+        { "+5", "", 5 },
+        { "99999999999", csRange, INT_MAX },
+        { "-99999999999", csRange, INT_MIN },
+        { " -1 ", csRange, -1 },
+    };
+    for (const auto& row : rows) {
+        m_box.shown.clear();
+        Ctl<QLineEdit>(1004)->setText(row.szText);
+        EXPECT_EQ(m_pDlg->DoDataExchange(true), row.csShown.empty()) << row.szText;
+        EXPECT_EQ(m_box.shown.empty() ? "" : m_box.shown[0].csText, row.csShown) << row.szText;
+        EXPECT_EQ(m_pDlg->Offset(), row.iOffset) << row.szText;
+    }
 }
 
-TEST(DialogInt, FrameworkRules)
+// Text that is no number gives false; a number beyond 32 bits the nearest
+// 32-bit value, so that the caller's range check speaks about it.
+TEST(DialogInt, SignedDecimalWithBlanks)
 {
-    int i = 99;
-    EXPECT_TRUE(ParseDialogInt(" \t42\t ", i));
-    EXPECT_EQ(i, 42);
-    EXPECT_TRUE(ParseDialogInt("-5", i));
-    EXPECT_EQ(i, -5);
-    for (const char* bad : { "", "  ", "-", "-0", "+3", "4 2", "0x10", "99999999999", "12a" })
-        EXPECT_FALSE(ParseDialogInt(bad, i)) << bad;
-    EXPECT_TRUE(ParseDialogInt("-2147483648", i));
-    EXPECT_EQ(i, INT_MIN);
+    const struct {
+        const char* szText;
+        bool bOk;
+        int iValue;
+    } rows[] = {
+        { " \t42\t ", true, 42 },
+        { "+5", true, 5 },
+        { "-5", true, -5 },
+        { "+0", true, 0 },
+        { "0000000000000000000007", true, 7 },
+        { "2147483647", true, INT_MAX },
+        { "-2147483648", true, INT_MIN },
+        { "2147483648", true, INT_MAX },
+        { "99999999999", true, INT_MAX },
+        { "+99999999999999999999999", true, INT_MAX },
+        { "-99999999999", true, INT_MIN },
+        { "", false, 0 },
+        { "  ", false, 0 },
+        { "-", false, 0 },
+        { "+", false, 0 },
+        { "-0", false, 0 },
+        { "+-5", false, 0 },
+        { "--5", false, 0 },
+        { "+ 5", false, 0 },
+        { "4 2", false, 0 },
+        { "0x10", false, 0 },
+        { "12a", false, 0 },
+    };
+    for (const auto& row : rows) {
+        int i = 99;
+        EXPECT_EQ(ParseDialogInt(row.szText, i), row.bOk) << row.szText;
+        EXPECT_EQ(i, row.bOk ? row.iValue : 99) << row.szText;
+    }
 }
 
 // Enter and Space on a focused push button press that button; Enter in the
