@@ -60,6 +60,18 @@ constexpr int kHourMs = 3600000;
 QString Q(const std::string& cs) { return QString::fromLocal8Bit(cs.c_str()); }
 std::string S(const QString& q) { return q.toLocal8Bit().toStdString(); }
 
+// File names are bytes. The field shows them decoded the way Qt decodes file
+// names (a byte that is not UTF-8 shows as U+FFFD); the bytes themselves stay
+// in the member, so an unedited field never passes through that decoding.
+QString PathText(const std::string& cs)
+{
+    return QFile::decodeName(QByteArray::fromStdString(cs));
+}
+std::string PathBytes(const QString& q)
+{
+    return QFile::encodeName(q).toStdString();
+}
+
 void SetIfChanged(QLineEdit* p, const QString& q)
 {
     if (p->text() != q)
@@ -301,7 +313,12 @@ bool CReplayDlg::DoDataExchange(bool bSave)
     auto* pStatus = static_cast<QLineEdit*>(Control(IDC_STATUS));
 
     if (bSave) {
-        m_csCaptureFilePath = S(pPath->text());
+        // An unchanged field keeps the bytes it was given; edited text is a
+        // new name.
+        if (pPath->text() != m_qsPathShown) {
+            m_csCaptureFilePath = PathBytes(pPath->text());
+            m_qsPathShown = pPath->text();
+        }
         m_iMode = pSingle->isChecked() ? 0 : pAll->isChecked() ? 1 : -1;
         m_iAutoUpdate = pAuto->isChecked() ? 1 : 0;
         if (!ReadOffset())
@@ -311,7 +328,8 @@ bool CReplayDlg::DoDataExchange(bool bSave)
         return true;
     }
 
-    SetIfChanged(pPath, Q(m_csCaptureFilePath));
+    m_qsPathShown = PathText(m_csCaptureFilePath);
+    SetIfChanged(pPath, m_qsPathShown);
     pSingle->setChecked(m_iMode == 0);
     pAll->setChecked(m_iMode == 1);
     UpdateModeTabStop();

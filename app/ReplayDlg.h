@@ -89,6 +89,8 @@ private:
     QTimer m_timer1;
     int m_iPendingSelection = -1;
     std::string m_csInformationShown;
+    QString m_qsPathShown; // what the path field was given for m_csCaptureFilePath
+    std::string m_csUnstoredPath; // the last path reported as not storable
     bool m_bReplaying = false;
     bool m_bCloseAfterReplay = false;
     CInstanceServer* m_pInstanceServer = nullptr;

@@ -522,6 +522,79 @@ TEST_F(MainWindowTest, SendAllPutsEveryRecordOnTheWire)
     }), kFrames);
 }
 
+// A file name that is not UTF-8 goes byte for byte from settings.ini into
+// the field, into Send and back into settings.ini; so does one from Browse.
+TEST_F(MainWindowTest, PathBytesSurviveFieldSendAndSave)
+{
+    vtest::CNetns ns("path");
+    VTEST_REQUIRE_NETNS(ns);
+    vtest::CEnterNetns enter(ns);
+    ASSERT_TRUE(enter.Ok());
+
+    constexpr int kFrames = 5;
+    const struct {
+        const char* szName;
+        bool bBrowse;
+    } rows[] = {
+        { "caf\xE9.pcap", false }, { "caf\xE9.pcap", true },
+        { "\xFF\xFE/\xC3(.pcap", true }, // a folder that is no UTF-8 either
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.szName) + (row.bBrowse ? " by Browse" : " from settings"));
+        const std::string csCapture = m_dir.File(row.szName);
+        fs::create_directories(fs::path(csCapture).parent_path());
+        ASSERT_TRUE(WriteTestCapture(csCapture, kFrames, 60));
+        const std::string csStart = row.bBrowse ? "" : csCapture;
+        Restart(
+            "[Velmora]\r\nAutoUpdate=0\r\nMode=1\r\nOldPath=" + csStart + "\r\nNicDevice=vm0\r\n");
+        EXPECT_NE(Settings().find("\r\nOldPath=" + csStart + "\r\n"), std::string::npos);
+        if (row.bBrowse) {
+            m_files.csAnswer = csCapture;
+            QTest::mouseClick(Ctl<QPushButton>(1003), Qt::LeftButton);
+        }
+        // Shown as Qt shows file names, the odd bytes as U+FFFD.
+        EXPECT_EQ(Ctl<QLineEdit>(1000)->text(), QFile::decodeName(csCapture.c_str()));
+
+        const long long llBefore = ns.RxPackets("vm1");
+        QTest::mouseClick(Ctl<QPushButton>(1), Qt::LeftButton);
+        EXPECT_EQ(m_pDlg->StatusText(), std::to_string(kFrames) + " packets sent");
+        for (int i = 0; i < 100 && ns.RxPackets("vm1") < llBefore + kFrames; ++i)
+            QTest::qWait(20);
+        EXPECT_EQ(ns.RxPackets("vm1"), llBefore + kFrames);
+
+        QTest::keyClick(m_pDlg.get(), Qt::Key_Escape);
+        EXPECT_NE(Settings().find("\r\nOldPath=" + csCapture + "\r\n"), std::string::npos);
+    }
+}
+
+// Qt hands a chosen file name over as text; the bytes are found on disk, and
+// only where one entry alone reads as that text.
+TEST(FileNameBytes, FoundOnDiskWhenTheTextIsNotTheName)
+{
+    vtest::CTempDir dir;
+    const std::string csRoot = dir.Path().string() + "/";
+    for (const char* sz : { "caf\xE9.pcap", "caf\xC3\xA9.pcap", "x\xE9", "x\xE8", "\xFF/y\xFE.pcap",
+             "a\xEF\xBF\xBD" })
+        vtest::WriteFile(
+            (fs::create_directories(fs::path(csRoot + sz).parent_path()), csRoot + sz), "");
+    auto text = [&](const std::string& cs) { return QFile::decodeName((csRoot + cs).c_str()); };
+    const struct {
+        const char* szChosen; // the name Qt decoded
+        std::string csBytes; // what comes back
+    } rows[] = {
+        { "caf\xE9.pcap", csRoot + "caf\xE9.pcap" },
+        { "caf\xC3\xA9.pcap", csRoot + "caf\xC3\xA9.pcap" },
+        { "\xFF/y\xFE.pcap", csRoot + "\xFF/y\xFE.pcap" },
+        // Two names read as "x\uFFFD": neither is guessed.
+        { "x\xE9", csRoot + "x\xEF\xBF\xBD" },
+        // A name that holds U+FFFD itself and one with an odd byte read alike.
+        { "a\xEF\xBF\xBD", csRoot + "a\xEF\xBF\xBD" },
+        { "gone\xE9", csRoot + "gone\xEF\xBF\xBD" },
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(FileNameBytes(text(row.szChosen)), row.csBytes) << row.szChosen;
+}
+
 } // namespace
 
 namespace {
