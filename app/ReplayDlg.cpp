@@ -8,6 +8,7 @@
 #include "MessageBox.h"
 #include "QtPlatform.h"
 #include "Resources.h"
+#include "SettingsFile.h"
 #include "SingleInstance.h"
 #include "UrlOpener.h"
 #include "WebServices.h"
@@ -388,7 +389,15 @@ void CReplayDlg::SaveSettings()
     m_settings.Mode = m_iMode;
     m_settings.AutoUpdate = m_iAutoUpdate != 0;
     m_settings.Debug = g_bDebug;
-    m_settings.OldPath = m_csCaptureFilePath;
+    // The settings file cannot hold a line feed: such a path is still used
+    // for Send but not stored, and the last storable one stays saved.
+    if (SettingsCanHold(m_csCaptureFilePath)) {
+        m_settings.OldPath = m_csCaptureFilePath;
+    } else if (m_csCaptureFilePath != m_csUnstoredPath) {
+        m_csUnstoredPath = m_csCaptureFilePath;
+        DebugLog(
+            "Err. The capture file path holds a line feed and could not be stored in settings.ini");
+    }
     m_settings.Offset = m_iOffset;
     if (const auto name = AdapterNameByIndex(m_pAdapterList->currentIndex()))
         m_settings.NicDevice = *name;

@@ -595,6 +595,33 @@ TEST(FileNameBytes, FoundOnDiskWhenTheTextIsNotTheName)
         EXPECT_EQ(FileNameBytes(text(row.szChosen)), row.csBytes) << row.szChosen;
 }
 
+// A capture path with a line feed cannot go into settings.ini: everything
+// else is still saved, the path keeps its last storable value, Send uses the
+// path shown, and the Debuglog says so once.
+TEST_F(MainWindowTest, LineFeedPathIsUsedButNotStored)
+{
+    Restart("[Velmora]\r\nAutoUpdate=0\r\nMode=1\r\nOldPath=/captures/kept.pcap\r\n");
+    const std::string csOdd = m_dir.File("two\nlines.pcap");
+    m_files.csAnswer = csOdd;
+    QTest::mouseClick(Ctl<QPushButton>(1003), Qt::LeftButton);
+
+    QTest::mouseClick(Ctl<QRadioButton>(1001), Qt::LeftButton);
+    Ctl<QLineEdit>(1004)->setText("3");
+    QTest::mouseClick(Ctl<QCheckBox>(1006), Qt::LeftButton);
+    QTest::mouseClick(Ctl<QPushButton>(1), Qt::LeftButton);
+    EXPECT_EQ(CountDebug("Error. Could not open file=[" + csOdd + "]"), 1);
+    QTest::keyClick(m_pDlg.get(), Qt::Key_Escape);
+
+    EXPECT_EQ(Settings(),
+        "[Velmora]\r\nDebug=1\r\nAutoUpdate=1\r\nMode=0\r\nOffset=3\r\nOldPath=/captures/"
+        "kept.pcap\r\n"
+        "NicDevice=\r\n\r\n");
+    EXPECT_EQ(
+        CountDebug(
+            "Err. The capture file path holds a line feed and could not be stored in settings.ini"),
+        1);
+}
+
 } // namespace
 
 namespace {
