@@ -129,6 +129,9 @@ CReplayDlg::~CReplayDlg() = default;
 void CReplayDlg::BuildWindow()
 {
     SetUpDialogFrame(*this, kMainDialogTemplate);
+    // The program's one window: a normal top-level window, so that task bars
+    // and window switchers list it. Boxes and About stay transient for it.
+    setWindowFlags((windowFlags() & ~Qt::WindowType_Mask) | Qt::Window);
     setFont(QApplication::font());
 
     auto* pMenuBar = new QMenuBar(this);
@@ -217,7 +220,13 @@ QWidget* CReplayDlg::Control(int iId) const
 int CReplayDlg::DoModal()
 {
     OnInitDialog();
-    return exec();
+    // exec() would make the window modal, and a modal window without a parent
+    // is shown by the desktop as a dialog of a hidden one. Run our own loop
+    // instead; it ends with the window (done() emits finished).
+    QEventLoop loop;
+    connect(this, &QDialog::finished, &loop, &QEventLoop::exit);
+    show();
+    return loop.exec();
 }
 
 void CReplayDlg::OnInitDialog()

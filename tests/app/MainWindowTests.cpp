@@ -622,6 +622,51 @@ TEST_F(MainWindowTest, LineFeedPathIsUsedButNotStored)
         1);
 }
 
+// A normal top-level window, run without modality, so task bars list it;
+// boxes and the About window are transient for it.
+TEST_F(MainWindowTest, RunsAsANormalTopLevelWindow)
+{
+    vtest::WriteFile(m_dir.File("settings.ini"), "[Velmora]\r\nAutoUpdate=0\r\n");
+    m_pDlg = std::make_unique<CReplayDlg>();
+    CQtMessageBox qtBox;
+    qtBox.SetOwner(m_pDlg.get());
+    QObject ctx;
+    QWindow* pMain = nullptr;
+    QWindow* pBoxParent = nullptr;
+    QWindow* pAboutParent = nullptr;
+    QTimer::singleShot(0, &ctx, [&] {
+        pMain = m_pDlg->windowHandle();
+        EXPECT_EQ(m_pDlg->windowType(), Qt::Window);
+        EXPECT_EQ(pMain->modality(), Qt::NonModal);
+        EXPECT_EQ(pMain->transientParent(), nullptr);
+        EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+        // Each nested modal loop reports its transient parent and closes.
+        QTimer::singleShot(0, &ctx, [&] {
+            if (QWidget* p = QApplication::activeModalWidget()) {
+                pBoxParent = p->windowHandle()->transientParent();
+                static_cast<QDialog*>(p)->reject();
+            }
+        });
+        qtBox.Show("box", MB_OK);
+        QTimer::singleShot(0, &ctx, [&] {
+            if (QWidget* p = QApplication::activeModalWidget()) {
+                pAboutParent = p->windowHandle()->transientParent();
+                static_cast<QDialog*>(p)->reject();
+            }
+        });
+        m_pDlg->findChild<QAction*>("menu32771")->trigger();
+        m_pDlg->OnCancel();
+    });
+    QTimer::singleShot(10000, &ctx, [&] {
+        ADD_FAILURE() << "window left open";
+        QCoreApplication::exit(1);
+    });
+    EXPECT_EQ(m_pDlg->DoModal(), int(QDialog::Rejected));
+    ASSERT_NE(pMain, nullptr);
+    EXPECT_EQ(pBoxParent, pMain);
+    EXPECT_EQ(pAboutParent, pMain);
+}
+
 } // namespace
 
 namespace {
