@@ -92,8 +92,8 @@ CAboutBox::CAboutBox(QWidget* pParent)
 
     m_controls = BuildControls(this, kAboutDialogTemplate);
 
-    // The template's 1001 is a plain button: the link takes its place, its
-    // rectangle and its place in the tab order.
+    // The template has a plain button where the link goes: the link takes
+    // over its rectangle and its place in the tab order.
     QWidget* pPlaceholder = m_controls.at(IDC_WEB_LINK);
     QRect rcLink = pPlaceholder->geometry();
     delete pPlaceholder;
@@ -166,10 +166,10 @@ QWidget* CAboutBox::Control(int iId) const
 
 void CAboutBox::DoDataExchange(bool bSave)
 {
-    // 1001 is bound to webLink once in the constructor; nothing moves for it.
+    // The link is set up once in the constructor; no text moves for it.
     if (bSave) {
-        // The edit control on the original platform delivers CR LF, so a line
-        // break counts two characters against the length limit.
+        // The members keep CR LF line breaks, so a line break counts two
+        // bytes against the feedback's length limit.
         csComments = ToMemberLineBreaks(m_pComments->toPlainText().toStdString());
         csVersionInfo = ToMemberLineBreaks(m_pVersionInfo->toPlainText().toStdString());
     } else {
@@ -204,7 +204,7 @@ void CAboutBox::OnOK()
 
 bool CAboutBox::eventFilter(QObject* pWatched, QEvent* e)
 {
-    // The banner reports a press of the left button, as a notifying static does.
+    // A press of the left button on the banner is its click.
     if (pWatched == m_pBanner && e->type() == QEvent::MouseButtonPress
         && static_cast<QMouseEvent*>(e)->button() == Qt::LeftButton) {
         OnBanner();
