@@ -7,6 +7,7 @@
 #include "WebTexts.h"
 
 #include <QApplication>
+#include <QKeySequence>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -246,7 +247,7 @@ TEST_F(AboutBoxTest, KeysGoToTheFocusedControl)
         { 1002, Qt::Key_Return, "" },
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(std::to_string(row.iFocus) + " " + QTest::toString(row.key));
+        SCOPED_TRACE(std::to_string(row.iFocus) + " " + QKeySequence(row.key).toString().toStdString());
         m_box.shown.clear();
         CAboutBox box;
         box.show();
