@@ -247,7 +247,8 @@ TEST_F(AboutBoxTest, KeysGoToTheFocusedControl)
         { 1002, Qt::Key_Return, "" },
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(std::to_string(row.iFocus) + " " + QKeySequence(row.key).toString().toStdString());
+        SCOPED_TRACE(
+            std::to_string(row.iFocus) + " " + QKeySequence(row.key).toString().toStdString());
         m_box.shown.clear();
         CAboutBox box;
         box.show();

@@ -266,7 +266,8 @@ TEST_F(MainWindowTest, KeysGoToTheFocusedButtonElseToSend)
         { 1014, Qt::Key_Return, "send" },
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(std::to_string(row.iFocus) + " " + QKeySequence(row.key).toString().toStdString());
+        SCOPED_TRACE(
+            std::to_string(row.iFocus) + " " + QKeySequence(row.key).toString().toStdString());
         Restart("[Velmora]\r\nAutoUpdate=0\r\nMode=0\r\nOldPath=" + csMissing + "\r\n");
         m_files.iCalls = 0;
         m_box.shown.clear();
@@ -310,7 +311,8 @@ TEST_F(MainWindowTest, RadioGroupIsOneTabStopAndArrowsChoose)
         return pStop;
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(std::to_string(row.iMode) + " " + QKeySequence(row.key).toString().toStdString());
+        SCOPED_TRACE(
+            std::to_string(row.iMode) + " " + QKeySequence(row.key).toString().toStdString());
         Restart("[Velmora]\r\nAutoUpdate=0\r\nMode=" + std::to_string(row.iMode) + "\r\n");
         EXPECT_EQ(tabFromPath(), m_pDlg->Control(row.iTabStop));
 
