@@ -184,6 +184,7 @@ void CReplayDlg::BuildWindow()
     });
     pSingle->installEventFilter(this);
     pAll->installEventFilter(this);
+    Control(IDC_AUTOUPDATE)->installEventFilter(this);
 
     connect(static_cast<QPushButton*>(Control(IDC_SEND)), &QPushButton::clicked, this, &CReplayDlg::OnSend);
     connect(static_cast<QPushButton*>(Control(IDC_EXIT)), &QPushButton::clicked, this, &CReplayDlg::OnCancel);
@@ -439,12 +440,19 @@ void CReplayDlg::OnInstanceQuery()
 bool CReplayDlg::eventFilter(QObject* pWatched, QEvent* pEvent)
 {
     const bool bRadio = pWatched == Control(IDC_SINGLE) || pWatched == Control(IDC_ALL);
-    if (bRadio && pEvent->type() == QEvent::KeyPress) {
+    if ((bRadio || pWatched == Control(IDC_AUTOUPDATE)) && pEvent->type() == QEvent::KeyPress) {
         switch (static_cast<QKeyEvent*>(pEvent)->key()) {
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+            // A choice is not a command: Enter on it must not start a replay
+            // by way of the default button. Space toggles it.
+            return true;
         case Qt::Key_Left:
         case Qt::Key_Right:
         case Qt::Key_Up:
         case Qt::Key_Down: {
+            if (!bRadio)
+                break;
             // Two buttons: every arrow moves the choice to the other one, as
             // a click on it would.
             auto* pOther = static_cast<QRadioButton*>(

@@ -240,7 +240,7 @@ TEST(DialogInt, SignedDecimalWithBlanks)
 }
 
 // Enter and Space on a focused push button press that button; Enter in the
-// fields and the adapter list goes to Send. What ran is read from outside:
+// fields and the adapter list goes to Send, on a choice to nothing. What ran is read from outside:
 // Send's record about the missing file, the window closing, the file dialog
 // being asked, the version check's record.
 TEST_F(MainWindowTest, KeysGoToTheFocusedButtonElseToSend)
@@ -264,6 +264,8 @@ TEST_F(MainWindowTest, KeysGoToTheFocusedButtonElseToSend)
         { 1004, Qt::Key_Return, "send" },
         { 1004, Qt::Key_Enter, "send" },
         { 1014, Qt::Key_Return, "send" },
+        { 1001, Qt::Key_Return, "" },
+        { 1006, Qt::Key_Enter, "" },
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(
