@@ -8,6 +8,7 @@
 #include "WebServices.h"
 
 #include <QFontMetrics>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
@@ -91,8 +92,8 @@ CAboutBox::CAboutBox(QWidget* pParent)
 
     m_controls = BuildControls(this, kAboutDialogTemplate);
 
-    // The template's 1001 is a plain button: the link takes its place, its
-    // rectangle and its place in the tab order.
+    // The template has a plain button where the link goes: the link takes
+    // over its rectangle and its place in the tab order.
     QWidget* pPlaceholder = m_controls.at(IDC_WEB_LINK);
     QRect rcLink = pPlaceholder->geometry();
     delete pPlaceholder;
@@ -131,12 +132,16 @@ CAboutBox::CAboutBox(QWidget* pParent)
 
     SetUpBanner(*m_pBanner, this);
 
-    // No button of this window is ever the default: Enter belongs to the
-    // comment box and to the link.
+    // No button here is ever the default, so Enter on any other control
+    // presses nothing. Qt's autoDefault would make the first button the
+    // default when the window shows: Enter on a focused Send or Exit is taken
+    // by eventFilter instead.
     for (QPushButton* pb : findChildren<QPushButton*>()) {
         pb->setDefault(false);
         pb->setAutoDefault(false);
     }
+    m_controls.at(IDC_SEND)->installEventFilter(this);
+    m_controls.at(IDC_EXIT)->installEventFilter(this);
 
     connect(static_cast<QPushButton*>(m_controls.at(IDC_SEND)), &QPushButton::clicked, this,
         [this] { OnSendFeedback(); });
@@ -161,10 +166,10 @@ QWidget* CAboutBox::Control(int iId) const
 
 void CAboutBox::DoDataExchange(bool bSave)
 {
-    // 1001 is bound to webLink once in the constructor; nothing moves for it.
+    // The link is set up once in the constructor; no text moves for it.
     if (bSave) {
-        // The edit control on the original platform delivers CR LF, so a line
-        // break counts two characters against the length limit.
+        // The members keep CR LF line breaks, so a line break counts two
+        // bytes against the feedback's length limit.
         csComments = ToMemberLineBreaks(m_pComments->toPlainText().toStdString());
         csVersionInfo = ToMemberLineBreaks(m_pVersionInfo->toPlainText().toStdString());
     } else {
@@ -199,11 +204,19 @@ void CAboutBox::OnOK()
 
 bool CAboutBox::eventFilter(QObject* pWatched, QEvent* e)
 {
-    // The banner reports a press of the left button, as a notifying static does.
+    // A press of the left button on the banner is its click.
     if (pWatched == m_pBanner && e->type() == QEvent::MouseButtonPress
         && static_cast<QMouseEvent*>(e)->button() == Qt::LeftButton) {
         OnBanner();
         return true;
+    }
+    if ((pWatched == m_controls.at(IDC_SEND) || pWatched == m_controls.at(IDC_EXIT))
+        && e->type() == QEvent::KeyPress) {
+        auto* k = static_cast<QKeyEvent*>(e);
+        if ((k->key() == Qt::Key_Return || k->key() == Qt::Key_Enter) && !k->isAutoRepeat()) {
+            static_cast<QPushButton*>(pWatched)->click();
+            return true;
+        }
     }
     return QDialog::eventFilter(pWatched, e);
 }

@@ -27,11 +27,11 @@ public:
     // Fills the controls from the members, then runs the window modally.
     int DoModal();
 
-    void OnSendFeedback(); // 1004 "Send"
-    void OnBanner(); // 1018, the banner picture
-    void OnOK(); // 1017 "Exit"
+    void OnSendFeedback(); // the "Send" button
+    void OnBanner(); // a click on the banner
+    void OnOK(); // the "Exit" button: reads the controls and closes
 
-    // The template's controls by id (1001 is webLink); for tests.
+    // The controls by their template id, the link's included; for tests.
     QWidget* Control(int iId) const;
 
     CLinkButton webLink;

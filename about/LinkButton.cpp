@@ -133,10 +133,16 @@ bool CLinkButton::event(QEvent* e)
         if (HandleKey(static_cast<QKeyEvent*>(e)))
             return true;
         break;
+    case QEvent::MouseButtonDblClick:
+        // The second press of a double-click is already under way: let go of
+        // it unclicked, so a double-click follows the link once.
+        bKeyDown = false;
+        setDown(false);
+        e->accept();
+        return true;
     case QEvent::MouseMove:
     case QEvent::MouseButtonPress:
     case QEvent::MouseButtonRelease:
-    case QEvent::MouseButtonDblClick:
     case QEvent::Wheel:
     case QEvent::Enter:
     case QEvent::Leave:

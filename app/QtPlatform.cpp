@@ -2,17 +2,23 @@
 
 #include <QApplication>
 #include <QDesktopServices>
+#include <QFile>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QUrl>
+#include <dirent.h>
 
 int CQtMessageBox::Show(const std::string& csText, int iType)
 {
-    QMessageBox box(QApplication::activeModalWidget() ? QApplication::activeModalWidget()
-                                                      : QApplication::activeWindow());
+    QWidget* pParent = QApplication::activeModalWidget();
+    if (!pParent)
+        pParent = m_pOwner;
+    if (!pParent)
+        pParent = QApplication::activeWindow();
+    QMessageBox box(pParent);
     box.setIcon(QMessageBox::Warning);
     box.setWindowTitle(QCoreApplication::applicationName());
     box.setText(QString::fromLocal8Bit(csText.c_str()));
@@ -38,9 +44,41 @@ bool CQtUrlOpener::Open(const std::string& csUrl)
     return QDesktopServices::openUrl(QUrl(url, QUrl::TolerantMode));
 }
 
+std::string FileNameBytes(const QString& qsPath)
+{
+    const std::string csEncoded = QFile::encodeName(qsPath).toStdString();
+    if (!qsPath.contains(QChar::ReplacementCharacter))
+        return csEncoded;
+    std::string csBytes = qsPath.startsWith(u'/') ? "/" : "";
+    const QStringList parts = qsPath.split(u'/', Qt::SkipEmptyParts);
+    for (qsizetype i = 0; i < parts.size(); ++i) {
+        const QString& part = parts[i];
+        std::string csPart = QFile::encodeName(part).toStdString();
+        if (part.contains(QChar::ReplacementCharacter)) {
+            DIR* pDir = opendir(csBytes.empty() ? "." : csBytes.c_str());
+            if (!pDir)
+                return csEncoded;
+            int nMatches = 0;
+            while (const dirent* pEntry = readdir(pDir)) {
+                if (QFile::decodeName(pEntry->d_name) == part) {
+                    csPart = pEntry->d_name;
+                    ++nMatches;
+                }
+            }
+            closedir(pDir);
+            if (nMatches != 1)
+                return csEncoded;
+        }
+        csBytes += csPart;
+        if (i + 1 < parts.size())
+            csBytes += '/';
+    }
+    return csBytes;
+}
+
 std::string CQtFileDialog::GetOpenFileName(QWidget* pOwner)
 {
-    return QFileDialog::getOpenFileName(pOwner).toLocal8Bit().toStdString();
+    return FileNameBytes(QFileDialog::getOpenFileName(pOwner));
 }
 
 namespace {

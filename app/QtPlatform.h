@@ -3,14 +3,22 @@
 #include "MessageBox.h"
 #include "UrlOpener.h"
 
+#include <QPointer>
+#include <QWidget>
 #include <string>
 
-class QWidget;
+class QString;
 
 // Message boxes with the exclamation icon, captioned with the executable's name.
+// A box belongs to the modal window in front (About), else to the owner (the
+// main window), so that the desktop keeps it above that window.
 class CQtMessageBox final : public IMessageBox {
 public:
+    void SetOwner(QWidget* pOwner) { m_pOwner = pOwner; }
     int Show(const std::string& csText, int iType) override;
+
+private:
+    QPointer<QWidget> m_pOwner;
 };
 
 // Hands addresses to the desktop's browser (no shell involved).
@@ -31,6 +39,12 @@ class CQtFileDialog final : public IFileDialog {
 public:
     std::string GetOpenFileName(QWidget* pOwner) override;
 };
+
+// The bytes of a file name that Qt handed over as text. Qt shows a byte that
+// is not UTF-8 as U+FFFD; such a name is looked up on disk, one folder at a
+// time, and taken only where exactly one entry reads as that text. Otherwise
+// the text's own encoding is given, which names no such file.
+std::string FileNameBytes(const QString& qsPath);
 
 void SetFileDialog(IFileDialog* pDialog); // not owned; nullptr restores Qt's
 IFileDialog& GetFileDialog();

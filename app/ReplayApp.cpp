@@ -27,7 +27,9 @@ CReplayApp::~CReplayApp()
 int CReplayApp::InitInstance()
 {
     auto pDlg = std::make_unique<CReplayDlg>();
+    s_messageBox.SetOwner(pDlg.get());
     pDlg->DoModal();
+    s_messageBox.SetOwner(nullptr);
     pDlg.reset();
     return 0;
 }

@@ -8,6 +8,7 @@
 #include "MessageBox.h"
 #include "QtPlatform.h"
 #include "Resources.h"
+#include "SettingsFile.h"
 #include "SingleInstance.h"
 #include "UrlOpener.h"
 #include "WebServices.h"
@@ -17,6 +18,8 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QEvent>
+#include <QEventLoop>
+#include <QFile>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -25,6 +28,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <algorithm>
 #include <climits>
 #include <filesystem>
 #include <pcap/pcap.h>
@@ -66,6 +70,18 @@ bool IsRepeatedActionKey(const QKeyEvent& key)
             || key.key() == Qt::Key_Escape);
 }
 
+// File names are bytes. The field shows them decoded the way Qt decodes file
+// names (a byte that is not UTF-8 shows as U+FFFD); the bytes themselves stay
+// in the member, so an unedited field never passes through that decoding.
+QString PathText(const std::string& cs)
+{
+    return QFile::decodeName(QByteArray::fromStdString(cs));
+}
+std::string PathBytes(const QString& q)
+{
+    return QFile::encodeName(q).toStdString();
+}
+
 void SetIfChanged(QLineEdit* p, const QString& q)
 {
     if (p->text() != q)
@@ -74,8 +90,9 @@ void SetIfChanged(QLineEdit* p, const QString& q)
 
 } // namespace
 
-// A signed decimal with blanks or tabs around it; "-0" and anything that does
-// not fit 32 bits count as not a number.
+// A signed decimal ("+" or "-", then digits) with blanks or tabs around it;
+// "-0" counts as not a number. A number beyond 32 bits gives the nearest
+// 32-bit value, so that the range check speaks about it.
 bool ParseDialogInt(const std::string& csText, int& iValue)
 {
     size_t i = 0, n = csText.size();
@@ -84,27 +101,24 @@ bool ParseDialogInt(const std::string& csText, int& iValue)
     while (n > i && (csText[n - 1] == ' ' || csText[n - 1] == '\t'))
         --n;
     bool bNeg = false;
-    if (i < n && csText[i] == '-') {
-        bNeg = true;
+    if (i < n && (csText[i] == '-' || csText[i] == '+')) {
+        bNeg = csText[i] == '-';
         ++i;
     }
     if (i == n)
         return false;
+    constexpr long long kBeyond = static_cast<long long>(INT_MAX) + 2;
     long long ll = 0;
     for (; i < n; ++i) {
         if (csText[i] < '0' || csText[i] > '9')
             return false;
-        ll = ll * 10 + (csText[i] - '0');
-        if (ll > static_cast<long long>(INT_MAX) + 1)
-            return false;
+        ll = std::min(ll * 10 + (csText[i] - '0'), kBeyond);
     }
     if (bNeg && ll == 0)
         return false;
     if (bNeg)
         ll = -ll;
-    if (ll > INT_MAX || ll < INT_MIN)
-        return false;
-    iValue = static_cast<int>(ll);
+    iValue = static_cast<int>(std::clamp<long long>(ll, INT_MIN, INT_MAX));
     return true;
 }
 
@@ -125,6 +139,9 @@ CReplayDlg::~CReplayDlg() = default;
 void CReplayDlg::BuildWindow()
 {
     SetUpDialogFrame(*this, kMainDialogTemplate);
+    // The program's one window: a normal top-level window, so that task bars
+    // and window switchers list it. Boxes and About stay transient for it.
+    setWindowFlags((windowFlags() & ~Qt::WindowType_Mask) | Qt::Window);
     setFont(QApplication::font());
 
     auto* pMenuBar = new QMenuBar(this);
@@ -166,13 +183,18 @@ void CReplayDlg::BuildWindow()
     connect(pSingle, &QRadioButton::clicked, this, [this, pSingle, pAll] {
         pSingle->setChecked(true);
         pAll->setChecked(false);
+        UpdateModeTabStop();
         OnModeChanged();
     });
     connect(pAll, &QRadioButton::clicked, this, [this, pSingle, pAll] {
         pAll->setChecked(true);
         pSingle->setChecked(false);
+        UpdateModeTabStop();
         OnModeChanged();
     });
+    pSingle->installEventFilter(this);
+    pAll->installEventFilter(this);
+    Control(IDC_AUTOUPDATE)->installEventFilter(this);
 
     connect(static_cast<QPushButton*>(Control(IDC_SEND)), &QPushButton::clicked, this, &CReplayDlg::OnSend);
     connect(static_cast<QPushButton*>(Control(IDC_EXIT)), &QPushButton::clicked, this, &CReplayDlg::OnCancel);
@@ -181,9 +203,23 @@ void CReplayDlg::BuildWindow()
         &CReplayDlg::OnCheckForUpdates);
     connect(static_cast<QCheckBox*>(Control(IDC_AUTOUPDATE)), &QCheckBox::clicked, this, &CReplayDlg::SaveSettings);
     // Only a pick from the list is a change of adapter; typing chooses none.
+    // The combo box would take typed text that matches an entry as a pick when
+    // editing ends (Enter or leaving the field): cut those links. Enter then
+    // goes on to the default button, Send.
     connect(m_pAdapterList, &QComboBox::activated, this, [this] { SaveSettings(); });
+    disconnect(m_pAdapterList->lineEdit(), &QLineEdit::editingFinished, m_pAdapterList, nullptr);
+    disconnect(m_pAdapterList->lineEdit(), &QLineEdit::returnPressed, m_pAdapterList, nullptr);
 
     static_cast<QPushButton*>(Control(IDC_SEND))->setFocus();
+}
+
+// The radio group is one tab stop: the checked button, or the first when
+// neither is; the other still takes the focus by a click.
+void CReplayDlg::UpdateModeTabStop()
+{
+    const bool bAll = static_cast<QRadioButton*>(Control(IDC_ALL))->isChecked();
+    Control(IDC_SINGLE)->setFocusPolicy(bAll ? Qt::ClickFocus : Qt::StrongFocus);
+    Control(IDC_ALL)->setFocusPolicy(bAll ? Qt::StrongFocus : Qt::ClickFocus);
 }
 
 QWidget* CReplayDlg::Control(int iId) const
@@ -195,7 +231,13 @@ QWidget* CReplayDlg::Control(int iId) const
 int CReplayDlg::DoModal()
 {
     OnInitDialog();
-    return exec();
+    // exec() would make the window modal, and a modal window without a parent
+    // is shown by the desktop as a dialog of a hidden one. Run our own loop
+    // instead; it ends with the window (done() emits finished).
+    QEventLoop loop;
+    connect(this, &QDialog::finished, &loop, &QEventLoop::exit);
+    show();
+    return loop.exec();
 }
 
 void CReplayDlg::OnInitDialog()
@@ -292,7 +334,12 @@ bool CReplayDlg::DoDataExchange(bool bSave)
     auto* pStatus = static_cast<QLineEdit*>(Control(IDC_STATUS));
 
     if (bSave) {
-        m_csCaptureFilePath = S(pPath->text());
+        // An unchanged field keeps the bytes it was given; edited text is a
+        // new name.
+        if (pPath->text() != m_qsPathShown) {
+            m_csCaptureFilePath = PathBytes(pPath->text());
+            m_qsPathShown = pPath->text();
+        }
         m_iMode = pSingle->isChecked() ? 0 : pAll->isChecked() ? 1 : -1;
         m_iAutoUpdate = pAuto->isChecked() ? 1 : 0;
         if (!ReadOffset())
@@ -302,9 +349,11 @@ bool CReplayDlg::DoDataExchange(bool bSave)
         return true;
     }
 
-    SetIfChanged(pPath, Q(m_csCaptureFilePath));
+    m_qsPathShown = PathText(m_csCaptureFilePath);
+    SetIfChanged(pPath, m_qsPathShown);
     pSingle->setChecked(m_iMode == 0);
     pAll->setChecked(m_iMode == 1);
+    UpdateModeTabStop();
     pAuto->setChecked(m_iAutoUpdate == 1);
     SetIfChanged(pOffset, QString::number(m_iOffset));
     // Rewriting an unchanged text would throw the reader's scroll position away.
@@ -385,7 +434,15 @@ void CReplayDlg::SaveSettings()
     m_settings.Mode = m_iMode;
     m_settings.AutoUpdate = m_iAutoUpdate != 0;
     m_settings.Debug = g_bDebug;
-    m_settings.OldPath = m_csCaptureFilePath;
+    // The settings file cannot hold a line feed: such a path is still used
+    // for Send but not stored, and the last storable one stays saved.
+    if (SettingsCanHold(m_csCaptureFilePath)) {
+        m_settings.OldPath = m_csCaptureFilePath;
+    } else if (m_csCaptureFilePath != m_csUnstoredPath) {
+        m_csUnstoredPath = m_csCaptureFilePath;
+        DebugLog(
+            "Err. The capture file path holds a line feed and could not be stored in settings.ini");
+    }
     m_settings.Offset = m_iOffset;
     if (const auto name = AdapterNameByIndex(m_pAdapterList->currentIndex()))
         m_settings.NicDevice = *name;
@@ -417,6 +474,32 @@ void CReplayDlg::OnInstanceQuery()
 
 bool CReplayDlg::eventFilter(QObject* pWatched, QEvent* pEvent)
 {
+    const bool bRadio = pWatched == Control(IDC_SINGLE) || pWatched == Control(IDC_ALL);
+    if ((bRadio || pWatched == Control(IDC_AUTOUPDATE)) && pEvent->type() == QEvent::KeyPress) {
+        switch (static_cast<QKeyEvent*>(pEvent)->key()) {
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+            // A choice is not a command: Enter on it must not start a replay
+            // by way of the default button. Space toggles it.
+            return true;
+        case Qt::Key_Left:
+        case Qt::Key_Right:
+        case Qt::Key_Up:
+        case Qt::Key_Down: {
+            if (!bRadio)
+                break;
+            // Two buttons: every arrow moves the choice to the other one, as
+            // a click on it would.
+            auto* pOther = static_cast<QRadioButton*>(
+                Control(pWatched == Control(IDC_SINGLE) ? IDC_ALL : IDC_SINGLE));
+            pOther->setFocus(Qt::OtherFocusReason);
+            pOther->click();
+            return true;
+        }
+        default:
+            break;
+        }
+    }
     if (pWatched == Control(IDC_BANNER) && pEvent->type() == QEvent::MouseButtonPress) {
         auto* pMouse = static_cast<QMouseEvent*>(pEvent);
         if (pMouse->button() == Qt::LeftButton && Control(IDC_BANNER)->rect().contains(pMouse->position().toPoint())) {

@@ -74,6 +74,7 @@ protected:
 private:
     void BuildWindow();
     bool ReadOffset();
+    void UpdateModeTabStop();
     std::string SettingsFilePath() const;
 
     AppSettings m_settings;
@@ -91,6 +92,8 @@ private:
     int m_iPendingSelection = -1;
     bool m_bStatusSaysWhy = false; // the status line holds why the last Send stopped
     std::string m_csInformationShown;
+    QString m_qsPathShown; // what the path field was given for m_csCaptureFilePath
+    std::string m_csUnstoredPath; // the last path reported as not storable
     bool m_bReplaying = false;
     bool m_bCloseAfterReplay = false;
     EReplayStop m_stopRequest = EReplayStop::None;

@@ -117,7 +117,7 @@ private:
 
 uint32_t InstanceQueryMessage()
 {
-    // Like a registered window message: a number in 0xC000..0xFFFF from the name.
+    // A hash of the name folded into 0xC000..0xFFFF: every process gets the same number.
     static const uint32_t s_uMessage = [] {
         uint32_t h = 2166136261u;
         for (const char* p = "Velmora 097"; *p; ++p)

@@ -7,8 +7,8 @@
 
 class QSocketNotifier;
 
-// The number carried by the instance query (our stand-in for the registered
-// window message "Velmora 097"): the same in every process.
+// The number carried by the instance query and its answer, made from the
+// name "Velmora 097": the same in every process, so each side can check it.
 uint32_t InstanceQueryMessage();
 
 // Where the lock and the socket live: $XDG_RUNTIME_DIR, else a private folder

@@ -62,7 +62,7 @@ int MulDiv(int a, int b, int c) { return static_cast<int>((static_cast<long long
 void BaseUnits(const QFont& font, int& iAvgWidth, int& iHeight)
 {
     const QFontMetrics fm(font);
-    // The toolkit's own average: the width of the alphabet over 52, rounded.
+    // The average character width: both alphabets' width over 52, rounded.
     const int w = fm.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
     iAvgWidth = (w / 26 + 1) / 2;
     iHeight = fm.height();
@@ -74,13 +74,15 @@ QWidget* MakeControl(QWidget* pParent, const SControl& c)
     switch (c.kind) {
     case ECtl::DefPushButton: {
         auto* p = new QPushButton(text, pParent);
+        p->setAutoDefault(true);
         p->setDefault(true);
-        p->setAutoDefault(false);
         return p;
     }
     case ECtl::PushButton: {
+        // A focused button takes Enter for itself; elsewhere Enter goes to the
+        // window's default button.
         auto* p = new QPushButton(text, pParent);
-        p->setAutoDefault(false);
+        p->setAutoDefault(true);
         return p;
     }
     case ECtl::Edit:
@@ -171,8 +173,8 @@ std::map<int, QWidget*> BuildControls(QWidget* pParent, const SDialogTemplate& t
         QRect r = DialogUnitsToPixels(font, c.x, c.y, c.cx, c.cy);
         if (c.kind == ECtl::DropDownCombo)
             r.setHeight(qMax(w->sizeHint().height(), DialogUnitsToPixels(font, 0, 0, 0, 14).height()));
-        // Our fonts run wider than the original's: let texts that would be cut
-        // grow into the free space instead of clipping them.
+        // Desktop fonts often run wider than the layout allows for: let a
+        // text that would be cut grow into the free space instead.
         if (c.kind == ECtl::Static) {
             auto* pLabel = static_cast<QLabel*>(w);
             r.setHeight(qMax(r.height(), pLabel->heightForWidth(r.width())));
@@ -181,7 +183,8 @@ std::map<int, QWidget*> BuildControls(QWidget* pParent, const SDialogTemplate& t
         }
         w->setGeometry(r);
         if ((c.uFlags & kReadOnly) && (c.uFlags & kNoBorder)) {
-            // Read-only fields sit on the dialog's face, as on the original.
+            // A read-only field without a border is part of the window's face:
+            // paint it in the window's colour.
             QPalette pal = w->palette();
             pal.setColor(QPalette::Base, pal.color(QPalette::Window));
             w->setPalette(pal);

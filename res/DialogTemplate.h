@@ -7,8 +7,9 @@
 class QFont;
 class QWidget;
 
-// The windows are laid out from these tables in dialog units, converted to
-// pixels from the dialog font the way the original toolkit does it.
+// Both windows are laid out from these tables. Positions are in dialog
+// units (a quarter of the font's average character width across, an eighth of
+// its height down), so the layout grows with the desktop's font.
 enum class ECtl {
     DefPushButton,
     PushButton,
@@ -52,10 +53,10 @@ struct SDialogTemplate {
     std::size_t nControls;
 };
 
-extern const SDialogTemplate kMainDialogTemplate;  // 102
-extern const SDialogTemplate kAboutDialogTemplate; // 100
+extern const SDialogTemplate kMainDialogTemplate;
+extern const SDialogTemplate kAboutDialogTemplate;
 
-// Menu 129 and string 101.
+// The main window's menu, and the text of an About entry.
 struct SMenuItem {
     const char* szText;
     int iCommand;

@@ -8,9 +8,9 @@
 class QLabel;
 struct SDialogTemplate;
 
-// Icon 128.
+// The program's icon, at the usual sizes.
 QIcon AppIcon();
-// Bitmap 135, the banner both windows show, painted for the given size.
+// The banner both windows show, painted for the given size.
 QPixmap BannerPixmap(QSize size);
 // The hand shown over the banners; one for the whole process.
 const QCursor& SharedHandCursor();

@@ -395,6 +395,11 @@ bool CSettingsFile::Load()
     return bText && !m_sections.empty();
 }
 
+bool SettingsCanHold(const std::string& csText)
+{
+    return !HasLineFeed(csText);
+}
+
 bool CSettingsFile::Compose(std::string& csOut) const
 {
     csOut.clear();

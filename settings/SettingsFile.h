@@ -76,6 +76,10 @@ private:
     std::vector<std::unordered_map<std::string, int32_t>> m_keyIndex; // parallel to sections
 };
 
+// False for a text that the file's line-based layout cannot hold (one with a
+// line feed): a document holding such a text is not saved.
+bool SettingsCanHold(const std::string& csText);
+
 // Atoi rules on a byte string: leading white space, one sign, decimal digits,
 // accumulated in 32-bit two's complement so that over-long numbers wrap.
 int32_t AtoiWrap(const std::string& cs);

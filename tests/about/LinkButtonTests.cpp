@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QImage>
 #include <QKeyEvent>
+#include <QMouseEvent>
 #include <QTest>
 #include <QWidget>
 #include <gtest/gtest.h>
@@ -250,6 +251,37 @@ TEST_F(LinkButtonTest, EnterDownAndUpFollowsTheLink)
     // The keypad's Enter is the same key.
     QTest::keyClick(m_pLink, Qt::Key_Enter);
     EXPECT_EQ(m_opener.opened.size(), 2u);
+}
+
+// Mouse events as the window system delivers them: a double-click is press,
+// release, press, double-click, release.
+TEST_F(LinkButtonTest, DoubleClickFollowsOnce)
+{
+    constexpr auto P = QEvent::MouseButtonPress;
+    constexpr auto R = QEvent::MouseButtonRelease;
+    constexpr auto D = QEvent::MouseButtonDblClick;
+    const struct {
+        const char* szName;
+        std::vector<QEvent::Type> events;
+        size_t nOpened;
+    } rows[] = {
+        { "double-click", { P, R, P, D, R }, 1 },
+        { "two single clicks", { P, R, P, R }, 2 },
+        { "double-click, then a click", { P, R, P, D, R, P, R }, 2 },
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.szName);
+        m_opener.opened.clear();
+        for (QEvent::Type type : row.events) {
+            const QPointF at(10, 8);
+            const Qt::MouseButtons held = type == R ? Qt::NoButton : Qt::LeftButton;
+            QMouseEvent ev(
+                type, at, m_pLink->mapToGlobal(at), Qt::LeftButton, held, Qt::NoModifier);
+            QApplication::sendEvent(m_pLink, &ev);
+        }
+        EXPECT_FALSE(m_pLink->isDown());
+        EXPECT_EQ(m_opener.opened.size(), row.nOpened);
+    }
 }
 
 TEST_F(LinkButtonTest, SpaceIsSwallowedAndDoesNothingAlone)

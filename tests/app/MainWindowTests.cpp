@@ -9,12 +9,15 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QKeyEvent>
+#include <QFile>
+#include <QKeySequence>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
 #include <QTimer>
+#include <QWindow>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -70,7 +73,27 @@ protected:
         m_pDlg->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(m_pDlg.get()));
     }
+    // Starts afresh from this settings file, logs emptied.
+    void Restart(const std::string& csSettings)
+    {
+        m_pDlg.reset();
+        ForgetLogPaths();
+        vtest::WriteFile(m_dir.File("settings.ini"), csSettings);
+        Start();
+        m_pDlg->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(m_pDlg.get()));
+    }
     template <class T> T* Ctl(int iId) { return static_cast<T*>(m_pDlg->Control(iId)); }
+    // Where keys for the control go: the adapter list types into its field.
+    QWidget* KeyTarget(int iId)
+    {
+        return iId == 1014 ? Ctl<QComboBox>(1014)->lineEdit() : m_pDlg->Control(iId);
+    }
+    int CountDebug(const std::string& cs) const
+    {
+        const auto v = DebugTexts();
+        return static_cast<int>(std::count(v.begin(), v.end(), cs));
+    }
     std::string Settings() const { return ReadFile(m_dir.File("settings.ini")); }
     std::vector<std::string> DebugTexts() const
     {
@@ -225,39 +248,167 @@ TEST_F(MainWindowTest, OffsetValidation)
     }
     // Shown straight: neither log holds them.
     EXPECT_EQ(ReadFile(m_dir.File("log.txt")), "");
+
+    // Beyond 32 bits is out of range, not "no integer"; "+5" is 5.
+    m_box.shown.clear();
+    Ctl<QLineEdit>(1004)->setText("99999999999");
+    EXPECT_FALSE(m_pDlg->DoDataExchange(true));
+    ASSERT_EQ(m_box.shown.size(), 1u);
+    EXPECT_EQ(m_box.shown[0].csText, "Please enter an integer between 0 and 9999999.");
+    Ctl<QLineEdit>(1004)->setText("+5");
+    EXPECT_TRUE(m_pDlg->DoDataExchange(true));
+    EXPECT_EQ(m_pDlg->Offset(), 5);
 }
 
-TEST(DialogInt, FrameworkRules)
+// Text that is no number gives false; a number beyond 32 bits the nearest
+// 32-bit value, so that the caller's range check speaks about it.
+TEST(DialogInt, SignedDecimalWithBlanks)
 {
-    int i = 99;
-    EXPECT_TRUE(ParseDialogInt(" \t42\t ", i));
-    EXPECT_EQ(i, 42);
-    EXPECT_TRUE(ParseDialogInt("-5", i));
-    EXPECT_EQ(i, -5);
-    for (const char* bad : { "", "  ", "-", "-0", "+3", "4 2", "0x10", "99999999999", "12a" })
-        EXPECT_FALSE(ParseDialogInt(bad, i)) << bad;
-    EXPECT_TRUE(ParseDialogInt("-2147483648", i));
-    EXPECT_EQ(i, INT_MIN);
-}
-
-TEST_F(MainWindowTest, EnterInTheFieldsStartsSend)
-{
-    Start();
-    Ctl<QLineEdit>(1000)->setText(m_dir.File("missing.pcap").c_str());
-    Ctl<QLineEdit>(1000)->setFocus();
-    QTest::keyClick(Ctl<QLineEdit>(1000), Qt::Key_Return);
-    const std::string csRecord = "Error. Could not open file=[" + m_dir.File("missing.pcap") + "]";
-    auto count = [&] {
-        const auto v = DebugTexts();
-        return std::count(v.begin(), v.end(), csRecord);
+    const struct {
+        const char* szText;
+        bool bOk;
+        int iValue;
+    } rows[] = {
+        { " \t42\t ", true, 42 },
+        { "+5", true, 5 },
+        { "-5", true, -5 },
+        { "+0", true, 0 },
+        { "0000000000000000000007", true, 7 },
+        { "2147483647", true, INT_MAX },
+        { "-2147483648", true, INT_MIN },
+        { "2147483648", true, INT_MAX },
+        { "99999999999", true, INT_MAX },
+        { "+99999999999999999999999", true, INT_MAX },
+        { "-99999999999", true, INT_MIN },
+        { "", false, 0 },
+        { "  ", false, 0 },
+        { "-", false, 0 },
+        { "+", false, 0 },
+        { "-0", false, 0 },
+        { "+-5", false, 0 },
+        { "4 2", false, 0 },
+        { "0x10", false, 0 },
+        { "12a", false, 0 },
     };
-    EXPECT_EQ(count(), 1);
+    for (const auto& row : rows) {
+        int i = 99;
+        EXPECT_EQ(ParseDialogInt(row.szText, i), row.bOk) << row.szText;
+        EXPECT_EQ(i, row.bOk ? row.iValue : 99) << row.szText;
+    }
+}
 
-    m_pDlg->Control(1014)->setFocus();
-    QTest::keyClick(static_cast<QComboBox*>(m_pDlg->Control(1014))->lineEdit(), Qt::Key_Return);
-    EXPECT_EQ(count(), 2);
-    EXPECT_TRUE(m_pDlg->isVisible());
-    EXPECT_TRUE(m_box.shown.empty());
+// Enter and Space on a focused push button press that button; Enter in the
+// fields and the adapter list goes to Send, on a choice to nothing. What ran is read from outside:
+// Send's record about the missing file, the window closing, the file dialog
+// being asked, the version check's record.
+TEST_F(MainWindowTest, KeysGoToTheFocusedButtonElseToSend)
+{
+    const std::string csMissing = m_dir.File("missing.pcap");
+    const struct {
+        int iFocus;
+        Qt::Key key;
+        const char* szRan;
+    } rows[] = {
+        { 1, Qt::Key_Return, "send" },
+        { 1, Qt::Key_Space, "send" },
+        { 2, Qt::Key_Return, "exit" },
+        { 2, Qt::Key_Enter, "exit" },
+        { 2, Qt::Key_Space, "exit" },
+        { 1003, Qt::Key_Return, "browse" },
+        { 1003, Qt::Key_Space, "browse" },
+        { 1007, Qt::Key_Return, "check" },
+        { 1007, Qt::Key_Space, "check" },
+        { 1000, Qt::Key_Return, "send" },
+        { 1004, Qt::Key_Return, "send" },
+        { 1004, Qt::Key_Enter, "send" },
+        { 1014, Qt::Key_Return, "send" },
+        { 1001, Qt::Key_Return, "" },
+        { 1006, Qt::Key_Enter, "" },
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(
+            std::to_string(row.iFocus) + " " + QKeySequence(row.key).toString().toStdString());
+        Restart("[Velmora]\r\nAutoUpdate=0\r\nMode=0\r\nOldPath=" + csMissing + "\r\n");
+        m_files.iCalls = 0;
+        m_box.shown.clear();
+        m_pDlg->Control(row.iFocus)->setFocus();
+        ASSERT_EQ(QApplication::focusWidget(), m_pDlg->Control(row.iFocus));
+        QTest::keyClick(KeyTarget(row.iFocus), row.key);
+
+        std::string csRan;
+        if (CountDebug("Error. Could not open file=[" + csMissing + "]") == 1)
+            csRan += "send";
+        if (!m_pDlg->isVisible())
+            csRan += "exit";
+        if (m_files.iCalls == 1)
+            csRan += "browse";
+        if (DebugHas("FYI. CheckVersion app_name=Velmora&app_ver=1.00aB&Notes="))
+            csRan += "check";
+        EXPECT_EQ(csRan, row.szRan);
+    }
+}
+
+// The radio group is one tab stop, at the checked button or else the first;
+// the arrow keys move the choice and run what a click runs.
+TEST_F(MainWindowTest, RadioGroupIsOneTabStopAndArrowsChoose)
+{
+    const struct {
+        int iMode;
+        int iTabStop;
+        Qt::Key key;
+        int iModeAfter;
+    } rows[] = {
+        { 1, 1002, Qt::Key_Left, 0 },
+        { 0, 1001, Qt::Key_Down, 1 },
+        { -1, 1001, Qt::Key_Up, 1 },
+    };
+    auto tabFromPath = [&] {
+        KeyTarget(1000)->setFocus();
+        QTest::keyClick(KeyTarget(1000), Qt::Key_Tab);
+        const QWidget* pStop = QApplication::focusWidget();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        EXPECT_EQ(QApplication::focusWidget(), m_pDlg->Control(1003)) << "one stop only";
+        return pStop;
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(
+            std::to_string(row.iMode) + " " + QKeySequence(row.key).toString().toStdString());
+        Restart("[Velmora]\r\nAutoUpdate=0\r\nMode=" + std::to_string(row.iMode) + "\r\n");
+        EXPECT_EQ(tabFromPath(), m_pDlg->Control(row.iTabStop));
+
+        m_pDlg->Control(row.iTabStop)->setFocus();
+        fs::remove(m_dir.File("settings.ini"));
+        QTest::keyClick(m_pDlg->Control(row.iTabStop), row.key);
+        const int iChosen = row.iModeAfter == 0 ? 1001 : 1002;
+        EXPECT_EQ(QApplication::focusWidget(), m_pDlg->Control(iChosen));
+        EXPECT_TRUE(Ctl<QRadioButton>(iChosen)->isChecked());
+        EXPECT_NE(
+            Settings().find("Mode=" + std::to_string(row.iModeAfter) + "\r\n"), std::string::npos);
+        EXPECT_EQ(m_pDlg->Control(1004)->isEnabled(), row.iModeAfter == 0);
+        EXPECT_EQ(tabFromPath(), m_pDlg->Control(iChosen));
+    }
+}
+
+// Typing an entry's exact text chooses nothing: Enter there is Send, and
+// leaving the field picks nothing either.
+TEST_F(MainWindowTest, TypedAdapterTextChoosesNothing)
+{
+    const std::string csMissing = m_dir.File("missing.pcap");
+    Restart("[Velmora]\r\nAutoUpdate=0\r\nOldPath=" + csMissing + "\r\n");
+    auto* pList = Ctl<QComboBox>(1014);
+    ASSERT_GE(pList->findText("127.000.000.001 - lo"), 0) << "no loopback adapter listed";
+    const std::string csBefore = Settings();
+
+    pList->setFocus();
+    QTest::keyClicks(KeyTarget(1014), "127.000.000.001 - lo");
+    QTest::keyClick(KeyTarget(1014), Qt::Key_Return);
+    EXPECT_EQ(CountDebug("Error. Could not open file=[" + csMissing + "]"), 1);
+    KeyTarget(1000)->setFocus(); // editing ends here too
+    EXPECT_EQ(QApplication::focusWidget(), KeyTarget(1000));
+
+    EXPECT_EQ(pList->currentIndex(), -1);
+    EXPECT_EQ(Settings(), csBefore);
+    EXPECT_EQ(m_pDlg->Settings().NicDevice, "");
 }
 
 TEST_F(MainWindowTest, EscapeSavesAndCloses)
@@ -641,6 +792,149 @@ TEST_F(MainWindowTest, StopDuringALongSendEndsItWithin50MsAndAccountsExactly)
         EXPECT_EQ(
             texts.back(), row.bCloses ? "Program shutting down" : "MessageAndLog return = [ 1]");
     }
+}
+
+// A file name that is not UTF-8 goes byte for byte from settings.ini into
+// the field, into Send and back into settings.ini; so does one from Browse.
+TEST_F(MainWindowTest, PathBytesSurviveFieldSendAndSave)
+{
+    vtest::CNetns ns("path");
+    VTEST_REQUIRE_NETNS(ns);
+    vtest::CEnterNetns enter(ns);
+    ASSERT_TRUE(enter.Ok());
+
+    constexpr int kFrames = 5;
+    const struct {
+        const char* szName;
+        bool bBrowse;
+    } rows[] = {
+        { "caf\xE9.pcap", false }, { "caf\xE9.pcap", true },
+        { "\xFF\xFE/\xC3(.pcap", true }, // a folder that is no UTF-8 either
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.szName) + (row.bBrowse ? " by Browse" : " from settings"));
+        const std::string csCapture = m_dir.File(row.szName);
+        fs::create_directories(fs::path(csCapture).parent_path());
+        ASSERT_TRUE(WriteTestCapture(csCapture, kFrames, 60));
+        const std::string csStart = row.bBrowse ? "" : csCapture;
+        Restart(
+            "[Velmora]\r\nAutoUpdate=0\r\nMode=1\r\nOldPath=" + csStart + "\r\nNicDevice=vm0\r\n");
+        EXPECT_NE(Settings().find("\r\nOldPath=" + csStart + "\r\n"), std::string::npos);
+        if (row.bBrowse) {
+            m_files.csAnswer = csCapture;
+            QTest::mouseClick(Ctl<QPushButton>(1003), Qt::LeftButton);
+        }
+        // Shown as Qt shows file names, the odd bytes as U+FFFD.
+        EXPECT_EQ(Ctl<QLineEdit>(1000)->text(), QFile::decodeName(csCapture.c_str()));
+
+        const long long llBefore = ns.RxPackets("vm1");
+        QTest::mouseClick(Ctl<QPushButton>(1), Qt::LeftButton);
+        EXPECT_EQ(m_pDlg->StatusText(), std::to_string(kFrames) + " packets sent");
+        for (int i = 0; i < 100 && ns.RxPackets("vm1") < llBefore + kFrames; ++i)
+            QTest::qWait(20);
+        EXPECT_EQ(ns.RxPackets("vm1"), llBefore + kFrames);
+
+        QTest::keyClick(m_pDlg.get(), Qt::Key_Escape);
+        EXPECT_NE(Settings().find("\r\nOldPath=" + csCapture + "\r\n"), std::string::npos);
+    }
+}
+
+// Qt hands a chosen file name over as text; the bytes are found on disk, and
+// only where one entry alone reads as that text.
+TEST(FileNameBytes, FoundOnDiskWhenTheTextIsNotTheName)
+{
+    vtest::CTempDir dir;
+    const std::string csRoot = dir.Path().string() + "/";
+    for (const char* sz : { "caf\xE9.pcap", "caf\xC3\xA9.pcap", "x\xE9", "x\xE8", "\xFF/y\xFE.pcap",
+             "a\xEF\xBF\xBD" })
+        vtest::WriteFile(
+            (fs::create_directories(fs::path(csRoot + sz).parent_path()), csRoot + sz), "");
+    auto text = [&](const std::string& cs) { return QFile::decodeName((csRoot + cs).c_str()); };
+    const struct {
+        const char* szChosen; // the name Qt decoded
+        std::string csBytes; // what comes back
+    } rows[] = {
+        { "caf\xE9.pcap", csRoot + "caf\xE9.pcap" },
+        { "caf\xC3\xA9.pcap", csRoot + "caf\xC3\xA9.pcap" },
+        { "\xFF/y\xFE.pcap", csRoot + "\xFF/y\xFE.pcap" },
+        // Two names read as "x\uFFFD": neither is guessed.
+        { "x\xE9", csRoot + "x\xEF\xBF\xBD" },
+        // A name that holds U+FFFD itself and one with an odd byte read alike.
+        { "a\xEF\xBF\xBD", csRoot + "a\xEF\xBF\xBD" },
+        { "gone\xE9", csRoot + "gone\xEF\xBF\xBD" },
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(FileNameBytes(text(row.szChosen)), row.csBytes) << row.szChosen;
+}
+
+// A capture path with a line feed cannot go into settings.ini: everything
+// else is still saved, the path keeps its last storable value, Send uses the
+// path shown, and the Debuglog says so once.
+TEST_F(MainWindowTest, LineFeedPathIsUsedButNotStored)
+{
+    Restart("[Velmora]\r\nAutoUpdate=0\r\nMode=1\r\nOldPath=/captures/kept.pcap\r\n");
+    const std::string csOdd = m_dir.File("two\nlines.pcap");
+    m_files.csAnswer = csOdd;
+    QTest::mouseClick(Ctl<QPushButton>(1003), Qt::LeftButton);
+
+    QTest::mouseClick(Ctl<QRadioButton>(1001), Qt::LeftButton);
+    Ctl<QLineEdit>(1004)->setText("3");
+    QTest::mouseClick(Ctl<QCheckBox>(1006), Qt::LeftButton);
+    QTest::mouseClick(Ctl<QPushButton>(1), Qt::LeftButton);
+    EXPECT_EQ(CountDebug("Error. Could not open file=[" + csOdd + "]"), 1);
+    QTest::keyClick(m_pDlg.get(), Qt::Key_Escape);
+
+    EXPECT_EQ(Settings(),
+        "[Velmora]\r\nDebug=1\r\nAutoUpdate=1\r\nMode=0\r\nOffset=3\r\nOldPath=/captures/"
+        "kept.pcap\r\n"
+        "NicDevice=\r\n\r\n");
+    EXPECT_EQ(
+        CountDebug(
+            "Err. The capture file path holds a line feed and could not be stored in settings.ini"),
+        1);
+}
+
+// A normal top-level window, run without modality, so task bars list it;
+// boxes and the About window are transient for it.
+TEST_F(MainWindowTest, RunsAsANormalTopLevelWindow)
+{
+    vtest::WriteFile(m_dir.File("settings.ini"), "[Velmora]\r\nAutoUpdate=0\r\n");
+    m_pDlg = std::make_unique<CReplayDlg>();
+    CQtMessageBox qtBox;
+    qtBox.SetOwner(m_pDlg.get());
+    QObject ctx;
+    QWindow* pMain = nullptr;
+    QWindow* pBoxParent = nullptr;
+    QWindow* pAboutParent = nullptr;
+    // Notes the transient parent of the next modal window, and closes it.
+    auto nextModalParent = [&](QWindow** ppParent) {
+        QTimer::singleShot(0, &ctx, [ppParent] {
+            if (QWidget* p = QApplication::activeModalWidget()) {
+                *ppParent = p->windowHandle()->transientParent();
+                static_cast<QDialog*>(p)->reject();
+            }
+        });
+    };
+    QTimer::singleShot(0, &ctx, [&] {
+        pMain = m_pDlg->windowHandle();
+        EXPECT_EQ(m_pDlg->windowType(), Qt::Window);
+        EXPECT_EQ(pMain->modality(), Qt::NonModal);
+        EXPECT_EQ(pMain->transientParent(), nullptr);
+        EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+        nextModalParent(&pBoxParent);
+        qtBox.Show("box", MB_OK);
+        nextModalParent(&pAboutParent);
+        m_pDlg->findChild<QAction*>("menu32771")->trigger();
+        m_pDlg->OnCancel();
+    });
+    QTimer::singleShot(10000, &ctx, [&] {
+        ADD_FAILURE() << "window left open";
+        QCoreApplication::exit(1);
+    });
+    EXPECT_EQ(m_pDlg->DoModal(), int(QDialog::Rejected));
+    ASSERT_NE(pMain, nullptr);
+    EXPECT_EQ(pBoxParent, pMain);
+    EXPECT_EQ(pAboutParent, pMain);
 }
 
 } // namespace
