@@ -1,6 +1,7 @@
 #include "Replay.h"
 
 #include "Log.h"
+#include "SendSocket.h"
 
 #include <pcap/pcap.h>
 
@@ -12,10 +13,6 @@
 #include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/socket.h>
-#include <sys/syscall.h>
-#include <system_error>
-#include <thread>
 #include <unistd.h>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -33,7 +30,10 @@ constexpr uint32_t kShortestFrame = 6;
 std::chrono::milliseconds s_statusInterval { kStatusIntervalMs };
 
 #if defined(__x86_64__) || defined(__i386__)
-__attribute__((target("avx"))) void ZeroUpperAvx() { _mm256_zeroupper(); }
+__attribute__((target("avx"))) void ZeroUpperAvx()
+{
+    _mm256_zeroupper();
+}
 #endif
 
 // On processors with VAES, Qt's string hashing (called while the window
@@ -177,105 +177,6 @@ void SetStatusInterval(int iMs)
     s_statusInterval = std::chrono::milliseconds(iMs < 0 ? 0 : iMs);
 }
 
-namespace {
-
-// The adapter's descriptor when it is a raw packet socket on Ethernet, the only
-// kind we send on directly; -1 for everything else (the "any" device, netlink,
-// D-Bus, USB and Bluetooth monitors), which keeps to libpcap's own injection.
-int DirectSendSocket(pcap* hAdapter)
-{
-    const int fd = pcap_fileno(hAdapter);
-    if (fd < 0 || pcap_datalink(hAdapter) != DLT_EN10MB)
-        return -1;
-    int iDomain = 0, iType = 0;
-    socklen_t n = sizeof iDomain;
-    if (getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &iDomain, &n) != 0 || iDomain != AF_PACKET)
-        return -1;
-    n = sizeof iType;
-    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &iType, &n) != 0 || iType != SOCK_RAW)
-        return -1;
-    return fd;
-}
-
-} // namespace
-
-CPcapSink::~CPcapSink()
-{
-    Close();
-}
-
-bool CPcapSink::Open(const std::string& csDeviceName, std::string& csError)
-{
-    Close();
-    char szErrBuf[PCAP_ERRBUF_SIZE] = "";
-    m_hAdapter
-        = pcap_open_live(csDeviceName.c_str(), kSnapLen, kPromiscuous, kReadTimeoutMs, szErrBuf);
-    if (!m_hAdapter)
-        csError = szErrBuf;
-    m_iFd = m_hAdapter ? DirectSendSocket(m_hAdapter) : -1;
-    return m_hAdapter != nullptr;
-}
-
-bool CPcapSink::Transmit(const unsigned char* pData, uint32_t uLength)
-{
-    if (!m_hAdapter)
-        return false;
-    // On an Ethernet packet socket pcap_sendpacket is a plain send(); making
-    // the system call ourselves spares glibc's cancellation wrapper, a few
-    // percent of a small frame. A refused frame goes through libpcap once more,
-    // so that the error text is libpcap's own.
-    if (m_iFd >= 0
-        && syscall(SYS_sendto, m_iFd, pData, static_cast<size_t>(uLength), 0, nullptr, 0) >= 0)
-        return true;
-    return pcap_sendpacket(m_hAdapter, pData, static_cast<int>(uLength)) == 0;
-}
-
-std::string CPcapSink::ErrorText()
-{
-    return m_hAdapter ? pcap_geterr(m_hAdapter) : "";
-}
-
-namespace {
-
-// Closing a packet socket waits for the kernel's grace periods (about 25 ms
-// here), which nobody needs to wait for. The close runs on a thread of its own
-// that the next close, or the end of the program, joins.
-class CAdapterCloser {
-public:
-    ~CAdapterCloser() { Join(); }
-    void Close(pcap* hAdapter)
-    {
-        Join();
-        try {
-            m_thread = std::thread([hAdapter] { pcap_close(hAdapter); });
-        } catch (const std::system_error&) {
-            pcap_close(hAdapter);
-        }
-    }
-    void Join()
-    {
-        if (m_thread.joinable())
-            m_thread.join();
-    }
-
-private:
-    std::thread m_thread;
-};
-
-CAdapterCloser s_adapterCloser;
-
-} // namespace
-
-void CPcapSink::Close()
-{
-    if (m_hAdapter) {
-        s_adapterCloser.Close(m_hAdapter);
-        m_hAdapter = nullptr;
-    }
-}
-
-void WaitForAdapterClose() { s_adapterCloser.Join(); }
-
 CLocalCapture::CLocalCapture(pcap* hCapture, std::unique_ptr<char[]> pStreamBuffer)
     : m_hCapture(hCapture)
     , m_pStreamBuffer(std::move(pStreamBuffer))
@@ -379,6 +280,6 @@ void OnSendReplay(IReplayWindow& window, const std::string& csSelectedDeviceName
 
 void OnSendReplay(IReplayWindow& window, const std::string& csSelectedDeviceName)
 {
-    CPcapSink sink;
+    CSocketSink sink;
     OnSendReplay(window, csSelectedDeviceName, sink);
 }
