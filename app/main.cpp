@@ -1,11 +1,19 @@
 #include "LinkButton.h"
 #include "ReplayApp.h"
+#include "SendSocket.h"
 #include "SingleInstance.h"
 
 #include <csignal>
+#include <cstdio>
 
 int main(int argc, char** argv)
 {
+    // First of all, before the toolkit or any plugin it loads sees argv or the
+    // environment: the send socket, then no capability left.
+    if (SetUpSendSocket().bFailed) {
+        std::fputs("velmora: could not drop the capabilities it was started with\n", stderr);
+        return 1;
+    }
     WmLinkClicked();
     InstanceQueryMessage();
     // Before the application connects to the display: a second copy leaves

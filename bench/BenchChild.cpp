@@ -2,6 +2,7 @@
 
 #include "Log.h"
 #include "ReplayDlg.h"
+#include "SendSocket.h"
 #include "TestSupport.h"
 
 #include <QApplication>
@@ -72,6 +73,8 @@ SSend TimedSend(CTimedDlg& dlg, vtest::CRecordingBox& box)
 
 int RunBenchChild(char* szArgv0, const std::string& csCapture, bool bDebug, int iMode, int iOffset)
 {
+    // As the program's main does: Sends go out on the process's one socket.
+    SetUpSendSocket();
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     int iArgc = 1;
     char* argv[] = { szArgv0, nullptr };

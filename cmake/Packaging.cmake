@@ -87,8 +87,10 @@ set(CPACK_PACKAGE_DESCRIPTION
     "adapter, either the single packet at a given offset or all of them, back to\n"
     "back. It is meant for BACnet frames carried directly in Ethernet.\n"
     "\n"
-    "Members of the group velmora may send: the program is installed for them\n"
-    "with the capabilities CAP_NET_RAW and CAP_NET_ADMIN.")
+    "Members of the group velmora may send raw frames on any adapter: the\n"
+    "program is installed for them with the capability CAP_NET_RAW, which it\n"
+    "drops at start once its send socket is open. The group grants neither\n"
+    "reading traffic nor changing the network.")
 string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

@@ -1,6 +1,7 @@
 #include "Replay.h"
 
 #include "Log.h"
+#include "SendSocket.h"
 
 #include <pcap/pcap.h>
 
@@ -13,10 +14,6 @@
 #include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/socket.h>
-#include <sys/syscall.h>
-#include <system_error>
-#include <thread>
 #include <unistd.h>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -34,7 +31,10 @@ constexpr uint32_t kShortestFrame = 6;
 std::chrono::milliseconds s_statusInterval { kStatusIntervalMs };
 
 #if defined(__x86_64__) || defined(__i386__)
-__attribute__((target("avx"))) void ZeroUpperAvx() { _mm256_zeroupper(); }
+__attribute__((target("avx"))) void ZeroUpperAvx()
+{
+    _mm256_zeroupper();
+}
 #endif
 
 // On processors with VAES, Qt's string hashing (called while the window
@@ -191,169 +191,6 @@ void SetStatusInterval(int iMs)
 {
     s_statusInterval = std::chrono::milliseconds(iMs < 0 ? 0 : iMs);
 }
-
-namespace {
-
-// The adapter's descriptor when it is a raw packet socket on Ethernet, the only
-// kind we send on directly; -1 for everything else (the "any" device, netlink,
-// D-Bus, USB and Bluetooth monitors), which keeps to libpcap's own injection.
-int DirectSendSocket(pcap* hAdapter)
-{
-    const int fd = pcap_fileno(hAdapter);
-    if (fd < 0 || pcap_datalink(hAdapter) != DLT_EN10MB)
-        return -1;
-    int iDomain = 0, iType = 0;
-    socklen_t n = sizeof iDomain;
-    if (getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &iDomain, &n) != 0 || iDomain != AF_PACKET)
-        return -1;
-    n = sizeof iType;
-    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &iType, &n) != 0 || iType != SOCK_RAW)
-        return -1;
-    return fd;
-}
-
-} // namespace
-
-CPcapSink::~CPcapSink()
-{
-    Close();
-}
-
-namespace {
-
-ESendOpenError OpenErrorOf(int iStatus)
-{
-    switch (iStatus) {
-    case PCAP_ERROR_NO_SUCH_DEVICE:
-        return ESendOpenError::NoSuchDevice;
-    case PCAP_ERROR_IFACE_NOT_UP:
-        return ESendOpenError::NotUp;
-    case PCAP_ERROR_PERM_DENIED:
-    case PCAP_ERROR_PROMISC_PERM_DENIED:
-        return ESendOpenError::NoPermission;
-    default:
-        return ESendOpenError::Other;
-    }
-}
-
-// pcap_open_live's own steps, so that the kind of failure is known; the error
-// text is worded as pcap_open_live words it.
-pcap* OpenLive(const char* szDevice, std::string& csError, ESendOpenError& eError)
-{
-    char szErrBuf[PCAP_ERRBUF_SIZE] = "";
-    pcap* hAdapter = pcap_create(szDevice, szErrBuf);
-    if (!hAdapter) {
-        csError = szErrBuf;
-        eError = ESendOpenError::Other;
-        return nullptr;
-    }
-    int iStatus = pcap_set_snaplen(hAdapter, kSnapLen);
-    if (iStatus >= 0)
-        iStatus = pcap_set_promisc(hAdapter, kPromiscuous);
-    if (iStatus >= 0)
-        iStatus = pcap_set_timeout(hAdapter, kReadTimeoutMs);
-    if (iStatus >= 0)
-        iStatus = pcap_activate(hAdapter);
-    if (iStatus >= 0)
-        return hAdapter;
-    const std::string csDevice(szDevice);
-    const char* szDetail = pcap_geterr(hAdapter);
-    if (iStatus == PCAP_ERROR)
-        csError = csDevice + ": " + szDetail;
-    else if ((iStatus == PCAP_ERROR_NO_SUCH_DEVICE || iStatus == PCAP_ERROR_PERM_DENIED
-                 || iStatus == PCAP_ERROR_PROMISC_PERM_DENIED)
-        && szDetail[0] != '\0')
-        csError = csDevice + ": " + pcap_statustostr(iStatus) + " (" + szDetail + ")";
-    else
-        csError = csDevice + ": " + pcap_statustostr(iStatus);
-    // Cut to libpcap's error buffer, as pcap_open_live's text is.
-    if (csError.size() > PCAP_ERRBUF_SIZE - 1)
-        csError.resize(PCAP_ERRBUF_SIZE - 1);
-    eError = OpenErrorOf(iStatus);
-    pcap_close(hAdapter);
-    return nullptr;
-}
-
-} // namespace
-
-bool CPcapSink::Open(const std::string& csDeviceName, std::string& csError)
-{
-    Close();
-    m_eOpenError = ESendOpenError::None;
-    m_hAdapter = OpenLive(csDeviceName.c_str(), csError, m_eOpenError);
-    // Our frames are Ethernet frames: on the "any" device, netlink, D-Bus, USB
-    // or Bluetooth monitors, or an IP tunnel they would be wrong or refused.
-    if (m_hAdapter && pcap_datalink(m_hAdapter) != DLT_EN10MB) {
-        const char* szType = pcap_datalink_val_to_name(pcap_datalink(m_hAdapter));
-        csError = csDeviceName + ": not an Ethernet adapter (link type "
-            + (szType ? szType : std::to_string(pcap_datalink(m_hAdapter))) + ")";
-        m_eOpenError = ESendOpenError::NotEthernet;
-        pcap_close(m_hAdapter);
-        m_hAdapter = nullptr;
-    }
-    m_iFd = m_hAdapter ? DirectSendSocket(m_hAdapter) : -1;
-    return m_hAdapter != nullptr;
-}
-
-bool CPcapSink::Transmit(const unsigned char* pData, uint32_t uLength)
-{
-    if (!m_hAdapter)
-        return false;
-    // On an Ethernet packet socket pcap_sendpacket is a plain send(); making
-    // the system call ourselves spares glibc's cancellation wrapper, a few
-    // percent of a small frame. A refused frame goes through libpcap once more,
-    // so that the error text is libpcap's own.
-    if (m_iFd >= 0
-        && syscall(SYS_sendto, m_iFd, pData, static_cast<size_t>(uLength), 0, nullptr, 0) >= 0)
-        return true;
-    return pcap_sendpacket(m_hAdapter, pData, static_cast<int>(uLength)) == 0;
-}
-
-std::string CPcapSink::ErrorText()
-{
-    return m_hAdapter ? pcap_geterr(m_hAdapter) : "";
-}
-
-namespace {
-
-// Closing a packet socket waits for the kernel's grace periods (about 25 ms
-// here), which nobody needs to wait for. The close runs on a thread of its own
-// that the next close, or the end of the program, joins.
-class CAdapterCloser {
-public:
-    ~CAdapterCloser() { Join(); }
-    void Close(pcap* hAdapter)
-    {
-        Join();
-        try {
-            m_thread = std::thread([hAdapter] { pcap_close(hAdapter); });
-        } catch (const std::system_error&) {
-            pcap_close(hAdapter);
-        }
-    }
-    void Join()
-    {
-        if (m_thread.joinable())
-            m_thread.join();
-    }
-
-private:
-    std::thread m_thread;
-};
-
-CAdapterCloser s_adapterCloser;
-
-} // namespace
-
-void CPcapSink::Close()
-{
-    if (m_hAdapter) {
-        s_adapterCloser.Close(m_hAdapter);
-        m_hAdapter = nullptr;
-    }
-}
-
-void WaitForAdapterClose() { s_adapterCloser.Join(); }
 
 CLocalCapture::CLocalCapture(pcap* hCapture, std::unique_ptr<char[]> pStreamBuffer)
     : m_hCapture(hCapture)
@@ -532,6 +369,6 @@ SReplayResult OnSendReplay(
 
 SReplayResult OnSendReplay(IReplayWindow& window, const std::string& csSelectedDeviceName)
 {
-    CPcapSink sink;
+    CSocketSink sink;
     return OnSendReplay(window, csSelectedDeviceName, sink);
 }

@@ -48,8 +48,8 @@ constexpr uint32_t kSendBufferSize = 65536;
 // Why an adapter could not be opened for sending, in words a user can act on.
 enum class ESendOpenError { None, NoSuchDevice, NotUp, NoPermission, NotEthernet, Other };
 
-// The adapter frames go out on. The program's is libpcap's (CPcapSink); tests
-// and the fuzz target put a fake in its place.
+// The adapter frames go out on. The program's is a packet socket (CSocketSink,
+// SendSocket.h); tests and the fuzz target put a fake in its place.
 class IPacketSink {
 public:
     virtual ~IPacketSink() = default;
@@ -63,29 +63,6 @@ public:
     // Why the last Transmit failed.
     virtual std::string ErrorText() = 0;
     virtual void Close() = 0;
-};
-
-// pcap_open_live (snapshot 65,536, promiscuous, 1,000 ms) and pcap_sendpacket.
-// The handle is closed by Close and by the destructor.
-class CPcapSink final : public IPacketSink {
-public:
-    CPcapSink() = default;
-    ~CPcapSink() override;
-    CPcapSink(const CPcapSink&) = delete;
-    CPcapSink& operator=(const CPcapSink&) = delete;
-
-    // Fails also on an adapter that carries no Ethernet frames (NotEthernet).
-    bool Open(const std::string& csDeviceName, std::string& csError) override;
-    ESendOpenError OpenError() const override { return m_eOpenError; }
-    bool IsOpen() const override { return m_hAdapter != nullptr; }
-    bool Transmit(const unsigned char* pData, uint32_t uLength) override;
-    std::string ErrorText() override;
-    void Close() override;
-
-private:
-    pcap* m_hAdapter = nullptr;
-    int m_iFd = -1;
-    ESendOpenError m_eOpenError = ESendOpenError::None;
 };
 
 // An open capture file: libpcap's reader over a stream with a 64 KiB buffer of
@@ -103,7 +80,8 @@ private:
     std::unique_ptr<char[]> m_pStreamBuffer; // must outlive the stream
 };
 
-// Adapters are closed in the background; this waits until the last close is done.
+// Sockets of their own are closed in the background; this waits until the
+// last close is done.
 void WaitForAdapterClose();
 
 // Opens the adapter through the sink; logs the failure.

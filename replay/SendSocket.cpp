@@ -1,0 +1,228 @@
+#include "SendSocket.h"
+
+#include <pcap/pcap.h>
+
+#include <cerrno>
+#include <cstring>
+#include <linux/capability.h>
+#include <linux/filter.h>
+#include <net/if.h>
+#include <net/if_arp.h>
+#include <netpacket/packet.h>
+#include <sys/auxv.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <system_error>
+#include <thread>
+#include <unistd.h>
+
+#ifndef SO_LOCK_FILTER
+#define SO_LOCK_FILTER 44
+#endif
+
+namespace {
+
+int s_iProcessSocket = -1;
+
+// Closing a packet socket waits for the kernel's grace periods (about 25 ms
+// here), which nobody needs to wait for. The close runs on a thread of its own
+// that the next close, or the end of the program, joins.
+class CSocketCloser {
+public:
+    ~CSocketCloser() { Join(); }
+    void Close(int fd)
+    {
+        Join();
+        try {
+            m_thread = std::thread([fd] { ::close(fd); });
+        } catch (const std::system_error&) {
+            ::close(fd);
+        }
+    }
+    void Join()
+    {
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+private:
+    std::thread m_thread;
+};
+
+CSocketCloser s_socketCloser;
+
+std::string ErrnoText(const char* szWhat, int iErrno)
+{
+    return std::string(szWhat) + ": " + std::strerror(iErrno);
+}
+
+// Devices libpcap lists that are no network interface ("any", netlink, D-Bus,
+// USB and Bluetooth monitors): they exist, but carry no Ethernet frames.
+bool IsCaptureOnlyDevice(const std::string& csName)
+{
+    if (csName.empty())
+        return false;
+    pcap_if_t* pDevs = nullptr;
+    char szErr[PCAP_ERRBUF_SIZE] = "";
+    if (pcap_findalldevs(&pDevs, szErr) != 0)
+        return false;
+    bool bFound = false;
+    for (pcap_if_t* p = pDevs; p && !bFound; p = p->next)
+        bFound = csName == p->name;
+    pcap_freealldevs(pDevs);
+    return bFound;
+}
+
+} // namespace
+
+int OpenSendSocket()
+{
+    const int fd = ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    // Protocol 0 receives nothing, but a bind may name another protocol:
+    // a locked drop-all filter keeps the socket deaf whatever comes later.
+    sock_filter dropAll[] = { BPF_STMT(BPF_RET | BPF_K, 0) };
+    sock_fprog prog { 1, dropAll };
+    const int iOne = 1;
+    if (::setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &prog, sizeof prog) != 0
+        || ::setsockopt(fd, SOL_SOCKET, SO_LOCK_FILTER, &iOne, sizeof iOne) != 0) {
+        const int iErrno = errno;
+        ::close(fd);
+        errno = iErrno;
+        return -1;
+    }
+    return fd;
+}
+
+bool DropAllCapabilities()
+{
+    if (::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0) != 0 && errno != EINVAL)
+        return false;
+    __user_cap_header_struct header { _LINUX_CAPABILITY_VERSION_3, 0 };
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] {};
+    return ::syscall(SYS_capset, &header, data) == 0;
+}
+
+SSendSocketSetup SetUpSendSocket()
+{
+    SSendSocketSetup setup;
+    if (s_iProcessSocket < 0)
+        s_iProcessSocket = OpenSendSocket();
+    setup.iSocket = s_iProcessSocket;
+    setup.iErrno = s_iProcessSocket < 0 ? errno : 0;
+    // Root keeps root's rights: it gave them to itself, and nobody else's
+    // code runs in its process through them. A user who got them from the
+    // file loses them before the toolkit reads a single variable.
+    if (::getauxval(AT_SECURE) != 0 && ::getuid() != 0) {
+        setup.bDroppedCapabilities = DropAllCapabilities();
+        setup.bFailed = !setup.bDroppedCapabilities;
+    }
+    return setup;
+}
+
+int ProcessSendSocket()
+{
+    return s_iProcessSocket;
+}
+
+void WaitForAdapterClose()
+{
+    s_socketCloser.Join();
+}
+
+CSocketSink::~CSocketSink()
+{
+    Close();
+}
+
+bool CSocketSink::Fail(ESendOpenError eError, const std::string& csText, std::string& csError)
+{
+    Close();
+    m_eOpenError = eError;
+    csError = csText;
+    return false;
+}
+
+bool CSocketSink::Open(const std::string& csDeviceName, std::string& csError)
+{
+    Close();
+    m_eOpenError = ESendOpenError::None;
+    const std::string& dev = csDeviceName;
+    m_iFd = ProcessSendSocket();
+    m_bOwnSocket = m_iFd < 0;
+    if (m_bOwnSocket) {
+        m_iFd = OpenSendSocket();
+        if (m_iFd < 0) {
+            const int iErrno = errno;
+            if (iErrno == EPERM || iErrno == EACCES)
+                return Fail(ESendOpenError::NoPermission,
+                    dev + ": You don't have permission to perform this capture on that device ("
+                        + ErrnoText("socket", iErrno) + ")",
+                    csError);
+            return Fail(ESendOpenError::Other, dev + ": " + ErrnoText("socket", iErrno), csError);
+        }
+    }
+
+    // The checks and their words follow libpcap's open: existence, then up,
+    // then the link type.
+    const std::string csNoDevice = dev + ": No such device exists (No such device exists)";
+    ifreq ifr {};
+    if (dev.empty() || dev.size() >= sizeof ifr.ifr_name)
+        return Fail(ESendOpenError::NoSuchDevice, csNoDevice, csError);
+    std::memcpy(ifr.ifr_name, dev.c_str(), dev.size());
+    if (::ioctl(m_iFd, SIOCGIFINDEX, &ifr) != 0) {
+        const int iErrno = errno;
+        if (iErrno == ENODEV && IsCaptureOnlyDevice(dev))
+            return Fail(ESendOpenError::NotEthernet,
+                dev + ": EN10MB is not one of the DLTs supported by this device", csError);
+        if (iErrno == ENODEV)
+            return Fail(ESendOpenError::NoSuchDevice, csNoDevice, csError);
+        return Fail(ESendOpenError::Other, dev + ": " + ErrnoText("SIOCGIFINDEX", iErrno), csError);
+    }
+    const int iIndex = ifr.ifr_ifindex;
+    if (::ioctl(m_iFd, SIOCGIFFLAGS, &ifr) != 0)
+        return Fail(ESendOpenError::Other, dev + ": " + ErrnoText("SIOCGIFFLAGS", errno), csError);
+    if (!(ifr.ifr_flags & IFF_UP))
+        return Fail(ESendOpenError::NotUp, dev + ": That device is not up", csError);
+    if (::ioctl(m_iFd, SIOCGIFHWADDR, &ifr) != 0)
+        return Fail(ESendOpenError::Other, dev + ": " + ErrnoText("SIOCGIFHWADDR", errno), csError);
+    // libpcap gives the loopback device Ethernet framing too.
+    const int iType = ifr.ifr_hwaddr.sa_family;
+    if (iType != ARPHRD_ETHER && iType != ARPHRD_LOOPBACK)
+        return Fail(ESendOpenError::NotEthernet,
+            dev + ": EN10MB is not one of the DLTs supported by this device", csError);
+
+    sockaddr_ll sll {};
+    sll.sll_family = AF_PACKET;
+    sll.sll_protocol = 0; // still deaf after the bind
+    sll.sll_ifindex = iIndex;
+    if (::bind(m_iFd, reinterpret_cast<sockaddr*>(&sll), sizeof sll) != 0) {
+        const int iErrno = errno;
+        return Fail(iErrno == ENODEV ? ESendOpenError::NoSuchDevice : ESendOpenError::Other,
+            iErrno == ENODEV ? csNoDevice : dev + ": " + ErrnoText("bind", iErrno), csError);
+    }
+    return true;
+}
+
+bool CSocketSink::Transmit(const unsigned char* pData, uint32_t uLength)
+{
+    if (m_iFd < 0)
+        return false;
+    // The plain system call spares glibc's cancellation wrapper, a few percent
+    // of a small frame.
+    if (::syscall(SYS_sendto, m_iFd, pData, static_cast<size_t>(uLength), 0, nullptr, 0) >= 0)
+        return true;
+    m_csSendError = ErrnoText("send", errno);
+    return false;
+}
+
+void CSocketSink::Close()
+{
+    if (m_iFd >= 0 && m_bOwnSocket)
+        s_socketCloser.Close(m_iFd);
+    m_iFd = -1;
+    m_bOwnSocket = false;
+}

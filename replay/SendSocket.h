@@ -1,0 +1,66 @@
+#pragma once
+
+#include "Replay.h"
+
+#include <string>
+
+// The packet socket frames leave on, and the privileges around it.
+//
+// The program needs one privilege, CAP_NET_RAW, for one thing: opening a
+// packet socket. So that no toolkit, plugin or theme code ever runs with it,
+// main opens that socket first and then drops every capability it got from
+// the file; later Sends bind the socket to their adapter, which needs none.
+
+// What SetUpSendSocket did.
+struct SSendSocketSetup {
+    int iSocket = -1; // the process's send socket, -1 when it could not be opened
+    int iErrno = 0; // why not
+    bool bDroppedCapabilities = false;
+    bool bFailed = false; // capabilities could not be dropped: the program must not go on
+};
+
+// Call first thing in main, before any library sees argv or the environment:
+// opens the send socket (ProcessSendSocket) and, when the process runs in
+// secure-execution mode for a user other than root (capabilities from the
+// file), drops all of them: permitted, effective, inheritable and ambient.
+SSendSocketSetup SetUpSendSocket();
+
+// The socket SetUpSendSocket opened; -1 when it was not called or failed.
+int ProcessSendSocket();
+
+// An AF_PACKET raw socket of protocol 0 (so it receives nothing), close-on-exec,
+// with a locked filter that drops every frame. -1 with errno on failure.
+int OpenSendSocket();
+
+// Drops permitted, effective, inheritable and ambient capabilities. False
+// with errno when the kernel refused.
+bool DropAllCapabilities();
+
+// Sends on a packet socket bound to the adapter: the process's socket when
+// main set one up, else a socket of its own for the length of the Send (tests
+// and the benchmark run as root without the start-up step).
+class CSocketSink final : public IPacketSink {
+public:
+    CSocketSink() = default;
+    ~CSocketSink() override;
+    CSocketSink(const CSocketSink&) = delete;
+    CSocketSink& operator=(const CSocketSink&) = delete;
+
+    // Fails, with libpcap's words for the case, when the socket could not be
+    // opened, the adapter does not exist, is down or does not carry Ethernet
+    // frames (the loopback device does), or the bind fails.
+    bool Open(const std::string& csDeviceName, std::string& csError) override;
+    ESendOpenError OpenError() const override { return m_eOpenError; }
+    bool IsOpen() const override { return m_iFd >= 0; }
+    bool Transmit(const unsigned char* pData, uint32_t uLength) override;
+    std::string ErrorText() override { return m_csSendError; }
+    void Close() override;
+
+private:
+    bool Fail(ESendOpenError eError, const std::string& csText, std::string& csError);
+
+    int m_iFd = -1;
+    bool m_bOwnSocket = false;
+    ESendOpenError m_eOpenError = ESendOpenError::None;
+    std::string m_csSendError;
+};

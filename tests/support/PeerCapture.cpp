@@ -1,0 +1,75 @@
+#include "PeerCapture.h"
+
+#include <pcap/pcap.h>
+
+#include <chrono>
+#include <thread>
+
+namespace vtest {
+
+namespace {
+    // Our frames' source addresses all begin 02:76:6d.
+    constexpr const char* kOurFrames = "(ether[6:4] & 0xffffff00) = 0x02766d00";
+} // namespace
+
+CPeerCapture::CPeerCapture(const char* szIf, int iSnapLen)
+{
+    char szErr[PCAP_ERRBUF_SIZE] = "";
+    m_h = pcap_create(szIf, szErr);
+    if (!m_h)
+        return;
+    bpf_program prog {};
+    pcap_set_snaplen(m_h, iSnapLen);
+    pcap_set_immediate_mode(m_h, 1);
+    pcap_set_buffer_size(m_h, 16 << 20);
+    pcap_set_timeout(m_h, 10);
+    if (pcap_activate(m_h) < 0 || pcap_compile(m_h, &prog, kOurFrames, 1, PCAP_NETMASK_UNKNOWN) != 0
+        || pcap_setfilter(m_h, &prog) != 0 || pcap_setnonblock(m_h, 1, szErr) != 0) {
+        pcap_freecode(&prog);
+        pcap_close(m_h);
+        m_h = nullptr;
+        return;
+    }
+    pcap_freecode(&prog);
+}
+
+CPeerCapture::~CPeerCapture()
+{
+    if (m_h)
+        pcap_close(m_h);
+}
+
+Frames CPeerCapture::Collect(size_t nMax, int iWaitMs)
+{
+    Frames frames;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(iWaitMs);
+    while (frames.size() < nMax && std::chrono::steady_clock::now() < end) {
+        pcap_pkthdr* pHeader = nullptr;
+        const u_char* pData = nullptr;
+        const int rc = pcap_next_ex(m_h, &pHeader, &pData);
+        if (rc == 1)
+            frames.emplace_back(pData, pData + pHeader->caplen);
+        else if (rc == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        else
+            break;
+    }
+    return frames;
+}
+
+Frames ReadCaptureFrames(const std::string& csPath)
+{
+    Frames frames;
+    char szErr[PCAP_ERRBUF_SIZE] = "";
+    pcap_t* h = pcap_open_offline(csPath.c_str(), szErr);
+    if (!h)
+        return frames;
+    pcap_pkthdr* pHeader = nullptr;
+    const u_char* pData = nullptr;
+    while (pcap_next_ex(h, &pHeader, &pData) == 1)
+        frames.emplace_back(pData, pData + pHeader->caplen);
+    pcap_close(h);
+    return frames;
+}
+
+} // namespace vtest
