@@ -116,8 +116,10 @@ struct CCoarseClock {
     }
 };
 
-// Reads the records and sends the chosen ones; gives the packet count.
-int SendRecords(IReplayWindow& window, pcap_t* hCapture, int iMode, int iOffset, IPacketSink& sink)
+// Reads the records and sends the chosen ones (by mode and offset, or the
+// sorted pSelection when there is one); gives the packet count.
+int SendRecords(IReplayWindow& window, pcap_t* hCapture, int iMode, int iOffset,
+    const CRecordSelection* pSelection, IPacketSink& sink)
 {
     using Clock = CCoarseClock;
     // One open descriptor for the per-packet records instead of an open and close each.
@@ -130,12 +132,20 @@ int SendRecords(IReplayWindow& window, pcap_t* hCapture, int iMode, int iOffset,
     bool bShowPending = false;
     // Disabling the controls has just called into the window.
     ClearUpperVectorState();
+    size_t nNextChosen = 0; // in *pSelection
     for (;;) {
+        if (pSelection && nNextChosen == pSelection->size())
+            break;
         pcap_pkthdr* pHeader = nullptr;
         const u_char* pData = nullptr;
         if (pcap_next_ex(hCapture, &pHeader, &pData) < 0)
             break;
-        if (lIndex == iOffset || iMode == 1) {
+        const bool bChosen = pSelection
+            ? (*pSelection)[nNextChosen] == static_cast<uint64_t>(lIndex)
+            : lIndex == iOffset || iMode == 1;
+        if (bChosen) {
+            if (pSelection)
+                ++nNextChosen;
             // The reader stores both time stamp fields as signed 32-bit values.
             if (g_bDebug)
                 LogPacketRecord(lIndex, static_cast<int32_t>(pHeader->ts.tv_sec),
@@ -160,7 +170,7 @@ int SendRecords(IReplayWindow& window, pcap_t* hCapture, int iMode, int iOffset,
                 }
             }
         }
-        if (iMode != 1 && lIndex > iOffset)
+        if (!pSelection && iMode != 1 && lIndex > iOffset)
             break;
         ++lIndex;
     }
@@ -342,8 +352,10 @@ bool SendPacket(IPacketSink& sink, const unsigned char* pData, uint32_t uLength)
     return false;
 }
 
-int ReplayCapture(IReplayWindow& window, const std::string& csPath, int iMode, int iOffset,
-    const std::string& csSelectedDeviceName, IPacketSink& sink)
+namespace {
+
+int ReplayRecords(IReplayWindow& window, const std::string& csPath, int iMode, int iOffset,
+    const CRecordSelection* pSelection, const std::string& csSelectedDeviceName, IPacketSink& sink)
 {
     if (::access(csPath.c_str(), F_OK) != 0) {
         DebugLog("Error. Could not open file=[%s]", csPath.c_str());
@@ -360,10 +372,27 @@ int ReplayCapture(IReplayWindow& window, const std::string& csPath, int iMode, i
         return -1;
     }
     window.EnableReplayControls(false);
-    const int iCount = SendRecords(window, pCapture->Handle(), iMode, iOffset, sink);
+    const int iCount = SendRecords(window, pCapture->Handle(), iMode, iOffset, pSelection, sink);
     pCapture.reset();
     window.EnableReplayControls(true);
     return iCount;
+}
+
+} // namespace
+
+int ReplayCapture(IReplayWindow& window, const std::string& csPath, int iMode, int iOffset,
+    const std::string& csSelectedDeviceName, IPacketSink& sink)
+{
+    return ReplayRecords(window, csPath, iMode, iOffset, nullptr, csSelectedDeviceName, sink);
+}
+
+int ReplayCapture(IReplayWindow& window, const std::string& csPath,
+    const CRecordSelection& selection, const std::string& csSelectedDeviceName, IPacketSink& sink)
+{
+    CRecordSelection sorted(selection);
+    std::sort(sorted.begin(), sorted.end());
+    sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+    return ReplayRecords(window, csPath, 1, 0, &sorted, csSelectedDeviceName, sink);
 }
 
 void OnSendReplay(IReplayWindow& window, const std::string& csSelectedDeviceName, IPacketSink& sink)
@@ -375,6 +404,21 @@ void OnSendReplay(IReplayWindow& window, const std::string& csSelectedDeviceName
     const int iCount = ReplayCapture(window, csPath, iMode, iOffset, csSelectedDeviceName, sink);
     if (iCount >= 0)
         MessageAndLogOk("%d Packets have been sent", iCount);
+}
+
+void OnSendSelection(IReplayWindow& window, const std::string& csPath,
+    const CRecordSelection& selection, const std::string& csSelectedDeviceName, IPacketSink& sink)
+{
+    const int iCount = ReplayCapture(window, csPath, selection, csSelectedDeviceName, sink);
+    if (iCount >= 0)
+        MessageAndLogOk("%d Packets have been sent", iCount);
+}
+
+void OnSendSelection(IReplayWindow& window, const std::string& csPath,
+    const CRecordSelection& selection, const std::string& csSelectedDeviceName)
+{
+    CPcapSink sink;
+    OnSendSelection(window, csPath, selection, csSelectedDeviceName, sink);
 }
 
 void OnSendReplay(IReplayWindow& window, const std::string& csSelectedDeviceName)
