@@ -117,10 +117,11 @@ struct CCoarseClock {
     }
 };
 
-// Reads the records and sends the chosen ones; gives the packet count and
-// counts the refused ones into result.
-int SendRecords(IReplayWindow& window, pcap_t* hCapture, int iMode, int iOffset, IPacketSink& sink,
-    SReplayResult& result)
+// Reads the records and sends the chosen ones (by mode and offset, or the
+// sorted pSelection when there is one); gives the packet count and counts the
+// refused ones into result.
+int SendRecords(IReplayWindow& window, pcap_t* hCapture, int iMode, int iOffset,
+    const CRecordSelection* pSelection, IPacketSink& sink, SReplayResult& result)
 {
     using Clock = CCoarseClock;
     // One open descriptor for the per-packet records instead of an open and close each.
@@ -134,12 +135,20 @@ int SendRecords(IReplayWindow& window, pcap_t* hCapture, int iMode, int iOffset,
     bool bStopped = false;
     // Disabling the controls has just called into the window.
     ClearUpperVectorState();
+    size_t nNextChosen = 0; // in *pSelection
     for (;;) {
+        if (pSelection && nNextChosen == pSelection->size())
+            break;
         pcap_pkthdr* pHeader = nullptr;
         const u_char* pData = nullptr;
         if (pcap_next_ex(hCapture, &pHeader, &pData) < 0)
             break;
-        if (lIndex == iOffset || iMode == 1) {
+        const bool bChosen = pSelection
+            ? (*pSelection)[nNextChosen] == static_cast<uint64_t>(lIndex)
+            : lIndex == iOffset || iMode == 1;
+        if (bChosen) {
+            if (pSelection)
+                ++nNextChosen;
             // The reader stores both time stamp fields as signed 32-bit values.
             if (g_bDebug)
                 LogPacketRecord(lIndex, static_cast<int32_t>(pHeader->ts.tv_sec),
@@ -173,7 +182,7 @@ int SendRecords(IReplayWindow& window, pcap_t* hCapture, int iMode, int iOffset,
                 }
             }
         }
-        if (iMode != 1 && lIndex > iOffset)
+        if (!pSelection && iMode != 1 && lIndex > iOffset)
             break;
         ++lIndex;
     }
@@ -258,8 +267,11 @@ bool SendPacket(IPacketSink& sink, const unsigned char* pData, uint32_t uLength)
     return false;
 }
 
-SReplayResult ReplayCapture(IReplayWindow& window, const std::string& csPath, int iMode,
-    int iOffset, const std::string& csSelectedDeviceName, IPacketSink& sink)
+namespace {
+
+SReplayResult ReplayRecords(IReplayWindow& window, const std::string& csPath, int iMode,
+    int iOffset, const CRecordSelection* pSelection, const std::string& csSelectedDeviceName,
+    IPacketSink& sink)
 {
     SReplayResult result;
     if (::access(csPath.c_str(), F_OK) != 0) {
@@ -283,10 +295,28 @@ SReplayResult ReplayCapture(IReplayWindow& window, const std::string& csPath, in
         return result;
     }
     window.EnableReplayControls(false);
-    result.iCount = SendRecords(window, pCapture->Handle(), iMode, iOffset, sink, result);
+    result.iCount
+        = SendRecords(window, pCapture->Handle(), iMode, iOffset, pSelection, sink, result);
     pCapture.reset();
     window.EnableReplayControls(true);
     return result;
+}
+
+} // namespace
+
+SReplayResult ReplayCapture(IReplayWindow& window, const std::string& csPath, int iMode,
+    int iOffset, const std::string& csSelectedDeviceName, IPacketSink& sink)
+{
+    return ReplayRecords(window, csPath, iMode, iOffset, nullptr, csSelectedDeviceName, sink);
+}
+
+SReplayResult ReplayCapture(IReplayWindow& window, const std::string& csPath,
+    const CRecordSelection& selection, const std::string& csSelectedDeviceName, IPacketSink& sink)
+{
+    CRecordSelection sorted(selection);
+    std::sort(sorted.begin(), sorted.end());
+    sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+    return ReplayRecords(window, csPath, 1, 0, &sorted, csSelectedDeviceName, sink);
 }
 
 namespace {
@@ -345,6 +375,27 @@ std::string ReplayStatusText(
         + (g_bDebug && result.iFailed > 0 ? " (see Debuglog.txt)" : "");
 }
 
+namespace {
+
+// The closing of a Send: the status line, then the count in a box (or only in
+// the logs when the shell is going away).
+void ReportSend(IReplayWindow& window, const SReplayResult& result, const std::string& csPath,
+    const std::string& csSelectedDeviceName)
+{
+    const std::string csStatus = ReplayStatusText(result, csPath, csSelectedDeviceName);
+    if (!csStatus.empty())
+        window.SetStatusText(csStatus);
+    if (result.NotSent())
+        return;
+    // A box would hold a closing window open; the count still reaches both logs.
+    if (window.StopRequest() == EReplayStop::StopAndClose)
+        LogMessage("%d Packets have been sent", result.iCount);
+    else
+        MessageAndLogOk("%d Packets have been sent", result.iCount);
+}
+
+} // namespace
+
 SReplayResult OnSendReplay(
     IReplayWindow& window, const std::string& csSelectedDeviceName, IPacketSink& sink)
 {
@@ -354,17 +405,24 @@ SReplayResult OnSendReplay(
     window.ReadReplayInputs(csPath, iMode, iOffset);
     const SReplayResult result
         = ReplayCapture(window, csPath, iMode, iOffset, csSelectedDeviceName, sink);
-    const std::string csStatus = ReplayStatusText(result, csPath, csSelectedDeviceName);
-    if (!csStatus.empty())
-        window.SetStatusText(csStatus);
-    if (result.NotSent())
-        return result;
-    // A box would hold a closing window open; the count still reaches both logs.
-    if (window.StopRequest() == EReplayStop::StopAndClose)
-        LogMessage("%d Packets have been sent", result.iCount);
-    else
-        MessageAndLogOk("%d Packets have been sent", result.iCount);
+    ReportSend(window, result, csPath, csSelectedDeviceName);
     return result;
+}
+
+SReplayResult OnSendSelection(IReplayWindow& window, const std::string& csPath,
+    const CRecordSelection& selection, const std::string& csSelectedDeviceName, IPacketSink& sink)
+{
+    const SReplayResult result
+        = ReplayCapture(window, csPath, selection, csSelectedDeviceName, sink);
+    ReportSend(window, result, csPath, csSelectedDeviceName);
+    return result;
+}
+
+SReplayResult OnSendSelection(IReplayWindow& window, const std::string& csPath,
+    const CRecordSelection& selection, const std::string& csSelectedDeviceName)
+{
+    CSocketSink sink;
+    return OnSendSelection(window, csPath, selection, csSelectedDeviceName, sink);
 }
 
 SReplayResult OnSendReplay(IReplayWindow& window, const std::string& csSelectedDeviceName)
