@@ -8,7 +8,6 @@
 #include "MessageBox.h"
 #include "QtPlatform.h"
 #include "Resources.h"
-#include "SettingsFile.h"
 #include "SingleInstance.h"
 #include "UrlOpener.h"
 #include "WebServices.h"
@@ -30,11 +29,6 @@
 #include <QRadioButton>
 #include <algorithm>
 #include <climits>
-#include <filesystem>
-#include <pcap/pcap.h>
-#include <unistd.h>
-
-std::string g_csInstallDir;
 
 namespace {
 
@@ -126,6 +120,9 @@ CReplayDlg::CReplayDlg(QWidget* pParent)
     : QDialog(pParent)
     , m_hIcon(AppIcon())
 {
+    // Until the start-up reads settings.ini the controls show no choice.
+    m_session.Settings().Mode = -1;
+    m_session.Settings().AutoUpdate = false;
     BuildWindow();
     Control(IDC_SEND)->installEventFilter(this);
     m_timer1.setTimerType(Qt::CoarseTimer);
@@ -246,30 +243,7 @@ void CReplayDlg::OnInitDialog()
     // No system menu here: the desktop gives applications none, so About is in the menu bar.
     setWindowIcon(m_hIcon);
 
-    char szDir[1024];
-    if (getcwd(szDir, sizeof szDir))
-        g_csInstallDir = szDir;
-
-    ResetLogFile();
-    ResetDebugLogFile();
-
-    m_settings.LoadFrom(SettingsFilePath());
-    m_iMode = m_settings.Mode;
-    m_iAutoUpdate = m_settings.AutoUpdate ? 1 : 0;
-    g_bDebug = m_settings.Debug;
-    m_csCaptureFilePath = m_settings.OldPath;
-    m_iOffset = m_settings.Offset;
-
-    DebugLog("Program starting up");
-    DebugLog("FYI. Install directory=[%s]", g_csInstallDir.c_str());
-    DebugLog("FYI. pcap_lib_version = [%s]", pcap_lib_version());
-    if (!g_csInstallDir.empty()) {
-        std::error_code ec;
-        const std::filesystem::space_info si = std::filesystem::space(g_csInstallDir, ec);
-        if (!ec)
-            DebugLog("FYI. Free space [%llu]k on [%s]", static_cast<unsigned long long>(si.free >> 10),
-                g_csInstallDir.c_str());
-    }
+    m_session.StartUp();
 
     g_bUpdatePromptShowing = false;
     m_timer1.start(1);
@@ -286,7 +260,7 @@ void CReplayDlg::OnInitDialog()
     m_csInformation += "Menu -> Help \r\n";
 
     m_iPendingSelection = -1;
-    FillAdapterList(*this, m_settings.NicDevice);
+    FillAdapterList(*this, m_session.Settings().NicDevice);
     // Adding the first entry makes it current in Qt; keep only what the fill chose.
     m_pAdapterList->setCurrentIndex(m_iPendingSelection);
     if (m_iPendingSelection < 0)
@@ -297,8 +271,6 @@ void CReplayDlg::OnInitDialog()
     static_cast<QPushButton*>(Control(IDC_SEND))->setFocus();
 }
 
-std::string CReplayDlg::SettingsFilePath() const { return g_csInstallDir + "/settings.ini"; }
-
 bool CReplayDlg::ReadOffset()
 {
     auto* pEdit = static_cast<QLineEdit*>(Control(IDC_OFFSET));
@@ -308,7 +280,7 @@ bool CReplayDlg::ReadOffset()
     if (!ParseDialogInt(S(pEdit->text()), iValue)) {
         szProblem = "Please enter an integer.";
     } else {
-        m_iOffset = iValue;
+        m_session.Settings().Offset = iValue;
         if (iValue < kOffsetMin || iValue > kOffsetMax) {
             std::snprintf(szRange, sizeof szRange, "Please enter an integer between %d and %d.", kOffsetMin,
                 kOffsetMax);
@@ -333,15 +305,16 @@ bool CReplayDlg::DoDataExchange(bool bSave)
     auto* pInfo = static_cast<QPlainTextEdit*>(Control(IDC_INFO));
     auto* pStatus = static_cast<QLineEdit*>(Control(IDC_STATUS));
 
+    AppSettings& values = m_session.Settings();
     if (bSave) {
         // An unchanged field keeps the bytes it was given; edited text is a
         // new name.
         if (pPath->text() != m_qsPathShown) {
-            m_csCaptureFilePath = PathBytes(pPath->text());
+            m_session.CapturePath() = PathBytes(pPath->text());
             m_qsPathShown = pPath->text();
         }
-        m_iMode = pSingle->isChecked() ? 0 : pAll->isChecked() ? 1 : -1;
-        m_iAutoUpdate = pAuto->isChecked() ? 1 : 0;
+        values.Mode = pSingle->isChecked() ? 0 : pAll->isChecked() ? 1 : -1;
+        values.AutoUpdate = pAuto->isChecked();
         if (!ReadOffset())
             return false;
         m_csInformation = ToMemberLineBreaks(S(pInfo->toPlainText()));
@@ -349,13 +322,13 @@ bool CReplayDlg::DoDataExchange(bool bSave)
         return true;
     }
 
-    m_qsPathShown = PathText(m_csCaptureFilePath);
+    m_qsPathShown = PathText(m_session.CapturePath());
     SetIfChanged(pPath, m_qsPathShown);
-    pSingle->setChecked(m_iMode == 0);
-    pAll->setChecked(m_iMode == 1);
+    pSingle->setChecked(values.Mode == 0);
+    pAll->setChecked(values.Mode == 1);
     UpdateModeTabStop();
-    pAuto->setChecked(m_iAutoUpdate == 1);
-    SetIfChanged(pOffset, QString::number(m_iOffset));
+    pAuto->setChecked(values.AutoUpdate);
+    SetIfChanged(pOffset, QString::number(values.Offset));
     // Rewriting an unchanged text would throw the reader's scroll position away.
     if (m_csInformation != m_csInformationShown) {
         pInfo->setPlainText(Q(ToWidgetLineBreaks(m_csInformation)));
@@ -389,7 +362,7 @@ void CReplayDlg::OnSend()
         pStatus->clear();
         pStatus->setToolTip(QString());
     }
-    m_bStatusSaysWhy = OnSendReplay(*this, m_settings.NicDevice).NotSent();
+    m_bStatusSaysWhy = OnSendReplay(*this, m_session.Settings().NicDevice).NotSent();
     m_bReplaying = false;
     m_stopRequest = EReplayStop::None;
     if (m_bCloseAfterReplay) {
@@ -410,7 +383,7 @@ void CReplayDlg::OnCancel()
         return;
     }
     SaveSettings();
-    DebugLog("Program shutting down");
+    m_session.ShutDown();
     QDialog::reject();
 }
 
@@ -418,35 +391,22 @@ void CReplayDlg::OnBrowse()
 {
     const std::string csPath = GetFileDialog().GetOpenFileName(this);
     if (!csPath.empty() && csPath.rfind('/') != std::string::npos)
-        m_csCaptureFilePath = csPath;
+        m_session.CapturePath() = csPath;
     DoDataExchange(false);
 }
 
 void CReplayDlg::OnModeChanged()
 {
     SaveSettings();
-    Control(IDC_OFFSET)->setEnabled(m_iMode != 1);
+    Control(IDC_OFFSET)->setEnabled(m_session.Settings().Mode != 1);
 }
 
 void CReplayDlg::SaveSettings()
 {
     DoDataExchange(true);
-    m_settings.Mode = m_iMode;
-    m_settings.AutoUpdate = m_iAutoUpdate != 0;
-    m_settings.Debug = g_bDebug;
-    // The settings file cannot hold a line feed: such a path is still used
-    // for Send but not stored, and the last storable one stays saved.
-    if (SettingsCanHold(m_csCaptureFilePath)) {
-        m_settings.OldPath = m_csCaptureFilePath;
-    } else if (m_csCaptureFilePath != m_csUnstoredPath) {
-        m_csUnstoredPath = m_csCaptureFilePath;
-        DebugLog(
-            "Err. The capture file path holds a line feed and could not be stored in settings.ini");
-    }
-    m_settings.Offset = m_iOffset;
     if (const auto name = AdapterNameByIndex(m_pAdapterList->currentIndex()))
-        m_settings.NicDevice = *name;
-    m_settings.SaveTo(SettingsFilePath());
+        m_session.Settings().NicDevice = *name;
+    m_session.Save();
 }
 
 void CReplayDlg::OnCheckForUpdates() { RunManualVersionCheck(); }
@@ -456,7 +416,7 @@ void CReplayDlg::OnTimer(unsigned nIDEvent)
     if (nIDEvent != 1)
         return;
     m_timer1.start(kHourMs);
-    if (m_iAutoUpdate)
+    if (m_session.Settings().AutoUpdate)
         RunAutomaticVersionCheck();
 }
 
@@ -531,9 +491,9 @@ void CReplayDlg::keyPressEvent(QKeyEvent* pEvent)
 void CReplayDlg::ReadReplayInputs(std::string& csPath, int& iMode, int& iOffset)
 {
     DoDataExchange(true);
-    csPath = m_csCaptureFilePath;
-    iMode = m_iMode;
-    iOffset = m_iOffset;
+    csPath = m_session.CapturePath();
+    iMode = m_session.Settings().Mode;
+    iOffset = m_session.Settings().Offset;
 }
 
 void CReplayDlg::EnableReplayControls(bool bEnable)

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "AdapterList.h"
-#include "AppSettings.h"
 #include "Replay.h"
+#include "Session.h"
 
 #include <QDialog>
 #include <QIcon>
@@ -12,9 +12,6 @@
 
 class QComboBox;
 class CInstanceServer;
-
-// The process-wide install folder: the current folder when the window starts.
-extern std::string g_csInstallDir;
 
 // The main window.
 class CReplayDlg : public QDialog, public IReplayWindow, public IAdapterListView {
@@ -45,11 +42,7 @@ public:
 
     QWidget* Control(int iId) const;
     QTimer& Timer1() { return m_timer1; }
-    const AppSettings& Settings() const { return m_settings; }
-    const std::string& CaptureFilePath() const { return m_csCaptureFilePath; }
-    int Mode() const { return m_iMode; }
-    int AutoUpdate() const { return m_iAutoUpdate; }
-    int Offset() const { return m_iOffset; }
+    const AppSettings& Settings() const { return m_session.Settings(); }
     const std::string& InformationText() const { return m_csInformation; }
     const std::string& StatusText() const { return m_csStatus; }
 
@@ -75,14 +68,10 @@ private:
     void BuildWindow();
     bool ReadOffset();
     void UpdateModeTabStop();
-    std::string SettingsFilePath() const;
 
-    AppSettings m_settings;
+    // Holds the values of the path, mode, offset and update controls.
+    CSession m_session;
     QComboBox* m_pAdapterList = nullptr;
-    std::string m_csCaptureFilePath;
-    int m_iMode = -1;
-    int m_iAutoUpdate = 0;
-    int m_iOffset = 0;
     std::string m_csInformation;
     std::string m_csStatus;
     QIcon m_hIcon;
@@ -92,8 +81,7 @@ private:
     int m_iPendingSelection = -1;
     bool m_bStatusSaysWhy = false; // the status line holds why the last Send stopped
     std::string m_csInformationShown;
-    QString m_qsPathShown; // what the path field was given for m_csCaptureFilePath
-    std::string m_csUnstoredPath; // the last path reported as not storable
+    QString m_qsPathShown; // what the path field was given for the session's path
     bool m_bReplaying = false;
     bool m_bCloseAfterReplay = false;
     EReplayStop m_stopRequest = EReplayStop::None;

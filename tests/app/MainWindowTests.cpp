@@ -174,7 +174,7 @@ TEST_F(MainWindowTest, OffsetValidation)
 {
     vtest::WriteFile(m_dir.File("settings.ini"), "[Velmora]\r\nMode=0\r\nOffset=7\r\n");
     Start();
-    ASSERT_EQ(m_pDlg->Offset(), 7);
+    ASSERT_EQ(m_pDlg->Settings().Offset, 7);
     auto* pOffset = Ctl<QLineEdit>(1004);
 
     // Each row starts from offset 7 in single mode; the action types into the
@@ -229,7 +229,7 @@ TEST_F(MainWindowTest, OffsetValidation)
         Ctl<QPushButton>(1)->setFocus();
 
         row.act();
-        EXPECT_EQ(m_pDlg->Offset(), row.iOffset);
+        EXPECT_EQ(m_pDlg->Settings().Offset, row.iOffset);
         if (row.csMessage.empty()) {
             EXPECT_TRUE(m_box.shown.empty());
         } else {
@@ -257,7 +257,7 @@ TEST_F(MainWindowTest, OffsetValidation)
     EXPECT_EQ(m_box.shown[0].csText, "Please enter an integer between 0 and 9999999.");
     Ctl<QLineEdit>(1004)->setText("+5");
     EXPECT_TRUE(m_pDlg->DoDataExchange(true));
-    EXPECT_EQ(m_pDlg->Offset(), 5);
+    EXPECT_EQ(m_pDlg->Settings().Offset, 5);
 }
 
 // Text that is no number gives false; a number beyond 32 bits the nearest
