@@ -130,3 +130,19 @@ std::optional<std::string> AdapterNameByIndex(int iIndex, AdapterFilterFn pfnKee
         FreeAll(pList);
     return name;
 }
+
+std::optional<std::vector<SAdapterEntry>> ListAdapters(AdapterFilterFn pfnKeep)
+{
+    pcap_if_t* pList = nullptr;
+    char szErrBuf[PCAP_ERRBUF_SIZE] = "";
+    if (FindAll(&pList, szErrBuf) == -1)
+        return std::nullopt;
+    std::vector<SAdapterEntry> entries;
+    for (const pcap_if_t* p = pList; p; p = p->next) {
+        if (Keep(pfnKeep, *p))
+            entries.push_back({ p->name, AdapterEntryText(*p) });
+    }
+    if (pList)
+        FreeAll(pList);
+    return entries;
+}

@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 // What the adapter list needs of the window's drop-down list.
 class IAdapterListView {
@@ -28,6 +29,16 @@ void FillAdapterList(IAdapterListView& list, const std::string& csSavedName,
 // same way, or nothing.
 std::optional<std::string> AdapterNameByIndex(
     int iIndex, AdapterFilterFn pfnKeep = &IsKernelInterface);
+
+// One entry of the Device list and the adapter it names.
+struct SAdapterEntry {
+    std::string csName;
+    std::string csText;
+};
+// The Device list's entries in its order, kept by the same filter; nothing
+// when the enumeration fails.
+std::optional<std::vector<SAdapterEntry>> ListAdapters(
+    AdapterFilterFn pfnKeep = &IsKernelInterface);
 
 // "%03d.%03d.%03d.%03d" from four bytes in network order; the result stays
 // valid for the next 12 calls.

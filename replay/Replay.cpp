@@ -328,20 +328,21 @@ std::string FileName(const std::string& csPath)
     return cs.empty() ? csPath : cs;
 }
 
-std::string AdapterSentence(ESendOpenError eError, const std::string& csDevice)
+std::string AdapterSentence(
+    ESendOpenError eError, const std::string& csDevice, const std::string& csPickHint)
 {
     // An empty name opens nothing, whatever the sink makes of it.
     if (csDevice.empty())
-        return "no adapter chosen (pick one under Device)";
+        return "no adapter chosen (" + csPickHint + ")";
     switch (eError) {
     case ESendOpenError::NoSuchDevice:
-        return "adapter " + csDevice + " is gone (pick one under Device)";
+        return "adapter " + csDevice + " is gone (" + csPickHint + ")";
     case ESendOpenError::NotUp:
         return "adapter " + csDevice + " is down";
     case ESendOpenError::NoPermission:
         return "no permission to send on " + csDevice + " (see Install in the README)";
     case ESendOpenError::NotEthernet:
-        return csDevice + " is not an Ethernet adapter (pick one under Device)";
+        return csDevice + " is not an Ethernet adapter (" + csPickHint + ")";
     case ESendOpenError::None:
     case ESendOpenError::Other:
         break;
@@ -351,8 +352,8 @@ std::string AdapterSentence(ESendOpenError eError, const std::string& csDevice)
 
 } // namespace
 
-std::string ReplayStatusText(
-    const SReplayResult& result, const std::string& csPath, const std::string& csDevice)
+std::string ReplayStatusText(const SReplayResult& result, const std::string& csPath,
+    const std::string& csDevice, const std::string& csPickHint)
 {
     switch (result.eNotSent) {
     case ENotSent::None:
@@ -363,7 +364,7 @@ std::string ReplayStatusText(
     case ENotSent::NoAccess:
         return "Not sent: no permission to read " + csPath;
     case ENotSent::NoAdapter:
-        return "Not sent: " + AdapterSentence(result.eOpenError, csDevice);
+        return "Not sent: " + AdapterSentence(result.eOpenError, csDevice, csPickHint);
     case ENotSent::NotCapture:
         return "Not sent: " + FileName(csPath) + " is not a capture file";
     }

@@ -124,8 +124,9 @@ SReplayResult ReplayCapture(IReplayWindow& window, const std::string& csPath, in
 
 // The status line after a Send: one sentence saying why it stopped, or the
 // count with the refused frames; empty when the loop's own count stands.
-std::string ReplayStatusText(
-    const SReplayResult& result, const std::string& csPath, const std::string& csDevice);
+// csPickHint tells where another adapter is chosen.
+std::string ReplayStatusText(const SReplayResult& result, const std::string& csPath,
+    const std::string& csDevice, const std::string& csPickHint = "pick one under Device");
 
 // OnSendReplay with another sink.
 SReplayResult OnSendReplay(
