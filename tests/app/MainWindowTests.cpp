@@ -1,4 +1,5 @@
 #include "CaptureWriter.h"
+#include "Child.h"
 #include "Log.h"
 #include "NetNs.h"
 #include "MakerSite.h"
@@ -791,6 +792,66 @@ TEST_F(MainWindowTest, StopDuringALongSendEndsItWithin50MsAndAccountsExactly)
         EXPECT_EQ(std::prev(itStop)->rfind(szLast, 0), 0u) << *std::prev(itStop);
         EXPECT_EQ(
             texts.back(), row.bCloses ? "Program shutting down" : "MessageAndLog return = [ 1]");
+    }
+}
+
+// The same send from the window and from velmora-replay leaves the same
+// Debuglog.txt records, apart from time stamps and the free space reading.
+TEST_F(MainWindowTest, CommandLeavesTheWindowsDebugRecords)
+{
+    vtest::CNetns ns("parity");
+    VTEST_REQUIRE_NETNS(ns);
+    vtest::CEnterNetns enter(ns);
+    ASSERT_TRUE(enter.Ok());
+    const std::string csCapture = m_dir.File("frames.pcap");
+    ASSERT_TRUE(WriteTestCapture(csCapture, 5, 60));
+    // The free space changes between the two runs; the record's words do not.
+    auto texts = [&] {
+        std::vector<std::string> v = DebugTexts();
+        for (std::string& cs : v) {
+            if (cs.rfind("FYI. Free space [", 0) == 0)
+                cs = "FYI. Free space [" + cs.substr(cs.find(']'));
+        }
+        return v;
+    };
+    struct Row {
+        const char* szCase;
+        int iMode;
+        int iOffset;
+        std::string csPath;
+        std::vector<std::string> args; // the command's, for the same send
+        int iExit;
+    };
+    const Row rows[] = {
+        { "all", 1, 0, csCapture, { "--all" }, 0 },
+        { "offset", 0, 3, csCapture, { "--offset", "3" }, 0 },
+        { "missing capture", 1, 0, m_dir.File("missing.pcap"), {}, 3 },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.szCase);
+        Restart("[Velmora]\r\nAutoUpdate=0\r\nMode=" + std::to_string(row.iMode) + "\r\nOffset="
+            + std::to_string(row.iOffset) + "\r\nOldPath=" + row.csPath + "\r\nNicDevice=vm0\r\n");
+        QTest::mouseClick(Ctl<QPushButton>(1), Qt::LeftButton);
+        m_pDlg->OnCancel();
+        const std::vector<std::string> window = texts();
+        const std::vector<std::string> windowLog = vtest::LogRecords(m_dir.File("log.txt"));
+
+        std::vector<std::string> args { VELMORA_REPLAY_EXE, "-i", "vm0" };
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        args.push_back(row.csPath);
+        vtest::CChild command(args, m_dir.Path().string(), ns.Name());
+        EXPECT_EQ(command.Wait(), row.iExit) << command.Err();
+        ForgetLogPaths();
+        EXPECT_EQ(texts(), window);
+        // Both show the box, or neither: log.txt has the same records.
+        std::vector<std::string> commandLog;
+        for (const std::string& cs : vtest::LogRecords(m_dir.File("log.txt")))
+            commandLog.push_back(RecordText(cs));
+        std::vector<std::string> windowLogTexts;
+        for (const std::string& cs : windowLog)
+            windowLogTexts.push_back(RecordText(cs));
+        EXPECT_EQ(commandLog, windowLogTexts);
+        EXPECT_GE(window.size(), row.iExit == 0 ? 9u : 5u);
     }
 }
 

@@ -75,17 +75,6 @@ private:
     pid_t m_pid = -1;
 };
 
-bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds limit)
-{
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
-
 class ProcessTest : public ::testing::Test {
 protected:
     ProcessTest()
@@ -101,7 +90,7 @@ protected:
     bool Started() const
     {
         // The start-up save is the last step before the window shows.
-        return WaitFor([&] { return fs::exists(Cwd() / "settings.ini"); }, 15s);
+        return vtest::WaitUntil([&] { return fs::exists(Cwd() / "settings.ini"); }, 15s);
     }
     // What the instance socket answers to a query, or 0.
     uint32_t Query() const
@@ -132,7 +121,7 @@ TEST_F(ProcessTest, StartWritesSettingsAndStartupRecordsInTheCurrentFolder)
     VTEST_REQUIRE_NETNS(m_ns);
     auto p = Launch();
     ASSERT_TRUE(Started());
-    EXPECT_TRUE(WaitFor([&] { return LogRecords((Cwd() / "Debuglog.txt").string()).size() >= 4; }, 5s));
+    EXPECT_TRUE(vtest::WaitUntil([&] { return LogRecords((Cwd() / "Debuglog.txt").string()).size() >= 4; }, 5s));
     p->Kill(SIGKILL);
 
     EXPECT_EQ(vtest::ReadFile((Cwd() / "settings.ini").string()),
@@ -159,7 +148,7 @@ TEST_F(ProcessTest, SecondInstanceLeavesQuietlyAndTheFirstAnswers)
     VTEST_REQUIRE_NETNS(m_ns);
     auto first = Launch();
     ASSERT_TRUE(Started());
-    ASSERT_TRUE(WaitFor([&] { return Query() == InstanceQueryMessage(); }, 5s));
+    ASSERT_TRUE(vtest::WaitUntil([&] { return Query() == InstanceQueryMessage(); }, 5s));
 
     // The second copy runs in another folder: it must not write there at all.
     fs::remove_all(Cwd() / "settings.ini");
@@ -177,7 +166,7 @@ TEST_F(ProcessTest, InstanceSocketDropsStrangersAndStaysPrivate)
     VTEST_REQUIRE_NETNS(m_ns);
     auto first = Launch();
     ASSERT_TRUE(Started());
-    ASSERT_TRUE(WaitFor([&] { return Query() == InstanceQueryMessage(); }, 5s));
+    ASSERT_TRUE(vtest::WaitUntil([&] { return Query() == InstanceQueryMessage(); }, 5s));
     struct stat st {};
     ASSERT_EQ(stat(Runtime().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 077, 0u);
@@ -223,14 +212,14 @@ TEST_F(ProcessTest, KilledInstanceDoesNotBlockTheNextStart)
     {
         auto first = Launch();
         ASSERT_TRUE(Started());
-        ASSERT_TRUE(WaitFor([&] { return Query() == InstanceQueryMessage(); }, 5s));
+        ASSERT_TRUE(vtest::WaitUntil([&] { return Query() == InstanceQueryMessage(); }, 5s));
         first->Kill(SIGKILL);
     }
     ASSERT_TRUE(fs::exists(Runtime() / "Velmora 097")); // left behind
     fs::remove(Cwd() / "settings.ini");
     auto next = Launch();
     ASSERT_TRUE(Started());
-    EXPECT_TRUE(WaitFor([&] { return Query() == InstanceQueryMessage(); }, 5s));
+    EXPECT_TRUE(vtest::WaitUntil([&] { return Query() == InstanceQueryMessage(); }, 5s));
     int iCode;
     EXPECT_FALSE(next->WaitExit(500ms, iCode));
 }

@@ -1,5 +1,7 @@
 #include "TestSupport.h"
 
+#include <thread>
+
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -8,6 +10,17 @@
 namespace fs = std::filesystem;
 
 namespace vtest {
+
+bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit)
+{
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
 
 CTempDir::CTempDir()
 {

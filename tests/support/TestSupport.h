@@ -3,7 +3,9 @@
 #include "MessageBox.h"
 #include "UrlOpener.h"
 
+#include <chrono>
 #include <deque>
+#include <functional>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -63,6 +65,9 @@ public:
     bool bResult = true;
     std::vector<std::string> opened;
 };
+
+// Polls pred every few milliseconds until it holds (true) or the time is up.
+bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit);
 
 // Splits a log file into its records (each begins with "\n[").
 std::vector<std::string> LogRecords(const std::string& csPath);
