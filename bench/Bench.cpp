@@ -20,6 +20,7 @@
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -242,25 +243,39 @@ public:
         return run;
     }
 
-    // velmora-replay, debug off, timed from outside over its whole process
-    // (exec, start-up, the send, exit): a stricter span than the window's.
+    // velmora-replay, debug off. Its rate is taken as tcpreplay's is, over the
+    // span from the first frame to the last, seen here on the peer's receive
+    // counter (sampled every quarter millisecond); the whole process, exec to
+    // exit, gives dSendPps.
     SRun Command(const std::string& csCapture, unsigned long long ullCount)
     {
         SRun run;
-        const long long llBefore = m_ns.RxPackets(vtest::CNetns::PeerIf());
+        vtest::CRxWatch watch(m_ns, vtest::CNetns::PeerIf());
+        const long long llBefore = watch.Now();
         const Clock::time_point start = Clock::now();
         const SOutput out = Run("cd " + Quote(m_csWorkDir) + " && " + m_ns.ExecPrefix()
             + Quote(VELMORA_REPLAY_EXE) + " -q --no-debug -i " + vtest::CNetns::SendIf() + " "
             + Quote(csCapture));
         const double dSeconds = std::chrono::duration<double>(Clock::now() - start).count();
-        run.llDelivered = m_ns.RxPackets(vtest::CNetns::PeerIf()) - llBefore;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        watch.Stop();
+        run.llDelivered = watch.Samples().back().llRx - llBefore;
         if (out.iStatus != 0) {
             Problem("velmora-replay " + csCapture + " failed (status "
                 + std::to_string(out.iStatus) + "):\n" + out.csText);
             return run;
         }
+        // The last sample before the first frame arrived, to the first that shows the last.
+        Clock::time_point tFirst = watch.Samples().front().t;
+        for (const vtest::CRxWatch::Sample& sample : watch.Samples()) {
+            if (sample.llRx > llBefore)
+                break;
+            tFirst = sample.t;
+        }
+        const double dSpan = std::chrono::duration<double>(watch.SettledAt() - tFirst).count();
         run.dSeconds = dSeconds;
-        run.dPps = static_cast<double>(ullCount) / dSeconds;
+        run.dPps = dSpan > 0 ? static_cast<double>(ullCount) / dSpan : -1;
+        run.dSendPps = static_cast<double>(ullCount) / dSeconds;
         CheckDelivery("velmora-replay", csCapture, run.llDelivered, static_cast<long long>(ullCount));
         return run;
     }
@@ -316,7 +331,7 @@ struct SCase {
     unsigned long long ullCount = 0;
     std::string csCapture;
     std::vector<double> tcp, off, on; // pps, first packet to last
-    std::vector<double> cli, ratioCli, cliOverWindow; // velmora-replay: pps over its whole run
+    std::vector<double> cli, cliWhole, ratioCli, cliOverWindow; // velmora-replay
     std::vector<double> sendOff, sendOn; // pps over the whole Send
     std::vector<double> ratioOff, ratioOn; // per pair
     std::vector<double> rssOff, rssOn; // kB
@@ -450,6 +465,7 @@ int main(int argc, char** argv)
             }
             if (runs[3].dPps > 0) {
                 c.cli.push_back(runs[3].dPps);
+                c.cliWhole.push_back(runs[3].dSendPps);
                 if (runs[0].dPps > 0)
                     c.ratioCli.push_back(runs[3].dPps / runs[0].dPps);
                 if (runs[1].dPps > 0)
@@ -543,14 +559,18 @@ int main(int argc, char** argv)
             Fixed(Mb(Median(c.rssOn)), 1).c_str());
     }
 
-    std::printf("\nvelmora-replay, debug off, packets per second over its whole process (exec "
-                "to exit); ratio to tcpreplay and to the window (debug off) in the same pair\n\n");
-    std::printf("%-7s %9s | %9s | %9s %6s | %9s\n", "frame", "records", "tcpreplay", "command",
-        "ratio", "/ window");
+    std::printf("\nvelmora-replay, debug off, packets per second (median of %d pairs)\n", iPairs);
+    std::printf("  command: from the first frame to the last on the peer's receive counter, as "
+                "tcpreplay counts; ratio and / window: per pair, to tcpreplay and to the window "
+                "(debug off)\n");
+    std::printf("  whole:   over the whole process, exec to exit: for information\n\n");
+    std::printf("%-7s %9s | %9s | %9s %6s %9s | %10s\n", "frame", "records", "tcpreplay",
+        "command", "ratio", "/ window", "whole");
     for (const SCase& c : cases) {
-        std::printf("%-7s %9s | %9s | %9s %6s | %9s\n", (std::to_string(c.uSize) + " B").c_str(),
-            Thousands(c.ullCount).c_str(), pps(c.tcp).c_str(), pps(c.cli).c_str(),
-            Fixed(Median(c.ratioCli), 2).c_str(), Fixed(Median(c.cliOverWindow), 2).c_str());
+        std::printf("%-7s %9s | %9s | %9s %6s %9s | %10s\n",
+            (std::to_string(c.uSize) + " B").c_str(), Thousands(c.ullCount).c_str(),
+            pps(c.tcp).c_str(), pps(c.cli).c_str(), Fixed(Median(c.ratioCli), 2).c_str(),
+            Fixed(Median(c.cliOverWindow), 2).c_str(), pps(c.cliWhole).c_str());
     }
 
     std::printf("\nSingle mode, offset %s of %s records, one frame sent (median of %d pairs)\n",

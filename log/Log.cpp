@@ -225,7 +225,6 @@ int MessageAndLogOk(const char* szFormat, ...)
 }
 
 std::string MessageLogPath() { return s_csLogPath; }
-std::string DebugLogPath() { return s_csDebugLogPath; }
 
 void ForgetLogPaths()
 {

@@ -24,7 +24,6 @@ int MessageAndLogOk(const char* szFormat, ...) VELMORA_PRINTF(1, 2);
 
 // The composed paths ("" until first use).
 std::string MessageLogPath();
-std::string DebugLogPath();
 
 // Forgets the composed paths so that the next use composes them again from the
 // current folder. Only tests need this: the program composes them once.

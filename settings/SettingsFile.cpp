@@ -188,16 +188,12 @@ CSettingsFile::CSettingsFile(const std::string& csFilePath)
 {
 }
 
-CSettingsFile::~CSettingsFile() = default;
-
 std::string CSettingsFile::FoldCase(const std::string& cs) const
 {
     std::string csFolded(cs);
-    if (m_bFoldCase) {
-        for (char& c : csFolded) {
-            if (c >= 'A' && c <= 'Z')
-                c = static_cast<char>(c + 0x20);
-        }
+    for (char& c : csFolded) {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c + 0x20);
     }
     return csFolded;
 }

@@ -17,7 +17,6 @@ public:
     };
 
     explicit CSettingsFile(const std::string& csFilePath);
-    virtual ~CSettingsFile();
     CSettingsFile(const CSettingsFile&) = default;
     CSettingsFile& operator=(const CSettingsFile&) = default;
     CSettingsFile(CSettingsFile&&) = default;
@@ -64,7 +63,6 @@ public:
 private:
     void ParseLine(std::string& csLine, std::string& csCurrentSection);
 
-    bool m_bFoldCase = true;
     std::string m_csFilePath;
     std::vector<CSection> m_sections;
     std::vector<std::string> m_csSectionNames;

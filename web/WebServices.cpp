@@ -8,7 +8,6 @@
 #include "UrlOpener.h"
 #include "WebTexts.h"
 
-#include <QCoreApplication>
 #include <cstdio>
 
 bool g_bUpdatePromptShowing = false;
@@ -83,13 +82,6 @@ int CWebServices::Referral(std::string csName, std::string csVersion)
     DebugLog("FYI. Referral csName=[%s] csVersion=[%s]", csName.c_str(), csVersion.c_str());
     OpenUrl(SiteRootUrl() + "?ref=" + Field(csName) + "(" + Field(csVersion) + ")");
     return 1;
-}
-
-void CWebServices::PumpOneMessage()
-{
-    // Handles what is pending and returns at once; Qt cannot take one event only.
-    if (QCoreApplication::instance())
-        QCoreApplication::processEvents();
 }
 
 void RunManualVersionCheck()

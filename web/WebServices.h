@@ -12,8 +12,6 @@ public:
         std::string csNotes);
     // Opens the site root with "?ref=name(version)"; always 1.
     int Referral(std::string csName, std::string csVersion);
-    // Handles what is pending for the window without waiting.
-    void PumpOneMessage();
 };
 
 // The main window's "Check for updates": reports every outcome.
