@@ -226,10 +226,13 @@ int MessageAndLogOk(const char* szFormat, ...)
 
 std::string MessageLogPath() { return s_csLogPath; }
 
-void ForgetLogPaths()
+void SetLogFolder(const std::string& csDir)
 {
-    s_csLogPath.clear();
-    s_csDebugLogPath.clear();
+    // An empty folder (the current one could not be read) leaves the names
+    // relative, as the first use would have.
+    const std::string csPrefix = csDir.empty() ? std::string() : csDir + "/";
+    s_csLogPath = csPrefix + "log.txt";
+    s_csDebugLogPath = csPrefix + "Debuglog.txt";
 }
 
 CDebugLogHold::CDebugLogHold() { ++s_iHoldCount; }

@@ -17,6 +17,7 @@ void CSession::ReadInstallDir()
 void CSession::StartUp(std::optional<bool> debug)
 {
     ReadInstallDir();
+    SetLogFolder(m_csInstallDir);
     ResetLogFile();
     ResetDebugLogFile();
     m_settings.LoadFrom(SettingsFilePath());

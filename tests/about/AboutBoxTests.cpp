@@ -67,20 +67,10 @@ std::vector<std::string> CrLfLines(const std::string& cs)
     return lines;
 }
 
-class AboutBoxTest : public ::testing::Test {
+class AboutBoxTest : public ::testing::Test, protected vtest::CSandbox {
 protected:
-    AboutBoxTest()
-        : m_cwd(m_dir.Path())
-    {
-        ForgetLogPaths();
-    }
-    ~AboutBoxTest() override { ForgetLogPaths(); }
     void WhenShown(std::function<void(CAboutBox&)> fn) { WhenShownIn(&m_timers, std::move(fn)); }
 
-    vtest::CTempDir m_dir;
-    vtest::CScopedCwd m_cwd;
-    vtest::CRecordingBox m_box;
-    vtest::CRecordingOpener m_opener;
     QObject m_timers;
 };
 

@@ -50,21 +50,16 @@ public:
 
 // A main window in its own folder, initialised as at start-up, its timer
 // stopped so no version check runs behind the test's back.
-class MainWindowTest : public ::testing::Test {
+class MainWindowTest : public ::testing::Test, protected vtest::CSandbox {
 protected:
     MainWindowTest()
-        : m_cwd(m_dir.Path())
     {
-        ForgetLogPaths();
-        g_bDebug = true;
         SetMakerHostForTesting("127.0.0.1:9"); // nothing listens there
     }
     ~MainWindowTest() override
     {
         m_pDlg.reset();
         SetMakerHostForTesting("");
-        ForgetLogPaths();
-        g_bDebug = true;
     }
     void Start()
     {
@@ -78,7 +73,6 @@ protected:
     void Restart(const std::string& csSettings)
     {
         m_pDlg.reset();
-        ForgetLogPaths();
         vtest::WriteFile(m_dir.File("settings.ini"), csSettings);
         Start();
         m_pDlg->activateWindow();
@@ -96,23 +90,12 @@ protected:
         return static_cast<int>(std::count(v.begin(), v.end(), cs));
     }
     std::string Settings() const { return ReadFile(m_dir.File("settings.ini")); }
-    std::vector<std::string> DebugTexts() const
-    {
-        std::vector<std::string> v;
-        for (const auto& r : LogRecords(m_dir.File("Debuglog.txt")))
-            v.push_back(RecordText(r));
-        return v;
-    }
     bool DebugHas(const std::string& cs) const
     {
         const auto v = DebugTexts();
         return std::find(v.begin(), v.end(), cs) != v.end();
     }
 
-    vtest::CTempDir m_dir;
-    vtest::CScopedCwd m_cwd;
-    vtest::CRecordingBox m_box;
-    vtest::CRecordingOpener m_opener;
     CScriptedFileDialog m_files;
     std::unique_ptr<CReplayDlg> m_pDlg;
 };
@@ -476,7 +459,6 @@ TEST_F(MainWindowTest, SavedAdapterIsSelectedAndUnknownOnesKept)
     for (const std::string cs : { "gone0", "any" }) {
         m_pDlg.reset();
         vtest::WriteFile(m_dir.File("settings.ini"), "[Velmora]\r\nNicDevice=" + cs + "\r\n");
-        ForgetLogPaths();
         Start();
         EXPECT_EQ(Ctl<QComboBox>(1014)->currentIndex(), -1) << cs;
         EXPECT_EQ(
@@ -692,7 +674,6 @@ TEST_F(MainWindowTest, StopDuringALongSendEndsItWithin50MsAndAccountsExactly)
                 + "\r\nNicDevice=vm0\r\n");
         m_pDlg.reset();
         m_box.shown.clear();
-        ForgetLogPaths();
         Start();
         auto* pSend = Ctl<QPushButton>(1);
         const STargets targets { m_pDlg.get(), pSend, m_pDlg->findChild<QAction*>("menu32772") };
@@ -834,23 +815,16 @@ TEST_F(MainWindowTest, CommandLeavesTheWindowsDebugRecords)
         QTest::mouseClick(Ctl<QPushButton>(1), Qt::LeftButton);
         m_pDlg->OnCancel();
         const std::vector<std::string> window = texts();
-        const std::vector<std::string> windowLog = vtest::LogRecords(m_dir.File("log.txt"));
+        const std::vector<std::string> windowLog = MessageTexts();
 
         std::vector<std::string> args { VELMORA_REPLAY_EXE, "-i", "vm0" };
         args.insert(args.end(), row.args.begin(), row.args.end());
         args.push_back(row.csPath);
         vtest::CChild command(args, m_dir.Path().string(), ns.Name());
         EXPECT_EQ(command.Wait(), row.iExit) << command.Err();
-        ForgetLogPaths();
         EXPECT_EQ(texts(), window);
         // Both show the box, or neither: log.txt has the same records.
-        std::vector<std::string> commandLog;
-        for (const std::string& cs : vtest::LogRecords(m_dir.File("log.txt")))
-            commandLog.push_back(RecordText(cs));
-        std::vector<std::string> windowLogTexts;
-        for (const std::string& cs : windowLog)
-            windowLogTexts.push_back(RecordText(cs));
-        EXPECT_EQ(commandLog, windowLogTexts);
+        EXPECT_EQ(MessageTexts(), windowLog);
         EXPECT_GE(window.size(), row.iExit == 0 ? 9u : 5u);
     }
 }

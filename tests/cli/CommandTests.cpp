@@ -13,17 +13,8 @@
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using vtest::LogRecords;
-using vtest::RecordText;
 
 namespace {
-
-std::vector<std::string> Texts(const std::string& csPath)
-{
-    std::vector<std::string> v;
-    for (const std::string& cs : LogRecords(csPath))
-        v.push_back(RecordText(cs));
-    return v;
-}
 
 size_t Lines(const std::string& cs)
 {
@@ -97,7 +88,7 @@ TEST_F(CommandTest, ExitStatusWhenNothingCanBeSent)
             EXPECT_FALSE(fs::exists(File("Debuglog.txt")));
             continue;
         }
-        const auto texts = Texts(File("Debuglog.txt"));
+        const auto texts = vtest::LogTexts(File("Debuglog.txt"));
         if (*row.szDebugRecord == '\0') {
             EXPECT_TRUE(texts.empty());
             continue;
@@ -214,7 +205,7 @@ TEST_F(CommandTest, DeliversExactlyTheChosenFrames)
             EXPECT_EQ(got[i], all[row.sent[i]]) << "frame " << i;
         // One record per frame sent, numbered as in the file.
         std::vector<std::string> numbers;
-        for (const std::string& cs : Texts(File("Debuglog.txt"))) {
+        for (const std::string& cs : vtest::LogTexts(File("Debuglog.txt"))) {
             if (cs.rfind('[', 0) == 0)
                 numbers.push_back(cs.substr(0, cs.find(']') + 1));
         }
@@ -277,12 +268,12 @@ TEST_F(CommandTest, SignalStopsALongSendFullyAccounted)
         EXPECT_EQ(csErr,
             "velmora-replay: stopped by " + std::string(row.szName) + ": " + csCount
                 + " Packets have been sent\n");
-        const auto messages = Texts(File("log.txt"));
+        const auto messages = vtest::LogTexts(File("log.txt"));
         ASSERT_EQ(messages.size(), 2u);
         EXPECT_EQ(
             messages[0], "MessageAndLog iType=[0] msg=[" + csCount + " Packets have been sent]");
         EXPECT_EQ(messages[1], "MessageAndLog return = [ 1]");
-        const auto texts = Texts(File("Debuglog.txt"));
+        const auto texts = vtest::LogTexts(File("Debuglog.txt"));
         const auto itStop = std::find(
             texts.begin(), texts.end(), "Replay stopped by the user after " + csCount + " packets");
         ASSERT_NE(itStop, texts.end());

@@ -54,22 +54,14 @@ public:
     std::vector<std::vector<uint8_t>> frames;
 };
 
-// A temporary folder as current folder, fresh logs, the debug flag on, a
-// recording message box, and the status pace at every packet.
-class CReplayFixtureBase {
+// The sandbox with fresh logs and the status pace at every packet.
+class CReplayFixtureBase : public CSandbox {
 public:
     CReplayFixtureBase();
     ~CReplayFixtureBase();
 
-    std::string File(const std::string& cs) const { return m_dir.File(cs); }
-    std::vector<std::string> DebugTexts() const;
-    std::vector<std::string> MessageTexts() const;
     std::string DebugLogBytes() const { return ReadFile(m_dir.File("Debuglog.txt")); }
     std::string MessageLogBytes() const { return ReadFile(m_dir.File("log.txt")); }
-
-    CTempDir m_dir;
-    CScopedCwd m_cwd;
-    CRecordingBox m_box;
 };
 
 // Records with the given sizes, made by MakeTestFrame, time stamps 1000+i : i*10.

@@ -7,18 +7,9 @@
 
 namespace {
 
-class SessionTest : public ::testing::Test {
+class SessionTest : public ::testing::Test, protected vtest::CSandbox {
 protected:
-    void SetUp() override { ForgetLogPaths(); }
-    void TearDown() override
-    {
-        ForgetLogPaths();
-        g_bDebug = true;
-    }
     std::string DebugText() const { return vtest::ReadFile(m_dir.File("Debuglog.txt")); }
-
-    vtest::CTempDir m_dir;
-    vtest::CScopedCwd m_cwd { m_dir.Path() };
 };
 
 TEST_F(SessionTest, StartUpDecidesTheDebugFlag)
@@ -82,8 +73,8 @@ TEST_F(SessionTest, SaveKeepsTheLastStorablePath)
         EXPECT_NE(csIni.find(row.szStored), std::string::npos) << csIni;
         EXPECT_NE(csIni.find("Mode=0\r\n"), std::string::npos);
         int iRecords = 0;
-        for (const std::string& cs : vtest::LogRecords(m_dir.File("Debuglog.txt")))
-            iRecords += vtest::RecordText(cs).find("holds a line feed") != std::string::npos;
+        for (const std::string& cs : DebugTexts())
+            iRecords += cs.find("holds a line feed") != std::string::npos;
         EXPECT_EQ(iRecords, row.iLineFeedRecords);
     }
 }
