@@ -11,6 +11,10 @@
 #include <QUrl>
 #include <dirent.h>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
 int CQtMessageBox::Show(const std::string& csText, int iType)
 {
     QWidget* pParent = QApplication::activeModalWidget();
@@ -88,3 +92,23 @@ IFileDialog* s_pFileDialog = nullptr;
 
 void SetFileDialog(IFileDialog* pDialog) { s_pFileDialog = pDialog; }
 IFileDialog& GetFileDialog() { return s_pFileDialog ? *s_pFileDialog : s_qtFileDialog; }
+
+namespace {
+
+#if defined(__x86_64__) || defined(__i386__)
+__attribute__((target("avx"))) void ZeroUpperAvx()
+{
+    _mm256_zeroupper();
+}
+#endif
+
+} // namespace
+
+void ClearUpperVectorState()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    static const bool bAvx = __builtin_cpu_supports("avx");
+    if (bAvx)
+        ZeroUpperAvx();
+#endif
+}

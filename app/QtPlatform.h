@@ -9,6 +9,13 @@
 
 class QString;
 
+// On processors with VAES, Qt's string hashing (called while the window
+// paints) returns with the upper halves of the AVX registers in use. Until
+// they are cleared every SSE instruction pays a transition penalty, and the
+// replay loop's capture reader then runs three times slower. So the window
+// clears them before it hands control back to the loop.
+void ClearUpperVectorState();
+
 // Message boxes with the exclamation icon, captioned with the executable's name.
 // A box belongs to the modal window in front (About), else to the owner (the
 // main window), so that the desktop keeps it above that window.

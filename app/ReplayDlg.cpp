@@ -507,12 +507,14 @@ void CReplayDlg::EnableReplayControls(bool bEnable)
     pSend->setEnabled(true);
     if (!bEnable)
         pSend->setFocus();
+    ClearUpperVectorState();
 }
 
 void CReplayDlg::SetStatusText(const std::string& csText)
 {
     m_csStatus = csText;
     DoDataExchange(false);
+    ClearUpperVectorState();
 }
 
 void CReplayDlg::PumpMessages()
@@ -521,6 +523,7 @@ void CReplayDlg::PumpMessages()
     // Paints what is invalid (the status line) and handles what is pending;
     // invalidating the whole window here would repaint all of it every time.
     QCoreApplication::processEvents();
+    ClearUpperVectorState();
 }
 
 void CReplayDlg::AddEntry(const std::string& csText)

@@ -16,10 +16,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#endif
-
 namespace {
 
 constexpr int kSnapLen = 65536;
@@ -28,28 +24,6 @@ constexpr int kReadTimeoutMs = 1000;
 constexpr size_t kCaptureStreamBuffer = 64 * 1024;
 constexpr uint32_t kShortestFrame = 6;
 
-std::chrono::milliseconds s_statusInterval { kStatusIntervalMs };
-
-#if defined(__x86_64__) || defined(__i386__)
-__attribute__((target("avx"))) void ZeroUpperAvx()
-{
-    _mm256_zeroupper();
-}
-#endif
-
-// On processors with VAES, Qt's string hashing (called while the window
-// paints) returns with the upper halves of the AVX registers in use. Until
-// they are cleared every SSE instruction pays a transition penalty, and
-// libpcap's reader then runs three times slower. So the loop clears them after
-// every call into the window.
-void ClearUpperVectorState()
-{
-#if defined(__x86_64__) || defined(__i386__)
-    static const bool bAvx = __builtin_cpu_supports("avx");
-    if (bAvx)
-        ZeroUpperAvx();
-#endif
-}
 
 void ShowCount(IReplayWindow& window, int iCount)
 {
@@ -57,7 +31,6 @@ void ShowCount(IReplayWindow& window, int iCount)
     std::snprintf(sz, sizeof sz, "%d packets sent", iCount);
     window.SetStatusText(sz);
     window.PumpMessages();
-    ClearUpperVectorState();
 }
 
 // "[%03ld]  %ld:%ld (%ld)", made by hand: printf's parsing costs as much as
@@ -130,11 +103,10 @@ int SendRecords(IReplayWindow& window, pcap_t* hCapture, int iMode, int iOffset,
     int iCount = 0;
     // The first packet shows at once, then the status follows the display's pace.
     Clock::time_point nextShow = Clock::time_point::min();
-    const bool bEveryPacket = s_statusInterval.count() == 0;
+    const std::chrono::milliseconds interval = std::max(window.StatusInterval(), std::chrono::milliseconds::zero());
+    const bool bEveryPacket = interval.count() == 0;
     bool bShowPending = false;
     bool bStopped = false;
-    // Disabling the controls has just called into the window.
-    ClearUpperVectorState();
     size_t nNextChosen = 0; // in *pSelection
     for (;;) {
         if (pSelection && nNextChosen == pSelection->size())
@@ -172,7 +144,7 @@ int SendRecords(IReplayWindow& window, pcap_t* hCapture, int iMode, int iOffset,
                 const Clock::time_point now = Clock::now();
                 if (now >= nextShow) {
                     ShowCount(window, iCount);
-                    nextShow = now + s_statusInterval;
+                    nextShow = now + interval;
                     bShowPending = false;
                     // Single mode has nothing left to send after its one record.
                     if (iMode == 1 && window.StopRequest() != EReplayStop::None) {
@@ -195,11 +167,6 @@ int SendRecords(IReplayWindow& window, pcap_t* hCapture, int iMode, int iOffset,
 }
 
 } // namespace
-
-void SetStatusInterval(int iMs)
-{
-    s_statusInterval = std::chrono::milliseconds(iMs < 0 ? 0 : iMs);
-}
 
 CLocalCapture::CLocalCapture(pcap* hCapture, std::unique_ptr<char[]> pStreamBuffer)
     : m_hCapture(hCapture)

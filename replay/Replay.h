@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -13,6 +14,10 @@ enum class EReplayStop {
     Stop, // end after the frame in flight and report the count as usual
     StopAndClose, // the same, but the shell is going away: the count is logged, not shown
 };
+
+// Shortest time between two status updates (and pumps) during a Send: the
+// display's pace.
+constexpr int kStatusIntervalMs = 16;
 
 // What a Send needs of the main window.
 class IReplayWindow {
@@ -32,6 +37,11 @@ public:
     // made while messages are handled, or by a signal handler setting a flag,
     // ends the loop within one status interval. Never resets by itself.
     virtual EReplayStop StopRequest() { return EReplayStop::None; }
+    // The pace of the status updates; zero updates at every packet.
+    virtual std::chrono::milliseconds StatusInterval() const
+    {
+        return std::chrono::milliseconds(kStatusIntervalMs);
+    }
 };
 
 struct SReplayResult;
@@ -147,7 +157,3 @@ SReplayResult OnSendSelection(IReplayWindow& window, const std::string& csPath,
 SReplayResult OnSendSelection(IReplayWindow& window, const std::string& csPath,
     const CRecordSelection& selection, const std::string& csSelectedDeviceName);
 
-// Shortest time between two status updates (and pumps) during a Send: the
-// display's pace. Tests change it; the program keeps the default.
-constexpr int kStatusIntervalMs = 16;
-void SetStatusInterval(int iMs);

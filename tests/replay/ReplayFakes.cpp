@@ -53,10 +53,7 @@ CReplayFixtureBase::CReplayFixtureBase()
 {
     ResetLogFile();
     ResetDebugLogFile();
-    SetStatusInterval(0);
 }
-
-CReplayFixtureBase::~CReplayFixtureBase() { SetStatusInterval(kStatusIntervalMs); }
 
 std::vector<std::vector<uint8_t>> WriteFrames(
     const std::string& csPath, const std::vector<uint32_t>& sizes)

@@ -19,6 +19,7 @@ public:
     void SetStatusText(const std::string& csText) override { statusTexts.push_back(csText); }
     void PumpMessages() override;
     EReplayStop StopRequest() override { return stop; }
+    std::chrono::milliseconds StatusInterval() const override { return statusInterval; }
 
     std::string csPath;
     int iMode = 1;
@@ -29,6 +30,7 @@ public:
     std::vector<std::string> statusTexts;
     std::function<void()> onPump;
     EReplayStop stop = EReplayStop::None;
+    std::chrono::milliseconds statusInterval { 0 }; // at every packet
 };
 
 // Takes frames instead of an adapter.
@@ -54,11 +56,10 @@ public:
     std::vector<std::vector<uint8_t>> frames;
 };
 
-// The sandbox with fresh logs and the status pace at every packet.
+// The sandbox with fresh logs.
 class CReplayFixtureBase : public CSandbox {
 public:
     CReplayFixtureBase();
-    ~CReplayFixtureBase();
 
     std::string DebugLogBytes() const { return ReadFile(m_dir.File("Debuglog.txt")); }
     std::string MessageLogBytes() const { return ReadFile(m_dir.File("log.txt")); }
