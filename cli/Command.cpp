@@ -44,35 +44,6 @@ const char* SignalName(int iSignal)
     return iSignal == SIGINT ? "SIGINT" : iSignal == SIGTERM ? "SIGTERM" : "a signal";
 }
 
-// A box is a line on standard error; it is logged as the window logs it and
-// answered OK. -q keeps only the lines that report a trouble or a stop.
-class CStderrBox final : public IMessageBox {
-public:
-    CStderrBox(std::FILE* pErr, bool bQuiet)
-        : m_pErr(pErr)
-        , m_bQuiet(bQuiet)
-    {
-        SetMessageBox(this);
-    }
-    ~CStderrBox() override { SetMessageBox(nullptr); }
-    int Show(const std::string& csText, int iType) override
-    {
-        const int iSignal = s_iStopSignal;
-        if (iSignal != 0)
-            std::fprintf(m_pErr, "%s: stopped by %s: %s\n", kName, SignalName(iSignal),
-                OneLine(csText).c_str());
-        else if (!m_bQuiet || bTrouble)
-            std::fprintf(m_pErr, "%s: %s\n", kName, OneLine(csText).c_str());
-        std::fflush(m_pErr);
-        return iType == 4 /* MB_YESNO */ ? 7 /* IDNO */ : 1 /* IDOK */;
-    }
-    bool bTrouble = false; // the next box reports a failure
-
-private:
-    std::FILE* m_pErr;
-    bool m_bQuiet;
-};
-
 // The Send's view of the command: the inputs from the options, the count as a
 // progress line on a terminal, and the stop request from a signal.
 class CCommandWindow final : public IReplayWindow {
@@ -130,6 +101,38 @@ private:
     Clock::time_point m_start;
     Clock::time_point m_lastShown;
     bool m_bShown = false;
+};
+
+// A box is a line on standard error; it is logged as the window logs it and
+// answered OK. -q keeps only the line of a stop by a signal.
+class CStderrBox final : public IMessageBox {
+public:
+    CStderrBox(std::FILE* pErr, bool bQuiet, CCommandWindow& window)
+        : m_pErr(pErr)
+        , m_bQuiet(bQuiet)
+        , m_window(window)
+    {
+        SetMessageBox(this);
+    }
+    ~CStderrBox() override { SetMessageBox(nullptr); }
+    int Show(const std::string& csText, int iType) override
+    {
+        // The line takes the progress line's place.
+        m_window.EndProgress();
+        const int iSignal = s_iStopSignal;
+        if (iSignal != 0)
+            std::fprintf(m_pErr, "%s: stopped by %s: %s\n", kName, SignalName(iSignal),
+                OneLine(csText).c_str());
+        else if (!m_bQuiet)
+            std::fprintf(m_pErr, "%s: %s\n", kName, OneLine(csText).c_str());
+        std::fflush(m_pErr);
+        return iType == MB_YESNO ? IDNO : IDOK;
+    }
+
+private:
+    std::FILE* m_pErr;
+    bool m_bQuiet;
+    CCommandWindow& m_window;
 };
 
 int ListAdapterNames(std::FILE* pOut, std::FILE* pErr)
@@ -215,8 +218,8 @@ int Send(const SCliOptions& options, std::FILE* pErr)
     CSession session;
     session.StartUp(options.debug);
     const std::string csAdapter = options.adapter.value_or(session.Settings().NicDevice);
-    CStderrBox box(pErr, options.bQuiet);
     CCommandWindow window(options, pErr);
+    CStderrBox box(pErr, options.bQuiet, window);
     const SReplayResult result = options.records
         ? OnSendSelection(window, options.csCapture, *options.records, csAdapter)
         : OnSendReplay(window, csAdapter);
