@@ -28,8 +28,9 @@
 namespace {
 
 int s_iProcessSocket = -1;
-// The process's socket keeps its ring from one Send to the next.
-CTxRing s_processRing;
+// The process's socket keeps its ring from one Send to the next, and to the
+// end: taking it down would only make the exit wait for a grace period.
+CTxRing& s_processRing = *new CTxRing;
 
 // Closing a packet socket waits for the kernel's grace periods (about 25 ms
 // here), which nobody needs to wait for. The close runs on a thread of its own
@@ -199,6 +200,10 @@ SSendSocketSetup SetUpSendSocket()
         s_iProcessSocket = OpenSendSocket();
     setup.iSocket = s_iProcessSocket;
     setup.iErrno = s_iProcessSocket < 0 ? errno : 0;
+    // Setting a ring up waits for the kernel's grace period (about 10 ms):
+    // now rather than in the first Send.
+    if (s_iProcessSocket >= 0 && !s_processRing.Ready())
+        s_processRing.SetUp(s_iProcessSocket);
     // Root keeps root's rights: it gave them to itself, and nobody else's
     // code runs in its process through them. A user who got them from the
     // file loses them before the toolkit reads a single variable.
@@ -379,7 +384,9 @@ void CSocketSink::Flush(std::vector<SRefused>& refused)
         const long r = PlainSend(m_iFd, nullptr, 0);
         const int iErrno = errno;
         const unsigned uBefore = uDone;
-        while (uDone < n && Status(ring.Slot(uDone)) == TP_STATUS_AVAILABLE)
+        // Taken: sent, or on its way (a queue still holds it).
+        for (uint32_t u; uDone < n
+             && ((u = Status(ring.Slot(uDone))) == TP_STATUS_AVAILABLE || u == TP_STATUS_SENDING);)
             ++uDone;
         if (uDone == n)
             break;
@@ -401,6 +408,16 @@ void CSocketSink::Flush(std::vector<SRefused>& refused)
         SetStatus(ring.Slot(n - 1), TP_STATUS_AVAILABLE);
         --n;
     }
+    // The count is honest only once every frame has left: with nothing left
+    // to take, a blocking send waits for those still on their way.
+    auto sending = [&] {
+        for (unsigned i = 0; i < n; ++i)
+            if (Status(ring.Slot(i)) == TP_STATUS_SENDING)
+                return true;
+        return false;
+    };
+    for (int i = 0; i < 100 && sending(); ++i)
+        PlainSend(m_iFd, nullptr, 0);
     ring.m_uHead = (ring.m_uHead + n) % CTxRing::kFrames;
 }
 
