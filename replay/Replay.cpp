@@ -22,19 +22,13 @@
 
 namespace {
 
-constexpr int kSnapLen = 65536;
-constexpr int kPromiscuous = 1;
-constexpr int kReadTimeoutMs = 1000;
 constexpr size_t kCaptureStreamBuffer = 64 * 1024;
 constexpr uint32_t kShortestFrame = 6;
 
 std::chrono::milliseconds s_statusInterval { kStatusIntervalMs };
 
 #if defined(__x86_64__) || defined(__i386__)
-__attribute__((target("avx"))) void ZeroUpperAvx()
-{
-    _mm256_zeroupper();
-}
+__attribute__((target("avx"))) void ZeroUpperAvx() { _mm256_zeroupper(); }
 #endif
 
 // On processors with VAES, Qt's string hashing (called while the window
