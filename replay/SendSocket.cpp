@@ -3,17 +3,14 @@
 #include <pcap/pcap.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <linux/capability.h>
 #include <linux/filter.h>
-#include <linux/if_ether.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
 #include <net/if_arp.h>
 #include <sys/auxv.h>
 #include <sys/ioctl.h>
-#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -28,9 +25,6 @@
 namespace {
 
 int s_iProcessSocket = -1;
-// The process's socket keeps its ring from one Send to the next, and to the
-// end: taking it down would only make the exit wait for a grace period.
-CTxRing& s_processRing = *new CTxRing;
 
 // Closing a packet socket waits for the kernel's grace periods (about 25 ms
 // here), which nobody needs to wait for. The close runs on a thread of its own
@@ -85,29 +79,7 @@ bool IsCaptureOnlyDevice(const std::string& csName)
 
 namespace {
 
-constexpr unsigned kBlockSize = 64 * 1024;
-constexpr uint32_t kVlanTagLength = 4;
-// Where a TPACKET_V2 frame's bytes begin in its slot.
-constexpr unsigned kSlotDataOffset = TPACKET_ALIGN(sizeof(tpacket2_hdr));
-
-tpacket2_hdr* Header(void* pSlot)
-{
-    return static_cast<tpacket2_hdr*>(pSlot);
-}
-unsigned char* SlotData(void* pSlot)
-{
-    return static_cast<unsigned char*>(pSlot) + kSlotDataOffset;
-}
-
-uint32_t Status(void* pSlot)
-{
-    return __atomic_load_n(&Header(pSlot)->tp_status, __ATOMIC_ACQUIRE);
-}
-
-void SetStatus(void* pSlot, uint32_t uStatus)
-{
-    __atomic_store_n(&Header(pSlot)->tp_status, uStatus, __ATOMIC_RELEASE);
-}
+constexpr size_t kBatchBytes = 1024 * 1024;
 
 long PlainSend(int fd, const void* pData, size_t nLength)
 {
@@ -117,52 +89,6 @@ long PlainSend(int fd, const void* pData, size_t nLength)
 }
 
 } // namespace
-
-bool CTxRing::SetUp(int fd)
-{
-    Release();
-    const int iVersion = TPACKET_V2;
-    tpacket_req req {};
-    req.tp_block_size = kBlockSize;
-    req.tp_frame_size = kFrameSize;
-    req.tp_frame_nr = kFrames;
-    req.tp_block_nr = kFrames * kFrameSize / kBlockSize;
-    if (::setsockopt(fd, SOL_PACKET, PACKET_VERSION, &iVersion, sizeof iVersion) != 0
-        || ::setsockopt(fd, SOL_PACKET, PACKET_TX_RING, &req, sizeof req) != 0)
-        return false;
-    void* p = ::mmap(
-        nullptr, size_t { kFrames } * kFrameSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (p == MAP_FAILED) {
-        tpacket_req none {};
-        ::setsockopt(fd, SOL_PACKET, PACKET_TX_RING, &none, sizeof none);
-        return false;
-    }
-    m_iFd = fd;
-    m_pMap = static_cast<unsigned char*>(p);
-    m_uHead = 0;
-    return true;
-}
-
-void CTxRing::Release()
-{
-    if (!m_pMap)
-        return;
-    ::munmap(m_pMap, size_t { kFrames } * kFrameSize);
-    tpacket_req none {};
-    ::setsockopt(m_iFd, SOL_PACKET, PACKET_TX_RING, &none, sizeof none);
-    m_pMap = nullptr;
-    m_iFd = -1;
-}
-
-void* CTxRing::Slot(unsigned i) const
-{
-    return m_pMap + size_t { (m_uHead + i) % kFrames } * kFrameSize;
-}
-
-unsigned CTxRing::Capacity()
-{
-    return kFrameSize - kSlotDataOffset;
-}
 
 int OpenSendSocket()
 {
@@ -200,10 +126,6 @@ SSendSocketSetup SetUpSendSocket()
         s_iProcessSocket = OpenSendSocket();
     setup.iSocket = s_iProcessSocket;
     setup.iErrno = s_iProcessSocket < 0 ? errno : 0;
-    // Setting a ring up waits for the kernel's grace period (about 10 ms):
-    // now rather than in the first Send.
-    if (s_iProcessSocket >= 0 && !s_processRing.Ready())
-        s_processRing.SetUp(s_iProcessSocket);
     // Root keeps root's rights: it gave them to itself, and nobody else's
     // code runs in its process through them. A user who got them from the
     // file loses them before the toolkit reads a single variable.
@@ -295,23 +217,6 @@ bool CSocketSink::Open(const std::string& csDeviceName, std::string& csError)
         return Fail(iErrno == ENODEV ? ESendOpenError::NoSuchDevice : ESendOpenError::Other,
             iErrno == ENODEV ? csNoDevice : dev + ": " + ErrnoText("bind", iErrno), csError);
     }
-    // Without the MTU nothing is batched: every frame goes alone and the
-    // kernel judges it.
-    m_uMtu = ::ioctl(m_iFd, SIOCGIFMTU, &ifr) == 0 && ifr.ifr_mtu > 0
-        ? static_cast<unsigned>(ifr.ifr_mtu)
-        : 0;
-    // A ring stays on the socket from one Send to the next: setting it up or
-    // taking it down waits for the kernel's grace period. Its slots must hold
-    // every frame the adapter takes, for once it is there the socket sends
-    // through nothing else; adapters with a larger MTU get the plain path.
-    CTxRing& ring = m_bOwnSocket ? m_ownRing : s_processRing;
-    const bool bFits = m_uMtu > 0 && m_uMtu + ETH_HLEN + kVlanTagLength <= CTxRing::Capacity();
-    if (m_ePath == ESendPath::Ring && bFits) {
-        if (ring.Ready() || ring.SetUp(m_iFd))
-            m_pRing = &ring;
-    } else if (ring.Ready()) {
-        ring.Release();
-    }
     return true;
 }
 
@@ -319,114 +224,61 @@ bool CSocketSink::Transmit(const unsigned char* pData, uint32_t uLength)
 {
     if (m_iFd < 0)
         return false;
-    if (!m_pRing) {
-        if (PlainSend(m_iFd, pData, uLength) >= 0)
-            return true;
-        m_csSendError = ErrnoText("send", errno);
-        return false;
-    }
-    // A socket with a ring sends only through it: a batch of one.
-    if (Refuse(uLength)) {
-        m_csSendError = ErrnoText("send", EMSGSIZE);
-        return false;
-    }
-    // Alone means after the batch: nothing is staged here.
-    m_refused.clear();
-    StageInRing(pData, uLength);
-    Flush(m_refused);
-    if (m_refused.empty())
+    if (PlainSend(m_iFd, pData, uLength) >= 0)
         return true;
-    m_csSendError = m_refused.front().csError;
+    m_csSendError = ErrnoText("send", errno);
     return false;
-}
-
-bool CSocketSink::Refuse(uint32_t uLength) const
-{
-    // Longer than the adapter takes even with a VLAN tag: the plain path's
-    // refusal, without a kernel warning for every such frame.
-    return uLength > m_uMtu + ETH_HLEN + kVlanTagLength || uLength > CTxRing::Capacity();
-}
-
-void CSocketSink::StageInRing(const unsigned char* pData, uint32_t uLength)
-{
-    void* pSlot = m_pRing->Slot(m_uStaged);
-    std::memcpy(SlotData(pSlot), pData, uLength);
-    Header(pSlot)->tp_len = uLength;
-    SetStatus(pSlot, TP_STATUS_SEND_REQUEST);
-    ++m_uStaged;
 }
 
 bool CSocketSink::Stage(const unsigned char* pData, uint32_t uLength)
 {
-    // Frames of doubtful size go alone, so that each gets its own error.
-    if (!m_pRing || m_uStaged >= CTxRing::kFrames || uLength < ETH_HLEN || Refuse(uLength)
-        || Status(m_pRing->Slot(m_uStaged)) != TP_STATUS_AVAILABLE)
+    if (m_ePath != ESendPath::Batch || m_iFd < 0 || m_lengths.size() >= kBatchFrames
+        || m_batch.size() + uLength > kBatchBytes)
         return false;
-    StageInRing(pData, uLength);
+    if (m_batch.capacity() < kBatchBytes) {
+        m_batch.reserve(kBatchBytes);
+        m_lengths.reserve(kBatchFrames);
+    }
+    m_batch.insert(m_batch.end(), pData, pData + uLength);
+    m_lengths.push_back(uLength);
     return true;
 }
 
 void CSocketSink::Flush(std::vector<SRefused>& refused)
 {
-    unsigned n = m_uStaged;
-    m_uStaged = 0;
-    if (n == 0 || !m_pRing)
-        return;
-    CTxRing& ring = *m_pRing;
-    // Which frame of the batch each slot holds; a refused frame leaves the ring.
-    m_slotFrame.resize(n);
-    for (unsigned i = 0; i < n; ++i)
-        m_slotFrame[i] = i;
-    unsigned uDone = 0;
-    int iIdle = 0;
-    while (uDone < n) {
-        // Blocking: returns once every frame it took has left the ring.
-        const long r = PlainSend(m_iFd, nullptr, 0);
-        const int iErrno = errno;
-        const unsigned uBefore = uDone;
-        // Taken: sent, or on its way (a queue still holds it).
-        for (uint32_t u; uDone < n
-             && ((u = Status(ring.Slot(uDone))) == TP_STATUS_AVAILABLE || u == TP_STATUS_SENDING);)
-            ++uDone;
-        if (uDone == n)
-            break;
-        if ((r >= 0 || iErrno == EINTR) && (uDone > uBefore || ++iIdle < 3))
-            continue;
-        iIdle = 0;
-        // The kernel stopped at this frame and would try it again, which the
-        // plain path never does: it is refused, and the frames after it move
-        // up one slot so that the kernel's next slot holds the next frame.
-        refused.push_back({ m_slotFrame[uDone], ErrnoText("send", r < 0 ? iErrno : ENOBUFS) });
-        for (unsigned i = uDone + 1; i < n; ++i) {
-            void* pFrom = ring.Slot(i);
-            void* pTo = ring.Slot(i - 1);
-            std::memcpy(SlotData(pTo), SlotData(pFrom), Header(pFrom)->tp_len);
-            Header(pTo)->tp_len = Header(pFrom)->tp_len;
-            SetStatus(pTo, TP_STATUS_SEND_REQUEST);
-            m_slotFrame[i - 1] = m_slotFrame[i];
-        }
-        SetStatus(ring.Slot(n - 1), TP_STATUS_AVAILABLE);
-        --n;
+    const unsigned n = static_cast<unsigned>(m_lengths.size());
+    mmsghdr msgs[kBatchFrames];
+    iovec iovs[kBatchFrames];
+    size_t nOffset = 0;
+    for (unsigned i = 0; i < n; ++i) {
+        iovs[i] = { m_batch.data() + nOffset, m_lengths[i] };
+        msgs[i] = {};
+        msgs[i].msg_hdr.msg_iov = &iovs[i];
+        msgs[i].msg_hdr.msg_iovlen = 1;
+        nOffset += m_lengths[i];
     }
-    // The count is honest only once every frame has left: with nothing left
-    // to take, a blocking send waits for those still on their way.
-    auto sending = [&] {
-        for (unsigned i = 0; i < n; ++i)
-            if (Status(ring.Slot(i)) == TP_STATUS_SENDING)
-                return true;
-        return false;
-    };
-    for (int i = 0; i < 100 && sending(); ++i)
-        PlainSend(m_iFd, nullptr, 0);
-    ring.m_uHead = (ring.m_uHead + n) % CTxRing::kFrames;
+    // The kernel hands frames on in order and stops at the first it refuses
+    // (keeping its error only when it is the first of the call); a call that
+    // starts with it gives the error, and the rest follow.
+    for (unsigned i = 0; i < n;) {
+        const int r = ::sendmmsg(m_iFd, msgs + i, n - i, 0);
+        if (r > 0) {
+            i += static_cast<unsigned>(r);
+        } else if (r < 0 && errno == EINTR) {
+            continue;
+        } else {
+            refused.push_back({ i, ErrnoText("send", r < 0 ? errno : ENOBUFS) });
+            ++i;
+        }
+    }
+    m_batch.clear();
+    m_lengths.clear();
 }
 
 void CSocketSink::Close()
 {
-    m_uStaged = 0;
-    m_pRing = nullptr;
-    // The mapping holds the socket: it goes first.
-    m_ownRing.Release();
+    m_batch.clear();
+    m_lengths.clear();
     if (m_iFd >= 0 && m_bOwnSocket)
         s_socketCloser.Close(m_iFd);
     m_iFd = -1;

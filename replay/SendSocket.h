@@ -37,49 +37,20 @@ int OpenSendSocket();
 // with errno when the kernel refused.
 bool DropAllCapabilities();
 
-// A transmit ring (TPACKET_V2) on a packet socket: frames are copied into
-// memory the kernel shares, and one send hands it all of them.
-class CTxRing {
-public:
-    static constexpr unsigned kFrames = 256;
-    static constexpr unsigned kFrameSize = 2048;
-
-    CTxRing() = default;
-    ~CTxRing() { Release(); }
-    CTxRing(const CTxRing&) = delete;
-    CTxRing& operator=(const CTxRing&) = delete;
-
-    // Sets the ring up on the socket; false when the kernel refuses.
-    bool SetUp(int fd);
-    // Unmaps it and hands the kernel's memory back.
-    void Release();
-    bool Ready() const { return m_pMap != nullptr; }
-    int Socket() const { return m_iFd; }
-    // The frame slot i places after the kernel's next one.
-    void* Slot(unsigned i) const;
-    // Bytes of a frame that fit a slot.
-    static unsigned Capacity();
-    // Where the kernel takes its next frame from.
-    unsigned m_uHead = 0;
-
-private:
-    int m_iFd = -1;
-    unsigned char* m_pMap = nullptr;
-};
-
 // How a sink puts frames on the wire.
 enum class ESendPath {
-    Ring, // batches through a transmit ring, the plain path where none can be set up
+    Batch, // many frames per system call (sendmmsg)
     Plain, // one system call per frame
 };
 
 // Sends on a packet socket bound to the adapter: the process's socket when
 // main set one up, else a socket of its own for the length of the Send (tests
-// and the benchmark run as root without the start-up step). In batches, where
-// the socket takes a transmit ring.
+// and the benchmark run as root without the start-up step).
 class CSocketSink final : public IPacketSink {
 public:
-    explicit CSocketSink(ESendPath ePath = ESendPath::Ring)
+    static constexpr unsigned kBatchFrames = 256;
+
+    explicit CSocketSink(ESendPath ePath = ESendPath::Batch)
         : m_ePath(ePath)
     {
     }
@@ -96,27 +67,19 @@ public:
     bool Transmit(const unsigned char* pData, uint32_t uLength) override;
     std::string ErrorText() override { return m_csSendError; }
     void Close() override;
-    // Frames go to the ring while it has room and they are of a size the
-    // adapter takes; others go alone, as do all without a ring.
+    // Up to kBatchFrames frames, or a megabyte, per batch.
     bool Stage(const unsigned char* pData, uint32_t uLength) override;
+    // Each frame is judged as a plain send judges it, with the same error.
     void Flush(std::vector<SRefused>& refused) override;
-    // Whether the open adapter gets batches (tests look).
-    bool Batches() const { return m_pRing != nullptr; }
 
 private:
     bool Fail(ESendOpenError eError, const std::string& csText, std::string& csError);
-    bool Refuse(uint32_t uLength) const;
-    void StageInRing(const unsigned char* pData, uint32_t uLength);
 
     ESendPath m_ePath;
     int m_iFd = -1;
     bool m_bOwnSocket = false;
-    unsigned m_uMtu = 0;
-    CTxRing m_ownRing;
-    CTxRing* m_pRing = nullptr;
-    unsigned m_uStaged = 0;
-    std::vector<unsigned> m_slotFrame;
-    std::vector<SRefused> m_refused;
+    std::vector<unsigned char> m_batch; // the staged frames, back to back
+    std::vector<uint32_t> m_lengths;
     ESendOpenError m_eOpenError = ESendOpenError::None;
     std::string m_csSendError;
 };

@@ -121,7 +121,7 @@ std::vector<uint32_t> Sizes(size_t n, std::initializer_list<std::pair<size_t, ui
 TEST_F(BatchSendTest, RefusedFramesAnywhereInABatchAreLoggedAndCountedAsAlone)
 {
     constexpr uint32_t kVlanRoom = kMtu + 18; // past the MTU, within a tagged frame's length
-    const unsigned kRing = CTxRing::kFrames;
+    const unsigned kBatch = CSocketSink::kBatchFrames;
     struct Row {
         const char* szName;
         std::vector<uint32_t> sizes;
@@ -130,22 +130,21 @@ TEST_F(BatchSendTest, RefusedFramesAnywhereInABatchAreLoggedAndCountedAsAlone)
         { "first", Sizes(8, { { 0, 300 } }) },
         { "middle", Sizes(8, { { 4, 300 } }) },
         { "last", Sizes(8, { { 7, 1514 } }) },
-        { "refused by the kernel inside the ring",
-            Sizes(8, { { 0, kVlanRoom }, { 3, kMtu + 15 } }) },
+        { "just past the MTU", Sizes(8, { { 0, kVlanRoom }, { 3, kMtu + 15 } }) },
         { "all kinds", { 300, 3, 60, 10, 214, 215, 5, 70, kVlanRoom, 14, 13 } },
         { "every frame refused", { 300, 400, 1514, kVlanRoom } },
-        { "at both edges of the ring",
-            Sizes(2 * kRing + 3,
-                { { 0, 300 }, { kRing - 1, 300 }, { kRing, kVlanRoom }, { kRing + 1, 10 },
-                    { 2 * kRing - 1, 300 }, { 2 * kRing + 2, 300 } }) },
+        { "at both edges of a batch",
+            Sizes(2 * kBatch + 3,
+                { { 0, 300 }, { kBatch - 1, 300 }, { kBatch, kVlanRoom }, { kBatch + 1, 10 },
+                    { 2 * kBatch - 1, 300 }, { 2 * kBatch + 2, 300 } }) },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.szName);
         const std::string csPath = File("c.pcap");
         const Frames frames = WriteFrames(csPath, row.sizes);
         const SExpected want = Expect(csPath, frames);
-        for (ESendPath ePath : { ESendPath::Ring, ESendPath::Plain }) {
-            SCOPED_TRACE(ePath == ESendPath::Ring ? "ring" : "plain");
+        for (ESendPath ePath : { ESendPath::Batch, ESendPath::Plain }) {
+            SCOPED_TRACE(ePath == ESendPath::Batch ? "batch" : "plain");
             const SResult got = Send(ePath, csPath, 1, 0, want.delivered.size());
             EXPECT_EQ(got.records, want.records);
             EXPECT_EQ(got.delivered, want.delivered);
@@ -157,32 +156,11 @@ TEST_F(BatchSendTest, RefusedFramesAnywhereInABatchAreLoggedAndCountedAsAlone)
     }
 }
 
-TEST_F(BatchSendTest, RingIsUsedWhereItHoldsEveryFrameAndPlainElsewhere)
-{
-    struct Row {
-        uint32_t uMtu;
-        bool bBatches;
-    };
-    const uint32_t uLargest = CTxRing::Capacity() - 14 - 4;
-    for (const Row& row : { Row { kMtu, true }, Row { 1500, true }, Row { uLargest, true },
-             Row { uLargest + 1, false }, Row { 9000, false } }) {
-        ASSERT_EQ(
-            Shell("ip -n " + m_ns.Name() + " link set vm0 mtu " + std::to_string(row.uMtu)), 0);
-        CSocketSink sink;
-        std::string csError;
-        ASSERT_TRUE(sink.Open(CNetns::SendIf(), csError)) << csError;
-        EXPECT_EQ(sink.Batches(), row.bBatches) << row.uMtu;
-        CSocketSink plain(ESendPath::Plain);
-        ASSERT_TRUE(plain.Open(CNetns::SendIf(), csError)) << csError;
-        EXPECT_FALSE(plain.Batches());
-    }
-}
-
 TEST_F(BatchSendTest, CaptureShorterThanABatchGoesOutWholeAndTheCountEndsExact)
 {
     const std::string csPath = File("c.pcap");
     const Frames frames = WriteFrames(csPath, { 60, 214, 61 });
-    SResult got = Send(ESendPath::Ring, csPath, 1, 0, 3);
+    SResult got = Send(ESendPath::Batch, csPath, 1, 0, 3);
     EXPECT_EQ(got.delivered, frames);
     EXPECT_EQ(got.llPeerCount, 3);
     EXPECT_EQ(got.csBox, "3 Packets have been sent");
@@ -192,12 +170,12 @@ TEST_F(BatchSendTest, CaptureShorterThanABatchGoesOutWholeAndTheCountEndsExact)
 
     // At every packet's pace the status climbs one by one.
     SetStatusInterval(0);
-    got = Send(ESendPath::Ring, csPath, 1, 0, 3);
+    got = Send(ESendPath::Batch, csPath, 1, 0, 3);
     EXPECT_EQ(got.status, Strings({ "1 packets sent", "2 packets sent", "3 packets sent" }));
     EXPECT_EQ(got.delivered, frames);
 }
 
-TEST_F(BatchSendTest, SingleModeSendsTheOneFrameThroughTheRingSocket)
+TEST_F(BatchSendTest, SingleModeSendsItsOneFrameAsBefore)
 {
     const std::string csPath = File("c.pcap");
     const Frames frames = WriteFrames(csPath, { 60, 300, 10, 214 });
@@ -214,7 +192,7 @@ TEST_F(BatchSendTest, SingleModeSendsTheOneFrameThroughTheRingSocket)
         { 3, { all.records[0], all.records[6] }, { frames[3] } },
     };
     for (const Row& row : rows) {
-        const SResult got = Send(ESendPath::Ring, csPath, 0, row.iOffset, row.delivered.size());
+        const SResult got = Send(ESendPath::Batch, csPath, 0, row.iOffset, row.delivered.size());
         Strings records = row.records;
         records.push_back("MessageAndLog iType=[0] msg=[1 Packets have been sent]");
         records.push_back("MessageAndLog return = [ 1]");
@@ -229,7 +207,7 @@ TEST_F(BatchSendTest, DebugOffSendsTheSameFramesAndWritesNothing)
     g_bDebug = false;
     const std::string csPath = File("c.pcap");
     const Frames frames = WriteFrames(csPath, Sizes(300, { { 5, 300 }, { 290, 10 } }));
-    const SResult got = Send(ESendPath::Ring, csPath, 1, 0, 298);
+    const SResult got = Send(ESendPath::Batch, csPath, 1, 0, 298);
     EXPECT_TRUE(got.records.empty());
     EXPECT_EQ(got.delivered, Expect(csPath, frames).delivered);
     EXPECT_EQ(got.csBox, "300 Packets have been sent");

@@ -175,9 +175,7 @@ TEST_F(SendSocketTest, StartUpKeepsRootsRightsAndSendsOnItsOneSocket)
             _exit(2);
         CSocketSink sink;
         std::string csError;
-        // The ring is on the process's socket from the start.
-        if (!sink.Open(CNetns::SendIf(), csError) || !sink.Batches()
-            || !sink.Transmit(frame.data(), 60))
+        if (!sink.Open(CNetns::SendIf(), csError) || !sink.Transmit(frame.data(), 60))
             _exit(3);
         sink.Close();
         // The process's socket outlives the Send.
