@@ -21,6 +21,8 @@ std::string s_csDebugLogPath;
 
 int s_iHoldCount = 0;
 int s_iHeldFd = -1;
+int s_iBatchCount = 0;
+std::string s_csBatch;
 
 const std::string& ComposePath(std::string& csPath, const char* szName)
 {
@@ -35,8 +37,14 @@ const std::string& ComposePath(std::string& csPath, const char* szName)
     return csPath;
 }
 
-const std::string& LogPath() { return ComposePath(s_csLogPath, "log.txt"); }
-const std::string& DebugPath() { return ComposePath(s_csDebugLogPath, "Debuglog.txt"); }
+const std::string& LogPath()
+{
+    return ComposePath(s_csLogPath, "log.txt");
+}
+const std::string& DebugPath()
+{
+    return ComposePath(s_csDebugLogPath, "Debuglog.txt");
+}
 
 std::string FormatV(const char* szFormat, va_list args)
 {
@@ -133,6 +141,11 @@ void DebugLogText(std::string_view text)
 {
     if (!g_bDebug)
         return;
+    if (s_iBatchCount > 0) {
+        s_csBatch += Stamp();
+        s_csBatch += text;
+        return;
+    }
     const std::string& csPath = DebugPath();
     if (s_iHoldCount > 0) {
         if (s_iHeldFd < 0)
@@ -171,9 +184,15 @@ int MessageAndLogText(int iType, const std::string& csText)
 
 } // namespace
 
-void ResetLogFile() { Truncate(LogPath()); }
+void ResetLogFile()
+{
+    Truncate(LogPath());
+}
 
-void ResetDebugLogFile() { Truncate(DebugPath()); }
+void ResetDebugLogFile()
+{
+    Truncate(DebugPath());
+}
 
 void LogMessage(const char* szFormat, ...)
 {
@@ -184,7 +203,10 @@ void LogMessage(const char* szFormat, ...)
     LogMessageText(cs);
 }
 
-void DebugLogPlain(std::string_view text) { DebugLogText(text); }
+void DebugLogPlain(std::string_view text)
+{
+    DebugLogText(text);
+}
 
 void DebugLog(const char* szFormat, ...)
 {
@@ -224,7 +246,10 @@ int MessageAndLogOk(const char* szFormat, ...)
     return MessageAndLogText(MB_OK, cs);
 }
 
-std::string MessageLogPath() { return s_csLogPath; }
+std::string MessageLogPath()
+{
+    return s_csLogPath;
+}
 
 void SetLogFolder(const std::string& csDir)
 {
@@ -235,7 +260,10 @@ void SetLogFolder(const std::string& csDir)
     s_csDebugLogPath = csPrefix + "Debuglog.txt";
 }
 
-CDebugLogHold::CDebugLogHold() { ++s_iHoldCount; }
+CDebugLogHold::CDebugLogHold()
+{
+    ++s_iHoldCount;
+}
 
 CDebugLogHold::~CDebugLogHold()
 {
@@ -243,4 +271,31 @@ CDebugLogHold::~CDebugLogHold()
         ::close(s_iHeldFd);
         s_iHeldFd = -1;
     }
+}
+
+CDebugLogBatch::CDebugLogBatch()
+{
+    ++s_iBatchCount;
+}
+
+CDebugLogBatch::~CDebugLogBatch()
+{
+    Flush();
+    --s_iBatchCount;
+}
+
+void CDebugLogBatch::Flush()
+{
+    if (s_csBatch.empty())
+        return;
+    const std::string& csPath = DebugPath();
+    if (s_iHoldCount > 0 && s_iHeldFd < 0)
+        s_iHeldFd = OpenLog(csPath, O_APPEND);
+    if (s_iHoldCount > 0 && s_iHeldFd >= 0) {
+        WriteAll(s_iHeldFd, s_csBatch.data(), s_csBatch.size());
+    } else if (const int fd = OpenLog(csPath, O_APPEND); fd >= 0) {
+        WriteAll(fd, s_csBatch.data(), s_csBatch.size());
+        ::close(fd);
+    }
+    s_csBatch.clear(); // keeps its capacity for the next batch
 }

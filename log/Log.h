@@ -37,3 +37,14 @@ public:
     CDebugLogHold(const CDebugLogHold&) = delete;
     CDebugLogHold& operator=(const CDebugLogHold&) = delete;
 };
+
+// While one of these lives, debug records collect in memory, in order, and
+// reach the file in one write at each Flush and at the end.
+class CDebugLogBatch {
+public:
+    CDebugLogBatch();
+    ~CDebugLogBatch();
+    CDebugLogBatch(const CDebugLogBatch&) = delete;
+    CDebugLogBatch& operator=(const CDebugLogBatch&) = delete;
+    void Flush();
+};

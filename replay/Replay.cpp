@@ -13,17 +13,14 @@
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr int kSnapLen = 65536;
-constexpr int kPromiscuous = 1;
-constexpr int kReadTimeoutMs = 1000;
 constexpr size_t kCaptureStreamBuffer = 64 * 1024;
 constexpr uint32_t kShortestFrame = 6;
-
 
 void ShowCount(IReplayWindow& window, int iCount)
 {
@@ -90,6 +87,128 @@ struct CCoarseClock {
     }
 };
 
+void LogSendError(uint32_t uLength, const std::string& csError)
+{
+    DebugLog("Err. Can not send BACnet Eth packet iPacketSize=[%d] Error=[%s]",
+        static_cast<int>(uLength), csError.c_str());
+}
+
+// All mode hands frames to the sink in batches. A batch's debug records are
+// made once the kernel has taken or refused its frames, each refused frame's
+// record right after its packet's, and reach the file in one write before the
+// next record is read. A sink without batches gets every frame alone, as in
+// single mode.
+class CBatchSender {
+public:
+    explicit CBatchSender(IPacketSink& sink)
+        : m_sink(sink)
+    {
+        m_records.reserve(kMaxRecords);
+    }
+    CBatchSender(const CBatchSender&) = delete;
+    CBatchSender& operator=(const CBatchSender&) = delete;
+
+    void Add(long lIndex, const pcap_pkthdr& header, const u_char* pData)
+    {
+        // The reader stores both time stamp fields as signed 32-bit values.
+        // Straight from the reader's buffer: the bytes are the same as after a
+        // copy into the send buffer, and a longer record is cut to it.
+        SRecord record { lIndex, static_cast<int32_t>(header.ts.tv_sec),
+            static_cast<int32_t>(header.ts.tv_usec), static_cast<long>(header.len),
+            header.caplen < kSendBufferSize ? header.caplen : kSendBufferSize, -1 };
+        if (m_sink.IsOpen() && pData && record.uLength >= kShortestFrame) {
+            if (!m_sink.Stage(pData, record.uLength)) {
+                Drain();
+                if (!m_sink.Stage(pData, record.uLength)) {
+                    SendAlone(record, pData);
+                    return;
+                }
+            }
+            record.iStaged = m_iStaged++;
+        }
+        m_records.push_back(record);
+        if (m_records.size() >= kMaxRecords)
+            Drain();
+    }
+
+    // Waits until the kernel has taken or refused every staged frame, then
+    // writes the batch's records; the frames count from here on.
+    void Drain()
+    {
+        if (m_records.empty())
+            return;
+        m_refused.clear();
+        if (m_iStaged > 0)
+            m_sink.Flush(m_refused);
+        size_t nRefused = 0;
+        for (const SRecord& r : m_records) {
+            if (g_bDebug)
+                LogPacketRecord(r.lIndex, r.iSec, r.iUsec, r.lWireLen);
+            if (r.iStaged < 0) {
+                CountRefused(r.uLength);
+            } else if (nRefused < m_refused.size()
+                && m_refused[nRefused].nIndex == static_cast<size_t>(r.iStaged)) {
+                CountRefused(r.uLength);
+                if (g_bDebug)
+                    LogSendError(r.uLength, m_refused[nRefused].csError);
+                ++nRefused;
+            }
+        }
+        if (g_bDebug)
+            m_log.Flush();
+        m_llCount += static_cast<long long>(m_records.size());
+        m_records.clear();
+        m_iStaged = 0;
+    }
+
+    // Frames the kernel has taken or refused, and records too short to send.
+    int Count() const { return m_llCount < INT_MAX ? static_cast<int>(m_llCount) : INT_MAX; }
+    // Of those, not put on the wire; and refused by the adapter.
+    int Refused() const { return m_iRefused; }
+    int Failed() const { return m_iFailed; }
+
+private:
+    struct SRecord {
+        long lIndex;
+        int32_t iSec;
+        int32_t iUsec;
+        long lWireLen;
+        uint32_t uLength;
+        int iStaged; // place among the staged frames; -1 when not handed over
+    };
+    static constexpr size_t kMaxRecords = 1024;
+
+    void SendAlone(const SRecord& r, const u_char* pData)
+    {
+        // As in single mode, the record is in the file before the frame goes out.
+        if (g_bDebug) {
+            LogPacketRecord(r.lIndex, r.iSec, r.iUsec, r.lWireLen);
+            m_log.Flush();
+        }
+        if (!SendPacket(m_sink, pData, r.uLength))
+            CountRefused(r.uLength);
+        m_log.Flush();
+        ++m_llCount;
+    }
+
+    void CountRefused(uint32_t uLength)
+    {
+        if (m_iRefused < INT_MAX)
+            ++m_iRefused;
+        if (uLength >= kShortestFrame && m_iFailed < INT_MAX)
+            ++m_iFailed;
+    }
+
+    IPacketSink& m_sink;
+    CDebugLogBatch m_log;
+    std::vector<SRecord> m_records;
+    std::vector<IPacketSink::SRefused> m_refused;
+    int m_iStaged = 0;
+    long long m_llCount = 0;
+    int m_iRefused = 0;
+    int m_iFailed = 0;
+};
+
 // Reads the records and sends the chosen ones (by mode and offset, or the
 // sorted pSelection when there is one); gives the packet count and counts the
 // refused ones into result.
@@ -99,11 +218,16 @@ int SendRecords(IReplayWindow& window, pcap_t* hCapture, int iMode, int iOffset,
     using Clock = CCoarseClock;
     // One open descriptor for the per-packet records instead of an open and close each.
     CDebugLogHold hold;
+    std::optional<CBatchSender> batch;
+    if (iMode == 1)
+        batch.emplace(sink);
     long lIndex = 0;
     int iCount = 0;
+    unsigned uHandled = 0;
     // The first packet shows at once, then the status follows the display's pace.
     Clock::time_point nextShow = Clock::time_point::min();
-    const std::chrono::milliseconds interval = std::max(window.StatusInterval(), std::chrono::milliseconds::zero());
+    const std::chrono::milliseconds interval
+        = std::max(window.StatusInterval(), std::chrono::milliseconds::zero());
     const bool bEveryPacket = interval.count() == 0;
     bool bShowPending = false;
     bool bStopped = false;
@@ -117,46 +241,59 @@ int SendRecords(IReplayWindow& window, pcap_t* hCapture, int iMode, int iOffset,
             break;
         const bool bChosen = pSelection
             ? (*pSelection)[nNextChosen] == static_cast<uint64_t>(lIndex)
-            : lIndex == iOffset || iMode == 1;
-        if (bChosen) {
-            if (pSelection)
-                ++nNextChosen;
-            // The reader stores both time stamp fields as signed 32-bit values.
+            : iMode == 1 || lIndex == iOffset;
+        if (!bChosen) {
+            // Read past: before the offset, or left out of the selection.
+            ++lIndex;
+            continue;
+        }
+        if (pSelection)
+            ++nNextChosen;
+        if (batch) {
+            batch->Add(lIndex, *pHeader, pData);
+        } else {
             if (g_bDebug)
                 LogPacketRecord(lIndex, static_cast<int32_t>(pHeader->ts.tv_sec),
                     static_cast<int32_t>(pHeader->ts.tv_usec), static_cast<long>(pHeader->len));
-            // Straight from the reader's buffer: the bytes are the same as after
-            // a copy into the send buffer, and a record longer than that buffer is
-            // cut to it.
             const uint32_t uLength
                 = pHeader->caplen < kSendBufferSize ? pHeader->caplen : kSendBufferSize;
-            if (!SendPacket(sink, pData, uLength) && iCount < INT_MAX) {
+            if (!SendPacket(sink, pData, uLength)) {
                 ++result.iRefused;
                 if (uLength >= kShortestFrame)
                     ++result.iFailed;
             }
-            if (iCount < INT_MAX)
-                ++iCount;
-            // Even a coarse clock read is a few percent of a small frame's send:
-            // look at it every 32nd packet (tens of microseconds apart).
-            bShowPending = true;
-            if (bEveryPacket || (iCount & 31) == 1) {
-                const Clock::time_point now = Clock::now();
-                if (now >= nextShow) {
-                    ShowCount(window, iCount);
-                    nextShow = now + interval;
-                    bShowPending = false;
-                    // Single mode has nothing left to send after its one record.
-                    if (iMode == 1 && window.StopRequest() != EReplayStop::None) {
-                        bStopped = true;
-                        break;
-                    }
+            iCount = 1;
+        }
+        // Even a coarse clock read is a few percent of a small frame's send:
+        // look at it every 32nd packet (tens of microseconds apart).
+        bShowPending = true;
+        if (bEveryPacket || (++uHandled & 31) == 1) {
+            const Clock::time_point now = Clock::now();
+            if (now >= nextShow) {
+                // The status shows only frames the kernel has dealt with.
+                if (batch) {
+                    batch->Drain();
+                    iCount = batch->Count();
+                }
+                ShowCount(window, iCount);
+                nextShow = now + interval;
+                bShowPending = false;
+                // Single mode has nothing left to send after its one record.
+                if (iMode == 1 && window.StopRequest() != EReplayStop::None) {
+                    bStopped = true;
+                    break;
                 }
             }
         }
         if (!pSelection && iMode != 1 && lIndex > iOffset)
             break;
         ++lIndex;
+    }
+    if (batch) {
+        batch->Drain();
+        iCount = batch->Count();
+        result.iRefused = batch->Refused();
+        result.iFailed = batch->Failed();
     }
     // The status always ends on the exact count.
     if (bShowPending)
@@ -229,8 +366,7 @@ bool SendPacket(IPacketSink& sink, const unsigned char* pData, uint32_t uLength)
         return false;
     if (sink.Transmit(pData, uLength))
         return true;
-    DebugLog("Err. Can not send BACnet Eth packet iPacketSize=[%d] Error=[%s]",
-        static_cast<int>(uLength), sink.ErrorText().c_str());
+    LogSendError(uLength, sink.ErrorText());
     return false;
 }
 

@@ -74,6 +74,19 @@ public:
     // Why the last Transmit failed.
     virtual std::string ErrorText() = 0;
     virtual void Close() = 0;
+
+    // Batches, for sinks that can hand the kernel many frames at once.
+    // Stage copies one frame into the batch; false when the batch is full or
+    // the frame has to go alone through Transmit (the default: no batches).
+    virtual bool Stage(const unsigned char* /*pData*/, uint32_t /*uLength*/) { return false; }
+    struct SRefused {
+        size_t nIndex; // place in the batch, 0 first
+        std::string csError; // the text Transmit's ErrorText would give
+    };
+    // Puts the staged frames on the wire in their order and returns once the
+    // kernel has taken or refused every one; adds the refused ones to refused,
+    // in order. The batch is empty afterwards.
+    virtual void Flush(std::vector<SRefused>& /*refused*/) { }
 };
 
 // An open capture file: libpcap's reader over a stream with a 64 KiB buffer of

@@ -6,9 +6,9 @@
 #include <cstring>
 #include <linux/capability.h>
 #include <linux/filter.h>
+#include <linux/if_packet.h>
 #include <net/if.h>
 #include <net/if_arp.h>
-#include <netpacket/packet.h>
 #include <sys/auxv.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
@@ -73,6 +73,19 @@ bool IsCaptureOnlyDevice(const std::string& csName)
         bFound = csName == p->name;
     pcap_freealldevs(pDevs);
     return bFound;
+}
+
+} // namespace
+
+namespace {
+
+constexpr size_t kBatchBytes = 1024 * 1024;
+
+long PlainSend(int fd, const void* pData, size_t nLength)
+{
+    // The plain system call spares glibc's cancellation wrapper, a few percent
+    // of a small frame.
+    return ::syscall(SYS_sendto, fd, pData, nLength, 0, nullptr, 0);
 }
 
 } // namespace
@@ -211,16 +224,61 @@ bool CSocketSink::Transmit(const unsigned char* pData, uint32_t uLength)
 {
     if (m_iFd < 0)
         return false;
-    // The plain system call spares glibc's cancellation wrapper, a few percent
-    // of a small frame.
-    if (::syscall(SYS_sendto, m_iFd, pData, static_cast<size_t>(uLength), 0, nullptr, 0) >= 0)
+    if (PlainSend(m_iFd, pData, uLength) >= 0)
         return true;
     m_csSendError = ErrnoText("send", errno);
     return false;
 }
 
+bool CSocketSink::Stage(const unsigned char* pData, uint32_t uLength)
+{
+    if (m_ePath != ESendPath::Batch || m_iFd < 0 || m_lengths.size() >= kBatchFrames
+        || m_batch.size() + uLength > kBatchBytes)
+        return false;
+    if (m_batch.capacity() < kBatchBytes) {
+        m_batch.reserve(kBatchBytes);
+        m_lengths.reserve(kBatchFrames);
+    }
+    m_batch.insert(m_batch.end(), pData, pData + uLength);
+    m_lengths.push_back(uLength);
+    return true;
+}
+
+void CSocketSink::Flush(std::vector<SRefused>& refused)
+{
+    const unsigned n = static_cast<unsigned>(m_lengths.size());
+    mmsghdr msgs[kBatchFrames];
+    iovec iovs[kBatchFrames];
+    size_t nOffset = 0;
+    for (unsigned i = 0; i < n; ++i) {
+        iovs[i] = { m_batch.data() + nOffset, m_lengths[i] };
+        msgs[i] = {};
+        msgs[i].msg_hdr.msg_iov = &iovs[i];
+        msgs[i].msg_hdr.msg_iovlen = 1;
+        nOffset += m_lengths[i];
+    }
+    // The kernel hands frames on in order and stops at the first it refuses
+    // (keeping its error only when it is the first of the call); a call that
+    // starts with it gives the error, and the rest follow.
+    for (unsigned i = 0; i < n;) {
+        const int r = ::sendmmsg(m_iFd, msgs + i, n - i, 0);
+        if (r > 0) {
+            i += static_cast<unsigned>(r);
+        } else if (r < 0 && errno == EINTR) {
+            continue;
+        } else {
+            refused.push_back({ i, ErrnoText("send", r < 0 ? errno : ENOBUFS) });
+            ++i;
+        }
+    }
+    m_batch.clear();
+    m_lengths.clear();
+}
+
 void CSocketSink::Close()
 {
+    m_batch.clear();
+    m_lengths.clear();
     if (m_iFd >= 0 && m_bOwnSocket)
         s_socketCloser.Close(m_iFd);
     m_iFd = -1;

@@ -3,6 +3,7 @@
 #include "Replay.h"
 
 #include <string>
+#include <vector>
 
 // The packet socket frames leave on, and the privileges around it.
 //
@@ -36,12 +37,23 @@ int OpenSendSocket();
 // with errno when the kernel refused.
 bool DropAllCapabilities();
 
+// How a sink puts frames on the wire.
+enum class ESendPath {
+    Batch, // many frames per system call (sendmmsg)
+    Plain, // one system call per frame
+};
+
 // Sends on a packet socket bound to the adapter: the process's socket when
 // main set one up, else a socket of its own for the length of the Send (tests
 // and the benchmark run as root without the start-up step).
 class CSocketSink final : public IPacketSink {
 public:
-    CSocketSink() = default;
+    static constexpr unsigned kBatchFrames = 256;
+
+    explicit CSocketSink(ESendPath ePath = ESendPath::Batch)
+        : m_ePath(ePath)
+    {
+    }
     ~CSocketSink() override;
     CSocketSink(const CSocketSink&) = delete;
     CSocketSink& operator=(const CSocketSink&) = delete;
@@ -55,12 +67,19 @@ public:
     bool Transmit(const unsigned char* pData, uint32_t uLength) override;
     std::string ErrorText() override { return m_csSendError; }
     void Close() override;
+    // Up to kBatchFrames frames, or a megabyte, per batch.
+    bool Stage(const unsigned char* pData, uint32_t uLength) override;
+    // Each frame is judged as a plain send judges it, with the same error.
+    void Flush(std::vector<SRefused>& refused) override;
 
 private:
     bool Fail(ESendOpenError eError, const std::string& csText, std::string& csError);
 
+    ESendPath m_ePath;
     int m_iFd = -1;
     bool m_bOwnSocket = false;
+    std::vector<unsigned char> m_batch; // the staged frames, back to back
+    std::vector<uint32_t> m_lengths;
     ESendOpenError m_eOpenError = ESendOpenError::None;
     std::string m_csSendError;
 };

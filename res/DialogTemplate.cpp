@@ -36,7 +36,9 @@ constexpr SControl kMainControls[] = {
     { 1011, ECtl::Edit, "", 12, 61, 274, 52, kMultiLine | kReadOnly | kVScroll | kTabStop | kNoBorder },
     { -1, ECtl::GroupBox, "Information", 7, 52, 283, 65, 0 },
     { -1, ECtl::Static, "Or", 145, 211, 8, 8, 0 },
-    { 1013, ECtl::Edit, "", 22, 250, 97, 12, kReadOnly | kCentre | kNoBorder | kTabStop },
+    // A row of its own across the window, so that a sentence saying why a Send
+    // stopped can be read whole.
+    { 1013, ECtl::Edit, "", 7, 279, 283, 12, kReadOnly | kCentre | kNoBorder | kTabStop },
     { 1014, ECtl::DropDownCombo, "", 26, 129, 247, 152, kVScroll | kTabStop },
     { -1, ECtl::GroupBox, "Device", 22, 119, 255, 27, 0 },
 };
@@ -139,7 +141,7 @@ QWidget* MakeControl(QWidget* pParent, const SControl& c)
 
 } // namespace
 
-const SDialogTemplate kMainDialogTemplate = { 102, "Velmora", 297, 283, kMainControls,
+const SDialogTemplate kMainDialogTemplate = { 102, "Velmora", 297, 294, kMainControls,
     std::size(kMainControls) };
 const SDialogTemplate kAboutDialogTemplate = { 100, "About Velmora", 286, 254, kAboutControls,
     std::size(kAboutControls) };

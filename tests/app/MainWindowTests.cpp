@@ -1,16 +1,16 @@
 #include "CaptureWriter.h"
 #include "Child.h"
 #include "Log.h"
-#include "NetNs.h"
 #include "MakerSite.h"
+#include "NetNs.h"
 #include "QtPlatform.h"
 #include "ReplayDlg.h"
 #include "TestSupport.h"
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QKeyEvent>
 #include <QFile>
+#include <QKeyEvent>
 #include <QKeySequence>
 #include <QLineEdit>
 #include <QMouseEvent>
@@ -104,7 +104,8 @@ TEST_F(MainWindowTest, StartWritesDefaultsAndInformationText)
 {
     Start();
     EXPECT_EQ(Settings(),
-        "[Velmora]\r\nDebug=1\r\nAutoUpdate=1\r\nMode=1\r\nOffset=0\r\nOldPath=\r\nNicDevice=\r\n\r\n");
+        "[Velmora]\r\nDebug=1\r\nAutoUpdate=1\r\nMode=1\r\nOffset=0\r\nOldPath=\r\nNicDevice="
+        "\r\n\r\n");
     EXPECT_EQ(m_pDlg->InformationText(),
         "Velmora is a utility for rebroadcast captured packets from an ethereal log file. "
         "The utility can send a single particular packet or an entire set of packets. \r\n"
@@ -565,7 +566,8 @@ TEST_F(MainWindowTest, SendAllPutsEveryRecordOnTheWire)
     pcap_set_buffer_size(hPeer, 8 << 20);
     ASSERT_EQ(pcap_activate(hPeer), 0) << pcap_geterr(hPeer);
     bpf_program filter;
-    ASSERT_EQ(pcap_compile(hPeer, &filter, "ether src 02:76:6d:00:00:01", 1, PCAP_NETMASK_UNKNOWN), 0);
+    ASSERT_EQ(
+        pcap_compile(hPeer, &filter, "ether src 02:76:6d:00:00:01", 1, PCAP_NETMASK_UNKNOWN), 0);
     ASSERT_EQ(pcap_setfilter(hPeer, &filter), 0);
     pcap_freecode(&filter);
     pcap_setnonblock(hPeer, 1, szErr);
@@ -575,7 +577,8 @@ TEST_F(MainWindowTest, SendAllPutsEveryRecordOnTheWire)
     QTest::mouseClick(Ctl<QPushButton>(1), Qt::LeftButton);
 
     EXPECT_EQ(m_pDlg->StatusText(), std::to_string(kFrames) + " packets sent");
-    EXPECT_EQ(Ctl<QLineEdit>(1013)->text().toStdString(), std::to_string(kFrames) + " packets sent");
+    EXPECT_EQ(
+        Ctl<QLineEdit>(1013)->text().toStdString(), std::to_string(kFrames) + " packets sent");
     ASSERT_EQ(m_box.shown.size(), 1u);
     EXPECT_EQ(m_box.shown[0].csText, std::to_string(kFrames) + " Packets have been sent");
     // The inputs are back, the offset field included.
@@ -590,7 +593,8 @@ TEST_F(MainWindowTest, SendAllPutsEveryRecordOnTheWire)
         const int rc = pcap_next_ex(hPeer, &pHdr, &pData);
         if (rc == 1) {
             const auto expected = MakeTestFrame(60, static_cast<uint32_t>(iSeen));
-            ASSERT_EQ(std::vector<uint8_t>(pData, pData + pHdr->caplen), expected) << "frame " << iSeen;
+            ASSERT_EQ(std::vector<uint8_t>(pData, pData + pHdr->caplen), expected)
+                << "frame " << iSeen;
             ++iSeen;
         } else if (rc < 0) {
             break;
@@ -600,10 +604,12 @@ TEST_F(MainWindowTest, SendAllPutsEveryRecordOnTheWire)
     EXPECT_EQ(iSeen, kFrames);
     // One debug record per packet, in order.
     const auto texts = DebugTexts();
-    EXPECT_EQ(std::count_if(texts.begin(), texts.end(), [](const std::string& cs) {
-        return cs.size() > 6 && cs[0] == '[' && cs.find("]  ") != std::string::npos
-            && cs.compare(cs.size() - 4, 4, "(60)") == 0;
-    }), kFrames);
+    EXPECT_EQ(std::count_if(texts.begin(), texts.end(),
+                  [](const std::string& cs) {
+                      return cs.size() > 6 && cs[0] == '[' && cs.find("]  ") != std::string::npos
+                          && cs.compare(cs.size() - 4, 4, "(60)") == 0;
+                  }),
+        kFrames);
 }
 
 TEST_F(MainWindowTest, StopDuringALongSendEndsItWithin50MsAndAccountsExactly)
@@ -931,6 +937,18 @@ TEST_F(MainWindowTest, LineFeedPathIsUsedButNotStored)
 
 // A normal top-level window, run without modality, so task bars list it;
 // boxes and the About window are transient for it.
+// The reason a Send stopped is read in the window, not in a tooltip: the
+// longest sentence fits the status line whole.
+TEST_F(MainWindowTest, StatusLineHoldsTheLongestSentenceWhole)
+{
+    Start();
+    auto* pStatus = Ctl<QLineEdit>(1013);
+    const QString csLongest = QStringLiteral(
+        "Not sent: no permission to send on enp0s31f6 (see Install in the README)");
+    EXPECT_LE(
+        pStatus->fontMetrics().horizontalAdvance(csLongest), pStatus->contentsRect().width() - 8);
+}
+
 TEST_F(MainWindowTest, RunsAsANormalTopLevelWindow)
 {
     vtest::WriteFile(m_dir.File("settings.ini"), "[Velmora]\r\nAutoUpdate=0\r\n");
@@ -982,14 +1000,15 @@ TEST(QtUrlOpener, AddressReachesTheBrowserAsOneArgument)
 {
     vtest::CTempDir dir;
     const std::string csLog = dir.File("args");
-    vtest::WriteFile(dir.File("xdg-open"),
-        "#!/bin/sh\nprintf '%s\\n' \"$#\" \"$1\" > '" + csLog + "'\n");
+    vtest::WriteFile(
+        dir.File("xdg-open"), "#!/bin/sh\nprintf '%s\\n' \"$#\" \"$1\" > '" + csLog + "'\n");
     fs::permissions(dir.File("xdg-open"), fs::perms::owner_all);
     const QByteArray oldPath = qgetenv("PATH");
     qputenv("PATH", QByteArray(dir.Path().c_str()) + ":" + oldPath);
 
     CQtUrlOpener opener;
-    const std::string csUrl = "http://127.0.0.1:9/?ref=Velmora (1.00aB) 'x' \"y\";touch " + dir.File("pwned");
+    const std::string csUrl
+        = "http://127.0.0.1:9/?ref=Velmora (1.00aB) 'x' \"y\";touch " + dir.File("pwned");
     const bool bOpened = opener.Open(csUrl);
     qputenv("PATH", oldPath);
     ASSERT_TRUE(bOpened);

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <optional>
 #include <regex>
 #include <sys/stat.h>
 
@@ -67,8 +68,8 @@ TEST_F(LogTest, DebugLogMirrorsMessageRecordsInOrder)
     std::vector<std::string> texts;
     for (const auto& r : LogRecords(Debug()))
         texts.push_back(RecordText(r));
-    const std::vector<std::string> expected = { "before", "MessageAndLog iType=[4] msg=[Question 4?]",
-        "MessageAndLog return = [ 7]", "after" };
+    const std::vector<std::string> expected = { "before",
+        "MessageAndLog iType=[4] msg=[Question 4?]", "MessageAndLog return = [ 7]", "after" };
     EXPECT_EQ(texts, expected);
 
     const auto msg = LogRecords(Log());
@@ -176,6 +177,43 @@ TEST_F(LogTest, HeldDebugLogWritesEveryRecordAtOnce)
     ASSERT_EQ(records.size(), 5u);
     EXPECT_EQ(RecordText(records[0]), "[000]  10:20 (60)");
     EXPECT_EQ(RecordText(records[3]), "MessageAndLog iType=[0] msg=[done]");
+}
+
+TEST_F(LogTest, BatchedRecordsReachTheFileTogetherInTheirOrder)
+{
+    struct Row {
+        bool bHeld;
+        bool bDebug;
+    };
+    for (const Row& row : { Row { true, true }, Row { false, true }, Row { true, false } }) {
+        ResetDebugLogFile();
+        g_bDebug = row.bDebug;
+        std::optional<CDebugLogHold> hold;
+        if (row.bHeld)
+            hold.emplace();
+        {
+            CDebugLogBatch batch;
+            DebugLog("one %d", 1);
+            DebugLogPlain("two");
+            EXPECT_TRUE(LogRecords(Debug()).empty()) << "written before the batch ended";
+            batch.Flush();
+            const size_t nWant = row.bDebug ? 2 : 0;
+            EXPECT_EQ(LogRecords(Debug()).size(), nWant);
+            batch.Flush(); // nothing new: nothing written twice
+            EXPECT_EQ(LogRecords(Debug()).size(), nWant);
+            DebugLog("three");
+        }
+        // The end of the batch writes what is left; later records go straight out.
+        DebugLog("four");
+        std::vector<std::string> texts;
+        for (const auto& record : LogRecords(Debug()))
+            texts.push_back(RecordText(record));
+        EXPECT_EQ(texts,
+            row.bDebug ? std::vector<std::string>({ "one 1", "two", "three", "four" })
+                       : std::vector<std::string>())
+            << row.bHeld;
+    }
+    g_bDebug = true;
 }
 
 } // namespace
