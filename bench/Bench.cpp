@@ -342,38 +342,27 @@ public:
         return run;
     }
 
-    // velmora-replay, debug off. Its rate is taken as tcpreplay's is, over the
-    // span from the first frame to the last, seen here on the peer's receive
-    // counter (sampled every quarter millisecond); the whole process, exec to
-    // exit, gives dSendPps.
+    // velmora-replay, debug off, timed by the peer's receive counter like the
+    // others; the whole process, exec to exit, gives dSendPps.
     SRun Command(const std::string& csCapture, unsigned long long ullCount)
     {
         SRun run;
-        vtest::CRxWatch watch(m_ns, vtest::CNetns::PeerIf());
-        const long long llBefore = watch.Now();
+        const long long llBefore = m_ns.RxPackets(vtest::CNetns::PeerIf());
+        CPeerClock clock(m_ns, vtest::CNetns::PeerIf());
         const Clock::time_point start = Clock::now();
         const SOutput out = Run("cd " + Quote(m_csWorkDir) + " && " + m_ns.ExecPrefix()
             + Quote(VELMORA_REPLAY_EXE) + " -q --no-debug -i " + vtest::CNetns::SendIf() + " "
             + Quote(csCapture));
         const double dSeconds = std::chrono::duration<double>(Clock::now() - start).count();
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        watch.Stop();
-        run.llDelivered = watch.Samples().back().llRx - llBefore;
-        if (out.iStatus != 0) {
+        const double dPeerPps = clock.Stop();
+        run.llDelivered = m_ns.RxPackets(vtest::CNetns::PeerIf()) - llBefore;
+        if (out.iStatus != 0 || dPeerPps <= 0) {
             Problem("velmora-replay " + csCapture + " failed (status "
                 + std::to_string(out.iStatus) + "):\n" + out.csText);
             return run;
         }
-        // The last sample before the first frame arrived, to the first that shows the last.
-        Clock::time_point tFirst = watch.Samples().front().t;
-        for (const vtest::CRxWatch::Sample& sample : watch.Samples()) {
-            if (sample.llRx > llBefore)
-                break;
-            tFirst = sample.t;
-        }
-        const double dSpan = std::chrono::duration<double>(watch.SettledAt() - tFirst).count();
         run.dSeconds = dSeconds;
-        run.dPps = dSpan > 0 ? static_cast<double>(ullCount) / dSpan : -1;
+        run.dPps = dPeerPps;
         run.dSendPps = static_cast<double>(ullCount) / dSeconds;
         CheckDelivery("velmora-replay", csCapture, run.llDelivered, static_cast<long long>(ullCount));
         return run;
@@ -658,9 +647,8 @@ int main(int argc, char** argv)
     }
 
     std::printf("\nvelmora-replay, debug off, packets per second (median of %d pairs)\n", iPairs);
-    std::printf("  command: from the first frame to the last on the peer's receive counter, as "
-                "tcpreplay counts; ratio and / window: per pair, to tcpreplay and to the window "
-                "(debug off)\n");
+    std::printf("  command: by the peer's receive counter, as the others; ratio and / window: per "
+                "pair, to tcpreplay and to the window (debug off)\n");
     std::printf("  whole:   over the whole process, exec to exit: for information\n\n");
     std::printf("%-7s %9s | %9s | %9s %6s %9s | %10s\n", "frame", "records", "tcpreplay",
         "command", "ratio", "/ window", "whole");
