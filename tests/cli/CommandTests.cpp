@@ -222,6 +222,29 @@ TEST_F(CommandTest, DeliversExactlyTheChosenFrames)
         }
         EXPECT_EQ(numbers, wanted);
     }
+
+    // A record too short to be a frame is counted, not sent: exit 1 and the
+    // window's status sentence.
+    {
+        CCaptureWriter writer;
+        ASSERT_TRUE(writer.Open(File("short.pcap")));
+        for (uint32_t uSize : { 60u, 3u, 61u })
+            ASSERT_TRUE(writer.Write(MakeTestFrame(uSize, uSize)));
+        ASSERT_TRUE(writer.Close());
+    }
+    vtest::CEnterNetns enter(ns);
+    ASSERT_TRUE(enter.Ok());
+    vtest::CPeerCapture peer(vtest::CNetns::PeerIf(), 65535);
+    ASSERT_TRUE(peer.Ok());
+    auto pChild = Start({ "-i", vtest::CNetns::SendIf(), "short.pcap" }, ns.Name());
+    EXPECT_EQ(pChild->Wait(), 1);
+    EXPECT_EQ(pChild->Err(),
+        "velmora-replay: 3 Packets have been sent\n"
+        "velmora-replay: 2 packets sent, 1 refused\n");
+    const vtest::Frames got = peer.Collect(3, 300);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0], MakeTestFrame(60, 60));
+    EXPECT_EQ(got[1], MakeTestFrame(61, 61));
 }
 
 // SIGINT and SIGTERM stop a long send after the frame in flight: the peer's
