@@ -92,6 +92,7 @@ private:
     bool Fail(const std::string& csError);
     bool Refill(uint64_t uOffset, size_t nNeed);
     uint64_t OffsetOf(uint64_t uIndex) const;
+    size_t BlockSize(size_t nBlock) const;
 
     int m_fd = -1;
     uint64_t m_uFileSize = 0;
@@ -104,11 +105,13 @@ private:
     // see a block move, and no lock is needed on the read path.
     std::unique_ptr<std::atomic<uint64_t*>[]> m_blocks;
     size_t m_nBlocks = 0;
+    uint64_t m_uMaxRecords = 0;
 
     // Reader state (the indexing thread only).
     uint64_t m_uNextOffset = 0;
     std::vector<uint8_t> m_buffer;
     uint64_t m_uBufferOffset = 0;
+    size_t m_nBufferLen = 0;
 
     std::atomic<uint64_t> m_uCount { 0 };
     std::atomic<uint64_t> m_uBytesDone { 0 };

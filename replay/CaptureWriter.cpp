@@ -258,3 +258,121 @@ bool WriteBacnetSample(const std::string& csPath, std::string* pError)
         *pError = writer.Error();
     return bOk;
 }
+
+namespace {
+
+uint16_t InternetChecksum(const std::vector<uint8_t>& v, size_t nBegin, size_t nEnd, uint32_t uSum)
+{
+    for (size_t i = nBegin; i < nEnd; i += 2)
+        uSum += static_cast<uint32_t>(v[i] << 8) + (i + 1 < nEnd ? v[i + 1] : 0u);
+    while (uSum >> 16)
+        uSum = (uSum & 0xffff) + (uSum >> 16);
+    return static_cast<uint16_t>(~uSum);
+}
+
+struct SBipHost {
+    uint8_t mac[6];
+    uint8_t ip[4];
+};
+
+// Ethernet II, IPv4 and UDP from port 47808 to 47808, checksums filled in,
+// padded to 60 bytes.
+std::vector<uint8_t> BacnetIpFrame(const SBipHost& from, const SBipHost& to, uint16_t uIpId,
+    uint8_t uFunction, const std::vector<uint8_t>& npdu, const std::vector<uint8_t>& apdu)
+{
+    std::vector<uint8_t> v(to.mac, to.mac + 6);
+    v.insert(v.end(), from.mac, from.mac + 6);
+    PutU16Be(v, 0x0800);
+    const size_t nBvlc = 4 + npdu.size() + apdu.size();
+    const size_t nIp = v.size();
+    v.insert(v.end(), { 0x45, 0x00 });
+    PutU16Be(v, static_cast<uint16_t>(20 + 8 + nBvlc));
+    PutU16Be(v, uIpId);
+    v.insert(v.end(), { 0x00, 0x00, 64, 17, 0x00, 0x00 }); // no flags, TTL 64, UDP
+    v.insert(v.end(), from.ip, from.ip + 4);
+    v.insert(v.end(), to.ip, to.ip + 4);
+    const uint16_t uIpSum = InternetChecksum(v, nIp, nIp + 20, 0);
+    v[nIp + 10] = static_cast<uint8_t>(uIpSum >> 8);
+    v[nIp + 11] = static_cast<uint8_t>(uIpSum);
+    const size_t nUdp = v.size();
+    PutU16Be(v, 47808);
+    PutU16Be(v, 47808);
+    PutU16Be(v, static_cast<uint16_t>(8 + nBvlc));
+    PutU16Be(v, 0);
+    v.insert(v.end(), { 0x81, uFunction });
+    PutU16Be(v, static_cast<uint16_t>(nBvlc));
+    v.insert(v.end(), npdu.begin(), npdu.end());
+    v.insert(v.end(), apdu.begin(), apdu.end());
+    // The pseudo-header: addresses, protocol, UDP length.
+    uint32_t uPseudo = 17 + static_cast<uint32_t>(8 + nBvlc);
+    for (int i = 0; i < 4; i += 2)
+        uPseudo += static_cast<uint32_t>(from.ip[i] << 8 | from.ip[i + 1])
+            + static_cast<uint32_t>(to.ip[i] << 8 | to.ip[i + 1]);
+    uint16_t uUdpSum = InternetChecksum(v, nUdp, v.size(), uPseudo);
+    if (uUdpSum == 0)
+        uUdpSum = 0xffff;
+    v[nUdp + 6] = static_cast<uint8_t>(uUdpSum >> 8);
+    v[nUdp + 7] = static_cast<uint8_t>(uUdpSum);
+    if (v.size() < 60)
+        v.resize(60, 0);
+    return v;
+}
+
+} // namespace
+
+std::vector<std::vector<uint8_t>> MakeBacnetIpSampleFrames()
+{
+    const SBipHost workstation = { { 0x02, 0x76, 0x6d, 0x0a, 0x00, 0x01 }, { 192, 168, 10, 1 } };
+    const SBipHost device = { { 0x02, 0x76, 0x6d, 0x0a, 0x00, 0x02 }, { 192, 168, 10, 2 } };
+    const SBipHost broadcast = { { 0xff, 0xff, 0xff, 0xff, 0xff, 0xff }, { 192, 168, 10, 255 } };
+    const uint8_t kUnicast = 0x0a, kBroadcast = 0x0b;
+    // Global broadcast (DNET 0xffff, DLEN 0, hop count 255); expecting reply; plain.
+    const std::vector<uint8_t> npduBroadcast = { 0x01, 0x20, 0xff, 0xff, 0x00, 0xff };
+    const std::vector<uint8_t> npduExpectReply = { 0x01, 0x04 };
+    const std::vector<uint8_t> npduPlain = { 0x01, 0x00 };
+
+    std::vector<std::vector<uint8_t>> frames;
+    // Who-Is without a range.
+    frames.push_back(
+        BacnetIpFrame(workstation, broadcast, 1, kBroadcast, npduBroadcast, { 0x10, 0x08 }));
+    // I-Am: device 1234, max APDU 1476, no segmentation, vendor 0.
+    frames.push_back(BacnetIpFrame(device, broadcast, 1, kBroadcast, npduPlain,
+        { 0x10, 0x00, 0xc4, 0x02, 0x00, 0x04, 0xd2, 0x22, 0x05, 0xc4, 0x91, 0x03, 0x21, 0x00 }));
+    // ReadProperty, invoke ID 5: analog-input 1, Present_Value (85).
+    frames.push_back(BacnetIpFrame(workstation, device, 2, kUnicast, npduExpectReply,
+        { 0x00, 0x05, 0x05, 0x0c, 0x0c, 0x00, 0x00, 0x00, 0x01, 0x19, 0x55 }));
+    // Its ReadProperty-ACK: REAL 21.5.
+    frames.push_back(BacnetIpFrame(device, workstation, 2, kUnicast, npduPlain,
+        { 0x30, 0x05, 0x0c, 0x0c, 0x00, 0x00, 0x00, 0x01, 0x19, 0x55, 0x3e, 0x44, 0x41, 0xac, 0x00,
+            0x00, 0x3f }));
+    // WriteProperty, invoke ID 6: analog-value 2, Present_Value = REAL 50.0, priority 8.
+    frames.push_back(BacnetIpFrame(workstation, device, 3, kUnicast, npduExpectReply,
+        { 0x00, 0x05, 0x06, 0x0f, 0x0c, 0x00, 0x80, 0x00, 0x02, 0x19, 0x55, 0x3e, 0x44, 0x42, 0x48,
+            0x00, 0x00, 0x3f, 0x49, 0x08 }));
+    // Its SimpleACK.
+    frames.push_back(
+        BacnetIpFrame(device, workstation, 3, kUnicast, npduPlain, { 0x20, 0x06, 0x0f }));
+    // ReadProperty, invoke ID 7, of analog-input 99, which the device does not have.
+    frames.push_back(BacnetIpFrame(workstation, device, 4, kUnicast, npduExpectReply,
+        { 0x00, 0x05, 0x07, 0x0c, 0x0c, 0x00, 0x00, 0x00, 0x63, 0x19, 0x55 }));
+    // Error: class object (1), code unknown-object (31).
+    frames.push_back(BacnetIpFrame(
+        device, workstation, 4, kUnicast, npduPlain, { 0x50, 0x07, 0x0c, 0x91, 0x01, 0x91, 0x1f }));
+    return frames;
+}
+
+bool WriteBacnetIpSample(const std::string& csPath, std::string* pError)
+{
+    const auto frames = MakeBacnetIpSampleFrames();
+    CCaptureWriter writer;
+    bool bOk = writer.Open(csPath, 65535);
+    // 4 August 2006 again, a few milliseconds between question and answer.
+    const uint32_t uSec = 1154683960;
+    const uint32_t usecs[] = { 10000, 11830, 250000, 252410, 600000, 603170, 900000, 901950 };
+    for (size_t i = 0; bOk && i < frames.size(); ++i)
+        bOk = writer.Write(frames[i], uSec, usecs[i]);
+    bOk = writer.Close() && bOk;
+    if (!bOk && pError)
+        *pError = writer.Error();
+    return bOk;
+}

@@ -96,3 +96,11 @@ bool WriteTestCapture(const std::string& csPath, uint64_t uCount, uint32_t uSize
 // Who-Is, I-Am, ReadProperty of analog-input 1 Present_Value, and its ACK.
 std::vector<std::vector<uint8_t>> MakeBacnetSampleFrames();
 bool WriteBacnetSample(const std::string& csPath, std::string* pError = nullptr);
+
+// The frames of samples/bacnet-ip-sample.pcap (BACnet/IP: Ethernet II, IPv4,
+// UDP port 47808, BVLC): Who-Is, I-Am of device 1234, ReadProperty of
+// analog-input 1 Present_Value and its ACK (REAL 21.5), WriteProperty of
+// analog-value 2 Present_Value (REAL 50.0, priority 8) and its SimpleACK, and a
+// ReadProperty of analog-input 99 answered by an Error (object, unknown-object).
+std::vector<std::vector<uint8_t>> MakeBacnetIpSampleFrames();
+bool WriteBacnetIpSample(const std::string& csPath, std::string* pError = nullptr);

@@ -1,4 +1,4 @@
-// Writes capture files: the BACnet sample, or N test frames of one size.
+// Writes capture files: the BACnet samples, or N test frames of one size.
 
 #include "CaptureWriter.h"
 
@@ -14,6 +14,7 @@ int Usage()
 {
     std::fprintf(stderr,
         "usage: velmora-mkpcap --bacnet OUT.pcap\n"
+        "       velmora-mkpcap --bacnet-ip OUT.pcap\n"
         "       velmora-mkpcap --count N --size BYTES [--wire-len BYTES] OUT.pcap\n"
         "  --count N        records to write (default 1)\n"
         "  --size BYTES     captured length of each record, 0 to 262144\n"
@@ -36,6 +37,7 @@ bool ParseNumber(const char* sz, unsigned long long ullMax, unsigned long long& 
 int main(int argc, char** argv)
 {
     bool bBacnet = false;
+    bool bBacnetIp = false;
     unsigned long long ullCount = 1;
     unsigned long long ullSize = 60;
     unsigned long long ullWire = 0;
@@ -45,6 +47,8 @@ int main(int argc, char** argv)
         const char* szNext = i + 1 < argc ? argv[i + 1] : nullptr;
         if (cs == "--bacnet") {
             bBacnet = true;
+        } else if (cs == "--bacnet-ip") {
+            bBacnetIp = true;
         } else if (cs == "--count") {
             if (!ParseNumber(szNext, ~0ull, ullCount))
                 return Usage();
@@ -70,9 +74,10 @@ int main(int argc, char** argv)
         return Usage();
 
     std::string csError;
-    const bool bOk = bBacnet ? WriteBacnetSample(csOut, &csError)
-                             : WriteTestCapture(csOut, ullCount, static_cast<uint32_t>(ullSize),
-                                 static_cast<uint32_t>(ullWire), &csError);
+    const bool bOk = bBacnetIp ? WriteBacnetIpSample(csOut, &csError)
+        : bBacnet              ? WriteBacnetSample(csOut, &csError)
+                               : WriteTestCapture(csOut, ullCount, static_cast<uint32_t>(ullSize),
+                                   static_cast<uint32_t>(ullWire), &csError);
     if (!bOk) {
         std::fprintf(stderr, "velmora-mkpcap: %s\n", csError.c_str());
         return 1;

@@ -230,6 +230,28 @@ TEST(BacnetSampleTest, CommittedSampleIsWhatTheGeneratorWrites)
         EXPECT_EQ(records[i].bytes, MakeBacnetSampleFrames()[i]);
 }
 
+TEST(BacnetSampleTest, CommittedIpSampleIsWhatTheGeneratorWrites)
+{
+    CTempDir dir;
+    ASSERT_TRUE(WriteBacnetIpSample(dir.File("s.pcap")));
+    const std::string csCommitted = ReadFile(VELMORA_SAMPLES_DIR "/bacnet-ip-sample.pcap");
+    ASSERT_FALSE(csCommitted.empty());
+    EXPECT_EQ(csCommitted, ReadFile(dir.File("s.pcap")));
+    const auto frames = MakeBacnetIpSampleFrames();
+    const auto records = ReadBack(VELMORA_SAMPLES_DIR "/bacnet-ip-sample.pcap");
+    ASSERT_EQ(records.size(), 8u);
+    for (size_t i = 0; i < records.size(); ++i) {
+        EXPECT_EQ(records[i].bytes, frames[i]) << i;
+        // Ethernet II, IPv4, UDP 47808 to 47808, BVLC 0x81: what makes it BACnet/IP.
+        ASSERT_GE(frames[i].size(), 46u);
+        EXPECT_EQ(frames[i][12] << 8 | frames[i][13], 0x0800) << i;
+        EXPECT_EQ(frames[i][23], 17) << i;
+        EXPECT_EQ(frames[i][34] << 8 | frames[i][35], 47808) << i;
+        EXPECT_EQ(frames[i][36] << 8 | frames[i][37], 47808) << i;
+        EXPECT_EQ(frames[i][42], 0x81) << i;
+    }
+}
+
 TEST(MakePcapToolTest, WritesTheAskedRecordsAndRefusesNonsense)
 {
     CTempDir dir;
@@ -241,6 +263,9 @@ TEST(MakePcapToolTest, WritesTheAskedRecordsAndRefusesNonsense)
     EXPECT_EQ(records[2].uWireLen, 200u);
     ASSERT_EQ(Shell(csTool + " --bacnet " + dir.File("b.pcap")), 0);
     EXPECT_EQ(ReadBack(dir.File("b.pcap")).size(), 4u);
+    ASSERT_EQ(Shell(csTool + " --bacnet-ip " + dir.File("ip.pcap")), 0);
+    EXPECT_EQ(
+        ReadFile(dir.File("ip.pcap")), ReadFile(VELMORA_SAMPLES_DIR "/bacnet-ip-sample.pcap"));
     EXPECT_EQ(Shell(csTool + " --size 262145 " + dir.File("x.pcap")), 2);
     EXPECT_EQ(Shell(csTool + " --count -1 " + dir.File("x.pcap")), 2);
     EXPECT_EQ(Shell(csTool), 2);

@@ -1,0 +1,486 @@
+#include "FrameBuilder.h"
+#include "decode/Decoder.h"
+
+#include <functional>
+#include <gtest/gtest.h>
+
+using namespace vtest;
+using namespace vdecode;
+
+namespace {
+
+// The object identifier of analog-input,1 and analog-value,2, and present-value.
+const char* const kAi1 = "0c 00 00 00 01";
+const char* const kAv2 = "0c 00 80 00 02";
+
+SFrame FrameOf(const Bytes& bytes, uint32_t uWireLen = 0, uint32_t uLinkType = kLinkEthernet)
+{
+    SFrame frame;
+    frame.pData = bytes.data();
+    frame.header.uCapLen = static_cast<uint32_t>(bytes.size());
+    frame.header.uWireLen = uWireLen ? uWireLen : frame.header.uCapLen;
+    frame.uLinkType = uLinkType;
+    return frame;
+}
+
+struct SCase {
+    const char* szName;
+    Bytes frame;
+    const char* szProtocol;
+    std::string csInfo;
+    bool bMalformed = false;
+};
+
+Bytes Apdu(const std::string& cs)
+{
+    return Hex(cs);
+}
+
+std::vector<SCase> Cases()
+{
+    const std::string ai1 = kAi1, av2 = kAv2;
+    return {
+        // BACnet/IP, the services decoded in depth.
+        { "who-Is", BacnetIp(0x0b, Hex("01 00 10 08")), "BACnet/IP", "who-Is" },
+        { "who-Is range", BacnetIp(0x0b, Hex("01 00 10 08 09 64 1a 00 c8")), "BACnet/IP",
+            "who-Is 100-200" },
+        { "i-Am", BacnetIp(0x0b, Hex("01 00 10 00 c4 02 00 04 d2 22 05 c4 91 03 21 00")),
+            "BACnet/IP", "i-Am device,1234" },
+        { "i-Am of a proprietary object type",
+            BacnetIp(0x0b, Hex("01 00 10 00 c4 20 80 00 07 22 05 c4 91 03 21 00")), "BACnet/IP",
+            "i-Am 130,7" },
+        { "who-Has object", BacnetIp(0x0b, Hex("01 00 10 07 2c 00 00 00 01")), "BACnet/IP",
+            "who-Has analog-input,1" },
+        { "who-Has name in a range",
+            BacnetIp(0x0b, Hex("01 00 10 07 09 01 19 0a 3d 05 00 52 6f 6f 6d")), "BACnet/IP",
+            "who-Has 1-10 \"Room\"" },
+        { "i-Have",
+            BacnetIp(0x0b, Hex("01 00 10 01 c4 02 00 04 d2 c4 00 00 00 01 75 05 00 52 6f 6f 6d")),
+            "BACnet/IP", "i-Have device,1234 analog-input,1 \"Room\"" },
+        { "readProperty", BacnetIp(0x0a, Apdu("01 04 00 05 05 0c" + ai1 + "19 55")), "BACnet/IP",
+            "readProperty[ 5] analog-input,1 present-value" },
+        { "readProperty with an array index",
+            BacnetIp(0x0a, Apdu("01 04 00 05 2a 0c" + av2 + "19 57 29 08")), "BACnet/IP",
+            "readProperty[42] analog-value,2 priority-array[8]" },
+        { "readProperty of an unknown property, invoke ID 200",
+            BacnetIp(0x0a, Apdu("01 04 00 05 c8 0c" + ai1 + "1a 02 00")), "BACnet/IP",
+            "readProperty[200] analog-input,1 property 512" },
+        { "readProperty-ACK REAL",
+            BacnetIp(0x0a, Apdu("01 00 30 05 0c" + ai1 + "19 55 3e 44 41 ac 00 00 3f")),
+            "BACnet/IP", "readProperty-ACK[ 5] analog-input,1 present-value = 21.5" },
+        { "readProperty-ACK CharacterString",
+            BacnetIp(
+                0x0a, Hex("01 00 30 09 0c 0c 02 00 04 d2 19 4d 3e 75 06 00 52 6f 6f 6d 31 3f")),
+            "BACnet/IP", "readProperty-ACK[ 9] device,1234 object-name = \"Room1\"" },
+        { "readProperty-ACK ISO 8859-1 string",
+            BacnetIp(0x0a, Hex("01 00 30 09 0c 0c 02 00 04 d2 19 4d 3e 74 05 42 e4 72 3f")),
+            "BACnet/IP", "readProperty-ACK[ 9] device,1234 object-name = \"B\xc3\xa4r\"" },
+        { "readProperty-ACK Enumerated of a binary object",
+            BacnetIp(0x0a, Hex("01 00 30 0a 0c 0c 01 40 00 03 19 55 3e 91 01 3f")), "BACnet/IP",
+            "readProperty-ACK[10] binary-value,3 present-value = active" },
+        { "readProperty-ACK object-type",
+            BacnetIp(0x0a, Apdu("01 00 30 0b 0c" + ai1 + "19 4f 3e 91 00 3f")), "BACnet/IP",
+            "readProperty-ACK[11] analog-input,1 object-type = analog-input" },
+        { "readProperty-ACK list of object identifiers",
+            BacnetIp(0x0a,
+                Hex("01 00 30 01 0c 0c 02 00 04 d2 19 4c 3e c4 02 00 04 d2 c4 00 00 00 01 c4 00 00 "
+                    "00 "
+                    "02 c4 00 80 00 02 3f")),
+            "BACnet/IP",
+            "readProperty-ACK[ 1] device,1234 object-list = device,1234, analog-input,1, "
+            "analog-input,2, ... (4 values)" },
+        { "readProperty-ACK constructed value",
+            BacnetIp(0x0a, Hex("01 00 30 02 0c 0c 02 00 04 d2 19 7b 3e 0e 91 01 0f 3f")),
+            "BACnet/IP", "readProperty-ACK[ 2] device,1234 weekly-schedule = (constructed value)" },
+        { "writeProperty REAL with priority",
+            BacnetIp(0x0a, Apdu("01 04 00 05 06 0f" + av2 + "19 55 3e 44 42 48 00 00 3f 49 08")),
+            "BACnet/IP", "writeProperty[ 6] analog-value,2 present-value = 50.0 priority 8" },
+        { "writeProperty NULL relinquishes",
+            BacnetIp(0x0a, Apdu("01 04 00 05 06 0f" + av2 + "19 55 3e 00 3f 49 10")), "BACnet/IP",
+            "writeProperty[ 6] analog-value,2 present-value = NULL priority 16" },
+        { "writeProperty Signed",
+            BacnetIp(0x0a, Hex("01 04 00 05 06 0f 0c 0b 40 00 01 19 55 3e 32 ff 38 3f")),
+            "BACnet/IP", "writeProperty[ 6] integer-value,1 present-value = -200" },
+        { "writeProperty Unsigned",
+            BacnetIp(0x0a, Hex("01 04 00 05 06 0f 0c 0c 00 00 01 19 55 3e 23 01 00 00 3f")),
+            "BACnet/IP", "writeProperty[ 6] positive-integer-value,1 present-value = 65536" },
+        { "writeProperty Boolean",
+            BacnetIp(0x0a, Apdu("01 04 00 05 06 0f" + ai1 + "19 51 3e 11 3f")), "BACnet/IP",
+            "writeProperty[ 6] analog-input,1 out-of-service = true" },
+        { "SimpleACK", BacnetIp(0x0a, Hex("01 00 20 06 0f")), "BACnet/IP",
+            "SimpleACK[ 6] writeProperty" },
+        { "Error", BacnetIp(0x0a, Hex("01 00 50 07 0c 91 01 91 1f")), "BACnet/IP",
+            "Error[ 7] readProperty object: unknown-object" },
+        { "Error of writeProperty", BacnetIp(0x0a, Hex("01 00 50 07 0f 91 02 91 28")), "BACnet/IP",
+            "Error[ 7] writeProperty property: write-access-denied" },
+        { "Error wrapped in [0]", BacnetIp(0x0a, Hex("01 00 50 08 0a 0e 91 03 91 12 0f 19 00")),
+            "BACnet/IP", "Error[ 8] createObject resources: no-space-for-object" },
+        { "Reject", BacnetIp(0x0a, Hex("01 00 60 05 09")), "BACnet/IP",
+            "Reject[ 5] unrecognized-service" },
+        { "Abort", BacnetIp(0x0a, Hex("01 00 71 05 04")), "BACnet/IP",
+            "Abort[ 5] segmentation-not-supported" },
+        { "SegmentACK", BacnetIp(0x0a, Hex("01 00 40 05 03 04")), "BACnet/IP",
+            "SegmentACK[ 5] seq 3 window 4" },
+        { "SegmentNAK", BacnetIp(0x0a, Hex("01 00 42 05 03 04")), "BACnet/IP",
+            "SegmentNAK[ 5] seq 3 window 4" },
+        { "segmented request, later segment",
+            BacnetIp(0x0a, Hex("01 04 0c 05 05 02 04 0e 1e 09 55 1f")), "BACnet/IP",
+            "readPropertyMultiple[ 5] segment 2, more follows" },
+        { "subscribeCOV (no parameters decoded)",
+            BacnetIp(0x0a, Apdu("01 04 00 05 08 05 09 12 1c" + std::string("00 00 00 01 29 01"))),
+            "BACnet/IP", "subscribeCOV[ 8]" },
+        { "confirmedPrivateTransfer", BacnetIp(0x0a, Hex("01 04 00 05 01 12 09 07")), "BACnet/IP",
+            "confirmedPrivateTransfer[ 1]" },
+        { "unconfirmed timeSynchronization",
+            BacnetIp(0x0b, Hex("01 00 10 06 a4 7e 0c 07 01 b4 0a 00 00 00")), "BACnet/IP",
+            "timeSynchronization" },
+        { "unknown confirmed service", BacnetIp(0x0a, Hex("01 04 00 05 01 c8")), "BACnet/IP",
+            "confirmed service 200[ 1]" },
+
+        // BVLC functions and the NPDU.
+        { "Forwarded-NPDU", BacnetIp(0x04, Hex("c0 a8 0a 05 ba c0 01 00 10 08")), "BACnet/IP",
+            "who-Is (from 192.168.10.5:47808)" },
+        { "Distribute-Broadcast-To-Network", BacnetIp(0x09, Hex("01 00 10 08")), "BACnet/IP",
+            "who-Is" },
+        { "BVLC-Result NAK", BacnetIp(0x00, Hex("00 30")), "BVLC",
+            "BVLC-Result: Register-Foreign-Device NAK" },
+        { "BVLC-Result success", BacnetIp(0x00, Hex("00 00")), "BVLC",
+            "BVLC-Result: Successful completion" },
+        { "Register-Foreign-Device", BacnetIp(0x05, Hex("00 3c")), "BVLC",
+            "Register-Foreign-Device ttl 60 s" },
+        { "Read-Broadcast-Distribution-Table", BacnetIp(0x02, {}), "BVLC",
+            "Read-Broadcast-Distribution-Table" },
+        { "Read-Broadcast-Distribution-Table-Ack",
+            BacnetIp(0x03, Hex("c0 a8 0a 01 ba c0 ff ff ff ff c0 a8 0b 01 ba c0 ff ff ff ff")),
+            "BVLC", "Read-Broadcast-Distribution-Table-Ack, 2 entries" },
+        { "Read-Foreign-Device-Table-Ack", BacnetIp(0x07, Hex("c0 a8 0a 09 ba c0 00 3c 00 1e")),
+            "BVLC", "Read-Foreign-Device-Table-Ack, 1 entry" },
+        { "Delete-Foreign-Device-Table-Entry", BacnetIp(0x08, Hex("c0 a8 0a 09 ba c0")), "BVLC",
+            "Delete-Foreign-Device-Table-Entry 192.168.10.9:47808" },
+        { "Secure-BVLL", BacnetIp(0x0c, Hex("00 01 02")), "BVLC", "Secure-BVLL" },
+        { "Who-Is-Router-To-Network", BacnetIp(0x0b, Hex("01 80 00")), "BACnet/IP",
+            "Who-Is-Router-To-Network" },
+        { "Who-Is-Router-To-Network 5", BacnetIp(0x0b, Hex("01 80 00 00 05")), "BACnet/IP",
+            "Who-Is-Router-To-Network 5" },
+        { "I-Am-Router-To-Network", BacnetIp(0x0b, Hex("01 80 01 00 01 00 02")), "BACnet/IP",
+            "I-Am-Router-To-Network 1, 2" },
+        { "Reject-Message-To-Network", BacnetIp(0x0a, Hex("01 80 03 01 00 09")), "BACnet/IP",
+            "Reject-Message-To-Network 9: not a router to the network" },
+        { "Initialize-Routing-Table-Ack", BacnetIp(0x0a, Hex("01 80 07 01 00 05 01 00")),
+            "BACnet/IP", "Initialize-Routing-Table-Ack, 1 port" },
+        { "Network-Number-Is", BacnetIp(0x0b, Hex("01 80 13 00 07 01")), "BACnet/IP",
+            "Network-Number-Is 7 (configured)" },
+        { "What-Is-Network-Number", BacnetIp(0x0b, Hex("01 80 12")), "BACnet/IP",
+            "What-Is-Network-Number" },
+        { "proprietary network message", BacnetIp(0x0a, Hex("01 80 85 01 04 aa")), "BACnet/IP",
+            "proprietary network message 0x85" },
+        { "routed readProperty (DNET, SNET, hop count)",
+            BacnetIp(0x0a, Apdu("01 2c 00 05 01 0a 00 07 01 03 fe 00 05 01 0c" + ai1 + "19 55")),
+            "BACnet/IP", "readProperty[ 1] analog-input,1 present-value" },
+
+        // BACnet/Ethernet.
+        { "BACnet/Ethernet who-Is", BacnetEthernet(Hex("01 20 ff ff 00 ff 10 08")),
+            "BACnet/Ethernet", "who-Is" },
+        { "BACnet/Ethernet readProperty", BacnetEthernet(Apdu("01 04 00 05 01 0c" + ai1 + "19 55")),
+            "BACnet/Ethernet", "readProperty[ 1] analog-input,1 present-value" },
+
+        // Malformed BACnet: what decoded stays, the mark follows.
+        { "readProperty cut in the object", BacnetIp(0x0a, Hex("01 04 00 05 05 0c 0c 00 00")),
+            "BACnet/IP", "readProperty[ 5] [malformed]", true },
+        { "readProperty without its property", BacnetIp(0x0a, Apdu("01 04 00 05 05 0c" + ai1)),
+            "BACnet/IP", "readProperty[ 5] analog-input,1 [malformed]", true },
+        { "NPDU without an APDU", BacnetIp(0x0a, Hex("01 00")), "BACnet/IP",
+            "APDU missing [malformed]", true },
+        { "NPDU version 2", BacnetIp(0x0a, Hex("02 00 10 08")), "BACnet/IP",
+            "NPDU version 2 [malformed]", true },
+        { "NPDU cut in DNET", BacnetIp(0x0a, Hex("01 20 ff")), "BACnet/IP", "NPDU [malformed]",
+            true },
+        { "NPDU cut in DADR", BacnetIp(0x0a, Hex("01 20 00 05 06 0a 0b")), "BACnet/IP",
+            "NPDU [malformed]", true },
+        { "NPDU source broadcast", BacnetIp(0x0a, Hex("01 08 00 05 00 10 08")), "BACnet/IP",
+            "who-Is [malformed]", true },
+        { "BVLC length beyond the datagram",
+            Ipv4Frame(17, Udp(47808, 47808, Bvlc(0x0b, Hex("01 00 10 08"), 100))), "BACnet/IP",
+            "who-Is [malformed]", true },
+        { "BVLC length below its header",
+            Ipv4Frame(17, Udp(47808, 47808, Bvlc(0x0b, Hex("01 00 10 08"), 2))), "BVLC",
+            "Original-Broadcast-NPDU [malformed]", true },
+        { "BVLC header cut", Ipv4Frame(17, Udp(47808, 47808, Hex("81 0a"))), "BVLC",
+            "BVLC [malformed]", true },
+        { "REAL of three bytes",
+            BacnetIp(0x0a, Apdu("01 00 30 05 0c" + ai1 + "19 55 3e 43 41 ac 00 3f")), "BACnet/IP",
+            "readProperty-ACK[ 5] analog-input,1 present-value = invalid length 3 [malformed]",
+            true },
+        { "value without its closing tag",
+            BacnetIp(0x0a, Apdu("01 00 30 05 0c" + ai1 + "19 55 3e 44 41 ac 00 00")), "BACnet/IP",
+            "readProperty-ACK[ 5] analog-input,1 present-value [malformed]", true },
+        { "string claiming four gigabytes",
+            BacnetIp(0x0a, Apdu("01 00 30 05 0c" + ai1 + "19 4d 3e 75 ff ff ff ff ff 3f")),
+            "BACnet/IP", "readProperty-ACK[ 5] analog-input,1 object-name [malformed]", true },
+        { "bytes after who-Is", BacnetIp(0x0b, Hex("01 00 10 08 ff")), "BACnet/IP",
+            "who-Is [malformed]", true },
+        { "who-Is with one limit", BacnetIp(0x0b, Hex("01 00 10 08 09 64")), "BACnet/IP",
+            "who-Is [malformed]", true },
+        { "i-Am cut after the device", BacnetIp(0x0b, Hex("01 00 10 00 c4 02 00 04 d2 22")),
+            "BACnet/IP", "i-Am device,1234 [malformed]", true },
+        { "writeProperty priority 0",
+            BacnetIp(0x0a, Apdu("01 04 00 05 06 0f" + av2 + "19 55 3e 00 3f 49 00")), "BACnet/IP",
+            "writeProperty[ 6] analog-value,2 present-value = NULL priority 0 [malformed]", true },
+        { "APDU type 8", BacnetIp(0x0a, Hex("01 00 80 00")), "BACnet/IP", "APDU type 8 [malformed]",
+            true },
+        { "Reject without a reason", BacnetIp(0x0a, Hex("01 00 60 05")), "BACnet/IP",
+            "Reject[ 5] [malformed]", true },
+        { "Confirmed-Request of one byte", BacnetIp(0x0a, Hex("01 00 00")), "BACnet/IP",
+            "Confirmed-Request [malformed]", true },
+        { "Error without a code", BacnetIp(0x0a, Hex("01 00 50 07 0c 91 01")), "BACnet/IP",
+            "Error[ 7] readProperty [malformed]", true },
+        { "tag number extended past the end", BacnetIp(0x0a, Hex("01 04 00 05 05 0c f8")),
+            "BACnet/IP", "readProperty[ 5] [malformed]", true },
+        { "I-Am-Router-To-Network with an odd byte", BacnetIp(0x0b, Hex("01 80 01 00 01 00")),
+            "BACnet/IP", "I-Am-Router-To-Network 1 [malformed]", true },
+
+        // Other frames.
+        { "ARP request",
+            EthernetII(
+                0x0806, Hex("0001 0800 06 04 0001 02766d0a0001 0a000001 000000000000 0a000002")),
+            "ARP", "who has 10.0.0.2? tell 10.0.0.1" },
+        { "ARP reply",
+            EthernetII(
+                0x0806, Hex("0001 0800 06 04 0002 02766d0a0001 0a000001 02766d0a0002 0a000002")),
+            "ARP", "10.0.0.1 is at 02:76:6d:0a:00:01" },
+        { "ARP cut", EthernetII(0x0806, Hex("0001 0800 06 04 0001 02766d"), false), "ARP",
+            "ARP request, cut off [malformed]", true },
+        { "UDP", Ipv4Frame(17, Udp(5000, 6000, Hex("00 01 02 03 04 05 06 07 08 09 0a 0b"))), "UDP",
+            "5000 -> 6000 len 12" },
+        { "UDP on the BACnet port, no BVLC", Ipv4Frame(17, Udp(47808, 47808, Hex("45 00 00 00"))),
+            "UDP", "47808 -> 47808 len 4" },
+        { "UDP length beyond the datagram", Ipv4Frame(17, Udp(5000, 6000, Hex("00 01"), 400)),
+            "UDP", "5000 -> 6000 len 2 [malformed]", true },
+        { "TCP SYN",
+            Ipv4Frame(6, Hex("9c 40 00 50 00 00 00 01 00 00 00 00 50 02 ff ff 00 00 00 00")), "TCP",
+            "40000 -> 80 [SYN] len 0" },
+        { "ICMP echo request", Ipv4Frame(1, Hex("08 00 f7 ff 00 00 00 00")), "ICMP",
+            "IPv4 protocol 1 (ICMP) type 8 code 0" },
+        { "IPv4 fragment", Ipv4Frame(17, Hex("00 01 02 03"), -1, 185), "IPv4",
+            "IPv4 fragment of UDP at offset 1480" },
+        { "IPv4 total length beyond the frame", Ipv4Frame(17, Udp(5000, 6000, {}), 200), "UDP",
+            "5000 -> 6000 len 0 [malformed]", true },
+        { "IPv4 header cut", EthernetII(0x0800, Hex("45 00 00 1c 00 00"), false), "IPv4",
+            "IPv4 header cut off [malformed]", true },
+        { "IPv6 UDP",
+            EthernetII(0x86dd,
+                Hex("60000000 000c 11 40 fe800000000000000000000000000001 "
+                    "ff020000000000000000000000000001 1388 1770 000c 0000 01020304")),
+            "UDP", "5000 -> 6000 len 4" },
+        { "EtherType without a decoder",
+            EthernetII(0x88b5, Hex("00 00 00 01 52 9e 11 22 33 44 55 66 77 88 99 aa bb"), false),
+            "Local Experimental",
+            "EtherType 0x88b5 (Local Experimental): 00 00 00 01 52 9e 11 22 33 44 55 66 77 88 99 "
+            "aa "
+            "..." },
+        { "unknown EtherType", EthernetII(0x7777, Hex("01 02"), false), "Ethernet",
+            "EtherType 0x7777: 01 02" },
+        { "LLC Spanning Tree", Ieee8023(Hex("42 42 03 00 00 00 00")), "LLC",
+            "DSAP 0x42 SSAP 0x42 (Spanning Tree) UI" },
+        { "802.3 length beyond the frame", Ieee8023(Hex("82 82 03 01 00 10 08"), 200),
+            "BACnet/Ethernet", "who-Is [malformed]", true },
+        { "type/length neither", EthernetII(0x05ee, Hex("01 02"), false), "Ethernet",
+            "type/length field 0x05ee: 01 02 [malformed]", true },
+        { "VLAN-tagged BACnet/IP",
+            [] {
+                Bytes v = BacnetIp(0x0b, Hex("01 00 10 08"));
+                v.insert(v.begin() + 12, { 0x81, 0x00, 0x00, 0x0a });
+                return v;
+            }(),
+            "BACnet/IP", "VLAN 10: who-Is" },
+        { "frame shorter than Ethernet", Hex("02 76 6d 0a 00 02 02 76 6d 0a"), "Ethernet",
+            "frame of 10 bytes, shorter than an Ethernet header [malformed]", true },
+        { "empty frame", {}, "Ethernet",
+            "frame of 0 bytes, shorter than an Ethernet header [malformed]", true },
+    };
+}
+
+TEST(DecoderTest, FramesDecodeToTheirInfoText)
+{
+    for (const SCase& c : Cases()) {
+        SCOPED_TRACE(c.szName);
+        const SRow row = DecodeRow(FrameOf(c.frame));
+        EXPECT_EQ(row.csInfo, c.csInfo);
+        EXPECT_EQ(row.csProtocol, c.szProtocol);
+        EXPECT_EQ(row.bMalformed, c.bMalformed);
+    }
+}
+
+// The tree is built from the same walk: the same row, and every field inside the frame.
+TEST(DecoderTest, TreesAgreeWithRowsAndStayInsideTheFrame)
+{
+    for (const SCase& c : Cases()) {
+        SCOPED_TRACE(c.szName);
+        std::vector<SField> tree;
+        const SFrame frame = FrameOf(c.frame);
+        const SRow row = DecodeTree(frame, &tree);
+        EXPECT_EQ(row.csInfo, c.csInfo);
+        EXPECT_EQ(row.bMalformed, c.bMalformed);
+        ASSERT_FALSE(tree.empty());
+        EXPECT_EQ(tree.back().csName == "Malformed", c.bMalformed);
+        std::function<void(const SField&)> Check = [&](const SField& f) {
+            EXPECT_LE(uint64_t { f.uOffset } + f.uLength, c.frame.size()) << f.Text();
+            for (const SField& child : f.children)
+                Check(child);
+        };
+        for (const SField& f : tree)
+            Check(f);
+    }
+}
+
+// Each cut of a real frame short of its last byte decodes within its bytes and is marked.
+TEST(DecoderTest, EveryTruncationIsMarkedAndStaysInBounds)
+{
+    struct STruncCase {
+        Bytes frame;
+        size_t nContent; // bytes before the padding
+    };
+    const Bytes rp = Hex("01 04 00 05 06 0f 0c 00 80 00 02 19 55 3e 44 42 48 00 00 3f 49 08");
+    const STruncCase cases[] = {
+        { BacnetIp(0x0a, Hex("01 2c 00 05 01 0a 00 07 01 03 fe 00 05 01 0c 0c 00 00 00 01 19 55")),
+            68 },
+        { BacnetIp(0x04, Hex("c0 a8 0a 05 ba c0 01 00 10 00 c4 02 00 04 d2 22 05 c4 91 03 21 00")),
+            68 },
+        { BacnetEthernet(rp), 17 + rp.size() },
+    };
+    for (const auto& c : cases) {
+        ASSERT_FALSE(DecodeRow(FrameOf(c.frame)).bMalformed);
+        for (size_t n = 0; n < c.nContent; ++n) {
+            // A copy of exactly n bytes, so that the sanitizers see any overrun.
+            const Bytes cut(c.frame.begin(), c.frame.begin() + static_cast<long>(n));
+            std::vector<SField> tree;
+            const SRow row = DecodeTree(FrameOf(cut, static_cast<uint32_t>(c.frame.size())), &tree);
+            EXPECT_TRUE(row.bMalformed) << n << ": " << row.csInfo;
+            EXPECT_NE(row.csInfo.find("[malformed]"), std::string::npos) << n;
+        }
+    }
+}
+
+TEST(DecoderTest, AddressesNameMacsAndIpPorts)
+{
+    struct SAddrCase {
+        const char* szName;
+        Bytes frame;
+        const char* szSource;
+        const char* szDestination;
+    };
+    const SAddrCase cases[] = {
+        { "BACnet/IP", BacnetIp(0x0b, Hex("01 00 10 08")), "10.0.0.1:47808 (02:76:6d:0a:00:01)",
+            "10.0.0.2:47808 (02:76:6d:0a:00:02)" },
+        { "ICMP", Ipv4Frame(1, Hex("08 00 f7 ff 00 00 00 00")), "10.0.0.1 (02:76:6d:0a:00:01)",
+            "10.0.0.2 (02:76:6d:0a:00:02)" },
+        { "BACnet/Ethernet", BacnetEthernet(Hex("01 00 10 08")), "02:76:6d:0a:00:01",
+            "02:76:6d:0a:00:02" },
+        { "IPv6",
+            EthernetII(0x86dd,
+                Hex("60000000 0008 11 40 fe800000000000000000000000000001 "
+                    "20010db8000000000000000000000010 1388 1770 0008 0000")),
+            "[fe80::1]:5000 (02:76:6d:0a:00:01)", "[2001:db8::10]:6000 (02:76:6d:0a:00:02)" },
+        { "cut inside the source MAC", Hex("ff ff ff ff ff ff 02 76"), "", "ff:ff:ff:ff:ff:ff" },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.szName);
+        const SRow row = DecodeRow(FrameOf(c.frame));
+        EXPECT_EQ(row.csSource, c.szSource);
+        EXPECT_EQ(row.csDestination, c.szDestination);
+    }
+}
+
+// The fields a hex view highlights: names, values and where they sit.
+TEST(DecoderTest, TreeFieldsPointAtTheirBytes)
+{
+    // Ethernet 14 + IPv4 20 + UDP 8 + BVLC 4 = 46: the NPDU starts there.
+    const Bytes frame
+        = BacnetIp(0x0a, Hex("01 2c 00 05 01 0a 00 07 01 03 fe 00 05 09 0c 0c 00 00 00 01 19 55"));
+    std::vector<SField> tree;
+    DecodeTree(FrameOf(frame), &tree);
+    auto Find = [&tree](const std::string& csLayer, const std::string& csName) -> const SField* {
+        for (const SField& layer : tree)
+            if (layer.csName == csLayer)
+                for (const SField& f : layer.children)
+                    if (f.csName == csName)
+                        return &f;
+        return nullptr;
+    };
+    struct SExpect {
+        const char* szLayer;
+        const char* szName;
+        const char* szValue;
+        uint32_t uOffset;
+        uint32_t uLength;
+    };
+    const SExpect expected[] = {
+        { "Ethernet II", "Source", "02:76:6d:0a:00:01", 6, 6 },
+        { "IPv4", "Destination", "10.0.0.2", 30, 4 },
+        { "UDP", "Destination Port", "47808", 36, 2 },
+        { "BVLC", "Function", "Original-Unicast-NPDU (0x0a)", 43, 1 },
+        { "NPDU", "DNET", "5", 48, 2 },
+        { "NPDU", "DADR", "10", 51, 1 },
+        { "NPDU", "SNET", "7", 52, 2 },
+        { "NPDU", "SADR", "3", 55, 1 },
+        { "NPDU", "Hop Count", "254", 56, 1 },
+        { "APDU", "Invoke ID", "9", 59, 1 },
+        { "APDU", "Service Choice", "readProperty (12)", 60, 1 },
+        { "APDU", "Object Identifier", "analog-input,1", 61, 5 },
+        { "APDU", "Property Identifier", "present-value (85)", 66, 2 },
+    };
+    for (const auto& e : expected) {
+        SCOPED_TRACE(std::string(e.szLayer) + " " + e.szName);
+        const SField* p = Find(e.szLayer, e.szName);
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(p->csValue, e.szValue);
+        EXPECT_EQ(p->uOffset, e.uOffset);
+        EXPECT_EQ(p->uLength, e.uLength);
+    }
+    const SField* pControl = Find("NPDU", "Control");
+    ASSERT_NE(pControl, nullptr);
+    std::vector<std::string> flags;
+    for (const SField& f : pControl->children)
+        flags.push_back(f.Text());
+    EXPECT_EQ(flags,
+        std::vector<std::string>({ "APDU", "Destination: present", "Source: present",
+            "Expecting Reply: yes", "Priority: normal" }));
+}
+
+TEST(DecoderTest, ColumnsShowTimeLengthAndOtherLinkTypes)
+{
+    const Bytes bytes = BacnetIp(0x0b, Hex("01 00 10 08"));
+    struct STimeCase {
+        int64_t llTime, llFirst;
+        bool bNano;
+        const char* szTime;
+    };
+    const STimeCase times[] = {
+        { 1001250000, 1000000000, false, "0.001250" },
+        { 1000000000, 1000000000, false, "0.000000" },
+        { 3000000001, 1000000000, true, "2.000000001" },
+        { 999900000, 1000000000, false, "-0.000100" },
+        { INT64_MIN, 0, true, "-9223372036.854775808" },
+    };
+    for (const auto& t : times) {
+        SFrame frame = FrameOf(bytes);
+        frame.header.llTimeNs = t.llTime;
+        frame.llFirstTimeNs = t.llFirst;
+        frame.bNanoResolution = t.bNano;
+        EXPECT_EQ(ColumnText(DecodeRow(frame), EColumn::Time), t.szTime);
+    }
+    SFrame cut = FrameOf(bytes, 1514);
+    cut.uNumber = 1234567;
+    const SRow row = DecodeRow(cut);
+    EXPECT_EQ(ColumnText(row, EColumn::Length), "60 of 1514");
+    EXPECT_EQ(ColumnText(row, EColumn::Number), "1234567");
+    EXPECT_EQ(ColumnText(DecodeRow(FrameOf(bytes)), EColumn::Length), "60");
+
+    const SRow other = DecodeRow(FrameOf(bytes, 0, 105));
+    EXPECT_EQ(other.csProtocol, "link type 105");
+    EXPECT_EQ(other.csInfo, "link type 105, not decoded");
+    EXPECT_EQ(other.csSource, "");
+    EXPECT_FALSE(other.bMalformed);
+}
+
+} // namespace

@@ -1,0 +1,129 @@
+#include "FrameBuilder.h"
+
+#include <stdexcept>
+
+namespace vtest {
+
+const uint8_t kMacA[6] = { 0x02, 0x76, 0x6d, 0x0a, 0x00, 0x01 };
+const uint8_t kMacB[6] = { 0x02, 0x76, 0x6d, 0x0a, 0x00, 0x02 };
+
+namespace {
+
+    void Put16(Bytes& v, uint32_t u)
+    {
+        v.push_back(static_cast<uint8_t>(u >> 8));
+        v.push_back(static_cast<uint8_t>(u));
+    }
+
+    Bytes Addresses()
+    {
+        Bytes v(kMacB, kMacB + 6);
+        v.insert(v.end(), kMacA, kMacA + 6);
+        return v;
+    }
+
+} // namespace
+
+Bytes Hex(std::string_view sv)
+{
+    Bytes v;
+    int iHigh = -1;
+    for (char c : sv) {
+        if (c == ' ')
+            continue;
+        int i;
+        if (c >= '0' && c <= '9')
+            i = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            i = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            i = c - 'A' + 10;
+        else
+            throw std::invalid_argument("not hex: " + std::string(sv));
+        if (iHigh < 0) {
+            iHigh = i;
+        } else {
+            v.push_back(static_cast<uint8_t>(iHigh << 4 | i));
+            iHigh = -1;
+        }
+    }
+    if (iHigh >= 0)
+        throw std::invalid_argument("odd hex digits: " + std::string(sv));
+    return v;
+}
+
+Bytes Cat(std::initializer_list<Bytes> parts)
+{
+    Bytes v;
+    for (const Bytes& p : parts)
+        v.insert(v.end(), p.begin(), p.end());
+    return v;
+}
+
+Bytes EthernetII(uint16_t uType, const Bytes& payload, bool bPad)
+{
+    Bytes v = Addresses();
+    Put16(v, uType);
+    v.insert(v.end(), payload.begin(), payload.end());
+    if (bPad && v.size() < 60)
+        v.resize(60, 0);
+    return v;
+}
+
+Bytes Ieee8023(const Bytes& llcAndData, int iLength)
+{
+    Bytes v = Addresses();
+    Put16(
+        v, iLength < 0 ? static_cast<uint32_t>(llcAndData.size()) : static_cast<uint32_t>(iLength));
+    v.insert(v.end(), llcAndData.begin(), llcAndData.end());
+    if (v.size() < 60)
+        v.resize(60, 0);
+    return v;
+}
+
+Bytes BacnetEthernet(const Bytes& npduApdu)
+{
+    return Ieee8023(Cat({ Hex("82 82 03"), npduApdu }));
+}
+
+Bytes Ipv4Frame(uint8_t uProtocol, const Bytes& payload, int iTotal, uint16_t uFragment)
+{
+    Bytes ip = Hex("45 00");
+    Put16(ip,
+        iTotal < 0 ? static_cast<uint32_t>(20 + payload.size()) : static_cast<uint32_t>(iTotal));
+    Put16(ip, 0x1234);
+    Put16(ip, uFragment);
+    ip.push_back(64);
+    ip.push_back(uProtocol);
+    Put16(ip, 0); // checksum: the decoder does not check it
+    ip.insert(ip.end(), { 10, 0, 0, 1, 10, 0, 0, 2 });
+    ip.insert(ip.end(), payload.begin(), payload.end());
+    return EthernetII(0x0800, ip);
+}
+
+Bytes Udp(uint16_t uSrc, uint16_t uDst, const Bytes& payload, int iLength)
+{
+    Bytes v;
+    Put16(v, uSrc);
+    Put16(v, uDst);
+    Put16(v,
+        iLength < 0 ? static_cast<uint32_t>(8 + payload.size()) : static_cast<uint32_t>(iLength));
+    Put16(v, 0);
+    v.insert(v.end(), payload.begin(), payload.end());
+    return v;
+}
+
+Bytes Bvlc(uint8_t uFunction, const Bytes& body, int iLength)
+{
+    Bytes v = { 0x81, uFunction };
+    Put16(v, iLength < 0 ? static_cast<uint32_t>(4 + body.size()) : static_cast<uint32_t>(iLength));
+    v.insert(v.end(), body.begin(), body.end());
+    return v;
+}
+
+Bytes BacnetIp(uint8_t uFunction, const Bytes& body)
+{
+    return Ipv4Frame(17, Udp(47808, 47808, Bvlc(uFunction, body)));
+}
+
+} // namespace vtest
