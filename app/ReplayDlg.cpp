@@ -134,6 +134,13 @@ void CReplayDlg::BuildWindow()
         }
     }
 
+    // Menu stays as it is; the packet list has a drop-down of its own.
+    QMenu* pCapture = pMenuBar->addMenu(QStringLiteral("Capture"));
+    QAction* pPackets = pCapture->addAction(QStringLiteral("Packets\u2026"));
+    pPackets->setObjectName(QStringLiteral("menuPackets"));
+    pPackets->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
+    connect(pPackets, &QAction::triggered, this, &CReplayDlg::OnPackets);
+
     auto* pClient = new QWidget(this);
     pClient->setObjectName(QStringLiteral("client"));
     m_controls = BuildControls(pClient, kMainDialogTemplate);
@@ -305,6 +312,48 @@ bool CReplayDlg::DoDataExchange(bool bSave)
     return true;
 }
 
+void CReplayDlg::OnPackets()
+{
+    // The path field as it stands, typed or browsed.
+    DoDataExchange(true);
+    if (!m_pPackets)
+        m_pPackets = new CPacketsWnd(*this, this);
+    m_pPackets->ShowCapture(m_csCaptureFilePath);
+    m_pPackets->EnableSending(!m_bReplaying);
+    m_pPackets->show();
+    m_pPackets->raise();
+    m_pPackets->activateWindow();
+}
+
+std::string CReplayDlg::UseRecordAsOffset(uint64_t uRecord)
+{
+    if (m_bReplaying)
+        return "A Send is running.";
+    if (uRecord > static_cast<uint64_t>(kOffsetMax))
+        return "Record " + std::to_string(uRecord) + " is beyond the offset field's range (0 to "
+            + std::to_string(kOffsetMax) + "): use Send selected for it.";
+    // What the user would do: type the number, then click Single Packet, whose
+    // handler saves the settings.
+    static_cast<QLineEdit*>(Control(IDC_OFFSET))->setText(QString::number(uRecord));
+    static_cast<QRadioButton*>(Control(IDC_SINGLE))->click();
+    return "";
+}
+
+void CReplayDlg::SendRecordSelection(const std::string& csPath, const CRecordSelection& selection)
+{
+    if (m_bReplaying)
+        return;
+    // The pumps read the fields back, as during Send: an offset the field
+    // cannot give is reported now, once, and nothing is sent.
+    if (!DoDataExchange(true))
+        return;
+    m_bReplaying = true;
+    OnSendSelection(*this, csPath, selection, m_settings.NicDevice);
+    m_bReplaying = false;
+    if (m_bCloseAfterReplay)
+        QDialog::reject();
+}
+
 void CReplayDlg::OnSend()
 {
     if (m_bReplaying)
@@ -403,6 +452,8 @@ void CReplayDlg::EnableReplayControls(bool bEnable)
 {
     for (int iId : { IDC_PATH, IDC_BROWSE, IDC_SINGLE, IDC_ALL, IDC_OFFSET, IDC_SEND, IDC_ADAPTERS })
         Control(iId)->setEnabled(bEnable);
+    if (m_pPackets)
+        m_pPackets->EnableSending(bEnable);
 }
 
 void CReplayDlg::SetStatusText(const std::string& csText)
