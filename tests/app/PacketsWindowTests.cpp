@@ -498,12 +498,12 @@ public:
             pcap_pkthdr* pHeader = nullptr;
             const u_char* pData = nullptr;
             const int rc = pcap_next_ex(m_h, &pHeader, &pData);
-            if (rc == 1)
+            if (rc == 1) {
                 frames.emplace_back(pData, pData + pHeader->caplen);
-            // All in: a little longer for any frame that should not come.
-            if (rc == 1 && frames.size() == nMax)
-                end = std::min(end, Clock::now() + std::chrono::milliseconds(250));
-            else if (rc == 0)
+                // All in: a little longer for any frame that should not come.
+                if (frames.size() == nMax)
+                    end = std::min(end, Clock::now() + std::chrono::milliseconds(250));
+            } else if (rc == 0)
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
             else
                 break;
