@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <sys/stat.h>
 #include <system_error>
 
 namespace {
@@ -21,6 +22,14 @@ CCaptureLoader::CCaptureLoader(const std::string& csPath)
     : m_csPath(csPath)
 {
     auto read = [this] {
+        // Opening a FIFO would wait for a writer, and the window's close for
+        // this thread: only a regular file is opened.
+        struct stat st { };
+        if (::stat(m_csPath.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+            m_csOpenError = m_csPath + " is not a file.";
+            m_eStage.store(EStage::OpenFailed, std::memory_order_release);
+            return;
+        }
         if (!m_index.Open(m_csPath)) {
             m_eStage.store(EStage::OpenFailed, std::memory_order_release);
             return;
@@ -41,6 +50,13 @@ CCaptureLoader::~CCaptureLoader()
     m_bStopReading = true;
     if (m_reader.joinable())
         m_reader.join();
+}
+
+std::string CCaptureLoader::OpenError() const
+{
+    if (Stage() != EStage::OpenFailed)
+        return "";
+    return m_csOpenError.empty() ? m_index.Error() : m_csOpenError;
 }
 
 void CCaptureLoader::StopFilter()

@@ -30,6 +30,8 @@ public:
     CCaptureLoader& operator=(const CCaptureLoader&) = delete;
 
     const std::string& Path() const { return m_csPath; }
+    // Why the file could not be opened (Stage() OpenFailed); one line.
+    std::string OpenError() const;
     EStage Stage() const { return m_eStage.load(std::memory_order_acquire); }
     // Usable once Stage() is Open; records below Count() never change.
     const vdecode::CCaptureIndex& Index() const { return m_index; }
@@ -49,6 +51,7 @@ private:
     void RunFilter(std::string csText);
 
     std::string m_csPath;
+    std::string m_csOpenError; // set before the stage says OpenFailed
     vdecode::CCaptureIndex m_index;
     std::atomic<EStage> m_eStage { EStage::Opening };
     std::atomic<bool> m_bStopReading { false };

@@ -12,6 +12,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSplitter>
 #include <QTableView>
 #include <QTextBlock>
@@ -23,7 +24,8 @@
 
 namespace {
 
-// Fast enough that the first rows show at once, slow enough to cost nothing.
+// Quick until the first rows show, then slow enough to cost nothing.
+constexpr int kFirstPollMs = 10;
 constexpr int kPollMs = 40;
 // Typing pauses this long before the filter starts over.
 constexpr int kFilterDelayMs = 250;
@@ -91,11 +93,15 @@ QString HexDump(const std::vector<uint8_t>& bytes)
 }
 
 CPacketsWnd::CPacketsWnd(IPacketsOwner& owner, QWidget* pParent)
-    : QWidget(pParent, Qt::Window)
+    // A dialog to the window system, so that it stays with the main window
+    // (X11 keeps only dialogs transient); non-modal, and it can grow.
+    : QWidget(pParent,
+        Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinMaxButtonsHint
+            | Qt::WindowCloseButtonHint)
     , m_owner(owner)
 {
     BuildWindow();
-    m_pollTimer.setInterval(kPollMs);
+    m_pollTimer.setInterval(kFirstPollMs);
     connect(&m_pollTimer, &QTimer::timeout, this, &CPacketsWnd::Poll);
     m_filterDelay.setSingleShot(true);
     m_filterDelay.setInterval(kFilterDelayMs);
@@ -113,11 +119,12 @@ void CPacketsWnd::BuildWindow()
 {
     setObjectName(QStringLiteral("packets"));
     setWindowTitle(tr("Packets"));
-    resize(1040, 720);
+    resize(1240, 760);
 
     m_pFilter = new QLineEdit(this);
     m_pFilter->setObjectName(QStringLiteral("filter"));
     m_pFilter->setClearButtonEnabled(true);
+    m_pFilter->installEventFilter(this);
     m_pFilter->setPlaceholderText(tr("Filter: text in any column, e.g. who-is, readProperty, "
                                      "analog-input,1, present-value, 10.0.0.2"));
     auto* pFilterLabel = new QLabel(tr("&Filter:"), this);
@@ -140,7 +147,8 @@ void CPacketsWnd::BuildWindow()
     m_pTable->horizontalHeader()->setStretchLastSection(true);
     m_pTable->horizontalHeader()->setHighlightSections(false);
     const int iChar = fontMetrics().averageCharWidth();
-    const int widths[] = { 9, 12, 30, 30, 15, 9 };
+    // No., Time, Source, Destination, Protocol, Length; Info takes the rest.
+    const int widths[] = { 8, 11, 35, 35, 16, 7 };
     for (int i = 0; i < 6; ++i)
         m_pTable->setColumnWidth(i, widths[i] * iChar + 12);
     m_pTable->installEventFilter(this);
@@ -160,8 +168,13 @@ void CPacketsWnd::BuildWindow()
     auto* pDetails = new QSplitter(Qt::Horizontal, this);
     pDetails->addWidget(m_pTree);
     pDetails->addWidget(m_pHex);
-    pDetails->setStretchFactor(0, 3);
-    pDetails->setStretchFactor(1, 2);
+    pDetails->setStretchFactor(0, 1);
+    pDetails->setStretchFactor(1, 0);
+    // The dump at its full width, the tree beside it.
+    const int iHexWidth
+        = QFontMetrics(m_pHex->font()).horizontalAdvance(QString(kHexDumpLine + 2, 'x'))
+        + m_pHex->verticalScrollBar()->sizeHint().width() + 2 * m_pHex->frameWidth();
+    pDetails->setSizes({ width() - iHexWidth, iHexWidth });
     auto* pSplit = new QSplitter(Qt::Vertical, this);
     pSplit->addWidget(m_pTable);
     pSplit->addWidget(pDetails);
@@ -252,6 +265,7 @@ void CPacketsWnd::ShowCapture(const std::string& csPath)
     setWindowTitle(csPath.empty() ? tr("Packets") : tr("Packets - %1").arg(FileName(csPath)));
     if (!csPath.empty()) {
         m_pLoader = std::make_unique<CCaptureLoader>(csPath);
+        m_pollTimer.setInterval(kFirstPollMs);
         m_pLoader->StartFilter(m_csFilter);
         m_pollTimer.start();
     }
@@ -278,6 +292,7 @@ void CPacketsWnd::Poll()
         }
         if (!m_bFirstRowsShown && m_model.rowCount() > 0) {
             m_bFirstRowsShown = true;
+            m_pollTimer.setInterval(kPollMs);
             // Something to act on from the start: Enter and the buttons have a row.
             // Not selectRow(): it reads a Ctrl still held from Ctrl+L as a toggle.
             if (!m_pTable->selectionModel()->hasSelection())
@@ -320,7 +335,7 @@ void CPacketsWnd::UpdateStatus()
     } else if (m_pLoader->Stage() == CCaptureLoader::EStage::Opening) {
         q = tr("Opening %1 ...").arg(FileName(m_pLoader->Path()));
     } else if (m_pLoader->Stage() == CCaptureLoader::EStage::OpenFailed) {
-        q = FromBytes(m_pLoader->Index().Error());
+        q = FromBytes(m_pLoader->OpenError());
     } else {
         const vdecode::CCaptureIndex& index = m_pLoader->Index();
         const uint64_t uCount = index.Count();
@@ -516,6 +531,12 @@ void CPacketsWnd::keyPressEvent(QKeyEvent* pEvent)
 
 bool CPacketsWnd::eventFilter(QObject* pWatched, QEvent* pEvent)
 {
+    // Down from the filter goes on to the rows it found.
+    if (pWatched == m_pFilter && pEvent->type() == QEvent::KeyPress
+        && static_cast<QKeyEvent*>(pEvent)->key() == Qt::Key_Down) {
+        m_pTable->setFocus(Qt::TabFocusReason);
+        return true;
+    }
     if (pWatched == m_pTable && pEvent->type() == QEvent::KeyPress) {
         const int iKey = static_cast<QKeyEvent*>(pEvent)->key();
         if (iKey == Qt::Key_Return || iKey == Qt::Key_Enter) {

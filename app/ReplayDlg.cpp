@@ -21,6 +21,7 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMouseEvent>
+#include <QWindow>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -316,8 +317,13 @@ void CReplayDlg::OnPackets()
 {
     // The path field as it stands, typed or browsed.
     DoDataExchange(true);
-    if (!m_pPackets)
+    if (!m_pPackets) {
         m_pPackets = new CPacketsWnd(*this, this);
+        // A window of its own that stays above this one.
+        m_pPackets->winId();
+        if (windowHandle())
+            m_pPackets->windowHandle()->setTransientParent(windowHandle());
+    }
     m_pPackets->ShowCapture(m_csCaptureFilePath);
     m_pPackets->EnableSending(!m_bReplaying);
     m_pPackets->show();

@@ -19,9 +19,11 @@
 #include <QTableView>
 #include <QTest>
 #include <QTreeWidget>
+#include <QWindow>
 #include <chrono>
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
+#include <sys/stat.h>
 #include <thread>
 
 using vtest::ReadFile;
@@ -144,7 +146,8 @@ TEST_F(PacketsWindowTest, CaptureMenuFollowsMenuAndOpensTheListOnCtrlL)
     ASSERT_NE(pWnd, nullptr);
     EXPECT_TRUE(pWnd->isVisible());
     EXPECT_TRUE(pWnd->isWindow());
-    EXPECT_EQ(pWnd->parentWidget(), m_pDlg.get()); // transient for the main window
+    ASSERT_NE(pWnd->windowHandle(), nullptr);
+    EXPECT_EQ(pWnd->windowHandle()->transientParent(), m_pDlg->windowHandle());
     EXPECT_FALSE(pWnd->isModal());
     EXPECT_EQ(pWnd->Model().rowCount(), 20);
     EXPECT_EQ(pWnd->StatusLine(), "frames.pcap: 20 records");
@@ -321,6 +324,7 @@ TEST_F(PacketsWindowTest, CaptureErrorsShowAsOneLineWithTheRowsReadSoFar)
     };
     vtest::WriteFile(m_dir.File("text.pcap"), "This is a note, not a capture file at all.\n");
     vtest::WriteFile(m_dir.File("empty.pcap"), "");
+    ASSERT_EQ(mkfifo(m_dir.File("fifo.pcap").c_str(), 0600), 0);
     vtest::WriteFile(m_dir.File("ng.pcapng"),
         std::string("\x0a\x0d\x0d\x0a\x1c\x00\x00\x00\x4d\x3c\x2b\x1a", 12));
     struct Row {
@@ -334,6 +338,8 @@ TEST_F(PacketsWindowTest, CaptureErrorsShowAsOneLineWithTheRowsReadSoFar)
         { "empty file", m_dir.File("empty.pcap"), 0, "empty" },
         { "missing file", m_dir.File("missing.pcap"), 0, "Cannot open" },
         { "pcapng", m_dir.File("ng.pcapng"), 0, "pcapng" },
+        { "a FIFO, which would block", m_dir.File("fifo.pcap"), 0, "is not a file" },
+        { "a folder", m_dir.Path().string(), 0, "is not a file" },
         { "cut short in a record",
             write("cut.pcap", 10,
                 [&](CRawCaptureWriter& w) {
