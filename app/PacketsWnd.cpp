@@ -366,6 +366,15 @@ void CPacketsWnd::UpdateStatus()
     }
     if (m_pStatus->text() != q)
         m_pStatus->setText(q);
+    // A file that could not be read (wholly) says so in red.
+    const bool bProblem = m_pLoader
+        && (m_pLoader->Stage() == CCaptureLoader::EStage::OpenFailed
+            || (m_pLoader->Stage() == CCaptureLoader::EStage::Open
+                && m_pLoader->Index().State() == vdecode::CCaptureIndex::EState::Failed));
+    QPalette palette = this->palette();
+    if (bProblem)
+        palette.setColor(QPalette::WindowText, QColor(0xb0, 0x00, 0x00));
+    m_pStatus->setPalette(palette);
 }
 
 QString CPacketsWnd::StatusLine() const
