@@ -390,6 +390,9 @@ void CReplayDlg::OnBrowse()
     if (!csPath.empty() && csPath.rfind('/') != std::string::npos)
         m_csCaptureFilePath = csPath;
     DoDataExchange(false);
+    // An open packet list follows the file browsed to.
+    if (m_pPackets && m_pPackets->isVisible())
+        m_pPackets->ShowCapture(m_csCaptureFilePath);
 }
 
 void CReplayDlg::OnModeChanged()

@@ -6,6 +6,7 @@
 #include "MakerSite.h"
 #include "NetNs.h"
 #include "PacketsWnd.h"
+#include "QtPlatform.h"
 #include "ReplayDlg.h"
 #include "TestSupport.h"
 
@@ -49,6 +50,14 @@ void ChooseRow(QTableView* pTable, int iRow)
     pTable->selectionModel()->setCurrentIndex(pTable->model()->index(iRow, 0),
         QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
 }
+
+class CScriptedFileDialog final : public IFileDialog {
+public:
+    CScriptedFileDialog() { SetFileDialog(this); }
+    ~CScriptedFileDialog() override { SetFileDialog(nullptr); }
+    std::string GetOpenFileName(QWidget*) override { return csAnswer; }
+    std::string csAnswer;
+};
 
 // Answers for the main window without one: what the window asked for.
 class CRecordingOwner final : public IPacketsOwner {
@@ -122,6 +131,7 @@ protected:
     vtest::CScopedCwd m_cwd;
     vtest::CRecordingBox m_box;
     vtest::CRecordingOpener m_opener;
+    CScriptedFileDialog m_files;
     std::unique_ptr<CReplayDlg> m_pDlg;
 };
 
@@ -156,6 +166,13 @@ TEST_F(PacketsWindowTest, CaptureMenuFollowsMenuAndOpensTheListOnCtrlL)
     EXPECT_EQ(pWnd->Table()->selectionModel()->selectedRows().size(), 1);
     EXPECT_GT(pWnd->FieldTree()->topLevelItemCount(), 0);
     EXPECT_TRUE(pWnd->HexView()->toPlainText().startsWith("0000  02 76 6d"));
+
+    // Browsing to another file while it is open lists that file.
+    ASSERT_TRUE(WriteTestCapture(m_dir.File("second.pcap"), 7, 60));
+    m_files.csAnswer = m_dir.File("second.pcap");
+    static_cast<QPushButton*>(m_pDlg->Control(1003))->click();
+    ASSERT_TRUE(WaitIdle(*pWnd));
+    EXPECT_EQ(pWnd->StatusLine(), "second.pcap: 7 records");
 
     // Escape closes it; opening again keeps the same window.
     QTest::keyClick(pWnd->Table(), Qt::Key_Escape);
