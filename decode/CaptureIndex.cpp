@@ -304,11 +304,13 @@ bool CCaptureIndex::Read(uint64_t uIndex, SRecord& record) const
     if (uIndex >= Count())
         return false;
     const uint64_t uOffset = OffsetOf(uIndex);
-    uint8_t header[kRecordHeaderSize];
-    if (ReadAt(m_fd, header, sizeof header, uOffset) != static_cast<ssize_t>(sizeof header))
+    // One read brings the header and, for all but long records, the bytes too.
+    uint8_t buf[kRecordHeaderSize + 1536];
+    const ssize_t nGot = ReadAt(m_fd, buf, sizeof buf, uOffset);
+    if (nGot < static_cast<ssize_t>(kRecordHeaderSize))
         return false;
-    const uint32_t uSec = Get32(header, m_bSwapped), uFrac = Get32(header + 4, m_bSwapped);
-    uint32_t uCapLen = Get32(header + 8, m_bSwapped);
+    const uint32_t uSec = Get32(buf, m_bSwapped), uFrac = Get32(buf + 4, m_bSwapped);
+    const uint32_t uCapLen = Get32(buf + 8, m_bSwapped);
     if (uCapLen > kMaxCapLen)
         return false; // the file changed since it was indexed
     // libpcap cuts a record above the snapshot length to it; so does the replay.
@@ -317,10 +319,14 @@ bool CCaptureIndex::Read(uint64_t uIndex, SRecord& record) const
     record.header.llTimeNs = static_cast<int64_t>(uSec) * 1000000000
         + static_cast<int64_t>(uFrac) * (m_bNano ? 1 : 1000);
     record.header.uCapLen = uKeep;
-    record.header.uWireLen = Get32(header + 12, m_bSwapped);
+    record.header.uWireLen = Get32(buf + 12, m_bSwapped);
+    const size_t nHave = static_cast<size_t>(nGot) - kRecordHeaderSize;
+    if (uKeep <= nHave) {
+        record.bytes.assign(buf + kRecordHeaderSize, buf + kRecordHeaderSize + uKeep);
+        return true;
+    }
     record.bytes.resize(uKeep);
-    return uKeep == 0
-        || ReadAt(m_fd, record.bytes.data(), uKeep, uOffset + kRecordHeaderSize)
+    return ReadAt(m_fd, record.bytes.data(), uKeep, uOffset + kRecordHeaderSize)
         == static_cast<ssize_t>(uKeep);
 }
 

@@ -5,8 +5,8 @@
 // read and decode only the rows it shows.
 //
 // Threads: one thread (a worker, or the window in steps) calls Open, then Step
-// or Run; any thread may meanwhile call Count, Read, State, Progress and
-// Error. Records below Count() never change, so a model can show them while
+// or Run; any thread may meanwhile call Count, Read, DecodeRecord, State,
+// BytesDone and Error. Records below Count() never change, so a model can show them while
 // the rest is still being read. Open must finish before other threads use the
 // object, and the object must outlive them.
 
@@ -35,7 +35,7 @@ public:
         Reading, // more records may follow
         Done, // the whole file is indexed
         Failed, // stopped by an error; the records before it stay readable
-        Stopped, // Run returned because of its stop flag
+        Stopped, // Run returned because of its stop flag (for good: Step does no more)
     };
 
     CCaptureIndex();
@@ -65,9 +65,8 @@ public:
     uint64_t Count() const { return m_uCount.load(std::memory_order_acquire); }
     uint64_t BytesDone() const { return m_uBytesDone.load(std::memory_order_relaxed); }
     uint64_t FileSize() const { return m_uFileSize; }
-    // One line for the window, e.g. "The capture is cut short: record 1,204
-    // ends after the end of the file (60 bytes promised, 23 present)."; empty
-    // while nothing went wrong.
+    // One line for the window, e.g. "The capture is cut short: record 1,204 has
+    // 23 of its 60 bytes."; empty while nothing went wrong.
     std::string Error() const;
 
     // Header values; valid after a successful Open.
@@ -76,7 +75,7 @@ public:
     uint32_t SnapLen() const { return m_uSnapLen; }
     // Time stamp of record 0 (0 while there is none).
     int64_t FirstTimeNs() const { return m_llFirstTimeNs.load(std::memory_order_acquire); }
-    // Heap bytes the index holds per the records indexed (offset blocks).
+    // Heap bytes the index holds: the offset blocks and their table.
     uint64_t IndexBytes() const;
 
     // Reads record uIndex (< Count()) by seeking to it. False when uIndex is out

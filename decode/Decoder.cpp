@@ -187,6 +187,11 @@ namespace {
         }
     };
 
+    // Builds a field's name and value only when a tree is wanted: a row alone is
+// decoded for every visible or filtered record, and the strings cost more than
+// the decode.
+#define TREE_ADD(o, ...) ((o).Tree() ? (o).Add(__VA_ARGS__) : nullptr)
+
     // ---------------------------------------------------------------------------
     // BACnet tags and primitive values.
 
@@ -582,7 +587,7 @@ namespace {
                 *pU = u;
             }
             r.Skip(n);
-            m_out.Add(m_pNode, szName, cs, t.uOffset, r.Pos() - t.uOffset);
+            TREE_ADD(m_out, m_pNode, szName, cs, t.uOffset, r.Pos() - t.uOffset);
             m_r = r;
             return true;
         }
@@ -598,7 +603,7 @@ namespace {
             CReader r = m_r;
             ReadTag(r, t);
             const uint32_t uStart = t.uOffset;
-            SField* pValues = m_out.Add(m_pNode, "Property Value", "", uStart, 0);
+            SField* pValues = TREE_ADD(m_out, m_pNode, "Property Value", "", uStart, 0);
             std::vector<std::string> texts;
             uint32_t uCount = 0;
             int iDepth = 0;
@@ -644,7 +649,7 @@ namespace {
                     if (pValues) {
                         const std::string csType
                             = v.uNumber < 13 ? kAppTagNames[v.uNumber] : "tag " + Num(v.uNumber);
-                        m_out.Add(pValues, csType, cs, v.uOffset, r.Pos() + n - v.uOffset);
+                        TREE_ADD(m_out, pValues, csType, cs, v.uOffset, r.Pos() + n - v.uOffset);
                     }
                 } else {
                     bConstructed = true;
@@ -672,7 +677,7 @@ namespace {
         void ExpectEnd()
         {
             if (m_r.Left()) {
-                m_out.Add(m_pNode, "Unexpected bytes",
+                TREE_ADD(m_out, m_pNode, "Unexpected bytes",
                     Hex(m_r.Here(), m_r.Left() < 16 ? m_r.Left() : 16), m_r.Pos(), m_r.Left());
                 m_out.Malformed(Num(m_r.Left()) + " bytes after the parameters");
             }
@@ -681,7 +686,7 @@ namespace {
         void Rest(const char* szName)
         {
             if (m_r.Left())
-                m_out.Add(m_pNode, szName, Num(m_r.Left()) + " bytes", m_r.Pos(), m_r.Left());
+                TREE_ADD(m_out, m_pNode, szName, Num(m_r.Left()) + " bytes", m_r.Pos(), m_r.Left());
         }
 
         SField* Node() { return m_pNode; }
@@ -695,7 +700,7 @@ namespace {
     private:
         void Broken(const char* szName, const STag& t)
         {
-            m_out.Add(m_pNode, szName, "(broken)", t.uOffset, m_r.End() - t.uOffset);
+            TREE_ADD(m_out, m_pNode, szName, "(broken)", t.uOffset, m_r.End() - t.uOffset);
             m_out.Malformed(std::string("broken ") + szName);
         }
 
@@ -710,7 +715,8 @@ namespace {
             }
             uType = static_cast<uint32_t>(u >> 22);
             uInst = static_cast<uint32_t>(u & 0x3fffff);
-            m_out.Add(m_pNode, szName, ObjectText(uType, uInst), t.uOffset, r.Pos() - t.uOffset);
+            TREE_ADD(
+                m_out, m_pNode, szName, ObjectText(uType, uInst), t.uOffset, r.Pos() - t.uOffset);
             m_r = r;
             return true;
         }
@@ -734,14 +740,14 @@ namespace {
             return false;
         ctx.uProperty = static_cast<uint32_t>(uProp);
         cs += " " + PropertyText(ctx.uProperty);
-        out.Add(a.Node(), "Property Identifier",
+        TREE_ADD(out, a.Node(), "Property Identifier",
             PropertyText(ctx.uProperty) + " (" + Num(uProp) + ")", uPropAt,
             a.Reader().Pos() - uPropAt);
         const uint32_t uIndexAt = a.Reader().Pos();
         uint64_t uIndex;
         if (a.ContextUnsigned(2, "Property Array Index", uIndex, true)) {
             cs += "[" + Num(uIndex) + "]";
-            out.Add(a.Node(), "Property Array Index", Num(uIndex), uIndexAt,
+            TREE_ADD(out, a.Node(), "Property Array Index", Num(uIndex), uIndexAt,
                 a.Reader().Pos() - uIndexAt);
         }
         return true;
@@ -758,9 +764,82 @@ namespace {
         if (!a.ContextUnsigned(0, "Low Limit", uLow) || !a.ContextUnsigned(1, "High Limit", uHigh))
             return false;
         cs += " " + Num(uLow) + "-" + Num(uHigh);
-        out.Add(a.Node(), "Device Instance Range", Num(uLow) + "-" + Num(uHigh), uAt,
+        TREE_ADD(out, a.Node(), "Device Instance Range", Num(uLow) + "-" + Num(uHigh), uAt,
             a.Reader().Pos() - uAt);
         return true;
+    }
+
+    // ReadPropertyMultiple's request: " analog-input,1 present-value, status-flags; device,5 ...".
+    std::string ReadAccessSpecs(CApdu& a, SOut& out)
+    {
+        std::string cs;
+        while (!a.AtEnd()) {
+            uint32_t uType, uInst;
+            if (!a.ContextObjectId(0, "Object Identifier", uType, uInst))
+                return cs;
+            cs += (cs.empty() ? " " : "; ") + ObjectText(uType, uInst);
+            STag t;
+            if (!a.PeekTag(t) || !t.bOpening || t.uNumber != 1) {
+                a.Missing("list of properties");
+                return cs;
+            }
+            ReadTag(a.Reader(), t);
+            bool bFirst = true;
+            for (;;) {
+                if (a.PeekTag(t) && t.bClosing && t.uNumber == 1) {
+                    ReadTag(a.Reader(), t);
+                    break;
+                }
+                const uint32_t uAt = a.Reader().Pos();
+                uint64_t uProp, uIndex;
+                if (!a.ContextUnsigned(0, "Property Identifier", uProp))
+                    return cs;
+                std::string csProp = PropertyText(static_cast<uint32_t>(uProp));
+                if (a.ContextUnsigned(1, "Property Array Index", uIndex, true))
+                    csProp += "[" + Num(uIndex) + "]";
+                TREE_ADD(out, a.Node(), "Property Reference", csProp, uAt, a.Reader().Pos() - uAt);
+                cs += (bFirst ? " " : ", ") + csProp;
+                bFirst = false;
+            }
+            if (bFirst)
+                out.Malformed("an empty list of properties");
+        }
+        if (cs.empty())
+            a.Missing("Object Identifier");
+        return cs;
+    }
+
+    // SubscribeCOV: " analog-input,1 lifetime 300 s", or " analog-input,1 cancel".
+    std::string SubscribeCov(CApdu& a, SOut& out)
+    {
+        std::string cs;
+        uint32_t uAt = a.Reader().Pos();
+        uint64_t uProcess, uConfirmed, uLifetime;
+        if (!a.ContextUnsigned(0, "Subscriber Process Identifier", uProcess))
+            return cs;
+        TREE_ADD(out, a.Node(), "Subscriber Process Identifier", Num(uProcess), uAt,
+            a.Reader().Pos() - uAt);
+        uint32_t uType, uInst;
+        if (!a.ContextObjectId(1, "Monitored Object Identifier", uType, uInst))
+            return cs;
+        cs = " " + ObjectText(uType, uInst);
+        uAt = a.Reader().Pos();
+        const bool bConfirmed
+            = a.ContextUnsigned(2, "Issue Confirmed Notifications", uConfirmed, true);
+        if (bConfirmed)
+            TREE_ADD(out, a.Node(), "Issue Confirmed Notifications", uConfirmed ? "true" : "false",
+                uAt, a.Reader().Pos() - uAt);
+        uAt = a.Reader().Pos();
+        const bool bLifetime = a.ContextUnsigned(3, "Lifetime", uLifetime, true);
+        if (bLifetime) {
+            const std::string csLife = uLifetime ? Num(uLifetime) + " s" : "indefinite";
+            TREE_ADD(out, a.Node(), "Lifetime", csLife, uAt, a.Reader().Pos() - uAt);
+            cs += " lifetime " + csLife;
+        }
+        if (!bConfirmed && !bLifetime)
+            cs += " cancel";
+        a.ExpectEnd();
+        return cs;
     }
 
     // Parameters of the services decoded in depth; the text goes after the service name.
@@ -817,7 +896,7 @@ namespace {
                         out.Malformed("broken Object Name");
                         return cs;
                     }
-                    out.Add(a.Node(), "Object Name", csName, t.uOffset, s.Pos() - t.uOffset);
+                    TREE_ADD(out, a.Node(), "Object Name", csName, t.uOffset, s.Pos() - t.uOffset);
                     r = s;
                     cs += " " + Shorten(csName, 48);
                 } else {
@@ -859,6 +938,14 @@ namespace {
             }
             a.ExpectEnd();
             return cs;
+        case 14: // readPropertyMultiple (the request; the ACK's results are not decoded)
+            if (bAck)
+                break;
+            return Shorten(ReadAccessSpecs(a, out), 120);
+        case 5: // subscribeCOV
+            if (bAck)
+                break;
+            return SubscribeCov(a, out);
         case 15: { // writeProperty
             if (bAck)
                 break;
@@ -872,7 +959,7 @@ namespace {
             uint64_t uPriority;
             if (a.ContextUnsigned(4, "Priority", uPriority, true)) {
                 cs += " priority " + Num(uPriority);
-                out.Add(a.Node(), "Priority", Num(uPriority), uAt, a.Reader().Pos() - uAt);
+                TREE_ADD(out, a.Node(), "Priority", Num(uPriority), uAt, a.Reader().Pos() - uAt);
                 if (uPriority < 1 || uPriority > 16)
                     out.Malformed("priority " + Num(uPriority) + " outside 1-16");
             }
@@ -902,7 +989,7 @@ namespace {
     // The APDU: its Info text.
     std::string DecodeApdu(SOut& out, CReader r)
     {
-        SField* pNode = out.Add(nullptr, "APDU", "", r.Pos(), r.Left());
+        SField* pNode = TREE_ADD(out, nullptr, "APDU", "", r.Pos(), r.Left());
         CApdu a(out, r, pNode);
         CReader& rd = a.Reader();
         uint8_t b0;
@@ -912,11 +999,11 @@ namespace {
         }
         const uint32_t uType = b0 >> 4;
         if (uType > 7) {
-            out.Add(pNode, "PDU Type", Num(uType) + " (unknown)", rd.Pos() - 1, 1);
+            TREE_ADD(out, pNode, "PDU Type", Num(uType) + " (unknown)", rd.Pos() - 1, 1);
             out.Malformed("unknown APDU type " + Num(uType));
             return "APDU type " + Num(uType);
         }
-        out.Add(pNode, "PDU Type", std::string(kApduTypes[uType]) + " (" + Num(uType) + ")",
+        TREE_ADD(out, pNode, "PDU Type", std::string(kApduTypes[uType]) + " (" + Num(uType) + ")",
             rd.Pos() - 1, 1);
         if (pNode)
             pNode->csValue = kApduTypes[uType];
@@ -929,7 +1016,7 @@ namespace {
         std::string csInfo;
         switch (uType) {
         case 0: { // Confirmed-Request
-            out.Add(pNode, "Flags",
+            TREE_ADD(out, pNode, "Flags",
                 std::string(bSeg ? "segmented" : "unsegmented") + (bMore ? ", more follows" : "")
                     + ((b0 & 0x02) ? ", segmented response accepted" : ""),
                 rd.Pos() - 1, 1);
@@ -939,28 +1026,29 @@ namespace {
                 return "Confirmed-Request";
             }
             const uint32_t uApduCode = uMax & 0x0f;
-            out.Add(pNode, "Max Segments Accepted", kMaxSegments[(uMax >> 4) & 7], rd.Pos() - 1, 1);
-            out.Add(pNode, "Max APDU Length Accepted",
+            TREE_ADD(out, pNode, "Max Segments Accepted", kMaxSegments[(uMax >> 4) & 7],
+                rd.Pos() - 1, 1);
+            TREE_ADD(out, pNode, "Max APDU Length Accepted",
                 uApduCode < 6 ? Num(kMaxApdu[uApduCode]) + " bytes" : "reserved " + Num(uApduCode),
                 rd.Pos() - 1, 1);
             if (!rd.U8(uInvoke)) {
                 Short("invoke ID");
                 return "Confirmed-Request";
             }
-            out.Add(pNode, "Invoke ID", Num(uInvoke), rd.Pos() - 1, 1);
+            TREE_ADD(out, pNode, "Invoke ID", Num(uInvoke), rd.Pos() - 1, 1);
             if (bSeg) {
                 if (!rd.U8(uSeq) || !rd.U8(uWin)) {
                     Short("sequence number");
                     return "Confirmed-Request" + InvokeId(uInvoke);
                 }
-                out.Add(pNode, "Sequence Number", Num(uSeq), rd.Pos() - 2, 1);
-                out.Add(pNode, "Proposed Window Size", Num(uWin), rd.Pos() - 1, 1);
+                TREE_ADD(out, pNode, "Sequence Number", Num(uSeq), rd.Pos() - 2, 1);
+                TREE_ADD(out, pNode, "Proposed Window Size", Num(uWin), rd.Pos() - 1, 1);
             }
             if (!rd.U8(uService)) {
                 Short("service choice");
                 return "Confirmed-Request" + InvokeId(uInvoke);
             }
-            out.Add(pNode, "Service Choice",
+            TREE_ADD(out, pNode, "Service Choice",
                 ServiceName(true, uService) + " (" + Num(uService) + ")", rd.Pos() - 1, 1);
             csInfo = ServiceName(true, uService) + InvokeId(uInvoke);
             if (bSeg && (uSeq != 0 || bMore)) {
@@ -977,7 +1065,7 @@ namespace {
                 Short("service choice");
                 return "Unconfirmed-Request";
             }
-            out.Add(pNode, "Service Choice",
+            TREE_ADD(out, pNode, "Service Choice",
                 ServiceName(false, uService) + " (" + Num(uService) + ")", rd.Pos() - 1, 1);
             return ServiceName(false, uService) + ServiceParameters(out, a, false, uService, false);
         }
@@ -987,18 +1075,18 @@ namespace {
                 Short("invoke ID");
                 return "SimpleACK";
             }
-            out.Add(pNode, "Invoke ID", Num(uInvoke), rd.Pos() - 1, 1);
+            TREE_ADD(out, pNode, "Invoke ID", Num(uInvoke), rd.Pos() - 1, 1);
             if (!rd.U8(uService)) {
                 Short("service choice");
                 return "SimpleACK" + InvokeId(uInvoke);
             }
-            out.Add(pNode, "Service ACK Choice",
+            TREE_ADD(out, pNode, "Service ACK Choice",
                 ServiceName(true, uService) + " (" + Num(uService) + ")", rd.Pos() - 1, 1);
             a.ExpectEnd();
             return "SimpleACK" + InvokeId(uInvoke) + " " + ServiceName(true, uService);
         }
         case 3: { // ComplexACK
-            out.Add(pNode, "Flags",
+            TREE_ADD(out, pNode, "Flags",
                 std::string(bSeg ? "segmented" : "unsegmented") + (bMore ? ", more follows" : ""),
                 rd.Pos() - 1, 1);
             uint8_t uInvoke, uSeq = 0, uWin = 0, uService;
@@ -1006,20 +1094,20 @@ namespace {
                 Short("invoke ID");
                 return "ComplexACK";
             }
-            out.Add(pNode, "Invoke ID", Num(uInvoke), rd.Pos() - 1, 1);
+            TREE_ADD(out, pNode, "Invoke ID", Num(uInvoke), rd.Pos() - 1, 1);
             if (bSeg) {
                 if (!rd.U8(uSeq) || !rd.U8(uWin)) {
                     Short("sequence number");
                     return "ComplexACK" + InvokeId(uInvoke);
                 }
-                out.Add(pNode, "Sequence Number", Num(uSeq), rd.Pos() - 2, 1);
-                out.Add(pNode, "Proposed Window Size", Num(uWin), rd.Pos() - 1, 1);
+                TREE_ADD(out, pNode, "Sequence Number", Num(uSeq), rd.Pos() - 2, 1);
+                TREE_ADD(out, pNode, "Proposed Window Size", Num(uWin), rd.Pos() - 1, 1);
             }
             if (!rd.U8(uService)) {
                 Short("service choice");
                 return "ComplexACK" + InvokeId(uInvoke);
             }
-            out.Add(pNode, "Service ACK Choice",
+            TREE_ADD(out, pNode, "Service ACK Choice",
                 ServiceName(true, uService) + " (" + Num(uService) + ")", rd.Pos() - 1, 1);
             csInfo = ServiceName(true, uService) + "-ACK" + InvokeId(uInvoke);
             if (bSeg && (uSeq != 0 || bMore)) {
@@ -1030,7 +1118,7 @@ namespace {
         }
         case 4: { // SegmentACK
             const bool bNak = (b0 & 0x02) != 0;
-            out.Add(pNode, "Flags",
+            TREE_ADD(out, pNode, "Flags",
                 std::string(bNak ? "negative" : "positive") + ((b0 & 0x01) ? ", from server" : ""),
                 rd.Pos() - 1, 1);
             uint8_t uInvoke, uSeq, uWin;
@@ -1039,13 +1127,13 @@ namespace {
                 Short("invoke ID");
                 return szName;
             }
-            out.Add(pNode, "Invoke ID", Num(uInvoke), rd.Pos() - 1, 1);
+            TREE_ADD(out, pNode, "Invoke ID", Num(uInvoke), rd.Pos() - 1, 1);
             if (!rd.U8(uSeq) || !rd.U8(uWin)) {
                 Short("sequence number");
                 return szName + InvokeId(uInvoke);
             }
-            out.Add(pNode, "Sequence Number", Num(uSeq), rd.Pos() - 2, 1);
-            out.Add(pNode, "Actual Window Size", Num(uWin), rd.Pos() - 1, 1);
+            TREE_ADD(out, pNode, "Sequence Number", Num(uSeq), rd.Pos() - 2, 1);
+            TREE_ADD(out, pNode, "Actual Window Size", Num(uWin), rd.Pos() - 1, 1);
             a.ExpectEnd();
             return szName + InvokeId(uInvoke) + " seq " + Num(uSeq) + " window " + Num(uWin);
         }
@@ -1055,13 +1143,13 @@ namespace {
                 Short("invoke ID");
                 return "Error";
             }
-            out.Add(pNode, "Invoke ID", Num(uInvoke), rd.Pos() - 1, 1);
+            TREE_ADD(out, pNode, "Invoke ID", Num(uInvoke), rd.Pos() - 1, 1);
             if (!rd.U8(uService)) {
                 Short("service choice");
                 return "Error" + InvokeId(uInvoke);
             }
-            out.Add(pNode, "Error Choice", ServiceName(true, uService) + " (" + Num(uService) + ")",
-                rd.Pos() - 1, 1);
+            TREE_ADD(out, pNode, "Error Choice",
+                ServiceName(true, uService) + " (" + Num(uService) + ")", rd.Pos() - 1, 1);
             csInfo = "Error" + InvokeId(uInvoke) + " " + ServiceName(true, uService);
             // Some services wrap the class and code in [0] (and add parameters after).
             STag t;
@@ -1101,15 +1189,15 @@ namespace {
         case 7: { // Abort
             const bool bAbort = uType == 7;
             if (bAbort)
-                out.Add(
-                    pNode, "Flags", (b0 & 0x01) ? "from server" : "from client", rd.Pos() - 1, 1);
+                TREE_ADD(out, pNode, "Flags", (b0 & 0x01) ? "from server" : "from client",
+                    rd.Pos() - 1, 1);
             const char* szName = bAbort ? "Abort" : "Reject";
             uint8_t uInvoke, uReason;
             if (!rd.U8(uInvoke)) {
                 Short("invoke ID");
                 return szName;
             }
-            out.Add(pNode, "Invoke ID", Num(uInvoke), rd.Pos() - 1, 1);
+            TREE_ADD(out, pNode, "Invoke ID", Num(uInvoke), rd.Pos() - 1, 1);
             if (!rd.U8(uReason)) {
                 Short("reason");
                 return szName + InvokeId(uInvoke);
@@ -1118,7 +1206,7 @@ namespace {
             const std::string csReason = szReason
                 ? szReason
                 : (uReason >= 64 ? "proprietary reason " : "reason ") + Num(uReason);
-            out.Add(pNode, bAbort ? "Abort Reason" : "Reject Reason",
+            TREE_ADD(out, pNode, bAbort ? "Abort Reason" : "Reject Reason",
                 csReason + " (" + Num(uReason) + ")", rd.Pos() - 1, 1);
             a.ExpectEnd();
             return szName + InvokeId(uInvoke) + " " + csReason;
@@ -1159,16 +1247,16 @@ namespace {
         const std::string csName = szName ? szName
             : uType >= 0x80               ? "proprietary network message " + Hex8(uType)
                                           : "network message " + Hex8(uType);
-        out.Add(pNode, "Message Type", csName + " (" + Hex8(uType) + ")", r.Pos() - 1, 1);
+        TREE_ADD(out, pNode, "Message Type", csName + " (" + Hex8(uType) + ")", r.Pos() - 1, 1);
         if (uType >= 0x80) {
             uint16_t uVendor;
             if (!r.U16(uVendor)) {
                 out.Malformed("the NPDU ends before its vendor ID");
                 return csName;
             }
-            out.Add(pNode, "Vendor ID", Num(uVendor), r.Pos() - 2, 2);
+            TREE_ADD(out, pNode, "Vendor ID", Num(uVendor), r.Pos() - 2, 2);
             if (r.Left())
-                out.Add(pNode, "Data", Num(r.Left()) + " bytes", r.Pos(), r.Left());
+                TREE_ADD(out, pNode, "Data", Num(r.Left()) + " bytes", r.Pos(), r.Left());
             return csName;
         }
         std::string cs = csName;
@@ -1177,7 +1265,7 @@ namespace {
             while (r.Left() >= 2) {
                 uint16_t uNet;
                 r.U16(uNet);
-                out.Add(pNode, "Network Number", Num(uNet), r.Pos() - 2, 2);
+                TREE_ADD(out, pNode, "Network Number", Num(uNet), r.Pos() - 2, 2);
                 csList += (csList.empty() ? " " : ", ") + Num(uNet);
                 if (bOneOptional)
                     break;
@@ -1206,8 +1294,8 @@ namespace {
                 out.Malformed("the message ends early");
                 return cs;
             }
-            out.Add(pNode, "Network Number", Num(uNet), r.Pos() - 3, 2);
-            out.Add(pNode, "Performance Index", Num(uPerf), r.Pos() - 1, 1);
+            TREE_ADD(out, pNode, "Network Number", Num(uNet), r.Pos() - 3, 2);
+            TREE_ADD(out, pNode, "Performance Index", Num(uPerf), r.Pos() - 1, 1);
             return cs + " " + Num(uNet);
         }
         case 0x03: { // Reject-Message: reason, network
@@ -1219,8 +1307,9 @@ namespace {
             }
             const std::string csReason
                 = uReason < 7 ? kRejectNetworkReasons[uReason] : "reason " + Num(uReason);
-            out.Add(pNode, "Reject Reason", csReason + " (" + Num(uReason) + ")", r.Pos() - 3, 1);
-            out.Add(pNode, "Network Number", Num(uNet), r.Pos() - 2, 2);
+            TREE_ADD(
+                out, pNode, "Reject Reason", csReason + " (" + Num(uReason) + ")", r.Pos() - 3, 1);
+            TREE_ADD(out, pNode, "Network Number", Num(uNet), r.Pos() - 2, 2);
             return cs + " " + Num(uNet) + ": " + csReason;
         }
         case 0x06: // Initialize-Routing-Table (-Ack): ports
@@ -1232,7 +1321,7 @@ namespace {
                 out.Malformed("the message ends early");
                 return cs;
             }
-            out.Add(pNode, "Number of Ports", Num(uPorts), r.Pos() - 1, 1);
+            TREE_ADD(out, pNode, "Number of Ports", Num(uPorts), r.Pos() - 1, 1);
             for (uint32_t i = 0; i < uPorts; ++i) {
                 uint16_t uNet;
                 uint8_t uPort, uInfoLen;
@@ -1241,7 +1330,7 @@ namespace {
                     out.Malformed("a routing table entry is cut off");
                     return cs;
                 }
-                out.Add(pNode, "Port", "network " + Num(uNet) + ", port " + Num(uPort), uAt,
+                TREE_ADD(out, pNode, "Port", "network " + Num(uNet) + ", port " + Num(uPort), uAt,
                     r.Pos() - uAt);
             }
             return cs + ", " + Num(uPorts) + (uPorts == 1 ? " port" : " ports");
@@ -1253,14 +1342,14 @@ namespace {
                 out.Malformed("the message ends early");
                 return cs;
             }
-            out.Add(pNode, "Network Number", Num(uNet), r.Pos() - 2, 2);
+            TREE_ADD(out, pNode, "Network Number", Num(uNet), r.Pos() - 2, 2);
             if (uType == 0x08) {
                 uint8_t uTime;
                 if (!r.U8(uTime)) {
                     out.Malformed("the message ends early");
                     return cs;
                 }
-                out.Add(pNode, "Termination Time", Num(uTime) + " s", r.Pos() - 1, 1);
+                TREE_ADD(out, pNode, "Termination Time", Num(uTime) + " s", r.Pos() - 1, 1);
             }
             return cs + " " + Num(uNet);
         }
@@ -1271,13 +1360,13 @@ namespace {
                 out.Malformed("the message ends early");
                 return cs;
             }
-            out.Add(pNode, "Network Number", Num(uNet), r.Pos() - 3, 2);
-            out.Add(pNode, "Flag", uFlag ? "configured" : "learned", r.Pos() - 1, 1);
+            TREE_ADD(out, pNode, "Network Number", Num(uNet), r.Pos() - 3, 2);
+            TREE_ADD(out, pNode, "Flag", uFlag ? "configured" : "learned", r.Pos() - 1, 1);
             return cs + " " + Num(uNet) + (uFlag ? " (configured)" : " (learned)");
         }
         default:
             if (r.Left())
-                out.Add(pNode, "Data", Num(r.Left()) + " bytes", r.Pos(), r.Left());
+                TREE_ADD(out, pNode, "Data", Num(r.Left()) + " bytes", r.Pos(), r.Left());
             return cs;
         }
     }
@@ -1285,13 +1374,13 @@ namespace {
     // The NPDU and what it carries: the Info text.
     std::string DecodeNpdu(SOut& out, CReader r)
     {
-        SField* pNode = out.Add(nullptr, "NPDU", "", r.Pos(), r.Left());
+        SField* pNode = TREE_ADD(out, nullptr, "NPDU", "", r.Pos(), r.Left());
         uint8_t uVersion, uControl;
         if (!r.U8(uVersion)) {
             out.Malformed("no NPDU");
             return "NPDU missing";
         }
-        out.Add(pNode, "Version", Num(uVersion), r.Pos() - 1, 1);
+        TREE_ADD(out, pNode, "Version", Num(uVersion), r.Pos() - 1, 1);
         if (uVersion != 1) {
             out.Malformed("NPDU version " + Num(uVersion));
             return "NPDU version " + Num(uVersion);
@@ -1304,41 +1393,43 @@ namespace {
         const bool bDnet = (uControl & 0x20) != 0;
         const bool bSnet = (uControl & 0x08) != 0;
         const bool bReply = (uControl & 0x04) != 0;
-        if (SField* pControl = out.Add(pNode, "Control", Hex8(uControl), r.Pos() - 1, 1)) {
+        if (SField* pControl = TREE_ADD(out, pNode, "Control", Hex8(uControl), r.Pos() - 1, 1)) {
             const uint32_t uAt = r.Pos() - 1;
-            out.Add(pControl, bNetMsg ? "Network-layer message" : "APDU", "", uAt, 1);
-            out.Add(pControl, "Destination", bDnet ? "present" : "absent", uAt, 1);
-            out.Add(pControl, "Source", bSnet ? "present" : "absent", uAt, 1);
-            out.Add(pControl, "Expecting Reply", bReply ? "yes" : "no", uAt, 1);
-            out.Add(pControl, "Priority", kPriorities[uControl & 3], uAt, 1);
+            TREE_ADD(out, pControl, bNetMsg ? "Network-layer message" : "APDU", "", uAt, 1);
+            TREE_ADD(out, pControl, "Destination", bDnet ? "present" : "absent", uAt, 1);
+            TREE_ADD(out, pControl, "Source", bSnet ? "present" : "absent", uAt, 1);
+            TREE_ADD(out, pControl, "Expecting Reply", bReply ? "yes" : "no", uAt, 1);
+            TREE_ADD(out, pControl, "Priority", kPriorities[uControl & 3], uAt, 1);
             if (uControl & 0x50)
-                out.Add(pControl, "Reserved bits", "set (should be 0)", uAt, 1);
+                TREE_ADD(out, pControl, "Reserved bits", "set (should be 0)", uAt, 1);
         }
-        auto Address
-            = [&](const char* szNet, const char* szLen, const char* szAdr, std::string& csAddr) {
-                  uint16_t uNet;
-                  uint8_t uLen;
-                  if (!r.U16(uNet)) {
-                      out.Malformed(std::string("the NPDU ends before ") + szNet);
-                      return false;
-                  }
-                  out.Add(pNode, szNet, uNet == 0xffff ? "65535 (global broadcast)" : Num(uNet),
-                      r.Pos() - 2, 2);
-                  if (!r.U8(uLen)) {
-                      out.Malformed(std::string("the NPDU ends before ") + szLen);
-                      return false;
-                  }
-                  out.Add(pNode, szLen, Num(uLen), r.Pos() - 1, 1);
-                  if (!r.Has(uLen)) {
-                      out.Malformed(std::string("the NPDU ends inside ") + szAdr);
-                      return false;
-                  }
-                  csAddr = Num(uNet) + ":" + NetworkAddress(r.Here(), uLen);
-                  if (uLen)
-                      out.Add(pNode, szAdr, NetworkAddress(r.Here(), uLen), r.Pos(), uLen);
-                  r.Skip(uLen);
-                  return true;
-              };
+        auto Address = [&](const char* szNet, const char* szLen, const char* szAdr,
+                           std::string& csAddr) {
+            uint16_t uNet;
+            uint8_t uLen;
+            if (!r.U16(uNet)) {
+                out.Malformed(std::string("the NPDU ends before ") + szNet);
+                return false;
+            }
+            TREE_ADD(out, pNode, szNet, uNet == 0xffff ? "65535 (global broadcast)" : Num(uNet),
+                r.Pos() - 2, 2);
+            if (!r.U8(uLen)) {
+                out.Malformed(std::string("the NPDU ends before ") + szLen);
+                return false;
+            }
+            TREE_ADD(out, pNode, szLen, Num(uLen), r.Pos() - 1, 1);
+            if (!r.Has(uLen)) {
+                out.Malformed(std::string("the NPDU ends inside ") + szAdr);
+                return false;
+            }
+            csAddr = uNet == 0xffff ? "global broadcast"
+                : uLen == 0         ? "broadcast on network " + Num(uNet)
+                            : "network " + Num(uNet) + " address " + NetworkAddress(r.Here(), uLen);
+            if (uLen)
+                TREE_ADD(out, pNode, szAdr, NetworkAddress(r.Here(), uLen), r.Pos(), uLen);
+            r.Skip(uLen);
+            return true;
+        };
         std::string csDest, csSrc;
         if (bDnet && !Address("DNET", "DLEN", "DADR", csDest))
             return "NPDU";
@@ -1355,7 +1446,7 @@ namespace {
                 out.Malformed("the NPDU ends before its hop count");
                 return "NPDU";
             }
-            out.Add(pNode, "Hop Count", Num(uHop), r.Pos() - 1, 1);
+            TREE_ADD(out, pNode, "Hop Count", Num(uHop), r.Pos() - 1, 1);
         }
         if (pNode) {
             pNode = &out.pTree->back();
@@ -1374,11 +1465,11 @@ namespace {
 
     std::string DecodeBvlc(SOut& out, CReader r)
     {
-        SField* pNode = out.Add(nullptr, "BVLC", "", r.Pos(), r.Left());
+        SField* pNode = TREE_ADD(out, nullptr, "BVLC", "", r.Pos(), r.Left());
         uint8_t uType = 0, uFunction = 0;
         uint16_t uLength = 0;
         r.U8(uType); // the caller has seen it
-        out.Add(pNode, "Type", Hex8(uType) + " (BACnet/IP)", r.Pos() - 1, 1);
+        TREE_ADD(out, pNode, "Type", Hex8(uType) + " (BACnet/IP)", r.Pos() - 1, 1);
         if (!r.U8(uFunction) || !r.U16(uLength)) {
             out.Malformed("the BVLC header is cut off");
             out.row.csProtocol = "BVLC";
@@ -1386,8 +1477,8 @@ namespace {
         }
         const char* szFunction = BvlcFunctionName(uFunction);
         const std::string csFunction = szFunction ? szFunction : "BVLC function " + Hex8(uFunction);
-        out.Add(pNode, "Function", csFunction + " (" + Hex8(uFunction) + ")", r.Pos() - 3, 1);
-        out.Add(pNode, "BVLC Length", Num(uLength), r.Pos() - 2, 2);
+        TREE_ADD(out, pNode, "Function", csFunction + " (" + Hex8(uFunction) + ")", r.Pos() - 3, 1);
+        TREE_ADD(out, pNode, "BVLC Length", Num(uLength), r.Pos() - 2, 2);
         if (pNode)
             out.pTree->back().csValue = csFunction;
         const uint32_t uStart = r.Pos() - 4;
@@ -1415,7 +1506,7 @@ namespace {
                         + Num(static_cast<uint32_t>(p[8] << 8 | p[9])) + " s left";
                 else
                     cs += " mask " + Ipv4(p + 6);
-                out.Add(pNode, szName, cs, r.Pos(), uSize);
+                TREE_ADD(out, pNode, szName, cs, r.Pos(), uSize);
                 r.Skip(uSize);
                 ++uCount;
             }
@@ -1432,7 +1523,7 @@ namespace {
             }
             const char* sz = BvlcResultName(uCode);
             const std::string cs = sz ? sz : "result " + Hex16(uCode);
-            out.Add(pNode, "Result Code", cs + " (" + Hex16(uCode) + ")", r.Pos() - 2, 2);
+            TREE_ADD(out, pNode, "Result Code", cs + " (" + Hex16(uCode) + ")", r.Pos() - 2, 2);
             return csFunction + ": " + cs;
         }
         case 0x01:
@@ -1449,7 +1540,7 @@ namespace {
                 out.Malformed("Register-Foreign-Device without a time-to-live");
                 return csFunction;
             }
-            out.Add(pNode, "Time-to-Live", Num(uTtl) + " s", r.Pos() - 2, 2);
+            TREE_ADD(out, pNode, "Time-to-Live", Num(uTtl) + " s", r.Pos() - 2, 2);
             return csFunction + " ttl " + Num(uTtl) + " s";
         }
         case 0x08: { // Delete-Foreign-Device-Table-Entry
@@ -1458,7 +1549,7 @@ namespace {
                 return csFunction;
             }
             const std::string cs = NetworkAddress(r.Here(), 6);
-            out.Add(pNode, "FDT Entry", cs, r.Pos(), 6);
+            TREE_ADD(out, pNode, "FDT Entry", cs, r.Pos(), 6);
             return csFunction + " " + cs;
         }
         case 0x04: // Forwarded-NPDU: the originating B/IP address, then the NPDU
@@ -1472,7 +1563,7 @@ namespace {
                     return csFunction;
                 }
                 csFrom = NetworkAddress(r.Here(), 6);
-                out.Add(pNode, "Original Source", csFrom, r.Pos(), 6);
+                TREE_ADD(out, pNode, "Original Source", csFrom, r.Pos(), 6);
                 r.Skip(6);
             }
             out.row.csProtocol = "BACnet/IP";
@@ -1481,7 +1572,7 @@ namespace {
         }
         default:
             if (r.Left())
-                out.Add(pNode, "Data", Num(r.Left()) + " bytes", r.Pos(), r.Left());
+                TREE_ADD(out, pNode, "Data", Num(r.Left()) + " bytes", r.Pos(), r.Left());
             return csFunction;
         }
     }
@@ -1607,7 +1698,7 @@ namespace {
             out.row.csDestination = ends.csDstIp + csDstPort + " (" + csDstMac + ")";
         };
         if (uProto == 17) {
-            SField* pNode = out.Add(nullptr, "UDP", "", r.Pos(), r.Left());
+            SField* pNode = TREE_ADD(out, nullptr, "UDP", "", r.Pos(), r.Left());
             uint16_t uSrc, uDst, uLen, uSum;
             out.row.csProtocol = "UDP";
             if (!r.U16(uSrc) || !r.U16(uDst) || !r.U16(uLen) || !r.U16(uSum)) {
@@ -1616,10 +1707,10 @@ namespace {
                 return;
             }
             Ends(":" + Num(uSrc), ":" + Num(uDst));
-            out.Add(pNode, "Source Port", Num(uSrc), r.Pos() - 8, 2);
-            out.Add(pNode, "Destination Port", Num(uDst), r.Pos() - 6, 2);
-            out.Add(pNode, "Length", Num(uLen), r.Pos() - 4, 2);
-            out.Add(pNode, "Checksum", Hex16(uSum), r.Pos() - 2, 2);
+            TREE_ADD(out, pNode, "Source Port", Num(uSrc), r.Pos() - 8, 2);
+            TREE_ADD(out, pNode, "Destination Port", Num(uDst), r.Pos() - 6, 2);
+            TREE_ADD(out, pNode, "Length", Num(uLen), r.Pos() - 4, 2);
+            TREE_ADD(out, pNode, "Checksum", Hex16(uSum), r.Pos() - 2, 2);
             if (pNode)
                 out.pTree->back().csValue = Num(uSrc) + " -> " + Num(uDst);
             uint32_t uPayload = r.Left();
@@ -1639,7 +1730,7 @@ namespace {
             return;
         }
         if (uProto == 6) {
-            SField* pNode = out.Add(nullptr, "TCP", "", r.Pos(), r.Left());
+            SField* pNode = TREE_ADD(out, nullptr, "TCP", "", r.Pos(), r.Left());
             out.row.csProtocol = "TCP";
             uint16_t uSrc, uDst;
             uint64_t uSeq, uAck;
@@ -1650,8 +1741,8 @@ namespace {
                 return;
             }
             Ends(":" + Num(uSrc), ":" + Num(uDst));
-            out.Add(pNode, "Source Port", Num(uSrc), r.Pos() - 4, 2);
-            out.Add(pNode, "Destination Port", Num(uDst), r.Pos() - 2, 2);
+            TREE_ADD(out, pNode, "Source Port", Num(uSrc), r.Pos() - 4, 2);
+            TREE_ADD(out, pNode, "Destination Port", Num(uDst), r.Pos() - 2, 2);
             out.row.csInfo = Num(uSrc) + " -> " + Num(uDst);
             if (!r.UN(4, uSeq) || !r.UN(4, uAck) || !r.U8(uOff) || !r.U8(uFlags)) {
                 out.Malformed("the TCP header is cut off");
@@ -1663,10 +1754,10 @@ namespace {
             for (int i = 0; i < 8; ++i)
                 if (uFlags & (1 << i))
                     csFlags += (csFlags.empty() ? "" : ", ") + std::string(kFlags[i]);
-            out.Add(pNode, "Sequence Number", Num(uSeq), r.Pos() - 10, 4);
-            out.Add(pNode, "Acknowledgment Number", Num(uAck), r.Pos() - 6, 4);
-            out.Add(pNode, "Header Length", Num((uOff >> 4) * 4u) + " bytes", r.Pos() - 2, 1);
-            out.Add(pNode, "Flags", csFlags.empty() ? "none" : csFlags, r.Pos() - 1, 1);
+            TREE_ADD(out, pNode, "Sequence Number", Num(uSeq), r.Pos() - 10, 4);
+            TREE_ADD(out, pNode, "Acknowledgment Number", Num(uAck), r.Pos() - 6, 4);
+            TREE_ADD(out, pNode, "Header Length", Num((uOff >> 4) * 4u) + " bytes", r.Pos() - 2, 1);
+            TREE_ADD(out, pNode, "Flags", csFlags.empty() ? "none" : csFlags, r.Pos() - 1, 1);
             if (pNode)
                 out.pTree->back().csValue = out.row.csInfo;
             const uint32_t uHeader = (uOff >> 4) * 4u;
@@ -1685,14 +1776,14 @@ namespace {
             + Num(uProto) + (szName ? std::string(" (") + szName + ")" : "");
         if ((uProto == 1 || uProto == 58) && r.Has(2)) {
             out.row.csInfo += " type " + Num(r.Peek()) + " code " + Num(r.Peek(1));
-            out.Add(nullptr, szName, "type " + Num(r.Peek()) + " code " + Num(r.Peek(1)), r.Pos(),
-                r.Left());
+            TREE_ADD(out, nullptr, szName, "type " + Num(r.Peek()) + " code " + Num(r.Peek(1)),
+                r.Pos(), r.Left());
         }
     }
 
     void DecodeIpv4(SOut& out, CReader r, const std::string& csSrcMac, const std::string& csDstMac)
     {
-        SField* pNode = out.Add(nullptr, "IPv4", "", r.Pos(), r.Left());
+        SField* pNode = TREE_ADD(out, nullptr, "IPv4", "", r.Pos(), r.Left());
         out.row.csProtocol = "IPv4";
         const uint32_t uStart = r.Pos();
         if (!r.Has(20)) {
@@ -1709,21 +1800,21 @@ namespace {
         SIpEnds ends { Ipv4(p + 12), Ipv4(p + 16) };
         out.row.csSource = ends.csSrcIp + " (" + csSrcMac + ")";
         out.row.csDestination = ends.csDstIp + " (" + csDstMac + ")";
-        out.Add(pNode, "Version", Num(uVersion), uStart, 1);
-        out.Add(pNode, "Header Length", Num(uIhl) + " bytes", uStart, 1);
-        out.Add(pNode, "Total Length", Num(uTotal), uStart + 2, 2);
-        out.Add(
-            pNode, "Identification", Hex16(static_cast<uint32_t>(p[4] << 8 | p[5])), uStart + 4, 2);
-        out.Add(pNode, "Fragment Offset",
+        TREE_ADD(out, pNode, "Version", Num(uVersion), uStart, 1);
+        TREE_ADD(out, pNode, "Header Length", Num(uIhl) + " bytes", uStart, 1);
+        TREE_ADD(out, pNode, "Total Length", Num(uTotal), uStart + 2, 2);
+        TREE_ADD(out, pNode, "Identification", Hex16(static_cast<uint32_t>(p[4] << 8 | p[5])),
+            uStart + 4, 2);
+        TREE_ADD(out, pNode, "Fragment Offset",
             Num(uFrag * 8) + ((p[6] & 0x40) ? ", don't fragment" : "")
                 + (bMoreFrags ? ", more fragments" : ""),
             uStart + 6, 2);
-        out.Add(pNode, "Time to Live", Num(p[8]), uStart + 8, 1);
+        TREE_ADD(out, pNode, "Time to Live", Num(p[8]), uStart + 8, 1);
         const char* szProto = IpProtocolName(uProto);
-        out.Add(pNode, "Protocol",
+        TREE_ADD(out, pNode, "Protocol",
             (szProto ? std::string(szProto) + " " : "") + "(" + Num(uProto) + ")", uStart + 9, 1);
-        out.Add(pNode, "Source", ends.csSrcIp, uStart + 12, 4);
-        out.Add(pNode, "Destination", ends.csDstIp, uStart + 16, 4);
+        TREE_ADD(out, pNode, "Source", ends.csSrcIp, uStart + 12, 4);
+        TREE_ADD(out, pNode, "Destination", ends.csDstIp, uStart + 16, 4);
         if (pNode)
             out.pTree->back().csValue = ends.csSrcIp + " -> " + ends.csDstIp;
         if (uVersion != 4 || uIhl < 20) {
@@ -1757,7 +1848,7 @@ namespace {
 
     void DecodeIpv6(SOut& out, CReader r, const std::string& csSrcMac, const std::string& csDstMac)
     {
-        SField* pNode = out.Add(nullptr, "IPv6", "", r.Pos(), r.Left());
+        SField* pNode = TREE_ADD(out, nullptr, "IPv6", "", r.Pos(), r.Left());
         out.row.csProtocol = "IPv6";
         if (!r.Has(40)) {
             out.Malformed("the IPv6 header is cut off");
@@ -1775,13 +1866,13 @@ namespace {
         out.row.csSource = ends.csSrcIp + " (" + csSrcMac + ")";
         out.row.csDestination = ends.csDstIp + " (" + csDstMac + ")";
         const char* szNext = IpProtocolName(uNext);
-        out.Add(pNode, "Version", Num(p[0] >> 4), uStart, 1);
-        out.Add(pNode, "Payload Length", Num(uPayloadLen), uStart + 4, 2);
-        out.Add(pNode, "Next Header",
+        TREE_ADD(out, pNode, "Version", Num(p[0] >> 4), uStart, 1);
+        TREE_ADD(out, pNode, "Payload Length", Num(uPayloadLen), uStart + 4, 2);
+        TREE_ADD(out, pNode, "Next Header",
             (szNext ? std::string(szNext) + " " : "") + "(" + Num(uNext) + ")", uStart + 6, 1);
-        out.Add(pNode, "Hop Limit", Num(p[7]), uStart + 7, 1);
-        out.Add(pNode, "Source", Ipv6(p + 8), uStart + 8, 16);
-        out.Add(pNode, "Destination", Ipv6(p + 24), uStart + 24, 16);
+        TREE_ADD(out, pNode, "Hop Limit", Num(p[7]), uStart + 7, 1);
+        TREE_ADD(out, pNode, "Source", Ipv6(p + 8), uStart + 8, 16);
+        TREE_ADD(out, pNode, "Destination", Ipv6(p + 24), uStart + 24, 16);
         if ((p[0] >> 4) != 6)
             out.Malformed("IPv6 version " + Num(p[0] >> 4));
         r.Skip(40);
@@ -1796,7 +1887,7 @@ namespace {
 
     void DecodeArp(SOut& out, CReader r)
     {
-        SField* pNode = out.Add(nullptr, "ARP", "", r.Pos(), r.Left());
+        SField* pNode = TREE_ADD(out, nullptr, "ARP", "", r.Pos(), r.Left());
         out.row.csProtocol = "ARP";
         if (!r.Has(8)) {
             out.Malformed("the ARP header is cut off");
@@ -1808,9 +1899,9 @@ namespace {
         const uint32_t uHw = static_cast<uint32_t>(p[0] << 8 | p[1]);
         const uint32_t uProto = static_cast<uint32_t>(p[2] << 8 | p[3]);
         const uint32_t uOp = static_cast<uint32_t>(p[6] << 8 | p[7]);
-        out.Add(pNode, "Hardware Type", Num(uHw), uStart, 2);
-        out.Add(pNode, "Protocol Type", Hex16(uProto), uStart + 2, 2);
-        out.Add(pNode, "Operation",
+        TREE_ADD(out, pNode, "Hardware Type", Num(uHw), uStart, 2);
+        TREE_ADD(out, pNode, "Protocol Type", Hex16(uProto), uStart + 2, 2);
+        TREE_ADD(out, pNode, "Operation",
             uOp == 1       ? "request (1)"
                 : uOp == 2 ? "reply (2)"
                            : Num(uOp),
@@ -1826,10 +1917,10 @@ namespace {
             return;
         }
         const std::string csSenderIp = Ipv4(p + 14), csTargetIp = Ipv4(p + 24);
-        out.Add(pNode, "Sender MAC", Mac(p + 8), uStart + 8, 6);
-        out.Add(pNode, "Sender IP", csSenderIp, uStart + 14, 4);
-        out.Add(pNode, "Target MAC", Mac(p + 18), uStart + 18, 6);
-        out.Add(pNode, "Target IP", csTargetIp, uStart + 24, 4);
+        TREE_ADD(out, pNode, "Sender MAC", Mac(p + 8), uStart + 8, 6);
+        TREE_ADD(out, pNode, "Sender IP", csSenderIp, uStart + 14, 4);
+        TREE_ADD(out, pNode, "Target MAC", Mac(p + 18), uStart + 18, 6);
+        TREE_ADD(out, pNode, "Target IP", csTargetIp, uStart + 24, 4);
         if (uOp == 1) {
             out.row.csInfo = csSenderIp == csTargetIp
                 ? "gratuitous ARP for " + csSenderIp
@@ -1858,7 +1949,7 @@ namespace {
     void DecodeLlc(
         SOut& out, CReader r, const std::string& csSrcMac, const std::string& csDstMac, int iDepth)
     {
-        SField* pNode = out.Add(nullptr, "LLC", "", r.Pos(), r.Left());
+        SField* pNode = TREE_ADD(out, nullptr, "LLC", "", r.Pos(), r.Left());
         out.row.csProtocol = "LLC";
         uint8_t uDsap, uSsap, uControl;
         if (!r.U8(uDsap) || !r.U8(uSsap) || !r.U8(uControl)) {
@@ -1869,9 +1960,9 @@ namespace {
         const uint32_t uAt = r.Pos() - 3;
         const char* szDsap = SapName(uDsap);
         const char* szSsap = SapName(uSsap);
-        out.Add(
-            pNode, "DSAP", Hex8(uDsap) + (szDsap ? std::string(" (") + szDsap + ")" : ""), uAt, 1);
-        out.Add(pNode, "SSAP",
+        TREE_ADD(out, pNode, "DSAP", Hex8(uDsap) + (szDsap ? std::string(" (") + szDsap + ")" : ""),
+            uAt, 1);
+        TREE_ADD(out, pNode, "SSAP",
             Hex8(uSsap & 0xfe) + (szSsap ? std::string(" (") + szSsap + ")" : "")
                 + ((uSsap & 1) ? ", response" : ", command"),
             uAt + 1, 1);
@@ -1890,7 +1981,7 @@ namespace {
             uControlLen = 2;
             csControl = (uControl & 1) ? "S" : "I";
         }
-        out.Add(pNode, "Control", csControl, uAt + 2, uControlLen);
+        TREE_ADD(out, pNode, "Control", csControl, uAt + 2, uControlLen);
         if (uDsap == 0x82 && uSsap == 0x82 && uControl == 0x03) {
             if (pNode)
                 out.pTree->back().csValue = "BACnet";
@@ -1906,8 +1997,8 @@ namespace {
             }
             const uint8_t* p = r.Here();
             const uint16_t uType = static_cast<uint16_t>(p[3] << 8 | p[4]);
-            out.Add(pNode, "SNAP OUI", Hex(p, 3, ":"), r.Pos(), 3);
-            out.Add(pNode, "SNAP Type", Hex16(uType), r.Pos() + 3, 2);
+            TREE_ADD(out, pNode, "SNAP OUI", Hex(p, 3, ":"), r.Pos(), 3);
+            TREE_ADD(out, pNode, "SNAP Type", Hex16(uType), r.Pos() + 3, 2);
             r.Skip(5);
             if (p[0] == 0 && p[1] == 0 && p[2] == 0) {
                 DecodeEtherType(out, r, uType, csSrcMac, csDstMac, iDepth + 1);
@@ -1947,7 +2038,7 @@ namespace {
                     out.row.csInfo = "VLAN tag cut off";
                     return;
                 }
-                out.Add(nullptr, uType == 0x8100 ? "802.1Q VLAN" : "802.1ad QinQ",
+                TREE_ADD(out, nullptr, uType == 0x8100 ? "802.1Q VLAN" : "802.1ad QinQ",
                     "ID " + Num(uTci & 0x0fffu) + ", priority " + Num(uTci >> 13u) + ", type "
                         + Hex16(uInner),
                     r.Pos() - 4, 4);
@@ -1963,7 +2054,7 @@ namespace {
         out.row.csProtocol = szName ? szName : "Ethernet";
         out.row.csInfo = "EtherType " + Hex16(uType)
             + (szName ? std::string(" (") + szName + ")" : "") + ": " + FirstBytes(r);
-        out.Add(nullptr, "Data", Num(r.Left()) + " bytes", r.Pos(), r.Left());
+        TREE_ADD(out, nullptr, "Data", Num(r.Left()) + " bytes", r.Pos(), r.Left());
     }
 
     std::string TimeOfDay(int64_t llNs, bool bNano)
@@ -2002,16 +2093,18 @@ namespace {
         SOut out { row, pTree, {} };
         const uint32_t uLen = frame.pData ? frame.header.uCapLen : 0;
 
-        if (SField* pFrame = out.Add(nullptr, "Frame " + Num(frame.uNumber),
-                Num(frame.header.uCapLen) + " bytes captured, " + Num(frame.header.uWireLen)
-                    + " on the wire",
-                0, uLen)) {
-            out.Add(pFrame, "Arrival Time", TimeOfDay(frame.header.llTimeNs, frame.bNanoResolution),
-                0, 0);
-            out.Add(pFrame, "Time since record 0", ColumnText(row, EColumn::Time) + " s", 0, 0);
-            out.Add(pFrame, "Captured Length", Num(frame.header.uCapLen), 0, 0);
-            out.Add(pFrame, "Wire Length", Num(frame.header.uWireLen), 0, 0);
-            out.Add(pFrame, "Link Type", Num(frame.uLinkType), 0, 0);
+        if (SField* pFrame = !pTree ? nullptr
+                                    : TREE_ADD(out, nullptr, "Frame " + Num(frame.uNumber),
+                                        Num(frame.header.uCapLen) + " bytes captured, "
+                                            + Num(frame.header.uWireLen) + " on the wire",
+                                        0, uLen)) {
+            TREE_ADD(out, pFrame, "Arrival Time",
+                TimeOfDay(frame.header.llTimeNs, frame.bNanoResolution), 0, 0);
+            TREE_ADD(
+                out, pFrame, "Time since record 0", ColumnText(row, EColumn::Time) + " s", 0, 0);
+            TREE_ADD(out, pFrame, "Captured Length", Num(frame.header.uCapLen), 0, 0);
+            TREE_ADD(out, pFrame, "Wire Length", Num(frame.header.uWireLen), 0, 0);
+            TREE_ADD(out, pFrame, "Link Type", Num(frame.uLinkType), 0, 0);
         }
 
         if (frame.uLinkType != kLinkEthernet) {
@@ -2037,33 +2130,34 @@ namespace {
             r.U16(uType);
             if (uType <= 1500) {
                 // 802.3: a length, and LLC after it; the bytes past it are padding.
-                SField* pEth = out.Add(nullptr, "IEEE 802.3 Ethernet", "", 0, 14);
-                out.Add(pEth, "Destination", csDst, 0, 6);
-                out.Add(pEth, "Source", csSrc, 6, 6);
-                out.Add(pEth, "Length", Num(uType), 12, 2);
+                SField* pEth = TREE_ADD(out, nullptr, "IEEE 802.3 Ethernet", "", 0, 14);
+                TREE_ADD(out, pEth, "Destination", csDst, 0, 6);
+                TREE_ADD(out, pEth, "Source", csSrc, 6, 6);
+                TREE_ADD(out, pEth, "Length", Num(uType), 12, 2);
                 if (uType > r.Left()) {
                     out.Malformed("the 802.3 length " + Num(uType) + " is more than the "
                         + Num(r.Left()) + " bytes present");
                 }
                 DecodeLlc(out, r.Sub(uType), csSrc, csDst, 0);
             } else if (uType < 0x0600) {
-                out.Add(nullptr, "Ethernet", "type/length " + Num(uType) + " is neither", 12, 2);
+                TREE_ADD(
+                    out, nullptr, "Ethernet", "type/length " + Num(uType) + " is neither", 12, 2);
                 row.csProtocol = "Ethernet";
                 row.csInfo = "type/length field " + Hex16(uType) + ": " + FirstBytes(r);
                 out.Malformed("the type/length field is neither a length nor an EtherType");
             } else {
-                SField* pEth = out.Add(nullptr, "Ethernet II", "", 0, 14);
+                SField* pEth = TREE_ADD(out, nullptr, "Ethernet II", "", 0, 14);
                 const char* szName = EtherTypeName(uType);
-                out.Add(pEth, "Destination", csDst, 0, 6);
-                out.Add(pEth, "Source", csSrc, 6, 6);
-                out.Add(pEth, "Type",
+                TREE_ADD(out, pEth, "Destination", csDst, 0, 6);
+                TREE_ADD(out, pEth, "Source", csSrc, 6, 6);
+                TREE_ADD(out, pEth, "Type",
                     Hex16(uType) + (szName ? std::string(" (") + szName + ")" : ""), 12, 2);
                 DecodeEtherType(out, r, uType, csSrc, csDst, 0);
             }
         }
         if (row.bMalformed) {
             row.csInfo += " [malformed]";
-            out.Add(nullptr, "Malformed", out.csMalformed, 0, 0);
+            TREE_ADD(out, nullptr, "Malformed", out.csMalformed, 0, 0);
         }
         return row;
     }

@@ -22,7 +22,9 @@
 // Services use their ASN.1 identifiers (who-Is, readPropertyMultiple); objects
 // read "type,instance" (analog-input,1; object type 130 reads "130,7"); properties use
 // their ASN.1 names (present-value), with an array index as "priority-array[8]".
-// WriteProperty adds " priority N". A value follows " = ": REAL as 21.5 (50.0),
+// WriteProperty adds " priority N". ReadPropertyMultiple lists its requests as
+// "analog-input,1 present-value, status-flags; device,5 object-name"; subscribeCOV
+// reads "analog-input,1 lifetime 300 s" (or "cancel"). A value follows " = ": REAL as 21.5 (50.0),
 // Unsigned/Signed/Enumerated as numbers, Boolean true/false, "text" for
 // CharacterString, NULL; several values are joined by ", ".
 // Segmented requests and ACKs add " segment <seq>" and ", more follows".

@@ -10,7 +10,7 @@ cmake --build build-asan
 (cd build-asan && ctest --output-on-failure --timeout 300)
 
 if [ -f scripts/ci-tsan.sh ]; then
-    echo "=== web tests under ThreadSanitizer ==="
+    echo "=== web and decode tests under ThreadSanitizer ==="
     sh scripts/ci-tsan.sh
 fi
 

@@ -1,6 +1,6 @@
 #!/bin/sh
-# Builds the web tests under ThreadSanitizer (without the widgets) and runs
-# them. Any report fails the script. Qt is not instrumented, yet it needs no
+# Builds the web tests and the decode tests (the capture index is read while a
+# worker fills it) under ThreadSanitizer, without the widgets, and runs them. Any report fails the script. Qt is not instrumented, yet it needs no
 # suppressions: its mutexes and thread starts are seen through libpthread.
 set -eu
 cd "$(dirname "$0")/.."
@@ -16,7 +16,12 @@ if ! configure OFF; then
     echo "ci-tsan: the tree does not configure with VELMORA_WIDGETS=OFF; using ON" >&2
     configure ON
 fi
-cmake --build "$BUILD" --target web_tests
+targets="web_tests"
+if [ -f tests/decode/CMakeLists.txt ]; then
+    targets="$targets decode_tests"
+fi
+# shellcheck disable=SC2086
+cmake --build "$BUILD" --target $targets
 
 export QT_QPA_PLATFORM=offscreen
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:exitcode=66"
@@ -26,5 +31,7 @@ run=""
 if setarch "$(uname -m)" -R true 2>/dev/null; then
     run="setarch $(uname -m) -R"
 fi
-cd "$BUILD/tests/web"
-$run ./web_tests
+(cd "$BUILD/tests/web" && $run ./web_tests)
+if [ -x "$BUILD/tests/decode/decode_tests" ]; then
+    (cd "$BUILD/tests/decode" && $run ./decode_tests)
+fi

@@ -2,6 +2,7 @@
 #include "TestSupport.h"
 #include "decode/CaptureIndex.h"
 
+#include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
 #include <thread>
@@ -312,6 +313,46 @@ TEST(CaptureIndexTest, RowsReadWhileAnotherThreadIndexes)
     EXPECT_EQ(rec.bytes, MakeTestFrame(60, static_cast<uint32_t>(uRecords - 1)));
     // Offsets only: 8 bytes a record, in blocks of 65,536.
     EXPECT_LE(index.IndexBytes(), uRecords * 16);
+}
+
+// Rows the decoder cannot or may not decode still come back as rows.
+TEST(CaptureIndexTest, OtherLinkTypesAndFilesCutAfterIndexingGiveRows)
+{
+    CTempDir dir;
+    const auto frame = MakeTestFrame(60, 1);
+    {
+        CRawCaptureWriter w;
+        ASSERT_TRUE(w.Open(dir.File("raw.pcap")));
+        w.FileHeader(65535, CRawCaptureWriter::kMagicMicro, 2, 4, 105);
+        w.Record(frame, 60);
+        ASSERT_TRUE(w.Close());
+        CCaptureIndex index;
+        ASSERT_TRUE(index.Open(dir.File("raw.pcap")));
+        EXPECT_EQ(index.Step(), CCaptureIndex::EState::Done);
+        EXPECT_EQ(index.LinkType(), 105u);
+        const SRow row = DecodeRecord(index, 0);
+        EXPECT_EQ(row.csProtocol, "link type 105");
+        EXPECT_FALSE(row.bMalformed);
+    }
+    {
+        ASSERT_TRUE(WriteTestCapture(dir.File("cut.pcap"), 10, 60));
+        CCaptureIndex index;
+        ASSERT_TRUE(index.Open(dir.File("cut.pcap")));
+        EXPECT_EQ(index.Step(), CCaptureIndex::EState::Done);
+        // Another program cuts the file while the list shows it.
+        std::filesystem::resize_file(dir.File("cut.pcap"), 24 + 5 * 76 + 20);
+        std::vector<SField> tree = { SField {} };
+        std::vector<uint8_t> bytes = { 1 };
+        EXPECT_EQ(DecodeRecord(index, 4, &tree, &bytes).csProtocol, "Local Experimental");
+        const SRow row = DecodeRecord(index, 5, &tree, &bytes);
+        EXPECT_TRUE(row.bMalformed);
+        EXPECT_EQ(row.uNumber, 5u);
+        EXPECT_EQ(row.csInfo,
+            "the record cannot be read: the file changed since it was opened [malformed]");
+        EXPECT_TRUE(tree.empty());
+        EXPECT_TRUE(bytes.empty());
+        EXPECT_TRUE(DecodeRecord(index, 9).bMalformed);
+    }
 }
 
 // The committed samples, as the packet list shows them.

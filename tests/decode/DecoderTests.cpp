@@ -126,9 +126,36 @@ std::vector<SCase> Cases()
         { "segmented request, later segment",
             BacnetIp(0x0a, Hex("01 04 0c 05 05 02 04 0e 1e 09 55 1f")), "BACnet/IP",
             "readPropertyMultiple[ 5] segment 2, more follows" },
-        { "subscribeCOV (no parameters decoded)",
-            BacnetIp(0x0a, Apdu("01 04 00 05 08 05 09 12 1c" + std::string("00 00 00 01 29 01"))),
-            "BACnet/IP", "subscribeCOV[ 8]" },
+        { "subscribeCOV",
+            BacnetIp(0x0a,
+                Apdu("01 04 00 05 08 05 09 12 1c" + std::string("00 00 00 01 29 01 3a 01 2c"))),
+            "BACnet/IP", "subscribeCOV[ 8] analog-input,1 lifetime 300 s" },
+        { "subscribeCOV indefinite",
+            BacnetIp(
+                0x0a, Apdu("01 04 00 05 08 05 09 12 1c" + std::string("00 00 00 01 29 00 39 00"))),
+            "BACnet/IP", "subscribeCOV[ 8] analog-input,1 lifetime indefinite" },
+        { "subscribeCOV cancel", BacnetIp(0x0a, Apdu("01 04 00 05 08 05 09 12 1c" + ai1.substr(3))),
+            "BACnet/IP", "subscribeCOV[ 8] analog-input,1 cancel" },
+        { "readPropertyMultiple",
+            BacnetIp(0x0a,
+                Apdu("01 04 02 05 03 0e 0c" + ai1.substr(2)
+                    + "1e 09 55 09 6f 1f 0c 02 00 00 05 1e 09 4d 1f")),
+            "BACnet/IP",
+            "readPropertyMultiple[ 3] analog-input,1 present-value, status-flags; device,5 "
+            "object-name" },
+        { "readPropertyMultiple with an array index",
+            BacnetIp(0x0a, Apdu("01 04 02 05 03 0e 0c" + av2.substr(2) + "1e 09 57 19 10 1f")),
+            "BACnet/IP", "readPropertyMultiple[ 3] analog-value,2 priority-array[16]" },
+        { "readPropertyMultiple without its closing tag",
+            BacnetIp(0x0a, Apdu("01 04 02 05 03 0e 0c" + ai1.substr(2) + "1e 09 55")), "BACnet/IP",
+            "readPropertyMultiple[ 3] analog-input,1 present-value [malformed]", true },
+        { "readPropertyMultiple with an empty list",
+            BacnetIp(0x0a, Apdu("01 04 02 05 03 0e 0c" + ai1.substr(2) + "1e 1f")), "BACnet/IP",
+            "readPropertyMultiple[ 3] analog-input,1 [malformed]", true },
+        { "readPropertyMultiple-ACK (results not decoded)",
+            BacnetIp(0x0a,
+                Apdu("01 00 30 03 0e 0c" + ai1.substr(2) + "1e 29 55 4e 44 41 ac 00 00 4f 1f")),
+            "BACnet/IP", "readPropertyMultiple-ACK[ 3]" },
         { "confirmedPrivateTransfer", BacnetIp(0x0a, Hex("01 04 00 05 01 12 09 07")), "BACnet/IP",
             "confirmedPrivateTransfer[ 1]" },
         { "unconfirmed timeSynchronization",
@@ -436,6 +463,12 @@ TEST(DecoderTest, TreeFieldsPointAtTheirBytes)
         EXPECT_EQ(p->csValue, e.szValue);
         EXPECT_EQ(p->uOffset, e.uOffset);
         EXPECT_EQ(p->uLength, e.uLength);
+    }
+    for (const SField& layer : tree) {
+        if (layer.csName == "NPDU") {
+            EXPECT_EQ(layer.csValue,
+                "APDU, expecting reply, to network 5 address 10, from network 7 address 3");
+        }
     }
     const SField* pControl = Find("NPDU", "Control");
     ASSERT_NE(pControl, nullptr);
