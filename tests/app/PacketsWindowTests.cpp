@@ -291,6 +291,33 @@ TEST_F(PacketsWindowTest, FilterShowsTheMatchingRecordsByTheirOwnNumbers)
     EXPECT_EQ(owner.sends[0].second, CRecordSelection({ 2, 3, 6, 7 }));
 }
 
+TEST_F(PacketsWindowTest, AMalformedRecordStandsOutInEveryColumn)
+{
+    const Frames frames = MakeBacnetIpSampleFrames();
+    CCaptureWriter writer;
+    ASSERT_TRUE(writer.Open(m_dir.File("m.pcap")));
+    writer.Write(frames[2]);
+    // The ACK cut inside its APDU, as a short snapshot length would leave it.
+    writer.Write(frames[3].data(), 50, static_cast<uint32_t>(frames[3].size()));
+    ASSERT_TRUE(writer.Close());
+    CRecordingOwner owner;
+    CPacketsWnd wnd(owner);
+    wnd.ShowCapture(m_dir.File("m.pcap"));
+    ASSERT_TRUE(WaitIdle(wnd));
+    ASSERT_EQ(wnd.Model().rowCount(), 2);
+    EXPECT_TRUE(Cell(wnd, 1, vdecode::EColumn::Info).endsWith("[malformed]"));
+    EXPECT_EQ(Cell(wnd, 1, vdecode::EColumn::Length), "50 of 65");
+    for (int iColumn = 0; iColumn < vdecode::kColumnCount; ++iColumn) {
+        EXPECT_FALSE(wnd.Model().index(0, iColumn).data(Qt::BackgroundRole).isValid());
+        EXPECT_TRUE(wnd.Model().index(1, iColumn).data(Qt::BackgroundRole).isValid()) << iColumn;
+        EXPECT_TRUE(wnd.Model()
+                        .index(1, iColumn)
+                        .data(Qt::ToolTipRole)
+                        .toString()
+                        .contains("does not decode"));
+    }
+}
+
 TEST_F(PacketsWindowTest, AFieldsBytesAreMarkedInTheHexDump)
 {
     ASSERT_TRUE(WriteBacnetIpSample(m_dir.File("ip.pcap")));
