@@ -21,10 +21,10 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMouseEvent>
-#include <QWindow>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QWindow>
 #include <climits>
 #include <filesystem>
 #include <pcap/pcap.h>
