@@ -25,7 +25,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+double Ms(Clock::duration d)
+{
+    return std::chrono::duration<double, std::milli>(d).count();
+}
 
 class CNoOwner final : public IPacketsOwner {
 public:
@@ -82,7 +85,8 @@ int main(int argc, char** argv)
     RunUntil([&] { return wnd.Model().DecodeCount() > 0; }, dLongestPass);
     const double dFirstRows = Ms(Clock::now() - t0);
     const uint64_t uDecodesAtFirst = wnd.Model().DecodeCount();
-    std::printf("first rows shown:        %8.1f ms after opening (%d rows listed then, %llu decoded)\n",
+    std::printf(
+        "first rows shown:        %8.1f ms after opening (%d rows listed then, %llu decoded)\n",
         dFirstRows, wnd.Model().rowCount(), static_cast<unsigned long long>(uDecodesAtFirst));
 
     const double dRead = RunUntil([&] { return wnd.Idle(); }, dLongestPass);
