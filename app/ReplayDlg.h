@@ -2,6 +2,7 @@
 
 #include "AdapterList.h"
 #include "AppSettings.h"
+#include "PacketsWnd.h"
 #include "Replay.h"
 
 #include <QDialog>
@@ -17,7 +18,7 @@ class CInstanceServer;
 extern std::string g_csInstallDir;
 
 // The main window.
-class CReplayDlg : public QDialog, public IReplayWindow, public IAdapterListView {
+class CReplayDlg : public QDialog, public IReplayWindow, public IAdapterListView, public IPacketsOwner {
     Q_OBJECT
 public:
     explicit CReplayDlg(QWidget* pParent = nullptr);
@@ -42,6 +43,8 @@ public:
     void OnAbout();
     void OnHelpPage();
     void OnInstanceQuery();
+    // Capture > Packets: lists the capture named in the path field.
+    void OnPackets();
 
     QWidget* Control(int iId) const;
     QTimer& Timer1() { return m_timer1; }
@@ -52,6 +55,7 @@ public:
     int Offset() const { return m_iOffset; }
     const std::string& InformationText() const { return m_csInformation; }
     const std::string& StatusText() const { return m_csStatus; }
+    CPacketsWnd* PacketsWindow() const { return m_pPackets; }
 
     // IReplayWindow
     void ReadReplayInputs(std::string& csPath, int& iMode, int& iOffset) override;
@@ -64,6 +68,10 @@ public:
     void AddEntry(const std::string& csText) override;
     void SetCurrentSelection(int iIndex) override;
 
+    // IPacketsOwner
+    std::string UseRecordAsOffset(uint64_t uRecord) override;
+    void SendRecordSelection(const std::string& csPath, const CRecordSelection& selection) override;
+
 public slots:
     void reject() override;
 
@@ -73,6 +81,7 @@ protected:
 
 private:
     void BuildWindow();
+    void ClearStatusReason();
     bool ReadOffset();
     void UpdateModeTabStop();
     std::string SettingsFilePath() const;
@@ -98,4 +107,5 @@ private:
     bool m_bCloseAfterReplay = false;
     EReplayStop m_stopRequest = EReplayStop::None;
     CInstanceServer* m_pInstanceServer = nullptr;
+    CPacketsWnd* m_pPackets = nullptr; // a child: made on first use, hidden when closed
 };

@@ -236,8 +236,8 @@ private:
 
 // Reads the records and sends the chosen ones; gives the packet count and
 // counts the refused ones into result.
-int SendRecords(IReplayWindow& window, pcap_t* hCapture, int iMode, int iOffset, IPacketSink& sink,
-    SReplayResult& result)
+int SendRecords(IReplayWindow& window, pcap_t* hCapture, int iMode, int iOffset,
+    const CRecordSelection* pSelection, IPacketSink& sink, SReplayResult& result)
 {
     using Clock = CCoarseClock;
     // One open descriptor for the per-packet records instead of an open and close each.
@@ -255,14 +255,24 @@ int SendRecords(IReplayWindow& window, pcap_t* hCapture, int iMode, int iOffset,
     bool bStopped = false;
     // Disabling the controls has just called into the window.
     ClearUpperVectorState();
+    size_t nNextChosen = 0; // in *pSelection
     for (;;) {
+        if (pSelection && nNextChosen == pSelection->size())
+            break;
         pcap_pkthdr* pHeader = nullptr;
         const u_char* pData = nullptr;
         if (pcap_next_ex(hCapture, &pHeader, &pData) < 0)
             break;
-        if (batch) {
+        const bool bChosen = pSelection
+            ? (*pSelection)[nNextChosen] == static_cast<uint64_t>(lIndex)
+            : iMode == 1 || lIndex == iOffset;
+        if (bChosen && pSelection)
+            ++nNextChosen;
+        if (!bChosen) {
+            // Read past: before the offset, or left out of the selection.
+        } else if (batch) {
             batch->Add(lIndex, *pHeader, pData);
-        } else if (lIndex == iOffset) {
+        } else {
             if (g_bDebug)
                 LogPacketRecord(lIndex, static_cast<int32_t>(pHeader->ts.tv_sec),
                     static_cast<int32_t>(pHeader->ts.tv_usec), static_cast<long>(pHeader->len));
@@ -275,7 +285,7 @@ int SendRecords(IReplayWindow& window, pcap_t* hCapture, int iMode, int iOffset,
             }
             iCount = 1;
         }
-        if (batch || lIndex == iOffset) {
+        if (bChosen) {
             // Even a coarse clock read is a few percent of a small frame's send:
             // look at it every 32nd packet (tens of microseconds apart).
             bShowPending = true;
@@ -298,7 +308,7 @@ int SendRecords(IReplayWindow& window, pcap_t* hCapture, int iMode, int iOffset,
                 }
             }
         }
-        if (iMode != 1 && lIndex > iOffset)
+        if (!pSelection && iMode != 1 && lIndex > iOffset)
             break;
         ++lIndex;
     }
@@ -388,8 +398,11 @@ bool SendPacket(IPacketSink& sink, const unsigned char* pData, uint32_t uLength)
     return false;
 }
 
-SReplayResult ReplayCapture(IReplayWindow& window, const std::string& csPath, int iMode,
-    int iOffset, const std::string& csSelectedDeviceName, IPacketSink& sink)
+namespace {
+
+SReplayResult ReplayRecords(IReplayWindow& window, const std::string& csPath, int iMode,
+    int iOffset, const CRecordSelection* pSelection, const std::string& csSelectedDeviceName,
+    IPacketSink& sink)
 {
     SReplayResult result;
     if (::access(csPath.c_str(), F_OK) != 0) {
@@ -413,10 +426,28 @@ SReplayResult ReplayCapture(IReplayWindow& window, const std::string& csPath, in
         return result;
     }
     window.EnableReplayControls(false);
-    result.iCount = SendRecords(window, pCapture->Handle(), iMode, iOffset, sink, result);
+    result.iCount
+        = SendRecords(window, pCapture->Handle(), iMode, iOffset, pSelection, sink, result);
     pCapture.reset();
     window.EnableReplayControls(true);
     return result;
+}
+
+} // namespace
+
+SReplayResult ReplayCapture(IReplayWindow& window, const std::string& csPath, int iMode,
+    int iOffset, const std::string& csSelectedDeviceName, IPacketSink& sink)
+{
+    return ReplayRecords(window, csPath, iMode, iOffset, nullptr, csSelectedDeviceName, sink);
+}
+
+SReplayResult ReplayCapture(IReplayWindow& window, const std::string& csPath,
+    const CRecordSelection& selection, const std::string& csSelectedDeviceName, IPacketSink& sink)
+{
+    CRecordSelection sorted(selection);
+    std::sort(sorted.begin(), sorted.end());
+    sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+    return ReplayRecords(window, csPath, 1, 0, &sorted, csSelectedDeviceName, sink);
 }
 
 namespace {
@@ -475,6 +506,26 @@ std::string ReplayStatusText(
         + (g_bDebug && result.iFailed > 0 ? " (see Debuglog.txt)" : "");
 }
 
+namespace {
+
+// The status sentence when nothing went out, else the box with the count.
+void ReportSend(IReplayWindow& window, const SReplayResult& result, const std::string& csPath,
+    const std::string& csSelectedDeviceName)
+{
+    const std::string csStatus = ReplayStatusText(result, csPath, csSelectedDeviceName);
+    if (!csStatus.empty())
+        window.SetStatusText(csStatus);
+    if (result.NotSent())
+        return;
+    // A box would hold a closing window open; the count still reaches both logs.
+    if (window.StopRequest() == EReplayStop::StopAndClose)
+        LogMessage("%d Packets have been sent", result.iCount);
+    else
+        MessageAndLogOk("%d Packets have been sent", result.iCount);
+}
+
+} // namespace
+
 SReplayResult OnSendReplay(
     IReplayWindow& window, const std::string& csSelectedDeviceName, IPacketSink& sink)
 {
@@ -484,17 +535,24 @@ SReplayResult OnSendReplay(
     window.ReadReplayInputs(csPath, iMode, iOffset);
     const SReplayResult result
         = ReplayCapture(window, csPath, iMode, iOffset, csSelectedDeviceName, sink);
-    const std::string csStatus = ReplayStatusText(result, csPath, csSelectedDeviceName);
-    if (!csStatus.empty())
-        window.SetStatusText(csStatus);
-    if (result.NotSent())
-        return result;
-    // A box would hold a closing window open; the count still reaches both logs.
-    if (window.StopRequest() == EReplayStop::StopAndClose)
-        LogMessage("%d Packets have been sent", result.iCount);
-    else
-        MessageAndLogOk("%d Packets have been sent", result.iCount);
+    ReportSend(window, result, csPath, csSelectedDeviceName);
     return result;
+}
+
+SReplayResult OnSendSelection(IReplayWindow& window, const std::string& csPath,
+    const CRecordSelection& selection, const std::string& csSelectedDeviceName, IPacketSink& sink)
+{
+    const SReplayResult result
+        = ReplayCapture(window, csPath, selection, csSelectedDeviceName, sink);
+    ReportSend(window, result, csPath, csSelectedDeviceName);
+    return result;
+}
+
+SReplayResult OnSendSelection(IReplayWindow& window, const std::string& csPath,
+    const CRecordSelection& selection, const std::string& csSelectedDeviceName)
+{
+    CSocketSink sink;
+    return OnSendSelection(window, csPath, selection, csSelectedDeviceName, sink);
 }
 
 SReplayResult OnSendReplay(IReplayWindow& window, const std::string& csSelectedDeviceName)

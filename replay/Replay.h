@@ -144,6 +144,21 @@ std::string ReplayStatusText(
 SReplayResult OnSendReplay(
     IReplayWindow& window, const std::string& csSelectedDeviceName, IPacketSink& sink);
 
+// Records chosen by number (0 is the file's first record, as for the offset).
+using CRecordSelection = std::vector<uint64_t>;
+
+// ReplayCapture for the chosen records only, sent in file order whatever the
+// order given; the others are read and skipped, and reading ends after the
+// last chosen one. Numbers past the end of the file send nothing.
+SReplayResult ReplayCapture(IReplayWindow& window, const std::string& csPath,
+    const CRecordSelection& selection, const std::string& csSelectedDeviceName, IPacketSink& sink);
+
+// Send for a selection: ReplayCapture of it, then the same closing box as Send.
+SReplayResult OnSendSelection(IReplayWindow& window, const std::string& csPath,
+    const CRecordSelection& selection, const std::string& csSelectedDeviceName, IPacketSink& sink);
+SReplayResult OnSendSelection(IReplayWindow& window, const std::string& csPath,
+    const CRecordSelection& selection, const std::string& csSelectedDeviceName);
+
 // Shortest time between two status updates (and pumps) during a Send: the
 // display's pace. Tests change it; the program keeps the default.
 constexpr int kStatusIntervalMs = 16;
