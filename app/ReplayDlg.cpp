@@ -28,6 +28,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <algorithm>
+#include <QWindow>
 #include <climits>
 
 namespace {
@@ -158,6 +159,13 @@ void CReplayDlg::BuildWindow()
             break;
         }
     }
+
+    // Menu stays as it is; the packet list has a drop-down of its own.
+    QMenu* pCapture = pMenuBar->addMenu(QStringLiteral("Capture"));
+    QAction* pPackets = pCapture->addAction(QStringLiteral("Packets\u2026"));
+    pPackets->setObjectName(QStringLiteral("menuPackets"));
+    pPackets->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
+    connect(pPackets, &QAction::triggered, this, &CReplayDlg::OnPackets);
 
     auto* pClient = new QWidget(this);
     pClient->setObjectName(QStringLiteral("client"));
@@ -343,6 +351,71 @@ bool CReplayDlg::DoDataExchange(bool bSave)
     return true;
 }
 
+void CReplayDlg::OnPackets()
+{
+    // The path field as it stands, typed or browsed.
+    DoDataExchange(true);
+    if (!m_pPackets) {
+        m_pPackets = new CPacketsWnd(*this, this);
+        // A window of its own that stays above this one.
+        m_pPackets->winId();
+        if (windowHandle())
+            m_pPackets->windowHandle()->setTransientParent(windowHandle());
+    }
+    m_pPackets->ShowCapture(m_session.CapturePath());
+    m_pPackets->EnableSending(!m_bReplaying);
+    m_pPackets->show();
+    m_pPackets->raise();
+    m_pPackets->activateWindow();
+}
+
+std::string CReplayDlg::UseRecordAsOffset(uint64_t uRecord)
+{
+    if (m_bReplaying)
+        return "A Send is running.";
+    if (uRecord > static_cast<uint64_t>(kOffsetMax))
+        return "Record " + std::to_string(uRecord) + " is beyond the offset field's range (0 to "
+            + std::to_string(kOffsetMax) + "): use Send selected for it.";
+    // What the user would do: type the number, then click Single Packet, whose
+    // handler saves the settings.
+    static_cast<QLineEdit*>(Control(IDC_OFFSET))->setText(QString::number(uRecord));
+    static_cast<QRadioButton*>(Control(IDC_SINGLE))->click();
+    return "";
+}
+
+void CReplayDlg::SendRecordSelection(const std::string& csPath, const CRecordSelection& selection)
+{
+    if (m_bReplaying)
+        return;
+    // The pumps read the fields back, as during Send: an offset the field
+    // cannot give is reported now, once, and nothing is sent.
+    if (!DoDataExchange(true))
+        return;
+    m_bReplaying = true;
+    m_stopRequest = EReplayStop::None;
+    ClearStatusReason();
+    m_bStatusSaysWhy = OnSendSelection(*this, csPath, selection, m_session.Settings().NicDevice).NotSent();
+    m_bReplaying = false;
+    m_stopRequest = EReplayStop::None;
+    if (m_bCloseAfterReplay) {
+        m_bCloseAfterReplay = false;
+        OnCancel();
+    }
+}
+
+// The reason the last Send gave goes with the next Send; a count stays.
+// Only the status line is written: the other fields may hold typing that
+// the Send has yet to read.
+void CReplayDlg::ClearStatusReason()
+{
+    if (!m_bStatusSaysWhy)
+        return;
+    m_csStatus.clear();
+    auto* pStatus = static_cast<QLineEdit*>(Control(IDC_STATUS));
+    pStatus->clear();
+    pStatus->setToolTip(QString());
+}
+
 void CReplayDlg::OnSend()
 {
     // During a replay the button reads Stop; a close asked for already stays a close.
@@ -353,15 +426,7 @@ void CReplayDlg::OnSend()
     }
     m_bReplaying = true;
     m_stopRequest = EReplayStop::None;
-    // The reason the last Send gave goes with the next Send; a count stays.
-    // Only the status line is written: the other fields may hold typing that
-    // the Send has yet to read.
-    if (m_bStatusSaysWhy) {
-        m_csStatus.clear();
-        auto* pStatus = static_cast<QLineEdit*>(Control(IDC_STATUS));
-        pStatus->clear();
-        pStatus->setToolTip(QString());
-    }
+    ClearStatusReason();
     m_bStatusSaysWhy = OnSendReplay(*this, m_session.Settings().NicDevice).NotSent();
     m_bReplaying = false;
     m_stopRequest = EReplayStop::None;
@@ -393,6 +458,9 @@ void CReplayDlg::OnBrowse()
     if (!csPath.empty() && csPath.rfind('/') != std::string::npos)
         m_session.CapturePath() = csPath;
     DoDataExchange(false);
+    // An open packet list follows the file browsed to.
+    if (m_pPackets && m_pPackets->isVisible())
+        m_pPackets->ShowCapture(m_session.CapturePath());
 }
 
 void CReplayDlg::OnModeChanged()
@@ -507,6 +575,8 @@ void CReplayDlg::EnableReplayControls(bool bEnable)
     pSend->setEnabled(true);
     if (!bEnable)
         pSend->setFocus();
+    if (m_pPackets)
+        m_pPackets->EnableSending(bEnable);
     ClearUpperVectorState();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "AdapterList.h"
+#include "PacketsWnd.h"
 #include "Replay.h"
 #include "Session.h"
 
@@ -14,7 +15,7 @@ class QComboBox;
 class CInstanceServer;
 
 // The main window.
-class CReplayDlg : public QDialog, public IReplayWindow, public IAdapterListView {
+class CReplayDlg : public QDialog, public IReplayWindow, public IAdapterListView, public IPacketsOwner {
     Q_OBJECT
 public:
     explicit CReplayDlg(QWidget* pParent = nullptr);
@@ -39,12 +40,15 @@ public:
     void OnAbout();
     void OnHelpPage();
     void OnInstanceQuery();
+    // Capture > Packets: lists the capture named in the path field.
+    void OnPackets();
 
     QWidget* Control(int iId) const;
     QTimer& Timer1() { return m_timer1; }
     const AppSettings& Settings() const { return m_session.Settings(); }
     const std::string& InformationText() const { return m_csInformation; }
     const std::string& StatusText() const { return m_csStatus; }
+    CPacketsWnd* PacketsWindow() const { return m_pPackets; }
 
     // IReplayWindow
     void ReadReplayInputs(std::string& csPath, int& iMode, int& iOffset) override;
@@ -57,6 +61,10 @@ public:
     void AddEntry(const std::string& csText) override;
     void SetCurrentSelection(int iIndex) override;
 
+    // IPacketsOwner
+    std::string UseRecordAsOffset(uint64_t uRecord) override;
+    void SendRecordSelection(const std::string& csPath, const CRecordSelection& selection) override;
+
 public slots:
     void reject() override;
 
@@ -66,6 +74,7 @@ protected:
 
 private:
     void BuildWindow();
+    void ClearStatusReason();
     bool ReadOffset();
     void UpdateModeTabStop();
 
@@ -86,4 +95,5 @@ private:
     bool m_bCloseAfterReplay = false;
     EReplayStop m_stopRequest = EReplayStop::None;
     CInstanceServer* m_pInstanceServer = nullptr;
+    CPacketsWnd* m_pPackets = nullptr; // a child: made on first use, hidden when closed
 };

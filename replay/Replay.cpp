@@ -481,8 +481,7 @@ std::string ReplayStatusText(const SReplayResult& result, const std::string& csP
 
 namespace {
 
-// The closing of a Send: the status line, then the count in a box (or only in
-// the logs when the shell is going away).
+// The status sentence when nothing went out, else the box with the count.
 void ReportSend(IReplayWindow& window, const SReplayResult& result, const std::string& csPath,
     const std::string& csSelectedDeviceName)
 {

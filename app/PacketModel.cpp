@@ -1,0 +1,255 @@
+#include "PacketModel.h"
+
+#include "decode/RowFilter.h"
+
+#include <QBrush>
+#include <QColor>
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <sys/stat.h>
+#include <system_error>
+
+namespace {
+
+// Matches reach the window in batches; the stop flag is looked at as often.
+constexpr uint64_t kFilterBatch = 2048;
+constexpr auto kWaitForRecords = std::chrono::milliseconds(10);
+
+} // namespace
+
+CCaptureLoader::CCaptureLoader(const std::string& csPath)
+    : m_csPath(csPath)
+{
+    auto read = [this] {
+        // Opening a FIFO would wait for a writer, and the window's close for
+        // this thread: only a regular file is opened.
+        struct stat st { };
+        if (::stat(m_csPath.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+            m_csOpenError = m_csPath + " is not a file.";
+            m_eStage.store(EStage::OpenFailed, std::memory_order_release);
+            return;
+        }
+        if (!m_index.Open(m_csPath)) {
+            m_eStage.store(EStage::OpenFailed, std::memory_order_release);
+            return;
+        }
+        m_eStage.store(EStage::Open, std::memory_order_release);
+        m_index.Run(m_bStopReading);
+    };
+    try {
+        m_reader = std::thread(read);
+    } catch (const std::system_error&) {
+        read(); // no thread to be had: read here, the window only waits longer
+    }
+}
+
+CCaptureLoader::~CCaptureLoader()
+{
+    StopFilter();
+    m_bStopReading = true;
+    if (m_reader.joinable())
+        m_reader.join();
+}
+
+std::string CCaptureLoader::OpenError() const
+{
+    if (Stage() != EStage::OpenFailed)
+        return "";
+    return m_csOpenError.empty() ? m_index.Error() : m_csOpenError;
+}
+
+void CCaptureLoader::StopFilter()
+{
+    m_bStopFilter = true;
+    if (m_filter.joinable())
+        m_filter.join();
+    m_bStopFilter = false;
+    const std::lock_guard lock(m_matchMutex);
+    m_matches.clear();
+}
+
+void CCaptureLoader::StartFilter(const std::string& csText)
+{
+    StopFilter();
+    m_uScanned = 0;
+    m_bFilterDone = false;
+    if (vdecode::CRowFilter(csText).Empty()) {
+        m_bFilterDone = true;
+        return;
+    }
+    try {
+        m_filter = std::thread(&CCaptureLoader::RunFilter, this, csText);
+    } catch (const std::system_error&) {
+        RunFilter(csText);
+    }
+}
+
+void CCaptureLoader::TakeMatches(std::vector<uint64_t>& out)
+{
+    const std::lock_guard lock(m_matchMutex);
+    out.insert(out.end(), m_matches.begin(), m_matches.end());
+    m_matches.clear();
+}
+
+void CCaptureLoader::RunFilter(std::string csText)
+{
+    const vdecode::CRowFilter filter(csText);
+    std::vector<uint64_t> found;
+    uint64_t uNext = 0;
+    while (!m_bStopFilter) {
+        const EStage eStage = Stage();
+        if (eStage == EStage::OpenFailed)
+            break;
+        // The state first: once it says the reading is over, the count is final.
+        const auto eState
+            = eStage == EStage::Open ? m_index.State() : vdecode::CCaptureIndex::EState::Reading;
+        const uint64_t uCount = eStage == EStage::Open ? m_index.Count() : 0;
+        if (uNext == uCount) {
+            if (eState != vdecode::CCaptureIndex::EState::Reading)
+                break;
+            std::this_thread::sleep_for(kWaitForRecords);
+            continue;
+        }
+        const uint64_t uEnd = std::min(uCount, uNext + kFilterBatch);
+        for (; uNext < uEnd; ++uNext) {
+            if (filter.Matches(vdecode::DecodeRecord(m_index, uNext)))
+                found.push_back(uNext);
+        }
+        {
+            const std::lock_guard lock(m_matchMutex);
+            m_matches.insert(m_matches.end(), found.begin(), found.end());
+        }
+        found.clear();
+        m_uScanned.store(uNext, std::memory_order_release);
+    }
+    if (!m_bStopFilter)
+        m_bFilterDone.store(true, std::memory_order_release);
+}
+
+CPacketModel::CPacketModel(QObject* pParent)
+    : QAbstractTableModel(pParent)
+    , m_cache(kCacheSlots)
+{
+}
+
+void CPacketModel::ForgetRows()
+{
+    for (SSlot& slot : m_cache)
+        slot.uRecord = UINT64_MAX;
+}
+
+void CPacketModel::SetIndex(const vdecode::CCaptureIndex* pIndex)
+{
+    beginResetModel();
+    m_pIndex = pIndex;
+    m_iRows = 0;
+    m_bFiltered = false;
+    m_matches.clear();
+    ForgetRows();
+    endResetModel();
+}
+
+void CPacketModel::ShowRecords(uint64_t uCount)
+{
+    if (m_bFiltered || !m_pIndex)
+        return;
+    const int iRows = static_cast<int>(std::min<uint64_t>(uCount, INT_MAX));
+    if (iRows <= m_iRows)
+        return;
+    beginInsertRows(QModelIndex(), m_iRows, iRows - 1);
+    m_iRows = iRows;
+    endInsertRows();
+}
+
+void CPacketModel::SetFiltered(bool bFiltered, uint64_t uCount)
+{
+    beginResetModel();
+    m_bFiltered = bFiltered;
+    m_matches.clear();
+    m_iRows = 0;
+    endResetModel();
+    if (!bFiltered)
+        ShowRecords(uCount);
+}
+
+void CPacketModel::AddMatches(const std::vector<uint64_t>& numbers)
+{
+    if (!m_bFiltered || numbers.empty() || m_matches.size() >= INT_MAX)
+        return;
+    const size_t nAdd = std::min<size_t>(numbers.size(), INT_MAX - m_matches.size());
+    beginInsertRows(QModelIndex(), m_iRows, static_cast<int>(m_iRows + nAdd - 1));
+    m_matches.insert(
+        m_matches.end(), numbers.begin(), numbers.begin() + static_cast<ptrdiff_t>(nAdd));
+    m_iRows = static_cast<int>(m_matches.size());
+    endInsertRows();
+}
+
+uint64_t CPacketModel::RecordAt(int iRow) const
+{
+    if (iRow < 0 || iRow >= m_iRows)
+        return UINT64_MAX;
+    return m_bFiltered ? m_matches[static_cast<size_t>(iRow)] : static_cast<uint64_t>(iRow);
+}
+
+const vdecode::SRow& CPacketModel::Row(uint64_t uRecord) const
+{
+    SSlot& slot = m_cache[uRecord % kCacheSlots];
+    if (slot.uRecord != uRecord) {
+        slot.row = vdecode::DecodeRecord(*m_pIndex, uRecord);
+        slot.uRecord = uRecord;
+        ++m_uDecodes;
+    }
+    return slot.row;
+}
+
+int CPacketModel::rowCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : m_iRows;
+}
+
+int CPacketModel::columnCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : vdecode::kColumnCount;
+}
+
+QVariant CPacketModel::data(const QModelIndex& index, int iRole) const
+{
+    if (!m_pIndex || !index.isValid() || index.row() >= m_iRows)
+        return {};
+    const auto column = static_cast<vdecode::EColumn>(index.column());
+    switch (iRole) {
+    case Qt::DisplayRole:
+    case Qt::ToolTipRole: {
+        const vdecode::SRow& row = Row(RecordAt(index.row()));
+        QString q = QString::fromStdString(vdecode::ColumnText(row, column));
+        if (iRole == Qt::ToolTipRole && row.bMalformed)
+            q += QStringLiteral("\nThis record does not decode completely.");
+        return q;
+    }
+    case Qt::TextAlignmentRole:
+        if (column == vdecode::EColumn::Number || column == vdecode::EColumn::Time
+            || column == vdecode::EColumn::Length)
+            return QVariant::fromValue(Qt::AlignRight | Qt::AlignVCenter);
+        return QVariant::fromValue(Qt::AlignLeft | Qt::AlignVCenter);
+    // A malformed record stands out in every column, in light and dark themes alike.
+    case Qt::BackgroundRole:
+        if (Row(RecordAt(index.row())).bMalformed)
+            return QBrush(QColor(0xff, 0xd6, 0xd6));
+        return {};
+    case Qt::ForegroundRole:
+        if (Row(RecordAt(index.row())).bMalformed)
+            return QBrush(QColor(0x8b, 0x00, 0x00));
+        return {};
+    default:
+        return {};
+    }
+}
+
+QVariant CPacketModel::headerData(int iSection, Qt::Orientation orientation, int iRole) const
+{
+    if (orientation != Qt::Horizontal || iRole != Qt::DisplayRole || iSection < 0
+        || iSection >= vdecode::kColumnCount)
+        return QAbstractTableModel::headerData(iSection, orientation, iRole);
+    return QString::fromLatin1(vdecode::ColumnTitle(static_cast<vdecode::EColumn>(iSection)));
+}

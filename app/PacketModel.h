@@ -1,0 +1,114 @@
+#pragma once
+
+// The packet list's data: a capture read into its index on a thread of its own,
+// an optional filter run on another, and a table model that decodes only the
+// rows the view asks for.
+
+#include "decode/CaptureIndex.h"
+#include "decode/Decoder.h"
+
+#include <QAbstractTableModel>
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+// Reads a capture's index in the background and, when asked, finds the records
+// that match a filter text (also in the background). Plain C++: the window
+// polls it.
+class CCaptureLoader {
+public:
+    enum class EStage { Opening, OpenFailed, Open };
+
+    // Starts reading at once.
+    explicit CCaptureLoader(const std::string& csPath);
+    // Stops both threads and waits for them.
+    ~CCaptureLoader();
+    CCaptureLoader(const CCaptureLoader&) = delete;
+    CCaptureLoader& operator=(const CCaptureLoader&) = delete;
+
+    const std::string& Path() const { return m_csPath; }
+    // Why the file could not be opened (Stage() OpenFailed); one line.
+    std::string OpenError() const;
+    EStage Stage() const { return m_eStage.load(std::memory_order_acquire); }
+    // Usable once Stage() is Open; records below Count() never change.
+    const vdecode::CCaptureIndex& Index() const { return m_index; }
+
+    // Starts matching every record (those still to come too) against csText;
+    // an empty text stops filtering. Forgets the previous filter's matches.
+    void StartFilter(const std::string& csText);
+    // Moves the matches found since the last call (ascending numbers) to the
+    // end of out.
+    void TakeMatches(std::vector<uint64_t>& out);
+    // Records the filter has looked at; true once it has seen every record.
+    uint64_t FilterScanned() const { return m_uScanned.load(std::memory_order_acquire); }
+    bool FilterDone() const { return m_bFilterDone.load(std::memory_order_acquire); }
+
+private:
+    void StopFilter();
+    void RunFilter(std::string csText);
+
+    std::string m_csPath;
+    std::string m_csOpenError; // set before the stage says OpenFailed
+    vdecode::CCaptureIndex m_index;
+    std::atomic<EStage> m_eStage { EStage::Opening };
+    std::atomic<bool> m_bStopReading { false };
+    std::thread m_reader;
+
+    std::atomic<bool> m_bStopFilter { false };
+    std::atomic<uint64_t> m_uScanned { 0 };
+    std::atomic<bool> m_bFilterDone { false };
+    std::mutex m_matchMutex;
+    std::vector<uint64_t> m_matches; // found, not yet taken
+    std::thread m_filter;
+};
+
+// The packet list. Without a filter row N is record N; with one, the rows are
+// the matching records in file order. Rows are decoded when data() asks for
+// them and kept in a small cache.
+class CPacketModel final : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    explicit CPacketModel(QObject* pParent = nullptr);
+
+    // Shows nothing until ShowRecords or AddMatches; pIndex must stay valid
+    // until the next SetIndex (nullptr clears the list).
+    void SetIndex(const vdecode::CCaptureIndex* pIndex);
+    // Unfiltered: grows the list to uCount records.
+    void ShowRecords(uint64_t uCount);
+    // Switches to filtered rows (none yet) or back to all uCount records.
+    void SetFiltered(bool bFiltered, uint64_t uCount = 0);
+    void AddMatches(const std::vector<uint64_t>& numbers);
+    bool Filtered() const { return m_bFiltered; }
+
+    // The record a row shows.
+    uint64_t RecordAt(int iRow) const;
+    // Decodes done so far (for tests and the benchmark).
+    uint64_t DecodeCount() const { return m_uDecodes; }
+
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int iRole = Qt::DisplayRole) const override;
+    QVariant headerData(
+        int iSection, Qt::Orientation orientation, int iRole = Qt::DisplayRole) const override;
+
+private:
+    const vdecode::SRow& Row(uint64_t uRecord) const;
+    void ForgetRows();
+
+    // A screenful is far below this; consecutive records never share a slot.
+    static constexpr size_t kCacheSlots = 512;
+    struct SSlot {
+        uint64_t uRecord = UINT64_MAX;
+        vdecode::SRow row;
+    };
+
+    const vdecode::CCaptureIndex* m_pIndex = nullptr;
+    int m_iRows = 0;
+    bool m_bFiltered = false;
+    std::vector<uint64_t> m_matches;
+    mutable std::vector<SSlot> m_cache;
+    mutable uint64_t m_uDecodes = 0;
+};
