@@ -808,17 +808,22 @@ TEST_F(MainWindowTest, CommandLeavesTheWindowsDebugRecords)
         std::string csPath;
         std::vector<std::string> args; // the command's, for the same send
         int iExit;
+        CRecordSelection selection = {}; // the window's Send selected, when not empty
     };
     const Row rows[] = {
         { "all", 1, 0, csCapture, { "--all" }, 0 },
         { "offset", 0, 3, csCapture, { "--offset", "3" }, 0 },
+        { "records", 1, 0, csCapture, { "--records", "4,1-2" }, 0, { 4, 1, 2 } },
         { "missing capture", 1, 0, m_dir.File("missing.pcap"), {}, 3 },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.szCase);
         Restart("[Velmora]\r\nAutoUpdate=0\r\nMode=" + std::to_string(row.iMode) + "\r\nOffset="
             + std::to_string(row.iOffset) + "\r\nOldPath=" + row.csPath + "\r\nNicDevice=vm0\r\n");
-        QTest::mouseClick(Ctl<QPushButton>(1), Qt::LeftButton);
+        if (row.selection.empty())
+            QTest::mouseClick(Ctl<QPushButton>(1), Qt::LeftButton);
+        else
+            m_pDlg->SendRecordSelection(row.csPath, row.selection);
         m_pDlg->OnCancel();
         const std::vector<std::string> window = texts();
         const std::vector<std::string> windowLog = MessageTexts();
