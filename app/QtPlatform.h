@@ -1,13 +1,15 @@
 #pragma once
 
-#include "MessageBox.h"
-#include "UrlOpener.h"
+#include "log/MessageBox.h"
+#include "web/UrlOpener.h"
 
 #include <QPointer>
 #include <QWidget>
 #include <string>
 
 class QString;
+
+namespace velmora {
 
 // On processors with VAES, Qt's string hashing (called while the window
 // paints) returns with the upper halves of the AVX registers in use. Until
@@ -55,3 +57,5 @@ std::string FileNameBytes(const QString& qsPath);
 
 void SetFileDialog(IFileDialog* pDialog); // not owned; nullptr restores Qt's
 IFileDialog& GetFileDialog();
+
+} // namespace velmora

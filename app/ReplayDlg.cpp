@@ -1,16 +1,16 @@
-#include "ReplayDlg.h"
+#include "app/ReplayDlg.h"
 
-#include "AboutBox.h"
-#include "DialogTemplate.h"
-#include "LineBreaks.h"
-#include "Log.h"
-#include "MakerSite.h"
-#include "MessageBox.h"
-#include "QtPlatform.h"
-#include "Resources.h"
-#include "SingleInstance.h"
-#include "UrlOpener.h"
-#include "WebServices.h"
+#include "about/AboutBox.h"
+#include "app/QtPlatform.h"
+#include "app/SingleInstance.h"
+#include "log/Log.h"
+#include "log/MessageBox.h"
+#include "res/DialogTemplate.h"
+#include "res/LineBreaks.h"
+#include "res/Resources.h"
+#include "web/MakerSite.h"
+#include "web/UrlOpener.h"
+#include "web/WebServices.h"
 
 #include <QApplication>
 #include <QButtonGroup>
@@ -27,61 +27,69 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
-#include <algorithm>
 #include <QWindow>
+#include <algorithm>
 #include <climits>
+
+namespace velmora {
 
 namespace {
 
-enum : int {
-    IDC_SEND = 1,
-    IDC_EXIT = 2,
-    IDC_PATH = 1000,
-    IDC_SINGLE = 1001,
-    IDC_ALL = 1002,
-    IDC_BROWSE = 1003,
-    IDC_OFFSET = 1004,
-    IDC_AUTOUPDATE = 1006,
-    IDC_CHECKUPDATES = 1007,
-    IDC_INFO = 1011,
-    IDC_BANNER = 1012,
-    IDC_STATUS = 1013,
-    IDC_ADAPTERS = 1014,
-};
+    enum : int {
+        IDC_SEND = 1,
+        IDC_EXIT = 2,
+        IDC_PATH = 1000,
+        IDC_SINGLE = 1001,
+        IDC_ALL = 1002,
+        IDC_BROWSE = 1003,
+        IDC_OFFSET = 1004,
+        IDC_AUTOUPDATE = 1006,
+        IDC_CHECKUPDATES = 1007,
+        IDC_INFO = 1011,
+        IDC_BANNER = 1012,
+        IDC_STATUS = 1013,
+        IDC_ADAPTERS = 1014,
+    };
 
-constexpr int kOffsetMin = 0;
-constexpr int kOffsetMax = 9999999;
-constexpr int kHourMs = 3600000;
+    constexpr int kOffsetMin = 0;
+    constexpr int kOffsetMax = 9999999;
+    constexpr int kHourMs = 3600000;
 
-QString Q(const std::string& cs) { return QString::fromLocal8Bit(cs.c_str()); }
-std::string S(const QString& q) { return q.toLocal8Bit().toStdString(); }
+    QString Q(const std::string& cs)
+    {
+        return QString::fromLocal8Bit(cs.c_str());
+    }
+    std::string S(const QString& q)
+    {
+        return q.toLocal8Bit().toStdString();
+    }
 
-// A held Enter or Escape acts once: its repeats must neither stop the Send it
-// started, nor start another or close the window after a stop.
-bool IsRepeatedActionKey(const QKeyEvent& key)
-{
-    return key.isAutoRepeat()
-        && (key.key() == Qt::Key_Return || key.key() == Qt::Key_Enter
-            || key.key() == Qt::Key_Escape);
-}
+    // A held Enter or Escape acts once: its repeats must neither stop the Send it
+    // started, nor start another or close the window after a stop.
+    bool IsRepeatedActionKey(const QKeyEvent& key)
+    {
+        return key.isAutoRepeat()
+            && (key.key() == Qt::Key_Return || key.key() == Qt::Key_Enter
+                || key.key() == Qt::Key_Escape);
+    }
 
-// File names are bytes. The field shows them decoded the way Qt decodes file
-// names (a byte that is not UTF-8 shows as U+FFFD); the bytes themselves stay
-// in the member, so an unedited field never passes through that decoding.
-QString PathText(const std::string& cs)
-{
-    return QFile::decodeName(QByteArray::fromStdString(cs));
-}
-std::string PathBytes(const QString& q)
-{
-    return QFile::encodeName(q).toStdString();
-}
+    // File names are bytes. The field shows them decoded the way Qt decodes file
+    // names (a byte that is not UTF-8 shows as U+FFFD); the bytes themselves stay
+    // in the member, so an unedited field never passes through that decoding.
+    QString PathText(const std::string& cs)
+    {
+        return QFile::decodeName(QByteArray::fromStdString(cs));
+    }
+    std::string PathBytes(const QString& q)
+    {
+        return QFile::encodeName(q).toStdString();
+    }
 
-void SetIfChanged(QLineEdit* p, const QString& q)
-{
-    if (p->text() != q)
-        p->setText(q);
-}
+    void SetIfChanged(QLineEdit* p, const QString& q)
+    {
+        if (p->text() != q)
+            p->setText(q);
+    }
 
 } // namespace
 
@@ -201,12 +209,16 @@ void CReplayDlg::BuildWindow()
     pAll->installEventFilter(this);
     Control(IDC_AUTOUPDATE)->installEventFilter(this);
 
-    connect(static_cast<QPushButton*>(Control(IDC_SEND)), &QPushButton::clicked, this, &CReplayDlg::OnSend);
-    connect(static_cast<QPushButton*>(Control(IDC_EXIT)), &QPushButton::clicked, this, &CReplayDlg::OnCancel);
-    connect(static_cast<QPushButton*>(Control(IDC_BROWSE)), &QPushButton::clicked, this, &CReplayDlg::OnBrowse);
+    connect(static_cast<QPushButton*>(Control(IDC_SEND)), &QPushButton::clicked, this,
+        &CReplayDlg::OnSend);
+    connect(static_cast<QPushButton*>(Control(IDC_EXIT)), &QPushButton::clicked, this,
+        &CReplayDlg::OnCancel);
+    connect(static_cast<QPushButton*>(Control(IDC_BROWSE)), &QPushButton::clicked, this,
+        &CReplayDlg::OnBrowse);
     connect(static_cast<QPushButton*>(Control(IDC_CHECKUPDATES)), &QPushButton::clicked, this,
         &CReplayDlg::OnCheckForUpdates);
-    connect(static_cast<QCheckBox*>(Control(IDC_AUTOUPDATE)), &QCheckBox::clicked, this, &CReplayDlg::SaveSettings);
+    connect(static_cast<QCheckBox*>(Control(IDC_AUTOUPDATE)), &QCheckBox::clicked, this,
+        &CReplayDlg::SaveSettings);
     // Only a pick from the list is a change of adapter; typing chooses none.
     // The combo box would take typed text that matches an entry as a pick when
     // editing ends (Enter or leaving the field): cut those links. Enter then
@@ -256,12 +268,15 @@ void CReplayDlg::OnInitDialog()
     g_bUpdatePromptShowing = false;
     m_timer1.start(1);
 
-    m_csInformation = "Velmora is a utility for rebroadcast captured packets from an ethereal log file. ";
-    m_csInformation += "The utility can send a single particular packet or an entire set of packets. \r\n";
+    m_csInformation
+        = "Velmora is a utility for rebroadcast captured packets from an ethereal log file. ";
+    m_csInformation
+        += "The utility can send a single particular packet or an entire set of packets. \r\n";
     m_csInformation += "\r\n";
     m_csInformation += "Directions\r\n";
     m_csInformation += "1) Browse for a Ethereal log file \r\n";
-    m_csInformation += "2) Select either to send one single packet at offset X or send the entire series of packets. \r\n";
+    m_csInformation += "2) Select either to send one single packet at offset X or send the entire "
+                       "series of packets. \r\n";
     m_csInformation += "3) Click Send\r\n";
     m_csInformation += "\r\n";
     m_csInformation += "For more information or help please visit our webpage \r\n";
@@ -290,8 +305,8 @@ bool CReplayDlg::ReadOffset()
     } else {
         m_session.Settings().Offset = iValue;
         if (iValue < kOffsetMin || iValue > kOffsetMax) {
-            std::snprintf(szRange, sizeof szRange, "Please enter an integer between %d and %d.", kOffsetMin,
-                kOffsetMax);
+            std::snprintf(szRange, sizeof szRange, "Please enter an integer between %d and %d.",
+                kOffsetMin, kOffsetMax);
             szProblem = szRange;
         }
     }
@@ -394,7 +409,8 @@ void CReplayDlg::SendRecordSelection(const std::string& csPath, const CRecordSel
     m_bReplaying = true;
     m_stopRequest = EReplayStop::None;
     ClearStatusReason();
-    m_bStatusSaysWhy = OnSendSelection(*this, csPath, selection, m_session.Settings().NicDevice).NotSent();
+    m_bStatusSaysWhy
+        = OnSendSelection(*this, csPath, selection, m_session.Settings().NicDevice).NotSent();
     m_bReplaying = false;
     m_stopRequest = EReplayStop::None;
     if (m_bCloseAfterReplay) {
@@ -436,7 +452,10 @@ void CReplayDlg::OnSend()
     }
 }
 
-void CReplayDlg::reject() { OnCancel(); }
+void CReplayDlg::reject()
+{
+    OnCancel();
+}
 
 void CReplayDlg::OnCancel()
 {
@@ -477,7 +496,10 @@ void CReplayDlg::SaveSettings()
     m_session.Save();
 }
 
-void CReplayDlg::OnCheckForUpdates() { RunManualVersionCheck(); }
+void CReplayDlg::OnCheckForUpdates()
+{
+    RunManualVersionCheck();
+}
 
 void CReplayDlg::OnTimer(unsigned nIDEvent)
 {
@@ -488,11 +510,20 @@ void CReplayDlg::OnTimer(unsigned nIDEvent)
         RunAutomaticVersionCheck();
 }
 
-void CReplayDlg::OnBanner() { OpenReferralFromBanner(); }
+void CReplayDlg::OnBanner()
+{
+    OpenReferralFromBanner();
+}
 
-void CReplayDlg::OnAbout() { RunAboutBox(this); }
+void CReplayDlg::OnAbout()
+{
+    RunAboutBox(this);
+}
 
-void CReplayDlg::OnHelpPage() { OpenUrl(HelpPageUrl()); }
+void CReplayDlg::OnHelpPage()
+{
+    OpenUrl(HelpPageUrl());
+}
 
 void CReplayDlg::OnInstanceQuery()
 {
@@ -530,7 +561,8 @@ bool CReplayDlg::eventFilter(QObject* pWatched, QEvent* pEvent)
     }
     if (pWatched == Control(IDC_BANNER) && pEvent->type() == QEvent::MouseButtonPress) {
         auto* pMouse = static_cast<QMouseEvent*>(pEvent);
-        if (pMouse->button() == Qt::LeftButton && Control(IDC_BANNER)->rect().contains(pMouse->position().toPoint())) {
+        if (pMouse->button() == Qt::LeftButton
+            && Control(IDC_BANNER)->rect().contains(pMouse->position().toPoint())) {
             OnBanner();
             return true;
         }
@@ -608,3 +640,5 @@ void CReplayDlg::SetCurrentSelection(int iIndex)
     const QSignalBlocker block(m_pAdapterList);
     m_pAdapterList->setCurrentIndex(iIndex);
 }
+
+} // namespace velmora

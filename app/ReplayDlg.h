@@ -1,9 +1,9 @@
 #pragma once
 
-#include "AdapterList.h"
-#include "PacketsWnd.h"
-#include "Replay.h"
-#include "Session.h"
+#include "app/PacketsWnd.h"
+#include "replay/AdapterList.h"
+#include "replay/Replay.h"
+#include "session/Session.h"
 
 #include <QDialog>
 #include <QIcon>
@@ -12,10 +12,16 @@
 #include <string>
 
 class QComboBox;
+
+namespace velmora {
+
 class CInstanceServer;
 
 // The main window.
-class CReplayDlg : public QDialog, public IReplayWindow, public IAdapterListView, public IPacketsOwner {
+class CReplayDlg : public QDialog,
+                   public IReplayWindow,
+                   public IAdapterListView,
+                   public IPacketsOwner {
     Q_OBJECT
 public:
     explicit CReplayDlg(QWidget* pParent = nullptr);
@@ -97,3 +103,5 @@ private:
     CInstanceServer* m_pInstanceServer = nullptr;
     CPacketsWnd* m_pPackets = nullptr; // a child: made on first use, hidden when closed
 };
+
+} // namespace velmora

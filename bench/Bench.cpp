@@ -3,9 +3,9 @@
 // and the peak memory of long replays. Run it through bench/run.sh, as root.
 
 #include "BenchChild.h"
-#include "CaptureWriter.h"
 #include "NetNs.h"
 #include "TestSupport.h"
+#include "tools/CaptureWriter.h"
 
 #include <algorithm>
 #include <atomic>
@@ -24,6 +24,8 @@
 #include <thread>
 #include <unistd.h>
 #include <vector>
+
+using namespace velmora;
 
 namespace {
 
@@ -357,14 +359,15 @@ public:
         const double dPeerPps = clock.Stop();
         run.llDelivered = m_ns.RxPackets(vtest::CNetns::PeerIf()) - llBefore;
         if (out.iStatus != 0 || dPeerPps <= 0) {
-            Problem("velmora-replay " + csCapture + " failed (status "
-                + std::to_string(out.iStatus) + "):\n" + out.csText);
+            Problem("velmora-replay " + csCapture + " failed (status " + std::to_string(out.iStatus)
+                + "):\n" + out.csText);
             return run;
         }
         run.dSeconds = dSeconds;
         run.dPps = dPeerPps;
         run.dSendPps = static_cast<double>(ullCount) / dSeconds;
-        CheckDelivery("velmora-replay", csCapture, run.llDelivered, static_cast<long long>(ullCount));
+        CheckDelivery(
+            "velmora-replay", csCapture, run.llDelivered, static_cast<long long>(ullCount));
         return run;
     }
 
@@ -650,8 +653,8 @@ int main(int argc, char** argv)
     std::printf("  command: by the peer's receive counter, as the others; ratio and / window: per "
                 "pair, to tcpreplay and to the window (debug off)\n");
     std::printf("  whole:   over the whole process, exec to exit: for information\n\n");
-    std::printf("%-7s %9s | %9s | %9s %6s %9s | %10s\n", "frame", "records", "tcpreplay",
-        "command", "ratio", "/ window", "whole");
+    std::printf("%-7s %9s | %9s | %9s %6s %9s | %10s\n", "frame", "records", "tcpreplay", "command",
+        "ratio", "/ window", "whole");
     for (const SCase& c : cases) {
         std::printf("%-7s %9s | %9s | %9s %6s %9s | %10s\n",
             (std::to_string(c.uSize) + " B").c_str(), Thousands(c.ullCount).c_str(),
@@ -697,8 +700,8 @@ int main(int argc, char** argv)
         target(static_cast<int>(c.cliOverWindow.size()) == iPairs
                 && Median(c.cliOverWindow) >= kCommandOverWindow,
             "velmora-replay, " + csCase + ": " + Fixed(Median(c.cliOverWindow), 2)
-                + " x the window's rate >= " + Fixed(kCommandOverWindow, 2) + " (ratio to tcpreplay "
-                + Fixed(Median(c.ratioCli), 2) + ")");
+                + " x the window's rate >= " + Fixed(kCommandOverWindow, 2)
+                + " (ratio to tcpreplay " + Fixed(Median(c.ratioCli), 2) + ")");
     }
     for (const SSingle& s : singles) {
         target(static_cast<int>(s.ratio.size()) == iPairs && Median(s.ratio) <= kSingleOverBare,

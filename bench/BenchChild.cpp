@@ -1,15 +1,17 @@
 #include "BenchChild.h"
 
-#include "Log.h"
-#include "ReplayDlg.h"
-#include "SendSocket.h"
 #include "TestSupport.h"
+#include "app/ReplayDlg.h"
+#include "log/Log.h"
+#include "replay/SendSocket.h"
 
 #include <QApplication>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <sys/resource.h>
+
+using namespace velmora;
 
 namespace {
 

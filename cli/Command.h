@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+namespace velmora {
+
 // Exit status of velmora-replay.
 enum : int {
     kExitSent = 0, // every chosen record was sent
@@ -18,3 +20,5 @@ int RunCommand(int argc, const char* const* argv, std::FILE* pOut, std::FILE* pE
 // Set from a SIGINT or SIGTERM handler (or a test): the send stops after the
 // frame in flight and the status is 128 plus this signal.
 void RequestStop(int iSignal);
+
+} // namespace velmora

@@ -1,26 +1,28 @@
-#include "Options.h"
+#include "cli/Options.h"
 
 #include <algorithm>
 #include <charconv>
 #include <climits>
 #include <cstring>
 
+namespace velmora {
+
 namespace {
 
-// Digits only: no sign, no blanks, no "0x".
-bool ParseNumber(std::string_view cs, uint64_t& u)
-{
-    if (cs.empty() || cs.front() < '0' || cs.front() > '9')
-        return false;
-    const auto r = std::from_chars(cs.data(), cs.data() + cs.size(), u);
-    return r.ec == std::errc() && r.ptr == cs.data() + cs.size();
-}
+    // Digits only: no sign, no blanks, no "0x".
+    bool ParseNumber(std::string_view cs, uint64_t& u)
+    {
+        if (cs.empty() || cs.front() < '0' || cs.front() > '9')
+            return false;
+        const auto r = std::from_chars(cs.data(), cs.data() + cs.size(), u);
+        return r.ec == std::errc() && r.ptr == cs.data() + cs.size();
+    }
 
-bool Fail(std::string& csError, const std::string& cs)
-{
-    csError = cs;
-    return false;
-}
+    bool Fail(std::string& csError, const std::string& cs)
+    {
+        csError = cs;
+        return false;
+    }
 
 } // namespace
 
@@ -200,3 +202,5 @@ const char* UsageText()
            "2 usage error; 3 the capture or the adapter could not be opened;\n"
            "130 stopped by SIGINT, 143 stopped by SIGTERM.\n";
 }
+
+} // namespace velmora

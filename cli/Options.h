@@ -1,9 +1,11 @@
 #pragma once
 
-#include "Replay.h"
+#include "replay/Replay.h"
 
 #include <optional>
 #include <string>
+
+namespace velmora {
 
 // What the command line asks of velmora-replay.
 struct SCliOptions {
@@ -33,3 +35,5 @@ bool ParseCommandLine(
 
 // The --help text.
 const char* UsageText();
+
+} // namespace velmora

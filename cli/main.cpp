@@ -1,8 +1,10 @@
-#include "Command.h"
-#include "SendSocket.h"
+#include "cli/Command.h"
+#include "replay/SendSocket.h"
 
 #include <csignal>
 #include <cstdio>
+
+using namespace velmora;
 
 namespace {
 

@@ -3,6 +3,8 @@
 #include <string>
 #include <string_view>
 
+namespace velmora {
+
 #define VELMORA_PRINTF(fmtIndex, firstArg) __attribute__((format(printf, fmtIndex, firstArg)))
 
 // Gates Debuglog.txt. On at start; the main window sets it from the settings.
@@ -48,3 +50,5 @@ public:
     CDebugLogBatch& operator=(const CDebugLogBatch&) = delete;
     void Flush();
 };
+
+} // namespace velmora

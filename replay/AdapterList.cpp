@@ -1,6 +1,6 @@
-#include "AdapterList.h"
+#include "replay/AdapterList.h"
 
-#include "Log.h"
+#include "log/Log.h"
 
 #include <pcap/pcap.h>
 
@@ -9,36 +9,38 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+namespace velmora {
+
 namespace {
 
-int FindAll(const SAdapterSource& source, pcap_if_t** ppList, char* szErrBuf)
-{
-    return source.pfnFindAll ? source.pfnFindAll(ppList, szErrBuf)
-                             : pcap_findalldevs(ppList, szErrBuf);
-}
+    int FindAll(const SAdapterSource& source, pcap_if_t** ppList, char* szErrBuf)
+    {
+        return source.pfnFindAll ? source.pfnFindAll(ppList, szErrBuf)
+                                 : pcap_findalldevs(ppList, szErrBuf);
+    }
 
-void FreeAll(const SAdapterSource& source, pcap_if_t* pList)
-{
-    if (source.pfnFreeAll)
-        source.pfnFreeAll(pList);
-    else
-        pcap_freealldevs(pList);
-}
+    void FreeAll(const SAdapterSource& source, pcap_if_t* pList)
+    {
+        if (source.pfnFreeAll)
+            source.pfnFreeAll(pList);
+        else
+            pcap_freealldevs(pList);
+    }
 
-// libpcap on Linux lists the adapter's link-layer address first; the rule
-// about the first address means the first address after those.
-const pcap_addr_t* FirstAddress(const pcap_if_t& adapter)
-{
-    const pcap_addr_t* pAddr = adapter.addresses;
-    while (pAddr && pAddr->addr && pAddr->addr->sa_family == AF_PACKET)
-        pAddr = pAddr->next;
-    return pAddr;
-}
+    // libpcap on Linux lists the adapter's link-layer address first; the rule
+    // about the first address means the first address after those.
+    const pcap_addr_t* FirstAddress(const pcap_if_t& adapter)
+    {
+        const pcap_addr_t* pAddr = adapter.addresses;
+        while (pAddr && pAddr->addr && pAddr->addr->sa_family == AF_PACKET)
+            pAddr = pAddr->next;
+        return pAddr;
+    }
 
-bool Keep(AdapterFilterFn pfnKeep, const pcap_if_t& adapter)
-{
-    return adapter.name && (!pfnKeep || pfnKeep(adapter.name));
-}
+    bool Keep(AdapterFilterFn pfnKeep, const pcap_if_t& adapter)
+    {
+        return adapter.name && (!pfnKeep || pfnKeep(adapter.name));
+    }
 
 } // namespace
 
@@ -138,3 +140,5 @@ std::optional<std::vector<SAdapterEntry>> ListAdapters(const SAdapterSource& sou
         FreeAll(source, pList);
     return entries;
 }
+
+} // namespace velmora

@@ -4,6 +4,10 @@
 #include <string>
 #include <vector>
 
+struct pcap_if;
+
+namespace velmora {
+
 // What the adapter list needs of the window's drop-down list.
 class IAdapterListView {
 public:
@@ -18,8 +22,6 @@ public:
 // nfqueue, dbus-*, bluetooth-monitor, usbmon*) are not.
 bool IsKernelInterface(const char* szName);
 using AdapterFilterFn = bool (*)(const char* szName);
-
-struct pcap_if;
 
 // Where the adapters come from: libpcap's enumeration (or a stand-in of the
 // same shape, for tests) and the filter that keeps the ones to list.
@@ -58,3 +60,5 @@ const char* FormatIpAddress(const unsigned char* pAddr);
 
 // The entry text of one adapter as the list shows it.
 std::string AdapterEntryText(const pcap_if& adapter);
+
+} // namespace velmora

@@ -8,6 +8,8 @@
 
 struct pcap;
 
+namespace velmora {
+
 // What a running Send has been asked to do besides sending.
 enum class EReplayStop {
     None,
@@ -170,3 +172,4 @@ SReplayResult OnSendSelection(IReplayWindow& window, const std::string& csPath,
 SReplayResult OnSendSelection(IReplayWindow& window, const std::string& csPath,
     const CRecordSelection& selection, const std::string& csSelectedDeviceName);
 
+} // namespace velmora

@@ -1,11 +1,13 @@
-#include "Session.h"
+#include "session/Session.h"
 
-#include "Log.h"
-#include "SettingsFile.h"
+#include "log/Log.h"
+#include "settings/SettingsFile.h"
 
 #include <filesystem>
 #include <pcap/pcap.h>
 #include <unistd.h>
+
+namespace velmora {
 
 void CSession::ReadInstallDir()
 {
@@ -59,3 +61,5 @@ void CSession::ShutDown()
 {
     DebugLog("Program shutting down");
 }
+
+} // namespace velmora

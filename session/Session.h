@@ -1,9 +1,11 @@
 #pragma once
 
-#include "AppSettings.h"
+#include "settings/AppSettings.h"
 
 #include <optional>
 #include <string>
+
+namespace velmora {
 
 // The program's state apart from any window: the install folder, the settings
 // and their save, and the start-up records. The window and the command each
@@ -39,3 +41,5 @@ private:
     std::string m_csCapturePath;
     std::string m_csUnstoredPath; // the last path reported as not storable
 };
+
+} // namespace velmora

@@ -2,6 +2,8 @@
 
 #include <string>
 
+namespace velmora {
+
 // Stateless: callers make one on their stack for one call.
 class CWebServices {
 public:
@@ -29,3 +31,5 @@ void SendFeedbackFromForm(const std::string& csComments);
 
 // The banners of both windows.
 void OpenReferralFromBanner();
+
+} // namespace velmora

@@ -1,11 +1,11 @@
-#include "AboutBox.h"
-#include "CAboutBox.h"
-#include "DialogTemplate.h"
 #include "FormServer.h"
-#include "Log.h"
-#include "MakerSite.h"
 #include "TestSupport.h"
-#include "WebTexts.h"
+#include "about/AboutBox.h"
+#include "about/CAboutBox.h"
+#include "log/Log.h"
+#include "res/DialogTemplate.h"
+#include "web/MakerSite.h"
+#include "web/WebTexts.h"
 
 #include <QApplication>
 #include <QKeySequence>
@@ -18,6 +18,8 @@
 
 #include <chrono>
 #include <functional>
+
+using namespace velmora;
 
 namespace {
 

@@ -1,11 +1,11 @@
-#include "CaptureWriter.h"
 #include "Child.h"
-#include "Log.h"
-#include "MakerSite.h"
 #include "NetNs.h"
-#include "QtPlatform.h"
-#include "ReplayDlg.h"
 #include "TestSupport.h"
+#include "app/QtPlatform.h"
+#include "app/ReplayDlg.h"
+#include "log/Log.h"
+#include "tools/CaptureWriter.h"
+#include "web/MakerSite.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -26,12 +26,16 @@
 #include <pcap/pcap.h>
 #include <thread>
 
+using namespace velmora;
+
 namespace fs = std::filesystem;
 using vtest::LogRecords;
 using vtest::ReadFile;
 using vtest::RecordText;
 
+namespace velmora {
 bool ParseDialogInt(const std::string& csText, int& iValue);
+} // namespace velmora
 
 namespace {
 

@@ -1,14 +1,14 @@
 // The Packets window: its list, its reading of bad files, and the two ways it
 // drives the main window (Use as offset, Send selected on a veth pair).
 
-#include "CaptureWriter.h"
-#include "Log.h"
-#include "MakerSite.h"
 #include "NetNs.h"
-#include "PacketsWnd.h"
-#include "QtPlatform.h"
-#include "ReplayDlg.h"
 #include "TestSupport.h"
+#include "app/PacketsWnd.h"
+#include "app/QtPlatform.h"
+#include "app/ReplayDlg.h"
+#include "log/Log.h"
+#include "tools/CaptureWriter.h"
+#include "web/MakerSite.h"
 
 #include <QAction>
 #include <QHeaderView>
@@ -26,6 +26,8 @@
 #include <pcap/pcap.h>
 #include <sys/stat.h>
 #include <thread>
+
+using namespace velmora;
 
 using vtest::ReadFile;
 using Frames = std::vector<std::vector<uint8_t>>;

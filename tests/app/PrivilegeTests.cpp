@@ -14,6 +14,8 @@
 #include <thread>
 #include <unistd.h>
 
+using namespace velmora;
+
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using vtest::Frames;

@@ -1,14 +1,16 @@
-#include "CaptureWriter.h"
 #include "Child.h"
 #include "NetNs.h"
 #include "PeerCapture.h"
 #include "TestSupport.h"
+#include "tools/CaptureWriter.h"
 
 #include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <thread>
+
+using namespace velmora;
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;

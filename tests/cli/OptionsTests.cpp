@@ -1,6 +1,8 @@
-#include "Options.h"
+#include "cli/Options.h"
 
 #include <gtest/gtest.h>
+
+using namespace velmora;
 
 namespace {
 

@@ -1,6 +1,6 @@
-#include "Log.h"
-#include "MessageBox.h"
 #include "TestSupport.h"
+#include "log/Log.h"
+#include "log/MessageBox.h"
 
 #include <ctime>
 #include <filesystem>
@@ -8,6 +8,8 @@
 #include <optional>
 #include <regex>
 #include <sys/stat.h>
+
+using namespace velmora;
 
 namespace fs = std::filesystem;
 using vtest::LogRecords;

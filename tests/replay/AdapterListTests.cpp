@@ -1,7 +1,7 @@
-#include "AdapterList.h"
-#include "Log.h"
 #include "NetNs.h"
 #include "ReplayFakes.h"
+#include "log/Log.h"
+#include "replay/AdapterList.h"
 
 #include <arpa/inet.h>
 #include <cstring>
@@ -11,6 +11,8 @@
 #include <memory>
 #include <pcap/pcap.h>
 #include <set>
+
+using namespace velmora;
 
 using namespace vtest;
 using Strings = std::vector<std::string>;
@@ -73,7 +75,10 @@ public:
     ~CFakeEnumeration() { s_pThis = nullptr; }
     // This list, every adapter kept: the hand-made lists name adapters this
     // machine need not have.
-    SAdapterSource Source() const { return { &FindAll, &FreeAll, [](const char*) { return true; } }; }
+    SAdapterSource Source() const
+    {
+        return { &FindAll, &FreeAll, [](const char*) { return true; } };
+    }
 
     int iFinds = 0;
     int iFrees = 0;

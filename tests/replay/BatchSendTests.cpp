@@ -1,14 +1,16 @@
 // All mode in batches on a veth pair with a small MTU: the records, the count
 // and the frames on the wire are those of one frame at a time.
 
-#include "Log.h"
 #include "NetNs.h"
 #include "PeerCapture.h"
 #include "ReplayFakes.h"
-#include "SendSocket.h"
+#include "log/Log.h"
+#include "replay/SendSocket.h"
 
 #include <gtest/gtest.h>
 #include <memory>
+
+using namespace velmora;
 
 using namespace vtest;
 using Strings = std::vector<std::string>;
@@ -154,8 +156,8 @@ TEST_F(BatchSendTest, RefusedFramesAnywhereInABatchAreLoggedAndCountedAsAlone)
             const size_t nRefused = frames.size() - want.delivered.size();
             ASSERT_FALSE(got.status.empty());
             EXPECT_EQ(got.status.back(),
-                std::to_string(want.delivered.size()) + " packets sent, "
-                    + std::to_string(nRefused) + " refused (see Debuglog.txt)");
+                std::to_string(want.delivered.size()) + " packets sent, " + std::to_string(nRefused)
+                    + " refused (see Debuglog.txt)");
         }
     }
 }

@@ -1,9 +1,11 @@
 #include "ReplayFakes.h"
 
-#include "Log.h"
+#include "log/Log.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>
+
+using namespace velmora;
 
 namespace vtest {
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "CaptureWriter.h"
-#include "Replay.h"
 #include "TestSupport.h"
+#include "replay/Replay.h"
+#include "tools/CaptureWriter.h"
 
 #include <cstdint>
 #include <functional>

@@ -1,10 +1,12 @@
-#include "Log.h"
 #include "ReplayFakes.h"
+#include "log/Log.h"
 
 #include <chrono>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <thread>
+
+using namespace velmora;
 
 using namespace vtest;
 using Strings = std::vector<std::string>;

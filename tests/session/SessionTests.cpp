@@ -1,9 +1,11 @@
-#include "Log.h"
-#include "Session.h"
 #include "TestSupport.h"
+#include "log/Log.h"
+#include "session/Session.h"
 
 #include <gtest/gtest.h>
 #include <optional>
+
+using namespace velmora;
 
 namespace {
 

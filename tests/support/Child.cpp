@@ -9,6 +9,8 @@
 #include <thread>
 #include <unistd.h>
 
+using namespace velmora;
+
 namespace vtest {
 
 namespace {

@@ -1,6 +1,6 @@
 #include "TestSupport.h"
 
-#include "Log.h"
+#include "log/Log.h"
 
 #include <thread>
 
@@ -8,6 +8,8 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+using namespace velmora;
 
 namespace fs = std::filesystem;
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "MessageBox.h"
-#include "UrlOpener.h"
+#include "log/MessageBox.h"
+#include "web/UrlOpener.h"
 
 #include <chrono>
 #include <deque>
@@ -11,6 +11,8 @@
 #include <vector>
 
 namespace vtest {
+
+using namespace velmora;
 
 // A fresh folder under /tmp, removed with everything in it at the end.
 class CTempDir {

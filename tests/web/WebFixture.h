@@ -1,11 +1,11 @@
 #pragma once
 
-#include "HttpRetriever.h"
-#include "Log.h"
-#include "MakerSite.h"
-#include "RequestSequence.h"
 #include "TestSupport.h"
-#include "WebServices.h"
+#include "log/Log.h"
+#include "web/HttpRetriever.h"
+#include "web/MakerSite.h"
+#include "web/RequestSequence.h"
+#include "web/WebServices.h"
 
 #include <cstdlib>
 #include <functional>
