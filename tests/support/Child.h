@@ -19,6 +19,7 @@ public:
     CChild& operator=(const CChild&) = delete;
 
     bool Running() const { return m_pid > 0; }
+    pid_t Pid() const { return m_pid; }
     void Signal(int iSignal);
     // The exit status, or 128 plus the signal that ended it; -1 when it did
     // not end in time (it is left running).
