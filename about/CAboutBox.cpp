@@ -1,11 +1,11 @@
-#include "CAboutBox.h"
+#include "about/CAboutBox.h"
 
-#include "AboutBox.h"
-#include "DialogTemplate.h"
-#include "MakerSite.h"
-#include "Product.h"
-#include "Resources.h"
-#include "WebServices.h"
+#include "about/AboutBox.h"
+#include "res/DialogTemplate.h"
+#include "res/Resources.h"
+#include "web/MakerSite.h"
+#include "web/Product.h"
+#include "web/WebServices.h"
 
 #include <QFontMetrics>
 #include <QKeyEvent>
@@ -16,55 +16,57 @@
 
 #include <cstdio>
 
+namespace velmora {
+
 namespace {
 
-enum : int {
-    IDC_WEB_LINK = 1001,
-    IDC_VERSION_INFO = 1002,
-    IDC_COMMENTS = 1003,
-    IDC_SEND = 1004,
-    IDC_EXIT = 1017,
-    IDC_BANNER = 1018,
-};
+    enum : int {
+        IDC_WEB_LINK = 1001,
+        IDC_VERSION_INFO = 1002,
+        IDC_COMMENTS = 1003,
+        IDC_SEND = 1004,
+        IDC_EXIT = 1017,
+        IDC_BANNER = 1018,
+    };
 
-// Our own notice: headed sections, each line ending in CR LF, a blank line
-// between sections.
-constexpr const char* kLegalNotice
-    = "Licence\r\n"
-      "This program is provided to you free of charge for use on your own\r\n"
-      "computers and networks. You may copy it and pass it on unchanged,\r\n"
-      "but you may not sell it or pass it off as your own work.\r\n"
-      "\r\n"
-      "No warranty\r\n"
-      "The program is provided as it is, without warranty of any kind,\r\n"
-      "express or implied, including fitness for a particular purpose.\r\n"
-      "The authors are not liable for any damage or loss of data that\r\n"
-      "follows from its use or from being unable to use it.\r\n"
-      "\r\n"
-      "Network use\r\n"
-      "Velmora writes recorded packets onto the network exactly as they\r\n"
-      "were captured. Replaying traffic can disturb or control equipment\r\n"
-      "on that network. Use it only on networks you are responsible for\r\n"
-      "or have permission to test, and check the capture file first.\r\n"
-      "You alone are responsible for the traffic you send with it.\r\n"
-      "\r\n"
-      "Web services\r\n"
-      "The version check, the feedback form and the links contact the\r\n"
-      "maker's web server. Feedback is sent without your name unless you\r\n"
-      "write it into the message yourself.\r\n"
-      "\r\n"
-      "Third-party libraries\r\n"
-      "Qt, under the GNU Lesser General Public License version 3.\r\n"
-      "libpcap, under the BSD licence of its authors.\r\n"
-      "libcurl, under the curl licence (MIT/X derivative).\r\n"
-      "Each remains the property of its copyright holders.\r\n"
-      "\r\n";
+    // Our own notice: headed sections, each line ending in CR LF, a blank line
+    // between sections.
+    constexpr const char* kLegalNotice
+        = "Licence\r\n"
+          "This program is provided to you free of charge for use on your own\r\n"
+          "computers and networks. You may copy it and pass it on unchanged,\r\n"
+          "but you may not sell it or pass it off as your own work.\r\n"
+          "\r\n"
+          "No warranty\r\n"
+          "The program is provided as it is, without warranty of any kind,\r\n"
+          "express or implied, including fitness for a particular purpose.\r\n"
+          "The authors are not liable for any damage or loss of data that\r\n"
+          "follows from its use or from being unable to use it.\r\n"
+          "\r\n"
+          "Network use\r\n"
+          "Velmora writes recorded packets onto the network exactly as they\r\n"
+          "were captured. Replaying traffic can disturb or control equipment\r\n"
+          "on that network. Use it only on networks you are responsible for\r\n"
+          "or have permission to test, and check the capture file first.\r\n"
+          "You alone are responsible for the traffic you send with it.\r\n"
+          "\r\n"
+          "Web services\r\n"
+          "The version check, the feedback form and the links contact the\r\n"
+          "maker's web server. Feedback is sent without your name unless you\r\n"
+          "write it into the message yourself.\r\n"
+          "\r\n"
+          "Third-party libraries\r\n"
+          "Qt, under the GNU Lesser General Public License version 3.\r\n"
+          "libpcap, under the BSD licence of its authors.\r\n"
+          "libcurl, under the curl licence (MIT/X derivative).\r\n"
+          "Each remains the property of its copyright holders.\r\n"
+          "\r\n";
 
-constexpr const char* kRevisionTable
-    = "Rev\tBy\tDate\t        Notes\r\n"
-      "1.00aA\tTS\t07/14/2006\tFirst release: single packet and whole file replay\r\n"
-      "1.00aB\tTS\t08/04/2006\tVersion check, feedback form and web links\r\n"
-      "\r\n";
+    constexpr const char* kRevisionTable
+        = "Rev\tBy\tDate\t        Notes\r\n"
+          "1.00aA\tTS\t07/14/2006\tFirst release: single packet and whole file replay\r\n"
+          "1.00aB\tTS\t08/04/2006\tVersion check, feedback form and web links\r\n"
+          "\r\n";
 
 } // namespace
 
@@ -228,3 +230,5 @@ void RunAboutBox(QWidget* pOwner)
     box.webLink.csRef = AboutLinkRef();
     box.DoModal();
 }
+
+} // namespace velmora

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "LineBreaks.h"
+#include "res/LineBreaks.h"
 
-#include "LinkButton.h"
+#include "about/LinkButton.h"
 
 #include <QDialog>
 
@@ -12,6 +12,8 @@
 class QLabel;
 class QPlainTextEdit;
 class QPushButton;
+
+namespace velmora {
 
 // The About window: version text and notice, the link to the maker's site, the
 // banner and the feedback form. Made anew for every showing.
@@ -54,3 +56,4 @@ std::string AboutVersionInfo();
 // The link's "ref": "Velmora (1.00aB)".
 std::string AboutLinkRef();
 
+} // namespace velmora

@@ -1,13 +1,15 @@
-#include "LinkButton.h"
+#include "about/LinkButton.h"
 
-#include "MakerSite.h"
-#include "UrlOpener.h"
+#include "web/MakerSite.h"
+#include "web/UrlOpener.h"
 
 #include <QApplication>
 #include <QCursor>
 #include <QKeyEvent>
 #include <QPainter>
 #include <QPalette>
+
+namespace velmora {
 
 const QCursor* CLinkButton::hLinkCursor = nullptr;
 
@@ -225,3 +227,5 @@ void CLinkButton::paintEvent(QPaintEvent*)
     // One line from the top left; nothing else, not even a background.
     painter.drawText(rc, Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine, text());
 }
+
+} // namespace velmora

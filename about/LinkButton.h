@@ -10,6 +10,8 @@
 
 class QCursor;
 
+namespace velmora {
+
 // The event type "WM_LINK_CLICKED": registered with Qt at the first call, the
 // same number for the rest of the process. The application calls it at start.
 int WmLinkClicked();
@@ -80,3 +82,5 @@ private:
 
     int iDlgCtrlId = 0;
 };
+
+} // namespace velmora

@@ -1,4 +1,4 @@
-#include "PacketModel.h"
+#include "app/PacketModel.h"
 
 #include "decode/RowFilter.h"
 
@@ -10,11 +10,13 @@
 #include <sys/stat.h>
 #include <system_error>
 
+namespace velmora {
+
 namespace {
 
-// Matches reach the window in batches; the stop flag is looked at as often.
-constexpr uint64_t kFilterBatch = 2048;
-constexpr auto kWaitForRecords = std::chrono::milliseconds(10);
+    // Matches reach the window in batches; the stop flag is looked at as often.
+    constexpr uint64_t kFilterBatch = 2048;
+    constexpr auto kWaitForRecords = std::chrono::milliseconds(10);
 
 } // namespace
 
@@ -253,3 +255,5 @@ QVariant CPacketModel::headerData(int iSection, Qt::Orientation orientation, int
         return QAbstractTableModel::headerData(iSection, orientation, iRole);
     return QString::fromLatin1(vdecode::ColumnTitle(static_cast<vdecode::EColumn>(iSection)));
 }
+
+} // namespace velmora

@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+namespace velmora {
+
 // Reads a capture's index in the background and, when asked, finds the records
 // that match a filter text (also in the background). Plain C++: the window
 // polls it.
@@ -112,3 +114,5 @@ private:
     mutable std::vector<SSlot> m_cache;
     mutable uint64_t m_uDecodes = 0;
 };
+
+} // namespace velmora

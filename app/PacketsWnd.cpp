@@ -1,4 +1,4 @@
-#include "PacketsWnd.h"
+#include "app/PacketsWnd.h"
 
 #include "decode/RowFilter.h"
 
@@ -22,40 +22,42 @@
 #include <climits>
 #include <cstdio>
 
+namespace velmora {
+
 namespace {
 
-// Quick until the first rows show, then slow enough to cost nothing.
-constexpr int kFirstPollMs = 10;
-constexpr int kPollMs = 40;
-// Typing pauses this long before the filter starts over.
-constexpr int kFilterDelayMs = 250;
+    // Quick until the first rows show, then slow enough to cost nothing.
+    constexpr int kFirstPollMs = 10;
+    constexpr int kPollMs = 40;
+    // Typing pauses this long before the filter starts over.
+    constexpr int kFilterDelayMs = 250;
 
-constexpr int kOffsetRole = Qt::UserRole;
-constexpr int kLengthRole = Qt::UserRole + 1;
+    constexpr int kOffsetRole = Qt::UserRole;
+    constexpr int kLengthRole = Qt::UserRole + 1;
 
-// File names and texts that carry them are bytes; show them as Qt shows file names.
-QString FromBytes(const std::string& cs)
-{
-    return QFile::decodeName(QByteArray::fromStdString(cs));
-}
-
-QString FileName(const std::string& csPath)
-{
-    const size_t p = csPath.rfind('/');
-    return FromBytes(p == std::string::npos ? csPath : csPath.substr(p + 1));
-}
-
-void AddFields(
-    QTreeWidgetItem* pParent, QTreeWidget* pTree, const std::vector<vdecode::SField>& fields)
-{
-    for (const vdecode::SField& field : fields) {
-        auto* pItem = pParent ? new QTreeWidgetItem(pParent) : new QTreeWidgetItem(pTree);
-        pItem->setText(0, QString::fromStdString(field.Text()));
-        pItem->setData(0, kOffsetRole, field.uOffset);
-        pItem->setData(0, kLengthRole, field.uLength);
-        AddFields(pItem, pTree, field.children);
+    // File names and texts that carry them are bytes; show them as Qt shows file names.
+    QString FromBytes(const std::string& cs)
+    {
+        return QFile::decodeName(QByteArray::fromStdString(cs));
     }
-}
+
+    QString FileName(const std::string& csPath)
+    {
+        const size_t p = csPath.rfind('/');
+        return FromBytes(p == std::string::npos ? csPath : csPath.substr(p + 1));
+    }
+
+    void AddFields(
+        QTreeWidgetItem* pParent, QTreeWidget* pTree, const std::vector<vdecode::SField>& fields)
+    {
+        for (const vdecode::SField& field : fields) {
+            auto* pItem = pParent ? new QTreeWidgetItem(pParent) : new QTreeWidgetItem(pTree);
+            pItem->setText(0, QString::fromStdString(field.Text()));
+            pItem->setData(0, kOffsetRole, field.uOffset);
+            pItem->setData(0, kLengthRole, field.uLength);
+            AddFields(pItem, pTree, field.children);
+        }
+    }
 
 } // namespace
 
@@ -555,3 +557,5 @@ bool CPacketsWnd::eventFilter(QObject* pWatched, QEvent* pEvent)
     }
     return QWidget::eventFilter(pWatched, pEvent);
 }
+
+} // namespace velmora

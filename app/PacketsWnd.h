@@ -1,7 +1,7 @@
 #pragma once
 
-#include "PacketModel.h"
-#include "Replay.h"
+#include "app/PacketModel.h"
+#include "replay/Replay.h"
 
 #include <QTimer>
 #include <QWidget>
@@ -15,6 +15,8 @@ class QPlainTextEdit;
 class QPushButton;
 class QTableView;
 class QTreeWidget;
+
+namespace velmora {
 
 // What the Packets window asks of the main window.
 class IPacketsOwner {
@@ -114,3 +116,5 @@ inline int HexDumpTextColumn(size_t i)
 
 // "1,234,567".
 QString GroupedNumber(uint64_t u);
+
+} // namespace velmora

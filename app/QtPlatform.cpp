@@ -1,4 +1,4 @@
-#include "QtPlatform.h"
+#include "app/QtPlatform.h"
 
 #include <QApplication>
 #include <QDesktopServices>
@@ -10,6 +10,12 @@
 #include <QStandardPaths>
 #include <QUrl>
 #include <dirent.h>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
+namespace velmora {
 
 int CQtMessageBox::Show(const std::string& csText, int iType)
 {
@@ -82,9 +88,37 @@ std::string CQtFileDialog::GetOpenFileName(QWidget* pOwner)
 }
 
 namespace {
-CQtFileDialog s_qtFileDialog;
-IFileDialog* s_pFileDialog = nullptr;
+    CQtFileDialog s_qtFileDialog;
+    IFileDialog* s_pFileDialog = nullptr;
 } // namespace
 
-void SetFileDialog(IFileDialog* pDialog) { s_pFileDialog = pDialog; }
-IFileDialog& GetFileDialog() { return s_pFileDialog ? *s_pFileDialog : s_qtFileDialog; }
+void SetFileDialog(IFileDialog* pDialog)
+{
+    s_pFileDialog = pDialog;
+}
+IFileDialog& GetFileDialog()
+{
+    return s_pFileDialog ? *s_pFileDialog : s_qtFileDialog;
+}
+
+namespace {
+
+#if defined(__x86_64__) || defined(__i386__)
+    __attribute__((target("avx"))) void ZeroUpperAvx()
+    {
+        _mm256_zeroupper();
+    }
+#endif
+
+} // namespace
+
+void ClearUpperVectorState()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    static const bool bAvx = __builtin_cpu_supports("avx");
+    if (bAvx)
+        ZeroUpperAvx();
+#endif
+}
+
+} // namespace velmora

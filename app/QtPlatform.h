@@ -1,13 +1,22 @@
 #pragma once
 
-#include "MessageBox.h"
-#include "UrlOpener.h"
+#include "log/MessageBox.h"
+#include "web/UrlOpener.h"
 
 #include <QPointer>
 #include <QWidget>
 #include <string>
 
 class QString;
+
+namespace velmora {
+
+// On processors with VAES, Qt's string hashing (called while the window
+// paints) returns with the upper halves of the AVX registers in use. Until
+// they are cleared every SSE instruction pays a transition penalty, and the
+// replay loop's capture reader then runs three times slower. So the window
+// clears them before it hands control back to the loop.
+void ClearUpperVectorState();
 
 // Message boxes with the exclamation icon, captioned with the executable's name.
 // A box belongs to the modal window in front (About), else to the owner (the
@@ -48,3 +57,5 @@ std::string FileNameBytes(const QString& qsPath);
 
 void SetFileDialog(IFileDialog* pDialog); // not owned; nullptr restores Qt's
 IFileDialog& GetFileDialog();
+
+} // namespace velmora

@@ -1,13 +1,15 @@
-#include "ReplayApp.h"
+#include "app/ReplayApp.h"
 
-#include "QtPlatform.h"
-#include "ReplayDlg.h"
+#include "app/QtPlatform.h"
+#include "app/ReplayDlg.h"
 
 #include <memory>
 
+namespace velmora {
+
 namespace {
-CQtMessageBox s_messageBox;
-CQtUrlOpener s_urlOpener;
+    CQtMessageBox s_messageBox;
+    CQtUrlOpener s_urlOpener;
 } // namespace
 
 CReplayApp::CReplayApp(int& argc, char** argv)
@@ -33,3 +35,5 @@ int CReplayApp::InitInstance()
     pDlg.reset();
     return 0;
 }
+
+} // namespace velmora

@@ -2,6 +2,8 @@
 
 #include <QApplication>
 
+namespace velmora {
+
 // Owns the application; runs the main window modally and ends with it.
 class CReplayApp : public QApplication {
 public:
@@ -9,3 +11,5 @@ public:
     ~CReplayApp() override;
     int InitInstance();
 };
+
+} // namespace velmora

@@ -1,17 +1,16 @@
-#include "ReplayDlg.h"
+#include "app/ReplayDlg.h"
 
-#include "AboutBox.h"
-#include "DialogTemplate.h"
-#include "LineBreaks.h"
-#include "Log.h"
-#include "MakerSite.h"
-#include "MessageBox.h"
-#include "QtPlatform.h"
-#include "Resources.h"
-#include "SettingsFile.h"
-#include "SingleInstance.h"
-#include "UrlOpener.h"
-#include "WebServices.h"
+#include "about/AboutBox.h"
+#include "app/QtPlatform.h"
+#include "app/SingleInstance.h"
+#include "log/Log.h"
+#include "log/MessageBox.h"
+#include "res/DialogTemplate.h"
+#include "res/LineBreaks.h"
+#include "res/Resources.h"
+#include "web/MakerSite.h"
+#include "web/UrlOpener.h"
+#include "web/WebServices.h"
 
 #include <QApplication>
 #include <QButtonGroup>
@@ -28,66 +27,69 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
-#include <algorithm>
 #include <QWindow>
+#include <algorithm>
 #include <climits>
-#include <filesystem>
-#include <pcap/pcap.h>
-#include <unistd.h>
 
-std::string g_csInstallDir;
+namespace velmora {
 
 namespace {
 
-enum : int {
-    IDC_SEND = 1,
-    IDC_EXIT = 2,
-    IDC_PATH = 1000,
-    IDC_SINGLE = 1001,
-    IDC_ALL = 1002,
-    IDC_BROWSE = 1003,
-    IDC_OFFSET = 1004,
-    IDC_AUTOUPDATE = 1006,
-    IDC_CHECKUPDATES = 1007,
-    IDC_INFO = 1011,
-    IDC_BANNER = 1012,
-    IDC_STATUS = 1013,
-    IDC_ADAPTERS = 1014,
-};
+    enum : int {
+        IDC_SEND = 1,
+        IDC_EXIT = 2,
+        IDC_PATH = 1000,
+        IDC_SINGLE = 1001,
+        IDC_ALL = 1002,
+        IDC_BROWSE = 1003,
+        IDC_OFFSET = 1004,
+        IDC_AUTOUPDATE = 1006,
+        IDC_CHECKUPDATES = 1007,
+        IDC_INFO = 1011,
+        IDC_BANNER = 1012,
+        IDC_STATUS = 1013,
+        IDC_ADAPTERS = 1014,
+    };
 
-constexpr int kOffsetMin = 0;
-constexpr int kOffsetMax = 9999999;
-constexpr int kHourMs = 3600000;
+    constexpr int kOffsetMin = 0;
+    constexpr int kOffsetMax = 9999999;
+    constexpr int kHourMs = 3600000;
 
-QString Q(const std::string& cs) { return QString::fromLocal8Bit(cs.c_str()); }
-std::string S(const QString& q) { return q.toLocal8Bit().toStdString(); }
+    QString Q(const std::string& cs)
+    {
+        return QString::fromLocal8Bit(cs.c_str());
+    }
+    std::string S(const QString& q)
+    {
+        return q.toLocal8Bit().toStdString();
+    }
 
-// A held Enter or Escape acts once: its repeats must neither stop the Send it
-// started, nor start another or close the window after a stop.
-bool IsRepeatedActionKey(const QKeyEvent& key)
-{
-    return key.isAutoRepeat()
-        && (key.key() == Qt::Key_Return || key.key() == Qt::Key_Enter
-            || key.key() == Qt::Key_Escape);
-}
+    // A held Enter or Escape acts once: its repeats must neither stop the Send it
+    // started, nor start another or close the window after a stop.
+    bool IsRepeatedActionKey(const QKeyEvent& key)
+    {
+        return key.isAutoRepeat()
+            && (key.key() == Qt::Key_Return || key.key() == Qt::Key_Enter
+                || key.key() == Qt::Key_Escape);
+    }
 
-// File names are bytes. The field shows them decoded the way Qt decodes file
-// names (a byte that is not UTF-8 shows as U+FFFD); the bytes themselves stay
-// in the member, so an unedited field never passes through that decoding.
-QString PathText(const std::string& cs)
-{
-    return QFile::decodeName(QByteArray::fromStdString(cs));
-}
-std::string PathBytes(const QString& q)
-{
-    return QFile::encodeName(q).toStdString();
-}
+    // File names are bytes. The field shows them decoded the way Qt decodes file
+    // names (a byte that is not UTF-8 shows as U+FFFD); the bytes themselves stay
+    // in the member, so an unedited field never passes through that decoding.
+    QString PathText(const std::string& cs)
+    {
+        return QFile::decodeName(QByteArray::fromStdString(cs));
+    }
+    std::string PathBytes(const QString& q)
+    {
+        return QFile::encodeName(q).toStdString();
+    }
 
-void SetIfChanged(QLineEdit* p, const QString& q)
-{
-    if (p->text() != q)
-        p->setText(q);
-}
+    void SetIfChanged(QLineEdit* p, const QString& q)
+    {
+        if (p->text() != q)
+            p->setText(q);
+    }
 
 } // namespace
 
@@ -127,6 +129,9 @@ CReplayDlg::CReplayDlg(QWidget* pParent)
     : QDialog(pParent)
     , m_hIcon(AppIcon())
 {
+    // Until the start-up reads settings.ini the controls show no choice.
+    m_session.Settings().Mode = -1;
+    m_session.Settings().AutoUpdate = false;
     BuildWindow();
     Control(IDC_SEND)->installEventFilter(this);
     m_timer1.setTimerType(Qt::CoarseTimer);
@@ -204,12 +209,16 @@ void CReplayDlg::BuildWindow()
     pAll->installEventFilter(this);
     Control(IDC_AUTOUPDATE)->installEventFilter(this);
 
-    connect(static_cast<QPushButton*>(Control(IDC_SEND)), &QPushButton::clicked, this, &CReplayDlg::OnSend);
-    connect(static_cast<QPushButton*>(Control(IDC_EXIT)), &QPushButton::clicked, this, &CReplayDlg::OnCancel);
-    connect(static_cast<QPushButton*>(Control(IDC_BROWSE)), &QPushButton::clicked, this, &CReplayDlg::OnBrowse);
+    connect(static_cast<QPushButton*>(Control(IDC_SEND)), &QPushButton::clicked, this,
+        &CReplayDlg::OnSend);
+    connect(static_cast<QPushButton*>(Control(IDC_EXIT)), &QPushButton::clicked, this,
+        &CReplayDlg::OnCancel);
+    connect(static_cast<QPushButton*>(Control(IDC_BROWSE)), &QPushButton::clicked, this,
+        &CReplayDlg::OnBrowse);
     connect(static_cast<QPushButton*>(Control(IDC_CHECKUPDATES)), &QPushButton::clicked, this,
         &CReplayDlg::OnCheckForUpdates);
-    connect(static_cast<QCheckBox*>(Control(IDC_AUTOUPDATE)), &QCheckBox::clicked, this, &CReplayDlg::SaveSettings);
+    connect(static_cast<QCheckBox*>(Control(IDC_AUTOUPDATE)), &QCheckBox::clicked, this,
+        &CReplayDlg::SaveSettings);
     // Only a pick from the list is a change of adapter; typing chooses none.
     // The combo box would take typed text that matches an entry as a pick when
     // editing ends (Enter or leaving the field): cut those links. Enter then
@@ -254,47 +263,27 @@ void CReplayDlg::OnInitDialog()
     // No system menu here: the desktop gives applications none, so About is in the menu bar.
     setWindowIcon(m_hIcon);
 
-    char szDir[1024];
-    if (getcwd(szDir, sizeof szDir))
-        g_csInstallDir = szDir;
-
-    ResetLogFile();
-    ResetDebugLogFile();
-
-    m_settings.LoadFrom(SettingsFilePath());
-    m_iMode = m_settings.Mode;
-    m_iAutoUpdate = m_settings.AutoUpdate ? 1 : 0;
-    g_bDebug = m_settings.Debug;
-    m_csCaptureFilePath = m_settings.OldPath;
-    m_iOffset = m_settings.Offset;
-
-    DebugLog("Program starting up");
-    DebugLog("FYI. Install directory=[%s]", g_csInstallDir.c_str());
-    DebugLog("FYI. pcap_lib_version = [%s]", pcap_lib_version());
-    if (!g_csInstallDir.empty()) {
-        std::error_code ec;
-        const std::filesystem::space_info si = std::filesystem::space(g_csInstallDir, ec);
-        if (!ec)
-            DebugLog("FYI. Free space [%llu]k on [%s]", static_cast<unsigned long long>(si.free >> 10),
-                g_csInstallDir.c_str());
-    }
+    m_session.StartUp();
 
     g_bUpdatePromptShowing = false;
     m_timer1.start(1);
 
-    m_csInformation = "Velmora is a utility for rebroadcast captured packets from an ethereal log file. ";
-    m_csInformation += "The utility can send a single particular packet or an entire set of packets. \r\n";
+    m_csInformation
+        = "Velmora is a utility for rebroadcast captured packets from an ethereal log file. ";
+    m_csInformation
+        += "The utility can send a single particular packet or an entire set of packets. \r\n";
     m_csInformation += "\r\n";
     m_csInformation += "Directions\r\n";
     m_csInformation += "1) Browse for a Ethereal log file \r\n";
-    m_csInformation += "2) Select either to send one single packet at offset X or send the entire series of packets. \r\n";
+    m_csInformation += "2) Select either to send one single packet at offset X or send the entire "
+                       "series of packets. \r\n";
     m_csInformation += "3) Click Send\r\n";
     m_csInformation += "\r\n";
     m_csInformation += "For more information or help please visit our webpage \r\n";
     m_csInformation += "Menu -> Help \r\n";
 
     m_iPendingSelection = -1;
-    FillAdapterList(*this, m_settings.NicDevice);
+    FillAdapterList(*this, m_session.Settings().NicDevice);
     // Adding the first entry makes it current in Qt; keep only what the fill chose.
     m_pAdapterList->setCurrentIndex(m_iPendingSelection);
     if (m_iPendingSelection < 0)
@@ -305,8 +294,6 @@ void CReplayDlg::OnInitDialog()
     static_cast<QPushButton*>(Control(IDC_SEND))->setFocus();
 }
 
-std::string CReplayDlg::SettingsFilePath() const { return g_csInstallDir + "/settings.ini"; }
-
 bool CReplayDlg::ReadOffset()
 {
     auto* pEdit = static_cast<QLineEdit*>(Control(IDC_OFFSET));
@@ -316,10 +303,10 @@ bool CReplayDlg::ReadOffset()
     if (!ParseDialogInt(S(pEdit->text()), iValue)) {
         szProblem = "Please enter an integer.";
     } else {
-        m_iOffset = iValue;
+        m_session.Settings().Offset = iValue;
         if (iValue < kOffsetMin || iValue > kOffsetMax) {
-            std::snprintf(szRange, sizeof szRange, "Please enter an integer between %d and %d.", kOffsetMin,
-                kOffsetMax);
+            std::snprintf(szRange, sizeof szRange, "Please enter an integer between %d and %d.",
+                kOffsetMin, kOffsetMax);
             szProblem = szRange;
         }
     }
@@ -341,15 +328,16 @@ bool CReplayDlg::DoDataExchange(bool bSave)
     auto* pInfo = static_cast<QPlainTextEdit*>(Control(IDC_INFO));
     auto* pStatus = static_cast<QLineEdit*>(Control(IDC_STATUS));
 
+    AppSettings& values = m_session.Settings();
     if (bSave) {
         // An unchanged field keeps the bytes it was given; edited text is a
         // new name.
         if (pPath->text() != m_qsPathShown) {
-            m_csCaptureFilePath = PathBytes(pPath->text());
+            m_session.CapturePath() = PathBytes(pPath->text());
             m_qsPathShown = pPath->text();
         }
-        m_iMode = pSingle->isChecked() ? 0 : pAll->isChecked() ? 1 : -1;
-        m_iAutoUpdate = pAuto->isChecked() ? 1 : 0;
+        values.Mode = pSingle->isChecked() ? 0 : pAll->isChecked() ? 1 : -1;
+        values.AutoUpdate = pAuto->isChecked();
         if (!ReadOffset())
             return false;
         m_csInformation = ToMemberLineBreaks(S(pInfo->toPlainText()));
@@ -357,13 +345,13 @@ bool CReplayDlg::DoDataExchange(bool bSave)
         return true;
     }
 
-    m_qsPathShown = PathText(m_csCaptureFilePath);
+    m_qsPathShown = PathText(m_session.CapturePath());
     SetIfChanged(pPath, m_qsPathShown);
-    pSingle->setChecked(m_iMode == 0);
-    pAll->setChecked(m_iMode == 1);
+    pSingle->setChecked(values.Mode == 0);
+    pAll->setChecked(values.Mode == 1);
     UpdateModeTabStop();
-    pAuto->setChecked(m_iAutoUpdate == 1);
-    SetIfChanged(pOffset, QString::number(m_iOffset));
+    pAuto->setChecked(values.AutoUpdate);
+    SetIfChanged(pOffset, QString::number(values.Offset));
     // Rewriting an unchanged text would throw the reader's scroll position away.
     if (m_csInformation != m_csInformationShown) {
         pInfo->setPlainText(Q(ToWidgetLineBreaks(m_csInformation)));
@@ -389,7 +377,7 @@ void CReplayDlg::OnPackets()
         if (windowHandle())
             m_pPackets->windowHandle()->setTransientParent(windowHandle());
     }
-    m_pPackets->ShowCapture(m_csCaptureFilePath);
+    m_pPackets->ShowCapture(m_session.CapturePath());
     m_pPackets->EnableSending(!m_bReplaying);
     m_pPackets->show();
     m_pPackets->raise();
@@ -421,7 +409,8 @@ void CReplayDlg::SendRecordSelection(const std::string& csPath, const CRecordSel
     m_bReplaying = true;
     m_stopRequest = EReplayStop::None;
     ClearStatusReason();
-    m_bStatusSaysWhy = OnSendSelection(*this, csPath, selection, m_settings.NicDevice).NotSent();
+    m_bStatusSaysWhy
+        = OnSendSelection(*this, csPath, selection, m_session.Settings().NicDevice).NotSent();
     m_bReplaying = false;
     m_stopRequest = EReplayStop::None;
     if (m_bCloseAfterReplay) {
@@ -454,7 +443,7 @@ void CReplayDlg::OnSend()
     m_bReplaying = true;
     m_stopRequest = EReplayStop::None;
     ClearStatusReason();
-    m_bStatusSaysWhy = OnSendReplay(*this, m_settings.NicDevice).NotSent();
+    m_bStatusSaysWhy = OnSendReplay(*this, m_session.Settings().NicDevice).NotSent();
     m_bReplaying = false;
     m_stopRequest = EReplayStop::None;
     if (m_bCloseAfterReplay) {
@@ -463,7 +452,10 @@ void CReplayDlg::OnSend()
     }
 }
 
-void CReplayDlg::reject() { OnCancel(); }
+void CReplayDlg::reject()
+{
+    OnCancel();
+}
 
 void CReplayDlg::OnCancel()
 {
@@ -475,7 +467,7 @@ void CReplayDlg::OnCancel()
         return;
     }
     SaveSettings();
-    DebugLog("Program shutting down");
+    m_session.ShutDown();
     QDialog::reject();
 }
 
@@ -483,56 +475,55 @@ void CReplayDlg::OnBrowse()
 {
     const std::string csPath = GetFileDialog().GetOpenFileName(this);
     if (!csPath.empty() && csPath.rfind('/') != std::string::npos)
-        m_csCaptureFilePath = csPath;
+        m_session.CapturePath() = csPath;
     DoDataExchange(false);
     // An open packet list follows the file browsed to.
     if (m_pPackets && m_pPackets->isVisible())
-        m_pPackets->ShowCapture(m_csCaptureFilePath);
+        m_pPackets->ShowCapture(m_session.CapturePath());
 }
 
 void CReplayDlg::OnModeChanged()
 {
     SaveSettings();
-    Control(IDC_OFFSET)->setEnabled(m_iMode != 1);
+    Control(IDC_OFFSET)->setEnabled(m_session.Settings().Mode != 1);
 }
 
 void CReplayDlg::SaveSettings()
 {
     DoDataExchange(true);
-    m_settings.Mode = m_iMode;
-    m_settings.AutoUpdate = m_iAutoUpdate != 0;
-    m_settings.Debug = g_bDebug;
-    // The settings file cannot hold a line feed: such a path is still used
-    // for Send but not stored, and the last storable one stays saved.
-    if (SettingsCanHold(m_csCaptureFilePath)) {
-        m_settings.OldPath = m_csCaptureFilePath;
-    } else if (m_csCaptureFilePath != m_csUnstoredPath) {
-        m_csUnstoredPath = m_csCaptureFilePath;
-        DebugLog(
-            "Err. The capture file path holds a line feed and could not be stored in settings.ini");
-    }
-    m_settings.Offset = m_iOffset;
     if (const auto name = AdapterNameByIndex(m_pAdapterList->currentIndex()))
-        m_settings.NicDevice = *name;
-    m_settings.SaveTo(SettingsFilePath());
+        m_session.Settings().NicDevice = *name;
+    m_session.Save();
 }
 
-void CReplayDlg::OnCheckForUpdates() { RunManualVersionCheck(); }
+void CReplayDlg::OnCheckForUpdates()
+{
+    RunManualVersionCheck();
+}
 
 void CReplayDlg::OnTimer(unsigned nIDEvent)
 {
     if (nIDEvent != 1)
         return;
     m_timer1.start(kHourMs);
-    if (m_iAutoUpdate)
+    if (m_session.Settings().AutoUpdate)
         RunAutomaticVersionCheck();
 }
 
-void CReplayDlg::OnBanner() { OpenReferralFromBanner(); }
+void CReplayDlg::OnBanner()
+{
+    OpenReferralFromBanner();
+}
 
-void CReplayDlg::OnAbout() { RunAboutBox(this); }
+void CReplayDlg::OnAbout()
+{
+    RunAboutBox(this);
+}
 
-void CReplayDlg::OnHelpPage() { OpenUrl(HelpPageUrl()); }
+void CReplayDlg::OnHelpPage()
+{
+    OpenUrl(HelpPageUrl());
+}
 
 void CReplayDlg::OnInstanceQuery()
 {
@@ -570,7 +561,8 @@ bool CReplayDlg::eventFilter(QObject* pWatched, QEvent* pEvent)
     }
     if (pWatched == Control(IDC_BANNER) && pEvent->type() == QEvent::MouseButtonPress) {
         auto* pMouse = static_cast<QMouseEvent*>(pEvent);
-        if (pMouse->button() == Qt::LeftButton && Control(IDC_BANNER)->rect().contains(pMouse->position().toPoint())) {
+        if (pMouse->button() == Qt::LeftButton
+            && Control(IDC_BANNER)->rect().contains(pMouse->position().toPoint())) {
             OnBanner();
             return true;
         }
@@ -599,9 +591,9 @@ void CReplayDlg::keyPressEvent(QKeyEvent* pEvent)
 void CReplayDlg::ReadReplayInputs(std::string& csPath, int& iMode, int& iOffset)
 {
     DoDataExchange(true);
-    csPath = m_csCaptureFilePath;
-    iMode = m_iMode;
-    iOffset = m_iOffset;
+    csPath = m_session.CapturePath();
+    iMode = m_session.Settings().Mode;
+    iOffset = m_session.Settings().Offset;
 }
 
 void CReplayDlg::EnableReplayControls(bool bEnable)
@@ -617,12 +609,14 @@ void CReplayDlg::EnableReplayControls(bool bEnable)
         pSend->setFocus();
     if (m_pPackets)
         m_pPackets->EnableSending(bEnable);
+    ClearUpperVectorState();
 }
 
 void CReplayDlg::SetStatusText(const std::string& csText)
 {
     m_csStatus = csText;
     DoDataExchange(false);
+    ClearUpperVectorState();
 }
 
 void CReplayDlg::PumpMessages()
@@ -631,6 +625,7 @@ void CReplayDlg::PumpMessages()
     // Paints what is invalid (the status line) and handles what is pending;
     // invalidating the whole window here would repaint all of it every time.
     QCoreApplication::processEvents();
+    ClearUpperVectorState();
 }
 
 void CReplayDlg::AddEntry(const std::string& csText)
@@ -645,3 +640,5 @@ void CReplayDlg::SetCurrentSelection(int iIndex)
     const QSignalBlocker block(m_pAdapterList);
     m_pAdapterList->setCurrentIndex(iIndex);
 }
+
+} // namespace velmora

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "AdapterList.h"
-#include "AppSettings.h"
-#include "PacketsWnd.h"
-#include "Replay.h"
+#include "app/PacketsWnd.h"
+#include "replay/AdapterList.h"
+#include "replay/Replay.h"
+#include "session/Session.h"
 
 #include <QDialog>
 #include <QIcon>
@@ -12,13 +12,16 @@
 #include <string>
 
 class QComboBox;
+
+namespace velmora {
+
 class CInstanceServer;
 
-// The process-wide install folder: the current folder when the window starts.
-extern std::string g_csInstallDir;
-
 // The main window.
-class CReplayDlg : public QDialog, public IReplayWindow, public IAdapterListView, public IPacketsOwner {
+class CReplayDlg : public QDialog,
+                   public IReplayWindow,
+                   public IAdapterListView,
+                   public IPacketsOwner {
     Q_OBJECT
 public:
     explicit CReplayDlg(QWidget* pParent = nullptr);
@@ -48,11 +51,7 @@ public:
 
     QWidget* Control(int iId) const;
     QTimer& Timer1() { return m_timer1; }
-    const AppSettings& Settings() const { return m_settings; }
-    const std::string& CaptureFilePath() const { return m_csCaptureFilePath; }
-    int Mode() const { return m_iMode; }
-    int AutoUpdate() const { return m_iAutoUpdate; }
-    int Offset() const { return m_iOffset; }
+    const AppSettings& Settings() const { return m_session.Settings(); }
     const std::string& InformationText() const { return m_csInformation; }
     const std::string& StatusText() const { return m_csStatus; }
     CPacketsWnd* PacketsWindow() const { return m_pPackets; }
@@ -84,14 +83,10 @@ private:
     void ClearStatusReason();
     bool ReadOffset();
     void UpdateModeTabStop();
-    std::string SettingsFilePath() const;
 
-    AppSettings m_settings;
+    // Holds the values of the path, mode, offset and update controls.
+    CSession m_session;
     QComboBox* m_pAdapterList = nullptr;
-    std::string m_csCaptureFilePath;
-    int m_iMode = -1;
-    int m_iAutoUpdate = 0;
-    int m_iOffset = 0;
     std::string m_csInformation;
     std::string m_csStatus;
     QIcon m_hIcon;
@@ -101,11 +96,12 @@ private:
     int m_iPendingSelection = -1;
     bool m_bStatusSaysWhy = false; // the status line holds why the last Send stopped
     std::string m_csInformationShown;
-    QString m_qsPathShown; // what the path field was given for m_csCaptureFilePath
-    std::string m_csUnstoredPath; // the last path reported as not storable
+    QString m_qsPathShown; // what the path field was given for the session's path
     bool m_bReplaying = false;
     bool m_bCloseAfterReplay = false;
     EReplayStop m_stopRequest = EReplayStop::None;
     CInstanceServer* m_pInstanceServer = nullptr;
     CPacketsWnd* m_pPackets = nullptr; // a child: made on first use, hidden when closed
 };
+
+} // namespace velmora

@@ -7,6 +7,8 @@
 
 class QSocketNotifier;
 
+namespace velmora {
+
 // The number carried by the instance query and its answer, made from the
 // name "Velmora 097": the same in every process, so each side can check it.
 uint32_t InstanceQueryMessage();
@@ -14,7 +16,7 @@ uint32_t InstanceQueryMessage();
 // Where the lock and the socket live: $XDG_RUNTIME_DIR, else a private folder
 // /tmp/velmora-<uid> (mode 0700). "" when no safe folder can be had.
 std::string InstanceFolder();
-std::string InstanceLockPath();   // .../Velmora 098
+std::string InstanceLockPath(); // .../Velmora 098
 std::string InstanceSocketPath(); // .../Velmora 097
 
 // Takes the lock "Velmora 098". True for the first instance, which keeps the
@@ -45,3 +47,5 @@ private:
     int m_iFd = -1;
     QSocketNotifier* m_pNotifier = nullptr;
 };
+
+} // namespace velmora

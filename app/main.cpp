@@ -1,10 +1,12 @@
-#include "LinkButton.h"
-#include "ReplayApp.h"
-#include "SendSocket.h"
-#include "SingleInstance.h"
+#include "about/LinkButton.h"
+#include "app/ReplayApp.h"
+#include "app/SingleInstance.h"
+#include "replay/SendSocket.h"
 
 #include <csignal>
 #include <cstdio>
+
+using namespace velmora;
 
 int main(int argc, char** argv)
 {

@@ -3,9 +3,9 @@
 // and the peak memory of long replays. Run it through bench/run.sh, as root.
 
 #include "BenchChild.h"
-#include "CaptureWriter.h"
 #include "NetNs.h"
 #include "TestSupport.h"
+#include "tools/CaptureWriter.h"
 
 #include <algorithm>
 #include <atomic>
@@ -25,6 +25,8 @@
 #include <unistd.h>
 #include <vector>
 
+using namespace velmora;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -41,6 +43,7 @@ constexpr double kRatioDebugOff = 1.2;
 constexpr double kRatioDebugOn = 0.9;
 constexpr double kSingleOverBare = 1.5;
 constexpr double kRssGrowthMb = 10.0;
+constexpr double kCommandOverWindow = 1.0;
 
 struct SOptions {
     bool bQuick = false;
@@ -269,10 +272,12 @@ private:
 
 class CBench {
 public:
-    CBench(const SOptions& options, const vtest::CNetns& ns, const std::string& csSelf)
+    CBench(const SOptions& options, const vtest::CNetns& ns, const std::string& csSelf,
+        const std::string& csWorkDir)
         : m_options(options)
         , m_ns(ns)
         , m_csSelf(csSelf)
+        , m_csWorkDir(csWorkDir)
     {
     }
 
@@ -339,6 +344,33 @@ public:
         return run;
     }
 
+    // velmora-replay, debug off, timed by the peer's receive counter like the
+    // others; the whole process, exec to exit, gives dSendPps.
+    SRun Command(const std::string& csCapture, unsigned long long ullCount)
+    {
+        SRun run;
+        const long long llBefore = m_ns.RxPackets(vtest::CNetns::PeerIf());
+        CPeerClock clock(m_ns, vtest::CNetns::PeerIf());
+        const Clock::time_point start = Clock::now();
+        const SOutput out = Run("cd " + Quote(m_csWorkDir) + " && " + m_ns.ExecPrefix()
+            + Quote(VELMORA_REPLAY_EXE) + " -q --no-debug -i " + vtest::CNetns::SendIf() + " "
+            + Quote(csCapture));
+        const double dSeconds = std::chrono::duration<double>(Clock::now() - start).count();
+        const double dPeerPps = clock.Stop();
+        run.llDelivered = m_ns.RxPackets(vtest::CNetns::PeerIf()) - llBefore;
+        if (out.iStatus != 0 || dPeerPps <= 0) {
+            Problem("velmora-replay " + csCapture + " failed (status " + std::to_string(out.iStatus)
+                + "):\n" + out.csText);
+            return run;
+        }
+        run.dSeconds = dSeconds;
+        run.dPps = dPeerPps;
+        run.dSendPps = static_cast<double>(ullCount) / dSeconds;
+        CheckDelivery(
+            "velmora-replay", csCapture, run.llDelivered, static_cast<long long>(ullCount));
+        return run;
+    }
+
     // One Send in single mode at iOffset: its seconds, or -1.
     double Single(const std::string& csCapture, int iOffset, bool bDebug)
     {
@@ -380,6 +412,7 @@ private:
     const SOptions& m_options;
     const vtest::CNetns& m_ns;
     std::string m_csSelf;
+    std::string m_csWorkDir;
     int m_iDeliveryFailures = 0;
     int m_iProblems = 0;
 };
@@ -389,6 +422,7 @@ struct SCase {
     unsigned long long ullCount = 0;
     std::string csCapture;
     std::vector<double> tcp, off, on; // pps, first packet to last
+    std::vector<double> cli, cliWhole, ratioCli, cliOverWindow; // velmora-replay
     std::vector<double> sendOff, sendOn; // pps over the whole Send
     std::vector<double> ratioOff, ratioOn; // per pair
     std::vector<double> rssOff, rssOn; // kB
@@ -503,19 +537,30 @@ int main(int argc, char** argv)
     std::printf("captures written to %s in %.1f s\n", dir.Path().c_str(),
         std::chrono::duration<double>(Clock::now() - start).count());
 
-    CBench bench(options, ns, csSelf);
+    vtest::CTempDir workDir; // velmora-replay's logs
+    CBench bench(options, ns, csSelf, workDir.Path().string());
     for (SCase& c : cases) {
         std::printf("%u B x %s records:", c.uSize, Thousands(c.ullCount).c_str());
         for (int i = 0; i < iPairs && !s_bStop; ++i) {
-            // The order of the three runs turns with every pair, so that none
+            // The order of the four runs turns with every pair, so that none
             // always goes first after a pause or a neighbour's build.
-            CBench::SRun runs[3];
-            for (int k = 0; k < 3 && !s_bStop; ++k) {
-                const int iWhich = (i + k) % 3;
+            CBench::SRun runs[4];
+            for (int k = 0; k < 4 && !s_bStop; ++k) {
+                const int iWhich = (i + k) % 4;
                 if (iWhich == 0)
                     runs[0] = bench.Tcpreplay(c.csCapture, c.ullCount);
+                else if (iWhich == 3)
+                    runs[3] = bench.Command(c.csCapture, c.ullCount);
                 else
                     runs[iWhich] = bench.Velmora(c.csCapture, c.ullCount, iWhich == 2);
+            }
+            if (runs[3].dPps > 0) {
+                c.cli.push_back(runs[3].dPps);
+                c.cliWhole.push_back(runs[3].dSendPps);
+                if (runs[0].dPps > 0)
+                    c.ratioCli.push_back(runs[3].dPps / runs[0].dPps);
+                if (runs[1].dPps > 0)
+                    c.cliOverWindow.push_back(runs[3].dPps / runs[1].dPps);
             }
             if (runs[0].dPps > 0) {
                 c.tcp.push_back(runs[0].dPps);
@@ -604,6 +649,19 @@ int main(int argc, char** argv)
             Fixed(Mb(Median(c.rssOn)), 1).c_str());
     }
 
+    std::printf("\nvelmora-replay, debug off, packets per second (median of %d pairs)\n", iPairs);
+    std::printf("  command: by the peer's receive counter, as the others; ratio and / window: per "
+                "pair, to tcpreplay and to the window (debug off)\n");
+    std::printf("  whole:   over the whole process, exec to exit: for information\n\n");
+    std::printf("%-7s %9s | %9s | %9s %6s %9s | %10s\n", "frame", "records", "tcpreplay", "command",
+        "ratio", "/ window", "whole");
+    for (const SCase& c : cases) {
+        std::printf("%-7s %9s | %9s | %9s %6s %9s | %10s\n",
+            (std::to_string(c.uSize) + " B").c_str(), Thousands(c.ullCount).c_str(),
+            pps(c.tcp).c_str(), pps(c.cli).c_str(), Fixed(Median(c.ratioCli), 2).c_str(),
+            Fixed(Median(c.cliOverWindow), 2).c_str(), pps(c.cliWhole).c_str());
+    }
+
     std::printf("\nSingle mode, offset %s of %s records, one frame sent (median of %d pairs)\n",
         Thousands(ullLong - 1).c_str(), Thousands(ullLong).c_str(), iPairs);
     std::printf("  bare read: pcap_open_offline, pcap_next_ex up to the record, pcap_close, in "
@@ -638,6 +696,12 @@ int main(int argc, char** argv)
         target(bAllOn && Median(c.ratioOn) >= kRatioDebugOn,
             "debug on,  " + csCase + ": ratio " + Fixed(Median(c.ratioOn), 2)
                 + " >= " + Fixed(kRatioDebugOn, 2));
+        // The command's whole run against the window's loop alone.
+        target(static_cast<int>(c.cliOverWindow.size()) == iPairs
+                && Median(c.cliOverWindow) >= kCommandOverWindow,
+            "velmora-replay, " + csCase + ": " + Fixed(Median(c.cliOverWindow), 2)
+                + " x the window's rate >= " + Fixed(kCommandOverWindow, 2)
+                + " (ratio to tcpreplay " + Fixed(Median(c.ratioCli), 2) + ")");
     }
     for (const SSingle& s : singles) {
         target(static_cast<int>(s.ratio.size()) == iPairs && Median(s.ratio) <= kSingleOverBare,

@@ -1,15 +1,17 @@
 #include "BenchChild.h"
 
-#include "Log.h"
-#include "ReplayDlg.h"
-#include "SendSocket.h"
 #include "TestSupport.h"
+#include "app/ReplayDlg.h"
+#include "log/Log.h"
+#include "replay/SendSocket.h"
 
 #include <QApplication>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <sys/resource.h>
+
+using namespace velmora;
 
 namespace {
 
@@ -94,9 +96,9 @@ int RunBenchChild(char* szArgv0, const std::string& csCapture, bool bDebug, int 
     dlg.Timer1().stop();
     dlg.show();
     QCoreApplication::processEvents();
-    if (dlg.Settings().NicDevice != "vm0" || dlg.Mode() != iMode) {
+    if (dlg.Settings().NicDevice != "vm0" || dlg.Settings().Mode != iMode) {
         std::fprintf(stderr, "the window did not take the settings (adapter [%s], mode %d)\n",
-            dlg.Settings().NicDevice.c_str(), dlg.Mode());
+            dlg.Settings().NicDevice.c_str(), dlg.Settings().Mode);
         return 1;
     }
 

@@ -3,10 +3,10 @@
 // does. Prints figures; nothing here passes or fails.
 //   velmora-decode-bench [--records N] [--keep PATH]
 
-#include "CaptureWriter.h"
 #include "decode/CaptureIndex.h"
 #include "decode/Decoder.h"
 #include "decode/RowFilter.h"
+#include "tools/CaptureWriter.h"
 
 #include <algorithm>
 #include <atomic>
@@ -20,6 +20,8 @@
 #include <thread>
 #include <unistd.h>
 #include <vector>
+
+using namespace velmora;
 
 namespace {
 

@@ -5,9 +5,9 @@
 //   velmora-packets-bench [--records N] [--size BYTES]
 // Runs on the platform Qt is given (QT_QPA_PLATFORM=offscreen, or a display).
 
-#include "CaptureWriter.h"
-#include "PacketsWnd.h"
 #include "TestSupport.h"
+#include "app/PacketsWnd.h"
+#include "tools/CaptureWriter.h"
 
 #include <QApplication>
 #include <QHeaderView>
@@ -20,6 +20,8 @@
 #include <cstring>
 #include <functional>
 #include <string>
+
+using namespace velmora;
 
 namespace {
 

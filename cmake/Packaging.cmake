@@ -9,7 +9,10 @@ if(IS_ABSOLUTE "${VELMORA_LAUNCH_DIR}" OR IS_ABSOLUTE "${CMAKE_INSTALL_BINDIR}")
     message(FATAL_ERROR "Packaging expects relative CMAKE_INSTALL_BINDIR and LIBEXECDIR")
 endif()
 
-install(TARGETS velmora RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS velmora velmora-replay RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+set(VELMORA_CLI_DIR ${PROJECT_SOURCE_DIR}/cli)
+install(FILES ${VELMORA_CLI_DIR}/velmora-replay.bash
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME velmora-replay)
 
 # The launcher finds velmora relative to itself, so staged trees work too.
 file(RELATIVE_PATH VELMORA_LAUNCH_TO_BIN /p/${VELMORA_LAUNCH_DIR} /p/${CMAKE_INSTALL_BINDIR})
@@ -44,13 +47,20 @@ add_custom_command(OUTPUT ${VELMORA_ART_PNGS} ${VELMORA_ART_DIR}/banner.png
     COMMENT "Drawing the icons"
     VERBATIM)
 
-# Manual page, compressed as Debian wants it.
+# Manual pages, compressed as Debian wants them.
 find_program(VELMORA_GZIP gzip REQUIRED)
 add_custom_command(OUTPUT ${VELMORA_PKG_DIR}/man/velmora.1.gz
     COMMAND ${CMAKE_COMMAND} -E copy ${VELMORA_RES_DIR}/velmora.1 ${VELMORA_PKG_DIR}/man/velmora.1
     COMMAND ${VELMORA_GZIP} -9nf ${VELMORA_PKG_DIR}/man/velmora.1
     DEPENDS ${VELMORA_RES_DIR}/velmora.1
     COMMENT "Compressing the manual page"
+    VERBATIM)
+add_custom_command(OUTPUT ${VELMORA_PKG_DIR}/man/velmora-replay.1.gz
+    COMMAND ${CMAKE_COMMAND} -E copy ${VELMORA_CLI_DIR}/velmora-replay.1
+        ${VELMORA_PKG_DIR}/man/velmora-replay.1
+    COMMAND ${VELMORA_GZIP} -9nf ${VELMORA_PKG_DIR}/man/velmora-replay.1
+    DEPENDS ${VELMORA_CLI_DIR}/velmora-replay.1
+    COMMENT "Compressing the command's manual page"
     VERBATIM)
 
 # Debian wants the changelog compressed too.
@@ -63,6 +73,7 @@ add_custom_command(OUTPUT ${VELMORA_PKG_DIR}/doc/changelog.gz
 
 add_custom_target(velmora_install_data ALL
     DEPENDS ${VELMORA_ART_PNGS} ${VELMORA_PKG_DIR}/man/velmora.1.gz
+        ${VELMORA_PKG_DIR}/man/velmora-replay.1.gz
         ${VELMORA_PKG_DIR}/doc/changelog.gz)
 
 set(VELMORA_ICON_DIR ${CMAKE_INSTALL_DATADIR}/icons/hicolor)
@@ -73,7 +84,8 @@ endforeach()
 install(FILES ${VELMORA_RES_DIR}/velmora.svg DESTINATION ${VELMORA_ICON_DIR}/scalable/apps)
 install(FILES ${VELMORA_RES_DIR}/velmora.metainfo.xml
     DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
-install(FILES ${VELMORA_PKG_DIR}/man/velmora.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${VELMORA_PKG_DIR}/man/velmora.1.gz ${VELMORA_PKG_DIR}/man/velmora-replay.1.gz
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${VELMORA_RES_DIR}/deb/copyright ${VELMORA_PKG_DIR}/doc/changelog.gz
     DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/velmora)
 
@@ -86,10 +98,12 @@ set(CPACK_PACKAGE_DESCRIPTION
     "Velmora resends the packets of a pcap capture file onto a chosen Ethernet\n"
     "adapter, either the single packet at a given offset or all of them, back to\n"
     "back. It is meant for BACnet frames carried directly in Ethernet.\n"
+    "The command velmora-replay does the same for scripts and test rigs,\n"
+    "without a display.\n"
     "\n"
     "Members of the group velmora may send raw frames on any adapter: the\n"
-    "program is installed for them with the capability CAP_NET_RAW, which it\n"
-    "drops at start once its send socket is open. The group grants neither\n"
+    "program and the command are installed for them with the capability\n"
+    "CAP_NET_RAW, which they drop at start once their send socket is open. The group grants neither\n"
     "reading traffic nor changing the network.")
 string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

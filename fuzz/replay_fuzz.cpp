@@ -2,14 +2,16 @@
 // a window and an adapter that only count: no crash, no hang, and never a frame
 // longer than the send buffer handed to the sender.
 
-#include "Log.h"
-#include "Replay.h"
+#include "log/Log.h"
+#include "replay/Replay.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <sys/mman.h>
 #include <unistd.h>
+
+using namespace velmora;
 
 namespace {
 

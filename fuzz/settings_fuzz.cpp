@@ -2,7 +2,7 @@
 // survives a save and a load into a fresh document unchanged, and that the
 // indexed lookups agree with a plain first-match scan.
 
-#include "SettingsFile.h"
+#include "settings/SettingsFile.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -11,6 +11,8 @@
 #include <fcntl.h>
 #include <string>
 #include <unistd.h>
+
+using namespace velmora;
 
 namespace {
 

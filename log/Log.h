@@ -3,12 +3,16 @@
 #include <string>
 #include <string_view>
 
+namespace velmora {
+
 #define VELMORA_PRINTF(fmtIndex, firstArg) __attribute__((format(printf, fmtIndex, firstArg)))
 
 // Gates Debuglog.txt. On at start; the main window sets it from the settings.
 extern bool g_bDebug;
 
-// Both files live in the folder that is current when they are first used.
+// Both files live in the folder SetLogFolder names (the session's install
+// folder); until it is called, in the folder current when they are first used.
+void SetLogFolder(const std::string& csDir);
 void ResetLogFile();
 void ResetDebugLogFile();
 
@@ -24,11 +28,6 @@ int MessageAndLogOk(const char* szFormat, ...) VELMORA_PRINTF(1, 2);
 
 // The composed paths ("" until first use).
 std::string MessageLogPath();
-std::string DebugLogPath();
-
-// Forgets the composed paths so that the next use composes them again from the
-// current folder. Only tests need this: the program composes them once.
-void ForgetLogPaths();
 
 // While one of these lives, debug records go through one descriptor kept open
 // in append mode (one write per record) instead of an open and close each.
@@ -51,3 +50,5 @@ public:
     CDebugLogBatch& operator=(const CDebugLogBatch&) = delete;
     void Flush();
 };
+
+} // namespace velmora

@@ -2,6 +2,8 @@
 
 #include <string>
 
+namespace velmora {
+
 // Style values in, results out: the numbers are logged and compared by callers.
 enum : int { MB_OK = 0, MB_YESNO = 4 };
 enum : int { IDOK = 1, IDYES = 6, IDNO = 7 };
@@ -21,3 +23,5 @@ IMessageBox& GetMessageBox();
 
 // A box shown straight, without any log record.
 int ShowMessageBox(const std::string& csText, int iType);
+
+} // namespace velmora

@@ -1,6 +1,6 @@
-#include "AdapterList.h"
+#include "replay/AdapterList.h"
 
-#include "Log.h"
+#include "log/Log.h"
 
 #include <pcap/pcap.h>
 
@@ -9,38 +9,38 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+namespace velmora {
+
 namespace {
 
-FindAllDevsFn s_pfnFindAll = nullptr;
-FreeAllDevsFn s_pfnFreeAll = nullptr;
+    int FindAll(const SAdapterSource& source, pcap_if_t** ppList, char* szErrBuf)
+    {
+        return source.pfnFindAll ? source.pfnFindAll(ppList, szErrBuf)
+                                 : pcap_findalldevs(ppList, szErrBuf);
+    }
 
-int FindAll(pcap_if_t** ppList, char* szErrBuf)
-{
-    return s_pfnFindAll ? s_pfnFindAll(ppList, szErrBuf) : pcap_findalldevs(ppList, szErrBuf);
-}
+    void FreeAll(const SAdapterSource& source, pcap_if_t* pList)
+    {
+        if (source.pfnFreeAll)
+            source.pfnFreeAll(pList);
+        else
+            pcap_freealldevs(pList);
+    }
 
-void FreeAll(pcap_if_t* pList)
-{
-    if (s_pfnFreeAll)
-        s_pfnFreeAll(pList);
-    else
-        pcap_freealldevs(pList);
-}
+    // libpcap on Linux lists the adapter's link-layer address first; the rule
+    // about the first address means the first address after those.
+    const pcap_addr_t* FirstAddress(const pcap_if_t& adapter)
+    {
+        const pcap_addr_t* pAddr = adapter.addresses;
+        while (pAddr && pAddr->addr && pAddr->addr->sa_family == AF_PACKET)
+            pAddr = pAddr->next;
+        return pAddr;
+    }
 
-// libpcap on Linux lists the adapter's link-layer address first; the rule
-// about the first address means the first address after those.
-const pcap_addr_t* FirstAddress(const pcap_if_t& adapter)
-{
-    const pcap_addr_t* pAddr = adapter.addresses;
-    while (pAddr && pAddr->addr && pAddr->addr->sa_family == AF_PACKET)
-        pAddr = pAddr->next;
-    return pAddr;
-}
-
-bool Keep(AdapterFilterFn pfnKeep, const pcap_if_t& adapter)
-{
-    return adapter.name && (!pfnKeep || pfnKeep(adapter.name));
-}
+    bool Keep(AdapterFilterFn pfnKeep, const pcap_if_t& adapter)
+    {
+        return adapter.name && (!pfnKeep || pfnKeep(adapter.name));
+    }
 
 } // namespace
 
@@ -49,12 +49,6 @@ bool IsKernelInterface(const char* szName)
     // Asked of the kernel rather than read from /sys/class/net: sysfs shows the
     // namespace it was mounted in, which need not be the one we send in.
     return szName && *szName && if_nametoindex(szName) != 0;
-}
-
-void SetAdapterEnumeration(FindAllDevsFn pfnFindAll, FreeAllDevsFn pfnFreeAll)
-{
-    s_pfnFindAll = pfnFindAll;
-    s_pfnFreeAll = pfnFreeAll;
 }
 
 const char* FormatIpAddress(const unsigned char* pAddr)
@@ -88,17 +82,17 @@ std::string AdapterEntryText(const pcap_if_t& adapter)
 }
 
 void FillAdapterList(
-    IAdapterListView& list, const std::string& csSavedName, AdapterFilterFn pfnKeep)
+    IAdapterListView& list, const std::string& csSavedName, const SAdapterSource& source)
 {
     pcap_if_t* pList = nullptr;
     char szErrBuf[PCAP_ERRBUF_SIZE] = "";
-    if (FindAll(&pList, szErrBuf) == -1) {
+    if (FindAll(source, &pList, szErrBuf) == -1) {
         MessageAndLogOk("Error. Can not find any devices, Are you sure that Winpap is installed ?");
         return;
     }
     int iIndex = 0;
     for (const pcap_if_t* p = pList; p; p = p->next) {
-        if (!Keep(pfnKeep, *p))
+        if (!Keep(source.pfnKeep, *p))
             continue;
         list.AddEntry(AdapterEntryText(*p));
         if (csSavedName == p->name)
@@ -106,19 +100,19 @@ void FillAdapterList(
         ++iIndex;
     }
     if (pList)
-        FreeAll(pList);
+        FreeAll(source, pList);
 }
 
-std::optional<std::string> AdapterNameByIndex(int iIndex, AdapterFilterFn pfnKeep)
+std::optional<std::string> AdapterNameByIndex(int iIndex, const SAdapterSource& source)
 {
     pcap_if_t* pList = nullptr;
     char szErrBuf[PCAP_ERRBUF_SIZE] = "";
-    if (FindAll(&pList, szErrBuf) == -1)
+    if (FindAll(source, &pList, szErrBuf) == -1)
         return std::nullopt;
     std::optional<std::string> name;
     int iCounter = 0;
     for (const pcap_if_t* p = pList; p; p = p->next) {
-        if (!Keep(pfnKeep, *p))
+        if (!Keep(source.pfnKeep, *p))
             continue;
         if (iCounter == iIndex) {
             name = p->name;
@@ -127,6 +121,24 @@ std::optional<std::string> AdapterNameByIndex(int iIndex, AdapterFilterFn pfnKee
         ++iCounter;
     }
     if (pList)
-        FreeAll(pList);
+        FreeAll(source, pList);
     return name;
 }
+
+std::optional<std::vector<SAdapterEntry>> ListAdapters(const SAdapterSource& source)
+{
+    pcap_if_t* pList = nullptr;
+    char szErrBuf[PCAP_ERRBUF_SIZE] = "";
+    if (FindAll(source, &pList, szErrBuf) == -1)
+        return std::nullopt;
+    std::vector<SAdapterEntry> entries;
+    for (const pcap_if_t* p = pList; p; p = p->next) {
+        if (Keep(source.pfnKeep, *p))
+            entries.push_back({ p->name, AdapterEntryText(*p) });
+    }
+    if (pList)
+        FreeAll(source, pList);
+    return entries;
+}
+
+} // namespace velmora

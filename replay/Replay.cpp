@@ -1,7 +1,7 @@
-#include "Replay.h"
+#include "replay/Replay.h"
 
-#include "Log.h"
-#include "SendSocket.h"
+#include "log/Log.h"
+#include "replay/SendSocket.h"
 
 #include <pcap/pcap.h>
 
@@ -17,275 +17,256 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#endif
+namespace velmora {
 
 namespace {
 
-constexpr size_t kCaptureStreamBuffer = 64 * 1024;
-constexpr uint32_t kShortestFrame = 6;
+    constexpr size_t kCaptureStreamBuffer = 64 * 1024;
+    constexpr uint32_t kShortestFrame = 6;
 
-std::chrono::milliseconds s_statusInterval { kStatusIntervalMs };
-
-#if defined(__x86_64__) || defined(__i386__)
-__attribute__((target("avx"))) void ZeroUpperAvx() { _mm256_zeroupper(); }
-#endif
-
-// On processors with VAES, Qt's string hashing (called while the window
-// paints) returns with the upper halves of the AVX registers in use. Until
-// they are cleared every SSE instruction pays a transition penalty, and
-// libpcap's reader then runs three times slower. So the loop clears them after
-// every call into the window.
-void ClearUpperVectorState()
-{
-#if defined(__x86_64__) || defined(__i386__)
-    static const bool bAvx = __builtin_cpu_supports("avx");
-    if (bAvx)
-        ZeroUpperAvx();
-#endif
-}
-
-void ShowCount(IReplayWindow& window, int iCount)
-{
-    char sz[32];
-    std::snprintf(sz, sizeof sz, "%d packets sent", iCount);
-    window.SetStatusText(sz);
-    window.PumpMessages();
-    ClearUpperVectorState();
-}
-
-// "[%03ld]  %ld:%ld (%ld)", made by hand: printf's parsing costs as much as
-// the write, and this record is made once per packet.
-void LogPacketRecord(long lIndex, long lSec, long lUsec, long lWireLen)
-{
-    char sz[96];
-    char* p = sz;
-    char* const end = sz + sizeof sz;
-    *p++ = '[';
-    char szIndex[24];
-    const auto index = std::to_chars(szIndex, szIndex + sizeof szIndex, lIndex);
-    for (long lDigits = index.ptr - szIndex; lIndex >= 0 && lDigits < 3; ++lDigits)
-        *p++ = '0';
-    p = std::copy(szIndex, index.ptr, p);
-    *p++ = ']';
-    *p++ = ' ';
-    *p++ = ' ';
-    p = std::to_chars(p, end, lSec).ptr;
-    *p++ = ':';
-    p = std::to_chars(p, end, lUsec).ptr;
-    *p++ = ' ';
-    *p++ = '(';
-    p = std::to_chars(p, end, lWireLen).ptr;
-    *p++ = ')';
-    DebugLogPlain(std::string_view(sz, static_cast<size_t>(p - sz)));
-}
-
-// Closes the sink however the Send ends.
-class CSinkCloser {
-public:
-    explicit CSinkCloser(IPacketSink& sink)
-        : m_sink(sink)
+    void ShowCount(IReplayWindow& window, int iCount)
     {
+        char sz[32];
+        std::snprintf(sz, sizeof sz, "%d packets sent", iCount);
+        window.SetStatusText(sz);
+        window.PumpMessages();
     }
-    ~CSinkCloser() { m_sink.Close(); }
-    CSinkCloser(const CSinkCloser&) = delete;
-    CSinkCloser& operator=(const CSinkCloser&) = delete;
 
-private:
-    IPacketSink& m_sink;
-};
-
-// The display's pace needs no better than a few milliseconds, and this clock
-// costs a fraction of steady_clock.
-struct CCoarseClock {
-    using duration = std::chrono::nanoseconds;
-    using rep = duration::rep;
-    using period = duration::period;
-    using time_point = std::chrono::time_point<CCoarseClock>;
-    static constexpr bool is_steady = true;
-    static time_point now()
+    // "[%03ld]  %ld:%ld (%ld)", made by hand: printf's parsing costs as much as
+    // the write, and this record is made once per packet.
+    void LogPacketRecord(long lIndex, long lSec, long lUsec, long lWireLen)
     {
-        timespec ts {};
-        clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
-        return time_point(std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec));
+        char sz[96];
+        char* p = sz;
+        char* const end = sz + sizeof sz;
+        *p++ = '[';
+        char szIndex[24];
+        const auto index = std::to_chars(szIndex, szIndex + sizeof szIndex, lIndex);
+        for (long lDigits = index.ptr - szIndex; lIndex >= 0 && lDigits < 3; ++lDigits)
+            *p++ = '0';
+        p = std::copy(szIndex, index.ptr, p);
+        *p++ = ']';
+        *p++ = ' ';
+        *p++ = ' ';
+        p = std::to_chars(p, end, lSec).ptr;
+        *p++ = ':';
+        p = std::to_chars(p, end, lUsec).ptr;
+        *p++ = ' ';
+        *p++ = '(';
+        p = std::to_chars(p, end, lWireLen).ptr;
+        *p++ = ')';
+        DebugLogPlain(std::string_view(sz, static_cast<size_t>(p - sz)));
     }
-};
 
-void LogSendError(uint32_t uLength, const std::string& csError)
-{
-    DebugLog("Err. Can not send BACnet Eth packet iPacketSize=[%d] Error=[%s]",
-        static_cast<int>(uLength), csError.c_str());
-}
+    // Closes the sink however the Send ends.
+    class CSinkCloser {
+    public:
+        explicit CSinkCloser(IPacketSink& sink)
+            : m_sink(sink)
+        {
+        }
+        ~CSinkCloser() { m_sink.Close(); }
+        CSinkCloser(const CSinkCloser&) = delete;
+        CSinkCloser& operator=(const CSinkCloser&) = delete;
 
-// All mode hands frames to the sink in batches. A batch's debug records are
-// made once the kernel has taken or refused its frames, each refused frame's
-// record right after its packet's, and reach the file in one write before the
-// next record is read. A sink without batches gets every frame alone, as in
-// single mode.
-class CBatchSender {
-public:
-    explicit CBatchSender(IPacketSink& sink)
-        : m_sink(sink)
+    private:
+        IPacketSink& m_sink;
+    };
+
+    // The display's pace needs no better than a few milliseconds, and this clock
+    // costs a fraction of steady_clock.
+    struct CCoarseClock {
+        using duration = std::chrono::nanoseconds;
+        using rep = duration::rep;
+        using period = duration::period;
+        using time_point = std::chrono::time_point<CCoarseClock>;
+        static constexpr bool is_steady = true;
+        static time_point now()
+        {
+            timespec ts {};
+            clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+            return time_point(
+                std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec));
+        }
+    };
+
+    void LogSendError(uint32_t uLength, const std::string& csError)
     {
-        m_records.reserve(kMaxRecords);
+        DebugLog("Err. Can not send BACnet Eth packet iPacketSize=[%d] Error=[%s]",
+            static_cast<int>(uLength), csError.c_str());
     }
-    CBatchSender(const CBatchSender&) = delete;
-    CBatchSender& operator=(const CBatchSender&) = delete;
 
-    void Add(long lIndex, const pcap_pkthdr& header, const u_char* pData)
-    {
-        // The reader stores both time stamp fields as signed 32-bit values.
-        // Straight from the reader's buffer: the bytes are the same as after a
-        // copy into the send buffer, and a longer record is cut to it.
-        SRecord record { lIndex, static_cast<int32_t>(header.ts.tv_sec),
-            static_cast<int32_t>(header.ts.tv_usec), static_cast<long>(header.len),
-            header.caplen < kSendBufferSize ? header.caplen : kSendBufferSize, -1 };
-        if (m_sink.IsOpen() && pData && record.uLength >= kShortestFrame) {
-            if (!m_sink.Stage(pData, record.uLength)) {
-                Drain();
+    // All mode hands frames to the sink in batches. A batch's debug records are
+    // made once the kernel has taken or refused its frames, each refused frame's
+    // record right after its packet's, and reach the file in one write before the
+    // next record is read. A sink without batches gets every frame alone, as in
+    // single mode.
+    class CBatchSender {
+    public:
+        explicit CBatchSender(IPacketSink& sink)
+            : m_sink(sink)
+        {
+            m_records.reserve(kMaxRecords);
+        }
+        CBatchSender(const CBatchSender&) = delete;
+        CBatchSender& operator=(const CBatchSender&) = delete;
+
+        void Add(long lIndex, const pcap_pkthdr& header, const u_char* pData)
+        {
+            // The reader stores both time stamp fields as signed 32-bit values.
+            // Straight from the reader's buffer: the bytes are the same as after a
+            // copy into the send buffer, and a longer record is cut to it.
+            SRecord record { lIndex, static_cast<int32_t>(header.ts.tv_sec),
+                static_cast<int32_t>(header.ts.tv_usec), static_cast<long>(header.len),
+                header.caplen < kSendBufferSize ? header.caplen : kSendBufferSize, -1 };
+            if (m_sink.IsOpen() && pData && record.uLength >= kShortestFrame) {
                 if (!m_sink.Stage(pData, record.uLength)) {
-                    SendAlone(record, pData);
-                    return;
+                    Drain();
+                    if (!m_sink.Stage(pData, record.uLength)) {
+                        SendAlone(record, pData);
+                        return;
+                    }
+                }
+                record.iStaged = m_iStaged++;
+            }
+            m_records.push_back(record);
+            if (m_records.size() >= kMaxRecords)
+                Drain();
+        }
+
+        // Waits until the kernel has taken or refused every staged frame, then
+        // writes the batch's records; the frames count from here on.
+        void Drain()
+        {
+            if (m_records.empty())
+                return;
+            m_refused.clear();
+            if (m_iStaged > 0)
+                m_sink.Flush(m_refused);
+            size_t nRefused = 0;
+            for (const SRecord& r : m_records) {
+                if (g_bDebug)
+                    LogPacketRecord(r.lIndex, r.iSec, r.iUsec, r.lWireLen);
+                if (r.iStaged < 0) {
+                    CountRefused(r.uLength);
+                } else if (nRefused < m_refused.size()
+                    && m_refused[nRefused].nIndex == static_cast<size_t>(r.iStaged)) {
+                    CountRefused(r.uLength);
+                    if (g_bDebug)
+                        LogSendError(r.uLength, m_refused[nRefused].csError);
+                    ++nRefused;
                 }
             }
-            record.iStaged = m_iStaged++;
-        }
-        m_records.push_back(record);
-        if (m_records.size() >= kMaxRecords)
-            Drain();
-    }
-
-    // Waits until the kernel has taken or refused every staged frame, then
-    // writes the batch's records; the frames count from here on.
-    void Drain()
-    {
-        if (m_records.empty())
-            return;
-        m_refused.clear();
-        if (m_iStaged > 0)
-            m_sink.Flush(m_refused);
-        size_t nRefused = 0;
-        for (const SRecord& r : m_records) {
             if (g_bDebug)
+                m_log.Flush();
+            m_llCount += static_cast<long long>(m_records.size());
+            m_records.clear();
+            m_iStaged = 0;
+        }
+
+        // Frames the kernel has taken or refused, and records too short to send.
+        int Count() const { return m_llCount < INT_MAX ? static_cast<int>(m_llCount) : INT_MAX; }
+        // Of those, not put on the wire; and refused by the adapter.
+        int Refused() const { return m_iRefused; }
+        int Failed() const { return m_iFailed; }
+
+    private:
+        struct SRecord {
+            long lIndex;
+            int32_t iSec;
+            int32_t iUsec;
+            long lWireLen;
+            uint32_t uLength;
+            int iStaged; // place among the staged frames; -1 when not handed over
+        };
+        static constexpr size_t kMaxRecords = 1024;
+
+        void SendAlone(const SRecord& r, const u_char* pData)
+        {
+            // As in single mode, the record is in the file before the frame goes out.
+            if (g_bDebug) {
                 LogPacketRecord(r.lIndex, r.iSec, r.iUsec, r.lWireLen);
-            if (r.iStaged < 0) {
-                CountRefused(r.uLength);
-            } else if (nRefused < m_refused.size()
-                && m_refused[nRefused].nIndex == static_cast<size_t>(r.iStaged)) {
-                CountRefused(r.uLength);
-                if (g_bDebug)
-                    LogSendError(r.uLength, m_refused[nRefused].csError);
-                ++nRefused;
+                m_log.Flush();
             }
-        }
-        if (g_bDebug)
+            if (!SendPacket(m_sink, pData, r.uLength))
+                CountRefused(r.uLength);
             m_log.Flush();
-        m_llCount += static_cast<long long>(m_records.size());
-        m_records.clear();
-        m_iStaged = 0;
-    }
+            ++m_llCount;
+        }
 
-    // Frames the kernel has taken or refused, and records too short to send.
-    int Count() const { return m_llCount < INT_MAX ? static_cast<int>(m_llCount) : INT_MAX; }
-    // Of those, not put on the wire; and refused by the adapter.
-    int Refused() const { return m_iRefused; }
-    int Failed() const { return m_iFailed; }
+        void CountRefused(uint32_t uLength)
+        {
+            if (m_iRefused < INT_MAX)
+                ++m_iRefused;
+            if (uLength >= kShortestFrame && m_iFailed < INT_MAX)
+                ++m_iFailed;
+        }
 
-private:
-    struct SRecord {
-        long lIndex;
-        int32_t iSec;
-        int32_t iUsec;
-        long lWireLen;
-        uint32_t uLength;
-        int iStaged; // place among the staged frames; -1 when not handed over
+        IPacketSink& m_sink;
+        CDebugLogBatch m_log;
+        std::vector<SRecord> m_records;
+        std::vector<IPacketSink::SRefused> m_refused;
+        int m_iStaged = 0;
+        long long m_llCount = 0;
+        int m_iRefused = 0;
+        int m_iFailed = 0;
     };
-    static constexpr size_t kMaxRecords = 1024;
 
-    void SendAlone(const SRecord& r, const u_char* pData)
+    // Reads the records and sends the chosen ones (by mode and offset, or the
+    // sorted pSelection when there is one); gives the packet count and counts the
+    // refused ones into result.
+    int SendRecords(IReplayWindow& window, pcap_t* hCapture, int iMode, int iOffset,
+        const CRecordSelection* pSelection, IPacketSink& sink, SReplayResult& result)
     {
-        // As in single mode, the record is in the file before the frame goes out.
-        if (g_bDebug) {
-            LogPacketRecord(r.lIndex, r.iSec, r.iUsec, r.lWireLen);
-            m_log.Flush();
-        }
-        if (!SendPacket(m_sink, pData, r.uLength))
-            CountRefused(r.uLength);
-        m_log.Flush();
-        ++m_llCount;
-    }
-
-    void CountRefused(uint32_t uLength)
-    {
-        if (m_iRefused < INT_MAX)
-            ++m_iRefused;
-        if (uLength >= kShortestFrame && m_iFailed < INT_MAX)
-            ++m_iFailed;
-    }
-
-    IPacketSink& m_sink;
-    CDebugLogBatch m_log;
-    std::vector<SRecord> m_records;
-    std::vector<IPacketSink::SRefused> m_refused;
-    int m_iStaged = 0;
-    long long m_llCount = 0;
-    int m_iRefused = 0;
-    int m_iFailed = 0;
-};
-
-// Reads the records and sends the chosen ones; gives the packet count and
-// counts the refused ones into result.
-int SendRecords(IReplayWindow& window, pcap_t* hCapture, int iMode, int iOffset,
-    const CRecordSelection* pSelection, IPacketSink& sink, SReplayResult& result)
-{
-    using Clock = CCoarseClock;
-    // One open descriptor for the per-packet records instead of an open and close each.
-    CDebugLogHold hold;
-    std::optional<CBatchSender> batch;
-    if (iMode == 1)
-        batch.emplace(sink);
-    long lIndex = 0;
-    int iCount = 0;
-    unsigned uHandled = 0;
-    // The first packet shows at once, then the status follows the display's pace.
-    Clock::time_point nextShow = Clock::time_point::min();
-    const bool bEveryPacket = s_statusInterval.count() == 0;
-    bool bShowPending = false;
-    bool bStopped = false;
-    // Disabling the controls has just called into the window.
-    ClearUpperVectorState();
-    size_t nNextChosen = 0; // in *pSelection
-    for (;;) {
-        if (pSelection && nNextChosen == pSelection->size())
-            break;
-        pcap_pkthdr* pHeader = nullptr;
-        const u_char* pData = nullptr;
-        if (pcap_next_ex(hCapture, &pHeader, &pData) < 0)
-            break;
-        const bool bChosen = pSelection
-            ? (*pSelection)[nNextChosen] == static_cast<uint64_t>(lIndex)
-            : iMode == 1 || lIndex == iOffset;
-        if (bChosen && pSelection)
-            ++nNextChosen;
-        if (!bChosen) {
-            // Read past: before the offset, or left out of the selection.
-        } else if (batch) {
-            batch->Add(lIndex, *pHeader, pData);
-        } else {
-            if (g_bDebug)
-                LogPacketRecord(lIndex, static_cast<int32_t>(pHeader->ts.tv_sec),
-                    static_cast<int32_t>(pHeader->ts.tv_usec), static_cast<long>(pHeader->len));
-            const uint32_t uLength
-                = pHeader->caplen < kSendBufferSize ? pHeader->caplen : kSendBufferSize;
-            if (!SendPacket(sink, pData, uLength)) {
-                ++result.iRefused;
-                if (uLength >= kShortestFrame)
-                    ++result.iFailed;
+        using Clock = CCoarseClock;
+        // One open descriptor for the per-packet records instead of an open and close each.
+        CDebugLogHold hold;
+        std::optional<CBatchSender> batch;
+        if (iMode == 1)
+            batch.emplace(sink);
+        long lIndex = 0;
+        int iCount = 0;
+        unsigned uHandled = 0;
+        // The first packet shows at once, then the status follows the display's pace.
+        Clock::time_point nextShow = Clock::time_point::min();
+        const std::chrono::milliseconds interval
+            = std::max(window.StatusInterval(), std::chrono::milliseconds::zero());
+        const bool bEveryPacket = interval.count() == 0;
+        bool bShowPending = false;
+        bool bStopped = false;
+        size_t nNextChosen = 0; // in *pSelection
+        for (;;) {
+            if (pSelection && nNextChosen == pSelection->size())
+                break;
+            pcap_pkthdr* pHeader = nullptr;
+            const u_char* pData = nullptr;
+            if (pcap_next_ex(hCapture, &pHeader, &pData) < 0)
+                break;
+            const bool bChosen = pSelection
+                ? (*pSelection)[nNextChosen] == static_cast<uint64_t>(lIndex)
+                : iMode == 1 || lIndex == iOffset;
+            if (!bChosen) {
+                // Read past: before the offset, or left out of the selection.
+                ++lIndex;
+                continue;
             }
-            iCount = 1;
-        }
-        if (bChosen) {
+            if (pSelection)
+                ++nNextChosen;
+            if (batch) {
+                batch->Add(lIndex, *pHeader, pData);
+            } else {
+                if (g_bDebug)
+                    LogPacketRecord(lIndex, static_cast<int32_t>(pHeader->ts.tv_sec),
+                        static_cast<int32_t>(pHeader->ts.tv_usec), static_cast<long>(pHeader->len));
+                const uint32_t uLength
+                    = pHeader->caplen < kSendBufferSize ? pHeader->caplen : kSendBufferSize;
+                if (!SendPacket(sink, pData, uLength)) {
+                    ++result.iRefused;
+                    if (uLength >= kShortestFrame)
+                        ++result.iFailed;
+                }
+                iCount = 1;
+            }
             // Even a coarse clock read is a few percent of a small frame's send:
             // look at it every 32nd packet (tens of microseconds apart).
             bShowPending = true;
@@ -298,7 +279,7 @@ int SendRecords(IReplayWindow& window, pcap_t* hCapture, int iMode, int iOffset,
                         iCount = batch->Count();
                     }
                     ShowCount(window, iCount);
-                    nextShow = now + s_statusInterval;
+                    nextShow = now + interval;
                     bShowPending = false;
                     // Single mode has nothing left to send after its one record.
                     if (iMode == 1 && window.StopRequest() != EReplayStop::None) {
@@ -307,31 +288,25 @@ int SendRecords(IReplayWindow& window, pcap_t* hCapture, int iMode, int iOffset,
                     }
                 }
             }
+            if (!pSelection && iMode != 1 && lIndex > iOffset)
+                break;
+            ++lIndex;
         }
-        if (!pSelection && iMode != 1 && lIndex > iOffset)
-            break;
-        ++lIndex;
+        if (batch) {
+            batch->Drain();
+            iCount = batch->Count();
+            result.iRefused = batch->Refused();
+            result.iFailed = batch->Failed();
+        }
+        // The status always ends on the exact count.
+        if (bShowPending)
+            ShowCount(window, iCount);
+        if (bStopped)
+            DebugLog("Replay stopped by the user after %d packets", iCount);
+        return iCount;
     }
-    if (batch) {
-        batch->Drain();
-        iCount = batch->Count();
-        result.iRefused = batch->Refused();
-        result.iFailed = batch->Failed();
-    }
-    // The status always ends on the exact count.
-    if (bShowPending)
-        ShowCount(window, iCount);
-    if (bStopped)
-        DebugLog("Replay stopped by the user after %d packets", iCount);
-    return iCount;
-}
 
 } // namespace
-
-void SetStatusInterval(int iMs)
-{
-    s_statusInterval = std::chrono::milliseconds(iMs < 0 ? 0 : iMs);
-}
 
 CLocalCapture::CLocalCapture(pcap* hCapture, std::unique_ptr<char[]> pStreamBuffer)
     : m_hCapture(hCapture)
@@ -400,38 +375,38 @@ bool SendPacket(IPacketSink& sink, const unsigned char* pData, uint32_t uLength)
 
 namespace {
 
-SReplayResult ReplayRecords(IReplayWindow& window, const std::string& csPath, int iMode,
-    int iOffset, const CRecordSelection* pSelection, const std::string& csSelectedDeviceName,
-    IPacketSink& sink)
-{
-    SReplayResult result;
-    if (::access(csPath.c_str(), F_OK) != 0) {
-        // A folder on the way that this user may not enter hides the file.
-        result.eNotSent = errno == EACCES ? ENotSent::NoAccess : ENotSent::NoFile;
-        DebugLog("Error. Could not open file=[%s]", csPath.c_str());
+    SReplayResult ReplayRecords(IReplayWindow& window, const std::string& csPath, int iMode,
+        int iOffset, const CRecordSelection* pSelection, const std::string& csSelectedDeviceName,
+        IPacketSink& sink)
+    {
+        SReplayResult result;
+        if (::access(csPath.c_str(), F_OK) != 0) {
+            // A folder on the way that this user may not enter hides the file.
+            result.eNotSent = errno == EACCES ? ENotSent::NoAccess : ENotSent::NoFile;
+            DebugLog("Error. Could not open file=[%s]", csPath.c_str());
+            return result;
+        }
+        CSinkCloser closer(sink);
+        if (!OpenSendDevice(sink, csSelectedDeviceName)) {
+            result.eNotSent = ENotSent::NoAdapter;
+            result.eOpenError = sink.OpenError();
+            DebugLog("Error. Could not open send device");
+            return result;
+        }
+        std::unique_ptr<CLocalCapture> pCapture = OpenLocalDevice(csPath);
+        if (!pCapture) {
+            result.eNotSent
+                = ::access(csPath.c_str(), R_OK) != 0 ? ENotSent::NoAccess : ENotSent::NotCapture;
+            DebugLog("Error. Could not open local device");
+            return result;
+        }
+        window.EnableReplayControls(false);
+        result.iCount
+            = SendRecords(window, pCapture->Handle(), iMode, iOffset, pSelection, sink, result);
+        pCapture.reset();
+        window.EnableReplayControls(true);
         return result;
     }
-    CSinkCloser closer(sink);
-    if (!OpenSendDevice(sink, csSelectedDeviceName)) {
-        result.eNotSent = ENotSent::NoAdapter;
-        result.eOpenError = sink.OpenError();
-        DebugLog("Error. Could not open send device");
-        return result;
-    }
-    std::unique_ptr<CLocalCapture> pCapture = OpenLocalDevice(csPath);
-    if (!pCapture) {
-        result.eNotSent
-            = ::access(csPath.c_str(), R_OK) != 0 ? ENotSent::NoAccess : ENotSent::NotCapture;
-        DebugLog("Error. Could not open local device");
-        return result;
-    }
-    window.EnableReplayControls(false);
-    result.iCount
-        = SendRecords(window, pCapture->Handle(), iMode, iOffset, pSelection, sink, result);
-    pCapture.reset();
-    window.EnableReplayControls(true);
-    return result;
-}
 
 } // namespace
 
@@ -452,38 +427,40 @@ SReplayResult ReplayCapture(IReplayWindow& window, const std::string& csPath,
 
 namespace {
 
-std::string FileName(const std::string& csPath)
-{
-    const size_t i = csPath.find_last_of('/');
-    const std::string cs = i == std::string::npos ? csPath : csPath.substr(i + 1);
-    return cs.empty() ? csPath : cs;
-}
-
-std::string AdapterSentence(ESendOpenError eError, const std::string& csDevice)
-{
-    // An empty name opens nothing, whatever the sink makes of it.
-    if (csDevice.empty())
-        return "no adapter chosen (pick one under Device)";
-    switch (eError) {
-    case ESendOpenError::NoSuchDevice:
-        return "adapter " + csDevice + " is gone (pick one under Device)";
-    case ESendOpenError::NotUp:
-        return "adapter " + csDevice + " is down";
-    case ESendOpenError::NoPermission:
-        return "no permission to send on " + csDevice + " (see Install in the README)";
-    case ESendOpenError::NotEthernet:
-        return csDevice + " is not an Ethernet adapter (pick one under Device)";
-    case ESendOpenError::None:
-    case ESendOpenError::Other:
-        break;
+    std::string FileName(const std::string& csPath)
+    {
+        const size_t i = csPath.find_last_of('/');
+        const std::string cs = i == std::string::npos ? csPath : csPath.substr(i + 1);
+        return cs.empty() ? csPath : cs;
     }
-    return "adapter " + csDevice + " cannot be opened" + (g_bDebug ? " (see Debuglog.txt)" : "");
-}
+
+    std::string AdapterSentence(
+        ESendOpenError eError, const std::string& csDevice, const std::string& csPickHint)
+    {
+        // An empty name opens nothing, whatever the sink makes of it.
+        if (csDevice.empty())
+            return "no adapter chosen (" + csPickHint + ")";
+        switch (eError) {
+        case ESendOpenError::NoSuchDevice:
+            return "adapter " + csDevice + " is gone (" + csPickHint + ")";
+        case ESendOpenError::NotUp:
+            return "adapter " + csDevice + " is down";
+        case ESendOpenError::NoPermission:
+            return "no permission to send on " + csDevice + " (see Install in the README)";
+        case ESendOpenError::NotEthernet:
+            return csDevice + " is not an Ethernet adapter (" + csPickHint + ")";
+        case ESendOpenError::None:
+        case ESendOpenError::Other:
+            break;
+        }
+        return "adapter " + csDevice + " cannot be opened"
+            + (g_bDebug ? " (see Debuglog.txt)" : "");
+    }
 
 } // namespace
 
-std::string ReplayStatusText(
-    const SReplayResult& result, const std::string& csPath, const std::string& csDevice)
+std::string ReplayStatusText(const SReplayResult& result, const std::string& csPath,
+    const std::string& csDevice, const std::string& csPickHint)
 {
     switch (result.eNotSent) {
     case ENotSent::None:
@@ -494,7 +471,7 @@ std::string ReplayStatusText(
     case ENotSent::NoAccess:
         return "Not sent: no permission to read " + csPath;
     case ENotSent::NoAdapter:
-        return "Not sent: " + AdapterSentence(result.eOpenError, csDevice);
+        return "Not sent: " + AdapterSentence(result.eOpenError, csDevice, csPickHint);
     case ENotSent::NotCapture:
         return "Not sent: " + FileName(csPath) + " is not a capture file";
     }
@@ -508,21 +485,21 @@ std::string ReplayStatusText(
 
 namespace {
 
-// The status sentence when nothing went out, else the box with the count.
-void ReportSend(IReplayWindow& window, const SReplayResult& result, const std::string& csPath,
-    const std::string& csSelectedDeviceName)
-{
-    const std::string csStatus = ReplayStatusText(result, csPath, csSelectedDeviceName);
-    if (!csStatus.empty())
-        window.SetStatusText(csStatus);
-    if (result.NotSent())
-        return;
-    // A box would hold a closing window open; the count still reaches both logs.
-    if (window.StopRequest() == EReplayStop::StopAndClose)
-        LogMessage("%d Packets have been sent", result.iCount);
-    else
-        MessageAndLogOk("%d Packets have been sent", result.iCount);
-}
+    // The status sentence when nothing went out, else the box with the count.
+    void ReportSend(IReplayWindow& window, const SReplayResult& result, const std::string& csPath,
+        const std::string& csSelectedDeviceName)
+    {
+        const std::string csStatus = ReplayStatusText(result, csPath, csSelectedDeviceName);
+        if (!csStatus.empty())
+            window.SetStatusText(csStatus);
+        if (result.NotSent())
+            return;
+        // A box would hold a closing window open; the count still reaches both logs.
+        if (window.StopRequest() == EReplayStop::StopAndClose)
+            LogMessage("%d Packets have been sent", result.iCount);
+        else
+            MessageAndLogOk("%d Packets have been sent", result.iCount);
+    }
 
 } // namespace
 
@@ -560,3 +537,5 @@ SReplayResult OnSendReplay(IReplayWindow& window, const std::string& csSelectedD
     CSocketSink sink;
     return OnSendReplay(window, csSelectedDeviceName, sink);
 }
+
+} // namespace velmora

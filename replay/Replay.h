@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -7,12 +8,18 @@
 
 struct pcap;
 
+namespace velmora {
+
 // What a running Send has been asked to do besides sending.
 enum class EReplayStop {
     None,
     Stop, // end after the frame in flight and report the count as usual
     StopAndClose, // the same, but the shell is going away: the count is logged, not shown
 };
+
+// Shortest time between two status updates (and pumps) during a Send: the
+// display's pace.
+constexpr int kStatusIntervalMs = 16;
 
 // What a Send needs of the main window.
 class IReplayWindow {
@@ -32,6 +39,11 @@ public:
     // made while messages are handled, or by a signal handler setting a flag,
     // ends the loop within one status interval. Never resets by itself.
     virtual EReplayStop StopRequest() { return EReplayStop::None; }
+    // The pace of the status updates; zero updates at every packet.
+    virtual std::chrono::milliseconds StatusInterval() const
+    {
+        return std::chrono::milliseconds(kStatusIntervalMs);
+    }
 };
 
 struct SReplayResult;
@@ -137,8 +149,9 @@ SReplayResult ReplayCapture(IReplayWindow& window, const std::string& csPath, in
 
 // The status line after a Send: one sentence saying why it stopped, or the
 // count with the refused frames; empty when the loop's own count stands.
-std::string ReplayStatusText(
-    const SReplayResult& result, const std::string& csPath, const std::string& csDevice);
+// csPickHint tells where another adapter is chosen.
+std::string ReplayStatusText(const SReplayResult& result, const std::string& csPath,
+    const std::string& csDevice, const std::string& csPickHint = "pick one under Device");
 
 // OnSendReplay with another sink.
 SReplayResult OnSendReplay(
@@ -159,7 +172,4 @@ SReplayResult OnSendSelection(IReplayWindow& window, const std::string& csPath,
 SReplayResult OnSendSelection(IReplayWindow& window, const std::string& csPath,
     const CRecordSelection& selection, const std::string& csSelectedDeviceName);
 
-// Shortest time between two status updates (and pumps) during a Send: the
-// display's pace. Tests change it; the program keeps the default.
-constexpr int kStatusIntervalMs = 16;
-void SetStatusInterval(int iMs);
+} // namespace velmora

@@ -1,4 +1,4 @@
-#include "SendSocket.h"
+#include "replay/SendSocket.h"
 
 #include <pcap/pcap.h>
 
@@ -22,71 +22,73 @@
 #define SO_LOCK_FILTER 44
 #endif
 
+namespace velmora {
+
 namespace {
 
-int s_iProcessSocket = -1;
+    int s_iProcessSocket = -1;
 
-// Closing a packet socket waits for the kernel's grace periods (about 25 ms
-// here), which nobody needs to wait for. The close runs on a thread of its own
-// that the next close, or the end of the program, joins.
-class CSocketCloser {
-public:
-    ~CSocketCloser() { Join(); }
-    void Close(int fd)
-    {
-        Join();
-        try {
-            m_thread = std::thread([fd] { ::close(fd); });
-        } catch (const std::system_error&) {
-            ::close(fd);
+    // Closing a packet socket waits for the kernel's grace periods (about 25 ms
+    // here), which nobody needs to wait for. The close runs on a thread of its own
+    // that the next close, or the end of the program, joins.
+    class CSocketCloser {
+    public:
+        ~CSocketCloser() { Join(); }
+        void Close(int fd)
+        {
+            Join();
+            try {
+                m_thread = std::thread([fd] { ::close(fd); });
+            } catch (const std::system_error&) {
+                ::close(fd);
+            }
         }
-    }
-    void Join()
+        void Join()
+        {
+            if (m_thread.joinable())
+                m_thread.join();
+        }
+
+    private:
+        std::thread m_thread;
+    };
+
+    CSocketCloser s_socketCloser;
+
+    std::string ErrnoText(const char* szWhat, int iErrno)
     {
-        if (m_thread.joinable())
-            m_thread.join();
+        return std::string(szWhat) + ": " + std::strerror(iErrno);
     }
 
-private:
-    std::thread m_thread;
-};
-
-CSocketCloser s_socketCloser;
-
-std::string ErrnoText(const char* szWhat, int iErrno)
-{
-    return std::string(szWhat) + ": " + std::strerror(iErrno);
-}
-
-// Devices libpcap lists that are no network interface ("any", netlink, D-Bus,
-// USB and Bluetooth monitors): they exist, but carry no Ethernet frames.
-bool IsCaptureOnlyDevice(const std::string& csName)
-{
-    if (csName.empty())
-        return false;
-    pcap_if_t* pDevs = nullptr;
-    char szErr[PCAP_ERRBUF_SIZE] = "";
-    if (pcap_findalldevs(&pDevs, szErr) != 0)
-        return false;
-    bool bFound = false;
-    for (pcap_if_t* p = pDevs; p && !bFound; p = p->next)
-        bFound = csName == p->name;
-    pcap_freealldevs(pDevs);
-    return bFound;
-}
+    // Devices libpcap lists that are no network interface ("any", netlink, D-Bus,
+    // USB and Bluetooth monitors): they exist, but carry no Ethernet frames.
+    bool IsCaptureOnlyDevice(const std::string& csName)
+    {
+        if (csName.empty())
+            return false;
+        pcap_if_t* pDevs = nullptr;
+        char szErr[PCAP_ERRBUF_SIZE] = "";
+        if (pcap_findalldevs(&pDevs, szErr) != 0)
+            return false;
+        bool bFound = false;
+        for (pcap_if_t* p = pDevs; p && !bFound; p = p->next)
+            bFound = csName == p->name;
+        pcap_freealldevs(pDevs);
+        return bFound;
+    }
 
 } // namespace
 
 namespace {
 
-constexpr size_t kBatchBytes = 1024 * 1024;
+    constexpr size_t kBatchBytes = 1024 * 1024;
 
-long PlainSend(int fd, const void* pData, size_t nLength)
-{
-    // The plain system call spares glibc's cancellation wrapper, a few percent
-    // of a small frame.
-    return ::syscall(SYS_sendto, fd, pData, nLength, 0, nullptr, 0);
-}
+    long PlainSend(int fd, const void* pData, size_t nLength)
+    {
+        // The plain system call spares glibc's cancellation wrapper, a few percent
+        // of a small frame.
+        return ::syscall(SYS_sendto, fd, pData, nLength, 0, nullptr, 0);
+    }
 
 } // namespace
 
@@ -284,3 +286,5 @@ void CSocketSink::Close()
     m_iFd = -1;
     m_bOwnSocket = false;
 }
+
+} // namespace velmora

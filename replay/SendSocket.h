@@ -1,9 +1,11 @@
 #pragma once
 
-#include "Replay.h"
+#include "replay/Replay.h"
 
 #include <string>
 #include <vector>
+
+namespace velmora {
 
 // The packet socket frames leave on, and the privileges around it.
 //
@@ -83,3 +85,5 @@ private:
     ESendOpenError m_eOpenError = ESendOpenError::None;
     std::string m_csSendError;
 };
+
+} // namespace velmora

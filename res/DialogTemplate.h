@@ -7,6 +7,8 @@
 class QFont;
 class QWidget;
 
+namespace velmora {
+
 // Both windows are laid out from these tables. Positions are in dialog
 // units (a quarter of the font's average character width across, an eighth of
 // its height down), so the layout grows with the desktop's font.
@@ -82,3 +84,5 @@ std::map<int, QWidget*> BuildControls(QWidget* pParent, const SDialogTemplate& t
 
 // The size of the template's client area in pixels.
 QSize DialogClientSize(const QFont& font, const SDialogTemplate& tmpl);
+
+} // namespace velmora

@@ -1,4 +1,6 @@
-#include "LineBreaks.h"
+#include "res/LineBreaks.h"
+
+namespace velmora {
 
 std::string ToWidgetLineBreaks(const std::string& cs)
 {
@@ -23,3 +25,5 @@ std::string ToMemberLineBreaks(const std::string& cs)
     }
     return out;
 }
+
+} // namespace velmora

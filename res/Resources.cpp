@@ -1,9 +1,11 @@
-#include "Resources.h"
+#include "res/Resources.h"
 
-#include "Artwork.h"
-#include "DialogTemplate.h"
+#include "res/Artwork.h"
+#include "res/DialogTemplate.h"
 
 #include <QLabel>
+
+namespace velmora {
 
 QIcon AppIcon()
 {
@@ -16,7 +18,10 @@ QIcon AppIcon()
     return s_icon;
 }
 
-QPixmap BannerPixmap(QSize size) { return QPixmap::fromImage(PaintBanner(size)); }
+QPixmap BannerPixmap(QSize size)
+{
+    return QPixmap::fromImage(PaintBanner(size));
+}
 
 const QCursor& SharedHandCursor()
 {
@@ -38,3 +43,5 @@ void SetUpBanner(QLabel& banner, QObject* pFilter)
     banner.setCursor(SharedHandCursor());
     banner.installEventFilter(pFilter);
 }
+
+} // namespace velmora

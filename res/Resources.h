@@ -6,6 +6,9 @@
 #include <QPixmap>
 
 class QLabel;
+
+namespace velmora {
+
 struct SDialogTemplate;
 
 // The program's icon, at the usual sizes.
@@ -22,3 +25,5 @@ void SetUpDialogFrame(QDialog& dlg, const SDialogTemplate& tmpl);
 // A banner picture: painted to fit, with the hand over it, its clicks
 // reported to pFilter.
 void SetUpBanner(QLabel& banner, QObject* pFilter);
+
+} // namespace velmora

@@ -1,10 +1,12 @@
 // Writes the application icon and the banner as PNG files:
 //   velmora-art <out-dir>
-#include "Artwork.h"
+#include "res/Artwork.h"
 
 #include <QDir>
 #include <QGuiApplication>
 #include <cstdio>
+
+using namespace velmora;
 
 int main(int argc, char** argv)
 {

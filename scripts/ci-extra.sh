@@ -1,7 +1,11 @@
 #!/bin/sh
-# The sanitizer builds and the fuzz runs that CI adds to the plain test run.
+# The format check, the sanitizer builds and the fuzz runs that CI adds to
+# the plain test run.
 set -eu
 cd "$(dirname "$0")/.."
+
+echo "=== layout of the C++ files (clang-format 14) ==="
+sh scripts/check-format.sh
 
 echo "=== tests under AddressSanitizer and UndefinedBehaviorSanitizer ==="
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \

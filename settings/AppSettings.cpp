@@ -1,11 +1,13 @@
-#include "AppSettings.h"
+#include "settings/AppSettings.h"
 
-#include "SettingsFile.h"
+#include "settings/SettingsFile.h"
+
+namespace velmora {
 
 namespace {
 
-// The product name names the one section of "settings.ini".
-constexpr const char* kSection = "Velmora";
+    // The product name names the one section of "settings.ini".
+    constexpr const char* kSection = "Velmora";
 
 } // namespace
 
@@ -47,3 +49,5 @@ bool AppSettings::SaveTo(const std::string& csPath) const
     file.SetString(kSection, "NicDevice", NicDevice, true);
     return file.Save();
 }
+
+} // namespace velmora

@@ -2,6 +2,8 @@
 
 #include <string>
 
+namespace velmora {
+
 struct AppSettings {
     bool Debug = true;
     bool AutoUpdate = true;
@@ -16,3 +18,5 @@ struct AppSettings {
 
 // "<install dir>/settings.ini"; "/settings.ini" for an empty install dir.
 std::string SettingsPath(const std::string& csInstallDir);
+
+} // namespace velmora

@@ -1,4 +1,4 @@
-#include "SettingsFile.h"
+#include "settings/SettingsFile.h"
 
 #include <cerrno>
 #include <chrono>
@@ -9,156 +9,160 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace velmora {
+
 namespace {
 
-constexpr int kMaxLinkDepth = 40;
+    constexpr int kMaxLinkDepth = 40;
 
-bool IsPrintable(unsigned char c)
-{
-    return c >= 0x20 && c <= 0x7E;
-}
+    bool IsPrintable(unsigned char c)
+    {
+        return c >= 0x20 && c <= 0x7E;
+    }
 
-// Follows a chain of symbolic links to the file it finally names, which may
-// not exist yet. Saving writes there, so that the link itself stays a link.
-bool ResolveTarget(std::string csPath, std::string& csTarget, bool& bExists, struct stat& st)
-{
-    for (int i = 0; i < kMaxLinkDepth; ++i) {
-        if (lstat(csPath.c_str(), &st) != 0) {
-            if (errno != ENOENT)
+    // Follows a chain of symbolic links to the file it finally names, which may
+    // not exist yet. Saving writes there, so that the link itself stays a link.
+    bool ResolveTarget(std::string csPath, std::string& csTarget, bool& bExists, struct stat& st)
+    {
+        for (int i = 0; i < kMaxLinkDepth; ++i) {
+            if (lstat(csPath.c_str(), &st) != 0) {
+                if (errno != ENOENT)
+                    return false;
+                bExists = false;
+                csTarget = csPath;
+                return true;
+            }
+            if (!S_ISLNK(st.st_mode)) {
+                bExists = true;
+                csTarget = csPath;
+                return true;
+            }
+            std::string csLink(256, '\0');
+            ssize_t n;
+            while ((n = readlink(csPath.c_str(), csLink.data(), csLink.size())) >= 0
+                && static_cast<size_t>(n) == csLink.size())
+                csLink.resize(csLink.size() * 2);
+            if (n < 0)
                 return false;
-            bExists = false;
-            csTarget = csPath;
-            return true;
+            csLink.resize(static_cast<size_t>(n));
+            const std::filesystem::path link(csLink);
+            csPath = link.is_absolute()
+                ? csLink
+                : (std::filesystem::path(csPath).parent_path() / link).string();
         }
-        if (!S_ISLNK(st.st_mode)) {
-            bExists = true;
-            csTarget = csPath;
-            return true;
-        }
-        std::string csLink(256, '\0');
-        ssize_t n;
-        while ((n = readlink(csPath.c_str(), csLink.data(), csLink.size())) >= 0
-            && static_cast<size_t>(n) == csLink.size())
-            csLink.resize(csLink.size() * 2);
-        if (n < 0)
-            return false;
-        csLink.resize(static_cast<size_t>(n));
-        const std::filesystem::path link(csLink);
-        csPath = link.is_absolute() ? csLink
-                                    : (std::filesystem::path(csPath).parent_path() / link).string();
-    }
-    return false;
-}
-
-bool WriteAll(int fd, const std::string& csBytes)
-{
-    size_t uDone = 0;
-    while (uDone < csBytes.size()) {
-        const ssize_t n = write(fd, csBytes.data() + uDone, csBytes.size() - uDone);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        uDone += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// A name beside the target that nobody else uses; O_EXCL makes sure of it.
-int CreateTemp(const std::string& csTarget, mode_t mode, std::string& csTemp)
-{
-    static unsigned s_uCounter = 0;
-    static const char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-    for (int iTry = 0; iTry < 100; ++iTry) {
-        uint64_t u
-            = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count())
-            ^ (static_cast<uint64_t>(getpid()) << 32) ^ (++s_uCounter * 0x9E3779B97F4A7C15ull);
-        csTemp = csTarget + ".";
-        for (int i = 0; i < 6; ++i) {
-            csTemp += kChars[u % 36];
-            u /= 36;
-        }
-        const int fd = open(csTemp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-        if (fd >= 0 || errno != EEXIST)
-            return fd;
-    }
-    return -1;
-}
-
-// Replaces the file at csPath by csBytes through a temporary file and a
-// rename, so that a failure at any step leaves the old file as it was.
-bool WriteReplacing(const std::string& csPath, const std::string& csBytes)
-{
-    if (csPath.empty())
         return false;
-    std::string csTarget;
-    bool bExists = false;
-    struct stat st { };
-    if (!ResolveTarget(csPath, csTarget, bExists, st))
-        return false;
-
-    if (bExists) {
-        if (!S_ISREG(st.st_mode))
-            return false;
-        // A file without any write permission is read-only on purpose; root
-        // would be allowed to replace it, but the user's choice wins.
-        if ((st.st_mode & 0222) == 0)
-            return false;
-        // Proves that we may write the file itself (permissions, read-only
-        // mounts, immutable files) without cutting it.
-        const int fdCheck = open(csTarget.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-        if (fdCheck < 0)
-            return false;
-        close(fdCheck);
     }
 
-    std::string csTemp;
-    const int fd = CreateTemp(csTarget, 0666, csTemp);
-    if (fd < 0)
-        return false;
-
-    bool bOk = true;
-    if (bExists) {
-        // Keep the old file's permissions and, where we may, its owner.
-        bOk = fchmod(fd, st.st_mode & 07777) == 0;
-        if (bOk && geteuid() == 0 && fchown(fd, st.st_uid, st.st_gid) != 0) {
-            // Not fatal: the content is what matters.
+    bool WriteAll(int fd, const std::string& csBytes)
+    {
+        size_t uDone = 0;
+        while (uDone < csBytes.size()) {
+            const ssize_t n = write(fd, csBytes.data() + uDone, csBytes.size() - uDone);
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                return false;
+            }
+            uDone += static_cast<size_t>(n);
         }
+        return true;
     }
-    bOk = bOk && WriteAll(fd, csBytes);
-    bOk = bOk && (fsync(fd) == 0 || errno == EINVAL);
-    if (close(fd) != 0)
-        bOk = false;
-    bOk = bOk && rename(csTemp.c_str(), csTarget.c_str()) == 0;
-    if (!bOk)
-        unlink(csTemp.c_str());
-    return bOk;
-}
 
-// Writes a text that ends a line. Reading drops one CR before the line end,
-// so a text that ends in CR gets one more to keep it.
-void AppendLineEndText(std::string& csOut, const std::string& csText)
-{
-    csOut += csText;
-    if (!csText.empty() && csText.back() == '\r')
-        csOut += '\r';
-    csOut += "\r\n";
-}
-
-bool HasLineFeed(const std::string& cs)
-{
-    return cs.find('\n') != std::string::npos;
-}
-
-bool AnyLineFeed(const std::vector<std::string>& v)
-{
-    for (const std::string& cs : v) {
-        if (HasLineFeed(cs))
-            return true;
+    // A name beside the target that nobody else uses; O_EXCL makes sure of it.
+    int CreateTemp(const std::string& csTarget, mode_t mode, std::string& csTemp)
+    {
+        static unsigned s_uCounter = 0;
+        static const char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+        for (int iTry = 0; iTry < 100; ++iTry) {
+            uint64_t u
+                = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count())
+                ^ (static_cast<uint64_t>(getpid()) << 32) ^ (++s_uCounter * 0x9E3779B97F4A7C15ull);
+            csTemp = csTarget + ".";
+            for (int i = 0; i < 6; ++i) {
+                csTemp += kChars[u % 36];
+                u /= 36;
+            }
+            const int fd = open(csTemp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+            if (fd >= 0 || errno != EEXIST)
+                return fd;
+        }
+        return -1;
     }
-    return false;
-}
+
+    // Replaces the file at csPath by csBytes through a temporary file and a
+    // rename, so that a failure at any step leaves the old file as it was.
+    bool WriteReplacing(const std::string& csPath, const std::string& csBytes)
+    {
+        if (csPath.empty())
+            return false;
+        std::string csTarget;
+        bool bExists = false;
+        struct stat st { };
+        if (!ResolveTarget(csPath, csTarget, bExists, st))
+            return false;
+
+        if (bExists) {
+            if (!S_ISREG(st.st_mode))
+                return false;
+            // A file without any write permission is read-only on purpose; root
+            // would be allowed to replace it, but the user's choice wins.
+            if ((st.st_mode & 0222) == 0)
+                return false;
+            // Proves that we may write the file itself (permissions, read-only
+            // mounts, immutable files) without cutting it.
+            const int fdCheck
+                = open(csTarget.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+            if (fdCheck < 0)
+                return false;
+            close(fdCheck);
+        }
+
+        std::string csTemp;
+        const int fd = CreateTemp(csTarget, 0666, csTemp);
+        if (fd < 0)
+            return false;
+
+        bool bOk = true;
+        if (bExists) {
+            // Keep the old file's permissions and, where we may, its owner.
+            bOk = fchmod(fd, st.st_mode & 07777) == 0;
+            if (bOk && geteuid() == 0 && fchown(fd, st.st_uid, st.st_gid) != 0) {
+                // Not fatal: the content is what matters.
+            }
+        }
+        bOk = bOk && WriteAll(fd, csBytes);
+        bOk = bOk && (fsync(fd) == 0 || errno == EINVAL);
+        if (close(fd) != 0)
+            bOk = false;
+        bOk = bOk && rename(csTemp.c_str(), csTarget.c_str()) == 0;
+        if (!bOk)
+            unlink(csTemp.c_str());
+        return bOk;
+    }
+
+    // Writes a text that ends a line. Reading drops one CR before the line end,
+    // so a text that ends in CR gets one more to keep it.
+    void AppendLineEndText(std::string& csOut, const std::string& csText)
+    {
+        csOut += csText;
+        if (!csText.empty() && csText.back() == '\r')
+            csOut += '\r';
+        csOut += "\r\n";
+    }
+
+    bool HasLineFeed(const std::string& cs)
+    {
+        return cs.find('\n') != std::string::npos;
+    }
+
+    bool AnyLineFeed(const std::vector<std::string>& v)
+    {
+        for (const std::string& cs : v) {
+            if (HasLineFeed(cs))
+                return true;
+        }
+        return false;
+    }
 
 } // namespace
 
@@ -188,16 +192,12 @@ CSettingsFile::CSettingsFile(const std::string& csFilePath)
 {
 }
 
-CSettingsFile::~CSettingsFile() = default;
-
 std::string CSettingsFile::FoldCase(const std::string& cs) const
 {
     std::string csFolded(cs);
-    if (m_bFoldCase) {
-        for (char& c : csFolded) {
-            if (c >= 'A' && c <= 'Z')
-                c = static_cast<char>(c + 0x20);
-        }
+    for (char& c : csFolded) {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c + 0x20);
     }
     return csFolded;
 }
@@ -445,3 +445,5 @@ bool CSettingsFile::Save()
         return false;
     return WriteReplacing(m_csFilePath, csBytes);
 }
+
+} // namespace velmora

@@ -5,6 +5,8 @@
 #include <unordered_map>
 #include <vector>
 
+namespace velmora {
+
 // An INI-style document: named sections of keys with text values, plus comments.
 // Texts are byte strings kept exactly as read; names compare without regard to
 // the case of ASCII letters, and every lookup finds the first match.
@@ -17,7 +19,6 @@ public:
     };
 
     explicit CSettingsFile(const std::string& csFilePath);
-    virtual ~CSettingsFile();
     CSettingsFile(const CSettingsFile&) = default;
     CSettingsFile& operator=(const CSettingsFile&) = default;
     CSettingsFile(CSettingsFile&&) = default;
@@ -64,7 +65,6 @@ public:
 private:
     void ParseLine(std::string& csLine, std::string& csCurrentSection);
 
-    bool m_bFoldCase = true;
     std::string m_csFilePath;
     std::vector<CSection> m_sections;
     std::vector<std::string> m_csSectionNames;
@@ -83,3 +83,5 @@ bool SettingsCanHold(const std::string& csText);
 // Atoi rules on a byte string: leading white space, one sign, decimal digits,
 // accumulated in 32-bit two's complement so that over-long numbers wrap.
 int32_t AtoiWrap(const std::string& cs);
+
+} // namespace velmora

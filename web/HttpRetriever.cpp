@@ -1,27 +1,29 @@
-#include "HttpRetriever.h"
+#include "web/HttpRetriever.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <curl/curl.h>
 
+namespace velmora {
+
 namespace {
 
-constexpr long kConnectMs = 10000;
-constexpr long kTotalMs = 30000;
-std::atomic<long> s_lConnectMs { kConnectMs };
-std::atomic<long> s_lTotalMs { kTotalMs };
+    constexpr long kConnectMs = 10000;
+    constexpr long kTotalMs = 30000;
+    std::atomic<long> s_lConnectMs { kConnectMs };
+    std::atomic<long> s_lTotalMs { kTotalMs };
 
-// Don't change this User-Agent: the maker's server tells our posts by it.
-constexpr const char* kUserAgent = "Tarn Software HTTP Retriever 1.0";
+    // Don't change this User-Agent: the maker's server tells our posts by it.
+    constexpr const char* kUserAgent = "Tarn Software HTTP Retriever 1.0";
 
-bool CurlReady()
-{
-    // A function-local static starts libcurl once even when two workers race;
-    // this libcurl's global start is thread-safe as well.
-    static const bool s_bReady = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-    return s_bReady;
-}
+    bool CurlReady()
+    {
+        // A function-local static starts libcurl once even when two workers race;
+        // this libcurl's global start is thread-safe as well.
+        static const bool s_bReady = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+        return s_bReady;
+    }
 
 } // namespace
 
@@ -152,3 +154,5 @@ const char* CHttpRetriever::Retrieve(const char* szUrl, const char* szBody, int 
     m_csAnswer.clear();
     return m_csResponse.c_str();
 }
+
+} // namespace velmora

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+namespace velmora {
+
 // One HTML-form POST over HTTP/1.1 and the whole answer as one text. An object
 // serves one request on a worker thread and is then destroyed.
 //
@@ -54,3 +56,5 @@ private:
 // request. The program keeps 10 s and 30 s; tests shorten them.
 void SetHttpTimeouts(long lConnectMs, long lTotalMs);
 void ResetHttpTimeouts();
+
+} // namespace velmora

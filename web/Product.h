@@ -2,6 +2,8 @@
 
 #include <string>
 
+namespace velmora {
+
 // The product's fixed identity, shared by the windows and the web services.
 inline constexpr const char* kProductName = "Velmora";
 inline constexpr const char* kVersionNumber = "1.00";
@@ -13,3 +15,5 @@ inline constexpr const char* kBuildTime = "10:32:33";
 
 // "1.00aB", built with "%s%c%c".
 std::string VersionText();
+
+} // namespace velmora

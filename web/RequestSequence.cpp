@@ -1,6 +1,6 @@
-#include "RequestSequence.h"
+#include "web/RequestSequence.h"
 
-#include "HttpRetriever.h"
+#include "web/HttpRetriever.h"
 
 #include <QCoreApplication>
 #include <QThread>
@@ -11,70 +11,72 @@
 #include <system_error>
 #include <thread>
 
+namespace velmora {
+
 namespace {
 
-// Cleared by the worker (release) after it has stored its answer; the waiting
-// thread reads the answers only after it saw the flag clear (acquire).
-std::atomic<bool> s_bBusy { false };
-// The latest answer of each script. A request started inside another one's
-// wait leaves its answer here for an outer request to the same script; kept
-// apart per script so that a version check run inside the feedback's wait
-// cannot decide whether the feedback arrived.
-std::map<std::string, std::string> s_answers;
+    // Cleared by the worker (release) after it has stored its answer; the waiting
+    // thread reads the answers only after it saw the flag clear (acquire).
+    std::atomic<bool> s_bBusy { false };
+    // The latest answer of each script. A request started inside another one's
+    // wait leaves its answer here for an outer request to the same script; kept
+    // apart per script so that a version check run inside the feedback's wait
+    // cannot decide whether the feedback arrived.
+    std::map<std::string, std::string> s_answers;
 
-// The latest worker. Touched only by the thread that runs the requests, which
-// joins it once the flag is clear: by then the worker has nothing left to do
-// but return, and it never outlives the application object it wakes.
-std::thread s_worker;
+    // The latest worker. Touched only by the thread that runs the requests, which
+    // joins it once the flag is clear: by then the worker has nothing left to do
+    // but return, and it never outlives the application object it wakes.
+    std::thread s_worker;
 
-// Without a Qt event loop on the waiting thread, the worker wakes it here.
-std::mutex s_mutex;
-std::condition_variable s_cvDone;
+    // Without a Qt event loop on the waiting thread, the worker wakes it here.
+    std::mutex s_mutex;
+    std::condition_variable s_cvDone;
 
-std::atomic<bool> s_bFailStart { false };
+    std::atomic<bool> s_bFailStart { false };
 
-bool CanWaitOnQt()
-{
-    const QCoreApplication* pApp = QCoreApplication::instance();
-    return pApp && QThread::currentThread() == pApp->thread();
-}
-
-void Work(std::string csUrl, std::string csBody, std::string* pAnswer, QObject* pWake) noexcept
-{
-    std::string csText;
-    try {
-        CHttpRetriever http;
-        if (const char* sz = http.Retrieve(csUrl.c_str(), csBody.c_str(), int(csBody.size())))
-            csText = sz;
-    } catch (...) {
-        csText.clear(); // out of memory: no answer
-    }
-    *pAnswer = std::move(csText);
+    bool CanWaitOnQt()
     {
-        std::lock_guard lock(s_mutex);
-        s_bBusy.store(false, std::memory_order_release);
+        const QCoreApplication* pApp = QCoreApplication::instance();
+        return pApp && QThread::currentThread() == pApp->thread();
     }
-    s_cvDone.notify_all();
-    // Posted after the clear, so a waiter that saw the flag set cannot miss it.
-    if (pWake)
-        QMetaObject::invokeMethod(
-            pWake, [] {}, Qt::QueuedConnection);
-}
 
-void WaitWhileBusy()
-{
-    if (CanWaitOnQt()) {
-        // Sleeps in the event loop until something happens; the worker's
-        // wake-up is one of those things.
-        while (s_bBusy.load(std::memory_order_acquire))
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    } else {
-        std::unique_lock lock(s_mutex);
-        s_cvDone.wait(lock, [] { return !s_bBusy.load(std::memory_order_acquire); });
+    void Work(std::string csUrl, std::string csBody, std::string* pAnswer, QObject* pWake) noexcept
+    {
+        std::string csText;
+        try {
+            CHttpRetriever http;
+            if (const char* sz = http.Retrieve(csUrl.c_str(), csBody.c_str(), int(csBody.size())))
+                csText = sz;
+        } catch (...) {
+            csText.clear(); // out of memory: no answer
+        }
+        *pAnswer = std::move(csText);
+        {
+            std::lock_guard lock(s_mutex);
+            s_bBusy.store(false, std::memory_order_release);
+        }
+        s_cvDone.notify_all();
+        // Posted after the clear, so a waiter that saw the flag set cannot miss it.
+        if (pWake)
+            QMetaObject::invokeMethod(
+                pWake, [] {}, Qt::QueuedConnection);
     }
-    if (s_worker.joinable())
-        s_worker.join();
-}
+
+    void WaitWhileBusy()
+    {
+        if (CanWaitOnQt()) {
+            // Sleeps in the event loop until something happens; the worker's
+            // wake-up is one of those things.
+            while (s_bBusy.load(std::memory_order_acquire))
+                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        } else {
+            std::unique_lock lock(s_mutex);
+            s_cvDone.wait(lock, [] { return !s_bBusy.load(std::memory_order_acquire); });
+        }
+        if (s_worker.joinable())
+            s_worker.join();
+    }
 
 } // namespace
 
@@ -123,3 +125,5 @@ void SetWorkerStartFailsForTesting(bool bFail)
 {
     s_bFailStart.store(bFail, std::memory_order_relaxed);
 }
+
+} // namespace velmora

@@ -4,6 +4,8 @@
 #include <functional>
 #include <string>
 
+namespace velmora {
+
 // The process runs one web request at a time. The caller's thread (the user
 // interface) hands the post to a worker thread and waits for it while the Qt
 // event loop keeps running, so handlers still run, and may start another
@@ -26,3 +28,5 @@ bool IsWebRequestBusy();
 
 // Makes the next worker starts fail as if the system had no thread to give.
 void SetWorkerStartFailsForTesting(bool bFail);
+
+} // namespace velmora

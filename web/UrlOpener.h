@@ -2,6 +2,8 @@
 
 #include <string>
 
+namespace velmora {
+
 // Hands an address to the user's browser. The program uses Qt's desktop
 // services; tests record. The address is passed as one argument, never
 // through a shell.
@@ -15,3 +17,5 @@ public:
 void SetUrlOpener(IUrlOpener* pOpener);
 IUrlOpener& GetUrlOpener();
 bool OpenUrl(const std::string& csUrl);
+
+} // namespace velmora

@@ -1,37 +1,38 @@
-#include "WebServices.h"
+#include "web/WebServices.h"
 
-#include "Log.h"
-#include "MakerSite.h"
-#include "MessageBox.h"
-#include "Product.h"
-#include "RequestSequence.h"
-#include "UrlOpener.h"
-#include "WebTexts.h"
+#include "log/Log.h"
+#include "log/MessageBox.h"
+#include "web/MakerSite.h"
+#include "web/Product.h"
+#include "web/RequestSequence.h"
+#include "web/UrlOpener.h"
+#include "web/WebTexts.h"
 
-#include <QCoreApplication>
 #include <cstdio>
+
+namespace velmora {
 
 bool g_bUpdatePromptShowing = false;
 
 namespace {
 
-// Values go into the form as they are, like "%s" would put them: no encoding.
-std::string Field(const std::string& cs)
-{
-    return std::string(cs.c_str());
-}
+    // Values go into the form as they are, like "%s" would put them: no encoding.
+    std::string Field(const std::string& cs)
+    {
+        return std::string(cs.c_str());
+    }
 
-bool Holds(const std::string& csText, const char* szKeyword)
-{
-    return csText.find(szKeyword) != std::string::npos;
-}
+    bool Holds(const std::string& csText, const char* szKeyword)
+    {
+        return csText.find(szKeyword) != std::string::npos;
+    }
 
-std::string CompileNotes()
-{
-    char sz[64];
-    std::snprintf(sz, sizeof sz, "Last Compile date: %s %s", kBuildDate, kBuildTime);
-    return sz;
-}
+    std::string CompileNotes()
+    {
+        char sz[64];
+        std::snprintf(sz, sizeof sz, "Last Compile date: %s %s", kBuildDate, kBuildTime);
+        return sz;
+    }
 
 } // namespace
 
@@ -85,13 +86,6 @@ int CWebServices::Referral(std::string csName, std::string csVersion)
     return 1;
 }
 
-void CWebServices::PumpOneMessage()
-{
-    // Handles what is pending and returns at once; Qt cannot take one event only.
-    if (QCoreApplication::instance())
-        QCoreApplication::processEvents();
-}
-
 void RunManualVersionCheck()
 {
     CWebServices ws;
@@ -141,3 +135,5 @@ void OpenReferralFromBanner()
     CWebServices ws;
     ws.Referral(kProductName, VersionText());
 }
+
+} // namespace velmora

@@ -2,6 +2,8 @@
 
 #include <string>
 
+namespace velmora {
+
 // Stateless: callers make one on their stack for one call.
 class CWebServices {
 public:
@@ -12,8 +14,6 @@ public:
         std::string csNotes);
     // Opens the site root with "?ref=name(version)"; always 1.
     int Referral(std::string csName, std::string csVersion);
-    // Handles what is pending for the window without waiting.
-    void PumpOneMessage();
 };
 
 // The main window's "Check for updates": reports every outcome.
@@ -31,3 +31,5 @@ void SendFeedbackFromForm(const std::string& csComments);
 
 // The banners of both windows.
 void OpenReferralFromBanner();
+
+} // namespace velmora

@@ -1,8 +1,10 @@
 #pragma once
 
-#include "MakerSite.h"
+#include "web/MakerSite.h"
 
 #include <string>
+
+namespace velmora {
 
 // What the web services tell the user, byte for byte (trailing blanks included).
 // The windows and the tests share these.
@@ -39,3 +41,5 @@ inline std::string MessageNotSentText()
 
 // The feedback form's limit on the message, in bytes of 8-bit text.
 inline constexpr size_t kMaxFeedbackMessage = 1024;
+
+} // namespace velmora

@@ -1,10 +1,11 @@
-#include "AboutBox.h"
-#include "CAboutBox.h"
-#include "DialogTemplate.h"
-#include "Log.h"
-#include "MakerSite.h"
+#include "FormServer.h"
 #include "TestSupport.h"
-#include "WebTexts.h"
+#include "about/AboutBox.h"
+#include "about/CAboutBox.h"
+#include "log/Log.h"
+#include "res/DialogTemplate.h"
+#include "web/MakerSite.h"
+#include "web/WebTexts.h"
 
 #include <QApplication>
 #include <QKeySequence>
@@ -14,12 +15,11 @@
 #include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
-#include <httplib.h>
 
 #include <chrono>
 #include <functional>
-#include <mutex>
-#include <thread>
+
+using namespace velmora;
 
 namespace {
 
@@ -67,20 +67,10 @@ std::vector<std::string> CrLfLines(const std::string& cs)
     return lines;
 }
 
-class AboutBoxTest : public ::testing::Test {
+class AboutBoxTest : public ::testing::Test, protected vtest::CSandbox {
 protected:
-    AboutBoxTest()
-        : m_cwd(m_dir.Path())
-    {
-        ForgetLogPaths();
-    }
-    ~AboutBoxTest() override { ForgetLogPaths(); }
     void WhenShown(std::function<void(CAboutBox&)> fn) { WhenShownIn(&m_timers, std::move(fn)); }
 
-    vtest::CTempDir m_dir;
-    vtest::CScopedCwd m_cwd;
-    vtest::CRecordingBox m_box;
-    vtest::CRecordingOpener m_opener;
     QObject m_timers;
 };
 
@@ -300,47 +290,12 @@ TEST_F(AboutBoxTest, EnterOnTheLinkFollowsItAndNothingElse)
 }
 
 // A local feedback script that answers PASS and keeps what it got.
-class CFeedbackServer {
-public:
-    CFeedbackServer()
-    {
-        m_srv.Post("/script/sendfeedback.php",
-            [this](const httplib::Request& req, httplib::Response& res) {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                m_bodies.push_back(req.body);
-                res.set_content("PASS", "text/plain");
-            });
-        m_iPort = m_srv.bind_to_any_port("127.0.0.1");
-        m_thread = std::thread([this] { m_srv.listen_after_bind(); });
-        // The socket listens from the bind on; stop() needs the loop running.
-        for (int i = 0; i < 500 && !m_srv.is_running(); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        SetMakerHostForTesting("127.0.0.1:" + std::to_string(m_iPort));
-    }
-    ~CFeedbackServer()
-    {
-        SetMakerHostForTesting("");
-        m_srv.stop();
-        m_thread.join();
-    }
-    std::vector<std::string> Bodies()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_bodies;
-    }
-
-private:
-    httplib::Server m_srv;
-    int m_iPort = 0;
-    std::thread m_thread;
-    std::mutex m_mutex;
-    std::vector<std::string> m_bodies;
-};
-
 class FeedbackTest : public AboutBoxTest {
 protected:
     FeedbackTest()
     {
+        m_server.Answer(vtest::kFeedbackPath, "PASS");
+        SetMakerHostForTesting(m_server.Host());
         m_about.show();
         EXPECT_TRUE(QTest::qWaitForWindowExposed(&m_about));
     }
@@ -353,9 +308,17 @@ protected:
         EXPECT_TRUE(m_about.isVisible());
         EXPECT_EQ(Comments(m_about)->toPlainText(), text);
     }
+    ~FeedbackTest() override { SetMakerHostForTesting(""); }
     std::string LastShown() const { return m_box.shown.empty() ? "" : m_box.shown.back().csText; }
+    std::vector<std::string> Bodies() const
+    {
+        std::vector<std::string> bodies;
+        for (const auto& seen : m_server.Seen())
+            bodies.push_back(seen.csBody);
+        return bodies;
+    }
 
-    CFeedbackServer m_server;
+    vtest::CFormServer m_server;
     CAboutBox m_about;
 };
 
@@ -364,19 +327,19 @@ TEST_F(FeedbackTest, EmptyMessageIsNotSent)
     Send(QString());
     ASSERT_EQ(m_box.shown.size(), 1u);
     EXPECT_EQ(LastShown(), kNoMessageText);
-    EXPECT_TRUE(m_server.Bodies().empty());
+    EXPECT_TRUE(Bodies().empty());
 }
 
 TEST_F(FeedbackTest, LimitIs1024Bytes)
 {
     Send(QString(1025, 'x'));
     EXPECT_EQ(LastShown(), kMessageTooLongText);
-    EXPECT_TRUE(m_server.Bodies().empty());
+    EXPECT_TRUE(Bodies().empty());
 
     Send(QString(1024, 'x'));
     ASSERT_EQ(m_box.shown.size(), 1u);
     EXPECT_EQ(LastShown(), kMessageSentText);
-    const auto bodies = m_server.Bodies();
+    const auto bodies = Bodies();
     ASSERT_EQ(bodies.size(), 1u);
     EXPECT_NE(bodies[0].find("&Msg=" + std::string(1024, 'x') + "&Notes="), std::string::npos);
     EXPECT_EQ(m_about.csComments, std::string(1024, 'x'));
@@ -387,14 +350,14 @@ TEST_F(FeedbackTest, LineBreakCountsAsTwo)
     // 1,023 characters in the box, 1,024 in the member: sent with CR LF.
     Send(QString(1021, 'x') + "\n" + "y");
     EXPECT_EQ(LastShown(), kMessageSentText);
-    auto bodies = m_server.Bodies();
+    auto bodies = Bodies();
     ASSERT_EQ(bodies.size(), 1u);
     EXPECT_NE(bodies[0].find("&Msg=" + std::string(1021, 'x') + "\r\ny&Notes="), std::string::npos);
 
     // 1,024 in the box are 1,025 in the member.
     Send(QString(1022, 'x') + "\n" + "y");
     EXPECT_EQ(LastShown(), kMessageTooLongText);
-    EXPECT_EQ(m_server.Bodies().size(), 1u);
+    EXPECT_EQ(Bodies().size(), 1u);
 }
 
 } // namespace

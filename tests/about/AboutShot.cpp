@@ -1,8 +1,8 @@
 // Shows the About window on the current display for screenshots. With
 // "hover" the real pointer is put on the link after a second. The window
 // closes itself after the given number of seconds (default 10).
-#include "AboutBox.h"
-#include "CAboutBox.h"
+#include "about/AboutBox.h"
+#include "about/CAboutBox.h"
 
 #include <QApplication>
 #include <QCursor>
@@ -10,6 +10,8 @@
 
 #include <cstdlib>
 #include <cstring>
+
+using namespace velmora;
 
 int main(int argc, char** argv)
 {

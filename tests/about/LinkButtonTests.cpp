@@ -1,6 +1,6 @@
-#include "LinkButton.h"
-#include "MakerSite.h"
 #include "TestSupport.h"
+#include "about/LinkButton.h"
+#include "web/MakerSite.h"
 
 #include <QApplication>
 #include <QImage>
@@ -9,6 +9,8 @@
 #include <QTest>
 #include <QWidget>
 #include <gtest/gtest.h>
+
+using namespace velmora;
 
 namespace {
 

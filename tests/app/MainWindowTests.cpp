@@ -1,10 +1,11 @@
-#include "CaptureWriter.h"
-#include "Log.h"
-#include "MakerSite.h"
+#include "Child.h"
 #include "NetNs.h"
-#include "QtPlatform.h"
-#include "ReplayDlg.h"
 #include "TestSupport.h"
+#include "app/QtPlatform.h"
+#include "app/ReplayDlg.h"
+#include "log/Log.h"
+#include "tools/CaptureWriter.h"
+#include "web/MakerSite.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -25,12 +26,16 @@
 #include <pcap/pcap.h>
 #include <thread>
 
+using namespace velmora;
+
 namespace fs = std::filesystem;
 using vtest::LogRecords;
 using vtest::ReadFile;
 using vtest::RecordText;
 
+namespace velmora {
 bool ParseDialogInt(const std::string& csText, int& iValue);
+} // namespace velmora
 
 namespace {
 
@@ -49,21 +54,16 @@ public:
 
 // A main window in its own folder, initialised as at start-up, its timer
 // stopped so no version check runs behind the test's back.
-class MainWindowTest : public ::testing::Test {
+class MainWindowTest : public ::testing::Test, protected vtest::CSandbox {
 protected:
     MainWindowTest()
-        : m_cwd(m_dir.Path())
     {
-        ForgetLogPaths();
-        g_bDebug = true;
         SetMakerHostForTesting("127.0.0.1:9"); // nothing listens there
     }
     ~MainWindowTest() override
     {
         m_pDlg.reset();
         SetMakerHostForTesting("");
-        ForgetLogPaths();
-        g_bDebug = true;
     }
     void Start()
     {
@@ -77,7 +77,6 @@ protected:
     void Restart(const std::string& csSettings)
     {
         m_pDlg.reset();
-        ForgetLogPaths();
         vtest::WriteFile(m_dir.File("settings.ini"), csSettings);
         Start();
         m_pDlg->activateWindow();
@@ -95,23 +94,12 @@ protected:
         return static_cast<int>(std::count(v.begin(), v.end(), cs));
     }
     std::string Settings() const { return ReadFile(m_dir.File("settings.ini")); }
-    std::vector<std::string> DebugTexts() const
-    {
-        std::vector<std::string> v;
-        for (const auto& r : LogRecords(m_dir.File("Debuglog.txt")))
-            v.push_back(RecordText(r));
-        return v;
-    }
     bool DebugHas(const std::string& cs) const
     {
         const auto v = DebugTexts();
         return std::find(v.begin(), v.end(), cs) != v.end();
     }
 
-    vtest::CTempDir m_dir;
-    vtest::CScopedCwd m_cwd;
-    vtest::CRecordingBox m_box;
-    vtest::CRecordingOpener m_opener;
     CScriptedFileDialog m_files;
     std::unique_ptr<CReplayDlg> m_pDlg;
 };
@@ -175,7 +163,7 @@ TEST_F(MainWindowTest, OffsetValidation)
 {
     vtest::WriteFile(m_dir.File("settings.ini"), "[Velmora]\r\nMode=0\r\nOffset=7\r\n");
     Start();
-    ASSERT_EQ(m_pDlg->Offset(), 7);
+    ASSERT_EQ(m_pDlg->Settings().Offset, 7);
     auto* pOffset = Ctl<QLineEdit>(1004);
 
     // Each row starts from offset 7 in single mode; the action types into the
@@ -230,7 +218,7 @@ TEST_F(MainWindowTest, OffsetValidation)
         Ctl<QPushButton>(1)->setFocus();
 
         row.act();
-        EXPECT_EQ(m_pDlg->Offset(), row.iOffset);
+        EXPECT_EQ(m_pDlg->Settings().Offset, row.iOffset);
         if (row.csMessage.empty()) {
             EXPECT_TRUE(m_box.shown.empty());
         } else {
@@ -258,7 +246,7 @@ TEST_F(MainWindowTest, OffsetValidation)
     EXPECT_EQ(m_box.shown[0].csText, "Please enter an integer between 0 and 9999999.");
     Ctl<QLineEdit>(1004)->setText("+5");
     EXPECT_TRUE(m_pDlg->DoDataExchange(true));
-    EXPECT_EQ(m_pDlg->Offset(), 5);
+    EXPECT_EQ(m_pDlg->Settings().Offset, 5);
 }
 
 // Text that is no number gives false; a number beyond 32 bits the nearest
@@ -476,7 +464,6 @@ TEST_F(MainWindowTest, SavedAdapterIsSelectedAndUnknownOnesKept)
     for (const std::string cs : { "gone0", "any" }) {
         m_pDlg.reset();
         vtest::WriteFile(m_dir.File("settings.ini"), "[Velmora]\r\nNicDevice=" + cs + "\r\n");
-        ForgetLogPaths();
         Start();
         EXPECT_EQ(Ctl<QComboBox>(1014)->currentIndex(), -1) << cs;
         EXPECT_EQ(
@@ -697,7 +684,6 @@ TEST_F(MainWindowTest, StopDuringALongSendEndsItWithin50MsAndAccountsExactly)
                 + "\r\nNicDevice=vm0\r\n");
         m_pDlg.reset();
         m_box.shown.clear();
-        ForgetLogPaths();
         Start();
         auto* pSend = Ctl<QPushButton>(1);
         const STargets targets { m_pDlg.get(), pSend, m_pDlg->findChild<QAction*>("menu32772") };
@@ -797,6 +783,64 @@ TEST_F(MainWindowTest, StopDuringALongSendEndsItWithin50MsAndAccountsExactly)
         EXPECT_EQ(std::prev(itStop)->rfind(szLast, 0), 0u) << *std::prev(itStop);
         EXPECT_EQ(
             texts.back(), row.bCloses ? "Program shutting down" : "MessageAndLog return = [ 1]");
+    }
+}
+
+// The same send from the window and from velmora-replay leaves the same
+// Debuglog.txt records, apart from time stamps and the free space reading.
+TEST_F(MainWindowTest, CommandLeavesTheWindowsDebugRecords)
+{
+    vtest::CNetns ns("parity");
+    VTEST_REQUIRE_NETNS(ns);
+    vtest::CEnterNetns enter(ns);
+    ASSERT_TRUE(enter.Ok());
+    const std::string csCapture = m_dir.File("frames.pcap");
+    ASSERT_TRUE(WriteTestCapture(csCapture, 5, 60));
+    // The free space changes between the two runs; the record's words do not.
+    auto texts = [&] {
+        std::vector<std::string> v = DebugTexts();
+        for (std::string& cs : v) {
+            if (cs.rfind("FYI. Free space [", 0) == 0)
+                cs = "FYI. Free space [" + cs.substr(cs.find(']'));
+        }
+        return v;
+    };
+    struct Row {
+        const char* szCase;
+        int iMode;
+        int iOffset;
+        std::string csPath;
+        std::vector<std::string> args; // the command's, for the same send
+        int iExit;
+        CRecordSelection selection = {}; // the window's Send selected, when not empty
+    };
+    const Row rows[] = {
+        { "all", 1, 0, csCapture, { "--all" }, 0 },
+        { "offset", 0, 3, csCapture, { "--offset", "3" }, 0 },
+        { "records", 1, 0, csCapture, { "--records", "4,1-2" }, 0, { 4, 1, 2 } },
+        { "missing capture", 1, 0, m_dir.File("missing.pcap"), {}, 3 },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.szCase);
+        Restart("[Velmora]\r\nAutoUpdate=0\r\nMode=" + std::to_string(row.iMode) + "\r\nOffset="
+            + std::to_string(row.iOffset) + "\r\nOldPath=" + row.csPath + "\r\nNicDevice=vm0\r\n");
+        if (row.selection.empty())
+            QTest::mouseClick(Ctl<QPushButton>(1), Qt::LeftButton);
+        else
+            m_pDlg->SendRecordSelection(row.csPath, row.selection);
+        m_pDlg->OnCancel();
+        const std::vector<std::string> window = texts();
+        const std::vector<std::string> windowLog = MessageTexts();
+
+        std::vector<std::string> args { VELMORA_REPLAY_EXE, "-i", "vm0" };
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        args.push_back(row.csPath);
+        vtest::CChild command(args, m_dir.Path().string(), ns.Name());
+        EXPECT_EQ(command.Wait(), row.iExit) << command.Err();
+        EXPECT_EQ(texts(), window);
+        // Both show the box, or neither: log.txt has the same records.
+        EXPECT_EQ(MessageTexts(), windowLog);
+        EXPECT_GE(window.size(), row.iExit == 0 ? 9u : 5u);
     }
 }
 

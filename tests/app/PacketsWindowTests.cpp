@@ -1,14 +1,14 @@
 // The Packets window: its list, its reading of bad files, and the two ways it
 // drives the main window (Use as offset, Send selected on a veth pair).
 
-#include "CaptureWriter.h"
-#include "Log.h"
-#include "MakerSite.h"
 #include "NetNs.h"
-#include "PacketsWnd.h"
-#include "QtPlatform.h"
-#include "ReplayDlg.h"
 #include "TestSupport.h"
+#include "app/PacketsWnd.h"
+#include "app/QtPlatform.h"
+#include "app/ReplayDlg.h"
+#include "log/Log.h"
+#include "tools/CaptureWriter.h"
+#include "web/MakerSite.h"
 
 #include <QAction>
 #include <QHeaderView>
@@ -26,6 +26,8 @@
 #include <pcap/pcap.h>
 #include <sys/stat.h>
 #include <thread>
+
+using namespace velmora;
 
 using vtest::ReadFile;
 using Frames = std::vector<std::vector<uint8_t>>;
@@ -76,20 +78,13 @@ public:
 };
 
 // A main window in its own folder, initialised as at start-up, no version check.
-class PacketsWindowTest : public ::testing::Test {
+class PacketsWindowTest : public ::testing::Test, protected vtest::CSandbox {
 protected:
-    PacketsWindowTest()
-        : m_cwd(m_dir.Path())
-    {
-        ForgetLogPaths();
-        g_bDebug = true;
-        SetMakerHostForTesting("127.0.0.1:9");
-    }
+    PacketsWindowTest() { SetMakerHostForTesting("127.0.0.1:9"); }
     ~PacketsWindowTest() override
     {
         m_pDlg.reset();
         SetMakerHostForTesting("");
-        ForgetLogPaths();
     }
     void Start(const std::string& csSettings)
     {
@@ -127,10 +122,6 @@ protected:
         return wnd.Model().index(iRow, static_cast<int>(column)).data().toString();
     }
 
-    vtest::CTempDir m_dir;
-    vtest::CScopedCwd m_cwd;
-    vtest::CRecordingBox m_box;
-    vtest::CRecordingOpener m_opener;
     CScriptedFileDialog m_files;
     std::unique_ptr<CReplayDlg> m_pDlg;
 };
@@ -456,7 +447,6 @@ TEST_F(PacketsWindowTest, UseAsOffsetSetsSinglePacketAndSaves)
     for (const Row& row : rows) {
         SCOPED_TRACE(row.szCase);
         m_pDlg.reset();
-        ForgetLogPaths();
         Start("Mode=1\r\nOffset=3\r\nOldPath=" + m_dir.File("f.pcap") + "\r\n");
         ASSERT_FALSE(m_pDlg->Control(1004)->isEnabled());
         CPacketsWnd* pWnd = OpenPackets();
@@ -487,8 +477,8 @@ TEST_F(PacketsWindowTest, UseAsOffsetSetsSinglePacketAndSaves)
         EXPECT_FALSE(static_cast<QRadioButton*>(m_pDlg->Control(1002))->isChecked());
         EXPECT_EQ(static_cast<QLineEdit*>(m_pDlg->Control(1004))->text().toStdString(), csOffset);
         EXPECT_TRUE(m_pDlg->Control(1004)->isEnabled());
-        EXPECT_EQ(m_pDlg->Offset(), row.iRow);
-        EXPECT_EQ(m_pDlg->Mode(), 0);
+        EXPECT_EQ(m_pDlg->Settings().Offset, row.iRow);
+        EXPECT_EQ(m_pDlg->Settings().Mode, 0);
         EXPECT_EQ(
             pWnd->NoteLine().toStdString(), "Single Packet at offset " + csOffset + ", saved.");
         EXPECT_TRUE(m_box.shown.empty());
@@ -503,9 +493,9 @@ TEST_F(PacketsWindowTest, UseAsOffsetRefusesARecordBeyondTheOffsetRange)
         "Record 10000000 is beyond the offset field's range (0 to 9999999): use Send selected for "
         "it.");
     EXPECT_EQ(Settings(), csBefore);
-    EXPECT_EQ(m_pDlg->Mode(), 1);
+    EXPECT_EQ(m_pDlg->Settings().Mode, 1);
     EXPECT_EQ(m_pDlg->UseRecordAsOffset(9999999), "");
-    EXPECT_EQ(m_pDlg->Offset(), 9999999);
+    EXPECT_EQ(m_pDlg->Settings().Offset, 9999999);
     EXPECT_NE(Settings().find("Mode=0\r\nOffset=9999999\r\n"), std::string::npos);
 }
 
@@ -605,7 +595,6 @@ TEST_F(PacketsWindowTest, SendSelectedPutsExactlyTheChosenFramesOnTheWire)
         CPeer peer;
         ASSERT_TRUE(peer.Ok());
         m_pDlg.reset();
-        ForgetLogPaths();
         m_box.shown.clear();
         Start("Mode=0\r\nOffset=1\r\nNicDevice=vm0\r\nOldPath=" + row.csFile + "\r\n");
         CPacketsWnd* pWnd = OpenPackets();
@@ -652,8 +641,8 @@ TEST_F(PacketsWindowTest, SendSelectedPutsExactlyTheChosenFramesOnTheWire)
         EXPECT_TRUE(m_pDlg->Control(1)->isEnabled());
         EXPECT_TRUE(pWnd->SendSelectedButton()->isEnabled());
         // The main window's own choice stays as it was.
-        EXPECT_EQ(m_pDlg->Mode(), 0);
-        EXPECT_EQ(m_pDlg->Offset(), 1);
+        EXPECT_EQ(m_pDlg->Settings().Mode, 0);
+        EXPECT_EQ(m_pDlg->Settings().Offset, 1);
     }
 }
 

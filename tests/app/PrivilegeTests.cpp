@@ -4,6 +4,7 @@
 #include "NetNs.h"
 #include "PeerCapture.h"
 #include "TestSupport.h"
+#include "ThrowawayUser.h"
 
 #include <chrono>
 #include <filesystem>
@@ -14,6 +15,8 @@
 #include <thread>
 #include <unistd.h>
 
+using namespace velmora;
+
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using vtest::Frames;
@@ -22,53 +25,9 @@ using vtest::ShellOutput;
 
 namespace {
 
-// A system user in a group of its own, removed again at the end.
-class CThrowawayUser {
-public:
-    CThrowawayUser()
-        : m_csName("vlmt" + std::to_string(getpid()))
-    {
-        if (Shell("groupadd " + m_csName) != 0)
-            return;
-        m_bGroup = true;
-        if (Shell("useradd -M -N -g " + m_csName + " -s /usr/sbin/nologin " + m_csName) != 0)
-            return;
-        m_bUser = true;
-        m_uid = static_cast<uid_t>(std::stoul(ShellOutput("id -u " + m_csName)));
-        m_gid = static_cast<gid_t>(std::stoul(ShellOutput("id -g " + m_csName)));
-    }
-    ~CThrowawayUser()
-    {
-        if (m_bUser)
-            Shell("userdel " + m_csName);
-        if (m_bGroup)
-            Shell("groupdel " + m_csName);
-    }
-    bool Ok() const { return m_bUser; }
-    const std::string& Name() const { return m_csName; }
-    uid_t Uid() const { return m_uid; }
-    gid_t Gid() const { return m_gid; }
-
-private:
-    std::string m_csName;
-    bool m_bGroup = false;
-    bool m_bUser = false;
-    uid_t m_uid = 0;
-    gid_t m_gid = 0;
-};
-
-// The capabilities the package's postinst gives the executable.
 std::string PackageCapabilities()
 {
-    std::ifstream in(VELMORA_POSTINST);
-    for (std::string cs; std::getline(in, cs);) {
-        const auto at = cs.find("setcap ");
-        if (at != std::string::npos && cs.find("$BIN") != std::string::npos) {
-            const auto begin = at + 7;
-            return cs.substr(begin, cs.find(' ', begin) - begin);
-        }
-    }
-    return "";
+    return vtest::PackageCapabilities(VELMORA_POSTINST);
 }
 
 class PrivilegeTest : public ::testing::Test {
@@ -167,7 +126,7 @@ protected:
     }
 
     vtest::CNetns m_ns { "priv" };
-    CThrowawayUser m_user;
+    vtest::CThrowawayUser m_user;
     vtest::CTempDir m_dir;
     Frames m_frames;
 };

@@ -2,15 +2,15 @@
 // private network namespace so that the start-up version check cannot leave
 // the machine, with its own working and runtime folders.
 #include "NetNs.h"
-#include "SingleInstance.h"
 #include "TestSupport.h"
+#include "app/SingleInstance.h"
 
 #include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
 #include <cstring>
-#include <functional>
 #include <filesystem>
+#include <functional>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -20,6 +20,8 @@
 #include <thread>
 #include <unistd.h>
 #include <vector>
+
+using namespace velmora;
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -38,7 +40,8 @@ public:
                 _exit(120);
             setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
             setenv("QT_QPA_PLATFORM", "offscreen", 1);
-            execlp("ip", "ip", "netns", "exec", csNetns.c_str(), VELMORA_EXE, static_cast<char*>(nullptr));
+            execlp("ip", "ip", "netns", "exec", csNetns.c_str(), VELMORA_EXE,
+                static_cast<char*>(nullptr));
             _exit(121);
         }
     }
@@ -75,17 +78,6 @@ private:
     pid_t m_pid = -1;
 };
 
-bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds limit)
-{
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
-
 class ProcessTest : public ::testing::Test {
 protected:
     ProcessTest()
@@ -97,11 +89,14 @@ protected:
     }
     fs::path Cwd() const { return m_work.Path() / "cwd"; }
     fs::path Runtime() const { return m_work.Path() / "run"; }
-    std::unique_ptr<CProcess> Launch() { return std::make_unique<CProcess>(m_ns.Name(), Cwd(), Runtime()); }
+    std::unique_ptr<CProcess> Launch()
+    {
+        return std::make_unique<CProcess>(m_ns.Name(), Cwd(), Runtime());
+    }
     bool Started() const
     {
         // The start-up save is the last step before the window shows.
-        return WaitFor([&] { return fs::exists(Cwd() / "settings.ini"); }, 15s);
+        return vtest::WaitUntil([&] { return fs::exists(Cwd() / "settings.ini"); }, 15s);
     }
     // What the instance socket answers to a query, or 0.
     uint32_t Query() const
@@ -132,11 +127,13 @@ TEST_F(ProcessTest, StartWritesSettingsAndStartupRecordsInTheCurrentFolder)
     VTEST_REQUIRE_NETNS(m_ns);
     auto p = Launch();
     ASSERT_TRUE(Started());
-    EXPECT_TRUE(WaitFor([&] { return LogRecords((Cwd() / "Debuglog.txt").string()).size() >= 4; }, 5s));
+    EXPECT_TRUE(vtest::WaitUntil(
+        [&] { return LogRecords((Cwd() / "Debuglog.txt").string()).size() >= 4; }, 5s));
     p->Kill(SIGKILL);
 
     EXPECT_EQ(vtest::ReadFile((Cwd() / "settings.ini").string()),
-        "[Velmora]\r\nDebug=1\r\nAutoUpdate=1\r\nMode=1\r\nOffset=0\r\nOldPath=\r\nNicDevice=\r\n\r\n");
+        "[Velmora]\r\nDebug=1\r\nAutoUpdate=1\r\nMode=1\r\nOffset=0\r\nOldPath=\r\nNicDevice="
+        "\r\n\r\n");
     std::vector<std::string> texts;
     for (const auto& r : LogRecords((Cwd() / "Debuglog.txt").string()))
         texts.push_back(RecordText(r));
@@ -147,7 +144,8 @@ TEST_F(ProcessTest, StartWritesSettingsAndStartupRecordsInTheCurrentFolder)
     const std::string csDir = fs::canonical(Cwd()).string();
     const unsigned long long free1 = fs::space(Cwd()).free >> 10;
     unsigned long long logged = 0;
-    ASSERT_EQ(std::sscanf(texts[3].c_str(), "FYI. Free space [%llu]k on [", &logged), 1) << texts[3];
+    ASSERT_EQ(std::sscanf(texts[3].c_str(), "FYI. Free space [%llu]k on [", &logged), 1)
+        << texts[3];
     EXPECT_NE(texts[3].find("]k on [" + csDir + "]"), std::string::npos);
     // Free space moves a little while we look; kibibytes, rounded down.
     EXPECT_LT(logged > free1 ? logged - free1 : free1 - logged, 1024u * 1024u);
@@ -159,7 +157,7 @@ TEST_F(ProcessTest, SecondInstanceLeavesQuietlyAndTheFirstAnswers)
     VTEST_REQUIRE_NETNS(m_ns);
     auto first = Launch();
     ASSERT_TRUE(Started());
-    ASSERT_TRUE(WaitFor([&] { return Query() == InstanceQueryMessage(); }, 5s));
+    ASSERT_TRUE(vtest::WaitUntil([&] { return Query() == InstanceQueryMessage(); }, 5s));
 
     // The second copy runs in another folder: it must not write there at all.
     fs::remove_all(Cwd() / "settings.ini");
@@ -177,8 +175,8 @@ TEST_F(ProcessTest, InstanceSocketDropsStrangersAndStaysPrivate)
     VTEST_REQUIRE_NETNS(m_ns);
     auto first = Launch();
     ASSERT_TRUE(Started());
-    ASSERT_TRUE(WaitFor([&] { return Query() == InstanceQueryMessage(); }, 5s));
-    struct stat st {};
+    ASSERT_TRUE(vtest::WaitUntil([&] { return Query() == InstanceQueryMessage(); }, 5s));
+    struct stat st { };
     ASSERT_EQ(stat(Runtime().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 077, 0u);
 
@@ -223,14 +221,14 @@ TEST_F(ProcessTest, KilledInstanceDoesNotBlockTheNextStart)
     {
         auto first = Launch();
         ASSERT_TRUE(Started());
-        ASSERT_TRUE(WaitFor([&] { return Query() == InstanceQueryMessage(); }, 5s));
+        ASSERT_TRUE(vtest::WaitUntil([&] { return Query() == InstanceQueryMessage(); }, 5s));
         first->Kill(SIGKILL);
     }
     ASSERT_TRUE(fs::exists(Runtime() / "Velmora 097")); // left behind
     fs::remove(Cwd() / "settings.ini");
     auto next = Launch();
     ASSERT_TRUE(Started());
-    EXPECT_TRUE(WaitFor([&] { return Query() == InstanceQueryMessage(); }, 5s));
+    EXPECT_TRUE(vtest::WaitUntil([&] { return Query() == InstanceQueryMessage(); }, 5s));
     int iCode;
     EXPECT_FALSE(next->WaitExit(500ms, iCode));
 }
@@ -277,7 +275,8 @@ TEST_F(ProcessTest, ReadOnlyFolderKeepsTheProgramRunning)
     fs::create_directory(run);
     ASSERT_EQ(chown(run.c_str(), kNobody, kNobody), 0);
     fs::permissions(run, fs::perms::owner_all, fs::perm_options::replace);
-    fs::permissions(m_work.Path(), fs::perms::owner_all | fs::perms::others_exec, fs::perm_options::replace);
+    fs::permissions(
+        m_work.Path(), fs::perms::owner_all | fs::perms::others_exec, fs::perm_options::replace);
     vtest::WriteFile((Cwd() / "settings.ini").string(), "[Velmora]\r\nAutoUpdate=0\r\n");
     fs::permissions(Cwd(), fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec,
         fs::perm_options::replace);
@@ -289,8 +288,8 @@ TEST_F(ProcessTest, ReadOnlyFolderKeepsTheProgramRunning)
         setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
         setenv("HOME", run.c_str(), 1);
-        execlp("ip", "ip", "netns", "exec", m_ns.Name().c_str(), "setpriv", "--reuid=65534", "--regid=65534",
-            "--clear-groups", VELMORA_EXE, static_cast<char*>(nullptr));
+        execlp("ip", "ip", "netns", "exec", m_ns.Name().c_str(), "setpriv", "--reuid=65534",
+            "--regid=65534", "--clear-groups", VELMORA_EXE, static_cast<char*>(nullptr));
         _exit(121);
     }
     ASSERT_GT(pid, 0);

@@ -1,11 +1,13 @@
-#include "CaptureWriter.h"
 #include "TestSupport.h"
 #include "decode/CaptureIndex.h"
+#include "tools/CaptureWriter.h"
 
 #include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
 #include <thread>
+
+using namespace velmora;
 
 using namespace vtest;
 using namespace vdecode;

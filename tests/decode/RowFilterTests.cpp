@@ -1,8 +1,10 @@
-#include "CaptureWriter.h"
 #include "decode/Decoder.h"
 #include "decode/RowFilter.h"
+#include "tools/CaptureWriter.h"
 
 #include <gtest/gtest.h>
+
+using namespace velmora;
 
 using namespace vdecode;
 

@@ -39,8 +39,10 @@ ok
 (cd "$stage" && find . -type f | sort) >"$work/files"
 cat >"$work/expected" <<'EOF'
 ./usr/bin/velmora
+./usr/bin/velmora-replay
 ./usr/libexec/velmora/velmora-launch
 ./usr/share/applications/velmora.desktop
+./usr/share/bash-completion/completions/velmora-replay
 ./usr/share/doc/velmora/changelog.gz
 ./usr/share/doc/velmora/copyright
 ./usr/share/icons/hicolor/128x128/apps/velmora.png
@@ -50,12 +52,14 @@ cat >"$work/expected" <<'EOF'
 ./usr/share/icons/hicolor/48x48/apps/velmora.png
 ./usr/share/icons/hicolor/64x64/apps/velmora.png
 ./usr/share/icons/hicolor/scalable/apps/velmora.svg
+./usr/share/man/man1/velmora-replay.1.gz
 ./usr/share/man/man1/velmora.1.gz
 ./usr/share/metainfo/velmora.metainfo.xml
 EOF
 expect "installed file list differs: $(diff "$work/expected" "$work/files" | tr '\n' ' ')" \
     cmp -s "$work/expected" "$work/files"
 expect "velmora is not executable" test -x "$stage/usr/bin/velmora"
+expect "velmora-replay is not executable" test -x "$stage/usr/bin/velmora-replay"
 expect "velmora-launch is not executable" test -x "$stage/usr/libexec/velmora/velmora-launch"
 
 # --- desktop entry ----------------------------------------------------------
@@ -117,6 +121,33 @@ for text in settings.ini log.txt Debuglog.txt "current folder" ".local/share/vel
     support@tarnsoftware.example; do
     expect "man page lacks '$text'" contains "$work/man.txt" "$text"
 done
+
+# --- the command's manual page and completion -------------------------------
+man2=$stage/usr/share/man/man1/velmora-replay.1.gz
+LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z "$man2" >/dev/null 2>"$work/manerr2"
+expect "velmora-replay man page renders with warnings: $(cat "$work/manerr2")" test ! -s "$work/manerr2"
+LC_ALL=C.UTF-8 MANWIDTH=200 MANPAGER=cat man -l "$man2" 2>&1 | tr -s " \n" "  " >"$work/man2.txt"
+for text in --adapter --all --offset --records --list-adapters --decode --debug --no-debug \
+    --version "Replay stopped by the user after N packets" 130 143 cap_net_raw=eip; do
+    expect "velmora-replay man page lacks '$text'" contains "$work/man2.txt" "$text"
+done
+# Completion: the options, and the adapter names that --list-adapters gives.
+comp=$stage/usr/share/bash-completion/completions/velmora-replay
+fake=$work/fakecmd
+printf '#!/bin/sh\nprintf "vm0\\tentry vm0\\nvm1\\tentry vm1\\n"\n' >"$fake"
+chmod +x "$fake"
+complete_words() {
+    bash -c '. "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _velmora_replay;
+        printf "%s\n" "${COMPREPLY[@]}"' _ "$comp" "$@" | sort | tr '\n' ' '
+}
+expect "completion of -i: $(complete_words "$fake" -i '')" \
+    test "$(complete_words "$fake" -i '')" = "vm0 vm1 "
+expect "completion of --adapter v: $(complete_words "$fake" --adapter vm1)" \
+    test "$(complete_words "$fake" --adapter vm1)" = "vm1 "
+expect "completion of --rec: $(complete_words "$fake" --rec)" \
+    test "$(complete_words "$fake" --rec)" = "--records "
+expect "completion of --de: $(complete_words "$fake" --de)" \
+    test "$(complete_words "$fake" --de)" = "--debug --decode "
 
 # --- launcher ---------------------------------------------------------------
 # A stand-in for velmora records where it was started and with what.
@@ -203,6 +234,10 @@ dpkg-statoverride --list /usr/bin/velmora
 chown root:velmora /usr/bin/velmora
 chmod 0750 /usr/bin/velmora
 setcap cap_net_raw=eip /usr/bin/velmora
+dpkg-statoverride --list /usr/bin/velmora-replay
+chown root:velmora /usr/bin/velmora-replay
+chmod 0750 /usr/bin/velmora-replay
+setcap cap_net_raw=eip /usr/bin/velmora-replay
 EOF
 expect "postinst (new group): $(tr '\n' ';' <"$work/calls")" cmp -s "$work/want" "$work/calls"
 

@@ -1,6 +1,6 @@
-#include "Log.h"
-#include "MessageBox.h"
 #include "TestSupport.h"
+#include "log/Log.h"
+#include "log/MessageBox.h"
 
 #include <ctime>
 #include <filesystem>
@@ -8,6 +8,8 @@
 #include <optional>
 #include <regex>
 #include <sys/stat.h>
+
+using namespace velmora;
 
 namespace fs = std::filesystem;
 using vtest::LogRecords;
@@ -17,27 +19,15 @@ using vtest::RecordText;
 namespace {
 
 // Each test gets its own folder, fresh paths and the debug flag on.
-class LogTest : public ::testing::Test {
+class LogTest : public ::testing::Test, protected vtest::CSandbox {
 protected:
     LogTest()
-        : m_cwd(m_dir.Path())
     {
-        ForgetLogPaths();
-        g_bDebug = true;
         ResetLogFile();
         ResetDebugLogFile();
     }
-    ~LogTest() override
-    {
-        ForgetLogPaths();
-        g_bDebug = true;
-    }
     std::string Log() const { return m_dir.File("log.txt"); }
     std::string Debug() const { return m_dir.File("Debuglog.txt"); }
-
-    vtest::CTempDir m_dir;
-    vtest::CScopedCwd m_cwd;
-    vtest::CRecordingBox m_box;
 };
 
 std::string Today()

@@ -1,7 +1,7 @@
-#include "AdapterList.h"
-#include "Log.h"
 #include "NetNs.h"
 #include "ReplayFakes.h"
+#include "log/Log.h"
+#include "replay/AdapterList.h"
 
 #include <arpa/inet.h>
 #include <cstring>
@@ -11,6 +11,8 @@
 #include <memory>
 #include <pcap/pcap.h>
 #include <set>
+
+using namespace velmora;
 
 using namespace vtest;
 using Strings = std::vector<std::string>;
@@ -69,12 +71,13 @@ public:
                 pPrev = &entry;
             }
         }
-        SetAdapterEnumeration(&FindAll, &FreeAll);
     }
-    ~CFakeEnumeration()
+    ~CFakeEnumeration() { s_pThis = nullptr; }
+    // This list, every adapter kept: the hand-made lists name adapters this
+    // machine need not have.
+    SAdapterSource Source() const
     {
-        SetAdapterEnumeration(nullptr, nullptr);
-        s_pThis = nullptr;
+        return { &FindAll, &FreeAll, [](const char*) { return true; } };
     }
 
     int iFinds = 0;
@@ -105,12 +108,6 @@ private:
 };
 
 class AdapterListTest : public ::testing::Test, public CReplayFixtureBase { };
-
-// The hand-made lists name adapters this machine need not have.
-bool KeepAll(const char*)
-{
-    return true;
-}
 
 TEST(FormatIpAddressTest, ZeroPaddedDottedQuadFromARingOfTwelve)
 {
@@ -148,7 +145,7 @@ TEST_F(AdapterListTest, EntryTextsFollowTheFirstAddressAfterTheLinkLayerOnes)
         { "any", "Pseudo-device that captures on all interfaces", {} },
     });
     CFakeView view;
-    FillAdapterList(view, "", &KeepAll);
+    FillAdapterList(view, "", fake.Source());
     EXPECT_EQ(view.entries,
         Strings({ "192.168.001.010 - eth0", "010.000.000.001 - (Intel PRO/1000) eth1",
             "000.000.000.000 - eth2", "000.000.000.000 - () eth3", "000.000.000.000 - eth4",
@@ -164,7 +161,7 @@ TEST_F(AdapterListTest, SelectsTheLastExactMatchOfTheSavedName)
     CFakeEnumeration fake({ { "vm0", nullptr, {} }, { "VM1", nullptr, {} }, { "vm1", nullptr, {} },
         { "vm1x", nullptr, {} }, { "vm1", "again", {} }, { "zz", nullptr, {} } });
     CFakeView view;
-    FillAdapterList(view, "vm1", &KeepAll);
+    FillAdapterList(view, "vm1", fake.Source());
     ASSERT_FALSE(view.selections.empty());
     EXPECT_EQ(view.selections.back(), 4);
     EXPECT_EQ(
@@ -172,7 +169,7 @@ TEST_F(AdapterListTest, SelectsTheLastExactMatchOfTheSavedName)
 
     for (const char* sz : { "vm", "Vm0", "vm0 ", "", "gone" }) {
         CFakeView other;
-        FillAdapterList(other, sz, &KeepAll);
+        FillAdapterList(other, sz, fake.Source());
         EXPECT_TRUE(other.selections.empty()) << sz;
         EXPECT_EQ(other.entries.size(), 6u);
     }
@@ -183,11 +180,11 @@ TEST_F(AdapterListTest, PositionsMapToNamesInEnumerationOrder)
     // Sorted by text the entries would come in another order; positions must not.
     CFakeEnumeration fake({ { "zeta", nullptr, { { AF_INET, "10.0.0.9" } } },
         { "alpha", "First", {} }, { "mid", nullptr, {} } });
-    EXPECT_EQ(AdapterNameByIndex(0, &KeepAll), "zeta");
-    EXPECT_EQ(AdapterNameByIndex(1, &KeepAll), "alpha");
-    EXPECT_EQ(AdapterNameByIndex(2, &KeepAll), "mid");
-    EXPECT_EQ(AdapterNameByIndex(3, &KeepAll), std::nullopt);
-    EXPECT_EQ(AdapterNameByIndex(-1, &KeepAll), std::nullopt);
+    EXPECT_EQ(AdapterNameByIndex(0, fake.Source()), "zeta");
+    EXPECT_EQ(AdapterNameByIndex(1, fake.Source()), "alpha");
+    EXPECT_EQ(AdapterNameByIndex(2, fake.Source()), "mid");
+    EXPECT_EQ(AdapterNameByIndex(3, fake.Source()), std::nullopt);
+    EXPECT_EQ(AdapterNameByIndex(-1, fake.Source()), std::nullopt);
     EXPECT_EQ(fake.iFinds, 5);
     EXPECT_EQ(fake.iFrees, 5);
 }
@@ -196,7 +193,7 @@ TEST_F(AdapterListTest, FailedEnumerationShowsOneBoxAndLeavesTheListEmpty)
 {
     CFakeEnumeration fake({ { "eth0", nullptr, {} } }, -1);
     CFakeView view;
-    FillAdapterList(view, "eth0", &KeepAll);
+    FillAdapterList(view, "eth0", fake.Source());
     EXPECT_TRUE(view.entries.empty());
     EXPECT_TRUE(view.selections.empty());
     ASSERT_EQ(m_box.shown.size(), 1u);
@@ -212,7 +209,7 @@ TEST_F(AdapterListTest, FailedEnumerationShowsOneBoxAndLeavesTheListEmpty)
             "MessageAndLog return = [ 1]" }));
 
     // A failure while saving reports nothing.
-    EXPECT_EQ(AdapterNameByIndex(0, &KeepAll), std::nullopt);
+    EXPECT_EQ(AdapterNameByIndex(0, fake.Source()), std::nullopt);
     EXPECT_EQ(m_box.shown.size(), 1u);
     EXPECT_EQ(fake.iFrees, 0);
 }
@@ -221,10 +218,10 @@ TEST_F(AdapterListTest, NoAdaptersMeansAnEmptyListAndNoMessage)
 {
     CFakeEnumeration fake({});
     CFakeView view;
-    FillAdapterList(view, "eth0", &KeepAll);
+    FillAdapterList(view, "eth0", fake.Source());
     EXPECT_TRUE(view.entries.empty());
     EXPECT_TRUE(m_box.shown.empty());
-    EXPECT_EQ(AdapterNameByIndex(0, &KeepAll), std::nullopt);
+    EXPECT_EQ(AdapterNameByIndex(0, fake.Source()), std::nullopt);
     EXPECT_EQ(fake.iFrees, 0);
 }
 

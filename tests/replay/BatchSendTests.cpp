@@ -1,14 +1,16 @@
 // All mode in batches on a veth pair with a small MTU: the records, the count
 // and the frames on the wire are those of one frame at a time.
 
-#include "Log.h"
 #include "NetNs.h"
 #include "PeerCapture.h"
 #include "ReplayFakes.h"
-#include "SendSocket.h"
+#include "log/Log.h"
+#include "replay/SendSocket.h"
 
 #include <gtest/gtest.h>
 #include <memory>
+
+using namespace velmora;
 
 using namespace vtest;
 using Strings = std::vector<std::string>;
@@ -31,7 +33,7 @@ protected:
         m_pPeer = std::make_unique<CPeerCapture>(CNetns::PeerIf(), 2048);
         ASSERT_TRUE(m_pPeer->Ok());
         // A status update would end a batch: none before the end.
-        SetStatusInterval(60000);
+        m_window.statusInterval = std::chrono::minutes(1);
     }
     void TearDown() override
     {
@@ -154,8 +156,8 @@ TEST_F(BatchSendTest, RefusedFramesAnywhereInABatchAreLoggedAndCountedAsAlone)
             const size_t nRefused = frames.size() - want.delivered.size();
             ASSERT_FALSE(got.status.empty());
             EXPECT_EQ(got.status.back(),
-                std::to_string(want.delivered.size()) + " packets sent, "
-                    + std::to_string(nRefused) + " refused (see Debuglog.txt)");
+                std::to_string(want.delivered.size()) + " packets sent, " + std::to_string(nRefused)
+                    + " refused (see Debuglog.txt)");
         }
     }
 }
@@ -173,7 +175,7 @@ TEST_F(BatchSendTest, CaptureShorterThanABatchGoesOutWholeAndTheCountEndsExact)
     EXPECT_EQ(got.records, Expect(csPath, frames).records);
 
     // At every packet's pace the status climbs one by one.
-    SetStatusInterval(0);
+    m_window.statusInterval = std::chrono::milliseconds(0);
     got = Send(ESendPath::Batch, csPath, 1, 0, 3);
     EXPECT_EQ(got.status, Strings({ "1 packets sent", "2 packets sent", "3 packets sent" }));
     EXPECT_EQ(got.delivered, frames);

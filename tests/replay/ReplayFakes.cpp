@@ -1,9 +1,11 @@
 #include "ReplayFakes.h"
 
-#include "Log.h"
+#include "log/Log.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>
+
+using namespace velmora;
 
 namespace vtest {
 
@@ -50,40 +52,9 @@ void CFakeSink::Close()
 }
 
 CReplayFixtureBase::CReplayFixtureBase()
-    : m_cwd(m_dir.Path())
 {
-    ForgetLogPaths();
-    g_bDebug = true;
     ResetLogFile();
     ResetDebugLogFile();
-    SetStatusInterval(0);
-}
-
-CReplayFixtureBase::~CReplayFixtureBase()
-{
-    SetStatusInterval(kStatusIntervalMs);
-    ForgetLogPaths();
-    g_bDebug = true;
-}
-
-namespace {
-    std::vector<std::string> Texts(const std::string& csPath)
-    {
-        std::vector<std::string> texts;
-        for (const std::string& cs : LogRecords(csPath))
-            texts.push_back(RecordText(cs));
-        return texts;
-    }
-} // namespace
-
-std::vector<std::string> CReplayFixtureBase::DebugTexts() const
-{
-    return Texts(m_dir.File("Debuglog.txt"));
-}
-
-std::vector<std::string> CReplayFixtureBase::MessageTexts() const
-{
-    return Texts(m_dir.File("log.txt"));
 }
 
 std::vector<std::vector<uint8_t>> WriteFrames(

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "CaptureWriter.h"
-#include "Replay.h"
 #include "TestSupport.h"
+#include "replay/Replay.h"
+#include "tools/CaptureWriter.h"
 
 #include <cstdint>
 #include <functional>
@@ -19,6 +19,7 @@ public:
     void SetStatusText(const std::string& csText) override { statusTexts.push_back(csText); }
     void PumpMessages() override;
     EReplayStop StopRequest() override { return stop; }
+    std::chrono::milliseconds StatusInterval() const override { return statusInterval; }
 
     std::string csPath;
     int iMode = 1;
@@ -29,6 +30,7 @@ public:
     std::vector<std::string> statusTexts;
     std::function<void()> onPump;
     EReplayStop stop = EReplayStop::None;
+    std::chrono::milliseconds statusInterval { 0 }; // at every packet
 };
 
 // Takes frames instead of an adapter.
@@ -54,22 +56,13 @@ public:
     std::vector<std::vector<uint8_t>> frames;
 };
 
-// A temporary folder as current folder, fresh logs, the debug flag on, a
-// recording message box, and the status pace at every packet.
-class CReplayFixtureBase {
+// The sandbox with fresh logs.
+class CReplayFixtureBase : public CSandbox {
 public:
     CReplayFixtureBase();
-    ~CReplayFixtureBase();
 
-    std::string File(const std::string& cs) const { return m_dir.File(cs); }
-    std::vector<std::string> DebugTexts() const;
-    std::vector<std::string> MessageTexts() const;
     std::string DebugLogBytes() const { return ReadFile(m_dir.File("Debuglog.txt")); }
     std::string MessageLogBytes() const { return ReadFile(m_dir.File("log.txt")); }
-
-    CTempDir m_dir;
-    CScopedCwd m_cwd;
-    CRecordingBox m_box;
 };
 
 // Records with the given sizes, made by MakeTestFrame, time stamps 1000+i : i*10.

@@ -1,11 +1,11 @@
 // Replays onto a veth pair inside a network namespace of our own and captures
 // what arrives on the peer.
 
-#include "Log.h"
 #include "NetNs.h"
 #include "PeerCapture.h"
 #include "ReplayFakes.h"
-#include "SendSocket.h"
+#include "log/Log.h"
+#include "replay/SendSocket.h"
 
 #include <chrono>
 #include <gtest/gtest.h>
@@ -16,6 +16,8 @@
 #include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
+
+using namespace velmora;
 
 using namespace vtest;
 using Strings = std::vector<std::string>;
@@ -283,7 +285,8 @@ TEST_F(ReplayNetnsTest, AnAdapterThatCannotBeOpenedSaysWhichKindOfFailure)
         if (row.eError == ESendOpenError::NotEthernet) {
             ASSERT_NE(h, nullptr) << szErrBuf;
             EXPECT_EQ(csError,
-                std::string(row.szDevice) + ": EN10MB is not one of the DLTs supported by this device");
+                std::string(row.szDevice)
+                    + ": EN10MB is not one of the DLTs supported by this device");
         } else if (row.eError != ESendOpenError::None) {
             EXPECT_EQ(h, nullptr);
             EXPECT_EQ(csError, szErrBuf);

@@ -1,12 +1,14 @@
 // Sending chosen records: the replay core's selection, through the fakes.
 
-#include "Log.h"
 #include "ReplayFakes.h"
+#include "log/Log.h"
 
 #include <algorithm>
 #include <cstdio>
 
 #include <gtest/gtest.h>
+
+using namespace velmora;
 
 using namespace vtest;
 using Strings = std::vector<std::string>;

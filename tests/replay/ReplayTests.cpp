@@ -1,10 +1,12 @@
-#include "Log.h"
 #include "ReplayFakes.h"
+#include "log/Log.h"
 
 #include <chrono>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <thread>
+
+using namespace velmora;
 
 using namespace vtest;
 using Strings = std::vector<std::string>;
@@ -113,7 +115,7 @@ TEST_F(ReplayTest, StatusKeepsTheDisplaysPaceAndEndsOnTheExactCount)
 {
     WriteFrames(File("c.pcap"), std::vector<uint32_t>(2000, 60));
     m_window.csPath = File("c.pcap");
-    SetStatusInterval(60 * 60 * 1000);
+    m_window.statusInterval = std::chrono::hours(1);
     Send();
     EXPECT_EQ(m_sink.frames.size(), 2000u);
     // The first packet shows at once, the last one always.
@@ -121,7 +123,7 @@ TEST_F(ReplayTest, StatusKeepsTheDisplaysPaceAndEndsOnTheExactCount)
     EXPECT_EQ(m_window.iPumps, 2);
 
     // With a pace the loop can keep, the status shows in between too.
-    SetStatusInterval(1);
+    m_window.statusInterval = std::chrono::milliseconds(1);
     m_window.statusTexts.clear();
     m_sink.onTransmit = [](const std::vector<uint8_t>&) {
         std::this_thread::sleep_for(std::chrono::microseconds(200));

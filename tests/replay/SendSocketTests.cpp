@@ -3,7 +3,7 @@
 #include "NetNs.h"
 #include "PeerCapture.h"
 #include "ReplayFakes.h"
-#include "SendSocket.h"
+#include "replay/SendSocket.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -19,6 +19,8 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+
+using namespace velmora;
 
 using namespace vtest;
 

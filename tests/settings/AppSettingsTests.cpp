@@ -1,7 +1,9 @@
-#include "AppSettings.h"
 #include "TestSupport.h"
+#include "settings/AppSettings.h"
 
 #include <gtest/gtest.h>
+
+using namespace velmora;
 
 using vtest::ReadFile;
 using vtest::WriteFile;

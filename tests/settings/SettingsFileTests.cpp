@@ -1,5 +1,5 @@
-#include "SettingsFile.h"
 #include "TestSupport.h"
+#include "settings/SettingsFile.h"
 
 #include <algorithm>
 #include <chrono>
@@ -13,6 +13,8 @@
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+using namespace velmora;
 
 namespace fs = std::filesystem;
 using vtest::ReadFile;

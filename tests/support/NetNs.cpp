@@ -33,24 +33,24 @@ std::string ShellOutput(const std::string& csCommand)
 }
 
 namespace {
-std::atomic<int> s_iCounter { 0 };
+    std::atomic<int> s_iCounter { 0 };
 
-bool WaitLowerUp(const std::string& csNs, const std::string& csIf)
-{
-    for (int i = 0; i < 100; ++i) {
-        const std::string cs = ShellOutput("ip -n " + csNs + " link show " + csIf);
-        if (cs.find("LOWER_UP") != std::string::npos)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    bool WaitLowerUp(const std::string& csNs, const std::string& csIf)
+    {
+        for (int i = 0; i < 100; ++i) {
+            const std::string cs = ShellOutput("ip -n " + csNs + " link show " + csIf);
+            if (cs.find("LOWER_UP") != std::string::npos)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
     }
-    return false;
-}
 } // namespace
 
 CNetns::CNetns(const std::string& csTag)
 {
-    m_csName = "velmora-" + csTag + "-" + std::to_string(getpid()) + "-"
-        + std::to_string(s_iCounter++);
+    m_csName
+        = "velmora-" + csTag + "-" + std::to_string(getpid()) + "-" + std::to_string(s_iCounter++);
     if (geteuid() != 0) {
         m_csError = "not root";
         return;

@@ -90,11 +90,11 @@ std::string ShellOutput(const std::string& csCommand);
 } // namespace vtest
 
 // Skips where namespaces are not possible, but fails under CI, where they must run.
-#define VTEST_REQUIRE_NETNS(ns)                                                        \
-    do {                                                                               \
-        if (!(ns).Ok()) {                                                              \
-            if (std::getenv("CI"))                                                     \
-                FAIL() << "network namespace needed on CI: " << (ns).Error();          \
-            GTEST_SKIP() << "cannot create a network namespace: " << (ns).Error();     \
-        }                                                                              \
+#define VTEST_REQUIRE_NETNS(ns)                                                                    \
+    do {                                                                                           \
+        if (!(ns).Ok()) {                                                                          \
+            if (std::getenv("CI"))                                                                 \
+                FAIL() << "network namespace needed on CI: " << (ns).Error();                      \
+            GTEST_SKIP() << "cannot create a network namespace: " << (ns).Error();                 \
+        }                                                                                          \
     } while (0)

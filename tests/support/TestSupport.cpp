@@ -1,13 +1,30 @@
 #include "TestSupport.h"
 
+#include "log/Log.h"
+
+#include <thread>
+
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
+using namespace velmora;
+
 namespace fs = std::filesystem;
 
 namespace vtest {
+
+bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit)
+{
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
 
 CTempDir::CTempDir()
 {
@@ -77,7 +94,8 @@ std::vector<std::string> LogRecords(const std::string& csPath)
         // A record's own text may hold "\n[" only after its stamp; stamps are 22 bytes.
         while (next != std::string::npos && next + 23 <= cs.size() && cs[next + 4] != '-')
             next = cs.find("\n[", next + 2);
-        records.push_back(cs.substr(pos, next == std::string::npos ? std::string::npos : next - pos));
+        records.push_back(
+            cs.substr(pos, next == std::string::npos ? std::string::npos : next - pos));
         pos = next == std::string::npos ? cs.size() : next;
     }
     return records;
@@ -87,6 +105,35 @@ std::string RecordText(const std::string& csRecord)
 {
     const size_t p = csRecord.find("] ");
     return p == std::string::npos ? std::string() : csRecord.substr(p + 2);
+}
+
+std::vector<std::string> LogTexts(const std::string& csPath)
+{
+    std::vector<std::string> texts;
+    for (const std::string& cs : LogRecords(csPath))
+        texts.push_back(RecordText(cs));
+    return texts;
+}
+
+CSandbox::CSandbox()
+{
+    SetLogFolder(m_dir.Path().string());
+    g_bDebug = true;
+}
+
+CSandbox::~CSandbox()
+{
+    SetLogFolder(std::string());
+    g_bDebug = true;
+}
+
+std::vector<std::string> CSandbox::DebugTexts() const
+{
+    return LogTexts(File("Debuglog.txt"));
+}
+std::vector<std::string> CSandbox::MessageTexts() const
+{
+    return LogTexts(File("log.txt"));
 }
 
 } // namespace vtest

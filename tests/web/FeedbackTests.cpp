@@ -1,9 +1,11 @@
 #include "FormServer.h"
 #include "RawServer.h"
 #include "WebFixture.h"
-#include "WebTexts.h"
+#include "web/WebTexts.h"
 
 #include <gtest/gtest.h>
+
+using namespace velmora;
 
 using vtest::CFormServer;
 using vtest::kCompileNotes;

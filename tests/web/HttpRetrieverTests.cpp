@@ -1,6 +1,6 @@
-#include "HttpRetriever.h"
 #include "RawServer.h"
 #include "WebFixture.h"
+#include "web/HttpRetriever.h"
 
 #include <chrono>
 #include <csignal>
@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+using namespace velmora;
 
 using namespace std::chrono_literals;
 using vtest::CRawServer;

@@ -1,6 +1,6 @@
 #include "FormServer.h"
 #include "WebFixture.h"
-#include "WebTexts.h"
+#include "web/WebTexts.h"
 
 #include <QTimer>
 #include <chrono>
@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <thread>
+
+using namespace velmora;
 
 using namespace std::chrono_literals;
 using vtest::CFormServer;

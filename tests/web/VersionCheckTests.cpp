@@ -1,11 +1,13 @@
 #include "FormServer.h"
 #include "RawServer.h"
 #include "WebFixture.h"
-#include "WebTexts.h"
+#include "web/WebTexts.h"
 
 #include <chrono>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+
+using namespace velmora;
 
 using namespace std::chrono_literals;
 using vtest::CFormServer;

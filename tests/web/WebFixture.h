@@ -1,11 +1,11 @@
 #pragma once
 
-#include "HttpRetriever.h"
-#include "Log.h"
-#include "MakerSite.h"
-#include "RequestSequence.h"
 #include "TestSupport.h"
-#include "WebServices.h"
+#include "log/Log.h"
+#include "web/HttpRetriever.h"
+#include "web/MakerSite.h"
+#include "web/RequestSequence.h"
+#include "web/WebServices.h"
 
 #include <cstdlib>
 #include <functional>
@@ -22,13 +22,10 @@ inline const std::string kCompileNotes = "Last Compile date: Aug  4 2006 10:32:3
 
 // Own folder with fresh logs, the debug flag on, recording box and opener, and
 // the defaults back afterwards.
-class WebTest : public ::testing::Test {
+class WebTest : public ::testing::Test, protected CSandbox {
 protected:
     WebTest()
-        : m_cwd(m_dir.Path())
     {
-        ForgetLogPaths();
-        g_bDebug = true;
         ResetLogFile();
         ResetDebugLogFile();
         g_bUpdatePromptShowing = false;
@@ -38,23 +35,9 @@ protected:
         SetMakerHostForTesting("");
         ResetHttpTimeouts();
         SetWorkerStartFailsForTesting(false);
-        ForgetLogPaths();
     }
 
-    static std::vector<std::string> Texts(const std::string& csPath)
-    {
-        std::vector<std::string> texts;
-        for (const std::string& cs : LogRecords(csPath))
-            texts.push_back(RecordText(cs));
-        return texts;
-    }
-    std::vector<std::string> DebugTexts() const { return Texts(m_dir.File("Debuglog.txt")); }
-    std::vector<std::string> LogTexts() const { return Texts(m_dir.File("log.txt")); }
-
-    CTempDir m_dir;
-    CScopedCwd m_cwd;
-    CRecordingBox m_box;
-    CRecordingOpener m_opener;
+    std::vector<std::string> LogTexts() const { return MessageTexts(); }
 };
 
 // Sets environment variables for its lifetime.

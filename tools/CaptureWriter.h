@@ -9,6 +9,8 @@
 struct pcap;
 struct pcap_dumper;
 
+namespace velmora {
+
 // The largest captured length libpcap's reader accepts for Ethernet captures.
 constexpr uint32_t kMaxPcapSnapLen = 262144;
 
@@ -104,3 +106,5 @@ bool WriteBacnetSample(const std::string& csPath, std::string* pError = nullptr)
 // ReadProperty of analog-input 99 answered by an Error (object, unknown-object).
 std::vector<std::vector<uint8_t>> MakeBacnetIpSampleFrames();
 bool WriteBacnetIpSample(const std::string& csPath, std::string* pError = nullptr);
+
+} // namespace velmora

@@ -1,12 +1,14 @@
 // Writes capture files: the BACnet samples, or N test frames of one size.
 
-#include "CaptureWriter.h"
+#include "tools/CaptureWriter.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+using namespace velmora;
 
 namespace {
 

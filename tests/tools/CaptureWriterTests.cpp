@@ -1,11 +1,13 @@
-#include "CaptureWriter.h"
 #include "NetNs.h"
 #include "TestSupport.h"
+#include "tools/CaptureWriter.h"
 
 #include <cstring>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
+
+using namespace velmora;
 
 using namespace vtest;
 

@@ -1,18 +1,20 @@
-#include "CaptureWriter.h"
+#include "tools/CaptureWriter.h"
 
 #include <pcap/pcap.h>
 
 #include <cstring>
 
+namespace velmora {
+
 namespace {
 
-constexpr size_t kStreamBufferSize = 1 << 20;
+    constexpr size_t kStreamBufferSize = 1 << 20;
 
-void PutU16Be(std::vector<uint8_t>& v, uint16_t u)
-{
-    v.push_back(static_cast<uint8_t>(u >> 8));
-    v.push_back(static_cast<uint8_t>(u));
-}
+    void PutU16Be(std::vector<uint8_t>& v, uint16_t u)
+    {
+        v.push_back(static_cast<uint8_t>(u >> 8));
+        v.push_back(static_cast<uint8_t>(u));
+    }
 
 } // namespace
 
@@ -200,20 +202,20 @@ bool WriteTestCapture(const std::string& csPath, uint64_t uCount, uint32_t uSize
 
 namespace {
 
-// 802.3 frame with LLC for BACnet (DSAP 0x82, SSAP 0x82, UI), padded to 60 bytes.
-std::vector<uint8_t> BacnetFrame(const uint8_t* pDest, const uint8_t* pSrc,
-    const std::vector<uint8_t>& npdu, const std::vector<uint8_t>& apdu)
-{
-    std::vector<uint8_t> v(pDest, pDest + 6);
-    v.insert(v.end(), pSrc, pSrc + 6);
-    PutU16Be(v, static_cast<uint16_t>(3 + npdu.size() + apdu.size()));
-    v.insert(v.end(), { 0x82, 0x82, 0x03 });
-    v.insert(v.end(), npdu.begin(), npdu.end());
-    v.insert(v.end(), apdu.begin(), apdu.end());
-    if (v.size() < 60)
-        v.resize(60, 0);
-    return v;
-}
+    // 802.3 frame with LLC for BACnet (DSAP 0x82, SSAP 0x82, UI), padded to 60 bytes.
+    std::vector<uint8_t> BacnetFrame(const uint8_t* pDest, const uint8_t* pSrc,
+        const std::vector<uint8_t>& npdu, const std::vector<uint8_t>& apdu)
+    {
+        std::vector<uint8_t> v(pDest, pDest + 6);
+        v.insert(v.end(), pSrc, pSrc + 6);
+        PutU16Be(v, static_cast<uint16_t>(3 + npdu.size() + apdu.size()));
+        v.insert(v.end(), { 0x82, 0x82, 0x03 });
+        v.insert(v.end(), npdu.begin(), npdu.end());
+        v.insert(v.end(), apdu.begin(), apdu.end());
+        if (v.size() < 60)
+            v.resize(60, 0);
+        return v;
+    }
 
 } // namespace
 
@@ -261,62 +263,63 @@ bool WriteBacnetSample(const std::string& csPath, std::string* pError)
 
 namespace {
 
-uint16_t InternetChecksum(const std::vector<uint8_t>& v, size_t nBegin, size_t nEnd, uint32_t uSum)
-{
-    for (size_t i = nBegin; i < nEnd; i += 2)
-        uSum += static_cast<uint32_t>(v[i] << 8) + (i + 1 < nEnd ? v[i + 1] : 0u);
-    while (uSum >> 16)
-        uSum = (uSum & 0xffff) + (uSum >> 16);
-    return static_cast<uint16_t>(~uSum);
-}
+    uint16_t InternetChecksum(
+        const std::vector<uint8_t>& v, size_t nBegin, size_t nEnd, uint32_t uSum)
+    {
+        for (size_t i = nBegin; i < nEnd; i += 2)
+            uSum += static_cast<uint32_t>(v[i] << 8) + (i + 1 < nEnd ? v[i + 1] : 0u);
+        while (uSum >> 16)
+            uSum = (uSum & 0xffff) + (uSum >> 16);
+        return static_cast<uint16_t>(~uSum);
+    }
 
-struct SBipHost {
-    uint8_t mac[6];
-    uint8_t ip[4];
-};
+    struct SBipHost {
+        uint8_t mac[6];
+        uint8_t ip[4];
+    };
 
-// Ethernet II, IPv4 and UDP from port 47808 to 47808, checksums filled in,
-// padded to 60 bytes.
-std::vector<uint8_t> BacnetIpFrame(const SBipHost& from, const SBipHost& to, uint16_t uIpId,
-    uint8_t uFunction, const std::vector<uint8_t>& npdu, const std::vector<uint8_t>& apdu)
-{
-    std::vector<uint8_t> v(to.mac, to.mac + 6);
-    v.insert(v.end(), from.mac, from.mac + 6);
-    PutU16Be(v, 0x0800);
-    const size_t nBvlc = 4 + npdu.size() + apdu.size();
-    const size_t nIp = v.size();
-    v.insert(v.end(), { 0x45, 0x00 });
-    PutU16Be(v, static_cast<uint16_t>(20 + 8 + nBvlc));
-    PutU16Be(v, uIpId);
-    v.insert(v.end(), { 0x00, 0x00, 64, 17, 0x00, 0x00 }); // no flags, TTL 64, UDP
-    v.insert(v.end(), from.ip, from.ip + 4);
-    v.insert(v.end(), to.ip, to.ip + 4);
-    const uint16_t uIpSum = InternetChecksum(v, nIp, nIp + 20, 0);
-    v[nIp + 10] = static_cast<uint8_t>(uIpSum >> 8);
-    v[nIp + 11] = static_cast<uint8_t>(uIpSum);
-    const size_t nUdp = v.size();
-    PutU16Be(v, 47808);
-    PutU16Be(v, 47808);
-    PutU16Be(v, static_cast<uint16_t>(8 + nBvlc));
-    PutU16Be(v, 0);
-    v.insert(v.end(), { 0x81, uFunction });
-    PutU16Be(v, static_cast<uint16_t>(nBvlc));
-    v.insert(v.end(), npdu.begin(), npdu.end());
-    v.insert(v.end(), apdu.begin(), apdu.end());
-    // The pseudo-header: addresses, protocol, UDP length.
-    uint32_t uPseudo = 17 + static_cast<uint32_t>(8 + nBvlc);
-    for (int i = 0; i < 4; i += 2)
-        uPseudo += static_cast<uint32_t>(from.ip[i] << 8 | from.ip[i + 1])
-            + static_cast<uint32_t>(to.ip[i] << 8 | to.ip[i + 1]);
-    uint16_t uUdpSum = InternetChecksum(v, nUdp, v.size(), uPseudo);
-    if (uUdpSum == 0)
-        uUdpSum = 0xffff;
-    v[nUdp + 6] = static_cast<uint8_t>(uUdpSum >> 8);
-    v[nUdp + 7] = static_cast<uint8_t>(uUdpSum);
-    if (v.size() < 60)
-        v.resize(60, 0);
-    return v;
-}
+    // Ethernet II, IPv4 and UDP from port 47808 to 47808, checksums filled in,
+    // padded to 60 bytes.
+    std::vector<uint8_t> BacnetIpFrame(const SBipHost& from, const SBipHost& to, uint16_t uIpId,
+        uint8_t uFunction, const std::vector<uint8_t>& npdu, const std::vector<uint8_t>& apdu)
+    {
+        std::vector<uint8_t> v(to.mac, to.mac + 6);
+        v.insert(v.end(), from.mac, from.mac + 6);
+        PutU16Be(v, 0x0800);
+        const size_t nBvlc = 4 + npdu.size() + apdu.size();
+        const size_t nIp = v.size();
+        v.insert(v.end(), { 0x45, 0x00 });
+        PutU16Be(v, static_cast<uint16_t>(20 + 8 + nBvlc));
+        PutU16Be(v, uIpId);
+        v.insert(v.end(), { 0x00, 0x00, 64, 17, 0x00, 0x00 }); // no flags, TTL 64, UDP
+        v.insert(v.end(), from.ip, from.ip + 4);
+        v.insert(v.end(), to.ip, to.ip + 4);
+        const uint16_t uIpSum = InternetChecksum(v, nIp, nIp + 20, 0);
+        v[nIp + 10] = static_cast<uint8_t>(uIpSum >> 8);
+        v[nIp + 11] = static_cast<uint8_t>(uIpSum);
+        const size_t nUdp = v.size();
+        PutU16Be(v, 47808);
+        PutU16Be(v, 47808);
+        PutU16Be(v, static_cast<uint16_t>(8 + nBvlc));
+        PutU16Be(v, 0);
+        v.insert(v.end(), { 0x81, uFunction });
+        PutU16Be(v, static_cast<uint16_t>(nBvlc));
+        v.insert(v.end(), npdu.begin(), npdu.end());
+        v.insert(v.end(), apdu.begin(), apdu.end());
+        // The pseudo-header: addresses, protocol, UDP length.
+        uint32_t uPseudo = 17 + static_cast<uint32_t>(8 + nBvlc);
+        for (int i = 0; i < 4; i += 2)
+            uPseudo += static_cast<uint32_t>(from.ip[i] << 8 | from.ip[i + 1])
+                + static_cast<uint32_t>(to.ip[i] << 8 | to.ip[i + 1]);
+        uint16_t uUdpSum = InternetChecksum(v, nUdp, v.size(), uPseudo);
+        if (uUdpSum == 0)
+            uUdpSum = 0xffff;
+        v[nUdp + 6] = static_cast<uint8_t>(uUdpSum >> 8);
+        v[nUdp + 7] = static_cast<uint8_t>(uUdpSum);
+        if (v.size() < 60)
+            v.resize(60, 0);
+        return v;
+    }
 
 } // namespace
 
@@ -376,3 +379,5 @@ bool WriteBacnetIpSample(const std::string& csPath, std::string* pError)
         *pError = writer.Error();
     return bOk;
 }
+
+} // namespace velmora

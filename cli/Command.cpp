@@ -1,0 +1,289 @@
+#include "cli/Command.h"
+
+#include "cli/Options.h"
+#include "decode/CaptureIndex.h"
+#include "log/Log.h"
+#include "log/MessageBox.h"
+#include "replay/AdapterList.h"
+#include "replay/Replay.h"
+#include "session/Session.h"
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+namespace velmora {
+
+namespace {
+
+    constexpr const char* kName = "velmora-replay";
+
+    volatile std::sig_atomic_t s_iStopSignal = 0;
+
+    // One line: line breaks and tabs of a box text become blanks.
+    std::string OneLine(const std::string& cs)
+    {
+        std::string csLine;
+        for (char c : cs) {
+            if (c == '\r' || c == '\n' || c == '\t') {
+                if (!csLine.empty() && csLine.back() != ' ')
+                    csLine += ' ';
+            } else {
+                csLine += c;
+            }
+        }
+        while (!csLine.empty() && csLine.back() == ' ')
+            csLine.pop_back();
+        return csLine;
+    }
+
+    const char* SignalName(int iSignal)
+    {
+        return iSignal == SIGINT ? "SIGINT" : iSignal == SIGTERM ? "SIGTERM" : "a signal";
+    }
+
+    // The Send's view of the command: the inputs from the options, the count as a
+    // progress line on a terminal, and the stop request from a signal.
+    class CCommandWindow final : public IReplayWindow {
+    public:
+        CCommandWindow(const SCliOptions& options, std::FILE* pErr)
+            : m_options(options)
+            , m_pErr(pErr)
+            , m_bProgress(!options.bQuiet && ::isatty(::fileno(pErr)) == 1)
+            , m_start(Clock::now())
+        {
+        }
+        void ReadReplayInputs(std::string& csPath, int& iMode, int& iOffset) override
+        {
+            csPath = m_options.csCapture;
+            iMode = m_options.iMode;
+            iOffset = m_options.iOffset;
+        }
+        void EnableReplayControls(bool) override { }
+        void SetStatusText(const std::string& csText) override
+        {
+            // The loop's count is "N packets sent"; the closing sentence is printed
+            // by the command itself.
+            if (!m_bProgress || csText.find(" packets sent") == std::string::npos
+                || csText.find(',') != std::string::npos)
+                return;
+            const Clock::time_point now = Clock::now();
+            if (m_bShown && now - m_lastShown < std::chrono::milliseconds(100))
+                return;
+            m_lastShown = now;
+            m_bShown = true;
+            const double dSeconds = std::chrono::duration<double>(now - m_start).count();
+            const long lCount = std::strtol(csText.c_str(), nullptr, 10);
+            std::fprintf(m_pErr, "\r%s, %.0f packets/s\033[K", csText.c_str(),
+                dSeconds > 0 ? static_cast<double>(lCount) / dSeconds : 0.0);
+            std::fflush(m_pErr);
+        }
+        void PumpMessages() override { }
+        EReplayStop StopRequest() override
+        {
+            return s_iStopSignal != 0 ? EReplayStop::Stop : EReplayStop::None;
+        }
+        // Takes the progress line away before other lines follow.
+        void EndProgress()
+        {
+            if (m_bShown)
+                std::fputs("\r\033[K", m_pErr);
+            m_bShown = false;
+        }
+
+    private:
+        using Clock = std::chrono::steady_clock;
+        const SCliOptions& m_options;
+        std::FILE* m_pErr;
+        bool m_bProgress;
+        Clock::time_point m_start;
+        Clock::time_point m_lastShown;
+        bool m_bShown = false;
+    };
+
+    // A box is a line on standard error; it is logged as the window logs it and
+    // answered OK. -q keeps only the line of a stop by a signal.
+    class CStderrBox final : public IMessageBox {
+    public:
+        CStderrBox(std::FILE* pErr, bool bQuiet, CCommandWindow& window)
+            : m_pErr(pErr)
+            , m_bQuiet(bQuiet)
+            , m_window(window)
+        {
+            SetMessageBox(this);
+        }
+        ~CStderrBox() override { SetMessageBox(nullptr); }
+        int Show(const std::string& csText, int iType) override
+        {
+            // The line takes the progress line's place.
+            m_window.EndProgress();
+            const int iSignal = s_iStopSignal;
+            if (iSignal != 0)
+                std::fprintf(m_pErr, "%s: stopped by %s: %s\n", kName, SignalName(iSignal),
+                    OneLine(csText).c_str());
+            else if (!m_bQuiet)
+                std::fprintf(m_pErr, "%s: %s\n", kName, OneLine(csText).c_str());
+            std::fflush(m_pErr);
+            return iType == MB_YESNO ? IDNO : IDOK;
+        }
+
+    private:
+        std::FILE* m_pErr;
+        bool m_bQuiet;
+        CCommandWindow& m_window;
+    };
+
+    int ListAdapterNames(std::FILE* pOut, std::FILE* pErr)
+    {
+        const auto entries = ListAdapters();
+        if (!entries) {
+            std::fprintf(pErr, "%s: the adapters could not be listed\n", kName);
+            return kExitNotOpened;
+        }
+        for (const SAdapterEntry& entry : *entries)
+            std::fprintf(pOut, "%s\t%s\n", entry.csName.c_str(), entry.csText.c_str());
+        return kExitSent;
+    }
+
+    // One column's text on one line: tabs part the columns.
+    std::string Cell(const vdecode::SRow& row, vdecode::EColumn eColumn)
+    {
+        std::string cs = vdecode::ColumnText(row, eColumn);
+        for (char& c : cs) {
+            if (c == '\t' || c == '\n' || c == '\r')
+                c = ' ';
+        }
+        return cs;
+    }
+
+    int Decode(const SCliOptions& options, std::FILE* pOut, std::FILE* pErr)
+    {
+        using vdecode::CCaptureIndex;
+        CCaptureIndex index;
+        if (!index.Open(options.csCapture)) {
+            std::fprintf(
+                pErr, "%s: %s: %s\n", kName, options.csCapture.c_str(), index.Error().c_str());
+            return kExitNotOpened;
+        }
+        // The chosen numbers in order; none means every record.
+        CRecordSelection chosen;
+        if (options.records)
+            chosen = *options.records;
+        else if (options.iMode == 0)
+            chosen = { static_cast<uint64_t>(options.iOffset) };
+        const bool bAll = chosen.empty();
+        size_t nNext = 0;
+        uint64_t uPrinted = 0;
+        CCaptureIndex::EState eState = CCaptureIndex::EState::Reading;
+        while (eState == CCaptureIndex::EState::Reading && (bAll || nNext < chosen.size())) {
+            if (s_iStopSignal != 0)
+                return kExitSignalBase + s_iStopSignal;
+            eState = index.Step();
+            const uint64_t uCount = index.Count();
+            for (; bAll ? uPrinted < uCount : nNext < chosen.size() && chosen[nNext] < uCount;) {
+                const uint64_t u = bAll ? uPrinted : chosen[nNext++];
+                const vdecode::SRow row = vdecode::DecodeRecord(index, u);
+                std::string csLine;
+                for (int i = 0; i < vdecode::kColumnCount; ++i) {
+                    if (i > 0)
+                        csLine += '\t';
+                    csLine += Cell(row, static_cast<vdecode::EColumn>(i));
+                }
+                csLine += '\n';
+                std::fputs(csLine.c_str(), pOut);
+                if (bAll)
+                    ++uPrinted;
+            }
+        }
+        std::fflush(pOut);
+        if (eState == CCaptureIndex::EState::Failed) {
+            std::fprintf(pErr, "%s: %s\n", kName, index.Error().c_str());
+            return kExitSomeFailed;
+        }
+        if (!bAll && nNext < chosen.size()) {
+            std::fprintf(pErr,
+                "%s: the capture holds %llu records; record %llu is not among them\n", kName,
+                static_cast<unsigned long long>(index.Count()),
+                static_cast<unsigned long long>(chosen[nNext]));
+            return kExitSomeFailed;
+        }
+        return kExitSent;
+    }
+
+    int Send(const SCliOptions& options, std::FILE* pErr)
+    {
+        // Stopped before anything started: nothing is sent, nothing is logged.
+        if (s_iStopSignal != 0)
+            return kExitSignalBase + s_iStopSignal;
+        CSession session;
+        session.StartUp(options.debug);
+        const std::string csAdapter = options.adapter.value_or(session.Settings().NicDevice);
+        CCommandWindow window(options, pErr);
+        CStderrBox box(pErr, options.bQuiet, window);
+        const SReplayResult result = options.records
+            ? OnSendSelection(window, options.csCapture, *options.records, csAdapter)
+            : OnSendReplay(window, csAdapter);
+        window.EndProgress();
+        const int iSignal = s_iStopSignal;
+        const std::string csStatus
+            = ReplayStatusText(result, options.csCapture, csAdapter, "see --list-adapters");
+        if (!csStatus.empty())
+            std::fprintf(pErr, "%s: %s\n", kName, csStatus.c_str());
+        int iExit = kExitSent;
+        if (result.NotSent()) {
+            iExit = kExitNotOpened;
+        } else if (iSignal != 0) {
+            iExit = kExitSignalBase + iSignal;
+        } else {
+            const size_t nChosen = options.records ? options.records->size()
+                : options.iMode == 0               ? 1
+                                                   : 0;
+            if (result.iRefused > 0)
+                iExit = kExitSomeFailed;
+            if (static_cast<size_t>(result.iCount) < nChosen) {
+                std::fprintf(pErr, "%s: %zu of the chosen records are not in %s\n", kName,
+                    nChosen - static_cast<size_t>(result.iCount), options.csCapture.c_str());
+                iExit = kExitSomeFailed;
+            }
+        }
+        session.ShutDown();
+        return iExit;
+    }
+
+} // namespace
+
+void RequestStop(int iSignal)
+{
+    s_iStopSignal = iSignal;
+}
+
+int RunCommand(int argc, const char* const* argv, std::FILE* pOut, std::FILE* pErr)
+{
+    SCliOptions options;
+    std::string csError;
+    if (!ParseCommandLine(argc, argv, options, csError)) {
+        std::fprintf(pErr, "%s: %s (see --help)\n", kName, csError.c_str());
+        return kExitUsage;
+    }
+    switch (options.eAction) {
+    case SCliOptions::EAction::Help:
+        std::fputs(UsageText(), pOut);
+        return kExitSent;
+    case SCliOptions::EAction::Version:
+        std::fprintf(pOut, "%s %s\n", kName, VELMORA_VERSION);
+        return kExitSent;
+    case SCliOptions::EAction::ListAdapters:
+        return ListAdapterNames(pOut, pErr);
+    case SCliOptions::EAction::Decode:
+        return Decode(options, pOut, pErr);
+    case SCliOptions::EAction::Send:
+        break;
+    }
+    return Send(options, pErr);
+}
+
+} // namespace velmora

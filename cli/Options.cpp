@@ -1,0 +1,206 @@
+#include "cli/Options.h"
+
+#include <algorithm>
+#include <charconv>
+#include <climits>
+#include <cstring>
+
+namespace velmora {
+
+namespace {
+
+    // Digits only: no sign, no blanks, no "0x".
+    bool ParseNumber(std::string_view cs, uint64_t& u)
+    {
+        if (cs.empty() || cs.front() < '0' || cs.front() > '9')
+            return false;
+        const auto r = std::from_chars(cs.data(), cs.data() + cs.size(), u);
+        return r.ec == std::errc() && r.ptr == cs.data() + cs.size();
+    }
+
+    bool Fail(std::string& csError, const std::string& cs)
+    {
+        csError = cs;
+        return false;
+    }
+
+} // namespace
+
+bool ParseRecordList(const std::string& csList, CRecordSelection& selection, std::string& csError)
+{
+    selection.clear();
+    if (csList.empty())
+        return Fail(csError, "--records needs a list such as 0,3,10-20");
+    size_t nStart = 0;
+    uint64_t uNamed = 0;
+    for (;;) {
+        const size_t nComma = csList.find(',', nStart);
+        const std::string_view item = std::string_view(csList).substr(
+            nStart, nComma == std::string::npos ? std::string::npos : nComma - nStart);
+        const size_t nDash = item.find('-');
+        uint64_t uFirst = 0;
+        uint64_t uLast = 0;
+        const bool bOk = nDash == std::string_view::npos
+            ? ParseNumber(item, uFirst) && ParseNumber(item, uLast)
+            : ParseNumber(item.substr(0, nDash), uFirst)
+                && ParseNumber(item.substr(nDash + 1), uLast);
+        if (!bOk)
+            return Fail(csError,
+                "--records: '" + std::string(item)
+                    + "' is no record number or range such as 10-20");
+        if (uLast < uFirst)
+            return Fail(csError, "--records: the range " + std::string(item) + " runs backwards");
+        if (uLast - uFirst >= kMaxChosenRecords
+            || (uNamed += uLast - uFirst + 1) > kMaxChosenRecords)
+            return Fail(csError,
+                "--records names more than " + std::to_string(kMaxChosenRecords) + " records");
+        for (uint64_t u = uFirst;; ++u) {
+            selection.push_back(u);
+            if (u == uLast)
+                break;
+        }
+        if (nComma == std::string::npos)
+            break;
+        nStart = nComma + 1;
+    }
+    std::sort(selection.begin(), selection.end());
+    selection.erase(std::unique(selection.begin(), selection.end()), selection.end());
+    return true;
+}
+
+bool ParseCommandLine(int argc, const char* const* argv, SCliOptions& options, std::string& csError)
+{
+    options = SCliOptions();
+    bool bListAdapters = false;
+    bool bDecode = false;
+    bool bHelp = false;
+    bool bVersion = false;
+    std::string csChoice; // the option that chose the records, for the clash message
+    std::vector<std::string> operands;
+    bool bOptionsEnd = false;
+    auto choose = [&](const std::string& csOption) {
+        if (!csChoice.empty() && csChoice != csOption)
+            return Fail(csError, csChoice + " and " + csOption + " cannot go together");
+        csChoice = csOption;
+        return true;
+    };
+    for (int i = 1; i < argc; ++i) {
+        const std::string csArg = argv[i];
+        if (bOptionsEnd || csArg.empty() || csArg[0] != '-' || csArg == "-") {
+            operands.push_back(csArg);
+            continue;
+        }
+        if (csArg == "--") {
+            bOptionsEnd = true;
+            continue;
+        }
+        // The option's name and, for "--name=value", its value.
+        std::string csName = csArg;
+        std::optional<std::string> value;
+        if (csArg.rfind("--", 0) == 0) {
+            const size_t nEq = csArg.find('=');
+            if (nEq != std::string::npos) {
+                csName = csArg.substr(0, nEq);
+                value = csArg.substr(nEq + 1);
+            }
+        } else if (csArg.size() > 2 && csArg.rfind("-i", 0) == 0) {
+            csName = "-i";
+            value = csArg.substr(2);
+        }
+        const bool bTakesValue = csName == "-i" || csName == "--adapter" || csName == "--offset"
+            || csName == "--records";
+        if (bTakesValue && !value) {
+            if (i + 1 >= argc)
+                return Fail(csError, csName + " needs a value");
+            value = argv[++i];
+        } else if (!bTakesValue && value) {
+            return Fail(csError, csName + " takes no value");
+        }
+        if (csName == "-i" || csName == "--adapter") {
+            if (value->empty())
+                return Fail(csError, csName + " needs an adapter name");
+            options.adapter = *value;
+        } else if (csName == "--all") {
+            if (!choose("--all"))
+                return false;
+            options.iMode = 1;
+        } else if (csName == "--offset") {
+            uint64_t u = 0;
+            if (!ParseNumber(*value, u) || u >= static_cast<uint64_t>(INT_MAX))
+                return Fail(csError, "--offset: '" + *value + "' is no record number");
+            if (!choose("--offset"))
+                return false;
+            options.iMode = 0;
+            options.iOffset = static_cast<int>(u);
+        } else if (csName == "--records") {
+            CRecordSelection selection;
+            if (!ParseRecordList(*value, selection, csError))
+                return false;
+            if (!choose("--records"))
+                return false;
+            options.records = std::move(selection);
+        } else if (csName == "--list-adapters") {
+            bListAdapters = true;
+        } else if (csName == "--decode") {
+            bDecode = true;
+        } else if (csName == "--debug") {
+            options.debug = true;
+        } else if (csName == "--no-debug") {
+            options.debug = false;
+        } else if (csName == "-q" || csName == "--quiet") {
+            options.bQuiet = true;
+        } else if (csName == "--version") {
+            bVersion = true;
+        } else if (csName == "-h" || csName == "--help") {
+            bHelp = true;
+        } else {
+            return Fail(csError, "unknown option " + csArg);
+        }
+    }
+    using EAction = SCliOptions::EAction;
+    if (bHelp || bVersion) {
+        options.eAction = bHelp ? EAction::Help : EAction::Version;
+        return true;
+    }
+    if (bListAdapters && bDecode)
+        return Fail(csError, "--list-adapters and --decode cannot go together");
+    if (bListAdapters) {
+        options.eAction = EAction::ListAdapters;
+        if (!operands.empty())
+            return Fail(csError, "--list-adapters takes no capture");
+        return true;
+    }
+    options.eAction = bDecode ? EAction::Decode : EAction::Send;
+    if (operands.empty())
+        return Fail(csError, "no capture file given");
+    if (operands.size() > 1)
+        return Fail(csError, "one capture file only (got " + std::to_string(operands.size()) + ")");
+    options.csCapture = operands.front();
+    return true;
+}
+
+const char* UsageText()
+{
+    return "Usage: velmora-replay [options] CAPTURE\n"
+           "Sends the records of a pcap capture onto an Ethernet adapter.\n"
+           "\n"
+           "  -i, --adapter NAME  adapter to send on (default: NicDevice in ./settings.ini)\n"
+           "      --all           send every record (the default)\n"
+           "      --offset N      send the one record N (0 is the first)\n"
+           "      --records LIST  send these records, e.g. 0,3,10-20, in file order\n"
+           "      --list-adapters list the adapters: name, a tab, the Device list's entry\n"
+           "      --decode        print one line per record instead of sending: No., Time,\n"
+           "                      Source, Destination, Protocol, Length, Info, tab-separated\n"
+           "      --debug         write Debuglog.txt (default: Debug in ./settings.ini, else on)\n"
+           "      --no-debug      do not write Debuglog.txt\n"
+           "  -q, --quiet         no progress and no closing count\n"
+           "      --version       print the version\n"
+           "  -h, --help          print this help\n"
+           "\n"
+           "log.txt and Debuglog.txt are written in the current folder.\n"
+           "Exit status: 0 every chosen record was sent; 1 some sends failed;\n"
+           "2 usage error; 3 the capture or the adapter could not be opened;\n"
+           "130 stopped by SIGINT, 143 stopped by SIGTERM.\n";
+}
+
+} // namespace velmora

@@ -1,0 +1,39 @@
+#pragma once
+
+#include "replay/Replay.h"
+
+#include <optional>
+#include <string>
+
+namespace velmora {
+
+// What the command line asks of velmora-replay.
+struct SCliOptions {
+    enum class EAction { Send, ListAdapters, Decode, Help, Version };
+    EAction eAction = EAction::Send;
+    std::string csCapture;
+    std::optional<std::string> adapter; // -i; otherwise settings.ini's NicDevice
+    // The records: all (the default), the one at an offset, or a list.
+    int iMode = 1; // 1 all, 0 the one at iOffset
+    int iOffset = 0;
+    std::optional<CRecordSelection> records;
+    std::optional<bool> debug; // otherwise settings.ini's Debug
+    bool bQuiet = false;
+};
+
+// The most record numbers --records may name, so that a range cannot take
+// all the memory.
+constexpr size_t kMaxChosenRecords = 10'000'000;
+
+// "0,3,10-20": numbers and inclusive ranges, comma-separated, no blanks.
+// Gives them sorted without repeats; false with a reason for anything else.
+bool ParseRecordList(const std::string& csList, CRecordSelection& selection, std::string& csError);
+
+// False with one line saying what is wrong: the usage error.
+bool ParseCommandLine(
+    int argc, const char* const* argv, SCliOptions& options, std::string& csError);
+
+// The --help text.
+const char* UsageText();
+
+} // namespace velmora

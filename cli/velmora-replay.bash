@@ -1,0 +1,27 @@
+# Bash completion for velmora-replay: its options, adapter names for -i,
+# capture files otherwise.
+_velmora_replay()
+{
+    local cur prev
+    cur=${COMP_WORDS[COMP_CWORD]}
+    prev=${COMP_WORDS[COMP_CWORD-1]}
+    case $prev in
+    -i | --adapter)
+        local names
+        names=$("${COMP_WORDS[0]}" --list-adapters 2>/dev/null | cut -f1)
+        COMPREPLY=($(compgen -W "$names" -- "$cur"))
+        return
+        ;;
+    --offset | --records)
+        return
+        ;;
+    esac
+    if [[ $cur == -* ]]; then
+        COMPREPLY=($(compgen -W "-i --adapter --all --offset --records --list-adapters
+            --decode --debug --no-debug -q --quiet --version -h --help" -- "$cur"))
+        return
+    fi
+    compopt -o filenames 2>/dev/null
+    COMPREPLY=($(compgen -f -- "$cur"))
+}
+complete -F _velmora_replay velmora-replay

@@ -1,0 +1,318 @@
+#include "Child.h"
+#include "NetNs.h"
+#include "PeerCapture.h"
+#include "TestSupport.h"
+#include "tools/CaptureWriter.h"
+
+#include <algorithm>
+#include <csignal>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <thread>
+
+using namespace velmora;
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using vtest::LogRecords;
+
+namespace {
+
+size_t Lines(const std::string& cs)
+{
+    return static_cast<size_t>(std::count(cs.begin(), cs.end(), '\n'));
+}
+
+// The command in a folder of its own.
+class CommandTest : public ::testing::Test {
+protected:
+    std::unique_ptr<vtest::CChild> Start(
+        std::vector<std::string> args, const std::string& csNetns = std::string())
+    {
+        args.insert(args.begin(), VELMORA_REPLAY_EXE);
+        return std::make_unique<vtest::CChild>(args, m_dir.Path().string(), csNetns);
+    }
+    std::string File(const std::string& cs) const { return m_dir.File(cs); }
+
+    vtest::CTempDir m_dir;
+};
+
+// Troubles that stop a send before its first frame: one line on standard
+// error, the exit status, and the logs as the window writes them.
+TEST_F(CommandTest, ExitStatusWhenNothingCanBeSent)
+{
+    ASSERT_TRUE(WriteTestCapture(File("c.pcap"), 3, 60));
+    vtest::WriteFile(File("text.pcap"), "not a capture at all, just some text\n");
+    struct Row {
+        const char* szCase;
+        std::vector<std::string> args;
+        const char* szSettings; // nullptr: none
+        int iExit;
+        const char* szLine; // in the one line on standard error
+        const char* szDebugRecord; // in Debuglog.txt; nullptr: no logs expected
+    };
+    const Row rows[] = {
+        { "missing capture", { "-i", "nosuch0", "missing.pcap" }, nullptr, 3,
+            "Not sent: missing.pcap does not exist", "Error. Could not open file=[missing.pcap]" },
+        { "unknown adapter", { "-i", "nosuch0", "c.pcap" }, nullptr, 3,
+            "Not sent: adapter nosuch0 is gone (see --list-adapters)",
+            "Error. Could not open send device" },
+        { "no adapter anywhere", { "c.pcap" }, nullptr, 3,
+            "Not sent: no adapter chosen (see --list-adapters)",
+            "Error. Could not open send device" },
+        { "not a capture", { "-i", "lo", "text.pcap" }, nullptr, 3,
+            "Not sent: text.pcap is not a capture file", "Error. Could not open local device" },
+        { "bad option", { "--bogus", "c.pcap" }, nullptr, 2, "unknown option --bogus", nullptr },
+        { "no capture", { "-i", "lo" }, nullptr, 2, "no capture file given", nullptr },
+        { "bad record list", { "--records", "3-1", "c.pcap" }, nullptr, 2, "runs backwards",
+            nullptr },
+        { "decode of no capture", { "--decode", "text.pcap" }, nullptr, 3, "text.pcap", nullptr },
+        // Debug=0 in settings.ini: no Debuglog records, the line stays.
+        { "settings say no debug", { "-i", "nosuch0", "missing.pcap" }, "[Velmora]\r\nDebug=0\r\n",
+            3, "does not exist", "" },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.szCase);
+        for (const char* sz : { "settings.ini", "log.txt", "Debuglog.txt" })
+            fs::remove(File(sz));
+        if (row.szSettings)
+            vtest::WriteFile(File("settings.ini"), row.szSettings);
+        auto pChild = Start(row.args);
+        EXPECT_EQ(pChild->Wait(), row.iExit);
+        const std::string csErr = pChild->Err();
+        EXPECT_EQ(Lines(csErr), 1u) << csErr;
+        EXPECT_EQ(csErr.rfind("velmora-replay: ", 0), 0u) << csErr;
+        EXPECT_NE(csErr.find(row.szLine), std::string::npos) << csErr;
+        EXPECT_EQ(pChild->Out(), "");
+        if (!row.szDebugRecord) {
+            // A usage error touches no file.
+            EXPECT_FALSE(fs::exists(File("log.txt")));
+            EXPECT_FALSE(fs::exists(File("Debuglog.txt")));
+            continue;
+        }
+        const auto texts = vtest::LogTexts(File("Debuglog.txt"));
+        if (*row.szDebugRecord == '\0') {
+            EXPECT_TRUE(texts.empty());
+            continue;
+        }
+        ASSERT_GE(texts.size(), 2u);
+        EXPECT_EQ(texts.front(), "Program starting up");
+        EXPECT_EQ(texts.back(), "Program shutting down");
+        std::string csWanted = row.szDebugRecord;
+        // The path is logged as given; the folder is the command's.
+        EXPECT_TRUE(std::any_of(texts.begin(), texts.end(), [&](const std::string& cs) {
+            return cs.find(csWanted) != std::string::npos;
+        })) << csWanted;
+        // Not sent: no box, so log.txt holds nothing.
+        EXPECT_TRUE(LogRecords(File("log.txt")).empty());
+        EXPECT_FALSE(fs::exists(File("settings.ini")) && !row.szSettings) << "settings.ini written";
+    }
+}
+
+TEST_F(CommandTest, HelpVersionAndDecode)
+{
+    ASSERT_TRUE(WriteBacnetSample(File("s.pcap")));
+    struct Row {
+        std::vector<std::string> args;
+        std::vector<std::string> lines; // of standard output, each a prefix
+    };
+    const Row rows[] = {
+        { { "--version" }, { "velmora-replay 1." } },
+        { { "--decode", "s.pcap" }, { "0\t0.000000\t", "1\t", "2\t", "3\t" } },
+        { { "--decode", "--records", "3,1", "s.pcap" }, { "1\t", "3\t" } },
+        { { "--decode", "--offset", "2", "s.pcap" }, { "2\t" } },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.args.back());
+        auto pChild = Start(row.args);
+        EXPECT_EQ(pChild->Wait(), 0);
+        EXPECT_EQ(pChild->Err(), "");
+        const std::string csOut = pChild->Out();
+        ASSERT_EQ(Lines(csOut), row.lines.size()) << csOut;
+        size_t nAt = 0;
+        for (const std::string& cs : row.lines) {
+            EXPECT_EQ(csOut.compare(nAt, cs.size(), cs), 0) << csOut;
+            // Rows have seven columns: No., Time, Source, Destination, Protocol, Length, Info.
+            const size_t nEnd = csOut.find('\n', nAt);
+            EXPECT_EQ(std::count(csOut.begin() + static_cast<long>(nAt),
+                          csOut.begin() + static_cast<long>(nEnd), '\t'),
+                row.args.front() == "--decode" ? 6 : 0);
+            nAt = nEnd + 1;
+        }
+        EXPECT_FALSE(fs::exists(File("log.txt")));
+    }
+    // A record past the end is reported; the others are printed.
+    auto pChild = Start({ "--decode", "--records", "1,9", "s.pcap" });
+    EXPECT_EQ(pChild->Wait(), 1);
+    EXPECT_EQ(pChild->Out().rfind("1\t", 0), 0u);
+    EXPECT_NE(pChild->Err().find("record 9 is not among them"), std::string::npos);
+}
+
+// On a veth pair: exactly the chosen frames arrive, byte for byte, in file order.
+TEST_F(CommandTest, DeliversExactlyTheChosenFrames)
+{
+    vtest::CNetns ns("cli");
+    VTEST_REQUIRE_NETNS(ns);
+    constexpr uint32_t kCount = 12;
+    const std::string csCapture = File("c.pcap");
+    // Sizes differ from frame to frame, so a frame sent for another shows.
+    {
+        CCaptureWriter writer;
+        ASSERT_TRUE(writer.Open(csCapture));
+        for (uint32_t u = 0; u < kCount; ++u)
+            ASSERT_TRUE(writer.Write(MakeTestFrame(60 + 37 * u, u), 1, u));
+        ASSERT_TRUE(writer.Close());
+    }
+    const vtest::Frames all = vtest::ReadCaptureFrames(csCapture);
+    ASSERT_EQ(all.size(), kCount);
+    struct Row {
+        std::vector<std::string> args;
+        std::vector<size_t> sent;
+        int iExit;
+        const char* szLine; // the last line on standard error
+    };
+    const Row rows[] = {
+        { {}, { 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11 }, 0, "12 Packets have been sent" },
+        { { "--all" }, { 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11 }, 0, "12 Packets have been sent" },
+        { { "--offset", "0" }, { 0 }, 0, "1 Packets have been sent" },
+        { { "--offset", "11" }, { 11 }, 0, "1 Packets have been sent" },
+        { { "--records", "9,0,3-5,3" }, { 0, 3, 4, 5, 9 }, 0, "5 Packets have been sent" },
+        { { "--records", "11" }, { 11 }, 0, "1 Packets have been sent" },
+        // Quiet: nothing on standard error when all went well.
+        { { "-q", "--records", "1" }, { 1 }, 0, "" },
+        // Chosen records past the end: the others go, the status says so.
+        { { "--offset", "12" }, {}, 1, "1 of the chosen records are not in" },
+        { { "--records", "2,40-41" }, { 2 }, 1, "2 of the chosen records are not in" },
+    };
+    for (const Row& row : rows) {
+        std::string csTrace;
+        for (const std::string& cs : row.args)
+            csTrace += cs + " ";
+        SCOPED_TRACE(csTrace);
+        vtest::Frames got;
+        {
+            vtest::CEnterNetns enter(ns);
+            ASSERT_TRUE(enter.Ok());
+            vtest::CPeerCapture peer(vtest::CNetns::PeerIf(), 65535);
+            ASSERT_TRUE(peer.Ok());
+            std::vector<std::string> args { "-i", vtest::CNetns::SendIf() };
+            args.insert(args.end(), row.args.begin(), row.args.end());
+            args.push_back("c.pcap");
+            auto pChild = Start(args, ns.Name());
+            EXPECT_EQ(pChild->Wait(), row.iExit) << pChild->Err();
+            got = peer.Collect(row.sent.size() + 1, 300);
+            const std::string csErr = pChild->Err();
+            if (*row.szLine)
+                EXPECT_NE(csErr.find(row.szLine), std::string::npos) << csErr;
+            else
+                EXPECT_EQ(csErr, "");
+        }
+        ASSERT_EQ(got.size(), row.sent.size());
+        for (size_t i = 0; i < got.size(); ++i)
+            EXPECT_EQ(got[i], all[row.sent[i]]) << "frame " << i;
+        // One record per frame sent, numbered as in the file.
+        std::vector<std::string> numbers;
+        for (const std::string& cs : vtest::LogTexts(File("Debuglog.txt"))) {
+            if (cs.rfind('[', 0) == 0)
+                numbers.push_back(cs.substr(0, cs.find(']') + 1));
+        }
+        std::vector<std::string> wanted;
+        for (size_t u : row.sent) {
+            char sz[16];
+            std::snprintf(sz, sizeof sz, "[%03zu]", u);
+            wanted.push_back(sz);
+        }
+        EXPECT_EQ(numbers, wanted);
+    }
+
+    // A record too short to be a frame is counted, not sent: exit 1 and the
+    // window's status sentence.
+    {
+        CCaptureWriter writer;
+        ASSERT_TRUE(writer.Open(File("short.pcap")));
+        for (uint32_t uSize : { 60u, 3u, 61u })
+            ASSERT_TRUE(writer.Write(MakeTestFrame(uSize, uSize)));
+        ASSERT_TRUE(writer.Close());
+    }
+    vtest::CEnterNetns enter(ns);
+    ASSERT_TRUE(enter.Ok());
+    vtest::CPeerCapture peer(vtest::CNetns::PeerIf(), 65535);
+    ASSERT_TRUE(peer.Ok());
+    auto pChild = Start({ "-i", vtest::CNetns::SendIf(), "short.pcap" }, ns.Name());
+    EXPECT_EQ(pChild->Wait(), 1);
+    EXPECT_EQ(pChild->Err(),
+        "velmora-replay: 3 Packets have been sent\n"
+        "velmora-replay: 2 packets sent, 1 refused\n");
+    const vtest::Frames got = peer.Collect(3, 300);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0], MakeTestFrame(60, 60));
+    EXPECT_EQ(got[1], MakeTestFrame(61, 61));
+}
+
+// SIGINT and SIGTERM stop a long send after the frame in flight: the peer's
+// counter stops within 50 ms, and the status, the count on standard error,
+// the stop record, the last record number and the peer agree.
+TEST_F(CommandTest, SignalStopsALongSendFullyAccounted)
+{
+    vtest::CNetns ns("clistop");
+    VTEST_REQUIRE_NETNS(ns);
+    constexpr uint64_t kFrames = 2500000;
+    ASSERT_TRUE(WriteTestCapture(File("long.pcap"), kFrames, 60));
+    vtest::WriteFile(File("settings.ini"), "[Velmora]\r\nNicDevice=vm0\r\n");
+    using Clock = vtest::CRxWatch::Clock;
+    struct Row {
+        int iSignal;
+        const char* szName;
+        int iExit;
+    };
+    const Row rows[] = { { SIGINT, "SIGINT", 130 }, { SIGTERM, "SIGTERM", 143 } };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.szName);
+        vtest::CRxWatch watch(ns, vtest::CNetns::PeerIf());
+        ASSERT_TRUE(vtest::WaitUntil([&] { return watch.Now() >= 0; }, 2s));
+        const long long llBefore = watch.Now();
+        auto pChild = Start({ "long.pcap" }, ns.Name());
+        // About a second into the send, from outside, as a user or a service manager would.
+        ASSERT_TRUE(vtest::WaitUntil([&] { return watch.Now() > llBefore; }, 5s))
+            << "nothing went out: " << pChild->Err();
+        std::this_thread::sleep_for(1s);
+        const long long llAtRequest = watch.Now();
+        const Clock::time_point tRequest = Clock::now();
+        pChild->Signal(row.iSignal);
+        const int iExit = pChild->Wait(10s);
+        std::this_thread::sleep_for(200ms);
+        watch.Stop();
+        const long long llPeer = watch.Samples().back().llRx - llBefore;
+        const double dStopMs
+            = std::chrono::duration<double, std::milli>(watch.SettledAt() - tRequest).count();
+        std::printf("[ stop     ] %s: %lld frames, %.1f ms from the signal to the last frame\n",
+            row.szName, llPeer, dStopMs);
+
+        EXPECT_EQ(iExit, row.iExit);
+        EXPECT_GT(llAtRequest, llBefore);
+        EXPECT_LE(dStopMs, 50.0);
+        ASSERT_GT(llPeer, 0);
+        ASSERT_LT(llPeer, static_cast<long long>(kFrames));
+        const std::string csCount = std::to_string(llPeer);
+        const std::string csErr = pChild->Err();
+        EXPECT_EQ(csErr,
+            "velmora-replay: stopped by " + std::string(row.szName) + ": " + csCount
+                + " Packets have been sent\n");
+        const auto messages = vtest::LogTexts(File("log.txt"));
+        ASSERT_EQ(messages.size(), 2u);
+        EXPECT_EQ(
+            messages[0], "MessageAndLog iType=[0] msg=[" + csCount + " Packets have been sent]");
+        EXPECT_EQ(messages[1], "MessageAndLog return = [ 1]");
+        const auto texts = vtest::LogTexts(File("Debuglog.txt"));
+        const auto itStop = std::find(
+            texts.begin(), texts.end(), "Replay stopped by the user after " + csCount + " packets");
+        ASSERT_NE(itStop, texts.end());
+        ASSERT_NE(itStop, texts.begin());
+        char szLast[32];
+        std::snprintf(szLast, sizeof szLast, "[%03lld]  ", llPeer - 1);
+        EXPECT_EQ(std::prev(itStop)->rfind(szLast, 0), 0u) << *std::prev(itStop);
+        EXPECT_EQ(texts.back(), "Program shutting down");
+    }
+}
+
+} // namespace

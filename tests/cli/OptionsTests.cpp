@@ -1,0 +1,135 @@
+#include "cli/Options.h"
+
+#include <gtest/gtest.h>
+
+using namespace velmora;
+
+namespace {
+
+using EAction = SCliOptions::EAction;
+
+TEST(OptionsTest, RecordLists)
+{
+    struct Row {
+        const char* szList;
+        CRecordSelection expected; // empty: refused
+        const char* szError = "";
+    };
+    const Row rows[] = {
+        { "0,3,10-12", { 0, 3, 10, 11, 12 } },
+        { "7,1,7,2-3", { 1, 2, 3, 7 } }, // file order, each once
+        { "5-5", { 5 } },
+        { "9999999999", { 9999999999ULL } },
+        { "", {}, "needs a list" },
+        { "1,", {}, "'' is no record number" },
+        { ",1", {}, "'' is no record number" },
+        { "3-1", {}, "runs backwards" },
+        { "a", {}, "'a'" },
+        { "-1", {}, "'-1'" },
+        { "+1", {}, "'+1'" },
+        { "1-", {}, "'1-'" },
+        { "1--2", {}, "'1--2'" },
+        { " 1", {}, "' 1'" },
+        { "0x10", {}, "'0x10'" },
+        { "18446744073709551616", {}, "no record number" },
+        { "0-10000000", {}, "more than 10000000" },
+        { "0-5000000,6000000-11000000", {}, "more than 10000000" },
+        { "0-18446744073709551615", {}, "more than 10000000" },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.szList);
+        CRecordSelection selection;
+        std::string csError;
+        const bool bOk = ParseRecordList(row.szList, selection, csError);
+        EXPECT_EQ(bOk, !row.expected.empty());
+        if (bOk)
+            EXPECT_EQ(selection, row.expected);
+        else
+            EXPECT_NE(csError.find(row.szError), std::string::npos) << csError;
+    }
+}
+
+TEST(OptionsTest, CommandLines)
+{
+    struct Row {
+        std::vector<const char*> args;
+        const char* szError; // nullptr: accepted
+        EAction eAction = EAction::Send;
+        int iMode = 1;
+        int iOffset = 0;
+        std::optional<CRecordSelection> records = std::nullopt;
+        std::optional<std::string> adapter = std::nullopt;
+        std::optional<bool> debug = std::nullopt;
+        bool bQuiet = false;
+        const char* szCapture = "c.pcap";
+    };
+    const Row rows[] = {
+        { { "c.pcap" }, nullptr },
+        { { "--all", "c.pcap" }, nullptr },
+        { { "c.pcap", "--offset", "7" }, nullptr, EAction::Send, 0, 7 },
+        { { "--offset=0", "c.pcap" }, nullptr, EAction::Send, 0, 0 },
+        { { "--records", "3,1", "c.pcap" }, nullptr, EAction::Send, 1, 0,
+            CRecordSelection { 1, 3 } },
+        { { "--records=2-3", "c.pcap" }, nullptr, EAction::Send, 1, 0, CRecordSelection { 2, 3 } },
+        { { "-i", "vm0", "c.pcap" }, nullptr, EAction::Send, 1, 0, std::nullopt, "vm0" },
+        { { "-ivm0", "c.pcap" }, nullptr, EAction::Send, 1, 0, std::nullopt, "vm0" },
+        { { "--adapter=eth 1", "c.pcap" }, nullptr, EAction::Send, 1, 0, std::nullopt, "eth 1" },
+        { { "--debug", "--no-debug", "c.pcap" }, nullptr, EAction::Send, 1, 0, std::nullopt,
+            std::nullopt, false },
+        { { "--no-debug", "--debug", "-q", "c.pcap" }, nullptr, EAction::Send, 1, 0, std::nullopt,
+            std::nullopt, true, true },
+        // After "--" a name that starts with a dash is the capture.
+        { { "--", "-c.pcap" }, nullptr, EAction::Send, 1, 0, std::nullopt, std::nullopt,
+            std::nullopt, false, "-c.pcap" },
+        { { "--decode", "--records", "4", "c.pcap" }, nullptr, EAction::Decode, 1, 0,
+            CRecordSelection { 4 } },
+        { { "--list-adapters" }, nullptr, EAction::ListAdapters, 1, 0, std::nullopt, std::nullopt,
+            std::nullopt, false, "" },
+        { { "--help", "--bogus-later-is-still-help" }, "unknown option" },
+        { { "--version" }, nullptr, EAction::Version, 1, 0, std::nullopt, std::nullopt,
+            std::nullopt, false, "" },
+        { {}, "no capture file given" },
+        { { "a.pcap", "b.pcap" }, "one capture file only" },
+        { { "--bogus", "c.pcap" }, "unknown option --bogus" },
+        { { "-x", "c.pcap" }, "unknown option -x" },
+        { { "c.pcap", "-i" }, "-i needs a value" },
+        { { "-i", "", "c.pcap" }, "needs an adapter name" },
+        { { "--offset", "-1", "c.pcap" }, "'-1' is no record number" },
+        { { "--offset", "2147483647", "c.pcap" }, "is no record number" },
+        { { "--offset", "1x", "c.pcap" }, "'1x'" },
+        { { "--offset", "1", "--records", "2", "c.pcap" }, "--offset and --records" },
+        { { "--all", "--offset", "1", "c.pcap" }, "--all and --offset" },
+        { { "--records", "2,", "c.pcap" }, "--records" },
+        { { "--all=1", "c.pcap" }, "--all takes no value" },
+        { { "--list-adapters", "c.pcap" }, "takes no capture" },
+        { { "--list-adapters", "--decode", "c.pcap" }, "cannot go together" },
+    };
+    for (const Row& row : rows) {
+        std::vector<const char*> argv { "velmora-replay" };
+        argv.insert(argv.end(), row.args.begin(), row.args.end());
+        std::string csTrace;
+        for (const char* sz : row.args)
+            csTrace += std::string(sz) + " ";
+        SCOPED_TRACE(csTrace);
+        SCliOptions options;
+        std::string csError;
+        const bool bOk
+            = ParseCommandLine(static_cast<int>(argv.size()), argv.data(), options, csError);
+        if (row.szError) {
+            EXPECT_FALSE(bOk);
+            EXPECT_NE(csError.find(row.szError), std::string::npos) << csError;
+            continue;
+        }
+        ASSERT_TRUE(bOk) << csError;
+        EXPECT_EQ(options.eAction, row.eAction);
+        EXPECT_EQ(options.iMode, row.iMode);
+        EXPECT_EQ(options.iOffset, row.iOffset);
+        EXPECT_EQ(options.records, row.records);
+        EXPECT_EQ(options.adapter, row.adapter);
+        EXPECT_EQ(options.debug, row.debug);
+        EXPECT_EQ(options.bQuiet, row.bQuiet);
+        EXPECT_EQ(options.csCapture, row.szCapture);
+    }
+}
+
+} // namespace
