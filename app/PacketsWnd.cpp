@@ -12,6 +12,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollBar>
 #include <QSplitter>
 #include <QTableView>
@@ -121,7 +122,11 @@ void CPacketsWnd::BuildWindow()
 {
     setObjectName(QStringLiteral("packets"));
     setWindowTitle(tr("Packets"));
-    resize(1240, 760);
+    // Room for the Info column, but never more than the screen it opens on.
+    QSize size(1240, 760);
+    if (const QScreen* pScreen = screen())
+        size = size.boundedTo(pScreen->availableGeometry().size() * 0.9);
+    resize(size);
 
     m_pFilter = new QLineEdit(this);
     m_pFilter->setObjectName(QStringLiteral("filter"));
