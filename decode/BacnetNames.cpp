@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-namespace vdecode {
+namespace velmora::vdecode {
 
 namespace {
 
@@ -260,4 +260,4 @@ std::string NameOr(const char* szName, const char* szWhat, uint32_t u)
     return szName ? std::string(szName) : std::string(szWhat) + " " + std::to_string(u);
 }
 
-} // namespace vdecode
+} // namespace velmora::vdecode

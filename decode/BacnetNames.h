@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-namespace vdecode {
+namespace velmora::vdecode {
 
 const char* ConfirmedServiceName(uint32_t u);
 const char* UnconfirmedServiceName(uint32_t u);
@@ -28,4 +28,4 @@ std::string PropertyText(uint32_t uProperty);
 // The name, or "<what> N" when there is none.
 std::string NameOr(const char* szName, const char* szWhat, uint32_t u);
 
-} // namespace vdecode
+} // namespace velmora::vdecode

@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace vdecode {
+namespace velmora::vdecode {
 
 namespace {
 
@@ -366,4 +366,4 @@ SRow DecodeRecord(const CCaptureIndex& index, uint64_t uIndex, std::vector<SFiel
     return row;
 }
 
-} // namespace vdecode
+} // namespace velmora::vdecode

@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-namespace vdecode {
+namespace velmora::vdecode {
 
 // One record read back through the index.
 struct SRecord {
@@ -126,4 +126,4 @@ private:
 SRow DecodeRecord(const CCaptureIndex& index, uint64_t uIndex, std::vector<SField>* pTree = nullptr,
     std::vector<uint8_t>* pBytes = nullptr);
 
-} // namespace vdecode
+} // namespace velmora::vdecode

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <ctime>
 
-namespace vdecode {
+namespace velmora::vdecode {
 
 namespace {
 
@@ -2234,4 +2234,4 @@ SRow DecodeTree(const SFrame& frame, std::vector<SField>* pTree)
     return Decode(frame, pTree);
 }
 
-} // namespace vdecode
+} // namespace velmora::vdecode

@@ -42,7 +42,7 @@
 #include <string>
 #include <vector>
 
-namespace vdecode {
+namespace velmora::vdecode {
 
 // LINKTYPE_ETHERNET / DLT_EN10MB: the only link type decoded.
 constexpr uint32_t kLinkEthernet = 1;
@@ -114,4 +114,4 @@ SRow DecodeRow(const SFrame& frame);
 // for the one selected record: it costs more than DecodeRow.
 SRow DecodeTree(const SFrame& frame, std::vector<SField>* pTree);
 
-} // namespace vdecode
+} // namespace velmora::vdecode

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace vdecode {
+namespace velmora::vdecode {
 
 namespace {
 
@@ -37,4 +37,4 @@ bool CRowFilter::Matches(const SRow& row) const
     return false;
 }
 
-} // namespace vdecode
+} // namespace velmora::vdecode

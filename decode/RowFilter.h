@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-namespace vdecode {
+namespace velmora::vdecode {
 
 class CRowFilter {
 public:
@@ -25,4 +25,4 @@ private:
     std::string m_csFolded;
 };
 
-} // namespace vdecode
+} // namespace velmora::vdecode

@@ -13,7 +13,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-using namespace vdecode;
+using namespace velmora::vdecode;
 
 namespace {
 

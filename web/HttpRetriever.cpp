@@ -1,18 +1,12 @@
 #include "web/HttpRetriever.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <curl/curl.h>
 
 namespace velmora {
 
 namespace {
-
-    constexpr long kConnectMs = 10000;
-    constexpr long kTotalMs = 30000;
-    std::atomic<long> s_lConnectMs { kConnectMs };
-    std::atomic<long> s_lTotalMs { kTotalMs };
 
     // Don't change this User-Agent: the maker's server tells our posts by it.
     constexpr const char* kUserAgent = "Tarn Software HTTP Retriever 1.0";
@@ -27,18 +21,8 @@ namespace {
 
 } // namespace
 
-void SetHttpTimeouts(long lConnectMs, long lTotalMs)
-{
-    s_lConnectMs.store(lConnectMs, std::memory_order_relaxed);
-    s_lTotalMs.store(lTotalMs, std::memory_order_relaxed);
-}
-
-void ResetHttpTimeouts()
-{
-    SetHttpTimeouts(kConnectMs, kTotalMs);
-}
-
-CHttpRetriever::CHttpRetriever()
+CHttpRetriever::CHttpRetriever(HttpTimeouts timeouts)
+    : m_timeouts(timeouts)
 {
     if (CurlReady())
         m_pCurl = curl_easy_init();
@@ -120,9 +104,8 @@ bool CHttpRetriever::StartPost(const char* szUrl, const char* szBody, int iLengt
     curl_easy_setopt(pCurl, CURLOPT_POSTFIELDSIZE, static_cast<long>(iLength));
     // A redirect's own body is the answer; its target is never asked.
     curl_easy_setopt(pCurl, CURLOPT_FOLLOWLOCATION, 0L);
-    curl_easy_setopt(
-        pCurl, CURLOPT_CONNECTTIMEOUT_MS, s_lConnectMs.load(std::memory_order_relaxed));
-    curl_easy_setopt(pCurl, CURLOPT_TIMEOUT_MS, s_lTotalMs.load(std::memory_order_relaxed));
+    curl_easy_setopt(pCurl, CURLOPT_CONNECTTIMEOUT_MS, m_timeouts.lConnectMs);
+    curl_easy_setopt(pCurl, CURLOPT_TIMEOUT_MS, m_timeouts.lTotalMs);
     curl_easy_setopt(pCurl, CURLOPT_WRITEFUNCTION, &CHttpRetriever::OnBodyBytes);
     curl_easy_setopt(pCurl, CURLOPT_WRITEDATA, this);
 

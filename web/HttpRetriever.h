@@ -6,6 +6,13 @@
 
 namespace velmora {
 
+// Time limits of one post: connecting, and the whole request. The program
+// keeps these; tests shorten them.
+struct HttpTimeouts {
+    long lConnectMs = 10000;
+    long lTotalMs = 30000;
+};
+
 // One HTML-form POST over HTTP/1.1 and the whole answer as one text. An object
 // serves one request on a worker thread and is then destroyed.
 //
@@ -21,7 +28,7 @@ public:
     static constexpr size_t kMaxAnswer = size_t(1) << 20;
     static constexpr uint32_t kNoUrl = 0xFFFFFFFF;
 
-    CHttpRetriever();
+    explicit CHttpRetriever(HttpTimeouts timeouts = {});
     ~CHttpRetriever();
     CHttpRetriever(const CHttpRetriever&) = delete;
     CHttpRetriever& operator=(const CHttpRetriever&) = delete;
@@ -43,6 +50,7 @@ private:
     size_t TakeBodyBytes(const char* pData, size_t nBytes);
     void AppendPiece();
 
+    HttpTimeouts m_timeouts;
     uint32_t m_dwLastError = 0;
     void* m_pCurl = nullptr; // CURL*: the session; options are reset for every post
     std::string m_csAnswer; // text assembled by the current post
@@ -51,10 +59,5 @@ private:
     bool m_bCapped = false; // the current post stopped reading at kMaxAnswer
     std::string m_csResponse; // text returned by Retrieve
 };
-
-// Time limits of the posts that start afterwards: connecting, and the whole
-// request. The program keeps 10 s and 30 s; tests shorten them.
-void SetHttpTimeouts(long lConnectMs, long lTotalMs);
-void ResetHttpTimeouts();
 
 } // namespace velmora

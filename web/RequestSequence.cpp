@@ -33,19 +33,18 @@ namespace {
     std::mutex s_mutex;
     std::condition_variable s_cvDone;
 
-    std::atomic<bool> s_bFailStart { false };
-
     bool CanWaitOnQt()
     {
         const QCoreApplication* pApp = QCoreApplication::instance();
         return pApp && QThread::currentThread() == pApp->thread();
     }
 
-    void Work(std::string csUrl, std::string csBody, std::string* pAnswer, QObject* pWake) noexcept
+    void Work(std::string csUrl, std::string csBody, HttpTimeouts timeouts, std::string* pAnswer,
+        QObject* pWake) noexcept
     {
         std::string csText;
         try {
-            CHttpRetriever http;
+            CHttpRetriever http(timeouts);
             if (const char* sz = http.Retrieve(csUrl.c_str(), csBody.c_str(), int(csBody.size())))
                 csText = sz;
         } catch (...) {
@@ -81,7 +80,8 @@ namespace {
 } // namespace
 
 bool RunWebRequest(const std::string& csUrl, const std::string& csBody,
-    const std::function<void()>& fnBeforeStart, std::string& csAnswer)
+    const std::function<void()>& fnBeforeStart, std::string& csAnswer,
+    const WebRequestOptions& options)
 {
     csAnswer.clear();
     WaitWhileBusy();
@@ -99,11 +99,11 @@ bool RunWebRequest(const std::string& csUrl, const std::string& csBody,
         // The slot is made here so that the worker only assigns to it.
         pSlot = &s_answers[csUrl];
         pSlot->clear();
-        if (s_bFailStart.load(std::memory_order_relaxed))
+        if (options.bWorkerStartFails)
             throw std::system_error(
                 std::make_error_code(std::errc::resource_unavailable_try_again));
-        s_worker
-            = std::thread(Work, csUrl, csBody, pSlot, bQt ? QCoreApplication::instance() : nullptr);
+        s_worker = std::thread(Work, csUrl, csBody, options.timeouts, pSlot,
+            bQt ? QCoreApplication::instance() : nullptr);
     } catch (...) {
         // No worker, no answer; the flag must not stay set.
         s_bBusy.store(false, std::memory_order_release);
@@ -119,11 +119,6 @@ bool RunWebRequest(const std::string& csUrl, const std::string& csBody,
 bool IsWebRequestBusy()
 {
     return s_bBusy.load(std::memory_order_acquire);
-}
-
-void SetWorkerStartFailsForTesting(bool bFail)
-{
-    s_bFailStart.store(bFail, std::memory_order_relaxed);
 }
 
 } // namespace velmora

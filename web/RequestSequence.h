@@ -1,5 +1,7 @@
 #pragma once
 
+#include "web/HttpRetriever.h"
+
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -13,6 +15,14 @@ namespace velmora {
 
 inline constexpr size_t kMaxFormBody = 2048;
 
+// How requests are made. The program keeps the defaults; tests shorten the
+// time limits or make the worker start fail as if the system had no thread
+// to give.
+struct WebRequestOptions {
+    HttpTimeouts timeouts;
+    bool bWorkerStartFails = false;
+};
+
 // Waits until no request is in flight and claims the service. A body longer
 // than kMaxFormBody is refused there: false, nothing sent, the service free.
 // Otherwise fnBeforeStart runs, the post goes out on a worker and the call
@@ -21,12 +31,10 @@ inline constexpr size_t kMaxFormBody = 2048;
 // started during the wait decides for both. If the worker cannot be started,
 // the answer is "".
 bool RunWebRequest(const std::string& csUrl, const std::string& csBody,
-    const std::function<void()>& fnBeforeStart, std::string& csAnswer);
+    const std::function<void()>& fnBeforeStart, std::string& csAnswer,
+    const WebRequestOptions& options = {});
 
 // True while a request is claimed or in flight.
 bool IsWebRequestBusy();
-
-// Makes the next worker starts fail as if the system had no thread to give.
-void SetWorkerStartFailsForTesting(bool bFail);
 
 } // namespace velmora

@@ -43,7 +43,8 @@ int CWebServices::CheckVersion(std::string csAppName, std::string csAppVersion, 
     const char* szBody = csBody.c_str();
     std::string csAnswer;
     if (!RunWebRequest(
-            CheckVersionUrl(), csBody, [&] { DebugLog("FYI. CheckVersion %s", szBody); }, csAnswer))
+            CheckVersionUrl(), csBody, [&] { DebugLog("FYI. CheckVersion %s", szBody); }, csAnswer,
+            m_options))
         return -1;
 
     // The first keyword found decides, in this order, case and all.
@@ -69,7 +70,7 @@ int CWebServices::SendFeedback(
     const std::string csBody = "Product=" + Field(csProduct) + "&ProductV="
         + Field(csProductVersion) + "&Msg=" + Field(csMessage) + "&Notes=" + Field(csNotes);
     std::string csAnswer;
-    if (!RunWebRequest(SendFeedbackUrl(), csBody, nullptr, csAnswer))
+    if (!RunWebRequest(SendFeedbackUrl(), csBody, nullptr, csAnswer, m_options))
         return -1;
     if (Holds(csAnswer, "PASS") || Holds(csAnswer, "Pass")) {
         DebugLog("FYI. SendFeedback [%s] Feedback Sent", csBody.c_str());
@@ -86,9 +87,9 @@ int CWebServices::Referral(std::string csName, std::string csVersion)
     return 1;
 }
 
-void RunManualVersionCheck()
+void RunManualVersionCheck(const WebRequestOptions& options)
 {
-    CWebServices ws;
+    CWebServices ws(options);
     const int iResult = ws.CheckVersion(kProductName, VersionText(), "");
     if (iResult == 0) {
         MessageAndLogOk("%s", kNoUpdatesText);

@@ -10,7 +10,7 @@
 using namespace velmora;
 
 using namespace vtest;
-using namespace vdecode;
+using namespace velmora::vdecode;
 
 namespace {
 

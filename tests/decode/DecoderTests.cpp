@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 using namespace vtest;
-using namespace vdecode;
+using namespace velmora::vdecode;
 
 namespace {
 

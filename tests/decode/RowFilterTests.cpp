@@ -6,7 +6,7 @@
 
 using namespace velmora;
 
-using namespace vdecode;
+using namespace velmora::vdecode;
 
 namespace {
 

@@ -254,13 +254,11 @@ TEST(HttpRetriever, AnswerWithoutAStatusLineIsNoAnswer)
 
 TEST(HttpRetriever, SilentServerIsGivenUpAtTheTimeLimit)
 {
-    SetHttpTimeouts(500, 1500);
     CRawServer server([](CRawServer& self, int fd) { self.WaitForClientClose(fd); });
     const auto start = std::chrono::steady_clock::now();
-    CHttpRetriever http;
+    CHttpRetriever http({ 500, 1500 });
     EXPECT_EQ(http.Retrieve(Url(server).c_str(), "a=b", -1), nullptr);
     const double dSeconds = SecondsSince(start);
-    ResetHttpTimeouts();
     EXPECT_EQ(http.LastError(), uint32_t(CURLE_OPERATION_TIMEDOUT));
     EXPECT_GE(dSeconds, 1.4);
     EXPECT_LT(dSeconds, 5.0);

@@ -93,8 +93,9 @@ TEST_F(RequestSequence, CheckInsideTheFeedbackWaitDoesNotDecideTheFeedback)
 TEST_F(RequestSequence, WorkerThatCannotStartEndsInFailureWithTheServiceFree)
 {
     m_server.Answer(kCheckPath, "PASS");
-    SetWorkerStartFailsForTesting(true);
-    CWebServices ws;
+    WebRequestOptions noThread;
+    noThread.bWorkerStartFails = true;
+    CWebServices ws(noThread);
     EXPECT_EQ(ws.CheckVersion("Velmora", "1.00aB", ""), -1);
     EXPECT_EQ(ws.SendFeedback("Velmora", "1.00aB", "hi", vtest::kCompileNotes), -1);
     EXPECT_FALSE(IsWebRequestBusy());
@@ -103,8 +104,7 @@ TEST_F(RequestSequence, WorkerThatCannotStartEndsInFailureWithTheServiceFree)
         "Err. SendFeedback [Product=Velmora&ProductV=1.00aB&Msg=hi&Notes=" + vtest::kCompileNotes
             + "] unknow error");
 
-    SetWorkerStartFailsForTesting(false);
-    EXPECT_EQ(ws.CheckVersion("Velmora", "1.00aB", ""), 0);
+    EXPECT_EQ(CWebServices().CheckVersion("Velmora", "1.00aB", ""), 0);
 }
 
 TEST_F(RequestSequence, WaitSleepsInTheEventLoopAndKeepsHandlingEvents)

@@ -232,7 +232,7 @@ TEST_F(VersionCheck, BodyOfAtMost2048CharactersIsSent)
 
 TEST_F(VersionCheck, FaultyServersEndInOneOfTheUsualMessages)
 {
-    SetHttpTimeouts(500, 1500);
+    const WebRequestOptions shortLimits { { 500, 1500 } };
     struct SCase {
         const char* szName;
         CRawServer::Script fnScript;
@@ -280,7 +280,7 @@ TEST_F(VersionCheck, FaultyServersEndInOneOfTheUsualMessages)
         CRawServer server(c.fnScript);
         SetMakerHostForTesting(server.Host());
         const auto start = std::chrono::steady_clock::now();
-        RunManualVersionCheck();
+        RunManualVersionCheck(shortLimits);
         EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
         EXPECT_FALSE(IsWebRequestBusy());
         EXPECT_EQ(server.Connections(), 1);

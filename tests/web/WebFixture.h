@@ -30,12 +30,7 @@ protected:
         ResetDebugLogFile();
         g_bUpdatePromptShowing = false;
     }
-    ~WebTest() override
-    {
-        SetMakerHostForTesting("");
-        ResetHttpTimeouts();
-        SetWorkerStartFailsForTesting(false);
-    }
+    ~WebTest() override { SetMakerHostForTesting(""); }
 
     std::vector<std::string> LogTexts() const { return MessageTexts(); }
 };
