@@ -34,13 +34,17 @@ using Frames = std::vector<std::vector<uint8_t>>;
 
 namespace {
 
-// Waits until the window has read everything and any filter is through.
+// Waits until the window has read everything and any filter is through, and
+// has taken all they found. Idle is asked before the poll, in the order Poll
+// itself uses: a filter that finishes between a poll and the question would
+// otherwise say idle with its last matches never taken.
 bool WaitIdle(CPacketsWnd& wnd)
 {
     return QTest::qWaitFor(
         [&] {
+            const bool bIdle = wnd.Idle();
             wnd.Poll();
-            return wnd.Idle();
+            return bIdle;
         },
         10000);
 }
