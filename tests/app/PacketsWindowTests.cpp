@@ -489,6 +489,35 @@ TEST_F(PacketsWindowTest, UseAsOffsetSetsSinglePacketAndSaves)
     }
 }
 
+// The current row (the focus frame) may be one the user just Ctrl-clicked off:
+// the action and the details then follow the selection, never that row.
+TEST_F(PacketsWindowTest, UseAsOffsetTakesTheSelectedRowWhenTheCurrentOneIsNot)
+{
+    ASSERT_TRUE(WriteTestCapture(m_dir.File("f.pcap"), 10, 60));
+    CRecordingOwner owner;
+    CPacketsWnd wnd(owner);
+    wnd.ShowCapture(m_dir.File("f.pcap"));
+    wnd.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&wnd));
+    ASSERT_TRUE(WaitIdle(wnd));
+    QTableView* pTable = wnd.Table();
+    auto click = [&](int iRow, Qt::KeyboardModifiers modifiers) {
+        QTest::mouseClick(pTable->viewport(), Qt::LeftButton, modifiers,
+            pTable->visualRect(pTable->model()->index(iRow, 0)).center());
+    };
+    click(3, Qt::NoModifier);
+    click(6, Qt::ControlModifier);
+    click(6, Qt::ControlModifier); // off again; it stays the current row
+    ASSERT_EQ(pTable->selectionModel()->currentIndex().row(), 6);
+    ASSERT_EQ(pTable->selectionModel()->selectedRows().size(), 1);
+    EXPECT_TRUE(wnd.HexView()->toPlainText().split('\n').value(1).startsWith("0010  00 03"))
+        << wnd.HexView()->toPlainText().toStdString();
+    wnd.UseAsOffsetButton()->click();
+    pTable->setFocus();
+    QTest::keyClick(pTable, Qt::Key_Return);
+    EXPECT_EQ(owner.offsets, std::vector<uint64_t>({ 3, 3 }));
+}
+
 TEST_F(PacketsWindowTest, UseAsOffsetRefusesARecordBeyondTheOffsetRange)
 {
     Start("Mode=1\r\nOffset=3\r\n");

@@ -146,6 +146,28 @@ TEST_F(CommandTest, HelpVersionAndDecode)
     EXPECT_EQ(pChild->Wait(), 1);
     EXPECT_EQ(pChild->Out().rfind("1\t", 0), 0u);
     EXPECT_NE(pChild->Err().find("record 9 is not among them"), std::string::npos);
+
+    // A capture cut part-way: the rows before the cut, one line, and 1 (some
+    // records failed), not 3 (the capture could not be opened).
+    {
+        const auto frames = MakeBacnetSampleFrames();
+        CRawCaptureWriter w;
+        ASSERT_TRUE(w.Open(File("cut.pcap")));
+        w.FileHeader();
+        w.Record(frames[0], 60);
+        w.Record(frames[1], 60);
+        w.RecordHeader(0, 0, 60, 60);
+        w.Bytes(frames[2].data(), 25);
+        ASSERT_TRUE(w.Close());
+    }
+    pChild = Start({ "--decode", "cut.pcap" });
+    EXPECT_EQ(pChild->Wait(), 1);
+    const std::string csOut = pChild->Out();
+    EXPECT_EQ(Lines(csOut), 2u) << csOut;
+    EXPECT_EQ(csOut.rfind("0\t", 0), 0u) << csOut;
+    EXPECT_NE(csOut.find("\n1\t"), std::string::npos) << csOut;
+    EXPECT_EQ(pChild->Err(),
+        "velmora-replay: The capture is cut short: record 2 has 25 of its 60 bytes.\n");
 }
 
 // On a veth pair: exactly the chosen frames arrive, byte for byte, in file order.

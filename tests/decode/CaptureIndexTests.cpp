@@ -17,7 +17,7 @@ namespace {
 // A pcap file written byte by byte, in either byte order.
 class CByteCapture {
 public:
-    CByteCapture(bool bBigEndian, bool bNano)
+    CByteCapture(bool bBigEndian, bool bNano, uint32_t uSnapLen = 65535)
         : m_bBig(bBigEndian)
     {
         U32(bNano ? 0xa1b23c4d : 0xa1b2c3d4);
@@ -25,7 +25,7 @@ public:
         U16(4);
         U32(0);
         U32(0);
-        U32(65535);
+        U32(uSnapLen);
         U32(1);
     }
     void Record(uint32_t uSec, uint32_t uFrac, const std::vector<uint8_t>& bytes, uint32_t uWire)
@@ -156,6 +156,22 @@ TEST(CaptureIndexTest, BadFilesGiveOneLineAndKeepTheRecordsBefore)
                 w.Bytes(frame.data(), 7);
             },
             true, 2, "The capture is cut short: record 2 has 7 of its 16 header bytes." },
+        // A header that claims a little more than the file holds: the 16 bytes
+        // of the header itself must not count as the record's bytes.
+        { "record claims one byte more than is left",
+            [&](CRawCaptureWriter& w) {
+                TwoGood(w);
+                w.RecordHeader(0, 0, 61, 61);
+                w.Bytes(frame);
+            },
+            true, 2, "The capture is cut short: record 2 has 60 of its 61 bytes." },
+        { "record claims 16 bytes more than are left",
+            [&](CRawCaptureWriter& w) {
+                TwoGood(w);
+                w.RecordHeader(0, 0, 76, 76);
+                w.Bytes(frame);
+            },
+            true, 2, "The capture is cut short: record 2 has 60 of its 76 bytes." },
         { "absurd length in the middle",
             [&](CRawCaptureWriter& w) {
                 TwoGood(w);
@@ -230,17 +246,26 @@ TEST(CaptureIndexTest, RecordsAboveTheSnapshotLengthAreCutToIt)
     struct SCase {
         uint32_t uSnapLen;
         size_t nRead;
+        bool bBig = false;
     };
-    const SCase cases[] = { { 50, 50 }, { 100, 100 }, { 1000, 100 }, { 0, 100 }, { 400000, 100 } };
+    const SCase cases[] = { { 50, 50 }, { 100, 100 }, { 1000, 100 }, { 0, 100 }, { 400000, 100 },
+        // Read unswapped, 50 would be 0x32000000: far above any record.
+        { 50, 50, true }, { 1000, 100, true } };
     CTempDir dir;
     const auto frame = MakeTestFrame(100, 3);
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.uSnapLen);
-        CRawCaptureWriter w;
-        ASSERT_TRUE(w.Open(dir.File("s.pcap")));
-        w.FileHeader(c.uSnapLen);
-        w.Record(frame, 200);
-        ASSERT_TRUE(w.Close());
+        SCOPED_TRACE(std::to_string(c.uSnapLen) + (c.bBig ? " big-endian" : ""));
+        if (c.bBig) {
+            CByteCapture cap(true, false, c.uSnapLen);
+            cap.Record(0, 0, frame, 200);
+            WriteFile(dir.File("s.pcap"), cap.Bytes());
+        } else {
+            CRawCaptureWriter w;
+            ASSERT_TRUE(w.Open(dir.File("s.pcap")));
+            w.FileHeader(c.uSnapLen);
+            w.Record(frame, 200);
+            ASSERT_TRUE(w.Close());
+        }
         CCaptureIndex index;
         ASSERT_TRUE(index.Open(dir.File("s.pcap")));
         EXPECT_EQ(index.Step(), CCaptureIndex::EState::Done);
