@@ -122,17 +122,15 @@ TEST(CaptureIndexTest, BadFilesGiveOneLineAndKeepTheRecordsBefore)
     const SCase cases[] = {
         { "empty", [](CRawCaptureWriter&) {}, false, 0, "The file is empty: it holds no capture." },
         { "text", [](CRawCaptureWriter& w) { w.Bytes("this is no capture file at all\n", 31); },
-            false, 0, "The file is not a capture: it does not start like a pcap file." },
+            false, 0, "The file is not a capture: it does not start like a pcap or pcapng file." },
         { "three bytes", [](CRawCaptureWriter& w) { w.Bytes("\xd4\xc3\xb2", 3); }, false, 0,
-            "The file is not a capture: it does not start like a pcap file." },
-        { "pcapng",
+            "The file is not a capture: it does not start like a pcap or pcapng file." },
+        { "pcapng cut in its section header",
             [](CRawCaptureWriter& w) {
                 w.U32(0x0a0d0d0a);
                 w.U32(28);
             },
-            false, 0,
-            "The file is a pcapng capture; only pcap captures can be listed (save it in the pcap "
-            "format)." },
+            false, 0, "The capture is cut short: its section header has 8 of at least 28 bytes." },
         { "header cut",
             [](CRawCaptureWriter& w) {
                 w.U32(0xa1b2c3d4);
