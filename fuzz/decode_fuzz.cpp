@@ -1,7 +1,9 @@
 // Any bytes as an Ethernet frame, decoded to a row and to a field tree: no
 // crash, no read outside the frame, the same row both ways, and every field
 // inside the frame. Then the same bytes as a capture file, indexed and every
-// record read back and decoded.
+// record read back and decoded; and as the blocks of a pcapng file.
+
+#include "decode_pcapng.h"
 
 #include "decode/CaptureIndex.h"
 #include "decode/Decoder.h"
@@ -76,6 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
     if (!index.Open(csPath)) {
         if (index.Error().empty())
             __builtin_trap();
+        FuzzPcapng(pData, nSize);
         return 0;
     }
     const auto eState = index.Step(size_t(nSize % 7) + 1);
@@ -97,5 +100,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
     SRecord rec;
     if (index.Read(index.Count(), rec))
         __builtin_trap();
+    FuzzPcapng(pData, nSize);
     return 0;
 }
