@@ -87,6 +87,11 @@ public:
 
     // The record a row shows.
     uint64_t RecordAt(int iRow) const;
+    // A capture from more than one interface gets an Interface column after
+    // Time; these map the view's columns to the decoder's and back.
+    bool InterfaceColumnShown() const { return m_bInterfaces; }
+    int ViewColumn(vdecode::EColumn column) const;
+    static constexpr int kInterfaceColumn = 2;
     // Decodes done so far (for tests and the benchmark).
     uint64_t DecodeCount() const { return m_uDecodes; }
 
@@ -99,6 +104,9 @@ public:
 private:
     const vdecode::SRow& Row(uint64_t uRecord) const;
     void ForgetRows();
+    void ShowInterfaces();
+    // -1 for the Interface column.
+    int DecoderColumn(int iViewColumn) const;
 
     // A screenful is far below this; consecutive records never share a slot.
     static constexpr size_t kCacheSlots = 512;
@@ -110,6 +118,7 @@ private:
     const vdecode::CCaptureIndex* m_pIndex = nullptr;
     int m_iRows = 0;
     bool m_bFiltered = false;
+    bool m_bInterfaces = false;
     std::vector<uint64_t> m_matches;
     mutable std::vector<SSlot> m_cache;
     mutable uint64_t m_uDecodes = 0;

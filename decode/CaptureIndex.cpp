@@ -736,82 +736,96 @@ uint32_t CCaptureIndex::InterfaceOf(uint64_t uIndex) const
     return static_cast<uint32_t>(EntryOf(uIndex) >> kInterfaceShift);
 }
 
-bool CCaptureIndex::ReadPcapng(uint64_t uOffset, const SClock& clock, SRecord& record) const
+// A window on the file: n bytes at uOffset, read afresh when they are not in it.
+const uint8_t* CCaptureIndex::Fetch(SReadWindow& window, uint64_t uOffset, size_t n) const
 {
-    // One read brings the block's header and, for all but long records, the bytes too.
-    uint8_t buf[kPacketHeader + 1536];
-    const ssize_t nGot = ReadAt(m_fd, buf, sizeof buf, uOffset);
-    if (nGot < static_cast<ssize_t>(kSimpleHeader))
-        return false;
-    const bool bSw = clock.bSwapped;
-    const uint32_t uType = Get32(buf, bSw);
-    const uint32_t uLength = Get32(buf + 4, bSw);
-    if (!IsPacketBlock(uType) || uLength < kMinBlock || uLength > kMaxBlock)
-        return false; // the file changed since it was indexed
-    uint32_t uHeader = kPacketHeader, uCapLen = 0, uWire = 0;
-    uint64_t uUnits = 0;
-    if (uType == kBlockSimplePacket) {
-        uHeader = kSimpleHeader;
-        uWire = Get32(buf + 8, bSw);
-        const uint32_t uSnap = AdjustedSnapLen(clock.uSnapLen);
-        uCapLen = uWire < uSnap ? uWire : uSnap;
-    } else {
-        if (nGot < static_cast<ssize_t>(kPacketHeader))
-            return false;
-        uUnits = uint64_t { Get32(buf + 12, bSw) } << 32 | Get32(buf + 16, bSw);
-        uCapLen = Get32(buf + 20, bSw);
-        uWire = Get32(buf + 24, bSw);
-    }
-    if (uLength < uHeader + 4 || uCapLen > uLength - uHeader - 4)
-        return false;
-    record.header.llTimeNs = uType == kBlockSimplePacket
-        ? 0
-        : TimeStampNs(uUnits, clock.uResolution, clock.bBinaryResolution, clock.llOffsetSec);
-    record.header.uCapLen = uCapLen;
-    record.header.uWireLen = uWire;
-    const size_t nHave = static_cast<size_t>(nGot) - uHeader;
-    if (uCapLen <= nHave) {
-        record.bytes.assign(buf + uHeader, buf + uHeader + uCapLen);
-        return true;
-    }
-    record.bytes.resize(uCapLen);
-    return ReadAt(m_fd, record.bytes.data(), uCapLen, uOffset + uHeader)
-        == static_cast<ssize_t>(uCapLen);
+    if (uOffset >= window.uOffset && uOffset + n <= window.uOffset + window.nLen)
+        return window.buffer.data() + (uOffset - window.uOffset);
+    if (n > window.buffer.size())
+        return nullptr;
+    const ssize_t nGot = ReadAt(m_fd, window.buffer.data(), window.buffer.size(), uOffset);
+    window.uOffset = uOffset;
+    window.nLen = nGot < 0 ? 0 : static_cast<size_t>(nGot);
+    return n <= window.nLen ? window.buffer.data() : nullptr;
 }
 
-bool CCaptureIndex::Read(uint64_t uIndex, SRecord& record) const
+bool CCaptureIndex::ReadVia(uint64_t uIndex, SRecord& record, SReadWindow& window) const
 {
     if (uIndex >= Count())
         return false;
     const uint64_t uEntry = EntryOf(uIndex);
     const uint64_t uOffset = uEntry & kOffsetMask;
     const SClock clock = ClockOf(static_cast<uint32_t>(uEntry >> kInterfaceShift));
-    if (m_bPcapng)
-        return ReadPcapng(uOffset, clock, record);
-    // One read brings the header and, for all but long records, the bytes too.
-    uint8_t buf[kRecordHeaderSize + 1536];
-    const ssize_t nGot = ReadAt(m_fd, buf, sizeof buf, uOffset);
-    if (nGot < static_cast<ssize_t>(kRecordHeaderSize))
-        return false;
-    const uint32_t uSec = Get32(buf, clock.bSwapped), uFrac = Get32(buf + 4, clock.bSwapped);
-    const uint32_t uCapLen = Get32(buf + 8, clock.bSwapped);
-    if (uCapLen > kMaxCapLen)
-        return false; // the file changed since it was indexed
-    // libpcap cuts a record above the snapshot length to it; so does the replay.
-    const uint32_t uSnap = AdjustedSnapLen(clock.uSnapLen);
-    const uint32_t uKeep = uCapLen < uSnap ? uCapLen : uSnap;
-    record.header.llTimeNs = static_cast<int64_t>(uSec) * 1000000000
-        + static_cast<int64_t>(uFrac) * (clock.uResolution == 9 ? 1 : 1000);
-    record.header.uCapLen = uKeep;
-    record.header.uWireLen = Get32(buf + 12, clock.bSwapped);
-    const size_t nHave = static_cast<size_t>(nGot) - kRecordHeaderSize;
-    if (uKeep <= nHave) {
-        record.bytes.assign(buf + kRecordHeaderSize, buf + kRecordHeaderSize + uKeep);
+    const bool bSw = clock.bSwapped;
+    uint32_t uHeader = kRecordHeaderSize, uCapLen = 0;
+    if (m_bPcapng) {
+        const uint8_t* p = Fetch(window, uOffset, kSimpleHeader);
+        if (!p)
+            return false;
+        const uint32_t uType = Get32(p, bSw);
+        const uint32_t uLength = Get32(p + 4, bSw);
+        if (!IsPacketBlock(uType) || uLength < kMinBlock || uLength > kMaxBlock)
+            return false; // the file changed since it was indexed
+        uint64_t uUnits = 0;
+        if (uType == kBlockSimplePacket) {
+            uHeader = kSimpleHeader;
+            record.header.uWireLen = Get32(p + 8, bSw);
+            const uint32_t uSnap = AdjustedSnapLen(clock.uSnapLen);
+            uCapLen = record.header.uWireLen < uSnap ? record.header.uWireLen : uSnap;
+        } else {
+            uHeader = kPacketHeader;
+            p = Fetch(window, uOffset, kPacketHeader);
+            if (!p)
+                return false;
+            uUnits = uint64_t { Get32(p + 12, bSw) } << 32 | Get32(p + 16, bSw);
+            uCapLen = Get32(p + 20, bSw);
+            record.header.uWireLen = Get32(p + 24, bSw);
+        }
+        if (uLength < uHeader + 4 || uCapLen > uLength - uHeader - 4)
+            return false;
+        // A Simple Packet Block has no time stamp: libpcap gives it 0.
+        record.header.llTimeNs = uType == kBlockSimplePacket
+            ? 0
+            : TimeStampNs(uUnits, clock.uResolution, clock.bBinaryResolution, clock.llOffsetSec);
+    } else {
+        const uint8_t* p = Fetch(window, uOffset, kRecordHeaderSize);
+        if (!p)
+            return false;
+        const uint32_t uSec = Get32(p, bSw), uFrac = Get32(p + 4, bSw);
+        const uint32_t uStored = Get32(p + 8, bSw);
+        if (uStored > kMaxCapLen)
+            return false; // the file changed since it was indexed
+        // libpcap cuts a record above the snapshot length to it; so does the replay.
+        const uint32_t uSnap = AdjustedSnapLen(clock.uSnapLen);
+        uCapLen = uStored < uSnap ? uStored : uSnap;
+        record.header.llTimeNs = static_cast<int64_t>(uSec) * 1000000000
+            + static_cast<int64_t>(uFrac) * (clock.uResolution == 9 ? 1 : 1000);
+        record.header.uWireLen = Get32(p + 12, bSw);
+    }
+    record.header.uCapLen = uCapLen;
+    if (const uint8_t* p = Fetch(window, uOffset, uHeader + size_t { uCapLen })) {
+        record.bytes.assign(p + uHeader, p + uHeader + uCapLen);
         return true;
     }
-    record.bytes.resize(uKeep);
-    return ReadAt(m_fd, record.bytes.data(), uKeep, uOffset + kRecordHeaderSize)
-        == static_cast<ssize_t>(uKeep);
+    // Longer than the window: straight from the file.
+    record.bytes.resize(uCapLen);
+    return ReadAt(m_fd, record.bytes.data(), uCapLen, uOffset + uHeader)
+        == static_cast<ssize_t>(uCapLen);
+}
+
+bool CCaptureIndex::Read(uint64_t uIndex, SRecord& record, SReadWindow& window) const
+{
+    if (window.buffer.empty())
+        window.buffer.resize(256 * 1024);
+    return ReadVia(uIndex, record, window);
+}
+
+bool CCaptureIndex::Read(uint64_t uIndex, SRecord& record) const
+{
+    // One read brings the header and, for all but long records, the bytes too.
+    SReadWindow window;
+    window.buffer.resize(kPacketHeader + 1536);
+    return ReadVia(uIndex, record, window);
 }
 
 SFrame CCaptureIndex::Frame(uint64_t uIndex, const SRecord& record) const
@@ -830,27 +844,44 @@ SFrame CCaptureIndex::Frame(uint64_t uIndex, const SRecord& record) const
     return frame;
 }
 
-SRow DecodeRecord(const CCaptureIndex& index, uint64_t uIndex, std::vector<SField>* pTree,
-    std::vector<uint8_t>* pBytes)
-{
-    SRecord record;
-    if (!index.Read(uIndex, record)) {
+namespace {
+
+    SRow UnreadableRow(const CCaptureIndex& index, uint64_t uIndex)
+    {
         SRow row;
         row.uNumber = uIndex;
         row.bNanoResolution = index.NanoResolution();
         row.csInfo = "the record cannot be read: the file changed since it was opened [malformed]";
         row.bMalformed = true;
+        return row;
+    }
+
+} // namespace
+
+SRow DecodeRecord(const CCaptureIndex& index, uint64_t uIndex, std::vector<SField>* pTree,
+    std::vector<uint8_t>* pBytes)
+{
+    SRecord record;
+    if (!index.Read(uIndex, record)) {
         if (pTree)
             pTree->clear();
         if (pBytes)
             pBytes->clear();
-        return row;
+        return UnreadableRow(index, uIndex);
     }
     const SFrame frame = index.Frame(uIndex, record);
     SRow row = pTree ? DecodeTree(frame, pTree) : DecodeRow(frame);
     if (pBytes)
         *pBytes = std::move(record.bytes);
     return row;
+}
+
+SRow DecodeRecord(const CCaptureIndex& index, uint64_t uIndex, CCaptureIndex::SReadWindow& window)
+{
+    SRecord record;
+    if (!index.Read(uIndex, record, window))
+        return UnreadableRow(index, uIndex);
+    return DecodeRow(index.Frame(uIndex, record));
 }
 
 } // namespace velmora::vdecode

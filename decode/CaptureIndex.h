@@ -131,6 +131,16 @@ public:
     // replaying; pcapng: a Simple Packet Block holds at most the snapshot length.
     bool Read(uint64_t uIndex, SRecord& record) const;
 
+    // For a pass over many records in file order (the filter): the same as
+    // Read, but the file is read in large pieces kept in window. One window per
+    // thread.
+    struct SReadWindow {
+        std::vector<uint8_t> buffer;
+        uint64_t uOffset = 0;
+        size_t nLen = 0;
+    };
+    bool Read(uint64_t uIndex, SRecord& record, SReadWindow& window) const;
+
     // A frame for the decoder, pointing into record.bytes (keep record alive).
     SFrame Frame(uint64_t uIndex, const SRecord& record) const;
 
@@ -153,7 +163,8 @@ private:
     void LimitSend(uint64_t uRecord, const std::string& csWhy);
     EState StepPcap(size_t nMaxRecords);
     EState StepPcapng(size_t nMaxRecords);
-    bool ReadPcapng(uint64_t uOffset, const SClock& clock, SRecord& record) const;
+    bool ReadVia(uint64_t uIndex, SRecord& record, SReadWindow& window) const;
+    const uint8_t* Fetch(SReadWindow& window, uint64_t uOffset, size_t n) const;
     bool OpenPcapng(const uint8_t* pHeader, size_t nGot);
 
     int m_fd = -1;
@@ -197,6 +208,8 @@ private:
 // read any more gives a malformed row that says so.
 SRow DecodeRecord(const CCaptureIndex& index, uint64_t uIndex, std::vector<SField>* pTree = nullptr,
     std::vector<uint8_t>* pBytes = nullptr);
+// The row alone, read through a window (a pass in file order).
+SRow DecodeRecord(const CCaptureIndex& index, uint64_t uIndex, CCaptureIndex::SReadWindow& window);
 
 // Time stamp units to nanoseconds since the epoch, saturating.
 int64_t TimeStampNs(uint64_t uUnits, uint8_t uResolution, bool bBinary, int64_t llOffsetSec = 0);

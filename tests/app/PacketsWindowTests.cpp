@@ -21,6 +21,7 @@
 #include <QTest>
 #include <QTreeWidget>
 #include <QWindow>
+#include <algorithm>
 #include <chrono>
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
@@ -123,7 +124,7 @@ protected:
     }
     QString Cell(CPacketsWnd& wnd, int iRow, vdecode::EColumn column)
     {
-        return wnd.Model().index(iRow, static_cast<int>(column)).data().toString();
+        return wnd.Model().index(iRow, wnd.Model().ViewColumn(column)).data().toString();
     }
 
     CScriptedFileDialog m_files;
@@ -517,6 +518,128 @@ TEST_F(PacketsWindowTest, UseAsOffsetTakesTheSelectedRowWhenTheCurrentOneIsNot)
     pTable->setFocus();
     QTest::keyClick(pTable, Qt::Key_Return);
     EXPECT_EQ(owner.offsets, std::vector<uint64_t>({ 3, 3 }));
+}
+
+TEST_F(PacketsWindowTest, HomeAndEndGoToTheFirstAndLastRecord)
+{
+    ASSERT_TRUE(WriteTestCapture(m_dir.File("f.pcap"), 500, 60));
+    CRecordingOwner owner;
+    CPacketsWnd wnd(owner);
+    wnd.ShowCapture(m_dir.File("f.pcap"));
+    wnd.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&wnd));
+    ASSERT_TRUE(WaitIdle(wnd));
+    QTableView* pTable = wnd.Table();
+    pTable->setFocus();
+    ChooseRow(pTable, 10);
+    pTable->selectionModel()->setCurrentIndex(
+        pTable->model()->index(10, 4), QItemSelectionModel::NoUpdate);
+    auto selected = [&] {
+        std::vector<int> rows;
+        for (const QModelIndex& i : pTable->selectionModel()->selectedRows())
+            rows.push_back(i.row());
+        std::sort(rows.begin(), rows.end());
+        return rows;
+    };
+    // On screen from top to bottom (the columns may scroll sideways).
+    auto visible = [&](int iRow) {
+        QApplication::processEvents();
+        const QRect r = pTable->visualRect(pTable->model()->index(iRow, 0));
+        return r.top() >= 0 && r.bottom() <= pTable->viewport()->height();
+    };
+    QTest::keyClick(pTable, Qt::Key_End);
+    EXPECT_EQ(pTable->currentIndex().row(), 499);
+    EXPECT_EQ(pTable->currentIndex().column(), 4); // the column stays
+    EXPECT_EQ(selected(), std::vector<int>({ 499 }));
+    EXPECT_TRUE(visible(499));
+    EXPECT_TRUE(wnd.HexView()->toPlainText().split('\n').value(1).startsWith("0010  01 f3"));
+    QTest::keyClick(pTable, Qt::Key_Home);
+    EXPECT_EQ(pTable->currentIndex().row(), 0);
+    EXPECT_EQ(selected(), std::vector<int>({ 0 }));
+    EXPECT_TRUE(visible(0));
+    ChooseRow(pTable, 497);
+    QTest::keyClick(pTable, Qt::Key_End, Qt::ShiftModifier);
+    EXPECT_EQ(selected(), std::vector<int>({ 497, 498, 499 }));
+    EXPECT_EQ(pTable->currentIndex().row(), 499);
+    ChooseRow(pTable, 2);
+    QTest::keyClick(pTable, Qt::Key_Home, Qt::ShiftModifier);
+    EXPECT_EQ(selected(), std::vector<int>({ 0, 1, 2 }));
+    // Enter then acts on the record Home chose.
+    QTest::keyClick(pTable, Qt::Key_End);
+    QTest::keyClick(pTable, Qt::Key_Return);
+    EXPECT_EQ(owner.offsets, std::vector<uint64_t>({ 499 }));
+}
+
+// Two interfaces: a column says which; a capture libpcap stops reading early
+// is listed whole, and the window says where Send stops.
+TEST_F(PacketsWindowTest, PcapngListsEachRecordsInterfaceAndWhereSendStops)
+{
+    const std::vector<SPcapngSample> samples = WritePcapngSamples(m_dir.Path().string());
+    ASSERT_EQ(samples.size(), 10u);
+    auto path = [&](const char* szName) {
+        for (const SPcapngSample& s : samples)
+            if (s.csName == szName)
+                return s.csPath;
+        return std::string();
+    };
+    CRecordingOwner owner;
+    CPacketsWnd wnd(owner);
+    wnd.ShowCapture(path("two-interfaces"));
+    ASSERT_TRUE(WaitIdle(wnd));
+    ASSERT_EQ(wnd.Model().rowCount(), 4);
+    ASSERT_EQ(wnd.Model().columnCount(), vdecode::kColumnCount + 1);
+    EXPECT_EQ(wnd.Model().headerData(2, Qt::Horizontal).toString(), "Interface");
+    EXPECT_EQ(wnd.Model().headerData(3, Qt::Horizontal).toString(), "Source");
+    std::vector<QString> interfaces, times;
+    for (int i = 0; i < 4; ++i) {
+        interfaces.push_back(wnd.Model().index(i, 2).data().toString());
+        times.push_back(Cell(wnd, i, vdecode::EColumn::Time));
+    }
+    EXPECT_EQ(interfaces, std::vector<QString>({ "eth0", "eth1", "eth1", "eth0" }));
+    EXPECT_EQ(
+        times, std::vector<QString>({ "0.000000", "0.500000000", "1.000000000", "1.500000" }));
+    EXPECT_EQ(Cell(wnd, 1, vdecode::EColumn::Protocol), "Local Experimental");
+    EXPECT_EQ(wnd.StatusLine(), "two-interfaces.pcapng: 4 records");
+    // The filter finds records by their interface too.
+    wnd.FilterField()->setText("ETH1");
+    QTest::keyClick(wnd.FilterField(), Qt::Key_Return);
+    ASSERT_TRUE(WaitIdle(wnd));
+    ASSERT_EQ(wnd.Model().rowCount(), 2);
+    EXPECT_EQ(Cell(wnd, 0, vdecode::EColumn::Number), "1");
+    EXPECT_EQ(Cell(wnd, 1, vdecode::EColumn::Number), "2");
+    wnd.FilterField()->clear();
+    QTest::keyClick(wnd.FilterField(), Qt::Key_Return);
+
+    // One interface: no such column.
+    wnd.ShowCapture(path("le-micro"));
+    ASSERT_TRUE(WaitIdle(wnd));
+    EXPECT_EQ(wnd.Model().rowCount(), 6);
+    EXPECT_EQ(wnd.Model().columnCount(), vdecode::kColumnCount);
+
+    wnd.ShowCapture(path("two-link-types"));
+    ASSERT_TRUE(WaitIdle(wnd));
+    EXPECT_EQ(wnd.Model().rowCount(), 4);
+    EXPECT_EQ(Cell(wnd, 2, vdecode::EColumn::Protocol), "link type 101");
+    EXPECT_EQ(wnd.StatusLine(),
+        "two-link-types.pcapng: 4 records. Send stops before record 2: libpcap cannot read past "
+        "the interface at byte 480: its link type 101 is not the first interface's (1).");
+    // Sending past the limit says why only some records went.
+    wnd.Table()->selectAll();
+    wnd.SendSelectedButton()->click();
+    ASSERT_EQ(owner.sends.size(), 1u);
+    EXPECT_EQ(owner.sends[0].second, CRecordSelection({ 0, 1, 2, 3 }));
+    EXPECT_TRUE(wnd.NoteLine().startsWith("Send stops before record 2"))
+        << wnd.NoteLine().toStdString();
+    ChooseRow(wnd.Table(), 1);
+    wnd.UseAsOffsetButton()->click();
+    EXPECT_EQ(wnd.NoteLine(), "Single Packet at offset 1, saved.");
+
+    wnd.ShowCapture(path("truncated"));
+    ASSERT_TRUE(WaitIdle(wnd));
+    EXPECT_EQ(wnd.Model().rowCount(), 3);
+    EXPECT_TRUE(wnd.StatusLine().startsWith("The capture is cut short: record 3"))
+        << wnd.StatusLine().toStdString();
+    EXPECT_TRUE(wnd.StatusLine().endsWith("The list shows the 3 records read before it."));
 }
 
 TEST_F(PacketsWindowTest, UseAsOffsetRefusesARecordBeyondTheOffsetRange)
