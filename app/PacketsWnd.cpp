@@ -254,8 +254,9 @@ void CPacketsWnd::SetColumnWidths()
 {
     const int iChar = fontMetrics().averageCharWidth();
     // No., Time, Source, Destination, Protocol, Length; Info takes the rest.
+    // Time has room for nine decimals (nanosecond captures and interfaces).
     const std::pair<vdecode::EColumn, int> widths[]
-        = { { vdecode::EColumn::Number, 8 }, { vdecode::EColumn::Time, 11 },
+        = { { vdecode::EColumn::Number, 8 }, { vdecode::EColumn::Time, 14 },
               { vdecode::EColumn::Source, 35 }, { vdecode::EColumn::Destination, 35 },
               { vdecode::EColumn::Protocol, 16 }, { vdecode::EColumn::Length, 7 } };
     for (const auto& [column, iChars] : widths)
@@ -427,7 +428,11 @@ void CPacketsWnd::OnApplyFilter()
         m_model.SetFiltered(FilterOn(), m_pLoader->Index().Count());
         m_bFirstRowsShown = false;
     }
+    // The list starts over: the old record's fields go, even when no row follows.
     m_uDetailsRecord = UINT64_MAX;
+    m_pTree->clear();
+    m_pHex->clear();
+    m_detailBytes.clear();
     ShowRecordDetails();
     m_pollTimer.start();
     Poll();

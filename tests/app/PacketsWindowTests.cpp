@@ -272,6 +272,9 @@ TEST_F(PacketsWindowTest, FilterShowsTheMatchingRecordsByTheirOwnNumbers)
         for (int i = 0; i < wnd.Model().rowCount(); ++i)
             numbers.push_back(Cell(wnd, i, vdecode::EColumn::Number));
         EXPECT_EQ(numbers, row.numbers);
+        // The details show the first match, or nothing at all.
+        EXPECT_EQ(wnd.FieldTree()->topLevelItemCount() > 0, !row.numbers.empty());
+        EXPECT_EQ(wnd.HexView()->toPlainText().isEmpty(), row.numbers.empty());
     }
     // Use as offset and Send selected speak of records, not rows.
     wnd.FilterField()->setText("readProperty");
