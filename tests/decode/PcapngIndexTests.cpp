@@ -4,11 +4,13 @@
 #include "PeerCapture.h"
 #include "TestSupport.h"
 #include "decode/CaptureIndex.h"
+#include "decode/RowFilter.h"
 #include "tools/CaptureWriter.h"
 
 #include <algorithm>
 #include <functional>
 #include <gtest/gtest.h>
+#include <thread>
 
 using namespace velmora;
 using namespace velmora::vdecode;
@@ -142,6 +144,48 @@ TEST(PcapngIndexTest, InterfacesAndSectionsAreNamedAndKept)
         EXPECT_EQ(index.SnapLen(), 65535u);
         EXPECT_TRUE(index.NanoResolution());
     }
+}
+
+// A window reads rows and interfaces while a worker indexes and meets a new
+// interface half-way: what it can see reads back whole.
+TEST(PcapngIndexTest, RowsAndInterfacesReadWhileAnotherThreadIndexes)
+{
+    vtest::CTempDir dir;
+    constexpr uint32_t kRecords = 60000;
+    {
+        CPcapngWriter w;
+        ASSERT_TRUE(w.Open(dir.File("big.pcapng")));
+        w.Section();
+        w.Interface(1, 0, 6, false, "eth0");
+        for (uint32_t i = 0; i < kRecords; ++i) {
+            if (i == kRecords / 2)
+                w.Interface(1, 0, 9, false, "eth1");
+            w.Enhanced(i < kRecords / 2 ? 0 : i % 2, MakeTestFrame(60, i), i);
+        }
+        ASSERT_TRUE(w.Close());
+    }
+    CCaptureIndex index;
+    ASSERT_TRUE(index.Open(dir.File("big.pcapng")));
+    std::atomic<bool> bStop { false };
+    std::thread worker([&] { index.Run(bStop); });
+    SRecord rec;
+    uint64_t uChecked = 0;
+    while (index.State() == CCaptureIndex::EState::Reading || uChecked == 0) {
+        const uint64_t uCount = index.Count();
+        if (uCount == 0)
+            continue;
+        ASSERT_TRUE(index.Read(uCount - 1, rec));
+        ASSERT_EQ(rec.bytes, MakeTestFrame(60, static_cast<uint32_t>(uCount - 1)));
+        ASSERT_LT(index.InterfaceOf(uCount - 1), index.InterfaceCount());
+        index.InterfaceLabel(index.InterfaceOf(uCount - 1));
+        ++uChecked;
+    }
+    worker.join();
+    ASSERT_EQ(index.Count(), kRecords);
+    EXPECT_EQ(index.InterfaceLabel(index.InterfaceOf(kRecords - 1)), "eth1");
+    std::vector<uint64_t> found;
+    FindMatches(index, CRowFilter("eth1"), 0, kRecords, found, 4);
+    EXPECT_EQ(found.size(), kRecords / 4);
 }
 
 // Damage stops the list with one line and keeps the records before it.
