@@ -373,9 +373,6 @@ void CPacketsWnd::UpdateStatus()
             q = tr("%1: %2 records").arg(FileName(m_pLoader->Path()), GroupedNumber(uCount));
             break;
         }
-        // Listed, but libpcap (and so Send) stops before the end.
-        if (index.SendLimit() < uCount)
-            q += tr(". %1").arg(FromBytes(index.SendLimitNote()));
         if (m_model.Filtered()) {
             q += tr("; the filter matches %1")
                      .arg(GroupedNumber(static_cast<uint64_t>(m_model.rowCount())));
@@ -383,6 +380,10 @@ void CPacketsWnd::UpdateStatus()
                 q += tr(" (looking: %1 of %2 records)")
                          .arg(GroupedNumber(m_pLoader->FilterScanned()), GroupedNumber(uCount));
         }
+        // Listed, but libpcap (and so Send) stops before the end: said last.
+        if (index.SendLimit() < uCount)
+            q += (q.endsWith('.') ? QStringLiteral(" ") : QStringLiteral(". "))
+                + FromBytes(index.SendLimitNote());
     }
     if (m_pStatus->text() != q)
         m_pStatus->setText(q);

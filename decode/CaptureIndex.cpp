@@ -871,6 +871,15 @@ SRow DecodeRecord(const CCaptureIndex& index, uint64_t uIndex, std::vector<SFiel
     }
     const SFrame frame = index.Frame(uIndex, record);
     SRow row = pTree ? DecodeTree(frame, pTree) : DecodeRow(frame);
+    // Which interface, in the frame's own summary, when there is a choice.
+    if (pTree && !pTree->empty() && (*pTree)[0].csName.rfind("Frame", 0) == 0
+        && index.InterfaceCount() > 1) {
+        SField field;
+        field.csName = "Interface";
+        field.csValue = index.InterfaceLabel(index.InterfaceOf(uIndex));
+        auto& children = (*pTree)[0].children;
+        children.insert(children.begin(), std::move(field));
+    }
     if (pBytes)
         *pBytes = std::move(record.bytes);
     return row;

@@ -626,6 +626,16 @@ TEST_F(PacketsWindowTest, PcapngListsEachRecordsInterfaceAndWhereSendStops)
     EXPECT_EQ(wnd.StatusLine(),
         "two-link-types.pcapng: 4 records. Send stops before record 2: libpcap cannot read past "
         "the interface at byte 480: its link type 101 is not the first interface's (1).");
+    wnd.FilterField()->setText("link type");
+    QTest::keyClick(wnd.FilterField(), Qt::Key_Return);
+    ASSERT_TRUE(WaitIdle(wnd));
+    EXPECT_EQ(wnd.StatusLine(),
+        "two-link-types.pcapng: 4 records; the filter matches 1. Send stops before record 2: "
+        "libpcap cannot read past the interface at byte 480: its link type 101 is not the first "
+        "interface's (1).");
+    wnd.FilterField()->clear();
+    QTest::keyClick(wnd.FilterField(), Qt::Key_Return);
+    ASSERT_TRUE(WaitIdle(wnd));
     // Sending past the limit says why only some records went.
     wnd.Table()->selectAll();
     wnd.SendSelectedButton()->click();
@@ -734,6 +744,10 @@ TEST_F(PacketsWindowTest, SendSelectedPutsExactlyTheChosenFramesOnTheWire)
     }
     ASSERT_TRUE(WriteBacnetIpSample(m_dir.File("ip.pcap")));
     const Frames ipFrames = MakeBacnetIpSampleFrames();
+    const std::vector<SPcapngSample> samples = WritePcapngSamples(m_dir.Path().string());
+    ASSERT_FALSE(samples.empty());
+    const SPcapngSample& ng = samples.front(); // Enhanced, Simple and obsolete blocks
+    ASSERT_EQ(ng.csName, "le-micro");
 
     struct Row {
         const char* szCase;
@@ -749,6 +763,8 @@ TEST_F(PacketsWindowTest, SendSelectedPutsExactlyTheChosenFramesOnTheWire)
             { 2, 5, 6, 11 } },
         { "rows of a filtered list", m_dir.File("ip.pcap"), &ipFrames, "readProperty", { 3, 0, 1 },
             { 2, 3, 7 } },
+        // Record 2 is a Simple Packet Block, 3 an obsolete Packet Block.
+        { "a pcapng capture", ng.csPath, &ng.frames, "", { 5, 2, 3 }, { 2, 3, 5 } },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.szCase);

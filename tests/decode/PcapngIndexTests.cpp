@@ -117,6 +117,12 @@ TEST(PcapngIndexTest, InterfacesAndSectionsAreNamedAndKept)
         EXPECT_EQ(ids, std::vector<uint32_t>({ 0, 1, 1, 0 }));
         EXPECT_EQ(index.Interface(1).uResolution, 9);
         EXPECT_FALSE(index.NanoResolution());
+        // The frame's summary in the tree names it too.
+        std::vector<SField> tree;
+        DecodeRecord(index, 2, &tree);
+        ASSERT_FALSE(tree.empty());
+        ASSERT_FALSE(tree[0].children.empty());
+        EXPECT_EQ(tree[0].children[0].Text(), "Interface: eth1");
     }
     {
         CCaptureIndex index;
