@@ -414,23 +414,32 @@ void CReplayDlg::RunReplay(SReplayRequest request)
     const SReplayResult result = Replay(request, *this);
     if (m_bReplayStarted)
         EnableReplayControls(true);
-    const std::string csStatus = ReplayStatusText(result, request.csPath, request.csAdapter);
+    const std::string csStatus = ReplayStatusText(result, request);
     if (!csStatus.empty())
-        SetStatusText(csStatus);
-    if (!result.NotSent()) {
-        // A box would hold a closing window open; the count still reaches both logs.
-        if (m_stopRequest == EStop::StopAndClose)
-            LogMessage("%s", SentBoxText(result.iCount).c_str());
-        else
-            MessageAndLogOk("%s", SentBoxText(result.iCount).c_str());
-    }
-    m_bStatusSaysWhy = result.NotSent();
+        ShowStatusSentence(csStatus);
+    // A close asked for during the Send still gets the count: the box is
+    // answered first, then the window goes.
+    if (!result.NotSent())
+        MessageAndLogOk("%s", SentBoxText(result.iCount).c_str());
     m_bReplaying = false;
     m_stopRequest = EStop::None;
     if (m_bCloseAfterReplay) {
         m_bCloseAfterReplay = false;
         OnCancel();
     }
+}
+
+// Only the status line is written: the other fields may hold typing that the
+// user has yet to correct, and the next Send must read it as typed.
+void CReplayDlg::ShowStatusSentence(const std::string& csText)
+{
+    m_csStatus = csText;
+    auto* pStatus = static_cast<QLineEdit*>(Control(IDC_STATUS));
+    pStatus->setText(Q(csText));
+    // A sentence longer than the field shows its start, and whole on hovering.
+    pStatus->setCursorPosition(0);
+    pStatus->setToolTip(pStatus->text());
+    m_bStatusSaysWhy = csText.rfind("Not sent: ", 0) == 0;
 }
 
 // The reason the last Send gave goes with the next Send; a count stays.
@@ -440,6 +449,7 @@ void CReplayDlg::ClearStatusReason()
 {
     if (!m_bStatusSaysWhy)
         return;
+    m_bStatusSaysWhy = false;
     m_csStatus.clear();
     auto* pStatus = static_cast<QLineEdit*>(Control(IDC_STATUS));
     pStatus->clear();
@@ -457,14 +467,24 @@ void CReplayDlg::OnSend()
     m_bReplaying = true;
     m_stopRequest = EStop::None;
     ClearStatusReason();
-    // The offset's check shows its message; the Send goes on with the values
-    // as they stand.
-    DoDataExchange(true);
+    // The offset's check shows its message. All packets goes on with the
+    // values as they stand; a single packet is the one the field names, and a
+    // field that names none sends nothing rather than the last good offset.
+    const bool bOffsetOk = DoDataExchange(true);
     SReplayRequest request;
     request.csPath = m_session.CapturePath();
     // No radio button set (-1) counts as Single Packet.
     request.eMode = m_session.Settings().Mode == 1 ? EReplayMode::All : EReplayMode::Single;
     request.iOffset = m_session.Settings().Offset;
+    if (!bOffsetOk && request.eMode == EReplayMode::Single) {
+        ShowStatusSentence(OffsetNotValidText());
+        m_bReplaying = false;
+        if (m_bCloseAfterReplay) {
+            m_bCloseAfterReplay = false;
+            OnCancel();
+        }
+        return;
+    }
     RunReplay(std::move(request));
 }
 
@@ -552,11 +572,6 @@ bool CReplayDlg::eventFilter(QObject* pWatched, QEvent* pEvent)
     const bool bRadio = pWatched == Control(IDC_SINGLE) || pWatched == Control(IDC_ALL);
     if ((bRadio || pWatched == Control(IDC_AUTOUPDATE)) && pEvent->type() == QEvent::KeyPress) {
         switch (static_cast<QKeyEvent*>(pEvent)->key()) {
-        case Qt::Key_Return:
-        case Qt::Key_Enter:
-            // A choice is not a command: Enter on it must not start a replay
-            // by way of the default button. Space toggles it.
-            return true;
         case Qt::Key_Left:
         case Qt::Key_Right:
         case Qt::Key_Up:
@@ -593,12 +608,6 @@ void CReplayDlg::keyPressEvent(QKeyEvent* pEvent)
 {
     if (IsRepeatedActionKey(*pEvent)) {
         pEvent->accept();
-        return;
-    }
-    // Escape during a replay means stop; the window stays.
-    if (m_bReplaying && pEvent->matches(QKeySequence::Cancel)) {
-        pEvent->accept();
-        OnSend();
         return;
     }
     QDialog::keyPressEvent(pEvent);

@@ -113,6 +113,7 @@ private:
     // Runs one Send (the adapter from the settings) and reports its end.
     void RunReplay(SReplayRequest request);
     void ClearStatusReason();
+    void ShowStatusSentence(const std::string& csText);
     bool ReadOffset();
     void UpdateModeTabStop();
 
