@@ -1,6 +1,5 @@
 #include "replay/AdapterList.h"
 
-
 #include <pcap/pcap.h>
 
 #include <cstdio>
