@@ -216,6 +216,7 @@ namespace {
             request.eMode = options.iMode == 1 ? EReplayMode::All : EReplayMode::Single;
             request.iOffset = options.iOffset;
         }
+        request.aim = options.aim;
         CCommandObserver observer(options, pErr);
         const SReplayResult result = Replay(request, observer);
         observer.EndProgress();
@@ -283,12 +284,6 @@ int RunCommand(int argc, const char* const* argv, std::FILE* pOut, std::FILE* pE
         return Decode(options, pOut, pErr);
     case SCliOptions::EAction::Send:
         break;
-    }
-    // The replay core takes the aim once its typed request is in; until
-    // then a Send that asks for it must not go out unaimed.
-    if (!options.aim.IsDefault()) {
-        std::fprintf(pErr, "%s: aiming a Send is not available yet; try --decode --aimed\n", kName);
-        return kExitUsage;
     }
     return Send(options, pErr);
 }

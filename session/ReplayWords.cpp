@@ -63,13 +63,24 @@ std::string ReplayStatusText(const SReplayResult& result, const std::string& csP
         return "Not sent: " + AdapterSentence(result.eOpenError, csDevice, csPickHint);
     case ENotSent::NotCapture:
         return "Not sent: " + FileName(csPath) + " is not a capture file";
+    case ENotSent::NoAimMac:
+        return "Not sent: adapter " + csDevice
+            + " has no MAC address of its own to aim from (see Send options)";
+    case ENotSent::NoAimIpv4:
+        return "Not sent: adapter " + csDevice
+            + " has no IPv4 address of its own to aim from (see Send options)";
     }
-    if (result.iRefused == 0)
+    if (result.iRefused == 0 && result.iNotAimed == 0)
         return std::string();
-    // Only refusals by the adapter leave a record; a debug log that is off has none.
-    return std::to_string(result.iCount - result.iRefused) + " packets sent, "
-        + std::to_string(result.iRefused) + " refused"
-        + (g_bDebug && result.iFailed > 0 ? " (see Debuglog.txt)" : "");
+    // Only refusals by the adapter, and frames not aimed, leave a record; a
+    // debug log that is off has none.
+    std::string cs = std::to_string(result.iCount - result.iRefused) + " packets sent";
+    if (result.iRefused > 0)
+        cs += ", " + std::to_string(result.iRefused) + " refused";
+    if (result.iNotAimed > 0)
+        cs += ", " + std::to_string(result.iNotAimed) + " not aimed";
+    return cs
+        + (g_bDebug && (result.iFailed > 0 || result.iNotAimed > 0) ? " (see Debuglog.txt)" : "");
 }
 
 } // namespace velmora

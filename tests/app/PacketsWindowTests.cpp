@@ -11,6 +11,7 @@
 #include "web/MakerSite.h"
 
 #include <QAction>
+#include <QCheckBox>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -184,8 +185,8 @@ TEST_F(PacketsWindowTest, TabGoesThroughTheWindowInReadingOrder)
     ASSERT_TRUE(WaitIdle(wnd));
     wnd.FilterField()->setFocus();
     const std::vector<QWidget*> order { wnd.Table(), wnd.FieldTree(), wnd.HexView(),
-        wnd.UseAsOffsetButton(), wnd.SendSelectedButton(), wnd.findChild<QPushButton*>("close"),
-        wnd.FilterField() };
+        wnd.ShowAimedBox(), wnd.UseAsOffsetButton(), wnd.SendSelectedButton(),
+        wnd.findChild<QPushButton*>("close"), wnd.FilterField() };
     for (QWidget* pExpected : order) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         EXPECT_EQ(QApplication::focusWidget(), pExpected)
