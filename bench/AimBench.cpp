@@ -1,13 +1,13 @@
 // What the aim costs a batched Send of small frames: the same capture of
-// 60-byte BACnet/IP requests sent on a veth pair through the program's batch
-// sink, with the aim off and with every address of the aim on, in pairs whose
-// order turns. The loop is the replay loop's batch path: read a record, (aim
-// it in a copy,) stage it, flush a full batch. Needs root (a namespace of its
-// own); sends on nothing else.
+// 60-byte BACnet/IP requests sent by Replay (All mode, the program's batch
+// sink) on a veth pair, with the aim off and with every address of the aim
+// on, in pairs whose order turns; debug log off. Needs root (a namespace of
+// its own); sends on nothing else.
 
 #include "FrameBuilder.h"
 #include "NetNs.h"
 #include "TestSupport.h"
+#include "log/Log.h"
 #include "replay/Aim.h"
 #include "replay/Replay.h"
 #include "replay/SendSocket.h"
@@ -75,47 +75,31 @@ double CpuSeconds()
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-// The batch path of the replay loop over the whole capture.
-SRun Send(const std::string& csCapture, const SAimPlan* pPlan, unsigned long long ullCount)
+// No progress to show, no stop.
+class CQuietObserver final : public IReplayObserver { };
+
+// The program's Send of the whole capture (All mode: batches) with this aim.
+SRun Send(const std::string& csCapture, const SAimOptions& aim, unsigned long long ullCount)
 {
     SRun run;
-    std::unique_ptr<CLocalCapture> pCapture = OpenLocalDevice(csCapture);
+    SReplayRequest request;
+    request.csPath = csCapture;
+    request.csAdapter = vtest::CNetns::SendIf();
+    request.aim = aim;
     CSocketSink sink;
-    std::string csError;
-    if (!pCapture || !sink.Open(vtest::CNetns::SendIf(), csError)) {
-        std::fprintf(stderr, "aim-bench: cannot open: %s\n", csError.c_str());
-        return run;
-    }
-    std::vector<unsigned char> scratch(kSendBufferSize);
-    std::vector<IPacketSink::SRefused> refused;
+    CQuietObserver observer;
     const Clock::time_point start = Clock::now();
     const double dCpuStart = CpuSeconds();
-    pcap_pkthdr* pHeader = nullptr;
-    const u_char* pData = nullptr;
-    unsigned long long ullSent = 0;
-    while (pcap_next_ex(pCapture->Handle(), &pHeader, &pData) >= 0) {
-        const uint32_t uLength = std::min(pHeader->caplen, kSendBufferSize);
-        const unsigned char* p = pData;
-        if (pPlan) {
-            // libpcap's buffer stays as read: the aim works on a copy.
-            std::memcpy(scratch.data(), pData, uLength);
-            AimFrame(*pPlan, scratch.data(), uLength);
-            p = scratch.data();
-        }
-        if (!sink.Stage(p, uLength)) {
-            sink.Flush(refused);
-            sink.Stage(p, uLength);
-        }
-        ++ullSent;
-    }
-    sink.Flush(refused);
+    const SReplayResult result = Replay(request, sink, observer);
     const double dSeconds = std::chrono::duration<double>(Clock::now() - start).count();
     const double dCpu = CpuSeconds() - dCpuStart;
-    sink.Close();
-    run.llRefused = static_cast<long long>(refused.size());
-    if (ullSent == ullCount && dSeconds > 0 && dCpu > 0) {
-        run.dPps = static_cast<double>(ullSent) / dSeconds;
-        run.dCpuPps = static_cast<double>(ullSent) / dCpu;
+    run.llRefused = result.iRefused;
+    if (result.NotSent())
+        std::fprintf(stderr, "aim-bench: not sent (%d)\n", static_cast<int>(result.eNotSent));
+    if (!result.NotSent() && static_cast<unsigned long long>(result.iCount) == ullCount
+        && dSeconds > 0 && dCpu > 0) {
+        run.dPps = static_cast<double>(ullCount) / dSeconds;
+        run.dCpuPps = static_cast<double>(ullCount) / dCpu;
     }
     return run;
 }
@@ -149,18 +133,30 @@ int main(int argc, char** argv)
         if (!writer.Close())
             return 2;
     }
+    SAimOptions aim;
+    aim.bDstMac = true;
+    aim.dstMac = { 0x02, 0, 0, 0, 0, 0x2a };
+    aim.eSrcMac = EAimSource::Adapter;
+    aim.bDstIp = true;
+    aim.dstIp = { 192, 168, 7, 42 };
+    aim.uDstPort = 47809;
+    aim.eSrcIp = EAimSource::Given;
+    aim.srcIp = { 192, 168, 7, 5 };
     SAimPlan plan;
-    plan.bDstMac = plan.bSrcMac = plan.bDstIp = plan.bSrcIp = plan.bDstPort = true;
-    plan.dstMac = { 0x02, 0, 0, 0, 0, 0x2a };
-    plan.srcMac = { 0x02, 0xaa, 0xbb, 0xcc, 0xdd, 0xee };
-    plan.dstIp = { 192, 168, 7, 42 };
-    plan.srcIp = { 192, 168, 7, 5 };
-    plan.uDstPort = 47809;
+    SAdapterAddresses addresses;
+    std::string csError;
+    if (!ReadAdapterAddresses(vtest::CNetns::SendIf(), addresses, csError)
+        || !PlanAim(aim, vtest::CNetns::SendIf(), addresses, plan, csError)) {
+        std::fprintf(stderr, "aim-bench: %s\n", csError.c_str());
+        return 2;
+    }
+    g_bDebug = false;
+    SetLogFolder(dir.Path().string());
 
     std::printf("Aim benchmark: %llu records of 60 B (BACnet/IP readProperty), %s -> %s, "
-                "batch sink, %d pairs\n",
+                "Replay in All mode, debug off, %d pairs\n",
         ullCount, vtest::CNetns::SendIf(), vtest::CNetns::PeerIf(), iPairs);
-    Send(csCapture, nullptr, ullCount); // fills the page cache
+    Send(csCapture, SAimOptions(), ullCount); // fills the page cache
     std::vector<double> off;
     std::vector<double> on;
     std::vector<double> ratio;
@@ -175,7 +171,7 @@ int main(int argc, char** argv)
             const long long llBefore = ns.RxPackets(vtest::CNetns::PeerIf());
             const bool bOn = (k == 0) == (i % 2 == 1);
             SRun& run = bOn ? runOn : runOff;
-            run = Send(csCapture, bOn ? &plan : nullptr, ullCount);
+            run = Send(csCapture, bOn ? aim : SAimOptions(), ullCount);
             const long long llArrived = ns.RxPackets(vtest::CNetns::PeerIf()) - llBefore;
             if (llArrived < static_cast<long long>(ullCount)) {
                 std::printf("  run short: %lld of %llu arrived\n", llArrived, ullCount);
