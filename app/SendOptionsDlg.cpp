@@ -108,7 +108,7 @@ QGroupBox* CSendOptionsDlg::BuildAimGroup(
 
     m_pDstMacOn = new QCheckBox(QStringLiteral("&Destination MAC"), pGroup);
     m_pDstMacOn->setObjectName(QStringLiteral("aimDstMacOn"));
-    m_pDstMac = AddressEdit(pGroup, "aimDstMac", "02:00:00:00:00:2a");
+    m_pDstMac = AddressEdit(pGroup, "aimDstMac", "e.g. 02:00:00:00:00:2a");
     pForm->addRow(m_pDstMacOn, m_pDstMac);
 
     m_pAlsoBroadcasts = new QCheckBox(
@@ -126,14 +126,14 @@ QGroupBox* CSendOptionsDlg::BuildAimGroup(
     m_pSrcMacFrom->setObjectName(QStringLiteral("aimSrcMacFrom"));
     m_pSrcMacFrom->addItems(
         { QStringLiteral("As captured"), qsAdapterMac, QStringLiteral("This one:") });
-    m_pSrcMac = AddressEdit(pGroup, "aimSrcMac", "02:00:00:00:00:01");
+    m_pSrcMac = AddressEdit(pGroup, "aimSrcMac", "e.g. 02:00:00:00:00:01");
     auto* pSrcMacLabel = new QLabel(QStringLiteral("&Source MAC"), pGroup);
     pSrcMacLabel->setBuddy(m_pSrcMacFrom);
     pForm->addRow(pSrcMacLabel, Row(pGroup, { m_pSrcMacFrom, m_pSrcMac }));
 
     m_pDstIpOn = new QCheckBox(QStringLiteral("BACnet/&IP destination"), pGroup);
     m_pDstIpOn->setObjectName(QStringLiteral("aimDstIpOn"));
-    m_pDstIp = AddressEdit(pGroup, "aimDstIp", "192.168.1.20");
+    m_pDstIp = AddressEdit(pGroup, "aimDstIp", "e.g. 192.168.1.20");
     m_pDstPort = PortEdit(pGroup, "aimDstPort");
     pForm->addRow(m_pDstIpOn,
         Row(pGroup, { m_pDstIp, new QLabel(QStringLiteral("port"), pGroup), m_pDstPort }));
@@ -150,7 +150,7 @@ QGroupBox* CSendOptionsDlg::BuildAimGroup(
     m_pSrcIpFrom->setObjectName(QStringLiteral("aimSrcIpFrom"));
     m_pSrcIpFrom->addItems(
         { QStringLiteral("As captured"), qsAdapterIp, QStringLiteral("This one:") });
-    m_pSrcIp = AddressEdit(pGroup, "aimSrcIp", "192.168.1.5");
+    m_pSrcIp = AddressEdit(pGroup, "aimSrcIp", "e.g. 192.168.1.5");
     m_pSrcPort = PortEdit(pGroup, "aimSrcPort");
     auto* pSrcIpLabel = new QLabel(QStringLiteral("BACnet/IP s&ource"), pGroup);
     pSrcIpLabel->setBuddy(m_pSrcIpFrom);
