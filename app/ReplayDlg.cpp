@@ -1,5 +1,7 @@
 #include "app/ReplayDlg.h"
 
+#include "app/DialogInt.h"
+
 #include "about/AboutBox.h"
 #include "app/QtPlatform.h"
 #include "app/SendOptionsDlg.h"
@@ -94,38 +96,6 @@ namespace {
     }
 
 } // namespace
-
-// A signed decimal ("+" or "-", then digits) with blanks or tabs around it;
-// "-0" counts as not a number. A number beyond 32 bits gives the nearest
-// 32-bit value, so that the range check speaks about it.
-bool ParseDialogInt(const std::string& csText, int& iValue)
-{
-    size_t i = 0, n = csText.size();
-    while (i < n && (csText[i] == ' ' || csText[i] == '\t'))
-        ++i;
-    while (n > i && (csText[n - 1] == ' ' || csText[n - 1] == '\t'))
-        --n;
-    bool bNeg = false;
-    if (i < n && (csText[i] == '-' || csText[i] == '+')) {
-        bNeg = csText[i] == '-';
-        ++i;
-    }
-    if (i == n)
-        return false;
-    constexpr long long kBeyond = static_cast<long long>(INT_MAX) + 2;
-    long long ll = 0;
-    for (; i < n; ++i) {
-        if (csText[i] < '0' || csText[i] > '9')
-            return false;
-        ll = std::min(ll * 10 + (csText[i] - '0'), kBeyond);
-    }
-    if (bNeg && ll == 0)
-        return false;
-    if (bNeg)
-        ll = -ll;
-    iValue = static_cast<int>(std::clamp<long long>(ll, INT_MIN, INT_MAX));
-    return true;
-}
 
 CReplayDlg::CReplayDlg(QWidget* pParent)
     : QDialog(pParent)
@@ -251,6 +221,25 @@ QWidget* CReplayDlg::Control(int iId) const
 {
     const auto it = m_controls.find(iId);
     return it == m_controls.end() ? nullptr : it->second;
+}
+
+SMainControls CReplayDlg::Controls() const
+{
+    return SMainControls {
+        static_cast<QLineEdit*>(Control(IDC_PATH)),
+        static_cast<QPushButton*>(Control(IDC_BROWSE)),
+        static_cast<QRadioButton*>(Control(IDC_SINGLE)),
+        static_cast<QRadioButton*>(Control(IDC_ALL)),
+        static_cast<QLineEdit*>(Control(IDC_OFFSET)),
+        static_cast<QComboBox*>(Control(IDC_ADAPTERS)),
+        static_cast<QPushButton*>(Control(IDC_SEND)),
+        static_cast<QPushButton*>(Control(IDC_EXIT)),
+        static_cast<QCheckBox*>(Control(IDC_AUTOUPDATE)),
+        static_cast<QPushButton*>(Control(IDC_CHECKUPDATES)),
+        static_cast<QPlainTextEdit*>(Control(IDC_INFO)),
+        static_cast<QLabel*>(Control(IDC_BANNER)),
+        static_cast<QLineEdit*>(Control(IDC_STATUS)),
+    };
 }
 
 int CReplayDlg::DoModal()

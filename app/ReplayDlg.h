@@ -11,11 +11,35 @@
 #include <map>
 #include <string>
 
+class QCheckBox;
 class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QRadioButton;
 
 namespace velmora {
 
 class CInstanceServer;
+
+// The main window's controls by what they are, for tests and tools that
+// drive the window.
+struct SMainControls {
+    QLineEdit* pPath;
+    QPushButton* pBrowse;
+    QRadioButton* pSingle;
+    QRadioButton* pAll;
+    QLineEdit* pOffset;
+    QComboBox* pAdapters;
+    QPushButton* pSend;
+    QPushButton* pExit;
+    QCheckBox* pAutoUpdate;
+    QPushButton* pCheckUpdates;
+    QPlainTextEdit* pInfo;
+    QLabel* pBanner;
+    QLineEdit* pStatus;
+};
 
 // The main window.
 class CReplayDlg : public QDialog,
@@ -53,6 +77,7 @@ public:
     const SSendOptions& SendOptions() const { return m_session.SendOptions(); }
 
     QWidget* Control(int iId) const;
+    SMainControls Controls() const;
     QTimer& Timer1() { return m_timer1; }
     const AppSettings& Settings() const { return m_session.Settings(); }
     const std::string& InformationText() const { return m_csInformation; }
