@@ -310,7 +310,7 @@ void CReplayDlg::OnSendOptions()
     m_session.SaveSendOptions();
     // The notice goes as soon as the aim is back at its default.
     if (bWasAimed && options.aim.IsDefault() && m_csStatus.rfind("Aimed ", 0) == 0)
-        SetStatusText(std::string());
+        ShowStatusSentence(std::string());
     ShowAimNotice();
     if (m_pPackets)
         m_pPackets->UpdateSendTarget();
@@ -344,7 +344,7 @@ void CReplayDlg::ShowAimNotice()
     std::string csStatus = csRest;
     while (!csStatus.empty() && (csStatus.back() == ' ' || csStatus.back() == '.'))
         csStatus.pop_back();
-    SetStatusText(csStatus.empty() ? csAim : csStatus + ". " + csAim);
+    ShowStatusSentence(csStatus.empty() ? csAim : csStatus + ". " + csAim);
 }
 
 bool CReplayDlg::ReadOffset()
@@ -478,24 +478,33 @@ void CReplayDlg::RunReplay(SReplayRequest request)
     const SReplayResult result = Replay(request, *this);
     if (m_bReplayStarted)
         EnableReplayControls(true);
-    const std::string csStatus = ReplayStatusText(result, request.csPath, request.csAdapter);
+    const std::string csStatus = ReplayStatusText(result, request);
     if (!csStatus.empty())
-        SetStatusText(csStatus);
+        ShowStatusSentence(csStatus);
     ShowAimNotice();
-    if (!result.NotSent()) {
-        // A box would hold a closing window open; the count still reaches both logs.
-        if (m_stopRequest == EStop::StopAndClose)
-            LogMessage("%s", SentBoxText(result.iCount).c_str());
-        else
-            MessageAndLogOk("%s", SentBoxText(result.iCount).c_str());
-    }
-    m_bStatusSaysWhy = result.NotSent();
+    // A close asked for during the Send still gets the count: the box is
+    // answered first, then the window goes.
+    if (!result.NotSent())
+        MessageAndLogOk("%s", SentBoxText(result.iCount).c_str());
     m_bReplaying = false;
     m_stopRequest = EStop::None;
     if (m_bCloseAfterReplay) {
         m_bCloseAfterReplay = false;
         OnCancel();
     }
+}
+
+// Only the status line is written: the other fields may hold typing that the
+// user has yet to correct, and the next Send must read it as typed.
+void CReplayDlg::ShowStatusSentence(const std::string& csText)
+{
+    m_csStatus = csText;
+    auto* pStatus = static_cast<QLineEdit*>(Control(IDC_STATUS));
+    pStatus->setText(Q(csText));
+    // A sentence longer than the field shows its start, and whole on hovering.
+    pStatus->setCursorPosition(0);
+    pStatus->setToolTip(pStatus->text());
+    m_bStatusSaysWhy = csText.rfind("Not sent: ", 0) == 0;
 }
 
 // The reason the last Send gave goes with the next Send; a count stays.
@@ -505,6 +514,7 @@ void CReplayDlg::ClearStatusReason()
 {
     if (!m_bStatusSaysWhy)
         return;
+    m_bStatusSaysWhy = false;
     m_csStatus.clear();
     auto* pStatus = static_cast<QLineEdit*>(Control(IDC_STATUS));
     pStatus->clear();
@@ -522,14 +532,24 @@ void CReplayDlg::OnSend()
     m_bReplaying = true;
     m_stopRequest = EStop::None;
     ClearStatusReason();
-    // The offset's check shows its message; the Send goes on with the values
-    // as they stand.
-    DoDataExchange(true);
+    // The offset's check shows its message. All packets goes on with the
+    // values as they stand; a single packet is the one the field names, and a
+    // field that names none sends nothing rather than the last good offset.
+    const bool bOffsetOk = DoDataExchange(true);
     SReplayRequest request;
     request.csPath = m_session.CapturePath();
     // No radio button set (-1) counts as Single Packet.
     request.eMode = m_session.Settings().Mode == 1 ? EReplayMode::All : EReplayMode::Single;
     request.iOffset = m_session.Settings().Offset;
+    if (!bOffsetOk && request.eMode == EReplayMode::Single) {
+        ShowStatusSentence(OffsetNotValidText());
+        m_bReplaying = false;
+        if (m_bCloseAfterReplay) {
+            m_bCloseAfterReplay = false;
+            OnCancel();
+        }
+        return;
+    }
     RunReplay(std::move(request));
 }
 
@@ -621,11 +641,6 @@ bool CReplayDlg::eventFilter(QObject* pWatched, QEvent* pEvent)
     const bool bRadio = pWatched == Control(IDC_SINGLE) || pWatched == Control(IDC_ALL);
     if ((bRadio || pWatched == Control(IDC_AUTOUPDATE)) && pEvent->type() == QEvent::KeyPress) {
         switch (static_cast<QKeyEvent*>(pEvent)->key()) {
-        case Qt::Key_Return:
-        case Qt::Key_Enter:
-            // A choice is not a command: Enter on it must not start a replay
-            // by way of the default button. Space toggles it.
-            return true;
         case Qt::Key_Left:
         case Qt::Key_Right:
         case Qt::Key_Up:
@@ -662,12 +677,6 @@ void CReplayDlg::keyPressEvent(QKeyEvent* pEvent)
 {
     if (IsRepeatedActionKey(*pEvent)) {
         pEvent->accept();
-        return;
-    }
-    // Escape during a replay means stop; the window stays.
-    if (m_bReplaying && pEvent->matches(QKeySequence::Cancel)) {
-        pEvent->accept();
-        OnSend();
         return;
     }
     QDialog::keyPressEvent(pEvent);

@@ -119,6 +119,7 @@ private:
     void RunReplay(SReplayRequest request);
     void ClearStatusReason();
     void ShowAimNotice();
+    void ShowStatusSentence(const std::string& csText);
     bool ReadOffset();
     void UpdateModeTabStop();
 

@@ -115,7 +115,7 @@ TEST_F(AimReplayTest, SendsTheAimedBytesAndCountsWhatItCouldNotAim)
         const std::string csWant = iNotAimed == 0 ? ""
                                                   : std::to_string(row.sent.size())
                 + " packets sent, " + std::to_string(iNotAimed) + " not aimed (see Debuglog.txt)";
-        EXPECT_EQ(ReplayStatusText(result, m_request.csPath, "vm0"), csWant);
+        EXPECT_EQ(ReplayStatusText(result, m_request), csWant);
     }
 }
 
@@ -128,7 +128,7 @@ TEST_F(AimReplayTest, TheDefaultAimSendsTheCaptureAsItIs)
         EXPECT_EQ(m_sink.frames[i], m_frames[i]);
     EXPECT_EQ(result.iNotAimed, 0);
     EXPECT_EQ(DebugTexts().size(), 1 + m_frames.size());
-    EXPECT_EQ(ReplayStatusText(result, m_request.csPath, "vm0"), "");
+    EXPECT_EQ(ReplayStatusText(result, m_request), "");
 }
 
 TEST_F(AimReplayTest, AnAdapterWithoutTheAddressAskedForSendsNothing)
@@ -155,7 +155,7 @@ TEST_F(AimReplayTest, AnAdapterWithoutTheAddressAskedForSendsNothing)
         EXPECT_EQ(result.eNotSent, row.eWhy);
         EXPECT_TRUE(m_sink.frames.empty());
         EXPECT_TRUE(m_window.enableCalls.empty());
-        EXPECT_EQ(ReplayStatusText(result, m_request.csPath, m_request.csAdapter), row.szStatus);
+        EXPECT_EQ(ReplayStatusText(result, m_request), row.szStatus);
     }
 }
 
