@@ -243,7 +243,8 @@ const char* UsageText()
            "\n"
            "log.txt and Debuglog.txt in the current folder get each run's records added.\n"
            "Exit status: 0 every chosen record was sent; 1 some sends failed;\n"
-           "2 usage error; 3 the capture or the adapter could not be opened;\n"
+           "2 usage error; 3 the capture or the adapter could not be opened, or the\n"
+           "adapter has no address of its own where an aim option asks for one;\n"
            "130 stopped by SIGINT, 143 stopped by SIGTERM.\n";
 }
 
