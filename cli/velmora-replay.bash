@@ -12,13 +12,24 @@ _velmora_replay()
         COMPREPLY=($(compgen -W "$names" -- "$cur"))
         return
         ;;
-    --offset | --records)
+    --offset | --records | --dst-mac | --dst-ip)
+        return
+        ;;
+    --src-mac | --src-ip)
+        COMPREPLY=($(compgen -W "adapter" -- "$cur"))
         return
         ;;
     esac
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W "-i --adapter --all --offset --records --list-adapters
-            --decode --debug --no-debug -q --quiet --version -h --help" -- "$cur"))
+            --decode --aimed --dst-mac --src-mac --dst-ip --src-ip --aim-broadcasts
+            --debug --no-debug -q --quiet --version -h --help" -- "$cur"))
+        return
+    fi
+    # Sending needs -i: offer it before the capture until one is given.
+    if [[ -z $cur && " ${COMP_WORDS[*]} " != *" -i "* && " ${COMP_WORDS[*]} " != *" --adapter "*
+        && " ${COMP_WORDS[*]} " != *" --decode "* && " ${COMP_WORDS[*]} " != *" --list-adapters "* ]]; then
+        COMPREPLY=(-i)
         return
     fi
     compopt -o filenames 2>/dev/null

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <optional>
@@ -24,21 +25,19 @@ namespace {
     constexpr size_t kCaptureStreamBuffer = 64 * 1024;
     constexpr uint32_t kShortestFrame = 6;
 
-    void ShowCount(IReplayWindow& window, int iCount)
+    void ShowCount(IReplayObserver& observer, int iCount)
     {
-        char sz[32];
-        std::snprintf(sz, sizeof sz, "%d packets sent", iCount);
-        window.SetStatusText(sz);
-        window.PumpMessages();
+        SReplayCounts counts;
+        counts.iHandled = iCount;
+        observer.OnProgress(counts);
     }
 
     // "[%03ld]  %ld:%ld (%ld)", made by hand: printf's parsing costs as much as
-    // the write, and this record is made once per packet.
-    void LogPacketRecord(long lIndex, long lSec, long lUsec, long lWireLen)
+    // the write, and this record is made once per packet. sz must hold 96 bytes.
+    std::string_view PacketRecord(char* sz, long lIndex, long lSec, long lUsec, long lWireLen)
     {
-        char sz[96];
         char* p = sz;
-        char* const end = sz + sizeof sz;
+        char* const end = sz + 96;
         *p++ = '[';
         char szIndex[24];
         const auto index = std::to_chars(szIndex, szIndex + sizeof szIndex, lIndex);
@@ -55,7 +54,13 @@ namespace {
         *p++ = '(';
         p = std::to_chars(p, end, lWireLen).ptr;
         *p++ = ')';
-        DebugLogPlain(std::string_view(sz, static_cast<size_t>(p - sz)));
+        return std::string_view(sz, static_cast<size_t>(p - sz));
+    }
+
+    void LogPacketRecord(long lIndex, long lSec, long lUsec, long lWireLen)
+    {
+        char sz[96];
+        DebugLogPlain(PacketRecord(sz, lIndex, lSec, lUsec, lWireLen));
     }
 
     // Closes the sink however the Send ends.
@@ -90,11 +95,71 @@ namespace {
         }
     };
 
+    std::string SendErrorRecord(uint32_t uLength, const std::string& csError)
+    {
+        return "Err. Can not send BACnet Eth packet iPacketSize=[" + std::to_string(uLength)
+            + "] Error=[" + csError + "]";
+    }
+
     void LogSendError(uint32_t uLength, const std::string& csError)
     {
-        DebugLog("Err. Can not send BACnet Eth packet iPacketSize=[%d] Error=[%s]",
-            static_cast<int>(uLength), csError.c_str());
+        DebugLogPlain(SendErrorRecord(uLength, csError));
     }
+
+    std::string NotAimedRecord(long lIndex, EAimOutcome e)
+    {
+        char sz[24];
+        std::snprintf(sz, sizeof sz, "%03ld", lIndex);
+        return std::string("FYI. Record [") + sz + "] not aimed: " + AimOutcomeText(e)
+            + "; sent as captured";
+    }
+
+    void LogNotAimed(long lIndex, EAimOutcome e)
+    {
+        DebugLogPlain(NotAimedRecord(lIndex, e));
+    }
+
+    // The aim of a Send. Each chosen frame is copied out of libpcap's buffer
+    // (which the reader may still use) and rewritten in the copy; without an
+    // aim the frames go straight from the reader's buffer, as always.
+    class CFrameAimer {
+    public:
+        CFrameAimer(const SAimPlan* pPlan, bool bEthernet)
+            : m_pPlan(pPlan && pPlan->Active() ? pPlan : nullptr)
+            , m_bEthernet(bEthernet)
+        {
+            if (m_pPlan)
+                m_buffer.resize(kSendBufferSize);
+        }
+
+        // The bytes to send for one record of uLength bytes (at most the send
+        // buffer's size), and what the aim did with them.
+        const u_char* Aim(const u_char* pData, uint32_t uLength, EAimOutcome& eOutcome)
+        {
+            eOutcome = EAimOutcome::Unchanged;
+            if (!m_pPlan || !pData)
+                return pData;
+            if (!m_bEthernet) {
+                eOutcome = EAimOutcome::NotEthernet;
+            } else {
+                std::memcpy(m_buffer.data(), pData, uLength);
+                eOutcome = AimFrame(*m_pPlan, m_buffer.data(), uLength);
+            }
+            if (IsNotAimed(eOutcome)) {
+                if (m_iNotAimed < INT_MAX)
+                    ++m_iNotAimed;
+                return pData; // byte for byte as captured
+            }
+            return m_buffer.data();
+        }
+        int NotAimed() const { return m_iNotAimed; }
+
+    private:
+        const SAimPlan* m_pPlan;
+        bool m_bEthernet;
+        std::vector<u_char> m_buffer;
+        int m_iNotAimed = 0;
+    };
 
     // All mode hands frames to the sink in batches. A batch's debug records are
     // made once the kernel has taken or refused its frames, each refused frame's
@@ -111,14 +176,17 @@ namespace {
         CBatchSender(const CBatchSender&) = delete;
         CBatchSender& operator=(const CBatchSender&) = delete;
 
-        void Add(long lIndex, const pcap_pkthdr& header, const u_char* pData)
+        // pData: the record's bytes as they go out (the reader's, or the aim's
+        // copy); eAim: what the aim did, for the debug record.
+        void Add(long lIndex, const pcap_pkthdr& header, const u_char* pData,
+            EAimOutcome eAim = EAimOutcome::Unchanged)
         {
             // The reader stores both time stamp fields as signed 32-bit values.
             // Straight from the reader's buffer: the bytes are the same as after a
             // copy into the send buffer, and a longer record is cut to it.
             SRecord record { lIndex, static_cast<int32_t>(header.ts.tv_sec),
                 static_cast<int32_t>(header.ts.tv_usec), static_cast<long>(header.len),
-                header.caplen < kSendBufferSize ? header.caplen : kSendBufferSize, -1 };
+                header.caplen < kSendBufferSize ? header.caplen : kSendBufferSize, -1, eAim };
             if (m_sink.IsOpen() && pData && record.uLength >= kShortestFrame) {
                 if (!m_sink.Stage(pData, record.uLength)) {
                     Drain();
@@ -145,15 +213,19 @@ namespace {
                 m_sink.Flush(m_refused);
             size_t nRefused = 0;
             for (const SRecord& r : m_records) {
-                if (g_bDebug)
-                    LogPacketRecord(r.lIndex, r.iSec, r.iUsec, r.lWireLen);
+                if (g_bDebug) {
+                    char sz[96];
+                    m_log.Add(PacketRecord(sz, r.lIndex, r.iSec, r.iUsec, r.lWireLen));
+                    if (IsNotAimed(r.eAim))
+                        m_log.Add(NotAimedRecord(r.lIndex, r.eAim));
+                }
                 if (r.iStaged < 0) {
                     CountRefused(r.uLength);
                 } else if (nRefused < m_refused.size()
                     && m_refused[nRefused].nIndex == static_cast<size_t>(r.iStaged)) {
                     CountRefused(r.uLength);
                     if (g_bDebug)
-                        LogSendError(r.uLength, m_refused[nRefused].csError);
+                        m_log.Add(SendErrorRecord(r.uLength, m_refused[nRefused].csError));
                     ++nRefused;
                 }
             }
@@ -178,6 +250,7 @@ namespace {
             long lWireLen;
             uint32_t uLength;
             int iStaged; // place among the staged frames; -1 when not handed over
+            EAimOutcome eAim;
         };
         static constexpr size_t kMaxRecords = 1024;
 
@@ -186,11 +259,11 @@ namespace {
             // As in single mode, the record is in the file before the frame goes out.
             if (g_bDebug) {
                 LogPacketRecord(r.lIndex, r.iSec, r.iUsec, r.lWireLen);
-                m_log.Flush();
+                if (IsNotAimed(r.eAim))
+                    LogNotAimed(r.lIndex, r.eAim);
             }
             if (!SendPacket(m_sink, pData, r.uLength))
                 CountRefused(r.uLength);
-            m_log.Flush();
             ++m_llCount;
         }
 
@@ -215,9 +288,12 @@ namespace {
     // Reads the records and sends the chosen ones (by mode and offset, or the
     // sorted pSelection when there is one); gives the packet count and counts the
     // refused ones into result.
-    int SendRecords(IReplayWindow& window, pcap_t* hCapture, int iMode, int iOffset,
-        const CRecordSelection* pSelection, IPacketSink& sink, SReplayResult& result)
+    int SendRecords(IReplayObserver& observer, pcap_t* hCapture, bool bAll, int iOffset,
+        const CRecordSelection* pSelection, const SAimPlan& plan, IPacketSink& sink,
+        SReplayResult& result)
     {
+        CFrameAimer aimer(&plan, pcap_datalink(hCapture) == DLT_EN10MB);
+        const int iMode = bAll ? 1 : 0;
         using Clock = CCoarseClock;
         // One open descriptor for the per-packet records instead of an open and close each.
         CDebugLogHold hold;
@@ -230,7 +306,7 @@ namespace {
         // The first packet shows at once, then the status follows the display's pace.
         Clock::time_point nextShow = Clock::time_point::min();
         const std::chrono::milliseconds interval
-            = std::max(window.StatusInterval(), std::chrono::milliseconds::zero());
+            = std::max(observer.ProgressInterval(), std::chrono::milliseconds::zero());
         const bool bEveryPacket = interval.count() == 0;
         bool bShowPending = false;
         bool bStopped = false;
@@ -242,6 +318,7 @@ namespace {
             const u_char* pData = nullptr;
             if (pcap_next_ex(hCapture, &pHeader, &pData) < 0)
                 break;
+            ++result.llRecordsRead;
             const bool bChosen = pSelection
                 ? (*pSelection)[nNextChosen] == static_cast<uint64_t>(lIndex)
                 : iMode == 1 || lIndex == iOffset;
@@ -252,15 +329,20 @@ namespace {
             }
             if (pSelection)
                 ++nNextChosen;
+            const uint32_t uLength
+                = pHeader->caplen < kSendBufferSize ? pHeader->caplen : kSendBufferSize;
+            EAimOutcome eAim = EAimOutcome::Unchanged;
+            const u_char* const pOut = aimer.Aim(pData, uLength, eAim);
             if (batch) {
-                batch->Add(lIndex, *pHeader, pData);
+                batch->Add(lIndex, *pHeader, pOut, eAim);
             } else {
-                if (g_bDebug)
+                if (g_bDebug) {
                     LogPacketRecord(lIndex, static_cast<int32_t>(pHeader->ts.tv_sec),
                         static_cast<int32_t>(pHeader->ts.tv_usec), static_cast<long>(pHeader->len));
-                const uint32_t uLength
-                    = pHeader->caplen < kSendBufferSize ? pHeader->caplen : kSendBufferSize;
-                if (!SendPacket(sink, pData, uLength)) {
+                    if (IsNotAimed(eAim))
+                        LogNotAimed(lIndex, eAim);
+                }
+                if (!SendPacket(sink, pOut, uLength)) {
                     ++result.iRefused;
                     if (uLength >= kShortestFrame)
                         ++result.iFailed;
@@ -278,17 +360,18 @@ namespace {
                         batch->Drain();
                         iCount = batch->Count();
                     }
-                    ShowCount(window, iCount);
+                    ShowCount(observer, iCount);
                     nextShow = now + interval;
                     bShowPending = false;
                     // Single mode has nothing left to send after its one record.
-                    if (iMode == 1 && window.StopRequest() != EReplayStop::None) {
+                    if (iMode == 1 && observer.StopRequested()) {
                         bStopped = true;
                         break;
                     }
                 }
             }
-            if (!pSelection && iMode != 1 && lIndex > iOffset)
+            // Single mode ends with its one record: nothing after it is read.
+            if (!pSelection && iMode != 1)
                 break;
             ++lIndex;
         }
@@ -300,9 +383,11 @@ namespace {
         }
         // The status always ends on the exact count.
         if (bShowPending)
-            ShowCount(window, iCount);
+            ShowCount(observer, iCount);
         if (bStopped)
             DebugLog("Replay stopped by the user after %d packets", iCount);
+        result.bStopped = bStopped;
+        result.iNotAimed = aimer.NotAimed();
         return iCount;
     }
 
@@ -330,7 +415,7 @@ bool OpenSendDevice(IPacketSink& sink, const std::string& csSelectedDeviceName)
     return false;
 }
 
-std::unique_ptr<CLocalCapture> OpenLocalDevice(const std::string& csPath)
+std::unique_ptr<CLocalCapture> OpenCaptureFile(const std::string& csPath)
 {
     DebugLog("OpenLocalDevice File=[%s]", csPath.c_str());
     pcap_t* hCapture = nullptr;
@@ -373,169 +458,62 @@ bool SendPacket(IPacketSink& sink, const unsigned char* pData, uint32_t uLength)
     return false;
 }
 
-namespace {
-
-    SReplayResult ReplayRecords(IReplayWindow& window, const std::string& csPath, int iMode,
-        int iOffset, const CRecordSelection* pSelection, const std::string& csSelectedDeviceName,
-        IPacketSink& sink)
-    {
-        SReplayResult result;
-        if (::access(csPath.c_str(), F_OK) != 0) {
-            // A folder on the way that this user may not enter hides the file.
-            result.eNotSent = errno == EACCES ? ENotSent::NoAccess : ENotSent::NoFile;
-            DebugLog("Error. Could not open file=[%s]", csPath.c_str());
-            return result;
-        }
-        CSinkCloser closer(sink);
-        if (!OpenSendDevice(sink, csSelectedDeviceName)) {
-            result.eNotSent = ENotSent::NoAdapter;
-            result.eOpenError = sink.OpenError();
-            DebugLog("Error. Could not open send device");
-            return result;
-        }
-        std::unique_ptr<CLocalCapture> pCapture = OpenLocalDevice(csPath);
-        if (!pCapture) {
-            result.eNotSent
-                = ::access(csPath.c_str(), R_OK) != 0 ? ENotSent::NoAccess : ENotSent::NotCapture;
-            DebugLog("Error. Could not open local device");
-            return result;
-        }
-        window.EnableReplayControls(false);
-        result.iCount
-            = SendRecords(window, pCapture->Handle(), iMode, iOffset, pSelection, sink, result);
-        pCapture.reset();
-        window.EnableReplayControls(true);
+SReplayResult Replay(const SReplayRequest& request, IPacketSink& sink, IReplayObserver& observer)
+{
+    SReplayResult result;
+    const std::string& csPath = request.csPath;
+    if (::access(csPath.c_str(), F_OK) != 0) {
+        // A folder on the way that this user may not enter hides the file.
+        result.eNotSent = errno == EACCES ? ENotSent::NoAccess : ENotSent::NoFile;
+        DebugLog("Error. Could not open file=[%s]", csPath.c_str());
         return result;
     }
-
-} // namespace
-
-SReplayResult ReplayCapture(IReplayWindow& window, const std::string& csPath, int iMode,
-    int iOffset, const std::string& csSelectedDeviceName, IPacketSink& sink)
-{
-    return ReplayRecords(window, csPath, iMode, iOffset, nullptr, csSelectedDeviceName, sink);
-}
-
-SReplayResult ReplayCapture(IReplayWindow& window, const std::string& csPath,
-    const CRecordSelection& selection, const std::string& csSelectedDeviceName, IPacketSink& sink)
-{
-    CRecordSelection sorted(selection);
-    std::sort(sorted.begin(), sorted.end());
-    sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
-    return ReplayRecords(window, csPath, 1, 0, &sorted, csSelectedDeviceName, sink);
-}
-
-namespace {
-
-    std::string FileName(const std::string& csPath)
-    {
-        const size_t i = csPath.find_last_of('/');
-        const std::string cs = i == std::string::npos ? csPath : csPath.substr(i + 1);
-        return cs.empty() ? csPath : cs;
+    CSinkCloser closer(sink);
+    if (!OpenSendDevice(sink, request.csAdapter)) {
+        result.eNotSent = ENotSent::NoAdapter;
+        result.eOpenError = sink.OpenError();
+        DebugLog("Error. Could not open send device");
+        return result;
     }
-
-    std::string AdapterSentence(
-        ESendOpenError eError, const std::string& csDevice, const std::string& csPickHint)
-    {
-        // An empty name opens nothing, whatever the sink makes of it.
-        if (csDevice.empty())
-            return "no adapter chosen (" + csPickHint + ")";
-        switch (eError) {
-        case ESendOpenError::NoSuchDevice:
-            return "adapter " + csDevice + " is gone (" + csPickHint + ")";
-        case ESendOpenError::NotUp:
-            return "adapter " + csDevice + " is down";
-        case ESendOpenError::NoPermission:
-            return "no permission to send on " + csDevice + " (see Install in the README)";
-        case ESendOpenError::NotEthernet:
-            return csDevice + " is not an Ethernet adapter (" + csPickHint + ")";
-        case ESendOpenError::None:
-        case ESendOpenError::Other:
-            break;
+    // The adapter's own addresses, when the aim asks for them, before a record is read.
+    SAimPlan plan;
+    if (!request.aim.IsDefault()) {
+        SAdapterAddresses addresses;
+        std::string csError;
+        if (request.aim.eSrcMac == EAimSource::Adapter || request.aim.eSrcIp == EAimSource::Adapter)
+            ReadAdapterAddresses(request.csAdapter, addresses, csError);
+        if (!PlanAim(request.aim, request.csAdapter, addresses, plan, csError)) {
+            result.eNotSent = request.aim.eSrcMac == EAimSource::Adapter && !addresses.bHasMac
+                ? ENotSent::NoAimMac
+                : ENotSent::NoAimIpv4;
+            DebugLog("Error. Could not aim: %s", csError.c_str());
+            return result;
         }
-        return "adapter " + csDevice + " cannot be opened"
-            + (g_bDebug ? " (see Debuglog.txt)" : "");
     }
-
-} // namespace
-
-std::string ReplayStatusText(const SReplayResult& result, const std::string& csPath,
-    const std::string& csDevice, const std::string& csPickHint)
-{
-    switch (result.eNotSent) {
-    case ENotSent::None:
-        break;
-    case ENotSent::NoFile:
-        return csPath.empty() ? "Not sent: no capture file chosen"
-                              : "Not sent: " + csPath + " does not exist";
-    case ENotSent::NoAccess:
-        return "Not sent: no permission to read " + csPath;
-    case ENotSent::NoAdapter:
-        return "Not sent: " + AdapterSentence(result.eOpenError, csDevice, csPickHint);
-    case ENotSent::NotCapture:
-        return "Not sent: " + FileName(csPath) + " is not a capture file";
+    std::unique_ptr<CLocalCapture> pCapture = OpenCaptureFile(csPath);
+    if (!pCapture) {
+        result.eNotSent
+            = ::access(csPath.c_str(), R_OK) != 0 ? ENotSent::NoAccess : ENotSent::NotCapture;
+        DebugLog("Error. Could not open local device");
+        return result;
     }
-    if (result.iRefused == 0)
-        return std::string();
-    // Only refusals by the adapter leave a record; a debug log that is off has none.
-    return std::to_string(result.iCount - result.iRefused) + " packets sent, "
-        + std::to_string(result.iRefused) + " refused"
-        + (g_bDebug && result.iFailed > 0 ? " (see Debuglog.txt)" : "");
-}
-
-namespace {
-
-    // The status sentence when nothing went out, else the box with the count.
-    void ReportSend(IReplayWindow& window, const SReplayResult& result, const std::string& csPath,
-        const std::string& csSelectedDeviceName)
-    {
-        const std::string csStatus = ReplayStatusText(result, csPath, csSelectedDeviceName);
-        if (!csStatus.empty())
-            window.SetStatusText(csStatus);
-        if (result.NotSent())
-            return;
-        // A box would hold a closing window open; the count still reaches both logs.
-        if (window.StopRequest() == EReplayStop::StopAndClose)
-            LogMessage("%d Packets have been sent", result.iCount);
-        else
-            MessageAndLogOk("%d Packets have been sent", result.iCount);
+    CRecordSelection sorted;
+    if (request.eMode == EReplayMode::Selection) {
+        sorted = request.selection;
+        std::sort(sorted.begin(), sorted.end());
+        sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
     }
-
-} // namespace
-
-SReplayResult OnSendReplay(
-    IReplayWindow& window, const std::string& csSelectedDeviceName, IPacketSink& sink)
-{
-    std::string csPath;
-    int iMode = 0;
-    int iOffset = 0;
-    window.ReadReplayInputs(csPath, iMode, iOffset);
-    const SReplayResult result
-        = ReplayCapture(window, csPath, iMode, iOffset, csSelectedDeviceName, sink);
-    ReportSend(window, result, csPath, csSelectedDeviceName);
+    observer.OnStart();
+    result.iCount = SendRecords(observer, pCapture->Handle(), request.eMode != EReplayMode::Single,
+        request.iOffset, request.eMode == EReplayMode::Selection ? &sorted : nullptr, plan, sink,
+        result);
     return result;
 }
 
-SReplayResult OnSendSelection(IReplayWindow& window, const std::string& csPath,
-    const CRecordSelection& selection, const std::string& csSelectedDeviceName, IPacketSink& sink)
-{
-    const SReplayResult result
-        = ReplayCapture(window, csPath, selection, csSelectedDeviceName, sink);
-    ReportSend(window, result, csPath, csSelectedDeviceName);
-    return result;
-}
-
-SReplayResult OnSendSelection(IReplayWindow& window, const std::string& csPath,
-    const CRecordSelection& selection, const std::string& csSelectedDeviceName)
+SReplayResult Replay(const SReplayRequest& request, IReplayObserver& observer)
 {
     CSocketSink sink;
-    return OnSendSelection(window, csPath, selection, csSelectedDeviceName, sink);
-}
-
-SReplayResult OnSendReplay(IReplayWindow& window, const std::string& csSelectedDeviceName)
-{
-    CSocketSink sink;
-    return OnSendReplay(window, csSelectedDeviceName, sink);
+    return Replay(request, sink, observer);
 }
 
 } // namespace velmora
