@@ -136,7 +136,8 @@ namespace {
         vdecode::SRecord record;
         if (!index.Read(uIndex, record))
             return vdecode::DecodeRecord(index, uIndex);
-        if (index.LinkType() == vdecode::kLinkEthernet)
+        // A pcapng file may mix link types: each record is aimed by its own.
+        if (index.Frame(uIndex, record).uLinkType == vdecode::kLinkEthernet)
             AimFrame(plan, record.bytes.data(), static_cast<uint32_t>(record.bytes.size()));
         return vdecode::DecodeRow(index.Frame(uIndex, record));
     }
