@@ -679,7 +679,8 @@ namespace {
             if (m_r.Left()) {
                 TREE_ADD(m_out, m_pNode, "Unexpected bytes",
                     Hex(m_r.Here(), m_r.Left() < 16 ? m_r.Left() : 16), m_r.Pos(), m_r.Left());
-                m_out.Malformed(Num(m_r.Left()) + " bytes after the parameters");
+                m_out.Malformed(Num(m_r.Left()) + (m_r.Left() == 1 ? " byte" : " bytes")
+                    + " after the parameters");
             }
         }
 
@@ -693,7 +694,9 @@ namespace {
         CReader& Reader() { return m_r; }
         void Missing(const char* szName)
         {
+            STag t;
             m_out.Malformed(AtEnd() ? std::string("ends before ") + szName
+                    : !PeekTag(t)   ? std::string("a cut-off tag where ") + szName + " belongs"
                                     : std::string("no ") + szName + " where one belongs");
         }
 
@@ -789,6 +792,10 @@ namespace {
                 if (a.PeekTag(t) && t.bClosing && t.uNumber == 1) {
                     ReadTag(a.Reader(), t);
                     break;
+                }
+                if (a.AtEnd()) {
+                    out.Malformed("the list of properties ends before its closing tag");
+                    return cs;
                 }
                 const uint32_t uAt = a.Reader().Pos();
                 uint64_t uProp, uIndex;
@@ -1492,7 +1499,12 @@ namespace {
             out.Malformed("BVLC length " + Num(uLength) + " is more than the "
                 + Num(r.End() - uStart) + " bytes present");
         } else if (uLength < r.End() - uStart) {
-            out.Malformed(Num(r.End() - uStart - uLength) + " bytes after the BVLC length");
+            // The datagram goes on past the BVLC: mark those bytes, never decode them.
+            const uint32_t uAfter = uStart + uLength, uExtra = r.End() - uAfter;
+            TREE_ADD(out, pNode, "Bytes after the BVLC length",
+                Num(uExtra) + (uExtra == 1 ? " byte" : " bytes"), uAfter, uExtra);
+            out.Malformed(
+                Num(uExtra) + (uExtra == 1 ? " byte" : " bytes") + " after the BVLC length");
         }
         r = CReader(r).Sub(uLength - 4);
         out.row.csProtocol = "BVLC";

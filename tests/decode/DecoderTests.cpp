@@ -28,7 +28,8 @@ struct SCase {
     Bytes frame;
     const char* szProtocol;
     std::string csInfo;
-    bool bMalformed = false;
+    std::string csReason; // the first malformation; empty: well-formed
+    bool Malformed() const { return !csReason.empty(); }
 };
 
 Bytes Apdu(const std::string& cs)
@@ -126,6 +127,22 @@ std::vector<SCase> Cases()
         { "segmented request, later segment",
             BacnetIp(0x0a, Hex("01 04 0c 05 05 02 04 0e 1e 09 55 1f")), "BACnet/IP",
             "readPropertyMultiple[ 5] segment 2, more follows" },
+        { "segmented request, last segment: segmented without more follows",
+            BacnetIp(0x0a, Hex("01 04 08 05 05 02 04 0e 1e 09 55 1f")), "BACnet/IP",
+            "readPropertyMultiple[ 5] segment 2" },
+        { "segmented request, first segment",
+            BacnetIp(0x0a, Hex("01 04 0e 05 05 00 04 0e 0c 00 00 00 01 1e 09 55 1f")), "BACnet/IP",
+            "readPropertyMultiple[ 5] segment 0, more follows" },
+        { "segmented ComplexACK, last segment",
+            BacnetIp(0x0a, Hex("01 00 38 05 02 04 0e 1e 29 55 1f")), "BACnet/IP",
+            "readPropertyMultiple-ACK[ 5] segment 2" },
+        { "subscribeCOV with a process ID of four bytes",
+            BacnetIp(0x0a,
+                Apdu("01 04 00 05 08 05 0c 12 34 56 78 1c" + ai1.substr(3) + "29 01 3a 01 2c")),
+            "BACnet/IP", "subscribeCOV[ 8] analog-input,1 lifetime 300 s" },
+        { "subscribeCOV with a process ID of five bytes",
+            BacnetIp(0x0a, Apdu("01 04 00 05 08 05 0d 05 12 34 56 78 9a 1c" + ai1.substr(3))),
+            "BACnet/IP", "subscribeCOV[ 8] [malformed]", "broken Subscriber Process Identifier" },
         { "subscribeCOV",
             BacnetIp(0x0a,
                 Apdu("01 04 00 05 08 05 09 12 1c" + std::string("00 00 00 01 29 01 3a 01 2c"))),
@@ -148,10 +165,11 @@ std::vector<SCase> Cases()
             "BACnet/IP", "readPropertyMultiple[ 3] analog-value,2 priority-array[16]" },
         { "readPropertyMultiple without its closing tag",
             BacnetIp(0x0a, Apdu("01 04 02 05 03 0e 0c" + ai1.substr(2) + "1e 09 55")), "BACnet/IP",
-            "readPropertyMultiple[ 3] analog-input,1 present-value [malformed]", true },
+            "readPropertyMultiple[ 3] analog-input,1 present-value [malformed]",
+            "the list of properties ends before its closing tag" },
         { "readPropertyMultiple with an empty list",
             BacnetIp(0x0a, Apdu("01 04 02 05 03 0e 0c" + ai1.substr(2) + "1e 1f")), "BACnet/IP",
-            "readPropertyMultiple[ 3] analog-input,1 [malformed]", true },
+            "readPropertyMultiple[ 3] analog-input,1 [malformed]", "an empty list of properties" },
         { "readPropertyMultiple-ACK (results not decoded)",
             BacnetIp(0x0a,
                 Apdu("01 00 30 03 0e 0c" + ai1.substr(2) + "1e 29 55 4e 44 41 ac 00 00 4f 1f")),
@@ -213,58 +231,70 @@ std::vector<SCase> Cases()
 
         // Malformed BACnet: what decoded stays, the mark follows.
         { "readProperty cut in the object", BacnetIp(0x0a, Hex("01 04 00 05 05 0c 0c 00 00")),
-            "BACnet/IP", "readProperty[ 5] [malformed]", true },
+            "BACnet/IP", "readProperty[ 5] [malformed]", "broken Object Identifier" },
         { "readProperty without its property", BacnetIp(0x0a, Apdu("01 04 00 05 05 0c" + ai1)),
-            "BACnet/IP", "readProperty[ 5] analog-input,1 [malformed]", true },
+            "BACnet/IP", "readProperty[ 5] analog-input,1 [malformed]",
+            "ends before Property Identifier" },
         { "NPDU without an APDU", BacnetIp(0x0a, Hex("01 00")), "BACnet/IP",
-            "APDU missing [malformed]", true },
+            "APDU missing [malformed]", "no APDU" },
         { "NPDU version 2", BacnetIp(0x0a, Hex("02 00 10 08")), "BACnet/IP",
-            "NPDU version 2 [malformed]", true },
+            "NPDU version 2 [malformed]", "NPDU version 2" },
         { "NPDU cut in DNET", BacnetIp(0x0a, Hex("01 20 ff")), "BACnet/IP", "NPDU [malformed]",
-            true },
+            "the NPDU ends before DNET" },
         { "NPDU cut in DADR", BacnetIp(0x0a, Hex("01 20 00 05 06 0a 0b")), "BACnet/IP",
-            "NPDU [malformed]", true },
+            "NPDU [malformed]", "the NPDU ends inside DADR" },
         { "NPDU source broadcast", BacnetIp(0x0a, Hex("01 08 00 05 00 10 08")), "BACnet/IP",
-            "who-Is [malformed]", true },
+            "who-Is [malformed]", "SLEN 0: a source address cannot be a broadcast" },
         { "BVLC length beyond the datagram",
             Ipv4Frame(17, Udp(47808, 47808, Bvlc(0x0b, Hex("01 00 10 08"), 100))), "BACnet/IP",
-            "who-Is [malformed]", true },
+            "who-Is [malformed]", "BVLC length 100 is more than the 8 bytes present" },
         { "BVLC length below its header",
             Ipv4Frame(17, Udp(47808, 47808, Bvlc(0x0b, Hex("01 00 10 08"), 2))), "BVLC",
-            "Original-Broadcast-NPDU [malformed]", true },
+            "Original-Broadcast-NPDU [malformed]", "BVLC length 2 is below its header's" },
+        { "BVLC length shorter than the datagram: the rest is not the NPDU's",
+            Ipv4Frame(17, Udp(47808, 47808, Bvlc(0x0b, Hex("01 00 10 08 09 64 1a 00 c8"), 8))),
+            "BACnet/IP", "who-Is [malformed]", "5 bytes after the BVLC length" },
+        { "the first malformation is the reason, not the last",
+            BacnetIp(0x0a, Hex("01 08 00 05 00 10 08 ff")), "BACnet/IP", "who-Is [malformed]",
+            "SLEN 0: a source address cannot be a broadcast" },
         { "BVLC header cut", Ipv4Frame(17, Udp(47808, 47808, Hex("81 0a"))), "BVLC",
-            "BVLC [malformed]", true },
+            "BVLC [malformed]", "the BVLC header is cut off" },
         { "REAL of three bytes",
             BacnetIp(0x0a, Apdu("01 00 30 05 0c" + ai1 + "19 55 3e 43 41 ac 00 3f")), "BACnet/IP",
             "readProperty-ACK[ 5] analog-input,1 present-value = invalid length 3 [malformed]",
-            true },
+            "a REAL value that does not fit its type" },
         { "value without its closing tag",
             BacnetIp(0x0a, Apdu("01 00 30 05 0c" + ai1 + "19 55 3e 44 41 ac 00 00")), "BACnet/IP",
-            "readProperty-ACK[ 5] analog-input,1 present-value [malformed]", true },
+            "readProperty-ACK[ 5] analog-input,1 present-value [malformed]",
+            "the value ends before its closing tag" },
         { "string claiming four gigabytes",
             BacnetIp(0x0a, Apdu("01 00 30 05 0c" + ai1 + "19 4d 3e 75 ff ff ff ff ff 3f")),
-            "BACnet/IP", "readProperty-ACK[ 5] analog-input,1 object-name [malformed]", true },
+            "BACnet/IP", "readProperty-ACK[ 5] analog-input,1 object-name [malformed]",
+            "a value claims more bytes than there are" },
         { "bytes after who-Is", BacnetIp(0x0b, Hex("01 00 10 08 ff")), "BACnet/IP",
-            "who-Is [malformed]", true },
+            "who-Is [malformed]", "1 byte after the parameters" },
         { "who-Is with one limit", BacnetIp(0x0b, Hex("01 00 10 08 09 64")), "BACnet/IP",
-            "who-Is [malformed]", true },
+            "who-Is [malformed]", "ends before High Limit" },
         { "i-Am cut after the device", BacnetIp(0x0b, Hex("01 00 10 00 c4 02 00 04 d2 22")),
-            "BACnet/IP", "i-Am device,1234 [malformed]", true },
+            "BACnet/IP", "i-Am device,1234 [malformed]", "broken Max APDU Length Accepted" },
         { "writeProperty priority 0",
             BacnetIp(0x0a, Apdu("01 04 00 05 06 0f" + av2 + "19 55 3e 00 3f 49 00")), "BACnet/IP",
-            "writeProperty[ 6] analog-value,2 present-value = NULL priority 0 [malformed]", true },
+            "writeProperty[ 6] analog-value,2 present-value = NULL priority 0 [malformed]",
+            "priority 0 outside 1-16" },
         { "APDU type 8", BacnetIp(0x0a, Hex("01 00 80 00")), "BACnet/IP", "APDU type 8 [malformed]",
-            true },
+            "unknown APDU type 8" },
         { "Reject without a reason", BacnetIp(0x0a, Hex("01 00 60 05")), "BACnet/IP",
-            "Reject[ 5] [malformed]", true },
+            "Reject[ 5] [malformed]", "the APDU ends before its reason" },
         { "Confirmed-Request of one byte", BacnetIp(0x0a, Hex("01 00 00")), "BACnet/IP",
-            "Confirmed-Request [malformed]", true },
+            "Confirmed-Request [malformed]", "the APDU ends before its max segments/max APDU" },
         { "Error without a code", BacnetIp(0x0a, Hex("01 00 50 07 0c 91 01")), "BACnet/IP",
-            "Error[ 7] readProperty [malformed]", true },
+            "Error[ 7] readProperty [malformed]", "ends before Error Code" },
         { "tag number extended past the end", BacnetIp(0x0a, Hex("01 04 00 05 05 0c f8")),
-            "BACnet/IP", "readProperty[ 5] [malformed]", true },
+            "BACnet/IP", "readProperty[ 5] [malformed]",
+            "a cut-off tag where Object Identifier belongs" },
         { "I-Am-Router-To-Network with an odd byte", BacnetIp(0x0b, Hex("01 80 01 00 01 00")),
-            "BACnet/IP", "I-Am-Router-To-Network 1 [malformed]", true },
+            "BACnet/IP", "I-Am-Router-To-Network 1 [malformed]",
+            "an odd byte after the network numbers" },
 
         // Other frames.
         { "ARP request",
@@ -276,13 +306,14 @@ std::vector<SCase> Cases()
                 0x0806, Hex("0001 0800 06 04 0002 02766d0a0001 0a000001 02766d0a0002 0a000002")),
             "ARP", "10.0.0.1 is at 02:76:6d:0a:00:01" },
         { "ARP cut", EthernetII(0x0806, Hex("0001 0800 06 04 0001 02766d"), false), "ARP",
-            "ARP request, cut off [malformed]", true },
+            "ARP request, cut off [malformed]", "the ARP addresses are cut off" },
         { "UDP", Ipv4Frame(17, Udp(5000, 6000, Hex("00 01 02 03 04 05 06 07 08 09 0a 0b"))), "UDP",
             "5000 -> 6000 len 12" },
         { "UDP on the BACnet port, no BVLC", Ipv4Frame(17, Udp(47808, 47808, Hex("45 00 00 00"))),
             "UDP", "47808 -> 47808 len 4" },
         { "UDP length beyond the datagram", Ipv4Frame(17, Udp(5000, 6000, Hex("00 01"), 400)),
-            "UDP", "5000 -> 6000 len 2 [malformed]", true },
+            "UDP", "5000 -> 6000 len 2 [malformed]",
+            "UDP length 400 is more than the bytes present" },
         { "TCP SYN",
             Ipv4Frame(6, Hex("9c 40 00 50 00 00 00 01 00 00 00 00 50 02 ff ff 00 00 00 00")), "TCP",
             "40000 -> 80 [SYN] len 0" },
@@ -291,9 +322,10 @@ std::vector<SCase> Cases()
         { "IPv4 fragment", Ipv4Frame(17, Hex("00 01 02 03"), -1, 185), "IPv4",
             "IPv4 fragment of UDP at offset 1480" },
         { "IPv4 total length beyond the frame", Ipv4Frame(17, Udp(5000, 6000, {}), 200), "UDP",
-            "5000 -> 6000 len 0 [malformed]", true },
+            "5000 -> 6000 len 0 [malformed]",
+            "IPv4 total length 200 is more than the bytes present" },
         { "IPv4 header cut", EthernetII(0x0800, Hex("45 00 00 1c 00 00"), false), "IPv4",
-            "IPv4 header cut off [malformed]", true },
+            "IPv4 header cut off [malformed]", "the IPv4 header is cut off" },
         { "IPv6 UDP",
             EthernetII(0x86dd,
                 Hex("60000000 000c 11 40 fe800000000000000000000000000001 "
@@ -310,9 +342,11 @@ std::vector<SCase> Cases()
         { "LLC Spanning Tree", Ieee8023(Hex("42 42 03 00 00 00 00")), "LLC",
             "DSAP 0x42 SSAP 0x42 (Spanning Tree) UI" },
         { "802.3 length beyond the frame", Ieee8023(Hex("82 82 03 01 00 10 08"), 200),
-            "BACnet/Ethernet", "who-Is [malformed]", true },
+            "BACnet/Ethernet", "who-Is [malformed]",
+            "the 802.3 length 200 is more than the 46 bytes present" },
         { "type/length neither", EthernetII(0x05ee, Hex("01 02"), false), "Ethernet",
-            "type/length field 0x05ee: 01 02 [malformed]", true },
+            "type/length field 0x05ee: 01 02 [malformed]",
+            "the type/length field is neither a length nor an EtherType" },
         { "VLAN-tagged BACnet/IP",
             [] {
                 Bytes v = BacnetIp(0x0b, Hex("01 00 10 08"));
@@ -321,9 +355,11 @@ std::vector<SCase> Cases()
             }(),
             "BACnet/IP", "VLAN 10: who-Is" },
         { "frame shorter than Ethernet", Hex("02 76 6d 0a 00 02 02 76 6d 0a"), "Ethernet",
-            "frame of 10 bytes, shorter than an Ethernet header [malformed]", true },
+            "frame of 10 bytes, shorter than an Ethernet header [malformed]",
+            "shorter than an Ethernet header" },
         { "empty frame", {}, "Ethernet",
-            "frame of 0 bytes, shorter than an Ethernet header [malformed]", true },
+            "frame of 0 bytes, shorter than an Ethernet header [malformed]",
+            "shorter than an Ethernet header" },
     };
 }
 
@@ -334,7 +370,7 @@ TEST(DecoderTest, FramesDecodeToTheirInfoText)
         const SRow row = DecodeRow(FrameOf(c.frame));
         EXPECT_EQ(row.csInfo, c.csInfo);
         EXPECT_EQ(row.csProtocol, c.szProtocol);
-        EXPECT_EQ(row.bMalformed, c.bMalformed);
+        EXPECT_EQ(row.bMalformed, c.Malformed());
     }
 }
 
@@ -347,9 +383,10 @@ TEST(DecoderTest, TreesAgreeWithRowsAndStayInsideTheFrame)
         const SFrame frame = FrameOf(c.frame);
         const SRow row = DecodeTree(frame, &tree);
         EXPECT_EQ(row.csInfo, c.csInfo);
-        EXPECT_EQ(row.bMalformed, c.bMalformed);
+        EXPECT_EQ(row.bMalformed, c.Malformed());
         ASSERT_FALSE(tree.empty());
-        EXPECT_EQ(tree.back().csName == "Malformed", c.bMalformed);
+        EXPECT_EQ(tree.back().csName == "Malformed", c.Malformed());
+        EXPECT_EQ(tree.back().csName == "Malformed" ? tree.back().csValue : "", c.csReason);
         std::function<void(const SField&)> Check = [&](const SField& f) {
             EXPECT_LE(uint64_t { f.uOffset } + f.uLength, c.frame.size()) << f.Text();
             for (const SField& child : f.children)
@@ -386,6 +423,79 @@ TEST(DecoderTest, EveryTruncationIsMarkedAndStaysInBounds)
             EXPECT_NE(row.csInfo.find("[malformed]"), std::string::npos) << n;
         }
     }
+}
+
+// A record cut inside a value: the value reads "(broken)", and nothing is taken
+// from the bytes past the cut, which are still in memory here, so a read past
+// the end would show up as a value even without a sanitizer.
+TEST(DecoderTest, ValuesCutByTheRecordReadBroken)
+{
+    struct SCutCase {
+        const char* szName;
+        Bytes frame; // whole
+        uint32_t uCut; // bytes the record keeps
+        const char* szField; // the APDU field cut
+        const char* szInfo;
+    };
+    // The NPDU starts at byte 46 of a BACnet/IP frame.
+    const SCutCase cases[] = {
+        { "i-Am inside Max APDU",
+            BacnetIp(0x0b, Hex("01 00 10 00 c4 02 00 04 d2 22 05 c4 91 03 21 00")), 46 + 11,
+            "Max APDU Length Accepted", "i-Am device,1234 [malformed]" },
+        { "i-Am inside Vendor ID",
+            BacnetIp(0x0b, Hex("01 00 10 00 c4 02 00 04 d2 22 05 c4 91 03 22 01 04")), 46 + 16,
+            "Vendor ID", "i-Am device,1234 [malformed]" },
+        { "readProperty inside the object",
+            BacnetIp(0x0a, Hex("01 04 00 05 05 0c 0c 00 00 00 01 19 55")), 46 + 8,
+            "Object Identifier", "readProperty[ 5] [malformed]" },
+        { "readProperty inside a two-byte property",
+            BacnetIp(0x0a, Hex("01 04 00 05 05 0c 0c 00 00 00 01 1a 02 00")), 46 + 13,
+            "Property Identifier", "readProperty[ 5] analog-input,1 [malformed]" },
+        { "Error inside the code", BacnetIp(0x0a, Hex("01 00 50 07 0c 91 01 92 00 1f")), 46 + 9,
+            "Error Code", "Error[ 7] readProperty [malformed]" },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.szName);
+        ASSERT_FALSE(DecodeRow(FrameOf(c.frame)).bMalformed);
+        SFrame frame = FrameOf(c.frame);
+        frame.header.uCapLen = c.uCut;
+        std::vector<SField> tree;
+        const SRow row = DecodeTree(frame, &tree);
+        EXPECT_EQ(row.csInfo, c.szInfo);
+        const SField* pField = nullptr;
+        for (const SField& layer : tree)
+            if (layer.csName == "APDU")
+                for (const SField& f : layer.children)
+                    if (f.csName == c.szField)
+                        pField = &f;
+        ASSERT_NE(pField, nullptr);
+        EXPECT_EQ(pField->csValue, "(broken)");
+        EXPECT_LE(pField->uOffset + pField->uLength, c.uCut);
+    }
+}
+
+// Bytes past the BVLC length are marked where they sit and not decoded.
+TEST(DecoderTest, BytesAfterTheBvlcLengthAreMarked)
+{
+    const Bytes frame
+        = Ipv4Frame(17, Udp(47808, 47808, Bvlc(0x0b, Hex("01 00 10 08 09 64 1a 00 c8"), 8)));
+    std::vector<SField> tree;
+    DecodeTree(FrameOf(frame), &tree);
+    const SField* pExtra = nullptr;
+    const SField* pApdu = nullptr;
+    for (const SField& layer : tree) {
+        if (layer.csName == "APDU")
+            pApdu = &layer;
+        for (const SField& f : layer.children)
+            if (f.csName == "Bytes after the BVLC length")
+                pExtra = &f;
+    }
+    ASSERT_NE(pExtra, nullptr);
+    EXPECT_EQ(pExtra->csValue, "5 bytes");
+    EXPECT_EQ(pExtra->uOffset, 14u + 20 + 8 + 8);
+    EXPECT_EQ(pExtra->uLength, 5u);
+    ASSERT_NE(pApdu, nullptr);
+    EXPECT_EQ(pApdu->uOffset + pApdu->uLength, pExtra->uOffset);
 }
 
 TEST(DecoderTest, AddressesNameMacsAndIpPorts)
