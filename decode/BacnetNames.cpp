@@ -175,6 +175,24 @@ namespace {
         "Distribute-Broadcast-To-Network", "Original-Unicast-NPDU", "Original-Broadcast-NPDU",
         "Secure-BVLL" };
 
+    const char* const kEventStates[]
+        = { "normal", "fault", "offnormal", "high-limit", "low-limit", "life-safety-alarm" };
+
+    const char* const kEventTypes[] = { "change-of-bitstring", "change-of-state", "change-of-value",
+        "command-failure", "floating-limit", "out-of-range", "complex-event-type", "",
+        "change-of-life-safety", "extended", "buffer-ready", "unsigned-range", "", "access-event",
+        "double-out-of-range", "signed-out-of-range", "unsigned-out-of-range",
+        "change-of-characterstring", "change-of-status-flags", "change-of-reliability", "none",
+        "change-of-discrete-value", "change-of-timer" };
+
+    const char* const kNotifyTypes[] = { "alarm", "event", "ack-notification" };
+
+    const char* const kLifeSafetyOperations[]
+        = { "none", "silence", "silence-audible", "silence-visual", "reset", "reset-alarm",
+              "reset-fault", "unsilence", "unsilence-audible", "unsilence-visual" };
+
+    const char* const kMessagePriorities[] = { "normal", "urgent" };
+
 } // namespace
 
 const char* ConfirmedServiceName(uint32_t u)
@@ -220,6 +238,27 @@ const char* NetworkMessageName(uint32_t u)
 const char* BvlcFunctionName(uint32_t u)
 {
     return Lookup(kBvlcFunctions, u);
+}
+
+const char* EventStateName(uint32_t u)
+{
+    return Lookup(kEventStates, u);
+}
+const char* EventTypeName(uint32_t u)
+{
+    return Lookup(kEventTypes, u);
+}
+const char* NotifyTypeName(uint32_t u)
+{
+    return Lookup(kNotifyTypes, u);
+}
+const char* LifeSafetyOperationName(uint32_t u)
+{
+    return Lookup(kLifeSafetyOperations, u);
+}
+const char* MessagePriorityName(uint32_t u)
+{
+    return Lookup(kMessagePriorities, u);
 }
 
 const char* BvlcResultName(uint32_t u)

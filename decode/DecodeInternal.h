@@ -212,6 +212,10 @@ public:
     // error when bOptional. Returns false when absent or broken.
     bool ContextUnsigned(uint32_t uTag, const char* szName, uint64_t& u, bool bOptional = false);
     bool ContextObjectId(uint32_t uTag, const char* szName, uint32_t& uType, uint32_t& uInst);
+    // A context-tagged primitive [uTag] read as application type uAppType, with a field of its
+    // own; pfnName turns an enumeration into its name (cs then holds the name, or the number).
+    bool Context(uint32_t uTag, uint32_t uAppType, const char* szName, std::string& cs,
+        uint64_t* pU = nullptr, bool bOptional = false, const char* (*pfnName)(uint32_t) = nullptr);
     bool AppObjectId(const char* szName, uint32_t& uType, uint32_t& uInst);
     // An application-tagged primitive of type uType; its text in cs.
     bool AppPrimitive(uint32_t uType, const char* szName, std::string& cs, uint64_t* pU = nullptr);

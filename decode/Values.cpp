@@ -353,6 +353,7 @@ bool CApdu::ContextValues(
     uint32_t uCount = 0;
     int iDepth = 0;
     bool bConstructed = false;
+    bool bAfterDate = false;
     for (;;) {
         STag v;
         if (!ReadTag(r, v)) {
@@ -387,9 +388,17 @@ bool CApdu::ContextValues(
             if (!bOk)
                 m_out.Malformed("a " + std::string(kAppTagNames[v.uNumber < 13 ? v.uNumber : 0])
                     + " value that does not fit its type");
-            ++uCount;
-            if (texts.size() < 4)
-                texts.push_back(Shorten(cs, 48));
+            if (v.uNumber == kTime && bAfterDate) {
+                // A Date and a Time side by side are one BACnetDateTime.
+                if (uCount <= texts.size())
+                    texts.back() += " " + cs;
+                bAfterDate = false;
+            } else {
+                ++uCount;
+                if (texts.size() < 4)
+                    texts.push_back(Shorten(cs, 48));
+                bAfterDate = v.uNumber == kDate;
+            }
             if (pValues) {
                 const std::string csType
                     = v.uNumber < 13 ? kAppTagNames[v.uNumber] : "tag " + Num(v.uNumber);
@@ -459,6 +468,55 @@ bool CApdu::ObjectIdContent(const char* szName, STag t, uint32_t& uType, uint32_
     uType = static_cast<uint32_t>(u >> 22);
     uInst = static_cast<uint32_t>(u & 0x3fffff);
     TREE_ADD(m_out, m_pNode, szName, ObjectText(uType, uInst), t.uOffset, r.Pos() - t.uOffset);
+    m_r = r;
+    return true;
+}
+
+bool CApdu::Context(uint32_t uTag, uint32_t uAppType, const char* szName, std::string& cs,
+    uint64_t* pU, bool bOptional, const char* (*pfnName)(uint32_t))
+{
+    STag t;
+    if (!PeekTag(t) || !t.bContext || t.bOpening || t.bClosing || t.uNumber != uTag) {
+        if (!bOptional)
+            Missing(szName);
+        return false;
+    }
+    CReader r = m_r;
+    ReadTag(r, t);
+    const uint32_t n = t.uLength;
+    if (!r.Has(n)) {
+        Broken(szName, t);
+        return false;
+    }
+    const uint8_t* p = r.Here();
+    bool bOk;
+    if (uAppType == kBoolean) {
+        // A context Boolean holds its value in one content byte, not in the tag.
+        bOk = n == 1 && p[0] <= 1;
+        cs = bOk && p[0] ? "true" : "false";
+    } else {
+        STag as = t;
+        as.bContext = false;
+        as.uNumber = uAppType;
+        bOk = AppValueText(p, as, {}, cs);
+    }
+    if (!bOk) {
+        Broken(szName, t);
+        return false;
+    }
+    uint64_t u = 0;
+    for (uint32_t i = 0; i < n && i < 8; ++i)
+        u = u << 8 | p[i];
+    if (pU)
+        *pU = u;
+    r.Skip(n);
+    std::string csField = cs;
+    if (pfnName) {
+        const char* sz = u <= 0xffffffff ? pfnName(static_cast<uint32_t>(u)) : nullptr;
+        cs = sz ? sz : Num(u);
+        csField = cs + " (" + Num(u) + ")";
+    }
+    TREE_ADD(m_out, m_pNode, szName, csField, t.uOffset, r.Pos() - t.uOffset);
     m_r = r;
     return true;
 }

@@ -28,7 +28,7 @@ struct SCase {
     Bytes frame;
     const char* szProtocol;
     std::string csInfo;
-    std::string csReason; // the first malformation; empty: well-formed
+    std::string csReason {}; // the first malformation; empty: well-formed
     bool Malformed() const { return !csReason.empty(); }
 };
 
@@ -170,10 +170,194 @@ std::vector<SCase> Cases()
         { "readPropertyMultiple with an empty list",
             BacnetIp(0x0a, Apdu("01 04 02 05 03 0e 0c" + ai1.substr(2) + "1e 1f")), "BACnet/IP",
             "readPropertyMultiple[ 3] analog-input,1 [malformed]", "an empty list of properties" },
-        { "readPropertyMultiple-ACK (results not decoded)",
+        { "readPropertyMultiple-ACK of one value",
             BacnetIp(0x0a,
                 Apdu("01 00 30 03 0e 0c" + ai1.substr(2) + "1e 29 55 4e 44 41 ac 00 00 4f 1f")),
-            "BACnet/IP", "readPropertyMultiple-ACK[ 3]" },
+            "BACnet/IP", "readPropertyMultiple-ACK[ 3] analog-input,1 present-value = 21.5" },
+        // The services' parameters, bytes worked by hand from the encoding rules.
+        // device,1234 = 02 00 04 d2; analog-output,1 = 00 40 00 01; file,1 = 02 80 00 01;
+        // trend-log,1 = 05 00 00 01; 2026-12-07 (Monday) = a4 7e 0c 07 01; 14:30 = b4 0e 1e 00 00.
+        { "confirmedCOVNotification",
+            BacnetIp(0x0a,
+                Hex("01 04 00 05 01 01 09 12 1c 02 00 04 d2 2c 00 40 00 01 39 00 4e 09 55 2e 44 "
+                    "42 48 00 00 2f 09 6f 2e 82 04 00 2f 4f")),
+            "BACnet/IP",
+            "confirmedCOVNotification[ 1] device,1234 analog-output,1 present-value status-flags" },
+        { "unconfirmedCOVNotification",
+            BacnetIp(0x0b,
+                Apdu("01 00 10 02 09 12 1c 02 00 04 d2 2c" + ai1.substr(3)
+                    + "39 3c 4e 09 55 2e 44 41 ac 00 00 2f 4f")),
+            "BACnet/IP", "unconfirmedCOVNotification device,1234 analog-input,1 present-value" },
+        { "COV notification with a value list left open",
+            BacnetIp(0x0b,
+                Apdu("01 00 10 02 09 12 1c 02 00 04 d2 2c" + ai1.substr(3)
+                    + "39 3c 4e 09 55 2e 44 41 ac 00 00 2f")),
+            "BACnet/IP",
+            "unconfirmedCOVNotification device,1234 analog-input,1 present-value [malformed]",
+            "the list of values ends before its closing tag" },
+        { "confirmedEventNotification",
+            BacnetIp(0x0a,
+                Apdu("01 04 00 05 03 02 09 01 1c 02 00 04 d2 2c" + ai1.substr(3)
+                    + "3e 2e a4 7e 0c 07 01 b4 0e 1e 00 00 2f 3f 49 05 59 64 69 05 89 00 99 01 a9 "
+                      "00 b9 03 ce 5e 0c 42 c8 00 00 1a 04 00 2c 3f 80 00 00 3c 42 c8 00 00 5f "
+                      "cf")),
+            "BACnet/IP",
+            "confirmedEventNotification[ 3] device,1234 analog-input,1 out-of-range alarm normal "
+            "-> "
+            "high-limit" },
+        { "event notification of an alarm without its new state",
+            BacnetIp(0x0b,
+                Apdu("01 00 10 03 09 01 1c 02 00 04 d2 2c" + ai1.substr(3)
+                    + "3e 19 07 3f 49 05 59 64 69 05 89 00 a9 00")),
+            "BACnet/IP",
+            "unconfirmedEventNotification device,1234 analog-input,1 out-of-range alarm "
+            "[malformed]",
+            "ends before To State" },
+        { "unconfirmedEventNotification, ack-notification without states",
+            BacnetIp(0x0b,
+                Apdu("01 00 10 03 09 01 1c 02 00 04 d2 2c" + ai1.substr(3)
+                    + "3e 19 07 3f 49 05 59 64 69 05 89 02")),
+            "BACnet/IP",
+            "unconfirmedEventNotification device,1234 analog-input,1 out-of-range "
+            "ack-notification" },
+        { "acknowledgeAlarm",
+            BacnetIp(0x0a,
+                Apdu("01 04 00 05 04 00 09 01 1c" + ai1.substr(3)
+                    + "29 03 3e 19 2a 3f 4b 00 6f 70 5e 0c 0e 1f 00 00 5f")),
+            "BACnet/IP", "acknowledgeAlarm[ 4] analog-input,1 high-limit \"op\"" },
+        { "acknowledgeAlarm without its time of acknowledgment",
+            BacnetIp(0x0a,
+                Apdu("01 04 00 05 04 00 09 01 1c" + ai1.substr(3)
+                    + "29 03 3e 19 2a 3f 4b 00 6f 70")),
+            "BACnet/IP", "acknowledgeAlarm[ 4] analog-input,1 high-limit \"op\" [malformed]",
+            "ends before Time of Acknowledgment" },
+        { "atomicReadFile stream",
+            BacnetIp(0x0a, Hex("01 04 00 05 05 06 c4 02 80 00 01 0e 31 00 22 04 00 0f")),
+            "BACnet/IP", "atomicReadFile[ 5] file,1 stream from 0, 1024 octets" },
+        { "atomicReadFile records",
+            BacnetIp(0x0a, Hex("01 04 00 05 05 06 c4 02 80 00 01 1e 31 03 21 02 1f")), "BACnet/IP",
+            "atomicReadFile[ 5] file,1 records from 3, 2 records" },
+        { "atomicReadFile-ACK stream, end of file",
+            BacnetIp(0x0a, Hex("01 00 30 05 06 11 0e 31 00 63 01 02 03 0f")), "BACnet/IP",
+            "atomicReadFile-ACK[ 5] stream from 0, 3 octets, end of file" },
+        { "atomicReadFile-ACK records",
+            BacnetIp(0x0a, Hex("01 00 30 05 06 10 1e 31 03 21 02 62 aa bb 61 cc 1f")), "BACnet/IP",
+            "atomicReadFile-ACK[ 5] records from 3, 2 records" },
+        { "atomicReadFile-ACK with file data past the end",
+            BacnetIp(0x0a, Hex("01 00 30 05 06 10 0e 31 00 64 01 02 03")), "BACnet/IP",
+            "atomicReadFile-ACK[ 5] [malformed]", "broken File Data" },
+        { "atomicWriteFile stream",
+            BacnetIp(0x0a, Hex("01 04 00 05 06 07 c4 02 80 00 01 0e 31 00 63 01 02 03 0f")),
+            "BACnet/IP", "atomicWriteFile[ 6] file,1 stream from 0, 3 octets" },
+        { "atomicWriteFile records",
+            BacnetIp(
+                0x0a, Hex("01 04 00 05 06 07 c4 02 80 00 01 1e 31 03 21 02 62 aa bb 61 cc 1f")),
+            "BACnet/IP", "atomicWriteFile[ 6] file,1 records from 3, 2 records" },
+        { "atomicWriteFile-ACK", BacnetIp(0x0a, Hex("01 00 30 06 07 09 00")), "BACnet/IP",
+            "atomicWriteFile-ACK[ 6] stream from 0" },
+        { "createObject by type with an initial value",
+            BacnetIp(0x0a, Hex("01 04 00 05 07 0a 0e 09 02 0f 1e 09 4d 2e 74 00 41 42 43 2f 1f")),
+            "BACnet/IP", "createObject[ 7] analog-value with object-name" },
+        { "createObject by identifier",
+            BacnetIp(0x0a, Hex("01 04 00 05 07 0a 0e 1c 00 80 00 05 0f")), "BACnet/IP",
+            "createObject[ 7] analog-value,5" },
+        { "createObject-ACK", BacnetIp(0x0a, Hex("01 00 30 07 0a c4 00 80 00 05")), "BACnet/IP",
+            "createObject-ACK[ 7] analog-value,5" },
+        { "deleteObject", BacnetIp(0x0a, Hex("01 04 00 05 08 0b c4 00 80 00 05")), "BACnet/IP",
+            "deleteObject[ 8] analog-value,5" },
+        { "readRange by position",
+            BacnetIp(0x0a, Hex("01 04 00 05 09 1a 0c 05 00 00 01 19 83 3e 21 01 31 0a 3f")),
+            "BACnet/IP", "readRange[ 9] trend-log,1 log-buffer by position 1 count 10" },
+        { "readRange by sequence number, backwards",
+            BacnetIp(0x0a, Hex("01 04 00 05 09 1a 0c 05 00 00 01 19 83 6e 21 05 31 f6 6f")),
+            "BACnet/IP", "readRange[ 9] trend-log,1 log-buffer by sequence 5 count -10" },
+        { "readRange by time",
+            BacnetIp(0x0a,
+                Hex("01 04 00 05 09 1a 0c 05 00 00 01 19 83 7e a4 7e 0c 07 01 b4 0e 1e 00 00 31 0a "
+                    "7f")),
+            "BACnet/IP",
+            "readRange[ 9] trend-log,1 log-buffer by time 2026-12-07 14:30:00.00 count 10" },
+        { "readRange-ACK",
+            BacnetIp(0x0a,
+                Hex("01 00 30 09 1a 0c 05 00 00 01 19 83 3a 05 c0 49 02 5e 0e a4 7e 0c 07 01 b4 0e "
+                    "1e 00 00 0f 1e 2c 41 ac 00 00 1f 0e a4 7e 0c 07 01 b4 0e 1f 00 00 0f 1e 2c 41 "
+                    "b0 00 00 1f 5f 69 05")),
+            "BACnet/IP", "readRange-ACK[ 9] trend-log,1 log-buffer 2 items from #5" },
+        { "lifeSafetyOperation",
+            BacnetIp(0x0a, Hex("01 04 00 05 0a 1b 09 01 1b 00 6f 70 29 01 3c 05 40 00 01")),
+            "BACnet/IP", "lifeSafetyOperation[10] life-safety-point,1 silence" },
+        { "subscribeCOVProperty with an increment",
+            BacnetIp(0x0a,
+                Apdu("01 04 00 05 0b 1c 09 12 1c" + ai1.substr(3)
+                    + "29 01 39 3c 4e 09 55 4f 5c 3f 00 00 00")),
+            "BACnet/IP",
+            "subscribeCOVProperty[11] analog-input,1 present-value increment 0.5 lifetime 60 s" },
+        { "subscribeCOVProperty cancel",
+            BacnetIp(0x0a, Apdu("01 04 00 05 0b 1c 09 12 1c" + ai1.substr(3) + "4e 09 55 4f")),
+            "BACnet/IP", "subscribeCOVProperty[11] analog-input,1 present-value cancel" },
+        { "subscribeCOVPropertyMultiple",
+            BacnetIp(0x0a,
+                Hex("01 04 00 05 0c 1e 09 12 19 01 29 3c 4e 0c 00 00 00 01 1e 0e 09 55 0f 29 00 0e "
+                    "09 6f 0f 29 00 1f 4f")),
+            "BACnet/IP",
+            "subscribeCOVPropertyMultiple[12] analog-input,1 present-value, status-flags lifetime "
+            "60 s" },
+        { "confirmedCOVNotificationMultiple",
+            BacnetIp(0x0a,
+                Hex("01 04 00 05 0d 1f 09 12 1c 02 00 04 d2 29 3c 3e a4 7e 0c 07 01 b4 0e 1e 00 00 "
+                    "3f 4e 0c 00 00 00 01 1e 09 55 2e 44 41 ac 00 00 2f 3c 0e 1e 00 00 1f 0c 00 00 "
+                    "00 02 1e 09 55 2e 44 41 b0 00 00 2f 1f 4f")),
+            "BACnet/IP",
+            "confirmedCOVNotificationMultiple[13] device,1234 analog-input,1 present-value; "
+            "analog-input,2 present-value" },
+        { "you-Are",
+            BacnetIp(
+                0x0b, Hex("01 00 10 0e 21 05 74 00 4d 6f 64 74 00 53 4e 31 c4 02 00 04 d2 61 0a")),
+            "BACnet/IP", "you-Are device,1234 vendor 5 \"Mod\" \"SN1\"" },
+        { "unconfirmedTextMessage",
+            BacnetIp(0x0b, Hex("01 00 10 05 0c 02 00 04 d2 29 01 3b 00 48 69")), "BACnet/IP",
+            "unconfirmedTextMessage device,1234 urgent \"Hi\"" },
+        { "confirmedTextMessage with a message class",
+            BacnetIp(0x0a, Hex("01 04 00 05 10 13 0c 02 00 04 d2 1e 09 03 1f 29 00 3b 00 48 69")),
+            "BACnet/IP", "confirmedTextMessage[16] device,1234 normal \"Hi\"" },
+        { "readPropertyMultiple-ACK with values and an error",
+            BacnetIp(0x0a,
+                Apdu("01 00 30 03 0e 0c" + ai1.substr(2)
+                    + "1e 29 55 4e 44 41 ac 00 00 4f 29 6f 4e 82 04 00 4f 1f 0c 02 00 00 05 1e 29 "
+                      "1c 5e 91 02 91 20 5f 1f")),
+            "BACnet/IP",
+            "readPropertyMultiple-ACK[ 3] analog-input,1 present-value = 21.5, status-flags = "
+            "{0000}; device,5 description (property: unknown-property)" },
+        { "readPropertyMultiple-ACK with an array index",
+            BacnetIp(0x0a,
+                Apdu("01 00 30 03 0e 0c" + av2.substr(2)
+                    + "1e 29 57 39 08 4e 44 42 48 00 00 4f 1f")),
+            "BACnet/IP", "readPropertyMultiple-ACK[ 3] analog-value,2 priority-array[8] = 50.0" },
+        { "readPropertyMultiple-ACK result with neither value nor error",
+            BacnetIp(0x0a, Apdu("01 00 30 03 0e 0c" + ai1.substr(2) + "1e 29 55 1f")), "BACnet/IP",
+            "readPropertyMultiple-ACK[ 3] analog-input,1 present-value [malformed]",
+            "no Property Access Error where one belongs" },
+        { "writePropertyMultiple",
+            BacnetIp(0x0a,
+                Apdu("01 04 00 05 0e 10 0c" + av2.substr(2)
+                    + "1e 09 55 2e 44 42 48 00 00 2f 39 08 09 51 2e 11 2f 1f")),
+            "BACnet/IP",
+            "writePropertyMultiple[14] analog-value,2 present-value = 50.0 priority 8, "
+            "out-of-service = true" },
+        { "writePropertyMultiple with priority 17",
+            BacnetIp(
+                0x0a, Apdu("01 04 00 05 0e 10 0c" + av2.substr(2) + "1e 09 55 2e 00 2f 39 11 1f")),
+            "BACnet/IP",
+            "writePropertyMultiple[14] analog-value,2 present-value = NULL priority 17 [malformed]",
+            "priority 17 outside 1-16" },
+        { "writeProperty to an array index",
+            BacnetIp(0x0a, Apdu("01 04 00 05 06 0f" + av2 + "19 57 29 08 3e 44 42 48 00 00 3f")),
+            "BACnet/IP", "writeProperty[ 6] analog-value,2 priority-array[8] = 50.0" },
+        { "readProperty-ACK BACnetDateTime",
+            BacnetIp(0x0a,
+                Hex("01 00 30 0f 0c 0c 0b 00 00 01 19 55 3e a4 7e 0c 07 01 b4 0e 1e 00 00 3f")),
+            "BACnet/IP",
+            "readProperty-ACK[15] datetime-value,1 present-value = 2026-12-07 14:30:00.00" },
         { "confirmedPrivateTransfer", BacnetIp(0x0a, Hex("01 04 00 05 01 12 09 07")), "BACnet/IP",
             "confirmedPrivateTransfer[ 1]" },
         { "unconfirmed timeSynchronization",
@@ -411,6 +595,19 @@ TEST(DecoderTest, EveryTruncationIsMarkedAndStaysInBounds)
         { BacnetIp(0x04, Hex("c0 a8 0a 05 ba c0 01 00 10 00 c4 02 00 04 d2 22 05 c4 91 03 21 00")),
             68 },
         { BacnetEthernet(rp), 17 + rp.size() },
+        // Nested lists of the services' parameters: COV, event, readPropertyMultiple-ACK.
+        { BacnetIp(0x0a,
+              Hex("01 04 00 05 01 01 09 12 1c 02 00 04 d2 2c 00 40 00 01 39 00 4e 09 55 2e 44 42 "
+                  "48 00 00 2f 09 6f 2e 82 04 00 2f 4f")),
+            46 + 38 },
+        { BacnetIp(0x0a,
+              Hex("01 04 00 05 03 02 09 01 1c 02 00 04 d2 2c 00 00 00 01 3e 2e a4 7e 0c 07 01 b4 "
+                  "0e 1e 00 00 2f 3f 49 05 59 64 69 05 89 00 99 01 a9 00 b9 03")),
+            46 + 46 },
+        { BacnetIp(0x0a,
+              Hex("01 00 30 03 0e 0c 00 00 00 01 1e 29 55 4e 44 41 ac 00 00 4f 29 6f 4e 82 04 00 "
+                  "4f 1f 0c 02 00 00 05 1e 29 1c 5e 91 02 91 20 5f 1f")),
+            46 + 43 },
     };
     for (const auto& c : cases) {
         ASSERT_FALSE(DecodeRow(FrameOf(c.frame)).bMalformed);
@@ -496,6 +693,64 @@ TEST(DecoderTest, BytesAfterTheBvlcLengthAreMarked)
     EXPECT_EQ(pExtra->uLength, 5u);
     ASSERT_NE(pApdu, nullptr);
     EXPECT_EQ(pApdu->uOffset + pApdu->uLength, pExtra->uOffset);
+}
+
+// The field tree of the services' parameters: each part under its name, nested
+// where the encoding nests it.
+TEST(DecoderTest, ServiceFieldsShowTheirParameters)
+{
+    struct SFieldCase {
+        const char* szName;
+        Bytes frame;
+        std::vector<std::string> path; // field names under "APDU"; the last one checked
+        const char* szValue;
+    };
+    const Bytes cov = BacnetIp(0x0a,
+        Hex("01 04 00 05 01 01 09 12 1c 02 00 04 d2 2c 00 40 00 01 39 00 4e 09 55 2e 44 42 48 00 "
+            "00 2f 09 6f 2e 82 04 00 2f 4f"));
+    const Bytes event = BacnetIp(0x0a,
+        Hex("01 04 00 05 03 02 09 01 1c 02 00 04 d2 2c 00 00 00 01 3e 2e a4 7e 0c 07 01 b4 0e 1e "
+            "00 00 2f 3f 49 05 59 64 69 05 89 00 99 01 a9 00 b9 03"));
+    const Bytes rpmAck
+        = BacnetIp(0x0a, Hex("01 00 30 03 0e 0c 02 00 00 05 1e 29 1c 5e 91 02 91 20 5f 1f"));
+    const Bytes file = BacnetIp(0x0a, Hex("01 00 30 05 06 11 0e 31 00 63 01 02 03 0f"));
+    const SFieldCase cases[] = {
+        { "COV time remaining", cov, { "Time Remaining" }, "indefinite" },
+        { "COV first value", cov, { "Property Value" }, "present-value = 50.0" },
+        { "COV value's property", cov, { "Property Value", "Property Identifier" },
+            "present-value (85)" },
+        { "event time stamp", event, { "Time Stamp" }, "2026-12-07 14:30:00.00" },
+        { "event time stamp's date", event, { "Time Stamp", "Date and Time", "Date" },
+            "2026-12-07" },
+        { "event type", event, { "Event Type" }, "out-of-range (5)" },
+        { "event to-state", event, { "To State" }, "high-limit (3)" },
+        { "event ack required", event, { "Ack Required" }, "true" },
+        { "readPropertyMultiple-ACK error", rpmAck, { "Result" },
+            "description (property: unknown-property)" },
+        { "readPropertyMultiple-ACK error code", rpmAck, { "Result", "Error Code" },
+            "unknown-property (32)" },
+        { "atomicReadFile-ACK data", file, { "Stream Access", "File Data" }, "3 bytes" },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.szName);
+        std::vector<SField> tree;
+        const SRow row = DecodeTree(FrameOf(c.frame), &tree);
+        EXPECT_FALSE(row.bMalformed) << row.csInfo;
+        const SField* pAt = nullptr;
+        for (const SField& layer : tree)
+            if (layer.csName == "APDU")
+                pAt = &layer;
+        for (const std::string& csName : c.path) {
+            ASSERT_NE(pAt, nullptr);
+            const SField* pNext = nullptr;
+            for (const SField& f : pAt->children)
+                if (f.csName == csName && !pNext)
+                    pNext = &f;
+            pAt = pNext;
+        }
+        ASSERT_NE(pAt, nullptr);
+        EXPECT_EQ(pAt->csValue, c.szValue);
+    }
 }
 
 TEST(DecoderTest, AddressesNameMacsAndIpPorts)
