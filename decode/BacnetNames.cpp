@@ -175,6 +175,12 @@ namespace {
         "Distribute-Broadcast-To-Network", "Original-Unicast-NPDU", "Original-Broadcast-NPDU",
         "Secure-BVLL" };
 
+    const char* const kBvlc6Functions[] = { "BVLC-Result", "Original-Unicast-NPDU",
+        "Original-Broadcast-NPDU", "Address-Resolution", "Forwarded-Address-Resolution",
+        "Address-Resolution-ACK", "Virtual-Address-Resolution", "Virtual-Address-Resolution-ACK",
+        "Forwarded-NPDU", "Register-Foreign-Device", "Delete-Foreign-Device-Table-Entry", "",
+        "Distribute-Broadcast-To-Network" };
+
     const char* const kEventStates[]
         = { "normal", "fault", "offnormal", "high-limit", "low-limit", "life-safety-alarm" };
 
@@ -240,6 +246,10 @@ const char* BvlcFunctionName(uint32_t u)
     return Lookup(kBvlcFunctions, u);
 }
 
+const char* Bvlc6FunctionName(uint32_t u)
+{
+    return Lookup(kBvlc6Functions, u);
+}
 const char* EventStateName(uint32_t u)
 {
     return Lookup(kEventStates, u);
@@ -277,6 +287,26 @@ const char* BvlcResultName(uint32_t u)
     case 0x0050:
         return "Delete-Foreign-Device-Table-Entry NAK";
     case 0x0060:
+        return "Distribute-Broadcast-To-Network NAK";
+    default:
+        return nullptr;
+    }
+}
+
+const char* Bvlc6ResultName(uint32_t u)
+{
+    switch (u) {
+    case 0x0000:
+        return "Successful completion";
+    case 0x0030:
+        return "Address-Resolution NAK";
+    case 0x0060:
+        return "Virtual-Address-Resolution NAK";
+    case 0x0090:
+        return "Register-Foreign-Device NAK";
+    case 0x00a0:
+        return "Delete-Foreign-Device-Table-Entry NAK";
+    case 0x00c0:
         return "Distribute-Broadcast-To-Network NAK";
     default:
         return nullptr;

@@ -20,6 +20,8 @@ const char* SegmentationName(uint32_t u);
 const char* NetworkMessageName(uint32_t u);
 const char* BvlcFunctionName(uint32_t u);
 const char* BvlcResultName(uint32_t u);
+const char* Bvlc6FunctionName(uint32_t u); // BACnet/IPv6's BVLC
+const char* Bvlc6ResultName(uint32_t u);
 const char* EventStateName(uint32_t u);
 const char* EventTypeName(uint32_t u);
 const char* NotifyTypeName(uint32_t u);

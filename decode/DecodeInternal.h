@@ -255,9 +255,11 @@ private:
 void DecodeEthernet(SOut& out, CReader r);
 // Bvlc.cpp: a BVLC, r at its type byte.
 std::string DecodeBvlc(SOut& out, CReader r);
+// Bvlc.cpp: a BVLC of BACnet/IPv6 (type 0x82), r at its type byte.
+std::string DecodeBvlc6(SOut& out, CReader r);
 // Npdu.cpp: the NPDU and what it carries.
 std::string DecodeNpdu(SOut& out, CReader r);
-// "192.168.10.5:47808" for six bytes, "5" for one, else hex.
+// "192.168.10.5:47808" for six bytes, "[fe80::1]:47808" for eighteen, "5" for one, else hex.
 std::string NetworkAddress(const uint8_t* p, uint32_t n);
 // Apdu.cpp: the APDU.
 std::string DecodeApdu(SOut& out, CReader r);

@@ -111,9 +111,9 @@ namespace {
     // BACnet/IP when the datagram starts with a BVLC type BACnet knows.
     bool DecodeBacnetUdp(SOut& out, CReader r)
     {
-        if (r.Left() < 1 || r.Peek() != 0x81)
+        if (r.Left() < 1 || (r.Peek() != 0x81 && r.Peek() != 0x82))
             return false;
-        out.row.csInfo = DecodeBvlc(out, r);
+        out.row.csInfo = r.Peek() == 0x81 ? DecodeBvlc(out, r) : DecodeBvlc6(out, r);
         return true;
     }
 
@@ -333,7 +333,56 @@ namespace {
                 "IPv6 payload length " + Num(uPayloadLen) + " is more than the bytes present");
         else
             uPayload = uPayloadLen;
-        DecodeTransport(out, r.Sub(uPayload), uNext, ends, csSrcMac, csDstMac, "IPv6");
+        r = r.Sub(uPayload);
+        // Extension headers before the transport: hop-by-hop, routing, fragment,
+        // destination options, authentication. A few at most; more is a loop.
+        uint8_t uProto = uNext;
+        bool bFirstFragment = false;
+        for (int i = 0; i < 8; ++i) {
+            const char* szExt = uProto == 0 ? "Hop-by-Hop Options"
+                : uProto == 43              ? "Routing"
+                : uProto == 44              ? "Fragment"
+                : uProto == 60              ? "Destination Options"
+                : uProto == 51              ? "Authentication Header"
+                                            : nullptr;
+            if (!szExt)
+                break;
+            if (!r.Has(8)) {
+                out.Malformed(std::string("the IPv6 ") + szExt + " header is cut off");
+                out.row.csInfo = "IPv6 extension header cut off";
+                return;
+            }
+            const uint8_t* e = r.Here();
+            const uint32_t uLen = uProto == 44 ? 8
+                : uProto == 51                 ? (e[1] + 2u) * 4
+                                               : (e[1] + 1u) * 8;
+            if (!r.Has(uLen)) {
+                out.Malformed(std::string("the IPv6 ") + szExt + " header is cut off");
+                out.row.csInfo = "IPv6 extension header cut off";
+                return;
+            }
+            const char* szInner = IpProtocolName(e[0]);
+            std::string csExt = Bytes(uLen) + ", next " + (szInner ? szInner : Num(e[0]));
+            if (uProto == 44) {
+                const uint32_t uOffset = static_cast<uint32_t>(e[2] << 8 | (e[3] & 0xf8));
+                const bool bMore = (e[3] & 1) != 0;
+                csExt += ", offset " + Num(uOffset) + (bMore ? ", more fragments" : "");
+                TREE_ADD(out, pNode, szExt, csExt, r.Pos(), uLen);
+                if (uOffset != 0) {
+                    out.row.csInfo = "IPv6 fragment of " + (szInner ? szInner : Num(e[0]))
+                        + " at offset " + Num(uOffset);
+                    return;
+                }
+                bFirstFragment = bMore;
+            } else {
+                TREE_ADD(out, pNode, szExt, csExt, r.Pos(), uLen);
+            }
+            uProto = e[0];
+            r.Skip(uLen);
+        }
+        DecodeTransport(out, r, uProto, ends, csSrcMac, csDstMac, "IPv6");
+        if (bFirstFragment)
+            out.row.csInfo += " (first fragment)";
     }
 
     void DecodeArp(SOut& out, CReader r)

@@ -158,6 +158,8 @@ std::string NetworkAddress(const uint8_t* p, uint32_t n)
         return "broadcast";
     if (n == 6) // a B/IP address: IPv4 and port
         return Ipv4(p) + ":" + Num(static_cast<uint32_t>(p[4] << 8 | p[5]));
+    if (n == 18) // a B/IPv6 address: IPv6 and port
+        return "[" + Ipv6(p) + "]:" + Num(static_cast<uint32_t>(p[16] << 8 | p[17]));
     if (n == 1)
         return Num(p[0]);
     return Hex(p, n, ":");

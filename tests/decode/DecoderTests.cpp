@@ -37,6 +37,31 @@ Bytes Apdu(const std::string& cs)
     return Hex(cs);
 }
 
+// IPv6 from fe80::1 to fe80::2 in Ethernet II; uNext names the first header after it.
+Bytes Ipv6Frame(uint8_t uNext, const Bytes& payload)
+{
+    Bytes h = Hex("60000000 0000 00 40 fe800000000000000000000000000001 "
+                  "fe800000000000000000000000000002");
+    h[4] = static_cast<uint8_t>(payload.size() >> 8);
+    h[5] = static_cast<uint8_t>(payload.size());
+    h[6] = uNext;
+    return EthernetII(0x86dd, Cat({ h, payload }));
+}
+
+// A BACnet/IPv6 BVLC: type 0x82, function, length, body.
+Bytes Bvlc6(uint8_t uFunction, const Bytes& body)
+{
+    const size_t n = body.size() + 4;
+    return Cat(
+        { { 0x82, uFunction, static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n) }, body });
+}
+
+// BACnet/IPv6 on port 47808, then the BVLC.
+Bytes BacnetIpv6(uint8_t uFunction, const Bytes& body)
+{
+    return Ipv6Frame(17, Udp(47808, 47808, Bvlc6(uFunction, body)));
+}
+
 std::vector<SCase> Cases()
 {
     const std::string ai1 = kAi1, av2 = kAv2;
@@ -407,6 +432,40 @@ std::vector<SCase> Cases()
             BacnetIp(0x0a, Apdu("01 2c 00 05 01 0a 00 07 01 03 fe 00 05 01 0c" + ai1 + "19 55")),
             "BACnet/IP", "readProperty[ 1] analog-input,1 present-value" },
 
+        // BACnet/IPv6: virtual addresses of three bytes, B/IPv6 addresses of eighteen.
+        { "BACnet/IPv6 Original-Unicast-NPDU",
+            BacnetIpv6(0x01, Apdu("00 00 01 00 00 02 01 04 00 05 05 0c" + ai1 + "19 55")),
+            "BACnet/IPv6", "readProperty[ 5] analog-input,1 present-value" },
+        { "BACnet/IPv6 Original-Broadcast-NPDU", BacnetIpv6(0x02, Hex("00 00 01 01 00 10 08")),
+            "BACnet/IPv6", "who-Is" },
+        { "BACnet/IPv6 Distribute-Broadcast-To-Network",
+            BacnetIpv6(0x0c, Hex("00 00 01 01 00 10 08")), "BACnet/IPv6", "who-Is" },
+        { "BACnet/IPv6 Forwarded-NPDU",
+            BacnetIpv6(0x08, Hex("00 00 01 fe800000000000000000000000000005 ba c0 01 00 10 08")),
+            "BACnet/IPv6", "who-Is (from [fe80::5]:47808)" },
+        { "BACnet/IPv6 Address-Resolution", BacnetIpv6(0x03, Hex("00 00 01 00 00 02")), "BVLC",
+            "Address-Resolution 00:00:01 -> 00:00:02" },
+        { "BACnet/IPv6 BVLC-Result", BacnetIpv6(0x00, Hex("00 00 01 00 90")), "BVLC",
+            "BVLC-Result: Register-Foreign-Device NAK" },
+        { "BACnet/IPv6 Register-Foreign-Device", BacnetIpv6(0x09, Hex("00 00 01 00 3c")), "BVLC",
+            "Register-Foreign-Device ttl 60 s" },
+        { "BACnet/IPv6 destination address cut", BacnetIpv6(0x01, Hex("00 00 01 00")), "BVLC",
+            "Original-Unicast-NPDU [malformed]", "the Destination Virtual Address is cut off" },
+        { "BACnet/IPv6 behind hop-by-hop and destination options",
+            Ipv6Frame(0,
+                Cat({ Hex("3c 00 01 04 00 00 00 00 11 00 01 04 00 00 00 00"),
+                    Udp(47808, 47808, Bvlc6(0x02, Hex("00 00 01 01 00 10 08"))) })),
+            "BACnet/IPv6", "who-Is" },
+        { "IPv6 fragment past the first", Ipv6Frame(44, Hex("11 00 05 c8 00 00 00 01 00 01 02 03")),
+            "IPv6", "IPv6 fragment of UDP at offset 1480" },
+        { "IPv6 first fragment",
+            Ipv6Frame(
+                44, Cat({ Hex("11 00 00 01 00 00 00 01"), Udp(5000, 6000, Hex("01020304")) })),
+            "UDP", "5000 -> 6000 len 4 (first fragment)" },
+        { "IPv6 extension header cut", Ipv6Frame(0, Hex("11 02 00 00 00 00 00 00 00 00")), "IPv6",
+            "IPv6 extension header cut off [malformed]",
+            "the IPv6 Hop-by-Hop Options header is cut off" },
+
         // BACnet/Ethernet.
         { "BACnet/Ethernet who-Is", BacnetEthernet(Hex("01 20 ff ff 00 ff 10 08")),
             "BACnet/Ethernet", "who-Is" },
@@ -750,6 +809,50 @@ TEST(DecoderTest, ServiceFieldsShowTheirParameters)
         }
         ASSERT_NE(pAt, nullptr);
         EXPECT_EQ(pAt->csValue, c.szValue);
+    }
+}
+
+// Where a routed or forwarded frame came from and goes: what a user checks when
+// an answer goes elsewhere than the request's sender.
+TEST(DecoderTest, RoutedAndForwardedFramesShowTheirEnds)
+{
+    struct SRouteCase {
+        const char* szName;
+        Bytes frame;
+        const char* szLayer;
+        const char* szField; // nullptr: the layer's own value
+        const char* szValue;
+    };
+    const SRouteCase cases[] = {
+        { "Forwarded-NPDU's originator", BacnetIp(0x04, Hex("c0 a8 0a 05 ba c0 01 00 10 08")),
+            "BVLC", "Original Source", "192.168.10.5:47808" },
+        { "global broadcast", BacnetIp(0x0b, Hex("01 20 ff ff 00 ff 10 08")), "NPDU", nullptr,
+            "APDU, to global broadcast" },
+        { "remote broadcast", BacnetIp(0x0b, Hex("01 20 00 05 00 ff 10 08")), "NPDU", nullptr,
+            "APDU, to broadcast on network 5" },
+        { "answer from a routed device, B/IP SADR",
+            BacnetIp(0x0a, Hex("01 08 00 07 06 c0 a8 0b 02 ba c0 20 05 0f")), "NPDU", "SADR",
+            "192.168.11.2:47808" },
+        { "B/IPv6 Forwarded-NPDU's originator",
+            BacnetIpv6(0x08, Hex("00 00 01 fe800000000000000000000000000005 ba c0 01 00 10 08")),
+            "BVLC", "Original Source Address", "[fe80::5]:47808" },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.szName);
+        std::vector<SField> tree;
+        const SRow row = DecodeTree(FrameOf(c.frame), &tree);
+        EXPECT_FALSE(row.bMalformed) << row.csInfo;
+        std::string csValue = "(absent)";
+        for (const SField& layer : tree) {
+            if (layer.csName != c.szLayer)
+                continue;
+            if (!c.szField)
+                csValue = layer.csValue;
+            for (const SField& f : layer.children)
+                if (c.szField && f.csName == c.szField)
+                    csValue = f.csValue;
+        }
+        EXPECT_EQ(csValue, c.szValue);
     }
 }
 
