@@ -16,6 +16,37 @@ namespace {
         = { "unspecified", "2", "4", "8", "16", "32", "64", "more than 64" };
     const uint32_t kMaxApdu[] = { 50, 128, 206, 480, 1024, 1476 };
 
+    // Fields of the reassembled answer point into it; those in this record's own
+    // segment are moved onto its bytes, the others cover no bytes of the frame.
+    void MapToFrame(SField& f, const SSegmentHook& hook, uint32_t uAnchor)
+    {
+        const uint32_t uOwnEnd = hook.uOwnStart + hook.uDataLength;
+        if (f.uOffset >= hook.uOwnStart && f.uOffset + f.uLength <= uOwnEnd) {
+            f.uOffset = hook.uDataOffset + (f.uOffset - hook.uOwnStart);
+        } else {
+            f.uOffset = uAnchor;
+            f.uLength = 0;
+        }
+        for (SField& child : f.children)
+            MapToFrame(child, hook, uAnchor);
+    }
+
+    // The last segment of a segmented ComplexACK: the parameters of the whole answer.
+    std::string ReassembledParameters(SOut& out, CApdu& a, const SSegmentHook& hook)
+    {
+        const std::vector<uint8_t>& whole = *hook.pWhole;
+        SField* pWhole = TREE_ADD(out, a.Node(), "Reassembled Answer",
+            Num(hook.uSegments) + " segments, " + Bytes(static_cast<uint32_t>(whole.size())),
+            hook.uDataOffset, hook.uDataLength);
+        CApdu all(out, CReader(whole.data(), 0, static_cast<uint32_t>(whole.size())), pWhole);
+        const std::string cs = ServiceParameters(all, true, hook.uService, true);
+        if (pWhole)
+            for (SField& f : pWhole->children)
+                MapToFrame(f, hook, hook.uDataOffset);
+        a.Reader().Skip(a.Reader().Left());
+        return cs + " (reassembled from " + Num(hook.uSegments) + " segments)";
+    }
+
 } // namespace
 
 // The APDU: its Info text.
@@ -142,11 +173,25 @@ std::string DecodeApdu(SOut& out, CReader r)
         TREE_ADD(out, pNode, "Service ACK Choice",
             ServiceName(true, uService) + " (" + Num(uService) + ")", rd.Pos() - 1, 1);
         csInfo = ServiceName(true, uService) + "-ACK" + InvokeId(uInvoke);
+        SSegmentHook* pHook = bSeg ? out.pSegment : nullptr;
+        if (pHook) {
+            pHook->bSegment = true;
+            pHook->uInvoke = uInvoke;
+            pHook->uSeq = uSeq;
+            pHook->uService = uService;
+            pHook->bMore = bMore;
+            pHook->uDataOffset = rd.Pos();
+            pHook->uDataLength = rd.Left();
+        }
+        if (pHook && pHook->pWhole)
+            return csInfo + ReassembledParameters(out, a, *pHook);
         if (bSeg && (uSeq != 0 || bMore)) {
             a.Rest("Segment");
-            return csInfo + " segment " + Num(uSeq) + (bMore ? ", more follows" : "");
+            return csInfo + " segment " + Num(uSeq) + (bMore ? ", more follows" : "")
+                + (pHook ? pHook->csNote : "");
         }
-        return csInfo + ServiceParameters(a, true, uService, true);
+        // A single segment, more follows clear: the whole answer is here.
+        return csInfo + ServiceParameters(a, true, uService, true) + (pHook ? pHook->csNote : "");
     }
     case 4: { // SegmentACK
         const bool bNak = (b0 & 0x02) != 0;

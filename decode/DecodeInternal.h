@@ -105,10 +105,30 @@ std::string FirstBytes(const CReader& r);
 // ---------------------------------------------------------------------------
 // Output: the row, the tree when one is wanted, and the first malformation.
 
+// What the APDU layer says of a segmented ComplexACK, and what the segment
+// assembler (Segments.cpp) gives back for it.
+struct SSegmentHook {
+    // Filled by the decode.
+    bool bSegment = false; // a segmented ComplexACK whose header decoded
+    uint8_t uInvoke = 0;
+    uint8_t uSeq = 0;
+    uint8_t uService = 0;
+    bool bMore = false;
+    uint32_t uDataOffset = 0; // in the frame: the service data after the service choice
+    uint32_t uDataLength = 0;
+    std::string csNetEnds; // the NPDU's routed destination and source, if any
+    // Given by the assembler before the decode.
+    const std::vector<uint8_t>* pWhole = nullptr; // the answer's service data, all segments
+    uint32_t uSegments = 0;
+    uint32_t uOwnStart = 0; // where this record's data sits in *pWhole
+    std::string csNote; // what a segment row adds: " (answer in record 12)"
+};
+
 struct SOut {
     SRow& row;
     std::vector<SField>* pTree;
     std::string csMalformed;
+    SSegmentHook* pSegment = nullptr; // only while assembling segmented answers
 
     bool Tree() const { return pTree != nullptr; }
 
@@ -250,6 +270,9 @@ private:
 
 // ---------------------------------------------------------------------------
 // The layers' entry points. Each returns (or sets) the row's Info text.
+
+// Decoder.cpp: DecodeRow and DecodeTree with the segment hook (nullptr: none).
+SRow DecodeWith(const SFrame& frame, std::vector<SField>* pTree, SSegmentHook* pSegment);
 
 // Link.cpp: the Ethernet frame.
 void DecodeEthernet(SOut& out, CReader r);

@@ -147,49 +147,48 @@ namespace {
         return std::string(sz) + szFrac + " UTC";
     }
 
-    SRow Decode(const SFrame& frame, std::vector<SField>* pTree)
-    {
-        SRow row;
-        row.uNumber = frame.uNumber;
-        // Wraps instead of overflowing on absurd time stamps.
-        row.llRelTimeNs = static_cast<int64_t>(static_cast<uint64_t>(frame.header.llTimeNs)
-            - static_cast<uint64_t>(frame.llFirstTimeNs));
-        row.bNanoResolution = frame.bNanoResolution;
-        row.uCapLen = frame.header.uCapLen;
-        row.uWireLen = frame.header.uWireLen;
-        if (pTree)
-            pTree->clear();
-        SOut out { row, pTree, {} };
-        const uint32_t uLen = frame.pData ? frame.header.uCapLen : 0;
+} // namespace
 
-        if (SField* pFrame = !pTree ? nullptr
-                                    : TREE_ADD(out, nullptr, "Frame " + Num(frame.uNumber),
-                                        Num(frame.header.uCapLen) + " bytes captured, "
-                                            + Num(frame.header.uWireLen) + " on the wire",
-                                        0, uLen)) {
-            TREE_ADD(out, pFrame, "Arrival Time",
-                TimeOfDay(frame.header.llTimeNs, frame.bNanoResolution), 0, 0);
-            TREE_ADD(
-                out, pFrame, "Time since record 0", ColumnText(row, EColumn::Time) + " s", 0, 0);
-            TREE_ADD(out, pFrame, "Captured Length", Num(frame.header.uCapLen), 0, 0);
-            TREE_ADD(out, pFrame, "Wire Length", Num(frame.header.uWireLen), 0, 0);
-            TREE_ADD(out, pFrame, "Link Type", Num(frame.uLinkType), 0, 0);
-        }
+SRow internal::DecodeWith(const SFrame& frame, std::vector<SField>* pTree, SSegmentHook* pSegment)
+{
+    SRow row;
+    row.uNumber = frame.uNumber;
+    // Wraps instead of overflowing on absurd time stamps.
+    row.llRelTimeNs = static_cast<int64_t>(
+        static_cast<uint64_t>(frame.header.llTimeNs) - static_cast<uint64_t>(frame.llFirstTimeNs));
+    row.bNanoResolution = frame.bNanoResolution;
+    row.uCapLen = frame.header.uCapLen;
+    row.uWireLen = frame.header.uWireLen;
+    if (pTree)
+        pTree->clear();
+    SOut out { row, pTree, {}, pSegment };
+    const uint32_t uLen = frame.pData ? frame.header.uCapLen : 0;
 
-        if (frame.uLinkType != kLinkEthernet) {
-            row.csProtocol = "link type " + Num(frame.uLinkType);
-            row.csInfo = "link type " + Num(frame.uLinkType) + ", not decoded";
-            return row;
-        }
-        DecodeEthernet(out, CReader(frame.pData, 0, uLen));
-        if (row.bMalformed) {
-            row.csInfo += " [malformed]";
-            TREE_ADD(out, nullptr, "Malformed", out.csMalformed, 0, 0);
-        }
-        return row;
+    if (SField* pFrame = !pTree ? nullptr
+                                : TREE_ADD(out, nullptr, "Frame " + Num(frame.uNumber),
+                                    Num(frame.header.uCapLen) + " bytes captured, "
+                                        + Num(frame.header.uWireLen) + " on the wire",
+                                    0, uLen)) {
+        TREE_ADD(out, pFrame, "Arrival Time",
+            TimeOfDay(frame.header.llTimeNs, frame.bNanoResolution), 0, 0);
+        TREE_ADD(out, pFrame, "Time since record 0", ColumnText(row, EColumn::Time) + " s", 0, 0);
+        TREE_ADD(out, pFrame, "Captured Length", Num(frame.header.uCapLen), 0, 0);
+        TREE_ADD(out, pFrame, "Wire Length", Num(frame.header.uWireLen), 0, 0);
+        TREE_ADD(out, pFrame, "Link Type", Num(frame.uLinkType), 0, 0);
     }
 
-} // namespace
+    if (frame.uLinkType != kLinkEthernet) {
+        row.csProtocol = "link type " + Num(frame.uLinkType);
+        row.csInfo = "link type " + Num(frame.uLinkType) + ", not decoded";
+        return row;
+    }
+    DecodeEthernet(out, CReader(frame.pData, 0, uLen));
+    if (row.bMalformed) {
+        row.csInfo += " [malformed]";
+        TREE_ADD(out, nullptr, "Malformed", out.csMalformed, 0, 0);
+    }
+    return row;
+}
 
 const char* ColumnTitle(EColumn column)
 {
@@ -253,12 +252,12 @@ std::string SField::Text() const
 
 SRow DecodeRow(const SFrame& frame)
 {
-    return Decode(frame, nullptr);
+    return DecodeWith(frame, nullptr, nullptr);
 }
 
 SRow DecodeTree(const SFrame& frame, std::vector<SField>* pTree)
 {
-    return Decode(frame, pTree);
+    return DecodeWith(frame, pTree, nullptr);
 }
 
 } // namespace velmora::vdecode

@@ -251,6 +251,8 @@ std::string DecodeNpdu(SOut& out, CReader r)
     }
     if (bNetMsg)
         return DecodeNetworkMessage(out, r, pNode);
+    if (out.pSegment)
+        out.pSegment->csNetEnds = csDest + "|" + csSrc;
     return DecodeApdu(out, r);
 }
 

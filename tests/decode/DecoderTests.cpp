@@ -1,5 +1,6 @@
 #include "FrameBuilder.h"
 #include "decode/Decoder.h"
+#include "decode/Segments.h"
 
 #include <functional>
 #include <gtest/gtest.h>
@@ -982,6 +983,158 @@ TEST(DecoderTest, ColumnsShowTimeLengthAndOtherLinkTypes)
     EXPECT_EQ(other.csInfo, "link type 105, not decoded");
     EXPECT_EQ(other.csSource, "");
     EXPECT_FALSE(other.bMalformed);
+}
+
+// Segmented answers: each row of the table is a capture (segments named by the
+// answer, a for invoke ID 5, b for invoke ID 6) and what every record reads.
+TEST(DecoderTest, SegmentedAnswersAreReassembled)
+{
+    // The service data of two readPropertyMultiple-ACKs, cut into three segments each.
+    const std::string a[]
+        = { "0c 00 00 00 01 1e 29 55", "4e 44 41 ac 00 00 4f 29", "6f 4e 82 04 00 4f 1f" };
+    const std::string b[] = { "0c 02 00 00 05 1e 29 1c", "5e 91 02 91 20 5f", "1f" };
+    auto Segment = [](int iInvoke, int iSeq, bool bMore, const std::string& csData) {
+        char sz[32];
+        std::snprintf(
+            sz, sizeof sz, "01 00 %02x %02x %02x 04 0e ", bMore ? 0x3c : 0x38, iInvoke, iSeq);
+        return BacnetIp(0x0a, Hex(sz + csData));
+    };
+    const Bytes a0 = Segment(5, 0, true, a[0]), a1 = Segment(5, 1, true, a[1]),
+                a2 = Segment(5, 2, false, a[2]);
+    const Bytes b0 = Segment(6, 0, true, b[0]), b1 = Segment(6, 1, true, b[1]),
+                b2 = Segment(6, 2, false, b[2]);
+    const Bytes a1Other = Segment(5, 1, true, "4e 44 41 b0 00 00 4f 29");
+    const std::string csA
+        = "readPropertyMultiple-ACK[ 5] analog-input,1 present-value = 21.5, status-flags = "
+          "{0000} (reassembled from 3 segments)";
+    const std::string csB = "readPropertyMultiple-ACK[ 6] device,5 description (property: "
+                            "unknown-property) (reassembled from 3 segments)";
+    const std::string csA0 = "readPropertyMultiple-ACK[ 5] segment 0, more follows";
+    const std::string csA1 = "readPropertyMultiple-ACK[ 5] segment 1, more follows";
+    const std::string csA2 = "readPropertyMultiple-ACK[ 5] segment 2";
+    struct SSegCase {
+        const char* szName;
+        std::vector<Bytes> frames;
+        std::vector<std::string> infos;
+        bool bFinish = true;
+    };
+    const SSegCase cases[] = {
+        { "in order", { a0, a1, a2 },
+            { csA0 + " (answer in record 2)", csA1 + " (answer in record 2)", csA } },
+        { "out of order", { a0, a2, a1 },
+            { csA0 + " (answer in record 2)", csA2 + " (answer in record 2)", csA } },
+        { "a missing segment", { a0, a2 },
+            { csA0 + " (answer incomplete: segment 1 missing)",
+                csA2 + " (answer incomplete: segment 1 missing)" } },
+        { "no last segment, capture ended", { a0, a1 },
+            { csA0 + " (answer incomplete: no last segment)",
+                csA1 + " (answer incomplete: no last segment)" } },
+        { "no last segment yet", { a0, a1 },
+            { csA0 + " (answer incomplete so far)", csA1 + " (answer incomplete so far)" }, false },
+        { "a repeated segment", { a0, a1, a1, a2 },
+            { csA0 + " (answer in record 3)", csA1 + " (answer in record 3)",
+                csA1 + " (repeat of record 1)", csA } },
+        { "a segment repeated with other bytes", { a0, a1, a1Other, a2 },
+            { csA0 + " (not reassembled: segment 1 in records 1 and 2 differs)",
+                csA1 + " (not reassembled: segment 1 in records 1 and 2 differs)",
+                csA1 + " (not reassembled: segment 1 in records 1 and 2 differs)",
+                csA2 + " (not reassembled: segment 1 in records 1 and 2 differs)" } },
+        { "two interleaved answers", { a0, b0, a1, b1, a2, b2 },
+            { csA0 + " (answer in record 4)",
+                "readPropertyMultiple-ACK[ 6] segment 0, more follows (answer in record 5)",
+                csA1 + " (answer in record 4)",
+                "readPropertyMultiple-ACK[ 6] segment 1, more follows (answer in record 5)", csA,
+                csB } },
+        { "the same invoke ID again after a complete answer", { a0, a1, a2, b0 },
+            { csA0 + " (answer in record 2)", csA1 + " (answer in record 2)", csA,
+                "readPropertyMultiple-ACK[ 6] segment 0, more follows (answer incomplete: no last "
+                "segment)" } },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.szName);
+        CSegmentAssembler assembler;
+        auto Frame = [&c](size_t i) {
+            SFrame frame = FrameOf(c.frames[i]);
+            frame.uNumber = i;
+            return frame;
+        };
+        for (size_t i = 0; i < c.frames.size(); ++i)
+            assembler.Add(Frame(i));
+        if (c.bFinish)
+            assembler.Finish();
+        const CSegmentAssembler::ReadFn read = [&c](uint64_t u, std::vector<uint8_t>& bytes) {
+            if (u >= c.frames.size())
+                return false;
+            bytes = c.frames[u];
+            return true;
+        };
+        ASSERT_EQ(c.infos.size(), c.frames.size());
+        for (size_t i = 0; i < c.frames.size(); ++i) {
+            SCOPED_TRACE(i);
+            const SRow row = assembler.Decode(Frame(i), nullptr, read);
+            EXPECT_EQ(row.csInfo, c.infos[i]);
+            EXPECT_FALSE(row.bMalformed);
+            std::vector<SField> tree;
+            EXPECT_EQ(assembler.Decode(Frame(i), &tree, read).csInfo, c.infos[i]);
+            std::function<void(const SField&)> Check = [&](const SField& f) {
+                EXPECT_LE(uint64_t { f.uOffset } + f.uLength, c.frames[i].size()) << f.Text();
+                for (const SField& child : f.children)
+                    Check(child);
+            };
+            for (const SField& f : tree)
+                Check(f);
+        }
+    }
+}
+
+// The tree of a reassembled answer: the whole answer's fields, those in the last
+// segment on its bytes; and a segment that cannot be read back is said so.
+TEST(DecoderTest, ReassembledTreeAndUnreadableSegments)
+{
+    const Bytes s0 = BacnetIp(0x0a, Hex("01 00 3c 05 00 04 0e 0c 00 00 00 01 1e 29 55"));
+    const Bytes s1 = BacnetIp(0x0a, Hex("01 00 38 05 01 04 0e 4e 44 41 ac 00 00 4f 1f"));
+    CSegmentAssembler assembler;
+    SFrame f0 = FrameOf(s0), f1 = FrameOf(s1);
+    f1.uNumber = 1;
+    assembler.Add(f0);
+    assembler.Add(f1);
+    const auto read = [&](uint64_t u, std::vector<uint8_t>& bytes) {
+        bytes = u == 0 ? s0 : s1;
+        return true;
+    };
+    std::vector<SField> tree;
+    const SRow row = assembler.Decode(f1, &tree, read);
+    EXPECT_EQ(row.csInfo,
+        "readPropertyMultiple-ACK[ 5] analog-input,1 present-value = 21.5 (reassembled from 2 "
+        "segments)");
+    const SField* pWhole = nullptr;
+    for (const SField& layer : tree)
+        if (layer.csName == "APDU")
+            for (const SField& f : layer.children)
+                if (f.csName == "Reassembled Answer")
+                    pWhole = &f;
+    ASSERT_NE(pWhole, nullptr);
+    EXPECT_EQ(pWhole->csValue, "2 segments, 16 bytes");
+    std::vector<std::string> results;
+    for (const SField& f : pWhole->children)
+        if (f.csName == "Result")
+            results.push_back(f.csValue);
+    EXPECT_EQ(results, std::vector<std::string>({ "present-value = 21.5" }));
+    // The object identifier came in segment 0: no bytes of this frame. The
+    // closing of the list is in this one, right after the value.
+    EXPECT_EQ(pWhole->children.front().csName, "Object Identifier");
+    EXPECT_EQ(pWhole->children.front().uLength, 0u);
+
+    const auto unreadable = [](uint64_t, std::vector<uint8_t>&) { return false; };
+    EXPECT_EQ(assembler.Decode(f1, nullptr, unreadable).csInfo,
+        "readPropertyMultiple-ACK[ 5] segment 1 (not reassembled: record 0 cannot be read)");
+    // A record changed under us (another capture file) is not taken for the segment.
+    const auto changed = [&](uint64_t, std::vector<uint8_t>& bytes) {
+        bytes = s1;
+        return true;
+    };
+    EXPECT_EQ(assembler.Decode(f1, nullptr, changed).csInfo,
+        "readPropertyMultiple-ACK[ 5] segment 1 (not reassembled: record 0 cannot be read)");
 }
 
 } // namespace
