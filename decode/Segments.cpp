@@ -1,5 +1,6 @@
 #include "decode/Segments.h"
 
+#include "decode/CaptureIndex.h"
 #include "decode/DecodeInternal.h"
 
 namespace velmora::vdecode {
@@ -175,6 +176,38 @@ SRow CSegmentAssembler::Decode(
     hook.pWhole = &whole;
     hook.uSegments = static_cast<uint32_t>(answer.segments.size());
     return DecodeWith(frame, pTree, &hook);
+}
+
+uint64_t AddRecords(
+    CSegmentAssembler& assembler, const CCaptureIndex& index, uint64_t uFrom, uint64_t uTo)
+{
+    SRecord record;
+    for (uint64_t u = uFrom; u < uTo; ++u) {
+        if (!index.Read(u, record))
+            return u;
+        assembler.Add(index.Frame(u, record));
+    }
+    return uTo;
+}
+
+SRow DecodeRecord(const CCaptureIndex& index, const CSegmentAssembler& assembler, uint64_t uIndex,
+    std::vector<SField>* pTree, std::vector<uint8_t>* pBytes)
+{
+    SRecord record;
+    if (!index.Read(uIndex, record))
+        return DecodeRecord(index, uIndex, pTree, pBytes); // says it cannot be read
+    const SFrame frame = index.Frame(uIndex, record);
+    const auto read = [&index](uint64_t u, std::vector<uint8_t>& bytes) {
+        SRecord other;
+        if (!index.Read(u, other))
+            return false;
+        bytes = std::move(other.bytes);
+        return true;
+    };
+    SRow row = assembler.Decode(frame, pTree, read);
+    if (pBytes)
+        *pBytes = std::move(record.bytes);
+    return row;
 }
 
 } // namespace velmora::vdecode

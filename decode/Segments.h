@@ -75,4 +75,16 @@ private:
     bool m_bFinished = false;
 };
 
+class CCaptureIndex;
+
+// Adds records [uFrom, uTo) of the index to the assembler, reading each; returns
+// the first record not added (short of uTo when a record cannot be read).
+uint64_t AddRecords(
+    CSegmentAssembler& assembler, const CCaptureIndex& index, uint64_t uFrom, uint64_t uTo);
+
+// DecodeRecord (CaptureIndex.h) for a list that reassembles: the same row, tree
+// and bytes, with what the record is in a segmented answer.
+SRow DecodeRecord(const CCaptureIndex& index, const CSegmentAssembler& assembler, uint64_t uIndex,
+    std::vector<SField>* pTree = nullptr, std::vector<uint8_t>* pBytes = nullptr);
+
 } // namespace velmora::vdecode

@@ -1,6 +1,9 @@
 #include "FrameBuilder.h"
+#include "TestSupport.h"
+#include "decode/CaptureIndex.h"
 #include "decode/Decoder.h"
 #include "decode/Segments.h"
+#include "tools/CaptureWriter.h"
 
 #include <functional>
 #include <gtest/gtest.h>
@@ -1135,6 +1138,36 @@ TEST(DecoderTest, ReassembledTreeAndUnreadableSegments)
     };
     EXPECT_EQ(assembler.Decode(f1, nullptr, changed).csInfo,
         "readPropertyMultiple-ACK[ 5] segment 1 (not reassembled: record 0 cannot be read)");
+}
+
+// Through a capture file, as the packet list reads it: the index's records added
+// to the assembler, the answer read back from the other records.
+TEST(DecoderTest, SegmentedAnswerFromACaptureFile)
+{
+    CTempDir dir;
+    velmora::CCaptureWriter writer;
+    ASSERT_TRUE(writer.Open(dir.File("seg.pcap")));
+    ASSERT_TRUE(writer.Write(BacnetIp(0x0b, Hex("01 00 10 08"))));
+    ASSERT_TRUE(writer.Write(BacnetIp(0x0a, Hex("01 00 3c 05 00 04 0e 0c 00 00 00 01 1e 29 55"))));
+    ASSERT_TRUE(writer.Write(BacnetIp(0x0a, Hex("01 00 38 05 01 04 0e 4e 44 41 ac 00 00 4f 1f"))));
+    ASSERT_TRUE(writer.Close());
+    CCaptureIndex index;
+    ASSERT_TRUE(index.Open(dir.File("seg.pcap"))) << index.Error();
+    ASSERT_EQ(index.Step(), CCaptureIndex::EState::Done);
+    CSegmentAssembler assembler;
+    EXPECT_EQ(AddRecords(assembler, index, 0, index.Count()), 3u);
+    assembler.Finish();
+    EXPECT_EQ(assembler.AnswerCount(), 1u);
+    EXPECT_EQ(DecodeRecord(index, assembler, 0).csInfo, "who-Is");
+    EXPECT_EQ(DecodeRecord(index, assembler, 1).csInfo,
+        "readPropertyMultiple-ACK[ 5] segment 0, more follows (answer in record 2)");
+    std::vector<SField> tree;
+    std::vector<uint8_t> bytes;
+    EXPECT_EQ(DecodeRecord(index, assembler, 2, &tree, &bytes).csInfo,
+        "readPropertyMultiple-ACK[ 5] analog-input,1 present-value = 21.5 (reassembled from 2 "
+        "segments)");
+    EXPECT_EQ(bytes.size(), 46u + 15);
+    EXPECT_FALSE(tree.empty());
 }
 
 } // namespace
