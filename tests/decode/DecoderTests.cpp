@@ -1127,6 +1127,16 @@ TEST(DecoderTest, ReassembledTreeAndUnreadableSegments)
     // closing of the list is in this one, right after the value.
     EXPECT_EQ(pWhole->children.front().csName, "Object Identifier");
     EXPECT_EQ(pWhole->children.front().uLength, 0u);
+    // The value came in this one: 46 bytes to the NPDU, 2 of NPDU, 5 of segment header.
+    const SField* pValue = nullptr;
+    for (const SField& f : pWhole->children)
+        for (const SField& part : f.children)
+            if (part.csName == "Property Value")
+                pValue = &part;
+    ASSERT_NE(pValue, nullptr);
+    EXPECT_EQ(pValue->csValue, "21.5");
+    EXPECT_EQ(pValue->uOffset, 46u + 2 + 5);
+    EXPECT_EQ(pValue->uLength, 7u);
 
     const auto unreadable = [](uint64_t, std::vector<uint8_t>&) { return false; };
     EXPECT_EQ(assembler.Decode(f1, nullptr, unreadable).csInfo,
