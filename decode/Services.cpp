@@ -8,125 +8,6 @@ namespace velmora::vdecode::internal {
 
 namespace {
 
-    bool ObjectPropertyRef(CApdu& a, SOut& out, std::string& cs, SValueContext& ctx)
-    {
-        uint32_t uType, uInst;
-        if (!a.ContextObjectId(0, "Object Identifier", uType, uInst))
-            return false;
-        cs = " " + ObjectText(uType, uInst);
-        ctx.uObjectType = uType;
-        const uint32_t uPropAt = a.Reader().Pos();
-        uint64_t uProp;
-        if (!a.ContextUnsigned(1, "Property Identifier", uProp))
-            return false;
-        ctx.uProperty = static_cast<uint32_t>(uProp);
-        cs += " " + PropertyText(ctx.uProperty);
-        TREE_ADD(out, a.Node(), "Property Identifier",
-            PropertyText(ctx.uProperty) + " (" + Num(uProp) + ")", uPropAt,
-            a.Reader().Pos() - uPropAt);
-        const uint32_t uIndexAt = a.Reader().Pos();
-        uint64_t uIndex;
-        if (a.ContextUnsigned(2, "Property Array Index", uIndex, true)) {
-            cs += "[" + Num(uIndex) + "]";
-            TREE_ADD(out, a.Node(), "Property Array Index", Num(uIndex), uIndexAt,
-                a.Reader().Pos() - uIndexAt);
-        }
-        return true;
-    }
-
-    // Device instance limits of Who-Is and Who-Has: " 100-200", or nothing.
-    bool Limits(CApdu& a, SOut& out, std::string& cs)
-    {
-        STag t;
-        if (!a.PeekTag(t) || !t.bContext || t.uNumber != 0)
-            return true;
-        const uint32_t uAt = a.Reader().Pos();
-        uint64_t uLow, uHigh;
-        if (!a.ContextUnsigned(0, "Low Limit", uLow) || !a.ContextUnsigned(1, "High Limit", uHigh))
-            return false;
-        cs += " " + Num(uLow) + "-" + Num(uHigh);
-        TREE_ADD(out, a.Node(), "Device Instance Range", Num(uLow) + "-" + Num(uHigh), uAt,
-            a.Reader().Pos() - uAt);
-        return true;
-    }
-
-    // ReadPropertyMultiple's request: " analog-input,1 present-value, status-flags; device,5 ...".
-    std::string ReadAccessSpecs(CApdu& a, SOut& out)
-    {
-        std::string cs;
-        while (!a.AtEnd()) {
-            uint32_t uType, uInst;
-            if (!a.ContextObjectId(0, "Object Identifier", uType, uInst))
-                return cs;
-            cs += (cs.empty() ? " " : "; ") + ObjectText(uType, uInst);
-            STag t;
-            if (!a.PeekTag(t) || !t.bOpening || t.uNumber != 1) {
-                a.Missing("list of properties");
-                return cs;
-            }
-            ReadTag(a.Reader(), t);
-            bool bFirst = true;
-            for (;;) {
-                if (a.PeekTag(t) && t.bClosing && t.uNumber == 1) {
-                    ReadTag(a.Reader(), t);
-                    break;
-                }
-                if (a.AtEnd()) {
-                    out.Malformed("the list of properties ends before its closing tag");
-                    return cs;
-                }
-                const uint32_t uAt = a.Reader().Pos();
-                uint64_t uProp, uIndex;
-                if (!a.ContextUnsigned(0, "Property Identifier", uProp))
-                    return cs;
-                std::string csProp = PropertyText(static_cast<uint32_t>(uProp));
-                if (a.ContextUnsigned(1, "Property Array Index", uIndex, true))
-                    csProp += "[" + Num(uIndex) + "]";
-                TREE_ADD(out, a.Node(), "Property Reference", csProp, uAt, a.Reader().Pos() - uAt);
-                cs += (bFirst ? " " : ", ") + csProp;
-                bFirst = false;
-            }
-            if (bFirst)
-                out.Malformed("an empty list of properties");
-        }
-        if (cs.empty())
-            a.Missing("Object Identifier");
-        return cs;
-    }
-
-    // SubscribeCOV: " analog-input,1 lifetime 300 s", or " analog-input,1 cancel".
-    std::string SubscribeCov(CApdu& a, SOut& out)
-    {
-        std::string cs;
-        uint32_t uAt = a.Reader().Pos();
-        uint64_t uProcess, uConfirmed, uLifetime;
-        if (!a.ContextUnsigned(0, "Subscriber Process Identifier", uProcess))
-            return cs;
-        TREE_ADD(out, a.Node(), "Subscriber Process Identifier", Num(uProcess), uAt,
-            a.Reader().Pos() - uAt);
-        uint32_t uType, uInst;
-        if (!a.ContextObjectId(1, "Monitored Object Identifier", uType, uInst))
-            return cs;
-        cs = " " + ObjectText(uType, uInst);
-        uAt = a.Reader().Pos();
-        const bool bConfirmed
-            = a.ContextUnsigned(2, "Issue Confirmed Notifications", uConfirmed, true);
-        if (bConfirmed)
-            TREE_ADD(out, a.Node(), "Issue Confirmed Notifications", uConfirmed ? "true" : "false",
-                uAt, a.Reader().Pos() - uAt);
-        uAt = a.Reader().Pos();
-        const bool bLifetime = a.ContextUnsigned(3, "Lifetime", uLifetime, true);
-        if (bLifetime) {
-            const std::string csLife = uLifetime ? Num(uLifetime) + " s" : "indefinite";
-            TREE_ADD(out, a.Node(), "Lifetime", csLife, uAt, a.Reader().Pos() - uAt);
-            cs += " lifetime " + csLife;
-        }
-        if (!bConfirmed && !bLifetime)
-            cs += " cancel";
-        a.ExpectEnd();
-        return cs;
-    }
-
     // ---------------------------------------------------------------------------
     // Parts that several services share.
 
@@ -268,6 +149,128 @@ namespace {
                 return false;
         }
         return a.Closing(uTag, "the list of values");
+    }
+
+    bool ObjectPropertyRef(CApdu& a, SOut& out, std::string& cs, SValueContext& ctx)
+    {
+        uint32_t uType, uInst;
+        if (!a.ContextObjectId(0, "Object Identifier", uType, uInst))
+            return false;
+        cs = " " + ObjectText(uType, uInst);
+        ctx.uObjectType = uType;
+        const uint32_t uPropAt = a.Reader().Pos();
+        uint64_t uProp;
+        if (!a.ContextUnsigned(1, "Property Identifier", uProp))
+            return false;
+        ctx.uProperty = static_cast<uint32_t>(uProp);
+        cs += " " + PropertyText(ctx.uProperty);
+        TREE_ADD(out, a.Node(), "Property Identifier",
+            PropertyText(ctx.uProperty) + " (" + Num(uProp) + ")", uPropAt,
+            a.Reader().Pos() - uPropAt);
+        const uint32_t uIndexAt = a.Reader().Pos();
+        uint64_t uIndex;
+        if (a.ContextUnsigned(2, "Property Array Index", uIndex, true)) {
+            cs += "[" + Num(uIndex) + "]";
+            TREE_ADD(out, a.Node(), "Property Array Index", Num(uIndex), uIndexAt,
+                a.Reader().Pos() - uIndexAt);
+        }
+        return true;
+    }
+
+    // Device instance limits of Who-Is and Who-Has: " 100-200", or nothing.
+    bool Limits(CApdu& a, SOut& out, std::string& cs)
+    {
+        STag t;
+        if (!a.PeekTag(t) || !t.bContext || t.uNumber != 0)
+            return true;
+        const uint32_t uAt = a.Reader().Pos();
+        uint64_t uLow, uHigh;
+        if (!a.ContextUnsigned(0, "Low Limit", uLow) || !a.ContextUnsigned(1, "High Limit", uHigh))
+            return false;
+        cs += " " + Num(uLow) + "-" + Num(uHigh);
+        TREE_ADD(out, a.Node(), "Device Instance Range", Num(uLow) + "-" + Num(uHigh), uAt,
+            a.Reader().Pos() - uAt);
+        return true;
+    }
+
+    // ReadPropertyMultiple's request: " analog-input,1 present-value, status-flags; device,5 ...".
+    std::string ReadAccessSpecs(CApdu& a, SOut& out)
+    {
+        std::string cs;
+        while (!a.AtEnd()) {
+            uint32_t uType, uInst;
+            if (!a.ContextObjectId(0, "Object Identifier", uType, uInst))
+                return cs;
+            cs += (cs.empty() ? " " : "; ") + ObjectText(uType, uInst);
+            STag t;
+            if (!a.PeekTag(t) || !t.bOpening || t.uNumber != 1) {
+                a.Missing("list of properties");
+                return cs;
+            }
+            ReadTag(a.Reader(), t);
+            bool bFirst = true;
+            for (;;) {
+                if (a.PeekTag(t) && t.bClosing && t.uNumber == 1) {
+                    ReadTag(a.Reader(), t);
+                    break;
+                }
+                if (a.AtEnd()) {
+                    out.Malformed("the list of properties ends before its closing tag");
+                    return cs;
+                }
+                std::string csProp;
+                const bool bOk
+                    = Group(a, "Property Reference", [&](CApdu& s, std::string& csField) {
+                          SValueContext ctx;
+                          if (!Property(s, 0, csProp, ctx))
+                              return false;
+                          csField = csProp;
+                          return true;
+                      });
+                if (!bOk)
+                    return cs;
+                cs += (bFirst ? " " : ", ") + csProp;
+                bFirst = false;
+            }
+            if (bFirst)
+                out.Malformed("an empty list of properties");
+        }
+        if (cs.empty())
+            a.Missing("Object Identifier");
+        return cs;
+    }
+
+    // SubscribeCOV: " analog-input,1 lifetime 300 s", or " analog-input,1 cancel".
+    std::string SubscribeCov(CApdu& a, SOut& out)
+    {
+        std::string cs;
+        uint32_t uAt = a.Reader().Pos();
+        uint64_t uProcess, uConfirmed, uLifetime;
+        if (!a.ContextUnsigned(0, "Subscriber Process Identifier", uProcess))
+            return cs;
+        TREE_ADD(out, a.Node(), "Subscriber Process Identifier", Num(uProcess), uAt,
+            a.Reader().Pos() - uAt);
+        uint32_t uType, uInst;
+        if (!a.ContextObjectId(1, "Monitored Object Identifier", uType, uInst))
+            return cs;
+        cs = " " + ObjectText(uType, uInst);
+        uAt = a.Reader().Pos();
+        const bool bConfirmed
+            = a.ContextUnsigned(2, "Issue Confirmed Notifications", uConfirmed, true);
+        if (bConfirmed)
+            TREE_ADD(out, a.Node(), "Issue Confirmed Notifications", uConfirmed ? "true" : "false",
+                uAt, a.Reader().Pos() - uAt);
+        uAt = a.Reader().Pos();
+        const bool bLifetime = a.ContextUnsigned(3, "Lifetime", uLifetime, true);
+        if (bLifetime) {
+            const std::string csLife = uLifetime ? Num(uLifetime) + " s" : "indefinite";
+            TREE_ADD(out, a.Node(), "Lifetime", csLife, uAt, a.Reader().Pos() - uAt);
+            cs += " lifetime " + csLife;
+        }
+        if (!bConfirmed && !bLifetime)
+            cs += " cancel";
+        a.ExpectEnd();
+        return cs;
     }
 
     std::string Undecoded(CApdu& a, SOut&, bool);

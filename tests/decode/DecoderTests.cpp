@@ -5,8 +5,11 @@
 #include "decode/Segments.h"
 #include "tools/CaptureWriter.h"
 
+#include <cstdio>
 #include <functional>
 #include <gtest/gtest.h>
+#include <set>
+#include <sstream>
 
 using namespace vtest;
 using namespace velmora::vdecode;
@@ -1178,6 +1181,112 @@ TEST(DecoderTest, SegmentedAnswerFromACaptureFile)
         "segments)");
     EXPECT_EQ(bytes.size(), 46u + 15);
     EXPECT_FALSE(tree.empty());
+}
+
+// Against an independent decoder: tshark, when installed, reads the table's
+// well-formed BACnet frames from a capture file, and the service, the invoke ID,
+// the object instances and the properties must be the ones the tree names.
+TEST(DecoderTest, AgreesWithTshark)
+{
+    if (std::system("command -v tshark >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "tshark is not installed (scripts/install-deps.sh installs it)";
+    // What both sides say of one frame, each as text: "12", "5", "1,1234", "77,85".
+    struct SSays {
+        std::string csService, csInvoke, csInstances, csProperties;
+        bool operator==(const SSays&) const = default;
+    };
+    auto Sorted = [](const std::multiset<std::string>& set) {
+        std::string cs;
+        for (const std::string& s : set)
+            cs += (cs.empty() ? "" : ",") + s;
+        return cs;
+    };
+    auto InParens = [](const std::string& cs) {
+        const size_t a = cs.rfind('('), b = cs.rfind(')');
+        return a != std::string::npos && b > a ? cs.substr(a + 1, b - a - 1) : std::string();
+    };
+    CTempDir dir;
+    velmora::CCaptureWriter writer;
+    ASSERT_TRUE(writer.Open(dir.File("diff.pcap")));
+    std::vector<std::string> names;
+    std::vector<SSays> ours;
+    for (const SCase& c : Cases()) {
+        const std::string csProtocol = c.szProtocol;
+        if (c.Malformed() || csProtocol.rfind("BACnet", 0) != 0)
+            continue;
+        std::vector<SField> tree;
+        DecodeTree(FrameOf(c.frame), &tree);
+        SSays says;
+        std::multiset<std::string> instances, properties;
+        std::function<void(const SField&)> Walk = [&](const SField& f) {
+            if (f.csName == "Service Choice" || f.csName == "Service ACK Choice"
+                || f.csName == "Error Choice")
+                says.csService = InParens(f.csValue);
+            else if (f.csName == "Invoke ID")
+                says.csInvoke = f.csValue;
+            else if (f.csName == "Property Identifier")
+                properties.insert(InParens(f.csValue));
+            else if (f.csName.find("Identifier") != std::string::npos
+                || f.csName == "Text Message Source Device") {
+                const size_t n = f.csValue.rfind(',');
+                if (n != std::string::npos)
+                    instances.insert(f.csValue.substr(n + 1));
+            }
+            for (const SField& child : f.children)
+                Walk(child);
+        };
+        for (const SField& layer : tree)
+            if (layer.csName == "APDU")
+                Walk(layer);
+        says.csInstances = Sorted(instances);
+        says.csProperties = Sorted(properties);
+        names.push_back(c.szName);
+        ours.push_back(says);
+        ASSERT_TRUE(writer.Write(c.frame));
+    }
+    ASSERT_TRUE(writer.Close());
+    const std::string csCommand = "tshark -r '" + dir.File("diff.pcap")
+        + "' -T fields -E separator=/t -E aggregator=, -e bacapp.confirmed_service "
+          "-e bacapp.unconfirmed_service -e bacapp.invoke_id -e bacapp.instance_number "
+          "-e bacapp.property_identifier 2>/dev/null";
+    FILE* pPipe = popen(csCommand.c_str(), "r");
+    ASSERT_NE(pPipe, nullptr);
+    std::string csOut;
+    char sz[4096];
+    while (size_t n = fread(sz, 1, sizeof sz, pPipe))
+        csOut.append(sz, n);
+    pclose(pPipe);
+    std::istringstream lines(csOut);
+    std::string csLine;
+    size_t i = 0;
+    for (; std::getline(lines, csLine) && i < ours.size(); ++i) {
+        SCOPED_TRACE(names[i]);
+        std::vector<std::string> cols;
+        std::stringstream ss(csLine);
+        std::string col;
+        while (std::getline(ss, col, '\t'))
+            cols.push_back(col);
+        cols.resize(5);
+        auto Split = [&](const std::string& cs) {
+            std::multiset<std::string> set;
+            std::stringstream parts(cs);
+            std::string part;
+            while (std::getline(parts, part, ','))
+                if (!part.empty())
+                    set.insert(part);
+            return Sorted(set);
+        };
+        // tshark gives a service once per APDU; the first is the frame's.
+        const std::string csService
+            = (cols[0].empty() ? cols[1] : cols[0]).substr(0, (cols[0] + cols[1]).find(','));
+        const SSays theirs { csService, cols[2], Split(cols[3]), Split(cols[4]) };
+        EXPECT_EQ(ours[i].csService, theirs.csService);
+        EXPECT_EQ(ours[i].csInvoke, theirs.csInvoke);
+        EXPECT_EQ(ours[i].csInstances, theirs.csInstances);
+        EXPECT_EQ(ours[i].csProperties, theirs.csProperties);
+    }
+    EXPECT_EQ(i, ours.size()) << csOut;
+    RecordProperty("frames_compared", static_cast<int>(i));
 }
 
 } // namespace
