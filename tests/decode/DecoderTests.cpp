@@ -1184,8 +1184,8 @@ TEST(DecoderTest, SegmentedAnswerFromACaptureFile)
 }
 
 // Against an independent decoder: tshark, when installed, reads the table's
-// well-formed BACnet frames from a capture file, and the service, the invoke ID,
-// the object instances and the properties must be the ones the tree names.
+// well-formed BACnet frames and the samples' records from a capture file, and the service, the
+// invoke ID, the object instances and the properties must be the ones the tree names.
 TEST(DecoderTest, AgreesWithTshark)
 {
     if (std::system("command -v tshark >/dev/null 2>&1") != 0)
@@ -1210,12 +1210,27 @@ TEST(DecoderTest, AgreesWithTshark)
     ASSERT_TRUE(writer.Open(dir.File("diff.pcap")));
     std::vector<std::string> names;
     std::vector<SSays> ours;
+    // The table's well-formed BACnet rows, then every record of the samples.
+    std::vector<std::pair<std::string, Bytes>> frames;
     for (const SCase& c : Cases()) {
         const std::string csProtocol = c.szProtocol;
-        if (c.Malformed() || csProtocol.rfind("BACnet", 0) != 0)
-            continue;
+        if (!c.Malformed() && csProtocol.rfind("BACnet", 0) == 0)
+            frames.emplace_back(c.szName, c.frame);
+    }
+    for (const char* szSample : { "bacnet-ip-sample.pcap", "bacnet-sample.pcap" }) {
+        CCaptureIndex index;
+        ASSERT_TRUE(index.Open(std::string(VELMORA_SAMPLES_DIR "/") + szSample));
+        ASSERT_EQ(index.Step(), CCaptureIndex::EState::Done);
+        SRecord record;
+        for (uint64_t u = 0; u < index.Count(); ++u) {
+            ASSERT_TRUE(index.Read(u, record));
+            frames.emplace_back(
+                std::string(szSample) + " record " + std::to_string(u), record.bytes);
+        }
+    }
+    for (const auto& [csName, frame] : frames) {
         std::vector<SField> tree;
-        DecodeTree(FrameOf(c.frame), &tree);
+        DecodeTree(FrameOf(frame), &tree);
         SSays says;
         std::multiset<std::string> instances, properties;
         std::function<void(const SField&)> Walk = [&](const SField& f) {
@@ -1240,9 +1255,9 @@ TEST(DecoderTest, AgreesWithTshark)
                 Walk(layer);
         says.csInstances = Sorted(instances);
         says.csProperties = Sorted(properties);
-        names.push_back(c.szName);
+        names.push_back(csName);
         ours.push_back(says);
-        ASSERT_TRUE(writer.Write(c.frame));
+        ASSERT_TRUE(writer.Write(frame));
     }
     ASSERT_TRUE(writer.Close());
     const std::string csCommand = "tshark -r '" + dir.File("diff.pcap")
