@@ -184,7 +184,7 @@ const char* UsageText()
     return "Usage: velmora-replay [options] CAPTURE\n"
            "Sends the records of a pcap capture onto an Ethernet adapter.\n"
            "\n"
-           "  -i, --adapter NAME  adapter to send on (default: NicDevice in ./settings.ini)\n"
+           "  -i, --adapter NAME  adapter to send on (required for sending)\n"
            "      --all           send every record (the default)\n"
            "      --offset N      send the one record N (0 is the first)\n"
            "      --records LIST  send these records, e.g. 0,3,10-20, in file order\n"
@@ -197,7 +197,7 @@ const char* UsageText()
            "      --version       print the version\n"
            "  -h, --help          print this help\n"
            "\n"
-           "log.txt and Debuglog.txt are written in the current folder.\n"
+           "log.txt and Debuglog.txt in the current folder get each run's records added.\n"
            "Exit status: 0 every chosen record was sent; 1 some sends failed;\n"
            "2 usage error; 3 the capture or the adapter could not be opened;\n"
            "130 stopped by SIGINT, 143 stopped by SIGTERM.\n";

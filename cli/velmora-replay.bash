@@ -21,6 +21,12 @@ _velmora_replay()
             --decode --debug --no-debug -q --quiet --version -h --help" -- "$cur"))
         return
     fi
+    # Sending needs -i: offer it before the capture until one is given.
+    if [[ -z $cur && " ${COMP_WORDS[*]} " != *" -i "* && " ${COMP_WORDS[*]} " != *" --adapter "*
+        && " ${COMP_WORDS[*]} " != *" --decode "* && " ${COMP_WORDS[*]} " != *" --list-adapters "* ]]; then
+        COMPREPLY=(-i)
+        return
+    fi
     compopt -o filenames 2>/dev/null
     COMPREPLY=($(compgen -f -- "$cur"))
 }

@@ -25,6 +25,9 @@ void DebugLogPlain(std::string_view text);
 // to both logs. Text longer than 4,095 characters is cut.
 int MessageAndLog(int iType, const char* szFormat, ...) VELMORA_PRINTF(2, 3);
 int MessageAndLogOk(const char* szFormat, ...) VELMORA_PRINTF(1, 2);
+// The two records of MessageAndLog for a message the caller showed in a way
+// of its own (a line on a terminal) and that got iResult as its answer.
+void LogShownMessage(int iType, const std::string& csText, int iResult);
 
 // The composed paths ("" until first use).
 std::string MessageLogPath();
@@ -40,15 +43,22 @@ public:
     CDebugLogHold& operator=(const CDebugLogHold&) = delete;
 };
 
-// While one of these lives, debug records collect in memory, in order, and
-// reach the file in one write at each Flush and at the end.
+// Debug records given to Add collect in memory, in order, and reach the file
+// in one write at each Flush and at the end. Only those: a record written
+// through DebugLog meanwhile goes to the file at once, so a crash loses no more
+// than the records still held here.
 class CDebugLogBatch {
 public:
     CDebugLogBatch();
     ~CDebugLogBatch();
     CDebugLogBatch(const CDebugLogBatch&) = delete;
     CDebugLogBatch& operator=(const CDebugLogBatch&) = delete;
+    // Nothing when the debug flag is off.
+    void Add(std::string_view text);
     void Flush();
+
+private:
+    std::string m_csBatch;
 };
 
 } // namespace velmora

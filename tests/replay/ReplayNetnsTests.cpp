@@ -49,7 +49,7 @@ protected:
         m_window.csPath = csPath;
         m_window.iMode = iMode;
         m_window.iOffset = iOffset;
-        OnSendReplay(m_window, csDevice);
+        SendReplay(m_window, csDevice);
     }
     Strings BoxTexts() const
     {
@@ -78,12 +78,15 @@ TEST_F(ReplayNetnsTest, SingleModePutsExactlyTheChosenRecordOnTheWire)
     EXPECT_EQ(BoxTexts(), Strings({ "1 Packets have been sent", "1 Packets have been sent" }));
     EXPECT_EQ(m_window.statusTexts, Strings({ "1 packets sent", "1 packets sent" }));
 
-    // At or beyond the end: nothing goes out, the status keeps its text.
+    // At or beyond the end: nothing goes out, and the status says why.
     Send(File("c.pcap"), 0, 3);
     Send(File("c.pcap"), 0, 100);
     EXPECT_TRUE(m_pPeer->Collect(1, 300).empty());
     EXPECT_EQ(m_box.shown.back().csText, "0 Packets have been sent");
-    EXPECT_EQ(m_window.statusTexts.size(), 2u);
+    EXPECT_EQ(m_window.statusTexts,
+        Strings(
+            { "1 packets sent", "1 packets sent", "Not sent: offset 3 is past the last record (2)",
+                "Not sent: offset 100 is past the last record (2)" }));
 }
 
 TEST_F(ReplayNetnsTest, AllModeDeliversEveryRecordByteForByteInFileOrder)
@@ -330,7 +333,7 @@ TEST_F(ReplayNetnsTest, SendWithoutThePrivilegeSaysSoOnTheStatusLine)
     std::thread([&] {
         bDropped = DropEffectiveCapabilities();
         if (bDropped)
-            result = OnSendReplay(m_window, "vm0");
+            result = SendReplay(m_window, "vm0");
     }).join();
     ASSERT_TRUE(bDropped);
     EXPECT_EQ(result.eNotSent, ENotSent::NoAdapter);

@@ -1,0 +1,95 @@
+#include "session/ReplayWords.h"
+
+#include "log/Log.h"
+
+namespace velmora {
+
+std::string ProgressText(const SReplayCounts& counts)
+{
+    return std::to_string(counts.iHandled) + " packets sent";
+}
+
+std::string SentBoxText(int iCount)
+{
+    return std::to_string(iCount) + " Packets have been sent";
+}
+
+std::string FileName(const std::string& csPath)
+{
+    const size_t i = csPath.find_last_of('/');
+    const std::string cs = i == std::string::npos ? csPath : csPath.substr(i + 1);
+    return cs.empty() ? csPath : cs;
+}
+
+namespace {
+
+    std::string AdapterSentence(
+        ESendOpenError eError, const std::string& csDevice, const std::string& csPickHint)
+    {
+        // An empty name opens nothing, whatever the sink makes of it.
+        if (csDevice.empty())
+            return "no adapter chosen (" + csPickHint + ")";
+        switch (eError) {
+        case ESendOpenError::NoSuchDevice:
+            return "adapter " + csDevice + " is gone (" + csPickHint + ")";
+        case ESendOpenError::NotUp:
+            return "adapter " + csDevice + " is down";
+        case ESendOpenError::NoPermission:
+            return "no permission to send on " + csDevice + " (see Install in the README)";
+        case ESendOpenError::NotEthernet:
+            return csDevice + " is not an Ethernet adapter (" + csPickHint + ")";
+        case ESendOpenError::None:
+        case ESendOpenError::Other:
+            break;
+        }
+        return "adapter " + csDevice + " cannot be opened"
+            + (g_bDebug ? " (see Debuglog.txt)" : "");
+    }
+
+} // namespace
+
+std::string OffsetNotValidText()
+{
+    return "Not sent: the offset must be a whole number from 0 to 9999999";
+}
+
+std::string ReplayStatusText(
+    const SReplayResult& result, const SReplayRequest& request, const std::string& csPickHint)
+{
+    const std::string& csPath = request.csPath;
+    switch (result.eNotSent) {
+    case ENotSent::None:
+        break;
+    case ENotSent::NoFile:
+        return csPath.empty() ? "Not sent: no capture file chosen"
+                              : "Not sent: " + csPath + " does not exist";
+    case ENotSent::NoAccess:
+        return "Not sent: no permission to read " + csPath;
+    case ENotSent::NoAdapter:
+        return "Not sent: " + AdapterSentence(result.eOpenError, request.csAdapter, csPickHint);
+    case ENotSent::NotCapture:
+        return "Not sent: " + FileName(csPath) + " is not a capture file";
+    }
+    if (request.eMode == EReplayMode::Single && result.iCount == 0 && request.iOffset >= 0) {
+        if (result.llRecordsRead == 0)
+            return "Not sent: the capture holds no records";
+        return "Not sent: offset " + std::to_string(request.iOffset) + " is past the last record ("
+            + std::to_string(result.llRecordsRead - 1) + ")";
+    }
+    // Only refusals by the adapter leave a record; a debug log that is off has none.
+    const std::string csPointer
+        = g_bDebug && result.iFailed > 0 ? " (see Debuglog.txt)" : std::string();
+    if (result.bStopped) {
+        std::string cs = "Stopped after " + std::to_string(result.iCount) + " packets";
+        if (result.iRefused > 0)
+            cs += ": " + std::to_string(result.iCount - result.iRefused) + " sent, "
+                + std::to_string(result.iRefused) + " refused" + csPointer;
+        return cs;
+    }
+    if (result.iRefused == 0)
+        return std::string();
+    return std::to_string(result.iCount - result.iRefused) + " packets sent, "
+        + std::to_string(result.iRefused) + " refused" + csPointer;
+}
+
+} // namespace velmora
