@@ -129,8 +129,10 @@ namespace {
     };
 
     // The frame's MAC addresses as the row shows them, and how deep tags nest.
+    // (The strings outlive every layer's decode: they belong to DecodeEthernet.)
     struct SLink {
-        std::string csSrcMac, csDstMac;
+        const std::string& csSrcMac;
+        const std::string& csDstMac;
         int iDepth = 0;
     };
 
