@@ -34,6 +34,7 @@ void CSegmentAssembler::Add(const SFrame& frame)
         return;
     const std::string csKey = row.csSource + ">" + row.csDestination + "|" + hook.csNetEnds + "|"
         + std::to_string(hook.uInvoke) + "|" + std::to_string(hook.uService);
+    const std::lock_guard lock(m_mutex);
 
     auto it = m_last.find(csKey);
     if (it != m_last.end()) {
@@ -96,7 +97,14 @@ void CSegmentAssembler::Add(const SFrame& frame)
 
 void CSegmentAssembler::Finish()
 {
+    const std::lock_guard lock(m_mutex);
     m_bFinished = true;
+}
+
+size_t CSegmentAssembler::AnswerCount() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_answers.size();
 }
 
 std::string CSegmentAssembler::Note(const SAnswer& answer) const
@@ -136,18 +144,30 @@ std::string CSegmentAssembler::Note(const SAnswer& answer) const
 SRow CSegmentAssembler::Decode(
     const SFrame& frame, std::vector<SField>* pTree, const ReadFn& read) const
 {
-    const auto itRole = m_roles.find(frame.uNumber);
-    if (itRole == m_roles.end())
+    // A copy of what this record is, so that the decode runs without the lock.
+    SRole role {};
+    SAnswer answer;
+    std::string csNote;
+    bool bSegment = false;
+    {
+        const std::lock_guard lock(m_mutex);
+        const auto itRole = m_roles.find(frame.uNumber);
+        if (itRole != m_roles.end()) {
+            bSegment = true;
+            role = itRole->second;
+            answer = m_answers[role.nAnswer];
+            csNote = Note(answer);
+        }
+    }
+    if (!bSegment)
         return DecodeWith(frame, pTree, nullptr);
-    const SRole& role = itRole->second;
-    const SAnswer& answer = m_answers[role.nAnswer];
     SSegmentHook hook;
     if (role.bRepeat) {
         hook.csNote = " (repeat of record " + std::to_string(role.uFirst) + ")";
         return DecodeWith(frame, pTree, &hook);
     }
     if (!answer.bComplete || answer.uCompletedBy != frame.uNumber) {
-        hook.csNote = Note(answer);
+        hook.csNote = csNote;
         return DecodeWith(frame, pTree, &hook);
     }
     // The record that completes the answer: every segment's data, in sequence order.

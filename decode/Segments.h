@@ -16,13 +16,15 @@
 //   - a sequence number seen twice with other bytes: the answer is not reassembled,
 //     and its rows say so. Nothing missing is ever filled in or guessed.
 //
-// Not thread-safe: one thread adds, or the caller serialises Add and Decode.
+// Threads: one thread adds (the one that reads the capture) while any thread
+// decodes; a decode sees the answers as far as they have been added.
 
 #include "decode/Decoder.h"
 
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -43,7 +45,7 @@ public:
     SRow Decode(const SFrame& frame, std::vector<SField>* pTree, const ReadFn& read) const;
 
     // Segmented answers seen so far.
-    size_t AnswerCount() const { return m_answers.size(); }
+    size_t AnswerCount() const;
 
 private:
     struct SSegment {
@@ -69,6 +71,7 @@ private:
 
     std::string Note(const SAnswer& answer) const;
 
+    mutable std::mutex m_mutex; // guards the members below; never held while decoding
     std::vector<SAnswer> m_answers;
     std::map<std::string, size_t> m_last; // peers, invoke ID and service -> latest answer
     std::unordered_map<uint64_t, SRole> m_roles; // segment records only
