@@ -12,13 +12,18 @@ _velmora_replay()
         COMPREPLY=($(compgen -W "$names" -- "$cur"))
         return
         ;;
-    --offset | --records)
+    --offset | --records | --dst-mac | --dst-ip)
+        return
+        ;;
+    --src-mac | --src-ip)
+        COMPREPLY=($(compgen -W "adapter" -- "$cur"))
         return
         ;;
     esac
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W "-i --adapter --all --offset --records --list-adapters
-            --decode --debug --no-debug -q --quiet --version -h --help" -- "$cur"))
+            --decode --aimed --dst-mac --src-mac --dst-ip --src-ip --aim-broadcasts
+            --debug --no-debug -q --quiet --version -h --help" -- "$cur"))
         return
     fi
     # Sending needs -i: offer it before the capture until one is given.

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <optional>
@@ -105,6 +106,61 @@ namespace {
         DebugLogPlain(SendErrorRecord(uLength, csError));
     }
 
+    std::string NotAimedRecord(long lIndex, EAimOutcome e)
+    {
+        char sz[24];
+        std::snprintf(sz, sizeof sz, "%03ld", lIndex);
+        return std::string("FYI. Record [") + sz + "] not aimed: " + AimOutcomeText(e)
+            + "; sent as captured";
+    }
+
+    void LogNotAimed(long lIndex, EAimOutcome e)
+    {
+        DebugLogPlain(NotAimedRecord(lIndex, e));
+    }
+
+    // The aim of a Send. Each chosen frame is copied out of libpcap's buffer
+    // (which the reader may still use) and rewritten in the copy; without an
+    // aim the frames go straight from the reader's buffer, as always.
+    class CFrameAimer {
+    public:
+        CFrameAimer(const SAimPlan* pPlan, bool bEthernet)
+            : m_pPlan(pPlan && pPlan->Active() ? pPlan : nullptr)
+            , m_bEthernet(bEthernet)
+        {
+            if (m_pPlan)
+                m_buffer.resize(kSendBufferSize);
+        }
+
+        // The bytes to send for one record of uLength bytes (at most the send
+        // buffer's size), and what the aim did with them.
+        const u_char* Aim(const u_char* pData, uint32_t uLength, EAimOutcome& eOutcome)
+        {
+            eOutcome = EAimOutcome::Unchanged;
+            if (!m_pPlan || !pData)
+                return pData;
+            if (!m_bEthernet) {
+                eOutcome = EAimOutcome::NotEthernet;
+            } else {
+                std::memcpy(m_buffer.data(), pData, uLength);
+                eOutcome = AimFrame(*m_pPlan, m_buffer.data(), uLength);
+            }
+            if (IsNotAimed(eOutcome)) {
+                if (m_iNotAimed < INT_MAX)
+                    ++m_iNotAimed;
+                return pData; // byte for byte as captured
+            }
+            return m_buffer.data();
+        }
+        int NotAimed() const { return m_iNotAimed; }
+
+    private:
+        const SAimPlan* m_pPlan;
+        bool m_bEthernet;
+        std::vector<u_char> m_buffer;
+        int m_iNotAimed = 0;
+    };
+
     // All mode hands frames to the sink in batches. A batch's debug records are
     // made once the kernel has taken or refused its frames, each refused frame's
     // record right after its packet's, and reach the file in one write before the
@@ -120,14 +176,17 @@ namespace {
         CBatchSender(const CBatchSender&) = delete;
         CBatchSender& operator=(const CBatchSender&) = delete;
 
-        void Add(long lIndex, const pcap_pkthdr& header, const u_char* pData)
+        // pData: the record's bytes as they go out (the reader's, or the aim's
+        // copy); eAim: what the aim did, for the debug record.
+        void Add(long lIndex, const pcap_pkthdr& header, const u_char* pData,
+            EAimOutcome eAim = EAimOutcome::Unchanged)
         {
             // The reader stores both time stamp fields as signed 32-bit values.
             // Straight from the reader's buffer: the bytes are the same as after a
             // copy into the send buffer, and a longer record is cut to it.
             SRecord record { lIndex, static_cast<int32_t>(header.ts.tv_sec),
                 static_cast<int32_t>(header.ts.tv_usec), static_cast<long>(header.len),
-                header.caplen < kSendBufferSize ? header.caplen : kSendBufferSize, -1 };
+                header.caplen < kSendBufferSize ? header.caplen : kSendBufferSize, -1, eAim };
             if (m_sink.IsOpen() && pData && record.uLength >= kShortestFrame) {
                 if (!m_sink.Stage(pData, record.uLength)) {
                     Drain();
@@ -157,6 +216,8 @@ namespace {
                 if (g_bDebug) {
                     char sz[96];
                     m_log.Add(PacketRecord(sz, r.lIndex, r.iSec, r.iUsec, r.lWireLen));
+                    if (IsNotAimed(r.eAim))
+                        m_log.Add(NotAimedRecord(r.lIndex, r.eAim));
                 }
                 if (r.iStaged < 0) {
                     CountRefused(r.uLength);
@@ -189,14 +250,18 @@ namespace {
             long lWireLen;
             uint32_t uLength;
             int iStaged; // place among the staged frames; -1 when not handed over
+            EAimOutcome eAim;
         };
         static constexpr size_t kMaxRecords = 1024;
 
         void SendAlone(const SRecord& r, const u_char* pData)
         {
             // As in single mode, the record is in the file before the frame goes out.
-            if (g_bDebug)
+            if (g_bDebug) {
                 LogPacketRecord(r.lIndex, r.iSec, r.iUsec, r.lWireLen);
+                if (IsNotAimed(r.eAim))
+                    LogNotAimed(r.lIndex, r.eAim);
+            }
             if (!SendPacket(m_sink, pData, r.uLength))
                 CountRefused(r.uLength);
             ++m_llCount;
@@ -224,8 +289,10 @@ namespace {
     // sorted pSelection when there is one); gives the packet count and counts the
     // refused ones into result.
     int SendRecords(IReplayObserver& observer, pcap_t* hCapture, bool bAll, int iOffset,
-        const CRecordSelection* pSelection, IPacketSink& sink, SReplayResult& result)
+        const CRecordSelection* pSelection, const SAimPlan& plan, IPacketSink& sink,
+        SReplayResult& result)
     {
+        CFrameAimer aimer(&plan, pcap_datalink(hCapture) == DLT_EN10MB);
         const int iMode = bAll ? 1 : 0;
         using Clock = CCoarseClock;
         // One open descriptor for the per-packet records instead of an open and close each.
@@ -262,15 +329,20 @@ namespace {
             }
             if (pSelection)
                 ++nNextChosen;
+            const uint32_t uLength
+                = pHeader->caplen < kSendBufferSize ? pHeader->caplen : kSendBufferSize;
+            EAimOutcome eAim = EAimOutcome::Unchanged;
+            const u_char* const pOut = aimer.Aim(pData, uLength, eAim);
             if (batch) {
-                batch->Add(lIndex, *pHeader, pData);
+                batch->Add(lIndex, *pHeader, pOut, eAim);
             } else {
-                if (g_bDebug)
+                if (g_bDebug) {
                     LogPacketRecord(lIndex, static_cast<int32_t>(pHeader->ts.tv_sec),
                         static_cast<int32_t>(pHeader->ts.tv_usec), static_cast<long>(pHeader->len));
-                const uint32_t uLength
-                    = pHeader->caplen < kSendBufferSize ? pHeader->caplen : kSendBufferSize;
-                if (!SendPacket(sink, pData, uLength)) {
+                    if (IsNotAimed(eAim))
+                        LogNotAimed(lIndex, eAim);
+                }
+                if (!SendPacket(sink, pOut, uLength)) {
                     ++result.iRefused;
                     if (uLength >= kShortestFrame)
                         ++result.iFailed;
@@ -315,6 +387,7 @@ namespace {
         if (bStopped)
             DebugLog("Replay stopped by the user after %d packets", iCount);
         result.bStopped = bStopped;
+        result.iNotAimed = aimer.NotAimed();
         return iCount;
     }
 
@@ -402,6 +475,21 @@ SReplayResult Replay(const SReplayRequest& request, IPacketSink& sink, IReplayOb
         DebugLog("Error. Could not open send device");
         return result;
     }
+    // The adapter's own addresses, when the aim asks for them, before a record is read.
+    SAimPlan plan;
+    if (!request.aim.IsDefault()) {
+        SAdapterAddresses addresses;
+        std::string csError;
+        if (request.aim.eSrcMac == EAimSource::Adapter || request.aim.eSrcIp == EAimSource::Adapter)
+            ReadAdapterAddresses(request.csAdapter, addresses, csError);
+        if (!PlanAim(request.aim, request.csAdapter, addresses, plan, csError)) {
+            result.eNotSent = request.aim.eSrcMac == EAimSource::Adapter && !addresses.bHasMac
+                ? ENotSent::NoAimMac
+                : ENotSent::NoAimIpv4;
+            DebugLog("Error. Could not aim: %s", csError.c_str());
+            return result;
+        }
+    }
     std::unique_ptr<CLocalCapture> pCapture = OpenCaptureFile(csPath);
     if (!pCapture) {
         result.eNotSent
@@ -417,7 +505,8 @@ SReplayResult Replay(const SReplayRequest& request, IPacketSink& sink, IReplayOb
     }
     observer.OnStart();
     result.iCount = SendRecords(observer, pCapture->Handle(), request.eMode != EReplayMode::Single,
-        request.iOffset, request.eMode == EReplayMode::Selection ? &sorted : nullptr, sink, result);
+        request.iOffset, request.eMode == EReplayMode::Selection ? &sorted : nullptr, plan, sink,
+        result);
     return result;
 }
 
