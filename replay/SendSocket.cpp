@@ -1,5 +1,7 @@
 #include "replay/SendSocket.h"
 
+#include "replay/Ear.h"
+
 #include <pcap/pcap.h>
 
 #include <cerrno>
@@ -128,6 +130,8 @@ SSendSocketSetup SetUpSendSocket()
         s_iProcessSocket = OpenSendSocket();
     setup.iSocket = s_iProcessSocket;
     setup.iErrno = s_iProcessSocket < 0 ? errno : 0;
+    setup.iEarSocket = SetUpEarSocket();
+    setup.iEarErrno = setup.iEarSocket < 0 ? errno : 0;
     // Root keeps root's rights: it gave them to itself, and nobody else's
     // code runs in its process through them. A user who got them from the
     // file loses them before the toolkit reads a single variable.

@@ -18,14 +18,16 @@ namespace velmora {
 struct SSendSocketSetup {
     int iSocket = -1; // the process's send socket, -1 when it could not be opened
     int iErrno = 0; // why not
+    int iEarSocket = -1; // the BACnet-only ear (replay/Ear.h), -1 when it could not be opened
+    int iEarErrno = 0;
     bool bDroppedCapabilities = false;
     bool bFailed = false; // capabilities could not be dropped: the program must not go on
 };
 
 // Call first thing in main, before any library sees argv or the environment:
-// opens the send socket (ProcessSendSocket) and, when the process runs in
-// secure-execution mode for a user other than root (capabilities from the
-// file), drops all of them: permitted, effective, inheritable and ambient.
+// opens the send socket (ProcessSendSocket) and the ear (ProcessEarSocket) and, when the process
+// runs in secure-execution mode for a user other than root (capabilities from the file), drops all
+// of them: permitted, effective, inheritable and ambient.
 SSendSocketSetup SetUpSendSocket();
 
 // The socket SetUpSendSocket opened; -1 when it was not called or failed.
@@ -66,6 +68,8 @@ public:
     bool Open(const std::string& csDeviceName, std::string& csError) override;
     ESendOpenError OpenError() const override { return m_eOpenError; }
     bool IsOpen() const override { return m_iFd >= 0; }
+    // The socket frames leave on while open (for its send time stamps), else -1.
+    int Fd() const { return m_iFd; }
     bool Transmit(const unsigned char* pData, uint32_t uLength) override;
     std::string ErrorText() override { return m_csSendError; }
     void Close() override;
