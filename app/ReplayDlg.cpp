@@ -8,6 +8,7 @@
 #include "res/DialogTemplate.h"
 #include "res/LineBreaks.h"
 #include "res/Resources.h"
+#include "session/ReplayWords.h"
 #include "web/MakerSite.h"
 #include "web/UrlOpener.h"
 #include "web/WebServices.h"
@@ -283,7 +284,8 @@ void CReplayDlg::OnInitDialog()
     m_csInformation += "Menu -> Help \r\n";
 
     m_iPendingSelection = -1;
-    FillAdapterList(*this, m_session.Settings().NicDevice);
+    if (!FillAdapterList(*this, m_session.Settings().NicDevice))
+        MessageAndLogOk("%s", kNoAdaptersText);
     // Adding the first entry makes it current in Qt; keep only what the fill chose.
     m_pAdapterList->setCurrentIndex(m_iPendingSelection);
     if (m_iPendingSelection < 0)
@@ -406,13 +408,36 @@ void CReplayDlg::SendRecordSelection(const std::string& csPath, const CRecordSel
     // cannot give is reported now, once, and nothing is sent.
     if (!DoDataExchange(true))
         return;
+    SReplayRequest request;
+    request.csPath = csPath;
+    request.eMode = EReplayMode::Selection;
+    request.selection = selection;
+    RunReplay(std::move(request));
+}
+
+void CReplayDlg::RunReplay(SReplayRequest request)
+{
     m_bReplaying = true;
-    m_stopRequest = EReplayStop::None;
+    m_bReplayStarted = false;
+    m_stopRequest = EStop::None;
     ClearStatusReason();
-    m_bStatusSaysWhy
-        = OnSendSelection(*this, csPath, selection, m_session.Settings().NicDevice).NotSent();
+    request.csAdapter = m_session.Settings().NicDevice;
+    const SReplayResult result = Replay(request, *this);
+    if (m_bReplayStarted)
+        EnableReplayControls(true);
+    const std::string csStatus = ReplayStatusText(result, request.csPath, request.csAdapter);
+    if (!csStatus.empty())
+        SetStatusText(csStatus);
+    if (!result.NotSent()) {
+        // A box would hold a closing window open; the count still reaches both logs.
+        if (m_stopRequest == EStop::StopAndClose)
+            LogMessage("%s", SentBoxText(result.iCount).c_str());
+        else
+            MessageAndLogOk("%s", SentBoxText(result.iCount).c_str());
+    }
+    m_bStatusSaysWhy = result.NotSent();
     m_bReplaying = false;
-    m_stopRequest = EReplayStop::None;
+    m_stopRequest = EStop::None;
     if (m_bCloseAfterReplay) {
         m_bCloseAfterReplay = false;
         OnCancel();
@@ -436,20 +461,22 @@ void CReplayDlg::OnSend()
 {
     // During a replay the button reads Stop; a close asked for already stays a close.
     if (m_bReplaying) {
-        if (m_stopRequest == EReplayStop::None)
-            m_stopRequest = EReplayStop::Stop;
+        if (m_stopRequest == EStop::None)
+            m_stopRequest = EStop::Stop;
         return;
     }
     m_bReplaying = true;
-    m_stopRequest = EReplayStop::None;
+    m_stopRequest = EStop::None;
     ClearStatusReason();
-    m_bStatusSaysWhy = OnSendReplay(*this, m_session.Settings().NicDevice).NotSent();
-    m_bReplaying = false;
-    m_stopRequest = EReplayStop::None;
-    if (m_bCloseAfterReplay) {
-        m_bCloseAfterReplay = false;
-        OnCancel();
-    }
+    // The offset's check shows its message; the Send goes on with the values
+    // as they stand.
+    DoDataExchange(true);
+    SReplayRequest request;
+    request.csPath = m_session.CapturePath();
+    // No radio button set (-1) counts as Single Packet.
+    request.eMode = m_session.Settings().Mode == 1 ? EReplayMode::All : EReplayMode::Single;
+    request.iOffset = m_session.Settings().Offset;
+    RunReplay(std::move(request));
 }
 
 void CReplayDlg::reject()
@@ -462,7 +489,7 @@ void CReplayDlg::OnCancel()
     // A close during a replay stops it first; the save and the shutdown record
     // follow as soon as the loop is out, so the log ends on them.
     if (m_bReplaying) {
-        m_stopRequest = EReplayStop::StopAndClose;
+        m_stopRequest = EStop::StopAndClose;
         m_bCloseAfterReplay = true;
         return;
     }
@@ -588,12 +615,16 @@ void CReplayDlg::keyPressEvent(QKeyEvent* pEvent)
     QDialog::keyPressEvent(pEvent);
 }
 
-void CReplayDlg::ReadReplayInputs(std::string& csPath, int& iMode, int& iOffset)
+void CReplayDlg::OnStart()
 {
-    DoDataExchange(true);
-    csPath = m_session.CapturePath();
-    iMode = m_session.Settings().Mode;
-    iOffset = m_session.Settings().Offset;
+    m_bReplayStarted = true;
+    EnableReplayControls(false);
+}
+
+void CReplayDlg::OnProgress(const SReplayCounts& counts)
+{
+    SetStatusText(ProgressText(counts));
+    PumpMessages();
 }
 
 void CReplayDlg::EnableReplayControls(bool bEnable)
