@@ -19,6 +19,10 @@ struct SCliOptions {
     std::optional<CRecordSelection> records;
     std::optional<bool> debug; // otherwise settings.ini's Debug
     bool bQuiet = false;
+    // Listening (--listen[=SECONDS], --answers, --expect captured, --junit).
+    SListenOptions listen;
+    std::string csAnswers; // pcap of the frames heard
+    std::string csJUnit;
 };
 
 // The most record numbers --records may name, so that a range cannot take

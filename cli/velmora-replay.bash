@@ -15,10 +15,20 @@ _velmora_replay()
     --offset | --records)
         return
         ;;
+    --expect)
+        COMPREPLY=($(compgen -W "captured" -- "$cur"))
+        return
+        ;;
+    --answers | --junit)
+        compopt -o filenames 2>/dev/null
+        COMPREPLY=($(compgen -f -- "$cur"))
+        return
+        ;;
     esac
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W "-i --adapter --all --offset --records --list-adapters
-            --decode --debug --no-debug -q --quiet --version -h --help" -- "$cur"))
+            --decode --debug --no-debug -q --quiet --version -h --help --listen --listen=
+            --answers --expect --junit --requests-only" -- "$cur"))
         return
     fi
     compopt -o filenames 2>/dev/null

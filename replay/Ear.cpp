@@ -201,7 +201,8 @@ size_t CEar::Read(std::vector<SHeardFrame>& heard, int iWaitMs)
         return 0;
     constexpr unsigned kBatch = 32;
     constexpr size_t kFrameRoom = 9216 + 4;
-    std::vector<unsigned char> buf(kBatch * kFrameRoom);
+    std::vector<unsigned char>& buf = m_buffer;
+    buf.resize(kBatch * kFrameRoom);
     alignas(cmsghdr) unsigned char
         control[kBatch][CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(tpacket_auxdata))];
     mmsghdr msgs[kBatch];

@@ -82,6 +82,7 @@ private:
     int m_iIfIndex = 0;
     bool m_bOwnSocket = false;
     bool m_bPromiscuous = false;
+    std::vector<uint8_t> m_buffer; // room for a batch of frames, kept between reads
 };
 
 // Round trips start at the kernel's send time of the request: software

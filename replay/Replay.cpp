@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <optional>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace velmora {
@@ -95,6 +96,63 @@ namespace {
             static_cast<int>(uLength), csError.c_str());
     }
 
+    // The requests a listening Send put on the wire, each with the running
+    // number of its frame among those that went out (its send stamp's number).
+    class CSentLog {
+    public:
+        // A frame about to be handed to the sink; kept when it asks.
+        void Candidate(long lIndex, const u_char* pData, uint32_t uLength)
+        {
+            if (judge::ClassifyRequest(pData, uLength) == judge::ERequestKind::Skipped)
+                return;
+            judge::SJudgedFrame frame;
+            frame.uRecord = static_cast<uint64_t>(lIndex);
+            frame.bytes.assign(pData, pData + uLength);
+            m_pending.push_back(std::move(frame));
+        }
+        // Every frame handed over, in order: whether it went on the wire.
+        void Handed(long lIndex, bool bOnWire)
+        {
+            if (m_nPending < m_pending.size()
+                && m_pending[m_nPending].uRecord == static_cast<uint64_t>(lIndex)) {
+                if (bOnWire) {
+                    m_requests.push_back(std::move(m_pending[m_nPending]));
+                    m_ordinals.push_back(m_uOnWire);
+                }
+                ++m_nPending;
+                if (m_nPending == m_pending.size()) {
+                    m_pending.clear();
+                    m_nPending = 0;
+                }
+            }
+            if (bOnWire)
+                ++m_uOnWire;
+        }
+        // The requests with their send stamps; how many found none.
+        size_t Stamp(const std::vector<SSendStamp>& stamps)
+        {
+            std::vector<int64_t> byId(m_uOnWire, 0);
+            for (const SSendStamp& s : stamps) {
+                if (s.uId < byId.size())
+                    byId[s.uId] = s.llNs;
+            }
+            size_t nMissing = 0;
+            for (size_t i = 0; i < m_requests.size(); ++i) {
+                m_requests[i].llNs = byId[m_ordinals[i]];
+                nMissing += m_requests[i].llNs == 0 ? 1 : 0;
+            }
+            return nMissing;
+        }
+        std::vector<judge::SJudgedFrame>& Requests() { return m_requests; }
+
+    private:
+        std::vector<judge::SJudgedFrame> m_pending;
+        size_t m_nPending = 0;
+        std::vector<judge::SJudgedFrame> m_requests;
+        std::vector<uint32_t> m_ordinals;
+        uint32_t m_uOnWire = 0;
+    };
+
     // All mode hands frames to the sink in batches. A batch's debug records are
     // made once the kernel has taken or refused its frames, each refused frame's
     // record right after its packet's, and reach the file in one write before the
@@ -102,8 +160,9 @@ namespace {
     // single mode.
     class CBatchSender {
     public:
-        explicit CBatchSender(IPacketSink& sink)
+        CBatchSender(IPacketSink& sink, CSentLog* pSent)
             : m_sink(sink)
+            , m_pSent(pSent)
         {
             m_records.reserve(kMaxRecords);
         }
@@ -119,6 +178,8 @@ namespace {
                 static_cast<int32_t>(header.ts.tv_usec), static_cast<long>(header.len),
                 header.caplen < kSendBufferSize ? header.caplen : kSendBufferSize, -1 };
             if (m_sink.IsOpen() && pData && record.uLength >= kShortestFrame) {
+                if (m_pSent)
+                    m_pSent->Candidate(lIndex, pData, record.uLength);
                 if (!m_sink.Stage(pData, record.uLength)) {
                     Drain();
                     if (!m_sink.Stage(pData, record.uLength)) {
@@ -146,6 +207,7 @@ namespace {
             for (const SRecord& r : m_records) {
                 if (g_bDebug)
                     LogPacketRecord(r.lIndex, r.iSec, r.iUsec, r.lWireLen);
+                bool bOnWire = false;
                 if (r.iStaged < 0) {
                     CountRefused(r.uLength);
                 } else if (nRefused < m_refused.size()
@@ -154,7 +216,11 @@ namespace {
                     if (g_bDebug)
                         LogSendError(r.uLength, m_refused[nRefused].csError);
                     ++nRefused;
+                } else {
+                    bOnWire = true;
                 }
+                if (m_pSent && r.iStaged >= 0)
+                    m_pSent->Handed(r.lIndex, bOnWire);
             }
             if (g_bDebug)
                 m_log.Flush();
@@ -187,8 +253,11 @@ namespace {
                 LogPacketRecord(r.lIndex, r.iSec, r.iUsec, r.lWireLen);
                 m_log.Flush();
             }
-            if (!SendPacket(m_sink, pData, r.uLength))
+            const bool bOnWire = SendPacket(m_sink, pData, r.uLength);
+            if (!bOnWire)
                 CountRefused(r.uLength);
+            if (m_pSent)
+                m_pSent->Handed(r.lIndex, bOnWire);
             m_log.Flush();
             ++m_llCount;
         }
@@ -202,6 +271,7 @@ namespace {
         }
 
         IPacketSink& m_sink;
+        CSentLog* m_pSent;
         CDebugLogBatch m_log;
         std::vector<SRecord> m_records;
         std::vector<IPacketSink::SRefused> m_refused;
@@ -214,8 +284,11 @@ namespace {
     // Reads the records and sends the chosen ones (by mode and offset, or the
     // sorted pSelection when there is one); gives the packet count and counts the
     // refused ones into result.
+    // With pSent, the requests that went out are kept there; with
+    // bRequestsOnly, the records that do not ask are read and counted, not sent.
     int SendRecords(IReplayObserver& observer, pcap_t* hCapture, bool bAll, int iOffset,
-        const CRecordSelection* pSelection, IPacketSink& sink, SReplayResult& result)
+        const CRecordSelection* pSelection, IPacketSink& sink, SReplayResult& result,
+        CSentLog* pSent, bool bRequestsOnly)
     {
         const int iMode = bAll ? 1 : 0;
         using Clock = CCoarseClock;
@@ -223,7 +296,7 @@ namespace {
         CDebugLogHold hold;
         std::optional<CBatchSender> batch;
         if (iMode == 1)
-            batch.emplace(sink);
+            batch.emplace(sink, pSent);
         long lIndex = 0;
         int iCount = 0;
         unsigned uHandled = 0;
@@ -253,7 +326,10 @@ namespace {
             }
             if (pSelection)
                 ++nNextChosen;
-            if (batch) {
+            if (bRequestsOnly
+                && judge::ClassifyRequest(pData, pHeader->caplen) == judge::ERequestKind::Skipped) {
+                ++result.listen.llSkipped;
+            } else if (batch) {
                 batch->Add(lIndex, *pHeader, pData);
             } else {
                 if (g_bDebug)
@@ -261,11 +337,17 @@ namespace {
                         static_cast<int32_t>(pHeader->ts.tv_usec), static_cast<long>(pHeader->len));
                 const uint32_t uLength
                     = pHeader->caplen < kSendBufferSize ? pHeader->caplen : kSendBufferSize;
-                if (!SendPacket(sink, pData, uLength)) {
+                const bool bHanded = sink.IsOpen() && pData && uLength >= kShortestFrame;
+                if (pSent && bHanded)
+                    pSent->Candidate(lIndex, pData, uLength);
+                const bool bOnWire = SendPacket(sink, pData, uLength);
+                if (!bOnWire) {
                     ++result.iRefused;
                     if (uLength >= kShortestFrame)
                         ++result.iFailed;
                 }
+                if (pSent && bHanded)
+                    pSent->Handed(lIndex, bOnWire);
                 iCount = 1;
             }
             // Even a coarse clock read is a few percent of a small frame's send:
@@ -375,6 +457,55 @@ bool SendPacket(IPacketSink& sink, const unsigned char* pData, uint32_t uLength)
     return false;
 }
 
+namespace {
+
+    // After the last frame: hears on for the wait (unless stopped), then
+    // pairs and judges what came.
+    void Listen(const SReplayRequest& request, SReplayResult& result, IReplayObserver& observer,
+        CListener& listener, CSentLog& sent, IPacketSink& sink)
+    {
+        using Clock = std::chrono::steady_clock;
+        const Clock::time_point end = Clock::now() + request.listen.wait;
+        const std::chrono::milliseconds interval
+            = std::max(observer.ProgressInterval(), std::chrono::milliseconds(kStatusIntervalMs));
+        bool bStopped = result.bStopped;
+        while (!bStopped) {
+            const Clock::time_point now = Clock::now();
+            if (now >= end)
+                break;
+            SListenCounts counts;
+            counts.iHeard = listener.Heard();
+            counts.left = std::chrono::duration_cast<std::chrono::milliseconds>(end - now);
+            observer.OnListening(counts);
+            if (observer.StopRequested()) {
+                bStopped = true;
+                result.bStopped = true;
+                DebugLog("Listening stopped by the user");
+                break;
+            }
+            std::this_thread::sleep_for(std::min<Clock::duration>(interval, end - now));
+        }
+        SListenResult& out = result.listen;
+        out.heard = listener.Stop();
+        std::vector<SSendStamp> stamps;
+        sink.TakeStamps(stamps);
+        out.nUnstamped = sent.Stamp(stamps);
+        out.requests = std::move(sent.Requests());
+        std::vector<judge::SJudgedFrame> heard;
+        heard.reserve(out.heard.size());
+        for (const SHeardFrame& f : out.heard)
+            heard.push_back({ 0, f.llNs, f.bytes });
+        std::vector<judge::SJudgedFrame> capture;
+        std::string csError;
+        const bool bCapture = request.listen.bExpectCaptured
+            && ReadCaptureForJudging(request.csPath, capture, csError);
+        out.judgement = judge::Judge(out.requests, heard, bCapture ? &capture : nullptr);
+        DebugLog("Listened: %d requests, %d frames heard", static_cast<int>(out.requests.size()),
+            static_cast<int>(out.heard.size()));
+    }
+
+} // namespace
+
 SReplayResult Replay(const SReplayRequest& request, IPacketSink& sink, IReplayObserver& observer)
 {
     SReplayResult result;
@@ -405,9 +536,24 @@ SReplayResult Replay(const SReplayRequest& request, IPacketSink& sink, IReplayOb
         std::sort(sorted.begin(), sorted.end());
         sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
     }
+    const SListenOptions& listen = request.listen;
+    CListener listener;
+    CSentLog sent;
+    if (listen.bListen) {
+        if (!listener.Start(request.csAdapter, result.listen.csError)) {
+            result.eNotSent = ENotSent::NoEar;
+            DebugLog("Error. Could not listen: %s", result.listen.csError.c_str());
+            return result;
+        }
+        result.listen.bListened = true;
+        sink.StampFrames(true);
+    }
     observer.OnStart();
     result.iCount = SendRecords(observer, pCapture->Handle(), request.eMode != EReplayMode::Single,
-        request.iOffset, request.eMode == EReplayMode::Selection ? &sorted : nullptr, sink, result);
+        request.iOffset, request.eMode == EReplayMode::Selection ? &sorted : nullptr, sink, result,
+        listen.bListen ? &sent : nullptr, listen.bRequestsOnly);
+    if (listen.bListen)
+        Listen(request, result, observer, listener, sent, sink);
     return result;
 }
 

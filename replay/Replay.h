@@ -6,6 +6,8 @@
 // the result into words (session/ReplayWords.h); nothing here shows a box or
 // makes a sentence.
 
+#include "replay/Listen.h"
+
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -37,6 +39,7 @@ struct SReplayRequest {
     // each in file order. Reading ends after the last one.
     CRecordSelection selection;
     std::string csAdapter; // the adapter's name, as the adapter list gives it
+    SListenOptions listen; // hearing the answers (off by default)
 };
 
 // Shortest time between two progress reports (and pumps) during a Send: the
@@ -69,6 +72,10 @@ public:
     {
         return std::chrono::milliseconds(kStatusIntervalMs);
     }
+    // A listening Send, after its last frame: at the display's pace while it
+    // waits for late answers. StopRequested is polled after each call and ends
+    // the wait.
+    virtual void OnListening(const SListenCounts& /*counts*/) { }
 };
 
 // Why a Send stopped before its first record; None when it reached the loop.
@@ -78,6 +85,7 @@ enum class ENotSent {
     NoAccess, // the path or the file may not be read by this user
     NoAdapter, // the adapter could not be opened: see eOpenError
     NotCapture, // the file is no capture libpcap can read
+    NoEar, // listening was asked for and the adapter cannot be listened on: see listen.csError
 };
 
 // Why an adapter could not be opened for sending, in words a user can act on.
@@ -92,6 +100,7 @@ struct SReplayResult {
     int iFailed = 0; // of those, refused by the adapter (each has a debug record)
     bool bStopped = false; // the observer asked for a stop and the loop ended early
     long long llRecordsRead = 0; // records read from the file
+    SListenResult listen; // when listening was asked for
     bool NotSent() const { return eNotSent != ENotSent::None; }
 };
 
@@ -140,6 +149,12 @@ public:
     // kernel has taken or refused every one; adds the refused ones to refused,
     // in order. The batch is empty afterwards.
     virtual void Flush(std::vector<SRefused>& /*refused*/) { }
+
+    // Kernel send time stamps, for round trips: on (counting from 0) before
+    // the first frame; false when the sink cannot stamp. TakeStamps hands over
+    // the stamps that came, by the running number of the frames that went out.
+    virtual bool StampFrames(bool /*bOn*/) { return false; }
+    virtual void TakeStamps(std::vector<SSendStamp>& /*stamps*/) { }
 };
 
 // An open capture file: libpcap's reader over a stream with a 64 KiB buffer of

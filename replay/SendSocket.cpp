@@ -230,8 +230,11 @@ bool CSocketSink::Transmit(const unsigned char* pData, uint32_t uLength)
 {
     if (m_iFd < 0)
         return false;
-    if (PlainSend(m_iFd, pData, uLength) >= 0)
+    if (PlainSend(m_iFd, pData, uLength) >= 0) {
+        if (m_bStamps)
+            ReadSendStamps(m_iFd, m_stamps);
         return true;
+    }
     m_csSendError = ErrnoText("send", errno);
     return false;
 }
@@ -279,10 +282,34 @@ void CSocketSink::Flush(std::vector<SRefused>& refused)
     }
     m_batch.clear();
     m_lengths.clear();
+    if (m_bStamps)
+        ReadSendStamps(m_iFd, m_stamps);
+}
+
+bool CSocketSink::StampFrames(bool bOn)
+{
+    m_stamps.clear();
+    m_bStamps = false;
+    if (m_iFd < 0 || !SetSendStamps(m_iFd, bOn))
+        return false;
+    m_bStamps = bOn;
+    return true;
+}
+
+void CSocketSink::TakeStamps(std::vector<SSendStamp>& stamps)
+{
+    if (m_bStamps && m_iFd >= 0)
+        ReadSendStamps(m_iFd, m_stamps);
+    stamps = std::move(m_stamps);
+    m_stamps.clear();
 }
 
 void CSocketSink::Close()
 {
+    if (m_bStamps && m_iFd >= 0)
+        SetSendStamps(m_iFd, false);
+    m_bStamps = false;
+    m_stamps.clear();
     m_batch.clear();
     m_lengths.clear();
     if (m_iFd >= 0 && m_bOwnSocket)

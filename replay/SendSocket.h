@@ -77,6 +77,10 @@ public:
     bool Stage(const unsigned char* pData, uint32_t uLength) override;
     // Each frame is judged as a plain send judges it, with the same error.
     void Flush(std::vector<SRefused>& refused) override;
+    // Software transmit stamps, read off the error queue after every send so
+    // that its small room never overflows.
+    bool StampFrames(bool bOn) override;
+    void TakeStamps(std::vector<SSendStamp>& stamps) override;
 
 private:
     bool Fail(ESendOpenError eError, const std::string& csText, std::string& csError);
@@ -88,6 +92,8 @@ private:
     std::vector<uint32_t> m_lengths;
     ESendOpenError m_eOpenError = ESendOpenError::None;
     std::string m_csSendError;
+    bool m_bStamps = false;
+    std::vector<SSendStamp> m_stamps;
 };
 
 } // namespace velmora

@@ -63,6 +63,8 @@ std::string ReplayStatusText(const SReplayResult& result, const std::string& csP
         return "Not sent: " + AdapterSentence(result.eOpenError, csDevice, csPickHint);
     case ENotSent::NotCapture:
         return "Not sent: " + FileName(csPath) + " is not a capture file";
+    case ENotSent::NoEar:
+        return "Not sent: " + result.listen.csError;
     }
     if (result.iRefused == 0)
         return std::string();

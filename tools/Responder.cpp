@@ -15,7 +15,8 @@
 //             one byte of address; "routed" alone mirrors the request's DNET/DADR)
 // A readProperty is acknowledged by a ComplexACK holding REAL 21.5, any other
 // service by a SimpleACK. It prints "ready" once it listens, and ends at
-// SIGTERM or SIGINT. For the tests only: it never runs outside a namespace.
+// SIGTERM or SIGINT with "answered N" (frames it sent). For the tests only: it never runs outside a
+// namespace.
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -31,6 +32,7 @@
 #include <map>
 #include <net/if.h>
 #include <poll.h>
+#include <sched.h>
 #include <string>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -264,6 +266,19 @@ struct SPending {
     Bytes frame;
 };
 
+// A full transmit queue is waited out: the benchmark's answers all go.
+bool SendFrame(int fd, const Bytes& frame)
+{
+    for (int i = 0; i < 1000; ++i) {
+        if (send(fd, frame.data(), frame.size(), 0) > 0)
+            return true;
+        if (errno != ENOBUFS && errno != EAGAIN)
+            return false;
+        usleep(50);
+    }
+    return false;
+}
+
 int64_t NowNs()
 {
     timespec ts {};
@@ -310,6 +325,10 @@ int main(int argc, char** argv)
     sll.sll_protocol = htons(ETH_P_ALL);
     sll.sll_ifindex = static_cast<int>(if_nametoindex(argv[1]));
     const int iOne = 1;
+    // Requests come back to back in the benchmark: room for all of them.
+    const int iBuffer = 64 << 20;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &iBuffer, sizeof iBuffer);
+    unsigned long ulAnswered = 0;
     if (fd < 0 || sll.sll_ifindex == 0
         || bind(fd, reinterpret_cast<sockaddr*>(&sll), sizeof sll) != 0
         || setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &iOne, sizeof iOne) != 0) {
@@ -320,8 +339,14 @@ int main(int argc, char** argv)
     action.sa_handler = &OnSignal;
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
-    // A late answer is due to the microsecond, not within the default 50 us slack.
+    // A late answer is due to the microsecond: no timer slack, and (root
+    // permitting) a real-time priority, so that a busy machine's other work
+    // does not make the device later than its script says. It sleeps
+    // otherwise, so it takes nothing from anyone.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    sched_param param {};
+    param.sched_priority = 10;
+    sched_setscheduler(0, SCHED_FIFO, &param);
     std::puts("ready");
     std::fflush(stdout);
 
@@ -344,7 +369,8 @@ int main(int argc, char** argv)
                 static_cast<long>(llAt % 1000000000) };
             while (clock_nanosleep(CLOCK_REALTIME, TIMER_ABSTIME, &ts, nullptr) == EINTR
                 && !s_bStop) { }
-            send(fd, pending[i].frame.data(), pending[i].frame.size(), 0);
+            if (SendFrame(fd, pending[i].frame))
+                ++ulAnswered;
             pending.erase(pending.begin() + static_cast<long>(i));
         }
         for (;;) {
@@ -421,11 +447,12 @@ int main(int argc, char** argv)
                 Bytes frame = Frame(r, apdu, act);
                 if (llDelayNs > 0)
                     pending.push_back({ llRxNs + llDelayNs, std::move(frame) });
-                else
-                    send(fd, frame.data(), frame.size(), 0);
+                else if (SendFrame(fd, frame))
+                    ++ulAnswered;
             }
         }
     }
     close(fd);
+    std::printf("answered %lu\n", ulAnswered);
     return 0;
 }
