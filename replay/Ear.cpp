@@ -122,6 +122,10 @@ int OpenEarSocket()
         || ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &iOne, sizeof iOne) != 0
         || ::setsockopt(fd, SOL_PACKET, PACKET_AUXDATA, &iOne, sizeof iOne) != 0)
         return Fail(fd);
+    // Our own frames leaving the adapter are no answers: the kernel need not
+    // copy each one to the ear only for the filter to drop it (which it still
+    // would, should anyone turn this off).
+    ::setsockopt(fd, SOL_PACKET, PACKET_IGNORE_OUTGOING, &iOne, sizeof iOne);
     // Answers come back to back: as much room as the system lets a user have.
     const int iBuffer = 8 << 20;
     ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &iBuffer, sizeof iBuffer);
@@ -287,7 +291,7 @@ void CEar::Stop()
     m_bOwnSocket = false;
 }
 
-bool SetSendStamps(int iSocket, bool bOn)
+bool SetSendStamps(int iSocket, bool bOn, bool bEveryFrame)
 {
     // Turning the option off and on again restarts the running number.
     const int iOff = 0;
@@ -295,47 +299,59 @@ bool SetSendStamps(int iSocket, bool bOn)
         return false;
     if (!bOn)
         return true;
-    const int iFlags = SOF_TIMESTAMPING_TX_SOFTWARE | SOF_TIMESTAMPING_SOFTWARE
+    const int iFlags = (bEveryFrame ? SOF_TIMESTAMPING_TX_SOFTWARE : 0) | SOF_TIMESTAMPING_SOFTWARE
         | SOF_TIMESTAMPING_OPT_ID | SOF_TIMESTAMPING_OPT_TSONLY;
     return ::setsockopt(iSocket, SOL_SOCKET, SO_TIMESTAMPING, &iFlags, sizeof iFlags) == 0;
 }
 
 size_t ReadSendStamps(int iSocket, std::vector<SSendStamp>& stamps)
 {
+    // Many stamps per system call: a burst of requests brings as many.
+    constexpr unsigned kBatch = 64;
+    alignas(cmsghdr) static thread_local unsigned char control[kBatch][256];
+    unsigned char data[kBatch][16];
+    iovec iovs[kBatch];
+    mmsghdr msgs[kBatch];
     size_t nTaken = 0;
     for (;;) {
-        alignas(cmsghdr) unsigned char control[512];
-        unsigned char data[64];
-        iovec iov { data, sizeof data };
-        msghdr msg {};
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
-        if (::recvmsg(iSocket, &msg, MSG_ERRQUEUE | MSG_DONTWAIT) < 0)
+        for (unsigned i = 0; i < kBatch; ++i) {
+            iovs[i] = { data[i], sizeof data[i] };
+            msgs[i] = {};
+            msgs[i].msg_hdr.msg_iov = &iovs[i];
+            msgs[i].msg_hdr.msg_iovlen = 1;
+            msgs[i].msg_hdr.msg_control = control[i];
+            msgs[i].msg_hdr.msg_controllen = sizeof control[i];
+        }
+        const int n = ::recvmmsg(iSocket, msgs, kBatch, MSG_ERRQUEUE | MSG_DONTWAIT, nullptr);
+        if (n <= 0)
             break;
-        SSendStamp stamp;
-        bool bTime = false;
-        bool bId = false;
-        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
-            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPING) {
-                scm_timestamping ts {};
-                std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
-                stamp.llNs = int64_t(ts.ts[0].tv_sec) * 1000000000 + ts.ts[0].tv_nsec;
-                bTime = true;
-            } else if (c->cmsg_level == SOL_PACKET && c->cmsg_type == PACKET_TX_TIMESTAMP) {
-                sock_extended_err err {};
-                std::memcpy(&err, CMSG_DATA(c), sizeof err);
-                if (err.ee_errno == ENOMSG && err.ee_origin == SO_EE_ORIGIN_TIMESTAMPING) {
-                    stamp.uId = err.ee_data;
-                    bId = true;
+        for (int i = 0; i < n; ++i) {
+            SSendStamp stamp;
+            bool bTime = false;
+            bool bId = false;
+            msghdr& msg = msgs[i].msg_hdr;
+            for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+                if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPING) {
+                    scm_timestamping ts {};
+                    std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+                    stamp.llNs = int64_t(ts.ts[0].tv_sec) * 1000000000 + ts.ts[0].tv_nsec;
+                    bTime = true;
+                } else if (c->cmsg_level == SOL_PACKET && c->cmsg_type == PACKET_TX_TIMESTAMP) {
+                    sock_extended_err err {};
+                    std::memcpy(&err, CMSG_DATA(c), sizeof err);
+                    if (err.ee_errno == ENOMSG && err.ee_origin == SO_EE_ORIGIN_TIMESTAMPING) {
+                        stamp.uId = err.ee_data;
+                        bId = true;
+                    }
                 }
             }
+            if (bTime && bId) {
+                stamps.push_back(stamp);
+                ++nTaken;
+            }
         }
-        if (bTime && bId) {
-            stamps.push_back(stamp);
-            ++nTaken;
-        }
+        if (static_cast<unsigned>(n) < kBatch)
+            break;
     }
     return nTaken;
 }

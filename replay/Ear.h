@@ -93,8 +93,11 @@ struct SSendStamp {
     uint32_t uId = 0; // 0 for the first frame sent after SetSendStamps(true)
     int64_t llNs = 0;
 };
-// Turns the stamps on (counting from 0 again) or off. False with errno.
-bool SetSendStamps(int iSocket, bool bOn);
+// Turns the stamps on (counting from 0 again) or off: for every frame, or
+// (bEveryFrame false) only for frames sent with an SO_TIMESTAMPING control
+// message asking for SOF_TIMESTAMPING_TX_SOFTWARE, which are then the ones
+// numbered. False with errno.
+bool SetSendStamps(int iSocket, bool bOn, bool bEveryFrame = true);
 // Appends the stamps waiting on the socket's error queue; how many.
 size_t ReadSendStamps(int iSocket, std::vector<SSendStamp>& stamps);
 

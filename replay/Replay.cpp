@@ -97,18 +97,20 @@ namespace {
     }
 
     // The requests a listening Send put on the wire, each with the running
-    // number of its frame among those that went out (its send stamp's number).
+    // number of its stamp (only requests are stamped). Their bytes go into one
+    // growing block, not an allocation each: a capture of nothing but
+    // requests keeps every frame.
     class CSentLog {
     public:
-        // A frame about to be handed to the sink; kept when it asks.
-        void Candidate(long lIndex, const u_char* pData, uint32_t uLength)
+        // A frame about to be handed to the sink; kept when it asks, and
+        // then it is to be stamped (true).
+        bool Candidate(long lIndex, const u_char* pData, uint32_t uLength)
         {
             if (judge::ClassifyRequest(pData, uLength) == judge::ERequestKind::Skipped)
-                return;
-            judge::SJudgedFrame frame;
-            frame.uRecord = static_cast<uint64_t>(lIndex);
-            frame.bytes.assign(pData, pData + uLength);
-            m_pending.push_back(std::move(frame));
+                return false;
+            m_pending.push_back({ static_cast<uint64_t>(lIndex), m_bytes.size(), uLength, 0 });
+            m_bytes.insert(m_bytes.end(), pData, pData + uLength);
+            return true;
         }
         // Every frame handed over, in order: whether it went on the wire.
         void Handed(long lIndex, bool bOnWire)
@@ -116,8 +118,8 @@ namespace {
             if (m_nPending < m_pending.size()
                 && m_pending[m_nPending].uRecord == static_cast<uint64_t>(lIndex)) {
                 if (bOnWire) {
-                    m_requests.push_back(std::move(m_pending[m_nPending]));
-                    m_ordinals.push_back(m_uOnWire);
+                    m_requests.push_back(m_pending[m_nPending]);
+                    m_requests.back().uStamp = m_uStamped++;
                 }
                 ++m_nPending;
                 if (m_nPending == m_pending.size()) {
@@ -125,32 +127,42 @@ namespace {
                     m_nPending = 0;
                 }
             }
-            if (bOnWire)
-                ++m_uOnWire;
         }
-        // The requests with their send stamps; how many found none.
-        size_t Stamp(const std::vector<SSendStamp>& stamps)
+        // The requests with their send stamps (0 where none came), and how
+        // many found none.
+        std::vector<judge::SJudgedFrame> Requests(
+            const std::vector<SSendStamp>& stamps, size_t& nMissing) const
         {
-            std::vector<int64_t> byId(m_uOnWire, 0);
+            std::vector<int64_t> byId(m_uStamped, 0);
             for (const SSendStamp& s : stamps) {
                 if (s.uId < byId.size())
                     byId[s.uId] = s.llNs;
             }
-            size_t nMissing = 0;
+            nMissing = 0;
+            std::vector<judge::SJudgedFrame> requests(m_requests.size());
             for (size_t i = 0; i < m_requests.size(); ++i) {
-                m_requests[i].llNs = byId[m_ordinals[i]];
-                nMissing += m_requests[i].llNs == 0 ? 1 : 0;
+                const SKept& k = m_requests[i];
+                requests[i].uRecord = k.uRecord;
+                requests[i].llNs = byId[k.uStamp];
+                requests[i].bytes.assign(m_bytes.begin() + static_cast<long>(k.nOffset),
+                    m_bytes.begin() + static_cast<long>(k.nOffset + k.uLength));
+                nMissing += requests[i].llNs == 0 ? 1 : 0;
             }
-            return nMissing;
+            return requests;
         }
-        std::vector<judge::SJudgedFrame>& Requests() { return m_requests; }
 
     private:
-        std::vector<judge::SJudgedFrame> m_pending;
+        struct SKept {
+            uint64_t uRecord;
+            size_t nOffset; // in m_bytes
+            uint32_t uLength;
+            uint32_t uStamp;
+        };
+        std::vector<uint8_t> m_bytes;
+        std::vector<SKept> m_pending;
         size_t m_nPending = 0;
-        std::vector<judge::SJudgedFrame> m_requests;
-        std::vector<uint32_t> m_ordinals;
-        uint32_t m_uOnWire = 0;
+        std::vector<SKept> m_requests;
+        uint32_t m_uStamped = 0;
     };
 
     // All mode hands frames to the sink in batches. A batch's debug records are
@@ -178,8 +190,8 @@ namespace {
                 static_cast<int32_t>(header.ts.tv_usec), static_cast<long>(header.len),
                 header.caplen < kSendBufferSize ? header.caplen : kSendBufferSize, -1 };
             if (m_sink.IsOpen() && pData && record.uLength >= kShortestFrame) {
-                if (m_pSent)
-                    m_pSent->Candidate(lIndex, pData, record.uLength);
+                if (m_pSent && m_pSent->Candidate(lIndex, pData, record.uLength))
+                    m_sink.StampNext();
                 if (!m_sink.Stage(pData, record.uLength)) {
                     Drain();
                     if (!m_sink.Stage(pData, record.uLength)) {
@@ -338,8 +350,8 @@ namespace {
                 const uint32_t uLength
                     = pHeader->caplen < kSendBufferSize ? pHeader->caplen : kSendBufferSize;
                 const bool bHanded = sink.IsOpen() && pData && uLength >= kShortestFrame;
-                if (pSent && bHanded)
-                    pSent->Candidate(lIndex, pData, uLength);
+                if (pSent && bHanded && pSent->Candidate(lIndex, pData, uLength))
+                    sink.StampNext();
                 const bool bOnWire = SendPacket(sink, pData, uLength);
                 if (!bOnWire) {
                     ++result.iRefused;
@@ -489,8 +501,7 @@ namespace {
         out.heard = listener.Stop();
         std::vector<SSendStamp> stamps;
         sink.TakeStamps(stamps);
-        out.nUnstamped = sent.Stamp(stamps);
-        out.requests = std::move(sent.Requests());
+        out.requests = sent.Requests(stamps, out.nUnstamped);
         std::vector<judge::SJudgedFrame> heard;
         heard.reserve(out.heard.size());
         for (const SHeardFrame& f : out.heard)

@@ -153,7 +153,10 @@ public:
     // Kernel send time stamps, for round trips: on (counting from 0) before
     // the first frame; false when the sink cannot stamp. TakeStamps hands over
     // the stamps that came, by the running number of the frames that went out.
+    // StampNext marks the next frame staged or transmitted for a stamp;
+    // stamps are numbered among the marked frames that went out.
     virtual bool StampFrames(bool /*bOn*/) { return false; }
+    virtual void StampNext() { }
     virtual void TakeStamps(std::vector<SSendStamp>& /*stamps*/) { }
 };
 

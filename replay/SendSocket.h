@@ -79,7 +79,9 @@ public:
     void Flush(std::vector<SRefused>& refused) override;
     // Software transmit stamps, read off the error queue after every send so
     // that its small room never overflows.
+    // Only the frames marked by StampNext are stamped.
     bool StampFrames(bool bOn) override;
+    void StampNext() override;
     void TakeStamps(std::vector<SSendStamp>& stamps) override;
 
 private:
@@ -93,6 +95,9 @@ private:
     ESendOpenError m_eOpenError = ESendOpenError::None;
     std::string m_csSendError;
     bool m_bStamps = false;
+    bool m_bStampNext = false;
+    std::vector<bool> m_stampFlags; // of the staged frames
+    std::vector<unsigned char> m_stampControl; // the control message that asks for a stamp
     std::vector<SSendStamp> m_stamps;
 };
 
