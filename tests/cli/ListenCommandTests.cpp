@@ -280,3 +280,40 @@ TEST(ListenCommandTest, RoundTripReadsTheDevicesDelay)
 }
 
 } // namespace
+
+namespace {
+
+// A stop during the wait ends the listening at once, and what was sent is
+// still judged and reported.
+TEST(ListenCommandTest, AStopEndsTheWait)
+{
+    CNetns ns("clistop");
+    VTEST_REQUIRE_NETNS(ns);
+    CTempDir dir;
+    {
+        CCaptureWriter writer;
+        ASSERT_TRUE(writer.Open(dir.File("c.pcap")));
+        ASSERT_TRUE(writer.Write(Ip(1, 2, kReadPv5)));
+        ASSERT_TRUE(writer.Close());
+    }
+    CChild responder(
+        { VELMORA_RESPONDER, CNetns::PeerIf(), "default=silent" }, dir.Path().string(), ns.Name());
+    for (int i = 0; i < 200 && responder.Out().find("ready") == std::string::npos; ++i)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_NE(responder.Out().find("ready"), std::string::npos) << responder.Err();
+    CChild command({ VELMORA_REPLAY_EXE, "-i", CNetns::SendIf(), "--listen=60", "c.pcap" },
+        dir.Path().string(), ns.Name());
+    std::this_thread::sleep_for(700ms);
+    const auto start = std::chrono::steady_clock::now();
+    command.Signal(SIGINT);
+    EXPECT_EQ(command.Wait(5s), 130);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    EXPECT_EQ(command.Out(), "0\t" + kRp5 + "\t-\tunanswered\t-\n");
+    EXPECT_NE(
+        command.Err().find("1 packet sent; 1 request: 0 answered, 1 unanswered"), std::string::npos)
+        << command.Err();
+    responder.Signal(SIGTERM);
+    responder.Wait();
+}
+
+} // namespace
