@@ -1,5 +1,7 @@
 #include "app/ReplayDlg.h"
 
+#include "app/DialogInt.h"
+
 #include "about/AboutBox.h"
 #include "app/QtPlatform.h"
 #include "app/SingleInstance.h"
@@ -93,38 +95,6 @@ namespace {
     }
 
 } // namespace
-
-// A signed decimal ("+" or "-", then digits) with blanks or tabs around it;
-// "-0" counts as not a number. A number beyond 32 bits gives the nearest
-// 32-bit value, so that the range check speaks about it.
-bool ParseDialogInt(const std::string& csText, int& iValue)
-{
-    size_t i = 0, n = csText.size();
-    while (i < n && (csText[i] == ' ' || csText[i] == '\t'))
-        ++i;
-    while (n > i && (csText[n - 1] == ' ' || csText[n - 1] == '\t'))
-        --n;
-    bool bNeg = false;
-    if (i < n && (csText[i] == '-' || csText[i] == '+')) {
-        bNeg = csText[i] == '-';
-        ++i;
-    }
-    if (i == n)
-        return false;
-    constexpr long long kBeyond = static_cast<long long>(INT_MAX) + 2;
-    long long ll = 0;
-    for (; i < n; ++i) {
-        if (csText[i] < '0' || csText[i] > '9')
-            return false;
-        ll = std::min(ll * 10 + (csText[i] - '0'), kBeyond);
-    }
-    if (bNeg && ll == 0)
-        return false;
-    if (bNeg)
-        ll = -ll;
-    iValue = static_cast<int>(std::clamp<long long>(ll, INT_MIN, INT_MAX));
-    return true;
-}
 
 CReplayDlg::CReplayDlg(QWidget* pParent)
     : QDialog(pParent)
@@ -244,6 +214,25 @@ QWidget* CReplayDlg::Control(int iId) const
 {
     const auto it = m_controls.find(iId);
     return it == m_controls.end() ? nullptr : it->second;
+}
+
+SMainControls CReplayDlg::Controls() const
+{
+    return SMainControls {
+        static_cast<QLineEdit*>(Control(IDC_PATH)),
+        static_cast<QPushButton*>(Control(IDC_BROWSE)),
+        static_cast<QRadioButton*>(Control(IDC_SINGLE)),
+        static_cast<QRadioButton*>(Control(IDC_ALL)),
+        static_cast<QLineEdit*>(Control(IDC_OFFSET)),
+        static_cast<QComboBox*>(Control(IDC_ADAPTERS)),
+        static_cast<QPushButton*>(Control(IDC_SEND)),
+        static_cast<QPushButton*>(Control(IDC_EXIT)),
+        static_cast<QCheckBox*>(Control(IDC_AUTOUPDATE)),
+        static_cast<QPushButton*>(Control(IDC_CHECKUPDATES)),
+        static_cast<QPlainTextEdit*>(Control(IDC_INFO)),
+        static_cast<QLabel*>(Control(IDC_BANNER)),
+        static_cast<QLineEdit*>(Control(IDC_STATUS)),
+    };
 }
 
 int CReplayDlg::DoModal()
@@ -425,23 +414,32 @@ void CReplayDlg::RunReplay(SReplayRequest request)
     const SReplayResult result = Replay(request, *this);
     if (m_bReplayStarted)
         EnableReplayControls(true);
-    const std::string csStatus = ReplayStatusText(result, request.csPath, request.csAdapter);
+    const std::string csStatus = ReplayStatusText(result, request);
     if (!csStatus.empty())
-        SetStatusText(csStatus);
-    if (!result.NotSent()) {
-        // A box would hold a closing window open; the count still reaches both logs.
-        if (m_stopRequest == EStop::StopAndClose)
-            LogMessage("%s", SentBoxText(result.iCount).c_str());
-        else
-            MessageAndLogOk("%s", SentBoxText(result.iCount).c_str());
-    }
-    m_bStatusSaysWhy = result.NotSent();
+        ShowStatusSentence(csStatus);
+    // A close asked for during the Send still gets the count: the box is
+    // answered first, then the window goes.
+    if (!result.NotSent())
+        MessageAndLogOk("%s", SentBoxText(result.iCount).c_str());
     m_bReplaying = false;
     m_stopRequest = EStop::None;
     if (m_bCloseAfterReplay) {
         m_bCloseAfterReplay = false;
         OnCancel();
     }
+}
+
+// Only the status line is written: the other fields may hold typing that the
+// user has yet to correct, and the next Send must read it as typed.
+void CReplayDlg::ShowStatusSentence(const std::string& csText)
+{
+    m_csStatus = csText;
+    auto* pStatus = static_cast<QLineEdit*>(Control(IDC_STATUS));
+    pStatus->setText(Q(csText));
+    // A sentence longer than the field shows its start, and whole on hovering.
+    pStatus->setCursorPosition(0);
+    pStatus->setToolTip(pStatus->text());
+    m_bStatusSaysWhy = csText.rfind("Not sent: ", 0) == 0;
 }
 
 // The reason the last Send gave goes with the next Send; a count stays.
@@ -451,6 +449,7 @@ void CReplayDlg::ClearStatusReason()
 {
     if (!m_bStatusSaysWhy)
         return;
+    m_bStatusSaysWhy = false;
     m_csStatus.clear();
     auto* pStatus = static_cast<QLineEdit*>(Control(IDC_STATUS));
     pStatus->clear();
@@ -468,14 +467,24 @@ void CReplayDlg::OnSend()
     m_bReplaying = true;
     m_stopRequest = EStop::None;
     ClearStatusReason();
-    // The offset's check shows its message; the Send goes on with the values
-    // as they stand.
-    DoDataExchange(true);
+    // The offset's check shows its message. All packets goes on with the
+    // values as they stand; a single packet is the one the field names, and a
+    // field that names none sends nothing rather than the last good offset.
+    const bool bOffsetOk = DoDataExchange(true);
     SReplayRequest request;
     request.csPath = m_session.CapturePath();
     // No radio button set (-1) counts as Single Packet.
     request.eMode = m_session.Settings().Mode == 1 ? EReplayMode::All : EReplayMode::Single;
     request.iOffset = m_session.Settings().Offset;
+    if (!bOffsetOk && request.eMode == EReplayMode::Single) {
+        ShowStatusSentence(OffsetNotValidText());
+        m_bReplaying = false;
+        if (m_bCloseAfterReplay) {
+            m_bCloseAfterReplay = false;
+            OnCancel();
+        }
+        return;
+    }
     RunReplay(std::move(request));
 }
 
@@ -563,11 +572,6 @@ bool CReplayDlg::eventFilter(QObject* pWatched, QEvent* pEvent)
     const bool bRadio = pWatched == Control(IDC_SINGLE) || pWatched == Control(IDC_ALL);
     if ((bRadio || pWatched == Control(IDC_AUTOUPDATE)) && pEvent->type() == QEvent::KeyPress) {
         switch (static_cast<QKeyEvent*>(pEvent)->key()) {
-        case Qt::Key_Return:
-        case Qt::Key_Enter:
-            // A choice is not a command: Enter on it must not start a replay
-            // by way of the default button. Space toggles it.
-            return true;
         case Qt::Key_Left:
         case Qt::Key_Right:
         case Qt::Key_Up:
@@ -604,12 +608,6 @@ void CReplayDlg::keyPressEvent(QKeyEvent* pEvent)
 {
     if (IsRepeatedActionKey(*pEvent)) {
         pEvent->accept();
-        return;
-    }
-    // Escape during a replay means stop; the window stays.
-    if (m_bReplaying && pEvent->matches(QKeySequence::Cancel)) {
-        pEvent->accept();
-        OnSend();
         return;
     }
     QDialog::keyPressEvent(pEvent);

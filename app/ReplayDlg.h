@@ -11,11 +11,35 @@
 #include <map>
 #include <string>
 
+class QCheckBox;
 class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QRadioButton;
 
 namespace velmora {
 
 class CInstanceServer;
+
+// The main window's controls by what they are, for tests and tools that
+// drive the window.
+struct SMainControls {
+    QLineEdit* pPath;
+    QPushButton* pBrowse;
+    QRadioButton* pSingle;
+    QRadioButton* pAll;
+    QLineEdit* pOffset;
+    QComboBox* pAdapters;
+    QPushButton* pSend;
+    QPushButton* pExit;
+    QCheckBox* pAutoUpdate;
+    QPushButton* pCheckUpdates;
+    QPlainTextEdit* pInfo;
+    QLabel* pBanner;
+    QLineEdit* pStatus;
+};
 
 // The main window.
 class CReplayDlg : public QDialog,
@@ -50,6 +74,7 @@ public:
     void OnPackets();
 
     QWidget* Control(int iId) const;
+    SMainControls Controls() const;
     QTimer& Timer1() { return m_timer1; }
     const AppSettings& Settings() const { return m_session.Settings(); }
     const std::string& InformationText() const { return m_csInformation; }
@@ -88,6 +113,7 @@ private:
     // Runs one Send (the adapter from the settings) and reports its end.
     void RunReplay(SReplayRequest request);
     void ClearStatusReason();
+    void ShowStatusSentence(const std::string& csText);
     bool ReadOffset();
     void UpdateModeTabStop();
 

@@ -198,10 +198,12 @@ namespace {
         if (s_iStopSignal != 0)
             return kExitSignalBase + s_iStopSignal;
         CSession session;
-        session.StartUp(options.debug);
+        // The window empties the logs when it starts; a rig runs the command many
+        // times, and next to a running window, so its records are added.
+        session.StartUp(options.debug, CSession::ELogs::Append);
         SReplayRequest request;
         request.csPath = options.csCapture;
-        request.csAdapter = options.adapter.value_or(session.Settings().NicDevice);
+        request.csAdapter = *options.adapter;
         if (options.records) {
             request.eMode = EReplayMode::Selection;
             request.selection = *options.records;
@@ -224,8 +226,10 @@ namespace {
             else if (!options.bQuiet)
                 std::fprintf(pErr, "%s: %s\n", kName, csBox.c_str());
         }
-        const std::string csStatus
-            = ReplayStatusText(result, options.csCapture, request.csAdapter, "see --list-adapters");
+        // A stop by a signal has said so on its line already.
+        const std::string csStatus = iSignal != 0 && result.bStopped
+            ? std::string()
+            : ReplayStatusText(result, request, "see --list-adapters");
         if (!csStatus.empty())
             std::fprintf(pErr, "%s: %s\n", kName, csStatus.c_str());
         const bool bReported = !result.NotSent() && result.listen.bListened
@@ -242,8 +246,10 @@ namespace {
             if (result.iRefused > 0)
                 iExit = kExitSomeFailed;
             if (static_cast<size_t>(result.iCount) < nChosen) {
-                std::fprintf(pErr, "%s: %zu of the chosen records are not in %s\n", kName,
-                    nChosen - static_cast<size_t>(result.iCount), options.csCapture.c_str());
+                // A single record past the end has had its sentence.
+                if (options.records)
+                    std::fprintf(pErr, "%s: %zu of the chosen records are not in %s\n", kName,
+                        nChosen - static_cast<size_t>(result.iCount), options.csCapture.c_str());
                 iExit = kExitSomeFailed;
             }
             // Frames refused say more than answers missing: 1 goes first.
@@ -283,6 +289,13 @@ int RunCommand(int argc, const char* const* argv, std::FILE* pOut, std::FILE* pE
         return Decode(options, pOut, pErr);
     case SCliOptions::EAction::Send:
         break;
+    }
+    // A rig must say where frames go: a settings.ini that happens to lie in the
+    // current folder is no choice of adapter.
+    if (!options.adapter) {
+        std::fprintf(
+            pErr, "%s: no adapter chosen: name one with -i (see --list-adapters)\n", kName);
+        return kExitUsage;
     }
     return Send(options, pOut, pErr);
 }

@@ -31,6 +31,12 @@ _velmora_replay()
             --answers --expect --junit --requests-only" -- "$cur"))
         return
     fi
+    # Sending needs -i: offer it before the capture until one is given.
+    if [[ -z $cur && " ${COMP_WORDS[*]} " != *" -i "* && " ${COMP_WORDS[*]} " != *" --adapter "*
+        && " ${COMP_WORDS[*]} " != *" --decode "* && " ${COMP_WORDS[*]} " != *" --list-adapters "* ]]; then
+        COMPREPLY=(-i)
+        return
+    fi
     compopt -o filenames 2>/dev/null
     COMPREPLY=($(compgen -f -- "$cur"))
 }

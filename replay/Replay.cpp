@@ -33,12 +33,11 @@ namespace {
     }
 
     // "[%03ld]  %ld:%ld (%ld)", made by hand: printf's parsing costs as much as
-    // the write, and this record is made once per packet.
-    void LogPacketRecord(long lIndex, long lSec, long lUsec, long lWireLen)
+    // the write, and this record is made once per packet. sz must hold 96 bytes.
+    std::string_view PacketRecord(char* sz, long lIndex, long lSec, long lUsec, long lWireLen)
     {
-        char sz[96];
         char* p = sz;
-        char* const end = sz + sizeof sz;
+        char* const end = sz + 96;
         *p++ = '[';
         char szIndex[24];
         const auto index = std::to_chars(szIndex, szIndex + sizeof szIndex, lIndex);
@@ -55,7 +54,13 @@ namespace {
         *p++ = '(';
         p = std::to_chars(p, end, lWireLen).ptr;
         *p++ = ')';
-        DebugLogPlain(std::string_view(sz, static_cast<size_t>(p - sz)));
+        return std::string_view(sz, static_cast<size_t>(p - sz));
+    }
+
+    void LogPacketRecord(long lIndex, long lSec, long lUsec, long lWireLen)
+    {
+        char sz[96];
+        DebugLogPlain(PacketRecord(sz, lIndex, lSec, lUsec, lWireLen));
     }
 
     // Closes the sink however the Send ends.
@@ -90,10 +95,15 @@ namespace {
         }
     };
 
+    std::string SendErrorRecord(uint32_t uLength, const std::string& csError)
+    {
+        return "Err. Can not send BACnet Eth packet iPacketSize=[" + std::to_string(uLength)
+            + "] Error=[" + csError + "]";
+    }
+
     void LogSendError(uint32_t uLength, const std::string& csError)
     {
-        DebugLog("Err. Can not send BACnet Eth packet iPacketSize=[%d] Error=[%s]",
-            static_cast<int>(uLength), csError.c_str());
+        DebugLogPlain(SendErrorRecord(uLength, csError));
     }
 
     // The requests a listening Send put on the wire, each with the running
@@ -217,8 +227,10 @@ namespace {
                 m_sink.Flush(m_refused);
             size_t nRefused = 0;
             for (const SRecord& r : m_records) {
-                if (g_bDebug)
-                    LogPacketRecord(r.lIndex, r.iSec, r.iUsec, r.lWireLen);
+                if (g_bDebug) {
+                    char sz[96];
+                    m_log.Add(PacketRecord(sz, r.lIndex, r.iSec, r.iUsec, r.lWireLen));
+                }
                 bool bOnWire = false;
                 if (r.iStaged < 0) {
                     CountRefused(r.uLength);
@@ -226,7 +238,7 @@ namespace {
                     && m_refused[nRefused].nIndex == static_cast<size_t>(r.iStaged)) {
                     CountRefused(r.uLength);
                     if (g_bDebug)
-                        LogSendError(r.uLength, m_refused[nRefused].csError);
+                        m_log.Add(SendErrorRecord(r.uLength, m_refused[nRefused].csError));
                     ++nRefused;
                 } else {
                     bOnWire = true;
@@ -261,16 +273,13 @@ namespace {
         void SendAlone(const SRecord& r, const u_char* pData)
         {
             // As in single mode, the record is in the file before the frame goes out.
-            if (g_bDebug) {
+            if (g_bDebug)
                 LogPacketRecord(r.lIndex, r.iSec, r.iUsec, r.lWireLen);
-                m_log.Flush();
-            }
             const bool bOnWire = SendPacket(m_sink, pData, r.uLength);
             if (!bOnWire)
                 CountRefused(r.uLength);
             if (m_pSent)
                 m_pSent->Handed(r.lIndex, bOnWire);
-            m_log.Flush();
             ++m_llCount;
         }
 
@@ -383,7 +392,8 @@ namespace {
                     }
                 }
             }
-            if (!pSelection && iMode != 1 && lIndex > iOffset)
+            // Single mode ends with its one record: nothing after it is read.
+            if (!pSelection && iMode != 1)
                 break;
             ++lIndex;
         }

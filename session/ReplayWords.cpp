@@ -48,9 +48,15 @@ namespace {
 
 } // namespace
 
-std::string ReplayStatusText(const SReplayResult& result, const std::string& csPath,
-    const std::string& csDevice, const std::string& csPickHint)
+std::string OffsetNotValidText()
 {
+    return "Not sent: the offset must be a whole number from 0 to 9999999";
+}
+
+std::string ReplayStatusText(
+    const SReplayResult& result, const SReplayRequest& request, const std::string& csPickHint)
+{
+    const std::string& csPath = request.csPath;
     switch (result.eNotSent) {
     case ENotSent::None:
         break;
@@ -60,18 +66,32 @@ std::string ReplayStatusText(const SReplayResult& result, const std::string& csP
     case ENotSent::NoAccess:
         return "Not sent: no permission to read " + csPath;
     case ENotSent::NoAdapter:
-        return "Not sent: " + AdapterSentence(result.eOpenError, csDevice, csPickHint);
+        return "Not sent: " + AdapterSentence(result.eOpenError, request.csAdapter, csPickHint);
     case ENotSent::NotCapture:
         return "Not sent: " + FileName(csPath) + " is not a capture file";
     case ENotSent::NoEar:
         return "Not sent: " + result.listen.csError;
     }
+    if (request.eMode == EReplayMode::Single && result.iCount == 0 && request.iOffset >= 0) {
+        if (result.llRecordsRead == 0)
+            return "Not sent: the capture holds no records";
+        return "Not sent: offset " + std::to_string(request.iOffset) + " is past the last record ("
+            + std::to_string(result.llRecordsRead - 1) + ")";
+    }
+    // Only refusals by the adapter leave a record; a debug log that is off has none.
+    const std::string csPointer
+        = g_bDebug && result.iFailed > 0 ? " (see Debuglog.txt)" : std::string();
+    if (result.bStopped) {
+        std::string cs = "Stopped after " + std::to_string(result.iCount) + " packets";
+        if (result.iRefused > 0)
+            cs += ": " + std::to_string(result.iCount - result.iRefused) + " sent, "
+                + std::to_string(result.iRefused) + " refused" + csPointer;
+        return cs;
+    }
     if (result.iRefused == 0)
         return std::string();
-    // Only refusals by the adapter leave a record; a debug log that is off has none.
     return std::to_string(result.iCount - result.iRefused) + " packets sent, "
-        + std::to_string(result.iRefused) + " refused"
-        + (g_bDebug && result.iFailed > 0 ? " (see Debuglog.txt)" : "");
+        + std::to_string(result.iRefused) + " refused" + csPointer;
 }
 
 } // namespace velmora

@@ -16,12 +16,14 @@ void CSession::ReadInstallDir()
         m_csInstallDir = szDir;
 }
 
-void CSession::StartUp(std::optional<bool> debug)
+void CSession::StartUp(std::optional<bool> debug, ELogs eLogs)
 {
     ReadInstallDir();
     SetLogFolder(m_csInstallDir);
-    ResetLogFile();
-    ResetDebugLogFile();
+    if (eLogs == ELogs::Empty) {
+        ResetLogFile();
+        ResetDebugLogFile();
+    }
     m_settings.LoadFrom(SettingsFilePath());
     g_bDebug = debug.value_or(m_settings.Debug);
     m_csCapturePath = m_settings.OldPath;

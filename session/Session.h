@@ -12,10 +12,12 @@ namespace velmora {
 // own one.
 class CSession {
 public:
-    // The install folder is the current folder. Both logs start empty, the
-    // settings are read from it and set the debug flag (unless the caller
-    // decides it), and the start-up records are written.
-    void StartUp(std::optional<bool> debug = std::nullopt);
+    // Whether a start empties the logs (the window) or adds to them (the command).
+    enum class ELogs { Empty, Append };
+    // The install folder is the current folder. Both logs start empty (or are
+    // kept, with Append), the settings are read from it and set the debug flag
+    // (unless the caller decides it), and the start-up records are written.
+    void StartUp(std::optional<bool> debug = std::nullopt, ELogs eLogs = ELogs::Empty);
 
     const std::string& InstallDir() const { return m_csInstallDir; }
     std::string SettingsFilePath() const { return SettingsPath(m_csInstallDir); }
