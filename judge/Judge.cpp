@@ -451,22 +451,42 @@ std::string TsvLine(const SJudgeLine& line)
 
 std::string JUnitXml(const std::string& csSuite, const SJudgement& j)
 {
+    // One test case per request: a Who-Is answered twice has two lines and
+    // one case, failed when any of its lines failed. A request's lines follow
+    // one another.
+    std::vector<std::pair<size_t, size_t>> cases; // first line, lines
+    for (size_t i = 0; i < j.lines.size(); ++i) {
+        if (cases.empty() || j.lines[cases.back().first].nRequest != j.lines[i].nRequest)
+            cases.push_back({ i, 0 });
+        ++cases.back().second;
+    }
+    auto FailedLine = [&](const std::pair<size_t, size_t>& c) -> const SJudgeLine* {
+        for (size_t i = c.first; i < c.first + c.second; ++i) {
+            if (j.lines[i].Failed())
+                return &j.lines[i];
+        }
+        return nullptr;
+    };
     size_t nFailures = 0;
-    for (const SJudgeLine& line : j.lines)
-        nFailures += line.Failed() ? 1 : 0;
+    for (const auto& c : cases)
+        nFailures += FailedLine(c) ? 1 : 0;
     std::string cs = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites>\n<testsuite name=\""
-        + Xml(csSuite) + "\" tests=\"" + std::to_string(j.lines.size()) + "\" failures=\""
+        + Xml(csSuite) + "\" tests=\"" + std::to_string(cases.size()) + "\" failures=\""
         + std::to_string(nFailures) + "\">\n";
-    for (const SJudgeLine& line : j.lines) {
+    for (const auto& c : cases) {
+        const SJudgeLine& first = j.lines[c.first];
         cs += "  <testcase classname=\"" + Xml(csSuite) + "\" name=\"record "
-            + std::to_string(line.uRecord) + ": " + Xml(Clean(line.csRequest))
+            + std::to_string(first.uRecord) + ": " + Xml(Clean(first.csRequest))
             + "\" time=\""
-            // Seconds, as JUnit counts: the round trip.
-            + (line.llRoundTripNs >= 0 ? Milliseconds(line.llRoundTripNs / 1000) : "0.000") + "\"";
-        if (!line.Failed()) {
+            // Seconds, as JUnit counts: the (first) round trip.
+            + (first.llRoundTripNs >= 0 ? Milliseconds(first.llRoundTripNs / 1000) : "0.000")
+            + "\"";
+        const SJudgeLine* pFailed = FailedLine(c);
+        if (!pFailed) {
             cs += "/>\n";
             continue;
         }
+        const SJudgeLine& line = *pFailed;
         const std::string csWhy = line.eVerdict == EVerdict::Unanswered
             ? "unanswered"
             : "differs: " + line.csHeardKind + "; recorded " + line.csRecordedKind;

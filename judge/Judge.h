@@ -111,8 +111,9 @@ std::string SummaryText(uint64_t uPacketsSent, const SJudgement& judgement);
 // one, the answer column adds it: "... = 22.0 (recorded: ... = 21.5)".
 std::string TsvLine(const SJudgeLine& line);
 
-// JUnit XML: one test suite named csSuite, one test case per line, failed
-// when unanswered or differing.
+// JUnit XML: one test suite named csSuite, one test case per request (named
+// by its record and Info text, timed by its first round trip), failed when
+// unanswered or when an answer differs.
 std::string JUnitXml(const std::string& csSuite, const SJudgement& judgement);
 
 } // namespace velmora::judge

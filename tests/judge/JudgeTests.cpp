@@ -292,19 +292,27 @@ TEST(JudgeTest, RequestsOnly)
 
 TEST(JudgeTest, JUnitReport)
 {
-    const std::vector<SJudgedFrame> requests
-        = { Sent(0, 0, Ip(1, 2, kReadPv5)), Sent(2, 10, Ip(1, 2, kReadPv6)) };
-    const SJudgement j = Judge(requests, { Heard(20000, Ip(2, 1, kAck5)) }, nullptr);
+    // A Who-Is answered twice is one case.
+    const std::vector<SJudgedFrame> requests = { Sent(0, 0, Ip(1, 2, kReadPv5)),
+        Sent(2, 10, Ip(1, 2, kReadPv6)), Sent(3, 20, Ip(1, 2, kWhoIs100To200)) };
+    const SJudgement j = Judge(requests,
+        { Heard(20000, Ip(2, 1, kAck5)), Heard(21000, Ip(2, 1, kIAm150)),
+            Heard(22000, Ip(3, 1, kIAm120)) },
+        nullptr);
+    ASSERT_EQ(j.lines.size(), 4u);
     EXPECT_EQ(JUnitXml("a<b>&\"c\".pcap", j),
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites>\n"
-        "<testsuite name=\"a&lt;b&gt;&amp;&quot;c&quot;.pcap\" tests=\"2\" failures=\"1\">\n"
+        "<testsuite name=\"a&lt;b&gt;&amp;&quot;c&quot;.pcap\" tests=\"3\" failures=\"1\">\n"
         "  <testcase classname=\"a&lt;b&gt;&amp;&quot;c&quot;.pcap\" name=\"record 0: "
             + kRp5
             + "\" time=\"0.020\"/>\n"
               "  <testcase classname=\"a&lt;b&gt;&amp;&quot;c&quot;.pcap\" name=\"record 2: "
               "readProperty[ 6] analog-input,1 present-value\" time=\"0.000\">\n"
               "    <failure message=\"unanswered\">answer: -\nrecorded: -</failure>\n"
-              "  </testcase>\n</testsuite>\n</testsuites>\n");
+              "  </testcase>\n"
+              "  <testcase classname=\"a&lt;b&gt;&amp;&quot;c&quot;.pcap\" name=\"record 3: who-Is "
+              "100-200\" time=\"0.001\"/>\n"
+              "</testsuite>\n</testsuites>\n");
 }
 
 } // namespace
