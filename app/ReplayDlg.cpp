@@ -4,6 +4,7 @@
 
 #include "about/AboutBox.h"
 #include "app/QtPlatform.h"
+#include "app/SendOptionsDlg.h"
 #include "app/SingleInstance.h"
 #include "log/Log.h"
 #include "log/MessageBox.h"
@@ -145,6 +146,12 @@ void CReplayDlg::BuildWindow()
     pPackets->setObjectName(QStringLiteral("menuPackets"));
     pPackets->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
     connect(pPackets, &QAction::triggered, this, &CReplayDlg::OnPackets);
+    // Ctrl+O is Open and Ctrl+K clears to the end of a line in a text field;
+    // Ctrl+Shift+K is nobody's standard key.
+    QAction* pSendOptions = pCapture->addAction(QStringLiteral("Send options\u2026"));
+    pSendOptions->setObjectName(QStringLiteral("menuSendOptions"));
+    pSendOptions->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_K));
+    connect(pSendOptions, &QAction::triggered, this, &CReplayDlg::OnSendOptions);
 
     auto* pClient = new QWidget(this);
     pClient->setObjectName(QStringLiteral("client"));
@@ -282,7 +289,62 @@ void CReplayDlg::OnInitDialog()
 
     DoDataExchange(false);
     OnModeChanged();
+    ShowAimNotice();
     static_cast<QPushButton*>(Control(IDC_SEND))->setFocus();
+}
+
+void CReplayDlg::OnSendOptions()
+{
+    if (m_bReplaying)
+        return;
+    DoDataExchange(true);
+    const std::string csAdapter = m_session.Settings().NicDevice;
+    SAdapterAddresses addresses;
+    std::string csError;
+    ReadAdapterAddresses(csAdapter, addresses, csError);
+    SSendOptions options = m_session.SendOptions();
+    if (!GetSendOptionsDialog().Edit(this, options, csAdapter, addresses))
+        return;
+    const bool bWasAimed = !m_session.SendOptions().aim.IsDefault();
+    m_session.SendOptions() = options;
+    m_session.SaveSendOptions();
+    // The notice goes as soon as the aim is back at its default.
+    if (bWasAimed && options.aim.IsDefault() && m_csStatus.rfind("Aimed ", 0) == 0)
+        ShowStatusSentence(std::string());
+    ShowAimNotice();
+    if (m_pPackets)
+        m_pPackets->UpdateSendTarget();
+}
+
+SAimPlan CReplayDlg::SendAim() const
+{
+    const SAimOptions& aim = m_session.SendOptions().aim;
+    const std::string& csAdapter = m_session.Settings().NicDevice;
+    SAdapterAddresses addresses;
+    std::string csError;
+    if (aim.eSrcMac == EAimSource::Adapter || aim.eSrcIp == EAimSource::Adapter)
+        ReadAdapterAddresses(csAdapter, addresses, csError);
+    SAimPlan plan;
+    // An adapter without the address asked for sends nothing (Send says why).
+    if (!PlanAim(aim, csAdapter, addresses, plan, csError))
+        return SAimPlan();
+    return plan;
+}
+
+// Whenever the aim is on, the status line says so: before a Send, so that
+// nobody sends aimed frames by surprise, and after it, beside the result.
+void CReplayDlg::ShowAimNotice()
+{
+    const std::string csAim = AimSummary(m_session.SendOptions().aim);
+    if (csAim.empty() || m_csStatus.find(csAim) != std::string::npos)
+        return;
+    const size_t nOld = m_csStatus.find("Aimed ");
+    const std::string csRest
+        = m_csStatus.substr(0, nOld == std::string::npos ? m_csStatus.size() : nOld);
+    std::string csStatus = csRest;
+    while (!csStatus.empty() && (csStatus.back() == ' ' || csStatus.back() == '.'))
+        csStatus.pop_back();
+    ShowStatusSentence(csStatus.empty() ? csAim : csStatus + ". " + csAim);
 }
 
 bool CReplayDlg::ReadOffset()
@@ -370,6 +432,7 @@ void CReplayDlg::OnPackets()
     }
     m_pPackets->ShowCapture(m_session.CapturePath());
     m_pPackets->EnableSending(!m_bReplaying);
+    m_pPackets->UpdateSendTarget();
     m_pPackets->show();
     m_pPackets->raise();
     m_pPackets->activateWindow();
@@ -411,12 +474,14 @@ void CReplayDlg::RunReplay(SReplayRequest request)
     m_stopRequest = EStop::None;
     ClearStatusReason();
     request.csAdapter = m_session.Settings().NicDevice;
+    request.aim = m_session.SendOptions().aim;
     const SReplayResult result = Replay(request, *this);
     if (m_bReplayStarted)
         EnableReplayControls(true);
     const std::string csStatus = ReplayStatusText(result, request);
     if (!csStatus.empty())
         ShowStatusSentence(csStatus);
+    ShowAimNotice();
     // A close asked for during the Send still gets the count: the box is
     // answered first, then the window goes.
     if (!result.NotSent())
@@ -527,9 +592,13 @@ void CReplayDlg::OnModeChanged()
 void CReplayDlg::SaveSettings()
 {
     DoDataExchange(true);
+    const std::string csAdapterBefore = m_session.Settings().NicDevice;
     if (const auto name = AdapterNameByIndex(m_pAdapterList->currentIndex()))
         m_session.Settings().NicDevice = *name;
     m_session.Save();
+    // The Packets window's Send names the adapter, and "adapter" aims by it.
+    if (m_pPackets && m_session.Settings().NicDevice != csAdapterBefore)
+        m_pPackets->UpdateSendTarget();
 }
 
 void CReplayDlg::OnCheckForUpdates()

@@ -6,9 +6,11 @@
 #include "log/Log.h"
 #include "log/MessageBox.h"
 #include "replay/AdapterList.h"
+#include "replay/Aim.h"
 #include "replay/Replay.h"
 #include "session/ReplayWords.h"
 #include "session/Session.h"
+#include "settings/AppSettings.h"
 
 #include <atomic>
 #include <cerrno>
@@ -97,9 +99,56 @@ namespace {
         return cs;
     }
 
+    // The adapter a Send would use: -i, else settings.ini's NicDevice (read
+    // without starting a session, which would start the logs afresh).
+    std::string ChosenAdapter(const SCliOptions& options)
+    {
+        if (options.adapter)
+            return *options.adapter;
+        AppSettings settings;
+        settings.LoadFrom("settings.ini");
+        return settings.NicDevice;
+    }
+
+    // The aim's plan for the chosen adapter; false after a line on pErr.
+    bool PlanCommandAim(const SCliOptions& options, SAimPlan& plan, std::FILE* pErr)
+    {
+        SAdapterAddresses addresses;
+        std::string csError;
+        const bool bAdapter = options.aim.eSrcMac == EAimSource::Adapter
+            || options.aim.eSrcIp == EAimSource::Adapter;
+        const std::string csAdapter = bAdapter ? ChosenAdapter(options) : std::string();
+        if (bAdapter && csAdapter.empty()) {
+            std::fprintf(
+                pErr, "%s: no adapter chosen to take the source address from (-i)\n", kName);
+            return false;
+        }
+        if ((bAdapter && !ReadAdapterAddresses(csAdapter, addresses, csError))
+            || !PlanAim(options.aim, csAdapter, addresses, plan, csError)) {
+            std::fprintf(pErr, "%s: %s\n", kName, csError.c_str());
+            return false;
+        }
+        return true;
+    }
+
+    // The record's row as the aim sends it.
+    vdecode::SRow DecodeAimed(
+        const vdecode::CCaptureIndex& index, uint64_t uIndex, const SAimPlan& plan)
+    {
+        vdecode::SRecord record;
+        if (!index.Read(uIndex, record))
+            return vdecode::DecodeRecord(index, uIndex);
+        if (index.LinkType() == vdecode::kLinkEthernet)
+            AimFrame(plan, record.bytes.data(), static_cast<uint32_t>(record.bytes.size()));
+        return vdecode::DecodeRow(index.Frame(uIndex, record));
+    }
+
     int Decode(const SCliOptions& options, std::FILE* pOut, std::FILE* pErr)
     {
         using vdecode::CCaptureIndex;
+        SAimPlan plan;
+        if (options.bAimed && !PlanCommandAim(options, plan, pErr))
+            return kExitNotOpened;
         CCaptureIndex index;
         if (!index.Open(options.csCapture)) {
             std::fprintf(
@@ -123,7 +172,8 @@ namespace {
             const uint64_t uCount = index.Count();
             for (; bAll ? uPrinted < uCount : nNext < chosen.size() && chosen[nNext] < uCount;) {
                 const uint64_t u = bAll ? uPrinted : chosen[nNext++];
-                const vdecode::SRow row = vdecode::DecodeRecord(index, u);
+                const vdecode::SRow row
+                    = plan.Active() ? DecodeAimed(index, u, plan) : vdecode::DecodeRecord(index, u);
                 std::string csLine;
                 for (int i = 0; i < vdecode::kColumnCount; ++i) {
                     if (i > 0)
@@ -211,6 +261,7 @@ namespace {
             request.eMode = options.iMode == 1 ? EReplayMode::All : EReplayMode::Single;
             request.iOffset = options.iOffset;
         }
+        request.aim = options.aim;
         request.listen = options.listen;
         CCommandObserver observer(options, pErr);
         const SReplayResult result = Replay(request, observer);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "replay/Aim.h"
 #include "replay/Replay.h"
 
 #include <optional>
@@ -19,6 +20,10 @@ struct SCliOptions {
     std::optional<CRecordSelection> records;
     std::optional<bool> debug; // otherwise settings.ini's Debug
     bool bQuiet = false;
+    // --dst-mac, --src-mac, --dst-ip, --src-ip, --aim-broadcasts; default:
+    // every frame as captured.
+    SAimOptions aim;
+    bool bAimed = false; // --aimed: --decode shows the frames as aimed
     // Listening (--listen[=SECONDS], --answers, --expect captured, --junit).
     SListenOptions listen;
     std::string csAnswers; // pcap of the frames heard

@@ -12,7 +12,11 @@ _velmora_replay()
         COMPREPLY=($(compgen -W "$names" -- "$cur"))
         return
         ;;
-    --offset | --records)
+    --offset | --records | --dst-mac | --dst-ip)
+        return
+        ;;
+    --src-mac | --src-ip)
+        COMPREPLY=($(compgen -W "adapter" -- "$cur"))
         return
         ;;
     --expect)
@@ -27,7 +31,8 @@ _velmora_replay()
     esac
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W "-i --adapter --all --offset --records --list-adapters
-            --decode --debug --no-debug -q --quiet --version -h --help --listen --listen=
+            --decode --aimed --dst-mac --src-mac --dst-ip --src-ip --aim-broadcasts
+            --debug --no-debug -q --quiet --version -h --help --listen --listen=
             --answers --expect --junit --requests-only" -- "$cur"))
         return
     fi

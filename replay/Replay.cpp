@@ -11,6 +11,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <optional>
@@ -106,6 +107,61 @@ namespace {
         DebugLogPlain(SendErrorRecord(uLength, csError));
     }
 
+    std::string NotAimedRecord(long lIndex, EAimOutcome e)
+    {
+        char sz[24];
+        std::snprintf(sz, sizeof sz, "%03ld", lIndex);
+        return std::string("FYI. Record [") + sz + "] not aimed: " + AimOutcomeText(e)
+            + "; sent as captured";
+    }
+
+    void LogNotAimed(long lIndex, EAimOutcome e)
+    {
+        DebugLogPlain(NotAimedRecord(lIndex, e));
+    }
+
+    // The aim of a Send. Each chosen frame is copied out of libpcap's buffer
+    // (which the reader may still use) and rewritten in the copy; without an
+    // aim the frames go straight from the reader's buffer, as always.
+    class CFrameAimer {
+    public:
+        CFrameAimer(const SAimPlan* pPlan, bool bEthernet)
+            : m_pPlan(pPlan && pPlan->Active() ? pPlan : nullptr)
+            , m_bEthernet(bEthernet)
+        {
+            if (m_pPlan)
+                m_buffer.resize(kSendBufferSize);
+        }
+
+        // The bytes to send for one record of uLength bytes (at most the send
+        // buffer's size), and what the aim did with them.
+        const u_char* Aim(const u_char* pData, uint32_t uLength, EAimOutcome& eOutcome)
+        {
+            eOutcome = EAimOutcome::Unchanged;
+            if (!m_pPlan || !pData)
+                return pData;
+            if (!m_bEthernet) {
+                eOutcome = EAimOutcome::NotEthernet;
+            } else {
+                std::memcpy(m_buffer.data(), pData, uLength);
+                eOutcome = AimFrame(*m_pPlan, m_buffer.data(), uLength);
+            }
+            if (IsNotAimed(eOutcome)) {
+                if (m_iNotAimed < INT_MAX)
+                    ++m_iNotAimed;
+                return pData; // byte for byte as captured
+            }
+            return m_buffer.data();
+        }
+        int NotAimed() const { return m_iNotAimed; }
+
+    private:
+        const SAimPlan* m_pPlan;
+        bool m_bEthernet;
+        std::vector<u_char> m_buffer;
+        int m_iNotAimed = 0;
+    };
+
     // The requests a listening Send put on the wire, each with the running
     // number of its stamp (only requests are stamped). Their bytes go into one
     // growing block, not an allocation each: a capture of nothing but
@@ -191,14 +247,17 @@ namespace {
         CBatchSender(const CBatchSender&) = delete;
         CBatchSender& operator=(const CBatchSender&) = delete;
 
-        void Add(long lIndex, const pcap_pkthdr& header, const u_char* pData)
+        // pData: the record's bytes as they go out (the reader's, or the aim's
+        // copy); eAim: what the aim did, for the debug record.
+        void Add(long lIndex, const pcap_pkthdr& header, const u_char* pData,
+            EAimOutcome eAim = EAimOutcome::Unchanged)
         {
             // The reader stores both time stamp fields as signed 32-bit values.
             // Straight from the reader's buffer: the bytes are the same as after a
             // copy into the send buffer, and a longer record is cut to it.
             SRecord record { lIndex, static_cast<int32_t>(header.ts.tv_sec),
                 static_cast<int32_t>(header.ts.tv_usec), static_cast<long>(header.len),
-                header.caplen < kSendBufferSize ? header.caplen : kSendBufferSize, -1 };
+                header.caplen < kSendBufferSize ? header.caplen : kSendBufferSize, -1, eAim };
             if (m_sink.IsOpen() && pData && record.uLength >= kShortestFrame) {
                 if (m_pSent && m_pSent->Candidate(lIndex, pData, record.uLength))
                     m_sink.StampNext();
@@ -230,6 +289,8 @@ namespace {
                 if (g_bDebug) {
                     char sz[96];
                     m_log.Add(PacketRecord(sz, r.lIndex, r.iSec, r.iUsec, r.lWireLen));
+                    if (IsNotAimed(r.eAim))
+                        m_log.Add(NotAimedRecord(r.lIndex, r.eAim));
                 }
                 bool bOnWire = false;
                 if (r.iStaged < 0) {
@@ -267,14 +328,18 @@ namespace {
             long lWireLen;
             uint32_t uLength;
             int iStaged; // place among the staged frames; -1 when not handed over
+            EAimOutcome eAim;
         };
         static constexpr size_t kMaxRecords = 1024;
 
         void SendAlone(const SRecord& r, const u_char* pData)
         {
             // As in single mode, the record is in the file before the frame goes out.
-            if (g_bDebug)
+            if (g_bDebug) {
                 LogPacketRecord(r.lIndex, r.iSec, r.iUsec, r.lWireLen);
+                if (IsNotAimed(r.eAim))
+                    LogNotAimed(r.lIndex, r.eAim);
+            }
             const bool bOnWire = SendPacket(m_sink, pData, r.uLength);
             if (!bOnWire)
                 CountRefused(r.uLength);
@@ -305,12 +370,13 @@ namespace {
     // Reads the records and sends the chosen ones (by mode and offset, or the
     // sorted pSelection when there is one); gives the packet count and counts the
     // refused ones into result.
-    // With pSent, the requests that went out are kept there; with
+    // With pSent, the requests that went out (as aimed) are kept there; with
     // bRequestsOnly, the records that do not ask are read and counted, not sent.
     int SendRecords(IReplayObserver& observer, pcap_t* hCapture, bool bAll, int iOffset,
-        const CRecordSelection* pSelection, IPacketSink& sink, SReplayResult& result,
-        CSentLog* pSent, bool bRequestsOnly)
+        const CRecordSelection* pSelection, const SAimPlan& plan, IPacketSink& sink,
+        SReplayResult& result, CSentLog* pSent, bool bRequestsOnly)
     {
+        CFrameAimer aimer(&plan, pcap_datalink(hCapture) == DLT_EN10MB);
         const int iMode = bAll ? 1 : 0;
         using Clock = CCoarseClock;
         // One open descriptor for the per-packet records instead of an open and close each.
@@ -347,21 +413,27 @@ namespace {
             }
             if (pSelection)
                 ++nNextChosen;
-            if (bRequestsOnly
-                && judge::ClassifyRequest(pData, pHeader->caplen) == judge::ERequestKind::Skipped) {
+            const uint32_t uLength
+                = pHeader->caplen < kSendBufferSize ? pHeader->caplen : kSendBufferSize;
+            const bool bSkip = bRequestsOnly
+                && judge::ClassifyRequest(pData, uLength) == judge::ERequestKind::Skipped;
+            EAimOutcome eAim = EAimOutcome::Unchanged;
+            const u_char* const pOut = bSkip ? pData : aimer.Aim(pData, uLength, eAim);
+            if (bSkip) {
                 ++result.listen.llSkipped;
             } else if (batch) {
-                batch->Add(lIndex, *pHeader, pData);
+                batch->Add(lIndex, *pHeader, pOut, eAim);
             } else {
-                if (g_bDebug)
+                if (g_bDebug) {
                     LogPacketRecord(lIndex, static_cast<int32_t>(pHeader->ts.tv_sec),
                         static_cast<int32_t>(pHeader->ts.tv_usec), static_cast<long>(pHeader->len));
-                const uint32_t uLength
-                    = pHeader->caplen < kSendBufferSize ? pHeader->caplen : kSendBufferSize;
-                const bool bHanded = sink.IsOpen() && pData && uLength >= kShortestFrame;
-                if (pSent && bHanded && pSent->Candidate(lIndex, pData, uLength))
+                    if (IsNotAimed(eAim))
+                        LogNotAimed(lIndex, eAim);
+                }
+                const bool bHanded = sink.IsOpen() && pOut && uLength >= kShortestFrame;
+                if (pSent && bHanded && pSent->Candidate(lIndex, pOut, uLength))
                     sink.StampNext();
-                const bool bOnWire = SendPacket(sink, pData, uLength);
+                const bool bOnWire = SendPacket(sink, pOut, uLength);
                 if (!bOnWire) {
                     ++result.iRefused;
                     if (uLength >= kShortestFrame)
@@ -409,6 +481,7 @@ namespace {
         if (bStopped)
             DebugLog("Replay stopped by the user after %d packets", iCount);
         result.bStopped = bStopped;
+        result.iNotAimed = aimer.NotAimed();
         return iCount;
     }
 
@@ -544,6 +617,21 @@ SReplayResult Replay(const SReplayRequest& request, IPacketSink& sink, IReplayOb
         DebugLog("Error. Could not open send device");
         return result;
     }
+    // The adapter's own addresses, when the aim asks for them, before a record is read.
+    SAimPlan plan;
+    if (!request.aim.IsDefault()) {
+        SAdapterAddresses addresses;
+        std::string csError;
+        if (request.aim.eSrcMac == EAimSource::Adapter || request.aim.eSrcIp == EAimSource::Adapter)
+            ReadAdapterAddresses(request.csAdapter, addresses, csError);
+        if (!PlanAim(request.aim, request.csAdapter, addresses, plan, csError)) {
+            result.eNotSent = request.aim.eSrcMac == EAimSource::Adapter && !addresses.bHasMac
+                ? ENotSent::NoAimMac
+                : ENotSent::NoAimIpv4;
+            DebugLog("Error. Could not aim: %s", csError.c_str());
+            return result;
+        }
+    }
     std::unique_ptr<CLocalCapture> pCapture = OpenCaptureFile(csPath);
     if (!pCapture) {
         result.eNotSent
@@ -571,8 +659,8 @@ SReplayResult Replay(const SReplayRequest& request, IPacketSink& sink, IReplayOb
     }
     observer.OnStart();
     result.iCount = SendRecords(observer, pCapture->Handle(), request.eMode != EReplayMode::Single,
-        request.iOffset, request.eMode == EReplayMode::Selection ? &sorted : nullptr, sink, result,
-        listen.bListen ? &sent : nullptr, listen.bRequestsOnly);
+        request.iOffset, request.eMode == EReplayMode::Selection ? &sorted : nullptr, plan, sink,
+        result, listen.bListen ? &sent : nullptr, listen.bRequestsOnly);
     if (listen.bListen)
         Listen(request, result, observer, listener, sent, sink);
     return result;

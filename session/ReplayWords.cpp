@@ -69,6 +69,12 @@ std::string ReplayStatusText(
         return "Not sent: " + AdapterSentence(result.eOpenError, request.csAdapter, csPickHint);
     case ENotSent::NotCapture:
         return "Not sent: " + FileName(csPath) + " is not a capture file";
+    case ENotSent::NoAimMac:
+        return "Not sent: adapter " + request.csAdapter
+            + " has no MAC address of its own to aim from (see Send options)";
+    case ENotSent::NoAimIpv4:
+        return "Not sent: adapter " + request.csAdapter
+            + " has no IPv4 address of its own to aim from (see Send options)";
     case ENotSent::NoEar:
         return "Not sent: " + result.listen.csError;
     }
@@ -78,20 +84,30 @@ std::string ReplayStatusText(
         return "Not sent: offset " + std::to_string(request.iOffset) + " is past the last record ("
             + std::to_string(result.llRecordsRead - 1) + ")";
     }
-    // Only refusals by the adapter leave a record; a debug log that is off has none.
-    const std::string csPointer
-        = g_bDebug && result.iFailed > 0 ? " (see Debuglog.txt)" : std::string();
+    // Only refusals by the adapter, and frames the aim sent as captured, leave
+    // a record; a debug log that is off has none.
+    const std::string csPointer = g_bDebug && (result.iFailed > 0 || result.iNotAimed > 0)
+        ? " (see Debuglog.txt)"
+        : std::string();
+    const std::string csNotAimed
+        = result.iNotAimed > 0 ? std::to_string(result.iNotAimed) + " not aimed" : std::string();
     if (result.bStopped) {
         std::string cs = "Stopped after " + std::to_string(result.iCount) + " packets";
         if (result.iRefused > 0)
             cs += ": " + std::to_string(result.iCount - result.iRefused) + " sent, "
-                + std::to_string(result.iRefused) + " refused" + csPointer;
-        return cs;
+                + std::to_string(result.iRefused) + " refused";
+        if (!csNotAimed.empty())
+            cs += (result.iRefused > 0 ? ", " : ": ") + csNotAimed;
+        return result.iRefused > 0 || !csNotAimed.empty() ? cs + csPointer : cs;
     }
-    if (result.iRefused == 0)
+    if (result.iRefused == 0 && csNotAimed.empty())
         return std::string();
-    return std::to_string(result.iCount - result.iRefused) + " packets sent, "
-        + std::to_string(result.iRefused) + " refused" + csPointer;
+    std::string cs = std::to_string(result.iCount - result.iRefused) + " packets sent";
+    if (result.iRefused > 0)
+        cs += ", " + std::to_string(result.iRefused) + " refused";
+    if (!csNotAimed.empty())
+        cs += ", " + csNotAimed;
+    return cs + csPointer;
 }
 
 } // namespace velmora

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "session/SendOptions.h"
 #include "settings/AppSettings.h"
 
 #include <optional>
@@ -24,6 +25,13 @@ public:
 
     AppSettings& Settings() { return m_settings; }
     const AppSettings& Settings() const { return m_settings; }
+    // The "Send options" window's choices, read at start-up from their own file.
+    SSendOptions& SendOptions() { return m_sendOptions; }
+    const SSendOptions& SendOptions() const { return m_sendOptions; }
+    std::string SendOptionsFilePath() const { return SendOptionsPath(m_csInstallDir); }
+    // Writes them (see SaveSendOptions); logs a failure.
+    bool SaveSendOptions();
+
     // The capture in use. It may hold a line feed, which settings.ini cannot
     // keep; then OldPath keeps the last path it could.
     std::string& CapturePath() { return m_csCapturePath; }
@@ -40,6 +48,7 @@ private:
 
     std::string m_csInstallDir;
     AppSettings m_settings;
+    SSendOptions m_sendOptions;
     std::string m_csCapturePath;
     std::string m_csUnstoredPath; // the last path reported as not storable
 };

@@ -4,6 +4,7 @@
 #include "app/DialogInt.h"
 #include "app/QtPlatform.h"
 #include "app/ReplayDlg.h"
+#include "app/SendOptionsDlg.h"
 #include "log/Log.h"
 #include "log/MessageBox.h"
 #include "tools/CaptureWriter.h"
@@ -1116,6 +1117,63 @@ TEST(QtUrlOpener, AddressReachesTheBrowserAsOneArgument)
     ASSERT_FALSE(csArgs.empty());
     EXPECT_EQ(csArgs, "1\n" + csUrl + "\n");
     EXPECT_FALSE(fs::exists(dir.File("pwned")));
+}
+
+// Capture > Send options... by its shortcut: the choice is kept beside
+// settings.ini, and the status line says the frames will be aimed.
+TEST_F(MainWindowTest, SendOptionsByShortcutAreKeptAndShown)
+{
+    class CFakeSendOptions final : public ISendOptionsDialog {
+    public:
+        bool Edit(QWidget*, SSendOptions& options, const std::string& csAdapter,
+            const SAdapterAddresses& adapter) override
+        {
+            shown.push_back(options);
+            csAdapterSeen = csAdapter;
+            bAdapterHasIpv4 = !adapter.ipv4.empty();
+            if (!bAnswerOk)
+                return false;
+            options = answer;
+            return true;
+        }
+        std::vector<SSendOptions> shown;
+        std::string csAdapterSeen;
+        bool bAdapterHasIpv4 = false;
+        bool bAnswerOk = true;
+        SSendOptions answer;
+    } dialog;
+    SetSendOptionsDialog(&dialog);
+    struct SRestore {
+        ~SRestore() { SetSendOptionsDialog(nullptr); }
+    } restore;
+    Restart("[Velmora]\r\nAutoUpdate=0\r\nNicDevice=lo\r\n");
+    const std::string csIni = Settings();
+    EXPECT_EQ(m_pDlg->StatusText(), "");
+    ASSERT_TRUE(ParseMac("02:00:00:00:00:2a", dialog.answer.aim.dstMac));
+    dialog.answer.aim.bDstMac = true;
+    QTest::keyClick(m_pDlg.get(), Qt::Key_K, Qt::ControlModifier | Qt::ShiftModifier);
+    ASSERT_EQ(dialog.shown.size(), 1u);
+    EXPECT_EQ(dialog.shown[0], SSendOptions());
+    EXPECT_EQ(dialog.csAdapterSeen, "lo");
+    EXPECT_TRUE(dialog.bAdapterHasIpv4); // 127.0.0.1
+    EXPECT_EQ(m_pDlg->StatusText(), "Aimed at 02:00:00:00:00:2a");
+    EXPECT_EQ(ReadFile(m_dir.File("send-options.ini")),
+        "[Aim]\r\nDstMac=02:00:00:00:00:2a\r\nAlsoBroadcasts=0\r\nSrcMac=\r\nDstIp=\r\nSrcIp="
+        "\r\n\r\n");
+    // Cancel changes nothing; the next run starts with the saved choice.
+    dialog.bAnswerOk = false;
+    QTest::keyClick(m_pDlg.get(), Qt::Key_K, Qt::ControlModifier | Qt::ShiftModifier);
+    ASSERT_EQ(dialog.shown.size(), 2u);
+    EXPECT_EQ(dialog.shown[1], dialog.answer);
+    Restart(csIni);
+    EXPECT_EQ(m_pDlg->StatusText(), "Aimed at 02:00:00:00:00:2a");
+    EXPECT_EQ(m_pDlg->SendOptions(), dialog.answer);
+    // Back at the defaults, the notice goes.
+    dialog.bAnswerOk = true;
+    dialog.answer = SSendOptions();
+    QTest::keyClick(m_pDlg.get(), Qt::Key_K, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(m_pDlg->StatusText(), "");
+    EXPECT_EQ(Settings(), csIni);
 }
 
 } // namespace

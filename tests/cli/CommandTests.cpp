@@ -150,6 +150,52 @@ TEST_F(CommandTest, HelpVersionAndDecode)
     EXPECT_NE(pChild->Err().find("record 9 is not among them"), std::string::npos);
 }
 
+// --decode --aimed prints the rows as the aim sends them; without --aimed
+// the aim options change nothing printed, and the adapter's own address
+// needs an adapter that has one.
+TEST_F(CommandTest, DecodeAimedShowsTheNewAddresses)
+{
+    ASSERT_TRUE(WriteBacnetIpSample(File("ip.pcap")));
+    const std::vector<std::string> aim { "--dst-mac", "02:00:00:00:00:2a", "--dst-ip",
+        "192.168.7.42:47809", "--src-ip", "adapter", "-i", "lo" };
+    auto column = [](const std::string& csOut, size_t nLine, int iColumn) {
+        size_t nAt = 0;
+        for (size_t i = 0; i < nLine; ++i)
+            nAt = csOut.find('\n', nAt) + 1;
+        for (int i = 0; i < iColumn; ++i)
+            nAt = csOut.find('\t', nAt) + 1;
+        return csOut.substr(nAt, csOut.find_first_of("\t\n", nAt) - nAt);
+    };
+    std::vector<std::string> args { "--decode", "--aimed" };
+    args.insert(args.end(), aim.begin(), aim.end());
+    args.push_back("ip.pcap");
+    auto pAimed = Start(args);
+    EXPECT_EQ(pAimed->Wait(), 0) << pAimed->Err();
+    const std::string csAimed = pAimed->Out();
+    // Record 2, a readProperty to 192.168.10.2; record 0, a broadcast who-Is.
+    EXPECT_EQ(column(csAimed, 2, 2), "127.0.0.1:47808 (02:76:6d:0a:00:01)");
+    EXPECT_EQ(column(csAimed, 2, 3), "192.168.7.42:47809 (02:00:00:00:00:2a)");
+    EXPECT_EQ(column(csAimed, 0, 3), "192.168.10.255:47808 (ff:ff:ff:ff:ff:ff)");
+    EXPECT_EQ(column(csAimed, 2, 6).rfind("readProperty[ 5]", 0), 0u);
+
+    auto pPlain = Start({ "--decode", "ip.pcap" });
+    EXPECT_EQ(pPlain->Wait(), 0);
+    args.erase(args.begin() + 1); // --aimed
+    auto pUnaimed = Start(args);
+    EXPECT_EQ(pUnaimed->Wait(), 0);
+    EXPECT_EQ(pUnaimed->Out(), pPlain->Out());
+    EXPECT_NE(pPlain->Out(), csAimed);
+
+    auto pNoAdapter
+        = Start({ "--decode", "--aimed", "--src-mac", "adapter", "-i", "no-such0", "ip.pcap" });
+    EXPECT_EQ(pNoAdapter->Wait(), 3);
+    EXPECT_EQ(pNoAdapter->Err(), "velmora-replay: there is no adapter no-such0\n");
+    auto pBad = Start({ "--dst-mac", "02:00:00:00:00:2g", "ip.pcap" });
+    EXPECT_EQ(pBad->Wait(), 2);
+    EXPECT_NE(
+        pBad->Err().find("--dst-mac: '02:00:00:00:00:2g' is no MAC address"), std::string::npos);
+}
+
 // On a veth pair: exactly the chosen frames arrive, byte for byte, in file order.
 TEST_F(CommandTest, DeliversExactlyTheChosenFrames)
 {
