@@ -2,6 +2,7 @@
 
 #include "cli/Options.h"
 #include "decode/CaptureIndex.h"
+#include "judge/Judge.h"
 #include "log/Log.h"
 #include "log/MessageBox.h"
 #include "replay/AdapterList.h"
@@ -12,6 +13,7 @@
 #include "settings/AppSettings.h"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -213,7 +215,48 @@ namespace {
         return kExitSent;
     }
 
-    int Send(const SCliOptions& options, std::FILE* pErr)
+    // The listening's report: a line per request on standard output, the
+    // summary on standard error, the answers and the JUnit file. False when a
+    // file could not be written.
+    bool ReportListening(
+        const SCliOptions& options, const SReplayResult& result, std::FILE* pOut, std::FILE* pErr)
+    {
+        const SListenResult& listen = result.listen;
+        for (const judge::SJudgeLine& line : listen.judgement.lines)
+            std::fputs(judge::TsvLine(line).c_str(), pOut);
+        std::fflush(pOut);
+        std::string csSummary = judge::SummaryText(
+            static_cast<uint64_t>(result.iCount - result.iRefused), listen.judgement);
+        if (options.listen.bRequestsOnly)
+            csSummary
+                += "; " + std::to_string(listen.llSkipped) + " records skipped (not requests)";
+        if (listen.nUnstamped > 0)
+            csSummary += "; " + std::to_string(listen.nUnstamped)
+                + " requests without a send time stamp (no round trip)";
+        std::fprintf(pErr, "%s: %s\n", kName, csSummary.c_str());
+        bool bOk = true;
+        std::string csError;
+        if (!options.csAnswers.empty()
+            && !SaveHeardFrames(options.csAnswers, listen.heard, csError)) {
+            std::fprintf(pErr, "%s: %s\n", kName, csError.c_str());
+            bOk = false;
+        }
+        if (!options.csJUnit.empty()) {
+            const std::string csXml
+                = judge::JUnitXml(FileName(options.csCapture), listen.judgement);
+            std::FILE* p = std::fopen(options.csJUnit.c_str(), "wb");
+            const bool bWritten
+                = p && std::fwrite(csXml.data(), 1, csXml.size(), p) == csXml.size();
+            if ((p && std::fclose(p) != 0) || !bWritten) {
+                std::fprintf(
+                    pErr, "%s: %s: %s\n", kName, options.csJUnit.c_str(), std::strerror(errno));
+                bOk = false;
+            }
+        }
+        return bOk;
+    }
+
+    int Send(const SCliOptions& options, std::FILE* pOut, std::FILE* pErr)
     {
         // Stopped before anything started: nothing is sent, nothing is logged.
         if (s_iStopSignal != 0)
@@ -233,6 +276,7 @@ namespace {
             request.iOffset = options.iOffset;
         }
         request.aim = options.aim;
+        request.listen = options.listen;
         CCommandObserver observer(options, pErr);
         const SReplayResult result = Replay(request, observer);
         observer.EndProgress();
@@ -253,6 +297,8 @@ namespace {
             : ReplayStatusText(result, request, "see --list-adapters");
         if (!csStatus.empty())
             std::fprintf(pErr, "%s: %s\n", kName, csStatus.c_str());
+        const bool bReported = !result.NotSent() && result.listen.bListened
+            && ReportListening(options, result, pOut, pErr);
         int iExit = kExitSent;
         if (result.NotSent()) {
             iExit = kExitNotOpened;
@@ -271,6 +317,10 @@ namespace {
                         nChosen - static_cast<size_t>(result.iCount), options.csCapture.c_str());
                 iExit = kExitSomeFailed;
             }
+            // Frames refused say more than answers missing: 1 goes first.
+            if (iExit == kExitSent && result.listen.bListened
+                && (result.listen.judgement.bConfirmedFailed || !bReported))
+                iExit = bReported ? kExitNotAnswered : kExitSomeFailed;
         }
         session.ShutDown();
         return iExit;
@@ -312,7 +362,7 @@ int RunCommand(int argc, const char* const* argv, std::FILE* pOut, std::FILE* pE
             pErr, "%s: no adapter chosen: name one with -i (see --list-adapters)\n", kName);
         return kExitUsage;
     }
-    return Send(options, pErr);
+    return Send(options, pOut, pErr);
 }
 
 } // namespace velmora

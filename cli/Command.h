@@ -10,6 +10,7 @@ enum : int {
     kExitSomeFailed = 1,
     kExitUsage = 2,
     kExitNotOpened = 3, // the capture or the adapter could not be opened
+    kExitNotAnswered = 4, // listening: a confirmed request unanswered or answered otherwise
     kExitSignalBase = 128, // plus the number of the signal that stopped the send
 };
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <climits>
 #include <cstring>
 
@@ -16,6 +17,24 @@ namespace {
             return false;
         const auto r = std::from_chars(cs.data(), cs.data() + cs.size(), u);
         return r.ec == std::errc() && r.ptr == cs.data() + cs.size();
+    }
+
+    // "3", "0.5", "1.250": seconds with up to three decimals, at most a day.
+    bool ParseSeconds(std::string_view cs, std::chrono::milliseconds& wait)
+    {
+        const size_t nDot = cs.find('.');
+        uint64_t uWhole = 0;
+        uint64_t uFraction = 0;
+        std::string_view fraction
+            = nDot == std::string_view::npos ? std::string_view() : cs.substr(nDot + 1);
+        if (!ParseNumber(cs.substr(0, nDot), uWhole) || fraction.size() > 3
+            || (nDot != std::string_view::npos && !ParseNumber(fraction, uFraction))
+            || uWhole > 86400)
+            return false;
+        for (size_t i = fraction.size(); i < 3; ++i)
+            uFraction *= 10;
+        wait = std::chrono::milliseconds(uWhole * 1000 + uFraction);
+        return true;
     }
 
     bool Fail(std::string& csError, const std::string& cs)
@@ -109,7 +128,15 @@ bool ParseCommandLine(int argc, const char* const* argv, SCliOptions& options, s
         }
         const bool bTakesValue = csName == "-i" || csName == "--adapter" || csName == "--offset"
             || csName == "--records" || csName == "--dst-mac" || csName == "--src-mac"
-            || csName == "--dst-ip" || csName == "--src-ip";
+            || csName == "--dst-ip" || csName == "--src-ip" || csName == "--answers"
+            || csName == "--expect" || csName == "--junit";
+        // --listen takes its seconds only as --listen=SECONDS.
+        if (csName == "--listen") {
+            options.listen.bListen = true;
+            if (value && !ParseSeconds(*value, options.listen.wait))
+                return Fail(csError, "--listen: '" + *value + "' is no number of seconds");
+            continue;
+        }
         if (bTakesValue && !value) {
             if (i + 1 >= argc)
                 return Fail(csError, csName + " needs a value");
@@ -167,6 +194,16 @@ bool ParseCommandLine(int argc, const char* const* argv, SCliOptions& options, s
             options.aim.bAlsoBroadcasts = true;
         } else if (csName == "--aimed") {
             options.bAimed = true;
+        } else if (csName == "--answers" || csName == "--junit") {
+            if (value->empty())
+                return Fail(csError, csName + " needs a file name");
+            (csName == "--answers" ? options.csAnswers : options.csJUnit) = *value;
+        } else if (csName == "--expect") {
+            if (*value != "captured")
+                return Fail(csError, "--expect: only 'captured' is known");
+            options.listen.bExpectCaptured = true;
+        } else if (csName == "--requests-only") {
+            options.listen.bRequestsOnly = true;
         } else if (csName == "--list-adapters") {
             bListAdapters = true;
         } else if (csName == "--decode") {
@@ -203,6 +240,12 @@ bool ParseCommandLine(int argc, const char* const* argv, SCliOptions& options, s
         return true;
     }
     options.eAction = bDecode ? EAction::Decode : EAction::Send;
+    const bool bListenOptions
+        = options.listen.bExpectCaptured || !options.csAnswers.empty() || !options.csJUnit.empty();
+    if (bListenOptions && !options.listen.bListen)
+        return Fail(csError, "--answers, --expect and --junit need --listen");
+    if (bDecode && (options.listen.bListen || options.listen.bRequestsOnly))
+        return Fail(csError, "--decode sends nothing to listen for");
     if (operands.empty())
         return Fail(csError, "no capture file given");
     if (operands.size() > 1)
@@ -220,6 +263,14 @@ const char* UsageText()
            "      --all           send every record (the default)\n"
            "      --offset N      send the one record N (0 is the first)\n"
            "      --records LIST  send these records, e.g. 0,3,10-20, in file order\n"
+           "      --listen[=SECONDS]  hear the BACnet answers until SECONDS (3) after the\n"
+           "                      last frame; one line per request on standard output:\n"
+           "                      record, request, answer, verdict, ms, tab-separated\n"
+           "      --answers FILE  with --listen: save the frames heard as a pcap file\n"
+           "      --expect captured  with --listen: judge each answer against the one the\n"
+           "                      capture recorded (ok, differs, unanswered, no-record)\n"
+           "      --junit FILE    with --listen: write the verdicts as JUnit XML\n"
+           "      --requests-only send only the records that ask (requests), count the rest\n"
            "      --list-adapters list the adapters: name, a tab, the Device list's entry\n"
            "      --decode        print one line per record instead of sending: No., Time,\n"
            "                      Source, Destination, Protocol, Length, Info, tab-separated\n"
@@ -245,6 +296,7 @@ const char* UsageText()
            "Exit status: 0 every chosen record was sent; 1 some sends failed;\n"
            "2 usage error; 3 the capture or the adapter could not be opened, or the\n"
            "adapter has no address of its own where an aim option asks for one;\n"
+           "4 listening: a confirmed request went unanswered or was answered otherwise;\n"
            "130 stopped by SIGINT, 143 stopped by SIGTERM.\n";
 }
 

@@ -24,6 +24,10 @@ struct SCliOptions {
     // every frame as captured.
     SAimOptions aim;
     bool bAimed = false; // --aimed: --decode shows the frames as aimed
+    // Listening (--listen[=SECONDS], --answers, --expect captured, --junit).
+    SListenOptions listen;
+    std::string csAnswers; // pcap of the frames heard
+    std::string csJUnit;
 };
 
 // The most record numbers --records may name, so that a range cannot take

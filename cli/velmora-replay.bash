@@ -19,11 +19,21 @@ _velmora_replay()
         COMPREPLY=($(compgen -W "adapter" -- "$cur"))
         return
         ;;
+    --expect)
+        COMPREPLY=($(compgen -W "captured" -- "$cur"))
+        return
+        ;;
+    --answers | --junit)
+        compopt -o filenames 2>/dev/null
+        COMPREPLY=($(compgen -f -- "$cur"))
+        return
+        ;;
     esac
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W "-i --adapter --all --offset --records --list-adapters
             --decode --aimed --dst-mac --src-mac --dst-ip --src-ip --aim-broadcasts
-            --debug --no-debug -q --quiet --version -h --help" -- "$cur"))
+            --debug --no-debug -q --quiet --version -h --help --listen --listen=
+            --answers --expect --junit --requests-only" -- "$cur"))
         return
     fi
     # Sending needs -i: offer it before the capture until one is given.

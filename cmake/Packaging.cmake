@@ -101,10 +101,12 @@ set(CPACK_PACKAGE_DESCRIPTION
     "The command velmora-replay does the same for scripts and test rigs,\n"
     "without a display.\n"
     "\n"
-    "Members of the group velmora may send raw frames on any adapter: the\n"
-    "program and the command are installed for them with the capability\n"
-    "CAP_NET_RAW, which they drop at start once their send socket is open. The group grants neither\n"
-    "reading traffic nor changing the network.")
+    "Members of the group velmora may send raw frames on any adapter, and hear\n"
+    "the BACnet frames arriving on the adapter being sent on: the program and\n"
+    "the command are installed for them with the capability CAP_NET_RAW, which\n"
+    "they drop at start once their send socket and their BACnet-only listening\n"
+    "socket are open. The group grants neither reading other traffic nor\n"
+    "changing the network.")
 string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

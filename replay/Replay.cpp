@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <optional>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace velmora {
@@ -161,6 +162,75 @@ namespace {
         int m_iNotAimed = 0;
     };
 
+    // The requests a listening Send put on the wire, each with the running
+    // number of its stamp (only requests are stamped). Their bytes go into one
+    // growing block, not an allocation each: a capture of nothing but
+    // requests keeps every frame.
+    class CSentLog {
+    public:
+        // A frame about to be handed to the sink; kept when it asks, and
+        // then it is to be stamped (true).
+        bool Candidate(long lIndex, const u_char* pData, uint32_t uLength)
+        {
+            if (judge::ClassifyRequest(pData, uLength) == judge::ERequestKind::Skipped)
+                return false;
+            m_pending.push_back({ static_cast<uint64_t>(lIndex), m_bytes.size(), uLength, 0 });
+            m_bytes.insert(m_bytes.end(), pData, pData + uLength);
+            return true;
+        }
+        // Every frame handed over, in order: whether it went on the wire.
+        void Handed(long lIndex, bool bOnWire)
+        {
+            if (m_nPending < m_pending.size()
+                && m_pending[m_nPending].uRecord == static_cast<uint64_t>(lIndex)) {
+                if (bOnWire) {
+                    m_requests.push_back(m_pending[m_nPending]);
+                    m_requests.back().uStamp = m_uStamped++;
+                }
+                ++m_nPending;
+                if (m_nPending == m_pending.size()) {
+                    m_pending.clear();
+                    m_nPending = 0;
+                }
+            }
+        }
+        // The requests with their send stamps (0 where none came), and how
+        // many found none.
+        std::vector<judge::SJudgedFrame> Requests(
+            const std::vector<SSendStamp>& stamps, size_t& nMissing) const
+        {
+            std::vector<int64_t> byId(m_uStamped, 0);
+            for (const SSendStamp& s : stamps) {
+                if (s.uId < byId.size())
+                    byId[s.uId] = s.llNs;
+            }
+            nMissing = 0;
+            std::vector<judge::SJudgedFrame> requests(m_requests.size());
+            for (size_t i = 0; i < m_requests.size(); ++i) {
+                const SKept& k = m_requests[i];
+                requests[i].uRecord = k.uRecord;
+                requests[i].llNs = byId[k.uStamp];
+                requests[i].bytes.assign(m_bytes.begin() + static_cast<long>(k.nOffset),
+                    m_bytes.begin() + static_cast<long>(k.nOffset + k.uLength));
+                nMissing += requests[i].llNs == 0 ? 1 : 0;
+            }
+            return requests;
+        }
+
+    private:
+        struct SKept {
+            uint64_t uRecord;
+            size_t nOffset; // in m_bytes
+            uint32_t uLength;
+            uint32_t uStamp;
+        };
+        std::vector<uint8_t> m_bytes;
+        std::vector<SKept> m_pending;
+        size_t m_nPending = 0;
+        std::vector<SKept> m_requests;
+        uint32_t m_uStamped = 0;
+    };
+
     // All mode hands frames to the sink in batches. A batch's debug records are
     // made once the kernel has taken or refused its frames, each refused frame's
     // record right after its packet's, and reach the file in one write before the
@@ -168,8 +238,9 @@ namespace {
     // single mode.
     class CBatchSender {
     public:
-        explicit CBatchSender(IPacketSink& sink)
+        CBatchSender(IPacketSink& sink, CSentLog* pSent)
             : m_sink(sink)
+            , m_pSent(pSent)
         {
             m_records.reserve(kMaxRecords);
         }
@@ -188,6 +259,8 @@ namespace {
                 static_cast<int32_t>(header.ts.tv_usec), static_cast<long>(header.len),
                 header.caplen < kSendBufferSize ? header.caplen : kSendBufferSize, -1, eAim };
             if (m_sink.IsOpen() && pData && record.uLength >= kShortestFrame) {
+                if (m_pSent && m_pSent->Candidate(lIndex, pData, record.uLength))
+                    m_sink.StampNext();
                 if (!m_sink.Stage(pData, record.uLength)) {
                     Drain();
                     if (!m_sink.Stage(pData, record.uLength)) {
@@ -219,6 +292,7 @@ namespace {
                     if (IsNotAimed(r.eAim))
                         m_log.Add(NotAimedRecord(r.lIndex, r.eAim));
                 }
+                bool bOnWire = false;
                 if (r.iStaged < 0) {
                     CountRefused(r.uLength);
                 } else if (nRefused < m_refused.size()
@@ -227,7 +301,11 @@ namespace {
                     if (g_bDebug)
                         m_log.Add(SendErrorRecord(r.uLength, m_refused[nRefused].csError));
                     ++nRefused;
+                } else {
+                    bOnWire = true;
                 }
+                if (m_pSent && r.iStaged >= 0)
+                    m_pSent->Handed(r.lIndex, bOnWire);
             }
             if (g_bDebug)
                 m_log.Flush();
@@ -262,8 +340,11 @@ namespace {
                 if (IsNotAimed(r.eAim))
                     LogNotAimed(r.lIndex, r.eAim);
             }
-            if (!SendPacket(m_sink, pData, r.uLength))
+            const bool bOnWire = SendPacket(m_sink, pData, r.uLength);
+            if (!bOnWire)
                 CountRefused(r.uLength);
+            if (m_pSent)
+                m_pSent->Handed(r.lIndex, bOnWire);
             ++m_llCount;
         }
 
@@ -276,6 +357,7 @@ namespace {
         }
 
         IPacketSink& m_sink;
+        CSentLog* m_pSent;
         CDebugLogBatch m_log;
         std::vector<SRecord> m_records;
         std::vector<IPacketSink::SRefused> m_refused;
@@ -288,9 +370,11 @@ namespace {
     // Reads the records and sends the chosen ones (by mode and offset, or the
     // sorted pSelection when there is one); gives the packet count and counts the
     // refused ones into result.
+    // With pSent, the requests that went out (as aimed) are kept there; with
+    // bRequestsOnly, the records that do not ask are read and counted, not sent.
     int SendRecords(IReplayObserver& observer, pcap_t* hCapture, bool bAll, int iOffset,
         const CRecordSelection* pSelection, const SAimPlan& plan, IPacketSink& sink,
-        SReplayResult& result)
+        SReplayResult& result, CSentLog* pSent, bool bRequestsOnly)
     {
         CFrameAimer aimer(&plan, pcap_datalink(hCapture) == DLT_EN10MB);
         const int iMode = bAll ? 1 : 0;
@@ -299,7 +383,7 @@ namespace {
         CDebugLogHold hold;
         std::optional<CBatchSender> batch;
         if (iMode == 1)
-            batch.emplace(sink);
+            batch.emplace(sink, pSent);
         long lIndex = 0;
         int iCount = 0;
         unsigned uHandled = 0;
@@ -331,9 +415,13 @@ namespace {
                 ++nNextChosen;
             const uint32_t uLength
                 = pHeader->caplen < kSendBufferSize ? pHeader->caplen : kSendBufferSize;
+            const bool bSkip = bRequestsOnly
+                && judge::ClassifyRequest(pData, uLength) == judge::ERequestKind::Skipped;
             EAimOutcome eAim = EAimOutcome::Unchanged;
-            const u_char* const pOut = aimer.Aim(pData, uLength, eAim);
-            if (batch) {
+            const u_char* const pOut = bSkip ? pData : aimer.Aim(pData, uLength, eAim);
+            if (bSkip) {
+                ++result.listen.llSkipped;
+            } else if (batch) {
                 batch->Add(lIndex, *pHeader, pOut, eAim);
             } else {
                 if (g_bDebug) {
@@ -342,11 +430,17 @@ namespace {
                     if (IsNotAimed(eAim))
                         LogNotAimed(lIndex, eAim);
                 }
-                if (!SendPacket(sink, pOut, uLength)) {
+                const bool bHanded = sink.IsOpen() && pOut && uLength >= kShortestFrame;
+                if (pSent && bHanded && pSent->Candidate(lIndex, pOut, uLength))
+                    sink.StampNext();
+                const bool bOnWire = SendPacket(sink, pOut, uLength);
+                if (!bOnWire) {
                     ++result.iRefused;
                     if (uLength >= kShortestFrame)
                         ++result.iFailed;
                 }
+                if (pSent && bHanded)
+                    pSent->Handed(lIndex, bOnWire);
                 iCount = 1;
             }
             // Even a coarse clock read is a few percent of a small frame's send:
@@ -458,6 +552,54 @@ bool SendPacket(IPacketSink& sink, const unsigned char* pData, uint32_t uLength)
     return false;
 }
 
+namespace {
+
+    // After the last frame: hears on for the wait (unless stopped), then
+    // pairs and judges what came.
+    void Listen(const SReplayRequest& request, SReplayResult& result, IReplayObserver& observer,
+        CListener& listener, CSentLog& sent, IPacketSink& sink)
+    {
+        using Clock = std::chrono::steady_clock;
+        const Clock::time_point end = Clock::now() + request.listen.wait;
+        const std::chrono::milliseconds interval
+            = std::max(observer.ProgressInterval(), std::chrono::milliseconds(kStatusIntervalMs));
+        bool bStopped = result.bStopped;
+        while (!bStopped) {
+            const Clock::time_point now = Clock::now();
+            if (now >= end)
+                break;
+            SListenCounts counts;
+            counts.iHeard = listener.Heard();
+            counts.left = std::chrono::duration_cast<std::chrono::milliseconds>(end - now);
+            observer.OnListening(counts);
+            if (observer.StopRequested()) {
+                bStopped = true;
+                result.bStopped = true;
+                DebugLog("Listening stopped by the user");
+                break;
+            }
+            std::this_thread::sleep_for(std::min<Clock::duration>(interval, end - now));
+        }
+        SListenResult& out = result.listen;
+        out.heard = listener.Stop();
+        std::vector<SSendStamp> stamps;
+        sink.TakeStamps(stamps);
+        out.requests = sent.Requests(stamps, out.nUnstamped);
+        std::vector<judge::SJudgedFrame> heard;
+        heard.reserve(out.heard.size());
+        for (const SHeardFrame& f : out.heard)
+            heard.push_back({ 0, f.llNs, f.bytes });
+        std::vector<judge::SJudgedFrame> capture;
+        std::string csError;
+        const bool bCapture = request.listen.bExpectCaptured
+            && ReadCaptureForJudging(request.csPath, capture, csError);
+        out.judgement = judge::Judge(out.requests, heard, bCapture ? &capture : nullptr);
+        DebugLog("Listened: %d requests, %d frames heard", static_cast<int>(out.requests.size()),
+            static_cast<int>(out.heard.size()));
+    }
+
+} // namespace
+
 SReplayResult Replay(const SReplayRequest& request, IPacketSink& sink, IReplayObserver& observer)
 {
     SReplayResult result;
@@ -503,10 +645,24 @@ SReplayResult Replay(const SReplayRequest& request, IPacketSink& sink, IReplayOb
         std::sort(sorted.begin(), sorted.end());
         sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
     }
+    const SListenOptions& listen = request.listen;
+    CListener listener;
+    CSentLog sent;
+    if (listen.bListen) {
+        if (!listener.Start(request.csAdapter, result.listen.csError)) {
+            result.eNotSent = ENotSent::NoEar;
+            DebugLog("Error. Could not listen: %s", result.listen.csError.c_str());
+            return result;
+        }
+        result.listen.bListened = true;
+        sink.StampFrames(true);
+    }
     observer.OnStart();
     result.iCount = SendRecords(observer, pCapture->Handle(), request.eMode != EReplayMode::Single,
         request.iOffset, request.eMode == EReplayMode::Selection ? &sorted : nullptr, plan, sink,
-        result);
+        result, listen.bListen ? &sent : nullptr, listen.bRequestsOnly);
+    if (listen.bListen)
+        Listen(request, result, observer, listener, sent, sink);
     return result;
 }
 

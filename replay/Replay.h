@@ -7,6 +7,7 @@
 // makes a sentence.
 
 #include "replay/Aim.h"
+#include "replay/Listen.h"
 
 #include <chrono>
 #include <cstdint>
@@ -42,6 +43,7 @@ struct SReplayRequest {
     // New addresses for BACnet frames as they go out (replay/Aim.h); the
     // default sends every byte as captured.
     SAimOptions aim;
+    SListenOptions listen; // hearing the answers (off by default)
 };
 
 // Shortest time between two progress reports (and pumps) during a Send: the
@@ -74,6 +76,10 @@ public:
     {
         return std::chrono::milliseconds(kStatusIntervalMs);
     }
+    // A listening Send, after its last frame: at the display's pace while it
+    // waits for late answers. StopRequested is polled after each call and ends
+    // the wait.
+    virtual void OnListening(const SListenCounts& /*counts*/) { }
 };
 
 // Why a Send stopped before its first record; None when it reached the loop.
@@ -85,6 +91,7 @@ enum class ENotSent {
     NotCapture, // the file is no capture libpcap can read
     NoAimMac, // the aim asks for the adapter's MAC address and it has none
     NoAimIpv4, // the aim asks for the adapter's IPv4 address and it has none
+    NoEar, // listening was asked for and the adapter cannot be listened on: see listen.csError
 };
 
 // Why an adapter could not be opened for sending, in words a user can act on.
@@ -102,6 +109,7 @@ struct SReplayResult {
     // Of the records handed to sending, those the aim had to send as captured
     // (each has a debug record); 0 without an aim.
     int iNotAimed = 0;
+    SListenResult listen; // when listening was asked for
     bool NotSent() const { return eNotSent != ENotSent::None; }
 };
 
@@ -151,6 +159,15 @@ public:
     // kernel has taken or refused every one; adds the refused ones to refused,
     // in order. The batch is empty afterwards.
     virtual void Flush(std::vector<SRefused>& /*refused*/) { }
+
+    // Kernel send time stamps, for round trips: on (counting from 0) before
+    // the first frame; false when the sink cannot stamp. TakeStamps hands over
+    // the stamps that came, by the running number of the frames that went out.
+    // StampNext marks the next frame staged or transmitted for a stamp;
+    // stamps are numbered among the marked frames that went out.
+    virtual bool StampFrames(bool /*bOn*/) { return false; }
+    virtual void StampNext() { }
+    virtual void TakeStamps(std::vector<SSendStamp>& /*stamps*/) { }
 };
 
 // An open capture file: libpcap's reader over a stream with a 64 KiB buffer of

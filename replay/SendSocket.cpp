@@ -1,12 +1,16 @@
 #include "replay/SendSocket.h"
 
+#include "replay/Ear.h"
+
 #include <pcap/pcap.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <linux/capability.h>
 #include <linux/filter.h>
 #include <linux/if_packet.h>
+#include <linux/net_tstamp.h>
 #include <net/if.h>
 #include <net/if_arp.h>
 #include <sys/auxv.h>
@@ -128,6 +132,8 @@ SSendSocketSetup SetUpSendSocket()
         s_iProcessSocket = OpenSendSocket();
     setup.iSocket = s_iProcessSocket;
     setup.iErrno = s_iProcessSocket < 0 ? errno : 0;
+    setup.iEarSocket = SetUpEarSocket();
+    setup.iEarErrno = setup.iEarSocket < 0 ? errno : 0;
     // Root keeps root's rights: it gave them to itself, and nobody else's
     // code runs in its process through them. A user who got them from the
     // file loses them before the toolkit reads a single variable.
@@ -226,8 +232,21 @@ bool CSocketSink::Transmit(const unsigned char* pData, uint32_t uLength)
 {
     if (m_iFd < 0)
         return false;
-    if (PlainSend(m_iFd, pData, uLength) >= 0)
+    if (m_bStampNext) {
+        m_bStampNext = false;
+        iovec iov { const_cast<unsigned char*>(pData), uLength };
+        msghdr msg {};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = m_stampControl.data();
+        msg.msg_controllen = m_stampControl.size();
+        if (::sendmsg(m_iFd, &msg, 0) >= 0) {
+            ReadSendStamps(m_iFd, m_stamps);
+            return true;
+        }
+    } else if (PlainSend(m_iFd, pData, uLength) >= 0) {
         return true;
+    }
     m_csSendError = ErrnoText("send", errno);
     return false;
 }
@@ -243,6 +262,8 @@ bool CSocketSink::Stage(const unsigned char* pData, uint32_t uLength)
     }
     m_batch.insert(m_batch.end(), pData, pData + uLength);
     m_lengths.push_back(uLength);
+    m_stampFlags.push_back(m_bStampNext);
+    m_bStampNext = false;
     return true;
 }
 
@@ -257,13 +278,26 @@ void CSocketSink::Flush(std::vector<SRefused>& refused)
         msgs[i] = {};
         msgs[i].msg_hdr.msg_iov = &iovs[i];
         msgs[i].msg_hdr.msg_iovlen = 1;
+        if (m_stampFlags[i]) {
+            msgs[i].msg_hdr.msg_control = m_stampControl.data();
+            msgs[i].msg_hdr.msg_controllen = m_stampControl.size();
+        }
         nOffset += m_lengths[i];
     }
     // The kernel hands frames on in order and stops at the first it refuses
     // (keeping its error only when it is the first of the call); a call that
     // starts with it gives the error, and the rest follow.
+    // While stamping, the error queue (a socket's small receive room) gets
+    // one stamp per request: hand the kernel a quarter batch at a time and
+    // take the stamps in between, so that none is dropped.
+    const bool bStamped
+        = std::find(m_stampFlags.begin(), m_stampFlags.end(), true) != m_stampFlags.end();
+    const unsigned uChunk = bStamped ? kBatchFrames / 4 : kBatchFrames;
     for (unsigned i = 0; i < n;) {
-        const int r = ::sendmmsg(m_iFd, msgs + i, n - i, 0);
+        if (bStamped && i > 0 && i % uChunk == 0)
+            ReadSendStamps(m_iFd, m_stamps);
+        const unsigned uEnd = std::min(n, (i / uChunk + 1) * uChunk);
+        const int r = ::sendmmsg(m_iFd, msgs + i, uEnd - i, 0);
         if (r > 0) {
             i += static_cast<unsigned>(r);
         } else if (r < 0 && errno == EINTR) {
@@ -275,10 +309,54 @@ void CSocketSink::Flush(std::vector<SRefused>& refused)
     }
     m_batch.clear();
     m_lengths.clear();
+    m_stampFlags.clear();
+    if (bStamped)
+        ReadSendStamps(m_iFd, m_stamps);
+}
+
+bool CSocketSink::StampFrames(bool bOn)
+{
+    m_stamps.clear();
+    m_bStamps = false;
+    m_bStampNext = false;
+    if (m_iFd < 0 || !SetSendStamps(m_iFd, bOn, false))
+        return false;
+    m_bStamps = bOn;
+    if (bOn && m_stampControl.empty()) {
+        // One control message asks the kernel to stamp a frame; it is the same
+        // for every stamped frame.
+        m_stampControl.assign(CMSG_SPACE(sizeof(uint32_t)), 0);
+        auto* pCmsg = reinterpret_cast<cmsghdr*>(m_stampControl.data());
+        pCmsg->cmsg_level = SOL_SOCKET;
+        pCmsg->cmsg_type = SO_TIMESTAMPING;
+        pCmsg->cmsg_len = CMSG_LEN(sizeof(uint32_t));
+        const uint32_t uFlags = SOF_TIMESTAMPING_TX_SOFTWARE;
+        std::memcpy(CMSG_DATA(pCmsg), &uFlags, sizeof uFlags);
+    }
+    return true;
+}
+
+void CSocketSink::StampNext()
+{
+    m_bStampNext = m_bStamps;
+}
+
+void CSocketSink::TakeStamps(std::vector<SSendStamp>& stamps)
+{
+    if (m_bStamps && m_iFd >= 0)
+        ReadSendStamps(m_iFd, m_stamps);
+    stamps = std::move(m_stamps);
+    m_stamps.clear();
 }
 
 void CSocketSink::Close()
 {
+    if (m_bStamps && m_iFd >= 0)
+        SetSendStamps(m_iFd, false);
+    m_bStamps = false;
+    m_bStampNext = false;
+    m_stamps.clear();
+    m_stampFlags.clear();
     m_batch.clear();
     m_lengths.clear();
     if (m_iFd >= 0 && m_bOwnSocket)

@@ -18,14 +18,16 @@ namespace velmora {
 struct SSendSocketSetup {
     int iSocket = -1; // the process's send socket, -1 when it could not be opened
     int iErrno = 0; // why not
+    int iEarSocket = -1; // the BACnet-only ear (replay/Ear.h), -1 when it could not be opened
+    int iEarErrno = 0;
     bool bDroppedCapabilities = false;
     bool bFailed = false; // capabilities could not be dropped: the program must not go on
 };
 
 // Call first thing in main, before any library sees argv or the environment:
-// opens the send socket (ProcessSendSocket) and, when the process runs in
-// secure-execution mode for a user other than root (capabilities from the
-// file), drops all of them: permitted, effective, inheritable and ambient.
+// opens the send socket (ProcessSendSocket) and the ear (ProcessEarSocket) and, when the process
+// runs in secure-execution mode for a user other than root (capabilities from the file), drops all
+// of them: permitted, effective, inheritable and ambient.
 SSendSocketSetup SetUpSendSocket();
 
 // The socket SetUpSendSocket opened; -1 when it was not called or failed.
@@ -66,6 +68,8 @@ public:
     bool Open(const std::string& csDeviceName, std::string& csError) override;
     ESendOpenError OpenError() const override { return m_eOpenError; }
     bool IsOpen() const override { return m_iFd >= 0; }
+    // The socket frames leave on while open (for its send time stamps), else -1.
+    int Fd() const { return m_iFd; }
     bool Transmit(const unsigned char* pData, uint32_t uLength) override;
     std::string ErrorText() override { return m_csSendError; }
     void Close() override;
@@ -73,6 +77,12 @@ public:
     bool Stage(const unsigned char* pData, uint32_t uLength) override;
     // Each frame is judged as a plain send judges it, with the same error.
     void Flush(std::vector<SRefused>& refused) override;
+    // Software transmit stamps, read off the error queue after every send so
+    // that its small room never overflows.
+    // Only the frames marked by StampNext are stamped.
+    bool StampFrames(bool bOn) override;
+    void StampNext() override;
+    void TakeStamps(std::vector<SSendStamp>& stamps) override;
 
 private:
     bool Fail(ESendOpenError eError, const std::string& csText, std::string& csError);
@@ -84,6 +94,11 @@ private:
     std::vector<uint32_t> m_lengths;
     ESendOpenError m_eOpenError = ESendOpenError::None;
     std::string m_csSendError;
+    bool m_bStamps = false;
+    bool m_bStampNext = false;
+    std::vector<bool> m_stampFlags; // of the staged frames
+    std::vector<unsigned char> m_stampControl; // the control message that asks for a stamp
+    std::vector<SSendStamp> m_stamps;
 };
 
 } // namespace velmora

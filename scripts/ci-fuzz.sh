@@ -13,7 +13,7 @@ CC=clang CXX=clang++ cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithD
     -DVELMORA_FUZZ=ON -DVELMORA_SANITIZERS=address,undefined -DBUILD_TESTING=OFF
 
 targets=""
-for name in settings replay decode aim; do
+for name in settings replay decode aim judge; do
     if [ -f "fuzz/${name}_fuzz.cpp" ]; then
         targets="$targets ${name}_fuzz"
     fi

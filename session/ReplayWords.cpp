@@ -75,6 +75,8 @@ std::string ReplayStatusText(
     case ENotSent::NoAimIpv4:
         return "Not sent: adapter " + request.csAdapter
             + " has no IPv4 address of its own to aim from (see Send options)";
+    case ENotSent::NoEar:
+        return "Not sent: " + result.listen.csError;
     }
     if (request.eMode == EReplayMode::Single && result.iCount == 0 && request.iOffset >= 0) {
         if (result.llRecordsRead == 0)

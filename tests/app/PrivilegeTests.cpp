@@ -1,15 +1,20 @@
 // The installed program's privilege as a group member meets it: a copy of
 // the real executable with the package's file capability, run by a throwaway
 // user, with a theme plugin of the user's own that Qt loads into the window.
+#include "FrameBuilder.h"
 #include "NetNs.h"
 #include "PeerCapture.h"
 #include "TestSupport.h"
 #include "ThrowawayUser.h"
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
+#include <sys/socket.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <thread>
@@ -29,6 +34,48 @@ std::string PackageCapabilities()
 {
     return vtest::PackageCapabilities(VELMORA_POSTINST);
 }
+
+// Sends an ARP request and a BACnet/IP frame every 5 ms from the peer end of
+// the pair, until destroyed. Open it inside the namespace.
+class CFeeder {
+public:
+    explicit CFeeder(const char* szIf)
+    {
+        m_fd = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
+        sockaddr_ll sll {};
+        sll.sll_family = AF_PACKET;
+        sll.sll_ifindex = static_cast<int>(if_nametoindex(szIf));
+        if (m_fd < 0 || bind(m_fd, reinterpret_cast<sockaddr*>(&sll), sizeof sll) != 0)
+            return;
+        m_thread = std::thread([this] {
+            // Not from 02:76:6d, which the peer capture collects.
+            vtest::Bytes arp = vtest::EthernetII(0x0806,
+                vtest::Hex("0001 0800 06 04 0001 020000000099 0a000001 000000000000 0a000002"));
+            vtest::Bytes bacnet = vtest::BacnetIp(0x0a, vtest::Hex("01 00 10 08"));
+            arp[1] = bacnet[1] = 0x00;
+            arp[7] = bacnet[7] = 0x00;
+            while (!m_bStop) {
+                send(m_fd, arp.data(), arp.size(), 0);
+                send(m_fd, bacnet.data(), bacnet.size(), 0);
+                std::this_thread::sleep_for(5ms);
+            }
+        });
+    }
+    ~CFeeder()
+    {
+        m_bStop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+        if (m_fd >= 0)
+            close(m_fd);
+    }
+    bool Ok() const { return m_thread.joinable(); }
+
+private:
+    int m_fd = -1;
+    std::atomic<bool> m_bStop { false };
+    std::thread m_thread;
+};
 
 class PrivilegeTest : public ::testing::Test {
 protected:
@@ -82,6 +129,10 @@ protected:
         const std::string csPlugins = (m_dir.Path() / "plugins").string();
         const pid_t pid = fork();
         if (pid == 0) {
+            // The test's own packet sockets (the peer capture's) are not the
+            // program's to find.
+            for (int fd = 3; fd < 1024; ++fd)
+                close(fd);
             if (chdir(cwd.c_str()) != 0)
                 _exit(120);
             setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
@@ -89,6 +140,7 @@ protected:
             setenv("QT_QPA_PLATFORM", "offscreen", 1);
             setenv("QT_PLUGIN_PATH", csPlugins.c_str(), 1);
             setenv("VELMORA_PROBE_OUT", csOut.c_str(), 1);
+            setenv("VELMORA_PROBE_IF", vtest::CNetns::SendIf(), 1);
             // The process is not dumpable: leak checking could not stop it.
             setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
             const std::string csExe = Exe();
@@ -145,11 +197,25 @@ TEST_F(PrivilegeTest, PluginGetsNoCapabilityWhileTheUsersSendDeliversEveryFrame)
             pPeer = std::make_unique<vtest::CPeerCapture>(vtest::CNetns::PeerIf(), 2048);
         }
         ASSERT_TRUE(pPeer->Ok());
+        // ARP and BACnet/IP keep coming to the adapter all the while.
+        std::unique_ptr<CFeeder> pFeeder;
+        {
+            vtest::CEnterNetns enter(m_ns);
+            pFeeder = std::make_unique<CFeeder>(vtest::CNetns::PeerIf());
+        }
+        ASSERT_TRUE(pFeeder->Ok());
         const std::vector<std::string> report = Run(c.szTag, c.bThemeFromArgs);
+        pFeeder.reset();
         const std::string csBox = std::to_string(m_frames.size()) + " Packets have been sent";
+        // The send socket and the ear: neither filter moves, neither holds
+        // anything before a Send. Bound by the plugin itself, the ear hears
+        // BACnet (what the group grants) and nothing else.
+        const std::string csLocked
+            = "detach errno 1, replace errno 1, unlock errno 1, nothing to read";
         EXPECT_EQ(report,
             std::vector<std::string>({ "CapEff:\t0000000000000000", "CapPrm:\t0000000000000000",
-                "packet socket errno 1", "detach errno 1", "box " + csBox }))
+                "packet socket errno 1", "packet sockets 2", csLocked, csLocked,
+                "own bind hears ARP 0, other 0, BACnet some", "box " + csBox }))
             << c.szTag;
         EXPECT_EQ(pPeer->Collect(m_frames.size() + 1, 2000), m_frames) << c.szTag;
     }

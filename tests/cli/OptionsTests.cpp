@@ -190,3 +190,61 @@ TEST(OptionsTest, AimOptions)
 }
 
 } // namespace
+
+TEST(OptionsTest, ListeningOptions)
+{
+    struct Row {
+        std::vector<const char*> args;
+        const char* szError; // nullptr: accepted
+        bool bListen = false;
+        long long llWaitMs = 3000;
+        bool bExpect = false;
+        bool bRequestsOnly = false;
+    };
+    const Row rows[] = {
+        { { "--listen", "c.pcap" }, nullptr, true },
+        { { "--listen=0.5", "c.pcap" }, nullptr, true, 500 },
+        { { "--listen=2", "c.pcap" }, nullptr, true, 2000 },
+        { { "--listen=0.125", "c.pcap" }, nullptr, true, 125 },
+        { { "--listen=0", "c.pcap" }, nullptr, true, 0 },
+        { { "--listen=1.2345", "c.pcap" }, "no number of seconds" },
+        { { "--listen=-1", "c.pcap" }, "no number of seconds" },
+        { { "--listen=", "c.pcap" }, "no number of seconds" },
+        { { "--listen=1.", "c.pcap" }, "no number of seconds" },
+        { { "--listen=86401", "c.pcap" }, "no number of seconds" },
+        // The seconds go with '=': a separate word is the capture.
+        { { "--listen", "5", "c.pcap" }, "one capture file only" },
+        { { "--listen", "--expect", "captured", "c.pcap" }, nullptr, true, 3000, true },
+        { { "--listen", "--expect=captured", "c.pcap" }, nullptr, true, 3000, true },
+        { { "--listen", "--expect", "nothing", "c.pcap" }, "only 'captured'" },
+        { { "--expect", "captured", "c.pcap" }, "need --listen" },
+        { { "--answers", "a.pcap", "c.pcap" }, "need --listen" },
+        { { "--junit", "j.xml", "c.pcap" }, "need --listen" },
+        { { "--listen", "--answers", "c.pcap" }, "no capture file given" },
+        { { "--listen", "--junit=", "c.pcap" }, "needs a file name" },
+        { { "--requests-only", "c.pcap" }, nullptr, false, 3000, false, true },
+        { { "--requests-only=1", "c.pcap" }, "takes no value" },
+        { { "--decode", "--listen", "c.pcap" }, "sends nothing to listen for" },
+    };
+    for (const Row& row : rows) {
+        std::vector<const char*> argv = { "velmora-replay" };
+        argv.insert(argv.end(), row.args.begin(), row.args.end());
+        std::string csTrace;
+        for (const char* sz : row.args)
+            csTrace += std::string(sz) + " ";
+        SCOPED_TRACE(csTrace);
+        SCliOptions options;
+        std::string csError;
+        const bool bOk
+            = ParseCommandLine(static_cast<int>(argv.size()), argv.data(), options, csError);
+        EXPECT_EQ(bOk, row.szError == nullptr) << csError;
+        if (!bOk) {
+            EXPECT_NE(csError.find(row.szError), std::string::npos) << csError;
+            continue;
+        }
+        EXPECT_EQ(options.listen.bListen, row.bListen);
+        EXPECT_EQ(options.listen.wait.count(), row.llWaitMs);
+        EXPECT_EQ(options.listen.bExpectCaptured, row.bExpect);
+        EXPECT_EQ(options.listen.bRequestsOnly, row.bRequestsOnly);
+    }
+}

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <sstream>
 #include <sys/statvfs.h>
 #include <thread>
 #include <unistd.h>
@@ -95,6 +96,58 @@ TEST(CommandPrivilegeTest, TheFileCapabilityOpensTheSocketAndIsDroppedAtOnce)
     EXPECT_EQ(pChild->Err(),
         "velmora-replay: stopped by SIGTERM: " + std::to_string(llPeer)
             + " Packets have been sent\n");
+}
+
+} // namespace
+
+namespace {
+
+// A group member listens: after the capabilities are gone, binding the ear to
+// the adapter, promiscuous mode and the send stamps need none.
+TEST(CommandPrivilegeTest, AGroupMemberHearsTheDevicesAnswers)
+{
+    vtest::CNetns ns("clilistenpriv");
+    VTEST_REQUIRE_NETNS(ns);
+    vtest::CThrowawayUser user;
+    ASSERT_TRUE(user.Ok()) << "could not make a throwaway user";
+    vtest::CTempDir dir;
+    const fs::path root = dir.Path();
+    struct statvfs fsInfo { };
+    ASSERT_EQ(statvfs(root.c_str(), &fsInfo), 0);
+    ASSERT_FALSE(fsInfo.f_flag & ST_NOSUID) << root << " is on a nosuid mount";
+    fs::permissions(root, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec,
+        fs::perm_options::replace);
+    const std::string csExe = (root / "velmora-replay").string();
+    fs::copy_file(VELMORA_REPLAY_EXE, csExe);
+    ASSERT_EQ(Shell("chown root:" + user.Name() + " " + csExe), 0);
+    ASSERT_EQ(Shell("chmod 0750 " + csExe), 0);
+    ASSERT_EQ(Shell("setcap " + vtest::PackageCapabilities(VELMORA_POSTINST) + " " + csExe), 0);
+    const fs::path cwd = root / "cwd";
+    fs::create_directories(cwd);
+    ASSERT_TRUE(WriteBacnetIpSample((cwd / "ip.pcap").string()));
+    for (const fs::path& p : { cwd, cwd / "ip.pcap" })
+        ASSERT_EQ(chown(p.c_str(), user.Uid(), user.Gid()), 0);
+
+    vtest::CChild responder(
+        { VELMORA_RESPONDER, vtest::CNetns::PeerIf() }, cwd.string(), ns.Name());
+    for (int i = 0; i < 200 && responder.Out().find("ready") == std::string::npos; ++i)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_NE(responder.Out().find("ready"), std::string::npos) << responder.Err();
+    vtest::CChild command({ "setpriv", "--reuid=" + std::to_string(user.Uid()),
+                              "--regid=" + std::to_string(user.Gid()), "--clear-groups", csExe,
+                              "-i", "vm0", "--listen=0.5", "--requests-only", "ip.pcap" },
+        cwd.string(), ns.Name());
+    EXPECT_EQ(command.Wait(), 0) << command.Err();
+    // Who-Is, two readProperty and a writeProperty, each answered, each timed.
+    std::istringstream out(command.Out());
+    int iLines = 0;
+    for (std::string cs; std::getline(out, cs); ++iLines) {
+        EXPECT_NE(cs.find("\tanswered\t"), std::string::npos) << cs;
+        EXPECT_NE(cs.back(), '-') << cs;
+    }
+    EXPECT_EQ(iLines, 4) << command.Out();
+    responder.Signal(SIGTERM);
+    responder.Wait();
 }
 
 } // namespace

@@ -116,7 +116,7 @@ fi
 LC_ALL=C.UTF-8 MANWIDTH=200 MANPAGER=cat man -l "$man1" 2>&1 | tr -s " \n" "  " >"$work/man.txt"
 for text in settings.ini log.txt Debuglog.txt "current folder" ".local/share/velmora" \
     XDG_DATA_HOME CAP_NET_RAW cap_net_raw=eip "usermod -aG velmora" \
-    "does not grant reading the network's traffic" \
+    "does not grant reading the network's other traffic" "hearing the BACnet frames" \
     "Err #849. pcap_open()" "www.tarnsoftware.example/forums/about422.html" \
     support@tarnsoftware.example; do
     expect "man page lacks '$text'" contains "$work/man.txt" "$text"

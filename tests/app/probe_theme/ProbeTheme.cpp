@@ -15,10 +15,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <linux/filter.h>
 #include <linux/if_ether.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
+
+#ifndef SO_LOCK_FILTER
+#define SO_LOCK_FILTER 44
+#endif
 
 namespace {
 
@@ -37,20 +45,77 @@ std::string StatusLine(const std::string& csKey)
     return csKey + ": ?";
 }
 
-// What a plugin could do with the process's own packet socket: lift its filter.
-std::string DetachResult()
+// What a plugin could do with the process's own packet sockets (the send
+// socket and the ear): lift or replace their filters, read what they hold
+// before any Send, and bind them to the adapter itself to hear what comes.
+std::vector<int> PacketSockets()
 {
+    std::vector<int> fds;
     for (int fd = 3; fd < 1024; ++fd) {
         int iDomain = 0;
         socklen_t n = sizeof iDomain;
-        if (getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &iDomain, &n) == 0 && iDomain == AF_PACKET) {
-            const int iDummy = 0;
-            if (setsockopt(fd, SOL_SOCKET, SO_DETACH_FILTER, &iDummy, sizeof iDummy) == 0)
-                return "detach ok";
-            return "detach errno " + std::to_string(errno);
+        if (getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &iDomain, &n) == 0 && iDomain == AF_PACKET)
+            fds.push_back(fd);
+    }
+    return fds;
+}
+
+std::string Errno(int iResult)
+{
+    return iResult == 0 ? "ok" : "errno " + std::to_string(errno);
+}
+
+std::string Tamper(int fd)
+{
+    const int iZero = 0;
+    sock_filter acceptAll[] = { { BPF_RET | BPF_K, 0, 0, 0x40000 } };
+    sock_fprog prog { 1, acceptAll };
+    std::string cs
+        = "detach " + Errno(setsockopt(fd, SOL_SOCKET, SO_DETACH_FILTER, &iZero, sizeof iZero));
+    cs += ", replace " + Errno(setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &prog, sizeof prog));
+    cs += ", unlock " + Errno(setsockopt(fd, SOL_SOCKET, SO_LOCK_FILTER, &iZero, sizeof iZero));
+    unsigned char buf[2048];
+    const ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+    cs += n < 0 ? ", nothing to read" : ", read " + std::to_string(n) + " bytes";
+    return cs;
+}
+
+// Binds every packet socket to the adapter, listens a while, and says what
+// kinds of frame came: the test sends ARP and BACnet/IP to the adapter.
+std::string Eavesdrop(const std::vector<int>& fds)
+{
+    const char* szIf = std::getenv("VELMORA_PROBE_IF");
+    sockaddr_ll sll {};
+    sll.sll_family = AF_PACKET;
+    sll.sll_protocol = htons(ETH_P_ALL);
+    sll.sll_ifindex = szIf ? static_cast<int>(if_nametoindex(szIf)) : 0;
+    for (int fd : fds)
+        if (bind(fd, reinterpret_cast<sockaddr*>(&sll), sizeof sll) != 0)
+            return "bind " + Errno(-1);
+    int iArp = 0;
+    int iBacnet = 0;
+    int iOther = 0;
+    for (int i = 0; i < 30; ++i) {
+        usleep(10000);
+        for (int fd : fds) {
+            unsigned char buf[2048];
+            for (ssize_t n; (n = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) >= 14;) {
+                const unsigned uType = buf[12] << 8 | buf[13];
+                if (uType == ETH_P_ARP)
+                    ++iArp;
+                else if (uType == ETH_P_IP && n > 42 && buf[42] == 0x81)
+                    ++iBacnet;
+                else
+                    ++iOther;
+            }
         }
     }
-    return "detach no packet socket";
+    // Deaf again (a bind to protocol 0 would keep ETH_P_ALL).
+    sll.sll_protocol = htons(0x88b5);
+    for (int fd : fds)
+        bind(fd, reinterpret_cast<sockaddr*>(&sll), sizeof sll);
+    return "own bind hears ARP " + std::to_string(iArp) + ", other " + std::to_string(iOther)
+        + ", BACnet " + (iBacnet > 0 ? "some" : "none");
 }
 
 void Probe()
@@ -61,7 +126,11 @@ void Probe()
     Report(fd >= 0 ? "packet socket opened" : "packet socket errno " + std::to_string(errno));
     if (fd >= 0)
         close(fd);
-    Report(DetachResult());
+    const std::vector<int> fds = PacketSockets();
+    Report("packet sockets " + std::to_string(fds.size()));
+    for (int fd : fds)
+        Report(Tamper(fd));
+    Report(Eavesdrop(fds));
 }
 
 // Presses Send once, answers its box, then ends the window.

@@ -1,0 +1,502 @@
+#include "judge/Judge.h"
+
+#include "decode/Decoder.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <unordered_map>
+
+namespace velmora::judge {
+
+namespace {
+
+    bool IsAnswer(EApdu e)
+    {
+        return e == EApdu::SimpleAck || e == EApdu::ComplexAck || e == EApdu::Error
+            || e == EApdu::Reject || e == EApdu::Abort;
+    }
+
+    // Answers to an unconfirmed request or router query, by kind.
+    enum class EQuery { None, WhoIs, WhoHas, RouterQuery };
+
+    EQuery QueryOf(const SBacnetFrame& f)
+    {
+        if (f.eApdu == EApdu::UnconfirmedRequest && f.uService == kWhoIs)
+            return EQuery::WhoIs;
+        if (f.eApdu == EApdu::UnconfirmedRequest && f.uService == kWhoHas)
+            return EQuery::WhoHas;
+        if (f.eApdu == EApdu::NetworkMessage && f.uNetworkMessage == kWhoIsRouterToNetwork)
+            return EQuery::RouterQuery;
+        return EQuery::None;
+    }
+
+    EQuery AnswerOf(const SBacnetFrame& f)
+    {
+        if (f.eApdu == EApdu::UnconfirmedRequest && f.uService == kIAm)
+            return EQuery::WhoIs;
+        if (f.eApdu == EApdu::UnconfirmedRequest && f.uService == kIHave)
+            return EQuery::WhoHas;
+        if (f.eApdu == EApdu::NetworkMessage && f.uNetworkMessage == kIAmRouterToNetwork)
+            return EQuery::RouterQuery;
+        return EQuery::None;
+    }
+
+    // Does answer a come back from where request r went, to where it came from?
+    bool AnswersConfirmed(const SBacnetFrame& r, const SBacnetFrame& a)
+    {
+        if (!IsAnswer(a.eApdu) || a.uInvokeId != r.uInvokeId || a.bIp != r.bIp)
+            return false;
+        // Back to the request's source: routed back to its SNET/SADR when it
+        // named one, else to its link address.
+        if (r.bHasSnet) {
+            const bool bRoutedBack = a.bHasDnet && a.uDnet == r.uSnet && a.dadr == r.sadr;
+            if (!bRoutedBack && BacnetSource(r) != a.linkDestination)
+                return false;
+        } else if (BacnetSource(r) != a.linkDestination) {
+            return false;
+        }
+        if (r.bHasDnet)
+            return a.bHasSnet && a.uSnet == r.uDnet && a.sadr == r.dadr;
+        return BacnetSource(a) == r.linkDestination;
+    }
+
+    bool AnswersQuery(const SBacnetFrame& r, const SBacnetFrame& a)
+    {
+        const EQuery e = QueryOf(r);
+        if (e == EQuery::None || AnswerOf(a) != e || a.bIp != r.bIp)
+            return false;
+        // Sent to one remote network: the answer must come from it.
+        if (e != EQuery::RouterQuery && r.bHasDnet && r.uDnet != 0xffff
+            && !(a.bHasSnet && a.uSnet == r.uDnet))
+            return false;
+        if (r.bHasLimits
+            && (!a.bHasDevice || a.uDeviceInstance < r.uLowLimit
+                || a.uDeviceInstance > r.uHighLimit))
+            return false;
+        return true;
+    }
+
+    std::string Info(const std::vector<uint8_t>& bytes)
+    {
+        vdecode::SFrame frame;
+        frame.pData = bytes.data();
+        frame.header.uCapLen = static_cast<uint32_t>(bytes.size());
+        frame.header.uWireLen = frame.header.uCapLen;
+        return vdecode::DecodeRow(frame).csInfo;
+    }
+
+    // The kind of an answer as a reader sees it: its Info text without the
+    // invoke ID, and without the values of an ACK.
+    std::string KindText(const SBacnetFrame& f, const std::string& csInfo)
+    {
+        std::string cs = csInfo;
+        const size_t nOpen = cs.find('[');
+        const size_t nClose = cs.find(']', nOpen == std::string::npos ? 0 : nOpen);
+        if (nOpen != std::string::npos && nClose != std::string::npos) {
+            if (f.eApdu == EApdu::ComplexAck)
+                return cs.substr(0, nOpen);
+            cs.erase(nOpen, nClose + 1 - nOpen);
+        }
+        return cs;
+    }
+
+    bool SameKind(const SBacnetFrame& a, const SBacnetFrame& b)
+    {
+        const bool bAckA = a.eApdu == EApdu::SimpleAck || a.eApdu == EApdu::ComplexAck;
+        const bool bAckB = b.eApdu == EApdu::SimpleAck || b.eApdu == EApdu::ComplexAck;
+        if (bAckA || bAckB)
+            return bAckA && bAckB && a.uService == b.uService;
+        if (a.eApdu != b.eApdu)
+            return false;
+        if (a.eApdu == EApdu::Error)
+            return a.uService == b.uService && a.bHasErrorCodes == b.bHasErrorCodes
+                && a.uErrorClass == b.uErrorClass && a.uErrorCode == b.uErrorCode;
+        return a.uReason == b.uReason;
+    }
+
+    // Pairs requests with answers among frames, each answer used once.
+    class CPairer {
+    public:
+        explicit CPairer(const std::vector<SJudgedFrame>& frames)
+            : m_frames(frames)
+        {
+            m_parsed.reserve(frames.size());
+            m_taken.assign(frames.size(), false);
+            for (size_t i = 0; i < frames.size(); ++i) {
+                m_parsed.push_back(ParseBacnet(frames[i].bytes.data(), frames[i].bytes.size()));
+                if (IsAnswer(m_parsed.back().eApdu))
+                    m_byInvokeId[m_parsed.back().uInvokeId].push_back(i);
+            }
+        }
+        const SBacnetFrame& Parsed(size_t i) const { return m_parsed[i]; }
+        size_t Size() const { return m_frames.size(); }
+
+        // The first untaken answer to r after nAfter (an index into the
+        // frames, for a capture) or heard at or after llNs (for the wire).
+        bool TakeConfirmed(
+            const SBacnetFrame& r, size_t nAfter, int64_t llNs, bool bByTime, size_t& nFound)
+        {
+            auto it = m_byInvokeId.find(r.uInvokeId);
+            if (it == m_byInvokeId.end())
+                return false;
+            for (size_t i : it->second) {
+                if (m_taken[i] || (!bByTime && i <= nAfter)
+                    || (bByTime && llNs != 0 && m_frames[i].llNs != 0 && m_frames[i].llNs < llNs))
+                    continue;
+                if (AnswersConfirmed(r, m_parsed[i])) {
+                    m_taken[i] = true;
+                    nFound = i;
+                    return true;
+                }
+            }
+            return false;
+        }
+
+    private:
+        const std::vector<SJudgedFrame>& m_frames;
+        std::vector<SBacnetFrame> m_parsed;
+        std::vector<bool> m_taken;
+        std::unordered_map<uint8_t, std::vector<size_t>> m_byInvokeId;
+    };
+
+    // For each query among requests, the answers among frames: each answer
+    // to the latest query of its kind that it fits and that came before it.
+    std::vector<std::vector<size_t>> QueryAnswers(const std::vector<SBacnetFrame>& queries,
+        const std::vector<int64_t>& queryTimes, const CPairer& frames,
+        const std::vector<int64_t>& frameTimes)
+    {
+        std::vector<std::vector<size_t>> answers(queries.size());
+        for (size_t i = 0; i < frames.Size(); ++i) {
+            if (AnswerOf(frames.Parsed(i)) == EQuery::None)
+                continue;
+            for (size_t q = queries.size(); q-- > 0;) {
+                if (queryTimes[q] > frameTimes[i])
+                    continue;
+                if (AnswersQuery(queries[q], frames.Parsed(i))) {
+                    answers[q].push_back(i);
+                    break;
+                }
+            }
+        }
+        return answers;
+    }
+
+    std::string Clean(std::string cs)
+    {
+        std::replace_if(
+            cs.begin(), cs.end(), [](char c) { return c == '\t' || c == '\n' || c == '\r'; }, ' ');
+        return cs;
+    }
+
+    std::string Milliseconds(int64_t llNs)
+    {
+        char sz[32];
+        std::snprintf(sz, sizeof sz, "%.3f", static_cast<double>(llNs) / 1e6);
+        return sz;
+    }
+
+    std::string Xml(const std::string& cs)
+    {
+        std::string out;
+        for (char c : cs) {
+            switch (c) {
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            default:
+                // Control characters have no place in XML 1.0.
+                out += (static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n') ? ' ' : c;
+            }
+        }
+        return out;
+    }
+
+} // namespace
+
+ERequestKind ClassifyRequest(const SBacnetFrame& f)
+{
+    switch (f.eApdu) {
+    case EApdu::ConfirmedRequest:
+        return ERequestKind::Confirmed;
+    case EApdu::UnconfirmedRequest:
+        return f.uService == kIAm || f.uService == kIHave ? ERequestKind::Skipped
+                                                          : ERequestKind::Unconfirmed;
+    case EApdu::NetworkMessage:
+        return f.uNetworkMessage == kWhoIsRouterToNetwork ? ERequestKind::RouterQuery
+                                                          : ERequestKind::Skipped;
+    default:
+        return ERequestKind::Skipped;
+    }
+}
+
+ERequestKind ClassifyRequest(const uint8_t* pData, size_t nLength)
+{
+    return ClassifyRequest(ParseBacnet(pData, nLength));
+}
+
+const char* VerdictWord(EVerdict eVerdict)
+{
+    switch (eVerdict) {
+    case EVerdict::Answered:
+        return "answered";
+    case EVerdict::Ok:
+        return "ok";
+    case EVerdict::Differs:
+        return "differs";
+    case EVerdict::Unanswered:
+        return "unanswered";
+    case EVerdict::NoRecord:
+        return "no-record";
+    }
+    return "?";
+}
+
+SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJudgedFrame>& heard,
+    const std::vector<SJudgedFrame>* pCapture)
+{
+    SJudgement j;
+    CPairer wire(heard);
+    std::vector<SBacnetFrame> parsed;
+    std::vector<int64_t> sentTimes;
+    for (const SJudgedFrame& r : requests) {
+        parsed.push_back(ParseBacnet(r.bytes.data(), r.bytes.size()));
+        sentTimes.push_back(r.llNs);
+    }
+    std::vector<int64_t> heardTimes;
+    for (const SJudgedFrame& h : heard)
+        heardTimes.push_back(h.llNs);
+    const std::vector<std::vector<size_t>> wireQueries
+        = QueryAnswers(parsed, sentTimes, wire, heardTimes);
+
+    // The capture: its requests by record number, its answers by the same rules.
+    std::unique_ptr<CPairer> pRecorded;
+    std::unordered_map<uint64_t, size_t> captureIndex;
+    std::vector<std::vector<size_t>> recordedQueries;
+    std::vector<std::vector<size_t>> recordedConfirmed; // one answer at most, per record
+    if (pCapture) {
+        pRecorded = std::make_unique<CPairer>(*pCapture);
+        std::vector<int64_t> order;
+        for (size_t i = 0; i < pCapture->size(); ++i) {
+            captureIndex[(*pCapture)[i].uRecord] = i;
+            order.push_back(static_cast<int64_t>(i));
+        }
+        std::vector<SBacnetFrame> all;
+        for (size_t i = 0; i < pCapture->size(); ++i)
+            all.push_back(pRecorded->Parsed(i));
+        recordedQueries = QueryAnswers(all, order, *pRecorded, order);
+        // Paired once, in file order, so that the capture's own reuse of an
+        // invoke ID pairs as it happened, however often a record is sent.
+        recordedConfirmed.resize(pCapture->size());
+        for (size_t i = 0; i < pCapture->size(); ++i) {
+            size_t nFound = 0;
+            if (all[i].eApdu == EApdu::ConfirmedRequest
+                && pRecorded->TakeConfirmed(all[i], i, 0, false, nFound))
+                recordedConfirmed[i].push_back(nFound);
+        }
+    }
+
+    std::vector<std::string> heardInfo(heard.size());
+    auto HeardInfo = [&](size_t i) -> const std::string& {
+        if (heardInfo[i].empty())
+            heardInfo[i] = Info(heard[i].bytes);
+        return heardInfo[i];
+    };
+
+    for (size_t n = 0; n < requests.size(); ++n) {
+        const SBacnetFrame& r = parsed[n];
+        const bool bConfirmed = r.eApdu == EApdu::ConfirmedRequest;
+        const EQuery eQuery = QueryOf(r);
+        if (!bConfirmed && eQuery == EQuery::None)
+            continue;
+        ++j.nRequests;
+        if (bConfirmed)
+            ++j.nConfirmed;
+        SJudgeLine base;
+        base.uRecord = requests[n].uRecord;
+        base.nRequest = n;
+        base.csRequest = Info(requests[n].bytes);
+        base.bConfirmed = bConfirmed;
+
+        // What the capture recorded after this request.
+        std::vector<size_t> recorded;
+        bool bRecordKnown = false;
+        if (pCapture) {
+            auto it = captureIndex.find(requests[n].uRecord);
+            if (it != captureIndex.end()) {
+                bRecordKnown = true;
+                recorded = bConfirmed ? recordedConfirmed[it->second] : recordedQueries[it->second];
+            }
+        }
+        auto Fill = [&](SJudgeLine& line, const SBacnetFrame* pHeard) {
+            if (!recorded.empty()) {
+                const size_t iRec = recorded.front();
+                line.bHasRecorded = true;
+                line.uRecordedRecord = (*pCapture)[iRec].uRecord;
+                line.csRecorded = Info((*pCapture)[iRec].bytes);
+                line.csRecordedKind = KindText(pRecorded->Parsed(iRec), line.csRecorded);
+            }
+            if (!pHeard)
+                line.eVerdict = EVerdict::Unanswered;
+            else if (!pCapture)
+                line.eVerdict = EVerdict::Answered;
+            else if (!bRecordKnown || recorded.empty())
+                line.eVerdict = EVerdict::NoRecord;
+            else if (!bConfirmed || SameKind(*pHeard, pRecorded->Parsed(recorded.front())))
+                line.eVerdict = EVerdict::Ok;
+            else
+                line.eVerdict = EVerdict::Differs;
+        };
+        auto Answer = [&](SJudgeLine& line, size_t i) {
+            line.bAnswered = true;
+            line.nAnswer = i;
+            line.csAnswer = HeardInfo(i);
+            line.csHeardKind = KindText(wire.Parsed(i), line.csAnswer);
+            line.bSegmented
+                = wire.Parsed(i).eApdu == EApdu::ComplexAck && wire.Parsed(i).bSegmented;
+            if (requests[n].llNs != 0 && heard[i].llNs != 0)
+                line.llRoundTripNs = heard[i].llNs - requests[n].llNs;
+            Fill(line, &wire.Parsed(i));
+        };
+
+        std::vector<SJudgeLine> lines;
+        if (bConfirmed) {
+            size_t nFound = 0;
+            SJudgeLine line = base;
+            if (wire.TakeConfirmed(r, 0, requests[n].llNs, true, nFound))
+                Answer(line, nFound);
+            else
+                Fill(line, nullptr);
+            lines.push_back(std::move(line));
+        } else if (wireQueries[n].empty()) {
+            SJudgeLine line = base;
+            Fill(line, nullptr);
+            lines.push_back(std::move(line));
+        } else {
+            for (size_t i : wireQueries[n]) {
+                SJudgeLine line = base;
+                Answer(line, i);
+                lines.push_back(std::move(line));
+            }
+        }
+        bool bDiffers = false;
+        for (const SJudgeLine& line : lines) {
+            bDiffers = bDiffers || line.eVerdict == EVerdict::Differs;
+            if (line.eVerdict == EVerdict::NoRecord)
+                ++j.nNoRecord;
+        }
+        if (lines.front().bAnswered) {
+            ++j.nAnswered;
+            if (lines.front().llRoundTripNs >= 0)
+                j.roundTripsNs.push_back(lines.front().llRoundTripNs);
+        } else {
+            ++j.nUnanswered;
+        }
+        if (bDiffers)
+            ++j.nDiffers;
+        if (bConfirmed && (bDiffers || !lines.front().bAnswered))
+            j.bConfirmedFailed = true;
+        for (SJudgeLine& line : lines)
+            j.lines.push_back(std::move(line));
+    }
+    return j;
+}
+
+std::string SummaryText(uint64_t uPacketsSent, const SJudgement& j)
+{
+    std::string cs = std::to_string(uPacketsSent) + (uPacketsSent == 1 ? " packet" : " packets")
+        + " sent; " + std::to_string(j.nRequests) + (j.nRequests == 1 ? " request" : " requests")
+        + ": " + std::to_string(j.nAnswered) + " answered";
+    if (!j.roundTripsNs.empty()) {
+        std::vector<int64_t> v = j.roundTripsNs;
+        std::sort(v.begin(), v.end());
+        const size_t m = v.size() / 2;
+        const double dMedian
+            = v.size() % 2 ? static_cast<double>(v[m]) : (static_cast<double>(v[m - 1]) + v[m]) / 2;
+        char sz[64];
+        std::snprintf(sz, sizeof sz, " (median %.1f ms)", dMedian / 1e6);
+        cs += sz;
+    }
+    cs += ", " + std::to_string(j.nUnanswered) + " unanswered";
+    if (j.nDiffers)
+        cs += ", " + std::to_string(j.nDiffers) + " differ" + (j.nDiffers == 1 ? "s" : "");
+    if (j.nNoRecord)
+        cs += ", " + std::to_string(j.nNoRecord) + " no record";
+    return cs;
+}
+
+std::string TsvLine(const SJudgeLine& line)
+{
+    std::string csAnswer = line.bAnswered ? Clean(line.csAnswer) : "-";
+    if (line.bAnswered && line.bHasRecorded && line.eVerdict == EVerdict::Ok
+        && line.csRecorded != line.csAnswer && line.bConfirmed)
+        csAnswer += " (recorded: " + Clean(line.csRecorded) + ")";
+    std::string csVerdict = VerdictWord(line.eVerdict);
+    if (line.eVerdict == EVerdict::Differs)
+        csVerdict
+            += " (" + Clean(line.csHeardKind) + "; recorded " + Clean(line.csRecordedKind) + ")";
+    return std::to_string(line.uRecord) + "\t" + Clean(line.csRequest) + "\t" + csAnswer + "\t"
+        + csVerdict + "\t" + (line.llRoundTripNs >= 0 ? Milliseconds(line.llRoundTripNs) : "-")
+        + "\n";
+}
+
+std::string JUnitXml(const std::string& csSuite, const SJudgement& j)
+{
+    // One test case per request: a Who-Is answered twice has two lines and
+    // one case, failed when any of its lines failed. A request's lines follow
+    // one another.
+    std::vector<std::pair<size_t, size_t>> cases; // first line, lines
+    for (size_t i = 0; i < j.lines.size(); ++i) {
+        if (cases.empty() || j.lines[cases.back().first].nRequest != j.lines[i].nRequest)
+            cases.push_back({ i, 0 });
+        ++cases.back().second;
+    }
+    auto FailedLine = [&](const std::pair<size_t, size_t>& c) -> const SJudgeLine* {
+        for (size_t i = c.first; i < c.first + c.second; ++i) {
+            if (j.lines[i].Failed())
+                return &j.lines[i];
+        }
+        return nullptr;
+    };
+    size_t nFailures = 0;
+    for (const auto& c : cases)
+        nFailures += FailedLine(c) ? 1 : 0;
+    std::string cs = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites>\n<testsuite name=\""
+        + Xml(csSuite) + "\" tests=\"" + std::to_string(cases.size()) + "\" failures=\""
+        + std::to_string(nFailures) + "\">\n";
+    for (const auto& c : cases) {
+        const SJudgeLine& first = j.lines[c.first];
+        cs += "  <testcase classname=\"" + Xml(csSuite) + "\" name=\"record "
+            + std::to_string(first.uRecord) + ": " + Xml(Clean(first.csRequest))
+            + "\" time=\""
+            // Seconds, as JUnit counts: the (first) round trip.
+            + (first.llRoundTripNs >= 0 ? Milliseconds(first.llRoundTripNs / 1000) : "0.000")
+            + "\"";
+        const SJudgeLine* pFailed = FailedLine(c);
+        if (!pFailed) {
+            cs += "/>\n";
+            continue;
+        }
+        const SJudgeLine& line = *pFailed;
+        const std::string csWhy = line.eVerdict == EVerdict::Unanswered
+            ? "unanswered"
+            : "differs: " + line.csHeardKind + "; recorded " + line.csRecordedKind;
+        cs += ">\n    <failure message=\"" + Xml(Clean(csWhy)) + "\">"
+            + Xml("answer: " + (line.bAnswered ? line.csAnswer : std::string("-"))
+                + "\nrecorded: " + (line.bHasRecorded ? line.csRecorded : std::string("-")))
+            + "</failure>\n  </testcase>\n";
+    }
+    cs += "</testsuite>\n</testsuites>\n";
+    return cs;
+}
+
+} // namespace velmora::judge

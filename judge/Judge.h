@@ -1,0 +1,119 @@
+#pragma once
+
+// Pairing the requests a Send put on the wire with the answers heard, and
+// judging them against the answers the capture recorded. No widgets, no I/O:
+// frames in, lines out; the shells print them.
+//
+// A confirmed request is answered by the first SimpleACK, ComplexACK, Error,
+// Reject or Abort, heard after it was sent and not already taken by an
+// earlier request, that carries its invoke ID and comes back
+//   - to the address the request came from (its link source), and
+//   - from the device it was sent to: the same MAC (BACnet/Ethernet), the same
+//     IP and port or a Forwarded-NPDU whose origin is that address
+//     (BACnet/IP), or, when the request named a DNET/DADR, an NPDU source
+//     network and address equal to them (whichever router brought it back).
+// A segmented ComplexACK is answered at its first segment. Who-Is is answered
+// by every I-Am within its limits, Who-Has by every I-Have, and
+// Who-Is-Router-To-Network by every I-Am-Router-To-Network; each such answer
+// goes to the latest request of its kind sent before it that it fits.
+
+#include "judge/Bacnet.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace velmora::judge {
+
+// One frame with its record number (in the capture) or time (sent or heard).
+struct SJudgedFrame {
+    uint64_t uRecord = 0; // the capture's record number (0-based); unused for heard frames
+    int64_t llNs = 0; // kernel time stamp: sent for requests, received for answers; 0 unknown
+    std::vector<uint8_t> bytes;
+};
+
+// What "Send requests only" does with a record.
+enum class ERequestKind {
+    Confirmed, // sent, and judged
+    Unconfirmed, // sent; judged when it is Who-Is or Who-Has
+    RouterQuery, // Who-Is-Router-To-Network: sent, and judged
+    Skipped, // an answer, another network message, a BVLC message, not BACnet
+};
+ERequestKind ClassifyRequest(const SBacnetFrame& frame);
+ERequestKind ClassifyRequest(const uint8_t* pData, size_t nLength);
+
+enum class EVerdict {
+    Answered, // an answer came (no --expect)
+    Ok, // the same kind came as the capture recorded
+    Differs, // another kind came
+    Unanswered, // nothing came
+    NoRecord, // something came, but the capture held no answer to compare with
+};
+// "answered", "ok", "differs", "unanswered", "no-record".
+const char* VerdictWord(EVerdict eVerdict);
+
+// One result line: one per request, or one per answer of Who-Is, Who-Has and
+// Who-Is-Router-To-Network (each with the request's record number).
+struct SJudgeLine {
+    uint64_t uRecord = 0; // the request's record number in the capture (0-based)
+    size_t nRequest = 0; // index into the requests judged
+    std::string csRequest; // the request's Info text
+    bool bConfirmed = false;
+    bool bAnswered = false;
+    size_t nAnswer = 0; // index into the frames heard, when answered
+    std::string csAnswer; // the answer's Info text, "" when none
+    bool bSegmented = false; // a segmented ComplexACK, answered at its first segment
+    int64_t llRoundTripNs = -1; // -1 when either time stamp is missing
+    EVerdict eVerdict = EVerdict::Unanswered;
+    std::string
+        csHeardKind; // "ComplexACK readProperty", "Error readProperty object: unknown-object"
+    std::string csRecordedKind; // the same for the recorded answer ("" when none)
+    std::string csRecorded; // the recorded answer's Info text ("" when none)
+    bool bHasRecorded = false;
+    uint64_t uRecordedRecord = 0;
+
+    // Failed in a report: unanswered or differs.
+    bool Failed() const
+    {
+        return eVerdict == EVerdict::Unanswered || eVerdict == EVerdict::Differs;
+    }
+};
+
+struct SJudgement {
+    std::vector<SJudgeLine> lines;
+    size_t nRequests = 0; // requests judged (lines may be more)
+    size_t nConfirmed = 0;
+    size_t nAnswered = 0; // requests with at least one answer
+    size_t nUnanswered = 0;
+    size_t nDiffers = 0; // requests with a line that differs
+    size_t nNoRecord = 0;
+    bool bConfirmedFailed = false; // a confirmed request unanswered or differing: exit 4
+    std::vector<int64_t> roundTripsNs; // first answer of each answered request, when timed
+};
+
+// Judges the requests sent (in send order, bytes as sent, llNs their send
+// time) against the frames heard (in arrival order). With pCapture, each
+// request's recorded answer is looked up in the capture's records (all of
+// them, in file order, bytes as recorded): the record uRecord is the request
+// as captured, and its answer is paired there by the same rules.
+SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJudgedFrame>& heard,
+    const std::vector<SJudgedFrame>* pCapture);
+
+// "12 packets sent; 5 requests: 4 answered (median 2.1 ms), 1 unanswered",
+// with ", 1 differs" and ", 1 no record" when there are such.
+std::string SummaryText(uint64_t uPacketsSent, const SJudgement& judgement);
+
+// One tab-separated line (with its newline): record, request, answer ("-"
+// when none), verdict, round trip in ms with three decimals or "-". Tabs and
+// line breaks inside a text become spaces. A differing verdict names both
+// kinds: "differs (Error readProperty object: unknown-object; recorded
+// ComplexACK readProperty)". Where an ACK's text differs from the recorded
+// one, the answer column adds it: "... = 22.0 (recorded: ... = 21.5)".
+std::string TsvLine(const SJudgeLine& line);
+
+// JUnit XML: one test suite named csSuite, one test case per request (named
+// by its record and Info text, timed by its first round trip), failed when
+// unanswered or when an answer differs.
+std::string JUnitXml(const std::string& csSuite, const SJudgement& judgement);
+
+} // namespace velmora::judge

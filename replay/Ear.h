@@ -1,0 +1,104 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace velmora {
+
+// The ear: a second packet socket, opened at start next to the send socket
+// while the process still holds CAP_NET_RAW, that can only ever hear BACnet.
+//
+// Its classic BPF filter is attached and locked before the capabilities go, so
+// no code in the process (a theme plugin, say) can lift or replace it. It takes
+// incoming frames only, and of those only
+//   - 802.2 LLC 82 82 03 (BACnet/Ethernet),
+//   - IPv4 UDP from or to ports 47808-47823 carrying BVLC type 0x81, first
+//     fragment only (later fragments hold no UDP header to prove what they are),
+//   - either of these inside one 802.1Q tag, whether the kernel left the tag in
+//     the frame or moved it aside.
+// The socket is created with protocol 0 and so hears nothing until a listening
+// Send binds it to its adapter; binding needs no capability.
+
+// One frame the ear heard.
+struct SHeardFrame {
+    int64_t llNs = 0; // the kernel's receive time, nanoseconds since the epoch
+    uint32_t uWireLength = 0; // the frame's length on the wire
+    std::vector<uint8_t> bytes; // as received (padding included), an 802.1Q tag put back
+};
+
+// The filter program, as the kernel runs it, for tests and the benchmark.
+struct SFilterInstruction {
+    uint16_t uCode;
+    uint8_t uJt;
+    uint8_t uJf;
+    uint32_t uK;
+};
+const std::vector<SFilterInstruction>& BacnetFilterProgram();
+
+// An AF_PACKET raw socket of protocol 0, close-on-exec, with the BACnet filter
+// attached and locked, kernel receive time stamps and VLAN data on. -1 with
+// errno when the socket cannot be opened (no CAP_NET_RAW) or the kernel
+// refuses the filter or its lock.
+int OpenEarSocket();
+
+// Opens the process's ear (SetUpSendSocket calls it before dropping the
+// capabilities); -1 when it could not be opened, with errno.
+int SetUpEarSocket();
+// The socket SetUpEarSocket opened; -1 when it was not called or failed.
+int ProcessEarSocket();
+
+// Listening on one adapter, through the process's ear or, when the program did
+// not start with one (tests, the benchmark as root), an ear of its own.
+class CEar {
+public:
+    CEar() = default;
+    // Listens through a given ear (one of OpenEarSocket's), which stays open.
+    explicit CEar(int iEarSocket)
+        : m_iGivenSocket(iEarSocket)
+    {
+    }
+    ~CEar();
+    CEar(const CEar&) = delete;
+    CEar& operator=(const CEar&) = delete;
+
+    // Binds the ear to the adapter and puts the adapter in promiscuous mode,
+    // so that answers to a capture's original client are heard too. Fails, with
+    // a line saying why, when there is no ear (no capability and none opened at
+    // start), the adapter does not exist, or the bind or membership fails.
+    bool Start(const std::string& csAdapter, std::string& csError);
+    bool Listening() const { return m_iFd >= 0; }
+    // Waits up to iWaitMs for a frame, then takes every frame waiting and
+    // appends them to heard, in arrival order. The number taken; 0 when the
+    // time ran out or the ear is not listening.
+    size_t Read(std::vector<SHeardFrame>& heard, int iWaitMs);
+    // Ends promiscuous mode and the listening; frames still queued are
+    // dropped. Safe to call twice.
+    void Stop();
+
+private:
+    int m_iGivenSocket = -1;
+    int m_iFd = -1;
+    int m_iIfIndex = 0;
+    bool m_bOwnSocket = false;
+    bool m_bPromiscuous = false;
+    std::vector<uint8_t> m_buffer; // room for a batch of frames, kept between reads
+};
+
+// Round trips start at the kernel's send time of the request: software
+// transmit stamps on the send socket, taken as the frame is handed to the
+// adapter's driver, come back on the socket's error queue with a running
+// number per frame sent since they were turned on.
+struct SSendStamp {
+    uint32_t uId = 0; // 0 for the first frame sent after SetSendStamps(true)
+    int64_t llNs = 0;
+};
+// Turns the stamps on (counting from 0 again) or off: for every frame, or
+// (bEveryFrame false) only for frames sent with an SO_TIMESTAMPING control
+// message asking for SOF_TIMESTAMPING_TX_SOFTWARE, which are then the ones
+// numbered. False with errno.
+bool SetSendStamps(int iSocket, bool bOn, bool bEveryFrame = true);
+// Appends the stamps waiting on the socket's error queue; how many.
+size_t ReadSendStamps(int iSocket, std::vector<SSendStamp>& stamps);
+
+} // namespace velmora

@@ -1,0 +1,319 @@
+// velmora-replay --listen against the scripted responder in a namespace: each
+// row a capture and a script, checking every line of standard output and
+// standard error, the exit status, the JUnit file and the saved answers.
+#include "Child.h"
+#include "FrameBuilder.h"
+#include "NetNs.h"
+#include "TestSupport.h"
+#include "tools/CaptureWriter.h"
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+using namespace velmora;
+using namespace vtest;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Station N is 10.0.0.N:47808, MAC 02:76:6d:0a:00:0N; 1 is us, 2 the device.
+Bytes From(uint8_t uFrom, uint8_t uTo, Bytes frame, bool bIp)
+{
+    frame[5] = uTo;
+    frame[11] = uFrom;
+    if (bIp) {
+        frame[29] = uFrom;
+        frame[33] = uTo;
+    }
+    return frame;
+}
+
+Bytes Ip(uint8_t uFrom, uint8_t uTo, const Bytes& npduApdu)
+{
+    return From(uFrom, uTo, BacnetIp(0x0a, npduApdu), true);
+}
+
+// A frame as the responder writes it: IP identification 1 and a right header
+// checksum (worked out here on its own).
+Bytes Answer(uint8_t uFrom, uint8_t uTo, const Bytes& npduApdu)
+{
+    Bytes f = Ip(uFrom, uTo, npduApdu);
+    f[18] = 0x00;
+    f[19] = 0x01;
+    uint32_t u = 0;
+    for (size_t i = 14; i < 34; i += 2)
+        u += (i == 24) ? 0 : (f[i] << 8 | f[i + 1]);
+    while (u >> 16)
+        u = (u & 0xffff) + (u >> 16);
+    f[24] = static_cast<uint8_t>(~u >> 8);
+    f[25] = static_cast<uint8_t>(~u);
+    return f;
+}
+
+const Bytes kReadPv5 = Hex("01 04 00 05 05 0c 0c 00000001 19 55");
+const Bytes kAck5 = Hex("01 00 30 05 0c 0c 00000001 19 55 3e 44 41ac0000 3f");
+const Bytes kWhoIs = Hex("01 00 10 08");
+const Bytes kIAm77 = Hex("01 00 10 00 c4 0200004d 22 01e0 91 03 21 00");
+
+// The records of a pcap file: (captured length, wire length, bytes), time
+// stamps left out; and its 24-byte header.
+struct SPcap {
+    Bytes header;
+    std::vector<Bytes> frames;
+    std::vector<uint32_t> wireLengths;
+    bool bTimesRise = true;
+};
+
+SPcap ReadPcap(const std::string& csPath)
+{
+    std::ifstream in(csPath, std::ios::binary);
+    const std::string cs((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    SPcap p;
+    if (cs.size() < 24)
+        return p;
+    p.header.assign(cs.begin(), cs.begin() + 24);
+    uint64_t uLast = 0;
+    for (size_t i = 24; i + 16 <= cs.size();) {
+        uint32_t v[4];
+        std::memcpy(v, cs.data() + i, 16);
+        const uint64_t uTime = uint64_t(v[0]) * 1000000000 + v[1];
+        p.bTimesRise = p.bTimesRise && uTime >= uLast && v[1] < 1000000000;
+        uLast = uTime;
+        p.frames.emplace_back(cs.begin() + static_cast<long>(i + 16),
+            cs.begin() + static_cast<long>(std::min(cs.size(), i + 16 + v[2])));
+        p.wireLengths.push_back(v[3]);
+        i += 16 + v[2];
+    }
+    return p;
+}
+
+// Round trips and medians vary: "ms" and "median ms" stand in for them.
+std::string Timeless(const std::string& cs)
+{
+    std::string out = std::regex_replace(cs, std::regex("\t[0-9]+\\.[0-9]{3}\n"), "\tms\n");
+    out = std::regex_replace(out, std::regex("median [0-9.]+ ms"), "median ms");
+    return std::regex_replace(out, std::regex("time=\"[0-9.]+\""), "time=\"T\"");
+}
+
+struct SRow {
+    const char* szName;
+    std::vector<Bytes> capture;
+    std::vector<std::string> rules;
+    std::vector<std::string> args;
+    std::string csOut;
+    std::string csErr;
+    int iExit;
+    std::vector<Bytes> answers; // the saved pcap's frames
+    std::string csJUnit; // "" to skip
+};
+
+const std::string kRp5 = "readProperty[ 5] analog-input,1 present-value";
+const std::string kAckText = "readProperty-ACK[ 5] analog-input,1 present-value = 21.5";
+
+TEST(ListenCommandTest, CapturesAgainstTheRespondersScripts)
+{
+    const Bytes routed = Hex("01 24 0005 01 07 ff 00 05 05 0c 0c 00000001 19 55");
+    const Bytes routedAck = Hex("01 08 0005 01 07 30 05 0c 0c 00000001 19 55 3e 44 41ac0000 3f");
+    const std::vector<SRow> rows = {
+        { "answered", { Ip(1, 2, kReadPv5) }, {}, {},
+            "0\t" + kRp5 + "\t" + kAckText + "\tanswered\tms\n",
+            "velmora-replay: 1 Packets have been sent\n"
+            "velmora-replay: 1 packet sent; 1 request: 1 answered (median ms), 0 unanswered\n",
+            0, { Answer(2, 1, kAck5) },
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites>\n"
+            "<testsuite name=\"c.pcap\" tests=\"1\" failures=\"0\">\n"
+            "  <testcase classname=\"c.pcap\" name=\"record 0: "
+                + kRp5 + "\" time=\"T\"/>\n</testsuite>\n</testsuites>\n" },
+        { "an Error where the capture holds an ACK", { Ip(1, 2, kReadPv5), Ip(2, 1, kAck5) },
+            { "default=error=2,32" }, { "--expect", "captured" },
+            "0\t" + kRp5
+                + "\tError[ 5] readProperty property: unknown-property\tdiffers (Error "
+                  "readProperty "
+                  "property: unknown-property; recorded readProperty-ACK)\tms\n",
+            "velmora-replay: 2 Packets have been sent\n"
+            "velmora-replay: 2 packets sent; 1 request: 1 answered (median ms), 0 unanswered, 1 "
+            "differs\n",
+            4, { Answer(2, 1, Hex("01 00 50 05 0c 91 02 91 20")) },
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites>\n"
+            "<testsuite name=\"c.pcap\" tests=\"1\" failures=\"1\">\n"
+            "  <testcase classname=\"c.pcap\" name=\"record 0: "
+                + kRp5
+                + "\" time=\"T\">\n"
+                  "    <failure message=\"differs: Error readProperty property: unknown-property; "
+                  "recorded readProperty-ACK\">answer: Error[ 5] readProperty property: "
+                  "unknown-property\nrecorded: "
+                + kAckText + "</failure>\n  </testcase>\n</testsuite>\n</testsuites>\n" },
+        { "Reject", { Ip(1, 2, kReadPv5) }, { "default=reject=9" }, {},
+            "0\t" + kRp5 + "\tReject[ 5] unrecognized-service\tanswered\tms\n",
+            "velmora-replay: 1 Packets have been sent\n"
+            "velmora-replay: 1 packet sent; 1 request: 1 answered (median ms), 0 unanswered\n",
+            0, { Answer(2, 1, Hex("01 00 60 05 09")) }, "" },
+        { "Abort", { Ip(1, 2, kReadPv5) }, { "default=abort=4" }, {},
+            "0\t" + kRp5 + "\tAbort[ 5] segmentation-not-supported\tanswered\tms\n",
+            "velmora-replay: 1 Packets have been sent\n"
+            "velmora-replay: 1 packet sent; 1 request: 1 answered (median ms), 0 unanswered\n",
+            0, { Answer(2, 1, Hex("01 00 71 05 04")) }, "" },
+        { "through a router", { Ip(1, 9, routed) }, { "default=routed" }, {},
+            "0\t" + kRp5 + "\t" + kAckText + "\tanswered\tms\n",
+            "velmora-replay: 1 Packets have been sent\n"
+            "velmora-replay: 1 packet sent; 1 request: 1 answered (median ms), 0 unanswered\n",
+            0, { Answer(9, 1, routedAck) }, "" },
+        { "silent", { Ip(1, 2, kReadPv5) }, { "default=silent" }, {},
+            "0\t" + kRp5 + "\t-\tunanswered\t-\n",
+            "velmora-replay: 1 Packets have been sent\n"
+            "velmora-replay: 1 packet sent; 1 request: 0 answered, 1 unanswered\n",
+            4, {},
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites>\n"
+            "<testsuite name=\"c.pcap\" tests=\"1\" failures=\"1\">\n"
+            "  <testcase classname=\"c.pcap\" name=\"record 0: "
+                + kRp5
+                + "\" time=\"T\">\n    <failure message=\"unanswered\">answer: -\nrecorded: "
+                  "-</failure>\n  </testcase>\n</testsuite>\n</testsuites>\n" },
+        // The conversation replayed from the client's side: the recorded
+        // answers stay in the file and are compared with.
+        { "requests only, a Who-Is answered twice",
+            { Ip(1, 2, kWhoIs), Ip(2, 1, kIAm77), Ip(1, 2, kReadPv5), Ip(2, 1, kAck5) },
+            { "whois=2", "device=77" }, { "--requests-only", "--expect", "captured" },
+            "0\twho-Is\ti-Am device,77\tok\tms\n0\twho-Is\ti-Am device,77\tok\tms\n2\t" + kRp5
+                + "\t" + kAckText + "\tok\tms\n",
+            "velmora-replay: 2 Packets have been sent\n"
+            "velmora-replay: 2 packets sent; 2 requests: 2 answered (median ms), 0 unanswered; 2 "
+            "records skipped (not requests)\n",
+            0, { Answer(2, 1, kIAm77), Answer(2, 1, kIAm77), Answer(2, 1, kAck5) }, "" },
+        { "BACnet/Ethernet", { From(1, 2, BacnetEthernet(kReadPv5), false) }, {}, {},
+            "0\t" + kRp5 + "\t" + kAckText + "\tanswered\tms\n",
+            "velmora-replay: 1 Packets have been sent\n"
+            "velmora-replay: 1 packet sent; 1 request: 1 answered (median ms), 0 unanswered\n",
+            0, { From(2, 1, BacnetEthernet(kAck5), false) }, "" },
+        // A frame refused (too short to send) says more than a silent device.
+        { "refused goes first", { Hex("02766d0a0002"), Ip(1, 2, kReadPv5) }, { "default=silent" },
+            {}, "1\t" + kRp5 + "\t-\tunanswered\t-\n",
+            "velmora-replay: 2 Packets have been sent\n"
+            "velmora-replay: 1 packets sent, 1 refused (see Debuglog.txt)\n"
+            "velmora-replay: 1 packet sent; 1 request: 0 answered, 1 unanswered\n",
+            1, {}, "" },
+    };
+    for (const SRow& row : rows) {
+        SCOPED_TRACE(row.szName);
+        CNetns ns("clilisten");
+        VTEST_REQUIRE_NETNS(ns);
+        CTempDir dir;
+        {
+            CCaptureWriter writer;
+            ASSERT_TRUE(writer.Open(dir.File("c.pcap")));
+            for (const Bytes& frame : row.capture)
+                ASSERT_TRUE(writer.Write(frame));
+            ASSERT_TRUE(writer.Close());
+        }
+        std::vector<std::string> responderArgs = { VELMORA_RESPONDER, CNetns::PeerIf() };
+        responderArgs.insert(responderArgs.end(), row.rules.begin(), row.rules.end());
+        CChild responder(responderArgs, dir.Path().string(), ns.Name());
+        for (int i = 0; i < 200 && responder.Out().find("ready") == std::string::npos; ++i)
+            std::this_thread::sleep_for(10ms);
+        ASSERT_NE(responder.Out().find("ready"), std::string::npos) << responder.Err();
+
+        std::vector<std::string> args = { VELMORA_REPLAY_EXE, "-i", CNetns::SendIf(),
+            "--listen=0.3", "--answers", "answers.pcap", "--junit", "junit.xml" };
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        args.push_back("c.pcap");
+        CChild command(args, dir.Path().string(), ns.Name());
+        EXPECT_EQ(command.Wait(), row.iExit);
+        EXPECT_EQ(Timeless(command.Out()), row.csOut);
+        EXPECT_EQ(Timeless(command.Err()), row.csErr);
+
+        const SPcap answers = ReadPcap(dir.File("answers.pcap"));
+        EXPECT_EQ(answers.header, Hex("4d3cb2a1 0200 0400 00000000 00000000 00000400 01000000"));
+        EXPECT_EQ(answers.frames, row.answers);
+        for (size_t i = 0; i < answers.frames.size(); ++i)
+            EXPECT_EQ(answers.wireLengths[i], answers.frames[i].size());
+        EXPECT_TRUE(answers.bTimesRise);
+        if (!row.csJUnit.empty()) {
+            std::ifstream in(dir.File("junit.xml"));
+            std::stringstream ss;
+            ss << in.rdbuf();
+            EXPECT_EQ(Timeless(ss.str()), row.csJUnit);
+        }
+        responder.Signal(SIGTERM);
+        EXPECT_EQ(responder.Wait(), 0);
+    }
+}
+
+// The round trip a user reads is the device's delay: 20 ms scripted reads
+// 20 ms within a millisecond.
+TEST(ListenCommandTest, RoundTripReadsTheDevicesDelay)
+{
+    CNetns ns("clirtt");
+    VTEST_REQUIRE_NETNS(ns);
+    CTempDir dir;
+    {
+        CCaptureWriter writer;
+        ASSERT_TRUE(writer.Open(dir.File("c.pcap")));
+        for (uint8_t u = 1; u <= 5; ++u) {
+            Bytes request = kReadPv5;
+            request[4] = u;
+            ASSERT_TRUE(writer.Write(Ip(1, 2, request)));
+        }
+        ASSERT_TRUE(writer.Close());
+    }
+    CChild responder(
+        { VELMORA_RESPONDER, CNetns::PeerIf(), "default=late=20" }, dir.Path().string(), ns.Name());
+    for (int i = 0; i < 200 && responder.Out().find("ready") == std::string::npos; ++i)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_NE(responder.Out().find("ready"), std::string::npos) << responder.Err();
+    CChild command({ VELMORA_REPLAY_EXE, "-i", CNetns::SendIf(), "--listen=0.5", "-q", "c.pcap" },
+        dir.Path().string(), ns.Name());
+    EXPECT_EQ(command.Wait(), 0) << command.Err();
+    std::istringstream out(command.Out());
+    int iLines = 0;
+    for (std::string cs; std::getline(out, cs); ++iLines) {
+        const double dMs = std::stod(cs.substr(cs.rfind('\t') + 1));
+        EXPECT_NEAR(dMs, 20.0, 1.0) << cs;
+    }
+    EXPECT_EQ(iLines, 5);
+    responder.Signal(SIGTERM);
+    responder.Wait();
+}
+
+} // namespace
+
+namespace {
+
+// A stop during the wait ends the listening at once, and what was sent is
+// still judged and reported.
+TEST(ListenCommandTest, AStopEndsTheWait)
+{
+    CNetns ns("clistop");
+    VTEST_REQUIRE_NETNS(ns);
+    CTempDir dir;
+    {
+        CCaptureWriter writer;
+        ASSERT_TRUE(writer.Open(dir.File("c.pcap")));
+        ASSERT_TRUE(writer.Write(Ip(1, 2, kReadPv5)));
+        ASSERT_TRUE(writer.Close());
+    }
+    CChild responder(
+        { VELMORA_RESPONDER, CNetns::PeerIf(), "default=silent" }, dir.Path().string(), ns.Name());
+    for (int i = 0; i < 200 && responder.Out().find("ready") == std::string::npos; ++i)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_NE(responder.Out().find("ready"), std::string::npos) << responder.Err();
+    CChild command({ VELMORA_REPLAY_EXE, "-i", CNetns::SendIf(), "--listen=60", "c.pcap" },
+        dir.Path().string(), ns.Name());
+    std::this_thread::sleep_for(700ms);
+    const auto start = std::chrono::steady_clock::now();
+    command.Signal(SIGINT);
+    EXPECT_EQ(command.Wait(5s), 130);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    EXPECT_EQ(command.Out(), "0\t" + kRp5 + "\t-\tunanswered\t-\n");
+    EXPECT_NE(
+        command.Err().find("1 packet sent; 1 request: 0 answered, 1 unanswered"), std::string::npos)
+        << command.Err();
+    responder.Signal(SIGTERM);
+    responder.Wait();
+}
+
+} // namespace

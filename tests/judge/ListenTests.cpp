@@ -1,0 +1,147 @@
+// Sending, listening and judging together against the scripted responder in
+// a namespace: requests leave vm0 through the send socket with transmit
+// stamps, the ear hears the answers on vm0, and the judge pairs them.
+#include "Child.h"
+#include "FrameBuilder.h"
+#include "NetNs.h"
+#include "TestSupport.h"
+#include "judge/Judge.h"
+#include "replay/Ear.h"
+#include "replay/SendSocket.h"
+
+#include <chrono>
+#include <gtest/gtest.h>
+#include <thread>
+
+using namespace velmora;
+using namespace velmora::judge;
+using namespace vtest;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Station N is 10.0.0.N, MAC 02:76:6d:0a:00:0N; 1 is us.
+Bytes From(uint8_t uFrom, uint8_t uTo, Bytes frame, bool bIp)
+{
+    frame[5] = uTo;
+    frame[11] = uFrom;
+    if (bIp) {
+        frame[29] = uFrom;
+        frame[33] = uTo;
+    }
+    return frame;
+}
+
+Bytes Ip(uint8_t uTo, const Bytes& npduApdu)
+{
+    return From(1, uTo, BacnetIp(0x0a, npduApdu), true);
+}
+
+Bytes ReadPv(uint8_t uInvoke)
+{
+    return Cat({ Hex("01 04 00 05"), { uInvoke }, Hex("0c 0c 00000001 19 55") });
+}
+
+// The result lines without their round trips (checked on their own).
+std::string Lines(const SJudgement& j)
+{
+    std::string cs;
+    for (const SJudgeLine& line : j.lines) {
+        std::string csLine = TsvLine(line);
+        csLine.erase(csLine.rfind('\t') + 1);
+        cs += csLine + (line.llRoundTripNs >= 0 ? "ms\n" : "-\n");
+    }
+    return cs;
+}
+
+struct SRow {
+    const char* szName;
+    std::vector<std::string> rules;
+    std::vector<Bytes> requests;
+    std::string csLines;
+    int64_t llRoundTripMs = -1; // when set, every answer's round trip, to a millisecond
+};
+
+const std::string kRp5 = "0\treadProperty[ 5] analog-input,1 present-value\t";
+const std::string kAck5 = "readProperty-ACK[ 5] analog-input,1 present-value = 21.5";
+
+TEST(ListenTest, TheRespondersScriptsAsJudged)
+{
+    const std::vector<SRow> rows = {
+        { "answer over BACnet/IP", {}, { Ip(2, ReadPv(5)) }, kRp5 + kAck5 + "\tanswered\tms\n" },
+        { "answer over BACnet/Ethernet", {}, { From(1, 2, BacnetEthernet(ReadPv(5)), false) },
+            kRp5 + kAck5 + "\tanswered\tms\n" },
+        { "Error", { "default=error=2,32" }, { Ip(2, ReadPv(5)) },
+            kRp5 + "Error[ 5] readProperty property: unknown-property\tanswered\tms\n" },
+        { "Reject", { "default=reject=9" }, { Ip(2, ReadPv(5)) },
+            kRp5 + "Reject[ 5] unrecognized-service\tanswered\tms\n" },
+        { "Abort", { "default=abort=4" }, { Ip(2, ReadPv(5)) },
+            kRp5 + "Abort[ 5] segmentation-not-supported\tanswered\tms\n" },
+        { "through a router", { "default=routed" },
+            { Ip(9, Hex("01 24 0005 01 07 ff 00 05 05 0c 0c 00000001 19 55")) },
+            "0\treadProperty[ 5] analog-input,1 present-value\t" + kAck5 + "\tanswered\tms\n" },
+        { "through the wrong router address", { "default=routed=5,8" },
+            { Ip(9, Hex("01 24 0005 01 07 ff 00 05 05 0c 0c 00000001 19 55")) },
+            "0\treadProperty[ 5] analog-input,1 present-value\t-\tunanswered\t-\n" },
+        { "silent", { "default=silent" }, { Ip(2, ReadPv(5)) }, kRp5 + "-\tunanswered\t-\n" },
+        { "one silent, one answered", { "invoke=6=silent" }, { Ip(2, ReadPv(5)), Ip(2, ReadPv(6)) },
+            kRp5 + kAck5 + "\tanswered\tms\n"
+                + "1\treadProperty[ 6] analog-input,1 present-value\t-\tunanswered\t-\n" },
+        { "late by 20 ms", { "default=late=20" }, { Ip(2, ReadPv(5)) },
+            kRp5 + kAck5 + "\tanswered\tms\n", 20 },
+        { "a Who-Is answered twice", { "whois=2", "device=77" }, { Ip(2, Hex("01 00 10 08")) },
+            "0\twho-Is\ti-Am device,77\tanswered\tms\n0\twho-Is\ti-Am device,77\tanswered\tms\n" },
+    };
+    for (const SRow& row : rows) {
+        CNetns ns("listen");
+        VTEST_REQUIRE_NETNS(ns);
+        CTempDir dir;
+        std::vector<std::string> args = { VELMORA_RESPONDER, CNetns::PeerIf() };
+        args.insert(args.end(), row.rules.begin(), row.rules.end());
+        CChild responder(args, dir.Path().string(), ns.Name());
+        for (int i = 0; i < 200 && responder.Out().find("ready") == std::string::npos; ++i)
+            std::this_thread::sleep_for(10ms);
+        ASSERT_NE(responder.Out().find("ready"), std::string::npos)
+            << row.szName << responder.Err();
+
+        CEnterNetns enter(ns);
+        ASSERT_TRUE(enter.Ok());
+        CSocketSink sink;
+        CEar ear;
+        std::string csError;
+        ASSERT_TRUE(sink.Open(CNetns::SendIf(), csError)) << csError;
+        ASSERT_TRUE(SetSendStamps(sink.Fd(), true));
+        ASSERT_TRUE(ear.Start(CNetns::SendIf(), csError)) << csError;
+        std::vector<SJudgedFrame> requests;
+        for (size_t i = 0; i < row.requests.size(); ++i) {
+            const Bytes& frame = row.requests[i];
+            ASSERT_TRUE(sink.Transmit(frame.data(), static_cast<uint32_t>(frame.size())));
+            requests.push_back({ i, 0, frame });
+        }
+        std::vector<SHeardFrame> heard;
+        while (ear.Read(heard, 300) > 0) { }
+        ear.Stop();
+        std::vector<SSendStamp> stamps;
+        ReadSendStamps(sink.Fd(), stamps);
+        ASSERT_EQ(stamps.size(), requests.size()) << row.szName;
+        for (const SSendStamp& s : stamps)
+            requests.at(s.uId).llNs = s.llNs;
+        std::vector<SJudgedFrame> answers;
+        for (const SHeardFrame& h : heard)
+            answers.push_back({ 0, h.llNs, h.bytes });
+
+        const SJudgement j = Judge(requests, answers, nullptr);
+        EXPECT_EQ(Lines(j), row.csLines) << row.szName;
+        if (row.llRoundTripMs >= 0) {
+            for (const SJudgeLine& line : j.lines) {
+                EXPECT_NEAR(static_cast<double>(line.llRoundTripNs) / 1e6,
+                    static_cast<double>(row.llRoundTripMs), 1.0)
+                    << row.szName;
+            }
+        }
+        responder.Signal(SIGTERM);
+        EXPECT_EQ(responder.Wait(), 0) << row.szName;
+    }
+}
+
+} // namespace

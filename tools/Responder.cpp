@@ -1,0 +1,458 @@
+// velmora-test-responder: a small scripted BACnet device for the tests, run
+// inside a test's network namespace on one end of a veth pair. It answers
+// BACnet/Ethernet and BACnet/IP requests as whatever device they were sent
+// to (it hears every frame on its interface), back to their source, with
+// frames it writes itself: no IP stack, so no ARP is needed.
+//
+//   velmora-test-responder IFACE [RULE...]
+//     default=ACTION     what every confirmed request gets (ack)
+//     invoke=N=ACTION    what a confirmed request with invoke ID N gets
+//     whois=N            I-Am answers to each Who-Is (1)
+//     device=D           the I-Am's device instance (1234)
+//   ACTION: ack | error=CLASS,CODE | reject=REASON | abort=REASON | silent
+//           | late=MS (an ack MS milliseconds after the request arrived)
+//           | routed=NET,ADDR (an ack through a router: SNET/SADR NET/ADDR,
+//             one byte of address; "routed" alone mirrors the request's DNET/DADR)
+// A readProperty is acknowledged by a ComplexACK holding REAL 21.5, any other
+// service by a SimpleACK. It prints "ready" once it listens, and ends at
+// SIGTERM or SIGINT with "answered N" (frames it sent). For the tests only: it never runs outside a
+// namespace.
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
+#include <map>
+#include <net/if.h>
+#include <poll.h>
+#include <sched.h>
+#include <string>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+volatile std::sig_atomic_t s_bStop = 0;
+
+void OnSignal(int)
+{
+    s_bStop = 1;
+}
+
+enum class EAction { Ack, Error, Reject, Abort, Silent, Late, Routed };
+
+struct SAction {
+    EAction e = EAction::Ack;
+    uint32_t u1 = 0; // error class, reason, delay in ms, network
+    uint32_t u2 = 0; // error code, router address
+    bool bMirror = true; // routed: take the request's DNET/DADR
+};
+
+bool ParseAction(const std::string& cs, SAction& a)
+{
+    const size_t nEq = cs.find('=');
+    const std::string csName = cs.substr(0, nEq);
+    const std::string csArgs = nEq == std::string::npos ? "" : cs.substr(nEq + 1);
+    unsigned u1 = 0;
+    unsigned u2 = 0;
+    const int n = std::sscanf(csArgs.c_str(), "%u,%u", &u1, &u2);
+    a.u1 = u1;
+    a.u2 = u2;
+    if (csName == "ack")
+        a.e = EAction::Ack;
+    else if (csName == "error" && n == 2)
+        a.e = EAction::Error;
+    else if (csName == "reject" && n == 1)
+        a.e = EAction::Reject;
+    else if (csName == "abort" && n == 1)
+        a.e = EAction::Abort;
+    else if (csName == "silent")
+        a.e = EAction::Silent;
+    else if (csName == "late" && n == 1)
+        a.e = EAction::Late;
+    else if (csName == "routed") {
+        a.e = EAction::Routed;
+        a.bMirror = n != 2;
+    } else
+        return false;
+    return true;
+}
+
+void Put16(Bytes& v, unsigned u)
+{
+    v.push_back(uint8_t(u >> 8));
+    v.push_back(uint8_t(u));
+}
+
+uint16_t Checksum(const uint8_t* p, size_t n)
+{
+    uint32_t u = 0;
+    for (size_t i = 0; i + 1 < n; i += 2)
+        u += p[i] << 8 | p[i + 1];
+    if (n & 1)
+        u += p[n - 1] << 8;
+    while (u >> 16)
+        u = (u & 0xffff) + (u >> 16);
+    return static_cast<uint16_t>(~u);
+}
+
+// What the responder reads of a request.
+struct SRequest {
+    bool bIp = false;
+    uint8_t srcMac[6], dstMac[6];
+    uint8_t srcIp[4], dstIp[4];
+    uint16_t uSrcPort = 0, uDstPort = 0;
+    bool bDnet = false;
+    uint16_t uDnet = 0;
+    Bytes dadr;
+    bool bSnet = false;
+    uint16_t uSnet = 0;
+    Bytes sadr;
+    const uint8_t* pApdu = nullptr;
+    size_t nApdu = 0;
+};
+
+bool ParseRequest(const uint8_t* p, size_t n, SRequest& r)
+{
+    if (n < 14)
+        return false;
+    std::memcpy(r.dstMac, p, 6);
+    std::memcpy(r.srcMac, p + 6, 6);
+    const unsigned uType = p[12] << 8 | p[13];
+    const uint8_t* q = nullptr;
+    size_t m = 0;
+    if (uType == ETH_P_IP) {
+        if (n < 14 + 20 || p[23] != 17)
+            return false;
+        const size_t nIhl = (p[14] & 0x0f) * 4u;
+        const size_t nTotal = static_cast<size_t>(p[16] << 8 | p[17]);
+        if (nIhl < 20 || nTotal > n - 14 || nTotal < nIhl + 8 + 4)
+            return false;
+        const uint8_t* u = p + 14 + nIhl;
+        r.bIp = true;
+        std::memcpy(r.srcIp, p + 26, 4);
+        std::memcpy(r.dstIp, p + 30, 4);
+        r.uSrcPort = static_cast<uint16_t>(u[0] << 8 | u[1]);
+        r.uDstPort = static_cast<uint16_t>(u[2] << 8 | u[3]);
+        const uint8_t* b = u + 8;
+        const size_t nB = nTotal - nIhl - 8;
+        if (b[0] != 0x81 || (b[1] != 0x0a && b[1] != 0x0b))
+            return false;
+        q = b + 4;
+        m = nB - 4;
+    } else if (uType <= 1500) {
+        if (uType + 14u > n || uType < 3 || p[14] != 0x82 || p[15] != 0x82 || p[16] != 0x03)
+            return false;
+        q = p + 17;
+        m = uType - 3u;
+    } else {
+        return false;
+    }
+    if (m < 2 || q[0] != 0x01)
+        return false;
+    const uint8_t uControl = q[1];
+    size_t i = 2;
+    if (uControl & 0x20) {
+        if (m < i + 3)
+            return false;
+        r.bDnet = true;
+        r.uDnet = static_cast<uint16_t>(q[i] << 8 | q[i + 1]);
+        const size_t nLen = q[i + 2];
+        i += 3;
+        if (m < i + nLen)
+            return false;
+        r.dadr.assign(q + i, q + i + nLen);
+        i += nLen;
+    }
+    if (uControl & 0x08) {
+        if (m < i + 3)
+            return false;
+        r.bSnet = true;
+        r.uSnet = static_cast<uint16_t>(q[i] << 8 | q[i + 1]);
+        const size_t nLen = q[i + 2];
+        i += 3;
+        if (m < i + nLen)
+            return false;
+        r.sadr.assign(q + i, q + i + nLen);
+        i += nLen;
+    }
+    if (uControl & 0x20)
+        ++i; // hop count
+    if ((uControl & 0x80) || m <= i)
+        return false;
+    r.pApdu = q + i;
+    r.nApdu = m - i;
+    return true;
+}
+
+// The answer frame: NPDU (with SNET/SADR when routed, DNET/DADR back to a
+// routed source) and APDU, in the request's link, from where it went.
+Bytes Frame(const SRequest& r, const Bytes& apdu, const SAction& a)
+{
+    Bytes npdu = { 0x01, 0x00 };
+    if (r.bSnet) {
+        npdu[1] |= 0x20;
+        Put16(npdu, r.uSnet);
+        npdu.push_back(static_cast<uint8_t>(r.sadr.size()));
+        npdu.insert(npdu.end(), r.sadr.begin(), r.sadr.end());
+    }
+    if (a.e == EAction::Routed) {
+        npdu[1] |= 0x08;
+        const uint16_t uNet = a.bMirror ? r.uDnet : static_cast<uint16_t>(a.u1);
+        const Bytes addr = a.bMirror ? r.dadr : Bytes { static_cast<uint8_t>(a.u2) };
+        Put16(npdu, uNet);
+        npdu.push_back(static_cast<uint8_t>(addr.size()));
+        npdu.insert(npdu.end(), addr.begin(), addr.end());
+    }
+    if (r.bSnet)
+        npdu.push_back(0xff);
+    npdu.insert(npdu.end(), apdu.begin(), apdu.end());
+
+    Bytes f(r.srcMac, r.srcMac + 6);
+    f.insert(f.end(), r.dstMac, r.dstMac + 6);
+    if (!r.bIp) {
+        Put16(f, 3 + npdu.size());
+        f.insert(f.end(), { 0x82, 0x82, 0x03 });
+        f.insert(f.end(), npdu.begin(), npdu.end());
+    } else {
+        Put16(f, ETH_P_IP);
+        Bytes ip = { 0x45, 0x00 };
+        Put16(ip, 20 + 8 + 4 + npdu.size());
+        ip.insert(ip.end(), { 0x00, 0x01, 0x00, 0x00, 64, 17, 0, 0 });
+        ip.insert(ip.end(), r.dstIp, r.dstIp + 4);
+        ip.insert(ip.end(), r.srcIp, r.srcIp + 4);
+        const uint16_t uSum = Checksum(ip.data(), ip.size());
+        ip[10] = uint8_t(uSum >> 8);
+        ip[11] = uint8_t(uSum);
+        Put16(ip, r.uDstPort);
+        Put16(ip, r.uSrcPort);
+        Put16(ip, 8 + 4 + npdu.size());
+        Put16(ip, 0); // no UDP checksum
+        ip.insert(ip.end(), { 0x81, 0x0a });
+        Put16(ip, 4 + npdu.size());
+        ip.insert(ip.end(), npdu.begin(), npdu.end());
+        f.insert(f.end(), ip.begin(), ip.end());
+    }
+    if (f.size() < 60)
+        f.resize(60, 0); // Ethernet padding
+    return f;
+}
+
+Bytes Ack(const SRequest& r, uint8_t uInvoke, uint8_t uService, size_t nService)
+{
+    if (uService == 12) {
+        // readProperty-ACK: the request's object and property, then 21.5.
+        Bytes apdu = { 0x30, uInvoke, 12 };
+        apdu.insert(apdu.end(), r.pApdu + nService + 1, r.pApdu + r.nApdu);
+        apdu.insert(apdu.end(), { 0x3e, 0x44, 0x41, 0xac, 0x00, 0x00, 0x3f });
+        return apdu;
+    }
+    return { 0x20, uInvoke, uService };
+}
+
+struct SPending {
+    int64_t llAtNs;
+    Bytes frame;
+};
+
+// A full transmit queue is waited out: the benchmark's answers all go.
+bool SendFrame(int fd, const Bytes& frame)
+{
+    for (int i = 0; i < 1000; ++i) {
+        if (send(fd, frame.data(), frame.size(), 0) > 0)
+            return true;
+        if (errno != ENOBUFS && errno != EAGAIN)
+            return false;
+        usleep(50);
+    }
+    return false;
+}
+
+int64_t NowNs()
+{
+    timespec ts {};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 2) {
+        std::fputs("usage: velmora-test-responder IFACE [RULE...]\n", stderr);
+        return 2;
+    }
+    SAction defaultAction;
+    std::map<unsigned, SAction> byInvoke;
+    unsigned uWhoIsAnswers = 1;
+    unsigned uDevice = 1234;
+    for (int i = 2; i < argc; ++i) {
+        const std::string cs = argv[i];
+        unsigned uInvoke = 0;
+        int nUsed = 0;
+        bool bOk = true;
+        if (cs.rfind("default=", 0) == 0)
+            bOk = ParseAction(cs.substr(8), defaultAction);
+        else if (std::sscanf(cs.c_str(), "invoke=%u=%n", &uInvoke, &nUsed) == 1 && nUsed > 0)
+            bOk = ParseAction(cs.substr(static_cast<size_t>(nUsed)), byInvoke[uInvoke]);
+        else if (std::sscanf(cs.c_str(), "whois=%u", &uWhoIsAnswers) == 1)
+            ;
+        else if (std::sscanf(cs.c_str(), "device=%u", &uDevice) == 1)
+            ;
+        else
+            bOk = false;
+        if (!bOk) {
+            std::fprintf(stderr, "velmora-test-responder: bad rule %s\n", argv[i]);
+            return 2;
+        }
+    }
+
+    const int fd = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_ALL));
+    sockaddr_ll sll {};
+    sll.sll_family = AF_PACKET;
+    sll.sll_protocol = htons(ETH_P_ALL);
+    sll.sll_ifindex = static_cast<int>(if_nametoindex(argv[1]));
+    const int iOne = 1;
+    // Requests come back to back in the benchmark: room for all of them.
+    const int iBuffer = 64 << 20;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &iBuffer, sizeof iBuffer);
+    unsigned long ulAnswered = 0;
+    if (fd < 0 || sll.sll_ifindex == 0
+        || bind(fd, reinterpret_cast<sockaddr*>(&sll), sizeof sll) != 0
+        || setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &iOne, sizeof iOne) != 0) {
+        std::fprintf(stderr, "velmora-test-responder: %s: %s\n", argv[1], std::strerror(errno));
+        return 1;
+    }
+    struct sigaction action { };
+    action.sa_handler = &OnSignal;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+    // A late answer is due to the microsecond: no timer slack, and (root
+    // permitting) a real-time priority, so that a busy machine's other work
+    // does not make the device later than its script says. It sleeps
+    // otherwise, so it takes nothing from anyone.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    sched_param param {};
+    param.sched_priority = 10;
+    sched_setscheduler(0, SCHED_FIFO, &param);
+    std::puts("ready");
+    std::fflush(stdout);
+
+    std::vector<SPending> pending;
+    while (!s_bStop) {
+        // The next late answer decides how long to wait.
+        int iWaitMs = 100;
+        for (const SPending& p : pending)
+            iWaitMs = std::min<int>(iWaitMs, std::max<int64_t>(0, (p.llAtNs - NowNs()) / 1000000));
+        pollfd pfd { fd, POLLIN, 0 };
+        poll(&pfd, 1, iWaitMs);
+        for (size_t i = 0; i < pending.size();) {
+            if (pending[i].llAtNs - NowNs() > 1000000) {
+                ++i;
+                continue;
+            }
+            // The last millisecond is waited out exactly.
+            const int64_t llAt = pending[i].llAtNs;
+            const timespec ts { static_cast<time_t>(llAt / 1000000000),
+                static_cast<long>(llAt % 1000000000) };
+            while (clock_nanosleep(CLOCK_REALTIME, TIMER_ABSTIME, &ts, nullptr) == EINTR
+                && !s_bStop) { }
+            if (SendFrame(fd, pending[i].frame))
+                ++ulAnswered;
+            pending.erase(pending.begin() + static_cast<long>(i));
+        }
+        for (;;) {
+            uint8_t buf[2048];
+            alignas(cmsghdr) uint8_t control[256];
+            iovec iov { buf, sizeof buf };
+            msghdr msg {};
+            msg.msg_iov = &iov;
+            msg.msg_iovlen = 1;
+            msg.msg_control = control;
+            msg.msg_controllen = sizeof control;
+            msg.msg_name = &sll;
+            sockaddr_ll from {};
+            msg.msg_name = &from;
+            msg.msg_namelen = sizeof from;
+            const ssize_t n = recvmsg(fd, &msg, MSG_DONTWAIT);
+            if (n < 0)
+                break;
+            if (from.sll_pkttype == PACKET_OUTGOING)
+                continue;
+            int64_t llRxNs = NowNs();
+            for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+                if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+                    timespec ts {};
+                    std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+                    llRxNs = int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+                }
+            }
+            SRequest r;
+            if (!ParseRequest(buf, static_cast<size_t>(n), r) || r.nApdu < 2)
+                continue;
+            const uint8_t* a = r.pApdu;
+            std::vector<Bytes> answers;
+            SAction act;
+            int64_t llDelayNs = 0;
+            if ((a[0] >> 4) == 0 && r.nApdu >= 4) {
+                const size_t nService = (a[0] & 0x08) ? 5 : 3;
+                if (r.nApdu <= nService)
+                    continue;
+                const uint8_t uInvoke = a[2];
+                const uint8_t uService = a[nService];
+                auto it = byInvoke.find(uInvoke);
+                act = it != byInvoke.end() ? it->second : defaultAction;
+                switch (act.e) {
+                case EAction::Ack:
+                case EAction::Routed:
+                    answers.push_back(Ack(r, uInvoke, uService, nService));
+                    break;
+                case EAction::Late:
+                    answers.push_back(Ack(r, uInvoke, uService, nService));
+                    llDelayNs = int64_t(act.u1) * 1000000;
+                    break;
+                case EAction::Error:
+                    answers.push_back(
+                        { 0x50, uInvoke, uService, 0x91, uint8_t(act.u1), 0x91, uint8_t(act.u2) });
+                    break;
+                case EAction::Reject:
+                    answers.push_back({ 0x60, uInvoke, uint8_t(act.u1) });
+                    break;
+                case EAction::Abort:
+                    answers.push_back({ 0x71, uInvoke, uint8_t(act.u1) });
+                    break;
+                case EAction::Silent:
+                    break;
+                }
+            } else if ((a[0] >> 4) == 1 && a[1] == 8) {
+                // I-Am device,D: max APDU 480, no segmentation, vendor 0.
+                for (unsigned i = 0; i < uWhoIsAnswers; ++i)
+                    answers.push_back({ 0x10, 0x00, 0xc4, 0x02, uint8_t(uDevice >> 16 & 0x3f),
+                        uint8_t(uDevice >> 8), uint8_t(uDevice), 0x22, 0x01, 0xe0, 0x91, 0x03, 0x21,
+                        0x00 });
+            }
+            for (const Bytes& apdu : answers) {
+                Bytes frame = Frame(r, apdu, act);
+                if (llDelayNs > 0)
+                    pending.push_back({ llRxNs + llDelayNs, std::move(frame) });
+                else if (SendFrame(fd, frame))
+                    ++ulAnswered;
+            }
+        }
+    }
+    close(fd);
+    std::printf("answered %lu\n", ulAnswered);
+    return 0;
+}
