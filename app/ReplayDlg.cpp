@@ -152,6 +152,10 @@ void CReplayDlg::BuildWindow()
     pSendOptions->setObjectName(QStringLiteral("menuSendOptions"));
     pSendOptions->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_K));
     connect(pSendOptions, &QAction::triggered, this, &CReplayDlg::OnSendOptions);
+    QAction* pResults = pCapture->addAction(QStringLiteral("Results…"));
+    pResults->setObjectName(QStringLiteral("menuResults"));
+    pResults->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_R));
+    connect(pResults, &QAction::triggered, this, &CReplayDlg::OnResults);
 
     auto* pClient = new QWidget(this);
     pClient->setObjectName(QStringLiteral("client"));
@@ -305,12 +309,9 @@ void CReplayDlg::OnSendOptions()
     SSendOptions options = m_session.SendOptions();
     if (!GetSendOptionsDialog().Edit(this, options, csAdapter, addresses))
         return;
-    const bool bWasAimed = !m_session.SendOptions().aim.IsDefault();
     m_session.SendOptions() = options;
     m_session.SaveSendOptions();
-    // The notice goes as soon as the aim is back at its default.
-    if (bWasAimed && options.aim.IsDefault() && m_csStatus.rfind("Aimed ", 0) == 0)
-        ShowStatusSentence(std::string());
+    // A notice goes as soon as its option is back at its default.
     ShowAimNotice();
     if (m_pPackets)
         m_pPackets->UpdateSendTarget();
@@ -331,20 +332,29 @@ SAimPlan CReplayDlg::SendAim() const
     return plan;
 }
 
-// Whenever the aim is on, the status line says so: before a Send, so that
-// nobody sends aimed frames by surprise, and after it, beside the result.
+// Whenever the aim or the listening is on, the status line says so: before a
+// Send, so that nobody sends aimed frames or listens by surprise, and after
+// it, beside the result. Notices are always the status line's last sentences.
 void CReplayDlg::ShowAimNotice()
 {
-    const std::string csAim = AimSummary(m_session.SendOptions().aim);
-    if (csAim.empty() || m_csStatus.find(csAim) != std::string::npos)
-        return;
-    const size_t nOld = m_csStatus.find("Aimed ");
-    const std::string csRest
+    const SSendOptions& options = m_session.SendOptions();
+    std::string csNotice = AimSummary(options.aim);
+    const std::string csListen = ListenNotice(options.listen);
+    if (!csListen.empty())
+        csNotice += (csNotice.empty() ? "" : ". ") + csListen;
+    size_t nOld = std::string::npos;
+    for (const char* sz : { "Aimed ", "Listening for answers until", "Sending requests only" })
+        nOld = std::min(nOld, m_csStatus.find(sz));
+    std::string csStatus
         = m_csStatus.substr(0, nOld == std::string::npos ? m_csStatus.size() : nOld);
-    std::string csStatus = csRest;
     while (!csStatus.empty() && (csStatus.back() == ' ' || csStatus.back() == '.'))
         csStatus.pop_back();
-    ShowStatusSentence(csStatus.empty() ? csAim : csStatus + ". " + csAim);
+    if (!csNotice.empty())
+        csStatus = csStatus.empty() ? csNotice : csStatus + ". " + csNotice;
+    else if (nOld == std::string::npos)
+        return;
+    if (csStatus != m_csStatus)
+        ShowStatusSentence(csStatus);
 }
 
 bool CReplayDlg::ReadOffset()
@@ -419,6 +429,25 @@ bool CReplayDlg::DoDataExchange(bool bSave)
     return true;
 }
 
+void CReplayDlg::EnsureResultsWindow()
+{
+    if (m_pResults)
+        return;
+    m_pResults = new CResultsWnd(this);
+    // A window of its own that stays above this one.
+    m_pResults->winId();
+    if (windowHandle())
+        m_pResults->windowHandle()->setTransientParent(windowHandle());
+}
+
+void CReplayDlg::OnResults()
+{
+    EnsureResultsWindow();
+    m_pResults->show();
+    m_pResults->raise();
+    m_pResults->activateWindow();
+}
+
 void CReplayDlg::OnPackets()
 {
     // The path field as it stands, typed or browsed.
@@ -475,13 +504,28 @@ void CReplayDlg::RunReplay(SReplayRequest request)
     ClearStatusReason();
     request.csAdapter = m_session.Settings().NicDevice;
     request.aim = m_session.SendOptions().aim;
+    request.listen = m_session.SendOptions().listen;
     const SReplayResult result = Replay(request, *this);
     if (m_bReplayStarted)
         EnableReplayControls(true);
-    const std::string csStatus = ReplayStatusText(result, request);
+    std::string csStatus = ReplayStatusText(result, request);
+    const bool bListened = !result.NotSent() && result.listen.bListened;
+    std::string csListened;
+    if (bListened) {
+        csListened = ListenSummaryText(result, request);
+        csStatus = csStatus.empty() ? csListened : csStatus + ". " + csListened;
+    }
     if (!csStatus.empty())
         ShowStatusSentence(csStatus);
     ShowAimNotice();
+    // The results stand beside the window before the box asks for OK; not
+    // when the window is closing.
+    if (bListened && !m_bCloseAfterReplay) {
+        EnsureResultsWindow();
+        m_pResults->ShowResults(request.csPath, result.listen, csListened);
+        m_pResults->show();
+        m_pResults->raise();
+    }
     // A close asked for during the Send still gets the count: the box is
     // answered first, then the window goes.
     if (!result.NotSent())
@@ -691,6 +735,12 @@ void CReplayDlg::OnStart()
 void CReplayDlg::OnProgress(const SReplayCounts& counts)
 {
     SetStatusText(ProgressText(counts));
+    PumpMessages();
+}
+
+void CReplayDlg::OnListening(const SListenCounts& counts)
+{
+    SetStatusText(ListeningText(counts));
     PumpMessages();
 }
 
