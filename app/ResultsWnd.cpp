@@ -182,20 +182,15 @@ void CResultsWnd::ShowResults(
                 ->setIcon(style()->standardIcon(QStyle::SP_MessageBoxWarning));
     }
     const int iChar = fontMetrics().averageCharWidth();
-    const int widths[kColumns] = { 8, 40, 44, 16, 12, 40 };
+    const int widths[kColumns] = { 8, 46, 50, 14, 12, 50 };
     for (int i = 0; i < kColumns; ++i)
         m_pTable->setColumnWidth(i, widths[i] * iChar);
-    OnApplyFilter();
     m_pTree->clear();
     m_pHex->clear();
     m_detailBytes.clear();
-    if (VisibleRows() > 0) {
-        for (int i = 0; i < m_pTable->rowCount(); ++i)
-            if (!m_pTable->isRowHidden(i)) {
-                m_pTable->selectRow(i);
-                break;
-            }
-    }
+    if (m_pTable->rowCount() > 0)
+        m_pTable->setCurrentCell(0, 0);
+    OnApplyFilter(); // a filter typed before stays, and picks the first row it shows
 }
 
 void CResultsWnd::OnApplyFilter()
@@ -207,6 +202,18 @@ void CResultsWnd::OnApplyFilter()
         for (int iColumn = 0; !bMatch && iColumn < kColumns; ++iColumn)
             bMatch = filter.MatchesText(m_pTable->item(i, iColumn)->text().toStdString());
         m_pTable->setRowHidden(i, !bMatch);
+    }
+    // The details follow the rows shown: a hidden selection gives way to the
+    // first row left, or to nothing.
+    // (The view's own list of selected items leaves hidden rows out.)
+    const QModelIndexList selected = m_pTable->selectionModel()->selectedRows();
+    if (!selected.isEmpty() && m_pTable->isRowHidden(selected.front().row())) {
+        m_pTable->clearSelection();
+        for (int i = 0; i < m_pTable->rowCount(); ++i)
+            if (!m_pTable->isRowHidden(i)) {
+                m_pTable->setCurrentCell(i, 0);
+                break;
+            }
     }
     if (m_bHasResults && !filter.Empty())
         m_pNote->setText(
@@ -256,7 +263,9 @@ void CResultsWnd::ShowAnswer()
     frame.header.llTimeNs = heard.llNs;
     frame.header.uCapLen = static_cast<uint32_t>(m_detailBytes.size());
     frame.header.uWireLen = std::max<uint32_t>(heard.uWireLength, frame.header.uCapLen);
+    // Numbered and timed as in the saved answers: record 0 is the first frame heard.
     frame.uNumber = line.nAnswer;
+    frame.llFirstTimeNs = m_heard.front().llNs;
     std::vector<vdecode::SField> tree;
     vdecode::DecodeTree(frame, &tree);
     AddFieldItems(nullptr, m_pTree, tree);

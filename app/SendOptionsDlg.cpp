@@ -197,6 +197,8 @@ QGroupBox* CSendOptionsDlg::BuildListenGroup()
     m_pListenWait->setRange(0.0, kMaxListenWaitSeconds);
     m_pListenWait->setSingleStep(0.5);
     m_pListenWait->setSuffix(QStringLiteral(" s"));
+    m_pListenWait->setFixedWidth(
+        m_pListenWait->fontMetrics().horizontalAdvance(QStringLiteral("86400.0 s______")));
     auto* pWaitLabel = new QLabel(QStringLiteral("&Wait after the last frame"), pGroup);
     pWaitLabel->setBuddy(m_pListenWait);
     pForm->addRow(pWaitLabel, m_pListenWait);

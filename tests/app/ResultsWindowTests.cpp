@@ -213,6 +213,14 @@ TEST_F(ResultsWindowTest, SendThroughToTheRowsAndTheStatusLine)
         EXPECT_EQ(pResults->VisibleRows(), f.iRows) << f.szText;
     }
 
+    // A filter that hides the selected row moves the details to a row it shows.
+    pTable->selectRow(0);
+    pResults->FilterField()->setText(QStringLiteral("differs"));
+    EXPECT_EQ(pTable->currentRow(), 2);
+    EXPECT_TRUE(pResults->HexView()->toPlainText().contains(QStringLiteral(" 50 07 0c ")))
+        << pResults->HexView()->toPlainText().toStdString();
+    pResults->FilterField()->clear();
+
     // Save answers: the two frames heard, as a pcap.
     CSaveAs save;
     save.csAnswer = m_dir.File("heard.pcap");
