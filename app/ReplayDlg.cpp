@@ -505,14 +505,23 @@ void CReplayDlg::RunReplay(SReplayRequest request)
     request.csAdapter = m_session.Settings().NicDevice;
     request.aim = m_session.SendOptions().aim;
     request.listen = m_session.SendOptions().listen;
+    m_bWaiting = false;
     const SReplayResult result = Replay(request, *this);
     if (m_bReplayStarted)
         EnableReplayControls(true);
-    std::string csStatus = ReplayStatusText(result, request);
+    // A stop during the wait after the last frame cut the listening short,
+    // not the sending: every frame went.
+    const bool bWaitCut = m_bWaiting && result.bStopped;
+    m_bWaiting = false;
+    SReplayResult sent = result;
+    sent.bStopped = sent.bStopped && !bWaitCut;
+    std::string csStatus = ReplayStatusText(sent, request);
     const bool bListened = !result.NotSent() && result.listen.bListened;
     std::string csListened;
     if (bListened) {
         csListened = ListenSummaryText(result, request);
+        if (bWaitCut)
+            csListened += " (listening stopped early)";
         csStatus = csStatus.empty() ? csListened : csStatus + ". " + csListened;
     }
     if (!csStatus.empty())
@@ -740,6 +749,7 @@ void CReplayDlg::OnProgress(const SReplayCounts& counts)
 
 void CReplayDlg::OnListening(const SListenCounts& counts)
 {
+    m_bWaiting = true;
     SetStatusText(ListeningText(counts));
     PumpMessages();
 }

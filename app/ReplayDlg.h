@@ -150,6 +150,7 @@ private:
     enum class EStop { None, Stop, StopAndClose };
     EStop m_stopRequest = EStop::None;
     bool m_bReplayStarted = false; // the running Send has disabled the inputs
+    bool m_bWaiting = false; // the running Send has sent its last frame and listens on
     CInstanceServer* m_pInstanceServer = nullptr;
     CPacketsWnd* m_pPackets = nullptr; // a child: made on first use, hidden when closed
     CResultsWnd* m_pResults = nullptr; // the same

@@ -271,10 +271,10 @@ TEST_F(ResultsWindowTest, StopEndsTheWaitAtOnce)
     EXPECT_TRUE(std::regex_match(
         csDuring, std::regex("Listening for answers: 1 heard, 2[0-9]\\.[0-9] s left")))
         << csDuring;
-    // What came before the stop is judged all the same.
+    // Every frame went; what came before the stop is judged all the same.
     EXPECT_EQ(Timeless(m_pDlg->StatusText()),
-        "Stopped after 1 packets. 1 packet sent; 1 request: 1 answered (median ms), 0 "
-        "unanswered. Listening for answers until 30 s after the last frame");
+        "1 packet sent; 1 request: 1 answered (median ms), 0 unanswered (listening stopped "
+        "early). Listening for answers until 30 s after the last frame");
     ASSERT_NE(m_pDlg->ResultsWindow(), nullptr);
     EXPECT_EQ(m_pDlg->ResultsWindow()->Table()->rowCount(), 1);
     EXPECT_EQ(m_pDlg->Controls().pSend->text().toStdString(), "Send");
