@@ -1,5 +1,6 @@
 #pragma once
 
+#include "replay/Pace.h"
 #include "replay/Replay.h"
 
 #include <optional>
@@ -19,6 +20,8 @@ struct SCliOptions {
     std::optional<CRecordSelection> records;
     std::optional<bool> debug; // otherwise settings.ini's Debug
     bool bQuiet = false;
+    // --multiplier, --pps, --mbps, --loop, --loop-pause, --duration
+    SPaceOptions pace;
 };
 
 // The most record numbers --records may name, so that a range cannot take
@@ -28,6 +31,13 @@ constexpr size_t kMaxChosenRecords = 10'000'000;
 // "0,3,10-20": numbers and inclusive ranges, comma-separated, no blanks.
 // Gives them sorted without repeats; false with a reason for anything else.
 bool ParseRecordList(const std::string& csList, CRecordSelection& selection, std::string& csError);
+
+// The timing options. IsPaceOption: the name is one of them (each takes a
+// value). ParsePaceOption: false with a reason when the value is no number in
+// the option's limits, or a second pace is given.
+bool IsPaceOption(const std::string& csName);
+bool ParsePaceOption(const std::string& csName, const std::string& csValue, SPaceOptions& pace,
+    std::string& csError);
 
 // False with one line saying what is wrong: the usage error.
 bool ParseCommandLine(

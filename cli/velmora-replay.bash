@@ -12,13 +12,13 @@ _velmora_replay()
         COMPREPLY=($(compgen -W "$names" -- "$cur"))
         return
         ;;
-    --offset | --records)
+    --offset | --records | --multiplier | --pps | --mbps | --loop | --loop-pause | --duration)
         return
         ;;
     esac
     if [[ $cur == -* ]]; then
-        COMPREPLY=($(compgen -W "-i --adapter --all --offset --records --list-adapters
-            --decode --debug --no-debug -q --quiet --version -h --help" -- "$cur"))
+        COMPREPLY=($(compgen -W "-i --adapter --all --offset --records --multiplier --pps
+            --mbps --loop --loop-pause --duration --list-adapters --decode --debug --no-debug -q --quiet --version -h --help" -- "$cur"))
         return
     fi
     compopt -o filenames 2>/dev/null
