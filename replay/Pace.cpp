@@ -109,12 +109,18 @@ int64_t CMonotonicClock::Now()
 
 void CMonotonicClock::SleepUntil(int64_t llDeadlineNs)
 {
-    if (llDeadlineNs - Now() > kSpinNs) {
-        const int64_t llWake = llDeadlineNs - kSpinNs;
+    if (llDeadlineNs - Now() > m_llSpinNs) {
+        const int64_t llWake = llDeadlineNs - m_llSpinNs;
         timespec ts {};
         ts.tv_sec = static_cast<time_t>(llWake / kNsPerSecond);
         ts.tv_nsec = static_cast<long>(llWake % kNsPerSecond);
         while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) { }
+        // Late wake-ups widen the spin at once; early ones narrow it by a sixteenth.
+        const int64_t llLate = Now() - llWake;
+        if (llLate + kSpinNs / 4 > m_llSpinNs)
+            m_llSpinNs = std::min(kMaxSpinNs, llLate + kSpinNs / 2);
+        else
+            m_llSpinNs = std::max(kSpinNs, m_llSpinNs - (m_llSpinNs - llLate) / 16);
     }
     while (Now() < llDeadlineNs) {
 #if defined(__x86_64__) || defined(__i386__)
@@ -194,6 +200,8 @@ EPaceStep CPaceRun::WaitUntil(int64_t llTarget, bool bPause, const FPacePoll& po
     const int64_t llEnd = std::min(llTarget, m_llDeadline);
     int64_t llNow = m_clock.Now();
     const bool bCountdown = llTarget - llNow > kCountdownNs;
+    if (llNow < llEnd && m_beforeWait)
+        m_beforeWait();
     while (llNow < llEnd) {
         if (llEnd - llNow > kPollSliceNs) {
             const SPaceWait wait { llTarget - llNow, bCountdown, bPause,

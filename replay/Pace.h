@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 
 namespace velmora {
 
@@ -76,11 +77,15 @@ public:
 
     int64_t Now() override;
     void SleepUntil(int64_t llDeadlineNs) override;
-    // How long before a deadline the sleep ends and the spin begins.
-    static constexpr int64_t kSpinNs = 60'000;
+    // How long before a deadline the sleep ends and the spin begins, at least;
+    // it grows when wake-ups come later than that (a busy machine) and shrinks
+    // again slowly.
+    static constexpr int64_t kSpinNs = 50'000;
+    static constexpr int64_t kMaxSpinNs = 200'000;
 
 private:
     long m_lOldSlack = -1;
+    int64_t m_llSpinNs = kSpinNs;
 };
 
 // Places the records of each round in time: frame i of a round goes at the
@@ -149,6 +154,11 @@ public:
     // Waits until the round's next record is due. Go to send it.
     EPaceStep Next(int64_t llStampNs, uint32_t uLength, const FPacePoll& poll);
 
+    // Called when a wait is about to begin (the next record is not due yet):
+    // the moment to hand the frames staged so far to the kernel. Frames already
+    // due go out together; none is held back for a later one.
+    void SetBeforeWait(std::function<void()> beforeWait) { m_beforeWait = std::move(beforeWait); }
+
     int64_t Round() const { return m_llRound; } // 1 is the first; 0 before it
     int64_t RecordsInRound() const { return m_llInRound; } // Go answers so far
     bool LastWasBackwards() const { return m_bBackwards; }
@@ -166,6 +176,7 @@ private:
     int64_t m_llRound = 0;
     int64_t m_llInRound = 0;
     bool m_bBackwards = false;
+    std::function<void()> m_beforeWait;
 };
 
 } // namespace velmora

@@ -111,14 +111,19 @@ TEST(PaceTest, ABackwardsTimeStampSendsAtOnceAndTheGapsAfterItHold)
         120 * kMs };
     const std::vector<int64_t> expected { 0, 10 * kMs, 10 * kMs, 13 * kMs, 25 * kMs, 25 * kMs };
     const std::vector<bool> backwards { false, false, true, false, false, false };
+    // The staged frames are handed over before each wait, and only then.
+    const std::vector<int> beforeWaits { 0, 1, 1, 2, 3, 3 };
     CFakeClock clock(kBase);
     CPaceRun run(Pace(EPace::Captured), clock);
+    int iBeforeWaits = 0;
+    run.SetBeforeWait([&] { ++iBeforeWaits; });
     ASSERT_EQ(run.BeginRound(nullptr), EPaceStep::Go);
     for (size_t i = 0; i < stamps.size(); ++i) {
         SCOPED_TRACE(i);
         ASSERT_EQ(run.Next(stamps[i], 60, nullptr), EPaceStep::Go);
         EXPECT_EQ(clock.llNow - kBase, expected[i]);
         EXPECT_EQ(run.LastWasBackwards(), backwards[i]);
+        EXPECT_EQ(iBeforeWaits, beforeWaits[i]);
     }
 }
 
