@@ -1,6 +1,7 @@
 #include "app/PacketsWnd.h"
 
 #include "decode/RowFilter.h"
+#include "session/ReplayWords.h"
 
 #include <QFile>
 #include <QFontDatabase>
@@ -42,10 +43,9 @@ namespace {
         return QFile::decodeName(QByteArray::fromStdString(cs));
     }
 
-    QString FileName(const std::string& csPath)
+    QString FileNameText(const std::string& csPath)
     {
-        const size_t p = csPath.rfind('/');
-        return FromBytes(p == std::string::npos ? csPath : csPath.substr(p + 1));
+        return FromBytes(FileName(csPath));
     }
 
     void AddFields(
@@ -269,7 +269,7 @@ void CPacketsWnd::ShowCapture(const std::string& csPath)
     m_pTree->clear();
     m_pHex->clear();
     SetNote(QString(), false);
-    setWindowTitle(csPath.empty() ? tr("Packets") : tr("Packets - %1").arg(FileName(csPath)));
+    setWindowTitle(csPath.empty() ? tr("Packets") : tr("Packets - %1").arg(FileNameText(csPath)));
     if (!csPath.empty()) {
         m_pLoader = std::make_unique<CCaptureLoader>(csPath);
         m_pollTimer.setInterval(kFirstPollMs);
@@ -340,7 +340,7 @@ void CPacketsWnd::UpdateStatus()
     if (!m_pLoader) {
         q = tr("No capture to list: the main window's path field is empty.");
     } else if (m_pLoader->Stage() == CCaptureLoader::EStage::Opening) {
-        q = tr("Opening %1 ...").arg(FileName(m_pLoader->Path()));
+        q = tr("Opening %1 ...").arg(FileNameText(m_pLoader->Path()));
     } else if (m_pLoader->Stage() == CCaptureLoader::EStage::OpenFailed) {
         q = FromBytes(m_pLoader->OpenError());
     } else {
@@ -351,7 +351,7 @@ void CPacketsWnd::UpdateStatus()
             const uint64_t uSize = index.FileSize();
             const int iPercent = uSize ? static_cast<int>(index.BytesDone() * 100 / uSize) : 0;
             q = tr("Reading %1: %2 records so far (%3%)")
-                    .arg(FileName(m_pLoader->Path()), GroupedNumber(uCount))
+                    .arg(FileNameText(m_pLoader->Path()), GroupedNumber(uCount))
                     .arg(iPercent);
             break;
         }
@@ -360,7 +360,7 @@ void CPacketsWnd::UpdateStatus()
                     .arg(FromBytes(index.Error()), GroupedNumber(uCount));
             break;
         default:
-            q = tr("%1: %2 records").arg(FileName(m_pLoader->Path()), GroupedNumber(uCount));
+            q = tr("%1: %2 records").arg(FileNameText(m_pLoader->Path()), GroupedNumber(uCount));
             break;
         }
         if (m_model.Filtered()) {

@@ -1,5 +1,7 @@
 #include "app/ReplayDlg.h"
 
+#include "app/DialogInt.h"
+
 #include "about/AboutBox.h"
 #include "app/QtPlatform.h"
 #include "app/SingleInstance.h"
@@ -8,6 +10,7 @@
 #include "res/DialogTemplate.h"
 #include "res/LineBreaks.h"
 #include "res/Resources.h"
+#include "session/ReplayWords.h"
 #include "web/MakerSite.h"
 #include "web/UrlOpener.h"
 #include "web/WebServices.h"
@@ -92,38 +95,6 @@ namespace {
     }
 
 } // namespace
-
-// A signed decimal ("+" or "-", then digits) with blanks or tabs around it;
-// "-0" counts as not a number. A number beyond 32 bits gives the nearest
-// 32-bit value, so that the range check speaks about it.
-bool ParseDialogInt(const std::string& csText, int& iValue)
-{
-    size_t i = 0, n = csText.size();
-    while (i < n && (csText[i] == ' ' || csText[i] == '\t'))
-        ++i;
-    while (n > i && (csText[n - 1] == ' ' || csText[n - 1] == '\t'))
-        --n;
-    bool bNeg = false;
-    if (i < n && (csText[i] == '-' || csText[i] == '+')) {
-        bNeg = csText[i] == '-';
-        ++i;
-    }
-    if (i == n)
-        return false;
-    constexpr long long kBeyond = static_cast<long long>(INT_MAX) + 2;
-    long long ll = 0;
-    for (; i < n; ++i) {
-        if (csText[i] < '0' || csText[i] > '9')
-            return false;
-        ll = std::min(ll * 10 + (csText[i] - '0'), kBeyond);
-    }
-    if (bNeg && ll == 0)
-        return false;
-    if (bNeg)
-        ll = -ll;
-    iValue = static_cast<int>(std::clamp<long long>(ll, INT_MIN, INT_MAX));
-    return true;
-}
 
 CReplayDlg::CReplayDlg(QWidget* pParent)
     : QDialog(pParent)
@@ -245,6 +216,25 @@ QWidget* CReplayDlg::Control(int iId) const
     return it == m_controls.end() ? nullptr : it->second;
 }
 
+SMainControls CReplayDlg::Controls() const
+{
+    return SMainControls {
+        static_cast<QLineEdit*>(Control(IDC_PATH)),
+        static_cast<QPushButton*>(Control(IDC_BROWSE)),
+        static_cast<QRadioButton*>(Control(IDC_SINGLE)),
+        static_cast<QRadioButton*>(Control(IDC_ALL)),
+        static_cast<QLineEdit*>(Control(IDC_OFFSET)),
+        static_cast<QComboBox*>(Control(IDC_ADAPTERS)),
+        static_cast<QPushButton*>(Control(IDC_SEND)),
+        static_cast<QPushButton*>(Control(IDC_EXIT)),
+        static_cast<QCheckBox*>(Control(IDC_AUTOUPDATE)),
+        static_cast<QPushButton*>(Control(IDC_CHECKUPDATES)),
+        static_cast<QPlainTextEdit*>(Control(IDC_INFO)),
+        static_cast<QLabel*>(Control(IDC_BANNER)),
+        static_cast<QLineEdit*>(Control(IDC_STATUS)),
+    };
+}
+
 int CReplayDlg::DoModal()
 {
     OnInitDialog();
@@ -283,7 +273,8 @@ void CReplayDlg::OnInitDialog()
     m_csInformation += "Menu -> Help \r\n";
 
     m_iPendingSelection = -1;
-    FillAdapterList(*this, m_session.Settings().NicDevice);
+    if (!FillAdapterList(*this, m_session.Settings().NicDevice))
+        MessageAndLogOk("%s", kNoAdaptersText);
     // Adding the first entry makes it current in Qt; keep only what the fill chose.
     m_pAdapterList->setCurrentIndex(m_iPendingSelection);
     if (m_iPendingSelection < 0)
@@ -406,13 +397,36 @@ void CReplayDlg::SendRecordSelection(const std::string& csPath, const CRecordSel
     // cannot give is reported now, once, and nothing is sent.
     if (!DoDataExchange(true))
         return;
+    SReplayRequest request;
+    request.csPath = csPath;
+    request.eMode = EReplayMode::Selection;
+    request.selection = selection;
+    RunReplay(std::move(request));
+}
+
+void CReplayDlg::RunReplay(SReplayRequest request)
+{
     m_bReplaying = true;
-    m_stopRequest = EReplayStop::None;
+    m_bReplayStarted = false;
+    m_stopRequest = EStop::None;
     ClearStatusReason();
-    m_bStatusSaysWhy
-        = OnSendSelection(*this, csPath, selection, m_session.Settings().NicDevice).NotSent();
+    request.csAdapter = m_session.Settings().NicDevice;
+    const SReplayResult result = Replay(request, *this);
+    if (m_bReplayStarted)
+        EnableReplayControls(true);
+    const std::string csStatus = ReplayStatusText(result, request.csPath, request.csAdapter);
+    if (!csStatus.empty())
+        SetStatusText(csStatus);
+    if (!result.NotSent()) {
+        // A box would hold a closing window open; the count still reaches both logs.
+        if (m_stopRequest == EStop::StopAndClose)
+            LogMessage("%s", SentBoxText(result.iCount).c_str());
+        else
+            MessageAndLogOk("%s", SentBoxText(result.iCount).c_str());
+    }
+    m_bStatusSaysWhy = result.NotSent();
     m_bReplaying = false;
-    m_stopRequest = EReplayStop::None;
+    m_stopRequest = EStop::None;
     if (m_bCloseAfterReplay) {
         m_bCloseAfterReplay = false;
         OnCancel();
@@ -436,20 +450,22 @@ void CReplayDlg::OnSend()
 {
     // During a replay the button reads Stop; a close asked for already stays a close.
     if (m_bReplaying) {
-        if (m_stopRequest == EReplayStop::None)
-            m_stopRequest = EReplayStop::Stop;
+        if (m_stopRequest == EStop::None)
+            m_stopRequest = EStop::Stop;
         return;
     }
     m_bReplaying = true;
-    m_stopRequest = EReplayStop::None;
+    m_stopRequest = EStop::None;
     ClearStatusReason();
-    m_bStatusSaysWhy = OnSendReplay(*this, m_session.Settings().NicDevice).NotSent();
-    m_bReplaying = false;
-    m_stopRequest = EReplayStop::None;
-    if (m_bCloseAfterReplay) {
-        m_bCloseAfterReplay = false;
-        OnCancel();
-    }
+    // The offset's check shows its message; the Send goes on with the values
+    // as they stand.
+    DoDataExchange(true);
+    SReplayRequest request;
+    request.csPath = m_session.CapturePath();
+    // No radio button set (-1) counts as Single Packet.
+    request.eMode = m_session.Settings().Mode == 1 ? EReplayMode::All : EReplayMode::Single;
+    request.iOffset = m_session.Settings().Offset;
+    RunReplay(std::move(request));
 }
 
 void CReplayDlg::reject()
@@ -462,7 +478,7 @@ void CReplayDlg::OnCancel()
     // A close during a replay stops it first; the save and the shutdown record
     // follow as soon as the loop is out, so the log ends on them.
     if (m_bReplaying) {
-        m_stopRequest = EReplayStop::StopAndClose;
+        m_stopRequest = EStop::StopAndClose;
         m_bCloseAfterReplay = true;
         return;
     }
@@ -588,12 +604,16 @@ void CReplayDlg::keyPressEvent(QKeyEvent* pEvent)
     QDialog::keyPressEvent(pEvent);
 }
 
-void CReplayDlg::ReadReplayInputs(std::string& csPath, int& iMode, int& iOffset)
+void CReplayDlg::OnStart()
 {
-    DoDataExchange(true);
-    csPath = m_session.CapturePath();
-    iMode = m_session.Settings().Mode;
-    iOffset = m_session.Settings().Offset;
+    m_bReplayStarted = true;
+    EnableReplayControls(false);
+}
+
+void CReplayDlg::OnProgress(const SReplayCounts& counts)
+{
+    SetStatusText(ProgressText(counts));
+    PumpMessages();
 }
 
 void CReplayDlg::EnableReplayControls(bool bEnable)

@@ -11,15 +11,39 @@
 #include <map>
 #include <string>
 
+class QCheckBox;
 class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QRadioButton;
 
 namespace velmora {
 
 class CInstanceServer;
 
+// The main window's controls by what they are, for tests and tools that
+// drive the window.
+struct SMainControls {
+    QLineEdit* pPath;
+    QPushButton* pBrowse;
+    QRadioButton* pSingle;
+    QRadioButton* pAll;
+    QLineEdit* pOffset;
+    QComboBox* pAdapters;
+    QPushButton* pSend;
+    QPushButton* pExit;
+    QCheckBox* pAutoUpdate;
+    QPushButton* pCheckUpdates;
+    QPlainTextEdit* pInfo;
+    QLabel* pBanner;
+    QLineEdit* pStatus;
+};
+
 // The main window.
 class CReplayDlg : public QDialog,
-                   public IReplayWindow,
+                   public IReplayObserver,
                    public IAdapterListView,
                    public IPacketsOwner {
     Q_OBJECT
@@ -50,18 +74,24 @@ public:
     void OnPackets();
 
     QWidget* Control(int iId) const;
+    SMainControls Controls() const;
     QTimer& Timer1() { return m_timer1; }
     const AppSettings& Settings() const { return m_session.Settings(); }
     const std::string& InformationText() const { return m_csInformation; }
     const std::string& StatusText() const { return m_csStatus; }
     CPacketsWnd* PacketsWindow() const { return m_pPackets; }
 
-    // IReplayWindow
-    void ReadReplayInputs(std::string& csPath, int& iMode, int& iOffset) override;
-    void EnableReplayControls(bool bEnable) override;
-    void SetStatusText(const std::string& csText) override;
-    void PumpMessages() override;
-    EReplayStop StopRequest() override { return m_stopRequest; }
+    // What a Send does to the window: the inputs go dark (Send turns into
+    // Stop), the status text is set and written into the controls, and pending
+    // messages are handled.
+    virtual void EnableReplayControls(bool bEnable);
+    virtual void SetStatusText(const std::string& csText);
+    void PumpMessages();
+
+    // IReplayObserver
+    void OnStart() override;
+    void OnProgress(const SReplayCounts& counts) override;
+    bool StopRequested() override { return m_stopRequest != EStop::None; }
 
     // IAdapterListView
     void AddEntry(const std::string& csText) override;
@@ -80,6 +110,8 @@ protected:
 
 private:
     void BuildWindow();
+    // Runs one Send (the adapter from the settings) and reports its end.
+    void RunReplay(SReplayRequest request);
     void ClearStatusReason();
     bool ReadOffset();
     void UpdateModeTabStop();
@@ -99,7 +131,11 @@ private:
     QString m_qsPathShown; // what the path field was given for the session's path
     bool m_bReplaying = false;
     bool m_bCloseAfterReplay = false;
-    EReplayStop m_stopRequest = EReplayStop::None;
+    // What a running Send has been asked: nothing, a stop, or a stop because
+    // the window is closing.
+    enum class EStop { None, Stop, StopAndClose };
+    EStop m_stopRequest = EStop::None;
+    bool m_bReplayStarted = false; // the running Send has disabled the inputs
     CInstanceServer* m_pInstanceServer = nullptr;
     CPacketsWnd* m_pPackets = nullptr; // a child: made on first use, hidden when closed
 };

@@ -6,6 +6,7 @@
 #include "log/MessageBox.h"
 #include "replay/AdapterList.h"
 #include "replay/Replay.h"
+#include "session/ReplayWords.h"
 #include "session/Session.h"
 
 #include <atomic>
@@ -24,52 +25,24 @@ namespace {
 
     volatile std::sig_atomic_t s_iStopSignal = 0;
 
-    // One line: line breaks and tabs of a box text become blanks.
-    std::string OneLine(const std::string& cs)
-    {
-        std::string csLine;
-        for (char c : cs) {
-            if (c == '\r' || c == '\n' || c == '\t') {
-                if (!csLine.empty() && csLine.back() != ' ')
-                    csLine += ' ';
-            } else {
-                csLine += c;
-            }
-        }
-        while (!csLine.empty() && csLine.back() == ' ')
-            csLine.pop_back();
-        return csLine;
-    }
-
     const char* SignalName(int iSignal)
     {
         return iSignal == SIGINT ? "SIGINT" : iSignal == SIGTERM ? "SIGTERM" : "a signal";
     }
 
-    // The Send's view of the command: the inputs from the options, the count as a
-    // progress line on a terminal, and the stop request from a signal.
-    class CCommandWindow final : public IReplayWindow {
+    // The Send's view of the command: the count as a progress line on a
+    // terminal, and the stop request from a signal.
+    class CCommandObserver final : public IReplayObserver {
     public:
-        CCommandWindow(const SCliOptions& options, std::FILE* pErr)
-            : m_options(options)
-            , m_pErr(pErr)
+        CCommandObserver(const SCliOptions& options, std::FILE* pErr)
+            : m_pErr(pErr)
             , m_bProgress(!options.bQuiet && ::isatty(::fileno(pErr)) == 1)
             , m_start(Clock::now())
         {
         }
-        void ReadReplayInputs(std::string& csPath, int& iMode, int& iOffset) override
+        void OnProgress(const SReplayCounts& counts) override
         {
-            csPath = m_options.csCapture;
-            iMode = m_options.iMode;
-            iOffset = m_options.iOffset;
-        }
-        void EnableReplayControls(bool) override { }
-        void SetStatusText(const std::string& csText) override
-        {
-            // The loop's count is "N packets sent"; the closing sentence is printed
-            // by the command itself.
-            if (!m_bProgress || csText.find(" packets sent") == std::string::npos
-                || csText.find(',') != std::string::npos)
+            if (!m_bProgress)
                 return;
             const Clock::time_point now = Clock::now();
             if (m_bShown && now - m_lastShown < std::chrono::milliseconds(100))
@@ -77,16 +50,11 @@ namespace {
             m_lastShown = now;
             m_bShown = true;
             const double dSeconds = std::chrono::duration<double>(now - m_start).count();
-            const long lCount = std::strtol(csText.c_str(), nullptr, 10);
-            std::fprintf(m_pErr, "\r%s, %.0f packets/s\033[K", csText.c_str(),
-                dSeconds > 0 ? static_cast<double>(lCount) / dSeconds : 0.0);
+            std::fprintf(m_pErr, "\r%s, %.0f packets/s\033[K", ProgressText(counts).c_str(),
+                dSeconds > 0 ? counts.iHandled / dSeconds : 0.0);
             std::fflush(m_pErr);
         }
-        void PumpMessages() override { }
-        EReplayStop StopRequest() override
-        {
-            return s_iStopSignal != 0 ? EReplayStop::Stop : EReplayStop::None;
-        }
+        bool StopRequested() override { return s_iStopSignal != 0; }
         // Takes the progress line away before other lines follow.
         void EndProgress()
         {
@@ -97,7 +65,6 @@ namespace {
 
     private:
         using Clock = std::chrono::steady_clock;
-        const SCliOptions& m_options;
         std::FILE* m_pErr;
         bool m_bProgress;
         Clock::time_point m_start;
@@ -105,43 +72,11 @@ namespace {
         bool m_bShown = false;
     };
 
-    // A box is a line on standard error; it is logged as the window logs it and
-    // answered OK. -q keeps only the line of a stop by a signal.
-    class CStderrBox final : public IMessageBox {
-    public:
-        CStderrBox(std::FILE* pErr, bool bQuiet, CCommandWindow& window)
-            : m_pErr(pErr)
-            , m_bQuiet(bQuiet)
-            , m_window(window)
-        {
-            SetMessageBox(this);
-        }
-        ~CStderrBox() override { SetMessageBox(nullptr); }
-        int Show(const std::string& csText, int iType) override
-        {
-            // The line takes the progress line's place.
-            m_window.EndProgress();
-            const int iSignal = s_iStopSignal;
-            if (iSignal != 0)
-                std::fprintf(m_pErr, "%s: stopped by %s: %s\n", kName, SignalName(iSignal),
-                    OneLine(csText).c_str());
-            else if (!m_bQuiet)
-                std::fprintf(m_pErr, "%s: %s\n", kName, OneLine(csText).c_str());
-            std::fflush(m_pErr);
-            return iType == MB_YESNO ? IDNO : IDOK;
-        }
-
-    private:
-        std::FILE* m_pErr;
-        bool m_bQuiet;
-        CCommandWindow& m_window;
-    };
-
     int ListAdapterNames(std::FILE* pOut, std::FILE* pErr)
     {
         const auto entries = ListAdapters();
         if (!entries) {
-            std::fprintf(pErr, "%s: the adapters could not be listed\n", kName);
+            std::fprintf(pErr, "%s: %s\n", kName, kNoAdaptersText);
             return kExitNotOpened;
         }
         for (const SAdapterEntry& entry : *entries)
@@ -221,16 +156,32 @@ namespace {
             return kExitSignalBase + s_iStopSignal;
         CSession session;
         session.StartUp(options.debug);
-        const std::string csAdapter = options.adapter.value_or(session.Settings().NicDevice);
-        CCommandWindow window(options, pErr);
-        CStderrBox box(pErr, options.bQuiet, window);
-        const SReplayResult result = options.records
-            ? OnSendSelection(window, options.csCapture, *options.records, csAdapter)
-            : OnSendReplay(window, csAdapter);
-        window.EndProgress();
+        SReplayRequest request;
+        request.csPath = options.csCapture;
+        request.csAdapter = options.adapter.value_or(session.Settings().NicDevice);
+        if (options.records) {
+            request.eMode = EReplayMode::Selection;
+            request.selection = *options.records;
+        } else {
+            request.eMode = options.iMode == 1 ? EReplayMode::All : EReplayMode::Single;
+            request.iOffset = options.iOffset;
+        }
+        CCommandObserver observer(options, pErr);
+        const SReplayResult result = Replay(request, observer);
+        observer.EndProgress();
         const int iSignal = s_iStopSignal;
+        if (!result.NotSent()) {
+            // The window's closing box is a line here, logged as the window logs it.
+            const std::string csBox = SentBoxText(result.iCount);
+            LogShownMessage(MB_OK, csBox, IDOK);
+            if (iSignal != 0)
+                std::fprintf(
+                    pErr, "%s: stopped by %s: %s\n", kName, SignalName(iSignal), csBox.c_str());
+            else if (!options.bQuiet)
+                std::fprintf(pErr, "%s: %s\n", kName, csBox.c_str());
+        }
         const std::string csStatus
-            = ReplayStatusText(result, options.csCapture, csAdapter, "see --list-adapters");
+            = ReplayStatusText(result, options.csCapture, request.csAdapter, "see --list-adapters");
         if (!csStatus.empty())
             std::fprintf(pErr, "%s: %s\n", kName, csStatus.c_str());
         int iExit = kExitSent;

@@ -15,13 +15,7 @@ using namespace velmora;
 
 namespace {
 
-class CQuietWindow final : public IReplayWindow {
-public:
-    void ReadReplayInputs(std::string&, int&, int&) override { }
-    void EnableReplayControls(bool) override { }
-    void SetStatusText(const std::string&) override { }
-    void PumpMessages() override { }
-};
+class CQuietObserver final : public IReplayObserver { };
 
 class CCountingSink final : public IPacketSink {
 public:
@@ -70,11 +64,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
     if (nSize > 0 && pwrite(fd, pData, nSize, 0) != static_cast<ssize_t>(nSize))
         return 0;
 
-    CQuietWindow window;
+    CQuietObserver observer;
     CCountingSink sink;
-    const SReplayResult all = ReplayCapture(window, csPath, 1, 0, "fuzz0", sink);
-    const SReplayResult one
-        = ReplayCapture(window, csPath, 0, static_cast<int>(nSize % 4), "fuzz0", sink);
+    SReplayRequest request;
+    request.csPath = csPath;
+    request.csAdapter = "fuzz0";
+    const SReplayResult all = Replay(request, sink, observer);
+    request.eMode = EReplayMode::Single;
+    request.iOffset = static_cast<int>(nSize % 4);
+    const SReplayResult one = Replay(request, sink, observer);
     const int iAll = all.NotSent() ? -1 : all.iCount;
     const int iOne = one.NotSent() ? -1 : one.iCount;
     // A file that opens for one Send opens for the other; single mode sends at most one.

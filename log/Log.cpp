@@ -250,6 +250,13 @@ int MessageAndLogOk(const char* szFormat, ...)
     return MessageAndLogText(MB_OK, cs);
 }
 
+void LogShownMessage(int iType, const std::string& csText, int iResult)
+{
+    const std::string cs = Cut(csText);
+    LogMessage("MessageAndLog iType=[%d] msg=[%s]", iType, cs.c_str());
+    LogMessage("MessageAndLog return = [ %d]", iResult);
+}
+
 std::string MessageLogPath()
 {
     return s_csLogPath;

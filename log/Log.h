@@ -25,6 +25,9 @@ void DebugLogPlain(std::string_view text);
 // to both logs. Text longer than 4,095 characters is cut.
 int MessageAndLog(int iType, const char* szFormat, ...) VELMORA_PRINTF(2, 3);
 int MessageAndLogOk(const char* szFormat, ...) VELMORA_PRINTF(1, 2);
+// The two records of MessageAndLog for a message the caller showed in a way
+// of its own (a line on a terminal) and that got iResult as its answer.
+void LogShownMessage(int iType, const std::string& csText, int iResult);
 
 // The composed paths ("" until first use).
 std::string MessageLogPath();

@@ -81,15 +81,13 @@ std::string AdapterEntryText(const pcap_if_t& adapter)
     return cs;
 }
 
-void FillAdapterList(
+bool FillAdapterList(
     IAdapterListView& list, const std::string& csSavedName, const SAdapterSource& source)
 {
     pcap_if_t* pList = nullptr;
     char szErrBuf[PCAP_ERRBUF_SIZE] = "";
-    if (FindAll(source, &pList, szErrBuf) == -1) {
-        MessageAndLogOk("Error. Can not find any devices, Are you sure that Winpap is installed ?");
-        return;
-    }
+    if (FindAll(source, &pList, szErrBuf) == -1)
+        return false;
     int iIndex = 0;
     for (const pcap_if_t* p = pList; p; p = p->next) {
         if (!Keep(source.pfnKeep, *p))
@@ -101,6 +99,7 @@ void FillAdapterList(
     }
     if (pList)
         FreeAll(source, pList);
+    return true;
 }
 
 std::optional<std::string> AdapterNameByIndex(int iIndex, const SAdapterSource& source)

@@ -33,10 +33,15 @@ struct SAdapterSource {
     AdapterFilterFn pfnKeep = &IsKernelInterface;
 };
 
+// What the shells say when the adapters cannot be enumerated.
+inline constexpr const char* kNoAdaptersText
+    = "Error. Can not find any devices, Are you sure that Winpap is installed ?";
+
 // Fills the list in enumeration order with the adapters the filter keeps, and
 // selects the entry whose name equals csSavedName byte for byte (the last such
-// entry). A saved adapter left out is missing: no entry is selected.
-void FillAdapterList(IAdapterListView& list, const std::string& csSavedName,
+// entry). A saved adapter left out is missing: no entry is selected. False,
+// with nothing added, when the enumeration fails.
+bool FillAdapterList(IAdapterListView& list, const std::string& csSavedName,
     const SAdapterSource& source = SAdapterSource());
 
 // The name of the adapter at that position of a fresh enumeration filtered the

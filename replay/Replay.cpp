@@ -24,12 +24,11 @@ namespace {
     constexpr size_t kCaptureStreamBuffer = 64 * 1024;
     constexpr uint32_t kShortestFrame = 6;
 
-    void ShowCount(IReplayWindow& window, int iCount)
+    void ShowCount(IReplayObserver& observer, int iCount)
     {
-        char sz[32];
-        std::snprintf(sz, sizeof sz, "%d packets sent", iCount);
-        window.SetStatusText(sz);
-        window.PumpMessages();
+        SReplayCounts counts;
+        counts.iHandled = iCount;
+        observer.OnProgress(counts);
     }
 
     // "[%03ld]  %ld:%ld (%ld)", made by hand: printf's parsing costs as much as
@@ -215,9 +214,10 @@ namespace {
     // Reads the records and sends the chosen ones (by mode and offset, or the
     // sorted pSelection when there is one); gives the packet count and counts the
     // refused ones into result.
-    int SendRecords(IReplayWindow& window, pcap_t* hCapture, int iMode, int iOffset,
+    int SendRecords(IReplayObserver& observer, pcap_t* hCapture, bool bAll, int iOffset,
         const CRecordSelection* pSelection, IPacketSink& sink, SReplayResult& result)
     {
+        const int iMode = bAll ? 1 : 0;
         using Clock = CCoarseClock;
         // One open descriptor for the per-packet records instead of an open and close each.
         CDebugLogHold hold;
@@ -230,7 +230,7 @@ namespace {
         // The first packet shows at once, then the status follows the display's pace.
         Clock::time_point nextShow = Clock::time_point::min();
         const std::chrono::milliseconds interval
-            = std::max(window.StatusInterval(), std::chrono::milliseconds::zero());
+            = std::max(observer.ProgressInterval(), std::chrono::milliseconds::zero());
         const bool bEveryPacket = interval.count() == 0;
         bool bShowPending = false;
         bool bStopped = false;
@@ -242,6 +242,7 @@ namespace {
             const u_char* pData = nullptr;
             if (pcap_next_ex(hCapture, &pHeader, &pData) < 0)
                 break;
+            ++result.llRecordsRead;
             const bool bChosen = pSelection
                 ? (*pSelection)[nNextChosen] == static_cast<uint64_t>(lIndex)
                 : iMode == 1 || lIndex == iOffset;
@@ -278,11 +279,11 @@ namespace {
                         batch->Drain();
                         iCount = batch->Count();
                     }
-                    ShowCount(window, iCount);
+                    ShowCount(observer, iCount);
                     nextShow = now + interval;
                     bShowPending = false;
                     // Single mode has nothing left to send after its one record.
-                    if (iMode == 1 && window.StopRequest() != EReplayStop::None) {
+                    if (iMode == 1 && observer.StopRequested()) {
                         bStopped = true;
                         break;
                     }
@@ -300,9 +301,10 @@ namespace {
         }
         // The status always ends on the exact count.
         if (bShowPending)
-            ShowCount(window, iCount);
+            ShowCount(observer, iCount);
         if (bStopped)
             DebugLog("Replay stopped by the user after %d packets", iCount);
+        result.bStopped = bStopped;
         return iCount;
     }
 
@@ -330,7 +332,7 @@ bool OpenSendDevice(IPacketSink& sink, const std::string& csSelectedDeviceName)
     return false;
 }
 
-std::unique_ptr<CLocalCapture> OpenLocalDevice(const std::string& csPath)
+std::unique_ptr<CLocalCapture> OpenCaptureFile(const std::string& csPath)
 {
     DebugLog("OpenLocalDevice File=[%s]", csPath.c_str());
     pcap_t* hCapture = nullptr;
@@ -373,169 +375,46 @@ bool SendPacket(IPacketSink& sink, const unsigned char* pData, uint32_t uLength)
     return false;
 }
 
-namespace {
-
-    SReplayResult ReplayRecords(IReplayWindow& window, const std::string& csPath, int iMode,
-        int iOffset, const CRecordSelection* pSelection, const std::string& csSelectedDeviceName,
-        IPacketSink& sink)
-    {
-        SReplayResult result;
-        if (::access(csPath.c_str(), F_OK) != 0) {
-            // A folder on the way that this user may not enter hides the file.
-            result.eNotSent = errno == EACCES ? ENotSent::NoAccess : ENotSent::NoFile;
-            DebugLog("Error. Could not open file=[%s]", csPath.c_str());
-            return result;
-        }
-        CSinkCloser closer(sink);
-        if (!OpenSendDevice(sink, csSelectedDeviceName)) {
-            result.eNotSent = ENotSent::NoAdapter;
-            result.eOpenError = sink.OpenError();
-            DebugLog("Error. Could not open send device");
-            return result;
-        }
-        std::unique_ptr<CLocalCapture> pCapture = OpenLocalDevice(csPath);
-        if (!pCapture) {
-            result.eNotSent
-                = ::access(csPath.c_str(), R_OK) != 0 ? ENotSent::NoAccess : ENotSent::NotCapture;
-            DebugLog("Error. Could not open local device");
-            return result;
-        }
-        window.EnableReplayControls(false);
-        result.iCount
-            = SendRecords(window, pCapture->Handle(), iMode, iOffset, pSelection, sink, result);
-        pCapture.reset();
-        window.EnableReplayControls(true);
+SReplayResult Replay(const SReplayRequest& request, IPacketSink& sink, IReplayObserver& observer)
+{
+    SReplayResult result;
+    const std::string& csPath = request.csPath;
+    if (::access(csPath.c_str(), F_OK) != 0) {
+        // A folder on the way that this user may not enter hides the file.
+        result.eNotSent = errno == EACCES ? ENotSent::NoAccess : ENotSent::NoFile;
+        DebugLog("Error. Could not open file=[%s]", csPath.c_str());
         return result;
     }
-
-} // namespace
-
-SReplayResult ReplayCapture(IReplayWindow& window, const std::string& csPath, int iMode,
-    int iOffset, const std::string& csSelectedDeviceName, IPacketSink& sink)
-{
-    return ReplayRecords(window, csPath, iMode, iOffset, nullptr, csSelectedDeviceName, sink);
-}
-
-SReplayResult ReplayCapture(IReplayWindow& window, const std::string& csPath,
-    const CRecordSelection& selection, const std::string& csSelectedDeviceName, IPacketSink& sink)
-{
-    CRecordSelection sorted(selection);
-    std::sort(sorted.begin(), sorted.end());
-    sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
-    return ReplayRecords(window, csPath, 1, 0, &sorted, csSelectedDeviceName, sink);
-}
-
-namespace {
-
-    std::string FileName(const std::string& csPath)
-    {
-        const size_t i = csPath.find_last_of('/');
-        const std::string cs = i == std::string::npos ? csPath : csPath.substr(i + 1);
-        return cs.empty() ? csPath : cs;
+    CSinkCloser closer(sink);
+    if (!OpenSendDevice(sink, request.csAdapter)) {
+        result.eNotSent = ENotSent::NoAdapter;
+        result.eOpenError = sink.OpenError();
+        DebugLog("Error. Could not open send device");
+        return result;
     }
-
-    std::string AdapterSentence(
-        ESendOpenError eError, const std::string& csDevice, const std::string& csPickHint)
-    {
-        // An empty name opens nothing, whatever the sink makes of it.
-        if (csDevice.empty())
-            return "no adapter chosen (" + csPickHint + ")";
-        switch (eError) {
-        case ESendOpenError::NoSuchDevice:
-            return "adapter " + csDevice + " is gone (" + csPickHint + ")";
-        case ESendOpenError::NotUp:
-            return "adapter " + csDevice + " is down";
-        case ESendOpenError::NoPermission:
-            return "no permission to send on " + csDevice + " (see Install in the README)";
-        case ESendOpenError::NotEthernet:
-            return csDevice + " is not an Ethernet adapter (" + csPickHint + ")";
-        case ESendOpenError::None:
-        case ESendOpenError::Other:
-            break;
-        }
-        return "adapter " + csDevice + " cannot be opened"
-            + (g_bDebug ? " (see Debuglog.txt)" : "");
+    std::unique_ptr<CLocalCapture> pCapture = OpenCaptureFile(csPath);
+    if (!pCapture) {
+        result.eNotSent
+            = ::access(csPath.c_str(), R_OK) != 0 ? ENotSent::NoAccess : ENotSent::NotCapture;
+        DebugLog("Error. Could not open local device");
+        return result;
     }
-
-} // namespace
-
-std::string ReplayStatusText(const SReplayResult& result, const std::string& csPath,
-    const std::string& csDevice, const std::string& csPickHint)
-{
-    switch (result.eNotSent) {
-    case ENotSent::None:
-        break;
-    case ENotSent::NoFile:
-        return csPath.empty() ? "Not sent: no capture file chosen"
-                              : "Not sent: " + csPath + " does not exist";
-    case ENotSent::NoAccess:
-        return "Not sent: no permission to read " + csPath;
-    case ENotSent::NoAdapter:
-        return "Not sent: " + AdapterSentence(result.eOpenError, csDevice, csPickHint);
-    case ENotSent::NotCapture:
-        return "Not sent: " + FileName(csPath) + " is not a capture file";
+    CRecordSelection sorted;
+    if (request.eMode == EReplayMode::Selection) {
+        sorted = request.selection;
+        std::sort(sorted.begin(), sorted.end());
+        sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
     }
-    if (result.iRefused == 0)
-        return std::string();
-    // Only refusals by the adapter leave a record; a debug log that is off has none.
-    return std::to_string(result.iCount - result.iRefused) + " packets sent, "
-        + std::to_string(result.iRefused) + " refused"
-        + (g_bDebug && result.iFailed > 0 ? " (see Debuglog.txt)" : "");
-}
-
-namespace {
-
-    // The status sentence when nothing went out, else the box with the count.
-    void ReportSend(IReplayWindow& window, const SReplayResult& result, const std::string& csPath,
-        const std::string& csSelectedDeviceName)
-    {
-        const std::string csStatus = ReplayStatusText(result, csPath, csSelectedDeviceName);
-        if (!csStatus.empty())
-            window.SetStatusText(csStatus);
-        if (result.NotSent())
-            return;
-        // A box would hold a closing window open; the count still reaches both logs.
-        if (window.StopRequest() == EReplayStop::StopAndClose)
-            LogMessage("%d Packets have been sent", result.iCount);
-        else
-            MessageAndLogOk("%d Packets have been sent", result.iCount);
-    }
-
-} // namespace
-
-SReplayResult OnSendReplay(
-    IReplayWindow& window, const std::string& csSelectedDeviceName, IPacketSink& sink)
-{
-    std::string csPath;
-    int iMode = 0;
-    int iOffset = 0;
-    window.ReadReplayInputs(csPath, iMode, iOffset);
-    const SReplayResult result
-        = ReplayCapture(window, csPath, iMode, iOffset, csSelectedDeviceName, sink);
-    ReportSend(window, result, csPath, csSelectedDeviceName);
+    observer.OnStart();
+    result.iCount = SendRecords(observer, pCapture->Handle(), request.eMode != EReplayMode::Single,
+        request.iOffset, request.eMode == EReplayMode::Selection ? &sorted : nullptr, sink, result);
     return result;
 }
 
-SReplayResult OnSendSelection(IReplayWindow& window, const std::string& csPath,
-    const CRecordSelection& selection, const std::string& csSelectedDeviceName, IPacketSink& sink)
-{
-    const SReplayResult result
-        = ReplayCapture(window, csPath, selection, csSelectedDeviceName, sink);
-    ReportSend(window, result, csPath, csSelectedDeviceName);
-    return result;
-}
-
-SReplayResult OnSendSelection(IReplayWindow& window, const std::string& csPath,
-    const CRecordSelection& selection, const std::string& csSelectedDeviceName)
+SReplayResult Replay(const SReplayRequest& request, IReplayObserver& observer)
 {
     CSocketSink sink;
-    return OnSendSelection(window, csPath, selection, csSelectedDeviceName, sink);
-}
-
-SReplayResult OnSendReplay(IReplayWindow& window, const std::string& csSelectedDeviceName)
-{
-    CSocketSink sink;
-    return OnSendReplay(window, csSelectedDeviceName, sink);
+    return Replay(request, sink, observer);
 }
 
 } // namespace velmora

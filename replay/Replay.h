@@ -1,5 +1,11 @@
 #pragma once
 
+// Where a Send starts and what it needs: a request (what to send, where, how),
+// a sink (the adapter), an observer (progress and stop), and the result. The
+// shells (the window, velmora-replay) fill the request and turn the counts and
+// the result into words (session/ReplayWords.h); nothing here shows a box or
+// makes a sentence.
+
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -10,56 +16,101 @@ struct pcap;
 
 namespace velmora {
 
-// What a running Send has been asked to do besides sending.
-enum class EReplayStop {
-    None,
-    Stop, // end after the frame in flight and report the count as usual
-    StopAndClose, // the same, but the shell is going away: the count is logged, not shown
+class IPacketSink;
+
+// Records chosen by number (0 is the file's first record, as for the offset).
+using CRecordSelection = std::vector<uint64_t>;
+
+enum class EReplayMode {
+    Single, // the one record at iOffset
+    All, // every record, in file order
+    Selection, // the chosen records, in file order
 };
 
-// Shortest time between two status updates (and pumps) during a Send: the
+// One Send. The defaults send every record back to back, as the window's
+// "All packets" does.
+struct SReplayRequest {
+    std::string csPath; // the capture file, as bytes
+    EReplayMode eMode = EReplayMode::All;
+    int iOffset = 0; // Single: the record's number; past the end sends nothing
+    // Selection: the records; given in any order, with repeats, and sent once
+    // each in file order. Reading ends after the last one.
+    CRecordSelection selection;
+    std::string csAdapter; // the adapter's name, as the adapter list gives it
+};
+
+// Shortest time between two progress reports (and pumps) during a Send: the
 // display's pace.
 constexpr int kStatusIntervalMs = 16;
 
-// What a Send needs of the main window.
-class IReplayWindow {
+// Where a Send stands.
+struct SReplayCounts {
+    int iHandled = 0; // records handed to sending so far: the final box's count
+};
+
+// What a running Send tells its shell, and asks of it. Every call comes from
+// the thread that called Replay.
+class IReplayObserver {
 public:
-    virtual ~IReplayWindow() = default;
-    // Reads the controls into the window's values (validation may show its
-    // message; the result is not looked at) and hands over the three inputs.
-    virtual void ReadReplayInputs(std::string& csPath, int& iMode, int& iOffset) = 0;
-    // Path field, Browse, Single Packet, All packets, offset, Send, adapter list.
-    // A window that can stop a replay may keep Send on as its Stop control.
-    virtual void EnableReplayControls(bool bEnable) = 0;
-    // Sets the status text and writes the window's values into its controls.
-    virtual void SetStatusText(const std::string& csText) = 0;
-    // Reads the controls, repaints what is invalid, handles pending messages.
-    virtual void PumpMessages() = 0;
-    // Polled right after each status update (the display's pace), so a request
-    // made while messages are handled, or by a signal handler setting a flag,
-    // ends the loop within one status interval. Never resets by itself.
-    virtual EReplayStop StopRequest() { return EReplayStop::None; }
-    // The pace of the status updates; zero updates at every packet.
-    virtual std::chrono::milliseconds StatusInterval() const
+    virtual ~IReplayObserver() = default;
+    // The adapter and the capture are open and the first record is next: the
+    // window disables its inputs here. Not called when the Send stops before.
+    virtual void OnStart() { }
+    // The count at the display's pace (the first record at once), and always
+    // the exact count once the loop is done. A window pumps its messages here.
+    virtual void OnProgress(const SReplayCounts& /*counts*/) { }
+    // Polled right after each progress report in All and Selection mode, so a
+    // request made during OnProgress, or by a signal handler setting a flag,
+    // ends the loop after the frame in flight. Single mode sends one frame and
+    // does not ask.
+    virtual bool StopRequested() { return false; }
+    // The pace of the progress reports; zero reports every record.
+    virtual std::chrono::milliseconds ProgressInterval() const
     {
         return std::chrono::milliseconds(kStatusIntervalMs);
     }
 };
 
-struct SReplayResult;
-// The Send command: replays the capture named by the window onto the adapter.
-SReplayResult OnSendReplay(IReplayWindow& window, const std::string& csSelectedDeviceName);
+// Why a Send stopped before its first record; None when it reached the loop.
+enum class ENotSent {
+    None,
+    NoFile, // the path names nothing (or is empty)
+    NoAccess, // the path or the file may not be read by this user
+    NoAdapter, // the adapter could not be opened: see eOpenError
+    NotCapture, // the file is no capture libpcap can read
+};
+
+// Why an adapter could not be opened for sending, in words a user can act on.
+enum class ESendOpenError { None, NoSuchDevice, NotUp, NoPermission, NotEthernet, Other };
+
+// What a Send did.
+struct SReplayResult {
+    ENotSent eNotSent = ENotSent::None;
+    ESendOpenError eOpenError = ESendOpenError::None;
+    int iCount = 0; // records handed to SendPacket: the final box's count
+    int iRefused = 0; // of those, not put on the wire (too short or refused)
+    int iFailed = 0; // of those, refused by the adapter (each has a debug record)
+    bool bStopped = false; // the observer asked for a stop and the loop ended early
+    long long llRecordsRead = 0; // records read from the file
+    bool NotSent() const { return eNotSent != ENotSent::None; }
+};
+
+// The Send: checks that the path names something, opens the adapter through
+// the sink and the capture, calls OnStart, and sends the chosen records with
+// progress at the display's pace. A Send that stops before the loop says why
+// in eNotSent and has touched nothing. The sink is closed at the end. The
+// debug records of each step are written here; the shell reports the end.
+SReplayResult Replay(const SReplayRequest& request, IPacketSink& sink, IReplayObserver& observer);
+// The same on the program's packet socket (CSocketSink, SendSocket.h).
+SReplayResult Replay(const SReplayRequest& request, IReplayObserver& observer);
 
 // ---------------------------------------------------------------------------
-// The pieces of a Send, for the window, the benchmark, tests and the fuzz target.
+// The pieces of a Send, for the benchmark, tests and the fuzz target.
 
 // Bytes of the send buffer: the most a single frame can carry. Longer records
 // are cut to this length (libpcap itself cuts records at the file's snapshot
 // length the same way).
 constexpr uint32_t kSendBufferSize = 65536;
-
-// Why an adapter could not be opened for sending, in words a user can act on.
-enum class ESendOpenError { None, NoSuchDevice, NotUp, NoPermission, NotEthernet, Other };
 
 // The adapter frames go out on. The program's is a packet socket (CSocketSink,
 // SendSocket.h); tests and the fuzz target put a fake in its place.
@@ -114,62 +165,12 @@ void WaitForAdapterClose();
 bool OpenSendDevice(IPacketSink& sink, const std::string& csSelectedDeviceName);
 
 // Opens a capture file for reading (regular files only, never blocks); logs
-// the attempt and the failure. Nothing on failure.
-std::unique_ptr<CLocalCapture> OpenLocalDevice(const std::string& csPath);
+// the attempt ("OpenLocalDevice File=[...]") and the failure. Nothing on
+// failure: no such file, no permission, not a regular file, not a capture.
+std::unique_ptr<CLocalCapture> OpenCaptureFile(const std::string& csPath);
 
 // Writes one frame unless the sink is closed, pData is null or uLength is
 // below 6; logs a failed transmission. True if the frame went out.
 bool SendPacket(IPacketSink& sink, const unsigned char* pData, uint32_t uLength);
-
-// Why a Send stopped before its first record; None when it reached the loop.
-enum class ENotSent {
-    None,
-    NoFile, // the path names nothing (or is empty)
-    NoAccess, // the path or the file may not be read by this user
-    NoAdapter, // the adapter could not be opened: see eOpenError
-    NotCapture, // the file is no capture libpcap can read
-};
-
-// What a Send did.
-struct SReplayResult {
-    ENotSent eNotSent = ENotSent::None;
-    ESendOpenError eOpenError = ESendOpenError::None;
-    int iCount = 0; // records handed to SendPacket: the final box's count
-    int iRefused = 0; // of those, not put on the wire (too short or refused)
-    int iFailed = 0; // of those, refused by the adapter (each has a debug record)
-    bool NotSent() const { return eNotSent != ENotSent::None; }
-};
-
-// Everything of a Send after reading the window: the existence check, opening
-// the adapter (through sink) and the capture, the loop with the controls
-// disabled, and enabling them again. A Send that stops before the loop shows
-// nothing and says why in eNotSent. The sink is closed at the end.
-SReplayResult ReplayCapture(IReplayWindow& window, const std::string& csPath, int iMode,
-    int iOffset, const std::string& csSelectedDeviceName, IPacketSink& sink);
-
-// The status line after a Send: one sentence saying why it stopped, or the
-// count with the refused frames; empty when the loop's own count stands.
-// csPickHint tells where another adapter is chosen.
-std::string ReplayStatusText(const SReplayResult& result, const std::string& csPath,
-    const std::string& csDevice, const std::string& csPickHint = "pick one under Device");
-
-// OnSendReplay with another sink.
-SReplayResult OnSendReplay(
-    IReplayWindow& window, const std::string& csSelectedDeviceName, IPacketSink& sink);
-
-// Records chosen by number (0 is the file's first record, as for the offset).
-using CRecordSelection = std::vector<uint64_t>;
-
-// ReplayCapture for the chosen records only, sent in file order whatever the
-// order given; the others are read and skipped, and reading ends after the
-// last chosen one. Numbers past the end of the file send nothing.
-SReplayResult ReplayCapture(IReplayWindow& window, const std::string& csPath,
-    const CRecordSelection& selection, const std::string& csSelectedDeviceName, IPacketSink& sink);
-
-// Send for a selection: ReplayCapture of it, then the same closing box as Send.
-SReplayResult OnSendSelection(IReplayWindow& window, const std::string& csPath,
-    const CRecordSelection& selection, const std::string& csSelectedDeviceName, IPacketSink& sink);
-SReplayResult OnSendSelection(IReplayWindow& window, const std::string& csPath,
-    const CRecordSelection& selection, const std::string& csSelectedDeviceName);
 
 } // namespace velmora

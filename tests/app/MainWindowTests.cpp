@@ -1,6 +1,7 @@
 #include "Child.h"
 #include "NetNs.h"
 #include "TestSupport.h"
+#include "app/DialogInt.h"
 #include "app/QtPlatform.h"
 #include "app/ReplayDlg.h"
 #include "log/Log.h"
@@ -12,6 +13,7 @@
 #include <QFile>
 #include <QKeyEvent>
 #include <QKeySequence>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPushButton>
@@ -33,11 +35,13 @@ using vtest::LogRecords;
 using vtest::ReadFile;
 using vtest::RecordText;
 
-namespace velmora {
-bool ParseDialogInt(const std::string& csText, int& iValue);
-} // namespace velmora
-
 namespace {
+
+// A control of the main window, as a table row names it.
+template <auto pMember> QWidget* Pick(const SMainControls& controls)
+{
+    return controls.*pMember;
+}
 
 class CScriptedFileDialog final : public IFileDialog {
 public:
@@ -82,11 +86,11 @@ protected:
         m_pDlg->activateWindow();
         ASSERT_TRUE(QTest::qWaitForWindowActive(m_pDlg.get()));
     }
-    template <class T> T* Ctl(int iId) { return static_cast<T*>(m_pDlg->Control(iId)); }
+    SMainControls C() const { return m_pDlg->Controls(); }
     // Where keys for the control go: the adapter list types into its field.
-    QWidget* KeyTarget(int iId)
+    QWidget* KeyTarget(QWidget* pControl)
     {
-        return iId == 1014 ? Ctl<QComboBox>(1014)->lineEdit() : m_pDlg->Control(iId);
+        return pControl == C().pAdapters ? C().pAdapters->lineEdit() : pControl;
     }
     int CountDebug(const std::string& cs) const
     {
@@ -136,26 +140,26 @@ TEST_F(MainWindowTest, StartWritesDefaultsAndInformationText)
     EXPECT_NE(texts[3].find("]k on [" + m_dir.Path().string() + "]"), std::string::npos);
 
     // All packets: offset field off; Send has the focus.
-    EXPECT_FALSE(Ctl<QLineEdit>(1004)->isEnabled());
-    EXPECT_TRUE(Ctl<QRadioButton>(1002)->isChecked());
-    EXPECT_EQ(QApplication::focusWidget(), m_pDlg->Control(1));
+    EXPECT_FALSE(C().pOffset->isEnabled());
+    EXPECT_TRUE(C().pAll->isChecked());
+    EXPECT_EQ(QApplication::focusWidget(), C().pSend);
 }
 
 TEST_F(MainWindowTest, RadioClicksSwitchTheOffsetFieldAndSave)
 {
     Start();
-    QTest::mouseClick(Ctl<QRadioButton>(1001), Qt::LeftButton);
-    EXPECT_TRUE(Ctl<QLineEdit>(1004)->isEnabled());
+    QTest::mouseClick(C().pSingle, Qt::LeftButton);
+    EXPECT_TRUE(C().pOffset->isEnabled());
     EXPECT_NE(Settings().find("Mode=0\r\n"), std::string::npos);
-    EXPECT_FALSE(Ctl<QRadioButton>(1002)->isChecked());
+    EXPECT_FALSE(C().pAll->isChecked());
 
     fs::remove(m_dir.File("settings.ini"));
-    QTest::mouseClick(Ctl<QRadioButton>(1002), Qt::LeftButton);
-    EXPECT_FALSE(Ctl<QLineEdit>(1004)->isEnabled());
+    QTest::mouseClick(C().pAll, Qt::LeftButton);
+    EXPECT_FALSE(C().pOffset->isEnabled());
     EXPECT_NE(Settings().find("Mode=1\r\n"), std::string::npos);
 
     fs::remove(m_dir.File("settings.ini"));
-    QTest::mouseClick(Ctl<QCheckBox>(1006), Qt::LeftButton);
+    QTest::mouseClick(C().pAutoUpdate, Qt::LeftButton);
     EXPECT_NE(Settings().find("AutoUpdate=0\r\n"), std::string::npos);
 }
 
@@ -164,7 +168,7 @@ TEST_F(MainWindowTest, OffsetValidation)
     vtest::WriteFile(m_dir.File("settings.ini"), "[Velmora]\r\nMode=0\r\nOffset=7\r\n");
     Start();
     ASSERT_EQ(m_pDlg->Settings().Offset, 7);
-    auto* pOffset = Ctl<QLineEdit>(1004);
+    auto* pOffset = C().pOffset;
 
     // Each row starts from offset 7 in single mode; the action types into the
     // window and reads it (directly or through a click that saves).
@@ -192,7 +196,7 @@ TEST_F(MainWindowTest, OffsetValidation)
         { "one above the range, saved by a click",
             [&] {
                 pOffset->setText("10000000");
-                QTest::mouseClick(Ctl<QRadioButton>(1001), Qt::LeftButton);
+                QTest::mouseClick(C().pSingle, Qt::LeftButton);
             },
             "Please enter an integer between 0 and 9999999.", 10000000,
             { "Offset=10000000\r\n", "Mode=0\r\n" }, true },
@@ -200,10 +204,10 @@ TEST_F(MainWindowTest, OffsetValidation)
         // saved although the offset is refused; the mode rule still runs.
         { "All packets over letters and a newly typed path",
             [&] {
-                Ctl<QLineEdit>(1000)->setText("/captures/new.pcap");
-                Ctl<QCheckBox>(1006)->setChecked(false); // no click: no save of its own
+                C().pPath->setText("/captures/new.pcap");
+                C().pAutoUpdate->setChecked(false); // no click: no save of its own
                 pOffset->setText("abc");
-                QTest::mouseClick(Ctl<QRadioButton>(1002), Qt::LeftButton);
+                QTest::mouseClick(C().pAll, Qt::LeftButton);
             },
             "Please enter an integer.", 7,
             { "Mode=1\r\n", "OldPath=/captures/new.pcap\r\n", "AutoUpdate=0\r\n", "Offset=7\r\n" },
@@ -215,7 +219,7 @@ TEST_F(MainWindowTest, OffsetValidation)
         ASSERT_TRUE(m_pDlg->DoDataExchange(true));
         m_box.shown.clear();
         fs::remove(m_dir.File("settings.ini"));
-        Ctl<QPushButton>(1)->setFocus();
+        C().pSend->setFocus();
 
         row.act();
         EXPECT_EQ(m_pDlg->Settings().Offset, row.iOffset);
@@ -240,11 +244,11 @@ TEST_F(MainWindowTest, OffsetValidation)
 
     // Beyond 32 bits is out of range, not "no integer"; "+5" is 5.
     m_box.shown.clear();
-    Ctl<QLineEdit>(1004)->setText("99999999999");
+    C().pOffset->setText("99999999999");
     EXPECT_FALSE(m_pDlg->DoDataExchange(true));
     ASSERT_EQ(m_box.shown.size(), 1u);
     EXPECT_EQ(m_box.shown[0].csText, "Please enter an integer between 0 and 9999999.");
-    Ctl<QLineEdit>(1004)->setText("+5");
+    C().pOffset->setText("+5");
     EXPECT_TRUE(m_pDlg->DoDataExchange(true));
     EXPECT_EQ(m_pDlg->Settings().Offset, 5);
 }
@@ -294,35 +298,36 @@ TEST_F(MainWindowTest, KeysGoToTheFocusedButtonElseToSend)
 {
     const std::string csMissing = m_dir.File("missing.pcap");
     const struct {
-        int iFocus;
+        QWidget* (*pick)(const SMainControls&);
         Qt::Key key;
         const char* szRan;
     } rows[] = {
-        { 1, Qt::Key_Return, "send" },
-        { 1, Qt::Key_Space, "send" },
-        { 2, Qt::Key_Return, "exit" },
-        { 2, Qt::Key_Enter, "exit" },
-        { 2, Qt::Key_Space, "exit" },
-        { 1003, Qt::Key_Return, "browse" },
-        { 1003, Qt::Key_Space, "browse" },
-        { 1007, Qt::Key_Return, "check" },
-        { 1007, Qt::Key_Space, "check" },
-        { 1000, Qt::Key_Return, "send" },
-        { 1004, Qt::Key_Return, "send" },
-        { 1004, Qt::Key_Enter, "send" },
-        { 1014, Qt::Key_Return, "send" },
-        { 1001, Qt::Key_Return, "" },
-        { 1006, Qt::Key_Enter, "" },
+        { Pick<&SMainControls::pSend>, Qt::Key_Return, "send" },
+        { Pick<&SMainControls::pSend>, Qt::Key_Space, "send" },
+        { Pick<&SMainControls::pExit>, Qt::Key_Return, "exit" },
+        { Pick<&SMainControls::pExit>, Qt::Key_Enter, "exit" },
+        { Pick<&SMainControls::pExit>, Qt::Key_Space, "exit" },
+        { Pick<&SMainControls::pBrowse>, Qt::Key_Return, "browse" },
+        { Pick<&SMainControls::pBrowse>, Qt::Key_Space, "browse" },
+        { Pick<&SMainControls::pCheckUpdates>, Qt::Key_Return, "check" },
+        { Pick<&SMainControls::pCheckUpdates>, Qt::Key_Space, "check" },
+        { Pick<&SMainControls::pPath>, Qt::Key_Return, "send" },
+        { Pick<&SMainControls::pOffset>, Qt::Key_Return, "send" },
+        { Pick<&SMainControls::pOffset>, Qt::Key_Enter, "send" },
+        { Pick<&SMainControls::pAdapters>, Qt::Key_Return, "send" },
+        { Pick<&SMainControls::pSingle>, Qt::Key_Return, "" },
+        { Pick<&SMainControls::pAutoUpdate>, Qt::Key_Enter, "" },
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(
-            std::to_string(row.iFocus) + " " + QKeySequence(row.key).toString().toStdString());
         Restart("[Velmora]\r\nAutoUpdate=0\r\nMode=0\r\nOldPath=" + csMissing + "\r\n");
+        QWidget* pFocus = row.pick(C());
+        SCOPED_TRACE(pFocus->objectName().toStdString() + " "
+            + QKeySequence(row.key).toString().toStdString());
         m_files.iCalls = 0;
         m_box.shown.clear();
-        m_pDlg->Control(row.iFocus)->setFocus();
-        ASSERT_EQ(QApplication::focusWidget(), m_pDlg->Control(row.iFocus));
-        QTest::keyClick(KeyTarget(row.iFocus), row.key);
+        pFocus->setFocus();
+        ASSERT_EQ(QApplication::focusWidget(), pFocus);
+        QTest::keyClick(KeyTarget(pFocus), row.key);
 
         std::string csRan;
         if (CountDebug("Error. Could not open file=[" + csMissing + "]") == 1)
@@ -343,38 +348,39 @@ TEST_F(MainWindowTest, RadioGroupIsOneTabStopAndArrowsChoose)
 {
     const struct {
         int iMode;
-        int iTabStop;
+        QWidget* (*pickTabStop)(const SMainControls&);
         Qt::Key key;
         int iModeAfter;
     } rows[] = {
-        { 1, 1002, Qt::Key_Left, 0 },
-        { 0, 1001, Qt::Key_Down, 1 },
-        { -1, 1001, Qt::Key_Up, 1 },
+        { 1, Pick<&SMainControls::pAll>, Qt::Key_Left, 0 },
+        { 0, Pick<&SMainControls::pSingle>, Qt::Key_Down, 1 },
+        { -1, Pick<&SMainControls::pSingle>, Qt::Key_Up, 1 },
     };
     auto tabFromPath = [&] {
-        KeyTarget(1000)->setFocus();
-        QTest::keyClick(KeyTarget(1000), Qt::Key_Tab);
+        KeyTarget(C().pPath)->setFocus();
+        QTest::keyClick(KeyTarget(C().pPath), Qt::Key_Tab);
         const QWidget* pStop = QApplication::focusWidget();
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-        EXPECT_EQ(QApplication::focusWidget(), m_pDlg->Control(1003)) << "one stop only";
+        EXPECT_EQ(QApplication::focusWidget(), C().pBrowse) << "one stop only";
         return pStop;
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(
             std::to_string(row.iMode) + " " + QKeySequence(row.key).toString().toStdString());
         Restart("[Velmora]\r\nAutoUpdate=0\r\nMode=" + std::to_string(row.iMode) + "\r\n");
-        EXPECT_EQ(tabFromPath(), m_pDlg->Control(row.iTabStop));
+        QWidget* pTabStop = row.pickTabStop(C());
+        EXPECT_EQ(tabFromPath(), pTabStop);
 
-        m_pDlg->Control(row.iTabStop)->setFocus();
+        pTabStop->setFocus();
         fs::remove(m_dir.File("settings.ini"));
-        QTest::keyClick(m_pDlg->Control(row.iTabStop), row.key);
-        const int iChosen = row.iModeAfter == 0 ? 1001 : 1002;
-        EXPECT_EQ(QApplication::focusWidget(), m_pDlg->Control(iChosen));
-        EXPECT_TRUE(Ctl<QRadioButton>(iChosen)->isChecked());
+        QTest::keyClick(pTabStop, row.key);
+        QRadioButton* pChosen = row.iModeAfter == 0 ? C().pSingle : C().pAll;
+        EXPECT_EQ(QApplication::focusWidget(), pChosen);
+        EXPECT_TRUE(pChosen->isChecked());
         EXPECT_NE(
             Settings().find("Mode=" + std::to_string(row.iModeAfter) + "\r\n"), std::string::npos);
-        EXPECT_EQ(m_pDlg->Control(1004)->isEnabled(), row.iModeAfter == 0);
-        EXPECT_EQ(tabFromPath(), m_pDlg->Control(iChosen));
+        EXPECT_EQ(C().pOffset->isEnabled(), row.iModeAfter == 0);
+        EXPECT_EQ(tabFromPath(), pChosen);
     }
 }
 
@@ -384,16 +390,16 @@ TEST_F(MainWindowTest, TypedAdapterTextChoosesNothing)
 {
     const std::string csMissing = m_dir.File("missing.pcap");
     Restart("[Velmora]\r\nAutoUpdate=0\r\nOldPath=" + csMissing + "\r\n");
-    auto* pList = Ctl<QComboBox>(1014);
+    auto* pList = C().pAdapters;
     ASSERT_GE(pList->findText("127.000.000.001 - lo"), 0) << "no loopback adapter listed";
     const std::string csBefore = Settings();
 
     pList->setFocus();
-    QTest::keyClicks(KeyTarget(1014), "127.000.000.001 - lo");
-    QTest::keyClick(KeyTarget(1014), Qt::Key_Return);
+    QTest::keyClicks(KeyTarget(C().pAdapters), "127.000.000.001 - lo");
+    QTest::keyClick(KeyTarget(C().pAdapters), Qt::Key_Return);
     EXPECT_EQ(CountDebug("Error. Could not open file=[" + csMissing + "]"), 1);
-    KeyTarget(1000)->setFocus(); // editing ends here too
-    EXPECT_EQ(QApplication::focusWidget(), KeyTarget(1000));
+    KeyTarget(C().pPath)->setFocus(); // editing ends here too
+    EXPECT_EQ(QApplication::focusWidget(), KeyTarget(C().pPath));
 
     EXPECT_EQ(pList->currentIndex(), -1);
     EXPECT_EQ(Settings(), csBefore);
@@ -403,7 +409,7 @@ TEST_F(MainWindowTest, TypedAdapterTextChoosesNothing)
 TEST_F(MainWindowTest, EscapeSavesAndCloses)
 {
     Start();
-    Ctl<QLineEdit>(1000)->setText("/captures/typed.pcap");
+    C().pPath->setText("/captures/typed.pcap");
     fs::remove(m_dir.File("settings.ini"));
     QTest::keyClick(m_pDlg.get(), Qt::Key_Escape);
     EXPECT_FALSE(m_pDlg->isVisible());
@@ -416,19 +422,19 @@ TEST_F(MainWindowTest, BrowseTakesAPathButDoesNotSave)
     Start();
     const std::string csBefore = Settings();
     m_files.csAnswer = "";
-    QTest::mouseClick(Ctl<QPushButton>(1003), Qt::LeftButton);
+    QTest::mouseClick(C().pBrowse, Qt::LeftButton);
     EXPECT_EQ(m_files.iCalls, 1);
-    EXPECT_EQ(Ctl<QLineEdit>(1000)->text(), "");
+    EXPECT_EQ(C().pPath->text(), "");
 
     m_files.csAnswer = "/root.pcap"; // a file directly in the root folder
-    QTest::mouseClick(Ctl<QPushButton>(1003), Qt::LeftButton);
-    EXPECT_EQ(Ctl<QLineEdit>(1000)->text(), "/root.pcap");
+    QTest::mouseClick(C().pBrowse, Qt::LeftButton);
+    EXPECT_EQ(C().pPath->text(), "/root.pcap");
     EXPECT_EQ(Settings(), csBefore);
 
     {
         vtest::CTempDir other;
         vtest::CScopedCwd cwd(other.Path()); // as a file dialog may do
-        QTest::mouseClick(Ctl<QRadioButton>(1001), Qt::LeftButton);
+        QTest::mouseClick(C().pSingle, Qt::LeftButton);
         EXPECT_FALSE(fs::exists(other.File("settings.ini")));
     }
     EXPECT_NE(Settings().find("OldPath=/root.pcap\r\n"), std::string::npos);
@@ -437,7 +443,7 @@ TEST_F(MainWindowTest, BrowseTakesAPathButDoesNotSave)
 TEST_F(MainWindowTest, AdapterPickSavesAtOnce)
 {
     Start();
-    auto* pList = Ctl<QComboBox>(1014);
+    auto* pList = C().pAdapters;
     const int iLo = pList->findText("127.000.000.001 - lo", Qt::MatchEndsWith);
     ASSERT_GE(iLo, 0) << "no loopback adapter listed";
     EXPECT_EQ(pList->currentIndex(), -1);
@@ -452,10 +458,10 @@ TEST_F(MainWindowTest, SavedAdapterIsSelectedAndUnknownOnesKept)
 {
     vtest::WriteFile(m_dir.File("settings.ini"), "[velmora]\r\nNicDevice=lo\r\nMode=5\r\n");
     Start();
-    EXPECT_EQ(Ctl<QComboBox>(1014)->currentText().toStdString(), "127.000.000.001 - lo");
+    EXPECT_EQ(C().pAdapters->currentText().toStdString(), "127.000.000.001 - lo");
     // Mode 5 shows neither button and is written back as -1.
-    EXPECT_FALSE(Ctl<QRadioButton>(1001)->isChecked());
-    EXPECT_FALSE(Ctl<QRadioButton>(1002)->isChecked());
+    EXPECT_FALSE(C().pSingle->isChecked());
+    EXPECT_FALSE(C().pAll->isChecked());
     EXPECT_NE(Settings().find("Mode=-1\r\n"), std::string::npos);
     m_pDlg.reset();
 
@@ -465,9 +471,8 @@ TEST_F(MainWindowTest, SavedAdapterIsSelectedAndUnknownOnesKept)
         m_pDlg.reset();
         vtest::WriteFile(m_dir.File("settings.ini"), "[Velmora]\r\nNicDevice=" + cs + "\r\n");
         Start();
-        EXPECT_EQ(Ctl<QComboBox>(1014)->currentIndex(), -1) << cs;
-        EXPECT_EQ(
-            Ctl<QComboBox>(1014)->findText(QString::fromStdString(" " + cs), Qt::MatchEndsWith), -1)
+        EXPECT_EQ(C().pAdapters->currentIndex(), -1) << cs;
+        EXPECT_EQ(C().pAdapters->findText(QString::fromStdString(" " + cs), Qt::MatchEndsWith), -1)
             << cs;
         EXPECT_NE(Settings().find("NicDevice=" + cs + "\r\n"), std::string::npos) << cs;
     }
@@ -477,11 +482,11 @@ TEST_F(MainWindowTest, MenuAndBannerOpenTheirAddresses)
 {
     Start();
     m_pDlg->findChild<QAction*>("menu32773")->trigger();
-    QTest::mouseClick(m_pDlg->Control(1012), Qt::LeftButton);
+    QTest::mouseClick(C().pBanner, Qt::LeftButton);
     ASSERT_EQ(m_opener.opened.size(), 2u);
     EXPECT_EQ(m_opener.opened[0], "http://127.0.0.1:9/forums/about422.html");
     EXPECT_EQ(m_opener.opened[1], "http://127.0.0.1:9/?ref=Velmora(1.00aB)");
-    EXPECT_EQ(m_pDlg->Control(1012)->cursor().shape(), Qt::PointingHandCursor);
+    EXPECT_EQ(C().pBanner->cursor().shape(), Qt::PointingHandCursor);
     EXPECT_TRUE(DebugHas("FYI. Referral csName=[Velmora] csVersion=[1.00aB]"));
 
     m_pDlg->findChild<QAction*>("menu32772")->trigger();
@@ -499,7 +504,7 @@ TEST_F(MainWindowTest, TimerRearmsHourlyAndChecksOnlyWhenTicked)
     for (const auto& cs : DebugTexts())
         EXPECT_EQ(cs.find("CheckVersion"), std::string::npos) << cs;
 
-    QTest::mouseClick(Ctl<QCheckBox>(1006), Qt::LeftButton);
+    QTest::mouseClick(C().pAutoUpdate, Qt::LeftButton);
     m_pDlg->OnTimer(1);
     EXPECT_TRUE(DebugHas("FYI. CheckVersion app_name=Velmora&app_ver=1.00aB&Notes="));
     EXPECT_TRUE(m_box.shown.empty()); // the automatic check stays silent on failure
@@ -520,7 +525,7 @@ TEST_F(MainWindowTest, StatusLineSaysWhyUntilTheNextSend)
     vtest::WriteFile(
         m_dir.File("settings.ini"), "[Velmora]\r\nAutoUpdate=0\r\nMode=0\r\nNicDevice=vm0\r\n");
     Start();
-    auto* pStatus = Ctl<QLineEdit>(1013);
+    auto* pStatus = C().pStatus;
     struct Row {
         std::string csPath;
         const char* szOffset;
@@ -537,9 +542,9 @@ TEST_F(MainWindowTest, StatusLineSaysWhyUntilTheNextSend)
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.csPath + " @" + row.szOffset);
-        Ctl<QLineEdit>(1000)->setText(QString::fromStdString(row.csPath));
-        Ctl<QLineEdit>(1004)->setText(row.szOffset);
-        QTest::mouseClick(Ctl<QPushButton>(1), Qt::LeftButton);
+        C().pPath->setText(QString::fromStdString(row.csPath));
+        C().pOffset->setText(row.szOffset);
+        QTest::mouseClick(C().pSend, Qt::LeftButton);
         EXPECT_EQ(m_pDlg->StatusText(), row.csStatus);
         EXPECT_EQ(pStatus->text().toStdString(), row.csStatus);
         EXPECT_EQ(m_box.shown.size(), row.nBoxes);
@@ -577,17 +582,16 @@ TEST_F(MainWindowTest, SendAllPutsEveryRecordOnTheWire)
     pcap_setnonblock(hPeer, 1, szErr);
 
     Start();
-    EXPECT_EQ(Ctl<QComboBox>(1014)->currentText().toStdString(), "000.000.000.000 - vm0");
-    QTest::mouseClick(Ctl<QPushButton>(1), Qt::LeftButton);
+    EXPECT_EQ(C().pAdapters->currentText().toStdString(), "000.000.000.000 - vm0");
+    QTest::mouseClick(C().pSend, Qt::LeftButton);
 
     EXPECT_EQ(m_pDlg->StatusText(), std::to_string(kFrames) + " packets sent");
-    EXPECT_EQ(
-        Ctl<QLineEdit>(1013)->text().toStdString(), std::to_string(kFrames) + " packets sent");
+    EXPECT_EQ(C().pStatus->text().toStdString(), std::to_string(kFrames) + " packets sent");
     ASSERT_EQ(m_box.shown.size(), 1u);
     EXPECT_EQ(m_box.shown[0].csText, std::to_string(kFrames) + " Packets have been sent");
     // The inputs are back, the offset field included.
-    EXPECT_TRUE(m_pDlg->Control(1004)->isEnabled());
-    EXPECT_TRUE(m_pDlg->Control(1)->isEnabled());
+    EXPECT_TRUE(C().pOffset->isEnabled());
+    EXPECT_TRUE(C().pSend->isEnabled());
 
     int iSeen = 0;
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
@@ -685,7 +689,7 @@ TEST_F(MainWindowTest, StopDuringALongSendEndsItWithin50MsAndAccountsExactly)
         m_pDlg.reset();
         m_box.shown.clear();
         Start();
-        auto* pSend = Ctl<QPushButton>(1);
+        auto* pSend = C().pSend;
         const STargets targets { m_pDlg.get(), pSend, m_pDlg->findChild<QAction*>("menu32772") };
         ASSERT_NE(targets.pMenuExit, nullptr);
 
@@ -697,7 +701,7 @@ TEST_F(MainWindowTest, StopDuringALongSendEndsItWithin50MsAndAccountsExactly)
         QTimer::singleShot(500, m_pDlg.get(), [&] {
             csTextDuring = pSend->text();
             bSendEnabledDuring = pSend->isEnabled();
-            bPathEnabledDuring = m_pDlg->Control(1000)->isEnabled();
+            bPathEnabledDuring = C().pPath->isEnabled();
             bFocusOnSend = m_pDlg->focusWidget() == pSend;
             fs::remove(m_dir.File("settings.ini"));
         });
@@ -768,10 +772,10 @@ TEST_F(MainWindowTest, StopDuringALongSendEndsItWithin50MsAndAccountsExactly)
             ASSERT_EQ(messages.size(), 2u);
             EXPECT_TRUE(m_pDlg->isVisible());
             EXPECT_EQ(pSend->text(), "Send");
-            EXPECT_TRUE(m_pDlg->Control(1000)->isEnabled());
+            EXPECT_TRUE(C().pPath->isEnabled());
             EXPECT_FALSE(fs::exists(m_dir.File("settings.ini"))); // a stop is no close
         }
-        EXPECT_EQ(Ctl<QLineEdit>(1013)->text().toStdString(), csCount + " packets sent");
+        EXPECT_EQ(C().pStatus->text().toStdString(), csCount + " packets sent");
         const auto texts = DebugTexts();
         const auto itStop = std::find(
             texts.begin(), texts.end(), "Replay stopped by the user after " + csCount + " packets");
@@ -825,7 +829,7 @@ TEST_F(MainWindowTest, CommandLeavesTheWindowsDebugRecords)
         Restart("[Velmora]\r\nAutoUpdate=0\r\nMode=" + std::to_string(row.iMode) + "\r\nOffset="
             + std::to_string(row.iOffset) + "\r\nOldPath=" + row.csPath + "\r\nNicDevice=vm0\r\n");
         if (row.selection.empty())
-            QTest::mouseClick(Ctl<QPushButton>(1), Qt::LeftButton);
+            QTest::mouseClick(C().pSend, Qt::LeftButton);
         else
             m_pDlg->SendRecordSelection(row.csPath, row.selection);
         m_pDlg->OnCancel();
@@ -872,13 +876,13 @@ TEST_F(MainWindowTest, PathBytesSurviveFieldSendAndSave)
         EXPECT_NE(Settings().find("\r\nOldPath=" + csStart + "\r\n"), std::string::npos);
         if (row.bBrowse) {
             m_files.csAnswer = csCapture;
-            QTest::mouseClick(Ctl<QPushButton>(1003), Qt::LeftButton);
+            QTest::mouseClick(C().pBrowse, Qt::LeftButton);
         }
         // Shown as Qt shows file names, the odd bytes as U+FFFD.
-        EXPECT_EQ(Ctl<QLineEdit>(1000)->text(), QFile::decodeName(csCapture.c_str()));
+        EXPECT_EQ(C().pPath->text(), QFile::decodeName(csCapture.c_str()));
 
         const long long llBefore = ns.RxPackets("vm1");
-        QTest::mouseClick(Ctl<QPushButton>(1), Qt::LeftButton);
+        QTest::mouseClick(C().pSend, Qt::LeftButton);
         EXPECT_EQ(m_pDlg->StatusText(), std::to_string(kFrames) + " packets sent");
         for (int i = 0; i < 100 && ns.RxPackets("vm1") < llBefore + kFrames; ++i)
             QTest::qWait(20);
@@ -925,12 +929,12 @@ TEST_F(MainWindowTest, LineFeedPathIsUsedButNotStored)
     Restart("[Velmora]\r\nAutoUpdate=0\r\nMode=1\r\nOldPath=/captures/kept.pcap\r\n");
     const std::string csOdd = m_dir.File("two\nlines.pcap");
     m_files.csAnswer = csOdd;
-    QTest::mouseClick(Ctl<QPushButton>(1003), Qt::LeftButton);
+    QTest::mouseClick(C().pBrowse, Qt::LeftButton);
 
-    QTest::mouseClick(Ctl<QRadioButton>(1001), Qt::LeftButton);
-    Ctl<QLineEdit>(1004)->setText("3");
-    QTest::mouseClick(Ctl<QCheckBox>(1006), Qt::LeftButton);
-    QTest::mouseClick(Ctl<QPushButton>(1), Qt::LeftButton);
+    QTest::mouseClick(C().pSingle, Qt::LeftButton);
+    C().pOffset->setText("3");
+    QTest::mouseClick(C().pAutoUpdate, Qt::LeftButton);
+    QTest::mouseClick(C().pSend, Qt::LeftButton);
     EXPECT_EQ(CountDebug("Error. Could not open file=[" + csOdd + "]"), 1);
     QTest::keyClick(m_pDlg.get(), Qt::Key_Escape);
 
@@ -951,7 +955,7 @@ TEST_F(MainWindowTest, LineFeedPathIsUsedButNotStored)
 TEST_F(MainWindowTest, StatusLineHoldsTheLongestSentenceWhole)
 {
     Start();
-    auto* pStatus = Ctl<QLineEdit>(1013);
+    auto* pStatus = C().pStatus;
     const QString csLongest = QStringLiteral(
         "Not sent: no permission to send on enp0s31f6 (see Install in the README)");
     EXPECT_LE(

@@ -141,7 +141,7 @@ TEST_F(PacketsWindowTest, CaptureMenuFollowsMenuAndOpensTheListOnCtrlL)
     EXPECT_EQ(pPackets->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_L));
 
     // The path as typed in the field, not as saved.
-    auto* pPath = static_cast<QLineEdit*>(m_pDlg->Control(1000));
+    auto* pPath = m_pDlg->Controls().pPath;
     pPath->setText(QString::fromStdString(m_dir.File("frames.pcap")));
     CPacketsWnd* pWnd = OpenPackets();
     ASSERT_NE(pWnd, nullptr);
@@ -161,7 +161,7 @@ TEST_F(PacketsWindowTest, CaptureMenuFollowsMenuAndOpensTheListOnCtrlL)
     // Browsing to another file while it is open lists that file.
     ASSERT_TRUE(WriteTestCapture(m_dir.File("second.pcap"), 7, 60));
     m_files.csAnswer = m_dir.File("second.pcap");
-    static_cast<QPushButton*>(m_pDlg->Control(1003))->click();
+    m_pDlg->Controls().pBrowse->click();
     ASSERT_TRUE(WaitIdle(*pWnd));
     EXPECT_EQ(pWnd->StatusLine(), "second.pcap: 7 records");
 
@@ -448,7 +448,7 @@ TEST_F(PacketsWindowTest, UseAsOffsetSetsSinglePacketAndSaves)
         SCOPED_TRACE(row.szCase);
         m_pDlg.reset();
         Start("Mode=1\r\nOffset=3\r\nOldPath=" + m_dir.File("f.pcap") + "\r\n");
-        ASSERT_FALSE(m_pDlg->Control(1004)->isEnabled());
+        ASSERT_FALSE(m_pDlg->Controls().pOffset->isEnabled());
         CPacketsWnd* pWnd = OpenPackets();
         ASSERT_NE(pWnd, nullptr);
         QTableView* pTable = pWnd->Table();
@@ -473,10 +473,10 @@ TEST_F(PacketsWindowTest, UseAsOffsetSetsSinglePacketAndSaves)
         const std::string csOffset = std::to_string(row.iRow);
         EXPECT_NE(Settings().find("Mode=0\r\nOffset=" + csOffset + "\r\n"), std::string::npos)
             << Settings();
-        EXPECT_TRUE(static_cast<QRadioButton*>(m_pDlg->Control(1001))->isChecked());
-        EXPECT_FALSE(static_cast<QRadioButton*>(m_pDlg->Control(1002))->isChecked());
-        EXPECT_EQ(static_cast<QLineEdit*>(m_pDlg->Control(1004))->text().toStdString(), csOffset);
-        EXPECT_TRUE(m_pDlg->Control(1004)->isEnabled());
+        EXPECT_TRUE(m_pDlg->Controls().pSingle->isChecked());
+        EXPECT_FALSE(m_pDlg->Controls().pAll->isChecked());
+        EXPECT_EQ(m_pDlg->Controls().pOffset->text().toStdString(), csOffset);
+        EXPECT_TRUE(m_pDlg->Controls().pOffset->isEnabled());
         EXPECT_EQ(m_pDlg->Settings().Offset, row.iRow);
         EXPECT_EQ(m_pDlg->Settings().Mode, 0);
         EXPECT_EQ(
@@ -616,7 +616,7 @@ TEST_F(PacketsWindowTest, SendSelectedPutsExactlyTheChosenFramesOnTheWire)
         bool bLooked = false, bMainSendIsStop = false, bSendSelectedOff = false, bUseOff = false;
         QTimer::singleShot(0, pWnd, [&] {
             bLooked = true;
-            auto* pMainSend = static_cast<QPushButton*>(m_pDlg->Control(1));
+            auto* pMainSend = m_pDlg->Controls().pSend;
             bMainSendIsStop = pMainSend->isEnabled() && pMainSend->text() == "Stop";
             bSendSelectedOff = !pWnd->SendSelectedButton()->isEnabled();
             bUseOff = !pWnd->UseAsOffsetButton()->isEnabled();
@@ -638,7 +638,7 @@ TEST_F(PacketsWindowTest, SendSelectedPutsExactlyTheChosenFramesOnTheWire)
         EXPECT_EQ(m_box.shown[0].csText, csCount + " Packets have been sent");
         EXPECT_EQ(m_pDlg->StatusText(), csCount + " packets sent");
         EXPECT_EQ(PacketRecords(), logged);
-        EXPECT_TRUE(m_pDlg->Control(1)->isEnabled());
+        EXPECT_TRUE(m_pDlg->Controls().pSend->isEnabled());
         EXPECT_TRUE(pWnd->SendSelectedButton()->isEnabled());
         // The main window's own choice stays as it was.
         EXPECT_EQ(m_pDlg->Settings().Mode, 0);

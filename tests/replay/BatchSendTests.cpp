@@ -59,7 +59,7 @@ protected:
         m_window.iOffset = iOffset;
         const long long llBefore = m_ns.RxPackets(CNetns::PeerIf());
         CSocketSink sink(ePath);
-        OnSendReplay(m_window, CNetns::SendIf(), sink);
+        SendReplay(m_window, CNetns::SendIf(), sink);
         SResult result;
         result.records = DebugTexts();
         // Then a short look for anything more.

@@ -1,6 +1,7 @@
 #include "ReplayFakes.h"
 
 #include "log/Log.h"
+#include "session/ReplayWords.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -9,19 +10,68 @@ using namespace velmora;
 
 namespace vtest {
 
-void CFakeWindow::ReadReplayInputs(std::string& csPathOut, int& iModeOut, int& iOffsetOut)
+void CFakeWindow::OnProgress(const SReplayCounts& counts)
 {
-    ++iReads;
-    csPathOut = csPath;
-    iModeOut = iMode;
-    iOffsetOut = iOffset;
-}
-
-void CFakeWindow::PumpMessages()
-{
+    statusTexts.push_back(ProgressText(counts));
     ++iPumps;
     if (onPump)
         onPump();
+}
+
+namespace {
+
+    SReplayResult RunAndReport(
+        CFakeWindow& window, const SReplayRequest& request, IPacketSink* pSink)
+    {
+        const size_t nEnables = window.enableCalls.size();
+        const SReplayResult result
+            = pSink ? Replay(request, *pSink, window) : Replay(request, window);
+        if (window.enableCalls.size() > nEnables)
+            window.enableCalls.push_back(true);
+        const std::string csStatus = ReplayStatusText(result, request.csPath, request.csAdapter);
+        if (!csStatus.empty())
+            window.statusTexts.push_back(csStatus);
+        if (!result.NotSent()) {
+            if (window.stop == EReplayStop::StopAndClose)
+                LogMessage("%s", SentBoxText(result.iCount).c_str());
+            else
+                MessageAndLogOk("%s", SentBoxText(result.iCount).c_str());
+        }
+        return result;
+    }
+
+    SReplayRequest InputsOf(CFakeWindow& window, const std::string& csDevice)
+    {
+        ++window.iReads;
+        SReplayRequest request;
+        request.csPath = window.csPath;
+        request.eMode = window.iMode == 1 ? EReplayMode::All : EReplayMode::Single;
+        request.iOffset = window.iOffset;
+        request.csAdapter = csDevice;
+        return request;
+    }
+
+} // namespace
+
+SReplayResult SendReplay(CFakeWindow& window, const std::string& csDevice, IPacketSink& sink)
+{
+    return RunAndReport(window, InputsOf(window, csDevice), &sink);
+}
+
+SReplayResult SendReplay(CFakeWindow& window, const std::string& csDevice)
+{
+    return RunAndReport(window, InputsOf(window, csDevice), nullptr);
+}
+
+SReplayResult SendSelection(CFakeWindow& window, const std::string& csPath,
+    const CRecordSelection& selection, const std::string& csDevice, IPacketSink& sink)
+{
+    SReplayRequest request;
+    request.csPath = csPath;
+    request.eMode = EReplayMode::Selection;
+    request.selection = selection;
+    request.csAdapter = csDevice;
+    return RunAndReport(window, request, &sink);
 }
 
 bool CFakeSink::Open(const std::string& csDeviceName, std::string& csError)

@@ -11,20 +11,22 @@
 
 namespace vtest {
 
-// Records what a Send does to the window.
-class CFakeWindow final : public IReplayWindow {
+// What a running Send has been asked besides sending.
+enum class EReplayStop { None, Stop, StopAndClose };
+
+// A shell in miniature: holds the window's inputs, records what the Send
+// reports, and ends a Send the way the main window does (SendReplay below).
+class CFakeWindow final : public IReplayObserver {
 public:
-    void ReadReplayInputs(std::string& csPathOut, int& iModeOut, int& iOffsetOut) override;
-    void EnableReplayControls(bool bEnable) override { enableCalls.push_back(bEnable); }
-    void SetStatusText(const std::string& csText) override { statusTexts.push_back(csText); }
-    void PumpMessages() override;
-    EReplayStop StopRequest() override { return stop; }
-    std::chrono::milliseconds StatusInterval() const override { return statusInterval; }
+    void OnStart() override { enableCalls.push_back(false); }
+    void OnProgress(const SReplayCounts& counts) override;
+    bool StopRequested() override { return stop != EReplayStop::None; }
+    std::chrono::milliseconds ProgressInterval() const override { return statusInterval; }
 
     std::string csPath;
-    int iMode = 1;
+    int iMode = 1; // 1 all, else the one at iOffset
     int iOffset = 0;
-    int iReads = 0;
+    int iReads = 0; // requests made from the inputs
     int iPumps = 0;
     std::vector<bool> enableCalls;
     std::vector<std::string> statusTexts;
@@ -32,6 +34,14 @@ public:
     EReplayStop stop = EReplayStop::None;
     std::chrono::milliseconds statusInterval { 0 }; // at every packet
 };
+
+// A Send of the fake window's inputs, or of a selection, ended as the main
+// window ends one: the controls back, the status sentence, then the box (only
+// logged when the window is closing).
+SReplayResult SendReplay(CFakeWindow& window, const std::string& csDevice, IPacketSink& sink);
+SReplayResult SendReplay(CFakeWindow& window, const std::string& csDevice);
+SReplayResult SendSelection(CFakeWindow& window, const std::string& csPath,
+    const CRecordSelection& selection, const std::string& csDevice, IPacketSink& sink);
 
 // Takes frames instead of an adapter.
 class CFakeSink final : public IPacketSink {

@@ -49,7 +49,7 @@ protected:
         m_window.csPath = csPath;
         m_window.iMode = iMode;
         m_window.iOffset = iOffset;
-        OnSendReplay(m_window, csDevice);
+        SendReplay(m_window, csDevice);
     }
     Strings BoxTexts() const
     {
@@ -330,7 +330,7 @@ TEST_F(ReplayNetnsTest, SendWithoutThePrivilegeSaysSoOnTheStatusLine)
     std::thread([&] {
         bDropped = DropEffectiveCapabilities();
         if (bDropped)
-            result = OnSendReplay(m_window, "vm0");
+            result = SendReplay(m_window, "vm0");
     }).join();
     ASSERT_TRUE(bDropped);
     EXPECT_EQ(result.eNotSent, ENotSent::NoAdapter);

@@ -56,7 +56,7 @@ TEST_F(ReplaySelectionTest, SendsExactlyTheChosenRecordsInFileOrder)
         m_window.enableCalls.clear();
         ResetDebugLogFile();
 
-        OnSendSelection(m_window, File("c.pcap"), row.selection, "vm0", m_sink);
+        SendSelection(m_window, File("c.pcap"), row.selection, "vm0", m_sink);
 
         std::vector<std::vector<uint8_t>> expected;
         Strings records;
@@ -82,7 +82,7 @@ TEST_F(ReplaySelectionTest, AFailedFrameIsLoggedAndTheRestStillGo)
 {
     const auto frames = WriteFrames(File("c.pcap"), { 60, 60, 60, 60, 60 });
     m_sink.failAt = [](size_t nPosition) { return nPosition == 1; };
-    OnSendSelection(m_window, File("c.pcap"), { 0, 2, 4 }, "vm0", m_sink);
+    SendSelection(m_window, File("c.pcap"), { 0, 2, 4 }, "vm0", m_sink);
     // The fake keeps what it was handed, failed or not; the count is of attempts, as for Send.
     EXPECT_EQ(
         m_sink.frames, std::vector<std::vector<uint8_t>>({ frames[0], frames[2], frames[4] }));
@@ -110,8 +110,7 @@ TEST_F(ReplaySelectionTest, StopsBeforeTheLoopLikeSend)
     for (const Row& row : rows) {
         SCOPED_TRACE(row.szCase);
         m_sink.bOpenOk = row.bOpenOk;
-        EXPECT_TRUE(ReplayCapture(m_window, row.csPath, { 0, 1 }, "vm0", m_sink).NotSent());
-        OnSendSelection(m_window, row.csPath, { 0, 1 }, "vm0", m_sink);
+        EXPECT_TRUE(SendSelection(m_window, row.csPath, { 0, 1 }, "vm0", m_sink).NotSent());
         EXPECT_TRUE(m_sink.frames.empty());
         EXPECT_TRUE(m_box.shown.empty());
         EXPECT_TRUE(m_window.enableCalls.empty());

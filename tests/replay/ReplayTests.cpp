@@ -16,7 +16,7 @@ namespace {
 class ReplayTest : public ::testing::Test, public CReplayFixtureBase {
 protected:
     // A Send of the window's capture through the fake sink.
-    void Send(const std::string& csDevice = "vm0") { OnSendReplay(m_window, csDevice, m_sink); }
+    void Send(const std::string& csDevice = "vm0") { SendReplay(m_window, csDevice, m_sink); }
 
     Strings BoxTexts() const
     {

@@ -47,6 +47,9 @@ TEST_F(SendSocketTest, AdapterThatCannotCarryOurFramesIsRefusedInLibpcapsWords)
     ASSERT_TRUE(Ip("link set vdown down"));
     ASSERT_TRUE(Ip("tuntap add mode tun name vtun"));
     ASSERT_TRUE(Ip("link set vtun up"));
+    // Up, but its peer is down: no carrier. libpcap asks for "up", not for a carrier.
+    ASSERT_TRUE(m_ns.AddVethPair("vnocarrier", "vnocarrier1"));
+    ASSERT_TRUE(Ip("link set vnocarrier1 down"));
     struct Row {
         std::string csDevice;
         ESendOpenError eError;
@@ -64,6 +67,7 @@ TEST_F(SendSocketTest, AdapterThatCannotCarryOurFramesIsRefusedInLibpcapsWords)
         { "vm0456789abcdef0", ESendOpenError::NoSuchDevice,
             "vm0456789abcdef0: No such device exists (No such device exists)" },
         { "vdown", ESendOpenError::NotUp, "vdown: That device is not up" },
+        { "vnocarrier", ESendOpenError::None, "" },
         { "vtun", ESendOpenError::NotEthernet, "vtun" + csNotEthernet },
         { "any", ESendOpenError::NotEthernet, "any" + csNotEthernet },
     };

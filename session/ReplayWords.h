@@ -1,0 +1,27 @@
+#pragma once
+
+// The words both shells use for a Send, so that the window's status line and
+// box and velmora-replay's lines never drift apart.
+
+#include "replay/Replay.h"
+
+#include <string>
+
+namespace velmora {
+
+// The status line while a Send runs: "12 packets sent".
+std::string ProgressText(const SReplayCounts& counts);
+
+// The closing box: "12 Packets have been sent".
+std::string SentBoxText(int iCount);
+
+// The status line after a Send: one sentence saying why it stopped, or the
+// count with the refused frames; empty when the progress count stands.
+// csPickHint tells where another adapter is chosen.
+std::string ReplayStatusText(const SReplayResult& result, const std::string& csPath,
+    const std::string& csDevice, const std::string& csPickHint = "pick one under Device");
+
+// The file's name after its last slash (the whole path when that is empty).
+std::string FileName(const std::string& csPath);
+
+} // namespace velmora
