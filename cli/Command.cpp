@@ -166,6 +166,7 @@ namespace {
             request.eMode = options.iMode == 1 ? EReplayMode::All : EReplayMode::Single;
             request.iOffset = options.iOffset;
         }
+        request.pace = options.pace;
         CCommandObserver observer(options, pErr);
         const SReplayResult result = Replay(request, observer);
         observer.EndProgress();

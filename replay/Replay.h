@@ -6,6 +6,8 @@
 // the result into words (session/ReplayWords.h); nothing here shows a box or
 // makes a sentence.
 
+#include "replay/Pace.h"
+
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -37,6 +39,9 @@ struct SReplayRequest {
     // each in file order. Reading ends after the last one.
     CRecordSelection selection;
     std::string csAdapter; // the adapter's name, as the adapter list gives it
+    // When the frames go out and how often (All and Selection; Single ignores
+    // it). The default sends one round back to back.
+    SPaceOptions pace;
 };
 
 // Shortest time between two progress reports (and pumps) during a Send: the
@@ -46,6 +51,10 @@ constexpr int kStatusIntervalMs = 16;
 // Where a Send stands.
 struct SReplayCounts {
     int iHandled = 0; // records handed to sending so far: the final box's count
+    // A timed Send (request.pace other than the default):
+    int64_t llRound = 0; // the round under way, 1 first; 0 for an untimed Send
+    int64_t llWaitLeftMs = -1; // a wait longer than a second: ms left until the next frame
+    bool bPause = false; // that wait is the pause between two rounds
 };
 
 // What a running Send tells its shell, and asks of it. Every call comes from
@@ -92,6 +101,11 @@ struct SReplayResult {
     int iFailed = 0; // of those, refused by the adapter (each has a debug record)
     bool bStopped = false; // the observer asked for a stop and the loop ended early
     long long llRecordsRead = 0; // records read from the file
+    // A timed Send: the rounds begun (0 for an untimed one), the records the
+    // last of them handed over, and whether its duration ended it (bStopped too).
+    int64_t llRounds = 0;
+    int64_t llRoundFrames = 0;
+    bool bTimeUp = false;
     bool NotSent() const { return eNotSent != ENotSent::None; }
 };
 

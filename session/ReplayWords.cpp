@@ -6,7 +6,13 @@ namespace velmora {
 
 std::string ProgressText(const SReplayCounts& counts)
 {
-    return std::to_string(counts.iHandled) + " packets sent";
+    std::string cs = std::to_string(counts.iHandled) + " packets sent";
+    if (counts.llRound > 1)
+        cs += " (round " + std::to_string(counts.llRound) + ")";
+    if (counts.llWaitLeftMs >= 0)
+        cs += std::string(counts.bPause ? ", next round in " : ", next packet in ")
+            + std::to_string((counts.llWaitLeftMs + 999) / 1000) + " s";
+    return cs;
 }
 
 std::string SentBoxText(int iCount)
@@ -64,10 +70,17 @@ std::string ReplayStatusText(const SReplayResult& result, const std::string& csP
     case ENotSent::NotCapture:
         return "Not sent: " + FileName(csPath) + " is not a capture file";
     }
+    // A timed Send that was stopped, or whose duration ran out, says where.
+    std::string csWhere;
+    if (result.llRounds > 0 && result.bStopped)
+        csWhere = std::string(result.bTimeUp ? "Time up" : "Stopped") + " in round "
+            + std::to_string(result.llRounds) + " after its packet "
+            + std::to_string(result.llRoundFrames) + ": ";
     if (result.iRefused == 0)
-        return std::string();
+        return csWhere.empty() ? std::string()
+                               : csWhere + std::to_string(result.iCount) + " packets sent";
     // Only refusals by the adapter leave a record; a debug log that is off has none.
-    return std::to_string(result.iCount - result.iRefused) + " packets sent, "
+    return csWhere + std::to_string(result.iCount - result.iRefused) + " packets sent, "
         + std::to_string(result.iRefused) + " refused"
         + (g_bDebug && result.iFailed > 0 ? " (see Debuglog.txt)" : "");
 }

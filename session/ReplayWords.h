@@ -9,14 +9,18 @@
 
 namespace velmora {
 
-// The status line while a Send runs: "12 packets sent".
+// The status line while a Send runs: "12 packets sent"; a timed Send adds
+// its round after the first, and a countdown in a wait longer than a second:
+// "40 packets sent (round 2), next packet in 5 s".
 std::string ProgressText(const SReplayCounts& counts);
 
 // The closing box: "12 Packets have been sent".
 std::string SentBoxText(int iCount);
 
 // The status line after a Send: one sentence saying why it stopped, or the
-// count with the refused frames; empty when the progress count stands.
+// count with the refused frames; empty when the progress count stands. A
+// timed Send that was stopped says the round and the packet in it: "Stopped
+// in round 2 after its packet 5: 15 packets sent" ("Time up" for --duration).
 // csPickHint tells where another adapter is chosen.
 std::string ReplayStatusText(const SReplayResult& result, const std::string& csPath,
     const std::string& csDevice, const std::string& csPickHint = "pick one under Device");
