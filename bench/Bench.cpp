@@ -326,6 +326,14 @@ private:
     Clock::time_point m_last {};
 };
 
+// velmora-replay as built with the benchmark, or another build of it named by
+// VELMORA_BENCH_REPLAY_EXE (to compare two versions by their ratios).
+std::string ReplayExe()
+{
+    const char* sz = std::getenv("VELMORA_BENCH_REPLAY_EXE");
+    return sz && *sz ? sz : VELMORA_REPLAY_EXE;
+}
+
 class CBench {
 public:
     CBench(const SOptions& options, const vtest::CNetns& ns, const std::string& csSelf,
@@ -408,9 +416,9 @@ public:
         const long long llBefore = m_ns.RxPackets(vtest::CNetns::PeerIf());
         CPeerClock clock(m_ns, vtest::CNetns::PeerIf());
         const Clock::time_point start = Clock::now();
-        const SOutput out = Run("cd " + Quote(m_csWorkDir) + " && " + m_ns.ExecPrefix()
-            + Quote(VELMORA_REPLAY_EXE) + " -q --no-debug -i " + vtest::CNetns::SendIf() + " "
-            + Quote(csCapture));
+        const SOutput out
+            = Run("cd " + Quote(m_csWorkDir) + " && " + m_ns.ExecPrefix() + Quote(ReplayExe())
+                + " -q --no-debug -i " + vtest::CNetns::SendIf() + " " + Quote(csCapture));
         const double dSeconds = std::chrono::duration<double>(Clock::now() - start).count();
         const double dPeerPps = clock.Stop();
         run.llDelivered = m_ns.RxPackets(vtest::CNetns::PeerIf()) - llBefore;
