@@ -187,6 +187,13 @@ int64_t CPaceScheduler::Due(int64_t llStampNs, uint32_t uLength, bool* pbBackwar
     return llDue;
 }
 
+void CPaceScheduler::Shift(int64_t llDeltaNs)
+{
+    m_llStart += llDeltaNs;
+    m_llLastDue += llDeltaNs;
+    m_llAnchorDue += llDeltaNs;
+}
+
 CPaceRun::CPaceRun(const SPaceOptions& options, IClock& clock)
     : m_options(options)
     , m_clock(clock)
@@ -246,6 +253,15 @@ EPaceStep CPaceRun::BeginRound(const FPacePoll& poll)
     m_llInRound = 0;
     m_scheduler.StartRound(llStart);
     return EPaceStep::Go;
+}
+
+void CPaceRun::FirstSent()
+{
+    if (!m_options.Paced() || m_llInRound != 1)
+        return;
+    const int64_t llLate = m_clock.Now() - m_scheduler.LastDue();
+    if (llLate > 0)
+        m_scheduler.Shift(llLate);
 }
 
 EPaceStep CPaceRun::Next(int64_t llStampNs, uint32_t uLength, const FPacePoll& poll)

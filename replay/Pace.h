@@ -105,6 +105,8 @@ public:
     int64_t Due(int64_t llStampNs, uint32_t uLength, bool* pbBackwards = nullptr);
     // The due time of the last record; the start before the first.
     int64_t LastDue() const { return m_llLastDue; }
+    // Moves the round, the records so far included, llDeltaNs later.
+    void Shift(int64_t llDeltaNs);
 
 private:
     SPaceOptions m_options;
@@ -154,6 +156,10 @@ public:
     EPaceStep BeginRound(const FPacePoll& poll);
     // Waits until the round's next record is due. Go to send it.
     EPaceStep Next(int64_t llStampNs, uint32_t uLength, const FPacePoll& poll);
+    // Called once the round's first frame is out: the rest of the round counts
+    // from now, so that a slow first send (a fresh socket, a first batch to
+    // allocate) does not shorten the first gap.
+    void FirstSent();
 
     // Called when a wait is about to begin (the next record is not due yet):
     // the moment to hand the frames staged so far to the kernel. Frames already

@@ -465,6 +465,10 @@ namespace {
                 pcap_pkthdr header = *pHeader;
                 header.ts.tv_usec /= 1000;
                 batch.Add(lIndex, header, pData);
+                if (run.RecordsInRound() == 1 && pace.Paced()) {
+                    batch.Drain();
+                    run.FirstSent();
+                }
                 bShowPending = true;
                 if (Clock::now() >= nextShow) {
                     show(nullptr);

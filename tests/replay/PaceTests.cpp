@@ -425,4 +425,35 @@ TEST(PaceTest, TheRealClockNeverWakesEarly)
     }
 }
 
+TEST(PaceTest, ASlowFirstSendDoesNotShortenTheFirstGap)
+{
+    struct SRow {
+        const char* szName;
+        SPaceOptions options;
+        std::vector<int64_t> expected; // after a first send 70 us long
+    };
+    const std::vector<SRow> rows {
+        { "as captured", Pace(EPace::Captured), { 0, 1 * kMs + 70 * kUs, 2 * kMs + 70 * kUs } },
+        { "1000 packets/s", Pace(EPace::PacketsPerSecond, 1000),
+            { 0, 1 * kMs + 70 * kUs, 2 * kMs + 70 * kUs } },
+        { "back to back", Pace(EPace::BackToBack), { 0, 70 * kUs, 70 * kUs } },
+    };
+    for (const SRow& row : rows) {
+        SCOPED_TRACE(row.szName);
+        CFakeClock clock(kBase);
+        CPaceRun run(row.options, clock);
+        ASSERT_EQ(run.BeginRound(nullptr), EPaceStep::Go);
+        std::vector<int64_t> times;
+        for (int i = 0; i < 3; ++i) {
+            ASSERT_EQ(run.Next(5 * kS + i * kMs, 60, nullptr), EPaceStep::Go);
+            times.push_back(clock.llNow - kBase);
+            if (i == 0) {
+                clock.llNow += 70 * kUs;
+                run.FirstSent();
+            }
+        }
+        EXPECT_EQ(times, row.expected);
+    }
+}
+
 } // namespace

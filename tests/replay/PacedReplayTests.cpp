@@ -248,17 +248,18 @@ TEST_F(PacedReplayTest, TheDurationEndsTheRoundsLikeAStop)
 // sender up until its next tick (4 ms here), whatever the sender does; so the
 // test sends at a real-time priority where it may, and the bound must hold in
 // one of three Sends.
-TEST(PacedReplayNetnsTest, GapsOfFiftyMillisecondsArriveAsCaptured)
+class PacedReplayNetnsTest : public ::testing::Test, public CReplayFixtureBase { };
+
+TEST_F(PacedReplayNetnsTest, GapsOfFiftyMillisecondsArriveAsCaptured)
 {
     CNetns ns("pace");
     VTEST_REQUIRE_NETNS(ns);
     CEnterNetns enter(ns);
     ASSERT_TRUE(enter.Ok());
-    CTempDir dir;
     std::vector<int64_t> stamps;
     for (int i = 0; i < 11; ++i)
         stamps.push_back(1'700'000'000LL * 1'000'000'000 + i * 50 * kMs);
-    WriteNanoFrames(dir.File("gaps.pcap"), stamps);
+    WriteNanoFrames(File("gaps.pcap"), stamps);
 
     std::string csWorst;
     bool bMet = false;
@@ -273,7 +274,7 @@ TEST(PacedReplayNetnsTest, GapsOfFiftyMillisecondsArriveAsCaptured)
         ASSERT_EQ(pcap_setnonblock(hPeer, 1, szErr), 0);
 
         SReplayRequest request;
-        request.csPath = dir.File("gaps.pcap");
+        request.csPath = File("gaps.pcap");
         request.csAdapter = CNetns::SendIf();
         request.pace = Captured(1);
         CFakeWindow window;
