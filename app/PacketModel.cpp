@@ -194,11 +194,34 @@ uint64_t CPacketModel::RecordAt(int iRow) const
     return m_bFiltered ? m_matches[static_cast<size_t>(iRow)] : static_cast<uint64_t>(iRow);
 }
 
+void CPacketModel::SetAim(const SAimPlan& plan)
+{
+    m_aim = plan;
+    ForgetRows();
+    if (m_iRows > 0)
+        emit dataChanged(index(0, 0), index(m_iRows - 1, vdecode::kColumnCount - 1));
+}
+
+vdecode::SRow DecodeAimedRecord(const vdecode::CCaptureIndex& index, uint64_t uRecord,
+    const SAimPlan& plan, std::vector<vdecode::SField>* pTree, std::vector<uint8_t>* pBytes)
+{
+    vdecode::SRecord record;
+    if (!plan.Active() || !index.Read(uRecord, record))
+        return vdecode::DecodeRecord(index, uRecord, pTree, pBytes);
+    if (index.LinkType() == vdecode::kLinkEthernet)
+        AimFrame(plan, record.bytes.data(), static_cast<uint32_t>(record.bytes.size()));
+    const vdecode::SFrame frame = index.Frame(uRecord, record);
+    vdecode::SRow row = pTree ? vdecode::DecodeTree(frame, pTree) : vdecode::DecodeRow(frame);
+    if (pBytes)
+        *pBytes = std::move(record.bytes);
+    return row;
+}
+
 const vdecode::SRow& CPacketModel::Row(uint64_t uRecord) const
 {
     SSlot& slot = m_cache[uRecord % kCacheSlots];
     if (slot.uRecord != uRecord) {
-        slot.row = vdecode::DecodeRecord(*m_pIndex, uRecord);
+        slot.row = DecodeAimedRecord(*m_pIndex, uRecord, m_aim);
         slot.uRecord = uRecord;
         ++m_uDecodes;
     }

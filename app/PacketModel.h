@@ -1,5 +1,7 @@
 #pragma once
 
+#include "replay/Aim.h"
+
 // The packet list's data: a capture read into its index on a thread of its own,
 // an optional filter run on another, and a table model that decodes only the
 // rows the view asks for.
@@ -70,6 +72,12 @@ private:
 // The packet list. Without a filter row N is record N; with one, the rows are
 // the matching records in file order. Rows are decoded when data() asks for
 // them and kept in a small cache.
+// DecodeRecord of the record as the aim sends it: its bytes rewritten by
+// plan (unless the capture is not Ethernet), then decoded.
+vdecode::SRow DecodeAimedRecord(const vdecode::CCaptureIndex& index, uint64_t uRecord,
+    const SAimPlan& plan, std::vector<vdecode::SField>* pTree = nullptr,
+    std::vector<uint8_t>* pBytes = nullptr);
+
 class CPacketModel final : public QAbstractTableModel {
     Q_OBJECT
 public:
@@ -87,6 +95,8 @@ public:
 
     // The record a row shows.
     uint64_t RecordAt(int iRow) const;
+    // Shows the records as this aim sends them (a default plan: as captured).
+    void SetAim(const SAimPlan& plan);
     // Decodes done so far (for tests and the benchmark).
     uint64_t DecodeCount() const { return m_uDecodes; }
 
@@ -108,6 +118,7 @@ private:
     };
 
     const vdecode::CCaptureIndex* m_pIndex = nullptr;
+    SAimPlan m_aim;
     int m_iRows = 0;
     bool m_bFiltered = false;
     std::vector<uint64_t> m_matches;

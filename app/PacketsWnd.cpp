@@ -3,6 +3,7 @@
 #include "decode/RowFilter.h"
 #include "session/ReplayWords.h"
 
+#include <QCheckBox>
 #include <QFile>
 #include <QFontDatabase>
 #include <QHBoxLayout>
@@ -207,6 +208,9 @@ void CPacketsWnd::BuildWindow()
         tr("Sends the selected records, in file order, on the main window's adapter"));
     m_pClose = new QPushButton(tr("Close"), this);
     m_pClose->setObjectName(QStringLiteral("close"));
+    m_pShowAimed = new QCheckBox(tr("Show ai&med"), this);
+    m_pShowAimed->setObjectName(QStringLiteral("showAimed"));
+    m_pShowAimed->setToolTip(tr("The addresses and bytes as Send options aim them"));
     // Enter belongs to the list (Use as offset), never to a default button.
     for (QPushButton* p : { m_pUseAsOffset, m_pSendSelected, m_pClose })
         p->setAutoDefault(false);
@@ -219,6 +223,7 @@ void CPacketsWnd::BuildWindow()
     pLines->addWidget(m_pStatus);
     pLines->addWidget(m_pNote);
     pBottom->addLayout(pLines, 1);
+    pBottom->addWidget(m_pShowAimed);
     pBottom->addWidget(m_pUseAsOffset);
     pBottom->addWidget(m_pSendSelected);
     pBottom->addWidget(m_pClose);
@@ -230,7 +235,8 @@ void CPacketsWnd::BuildWindow()
     setTabOrder(m_pFilter, m_pTable);
     setTabOrder(m_pTable, m_pTree);
     setTabOrder(m_pTree, m_pHex);
-    setTabOrder(m_pHex, m_pUseAsOffset);
+    setTabOrder(m_pHex, m_pShowAimed);
+    setTabOrder(m_pShowAimed, m_pUseAsOffset);
     setTabOrder(m_pUseAsOffset, m_pSendSelected);
     setTabOrder(m_pSendSelected, m_pClose);
 
@@ -250,9 +256,10 @@ void CPacketsWnd::BuildWindow()
     connect(m_pUseAsOffset, &QPushButton::clicked, this, &CPacketsWnd::OnUseAsOffset);
     connect(m_pSendSelected, &QPushButton::clicked, this, &CPacketsWnd::OnSendSelected);
     connect(m_pClose, &QPushButton::clicked, this, &QWidget::close);
+    connect(m_pShowAimed, &QCheckBox::toggled, this, &CPacketsWnd::UpdateSendTarget);
 
     m_pTable->setFocus();
-    UpdateButtons();
+    UpdateSendTarget();
 }
 
 void CPacketsWnd::ShowCapture(const std::string& csPath)
@@ -449,7 +456,7 @@ void CPacketsWnd::ShowRecordDetails()
         return;
     }
     std::vector<vdecode::SField> tree;
-    vdecode::DecodeRecord(m_pLoader->Index(), uRecord, &tree, &m_detailBytes);
+    DecodeAimedRecord(m_pLoader->Index(), uRecord, m_aim, &tree, &m_detailBytes);
     AddFields(nullptr, m_pTree, tree);
     m_pTree->expandAll();
     m_pHex->setPlainText(HexDump(m_detailBytes));
@@ -495,6 +502,26 @@ void CPacketsWnd::UpdateButtons()
     const bool bAny = m_pTable->selectionModel()->hasSelection();
     m_pUseAsOffset->setEnabled(m_bSendingAllowed && bAny);
     m_pSendSelected->setEnabled(m_bSendingAllowed && bAny);
+    // Where the frames go is on the button, before they go. Rows are
+    // counted by range, so that a selection of millions costs nothing.
+    uint64_t uRows = 0;
+    for (const QItemSelectionRange& range : m_pTable->selectionModel()->selection())
+        uRows += static_cast<uint64_t>(range.bottom() - range.top() + 1);
+    const std::string csAdapter = m_owner.SendAdapter();
+    const QString qsWhere = csAdapter.empty() ? tr("(no adapter chosen)")
+                                              : tr("on %1").arg(QString::fromStdString(csAdapter));
+    m_pSendSelected->setText(uRows == 0 ? tr("&Send selected %1").arg(qsWhere)
+            : uRows == 1                ? tr("&Send 1 record %1").arg(qsWhere)
+                         : tr("&Send %1 records %2").arg(GroupedNumber(uRows), qsWhere));
+}
+
+void CPacketsWnd::UpdateSendTarget()
+{
+    m_aim = m_pShowAimed->isChecked() ? m_owner.SendAim() : SAimPlan();
+    m_model.SetAim(m_aim);
+    m_uDetailsRecord = UINT64_MAX; // the bytes shown may change
+    ShowRecordDetails();
+    UpdateButtons();
 }
 
 void CPacketsWnd::EnableSending(bool bEnable)

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
@@ -29,6 +30,10 @@ public:
     // Sends the chosen records of csPath as Send does, on the main window's adapter.
     virtual void SendRecordSelection(const std::string& csPath, const CRecordSelection& selection)
         = 0;
+    // The adapter Send selected sends on, and the aim it applies, for the
+    // window to show; none and no aim by default.
+    virtual std::string SendAdapter() const { return std::string(); }
+    virtual SAimPlan SendAim() const { return SAimPlan(); }
 };
 
 // The Packets window: the capture as a decoded list, the selected record's
@@ -44,6 +49,9 @@ public:
     void ShowCapture(const std::string& csPath);
     // Off while a Send runs, as the main window's controls are.
     void EnableSending(bool bEnable);
+    // Asks the owner again where and how Send selected sends: the button's
+    // words, and the rows and bytes while "Show aimed" is ticked.
+    void UpdateSendTarget();
 
     void OnUseAsOffset();
     void OnSendSelected();
@@ -58,6 +66,7 @@ public:
     QLineEdit* FilterField() const { return m_pFilter; }
     QPushButton* UseAsOffsetButton() const { return m_pUseAsOffset; }
     QPushButton* SendSelectedButton() const { return m_pSendSelected; }
+    QCheckBox* ShowAimedBox() const { return m_pShowAimed; }
     QString StatusLine() const;
     QString NoteLine() const;
     // True once the file is read to its end (or to an error) and any filter is done.
@@ -88,6 +97,7 @@ private:
     std::string m_csFilter; // the text the loader filters by
     uint64_t m_uDetailsRecord = UINT64_MAX;
     std::vector<uint8_t> m_detailBytes;
+    SAimPlan m_aim; // what the rows and bytes show: inactive unless "Show aimed"
 
     QLineEdit* m_pFilter = nullptr;
     QTableView* m_pTable = nullptr;
@@ -98,6 +108,7 @@ private:
     QPushButton* m_pUseAsOffset = nullptr;
     QPushButton* m_pSendSelected = nullptr;
     QPushButton* m_pClose = nullptr;
+    QCheckBox* m_pShowAimed = nullptr;
 };
 
 // "0000  02 76 6d ...  .vm..", 16 bytes a line; the column of byte i is

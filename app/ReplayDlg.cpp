@@ -4,6 +4,7 @@
 
 #include "about/AboutBox.h"
 #include "app/QtPlatform.h"
+#include "app/SendOptionsDlg.h"
 #include "app/SingleInstance.h"
 #include "log/Log.h"
 #include "log/MessageBox.h"
@@ -145,6 +146,12 @@ void CReplayDlg::BuildWindow()
     pPackets->setObjectName(QStringLiteral("menuPackets"));
     pPackets->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
     connect(pPackets, &QAction::triggered, this, &CReplayDlg::OnPackets);
+    // Ctrl+O is Open and Ctrl+K clears to the end of a line in a text field;
+    // Ctrl+Shift+K is nobody's standard key.
+    QAction* pSendOptions = pCapture->addAction(QStringLiteral("Send options\u2026"));
+    pSendOptions->setObjectName(QStringLiteral("menuSendOptions"));
+    pSendOptions->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_K));
+    connect(pSendOptions, &QAction::triggered, this, &CReplayDlg::OnSendOptions);
 
     auto* pClient = new QWidget(this);
     pClient->setObjectName(QStringLiteral("client"));
@@ -282,7 +289,62 @@ void CReplayDlg::OnInitDialog()
 
     DoDataExchange(false);
     OnModeChanged();
+    ShowAimNotice();
     static_cast<QPushButton*>(Control(IDC_SEND))->setFocus();
+}
+
+void CReplayDlg::OnSendOptions()
+{
+    if (m_bReplaying)
+        return;
+    DoDataExchange(true);
+    const std::string csAdapter = m_session.Settings().NicDevice;
+    SAdapterAddresses addresses;
+    std::string csError;
+    ReadAdapterAddresses(csAdapter, addresses, csError);
+    SSendOptions options = m_session.SendOptions();
+    if (!GetSendOptionsDialog().Edit(this, options, csAdapter, addresses))
+        return;
+    const bool bWasAimed = !m_session.SendOptions().aim.IsDefault();
+    m_session.SendOptions() = options;
+    m_session.SaveSendOptions();
+    // The notice goes as soon as the aim is back at its default.
+    if (bWasAimed && options.aim.IsDefault() && m_csStatus.rfind("Aimed ", 0) == 0)
+        ShowStatusSentence(std::string());
+    ShowAimNotice();
+    if (m_pPackets)
+        m_pPackets->UpdateSendTarget();
+}
+
+SAimPlan CReplayDlg::SendAim() const
+{
+    const SAimOptions& aim = m_session.SendOptions().aim;
+    const std::string& csAdapter = m_session.Settings().NicDevice;
+    SAdapterAddresses addresses;
+    std::string csError;
+    if (aim.eSrcMac == EAimSource::Adapter || aim.eSrcIp == EAimSource::Adapter)
+        ReadAdapterAddresses(csAdapter, addresses, csError);
+    SAimPlan plan;
+    // An adapter without the address asked for sends nothing (Send says why).
+    if (!PlanAim(aim, csAdapter, addresses, plan, csError))
+        return SAimPlan();
+    return plan;
+}
+
+// Whenever the aim is on, the status line says so: before a Send, so that
+// nobody sends aimed frames by surprise, and after it, beside the result.
+void CReplayDlg::ShowAimNotice()
+{
+    const std::string csAim = AimSummary(m_session.SendOptions().aim);
+    if (csAim.empty() || m_csStatus.find(csAim) != std::string::npos)
+        return;
+    const size_t nOld = m_csStatus.find("Aimed ");
+    const std::string csRest
+        = m_csStatus.substr(0, nOld == std::string::npos ? m_csStatus.size() : nOld);
+    std::string csStatus = csRest;
+    while (!csStatus.empty() && (csStatus.back() == ' ' || csStatus.back() == '.'))
+        csStatus.pop_back();
+    ShowStatusSentence(csStatus.empty() ? csAim : csStatus + ". " + csAim);
 }
 
 bool CReplayDlg::ReadOffset()
@@ -370,6 +432,7 @@ void CReplayDlg::OnPackets()
     }
     m_pPackets->ShowCapture(m_session.CapturePath());
     m_pPackets->EnableSending(!m_bReplaying);
+    m_pPackets->UpdateSendTarget();
     m_pPackets->show();
     m_pPackets->raise();
     m_pPackets->activateWindow();
@@ -411,26 +474,37 @@ void CReplayDlg::RunReplay(SReplayRequest request)
     m_stopRequest = EStop::None;
     ClearStatusReason();
     request.csAdapter = m_session.Settings().NicDevice;
+    request.aim = m_session.SendOptions().aim;
     const SReplayResult result = Replay(request, *this);
     if (m_bReplayStarted)
         EnableReplayControls(true);
-    const std::string csStatus = ReplayStatusText(result, request.csPath, request.csAdapter);
+    const std::string csStatus = ReplayStatusText(result, request);
     if (!csStatus.empty())
-        SetStatusText(csStatus);
-    if (!result.NotSent()) {
-        // A box would hold a closing window open; the count still reaches both logs.
-        if (m_stopRequest == EStop::StopAndClose)
-            LogMessage("%s", SentBoxText(result.iCount).c_str());
-        else
-            MessageAndLogOk("%s", SentBoxText(result.iCount).c_str());
-    }
-    m_bStatusSaysWhy = result.NotSent();
+        ShowStatusSentence(csStatus);
+    ShowAimNotice();
+    // A close asked for during the Send still gets the count: the box is
+    // answered first, then the window goes.
+    if (!result.NotSent())
+        MessageAndLogOk("%s", SentBoxText(result.iCount).c_str());
     m_bReplaying = false;
     m_stopRequest = EStop::None;
     if (m_bCloseAfterReplay) {
         m_bCloseAfterReplay = false;
         OnCancel();
     }
+}
+
+// Only the status line is written: the other fields may hold typing that the
+// user has yet to correct, and the next Send must read it as typed.
+void CReplayDlg::ShowStatusSentence(const std::string& csText)
+{
+    m_csStatus = csText;
+    auto* pStatus = static_cast<QLineEdit*>(Control(IDC_STATUS));
+    pStatus->setText(Q(csText));
+    // A sentence longer than the field shows its start, and whole on hovering.
+    pStatus->setCursorPosition(0);
+    pStatus->setToolTip(pStatus->text());
+    m_bStatusSaysWhy = csText.rfind("Not sent: ", 0) == 0;
 }
 
 // The reason the last Send gave goes with the next Send; a count stays.
@@ -440,6 +514,7 @@ void CReplayDlg::ClearStatusReason()
 {
     if (!m_bStatusSaysWhy)
         return;
+    m_bStatusSaysWhy = false;
     m_csStatus.clear();
     auto* pStatus = static_cast<QLineEdit*>(Control(IDC_STATUS));
     pStatus->clear();
@@ -457,14 +532,24 @@ void CReplayDlg::OnSend()
     m_bReplaying = true;
     m_stopRequest = EStop::None;
     ClearStatusReason();
-    // The offset's check shows its message; the Send goes on with the values
-    // as they stand.
-    DoDataExchange(true);
+    // The offset's check shows its message. All packets goes on with the
+    // values as they stand; a single packet is the one the field names, and a
+    // field that names none sends nothing rather than the last good offset.
+    const bool bOffsetOk = DoDataExchange(true);
     SReplayRequest request;
     request.csPath = m_session.CapturePath();
     // No radio button set (-1) counts as Single Packet.
     request.eMode = m_session.Settings().Mode == 1 ? EReplayMode::All : EReplayMode::Single;
     request.iOffset = m_session.Settings().Offset;
+    if (!bOffsetOk && request.eMode == EReplayMode::Single) {
+        ShowStatusSentence(OffsetNotValidText());
+        m_bReplaying = false;
+        if (m_bCloseAfterReplay) {
+            m_bCloseAfterReplay = false;
+            OnCancel();
+        }
+        return;
+    }
     RunReplay(std::move(request));
 }
 
@@ -507,9 +592,13 @@ void CReplayDlg::OnModeChanged()
 void CReplayDlg::SaveSettings()
 {
     DoDataExchange(true);
+    const std::string csAdapterBefore = m_session.Settings().NicDevice;
     if (const auto name = AdapterNameByIndex(m_pAdapterList->currentIndex()))
         m_session.Settings().NicDevice = *name;
     m_session.Save();
+    // The Packets window's Send names the adapter, and "adapter" aims by it.
+    if (m_pPackets && m_session.Settings().NicDevice != csAdapterBefore)
+        m_pPackets->UpdateSendTarget();
 }
 
 void CReplayDlg::OnCheckForUpdates()
@@ -552,11 +641,6 @@ bool CReplayDlg::eventFilter(QObject* pWatched, QEvent* pEvent)
     const bool bRadio = pWatched == Control(IDC_SINGLE) || pWatched == Control(IDC_ALL);
     if ((bRadio || pWatched == Control(IDC_AUTOUPDATE)) && pEvent->type() == QEvent::KeyPress) {
         switch (static_cast<QKeyEvent*>(pEvent)->key()) {
-        case Qt::Key_Return:
-        case Qt::Key_Enter:
-            // A choice is not a command: Enter on it must not start a replay
-            // by way of the default button. Space toggles it.
-            return true;
         case Qt::Key_Left:
         case Qt::Key_Right:
         case Qt::Key_Up:
@@ -593,12 +677,6 @@ void CReplayDlg::keyPressEvent(QKeyEvent* pEvent)
 {
     if (IsRepeatedActionKey(*pEvent)) {
         pEvent->accept();
-        return;
-    }
-    // Escape during a replay means stop; the window stays.
-    if (m_bReplaying && pEvent->matches(QKeySequence::Cancel)) {
-        pEvent->accept();
-        OnSend();
         return;
     }
     QDialog::keyPressEvent(pEvent);

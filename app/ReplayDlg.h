@@ -72,6 +72,9 @@ public:
     void OnInstanceQuery();
     // Capture > Packets: lists the capture named in the path field.
     void OnPackets();
+    // Capture > Send options: the aim (and later groups), kept in send-options.ini.
+    void OnSendOptions();
+    const SSendOptions& SendOptions() const { return m_session.SendOptions(); }
 
     QWidget* Control(int iId) const;
     SMainControls Controls() const;
@@ -100,6 +103,8 @@ public:
     // IPacketsOwner
     std::string UseRecordAsOffset(uint64_t uRecord) override;
     void SendRecordSelection(const std::string& csPath, const CRecordSelection& selection) override;
+    std::string SendAdapter() const override { return m_session.Settings().NicDevice; }
+    SAimPlan SendAim() const override;
 
 public slots:
     void reject() override;
@@ -113,6 +118,8 @@ private:
     // Runs one Send (the adapter from the settings) and reports its end.
     void RunReplay(SReplayRequest request);
     void ClearStatusReason();
+    void ShowAimNotice();
+    void ShowStatusSentence(const std::string& csText);
     bool ReadOffset();
     void UpdateModeTabStop();
 

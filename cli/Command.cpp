@@ -5,9 +5,11 @@
 #include "log/Log.h"
 #include "log/MessageBox.h"
 #include "replay/AdapterList.h"
+#include "replay/Aim.h"
 #include "replay/Replay.h"
 #include "session/ReplayWords.h"
 #include "session/Session.h"
+#include "settings/AppSettings.h"
 
 #include <atomic>
 #include <chrono>
@@ -95,9 +97,56 @@ namespace {
         return cs;
     }
 
+    // The adapter a Send would use: -i, else settings.ini's NicDevice (read
+    // without starting a session, which would start the logs afresh).
+    std::string ChosenAdapter(const SCliOptions& options)
+    {
+        if (options.adapter)
+            return *options.adapter;
+        AppSettings settings;
+        settings.LoadFrom("settings.ini");
+        return settings.NicDevice;
+    }
+
+    // The aim's plan for the chosen adapter; false after a line on pErr.
+    bool PlanCommandAim(const SCliOptions& options, SAimPlan& plan, std::FILE* pErr)
+    {
+        SAdapterAddresses addresses;
+        std::string csError;
+        const bool bAdapter = options.aim.eSrcMac == EAimSource::Adapter
+            || options.aim.eSrcIp == EAimSource::Adapter;
+        const std::string csAdapter = bAdapter ? ChosenAdapter(options) : std::string();
+        if (bAdapter && csAdapter.empty()) {
+            std::fprintf(
+                pErr, "%s: no adapter chosen to take the source address from (-i)\n", kName);
+            return false;
+        }
+        if ((bAdapter && !ReadAdapterAddresses(csAdapter, addresses, csError))
+            || !PlanAim(options.aim, csAdapter, addresses, plan, csError)) {
+            std::fprintf(pErr, "%s: %s\n", kName, csError.c_str());
+            return false;
+        }
+        return true;
+    }
+
+    // The record's row as the aim sends it.
+    vdecode::SRow DecodeAimed(
+        const vdecode::CCaptureIndex& index, uint64_t uIndex, const SAimPlan& plan)
+    {
+        vdecode::SRecord record;
+        if (!index.Read(uIndex, record))
+            return vdecode::DecodeRecord(index, uIndex);
+        if (index.LinkType() == vdecode::kLinkEthernet)
+            AimFrame(plan, record.bytes.data(), static_cast<uint32_t>(record.bytes.size()));
+        return vdecode::DecodeRow(index.Frame(uIndex, record));
+    }
+
     int Decode(const SCliOptions& options, std::FILE* pOut, std::FILE* pErr)
     {
         using vdecode::CCaptureIndex;
+        SAimPlan plan;
+        if (options.bAimed && !PlanCommandAim(options, plan, pErr))
+            return kExitNotOpened;
         CCaptureIndex index;
         if (!index.Open(options.csCapture)) {
             std::fprintf(
@@ -121,7 +170,8 @@ namespace {
             const uint64_t uCount = index.Count();
             for (; bAll ? uPrinted < uCount : nNext < chosen.size() && chosen[nNext] < uCount;) {
                 const uint64_t u = bAll ? uPrinted : chosen[nNext++];
-                const vdecode::SRow row = vdecode::DecodeRecord(index, u);
+                const vdecode::SRow row
+                    = plan.Active() ? DecodeAimed(index, u, plan) : vdecode::DecodeRecord(index, u);
                 std::string csLine;
                 for (int i = 0; i < vdecode::kColumnCount; ++i) {
                     if (i > 0)
@@ -155,10 +205,12 @@ namespace {
         if (s_iStopSignal != 0)
             return kExitSignalBase + s_iStopSignal;
         CSession session;
-        session.StartUp(options.debug);
+        // The window empties the logs when it starts; a rig runs the command many
+        // times, and next to a running window, so its records are added.
+        session.StartUp(options.debug, CSession::ELogs::Append);
         SReplayRequest request;
         request.csPath = options.csCapture;
-        request.csAdapter = options.adapter.value_or(session.Settings().NicDevice);
+        request.csAdapter = *options.adapter;
         if (options.records) {
             request.eMode = EReplayMode::Selection;
             request.selection = *options.records;
@@ -166,6 +218,7 @@ namespace {
             request.eMode = options.iMode == 1 ? EReplayMode::All : EReplayMode::Single;
             request.iOffset = options.iOffset;
         }
+        request.aim = options.aim;
         request.pace = options.pace;
         CCommandObserver observer(options, pErr);
         const SReplayResult result = Replay(request, observer);
@@ -181,8 +234,10 @@ namespace {
             else if (!options.bQuiet)
                 std::fprintf(pErr, "%s: %s\n", kName, csBox.c_str());
         }
-        const std::string csStatus
-            = ReplayStatusText(result, options.csCapture, request.csAdapter, "see --list-adapters");
+        // A stop by a signal has said so on its line already.
+        const std::string csStatus = iSignal != 0 && result.bStopped
+            ? std::string()
+            : ReplayStatusText(result, request, "see --list-adapters");
         if (!csStatus.empty())
             std::fprintf(pErr, "%s: %s\n", kName, csStatus.c_str());
         int iExit = kExitSent;
@@ -200,8 +255,10 @@ namespace {
             const size_t nRounds = result.llRounds > 1 ? static_cast<size_t>(result.llRounds) : 1;
             const size_t nPerRound = static_cast<size_t>(result.iCount) / nRounds;
             if (!result.bTimeUp && nPerRound < nChosen) {
-                std::fprintf(pErr, "%s: %zu of the chosen records are not in %s\n", kName,
-                    nChosen - nPerRound, options.csCapture.c_str());
+                // A single record past the end has had its sentence.
+                if (options.records)
+                    std::fprintf(pErr, "%s: %zu of the chosen records are not in %s\n", kName,
+                        nChosen - nPerRound, options.csCapture.c_str());
                 iExit = kExitSomeFailed;
             }
         }
@@ -237,6 +294,13 @@ int RunCommand(int argc, const char* const* argv, std::FILE* pOut, std::FILE* pE
         return Decode(options, pOut, pErr);
     case SCliOptions::EAction::Send:
         break;
+    }
+    // A rig must say where frames go: a settings.ini that happens to lie in the
+    // current folder is no choice of adapter.
+    if (!options.adapter) {
+        std::fprintf(
+            pErr, "%s: no adapter chosen: name one with -i (see --list-adapters)\n", kName);
+        return kExitUsage;
     }
     return Send(options, pErr);
 }

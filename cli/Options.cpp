@@ -177,7 +177,8 @@ bool ParseCommandLine(int argc, const char* const* argv, SCliOptions& options, s
             value = csArg.substr(2);
         }
         const bool bTakesValue = csName == "-i" || csName == "--adapter" || csName == "--offset"
-            || csName == "--records" || IsPaceOption(csName);
+            || csName == "--records" || csName == "--dst-mac" || csName == "--src-mac"
+            || csName == "--dst-ip" || csName == "--src-ip" || IsPaceOption(csName);
         if (bTakesValue && !value) {
             if (i + 1 >= argc)
                 return Fail(csError, csName + " needs a value");
@@ -208,6 +209,33 @@ bool ParseCommandLine(int argc, const char* const* argv, SCliOptions& options, s
             if (!choose("--records"))
                 return false;
             options.records = std::move(selection);
+        } else if (csName == "--dst-mac") {
+            if (!ParseMac(*value, options.aim.dstMac))
+                return Fail(csError,
+                    "--dst-mac: '" + *value + "' is no MAC address such as 02:00:00:00:00:2a");
+            options.aim.bDstMac = true;
+        } else if (csName == "--src-mac") {
+            if (!ParseMacSource(*value, options.aim.eSrcMac, options.aim.srcMac))
+                return Fail(csError,
+                    "--src-mac: '" + *value
+                        + "' is neither 'adapter' nor a unicast MAC address such as "
+                          "02:00:00:00:00:2a");
+        } else if (csName == "--dst-ip") {
+            if (!ParseIpv4Endpoint(*value, options.aim.dstIp, options.aim.uDstPort))
+                return Fail(csError,
+                    "--dst-ip: '" + *value
+                        + "' is no IPv4 address such as 192.168.1.20 or 192.168.1.20:47808");
+            options.aim.bDstIp = true;
+        } else if (csName == "--src-ip") {
+            if (!ParseIpSource(*value, options.aim.eSrcIp, options.aim.srcIp, options.aim.uSrcPort))
+                return Fail(csError,
+                    "--src-ip: '" + *value
+                        + "' is neither 'adapter[:PORT]' nor an IPv4 address such as "
+                          "192.168.1.5 or 192.168.1.5:47808");
+        } else if (csName == "--aim-broadcasts") {
+            options.aim.bAlsoBroadcasts = true;
+        } else if (csName == "--aimed") {
+            options.bAimed = true;
         } else if (IsPaceOption(csName)) {
             if (!ParsePaceOption(csName, *value, options.pace, csError))
                 return false;
@@ -234,6 +262,10 @@ bool ParseCommandLine(int argc, const char* const* argv, SCliOptions& options, s
         options.eAction = bHelp ? EAction::Help : EAction::Version;
         return true;
     }
+    if (options.aim.bAlsoBroadcasts && !options.aim.bDstMac && !options.aim.bDstIp)
+        return Fail(csError, "--aim-broadcasts needs --dst-mac or --dst-ip");
+    if (options.bAimed && !bDecode)
+        return Fail(csError, "--aimed goes with --decode");
     if (bListAdapters && bDecode)
         return Fail(csError, "--list-adapters and --decode cannot go together");
     if (bListAdapters) {
@@ -256,7 +288,7 @@ const char* UsageText()
     return "Usage: velmora-replay [options] CAPTURE\n"
            "Sends the records of a pcap capture onto an Ethernet adapter.\n"
            "\n"
-           "  -i, --adapter NAME  adapter to send on (default: NicDevice in ./settings.ini)\n"
+           "  -i, --adapter NAME  adapter to send on (required for sending)\n"
            "      --all           send every record (the default)\n"
            "      --offset N      send the one record N (0 is the first)\n"
            "      --records LIST  send these records, e.g. 0,3,10-20, in file order\n"
@@ -271,15 +303,28 @@ const char* UsageText()
            "      --list-adapters list the adapters: name, a tab, the Device list's entry\n"
            "      --decode        print one line per record instead of sending: No., Time,\n"
            "                      Source, Destination, Protocol, Length, Info, tab-separated\n"
+           "      --aimed         with --decode: the records as the aim options send them\n"
            "      --debug         write Debuglog.txt (default: Debug in ./settings.ini, else on)\n"
            "      --no-debug      do not write Debuglog.txt\n"
            "  -q, --quiet         no progress and no closing count\n"
            "      --version       print the version\n"
            "  -h, --help          print this help\n"
            "\n"
-           "log.txt and Debuglog.txt are written in the current folder.\n"
+           "Aiming at the device under test (BACnet frames only; default: as captured):\n"
+           "      --dst-mac MAC   destination MAC of unicast frames\n"
+           "      --src-mac adapter|MAC\n"
+           "                      source MAC: the adapter's own, or the one given\n"
+           "      --dst-ip IP[:PORT]\n"
+           "                      destination of unicast BACnet/IP frames\n"
+           "      --src-ip adapter|IP[:PORT]\n"
+           "                      source of BACnet/IP frames: the adapter's first IPv4\n"
+           "                      address, or the one given (adapter:PORT sets the port)\n"
+           "      --aim-broadcasts  aim broadcast and multicast destinations too\n"
+           "\n"
+           "log.txt and Debuglog.txt in the current folder get each run's records added.\n"
            "Exit status: 0 every chosen record was sent; 1 some sends failed;\n"
-           "2 usage error; 3 the capture or the adapter could not be opened;\n"
+           "2 usage error; 3 the capture or the adapter could not be opened, or the\n"
+           "adapter has no address of its own where an aim option asks for one;\n"
            "130 stopped by SIGINT, 143 stopped by SIGTERM.\n";
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "replay/Aim.h"
 #include "replay/Pace.h"
 #include "replay/Replay.h"
 
@@ -20,6 +21,10 @@ struct SCliOptions {
     std::optional<CRecordSelection> records;
     std::optional<bool> debug; // otherwise settings.ini's Debug
     bool bQuiet = false;
+    // --dst-mac, --src-mac, --dst-ip, --src-ip, --aim-broadcasts; default:
+    // every frame as captured.
+    SAimOptions aim;
+    bool bAimed = false; // --aimed: --decode shows the frames as aimed
     // --multiplier, --pps, --mbps, --loop, --loop-pause, --duration
     SPaceOptions pace;
 };

@@ -12,13 +12,26 @@ _velmora_replay()
         COMPREPLY=($(compgen -W "$names" -- "$cur"))
         return
         ;;
-    --offset | --records | --multiplier | --pps | --mbps | --loop | --loop-pause | --duration)
+    --offset | --records | --dst-mac | --dst-ip | --multiplier | --pps | --mbps | --loop | --loop-pause \
+        | --duration)
+        return
+        ;;
+    --src-mac | --src-ip)
+        COMPREPLY=($(compgen -W "adapter" -- "$cur"))
         return
         ;;
     esac
     if [[ $cur == -* ]]; then
-        COMPREPLY=($(compgen -W "-i --adapter --all --offset --records --multiplier --pps
-            --mbps --loop --loop-pause --duration --list-adapters --decode --debug --no-debug -q --quiet --version -h --help" -- "$cur"))
+        COMPREPLY=($(compgen -W "-i --adapter --all --offset --records --list-adapters
+            --decode --aimed --dst-mac --src-mac --dst-ip --src-ip --aim-broadcasts
+            --multiplier --pps --mbps --loop --loop-pause --duration
+            --debug --no-debug -q --quiet --version -h --help" -- "$cur"))
+        return
+    fi
+    # Sending needs -i: offer it before the capture until one is given.
+    if [[ -z $cur && " ${COMP_WORDS[*]} " != *" -i "* && " ${COMP_WORDS[*]} " != *" --adapter "*
+        && " ${COMP_WORDS[*]} " != *" --decode "* && " ${COMP_WORDS[*]} " != *" --list-adapters "* ]]; then
+        COMPREPLY=(-i)
         return
     fi
     compopt -o filenames 2>/dev/null

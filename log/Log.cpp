@@ -23,8 +23,6 @@ namespace {
 
     int s_iHoldCount = 0;
     int s_iHeldFd = -1;
-    int s_iBatchCount = 0;
-    std::string s_csBatch;
 
     const std::string& ComposePath(std::string& csPath, const char* szName)
     {
@@ -145,11 +143,6 @@ namespace {
     {
         if (!g_bDebug)
             return;
-        if (s_iBatchCount > 0) {
-            s_csBatch += Stamp();
-            s_csBatch += text;
-            return;
-        }
         const std::string& csPath = DebugPath();
         if (s_iHoldCount > 0) {
             if (s_iHeldFd < 0)
@@ -284,31 +277,35 @@ CDebugLogHold::~CDebugLogHold()
     }
 }
 
-CDebugLogBatch::CDebugLogBatch()
-{
-    ++s_iBatchCount;
-}
+CDebugLogBatch::CDebugLogBatch() = default;
 
 CDebugLogBatch::~CDebugLogBatch()
 {
     Flush();
-    --s_iBatchCount;
+}
+
+void CDebugLogBatch::Add(std::string_view text)
+{
+    if (!g_bDebug)
+        return;
+    m_csBatch += Stamp();
+    m_csBatch += text;
 }
 
 void CDebugLogBatch::Flush()
 {
-    if (s_csBatch.empty())
+    if (m_csBatch.empty())
         return;
     const std::string& csPath = DebugPath();
     if (s_iHoldCount > 0 && s_iHeldFd < 0)
         s_iHeldFd = OpenLog(csPath, O_APPEND);
     if (s_iHoldCount > 0 && s_iHeldFd >= 0) {
-        WriteAll(s_iHeldFd, s_csBatch.data(), s_csBatch.size());
+        WriteAll(s_iHeldFd, m_csBatch.data(), m_csBatch.size());
     } else if (const int fd = OpenLog(csPath, O_APPEND); fd >= 0) {
-        WriteAll(fd, s_csBatch.data(), s_csBatch.size());
+        WriteAll(fd, m_csBatch.data(), m_csBatch.size());
         ::close(fd);
     }
-    s_csBatch.clear(); // keeps its capacity for the next batch
+    m_csBatch.clear(); // keeps its capacity for the next batch
 }
 
 } // namespace velmora

@@ -43,15 +43,22 @@ public:
     CDebugLogHold& operator=(const CDebugLogHold&) = delete;
 };
 
-// While one of these lives, debug records collect in memory, in order, and
-// reach the file in one write at each Flush and at the end.
+// Debug records given to Add collect in memory, in order, and reach the file
+// in one write at each Flush and at the end. Only those: a record written
+// through DebugLog meanwhile goes to the file at once, so a crash loses no more
+// than the records still held here.
 class CDebugLogBatch {
 public:
     CDebugLogBatch();
     ~CDebugLogBatch();
     CDebugLogBatch(const CDebugLogBatch&) = delete;
     CDebugLogBatch& operator=(const CDebugLogBatch&) = delete;
+    // Nothing when the debug flag is off.
+    void Add(std::string_view text);
     void Flush();
+
+private:
+    std::string m_csBatch;
 };
 
 } // namespace velmora

@@ -1,7 +1,5 @@
 #include "replay/AdapterList.h"
 
-#include "log/Log.h"
-
 #include <pcap/pcap.h>
 
 #include <cstdio>

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <optional>
@@ -32,12 +33,11 @@ namespace {
     }
 
     // "[%03ld]  %ld:%ld (%ld)", made by hand: printf's parsing costs as much as
-    // the write, and this record is made once per packet.
-    void LogPacketRecord(long lIndex, long lSec, long lUsec, long lWireLen)
+    // the write, and this record is made once per packet. sz must hold 96 bytes.
+    std::string_view PacketRecord(char* sz, long lIndex, long lSec, long lUsec, long lWireLen)
     {
-        char sz[96];
         char* p = sz;
-        char* const end = sz + sizeof sz;
+        char* const end = sz + 96;
         *p++ = '[';
         char szIndex[24];
         const auto index = std::to_chars(szIndex, szIndex + sizeof szIndex, lIndex);
@@ -54,7 +54,13 @@ namespace {
         *p++ = '(';
         p = std::to_chars(p, end, lWireLen).ptr;
         *p++ = ')';
-        DebugLogPlain(std::string_view(sz, static_cast<size_t>(p - sz)));
+        return std::string_view(sz, static_cast<size_t>(p - sz));
+    }
+
+    void LogPacketRecord(long lIndex, long lSec, long lUsec, long lWireLen)
+    {
+        char sz[96];
+        DebugLogPlain(PacketRecord(sz, lIndex, lSec, lUsec, lWireLen));
     }
 
     // Closes the sink however the Send ends.
@@ -89,11 +95,71 @@ namespace {
         }
     };
 
+    std::string SendErrorRecord(uint32_t uLength, const std::string& csError)
+    {
+        return "Err. Can not send BACnet Eth packet iPacketSize=[" + std::to_string(uLength)
+            + "] Error=[" + csError + "]";
+    }
+
     void LogSendError(uint32_t uLength, const std::string& csError)
     {
-        DebugLog("Err. Can not send BACnet Eth packet iPacketSize=[%d] Error=[%s]",
-            static_cast<int>(uLength), csError.c_str());
+        DebugLogPlain(SendErrorRecord(uLength, csError));
     }
+
+    std::string NotAimedRecord(long lIndex, EAimOutcome e)
+    {
+        char sz[24];
+        std::snprintf(sz, sizeof sz, "%03ld", lIndex);
+        return std::string("FYI. Record [") + sz + "] not aimed: " + AimOutcomeText(e)
+            + "; sent as captured";
+    }
+
+    void LogNotAimed(long lIndex, EAimOutcome e)
+    {
+        DebugLogPlain(NotAimedRecord(lIndex, e));
+    }
+
+    // The aim of a Send. Each chosen frame is copied out of libpcap's buffer
+    // (which the reader may still use) and rewritten in the copy; without an
+    // aim the frames go straight from the reader's buffer, as always.
+    class CFrameAimer {
+    public:
+        CFrameAimer(const SAimPlan* pPlan, bool bEthernet)
+            : m_pPlan(pPlan && pPlan->Active() ? pPlan : nullptr)
+            , m_bEthernet(bEthernet)
+        {
+            if (m_pPlan)
+                m_buffer.resize(kSendBufferSize);
+        }
+
+        // The bytes to send for one record of uLength bytes (at most the send
+        // buffer's size), and what the aim did with them.
+        const u_char* Aim(const u_char* pData, uint32_t uLength, EAimOutcome& eOutcome)
+        {
+            eOutcome = EAimOutcome::Unchanged;
+            if (!m_pPlan || !pData)
+                return pData;
+            if (!m_bEthernet) {
+                eOutcome = EAimOutcome::NotEthernet;
+            } else {
+                std::memcpy(m_buffer.data(), pData, uLength);
+                eOutcome = AimFrame(*m_pPlan, m_buffer.data(), uLength);
+            }
+            if (IsNotAimed(eOutcome)) {
+                if (m_iNotAimed < INT_MAX)
+                    ++m_iNotAimed;
+                return pData; // byte for byte as captured
+            }
+            return m_buffer.data();
+        }
+        int NotAimed() const { return m_iNotAimed; }
+
+    private:
+        const SAimPlan* m_pPlan;
+        bool m_bEthernet;
+        std::vector<u_char> m_buffer;
+        int m_iNotAimed = 0;
+    };
 
     // All mode hands frames to the sink in batches. A batch's debug records are
     // made once the kernel has taken or refused its frames, each refused frame's
@@ -110,14 +176,17 @@ namespace {
         CBatchSender(const CBatchSender&) = delete;
         CBatchSender& operator=(const CBatchSender&) = delete;
 
-        void Add(long lIndex, const pcap_pkthdr& header, const u_char* pData)
+        // pData: the record's bytes as they go out (the reader's, or the aim's
+        // copy); eAim: what the aim did, for the debug record.
+        void Add(long lIndex, const pcap_pkthdr& header, const u_char* pData,
+            EAimOutcome eAim = EAimOutcome::Unchanged)
         {
             // The reader stores both time stamp fields as signed 32-bit values.
             // Straight from the reader's buffer: the bytes are the same as after a
             // copy into the send buffer, and a longer record is cut to it.
             SRecord record { lIndex, static_cast<int32_t>(header.ts.tv_sec),
                 static_cast<int32_t>(header.ts.tv_usec), static_cast<long>(header.len),
-                header.caplen < kSendBufferSize ? header.caplen : kSendBufferSize, -1 };
+                header.caplen < kSendBufferSize ? header.caplen : kSendBufferSize, -1, eAim };
             if (m_sink.IsOpen() && pData && record.uLength >= kShortestFrame) {
                 if (!m_sink.Stage(pData, record.uLength)) {
                     Drain();
@@ -144,15 +213,19 @@ namespace {
                 m_sink.Flush(m_refused);
             size_t nRefused = 0;
             for (const SRecord& r : m_records) {
-                if (g_bDebug)
-                    LogPacketRecord(r.lIndex, r.iSec, r.iUsec, r.lWireLen);
+                if (g_bDebug) {
+                    char sz[96];
+                    m_log.Add(PacketRecord(sz, r.lIndex, r.iSec, r.iUsec, r.lWireLen));
+                    if (IsNotAimed(r.eAim))
+                        m_log.Add(NotAimedRecord(r.lIndex, r.eAim));
+                }
                 if (r.iStaged < 0) {
                     CountRefused(r.uLength);
                 } else if (nRefused < m_refused.size()
                     && m_refused[nRefused].nIndex == static_cast<size_t>(r.iStaged)) {
                     CountRefused(r.uLength);
                     if (g_bDebug)
-                        LogSendError(r.uLength, m_refused[nRefused].csError);
+                        m_log.Add(SendErrorRecord(r.uLength, m_refused[nRefused].csError));
                     ++nRefused;
                 }
             }
@@ -177,6 +250,7 @@ namespace {
             long lWireLen;
             uint32_t uLength;
             int iStaged; // place among the staged frames; -1 when not handed over
+            EAimOutcome eAim;
         };
         static constexpr size_t kMaxRecords = 1024;
 
@@ -185,11 +259,11 @@ namespace {
             // As in single mode, the record is in the file before the frame goes out.
             if (g_bDebug) {
                 LogPacketRecord(r.lIndex, r.iSec, r.iUsec, r.lWireLen);
-                m_log.Flush();
+                if (IsNotAimed(r.eAim))
+                    LogNotAimed(r.lIndex, r.eAim);
             }
             if (!SendPacket(m_sink, pData, r.uLength))
                 CountRefused(r.uLength);
-            m_log.Flush();
             ++m_llCount;
         }
 
@@ -215,8 +289,10 @@ namespace {
     // sorted pSelection when there is one); gives the packet count and counts the
     // refused ones into result.
     int SendRecords(IReplayObserver& observer, pcap_t* hCapture, bool bAll, int iOffset,
-        const CRecordSelection* pSelection, IPacketSink& sink, SReplayResult& result)
+        const CRecordSelection* pSelection, const SAimPlan& plan, IPacketSink& sink,
+        SReplayResult& result)
     {
+        CFrameAimer aimer(&plan, pcap_datalink(hCapture) == DLT_EN10MB);
         const int iMode = bAll ? 1 : 0;
         using Clock = CCoarseClock;
         // One open descriptor for the per-packet records instead of an open and close each.
@@ -253,15 +329,20 @@ namespace {
             }
             if (pSelection)
                 ++nNextChosen;
+            const uint32_t uLength
+                = pHeader->caplen < kSendBufferSize ? pHeader->caplen : kSendBufferSize;
+            EAimOutcome eAim = EAimOutcome::Unchanged;
+            const u_char* const pOut = aimer.Aim(pData, uLength, eAim);
             if (batch) {
-                batch->Add(lIndex, *pHeader, pData);
+                batch->Add(lIndex, *pHeader, pOut, eAim);
             } else {
-                if (g_bDebug)
+                if (g_bDebug) {
                     LogPacketRecord(lIndex, static_cast<int32_t>(pHeader->ts.tv_sec),
                         static_cast<int32_t>(pHeader->ts.tv_usec), static_cast<long>(pHeader->len));
-                const uint32_t uLength
-                    = pHeader->caplen < kSendBufferSize ? pHeader->caplen : kSendBufferSize;
-                if (!SendPacket(sink, pData, uLength)) {
+                    if (IsNotAimed(eAim))
+                        LogNotAimed(lIndex, eAim);
+                }
+                if (!SendPacket(sink, pOut, uLength)) {
                     ++result.iRefused;
                     if (uLength >= kShortestFrame)
                         ++result.iFailed;
@@ -289,7 +370,8 @@ namespace {
                     }
                 }
             }
-            if (!pSelection && iMode != 1 && lIndex > iOffset)
+            // Single mode ends with its one record: nothing after it is read.
+            if (!pSelection && iMode != 1)
                 break;
             ++lIndex;
         }
@@ -305,6 +387,7 @@ namespace {
         if (bStopped)
             DebugLog("Replay stopped by the user after %d packets", iCount);
         result.bStopped = bStopped;
+        result.iNotAimed = aimer.NotAimed();
         return iCount;
     }
 
@@ -397,8 +480,8 @@ namespace {
     // begins (or the batch is full), so a late start catches up in batches.
     // The debug record of each packet is the same as for an untimed Send.
     int SendPaced(IReplayObserver& observer, const std::string& csPath,
-        const CRecordSelection* pSelection, const SPaceOptions& pace, IPacketSink& sink,
-        SReplayResult& result)
+        const CRecordSelection* pSelection, const SPaceOptions& pace, const SAimPlan& plan,
+        IPacketSink& sink, SReplayResult& result)
     {
         using Clock = CCoarseClock;
         CDebugLogHold hold;
@@ -437,6 +520,7 @@ namespace {
                     static_cast<long long>(run.Round()));
                 break;
             }
+            CFrameAimer aimer(&plan, pcap_datalink(pCapture->Handle()) == DLT_EN10MB);
             long lIndex = 0;
             size_t nNextChosen = 0;
             for (;;) {
@@ -464,7 +548,9 @@ namespace {
                 // The packet's record gives microseconds, as libpcap scales them.
                 pcap_pkthdr header = *pHeader;
                 header.ts.tv_usec /= 1000;
-                batch.Add(lIndex, header, pData);
+                EAimOutcome eAim = EAimOutcome::Unchanged;
+                const u_char* const pOut = aimer.Aim(pData, uLength, eAim);
+                batch.Add(lIndex, header, pOut, eAim);
                 if (run.RecordsInRound() == 1 && pace.Paced()) {
                     batch.Drain();
                     run.FirstSent();
@@ -479,6 +565,10 @@ namespace {
                 }
                 ++lIndex;
             }
+            // Each round's frames the aim sent as captured count again.
+            result.iNotAimed = aimer.NotAimed() > INT_MAX - result.iNotAimed
+                ? INT_MAX
+                : result.iNotAimed + aimer.NotAimed();
             if (eStep != EPaceStep::Go)
                 break;
         }
@@ -525,6 +615,21 @@ SReplayResult Replay(const SReplayRequest& request, IPacketSink& sink, IReplayOb
         DebugLog("Error. Could not open send device");
         return result;
     }
+    // The adapter's own addresses, when the aim asks for them, before a record is read.
+    SAimPlan plan;
+    if (!request.aim.IsDefault()) {
+        SAdapterAddresses addresses;
+        std::string csError;
+        if (request.aim.eSrcMac == EAimSource::Adapter || request.aim.eSrcIp == EAimSource::Adapter)
+            ReadAdapterAddresses(request.csAdapter, addresses, csError);
+        if (!PlanAim(request.aim, request.csAdapter, addresses, plan, csError)) {
+            result.eNotSent = request.aim.eSrcMac == EAimSource::Adapter && !addresses.bHasMac
+                ? ENotSent::NoAimMac
+                : ENotSent::NoAimIpv4;
+            DebugLog("Error. Could not aim: %s", csError.c_str());
+            return result;
+        }
+    }
     std::unique_ptr<CLocalCapture> pCapture = OpenCaptureFile(csPath);
     if (!pCapture) {
         result.eNotSent
@@ -542,12 +647,13 @@ SReplayResult Replay(const SReplayRequest& request, IPacketSink& sink, IReplayOb
     if (request.eMode != EReplayMode::Single && !request.pace.IsDefault()) {
         pCapture.reset(); // each round opens the file afresh
         result.iCount = SendPaced(observer, csPath,
-            request.eMode == EReplayMode::Selection ? &sorted : nullptr, request.pace, sink,
+            request.eMode == EReplayMode::Selection ? &sorted : nullptr, request.pace, plan, sink,
             result);
         return result;
     }
     result.iCount = SendRecords(observer, pCapture->Handle(), request.eMode != EReplayMode::Single,
-        request.iOffset, request.eMode == EReplayMode::Selection ? &sorted : nullptr, sink, result);
+        request.iOffset, request.eMode == EReplayMode::Selection ? &sorted : nullptr, plan, sink,
+        result);
     return result;
 }
 

@@ -6,6 +6,7 @@
 // the result into words (session/ReplayWords.h); nothing here shows a box or
 // makes a sentence.
 
+#include "replay/Aim.h"
 #include "replay/Pace.h"
 
 #include <chrono>
@@ -39,6 +40,9 @@ struct SReplayRequest {
     // each in file order. Reading ends after the last one.
     CRecordSelection selection;
     std::string csAdapter; // the adapter's name, as the adapter list gives it
+    // New addresses for BACnet frames as they go out (replay/Aim.h); the
+    // default sends every byte as captured.
+    SAimOptions aim;
     // When the frames go out and how often (All and Selection; Single ignores
     // it). The default sends one round back to back.
     SPaceOptions pace;
@@ -87,6 +91,8 @@ enum class ENotSent {
     NoAccess, // the path or the file may not be read by this user
     NoAdapter, // the adapter could not be opened: see eOpenError
     NotCapture, // the file is no capture libpcap can read
+    NoAimMac, // the aim asks for the adapter's MAC address and it has none
+    NoAimIpv4, // the aim asks for the adapter's IPv4 address and it has none
 };
 
 // Why an adapter could not be opened for sending, in words a user can act on.
@@ -101,6 +107,9 @@ struct SReplayResult {
     int iFailed = 0; // of those, refused by the adapter (each has a debug record)
     bool bStopped = false; // the observer asked for a stop and the loop ended early
     long long llRecordsRead = 0; // records read from the file
+    // Of the records handed to sending, those the aim had to send as captured
+    // (each has a debug record); 0 without an aim.
+    int iNotAimed = 0;
     // A timed Send: the rounds begun (0 for an untimed one), the records the
     // last of them handed over, and whether its duration ended it (bStopped too).
     int64_t llRounds = 0;
@@ -110,9 +119,10 @@ struct SReplayResult {
 };
 
 // The Send: checks that the path names something, opens the adapter through
-// the sink and the capture, calls OnStart, and sends the chosen records with
-// progress at the display's pace. A Send that stops before the loop says why
-// in eNotSent and has touched nothing. The sink is closed at the end. The
+// the sink, looks up the adapter's own addresses when the aim asks for them,
+// opens the capture, calls OnStart, and sends the chosen records (aimed, in a
+// copy: libpcap's buffer is never written) with progress at the display's pace. A Send that stops
+// before the loop says why in eNotSent and has touched nothing. The sink is closed at the end. The
 // debug records of each step are written here; the shell reports the end.
 SReplayResult Replay(const SReplayRequest& request, IPacketSink& sink, IReplayObserver& observer);
 // The same on the program's packet socket (CSocketSink, SendSocket.h).

@@ -54,9 +54,15 @@ namespace {
 
 } // namespace
 
-std::string ReplayStatusText(const SReplayResult& result, const std::string& csPath,
-    const std::string& csDevice, const std::string& csPickHint)
+std::string OffsetNotValidText()
 {
+    return "Not sent: the offset must be a whole number from 0 to 9999999";
+}
+
+std::string ReplayStatusText(
+    const SReplayResult& result, const SReplayRequest& request, const std::string& csPickHint)
+{
+    const std::string& csPath = request.csPath;
     switch (result.eNotSent) {
     case ENotSent::None:
         break;
@@ -66,23 +72,51 @@ std::string ReplayStatusText(const SReplayResult& result, const std::string& csP
     case ENotSent::NoAccess:
         return "Not sent: no permission to read " + csPath;
     case ENotSent::NoAdapter:
-        return "Not sent: " + AdapterSentence(result.eOpenError, csDevice, csPickHint);
+        return "Not sent: " + AdapterSentence(result.eOpenError, request.csAdapter, csPickHint);
     case ENotSent::NotCapture:
         return "Not sent: " + FileName(csPath) + " is not a capture file";
+    case ENotSent::NoAimMac:
+        return "Not sent: adapter " + request.csAdapter
+            + " has no MAC address of its own to aim from (see Send options)";
+    case ENotSent::NoAimIpv4:
+        return "Not sent: adapter " + request.csAdapter
+            + " has no IPv4 address of its own to aim from (see Send options)";
     }
-    // A timed Send that was stopped, or whose duration ran out, says where.
-    std::string csWhere;
-    if (result.llRounds > 0 && result.bStopped)
-        csWhere = std::string(result.bTimeUp ? "Time up" : "Stopped") + " in round "
-            + std::to_string(result.llRounds) + " after its packet "
-            + std::to_string(result.llRoundFrames) + ": ";
-    if (result.iRefused == 0)
-        return csWhere.empty() ? std::string()
-                               : csWhere + std::to_string(result.iCount) + " packets sent";
-    // Only refusals by the adapter leave a record; a debug log that is off has none.
-    return csWhere + std::to_string(result.iCount - result.iRefused) + " packets sent, "
-        + std::to_string(result.iRefused) + " refused"
-        + (g_bDebug && result.iFailed > 0 ? " (see Debuglog.txt)" : "");
+    if (request.eMode == EReplayMode::Single && result.iCount == 0 && request.iOffset >= 0) {
+        if (result.llRecordsRead == 0)
+            return "Not sent: the capture holds no records";
+        return "Not sent: offset " + std::to_string(request.iOffset) + " is past the last record ("
+            + std::to_string(result.llRecordsRead - 1) + ")";
+    }
+    // Only refusals by the adapter, and frames the aim sent as captured, leave
+    // a record; a debug log that is off has none.
+    const std::string csPointer = g_bDebug && (result.iFailed > 0 || result.iNotAimed > 0)
+        ? " (see Debuglog.txt)"
+        : std::string();
+    const std::string csNotAimed
+        = result.iNotAimed > 0 ? std::to_string(result.iNotAimed) + " not aimed" : std::string();
+    if (result.bStopped) {
+        std::string cs = std::string(result.bTimeUp ? "Time up after " : "Stopped after ")
+            + std::to_string(result.iCount) + " packets";
+        // A timed Send says where in its rounds.
+        if (result.llRounds > 0)
+            cs += " (round " + std::to_string(result.llRounds) + ", packet "
+                + std::to_string(result.llRoundFrames) + ")";
+        if (result.iRefused > 0)
+            cs += ": " + std::to_string(result.iCount - result.iRefused) + " sent, "
+                + std::to_string(result.iRefused) + " refused";
+        if (!csNotAimed.empty())
+            cs += (result.iRefused > 0 ? ", " : ": ") + csNotAimed;
+        return result.iRefused > 0 || !csNotAimed.empty() ? cs + csPointer : cs;
+    }
+    if (result.iRefused == 0 && csNotAimed.empty())
+        return std::string();
+    std::string cs = std::to_string(result.iCount - result.iRefused) + " packets sent";
+    if (result.iRefused > 0)
+        cs += ", " + std::to_string(result.iRefused) + " refused";
+    if (!csNotAimed.empty())
+        cs += ", " + csNotAimed;
+    return cs + csPointer;
 }
 
 } // namespace velmora

@@ -17,13 +17,16 @@ std::string ProgressText(const SReplayCounts& counts);
 // The closing box: "12 Packets have been sent".
 std::string SentBoxText(int iCount);
 
-// The status line after a Send: one sentence saying why it stopped, or the
-// count with the refused frames; empty when the progress count stands. A
-// timed Send that was stopped says the round and the packet in it: "Stopped
-// in round 2 after its packet 5: 15 packets sent" ("Time up" for --duration).
-// csPickHint tells where another adapter is chosen.
-std::string ReplayStatusText(const SReplayResult& result, const std::string& csPath,
-    const std::string& csDevice, const std::string& csPickHint = "pick one under Device");
+// The status line after a Send: one sentence saying why nothing was sent, or
+// that it was stopped, or the count with the refused frames; empty when the
+// progress count stands. A timed Send that was stopped says the round and
+// the packet in it: "Stopped after 6 packets (round 2, packet 2)" ("Time up"
+// when --duration ended it). csPickHint tells where another adapter is chosen.
+std::string ReplayStatusText(const SReplayResult& result, const SReplayRequest& request,
+    const std::string& csPickHint = "pick one under Device");
+
+// The status line when the offset field holds no offset in Single Packet mode.
+std::string OffsetNotValidText();
 
 // The file's name after its last slash (the whole path when that is empty).
 std::string FileName(const std::string& csPath);

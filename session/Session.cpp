@@ -16,13 +16,16 @@ void CSession::ReadInstallDir()
         m_csInstallDir = szDir;
 }
 
-void CSession::StartUp(std::optional<bool> debug)
+void CSession::StartUp(std::optional<bool> debug, ELogs eLogs)
 {
     ReadInstallDir();
     SetLogFolder(m_csInstallDir);
-    ResetLogFile();
-    ResetDebugLogFile();
+    if (eLogs == ELogs::Empty) {
+        ResetLogFile();
+        ResetDebugLogFile();
+    }
     m_settings.LoadFrom(SettingsFilePath());
+    LoadSendOptions(SendOptionsFilePath(), m_sendOptions);
     g_bDebug = debug.value_or(m_settings.Debug);
     m_csCapturePath = m_settings.OldPath;
     WriteStartUpRecords();
@@ -55,6 +58,14 @@ bool CSession::Save()
             "Err. The capture file path holds a line feed and could not be stored in settings.ini");
     }
     return m_settings.SaveTo(SettingsFilePath());
+}
+
+bool CSession::SaveSendOptions()
+{
+    if (velmora::SaveSendOptions(SendOptionsFilePath(), m_sendOptions))
+        return true;
+    DebugLog("Err. Could not write %s", SendOptionsFilePath().c_str());
+    return false;
 }
 
 void CSession::ShutDown()

@@ -4,7 +4,9 @@
 #include "app/DialogInt.h"
 #include "app/QtPlatform.h"
 #include "app/ReplayDlg.h"
+#include "app/SendOptionsDlg.h"
 #include "log/Log.h"
+#include "log/MessageBox.h"
 #include "tools/CaptureWriter.h"
 #include "web/MakerSite.h"
 
@@ -31,6 +33,7 @@
 using namespace velmora;
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 using vtest::LogRecords;
 using vtest::ReadFile;
 using vtest::RecordText;
@@ -315,8 +318,11 @@ TEST_F(MainWindowTest, KeysGoToTheFocusedButtonElseToSend)
         { Pick<&SMainControls::pOffset>, Qt::Key_Return, "send" },
         { Pick<&SMainControls::pOffset>, Qt::Key_Enter, "send" },
         { Pick<&SMainControls::pAdapters>, Qt::Key_Return, "send" },
-        { Pick<&SMainControls::pSingle>, Qt::Key_Return, "" },
-        { Pick<&SMainControls::pAutoUpdate>, Qt::Key_Enter, "" },
+        // Enter is Send's key everywhere but on a push button.
+        { Pick<&SMainControls::pSingle>, Qt::Key_Return, "send" },
+        { Pick<&SMainControls::pAll>, Qt::Key_Enter, "send" },
+        { Pick<&SMainControls::pAutoUpdate>, Qt::Key_Enter, "send" },
+        { Pick<&SMainControls::pSingle>, Qt::Key_Space, "" },
     };
     for (const auto& row : rows) {
         Restart("[Velmora]\r\nAutoUpdate=0\r\nMode=0\r\nOldPath=" + csMissing + "\r\n");
@@ -530,28 +536,103 @@ TEST_F(MainWindowTest, StatusLineSaysWhyUntilTheNextSend)
         std::string csPath;
         const char* szOffset;
         std::string csStatus;
-        size_t nBoxes; // final boxes so far
+        size_t nBoxes; // boxes so far: the final ones and the offset field's
+        long long llFrames; // on the peer from this Send
     };
+    const std::string csNoOffset = "Not sent: the offset must be a whole number from 0 to 9999999";
     const std::vector<Row> rows = {
-        { csCapture, "0", "1 packets sent", 1 },
-        { csCapture, "5", "1 packets sent", 2 },
-        { csMissing, "0", "Not sent: " + csMissing + " does not exist", 2 },
-        { csCapture, "5", "", 3 },
-        { "", "0", "Not sent: no capture file chosen", 3 },
-        { csCapture, "0", "1 packets sent", 4 },
+        { csCapture, "0", "1 packets sent", 1, 1 },
+        { csCapture, "5", "Not sent: offset 5 is past the last record (0)", 2, 0 },
+        { csMissing, "0", "Not sent: " + csMissing + " does not exist", 2, 0 },
+        // An offset the field cannot give sends nothing in Single Packet mode,
+        // not the last good one; the field keeps what was typed.
+        { csCapture, "abc", csNoOffset, 3, 0 },
+        { csCapture, "-1", csNoOffset, 4, 0 },
+        { csCapture, "10000000", csNoOffset, 5, 0 },
+        { "", "0", "Not sent: no capture file chosen", 5, 0 },
+        { csCapture, "0", "1 packets sent", 6, 1 },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.csPath + " @" + row.szOffset);
+        const long long llBefore = ns.RxPackets("vm1");
         C().pPath->setText(QString::fromStdString(row.csPath));
         C().pOffset->setText(row.szOffset);
         QTest::mouseClick(C().pSend, Qt::LeftButton);
         EXPECT_EQ(m_pDlg->StatusText(), row.csStatus);
         EXPECT_EQ(pStatus->text().toStdString(), row.csStatus);
         EXPECT_EQ(m_box.shown.size(), row.nBoxes);
+        EXPECT_EQ(C().pOffset->text().toStdString(), row.szOffset);
+        ASSERT_TRUE(
+            vtest::WaitUntil([&] { return ns.RxPackets("vm1") - llBefore >= row.llFrames; }, 2s));
+        std::this_thread::sleep_for(50ms);
+        EXPECT_EQ(ns.RxPackets("vm1") - llBefore, row.llFrames);
         // A sentence wider than the field shows its beginning, and whole on hovering.
         EXPECT_EQ(pStatus->cursorPosition(), 0);
         EXPECT_EQ(pStatus->toolTip(), pStatus->text());
     }
+    // Not one box of the invalid offsets was a count.
+    EXPECT_EQ(m_box.shown[2].csText, "Please enter an integer.");
+    EXPECT_EQ(m_box.shown[3].csText, "Please enter an integer between 0 and 9999999.");
+}
+
+// Single Packet mode reads the file up to its record and no further, and a
+// box opened during a Send finds every record written before it in the debug
+// file: only the replay's own packet records wait for their batch.
+TEST_F(MainWindowTest, SingleReadsNoFurtherAndBoxesDuringASendFindTheirRecordsWritten)
+{
+    vtest::CNetns ns("single");
+    VTEST_REQUIRE_NETNS(ns);
+    vtest::CEnterNetns enter(ns);
+    ASSERT_TRUE(enter.Ok());
+    const std::string csCapture = m_dir.File("big.pcap");
+    ASSERT_TRUE(WriteTestCapture(csCapture, 200000, 60)); // about 15 MB
+    auto readBytes = [] {
+        const std::string cs = ReadFile("/proc/self/io");
+        const size_t i = cs.find("rchar: ");
+        return i == std::string::npos ? -1LL : std::stoll(cs.substr(i + 7));
+    };
+    for (int iOffset : { 0, 1000 }) {
+        SCOPED_TRACE(iOffset);
+        Restart("[Velmora]\r\nAutoUpdate=0\r\nMode=0\r\nOffset=" + std::to_string(iOffset)
+            + "\r\nOldPath=" + csCapture + "\r\nNicDevice=vm0\r\n");
+        const long long llBefore = readBytes();
+        ASSERT_GE(llBefore, 0);
+        QTest::mouseClick(C().pSend, Qt::LeftButton);
+        EXPECT_EQ(C().pStatus->text().toStdString(), "1 packets sent");
+        // The records up to the offset and one buffer of the reader, not the file.
+        EXPECT_LT(readBytes() - llBefore, 1 << 20);
+    }
+
+    // Any box of the program, opened while the batched loop runs.
+    class CPeekingBox final : public IMessageBox {
+    public:
+        explicit CPeekingBox(std::string csDebugLog)
+            : m_csDebugLog(std::move(csDebugLog))
+        {
+            SetMessageBox(this);
+        }
+        ~CPeekingBox() override { SetMessageBox(nullptr); }
+        int Show(const std::string& csText, int) override
+        {
+            bool bWritten = false;
+            for (const std::string& cs : vtest::LogTexts(m_csDebugLog))
+                bWritten |= cs == "MessageAndLog iType=[0] msg=[" + csText + "]";
+            seen.push_back({ csText, bWritten });
+            return IDOK;
+        }
+        std::vector<std::pair<std::string, bool>> seen;
+
+    private:
+        std::string m_csDebugLog;
+    };
+    Restart(
+        "[Velmora]\r\nAutoUpdate=0\r\nMode=1\r\nOldPath=" + csCapture + "\r\nNicDevice=vm0\r\n");
+    CPeekingBox box(m_dir.File("Debuglog.txt"));
+    QTimer::singleShot(50, m_pDlg.get(), [] { MessageAndLogOk("A newer version is out"); });
+    QTest::mouseClick(C().pSend, Qt::LeftButton);
+    ASSERT_EQ(box.seen.size(), 2u);
+    EXPECT_EQ(box.seen[0], std::make_pair(std::string("A newer version is out"), true));
+    EXPECT_EQ(box.seen[1], std::make_pair(std::string("200000 Packets have been sent"), true));
 }
 
 TEST_F(MainWindowTest, SendAllPutsEveryRecordOnTheWire)
@@ -671,9 +752,11 @@ TEST_F(MainWindowTest, StopDuringALongSendEndsItWithin50MsAndAccountsExactly)
             false },
         { "Enter on the focused Stop button",
             [&](const STargets& to) { key(to.pSend, Qt::Key_Return); }, false },
-        { "Escape", [&](const STargets& to) { key(to.pSend, Qt::Key_Escape); }, false },
+        // Escape closes the window, as it does when no Send runs: after the frame
+        // in flight and the box.
+        { "Escape", [&](const STargets& to) { key(to.pSend, Qt::Key_Escape); }, true },
         { "held keys, then a fresh Escape",
-            [&](const STargets& to) { key(to.pSend, Qt::Key_Escape); }, false, true },
+            [&](const STargets& to) { key(to.pSend, Qt::Key_Escape); }, true, true },
         { "close box", [&](const STargets& to) { post(to.pDlg, new QCloseEvent); }, true },
         { "menu Exit",
             [](const STargets& to) {
@@ -757,25 +840,24 @@ TEST_F(MainWindowTest, StopDuringALongSendEndsItWithin50MsAndAccountsExactly)
         ASSERT_GT(llPeer, 0);
         ASSERT_LT(llPeer, static_cast<long long>(kFrames));
 
-        // The box (or the log in its place), the status, the log and the peer agree.
+        // The box, the status, the log and the peer agree; a close comes after the box.
         const std::string csCount = std::to_string(llPeer);
-        const auto messages = LogRecords(m_dir.File("log.txt"));
+        ASSERT_EQ(m_box.shown.size(), 1u);
+        EXPECT_EQ(m_box.shown[0].csText, csCount + " Packets have been sent");
+        EXPECT_EQ(MessageTexts(),
+            std::vector<std::string>(
+                { "MessageAndLog iType=[0] msg=[" + csCount + " Packets have been sent]",
+                    "MessageAndLog return = [ 1]" }));
         if (row.bCloses) {
-            EXPECT_TRUE(m_box.shown.empty());
-            ASSERT_EQ(messages.size(), 1u);
-            EXPECT_EQ(RecordText(messages[0]), csCount + " Packets have been sent");
             EXPECT_FALSE(m_pDlg->isVisible());
             EXPECT_NE(Settings().find("OldPath=" + csCapture + "\r\n"), std::string::npos);
         } else {
-            ASSERT_EQ(m_box.shown.size(), 1u);
-            EXPECT_EQ(m_box.shown[0].csText, csCount + " Packets have been sent");
-            ASSERT_EQ(messages.size(), 2u);
             EXPECT_TRUE(m_pDlg->isVisible());
             EXPECT_EQ(pSend->text(), "Send");
             EXPECT_TRUE(C().pPath->isEnabled());
             EXPECT_FALSE(fs::exists(m_dir.File("settings.ini"))); // a stop is no close
         }
-        EXPECT_EQ(C().pStatus->text().toStdString(), csCount + " packets sent");
+        EXPECT_EQ(C().pStatus->text().toStdString(), "Stopped after " + csCount + " packets");
         const auto texts = DebugTexts();
         const auto itStop = std::find(
             texts.begin(), texts.end(), "Replay stopped by the user after " + csCount + " packets");
@@ -835,6 +917,9 @@ TEST_F(MainWindowTest, CommandLeavesTheWindowsDebugRecords)
         m_pDlg->OnCancel();
         const std::vector<std::string> window = texts();
         const std::vector<std::string> windowLog = MessageTexts();
+        // The command adds to the logs; start it on empty ones to compare.
+        for (const char* sz : { "log.txt", "Debuglog.txt" })
+            fs::remove(m_dir.File(sz));
 
         std::vector<std::string> args { VELMORA_REPLAY_EXE, "-i", "vm0" };
         args.insert(args.end(), row.args.begin(), row.args.end());
@@ -1032,6 +1117,63 @@ TEST(QtUrlOpener, AddressReachesTheBrowserAsOneArgument)
     ASSERT_FALSE(csArgs.empty());
     EXPECT_EQ(csArgs, "1\n" + csUrl + "\n");
     EXPECT_FALSE(fs::exists(dir.File("pwned")));
+}
+
+// Capture > Send options... by its shortcut: the choice is kept beside
+// settings.ini, and the status line says the frames will be aimed.
+TEST_F(MainWindowTest, SendOptionsByShortcutAreKeptAndShown)
+{
+    class CFakeSendOptions final : public ISendOptionsDialog {
+    public:
+        bool Edit(QWidget*, SSendOptions& options, const std::string& csAdapter,
+            const SAdapterAddresses& adapter) override
+        {
+            shown.push_back(options);
+            csAdapterSeen = csAdapter;
+            bAdapterHasIpv4 = !adapter.ipv4.empty();
+            if (!bAnswerOk)
+                return false;
+            options = answer;
+            return true;
+        }
+        std::vector<SSendOptions> shown;
+        std::string csAdapterSeen;
+        bool bAdapterHasIpv4 = false;
+        bool bAnswerOk = true;
+        SSendOptions answer;
+    } dialog;
+    SetSendOptionsDialog(&dialog);
+    struct SRestore {
+        ~SRestore() { SetSendOptionsDialog(nullptr); }
+    } restore;
+    Restart("[Velmora]\r\nAutoUpdate=0\r\nNicDevice=lo\r\n");
+    const std::string csIni = Settings();
+    EXPECT_EQ(m_pDlg->StatusText(), "");
+    ASSERT_TRUE(ParseMac("02:00:00:00:00:2a", dialog.answer.aim.dstMac));
+    dialog.answer.aim.bDstMac = true;
+    QTest::keyClick(m_pDlg.get(), Qt::Key_K, Qt::ControlModifier | Qt::ShiftModifier);
+    ASSERT_EQ(dialog.shown.size(), 1u);
+    EXPECT_EQ(dialog.shown[0], SSendOptions());
+    EXPECT_EQ(dialog.csAdapterSeen, "lo");
+    EXPECT_TRUE(dialog.bAdapterHasIpv4); // 127.0.0.1
+    EXPECT_EQ(m_pDlg->StatusText(), "Aimed at 02:00:00:00:00:2a");
+    EXPECT_EQ(ReadFile(m_dir.File("send-options.ini")),
+        "[Aim]\r\nDstMac=02:00:00:00:00:2a\r\nAlsoBroadcasts=0\r\nSrcMac=\r\nDstIp=\r\nSrcIp="
+        "\r\n\r\n");
+    // Cancel changes nothing; the next run starts with the saved choice.
+    dialog.bAnswerOk = false;
+    QTest::keyClick(m_pDlg.get(), Qt::Key_K, Qt::ControlModifier | Qt::ShiftModifier);
+    ASSERT_EQ(dialog.shown.size(), 2u);
+    EXPECT_EQ(dialog.shown[1], dialog.answer);
+    Restart(csIni);
+    EXPECT_EQ(m_pDlg->StatusText(), "Aimed at 02:00:00:00:00:2a");
+    EXPECT_EQ(m_pDlg->SendOptions(), dialog.answer);
+    // Back at the defaults, the notice goes.
+    dialog.bAnswerOk = true;
+    dialog.answer = SSendOptions();
+    QTest::keyClick(m_pDlg.get(), Qt::Key_K, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(m_pDlg->StatusText(), "");
+    EXPECT_EQ(Settings(), csIni);
 }
 
 } // namespace

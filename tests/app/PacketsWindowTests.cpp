@@ -1,6 +1,7 @@
 // The Packets window: its list, its reading of bad files, and the two ways it
 // drives the main window (Use as offset, Send selected on a veth pair).
 
+#include "Child.h"
 #include "NetNs.h"
 #include "TestSupport.h"
 #include "app/PacketsWnd.h"
@@ -11,6 +12,7 @@
 #include "web/MakerSite.h"
 
 #include <QAction>
+#include <QCheckBox>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -184,8 +186,8 @@ TEST_F(PacketsWindowTest, TabGoesThroughTheWindowInReadingOrder)
     ASSERT_TRUE(WaitIdle(wnd));
     wnd.FilterField()->setFocus();
     const std::vector<QWidget*> order { wnd.Table(), wnd.FieldTree(), wnd.HexView(),
-        wnd.UseAsOffsetButton(), wnd.SendSelectedButton(), wnd.findChild<QPushButton*>("close"),
-        wnd.FilterField() };
+        wnd.ShowAimedBox(), wnd.UseAsOffsetButton(), wnd.SendSelectedButton(),
+        wnd.findChild<QPushButton*>("close"), wnd.FilterField() };
     for (QWidget* pExpected : order) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         EXPECT_EQ(QApplication::focusWidget(), pExpected)
@@ -643,6 +645,114 @@ TEST_F(PacketsWindowTest, SendSelectedPutsExactlyTheChosenFramesOnTheWire)
         // The main window's own choice stays as it was.
         EXPECT_EQ(m_pDlg->Settings().Mode, 0);
         EXPECT_EQ(m_pDlg->Settings().Offset, 1);
+    }
+}
+
+// Aimed at the device under test: the peer gets exactly the aimed bytes, from
+// the window by Send and by Send selected, and from the command with
+// --records; the window says so before the Send and shows the aimed frames.
+TEST_F(PacketsWindowTest, AimedSendsPutTheAimedBytesOnTheWire)
+{
+    vtest::CNetns ns("aim");
+    VTEST_REQUIRE_NETNS(ns);
+    // The adapter's own MAC, in our stations' range so that the peer sees it.
+    ASSERT_EQ(
+        std::system(("ip -n " + ns.Name() + " link set vm0 address 02:76:6d:0a:00:99").c_str()), 0);
+    vtest::CEnterNetns enter(ns);
+    ASSERT_TRUE(enter.Ok());
+
+    // The BACnet/IP sample and, last, a fragment that the aim leaves alone.
+    Frames frames = MakeBacnetIpSampleFrames();
+    frames.push_back(frames[2]);
+    frames.back()[14 + 6] = 0x20; // More Fragments
+    const std::string csCapture = m_dir.File("ip.pcap");
+    {
+        CCaptureWriter writer;
+        ASSERT_TRUE(writer.Open(csCapture));
+        for (size_t i = 0; i < frames.size(); ++i)
+            ASSERT_TRUE(writer.Write(frames[i], 1000 + static_cast<uint32_t>(i), 0));
+        ASSERT_TRUE(writer.Close());
+    }
+    vtest::WriteFile(m_dir.File("send-options.ini"),
+        "[Aim]\r\nDstMac=02:76:6d:00:00:2a\r\nSrcMac=adapter\r\nDstIp=192.168.7.42:47809\r\n"
+        "SrcIp=192.168.7.5\r\n");
+    // What each frame becomes, worked out by the aim on its own.
+    SAimPlan plan;
+    plan.bDstMac = plan.bSrcMac = plan.bDstIp = plan.bDstPort = plan.bSrcIp = true;
+    plan.dstMac = { 0x02, 0x76, 0x6d, 0, 0, 0x2a };
+    plan.srcMac = { 0x02, 0x76, 0x6d, 0x0a, 0, 0x99 };
+    plan.dstIp = { 192, 168, 7, 42 };
+    plan.uDstPort = 47809;
+    plan.srcIp = { 192, 168, 7, 5 };
+    Frames aimed = frames;
+    for (auto& f : aimed)
+        AimFrame(plan, f.data(), static_cast<uint32_t>(f.size()));
+    ASSERT_NE(aimed[2], frames[2]);
+    ASSERT_EQ(aimed.back(), frames.back());
+    const std::string csAim = "Aimed at 02:76:6d:00:00:2a and 192.168.7.42:47809, from the "
+                              "adapter's MAC and 192.168.7.5";
+
+    // Send, every record.
+    {
+        CPeer peer;
+        ASSERT_TRUE(peer.Ok());
+        Start("Mode=1\r\nNicDevice=vm0\r\nOldPath=" + csCapture + "\r\n");
+        const std::string csIni = Settings();
+        EXPECT_EQ(m_pDlg->StatusText(), csAim);
+        QTest::mouseClick(static_cast<QPushButton*>(m_pDlg->Control(1)), Qt::LeftButton);
+        EXPECT_EQ(peer.Collect(aimed.size(), 1500), aimed);
+        EXPECT_EQ(m_pDlg->StatusText(),
+            std::to_string(frames.size()) + " packets sent, 1 not aimed (see Debuglog.txt). "
+                + csAim);
+        const auto records = vtest::LogRecords(m_dir.File("Debuglog.txt"));
+        int iNotAimed = 0;
+        for (const auto& r : records)
+            iNotAimed += vtest::RecordText(r)
+                == "FYI. Record [008] not aimed: an IP fragment; sent as captured";
+        EXPECT_EQ(iNotAimed, 1);
+        // The aim lives beside settings.ini, which stays as the window writes it.
+        EXPECT_EQ(Settings(), csIni);
+    }
+    // Send selected, with the aimed frames shown.
+    {
+        CPeer peer;
+        ASSERT_TRUE(peer.Ok());
+        CPacketsWnd* pWnd = OpenPackets();
+        ASSERT_NE(pWnd, nullptr);
+        const QString qsCaptured = Cell(*pWnd, 2, vdecode::EColumn::Destination);
+        EXPECT_EQ(qsCaptured, "192.168.10.2:47808 (02:76:6d:0a:00:02)");
+        pWnd->ShowAimedBox()->setChecked(true);
+        EXPECT_EQ(Cell(*pWnd, 2, vdecode::EColumn::Destination),
+            "192.168.7.42:47809 (02:76:6d:00:00:2a)");
+        EXPECT_EQ(
+            Cell(*pWnd, 2, vdecode::EColumn::Source), "192.168.7.5:47808 (02:76:6d:0a:00:99)");
+        QTableView* pTable = pWnd->Table();
+        QTest::mouseClick(pTable->viewport(), Qt::LeftButton, Qt::NoModifier,
+            pTable->visualRect(pTable->model()->index(2, 0)).center());
+        QTest::mouseClick(pTable->viewport(), Qt::LeftButton, Qt::ControlModifier,
+            pTable->visualRect(pTable->model()->index(8, 0)).center());
+        EXPECT_EQ(pWnd->HexView()->toPlainText(), HexDump(aimed[8]));
+        QTest::mouseClick(pTable->viewport(), Qt::LeftButton, Qt::ControlModifier,
+            pTable->visualRect(pTable->model()->index(0, 0)).center());
+        EXPECT_EQ(pWnd->SendSelectedButton()->text(), "&Send 3 records on vm0");
+        pWnd->ShowAimedBox()->setChecked(false);
+        EXPECT_EQ(Cell(*pWnd, 2, vdecode::EColumn::Destination), qsCaptured);
+        QTest::mouseClick(pWnd->SendSelectedButton(), Qt::LeftButton);
+        EXPECT_EQ(peer.Collect(3, 1500), Frames({ aimed[0], aimed[2], aimed[8] }));
+    }
+    // The command, with the same aim as options.
+    {
+        CPeer peer;
+        ASSERT_TRUE(peer.Ok());
+        vtest::CChild command({ VELMORA_REPLAY_EXE, "-i", "vm0", "--records", "8,2,0", "--dst-mac",
+                                  "02:76:6d:00:00:2a", "--src-mac", "adapter", "--dst-ip",
+                                  "192.168.7.42:47809", "--src-ip", "192.168.7.5", csCapture },
+            m_dir.Path().string(), ns.Name());
+        EXPECT_EQ(command.Wait(), 0) << command.Err();
+        EXPECT_EQ(peer.Collect(3, 1500), Frames({ aimed[0], aimed[2], aimed[8] }));
+        EXPECT_NE(
+            command.Err().find("3 packets sent, 1 not aimed (see Debuglog.txt)"), std::string::npos)
+            << command.Err();
     }
 }
 

@@ -57,9 +57,11 @@ TEST_F(CommandTest, ExitStatusWhenNothingCanBeSent)
         { "unknown adapter", { "-i", "nosuch0", "c.pcap" }, nullptr, 3,
             "Not sent: adapter nosuch0 is gone (see --list-adapters)",
             "Error. Could not open send device" },
-        { "no adapter anywhere", { "c.pcap" }, nullptr, 3,
-            "Not sent: no adapter chosen (see --list-adapters)",
-            "Error. Could not open send device" },
+        { "no -i", { "c.pcap" }, nullptr, 2,
+            "no adapter chosen: name one with -i (see --list-adapters)", nullptr },
+        // An adapter in a settings.ini that happens to lie here is no choice.
+        { "no -i, settings name one", { "c.pcap" }, "[Velmora]\r\nNicDevice=lo\r\n", 2,
+            "no adapter chosen: name one with -i (see --list-adapters)", nullptr },
         { "not a capture", { "-i", "lo", "text.pcap" }, nullptr, 3,
             "Not sent: text.pcap is not a capture file", "Error. Could not open local device" },
         { "bad option", { "--bogus", "c.pcap" }, nullptr, 2, "unknown option --bogus", nullptr },
@@ -148,6 +150,52 @@ TEST_F(CommandTest, HelpVersionAndDecode)
     EXPECT_NE(pChild->Err().find("record 9 is not among them"), std::string::npos);
 }
 
+// --decode --aimed prints the rows as the aim sends them; without --aimed
+// the aim options change nothing printed, and the adapter's own address
+// needs an adapter that has one.
+TEST_F(CommandTest, DecodeAimedShowsTheNewAddresses)
+{
+    ASSERT_TRUE(WriteBacnetIpSample(File("ip.pcap")));
+    const std::vector<std::string> aim { "--dst-mac", "02:00:00:00:00:2a", "--dst-ip",
+        "192.168.7.42:47809", "--src-ip", "adapter", "-i", "lo" };
+    auto column = [](const std::string& csOut, size_t nLine, int iColumn) {
+        size_t nAt = 0;
+        for (size_t i = 0; i < nLine; ++i)
+            nAt = csOut.find('\n', nAt) + 1;
+        for (int i = 0; i < iColumn; ++i)
+            nAt = csOut.find('\t', nAt) + 1;
+        return csOut.substr(nAt, csOut.find_first_of("\t\n", nAt) - nAt);
+    };
+    std::vector<std::string> args { "--decode", "--aimed" };
+    args.insert(args.end(), aim.begin(), aim.end());
+    args.push_back("ip.pcap");
+    auto pAimed = Start(args);
+    EXPECT_EQ(pAimed->Wait(), 0) << pAimed->Err();
+    const std::string csAimed = pAimed->Out();
+    // Record 2, a readProperty to 192.168.10.2; record 0, a broadcast who-Is.
+    EXPECT_EQ(column(csAimed, 2, 2), "127.0.0.1:47808 (02:76:6d:0a:00:01)");
+    EXPECT_EQ(column(csAimed, 2, 3), "192.168.7.42:47809 (02:00:00:00:00:2a)");
+    EXPECT_EQ(column(csAimed, 0, 3), "192.168.10.255:47808 (ff:ff:ff:ff:ff:ff)");
+    EXPECT_EQ(column(csAimed, 2, 6).rfind("readProperty[ 5]", 0), 0u);
+
+    auto pPlain = Start({ "--decode", "ip.pcap" });
+    EXPECT_EQ(pPlain->Wait(), 0);
+    args.erase(args.begin() + 1); // --aimed
+    auto pUnaimed = Start(args);
+    EXPECT_EQ(pUnaimed->Wait(), 0);
+    EXPECT_EQ(pUnaimed->Out(), pPlain->Out());
+    EXPECT_NE(pPlain->Out(), csAimed);
+
+    auto pNoAdapter
+        = Start({ "--decode", "--aimed", "--src-mac", "adapter", "-i", "no-such0", "ip.pcap" });
+    EXPECT_EQ(pNoAdapter->Wait(), 3);
+    EXPECT_EQ(pNoAdapter->Err(), "velmora-replay: there is no adapter no-such0\n");
+    auto pBad = Start({ "--dst-mac", "02:00:00:00:00:2g", "ip.pcap" });
+    EXPECT_EQ(pBad->Wait(), 2);
+    EXPECT_NE(
+        pBad->Err().find("--dst-mac: '02:00:00:00:00:2g' is no MAC address"), std::string::npos);
+}
+
 // On a veth pair: exactly the chosen frames arrive, byte for byte, in file order.
 TEST_F(CommandTest, DeliversExactlyTheChosenFrames)
 {
@@ -181,7 +229,7 @@ TEST_F(CommandTest, DeliversExactlyTheChosenFrames)
         // Quiet: nothing on standard error when all went well.
         { { "-q", "--records", "1" }, { 1 }, 0, "" },
         // Chosen records past the end: the others go, the status says so.
-        { { "--offset", "12" }, {}, 1, "1 of the chosen records are not in" },
+        { { "--offset", "12" }, {}, 1, "Not sent: offset 12 is past the last record (11)" },
         { { "--records", "2,40-41" }, { 2 }, 1, "2 of the chosen records are not in" },
         // Timed: every round in order; the count is of every round.
         { { "--loop", "3", "--records", "2,1" }, { 1, 2, 1, 2, 1, 2 }, 0,
@@ -199,6 +247,8 @@ TEST_F(CommandTest, DeliversExactlyTheChosenFrames)
         for (const std::string& cs : row.args)
             csTrace += cs + " ";
         SCOPED_TRACE(csTrace);
+        // The command adds to the logs: each row reads its own.
+        fs::remove(File("Debuglog.txt"));
         vtest::Frames got;
         {
             vtest::CEnterNetns enter(ns);
@@ -278,10 +328,12 @@ TEST_F(CommandTest, SignalStopsALongSendFullyAccounted)
     const Row rows[] = { { SIGINT, "SIGINT", 130 }, { SIGTERM, "SIGTERM", 143 } };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.szName);
+        for (const char* sz : { "log.txt", "Debuglog.txt" })
+            fs::remove(File(sz));
         vtest::CRxWatch watch(ns, vtest::CNetns::PeerIf());
         ASSERT_TRUE(vtest::WaitUntil([&] { return watch.Now() >= 0; }, 2s));
         const long long llBefore = watch.Now();
-        auto pChild = Start({ "long.pcap" }, ns.Name());
+        auto pChild = Start({ "-i", "vm0", "long.pcap" }, ns.Name());
         // About a second into the send, from outside, as a user or a service manager would.
         ASSERT_TRUE(vtest::WaitUntil([&] { return watch.Now() > llBefore; }, 5s))
             << "nothing went out: " << pChild->Err();
@@ -323,6 +375,35 @@ TEST_F(CommandTest, SignalStopsALongSendFullyAccounted)
         EXPECT_EQ(std::prev(itStop)->rfind(szLast, 0), 0u) << *std::prev(itStop);
         EXPECT_EQ(texts.back(), "Program shutting down");
     }
+}
+
+// A rig runs the command again and again, maybe next to an open window: each
+// run adds its records and none empties what was there.
+TEST_F(CommandTest, RunsAddToTheLogsAndNeverEmptyThem)
+{
+    vtest::CNetns ns("clilogs");
+    VTEST_REQUIRE_NETNS(ns);
+    ASSERT_TRUE(WriteTestCapture(File("c.pcap"), 2, 60));
+    const std::string csWindows = "\n[07-12-2026 10:00:00] the window's record";
+    vtest::WriteFile(File("log.txt"), csWindows);
+    vtest::WriteFile(File("Debuglog.txt"), csWindows);
+    for (int iRun = 0; iRun < 2; ++iRun) {
+        auto pChild = Start({ "-i", "vm0", "--offset", "1", "c.pcap" }, ns.Name());
+        EXPECT_EQ(pChild->Wait(), 0) << pChild->Err();
+    }
+    const std::string csBox = "MessageAndLog iType=[0] msg=[1 Packets have been sent]";
+    const std::string csAnswer = "MessageAndLog return = [ 1]";
+    EXPECT_EQ(vtest::LogTexts(File("log.txt")),
+        std::vector<std::string>({ "the window's record", csBox, csAnswer, csBox, csAnswer }));
+    const auto texts = vtest::LogTexts(File("Debuglog.txt"));
+    ASSERT_FALSE(texts.empty());
+    EXPECT_EQ(texts.front(), "the window's record");
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), "Program starting up"), 2);
+    EXPECT_EQ(std::count_if(texts.begin(), texts.end(),
+                  [](const std::string& cs) { return cs.rfind("[001]  ", 0) == 0; }),
+        2);
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), "Program shutting down"), 2);
+    EXPECT_EQ(texts.back(), "Program shutting down");
 }
 
 } // namespace

@@ -129,6 +129,63 @@ TEST(OptionsTest, CommandLines)
         EXPECT_EQ(options.debug, row.debug);
         EXPECT_EQ(options.bQuiet, row.bQuiet);
         EXPECT_EQ(options.csCapture, row.szCapture);
+        // Without the aim's options nothing is aimed.
+        EXPECT_TRUE(options.aim.IsDefault());
+        EXPECT_FALSE(options.bAimed);
+    }
+}
+
+TEST(OptionsTest, AimOptions)
+{
+    struct Row {
+        std::vector<const char*> args;
+        const char* szError; // nullptr: accepted
+        const char* szSummary = ""; // AimSummary of what was parsed
+        bool bAimed = false;
+    };
+    const Row rows[] = {
+        { { "--dst-mac", "02:00:00:00:00:2a", "c.pcap" }, nullptr, "Aimed at 02:00:00:00:00:2a" },
+        { { "--dst-mac=02-00-00-00-00-2A", "--aim-broadcasts", "c.pcap" }, nullptr,
+            "Aimed at 02:00:00:00:00:2a, broadcasts too" },
+        { { "--dst-ip", "192.168.1.20:47809", "--src-mac", "adapter", "c.pcap" }, nullptr,
+            "Aimed at 192.168.1.20:47809, from the adapter's MAC" },
+        { { "--src-ip", "adapter:47810", "c.pcap" }, nullptr,
+            "Aimed from the adapter's IPv4 address:47810" },
+        { { "--src-ip=192.168.1.5", "--src-mac=02:aa:bb:cc:dd:ee", "c.pcap" }, nullptr,
+            "Aimed from 02:aa:bb:cc:dd:ee and 192.168.1.5" },
+        { { "--decode", "--aimed", "--dst-ip", "10.0.0.9", "c.pcap" }, nullptr, "Aimed at 10.0.0.9",
+            true },
+        { { "--decode", "--aimed", "c.pcap" }, nullptr, "", true },
+        { { "--dst-mac", "02:00:00:00:00", "c.pcap" },
+            "--dst-mac: '02:00:00:00:00' is no MAC address such as 02:00:00:00:00:2a" },
+        { { "--src-mac", "ff:ff:ff:ff:ff:ff", "c.pcap" },
+            "--src-mac: 'ff:ff:ff:ff:ff:ff' is neither 'adapter' nor a unicast MAC address" },
+        { { "--dst-ip", "10.0.0.256", "c.pcap" }, "--dst-ip: '10.0.0.256' is no IPv4 address" },
+        { { "--dst-ip", "10.0.0.9:70000", "c.pcap" }, "--dst-ip: '10.0.0.9:70000'" },
+        { { "--src-ip", "eth0", "c.pcap" }, "--src-ip: 'eth0' is neither 'adapter[:PORT]'" },
+        { { "c.pcap", "--dst-mac" }, "--dst-mac needs a value" },
+        { { "--aim-broadcasts", "c.pcap" }, "--aim-broadcasts needs --dst-mac or --dst-ip" },
+        { { "--aimed", "c.pcap" }, "--aimed goes with --decode" },
+    };
+    for (const Row& row : rows) {
+        std::vector<const char*> argv { "velmora-replay" };
+        argv.insert(argv.end(), row.args.begin(), row.args.end());
+        std::string csTrace;
+        for (const char* sz : row.args)
+            csTrace += std::string(sz) + " ";
+        SCOPED_TRACE(csTrace);
+        SCliOptions options;
+        std::string csError;
+        const bool bOk
+            = ParseCommandLine(static_cast<int>(argv.size()), argv.data(), options, csError);
+        if (row.szError) {
+            EXPECT_FALSE(bOk);
+            EXPECT_NE(csError.find(row.szError), std::string::npos) << csError;
+            continue;
+        }
+        ASSERT_TRUE(bOk) << csError;
+        EXPECT_EQ(AimSummary(options.aim), row.szSummary);
+        EXPECT_EQ(options.bAimed, row.bAimed);
     }
 }
 

@@ -195,15 +195,18 @@ TEST_F(LogTest, BatchedRecordsReachTheFileTogetherInTheirOrder)
             hold.emplace();
         {
             CDebugLogBatch batch;
-            DebugLog("one %d", 1);
-            DebugLogPlain("two");
+            batch.Add("one 1");
+            batch.Add("two");
             EXPECT_TRUE(LogRecords(Debug()).empty()) << "written before the batch ended";
+            // Anybody else's record is not held back by the batch.
+            DebugLog("outside %d", 1);
+            EXPECT_EQ(LogRecords(Debug()).size(), row.bDebug ? 1u : 0u);
             batch.Flush();
-            const size_t nWant = row.bDebug ? 2 : 0;
+            const size_t nWant = row.bDebug ? 3 : 0;
             EXPECT_EQ(LogRecords(Debug()).size(), nWant);
             batch.Flush(); // nothing new: nothing written twice
             EXPECT_EQ(LogRecords(Debug()).size(), nWant);
-            DebugLog("three");
+            batch.Add("three");
         }
         // The end of the batch writes what is left; later records go straight out.
         DebugLog("four");
@@ -211,7 +214,7 @@ TEST_F(LogTest, BatchedRecordsReachTheFileTogetherInTheirOrder)
         for (const auto& record : LogRecords(Debug()))
             texts.push_back(RecordText(record));
         EXPECT_EQ(texts,
-            row.bDebug ? std::vector<std::string>({ "one 1", "two", "three", "four" })
+            row.bDebug ? std::vector<std::string>({ "outside 1", "one 1", "two", "three", "four" })
                        : std::vector<std::string>())
             << row.bHeld;
     }

@@ -140,7 +140,7 @@ TEST_F(PacedReplayTest, AStopSaysTheRoundAndThePacket)
     EXPECT_TRUE(result.bStopped);
     EXPECT_EQ(result.iCount, 6);
     EXPECT_EQ(m_sink.frames.size(), 6u);
-    EXPECT_EQ(m_window.statusTexts.back(), "Stopped in round 2 after its packet 2: 6 packets sent");
+    EXPECT_EQ(m_window.statusTexts.back(), "Stopped after 6 packets (round 2, packet 2)");
     EXPECT_EQ(BoxTexts(), Strings({ "6 Packets have been sent" }));
     const Strings debug = DebugTexts();
     EXPECT_NE(std::find(debug.begin(), debug.end(),
@@ -173,7 +173,7 @@ TEST_F(PacedReplayTest, AStopInsideALongGapEndsTheSendAtOnceAfterACountdown)
     EXPECT_NE(std::find(m_window.statusTexts.begin(), m_window.statusTexts.end(),
                   "1 packets sent, next packet in 3600 s"),
         m_window.statusTexts.end());
-    EXPECT_EQ(m_window.statusTexts.back(), "Stopped in round 1 after its packet 1: 1 packets sent");
+    EXPECT_EQ(m_window.statusTexts.back(), "Stopped after 1 packets (round 1, packet 1)");
     // An honest bound, not a measurement: three reports at the display's pace.
     EXPECT_LT(elapsed, std::chrono::seconds(5));
 }
@@ -237,8 +237,8 @@ TEST_F(PacedReplayTest, TheDurationEndsTheRoundsLikeAStop)
     EXPECT_EQ(result.iCount, static_cast<int>(m_sink.frames.size()));
     EXPECT_EQ(result.iCount, 2 * result.llRounds);
     EXPECT_EQ(m_window.statusTexts.back(),
-        "Time up in round " + std::to_string(result.llRounds)
-            + " after its packet 2: " + std::to_string(result.iCount) + " packets sent");
+        "Time up after " + std::to_string(result.iCount) + " packets (round "
+            + std::to_string(result.llRounds) + ", packet 2)");
     EXPECT_EQ(BoxTexts(), Strings({ std::to_string(result.iCount) + " Packets have been sent" }));
 }
 

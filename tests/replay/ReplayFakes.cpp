@@ -28,15 +28,11 @@ namespace {
             = pSink ? Replay(request, *pSink, window) : Replay(request, window);
         if (window.enableCalls.size() > nEnables)
             window.enableCalls.push_back(true);
-        const std::string csStatus = ReplayStatusText(result, request.csPath, request.csAdapter);
+        const std::string csStatus = ReplayStatusText(result, request);
         if (!csStatus.empty())
             window.statusTexts.push_back(csStatus);
-        if (!result.NotSent()) {
-            if (window.stop == EReplayStop::StopAndClose)
-                LogMessage("%s", SentBoxText(result.iCount).c_str());
-            else
-                MessageAndLogOk("%s", SentBoxText(result.iCount).c_str());
-        }
+        if (!result.NotSent())
+            MessageAndLogOk("%s", SentBoxText(result.iCount).c_str());
         return result;
     }
 

@@ -37,8 +37,7 @@ public:
 };
 
 // A Send of the fake window's inputs, or of a selection, ended as the main
-// window ends one: the controls back, the status sentence, then the box (only
-// logged when the window is closing).
+// window ends one: the controls back, the status sentence, then the box.
 SReplayResult SendReplay(CFakeWindow& window, const std::string& csDevice, IPacketSink& sink);
 SReplayResult SendReplay(CFakeWindow& window, const std::string& csDevice);
 SReplayResult SendSelection(CFakeWindow& window, const std::string& csPath,

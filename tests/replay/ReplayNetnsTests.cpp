@@ -78,12 +78,15 @@ TEST_F(ReplayNetnsTest, SingleModePutsExactlyTheChosenRecordOnTheWire)
     EXPECT_EQ(BoxTexts(), Strings({ "1 Packets have been sent", "1 Packets have been sent" }));
     EXPECT_EQ(m_window.statusTexts, Strings({ "1 packets sent", "1 packets sent" }));
 
-    // At or beyond the end: nothing goes out, the status keeps its text.
+    // At or beyond the end: nothing goes out, and the status says why.
     Send(File("c.pcap"), 0, 3);
     Send(File("c.pcap"), 0, 100);
     EXPECT_TRUE(m_pPeer->Collect(1, 300).empty());
     EXPECT_EQ(m_box.shown.back().csText, "0 Packets have been sent");
-    EXPECT_EQ(m_window.statusTexts.size(), 2u);
+    EXPECT_EQ(m_window.statusTexts,
+        Strings(
+            { "1 packets sent", "1 packets sent", "Not sent: offset 3 is past the last record (2)",
+                "Not sent: offset 100 is past the last record (2)" }));
 }
 
 TEST_F(ReplayNetnsTest, AllModeDeliversEveryRecordByteForByteInFileOrder)

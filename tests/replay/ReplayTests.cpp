@@ -16,7 +16,10 @@ namespace {
 class ReplayTest : public ::testing::Test, public CReplayFixtureBase {
 protected:
     // A Send of the window's capture through the fake sink.
-    void Send(const std::string& csDevice = "vm0") { SendReplay(m_window, csDevice, m_sink); }
+    SReplayResult Send(const std::string& csDevice = "vm0")
+    {
+        return SendReplay(m_window, csDevice, m_sink);
+    }
 
     Strings BoxTexts() const
     {
@@ -50,7 +53,8 @@ TEST_F(ReplayTest, SingleModeSendsTheRecordAtTheOffset)
     m_window.iMode = 0;
 
     m_window.iOffset = 0;
-    Send();
+    // Reading ends with the chosen record.
+    EXPECT_EQ(Send().llRecordsRead, 1);
     ASSERT_EQ(m_sink.frames.size(), 1u);
     EXPECT_EQ(m_sink.frames[0], frames[0]);
     EXPECT_EQ(m_window.statusTexts, Strings({ "1 packets sent" }));
@@ -67,11 +71,13 @@ TEST_F(ReplayTest, SingleModeSendsTheRecordAtTheOffset)
 
     // The mode is "single" for anything but 1, the unset radio buttons too.
     m_window.iMode = -1;
+    m_window.iOffset = 2;
+    EXPECT_EQ(Send().llRecordsRead, 3);
     m_window.iOffset = 3;
     Send();
-    ASSERT_EQ(m_sink.frames.size(), 2u);
-    EXPECT_EQ(m_sink.frames[1], frames[3]);
-    EXPECT_EQ(DebugTexts()[5], "[003]  1003:30 (63)");
+    ASSERT_EQ(m_sink.frames.size(), 3u);
+    EXPECT_EQ(m_sink.frames[2], frames[3]);
+    EXPECT_EQ(DebugTexts()[9], "[003]  1003:30 (63)");
 }
 
 TEST_F(ReplayTest, OffsetOutsideTheFileSendsNothingAndReportsZero)
@@ -84,7 +90,12 @@ TEST_F(ReplayTest, OffsetOutsideTheFileSendsNothingAndReportsZero)
         Send();
     }
     EXPECT_TRUE(m_sink.frames.empty());
-    EXPECT_TRUE(m_window.statusTexts.empty());
+    // The box keeps its count of 0; the status says why (a negative offset
+    // never comes from the shells, which refuse it).
+    EXPECT_EQ(m_window.statusTexts,
+        Strings({ "Not sent: offset 3 is past the last record (2)",
+            "Not sent: offset 4 is past the last record (2)",
+            "Not sent: offset 9999999 is past the last record (2)" }));
     EXPECT_EQ(m_window.iPumps, 0);
     EXPECT_EQ(BoxTexts(), Strings(4, "0 Packets have been sent"));
     EXPECT_EQ(m_window.enableCalls.size(), 8u);
@@ -496,10 +507,14 @@ TEST_F(ReplayTest, StopEndsTheLoopAfterTheFrameInFlightWithExactAccounts)
             { csOpen, "[000]  1000:0 (60)", "[001]  1001:10 (60)", "[002]  1002:20 (60)",
                 "Replay stopped by the user after 3 packets", boxOf3[0], boxOf3[1] },
             { "3 Packets have been sent" }, boxOf3 },
-        { "window closing: logged, no box", 1, 0, EReplayStop::StopAndClose, 2, -1, 2,
+        { "window closing: the box still comes", 1, 0, EReplayStop::StopAndClose, 2, -1, 2,
             { csOpen, "[000]  1000:0 (60)", "[001]  1001:10 (60)",
-                "Replay stopped by the user after 2 packets", "2 Packets have been sent" },
-            {}, { "2 Packets have been sent" } },
+                "Replay stopped by the user after 2 packets",
+                "MessageAndLog iType=[0] msg=[2 Packets have been sent]",
+                "MessageAndLog return = [ 1]" },
+            { "2 Packets have been sent" },
+            { "MessageAndLog iType=[0] msg=[2 Packets have been sent]",
+                "MessageAndLog return = [ 1]" } },
         { "flag set from outside the window", 1, 0, EReplayStop::Stop, -1, 2, 3,
             { csOpen, "[000]  1000:0 (60)", "[001]  1001:10 (60)", "[002]  1002:20 (60)",
                 "Replay stopped by the user after 3 packets", boxOf3[0], boxOf3[1] },
@@ -534,7 +549,10 @@ TEST_F(ReplayTest, StopEndsTheLoopAfterTheFrameInFlightWithExactAccounts)
         Send();
         EXPECT_EQ(static_cast<int>(m_sink.frames.size()), row.iSent);
         ASSERT_FALSE(m_window.statusTexts.empty());
-        EXPECT_EQ(m_window.statusTexts.back(), std::to_string(row.iSent) + " packets sent");
+        // Single mode has nothing to stop: its count stands.
+        EXPECT_EQ(m_window.statusTexts.back(),
+            row.iMode == 1 ? "Stopped after " + std::to_string(row.iSent) + " packets"
+                           : std::to_string(row.iSent) + " packets sent");
         EXPECT_EQ(DebugTexts(), row.debug);
         EXPECT_EQ(BoxTexts(), row.box);
         EXPECT_EQ(MessageTexts(), row.messages);

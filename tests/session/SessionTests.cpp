@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 #include "log/Log.h"
 #include "session/Session.h"
+#include "settings/AppSettings.h"
 
 #include <gtest/gtest.h>
 #include <optional>
@@ -79,6 +80,79 @@ TEST_F(SessionTest, SaveKeepsTheLastStorablePath)
             iRecords += cs.find("holds a line feed") != std::string::npos;
         EXPECT_EQ(iRecords, row.iLineFeedRecords);
     }
+}
+
+// The send options live beside settings.ini: choosing them leaves
+// settings.ini byte for byte as today's program writes it.
+TEST_F(SessionTest, SendOptionsKeepSettingsIniByteForByte)
+{
+    AppSettings today;
+    today.Mode = 0;
+    today.Offset = 7;
+    today.NicDevice = "vm0";
+    today.OldPath = "/a.pcap";
+    ASSERT_TRUE(today.SaveTo(m_dir.File("settings.ini")));
+    const std::string csIni = vtest::ReadFile(m_dir.File("settings.ini"));
+    {
+        CSession session;
+        session.StartUp();
+        EXPECT_EQ(session.SendOptions(), SSendOptions());
+        EXPECT_TRUE(session.Save());
+        EXPECT_TRUE(session.SaveSendOptions());
+        // Defaults leave no new file behind.
+        EXPECT_FALSE(std::filesystem::exists(m_dir.File("send-options.ini")));
+        EXPECT_EQ(vtest::ReadFile(m_dir.File("settings.ini")), csIni);
+        SAimOptions& aim = session.SendOptions().aim;
+        ASSERT_TRUE(ParseMac("02:00:00:00:00:2a", aim.dstMac));
+        aim.bDstMac = true;
+        aim.bAlsoBroadcasts = true;
+        aim.eSrcMac = EAimSource::Adapter;
+        ASSERT_TRUE(ParseIpv4Endpoint("192.168.7.42:47809", aim.dstIp, aim.uDstPort));
+        aim.bDstIp = true;
+        ASSERT_TRUE(ParseIpSource("adapter:47810", aim.eSrcIp, aim.srcIp, aim.uSrcPort));
+        EXPECT_TRUE(session.SaveSendOptions());
+        EXPECT_TRUE(session.Save());
+        EXPECT_EQ(vtest::ReadFile(m_dir.File("settings.ini")), csIni);
+    }
+    EXPECT_EQ(vtest::ReadFile(m_dir.File("send-options.ini")),
+        "[Aim]\r\nDstMac=02:00:00:00:00:2a\r\nAlsoBroadcasts=1\r\nSrcMac=adapter\r\n"
+        "DstIp=192.168.7.42:47809\r\nSrcIp=adapter:47810\r\n\r\n");
+    // The next run reads them back; back at the defaults, the file says so.
+    CSession session;
+    session.StartUp();
+    const SAimOptions& aim = session.SendOptions().aim;
+    EXPECT_TRUE(aim.bDstMac && aim.bAlsoBroadcasts && aim.bDstIp);
+    EXPECT_EQ(FormatMac(aim.dstMac), "02:00:00:00:00:2a");
+    EXPECT_EQ(aim.eSrcMac, EAimSource::Adapter);
+    EXPECT_EQ(FormatIpv4Endpoint(aim.dstIp, aim.uDstPort), "192.168.7.42:47809");
+    EXPECT_EQ(FormatIpSource(aim.eSrcIp, aim.srcIp, aim.uSrcPort), "adapter:47810");
+    session.SendOptions() = SSendOptions();
+    EXPECT_TRUE(session.SaveSendOptions());
+    SSendOptions back;
+    EXPECT_TRUE(LoadSendOptions(m_dir.File("send-options.ini"), back));
+    EXPECT_EQ(back, SSendOptions());
+    EXPECT_EQ(vtest::ReadFile(m_dir.File("settings.ini")), csIni);
+}
+
+// Other groups' sections and unknown keys stay; values that do not parse
+// leave their option off rather than half set.
+TEST_F(SessionTest, SendOptionsFileKeepsWhatItDoesNotKnow)
+{
+    vtest::WriteFile(m_dir.File("send-options.ini"),
+        "; "
+        "mine\r\n[Pace]\r\nSpeed=2\r\n[Aim]\r\nDstMac=02:00:00:00:00\r\nSrcMac=01:00:5e:00:00:"
+        "01\r\n"
+        "DstIp=10.0.0.300\r\nSrcIp=adapter:x\r\nNote=kept\r\n");
+    SSendOptions options;
+    EXPECT_TRUE(LoadSendOptions(m_dir.File("send-options.ini"), options));
+    EXPECT_EQ(options, SSendOptions());
+    options.aim.bDstMac = true;
+    EXPECT_TRUE(SaveSendOptions(m_dir.File("send-options.ini"), options));
+    const std::string cs = vtest::ReadFile(m_dir.File("send-options.ini"));
+    EXPECT_NE(cs.find("[Pace]\r\nSpeed=2\r\n"), std::string::npos) << cs;
+    EXPECT_NE(cs.find("Note=kept\r\n"), std::string::npos) << cs;
+    EXPECT_NE(cs.find("DstMac=00:00:00:00:00:00\r\n"), std::string::npos) << cs;
+    EXPECT_NE(cs.find("; mine"), std::string::npos) << cs;
 }
 
 } // namespace

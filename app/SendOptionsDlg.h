@@ -1,0 +1,76 @@
+#pragma once
+
+#include "replay/Aim.h"
+#include "session/SendOptions.h"
+
+#include <QDialog>
+#include <string>
+
+class QCheckBox;
+class QComboBox;
+class QDialogButtonBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QVBoxLayout;
+
+namespace velmora {
+
+// Capture > Send options...: what a Send does besides sending the records as
+// captured. One group box per option group, stacked; a later group is one
+// more Build...Group function and one more line in the constructor.
+class CSendOptionsDlg : public QDialog {
+    Q_OBJECT
+public:
+    // csAdapter and adapter: the adapter chosen in the main window and its
+    // addresses, shown where "the adapter's own" can be picked.
+    CSendOptionsDlg(const SSendOptions& options, const std::string& csAdapter,
+        const SAdapterAddresses& adapter, QWidget* pParent = nullptr);
+
+    // The options as the controls hold them; valid while Problem() is empty.
+    SSendOptions Options() const;
+    // What keeps OK off, in one line ("" when nothing does).
+    std::string Problem() const;
+
+private:
+    QGroupBox* BuildAimGroup(const std::string& csAdapter, const SAdapterAddresses& adapter);
+    void ShowOptions(const SSendOptions& options);
+    void OnChanged();
+    void OnDefaults();
+
+    QVBoxLayout* m_pGroups = nullptr;
+    QCheckBox* m_pDstMacOn = nullptr;
+    QLineEdit* m_pDstMac = nullptr;
+    QCheckBox* m_pAlsoBroadcasts = nullptr;
+    QComboBox* m_pSrcMacFrom = nullptr;
+    QLineEdit* m_pSrcMac = nullptr;
+    QCheckBox* m_pDstIpOn = nullptr;
+    QLineEdit* m_pDstIp = nullptr;
+    QLineEdit* m_pDstPort = nullptr;
+    QComboBox* m_pSrcIpFrom = nullptr;
+    QLineEdit* m_pSrcIp = nullptr;
+    QLineEdit* m_pSrcPort = nullptr;
+    QLabel* m_pProblem = nullptr;
+    QDialogButtonBox* m_pButtons = nullptr;
+};
+
+// Shows the window modally; replaceable, so tests can answer it.
+class ISendOptionsDialog {
+public:
+    virtual ~ISendOptionsDialog() = default;
+    // True when the user chose OK; options then holds the choice.
+    virtual bool Edit(QWidget* pOwner, SSendOptions& options, const std::string& csAdapter,
+        const SAdapterAddresses& adapter)
+        = 0;
+};
+
+class CQtSendOptionsDialog final : public ISendOptionsDialog {
+public:
+    bool Edit(QWidget* pOwner, SSendOptions& options, const std::string& csAdapter,
+        const SAdapterAddresses& adapter) override;
+};
+
+void SetSendOptionsDialog(ISendOptionsDialog* pDialog); // not owned; nullptr restores Qt's
+ISendOptionsDialog& GetSendOptionsDialog();
+
+} // namespace velmora

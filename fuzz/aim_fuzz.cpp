@@ -1,0 +1,65 @@
+// Any bytes as an Ethernet frame through the aim, with a plan taken from the
+// first bytes: no read or write outside the frame, a frame not aimed keeps
+// every byte, and an untagged IPv4 header whose checksum was right stays right.
+
+#include "replay/Aim.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+using namespace velmora;
+
+namespace {
+
+uint32_t HeaderSum(const uint8_t* p, size_t n)
+{
+    uint32_t u = 0;
+    for (size_t i = 0; i + 1 < n; i += 2)
+        u += static_cast<uint32_t>(p[i] << 8 | p[i + 1]);
+    while (u >> 16)
+        u = (u & 0xffff) + (u >> 16);
+    return u;
+}
+
+bool RightIpHeader(const std::vector<uint8_t>& f)
+{
+    if (f.size() < 34 || f[12] != 0x08 || f[13] != 0x00 || (f[14] >> 4) != 4)
+        return false;
+    const size_t nHeader = (f[14] & 0x0fu) * 4;
+    return nHeader >= 20 && f.size() >= 14 + nHeader && HeaderSum(&f[14], nHeader) == 0xffff;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
+{
+    if (nSize < 2)
+        return 0;
+    const uint8_t uFlags = pData[0];
+    const uint8_t uSeed = pData[1];
+    SAimPlan plan;
+    plan.bDstMac = uFlags & 1;
+    plan.bSrcMac = uFlags & 2;
+    plan.bDstIp = uFlags & 4;
+    plan.bSrcIp = uFlags & 8;
+    plan.bDstPort = uFlags & 16;
+    plan.bSrcPort = uFlags & 32;
+    plan.bAlsoBroadcasts = uFlags & 64;
+    plan.dstMac = { 0x02, 0, 0, 0, 0, uSeed };
+    plan.srcMac = { 0x02, 0xaa, 0, 0, 0, static_cast<uint8_t>(~uSeed) };
+    plan.dstIp = { 192, 168, uSeed, 42 };
+    plan.srcIp = { static_cast<uint8_t>(uSeed | 1), 168, 7, 5 };
+    plan.uDstPort = static_cast<uint16_t>(47808 + uSeed);
+    plan.uSrcPort = static_cast<uint16_t>(uSeed * 257);
+    // An exact-size heap copy, so that AddressSanitizer sees any byte past the end.
+    const std::vector<uint8_t> in(pData + 2, pData + nSize);
+    std::vector<uint8_t> f(in);
+    const EAimOutcome e = AimFrame(plan, f.data(), static_cast<uint32_t>(f.size()));
+    if (e != EAimOutcome::Aimed && f != in)
+        __builtin_trap();
+    if (e == EAimOutcome::Aimed && RightIpHeader(in) && !RightIpHeader(f))
+        __builtin_trap();
+    return 0;
+}

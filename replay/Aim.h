@@ -1,0 +1,141 @@
+#pragma once
+
+// Aiming a capture at the device under test: new addresses in BACnet frames
+// as they go out, every other byte as captured.
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace velmora {
+
+using CMacAddress = std::array<uint8_t, 6>;
+using CIpv4Address = std::array<uint8_t, 4>; // in wire order: 10.0.0.1 is { 10, 0, 0, 1 }
+
+// Where a new source address comes from.
+enum class EAimSource {
+    AsCaptured, // leave the source alone
+    Adapter, // the sending adapter's own address, looked up when the Send starts
+    Given, // the one typed
+};
+
+// What the user chose. Everything is off by default: a default aim changes
+// no byte. The frames it touches are BACnet frames only: BACnet/Ethernet
+// (802.3, LLC 82 82 03) and BACnet/IP (IPv4, UDP with a port in
+// 47808-47823 on either side, as the decoder has it, and BVLC type 0x81).
+// The NPDU's DNET/DADR and a Forwarded-NPDU's original source stay as they
+// are: they name a device behind a router, not the next hop.
+struct SAimOptions {
+    bool bDstMac = false;
+    CMacAddress dstMac {};
+    // Also aim frames sent to a broadcast or multicast address (MAC group bit,
+    // IPv4 255.255.255.255 or 224.0.0.0 and above).
+    bool bAlsoBroadcasts = false;
+    EAimSource eSrcMac = EAimSource::AsCaptured;
+    CMacAddress srcMac {}; // for Given
+    bool bDstIp = false;
+    CIpv4Address dstIp {};
+    uint16_t uDstPort = 0; // 0: the captured port
+    EAimSource eSrcIp = EAimSource::AsCaptured;
+    CIpv4Address srcIp {}; // for Given
+    uint16_t uSrcPort = 0; // 0: the captured port
+
+    // True when no option is on (the source port counts only with a source).
+    bool IsDefault() const;
+    bool operator==(const SAimOptions&) const = default;
+};
+
+// The addresses an adapter has, for EAimSource::Adapter.
+struct SAdapterAddresses {
+    bool bHasMac = false;
+    CMacAddress mac {};
+    std::vector<CIpv4Address> ipv4; // in the kernel's order; the first is used
+};
+
+// Reads an adapter's MAC address and IPv4 addresses from the kernel
+// (getifaddrs). False with a reason when there is no such adapter.
+bool ReadAdapterAddresses(
+    const std::string& csAdapter, SAdapterAddresses& addresses, std::string& csError);
+
+// The aim with every address known: what the rewrite works from.
+struct SAimPlan {
+    bool bDstMac = false;
+    bool bSrcMac = false;
+    bool bAlsoBroadcasts = false;
+    bool bDstIp = false;
+    bool bSrcIp = false;
+    bool bDstPort = false;
+    bool bSrcPort = false;
+    CMacAddress dstMac {};
+    CMacAddress srcMac {};
+    CIpv4Address dstIp {};
+    CIpv4Address srcIp {};
+    uint16_t uDstPort = 0;
+    uint16_t uSrcPort = 0;
+
+    bool Active() const { return bDstMac || bSrcMac || bDstIp || bSrcIp || bDstPort || bSrcPort; }
+    bool TouchesIp() const { return bDstIp || bSrcIp || bDstPort || bSrcPort; }
+};
+
+// Turns the options into a plan, taking "the adapter's own" from adapter.
+// False with a reason (naming the adapter) when an adapter address is asked
+// for and the adapter has none.
+bool PlanAim(const SAimOptions& options, const std::string& csAdapter,
+    const SAdapterAddresses& adapter, SAimPlan& plan, std::string& csError);
+
+// What the aim did with one frame.
+enum class EAimOutcome : uint8_t {
+    Aimed, // at least one address was put in
+    Unchanged, // nothing asked applies (no option, or the asked addresses are on another layer)
+    Broadcast, // a broadcast or multicast destination, left alone by rule
+    // Not aimed, sent as captured, counted:
+    NotEthernet, // the capture's link layer is not Ethernet
+    TooShort, // shorter than the headers the aim has to read
+    BrokenIpHeader, // an IPv4 header that is cut off or does not add up
+    IpFragment, // a fragment: its UDP checksum covers bytes in other frames
+    NotBacnet, // neither BACnet/Ethernet nor BACnet/IP
+};
+
+// True for the outcomes counted as "not aimed".
+inline bool IsNotAimed(EAimOutcome e)
+{
+    return e >= EAimOutcome::NotEthernet;
+}
+
+// A few words for the debug record: "not BACnet", "an IP fragment"...
+const char* AimOutcomeText(EAimOutcome e);
+
+// Rewrites one Ethernet frame in place. A frame is aimed as a whole or left
+// byte for byte as it was. Lengths are never touched: Ethernet padding after
+// the IP total length stays padding. Checksums are updated for the changed
+// words only (RFC 1624), so a right one stays right and a UDP checksum of 0
+// ("none") stays 0.
+EAimOutcome AimFrame(const SAimPlan& plan, uint8_t* pFrame, uint32_t uLength);
+
+// Text forms, for the command, the window and settings. A parser that
+// fails leaves its outputs as they were.
+std::string FormatMac(const CMacAddress& mac); // "02:00:00:00:00:2a"
+std::string FormatIpv4(const CIpv4Address& ip); // "10.0.0.2"
+// "02:00:00:00:00:2a" or "02-00-00-00-00-2A"; false for anything else.
+bool ParseMac(const std::string& cs, CMacAddress& mac);
+// Dotted quad with no leading zeros beyond "0", and an optional ":PORT"
+// (1-65535); the port is 0 when none is given.
+bool ParseIpv4Endpoint(const std::string& cs, CIpv4Address& ip, uint16_t& uPort);
+
+// The source options as the command and the settings file write them:
+// "adapter" or a MAC for the MAC; "adapter", "adapter:PORT", "IP" or
+// "IP:PORT" for BACnet/IP. A source MAC must not be a group address.
+bool ParseMacSource(const std::string& cs, EAimSource& eSource, CMacAddress& mac);
+bool ParseIpSource(const std::string& cs, EAimSource& eSource, CIpv4Address& ip, uint16_t& uPort);
+// "" for AsCaptured.
+std::string FormatMacSource(EAimSource eSource, const CMacAddress& mac);
+std::string FormatIpSource(EAimSource eSource, const CIpv4Address& ip, uint16_t uPort);
+// "IP" or "IP:PORT".
+std::string FormatIpv4Endpoint(const CIpv4Address& ip, uint16_t uPort);
+
+// One line for the status row when the aim is not the default, e.g.
+// "Aimed at 02:00:00:00:00:2a, 10.0.0.9:47808"; "" for the default aim.
+std::string AimSummary(const SAimOptions& options);
+
+} // namespace velmora

@@ -1,0 +1,134 @@
+// The Send options window: what it shows is what it gives back, and OK stays
+// off while an address does not parse.
+
+#include "app/SendOptionsDlg.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <gtest/gtest.h>
+
+using namespace velmora;
+
+namespace {
+
+template <class T> T* Find(QWidget& w, const char* szName)
+{
+    T* p = w.findChild<T*>(QString::fromLatin1(szName));
+    EXPECT_NE(p, nullptr) << szName;
+    return p;
+}
+
+SAdapterAddresses Adapter()
+{
+    SAdapterAddresses adapter;
+    adapter.bHasMac = true;
+    EXPECT_TRUE(ParseMac("02:76:6d:0a:00:01", adapter.mac));
+    adapter.ipv4 = { { 10, 0, 0, 1 }, { 10, 0, 0, 7 } };
+    return adapter;
+}
+
+SSendOptions Everything()
+{
+    SSendOptions options;
+    SAimOptions& aim = options.aim;
+    aim.bDstMac = true;
+    EXPECT_TRUE(ParseMac("02:00:00:00:00:2a", aim.dstMac));
+    aim.bAlsoBroadcasts = true;
+    aim.eSrcMac = EAimSource::Given;
+    EXPECT_TRUE(ParseMac("02:aa:bb:cc:dd:ee", aim.srcMac));
+    aim.bDstIp = true;
+    EXPECT_TRUE(ParseIpv4Endpoint("192.168.7.42:47809", aim.dstIp, aim.uDstPort));
+    aim.eSrcIp = EAimSource::Adapter;
+    aim.uSrcPort = 47810;
+    return options;
+}
+
+TEST(SendOptionsTest, GivesBackWhatItShows)
+{
+    for (const SSendOptions& options : { SSendOptions(), Everything() }) {
+        CSendOptionsDlg dlg(options, "vm0", Adapter());
+        EXPECT_EQ(dlg.Problem(), "");
+        EXPECT_EQ(dlg.Options(), options);
+    }
+}
+
+TEST(SendOptionsTest, SaysWhatIsLeftAloneAndWhichAdapter)
+{
+    CSendOptionsDlg dlg(SSendOptions(), "vm0", Adapter());
+    const QString qsNote = Find<QLabel>(dlg, "aimNote")->text();
+    EXPECT_TRUE(qsNote.contains("DNET/DADR")) << qsNote.toStdString();
+    EXPECT_TRUE(qsNote.contains("Forwarded-NPDU")) << qsNote.toStdString();
+    EXPECT_EQ(Find<QComboBox>(dlg, "aimSrcMacFrom")->itemText(1),
+        "The adapter's own (vm0: 02:76:6d:0a:00:01)");
+    EXPECT_EQ(Find<QComboBox>(dlg, "aimSrcIpFrom")->itemText(1),
+        "The adapter's own (vm0: 10.0.0.1, its first)");
+    CSendOptionsDlg none(SSendOptions(), "", SAdapterAddresses());
+    EXPECT_EQ(Find<QComboBox>(none, "aimSrcIpFrom")->itemText(1),
+        "The adapter's own (none chosen has none)");
+}
+
+// Typed as a user types: OK is off while the address is half done, and the
+// line under the groups says what is missing.
+TEST(SendOptionsTest, OkWaitsForAnAddressThatParses)
+{
+    CSendOptionsDlg dlg(SSendOptions(), "vm0", Adapter());
+    dlg.show();
+    auto* pOk = Find<QPushButton>(dlg, "ok");
+    auto* pProblem = Find<QLabel>(dlg, "problem");
+    auto* pDstMac = Find<QLineEdit>(dlg, "aimDstMac");
+    EXPECT_FALSE(pDstMac->isEnabled());
+    QTest::mouseClick(Find<QCheckBox>(dlg, "aimDstMacOn"), Qt::LeftButton, {},
+        QPoint(4, Find<QCheckBox>(dlg, "aimDstMacOn")->height() / 2));
+    EXPECT_TRUE(pDstMac->isEnabled());
+    EXPECT_FALSE(pOk->isEnabled());
+    EXPECT_TRUE(pProblem->text().contains("destination MAC"));
+    QTest::keyClicks(pDstMac, "02:00:00:00:00:2");
+    EXPECT_FALSE(pOk->isEnabled());
+    QTest::keyClicks(pDstMac, "a");
+    EXPECT_TRUE(pOk->isEnabled());
+    EXPECT_TRUE(pProblem->isHidden());
+
+    struct {
+        const char* szEdit;
+        const char* szText;
+        const char* szProblem;
+    } const rows[] = {
+        { "aimDstIp", "192.168.7.300", "BACnet/IP destination" },
+        { "aimDstPort", "65536", "destination port" },
+        { "aimSrcMac", "01:00:5e:00:00:01", "no group address" },
+        { "aimSrcIp", "10.0.0", "BACnet/IP source" },
+        { "aimSrcPort", "0", "source port" },
+    };
+    Find<QCheckBox>(dlg, "aimDstIpOn")->setChecked(true);
+    Find<QLineEdit>(dlg, "aimDstIp")->setText("192.168.7.42");
+    Find<QComboBox>(dlg, "aimSrcMacFrom")->setCurrentIndex(2);
+    Find<QLineEdit>(dlg, "aimSrcMac")->setText("02:aa:bb:cc:dd:ee");
+    Find<QComboBox>(dlg, "aimSrcIpFrom")->setCurrentIndex(2);
+    Find<QLineEdit>(dlg, "aimSrcIp")->setText("10.0.0.9");
+    ASSERT_TRUE(pOk->isEnabled()) << dlg.Problem();
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.szEdit);
+        auto* pEdit = Find<QLineEdit>(dlg, row.szEdit);
+        const QString qsGood = pEdit->text();
+        pEdit->setText(row.szText);
+        EXPECT_FALSE(pOk->isEnabled());
+        EXPECT_TRUE(pProblem->text().contains(row.szProblem)) << pProblem->text().toStdString();
+        pEdit->setText(qsGood);
+        EXPECT_TRUE(pOk->isEnabled());
+    }
+    EXPECT_EQ(AimSummary(dlg.Options().aim),
+        "Aimed at 02:00:00:00:00:2a and 192.168.7.42, from 02:aa:bb:cc:dd:ee and 10.0.0.9");
+    // An option switched off forgets its half-typed address rather than block OK.
+    Find<QLineEdit>(dlg, "aimDstIp")->setText("nonsense");
+    Find<QCheckBox>(dlg, "aimDstIpOn")->setChecked(false);
+    EXPECT_TRUE(pOk->isEnabled());
+    EXPECT_FALSE(dlg.Options().aim.bDstIp);
+    QTest::mouseClick(Find<QPushButton>(dlg, "defaults"), Qt::LeftButton);
+    EXPECT_EQ(dlg.Options(), SSendOptions());
+}
+
+} // namespace

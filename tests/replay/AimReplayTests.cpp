@@ -1,0 +1,178 @@
+// The aim inside a Send: the sink gets the aimed bytes, frames that cannot be
+// aimed go as captured with one debug record each and a count, and a default
+// aim changes neither a byte nor a record.
+
+#include "FrameBuilder.h"
+#include "ReplayFakes.h"
+#include "log/Log.h"
+#include "session/ReplayWords.h"
+
+#include <gtest/gtest.h>
+
+using namespace velmora;
+using namespace vtest;
+using Strings = std::vector<std::string>;
+
+namespace {
+
+class AimReplayTest : public ::testing::Test, public CReplayFixtureBase {
+protected:
+    void SetUp() override
+    {
+        // Unicast BACnet/IP, an IP fragment, ARP, BACnet/Ethernet, and 12 bytes:
+        // long enough to send, too short to aim.
+        m_frames = {
+            BacnetIp(0x0a, Hex("01 04 00 05 01 0c 0c 02 00 00 01 19 55")),
+            Ipv4Frame(17, Udp(47808, 47808, Bvlc(0x0a, Hex("01 04"))), -1, 0x2000),
+            EthernetII(
+                0x0806, Hex("0001 0800 06 04 0001 02766d0a0001 0a000001 000000000000 0a000002")),
+            BacnetEthernet(Hex("01 04 00 05 01 0c 0c 02 00 00 01 19 55")),
+            Hex("02 76 6d 0a 00 02 02 76 6d 0a 00 01"),
+        };
+        CCaptureWriter writer;
+        ASSERT_TRUE(writer.Open(File("c.pcap")));
+        for (size_t i = 0; i < m_frames.size(); ++i)
+            ASSERT_TRUE(writer.Write(m_frames[i], 1000 + static_cast<uint32_t>(i), 0));
+        ASSERT_TRUE(writer.Close());
+        m_request.csPath = File("c.pcap");
+        m_request.csAdapter = "vm0";
+        m_aim.bDstMac = true;
+        ASSERT_TRUE(ParseMac("02:76:6d:00:00:2a", m_aim.dstMac));
+        m_aim.eSrcMac = EAimSource::Given;
+        ASSERT_TRUE(ParseMac("02:76:6d:00:00:05", m_aim.srcMac));
+        m_aim.bDstIp = true;
+        ASSERT_TRUE(ParseIpv4Endpoint("192.168.7.42:47809", m_aim.dstIp, m_aim.uDstPort));
+    }
+
+    // The bytes the aim makes of frame i, worked out by AimFrame on its own.
+    Bytes Expected(size_t i) const
+    {
+        SAimPlan plan;
+        std::string csError;
+        EXPECT_TRUE(PlanAim(m_aim, "vm0", SAdapterAddresses(), plan, csError));
+        Bytes f = m_frames[i];
+        AimFrame(plan, f.data(), static_cast<uint32_t>(f.size()));
+        return f;
+    }
+
+    SReplayResult Send()
+    {
+        ResetDebugLogFile();
+        m_sink.frames.clear();
+        return Replay(m_request, m_sink, m_window);
+    }
+
+    std::vector<Bytes> m_frames;
+    SReplayRequest m_request;
+    SAimOptions m_aim;
+    CFakeWindow m_window;
+    CFakeSink m_sink;
+};
+
+TEST_F(AimReplayTest, SendsTheAimedBytesAndCountsWhatItCouldNotAim)
+{
+    struct {
+        const char* szCase;
+        EReplayMode eMode;
+        int iOffset;
+        CRecordSelection selection;
+        std::vector<size_t> sent;
+    } const rows[] = {
+        { "all", EReplayMode::All, 0, {}, { 0, 1, 2, 3, 4 } },
+        { "single", EReplayMode::Single, 1, {}, { 1 } },
+        { "selection", EReplayMode::Selection, 0, { 4, 0, 3 }, { 0, 3, 4 } },
+    };
+    const char* const kWhy[] = { nullptr, "an IP fragment", "not BACnet", nullptr, "too short" };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.szCase);
+        m_request.eMode = row.eMode;
+        m_request.iOffset = row.iOffset;
+        m_request.selection = row.selection;
+        m_request.aim = m_aim;
+        const SReplayResult result = Send();
+        ASSERT_EQ(m_sink.frames.size(), row.sent.size());
+        Strings want;
+        int iNotAimed = 0;
+        for (size_t k = 0; k < row.sent.size(); ++k) {
+            const size_t i = row.sent[k];
+            EXPECT_EQ(m_sink.frames[k], Expected(i)) << "record " << i;
+            // Aimed frames differ from the capture; the others are its bytes.
+            EXPECT_EQ(m_sink.frames[k] == m_frames[i], kWhy[i] != nullptr) << "record " << i;
+            char sz[80];
+            std::snprintf(sz, sizeof sz, "[%03zu]  %zu:0 (%zu)", i, 1000 + i, m_frames[i].size());
+            want.push_back(sz);
+            if (kWhy[i]) {
+                want.push_back("FYI. Record [00" + std::to_string(i) + "] not aimed: " + kWhy[i]
+                    + "; sent as captured");
+                ++iNotAimed;
+            }
+        }
+        EXPECT_EQ(result.iNotAimed, iNotAimed);
+        // Each record's packet line, then why it was not aimed, in file order.
+        Strings got = DebugTexts();
+        got.erase(got.begin()); // OpenLocalDevice
+        EXPECT_EQ(got, want);
+        const std::string csWant = iNotAimed == 0 ? ""
+                                                  : std::to_string(row.sent.size())
+                + " packets sent, " + std::to_string(iNotAimed) + " not aimed (see Debuglog.txt)";
+        EXPECT_EQ(ReplayStatusText(result, m_request), csWant);
+    }
+}
+
+TEST_F(AimReplayTest, TheDefaultAimSendsTheCaptureAsItIs)
+{
+    m_request.eMode = EReplayMode::All;
+    const SReplayResult result = Send();
+    ASSERT_EQ(m_sink.frames.size(), m_frames.size());
+    for (size_t i = 0; i < m_frames.size(); ++i)
+        EXPECT_EQ(m_sink.frames[i], m_frames[i]);
+    EXPECT_EQ(result.iNotAimed, 0);
+    EXPECT_EQ(DebugTexts().size(), 1 + m_frames.size());
+    EXPECT_EQ(ReplayStatusText(result, m_request), "");
+}
+
+TEST_F(AimReplayTest, AnAdapterWithoutTheAddressAskedForSendsNothing)
+{
+    struct {
+        EAimSource eMac;
+        EAimSource eIp;
+        ENotSent eWhy;
+        const char* szStatus;
+    } const rows[] = {
+        { EAimSource::Adapter, EAimSource::AsCaptured, ENotSent::NoAimMac,
+            "Not sent: adapter no-such0 has no MAC address of its own to aim from (see Send "
+            "options)" },
+        { EAimSource::AsCaptured, EAimSource::Adapter, ENotSent::NoAimIpv4,
+            "Not sent: adapter no-such0 has no IPv4 address of its own to aim from (see Send "
+            "options)" },
+    };
+    for (const auto& row : rows) {
+        m_request.csAdapter = "no-such0"; // the fake sink opens anything
+        m_request.aim = SAimOptions();
+        m_request.aim.eSrcMac = row.eMac;
+        m_request.aim.eSrcIp = row.eIp;
+        const SReplayResult result = Send();
+        EXPECT_EQ(result.eNotSent, row.eWhy);
+        EXPECT_TRUE(m_sink.frames.empty());
+        EXPECT_TRUE(m_window.enableCalls.empty());
+        EXPECT_EQ(ReplayStatusText(result, m_request), row.szStatus);
+    }
+}
+
+TEST_F(AimReplayTest, ACaptureThatIsNotEthernetIsSentAsItIs)
+{
+    CRawCaptureWriter writer;
+    ASSERT_TRUE(writer.Open(File("raw.pcap")));
+    writer.FileHeader(kMaxPcapSnapLen, CRawCaptureWriter::kMagicMicro, 2, 4, 101); // raw IP
+    writer.Record(m_frames[0], static_cast<uint32_t>(m_frames[0].size()));
+    ASSERT_TRUE(writer.Close());
+    m_request.csPath = File("raw.pcap");
+    m_request.aim = m_aim;
+    const SReplayResult result = Send();
+    ASSERT_EQ(m_sink.frames.size(), 1u);
+    EXPECT_EQ(m_sink.frames[0], m_frames[0]);
+    EXPECT_EQ(result.iNotAimed, 1);
+    EXPECT_EQ(DebugTexts().back(), "FYI. Record [000] not aimed: not Ethernet; sent as captured");
+}
+
+} // namespace
