@@ -15,7 +15,8 @@ namespace velmora {
 namespace {
 
     // Matches reach the window in batches; the stop flag is looked at as often.
-    constexpr uint64_t kFilterBatch = 2048;
+    // A batch is a few milliseconds of work, shared among the cores.
+    constexpr uint64_t kFilterBatch = 16384;
     constexpr auto kWaitForRecords = std::chrono::milliseconds(10);
 
 } // namespace
@@ -97,6 +98,8 @@ void CCaptureLoader::TakeMatches(std::vector<uint64_t>& out)
 void CCaptureLoader::RunFilter(std::string csText)
 {
     const vdecode::CRowFilter filter(csText);
+    // Decoding is the cost: every core takes a share of each batch.
+    const unsigned nThreads = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
     std::vector<uint64_t> found;
     uint64_t uNext = 0;
     while (!m_bStopFilter) {
@@ -114,10 +117,8 @@ void CCaptureLoader::RunFilter(std::string csText)
             continue;
         }
         const uint64_t uEnd = std::min(uCount, uNext + kFilterBatch);
-        for (; uNext < uEnd; ++uNext) {
-            if (filter.Matches(vdecode::DecodeRecord(m_index, uNext)))
-                found.push_back(uNext);
-        }
+        vdecode::FindMatches(m_index, filter, uNext, uEnd, found, nThreads);
+        uNext = uEnd;
         {
             const std::lock_guard lock(m_matchMutex);
             m_matches.insert(m_matches.end(), found.begin(), found.end());
@@ -147,15 +148,41 @@ void CPacketModel::SetIndex(const vdecode::CCaptureIndex* pIndex)
     m_pIndex = pIndex;
     m_iRows = 0;
     m_bFiltered = false;
+    m_bInterfaces = false;
     m_matches.clear();
     ForgetRows();
     endResetModel();
+}
+
+// Interfaces are described before their records: by the time a row of a
+// second interface shows, the column is there.
+void CPacketModel::ShowInterfaces()
+{
+    if (m_bInterfaces || !m_pIndex || m_pIndex->InterfaceCount() < 2)
+        return;
+    beginInsertColumns(QModelIndex(), kInterfaceColumn, kInterfaceColumn);
+    m_bInterfaces = true;
+    endInsertColumns();
+}
+
+int CPacketModel::ViewColumn(vdecode::EColumn column) const
+{
+    const int i = static_cast<int>(column);
+    return m_bInterfaces && i >= kInterfaceColumn ? i + 1 : i;
+}
+
+int CPacketModel::DecoderColumn(int iViewColumn) const
+{
+    if (!m_bInterfaces || iViewColumn < kInterfaceColumn)
+        return iViewColumn;
+    return iViewColumn == kInterfaceColumn ? -1 : iViewColumn - 1;
 }
 
 void CPacketModel::ShowRecords(uint64_t uCount)
 {
     if (m_bFiltered || !m_pIndex)
         return;
+    ShowInterfaces();
     const int iRows = static_cast<int>(std::min<uint64_t>(uCount, INT_MAX));
     if (iRows <= m_iRows)
         return;
@@ -179,6 +206,7 @@ void CPacketModel::AddMatches(const std::vector<uint64_t>& numbers)
 {
     if (!m_bFiltered || numbers.empty() || m_matches.size() >= INT_MAX)
         return;
+    ShowInterfaces();
     const size_t nAdd = std::min<size_t>(numbers.size(), INT_MAX - m_matches.size());
     beginInsertRows(QModelIndex(), m_iRows, static_cast<int>(m_iRows + nAdd - 1));
     m_matches.insert(
@@ -199,7 +227,7 @@ void CPacketModel::SetAim(const SAimPlan& plan)
     m_aim = plan;
     ForgetRows();
     if (m_iRows > 0)
-        emit dataChanged(index(0, 0), index(m_iRows - 1, vdecode::kColumnCount - 1));
+        emit dataChanged(index(0, 0), index(m_iRows - 1, columnCount() - 1));
 }
 
 vdecode::SRow DecodeAimedRecord(const vdecode::CCaptureIndex& index, uint64_t uRecord,
@@ -208,9 +236,10 @@ vdecode::SRow DecodeAimedRecord(const vdecode::CCaptureIndex& index, uint64_t uR
     vdecode::SRecord record;
     if (!plan.Active() || !index.Read(uRecord, record))
         return vdecode::DecodeRecord(index, uRecord, pTree, pBytes);
-    if (index.LinkType() == vdecode::kLinkEthernet)
-        AimFrame(plan, record.bytes.data(), static_cast<uint32_t>(record.bytes.size()));
+    // The record's own interface decides: a pcapng capture may mix link types.
     const vdecode::SFrame frame = index.Frame(uRecord, record);
+    if (frame.uLinkType == vdecode::kLinkEthernet)
+        AimFrame(plan, record.bytes.data(), static_cast<uint32_t>(record.bytes.size()));
     vdecode::SRow row = pTree ? vdecode::DecodeTree(frame, pTree) : vdecode::DecodeRow(frame);
     if (pBytes)
         *pBytes = std::move(record.bytes);
@@ -235,19 +264,23 @@ int CPacketModel::rowCount(const QModelIndex& parent) const
 
 int CPacketModel::columnCount(const QModelIndex& parent) const
 {
-    return parent.isValid() ? 0 : vdecode::kColumnCount;
+    return parent.isValid() ? 0 : vdecode::kColumnCount + (m_bInterfaces ? 1 : 0);
 }
 
 QVariant CPacketModel::data(const QModelIndex& index, int iRole) const
 {
     if (!m_pIndex || !index.isValid() || index.row() >= m_iRows)
         return {};
-    const auto column = static_cast<vdecode::EColumn>(index.column());
+    const int iColumn = DecoderColumn(index.column());
+    const auto column = static_cast<vdecode::EColumn>(iColumn);
     switch (iRole) {
     case Qt::DisplayRole:
     case Qt::ToolTipRole: {
-        const vdecode::SRow& row = Row(RecordAt(index.row()));
-        QString q = QString::fromStdString(vdecode::ColumnText(row, column));
+        const uint64_t uRecord = RecordAt(index.row());
+        const vdecode::SRow& row = Row(uRecord);
+        QString q = iColumn < 0
+            ? QString::fromStdString(m_pIndex->InterfaceLabel(m_pIndex->InterfaceOf(uRecord)))
+            : QString::fromStdString(vdecode::ColumnText(row, column));
         if (iRole == Qt::ToolTipRole && row.bMalformed)
             q += QStringLiteral("\nThis record does not decode completely.");
         return q;
@@ -274,9 +307,12 @@ QVariant CPacketModel::data(const QModelIndex& index, int iRole) const
 QVariant CPacketModel::headerData(int iSection, Qt::Orientation orientation, int iRole) const
 {
     if (orientation != Qt::Horizontal || iRole != Qt::DisplayRole || iSection < 0
-        || iSection >= vdecode::kColumnCount)
+        || iSection >= columnCount())
         return QAbstractTableModel::headerData(iSection, orientation, iRole);
-    return QString::fromLatin1(vdecode::ColumnTitle(static_cast<vdecode::EColumn>(iSection)));
+    const int iColumn = DecoderColumn(iSection);
+    if (iColumn < 0)
+        return tr("Interface");
+    return QString::fromLatin1(vdecode::ColumnTitle(static_cast<vdecode::EColumn>(iColumn)));
 }
 
 } // namespace velmora

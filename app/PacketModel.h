@@ -95,6 +95,11 @@ public:
 
     // The record a row shows.
     uint64_t RecordAt(int iRow) const;
+    // A capture from more than one interface gets an Interface column after
+    // Time; these map the view's columns to the decoder's and back.
+    bool InterfaceColumnShown() const { return m_bInterfaces; }
+    int ViewColumn(vdecode::EColumn column) const;
+    static constexpr int kInterfaceColumn = 2;
     // Shows the records as this aim sends them (a default plan: as captured).
     void SetAim(const SAimPlan& plan);
     // Decodes done so far (for tests and the benchmark).
@@ -109,6 +114,9 @@ public:
 private:
     const vdecode::SRow& Row(uint64_t uRecord) const;
     void ForgetRows();
+    void ShowInterfaces();
+    // -1 for the Interface column.
+    int DecoderColumn(int iViewColumn) const;
 
     // A screenful is far below this; consecutive records never share a slot.
     static constexpr size_t kCacheSlots = 512;
@@ -121,6 +129,7 @@ private:
     SAimPlan m_aim;
     int m_iRows = 0;
     bool m_bFiltered = false;
+    bool m_bInterfaces = false;
     std::vector<uint64_t> m_matches;
     mutable std::vector<SSlot> m_cache;
     mutable uint64_t m_uDecodes = 0;

@@ -1,6 +1,7 @@
 #include "app/PacketsWnd.h"
 
 #include "decode/RowFilter.h"
+#include "decode/Thousands.h"
 #include "session/ReplayWords.h"
 
 #include <QCheckBox>
@@ -49,6 +50,11 @@ namespace {
         return FromBytes(FileName(csPath));
     }
 
+    QString GroupedNumber(uint64_t u)
+    {
+        return QString::fromStdString(vdecode::Thousands(u));
+    }
+
     void AddFields(
         QTreeWidgetItem* pParent, QTreeWidget* pTree, const std::vector<vdecode::SField>& fields)
     {
@@ -62,14 +68,6 @@ namespace {
     }
 
 } // namespace
-
-QString GroupedNumber(uint64_t u)
-{
-    std::string cs = std::to_string(u);
-    for (int i = static_cast<int>(cs.size()) - 3; i > 0; i -= 3)
-        cs.insert(static_cast<size_t>(i), 1, ',');
-    return QString::fromLatin1(cs.c_str());
-}
 
 QString HexDump(const std::vector<uint8_t>& bytes)
 {
@@ -154,11 +152,8 @@ void CPacketsWnd::BuildWindow()
     m_pTable->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
     m_pTable->horizontalHeader()->setStretchLastSection(true);
     m_pTable->horizontalHeader()->setHighlightSections(false);
-    const int iChar = fontMetrics().averageCharWidth();
-    // No., Time, Source, Destination, Protocol, Length; Info takes the rest.
-    const int widths[] = { 8, 11, 35, 35, 16, 7 };
-    for (int i = 0; i < 6; ++i)
-        m_pTable->setColumnWidth(i, widths[i] * iChar + 12);
+    SetColumnWidths();
+    connect(&m_model, &QAbstractItemModel::columnsInserted, this, &CPacketsWnd::SetColumnWidths);
     m_pTable->installEventFilter(this);
 
     m_pTree = new QTreeWidget(this);
@@ -260,6 +255,21 @@ void CPacketsWnd::BuildWindow()
 
     m_pTable->setFocus();
     UpdateSendTarget();
+}
+
+void CPacketsWnd::SetColumnWidths()
+{
+    const int iChar = fontMetrics().averageCharWidth();
+    // No., Time, Source, Destination, Protocol, Length; Info takes the rest.
+    // Time has room for nine decimals (nanosecond captures and interfaces).
+    const std::pair<vdecode::EColumn, int> widths[]
+        = { { vdecode::EColumn::Number, 8 }, { vdecode::EColumn::Time, 14 },
+              { vdecode::EColumn::Source, 35 }, { vdecode::EColumn::Destination, 35 },
+              { vdecode::EColumn::Protocol, 16 }, { vdecode::EColumn::Length, 7 } };
+    for (const auto& [column, iChars] : widths)
+        m_pTable->setColumnWidth(m_model.ViewColumn(column), iChars * iChar + 12);
+    if (m_model.InterfaceColumnShown())
+        m_pTable->setColumnWidth(CPacketModel::kInterfaceColumn, 12 * iChar + 12);
 }
 
 void CPacketsWnd::ShowCapture(const std::string& csPath)
@@ -377,6 +387,10 @@ void CPacketsWnd::UpdateStatus()
                 q += tr(" (looking: %1 of %2 records)")
                          .arg(GroupedNumber(m_pLoader->FilterScanned()), GroupedNumber(uCount));
         }
+        // Listed, but libpcap (and so Send) stops before the end: said last.
+        if (index.SendLimit() < uCount)
+            q += (q.endsWith('.') ? QStringLiteral(" ") : QStringLiteral(". "))
+                + FromBytes(index.SendLimitNote());
     }
     if (m_pStatus->text() != q)
         m_pStatus->setText(q);
@@ -422,7 +436,11 @@ void CPacketsWnd::OnApplyFilter()
         m_model.SetFiltered(FilterOn(), m_pLoader->Index().Count());
         m_bFirstRowsShown = false;
     }
+    // The list starts over: the old record's fields go, even when no row follows.
     m_uDetailsRecord = UINT64_MAX;
+    m_pTree->clear();
+    m_pHex->clear();
+    m_detailBytes.clear();
     ShowRecordDetails();
     m_pollTimer.start();
     Poll();
@@ -537,10 +555,21 @@ void CPacketsWnd::OnUseAsOffset()
         return;
     const uint64_t uRecord = m_model.RecordAt(iRow);
     const std::string csProblem = m_owner.UseRecordAsOffset(uRecord);
-    if (csProblem.empty())
-        SetNote(tr("Single Packet at offset %1, saved.").arg(uRecord), false);
-    else
+    const QString qLimit = SendLimitFor(uRecord);
+    if (!csProblem.empty())
         SetNote(QString::fromStdString(csProblem), true);
+    else if (!qLimit.isEmpty())
+        SetNote(tr("Single Packet at offset %1, saved. %2").arg(uRecord).arg(qLimit), true);
+    else
+        SetNote(tr("Single Packet at offset %1, saved.").arg(uRecord), false);
+}
+
+QString CPacketsWnd::SendLimitFor(uint64_t uRecord) const
+{
+    if (!m_pLoader || m_pLoader->Stage() != CCaptureLoader::EStage::Open
+        || uRecord < m_pLoader->Index().SendLimit())
+        return QString();
+    return FromBytes(m_pLoader->Index().SendLimitNote());
 }
 
 void CPacketsWnd::OnSendSelected()
@@ -556,7 +585,9 @@ void CPacketsWnd::OnSendSelected()
         return;
     std::sort(selection.begin(), selection.end());
     selection.erase(std::unique(selection.begin(), selection.end()), selection.end());
-    SetNote(QString(), false);
+    // The records before the limit still go; the note says why the rest cannot.
+    const QString qLimit = SendLimitFor(selection.back());
+    SetNote(qLimit, !qLimit.isEmpty());
     // A copy: the window may read the file again while the records go out.
     const std::string csPath = m_pLoader->Path();
     m_owner.SendRecordSelection(csPath, selection);
@@ -581,13 +612,44 @@ bool CPacketsWnd::eventFilter(QObject* pWatched, QEvent* pEvent)
         return true;
     }
     if (pWatched == m_pTable && pEvent->type() == QEvent::KeyPress) {
-        const int iKey = static_cast<QKeyEvent*>(pEvent)->key();
+        const auto* pKey = static_cast<QKeyEvent*>(pEvent);
+        const int iKey = pKey->key();
         if (iKey == Qt::Key_Return || iKey == Qt::Key_Enter) {
             OnUseAsOffset();
             return true;
         }
+        // First and last record, as in other packet lists (the view would go
+        // to the first or last column); Shift extends the selection.
+        const Qt::KeyboardModifiers mods = pKey->modifiers() & ~Qt::KeypadModifier;
+        if ((iKey == Qt::Key_Home || iKey == Qt::Key_End)
+            && (mods == Qt::NoModifier || mods == Qt::ShiftModifier)) {
+            GoToEnd(iKey == Qt::Key_End, mods == Qt::ShiftModifier);
+            return true;
+        }
     }
     return QWidget::eventFilter(pWatched, pEvent);
+}
+
+void CPacketsWnd::GoToEnd(bool bEnd, bool bExtend)
+{
+    const int iRows = m_model.rowCount();
+    if (iRows == 0)
+        return;
+    QItemSelectionModel* pSelection = m_pTable->selectionModel();
+    const QModelIndex current = pSelection->currentIndex();
+    const int iColumn = current.isValid() ? current.column() : 0;
+    const QModelIndex target = m_model.index(bEnd ? iRows - 1 : 0, iColumn);
+    if (bExtend && current.isValid()) {
+        const int iFrom = std::min(current.row(), target.row());
+        const int iTo = std::max(current.row(), target.row());
+        pSelection->select(QItemSelection(m_model.index(iFrom, 0), m_model.index(iTo, 0)),
+            QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+        pSelection->setCurrentIndex(target, QItemSelectionModel::NoUpdate);
+    } else {
+        pSelection->setCurrentIndex(
+            target, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    }
+    m_pTable->scrollTo(target);
 }
 
 } // namespace velmora

@@ -78,6 +78,10 @@ protected:
 
 private:
     void BuildWindow();
+    void SetColumnWidths();
+    void GoToEnd(bool bEnd, bool bExtend);
+    // "" or why Send cannot reach uRecord (a capture libpcap stops reading early).
+    QString SendLimitFor(uint64_t uRecord) const;
     void ShowRecordDetails();
     void HighlightField();
     void UpdateButtons();
@@ -124,8 +128,5 @@ inline int HexDumpTextColumn(size_t i)
 {
     return 55 + static_cast<int>(i % 16);
 }
-
-// "1,234,567".
-QString GroupedNumber(uint64_t u);
 
 } // namespace velmora

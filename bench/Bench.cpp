@@ -5,6 +5,7 @@
 #include "BenchChild.h"
 #include "NetNs.h"
 #include "TestSupport.h"
+#include "decode/Thousands.h"
 #include "tools/CaptureWriter.h"
 
 #include <algorithm>
@@ -66,17 +67,7 @@ std::string Quote(const std::string& cs)
     return out + "'";
 }
 
-std::string Thousands(unsigned long long ull)
-{
-    const std::string csDigits = std::to_string(ull);
-    std::string cs;
-    for (size_t i = 0; i < csDigits.size(); ++i) {
-        if (i > 0 && (csDigits.size() - i) % 3 == 0)
-            cs += ',';
-        cs += csDigits[i];
-    }
-    return cs;
-}
+using vdecode::Thousands;
 
 std::string Fixed(double d, int iDecimals)
 {

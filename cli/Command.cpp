@@ -136,7 +136,8 @@ namespace {
         vdecode::SRecord record;
         if (!index.Read(uIndex, record))
             return vdecode::DecodeRecord(index, uIndex);
-        if (index.LinkType() == vdecode::kLinkEthernet)
+        // A pcapng file may mix link types: each record is aimed by its own.
+        if (index.Frame(uIndex, record).uLinkType == vdecode::kLinkEthernet)
             AimFrame(plan, record.bytes.data(), static_cast<uint32_t>(record.bytes.size()));
         return vdecode::DecodeRow(index.Frame(uIndex, record));
     }
@@ -178,6 +179,15 @@ namespace {
                         csLine += '\t';
                     csLine += Cell(row, static_cast<vdecode::EColumn>(i));
                 }
+                // A capture from several interfaces says which, in an eighth column.
+                if (index.InterfaceCount() > 1) {
+                    std::string csInterface = index.InterfaceLabel(index.InterfaceOf(u));
+                    for (char& c : csInterface) {
+                        if (c == '\t' || c == '\n' || c == '\r')
+                            c = ' ';
+                    }
+                    csLine += '\t' + csInterface;
+                }
                 csLine += '\n';
                 std::fputs(csLine.c_str(), pOut);
                 if (bAll)
@@ -185,6 +195,10 @@ namespace {
             }
         }
         std::fflush(pOut);
+        // Listed, but beyond what Send can read: say so once.
+        const uint64_t uEnd = bAll ? uPrinted : chosen.back() + 1;
+        if (index.SendLimit() < uEnd)
+            std::fprintf(pErr, "%s: %s\n", kName, index.SendLimitNote().c_str());
         if (eState == CCaptureIndex::EState::Failed) {
             std::fprintf(pErr, "%s: %s\n", kName, index.Error().c_str());
             return kExitSomeFailed;

@@ -175,6 +175,30 @@ namespace {
         "Distribute-Broadcast-To-Network", "Original-Unicast-NPDU", "Original-Broadcast-NPDU",
         "Secure-BVLL" };
 
+    const char* const kBvlc6Functions[] = { "BVLC-Result", "Original-Unicast-NPDU",
+        "Original-Broadcast-NPDU", "Address-Resolution", "Forwarded-Address-Resolution",
+        "Address-Resolution-ACK", "Virtual-Address-Resolution", "Virtual-Address-Resolution-ACK",
+        "Forwarded-NPDU", "Register-Foreign-Device", "Delete-Foreign-Device-Table-Entry", "",
+        "Distribute-Broadcast-To-Network" };
+
+    const char* const kEventStates[]
+        = { "normal", "fault", "offnormal", "high-limit", "low-limit", "life-safety-alarm" };
+
+    const char* const kEventTypes[] = { "change-of-bitstring", "change-of-state", "change-of-value",
+        "command-failure", "floating-limit", "out-of-range", "complex-event-type", "",
+        "change-of-life-safety", "extended", "buffer-ready", "unsigned-range", "", "access-event",
+        "double-out-of-range", "signed-out-of-range", "unsigned-out-of-range",
+        "change-of-characterstring", "change-of-status-flags", "change-of-reliability", "none",
+        "change-of-discrete-value", "change-of-timer" };
+
+    const char* const kNotifyTypes[] = { "alarm", "event", "ack-notification" };
+
+    const char* const kLifeSafetyOperations[]
+        = { "none", "silence", "silence-audible", "silence-visual", "reset", "reset-alarm",
+              "reset-fault", "unsilence", "unsilence-audible", "unsilence-visual" };
+
+    const char* const kMessagePriorities[] = { "normal", "urgent" };
+
 } // namespace
 
 const char* ConfirmedServiceName(uint32_t u)
@@ -222,6 +246,31 @@ const char* BvlcFunctionName(uint32_t u)
     return Lookup(kBvlcFunctions, u);
 }
 
+const char* Bvlc6FunctionName(uint32_t u)
+{
+    return Lookup(kBvlc6Functions, u);
+}
+const char* EventStateName(uint32_t u)
+{
+    return Lookup(kEventStates, u);
+}
+const char* EventTypeName(uint32_t u)
+{
+    return Lookup(kEventTypes, u);
+}
+const char* NotifyTypeName(uint32_t u)
+{
+    return Lookup(kNotifyTypes, u);
+}
+const char* LifeSafetyOperationName(uint32_t u)
+{
+    return Lookup(kLifeSafetyOperations, u);
+}
+const char* MessagePriorityName(uint32_t u)
+{
+    return Lookup(kMessagePriorities, u);
+}
+
 const char* BvlcResultName(uint32_t u)
 {
     switch (u) {
@@ -238,6 +287,26 @@ const char* BvlcResultName(uint32_t u)
     case 0x0050:
         return "Delete-Foreign-Device-Table-Entry NAK";
     case 0x0060:
+        return "Distribute-Broadcast-To-Network NAK";
+    default:
+        return nullptr;
+    }
+}
+
+const char* Bvlc6ResultName(uint32_t u)
+{
+    switch (u) {
+    case 0x0000:
+        return "Successful completion";
+    case 0x0030:
+        return "Address-Resolution NAK";
+    case 0x0060:
+        return "Virtual-Address-Resolution NAK";
+    case 0x0090:
+        return "Register-Foreign-Device NAK";
+    case 0x00a0:
+        return "Delete-Foreign-Device-Table-Entry NAK";
+    case 0x00c0:
         return "Distribute-Broadcast-To-Network NAK";
     default:
         return nullptr;

@@ -20,6 +20,13 @@ const char* SegmentationName(uint32_t u);
 const char* NetworkMessageName(uint32_t u);
 const char* BvlcFunctionName(uint32_t u);
 const char* BvlcResultName(uint32_t u);
+const char* Bvlc6FunctionName(uint32_t u); // BACnet/IPv6's BVLC
+const char* Bvlc6ResultName(uint32_t u);
+const char* EventStateName(uint32_t u);
+const char* EventTypeName(uint32_t u);
+const char* NotifyTypeName(uint32_t u);
+const char* LifeSafetyOperationName(uint32_t u);
+const char* MessagePriorityName(uint32_t u);
 
 // "analog-input,1"; an unknown type reads as its number: "130,7".
 std::string ObjectText(uint32_t uType, uint32_t uInstance);

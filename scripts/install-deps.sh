@@ -10,7 +10,7 @@ qt6-base-dev libgl-dev
 libpcap-dev libcurl4-openssl-dev
 libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
 clang libclang-rt-14-dev
-tcpdump tcpreplay iproute2 procps
+tcpdump tcpreplay iproute2 procps tshark
 xvfb xauth imagemagick fonts-dejavu-core
 desktop-file-utils appstream man-db lintian fakeroot dpkg-dev file libcap2-bin
 "

@@ -165,6 +165,268 @@ bool CRawCaptureWriter::Close()
     return !m_bFailed;
 }
 
+CPcapngWriter::~CPcapngWriter()
+{
+    Close();
+}
+
+bool CPcapngWriter::Open(const std::string& csPath)
+{
+    Close();
+    m_bFailed = false;
+    m_uInterfaces = 0;
+    m_pFile = std::fopen(csPath.c_str(), "wb");
+    return m_pFile != nullptr;
+}
+
+bool CPcapngWriter::Close()
+{
+    if (!m_pFile)
+        return !m_bFailed;
+    if (std::fclose(m_pFile) != 0)
+        m_bFailed = true;
+    m_pFile = nullptr;
+    return !m_bFailed;
+}
+
+void CPcapngWriter::Put16(std::vector<uint8_t>& v, uint16_t u) const
+{
+    const uint8_t b[2] = { static_cast<uint8_t>(u), static_cast<uint8_t>(u >> 8) };
+    v.push_back(m_bBig ? b[1] : b[0]);
+    v.push_back(m_bBig ? b[0] : b[1]);
+}
+
+void CPcapngWriter::Put32(std::vector<uint8_t>& v, uint32_t u) const
+{
+    for (int i = 0; i < 4; ++i)
+        v.push_back(static_cast<uint8_t>(m_bBig ? u >> (24 - 8 * i) : u >> (8 * i)));
+}
+
+void CPcapngWriter::Block(uint32_t uType, const std::vector<uint8_t>& body)
+{
+    std::vector<uint8_t> v;
+    const uint32_t uLength = static_cast<uint32_t>(12 + (body.size() + 3) / 4 * 4);
+    Put32(v, uType);
+    Put32(v, uLength);
+    v.insert(v.end(), body.begin(), body.end());
+    v.resize(uLength - 4, 0);
+    Put32(v, m_uTrailer ? m_uTrailer : uLength);
+    m_uTrailer = 0;
+    if (m_nCut < v.size())
+        v.resize(m_nCut);
+    m_nCut = SIZE_MAX;
+    if (!m_pFile || std::fwrite(v.data(), 1, v.size(), m_pFile) != v.size())
+        m_bFailed = true;
+}
+
+void CPcapngWriter::Section(bool bBigEndian, uint16_t uMinor)
+{
+    m_bBig = bBigEndian;
+    m_uInterfaces = 0;
+    std::vector<uint8_t> body;
+    Put32(body, 0x1a2b3c4d);
+    Put16(body, 1);
+    Put16(body, uMinor);
+    Put32(body, 0xffffffff); // section length: not given
+    Put32(body, 0xffffffff);
+    Block(0x0a0d0d0a, body);
+}
+
+uint32_t CPcapngWriter::Interface(uint32_t uLinkType, uint32_t uSnapLen, uint8_t uResolution,
+    bool bBinary, const std::string& csName)
+{
+    std::vector<uint8_t> body;
+    Put16(body, static_cast<uint16_t>(uLinkType));
+    Put16(body, 0);
+    Put32(body, uSnapLen);
+    auto option = [&](uint16_t uCode, const void* p, size_t n) {
+        Put16(body, uCode);
+        Put16(body, static_cast<uint16_t>(n));
+        body.insert(body.end(), static_cast<const uint8_t*>(p), static_cast<const uint8_t*>(p) + n);
+        body.resize((body.size() + 3) / 4 * 4, 0);
+    };
+    if (!csName.empty())
+        option(2, csName.data(), csName.size());
+    if (uResolution != 6 || bBinary) {
+        const uint8_t u = static_cast<uint8_t>(uResolution | (bBinary ? 0x80 : 0));
+        option(9, &u, 1);
+    }
+    if (body.size() > 8)
+        option(0, nullptr, 0);
+    Block(1, body);
+    return m_uInterfaces++;
+}
+
+void CPcapngWriter::Enhanced(
+    uint32_t uInterface, const std::vector<uint8_t>& bytes, uint64_t uUnits, uint32_t uWireLen)
+{
+    std::vector<uint8_t> body;
+    Put32(body, uInterface);
+    Put32(body, static_cast<uint32_t>(uUnits >> 32));
+    Put32(body, static_cast<uint32_t>(uUnits));
+    Put32(body, static_cast<uint32_t>(bytes.size()));
+    Put32(body, uWireLen ? uWireLen : static_cast<uint32_t>(bytes.size()));
+    body.insert(body.end(), bytes.begin(), bytes.end());
+    Block(6, body);
+}
+
+void CPcapngWriter::Simple(const std::vector<uint8_t>& bytes, uint32_t uWireLen)
+{
+    std::vector<uint8_t> body;
+    Put32(body, uWireLen ? uWireLen : static_cast<uint32_t>(bytes.size()));
+    body.insert(body.end(), bytes.begin(), bytes.end());
+    Block(3, body);
+}
+
+void CPcapngWriter::Obsolete(
+    uint16_t uInterface, const std::vector<uint8_t>& bytes, uint64_t uUnits)
+{
+    std::vector<uint8_t> body;
+    Put16(body, uInterface);
+    Put16(body, 0); // drops
+    Put32(body, static_cast<uint32_t>(uUnits >> 32));
+    Put32(body, static_cast<uint32_t>(uUnits));
+    Put32(body, static_cast<uint32_t>(bytes.size()));
+    Put32(body, static_cast<uint32_t>(bytes.size()));
+    body.insert(body.end(), bytes.begin(), bytes.end());
+    Block(2, body);
+}
+
+void CPcapngWriter::Custom(const std::vector<uint8_t>& data)
+{
+    std::vector<uint8_t> body;
+    Put32(body, kPen);
+    body.insert(body.end(), data.begin(), data.end());
+    Block(0x00000bad, body);
+}
+
+void CPcapngWriter::Statistics(uint32_t uInterface)
+{
+    std::vector<uint8_t> body;
+    Put32(body, uInterface);
+    Put32(body, 0);
+    Put32(body, 0);
+    Block(5, body);
+}
+
+std::vector<SPcapngSample> WritePcapngSamples(const std::string& csFolder)
+{
+    std::vector<SPcapngSample> samples;
+    uint32_t uSeq = 0;
+    auto next = [&uSeq] {
+        const uint32_t u = uSeq++;
+        return MakeTestFrame(60 + 7 * (u % 20), u);
+    };
+    // Writes one sample; record() adds a frame the file holds whole.
+    auto sample = [&](const char* szName, size_t nLibpcap, bool bDamaged, auto&& write) {
+        SPcapngSample s;
+        s.csName = szName;
+        s.csPath = csFolder + "/" + szName + ".pcapng";
+        s.nLibpcap = nLibpcap;
+        s.bDamaged = bDamaged;
+        CPcapngWriter w;
+        if (!w.Open(s.csPath))
+            return false;
+        auto record = [&s, &next] {
+            s.frames.push_back(next());
+            return s.frames.back();
+        };
+        write(w, record);
+        if (!w.Close())
+            return false;
+        samples.push_back(std::move(s));
+        return true;
+    };
+    const bool bOk = sample("le-micro", 6, false, [](CPcapngWriter& w, auto&& record) {
+        w.Section();
+        w.Interface(1, 0, 6, false, "eth0");
+        w.Enhanced(0, record(), 1700000000000000ULL);
+        w.Enhanced(0, record(), 1700000000000250ULL);
+        w.Simple(record());
+        w.Custom({ 'n', 'o', 't', 'e' });
+        w.Obsolete(0, record(), 1700000000001000ULL);
+        w.Statistics(0);
+        w.Enhanced(0, record(), 1700000000002000ULL);
+        w.Block(4, { 0, 0, 0, 0 }); // an empty name resolution block
+        w.Enhanced(0, record(), 1700000000003000ULL);
+    }) && sample("be-nano", 4, false, [](CPcapngWriter& w, auto&& record) {
+        w.Section(true);
+        w.Interface(1, 65535, 9);
+        w.Enhanced(0, record(), 1700000000000000001ULL);
+        w.Enhanced(0, record(), 1700000000000000250ULL);
+        w.Simple(record());
+        w.Enhanced(0, record(), 1700000001000000000ULL);
+    }) && sample("binary-1024", 3, false, [](CPcapngWriter& w, auto&& record) {
+        w.Section();
+        w.Interface(1, 0, 10, true);
+        w.Enhanced(0, record(), 1024ULL * 1000);
+        w.Enhanced(0, record(), 1024ULL * 1000 + 512);
+        w.Enhanced(0, record(), 1024ULL * 1002 + 1);
+    }) && sample("two-interfaces", 4, false, [](CPcapngWriter& w, auto&& record) {
+        w.Section();
+        w.Interface(1, 0, 6, false, "eth0");
+        w.Interface(1, 0, 9, false, "eth1");
+        w.Enhanced(0, record(), 1000000);
+        w.Enhanced(1, record(), 1500000000);
+        w.Enhanced(1, record(), 2000000000);
+        w.Enhanced(0, record(), 2500000);
+    }) && sample("two-link-types", 2, false, [](CPcapngWriter& w, auto&& record) {
+        w.Section();
+        w.Interface(1);
+        w.Enhanced(0, record());
+        w.Enhanced(0, record());
+        w.Interface(101); // raw IP: libpcap stops here
+        w.Enhanced(1, record());
+        w.Enhanced(0, record());
+    }) && sample("two-sections", 4, false, [](CPcapngWriter& w, auto&& record) {
+        w.Section();
+        w.Interface();
+        w.Enhanced(0, record());
+        w.Enhanced(0, record());
+        w.Section();
+        w.Interface();
+        w.Enhanced(0, record());
+        w.Simple(record());
+    }) && sample("two-byte-orders", 2, false, [](CPcapngWriter& w, auto&& record) {
+        w.Section();
+        w.Interface();
+        w.Enhanced(0, record());
+        w.Enhanced(0, record());
+        w.Section(true); // libpcap stops here
+        w.Interface();
+        w.Enhanced(0, record());
+    }) && sample("custom-blocks", 3, false, [](CPcapngWriter& w, auto&& record) {
+        w.Section();
+        w.Custom({ 1, 2, 3 });
+        w.Custom(std::vector<uint8_t>(100000, 0x5a));
+        w.Interface();
+        w.Enhanced(0, record());
+        w.Custom({});
+        w.Enhanced(0, record());
+        w.Block(0x40000bad, { 0, 0, 0x7e, 0xd9, 'x' }); // custom, not to be copied
+        w.Enhanced(0, record());
+    }) && sample("truncated", 3, true, [&next](CPcapngWriter& w, auto&& record) {
+        w.Section();
+        w.Interface();
+        w.Enhanced(0, record());
+        w.Enhanced(0, record());
+        w.Enhanced(0, record());
+        w.CutNextBlock(50);
+        w.Enhanced(0, next());
+    }) && sample("trailer-mismatch", 2, true, [&next](CPcapngWriter& w, auto&& record) {
+        w.Section();
+        w.Interface();
+        w.Enhanced(0, record());
+        w.Enhanced(0, record());
+        w.NextTrailer(996);
+        w.Enhanced(0, next());
+        w.Enhanced(0, next());
+    });
+    if (!bOk)
+        samples.clear();
+    return samples;
+}
+
 std::vector<uint8_t> MakeTestFrame(uint32_t uSize, uint32_t uSeq)
 {
     std::vector<uint8_t> v;

@@ -80,6 +80,70 @@ private:
     bool m_bFailed = false;
 };
 
+// Writes a pcapng file block by block, in either byte order, with the damage a
+// test asks for. Everything is the caller's choice; nothing is checked.
+class CPcapngWriter {
+public:
+    static constexpr uint32_t kPen = 32473; // the documentation enterprise number
+
+    CPcapngWriter() = default;
+    ~CPcapngWriter();
+    CPcapngWriter(const CPcapngWriter&) = delete;
+    CPcapngWriter& operator=(const CPcapngWriter&) = delete;
+
+    bool Open(const std::string& csPath);
+    // A Section Header Block; the blocks after it use its byte order.
+    void Section(bool bBigEndian = false, uint16_t uMinor = 0);
+    // An Interface Description Block; returns its number within the section.
+    // uResolution: 10^-uResolution s, or 2^-uResolution s when bBinary (no
+    // if_tsresol option is written for the default, 10^-6).
+    uint32_t Interface(uint32_t uLinkType = 1, uint32_t uSnapLen = 0, uint8_t uResolution = 6,
+        bool bBinary = false, const std::string& csName = "");
+    // Packet blocks; uWireLen 0: the captured length.
+    void Enhanced(uint32_t uInterface, const std::vector<uint8_t>& bytes, uint64_t uUnits = 0,
+        uint32_t uWireLen = 0);
+    void Simple(const std::vector<uint8_t>& bytes, uint32_t uWireLen = 0);
+    void Obsolete(uint16_t uInterface, const std::vector<uint8_t>& bytes, uint64_t uUnits = 0);
+    // A Custom Block (type 0x00000bad) and an Interface Statistics Block.
+    void Custom(const std::vector<uint8_t>& data);
+    void Statistics(uint32_t uInterface);
+    // Any block: type and body (padded to 4 bytes here).
+    void Block(uint32_t uType, const std::vector<uint8_t>& body);
+    // Damage to the next block only: keep its first nKeep bytes (and end the
+    // file there, as a cut-off copy would); or give its trailer another length.
+    void CutNextBlock(size_t nKeep) { m_nCut = nKeep; }
+    void NextTrailer(uint32_t uLength) { m_uTrailer = uLength; }
+    // Flushes and closes; false if anything could not be written.
+    bool Close();
+
+private:
+    void Put16(std::vector<uint8_t>& v, uint16_t u) const;
+    void Put32(std::vector<uint8_t>& v, uint32_t u) const;
+    FILE* m_pFile = nullptr;
+    bool m_bFailed = false;
+    bool m_bBig = false;
+    uint32_t m_uInterfaces = 0;
+    size_t m_nCut = SIZE_MAX;
+    uint32_t m_uTrailer = 0;
+};
+
+// The pcapng shapes the tests list, decode and send, one file each.
+struct SPcapngSample {
+    std::string csName; // "le-micro", "two-link-types", ...
+    std::string csPath;
+    // Every record the file holds whole, in file order, as its block holds it.
+    std::vector<std::vector<uint8_t>> frames;
+    size_t nLibpcap = 0; // how many of them libpcap reads before it stops
+    bool bDamaged = false; // the file ends in a damaged block after the frames
+};
+// Writes them all into csFolder: both byte orders; 10^-6, 10^-9 and 2^-10 s
+// resolutions; two interfaces (names and resolutions differ); two interfaces of
+// different link types; two sections (same and other byte order); custom and
+// statistics blocks; Simple and obsolete Packet Blocks; a truncated block; a
+// block whose trailer gives another length. Frames are MakeTestFrame, each of
+// its own size. Empty when a file cannot be written.
+std::vector<SPcapngSample> WritePcapngSamples(const std::string& csFolder);
+
 // Source address of every frame made below, so that a capture on the peer can
 // pick them out: 02:76:6d:00:00:01 (locally administered).
 extern const uint8_t kTestSourceMac[6];

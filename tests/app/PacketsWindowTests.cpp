@@ -23,6 +23,7 @@
 #include <QTest>
 #include <QTreeWidget>
 #include <QWindow>
+#include <algorithm>
 #include <chrono>
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
@@ -36,13 +37,17 @@ using Frames = std::vector<std::vector<uint8_t>>;
 
 namespace {
 
-// Waits until the window has read everything and any filter is through.
+// Waits until the window has read everything and any filter is through, and
+// has taken all they found. Idle is asked before the poll, in the order Poll
+// itself uses: a filter that finishes between a poll and the question would
+// otherwise say idle with its last matches never taken.
 bool WaitIdle(CPacketsWnd& wnd)
 {
     return QTest::qWaitFor(
         [&] {
+            const bool bIdle = wnd.Idle();
             wnd.Poll();
-            return wnd.Idle();
+            return bIdle;
         },
         10000);
 }
@@ -121,7 +126,7 @@ protected:
     }
     QString Cell(CPacketsWnd& wnd, int iRow, vdecode::EColumn column)
     {
-        return wnd.Model().index(iRow, static_cast<int>(column)).data().toString();
+        return wnd.Model().index(iRow, wnd.Model().ViewColumn(column)).data().toString();
     }
 
     CScriptedFileDialog m_files;
@@ -269,6 +274,9 @@ TEST_F(PacketsWindowTest, FilterShowsTheMatchingRecordsByTheirOwnNumbers)
         for (int i = 0; i < wnd.Model().rowCount(); ++i)
             numbers.push_back(Cell(wnd, i, vdecode::EColumn::Number));
         EXPECT_EQ(numbers, row.numbers);
+        // The details show the first match, or nothing at all.
+        EXPECT_EQ(wnd.FieldTree()->topLevelItemCount() > 0, !row.numbers.empty());
+        EXPECT_EQ(wnd.HexView()->toPlainText().isEmpty(), row.numbers.empty());
     }
     // Use as offset and Send selected speak of records, not rows.
     wnd.FilterField()->setText("readProperty");
@@ -374,7 +382,8 @@ TEST_F(PacketsWindowTest, CaptureErrorsShowAsOneLineWithTheRowsReadSoFar)
         { "not a capture", m_dir.File("text.pcap"), 0, "not a capture" },
         { "empty file", m_dir.File("empty.pcap"), 0, "empty" },
         { "missing file", m_dir.File("missing.pcap"), 0, "Cannot open" },
-        { "pcapng", m_dir.File("ng.pcapng"), 0, "pcapng" },
+        { "pcapng cut in its section header", m_dir.File("ng.pcapng"), 0,
+            "The capture is cut short: its section header has 12 of its 28 bytes." },
         { "a FIFO, which would block", m_dir.File("fifo.pcap"), 0, "is not a file" },
         { "a folder", m_dir.Path().string(), 0, "is not a file" },
         { "cut short in a record",
@@ -487,6 +496,167 @@ TEST_F(PacketsWindowTest, UseAsOffsetSetsSinglePacketAndSaves)
     }
 }
 
+// The current row (the focus frame) may be one the user just Ctrl-clicked off:
+// the action and the details then follow the selection, never that row.
+TEST_F(PacketsWindowTest, UseAsOffsetTakesTheSelectedRowWhenTheCurrentOneIsNot)
+{
+    ASSERT_TRUE(WriteTestCapture(m_dir.File("f.pcap"), 10, 60));
+    CRecordingOwner owner;
+    CPacketsWnd wnd(owner);
+    wnd.ShowCapture(m_dir.File("f.pcap"));
+    wnd.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&wnd));
+    ASSERT_TRUE(WaitIdle(wnd));
+    QTableView* pTable = wnd.Table();
+    auto click = [&](int iRow, Qt::KeyboardModifiers modifiers) {
+        QTest::mouseClick(pTable->viewport(), Qt::LeftButton, modifiers,
+            pTable->visualRect(pTable->model()->index(iRow, 0)).center());
+    };
+    click(3, Qt::NoModifier);
+    click(6, Qt::ControlModifier);
+    click(6, Qt::ControlModifier); // off again; it stays the current row
+    ASSERT_EQ(pTable->selectionModel()->currentIndex().row(), 6);
+    ASSERT_EQ(pTable->selectionModel()->selectedRows().size(), 1);
+    EXPECT_TRUE(wnd.HexView()->toPlainText().split('\n').value(1).startsWith("0010  00 03"))
+        << wnd.HexView()->toPlainText().toStdString();
+    wnd.UseAsOffsetButton()->click();
+    pTable->setFocus();
+    QTest::keyClick(pTable, Qt::Key_Return);
+    EXPECT_EQ(owner.offsets, std::vector<uint64_t>({ 3, 3 }));
+}
+
+TEST_F(PacketsWindowTest, HomeAndEndGoToTheFirstAndLastRecord)
+{
+    ASSERT_TRUE(WriteTestCapture(m_dir.File("f.pcap"), 500, 60));
+    CRecordingOwner owner;
+    CPacketsWnd wnd(owner);
+    wnd.ShowCapture(m_dir.File("f.pcap"));
+    wnd.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&wnd));
+    ASSERT_TRUE(WaitIdle(wnd));
+    QTableView* pTable = wnd.Table();
+    pTable->setFocus();
+    ChooseRow(pTable, 10);
+    pTable->selectionModel()->setCurrentIndex(
+        pTable->model()->index(10, 4), QItemSelectionModel::NoUpdate);
+    auto selected = [&] {
+        std::vector<int> rows;
+        for (const QModelIndex& i : pTable->selectionModel()->selectedRows())
+            rows.push_back(i.row());
+        std::sort(rows.begin(), rows.end());
+        return rows;
+    };
+    // On screen from top to bottom (the columns may scroll sideways).
+    auto visible = [&](int iRow) {
+        QApplication::processEvents();
+        const QRect r = pTable->visualRect(pTable->model()->index(iRow, 0));
+        return r.top() >= 0 && r.bottom() <= pTable->viewport()->height();
+    };
+    QTest::keyClick(pTable, Qt::Key_End);
+    EXPECT_EQ(pTable->currentIndex().row(), 499);
+    EXPECT_EQ(pTable->currentIndex().column(), 4); // the column stays
+    EXPECT_EQ(selected(), std::vector<int>({ 499 }));
+    EXPECT_TRUE(visible(499));
+    EXPECT_TRUE(wnd.HexView()->toPlainText().split('\n').value(1).startsWith("0010  01 f3"));
+    QTest::keyClick(pTable, Qt::Key_Home);
+    EXPECT_EQ(pTable->currentIndex().row(), 0);
+    EXPECT_EQ(selected(), std::vector<int>({ 0 }));
+    EXPECT_TRUE(visible(0));
+    ChooseRow(pTable, 497);
+    QTest::keyClick(pTable, Qt::Key_End, Qt::ShiftModifier);
+    EXPECT_EQ(selected(), std::vector<int>({ 497, 498, 499 }));
+    EXPECT_EQ(pTable->currentIndex().row(), 499);
+    ChooseRow(pTable, 2);
+    QTest::keyClick(pTable, Qt::Key_Home, Qt::ShiftModifier);
+    EXPECT_EQ(selected(), std::vector<int>({ 0, 1, 2 }));
+    // Enter then acts on the record Home chose.
+    QTest::keyClick(pTable, Qt::Key_End);
+    QTest::keyClick(pTable, Qt::Key_Return);
+    EXPECT_EQ(owner.offsets, std::vector<uint64_t>({ 499 }));
+}
+
+// Two interfaces: a column says which; a capture libpcap stops reading early
+// is listed whole, and the window says where Send stops.
+TEST_F(PacketsWindowTest, PcapngListsEachRecordsInterfaceAndWhereSendStops)
+{
+    const std::vector<SPcapngSample> samples = WritePcapngSamples(m_dir.Path().string());
+    ASSERT_EQ(samples.size(), 10u);
+    auto path = [&](const char* szName) {
+        for (const SPcapngSample& s : samples)
+            if (s.csName == szName)
+                return s.csPath;
+        return std::string();
+    };
+    CRecordingOwner owner;
+    CPacketsWnd wnd(owner);
+    wnd.ShowCapture(path("two-interfaces"));
+    ASSERT_TRUE(WaitIdle(wnd));
+    ASSERT_EQ(wnd.Model().rowCount(), 4);
+    ASSERT_EQ(wnd.Model().columnCount(), vdecode::kColumnCount + 1);
+    EXPECT_EQ(wnd.Model().headerData(2, Qt::Horizontal).toString(), "Interface");
+    EXPECT_EQ(wnd.Model().headerData(3, Qt::Horizontal).toString(), "Source");
+    std::vector<QString> interfaces, times;
+    for (int i = 0; i < 4; ++i) {
+        interfaces.push_back(wnd.Model().index(i, 2).data().toString());
+        times.push_back(Cell(wnd, i, vdecode::EColumn::Time));
+    }
+    EXPECT_EQ(interfaces, std::vector<QString>({ "eth0", "eth1", "eth1", "eth0" }));
+    EXPECT_EQ(
+        times, std::vector<QString>({ "0.000000", "0.500000000", "1.000000000", "1.500000" }));
+    EXPECT_EQ(Cell(wnd, 1, vdecode::EColumn::Protocol), "Local Experimental");
+    EXPECT_EQ(wnd.StatusLine(), "two-interfaces.pcapng: 4 records");
+    // The filter finds records by their interface too.
+    wnd.FilterField()->setText("ETH1");
+    QTest::keyClick(wnd.FilterField(), Qt::Key_Return);
+    ASSERT_TRUE(WaitIdle(wnd));
+    ASSERT_EQ(wnd.Model().rowCount(), 2);
+    EXPECT_EQ(Cell(wnd, 0, vdecode::EColumn::Number), "1");
+    EXPECT_EQ(Cell(wnd, 1, vdecode::EColumn::Number), "2");
+    wnd.FilterField()->clear();
+    QTest::keyClick(wnd.FilterField(), Qt::Key_Return);
+
+    // One interface: no such column.
+    wnd.ShowCapture(path("le-micro"));
+    ASSERT_TRUE(WaitIdle(wnd));
+    EXPECT_EQ(wnd.Model().rowCount(), 6);
+    EXPECT_EQ(wnd.Model().columnCount(), vdecode::kColumnCount);
+
+    wnd.ShowCapture(path("two-link-types"));
+    ASSERT_TRUE(WaitIdle(wnd));
+    EXPECT_EQ(wnd.Model().rowCount(), 4);
+    EXPECT_EQ(Cell(wnd, 2, vdecode::EColumn::Protocol), "link type 101");
+    EXPECT_EQ(wnd.StatusLine(),
+        "two-link-types.pcapng: 4 records. Send stops before record 2: libpcap cannot read past "
+        "the interface at byte 480: its link type 101 is not the first interface's (1).");
+    wnd.FilterField()->setText("link type");
+    QTest::keyClick(wnd.FilterField(), Qt::Key_Return);
+    ASSERT_TRUE(WaitIdle(wnd));
+    EXPECT_EQ(wnd.StatusLine(),
+        "two-link-types.pcapng: 4 records; the filter matches 1. Send stops before record 2: "
+        "libpcap cannot read past the interface at byte 480: its link type 101 is not the first "
+        "interface's (1).");
+    wnd.FilterField()->clear();
+    QTest::keyClick(wnd.FilterField(), Qt::Key_Return);
+    ASSERT_TRUE(WaitIdle(wnd));
+    // Sending past the limit says why only some records went.
+    wnd.Table()->selectAll();
+    wnd.SendSelectedButton()->click();
+    ASSERT_EQ(owner.sends.size(), 1u);
+    EXPECT_EQ(owner.sends[0].second, CRecordSelection({ 0, 1, 2, 3 }));
+    EXPECT_TRUE(wnd.NoteLine().startsWith("Send stops before record 2"))
+        << wnd.NoteLine().toStdString();
+    ChooseRow(wnd.Table(), 1);
+    wnd.UseAsOffsetButton()->click();
+    EXPECT_EQ(wnd.NoteLine(), "Single Packet at offset 1, saved.");
+
+    wnd.ShowCapture(path("truncated"));
+    ASSERT_TRUE(WaitIdle(wnd));
+    EXPECT_EQ(wnd.Model().rowCount(), 3);
+    EXPECT_TRUE(wnd.StatusLine().startsWith("The capture is cut short: record 3"))
+        << wnd.StatusLine().toStdString();
+    EXPECT_TRUE(wnd.StatusLine().endsWith("The list shows the 3 records read before it."));
+}
+
 TEST_F(PacketsWindowTest, UseAsOffsetRefusesARecordBeyondTheOffsetRange)
 {
     Start("Mode=1\r\nOffset=3\r\n");
@@ -576,6 +746,10 @@ TEST_F(PacketsWindowTest, SendSelectedPutsExactlyTheChosenFramesOnTheWire)
     }
     ASSERT_TRUE(WriteBacnetIpSample(m_dir.File("ip.pcap")));
     const Frames ipFrames = MakeBacnetIpSampleFrames();
+    const std::vector<SPcapngSample> samples = WritePcapngSamples(m_dir.Path().string());
+    ASSERT_FALSE(samples.empty());
+    const SPcapngSample& ng = samples.front(); // Enhanced, Simple and obsolete blocks
+    ASSERT_EQ(ng.csName, "le-micro");
 
     struct Row {
         const char* szCase;
@@ -591,6 +765,8 @@ TEST_F(PacketsWindowTest, SendSelectedPutsExactlyTheChosenFramesOnTheWire)
             { 2, 5, 6, 11 } },
         { "rows of a filtered list", m_dir.File("ip.pcap"), &ipFrames, "readProperty", { 3, 0, 1 },
             { 2, 3, 7 } },
+        // Record 2 is a Simple Packet Block, 3 an obsolete Packet Block.
+        { "a pcapng capture", ng.csPath, &ng.frames, "", { 5, 2, 3 }, { 2, 3, 5 } },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.szCase);

@@ -148,6 +148,109 @@ TEST_F(CommandTest, HelpVersionAndDecode)
     EXPECT_EQ(pChild->Wait(), 1);
     EXPECT_EQ(pChild->Out().rfind("1\t", 0), 0u);
     EXPECT_NE(pChild->Err().find("record 9 is not among them"), std::string::npos);
+
+    // A capture cut part-way: the rows before the cut, one line, and 1 (some
+    // records failed), not 3 (the capture could not be opened).
+    {
+        const auto frames = MakeBacnetSampleFrames();
+        CRawCaptureWriter w;
+        ASSERT_TRUE(w.Open(File("cut.pcap")));
+        w.FileHeader();
+        w.Record(frames[0], 60);
+        w.Record(frames[1], 60);
+        w.RecordHeader(0, 0, 60, 60);
+        w.Bytes(frames[2].data(), 25);
+        ASSERT_TRUE(w.Close());
+    }
+    pChild = Start({ "--decode", "cut.pcap" });
+    EXPECT_EQ(pChild->Wait(), 1);
+    const std::string csOut = pChild->Out();
+    EXPECT_EQ(Lines(csOut), 2u) << csOut;
+    EXPECT_EQ(csOut.rfind("0\t", 0), 0u) << csOut;
+    EXPECT_NE(csOut.find("\n1\t"), std::string::npos) << csOut;
+    EXPECT_EQ(pChild->Err(),
+        "velmora-replay: The capture is cut short: record 2 has 25 of its 60 bytes.\n");
+}
+
+std::vector<std::string> Split(const std::string& cs, char c)
+{
+    std::vector<std::string> parts;
+    size_t nAt = 0;
+    for (size_t n; (n = cs.find(c, nAt)) != std::string::npos; nAt = n + 1)
+        parts.push_back(cs.substr(nAt, n - nAt));
+    if (nAt < cs.size())
+        parts.push_back(cs.substr(nAt));
+    return parts;
+}
+
+// Each pcapng shape is listed, decoded and sent; the peer gets what the same
+// frames stored as pcap give it, and a record picked by its number is that frame.
+TEST_F(CommandTest, PcapngIsListedDecodedAndSentAsPcapWouldBe)
+{
+    vtest::CNetns ns("ng");
+    VTEST_REQUIRE_NETNS(ns);
+    const std::vector<SPcapngSample> samples = WritePcapngSamples(m_dir.Path().string());
+    ASSERT_EQ(samples.size(), 10u);
+    auto send = [&](const std::vector<std::string>& args, size_t nExpect) {
+        vtest::CEnterNetns enter(ns);
+        vtest::CPeerCapture peer(vtest::CNetns::PeerIf(), 65535);
+        EXPECT_TRUE(enter.Ok() && peer.Ok());
+        std::vector<std::string> all { "-q", "-i", vtest::CNetns::SendIf() };
+        all.insert(all.end(), args.begin(), args.end());
+        auto pChild = Start(all, ns.Name());
+        pChild->Wait();
+        return peer.Collect(nExpect + 1, 300);
+    };
+    for (const SPcapngSample& s : samples) {
+        SCOPED_TRACE(s.csName);
+        const vtest::Frames sendable(
+            s.frames.begin(), s.frames.begin() + static_cast<long>(s.nLibpcap));
+        const std::string csPcap = File(s.csName + ".pcap");
+        {
+            CCaptureWriter writer;
+            ASSERT_TRUE(writer.Open(csPcap));
+            for (const auto& frame : sendable)
+                ASSERT_TRUE(writer.Write(frame));
+            ASSERT_TRUE(writer.Close());
+        }
+
+        // Listed and decoded: every record, the same columns as the pcap copy's.
+        auto pChild = Start({ "--decode", s.csPath });
+        EXPECT_EQ(pChild->Wait(), s.bDamaged ? 1 : 0);
+        const std::vector<std::string> lines = Split(pChild->Out(), '\n');
+        ASSERT_EQ(lines.size(), s.frames.size());
+        const std::string csErr = pChild->Err();
+        EXPECT_EQ(Lines(csErr), s.bDamaged || s.nLibpcap < s.frames.size() ? 1u : 0u) << csErr;
+        if (s.bDamaged) {
+            EXPECT_NE(csErr.find("The capture is"), std::string::npos) << csErr;
+        } else if (s.nLibpcap < s.frames.size()) {
+            EXPECT_NE(csErr.find("Send stops before record " + std::to_string(s.nLibpcap)),
+                std::string::npos)
+                << csErr;
+        }
+        pChild = Start({ "--decode", csPcap });
+        EXPECT_EQ(pChild->Wait(), 0);
+        const std::vector<std::string> pcapLines = Split(pChild->Out(), '\n');
+        ASSERT_EQ(pcapLines.size(), s.nLibpcap);
+        for (size_t i = 0; i < s.frames.size(); ++i) {
+            const std::vector<std::string> cells = Split(lines[i], '\t');
+            ASSERT_GE(cells.size(), 7u) << lines[i];
+            EXPECT_EQ(cells[0], std::to_string(i));
+            EXPECT_EQ(cells[5], std::to_string(s.frames[i].size()));
+            if (i < s.nLibpcap) {
+                const std::vector<std::string> pcapCells = Split(pcapLines[i], '\t');
+                EXPECT_EQ(std::vector<std::string>(cells.begin() + 2, cells.begin() + 7),
+                    std::vector<std::string>(pcapCells.begin() + 2, pcapCells.end()));
+            }
+        }
+
+        // Sent: all of it, then one record by its number, as from the pcap copy.
+        const vtest::Frames fromPcap = send({ "--all", csPcap }, sendable.size());
+        EXPECT_EQ(fromPcap, sendable);
+        EXPECT_EQ(send({ "--all", s.csPath }, sendable.size()), fromPcap);
+        const std::string csLast = std::to_string(s.nLibpcap - 1);
+        EXPECT_EQ(send({ "--records", csLast, s.csPath }, 1), vtest::Frames({ sendable.back() }));
+    }
 }
 
 // --decode --aimed prints the rows as the aim sends them; without --aimed

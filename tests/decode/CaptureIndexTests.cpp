@@ -17,7 +17,7 @@ namespace {
 // A pcap file written byte by byte, in either byte order.
 class CByteCapture {
 public:
-    CByteCapture(bool bBigEndian, bool bNano)
+    CByteCapture(bool bBigEndian, bool bNano, uint32_t uSnapLen = 65535)
         : m_bBig(bBigEndian)
     {
         U32(bNano ? 0xa1b23c4d : 0xa1b2c3d4);
@@ -25,7 +25,7 @@ public:
         U16(4);
         U32(0);
         U32(0);
-        U32(65535);
+        U32(uSnapLen);
         U32(1);
     }
     void Record(uint32_t uSec, uint32_t uFrac, const std::vector<uint8_t>& bytes, uint32_t uWire)
@@ -122,17 +122,15 @@ TEST(CaptureIndexTest, BadFilesGiveOneLineAndKeepTheRecordsBefore)
     const SCase cases[] = {
         { "empty", [](CRawCaptureWriter&) {}, false, 0, "The file is empty: it holds no capture." },
         { "text", [](CRawCaptureWriter& w) { w.Bytes("this is no capture file at all\n", 31); },
-            false, 0, "The file is not a capture: it does not start like a pcap file." },
+            false, 0, "The file is not a capture: it does not start like a pcap or pcapng file." },
         { "three bytes", [](CRawCaptureWriter& w) { w.Bytes("\xd4\xc3\xb2", 3); }, false, 0,
-            "The file is not a capture: it does not start like a pcap file." },
-        { "pcapng",
+            "The file is not a capture: it does not start like a pcap or pcapng file." },
+        { "pcapng cut in its section header",
             [](CRawCaptureWriter& w) {
                 w.U32(0x0a0d0d0a);
                 w.U32(28);
             },
-            false, 0,
-            "The file is a pcapng capture; only pcap captures can be listed (save it in the pcap "
-            "format)." },
+            false, 0, "The capture is cut short: its section header has 8 of at least 28 bytes." },
         { "header cut",
             [](CRawCaptureWriter& w) {
                 w.U32(0xa1b2c3d4);
@@ -156,6 +154,22 @@ TEST(CaptureIndexTest, BadFilesGiveOneLineAndKeepTheRecordsBefore)
                 w.Bytes(frame.data(), 7);
             },
             true, 2, "The capture is cut short: record 2 has 7 of its 16 header bytes." },
+        // A header that claims a little more than the file holds: the 16 bytes
+        // of the header itself must not count as the record's bytes.
+        { "record claims one byte more than is left",
+            [&](CRawCaptureWriter& w) {
+                TwoGood(w);
+                w.RecordHeader(0, 0, 61, 61);
+                w.Bytes(frame);
+            },
+            true, 2, "The capture is cut short: record 2 has 60 of its 61 bytes." },
+        { "record claims 16 bytes more than are left",
+            [&](CRawCaptureWriter& w) {
+                TwoGood(w);
+                w.RecordHeader(0, 0, 76, 76);
+                w.Bytes(frame);
+            },
+            true, 2, "The capture is cut short: record 2 has 60 of its 76 bytes." },
         { "absurd length in the middle",
             [&](CRawCaptureWriter& w) {
                 TwoGood(w);
@@ -230,17 +244,26 @@ TEST(CaptureIndexTest, RecordsAboveTheSnapshotLengthAreCutToIt)
     struct SCase {
         uint32_t uSnapLen;
         size_t nRead;
+        bool bBig = false;
     };
-    const SCase cases[] = { { 50, 50 }, { 100, 100 }, { 1000, 100 }, { 0, 100 }, { 400000, 100 } };
+    const SCase cases[] = { { 50, 50 }, { 100, 100 }, { 1000, 100 }, { 0, 100 }, { 400000, 100 },
+        // Read unswapped, 50 would be 0x32000000: far above any record.
+        { 50, 50, true }, { 1000, 100, true } };
     CTempDir dir;
     const auto frame = MakeTestFrame(100, 3);
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.uSnapLen);
-        CRawCaptureWriter w;
-        ASSERT_TRUE(w.Open(dir.File("s.pcap")));
-        w.FileHeader(c.uSnapLen);
-        w.Record(frame, 200);
-        ASSERT_TRUE(w.Close());
+        SCOPED_TRACE(std::to_string(c.uSnapLen) + (c.bBig ? " big-endian" : ""));
+        if (c.bBig) {
+            CByteCapture cap(true, false, c.uSnapLen);
+            cap.Record(0, 0, frame, 200);
+            WriteFile(dir.File("s.pcap"), cap.Bytes());
+        } else {
+            CRawCaptureWriter w;
+            ASSERT_TRUE(w.Open(dir.File("s.pcap")));
+            w.FileHeader(c.uSnapLen);
+            w.Record(frame, 200);
+            ASSERT_TRUE(w.Close());
+        }
         CCaptureIndex index;
         ASSERT_TRUE(index.Open(dir.File("s.pcap")));
         EXPECT_EQ(index.Step(), CCaptureIndex::EState::Done);

@@ -2,7 +2,12 @@
 #include "decode/RowFilter.h"
 #include "tools/CaptureWriter.h"
 
+#include "TestSupport.h"
+
+#include <algorithm>
+#include <cctype>
 #include <gtest/gtest.h>
+#include <set>
 
 using namespace velmora;
 
@@ -60,6 +65,80 @@ TEST(RowFilterTest, TextInAnyColumnAndBacnetNamesInAnySpelling)
             if (filter.Matches(row))
                 matches.push_back(row.uNumber);
         EXPECT_EQ(matches, c.matches);
+    }
+}
+
+// The filter skips formatting No., Time and Length for texts that cannot occur
+// there: it must still find exactly what a look at every column finds.
+TEST(RowFilterTest, FindsWhatEveryFormattedColumnHolds)
+{
+    std::vector<SRow> rows = SampleRows();
+    SRow cut = rows[3];
+    cut.uCapLen = 40; // "40 of 65"
+    cut.llRelTimeNs = -1250000;
+    cut.uNumber = 1234567;
+    rows.push_back(cut);
+    auto Fold = [](const std::string& cs) {
+        std::string out;
+        for (char c : cs)
+            if (c != '-' && c != '_' && c != ' ')
+                out += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return out;
+    };
+    std::set<std::string> needles = { "of", "40of", "0.", "-0.00125", "f", "1234567", "readprop" };
+    for (const SRow& row : rows)
+        for (int c = 0; c < kColumnCount; ++c) {
+            const std::string cs = ColumnText(row, static_cast<EColumn>(c));
+            for (size_t n = 1; n <= 4; ++n)
+                for (size_t i = 0; i + n <= cs.size(); i += 3)
+                    needles.insert(cs.substr(i, n));
+        }
+    int iChecked = 0;
+    for (const std::string& csNeedle : needles) {
+        const CRowFilter filter(csNeedle);
+        for (const SRow& row : rows) {
+            bool bAnyColumn = Fold(csNeedle).empty();
+            for (int c = 0; c < kColumnCount && !bAnyColumn; ++c)
+                bAnyColumn = Fold(ColumnText(row, static_cast<EColumn>(c))).find(Fold(csNeedle))
+                    != std::string::npos;
+            ASSERT_EQ(filter.Matches(row), bAnyColumn)
+                << '"' << csNeedle << "\" row " << row.uNumber;
+            ++iChecked;
+        }
+    }
+    EXPECT_GT(iChecked, 1000);
+}
+
+// Shared among threads, the matches come back the same and in file order.
+TEST(RowFilterTest, FindMatchesSplitAmongThreadsKeepsFileOrder)
+{
+    vtest::CTempDir dir;
+    const auto frames = MakeBacnetIpSampleFrames();
+    {
+        CCaptureWriter writer;
+        ASSERT_TRUE(writer.Open(dir.File("ip.pcap")));
+        for (uint32_t i = 0; i < 30011; ++i)
+            ASSERT_TRUE(writer.Write(frames[(i * 7 + i / 5) % frames.size()]));
+        ASSERT_TRUE(writer.Close());
+    }
+    CCaptureIndex index;
+    ASSERT_TRUE(index.Open(dir.File("ip.pcap")));
+    ASSERT_EQ(index.Step(100000), CCaptureIndex::EState::Done);
+    for (const char* sz : { "readProperty-ACK", "5", "nothing like it" }) {
+        SCOPED_TRACE(sz);
+        const CRowFilter filter(sz);
+        std::vector<uint64_t> expected;
+        for (uint64_t u = 0; u < index.Count(); ++u)
+            if (filter.Matches(DecodeRecord(index, u)))
+                expected.push_back(u);
+        for (unsigned nThreads : { 1u, 2u, 3u, 8u }) {
+            std::vector<uint64_t> found = { 99 };
+            FindMatches(index, filter, 5, index.Count(), found, nThreads);
+            found.erase(found.begin());
+            std::vector<uint64_t> want(
+                std::lower_bound(expected.begin(), expected.end(), 5), expected.end());
+            EXPECT_EQ(found, want) << nThreads << " threads";
+        }
     }
 }
 

@@ -1,0 +1,233 @@
+#include "decode/Segments.h"
+
+#include "decode/CaptureIndex.h"
+#include "decode/DecodeInternal.h"
+
+namespace velmora::vdecode {
+
+using namespace internal;
+
+namespace {
+
+    uint64_t Fnv1a(const uint8_t* p, uint32_t n)
+    {
+        uint64_t u = 0xcbf29ce484222325ull;
+        for (uint32_t i = 0; i < n; ++i)
+            u = (u ^ p[i]) * 0x100000001b3ull;
+        return u;
+    }
+
+    const CSegmentAssembler::ReadFn kNoRead;
+
+} // namespace
+
+void CSegmentAssembler::Add(const SFrame& frame)
+{
+    SSegmentHook hook;
+    const SRow row = DecodeWith(frame, nullptr, &hook);
+    if (!hook.bSegment)
+        return;
+    const SSegment segment { frame.uNumber, hook.uSeq, hook.bMore, hook.uDataOffset,
+        hook.uDataLength, Fnv1a(frame.pData + hook.uDataOffset, hook.uDataLength) };
+    // An answer of one segment needs nothing put together.
+    if (segment.uSeq == 0 && !segment.bMore)
+        return;
+    const std::string csKey = row.csSource + ">" + row.csDestination + "|" + hook.csNetEnds + "|"
+        + std::to_string(hook.uInvoke) + "|" + std::to_string(hook.uService);
+    const std::lock_guard lock(m_mutex);
+
+    auto it = m_last.find(csKey);
+    if (it != m_last.end()) {
+        SAnswer& answer = m_answers[it->second];
+        for (const SSegment& s : answer.segments) {
+            if (s.uSeq != segment.uSeq)
+                continue;
+            if (s.uHash == segment.uHash) {
+                m_roles[segment.uRecord] = { it->second, true, s.uRecord };
+                return;
+            }
+            if (!answer.bClosed && segment.uSeq != 0) {
+                // The same segment with other bytes: which one belongs is not ours to
+                // guess. The answer keeps its later segments but is never put together.
+                if (answer.csProblem.empty())
+                    answer.csProblem = "segment " + std::to_string(segment.uSeq) + " in records "
+                        + std::to_string(s.uRecord) + " and " + std::to_string(segment.uRecord)
+                        + " differs";
+                answer.segments.push_back(segment);
+                m_roles[segment.uRecord] = { it->second, false, 0 };
+                return;
+            }
+            // A new first segment: a new answer under the same invoke ID.
+            answer.bClosed = true;
+            it = m_last.end();
+            break;
+        }
+        if (it != m_last.end() && answer.bClosed)
+            it = m_last.end(); // a segment after its answer closed starts another one
+    }
+    if (it == m_last.end()) {
+        m_answers.emplace_back();
+        it = m_last.insert_or_assign(csKey, m_answers.size() - 1).first;
+    }
+    SAnswer& answer = m_answers[it->second];
+    answer.segments.push_back(segment);
+    m_roles[segment.uRecord] = { it->second, false, 0 };
+
+    // Complete: the last segment and every one before it.
+    int iLast = -1;
+    for (const SSegment& s : answer.segments)
+        if (!s.bMore)
+            iLast = s.uSeq;
+    if (iLast >= 0 && answer.segments.size() == static_cast<size_t>(iLast) + 1
+        && answer.csProblem.empty()) {
+        bool bAll = true;
+        std::vector<bool> seen(static_cast<size_t>(iLast) + 1, false);
+        for (const SSegment& s : answer.segments) {
+            if (s.uSeq > iLast || seen[s.uSeq] || (s.bMore == (s.uSeq == iLast)))
+                bAll = false;
+            else
+                seen[s.uSeq] = true;
+        }
+        if (bAll) {
+            answer.bClosed = answer.bComplete = true;
+            answer.uCompletedBy = segment.uRecord;
+        }
+    }
+}
+
+void CSegmentAssembler::Finish()
+{
+    const std::lock_guard lock(m_mutex);
+    m_bFinished = true;
+}
+
+size_t CSegmentAssembler::AnswerCount() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_answers.size();
+}
+
+std::string CSegmentAssembler::Note(const SAnswer& answer) const
+{
+    if (!answer.csProblem.empty())
+        return " (not reassembled: " + answer.csProblem + ")";
+    if (answer.bComplete)
+        return " (answer in record " + std::to_string(answer.uCompletedBy) + ")";
+    if (!answer.bClosed && !m_bFinished)
+        return " (answer incomplete so far)";
+    // Which sequence numbers are missing, up to the last one seen.
+    int iMax = 0;
+    bool bLast = false;
+    for (const SSegment& s : answer.segments) {
+        iMax = s.uSeq > iMax ? s.uSeq : iMax;
+        bLast = bLast || !s.bMore;
+    }
+    std::string csMissing;
+    int iMissing = 0;
+    for (int i = 0; i <= iMax; ++i) {
+        bool bHave = false;
+        for (const SSegment& s : answer.segments)
+            bHave = bHave || s.uSeq == i;
+        if (!bHave) {
+            csMissing += (iMissing ? ", " : " ") + std::to_string(i);
+            ++iMissing;
+        }
+    }
+    std::string cs = " (answer incomplete:";
+    if (iMissing)
+        cs += (iMissing == 1 ? " segment" : " segments") + csMissing + " missing";
+    if (!bLast)
+        cs += std::string(iMissing ? "," : "") + " no last segment";
+    return cs + ")";
+}
+
+SRow CSegmentAssembler::Decode(
+    const SFrame& frame, std::vector<SField>* pTree, const ReadFn& read) const
+{
+    // A copy of what this record is, so that the decode runs without the lock.
+    SRole role {};
+    SAnswer answer;
+    std::string csNote;
+    bool bSegment = false;
+    {
+        const std::lock_guard lock(m_mutex);
+        const auto itRole = m_roles.find(frame.uNumber);
+        if (itRole != m_roles.end()) {
+            bSegment = true;
+            role = itRole->second;
+            answer = m_answers[role.nAnswer];
+            csNote = Note(answer);
+        }
+    }
+    if (!bSegment)
+        return DecodeWith(frame, pTree, nullptr);
+    SSegmentHook hook;
+    if (role.bRepeat) {
+        hook.csNote = " (repeat of record " + std::to_string(role.uFirst) + ")";
+        return DecodeWith(frame, pTree, &hook);
+    }
+    if (!answer.bComplete || answer.uCompletedBy != frame.uNumber) {
+        hook.csNote = csNote;
+        return DecodeWith(frame, pTree, &hook);
+    }
+    // The record that completes the answer: every segment's data, in sequence order.
+    std::vector<uint8_t> whole;
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i < answer.segments.size(); ++i) {
+        for (const SSegment& s : answer.segments) {
+            if (s.uSeq != i)
+                continue;
+            const uint8_t* p = nullptr;
+            if (s.uRecord == frame.uNumber) {
+                hook.uOwnStart = static_cast<uint32_t>(whole.size());
+                p = frame.pData;
+            } else if (read && read(s.uRecord, bytes)
+                && bytes.size() >= uint64_t { s.uDataOffset } + s.uDataLength
+                && Fnv1a(bytes.data() + s.uDataOffset, s.uDataLength) == s.uHash) {
+                p = bytes.data();
+            } else {
+                hook.csNote
+                    = " (not reassembled: record " + std::to_string(s.uRecord) + " cannot be read)";
+                return DecodeWith(frame, pTree, &hook);
+            }
+            whole.insert(whole.end(), p + s.uDataOffset, p + s.uDataOffset + s.uDataLength);
+        }
+    }
+    hook.pWhole = &whole;
+    hook.uSegments = static_cast<uint32_t>(answer.segments.size());
+    return DecodeWith(frame, pTree, &hook);
+}
+
+uint64_t AddRecords(
+    CSegmentAssembler& assembler, const CCaptureIndex& index, uint64_t uFrom, uint64_t uTo)
+{
+    SRecord record;
+    for (uint64_t u = uFrom; u < uTo; ++u) {
+        if (!index.Read(u, record))
+            return u;
+        assembler.Add(index.Frame(u, record));
+    }
+    return uTo;
+}
+
+SRow DecodeRecord(const CCaptureIndex& index, const CSegmentAssembler& assembler, uint64_t uIndex,
+    std::vector<SField>* pTree, std::vector<uint8_t>* pBytes)
+{
+    SRecord record;
+    if (!index.Read(uIndex, record))
+        return DecodeRecord(index, uIndex, pTree, pBytes); // says it cannot be read
+    const SFrame frame = index.Frame(uIndex, record);
+    const auto read = [&index](uint64_t u, std::vector<uint8_t>& bytes) {
+        SRecord other;
+        if (!index.Read(u, other))
+            return false;
+        bytes = std::move(other.bytes);
+        return true;
+    };
+    SRow row = assembler.Decode(frame, pTree, read);
+    if (pBytes)
+        *pBytes = std::move(record.bytes);
+    return row;
+}
+
+} // namespace velmora::vdecode

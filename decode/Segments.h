@@ -1,0 +1,93 @@
+#pragma once
+
+// Segmented answers put back together for the packet list.
+//
+// A ComplexACK too long for one frame comes as segments: the same peers, the
+// same invoke ID, sequence numbers from 0, "more follows" on all but the last.
+// The assembler is fed every record of the capture in order (cheap for all but
+// segmented ComplexACKs), then decodes a record as DecodeRow/DecodeTree do, and:
+//   - the record that completes an answer shows the whole answer's parameters,
+//     "readPropertyMultiple-ACK[ 5] analog-input,1 ... (reassembled from 3 segments)",
+//     with a "Reassembled Answer" field over its parameters in the tree;
+//   - every other segment says where its answer is: " (answer in record 12)";
+//   - a segment seen again with the same bytes: " (repeat of record 7)";
+//   - an answer that never completes: " (answer incomplete: segment 1 missing)",
+//     or " (answer incomplete so far)" until Finish says the capture has ended;
+//   - a sequence number seen twice with other bytes: the answer is not reassembled,
+//     and its rows say so. Nothing missing is ever filled in or guessed.
+//
+// Threads: one thread adds (the one that reads the capture) while any thread
+// decodes; a decode sees the answers as far as they have been added.
+
+#include "decode/Decoder.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace velmora::vdecode {
+
+class CSegmentAssembler {
+public:
+    // The next record of the capture; records come in capture order, each once.
+    void Add(const SFrame& frame);
+    // The capture has no more records: answers still open are incomplete.
+    void Finish();
+
+    // The captured bytes of record uRecord; false when they cannot be read.
+    using ReadFn = std::function<bool(uint64_t uRecord, std::vector<uint8_t>& bytes)>;
+    // Decodes frame (a record already added) with what it is in its answer; pTree
+    // nullptr for the row alone. read fetches the other segments of a completed answer.
+    SRow Decode(const SFrame& frame, std::vector<SField>* pTree, const ReadFn& read) const;
+
+    // Segmented answers seen so far.
+    size_t AnswerCount() const;
+
+private:
+    struct SSegment {
+        uint64_t uRecord;
+        uint8_t uSeq;
+        bool bMore;
+        uint32_t uDataOffset;
+        uint32_t uDataLength;
+        uint64_t uHash; // of the segment's data, to tell a repeat from a clash
+    };
+    struct SAnswer {
+        std::vector<SSegment> segments; // one per sequence number, in capture order
+        bool bClosed = false;
+        bool bComplete = false;
+        uint64_t uCompletedBy = 0; // the record that completed it
+        std::string csProblem; // why it cannot be reassembled (a clash)
+    };
+    struct SRole {
+        size_t nAnswer;
+        bool bRepeat;
+        uint64_t uFirst; // a repeat's first record
+    };
+
+    std::string Note(const SAnswer& answer) const;
+
+    mutable std::mutex m_mutex; // guards the members below; never held while decoding
+    std::vector<SAnswer> m_answers;
+    std::map<std::string, size_t> m_last; // peers, invoke ID and service -> latest answer
+    std::unordered_map<uint64_t, SRole> m_roles; // segment records only
+    bool m_bFinished = false;
+};
+
+class CCaptureIndex;
+
+// Adds records [uFrom, uTo) of the index to the assembler, reading each; returns
+// the first record not added (short of uTo when a record cannot be read).
+uint64_t AddRecords(
+    CSegmentAssembler& assembler, const CCaptureIndex& index, uint64_t uFrom, uint64_t uTo);
+
+// DecodeRecord (CaptureIndex.h) for a list that reassembles: the same row, tree
+// and bytes, with what the record is in a segmented answer.
+SRow DecodeRecord(const CCaptureIndex& index, const CSegmentAssembler& assembler, uint64_t uIndex,
+    std::vector<SField>* pTree = nullptr, std::vector<uint8_t>* pBytes = nullptr);
+
+} // namespace velmora::vdecode
