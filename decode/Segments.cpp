@@ -24,6 +24,7 @@ namespace {
 void CSegmentAssembler::Add(const SFrame& frame)
 {
     SSegmentHook hook;
+    hook.bSegmentsOnly = true;
     const SRow row = DecodeWith(frame, nullptr, &hook);
     if (!hook.bSegment)
         return;
