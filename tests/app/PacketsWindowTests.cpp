@@ -992,6 +992,22 @@ TEST_F(PacketsWindowTest, SegmentedAnswersAreListedReassembled)
     for (const char* sz : { "analog-input", "present-value", "21.5", "status-flags" })
         EXPECT_TRUE(qFields.contains(sz)) << sz << " in " << qFields.toStdString();
 
+    // The model asked again once the assembler knows more: a segment decoded
+    // while its answer was open reads anew after Refresh.
+    vdecode::CCaptureIndex index;
+    ASSERT_TRUE(index.Open(m_dir.File("seg.pcap")));
+    index.Step();
+    vdecode::CSegmentAssembler assembler;
+    vdecode::AddRecords(assembler, index, 0, index.Count());
+    CPacketModel model;
+    model.SetIndex(&index, &assembler);
+    model.ShowRecords(index.Count());
+    const QModelIndex info3 = model.index(3, static_cast<int>(vdecode::EColumn::Info));
+    EXPECT_TRUE(info3.data().toString().endsWith("(answer incomplete so far)"));
+    assembler.Finish();
+    model.Refresh();
+    EXPECT_EQ(info3.data().toString(), infos[3]);
+
     // The filter reads the rows as the list shows them.
     struct Row {
         const char* szFilter;
