@@ -11,16 +11,20 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/if_packet.h>
 #include <map>
+#include <net/if.h>
 #include <pcap/pcap.h>
 #include <sstream>
 #include <string>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -171,6 +175,58 @@ double BareRead(const std::string& csCapture, int iOffset)
     return lRead == iOffset + 1L ? d : -1;
 }
 
+// The user-space limit of one core: every frame preloaded in memory, handed to
+// sendmmsg 256 at a time on a packet socket bound to the adapter. Runs as a
+// child inside the namespace; 0 when every frame was taken.
+int BareSendChild(const std::string& csCapture, const std::string& csIf)
+{
+    char szErr[PCAP_ERRBUF_SIZE] = "";
+    pcap_t* hCapture = pcap_open_offline(csCapture.c_str(), szErr);
+    if (!hCapture) {
+        std::fprintf(stderr, "bare: %s\n", szErr);
+        return 3;
+    }
+    std::vector<unsigned char> bytes;
+    std::vector<std::pair<size_t, uint32_t>> frames; // offset, length
+    pcap_pkthdr* pHeader = nullptr;
+    const u_char* pData = nullptr;
+    while (pcap_next_ex(hCapture, &pHeader, &pData) >= 0) {
+        frames.emplace_back(bytes.size(), pHeader->caplen);
+        bytes.insert(bytes.end(), pData, pData + pHeader->caplen);
+    }
+    pcap_close(hCapture);
+    const int fd = ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
+    sockaddr_ll addr {};
+    addr.sll_family = AF_PACKET;
+    addr.sll_ifindex = static_cast<int>(if_nametoindex(csIf.c_str()));
+    if (fd < 0 || addr.sll_ifindex == 0
+        || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        std::fprintf(stderr, "bare: cannot open %s: %s\n", csIf.c_str(), std::strerror(errno));
+        return 3;
+    }
+    constexpr size_t kBatch = 256;
+    std::vector<iovec> iov(frames.size());
+    std::vector<mmsghdr> msgs(frames.size());
+    for (size_t i = 0; i < frames.size(); ++i) {
+        iov[i] = { bytes.data() + frames[i].first, frames[i].second };
+        msgs[i].msg_hdr.msg_iov = &iov[i];
+        msgs[i].msg_hdr.msg_iovlen = 1;
+    }
+    size_t nSent = 0;
+    while (nSent < frames.size()) {
+        const unsigned uCount = static_cast<unsigned>(std::min(kBatch, frames.size() - nSent));
+        const int i = ::sendmmsg(fd, msgs.data() + nSent, uCount, 0);
+        if (i < 0 && errno != EINTR && errno != ENOBUFS) {
+            std::fprintf(stderr, "bare: sendmmsg: %s\n", std::strerror(errno));
+            return 1;
+        }
+        if (i > 0)
+            nSent += static_cast<size_t>(i);
+    }
+    ::close(fd);
+    return 0;
+}
+
 // Times a sender by the peer's receive counter, the same way for every
 // sender: frames counted between the first change seen and the last, over
 // the time between them. A thread inside the namespace reads the counter
@@ -261,6 +317,14 @@ private:
     Clock::time_point m_last {};
 };
 
+// velmora-replay as built with the benchmark, or another build of it named by
+// VELMORA_BENCH_REPLAY_EXE (to compare two versions by their ratios).
+std::string ReplayExe()
+{
+    const char* sz = std::getenv("VELMORA_BENCH_REPLAY_EXE");
+    return sz && *sz ? sz : VELMORA_REPLAY_EXE;
+}
+
 class CBench {
 public:
     CBench(const SOptions& options, const vtest::CNetns& ns, const std::string& csSelf,
@@ -343,9 +407,9 @@ public:
         const long long llBefore = m_ns.RxPackets(vtest::CNetns::PeerIf());
         CPeerClock clock(m_ns, vtest::CNetns::PeerIf());
         const Clock::time_point start = Clock::now();
-        const SOutput out = Run("cd " + Quote(m_csWorkDir) + " && " + m_ns.ExecPrefix()
-            + Quote(VELMORA_REPLAY_EXE) + " -q --no-debug -i " + vtest::CNetns::SendIf() + " "
-            + Quote(csCapture));
+        const SOutput out
+            = Run("cd " + Quote(m_csWorkDir) + " && " + m_ns.ExecPrefix() + Quote(ReplayExe())
+                + " -q --no-debug -i " + vtest::CNetns::SendIf() + " " + Quote(csCapture));
         const double dSeconds = std::chrono::duration<double>(Clock::now() - start).count();
         const double dPeerPps = clock.Stop();
         run.llDelivered = m_ns.RxPackets(vtest::CNetns::PeerIf()) - llBefore;
@@ -359,6 +423,26 @@ public:
         run.dSendPps = static_cast<double>(ullCount) / dSeconds;
         CheckDelivery(
             "velmora-replay", csCapture, run.llDelivered, static_cast<long long>(ullCount));
+        return run;
+    }
+
+    // The bare sendmmsg loop (BareSendChild), timed like the others.
+    SRun Bare(const std::string& csCapture, unsigned long long ullCount)
+    {
+        SRun run;
+        const long long llBefore = m_ns.RxPackets(vtest::CNetns::PeerIf());
+        CPeerClock clock(m_ns, vtest::CNetns::PeerIf());
+        const SOutput out = Run(m_ns.ExecPrefix() + Quote(m_csSelf) + " --bare " + Quote(csCapture)
+            + " " + vtest::CNetns::SendIf());
+        const double dPeerPps = clock.Stop();
+        run.llDelivered = m_ns.RxPackets(vtest::CNetns::PeerIf()) - llBefore;
+        if (out.iStatus != 0 || dPeerPps <= 0) {
+            Problem("bare sendmmsg " + csCapture + " failed:\n" + out.csText);
+            return run;
+        }
+        run.dPps = dPeerPps;
+        CheckDelivery(
+            "bare sendmmsg", csCapture, run.llDelivered, static_cast<long long>(ullCount));
         return run;
     }
 
@@ -414,6 +498,7 @@ struct SCase {
     std::string csCapture;
     std::vector<double> tcp, off, on; // pps, first packet to last
     std::vector<double> cli, cliWhole, ratioCli, cliOverWindow; // velmora-replay
+    std::vector<double> bare, cliOverBare; // the bare sendmmsg loop
     std::vector<double> sendOff, sendOn; // pps over the whole Send
     std::vector<double> ratioOff, ratioOn; // per pair
     std::vector<double> rssOff, rssOn; // kB
@@ -453,6 +538,8 @@ std::string Verdict(bool b)
 
 int main(int argc, char** argv)
 {
+    if (argc == 4 && std::strcmp(argv[1], "--bare") == 0)
+        return BareSendChild(argv[2], argv[3]);
     if (argc >= 2 && std::strcmp(argv[1], "--child") == 0) {
         if (argc != 6)
             return Usage();
@@ -533,17 +620,24 @@ int main(int argc, char** argv)
     for (SCase& c : cases) {
         std::printf("%u B x %s records:", c.uSize, Thousands(c.ullCount).c_str());
         for (int i = 0; i < iPairs && !s_bStop; ++i) {
-            // The order of the four runs turns with every pair, so that none
+            // The order of the five runs turns with every pair, so that none
             // always goes first after a pause or a neighbour's build.
-            CBench::SRun runs[4];
-            for (int k = 0; k < 4 && !s_bStop; ++k) {
-                const int iWhich = (i + k) % 4;
+            CBench::SRun runs[5];
+            for (int k = 0; k < 5 && !s_bStop; ++k) {
+                const int iWhich = (i + k) % 5;
                 if (iWhich == 0)
                     runs[0] = bench.Tcpreplay(c.csCapture, c.ullCount);
                 else if (iWhich == 3)
                     runs[3] = bench.Command(c.csCapture, c.ullCount);
+                else if (iWhich == 4)
+                    runs[4] = bench.Bare(c.csCapture, c.ullCount);
                 else
                     runs[iWhich] = bench.Velmora(c.csCapture, c.ullCount, iWhich == 2);
+            }
+            if (runs[4].dPps > 0) {
+                c.bare.push_back(runs[4].dPps);
+                if (runs[3].dPps > 0)
+                    c.cliOverBare.push_back(runs[3].dPps / runs[4].dPps);
             }
             if (runs[3].dPps > 0) {
                 c.cli.push_back(runs[3].dPps);
@@ -643,14 +737,17 @@ int main(int argc, char** argv)
     std::printf("\nvelmora-replay, debug off, packets per second (median of %d pairs)\n", iPairs);
     std::printf("  command: by the peer's receive counter, as the others; ratio and / window: per "
                 "pair, to tcpreplay and to the window (debug off)\n");
-    std::printf("  whole:   over the whole process, exec to exit: for information\n\n");
-    std::printf("%-7s %9s | %9s | %9s %6s %9s | %10s\n", "frame", "records", "tcpreplay", "command",
-        "ratio", "/ window", "whole");
+    std::printf("  whole:   over the whole process, exec to exit: for information\n");
+    std::printf("  bare:    frames preloaded in memory, sendmmsg 256 at a time (the one-core "
+                "limit); / bare: per pair\n\n");
+    std::printf("%-7s %9s | %9s | %9s %6s %9s | %10s | %9s %7s\n", "frame", "records", "tcpreplay",
+        "command", "ratio", "/ window", "whole", "bare", "/ bare");
     for (const SCase& c : cases) {
-        std::printf("%-7s %9s | %9s | %9s %6s %9s | %10s\n",
+        std::printf("%-7s %9s | %9s | %9s %6s %9s | %10s | %9s %7s\n",
             (std::to_string(c.uSize) + " B").c_str(), Thousands(c.ullCount).c_str(),
             pps(c.tcp).c_str(), pps(c.cli).c_str(), Fixed(Median(c.ratioCli), 2).c_str(),
-            Fixed(Median(c.cliOverWindow), 2).c_str(), pps(c.cliWhole).c_str());
+            Fixed(Median(c.cliOverWindow), 2).c_str(), pps(c.cliWhole).c_str(), pps(c.bare).c_str(),
+            Fixed(Median(c.cliOverBare), 2).c_str());
     }
 
     std::printf("\nSingle mode, offset %s of %s records, one frame sent (median of %d pairs)\n",

@@ -1,7 +1,9 @@
 #!/bin/sh
 # Builds the release build of the replay benchmark and runs it. Needs root: it
 # makes a network namespace with a veth pair and sends on nothing else.
-# Arguments go to velmora-bench (--quick for a short smoke run).
+# Arguments go to velmora-bench (--quick for a short smoke run). With --pace
+# first, the timing benchmark runs instead (velmora-replay against tcpreplay,
+# gap errors, drift, CPU); the other arguments go to it (--quick, --long, --rt).
 set -eu
 SRC=$(cd "$(dirname "$0")/.." && pwd)
 if [ "$(id -u)" -ne 0 ]; then
@@ -12,5 +14,10 @@ sh "$SRC/scripts/install-deps.sh"
 BUILD=${VELMORA_BENCH_BUILD_DIR:-$SRC/build-bench}
 cmake -S "$SRC" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON \
     -DVELMORA_FUZZ=OFF -DVELMORA_SANITIZERS= >/dev/null
+if [ "${1:-}" = "--pace" ]; then
+    shift
+    cmake --build "$BUILD" --target velmora-pace-bench velmora-replay
+    exec "$BUILD/bench/velmora-pace-bench" --velmora-replay "$BUILD/cli/velmora-replay" "$@"
+fi
 cmake --build "$BUILD" --target velmora-bench
 exec "$BUILD/bench/velmora-bench" "$@"

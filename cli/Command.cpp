@@ -300,6 +300,7 @@ namespace {
         }
         request.aim = options.aim;
         request.listen = options.listen;
+        request.pace = options.pace;
         CCommandObserver observer(options, pErr);
         const SReplayResult result = Replay(request, observer);
         observer.EndProgress();
@@ -333,11 +334,14 @@ namespace {
                                                    : 0;
             if (result.iRefused > 0)
                 iExit = kExitSomeFailed;
-            if (static_cast<size_t>(result.iCount) < nChosen) {
+            // Every round sends the same records; a duration may end one early.
+            const size_t nRounds = result.llRounds > 1 ? static_cast<size_t>(result.llRounds) : 1;
+            const size_t nPerRound = static_cast<size_t>(result.iCount) / nRounds;
+            if (!result.bTimeUp && nPerRound < nChosen) {
                 // A single record past the end has had its sentence.
                 if (options.records)
                     std::fprintf(pErr, "%s: %zu of the chosen records are not in %s\n", kName,
-                        nChosen - static_cast<size_t>(result.iCount), options.csCapture.c_str());
+                        nChosen - nPerRound, options.csCapture.c_str());
                 iExit = kExitSomeFailed;
             }
             // Frames refused say more than answers missing: 1 goes first.

@@ -87,6 +87,75 @@ bool ParseRecordList(const std::string& csList, CRecordSelection& selection, std
     return true;
 }
 
+// --- timing options ---------------------------------------------------------
+
+namespace {
+
+    // Plain decimals only ("2", "0.5", ".5"): no sign, exponent, "inf" or hex.
+    bool ParseDecimal(const std::string& cs, double& d)
+    {
+        if (cs.empty() || cs.find_first_not_of("0123456789.") != std::string::npos
+            || cs.find_first_of("0123456789") == std::string::npos || cs.find('.') != cs.rfind('.'))
+            return false;
+        const auto r = std::from_chars(cs.data(), cs.data() + cs.size(), d);
+        return r.ec == std::errc() && r.ptr == cs.data() + cs.size();
+    }
+
+} // namespace
+
+bool IsPaceOption(const std::string& csName)
+{
+    return csName == "--multiplier" || csName == "--pps" || csName == "--mbps" || csName == "--loop"
+        || csName == "--loop-pause" || csName == "--duration";
+}
+
+bool ParsePaceOption(
+    const std::string& csName, const std::string& csValue, SPaceOptions& pace, std::string& csError)
+{
+    const bool bRate = csName == "--multiplier" || csName == "--pps" || csName == "--mbps";
+    if (bRate || csName == "--duration") {
+        double d = 0;
+        if (!ParseDecimal(csValue, d))
+            return Fail(csError, csName + ": '" + csValue + "' is no number");
+        if (bRate && pace.Paced())
+            return Fail(csError, "one of --multiplier, --pps and --mbps only");
+        SPaceOptions probe;
+        if (csName == "--multiplier") {
+            probe.ePace = EPace::Captured;
+            probe.dMultiplier = d;
+        } else if (csName == "--duration") {
+            probe.dDurationSeconds = d;
+        } else {
+            probe.ePace = csName == "--pps" ? EPace::PacketsPerSecond : EPace::MegabitsPerSecond;
+            probe.dRate = d;
+        }
+        if (!CheckPaceOptions(probe, csError) || (csName == "--duration" && d == 0))
+            return Fail(csError,
+                csName + ": " + (csError.empty() ? "the duration must be above 0 s" : csError));
+        if (csName == "--duration")
+            pace.dDurationSeconds = d;
+        else {
+            pace.ePace = probe.ePace;
+            pace.dMultiplier = probe.dMultiplier;
+            pace.dRate = probe.dRate;
+        }
+        return true;
+    }
+    uint64_t u = 0;
+    if (csName == "--loop") {
+        if (!ParseNumber(csValue, u) || u > static_cast<uint64_t>(INT_MAX))
+            return Fail(csError, "--loop: '" + csValue + "' is no count (0 repeats until stopped)");
+        pace.llLoops = static_cast<int64_t>(u);
+        return true;
+    }
+    if (!ParseNumber(csValue, u) || u > static_cast<uint64_t>(kMaxLoopPauseMs))
+        return Fail(csError,
+            "--loop-pause: '" + csValue + "' is no number of milliseconds up to "
+                + std::to_string(kMaxLoopPauseMs));
+    pace.llLoopPauseMs = static_cast<int64_t>(u);
+    return true;
+}
+
 bool ParseCommandLine(int argc, const char* const* argv, SCliOptions& options, std::string& csError)
 {
     options = SCliOptions();
@@ -129,7 +198,7 @@ bool ParseCommandLine(int argc, const char* const* argv, SCliOptions& options, s
         const bool bTakesValue = csName == "-i" || csName == "--adapter" || csName == "--offset"
             || csName == "--records" || csName == "--dst-mac" || csName == "--src-mac"
             || csName == "--dst-ip" || csName == "--src-ip" || csName == "--answers"
-            || csName == "--expect" || csName == "--junit";
+            || csName == "--expect" || csName == "--junit" || IsPaceOption(csName);
         // --listen takes its seconds only as --listen=SECONDS.
         if (csName == "--listen") {
             options.listen.bListen = true;
@@ -204,6 +273,9 @@ bool ParseCommandLine(int argc, const char* const* argv, SCliOptions& options, s
             options.listen.bExpectCaptured = true;
         } else if (csName == "--requests-only") {
             options.listen.bRequestsOnly = true;
+        } else if (IsPaceOption(csName)) {
+            if (!ParsePaceOption(csName, *value, options.pace, csError))
+                return false;
         } else if (csName == "--list-adapters") {
             bListAdapters = true;
         } else if (csName == "--decode") {
@@ -263,6 +335,14 @@ const char* UsageText()
            "      --all           send every record (the default)\n"
            "      --offset N      send the one record N (0 is the first)\n"
            "      --records LIST  send these records, e.g. 0,3,10-20, in file order\n"
+           "      --multiplier M  send at the capture's own pace, its gaps divided by M\n"
+           "                      (0.001 to 1000; default: back to back)\n"
+           "      --pps N         send N packets per second\n"
+           "      --mbps N        send N megabits per second\n"
+           "      --loop K        send the records K times (default 1; 0: until stopped)\n"
+           "      --loop-pause MS wait MS milliseconds between two rounds\n"
+           "      --duration S    stop after S seconds (counts as a stop)\n"
+           "                      (timing applies to --all and --records, not --offset)\n"
            "      --listen[=SECONDS]  hear the BACnet answers until SECONDS (3) after the\n"
            "                      last frame; one line per request on standard output:\n"
            "                      record, request, answer, verdict, ms, tab-separated\n"

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "replay/Aim.h"
+#include "replay/Pace.h"
 #include "replay/Replay.h"
 
 #include <optional>
@@ -28,6 +29,8 @@ struct SCliOptions {
     SListenOptions listen;
     std::string csAnswers; // pcap of the frames heard
     std::string csJUnit;
+    // --multiplier, --pps, --mbps, --loop, --loop-pause, --duration
+    SPaceOptions pace;
 };
 
 // The most record numbers --records may name, so that a range cannot take
@@ -37,6 +40,13 @@ constexpr size_t kMaxChosenRecords = 10'000'000;
 // "0,3,10-20": numbers and inclusive ranges, comma-separated, no blanks.
 // Gives them sorted without repeats; false with a reason for anything else.
 bool ParseRecordList(const std::string& csList, CRecordSelection& selection, std::string& csError);
+
+// The timing options. IsPaceOption: the name is one of them (each takes a
+// value). ParsePaceOption: false with a reason when the value is no number in
+// the option's limits, or a second pace is given.
+bool IsPaceOption(const std::string& csName);
+bool ParsePaceOption(const std::string& csName, const std::string& csValue, SPaceOptions& pace,
+    std::string& csError);
 
 // False with one line saying what is wrong: the usage error.
 bool ParseCommandLine(

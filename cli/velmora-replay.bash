@@ -12,7 +12,8 @@ _velmora_replay()
         COMPREPLY=($(compgen -W "$names" -- "$cur"))
         return
         ;;
-    --offset | --records | --dst-mac | --dst-ip)
+    --offset | --records | --dst-mac | --dst-ip | --multiplier | --pps | --mbps | --loop | --loop-pause \
+        | --duration)
         return
         ;;
     --src-mac | --src-ip)
@@ -32,6 +33,7 @@ _velmora_replay()
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W "-i --adapter --all --offset --records --list-adapters
             --decode --aimed --dst-mac --src-mac --dst-ip --src-ip --aim-broadcasts
+            --multiplier --pps --mbps --loop --loop-pause --duration
             --debug --no-debug -q --quiet --version -h --help --listen --listen=
             --answers --expect --junit --requests-only" -- "$cur"))
         return

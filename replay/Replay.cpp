@@ -509,37 +509,50 @@ bool OpenSendDevice(IPacketSink& sink, const std::string& csSelectedDeviceName)
     return false;
 }
 
+namespace {
+
+    // The capture as a stream with our own buffer; time stamps in nanoseconds
+    // when bNano (libpcap scales either kind of file). Nothing on failure.
+    std::unique_ptr<CLocalCapture> OpenCaptureStream(const std::string& csPath, bool bNano)
+    {
+        pcap_t* hCapture = nullptr;
+        std::unique_ptr<char[]> pBuffer;
+        // Non-blocking so that a FIFO or a device cannot hold the window; only a
+        // regular file can be a capture.
+        int fd = ::open(csPath.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        struct stat st { };
+        if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+            const int iFlags = ::fcntl(fd, F_GETFL);
+            if (iFlags != -1)
+                ::fcntl(fd, F_SETFL, iFlags & ~O_NONBLOCK);
+            if (FILE* pFile = ::fdopen(fd, "rb")) {
+                fd = -1; // the stream owns it now
+                // glibc's default 4 KiB costs one read per big record.
+                pBuffer = std::make_unique<char[]>(kCaptureStreamBuffer);
+                std::setvbuf(pFile, pBuffer.get(), _IOFBF, kCaptureStreamBuffer);
+                char szErrBuf[PCAP_ERRBUF_SIZE] = "";
+                hCapture = pcap_fopen_offline_with_tstamp_precision(pFile,
+                    bNano ? PCAP_TSTAMP_PRECISION_NANO : PCAP_TSTAMP_PRECISION_MICRO, szErrBuf);
+                if (!hCapture)
+                    std::fclose(pFile);
+            }
+        }
+        if (fd >= 0)
+            ::close(fd);
+        if (!hCapture)
+            return nullptr;
+        return std::make_unique<CLocalCapture>(hCapture, std::move(pBuffer));
+    }
+
+} // namespace
+
 std::unique_ptr<CLocalCapture> OpenCaptureFile(const std::string& csPath)
 {
     DebugLog("OpenLocalDevice File=[%s]", csPath.c_str());
-    pcap_t* hCapture = nullptr;
-    std::unique_ptr<char[]> pBuffer;
-    // Non-blocking so that a FIFO or a device cannot hold the window; only a
-    // regular file can be a capture.
-    int fd = ::open(csPath.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    struct stat st { };
-    if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        const int iFlags = ::fcntl(fd, F_GETFL);
-        if (iFlags != -1)
-            ::fcntl(fd, F_SETFL, iFlags & ~O_NONBLOCK);
-        if (FILE* pFile = ::fdopen(fd, "rb")) {
-            fd = -1; // the stream owns it now
-            // glibc's default 4 KiB costs one read per big record.
-            pBuffer = std::make_unique<char[]>(kCaptureStreamBuffer);
-            std::setvbuf(pFile, pBuffer.get(), _IOFBF, kCaptureStreamBuffer);
-            char szErrBuf[PCAP_ERRBUF_SIZE] = "";
-            hCapture = pcap_fopen_offline(pFile, szErrBuf);
-            if (!hCapture)
-                std::fclose(pFile);
-        }
-    }
-    if (fd >= 0)
-        ::close(fd);
-    if (!hCapture) {
+    std::unique_ptr<CLocalCapture> pCapture = OpenCaptureStream(csPath, false);
+    if (!pCapture)
         DebugLog("Error. Unable to open the file %s.", csPath.c_str());
-        return nullptr;
-    }
-    return std::make_unique<CLocalCapture>(hCapture, std::move(pBuffer));
+    return pCapture;
 }
 
 bool SendPacket(IPacketSink& sink, const unsigned char* pData, uint32_t uLength)
@@ -596,6 +609,136 @@ namespace {
         out.judgement = judge::Judge(out.requests, heard, bCapture ? &capture : nullptr);
         DebugLog("Listened: %d requests, %d frames heard", static_cast<int>(out.requests.size()),
             static_cast<int>(out.heard.size()));
+    }
+
+    // A timed Send (request.pace other than the default) in All or Selection
+    // mode: rounds of the chosen records, each read afresh from the file with
+    // nanosecond time stamps, every frame handed over when the scheduler says
+    // it is due. Frames already due wait in the batch until the next wait
+    // begins (or the batch is full), so a late start catches up in batches.
+    // The debug record of each packet is the same as for an untimed Send.
+    int SendPaced(IReplayObserver& observer, const std::string& csPath,
+        const CRecordSelection* pSelection, const SPaceOptions& pace, const SAimPlan& plan,
+        IPacketSink& sink, SReplayResult& result, CSentLog* pSent, bool bRequestsOnly)
+    {
+        using Clock = CCoarseClock;
+        CDebugLogHold hold;
+        CBatchSender batch(sink, pSent);
+        CMonotonicClock clock;
+        CPaceRun run(pace, clock);
+        run.SetBeforeWait([&batch] { batch.Drain(); });
+        const std::chrono::milliseconds interval
+            = std::max(observer.ProgressInterval(), std::chrono::milliseconds::zero());
+        Clock::time_point nextShow = Clock::time_point::min();
+        bool bShowPending = false;
+        bool bStopped = false;
+        auto show = [&](const SPaceWait* pWait) {
+            batch.Drain();
+            SReplayCounts counts;
+            counts.iHandled = batch.Count();
+            counts.llRound = pWait ? pWait->llRound : run.Round();
+            if (pWait && pWait->bCountdown) {
+                counts.llWaitLeftMs = pWait->llLeftNs / 1'000'000;
+                counts.bPause = pWait->bPause;
+            }
+            observer.OnProgress(counts);
+            nextShow = Clock::now() + interval;
+            bShowPending = false;
+        };
+        // Long waits report and ask for a stop at every slice (the display's pace).
+        const FPacePoll poll = [&](const SPaceWait& wait) {
+            show(&wait);
+            return observer.StopRequested();
+        };
+        EPaceStep eStep = EPaceStep::Go;
+        while (!bStopped && (eStep = run.BeginRound(poll)) == EPaceStep::Go) {
+            std::unique_ptr<CLocalCapture> pCapture = OpenCaptureStream(csPath, true);
+            if (!pCapture) {
+                DebugLog("Error. Unable to open the file %s for round %lld.", csPath.c_str(),
+                    static_cast<long long>(run.Round()));
+                break;
+            }
+            CFrameAimer aimer(&plan, pcap_datalink(pCapture->Handle()) == DLT_EN10MB);
+            long lIndex = 0;
+            size_t nNextChosen = 0;
+            for (;;) {
+                if (pSelection && nNextChosen == pSelection->size())
+                    break;
+                pcap_pkthdr* pHeader = nullptr;
+                const u_char* pData = nullptr;
+                if (pcap_next_ex(pCapture->Handle(), &pHeader, &pData) < 0)
+                    break;
+                ++result.llRecordsRead;
+                if (pSelection && (*pSelection)[nNextChosen] != static_cast<uint64_t>(lIndex)) {
+                    ++lIndex;
+                    continue;
+                }
+                if (pSelection)
+                    ++nNextChosen;
+                const uint32_t uLength
+                    = pHeader->caplen < kSendBufferSize ? pHeader->caplen : kSendBufferSize;
+                // Records that do not ask are read and counted, and take no time.
+                if (bRequestsOnly
+                    && judge::ClassifyRequest(pData, uLength) == judge::ERequestKind::Skipped) {
+                    ++result.listen.llSkipped;
+                    ++lIndex;
+                    continue;
+                }
+                eStep = run.Next(
+                    StampNs(pHeader->ts.tv_sec, pHeader->ts.tv_usec, true), uLength, poll);
+                if (eStep != EPaceStep::Go)
+                    break;
+                if (run.LastWasBackwards())
+                    DebugLog("Record %ld goes back in time: sent at once", lIndex);
+                // The packet's record gives microseconds, as libpcap scales them.
+                pcap_pkthdr header = *pHeader;
+                header.ts.tv_usec /= 1000;
+                EAimOutcome eAim = EAimOutcome::Unchanged;
+                const u_char* const pOut = aimer.Aim(pData, uLength, eAim);
+                batch.Add(lIndex, header, pOut, eAim);
+                if (run.RecordsInRound() == 1 && pace.Paced()) {
+                    batch.Drain();
+                    run.FirstSent();
+                }
+                bShowPending = true;
+                if (Clock::now() >= nextShow) {
+                    show(nullptr);
+                    if (observer.StopRequested()) {
+                        bStopped = true;
+                        break;
+                    }
+                }
+                ++lIndex;
+            }
+            // Each round's frames the aim sent as captured count again.
+            result.iNotAimed = aimer.NotAimed() > INT_MAX - result.iNotAimed
+                ? INT_MAX
+                : result.iNotAimed + aimer.NotAimed();
+            if (eStep != EPaceStep::Go)
+                break;
+        }
+        batch.Drain();
+        const int iCount = batch.Count();
+        result.iRefused = batch.Refused();
+        result.iFailed = batch.Failed();
+        result.llRounds = run.Round();
+        result.llRoundFrames = run.RecordsInRound();
+        if (eStep == EPaceStep::Stopped)
+            bStopped = true;
+        result.bTimeUp = eStep == EPaceStep::TimeUp;
+        result.bStopped = bStopped || result.bTimeUp;
+        if (bShowPending || result.bStopped)
+            show(nullptr);
+        if (bStopped)
+            DebugLog("Replay stopped by the user after %d packets (round %lld, frame %lld)", iCount,
+                static_cast<long long>(result.llRounds),
+                static_cast<long long>(result.llRoundFrames));
+        else if (result.bTimeUp)
+            DebugLog("Replay stopped after its duration (%g s) after %d packets (round %lld, "
+                     "frame %lld)",
+                pace.dDurationSeconds, iCount, static_cast<long long>(result.llRounds),
+                static_cast<long long>(result.llRoundFrames));
+        return iCount;
     }
 
 } // namespace
@@ -658,6 +801,15 @@ SReplayResult Replay(const SReplayRequest& request, IPacketSink& sink, IReplayOb
         sink.StampFrames(true);
     }
     observer.OnStart();
+    if (request.eMode != EReplayMode::Single && !request.pace.IsDefault()) {
+        pCapture.reset(); // each round opens the file afresh
+        result.iCount = SendPaced(observer, csPath,
+            request.eMode == EReplayMode::Selection ? &sorted : nullptr, request.pace, plan, sink,
+            result, listen.bListen ? &sent : nullptr, listen.bRequestsOnly);
+        if (listen.bListen)
+            Listen(request, result, observer, listener, sent, sink);
+        return result;
+    }
     result.iCount = SendRecords(observer, pCapture->Handle(), request.eMode != EReplayMode::Single,
         request.iOffset, request.eMode == EReplayMode::Selection ? &sorted : nullptr, plan, sink,
         result, listen.bListen ? &sent : nullptr, listen.bRequestsOnly);

@@ -8,6 +8,7 @@
 
 #include "replay/Aim.h"
 #include "replay/Listen.h"
+#include "replay/Pace.h"
 
 #include <chrono>
 #include <cstdint>
@@ -44,6 +45,9 @@ struct SReplayRequest {
     // default sends every byte as captured.
     SAimOptions aim;
     SListenOptions listen; // hearing the answers (off by default)
+    // When the frames go out and how often (All and Selection; Single ignores
+    // it). The default sends one round back to back.
+    SPaceOptions pace;
 };
 
 // Shortest time between two progress reports (and pumps) during a Send: the
@@ -53,6 +57,10 @@ constexpr int kStatusIntervalMs = 16;
 // Where a Send stands.
 struct SReplayCounts {
     int iHandled = 0; // records handed to sending so far: the final box's count
+    // A timed Send (request.pace other than the default):
+    int64_t llRound = 0; // the round under way, 1 first; 0 for an untimed Send
+    int64_t llWaitLeftMs = -1; // a wait longer than a second: ms left until the next frame
+    bool bPause = false; // that wait is the pause between two rounds
 };
 
 // What a running Send tells its shell, and asks of it. Every call comes from
@@ -110,6 +118,11 @@ struct SReplayResult {
     // (each has a debug record); 0 without an aim.
     int iNotAimed = 0;
     SListenResult listen; // when listening was asked for
+    // A timed Send: the rounds begun (0 for an untimed one), the records the
+    // last of them handed over, and whether its duration ended it (bStopped too).
+    int64_t llRounds = 0;
+    int64_t llRoundFrames = 0;
+    bool bTimeUp = false;
     bool NotSent() const { return eNotSent != ENotSent::None; }
 };
 

@@ -6,7 +6,13 @@ namespace velmora {
 
 std::string ProgressText(const SReplayCounts& counts)
 {
-    return std::to_string(counts.iHandled) + " packets sent";
+    std::string cs = std::to_string(counts.iHandled) + " packets sent";
+    if (counts.llRound > 1)
+        cs += " (round " + std::to_string(counts.llRound) + ")";
+    if (counts.llWaitLeftMs >= 0)
+        cs += std::string(counts.bPause ? ", next round in " : ", next packet in ")
+            + std::to_string((counts.llWaitLeftMs + 999) / 1000) + " s";
+    return cs;
 }
 
 std::string SentBoxText(int iCount)
@@ -92,7 +98,12 @@ std::string ReplayStatusText(
     const std::string csNotAimed
         = result.iNotAimed > 0 ? std::to_string(result.iNotAimed) + " not aimed" : std::string();
     if (result.bStopped) {
-        std::string cs = "Stopped after " + std::to_string(result.iCount) + " packets";
+        std::string cs = std::string(result.bTimeUp ? "Time up after " : "Stopped after ")
+            + std::to_string(result.iCount) + " packets";
+        // A timed Send says where in its rounds.
+        if (result.llRounds > 0)
+            cs += " (round " + std::to_string(result.llRounds) + ", packet "
+                + std::to_string(result.llRoundFrames) + ")";
         if (result.iRefused > 0)
             cs += ": " + std::to_string(result.iCount - result.iRefused) + " sent, "
                 + std::to_string(result.iRefused) + " refused";

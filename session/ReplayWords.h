@@ -9,7 +9,9 @@
 
 namespace velmora {
 
-// The status line while a Send runs: "12 packets sent".
+// The status line while a Send runs: "12 packets sent"; a timed Send adds
+// its round after the first, and a countdown in a wait longer than a second:
+// "40 packets sent (round 2), next packet in 5 s".
 std::string ProgressText(const SReplayCounts& counts);
 
 // The closing box: "12 Packets have been sent".
@@ -17,7 +19,9 @@ std::string SentBoxText(int iCount);
 
 // The status line after a Send: one sentence saying why nothing was sent, or
 // that it was stopped, or the count with the refused frames; empty when the
-// progress count stands. csPickHint tells where another adapter is chosen.
+// progress count stands. A timed Send that was stopped says the round and
+// the packet in it: "Stopped after 6 packets (round 2, packet 2)" ("Time up"
+// when --duration ended it). csPickHint tells where another adapter is chosen.
 std::string ReplayStatusText(const SReplayResult& result, const SReplayRequest& request,
     const std::string& csPickHint = "pick one under Device");
 

@@ -388,6 +388,16 @@ TEST_F(CommandTest, DeliversExactlyTheChosenFrames)
         // Chosen records past the end: the others go, the status says so.
         { { "--offset", "12" }, {}, 1, "Not sent: offset 12 is past the last record (11)" },
         { { "--records", "2,40-41" }, { 2 }, 1, "2 of the chosen records are not in" },
+        // Timed: every round in order; the count is of every round.
+        { { "--loop", "3", "--records", "2,1" }, { 1, 2, 1, 2, 1, 2 }, 0,
+            "6 Packets have been sent" },
+        { { "--multiplier", "1000", "--loop=2", "--loop-pause", "1", "--records", "0-2" },
+            { 0, 1, 2, 0, 1, 2 }, 0, "6 Packets have been sent" },
+        { { "--pps", "2000", "--loop", "2", "--records", "4,40" }, { 4, 4 }, 1,
+            "1 of the chosen records are not in" },
+        // A single record goes at once, whatever the pace.
+        { { "--pps", "0.001", "--loop", "9", "--offset", "3" }, { 3 }, 0,
+            "1 Packets have been sent" },
     };
     for (const Row& row : rows) {
         std::string csTrace;

@@ -189,6 +189,79 @@ TEST(OptionsTest, AimOptions)
     }
 }
 
+TEST(OptionsTest, TimingOptions)
+{
+    struct Row {
+        std::vector<const char*> args;
+        const char* szError; // nullptr: accepted
+        EPace ePace = EPace::BackToBack;
+        double dValue = 0; // the multiplier or the rate
+        int64_t llLoops = 1;
+        int64_t llPauseMs = 0;
+        double dDuration = 0;
+    };
+    const Row rows[] = {
+        { {}, nullptr },
+        { { "--multiplier", "2.5" }, nullptr, EPace::Captured, 2.5 },
+        { { "--multiplier=0.001" }, nullptr, EPace::Captured, 0.001 },
+        { { "--multiplier", "1000" }, nullptr, EPace::Captured, 1000 },
+        { { "--pps", "100000" }, nullptr, EPace::PacketsPerSecond, 100000 },
+        { { "--mbps=.5" }, nullptr, EPace::MegabitsPerSecond, 0.5 },
+        { { "--loop", "3", "--loop-pause", "250" }, nullptr, EPace::BackToBack, 0, 3, 250 },
+        { { "--loop=0", "--duration", "1.5" }, nullptr, EPace::BackToBack, 0, 0, 0, 1.5 },
+        { { "--multiplier", "0.0009" }, "--multiplier: the multiplier must be from 0.001" },
+        { { "--multiplier", "1001" }, "from 0.001 to 1000" },
+        { { "--multiplier", "-1" }, "'-1' is no number" },
+        { { "--multiplier", "1e3" }, "'1e3' is no number" },
+        { { "--multiplier", "inf" }, "'inf' is no number" },
+        { { "--multiplier", "." }, "'.' is no number" },
+        { { "--multiplier", "1.2.3" }, "'1.2.3' is no number" },
+        { { "--multiplier", "" }, "'' is no number" },
+        { { "--multiplier" }, "--multiplier: 'c.pcap' is no number" }, // takes the next word
+        { { "--pps", "0" }, "--pps: the rate must be" },
+        { { "--mbps", "2000000" }, "--mbps: the rate must be" },
+        { { "--pps", "10", "--mbps", "1" }, "one of --multiplier, --pps and --mbps only" },
+        { { "--multiplier", "2", "--pps", "1" }, "one of --multiplier" },
+        { { "--loop", "-1" }, "--loop: '-1' is no count" },
+        { { "--loop", "2147483648" }, "--loop: '2147483648'" },
+        { { "--loop", "1.5" }, "--loop: '1.5'" },
+        { { "--loop-pause", "86400001" }, "--loop-pause: '86400001'" },
+        { { "--loop-pause", "x" }, "--loop-pause: 'x'" },
+        { { "--duration", "0" }, "--duration: the duration must be above 0 s" },
+        { { "--duration", "31536001" }, "--duration: the duration must be from 0 to 31536000" },
+        { { "--duration", "-2" }, "--duration: '-2' is no number" },
+    };
+    for (const Row& row : rows) {
+        std::vector<const char*> argv { "velmora-replay" };
+        argv.insert(argv.end(), row.args.begin(), row.args.end());
+        argv.push_back("c.pcap");
+        std::string csTrace;
+        for (const char* sz : row.args)
+            csTrace += std::string(sz) + " ";
+        SCOPED_TRACE(csTrace);
+        SCliOptions options;
+        std::string csError;
+        const bool bOk
+            = ParseCommandLine(static_cast<int>(argv.size()), argv.data(), options, csError);
+        if (row.szError) {
+            EXPECT_FALSE(bOk);
+            EXPECT_NE(csError.find(row.szError), std::string::npos) << csError;
+            continue;
+        }
+        ASSERT_TRUE(bOk) << csError;
+        EXPECT_EQ(options.pace.ePace, row.ePace);
+        if (row.ePace == EPace::Captured) {
+            EXPECT_EQ(options.pace.dMultiplier, row.dValue);
+        } else if (row.ePace != EPace::BackToBack) {
+            EXPECT_EQ(options.pace.dRate, row.dValue);
+        }
+        EXPECT_EQ(options.pace.llLoops, row.llLoops);
+        EXPECT_EQ(options.pace.llLoopPauseMs, row.llPauseMs);
+        EXPECT_EQ(options.pace.dDurationSeconds, row.dDuration);
+        EXPECT_EQ(options.csCapture, "c.pcap");
+    }
+}
+
 } // namespace
 
 TEST(OptionsTest, ListeningOptions)

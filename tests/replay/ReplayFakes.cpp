@@ -44,6 +44,7 @@ namespace {
         request.eMode = window.iMode == 1 ? EReplayMode::All : EReplayMode::Single;
         request.iOffset = window.iOffset;
         request.csAdapter = csDevice;
+        request.pace = window.pace;
         return request;
     }
 

@@ -26,6 +26,7 @@ public:
     std::string csPath;
     int iMode = 1; // 1 all, else the one at iOffset
     int iOffset = 0;
+    SPaceOptions pace;
     int iReads = 0; // requests made from the inputs
     int iPumps = 0;
     std::vector<bool> enableCalls;

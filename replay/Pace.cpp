@@ -1,0 +1,282 @@
+#include "replay/Pace.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <sys/prctl.h>
+
+namespace velmora {
+
+namespace {
+
+    constexpr int64_t kNsPerSecond = 1'000'000'000;
+    // Far enough that nothing is due there, near enough that adding a pause cannot overflow.
+    constexpr int64_t kFarNs = INT64_MAX / 4;
+
+    int64_t ClampedNs(long double ld)
+    {
+        if (!(ld < static_cast<long double>(kFarNs)))
+            return kFarNs;
+        return ld <= 0 ? 0 : std::llround(ld);
+    }
+
+    int64_t FarSum(int64_t ll, int64_t llAdd)
+    {
+        return llAdd >= kFarNs - ll ? kFarNs : ll + llAdd;
+    }
+
+    std::string Number(double d)
+    {
+        char sz[64];
+        std::snprintf(sz, sizeof sz, "%g", d);
+        return sz;
+    }
+
+    bool InRange(double d, double dMin, double dMax)
+    {
+        return std::isfinite(d) && d >= dMin && d <= dMax;
+    }
+
+} // namespace
+
+bool CheckPaceOptions(const SPaceOptions& options, std::string& csError)
+{
+    switch (options.ePace) {
+    case EPace::BackToBack:
+        break;
+    case EPace::Captured:
+        if (!InRange(options.dMultiplier, kMinMultiplier, kMaxMultiplier)) {
+            csError = "the multiplier must be from " + Number(kMinMultiplier) + " to "
+                + Number(kMaxMultiplier);
+            return false;
+        }
+        break;
+    case EPace::PacketsPerSecond:
+        if (!InRange(options.dRate, kMinRate, kMaxPacketsPerSecond)) {
+            csError = "the rate must be from " + Number(kMinRate) + " to 100000000 packets/s";
+            return false;
+        }
+        break;
+    case EPace::MegabitsPerSecond:
+        if (!InRange(options.dRate, kMinRate, kMaxMegabitsPerSecond)) {
+            csError = "the rate must be from " + Number(kMinRate) + " to 1000000 Mbit/s";
+            return false;
+        }
+        break;
+    }
+    if (options.llLoops < 0) {
+        csError = "the number of rounds cannot be negative";
+        return false;
+    }
+    if (options.llLoopPauseMs < 0 || options.llLoopPauseMs > kMaxLoopPauseMs) {
+        csError = "the pause between rounds must be from 0 to 86400000 ms";
+        return false;
+    }
+    if (!InRange(options.dDurationSeconds, 0, kMaxDurationSeconds)) {
+        csError = "the duration must be from 0 to 31536000 s";
+        return false;
+    }
+    return true;
+}
+
+int64_t StampNs(int64_t llSeconds, int64_t llFraction, bool bNano)
+{
+    const int64_t llSec = static_cast<uint32_t>(llSeconds);
+    return llSec * kNsPerSecond + (bNano ? llFraction : llFraction * 1000);
+}
+
+CMonotonicClock::CMonotonicClock()
+{
+    const int i = ::prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+    if (i > 0 && ::prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0) == 0)
+        m_lOldSlack = i;
+}
+
+CMonotonicClock::~CMonotonicClock()
+{
+    if (m_lOldSlack > 0)
+        ::prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(m_lOldSlack), 0, 0, 0);
+}
+
+int64_t CMonotonicClock::Now()
+{
+    timespec ts {};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * kNsPerSecond + ts.tv_nsec;
+}
+
+void CMonotonicClock::SleepUntil(int64_t llDeadlineNs)
+{
+    if (llDeadlineNs - Now() > m_llSpinNs) {
+        const int64_t llWake = llDeadlineNs - m_llSpinNs;
+        timespec ts {};
+        ts.tv_sec = static_cast<time_t>(llWake / kNsPerSecond);
+        ts.tv_nsec = static_cast<long>(llWake % kNsPerSecond);
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) { }
+        // Late wake-ups widen the spin at once; early ones narrow it by a sixteenth.
+        const int64_t llLate = Now() - llWake;
+        if (llLate + kSpinNs / 4 > m_llSpinNs)
+            m_llSpinNs = std::min(kMaxSpinNs, llLate + kSpinNs / 2);
+        else
+            m_llSpinNs = std::max(kSpinNs, m_llSpinNs - (m_llSpinNs - llLate) / 16);
+    }
+    while (Now() < llDeadlineNs) {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+    }
+}
+
+CPaceScheduler::CPaceScheduler(const SPaceOptions& options)
+    : m_options(options)
+{
+}
+
+void CPaceScheduler::StartRound(int64_t llStartNs)
+{
+    m_llStart = llStartNs;
+    m_llLastDue = llStartNs;
+    m_uIndex = 0;
+    m_ldBits = 0;
+}
+
+int64_t CPaceScheduler::Due(int64_t llStampNs, uint32_t uLength, bool* pbBackwards)
+{
+    bool bBackwards = false;
+    int64_t llDue = m_llStart;
+    switch (m_options.ePace) {
+    case EPace::BackToBack:
+        llDue = m_llLastDue;
+        break;
+    case EPace::Captured: {
+        if (m_uIndex == 0) {
+            m_llAnchorDue = m_llStart;
+            m_llAnchorStamp = llStampNs;
+        } else if (llStampNs < m_llLastStamp) {
+            // Sent at once; the gaps after it count from here.
+            bBackwards = true;
+            m_llAnchorDue = m_llLastDue;
+            m_llAnchorStamp = llStampNs;
+        }
+        const int64_t llGap = llStampNs - m_llAnchorStamp;
+        // A multiplier of 1 stays in integers: exact for any capture.
+        const int64_t llScaled = m_options.dMultiplier == 1
+            ? llGap
+            : ClampedNs(static_cast<long double>(llGap) / m_options.dMultiplier);
+        llDue = FarSum(m_llAnchorDue, llScaled);
+        m_llLastStamp = llStampNs;
+        break;
+    }
+    case EPace::PacketsPerSecond:
+        llDue = FarSum(m_llStart,
+            ClampedNs(static_cast<long double>(m_uIndex) * kNsPerSecond / m_options.dRate));
+        break;
+    case EPace::MegabitsPerSecond:
+        // bits / (rate * 10^6) seconds = bits * 1000 / rate nanoseconds
+        llDue = FarSum(m_llStart, ClampedNs(m_ldBits * 1000 / m_options.dRate));
+        m_ldBits += static_cast<long double>(uLength) * 8;
+        break;
+    }
+    llDue = std::max(llDue, m_llLastDue);
+    ++m_uIndex;
+    m_llLastDue = llDue;
+    if (pbBackwards)
+        *pbBackwards = bBackwards;
+    return llDue;
+}
+
+void CPaceScheduler::Shift(int64_t llDeltaNs)
+{
+    m_llStart += llDeltaNs;
+    m_llLastDue += llDeltaNs;
+    m_llAnchorDue += llDeltaNs;
+}
+
+CPaceRun::CPaceRun(const SPaceOptions& options, IClock& clock)
+    : m_options(options)
+    , m_clock(clock)
+    , m_scheduler(options)
+    , m_bTimed(options.Paced() || options.dDurationSeconds > 0 || options.llLoopPauseMs > 0)
+{
+}
+
+EPaceStep CPaceRun::WaitUntil(int64_t llTarget, bool bPause, const FPacePoll& poll)
+{
+    const int64_t llEnd = std::min(llTarget, m_llDeadline);
+    int64_t llNow = m_clock.Now();
+    const bool bCountdown = llTarget - llNow > kCountdownNs;
+    if (llNow < llEnd && m_beforeWait)
+        m_beforeWait();
+    while (llNow < llEnd) {
+        if (llEnd - llNow > kPollSliceNs) {
+            const SPaceWait wait { llTarget - llNow, bCountdown, bPause,
+                bPause ? m_llRound + 1 : m_llRound };
+            if (poll && poll(wait))
+                return EPaceStep::Stopped;
+            m_clock.SleepUntil(llNow + kPollSliceNs);
+        } else {
+            m_clock.SleepUntil(llEnd);
+        }
+        llNow = m_clock.Now();
+    }
+    return llTarget > llEnd ? EPaceStep::TimeUp : EPaceStep::Go;
+}
+
+EPaceStep CPaceRun::BeginRound(const FPacePoll& poll)
+{
+    if (m_llRound > 0
+        && (m_llInRound == 0 || (m_options.llLoops != 0 && m_llRound >= m_options.llLoops)))
+        return EPaceStep::Done;
+    int64_t llStart = 0;
+    if (m_bTimed) {
+        const int64_t llNow = m_clock.Now();
+        if (m_llRound == 0) {
+            llStart = llNow;
+            if (m_options.dDurationSeconds > 0)
+                m_llDeadline = FarSum(llNow,
+                    ClampedNs(static_cast<long double>(m_options.dDurationSeconds) * kNsPerSecond));
+        } else {
+            // Counted from when the last frame was due, so rounds do not drift either.
+            const int64_t llPauseNs = m_options.llLoopPauseMs * 1'000'000;
+            llStart = m_options.Paced() ? std::max(llNow, m_scheduler.LastDue() + llPauseNs)
+                                        : llNow + llPauseNs;
+            const EPaceStep eStep = WaitUntil(llStart, true, poll);
+            if (eStep != EPaceStep::Go)
+                return eStep;
+        }
+        if (llStart >= m_llDeadline)
+            return EPaceStep::TimeUp;
+    }
+    ++m_llRound;
+    m_llInRound = 0;
+    m_scheduler.StartRound(llStart);
+    return EPaceStep::Go;
+}
+
+void CPaceRun::FirstSent()
+{
+    if (!m_options.Paced() || m_llInRound != 1)
+        return;
+    const int64_t llLate = m_clock.Now() - m_scheduler.LastDue();
+    if (llLate > 0)
+        m_scheduler.Shift(llLate);
+}
+
+EPaceStep CPaceRun::Next(int64_t llStampNs, uint32_t uLength, const FPacePoll& poll)
+{
+    m_bBackwards = false;
+    if (m_options.Paced()) {
+        const int64_t llDue = m_scheduler.Due(llStampNs, uLength, &m_bBackwards);
+        const EPaceStep eStep = WaitUntil(llDue, false, poll);
+        if (eStep != EPaceStep::Go)
+            return eStep;
+    } else if (m_llDeadline != INT64_MAX && m_clock.Now() >= m_llDeadline) {
+        return EPaceStep::TimeUp;
+    }
+    ++m_llInRound;
+    return EPaceStep::Go;
+}
+
+} // namespace velmora
