@@ -17,6 +17,7 @@ namespace {
     // Matches reach the window in batches; the stop flag is looked at as often.
     // A batch is a few milliseconds of work, shared among the cores.
     constexpr uint64_t kFilterBatch = 16384;
+    constexpr uint64_t kAssembleBatch = 16384;
     constexpr auto kWaitForRecords = std::chrono::milliseconds(10);
 
 } // namespace
@@ -38,7 +39,11 @@ CCaptureLoader::CCaptureLoader(const std::string& csPath)
             return;
         }
         m_eStage.store(EStage::Open, std::memory_order_release);
-        m_index.Run(m_bStopReading);
+        m_index.Run(
+            m_bStopReading, [this](uint64_t uRecords, uint64_t, uint64_t) { Assemble(uRecords); });
+        Assemble(m_index.Count());
+        m_assembler.Finish();
+        m_bAssemblyDone.store(true, std::memory_order_release);
     };
     try {
         m_reader = std::thread(read);
@@ -53,6 +58,19 @@ CCaptureLoader::~CCaptureLoader()
     m_bStopReading = true;
     if (m_reader.joinable())
         m_reader.join();
+}
+
+void CCaptureLoader::Assemble(uint64_t uTo)
+{
+    uint64_t u = m_uAssembled.load(std::memory_order_relaxed);
+    while (u < uTo && !m_bStopReading.load(std::memory_order_relaxed)) {
+        // Pieces small enough that closing the window never waits long.
+        const uint64_t uEnd = std::min(uTo, u + kAssembleBatch);
+        u = vdecode::AddRecords(m_assembler, m_index, u, uEnd, m_assembleWindow);
+        if (u < uEnd)
+            ++u; // a record that cannot be read has nothing to add; its row says why
+        m_uAssembled.store(u, std::memory_order_release);
+    }
 }
 
 std::string CCaptureLoader::OpenError() const
@@ -106,18 +124,18 @@ void CCaptureLoader::RunFilter(std::string csText)
         const EStage eStage = Stage();
         if (eStage == EStage::OpenFailed)
             break;
-        // The state first: once it says the reading is over, the count is final.
-        const auto eState
-            = eStage == EStage::Open ? m_index.State() : vdecode::CCaptureIndex::EState::Reading;
-        const uint64_t uCount = eStage == EStage::Open ? m_index.Count() : 0;
+        // Only records the assembler has seen, so a completing record matches
+        // on the whole answer. Done first: once it is set, the count is final.
+        const bool bDone = AssemblyDone();
+        const uint64_t uCount = eStage == EStage::Open ? Assembled() : 0;
         if (uNext == uCount) {
-            if (eState != vdecode::CCaptureIndex::EState::Reading)
+            if (bDone)
                 break;
             std::this_thread::sleep_for(kWaitForRecords);
             continue;
         }
         const uint64_t uEnd = std::min(uCount, uNext + kFilterBatch);
-        vdecode::FindMatches(m_index, filter, uNext, uEnd, found, nThreads);
+        vdecode::FindMatches(m_index, filter, uNext, uEnd, found, nThreads, &m_assembler);
         uNext = uEnd;
         {
             const std::lock_guard lock(m_matchMutex);
@@ -142,10 +160,12 @@ void CPacketModel::ForgetRows()
         slot.uRecord = UINT64_MAX;
 }
 
-void CPacketModel::SetIndex(const vdecode::CCaptureIndex* pIndex)
+void CPacketModel::SetIndex(
+    const vdecode::CCaptureIndex* pIndex, const vdecode::CSegmentAssembler* pAssembler)
 {
     beginResetModel();
     m_pIndex = pIndex;
+    m_pAssembler = pIndex ? pAssembler : nullptr;
     m_iRows = 0;
     m_bFiltered = false;
     m_bInterfaces = false;
@@ -222,6 +242,13 @@ uint64_t CPacketModel::RecordAt(int iRow) const
     return m_bFiltered ? m_matches[static_cast<size_t>(iRow)] : static_cast<uint64_t>(iRow);
 }
 
+void CPacketModel::Refresh()
+{
+    ForgetRows();
+    if (m_iRows > 0)
+        emit dataChanged(index(0, 0), index(m_iRows - 1, columnCount() - 1));
+}
+
 void CPacketModel::SetAim(const SAimPlan& plan)
 {
     m_aim = plan;
@@ -231,16 +258,31 @@ void CPacketModel::SetAim(const SAimPlan& plan)
 }
 
 vdecode::SRow DecodeAimedRecord(const vdecode::CCaptureIndex& index, uint64_t uRecord,
-    const SAimPlan& plan, std::vector<vdecode::SField>* pTree, std::vector<uint8_t>* pBytes)
+    const SAimPlan& plan, std::vector<vdecode::SField>* pTree, std::vector<uint8_t>* pBytes,
+    const vdecode::CSegmentAssembler* pAssembler)
 {
     vdecode::SRecord record;
     if (!plan.Active() || !index.Read(uRecord, record))
-        return vdecode::DecodeRecord(index, uRecord, pTree, pBytes);
+        return pAssembler ? vdecode::DecodeRecord(index, *pAssembler, uRecord, pTree, pBytes)
+                          : vdecode::DecodeRecord(index, uRecord, pTree, pBytes);
     // The record's own interface decides: a pcapng capture may mix link types.
     const vdecode::SFrame frame = index.Frame(uRecord, record);
     if (frame.uLinkType == vdecode::kLinkEthernet)
         AimFrame(plan, record.bytes.data(), static_cast<uint32_t>(record.bytes.size()));
-    vdecode::SRow row = pTree ? vdecode::DecodeTree(frame, pTree) : vdecode::DecodeRow(frame);
+    vdecode::SRow row;
+    if (pAssembler) {
+        // The other segments as captured: the aim leaves their service data alone.
+        const auto read = [&index](uint64_t u, std::vector<uint8_t>& bytes) {
+            vdecode::SRecord other;
+            if (!index.Read(u, other))
+                return false;
+            bytes = std::move(other.bytes);
+            return true;
+        };
+        row = pAssembler->Decode(frame, pTree, read);
+    } else {
+        row = pTree ? vdecode::DecodeTree(frame, pTree) : vdecode::DecodeRow(frame);
+    }
     if (pBytes)
         *pBytes = std::move(record.bytes);
     return row;
@@ -250,7 +292,7 @@ const vdecode::SRow& CPacketModel::Row(uint64_t uRecord) const
 {
     SSlot& slot = m_cache[uRecord % kCacheSlots];
     if (slot.uRecord != uRecord) {
-        slot.row = DecodeAimedRecord(*m_pIndex, uRecord, m_aim);
+        slot.row = DecodeAimedRecord(*m_pIndex, uRecord, m_aim, nullptr, nullptr, m_pAssembler);
         slot.uRecord = uRecord;
         ++m_uDecodes;
     }

@@ -8,6 +8,7 @@
 
 #include "decode/CaptureIndex.h"
 #include "decode/Decoder.h"
+#include "decode/Segments.h"
 
 #include <QAbstractTableModel>
 #include <atomic>
@@ -39,6 +40,13 @@ public:
     EStage Stage() const { return m_eStage.load(std::memory_order_acquire); }
     // Usable once Stage() is Open; records below Count() never change.
     const vdecode::CCaptureIndex& Index() const { return m_index; }
+    // Segmented answers: the reading thread adds each record to the assembler
+    // soon after indexing it. Rows below Assembled() may be shown and filtered:
+    // a completing record reads as the whole answer from then on. Once
+    // AssemblyDone(), Assembled() is final and open answers read incomplete.
+    const vdecode::CSegmentAssembler& Assembler() const { return m_assembler; }
+    uint64_t Assembled() const { return m_uAssembled.load(std::memory_order_acquire); }
+    bool AssemblyDone() const { return m_bAssemblyDone.load(std::memory_order_acquire); }
 
     // Starts matching every record (those still to come too) against csText;
     // an empty text stops filtering. Forgets the previous filter's matches.
@@ -53,12 +61,18 @@ public:
 private:
     void StopFilter();
     void RunFilter(std::string csText);
+    // Adds the records up to uTo (reading thread only).
+    void Assemble(uint64_t uTo);
 
     std::string m_csPath;
     std::string m_csOpenError; // set before the stage says OpenFailed
     vdecode::CCaptureIndex m_index;
     std::atomic<EStage> m_eStage { EStage::Opening };
     std::atomic<bool> m_bStopReading { false };
+    vdecode::CSegmentAssembler m_assembler;
+    vdecode::CCaptureIndex::SReadWindow m_assembleWindow; // the reading thread's
+    std::atomic<uint64_t> m_uAssembled { 0 };
+    std::atomic<bool> m_bAssemblyDone { false };
     std::thread m_reader;
 
     std::atomic<bool> m_bStopFilter { false };
@@ -74,9 +88,10 @@ private:
 // them and kept in a small cache.
 // DecodeRecord of the record as the aim sends it: its bytes rewritten by
 // plan (unless the capture is not Ethernet), then decoded.
+// With pAssembler, a segmented answer's record reads as the list shows it.
 vdecode::SRow DecodeAimedRecord(const vdecode::CCaptureIndex& index, uint64_t uRecord,
     const SAimPlan& plan, std::vector<vdecode::SField>* pTree = nullptr,
-    std::vector<uint8_t>* pBytes = nullptr);
+    std::vector<uint8_t>* pBytes = nullptr, const vdecode::CSegmentAssembler* pAssembler = nullptr);
 
 class CPacketModel final : public QAbstractTableModel {
     Q_OBJECT
@@ -84,8 +99,12 @@ public:
     explicit CPacketModel(QObject* pParent = nullptr);
 
     // Shows nothing until ShowRecords or AddMatches; pIndex must stay valid
-    // until the next SetIndex (nullptr clears the list).
-    void SetIndex(const vdecode::CCaptureIndex* pIndex);
+    // until the next SetIndex (nullptr clears the list); so must pAssembler,
+    // which rows are decoded through when given.
+    void SetIndex(const vdecode::CCaptureIndex* pIndex,
+        const vdecode::CSegmentAssembler* pAssembler = nullptr);
+    // Decodes the rows again (the assembler has learnt more); the view asks anew.
+    void Refresh();
     // Unfiltered: grows the list to uCount records.
     void ShowRecords(uint64_t uCount);
     // Switches to filtered rows (none yet) or back to all uCount records.
@@ -126,6 +145,7 @@ private:
     };
 
     const vdecode::CCaptureIndex* m_pIndex = nullptr;
+    const vdecode::CSegmentAssembler* m_pAssembler = nullptr;
     SAimPlan m_aim;
     int m_iRows = 0;
     bool m_bFiltered = false;

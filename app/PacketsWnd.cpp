@@ -282,6 +282,8 @@ void CPacketsWnd::ShowCapture(const std::string& csPath)
     m_pLoader.reset();
     m_bFirstRowsShown = false;
     m_bModelBound = false;
+    m_uAssembledShown = 0;
+    m_bAssemblyDoneShown = false;
     m_uDetailsRecord = UINT64_MAX;
     m_pTree->clear();
     m_pHex->clear();
@@ -303,16 +305,28 @@ void CPacketsWnd::Poll()
     if (m_pLoader && m_pLoader->Stage() == CCaptureLoader::EStage::Open) {
         const vdecode::CCaptureIndex& index = m_pLoader->Index();
         if (!m_bModelBound) {
-            m_model.SetIndex(&index);
+            m_model.SetIndex(&index, &m_pLoader->Assembler());
             m_model.SetFiltered(FilterOn(), 0);
             m_bModelBound = true;
         }
+        // Done first: the count read after it is final.
+        const bool bAssemblyDone = m_pLoader->AssemblyDone();
+        const uint64_t uAssembled = m_pLoader->Assembled();
+        // A segment shown as "incomplete so far" may since have found its answer.
+        if ((uAssembled != m_uAssembledShown || bAssemblyDone != m_bAssemblyDoneShown)
+            && m_pLoader->Assembler().AnswerCount() > 0) {
+            m_model.Refresh();
+            m_uDetailsRecord = UINT64_MAX;
+            ShowRecordDetails();
+        }
+        m_uAssembledShown = uAssembled;
+        m_bAssemblyDoneShown = bAssemblyDone;
         if (m_model.Filtered()) {
             std::vector<uint64_t> found;
             m_pLoader->TakeMatches(found);
             m_model.AddMatches(found);
         } else {
-            m_model.ShowRecords(index.Count());
+            m_model.ShowRecords(uAssembled);
         }
         if (!m_bFirstRowsShown && m_model.rowCount() > 0) {
             m_bFirstRowsShown = true;
@@ -342,13 +356,13 @@ bool CPacketsWnd::Idle() const
         return false;
     if (m_pLoader->Stage() == CCaptureLoader::EStage::OpenFailed)
         return true;
-    const vdecode::CCaptureIndex& index = m_pLoader->Index();
-    if (index.State() == vdecode::CCaptureIndex::EState::Reading)
+    // Rows follow the assembler, which follows the index.
+    if (!m_pLoader->AssemblyDone() || !m_bAssemblyDoneShown)
         return false;
+    const uint64_t uAssembled = m_pLoader->Assembled();
     if (!m_model.Filtered())
-        return static_cast<uint64_t>(m_model.rowCount())
-            >= std::min<uint64_t>(index.Count(), INT_MAX);
-    return m_pLoader->FilterDone() && m_pLoader->FilterScanned() >= index.Count();
+        return static_cast<uint64_t>(m_model.rowCount()) >= std::min<uint64_t>(uAssembled, INT_MAX);
+    return m_pLoader->FilterDone() && m_pLoader->FilterScanned() >= uAssembled;
 }
 
 void CPacketsWnd::UpdateStatus()
@@ -433,7 +447,7 @@ void CPacketsWnd::OnApplyFilter()
     m_csFilter = m_pFilter->text().toStdString();
     m_pLoader->StartFilter(m_csFilter);
     if (m_bModelBound) {
-        m_model.SetFiltered(FilterOn(), m_pLoader->Index().Count());
+        m_model.SetFiltered(FilterOn(), m_pLoader->Assembled());
         m_bFirstRowsShown = false;
     }
     // The list starts over: the old record's fields go, even when no row follows.
@@ -474,7 +488,8 @@ void CPacketsWnd::ShowRecordDetails()
         return;
     }
     std::vector<vdecode::SField> tree;
-    DecodeAimedRecord(m_pLoader->Index(), uRecord, m_aim, &tree, &m_detailBytes);
+    DecodeAimedRecord(
+        m_pLoader->Index(), uRecord, m_aim, &tree, &m_detailBytes, &m_pLoader->Assembler());
     AddFieldItems(nullptr, m_pTree, tree);
     m_pTree->expandAll();
     m_pHex->setPlainText(HexDump(m_detailBytes));

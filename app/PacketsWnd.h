@@ -100,6 +100,9 @@ private:
     bool m_bSendingAllowed = true;
     bool m_bFirstRowsShown = false;
     bool m_bModelBound = false; // the model shows the loader's index
+    // What the shown rows were decoded with: segment rows read otherwise later.
+    uint64_t m_uAssembledShown = 0;
+    bool m_bAssemblyDoneShown = false;
     std::string m_csFilter; // the text the loader filters by
     uint64_t m_uDetailsRecord = UINT64_MAX;
     std::vector<uint8_t> m_detailBytes;

@@ -2,6 +2,7 @@
 
 #include "cli/Options.h"
 #include "decode/CaptureIndex.h"
+#include "decode/Segments.h"
 #include "judge/Judge.h"
 #include "log/Log.h"
 #include "log/MessageBox.h"
@@ -132,8 +133,8 @@ namespace {
     }
 
     // The record's row as the aim sends it.
-    vdecode::SRow DecodeAimed(
-        const vdecode::CCaptureIndex& index, uint64_t uIndex, const SAimPlan& plan)
+    vdecode::SRow DecodeAimed(const vdecode::CCaptureIndex& index,
+        const vdecode::CSegmentAssembler& assembler, uint64_t uIndex, const SAimPlan& plan)
     {
         vdecode::SRecord record;
         if (!index.Read(uIndex, record))
@@ -141,7 +142,15 @@ namespace {
         // A pcapng file may mix link types: each record is aimed by its own.
         if (index.Frame(uIndex, record).uLinkType == vdecode::kLinkEthernet)
             AimFrame(plan, record.bytes.data(), static_cast<uint32_t>(record.bytes.size()));
-        return vdecode::DecodeRow(index.Frame(uIndex, record));
+        // Other segments as captured: the aim leaves service data alone.
+        const auto read = [&index](uint64_t u, std::vector<uint8_t>& bytes) {
+            vdecode::SRecord other;
+            if (!index.Read(u, other))
+                return false;
+            bytes = std::move(other.bytes);
+            return true;
+        };
+        return assembler.Decode(index.Frame(uIndex, record), nullptr, read);
     }
 
     int Decode(const SCliOptions& options, std::FILE* pOut, std::FILE* pErr)
@@ -166,15 +175,29 @@ namespace {
         size_t nNext = 0;
         uint64_t uPrinted = 0;
         CCaptureIndex::EState eState = CCaptureIndex::EState::Reading;
+        // Segmented answers: a row is printed once the assembler has seen every
+        // record up to it, so the completing record shows the whole answer.
+        vdecode::CSegmentAssembler assembler;
+        CCaptureIndex::SReadWindow window;
+        uint64_t uAssembled = 0;
         while (eState == CCaptureIndex::EState::Reading && (bAll || nNext < chosen.size())) {
             if (s_iStopSignal != 0)
                 return kExitSignalBase + s_iStopSignal;
             eState = index.Step();
             const uint64_t uCount = index.Count();
+            while (uAssembled < uCount) {
+                uAssembled = vdecode::AddRecords(assembler, index, uAssembled, uCount, window);
+                if (uAssembled < uCount)
+                    ++uAssembled; // unreadable: nothing to add, its row says why
+            }
+            // No more records: answers still open are incomplete, not "so far".
+            if (eState != CCaptureIndex::EState::Reading)
+                assembler.Finish();
             for (; bAll ? uPrinted < uCount : nNext < chosen.size() && chosen[nNext] < uCount;) {
                 const uint64_t u = bAll ? uPrinted : chosen[nNext++];
-                const vdecode::SRow row
-                    = plan.Active() ? DecodeAimed(index, u, plan) : vdecode::DecodeRecord(index, u);
+                const vdecode::SRow row = plan.Active()
+                    ? DecodeAimed(index, assembler, u, plan)
+                    : vdecode::DecodeRecord(index, assembler, u);
                 std::string csLine;
                 for (int i = 0; i < vdecode::kColumnCount; ++i) {
                     if (i > 0)

@@ -76,6 +76,10 @@ std::string DecodeApdu(SOut& out, CReader r)
     };
     const bool bSeg = (b0 & 0x08) != 0;
     const bool bMore = (b0 & 0x04) != 0;
+    // The assembler looks at every record for segments: the rest of any other
+    // APDU is of no use to it, and decoding it would be most of the cost.
+    if (out.pSegment && out.pSegment->bSegmentsOnly && !out.Tree() && (uType != 3 || !bSeg))
+        return "";
     std::string csInfo;
     switch (uType) {
     case 0: { // Confirmed-Request

@@ -117,6 +117,8 @@ struct SSegmentHook {
     uint32_t uDataOffset = 0; // in the frame: the service data after the service choice
     uint32_t uDataLength = 0;
     std::string csNetEnds; // the NPDU's routed destination and source, if any
+    // Set by the assembler's Add: only a segmented ComplexACK's header is wanted.
+    bool bSegmentsOnly = false;
     // Given by the assembler before the decode.
     const std::vector<uint8_t>* pWhole = nullptr; // the answer's service data, all segments
     uint32_t uSegments = 0;

@@ -61,14 +61,25 @@ bool CRowFilter::Matches(const SRow& row) const
 
 namespace {
 
+    // Rows are decoded plainly and only a segment's again through the assembler:
+    // its lock is not taken for every row of every thread.
+    SRow FilterRow(const CCaptureIndex& index, uint64_t u, CCaptureIndex::SReadWindow& window,
+        const CSegmentAssembler* pAssembler)
+    {
+        SRow row = DecodeRecord(index, u, window);
+        if (pAssembler && MaySegment(row))
+            row = DecodeRecord(index, *pAssembler, u);
+        return row;
+    }
+
     void FindMatchesHere(const CCaptureIndex& index, const CRowFilter& filter, uint64_t uFrom,
-        uint64_t uTo, std::vector<uint64_t>& found)
+        uint64_t uTo, std::vector<uint64_t>& found, const CSegmentAssembler* pAssembler)
     {
         // A window a thread, kept: the filter's thread reads on where it was.
         thread_local CCaptureIndex::SReadWindow s_window;
         const bool bInterfaces = index.InterfaceCount() > 1;
         for (uint64_t u = uFrom; u < uTo; ++u) {
-            if (filter.Matches(DecodeRecord(index, u, s_window))
+            if (filter.Matches(FilterRow(index, u, s_window, pAssembler))
                 || (bInterfaces && filter.MatchesText(index.InterfaceLabel(index.InterfaceOf(u)))))
                 found.push_back(u);
         }
@@ -77,7 +88,7 @@ namespace {
 } // namespace
 
 void FindMatches(const CCaptureIndex& index, const CRowFilter& filter, uint64_t uFrom, uint64_t uTo,
-    std::vector<uint64_t>& found, unsigned nThreads)
+    std::vector<uint64_t>& found, unsigned nThreads, const CSegmentAssembler* pAssembler)
 {
     if (uTo <= uFrom)
         return;
@@ -90,13 +101,14 @@ void FindMatches(const CCaptureIndex& index, const CRowFilter& filter, uint64_t 
         const uint64_t uA = std::min(uTo, uFrom + i * uShare), uB = std::min(uTo, uA + uShare);
         auto& part = parts[static_cast<size_t>(i)];
         try {
-            threads.emplace_back(
-                [&index, &filter, uA, uB, &part] { FindMatchesHere(index, filter, uA, uB, part); });
+            threads.emplace_back([&index, &filter, uA, uB, &part, pAssembler] {
+                FindMatchesHere(index, filter, uA, uB, part, pAssembler);
+            });
         } catch (const std::system_error&) {
-            FindMatchesHere(index, filter, uA, uB, part);
+            FindMatchesHere(index, filter, uA, uB, part, pAssembler);
         }
     }
-    FindMatchesHere(index, filter, uFrom, std::min(uTo, uFrom + uShare), found);
+    FindMatchesHere(index, filter, uFrom, std::min(uTo, uFrom + uShare), found, pAssembler);
     for (std::thread& t : threads)
         t.join();
     for (size_t i = 1; i < parts.size(); ++i)

@@ -8,6 +8,7 @@
 
 #include "decode/CaptureIndex.h"
 #include "decode/Decoder.h"
+#include "decode/Segments.h"
 
 #include <string>
 #include <string_view>
@@ -37,8 +38,11 @@ private:
 // through a window, decoded, and matched on its row and, when the capture has
 // more than one interface, its interface's name. Decoding is most of the cost,
 // so up to nThreads threads (this one among them) take a share of the range
-// each; without a thread to be had, this one does it all.
+// each; without a thread to be had, this one does it all. With pAssembler
+// (which has seen the records up to uTo) a segmented answer's rows are matched
+// as the list shows them: the completing record with the whole answer.
 void FindMatches(const CCaptureIndex& index, const CRowFilter& filter, uint64_t uFrom, uint64_t uTo,
-    std::vector<uint64_t>& found, unsigned nThreads = 1);
+    std::vector<uint64_t>& found, unsigned nThreads = 1,
+    const CSegmentAssembler* pAssembler = nullptr);
 
 } // namespace velmora::vdecode

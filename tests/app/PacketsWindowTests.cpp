@@ -2,6 +2,7 @@
 // drives the main window (Use as offset, Send selected on a veth pair).
 
 #include "Child.h"
+#include "FrameBuilder.h"
 #include "NetNs.h"
 #include "TestSupport.h"
 #include "app/PacketsWnd.h"
@@ -25,6 +26,7 @@
 #include <QWindow>
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
 #include <sys/stat.h>
@@ -929,6 +931,103 @@ TEST_F(PacketsWindowTest, AimedSendsPutTheAimedBytesOnTheWire)
         EXPECT_NE(
             command.Err().find("3 packets sent, 1 not aimed (see Debuglog.txt)"), std::string::npos)
             << command.Err();
+    }
+}
+
+// A segmented answer out of order and one with a segment missing: the row that
+// completes the first shows the whole answer, in the list, the tree and the
+// filter; the other segments say where their answer is, or what it lacks.
+TEST_F(PacketsWindowTest, SegmentedAnswersAreListedReassembled)
+{
+    using vtest::RpmAckSegment;
+    const char* const* seg = vtest::kThreeSegments;
+    const Frames frames = { RpmAckSegment(5, 0, true, seg[0]), RpmAckSegment(5, 2, false, seg[2]),
+        RpmAckSegment(5, 1, true, seg[1]), RpmAckSegment(6, 0, true, seg[0]),
+        RpmAckSegment(6, 2, false, seg[2]) };
+    CCaptureWriter writer;
+    ASSERT_TRUE(writer.Open(m_dir.File("seg.pcap")));
+    for (const auto& frame : frames)
+        writer.Write(frame);
+    ASSERT_TRUE(writer.Close());
+    CRecordingOwner owner;
+    CPacketsWnd wnd(owner);
+    wnd.ShowCapture(m_dir.File("seg.pcap"));
+    ASSERT_TRUE(WaitIdle(wnd));
+    ASSERT_EQ(wnd.Model().rowCount(), 5);
+    const QString qWhole = "readPropertyMultiple-ACK[ 5] analog-input,1 present-value = 21.5, "
+                           "status-flags = {0000} (reassembled from 3 segments)";
+    const QString qMissing = " (answer incomplete: segment 1 missing)";
+    const QString infos[] = {
+        "readPropertyMultiple-ACK[ 5] segment 0, more follows (answer in record 2)",
+        "readPropertyMultiple-ACK[ 5] segment 2 (answer in record 2)",
+        qWhole,
+        "readPropertyMultiple-ACK[ 6] segment 0, more follows" + qMissing,
+        "readPropertyMultiple-ACK[ 6] segment 2" + qMissing,
+    };
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(Cell(wnd, i, vdecode::EColumn::Info), infos[i]) << i;
+
+    // The tree of the completing record: the whole answer's fields, each
+    // marking bytes inside this record.
+    ChooseRow(wnd.Table(), 2);
+    QTreeWidgetItem* pWhole = nullptr;
+    QStringList fields;
+    for (QTreeWidgetItemIterator it(wnd.FieldTree()); *it; ++it) {
+        if ((*it)->text(0).startsWith("Reassembled Answer"))
+            pWhole = *it;
+        const uint32_t uEnd
+            = (*it)->data(0, Qt::UserRole).toUInt() + (*it)->data(0, Qt::UserRole + 1).toUInt();
+        EXPECT_LE(uEnd, frames[2].size()) << (*it)->text(0).toStdString();
+    }
+    ASSERT_NE(pWhole, nullptr);
+    EXPECT_TRUE(pWhole->text(0).startsWith("Reassembled Answer: 3 segments"))
+        << pWhole->text(0).toStdString();
+    std::function<void(QTreeWidgetItem*)> Collect = [&](QTreeWidgetItem* p) {
+        fields << p->text(0);
+        for (int i = 0; i < p->childCount(); ++i)
+            Collect(p->child(i));
+    };
+    Collect(pWhole);
+    const QString qFields = fields.join('|');
+    for (const char* sz : { "analog-input", "present-value", "21.5", "status-flags" })
+        EXPECT_TRUE(qFields.contains(sz)) << sz << " in " << qFields.toStdString();
+
+    // The model asked again once the assembler knows more: a segment decoded
+    // while its answer was open reads anew after Refresh.
+    vdecode::CCaptureIndex index;
+    ASSERT_TRUE(index.Open(m_dir.File("seg.pcap")));
+    index.Step();
+    vdecode::CSegmentAssembler assembler;
+    vdecode::AddRecords(assembler, index, 0, index.Count());
+    CPacketModel model;
+    model.SetIndex(&index, &assembler);
+    model.ShowRecords(index.Count());
+    const QModelIndex info3 = model.index(3, static_cast<int>(vdecode::EColumn::Info));
+    EXPECT_TRUE(info3.data().toString().endsWith("(answer incomplete so far)"));
+    assembler.Finish();
+    model.Refresh();
+    EXPECT_EQ(info3.data().toString(), infos[3]);
+
+    // The filter reads the rows as the list shows them.
+    struct Row {
+        const char* szFilter;
+        std::vector<QString> numbers;
+    };
+    const Row rows[] = {
+        { "present value = 21.5", { "2" } },
+        { "reassembled from 3", { "2" } },
+        { "answer in record 2", { "0", "1" } },
+        { "segment 1 missing", { "3", "4" } },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.szFilter);
+        wnd.FilterField()->setText(row.szFilter);
+        QTest::keyClick(wnd.FilterField(), Qt::Key_Return);
+        ASSERT_TRUE(WaitIdle(wnd));
+        std::vector<QString> numbers;
+        for (int i = 0; i < wnd.Model().rowCount(); ++i)
+            numbers.push_back(Cell(wnd, i, vdecode::EColumn::Number));
+        EXPECT_EQ(numbers, row.numbers);
     }
 }
 

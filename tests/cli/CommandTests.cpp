@@ -1,4 +1,5 @@
 #include "Child.h"
+#include "FrameBuilder.h"
 #include "NetNs.h"
 #include "PeerCapture.h"
 #include "TestSupport.h"
@@ -170,6 +171,59 @@ TEST_F(CommandTest, HelpVersionAndDecode)
     EXPECT_NE(csOut.find("\n1\t"), std::string::npos) << csOut;
     EXPECT_EQ(pChild->Err(),
         "velmora-replay: The capture is cut short: record 2 has 25 of its 60 bytes.\n");
+}
+
+// --decode and segmented answers, out of order and with a segment missing: a row
+// is printed once the records before it are seen, so the completing record
+// reads as the whole answer even when it is the only one asked for.
+TEST_F(CommandTest, DecodeShowsSegmentedAnswersReassembled)
+{
+    using vtest::RpmAckSegment;
+    const char* const* seg = vtest::kThreeSegments;
+    const std::vector<std::vector<uint8_t>> frames = { RpmAckSegment(5, 0, true, seg[0]),
+        RpmAckSegment(5, 2, false, seg[2]), RpmAckSegment(5, 1, true, seg[1]),
+        RpmAckSegment(6, 0, true, seg[0]), RpmAckSegment(6, 2, false, seg[2]) };
+    {
+        CCaptureWriter writer;
+        ASSERT_TRUE(writer.Open(File("seg.pcap")));
+        for (const auto& frame : frames)
+            writer.Write(frame);
+        ASSERT_TRUE(writer.Close());
+    }
+    const std::string csMissing = " (answer incomplete: segment 1 missing)";
+    const std::string infos[] = {
+        "readPropertyMultiple-ACK[ 5] segment 0, more follows (answer in record 2)",
+        "readPropertyMultiple-ACK[ 5] segment 2 (answer in record 2)",
+        "readPropertyMultiple-ACK[ 5] analog-input,1 present-value = 21.5, status-flags = {0000} "
+        "(reassembled from 3 segments)",
+        "readPropertyMultiple-ACK[ 6] segment 0, more follows" + csMissing,
+        "readPropertyMultiple-ACK[ 6] segment 2" + csMissing,
+    };
+    auto Line = [&](size_t i) {
+        return std::to_string(i)
+            + "\t0.000000\t10.0.0.1:47808 (02:76:6d:0a:00:01)\t10.0.0.2:47808 "
+              "(02:76:6d:0a:00:02)\tBACnet/IP\t"
+            + std::to_string(frames[i].size()) + "\t" + infos[i] + "\n";
+    };
+    struct Row {
+        std::vector<std::string> args;
+        std::vector<size_t> records;
+    };
+    const Row rows[] = {
+        { { "--decode", "seg.pcap" }, { 0, 1, 2, 3, 4 } },
+        { { "--decode", "--records", "2", "seg.pcap" }, { 2 } },
+        { { "--decode", "--offset", "4", "seg.pcap" }, { 4 } },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.args[row.args.size() - 2]);
+        auto pChild = Start(row.args);
+        EXPECT_EQ(pChild->Wait(), 0);
+        EXPECT_EQ(pChild->Err(), "");
+        std::string csExpected;
+        for (size_t i : row.records)
+            csExpected += Line(i);
+        EXPECT_EQ(pChild->Out(), csExpected);
+    }
 }
 
 std::vector<std::string> Split(const std::string& cs, char c)

@@ -1,5 +1,6 @@
 #include "FrameBuilder.h"
 
+#include <iterator>
 #include <stdexcept>
 
 namespace vtest {
@@ -125,5 +126,16 @@ Bytes BacnetIp(uint8_t uFunction, const Bytes& body)
 {
     return Ipv4Frame(17, Udp(47808, 47808, Bvlc(uFunction, body)));
 }
+
+Bytes RpmAckSegment(uint8_t uInvoke, uint8_t uSeq, bool bMore, std::string_view svData)
+{
+    // PDU type 3 with "segmented" (and "more follows"), window 4, service 14.
+    const uint8_t header[]
+        = { 0x01, 0x00, static_cast<uint8_t>(bMore ? 0x3c : 0x38), uInvoke, uSeq, 0x04, 0x0e };
+    return BacnetIp(0x0a, Cat({ Bytes(std::begin(header), std::end(header)), Hex(svData) }));
+}
+
+const char* const kThreeSegments[3]
+    = { "0c 00 00 00 01 1e 29 55", "4e 44 41 ac 00 00 4f 29", "6f 4e 82 04 00 4f 1f" };
 
 } // namespace vtest

@@ -36,4 +36,13 @@ Bytes Bvlc(uint8_t uFunction, const Bytes& body, int iLength = -1);
 // A whole BACnet/IP frame, port 47808 to 47808.
 Bytes BacnetIp(uint8_t uFunction, const Bytes& body);
 
+// Segment uSeq of a readPropertyMultiple-ACK with invoke ID uInvoke over
+// BACnet/IP: a segmented ComplexACK, "more follows" when bMore; svData is the
+// segment's service data in hex.
+Bytes RpmAckSegment(uint8_t uInvoke, uint8_t uSeq, bool bMore, std::string_view svData);
+// One answer's service data cut into three segments, and the row that
+// completes it: "readPropertyMultiple-ACK[ 5] analog-input,1 present-value =
+// 21.5, status-flags = {0000} (reassembled from 3 segments)" for invoke ID 5.
+extern const char* const kThreeSegments[3];
+
 } // namespace vtest
