@@ -305,12 +305,9 @@ void CReplayDlg::OnSendOptions()
     SSendOptions options = m_session.SendOptions();
     if (!GetSendOptionsDialog().Edit(this, options, csAdapter, addresses))
         return;
-    const bool bWasAimed = !m_session.SendOptions().aim.IsDefault();
     m_session.SendOptions() = options;
     m_session.SaveSendOptions();
-    // The notice goes as soon as the aim is back at its default.
-    if (bWasAimed && options.aim.IsDefault() && m_csStatus.rfind("Aimed ", 0) == 0)
-        ShowStatusSentence(std::string());
+    // The notice goes as soon as the options are back at their defaults.
     ShowAimNotice();
     if (m_pPackets)
         m_pPackets->UpdateSendTarget();
@@ -331,20 +328,33 @@ SAimPlan CReplayDlg::SendAim() const
     return plan;
 }
 
-// Whenever the aim is on, the status line says so: before a Send, so that
-// nobody sends aimed frames by surprise, and after it, beside the result.
+// Whenever the aim or the timing is not today's, the status line says so:
+// before a Send, so that nobody sends aimed or paced frames by surprise, and
+// after it, beside the result.
 void CReplayDlg::ShowAimNotice()
 {
-    const std::string csAim = AimSummary(m_session.SendOptions().aim);
-    if (csAim.empty() || m_csStatus.find(csAim) != std::string::npos)
+    std::string csNotice = AimSummary(m_session.SendOptions().aim);
+    const std::string csPace = PaceSummary(m_session.SendOptions().pace);
+    if (!csPace.empty())
+        csNotice += (csNotice.empty() ? "" : ". ") + csPace;
+    if (!csNotice.empty() && m_csStatus.find(csNotice) != std::string::npos) {
+        m_csNotice = csNotice;
         return;
-    const size_t nOld = m_csStatus.find("Aimed ");
-    const std::string csRest
-        = m_csStatus.substr(0, nOld == std::string::npos ? m_csStatus.size() : nOld);
-    std::string csStatus = csRest;
+    }
+    std::string csStatus = m_csStatus;
+    const std::string& csOld = m_csNotice;
+    if (!csOld.empty() && csStatus.size() >= csOld.size()
+        && csStatus.compare(csStatus.size() - csOld.size(), csOld.size(), csOld) == 0)
+        csStatus.erase(csStatus.size() - csOld.size());
     while (!csStatus.empty() && (csStatus.back() == ' ' || csStatus.back() == '.'))
         csStatus.pop_back();
-    ShowStatusSentence(csStatus.empty() ? csAim : csStatus + ". " + csAim);
+    m_csNotice = csNotice;
+    if (csNotice.empty()) {
+        if (csStatus.size() != m_csStatus.size())
+            ShowStatusSentence(csStatus);
+        return;
+    }
+    ShowStatusSentence(csStatus.empty() ? csNotice : csStatus + ". " + csNotice);
 }
 
 bool CReplayDlg::ReadOffset()
@@ -475,6 +485,7 @@ void CReplayDlg::RunReplay(SReplayRequest request)
     ClearStatusReason();
     request.csAdapter = m_session.Settings().NicDevice;
     request.aim = m_session.SendOptions().aim;
+    request.pace = m_session.SendOptions().pace;
     const SReplayResult result = Replay(request, *this);
     if (m_bReplayStarted)
         EnableReplayControls(true);

@@ -128,6 +128,7 @@ private:
     QComboBox* m_pAdapterList = nullptr;
     std::string m_csInformation;
     std::string m_csStatus;
+    std::string m_csNotice; // the options' notice last put on the status line
     QIcon m_hIcon;
 
     std::map<int, QWidget*> m_controls;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "replay/Aim.h"
+#include "replay/Pace.h"
 
 #include <string>
 
@@ -8,10 +9,14 @@ namespace velmora {
 
 // What the "Send options" window holds, kept between runs in a file of its
 // own beside settings.ini, so that settings.ini stays byte for byte as it is.
-// Each option's group has its own section ([Aim] now).
+// Each option's group has its own section ([Aim], [Timing]).
 struct SSendOptions {
     SAimOptions aim;
-    bool IsDefault() const { return aim.IsDefault() && !aim.bAlsoBroadcasts; }
+    SPaceOptions pace; // [Timing]
+    bool IsDefault() const
+    {
+        return aim.IsDefault() && !aim.bAlsoBroadcasts && pace == SPaceOptions();
+    }
     bool operator==(const SSendOptions&) const = default;
 };
 
