@@ -228,6 +228,13 @@ QGroupBox* CSendOptionsDlg::BuildTimingGroup()
     pNote->setWordWrap(true);
     pForm->addRow(pNote);
 
+    // Numbers need no full line; the rows end in a stretch.
+    const int iWidth
+        = m_pPaceValue->fontMetrics().horizontalAdvance(QStringLiteral("100000000.000__"));
+    for (QLineEdit* p : { m_pPaceValue, m_pRounds, m_pPauseMs, m_pDuration }) {
+        p->setFixedWidth(iWidth);
+        static_cast<QHBoxLayout*>(p->parentWidget()->layout())->addStretch();
+    }
     connect(m_pPace, &QComboBox::currentIndexChanged, this, &CSendOptionsDlg::OnTimingChanged);
     connect(m_pRepeat, &QComboBox::currentIndexChanged, this, &CSendOptionsDlg::OnTimingChanged);
     connect(m_pDurationOn, &QCheckBox::toggled, this, &CSendOptionsDlg::OnTimingChanged);
