@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <climits>
 
 namespace velmora {
@@ -439,7 +440,13 @@ void CSendOptionsDlg::OnChanged()
     m_pSrcPort->setEnabled(eSrcIp != EAimSource::AsCaptured);
     const std::string csProblem = Problem();
     m_pProblem->setText(QString::fromStdString(csProblem));
+    const bool bWasShown = !m_pProblem->isHidden();
     m_pProblem->setVisible(!csProblem.empty());
+    // The window grows for the line rather than squeeze the notes above it.
+    if (isVisible() && !bWasShown && !csProblem.empty())
+        resize(width(),
+            std::max(height(),
+                heightForWidth(width()) > 0 ? heightForWidth(width()) : sizeHint().height()));
     m_pButtons->button(QDialogButtonBox::Ok)->setEnabled(csProblem.empty());
 }
 
