@@ -55,19 +55,19 @@ namespace {
         return QString::fromStdString(vdecode::Thousands(u));
     }
 
-    void AddFields(
-        QTreeWidgetItem* pParent, QTreeWidget* pTree, const std::vector<vdecode::SField>& fields)
-    {
-        for (const vdecode::SField& field : fields) {
-            auto* pItem = pParent ? new QTreeWidgetItem(pParent) : new QTreeWidgetItem(pTree);
-            pItem->setText(0, QString::fromStdString(field.Text()));
-            pItem->setData(0, kOffsetRole, field.uOffset);
-            pItem->setData(0, kLengthRole, field.uLength);
-            AddFields(pItem, pTree, field.children);
-        }
-    }
-
 } // namespace
+
+void AddFieldItems(
+    QTreeWidgetItem* pParent, QTreeWidget* pTree, const std::vector<vdecode::SField>& fields)
+{
+    for (const vdecode::SField& field : fields) {
+        auto* pItem = pParent ? new QTreeWidgetItem(pParent) : new QTreeWidgetItem(pTree);
+        pItem->setText(0, QString::fromStdString(field.Text()));
+        pItem->setData(0, kOffsetRole, field.uOffset);
+        pItem->setData(0, kLengthRole, field.uLength);
+        AddFieldItems(pItem, pTree, field.children);
+    }
+}
 
 QString HexDump(const std::vector<uint8_t>& bytes)
 {
@@ -475,22 +475,26 @@ void CPacketsWnd::ShowRecordDetails()
     }
     std::vector<vdecode::SField> tree;
     DecodeAimedRecord(m_pLoader->Index(), uRecord, m_aim, &tree, &m_detailBytes);
-    AddFields(nullptr, m_pTree, tree);
+    AddFieldItems(nullptr, m_pTree, tree);
     m_pTree->expandAll();
     m_pHex->setPlainText(HexDump(m_detailBytes));
 }
 
 void CPacketsWnd::HighlightField()
 {
+    HighlightFieldBytes(m_pHex, m_pTree->currentItem(), m_detailBytes.size());
+}
+
+void HighlightFieldBytes(QPlainTextEdit* pHex, const QTreeWidgetItem* pItem, size_t nBytes)
+{
     QList<QTextEdit::ExtraSelection> marks;
-    const QTreeWidgetItem* pItem = m_pTree->currentItem();
     const uint64_t uOffset = pItem ? pItem->data(0, kOffsetRole).toULongLong() : 0;
     const uint64_t uLength = pItem ? pItem->data(0, kLengthRole).toULongLong() : 0;
-    const uint64_t uEnd = std::min<uint64_t>(uOffset + uLength, m_detailBytes.size());
+    const uint64_t uEnd = std::min<uint64_t>(uOffset + uLength, nBytes);
     QTextCharFormat format;
-    format.setBackground(palette().highlight());
-    format.setForeground(palette().highlightedText());
-    QTextDocument* pDoc = m_pHex->document();
+    format.setBackground(pHex->palette().highlight());
+    format.setForeground(pHex->palette().highlightedText());
+    QTextDocument* pDoc = pHex->document();
     // One mark per line and part (hex, text) the field's bytes cover.
     for (uint64_t uFirst = uOffset; uFirst < uEnd; uFirst = (uFirst / 16 + 1) * 16) {
         const uint64_t uLast = std::min(uEnd, (uFirst / 16 + 1) * 16) - 1;
@@ -510,9 +514,9 @@ void CPacketsWnd::HighlightField()
             marks.append(mark);
         }
     }
-    m_pHex->setExtraSelections(marks);
+    pHex->setExtraSelections(marks);
     if (!marks.isEmpty())
-        m_pHex->setTextCursor(QTextCursor(marks.front().cursor.block()));
+        pHex->setTextCursor(QTextCursor(marks.front().cursor.block()));
 }
 
 void CPacketsWnd::UpdateButtons()

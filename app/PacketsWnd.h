@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/PacketModel.h"
+#include "decode/Decoder.h"
 #include "replay/Replay.h"
 
 #include <QTimer>
@@ -16,6 +17,7 @@ class QPlainTextEdit;
 class QPushButton;
 class QTableView;
 class QTreeWidget;
+class QTreeWidgetItem;
 
 namespace velmora {
 
@@ -114,6 +116,13 @@ private:
     QPushButton* m_pClose = nullptr;
     QCheckBox* m_pShowAimed = nullptr;
 };
+
+// The decoded fields as tree items (under pParent, or at the top of pTree),
+// each knowing the bytes it covers, for HighlightFieldBytes.
+void AddFieldItems(
+    QTreeWidgetItem* pParent, QTreeWidget* pTree, const std::vector<vdecode::SField>& fields);
+// Marks, in a HexDump of nBytes bytes, the bytes the field item covers.
+void HighlightFieldBytes(QPlainTextEdit* pHex, const QTreeWidgetItem* pItem, size_t nBytes);
 
 // "0000  02 76 6d ...  .vm..", 16 bytes a line; the column of byte i is
 // HexDumpColumn(i) on line i / 16, every line kHexDumpLine characters long

@@ -87,6 +87,13 @@ std::string CQtFileDialog::GetOpenFileName(QWidget* pOwner)
     return FileNameBytes(QFileDialog::getOpenFileName(pOwner));
 }
 
+std::string CQtFileDialog::GetSaveFileName(QWidget* pOwner, const std::string& csSuggested)
+{
+    return FileNameBytes(QFileDialog::getSaveFileName(pOwner, QString(),
+        QFile::decodeName(QByteArray::fromStdString(csSuggested)),
+        QStringLiteral("Captures (*.pcap);;All files (*)")));
+}
+
 namespace {
     CQtFileDialog s_qtFileDialog;
     IFileDialog* s_pFileDialog = nullptr;

@@ -36,17 +36,24 @@ public:
     bool Open(const std::string& csUrl) override;
 };
 
-// The file-open dialog, replaceable so tests can answer it.
+// The file dialogs, replaceable so tests can answer it.
 class IFileDialog {
 public:
     virtual ~IFileDialog() = default;
     // The chosen file's full path, or "" when cancelled.
     virtual std::string GetOpenFileName(QWidget* pOwner) = 0;
+    // The path to save to (csSuggested offered first), or "" when cancelled.
+    // Dialogs that only open files cancel.
+    virtual std::string GetSaveFileName(QWidget* /*pOwner*/, const std::string& /*csSuggested*/)
+    {
+        return std::string();
+    }
 };
 
 class CQtFileDialog final : public IFileDialog {
 public:
     std::string GetOpenFileName(QWidget* pOwner) override;
+    std::string GetSaveFileName(QWidget* pOwner, const std::string& csSuggested) override;
 };
 
 // The bytes of a file name that Qt handed over as text. Qt shows a byte that

@@ -152,6 +152,10 @@ void CReplayDlg::BuildWindow()
     pSendOptions->setObjectName(QStringLiteral("menuSendOptions"));
     pSendOptions->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_K));
     connect(pSendOptions, &QAction::triggered, this, &CReplayDlg::OnSendOptions);
+    QAction* pResults = pCapture->addAction(QStringLiteral("Results…"));
+    pResults->setObjectName(QStringLiteral("menuResults"));
+    pResults->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_R));
+    connect(pResults, &QAction::triggered, this, &CReplayDlg::OnResults);
 
     auto* pClient = new QWidget(this);
     pClient->setObjectName(QStringLiteral("client"));
@@ -307,7 +311,7 @@ void CReplayDlg::OnSendOptions()
         return;
     m_session.SendOptions() = options;
     m_session.SaveSendOptions();
-    // The notice goes as soon as the options are back at their defaults.
+    // A notice goes as soon as its option is back at its default.
     ShowAimNotice();
     if (m_pPackets)
         m_pPackets->UpdateSendTarget();
@@ -328,33 +332,34 @@ SAimPlan CReplayDlg::SendAim() const
     return plan;
 }
 
-// Whenever the aim or the timing is not today's, the status line says so:
-// before a Send, so that nobody sends aimed or paced frames by surprise, and
-// after it, beside the result.
+// Whenever the aim, the timing or the listening is not today's, the status
+// line says so: before a Send, so that nobody sends aimed or paced frames or
+// listens by surprise, and after it, beside the result. Notices are always the
+// status line's last sentences.
 void CReplayDlg::ShowAimNotice()
 {
-    std::string csNotice = AimSummary(m_session.SendOptions().aim);
-    const std::string csPace = PaceSummary(m_session.SendOptions().pace);
+    const SSendOptions& options = m_session.SendOptions();
+    std::string csNotice = AimSummary(options.aim);
+    const std::string csPace = PaceSummary(options.pace);
     if (!csPace.empty())
         csNotice += (csNotice.empty() ? "" : ". ") + csPace;
-    if (!csNotice.empty() && m_csStatus.find(csNotice) != std::string::npos) {
-        m_csNotice = csNotice;
-        return;
-    }
-    std::string csStatus = m_csStatus;
-    const std::string& csOld = m_csNotice;
-    if (!csOld.empty() && csStatus.size() >= csOld.size()
-        && csStatus.compare(csStatus.size() - csOld.size(), csOld.size(), csOld) == 0)
-        csStatus.erase(csStatus.size() - csOld.size());
+    const std::string csListen = ListenNotice(options.listen);
+    if (!csListen.empty())
+        csNotice += (csNotice.empty() ? "" : ". ") + csListen;
+    size_t nOld = std::string::npos;
+    for (const char* sz : { "Aimed ", "Paced ", "Back to back, ", "Listening for answers until",
+             "Sending requests only" })
+        nOld = std::min(nOld, m_csStatus.find(sz));
+    std::string csStatus
+        = m_csStatus.substr(0, nOld == std::string::npos ? m_csStatus.size() : nOld);
     while (!csStatus.empty() && (csStatus.back() == ' ' || csStatus.back() == '.'))
         csStatus.pop_back();
-    m_csNotice = csNotice;
-    if (csNotice.empty()) {
-        if (csStatus.size() != m_csStatus.size())
-            ShowStatusSentence(csStatus);
+    if (!csNotice.empty())
+        csStatus = csStatus.empty() ? csNotice : csStatus + ". " + csNotice;
+    else if (nOld == std::string::npos)
         return;
-    }
-    ShowStatusSentence(csStatus.empty() ? csNotice : csStatus + ". " + csNotice);
+    if (csStatus != m_csStatus)
+        ShowStatusSentence(csStatus);
 }
 
 bool CReplayDlg::ReadOffset()
@@ -429,6 +434,25 @@ bool CReplayDlg::DoDataExchange(bool bSave)
     return true;
 }
 
+void CReplayDlg::EnsureResultsWindow()
+{
+    if (m_pResults)
+        return;
+    m_pResults = new CResultsWnd(this);
+    // A window of its own that stays above this one.
+    m_pResults->winId();
+    if (windowHandle())
+        m_pResults->windowHandle()->setTransientParent(windowHandle());
+}
+
+void CReplayDlg::OnResults()
+{
+    EnsureResultsWindow();
+    m_pResults->show();
+    m_pResults->raise();
+    m_pResults->activateWindow();
+}
+
 void CReplayDlg::OnPackets()
 {
     // The path field as it stands, typed or browsed.
@@ -486,13 +510,37 @@ void CReplayDlg::RunReplay(SReplayRequest request)
     request.csAdapter = m_session.Settings().NicDevice;
     request.aim = m_session.SendOptions().aim;
     request.pace = m_session.SendOptions().pace;
+    request.listen = m_session.SendOptions().listen;
+    m_bWaiting = false;
     const SReplayResult result = Replay(request, *this);
     if (m_bReplayStarted)
         EnableReplayControls(true);
-    const std::string csStatus = ReplayStatusText(result, request);
+    // A stop during the wait after the last frame cut the listening short,
+    // not the sending: every frame went.
+    const bool bWaitCut = m_bWaiting && result.bStopped;
+    m_bWaiting = false;
+    SReplayResult sent = result;
+    sent.bStopped = sent.bStopped && !bWaitCut;
+    std::string csStatus = ReplayStatusText(sent, request);
+    const bool bListened = !result.NotSent() && result.listen.bListened;
+    std::string csListened;
+    if (bListened) {
+        csListened = ListenSummaryText(result, request);
+        if (bWaitCut)
+            csListened += " (listening stopped early)";
+        csStatus = csStatus.empty() ? csListened : csStatus + ". " + csListened;
+    }
     if (!csStatus.empty())
         ShowStatusSentence(csStatus);
     ShowAimNotice();
+    // The results stand beside the window before the box asks for OK; not
+    // when the window is closing.
+    if (bListened && !m_bCloseAfterReplay) {
+        EnsureResultsWindow();
+        m_pResults->ShowResults(request.csPath, result.listen, csListened);
+        m_pResults->show();
+        m_pResults->raise();
+    }
     // A close asked for during the Send still gets the count: the box is
     // answered first, then the window goes.
     if (!result.NotSent())
@@ -702,6 +750,13 @@ void CReplayDlg::OnStart()
 void CReplayDlg::OnProgress(const SReplayCounts& counts)
 {
     SetStatusText(ProgressText(counts));
+    PumpMessages();
+}
+
+void CReplayDlg::OnListening(const SListenCounts& counts)
+{
+    m_bWaiting = true;
+    SetStatusText(ListeningText(counts));
     PumpMessages();
 }
 

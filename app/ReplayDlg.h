@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/PacketsWnd.h"
+#include "app/ResultsWnd.h"
 #include "replay/AdapterList.h"
 #include "replay/Replay.h"
 #include "session/Session.h"
@@ -72,7 +73,9 @@ public:
     void OnInstanceQuery();
     // Capture > Packets: lists the capture named in the path field.
     void OnPackets();
-    // Capture > Send options: the aim (and later groups), kept in send-options.ini.
+    // Capture > Results: the last listening Send's requests and answers.
+    void OnResults();
+    // Capture > Send options: the aim and the listening, kept in send-options.ini.
     void OnSendOptions();
     const SSendOptions& SendOptions() const { return m_session.SendOptions(); }
 
@@ -83,6 +86,7 @@ public:
     const std::string& InformationText() const { return m_csInformation; }
     const std::string& StatusText() const { return m_csStatus; }
     CPacketsWnd* PacketsWindow() const { return m_pPackets; }
+    CResultsWnd* ResultsWindow() const { return m_pResults; }
 
     // What a Send does to the window: the inputs go dark (Send turns into
     // Stop), the status text is set and written into the controls, and pending
@@ -95,6 +99,7 @@ public:
     void OnStart() override;
     void OnProgress(const SReplayCounts& counts) override;
     bool StopRequested() override { return m_stopRequest != EStop::None; }
+    void OnListening(const SListenCounts& counts) override;
 
     // IAdapterListView
     void AddEntry(const std::string& csText) override;
@@ -118,8 +123,10 @@ private:
     // Runs one Send (the adapter from the settings) and reports its end.
     void RunReplay(SReplayRequest request);
     void ClearStatusReason();
+    // The aim's and the listening's notices at the end of the status line.
     void ShowAimNotice();
     void ShowStatusSentence(const std::string& csText);
+    void EnsureResultsWindow();
     bool ReadOffset();
     void UpdateModeTabStop();
 
@@ -128,7 +135,6 @@ private:
     QComboBox* m_pAdapterList = nullptr;
     std::string m_csInformation;
     std::string m_csStatus;
-    std::string m_csNotice; // the options' notice last put on the status line
     QIcon m_hIcon;
 
     std::map<int, QWidget*> m_controls;
@@ -144,8 +150,10 @@ private:
     enum class EStop { None, Stop, StopAndClose };
     EStop m_stopRequest = EStop::None;
     bool m_bReplayStarted = false; // the running Send has disabled the inputs
+    bool m_bWaiting = false; // the running Send has sent its last frame and listens on
     CInstanceServer* m_pInstanceServer = nullptr;
     CPacketsWnd* m_pPackets = nullptr; // a child: made on first use, hidden when closed
+    CResultsWnd* m_pResults = nullptr; // the same
 };
 
 } // namespace velmora

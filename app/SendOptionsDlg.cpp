@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
+#include <QDoubleSpinBox>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -13,6 +14,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <climits>
+#include <cmath>
 
 namespace velmora {
 
@@ -81,9 +83,10 @@ CSendOptionsDlg::CSendOptionsDlg(const SSendOptions& options, const std::string&
     auto* pLayout = new QVBoxLayout(this);
     m_pGroups = new QVBoxLayout();
     pLayout->addLayout(m_pGroups);
-    // One line per group; the timing and listening groups go below this one.
+    // One line per group.
     m_pGroups->addWidget(BuildAimGroup(csAdapter, adapter));
     m_pGroups->addWidget(BuildTimingGroup());
+    m_pGroups->addWidget(BuildListenGroup());
 
     m_pProblem = new QLabel(this);
     m_pProblem->setObjectName(QStringLiteral("problem"));
@@ -351,9 +354,59 @@ void CSendOptionsDlg::OnTimingChanged()
     OnChanged();
 }
 
+QGroupBox* CSendOptionsDlg::BuildListenGroup()
+{
+    auto* pGroup = new QGroupBox(QStringLiteral("Listen for answers"), this);
+    pGroup->setObjectName(QStringLiteral("listenGroup"));
+    auto* pForm = new QFormLayout(pGroup);
+
+    m_pListen
+        = new QCheckBox(QStringLiteral("&Listen for the device's answers while sending"), pGroup);
+    m_pListen->setObjectName(QStringLiteral("listenOn"));
+    pForm->addRow(m_pListen);
+
+    m_pListenWait = new QDoubleSpinBox(pGroup);
+    m_pListenWait->setObjectName(QStringLiteral("listenWait"));
+    m_pListenWait->setDecimals(1);
+    m_pListenWait->setRange(0.0, kMaxListenWaitSeconds);
+    m_pListenWait->setSingleStep(0.5);
+    m_pListenWait->setSuffix(QStringLiteral(" s"));
+    m_pListenWait->setFixedWidth(
+        m_pListenWait->fontMetrics().horizontalAdvance(QStringLiteral("86400.0 s______")));
+    auto* pWaitLabel = new QLabel(QStringLiteral("&Wait after the last frame"), pGroup);
+    pWaitLabel->setBuddy(m_pListenWait);
+    pForm->addRow(pWaitLabel, m_pListenWait);
+
+    m_pExpectCaptured = new QCheckBox(QStringLiteral("&Expect the captured answers"), pGroup);
+    m_pExpectCaptured->setObjectName(QStringLiteral("listenExpectCaptured"));
+    pForm->addRow(QString(), m_pExpectCaptured);
+
+    m_pRequestsOnly = new QCheckBox(
+        QStringLiteral("Send &requests only (skip the answers the capture holds)"), pGroup);
+    m_pRequestsOnly->setObjectName(QStringLiteral("listenRequestsOnly"));
+    pForm->addRow(m_pRequestsOnly);
+
+    auto* pNote = new QLabel(
+        QStringLiteral("Every BACnet frame heard on the adapter is kept from the first frame sent "
+                       "until the wait is over; Stop ends the wait. Each request is paired with "
+                       "its answer in the results (Capture > Results)."),
+        pGroup);
+    pNote->setObjectName(QStringLiteral("listenNote"));
+    pNote->setWordWrap(true);
+    pForm->addRow(pNote);
+
+    for (QCheckBox* p : { m_pListen, m_pExpectCaptured, m_pRequestsOnly })
+        connect(p, &QCheckBox::toggled, this, &CSendOptionsDlg::OnChanged);
+    return pGroup;
+}
+
 void CSendOptionsDlg::ShowOptions(const SSendOptions& options)
 {
     ShowTiming(options.pace);
+    m_pListen->setChecked(options.listen.bListen);
+    m_pListenWait->setValue(static_cast<double>(options.listen.wait.count()) / 1000.0);
+    m_pExpectCaptured->setChecked(options.listen.bExpectCaptured);
+    m_pRequestsOnly->setChecked(options.listen.bRequestsOnly);
     const SAimOptions& aim = options.aim;
     m_pDstMacOn->setChecked(aim.bDstMac);
     m_pDstMac->setText(aim.bDstMac ? QString::fromStdString(FormatMac(aim.dstMac)) : QString());
@@ -399,6 +452,11 @@ SSendOptions CSendOptionsDlg::Options() const
     if (aim.eSrcIp == EAimSource::AsCaptured)
         aim.uSrcPort = 0;
     ReadTiming(options.pace);
+    SListenOptions& listen = options.listen;
+    listen.bListen = m_pListen->isChecked();
+    listen.wait = std::chrono::milliseconds(std::llround(m_pListenWait->value() * 1000.0));
+    listen.bExpectCaptured = m_pExpectCaptured->isChecked();
+    listen.bRequestsOnly = m_pRequestsOnly->isChecked();
     return options;
 }
 
@@ -438,6 +496,9 @@ void CSendOptionsDlg::OnChanged()
     const EAimSource eSrcIp = SourceAt(m_pSrcIpFrom->currentIndex());
     m_pSrcIp->setEnabled(eSrcIp == EAimSource::Given);
     m_pSrcPort->setEnabled(eSrcIp != EAimSource::AsCaptured);
+    // Requests only is of use without listening too (a client's side alone).
+    m_pListenWait->setEnabled(m_pListen->isChecked());
+    m_pExpectCaptured->setEnabled(m_pListen->isChecked());
     const std::string csProblem = Problem();
     m_pProblem->setText(QString::fromStdString(csProblem));
     const bool bWasShown = !m_pProblem->isHidden();

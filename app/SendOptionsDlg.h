@@ -7,6 +7,7 @@
 #include <string>
 
 class QCheckBox;
+class QDoubleSpinBox;
 class QComboBox;
 class QDialogButtonBox;
 class QGroupBox;
@@ -17,7 +18,7 @@ class QVBoxLayout;
 namespace velmora {
 
 // Capture > Send options...: what a Send does besides sending the records as
-// captured. One group box per option group, stacked; a later group is one
+// captured (the aim, the listening). One group box per option group, stacked; a later group is one
 // more Build...Group function and one more line in the constructor.
 class CSendOptionsDlg : public QDialog {
     Q_OBJECT
@@ -39,6 +40,7 @@ private:
     // The timing as the controls hold it; "" or what keeps OK off.
     std::string ReadTiming(SPaceOptions& pace) const;
     void OnTimingChanged();
+    QGroupBox* BuildListenGroup();
     void ShowOptions(const SSendOptions& options);
     void OnChanged();
     void OnDefaults();
@@ -66,6 +68,10 @@ private:
     QLineEdit* m_pPauseMs = nullptr;
     QCheckBox* m_pDurationOn = nullptr;
     QLineEdit* m_pDuration = nullptr;
+    QCheckBox* m_pListen = nullptr;
+    QDoubleSpinBox* m_pListenWait = nullptr;
+    QCheckBox* m_pExpectCaptured = nullptr;
+    QCheckBox* m_pRequestsOnly = nullptr;
     QLabel* m_pProblem = nullptr;
     QDialogButtonBox* m_pButtons = nullptr;
 };

@@ -218,21 +218,14 @@ namespace {
     // The listening's report: a line per request on standard output, the
     // summary on standard error, the answers and the JUnit file. False when a
     // file could not be written.
-    bool ReportListening(
-        const SCliOptions& options, const SReplayResult& result, std::FILE* pOut, std::FILE* pErr)
+    bool ReportListening(const SCliOptions& options, const SReplayRequest& request,
+        const SReplayResult& result, std::FILE* pOut, std::FILE* pErr)
     {
         const SListenResult& listen = result.listen;
         for (const judge::SJudgeLine& line : listen.judgement.lines)
             std::fputs(judge::TsvLine(line).c_str(), pOut);
         std::fflush(pOut);
-        std::string csSummary = judge::SummaryText(
-            static_cast<uint64_t>(result.iCount - result.iRefused), listen.judgement);
-        if (options.listen.bRequestsOnly)
-            csSummary
-                += "; " + std::to_string(listen.llSkipped) + " records skipped (not requests)";
-        if (listen.nUnstamped > 0)
-            csSummary += "; " + std::to_string(listen.nUnstamped)
-                + " requests without a send time stamp (no round trip)";
+        const std::string csSummary = ListenSummaryText(result, request);
         std::fprintf(pErr, "%s: %s\n", kName, csSummary.c_str());
         bool bOk = true;
         std::string csError;
@@ -299,7 +292,7 @@ namespace {
         if (!csStatus.empty())
             std::fprintf(pErr, "%s: %s\n", kName, csStatus.c_str());
         const bool bReported = !result.NotSent() && result.listen.bListened
-            && ReportListening(options, result, pOut, pErr);
+            && ReportListening(options, request, result, pOut, pErr);
         int iExit = kExitSent;
         if (result.NotSent()) {
             iExit = kExitNotOpened;

@@ -31,6 +31,7 @@ struct SListenOptions {
     bool bRequestsOnly = false;
     // Judge each answer against the answer the capture recorded.
     bool bExpectCaptured = false;
+    bool operator==(const SListenOptions&) const = default;
 };
 
 // Where the listening stands, for the shells while the wait runs.

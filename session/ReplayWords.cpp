@@ -1,6 +1,9 @@
 #include "session/ReplayWords.h"
 
+#include "judge/Judge.h"
 #include "log/Log.h"
+
+#include <cstdio>
 
 namespace velmora {
 
@@ -119,6 +122,27 @@ std::string ReplayStatusText(
     if (!csNotAimed.empty())
         cs += ", " + csNotAimed;
     return cs + csPointer;
+}
+
+std::string ListeningText(const SListenCounts& counts)
+{
+    char sz[96];
+    std::snprintf(sz, sizeof sz, "Listening for answers: %d heard, %.1f s left", counts.iHeard,
+        static_cast<double>(counts.left.count()) / 1000.0);
+    return sz;
+}
+
+std::string ListenSummaryText(const SReplayResult& result, const SReplayRequest& request)
+{
+    const SListenResult& listen = result.listen;
+    std::string cs = judge::SummaryText(
+        static_cast<uint64_t>(result.iCount - result.iRefused), listen.judgement);
+    if (request.listen.bRequestsOnly)
+        cs += "; " + std::to_string(listen.llSkipped) + " records skipped (not requests)";
+    if (listen.nUnstamped > 0)
+        cs += "; " + std::to_string(listen.nUnstamped)
+            + " requests without a send time stamp (no round trip)";
+    return cs;
 }
 
 } // namespace velmora

@@ -25,6 +25,15 @@ std::string SentBoxText(int iCount);
 std::string ReplayStatusText(const SReplayResult& result, const SReplayRequest& request,
     const std::string& csPickHint = "pick one under Device");
 
+// The status line while a listening Send waits after its last frame:
+// "Listening for answers: 3 heard, 2.4 s left".
+std::string ListeningText(const SListenCounts& counts);
+
+// The closing sentence of a listening Send, for both shells: the judge's
+// summary, with the records "Send requests only" skipped and the requests
+// that got no send time stamp.
+std::string ListenSummaryText(const SReplayResult& result, const SReplayRequest& request);
+
 // The status line when the offset field holds no offset in Single Packet mode.
 std::string OffsetNotValidText();
 

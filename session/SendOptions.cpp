@@ -3,6 +3,7 @@
 #include "settings/SettingsFile.h"
 
 #include <climits>
+#include <cstdio>
 #include <sys/stat.h>
 
 namespace velmora {
@@ -66,8 +67,58 @@ namespace {
         file.SetString(kTiming, "PauseMs", std::to_string(pace.llLoopPauseMs), true);
         file.SetString(kTiming, "DurationS", FormatPaceNumber(pace.dDurationSeconds), true);
     }
+    constexpr const char* kListen = "Listen";
 
 } // namespace
+
+std::string ListenNotice(const SListenOptions& listen)
+{
+    std::string cs;
+    if (listen.bListen) {
+        cs = "Listening for answers until " + FormatWaitSeconds(listen.wait)
+            + " s after the last frame";
+        if (listen.bExpectCaptured)
+            cs += ", expecting the captured answers";
+    }
+    if (listen.bRequestsOnly)
+        cs += cs.empty() ? "Sending requests only" : ", requests only";
+    return cs;
+}
+
+std::string FormatWaitSeconds(std::chrono::milliseconds wait)
+{
+    const long long llMs = wait.count();
+    std::string cs = std::to_string(llMs / 1000);
+    if (llMs % 1000 != 0) {
+        char sz[8];
+        std::snprintf(sz, sizeof sz, ".%03lld", llMs % 1000);
+        std::string csFraction = sz;
+        while (csFraction.back() == '0')
+            csFraction.pop_back();
+        cs += csFraction;
+    }
+    return cs;
+}
+
+bool ParseWaitSeconds(const std::string& cs, std::chrono::milliseconds& wait)
+{
+    const size_t nDot = cs.find('.');
+    const std::string csWhole = cs.substr(0, nDot);
+    const std::string csFraction = nDot == std::string::npos ? std::string() : cs.substr(nDot + 1);
+    const auto digits = [](const std::string& s) {
+        return s.find_first_not_of("0123456789") == std::string::npos;
+    };
+    if (csWhole.empty() || csWhole.size() > 5 || !digits(csWhole) || !digits(csFraction)
+        || csFraction.size() > 3 || (nDot != std::string::npos && csFraction.empty()))
+        return false;
+    long long llMs = std::stoll(csWhole) * 1000;
+    if (!csFraction.empty())
+        llMs += std::stoll((csFraction + "00").substr(0, 3));
+    if (llMs > kMaxListenWaitSeconds * 1000LL)
+        return false;
+    wait = std::chrono::milliseconds(llMs);
+    return true;
+}
 
 std::string SendOptionsPath(const std::string& csInstallDir)
 {
@@ -95,6 +146,12 @@ bool LoadSendOptions(const std::string& csPath, SSendOptions& options)
         aim.uSrcPort = 0;
     }
     LoadTiming(file, options.pace);
+    SListenOptions& listen = options.listen;
+    listen.bListen = file.GetBool(kListen, "Listen", false);
+    if (!ParseWaitSeconds(file.GetString(kListen, "Wait", ""), listen.wait))
+        listen.wait = SListenOptions().wait;
+    listen.bExpectCaptured = file.GetBool(kListen, "ExpectCaptured", false);
+    listen.bRequestsOnly = file.GetBool(kListen, "RequestsOnly", false);
     return true;
 }
 
@@ -116,6 +173,11 @@ bool SaveSendOptions(const std::string& csPath, const SSendOptions& options)
     // A file made for another group gains no [Timing] while the timing is as today's.
     if (!(options.pace == SPaceOptions()) || file.SectionIndex(kTiming) >= 0)
         SaveTiming(file, options.pace);
+    const SListenOptions& listen = options.listen;
+    file.SetBool(kListen, "Listen", listen.bListen, true);
+    file.SetString(kListen, "Wait", FormatWaitSeconds(listen.wait), true);
+    file.SetBool(kListen, "ExpectCaptured", listen.bExpectCaptured, true);
+    file.SetBool(kListen, "RequestsOnly", listen.bRequestsOnly, true);
     return file.Save();
 }
 

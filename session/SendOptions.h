@@ -1,6 +1,7 @@
 #pragma once
 
 #include "replay/Aim.h"
+#include "replay/Listen.h"
 #include "replay/Pace.h"
 
 #include <string>
@@ -9,16 +10,31 @@ namespace velmora {
 
 // What the "Send options" window holds, kept between runs in a file of its
 // own beside settings.ini, so that settings.ini stays byte for byte as it is.
-// Each option's group has its own section ([Aim], [Timing]).
+// Each option's group has its own section ([Aim], [Listen], [Timing]).
 struct SSendOptions {
     SAimOptions aim;
+    SListenOptions listen;
     SPaceOptions pace; // [Timing]
     bool IsDefault() const
     {
-        return aim.IsDefault() && !aim.bAlsoBroadcasts && pace == SPaceOptions();
+        return aim.IsDefault() && !aim.bAlsoBroadcasts && listen == SListenOptions()
+            && pace == SPaceOptions();
     }
     bool operator==(const SSendOptions&) const = default;
 };
+
+// The longest wait after the last frame the window offers (the command's limit).
+constexpr int kMaxListenWaitSeconds = 86400;
+
+// What the status line says before a Send while listening (or sending
+// requests only) is on: "Listening for answers until 3 s after the last
+// frame, expecting the captured answers". "" when both are off.
+std::string ListenNotice(const SListenOptions& listen);
+
+// "3", "2.5", "0.25": the wait in seconds as the file keeps it.
+std::string FormatWaitSeconds(std::chrono::milliseconds wait);
+// Seconds with up to three decimals, 0 to kMaxListenWaitSeconds.
+bool ParseWaitSeconds(const std::string& cs, std::chrono::milliseconds& wait);
 
 // "<install dir>/send-options.ini".
 std::string SendOptionsPath(const std::string& csInstallDir);

@@ -1159,7 +1159,7 @@ TEST_F(MainWindowTest, SendOptionsByShortcutAreKeptAndShown)
     EXPECT_EQ(m_pDlg->StatusText(), "Aimed at 02:00:00:00:00:2a");
     EXPECT_EQ(ReadFile(m_dir.File("send-options.ini")),
         "[Aim]\r\nDstMac=02:00:00:00:00:2a\r\nAlsoBroadcasts=0\r\nSrcMac=\r\nDstIp=\r\nSrcIp="
-        "\r\n\r\n");
+        "\r\n\r\n[Listen]\r\nListen=0\r\nWait=3\r\nExpectCaptured=0\r\nRequestsOnly=0\r\n\r\n");
     // Cancel changes nothing; the next run starts with the saved choice.
     dialog.bAnswerOk = false;
     QTest::keyClick(m_pDlg.get(), Qt::Key_K, Qt::ControlModifier | Qt::ShiftModifier);
@@ -1168,8 +1168,16 @@ TEST_F(MainWindowTest, SendOptionsByShortcutAreKeptAndShown)
     Restart(csIni);
     EXPECT_EQ(m_pDlg->StatusText(), "Aimed at 02:00:00:00:00:2a");
     EXPECT_EQ(m_pDlg->SendOptions(), dialog.answer);
-    // Back at the defaults, the notice goes.
+    // Listening joins the aim's notice, and each goes on its own.
     dialog.bAnswerOk = true;
+    dialog.answer.listen.bListen = true;
+    QTest::keyClick(m_pDlg.get(), Qt::Key_K, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(m_pDlg->StatusText(),
+        "Aimed at 02:00:00:00:00:2a. Listening for answers until 3 s after the last frame");
+    dialog.answer.aim = SAimOptions();
+    QTest::keyClick(m_pDlg.get(), Qt::Key_K, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(m_pDlg->StatusText(), "Listening for answers until 3 s after the last frame");
+    // Back at the defaults, the notice goes.
     dialog.answer = SSendOptions();
     QTest::keyClick(m_pDlg.get(), Qt::Key_K, Qt::ControlModifier | Qt::ShiftModifier);
     EXPECT_EQ(m_pDlg->StatusText(), "");

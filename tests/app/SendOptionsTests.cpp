@@ -5,6 +5,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDoubleSpinBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -44,6 +45,10 @@ SSendOptions Everything()
     EXPECT_TRUE(ParseIpv4Endpoint("192.168.7.42:47809", aim.dstIp, aim.uDstPort));
     aim.eSrcIp = EAimSource::Adapter;
     aim.uSrcPort = 47810;
+    options.listen.bListen = true;
+    options.listen.wait = std::chrono::milliseconds(2500);
+    options.listen.bExpectCaptured = true;
+    options.listen.bRequestsOnly = true;
     return options;
 }
 
@@ -54,6 +59,37 @@ TEST(SendOptionsTest, GivesBackWhatItShows)
         EXPECT_EQ(dlg.Problem(), "");
         EXPECT_EQ(dlg.Options(), options);
     }
+}
+
+// Listening off leaves its wait and "expect" dark, but kept; requests only
+// stands on its own. Keys reach the group as a user would press them.
+TEST(SendOptionsTest, ListenGroupFollowsItsSwitch)
+{
+    CSendOptionsDlg dlg(SSendOptions(), "vm0", Adapter());
+    auto* pListen = Find<QCheckBox>(dlg, "listenOn");
+    auto* pWait = Find<QDoubleSpinBox>(dlg, "listenWait");
+    auto* pExpect = Find<QCheckBox>(dlg, "listenExpectCaptured");
+    auto* pRequestsOnly = Find<QCheckBox>(dlg, "listenRequestsOnly");
+    EXPECT_FALSE(pListen->isChecked());
+    EXPECT_EQ(pWait->value(), 3.0);
+    EXPECT_FALSE(pWait->isEnabled());
+    EXPECT_FALSE(pExpect->isEnabled());
+    EXPECT_TRUE(pRequestsOnly->isEnabled());
+    pListen->setChecked(true);
+    EXPECT_TRUE(pWait->isEnabled());
+    EXPECT_TRUE(pExpect->isEnabled());
+    pWait->setValue(0.5);
+    pExpect->setChecked(true);
+    SSendOptions expected;
+    expected.listen.bListen = true;
+    expected.listen.wait = std::chrono::milliseconds(500);
+    expected.listen.bExpectCaptured = true;
+    EXPECT_EQ(dlg.Options(), expected);
+    pListen->setChecked(false);
+    expected.listen.bListen = false;
+    EXPECT_EQ(dlg.Options(), expected);
+    Find<QPushButton>(dlg, "defaults")->click();
+    EXPECT_EQ(dlg.Options(), SSendOptions());
 }
 
 TEST(SendOptionsTest, SaysWhatIsLeftAloneAndWhichAdapter)

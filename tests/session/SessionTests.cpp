@@ -118,7 +118,8 @@ TEST_F(SessionTest, SendOptionsKeepSettingsIniByteForByte)
     }
     EXPECT_EQ(vtest::ReadFile(m_dir.File("send-options.ini")),
         "[Aim]\r\nDstMac=02:00:00:00:00:2a\r\nAlsoBroadcasts=1\r\nSrcMac=adapter\r\n"
-        "DstIp=192.168.7.42:47809\r\nSrcIp=adapter:47810\r\n\r\n");
+        "DstIp=192.168.7.42:47809\r\nSrcIp=adapter:47810\r\n\r\n[Listen]\r\nListen=0\r\n"
+        "Wait=3\r\nExpectCaptured=0\r\nRequestsOnly=0\r\n\r\n");
     // The next run reads them back; back at the defaults, the file says so.
     CSession session;
     session.StartUp();
@@ -257,6 +258,96 @@ TEST(PaceSummaryTest, SaysWhatIsNotTodays)
         pace.llLoopPauseMs = row.llPauseMs;
         pace.dDurationSeconds = row.dDuration;
         EXPECT_EQ(PaceSummary(pace), row.szSummary);
+    }
+}
+
+// The listening group's section: each row is what the file says and what a
+// Send then does; what does not parse leaves that option at its default.
+TEST_F(SessionTest, ListenOptionsRoundTripThroughTheirSection)
+{
+    using std::chrono::milliseconds;
+    struct Row {
+        const char* szFile; // the [Listen] section's keys
+        bool bListen;
+        long long llWaitMs;
+        bool bExpect;
+        bool bRequestsOnly;
+        const char* szWaitWritten; // Wait= as written back
+    };
+    const Row rows[] = {
+        { "", false, 3000, false, false, "3" },
+        { "Listen=1\r\n", true, 3000, false, false, "3" },
+        { "Listen=1\r\nWait=0\r\n", true, 0, false, false, "0" },
+        { "Listen=1\r\nWait=2.5\r\nExpectCaptured=1\r\n", true, 2500, true, false, "2.5" },
+        { "Wait=0.125\r\nRequestsOnly=1\r\n", false, 125, false, true, "0.125" },
+        { "Listen=1\r\nWait=86400\r\n", true, 86400000, false, false, "86400" },
+        // Beyond the command's limit, too many decimals, signs, blanks, words: 3 s.
+        { "Listen=1\r\nWait=86400.001\r\n", true, 3000, false, false, "3" },
+        { "Listen=1\r\nWait=1.2345\r\n", true, 3000, false, false, "3" },
+        { "Listen=1\r\nWait=-1\r\n", true, 3000, false, false, "3" },
+        { "Listen=1\r\nWait=1.\r\n", true, 3000, false, false, "3" },
+        { "Listen=1\r\nWait=.5\r\n", true, 3000, false, false, "3" },
+        { "Listen=1\r\nWait=five\r\n", true, 3000, false, false, "3" },
+        { "Listen=1\r\nWait=99999999999999999999\r\n", true, 3000, false, false, "3" },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.szFile);
+        const std::string csPath = m_dir.File("send-options.ini");
+        vtest::WriteFile(
+            csPath, std::string("[Aim]\r\nSrcMac=adapter\r\n[Listen]\r\n") + row.szFile);
+        SSendOptions options;
+        ASSERT_TRUE(LoadSendOptions(csPath, options));
+        EXPECT_EQ(options.aim.eSrcMac, EAimSource::Adapter); // the other group is its own
+        EXPECT_EQ(options.listen.bListen, row.bListen);
+        EXPECT_EQ(options.listen.wait, milliseconds(row.llWaitMs));
+        EXPECT_EQ(options.listen.bExpectCaptured, row.bExpect);
+        EXPECT_EQ(options.listen.bRequestsOnly, row.bRequestsOnly);
+        ASSERT_TRUE(SaveSendOptions(csPath, options));
+        const std::string cs = vtest::ReadFile(csPath);
+        EXPECT_NE(cs.find(std::string("\r\nWait=") + row.szWaitWritten + "\r\n"), std::string::npos)
+            << cs;
+        SSendOptions back;
+        ASSERT_TRUE(LoadSendOptions(csPath, back));
+        EXPECT_EQ(back, options);
+    }
+    // Listening alone is no default: a first run that ticks it writes the file.
+    std::filesystem::remove(m_dir.File("send-options.ini"));
+    SSendOptions listen;
+    listen.listen.bListen = true;
+    EXPECT_FALSE(listen.IsDefault());
+    ASSERT_TRUE(SaveSendOptions(m_dir.File("send-options.ini"), listen));
+    EXPECT_NE(vtest::ReadFile(m_dir.File("send-options.ini")).find("[Listen]\r\nListen=1\r\n"),
+        std::string::npos);
+}
+
+// What the status line says before a Send, as options turn on.
+TEST(ListenNoticeTest, SaysWhatTheNextSendDoes)
+{
+    struct Row {
+        bool bListen;
+        long long llWaitMs;
+        bool bExpect;
+        bool bRequestsOnly;
+        const char* szNotice;
+    };
+    const Row rows[] = {
+        { false, 3000, false, false, "" },
+        { false, 3000, true, false, "" }, // expecting without listening does nothing
+        { true, 3000, false, false, "Listening for answers until 3 s after the last frame" },
+        { true, 250, true, false,
+            "Listening for answers until 0.25 s after the last frame, expecting the captured "
+            "answers" },
+        { true, 1000, false, true,
+            "Listening for answers until 1 s after the last frame, requests only" },
+        { false, 3000, false, true, "Sending requests only" },
+    };
+    for (const Row& row : rows) {
+        SListenOptions listen;
+        listen.bListen = row.bListen;
+        listen.wait = std::chrono::milliseconds(row.llWaitMs);
+        listen.bExpectCaptured = row.bExpect;
+        listen.bRequestsOnly = row.bRequestsOnly;
+        EXPECT_EQ(ListenNotice(listen), row.szNotice);
     }
 }
 

@@ -1,0 +1,76 @@
+#pragma once
+
+#include "replay/Listen.h"
+
+#include <QWidget>
+#include <string>
+#include <vector>
+
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QTableWidget;
+class QTreeWidget;
+
+namespace velmora {
+
+// The results of the last listening Send: one row per request (and per
+// answer of a Who-Is or Who-Has), in the command's words, with the selected
+// row's answer decoded below. A window of its own, reached from Capture.
+class CResultsWnd final : public QWidget {
+    Q_OBJECT
+public:
+    enum EColumn { Record, Request, Answer, Verdict, RoundTrip, Recorded, kColumns };
+
+    explicit CResultsWnd(QWidget* pParent = nullptr);
+
+    // Shows one listening Send: the capture it came from, what was heard and
+    // judged, and the status line's summary.
+    void ShowResults(
+        const std::string& csCapture, const SListenResult& listen, const std::string& csSummary);
+    bool HasResults() const { return m_bHasResults; }
+
+    void OnSaveAnswers();
+    void OnApplyFilter();
+
+    QTableWidget* Table() const { return m_pTable; }
+    QTreeWidget* FieldTree() const { return m_pTree; }
+    QPlainTextEdit* HexView() const { return m_pHex; }
+    QLineEdit* FilterField() const { return m_pFilter; }
+    QPushButton* SaveButton() const { return m_pSave; }
+    QString SummaryLine() const;
+    QString NoteLine() const;
+    // The rows the filter lets through.
+    int VisibleRows() const;
+    // True when the row is marked as a failure (unanswered or differs).
+    static bool Marked(const judge::SJudgeLine& line) { return line.Failed(); }
+
+protected:
+    void keyPressEvent(QKeyEvent* pEvent) override;
+
+private:
+    void ShowAnswer();
+    void HighlightField();
+
+    bool m_bHasResults = false;
+    std::string m_csCapture;
+    std::vector<judge::SJudgeLine> m_lines;
+    std::vector<SHeardFrame> m_heard;
+    std::vector<uint8_t> m_detailBytes;
+
+    QLabel* m_pSummary = nullptr;
+    QLineEdit* m_pFilter = nullptr;
+    QTableWidget* m_pTable = nullptr;
+    QTreeWidget* m_pTree = nullptr;
+    QPlainTextEdit* m_pHex = nullptr;
+    QLabel* m_pNote = nullptr;
+    QPushButton* m_pSave = nullptr;
+    QPushButton* m_pClose = nullptr;
+};
+
+// The command's columns of a result line (record, request, answer, verdict,
+// round trip in ms), split out of judge::TsvLine so both shells say the same.
+std::vector<std::string> ResultColumns(const judge::SJudgeLine& line);
+
+} // namespace velmora

@@ -1,0 +1,283 @@
+// The window's listening, end to end: Send options on, Send in the main
+// window against the scripted responder in a namespace, then the status
+// line, the results rows, the answer's fields and bytes, the filter and
+// "Save answers...". And a Stop during the wait after the last frame.
+#include "Child.h"
+#include "FrameBuilder.h"
+#include "NetNs.h"
+#include "TestSupport.h"
+#include "app/QtPlatform.h"
+#include "app/ReplayDlg.h"
+#include "app/ResultsWnd.h"
+#include "tools/CaptureWriter.h"
+#include "web/MakerSite.h"
+
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
+#include <chrono>
+#include <gtest/gtest.h>
+#include <pcap/pcap.h>
+#include <regex>
+#include <thread>
+
+using namespace velmora;
+using namespace vtest;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Station N is 10.0.0.N:47808, MAC 02:76:6d:0a:00:0N; 1 is us, 2 the device.
+Bytes Ip(uint8_t uFrom, uint8_t uTo, const Bytes& npduApdu)
+{
+    Bytes frame = BacnetIp(0x0a, npduApdu);
+    frame[5] = uTo;
+    frame[11] = uFrom;
+    frame[29] = uFrom;
+    frame[33] = uTo;
+    return frame;
+}
+
+Bytes ReadPv(uint8_t uInvoke)
+{
+    return Cat({ Hex("01 04 00 05"), { uInvoke }, Hex("0c 0c 00000001 19 55") });
+}
+
+Bytes Ack(uint8_t uInvoke)
+{
+    return Cat({ Hex("01 00 30"), { uInvoke }, Hex("0c 0c 00000001 19 55 3e 44 41ac0000 3f") });
+}
+
+class CSaveAs final : public IFileDialog {
+public:
+    CSaveAs() { SetFileDialog(this); }
+    ~CSaveAs() override { SetFileDialog(nullptr); }
+    std::string GetOpenFileName(QWidget*) override { return std::string(); }
+    std::string GetSaveFileName(QWidget*, const std::string& csSuggested) override
+    {
+        csOffered = csSuggested;
+        return csAnswer;
+    }
+    std::string csOffered;
+    std::string csAnswer;
+};
+
+std::vector<Bytes> PcapFrames(const std::string& csPath)
+{
+    std::vector<Bytes> frames;
+    char szErr[PCAP_ERRBUF_SIZE];
+    pcap_t* h = pcap_open_offline(csPath.c_str(), szErr);
+    if (!h)
+        return frames;
+    pcap_pkthdr* pHdr;
+    const u_char* pData;
+    while (pcap_next_ex(h, &pHdr, &pData) == 1)
+        frames.emplace_back(pData, pData + pHdr->caplen);
+    pcap_close(h);
+    return frames;
+}
+
+std::string Timeless(const std::string& cs)
+{
+    std::string out = std::regex_replace(cs, std::regex("[0-9]+\\.[0-9]{3} ms"), "ms");
+    return std::regex_replace(out, std::regex("median [0-9.]+ ms"), "median ms");
+}
+
+// A capture, a responder on the peer end and a main window on vm0 with
+// listening set in send-options.ini, as a user who ticked it last time.
+class ResultsWindowTest : public ::testing::Test, protected CSandbox {
+protected:
+    ResultsWindowTest() { SetMakerHostForTesting("127.0.0.1:9"); }
+    ~ResultsWindowTest() override
+    {
+        m_pDlg.reset();
+        if (m_pResponder) {
+            m_pResponder->Signal(SIGTERM);
+            m_pResponder->Wait();
+        }
+        SetMakerHostForTesting("");
+    }
+    void Start(const std::vector<Bytes>& capture, const std::vector<std::string>& rules,
+        const std::string& csListen)
+    {
+        const std::string csCapture = m_dir.File("c.pcap");
+        CCaptureWriter writer;
+        ASSERT_TRUE(writer.Open(csCapture));
+        for (const Bytes& frame : capture)
+            ASSERT_TRUE(writer.Write(frame));
+        ASSERT_TRUE(writer.Close());
+        std::vector<std::string> args = { VELMORA_RESPONDER, CNetns::PeerIf() };
+        args.insert(args.end(), rules.begin(), rules.end());
+        m_pResponder = std::make_unique<CChild>(args, m_dir.Path().string(), m_ns.Name());
+        for (int i = 0; i < 200 && m_pResponder->Out().find("ready") == std::string::npos; ++i)
+            std::this_thread::sleep_for(10ms);
+        ASSERT_NE(m_pResponder->Out().find("ready"), std::string::npos) << m_pResponder->Err();
+        WriteFile(m_dir.File("settings.ini"),
+            "[Velmora]\r\nAutoUpdate=0\r\nMode=1\r\nOldPath=" + csCapture
+                + "\r\nNicDevice=vm0\r\n");
+        WriteFile(m_dir.File("send-options.ini"), "[Listen]\r\n" + csListen);
+        m_pDlg = std::make_unique<CReplayDlg>();
+        m_pDlg->OnInitDialog();
+        m_pDlg->Timer1().stop();
+        m_pDlg->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(m_pDlg.get()));
+    }
+
+    CNetns m_ns { "reswin" };
+    std::unique_ptr<CChild> m_pResponder;
+    std::unique_ptr<CReplayDlg> m_pDlg;
+};
+
+const std::string kRp = "readProperty[ %] analog-input,1 present-value";
+std::string Rp(int i)
+{
+    return std::regex_replace(kRp, std::regex("%"), std::to_string(i));
+}
+const std::string kAck5 = "readProperty-ACK[ 5] analog-input,1 present-value = 21.5";
+const std::string kAck7 = "readProperty-ACK[ 7] analog-input,1 present-value = 21.5";
+
+TEST_F(ResultsWindowTest, SendThroughToTheRowsAndTheStatusLine)
+{
+    VTEST_REQUIRE_NETNS(m_ns);
+    CEnterNetns enter(m_ns);
+    ASSERT_TRUE(enter.Ok());
+    // The conversation from the client's side: 5 answered as recorded, 6 not
+    // at all, 7 with an Error where the capture holds an ACK.
+    Start({ Ip(1, 2, ReadPv(5)), Ip(2, 1, Ack(5)), Ip(1, 2, ReadPv(6)), Ip(1, 2, ReadPv(7)),
+              Ip(2, 1, Ack(7)) },
+        { "invoke=6=silent", "invoke=7=error=2,32" },
+        "Listen=1\r\nWait=0.3\r\nExpectCaptured=1\r\nRequestsOnly=1\r\n");
+    const std::string csNotice = "Listening for answers until 0.3 s after the last frame, "
+                                 "expecting the captured answers, requests only";
+    // Before Send the status line says the next Send listens.
+    EXPECT_EQ(m_pDlg->StatusText(), csNotice);
+    EXPECT_EQ(m_pDlg->ResultsWindow(), nullptr);
+
+    QTest::mouseClick(m_pDlg->Controls().pSend, Qt::LeftButton);
+
+    const std::string csSummary = "3 packets sent; 3 requests: 2 answered (median ms), 1 "
+                                  "unanswered, 1 differs; 2 records skipped (not requests)";
+    EXPECT_EQ(Timeless(m_pDlg->StatusText()), csSummary + ". " + csNotice);
+    EXPECT_EQ(
+        Timeless(m_pDlg->Controls().pStatus->text().toStdString()), csSummary + ". " + csNotice);
+    ASSERT_EQ(m_box.shown.size(), 1u);
+    EXPECT_EQ(m_box.shown[0].csText, "3 Packets have been sent");
+
+    CResultsWnd* pResults = m_pDlg->ResultsWindow();
+    ASSERT_NE(pResults, nullptr);
+    EXPECT_TRUE(pResults->isVisible());
+    EXPECT_EQ(Timeless(pResults->SummaryLine().toStdString()), "c.pcap: " + csSummary);
+    QTableWidget* pTable = pResults->Table();
+    std::string csRows;
+    for (int i = 0; i < pTable->rowCount(); ++i) {
+        for (int iColumn = 0; iColumn < CResultsWnd::kColumns; ++iColumn)
+            csRows += (iColumn ? "|" : "") + pTable->item(i, iColumn)->text().toStdString();
+        const bool bMarked = pTable->item(i, 0)->background().style() != Qt::NoBrush;
+        csRows += bMarked ? " [marked]\n" : "\n";
+    }
+    EXPECT_EQ(Timeless(csRows),
+        "0|" + Rp(5) + "|" + kAck5 + "|ok|ms|" + kAck5 + "\n" + "2|" + Rp(6)
+            + "|-|unanswered|-| [marked]\n" + "3|" + Rp(7)
+            + "|Error[ 7] readProperty property: unknown-property|differs (Error readProperty "
+              "property: unknown-property; recorded readProperty-ACK)|ms|"
+            + kAck7 + " [marked]\n");
+
+    // The first row is selected: its answer's fields and bytes.
+    ASSERT_EQ(pTable->currentRow(), 0);
+    std::vector<std::string> layers;
+    for (int i = 0; i < pResults->FieldTree()->topLevelItemCount(); ++i)
+        layers.push_back(pResults->FieldTree()->topLevelItem(i)->text(0).toStdString());
+    ASSERT_GE(layers.size(), 4u);
+    EXPECT_EQ(layers[1].rfind("Ethernet II", 0), 0u) << layers[1];
+    EXPECT_EQ(layers.back().rfind("APDU", 0), 0u) << layers.back();
+    // Answered to us (station 1) by the device (station 2).
+    EXPECT_EQ(pResults->HexView()->toPlainText().left(41).toStdString(),
+        "0000  02 76 6d 0a 00 01 02 76 6d 0a 00 02");
+    // The unanswered row has no bytes to show, and says so.
+    pTable->selectRow(1);
+    EXPECT_EQ(pResults->FieldTree()->topLevelItemCount(), 0);
+    EXPECT_EQ(pResults->HexView()->toPlainText().toStdString(), "No answer was heard to record 2.");
+
+    // The filter finds the failures by their words.
+    struct SFilter {
+        const char* szText;
+        int iRows;
+    };
+    for (const SFilter& f : std::vector<SFilter> { { "differs", 1 }, { "unanswered", 1 },
+             { "unknown property", 1 }, { "read-property", 3 }, { "no such", 0 }, { "", 3 } }) {
+        pResults->FilterField()->setText(QString::fromLatin1(f.szText));
+        EXPECT_EQ(pResults->VisibleRows(), f.iRows) << f.szText;
+    }
+
+    // A filter that hides the selected row moves the details to a row it shows.
+    pTable->selectRow(0);
+    pResults->FilterField()->setText(QStringLiteral("differs"));
+    EXPECT_EQ(pTable->currentRow(), 2);
+    EXPECT_TRUE(pResults->HexView()->toPlainText().contains(QStringLiteral(" 50 07 0c ")))
+        << pResults->HexView()->toPlainText().toStdString();
+    pResults->FilterField()->clear();
+
+    // Save answers: the two frames heard, as a pcap.
+    CSaveAs save;
+    save.csAnswer = m_dir.File("heard.pcap");
+    QTest::mouseClick(pResults->SaveButton(), Qt::LeftButton);
+    EXPECT_EQ(save.csOffered, m_dir.File("c-answers.pcap"));
+    const std::vector<Bytes> frames = PcapFrames(save.csAnswer);
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(Bytes(frames[0].begin() + 42, frames[0].end()).size(), Ack(5).size() + 4);
+    EXPECT_EQ(frames[1][42 + 4 + 2], 0x50); // BVLC, NPDU, then the Error PDU
+    EXPECT_EQ(pResults->NoteLine().toStdString(), "2 frames heard saved in " + save.csAnswer);
+    // A path that cannot be written says why and leaves nothing.
+    save.csAnswer = m_dir.File("no/such/folder/heard.pcap");
+    QTest::mouseClick(pResults->SaveButton(), Qt::LeftButton);
+    EXPECT_EQ(pResults->NoteLine().toStdString().rfind("Not saved: ", 0), 0u)
+        << pResults->NoteLine().toStdString();
+
+    // Capture > Results brings the same window back after it was closed.
+    pResults->close();
+    QAction* pMenu = m_pDlg->findChild<QAction*>(QStringLiteral("menuResults"));
+    ASSERT_NE(pMenu, nullptr);
+    pMenu->trigger();
+    EXPECT_EQ(m_pDlg->ResultsWindow(), pResults);
+    EXPECT_TRUE(pResults->isVisible());
+    EXPECT_EQ(pTable->rowCount(), 3);
+}
+
+// A long wait after the last frame ends at once on Stop; the window stays
+// responsive meanwhile and says it is listening.
+TEST_F(ResultsWindowTest, StopEndsTheWaitAtOnce)
+{
+    VTEST_REQUIRE_NETNS(m_ns);
+    CEnterNetns enter(m_ns);
+    ASSERT_TRUE(enter.Ok());
+    Start({ Ip(1, 2, ReadPv(5)) }, {}, "Listen=1\r\nWait=30\r\n");
+    std::string csDuring;
+    std::chrono::steady_clock::time_point stopped;
+    QTimer::singleShot(400, m_pDlg.get(), [&] {
+        csDuring = m_pDlg->Controls().pStatus->text().toStdString();
+        stopped = std::chrono::steady_clock::now();
+        QTest::mouseClick(m_pDlg->Controls().pSend, Qt::LeftButton); // reads Stop
+    });
+    const auto start = std::chrono::steady_clock::now();
+    QTest::mouseClick(m_pDlg->Controls().pSend, Qt::LeftButton);
+    const auto end = std::chrono::steady_clock::now();
+    ASSERT_NE(stopped, std::chrono::steady_clock::time_point());
+    EXPECT_LT(end - stopped, 200ms);
+    EXPECT_LT(end - start, 5s);
+    EXPECT_TRUE(std::regex_match(
+        csDuring, std::regex("Listening for answers: 1 heard, 2[0-9]\\.[0-9] s left")))
+        << csDuring;
+    // Every frame went; what came before the stop is judged all the same.
+    EXPECT_EQ(Timeless(m_pDlg->StatusText()),
+        "1 packet sent; 1 request: 1 answered (median ms), 0 unanswered (listening stopped "
+        "early). Listening for answers until 30 s after the last frame");
+    ASSERT_NE(m_pDlg->ResultsWindow(), nullptr);
+    EXPECT_EQ(m_pDlg->ResultsWindow()->Table()->rowCount(), 1);
+    EXPECT_EQ(m_pDlg->Controls().pSend->text().toStdString(), "Send");
+}
+
+} // namespace
