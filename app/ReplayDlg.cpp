@@ -332,18 +332,23 @@ SAimPlan CReplayDlg::SendAim() const
     return plan;
 }
 
-// Whenever the aim or the listening is on, the status line says so: before a
-// Send, so that nobody sends aimed frames or listens by surprise, and after
-// it, beside the result. Notices are always the status line's last sentences.
+// Whenever the aim, the timing or the listening is not today's, the status
+// line says so: before a Send, so that nobody sends aimed or paced frames or
+// listens by surprise, and after it, beside the result. Notices are always the
+// status line's last sentences.
 void CReplayDlg::ShowAimNotice()
 {
     const SSendOptions& options = m_session.SendOptions();
     std::string csNotice = AimSummary(options.aim);
+    const std::string csPace = PaceSummary(options.pace);
+    if (!csPace.empty())
+        csNotice += (csNotice.empty() ? "" : ". ") + csPace;
     const std::string csListen = ListenNotice(options.listen);
     if (!csListen.empty())
         csNotice += (csNotice.empty() ? "" : ". ") + csListen;
     size_t nOld = std::string::npos;
-    for (const char* sz : { "Aimed ", "Listening for answers until", "Sending requests only" })
+    for (const char* sz : { "Aimed ", "Paced ", "Back to back, ", "Listening for answers until",
+             "Sending requests only" })
         nOld = std::min(nOld, m_csStatus.find(sz));
     std::string csStatus
         = m_csStatus.substr(0, nOld == std::string::npos ? m_csStatus.size() : nOld);
@@ -504,6 +509,7 @@ void CReplayDlg::RunReplay(SReplayRequest request)
     ClearStatusReason();
     request.csAdapter = m_session.Settings().NicDevice;
     request.aim = m_session.SendOptions().aim;
+    request.pace = m_session.SendOptions().pace;
     request.listen = m_session.SendOptions().listen;
     m_bWaiting = false;
     const SReplayResult result = Replay(request, *this);

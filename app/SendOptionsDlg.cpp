@@ -10,7 +10,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <climits>
 #include <cmath>
 
 namespace velmora {
@@ -82,6 +85,7 @@ CSendOptionsDlg::CSendOptionsDlg(const SSendOptions& options, const std::string&
     pLayout->addLayout(m_pGroups);
     // One line per group.
     m_pGroups->addWidget(BuildAimGroup(csAdapter, adapter));
+    m_pGroups->addWidget(BuildTimingGroup());
     m_pGroups->addWidget(BuildListenGroup());
 
     m_pProblem = new QLabel(this);
@@ -180,6 +184,176 @@ QGroupBox* CSendOptionsDlg::BuildAimGroup(
     return pGroup;
 }
 
+QGroupBox* CSendOptionsDlg::BuildTimingGroup()
+{
+    auto* pGroup = new QGroupBox(QStringLiteral("Timing"), this);
+    pGroup->setObjectName(QStringLiteral("timingGroup"));
+    auto* pForm = new QFormLayout(pGroup);
+
+    m_pPace = new QComboBox(pGroup);
+    m_pPace->setObjectName(QStringLiteral("timingPace"));
+    // In EPace's order.
+    m_pPace->addItems({ QStringLiteral("Back to back"), QStringLiteral("As captured \u00d7"),
+        QStringLiteral("Packets per second:"), QStringLiteral("Megabits per second:") });
+    m_pPaceValue = new QLineEdit(pGroup);
+    m_pPaceValue->setObjectName(QStringLiteral("timingPaceValue"));
+    m_pPaceUnit = new QLabel(pGroup);
+    auto* pPaceLabel = new QLabel(QStringLiteral("&Pace"), pGroup);
+    pPaceLabel->setBuddy(m_pPace);
+    pForm->addRow(pPaceLabel, Row(pGroup, { m_pPace, m_pPaceValue, m_pPaceUnit }));
+
+    m_pRepeat = new QComboBox(pGroup);
+    m_pRepeat->setObjectName(QStringLiteral("timingRepeat"));
+    m_pRepeat->addItems({ QStringLiteral("This many times:"), QStringLiteral("Until stopped") });
+    m_pRounds = new QLineEdit(pGroup);
+    m_pRounds->setObjectName(QStringLiteral("timingRounds"));
+    m_pPauseMs = new QLineEdit(pGroup);
+    m_pPauseMs->setObjectName(QStringLiteral("timingPauseMs"));
+    auto* pRepeatLabel = new QLabel(QStringLiteral("&Repeat"), pGroup);
+    pRepeatLabel->setBuddy(m_pRepeat);
+    auto* pPauseLabel = new QLabel(QStringLiteral("p&ause between rounds"), pGroup);
+    pPauseLabel->setBuddy(m_pPauseMs);
+    pForm->addRow(pRepeatLabel,
+        Row(pGroup,
+            { m_pRepeat, m_pRounds, pPauseLabel, m_pPauseMs,
+                new QLabel(QStringLiteral("ms"), pGroup) }));
+
+    m_pDurationOn = new QCheckBox(QStringLiteral("S&top after"), pGroup);
+    m_pDurationOn->setObjectName(QStringLiteral("timingDurationOn"));
+    m_pDuration = new QLineEdit(pGroup);
+    m_pDuration->setObjectName(QStringLiteral("timingDuration"));
+    pForm->addRow(
+        m_pDurationOn, Row(pGroup, { m_pDuration, new QLabel(QStringLiteral("seconds"), pGroup) }));
+
+    auto* pNote = new QLabel(QStringLiteral("Times count from the start of each round, so they do "
+                                            "not drift. Send Single Packet ignores the timing."),
+        pGroup);
+    pNote->setObjectName(QStringLiteral("timingNote"));
+    pNote->setWordWrap(true);
+    pForm->addRow(pNote);
+
+    // Numbers need no full line; the rows end in a stretch.
+    const int iWidth
+        = m_pPaceValue->fontMetrics().horizontalAdvance(QStringLiteral("100000000.000__"));
+    for (QLineEdit* p : { m_pPaceValue, m_pRounds, m_pPauseMs, m_pDuration }) {
+        p->setFixedWidth(iWidth);
+        static_cast<QHBoxLayout*>(p->parentWidget()->layout())->addStretch();
+    }
+    connect(m_pPace, &QComboBox::currentIndexChanged, this, &CSendOptionsDlg::OnTimingChanged);
+    connect(m_pRepeat, &QComboBox::currentIndexChanged, this, &CSendOptionsDlg::OnTimingChanged);
+    connect(m_pDurationOn, &QCheckBox::toggled, this, &CSendOptionsDlg::OnTimingChanged);
+    for (QLineEdit* p : { m_pPaceValue, m_pRounds, m_pPauseMs, m_pDuration })
+        connect(p, &QLineEdit::textChanged, this, &CSendOptionsDlg::OnChanged);
+    return pGroup;
+}
+
+void CSendOptionsDlg::ShowTiming(const SPaceOptions& pace)
+{
+    m_aqsPaceValues[0].clear();
+    m_aqsPaceValues[1] = QString::fromStdString(
+        FormatPaceNumber(pace.ePace == EPace::Captured ? pace.dMultiplier : 1));
+    for (int i : { 2, 3 })
+        m_aqsPaceValues[i] = static_cast<int>(pace.ePace) == i
+            ? QString::fromStdString(FormatPaceNumber(pace.dRate))
+            : QString();
+    m_iPaceShown = static_cast<int>(pace.ePace);
+    {
+        const QSignalBlocker block(m_pPace);
+        m_pPace->setCurrentIndex(m_iPaceShown);
+    }
+    m_pPaceValue->setText(m_aqsPaceValues[m_iPaceShown]);
+    m_pRepeat->setCurrentIndex(pace.llLoops == 0 ? 1 : 0);
+    m_pRounds->setText(QString::number(pace.llLoops == 0 ? 1 : pace.llLoops));
+    m_pPauseMs->setText(QString::number(pace.llLoopPauseMs));
+    m_pDurationOn->setChecked(pace.dDurationSeconds > 0);
+    m_pDuration->setText(pace.dDurationSeconds > 0
+            ? QString::fromStdString(FormatPaceNumber(pace.dDurationSeconds))
+            : QString());
+    OnTimingChanged();
+}
+
+std::string CSendOptionsDlg::ReadTiming(SPaceOptions& pace) const
+{
+    pace = SPaceOptions();
+    std::string csProblem;
+    const auto problem = [&](const char* sz) {
+        if (csProblem.empty())
+            csProblem = sz;
+    };
+    double d = 0;
+    const int iPace = m_pPace->currentIndex();
+    const bool bValue = ParsePaceNumber(Text(m_pPaceValue), d);
+    std::string csIgnored;
+    if (iPace == 1) {
+        SPaceOptions probe;
+        probe.ePace = EPace::Captured;
+        probe.dMultiplier = d;
+        if (bValue && CheckPaceOptions(probe, csIgnored)) {
+            pace.ePace = EPace::Captured;
+            pace.dMultiplier = d;
+        } else {
+            problem("The multiplier is a number from 0.001 to 1000, such as 1 or 0.5.");
+        }
+    } else if (iPace == 2 || iPace == 3) {
+        SPaceOptions probe;
+        probe.ePace = static_cast<EPace>(iPace);
+        probe.dRate = d;
+        if (bValue && CheckPaceOptions(probe, csIgnored)) {
+            pace.ePace = probe.ePace;
+            pace.dRate = d;
+        } else {
+            problem(iPace == 2 ? "Packets per second is a number from 0.001 to 100000000."
+                               : "Megabits per second is a number from 0.001 to 1000000.");
+        }
+    }
+    // Whole numbers only: digits and nothing else.
+    const auto whole = [](const std::string& cs, double dMax, int64_t& ll) {
+        double dValue = 0;
+        if (cs.find('.') != std::string::npos || !ParsePaceNumber(cs, dValue) || dValue > dMax)
+            return false;
+        ll = static_cast<int64_t>(dValue);
+        return true;
+    };
+    int64_t ll = 0;
+    if (m_pRepeat->currentIndex() == 1)
+        pace.llLoops = 0;
+    else if (whole(Text(m_pRounds), INT_MAX, ll) && ll >= 1)
+        pace.llLoops = ll;
+    else
+        problem("The number of times is a whole number from 1 up (or choose Until stopped).");
+    if (whole(Text(m_pPauseMs), static_cast<double>(kMaxLoopPauseMs), ll))
+        pace.llLoopPauseMs = ll;
+    else
+        problem("The pause between rounds is a whole number of milliseconds, 0 to 86400000.");
+    if (m_pDurationOn->isChecked()) {
+        if (ParsePaceNumber(Text(m_pDuration), d) && d > 0 && d <= kMaxDurationSeconds)
+            pace.dDurationSeconds = d;
+        else
+            problem("The time to stop after is a number of seconds above 0, up to 31536000.");
+    }
+    // One round never waits for a pause: the field may keep its number.
+    if (pace.llLoops == 1)
+        pace.llLoopPauseMs = 0;
+    return csProblem;
+}
+
+void CSendOptionsDlg::OnTimingChanged()
+{
+    // Each pace keeps its own number while another is chosen.
+    const int iPace = m_pPace->currentIndex();
+    if (iPace != m_iPaceShown) {
+        m_aqsPaceValues[m_iPaceShown] = m_pPaceValue->text();
+        m_iPaceShown = iPace;
+        m_pPaceValue->setText(m_aqsPaceValues[iPace]);
+    }
+    static const char* const kUnits[] = { "", "", "packets/s", "Mbit/s" };
+    m_pPaceUnit->setText(QString::fromLatin1(kUnits[iPace < 0 ? 0 : iPace]));
+    m_pPaceValue->setEnabled(iPace > 0);
+    m_pRounds->setEnabled(m_pRepeat->currentIndex() == 0);
+    m_pDuration->setEnabled(m_pDurationOn->isChecked());
+    OnChanged();
+}
+
 QGroupBox* CSendOptionsDlg::BuildListenGroup()
 {
     auto* pGroup = new QGroupBox(QStringLiteral("Listen for answers"), this);
@@ -228,6 +402,7 @@ QGroupBox* CSendOptionsDlg::BuildListenGroup()
 
 void CSendOptionsDlg::ShowOptions(const SSendOptions& options)
 {
+    ShowTiming(options.pace);
     m_pListen->setChecked(options.listen.bListen);
     m_pListenWait->setValue(static_cast<double>(options.listen.wait.count()) / 1000.0);
     m_pExpectCaptured->setChecked(options.listen.bExpectCaptured);
@@ -276,6 +451,7 @@ SSendOptions CSendOptionsDlg::Options() const
         aim.eSrcIp = EAimSource::AsCaptured;
     if (aim.eSrcIp == EAimSource::AsCaptured)
         aim.uSrcPort = 0;
+    ReadTiming(options.pace);
     SListenOptions& listen = options.listen;
     listen.bListen = m_pListen->isChecked();
     listen.wait = std::chrono::milliseconds(std::llround(m_pListenWait->value() * 1000.0));
@@ -306,7 +482,8 @@ std::string CSendOptionsDlg::Problem() const
     if (SourceAt(m_pSrcIpFrom->currentIndex()) != EAimSource::AsCaptured
         && !ReadPort(m_pSrcPort, uPort))
         return "The source port is a number from 1 to 65535, or blank for the captured one.";
-    return std::string();
+    SPaceOptions pace;
+    return ReadTiming(pace);
 }
 
 void CSendOptionsDlg::OnChanged()
@@ -324,7 +501,13 @@ void CSendOptionsDlg::OnChanged()
     m_pExpectCaptured->setEnabled(m_pListen->isChecked());
     const std::string csProblem = Problem();
     m_pProblem->setText(QString::fromStdString(csProblem));
+    const bool bWasShown = !m_pProblem->isHidden();
     m_pProblem->setVisible(!csProblem.empty());
+    // The window grows for the line rather than squeeze the notes above it.
+    if (isVisible() && !bWasShown && !csProblem.empty())
+        resize(width(),
+            std::max(height(),
+                heightForWidth(width()) > 0 ? heightForWidth(width()) : sizeHint().height()));
     m_pButtons->button(QDialogButtonBox::Ok)->setEnabled(csProblem.empty());
 }
 

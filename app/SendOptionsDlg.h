@@ -35,6 +35,11 @@ public:
 
 private:
     QGroupBox* BuildAimGroup(const std::string& csAdapter, const SAdapterAddresses& adapter);
+    QGroupBox* BuildTimingGroup();
+    void ShowTiming(const SPaceOptions& pace);
+    // The timing as the controls hold it; "" or what keeps OK off.
+    std::string ReadTiming(SPaceOptions& pace) const;
+    void OnTimingChanged();
     QGroupBox* BuildListenGroup();
     void ShowOptions(const SSendOptions& options);
     void OnChanged();
@@ -52,6 +57,17 @@ private:
     QComboBox* m_pSrcIpFrom = nullptr;
     QLineEdit* m_pSrcIp = nullptr;
     QLineEdit* m_pSrcPort = nullptr;
+    // Timing
+    QComboBox* m_pPace = nullptr;
+    QLineEdit* m_pPaceValue = nullptr;
+    QLabel* m_pPaceUnit = nullptr;
+    QString m_aqsPaceValues[4]; // what each pace's field held, kept across a change of pace
+    int m_iPaceShown = 0;
+    QComboBox* m_pRepeat = nullptr;
+    QLineEdit* m_pRounds = nullptr;
+    QLineEdit* m_pPauseMs = nullptr;
+    QCheckBox* m_pDurationOn = nullptr;
+    QLineEdit* m_pDuration = nullptr;
     QCheckBox* m_pListen = nullptr;
     QDoubleSpinBox* m_pListenWait = nullptr;
     QCheckBox* m_pExpectCaptured = nullptr;

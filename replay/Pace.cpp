@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -79,6 +80,52 @@ bool CheckPaceOptions(const SPaceOptions& options, std::string& csError)
         return false;
     }
     return true;
+}
+
+bool ParsePaceNumber(const std::string& cs, double& d)
+{
+    if (cs.empty() || cs.find_first_not_of("0123456789.") != std::string::npos
+        || cs.find_first_of("0123456789") == std::string::npos || cs.find('.') != cs.rfind('.'))
+        return false;
+    const auto r = std::from_chars(cs.data(), cs.data() + cs.size(), d);
+    return r.ec == std::errc() && r.ptr == cs.data() + cs.size() && std::isfinite(d);
+}
+
+std::string FormatPaceNumber(double d)
+{
+    char sz[400];
+    const auto r = std::to_chars(sz, sz + sizeof sz, d, std::chars_format::fixed);
+    return r.ec == std::errc() ? std::string(sz, r.ptr) : Number(d);
+}
+
+std::string PaceSummary(const SPaceOptions& options)
+{
+    if (options.IsDefault())
+        return std::string();
+    std::string cs;
+    switch (options.ePace) {
+    case EPace::BackToBack:
+        cs = "Back to back";
+        break;
+    case EPace::Captured:
+        cs = "Paced as captured \u00d7 " + FormatPaceNumber(options.dMultiplier);
+        break;
+    case EPace::PacketsPerSecond:
+        cs = "Paced at " + FormatPaceNumber(options.dRate) + " packets/s";
+        break;
+    case EPace::MegabitsPerSecond:
+        cs = "Paced at " + FormatPaceNumber(options.dRate) + " Mbit/s";
+        break;
+    }
+    if (options.llLoops == 0)
+        cs += ", rounds until stopped";
+    else if (options.llLoops > 1)
+        cs += ", " + std::to_string(options.llLoops) + " rounds";
+    if (options.llLoops != 1 && options.llLoopPauseMs > 0)
+        cs += " " + std::to_string(options.llLoopPauseMs) + " ms apart";
+    if (options.dDurationSeconds > 0)
+        cs += ", for at most " + Number(options.dDurationSeconds) + " s";
+    return cs;
 }
 
 int64_t StampNs(int64_t llSeconds, int64_t llFraction, bool bNano)

@@ -2,6 +2,7 @@
 
 #include "settings/SettingsFile.h"
 
+#include <climits>
 #include <cstdio>
 #include <sys/stat.h>
 
@@ -10,6 +11,62 @@ namespace velmora {
 namespace {
 
     constexpr const char* kAim = "Aim";
+    constexpr const char* kTiming = "Timing";
+
+    // The pace's names in the file.
+    constexpr const char* kPaceNames[]
+        = { "BackToBack", "Captured", "PacketsPerSecond", "MegabitsPerSecond" };
+
+    // Each value that does not read, or is out of its limits, is its default;
+    // a rate that is unusable leaves the Send back to back, as today's.
+    void LoadTiming(const CSettingsFile& file, SPaceOptions& pace)
+    {
+        pace = SPaceOptions();
+        const std::string csPace = file.GetString(kTiming, "Pace", "");
+        for (int i = 0; i < 4; ++i)
+            if (csPace == kPaceNames[i])
+                pace.ePace = static_cast<EPace>(i);
+        double d = 0;
+        std::string csError;
+        SPaceOptions probe;
+        probe.ePace = EPace::Captured;
+        if (ParsePaceNumber(file.GetString(kTiming, "Multiplier", ""), probe.dMultiplier)
+            && CheckPaceOptions(probe, csError))
+            pace.dMultiplier = probe.dMultiplier;
+        if (pace.ePace == EPace::PacketsPerSecond || pace.ePace == EPace::MegabitsPerSecond) {
+            probe = SPaceOptions();
+            probe.ePace = pace.ePace;
+            if (ParsePaceNumber(file.GetString(kTiming, "Rate", ""), probe.dRate)
+                && CheckPaceOptions(probe, csError))
+                pace.dRate = probe.dRate;
+            else
+                pace.ePace = EPace::BackToBack;
+        }
+        if (pace.ePace != EPace::Captured)
+            pace.dMultiplier = 1;
+        const std::string csRounds = file.GetString(kTiming, "Rounds", "");
+        if (ParsePaceNumber(csRounds, d) && csRounds.find('.') == std::string::npos && d <= INT_MAX)
+            pace.llLoops = static_cast<int64_t>(d);
+        const std::string csPause = file.GetString(kTiming, "PauseMs", "");
+        if (ParsePaceNumber(csPause, d) && csPause.find('.') == std::string::npos
+            && d <= static_cast<double>(kMaxLoopPauseMs))
+            pace.llLoopPauseMs = static_cast<int64_t>(d);
+        if (pace.llLoops == 1)
+            pace.llLoopPauseMs = 0; // one round never waits for it
+        if (ParsePaceNumber(file.GetString(kTiming, "DurationS", ""), d)
+            && d <= kMaxDurationSeconds)
+            pace.dDurationSeconds = d;
+    }
+
+    void SaveTiming(CSettingsFile& file, const SPaceOptions& pace)
+    {
+        file.SetString(kTiming, "Pace", kPaceNames[static_cast<int>(pace.ePace)], true);
+        file.SetString(kTiming, "Multiplier", FormatPaceNumber(pace.dMultiplier), true);
+        file.SetString(kTiming, "Rate", FormatPaceNumber(pace.dRate), true);
+        file.SetString(kTiming, "Rounds", std::to_string(pace.llLoops), true);
+        file.SetString(kTiming, "PauseMs", std::to_string(pace.llLoopPauseMs), true);
+        file.SetString(kTiming, "DurationS", FormatPaceNumber(pace.dDurationSeconds), true);
+    }
     constexpr const char* kListen = "Listen";
 
 } // namespace
@@ -88,6 +145,7 @@ bool LoadSendOptions(const std::string& csPath, SSendOptions& options)
         aim.eSrcIp = EAimSource::AsCaptured;
         aim.uSrcPort = 0;
     }
+    LoadTiming(file, options.pace);
     SListenOptions& listen = options.listen;
     listen.bListen = file.GetBool(kListen, "Listen", false);
     if (!ParseWaitSeconds(file.GetString(kListen, "Wait", ""), listen.wait))
@@ -112,6 +170,9 @@ bool SaveSendOptions(const std::string& csPath, const SSendOptions& options)
     file.SetString(
         kAim, "DstIp", aim.bDstIp ? FormatIpv4Endpoint(aim.dstIp, aim.uDstPort) : "", true);
     file.SetString(kAim, "SrcIp", FormatIpSource(aim.eSrcIp, aim.srcIp, aim.uSrcPort), true);
+    // A file made for another group gains no [Timing] while the timing is as today's.
+    if (!(options.pace == SPaceOptions()) || file.SectionIndex(kTiming) >= 0)
+        SaveTiming(file, options.pace);
     const SListenOptions& listen = options.listen;
     file.SetBool(kListen, "Listen", listen.bListen, true);
     file.SetString(kListen, "Wait", FormatWaitSeconds(listen.wait), true);

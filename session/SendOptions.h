@@ -2,6 +2,7 @@
 
 #include "replay/Aim.h"
 #include "replay/Listen.h"
+#include "replay/Pace.h"
 
 #include <string>
 
@@ -9,13 +10,15 @@ namespace velmora {
 
 // What the "Send options" window holds, kept between runs in a file of its
 // own beside settings.ini, so that settings.ini stays byte for byte as it is.
-// Each option's group has its own section ([Aim], [Listen]).
+// Each option's group has its own section ([Aim], [Listen], [Timing]).
 struct SSendOptions {
     SAimOptions aim;
     SListenOptions listen;
+    SPaceOptions pace; // [Timing]
     bool IsDefault() const
     {
-        return aim.IsDefault() && !aim.bAlsoBroadcasts && listen == SListenOptions();
+        return aim.IsDefault() && !aim.bAlsoBroadcasts && listen == SListenOptions()
+            && pace == SPaceOptions();
     }
     bool operator==(const SSendOptions&) const = default;
 };

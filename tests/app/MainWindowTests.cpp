@@ -1184,4 +1184,100 @@ TEST_F(MainWindowTest, SendOptionsByShortcutAreKeptAndShown)
     EXPECT_EQ(Settings(), csIni);
 }
 
+// A timed Send from the window: the notice before it, every round on the
+// wire in order with box, status and log agreeing, and a stop inside a long
+// gap that ends the wait at once.
+TEST_F(MainWindowTest, TimedSendsRepeatInOrderAndStopInsideAGap)
+{
+    vtest::CNetns ns("timing");
+    VTEST_REQUIRE_NETNS(ns);
+    vtest::CEnterNetns enter(ns);
+    ASSERT_TRUE(enter.Ok());
+    // Four frames 2 ms apart, and two frames 5 s apart.
+    auto write = [](const std::string& csPath, const std::vector<int64_t>& gapsNs) {
+        CRawCaptureWriter writer;
+        EXPECT_TRUE(writer.Open(csPath));
+        writer.FileHeader(kMaxPcapSnapLen, CRawCaptureWriter::kMagicNano);
+        int64_t llStamp = 1'700'000'000LL * 1'000'000'000;
+        for (size_t i = 0; i <= gapsNs.size(); ++i) {
+            writer.Record(MakeTestFrame(60, static_cast<uint32_t>(i)), 60,
+                static_cast<uint32_t>(llStamp / 1'000'000'000),
+                static_cast<uint32_t>(llStamp % 1'000'000'000));
+            if (i < gapsNs.size())
+                llStamp += gapsNs[i];
+        }
+        EXPECT_TRUE(writer.Close());
+    };
+    const std::string csFour = m_dir.File("four.pcap"), csGap = m_dir.File("gap.pcap");
+    write(csFour, { 2'000'000, 2'000'000, 2'000'000 });
+    write(csGap, { 5'000'000'000LL });
+    const std::string csSettings = "[Velmora]\r\nAutoUpdate=0\r\nMode=1\r\nNicDevice=vm0\r\n";
+
+    // Three rounds: the peer sees frames 0-3 three times over.
+    vtest::WriteFile(m_dir.File("send-options.ini"),
+        "[Timing]\r\nPace=Captured\r\nMultiplier=1\r\nRounds=3\r\nPauseMs=20\r\n");
+    Restart(csSettings + "OldPath=" + csFour + "\r\n");
+    const std::string csNotice = "Paced as captured \u00d7 1, 3 rounds 20 ms apart";
+    EXPECT_EQ(m_pDlg->StatusText(), csNotice);
+    char szErr[PCAP_ERRBUF_SIZE] = "";
+    pcap_t* hPeer = pcap_create(vtest::CNetns::PeerIf(), szErr);
+    ASSERT_NE(hPeer, nullptr) << szErr;
+    pcap_set_snaplen(hPeer, 128);
+    pcap_set_immediate_mode(hPeer, 1);
+    ASSERT_EQ(pcap_activate(hPeer), 0) << pcap_geterr(hPeer);
+    ASSERT_EQ(pcap_setnonblock(hPeer, 1, szErr), 0);
+    QTest::mouseClick(C().pSend, Qt::LeftButton);
+    std::vector<int> seen; // the frames' numbers, by their bytes
+    const auto deadline = std::chrono::steady_clock::now() + 2s;
+    while (seen.size() < 12 && std::chrono::steady_clock::now() < deadline) {
+        pcap_pkthdr* pHeader = nullptr;
+        const u_char* pData = nullptr;
+        if (pcap_next_ex(hPeer, &pHeader, &pData) != 1 || pHeader->caplen < 60
+            || !std::equal(kTestSourceMac, kTestSourceMac + 6, pData + 6))
+            continue;
+        int iFrame = -1;
+        for (int i = 0; i < 4; ++i) {
+            const std::vector<uint8_t> frame = MakeTestFrame(60, static_cast<uint32_t>(i));
+            if (std::equal(frame.begin(), frame.end(), pData))
+                iFrame = i;
+        }
+        seen.push_back(iFrame);
+    }
+    pcap_close(hPeer);
+    EXPECT_EQ(seen, std::vector<int>({ 0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3 }));
+    EXPECT_EQ(m_pDlg->StatusText(), "12 packets sent (round 3). " + csNotice);
+    ASSERT_EQ(m_box.shown.size(), 1u);
+    EXPECT_EQ(m_box.shown[0].csText, "12 Packets have been sent");
+    const auto texts = DebugTexts();
+    EXPECT_EQ(std::count_if(texts.begin(), texts.end(),
+                  [](const std::string& cs) {
+                      return cs.size() > 6 && cs[0] == '[' && cs.find("]  ") != std::string::npos;
+                  }),
+        12);
+
+    // A 5 s gap: the countdown shows, and Stop after 0.5 s ends the Send at once.
+    vtest::WriteFile(
+        m_dir.File("send-options.ini"), "[Timing]\r\nPace=Captured\r\nMultiplier=1\r\n");
+    Restart(csSettings + "OldPath=" + csGap + "\r\n");
+    m_box.shown.clear();
+    auto* pSend = C().pSend;
+    std::string csDuring;
+    std::chrono::steady_clock::time_point tStop;
+    QTimer::singleShot(500, m_pDlg.get(), [&] {
+        csDuring = C().pStatus->text().toStdString();
+        tStop = std::chrono::steady_clock::now();
+        QTest::mouseClick(pSend, Qt::LeftButton);
+    });
+    const auto tStart = std::chrono::steady_clock::now();
+    QTest::mouseClick(pSend, Qt::LeftButton); // returns when the Send is over
+    const auto tEnd = std::chrono::steady_clock::now();
+    EXPECT_EQ(csDuring, "1 packets sent, next packet in 5 s");
+    EXPECT_LT(tEnd - tStart, 2s);
+    EXPECT_LT(tEnd - tStop, 300ms);
+    EXPECT_EQ(m_pDlg->StatusText(),
+        "Stopped after 1 packets (round 1, packet 1). Paced as captured \u00d7 1");
+    ASSERT_EQ(m_box.shown.size(), 1u);
+    EXPECT_EQ(m_box.shown[0].csText, "1 Packets have been sent");
+}
+
 } // namespace

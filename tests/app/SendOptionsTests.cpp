@@ -167,4 +167,97 @@ TEST(SendOptionsTest, OkWaitsForAnAddressThatParses)
     EXPECT_EQ(dlg.Options(), SSendOptions());
 }
 
+// The Timing group gives back each pace as shown, and says which number is
+// wrong while OK stays off.
+TEST(SendOptionsTest, TimingShowsAndChecksItsNumbers)
+{
+    auto pace = [](EPace e, double dValue, int64_t llLoops, int64_t llPauseMs, double dDuration) {
+        SSendOptions options;
+        options.pace.ePace = e;
+        (e == EPace::Captured ? options.pace.dMultiplier : options.pace.dRate) = dValue;
+        options.pace.llLoops = llLoops;
+        options.pace.llLoopPauseMs = llPauseMs;
+        options.pace.dDurationSeconds = dDuration;
+        return options;
+    };
+    for (const SSendOptions& options :
+        { pace(EPace::Captured, 0.25, 3, 500, 0), pace(EPace::PacketsPerSecond, 150000, 0, 0, 12.5),
+            pace(EPace::MegabitsPerSecond, 0.001, 2, 86400000, 0),
+            pace(EPace::BackToBack, 0, 0, 10, 31536000) }) {
+        SCOPED_TRACE(PaceSummary(options.pace));
+        CSendOptionsDlg dlg(options, "vm0", Adapter());
+        EXPECT_EQ(dlg.Problem(), "");
+        EXPECT_EQ(dlg.Options(), options);
+    }
+
+    CSendOptionsDlg dlg(SSendOptions(), "vm0", Adapter());
+    dlg.show();
+    auto* pOk = Find<QPushButton>(dlg, "ok");
+    auto* pProblem = Find<QLabel>(dlg, "problem");
+    auto* pPace = Find<QComboBox>(dlg, "timingPace");
+    auto* pValue = Find<QLineEdit>(dlg, "timingPaceValue");
+    EXPECT_EQ(pPace->currentIndex(), 0);
+    EXPECT_FALSE(pValue->isEnabled());
+    struct Row {
+        int iPace; // timingPace's entry; -1 leaves it
+        const char* szEdit;
+        const char* szText;
+        const char* szProblem; // nullptr: OK is on
+    };
+    const Row rows[] = {
+        { 1, "timingPaceValue", "1", nullptr }, // as captured starts at × 1
+        { -1, "timingPaceValue", "0.0009", "multiplier" },
+        { -1, "timingPaceValue", "1001", "multiplier" },
+        { -1, "timingPaceValue", "-1", "multiplier" },
+        { -1, "timingPaceValue", "1e2", "multiplier" },
+        { -1, "timingPaceValue", "0.001", nullptr },
+        { 2, "timingPaceValue", "", "Packets per second" },
+        { -1, "timingPaceValue", "100000001", "Packets per second" },
+        { -1, "timingPaceValue", "150000", nullptr },
+        { 3, "timingPaceValue", "1000001", "Megabits per second" },
+        { -1, "timingPaceValue", "2.5", nullptr },
+        { -1, "timingRounds", "0", "number of times" },
+        { -1, "timingRounds", "2.5", "number of times" },
+        { -1, "timingRounds", "3", nullptr },
+        { -1, "timingPauseMs", "86400001", "pause between rounds" },
+        { -1, "timingPauseMs", "", "pause between rounds" },
+        { -1, "timingPauseMs", "250", nullptr },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.szEdit) + "=" + row.szText);
+        if (row.iPace >= 0)
+            pPace->setCurrentIndex(row.iPace);
+        if (row.iPace != 1)
+            Find<QLineEdit>(dlg, row.szEdit)->setText(row.szText);
+        EXPECT_EQ(pOk->isEnabled(), row.szProblem == nullptr);
+        if (row.szProblem) {
+            EXPECT_TRUE(pProblem->text().contains(row.szProblem)) << pProblem->text().toStdString();
+        }
+        EXPECT_EQ(Find<QLineEdit>(dlg, row.szEdit)->text().toStdString(), row.szText);
+    }
+    EXPECT_EQ(PaceSummary(dlg.Options().pace), "Paced at 2.5 Mbit/s, 3 rounds 250 ms apart");
+    // Each pace keeps its number while another is chosen.
+    pPace->setCurrentIndex(2);
+    EXPECT_EQ(pValue->text(), "150000");
+    pPace->setCurrentIndex(1);
+    EXPECT_EQ(pValue->text(), "0.001");
+    // Until stopped leaves the count aside; a duration must be above 0.
+    Find<QComboBox>(dlg, "timingRepeat")->setCurrentIndex(1);
+    Find<QLineEdit>(dlg, "timingRounds")->setText("x");
+    EXPECT_FALSE(Find<QLineEdit>(dlg, "timingRounds")->isEnabled());
+    EXPECT_TRUE(pOk->isEnabled()) << dlg.Problem();
+    Find<QCheckBox>(dlg, "timingDurationOn")->setChecked(true);
+    EXPECT_FALSE(pOk->isEnabled());
+    EXPECT_TRUE(pProblem->text().contains("seconds above 0"));
+    Find<QLineEdit>(dlg, "timingDuration")->setText("0");
+    EXPECT_FALSE(pOk->isEnabled());
+    Find<QLineEdit>(dlg, "timingDuration")->setText("90");
+    EXPECT_TRUE(pOk->isEnabled());
+    EXPECT_EQ(PaceSummary(dlg.Options().pace),
+        "Paced as captured \u00d7 0.001, rounds until stopped 250 ms apart, for at most 90 s");
+    QTest::mouseClick(Find<QPushButton>(dlg, "defaults"), Qt::LeftButton);
+    EXPECT_EQ(dlg.Options(), SSendOptions());
+    EXPECT_FALSE(pValue->isEnabled());
+}
+
 } // namespace

@@ -1,8 +1,10 @@
 #include "TestSupport.h"
 #include "log/Log.h"
+#include "session/SendOptions.h"
 #include "session/Session.h"
 #include "settings/AppSettings.h"
 
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <optional>
 
@@ -154,6 +156,109 @@ TEST_F(SessionTest, SendOptionsFileKeepsWhatItDoesNotKnow)
     EXPECT_NE(cs.find("Note=kept\r\n"), std::string::npos) << cs;
     EXPECT_NE(cs.find("DstMac=00:00:00:00:00:00\r\n"), std::string::npos) << cs;
     EXPECT_NE(cs.find("; mine"), std::string::npos) << cs;
+}
+
+// The timing round trips through [Timing]; a value the file cannot hold for
+// its pace leaves that value at its default, and an unusable rate sends back
+// to back as today rather than at some other rate.
+TEST_F(SessionTest, TimingRoundTripsAndBadValuesFallBack)
+{
+    const std::string csPath = m_dir.File("send-options.ini");
+    auto pace = [](EPace e, double dMultiplier, double dRate, int64_t llLoops, int64_t llPauseMs,
+                    double dDuration) {
+        SPaceOptions p;
+        p.ePace = e;
+        p.dMultiplier = dMultiplier;
+        p.dRate = dRate;
+        p.llLoops = llLoops;
+        p.llLoopPauseMs = llPauseMs;
+        p.dDurationSeconds = dDuration;
+        return p;
+    };
+    const SPaceOptions rows[] = {
+        pace(EPace::Captured, 1, 0, 3, 0, 0),
+        pace(EPace::Captured, 0.001, 0, 1, 0, 0),
+        pace(EPace::Captured, 1000, 0, 0, 86400000, 0),
+        pace(EPace::PacketsPerSecond, 1, 100000000, 2, 500, 0),
+        pace(EPace::MegabitsPerSecond, 1, 0.125, 1, 0, 2.5),
+        pace(EPace::BackToBack, 1, 0, 0, 1, 31536000),
+    };
+    for (const SPaceOptions& row : rows) {
+        SCOPED_TRACE(PaceSummary(row));
+        std::filesystem::remove(csPath);
+        SSendOptions options;
+        options.pace = row;
+        ASSERT_TRUE(SaveSendOptions(csPath, options));
+        SSendOptions back;
+        ASSERT_TRUE(LoadSendOptions(csPath, back));
+        EXPECT_EQ(back, options) << vtest::ReadFile(csPath);
+    }
+    EXPECT_NE(
+        vtest::ReadFile(csPath).find(
+            "[Timing]\r\nPace=BackToBack\r\nMultiplier=1\r\nRate=0\r\nRounds=0\r\nPauseMs=1\r\n"
+            "DurationS=31536000\r\n\r\n"),
+        std::string::npos);
+
+    struct Bad {
+        const char* szTiming;
+        SPaceOptions expected;
+    };
+    const Bad bad[] = {
+        { "Pace=Captured\r\nMultiplier=0.0001\r\n", pace(EPace::Captured, 1, 0, 1, 0, 0) },
+        { "Pace=Captured\r\nMultiplier=1e3\r\n", pace(EPace::Captured, 1, 0, 1, 0, 0) },
+        { "Pace=PacketsPerSecond\r\nRate=0\r\n", SPaceOptions() },
+        { "Pace=MegabitsPerSecond\r\nRate=2000000\r\nRounds=3\r\n",
+            pace(EPace::BackToBack, 1, 0, 3, 0, 0) },
+        { "Pace=Sometimes\r\nMultiplier=2\r\n", SPaceOptions() },
+        { "Rounds=-1\r\n", SPaceOptions() },
+        { "Rounds=2.5\r\nPauseMs=86400001\r\n", SPaceOptions() },
+        { "Rounds=2\r\nPauseMs=-5\r\n", pace(EPace::BackToBack, 1, 0, 2, 0, 0) },
+        { "Rounds=1\r\nPauseMs=500\r\n", SPaceOptions() }, // one round never pauses
+        { "DurationS=inf\r\n", SPaceOptions() },
+        { "DurationS=31536001\r\n", SPaceOptions() },
+    };
+    for (const Bad& row : bad) {
+        SCOPED_TRACE(row.szTiming);
+        vtest::WriteFile(csPath, std::string("[Timing]\r\n") + row.szTiming);
+        SSendOptions back;
+        ASSERT_TRUE(LoadSendOptions(csPath, back));
+        EXPECT_EQ(back.pace, row.expected) << PaceSummary(back.pace);
+    }
+    // The aim's file gains no [Timing] while the timing is today's.
+    std::filesystem::remove(csPath);
+    SSendOptions aimed;
+    aimed.aim.bAlsoBroadcasts = true;
+    ASSERT_TRUE(SaveSendOptions(csPath, aimed));
+    EXPECT_EQ(vtest::ReadFile(csPath).find("[Timing]"), std::string::npos);
+}
+
+TEST(PaceSummaryTest, SaysWhatIsNotTodays)
+{
+    struct Row {
+        EPace ePace;
+        double dValue;
+        int64_t llLoops, llPauseMs;
+        double dDuration;
+        const char* szSummary;
+    };
+    const Row rows[] = {
+        { EPace::BackToBack, 0, 1, 0, 0, "" },
+        { EPace::Captured, 1, 3, 0, 0, "Paced as captured \u00d7 1, 3 rounds" },
+        { EPace::Captured, 0.5, 1, 0, 0, "Paced as captured \u00d7 0.5" },
+        { EPace::PacketsPerSecond, 100000000, 0, 250, 0,
+            "Paced at 100000000 packets/s, rounds until stopped 250 ms apart" },
+        { EPace::MegabitsPerSecond, 1.5, 1, 0, 10, "Paced at 1.5 Mbit/s, for at most 10 s" },
+        { EPace::BackToBack, 0, 2, 0, 0, "Back to back, 2 rounds" },
+    };
+    for (const Row& row : rows) {
+        SPaceOptions pace;
+        pace.ePace = row.ePace;
+        (row.ePace == EPace::Captured ? pace.dMultiplier : pace.dRate) = row.dValue;
+        pace.llLoops = row.llLoops;
+        pace.llLoopPauseMs = row.llPauseMs;
+        pace.dDurationSeconds = row.dDuration;
+        EXPECT_EQ(PaceSummary(pace), row.szSummary);
+    }
 }
 
 // The listening group's section: each row is what the file says and what a
