@@ -119,7 +119,6 @@ int OpenEarSocket()
     const int iOne = 1;
     if (::setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &prog, sizeof prog) != 0
         || ::setsockopt(fd, SOL_SOCKET, SO_LOCK_FILTER, &iOne, sizeof iOne) != 0
-        || ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &iOne, sizeof iOne) != 0
         || ::setsockopt(fd, SOL_PACKET, PACKET_AUXDATA, &iOne, sizeof iOne) != 0)
         return Fail(fd);
     // Our own frames leaving the adapter are no answers: the kernel need not
@@ -174,6 +173,14 @@ bool CEar::Start(const std::string& csAdapter, std::string& csError)
         return false;
     }
     m_iIfIndex = ifr.ifr_ifindex;
+    // Receive stamps only while listening: a socket that asks for them turns on
+    // stamping of every frame the machine handles, which costs each Send.
+    const int iOne = 1;
+    if (::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &iOne, sizeof iOne) != 0) {
+        csError = csAdapter + ": cannot listen (" + std::strerror(errno) + ")";
+        Stop();
+        return false;
+    }
     Drain(fd);
     sockaddr_ll sll {};
     sll.sll_family = AF_PACKET;
@@ -269,6 +276,8 @@ void CEar::Stop()
 {
     if (m_iFd < 0)
         return;
+    const int iZero = 0;
+    ::setsockopt(m_iFd, SOL_SOCKET, SO_TIMESTAMPNS, &iZero, sizeof iZero);
     if (m_bPromiscuous) {
         packet_mreq mreq {};
         mreq.mr_ifindex = m_iIfIndex;
