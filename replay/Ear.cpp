@@ -12,6 +12,7 @@
 #include <net/if.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -28,6 +29,19 @@ namespace {
 
     constexpr uint32_t kSnap = 0x40000;
     constexpr uint16_t kTpid = 0x8100;
+
+    // The ring frames heard land in: blocks the kernel fills frame after frame,
+    // each taking only its own length, so that a burst of many thousand short
+    // answers fits while the reader is kept waiting. A block not yet full is
+    // handed over after kRingWaitMs, and then its room is gone until read: the
+    // blocks are many, so that a reader kept waiting a second loses nothing.
+    // A frame longer than a ring frame (longer than any BACnet frame) keeps
+    // its first bytes and its length.
+    constexpr uint32_t kRingFrame = 2048;
+    constexpr uint32_t kRingBlock = 128 * 1024;
+    constexpr uint32_t kRingBlocks = 64;
+    constexpr uint32_t kRingWaitMs = 20;
+    constexpr size_t kRingBytes = size_t(kRingBlock) * kRingBlocks;
 
     // Instruction 40 drops, 39 keeps; jumps count from the next instruction.
     // X holds where the frame's type field sits past a tag still in the frame.
@@ -173,14 +187,31 @@ bool CEar::Start(const std::string& csAdapter, std::string& csError)
         return false;
     }
     m_iIfIndex = ifr.ifr_ifindex;
-    // Receive stamps only while listening: a socket that asks for them turns on
-    // stamping of every frame the machine handles, which costs each Send.
-    const int iOne = 1;
-    if (::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &iOne, sizeof iOne) != 0) {
+    // Frames heard land in a ring shared with the kernel, which stamps each one
+    // as it hands it over. Receive stamps asked of the socket instead would make
+    // the kernel stamp every frame the machine handles, sent ones too.
+    const int iVersion = TPACKET_V3;
+    tpacket_req3 req {};
+    req.tp_block_size = kRingBlock;
+    req.tp_block_nr = kRingBlocks;
+    req.tp_frame_size = kRingFrame;
+    req.tp_frame_nr = kRingBlocks * (kRingBlock / kRingFrame);
+    req.tp_retire_blk_tov = kRingWaitMs;
+    if (::setsockopt(fd, SOL_PACKET, PACKET_VERSION, &iVersion, sizeof iVersion) != 0
+        || ::setsockopt(fd, SOL_PACKET, PACKET_RX_RING, &req, sizeof req) != 0) {
         csError = csAdapter + ": cannot listen (" + std::strerror(errno) + ")";
         Stop();
         return false;
     }
+    m_bRing = true;
+    void* pRing = ::mmap(nullptr, kRingBytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (pRing == MAP_FAILED) {
+        csError = csAdapter + ": cannot listen (" + std::strerror(errno) + ")";
+        Stop();
+        return false;
+    }
+    m_pRing = static_cast<uint8_t*>(pRing);
+    m_uNext = 0;
     Drain(fd);
     sockaddr_ll sll {};
     sll.sll_family = AF_PACKET;
@@ -205,79 +236,65 @@ bool CEar::Start(const std::string& csAdapter, std::string& csError)
 
 size_t CEar::Read(std::vector<SHeardFrame>& heard, int iWaitMs)
 {
-    if (m_iFd < 0)
+    if (m_iFd < 0 || !m_pRing)
         return 0;
-    pollfd pfd { m_iFd, POLLIN, 0 };
-    if (::poll(&pfd, 1, iWaitMs) <= 0)
-        return 0;
-    constexpr unsigned kBatch = 32;
-    constexpr size_t kFrameRoom = 9216 + 4;
-    std::vector<unsigned char>& buf = m_buffer;
-    buf.resize(kBatch * kFrameRoom);
-    alignas(cmsghdr) unsigned char
-        control[kBatch][CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(tpacket_auxdata))];
-    mmsghdr msgs[kBatch];
-    iovec iovs[kBatch];
+    auto block = [this](uint32_t u) {
+        return reinterpret_cast<tpacket_block_desc*>(m_pRing + size_t(u) * kRingBlock);
+    };
+    auto ready = [](tpacket_block_desc* b) {
+        return (__atomic_load_n(&b->hdr.bh1.block_status, __ATOMIC_ACQUIRE) & TP_STATUS_USER) != 0;
+    };
+    if (!ready(block(m_uNext))) {
+        pollfd pfd { m_iFd, POLLIN, 0 };
+        if (::poll(&pfd, 1, iWaitMs) <= 0 || !ready(block(m_uNext)))
+            return 0;
+    }
     size_t nTaken = 0;
-    for (;;) {
-        for (unsigned i = 0; i < kBatch; ++i) {
-            // Four bytes of room in front, for a tag the kernel moved aside.
-            iovs[i] = { buf.data() + i * kFrameRoom + 4, kFrameRoom - 4 };
-            msgs[i] = {};
-            msgs[i].msg_hdr.msg_iov = &iovs[i];
-            msgs[i].msg_hdr.msg_iovlen = 1;
-            msgs[i].msg_hdr.msg_control = control[i];
-            msgs[i].msg_hdr.msg_controllen = sizeof control[i];
-        }
-        const int n = ::recvmmsg(m_iFd, msgs, kBatch, MSG_DONTWAIT | MSG_TRUNC, nullptr);
-        if (n <= 0)
-            break;
-        for (int i = 0; i < n; ++i) {
+    for (tpacket_block_desc* b = block(m_uNext); ready(b); b = block(m_uNext)) {
+        const uint8_t* pFrame
+            = reinterpret_cast<const uint8_t*>(b) + b->hdr.bh1.offset_to_first_pkt;
+        for (uint32_t i = 0; i < b->hdr.bh1.num_pkts; ++i) {
+            const auto* h = reinterpret_cast<const tpacket3_hdr*>(pFrame);
             SHeardFrame frame;
-            uint32_t uLength = msgs[i].msg_len;
-            uint32_t uCaptured = std::min<uint32_t>(uLength, kFrameRoom - 4);
-            unsigned char* p = buf.data() + i * kFrameRoom + 4;
-            for (cmsghdr* c = CMSG_FIRSTHDR(&msgs[i].msg_hdr); c;
-                 c = CMSG_NXTHDR(&msgs[i].msg_hdr, c)) {
-                if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
-                    timespec ts {};
-                    std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
-                    frame.llNs = int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-                } else if (c->cmsg_level == SOL_PACKET && c->cmsg_type == PACKET_AUXDATA) {
-                    tpacket_auxdata aux {};
-                    std::memcpy(&aux, CMSG_DATA(c), sizeof aux);
-                    if ((aux.tp_status & TP_STATUS_VLAN_VALID) && uCaptured >= 12) {
-                        const uint16_t uTpid = (aux.tp_status & TP_STATUS_VLAN_TPID_VALID)
-                            ? aux.tp_vlan_tpid
-                            : kTpid;
-                        std::memmove(p - 4, p, 12);
-                        p -= 4;
-                        p[12] = uint8_t(uTpid >> 8);
-                        p[13] = uint8_t(uTpid);
-                        p[14] = uint8_t(aux.tp_vlan_tci >> 8);
-                        p[15] = uint8_t(aux.tp_vlan_tci);
-                        uCaptured += 4;
-                        uLength += 4;
-                    }
-                }
+            frame.llNs = int64_t(h->tp_sec) * 1000000000 + h->tp_nsec;
+            frame.uWireLength = h->tp_len;
+            const uint8_t* p = pFrame + h->tp_mac;
+            const uint32_t uCaptured = h->tp_snaplen;
+            if ((h->tp_status & TP_STATUS_VLAN_VALID) && uCaptured >= 12) {
+                // Put back the tag the kernel moved aside.
+                const uint16_t uTpid
+                    = (h->tp_status & TP_STATUS_VLAN_TPID_VALID) ? h->hv1.tp_vlan_tpid : kTpid;
+                const uint16_t uTci = h->hv1.tp_vlan_tci;
+                frame.bytes.reserve(uCaptured + 4);
+                frame.bytes.assign(p, p + 12);
+                frame.bytes.insert(frame.bytes.end(),
+                    { uint8_t(uTpid >> 8), uint8_t(uTpid), uint8_t(uTci >> 8), uint8_t(uTci) });
+                frame.bytes.insert(frame.bytes.end(), p + 12, p + uCaptured);
+                frame.uWireLength += 4;
+            } else {
+                frame.bytes.assign(p, p + uCaptured);
             }
-            frame.uWireLength = uLength;
-            frame.bytes.assign(p, p + uCaptured);
             heard.push_back(std::move(frame));
+            pFrame += h->tp_next_offset;
         }
-        nTaken += static_cast<size_t>(n);
-        if (static_cast<unsigned>(n) < kBatch)
-            break;
+        nTaken += b->hdr.bh1.num_pkts;
+        __atomic_store_n(&b->hdr.bh1.block_status, TP_STATUS_KERNEL, __ATOMIC_RELEASE);
+        m_uNext = (m_uNext + 1) % kRingBlocks;
     }
     return nTaken;
+}
+
+void CEar::Settle() const
+{
+    // The block being filled is handed over once its wait is up.
+    if (m_pRing)
+        ::usleep((kRingWaitMs + 1) * 1000);
 }
 
 void CEar::Stop()
 {
     if (m_iFd < 0)
         return;
-    const int iZero = 0;
-    ::setsockopt(m_iFd, SOL_SOCKET, SO_TIMESTAMPNS, &iZero, sizeof iZero);
     if (m_bPromiscuous) {
         packet_mreq mreq {};
         mreq.mr_ifindex = m_iIfIndex;
@@ -285,16 +302,28 @@ void CEar::Stop()
         ::setsockopt(m_iFd, SOL_PACKET, PACKET_DROP_MEMBERSHIP, &mreq, sizeof mreq);
         m_bPromiscuous = false;
     }
-    if (m_bOwnSocket) {
-        ::close(m_iFd);
-    } else {
+    if (!m_bOwnSocket) {
         sockaddr_ll sll {};
         sll.sll_family = AF_PACKET;
         sll.sll_protocol = htons(kDeafProtocol);
         sll.sll_ifindex = m_iIfIndex;
         ::bind(m_iFd, reinterpret_cast<sockaddr*>(&sll), sizeof sll);
+    }
+    if (m_pRing) {
+        ::munmap(m_pRing, kRingBytes);
+        m_pRing = nullptr;
+    }
+    if (m_bOwnSocket) {
+        ::close(m_iFd);
+    } else {
+        // The process's ear gives its ring back until the next listening Send.
+        if (m_bRing) {
+            tpacket_req3 req {};
+            ::setsockopt(m_iFd, SOL_PACKET, PACKET_RX_RING, &req, sizeof req);
+        }
         Drain(m_iFd);
     }
+    m_bRing = false;
     m_iFd = -1;
     m_iIfIndex = 0;
     m_bOwnSocket = false;

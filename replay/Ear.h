@@ -37,7 +37,7 @@ struct SFilterInstruction {
 const std::vector<SFilterInstruction>& BacnetFilterProgram();
 
 // An AF_PACKET raw socket of protocol 0, close-on-exec, with the BACnet filter
-// attached and locked, kernel receive time stamps and VLAN data on. -1 with
+// attached and locked and VLAN data on. -1 with
 // errno when the socket cannot be opened (no CAP_NET_RAW) or the kernel
 // refuses the filter or its lock.
 int OpenEarSocket();
@@ -72,6 +72,9 @@ public:
     // appends them to heard, in arrival order. The number taken; 0 when the
     // time ran out or the ear is not listening.
     size_t Read(std::vector<SHeardFrame>& heard, int iWaitMs);
+    // Frames come over in blocks: waits until the last frames heard can be
+    // read, a few milliseconds.
+    void Settle() const;
     // Ends promiscuous mode and the listening; frames still queued are
     // dropped. Safe to call twice.
     void Stop();
@@ -82,7 +85,9 @@ private:
     int m_iIfIndex = 0;
     bool m_bOwnSocket = false;
     bool m_bPromiscuous = false;
-    std::vector<uint8_t> m_buffer; // room for a batch of frames, kept between reads
+    bool m_bRing = false; // the socket has a receive ring
+    uint8_t* m_pRing = nullptr; // mapped while listening
+    uint32_t m_uNext = 0; // the ring's next block to read
 };
 
 // Round trips start at the kernel's send time of the request: software

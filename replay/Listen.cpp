@@ -57,6 +57,7 @@ void CListener::Run()
         batch.clear();
     }
     // What came before the stop is still taken.
+    m_ear.Settle();
     m_ear.Read(batch, 0);
     std::lock_guard<std::mutex> lock(m_pShared->mutex);
     for (SHeardFrame& f : batch)

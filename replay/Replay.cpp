@@ -162,73 +162,67 @@ namespace {
         int m_iNotAimed = 0;
     };
 
-    // The requests a listening Send put on the wire, each with the running
-    // number of its stamp (only requests are stamped). Their bytes go into one
-    // growing block, not an allocation each: a capture of nothing but
-    // requests keeps every frame.
+    // The requests a listening Send put on the wire, each with its place
+    // among the frames whose send time the sink was asked for. A capture of
+    // nothing but requests keeps every frame: their bytes go into blocks of a
+    // megabyte, never moved once written.
     class CSentLog {
     public:
         // A frame about to be handed to the sink; kept when it asks, and
-        // then it is to be stamped (true).
+        // then its send time is wanted (true).
         bool Candidate(long lIndex, const u_char* pData, uint32_t uLength)
         {
             if (judge::ClassifyRequest(pData, uLength) == judge::ERequestKind::Skipped)
                 return false;
-            m_pending.push_back({ static_cast<uint64_t>(lIndex), m_bytes.size(), uLength, 0 });
-            m_bytes.insert(m_bytes.end(), pData, pData + uLength);
+            if (m_blocks.empty() || m_blocks.back().size() + uLength > kBlock) {
+                m_blocks.emplace_back();
+                m_blocks.back().reserve(std::max<size_t>(kBlock, uLength));
+            }
+            std::vector<uint8_t>& b = m_blocks.back();
+            m_kept.push_back(
+                { static_cast<uint64_t>(lIndex), static_cast<uint32_t>(m_blocks.size() - 1),
+                    static_cast<uint32_t>(b.size()), uLength, false });
+            b.insert(b.end(), pData, pData + uLength);
             return true;
         }
         // Every frame handed over, in order: whether it went on the wire.
         void Handed(long lIndex, bool bOnWire)
         {
-            if (m_nPending < m_pending.size()
-                && m_pending[m_nPending].uRecord == static_cast<uint64_t>(lIndex)) {
-                if (bOnWire) {
-                    m_requests.push_back(m_pending[m_nPending]);
-                    m_requests.back().uStamp = m_uStamped++;
-                }
-                ++m_nPending;
-                if (m_nPending == m_pending.size()) {
-                    m_pending.clear();
-                    m_nPending = 0;
-                }
-            }
+            if (m_nHanded < m_kept.size()
+                && m_kept[m_nHanded].uRecord == static_cast<uint64_t>(lIndex))
+                m_kept[m_nHanded++].bOnWire = bOnWire;
         }
-        // The requests with their send stamps (0 where none came), and how
-        // many found none.
+        // The requests that went on the wire with their send times (one per
+        // kept frame, 0 where none came), and how many found none.
         std::vector<judge::SJudgedFrame> Requests(
-            const std::vector<SSendStamp>& stamps, size_t& nMissing) const
+            const std::vector<int64_t>& times, size_t& nMissing) const
         {
-            std::vector<int64_t> byId(m_uStamped, 0);
-            for (const SSendStamp& s : stamps) {
-                if (s.uId < byId.size())
-                    byId[s.uId] = s.llNs;
-            }
             nMissing = 0;
-            std::vector<judge::SJudgedFrame> requests(m_requests.size());
-            for (size_t i = 0; i < m_requests.size(); ++i) {
-                const SKept& k = m_requests[i];
-                requests[i].uRecord = k.uRecord;
-                requests[i].llNs = byId[k.uStamp];
-                requests[i].bytes.assign(m_bytes.begin() + static_cast<long>(k.nOffset),
-                    m_bytes.begin() + static_cast<long>(k.nOffset + k.uLength));
-                nMissing += requests[i].llNs == 0 ? 1 : 0;
+            std::vector<judge::SJudgedFrame> requests;
+            for (size_t i = 0; i < m_nHanded; ++i) {
+                const SKept& k = m_kept[i];
+                if (!k.bOnWire)
+                    continue;
+                const uint8_t* p = m_blocks[k.uBlock].data() + k.uOffset;
+                requests.push_back(
+                    { k.uRecord, i < times.size() ? times[i] : 0, { p, p + k.uLength } });
+                nMissing += requests.back().llNs == 0 ? 1 : 0;
             }
             return requests;
         }
 
     private:
+        static constexpr size_t kBlock = 1 << 20;
         struct SKept {
             uint64_t uRecord;
-            size_t nOffset; // in m_bytes
+            uint32_t uBlock;
+            uint32_t uOffset;
             uint32_t uLength;
-            uint32_t uStamp;
+            bool bOnWire;
         };
-        std::vector<uint8_t> m_bytes;
-        std::vector<SKept> m_pending;
-        size_t m_nPending = 0;
-        std::vector<SKept> m_requests;
-        uint32_t m_uStamped = 0;
+        std::vector<std::vector<uint8_t>> m_blocks;
+        std::vector<SKept> m_kept; // in the order handed, which is the order of the send times
+        size_t m_nHanded = 0;
     };
 
     // All mode hands frames to the sink in batches. A batch's debug records are
@@ -595,9 +589,9 @@ namespace {
         }
         SListenResult& out = result.listen;
         out.heard = listener.Stop();
-        std::vector<SSendStamp> stamps;
-        sink.TakeStamps(stamps);
-        out.requests = sent.Requests(stamps, out.nUnstamped);
+        std::vector<int64_t> times;
+        sink.TakeSendTimes(times);
+        out.requests = sent.Requests(times, out.nUnstamped);
         std::vector<judge::SJudgedFrame> heard;
         heard.reserve(out.heard.size());
         for (const SHeardFrame& f : out.heard)

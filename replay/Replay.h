@@ -173,14 +173,14 @@ public:
     // in order. The batch is empty afterwards.
     virtual void Flush(std::vector<SRefused>& /*refused*/) { }
 
-    // Kernel send time stamps, for round trips: on (counting from 0) before
-    // the first frame; false when the sink cannot stamp. TakeStamps hands over
-    // the stamps that came, by the running number of the frames that went out.
-    // StampNext marks the next frame staged or transmitted for a stamp;
-    // stamps are numbered among the marked frames that went out.
+    // Kernel send times, for round trips: on before the first frame; false
+    // when the sink cannot stamp. StampNext marks the next frame staged or
+    // transmitted as one whose send time is wanted; TakeSendTimes hands over
+    // one time per marked frame, in the order marked (nanoseconds since the
+    // epoch, 0 when the frame did not go out or no time came).
     virtual bool StampFrames(bool /*bOn*/) { return false; }
     virtual void StampNext() { }
-    virtual void TakeStamps(std::vector<SSendStamp>& /*stamps*/) { }
+    virtual void TakeSendTimes(std::vector<int64_t>& times) { times.clear(); }
 };
 
 // An open capture file: libpcap's reader over a stream with a 64 KiB buffer of

@@ -240,13 +240,20 @@ bool CSocketSink::Transmit(const unsigned char* pData, uint32_t uLength)
         msg.msg_iovlen = 1;
         msg.msg_control = m_stampControl.data();
         msg.msg_controllen = m_stampControl.size();
-        if (::sendmsg(m_iFd, &msg, 0) >= 0) {
-            ReadSendStamps(m_iFd, m_stamps);
+        const bool bSent = ::sendmsg(m_iFd, &msg, 0) >= 0;
+        const int iErrno = errno;
+        m_wanted.push_back(
+            { m_uCalls++, 0, true, bSent, bSent ? static_cast<int64_t>(m_uKeys++) : -1 });
+        if (bSent) {
+            TakeStampsNowAndThen();
             return true;
         }
+        errno = iErrno;
     } else if (PlainSend(m_iFd, pData, uLength) >= 0) {
+        ++m_uCalls;
         return true;
     }
+    ++m_uCalls;
     m_csSendError = ErrnoText("send", errno);
     return false;
 }
@@ -272,6 +279,14 @@ void CSocketSink::Flush(std::vector<SRefused>& refused)
     const unsigned n = static_cast<unsigned>(m_lengths.size());
     mmsghdr msgs[kBatchFrames];
     iovec iovs[kBatchFrames];
+    // Where the batch's wanted frames start in m_wanted, and whether any is
+    // stamped: a stamp costs the kernel and us about as much as the frame's
+    // own send, so a batch of many requests stamps only some of them (see
+    // kStampEvery) and the rest are placed between their neighbours.
+    const size_t nFirstWanted = m_wanted.size();
+    const unsigned uWanted
+        = static_cast<unsigned>(std::count(m_stampFlags.begin(), m_stampFlags.end(), true));
+    unsigned uWantedSeen = 0;
     size_t nOffset = 0;
     for (unsigned i = 0; i < n; ++i) {
         iovs[i] = { m_batch.data() + nOffset, m_lengths[i] };
@@ -279,29 +294,39 @@ void CSocketSink::Flush(std::vector<SRefused>& refused)
         msgs[i].msg_hdr.msg_iov = &iovs[i];
         msgs[i].msg_hdr.msg_iovlen = 1;
         if (m_stampFlags[i]) {
-            msgs[i].msg_hdr.msg_control = m_stampControl.data();
-            msgs[i].msg_hdr.msg_controllen = m_stampControl.size();
+            const bool bStamp = uWanted <= kStampAll || uWantedSeen % kStampEvery == 0
+                || uWantedSeen + 1 == uWanted;
+            if (bStamp) {
+                msgs[i].msg_hdr.msg_control = m_stampControl.data();
+                msgs[i].msg_hdr.msg_controllen = m_stampControl.size();
+            }
+            // The call and the key are known once the kernel has taken it.
+            m_wanted.push_back({ 0, i, bStamp, false, -1 });
+            ++uWantedSeen;
         }
         nOffset += m_lengths[i];
     }
     // The kernel hands frames on in order and stops at the first it refuses
     // (keeping its error only when it is the first of the call); a call that
     // starts with it gives the error, and the rest follow.
-    // While stamping, the error queue (a socket's small receive room) gets
-    // one stamp per request: hand the kernel a quarter batch at a time and
-    // take the stamps in between, so that none is dropped.
-    const bool bStamped
-        = std::find(m_stampFlags.begin(), m_stampFlags.end(), true) != m_stampFlags.end();
-    const unsigned uChunk = bStamped ? kBatchFrames / 4 : kBatchFrames;
+    size_t nWanted = nFirstWanted;
     for (unsigned i = 0; i < n;) {
-        if (bStamped && i > 0 && i % uChunk == 0)
-            ReadSendStamps(m_iFd, m_stamps);
-        const unsigned uEnd = std::min(n, (i / uChunk + 1) * uChunk);
-        const int r = ::sendmmsg(m_iFd, msgs + i, uEnd - i, 0);
-        if (r > 0) {
-            i += static_cast<unsigned>(r);
-        } else if (r < 0 && errno == EINTR) {
+        const int r = ::sendmmsg(m_iFd, msgs + i, n - i, 0);
+        if (r < 0 && errno == EINTR)
             continue;
+        const uint32_t uCall = m_uCalls++;
+        const unsigned uTaken = r > 0 ? static_cast<unsigned>(r) : 0;
+        // Frames the kernel took in this call, then the one it refused.
+        const unsigned uEnd = i + uTaken + (uTaken == 0 ? 1 : 0);
+        for (; nWanted < m_wanted.size() && m_wanted[nWanted].uPos < uEnd; ++nWanted) {
+            SWanted& w = m_wanted[nWanted];
+            w.uCall = uCall;
+            w.bSent = uTaken > 0;
+            if (w.bSent && w.bAsked)
+                w.llKey = static_cast<int64_t>(m_uKeys++);
+        }
+        if (uTaken > 0) {
+            i += uTaken;
         } else {
             refused.push_back({ i, ErrnoText("send", r < 0 ? errno : ENOBUFS) });
             ++i;
@@ -310,13 +335,15 @@ void CSocketSink::Flush(std::vector<SRefused>& refused)
     m_batch.clear();
     m_lengths.clear();
     m_stampFlags.clear();
-    if (bStamped)
-        ReadSendStamps(m_iFd, m_stamps);
+    TakeStampsNowAndThen();
 }
 
 bool CSocketSink::StampFrames(bool bOn)
 {
     m_stamps.clear();
+    m_wanted.clear();
+    m_uKeys = 0;
+    m_uKeysRead = 0;
     m_bStamps = false;
     m_bStampNext = false;
     if (m_iFd < 0 || !SetSendStamps(m_iFd, bOn, false))
@@ -336,17 +363,68 @@ bool CSocketSink::StampFrames(bool bOn)
     return true;
 }
 
+void CSocketSink::TakeStampsNowAndThen()
+{
+    // The error queue has room for a few hundred stamps; reading it costs a
+    // system call, so not after every batch.
+    if (m_uKeys - m_uKeysRead >= kStampsPerRead) {
+        ReadSendStamps(m_iFd, m_stamps);
+        m_uKeysRead = m_uKeys;
+    }
+}
+
 void CSocketSink::StampNext()
 {
     m_bStampNext = m_bStamps;
 }
 
-void CSocketSink::TakeStamps(std::vector<SSendStamp>& stamps)
+void CSocketSink::TakeSendTimes(std::vector<int64_t>& times)
 {
     if (m_bStamps && m_iFd >= 0)
         ReadSendStamps(m_iFd, m_stamps);
-    stamps = std::move(m_stamps);
+    times = PlaceSendTimes(m_wanted, m_uKeys, m_stamps);
     m_stamps.clear();
+    m_wanted.clear();
+}
+
+std::vector<int64_t> PlaceSendTimes(const std::vector<CSocketSink::SWanted>& wanted, uint64_t uKeys,
+    const std::vector<SSendStamp>& stamps)
+{
+    std::vector<int64_t> byKey(uKeys, 0);
+    for (const SSendStamp& s : stamps) {
+        if (s.uId < byKey.size())
+            byKey[s.uId] = s.llNs;
+    }
+    std::vector<int64_t> times(wanted.size(), 0);
+    for (size_t i = 0; i < wanted.size(); ++i) {
+        if (wanted[i].llKey >= 0)
+            times[i] = byKey[static_cast<size_t>(wanted[i].llKey)];
+    }
+    // A frame without a stamp of its own went out between two stamped ones
+    // of the same system call, which the kernel hands on back to back: it
+    // takes its place between their times, by its place in the batch.
+    const size_t kNone = wanted.size();
+    std::vector<size_t> next(wanted.size(), kNone);
+    for (size_t i = wanted.size(), nNext = kNone; i-- > 0;) {
+        next[i] = nNext;
+        if (times[i] != 0)
+            nNext = i;
+    }
+    for (size_t i = 0, nPrev = kNone; i < wanted.size(); ++i) {
+        if (times[i] != 0) {
+            nPrev = i;
+            continue;
+        }
+        const size_t nNext = next[i];
+        if (!wanted[i].bSent || nPrev == kNone || nNext == kNone
+            || wanted[nPrev].uCall != wanted[i].uCall || wanted[nNext].uCall != wanted[i].uCall
+            || wanted[nNext].uPos <= wanted[nPrev].uPos)
+            continue;
+        const int64_t llSpan = times[nNext] - times[nPrev];
+        const int64_t llSteps = wanted[nNext].uPos - wanted[nPrev].uPos;
+        times[i] = times[nPrev] + llSpan * (wanted[i].uPos - wanted[nPrev].uPos) / llSteps;
+    }
+    return times;
 }
 
 void CSocketSink::Close()
@@ -356,6 +434,7 @@ void CSocketSink::Close()
     m_bStamps = false;
     m_bStampNext = false;
     m_stamps.clear();
+    m_wanted.clear();
     m_stampFlags.clear();
     m_batch.clear();
     m_lengths.clear();

@@ -78,13 +78,29 @@ public:
     // Each frame is judged as a plain send judges it, with the same error.
     void Flush(std::vector<SRefused>& refused) override;
     // Software transmit stamps, read off the error queue after every send so
-    // that its small room never overflows.
-    // Only the frames marked by StampNext are stamped.
+    // that its small room never overflows. Of the frames marked by StampNext,
+    // a batch stamps every one when it holds at most kStampAll of them, else
+    // every kStampEvery-th and the last.
+    static constexpr unsigned kStampAll = 16;
+    static constexpr unsigned kStampEvery = 64;
+    static constexpr unsigned kStampsPerRead = 64;
     bool StampFrames(bool bOn) override;
     void StampNext() override;
-    void TakeStamps(std::vector<SSendStamp>& stamps) override;
+    void TakeSendTimes(std::vector<int64_t>& times) override;
+
+    // A frame marked by StampNext, as it went: the system call that took it
+    // (counting every call), its place in that call's batch, whether a stamp
+    // was asked for it and its running number among the stamps (-1 for none).
+    struct SWanted {
+        uint32_t uCall = 0;
+        uint32_t uPos = 0;
+        bool bAsked = false;
+        bool bSent = false;
+        int64_t llKey = -1;
+    };
 
 private:
+    void TakeStampsNowAndThen();
     bool Fail(ESendOpenError eError, const std::string& csText, std::string& csError);
 
     ESendPath m_ePath;
@@ -99,6 +115,16 @@ private:
     std::vector<bool> m_stampFlags; // of the staged frames
     std::vector<unsigned char> m_stampControl; // the control message that asks for a stamp
     std::vector<SSendStamp> m_stamps;
+    std::vector<SWanted> m_wanted;
+    uint64_t m_uKeys = 0; // stamps asked of the kernel since StampFrames
+    uint64_t m_uKeysRead = 0; // m_uKeys when the error queue was last read
+    uint32_t m_uCalls = 0;
 };
+
+// The send time of each wanted frame: its own stamp, or, between two stamped
+// frames of the same call, a time placed by its position; 0 when neither (not
+// sent, or a stamp that never came).
+std::vector<int64_t> PlaceSendTimes(const std::vector<CSocketSink::SWanted>& wanted, uint64_t uKeys,
+    const std::vector<SSendStamp>& stamps);
 
 } // namespace velmora

@@ -8,7 +8,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <gtest/gtest.h>
 #include <linux/filter.h>
 #include <linux/if_ether.h>
@@ -282,6 +285,164 @@ TEST(EarTest, SendStampsComeBackNumberedInSendOrder)
     ASSERT_EQ(stamps.size(), 1u);
     EXPECT_EQ(stamps[0].uId, 0u);
     SetSendStamps(sink.Fd(), false);
+}
+
+// Heard frames are stamped by the kernel as they arrive; a burst longer than
+// any socket queue is kept whole while nobody reads.
+TEST(EarTest, ABurstOfTenThousandIsHeardWholeInOrder)
+{
+    CNetns ns("earburst");
+    VTEST_REQUIRE_NETNS(ns);
+    CEnterNetns enter(ns);
+    ASSERT_TRUE(enter.Ok());
+    CRawSender peer(CNetns::PeerIf());
+    ASSERT_TRUE(peer.Ok());
+    CEar ear;
+    std::string csError;
+    ASSERT_TRUE(ear.Start(CNetns::SendIf(), csError)) << csError;
+    timespec before {};
+    clock_gettime(CLOCK_REALTIME, &before);
+    constexpr uint32_t kFrames = 10000;
+    for (uint32_t u = 0; u < kFrames; ++u) {
+        const Bytes frame = UdpFrame(47808, 47808,
+            Cat({ Hex("81 0a 00 14 01 00 10 08 00 00 00 00 00 00 00 00"),
+                { uint8_t(u >> 24), uint8_t(u >> 16), uint8_t(u >> 8), uint8_t(u) } }));
+        ASSERT_TRUE(peer.Send(frame)) << u;
+    }
+    timespec after {};
+    clock_gettime(CLOCK_REALTIME, &after);
+    ear.Settle();
+    std::vector<SHeardFrame> heard;
+    ear.Read(heard, 0);
+    ASSERT_EQ(heard.size(), kFrames);
+    const int64_t llBefore = int64_t(before.tv_sec) * 1000000000 + before.tv_nsec;
+    const int64_t llAfter = int64_t(after.tv_sec) * 1000000000 + after.tv_nsec;
+    for (uint32_t u = 0; u < kFrames; ++u) {
+        const std::vector<uint8_t>& b = heard[u].bytes;
+        ASSERT_GE(b.size(), 4u);
+        const uint32_t uSeen = uint32_t(b[b.size() - 4]) << 24 | uint32_t(b[b.size() - 3]) << 16
+            | uint32_t(b[b.size() - 2]) << 8 | b[b.size() - 1];
+        ASSERT_EQ(uSeen, u);
+        ASSERT_GE(heard[u].llNs, llBefore) << u;
+        ASSERT_LE(heard[u].llNs, llAfter) << u;
+        if (u > 0) {
+            ASSERT_GE(heard[u].llNs, heard[u - 1].llNs) << u;
+        }
+    }
+    ear.Stop();
+}
+
+// Send times for wanted frames without a stamp of their own are placed
+// between the stamped ones of the same system call.
+TEST(SendTimesTest, PlacedBetweenStampsOfTheSameCall)
+{
+    using W = CSocketSink::SWanted;
+    struct SRow {
+        const char* szName;
+        std::vector<W> wanted; // uCall, uPos, bAsked, bSent, llKey
+        std::vector<SSendStamp> stamps;
+        std::vector<int64_t> times;
+    };
+    const std::vector<SRow> rows = {
+        { "each its own", { { 0, 0, true, true, 0 }, { 1, 0, true, true, 1 } },
+            { { 1, 2000 }, { 0, 1000 } }, { 1000, 2000 } },
+        { "between by place", // frames 0, 1, 3 and 4 of a call, 0 and 4 stamped
+            { { 7, 0, true, true, 0 }, { 7, 1, false, true, -1 }, { 7, 3, false, true, -1 },
+                { 7, 4, true, true, 1 } },
+            { { 0, 1000 }, { 1, 1400 } }, { 1000, 1100, 1300, 1400 } },
+        { "neighbours from other calls", // never across a call
+            { { 1, 0, true, true, 0 }, { 2, 0, false, true, -1 }, { 3, 0, true, true, 1 } },
+            { { 0, 1000 }, { 1, 3000 } }, { 1000, 0, 3000 } },
+        { "one side only", { { 1, 0, true, true, 0 }, { 1, 5, false, true, -1 } }, { { 0, 1000 } },
+            { 1000, 0 } },
+        { "refused", // sent false: no time, even between two stamps
+            { { 1, 0, true, true, 0 }, { 1, 1, false, false, -1 }, { 1, 2, true, true, 1 } },
+            { { 0, 1000 }, { 1, 1200 } }, { 1000, 0, 1200 } },
+        { "a stamp that never came is skipped over",
+            { { 1, 0, true, true, 0 }, { 1, 1, true, true, 1 }, { 1, 2, false, true, -1 },
+                { 1, 4, true, true, 2 } },
+            { { 0, 1000 }, { 2, 1400 } }, { 1000, 1100, 1200, 1400 } },
+        { "stamp numbers beyond those asked are ignored", { { 1, 0, true, true, 0 } },
+            { { 5, 9000 } }, { 0 } },
+    };
+    for (const SRow& row : rows) {
+        uint64_t uKeys = 0;
+        for (const W& w : row.wanted)
+            uKeys += w.llKey >= 0 ? 1 : 0;
+        EXPECT_EQ(PlaceSendTimes(row.wanted, uKeys, row.stamps), row.times) << row.szName;
+    }
+}
+
+// A batch of requests: every one gets a send time, though only some carry a
+// stamp; placed times are close to the kernel's own.
+TEST(EarTest, EveryRequestOfABatchGetsASendTime)
+{
+    CNetns ns("earbatch");
+    VTEST_REQUIRE_NETNS(ns);
+    CEnterNetns enter(ns);
+    ASSERT_TRUE(enter.Ok());
+    const Bytes frame = UdpFrame(47808, 47808, Bvll());
+    const uint32_t uLength = static_cast<uint32_t>(frame.size());
+    constexpr unsigned kBatch = CSocketSink::kBatchFrames;
+    std::string csError;
+    {
+        CSocketSink sink;
+        ASSERT_TRUE(sink.Open(CNetns::SendIf(), csError)) << csError;
+        ASSERT_TRUE(sink.StampFrames(true));
+        for (int iBatch = 0; iBatch < 3; ++iBatch) {
+            for (unsigned i = 0; i < kBatch; ++i) {
+                sink.StampNext();
+                ASSERT_TRUE(sink.Stage(frame.data(), uLength));
+            }
+            std::vector<IPacketSink::SRefused> refused;
+            sink.Flush(refused);
+            ASSERT_TRUE(refused.empty());
+        }
+        std::vector<int64_t> times;
+        sink.TakeSendTimes(times);
+        ASSERT_EQ(times.size(), 3 * kBatch);
+        for (size_t i = 0; i < times.size(); ++i) {
+            ASSERT_GT(times[i], 0) << i;
+            if (i > 0) {
+                ASSERT_GE(times[i], times[i - 1]) << i;
+            }
+        }
+    }
+    // Every frame stamped by the kernel, then placed from the few a batch
+    // stamps: the placed times against the kernel's own.
+    // Half a batch: every frame's stamp must fit the error queue.
+    constexpr unsigned kFrames = kBatch / 2;
+    CSocketSink sink;
+    ASSERT_TRUE(sink.Open(CNetns::SendIf(), csError)) << csError;
+    ASSERT_TRUE(SetSendStamps(sink.Fd(), true));
+    for (unsigned i = 0; i < kFrames; ++i)
+        ASSERT_TRUE(sink.Stage(frame.data(), uLength));
+    std::vector<IPacketSink::SRefused> refused;
+    sink.Flush(refused);
+    std::vector<SSendStamp> all;
+    for (int i = 0; i < 50 && all.size() < kFrames; ++i) {
+        ReadSendStamps(sink.Fd(), all);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ASSERT_EQ(all.size(), kFrames);
+    std::vector<CSocketSink::SWanted> wanted;
+    std::vector<SSendStamp> some;
+    for (unsigned i = 0; i < kFrames; ++i) {
+        const bool bStamp = i % CSocketSink::kStampEvery == 0 || i + 1 == kFrames;
+        wanted.push_back({ 0, i, bStamp, true, bStamp ? static_cast<int64_t>(some.size()) : -1 });
+        if (bStamp)
+            some.push_back({ static_cast<uint32_t>(some.size()), all[i].llNs });
+    }
+    const std::vector<int64_t> placed = PlaceSendTimes(wanted, some.size(), some);
+    std::vector<int64_t> errors;
+    for (unsigned i = 0; i < kFrames; ++i)
+        errors.push_back(std::abs(placed[i] - all[i].llNs));
+    std::sort(errors.begin(), errors.end());
+    // The kernel takes a call's frames on at a nearly even pace: a few
+    // microseconds at most, for round trips of milliseconds.
+    EXPECT_LT(errors[kFrames / 2], 5000) << "median error (ns)";
+    std::printf("placed send times: median error %lld ns, largest %lld ns\n",
+        static_cast<long long>(errors[kFrames / 2]), static_cast<long long>(errors.back()));
 }
 
 } // namespace
