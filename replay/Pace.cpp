@@ -302,13 +302,18 @@ EPaceStep CPaceRun::BeginRound(const FPacePoll& poll)
     return EPaceStep::Go;
 }
 
-void CPaceRun::FirstSent()
+void CPaceRun::FirstSent(int64_t llHandedNs)
 {
     if (!m_options.Paced() || m_llInRound != 1)
         return;
-    const int64_t llLate = m_clock.Now() - m_scheduler.LastDue();
+    const int64_t llLate = llHandedNs - m_scheduler.LastDue();
     if (llLate > 0)
         m_scheduler.Shift(llLate);
+}
+
+bool CPaceRun::SendNow() const
+{
+    return m_options.Paced() && m_clock.Now() - m_scheduler.LastDue() < kTogetherNs;
 }
 
 EPaceStep CPaceRun::Next(int64_t llStampNs, uint32_t uLength, const FPacePoll& poll)

@@ -167,15 +167,24 @@ public:
     EPaceStep BeginRound(const FPacePoll& poll);
     // Waits until the round's next record is due. Go to send it.
     EPaceStep Next(int64_t llStampNs, uint32_t uLength, const FPacePoll& poll);
-    // Called once the round's first frame is out: the rest of the round counts
-    // from now, so that a slow first send (a fresh socket, a first batch to
-    // allocate) does not shorten the first gap.
-    void FirstSent();
+    // Called once the round's first frame is out, with the time it was handed
+    // to the kernel: the rest of the round counts from then, so that a late
+    // first frame (a slow first read, a first batch to allocate) does not
+    // shorten the first gap.
+    void FirstSent(int64_t llHandedNs);
 
     // Called when a wait is about to begin (the next record is not due yet):
     // the moment to hand the frames staged so far to the kernel. Frames already
     // due go out together; none is held back for a later one.
     void SetBeforeWait(std::function<void()> beforeWait) { m_beforeWait = std::move(beforeWait); }
+
+    // After Go: whether the record just let through should be handed to the
+    // kernel at once. It should when it came on time (within kTogetherNs of
+    // when it was due), so that reading the next record never delays it; a
+    // Send that is behind keeps staging, and the frames already due go out
+    // together before the next wait. Never for back to back.
+    static constexpr int64_t kTogetherNs = 50'000;
+    bool SendNow() const;
 
     int64_t Round() const { return m_llRound; } // 1 is the first; 0 before it
     int64_t RecordsInRound() const { return m_llInRound; } // Go answers so far

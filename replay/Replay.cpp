@@ -24,6 +24,11 @@ namespace velmora {
 namespace {
 
     constexpr size_t kCaptureStreamBuffer = 64 * 1024;
+    // Our reader's: a large one keeps the batches full between two reads; single
+    // mode reads no further than it must, and a timed Send little at a time, so
+    // that a read never holds a frame back.
+    constexpr size_t kSendReadBuffer = 2 * 1024 * 1024;
+    constexpr size_t kPacedReadBuffer = 64 * 1024;
     constexpr uint32_t kShortestFrame = 6;
 
     void ShowCount(IReplayObserver& observer, int iCount)
@@ -243,8 +248,10 @@ namespace {
 
         // pData: the record's bytes as they go out (the reader's, or the aim's
         // copy); eAim: what the aim did, for the debug record.
+        // bInPlace: pData stays valid until the next Drain, and is staged
+        // without a copy.
         void Add(long lIndex, const pcap_pkthdr& header, const u_char* pData,
-            EAimOutcome eAim = EAimOutcome::Unchanged)
+            EAimOutcome eAim = EAimOutcome::Unchanged, bool bInPlace = false)
         {
             // The reader stores both time stamp fields as signed 32-bit values.
             // Straight from the reader's buffer: the bytes are the same as after a
@@ -255,9 +262,13 @@ namespace {
             if (m_sink.IsOpen() && pData && record.uLength >= kShortestFrame) {
                 if (m_pSent && m_pSent->Candidate(lIndex, pData, record.uLength))
                     m_sink.StampNext();
-                if (!m_sink.Stage(pData, record.uLength)) {
+                auto stage = [&] {
+                    return bInPlace ? m_sink.StageInPlace(pData, record.uLength)
+                                    : m_sink.Stage(pData, record.uLength);
+                };
+                if (!stage()) {
                     Drain();
-                    if (!m_sink.Stage(pData, record.uLength)) {
+                    if (!stage()) {
                         SendAlone(record, pData);
                         return;
                     }
@@ -361,16 +372,42 @@ namespace {
         int m_iFailed = 0;
     };
 
+    // While it lives, the reader's refills first hand the staged frames to the
+    // kernel, since some of them may lie in the reader's buffer.
+    class CRefillGuard {
+    public:
+        CRefillGuard(CLocalCapture& capture, CBatchSender* pBatch)
+            : m_capture(capture)
+            , m_pBatch(pBatch)
+        {
+            if (m_pBatch)
+                m_capture.SetBeforeRefill([pBatch] { pBatch->Drain(); });
+        }
+        ~CRefillGuard()
+        {
+            if (m_pBatch) {
+                m_pBatch->Drain();
+                m_capture.SetBeforeRefill(nullptr);
+            }
+        }
+        CRefillGuard(const CRefillGuard&) = delete;
+        CRefillGuard& operator=(const CRefillGuard&) = delete;
+
+    private:
+        CLocalCapture& m_capture;
+        CBatchSender* m_pBatch;
+    };
+
     // Reads the records and sends the chosen ones (by mode and offset, or the
     // sorted pSelection when there is one); gives the packet count and counts the
     // refused ones into result.
     // With pSent, the requests that went out (as aimed) are kept there; with
     // bRequestsOnly, the records that do not ask are read and counted, not sent.
-    int SendRecords(IReplayObserver& observer, pcap_t* hCapture, bool bAll, int iOffset,
+    int SendRecords(IReplayObserver& observer, CLocalCapture& capture, bool bAll, int iOffset,
         const CRecordSelection* pSelection, const SAimPlan& plan, IPacketSink& sink,
         SReplayResult& result, CSentLog* pSent, bool bRequestsOnly)
     {
-        CFrameAimer aimer(&plan, pcap_datalink(hCapture) == DLT_EN10MB);
+        CFrameAimer aimer(&plan, capture.DataLink() == DLT_EN10MB);
         const int iMode = bAll ? 1 : 0;
         using Clock = CCoarseClock;
         // One open descriptor for the per-packet records instead of an open and close each.
@@ -378,6 +415,8 @@ namespace {
         std::optional<CBatchSender> batch;
         if (iMode == 1)
             batch.emplace(sink, pSent);
+        // Records staged where the reader holds them go out before it reads on.
+        CRefillGuard refill(capture, batch ? &*batch : nullptr);
         long lIndex = 0;
         int iCount = 0;
         unsigned uHandled = 0;
@@ -392,9 +431,9 @@ namespace {
         for (;;) {
             if (pSelection && nNextChosen == pSelection->size())
                 break;
-            pcap_pkthdr* pHeader = nullptr;
+            const pcap_pkthdr* pHeader = nullptr;
             const u_char* pData = nullptr;
-            if (pcap_next_ex(hCapture, &pHeader, &pData) < 0)
+            if (capture.Next(pHeader, pData) < 0)
                 break;
             ++result.llRecordsRead;
             const bool bChosen = pSelection
@@ -416,7 +455,7 @@ namespace {
             if (bSkip) {
                 ++result.listen.llSkipped;
             } else if (batch) {
-                batch->Add(lIndex, *pHeader, pOut, eAim);
+                batch->Add(lIndex, *pHeader, pOut, eAim, capture.InPlace() && pOut == pData);
             } else {
                 if (g_bDebug) {
                     LogPacketRecord(lIndex, static_cast<int32_t>(pHeader->ts.tv_sec),
@@ -487,10 +526,48 @@ CLocalCapture::CLocalCapture(pcap* hCapture, std::unique_ptr<char[]> pStreamBuff
 {
 }
 
+CLocalCapture::CLocalCapture(std::unique_ptr<CPcapReader> pReader)
+    : m_pReader(std::move(pReader))
+    , m_pHeader(std::make_unique<pcap_pkthdr>())
+{
+}
+
 CLocalCapture::~CLocalCapture()
 {
     if (m_hCapture)
         pcap_close(m_hCapture); // closes the stream, which used m_pStreamBuffer
+}
+
+int CLocalCapture::Next(const pcap_pkthdr*& pHeader, const unsigned char*& pData)
+{
+    if (!m_pReader) {
+        pcap_pkthdr* pLibpcapHeader = nullptr;
+        const int i = pcap_next_ex(m_hCapture, &pLibpcapHeader, &pData);
+        pHeader = pLibpcapHeader;
+        return i;
+    }
+    SCaptureRecord record;
+    const int i = m_pReader->Next(record);
+    if (i != CPcapReader::kRecord)
+        return i;
+    m_pHeader->ts.tv_sec = static_cast<time_t>(record.llSec);
+    m_pHeader->ts.tv_usec = static_cast<suseconds_t>(record.llFraction);
+    m_pHeader->caplen = record.uCaptured;
+    m_pHeader->len = record.uWire;
+    pHeader = m_pHeader.get();
+    pData = record.pData;
+    return 1;
+}
+
+int CLocalCapture::DataLink() const
+{
+    return m_pReader ? DLT_EN10MB : pcap_datalink(m_hCapture);
+}
+
+void CLocalCapture::SetBeforeRefill(std::function<void()> beforeRefill)
+{
+    if (m_pReader)
+        m_pReader->SetBeforeRefill(std::move(beforeRefill));
 }
 
 bool OpenSendDevice(IPacketSink& sink, const std::string& csSelectedDeviceName)
@@ -505,9 +582,11 @@ bool OpenSendDevice(IPacketSink& sink, const std::string& csSelectedDeviceName)
 
 namespace {
 
-    // The capture as a stream with our own buffer; time stamps in nanoseconds
-    // when bNano (libpcap scales either kind of file). Nothing on failure.
-    std::unique_ptr<CLocalCapture> OpenCaptureStream(const std::string& csPath, bool bNano)
+    // The capture through our reader (reading uBufferBytes at a time) or as a
+    // stream with our own buffer for libpcap; time stamps in nanoseconds when
+    // bNano (either kind of file is scaled). Nothing on failure.
+    std::unique_ptr<CLocalCapture> OpenCaptureStream(
+        const std::string& csPath, bool bNano, size_t uBufferBytes)
     {
         pcap_t* hCapture = nullptr;
         std::unique_ptr<char[]> pBuffer;
@@ -519,6 +598,8 @@ namespace {
             const int iFlags = ::fcntl(fd, F_GETFL);
             if (iFlags != -1)
                 ::fcntl(fd, F_SETFL, iFlags & ~O_NONBLOCK);
+            if (std::unique_ptr<CPcapReader> pReader = CPcapReader::Open(fd, bNano, uBufferBytes))
+                return std::make_unique<CLocalCapture>(std::move(pReader));
             if (FILE* pFile = ::fdopen(fd, "rb")) {
                 fd = -1; // the stream owns it now
                 // glibc's default 4 KiB costs one read per big record.
@@ -540,10 +621,11 @@ namespace {
 
 } // namespace
 
-std::unique_ptr<CLocalCapture> OpenCaptureFile(const std::string& csPath)
+std::unique_ptr<CLocalCapture> OpenCaptureFile(const std::string& csPath, bool bWhole)
 {
     DebugLog("OpenLocalDevice File=[%s]", csPath.c_str());
-    std::unique_ptr<CLocalCapture> pCapture = OpenCaptureStream(csPath, false);
+    std::unique_ptr<CLocalCapture> pCapture
+        = OpenCaptureStream(csPath, false, bWhole ? kSendReadBuffer : kCaptureStreamBuffer);
     if (!pCapture)
         DebugLog("Error. Unable to open the file %s.", csPath.c_str());
     return pCapture;
@@ -608,8 +690,9 @@ namespace {
     // A timed Send (request.pace other than the default) in All or Selection
     // mode: rounds of the chosen records, each read afresh from the file with
     // nanosecond time stamps, every frame handed over when the scheduler says
-    // it is due. Frames already due wait in the batch until the next wait
-    // begins (or the batch is full), so a late start catches up in batches.
+    // it is due: at once when it came on time, before the next record is read.
+    // When the Send is behind, frames already due wait in the batch until the
+    // next wait begins (or the batch is full), so it catches up in batches.
     // The debug record of each packet is the same as for an untimed Send.
     int SendPaced(IReplayObserver& observer, const std::string& csPath,
         const CRecordSelection* pSelection, const SPaceOptions& pace, const SAimPlan& plan,
@@ -646,21 +729,23 @@ namespace {
         };
         EPaceStep eStep = EPaceStep::Go;
         while (!bStopped && (eStep = run.BeginRound(poll)) == EPaceStep::Go) {
-            std::unique_ptr<CLocalCapture> pCapture = OpenCaptureStream(csPath, true);
+            std::unique_ptr<CLocalCapture> pCapture
+                = OpenCaptureStream(csPath, true, kPacedReadBuffer);
             if (!pCapture) {
                 DebugLog("Error. Unable to open the file %s for round %lld.", csPath.c_str(),
                     static_cast<long long>(run.Round()));
                 break;
             }
-            CFrameAimer aimer(&plan, pcap_datalink(pCapture->Handle()) == DLT_EN10MB);
+            CFrameAimer aimer(&plan, pCapture->DataLink() == DLT_EN10MB);
+            CRefillGuard refill(*pCapture, &batch);
             long lIndex = 0;
             size_t nNextChosen = 0;
             for (;;) {
                 if (pSelection && nNextChosen == pSelection->size())
                     break;
-                pcap_pkthdr* pHeader = nullptr;
+                const pcap_pkthdr* pHeader = nullptr;
                 const u_char* pData = nullptr;
-                if (pcap_next_ex(pCapture->Handle(), &pHeader, &pData) < 0)
+                if (pCapture->Next(pHeader, pData) < 0)
                     break;
                 ++result.llRecordsRead;
                 if (pSelection && (*pSelection)[nNextChosen] != static_cast<uint64_t>(lIndex)) {
@@ -689,10 +774,13 @@ namespace {
                 header.ts.tv_usec /= 1000;
                 EAimOutcome eAim = EAimOutcome::Unchanged;
                 const u_char* const pOut = aimer.Aim(pData, uLength, eAim);
-                batch.Add(lIndex, header, pOut, eAim);
+                batch.Add(lIndex, header, pOut, eAim, pCapture->InPlace() && pOut == pData);
                 if (run.RecordsInRound() == 1 && pace.Paced()) {
+                    const int64_t llHanded = clock.Now();
                     batch.Drain();
-                    run.FirstSent();
+                    run.FirstSent(llHanded);
+                } else if (run.SendNow()) {
+                    batch.Drain();
                 }
                 bShowPending = true;
                 if (Clock::now() >= nextShow) {
@@ -769,7 +857,8 @@ SReplayResult Replay(const SReplayRequest& request, IPacketSink& sink, IReplayOb
             return result;
         }
     }
-    std::unique_ptr<CLocalCapture> pCapture = OpenCaptureFile(csPath);
+    std::unique_ptr<CLocalCapture> pCapture
+        = OpenCaptureFile(csPath, request.eMode != EReplayMode::Single);
     if (!pCapture) {
         result.eNotSent
             = ::access(csPath.c_str(), R_OK) != 0 ? ENotSent::NoAccess : ENotSent::NotCapture;
@@ -804,7 +893,7 @@ SReplayResult Replay(const SReplayRequest& request, IPacketSink& sink, IReplayOb
             Listen(request, result, observer, listener, sent, sink);
         return result;
     }
-    result.iCount = SendRecords(observer, pCapture->Handle(), request.eMode != EReplayMode::Single,
+    result.iCount = SendRecords(observer, *pCapture, request.eMode != EReplayMode::Single,
         request.iOffset, request.eMode == EReplayMode::Selection ? &sorted : nullptr, plan, sink,
         result, listen.bListen ? &sent : nullptr, listen.bRequestsOnly);
     if (listen.bListen)

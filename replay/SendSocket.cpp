@@ -260,15 +260,26 @@ bool CSocketSink::Transmit(const unsigned char* pData, uint32_t uLength)
 
 bool CSocketSink::Stage(const unsigned char* pData, uint32_t uLength)
 {
-    if (m_ePath != ESendPath::Batch || m_iFd < 0 || m_lengths.size() >= kBatchFrames
+    if (m_ePath != ESendPath::Batch || m_iFd < 0 || m_frames.size() >= kBatchFrames
         || m_batch.size() + uLength > kBatchBytes)
         return false;
     if (m_batch.capacity() < kBatchBytes) {
         m_batch.reserve(kBatchBytes);
-        m_lengths.reserve(kBatchFrames);
+        m_frames.reserve(kBatchFrames);
     }
+    // The reserve above keeps every staged copy where it is.
+    m_frames.push_back({ m_batch.data() + m_batch.size(), uLength });
     m_batch.insert(m_batch.end(), pData, pData + uLength);
-    m_lengths.push_back(uLength);
+    m_stampFlags.push_back(m_bStampNext);
+    m_bStampNext = false;
+    return true;
+}
+
+bool CSocketSink::StageInPlace(const unsigned char* pData, uint32_t uLength)
+{
+    if (m_ePath != ESendPath::Batch || m_iFd < 0 || m_frames.size() >= kBatchFrames)
+        return false;
+    m_frames.push_back({ const_cast<unsigned char*>(pData), uLength });
     m_stampFlags.push_back(m_bStampNext);
     m_bStampNext = false;
     return true;
@@ -276,7 +287,7 @@ bool CSocketSink::Stage(const unsigned char* pData, uint32_t uLength)
 
 void CSocketSink::Flush(std::vector<SRefused>& refused)
 {
-    const unsigned n = static_cast<unsigned>(m_lengths.size());
+    const unsigned n = static_cast<unsigned>(m_frames.size());
     mmsghdr msgs[kBatchFrames];
     iovec iovs[kBatchFrames];
     // Where the batch's wanted frames start in m_wanted, and whether any is
@@ -287,9 +298,8 @@ void CSocketSink::Flush(std::vector<SRefused>& refused)
     const unsigned uWanted
         = static_cast<unsigned>(std::count(m_stampFlags.begin(), m_stampFlags.end(), true));
     unsigned uWantedSeen = 0;
-    size_t nOffset = 0;
     for (unsigned i = 0; i < n; ++i) {
-        iovs[i] = { m_batch.data() + nOffset, m_lengths[i] };
+        iovs[i] = m_frames[i];
         msgs[i] = {};
         msgs[i].msg_hdr.msg_iov = &iovs[i];
         msgs[i].msg_hdr.msg_iovlen = 1;
@@ -304,7 +314,6 @@ void CSocketSink::Flush(std::vector<SRefused>& refused)
             m_wanted.push_back({ 0, i, bStamp, false, -1 });
             ++uWantedSeen;
         }
-        nOffset += m_lengths[i];
     }
     // The kernel hands frames on in order and stops at the first it refuses
     // (keeping its error only when it is the first of the call); a call that
@@ -333,7 +342,7 @@ void CSocketSink::Flush(std::vector<SRefused>& refused)
         }
     }
     m_batch.clear();
-    m_lengths.clear();
+    m_frames.clear();
     m_stampFlags.clear();
     TakeStampsNowAndThen();
 }
@@ -437,7 +446,7 @@ void CSocketSink::Close()
     m_wanted.clear();
     m_stampFlags.clear();
     m_batch.clear();
-    m_lengths.clear();
+    m_frames.clear();
     if (m_iFd >= 0 && m_bOwnSocket)
         s_socketCloser.Close(m_iFd);
     m_iFd = -1;

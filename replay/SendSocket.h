@@ -3,6 +3,7 @@
 #include "replay/Replay.h"
 
 #include <string>
+#include <sys/uio.h>
 #include <vector>
 
 namespace velmora {
@@ -75,6 +76,7 @@ public:
     void Close() override;
     // Up to kBatchFrames frames, or a megabyte, per batch.
     bool Stage(const unsigned char* pData, uint32_t uLength) override;
+    bool StageInPlace(const unsigned char* pData, uint32_t uLength) override;
     // Each frame is judged as a plain send judges it, with the same error.
     void Flush(std::vector<SRefused>& refused) override;
     // Software transmit stamps, read off the error queue after every send so
@@ -106,8 +108,8 @@ private:
     ESendPath m_ePath;
     int m_iFd = -1;
     bool m_bOwnSocket = false;
-    std::vector<unsigned char> m_batch; // the staged frames, back to back
-    std::vector<uint32_t> m_lengths;
+    std::vector<unsigned char> m_batch; // the staged copies, back to back
+    std::vector<iovec> m_frames; // every staged frame: a copy in m_batch, or in place
     ESendOpenError m_eOpenError = ESendOpenError::None;
     std::string m_csSendError;
     bool m_bStamps = false;

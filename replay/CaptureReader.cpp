@@ -1,0 +1,171 @@
+#include "replay/CaptureReader.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+namespace velmora {
+
+namespace {
+
+    constexpr uint32_t kMicroMagic = 0xa1b2c3d4;
+    constexpr uint32_t kNanoMagic = 0xa1b23c4d;
+    constexpr size_t kFileHeader = 24;
+    constexpr size_t kRecordHeader = 16;
+    constexpr uint32_t kEthernet = 1;
+    // The longest record libpcap takes for Ethernet; a longer one breaks the file.
+    constexpr uint32_t kLongestRecord = 262144;
+
+    uint32_t Swap32(uint32_t u)
+    {
+        return (u >> 24) | ((u >> 8) & 0xff00) | ((u << 8) & 0xff0000) | (u << 24);
+    }
+
+    uint16_t Swap16(uint16_t u)
+    {
+        return static_cast<uint16_t>((u >> 8) | (u << 8));
+    }
+
+    uint32_t Load32(const uint8_t* p)
+    {
+        uint32_t u;
+        std::memcpy(&u, p, sizeof u);
+        return u;
+    }
+
+    uint16_t Load16(const uint8_t* p)
+    {
+        uint16_t u;
+        std::memcpy(&u, p, sizeof u);
+        return u;
+    }
+
+} // namespace
+
+std::unique_ptr<CPcapReader> CPcapReader::Open(int fd, bool bNano, size_t uBufferBytes)
+{
+    uint8_t header[kFileHeader];
+    ssize_t n;
+    while ((n = ::pread(fd, header, sizeof header, 0)) < 0 && errno == EINTR) { }
+    if (n != static_cast<ssize_t>(sizeof header))
+        return nullptr;
+    const uint32_t uMagic = Load32(header);
+    const bool bSwapped = uMagic == Swap32(kMicroMagic) || uMagic == Swap32(kNanoMagic);
+    if (!bSwapped && uMagic != kMicroMagic && uMagic != kNanoMagic)
+        return nullptr;
+    auto u32 = [&](size_t nAt) {
+        return bSwapped ? Swap32(Load32(header + nAt)) : Load32(header + nAt);
+    };
+    auto u16 = [&](size_t nAt) {
+        return bSwapped ? Swap16(Load16(header + nAt)) : Load16(header + nAt);
+    };
+    const uint16_t uMajor = u16(4);
+    const uint16_t uMinor = u16(6);
+    const uint32_t uSnapshot = u32(16);
+    // The link type's low bits; the high ones say things of the frames' ends
+    // (FCS) that do not change how records read.
+    if ((u32(20) & 0x03ffffff) != kEthernet)
+        return nullptr;
+    ELengths eLengths = ELengths::Kept;
+    if (uMajor == 2 && uMinor < 3)
+        eLengths = ELengths::Swapped;
+    else if (uMajor == 2 && uMinor == 3)
+        eLengths = ELengths::MaybeSwapped;
+    else if (uMajor == 543 && uMinor == 0)
+        eLengths = ELengths::Swapped;
+    else if (!(uMajor == 2 && uMinor == 4))
+        return nullptr;
+    std::unique_ptr<CPcapReader> pReader(new CPcapReader(fd, std::max<size_t>(uBufferBytes, 4096)));
+    pReader->m_bSwapped = bSwapped;
+    pReader->m_bNanoFile = (bSwapped ? Swap32(uMagic) : uMagic) == kNanoMagic;
+    pReader->m_bNano = bNano;
+    pReader->m_eLengths = eLengths;
+    // A snapshot length of 0, or past what a signed int holds, means the
+    // longest record.
+    pReader->m_uSnapshot = uSnapshot == 0 || uSnapshot > 0x7fffffff ? kLongestRecord : uSnapshot;
+    pReader->m_llOffset = kFileHeader;
+    return pReader;
+}
+
+CPcapReader::CPcapReader(int fd, size_t uBufferBytes)
+    : m_fd(fd)
+    , m_buffer(uBufferBytes)
+{
+}
+
+CPcapReader::~CPcapReader()
+{
+    ::close(m_fd);
+}
+
+bool CPcapReader::Have(size_t nBytes)
+{
+    if (m_nEnd - m_nPos >= nBytes)
+        return true;
+    if (m_bEof)
+        return false;
+    if (m_beforeRefill)
+        m_beforeRefill();
+    std::memmove(m_buffer.data(), m_buffer.data() + m_nPos, m_nEnd - m_nPos);
+    m_nEnd -= m_nPos;
+    m_nPos = 0;
+    if (m_buffer.size() < nBytes)
+        m_buffer.resize(nBytes);
+    while (m_nEnd < m_buffer.size()) {
+        const ssize_t n
+            = ::pread(m_fd, m_buffer.data() + m_nEnd, m_buffer.size() - m_nEnd, m_llOffset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            m_bEof = true;
+            m_bReadError = n < 0;
+            break;
+        }
+        m_nEnd += static_cast<size_t>(n);
+        m_llOffset += n;
+    }
+    return m_nEnd - m_nPos >= nBytes;
+}
+
+int CPcapReader::Next(SCaptureRecord& record)
+{
+    if (m_bBroken)
+        return kBroken;
+    if (!Have(kRecordHeader)) {
+        // A file may end only between records.
+        m_bBroken = m_bReadError || m_nEnd != m_nPos;
+        return m_bBroken ? kBroken : kEnd;
+    }
+    const uint8_t* p = m_buffer.data() + m_nPos;
+    auto u32 = [&](size_t nAt) { return m_bSwapped ? Swap32(Load32(p + nAt)) : Load32(p + nAt); };
+    // Both time stamp fields are signed 32-bit values in the file.
+    record.llSec = static_cast<int32_t>(u32(0));
+    record.llFraction = static_cast<int32_t>(u32(4));
+    if (m_bNanoFile && !m_bNano)
+        record.llFraction /= 1000;
+    else if (!m_bNanoFile && m_bNano)
+        record.llFraction *= 1000;
+    uint32_t uCaptured = u32(8);
+    uint32_t uWire = u32(12);
+    if (m_eLengths == ELengths::Swapped
+        || (m_eLengths == ELengths::MaybeSwapped && uCaptured > uWire))
+        std::swap(uCaptured, uWire);
+    if (uCaptured > kLongestRecord) {
+        m_bBroken = true;
+        return kBroken;
+    }
+    m_nPos += kRecordHeader;
+    // A record longer than the file's snapshot length is read whole and cut to it.
+    if (!Have(uCaptured)) {
+        m_bBroken = true;
+        return kBroken;
+    }
+    record.pData = m_buffer.data() + m_nPos;
+    record.uCaptured = std::min(uCaptured, m_uSnapshot);
+    record.uWire = uWire;
+    m_nPos += uCaptured;
+    return kRecord;
+}
+
+} // namespace velmora

@@ -1,0 +1,75 @@
+#pragma once
+
+// Reads the records of a classic pcap file of Ethernet frames straight from
+// its descriptor into one large buffer, and hands them out where they lie: a
+// Send stages them for the kernel without copying them again. It reads what
+// libpcap's reader reads, record for record (the same headers, time stamps,
+// lengths and bytes, and the same records end a file or stop it as broken);
+// files it does not take (pcapng, other link types, the patched format) are
+// for libpcap.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace velmora {
+
+// One record as libpcap gives it: tv_usec holds nanoseconds when the reader
+// was asked for them, microseconds otherwise.
+struct SCaptureRecord {
+    int64_t llSec = 0;
+    int64_t llFraction = 0;
+    uint32_t uCaptured = 0; // bytes in data
+    uint32_t uWire = 0; // the frame's length on the wire
+    const uint8_t* pData = nullptr;
+};
+
+class CPcapReader {
+public:
+    // The result of Next, as pcap_next_ex gives it.
+    static constexpr int kRecord = 1;
+    static constexpr int kEnd = -2;
+    static constexpr int kBroken = -1;
+
+    // Takes the descriptor (positioned at the start of the file) when its
+    // header is one this reader reads; nullptr otherwise, and then the
+    // descriptor is left as it was, at its start. uBufferBytes: how much is
+    // read at a time (a record longer than that makes the buffer grow).
+    static std::unique_ptr<CPcapReader> Open(int fd, bool bNano, size_t uBufferBytes);
+    ~CPcapReader();
+    CPcapReader(const CPcapReader&) = delete;
+    CPcapReader& operator=(const CPcapReader&) = delete;
+
+    int Next(SCaptureRecord& record);
+    // Called before the buffer is refilled, which moves or overwrites the
+    // records handed out so far: the moment to be done with them.
+    void SetBeforeRefill(std::function<void()> beforeRefill)
+    {
+        m_beforeRefill = std::move(beforeRefill);
+    }
+
+private:
+    CPcapReader(int fd, size_t uBufferBytes);
+    // Makes nBytes readable from m_nPos; false at the end of the file (what
+    // there is stays readable).
+    bool Have(size_t nBytes);
+
+    int m_fd;
+    std::vector<uint8_t> m_buffer;
+    size_t m_nPos = 0; // next unread byte in m_buffer
+    size_t m_nEnd = 0; // bytes in m_buffer
+    int64_t m_llOffset = 0; // in the file, of m_buffer's end
+    bool m_bEof = false;
+    bool m_bReadError = false;
+    bool m_bBroken = false;
+    bool m_bSwapped = false;
+    bool m_bNanoFile = false;
+    bool m_bNano = false;
+    enum class ELengths { Kept, Swapped, MaybeSwapped } m_eLengths = ELengths::Kept;
+    uint32_t m_uSnapshot = 0;
+    std::function<void()> m_beforeRefill;
+};
+
+} // namespace velmora
