@@ -76,7 +76,8 @@ std::unique_ptr<CPcapReader> CPcapReader::Open(int fd, bool bNano, size_t uBuffe
         eLengths = ELengths::Swapped;
     else if (!(uMajor == 2 && uMinor == 4))
         return nullptr;
-    std::unique_ptr<CPcapReader> pReader(new CPcapReader(fd, std::max<size_t>(uBufferBytes, 4096)));
+    std::unique_ptr<CPcapReader> pReader(
+        new CPcapReader(fd, std::max<size_t>(uBufferBytes, kRecordHeader)));
     pReader->m_bSwapped = bSwapped;
     pReader->m_bNanoFile = (bSwapped ? Swap32(uMagic) : uMagic) == kNanoMagic;
     pReader->m_bNano = bNano;
@@ -139,9 +140,10 @@ int CPcapReader::Next(SCaptureRecord& record)
     }
     const uint8_t* p = m_buffer.data() + m_nPos;
     auto u32 = [&](size_t nAt) { return m_bSwapped ? Swap32(Load32(p + nAt)) : Load32(p + nAt); };
-    // Both time stamp fields are signed 32-bit values in the file.
-    record.llSec = static_cast<int32_t>(u32(0));
-    record.llFraction = static_cast<int32_t>(u32(4));
+    // The time stamp fields are signed 32-bit values in the file, and libpcap
+    // reads them so in the host's order; swapped, it takes them unsigned.
+    record.llSec = m_bSwapped ? int64_t(u32(0)) : int64_t(static_cast<int32_t>(u32(0)));
+    record.llFraction = m_bSwapped ? int64_t(u32(4)) : int64_t(static_cast<int32_t>(u32(4)));
     if (m_bNanoFile && !m_bNano)
         record.llFraction /= 1000;
     else if (!m_bNanoFile && m_bNano)
