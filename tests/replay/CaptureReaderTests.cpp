@@ -203,4 +203,50 @@ TEST(CaptureReaderTest, LeavesOtherFilesToLibpcap)
     }
 }
 
+// A record stays where Next put it until the reader says it will refill.
+TEST(CaptureReaderTest, RecordsStayPutUntilTheRefillIsAnnounced)
+{
+    SFile file = Header(kMicro);
+    std::vector<uint32_t> lengths;
+    for (int i = 0; i < 300; ++i) {
+        lengths.push_back(14 + static_cast<uint32_t>(i * 53 % 1500));
+        Record(file, 1, 2, lengths.back(), lengths.back(), lengths.back(), uint8_t(i));
+    }
+    for (const size_t uBuffer : { size_t(16), size_t(1000), size_t(4096), size_t(65536) }) {
+        SCOPED_TRACE(uBuffer);
+        const int fd = memfd_create("reader", MFD_CLOEXEC);
+        ASSERT_EQ(::write(fd, file.bytes.data(), file.bytes.size()),
+            static_cast<ssize_t>(file.bytes.size()));
+        std::unique_ptr<CPcapReader> pReader = CPcapReader::Open(fd, false, uBuffer);
+        ASSERT_TRUE(pReader);
+        struct SHeld {
+            const uint8_t* p;
+            uint32_t u;
+            int i;
+        };
+        std::vector<SHeld> held;
+        int iRefills = 0;
+        auto check = [&] {
+            for (const SHeld& h : held) {
+                for (uint32_t k = 0; k < h.u; ++k)
+                    ASSERT_EQ(h.p[k], uint8_t(h.i + k)) << "record " << h.i;
+            }
+            held.clear();
+        };
+        pReader->SetBeforeRefill([&] {
+            check();
+            ++iRefills;
+        });
+        SCaptureRecord r;
+        int i = 0;
+        for (; pReader->Next(r) == CPcapReader::kRecord; ++i) {
+            ASSERT_EQ(r.uCaptured, lengths[i]);
+            held.push_back({ r.pData, r.uCaptured, i });
+        }
+        check();
+        EXPECT_EQ(i, 300);
+        EXPECT_GT(iRefills, uBuffer < 65536 ? 10 : 2);
+    }
+}
+
 } // namespace

@@ -458,4 +458,43 @@ TEST(PaceTest, ALateFirstFrameDoesNotShortenTheFirstGap)
     }
 }
 
+// A frame let through on time goes to the kernel at once; a Send that is
+// behind keeps staging, so that the frames already due go out together.
+TEST(PaceTest, OnTimeFramesGoAtOnceAndLateOnesTogether)
+{
+    struct SRow {
+        const char* szName;
+        SPaceOptions options;
+        int64_t llOvershoot; // how late every wait ends
+        int64_t llStartLate; // how late the round's frames start (the Send fell behind)
+        std::vector<bool> sendNow;
+    };
+    const std::vector<SRow> rows {
+        { "on time", Pace(EPace::Captured), 0, 0, { true, true, true } },
+        { "a little late", Pace(EPace::Captured), 49 * kUs, 0, { true, true, true } },
+        // The first frame waits for nothing.
+        { "late past the window", Pace(EPace::Captured), 50 * kUs, 0, { true, false, false } },
+        // 1 ms behind at 100 us gaps: the first ten are due already and wait
+        // for each other; from then on each goes on time.
+        { "behind, catching up", Pace(EPace::Captured, 10), 0, 1 * kMs,
+            { false, false, false, false, false, false, false, false, false, false, true, true } },
+        { "back to back", Pace(EPace::BackToBack), 0, 0, { false, false, false } },
+    };
+    for (const SRow& row : rows) {
+        SCOPED_TRACE(row.szName);
+        CFakeClock clock(kBase);
+        clock.llOvershootNs = row.llOvershoot;
+        CPaceRun run(row.options, clock);
+        ASSERT_EQ(run.BeginRound(nullptr), EPaceStep::Go);
+        std::vector<bool> sendNow;
+        for (size_t i = 0; i < row.sendNow.size(); ++i) {
+            ASSERT_EQ(run.Next(kS + static_cast<int64_t>(i) * kMs, 60, nullptr), EPaceStep::Go);
+            if (i == 0)
+                clock.llNow += row.llStartLate;
+            sendNow.push_back(run.SendNow());
+        }
+        EXPECT_EQ(sendNow, row.sendNow);
+    }
+}
+
 } // namespace

@@ -2,7 +2,9 @@
 #include "log/Log.h"
 
 #include <chrono>
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <list>
 #include <sys/stat.h>
 #include <thread>
 
@@ -575,6 +577,71 @@ TEST(SendPacketTest, RefusesShortOrMissingFramesWithoutARecord)
     EXPECT_TRUE(SendPacket(sink, frame.data(), 6));
     EXPECT_EQ(sink.frames.size(), 1u);
     EXPECT_EQ(fixture.DebugLogBytes(), "");
+}
+
+// Takes frames in place as the socket does, and keeps their bytes as they are
+// when flushed.
+class CInPlaceSink final : public IPacketSink {
+public:
+    bool Open(const std::string&, std::string&) override { return true; }
+    bool IsOpen() const override { return true; }
+    bool Transmit(const unsigned char* p, uint32_t n) override
+    {
+        sent.emplace_back(p, p + n);
+        return true;
+    }
+    std::string ErrorText() override { return ""; }
+    void Close() override { }
+    bool Stage(const unsigned char* p, uint32_t n) override
+    {
+        if (m_staged.size() == 256)
+            return false;
+        m_copies.emplace_back(p, p + n);
+        m_staged.push_back({ m_copies.back().data(), n });
+        return true;
+    }
+    bool StageInPlace(const unsigned char* p, uint32_t n) override
+    {
+        if (m_staged.size() == 256)
+            return false;
+        m_staged.push_back({ p, n });
+        ++nInPlace;
+        return true;
+    }
+    void Flush(std::vector<SRefused>&) override
+    {
+        for (const auto& [p, n] : m_staged)
+            sent.emplace_back(p, p + n);
+        m_staged.clear();
+        m_copies.clear();
+    }
+
+    std::vector<std::vector<uint8_t>> sent;
+    size_t nInPlace = 0;
+
+private:
+    std::vector<std::pair<const unsigned char*, uint32_t>> m_staged;
+    std::list<std::vector<uint8_t>> m_copies;
+};
+
+// Frames staged where the reader holds them go out before it reads on: a
+// capture of more than two full reads (2 MiB each) goes out byte for byte.
+TEST_F(ReplayTest, ACaptureLongerThanOneReadGoesOutByteForByte)
+{
+    std::vector<uint32_t> sizes(24000);
+    for (size_t i = 0; i < sizes.size(); ++i)
+        sizes[i] = 60 + static_cast<uint32_t>(i * 37 % 300);
+    m_window.csPath = File("long.pcap");
+    const auto frames = WriteFrames(m_window.csPath, sizes);
+    ASSERT_GT(std::filesystem::file_size(m_window.csPath), 5u << 20);
+    m_window.iMode = 1;
+    m_window.statusInterval = std::chrono::minutes(1); // a status update would end a batch
+    CInPlaceSink sink;
+    SendReplay(m_window, "vm0", sink);
+    EXPECT_EQ(sink.nInPlace, frames.size());
+    ASSERT_EQ(sink.sent.size(), frames.size());
+    for (size_t i = 0; i < frames.size(); ++i)
+        ASSERT_EQ(sink.sent[i], frames[i]) << "frame " << i;
 }
 
 } // namespace
