@@ -222,6 +222,7 @@ QGroupBox* CSendOptionsDlg::BuildTimingGroup()
     m_pDurationOn->setObjectName(QStringLiteral("timingDurationOn"));
     m_pDuration = new QLineEdit(pGroup);
     m_pDuration->setObjectName(QStringLiteral("timingDuration"));
+    m_pDuration->setPlaceholderText(QStringLiteral("e.g. 60"));
     pForm->addRow(
         m_pDurationOn, Row(pGroup, { m_pDuration, new QLabel(QStringLiteral("seconds"), pGroup) }));
 
@@ -347,8 +348,13 @@ void CSendOptionsDlg::OnTimingChanged()
         m_pPaceValue->setText(m_aqsPaceValues[iPace]);
     }
     static const char* const kUnits[] = { "", "", "packets/s", "Mbit/s" };
-    m_pPaceUnit->setText(QString::fromLatin1(kUnits[iPace < 0 ? 0 : iPace]));
+    static const char* const kExamples[] = { "", "e.g. 10", "e.g. 1000", "e.g. 100" };
+    const int i = iPace < 0 ? 0 : iPace;
+    m_pPaceUnit->setText(QString::fromLatin1(kUnits[i]));
+    m_pPaceValue->setPlaceholderText(QString::fromLatin1(kExamples[i]));
+    // Back to back takes no number: an empty box beside it would look like one to fill.
     m_pPaceValue->setEnabled(iPace > 0);
+    m_pPaceValue->setVisible(iPace > 0);
     m_pRounds->setEnabled(m_pRepeat->currentIndex() == 0);
     m_pDuration->setEnabled(m_pDurationOn->isChecked());
     OnChanged();

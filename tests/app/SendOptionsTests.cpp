@@ -198,6 +198,7 @@ TEST(SendOptionsTest, TimingShowsAndChecksItsNumbers)
     auto* pValue = Find<QLineEdit>(dlg, "timingPaceValue");
     EXPECT_EQ(pPace->currentIndex(), 0);
     EXPECT_FALSE(pValue->isEnabled());
+    EXPECT_FALSE(pValue->isVisible()); // back to back takes no number
     struct Row {
         int iPace; // timingPace's entry; -1 leaves it
         const char* szEdit;
