@@ -2,7 +2,10 @@
 // gaps (or a set rate). Each sender gets a veth pair in a namespace of its
 // own; the peer end is captured by tcpdump with the kernel's nanosecond
 // receive time stamps, and every gap seen there is compared with the gap
-// asked for. Run as root: bench/run.sh --pace, or build/bench/velmora-pace-bench.
+// asked for. Beside them, at the set rate, a floor: frames in memory, each sent
+// alone when a spin on the clock says so, which shows what the machine lets any
+// sender reach.
+// Run as root: bench/run.sh --pace, or build/bench/velmora-pace-bench.
 
 #include "NetNs.h"
 #include "TestSupport.h"
@@ -96,6 +99,55 @@ int SendChild(const char* szIf, const char* szCapture, const char* szPace, doubl
     pcap_close(hCapture);
     std::printf("sent %ld refused %zu\n", lSent, refused.size());
     return refused.empty() ? 0 : 1;
+}
+
+// The floor: every frame read into memory first, then each handed alone to
+// send() when a spin on the clock says it is due: no file, no batch, no sleep.
+// Its errors are what this machine and the peer's time stamps let any sender
+// reach.
+int FloorChild(const char* szIf, const char* szCapture, const char* szPace, double dValue)
+{
+    char szErr[PCAP_ERRBUF_SIZE] = "";
+    pcap_t* hCapture
+        = pcap_open_offline_with_tstamp_precision(szCapture, PCAP_TSTAMP_PRECISION_NANO, szErr);
+    if (!hCapture) {
+        std::fprintf(stderr, "floor: %s\n", szErr);
+        return 3;
+    }
+    std::vector<std::vector<uint8_t>> frames;
+    std::vector<int64_t> stamps;
+    pcap_pkthdr* pHeader = nullptr;
+    const u_char* pData = nullptr;
+    while (pcap_next_ex(hCapture, &pHeader, &pData) >= 0) {
+        frames.emplace_back(pData, pData + pHeader->caplen);
+        stamps.push_back(StampNs(pHeader->ts.tv_sec, pHeader->ts.tv_usec, true));
+    }
+    pcap_close(hCapture);
+    CSocketSink sink(ESendPath::Plain);
+    std::string csError;
+    if (!sink.Open(szIf, csError)) {
+        std::fprintf(stderr, "floor: %s\n", csError.c_str());
+        return 3;
+    }
+    const bool bPps = std::strcmp(szPace, "pps") == 0;
+    auto now = [] {
+        timespec ts {};
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    };
+    const int64_t llStart = now();
+    long lRefused = 0;
+    for (size_t i = 0; i < frames.size(); ++i) {
+        const int64_t llDue = llStart
+            + (bPps ? static_cast<int64_t>(static_cast<double>(i) * 1e9 / dValue)
+                    : static_cast<int64_t>(static_cast<double>(stamps[i] - stamps[0]) / dValue));
+        while (now() < llDue) { }
+        if (!sink.Transmit(frames[i].data(), static_cast<uint32_t>(frames[i].size())))
+            ++lRefused;
+    }
+    sink.Close();
+    std::printf("sent %zu refused %ld\n", frames.size(), lRefused);
+    return lRefused == 0 ? 0 : 1;
 }
 
 // ---------------------------------------------------------------------------
@@ -403,6 +455,8 @@ int main(int argc, char** argv)
 {
     if (argc == 6 && std::strcmp(argv[1], "--send") == 0)
         return SendChild(argv[2], argv[3], argv[4], std::atof(argv[5]));
+    if (argc == 6 && std::strcmp(argv[1], "--floor") == 0)
+        return FloorChild(argv[2], argv[3], argv[4], std::atof(argv[5]));
     bool bQuick = false;
     bool bLong = false;
     bool bRealTime = false;
@@ -474,6 +528,7 @@ int main(int argc, char** argv)
         std::make_unique<vtest::CNetns>("pacev") });
     senders.push_back({ "tcpreplay", std::make_unique<vtest::CNetns>("pacet") });
     senders.push_back({ "tcpreplay nano", std::make_unique<vtest::CNetns>("pacen") });
+    senders.push_back({ "floor (in memory)", std::make_unique<vtest::CNetns>("pacef") });
     for (const SSender& s : senders) {
         if (!s.ns->Ok()) {
             std::fprintf(stderr, "velmora-pace-bench: no namespace: %s\n", s.ns->Error().c_str());
@@ -492,9 +547,14 @@ int main(int argc, char** argv)
     std::vector<std::string> goals;
     for (const SCase& c : cases) {
         const std::vector<int64_t> asked = Asked(c);
-        double dP99[3] = { -1, -1, -1 };
+        double dP99[4] = { -1, -1, -1, -1 };
         SFigures ours;
         for (size_t k = 0; k < senders.size(); ++k) {
+            // The floor spins through every gap: at a real-time priority the
+            // kernel would throttle it, so it runs where every sender runs
+            // without one, the set rate.
+            if (k == 3 && c.csPace != "pps")
+                continue;
             for (int iRun = 0; iRun < iRuns; ++iRun) {
                 const SSender& s = senders[k];
                 const std::string csDump = dir.File("peer.pcap");
@@ -514,6 +574,10 @@ int main(int argc, char** argv)
                         { csCommand, "-q", "--no-debug", "-i", vtest::CNetns::SendIf(),
                             c.csPace == "pps" ? "--pps" : "--multiplier", csValue,
                             c.pCapture->csPath });
+                } else if (k == 3) {
+                    args.insert(args.end(),
+                        { csSelf, "--floor", vtest::CNetns::SendIf(), c.pCapture->csPath, c.csPace,
+                            csValue });
                 } else {
                     args.insert(args.end(),
                         { "tcpreplay", "-q", "-i", vtest::CNetns::SendIf(),
@@ -562,6 +626,9 @@ int main(int argc, char** argv)
             goal(dP99[0] >= 0 && dP99[0] <= dP99[2] / 2,
                 "gap p99 " + Fixed(dP99[0], 1) + " us <= half of tcpreplay --timer=nano's "
                     + Fixed(dP99[2], 1) + " us");
+        if (dP99[3] >= 0)
+            goals.push_back("info  " + c.csName + ": the floor's gap p99 is " + Fixed(dP99[3], 1)
+                + " us (tcpreplay's half: " + Fixed(dP99[1] / 2, 1) + " us)");
         if (c.csPace == "pps")
             goal(ours.bOk && std::fabs(ours.dPps / c.dValue - 1) <= 0.001,
                 "achieved " + Fixed(ours.dPps, 0) + " pps within 0.1% of " + Fixed(c.dValue, 0));

@@ -4,6 +4,8 @@
 # Arguments go to velmora-bench (--quick for a short smoke run). With --pace
 # first, the timing benchmark runs instead (velmora-replay against tcpreplay,
 # gap errors, drift, CPU); the other arguments go to it (--quick, --long, --rt).
+# With --listen first, the listening benchmark runs (the batched rate with
+# listening off and on, and 10,000 requests answered back to back; --quick).
 set -eu
 SRC=$(cd "$(dirname "$0")/.." && pwd)
 if [ "$(id -u)" -ne 0 ]; then
@@ -18,6 +20,11 @@ if [ "${1:-}" = "--pace" ]; then
     shift
     cmake --build "$BUILD" --target velmora-pace-bench velmora-replay
     exec "$BUILD/bench/velmora-pace-bench" --velmora-replay "$BUILD/cli/velmora-replay" "$@"
+fi
+if [ "${1:-}" = "--listen" ]; then
+    shift
+    cmake --build "$BUILD" --target velmora-listen-bench
+    exec "$BUILD/bench/velmora-listen-bench" "$@"
 fi
 cmake --build "$BUILD" --target velmora-bench
 exec "$BUILD/bench/velmora-bench" "$@"

@@ -321,9 +321,19 @@ EPaceStep CPaceRun::Next(int64_t llStampNs, uint32_t uLength, const FPacePoll& p
     m_bBackwards = false;
     if (m_options.Paced()) {
         const int64_t llDue = m_scheduler.Due(llStampNs, uLength, &m_bBackwards);
-        const EPaceStep eStep = WaitUntil(llDue, false, poll);
+        // Behind (after a stall), the frames catch up with gaps a fifth
+        // shorter than asked, not back to back: every gap stays near its own,
+        // and none is lost to drift.
+        int64_t llTarget = llDue;
+        if (m_llInRound > 0) {
+            const int64_t llGap = llDue - m_llPrevDue;
+            llTarget = std::max(llDue, m_llLastGo + llGap - llGap / kCatchUpShare);
+        }
+        m_llPrevDue = llDue;
+        const EPaceStep eStep = WaitUntil(llTarget, false, poll);
         if (eStep != EPaceStep::Go)
             return eStep;
+        m_llLastGo = m_clock.Now();
     } else if (m_llDeadline != INT64_MAX && m_clock.Now() >= m_llDeadline) {
         return EPaceStep::TimeUp;
     }

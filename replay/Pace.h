@@ -186,6 +186,8 @@ public:
     // Send that is behind keeps staging, and the frames already due go out
     // together before the next wait. Never for back to back.
     static constexpr int64_t kTogetherNs = 50'000;
+    // A Send that fell behind shortens each gap by at most 1/kCatchUpShare.
+    static constexpr int64_t kCatchUpShare = 5;
     bool SendNow() const;
 
     int64_t Round() const { return m_llRound; } // 1 is the first; 0 before it
@@ -205,6 +207,8 @@ private:
     int64_t m_llRound = 0;
     int64_t m_llInRound = 0;
     bool m_bBackwards = false;
+    int64_t m_llPrevDue = 0; // the round's last record's time
+    int64_t m_llLastGo = 0; // when it was let through
     std::function<void()> m_beforeWait;
 };
 

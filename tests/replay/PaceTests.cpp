@@ -474,10 +474,10 @@ TEST(PaceTest, OnTimeFramesGoAtOnceAndLateOnesTogether)
         { "a little late", Pace(EPace::Captured), 49 * kUs, 0, { true, true, true } },
         // The first frame waits for nothing.
         { "late past the window", Pace(EPace::Captured), 50 * kUs, 0, { true, false, false } },
-        // 1 ms behind at 100 us gaps: the first ten are due already and wait
-        // for each other; from then on each goes on time.
-        { "behind, catching up", Pace(EPace::Captured, 10), 0, 1 * kMs,
-            { false, false, false, false, false, false, false, false, false, false, true, true } },
+        // 200 us behind at 100 us gaps: behind until the catching up (below)
+        // brings the frames within the window.
+        { "behind, catching up", Pace(EPace::Captured, 10), 0, 200 * kUs,
+            { false, false, false, false, true, true, true, true, true, true, true, true } },
         { "back to back", Pace(EPace::BackToBack), 0, 0, { false, false, false } },
     };
     for (const SRow& row : rows) {
@@ -495,6 +495,27 @@ TEST(PaceTest, OnTimeFramesGoAtOnceAndLateOnesTogether)
         }
         EXPECT_EQ(sendNow, row.sendNow);
     }
+}
+
+// After a stall the frames catch up with every gap a fifth shorter than asked,
+// never back to back, and then keep their times: no drift.
+TEST(PaceTest, AStallIsCaughtUpWithGapsAFifthShorter)
+{
+    CFakeClock clock(kBase);
+    CPaceRun run(Pace(EPace::Captured, 10), clock);
+    ASSERT_EQ(run.BeginRound(nullptr), EPaceStep::Go);
+    std::vector<int64_t> times;
+    for (int i = 0; i < 12; ++i) {
+        ASSERT_EQ(run.Next(kS + i * kMs, 60, nullptr), EPaceStep::Go);
+        times.push_back(clock.llNow - kBase);
+        if (i == 0)
+            clock.llNow += 200 * kUs; // the stall
+    }
+    // The frame the stall held goes at once; the gaps after it are 80 us
+    // until the frames are on time again at 600 us.
+    const std::vector<int64_t> expected { 0, 200 * kUs, 280 * kUs, 360 * kUs, 440 * kUs, 520 * kUs,
+        600 * kUs, 700 * kUs, 800 * kUs, 900 * kUs, 1000 * kUs, 1100 * kUs };
+    EXPECT_EQ(times, expected);
 }
 
 } // namespace
