@@ -261,6 +261,15 @@ const char* VerdictWord(EVerdict eVerdict)
     return "?";
 }
 
+namespace {
+
+    int64_t EarliestSent(const SJudgedFrame& request)
+    {
+        return request.llEarliestNs != 0 ? request.llEarliestNs : request.llNs;
+    }
+
+} // namespace
+
 SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJudgedFrame>& heard,
     const std::vector<SJudgedFrame>* pCapture)
 {
@@ -270,7 +279,7 @@ SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJ
     std::vector<int64_t> sentTimes;
     for (const SJudgedFrame& r : requests) {
         parsed.push_back(ParseBacnet(r.bytes.data(), r.bytes.size()));
-        sentTimes.push_back(r.llNs);
+        sentTimes.push_back(EarliestSent(r));
     }
     std::vector<int64_t> heardTimes;
     for (const SJudgedFrame& h : heard)
@@ -363,8 +372,12 @@ SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJ
             line.csHeardKind = KindText(wire.Parsed(i), line.csAnswer);
             line.bSegmented
                 = wire.Parsed(i).eApdu == EApdu::ComplexAck && wire.Parsed(i).bSegmented;
+            // An answer before a placed send time came soon after the
+            // earliest the request can have left: counted from there.
             if (requests[n].llNs != 0 && heard[i].llNs != 0)
-                line.llRoundTripNs = heard[i].llNs - requests[n].llNs;
+                line.llRoundTripNs = heard[i].llNs
+                    - (heard[i].llNs < requests[n].llNs ? EarliestSent(requests[n])
+                                                        : requests[n].llNs);
             Fill(line, &wire.Parsed(i));
         };
 
@@ -372,7 +385,7 @@ SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJ
         if (bConfirmed) {
             size_t nFound = 0;
             SJudgeLine line = base;
-            if (wire.TakeConfirmed(r, 0, requests[n].llNs, true, nFound))
+            if (wire.TakeConfirmed(r, 0, EarliestSent(requests[n]), true, nFound))
                 Answer(line, nFound);
             else
                 Fill(line, nullptr);

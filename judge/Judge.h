@@ -30,6 +30,9 @@ struct SJudgedFrame {
     uint64_t uRecord = 0; // the capture's record number (0-based); unused for heard frames
     int64_t llNs = 0; // kernel time stamp: sent for requests, received for answers; 0 unknown
     std::vector<uint8_t> bytes;
+    // Requests: the earliest the frame can have left, when llNs was placed
+    // between two stamps rather than stamped (0: llNs). No answer before it.
+    int64_t llEarliestNs = 0;
 };
 
 // What "Send requests only" does with a record.

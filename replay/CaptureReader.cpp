@@ -17,28 +17,18 @@ namespace {
     // The longest record libpcap takes for Ethernet; a longer one breaks the file.
     constexpr uint32_t kLongestRecord = 262144;
 
-    uint32_t Swap32(uint32_t u)
-    {
-        return (u >> 24) | ((u >> 8) & 0xff00) | ((u << 8) & 0xff0000) | (u << 24);
-    }
-
-    uint16_t Swap16(uint16_t u)
-    {
-        return static_cast<uint16_t>((u >> 8) | (u << 8));
-    }
-
-    uint32_t Load32(const uint8_t* p)
+    uint32_t Get32(const uint8_t* p, bool bSwapped)
     {
         uint32_t u;
         std::memcpy(&u, p, sizeof u);
-        return u;
+        return bSwapped ? __builtin_bswap32(u) : u;
     }
 
-    uint16_t Load16(const uint8_t* p)
+    uint16_t Get16(const uint8_t* p, bool bSwapped)
     {
         uint16_t u;
         std::memcpy(&u, p, sizeof u);
-        return u;
+        return bSwapped ? __builtin_bswap16(u) : u;
     }
 
 } // namespace
@@ -50,16 +40,13 @@ std::unique_ptr<CPcapReader> CPcapReader::Open(int fd, bool bNano, size_t uBuffe
     while ((n = ::pread(fd, header, sizeof header, 0)) < 0 && errno == EINTR) { }
     if (n != static_cast<ssize_t>(sizeof header))
         return nullptr;
-    const uint32_t uMagic = Load32(header);
-    const bool bSwapped = uMagic == Swap32(kMicroMagic) || uMagic == Swap32(kNanoMagic);
+    const uint32_t uMagic = Get32(header, false);
+    const bool bSwapped
+        = uMagic == __builtin_bswap32(kMicroMagic) || uMagic == __builtin_bswap32(kNanoMagic);
     if (!bSwapped && uMagic != kMicroMagic && uMagic != kNanoMagic)
         return nullptr;
-    auto u32 = [&](size_t nAt) {
-        return bSwapped ? Swap32(Load32(header + nAt)) : Load32(header + nAt);
-    };
-    auto u16 = [&](size_t nAt) {
-        return bSwapped ? Swap16(Load16(header + nAt)) : Load16(header + nAt);
-    };
+    auto u32 = [&](size_t nAt) { return Get32(header + nAt, bSwapped); };
+    auto u16 = [&](size_t nAt) { return Get16(header + nAt, bSwapped); };
     const uint16_t uMajor = u16(4);
     const uint16_t uMinor = u16(6);
     const uint32_t uSnapshot = u32(16);
@@ -79,7 +66,7 @@ std::unique_ptr<CPcapReader> CPcapReader::Open(int fd, bool bNano, size_t uBuffe
     std::unique_ptr<CPcapReader> pReader(
         new CPcapReader(fd, std::max<size_t>(uBufferBytes, kRecordHeader)));
     pReader->m_bSwapped = bSwapped;
-    pReader->m_bNanoFile = (bSwapped ? Swap32(uMagic) : uMagic) == kNanoMagic;
+    pReader->m_bNanoFile = (bSwapped ? __builtin_bswap32(uMagic) : uMagic) == kNanoMagic;
     pReader->m_bNano = bNano;
     pReader->m_eLengths = eLengths;
     // A snapshot length of 0, or past what a signed int holds, means the
@@ -139,7 +126,7 @@ int CPcapReader::Next(SCaptureRecord& record)
         return m_bBroken ? kBroken : kEnd;
     }
     const uint8_t* p = m_buffer.data() + m_nPos;
-    auto u32 = [&](size_t nAt) { return m_bSwapped ? Swap32(Load32(p + nAt)) : Load32(p + nAt); };
+    auto u32 = [&](size_t nAt) { return Get32(p + nAt, m_bSwapped); };
     // The time stamp fields are signed 32-bit values in the file, and libpcap
     // reads them so in the host's order; swapped, it takes them unsigned.
     record.llSec = m_bSwapped ? int64_t(u32(0)) : int64_t(static_cast<int32_t>(u32(0)));

@@ -198,9 +198,10 @@ namespace {
                 m_kept[m_nHanded++].bOnWire = bOnWire;
         }
         // The requests that went on the wire with their send times (one per
-        // kept frame, 0 where none came), and how many found none.
-        std::vector<judge::SJudgedFrame> Requests(
-            const std::vector<int64_t>& times, size_t& nMissing) const
+        // kept frame, 0 where none came) and the earliest each can have left,
+        // and how many found no time.
+        std::vector<judge::SJudgedFrame> Requests(const std::vector<int64_t>& times,
+            const std::vector<int64_t>& earliest, size_t& nMissing) const
         {
             nMissing = 0;
             std::vector<judge::SJudgedFrame> requests;
@@ -209,8 +210,8 @@ namespace {
                 if (!k.bOnWire)
                     continue;
                 const uint8_t* p = m_blocks[k.uBlock].data() + k.uOffset;
-                requests.push_back(
-                    { k.uRecord, i < times.size() ? times[i] : 0, { p, p + k.uLength } });
+                requests.push_back({ k.uRecord, i < times.size() ? times[i] : 0,
+                    { p, p + k.uLength }, i < earliest.size() ? earliest[i] : 0 });
                 nMissing += requests.back().llNs == 0 ? 1 : 0;
             }
             return requests;
@@ -672,8 +673,9 @@ namespace {
         SListenResult& out = result.listen;
         out.heard = listener.Stop();
         std::vector<int64_t> times;
-        sink.TakeSendTimes(times);
-        out.requests = sent.Requests(times, out.nUnstamped);
+        std::vector<int64_t> earliest;
+        sink.TakeSendTimes(times, earliest);
+        out.requests = sent.Requests(times, earliest, out.nUnstamped);
         std::vector<judge::SJudgedFrame> heard;
         heard.reserve(out.heard.size());
         for (const SHeardFrame& f : out.heard)

@@ -189,7 +189,13 @@ public:
     // epoch, 0 when the frame did not go out or no time came).
     virtual bool StampFrames(bool /*bOn*/) { return false; }
     virtual void StampNext() { }
-    virtual void TakeSendTimes(std::vector<int64_t>& times) { times.clear(); }
+    // Beside each time, the earliest the frame can have left (the time itself
+    // when it is the kernel's own stamp, earlier when it was placed).
+    virtual void TakeSendTimes(std::vector<int64_t>& times, std::vector<int64_t>& earliest)
+    {
+        times.clear();
+        earliest.clear();
+    }
 };
 
 // An open capture file: our own reader for classic pcap files of Ethernet

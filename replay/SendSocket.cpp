@@ -387,17 +387,17 @@ void CSocketSink::StampNext()
     m_bStampNext = m_bStamps;
 }
 
-void CSocketSink::TakeSendTimes(std::vector<int64_t>& times)
+void CSocketSink::TakeSendTimes(std::vector<int64_t>& times, std::vector<int64_t>& earliest)
 {
     if (m_bStamps && m_iFd >= 0)
         ReadSendStamps(m_iFd, m_stamps);
-    times = PlaceSendTimes(m_wanted, m_uKeys, m_stamps);
+    times = PlaceSendTimes(m_wanted, m_uKeys, m_stamps, &earliest);
     m_stamps.clear();
     m_wanted.clear();
 }
 
 std::vector<int64_t> PlaceSendTimes(const std::vector<CSocketSink::SWanted>& wanted, uint64_t uKeys,
-    const std::vector<SSendStamp>& stamps)
+    const std::vector<SSendStamp>& stamps, std::vector<int64_t>* pEarliest)
 {
     std::vector<int64_t> byKey(uKeys, 0);
     for (const SSendStamp& s : stamps) {
@@ -409,6 +409,8 @@ std::vector<int64_t> PlaceSendTimes(const std::vector<CSocketSink::SWanted>& wan
         if (wanted[i].llKey >= 0)
             times[i] = byKey[static_cast<size_t>(wanted[i].llKey)];
     }
+    if (pEarliest)
+        *pEarliest = times;
     // A frame without a stamp of its own went out between two stamped ones
     // of the same system call, which the kernel hands on back to back: it
     // takes its place between their times, by its place in the batch.
@@ -432,6 +434,8 @@ std::vector<int64_t> PlaceSendTimes(const std::vector<CSocketSink::SWanted>& wan
         const int64_t llSpan = times[nNext] - times[nPrev];
         const int64_t llSteps = wanted[nNext].uPos - wanted[nPrev].uPos;
         times[i] = times[nPrev] + llSpan * (wanted[i].uPos - wanted[nPrev].uPos) / llSteps;
+        if (pEarliest)
+            (*pEarliest)[i] = times[nPrev];
     }
     return times;
 }

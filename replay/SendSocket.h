@@ -88,7 +88,7 @@ public:
     static constexpr unsigned kStampsPerRead = 64;
     bool StampFrames(bool bOn) override;
     void StampNext() override;
-    void TakeSendTimes(std::vector<int64_t>& times) override;
+    void TakeSendTimes(std::vector<int64_t>& times, std::vector<int64_t>& earliest) override;
 
     // A frame marked by StampNext, as it went: the system call that took it
     // (counting every call), its place in that call's batch, whether a stamp
@@ -125,8 +125,10 @@ private:
 
 // The send time of each wanted frame: its own stamp, or, between two stamped
 // frames of the same call, a time placed by its position; 0 when neither (not
-// sent, or a stamp that never came).
+// sent, or a stamp that never came). With pEarliest, the earliest each can
+// have left: a placed frame's stamped neighbour before it (the kernel sends a
+// call's frames in order), so that no answer is taken for one sent too early.
 std::vector<int64_t> PlaceSendTimes(const std::vector<CSocketSink::SWanted>& wanted, uint64_t uKeys,
-    const std::vector<SSendStamp>& stamps);
+    const std::vector<SSendStamp>& stamps, std::vector<int64_t>* pEarliest = nullptr);
 
 } // namespace velmora

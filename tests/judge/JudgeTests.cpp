@@ -70,6 +70,11 @@ SJudgedFrame Sent(uint64_t uRecord, int64_t llMs, Bytes b)
 {
     return { uRecord, kT0 + llMs * kMs, std::move(b) };
 }
+// Sent with a time placed between two stamps, the earlier one llEarliestUs.
+SJudgedFrame Placed(uint64_t uRecord, int64_t llUs, int64_t llEarliestUs, Bytes b)
+{
+    return { uRecord, kT0 + llUs * 1000, std::move(b), kT0 + llEarliestUs * 1000 };
+}
 SJudgedFrame Heard(int64_t llUs, Bytes b)
 {
     return { 0, kT0 + llUs * 1000, std::move(b) };
@@ -128,6 +133,13 @@ TEST(JudgeTest, PairingOnTheWire)
                 Heard(12000, Ip(2, 3, kAck5)), Heard(13000, Ip(2, 1, kAck6)) },
             {}, "0\t" + kRp5 + "\t-\tunanswered\t-\n",
             "1 packet sent; 1 request: 0 answered, 1 unanswered", true },
+        // A placed send time may come out later than the answer: the answer
+        // still counts, timed from the earliest the request can have left.
+        { "answered before its placed send time", { Placed(0, 30, 0, Ip(1, 2, kReadPv5)) },
+            { Heard(20, Ip(2, 1, kAck5)) }, {},
+            "0\t" + kRp5
+                + "\treadProperty-ACK[ 5] analog-input,1 present-value = 21.5\tanswered\t0.020\n",
+            "1 packet sent; 1 request: 1 answered (median 0.0 ms), 0 unanswered", false },
         { "the first answer counts, once",
             { Sent(0, 0, Ip(1, 2, kReadPv5)), Sent(1, 10, Ip(1, 2, kReadPv5)) },
             { Heard(2000, Ip(2, 1, kAck5)), Heard(3000, Ip(2, 1, kError5)),

@@ -371,6 +371,17 @@ TEST(SendTimesTest, PlacedBetweenStampsOfTheSameCall)
             uKeys += w.llKey >= 0 ? 1 : 0;
         EXPECT_EQ(PlaceSendTimes(row.wanted, uKeys, row.stamps), row.times) << row.szName;
     }
+    // The earliest a placed frame can have left is its stamped neighbour before it.
+    const std::vector<std::pair<size_t, std::vector<int64_t>>> earliestRows {
+        { 1, { 1000, 1000, 1000, 1400 } },
+        { 4, { 1000, 0, 1200 } },
+        { 5, { 1000, 1000, 1000, 1400 } },
+    };
+    for (const auto& [nRow, expected] : earliestRows) {
+        std::vector<int64_t> earliest;
+        PlaceSendTimes(rows[nRow].wanted, 3, rows[nRow].stamps, &earliest);
+        EXPECT_EQ(earliest, expected) << rows[nRow].szName;
+    }
 }
 
 // A batch of requests: every one gets a send time, though only some carry a
@@ -399,13 +410,17 @@ TEST(EarTest, EveryRequestOfABatchGetsASendTime)
             ASSERT_TRUE(refused.empty());
         }
         std::vector<int64_t> times;
-        sink.TakeSendTimes(times);
+        std::vector<int64_t> earliest;
+        sink.TakeSendTimes(times, earliest);
+        ASSERT_EQ(earliest.size(), times.size());
         ASSERT_EQ(times.size(), 3 * kBatch);
         for (size_t i = 0; i < times.size(); ++i) {
             ASSERT_GT(times[i], 0) << i;
             if (i > 0) {
                 ASSERT_GE(times[i], times[i - 1]) << i;
             }
+            ASSERT_GT(earliest[i], 0) << i;
+            ASSERT_LE(earliest[i], times[i]) << i;
         }
     }
     // Every frame stamped by the kernel, then placed from the few a batch
