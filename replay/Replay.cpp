@@ -24,10 +24,11 @@ namespace velmora {
 namespace {
 
     constexpr size_t kCaptureStreamBuffer = 64 * 1024;
-    // Our reader's: a large one keeps the batches full between two reads; single
-    // mode reads no further than it must, and a timed Send little at a time, so
-    // that a read never holds a frame back.
-    constexpr size_t kSendReadBuffer = 2 * 1024 * 1024;
+    // Our reader's: large enough to keep the batches full between two reads
+    // (and no larger: the frames are sent from it while it is still in the
+    // cache); single mode reads no further than it must, and a timed Send
+    // little at a time, so that a read never holds a frame back.
+    constexpr size_t kSendReadBuffer = 512 * 1024;
     constexpr size_t kPacedReadBuffer = 64 * 1024;
     constexpr uint32_t kShortestFrame = 6;
 

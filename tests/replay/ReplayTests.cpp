@@ -625,7 +625,7 @@ private:
 };
 
 // Frames staged where the reader holds them go out before it reads on: a
-// capture of more than two full reads (2 MiB each) goes out byte for byte.
+// capture of many full reads goes out byte for byte.
 TEST_F(ReplayTest, ACaptureLongerThanOneReadGoesOutByteForByte)
 {
     std::vector<uint32_t> sizes(24000);
