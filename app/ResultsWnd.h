@@ -21,7 +21,8 @@ namespace velmora {
 class CResultsWnd final : public QWidget {
     Q_OBJECT
 public:
-    enum EColumn { Record, Request, Answer, Verdict, RoundTrip, Recorded, kColumns };
+    // Round shows only when the Send went in more than one round.
+    enum EColumn { Record, Round, Request, Answer, Verdict, RoundTrip, Recorded, kColumns };
 
     explicit CResultsWnd(QWidget* pParent = nullptr);
 
@@ -40,6 +41,8 @@ public:
     QLineEdit* FilterField() const { return m_pFilter; }
     QPushButton* SaveButton() const { return m_pSave; }
     QString SummaryLine() const;
+    // "PASS: 3 requests: 3 ok" or "FAIL: ...", above the table.
+    QString HeadlineText() const;
     QString NoteLine() const;
     // The rows the filter lets through.
     int VisibleRows() const;
@@ -56,9 +59,11 @@ private:
     bool m_bHasResults = false;
     std::string m_csCapture;
     std::vector<judge::SJudgeLine> m_lines;
+    bool m_bRounds = false; // the Send went in more than one round
     std::vector<SHeardFrame> m_heard;
     std::vector<uint8_t> m_detailBytes;
 
+    QLabel* m_pHeadline = nullptr;
     QLabel* m_pSummary = nullptr;
     QLineEdit* m_pFilter = nullptr;
     QTableWidget* m_pTable = nullptr;
@@ -68,9 +73,5 @@ private:
     QPushButton* m_pSave = nullptr;
     QPushButton* m_pClose = nullptr;
 };
-
-// The command's columns of a result line (record, request, answer, verdict,
-// round trip in ms), split out of judge::TsvLine so both shells say the same.
-std::vector<std::string> ResultColumns(const judge::SJudgeLine& line);
 
 } // namespace velmora

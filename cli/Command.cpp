@@ -245,8 +245,9 @@ namespace {
         const SReplayResult& result, std::FILE* pOut, std::FILE* pErr)
     {
         const SListenResult& listen = result.listen;
+        const bool bRounds = listen.judgement.RoundsRepeat();
         for (const judge::SJudgeLine& line : listen.judgement.lines)
-            std::fputs(judge::TsvLine(line).c_str(), pOut);
+            std::fputs(judge::TsvLine(line, bRounds).c_str(), pOut);
         std::fflush(pOut);
         const std::string csSummary = ListenSummaryText(result, request);
         std::fprintf(pErr, "%s: %s\n", kName, csSummary.c_str());

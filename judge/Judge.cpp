@@ -3,6 +3,7 @@
 #include "decode/Decoder.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <memory>
 #include <unordered_map>
@@ -332,6 +333,8 @@ SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJ
             ++j.nConfirmed;
         SJudgeLine base;
         base.uRecord = requests[n].uRecord;
+        base.uRound = requests[n].uRound;
+        j.uRounds = std::max(j.uRounds, requests[n].uRound);
         base.nRequest = n;
         base.csRequest = Info(requests[n].bytes);
         base.bConfirmed = bConfirmed;
@@ -416,6 +419,10 @@ SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJ
         }
         if (bDiffers)
             ++j.nDiffers;
+        if (lines.front().eVerdict == EVerdict::Answered)
+            ++j.nAnsweredOnly;
+        else if (!bDiffers && lines.front().eVerdict == EVerdict::Ok)
+            ++j.nOk;
         if (bConfirmed && (bDiffers || !lines.front().bAnswered))
             j.bConfirmedFailed = true;
         for (SJudgeLine& line : lines)
@@ -424,42 +431,192 @@ SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJ
     return j;
 }
 
-std::string SummaryText(uint64_t uPacketsSent, const SJudgement& j)
+SRoundTripStats RoundTripStats(std::vector<int64_t> v)
 {
-    std::string cs = std::to_string(uPacketsSent) + (uPacketsSent == 1 ? " packet" : " packets")
-        + " sent; " + std::to_string(j.nRequests) + (j.nRequests == 1 ? " request" : " requests")
-        + ": " + std::to_string(j.nAnswered) + " answered";
-    if (!j.roundTripsNs.empty()) {
-        std::vector<int64_t> v = j.roundTripsNs;
-        std::sort(v.begin(), v.end());
-        const size_t m = v.size() / 2;
-        const double dMedian
-            = v.size() % 2 ? static_cast<double>(v[m]) : (static_cast<double>(v[m - 1]) + v[m]) / 2;
-        char sz[64];
-        std::snprintf(sz, sizeof sz, " (median %.1f ms)", dMedian / 1e6);
-        cs += sz;
+    SRoundTripStats stats;
+    if (v.empty())
+        return stats;
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    stats.nCount = n;
+    stats.llMinNs = v.front();
+    stats.llMaxNs = v.back();
+    stats.llMedianNs = n % 2 ? v[n / 2] : v[n / 2 - 1] + (v[n / 2] - v[n / 2 - 1]) / 2;
+    // Nearest rank: the smallest value with at least 95% at or below it.
+    stats.llP95Ns = v[(n * 95 + 99) / 100 - 1];
+    return stats;
+}
+
+SVerdictCounts CountVerdicts(const SJudgement& j)
+{
+    SVerdictCounts c;
+    c.nOk = j.nOk;
+    c.nAnswered = j.nAnsweredOnly;
+    c.nDiffers = j.nDiffers;
+    c.nUnanswered = j.nUnanswered;
+    c.nNoRecord = j.nAnswered - j.nAnsweredOnly - j.nOk - j.nDiffers;
+    return c;
+}
+
+namespace {
+
+    std::string Count(size_t n, const char* szOne, const char* szMany)
+    {
+        return std::to_string(n) + " " + (n == 1 ? szOne : szMany);
     }
-    cs += ", " + std::to_string(j.nUnanswered) + " unanswered";
-    if (j.nDiffers)
-        cs += ", " + std::to_string(j.nDiffers) + " differ" + (j.nDiffers == 1 ? "s" : "");
-    if (j.nNoRecord)
-        cs += ", " + std::to_string(j.nNoRecord) + " no record";
+
+    std::string OneDecimalMs(int64_t llNs)
+    {
+        char sz[32];
+        std::snprintf(sz, sizeof sz, "%.1f", static_cast<double>(llNs) / 1e6);
+        return sz;
+    }
+
+    bool AnyFailed(const SJudgement& j)
+    {
+        return j.nUnanswered > 0 || j.nDiffers > 0;
+    }
+
+    std::string MacText(const uint8_t* p)
+    {
+        char sz[24];
+        std::snprintf(
+            sz, sizeof sz, "%02x:%02x:%02x:%02x:%02x:%02x", p[0], p[1], p[2], p[3], p[4], p[5]);
+        return sz;
+    }
+
+    // Where a frame goes or comes from, as the clue compares them: the
+    // Ethernet MAC and, for BACnet/IP, the B/IP address.
+    struct SPlace {
+        std::array<uint8_t, 6> mac {};
+        SStation station;
+        bool operator==(const SPlace&) const = default;
+    };
+
+} // namespace
+
+std::string Headline(const SJudgement& j)
+{
+    const SVerdictCounts c = CountVerdicts(j);
+    std::string cs = std::string(AnyFailed(j) ? "FAIL" : "PASS") + ": "
+        + Count(j.nRequests, "request", "requests");
+    std::string csCounts;
+    const std::pair<size_t, const char*> counts[] = { { c.nOk, "ok" }, { c.nAnswered, "answered" },
+        { c.nDiffers, "differs" }, { c.nUnanswered, "unanswered" }, { c.nNoRecord, "no record" } };
+    for (const auto& [n, sz] : counts) {
+        if (n > 0)
+            csCounts += (csCounts.empty() ? "" : ", ") + std::to_string(n) + " " + sz;
+    }
+    return csCounts.empty() ? cs : cs + ": " + csCounts;
+}
+
+std::string AimClue(const std::vector<SJudgedFrame>& requests,
+    const std::vector<SJudgedFrame>& heard, const SJudgement& j)
+{
+    if (j.nUnanswered == 0)
+        return std::string();
+    // Where the unanswered requests went.
+    std::vector<SPlace> aimed;
+    for (const SJudgeLine& line : j.lines) {
+        if (line.bAnswered || line.nRequest >= requests.size())
+            continue;
+        const std::vector<uint8_t>& b = requests[line.nRequest].bytes;
+        const SBacnetFrame f = ParseBacnet(b.data(), b.size());
+        if (f.eApdu == EApdu::NotBacnet || b.size() < 12)
+            continue;
+        SPlace place;
+        std::copy(b.begin(), b.begin() + 6, place.mac.begin());
+        place.station = f.linkDestination;
+        aimed.push_back(place);
+    }
+    std::string cs;
+    std::vector<std::pair<uint32_t, SPlace>> told;
+    for (const SJudgedFrame& h : heard) {
+        const SBacnetFrame f = ParseBacnet(h.bytes.data(), h.bytes.size());
+        if (AnswerOf(f) != EQuery::WhoIs || !f.bHasDevice || h.bytes.size() < 12)
+            continue;
+        SPlace from;
+        std::copy(h.bytes.begin() + 6, h.bytes.begin() + 12, from.mac.begin());
+        from.station = BacnetSource(f);
+        const bool bAimedThere = std::any_of(aimed.begin(), aimed.end(),
+            [&](const SPlace& a) { return a.mac == from.mac && a.station == from.station; });
+        const std::pair<uint32_t, SPlace> device { f.uDeviceInstance, from };
+        if (bAimedThere || aimed.empty()
+            || std::find(told.begin(), told.end(), device) != told.end())
+            continue;
+        told.push_back(device);
+        if (told.size() > 3) {
+            cs += "; and more";
+            break;
+        }
+        std::string csFrom = MacText(from.mac.data());
+        if (f.bIp && from.station.uLength == 6) {
+            const uint8_t* p = from.station.bytes.data();
+            csFrom += " / " + std::to_string(p[0]) + "." + std::to_string(p[1]) + "."
+                + std::to_string(p[2]) + "." + std::to_string(p[3]);
+            const unsigned uPort = (p[4] << 8) | p[5];
+            if (uPort != 0xBAC0)
+                csFrom += ":" + std::to_string(uPort);
+        }
+        cs += (cs.empty() ? "" : "; ") + std::string("device ") + std::to_string(f.uDeviceInstance)
+            + " answered from " + csFrom + ": aim at it?";
+    }
     return cs;
 }
 
-std::string TsvLine(const SJudgeLine& line)
+std::string SummaryText(uint64_t uPacketsSent, const SJudgement& j)
+{
+    const SVerdictCounts c = CountVerdicts(j);
+    std::string cs = Count(uPacketsSent, "packet", "packets") + " sent; "
+        + Count(j.nRequests, "request", "requests") + ": " + std::to_string(j.nAnswered)
+        + " answered";
+    // Against the capture: what the answers made of it.
+    std::string csJudged;
+    const std::pair<size_t, std::string> judged[] = { { c.nOk, "ok" },
+        { c.nDiffers, c.nDiffers == 1 ? "differs" : "differ" }, { c.nNoRecord, "no record" } };
+    for (const auto& [n, csWord] : judged) {
+        if (n > 0)
+            csJudged += (csJudged.empty() ? "" : ", ") + std::to_string(n) + " " + csWord;
+    }
+    if (!csJudged.empty())
+        cs += " (" + csJudged + ")";
+    cs += ", " + std::to_string(j.nUnanswered) + " unanswered";
+    const SRoundTripStats stats = RoundTripStats(j.roundTripsNs);
+    if (stats.nCount > 0)
+        cs += "; round trip min " + OneDecimalMs(stats.llMinNs) + ", median "
+            + OneDecimalMs(stats.llMedianNs) + ", p95 " + OneDecimalMs(stats.llP95Ns) + ", max "
+            + OneDecimalMs(stats.llMaxNs) + " ms";
+    return cs;
+}
+
+std::string AnswerColumn(const SJudgeLine& line)
 {
     std::string csAnswer = line.bAnswered ? Clean(line.csAnswer) : "-";
     if (line.bAnswered && line.bHasRecorded && line.eVerdict == EVerdict::Ok
         && line.csRecorded != line.csAnswer && line.bConfirmed)
         csAnswer += " (recorded: " + Clean(line.csRecorded) + ")";
+    return csAnswer;
+}
+
+std::string VerdictColumn(const SJudgeLine& line)
+{
     std::string csVerdict = VerdictWord(line.eVerdict);
     if (line.eVerdict == EVerdict::Differs)
         csVerdict
             += " (" + Clean(line.csHeardKind) + "; recorded " + Clean(line.csRecordedKind) + ")";
-    return std::to_string(line.uRecord) + "\t" + Clean(line.csRequest) + "\t" + csAnswer + "\t"
-        + csVerdict + "\t" + (line.llRoundTripNs >= 0 ? Milliseconds(line.llRoundTripNs) : "-")
-        + "\n";
+    return csVerdict;
+}
+
+std::string RoundTripColumn(const SJudgeLine& line)
+{
+    return line.llRoundTripNs >= 0 ? Milliseconds(line.llRoundTripNs) : "-";
+}
+
+std::string TsvLine(const SJudgeLine& line, bool bRound)
+{
+    return std::to_string(line.uRecord) + "\t" + Clean(line.csRequest) + "\t" + AnswerColumn(line)
+        + "\t" + VerdictColumn(line) + "\t" + RoundTripColumn(line)
+        + (bRound ? "\t" + std::to_string(line.uRound) : std::string()) + "\n";
 }
 
 std::string JUnitXml(const std::string& csSuite, const SJudgement& j)
@@ -488,8 +645,11 @@ std::string JUnitXml(const std::string& csSuite, const SJudgement& j)
         + std::to_string(nFailures) + "\">\n";
     for (const auto& c : cases) {
         const SJudgeLine& first = j.lines[c.first];
+        // Rounds that repeat a record need names apart, or CI merges them.
+        const std::string csRound
+            = j.RoundsRepeat() ? " (round " + std::to_string(first.uRound) + ")" : std::string();
         cs += "  <testcase classname=\"" + Xml(csSuite) + "\" name=\"record "
-            + std::to_string(first.uRecord) + ": " + Xml(Clean(first.csRequest))
+            + std::to_string(first.uRecord) + ": " + Xml(Clean(first.csRequest)) + csRound
             + "\" time=\""
             // Seconds, as JUnit counts: the (first) round trip.
             + (first.llRoundTripNs >= 0 ? Milliseconds(first.llRoundTripNs / 1000) : "0.000")

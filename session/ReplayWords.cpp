@@ -9,6 +9,7 @@ namespace velmora {
 
 std::string ProgressText(const SReplayCounts& counts)
 {
+    // "%d packets sent" is the window's own running text, kept as it is.
     std::string cs = std::to_string(counts.iHandled) + " packets sent";
     if (counts.llRound > 1)
         cs += " (round " + std::to_string(counts.llRound) + ")";
@@ -21,6 +22,11 @@ std::string ProgressText(const SReplayCounts& counts)
 std::string SentBoxText(int iCount)
 {
     return std::to_string(iCount) + " Packets have been sent";
+}
+
+std::string CountWords(uint64_t uCount, const char* szOne, const char* szMany)
+{
+    return std::to_string(uCount) + " " + (uCount == 1 ? szOne : szMany);
 }
 
 std::string FileName(const std::string& csPath)
@@ -102,7 +108,7 @@ std::string ReplayStatusText(
         = result.iNotAimed > 0 ? std::to_string(result.iNotAimed) + " not aimed" : std::string();
     if (result.bStopped) {
         std::string cs = std::string(result.bTimeUp ? "Time up after " : "Stopped after ")
-            + std::to_string(result.iCount) + " packets";
+            + CountWords(static_cast<uint64_t>(result.iCount), "packet", "packets");
         // A timed Send says where in its rounds.
         if (result.llRounds > 0)
             cs += " (round " + std::to_string(result.llRounds) + ", packet "
@@ -116,7 +122,9 @@ std::string ReplayStatusText(
     }
     if (result.iRefused == 0 && csNotAimed.empty())
         return std::string();
-    std::string cs = std::to_string(result.iCount - result.iRefused) + " packets sent";
+    std::string cs
+        = CountWords(static_cast<uint64_t>(result.iCount - result.iRefused), "packet", "packets")
+        + " sent";
     if (result.iRefused > 0)
         cs += ", " + std::to_string(result.iRefused) + " refused";
     if (!csNotAimed.empty())
@@ -138,10 +146,20 @@ std::string ListenSummaryText(const SReplayResult& result, const SReplayRequest&
     std::string cs = judge::SummaryText(
         static_cast<uint64_t>(result.iCount - result.iRefused), listen.judgement);
     if (request.listen.bRequestsOnly)
-        cs += "; " + std::to_string(listen.llSkipped) + " records skipped (not requests)";
+        cs += "; " + CountWords(static_cast<uint64_t>(listen.llSkipped), "record", "records")
+            + " skipped (not requests)";
     if (listen.nUnstamped > 0)
-        cs += "; " + std::to_string(listen.nUnstamped)
-            + " requests without a send time stamp (no round trip)";
+        cs += "; " + CountWords(listen.nUnstamped, "request", "requests")
+            + " without a send time stamp (no round trip)";
+    if (listen.judgement.nUnanswered > 0) {
+        std::vector<judge::SJudgedFrame> heard;
+        heard.reserve(listen.heard.size());
+        for (const SHeardFrame& h : listen.heard)
+            heard.push_back({ 0, h.llNs, h.bytes });
+        const std::string csClue = judge::AimClue(listen.requests, heard, listen.judgement);
+        if (!csClue.empty())
+            cs += "; " + csClue;
+    }
     return cs;
 }
 

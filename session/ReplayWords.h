@@ -5,6 +5,7 @@
 
 #include "replay/Replay.h"
 
+#include <cstdint>
 #include <string>
 
 namespace velmora {
@@ -30,12 +31,16 @@ std::string ReplayStatusText(const SReplayResult& result, const SReplayRequest& 
 std::string ListeningText(const SListenCounts& counts);
 
 // The closing sentence of a listening Send, for both shells: the judge's
-// summary, with the records "Send requests only" skipped and the requests
-// that got no send time stamp.
+// summary, with the records "Send requests only" skipped, the requests
+// that got no send time stamp, and a clue when requests went unanswered
+// while a device announced itself elsewhere (judge::AimClue).
 std::string ListenSummaryText(const SReplayResult& result, const SReplayRequest& request);
 
 // The status line when the offset field holds no offset in Single Packet mode.
 std::string OffsetNotValidText();
+
+// "1 packet", "2 packets": a count with its noun in the right number.
+std::string CountWords(uint64_t uCount, const char* szOne, const char* szMany);
 
 // The file's name after its last slash (the whole path when that is empty).
 std::string FileName(const std::string& csPath);
