@@ -10,6 +10,7 @@
 #include "replay/Aim.h"
 #include "replay/Replay.h"
 #include "session/ReplayWords.h"
+#include "session/Report.h"
 #include "session/Session.h"
 #include "settings/AppSettings.h"
 
@@ -296,7 +297,10 @@ namespace {
         request.listen = options.listen;
         request.pace = options.pace;
         CCommandObserver observer(options, pErr);
+        const auto wallStart = std::chrono::system_clock::now();
+        const auto start = std::chrono::steady_clock::now();
         const SReplayResult result = Replay(request, observer);
+        const auto duration = std::chrono::steady_clock::now() - start;
         observer.EndProgress();
         const int iSignal = s_iStopSignal;
         if (!result.NotSent()) {
@@ -342,6 +346,25 @@ namespace {
             if (iExit == kExitSent && result.listen.bListened
                 && (result.listen.judgement.bConfirmedFailed || !bReported))
                 iExit = bReported ? kExitNotAnswered : kExitSomeFailed;
+        }
+        // The report says how the command ended: written last.
+        if (!options.csReport.empty() && !result.NotSent() && result.listen.bListened) {
+            SReportFacts facts = ReportFactsOf(request, result);
+            facts.llStartNs
+                = std::chrono::duration_cast<std::chrono::nanoseconds>(wallStart.time_since_epoch())
+                      .count();
+            facts.llDurationNs
+                = std::chrono::duration_cast<std::chrono::nanoseconds>(duration).count();
+            facts.csVersion = VELMORA_VERSION;
+            facts.csSummary = ListenSummaryText(result, request);
+            facts.csExitStatus = ExitStatusWords(iExit);
+            std::string csError;
+            // A report that cannot be written fails the run as a JUnit file does.
+            if (!WriteReport(options.csReport, facts, result.listen, csError)) {
+                std::fprintf(pErr, "%s: %s\n", kName, csError.c_str());
+                if (iExit == kExitSent || iExit == kExitNotAnswered)
+                    iExit = kExitSomeFailed;
+            }
         }
         session.ShutDown();
         return iExit;

@@ -198,7 +198,8 @@ bool ParseCommandLine(int argc, const char* const* argv, SCliOptions& options, s
         const bool bTakesValue = csName == "-i" || csName == "--adapter" || csName == "--offset"
             || csName == "--records" || csName == "--dst-mac" || csName == "--src-mac"
             || csName == "--dst-ip" || csName == "--src-ip" || csName == "--answers"
-            || csName == "--expect" || csName == "--junit" || IsPaceOption(csName);
+            || csName == "--expect" || csName == "--junit" || csName == "--report"
+            || IsPaceOption(csName);
         // --listen takes its seconds only as --listen=SECONDS.
         if (csName == "--listen") {
             options.listen.bListen = true;
@@ -263,10 +264,13 @@ bool ParseCommandLine(int argc, const char* const* argv, SCliOptions& options, s
             options.aim.bAlsoBroadcasts = true;
         } else if (csName == "--aimed") {
             options.bAimed = true;
-        } else if (csName == "--answers" || csName == "--junit") {
+        } else if (csName == "--answers" || csName == "--junit" || csName == "--report") {
             if (value->empty())
                 return Fail(csError, csName + " needs a file name");
-            (csName == "--answers" ? options.csAnswers : options.csJUnit) = *value;
+            (csName == "--answers"        ? options.csAnswers
+                    : csName == "--junit" ? options.csJUnit
+                                          : options.csReport)
+                = *value;
         } else if (csName == "--expect") {
             if (*value != "captured")
                 return Fail(csError, "--expect: only 'captured' is known");
@@ -312,10 +316,10 @@ bool ParseCommandLine(int argc, const char* const* argv, SCliOptions& options, s
         return true;
     }
     options.eAction = bDecode ? EAction::Decode : EAction::Send;
-    const bool bListenOptions
-        = options.listen.bExpectCaptured || !options.csAnswers.empty() || !options.csJUnit.empty();
+    const bool bListenOptions = options.listen.bExpectCaptured || !options.csAnswers.empty()
+        || !options.csJUnit.empty() || !options.csReport.empty();
     if (bListenOptions && !options.listen.bListen)
-        return Fail(csError, "--answers, --expect and --junit need --listen");
+        return Fail(csError, "--answers, --expect, --junit and --report need --listen");
     if (bDecode && (options.listen.bListen || options.listen.bRequestsOnly))
         return Fail(csError, "--decode sends nothing to listen for");
     if (operands.empty())
@@ -350,6 +354,8 @@ const char* UsageText()
            "      --expect captured  with --listen: judge each answer against the one the\n"
            "                      capture recorded (ok, differs, unanswered, no-record)\n"
            "      --junit FILE    with --listen: write the verdicts as JUnit XML\n"
+           "      --report FILE   with --listen: write a report to hand over, one HTML file\n"
+           "                      (verdicts, round-trip plots, the table of requests)\n"
            "      --requests-only send only the records that ask (requests), count the rest\n"
            "      --list-adapters list the adapters: name, a tab, the Device list's entry\n"
            "      --decode        print one line per record instead of sending: No., Time,\n"

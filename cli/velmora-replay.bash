@@ -24,7 +24,7 @@ _velmora_replay()
         COMPREPLY=($(compgen -W "captured" -- "$cur"))
         return
         ;;
-    --answers | --junit)
+    --answers | --junit | --report)
         compopt -o filenames 2>/dev/null
         COMPREPLY=($(compgen -f -- "$cur"))
         return
@@ -35,7 +35,7 @@ _velmora_replay()
             --decode --aimed --dst-mac --src-mac --dst-ip --src-ip --aim-broadcasts
             --multiplier --pps --mbps --loop --loop-pause --duration
             --debug --no-debug -q --quiet --version -h --help --listen --listen=
-            --answers --expect --junit --requests-only" -- "$cur"))
+            --answers --expect --junit --report --requests-only" -- "$cur"))
         return
     fi
     # Sending needs -i: offer it before the capture until one is given.

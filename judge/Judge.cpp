@@ -447,6 +447,14 @@ SRoundTripStats RoundTripStats(std::vector<int64_t> v)
     return stats;
 }
 
+std::string ShortMs(int64_t llNs)
+{
+    // A LAN answers in tenths of a millisecond: those keep their digits.
+    char sz[32];
+    std::snprintf(sz, sizeof sz, llNs < 1000000 ? "%.3f" : "%.1f", static_cast<double>(llNs) / 1e6);
+    return sz;
+}
+
 SVerdictCounts CountVerdicts(const SJudgement& j)
 {
     SVerdictCounts c;
@@ -463,13 +471,6 @@ namespace {
     std::string Count(size_t n, const char* szOne, const char* szMany)
     {
         return std::to_string(n) + " " + (n == 1 ? szOne : szMany);
-    }
-
-    std::string OneDecimalMs(int64_t llNs)
-    {
-        char sz[32];
-        std::snprintf(sz, sizeof sz, "%.1f", static_cast<double>(llNs) / 1e6);
-        return sz;
     }
 
     bool AnyFailed(const SJudgement& j)
@@ -583,9 +584,8 @@ std::string SummaryText(uint64_t uPacketsSent, const SJudgement& j)
     cs += ", " + std::to_string(j.nUnanswered) + " unanswered";
     const SRoundTripStats stats = RoundTripStats(j.roundTripsNs);
     if (stats.nCount > 0)
-        cs += "; round trip min " + OneDecimalMs(stats.llMinNs) + ", median "
-            + OneDecimalMs(stats.llMedianNs) + ", p95 " + OneDecimalMs(stats.llP95Ns) + ", max "
-            + OneDecimalMs(stats.llMaxNs) + " ms";
+        cs += "; round trip min " + ShortMs(stats.llMinNs) + ", median " + ShortMs(stats.llMedianNs)
+            + ", p95 " + ShortMs(stats.llP95Ns) + ", max " + ShortMs(stats.llMaxNs) + " ms";
     return cs;
 }
 

@@ -110,6 +110,9 @@ struct SRoundTripStats {
     int64_t llMaxNs = -1;
 };
 SRoundTripStats RoundTripStats(std::vector<int64_t> roundTripsNs);
+// A statistic in milliseconds as the summary writes it: "2.1", or "0.057"
+// below a millisecond.
+std::string ShortMs(int64_t llNs);
 
 // Counts per verdict over requests (not lines): a request with a differing
 // line differs, an unanswered one is unanswered, else its first line's word.

@@ -83,10 +83,10 @@ std::vector<Bytes> PcapFrames(const std::string& csPath)
 
 std::string Timeless(const std::string& cs)
 {
-    std::string out = std::regex_replace(cs, std::regex("[0-9]+\\.[0-9]{3} ms"), "ms");
-    return std::regex_replace(out,
+    const std::string out = std::regex_replace(cs,
         std::regex("round trip min [0-9.]+, median [0-9.]+, p95 [0-9.]+, max [0-9.]+ ms"),
         "round trip ms");
+    return std::regex_replace(out, std::regex("[0-9]+\\.[0-9]{3} ms"), "ms");
 }
 
 // A capture, a responder on the peer end and a main window on vm0 with

@@ -145,8 +145,9 @@ TEST(JudgeTest, PairingOnTheWire)
             { Heard(20, Ip(2, 1, kAck5)) }, {},
             "0\t" + kRp5
                 + "\treadProperty-ACK[ 5] analog-input,1 present-value = 21.5\tanswered\t0.020\n",
-            "1 packet sent; 1 request: 1 answered, 0 unanswered; round trip min 0.0, median 0.0, "
-            "p95 0.0, max 0.0 ms",
+            "1 packet sent; 1 request: 1 answered, 0 unanswered; round trip min 0.020, median "
+            "0.020, "
+            "p95 0.020, max 0.020 ms",
             false },
         { "the first answer counts, once",
             { Sent(0, 0, Ip(1, 2, kReadPv5)), Sent(1, 10, Ip(1, 2, kReadPv5)) },
