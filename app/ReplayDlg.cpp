@@ -12,6 +12,7 @@
 #include "res/LineBreaks.h"
 #include "res/Resources.h"
 #include "session/ReplayWords.h"
+#include "session/Report.h"
 #include "web/MakerSite.h"
 #include "web/UrlOpener.h"
 #include "web/WebServices.h"
@@ -33,6 +34,7 @@
 #include <QRadioButton>
 #include <QWindow>
 #include <algorithm>
+#include <chrono>
 #include <climits>
 
 namespace velmora {
@@ -512,7 +514,10 @@ void CReplayDlg::RunReplay(SReplayRequest request)
     request.pace = m_session.SendOptions().pace;
     request.listen = m_session.SendOptions().listen;
     m_bWaiting = false;
+    const auto wallStart = std::chrono::system_clock::now();
+    const auto start = std::chrono::steady_clock::now();
     const SReplayResult result = Replay(request, *this);
+    const auto duration = std::chrono::steady_clock::now() - start;
     if (m_bReplayStarted)
         EnableReplayControls(true);
     // A stop during the wait after the last frame cut the listening short,
@@ -537,7 +542,15 @@ void CReplayDlg::RunReplay(SReplayRequest request)
     // when the window is closing.
     if (bListened && !m_bCloseAfterReplay) {
         EnsureResultsWindow();
-        m_pResults->ShowResults(request.csPath, result.listen, csListened);
+        SReportFacts facts = ReportFactsOf(request, result);
+        facts.llStartNs
+            = std::chrono::duration_cast<std::chrono::nanoseconds>(wallStart.time_since_epoch())
+                  .count();
+        facts.llDurationNs = std::chrono::duration_cast<std::chrono::nanoseconds>(duration).count();
+        facts.csSummary = csListened;
+        facts.csExitStatus
+            = "as velmora-replay would exit: " + ExitStatusWords(ListeningExitStatus(result));
+        m_pResults->ShowResults(request.csPath, result.listen, csListened, &facts);
         m_pResults->show();
         m_pResults->raise();
     }

@@ -2,6 +2,7 @@
 
 #include "app/PacketsWnd.h"
 #include "app/QtPlatform.h"
+#include "app/RoundTripPlot.h"
 #include "decode/Decoder.h"
 #include "decode/RowFilter.h"
 #include "session/ReplayWords.h"
@@ -42,6 +43,13 @@ namespace {
         if (nDot != std::string::npos && (nSlash == std::string::npos || nDot > nSlash))
             cs.erase(nDot);
         return cs + "-answers.pcap";
+    }
+
+    // The capture's name with "-report.html" for its stem.
+    std::string SuggestedReportPath(const std::string& csCapture)
+    {
+        std::string cs = SuggestedAnswersPath(csCapture);
+        return cs.substr(0, cs.size() - std::string("-answers.pcap").size()) + "-report.html";
     }
 
 } // namespace
@@ -99,11 +107,14 @@ CResultsWnd::CResultsWnd(QWidget* pParent)
     auto* pDetails = new QSplitter(Qt::Horizontal, this);
     pDetails->addWidget(m_pTree);
     pDetails->addWidget(m_pHex);
+    m_pPlot = new CRoundTripPlot(this);
     auto* pSplit = new QSplitter(Qt::Vertical, this);
+    pSplit->addWidget(m_pPlot);
     pSplit->addWidget(m_pTable);
     pSplit->addWidget(pDetails);
-    pSplit->setStretchFactor(0, 3);
-    pSplit->setStretchFactor(1, 2);
+    pSplit->setStretchFactor(0, 2);
+    pSplit->setStretchFactor(1, 3);
+    pSplit->setStretchFactor(2, 2);
 
     m_pNote = new QLabel(this);
     m_pNote->setObjectName(QStringLiteral("note"));
@@ -111,6 +122,9 @@ CResultsWnd::CResultsWnd(QWidget* pParent)
     m_pSave = new QPushButton(tr("&Save answers\u2026"), this);
     m_pSave->setObjectName(QStringLiteral("saveAnswers"));
     m_pSave->setEnabled(false);
+    m_pSaveReport = new QPushButton(tr("Save &report\u2026"), this);
+    m_pSaveReport->setObjectName(QStringLiteral("saveReport"));
+    m_pSaveReport->setEnabled(false);
     m_pClose = new QPushButton(tr("Close"), this);
     m_pClose->setObjectName(QStringLiteral("close"));
 
@@ -119,6 +133,7 @@ CResultsWnd::CResultsWnd(QWidget* pParent)
     pTop->addWidget(m_pFilter, 1);
     auto* pBottom = new QHBoxLayout();
     pBottom->addWidget(m_pNote, 1);
+    pBottom->addWidget(m_pSaveReport);
     pBottom->addWidget(m_pSave);
     pBottom->addWidget(m_pClose);
     auto* pLayout = new QVBoxLayout(this);
@@ -133,14 +148,25 @@ CResultsWnd::CResultsWnd(QWidget* pParent)
     connect(m_pTable, &QTableWidget::itemSelectionChanged, this, &CResultsWnd::ShowAnswer);
     connect(m_pTree, &QTreeWidget::currentItemChanged, this, &CResultsWnd::HighlightField);
     connect(m_pSave, &QPushButton::clicked, this, &CResultsWnd::OnSaveAnswers);
+    connect(m_pSaveReport, &QPushButton::clicked, this, &CResultsWnd::OnSaveReport);
+    connect(m_pPlot, &CRoundTripPlot::LineClicked, this, [this](size_t nLine) {
+        if (nLine < static_cast<size_t>(m_pTable->rowCount()))
+            m_pTable->selectRow(static_cast<int>(nLine));
+    });
     connect(m_pClose, &QPushButton::clicked, this, &QWidget::close);
     resize(fontMetrics().averageCharWidth() * 150, fontMetrics().height() * 36);
 }
 
-void CResultsWnd::ShowResults(
-    const std::string& csCapture, const SListenResult& listen, const std::string& csSummary)
+void CResultsWnd::ShowResults(const std::string& csCapture, const SListenResult& listen,
+    const std::string& csSummary, const SReportFacts* pFacts)
 {
     m_bHasResults = true;
+    m_listen = listen;
+    m_bFacts = pFacts != nullptr;
+    if (pFacts)
+        m_facts = *pFacts;
+    m_pSaveReport->setEnabled(m_bFacts);
+    m_pPlot->SetData(listen.judgement, listen.requests);
     m_csCapture = csCapture;
     m_lines = listen.judgement.lines;
     m_heard = listen.heard;
@@ -189,7 +215,9 @@ void CResultsWnd::ShowResults(
     for (int i = 0; i < kColumns; ++i)
         m_pTable->setColumnWidth(i, widths[i] * iChar);
     // The verdict is read first: never cut to "unans...", whatever its length.
+    // A long "differs (...)" stops at 40 characters; the tooltip has the rest.
     m_pTable->resizeColumnToContents(Verdict);
+    m_pTable->setColumnWidth(Verdict, std::min(m_pTable->columnWidth(Verdict), 40 * iChar));
     m_pTree->clear();
     m_pHex->clear();
     m_detailBytes.clear();
@@ -229,6 +257,10 @@ void CResultsWnd::OnApplyFilter()
                 break;
             }
     }
+    std::vector<bool> keep(static_cast<size_t>(m_pTable->rowCount()));
+    for (int i = 0; i < m_pTable->rowCount(); ++i)
+        keep[static_cast<size_t>(i)] = !m_pTable->isRowHidden(i);
+    m_pPlot->SetKeep(keep);
     if (m_bHasResults && !filter.Empty())
         m_pNote->setText(
             tr("The filter shows %1 of %2 rows.").arg(VisibleRows()).arg(m_pTable->rowCount()));
@@ -309,6 +341,21 @@ void CResultsWnd::OnSaveAnswers()
     if (SaveHeardFrames(csPath, m_heard, csError))
         m_pNote->setText(QString::fromStdString(CountWords(m_heard.size(), "frame", "frames"))
             + tr(" heard saved in %1").arg(FromBytes(csPath)));
+    else
+        m_pNote->setText(tr("Not saved: %1").arg(FromBytes(csError)));
+}
+
+void CResultsWnd::OnSaveReport()
+{
+    if (!m_bHasResults || !m_bFacts)
+        return;
+    const std::string csPath
+        = GetFileDialog().GetSaveFileName(this, SuggestedReportPath(m_csCapture));
+    if (csPath.empty())
+        return;
+    std::string csError;
+    if (WriteReport(csPath, m_facts, m_listen, csError))
+        m_pNote->setText(tr("Report saved in %1").arg(FromBytes(csPath)));
     else
         m_pNote->setText(tr("Not saved: %1").arg(FromBytes(csError)));
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "replay/Listen.h"
+#include "session/Report.h"
 
 #include <QWidget>
 #include <string>
@@ -15,6 +16,8 @@ class QTreeWidget;
 
 namespace velmora {
 
+class CRoundTripPlot;
+
 // The results of the last listening Send: one row per request (and per
 // answer of a Who-Is or Who-Has), in the command's words, with the selected
 // row's answer decoded below. A window of its own, reached from Capture.
@@ -28,11 +31,13 @@ public:
 
     // Shows one listening Send: the capture it came from, what was heard and
     // judged, and the status line's summary.
-    void ShowResults(
-        const std::string& csCapture, const SListenResult& listen, const std::string& csSummary);
+    // With pFacts, "Save report..." writes the report of that Send.
+    void ShowResults(const std::string& csCapture, const SListenResult& listen,
+        const std::string& csSummary, const SReportFacts* pFacts = nullptr);
     bool HasResults() const { return m_bHasResults; }
 
     void OnSaveAnswers();
+    void OnSaveReport();
     void OnApplyFilter();
 
     QTableWidget* Table() const { return m_pTable; }
@@ -40,6 +45,8 @@ public:
     QPlainTextEdit* HexView() const { return m_pHex; }
     QLineEdit* FilterField() const { return m_pFilter; }
     QPushButton* SaveButton() const { return m_pSave; }
+    QPushButton* SaveReportButton() const { return m_pSaveReport; }
+    CRoundTripPlot* Plot() const { return m_pPlot; }
     QString SummaryLine() const;
     // "PASS: 3 requests: 3 ok" or "FAIL: ...", above the table.
     QString HeadlineText() const;
@@ -61,6 +68,9 @@ private:
     std::vector<judge::SJudgeLine> m_lines;
     bool m_bRounds = false; // the Send went in more than one round
     std::vector<SHeardFrame> m_heard;
+    SListenResult m_listen; // for the report
+    SReportFacts m_facts;
+    bool m_bFacts = false;
     std::vector<uint8_t> m_detailBytes;
 
     QLabel* m_pHeadline = nullptr;
@@ -71,6 +81,8 @@ private:
     QPlainTextEdit* m_pHex = nullptr;
     QLabel* m_pNote = nullptr;
     QPushButton* m_pSave = nullptr;
+    QPushButton* m_pSaveReport = nullptr;
+    CRoundTripPlot* m_pPlot = nullptr;
     QPushButton* m_pClose = nullptr;
 };
 

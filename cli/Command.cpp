@@ -355,7 +355,6 @@ namespace {
                       .count();
             facts.llDurationNs
                 = std::chrono::duration_cast<std::chrono::nanoseconds>(duration).count();
-            facts.csVersion = VELMORA_VERSION;
             facts.csSummary = ListenSummaryText(result, request);
             facts.csExitStatus = ExitStatusWords(iExit);
             std::string csError;

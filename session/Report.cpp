@@ -203,14 +203,6 @@ SReportFacts ReportFactsOf(const SReplayRequest& request, const SReplayResult& r
 {
     SReportFacts facts;
     facts.csCapturePath = request.csPath;
-    std::string csError;
-    facts.csSha256 = FileSha256(request.csPath, csError);
-    vdecode::CCaptureIndex index;
-    if (index.Open(request.csPath)) {
-        std::atomic<bool> bStop { false };
-        index.Run(bStop);
-        facts.uRecords = index.Count();
-    }
     facts.csAdapter = request.csAdapter;
     for (const std::string& cs :
         { AimSummary(request.aim), PaceSummary(request.pace), ListenNotice(request.listen) }) {
@@ -218,7 +210,22 @@ SReportFacts ReportFactsOf(const SReplayRequest& request, const SReplayResult& r
             facts.options.push_back(cs);
     }
     facts.uPacketsSent = static_cast<uint64_t>(result.iCount - result.iRefused);
+    facts.csVersion = VelmoraVersion();
     return facts;
+}
+
+const char* VelmoraVersion()
+{
+    return VELMORA_VERSION;
+}
+
+int ListeningExitStatus(const SReplayResult& result)
+{
+    if (result.NotSent())
+        return 3;
+    if (result.iRefused > 0)
+        return 1;
+    return result.listen.judgement.bConfirmedFailed ? 4 : 0;
 }
 
 std::string ExitStatusWords(int iExit)
@@ -448,7 +455,16 @@ std::string ReportHtml(
 bool WriteReport(const std::string& csPath, const SReportFacts& facts, const SListenResult& listen,
     std::string& csError)
 {
-    const std::string csHtml = ReportHtml(facts, listen, CaptureRecordReader(facts.csCapturePath));
+    SReportFacts read = facts;
+    std::string csShaError;
+    read.csSha256 = FileSha256(facts.csCapturePath, csShaError);
+    vdecode::CCaptureIndex index;
+    if (index.Open(facts.csCapturePath)) {
+        std::atomic<bool> bStop { false };
+        index.Run(bStop);
+        read.uRecords = index.Count();
+    }
+    const std::string csHtml = ReportHtml(read, listen, CaptureRecordReader(facts.csCapturePath));
     std::FILE* p = std::fopen(csPath.c_str(), "wb");
     const bool bWritten = p && std::fwrite(csHtml.data(), 1, csHtml.size(), p) == csHtml.size();
     if ((p && std::fclose(p) != 0) || !bWritten) {

@@ -29,9 +29,16 @@ struct SReportFacts {
 };
 
 // The facts a report needs that a Send's request and result give: the
-// capture's name, records and digest, the adapter and the options in words.
-// The times, the version, the exit status and the summary are the caller's.
+// capture's path, the adapter, the options in words, the packets sent and the
+// version; cheap (the file is read when the report is written). The times,
+// the exit status and the summary are the caller's.
 SReportFacts ReportFactsOf(const SReplayRequest& request, const SReplayResult& result);
+
+// Velmora's version, "1.0.0".
+const char* VelmoraVersion();
+
+// The exit status velmora-replay gives a Send with this result.
+int ListeningExitStatus(const SReplayResult& result);
 
 // The command's exit status in words: "0 (every chosen record sent; every
 // request answered as expected)".
@@ -49,7 +56,8 @@ RecordReader CaptureRecordReader(const std::string& csPath);
 std::string ReportHtml(
     const SReportFacts& facts, const SListenResult& listen, const RecordReader& readRecord);
 
-// Writes the report; false with a reason when the file cannot be written.
+// Writes the report, reading the capture for its records and digest first;
+// false with a reason when the file cannot be written.
 bool WriteReport(const std::string& csPath, const SReportFacts& facts, const SListenResult& listen,
     std::string& csError);
 

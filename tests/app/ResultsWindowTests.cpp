@@ -9,6 +9,7 @@
 #include "app/QtPlatform.h"
 #include "app/ReplayDlg.h"
 #include "app/ResultsWnd.h"
+#include "app/RoundTripPlot.h"
 #include "tools/CaptureWriter.h"
 #include "web/MakerSite.h"
 
@@ -194,10 +195,10 @@ TEST_F(ResultsWindowTest, SendThroughToTheRowsAndTheStatusLine)
               "property: unknown-property; recorded readProperty-ACK)|ms|"
             + kAck7 + " [marked]\n");
 
-    // The verdict column shows its longest word whole, not "unans...".
+    // The verdict column shows "unanswered" whole (and its icon), not "unans...".
     const QFontMetrics metrics(pTable->font());
     EXPECT_GE(pTable->columnWidth(CResultsWnd::Verdict),
-        metrics.horizontalAdvance(pTable->item(2, CResultsWnd::Verdict)->text()));
+        metrics.horizontalAdvance(pTable->item(1, CResultsWnd::Verdict)->text()) + 16);
     // The first failure is selected; then the first row: its answer's fields and bytes.
     EXPECT_EQ(pTable->currentRow(), 1);
     pTable->selectRow(0);
@@ -227,6 +228,32 @@ TEST_F(ResultsWindowTest, SendThroughToTheRowsAndTheStatusLine)
         EXPECT_EQ(pResults->VisibleRows(), f.iRows) << f.szText;
     }
 
+    // The plot: a dot for each answered row, a mark for the unanswered one;
+    // the filter thins it as it thins the table, and a click on a dot
+    // selects its row.
+    CRoundTripPlot* pPlot = pResults->Plot();
+    pPlot->LayOut();
+    auto Dots = [&] {
+        std::string cs;
+        for (const SPlotDot& d : pPlot->Scatter().dots)
+            cs += std::to_string(d.nLine) + (d.bUnanswered ? "u " : " ");
+        return cs;
+    };
+    EXPECT_EQ(Dots(), "0 2 1u ");
+    EXPECT_EQ(pPlot->Histogram().stats.nCount, 2u);
+    pResults->FilterField()->setText(QStringLiteral("differs"));
+    EXPECT_EQ(Dots(), "2 ");
+    EXPECT_EQ(pPlot->Histogram().stats.nCount, 1u);
+    pResults->FilterField()->clear();
+    EXPECT_EQ(Dots(), "0 2 1u ");
+    for (const size_t nLine : { 2u, 0u, 1u }) {
+        const SPlotDot& dot = *std::find_if(pPlot->Scatter().dots.begin(),
+            pPlot->Scatter().dots.end(), [&](const SPlotDot& d) { return d.nLine == nLine; });
+        QTest::mouseClick(pPlot, Qt::LeftButton, {},
+            QPoint(static_cast<int>(std::lround(dot.dX)), static_cast<int>(std::lround(dot.dY))));
+        EXPECT_EQ(pTable->currentRow(), static_cast<int>(nLine));
+    }
+
     // A filter that hides the selected row moves the details to a row it shows.
     pTable->selectRow(0);
     pResults->FilterField()->setText(QStringLiteral("differs"));
@@ -250,6 +277,26 @@ TEST_F(ResultsWindowTest, SendThroughToTheRowsAndTheStatusLine)
     QTest::mouseClick(pResults->SaveButton(), Qt::LeftButton);
     EXPECT_EQ(pResults->NoteLine().toStdString().rfind("Not saved: ", 0), 0u)
         << pResults->NoteLine().toStdString();
+
+    // For a person to look at: VELMORA_RESULTS_SHOT=/tmp/results.png keeps a picture.
+    if (const char* szShot = std::getenv("VELMORA_RESULTS_SHOT"))
+        pResults->grab().save(QString::fromLocal8Bit(szShot));
+
+    // Save report: the file holds the headline, the summary and a row per line.
+    save.csAnswer = m_dir.File("report.html");
+    QTest::mouseClick(pResults->SaveReportButton(), Qt::LeftButton);
+    EXPECT_EQ(save.csOffered, m_dir.File("c-report.html"));
+    EXPECT_EQ(pResults->NoteLine().toStdString(), "Report saved in " + save.csAnswer);
+    const std::string csHtml = ReadFile(save.csAnswer);
+    EXPECT_NE(csHtml.find(">FAIL: 3 requests: 1 ok, 1 differs, 1 unanswered<"), std::string::npos);
+    EXPECT_NE(csHtml.find("<p id=summary>" + pResults->SummaryLine().mid(8).toStdString()),
+        std::string::npos);
+    EXPECT_NE(csHtml.find("Records<td>5<"), std::string::npos);
+    size_t nRows = 0;
+    for (size_t n = csHtml.find("<tr class=v-"); n != std::string::npos;
+         n = csHtml.find("<tr class=v-", n + 1))
+        ++nRows;
+    EXPECT_EQ(nRows, 3u);
 
     // Capture > Results brings the same window back after it was closed.
     pResults->close();
