@@ -16,6 +16,7 @@
 #include <ctime>
 #include <map>
 #include <memory>
+#include <unordered_map>
 
 namespace velmora {
 
@@ -44,6 +45,26 @@ namespace {
             }
         }
         return out;
+    }
+
+    // A JSON string that may sit inside <script>: "</" cannot close it.
+    std::string Json(const std::string& cs)
+    {
+        std::string out = "\"";
+        for (size_t i = 0; i < cs.size(); ++i) {
+            const unsigned char c = static_cast<unsigned char>(cs[i]);
+            if (c == '"' || c == '\\')
+                out += std::string("\\") + static_cast<char>(c);
+            else if (c < 0x20) {
+                char sz[8];
+                std::snprintf(sz, sizeof sz, "\\u%04x", c);
+                out += sz;
+            } else if (c == '/' && i > 0 && cs[i - 1] == '<')
+                out += "\\/";
+            else
+                out += static_cast<char>(c);
+        }
+        return out + "\"";
     }
 
     std::string Fixed(double d, int iDecimals = 1)
@@ -182,16 +203,33 @@ table.cmp tr.d td{background:#ffe3b3;font-weight:600}
 
     // Sorting by a header's column, and the verdict filter (by a class on
     // <body>, so that the rows and the plot's dots follow the same rule).
+    // Draws the table a page at a time from the data, sorts it by a heading
+    // and filters it by verdict (a class on <body> hides the plot's dots too).
     const char* const kScript = R"(
 (function(){
-var t=document.getElementById('requests'),b=t.tBodies[0],s=document.getElementById('verdict');
-s.onchange=function(){document.body.className=s.value?'only-'+s.value:'';};
+var D=JSON.parse(document.getElementById('data').textContent),S=D.s,R=D.r,V=D.v,N=1000;
+var t=document.getElementById('requests'),b=t.tBodies[0],sel=document.getElementById('verdict');
+var info=document.getElementById('pageinfo'),prev=document.getElementById('prev'),next=document.getElementById('next');
+var rounds=t.hasAttribute('data-rounds'),order=R.map(function(r,i){return i;}),shown=order,page=0;
+function key(r,c){switch(c){case 0:return r[0];case 1:return r[1];case 2:return S[r[2]];case 3:return S[r[3]];
+case 4:return S[r[5]];case 5:return r[6]==='-'?Infinity:parseFloat(r[6]);default:return S[r[7]];}}
+function cell(tr,text,cls){var td=document.createElement('td');td.textContent=text;if(cls)td.className=cls;tr.appendChild(td);return td;}
+function draw(){b.textContent='';var f=document.createDocumentFragment(),end=Math.min(shown.length,(page+1)*N);
+for(var i=page*N;i<end;i++){var r=R[shown[i]],tr=document.createElement('tr');tr.className='v-'+V[r[4]];
+cell(tr,r[0],'n');if(rounds)cell(tr,r[1],'n');cell(tr,S[r[2]]);cell(tr,S[r[3]]);
+var td=cell(tr,'');td.setAttribute('data-v',V[r[4]]);
+if(r[8]){var d=document.createElement('details'),s=document.createElement('summary');s.textContent=S[r[5]];d.appendChild(s);
+d.appendChild(document.getElementById('c'+r[8]).content.cloneNode(true));td.appendChild(d);}else td.textContent=S[r[5]];
+cell(tr,r[6],'n');cell(tr,S[r[7]]);f.appendChild(tr);}
+b.appendChild(f);info.textContent=shown.length?'rows '+(page*N+1)+'\u2013'+end+' of '+shown.length:'no rows';
+prev.disabled=page===0;next.disabled=end>=shown.length;}
+function filter(){var v=sel.value;document.body.className=v?'only-'+v:'';
+shown=v?order.filter(function(i){return V[R[i][4]]===v;}):order;page=0;draw();}
+sel.onchange=filter;prev.onclick=function(){page--;draw();};next.onclick=function(){page++;draw();};
 Array.prototype.forEach.call(t.tHead.rows[0].cells,function(h,i){h.onclick=function(){
-var up=h.getAttribute('data-dir')!=='up',num=h.hasAttribute('data-num');h.setAttribute('data-dir',up?'up':'down');
-var r=Array.prototype.slice.call(b.rows);
-function k(row){var c=row.cells[i],v=c.getAttribute('data-v')||c.textContent;if(num){v=parseFloat(v);if(isNaN(v))v=Infinity;}return v;}
-r.sort(function(x,y){var a=k(x),c=k(y);return (a<c?-1:a>c?1:0)*(up?1:-1);});
-var f=document.createDocumentFragment();r.forEach(function(x){f.appendChild(x);});b.appendChild(f);};});
+var c=rounds||i===0?i:i+1,up=h.getAttribute('data-dir')!=='up';h.setAttribute('data-dir',up?'up':'down');
+order=order.slice().sort(function(x,y){var a=key(R[x],c),z=key(R[y],c);return (a<z?-1:a>z?1:x-y)*(up?1:-1);});filter();};});
+draw();
 })();
 )";
 
@@ -284,8 +322,7 @@ std::string ReportHtml(
         + Html(csName) + "</title><style>" + kStyle;
     // The filter: one rule per verdict hides the other rows and dots.
     for (const char* sz : kVerdicts)
-        cs += std::string("body.only-") + sz + " #requests tbody tr:not(.v-" + sz + "),body.only-"
-            + sz + " .dot:not(.v-" + sz + "){display:none}\n";
+        cs += std::string("body.only-") + sz + " .dot:not(.v-" + sz + "){display:none}\n";
     cs += "</style></head><body>\n";
     cs += std::string("<h1 id=headline class=") + (bFailed ? "fail" : "pass") + ">"
         + Html(judge::Headline(j)) + "</h1>\n";
@@ -409,46 +446,70 @@ std::string ReportHtml(
     cs += "<p class=note>Dots: answered requests; marks on the time axis: unanswered "
           "ones.</p>\n";
 
-    // The table.
+    // The table: its rows as data that the script draws a page at a time, so
+    // that 100,000 requests make a small file that opens at once.
     cs += "<h2>Requests</h2><p><label>Verdict: <select id=verdict><option value=\"\">all";
     for (size_t i = 0; i < 5; ++i) {
         if (values[i] > 0)
             cs += std::string("<option value=") + kVerdicts[i] + ">" + kVerdicts[i];
     }
-    cs += "</select></label> <span class=note>Click a heading to sort; a differing verdict "
-          "opens to compare the answers.</span></p>\n";
-    cs += "<table id=requests><colgroup><col style=\"width:5em\">";
+    cs += "</select></label> <button id=prev>&larr;</button> <span id=pageinfo></span> <button "
+          "id=next>&rarr;</button> <span class=note>Click a heading to sort; a differing "
+          "verdict opens to compare the answers.</span></p>\n";
+    cs += "<noscript><p>The table is drawn by the page's script; the command's TSV lines hold "
+          "the same rows.</p></noscript>\n";
+    cs += "<table id=requests data-rows=" + std::to_string(j.lines.size())
+        + (bRounds ? " data-rounds" : "") + "><colgroup><col style=\"width:5em\">";
     if (bRounds)
         cs += "<col style=\"width:4em\">";
     cs += "<col><col><col style=\"width:14em\"><col style=\"width:7em\"><col></colgroup>"
-          "<thead><tr><th data-num>Record";
+          "<thead><tr><th>Record";
     if (bRounds)
-        cs += "<th data-num>Round";
-    cs += "<th>Request<th>Answer<th>Verdict<th data-num>Round trip (ms)<th>Recorded "
-          "answer</tr></thead><tbody>\n";
+        cs += "<th>Round";
+    cs += "<th>Request<th>Answer<th>Verdict<th>Round trip (ms)<th>Recorded "
+          "answer</tr></thead><tbody></tbody></table>\n";
+    std::string csTemplates;
+    std::string csRows;
+    std::vector<std::string> strings;
+    std::unordered_map<std::string, size_t> stringIndex;
+    auto Index = [&](const std::string& csText) {
+        auto [it, bNew] = stringIndex.emplace(csText, strings.size());
+        if (bNew)
+            strings.push_back(csText);
+        return std::to_string(it->second);
+    };
+    size_t nTemplates = 0;
     for (const judge::SJudgeLine& line : j.lines) {
-        cs += "<tr class=" + VerdictClass(line.eVerdict) + "><td class=n>"
-            + std::to_string(line.uRecord);
-        if (bRounds)
-            cs += "<td class=n>" + std::to_string(line.uRound);
-        const std::string csAnswer = judge::AnswerColumn(line);
-        cs += "<td title=\"" + Html(line.csRequest) + "\">" + Html(line.csRequest) + "<td>"
-            + Html(csAnswer) + "<td data-v=" + judge::VerdictWord(line.eVerdict) + ">";
+        std::string csCompare = "0";
         if (line.eVerdict == judge::EVerdict::Differs && line.bAnswered
             && line.nAnswer < listen.heard.size()) {
             std::vector<uint8_t> recorded;
             const bool bRecorded
                 = line.bHasRecorded && readRecord && readRecord(line.uRecordedRecord, recorded);
-            cs += "<details><summary>" + Html(judge::VerdictColumn(line)) + "</summary>"
+            csCompare = std::to_string(++nTemplates);
+            csTemplates += "<template id=c" + csCompare + ">"
                 + Comparison(bRecorded ? &recorded : nullptr, listen.heard[line.nAnswer].bytes)
-                + "</details>";
-        } else {
-            cs += Html(judge::VerdictColumn(line));
+                + "</template>\n";
         }
-        cs += "<td class=n>" + judge::RoundTripColumn(line) + "<td>"
-            + (line.bHasRecorded ? Html(line.csRecorded) : std::string()) + "</tr>\n";
+        size_t iVerdict = 0;
+        while (
+            iVerdict < 4 && std::string(kVerdicts[iVerdict]) != judge::VerdictWord(line.eVerdict))
+            ++iVerdict;
+        csRows += (csRows.empty() ? "[" : ",\n[") + std::to_string(line.uRecord) + ","
+            + std::to_string(line.uRound) + "," + Index(line.csRequest) + ","
+            + Index(judge::AnswerColumn(line)) + "," + std::to_string(iVerdict) + ","
+            + Index(judge::VerdictColumn(line)) + ",\"" + judge::RoundTripColumn(line) + "\","
+            + Index(line.bHasRecorded ? line.csRecorded : std::string()) + "," + csCompare + "]";
     }
-    cs += "</tbody></table>\n<script>" + std::string(kScript) + "</script>\n</body></html>\n";
+    cs += csTemplates;
+    cs += "<script type=application/json id=data>{\"v\":[";
+    for (size_t i = 0; i < 5; ++i)
+        cs += std::string(i ? ",\"" : "\"") + kVerdicts[i] + "\"";
+    cs += "],\n\"s\":[";
+    for (size_t i = 0; i < strings.size(); ++i)
+        cs += (i ? ",\n" : "") + Json(strings[i]);
+    cs += "],\n\"r\":[" + csRows + "]}</script>\n";
+    cs += "<script>" + std::string(kScript) + "</script>\n</body></html>\n";
     return cs;
 }
 
