@@ -135,15 +135,18 @@ namespace {
 
         // The first untaken answer to r after nAfter (an index into the
         // frames, for a capture) or heard at or after llNs (for the wire).
-        bool TakeConfirmed(
-            const SBacnetFrame& r, size_t nAfter, int64_t llNs, bool bByTime, size_t& nFound)
+        // On the wire, llBeforeNs (0: none) is when the request's invoke ID
+        // went out again to the same device: an answer after it is the later one's.
+        bool TakeConfirmed(const SBacnetFrame& r, size_t nAfter, int64_t llNs, bool bByTime,
+            size_t& nFound, int64_t llBeforeNs = 0)
         {
             auto it = m_byInvokeId.find(r.uInvokeId);
             if (it == m_byInvokeId.end())
                 return false;
             for (size_t i : it->second) {
                 if (m_taken[i] || (!bByTime && i <= nAfter)
-                    || (bByTime && llNs != 0 && m_frames[i].llNs != 0 && m_frames[i].llNs < llNs))
+                    || (bByTime && llNs != 0 && m_frames[i].llNs != 0 && m_frames[i].llNs < llNs)
+                    || (bByTime && llBeforeNs != 0 && m_frames[i].llNs >= llBeforeNs))
                     continue;
                 if (AnswersConfirmed(r, m_parsed[i])) {
                     m_taken[i] = true;
@@ -282,6 +285,26 @@ SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJ
         parsed.push_back(ParseBacnet(r.bytes.data(), r.bytes.size()));
         sentTimes.push_back(EarliestSent(r));
     }
+    // For each confirmed request, when its invoke ID next went to the same
+    // place: the answer belongs to the latest request it can answer.
+    std::vector<int64_t> reusedAt(requests.size(), 0);
+    {
+        std::unordered_map<std::string, int64_t> next;
+        for (size_t n = requests.size(); n-- > 0;) {
+            const SBacnetFrame& r = parsed[n];
+            if (r.eApdu != EApdu::ConfirmedRequest)
+                continue;
+            std::string csKey(1, static_cast<char>(r.uInvokeId));
+            csKey += r.bIp ? 'i' : 'e';
+            for (const SStation* p : { &r.linkDestination, &r.linkSource, &r.dadr })
+                csKey.append(reinterpret_cast<const char*>(p->bytes.data()), p->uLength) += '|';
+            csKey += std::to_string(r.bHasDnet ? r.uDnet : -1);
+            auto it = next.find(csKey);
+            if (it != next.end())
+                reusedAt[n] = it->second;
+            next[csKey] = EarliestSent(requests[n]);
+        }
+    }
     std::vector<int64_t> heardTimes;
     for (const SJudgedFrame& h : heard)
         heardTimes.push_back(h.llNs);
@@ -388,7 +411,7 @@ SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJ
         if (bConfirmed) {
             size_t nFound = 0;
             SJudgeLine line = base;
-            if (wire.TakeConfirmed(r, 0, EarliestSent(requests[n]), true, nFound))
+            if (wire.TakeConfirmed(r, 0, EarliestSent(requests[n]), true, nFound, reusedAt[n]))
                 Answer(line, nFound);
             else
                 Fill(line, nullptr);

@@ -163,6 +163,19 @@ TEST(JudgeTest, PairingOnTheWire)
             "2 packets sent; 2 requests: 2 answered, 0 unanswered; round trip min 2.0, median 3.0, "
             "p95 4.0, max 4.0 ms",
             false },
+        // A replay reuses invoke IDs: a silent request does not take the
+        // answer to the next one with its ID.
+        { "an invoke ID reused after no answer",
+            { Sent(0, 0, Ip(1, 2, kReadPv5)), Sent(1, 10, Ip(1, 2, kReadPv5)),
+                Sent(2, 20, Ip(1, 3, kReadPv5)) },
+            { Heard(11000, Ip(2, 1, kAck5)), Heard(24000, Ip(3, 1, kAck5)) }, {},
+            "0\t" + kRp5 + "\t-\tunanswered\t-\n1\t" + kRp5
+                + "\treadProperty-ACK[ 5] analog-input,1 present-value = 21.5\tanswered\t1.000\n2\t"
+                + kRp5
+                + "\treadProperty-ACK[ 5] analog-input,1 present-value = 21.5\tanswered\t4.000\n",
+            "3 packets sent; 3 requests: 2 answered, 1 unanswered; round trip min 1.0, median 2.5, "
+            "p95 4.0, max 4.0 ms",
+            true },
         { "through a router", { Sent(0, 0, Ip(1, 9, routedRequest)) },
             { Heard(1000, Ip(9, 1, routedAckOtherStation)), Heard(3000, Ip(9, 1, routedAck)) }, {},
             "0\t" + kRp5
