@@ -32,6 +32,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QShortcut>
 #include <QWindow>
 #include <algorithm>
 #include <chrono>
@@ -124,10 +125,14 @@ void CReplayDlg::BuildWindow()
     setWindowFlags((windowFlags() & ~Qt::WindowType_Mask) | Qt::Window);
     setFont(QApplication::font());
 
+    // Every menu and item has a mnemonic, shown underlined; the titles read
+    // as they always did.
     auto* pMenuBar = new QMenuBar(this);
-    QMenu* pMenu = pMenuBar->addMenu(QString::fromLatin1(kMainMenuTitle));
+    QMenu* pMenu = pMenuBar->addMenu(QStringLiteral("&") + QString::fromLatin1(kMainMenuTitle));
     for (const SMenuItem& item : kMainMenuItems) {
-        QAction* pAction = pMenu->addAction(QString::fromLatin1(item.szText));
+        QString csText = QString::fromLatin1(item.szText);
+        csText.insert(item.iCommand == ID_APP_EXIT ? 1 : 0, QLatin1Char('&'));
+        QAction* pAction = pMenu->addAction(csText);
         pAction->setObjectName(QStringLiteral("menu%1").arg(item.iCommand));
         switch (item.iCommand) {
         case ID_APP_ABOUT:
@@ -143,21 +148,28 @@ void CReplayDlg::BuildWindow()
     }
 
     // Menu stays as it is; the packet list has a drop-down of its own.
-    QMenu* pCapture = pMenuBar->addMenu(QStringLiteral("Capture"));
-    QAction* pPackets = pCapture->addAction(QStringLiteral("Packets\u2026"));
+    QMenu* pCapture = pMenuBar->addMenu(QStringLiteral("&Capture"));
+    QAction* pPackets = pCapture->addAction(QStringLiteral("&Packets\u2026"));
     pPackets->setObjectName(QStringLiteral("menuPackets"));
     pPackets->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
     connect(pPackets, &QAction::triggered, this, &CReplayDlg::OnPackets);
     // Ctrl+O is Open and Ctrl+K clears to the end of a line in a text field;
     // Ctrl+Shift+K is nobody's standard key.
-    QAction* pSendOptions = pCapture->addAction(QStringLiteral("Send options\u2026"));
+    QAction* pSendOptions = pCapture->addAction(QStringLiteral("&Send options\u2026"));
     pSendOptions->setObjectName(QStringLiteral("menuSendOptions"));
     pSendOptions->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_K));
     connect(pSendOptions, &QAction::triggered, this, &CReplayDlg::OnSendOptions);
-    QAction* pResults = pCapture->addAction(QStringLiteral("Results…"));
+    QAction* pResults = pCapture->addAction(QStringLiteral("&Results…"));
     pResults->setObjectName(QStringLiteral("menuResults"));
     pResults->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_R));
     connect(pResults, &QAction::triggered, this, &CReplayDlg::OnResults);
+
+    // F10 opens the menu bar, as desktop users expect.
+    auto* pF10 = new QShortcut(QKeySequence(Qt::Key_F10), this);
+    connect(pF10, &QShortcut::activated, this, [pMenuBar] {
+        pMenuBar->setFocus(Qt::MenuBarFocusReason);
+        pMenuBar->setActiveAction(pMenuBar->actions().value(0));
+    });
 
     auto* pClient = new QWidget(this);
     pClient->setObjectName(QStringLiteral("client"));
