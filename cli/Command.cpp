@@ -46,6 +46,8 @@ namespace {
             , m_start(Clock::now())
         {
         }
+        bool ShowsProgress() const { return m_bProgress; }
+        void SetPlan(const SProgressPlan& plan) { m_plan = plan; }
         void OnProgress(const SReplayCounts& counts) override
         {
             if (!m_bProgress)
@@ -56,8 +58,7 @@ namespace {
             m_lastShown = now;
             m_bShown = true;
             const double dSeconds = std::chrono::duration<double>(now - m_start).count();
-            std::fprintf(m_pErr, "\r%s, %.0f packets/s\033[K", ProgressText(counts).c_str(),
-                dSeconds > 0 ? counts.iHandled / dSeconds : 0.0);
+            std::fprintf(m_pErr, "\r%s\033[K", ProgressLine(m_plan, counts, dSeconds).c_str());
             std::fflush(m_pErr);
         }
         bool StopRequested() override { return s_iStopSignal != 0; }
@@ -76,6 +77,7 @@ namespace {
         Clock::time_point m_start;
         Clock::time_point m_lastShown;
         bool m_bShown = false;
+        SProgressPlan m_plan;
     };
 
     int ListAdapterNames(std::FILE* pOut, std::FILE* pErr)
@@ -297,6 +299,17 @@ namespace {
         request.listen = options.listen;
         request.pace = options.pace;
         CCommandObserver observer(options, pErr);
+        // Only a terminal sees the progress: only then are the records counted.
+        if (observer.ShowsProgress()) {
+            uint64_t uRecords = 0;
+            vdecode::CCaptureIndex index;
+            if (request.eMode == EReplayMode::All && index.Open(request.csPath)) {
+                std::atomic<bool> bStop { false };
+                index.Run(bStop);
+                uRecords = index.Count();
+            }
+            observer.SetPlan(ProgressPlanOf(request, uRecords));
+        }
         const auto wallStart = std::chrono::system_clock::now();
         const auto start = std::chrono::steady_clock::now();
         const SReplayResult result = Replay(request, observer);

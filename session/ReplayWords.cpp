@@ -3,6 +3,7 @@
 #include "judge/Judge.h"
 #include "log/Log.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace velmora {
@@ -16,6 +17,58 @@ std::string ProgressText(const SReplayCounts& counts)
     if (counts.llWaitLeftMs >= 0)
         cs += std::string(counts.bPause ? ", next round in " : ", next packet in ")
             + std::to_string((counts.llWaitLeftMs + 999) / 1000) + " s";
+    return cs;
+}
+
+SProgressPlan ProgressPlanOf(const SReplayRequest& request, uint64_t uRecordsInCapture)
+{
+    SProgressPlan plan;
+    switch (request.eMode) {
+    case EReplayMode::Single:
+        plan.uPerRound = 1;
+        break;
+    case EReplayMode::Selection:
+        plan.uPerRound = request.selection.size();
+        break;
+    case EReplayMode::All:
+        plan.uPerRound = uRecordsInCapture;
+        break;
+    }
+    // Single Packet sends one record, once, whatever the timing says.
+    if (request.eMode != EReplayMode::Single) {
+        plan.llRounds = request.pace.llLoops;
+        if (request.pace.ePace == EPace::PacketsPerSecond)
+            plan.dPacketsPerSecond = request.pace.dRate;
+    }
+    return plan;
+}
+
+std::string ProgressLine(const SProgressPlan& plan, const SReplayCounts& counts, double dElapsedS)
+{
+    const uint64_t uDone = static_cast<uint64_t>(std::max(counts.iHandled, 0));
+    std::string cs = std::to_string(uDone);
+    const bool bKnown = plan.uPerRound > 0 && plan.llRounds > 0;
+    const uint64_t uTotal = bKnown ? plan.uPerRound * static_cast<uint64_t>(plan.llRounds) : 0;
+    cs += bKnown ? " of " + CountWords(uTotal, "record", "records") : " records";
+    if (plan.llRounds != 1 && counts.llRound > 0)
+        cs += ", round " + std::to_string(counts.llRound)
+            + (plan.llRounds > 1 ? " of " + std::to_string(plan.llRounds) : std::string());
+    if (dElapsedS >= 1) {
+        char sz[48];
+        std::snprintf(sz, sizeof sz, ", %.0f packets/s", static_cast<double>(uDone) / dElapsedS);
+        cs += sz;
+    }
+    if (bKnown && plan.dPacketsPerSecond > 0 && uDone <= uTotal) {
+        const long long llLeft = static_cast<long long>(
+            static_cast<double>(uTotal - uDone) / plan.dPacketsPerSecond + 0.5);
+        char sz[48];
+        if (llLeft >= 3600)
+            std::snprintf(sz, sizeof sz, ", %lld:%02lld:%02lld left", llLeft / 3600,
+                llLeft / 60 % 60, llLeft % 60);
+        else
+            std::snprintf(sz, sizeof sz, ", %lld:%02lld left", llLeft / 60, llLeft % 60);
+        cs += sz;
+    }
     return cs;
 }
 

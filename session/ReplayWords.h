@@ -15,6 +15,21 @@ namespace velmora {
 // "40 packets sent (round 2), next packet in 5 s".
 std::string ProgressText(const SReplayCounts& counts);
 
+// What a progress line knows before a Send: records per round (0: unknown),
+// rounds (0: until stopped) and the pace in packets/s (0: not set by rate).
+struct SProgressPlan {
+    uint64_t uPerRound = 0;
+    int64_t llRounds = 1;
+    double dPacketsPerSecond = 0;
+};
+// The plan of a request, given the capture's record count (0: unknown).
+SProgressPlan ProgressPlanOf(const SReplayRequest& request, uint64_t uRecordsInCapture);
+
+// One progress line: "120 of 1000 records, round 2 of 3, 812 packets/s, 1:05
+// left". The time left only when the pace is a rate and the rounds end; the
+// rate once a second has passed.
+std::string ProgressLine(const SProgressPlan& plan, const SReplayCounts& counts, double dElapsedS);
+
 // The closing box: "12 Packets have been sent".
 std::string SentBoxText(int iCount);
 

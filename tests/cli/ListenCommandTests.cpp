@@ -319,3 +319,58 @@ TEST(ListenCommandTest, AStopEndsTheWait)
 }
 
 } // namespace
+
+namespace {
+
+// The progress line goes to a terminal only: under script (a pseudo-terminal)
+// it is redrawn, at most 10 times a second; in a pipe, and with -q, standard
+// error holds exactly what it held before.
+TEST(ProgressCommandTest, OnlyOnATerminal)
+{
+    CNetns ns("cliprogress");
+    VTEST_REQUIRE_NETNS(ns);
+    CTempDir dir;
+    {
+        CCaptureWriter writer;
+        ASSERT_TRUE(writer.Open(dir.File("c.pcap")));
+        for (int i = 0; i < 15; ++i)
+            ASSERT_TRUE(writer.Write(Ip(1, 2, kReadPv5)));
+        ASSERT_TRUE(writer.Close());
+    }
+    const std::string csCommand
+        = std::string(VELMORA_REPLAY_EXE) + " -i " + CNetns::SendIf() + " --pps 10 --loop 2 c.pcap";
+    struct SRow {
+        const char* szName;
+        std::vector<std::string> args;
+        bool bProgress;
+    };
+    const SRow rows[] = {
+        { "terminal", { "/usr/bin/script", "-qefc", csCommand, "/dev/null" }, true },
+        { "terminal, -q", { "/usr/bin/script", "-qefc", csCommand + " -q", "/dev/null" }, false },
+        { "pipe", { "/bin/sh", "-c", csCommand + " 2>&1 | cat" }, false },
+    };
+    for (const SRow& row : rows) {
+        const auto start = std::chrono::steady_clock::now();
+        CChild command(row.args, dir.Path().string(), ns.Name());
+        EXPECT_EQ(command.Wait(), 0) << row.szName << command.Err();
+        const double dSeconds
+            = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const std::string csOut = command.Out();
+        const long lRedraws = std::count(csOut.begin(), csOut.end(), '\r');
+        if (row.bProgress) {
+            EXPECT_NE(csOut.find("of 30 records, round 2 of 2"), std::string::npos) << csOut;
+            EXPECT_NE(csOut.find(" left"), std::string::npos) << csOut;
+            // A terminal turns "\n" into "\r\n": those are no redraws.
+            const long lLines = std::count(csOut.begin(), csOut.end(), '\n');
+            EXPECT_LE(lRedraws - lLines, static_cast<long>(dSeconds * 10) + 2)
+                << row.szName << ": " << dSeconds << " s";
+            EXPECT_GE(lRedraws - lLines, 10) << row.szName;
+        } else {
+            EXPECT_EQ(csOut.find(" records"), std::string::npos) << row.szName << ": " << csOut;
+        }
+        if (std::string(row.szName) == "pipe")
+            EXPECT_EQ(csOut, "velmora-replay: 30 Packets have been sent\n");
+    }
+}
+
+} // namespace

@@ -4,6 +4,7 @@
 #include "FrameBuilder.h"
 #include "TestSupport.h"
 #include "session/Plot.h"
+#include "session/ReplayWords.h"
 #include "session/Report.h"
 #include "session/Sha256.h"
 
@@ -184,6 +185,58 @@ TEST(Sha256Test, KnownDigests)
     EXPECT_EQ(FileSha256(dir.File("abc"), csError), cases[1].szDigest);
     EXPECT_EQ(FileSha256(dir.File("none"), csError), "");
     EXPECT_NE(csError.find("No such file"), std::string::npos) << csError;
+}
+
+// The progress line both shells show while a Send runs.
+TEST(ProgressTest, PlansAndLines)
+{
+    SReplayRequest all;
+    SReplayRequest chosen;
+    chosen.eMode = EReplayMode::Selection;
+    chosen.selection = { 1, 2, 5, 9 };
+    chosen.pace.llLoops = 3;
+    chosen.pace.ePace = EPace::PacketsPerSecond;
+    chosen.pace.dRate = 2;
+    SReplayRequest single;
+    single.eMode = EReplayMode::Single;
+    single.pace = chosen.pace; // ignored: one record, once
+    SReplayRequest endless = all;
+    endless.pace.llLoops = 0;
+    endless.pace.ePace = EPace::PacketsPerSecond;
+    endless.pace.dRate = 100;
+    struct SCase {
+        const char* szName;
+        SReplayRequest request;
+        uint64_t uRecords;
+        int iHandled;
+        int64_t llRound;
+        double dElapsedS;
+        std::string csLine;
+    };
+    const std::vector<SCase> cases = {
+        { "all, at the start", all, 1000, 0, 0, 0, "0 of 1000 records" },
+        { "all, a rate after a second", all, 1000, 120, 0, 2, "120 of 1000 records, 60 packets/s" },
+        { "one record", all, 1, 1, 0, 0, "1 of 1 record" },
+        { "count unknown", all, 0, 7, 0, 0, "7 records" },
+        // 4 chosen x 3 rounds at 2/s: 7 left take 3.5 s, said as 0:04.
+        { "paced rounds", chosen, 1000, 5, 2, 2.5,
+            "5 of 12 records, round 2 of 3, 2 packets/s, 0:04 left" },
+        { "single ignores the timing", single, 1000, 0, 0, 0, "0 of 1 record" },
+        { "until stopped: no total, no time left", endless, 50, 120, 3, 1.2,
+            "120 records, round 3, 100 packets/s" },
+    };
+    for (const SCase& c : cases) {
+        SReplayCounts counts;
+        counts.iHandled = c.iHandled;
+        counts.llRound = c.llRound;
+        EXPECT_EQ(
+            ProgressLine(ProgressPlanOf(c.request, c.uRecords), counts, c.dElapsedS), c.csLine)
+            << c.szName;
+    }
+    // An hour and more reads as hours.
+    SProgressPlan slow { 7200, 1, 1 };
+    SReplayCounts counts;
+    EXPECT_EQ(ProgressLine(slow, counts, 0), "0 of 7200 records, 2:00:00 left");
 }
 
 } // namespace
