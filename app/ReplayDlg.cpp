@@ -6,6 +6,7 @@
 #include "app/QtPlatform.h"
 #include "app/SendOptionsDlg.h"
 #include "app/SingleInstance.h"
+#include "decode/CaptureIndex.h"
 #include "log/Log.h"
 #include "log/MessageBox.h"
 #include "res/DialogTemplate.h"
@@ -30,11 +31,13 @@
 #include <QMenuBar>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QShortcut>
 #include <QWindow>
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <climits>
 
@@ -179,6 +182,12 @@ void CReplayDlg::BuildWindow()
     pMenuBar->setGeometry(0, 0, client.width(), iMenuHeight);
     pClient->setGeometry(0, iMenuHeight, client.width(), client.height());
     setFixedSize(client.width(), client.height() + iMenuHeight);
+
+    // The progress bar shares the status line's place: the rest keeps its layout.
+    m_pProgress = new QProgressBar(pClient);
+    m_pProgress->setObjectName(QStringLiteral("progress"));
+    m_pProgress->setTextVisible(true);
+    m_pProgress->hide();
 
     m_pAdapterList = static_cast<QComboBox*>(Control(IDC_ADAPTERS));
     auto* pBanner = static_cast<QLabel*>(Control(IDC_BANNER));
@@ -526,10 +535,23 @@ void CReplayDlg::RunReplay(SReplayRequest request)
     request.pace = m_session.SendOptions().pace;
     request.listen = m_session.SendOptions().listen;
     m_bWaiting = false;
+    {
+        uint64_t uRecords = 0;
+        vdecode::CCaptureIndex index;
+        if (request.eMode == EReplayMode::All && index.Open(request.csPath)) {
+            std::atomic<bool> bStop { false };
+            index.Run(bStop);
+            uRecords = index.Count();
+        }
+        m_progressPlan = ProgressPlanOf(request, uRecords);
+    }
+    m_sendStart = std::chrono::steady_clock::now();
+    ShowProgressBar(true);
     const auto wallStart = std::chrono::system_clock::now();
     const auto start = std::chrono::steady_clock::now();
     const SReplayResult result = Replay(request, *this);
     const auto duration = std::chrono::steady_clock::now() - start;
+    ShowProgressBar(false);
     if (m_bReplayStarted)
         EnableReplayControls(true);
     // A stop during the wait after the last frame cut the listening short,
@@ -772,8 +794,37 @@ void CReplayDlg::OnStart()
     EnableReplayControls(false);
 }
 
+void CReplayDlg::ShowProgressBar(bool bShow)
+{
+    auto* pStatus = static_cast<QLineEdit*>(Control(IDC_STATUS));
+    const QRect whole = pStatus->geometry();
+    if (bShow && !m_pProgress->isVisible()) {
+        // The status line gives its right part to the bar while the Send runs.
+        const int iBar = whole.width() * 3 / 5;
+        pStatus->setGeometry(whole.x(), whole.y(), whole.width() - iBar - 4, whole.height());
+        m_pProgress->setGeometry(whole.right() - iBar + 1, whole.y(), iBar, whole.height());
+        const uint64_t uTotal = m_progressPlan.llRounds > 0
+            ? m_progressPlan.uPerRound * static_cast<uint64_t>(m_progressPlan.llRounds)
+            : 0;
+        // An unknown total shows a busy bar.
+        m_pProgress->setRange(0, static_cast<int>(std::min<uint64_t>(uTotal, INT_MAX)));
+        m_pProgress->setValue(0);
+        m_pProgress->setFormat(QString::fromStdString(ProgressLine(m_progressPlan, {}, 0)));
+        m_pProgress->show();
+    } else if (!bShow && m_pProgress->isVisible()) {
+        m_pProgress->hide();
+        pStatus->setGeometry(
+            whole.x(), whole.y(), m_pProgress->geometry().right() - whole.x() + 1, whole.height());
+    }
+}
+
 void CReplayDlg::OnProgress(const SReplayCounts& counts)
 {
+    if (m_pProgress->isVisible()) {
+        if (m_pProgress->maximum() > 0)
+            m_pProgress->setValue(std::min(counts.iHandled, m_pProgress->maximum()));
+        m_pProgress->setFormat(QString::fromStdString(ProgressLine(m_progressPlan, counts, 0)));
+    }
     SetStatusText(ProgressText(counts));
     PumpMessages();
 }

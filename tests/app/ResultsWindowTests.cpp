@@ -15,6 +15,7 @@
 
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QTest>
@@ -314,8 +315,16 @@ TEST_F(ResultsWindowTest, StopEndsTheWaitAtOnce)
     Start({ Ip(1, 2, ReadPv(5)) }, {}, "Listen=1\r\nWait=30\r\n");
     std::string csDuring;
     std::chrono::steady_clock::time_point stopped;
+    std::string csBar;
+    QRect statusDuring;
+    const QRect statusBefore = m_pDlg->Controls().pStatus->geometry();
     QTimer::singleShot(400, m_pDlg.get(), [&] {
         csDuring = m_pDlg->Controls().pStatus->text().toStdString();
+        if (m_pDlg->ProgressBar()->isVisible())
+            csBar = m_pDlg->ProgressBar()->text().toStdString() + " ("
+                + std::to_string(m_pDlg->ProgressBar()->value()) + "/"
+                + std::to_string(m_pDlg->ProgressBar()->maximum()) + ")";
+        statusDuring = m_pDlg->Controls().pStatus->geometry();
         stopped = std::chrono::steady_clock::now();
         QTest::mouseClick(m_pDlg->Controls().pSend, Qt::LeftButton); // reads Stop
     });
@@ -335,6 +344,12 @@ TEST_F(ResultsWindowTest, StopEndsTheWaitAtOnce)
     ASSERT_NE(m_pDlg->ResultsWindow(), nullptr);
     EXPECT_EQ(m_pDlg->ResultsWindow()->Table()->rowCount(), 1);
     EXPECT_EQ(m_pDlg->Controls().pSend->text().toStdString(), "Send");
+    // The progress bar stood beside a shorter status line, and went with the Send.
+    EXPECT_EQ(csBar, "1 of 1 record (1/1)");
+    EXPECT_LT(statusDuring.width(), statusBefore.width());
+    EXPECT_EQ(statusDuring.left(), statusBefore.left());
+    EXPECT_FALSE(m_pDlg->ProgressBar()->isVisible());
+    EXPECT_EQ(m_pDlg->Controls().pStatus->geometry(), statusBefore);
 }
 
 } // namespace
