@@ -194,26 +194,6 @@ namespace {
 
 } // namespace
 
-bool CheckConverseOptions(const SConverseOptions& o, std::string& csError)
-{
-    if (o.iWindow < kMinConverseWindow || o.iWindow > kMaxConverseWindow)
-        csError = "The window of " + std::to_string(o.iWindow) + " requests is not between "
-            + std::to_string(kMinConverseWindow) + " and " + std::to_string(kMaxConverseWindow);
-    else if (o.llApduTimeoutMs < kMinApduTimeoutMs || o.llApduTimeoutMs > kMaxApduTimeoutMs)
-        csError = "The APDU time-out of " + std::to_string(o.llApduTimeoutMs)
-            + " ms is not between " + std::to_string(kMinApduTimeoutMs) + " and "
-            + std::to_string(kMaxApduTimeoutMs);
-    else if (o.iRetries < 0 || o.iRetries > kMaxConverseRetries)
-        csError = "The " + std::to_string(o.iRetries) + " retries are not between 0 and "
-            + std::to_string(kMaxConverseRetries);
-    else if (o.iGiveUp < 0 || o.iGiveUp > kMaxGiveUp)
-        csError = "Giving up after " + std::to_string(o.iGiveUp)
-            + " unanswered requests is not between 0 and " + std::to_string(kMaxGiveUp);
-    else
-        return true;
-    return false;
-}
-
 const char* ConverseOutcomeWord(EConverseOutcome eOutcome)
 {
     switch (eOutcome) {

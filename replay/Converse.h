@@ -33,9 +33,6 @@ struct SConverseOptions {
     bool operator==(const SConverseOptions&) const = default;
 };
 
-// False with a sentence naming the value when an option is outside its limits.
-bool CheckConverseOptions(const SConverseOptions& options, std::string& csError);
-
 // What the loop does with a record it offers.
 enum class EConverseGate {
     Go, // send it now (a confirmed request's copy already carries its new invoke ID)

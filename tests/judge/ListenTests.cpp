@@ -260,6 +260,7 @@ TEST(ListenTest, AConversationWithTheResponder)
         ASSERT_TRUE(enter.Ok());
         CSocketSink sink;
         CEar ear;
+        ear.SetPrompt(true);
         std::string csError;
         ASSERT_TRUE(sink.Open(CNetns::SendIf(), csError)) << csError;
         ASSERT_TRUE(ear.Start(CNetns::SendIf(), csError)) << csError;

@@ -457,34 +457,8 @@ TEST(ConverseTest, RoutedRequestsArePairedByTheirRemoteNetwork)
         EConverseGate::Go);
 }
 
-TEST(ConverseTest, OptionsOutsideTheirLimitsAreRefused)
+TEST(ConverseTest, ProgressSaysWhatIsWaitedFor)
 {
-    struct SRow {
-        int iWindow;
-        int64_t llTimeoutMs;
-        int iRetries;
-        int iGiveUp;
-        const char* szError; // "" when accepted
-    };
-    const std::vector<SRow> rows {
-        { 1, 3000, 0, 10, "" },
-        { 16, 1, 3, 0, "" },
-        { 1, kMaxApduTimeoutMs, 0, kMaxGiveUp, "" },
-        { 0, 3000, 0, 10, "The window of 0 requests is not between 1 and 16" },
-        { 17, 3000, 0, 10, "The window of 17 requests is not between 1 and 16" },
-        { 1, 0, 0, 10, "The APDU time-out of 0 ms is not between 1 and 3600000" },
-        { 1, kMaxApduTimeoutMs + 1, 0, 10,
-            "The APDU time-out of 3600001 ms is not between 1 and 3600000" },
-        { 1, 3000, 4, 10, "The 4 retries are not between 0 and 3" },
-        { 1, 3000, -1, 10, "The -1 retries are not between 0 and 3" },
-        { 1, 3000, 0, -1, "Giving up after -1 unanswered requests is not between 0 and 1000000" },
-    };
-    for (const SRow& row : rows) {
-        std::string csError;
-        const SConverseOptions options { row.iWindow, row.llTimeoutMs, row.iRetries, row.iGiveUp };
-        EXPECT_EQ(CheckConverseOptions(options, csError), *row.szError == 0) << row.szError;
-        EXPECT_EQ(csError, row.szError);
-    }
     SConverseProgress progress { 12, 40, true, 1'250'000'000 };
     EXPECT_EQ(ConverseProgressText(progress), "request 12 of 40, waiting for the answer (1.2 s)");
     progress.bWaiting = false;
