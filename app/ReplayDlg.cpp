@@ -340,7 +340,8 @@ void CReplayDlg::ShowAimNotice()
 {
     const SSendOptions& options = m_session.SendOptions();
     std::string csNotice = AimSummary(options.aim);
-    const std::string csPace = PaceSummary(options.pace);
+    // Single Packet sends its one record at once, whatever the pace says.
+    const std::string csPace = m_session.Settings().Mode == 1 ? PaceSummary(options.pace) : "";
     if (!csPace.empty())
         csNotice += (csNotice.empty() ? "" : ". ") + csPace;
     const std::string csListen = ListenNotice(options.listen);
@@ -378,6 +379,7 @@ bool CReplayDlg::ReadOffset()
             szProblem = szRange;
         }
     }
+    m_bOffsetParsed = szProblem == nullptr || szProblem == szRange;
     if (!szProblem)
         return true;
     ShowMessageBox(szProblem, MB_OK);
@@ -547,10 +549,17 @@ void CReplayDlg::RunReplay(SReplayRequest request)
         MessageAndLogOk("%s", SentBoxText(result.iCount).c_str());
     m_bReplaying = false;
     m_stopRequest = EStop::None;
-    if (m_bCloseAfterReplay) {
-        m_bCloseAfterReplay = false;
-        OnCancel();
-    }
+    EndIfClosed();
+}
+
+// A close asked for during a Send saved and said goodbye when it came; the
+// window goes once the Send is over.
+void CReplayDlg::EndIfClosed()
+{
+    if (!m_bCloseAfterReplay)
+        return;
+    m_bCloseAfterReplay = false;
+    QDialog::reject();
 }
 
 // Only the status line is written: the other fields may hold typing that the
@@ -592,21 +601,26 @@ void CReplayDlg::OnSend()
     m_stopRequest = EStop::None;
     ClearStatusReason();
     // The offset's check shows its message. All packets goes on with the
-    // values as they stand; a single packet is the one the field names, and a
-    // field that names none sends nothing rather than the last good offset.
+    // values as they stand, and so does a single packet whose number is out
+    // of range (a negative one sends nothing); a field that holds no number
+    // sends nothing rather than the last good offset.
     const bool bOffsetOk = DoDataExchange(true);
     SReplayRequest request;
     request.csPath = m_session.CapturePath();
     // No radio button set (-1) counts as Single Packet.
     request.eMode = m_session.Settings().Mode == 1 ? EReplayMode::All : EReplayMode::Single;
     request.iOffset = m_session.Settings().Offset;
-    if (!bOffsetOk && request.eMode == EReplayMode::Single) {
-        ShowStatusSentence(OffsetNotValidText());
+    // A close asked for while the offset's box was up sends nothing.
+    if (m_bCloseAfterReplay) {
         m_bReplaying = false;
-        if (m_bCloseAfterReplay) {
-            m_bCloseAfterReplay = false;
-            OnCancel();
-        }
+        EndIfClosed();
+        return;
+    }
+    if (!bOffsetOk && !m_bOffsetParsed && request.eMode == EReplayMode::Single) {
+        ShowStatusSentence(OffsetNotValidText());
+        ShowAimNotice();
+        m_bReplaying = false;
+        EndIfClosed();
         return;
     }
     RunReplay(std::move(request));
@@ -619,11 +633,16 @@ void CReplayDlg::reject()
 
 void CReplayDlg::OnCancel()
 {
-    // A close during a replay stops it first; the save and the shutdown record
-    // follow as soon as the loop is out, so the log ends on them.
+    // A close during a replay saves and writes its shutdown record at once,
+    // then stops the Send after the frame in flight; the window goes once the
+    // box has been answered.
     if (m_bReplaying) {
-        m_stopRequest = EStop::StopAndClose;
+        if (m_bCloseAfterReplay)
+            return;
         m_bCloseAfterReplay = true;
+        SaveSettings();
+        m_session.ShutDown();
+        m_stopRequest = EStop::StopAndClose;
         return;
     }
     SaveSettings();
@@ -646,6 +665,7 @@ void CReplayDlg::OnModeChanged()
 {
     SaveSettings();
     Control(IDC_OFFSET)->setEnabled(m_session.Settings().Mode != 1);
+    ShowAimNotice();
 }
 
 void CReplayDlg::SaveSettings()

@@ -128,6 +128,7 @@ private:
     void ShowStatusSentence(const std::string& csText);
     void EnsureResultsWindow();
     bool ReadOffset();
+    void EndIfClosed();
     void UpdateModeTabStop();
 
     // Holds the values of the path, mode, offset and update controls.
@@ -145,6 +146,7 @@ private:
     QString m_qsPathShown; // what the path field was given for the session's path
     bool m_bReplaying = false;
     bool m_bCloseAfterReplay = false;
+    bool m_bOffsetParsed = true; // the offset field held a number, in range or not
     // What a running Send has been asked: nothing, a stop, or a stop because
     // the window is closing.
     enum class EStop { None, Stop, StopAndClose };
