@@ -360,7 +360,7 @@ void CReplayDlg::ShowAimNotice()
     else if (nOld == std::string::npos)
         return;
     if (csStatus != m_csStatus)
-        ShowStatusSentence(csStatus);
+        ShowStatusSentence(csStatus, m_bStatusSaysWhy);
 }
 
 bool CReplayDlg::ReadOffset()
@@ -533,7 +533,7 @@ void CReplayDlg::RunReplay(SReplayRequest request)
         csStatus = csStatus.empty() ? csListened : csStatus + ". " + csListened;
     }
     if (!csStatus.empty())
-        ShowStatusSentence(csStatus);
+        ShowStatusSentence(csStatus, SaysWhyNothingWent(sent, request));
     ShowAimNotice();
     // The results stand beside the window before the box asks for OK; not
     // when the window is closing.
@@ -564,7 +564,7 @@ void CReplayDlg::EndIfClosed()
 
 // Only the status line is written: the other fields may hold typing that the
 // user has yet to correct, and the next Send must read it as typed.
-void CReplayDlg::ShowStatusSentence(const std::string& csText)
+void CReplayDlg::ShowStatusSentence(const std::string& csText, bool bSaysWhy)
 {
     m_csStatus = csText;
     auto* pStatus = static_cast<QLineEdit*>(Control(IDC_STATUS));
@@ -572,7 +572,7 @@ void CReplayDlg::ShowStatusSentence(const std::string& csText)
     // A sentence longer than the field shows its start, and whole on hovering.
     pStatus->setCursorPosition(0);
     pStatus->setToolTip(pStatus->text());
-    m_bStatusSaysWhy = csText.rfind("Not sent: ", 0) == 0;
+    m_bStatusSaysWhy = bSaysWhy;
 }
 
 // The reason the last Send gave goes with the next Send; a count stays.
@@ -617,7 +617,7 @@ void CReplayDlg::OnSend()
         return;
     }
     if (!bOffsetOk && !m_bOffsetParsed && request.eMode == EReplayMode::Single) {
-        ShowStatusSentence(OffsetNotValidText());
+        ShowStatusSentence(OffsetNotValidText(), true);
         ShowAimNotice();
         m_bReplaying = false;
         EndIfClosed();

@@ -125,7 +125,8 @@ private:
     void ClearStatusReason();
     // The aim's and the listening's notices at the end of the status line.
     void ShowAimNotice();
-    void ShowStatusSentence(const std::string& csText);
+    // bSaysWhy: the sentence tells why nothing was sent, and goes with the next Send.
+    void ShowStatusSentence(const std::string& csText, bool bSaysWhy);
     void EnsureResultsWindow();
     bool ReadOffset();
     void EndIfClosed();

@@ -62,6 +62,11 @@ std::string OffsetNotValidText()
     return "Not sent: the offset must be a whole number from 0 to 9999999";
 }
 
+bool SaysWhyNothingWent(const SReplayResult& result, const SReplayRequest& request)
+{
+    return result.NotSent() || (request.eMode == EReplayMode::Single && result.iCount == 0);
+}
+
 std::string ReplayStatusText(
     const SReplayResult& result, const SReplayRequest& request, const std::string& csPickHint)
 {

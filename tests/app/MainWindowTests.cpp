@@ -1207,16 +1207,19 @@ TEST_F(MainWindowTest, SendOptionsByShortcutAreKeptAndShown)
     QTest::mouseClick(C().pSend, Qt::LeftButton);
     EXPECT_EQ(m_pDlg->StatusText(),
         "Not sent: the offset must be a whole number from 0 to 9999999. " + csAimListen);
+    // The reason stays until the next Send, the notices follow the options.
+    const std::string csWhy = "Not sent: the offset must be a whole number from 0 to 9999999";
     C().pOffset->setText("0");
     QTest::mouseClick(C().pAll, Qt::LeftButton);
     dialog.answer.pace = SPaceOptions();
     dialog.answer.aim = SAimOptions();
     QTest::keyClick(m_pDlg.get(), Qt::Key_K, Qt::ControlModifier | Qt::ShiftModifier);
-    EXPECT_EQ(m_pDlg->StatusText(), "Listening for answers until 3 s after the last frame");
+    EXPECT_EQ(
+        m_pDlg->StatusText(), csWhy + ". Listening for answers until 3 s after the last frame");
     // Back at the defaults, the notice goes.
     dialog.answer = SSendOptions();
     QTest::keyClick(m_pDlg.get(), Qt::Key_K, Qt::ControlModifier | Qt::ShiftModifier);
-    EXPECT_EQ(m_pDlg->StatusText(), "");
+    EXPECT_EQ(m_pDlg->StatusText(), csWhy);
     EXPECT_EQ(Settings(), csIni);
 }
 
