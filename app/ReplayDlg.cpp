@@ -347,20 +347,11 @@ void CReplayDlg::ShowAimNotice()
     const std::string csListen = ListenNotice(options.listen);
     if (!csListen.empty())
         csNotice += (csNotice.empty() ? "" : ". ") + csListen;
-    size_t nOld = std::string::npos;
-    for (const char* sz : { "Aimed ", "Paced ", "Back to back, ", "Listening for answers until",
-             "Sending requests only" })
-        nOld = std::min(nOld, m_csStatus.find(sz));
-    std::string csStatus
-        = m_csStatus.substr(0, nOld == std::string::npos ? m_csStatus.size() : nOld);
-    while (!csStatus.empty() && (csStatus.back() == ' ' || csStatus.back() == '.'))
-        csStatus.pop_back();
+    std::string csStatus = m_csStatusBody;
     if (!csNotice.empty())
         csStatus = csStatus.empty() ? csNotice : csStatus + ". " + csNotice;
-    else if (nOld == std::string::npos)
-        return;
     if (csStatus != m_csStatus)
-        ShowStatusSentence(csStatus, m_bStatusSaysWhy);
+        ShowStatus(csStatus);
 }
 
 bool CReplayDlg::ReadOffset()
@@ -566,13 +557,19 @@ void CReplayDlg::EndIfClosed()
 // user has yet to correct, and the next Send must read it as typed.
 void CReplayDlg::ShowStatusSentence(const std::string& csText, bool bSaysWhy)
 {
+    m_csStatusBody = csText;
+    m_bStatusSaysWhy = bSaysWhy;
+    ShowStatus(csText);
+}
+
+void CReplayDlg::ShowStatus(const std::string& csText)
+{
     m_csStatus = csText;
     auto* pStatus = static_cast<QLineEdit*>(Control(IDC_STATUS));
     pStatus->setText(Q(csText));
     // A sentence longer than the field shows its start, and whole on hovering.
     pStatus->setCursorPosition(0);
     pStatus->setToolTip(pStatus->text());
-    m_bStatusSaysWhy = bSaysWhy;
 }
 
 // The reason the last Send gave goes with the next Send; a count stays.
@@ -583,6 +580,7 @@ void CReplayDlg::ClearStatusReason()
     if (!m_bStatusSaysWhy)
         return;
     m_bStatusSaysWhy = false;
+    m_csStatusBody.clear();
     m_csStatus.clear();
     auto* pStatus = static_cast<QLineEdit*>(Control(IDC_STATUS));
     pStatus->clear();
@@ -798,6 +796,7 @@ void CReplayDlg::EnableReplayControls(bool bEnable)
 
 void CReplayDlg::SetStatusText(const std::string& csText)
 {
+    m_csStatusBody = csText;
     m_csStatus = csText;
     DoDataExchange(false);
     ClearUpperVectorState();

@@ -127,6 +127,7 @@ private:
     void ShowAimNotice();
     // bSaysWhy: the sentence tells why nothing was sent, and goes with the next Send.
     void ShowStatusSentence(const std::string& csText, bool bSaysWhy);
+    void ShowStatus(const std::string& csText); // the whole line, notices included
     void EnsureResultsWindow();
     bool ReadOffset();
     void EndIfClosed();
@@ -137,6 +138,7 @@ private:
     QComboBox* m_pAdapterList = nullptr;
     std::string m_csInformation;
     std::string m_csStatus;
+    std::string m_csStatusBody; // the status line without the options' notices
     QIcon m_hIcon;
 
     std::map<int, QWidget*> m_controls;
