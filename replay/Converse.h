@@ -7,6 +7,19 @@
 // and retries them, acknowledges segmented answers window by window, and gives
 // up on a device that stopped answering. Widget-free; time comes from an
 // IClock, so the whole of it runs on a fake clock in tests.
+//
+// The loop's gate, for each record past the request filter and the aim (the
+// ear started with SetPrompt(true), or every answer waits for its block):
+//   for (;;) {
+//       Heard() every frame heard so far; Tick(); send TakeFrames() at once;
+//       Offer():  Go     -> send the copy now (its timer runs), next record
+//                 Skip   -> count it skipped (never sent), next record
+//                 GaveUp -> end the Send: GiveUpText(), exit 4, the rest unsent
+//                 Wait   -> hear until min(llUntilNs, a poll slice); a stop
+//                           ends the wait and StopAll()
+//   }
+// After the last record the same, until Outstanding() is 0; TakeResults()
+// whenever convenient.
 
 #include "replay/Pace.h"
 
