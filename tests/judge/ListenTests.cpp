@@ -253,7 +253,7 @@ TEST(ListenTest, AConversationWithTheResponder)
             { "40000001", "40000101", "40000201", "40010001", "40010101", "40010201" }, 3 },
         { "retries: the same frame, the same invoke ID", { "default=silent" }, With(1, 30, 2, 10),
             1, "t", { "0005000c0c", "0005000c0c" } },
-        { "a device falls silent: give-up after 3", { "silent-after=2" }, With(1, 30, 0, 3), 8,
+        { "a device falls silent: give-up after 3", { "silent-after=2" }, With(1, 200, 0, 3), 8,
             "aattt", {}, 0, "the device at 10.0.0.2:47808 stopped answering after record 4" },
     };
     for (const SRow& row : rows) {
