@@ -17,6 +17,7 @@
 // Who-Is-Router-To-Network by every I-Am-Router-To-Network; each such answer
 // goes to the latest request of its kind sent before it that it fits.
 
+#include "decode/Frame.h"
 #include "judge/Bacnet.h"
 
 #include <cstdint>
@@ -35,15 +36,14 @@ struct SJudgedFrame {
     int64_t llEarliestNs = 0;
 };
 
-// What "Send requests only" does with a record.
-enum class ERequestKind {
-    Confirmed, // sent, and judged
-    Unconfirmed, // sent; judged when it is Who-Is or Who-Has
-    RouterQuery, // Who-Is-Router-To-Network: sent, and judged
-    Skipped, // an answer, another network message, a BVLC message, not BACnet
-};
+// What "Send requests only" does with a record: decode's classifier, named
+// here too for the callers that still ask the judge.
+using ERequestKind = decode::ERequestKind;
 ERequestKind ClassifyRequest(const SBacnetFrame& frame);
-ERequestKind ClassifyRequest(const uint8_t* pData, size_t nLength);
+inline ERequestKind ClassifyRequest(const uint8_t* pData, size_t nLength)
+{
+    return decode::ClassifyRequest(pData, nLength);
+}
 
 enum class EVerdict {
     Answered, // an answer came (no --expect)
