@@ -1,5 +1,6 @@
 #include "replay/Converse.h"
 
+#include "decode/Frame.h"
 #include "judge/Bacnet.h"
 #include "judge/Judge.h"
 
@@ -43,8 +44,8 @@ namespace {
         size_t nEnd = 0; // the APDU's end, padding left out
     };
 
-    // The one place this file reads BACnet: the judge's parser for the fields,
-    // then the offsets of the layers it walked (every length was checked there).
+    // The one place this file reads BACnet: the frame locator for the layers,
+    // the judge's parser for the fields.
     SLocated Locate(const uint8_t* p, size_t n)
     {
         SLocated at;
@@ -54,43 +55,26 @@ namespace {
         if (e == judge::EApdu::NotBacnet || e == judge::EApdu::BvlcOnly
             || e == judge::EApdu::NetworkMessage)
             return at;
-        size_t nOff = 14;
-        uint16_t uType = Be16(p + 12);
-        if (uType == 0x8100) {
-            uType = Be16(p + 16);
-            nOff = 18;
-        }
-        size_t nEnd = n;
-        if (at.f.bIp) {
-            at.nIp = nOff;
-            nEnd = std::min(nEnd, at.nIp + Be16(p + at.nIp + 2));
-            at.nUdp = at.nIp + (p[at.nIp] & 0x0f) * 4u;
-            nEnd = std::min(nEnd, at.nUdp + Be16(p + at.nUdp + 4));
-            at.nBvlc = at.nUdp + 8;
-            nEnd = std::min(nEnd, at.nBvlc + Be16(p + at.nBvlc + 2));
-            nOff = at.nBvlc + (at.f.bForwarded ? 10 : 4);
+        const decode::SFrameLayout layout = decode::LocateFrame(p, n);
+        if (!layout.uApduAt)
+            return at;
+        if (layout.eKind == decode::EFrameKind::BacnetIp) {
+            at.nIp = layout.uIpAt;
+            at.nUdp = layout.uUdpAt;
+            at.nBvlc = layout.uBvlcAt;
         } else {
-            at.nLength8023 = nOff - 2;
-            nEnd = std::min(nEnd, nOff + uType);
-            nOff += 3;
+            at.nLength8023 = layout.uTypeAt;
         }
-        at.nNpdu = nOff;
-        nOff += 2;
-        if (at.f.bHasDnet)
-            nOff += 3u + at.f.dadr.uLength;
-        if (at.f.bHasSnet)
-            nOff += 3u + at.f.sadr.uLength;
-        if (at.f.bHasDnet)
-            nOff += 1;
-        at.nApdu = nOff;
-        at.nEnd = nEnd;
-        at.bApdu = nOff < nEnd;
+        at.nNpdu = layout.uNpduAt;
+        at.nApdu = layout.uApduAt;
+        at.nEnd = layout.uEnd;
+        at.bApdu = at.nApdu < at.nEnd;
         return at;
     }
 
     // The headers of base (up to its APDU) and a new APDU, every length mended.
     // IPv4 gets a fresh header checksum and no UDP checksum (0: allowed). An
-    // 802.3 length cannot pass 1500; a longer frame says 1500.
+    // 802.3 length cannot pass 1500; a longer frame says 1500. VLAN tags stay.
     std::vector<uint8_t> WithApdu(const std::vector<uint8_t>& base, const SLocated& at,
         const uint8_t* pApdu, size_t nApdu, bool bReply)
     {
@@ -101,6 +85,8 @@ namespace {
         const size_t n = out.size();
         if (at.nIp != kNone) {
             PutBe16(&out[at.nIp + 2], n - at.nIp);
+            out[at.nIp + 6] &= 0x40; // whole: no more fragments, offset 0 (DF stays)
+            out[at.nIp + 7] = 0;
             PutBe16(&out[at.nUdp + 4], n - at.nUdp);
             PutBe16(&out[at.nUdp + 6], 0);
             PutBe16(&out[at.nBvlc + 2], n - at.nBvlc);

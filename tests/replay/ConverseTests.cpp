@@ -51,6 +51,14 @@ Bytes Segment(uint8_t uId, uint8_t uSeq, bool bMore, uint8_t uWindow, const std:
 }
 const Bytes kWhoIs = From(1, 0xff, Hex("01 00 10 08"));
 
+// Two VLAN tags (802.1ad, then 802.1Q) after the MACs.
+Bytes DoubleTagged(Bytes frame)
+{
+    const Bytes tags = Hex("88a8 0001 8100 0002");
+    frame.insert(frame.begin() + 12, tags.begin(), tags.end());
+    return frame;
+}
+
 // The APDU of a BACnet/IP frame with no NPDU addresses, as hex without
 // spaces; the IP total length ends it (no padding).
 std::string ApduOf(const Bytes& frame)
@@ -414,6 +422,9 @@ TEST(ConverseTest, WhatIsNotSentAndWhatIsLeftAlone)
         { "a confirmed request gets ID 0", ReadPv(2, 77), EConverseGate::Go, true },
         { "over BACnet/Ethernet too", BacnetEthernet(Hex("01 04 02 75 4d 0c 0c 00000001 19 55")),
             EConverseGate::Go, true },
+        { "behind two VLAN tags", DoubleTagged(ReadPv(2, 77)), EConverseGate::Go, true },
+        { "a routed request", From(1, 9, Hex("01 24 0005 01 0b ff 02 75 4d 0c 0c 00000001 19 55")),
+            EConverseGate::Go, true },
     };
     for (const SRow& row : rows) {
         SCOPED_TRACE(row.szName);
@@ -427,6 +438,12 @@ TEST(ConverseTest, WhatIsNotSentAndWhatIsLeftAlone)
         for (size_t i = 0; i < frame.size(); ++i)
             nDiffer += frame[i] != row.frame[i];
         EXPECT_EQ(nDiffer, row.bRewritten ? 1u : 0u);
+        if (row.bRewritten) {
+            // The byte changed is the invoke ID: the first fresh one.
+            const judge::SBacnetFrame f = judge::ParseBacnet(frame.data(), frame.size());
+            EXPECT_EQ(f.eApdu, judge::EApdu::ConfirmedRequest);
+            EXPECT_EQ(f.uInvokeId, 0);
+        }
         EXPECT_EQ(conversation.Outstanding(), row.bRewritten ? 1u : 0u);
     }
 }
