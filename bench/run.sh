@@ -8,6 +8,8 @@
 # listening off and on, and 10,000 requests answered back to back; --quick).
 # With --report first, the report benchmark runs (size and headless chromium's
 # open time of a report of 100,000 requests; --quick for 10,000).
+# With --converse first, the conversation benchmark runs (requests a second at
+# window 1 and 8 against a responder that answers at once; --quick).
 set -eu
 SRC=$(cd "$(dirname "$0")/.." && pwd)
 if [ "$(id -u)" -ne 0 ]; then
@@ -32,6 +34,11 @@ if [ "${1:-}" = "--report" ]; then
     shift
     cmake --build "$BUILD" --target velmora-report-bench
     exec "$BUILD/bench/velmora-report-bench" "$@"
+fi
+if [ "${1:-}" = "--converse" ]; then
+    shift
+    cmake --build "$BUILD" --target velmora-converse-bench
+    exec "$BUILD/bench/velmora-converse-bench" "$@"
 fi
 cmake --build "$BUILD" --target velmora-bench
 exec "$BUILD/bench/velmora-bench" "$@"

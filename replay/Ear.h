@@ -11,12 +11,10 @@ namespace velmora {
 //
 // Its classic BPF filter is attached and locked before the capabilities go, so
 // no code in the process (a theme plugin, say) can lift or replace it. It takes
-// incoming frames only, and of those only
-//   - 802.2 LLC 82 82 03 (BACnet/Ethernet),
-//   - IPv4 UDP from or to ports 47808-47823 carrying BVLC type 0x81, first
-//     fragment only (later fragments hold no UDP header to prove what they are),
-//   - either of these inside one 802.1Q tag, whether the kernel left the tag in
-//     the frame or moved it aside.
+// incoming frames only, and of those only the BACnet frames of the one rule
+// (decode/Frame.h): its tags, whether the kernel left the outer one in the
+// frame or moved it aside, its LLC, its ports and its BVLC type. The program
+// is compiled from an expression written out of that rule's constants.
 // The socket is created with protocol 0 and so hears nothing until a listening
 // Send binds it to its adapter; binding needs no capability.
 
@@ -34,7 +32,12 @@ struct SFilterInstruction {
     uint8_t uJf;
     uint32_t uK;
 };
+// Empty when libpcap cannot compile it (then no ear opens).
 const std::vector<SFilterInstruction>& BacnetFilterProgram();
+// The rule as a libpcap expression, for a frame that still holds up to
+// uTagsInFrame tags: what the program runs after the kernel took none
+// (kMaxVlanTags) or one (kMaxVlanTags - 1).
+std::string BacnetFilterExpression(uint32_t uTagsInFrame);
 
 // An AF_PACKET raw socket of protocol 0, close-on-exec, with the BACnet filter
 // attached and locked and VLAN data on. -1 with
@@ -68,6 +71,10 @@ public:
     // start), the adapter does not exist, or the bind or membership fails.
     bool Start(const std::string& csAdapter, std::string& csError);
     bool Listening() const { return m_iFd >= 0; }
+    // Before Start: hand each frame over as it lands rather than in blocks a
+    // few milliseconds apart, for a conversation that waits on every answer.
+    // The ring then holds 4,096 frames (not some 60,000 short ones).
+    void SetPrompt(bool bPrompt) { m_bPrompt = bPrompt; }
     // Waits up to iWaitMs for a frame, then takes every frame waiting and
     // appends them to heard, in arrival order. The number taken; 0 when the
     // time ran out or the ear is not listening.
@@ -80,12 +87,15 @@ public:
     void Stop();
 
 private:
+    size_t ReadFrames(std::vector<SHeardFrame>& heard, int iWaitMs); // a prompt ear's
+
     int m_iGivenSocket = -1;
     int m_iFd = -1;
     int m_iIfIndex = 0;
     bool m_bOwnSocket = false;
     bool m_bPromiscuous = false;
     bool m_bRing = false; // the socket has a receive ring
+    bool m_bPrompt = false; // a ring of frames (TPACKET_V2), not of blocks
     uint8_t* m_pRing = nullptr; // mapped while listening
     uint32_t m_uNext = 0; // the ring's next block to read
 };

@@ -126,6 +126,7 @@ std::vector<SRow> Rows()
         { "BACnet/IP 47808 to 47808", UdpFrame(47808, 47808, Bvll()), true },
         { "BACnet/IP answer to a client port", UdpFrame(47808, 50123, Bvll()), true },
         { "BACnet/IP from a client port", UdpFrame(50123, 47823, Bvll()), true },
+        { "BACnet/IP answer from 47823 to a client port", UdpFrame(47823, 50123, Bvll()), true },
         { "UDP 47824 both ways", UdpFrame(47824, 47824, Bvll()), false },
         { "UDP 47807 both ways", UdpFrame(47807, 47807, Bvll()), false },
         { "UDP 47808 without BVLC 0x81",
@@ -147,7 +148,11 @@ std::vector<SRow> Rows()
         { "802.1Q BACnet/IP", Tagged(UdpFrame(47808, 47808, Bvll())), true },
         { "802.1Q BACnet/Ethernet", Tagged(BacnetEthernet(kNpduApdu)), true },
         { "802.1Q ARP", Tagged(arp), false },
-        { "two 802.1Q tags", Tagged(Tagged(UdpFrame(47808, 47808, Bvll()))), false },
+        { "two 802.1Q tags", Tagged(Tagged(UdpFrame(47808, 47808, Bvll()))), true },
+        { "802.1ad over 802.1Q", Tagged(Tagged(UdpFrame(47808, 47808, Bvll())), 0x88a8), true },
+        { "0x9100 BACnet/Ethernet", Tagged(BacnetEthernet(kNpduApdu), 0x9100), true },
+        { "0x9100 over 802.1Q", Tagged(Tagged(BacnetEthernet(kNpduApdu)), 0x9100), true },
+        { "three tags", Tagged(Tagged(Tagged(UdpFrame(47808, 47808, Bvll()))), 0x88a8), false },
         { "truncated IPv4", truncated, false },
     };
 }
@@ -168,8 +173,11 @@ TEST(EarTest, TheFilterHearsIncomingBacnetOnly)
     // Before a Start the ear hears nothing at all.
     for (const SRow& row : rows)
         ASSERT_TRUE(peer.Send(row.frame)) << row.szName;
-    {
+    // In blocks, then frame by frame (a conversation's), on the one process ear.
+    for (const bool bPrompt : { false, true }) {
+        SCOPED_TRACE(bPrompt ? "prompt" : "in blocks");
         CEar ear(iEar);
+        ear.SetPrompt(bPrompt);
         std::string csError;
         ASSERT_TRUE(ear.Start(CNetns::SendIf(), csError)) << csError;
         EXPECT_TRUE(HearAll(ear, 100).empty());
@@ -198,7 +206,8 @@ TEST(EarTest, TheFilterHearsIncomingBacnetOnly)
             std::string::npos);
     }
 
-    // Stopped, it is deaf again, and a new Start hears only what comes after it.
+    // Stopped, it is deaf again, and a new Start (in blocks again) hears only
+    // what comes after it.
     for (const SRow& row : rows)
         ASSERT_TRUE(peer.Send(row.frame));
     CEar again(iEar);
