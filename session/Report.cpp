@@ -74,11 +74,6 @@ namespace {
         return sz;
     }
 
-    std::string Ms(int64_t llNs)
-    {
-        return Fixed(static_cast<double>(llNs) / 1e6, 3);
-    }
-
     std::string UtcTime(int64_t llNs)
     {
         const std::time_t t = static_cast<std::time_t>(llNs / 1000000000);
