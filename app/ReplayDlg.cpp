@@ -11,6 +11,7 @@
 #include "res/DialogTemplate.h"
 #include "res/LineBreaks.h"
 #include "res/Resources.h"
+#include "session/JudgeSend.h"
 #include "session/ReplayWords.h"
 #include "web/MakerSite.h"
 #include "web/UrlOpener.h"
@@ -523,9 +524,10 @@ void CReplayDlg::RunReplay(SReplayRequest request)
     sent.bStopped = sent.bStopped && !bWaitCut;
     std::string csStatus = ReplayStatusText(sent, request);
     const bool bListened = !result.NotSent() && result.listen.bListened;
+    const judge::SJudgement judgement = JudgeSend(request, result);
     std::string csListened;
     if (bListened) {
-        csListened = ListenSummaryText(result, request);
+        csListened = ListenSummaryText(result, request, judgement);
         if (bWaitCut)
             csListened += " (listening stopped early)";
         csStatus = csStatus.empty() ? csListened : csStatus + ". " + csListened;
@@ -537,7 +539,7 @@ void CReplayDlg::RunReplay(SReplayRequest request)
     // when the window is closing.
     if (bListened && !m_bCloseAfterReplay) {
         EnsureResultsWindow();
-        m_pResults->ShowResults(request.csPath, result.listen, csListened);
+        m_pResults->ShowResults(request.csPath, result.listen, judgement, csListened);
         m_pResults->show();
         m_pResults->raise();
     }

@@ -13,6 +13,7 @@
 #include "TestSupport.h"
 #include "replay/Replay.h"
 #include "replay/SendSocket.h"
+#include "session/JudgeSend.h"
 #include "tools/CaptureWriter.h"
 
 #include <algorithm>
@@ -168,7 +169,7 @@ int main(int argc, char** argv)
     unsigned long ulAnswered = 0;
     std::sscanf(
         responder.Out().c_str() + responder.Out().find("answered"), "answered %lu", &ulAnswered);
-    const judge::SJudgement& j = result.listen.judgement;
+    const judge::SJudgement j = JudgeSend(request, result);
     std::printf("\n%u requests answered back to back:\n", uRequests);
     std::printf("  sent %d, responder answered %lu, heard %zu, paired %zu, unanswered %zu, "
                 "without a send stamp %zu\n",

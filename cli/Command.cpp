@@ -9,6 +9,7 @@
 #include "replay/AdapterList.h"
 #include "replay/Aim.h"
 #include "replay/Replay.h"
+#include "session/JudgeSend.h"
 #include "session/ReplayWords.h"
 #include "session/Session.h"
 #include "settings/AppSettings.h"
@@ -242,13 +243,14 @@ namespace {
     // summary on standard error, the answers and the JUnit file. False when a
     // file could not be written.
     bool ReportListening(const SCliOptions& options, const SReplayRequest& request,
-        const SReplayResult& result, std::FILE* pOut, std::FILE* pErr)
+        const SReplayResult& result, const judge::SJudgement& judgement, std::FILE* pOut,
+        std::FILE* pErr)
     {
         const SListenResult& listen = result.listen;
-        for (const judge::SJudgeLine& line : listen.judgement.lines)
+        for (const judge::SJudgeLine& line : judgement.lines)
             std::fputs(judge::TsvLine(line).c_str(), pOut);
         std::fflush(pOut);
-        const std::string csSummary = ListenSummaryText(result, request);
+        const std::string csSummary = ListenSummaryText(result, request, judgement);
         std::fprintf(pErr, "%s: %s\n", kName, csSummary.c_str());
         bool bOk = true;
         std::string csError;
@@ -258,8 +260,7 @@ namespace {
             bOk = false;
         }
         if (!options.csJUnit.empty()) {
-            const std::string csXml
-                = judge::JUnitXml(FileName(options.csCapture), listen.judgement);
+            const std::string csXml = judge::JUnitXml(FileName(options.csCapture), judgement);
             std::FILE* p = std::fopen(options.csJUnit.c_str(), "wb");
             const bool bWritten
                 = p && std::fwrite(csXml.data(), 1, csXml.size(), p) == csXml.size();
@@ -311,35 +312,32 @@ namespace {
         // A stop by a signal has said so on its line already.
         const std::string csStatus = iSignal != 0 && result.bStopped
             ? std::string()
-            : ReplayStatusText(result, request, "see --list-adapters");
+            : ReplayStatusText(result, request, "see --list-adapters", !options.bQuiet);
         if (!csStatus.empty())
             std::fprintf(pErr, "%s: %s\n", kName, csStatus.c_str());
+        const judge::SJudgement judgement = JudgeSend(request, result);
         const bool bReported = !result.NotSent() && result.listen.bListened
-            && ReportListening(options, request, result, pOut, pErr);
+            && ReportListening(options, request, result, judgement, pOut, pErr);
         int iExit = kExitSent;
-        if (result.NotSent()) {
+        if (result.NotSent() || result.llUnreadRound > 0) {
+            // A later round that could not read the file fails as the first would.
             iExit = kExitNotOpened;
         } else if (iSignal != 0) {
             iExit = kExitSignalBase + iSignal;
         } else {
-            const size_t nChosen = options.records ? options.records->size()
-                : options.iMode == 0               ? 1
-                                                   : 0;
             if (result.iRefused > 0)
                 iExit = kExitSomeFailed;
-            // Every round sends the same records; a duration may end one early.
-            const size_t nRounds = result.llRounds > 1 ? static_cast<size_t>(result.llRounds) : 1;
-            const size_t nPerRound = static_cast<size_t>(result.iCount) / nRounds;
-            if (!result.bTimeUp && nPerRound < nChosen) {
-                // A single record past the end has had its sentence.
+            // Records "requests only" skipped are no failure; a single record
+            // past the end has had its sentence.
+            if (result.llMissing > 0) {
                 if (options.records)
-                    std::fprintf(pErr, "%s: %zu of the chosen records are not in %s\n", kName,
-                        nChosen - nPerRound, options.csCapture.c_str());
+                    std::fprintf(pErr, "%s: %lld of the chosen records are not in %s\n", kName,
+                        static_cast<long long>(result.llMissing), options.csCapture.c_str());
                 iExit = kExitSomeFailed;
             }
             // Frames refused say more than answers missing: 1 goes first.
             if (iExit == kExitSent && result.listen.bListened
-                && (result.listen.judgement.bConfirmedFailed || !bReported))
+                && (judgement.bConfirmedFailed || !bReported))
                 iExit = bReported ? kExitNotAnswered : kExitSomeFailed;
         }
         session.ShutDown();

@@ -82,33 +82,6 @@ std::vector<SHeardFrame> CListener::Stop()
     return heard;
 }
 
-bool ReadCaptureForJudging(
-    const std::string& csPath, std::vector<judge::SJudgedFrame>& frames, std::string& csError)
-{
-    frames.clear();
-    char szErr[PCAP_ERRBUF_SIZE] = "";
-    pcap_t* h = pcap_open_offline_with_tstamp_precision(
-        csPath.c_str(), PCAP_TSTAMP_PRECISION_NANO, szErr);
-    if (!h) {
-        csError = csPath + ": " + szErr;
-        return false;
-    }
-    pcap_pkthdr* pHeader = nullptr;
-    const u_char* pData = nullptr;
-    const bool bEthernet = pcap_datalink(h) == DLT_EN10MB;
-    for (uint64_t u = 0; bEthernet && pcap_next_ex(h, &pHeader, &pData) == 1; ++u) {
-        if (judge::ParseBacnet(pData, pHeader->caplen).eApdu == judge::EApdu::NotBacnet)
-            continue;
-        judge::SJudgedFrame f;
-        f.uRecord = u;
-        f.llNs = int64_t(pHeader->ts.tv_sec) * 1000000000 + pHeader->ts.tv_usec;
-        f.bytes.assign(pData, pData + pHeader->caplen);
-        frames.push_back(std::move(f));
-    }
-    pcap_close(h);
-    return true;
-}
-
 namespace {
 
     void Put32(std::vector<uint8_t>& v, uint32_t u)

@@ -6,10 +6,9 @@
 // before the first frame and hears every BACnet frame until the wait after the
 // last frame sent is over, or the user stops. The send socket stamps each
 // frame as the adapter's driver takes it; the frames that ask (requests) are
-// kept with their stamps, and the judge (judge/Judge.h) pairs them with what
-// was heard, and, when asked, with the answers the capture recorded.
+// kept with their stamps and handed back with what was heard; the session
+// (session/JudgeSend.h) has them judged.
 
-#include "judge/Judge.h"
 #include "replay/Ear.h"
 
 #include <chrono>
@@ -25,7 +24,7 @@ struct SListenOptions {
     bool bListen = false;
     // How long to go on hearing after the last frame sent.
     std::chrono::milliseconds wait { 3000 };
-    // Send only the records that ask (judge::ClassifyRequest): confirmed
+    // Send only the records that ask (the judge's request classifier): confirmed
     // requests, unconfirmed ones other than I-Am and I-Have, and
     // Who-Is-Router-To-Network; read and count the rest.
     bool bRequestsOnly = false;
@@ -40,15 +39,25 @@ struct SListenCounts {
     std::chrono::milliseconds left { 0 }; // of the wait after the last frame
 };
 
+// A request a listening Send put on the wire.
+struct SSentRequest {
+    uint64_t uRecord = 0; // its record number in the capture (0 first)
+    int64_t llNs = 0; // the kernel's send time, nanoseconds since the epoch; 0 unknown
+    std::vector<uint8_t> bytes; // as sent (aimed)
+    // The earliest it can have left, when llNs was placed between two stamps
+    // rather than stamped (0: llNs).
+    int64_t llEarliestNs = 0;
+    uint32_t uRound = 1; // the round it went out in (1 first)
+};
+
 // What the listening brought.
 struct SListenResult {
     bool bListened = false;
     std::string csError; // why the ear could not listen ("" when it did or was not asked)
     long long llSkipped = 0; // requests only: records read and not sent
-    std::vector<judge::SJudgedFrame> requests; // the requests sent, in order, with send stamps
+    std::vector<SSentRequest> requests; // the requests sent, in order, with send stamps
     std::vector<SHeardFrame> heard; // every frame heard, in arrival order
     size_t nUnstamped = 0; // requests whose send stamp never came (their round trip is "-")
-    judge::SJudgement judgement;
 };
 
 // Collects, on a thread of its own, what the ear hears until Stop.
@@ -73,11 +82,6 @@ private:
     struct SShared;
     std::unique_ptr<SShared> m_pShared;
 };
-
-// Reads the capture's records for judging (BACnet frames only, each with its
-// record number). False with a reason when the file cannot be read.
-bool ReadCaptureForJudging(
-    const std::string& csPath, std::vector<judge::SJudgedFrame>& frames, std::string& csError);
 
 // Writes the frames heard as a pcap file with nanosecond time stamps. False
 // with a reason when the file cannot be written.

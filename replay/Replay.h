@@ -126,6 +126,16 @@ struct SReplayResult {
     int64_t llRounds = 0;
     int64_t llRoundFrames = 0;
     bool bTimeUp = false;
+    // A timed Send whose round could not open the file again: that round
+    // (the Send ended there); 0 when every round could read it.
+    int64_t llUnreadRound = 0;
+    // Chosen records the file does not hold (Single: the offset past the
+    // end), counted once a round has read the whole file; not those a stop or
+    // the duration left unread, nor those "requests only" skipped.
+    int64_t llMissing = 0;
+    // A Send paced in packets or megabits a second: the rate it reached, in
+    // the pace's unit (0 when fewer than two frames went).
+    double dReachedRate = 0;
     bool NotSent() const { return eNotSent != ENotSent::None; }
 };
 
@@ -136,6 +146,9 @@ struct SReplayResult {
 // before the loop says why in eNotSent and has touched nothing. The sink is closed at the end. The
 // debug records of each step are written here; the shell reports the end.
 SReplayResult Replay(const SReplayRequest& request, IPacketSink& sink, IReplayObserver& observer);
+// The same against a clock of the caller's (tests pass a fake one).
+SReplayResult Replay(
+    const SReplayRequest& request, IPacketSink& sink, IReplayObserver& observer, IClock& clock);
 // The same on the program's packet socket (CSocketSink, SendSocket.h).
 SReplayResult Replay(const SReplayRequest& request, IReplayObserver& observer);
 

@@ -395,6 +395,13 @@ TEST_F(CommandTest, DeliversExactlyTheChosenFrames)
             { 0, 1, 2, 0, 1, 2 }, 0, "6 Packets have been sent" },
         { { "--pps", "2000", "--loop", "2", "--records", "4,40" }, { 4, 4 }, 1,
             "1 of the chosen records are not in" },
+        // Cut short by the duration: nothing is missing from the file.
+        { { "--pps", "10", "--duration", "0.15", "--records", "0-11" }, { 0, 1 }, 0,
+            "2 Packets have been sent" },
+        // Records that ask nothing are skipped, not missing.
+        { { "--requests-only", "--records", "0-2" }, {}, 0, "0 Packets have been sent" },
+        { { "--requests-only", "--offset", "1" }, {}, 0,
+            "Not sent: record 1 is not a request (requests only)" },
         // A single record goes at once, whatever the pace.
         { { "--pps", "0.001", "--loop", "9", "--offset", "3" }, { 3 }, 0,
             "1 Packets have been sent" },
