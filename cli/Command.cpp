@@ -18,8 +18,10 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <unistd.h>
 
@@ -61,6 +63,39 @@ namespace {
             std::fflush(m_pErr);
         }
         bool StopRequested() override { return s_iStopSignal != 0; }
+        // A listening Send's lines go out round by round, and its answers
+        // into their file, so that a Send until stopped keeps no more.
+        void Listen(const SCliOptions& options, const SReplayRequest& request, std::FILE* pOut)
+        {
+            m_pOptions = &options;
+            m_pJudge = std::make_unique<CListenJudge>(
+                request,
+                [pOut](const judge::SJudgeLine& line, const SHeardFrame*) {
+                    std::fputs(judge::TsvLine(line).c_str(), pOut);
+                },
+                options.csJUnit.empty() ? 0 : SIZE_MAX);
+        }
+        bool TakesListening() const override { return m_pJudge != nullptr; }
+        void OnListened(SListenChunk& chunk) override
+        {
+            if (!m_pOptions->csAnswers.empty() && !m_answers.IsOpen() && m_csAnswersError.empty())
+                m_answers.Open(m_pOptions->csAnswers, m_csAnswersError);
+            if (m_answers.IsOpen()) {
+                for (const SHeardFrame& f : chunk.heard)
+                    m_answers.Write(f);
+            }
+            m_pJudge->Add(chunk);
+        }
+        const CListenJudge& Judge() const { return *m_pJudge; }
+        // False with a reason when the answers could not be written.
+        bool CloseAnswers(std::string& csError)
+        {
+            if (!m_csAnswersError.empty()) {
+                csError = m_csAnswersError;
+                return false;
+            }
+            return m_answers.Close(csError);
+        }
         // Takes the progress line away before other lines follow.
         void EndProgress()
         {
@@ -76,6 +111,10 @@ namespace {
         Clock::time_point m_start;
         Clock::time_point m_lastShown;
         bool m_bShown = false;
+        const SCliOptions* m_pOptions = nullptr;
+        std::unique_ptr<CListenJudge> m_pJudge;
+        CHeardFileWriter m_answers;
+        std::string m_csAnswersError;
     };
 
     int ListAdapterNames(std::FILE* pOut, std::FILE* pErr)
@@ -242,20 +281,18 @@ namespace {
     // The listening's report: a line per request on standard output, the
     // summary on standard error, the answers and the JUnit file. False when a
     // file could not be written.
+    // The lines went out as the rounds were judged; the answers are in their
+    // file.
     bool ReportListening(const SCliOptions& options, const SReplayRequest& request,
-        const SReplayResult& result, const judge::SJudgement& judgement, std::FILE* pOut,
-        std::FILE* pErr)
+        const SReplayResult& result, CCommandObserver& observer, std::FILE* pOut, std::FILE* pErr)
     {
-        const SListenResult& listen = result.listen;
-        for (const judge::SJudgeLine& line : judgement.lines)
-            std::fputs(judge::TsvLine(line).c_str(), pOut);
+        const judge::SJudgement& judgement = observer.Judge().Judgement();
         std::fflush(pOut);
         const std::string csSummary = ListenSummaryText(result, request, judgement);
         std::fprintf(pErr, "%s: %s\n", kName, csSummary.c_str());
         bool bOk = true;
         std::string csError;
-        if (!options.csAnswers.empty()
-            && !SaveHeardFrames(options.csAnswers, listen.heard, csError)) {
+        if (!observer.CloseAnswers(csError)) {
             std::fprintf(pErr, "%s: %s\n", kName, csError.c_str());
             bOk = false;
         }
@@ -296,6 +333,8 @@ namespace {
         request.listen = options.listen;
         request.pace = options.pace;
         CCommandObserver observer(options, pErr);
+        if (request.listen.bListen)
+            observer.Listen(options, request, pOut);
         const SReplayResult result = Replay(request, observer);
         observer.EndProgress();
         const int iSignal = s_iStopSignal;
@@ -315,9 +354,8 @@ namespace {
             : ReplayStatusText(result, request, "see --list-adapters", !options.bQuiet);
         if (!csStatus.empty())
             std::fprintf(pErr, "%s: %s\n", kName, csStatus.c_str());
-        const judge::SJudgement judgement = JudgeSend(request, result);
         const bool bReported = !result.NotSent() && result.listen.bListened
-            && ReportListening(options, request, result, judgement, pOut, pErr);
+            && ReportListening(options, request, result, observer, pOut, pErr);
         int iExit = kExitSent;
         if (result.NotSent() || result.llUnreadRound > 0) {
             // A later round that could not read the file fails as the first would.
@@ -337,7 +375,7 @@ namespace {
             }
             // Frames refused say more than answers missing: 1 goes first.
             if (iExit == kExitSent && result.listen.bListened
-                && (judgement.bConfirmedFailed || !bReported))
+                && (observer.Judge().Judgement().bConfirmedFailed || !bReported))
                 iExit = bReported ? kExitNotAnswered : kExitSomeFailed;
         }
         session.ShutDown();

@@ -9,6 +9,7 @@
 // kept with their stamps and handed back with what was heard; the session
 // (session/JudgeSend.h) has them judged.
 
+#include "capture/CaptureWriter.h"
 #include "replay/Ear.h"
 
 #include <chrono>
@@ -50,13 +51,26 @@ struct SSentRequest {
     uint32_t uRound = 1; // the round it went out in (1 first)
 };
 
+// What a listening Send hands its shell as it goes (IReplayObserver::
+// OnListened): the requests of the rounds over, and the frames heard since
+// the last hand-over, so that an endless Send keeps no more than a round.
+struct SListenChunk {
+    std::vector<SSentRequest> requests; // in send order, with send stamps
+    std::vector<SHeardFrame> heard; // in arrival order
+    bool bLast = false; // the Send's last: the wait after its last frame is over
+};
+
 // What the listening brought.
 struct SListenResult {
     bool bListened = false;
     std::string csError; // why the ear could not listen ("" when it did or was not asked)
     long long llSkipped = 0; // requests only: records read and not sent
-    std::vector<SSentRequest> requests; // the requests sent, in order, with send stamps
-    std::vector<SHeardFrame> heard; // every frame heard, in arrival order
+    // The requests sent, in order, with send stamps, and every frame heard,
+    // in arrival order; empty when the observer took them as they came.
+    std::vector<SSentRequest> requests;
+    std::vector<SHeardFrame> heard;
+    long long llRequests = 0; // requests sent, taken or not
+    long long llHeard = 0; // frames heard, taken or not
     size_t nUnstamped = 0; // requests whose send stamp never came (their round trip is "-")
 };
 
@@ -71,8 +85,10 @@ public:
     // Binds the ear to the adapter and starts hearing. False with a line
     // saying why (see CEar::Start).
     bool Start(const std::string& csAdapter, std::string& csError);
-    int Heard() const;
-    // Stops hearing and hands over every frame heard, in arrival order.
+    int Heard() const; // every frame heard so far, taken ones too
+    // Hands over the frames heard since the last Take, in arrival order.
+    std::vector<SHeardFrame> Take();
+    // Stops hearing and hands over every frame not taken, in arrival order.
     std::vector<SHeardFrame> Stop();
 
 private:
@@ -87,5 +103,20 @@ private:
 // with a reason when the file cannot be written.
 bool SaveHeardFrames(
     const std::string& csPath, const std::vector<SHeardFrame>& heard, std::string& csError);
+
+// The same a few frames at a time, for a Send that hands its frames over as
+// it goes.
+class CHeardFileWriter {
+public:
+    bool Open(const std::string& csPath, std::string& csError);
+    void Write(const SHeardFrame& frame);
+    // False with a reason when a frame could not be written.
+    bool Close(std::string& csError);
+    bool IsOpen() const { return m_writer.IsOpen(); }
+
+private:
+    CCaptureWriter m_writer;
+    std::string m_csPath;
+};
 
 } // namespace velmora

@@ -224,6 +224,18 @@ namespace {
             return requests;
         }
 
+        // Forgets the requests kept (all of them handed over by now); the
+        // first block stays for the next ones.
+        void Clear()
+        {
+            if (m_blocks.size() > 1)
+                m_blocks.resize(1);
+            if (!m_blocks.empty())
+                m_blocks.front().clear();
+            m_kept.clear();
+            m_nHanded = 0;
+        }
+
     private:
         static constexpr size_t kBlock = 1 << 20;
         struct SKept {
@@ -541,6 +553,23 @@ bool SendPacket(IPacketSink& sink, const unsigned char* pData, uint32_t uLength)
 
 namespace {
 
+    // The requests sent so far with their send times, and the frames heard
+    // since the last hand-over, into chunk; the sent log starts afresh.
+    void TakeListened(SReplayResult& result, CListener& listener, CSentLog& sent, IPacketSink& sink,
+        SListenChunk& chunk, bool bStop)
+    {
+        chunk.heard = bStop ? listener.Stop() : listener.Take();
+        std::vector<int64_t> times;
+        std::vector<int64_t> earliest;
+        sink.TakeSendTimes(times, earliest);
+        size_t nUnstamped = 0;
+        chunk.requests = sent.Requests(times, earliest, nUnstamped);
+        sent.Clear();
+        result.listen.nUnstamped += nUnstamped;
+        result.listen.llRequests += static_cast<long long>(chunk.requests.size());
+        result.listen.llHeard += static_cast<long long>(chunk.heard.size());
+    }
+
     // After the last frame: hears on for the wait (unless stopped), then
     // hands over the requests sent with their send times and what was heard.
     void Listen(const SReplayRequest& request, SReplayResult& result, IReplayObserver& observer,
@@ -567,14 +596,18 @@ namespace {
             }
             std::this_thread::sleep_for(std::min<Clock::duration>(interval, end - now));
         }
+        SListenChunk chunk;
+        TakeListened(result, listener, sent, sink, chunk, true);
         SListenResult& out = result.listen;
-        out.heard = listener.Stop();
-        std::vector<int64_t> times;
-        std::vector<int64_t> earliest;
-        sink.TakeSendTimes(times, earliest);
-        out.requests = sent.Requests(times, earliest, out.nUnstamped);
-        DebugLog("Listened: %d requests, %d frames heard", static_cast<int>(out.requests.size()),
-            static_cast<int>(out.heard.size()));
+        DebugLog("Listened: %d requests, %d frames heard", static_cast<int>(out.llRequests),
+            static_cast<int>(out.llHeard));
+        if (observer.TakesListening()) {
+            chunk.bLast = true;
+            observer.OnListened(chunk);
+        } else {
+            out.requests = std::move(chunk.requests);
+            out.heard = std::move(chunk.heard);
+        }
     }
 
     // What the one send loop walks: the chosen records of a Send, in rounds.
@@ -583,6 +616,8 @@ namespace {
         const CRecordSelection* pSelection; // sorted, no repeats; null: by mode
         const SAimPlan& aim;
         CSentLog* pSent; // listening: the requests are kept here
+        // Called as each round after the first begins (its pause is over).
+        std::function<void()> onNextRound;
     };
 
     // The rate a Send paced by packets or megabits reached: frames and bits
@@ -704,6 +739,8 @@ namespace {
         EPaceStep eStep = EPaceStep::Go;
         while (!bStopped && (eStep = run.BeginRound(poll)) == EPaceStep::Go) {
             reached.Round(run.Round() == 1);
+            if (run.Round() > 1 && plan.onNextRound)
+                plan.onNextRound();
             const uint32_t uRound
                 = run.Round() < UINT32_MAX ? static_cast<uint32_t>(run.Round()) : UINT32_MAX;
             std::unique_ptr<CLocalCapture> pCapture = bTimed
@@ -902,8 +939,16 @@ SReplayResult Replay(
     // A timed Send opens the file afresh each round.
     if (request.eMode != EReplayMode::Single && !request.pace.IsDefault())
         pCapture.reset();
-    const SLoopPlan loop { request, request.eMode == EReplayMode::Selection ? &sorted : nullptr,
-        plan, listen.bListen ? &sent : nullptr };
+    SLoopPlan loop { request, request.eMode == EReplayMode::Selection ? &sorted : nullptr, plan,
+        listen.bListen ? &sent : nullptr, nullptr };
+    // A listening Send in rounds hands each round over as the next begins,
+    // so that one that runs until stopped keeps no more than a round or two.
+    if (listen.bListen && observer.TakesListening())
+        loop.onNextRound = [&] {
+            SListenChunk chunk;
+            TakeListened(result, listener, sent, sink, chunk, false);
+            observer.OnListened(chunk);
+        };
     SendLoop(loop, std::move(pCapture), sink, observer, clock, result);
     if (listen.bListen)
         Listen(request, result, observer, listener, sent, sink);

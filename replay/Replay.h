@@ -91,6 +91,12 @@ public:
     // waits for late answers. StopRequested is polled after each call and ends
     // the wait.
     virtual void OnListening(const SListenCounts& /*counts*/) { }
+    // True: a listening Send hands its requests and the frames heard over as
+    // it goes, through OnListened: those of each round as the next round
+    // begins, the rest after the wait (bLast); its result keeps none of them.
+    // False (the default): all of them come in the result.
+    virtual bool TakesListening() const { return false; }
+    virtual void OnListened(SListenChunk& /*chunk*/) { }
 };
 
 // Why a Send stopped before its first record; None when it reached the loop.

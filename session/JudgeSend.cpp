@@ -70,4 +70,99 @@ judge::SJudgement JudgeSend(const SReplayRequest& request, const SReplayResult& 
         bCapture ? &capture : nullptr);
 }
 
+CListenJudge::CListenJudge(const SReplayRequest& request, FLine onLine, size_t nKeep)
+    : m_onLine(std::move(onLine))
+    , m_nKeep(nKeep)
+{
+    std::string csError;
+    m_bCapture = request.listen.bExpectCaptured
+        && ReadCaptureForJudging(request.csPath, m_capture, csError);
+}
+
+void CListenJudge::Add(SListenChunk& chunk)
+{
+    for (SHeardFrame& f : chunk.heard) {
+        size_t nAt = SIZE_MAX;
+        if (m_kept.size() < m_nKeep) {
+            nAt = m_kept.size();
+            m_kept.push_back(f);
+        }
+        m_keptAt.push_back(nAt);
+        m_window.push_back(std::move(f));
+    }
+    chunk.heard.clear();
+    // The round before has now had the next round's time for late answers
+    // (and frames heard in a round without requests go too).
+    JudgePending();
+    m_pending = std::move(chunk.requests);
+    chunk.requests.clear();
+    m_nOlder = m_window.size();
+    if (chunk.bLast) {
+        m_nOlder = 0; // nothing more comes: every frame left is the last round's
+        JudgePending();
+        m_window.clear();
+        m_keptAt.clear();
+    }
+}
+
+void CListenJudge::JudgePending()
+{
+    const judge::SJudgement j = judge::Judge(
+        JudgedRequests(m_pending), JudgedHeard(m_window), m_bCapture ? &m_capture : nullptr);
+    std::vector<bool> taken(m_window.size(), false);
+    for (const judge::SJudgeLine& line : j.lines) {
+        const bool bAnswer = line.bAnswered && line.nAnswer < m_window.size();
+        if (bAnswer && line.bConfirmed)
+            taken[line.nAnswer] = true;
+        if (m_onLine)
+            m_onLine(line, bAnswer ? &m_window[line.nAnswer] : nullptr);
+        const bool bKeep
+            = m_total.lines.size() < m_nKeep && (!bAnswer || m_keptAt[line.nAnswer] != SIZE_MAX);
+        if (!bKeep) {
+            ++m_nNotKept;
+            continue;
+        }
+        judge::SJudgeLine kept = line;
+        kept.nRequest += m_nRequestsBefore;
+        if (bAnswer)
+            kept.nAnswer = m_keptAt[line.nAnswer];
+        m_total.lines.push_back(std::move(kept));
+    }
+    m_nRequestsBefore += m_pending.size();
+    m_total.nRequests += j.nRequests;
+    m_total.nConfirmed += j.nConfirmed;
+    m_total.nAnswered += j.nAnswered;
+    m_total.nUnanswered += j.nUnanswered;
+    m_total.nDiffers += j.nDiffers;
+    m_total.nNoRecord += j.nNoRecord;
+    m_total.bConfirmedFailed = m_total.bConfirmedFailed || j.bConfirmedFailed;
+    // A uniform sample keeps the median honest without keeping every time.
+    for (int64_t ll : j.roundTripsNs) {
+        ++m_uRoundTrips;
+        if (m_total.roundTripsNs.size() < kRoundTripSample) {
+            m_total.roundTripsNs.push_back(ll);
+            continue;
+        }
+        m_uSeed ^= m_uSeed << 13;
+        m_uSeed ^= m_uSeed >> 7;
+        m_uSeed ^= m_uSeed << 17;
+        const uint64_t u = m_uSeed % m_uRoundTrips;
+        if (u < kRoundTripSample)
+            m_total.roundTripsNs[static_cast<size_t>(u)] = ll;
+    }
+    m_pending.clear();
+    // The older frames go, and those taken; the newest chunk's stay for the
+    // next round.
+    std::vector<SHeardFrame> window;
+    std::vector<size_t> keptAt;
+    for (size_t i = m_nOlder; i < m_window.size(); ++i) {
+        if (taken[i])
+            continue;
+        window.push_back(std::move(m_window[i]));
+        keptAt.push_back(m_keptAt[i]);
+    }
+    m_window = std::move(window);
+    m_keptAt = std::move(keptAt);
+}
+
 } // namespace velmora
