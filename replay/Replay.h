@@ -6,8 +6,8 @@
 // the result into words (session/ReplayWords.h); nothing here shows a box or
 // makes a sentence.
 
+#include "capture/LocalCapture.h"
 #include "replay/Aim.h"
-#include "replay/CaptureReader.h"
 #include "replay/Listen.h"
 #include "replay/Pace.h"
 
@@ -18,7 +18,6 @@
 #include <string>
 #include <vector>
 
-struct pcap;
 struct pcap_pkthdr;
 
 namespace velmora {
@@ -217,45 +216,12 @@ public:
     }
 };
 
-// An open capture file: our own reader for classic pcap files of Ethernet
-// frames (replay/CaptureReader.h), which hands records out where they lie in
-// its buffer; else libpcap's reader over a stream with a 64 KiB buffer of our
-// own. Closing it closes the file.
-class CLocalCapture {
-public:
-    CLocalCapture(pcap* hCapture, std::unique_ptr<char[]> pStreamBuffer);
-    explicit CLocalCapture(std::unique_ptr<CPcapReader> pReader);
-    ~CLocalCapture();
-    CLocalCapture(const CLocalCapture&) = delete;
-    CLocalCapture& operator=(const CLocalCapture&) = delete;
-    // The next record as pcap_next_ex gives it: 1; -2 at the end of the file,
-    // -1 when the file is broken there.
-    int Next(const pcap_pkthdr*& pHeader, const unsigned char*& pData);
-    int DataLink() const; // libpcap's DLT_ value
-    // Whether a record's bytes stay where Next put them until the call set
-    // by SetBeforeRefill (else only until the next Next).
-    bool InPlace() const { return m_pReader != nullptr; }
-    void SetBeforeRefill(std::function<void()> beforeRefill);
-
-private:
-    pcap* m_hCapture = nullptr;
-    std::unique_ptr<char[]> m_pStreamBuffer; // must outlive the stream
-    std::unique_ptr<CPcapReader> m_pReader;
-    std::unique_ptr<pcap_pkthdr> m_pHeader; // the last record's, from m_pReader
-};
-
 // Sockets of their own are closed in the background; this waits until the
 // last close is done.
 void WaitForAdapterClose();
 
 // Opens the adapter through the sink; logs the failure.
 bool OpenSendDevice(IPacketSink& sink, const std::string& csSelectedDeviceName);
-
-// Opens a capture file for reading (regular files only, never blocks); logs
-// the attempt ("OpenLocalDevice File=[...]") and the failure. Nothing on
-// failure: no such file, no permission, not a regular file, not a capture.
-// bWhole: the whole file will be read (a larger buffer).
-std::unique_ptr<CLocalCapture> OpenCaptureFile(const std::string& csPath, bool bWhole = false);
 
 // Writes one frame unless the sink is closed, pData is null or uLength is
 // below 6; logs a failed transmission. True if the frame went out.

@@ -10,17 +10,17 @@ bool ReadCaptureForJudging(
     const std::string& csPath, std::vector<judge::SJudgedFrame>& frames, std::string& csError)
 {
     frames.clear();
-    char szErr[PCAP_ERRBUF_SIZE] = "";
-    pcap_t* h = pcap_open_offline_with_tstamp_precision(
-        csPath.c_str(), PCAP_TSTAMP_PRECISION_NANO, szErr);
-    if (!h) {
-        csError = csPath + ": " + szErr;
+    // The same reader as the Send's, so that both see the same records.
+    const std::unique_ptr<CLocalCapture> pCapture
+        = OpenCaptureStream(csPath, true, kPacedReadBuffer);
+    if (!pCapture) {
+        csError = csPath + ": cannot be read as a capture";
         return false;
     }
-    pcap_pkthdr* pHeader = nullptr;
+    const pcap_pkthdr* pHeader = nullptr;
     const u_char* pData = nullptr;
-    const bool bEthernet = pcap_datalink(h) == DLT_EN10MB;
-    for (uint64_t u = 0; bEthernet && pcap_next_ex(h, &pHeader, &pData) == 1; ++u) {
+    const bool bEthernet = pCapture->DataLink() == DLT_EN10MB;
+    for (uint64_t u = 0; bEthernet && pCapture->Next(pHeader, pData) == 1; ++u) {
         if (judge::ParseBacnet(pData, pHeader->caplen).eApdu == judge::EApdu::NotBacnet)
             continue;
         judge::SJudgedFrame f;
@@ -29,7 +29,6 @@ bool ReadCaptureForJudging(
         f.bytes.assign(pData, pData + pHeader->caplen);
         frames.push_back(std::move(f));
     }
-    pcap_close(h);
     return true;
 }
 
