@@ -69,15 +69,29 @@ namespace {
 
 } // namespace
 
+namespace {
+
+    bool RatePaced(const SReplayResult& result, const SPaceOptions& pace)
+    {
+        return result.dReachedRate > 0
+            && (pace.ePace == EPace::PacketsPerSecond || pace.ePace == EPace::MegabitsPerSecond);
+    }
+
+    bool FellBehind(const SReplayResult& result, const SPaceOptions& pace)
+    {
+        return RatePaced(result, pace) && result.dReachedRate < pace.dRate * 0.99;
+    }
+
+} // namespace
+
 std::string ReachedRateText(const SReplayResult& result, const SPaceOptions& pace)
 {
-    if (result.dReachedRate <= 0
-        || (pace.ePace != EPace::PacketsPerSecond && pace.ePace != EPace::MegabitsPerSecond))
+    if (!RatePaced(result, pace))
         return std::string();
     const bool bPackets = pace.ePace == EPace::PacketsPerSecond;
     const std::string csUnit = bPackets ? "/s" : " Mbit/s";
     const std::string csReached = "reached " + RateNumber(result.dReachedRate) + csUnit;
-    if (result.dReachedRate >= pace.dRate * 0.99)
+    if (!FellBehind(result, pace))
         return csReached;
     return "fell behind: asked " + RateNumber(pace.dRate) + csUnit + ", " + csReached;
 }
@@ -129,7 +143,7 @@ std::string ReplayStatusText(const SReplayResult& result, const SReplayRequest& 
     const std::string csRate = request.eMode == EReplayMode::Single
         ? std::string()
         : ReachedRateText(result, request.pace);
-    if (csRate.empty() || (!bOnPace && csRate.rfind("reached", 0) == 0))
+    if (csRate.empty() || (!bOnPace && !FellBehind(result, request.pace)))
         return cs;
     if (cs.empty())
         cs = std::to_string(result.iCount - result.iRefused) + " packets sent";
