@@ -15,6 +15,7 @@
 //   BacnetNames.*  the names of BACnet's enumerations
 
 #include "decode/Decoder.h"
+#include "decode/Frame.h"
 
 #include <cstdint>
 #include <string>
@@ -131,6 +132,8 @@ struct SOut {
     std::vector<SField>* pTree;
     std::string csMalformed;
     SSegmentHook* pSegment = nullptr; // only while assembling segmented answers
+    // The one rule for a BACnet frame (decode/Frame.h), applied to the whole frame.
+    decode::SFrameLayout layout {};
 
     bool Tree() const { return pTree != nullptr; }
 

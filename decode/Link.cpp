@@ -26,7 +26,7 @@ namespace {
         { 0x88cc, "LLDP" }, { 0x88cd, "SERCOS III" }, { 0x88e1, "HomePlug AV" }, { 0x88e3, "MRP" },
         { 0x88e5, "MACsec" }, { 0x88e7, "PBB" }, { 0x88f7, "PTP" }, { 0x88fb, "PRP" },
         { 0x8902, "CFM" }, { 0x8906, "FCoE" }, { 0x8914, "FCoE Init" }, { 0x892f, "HSR" },
-        { 0x9000, "Loopback" } };
+        { 0x9000, "Loopback" }, { 0x9100, "VLAN" } };
 
     const char* EtherTypeName(uint16_t u)
     {
@@ -108,12 +108,19 @@ namespace {
         }
     }
 
-    // BACnet/IP when the datagram starts with a BVLC type BACnet knows.
-    bool DecodeBacnetUdp(SOut& out, CReader r)
+    // BACnet/IP where the frame rule finds it; BACnet/IPv6 (IPv6 only) when
+    // the datagram starts with its BVLC type.
+    bool DecodeBacnetUdp(SOut& out, CReader r, bool bIpv4)
     {
-        if (r.Left() < 1 || (r.Peek() != 0x81 && r.Peek() != 0x82))
+        if (bIpv4) {
+            if (out.layout.eKind != decode::EFrameKind::BacnetIp || r.Pos() != out.layout.uBvlcAt)
+                return false;
+            out.row.csInfo = DecodeBvlc(out, r);
+            return true;
+        }
+        if (r.Left() < 1 || r.Peek() != 0x82)
             return false;
-        out.row.csInfo = r.Peek() == 0x81 ? DecodeBvlc(out, r) : DecodeBvlc6(out, r);
+        out.row.csInfo = DecodeBvlc6(out, r);
         return true;
     }
 
@@ -121,11 +128,11 @@ namespace {
     // destination. A decoder that does not recognise the payload returns false.
     struct SUdpPort {
         uint16_t uLow, uHigh;
-        bool (*pfnDecode)(SOut& out, CReader r);
+        bool (*pfnDecode)(SOut& out, CReader r, bool bIpv4);
     };
 
     const SUdpPort kUdpPorts[] = {
-        { 0xbac0, 0xbacf, DecodeBacnetUdp }, // 47808-47823
+        { decode::kBacnetPortLow, decode::kBacnetPortHigh, DecodeBacnetUdp },
     };
 
     // The frame's MAC addresses as the row shows them, and how deep tags nest.
@@ -134,6 +141,7 @@ namespace {
         const std::string& csSrcMac;
         const std::string& csDstMac;
         int iDepth = 0;
+        uint32_t uTags = 0;
     };
 
     struct SIpEnds {
@@ -176,7 +184,7 @@ namespace {
             for (const SUdpPort& port : kUdpPorts) {
                 const bool bSrc = uSrc >= port.uLow && uSrc <= port.uHigh;
                 const bool bDst = uDst >= port.uLow && uDst <= port.uHigh;
-                if ((bSrc || bDst) && port.pfnDecode(out, p))
+                if ((bSrc || bDst) && port.pfnDecode(out, p, szIp[3] == '4'))
                     return;
             }
             out.row.csInfo = Num(uSrc) + " -> " + Num(uDst) + " len " + Num(uPayload);
@@ -441,6 +449,11 @@ namespace {
     // BACnet/Ethernet: the NPDU follows the LLC header.
     void DecodeBacnetLlc(SOut& out, CReader r, const SLink&, SField* pLlc)
     {
+        if (out.layout.eKind != decode::EFrameKind::BacnetEthernet
+            || r.Pos() != out.layout.uLlcAt + 3) {
+            out.row.csInfo = "LLC 82 82 03 outside the BACnet frame rule";
+            return;
+        }
         if (pLlc)
             pLlc->csValue = "BACnet";
         out.row.csProtocol = "BACnet/Ethernet";
@@ -461,7 +474,8 @@ namespace {
         TREE_ADD(out, pLlc, "SNAP Type", Hex16(uType), r.Pos() + 3, 2);
         r.Skip(5);
         if (p[0] == 0 && p[1] == 0 && p[2] == 0) {
-            DecodeEtherType(out, r, uType, { link.csSrcMac, link.csDstMac, link.iDepth + 1 });
+            DecodeEtherType(
+                out, r, uType, { link.csSrcMac, link.csDstMac, link.iDepth + 1, link.uTags });
             return;
         }
         out.row.csInfo = "SNAP OUI " + Hex(p, 3, ":") + " type " + Hex16(uType);
@@ -541,11 +555,15 @@ namespace {
             out.row.csInfo = "VLAN tag cut off";
             return;
         }
-        TREE_ADD(out, nullptr, uType == 0x8100 ? "802.1Q VLAN" : "802.1ad QinQ",
+        TREE_ADD(out, nullptr,
+            uType == 0x8100       ? "802.1Q VLAN"
+                : uType == 0x88a8 ? "802.1ad QinQ"
+                                  : "VLAN (0x9100)",
             "ID " + Num(uTci & 0x0fffu) + ", priority " + Num(uTci >> 13u) + ", type "
                 + Hex16(uInner),
             r.Pos() - 4, 4);
-        DecodeEtherType(out, r, uInner, { link.csSrcMac, link.csDstMac, link.iDepth + 1 });
+        DecodeEtherType(
+            out, r, uInner, { link.csSrcMac, link.csDstMac, link.iDepth + 1, link.uTags + 1 });
         out.row.csInfo = "VLAN " + Num(uTci & 0x0fffu) + ": " + out.row.csInfo;
     }
 
@@ -576,13 +594,25 @@ namespace {
         { 0x0806, DecodeArpType },
         { 0x8100, DecodeVlan },
         { 0x88a8, DecodeVlan },
+        { 0x9100, DecodeVlan },
     };
 
     void DecodeEtherType(SOut& out, CReader r, uint16_t uType, const SLink& link)
     {
-        const bool bVlan = uType == 0x8100 || uType == 0x88a8;
+        if (uType <= decode::kMax8023Length && link.uTags > 0) {
+            // 802.3 behind a tag: the length, LLC after it, padding past it.
+            TREE_ADD(out, nullptr, "802.3 Length", Num(uType), r.Pos() - 2, 2);
+            if (uType > r.Left()) {
+                out.Malformed("the 802.3 length " + Num(uType) + " is more than the "
+                    + Num(r.Left()) + " bytes present");
+            }
+            DecodeLlc(out, r.Sub(uType), link);
+            return;
+        }
+        // Tags past the rule's last are shown as data: the frame is not BACnet.
+        const bool bVlan = decode::IsVlanTpid(uType);
         for (const SEtherType& e : kEtherTypes) {
-            if (e.uType == uType && (!bVlan || link.iDepth < 4)) {
+            if (e.uType == uType && (!bVlan || link.uTags < decode::kMaxVlanTags)) {
                 e.pfnDecode(out, r, uType, link);
                 return;
             }
@@ -610,6 +640,7 @@ void DecodeEthernet(SOut& out, CReader r)
         out.Malformed("shorter than an Ethernet header");
     } else {
         const std::string csDst = Mac(r.Here()), csSrc = Mac(r.Here() + 6);
+        out.layout = decode::LocateFrame(r.Here(), r.Left());
         row.csDestination = csDst;
         row.csSource = csSrc;
         r.Skip(12);

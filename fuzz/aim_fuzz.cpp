@@ -1,7 +1,11 @@
 // Any bytes as an Ethernet frame through the aim, with a plan taken from the
 // first bytes: no read or write outside the frame, a frame not aimed keeps
 // every byte, and an untagged IPv4 header whose checksum was right stays right.
+// The frame locator on the same bytes: its offsets stay inside the frame, and
+// its request classes are the judge's.
 
+#include "decode/Frame.h"
+#include "judge/Judge.h"
 #include "replay/Aim.h"
 
 #include <cstddef>
@@ -56,6 +60,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
     // An exact-size heap copy, so that AddressSanitizer sees any byte past the end.
     const std::vector<uint8_t> in(pData + 2, pData + nSize);
     std::vector<uint8_t> f(in);
+    const decode::SFrameLayout layout = decode::LocateFrame(in.data(), in.size());
+    if (layout.IsBacnet()
+        && (layout.uEnd > in.size() || layout.uNpduAt >= layout.uEnd + (layout.uNpduAt == 0)
+            || (layout.uApduAt && layout.uApduAt >= layout.uEnd)))
+        __builtin_trap();
+    if (decode::ClassifyRequest(in.data(), layout)
+        != judge::ClassifyRequest(judge::ParseBacnet(in.data(), in.size())))
+        __builtin_trap();
     const EAimOutcome e = AimFrame(plan, f.data(), static_cast<uint32_t>(f.size()));
     if (e != EAimOutcome::Aimed && f != in)
         __builtin_trap();

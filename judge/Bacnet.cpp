@@ -1,5 +1,7 @@
 #include "judge/Bacnet.h"
 
+#include "decode/Frame.h"
+
 namespace velmora::judge {
 
 namespace {
@@ -249,55 +251,21 @@ namespace {
         return Apdu(c, f);
     }
 
-    bool Bvlc(SCursor c, SBacnetFrame& f)
-    {
-        uint8_t uType = 0;
-        uint16_t uLength = 0;
-        if (!c.U8(uType) || uType != 0x81 || !c.U8(f.uBvlcFunction) || !c.U16(uLength)
-            || uLength < 4 || uLength - 4u > c.Left())
-            return false;
-        c.end = c.p + (uLength - 4);
-        switch (f.uBvlcFunction) {
-        case 0x04:
-            if (!Station(c, 6, f.origin))
-                return false;
-            f.bForwarded = true;
-            return Npdu(c, f);
-        case 0x09:
-        case 0x0a:
-        case 0x0b:
-            return Npdu(c, f);
-        default:
-            f.eApdu = EApdu::BvlcOnly;
-            return true;
-        }
-    }
+} // namespace
 
-    bool Ipv4(SCursor c, SBacnetFrame& f)
-    {
-        const uint8_t* pIp = c.p;
-        if (c.Left() < 20 || (pIp[0] >> 4) != 4 || pIp[9] != 17)
-            return false;
-        const size_t nHeader = (pIp[0] & 0x0f) * 4u;
-        const size_t nTotal = static_cast<size_t>(pIp[2] << 8 | pIp[3]);
-        // A later fragment has no UDP header.
-        if (nHeader < 20 || nTotal < nHeader || ((pIp[6] << 8 | pIp[7]) & 0x1fff) != 0)
-            return false;
-        // Padding after the datagram is not payload; a datagram cut short by the
-        // capture is read as far as it goes.
-        if (nTotal < c.Left())
-            c.end = c.p + nTotal;
-        const uint8_t* pUdp = nullptr;
-        if (!c.Take(nHeader, pIp) || !c.Take(8, pUdp))
-            return false;
-        const size_t nUdp = static_cast<size_t>(pUdp[4] << 8 | pUdp[5]);
-        if (nUdp < 8)
-            return false;
-        if (nUdp - 8 < c.Left())
-            c.end = c.p + (nUdp - 8);
+SBacnetFrame ParseBacnet(const uint8_t* pData, size_t nLength)
+{
+    const decode::SFrameLayout layout = decode::LocateFrame(pData, nLength);
+    if (!layout.IsBacnet())
+        return SBacnetFrame();
+    SBacnetFrame f;
+    f.linkDestination.uLength = 6;
+    f.linkSource.uLength = 6;
+    if (layout.eKind == decode::EFrameKind::BacnetIp) {
+        // A B/IP address as BACnet writes it: IPv4 address, then port.
+        const uint8_t* pIp = pData + layout.uIpAt;
+        const uint8_t* pUdp = pData + layout.uUdpAt;
         f.bIp = true;
-        f.linkSource.uLength = 6;
-        f.linkDestination.uLength = 6;
         for (int i = 0; i < 4; ++i) {
             f.linkSource.bytes[i] = pIp[12 + i];
             f.linkDestination.bytes[i] = pIp[16 + i];
@@ -306,46 +274,29 @@ namespace {
         f.linkSource.bytes[5] = pUdp[1];
         f.linkDestination.bytes[4] = pUdp[2];
         f.linkDestination.bytes[5] = pUdp[3];
-        return Bvlc(c, f);
-    }
-
-} // namespace
-
-SBacnetFrame ParseBacnet(const uint8_t* pData, size_t nLength)
-{
-    SBacnetFrame f;
-    if (!pData || nLength < 14)
-        return f;
-    SCursor c { pData, pData + nLength };
-    const uint8_t* pMacs = nullptr;
-    uint16_t uType = 0;
-    c.Take(12, pMacs);
-    c.U16(uType);
-    if (uType == 0x8100 && !c.Take(2, pMacs /* the tag's TCI */))
-        return f;
-    if (uType == 0x8100 && !c.U16(uType))
-        return f;
-    SBacnetFrame parsed;
-    bool bOk = false;
-    if (uType == 0x0800) {
-        bOk = Ipv4(c, parsed);
-    } else if (uType <= 1500) {
-        const uint8_t* pLlc = nullptr;
-        if (uType < c.Left())
-            c.end = c.p + uType; // padding after the 802.3 length
-        if (c.Take(3, pLlc) && pLlc[0] == 0x82 && pLlc[1] == 0x82 && pLlc[2] == 0x03) {
-            parsed.linkDestination.uLength = 6;
-            parsed.linkSource.uLength = 6;
-            for (int i = 0; i < 6; ++i) {
-                parsed.linkDestination.bytes[i] = pData[i];
-                parsed.linkSource.bytes[i] = pData[6 + i];
-            }
-            bOk = Npdu(c, parsed);
+        f.uBvlcFunction = layout.uBvlcFunction;
+        if (!layout.bBvlcFits)
+            return SBacnetFrame();
+        if (!decode::BvlcCarriesNpdu(layout.uBvlcFunction)) {
+            f.eApdu = EApdu::BvlcOnly;
+            return f;
+        }
+        if (layout.uBvlcFunction == decode::kBvlcForwardedNpdu) {
+            SCursor c { pData + layout.uBvlcAt + 4, pData + layout.uEnd };
+            if (!Station(c, 6, f.origin))
+                return SBacnetFrame();
+            f.bForwarded = true;
+        }
+    } else {
+        for (int i = 0; i < 6; ++i) {
+            f.linkDestination.bytes[i] = pData[i];
+            f.linkSource.bytes[i] = pData[6 + i];
         }
     }
-    if (!bOk || parsed.eApdu == EApdu::NotBacnet)
-        return f;
-    return parsed;
+    if (!layout.uNpduAt || !Npdu(SCursor { pData + layout.uNpduAt, pData + layout.uEnd }, f)
+        || f.eApdu == EApdu::NotBacnet)
+        return SBacnetFrame();
+    return f;
 }
 
 SStation BacnetSource(const SBacnetFrame& frame)

@@ -26,11 +26,11 @@ enum class EApdu : uint8_t {
     Abort,
 };
 
-// A BACnet MAC or NPDU address: up to 6 bytes (18 would be allowed by the
-// NPDU, but no data link we hear uses more than 6; longer ones do not parse).
+// A BACnet MAC or NPDU address: up to 18 bytes (a B/IPv6 address); longer
+// ones do not parse.
 struct SStation {
     uint8_t uLength = 0;
-    std::array<uint8_t, 6> bytes {};
+    std::array<uint8_t, 18> bytes {};
     bool operator==(const SStation&) const = default;
 };
 
@@ -83,10 +83,8 @@ constexpr uint8_t kWhoIs = 8;
 constexpr uint8_t kWhoIsRouterToNetwork = 0x00;
 constexpr uint8_t kIAmRouterToNetwork = 0x01;
 
-// Parses an Ethernet frame (nLength bytes as captured; Ethernet padding after
-// an IP datagram or a shorter 802.3 length is ignored). BACnet/Ethernet, and
-// BACnet/IP over IPv4 UDP (any port; first fragments only), either of them
-// with one 802.1Q tag. Never throws.
+// Parses an Ethernet frame (nLength bytes as captured) that decode::LocateFrame
+// finds BACnet: its rules for tags, ports and padding hold here too. Never throws.
 SBacnetFrame ParseBacnet(const uint8_t* pData, size_t nLength);
 
 // The source and destination of a frame as BACnet sees them: a Forwarded-NPDU

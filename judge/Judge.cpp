@@ -239,11 +239,6 @@ ERequestKind ClassifyRequest(const SBacnetFrame& f)
     }
 }
 
-ERequestKind ClassifyRequest(const uint8_t* pData, size_t nLength)
-{
-    return ClassifyRequest(ParseBacnet(pData, nLength));
-}
-
 const char* VerdictWord(EVerdict eVerdict)
 {
     switch (eVerdict) {

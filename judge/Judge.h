@@ -17,6 +17,7 @@
 // Who-Is-Router-To-Network by every I-Am-Router-To-Network; each such answer
 // goes to the latest request of its kind sent before it that it fits.
 
+#include "decode/Frame.h"
 #include "judge/Bacnet.h"
 
 #include <cstdint>
@@ -36,15 +37,14 @@ struct SJudgedFrame {
     uint32_t uRound = 1; // the round a request went out in (1 first)
 };
 
-// What "Send requests only" does with a record.
-enum class ERequestKind {
-    Confirmed, // sent, and judged
-    Unconfirmed, // sent; judged when it is Who-Is or Who-Has
-    RouterQuery, // Who-Is-Router-To-Network: sent, and judged
-    Skipped, // an answer, another network message, a BVLC message, not BACnet
-};
+// What "Send requests only" does with a record: decode's classifier, named
+// here too for the callers that still ask the judge.
+using ERequestKind = decode::ERequestKind;
 ERequestKind ClassifyRequest(const SBacnetFrame& frame);
-ERequestKind ClassifyRequest(const uint8_t* pData, size_t nLength);
+inline ERequestKind ClassifyRequest(const uint8_t* pData, size_t nLength)
+{
+    return decode::ClassifyRequest(pData, nLength);
+}
 
 enum class EVerdict {
     Answered, // an answer came (no --expect)

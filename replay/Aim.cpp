@@ -1,5 +1,7 @@
 #include "replay/Aim.h"
 
+#include "decode/Frame.h"
+
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -153,11 +155,6 @@ namespace {
         uint32_t m_uSum = 0; // at most 10 words: no overflow
     };
 
-    inline bool IsBacnetPort(uint16_t u)
-    {
-        return u >= 0xbac0 && u <= 0xbacf;
-    }
-
     // Puts the MAC addresses in; true when one was asked for.
     inline bool AimMacs(const SAimPlan& plan, uint8_t* pFrame, bool bDestination)
     {
@@ -174,56 +171,31 @@ EAimOutcome AimFrame(const SAimPlan& plan, uint8_t* pFrame, uint32_t uLength)
 {
     if (!plan.Active())
         return EAimOutcome::Unchanged;
-    if (uLength < 14)
+    const decode::SFrameLayout layout = decode::LocateFrame(pFrame, uLength);
+    switch (layout.eFault) {
+    case decode::EFrameFault::None:
+        break;
+    case decode::EFrameFault::TooShort:
         return EAimOutcome::TooShort;
-    uint32_t uType = Get16(pFrame + 12);
-    uint32_t uOff = 14; // the EtherType's payload
-    // 802.1Q and 802.1ad tags, up to two: the addresses sit the same way behind them.
-    for (int iTags = 0; iTags < 2 && (uType == 0x8100 || uType == 0x88a8 || uType == 0x9100);
-         ++iTags) {
-        if (uLength < uOff + 4)
-            return EAimOutcome::TooShort;
-        uType = Get16(pFrame + uOff + 2);
-        uOff += 4;
+    case decode::EFrameFault::BrokenIpHeader:
+        return EAimOutcome::BrokenIpHeader;
+    case decode::EFrameFault::IpFragment:
+        return EAimOutcome::IpFragment;
+    case decode::EFrameFault::NotBacnet:
+        return EAimOutcome::NotBacnet;
     }
     const bool bGroupMac = (pFrame[0] & 1) != 0;
-    if (uType <= 1500) {
-        // 802.3 with LLC: BACnet/Ethernet has DSAP 82, SSAP 82, UI.
-        if (uLength < uOff + 3)
-            return EAimOutcome::TooShort;
-        if (pFrame[uOff] != 0x82 || pFrame[uOff + 1] != 0x82 || pFrame[uOff + 2] != 0x03)
-            return EAimOutcome::NotBacnet;
+    if (layout.eKind == decode::EFrameKind::BacnetEthernet) {
         const bool bDestination = !bGroupMac || plan.bAlsoBroadcasts;
         if (AimMacs(plan, pFrame, bDestination))
             return EAimOutcome::Aimed;
         return plan.bDstMac ? EAimOutcome::Broadcast : EAimOutcome::Unchanged;
     }
-    if (uType != 0x0800)
-        return EAimOutcome::NotBacnet;
-
-    // IPv4: a whole header that adds up, not a fragment, UDP.
-    uint8_t* const pIp = pFrame + uOff;
-    if (uLength < uOff + 20 || (pIp[0] >> 4) != 4)
-        return EAimOutcome::BrokenIpHeader;
-    const uint32_t uHeader = (pIp[0] & 0x0fu) * 4;
-    const uint32_t uTotal = Get16(pIp + 2);
-    if (uHeader < 20 || uLength < uOff + uHeader || uTotal < uHeader)
-        return EAimOutcome::BrokenIpHeader;
-    if ((Get16(pIp + 6) & 0x3fff) != 0) // More Fragments, or an offset
+    // A first fragment's UDP checksum covers bytes in other frames.
+    if (layout.bFirstFragment)
         return EAimOutcome::IpFragment;
-    if (pIp[9] != 17)
-        return EAimOutcome::NotBacnet;
-    // UDP with a BVLC header behind it; the UDP payload is read no further.
-    // The lengths are the datagram's, never the frame's: padding is no payload.
-    uint8_t* const pUdp = pIp + uHeader;
-    if (uTotal < uHeader + 8 + 4 || uLength < uOff + uHeader + 8 + 1)
-        return EAimOutcome::TooShort;
-    const uint32_t uUdpLength = Get16(pUdp + 4);
-    if (uUdpLength < 8 + 4 || uUdpLength > uTotal - uHeader)
-        return EAimOutcome::NotBacnet;
-    if (!(IsBacnetPort(Get16(pUdp)) || IsBacnetPort(Get16(pUdp + 2))) || pUdp[8] != 0x81)
-        return EAimOutcome::NotBacnet;
-
+    uint8_t* const pIp = pFrame + layout.uIpAt;
+    uint8_t* const pUdp = pFrame + layout.uUdpAt;
     const uint8_t* const pDstIp = pIp + 16;
     const bool bBroadcast = bGroupMac
         || (pDstIp[0] == 255 && pDstIp[1] == 255 && pDstIp[2] == 255 && pDstIp[3] == 255)

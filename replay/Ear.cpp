@@ -1,5 +1,7 @@
 #include "replay/Ear.h"
 
+#include "decode/Frame.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -10,6 +12,7 @@
 #include <linux/if_packet.h>
 #include <linux/net_tstamp.h>
 #include <net/if.h>
+#include <pcap/pcap.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
@@ -28,7 +31,7 @@ namespace {
     int s_iProcessEar = -1;
 
     constexpr uint32_t kSnap = 0x40000;
-    constexpr uint16_t kTpid = 0x8100;
+    constexpr uint16_t kTpid = 0x8100; // a tag put back without the kernel's TPID
 
     // The ring frames heard land in: blocks the kernel fills frame after frame,
     // each taking only its own length, so that a burst of many thousand short
@@ -43,57 +46,88 @@ namespace {
     constexpr uint32_t kRingWaitMs = 20;
     constexpr size_t kRingBytes = size_t(kRingBlock) * kRingBlocks;
 
-    // Instruction 40 drops, 39 keeps; jumps count from the next instruction.
-    // X holds where the frame's type field sits past a tag still in the frame.
-    const std::vector<SFilterInstruction> s_program = {
-        /* 0 */ { BPF_LD | BPF_W | BPF_ABS, 0, 0, uint32_t(SKF_AD_OFF + SKF_AD_PKTTYPE) },
-        /* 1 */ { BPF_JMP | BPF_JEQ | BPF_K, 38, 0, PACKET_OUTGOING },
-        /* 2 */ { BPF_LD | BPF_W | BPF_ABS, 0, 0, uint32_t(SKF_AD_OFF + SKF_AD_VLAN_TAG_PRESENT) },
-        /* 3 */ { BPF_JMP | BPF_JEQ | BPF_K, 2, 0, 0 },
-        // The kernel took one tag out already: a second is one too many.
-        /* 4 */ { BPF_LD | BPF_H | BPF_ABS, 0, 0, 12 },
-        /* 5 */ { BPF_JMP | BPF_JEQ | BPF_K, 34, 4, kTpid },
-        /* 6 */ { BPF_LD | BPF_H | BPF_ABS, 0, 0, 12 },
-        /* 7 */ { BPF_JMP | BPF_JEQ | BPF_K, 0, 2, kTpid },
-        /* 8 */ { BPF_LDX | BPF_W | BPF_IMM, 0, 0, 4 },
-        /* 9 */ { BPF_JMP | BPF_JA, 0, 0, 1 },
-        /* 10 */ { BPF_LDX | BPF_W | BPF_IMM, 0, 0, 0 },
-        /* 11 */ { BPF_LD | BPF_H | BPF_IND, 0, 0, 12 },
-        /* 12 */ { BPF_JMP | BPF_JEQ | BPF_K, 5, 0, ETH_P_IP },
-        // Above 1500 it is an EtherType, not an 802.3 length.
-        /* 13 */ { BPF_JMP | BPF_JGT | BPF_K, 26, 0, 1500 },
-        /* 14 */ { BPF_LD | BPF_H | BPF_IND, 0, 0, 14 },
-        /* 15 */ { BPF_JMP | BPF_JEQ | BPF_K, 0, 24, 0x8282 },
-        /* 16 */ { BPF_LD | BPF_B | BPF_IND, 0, 0, 16 },
-        /* 17 */ { BPF_JMP | BPF_JEQ | BPF_K, 21, 22, 0x03 },
-        // IPv4: version 4, UDP, no later fragment, a header of at least 20 bytes.
-        /* 18 */ { BPF_LD | BPF_B | BPF_IND, 0, 0, 14 },
-        /* 19 */ { BPF_ALU | BPF_AND | BPF_K, 0, 0, 0xf0 },
-        /* 20 */ { BPF_JMP | BPF_JEQ | BPF_K, 0, 19, 0x40 },
-        /* 21 */ { BPF_LD | BPF_B | BPF_IND, 0, 0, 23 },
-        /* 22 */ { BPF_JMP | BPF_JEQ | BPF_K, 0, 17, 17 },
-        /* 23 */ { BPF_LD | BPF_H | BPF_IND, 0, 0, 20 },
-        /* 24 */ { BPF_JMP | BPF_JSET | BPF_K, 15, 0, 0x1fff },
-        /* 25 */ { BPF_LD | BPF_B | BPF_IND, 0, 0, 14 },
-        /* 26 */ { BPF_ALU | BPF_AND | BPF_K, 0, 0, 0x0f },
-        /* 27 */ { BPF_JMP | BPF_JGE | BPF_K, 0, 12, 5 },
-        // X moves past the IP header's real length, options included.
-        /* 28 */ { BPF_ALU | BPF_LSH | BPF_K, 0, 0, 2 },
-        /* 29 */ { BPF_ALU | BPF_ADD | BPF_X, 0, 0, 0 },
-        /* 30 */ { BPF_MISC | BPF_TAX, 0, 0, 0 },
-        // Either port in 47808-47823: a device answers from its own port to
-        // whatever port the client used. Below 47808 the subtraction wraps high.
-        /* 31 */ { BPF_LD | BPF_H | BPF_IND, 0, 0, 14 },
-        /* 32 */ { BPF_ALU | BPF_SUB | BPF_K, 0, 0, 47808 },
-        /* 33 */ { BPF_JMP | BPF_JGE | BPF_K, 0, 3, 16 },
-        /* 34 */ { BPF_LD | BPF_H | BPF_IND, 0, 0, 16 },
-        /* 35 */ { BPF_ALU | BPF_SUB | BPF_K, 0, 0, 47808 },
-        /* 36 */ { BPF_JMP | BPF_JGE | BPF_K, 3, 0, 16 },
-        /* 37 */ { BPF_LD | BPF_B | BPF_IND, 0, 0, 22 },
-        /* 38 */ { BPF_JMP | BPF_JEQ | BPF_K, 0, 1, 0x81 },
-        /* 39 */ { BPF_RET | BPF_K, 0, 0, kSnap },
-        /* 40 */ { BPF_RET | BPF_K, 0, 0, 0 },
-    };
+    // The rule of decode/Frame.h for a frame that still holds up to
+    // uMaxTagsLeft tags (the kernel takes out at most one, 802.1Q or 802.1ad).
+    std::string Expression(uint32_t uMaxTagsLeft)
+    {
+        using namespace decode;
+        auto At = [](uint32_t u) { return std::to_string(u); };
+        std::string csAll;
+        for (uint32_t uTags = 0; uTags <= uMaxTagsLeft; ++uTags) {
+            const uint32_t uType = 12 + 4 * uTags, uNet = uType + 2;
+            std::string cs;
+            for (uint32_t i = 0; i < uTags; ++i) {
+                std::string csAny;
+                for (uint16_t uTpid : kVlanTpids)
+                    csAny += (csAny.empty() ? "" : " or ")
+                        + ("ether[" + At(12 + 4 * i) + ":2] = " + At(uTpid));
+                cs += "(" + csAny + ") and ";
+            }
+            const std::string csType = "ether[" + At(uType) + ":2]";
+            const std::string csIhl = "((ether[" + At(uNet) + "] & 15) * 4)";
+            const std::string csUdp = At(uNet) + " + " + csIhl;
+            const std::string csUdpLength = "ether[" + csUdp + " + 4:2]";
+            auto Port = [&](uint32_t uAt) {
+                return "ether[" + csUdp + " + " + At(uAt) + ":2] - " + At(kBacnetPortLow) + " < "
+                    + At(kBacnetPortHigh - kBacnetPortLow + 1);
+            };
+            const std::string csLlc = csType + " <= " + At(kMax8023Length) + " and " + csType
+                + " >= 3 and ether[" + At(uNet) + "] = " + At(kBacnetLlc[0]) + " and ether["
+                + At(uNet + 1) + "] = " + At(kBacnetLlc[1]) + " and ether[" + At(uNet + 2)
+                + "] = " + At(kBacnetLlc[2]);
+            const std::string csIp = csType + " = " + At(kEtherTypeIpv4) + " and ether[" + At(uNet)
+                + "] & 240 = 64 and ether[" + At(uNet) + "] & 15 >= 5 and ether[" + At(uNet + 9)
+                + "] = " + At(kIpProtocolUdp) + " and ether[" + At(uNet + 6)
+                + ":2] & 8191 = 0 and ether[" + At(uNet + 2) + ":2] >= " + csIhl + " + 12 and "
+                + csUdpLength + " >= 12 and (ether[" + At(uNet + 6) + ":2] & 8192 != 0 or "
+                + csUdpLength + " + " + csIhl + " <= ether[" + At(uNet + 2) + ":2]) and (" + Port(0)
+                + " or " + Port(2) + ") and ether[" + csUdp + " + 8] = " + At(kBvlcTypeIp);
+            cs += "((" + csLlc + ") or (" + csIp + "))";
+            csAll += (csAll.empty() ? "(" : " or (") + cs + ")";
+        }
+        return csAll;
+    }
+
+    // One compiled expression, as the kernel takes it; empty when libpcap cannot.
+    std::vector<SFilterInstruction> Compile(const std::string& csExpression)
+    {
+        std::vector<SFilterInstruction> code;
+        pcap_t* p = ::pcap_open_dead(DLT_EN10MB, static_cast<int>(kSnap));
+        if (!p)
+            return code;
+        bpf_program program {};
+        if (::pcap_compile(p, &program, csExpression.c_str(), 1, PCAP_NETMASK_UNKNOWN) == 0) {
+            for (u_int i = 0; i < program.bf_len; ++i) {
+                const bpf_insn& in = program.bf_insns[i];
+                code.push_back({ in.code, in.jt, in.jf, in.k });
+            }
+            ::pcap_freecode(&program);
+        }
+        ::pcap_close(p);
+        return code;
+    }
+
+    // Outgoing frames are dropped first. Then, with the kernel's tag taken out
+    // or without one, the rule for what is left in the frame.
+    std::vector<SFilterInstruction> BuildProgram()
+    {
+        const std::vector<SFilterInstruction> untagged = Compile(Expression(decode::kMaxVlanTags));
+        const std::vector<SFilterInstruction> stripped
+            = Compile(Expression(decode::kMaxVlanTags - 1));
+        if (untagged.empty() || stripped.empty())
+            return {};
+        std::vector<SFilterInstruction> code = {
+            { BPF_LD | BPF_W | BPF_ABS, 0, 0, uint32_t(SKF_AD_OFF + SKF_AD_PKTTYPE) },
+            { BPF_JMP | BPF_JEQ | BPF_K, 0, 1, PACKET_OUTGOING },
+            { BPF_RET | BPF_K, 0, 0, 0 },
+            { BPF_LD | BPF_W | BPF_ABS, 0, 0, uint32_t(SKF_AD_OFF + SKF_AD_VLAN_TAG_PRESENT) },
+            { BPF_JMP | BPF_JEQ | BPF_K, 1, 0, 0 },
+            { BPF_JMP | BPF_JA, 0, 0, uint32_t(untagged.size()) },
+        };
+        code.insert(code.end(), untagged.begin(), untagged.end());
+        code.insert(code.end(), stripped.begin(), stripped.end());
+        return code;
+    }
 
     int Fail(int fd)
     {
@@ -116,8 +150,14 @@ namespace {
 
 } // namespace
 
+std::string BacnetFilterExpression(uint32_t uTagsInFrame)
+{
+    return Expression(uTagsInFrame);
+}
+
 const std::vector<SFilterInstruction>& BacnetFilterProgram()
 {
+    static const std::vector<SFilterInstruction> s_program = BuildProgram();
     return s_program;
 }
 
@@ -126,8 +166,14 @@ int OpenEarSocket()
     const int fd = ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
+    const std::vector<SFilterInstruction>& program = BacnetFilterProgram();
+    if (program.empty()) {
+        ::close(fd);
+        errno = EINVAL;
+        return -1;
+    }
     std::vector<sock_filter> code;
-    for (const SFilterInstruction& i : s_program)
+    for (const SFilterInstruction& i : program)
         code.push_back({ i.uCode, i.uJt, i.uJf, i.uK });
     sock_fprog prog { static_cast<unsigned short>(code.size()), code.data() };
     const int iOne = 1;

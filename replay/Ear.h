@@ -11,12 +11,10 @@ namespace velmora {
 //
 // Its classic BPF filter is attached and locked before the capabilities go, so
 // no code in the process (a theme plugin, say) can lift or replace it. It takes
-// incoming frames only, and of those only
-//   - 802.2 LLC 82 82 03 (BACnet/Ethernet),
-//   - IPv4 UDP from or to ports 47808-47823 carrying BVLC type 0x81, first
-//     fragment only (later fragments hold no UDP header to prove what they are),
-//   - either of these inside one 802.1Q tag, whether the kernel left the tag in
-//     the frame or moved it aside.
+// incoming frames only, and of those only the BACnet frames of the one rule
+// (decode/Frame.h): its tags, whether the kernel left the outer one in the
+// frame or moved it aside, its LLC, its ports and its BVLC type. The program
+// is compiled from an expression written out of that rule's constants.
 // The socket is created with protocol 0 and so hears nothing until a listening
 // Send binds it to its adapter; binding needs no capability.
 
@@ -34,7 +32,12 @@ struct SFilterInstruction {
     uint8_t uJf;
     uint32_t uK;
 };
+// Empty when libpcap cannot compile it (then no ear opens).
 const std::vector<SFilterInstruction>& BacnetFilterProgram();
+// The rule as a libpcap expression, for a frame that still holds up to
+// uTagsInFrame tags: what the program runs after the kernel took none
+// (kMaxVlanTags) or one (kMaxVlanTags - 1).
+std::string BacnetFilterExpression(uint32_t uTagsInFrame);
 
 // An AF_PACKET raw socket of protocol 0, close-on-exec, with the BACnet filter
 // attached and locked and VLAN data on. -1 with

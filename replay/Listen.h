@@ -25,7 +25,7 @@ struct SListenOptions {
     bool bListen = false;
     // How long to go on hearing after the last frame sent.
     std::chrono::milliseconds wait { 3000 };
-    // Send only the records that ask (the judge's request classifier): confirmed
+    // Send only the records that ask (decode's request classifier): confirmed
     // requests, unconfirmed ones other than I-Am and I-Have, and
     // Who-Is-Router-To-Network; read and count the rest.
     bool bRequestsOnly = false;

@@ -1,6 +1,6 @@
 #include "replay/Replay.h"
 
-#include "judge/Judge.h"
+#include "decode/Frame.h"
 #include "log/Log.h"
 #include "replay/SendSocket.h"
 
@@ -159,7 +159,7 @@ namespace {
     // classifier here, and nowhere else in replay/.
     bool IsRequest(const u_char* pData, uint32_t uLength)
     {
-        return judge::ClassifyRequest(pData, uLength) != judge::ERequestKind::Skipped;
+        return decode::ClassifyRequest(pData, uLength) != decode::ERequestKind::Skipped;
     }
 
     // The requests a listening Send put on the wire, each with its place
@@ -665,6 +665,9 @@ namespace {
                     ? (*pSelection)[nNextChosen] == static_cast<uint64_t>(lIndex)
                     : !bSingle || lIndex == request.iOffset;
                 if (!bChosen) {
+                    // A single record before this one (a negative offset) is none at all.
+                    if (bSingle && !pSelection && lIndex > request.iOffset)
+                        break;
                     // Read past: before the offset, or left out of the selection.
                     ++lIndex;
                     continue;

@@ -101,6 +101,11 @@ std::string OffsetNotValidText()
     return "Not sent: the offset must be a whole number from 0 to 9999999";
 }
 
+bool SaysWhyNothingWent(const SReplayResult& result, const SReplayRequest& request)
+{
+    return result.NotSent() || (request.eMode == EReplayMode::Single && result.iCount == 0);
+}
+
 std::string ReplayStatusText(const SReplayResult& result, const SReplayRequest& request,
     const std::string& csPickHint, bool bOnPace)
 {
@@ -126,7 +131,10 @@ std::string ReplayStatusText(const SReplayResult& result, const SReplayRequest& 
     case ENotSent::NoEar:
         return "Not sent: " + result.listen.csError;
     }
-    if (request.eMode == EReplayMode::Single && result.iCount == 0 && request.iOffset >= 0) {
+    if (request.eMode == EReplayMode::Single && result.iCount == 0 && request.iOffset < 0)
+        return "Not sent: offset " + std::to_string(request.iOffset)
+            + " is before the first record (0)";
+    if (request.eMode == EReplayMode::Single && result.iCount == 0) {
         if (result.llMissing == 0 && result.listen.llSkipped > 0)
             return "Not sent: record " + std::to_string(request.iOffset)
                 + " is not a request (requests only)";

@@ -36,6 +36,10 @@ std::string ReplayStatusText(const SReplayResult& result, const SReplayRequest& 
 // the Send was not paced by a rate or sent fewer than two frames.
 std::string ReachedRateText(const SReplayResult& result, const SPaceOptions& pace);
 
+// Whether ReplayStatusText tells why nothing was sent ("Not sent: ..."): a
+// reason that goes with the next Send, where a count stays.
+bool SaysWhyNothingWent(const SReplayResult& result, const SReplayRequest& request);
+
 // The status line while a listening Send waits after its last frame:
 // "Listening for answers: 3 heard, 2.4 s left".
 std::string ListeningText(const SListenCounts& counts);

@@ -509,8 +509,9 @@ std::vector<SCase> Cases()
         { "the first malformation is the reason, not the last",
             BacnetIp(0x0a, Hex("01 08 00 05 00 10 08 ff")), "BACnet/IP", "who-Is [malformed]",
             "SLEN 0: a source address cannot be a broadcast" },
-        { "BVLC header cut", Ipv4Frame(17, Udp(47808, 47808, Hex("81 0a"))), "BVLC",
-            "BVLC [malformed]", "the BVLC header is cut off" },
+        // Too short for a BVLC header: under the frame rule, plain UDP.
+        { "BVLC header cut", Ipv4Frame(17, Udp(47808, 47808, Hex("81 0a"))), "UDP",
+            "47808 -> 47808 len 2" },
         { "REAL of three bytes",
             BacnetIp(0x0a, Apdu("01 00 30 05 0c" + ai1 + "19 55 3e 43 41 ac 00 3f")), "BACnet/IP",
             "readProperty-ACK[ 5] analog-input,1 present-value = invalid length 3 [malformed]",

@@ -44,6 +44,7 @@ const Bytes kAck5Other = Hex("01 00 30 05 0c 0c 00000001 19 55 3e 44 41b00000 3f
 const Bytes kAck6 = Hex("01 00 30 06 0c 0c 00000001 19 55 3e 44 41ac0000 3f");
 const Bytes kError5 = Hex("01 00 50 05 0c 91 01 91 1f"); // object: unknown-object
 const Bytes kError5Property = Hex("01 00 50 05 0c 91 02 91 20"); // property: unknown-property
+const Bytes kError5OtherCode = Hex("01 00 50 05 0c 91 01 91 11"); // object, another code
 const Bytes kReject5 = Hex("01 00 60 05 09");
 const Bytes kAbort5 = Hex("01 00 71 05 04");
 const Bytes kSegmentedAck5 = Hex("01 00 3c 05 00 04 0c 0c 00000001 19 55 3e 44 41ac0000");
@@ -54,6 +55,9 @@ const Bytes kWhoIs100To200 = Hex("01 00 10 08 09 64 1a 00 c8");
 const Bytes kIAm150 = Hex("01 00 10 00 c4 02000096 22 01e0 91 00 21 0f");
 const Bytes kIAm300 = Hex("01 00 10 00 c4 0200012c 22 01e0 91 00 21 0f");
 const Bytes kIAm120 = Hex("01 00 10 00 c4 02000078 22 01e0 91 00 21 0f");
+const Bytes kIAm200 = Hex("01 00 10 00 c4 020000c8 22 01e0 91 00 21 0f");
+const Bytes kIAm201 = Hex("01 00 10 00 c4 020000c9 22 01e0 91 00 21 0f");
+const Bytes kIAm100 = Hex("01 00 10 00 c4 02000064 22 01e0 91 00 21 0f");
 const Bytes kTimeSync = Hex("01 00 10 06 a4 7e0c0701 b4 0c000000");
 
 struct SRow {
@@ -174,6 +178,14 @@ TEST(JudgeTest, PairingOnTheWire)
             "4\twho-Is 100-200\ti-Am device,150\tanswered\t1.000\n"
             "4\twho-Is 100-200\ti-Am device,120\tanswered\t2.000\n",
             "1 packet sent; 1 request: 1 answered (median 1.0 ms), 0 unanswered", false },
+        // The limits hold both ends: 100 and 200 answer, 201 does not.
+        { "Who-Is answered at its limits", { Sent(4, 0, Ip(1, 2, kWhoIs100To200)) },
+            { Heard(1000, Ip(2, 1, kIAm200)), Heard(1200, Ip(3, 1, kIAm201)),
+                Heard(2000, Ip(3, 1, kIAm100)) },
+            {},
+            "4\twho-Is 100-200\ti-Am device,200\tanswered\t1.000\n"
+            "4\twho-Is 100-200\ti-Am device,100\tanswered\t2.000\n",
+            "1 packet sent; 1 request: 1 answered (median 1.0 ms), 0 unanswered", false },
         { "Who-Is unanswered, other unconfirmed requests not judged",
             { Sent(0, 0, Ip(1, 2, kWhoIs)), Sent(1, 1, Ip(1, 2, kTimeSync)) }, {}, {},
             "0\twho-Is\t-\tunanswered\t-\n", "2 packets sent; 1 request: 0 answered, 1 unanswered",
@@ -214,6 +226,13 @@ TEST(JudgeTest, VerdictsAgainstTheCapture)
             "0\t" + kRp5
                 + "\tError[ 5] readProperty property: unknown-property\tdiffers (Error "
                   "readProperty property: unknown-property; recorded "
+                + csRecordedError + ")\t1.000\n",
+            "1 packet sent; 1 request: 1 answered (median 1.0 ms), 0 unanswered, 1 differs", true },
+        { "the same Error class with another code came", { Sent(0, 0, Ip(1, 2, kReadPv5)) },
+            { Heard(1000, Ip(2, 1, kError5OtherCode)) }, capture,
+            "0\t" + kRp5
+                + "\tError[ 5] readProperty object: no-objects-of-specified-type\tdiffers (Error "
+                  "readProperty object: no-objects-of-specified-type; recorded "
                 + csRecordedError + ")\t1.000\n",
             "1 packet sent; 1 request: 1 answered (median 1.0 ms), 0 unanswered, 1 differs", true },
         { "an ACK came where an Error was recorded", { Sent(0, 0, Ip(1, 2, kReadPv5)) },

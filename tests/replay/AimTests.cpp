@@ -189,7 +189,34 @@ const Bytes kForwarded
 const Bytes kRouted
     = WithChecksums(BacnetIp(0x0a, Hex("01 24 00 05 01 0d ff 00 05 01 0c 0c 02 00 00 01 19 55")));
 
+// The readProperty of samples/bacnet-ip-sample.pcap, record 2, as captured.
+const Bytes kSampleReadProperty
+    = Hex("02 76 6d 0a 00 02 02 76 6d 0a 00 01 08 00 45 00 00 2d 00 02 00 00 40 11 e5 6a c0 a8 "
+          "0a 01 c0 a8 0a 02 ba c0 ba c0 00 19 0b 9d 81 0a 00 11 01 04 00 05 05 0c 0c 00 00 00 "
+          "01 19 55 00");
+// Found by search: the only 10.1.x.y whose change to this header's checksum
+// carries out of 16 bits twice.
+constexpr CIpv4Address kCarryIp = { 10, 1, 166, 21 };
+
+SAimPlan DstIpPlan(const CIpv4Address& ip)
+{
+    SAimPlan plan;
+    plan.bDstIp = true;
+    plan.dstIp = ip;
+    return plan;
+}
+
+Bytes WithDstIp(Bytes f, const CIpv4Address& ip)
+{
+    std::copy(ip.begin(), ip.end(), f.begin() + 14 + 16);
+    return WithChecksums(f);
+}
+
 const SRow kRows[] = {
+    // Summing the change to the IPv4 header checksum carries out of 16 bits
+    // twice: one fold is not enough.
+    { "IpChecksumCarriesTwice", DstIpPlan(kCarryIp), kSampleReadProperty, EAimOutcome::Aimed,
+        WithDstIp(kSampleReadProperty, kCarryIp), 14 },
     { "BacnetEthernetUnicast", FullPlan(), kEthernetUnicast, EAimOutcome::Aimed,
         Aimed(kEthernetUnicast, true, true, 0) },
     { "BacnetEthernetBroadcastKeepsItsDestination", FullPlan(), Broadcast(kEthernetUnicast),
@@ -264,6 +291,7 @@ TEST(AimTest, TcpdumpFindsTheAimedChecksumsRight)
     ASSERT_TRUE(writer.Open(csPath));
     int iUdpSums = 0;
     int iFrames = 0;
+    int iFromSource = 0;
     for (const SRow& row : kRows) {
         if (row.eOutcome != EAimOutcome::Aimed || row.nIp == 0)
             continue;
@@ -271,6 +299,7 @@ TEST(AimTest, TcpdumpFindsTheAimedChecksumsRight)
         AimFrame(row.plan, f.data(), static_cast<uint32_t>(f.size()));
         ASSERT_TRUE(writer.Write(f));
         ++iFrames;
+        iFromSource += row.plan.bSrcIp;
         iUdpSums += Get16(f, row.nIp + 20 + 6) != 0;
     }
     ASSERT_TRUE(writer.Close());
@@ -291,7 +320,8 @@ TEST(AimTest, TcpdumpFindsTheAimedChecksumsRight)
     EXPECT_GE(iUdpSums, 6);
     EXPECT_EQ(count("bad"), 0) << csOut;
     EXPECT_EQ(count("[udp sum ok]"), iUdpSums) << csOut;
-    EXPECT_EQ(count("192.168.7.5.47808 > "), iFrames) << csOut;
+    EXPECT_EQ(count("192.168.7.5.47808 > "), iFromSource) << csOut;
+    EXPECT_EQ(count(" > "), iFrames) << csOut;
 }
 
 // The literal row's input is the frame the padded row starts from, so the

@@ -126,6 +126,7 @@ std::vector<SRow> Rows()
         { "BACnet/IP 47808 to 47808", UdpFrame(47808, 47808, Bvll()), true },
         { "BACnet/IP answer to a client port", UdpFrame(47808, 50123, Bvll()), true },
         { "BACnet/IP from a client port", UdpFrame(50123, 47823, Bvll()), true },
+        { "BACnet/IP answer from 47823 to a client port", UdpFrame(47823, 50123, Bvll()), true },
         { "UDP 47824 both ways", UdpFrame(47824, 47824, Bvll()), false },
         { "UDP 47807 both ways", UdpFrame(47807, 47807, Bvll()), false },
         { "UDP 47808 without BVLC 0x81",
@@ -147,7 +148,11 @@ std::vector<SRow> Rows()
         { "802.1Q BACnet/IP", Tagged(UdpFrame(47808, 47808, Bvll())), true },
         { "802.1Q BACnet/Ethernet", Tagged(BacnetEthernet(kNpduApdu)), true },
         { "802.1Q ARP", Tagged(arp), false },
-        { "two 802.1Q tags", Tagged(Tagged(UdpFrame(47808, 47808, Bvll()))), false },
+        { "two 802.1Q tags", Tagged(Tagged(UdpFrame(47808, 47808, Bvll()))), true },
+        { "802.1ad over 802.1Q", Tagged(Tagged(UdpFrame(47808, 47808, Bvll())), 0x88a8), true },
+        { "0x9100 BACnet/Ethernet", Tagged(BacnetEthernet(kNpduApdu), 0x9100), true },
+        { "0x9100 over 802.1Q", Tagged(Tagged(BacnetEthernet(kNpduApdu)), 0x9100), true },
+        { "three tags", Tagged(Tagged(Tagged(UdpFrame(47808, 47808, Bvll()))), 0x88a8), false },
         { "truncated IPv4", truncated, false },
     };
 }
