@@ -542,6 +542,9 @@ void CReplayDlg::RunReplay(SReplayRequest request)
     ShowProgressBar(true);
     const auto wallStart = std::chrono::system_clock::now();
     const auto start = std::chrono::steady_clock::now();
+    m_pJudge = request.listen.bListen
+        ? std::make_unique<CListenJudge>(request, nullptr, kResultsRows)
+        : nullptr;
     const SReplayResult result = Replay(request, *this);
     const auto duration = std::chrono::steady_clock::now() - start;
     ShowProgressBar(false);
@@ -555,9 +558,12 @@ void CReplayDlg::RunReplay(SReplayRequest request)
     sent.bStopped = sent.bStopped && !bWaitCut;
     std::string csStatus = ReplayStatusText(sent, request);
     const bool bListened = !result.NotSent() && result.listen.bListened;
+    const judge::SJudgement judgement = m_pJudge ? m_pJudge->Judgement() : judge::SJudgement();
     std::string csListened;
     if (bListened) {
-        csListened = ListenSummaryText(result, request);
+        csListened = ListenSummaryText(result, request, judgement, &m_pJudge->Heard());
+        if (m_pJudge->NotKept() > 0)
+            csListened += "; " + std::to_string(m_pJudge->NotKept()) + " more lines not shown";
         if (bWaitCut)
             csListened += " (listening stopped early)";
         csStatus = csStatus.empty() ? csListened : csStatus + ". " + csListened;
@@ -569,18 +575,21 @@ void CReplayDlg::RunReplay(SReplayRequest request)
     // when the window is closing.
     if (bListened && !m_bCloseAfterReplay) {
         EnsureResultsWindow();
+        SListenResult shown = result.listen;
+        shown.heard = m_pJudge->Heard();
         SReportFacts facts = ReportFactsOf(request, result);
         facts.llStartNs
             = std::chrono::duration_cast<std::chrono::nanoseconds>(wallStart.time_since_epoch())
                   .count();
         facts.llDurationNs = std::chrono::duration_cast<std::chrono::nanoseconds>(duration).count();
         facts.csSummary = csListened;
-        facts.csExitStatus
-            = "as velmora-replay would exit: " + ExitStatusWords(ListeningExitStatus(result));
-        m_pResults->ShowResults(request.csPath, result.listen, csListened, &facts);
+        facts.csExitStatus = "as velmora-replay would exit: "
+            + ExitStatusWords(ListeningExitStatus(result, judgement));
+        m_pResults->ShowResults(request.csPath, shown, judgement, csListened, &facts);
         m_pResults->show();
         m_pResults->raise();
     }
+    m_pJudge.reset();
     // A close asked for during the Send still gets the count: the box is
     // answered first, then the window goes.
     if (!result.NotSent())

@@ -158,26 +158,26 @@ CResultsWnd::CResultsWnd(QWidget* pParent)
 }
 
 void CResultsWnd::ShowResults(const std::string& csCapture, const SListenResult& listen,
-    const std::string& csSummary, const SReportFacts* pFacts)
+    const judge::SJudgement& judgement, const std::string& csSummary, const SReportFacts* pFacts)
 {
     m_bHasResults = true;
-    m_listen = listen;
+    m_judgement = judgement;
     m_bFacts = pFacts != nullptr;
     if (pFacts)
         m_facts = *pFacts;
     m_pSaveReport->setEnabled(m_bFacts);
-    m_pPlot->SetData(listen.judgement, listen.requests);
+    m_pPlot->SetData(judgement);
     m_csCapture = csCapture;
-    m_lines = listen.judgement.lines;
+    m_lines = judgement.lines;
     m_heard = listen.heard;
     m_pSummary->setText(
         FromBytes(FileName(csCapture)) + QStringLiteral(": ") + QString::fromStdString(csSummary));
     m_pNote->clear();
     m_pSave->setEnabled(true);
-    m_bRounds = listen.judgement.RoundsRepeat();
+    m_bRounds = judgement.RoundsRepeat();
     const bool bFailed = std::any_of(
         m_lines.begin(), m_lines.end(), [](const judge::SJudgeLine& l) { return l.Failed(); });
-    m_pHeadline->setText(QString::fromStdString(judge::Headline(listen.judgement)));
+    m_pHeadline->setText(QString::fromStdString(judge::Headline(judgement)));
     m_pHeadline->setStyleSheet(
         bFailed ? QStringLiteral("color: #a01010") : QStringLiteral("color: #106010"));
     m_pHeadline->show();
@@ -354,7 +354,7 @@ void CResultsWnd::OnSaveReport()
     if (csPath.empty())
         return;
     std::string csError;
-    if (WriteReport(csPath, m_facts, m_listen, csError))
+    if (WriteReport(csPath, m_facts, m_judgement, m_heard, csError))
         m_pNote->setText(tr("Report saved in %1").arg(FromBytes(csPath)));
     else
         m_pNote->setText(tr("Not saved: %1").arg(FromBytes(csError)));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "judge/Judge.h"
 #include "replay/Listen.h"
 #include "session/Report.h"
 
@@ -33,7 +34,8 @@ public:
     // judged, and the status line's summary.
     // With pFacts, "Save report..." writes the report of that Send.
     void ShowResults(const std::string& csCapture, const SListenResult& listen,
-        const std::string& csSummary, const SReportFacts* pFacts = nullptr);
+        const judge::SJudgement& judgement, const std::string& csSummary,
+        const SReportFacts* pFacts = nullptr);
     bool HasResults() const { return m_bHasResults; }
 
     void OnSaveAnswers();
@@ -68,7 +70,7 @@ private:
     std::vector<judge::SJudgeLine> m_lines;
     bool m_bRounds = false; // the Send went in more than one round
     std::vector<SHeardFrame> m_heard;
-    SListenResult m_listen; // for the report
+    judge::SJudgement m_judgement; // for the report
     SReportFacts m_facts;
     bool m_bFacts = false;
     std::vector<uint8_t> m_detailBytes;

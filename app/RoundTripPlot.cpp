@@ -42,14 +42,9 @@ QSize CRoundTripPlot::sizeHint() const
     return QSize(fontMetrics().averageCharWidth() * 120, fontMetrics().height() * 12);
 }
 
-void CRoundTripPlot::SetData(
-    const judge::SJudgement& judgement, const std::vector<judge::SJudgedFrame>& requests)
+void CRoundTripPlot::SetData(const judge::SJudgement& judgement)
 {
     m_judgement = judgement;
-    m_requests.clear();
-    m_requests.reserve(requests.size());
-    for (const judge::SJudgedFrame& r : requests)
-        m_requests.push_back({ r.uRecord, r.llNs, {}, r.llEarliestNs, r.uRound });
     m_keep.clear();
     LayOut();
     update();
@@ -69,8 +64,8 @@ void CRoundTripPlot::LayOut()
     const double dHalf = width() * 0.6;
     const SPlotBox scatterBox { dLeft, iText * 0.5, std::max(10.0, dHalf - dLeft - 10),
         std::max(10.0, height() - iText * 2.5) };
-    m_scatter = LayOutScatter(
-        PlotSamples(m_judgement, m_requests, m_keep.empty() ? nullptr : &m_keep), scatterBox);
+    m_scatter
+        = LayOutScatter(PlotSamples(m_judgement, m_keep.empty() ? nullptr : &m_keep), scatterBox);
     std::vector<int64_t> roundTrips;
     for (size_t n = 0; n < m_judgement.lines.size(); ++n) {
         const judge::SJudgeLine& line = m_judgement.lines[n];

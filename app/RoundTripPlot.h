@@ -18,10 +18,9 @@ class CRoundTripPlot final : public QWidget {
 public:
     explicit CRoundTripPlot(QWidget* pParent = nullptr);
 
-    // The lines to plot and their requests' send stamps; keep says which
-    // lines the filter lets through (empty: all).
-    void SetData(
-        const judge::SJudgement& judgement, const std::vector<judge::SJudgedFrame>& requests);
+    // The lines to plot (each with its request's send stamp); SetKeep says
+    // which lines the filter lets through (empty: all).
+    void SetData(const judge::SJudgement& judgement);
     void SetKeep(const std::vector<bool>& keep);
 
     // What was laid out at the last paint (for tests, and the click).
@@ -42,7 +41,6 @@ protected:
 
 private:
     judge::SJudgement m_judgement;
-    std::vector<judge::SJudgedFrame> m_requests; // stamps only (no bytes)
     std::vector<bool> m_keep;
     SScatter m_scatter;
     SHistogram m_histogram;

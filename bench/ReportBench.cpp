@@ -77,8 +77,8 @@ int main(int argc, char** argv)
     constexpr int64_t kT0 = 1700000000000000000;
     std::vector<judge::SJudgedFrame> requests, capture;
     std::vector<judge::SJudgedFrame> heard;
-    SListenResult listen;
-    listen.bListened = true;
+    judge::SJudgement judgement;
+    std::vector<SHeardFrame> heardFrames;
     for (size_t i = 0; i < nRequests; ++i) {
         const uint8_t uInvoke = static_cast<uint8_t>(i);
         const Bytes request = Frame(1, 2,
@@ -103,11 +103,10 @@ int main(int argc, char** argv)
     std::sort(heard.begin(), heard.end(),
         [](const judge::SJudgedFrame& a, const judge::SJudgedFrame& b) { return a.llNs < b.llNs; });
     auto start = std::chrono::steady_clock::now();
-    listen.judgement = judge::Judge(requests, heard, &capture);
+    judgement = judge::Judge(requests, heard, &capture);
     const double dJudge = Seconds(std::chrono::steady_clock::now() - start);
-    listen.requests = requests;
     for (const judge::SJudgedFrame& h : heard)
-        listen.heard.push_back({ h.llNs, static_cast<uint32_t>(h.bytes.size()), h.bytes });
+        heardFrames.push_back({ h.llNs, static_cast<uint32_t>(h.bytes.size()), h.bytes });
 
     SReportFacts facts;
     facts.csCapturePath = "made-up.pcap";
@@ -115,7 +114,7 @@ int main(int argc, char** argv)
     facts.csAdapter = "veth0";
     facts.csVersion = VelmoraVersion();
     facts.csExitStatus = ExitStatusWords(4);
-    facts.csSummary = judge::SummaryText(nRequests, listen.judgement);
+    facts.csSummary = judge::SummaryText(nRequests, judgement);
     facts.uPacketsSent = nRequests;
     const RecordReader read = [&capture](uint64_t u, std::vector<uint8_t>& bytes) {
         if (u >= capture.size())
@@ -124,7 +123,7 @@ int main(int argc, char** argv)
         return true;
     };
     start = std::chrono::steady_clock::now();
-    const std::string csHtml = ReportHtml(facts, listen, read);
+    const std::string csHtml = ReportHtml(facts, judgement, heardFrames, read);
     const double dWrite = Seconds(std::chrono::steady_clock::now() - start);
     const std::filesystem::path dir = std::filesystem::temp_directory_path()
         / ("velmora-report-bench-" + std::to_string(getpid()));
@@ -135,7 +134,7 @@ int main(int argc, char** argv)
     std::fclose(p);
     std::printf("Report of %zu requests (%zu lines): %.1f MB (limit 30 MB); judged in %.2f s, "
                 "written in %.2f s\n",
-        nRequests, listen.judgement.lines.size(), csHtml.size() / 1e6, dJudge, dWrite);
+        nRequests, judgement.lines.size(), csHtml.size() / 1e6, dJudge, dWrite);
     std::printf("  %s\n", facts.csSummary.c_str());
 
     const char* szChromium = "/usr/bin/chromium";

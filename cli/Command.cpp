@@ -9,6 +9,7 @@
 #include "replay/AdapterList.h"
 #include "replay/Aim.h"
 #include "replay/Replay.h"
+#include "session/JudgeSend.h"
 #include "session/ReplayWords.h"
 #include "session/Report.h"
 #include "session/Session.h"
@@ -18,8 +19,10 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <unistd.h>
 
@@ -62,6 +65,42 @@ namespace {
             std::fflush(m_pErr);
         }
         bool StopRequested() override { return s_iStopSignal != 0; }
+        // A listening Send's lines go out round by round, and its answers
+        // into their file, so that a Send until stopped keeps no more.
+        void Listen(const SCliOptions& options, const SReplayRequest& request, std::FILE* pOut)
+        {
+            m_pOptions = &options;
+            // Rounds that repeat a record get a sixth column, decided before
+            // the first line goes out.
+            const bool bRounds = request.eMode != EReplayMode::Single && request.pace.llLoops != 1;
+            m_pJudge = std::make_unique<CListenJudge>(
+                request,
+                [pOut, bRounds](const judge::SJudgeLine& line, const SHeardFrame*) {
+                    std::fputs(judge::TsvLine(line, bRounds).c_str(), pOut);
+                },
+                options.csJUnit.empty() && options.csReport.empty() ? 0 : SIZE_MAX);
+        }
+        bool TakesListening() const override { return m_pJudge != nullptr; }
+        void OnListened(SListenChunk& chunk) override
+        {
+            if (!m_pOptions->csAnswers.empty() && !m_answers.IsOpen() && m_csAnswersError.empty())
+                m_answers.Open(m_pOptions->csAnswers, m_csAnswersError);
+            if (m_answers.IsOpen()) {
+                for (const SHeardFrame& f : chunk.heard)
+                    m_answers.Write(f);
+            }
+            m_pJudge->Add(chunk);
+        }
+        const CListenJudge& Judge() const { return *m_pJudge; }
+        // False with a reason when the answers could not be written.
+        bool CloseAnswers(std::string& csError)
+        {
+            if (!m_csAnswersError.empty()) {
+                csError = m_csAnswersError;
+                return false;
+            }
+            return m_answers.Close(csError);
+        }
         // Takes the progress line away before other lines follow.
         void EndProgress()
         {
@@ -78,6 +117,10 @@ namespace {
         Clock::time_point m_lastShown;
         bool m_bShown = false;
         SProgressPlan m_plan;
+        const SCliOptions* m_pOptions = nullptr;
+        std::unique_ptr<CListenJudge> m_pJudge;
+        CHeardFileWriter m_answers;
+        std::string m_csAnswersError;
     };
 
     int ListAdapterNames(std::FILE* pOut, std::FILE* pErr)
@@ -244,26 +287,24 @@ namespace {
     // The listening's report: a line per request on standard output, the
     // summary on standard error, the answers and the JUnit file. False when a
     // file could not be written.
+    // The lines went out as the rounds were judged; the answers are in their
+    // file.
     bool ReportListening(const SCliOptions& options, const SReplayRequest& request,
-        const SReplayResult& result, std::FILE* pOut, std::FILE* pErr)
+        const SReplayResult& result, CCommandObserver& observer, std::FILE* pOut, std::FILE* pErr)
     {
-        const SListenResult& listen = result.listen;
-        const bool bRounds = listen.judgement.RoundsRepeat();
-        for (const judge::SJudgeLine& line : listen.judgement.lines)
-            std::fputs(judge::TsvLine(line, bRounds).c_str(), pOut);
+        const judge::SJudgement& judgement = observer.Judge().Judgement();
         std::fflush(pOut);
-        const std::string csSummary = ListenSummaryText(result, request);
+        const std::string csSummary
+            = ListenSummaryText(result, request, judgement, &observer.Judge().Heard());
         std::fprintf(pErr, "%s: %s\n", kName, csSummary.c_str());
         bool bOk = true;
         std::string csError;
-        if (!options.csAnswers.empty()
-            && !SaveHeardFrames(options.csAnswers, listen.heard, csError)) {
+        if (!observer.CloseAnswers(csError)) {
             std::fprintf(pErr, "%s: %s\n", kName, csError.c_str());
             bOk = false;
         }
         if (!options.csJUnit.empty()) {
-            const std::string csXml
-                = judge::JUnitXml(FileName(options.csCapture), listen.judgement);
+            const std::string csXml = judge::JUnitXml(FileName(options.csCapture), judgement);
             std::FILE* p = std::fopen(options.csJUnit.c_str(), "wb");
             const bool bWritten
                 = p && std::fwrite(csXml.data(), 1, csXml.size(), p) == csXml.size();
@@ -312,6 +353,8 @@ namespace {
         }
         const auto wallStart = std::chrono::system_clock::now();
         const auto start = std::chrono::steady_clock::now();
+        if (request.listen.bListen)
+            observer.Listen(options, request, pOut);
         const SReplayResult result = Replay(request, observer);
         const auto duration = std::chrono::steady_clock::now() - start;
         observer.EndProgress();
@@ -329,35 +372,31 @@ namespace {
         // A stop by a signal has said so on its line already.
         const std::string csStatus = iSignal != 0 && result.bStopped
             ? std::string()
-            : ReplayStatusText(result, request, "see --list-adapters");
+            : ReplayStatusText(result, request, "see --list-adapters", !options.bQuiet);
         if (!csStatus.empty())
             std::fprintf(pErr, "%s: %s\n", kName, csStatus.c_str());
         const bool bReported = !result.NotSent() && result.listen.bListened
-            && ReportListening(options, request, result, pOut, pErr);
+            && ReportListening(options, request, result, observer, pOut, pErr);
         int iExit = kExitSent;
-        if (result.NotSent()) {
+        if (result.NotSent() || result.llUnreadRound > 0) {
+            // A later round that could not read the file fails as the first would.
             iExit = kExitNotOpened;
         } else if (iSignal != 0) {
             iExit = kExitSignalBase + iSignal;
         } else {
-            const size_t nChosen = options.records ? options.records->size()
-                : options.iMode == 0               ? 1
-                                                   : 0;
             if (result.iRefused > 0)
                 iExit = kExitSomeFailed;
-            // Every round sends the same records; a duration may end one early.
-            const size_t nRounds = result.llRounds > 1 ? static_cast<size_t>(result.llRounds) : 1;
-            const size_t nPerRound = static_cast<size_t>(result.iCount) / nRounds;
-            if (!result.bTimeUp && nPerRound < nChosen) {
-                // A single record past the end has had its sentence.
+            // Records "requests only" skipped are no failure; a single record
+            // past the end has had its sentence.
+            if (result.llMissing > 0) {
                 if (options.records)
-                    std::fprintf(pErr, "%s: %zu of the chosen records are not in %s\n", kName,
-                        nChosen - nPerRound, options.csCapture.c_str());
+                    std::fprintf(pErr, "%s: %lld of the chosen records are not in %s\n", kName,
+                        static_cast<long long>(result.llMissing), options.csCapture.c_str());
                 iExit = kExitSomeFailed;
             }
             // Frames refused say more than answers missing: 1 goes first.
             if (iExit == kExitSent && result.listen.bListened
-                && (result.listen.judgement.bConfirmedFailed || !bReported))
+                && (observer.Judge().Judgement().bConfirmedFailed || !bReported))
                 iExit = bReported ? kExitNotAnswered : kExitSomeFailed;
         }
         // The report says how the command ended: written last.
@@ -368,11 +407,14 @@ namespace {
                       .count();
             facts.llDurationNs
                 = std::chrono::duration_cast<std::chrono::nanoseconds>(duration).count();
-            facts.csSummary = ListenSummaryText(result, request);
+            const judge::SJudgement& judgement = observer.Judge().Judgement();
+            facts.csSummary
+                = ListenSummaryText(result, request, judgement, &observer.Judge().Heard());
             facts.csExitStatus = ExitStatusWords(iExit);
             std::string csError;
             // A report that cannot be written fails the run as a JUnit file does.
-            if (!WriteReport(options.csReport, facts, result.listen, csError)) {
+            if (!WriteReport(
+                    options.csReport, facts, judgement, observer.Judge().Heard(), csError)) {
                 std::fprintf(pErr, "%s: %s\n", kName, csError.c_str());
                 if (iExit == kExitSent || iExit == kExitNotAnswered)
                     iExit = kExitSomeFailed;

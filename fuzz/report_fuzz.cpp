@@ -39,34 +39,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
         current.bytes.push_back(pData[i]);
     }
     frames.push_back(std::move(current));
-    SListenResult listen;
-    listen.bListened = true;
+    std::vector<judge::SJudgedFrame> requests;
+    std::vector<SHeardFrame> heardFrames;
     for (size_t i = 0; i < frames.size(); ++i) {
         frames[i].uRecord = i;
         frames[i].llNs = static_cast<int64_t>(i) * 1000;
         frames[i].uRound = static_cast<uint32_t>(1 + i % 3);
         if (i < frames.size() / 2)
-            listen.requests.push_back(frames[i]);
+            requests.push_back(frames[i]);
         else
-            listen.heard.push_back(
+            heardFrames.push_back(
                 { frames[i].llNs, static_cast<uint32_t>(frames[i].bytes.size()), frames[i].bytes });
     }
     std::vector<judge::SJudgedFrame> heard(
         frames.begin() + static_cast<long>(frames.size() / 2), frames.end());
-    listen.judgement = judge::Judge(listen.requests, heard, &frames);
+    const judge::SJudgement judgement = judge::Judge(requests, heard, &frames);
     SReportFacts facts;
     facts.csCapturePath = "</script><script>x";
-    facts.csSummary = judge::SummaryText(frames.size(), listen.judgement);
+    facts.csSummary = judge::SummaryText(frames.size(), judgement);
     const RecordReader read = [&frames](uint64_t u, std::vector<uint8_t>& bytes) {
         if (u >= frames.size())
             return false;
         bytes = frames[u].bytes;
         return true;
     };
-    const std::string csHtml = ReportHtml(facts, listen, read);
+    const std::string csHtml = ReportHtml(facts, judgement, heardFrames, read);
     if (Count(csHtml, "<script") != 2 || Count(csHtml, "</script") != 2)
         __builtin_trap();
-    judge::Headline(listen.judgement);
-    judge::AimClue(listen.requests, heard, listen.judgement);
+    judge::Headline(judgement);
+    judge::AimClue(heard, judgement);
     return 0;
 }

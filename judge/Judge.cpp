@@ -352,6 +352,11 @@ SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJ
         SJudgeLine base;
         base.uRecord = requests[n].uRecord;
         base.uRound = requests[n].uRound;
+        base.llSentNs = requests[n].llNs;
+        base.requestTo = r.linkDestination;
+        if (requests[n].bytes.size() >= 6)
+            std::copy(
+                requests[n].bytes.begin(), requests[n].bytes.begin() + 6, base.requestMac.begin());
         j.uRounds = std::max(j.uRounds, requests[n].uRound);
         base.nRequest = n;
         base.csRequest = Info(requests[n].bytes);
@@ -529,24 +534,15 @@ std::string Headline(const SJudgement& j)
     return csCounts.empty() ? cs : cs + ": " + csCounts;
 }
 
-std::string AimClue(const std::vector<SJudgedFrame>& requests,
-    const std::vector<SJudgedFrame>& heard, const SJudgement& j)
+std::string AimClue(const std::vector<SJudgedFrame>& heard, const SJudgement& j)
 {
     if (j.nUnanswered == 0)
         return std::string();
     // Where the unanswered requests went.
     std::vector<SPlace> aimed;
     for (const SJudgeLine& line : j.lines) {
-        if (line.bAnswered || line.nRequest >= requests.size())
-            continue;
-        const std::vector<uint8_t>& b = requests[line.nRequest].bytes;
-        const SBacnetFrame f = ParseBacnet(b.data(), b.size());
-        if (f.eApdu == EApdu::NotBacnet || b.size() < 12)
-            continue;
-        SPlace place;
-        std::copy(b.begin(), b.begin() + 6, place.mac.begin());
-        place.station = f.linkDestination;
-        aimed.push_back(place);
+        if (!line.bAnswered && line.requestTo.uLength > 0)
+            aimed.push_back({ line.requestMac, line.requestTo });
     }
     std::string cs;
     std::vector<std::pair<uint32_t, SPlace>> told;

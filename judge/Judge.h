@@ -20,6 +20,7 @@
 #include "decode/Frame.h"
 #include "judge/Bacnet.h"
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -61,6 +62,11 @@ const char* VerdictWord(EVerdict eVerdict);
 struct SJudgeLine {
     uint64_t uRecord = 0; // the request's record number in the capture (0-based)
     uint32_t uRound = 1; // the request's round
+    int64_t llSentNs = 0; // the request's send time stamp (0 unknown), for the plots
+    // Where the request went (its Ethernet destination and BACnet link
+    // destination), for the clue about unanswered requests.
+    std::array<uint8_t, 6> requestMac {};
+    SStation requestTo;
     size_t nRequest = 0; // index into the requests judged
     std::string csRequest; // the request's Info text
     bool bConfirmed = false;
@@ -133,8 +139,7 @@ std::string Headline(const SJudgement& judgement);
 // (I-Am) from an address none of the requests went to. "device 1234
 // answered from 0e:11:b7:31:d0:b1 / 192.168.10.2: aim at it?", several
 // joined by "; "; "" when every request was answered or none fits.
-std::string AimClue(const std::vector<SJudgedFrame>& requests,
-    const std::vector<SJudgedFrame>& heard, const SJudgement& judgement);
+std::string AimClue(const std::vector<SJudgedFrame>& heard, const SJudgement& judgement);
 
 // Judges the requests sent (in send order, bytes as sent, llNs their send
 // time) against the frames heard (in arrival order). With pCapture, each

@@ -154,26 +154,22 @@ SHistogram LayOutHistogram(
     return h;
 }
 
-std::vector<SPlotSample> PlotSamples(const judge::SJudgement& j,
-    const std::vector<judge::SJudgedFrame>& requests, const std::vector<bool>* pKeep)
+std::vector<SPlotSample> PlotSamples(const judge::SJudgement& j, const std::vector<bool>* pKeep)
 {
     int64_t llFirst = 0;
-    for (const judge::SJudgedFrame& r : requests) {
-        if (r.llNs != 0 && (llFirst == 0 || r.llNs < llFirst))
-            llFirst = r.llNs;
+    for (const judge::SJudgeLine& line : j.lines) {
+        if (line.llSentNs != 0 && (llFirst == 0 || line.llSentNs < llFirst))
+            llFirst = line.llSentNs;
     }
     std::vector<SPlotSample> samples;
     samples.reserve(j.lines.size());
     for (size_t n = 0; n < j.lines.size(); ++n) {
         const judge::SJudgeLine& line = j.lines[n];
-        if ((pKeep && (n >= pKeep->size() || !(*pKeep)[n])) || line.nRequest >= requests.size()
-            || requests[line.nRequest].llNs == 0)
+        // Not let through, not stamped, or answered but not timed: no place on the axes.
+        if ((pKeep && (n >= pKeep->size() || !(*pKeep)[n])) || line.llSentNs == 0
+            || (line.bAnswered && line.llRoundTripNs < 0))
             continue;
-        samples.push_back({ requests[line.nRequest].llNs - llFirst,
-            line.bAnswered ? line.llRoundTripNs : -1, n });
-        // Answered but not timed: no place on either axis.
-        if (line.bAnswered && line.llRoundTripNs < 0)
-            samples.pop_back();
+        samples.push_back({ line.llSentNs - llFirst, line.bAnswered ? line.llRoundTripNs : -1, n });
     }
     return samples;
 }

@@ -88,8 +88,8 @@ SHistogram LayOutHistogram(
 // The samples of a judgement: each line's request's send time (its kernel
 // stamp, relative to the earliest stamp) and round trip. Lines whose request
 // has no send stamp are left out. keep (when given) says which lines count.
-std::vector<SPlotSample> PlotSamples(const judge::SJudgement& judgement,
-    const std::vector<judge::SJudgedFrame>& requests, const std::vector<bool>* pKeep = nullptr);
+std::vector<SPlotSample> PlotSamples(
+    const judge::SJudgement& judgement, const std::vector<bool>* pKeep = nullptr);
 
 // The nearest dot to (dX, dY) within dRadius; -1 when none.
 long NearestDot(const SScatter& scatter, double dX, double dY, double dRadius);

@@ -252,13 +252,13 @@ const char* VelmoraVersion()
     return VELMORA_VERSION;
 }
 
-int ListeningExitStatus(const SReplayResult& result)
+int ListeningExitStatus(const SReplayResult& result, const judge::SJudgement& judgement)
 {
     if (result.NotSent())
         return 3;
     if (result.iRefused > 0)
         return 1;
-    return result.listen.judgement.bConfirmedFailed ? 4 : 0;
+    return judgement.bConfirmedFailed ? 4 : 0;
 }
 
 std::string ExitStatusWords(int iExit)
@@ -302,10 +302,9 @@ RecordReader CaptureRecordReader(const std::string& csPath)
     };
 }
 
-std::string ReportHtml(
-    const SReportFacts& facts, const SListenResult& listen, const RecordReader& readRecord)
+std::string ReportHtml(const SReportFacts& facts, const judge::SJudgement& j,
+    const std::vector<SHeardFrame>& heard, const RecordReader& readRecord)
 {
-    const judge::SJudgement& j = listen.judgement;
     const bool bRounds = j.RoundsRepeat();
     const bool bFailed = j.nUnanswered > 0 || j.nDiffers > 0;
     const std::string csName = FileName(facts.csCapturePath);
@@ -369,7 +368,7 @@ std::string ReportHtml(
             + " ms, max " + judge::ShortMs(stats.llMaxNs) + " ms, of "
             + std::to_string(stats.nCount) + " answered requests</p>";
     const SPlotBox scatterBox { 50, 10, 560, 220 };
-    const SScatter scatter = LayOutScatter(PlotSamples(j, listen.requests), scatterBox);
+    const SScatter scatter = LayOutScatter(PlotSamples(j), scatterBox);
     cs += "<svg id=scatter width=630 height=270 viewBox=\"0 0 630 270\" role=img>"
           "<title>Round trip against send time</title>";
     for (const SPlotTick& t : scatter.xTicks)
@@ -477,13 +476,13 @@ std::string ReportHtml(
     for (const judge::SJudgeLine& line : j.lines) {
         std::string csCompare = "0";
         if (line.eVerdict == judge::EVerdict::Differs && line.bAnswered
-            && line.nAnswer < listen.heard.size()) {
+            && line.nAnswer < heard.size()) {
             std::vector<uint8_t> recorded;
             const bool bRecorded
                 = line.bHasRecorded && readRecord && readRecord(line.uRecordedRecord, recorded);
             csCompare = std::to_string(++nTemplates);
             csTemplates += "<template id=c" + csCompare + ">"
-                + Comparison(bRecorded ? &recorded : nullptr, listen.heard[line.nAnswer].bytes)
+                + Comparison(bRecorded ? &recorded : nullptr, heard[line.nAnswer].bytes)
                 + "</template>\n";
         }
         size_t iVerdict = 0;
@@ -508,8 +507,8 @@ std::string ReportHtml(
     return cs;
 }
 
-bool WriteReport(const std::string& csPath, const SReportFacts& facts, const SListenResult& listen,
-    std::string& csError)
+bool WriteReport(const std::string& csPath, const SReportFacts& facts,
+    const judge::SJudgement& judgement, const std::vector<SHeardFrame>& heard, std::string& csError)
 {
     SReportFacts read = facts;
     std::string csShaError;
@@ -520,7 +519,8 @@ bool WriteReport(const std::string& csPath, const SReportFacts& facts, const SLi
         index.Run(bStop);
         read.uRecords = index.Count();
     }
-    const std::string csHtml = ReportHtml(read, listen, CaptureRecordReader(facts.csCapturePath));
+    const std::string csHtml
+        = ReportHtml(read, judgement, heard, CaptureRecordReader(facts.csCapturePath));
     std::FILE* p = std::fopen(csPath.c_str(), "wb");
     const bool bWritten = p && std::fwrite(csHtml.data(), 1, csHtml.size(), p) == csHtml.size();
     if ((p && std::fclose(p) != 0) || !bWritten) {

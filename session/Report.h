@@ -5,6 +5,7 @@
 // to a colleague or keep as a CI artifact. Built from the same judgement as
 // the TSV lines and JUnit, so its figures are theirs.
 
+#include "judge/Judge.h"
 #include "replay/Replay.h"
 
 #include <cstdint>
@@ -38,7 +39,7 @@ SReportFacts ReportFactsOf(const SReplayRequest& request, const SReplayResult& r
 const char* VelmoraVersion();
 
 // The exit status velmora-replay gives a Send with this result.
-int ListeningExitStatus(const SReplayResult& result);
+int ListeningExitStatus(const SReplayResult& result, const judge::SJudgement& judgement);
 
 // The command's exit status in words: "0 (every chosen record sent; every
 // request answered as expected)".
@@ -53,12 +54,14 @@ using RecordReader = std::function<bool(uint64_t uRecord, std::vector<uint8_t>& 
 RecordReader CaptureRecordReader(const std::string& csPath);
 
 // The report's HTML.
-std::string ReportHtml(
-    const SReportFacts& facts, const SListenResult& listen, const RecordReader& readRecord);
+// heard: the frames heard that the lines' nAnswer index.
+std::string ReportHtml(const SReportFacts& facts, const judge::SJudgement& judgement,
+    const std::vector<SHeardFrame>& heard, const RecordReader& readRecord);
 
 // Writes the report, reading the capture for its records and digest first;
 // false with a reason when the file cannot be written.
-bool WriteReport(const std::string& csPath, const SReportFacts& facts, const SListenResult& listen,
+bool WriteReport(const std::string& csPath, const SReportFacts& facts,
+    const judge::SJudgement& judgement, const std::vector<SHeardFrame>& heard,
     std::string& csError);
 
 } // namespace velmora

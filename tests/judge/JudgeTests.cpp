@@ -542,7 +542,7 @@ TEST(JudgeTest, HeadlineAndAimClue)
     for (const SCase& c : cases) {
         const SJudgement j = Judge(c.requests, c.heard, c.capture.empty() ? nullptr : &c.capture);
         EXPECT_EQ(Headline(j), c.csHeadline) << c.szName;
-        EXPECT_EQ(AimClue(c.requests, c.heard, j), c.csClue) << c.szName;
+        EXPECT_EQ(AimClue(c.heard, j), c.csClue) << c.szName;
     }
 }
 
