@@ -561,7 +561,7 @@ void CReplayDlg::RunReplay(SReplayRequest request)
     const judge::SJudgement judgement = m_pJudge ? m_pJudge->Judgement() : judge::SJudgement();
     std::string csListened;
     if (bListened) {
-        csListened = ListenSummaryText(result, request, judgement, &m_pJudge->Heard());
+        csListened = ListenSummaryText(result, request, judgement, &m_pJudge->Announced());
         if (m_pJudge->NotKept() > 0)
             csListened += "; " + std::to_string(m_pJudge->NotKept()) + " more lines not shown";
         if (bWaitCut)

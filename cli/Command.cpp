@@ -295,7 +295,7 @@ namespace {
         const judge::SJudgement& judgement = observer.Judge().Judgement();
         std::fflush(pOut);
         const std::string csSummary
-            = ListenSummaryText(result, request, judgement, &observer.Judge().Heard());
+            = ListenSummaryText(result, request, judgement, &observer.Judge().Announced());
         std::fprintf(pErr, "%s: %s\n", kName, csSummary.c_str());
         bool bOk = true;
         std::string csError;
@@ -409,7 +409,7 @@ namespace {
                 = std::chrono::duration_cast<std::chrono::nanoseconds>(duration).count();
             const judge::SJudgement& judgement = observer.Judge().Judgement();
             facts.csSummary
-                = ListenSummaryText(result, request, judgement, &observer.Judge().Heard());
+                = ListenSummaryText(result, request, judgement, &observer.Judge().Announced());
             facts.csExitStatus = ExitStatusWords(iExit);
             std::string csError;
             // A report that cannot be written fails the run as a JUnit file does.

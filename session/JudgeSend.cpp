@@ -1,5 +1,6 @@
 #include "session/JudgeSend.h"
 
+#include "judge/Bacnet.h"
 #include "log/Log.h"
 
 #include <algorithm>
@@ -82,6 +83,12 @@ CListenJudge::CListenJudge(const SReplayRequest& request, FLine onLine, size_t n
 void CListenJudge::Add(SListenChunk& chunk)
 {
     for (SHeardFrame& f : chunk.heard) {
+        // The devices that announced themselves, for the clue (a few suffice).
+        if (m_announced.size() < kAnnouncedKept) {
+            const judge::SBacnetFrame parsed = judge::ParseBacnet(f.bytes.data(), f.bytes.size());
+            if (parsed.eApdu == judge::EApdu::UnconfirmedRequest && parsed.uService == judge::kIAm)
+                m_announced.push_back(f);
+        }
         size_t nAt = SIZE_MAX;
         if (m_kept.size() < m_nKeep) {
             nAt = m_kept.size();
