@@ -268,7 +268,7 @@ vdecode::SRow DecodeAimedRecord(const vdecode::CCaptureIndex& index, uint64_t uR
     // The record's own interface decides: a pcapng capture may mix link types.
     const vdecode::SFrame frame = index.Frame(uRecord, record);
     if (frame.uLinkType == vdecode::kLinkEthernet)
-        AimFrame(plan, record.bytes.data(), static_cast<uint32_t>(record.bytes.size()));
+        AimFrame(plan, record.bytes);
     vdecode::SRow row;
     if (pAssembler) {
         // The other segments as captured: the aim leaves their service data alone.

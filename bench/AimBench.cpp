@@ -201,8 +201,9 @@ int main(int argc, char** argv)
         const Clock::time_point start = Clock::now();
         for (int i = 0; i < kCalls; ++i) {
             std::memcpy(scratch.data(), frame.data(), frame.size());
+            uint32_t uLength = static_cast<uint32_t>(frame.size());
             uCheck += static_cast<unsigned>(
-                AimFrame(plan, scratch.data(), static_cast<uint32_t>(frame.size())));
+                AimFrame(plan, scratch.data(), uLength, static_cast<uint32_t>(scratch.size())));
             uCheck += scratch[40];
         }
         const double dNs

@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
     if (decode::ClassifyRequest(in.data(), layout)
         != judge::ClassifyRequest(judge::ParseBacnet(in.data(), in.size())))
         __builtin_trap();
-    const EAimOutcome e = AimFrame(plan, f.data(), static_cast<uint32_t>(f.size()));
+    const EAimOutcome e = AimFrame(plan, f);
     if (e != EAimOutcome::Aimed && f != in)
         __builtin_trap();
     if (e == EAimOutcome::Aimed && RightIpHeader(in) && !RightIpHeader(f))

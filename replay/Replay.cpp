@@ -141,7 +141,7 @@ namespace {
 
         // The bytes to send for one record of uLength bytes (at most the send
         // buffer's size), and what the aim did with them.
-        const u_char* Aim(const u_char* pData, uint32_t uLength, EAimOutcome& eOutcome)
+        const u_char* Aim(const u_char* pData, uint32_t& uLength, EAimOutcome& eOutcome)
         {
             eOutcome = EAimOutcome::Unchanged;
             if (!m_pPlan || !pData)
@@ -150,7 +150,7 @@ namespace {
                 eOutcome = EAimOutcome::NotEthernet;
             } else {
                 std::memcpy(m_buffer.data(), pData, uLength);
-                eOutcome = AimFrame(*m_pPlan, m_buffer.data(), uLength);
+                eOutcome = AimFrame(*m_pPlan, m_buffer.data(), uLength, kSendBufferSize);
             }
             if (IsNotAimed(eOutcome)) {
                 if (m_iNotAimed < INT_MAX)
@@ -448,7 +448,7 @@ namespace {
             }
             if (pSelection)
                 ++nNextChosen;
-            const uint32_t uLength
+            uint32_t uLength
                 = pHeader->caplen < kSendBufferSize ? pHeader->caplen : kSendBufferSize;
             const bool bSkip = bRequestsOnly
                 && judge::ClassifyRequest(pData, uLength) == judge::ERequestKind::Skipped;
@@ -457,7 +457,8 @@ namespace {
             if (bSkip) {
                 ++result.listen.llSkipped;
             } else if (batch) {
-                batch->Add(lIndex, *pHeader, pOut, eAim, capture.InPlace() && pOut == pData);
+                batch->Add(lIndex, { pHeader->ts, uLength, pHeader->len }, pOut, eAim,
+                    capture.InPlace() && pOut == pData);
             } else {
                 if (g_bDebug) {
                     LogPacketRecord(lIndex, static_cast<int32_t>(pHeader->ts.tv_sec),
@@ -757,7 +758,7 @@ namespace {
                 }
                 if (pSelection)
                     ++nNextChosen;
-                const uint32_t uLength
+                uint32_t uLength
                     = pHeader->caplen < kSendBufferSize ? pHeader->caplen : kSendBufferSize;
                 // Records that do not ask are read and counted, and take no time.
                 if (bRequestsOnly
@@ -777,6 +778,7 @@ namespace {
                 header.ts.tv_usec /= 1000;
                 EAimOutcome eAim = EAimOutcome::Unchanged;
                 const u_char* const pOut = aimer.Aim(pData, uLength, eAim);
+                header.caplen = uLength;
                 batch.Add(lIndex, header, pOut, eAim, pCapture->InPlace() && pOut == pData);
                 if (run.RecordsInRound() == 1 && pace.Paced()) {
                     const int64_t llHanded = clock.Now();

@@ -51,7 +51,7 @@ protected:
         std::string csError;
         EXPECT_TRUE(PlanAim(m_aim, "vm0", SAdapterAddresses(), plan, csError));
         Bytes f = m_frames[i];
-        AimFrame(plan, f.data(), static_cast<uint32_t>(f.size()));
+        AimFrame(plan, f);
         return f;
     }
 

@@ -165,7 +165,7 @@ TEST_P(AimTableTest, AimsTheFrameAsWorkedOut)
 {
     const SRow& row = GetParam();
     Bytes f = row.in;
-    const EAimOutcome e = AimFrame(row.plan, f.data(), static_cast<uint32_t>(f.size()));
+    const EAimOutcome e = AimFrame(row.plan, f);
     EXPECT_EQ(AimOutcomeText(e), std::string(AimOutcomeText(row.eOutcome)));
     const Bytes& expected = row.out.empty() ? row.in : row.out;
     EXPECT_EQ(f, expected);
@@ -296,7 +296,7 @@ TEST(AimTest, TcpdumpFindsTheAimedChecksumsRight)
         if (row.eOutcome != EAimOutcome::Aimed || row.nIp == 0)
             continue;
         Bytes f = row.in;
-        AimFrame(row.plan, f.data(), static_cast<uint32_t>(f.size()));
+        AimFrame(row.plan, f);
         ASSERT_TRUE(writer.Write(f));
         ++iFrames;
         iFromSource += row.plan.bSrcIp;
@@ -349,8 +349,7 @@ TEST(AimTest, AChecksumThatComesToZeroIsSentAsAllOnes)
         Put16(f, 14 + 20 + 8 + 4 + 11, u);
         f = WithChecksums(f);
         ASSERT_NE(Get16(f, 14 + 26), 0);
-        EXPECT_EQ(
-            AimFrame(FullPlan(), f.data(), static_cast<uint32_t>(f.size())), EAimOutcome::Aimed);
+        EXPECT_EQ(AimFrame(FullPlan(), f), EAimOutcome::Aimed);
         EXPECT_EQ(Get16(f, 14 + 26), 0xffff);
         ExpectChecksumsRight(f);
         return;
@@ -366,7 +365,7 @@ TEST(AimTest, SourceAloneAndPortsAloneKeepTheChecksumsRight)
     plan.srcIp = kSrcIp;
     plan.uSrcPort = 47900;
     Bytes f = kUnicastIp;
-    ASSERT_EQ(AimFrame(plan, f.data(), static_cast<uint32_t>(f.size())), EAimOutcome::Aimed);
+    ASSERT_EQ(AimFrame(plan, f), EAimOutcome::Aimed);
     EXPECT_EQ(Get16(f, 34), 47900);
     EXPECT_EQ(Get16(f, 36), 47808);
     EXPECT_TRUE(std::equal(kSrcIp.begin(), kSrcIp.end(), f.begin() + 26));
@@ -374,7 +373,7 @@ TEST(AimTest, SourceAloneAndPortsAloneKeepTheChecksumsRight)
     ExpectChecksumsRight(f);
     // An IP-only aim leaves a BACnet/Ethernet frame as it is, and says so.
     Bytes e = kEthernetUnicast;
-    EXPECT_EQ(AimFrame(plan, e.data(), static_cast<uint32_t>(e.size())), EAimOutcome::Unchanged);
+    EXPECT_EQ(AimFrame(plan, e), EAimOutcome::Unchanged);
     EXPECT_EQ(e, kEthernetUnicast);
 }
 
