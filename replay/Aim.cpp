@@ -351,8 +351,8 @@ namespace {
             || std::memcmp(out.data(), p + f.uNpduAt, out.size()) != 0;
         const size_t nApdu = out.size();
         out.insert(out.end(), p + uBody, p + f.uEnd);
-        if (plan.devices.empty() || !f.uApduAt)
-            return bChanged;
+        if (!f.uApduAt)
+            return bChanged; // a network message: its NPDU is all there is to change
 
         // The APDU: its header, then every tag to the end.
         const uint8_t* a = p + f.uApduAt;
@@ -389,7 +389,7 @@ namespace {
             const bool bId = t.uLength == 4
                 && (t.bContext ? iDepth == 0 && t.uNumber < 32 && (uIdTags >> t.uNumber & 1)
                                : t.uNumber == 12);
-            if (bId) {
+            if (bId && !plan.devices.empty()) {
                 const uint32_t uId = UnsignedAt(p, t);
                 if (const SDeviceMap* m = MappedDevice(plan, uId)) {
                     const uint32_t uNew = kDeviceType << 22 | m->uNew;
