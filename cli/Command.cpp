@@ -295,6 +295,9 @@ namespace {
         request.listen = options.listen;
         request.pace = options.pace;
         CCommandObserver observer(options, pErr);
+        // Nobody sends aimed frames by surprise: the aim is said before the Send.
+        if (!options.bQuiet && !request.aim.IsDefault())
+            std::fprintf(pErr, "%s: %s\n", kName, AimSummary(request.aim).c_str());
         const SReplayResult result = Replay(request, observer);
         observer.EndProgress();
         const int iSignal = s_iStopSignal;

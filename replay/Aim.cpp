@@ -891,6 +891,8 @@ std::string AimSummary(const SAimOptions& options)
     std::string cs = "Aimed";
     if (!csTo.empty())
         cs += " at " + csTo;
+    else if (csFrom.empty())
+        cs += " as captured"; // a route or a device map alone
     if (!csFrom.empty())
         cs += (csTo.empty() ? " from " : ", from ") + csFrom;
     if (options.bAlsoBroadcasts && (options.bDstMac || options.bDstIp))

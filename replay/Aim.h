@@ -3,6 +3,8 @@
 // Aiming a capture at the device under test: new addresses in BACnet frames
 // as they go out, every other byte as captured.
 
+#include "decode/Frame.h"
+
 #include <array>
 #include <cstdint>
 #include <string>
@@ -37,12 +39,7 @@ struct SRoute {
     bool operator==(const SRoute&) const = default;
 };
 
-// A device instance of the capture and the bench device's instead.
-struct SDeviceMap {
-    uint32_t uOld = 0;
-    uint32_t uNew = 0;
-    bool operator==(const SDeviceMap&) const = default;
-};
+using SDeviceMap = decode::SDeviceMap;
 
 // The highest device instance; 4194303 is "any device", never a device's own.
 inline constexpr uint32_t kMaxDeviceInstance = 4194302;

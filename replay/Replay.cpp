@@ -686,7 +686,8 @@ namespace {
         std::string csError;
         const bool bCapture = request.listen.bExpectCaptured
             && ReadCaptureForJudging(request.csPath, capture, csError);
-        out.judgement = judge::Judge(out.requests, heard, bCapture ? &capture : nullptr);
+        out.judgement
+            = judge::Judge(out.requests, heard, bCapture ? &capture : nullptr, request.aim.devices);
         DebugLog("Listened: %d requests, %d frames heard", static_cast<int>(out.requests.size()),
             static_cast<int>(out.heard.size()));
     }

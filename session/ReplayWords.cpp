@@ -2,6 +2,7 @@
 
 #include "judge/Judge.h"
 #include "log/Log.h"
+#include "replay/Aim.h"
 
 #include <cstdio>
 
@@ -95,11 +96,18 @@ std::string ReplayStatusText(
     }
     // Only refusals by the adapter, and frames the aim sent as captured, leave
     // a record; a debug log that is off has none.
-    const std::string csPointer = g_bDebug && (result.iFailed > 0 || result.iNotAimed > 0)
+    // Who-Is and Who-Has ranges that merely include a mapped device are sent
+    // as captured, and counted here.
+    const uint64_t llRanges = AimLimitsLeftAlone();
+    const std::string csPointer
+        = g_bDebug && (result.iFailed > 0 || result.iNotAimed > 0 || llRanges > 0)
         ? " (see Debuglog.txt)"
         : std::string();
-    const std::string csNotAimed
+    std::string csNotAimed
         = result.iNotAimed > 0 ? std::to_string(result.iNotAimed) + " not aimed" : std::string();
+    if (llRanges > 0)
+        csNotAimed += (csNotAimed.empty() ? "" : ", ") + std::to_string(llRanges)
+            + (llRanges == 1 ? " device range" : " device ranges") + " left as captured";
     if (result.bStopped) {
         std::string cs = std::string(result.bTimeUp ? "Time up after " : "Stopped after ")
             + std::to_string(result.iCount) + " packets";
