@@ -730,6 +730,74 @@ TEST(AimTest, SummaryForTheStatusLine)
     source.eSrcIp = EAimSource::Given;
     source.srcIp = kSrcIp;
     EXPECT_EQ(AimSummary(source), "Aimed from 192.168.7.5");
+    source.route.eRoute = ERoute::Direct;
+    source.devices = { { 207, 1234 }, { 5, 6 } };
+    EXPECT_EQ(
+        AimSummary(source), "Aimed from 192.168.7.5, route: direct, device 207 -> 1234, 5 -> 6");
+    SAimOptions deep;
+    ASSERT_TRUE(ParseRoute("5:0x1f", deep.route));
+    EXPECT_FALSE(deep.IsDefault());
+    EXPECT_EQ(AimSummary(deep), "Aimed as captured, route: 5:0x1f");
+}
+
+TEST(AimTest, ParsesRoutesAndDeviceMaps)
+{
+    const struct {
+        const char* sz;
+        bool bOk;
+        const char* szFormatted; // "" when as given
+    } routes[] = {
+        { "captured", true, "" },
+        { "direct", true, "" },
+        { "5:0x1f", true, "" },
+        { "65534:0x0A0b", true, "65534:0x0a0b" },
+        { "5:31", true, "5:0x1f" },
+        { "5:02:00:00:00:00:2a", true, "" },
+        { "5:0x010203040506", true, "5:01:02:03:04:05:06" },
+        { "5:0x01020304050607", false, "" }, // seven bytes
+        { "5:0x1", false, "" },
+        { "5:0x", false, "" },
+        { "5:256", false, "" },
+        { "0:0x1f", false, "" },
+        { "65535:0x1f", false, "" }, // the global broadcast is no route
+        { "5", false, "" },
+        { ":0x1f", false, "" },
+        { "Direct", false, "" },
+        { "", false, "" },
+    };
+    for (const auto& row : routes) {
+        SRoute route;
+        route.uNet = 77;
+        EXPECT_EQ(ParseRoute(row.sz, route), row.bOk) << row.sz;
+        if (row.bOk)
+            EXPECT_EQ(FormatRoute(route), *row.szFormatted ? row.szFormatted : row.sz);
+        else
+            EXPECT_EQ(route.uNet, 77) << row.sz;
+    }
+    const struct {
+        const char* sz;
+        bool bOk;
+        SDeviceMap map;
+    } maps[] = {
+        { "207=1234", true, { 207, 1234 } },
+        { "0=4194302", true, { 0, 4194302 } },
+        { "4194303=1", false, {} },
+        { "1=4194303", false, {} },
+        { "207=", false, {} },
+        { "=1234", false, {} },
+        { "207", false, {} },
+        { "-1=5", false, {} },
+        { "1=2=3", false, {} },
+        { "12345678=1", false, {} },
+    };
+    for (const auto& row : maps) {
+        SDeviceMap map { 9, 9 };
+        EXPECT_EQ(ParseDeviceMap(row.sz, map), row.bOk) << row.sz;
+        const SDeviceMap expected = row.bOk ? row.map : SDeviceMap { 9, 9 };
+        EXPECT_EQ(map, expected) << row.sz;
+        if (row.bOk)
+            EXPECT_EQ(FormatDeviceMap(map), row.sz);
+    }
 }
 
 } // namespace
