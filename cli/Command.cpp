@@ -141,7 +141,7 @@ namespace {
             return vdecode::DecodeRecord(index, uIndex);
         // A pcapng file may mix link types: each record is aimed by its own.
         if (index.Frame(uIndex, record).uLinkType == vdecode::kLinkEthernet)
-            AimFrame(plan, record.bytes);
+            AimRecord(plan, record);
         // Other segments as captured: the aim leaves service data alone.
         const auto read = [&index](uint64_t u, std::vector<uint8_t>& bytes) {
             vdecode::SRecord other;

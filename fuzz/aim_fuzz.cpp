@@ -88,7 +88,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
     uint32_t uLength = static_cast<uint32_t>(exact.size());
     const EAimOutcome eExact
         = AimFrame(plan, exact.data(), uLength, static_cast<uint32_t>(exact.size()));
-    if (uLength > exact.size() || (eExact == EAimOutcome::TooLong) != (uLength == 0))
+    if (uLength > exact.size() || (eExact == EAimOutcome::TooLong && uLength != 0)
+        || (eExact != EAimOutcome::Aimed && eExact != EAimOutcome::TooLong && uLength != in.size()))
         __builtin_trap();
     if (eExact == EAimOutcome::Aimed && uLength != in.size()) {
         const decode::SFrameLayout after = decode::LocateFrame(exact.data(), uLength);

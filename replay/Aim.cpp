@@ -1,5 +1,6 @@
 #include "replay/Aim.h"
 
+#include "decode/CaptureIndex.h"
 #include "decode/Frame.h"
 
 #include "log/Log.h"
@@ -609,6 +610,18 @@ EAimOutcome AimFrame(const SAimPlan& plan, std::vector<uint8_t>& frame)
     if (e != EAimOutcome::TooLong) {
         f.resize(uLength);
         frame.swap(f);
+    }
+    return e;
+}
+
+EAimOutcome AimRecord(const SAimPlan& plan, vdecode::SRecord& record)
+{
+    const size_t nOld = record.bytes.size();
+    const EAimOutcome e = AimFrame(plan, record.bytes);
+    if (record.bytes.size() != nOld) {
+        if (record.header.uWireLen == nOld)
+            record.header.uWireLen = static_cast<uint32_t>(record.bytes.size());
+        record.header.uCapLen = static_cast<uint32_t>(record.bytes.size());
     }
     return e;
 }

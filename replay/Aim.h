@@ -10,6 +10,10 @@
 #include <string>
 #include <vector>
 
+namespace velmora::vdecode {
+struct SRecord;
+} // namespace velmora::vdecode
+
 namespace velmora {
 
 using CMacAddress = std::array<uint8_t, 6>;
@@ -161,6 +165,10 @@ EAimOutcome AimFrame(const SAimPlan& plan, uint8_t* pFrame, uint32_t& uLength, u
 // The same on a frame of its own, which takes its new length (a frame not
 // to be sent, TooLong, keeps its bytes).
 EAimOutcome AimFrame(const SAimPlan& plan, std::vector<uint8_t>& frame);
+
+// A capture's record aimed, for showing: its bytes, and its lengths when a
+// route changed them (a record cut by the capture keeps its wire length).
+EAimOutcome AimRecord(const SAimPlan& plan, vdecode::SRecord& record);
 
 // Who-Is and Who-Has limits that include a mapped device but are not its
 // instance alone are left as captured, each with a debug record: how many
