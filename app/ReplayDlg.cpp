@@ -340,26 +340,18 @@ void CReplayDlg::ShowAimNotice()
 {
     const SSendOptions& options = m_session.SendOptions();
     std::string csNotice = AimSummary(options.aim);
-    const std::string csPace = PaceSummary(options.pace);
+    // Single Packet sends its one record at once, whatever the pace says.
+    const std::string csPace = m_session.Settings().Mode == 1 ? PaceSummary(options.pace) : "";
     if (!csPace.empty())
         csNotice += (csNotice.empty() ? "" : ". ") + csPace;
     const std::string csListen = ListenNotice(options.listen);
     if (!csListen.empty())
         csNotice += (csNotice.empty() ? "" : ". ") + csListen;
-    size_t nOld = std::string::npos;
-    for (const char* sz : { "Aimed ", "Paced ", "Back to back, ", "Listening for answers until",
-             "Sending requests only" })
-        nOld = std::min(nOld, m_csStatus.find(sz));
-    std::string csStatus
-        = m_csStatus.substr(0, nOld == std::string::npos ? m_csStatus.size() : nOld);
-    while (!csStatus.empty() && (csStatus.back() == ' ' || csStatus.back() == '.'))
-        csStatus.pop_back();
+    std::string csStatus = m_csStatusBody;
     if (!csNotice.empty())
         csStatus = csStatus.empty() ? csNotice : csStatus + ". " + csNotice;
-    else if (nOld == std::string::npos)
-        return;
     if (csStatus != m_csStatus)
-        ShowStatusSentence(csStatus);
+        ShowStatus(csStatus);
 }
 
 bool CReplayDlg::ReadOffset()
@@ -378,6 +370,7 @@ bool CReplayDlg::ReadOffset()
             szProblem = szRange;
         }
     }
+    m_bOffsetParsed = szProblem == nullptr || szProblem == szRange;
     if (!szProblem)
         return true;
     ShowMessageBox(szProblem, MB_OK);
@@ -531,7 +524,7 @@ void CReplayDlg::RunReplay(SReplayRequest request)
         csStatus = csStatus.empty() ? csListened : csStatus + ". " + csListened;
     }
     if (!csStatus.empty())
-        ShowStatusSentence(csStatus);
+        ShowStatusSentence(csStatus, SaysWhyNothingWent(sent, request));
     ShowAimNotice();
     // The results stand beside the window before the box asks for OK; not
     // when the window is closing.
@@ -547,15 +540,29 @@ void CReplayDlg::RunReplay(SReplayRequest request)
         MessageAndLogOk("%s", SentBoxText(result.iCount).c_str());
     m_bReplaying = false;
     m_stopRequest = EStop::None;
-    if (m_bCloseAfterReplay) {
-        m_bCloseAfterReplay = false;
-        OnCancel();
-    }
+    EndIfClosed();
+}
+
+// A close asked for during a Send saved and said goodbye when it came; the
+// window goes once the Send is over.
+void CReplayDlg::EndIfClosed()
+{
+    if (!m_bCloseAfterReplay)
+        return;
+    m_bCloseAfterReplay = false;
+    QDialog::reject();
 }
 
 // Only the status line is written: the other fields may hold typing that the
 // user has yet to correct, and the next Send must read it as typed.
-void CReplayDlg::ShowStatusSentence(const std::string& csText)
+void CReplayDlg::ShowStatusSentence(const std::string& csText, bool bSaysWhy)
+{
+    m_csStatusBody = csText;
+    m_bStatusSaysWhy = bSaysWhy;
+    ShowStatus(csText);
+}
+
+void CReplayDlg::ShowStatus(const std::string& csText)
 {
     m_csStatus = csText;
     auto* pStatus = static_cast<QLineEdit*>(Control(IDC_STATUS));
@@ -563,7 +570,6 @@ void CReplayDlg::ShowStatusSentence(const std::string& csText)
     // A sentence longer than the field shows its start, and whole on hovering.
     pStatus->setCursorPosition(0);
     pStatus->setToolTip(pStatus->text());
-    m_bStatusSaysWhy = csText.rfind("Not sent: ", 0) == 0;
 }
 
 // The reason the last Send gave goes with the next Send; a count stays.
@@ -574,6 +580,7 @@ void CReplayDlg::ClearStatusReason()
     if (!m_bStatusSaysWhy)
         return;
     m_bStatusSaysWhy = false;
+    m_csStatusBody.clear();
     m_csStatus.clear();
     auto* pStatus = static_cast<QLineEdit*>(Control(IDC_STATUS));
     pStatus->clear();
@@ -592,21 +599,26 @@ void CReplayDlg::OnSend()
     m_stopRequest = EStop::None;
     ClearStatusReason();
     // The offset's check shows its message. All packets goes on with the
-    // values as they stand; a single packet is the one the field names, and a
-    // field that names none sends nothing rather than the last good offset.
+    // values as they stand, and so does a single packet whose number is out
+    // of range (a negative one sends nothing); a field that holds no number
+    // sends nothing rather than the last good offset.
     const bool bOffsetOk = DoDataExchange(true);
     SReplayRequest request;
     request.csPath = m_session.CapturePath();
     // No radio button set (-1) counts as Single Packet.
     request.eMode = m_session.Settings().Mode == 1 ? EReplayMode::All : EReplayMode::Single;
     request.iOffset = m_session.Settings().Offset;
-    if (!bOffsetOk && request.eMode == EReplayMode::Single) {
-        ShowStatusSentence(OffsetNotValidText());
+    // A close asked for while the offset's box was up sends nothing.
+    if (m_bCloseAfterReplay) {
         m_bReplaying = false;
-        if (m_bCloseAfterReplay) {
-            m_bCloseAfterReplay = false;
-            OnCancel();
-        }
+        EndIfClosed();
+        return;
+    }
+    if (!bOffsetOk && !m_bOffsetParsed && request.eMode == EReplayMode::Single) {
+        ShowStatusSentence(OffsetNotValidText(), true);
+        ShowAimNotice();
+        m_bReplaying = false;
+        EndIfClosed();
         return;
     }
     RunReplay(std::move(request));
@@ -619,11 +631,16 @@ void CReplayDlg::reject()
 
 void CReplayDlg::OnCancel()
 {
-    // A close during a replay stops it first; the save and the shutdown record
-    // follow as soon as the loop is out, so the log ends on them.
+    // A close during a replay saves and writes its shutdown record at once,
+    // then stops the Send after the frame in flight; the window goes once the
+    // box has been answered.
     if (m_bReplaying) {
-        m_stopRequest = EStop::StopAndClose;
+        if (m_bCloseAfterReplay)
+            return;
         m_bCloseAfterReplay = true;
+        SaveSettings();
+        m_session.ShutDown();
+        m_stopRequest = EStop::StopAndClose;
         return;
     }
     SaveSettings();
@@ -646,6 +663,7 @@ void CReplayDlg::OnModeChanged()
 {
     SaveSettings();
     Control(IDC_OFFSET)->setEnabled(m_session.Settings().Mode != 1);
+    ShowAimNotice();
 }
 
 void CReplayDlg::SaveSettings()
@@ -778,6 +796,7 @@ void CReplayDlg::EnableReplayControls(bool bEnable)
 
 void CReplayDlg::SetStatusText(const std::string& csText)
 {
+    m_csStatusBody = csText;
     m_csStatus = csText;
     DoDataExchange(false);
     ClearUpperVectorState();

@@ -125,9 +125,12 @@ private:
     void ClearStatusReason();
     // The aim's and the listening's notices at the end of the status line.
     void ShowAimNotice();
-    void ShowStatusSentence(const std::string& csText);
+    // bSaysWhy: the sentence tells why nothing was sent, and goes with the next Send.
+    void ShowStatusSentence(const std::string& csText, bool bSaysWhy);
+    void ShowStatus(const std::string& csText); // the whole line, notices included
     void EnsureResultsWindow();
     bool ReadOffset();
+    void EndIfClosed();
     void UpdateModeTabStop();
 
     // Holds the values of the path, mode, offset and update controls.
@@ -135,6 +138,7 @@ private:
     QComboBox* m_pAdapterList = nullptr;
     std::string m_csInformation;
     std::string m_csStatus;
+    std::string m_csStatusBody; // the status line without the options' notices
     QIcon m_hIcon;
 
     std::map<int, QWidget*> m_controls;
@@ -145,6 +149,7 @@ private:
     QString m_qsPathShown; // what the path field was given for the session's path
     bool m_bReplaying = false;
     bool m_bCloseAfterReplay = false;
+    bool m_bOffsetParsed = true; // the offset field held a number, in range or not
     // What a running Send has been asked: nothing, a stop, or a stop because
     // the window is closing.
     enum class EStop { None, Stop, StopAndClose };

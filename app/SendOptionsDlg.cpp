@@ -12,11 +12,13 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSignalBlocker>
+#include <QSpinBox>
 #include <QTableWidget>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <utility>
 
 namespace velmora {
 
@@ -420,6 +422,39 @@ QGroupBox* CSendOptionsDlg::BuildListenGroup()
     m_pExpectCaptured->setObjectName(QStringLiteral("listenExpectCaptured"));
     pForm->addRow(QString(), m_pExpectCaptured);
 
+    // Conversing: a check box and its four numbers, two to a row.
+    m_pConverse = new QCheckBox(QStringLiteral("Wait for each answer, as a &client does"), pGroup);
+    m_pConverse->setObjectName(QStringLiteral("listenConverse"));
+    pForm->addRow(QString(), m_pConverse);
+    const auto spin = [pGroup](const char* szName, int iMin, int iMax, const char* szSuffix) {
+        auto* p = new QSpinBox(pGroup);
+        p->setObjectName(QString::fromLatin1(szName));
+        p->setRange(iMin, iMax);
+        p->setSuffix(QString::fromLatin1(szSuffix));
+        return p;
+    };
+    m_pConverseWindow = spin("converseWindow", kMinConverseWindow, kMaxConverseWindow, "");
+    m_pApduTimeout = spin("converseApduTimeout", static_cast<int>(kMinApduTimeoutMs),
+        static_cast<int>(kMaxApduTimeoutMs), " ms");
+    m_pRetries = spin("converseRetries", 0, kMaxConverseRetries, " times");
+    m_pGiveUp = spin("converseGiveUp", 0, kMaxGiveUp, " unanswered");
+    m_pGiveUp->setSpecialValueText(QStringLiteral("never"));
+    const auto pair = [pGroup](const char* szFirst, QSpinBox* pFirst, const char* szSecond,
+                          QSpinBox* pSecond) {
+        auto* pRow = new QHBoxLayout;
+        for (auto [sz, p] : { std::pair { szFirst, pFirst }, std::pair { szSecond, pSecond } }) {
+            auto* pLabel = new QLabel(QString::fromUtf8(sz), pGroup);
+            pLabel->setBuddy(p);
+            pRow->addWidget(pLabel);
+            pRow->addWidget(p);
+        }
+        pRow->addStretch();
+        return pRow;
+    };
+    pForm->addRow(QString(),
+        pair("Re&quests at a time per device", m_pConverseWindow, "Ti&me-out", m_pApduTimeout));
+    pForm->addRow(QString(), pair("Retr&y up to", m_pRetries, "&Give up after", m_pGiveUp));
+
     m_pRequestsOnly = new QCheckBox(
         QStringLiteral("Send &requests only (skip the answers the capture holds)"), pGroup);
     m_pRequestsOnly->setObjectName(QStringLiteral("listenRequestsOnly"));
@@ -434,7 +469,7 @@ QGroupBox* CSendOptionsDlg::BuildListenGroup()
     pNote->setWordWrap(true);
     pForm->addRow(pNote);
 
-    for (QCheckBox* p : { m_pListen, m_pExpectCaptured, m_pRequestsOnly })
+    for (QCheckBox* p : { m_pListen, m_pExpectCaptured, m_pRequestsOnly, m_pConverse })
         connect(p, &QCheckBox::toggled, this, &CSendOptionsDlg::OnChanged);
     return pGroup;
 }
@@ -446,6 +481,11 @@ void CSendOptionsDlg::ShowOptions(const SSendOptions& options)
     m_pListenWait->setValue(static_cast<double>(options.listen.wait.count()) / 1000.0);
     m_pExpectCaptured->setChecked(options.listen.bExpectCaptured);
     m_pRequestsOnly->setChecked(options.listen.bRequestsOnly);
+    m_pConverse->setChecked(options.listen.bConverse);
+    m_pConverseWindow->setValue(options.listen.converse.iWindow);
+    m_pApduTimeout->setValue(static_cast<int>(options.listen.converse.llApduTimeoutMs));
+    m_pRetries->setValue(options.listen.converse.iRetries);
+    m_pGiveUp->setValue(options.listen.converse.iGiveUp);
     const SAimOptions& aim = options.aim;
     m_pDstMacOn->setChecked(aim.bDstMac);
     m_pDstMac->setText(aim.bDstMac ? QString::fromStdString(FormatMac(aim.dstMac)) : QString());
@@ -520,6 +560,11 @@ SSendOptions CSendOptionsDlg::Options() const
     listen.wait = std::chrono::milliseconds(std::llround(m_pListenWait->value() * 1000.0));
     listen.bExpectCaptured = m_pExpectCaptured->isChecked();
     listen.bRequestsOnly = m_pRequestsOnly->isChecked();
+    listen.bConverse = m_pConverse->isChecked();
+    listen.converse.iWindow = m_pConverseWindow->value();
+    listen.converse.llApduTimeoutMs = m_pApduTimeout->value();
+    listen.converse.iRetries = m_pRetries->value();
+    listen.converse.iGiveUp = m_pGiveUp->value();
     return options;
 }
 
@@ -601,6 +646,9 @@ void CSendOptionsDlg::OnChanged()
     // Requests only is of use without listening too (a client's side alone).
     m_pListenWait->setEnabled(m_pListen->isChecked());
     m_pExpectCaptured->setEnabled(m_pListen->isChecked());
+    m_pConverse->setEnabled(m_pListen->isChecked());
+    for (QSpinBox* p : { m_pConverseWindow, m_pApduTimeout, m_pRetries, m_pGiveUp })
+        p->setEnabled(m_pListen->isChecked() && m_pConverse->isChecked());
     const std::string csProblem = Problem();
     m_pProblem->setText(QString::fromStdString(csProblem));
     const bool bWasShown = !m_pProblem->isHidden();

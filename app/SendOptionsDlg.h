@@ -15,6 +15,7 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QTableWidget;
+class QSpinBox;
 class QVBoxLayout;
 
 namespace velmora {
@@ -79,6 +80,12 @@ private:
     QDoubleSpinBox* m_pListenWait = nullptr;
     QCheckBox* m_pExpectCaptured = nullptr;
     QCheckBox* m_pRequestsOnly = nullptr;
+    // Conversing, under listening
+    QCheckBox* m_pConverse = nullptr;
+    QSpinBox* m_pConverseWindow = nullptr;
+    QSpinBox* m_pApduTimeout = nullptr;
+    QSpinBox* m_pRetries = nullptr;
+    QSpinBox* m_pGiveUp = nullptr;
     QLabel* m_pProblem = nullptr;
     QDialogButtonBox* m_pButtons = nullptr;
 };

@@ -6,6 +6,8 @@
 # gap errors, drift, CPU); the other arguments go to it (--quick, --long, --rt).
 # With --listen first, the listening benchmark runs (the batched rate with
 # listening off and on, and 10,000 requests answered back to back; --quick).
+# With --converse first, the conversation benchmark runs (requests a second at
+# window 1 and 8 against a responder that answers at once; --quick).
 set -eu
 SRC=$(cd "$(dirname "$0")/.." && pwd)
 if [ "$(id -u)" -ne 0 ]; then
@@ -25,6 +27,11 @@ if [ "${1:-}" = "--listen" ]; then
     shift
     cmake --build "$BUILD" --target velmora-listen-bench
     exec "$BUILD/bench/velmora-listen-bench" "$@"
+fi
+if [ "${1:-}" = "--converse" ]; then
+    shift
+    cmake --build "$BUILD" --target velmora-converse-bench
+    exec "$BUILD/bench/velmora-converse-bench" "$@"
 fi
 cmake --build "$BUILD" --target velmora-bench
 exec "$BUILD/bench/velmora-bench" "$@"

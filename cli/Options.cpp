@@ -156,6 +156,55 @@ bool ParsePaceOption(
     return true;
 }
 
+// --- conversing options ------------------------------------------------------
+
+namespace {
+
+    bool IsConverseValueOption(const std::string& csName)
+    {
+        return csName == "--window" || csName == "--apdu-timeout" || csName == "--retries"
+            || csName == "--give-up";
+    }
+
+    // One of the options above, checked against the limits the window keeps too.
+    bool ParseConverseOption(const std::string& csName, const std::string& csValue,
+        SConverseOptions& converse, std::string& csError)
+    {
+        uint64_t u = 0;
+        const bool bNumber = ParseNumber(csValue, u);
+        if (csName == "--window") {
+            if (!bNumber || u < kMinConverseWindow || u > kMaxConverseWindow)
+                return Fail(csError,
+                    "--window: '" + csValue + "' is no count of requests from "
+                        + std::to_string(kMinConverseWindow) + " to "
+                        + std::to_string(kMaxConverseWindow));
+            converse.iWindow = static_cast<int>(u);
+        } else if (csName == "--apdu-timeout") {
+            if (!bNumber || u < static_cast<uint64_t>(kMinApduTimeoutMs)
+                || u > static_cast<uint64_t>(kMaxApduTimeoutMs))
+                return Fail(csError,
+                    "--apdu-timeout: '" + csValue + "' is no number of milliseconds from "
+                        + std::to_string(kMinApduTimeoutMs) + " to "
+                        + std::to_string(kMaxApduTimeoutMs));
+            converse.llApduTimeoutMs = static_cast<int64_t>(u);
+        } else if (csName == "--retries") {
+            if (!bNumber || u > kMaxConverseRetries)
+                return Fail(csError,
+                    "--retries: '" + csValue + "' is no count from 0 to "
+                        + std::to_string(kMaxConverseRetries));
+            converse.iRetries = static_cast<int>(u);
+        } else {
+            if (!bNumber || u > kMaxGiveUp)
+                return Fail(csError,
+                    "--give-up: '" + csValue + "' is no count from 0 (never) to "
+                        + std::to_string(kMaxGiveUp));
+            converse.iGiveUp = static_cast<int>(u);
+        }
+        return true;
+    }
+
+} // namespace
+
 bool ParseCommandLine(int argc, const char* const* argv, SCliOptions& options, std::string& csError)
 {
     options = SCliOptions();
@@ -166,6 +215,11 @@ bool ParseCommandLine(int argc, const char* const* argv, SCliOptions& options, s
     std::string csChoice; // the option that chose the records, for the clash message
     std::vector<std::string> operands;
     bool bOptionsEnd = false;
+    // Conversing: what was said, checked against --listen at the end.
+    std::string csConverseOption; // the first conversing option given
+    std::string csConverseValue; // the first of them that takes a value
+    bool bConverseOn = false;
+    bool bConverseOff = false;
     auto choose = [&](const std::string& csOption) {
         if (!csChoice.empty() && csChoice != csOption)
             return Fail(csError, csChoice + " and " + csOption + " cannot go together");
@@ -199,7 +253,7 @@ bool ParseCommandLine(int argc, const char* const* argv, SCliOptions& options, s
             || csName == "--records" || csName == "--dst-mac" || csName == "--src-mac"
             || csName == "--dst-ip" || csName == "--src-ip" || csName == "--route"
             || csName == "--map-device" || csName == "--answers" || csName == "--expect"
-            || csName == "--junit" || IsPaceOption(csName);
+            || csName == "--junit" || IsPaceOption(csName) || IsConverseValueOption(csName);
         // --listen takes its seconds only as --listen=SECONDS.
         if (csName == "--listen") {
             options.listen.bListen = true;
@@ -291,6 +345,18 @@ bool ParseCommandLine(int argc, const char* const* argv, SCliOptions& options, s
             options.listen.bExpectCaptured = true;
         } else if (csName == "--requests-only") {
             options.listen.bRequestsOnly = true;
+        } else if (csName == "--converse" || csName == "--no-converse"
+            || IsConverseValueOption(csName)) {
+            if (csConverseOption.empty())
+                csConverseOption = csName;
+            if (csName == "--converse")
+                bConverseOn = true;
+            else if (csName == "--no-converse")
+                bConverseOff = true;
+            else if (!ParseConverseOption(csName, *value, options.listen.converse, csError))
+                return false;
+            else if (csConverseValue.empty())
+                csConverseValue = csName;
         } else if (IsPaceOption(csName)) {
             if (!ParsePaceOption(csName, *value, options.pace, csError))
                 return false;
@@ -336,6 +402,13 @@ bool ParseCommandLine(int argc, const char* const* argv, SCliOptions& options, s
         return Fail(csError, "--answers, --expect and --junit need --listen");
     if (bDecode && (options.listen.bListen || options.listen.bRequestsOnly))
         return Fail(csError, "--decode sends nothing to listen for");
+    if (!csConverseOption.empty() && !options.listen.bListen)
+        return Fail(csError, csConverseOption + " needs --listen");
+    if (bConverseOn && bConverseOff)
+        return Fail(csError, "--converse and --no-converse cannot go together");
+    if (bConverseOff && !csConverseValue.empty())
+        return Fail(csError, csConverseValue + " has no use with --no-converse");
+    options.listen.bConverse = !bConverseOff;
     if (operands.empty())
         return Fail(csError, "no capture file given");
     if (operands.size() > 1)
@@ -369,6 +442,14 @@ const char* UsageText()
            "                      capture recorded (ok, differs, unanswered, no-record)\n"
            "      --junit FILE    with --listen: write the verdicts as JUnit XML\n"
            "      --requests-only send only the records that ask (requests), count the rest\n"
+           "      --converse      with --listen (the default): converse as a client does\n"
+           "      --no-converse   with --listen: send open loop, without waiting for answers\n"
+           "      --window W      conversing: confirmed requests outstanding per device\n"
+           "                      (1 to 16; default 1)\n"
+           "      --apdu-timeout MS  conversing: wait MS for an answer or a segment (3000)\n"
+           "      --retries N     conversing: send an unanswered request N more times (0-3)\n"
+           "      --give-up G     conversing: stop after G requests in a row unanswered by\n"
+           "                      one device (default 10; 0: never)\n"
            "      --list-adapters list the adapters: name, a tab, the Device list's entry\n"
            "      --decode        print one line per record instead of sending: No., Time,\n"
            "                      Source, Destination, Protocol, Length, Info, tab-separated\n"

@@ -13,7 +13,7 @@ _velmora_replay()
         return
         ;;
     --offset | --records | --dst-mac | --dst-ip | --multiplier | --pps | --mbps | --loop | --loop-pause \
-        | --duration | --map-device)
+        | --duration | --map-device | --window | --apdu-timeout | --retries | --give-up)
         return
         ;;
     --src-mac | --src-ip)
@@ -39,7 +39,8 @@ _velmora_replay()
             --decode --aimed --dst-mac --src-mac --dst-ip --src-ip --aim-broadcasts --route --map-device
             --multiplier --pps --mbps --loop --loop-pause --duration
             --debug --no-debug -q --quiet --version -h --help --listen --listen=
-            --answers --expect --junit --requests-only" -- "$cur"))
+            --answers --expect --junit --requests-only
+            --converse --no-converse --window --apdu-timeout --retries --give-up" -- "$cur"))
         return
     fi
     # Sending needs -i: offer it before the capture until one is given.

@@ -45,6 +45,29 @@ namespace {
     constexpr uint32_t kRingBlocks = 64;
     constexpr uint32_t kRingWaitMs = 20;
     constexpr size_t kRingBytes = size_t(kRingBlock) * kRingBlocks;
+    constexpr uint32_t kRingFrames = kRingBlocks * (kRingBlock / kRingFrame);
+
+    // One frame out of the ring, the 802.1Q tag the kernel moved aside put back.
+    SHeardFrame TakeFrame(const uint8_t* p, uint32_t uCaptured, uint32_t uWireLength, int64_t llNs,
+        bool bVlan, bool bTpid, uint16_t uTpid, uint16_t uTci)
+    {
+        SHeardFrame frame;
+        frame.llNs = llNs;
+        frame.uWireLength = uWireLength;
+        if (bVlan && uCaptured >= 12) {
+            if (!bTpid)
+                uTpid = kTpid;
+            frame.bytes.reserve(uCaptured + 4);
+            frame.bytes.assign(p, p + 12);
+            frame.bytes.insert(frame.bytes.end(),
+                { uint8_t(uTpid >> 8), uint8_t(uTpid), uint8_t(uTci >> 8), uint8_t(uTci) });
+            frame.bytes.insert(frame.bytes.end(), p + 12, p + uCaptured);
+            frame.uWireLength += 4;
+        } else {
+            frame.bytes.assign(p, p + uCaptured);
+        }
+        return frame;
+    }
 
     // The rule of decode/Frame.h for a frame that still holds up to
     // uMaxTagsLeft tags (the kernel takes out at most one, 802.1Q or 802.1ad).
@@ -236,15 +259,17 @@ bool CEar::Start(const std::string& csAdapter, std::string& csError)
     // Frames heard land in a ring shared with the kernel, which stamps each one
     // as it hands it over. Receive stamps asked of the socket instead would make
     // the kernel stamp every frame the machine handles, sent ones too.
-    const int iVersion = TPACKET_V3;
+    const int iVersion = m_bPrompt ? TPACKET_V2 : TPACKET_V3;
     tpacket_req3 req {};
     req.tp_block_size = kRingBlock;
     req.tp_block_nr = kRingBlocks;
     req.tp_frame_size = kRingFrame;
-    req.tp_frame_nr = kRingBlocks * (kRingBlock / kRingFrame);
+    req.tp_frame_nr = kRingFrames;
     req.tp_retire_blk_tov = kRingWaitMs;
+    // A V2 ring takes the first four fields only.
+    const socklen_t uReqLength = m_bPrompt ? sizeof(tpacket_req) : sizeof req;
     if (::setsockopt(fd, SOL_PACKET, PACKET_VERSION, &iVersion, sizeof iVersion) != 0
-        || ::setsockopt(fd, SOL_PACKET, PACKET_RX_RING, &req, sizeof req) != 0) {
+        || ::setsockopt(fd, SOL_PACKET, PACKET_RX_RING, &req, uReqLength) != 0) {
         csError = csAdapter + ": cannot listen (" + std::strerror(errno) + ")";
         Stop();
         return false;
@@ -284,6 +309,8 @@ size_t CEar::Read(std::vector<SHeardFrame>& heard, int iWaitMs)
 {
     if (m_iFd < 0 || !m_pRing)
         return 0;
+    if (m_bPrompt)
+        return ReadFrames(heard, iWaitMs);
     auto block = [this](uint32_t u) {
         return reinterpret_cast<tpacket_block_desc*>(m_pRing + size_t(u) * kRingBlock);
     };
@@ -301,26 +328,11 @@ size_t CEar::Read(std::vector<SHeardFrame>& heard, int iWaitMs)
             = reinterpret_cast<const uint8_t*>(b) + b->hdr.bh1.offset_to_first_pkt;
         for (uint32_t i = 0; i < b->hdr.bh1.num_pkts; ++i) {
             const auto* h = reinterpret_cast<const tpacket3_hdr*>(pFrame);
-            SHeardFrame frame;
-            frame.llNs = int64_t(h->tp_sec) * 1000000000 + h->tp_nsec;
-            frame.uWireLength = h->tp_len;
-            const uint8_t* p = pFrame + h->tp_mac;
-            const uint32_t uCaptured = h->tp_snaplen;
-            if ((h->tp_status & TP_STATUS_VLAN_VALID) && uCaptured >= 12) {
-                // Put back the tag the kernel moved aside.
-                const uint16_t uTpid
-                    = (h->tp_status & TP_STATUS_VLAN_TPID_VALID) ? h->hv1.tp_vlan_tpid : kTpid;
-                const uint16_t uTci = h->hv1.tp_vlan_tci;
-                frame.bytes.reserve(uCaptured + 4);
-                frame.bytes.assign(p, p + 12);
-                frame.bytes.insert(frame.bytes.end(),
-                    { uint8_t(uTpid >> 8), uint8_t(uTpid), uint8_t(uTci >> 8), uint8_t(uTci) });
-                frame.bytes.insert(frame.bytes.end(), p + 12, p + uCaptured);
-                frame.uWireLength += 4;
-            } else {
-                frame.bytes.assign(p, p + uCaptured);
-            }
-            heard.push_back(std::move(frame));
+            heard.push_back(TakeFrame(pFrame + h->tp_mac, h->tp_snaplen, h->tp_len,
+                int64_t(h->tp_sec) * 1000000000 + h->tp_nsec,
+                (h->tp_status & TP_STATUS_VLAN_VALID) != 0,
+                (h->tp_status & TP_STATUS_VLAN_TPID_VALID) != 0, h->hv1.tp_vlan_tpid,
+                h->hv1.tp_vlan_tci));
             pFrame += h->tp_next_offset;
         }
         nTaken += b->hdr.bh1.num_pkts;
@@ -330,10 +342,36 @@ size_t CEar::Read(std::vector<SHeardFrame>& heard, int iWaitMs)
     return nTaken;
 }
 
+size_t CEar::ReadFrames(std::vector<SHeardFrame>& heard, int iWaitMs)
+{
+    auto slot = [this](uint32_t u) {
+        return reinterpret_cast<tpacket2_hdr*>(m_pRing + size_t(u) * kRingFrame);
+    };
+    auto ready = [](tpacket2_hdr* h) {
+        return (__atomic_load_n(&h->tp_status, __ATOMIC_ACQUIRE) & TP_STATUS_USER) != 0;
+    };
+    if (!ready(slot(m_uNext))) {
+        pollfd pfd { m_iFd, POLLIN, 0 };
+        if (::poll(&pfd, 1, iWaitMs) <= 0 || !ready(slot(m_uNext)))
+            return 0;
+    }
+    size_t nTaken = 0;
+    for (tpacket2_hdr* h = slot(m_uNext); ready(h); h = slot(m_uNext)) {
+        heard.push_back(TakeFrame(reinterpret_cast<const uint8_t*>(h) + h->tp_mac, h->tp_snaplen,
+            h->tp_len, int64_t(h->tp_sec) * 1000000000 + h->tp_nsec,
+            (h->tp_status & TP_STATUS_VLAN_VALID) != 0,
+            (h->tp_status & TP_STATUS_VLAN_TPID_VALID) != 0, h->tp_vlan_tpid, h->tp_vlan_tci));
+        ++nTaken;
+        __atomic_store_n(&h->tp_status, TP_STATUS_KERNEL, __ATOMIC_RELEASE);
+        m_uNext = (m_uNext + 1) % kRingFrames;
+    }
+    return nTaken;
+}
+
 void CEar::Settle() const
 {
     // The block being filled is handed over once its wait is up.
-    if (m_pRing)
+    if (m_pRing && !m_bPrompt)
         ::usleep((kRingWaitMs + 1) * 1000);
 }
 

@@ -71,6 +71,10 @@ public:
     // start), the adapter does not exist, or the bind or membership fails.
     bool Start(const std::string& csAdapter, std::string& csError);
     bool Listening() const { return m_iFd >= 0; }
+    // Before Start: hand each frame over as it lands rather than in blocks a
+    // few milliseconds apart, for a conversation that waits on every answer.
+    // The ring then holds 4,096 frames (not some 60,000 short ones).
+    void SetPrompt(bool bPrompt) { m_bPrompt = bPrompt; }
     // Waits up to iWaitMs for a frame, then takes every frame waiting and
     // appends them to heard, in arrival order. The number taken; 0 when the
     // time ran out or the ear is not listening.
@@ -83,12 +87,15 @@ public:
     void Stop();
 
 private:
+    size_t ReadFrames(std::vector<SHeardFrame>& heard, int iWaitMs); // a prompt ear's
+
     int m_iGivenSocket = -1;
     int m_iFd = -1;
     int m_iIfIndex = 0;
     bool m_bOwnSocket = false;
     bool m_bPromiscuous = false;
     bool m_bRing = false; // the socket has a receive ring
+    bool m_bPrompt = false; // a ring of frames (TPACKET_V2), not of blocks
     uint8_t* m_pRing = nullptr; // mapped while listening
     uint32_t m_uNext = 0; // the ring's next block to read
 };

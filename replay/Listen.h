@@ -10,6 +10,7 @@
 // was heard, and, when asked, with the answers the capture recorded.
 
 #include "judge/Judge.h"
+#include "replay/Converse.h"
 #include "replay/Ear.h"
 
 #include <chrono>
@@ -31,6 +32,11 @@ struct SListenOptions {
     bool bRequestsOnly = false;
     // Judge each answer against the answer the capture recorded.
     bool bExpectCaptured = false;
+    // Converse with the device as a client does (replay/Converse.h): on
+    // whenever listening is on, unless turned off; off, listening is open loop.
+    bool bConverse = true;
+    SConverseOptions converse;
+    bool Conversing() const { return bListen && bConverse; }
     bool operator==(const SListenOptions&) const = default;
 };
 

@@ -442,6 +442,9 @@ namespace {
                 ? (*pSelection)[nNextChosen] == static_cast<uint64_t>(lIndex)
                 : iMode == 1 || lIndex == iOffset;
             if (!bChosen) {
+                // A single record before this one (a negative offset) is none at all.
+                if (!pSelection && iMode != 1 && lIndex > iOffset)
+                    break;
                 // Read past: before the offset, or left out of the selection.
                 ++lIndex;
                 continue;

@@ -63,6 +63,11 @@ std::string OffsetNotValidText()
     return "Not sent: the offset must be a whole number from 0 to 9999999";
 }
 
+bool SaysWhyNothingWent(const SReplayResult& result, const SReplayRequest& request)
+{
+    return result.NotSent() || (request.eMode == EReplayMode::Single && result.iCount == 0);
+}
+
 std::string ReplayStatusText(
     const SReplayResult& result, const SReplayRequest& request, const std::string& csPickHint)
 {
@@ -88,7 +93,10 @@ std::string ReplayStatusText(
     case ENotSent::NoEar:
         return "Not sent: " + result.listen.csError;
     }
-    if (request.eMode == EReplayMode::Single && result.iCount == 0 && request.iOffset >= 0) {
+    if (request.eMode == EReplayMode::Single && result.iCount == 0 && request.iOffset < 0)
+        return "Not sent: offset " + std::to_string(request.iOffset)
+            + " is before the first record (0)";
+    if (request.eMode == EReplayMode::Single && result.iCount == 0) {
         if (result.llRecordsRead == 0)
             return "Not sent: the capture holds no records";
         return "Not sent: offset " + std::to_string(request.iOffset) + " is past the last record ("

@@ -25,6 +25,10 @@ std::string SentBoxText(int iCount);
 std::string ReplayStatusText(const SReplayResult& result, const SReplayRequest& request,
     const std::string& csPickHint = "pick one under Device");
 
+// Whether ReplayStatusText tells why nothing was sent ("Not sent: ..."): a
+// reason that goes with the next Send, where a count stays.
+bool SaysWhyNothingWent(const SReplayResult& result, const SReplayRequest& request);
+
 // The status line while a listening Send waits after its last frame:
 // "Listening for answers: 3 heard, 2.4 s left".
 std::string ListeningText(const SListenCounts& counts);

@@ -71,6 +71,44 @@ namespace {
     }
     constexpr const char* kListen = "Listen";
 
+    // Conversing keys of [Listen]: a whole number in [llMin, llMax], else the default.
+    int64_t GetBounded(const CSettingsFile& file, const char* szKey, int64_t llMin, int64_t llMax,
+        int64_t llDefault)
+    {
+        const std::string cs = file.GetString(kListen, szKey, "");
+        if (cs.empty() || cs.size() > 10 || cs.find_first_not_of("0123456789") != std::string::npos)
+            return llDefault;
+        const int64_t ll = std::stoll(cs);
+        return ll < llMin || ll > llMax ? llDefault : ll;
+    }
+
+    void LoadConverse(const CSettingsFile& file, SListenOptions& listen)
+    {
+        const SConverseOptions d;
+        SConverseOptions& c = listen.converse;
+        listen.bConverse = file.GetBool(kListen, "Converse", true);
+        c.iWindow = static_cast<int>(
+            GetBounded(file, "Window", kMinConverseWindow, kMaxConverseWindow, d.iWindow));
+        c.llApduTimeoutMs = GetBounded(
+            file, "ApduTimeoutMs", kMinApduTimeoutMs, kMaxApduTimeoutMs, d.llApduTimeoutMs);
+        c.iRetries
+            = static_cast<int>(GetBounded(file, "Retries", 0, kMaxConverseRetries, d.iRetries));
+        c.iGiveUp = static_cast<int>(GetBounded(file, "GiveUp", 0, kMaxGiveUp, d.iGiveUp));
+    }
+
+    // Written once they differ from the defaults; a file that has them keeps them up to date.
+    void SaveConverse(CSettingsFile& file, const SListenOptions& listen)
+    {
+        const SListenOptions d;
+        const bool bCreate = listen.bConverse != d.bConverse || !(listen.converse == d.converse);
+        const SConverseOptions& c = listen.converse;
+        file.SetBool(kListen, "Converse", listen.bConverse, bCreate);
+        file.SetString(kListen, "Window", std::to_string(c.iWindow), bCreate);
+        file.SetString(kListen, "ApduTimeoutMs", std::to_string(c.llApduTimeoutMs), bCreate);
+        file.SetString(kListen, "Retries", std::to_string(c.iRetries), bCreate);
+        file.SetString(kListen, "GiveUp", std::to_string(c.iGiveUp), bCreate);
+    }
+
 } // namespace
 
 std::string ListenNotice(const SListenOptions& listen)
@@ -169,6 +207,7 @@ bool LoadSendOptions(const std::string& csPath, SSendOptions& options)
         listen.wait = SListenOptions().wait;
     listen.bExpectCaptured = file.GetBool(kListen, "ExpectCaptured", false);
     listen.bRequestsOnly = file.GetBool(kListen, "RequestsOnly", false);
+    LoadConverse(file, listen);
     return true;
 }
 
@@ -203,6 +242,7 @@ bool SaveSendOptions(const std::string& csPath, const SSendOptions& options)
     file.SetString(kListen, "Wait", FormatWaitSeconds(listen.wait), true);
     file.SetBool(kListen, "ExpectCaptured", listen.bExpectCaptured, true);
     file.SetBool(kListen, "RequestsOnly", listen.bRequestsOnly, true);
+    SaveConverse(file, listen);
     return file.Save();
 }
 

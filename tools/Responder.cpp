@@ -13,6 +13,15 @@
 //                        frames carrying a DNET are ignored, so are requests whose
 //                        object (context tag 0) is a device other than D, and a
 //                        Who-Is whose limits leave D out gets no I-Am
+//     queue=K,MS         one request at a time, MS milliseconds each; at most K
+//                        held (the one in service included), the rest dropped
+//     silent-after=N     answers N confirmed requests, then none
+//     segments=N,W       a readProperty-ACK cut into N segments, proposed window
+//                        W; sent as a server does: the first segment, then a
+//                        window per Segment-ACK, the window again when no
+//                        Segment-ACK comes within segtimeout=MS (2000), three
+//                        times, then an Abort
+//     lose=S             segment S is not sent the first time
 //   ACTION: ack | error=CLASS,CODE | reject=REASON | abort=REASON | silent
 //           | late=MS (an ack MS milliseconds after the request arrived)
 //           | routed=NET,ADDR (an ack through a router: SNET/SADR NET/ADDR,
@@ -22,6 +31,7 @@
 // SIGTERM or SIGINT with "answered N" (frames it sent). For the tests only: it never runs outside a
 // namespace.
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
@@ -300,7 +310,52 @@ bool ForThisDevice(const uint8_t* a, size_t n, unsigned uDevice)
 struct SPending {
     int64_t llAtNs;
     Bytes frame;
+    bool bQueued = false; // held by queue=K,MS
 };
+
+// A segmented answer on its way (the server's SEGMENTED_RESPONSE state).
+struct SSegmented {
+    SRequest client; // addressing only
+    uint8_t uInvoke = 0;
+    std::vector<Bytes> segments; // APDUs
+    size_t nFirst = 0; // the window sent last: [nFirst, nEnd)
+    size_t nEnd = 0;
+    uint8_t uWindow = 1; // the client's actual window
+    int iRetries = 0;
+    int64_t llDeadlineNs = 0;
+};
+
+bool SameClient(const SRequest& a, const SRequest& b)
+{
+    if (a.bIp != b.bIp)
+        return false;
+    if (a.bIp)
+        return std::memcmp(a.srcIp, b.srcIp, 4) == 0 && a.uSrcPort == b.uSrcPort;
+    return std::memcmp(a.srcMac, b.srcMac, 6) == 0;
+}
+
+// A readProperty-ACK with a long octet string, cut into n segments.
+std::vector<Bytes> Segments(
+    const SRequest& r, uint8_t uInvoke, size_t nService, unsigned n, unsigned uWindow)
+{
+    Bytes data(r.pApdu + nService + 1, r.pApdu + r.nApdu);
+    const size_t nString = 40u * n;
+    data.insert(data.end(), { 0x3e, 0x65, uint8_t(nString) });
+    for (size_t i = 0; i < nString; ++i)
+        data.push_back(uint8_t(i));
+    data.push_back(0x3f);
+    std::vector<Bytes> segments;
+    const size_t nEach = (data.size() + n - 1) / n;
+    for (unsigned i = 0; i < n; ++i) {
+        const bool bMore = i + 1 < n;
+        Bytes apdu = { uint8_t(bMore ? 0x3c : 0x38), uInvoke, uint8_t(i), uint8_t(uWindow), 12 };
+        const size_t nFrom = std::min(data.size(), i * nEach);
+        const size_t nTo = bMore ? std::min(data.size(), nFrom + nEach) : data.size();
+        apdu.insert(apdu.end(), data.begin() + long(nFrom), data.begin() + long(nTo));
+        segments.push_back(std::move(apdu));
+    }
+    return segments;
+}
 
 // A full transmit queue is waited out: the benchmark's answers all go.
 bool SendFrame(int fd, const Bytes& frame)
@@ -335,6 +390,13 @@ int main(int argc, char** argv)
     unsigned uWhoIsAnswers = 1;
     unsigned uDevice = 1234;
     bool bStrict = false;
+    unsigned uQueue = 0; // 0: no queue
+    unsigned uServiceMs = 0;
+    int iSilentAfter = -1;
+    unsigned uSegments = 0;
+    unsigned uProposedWindow = 1;
+    unsigned uSegTimeoutMs = 2000;
+    int iLose = -1;
     for (int i = 2; i < argc; ++i) {
         const std::string cs = argv[i];
         unsigned uInvoke = 0;
@@ -350,6 +412,17 @@ int main(int argc, char** argv)
             ;
         else if (cs == "strict")
             bStrict = true;
+        else if (std::sscanf(cs.c_str(), "queue=%u,%u", &uQueue, &uServiceMs) == 2)
+            bOk = uQueue > 0;
+        else if (std::sscanf(cs.c_str(), "silent-after=%d", &iSilentAfter) == 1)
+            bOk = iSilentAfter >= 0;
+        else if (std::sscanf(cs.c_str(), "segments=%u,%u", &uSegments, &uProposedWindow) == 2)
+            bOk = uSegments >= 1 && uSegments <= 6 && uProposedWindow >= 1
+                && uProposedWindow <= 127;
+        else if (std::sscanf(cs.c_str(), "segtimeout=%u", &uSegTimeoutMs) == 1)
+            ;
+        else if (std::sscanf(cs.c_str(), "lose=%d", &iLose) == 1)
+            ;
         else
             bOk = false;
         if (!bOk) {
@@ -390,11 +463,31 @@ int main(int argc, char** argv)
     std::fflush(stdout);
 
     std::vector<SPending> pending;
+    std::vector<SSegmented> transactions;
+    int64_t llQueueFreeNs = 0; // when the queue's service is free again
+    int iAnswering = 0; // confirmed requests answered, for silent-after
+    // Sends segments [nFrom, nEnd) and waits for their Segment-ACK.
+    const auto sendWindow = [&](SSegmented& t, size_t nFrom, size_t nEnd) {
+        t.nFirst = nFrom;
+        t.nEnd = std::min(t.segments.size(), nEnd);
+        for (size_t i = t.nFirst; i < t.nEnd; ++i) {
+            if (static_cast<int>(i) == iLose) {
+                iLose = -1; // lost once
+                continue;
+            }
+            if (SendFrame(fd, Frame(t.client, t.segments[i], SAction())))
+                ++ulAnswered;
+        }
+        t.llDeadlineNs = NowNs() + int64_t(uSegTimeoutMs) * 1000000;
+    };
     while (!s_bStop) {
-        // The next late answer decides how long to wait.
+        // The next late answer or segment time-out decides how long to wait.
         int iWaitMs = 100;
         for (const SPending& p : pending)
             iWaitMs = std::min<int>(iWaitMs, std::max<int64_t>(0, (p.llAtNs - NowNs()) / 1000000));
+        for (const SSegmented& t : transactions)
+            iWaitMs = std::min<int>(
+                iWaitMs, std::max<int64_t>(0, (t.llDeadlineNs - NowNs()) / 1000000 + 1));
         pollfd pfd { fd, POLLIN, 0 };
         poll(&pfd, 1, iWaitMs);
         for (size_t i = 0; i < pending.size();) {
@@ -411,6 +504,21 @@ int main(int argc, char** argv)
             if (SendFrame(fd, pending[i].frame))
                 ++ulAnswered;
             pending.erase(pending.begin() + static_cast<long>(i));
+        }
+        // No Segment-ACK in time: the window again, three times, then an Abort.
+        for (size_t i = 0; i < transactions.size();) {
+            SSegmented& t = transactions[i];
+            if (t.llDeadlineNs > NowNs()) {
+                ++i;
+            } else if (t.iRetries < 3) {
+                ++t.iRetries;
+                sendWindow(t, t.nFirst, t.nEnd);
+                ++i;
+            } else {
+                if (SendFrame(fd, Frame(t.client, { 0x71, t.uInvoke, 10 }, SAction())))
+                    ++ulAnswered;
+                transactions.erase(transactions.begin() + static_cast<long>(i));
+            }
         }
         for (;;) {
             uint8_t buf[2048];
@@ -447,6 +555,24 @@ int main(int argc, char** argv)
             std::vector<Bytes> answers;
             SAction act;
             int64_t llDelayNs = 0;
+            if (((a[0] >> 4) == 4 || (a[0] >> 4) == 7) && r.nApdu >= 3 && !(a[0] & 0x01)) {
+                // A client's Segment-ACK (the next window from its sequence + 1) or Abort.
+                for (size_t i = 0; i < transactions.size(); ++i) {
+                    SSegmented& t = transactions[i];
+                    if (t.uInvoke != a[1] || !SameClient(t.client, r))
+                        continue;
+                    const size_t nAcked = a[2];
+                    if ((a[0] >> 4) == 7 || r.nApdu < 4 || nAcked + 1 >= t.segments.size()) {
+                        transactions.erase(transactions.begin() + static_cast<long>(i));
+                    } else {
+                        t.uWindow = std::max<uint8_t>(1, a[3]);
+                        t.iRetries = 0;
+                        sendWindow(t, nAcked + 1, nAcked + 1 + t.uWindow);
+                    }
+                    break;
+                }
+                continue;
+            }
             if ((a[0] >> 4) == 0 && r.nApdu >= 4) {
                 const size_t nService = (a[0] & 0x08) ? 5 : 3;
                 if (r.nApdu <= nService)
@@ -455,6 +581,35 @@ int main(int argc, char** argv)
                 const uint8_t uService = a[nService];
                 auto it = byInvoke.find(uInvoke);
                 act = it != byInvoke.end() ? it->second : defaultAction;
+                if (act.e != EAction::Silent && iSilentAfter >= 0 && iAnswering >= iSilentAfter)
+                    act.e = EAction::Silent;
+                if (act.e != EAction::Silent && uQueue > 0) {
+                    // A busy device: held while the queue has room, else dropped.
+                    size_t nHeld = 0;
+                    for (const SPending& p : pending)
+                        nHeld += p.bQueued;
+                    if (nHeld >= uQueue)
+                        continue;
+                    llQueueFreeNs = std::max(llQueueFreeNs, llRxNs) + int64_t(uServiceMs) * 1000000;
+                    ++iAnswering;
+                    pending.push_back({ llQueueFreeNs,
+                        Frame(r, Ack(r, uInvoke, uService, nService), act), true });
+                    continue;
+                }
+                if (act.e != EAction::Silent)
+                    ++iAnswering;
+                if (act.e == EAction::Ack && uSegments > 0 && uService == 12) {
+                    SSegmented t;
+                    t.client = r;
+                    t.client.pApdu = nullptr;
+                    t.uInvoke = uInvoke;
+                    t.segments = Segments(r, uInvoke, nService, uSegments, uProposedWindow);
+                    // The first segment alone: the client's Segment-ACK sets the window.
+                    t.uWindow = static_cast<uint8_t>(uProposedWindow);
+                    sendWindow(t, 0, 1);
+                    transactions.push_back(std::move(t));
+                    continue;
+                }
                 switch (act.e) {
                 case EAction::Ack:
                 case EAction::Routed:

@@ -544,13 +544,14 @@ TEST_F(MainWindowTest, StatusLineSaysWhyUntilTheNextSend)
         { csCapture, "0", "1 packets sent", 1, 1 },
         { csCapture, "5", "Not sent: offset 5 is past the last record (0)", 2, 0 },
         { csMissing, "0", "Not sent: " + csMissing + " does not exist", 2, 0 },
-        // An offset the field cannot give sends nothing in Single Packet mode,
-        // not the last good one; the field keeps what was typed.
+        // A field that holds no number sends nothing in Single Packet mode,
+        // not the last good offset; the field keeps what was typed.
         { csCapture, "abc", csNoOffset, 3, 0 },
-        { csCapture, "-1", csNoOffset, 4, 0 },
-        { csCapture, "10000000", csNoOffset, 5, 0 },
-        { "", "0", "Not sent: no capture file chosen", 5, 0 },
-        { csCapture, "0", "1 packets sent", 6, 1 },
+        // A number out of range is told, then the Send goes on with it.
+        { csCapture, "-1", "Not sent: offset -1 is before the first record (0)", 5, 0 },
+        { csCapture, "10000000", "Not sent: offset 10000000 is past the last record (0)", 7, 0 },
+        { "", "0", "Not sent: no capture file chosen", 7, 0 },
+        { csCapture, "0", "1 packets sent", 8, 1 },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.csPath + " @" + row.szOffset);
@@ -570,9 +571,19 @@ TEST_F(MainWindowTest, StatusLineSaysWhyUntilTheNextSend)
         EXPECT_EQ(pStatus->cursorPosition(), 0);
         EXPECT_EQ(pStatus->toolTip(), pStatus->text());
     }
-    // Not one box of the invalid offsets was a count.
-    EXPECT_EQ(m_box.shown[2].csText, "Please enter an integer.");
-    EXPECT_EQ(m_box.shown[3].csText, "Please enter an integer between 0 and 9999999.");
+    // "abc" gets no count; a number out of range gets its box, then the count.
+    const std::vector<std::string> boxes = { "Please enter an integer.",
+        "Please enter an integer between 0 and 9999999.", "0 Packets have been sent",
+        "Please enter an integer between 0 and 9999999.", "0 Packets have been sent" };
+    for (size_t i = 0; i < boxes.size(); ++i)
+        EXPECT_EQ(m_box.shown.at(i + 2).csText, boxes[i]) << i;
+    // A negative offset still opens the capture, and sends no record.
+    const auto texts = DebugTexts();
+    const auto itBox = std::find(
+        texts.begin(), texts.end(), "MessageAndLog iType=[0] msg=[0 Packets have been sent]");
+    ASSERT_NE(itBox, texts.end());
+    ASSERT_NE(itBox, texts.begin());
+    EXPECT_EQ(*std::prev(itBox), "OpenLocalDevice File=[" + csCapture + "]");
 }
 
 // Single Packet mode reads the file up to its record and no further, and a
@@ -591,14 +602,15 @@ TEST_F(MainWindowTest, SingleReadsNoFurtherAndBoxesDuringASendFindTheirRecordsWr
         const size_t i = cs.find("rchar: ");
         return i == std::string::npos ? -1LL : std::stoll(cs.substr(i + 7));
     };
-    for (int iOffset : { 0, 1000 }) {
+    for (int iOffset : { 0, 1000, -1 }) {
         SCOPED_TRACE(iOffset);
         Restart("[Velmora]\r\nAutoUpdate=0\r\nMode=0\r\nOffset=" + std::to_string(iOffset)
             + "\r\nOldPath=" + csCapture + "\r\nNicDevice=vm0\r\n");
         const long long llBefore = readBytes();
         ASSERT_GE(llBefore, 0);
         QTest::mouseClick(C().pSend, Qt::LeftButton);
-        EXPECT_EQ(C().pStatus->text().toStdString(), "1 packets sent");
+        EXPECT_EQ(C().pStatus->text().toStdString(),
+            iOffset < 0 ? "Not sent: offset -1 is before the first record (0)" : "1 packets sent");
         // The records up to the offset and one buffer of the reader, not the file.
         EXPECT_LT(readBytes() - llBefore, 1 << 20);
     }
@@ -863,12 +875,19 @@ TEST_F(MainWindowTest, StopDuringALongSendEndsItWithin50MsAndAccountsExactly)
             texts.begin(), texts.end(), "Replay stopped by the user after " + csCount + " packets");
         ASSERT_NE(itStop, texts.end());
         ASSERT_NE(itStop, texts.begin());
+        // A close saves and says goodbye at once, before the stop, the box and the end.
+        auto itLast = std::prev(itStop);
+        if (row.bCloses) {
+            EXPECT_EQ(*itLast, "Program shutting down");
+            ASSERT_NE(itLast, texts.begin());
+            --itLast;
+        }
+        EXPECT_EQ(CountDebug("Program shutting down"), row.bCloses ? 1 : 0);
         // Zero-based: the last frame's record number is one below the count.
         char szLast[32];
         std::snprintf(szLast, sizeof szLast, "[%03lld]  ", llPeer - 1);
-        EXPECT_EQ(std::prev(itStop)->rfind(szLast, 0), 0u) << *std::prev(itStop);
-        EXPECT_EQ(
-            texts.back(), row.bCloses ? "Program shutting down" : "MessageAndLog return = [ 1]");
+        EXPECT_EQ(itLast->rfind(szLast, 0), 0u) << *itLast;
+        EXPECT_EQ(texts.back(), "MessageAndLog return = [ 1]");
     }
 }
 
@@ -1174,13 +1193,33 @@ TEST_F(MainWindowTest, SendOptionsByShortcutAreKeptAndShown)
     QTest::keyClick(m_pDlg.get(), Qt::Key_K, Qt::ControlModifier | Qt::ShiftModifier);
     EXPECT_EQ(m_pDlg->StatusText(),
         "Aimed at 02:00:00:00:00:2a. Listening for answers until 3 s after the last frame");
+    // A pace shows for All packets only, and no sentence before it hides the notices.
+    const std::string csAimListen
+        = "Aimed at 02:00:00:00:00:2a. Listening for answers until 3 s after the last frame";
+    dialog.answer.pace.llLoops = 3;
+    QTest::keyClick(m_pDlg.get(), Qt::Key_K, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(m_pDlg->StatusText(),
+        "Aimed at 02:00:00:00:00:2a. Back to back, 3 rounds. "
+        "Listening for answers until 3 s after the last frame");
+    QTest::mouseClick(C().pSingle, Qt::LeftButton);
+    EXPECT_EQ(m_pDlg->StatusText(), csAimListen);
+    C().pOffset->setText("abc");
+    QTest::mouseClick(C().pSend, Qt::LeftButton);
+    EXPECT_EQ(m_pDlg->StatusText(),
+        "Not sent: the offset must be a whole number from 0 to 9999999. " + csAimListen);
+    // The reason stays until the next Send, the notices follow the options.
+    const std::string csWhy = "Not sent: the offset must be a whole number from 0 to 9999999";
+    C().pOffset->setText("0");
+    QTest::mouseClick(C().pAll, Qt::LeftButton);
+    dialog.answer.pace = SPaceOptions();
     dialog.answer.aim = SAimOptions();
     QTest::keyClick(m_pDlg.get(), Qt::Key_K, Qt::ControlModifier | Qt::ShiftModifier);
-    EXPECT_EQ(m_pDlg->StatusText(), "Listening for answers until 3 s after the last frame");
+    EXPECT_EQ(
+        m_pDlg->StatusText(), csWhy + ". Listening for answers until 3 s after the last frame");
     // Back at the defaults, the notice goes.
     dialog.answer = SSendOptions();
     QTest::keyClick(m_pDlg.get(), Qt::Key_K, Qt::ControlModifier | Qt::ShiftModifier);
-    EXPECT_EQ(m_pDlg->StatusText(), "");
+    EXPECT_EQ(m_pDlg->StatusText(), csWhy);
     EXPECT_EQ(Settings(), csIni);
 }
 

@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTableWidget>
 #include <QTest>
 #include <gtest/gtest.h>
@@ -53,12 +54,16 @@ SSendOptions Everything()
     options.listen.wait = std::chrono::milliseconds(2500);
     options.listen.bExpectCaptured = true;
     options.listen.bRequestsOnly = true;
+    options.listen.converse = { 16, 3600000, 3, 1000000 };
     return options;
 }
 
 TEST(SendOptionsTest, GivesBackWhatItShows)
 {
-    for (const SSendOptions& options : { SSendOptions(), Everything() }) {
+    SSendOptions open = Everything();
+    open.listen.bConverse = false;
+    open.listen.converse = { 1, 1, 0, 0 };
+    for (const SSendOptions& options : { SSendOptions(), Everything(), open }) {
         CSendOptionsDlg dlg(options, "vm0", Adapter());
         EXPECT_EQ(dlg.Problem(), "");
         EXPECT_EQ(dlg.Options(), options);
@@ -89,7 +94,26 @@ TEST(SendOptionsTest, ListenGroupFollowsItsSwitch)
     expected.listen.wait = std::chrono::milliseconds(500);
     expected.listen.bExpectCaptured = true;
     EXPECT_EQ(dlg.Options(), expected);
+    // Conversing is on with listening, its numbers dark while it is off.
+    auto* pConverse = Find<QCheckBox>(dlg, "listenConverse");
+    auto* pWindow = Find<QSpinBox>(dlg, "converseWindow");
+    auto* pGiveUp = Find<QSpinBox>(dlg, "converseGiveUp");
+    EXPECT_TRUE(pConverse->isChecked());
+    EXPECT_TRUE(pConverse->isEnabled());
+    EXPECT_TRUE(pWindow->isEnabled());
+    pWindow->setValue(17); // the box keeps to its limits
+    expected.listen.converse.iWindow = 16;
+    pGiveUp->setValue(0);
+    EXPECT_EQ(pGiveUp->text(), "never");
+    expected.listen.converse.iGiveUp = 0;
+    EXPECT_EQ(dlg.Options(), expected);
+    pConverse->setChecked(false);
+    EXPECT_FALSE(pWindow->isEnabled());
+    EXPECT_FALSE(Find<QSpinBox>(dlg, "converseApduTimeout")->isEnabled());
+    expected.listen.bConverse = false;
+    EXPECT_EQ(dlg.Options(), expected);
     pListen->setChecked(false);
+    EXPECT_FALSE(pConverse->isEnabled());
     expected.listen.bListen = false;
     EXPECT_EQ(dlg.Options(), expected);
     Find<QPushButton>(dlg, "defaults")->click();

@@ -273,6 +273,12 @@ TEST(OptionsTest, ListeningOptions)
         long long llWaitMs = 3000;
         bool bExpect = false;
         bool bRequestsOnly = false;
+        bool bConverse = true;
+        SConverseOptions converse = {};
+    };
+    const SConverseOptions d;
+    auto C = [&](int iWindow, int64_t llTimeoutMs, int iRetries, int iGiveUp) {
+        return SConverseOptions { iWindow, llTimeoutMs, iRetries, iGiveUp };
     };
     const Row rows[] = {
         { { "--listen", "c.pcap" }, nullptr, true },
@@ -298,6 +304,40 @@ TEST(OptionsTest, ListeningOptions)
         { { "--requests-only", "c.pcap" }, nullptr, false, 3000, false, true },
         { { "--requests-only=1", "c.pcap" }, "takes no value" },
         { { "--decode", "--listen", "c.pcap" }, "sends nothing to listen for" },
+        // Conversing: on with listening, its numbers in their limits.
+        { { "--listen", "--converse", "c.pcap" }, nullptr, true, 3000, false, false, true, d },
+        { { "--listen", "--no-converse", "c.pcap" }, nullptr, true, 3000, false, false, false, d },
+        { { "--listen", "--window", "16", "--apdu-timeout=1", "--retries", "3", "--give-up", "0",
+              "c.pcap" },
+            nullptr, true, 3000, false, false, true, C(16, 1, 3, 0) },
+        { { "--listen", "--window=1", "--apdu-timeout", "3600000", "--retries=0",
+              "--give-up=1000000", "c.pcap" },
+            nullptr, true, 3000, false, false, true, C(1, 3600000, 0, 1000000) },
+        { { "--listen", "--converse", "--window", "8", "c.pcap" }, nullptr, true, 3000, false,
+            false, true, C(8, 3000, 0, 10) },
+        { { "--listen", "--window", "0", "c.pcap" },
+            "--window: '0' is no count of requests from 1 to 16" },
+        { { "--listen", "--window", "17", "c.pcap" }, "from 1 to 16" },
+        { { "--listen", "--window", "-1", "c.pcap" }, "--window: '-1' is no count" },
+        { { "--listen", "--window", "c.pcap" }, "--window: 'c.pcap' is no count" },
+        { { "--listen", "--apdu-timeout", "0", "c.pcap" },
+            "--apdu-timeout: '0' is no number of milliseconds from 1 to 3600000" },
+        { { "--listen", "--apdu-timeout", "3600001", "c.pcap" }, "from 1 to 3600000" },
+        { { "--listen", "--apdu-timeout", "1.5", "c.pcap" }, "no number of milliseconds" },
+        { { "--listen", "--retries", "4", "c.pcap" }, "--retries: '4' is no count from 0 to 3" },
+        { { "--listen", "--give-up", "1000001", "c.pcap" },
+            "--give-up: '1000001' is no count from 0 (never) to 1000000" },
+        { { "--listen", "--give-up=", "c.pcap" }, "--give-up: '' is no count" },
+        { { "--listen", "--retries" }, "--retries needs a value" },
+        { { "--converse", "c.pcap" }, "--converse needs --listen" },
+        { { "--no-converse", "c.pcap" }, "--no-converse needs --listen" },
+        { { "--window", "2", "c.pcap" }, "--window needs --listen" },
+        { { "--requests-only", "--give-up", "3", "c.pcap" }, "--give-up needs --listen" },
+        { { "--listen", "--converse", "--no-converse", "c.pcap" }, "cannot go together" },
+        { { "--listen", "--no-converse", "--retries", "1", "c.pcap" },
+            "--retries has no use with --no-converse" },
+        { { "--listen", "--converse=1", "c.pcap" }, "--converse takes no value" },
+        { { "--decode", "--window", "2", "c.pcap" }, "--window needs --listen" },
     };
     for (const Row& row : rows) {
         std::vector<const char*> argv = { "velmora-replay" };
@@ -319,5 +359,7 @@ TEST(OptionsTest, ListeningOptions)
         EXPECT_EQ(options.listen.wait.count(), row.llWaitMs);
         EXPECT_EQ(options.listen.bExpectCaptured, row.bExpect);
         EXPECT_EQ(options.listen.bRequestsOnly, row.bRequestsOnly);
+        EXPECT_EQ(options.listen.bConverse, row.bConverse);
+        EXPECT_EQ(options.listen.converse, row.converse);
     }
 }

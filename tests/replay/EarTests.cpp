@@ -173,8 +173,11 @@ TEST(EarTest, TheFilterHearsIncomingBacnetOnly)
     // Before a Start the ear hears nothing at all.
     for (const SRow& row : rows)
         ASSERT_TRUE(peer.Send(row.frame)) << row.szName;
-    {
+    // In blocks, then frame by frame (a conversation's), on the one process ear.
+    for (const bool bPrompt : { false, true }) {
+        SCOPED_TRACE(bPrompt ? "prompt" : "in blocks");
         CEar ear(iEar);
+        ear.SetPrompt(bPrompt);
         std::string csError;
         ASSERT_TRUE(ear.Start(CNetns::SendIf(), csError)) << csError;
         EXPECT_TRUE(HearAll(ear, 100).empty());
@@ -203,7 +206,8 @@ TEST(EarTest, TheFilterHearsIncomingBacnetOnly)
             std::string::npos);
     }
 
-    // Stopped, it is deaf again, and a new Start hears only what comes after it.
+    // Stopped, it is deaf again, and a new Start (in blocks again) hears only
+    // what comes after it.
     for (const SRow& row : rows)
         ASSERT_TRUE(peer.Send(row.frame));
     CEar again(iEar);

@@ -92,12 +92,12 @@ TEST_F(ReplayTest, OffsetOutsideTheFileSendsNothingAndReportsZero)
         Send();
     }
     EXPECT_TRUE(m_sink.frames.empty());
-    // The box keeps its count of 0; the status says why (a negative offset
-    // never comes from the shells, which refuse it).
+    // The box keeps its count of 0; the status says why.
     EXPECT_EQ(m_window.statusTexts,
         Strings({ "Not sent: offset 3 is past the last record (2)",
             "Not sent: offset 4 is past the last record (2)",
-            "Not sent: offset 9999999 is past the last record (2)" }));
+            "Not sent: offset 9999999 is past the last record (2)",
+            "Not sent: offset -1 is before the first record (0)" }));
     EXPECT_EQ(m_window.iPumps, 0);
     EXPECT_EQ(BoxTexts(), Strings(4, "0 Packets have been sent"));
     EXPECT_EQ(m_window.enableCalls.size(), 8u);

@@ -301,7 +301,11 @@ TEST_F(SessionTest, ListenOptionsRoundTripThroughTheirSection)
         bool bExpect;
         bool bRequestsOnly;
         const char* szWaitWritten; // Wait= as written back
+        bool bConverse = true;
+        SConverseOptions converse = {};
+        const char* szConverseWritten = ""; // the conversing keys written back ("": none)
     };
+    const SConverseOptions d;
     const Row rows[] = {
         { "", false, 3000, false, false, "3" },
         { "Listen=1\r\n", true, 3000, false, false, "3" },
@@ -317,6 +321,21 @@ TEST_F(SessionTest, ListenOptionsRoundTripThroughTheirSection)
         { "Listen=1\r\nWait=.5\r\n", true, 3000, false, false, "3" },
         { "Listen=1\r\nWait=five\r\n", true, 3000, false, false, "3" },
         { "Listen=1\r\nWait=99999999999999999999\r\n", true, 3000, false, false, "3" },
+        // Conversing: on by default, keys written only once they differ or exist.
+        { "Listen=1\r\nConverse=0\r\n", true, 3000, false, false, "3", false, d,
+            "Converse=0\r\nWindow=1\r\nApduTimeoutMs=3000\r\nRetries=0\r\nGiveUp=10\r\n" },
+        { "Listen=1\r\nWindow=16\r\nApduTimeoutMs=1\r\nRetries=3\r\nGiveUp=0\r\n", true, 3000,
+            false, false, "3", true, { 16, 1, 3, 0 },
+            "Window=16\r\nApduTimeoutMs=1\r\nRetries=3\r\nGiveUp=0\r\nConverse=1\r\n" },
+        { "Window=8\r\nApduTimeoutMs=3600000\r\nGiveUp=1000000\r\n", false, 3000, false, false, "3",
+            true, { 8, 3600000, 0, 1000000 },
+            "Window=8\r\nApduTimeoutMs=3600000\r\nGiveUp=1000000\r\nConverse=1\r\nRetries=0\r\n" },
+        // Out of their limits, signs, words: each its default; the keys present stay.
+        { "Window=17\r\nApduTimeoutMs=0\r\nRetries=4\r\nGiveUp=-1\r\n", false, 3000, false, false,
+            "3", true, d, "Window=1\r\nApduTimeoutMs=3000\r\nRetries=0\r\nGiveUp=10\r\n" },
+        { "Window=0\r\nApduTimeoutMs=99999999999\r\nRetries=two\r\nGiveUp=1000001\r\n", false, 3000,
+            false, false, "3", true, d,
+            "Window=1\r\nApduTimeoutMs=3000\r\nRetries=0\r\nGiveUp=10\r\n" },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.szFile);
@@ -330,8 +349,20 @@ TEST_F(SessionTest, ListenOptionsRoundTripThroughTheirSection)
         EXPECT_EQ(options.listen.wait, milliseconds(row.llWaitMs));
         EXPECT_EQ(options.listen.bExpectCaptured, row.bExpect);
         EXPECT_EQ(options.listen.bRequestsOnly, row.bRequestsOnly);
+        EXPECT_EQ(options.listen.bConverse, row.bConverse);
+        EXPECT_EQ(options.listen.converse, row.converse);
         ASSERT_TRUE(SaveSendOptions(csPath, options));
         const std::string cs = vtest::ReadFile(csPath);
+        if (*row.szConverseWritten) {
+            // Each key in its place: those read keep it, the others follow.
+            std::string csKeys = row.szConverseWritten;
+            for (size_t n = 0; (n = csKeys.find("\r\n")) != std::string::npos;
+                 csKeys.erase(0, n + 2))
+                EXPECT_NE(cs.find("\r\n" + csKeys.substr(0, n + 2)), std::string::npos) << cs;
+        } else {
+            EXPECT_EQ(cs.find("Window="), std::string::npos) << cs;
+            EXPECT_EQ(cs.find("Converse="), std::string::npos) << cs;
+        }
         EXPECT_NE(cs.find(std::string("\r\nWait=") + row.szWaitWritten + "\r\n"), std::string::npos)
             << cs;
         SSendOptions back;

@@ -2,6 +2,7 @@
 
 #include <pcap/pcap.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -23,6 +24,7 @@ CPeerCapture::CPeerCapture(const char* szIf, int iSnapLen)
     pcap_set_immediate_mode(m_h, 1);
     pcap_set_buffer_size(m_h, 16 << 20);
     pcap_set_timeout(m_h, 10);
+    pcap_set_tstamp_precision(m_h, PCAP_TSTAMP_PRECISION_NANO);
     if (pcap_activate(m_h) < 0 || pcap_compile(m_h, &prog, kOurFrames, 1, PCAP_NETMASK_UNKNOWN) != 0
         || pcap_setfilter(m_h, &prog) != 0 || pcap_setnonblock(m_h, 1, szErr) != 0) {
         pcap_freecode(&prog);
@@ -42,19 +44,47 @@ CPeerCapture::~CPeerCapture()
 Frames CPeerCapture::Collect(size_t nMax, int iWaitMs)
 {
     Frames frames;
+    for (SStamped& f : CollectStamped(nMax, iWaitMs))
+        frames.push_back(std::move(f.bytes));
+    return frames;
+}
+
+std::vector<CPeerCapture::SStamped> CPeerCapture::CollectStamped(size_t nMax, int iWaitMs)
+{
+    std::vector<SStamped> frames;
+    const bool bNano = pcap_get_tstamp_precision(m_h) == PCAP_TSTAMP_PRECISION_NANO;
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(iWaitMs);
     while (frames.size() < nMax && std::chrono::steady_clock::now() < end) {
         pcap_pkthdr* pHeader = nullptr;
         const u_char* pData = nullptr;
         const int rc = pcap_next_ex(m_h, &pHeader, &pData);
         if (rc == 1)
-            frames.emplace_back(pData, pData + pHeader->caplen);
+            frames.push_back({ { pData, pData + pHeader->caplen },
+                static_cast<int64_t>(pHeader->ts.tv_sec) * 1'000'000'000
+                    + static_cast<int64_t>(pHeader->ts.tv_usec) * (bNano ? 1 : 1000) });
         else if (rc == 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         else
             break;
     }
     return frames;
+}
+
+int64_t WireGapNs(const std::vector<CPeerCapture::SStamped>& frames,
+    const std::vector<uint8_t>& first, const std::vector<uint8_t>& second)
+{
+    auto begins = [](const std::vector<uint8_t>& frame, const std::vector<uint8_t>& with) {
+        return frame.size() >= with.size() && std::equal(with.begin(), with.end(), frame.begin());
+    };
+    for (size_t i = 0; i < frames.size(); ++i) {
+        if (!begins(frames[i].bytes, first))
+            continue;
+        for (size_t j = i + 1; j < frames.size(); ++j)
+            if (begins(frames[j].bytes, second))
+                return frames[j].llNs - frames[i].llNs;
+        return -1;
+    }
+    return -1;
 }
 
 Frames ReadCaptureFrames(const std::string& csPath)

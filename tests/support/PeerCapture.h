@@ -22,10 +22,23 @@ public:
 
     // What arrived, until nMax frames are in or the time is up.
     Frames Collect(size_t nMax, int iWaitMs = 2000);
+    // The same with the kernel's time stamp of each frame, in nanoseconds:
+    // an independent clock for round trips.
+    struct SStamped {
+        std::vector<uint8_t> bytes;
+        int64_t llNs = 0;
+    };
+    std::vector<SStamped> CollectStamped(size_t nMax, int iWaitMs = 2000);
 
 private:
     pcap* m_h = nullptr;
 };
+
+// From the first frame that begins with first to the next one after it that
+// begins with second, by the kernel's stamps: a round trip as the wire saw
+// it. -1 when either is missing.
+int64_t WireGapNs(const std::vector<CPeerCapture::SStamped>& frames,
+    const std::vector<uint8_t>& first, const std::vector<uint8_t>& second);
 
 // Every record of a capture file as libpcap reads it.
 Frames ReadCaptureFrames(const std::string& csPath);

@@ -1,0 +1,70 @@
+// Any bytes as a conversation: the input is split at each 0xff 0xfe pair into
+// pieces; a piece whose first byte is even offers the rest as a record to
+// send, an odd one has the rest heard, and every third frame lets the clock run past a time-out.
+// No crash, no read or write outside a frame (the sanitizers watch), no
+// frame made shorter than an Ethernet header, nothing left outstanding after
+// a stop.
+
+#include "replay/Converse.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <vector>
+
+namespace {
+
+class CStepClock final : public velmora::IClock {
+public:
+    int64_t Now() override { return llNow; }
+    void SleepUntil(int64_t llDeadlineNs) override
+    {
+        llNow = llDeadlineNs > llNow ? llDeadlineNs : llNow;
+    }
+    int64_t llNow = 0;
+};
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
+{
+    std::vector<std::vector<uint8_t>> frames(1);
+    for (size_t i = 0; i < nSize; ++i) {
+        if (i + 1 < nSize && pData[i] == 0xff && pData[i + 1] == 0xfe) {
+            frames.emplace_back();
+            ++i;
+            continue;
+        }
+        frames.back().push_back(pData[i]);
+    }
+    CStepClock clock;
+    velmora::SConverseOptions options;
+    options.iWindow = 2;
+    options.iRetries = 1;
+    options.iGiveUp = 3;
+    velmora::CConversation conversation(options, clock);
+    for (size_t i = 0; i < frames.size(); ++i) {
+        if (frames[i].empty())
+            continue;
+        const bool bHeard = frames[i][0] & 1;
+        std::vector<uint8_t> frame(frames[i].begin() + 1, frames[i].end());
+        if (bHeard) {
+            conversation.Heard(frame.data(), frame.size(), static_cast<int64_t>(i));
+        } else {
+            int64_t llUntil = 0;
+            conversation.Offer(i, frame.data(), static_cast<uint32_t>(frame.size()), llUntil);
+        }
+        if (i % 3 == 2)
+            clock.SleepUntil(clock.llNow + 3'000'000'001);
+        conversation.Tick();
+        for (const std::vector<uint8_t>& made : conversation.TakeFrames())
+            if (made.size() < 14)
+                std::abort();
+        conversation.TakeResults();
+        conversation.Progress();
+    }
+    conversation.StopAll();
+    if (conversation.Outstanding() != 0)
+        std::abort();
+    return 0;
+}

@@ -1,0 +1,539 @@
+#include "replay/Converse.h"
+
+#include "decode/Frame.h"
+#include "judge/Bacnet.h"
+#include "judge/Judge.h"
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cstdio>
+#include <map>
+
+namespace velmora {
+
+namespace {
+
+    constexpr size_t kNone = SIZE_MAX;
+    constexpr uint8_t kAbortTsmTimeout = 10;
+    constexpr uint8_t kAbortBufferOverflow = 1;
+    constexpr uint8_t kAbortInvalidApdu = 2;
+    constexpr uint8_t kAbortWindowSize = 7;
+
+    uint16_t Be16(const uint8_t* p)
+    {
+        return static_cast<uint16_t>(p[0] << 8 | p[1]);
+    }
+    void PutBe16(uint8_t* p, size_t n)
+    {
+        p[0] = static_cast<uint8_t>(n >> 8);
+        p[1] = static_cast<uint8_t>(n);
+    }
+
+    // A BACnet frame's fields and where its layers start.
+    struct SLocated {
+        judge::SBacnetFrame f;
+        judge::ERequestKind eKind = judge::ERequestKind::Skipped;
+        bool bApdu = false; // nApdu..nEnd holds an APDU
+        size_t nLength8023 = kNone; // the 802.3 length field
+        size_t nIp = kNone;
+        size_t nUdp = kNone;
+        size_t nBvlc = kNone;
+        size_t nNpdu = 0;
+        size_t nApdu = 0;
+        size_t nEnd = 0; // the APDU's end, padding left out
+    };
+
+    // The one place this file reads BACnet: the frame locator for the layers,
+    // the judge's parser for the fields.
+    SLocated Locate(const uint8_t* p, size_t n)
+    {
+        SLocated at;
+        at.f = judge::ParseBacnet(p, n);
+        at.eKind = judge::ClassifyRequest(at.f);
+        const judge::EApdu e = at.f.eApdu;
+        if (e == judge::EApdu::NotBacnet || e == judge::EApdu::BvlcOnly
+            || e == judge::EApdu::NetworkMessage)
+            return at;
+        const decode::SFrameLayout layout = decode::LocateFrame(p, n);
+        if (!layout.uApduAt)
+            return at;
+        if (layout.eKind == decode::EFrameKind::BacnetIp) {
+            at.nIp = layout.uIpAt;
+            at.nUdp = layout.uUdpAt;
+            at.nBvlc = layout.uBvlcAt;
+        } else {
+            at.nLength8023 = layout.uTypeAt;
+        }
+        at.nNpdu = layout.uNpduAt;
+        at.nApdu = layout.uApduAt;
+        at.nEnd = layout.uEnd;
+        at.bApdu = at.nApdu < at.nEnd;
+        return at;
+    }
+
+    // The headers of base (up to its APDU) and a new APDU, every length mended.
+    // IPv4 gets a fresh header checksum and no UDP checksum (0: allowed). An
+    // 802.3 length cannot pass 1500; a longer frame says 1500. VLAN tags stay.
+    std::vector<uint8_t> WithApdu(const std::vector<uint8_t>& base, const SLocated& at,
+        const uint8_t* pApdu, size_t nApdu, bool bReply)
+    {
+        std::vector<uint8_t> out(base.begin(), base.begin() + static_cast<ptrdiff_t>(at.nApdu));
+        out.insert(out.end(), pApdu, pApdu + nApdu);
+        if (!bReply)
+            out[at.nNpdu + 1] &= static_cast<uint8_t>(~0x04); // no reply expected
+        const size_t n = out.size();
+        if (at.nIp != kNone) {
+            PutBe16(&out[at.nIp + 2], n - at.nIp);
+            out[at.nIp + 6] &= 0x40; // whole: no more fragments, offset 0 (DF stays)
+            out[at.nIp + 7] = 0;
+            PutBe16(&out[at.nUdp + 4], n - at.nUdp);
+            PutBe16(&out[at.nUdp + 6], 0);
+            PutBe16(&out[at.nBvlc + 2], n - at.nBvlc);
+            const size_t nHeader = at.nUdp - at.nIp;
+            PutBe16(&out[at.nIp + 10], 0);
+            uint32_t uSum = 0;
+            for (size_t i = 0; i < nHeader; i += 2)
+                uSum += Be16(&out[at.nIp + i]);
+            while (uSum >> 16)
+                uSum = (uSum & 0xffff) + (uSum >> 16);
+            PutBe16(&out[at.nIp + 10], ~uSum & 0xffff);
+        } else {
+            PutBe16(&out[at.nLength8023], std::min<size_t>(n - at.nLength8023 - 2, 1500));
+        }
+        return out;
+    }
+
+    std::string DeviceKey(const judge::SBacnetFrame& r)
+    {
+        std::string cs(1, static_cast<char>(r.linkDestination.uLength));
+        cs.append(r.linkDestination.bytes.begin(), r.linkDestination.bytes.end());
+        if (r.bHasDnet) {
+            cs += static_cast<char>(r.uDnet >> 8);
+            cs += static_cast<char>(r.uDnet);
+            cs += static_cast<char>(r.dadr.uLength);
+            cs.append(r.dadr.bytes.begin(), r.dadr.bytes.end());
+        }
+        return cs;
+    }
+
+    std::string Hex(const judge::SStation& s, char cSeparator)
+    {
+        std::string cs;
+        char sz[4];
+        for (size_t i = 0; i < s.uLength; ++i) {
+            std::snprintf(sz, sizeof sz, "%02x", s.bytes[i]);
+            if (i > 0 && cSeparator)
+                cs += cSeparator;
+            cs += sz;
+        }
+        return cs;
+    }
+
+    std::string DeviceText(const judge::SBacnetFrame& r)
+    {
+        std::string cs;
+        const judge::SStation& d = r.linkDestination;
+        if (r.bIp) {
+            cs = std::to_string(d.bytes[0]) + "." + std::to_string(d.bytes[1]) + "."
+                + std::to_string(d.bytes[2]) + "." + std::to_string(d.bytes[3]) + ":"
+                + std::to_string(d.bytes[4] << 8 | d.bytes[5]);
+        } else {
+            cs = Hex(d, ':');
+        }
+        if (r.bHasDnet)
+            cs += ", network " + std::to_string(r.uDnet) + " address " + Hex(r.dadr, 0);
+        return cs;
+    }
+
+    // As the judge pairs: back to where the request came from, from where it went.
+    bool Answers(const judge::SBacnetFrame& r, const judge::SBacnetFrame& a)
+    {
+        if (a.uInvokeId != r.uInvokeId || a.bIp != r.bIp)
+            return false;
+        if (r.bHasSnet) {
+            const bool bRoutedBack = a.bHasDnet && a.uDnet == r.uSnet && a.dadr == r.sadr;
+            if (!bRoutedBack && judge::BacnetSource(r) != a.linkDestination)
+                return false;
+        } else if (judge::BacnetSource(r) != a.linkDestination) {
+            return false;
+        }
+        if (r.bHasDnet)
+            return a.bHasSnet && a.uSnet == r.uDnet && a.sadr == r.dadr;
+        return judge::BacnetSource(a) == r.linkDestination;
+    }
+
+    bool IsAnswer(const judge::SBacnetFrame& a)
+    {
+        switch (a.eApdu) {
+        case judge::EApdu::SimpleAck:
+        case judge::EApdu::ComplexAck:
+        case judge::EApdu::Error:
+        case judge::EApdu::Reject:
+            return true;
+        case judge::EApdu::Abort:
+            return a.bServer;
+        default:
+            return false;
+        }
+    }
+
+} // namespace
+
+const char* ConverseOutcomeWord(EConverseOutcome eOutcome)
+{
+    switch (eOutcome) {
+    case EConverseOutcome::Answered:
+        return "answered";
+    case EConverseOutcome::TimedOut:
+        return "timed out";
+    case EConverseOutcome::Aborted:
+        return "aborted";
+    case EConverseOutcome::GaveUp:
+        return "gave up";
+    case EConverseOutcome::Stopped:
+        return "stopped";
+    }
+    return "?";
+}
+
+std::string ConverseProgressText(const SConverseProgress& progress)
+{
+    std::string cs = "request " + std::to_string(progress.uRequest);
+    if (progress.uTotal > 0)
+        cs += " of " + std::to_string(progress.uTotal);
+    if (progress.bWaiting) {
+        char sz[32];
+        std::snprintf(sz, sizeof sz, "%.1f", static_cast<double>(progress.llWaitedNs) / 1e9);
+        cs += ", waiting for the answer (" + std::string(sz) + " s)";
+    }
+    return cs;
+}
+
+struct CConversation::SState {
+    struct SRequest {
+        std::string csDevice;
+        SLocated at; // of the frame as sent
+        std::vector<uint8_t> frame; // as sent, for retries and the frames we make
+        SConverseResult result;
+        int64_t llDeadline = 0; // of the answer, or of the next segment
+        // A segmented answer on its way (the client's SEGMENTED_CONF state).
+        bool bSegmenting = false;
+        uint8_t uInitialSequence = 0;
+        uint8_t uLastSequence = 0;
+        uint8_t uWindow = 1; // the actual window size
+        std::vector<uint8_t> first; // the first segment's frame
+        SLocated firstAt;
+        uint8_t uService = 0;
+        std::vector<uint8_t> data; // service data so far
+    };
+    struct SDevice {
+        std::string csText;
+        int iOutstanding = 0;
+        uint8_t uNextId = 0;
+        std::array<bool, 256> held {};
+        int iUnanswered = 0; // in a row
+    };
+
+    SConverseOptions options;
+    IClock& clock;
+    int64_t llTimeoutNs;
+    std::map<std::string, SDevice> devices;
+    std::vector<SRequest> outstanding; // in send order
+    std::vector<std::vector<uint8_t>> frames;
+    std::vector<SConverseResult> results;
+    uint64_t uOffered = 0;
+    uint64_t uTotal = 0;
+    std::string csWaitingDevice; // the device whose window was full at the last offer
+    bool bWaiting = false;
+    bool bGaveUp = false;
+    std::string csGiveUp;
+
+    SState(const SConverseOptions& o, IClock& c)
+        : options(o)
+        , clock(c)
+        , llTimeoutNs(o.llApduTimeoutMs * 1'000'000)
+    {
+    }
+
+    // Ends request i (and frees its invoke ID); bAnswered resets the device's count.
+    void End(size_t i, EConverseOutcome eOutcome)
+    {
+        SRequest& r = outstanding[i];
+        r.result.eOutcome = eOutcome;
+        SDevice& d = devices[r.csDevice];
+        d.held[r.result.uSentInvokeId] = false;
+        --d.iOutstanding;
+        if (eOutcome == EConverseOutcome::Answered || eOutcome == EConverseOutcome::Aborted)
+            d.iUnanswered = 0;
+        results.push_back(std::move(r.result));
+        outstanding.erase(outstanding.begin() + static_cast<ptrdiff_t>(i));
+    }
+
+    void SegmentAck(const SRequest& r, uint8_t uSequence, bool bNegative)
+    {
+        const uint8_t apdu[4] = { static_cast<uint8_t>(0x40 | (bNegative ? 0x02 : 0)),
+            r.result.uSentInvokeId, uSequence, r.uWindow };
+        frames.push_back(WithApdu(r.frame, r.at, apdu, sizeof apdu, false));
+    }
+
+    void Abort(size_t i, uint8_t uReason)
+    {
+        const SRequest& r = outstanding[i];
+        const uint8_t apdu[3] = { 0x70, r.result.uSentInvokeId, uReason };
+        frames.push_back(WithApdu(r.frame, r.at, apdu, sizeof apdu, false));
+        End(i, EConverseOutcome::Aborted);
+    }
+
+    // A segment of request i's answer.
+    void Segment(size_t i, const uint8_t* p, const SLocated& a, int64_t llHeardNs)
+    {
+        SRequest& r = outstanding[i];
+        const uint8_t* pApdu = p + a.nApdu;
+        const size_t nApdu = a.nEnd - a.nApdu;
+        if (nApdu < 5)
+            return Abort(i, kAbortInvalidApdu);
+        const bool bMore = (pApdu[0] & 0x04) != 0;
+        const uint8_t uSequence = pApdu[2];
+        if (!r.bSegmenting) {
+            // Only a first segment may open the answer (AWAIT_CONFIRMATION).
+            if (uSequence != 0)
+                return Abort(i, kAbortInvalidApdu);
+            if (pApdu[3] == 0 || pApdu[3] > 127)
+                return Abort(i, kAbortWindowSize);
+            r.bSegmenting = true;
+            r.uWindow = pApdu[3]; // the proposed size: we take it whole
+            r.first.assign(p, p + a.nEnd);
+            r.firstAt = a;
+            r.uService = pApdu[4];
+            r.uInitialSequence = 0;
+            r.uLastSequence = 0;
+            r.data.assign(pApdu + 5, pApdu + nApdu);
+            r.result.iSegments = 1;
+            r.result.llAnsweredNs = llHeardNs;
+            r.llDeadline = clock.Now() + llTimeoutNs;
+            SegmentAck(r, 0, false);
+            if (!bMore)
+                Complete(i);
+            return;
+        }
+        r.llDeadline = clock.Now() + llTimeoutNs;
+        if (uSequence != static_cast<uint8_t>(r.uLastSequence + 1)) {
+            // Out of order or again: say where we are, and count from there.
+            SegmentAck(r, r.uLastSequence, true);
+            r.uInitialSequence = r.uLastSequence;
+            return;
+        }
+        if (r.first.size() + r.data.size() + (nApdu - 5) > 65535)
+            return Abort(i, kAbortBufferOverflow);
+        r.data.insert(r.data.end(), pApdu + 5, pApdu + nApdu);
+        r.uLastSequence = uSequence;
+        ++r.result.iSegments;
+        r.result.llAnsweredNs = llHeardNs;
+        if (!bMore) {
+            SegmentAck(r, uSequence, false);
+            return Complete(i);
+        }
+        if (uSequence == static_cast<uint8_t>(r.uInitialSequence + r.uWindow)) {
+            SegmentAck(r, uSequence, false);
+            r.uInitialSequence = uSequence;
+        }
+    }
+
+    // The segmented answer is whole: one ComplexACK with all the data.
+    void Complete(size_t i)
+    {
+        SRequest& r = outstanding[i];
+        std::vector<uint8_t> apdu { 0x30, r.result.uSentInvokeId, r.uService };
+        apdu.insert(apdu.end(), r.data.begin(), r.data.end());
+        r.result.answer = WithApdu(r.first, r.firstAt, apdu.data(), apdu.size(), true);
+        End(i, EConverseOutcome::Answered);
+    }
+};
+
+CConversation::CConversation(const SConverseOptions& options, IClock& clock)
+    : m_p(std::make_unique<SState>(options, clock))
+{
+}
+
+CConversation::~CConversation() = default;
+
+void CConversation::SetTotal(uint64_t uTotal)
+{
+    m_p->uTotal = uTotal;
+}
+
+EConverseGate CConversation::Offer(
+    uint64_t uRecord, uint8_t* pFrame, uint32_t uLength, int64_t& llUntilNs)
+{
+    SState& s = *m_p;
+    llUntilNs = 0;
+    if (s.bGaveUp)
+        return EConverseGate::GaveUp;
+    const SLocated at = Locate(pFrame, uLength);
+    if (at.eKind == judge::ERequestKind::Skipped)
+        return EConverseGate::Skip;
+    if (at.eKind != judge::ERequestKind::Confirmed || at.f.bSegmented || !at.bApdu
+        || at.nEnd - at.nApdu < 3) {
+        s.bWaiting = false;
+        ++s.uOffered;
+        return EConverseGate::Go;
+    }
+    const std::string csKey = DeviceKey(at.f);
+    auto [it, bNew] = s.devices.try_emplace(csKey);
+    SState::SDevice& d = it->second;
+    if (bNew)
+        d.csText = DeviceText(at.f);
+    if (d.iOutstanding >= s.options.iWindow) {
+        llUntilNs = INT64_MAX;
+        for (const SState::SRequest& r : s.outstanding)
+            if (r.csDevice == csKey)
+                llUntilNs = std::min(llUntilNs, r.llDeadline);
+        s.csWaitingDevice = csKey;
+        s.bWaiting = true;
+        return EConverseGate::Wait;
+    }
+    s.bWaiting = false;
+    ++s.uOffered;
+    // A fresh ID: the next one that no outstanding request to the device holds.
+    while (d.held[d.uNextId])
+        ++d.uNextId;
+    const uint8_t uId = d.uNextId++;
+    d.held[uId] = true;
+    ++d.iOutstanding;
+
+    SState::SRequest r;
+    r.csDevice = csKey;
+    r.result.uRecord = uRecord;
+    r.result.uCapturedInvokeId = pFrame[at.nApdu + 2];
+    r.result.uSentInvokeId = uId;
+    pFrame[at.nApdu + 2] = uId; // no checksum covers it: UDP's is left as captured
+    r.frame.assign(pFrame, pFrame + uLength);
+    r.at = at;
+    r.at.f.uInvokeId = uId;
+    r.result.llSentNs = s.clock.Now();
+    r.llDeadline = r.result.llSentNs + s.llTimeoutNs;
+    s.outstanding.push_back(std::move(r));
+    return EConverseGate::Go;
+}
+
+void CConversation::Heard(const uint8_t* pFrame, size_t nLength, int64_t llHeardNs)
+{
+    SState& s = *m_p;
+    if (s.outstanding.empty())
+        return;
+    const SLocated a = Locate(pFrame, nLength);
+    if (!IsAnswer(a.f))
+        return;
+    for (size_t i = 0; i < s.outstanding.size(); ++i) {
+        SState::SRequest& r = s.outstanding[i];
+        if (!Answers(r.at.f, a.f))
+            continue;
+        if (a.f.eApdu == judge::EApdu::ComplexAck && a.f.bSegmented)
+            return s.Segment(i, pFrame, a, llHeardNs);
+        if (r.bSegmenting) {
+            // Anything else in the middle of a segmented answer: a server's Abort
+            // ends it; a stray answer breaks it.
+            if (a.f.eApdu != judge::EApdu::Abort)
+                return s.Abort(i, kAbortInvalidApdu);
+        }
+        r.result.llAnsweredNs = llHeardNs;
+        r.result.answer.assign(pFrame, pFrame + nLength);
+        r.result.iSegments = 0;
+        return s.End(i, EConverseOutcome::Answered);
+    }
+}
+
+void CConversation::Tick()
+{
+    SState& s = *m_p;
+    const int64_t llNow = s.clock.Now();
+    for (size_t i = 0; i < s.outstanding.size();) {
+        SState::SRequest& r = s.outstanding[i];
+        if (r.llDeadline > llNow) {
+            ++i;
+            continue;
+        }
+        if (r.bSegmenting) {
+            s.Abort(i, kAbortTsmTimeout);
+            continue;
+        }
+        if (r.result.iRetries < s.options.iRetries) {
+            ++r.result.iRetries;
+            s.frames.push_back(r.frame);
+            r.llDeadline = llNow + s.llTimeoutNs;
+            ++i;
+            continue;
+        }
+        SState::SDevice& d = s.devices[r.csDevice];
+        const uint64_t uRecord = r.result.uRecord;
+        const std::string csText = d.csText;
+        s.End(i, EConverseOutcome::TimedOut);
+        if (++d.iUnanswered >= s.options.iGiveUp && s.options.iGiveUp > 0 && !s.bGaveUp) {
+            s.bGaveUp = true;
+            s.csGiveUp = "the device at " + csText + " stopped answering after record "
+                + std::to_string(uRecord);
+            while (!s.outstanding.empty())
+                s.End(0, EConverseOutcome::GaveUp);
+            return;
+        }
+    }
+}
+
+std::vector<std::vector<uint8_t>> CConversation::TakeFrames()
+{
+    return std::move(m_p->frames);
+}
+
+std::vector<SConverseResult> CConversation::TakeResults()
+{
+    return std::move(m_p->results);
+}
+
+int64_t CConversation::NextDeadline() const
+{
+    int64_t ll = INT64_MAX;
+    for (const SState::SRequest& r : m_p->outstanding)
+        ll = std::min(ll, r.llDeadline);
+    return ll;
+}
+
+size_t CConversation::Outstanding() const
+{
+    return m_p->outstanding.size();
+}
+
+bool CConversation::GaveUp() const
+{
+    return m_p->bGaveUp;
+}
+
+std::string CConversation::GiveUpText() const
+{
+    return m_p->csGiveUp;
+}
+
+SConverseProgress CConversation::Progress() const
+{
+    const SState& s = *m_p;
+    SConverseProgress progress;
+    progress.uRequest = s.uOffered;
+    progress.uTotal = s.uTotal;
+    if (s.bWaiting) {
+        for (const SState::SRequest& r : s.outstanding)
+            if (r.csDevice == s.csWaitingDevice) {
+                progress.bWaiting = true;
+                progress.llWaitedNs = std::max<int64_t>(0, s.clock.Now() - r.result.llSentNs);
+                break;
+            }
+    }
+    return progress;
+}
+
+void CConversation::StopAll()
+{
+    while (!m_p->outstanding.empty())
+        m_p->End(0, EConverseOutcome::Stopped);
+}
+
+} // namespace velmora

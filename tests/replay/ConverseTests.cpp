@@ -1,0 +1,485 @@
+// The conversation on a fake clock: a client's rules held against devices
+// that answer, stay silent, answer late, or segment.
+#include "FakeClock.h"
+#include "FrameBuilder.h"
+#include "judge/Bacnet.h"
+#include "replay/Converse.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <set>
+
+using namespace velmora;
+using namespace vtest;
+
+namespace {
+
+constexpr int64_t kMs = 1'000'000;
+
+// Station 1 is us; 2 and 3 are devices (10.0.0.N:47808, MAC 02:76:6d:0a:00:0N).
+Bytes From(uint8_t uFrom, uint8_t uTo, const Bytes& npduApdu)
+{
+    Bytes frame = BacnetIp(0x0a, npduApdu);
+    frame[5] = uTo;
+    frame[11] = uFrom;
+    frame[29] = uFrom;
+    frame[33] = uTo;
+    return frame;
+}
+
+std::string H(uint8_t u)
+{
+    const char* sz = "0123456789abcdef";
+    return { sz[u >> 4], sz[u & 15] };
+}
+
+Bytes ReadPv(uint8_t uTo, uint8_t uId)
+{
+    return From(1, uTo, Hex("01 04 02 75 " + H(uId) + " 0c 0c 00000001 19 55"));
+}
+Bytes Ack(uint8_t uFrom, uint8_t uId)
+{
+    return From(uFrom, 1, Hex("01 00 30 " + H(uId) + " 0c 0c 00000001 19 55 3e 44 41ac0000 3f"));
+}
+Bytes Segment(uint8_t uId, uint8_t uSeq, bool bMore, uint8_t uWindow, const std::string& csData)
+{
+    return From(2, 1,
+        Hex("01 00 " + std::string(bMore ? "3c " : "38 ") + H(uId) + H(uSeq) + H(uWindow) + "0e"
+            + csData));
+}
+const Bytes kWhoIs = From(1, 0xff, Hex("01 00 10 08"));
+
+// Two VLAN tags (802.1ad, then 802.1Q) after the MACs.
+Bytes DoubleTagged(Bytes frame)
+{
+    const Bytes tags = Hex("88a8 0001 8100 0002");
+    frame.insert(frame.begin() + 12, tags.begin(), tags.end());
+    return frame;
+}
+
+// The APDU of a BACnet/IP frame with no NPDU addresses, as hex without
+// spaces; the IP total length ends it (no padding).
+std::string ApduOf(const Bytes& frame)
+{
+    std::string cs;
+    if (frame.size() < 18)
+        return cs;
+    const size_t nEnd = std::min<size_t>(frame.size(), 14u + (frame[16] << 8 | frame[17]));
+    for (size_t i = 14 + 20 + 8 + 4 + 2; i < nEnd; ++i)
+        cs += H(frame[i]);
+    return cs;
+}
+
+bool IpChecksumHolds(const Bytes& f)
+{
+    uint32_t u = 0;
+    for (size_t i = 14; i < 34; i += 2)
+        u += static_cast<uint32_t>(f[i] << 8 | f[i + 1]);
+    while (u >> 16)
+        u = (u & 0xffff) + (u >> 16);
+    return u == 0xffff;
+}
+
+// A device as the rows need it: what it does with each copy of a request.
+struct SDevice {
+    int64_t llDelayMs = 1; // after the request
+    int iAnswerFrom = 0; // copies of a request ignored before one is answered
+    int iSilentAfter = -1; // answers given before it falls silent; -1 never
+    bool bEveryOther = false; // answers only every second request
+    int iDrop = -1; // this request (counted from 0) is never answered
+};
+
+struct SRecord {
+    uint8_t uTo; // 0: a Who-Is broadcast
+    uint8_t uCapturedId;
+};
+
+// One record per capture: many devices' requests, captured with invoke IDs
+// reused, sent by a loop that does what the send loop must do.
+TEST(ConverseTest, TheGateKeepsAClientsRules)
+{
+    struct SRow {
+        const char* szName;
+        SConverseOptions options;
+        std::vector<SRecord> records;
+        std::map<uint8_t, SDevice> devices;
+        // Expected
+        std::vector<EConverseOutcome> outcomes; // in record order (confirmed only)
+        int iMaxOutstanding; // to one device, seen on the wire
+        size_t nOnWire; // frames sent, retries included
+        std::string csGiveUp;
+        int64_t llEndMs; // when the last result came
+    };
+    const SConverseOptions o;
+    auto With = [&](int iWindow, int iRetries, int iGiveUp) {
+        SConverseOptions x = o;
+        x.iWindow = iWindow;
+        x.iRetries = iRetries;
+        x.iGiveUp = iGiveUp;
+        return x;
+    };
+    using E = EConverseOutcome;
+    const std::vector<SRecord> five = { { 2, 5 }, { 2, 5 }, { 2, 5 }, { 2, 5 }, { 2, 5 } };
+    const std::vector<SRow> rows {
+        { "window 1: each request waits for the answer before", o, five, { { 2, { 10 } } },
+            { E::Answered, E::Answered, E::Answered, E::Answered, E::Answered }, 1, 5, "", 50 },
+        { "window 4 never holds more than 4, the capture's one ID notwithstanding", With(4, 0, 10),
+            { { 2, 5 }, { 2, 5 }, { 2, 5 }, { 2, 5 }, { 2, 5 }, { 2, 5 }, { 2, 5 }, { 2, 5 },
+                { 2, 5 } },
+            { { 2, { 100 } } }, std::vector<E>(9, E::Answered), 4, 9, "", 300 },
+        { "window 16 at its limit", With(16, 0, 10), std::vector<SRecord>(20, { 2, 7 }),
+            { { 2, { 100 } } }, std::vector<E>(20, E::Answered), 16, 20, "", 200 },
+        { "IDs wrap past 255 around one still outstanding", With(2, 0, 10),
+            std::vector<SRecord>(300, { 2, 0 }), { { 2, { 1, 0, -1, false, 0 } } },
+            [] {
+                std::vector<E> v(300, E::Answered);
+                v[0] = E::TimedOut;
+                return v;
+            }(),
+            2, 300, "", 3000 },
+        { "each device has a window of its own", o, { { 2, 1 }, { 3, 1 }, { 2, 1 }, { 3, 1 } },
+            { { 2, { 10 } }, { 3, { 10 } } }, std::vector<E>(4, E::Answered), 1, 4, "", 20 },
+        { "unconfirmed requests go without waiting", o, { { 0, 0 }, { 2, 5 }, { 0, 0 }, { 0, 0 } },
+            { { 2, { 10 } } }, { E::Answered }, 1, 4, "", 10 },
+        { "retries send the same frame until it is answered", With(1, 2, 10),
+            { { 2, 5 }, { 2, 5 } }, { { 2, { 10, 2 } } }, { E::Answered, E::Answered }, 1, 6, "",
+            2 * 6010 },
+        { "no answer: a time-out, then the next request", o, { { 2, 5 }, { 2, 5 } },
+            { { 2, { 10, 0, 0 } } }, { E::TimedOut, E::TimedOut }, 1, 2, "", 6000 },
+        { "retries spent: a time-out after the last", With(1, 3, 10), { { 2, 5 } },
+            { { 2, { 10, 0, 0 } } }, { E::TimedOut }, 1, 4, "", 12000 },
+        { "an answer later than the time-out answers nothing", o, { { 2, 5 }, { 2, 5 } },
+            { { 2, { 3500 } } }, { E::TimedOut, E::TimedOut }, 1, 2, "", 6000 },
+        { "give-up after 3 in a row ends the Send", With(1, 0, 3), five, { { 2, { 10, 0, 1 } } },
+            { E::Answered, E::TimedOut, E::TimedOut, E::TimedOut }, 1, 4,
+            "the device at 10.0.0.2:47808 stopped answering after record 3", 9010 },
+        { "give-up counts by device: another's answers in between do not reset it", With(1, 0, 2),
+            { { 3, 1 }, { 2, 1 }, { 3, 1 }, { 2, 1 }, { 3, 1 } },
+            { { 2, { 10 } }, { 3, { 10, 0, 0 } } },
+            { E::TimedOut, E::Answered, E::TimedOut, E::Answered }, 1, 4,
+            "the device at 10.0.0.3:47808 stopped answering after record 2", 6000 },
+        { "an answer between two silences resets the count", With(1, 0, 2),
+            std::vector<SRecord>(6, { 2, 9 }), { { 2, { 10, 0, -1, true } } },
+            { E::Answered, E::TimedOut, E::Answered, E::TimedOut, E::Answered, E::TimedOut }, 1, 6,
+            "", 3 * 3010 },
+        { "give-up 0 waits for every request", With(1, 0, 0), five, { { 2, { 10, 0, 0 } } },
+            std::vector<E>(5, E::TimedOut), 1, 5, "", 15000 },
+    };
+    for (const SRow& row : rows) {
+        SCOPED_TRACE(row.szName);
+        CFakeClock clock;
+        CConversation conversation(row.options, clock);
+        conversation.SetTotal(row.records.size());
+        std::multimap<int64_t, Bytes> answers; // the devices' answers by time
+        std::map<std::pair<uint8_t, uint8_t>, int> copies; // (device, ID) -> copies heard
+        std::map<uint8_t, int> answered; // requests each device answered or ignored
+        std::map<uint8_t, std::set<uint8_t>> held; // device -> IDs on the wire, unanswered
+        int iMaxOutstanding = 0;
+        size_t nOnWire = 0;
+        std::vector<SConverseResult> results;
+        int64_t llEndNs = 0;
+
+        // The device hears a frame sent.
+        auto Send = [&](const Bytes& frame) {
+            ++nOnWire;
+            const judge::SBacnetFrame f = judge::ParseBacnet(frame.data(), frame.size());
+            if (f.eApdu != judge::EApdu::ConfirmedRequest)
+                return;
+            const uint8_t uDev = f.linkDestination.bytes[3];
+            const SDevice& d = row.devices.at(uDev);
+            const int iCopy = copies[{ uDev, f.uInvokeId }]++;
+            if (iCopy == 0) {
+                // A fresh ID: held by no other request to this device on the wire.
+                EXPECT_TRUE(held[uDev].insert(f.uInvokeId).second) << int(f.uInvokeId);
+                iMaxOutstanding = std::max(iMaxOutstanding, static_cast<int>(held[uDev].size()));
+            }
+            if (iCopy < d.iAnswerFrom)
+                return;
+            const int iNth = answered[uDev]++;
+            if ((d.iSilentAfter >= 0 && iNth >= d.iSilentAfter) || (d.bEveryOther && iNth % 2)
+                || iNth == d.iDrop)
+                return;
+            answers.emplace(clock.llNow + d.llDelayMs * kMs, Ack(uDev, f.uInvokeId));
+        };
+        auto Collect = [&] {
+            for (const Bytes& frame : conversation.TakeFrames())
+                Send(frame);
+            for (SConverseResult& r : conversation.TakeResults()) {
+                llEndNs = clock.llNow;
+                results.push_back(std::move(r));
+                const SConverseResult& last = results.back();
+                const uint8_t uDev = row.records[last.uRecord].uTo;
+                held[uDev].erase(last.uSentInvokeId);
+            }
+        };
+        // Hears what is due and runs the timers.
+        auto Pump = [&] {
+            while (!answers.empty() && answers.begin()->first <= clock.llNow) {
+                const Bytes& a = answers.begin()->second;
+                conversation.Heard(a.data(), a.size(), answers.begin()->first);
+                answers.erase(answers.begin());
+            }
+            conversation.Tick();
+            Collect();
+        };
+        // Sleeps to the next event: a timer or an answer.
+        auto Sleep = [&](int64_t llUntil) {
+            if (!answers.empty())
+                llUntil = std::min(llUntil, answers.begin()->first);
+            ASSERT_NE(llUntil, INT64_MAX);
+            clock.SleepUntil(std::max(llUntil, clock.llNow));
+        };
+        bool bGaveUp = false;
+        for (size_t i = 0; i < row.records.size() && !bGaveUp; ++i) {
+            Bytes frame = row.records[i].uTo
+                ? ReadPv(row.records[i].uTo, row.records[i].uCapturedId)
+                : kWhoIs;
+            for (int iGuard = 0; iGuard < 1000; ++iGuard) {
+                Pump();
+                int64_t llUntil = 0;
+                const EConverseGate e = conversation.Offer(
+                    i, frame.data(), static_cast<uint32_t>(frame.size()), llUntil);
+                if (e == EConverseGate::Go) {
+                    Send(frame);
+                    break;
+                }
+                if (e == EConverseGate::GaveUp) {
+                    bGaveUp = true;
+                    break;
+                }
+                ASSERT_EQ(e, EConverseGate::Wait);
+                EXPECT_TRUE(conversation.Progress().bWaiting);
+                Sleep(llUntil);
+            }
+        }
+        for (int iGuard = 0; iGuard < 1000 && conversation.Outstanding() > 0; ++iGuard) {
+            Sleep(conversation.NextDeadline());
+            Pump();
+        }
+
+        std::vector<EConverseOutcome> outcomes;
+        std::sort(results.begin(), results.end(),
+            [](const auto& a, const auto& b) { return a.uRecord < b.uRecord; });
+        for (const SConverseResult& r : results)
+            outcomes.push_back(r.eOutcome);
+        EXPECT_EQ(outcomes, row.outcomes);
+        EXPECT_EQ(iMaxOutstanding, row.iMaxOutstanding);
+        EXPECT_EQ(nOnWire, row.nOnWire);
+        EXPECT_EQ(conversation.GiveUpText(), row.csGiveUp);
+        EXPECT_EQ(conversation.GaveUp(), !row.csGiveUp.empty());
+        EXPECT_EQ(llEndNs, row.llEndMs * kMs);
+        for (const SConverseResult& r : results) {
+            EXPECT_EQ(r.uCapturedInvokeId, row.records[r.uRecord].uCapturedId);
+            if (r.eOutcome == E::Answered) {
+                const judge::SBacnetFrame a = judge::ParseBacnet(r.answer.data(), r.answer.size());
+                EXPECT_EQ(a.uInvokeId, r.uSentInvokeId);
+                EXPECT_GT(r.llAnsweredNs, r.llSentNs);
+            }
+            EXPECT_LE(r.iRetries, row.options.iRetries);
+        }
+    }
+}
+
+// A segmented answer, step by step: what we hear, what we send back.
+TEST(ConverseTest, SegmentedAnswersAreAcknowledgedAsAClientDoes)
+{
+    struct SStep {
+        Bytes heard; // empty: let llAdvanceMs pass
+        int64_t llAdvanceMs;
+        std::vector<std::string> sent; // APDUs we send in return
+    };
+    struct SRow {
+        const char* szName;
+        std::vector<SStep> steps;
+        EConverseOutcome eOutcome;
+        int iSegments;
+        std::string csAnswerApdu; // "" when no answer is kept
+    };
+    const std::string d0 = "0c00000001";
+    const std::string d1 = "1e2955";
+    const std::string d2 = "4e4441ac00004f1f";
+    const std::string whole = "3000"
+                              "0e"
+        + d0 + d1 + d2;
+    using E = EConverseOutcome;
+    const std::vector<SRow> rows {
+        { "3 segments, window 2: acknowledged at 0 and at the last, reassembled",
+            { { Segment(0, 0, true, 2, d0), 0, { "40000002" } },
+                { Segment(0, 1, true, 2, d1), 0, {} },
+                { Segment(0, 2, false, 2, d2), 0, { "40000202" } } },
+            E::Answered, 3, whole },
+        { "window 1: every segment acknowledged",
+            { { Segment(0, 0, true, 1, d0), 0, { "40000001" } },
+                { Segment(0, 1, true, 1, d1), 0, { "40000101" } },
+                { Segment(0, 2, false, 1, d2), 0, { "40000201" } } },
+            E::Answered, 3, whole },
+        { "a proposed window of 3: one ack for segments 1 to 3",
+            { { Segment(0, 0, true, 3, d0), 0, { "40000003" } },
+                { Segment(0, 1, true, 3, d1), 0, {} }, { Segment(0, 2, true, 3, ""), 0, {} },
+                { Segment(0, 3, true, 3, d2), 0, { "40000303" } },
+                { Segment(0, 4, false, 3, ""), 0, { "40000403" } } },
+            E::Answered, 5, whole },
+        { "a lost segment: a negative ack at the last in order, then the rest",
+            { { Segment(0, 0, true, 2, d0), 0, { "40000002" } },
+                { Segment(0, 2, false, 2, d2), 0, { "42000002" } },
+                { Segment(0, 1, true, 2, d1), 0, {} },
+                { Segment(0, 2, false, 2, d2), 0, { "40000202" } } },
+            E::Answered, 3, whole },
+        { "a segment heard twice is not data twice",
+            { { Segment(0, 0, true, 2, d0), 0, { "40000002" } },
+                { Segment(0, 1, true, 2, d1), 0, {} },
+                { Segment(0, 1, true, 2, d1), 0, { "42000102" } },
+                { Segment(0, 2, false, 2, d2), 0, { "40000202" } } },
+            E::Answered, 3, whole },
+        { "segments stop: an Abort at the segment time-out",
+            { { Segment(0, 0, true, 2, d0), 0, { "40000002" } }, { {}, 2999, {} },
+                { {}, 1, { "70000a" } } },
+            E::Aborted, 1, "" },
+        { "a window of 0: aborted as out of range",
+            { { Segment(0, 0, true, 0, d0), 0, { "700007" } } }, E::Aborted, 0, "" },
+        { "a first segment that is not number 0: aborted",
+            { { Segment(0, 1, true, 2, d0), 0, { "700002" } } }, E::Aborted, 0, "" },
+        { "a server's Abort in the middle ends the answer",
+            { { Segment(0, 0, true, 2, d0), 0, { "40000002" } },
+                { From(2, 1, Hex("01 00 71 00 04")), 0, {} } },
+            E::Answered, 0, "710004" },
+        { "another device's segment is not ours",
+            { { Segment(0, 0, true, 2, d0), 0, { "40000002" } },
+                { From(3, 1, Hex("01 00 38 00 01 02 0e" + d1)), 0, {} },
+                { Segment(0, 1, false, 2, d1 + d2), 0, { "40000102" } } },
+            E::Answered, 2, whole },
+    };
+    for (const SRow& row : rows) {
+        SCOPED_TRACE(row.szName);
+        CFakeClock clock;
+        CConversation conversation(SConverseOptions(), clock);
+        Bytes request = ReadPv(2, 9);
+        int64_t llUntil = 0;
+        ASSERT_EQ(
+            conversation.Offer(0, request.data(), static_cast<uint32_t>(request.size()), llUntil),
+            EConverseGate::Go);
+        ASSERT_EQ(request[14 + 20 + 8 + 4 + 2 + 2], 0); // the first fresh ID
+        for (size_t i = 0; i < row.steps.size(); ++i) {
+            const SStep& step = row.steps[i];
+            SCOPED_TRACE(i);
+            if (step.heard.empty())
+                clock.SleepUntil(clock.llNow + step.llAdvanceMs * kMs);
+            else
+                conversation.Heard(step.heard.data(), step.heard.size(), clock.llNow);
+            conversation.Tick();
+            std::vector<std::string> sent;
+            for (const Bytes& frame : conversation.TakeFrames()) {
+                sent.push_back(ApduOf(frame));
+                // Built on the request's addressing: to the device, lengths and checksum right.
+                const judge::SBacnetFrame f = judge::ParseBacnet(frame.data(), frame.size());
+                EXPECT_EQ(f.linkDestination.bytes[3], 2);
+                EXPECT_EQ(f.linkSource.bytes[3], 1);
+                EXPECT_EQ(frame[5], 2);
+                EXPECT_TRUE(IpChecksumHolds(frame));
+                EXPECT_EQ(frame.size(), 14u + (frame[16] << 8 | frame[17]));
+                EXPECT_EQ(frame[47] & 0x04, 0); // no reply expected
+            }
+            EXPECT_EQ(sent, step.sent);
+        }
+        const std::vector<SConverseResult> results = conversation.TakeResults();
+        ASSERT_EQ(results.size(), 1u);
+        EXPECT_EQ(results[0].eOutcome, row.eOutcome);
+        EXPECT_EQ(results[0].iSegments, row.iSegments);
+        EXPECT_EQ(ApduOf(results[0].answer), row.csAnswerApdu);
+        if (!row.csAnswerApdu.empty()) {
+            const judge::SBacnetFrame a
+                = judge::ParseBacnet(results[0].answer.data(), results[0].answer.size());
+            EXPECT_NE(a.eApdu, judge::EApdu::NotBacnet);
+            EXPECT_FALSE(a.bSegmented);
+            if (row.iSegments > 0) {
+                EXPECT_TRUE(IpChecksumHolds(results[0].answer));
+            }
+        }
+        EXPECT_EQ(conversation.Outstanding(), 0u);
+    }
+}
+
+TEST(ConverseTest, WhatIsNotSentAndWhatIsLeftAlone)
+{
+    struct SRow {
+        const char* szName;
+        Bytes frame;
+        EConverseGate eGate;
+        bool bRewritten;
+    };
+    const std::vector<SRow> rows {
+        { "a captured answer", Ack(2, 5), EConverseGate::Skip, false },
+        { "a captured Segment-ACK", From(1, 2, Hex("01 00 40 05 00 02")), EConverseGate::Skip,
+            false },
+        { "an I-Am", From(2, 0xff, Hex("01 00 10 00 c4 02000096 22 01e0 91 00 21 0f")),
+            EConverseGate::Skip, false },
+        { "not BACnet", Ipv4Frame(6, Hex("0000")), EConverseGate::Skip, false },
+        { "a Who-Is", kWhoIs, EConverseGate::Go, false },
+        { "a segmented confirmed request goes as captured",
+            From(1, 2, Hex("01 04 0a 75 05 00 04 0e 0c")), EConverseGate::Go, false },
+        { "a confirmed request gets ID 0", ReadPv(2, 77), EConverseGate::Go, true },
+        { "over BACnet/Ethernet too", BacnetEthernet(Hex("01 04 02 75 4d 0c 0c 00000001 19 55")),
+            EConverseGate::Go, true },
+        { "behind two VLAN tags", DoubleTagged(ReadPv(2, 77)), EConverseGate::Go, true },
+        { "a routed request", From(1, 9, Hex("01 24 0005 01 0b ff 02 75 4d 0c 0c 00000001 19 55")),
+            EConverseGate::Go, true },
+    };
+    for (const SRow& row : rows) {
+        SCOPED_TRACE(row.szName);
+        CFakeClock clock;
+        CConversation conversation(SConverseOptions(), clock);
+        Bytes frame = row.frame;
+        int64_t llUntil = 0;
+        EXPECT_EQ(conversation.Offer(3, frame.data(), static_cast<uint32_t>(frame.size()), llUntil),
+            row.eGate);
+        size_t nDiffer = 0;
+        for (size_t i = 0; i < frame.size(); ++i)
+            nDiffer += frame[i] != row.frame[i];
+        EXPECT_EQ(nDiffer, row.bRewritten ? 1u : 0u);
+        if (row.bRewritten) {
+            // The byte changed is the invoke ID: the first fresh one.
+            const judge::SBacnetFrame f = judge::ParseBacnet(frame.data(), frame.size());
+            EXPECT_EQ(f.eApdu, judge::EApdu::ConfirmedRequest);
+            EXPECT_EQ(f.uInvokeId, 0);
+        }
+        EXPECT_EQ(conversation.Outstanding(), row.bRewritten ? 1u : 0u);
+    }
+}
+
+TEST(ConverseTest, RoutedRequestsArePairedByTheirRemoteNetwork)
+{
+    // To network 5 address 0x0b through router 9; the answer comes back
+    // through router 3 with SNET 5 / SADR 0x0b.
+    CFakeClock clock;
+    CConversation conversation(SConverseOptions(), clock);
+    Bytes request = From(1, 9, Hex("01 24 0005 01 0b ff 02 75 05 0c 0c 00000001 19 55"));
+    int64_t llUntil = 0;
+    ASSERT_EQ(conversation.Offer(0, request.data(), static_cast<uint32_t>(request.size()), llUntil),
+        EConverseGate::Go);
+    const Bytes wrongNet = From(3, 1, Hex("01 08 0006 01 0b 30 00 0c 0c 00000001 19 55"));
+    conversation.Heard(wrongNet.data(), wrongNet.size(), 1);
+    EXPECT_EQ(conversation.Outstanding(), 1u);
+    Bytes next = From(1, 9, Hex("01 24 0005 01 0b ff 02 75 05 0c 0c 00000001 19 55"));
+    EXPECT_EQ(conversation.Offer(1, next.data(), static_cast<uint32_t>(next.size()), llUntil),
+        EConverseGate::Wait);
+    EXPECT_EQ(llUntil, 3000 * kMs);
+    EXPECT_EQ(
+        ConverseProgressText(conversation.Progress()), "request 1, waiting for the answer (0.0 s)");
+    const Bytes answer = From(3, 1, Hex("01 08 0005 01 0b 30 00 0c 0c 00000001 19 55"));
+    conversation.Heard(answer.data(), answer.size(), 2);
+    EXPECT_EQ(conversation.Outstanding(), 0u);
+    EXPECT_EQ(conversation.Offer(1, next.data(), static_cast<uint32_t>(next.size()), llUntil),
+        EConverseGate::Go);
+}
+
+TEST(ConverseTest, ProgressSaysWhatIsWaitedFor)
+{
+    SConverseProgress progress { 12, 40, true, 1'250'000'000 };
+    EXPECT_EQ(ConverseProgressText(progress), "request 12 of 40, waiting for the answer (1.2 s)");
+    progress.bWaiting = false;
+    EXPECT_EQ(ConverseProgressText(progress), "request 12 of 40");
+}
+
+} // namespace
