@@ -505,6 +505,9 @@ void CReplayDlg::RunReplay(SReplayRequest request)
     request.pace = m_session.SendOptions().pace;
     request.listen = m_session.SendOptions().listen;
     m_bWaiting = false;
+    m_pJudge = request.listen.bListen
+        ? std::make_unique<CListenJudge>(request, nullptr, kResultsRows)
+        : nullptr;
     const SReplayResult result = Replay(request, *this);
     if (m_bReplayStarted)
         EnableReplayControls(true);
@@ -516,9 +519,12 @@ void CReplayDlg::RunReplay(SReplayRequest request)
     sent.bStopped = sent.bStopped && !bWaitCut;
     std::string csStatus = ReplayStatusText(sent, request);
     const bool bListened = !result.NotSent() && result.listen.bListened;
+    const judge::SJudgement judgement = m_pJudge ? m_pJudge->Judgement() : judge::SJudgement();
     std::string csListened;
     if (bListened) {
-        csListened = ListenSummaryText(result, request);
+        csListened = ListenSummaryText(result, request, judgement);
+        if (m_pJudge->NotKept() > 0)
+            csListened += "; " + std::to_string(m_pJudge->NotKept()) + " more lines not shown";
         if (bWaitCut)
             csListened += " (listening stopped early)";
         csStatus = csStatus.empty() ? csListened : csStatus + ". " + csListened;
@@ -530,10 +536,13 @@ void CReplayDlg::RunReplay(SReplayRequest request)
     // when the window is closing.
     if (bListened && !m_bCloseAfterReplay) {
         EnsureResultsWindow();
-        m_pResults->ShowResults(request.csPath, result.listen, csListened);
+        SListenResult shown = result.listen;
+        shown.heard = m_pJudge->Heard();
+        m_pResults->ShowResults(request.csPath, shown, judgement, csListened);
         m_pResults->show();
         m_pResults->raise();
     }
+    m_pJudge.reset();
     // A close asked for during the Send still gets the count: the box is
     // answered first, then the window goes.
     if (!result.NotSent())

@@ -4,12 +4,14 @@
 #include "app/ResultsWnd.h"
 #include "replay/AdapterList.h"
 #include "replay/Replay.h"
+#include "session/JudgeSend.h"
 #include "session/Session.h"
 
 #include <QDialog>
 #include <QIcon>
 #include <QTimer>
 #include <map>
+#include <memory>
 #include <string>
 
 class QCheckBox;
@@ -100,6 +102,8 @@ public:
     void OnProgress(const SReplayCounts& counts) override;
     bool StopRequested() override { return m_stopRequest != EStop::None; }
     void OnListening(const SListenCounts& counts) override;
+    bool TakesListening() const override { return m_pJudge != nullptr; }
+    void OnListened(SListenChunk& chunk) override { m_pJudge->Add(chunk); }
 
     // IAdapterListView
     void AddEntry(const std::string& csText) override;
@@ -156,6 +160,10 @@ private:
     EStop m_stopRequest = EStop::None;
     bool m_bReplayStarted = false; // the running Send has disabled the inputs
     bool m_bWaiting = false; // the running Send has sent its last frame and listens on
+    // A listening Send's judge, round by round; the Results window gets the
+    // first kResultsRows lines.
+    std::unique_ptr<CListenJudge> m_pJudge;
+    static constexpr size_t kResultsRows = 100'000;
     CInstanceServer* m_pInstanceServer = nullptr;
     CPacketsWnd* m_pPackets = nullptr; // a child: made on first use, hidden when closed
     CResultsWnd* m_pResults = nullptr; // the same

@@ -143,12 +143,12 @@ CResultsWnd::CResultsWnd(QWidget* pParent)
     resize(fontMetrics().averageCharWidth() * 150, fontMetrics().height() * 36);
 }
 
-void CResultsWnd::ShowResults(
-    const std::string& csCapture, const SListenResult& listen, const std::string& csSummary)
+void CResultsWnd::ShowResults(const std::string& csCapture, const SListenResult& listen,
+    const judge::SJudgement& judgement, const std::string& csSummary)
 {
     m_bHasResults = true;
     m_csCapture = csCapture;
-    m_lines = listen.judgement.lines;
+    m_lines = judgement.lines;
     m_heard = listen.heard;
     m_pSummary->setText(
         FromBytes(FileName(csCapture)) + QStringLiteral(": ") + QString::fromStdString(csSummary));

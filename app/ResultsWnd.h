@@ -1,5 +1,6 @@
 #pragma once
 
+#include "judge/Judge.h"
 #include "replay/Listen.h"
 
 #include <QWidget>
@@ -27,8 +28,8 @@ public:
 
     // Shows one listening Send: the capture it came from, what was heard and
     // judged, and the status line's summary.
-    void ShowResults(
-        const std::string& csCapture, const SListenResult& listen, const std::string& csSummary);
+    void ShowResults(const std::string& csCapture, const SListenResult& listen,
+        const judge::SJudgement& judgement, const std::string& csSummary);
     bool HasResults() const { return m_bHasResults; }
 
     void OnSaveAnswers();

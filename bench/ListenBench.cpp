@@ -5,7 +5,12 @@
 //      for judging): the target is at most 10% lost;
 //   2. 10,000 readProperty requests answered back to back by the scripted
 //      responder: every answer it sent must be heard and paired.
-// Usage: velmora-listen-bench [--quick]
+//   3. with --endless S: a listening Send in rounds until stopped, back to
+//      back against the responder for S seconds (its duration), judged round
+//      by round as the shells judge it; the resident set size after a minute
+//      and at the end. --whole keeps every request and frame instead (the
+//      way before rounds were handed over), to show what that costs.
+// Usage: velmora-listen-bench [--quick] | --endless S [--whole]
 
 #include "Child.h"
 #include "FrameBuilder.h"
@@ -13,12 +18,14 @@
 #include "TestSupport.h"
 #include "replay/Replay.h"
 #include "replay/SendSocket.h"
+#include "session/JudgeSend.h"
 #include "tools/CaptureWriter.h"
 
 #include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -86,6 +93,103 @@ bool WriteRequests(const std::string& csPath, unsigned uCount)
     return writer.Close();
 }
 
+long ResidentKiB()
+{
+    std::FILE* p = std::fopen("/proc/self/status", "r");
+    if (!p)
+        return -1;
+    char sz[256];
+    long l = -1;
+    while (std::fgets(sz, sizeof sz, p)) {
+        if (std::sscanf(sz, "VmRSS: %ld kB", &l) == 1)
+            break;
+    }
+    std::fclose(p);
+    return l;
+}
+
+// The shells' side of an endless listening Send: the rounds judged as they
+// come, the resident set size at the first minute.
+class CEndlessObserver final : public IReplayObserver {
+public:
+    CEndlessObserver(const SReplayRequest& request, bool bWhole)
+        : m_judge(request, nullptr, 0)
+        , m_bWhole(bWhole)
+        , m_start(Clock::now())
+    {
+    }
+    std::chrono::milliseconds ProgressInterval() const override { return 100ms; }
+    void OnProgress(const SReplayCounts& counts) override
+    {
+        if (m_lMinuteKiB < 0 && Clock::now() - m_start >= 60s) {
+            m_lMinuteKiB = ResidentKiB();
+            std::printf("  after 1 min: RSS %.1f MB, %d packets sent, round %lld\n",
+                static_cast<double>(m_lMinuteKiB) / 1024, counts.iHandled,
+                static_cast<long long>(counts.llRound));
+            std::fflush(stdout);
+        }
+    }
+    bool TakesListening() const override { return !m_bWhole; }
+    void OnListened(SListenChunk& chunk) override { m_judge.Add(chunk); }
+    const CListenJudge& Judge() const { return m_judge; }
+    long MinuteKiB() const { return m_lMinuteKiB; }
+
+private:
+    CListenJudge m_judge;
+    bool m_bWhole;
+    Clock::time_point m_start;
+    long m_lMinuteKiB = -1;
+};
+
+int Endless(double dSeconds, bool bWhole)
+{
+    vtest::CTempDir dir;
+    vtest::CNetns ns("listenendless");
+    if (!ns.Ok()) {
+        std::fprintf(stderr, "velmora-listen-bench: %s\n", ns.Error().c_str());
+        return 2;
+    }
+    const std::string csPath = dir.File("requests.pcap");
+    if (!WriteRequests(csPath, 1000))
+        return 2;
+    vtest::CChild responder(
+        { VELMORA_RESPONDER, vtest::CNetns::PeerIf() }, dir.Path().string(), ns.Name());
+    for (int i = 0; i < 300 && responder.Out().find("ready") == std::string::npos; ++i)
+        std::this_thread::sleep_for(10ms);
+    SReplayRequest request;
+    request.csPath = csPath;
+    request.csAdapter = vtest::CNetns::SendIf();
+    request.listen.bListen = true;
+    request.listen.wait = 500ms;
+    request.pace.llLoops = 0;
+    request.pace.dDurationSeconds = dSeconds;
+    std::printf("Endless listening: rounds of 1,000 readProperty requests back to back for %.0f s, "
+                "%s\n",
+        dSeconds, bWhole ? "every request and frame kept (--whole)" : "judged round by round");
+    const long lStartKiB = ResidentKiB();
+    CEndlessObserver observer(request, bWhole);
+    SReplayResult result;
+    {
+        vtest::CEnterNetns enter(ns);
+        CSocketSink sink;
+        result = Replay(request, sink, observer);
+    }
+    const long lEndKiB = ResidentKiB();
+    responder.Signal(SIGTERM);
+    responder.Wait();
+    const judge::SJudgement& j = observer.Judge().Judgement();
+    std::printf(
+        "  at the end:  RSS %.1f MB (%.1f MB at the start), %d packets sent in %lld rounds, "
+        "%lld requests, %lld frames heard; judged %zu, answered %zu\n",
+        static_cast<double>(lEndKiB) / 1024, static_cast<double>(lStartKiB) / 1024, result.iCount,
+        static_cast<long long>(result.llRounds), result.listen.llRequests, result.listen.llHeard,
+        j.nRequests, j.nAnswered);
+    if (observer.MinuteKiB() >= 0)
+        std::printf("  growth after the first minute: %.1f MB\n",
+            static_cast<double>(lEndKiB - observer.MinuteKiB()) / 1024);
+    return 0;
+}
+
 double Median(std::vector<double> v)
 {
     std::sort(v.begin(), v.end());
@@ -101,6 +205,8 @@ int main(int argc, char** argv)
         std::fputs("velmora-listen-bench: run it as root (it makes a namespace)\n", stderr);
         return 2;
     }
+    if (argc > 2 && std::strcmp(argv[1], "--endless") == 0)
+        return Endless(std::atof(argv[2]), argc > 3 && std::strcmp(argv[3], "--whole") == 0);
     vtest::CTempDir dir;
     vtest::CNetns ns("listenbench");
     if (!ns.Ok()) {
@@ -168,7 +274,7 @@ int main(int argc, char** argv)
     unsigned long ulAnswered = 0;
     std::sscanf(
         responder.Out().c_str() + responder.Out().find("answered"), "answered %lu", &ulAnswered);
-    const judge::SJudgement& j = result.listen.judgement;
+    const judge::SJudgement j = JudgeSend(request, result);
     std::printf("\n%u requests answered back to back:\n", uRequests);
     std::printf("  sent %d, responder answered %lu, heard %zu, paired %zu, unanswered %zu, "
                 "without a send stamp %zu\n",

@@ -9,6 +9,7 @@
 #include "replay/AdapterList.h"
 #include "replay/Aim.h"
 #include "replay/Replay.h"
+#include "session/JudgeSend.h"
 #include "session/ReplayWords.h"
 #include "session/Session.h"
 #include "settings/AppSettings.h"
@@ -17,8 +18,10 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <unistd.h>
 
@@ -60,6 +63,39 @@ namespace {
             std::fflush(m_pErr);
         }
         bool StopRequested() override { return s_iStopSignal != 0; }
+        // A listening Send's lines go out round by round, and its answers
+        // into their file, so that a Send until stopped keeps no more.
+        void Listen(const SCliOptions& options, const SReplayRequest& request, std::FILE* pOut)
+        {
+            m_pOptions = &options;
+            m_pJudge = std::make_unique<CListenJudge>(
+                request,
+                [pOut](const judge::SJudgeLine& line, const SHeardFrame*) {
+                    std::fputs(judge::TsvLine(line).c_str(), pOut);
+                },
+                options.csJUnit.empty() ? 0 : SIZE_MAX);
+        }
+        bool TakesListening() const override { return m_pJudge != nullptr; }
+        void OnListened(SListenChunk& chunk) override
+        {
+            if (!m_pOptions->csAnswers.empty() && !m_answers.IsOpen() && m_csAnswersError.empty())
+                m_answers.Open(m_pOptions->csAnswers, m_csAnswersError);
+            if (m_answers.IsOpen()) {
+                for (const SHeardFrame& f : chunk.heard)
+                    m_answers.Write(f);
+            }
+            m_pJudge->Add(chunk);
+        }
+        const CListenJudge& Judge() const { return *m_pJudge; }
+        // False with a reason when the answers could not be written.
+        bool CloseAnswers(std::string& csError)
+        {
+            if (!m_csAnswersError.empty()) {
+                csError = m_csAnswersError;
+                return false;
+            }
+            return m_answers.Close(csError);
+        }
         // Takes the progress line away before other lines follow.
         void EndProgress()
         {
@@ -75,6 +111,10 @@ namespace {
         Clock::time_point m_start;
         Clock::time_point m_lastShown;
         bool m_bShown = false;
+        const SCliOptions* m_pOptions = nullptr;
+        std::unique_ptr<CListenJudge> m_pJudge;
+        CHeardFileWriter m_answers;
+        std::string m_csAnswersError;
     };
 
     int ListAdapterNames(std::FILE* pOut, std::FILE* pErr)
@@ -241,25 +281,23 @@ namespace {
     // The listening's report: a line per request on standard output, the
     // summary on standard error, the answers and the JUnit file. False when a
     // file could not be written.
+    // The lines went out as the rounds were judged; the answers are in their
+    // file.
     bool ReportListening(const SCliOptions& options, const SReplayRequest& request,
-        const SReplayResult& result, std::FILE* pOut, std::FILE* pErr)
+        const SReplayResult& result, CCommandObserver& observer, std::FILE* pOut, std::FILE* pErr)
     {
-        const SListenResult& listen = result.listen;
-        for (const judge::SJudgeLine& line : listen.judgement.lines)
-            std::fputs(judge::TsvLine(line).c_str(), pOut);
+        const judge::SJudgement& judgement = observer.Judge().Judgement();
         std::fflush(pOut);
-        const std::string csSummary = ListenSummaryText(result, request);
+        const std::string csSummary = ListenSummaryText(result, request, judgement);
         std::fprintf(pErr, "%s: %s\n", kName, csSummary.c_str());
         bool bOk = true;
         std::string csError;
-        if (!options.csAnswers.empty()
-            && !SaveHeardFrames(options.csAnswers, listen.heard, csError)) {
+        if (!observer.CloseAnswers(csError)) {
             std::fprintf(pErr, "%s: %s\n", kName, csError.c_str());
             bOk = false;
         }
         if (!options.csJUnit.empty()) {
-            const std::string csXml
-                = judge::JUnitXml(FileName(options.csCapture), listen.judgement);
+            const std::string csXml = judge::JUnitXml(FileName(options.csCapture), judgement);
             std::FILE* p = std::fopen(options.csJUnit.c_str(), "wb");
             const bool bWritten
                 = p && std::fwrite(csXml.data(), 1, csXml.size(), p) == csXml.size();
@@ -298,6 +336,8 @@ namespace {
         // Nobody sends aimed frames by surprise: the aim is said before the Send.
         if (!options.bQuiet && !request.aim.IsDefault())
             std::fprintf(pErr, "%s: %s\n", kName, AimSummary(request.aim).c_str());
+        if (request.listen.bListen)
+            observer.Listen(options, request, pOut);
         const SReplayResult result = Replay(request, observer);
         observer.EndProgress();
         const int iSignal = s_iStopSignal;
@@ -314,35 +354,31 @@ namespace {
         // A stop by a signal has said so on its line already.
         const std::string csStatus = iSignal != 0 && result.bStopped
             ? std::string()
-            : ReplayStatusText(result, request, "see --list-adapters");
+            : ReplayStatusText(result, request, "see --list-adapters", !options.bQuiet);
         if (!csStatus.empty())
             std::fprintf(pErr, "%s: %s\n", kName, csStatus.c_str());
         const bool bReported = !result.NotSent() && result.listen.bListened
-            && ReportListening(options, request, result, pOut, pErr);
+            && ReportListening(options, request, result, observer, pOut, pErr);
         int iExit = kExitSent;
-        if (result.NotSent()) {
+        if (result.NotSent() || result.llUnreadRound > 0) {
+            // A later round that could not read the file fails as the first would.
             iExit = kExitNotOpened;
         } else if (iSignal != 0) {
             iExit = kExitSignalBase + iSignal;
         } else {
-            const size_t nChosen = options.records ? options.records->size()
-                : options.iMode == 0               ? 1
-                                                   : 0;
             if (result.iRefused > 0)
                 iExit = kExitSomeFailed;
-            // Every round sends the same records; a duration may end one early.
-            const size_t nRounds = result.llRounds > 1 ? static_cast<size_t>(result.llRounds) : 1;
-            const size_t nPerRound = static_cast<size_t>(result.iCount) / nRounds;
-            if (!result.bTimeUp && nPerRound < nChosen) {
-                // A single record past the end has had its sentence.
+            // Records "requests only" skipped are no failure; a single record
+            // past the end has had its sentence.
+            if (result.llMissing > 0) {
                 if (options.records)
-                    std::fprintf(pErr, "%s: %zu of the chosen records are not in %s\n", kName,
-                        nChosen - nPerRound, options.csCapture.c_str());
+                    std::fprintf(pErr, "%s: %lld of the chosen records are not in %s\n", kName,
+                        static_cast<long long>(result.llMissing), options.csCapture.c_str());
                 iExit = kExitSomeFailed;
             }
             // Frames refused say more than answers missing: 1 goes first.
             if (iExit == kExitSent && result.listen.bListened
-                && (result.listen.judgement.bConfirmedFailed || !bReported))
+                && (observer.Judge().Judgement().bConfirmedFailed || !bReported))
                 iExit = bReported ? kExitNotAnswered : kExitSomeFailed;
         }
         session.ShutDown();

@@ -3,7 +3,7 @@
 // Reads a capture's bytes with our reader and with libpcap's and says where
 // they first differ: for the fuzz target and the reader's tests.
 
-#include "replay/CaptureReader.h"
+#include "capture/CaptureReader.h"
 
 #include <pcap/pcap.h>
 

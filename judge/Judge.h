@@ -34,6 +34,7 @@ struct SJudgedFrame {
     // Requests: the earliest the frame can have left, when llNs was placed
     // between two stamps rather than stamped (0: llNs). No answer before it.
     int64_t llEarliestNs = 0;
+    uint32_t uRound = 1; // the round a request went out in (1 first)
 };
 
 // What "Send requests only" does with a record: decode's classifier, named

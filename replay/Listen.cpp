@@ -1,5 +1,7 @@
 #include "replay/Listen.h"
 
+#include "capture/CaptureWriter.h"
+
 #include <pcap/pcap.h>
 
 #include <atomic>
@@ -16,6 +18,7 @@ struct CListener::SShared {
     std::vector<SHeardFrame> heard;
     std::atomic<bool> bStop { false };
     std::atomic<int> iHeard { 0 };
+    int iTaken = 0; // under the mutex
     std::thread thread;
 };
 
@@ -53,7 +56,7 @@ void CListener::Run()
         std::lock_guard<std::mutex> lock(m_pShared->mutex);
         for (SHeardFrame& f : batch)
             m_pShared->heard.push_back(std::move(f));
-        m_pShared->iHeard.store(static_cast<int>(m_pShared->heard.size()));
+        m_pShared->iHeard.store(m_pShared->iTaken + static_cast<int>(m_pShared->heard.size()));
         batch.clear();
     }
     // What came before the stop is still taken.
@@ -69,6 +72,17 @@ int CListener::Heard() const
     return m_pShared ? m_pShared->iHeard.load() : 0;
 }
 
+std::vector<SHeardFrame> CListener::Take()
+{
+    if (!m_pShared)
+        return {};
+    std::lock_guard<std::mutex> lock(m_pShared->mutex);
+    std::vector<SHeardFrame> heard = std::move(m_pShared->heard);
+    m_pShared->heard.clear();
+    m_pShared->iTaken += static_cast<int>(heard.size());
+    return heard;
+}
+
 std::vector<SHeardFrame> CListener::Stop()
 {
     if (!m_pShared)
@@ -82,75 +96,41 @@ std::vector<SHeardFrame> CListener::Stop()
     return heard;
 }
 
-bool ReadCaptureForJudging(
-    const std::string& csPath, std::vector<judge::SJudgedFrame>& frames, std::string& csError)
-{
-    frames.clear();
-    char szErr[PCAP_ERRBUF_SIZE] = "";
-    pcap_t* h = pcap_open_offline_with_tstamp_precision(
-        csPath.c_str(), PCAP_TSTAMP_PRECISION_NANO, szErr);
-    if (!h) {
-        csError = csPath + ": " + szErr;
-        return false;
-    }
-    pcap_pkthdr* pHeader = nullptr;
-    const u_char* pData = nullptr;
-    const bool bEthernet = pcap_datalink(h) == DLT_EN10MB;
-    for (uint64_t u = 0; bEthernet && pcap_next_ex(h, &pHeader, &pData) == 1; ++u) {
-        if (judge::ParseBacnet(pData, pHeader->caplen).eApdu == judge::EApdu::NotBacnet)
-            continue;
-        judge::SJudgedFrame f;
-        f.uRecord = u;
-        f.llNs = int64_t(pHeader->ts.tv_sec) * 1000000000 + pHeader->ts.tv_usec;
-        f.bytes.assign(pData, pData + pHeader->caplen);
-        frames.push_back(std::move(f));
-    }
-    pcap_close(h);
-    return true;
-}
-
-namespace {
-
-    void Put32(std::vector<uint8_t>& v, uint32_t u)
-    {
-        // Host order, as the magic number says.
-        const auto* p = reinterpret_cast<const uint8_t*>(&u);
-        v.insert(v.end(), p, p + 4);
-    }
-
-} // namespace
-
 bool SaveHeardFrames(
     const std::string& csPath, const std::vector<SHeardFrame>& heard, std::string& csError)
 {
-    std::vector<uint8_t> v;
-    Put32(v, 0xa1b23c4d); // nanosecond time stamps
-    v.insert(v.end(), { 0, 0, 0, 0 });
-    reinterpret_cast<uint16_t*>(v.data() + 4)[0] = 2;
-    reinterpret_cast<uint16_t*>(v.data() + 4)[1] = 4;
-    Put32(v, 0); // time zone
-    Put32(v, 0); // accuracy
-    Put32(v, 262144);
-    Put32(v, 1); // Ethernet
-    for (const SHeardFrame& f : heard) {
-        Put32(v, static_cast<uint32_t>(f.llNs / 1000000000));
-        Put32(v, static_cast<uint32_t>(f.llNs % 1000000000));
-        Put32(v, static_cast<uint32_t>(f.bytes.size()));
-        Put32(v, f.uWireLength);
-        v.insert(v.end(), f.bytes.begin(), f.bytes.end());
-    }
-    std::FILE* p = std::fopen(csPath.c_str(), "wb");
-    if (!p) {
-        csError = csPath + ": " + std::strerror(errno);
+    CHeardFileWriter writer;
+    if (!writer.Open(csPath, csError))
         return false;
-    }
-    const bool bOk = std::fwrite(v.data(), 1, v.size(), p) == v.size();
-    const int iErrno = errno;
-    if (std::fclose(p) != 0 || !bOk) {
-        csError = csPath + ": " + std::strerror(bOk ? errno : iErrno);
-        return false;
-    }
-    return true;
+    for (const SHeardFrame& f : heard)
+        writer.Write(f);
+    return writer.Close(csError);
+}
+
+bool CHeardFileWriter::Open(const std::string& csPath, std::string& csError)
+{
+    m_csPath = csPath;
+    if (m_writer.Open(csPath, kMaxPcapSnapLen, true))
+        return true;
+    csError = csPath + ": " + std::strerror(errno);
+    return false;
+}
+
+void CHeardFileWriter::Write(const SHeardFrame& frame)
+{
+    m_writer.Write(frame.bytes.data(), static_cast<uint32_t>(frame.bytes.size()), frame.uWireLength,
+        static_cast<uint32_t>(frame.llNs / 1000000000),
+        static_cast<uint32_t>(frame.llNs % 1000000000));
+}
+
+bool CHeardFileWriter::Close(std::string& csError)
+{
+    if (!m_writer.IsOpen())
+        return true;
+    if (m_writer.Close())
+        return true;
+    csError = m_csPath + ": " + m_writer.Error();
+    return false;
 }
 
 } // namespace velmora

@@ -6,10 +6,10 @@
 // before the first frame and hears every BACnet frame until the wait after the
 // last frame sent is over, or the user stops. The send socket stamps each
 // frame as the adapter's driver takes it; the frames that ask (requests) are
-// kept with their stamps, and the judge (judge/Judge.h) pairs them with what
-// was heard, and, when asked, with the answers the capture recorded.
+// kept with their stamps and handed back with what was heard; the session
+// (session/JudgeSend.h) has them judged.
 
-#include "judge/Judge.h"
+#include "capture/CaptureWriter.h"
 #include "replay/Converse.h"
 #include "replay/Ear.h"
 
@@ -26,7 +26,7 @@ struct SListenOptions {
     bool bListen = false;
     // How long to go on hearing after the last frame sent.
     std::chrono::milliseconds wait { 3000 };
-    // Send only the records that ask (judge::ClassifyRequest): confirmed
+    // Send only the records that ask (decode's request classifier): confirmed
     // requests, unconfirmed ones other than I-Am and I-Have, and
     // Who-Is-Router-To-Network; read and count the rest.
     bool bRequestsOnly = false;
@@ -46,15 +46,38 @@ struct SListenCounts {
     std::chrono::milliseconds left { 0 }; // of the wait after the last frame
 };
 
+// A request a listening Send put on the wire.
+struct SSentRequest {
+    uint64_t uRecord = 0; // its record number in the capture (0 first)
+    int64_t llNs = 0; // the kernel's send time, nanoseconds since the epoch; 0 unknown
+    std::vector<uint8_t> bytes; // as sent (aimed)
+    // The earliest it can have left, when llNs was placed between two stamps
+    // rather than stamped (0: llNs).
+    int64_t llEarliestNs = 0;
+    uint32_t uRound = 1; // the round it went out in (1 first)
+};
+
+// What a listening Send hands its shell as it goes (IReplayObserver::
+// OnListened): the requests of the rounds over, and the frames heard since
+// the last hand-over, so that an endless Send keeps no more than a round.
+struct SListenChunk {
+    std::vector<SSentRequest> requests; // in send order, with send stamps
+    std::vector<SHeardFrame> heard; // in arrival order
+    bool bLast = false; // the Send's last: the wait after its last frame is over
+};
+
 // What the listening brought.
 struct SListenResult {
     bool bListened = false;
     std::string csError; // why the ear could not listen ("" when it did or was not asked)
     long long llSkipped = 0; // requests only: records read and not sent
-    std::vector<judge::SJudgedFrame> requests; // the requests sent, in order, with send stamps
-    std::vector<SHeardFrame> heard; // every frame heard, in arrival order
+    // The requests sent, in order, with send stamps, and every frame heard,
+    // in arrival order; empty when the observer took them as they came.
+    std::vector<SSentRequest> requests;
+    std::vector<SHeardFrame> heard;
+    long long llRequests = 0; // requests sent, taken or not
+    long long llHeard = 0; // frames heard, taken or not
     size_t nUnstamped = 0; // requests whose send stamp never came (their round trip is "-")
-    judge::SJudgement judgement;
 };
 
 // Collects, on a thread of its own, what the ear hears until Stop.
@@ -68,8 +91,10 @@ public:
     // Binds the ear to the adapter and starts hearing. False with a line
     // saying why (see CEar::Start).
     bool Start(const std::string& csAdapter, std::string& csError);
-    int Heard() const;
-    // Stops hearing and hands over every frame heard, in arrival order.
+    int Heard() const; // every frame heard so far, taken ones too
+    // Hands over the frames heard since the last Take, in arrival order.
+    std::vector<SHeardFrame> Take();
+    // Stops hearing and hands over every frame not taken, in arrival order.
     std::vector<SHeardFrame> Stop();
 
 private:
@@ -80,14 +105,24 @@ private:
     std::unique_ptr<SShared> m_pShared;
 };
 
-// Reads the capture's records for judging (BACnet frames only, each with its
-// record number). False with a reason when the file cannot be read.
-bool ReadCaptureForJudging(
-    const std::string& csPath, std::vector<judge::SJudgedFrame>& frames, std::string& csError);
-
 // Writes the frames heard as a pcap file with nanosecond time stamps. False
 // with a reason when the file cannot be written.
 bool SaveHeardFrames(
     const std::string& csPath, const std::vector<SHeardFrame>& heard, std::string& csError);
+
+// The same a few frames at a time, for a Send that hands its frames over as
+// it goes.
+class CHeardFileWriter {
+public:
+    bool Open(const std::string& csPath, std::string& csError);
+    void Write(const SHeardFrame& frame);
+    // False with a reason when a frame could not be written.
+    bool Close(std::string& csError);
+    bool IsOpen() const { return m_writer.IsOpen(); }
+
+private:
+    CCaptureWriter m_writer;
+    std::string m_csPath;
+};
 
 } // namespace velmora

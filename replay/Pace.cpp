@@ -234,6 +234,17 @@ int64_t CPaceScheduler::Due(int64_t llStampNs, uint32_t uLength, bool* pbBackwar
     return llDue;
 }
 
+int64_t CPaceScheduler::NextDue() const
+{
+    int64_t llNext = m_llLastDue;
+    if (m_options.ePace == EPace::PacketsPerSecond)
+        llNext = FarSum(m_llStart,
+            ClampedNs(static_cast<long double>(m_uIndex) * kNsPerSecond / m_options.dRate));
+    else if (m_options.ePace == EPace::MegabitsPerSecond)
+        llNext = FarSum(m_llStart, ClampedNs(m_ldBits * 1000 / m_options.dRate));
+    return std::max(llNext, m_llLastDue);
+}
+
 void CPaceScheduler::Shift(int64_t llDeltaNs)
 {
     m_llStart += llDeltaNs;
@@ -285,9 +296,10 @@ EPaceStep CPaceRun::BeginRound(const FPacePoll& poll)
                 m_llDeadline = FarSum(llNow,
                     ClampedNs(static_cast<long double>(m_options.dDurationSeconds) * kNsPerSecond));
         } else {
-            // Counted from when the last frame was due, so rounds do not drift either.
+            // Counted from when the last frame was due, so rounds do not drift
+            // either; at a set rate the last frame keeps its own gap too.
             const int64_t llPauseNs = m_options.llLoopPauseMs * 1'000'000;
-            llStart = m_options.Paced() ? std::max(llNow, m_scheduler.LastDue() + llPauseNs)
+            llStart = m_options.Paced() ? std::max(llNow, FarSum(m_scheduler.NextDue(), llPauseNs))
                                         : llNow + llPauseNs;
             const EPaceStep eStep = WaitUntil(llStart, true, poll);
             if (eStep != EPaceStep::Go)

@@ -118,6 +118,9 @@ public:
     int64_t Due(int64_t llStampNs, uint32_t uLength, bool* pbBackwards = nullptr);
     // The due time of the last record; the start before the first.
     int64_t LastDue() const { return m_llLastDue; }
+    // When a record after the last would be due at a set rate: the last one's
+    // own gap after it (LastDue as captured and back to back).
+    int64_t NextDue() const;
     // Moves the round, the records so far included, llDeltaNs later.
     void Shift(int64_t llDeltaNs);
 
@@ -193,6 +196,8 @@ public:
     int64_t Round() const { return m_llRound; } // 1 is the first; 0 before it
     int64_t RecordsInRound() const { return m_llInRound; } // Go answers so far
     bool LastWasBackwards() const { return m_bBackwards; }
+    // When the last record was let through (paced Sends only).
+    int64_t LastGo() const { return m_llLastGo; }
     const SPaceOptions& Options() const { return m_options; }
 
 private:

@@ -1,5 +1,6 @@
 #include "replay/Replay.h"
 
+#include "decode/Frame.h"
 #include "log/Log.h"
 #include "replay/SendSocket.h"
 
@@ -23,21 +24,7 @@ namespace velmora {
 
 namespace {
 
-    constexpr size_t kCaptureStreamBuffer = 64 * 1024;
-    // Our reader's: large enough to keep the batches full between two reads
-    // (and no larger: the frames are sent from it while it is still in the
-    // cache); single mode reads no further than it must, and a timed Send
-    // little at a time, so that a read never holds a frame back.
-    constexpr size_t kSendReadBuffer = 512 * 1024;
-    constexpr size_t kPacedReadBuffer = 64 * 1024;
     constexpr uint32_t kShortestFrame = 6;
-
-    void ShowCount(IReplayObserver& observer, int iCount)
-    {
-        SReplayCounts counts;
-        counts.iHandled = iCount;
-        observer.OnProgress(counts);
-    }
 
     // "[%03ld]  %ld:%ld (%ld)", made by hand: printf's parsing costs as much as
     // the write, and this record is made once per packet. sz must hold 96 bytes.
@@ -168,6 +155,13 @@ namespace {
         int m_iNotAimed = 0;
     };
 
+    // "Send requests only" and the requests kept for the judge ask the
+    // classifier here, and nowhere else in replay/.
+    bool IsRequest(const u_char* pData, uint32_t uLength)
+    {
+        return decode::ClassifyRequest(pData, uLength) != decode::ERequestKind::Skipped;
+    }
+
     // The requests a listening Send put on the wire, each with its place
     // among the frames whose send time the sink was asked for. A capture of
     // nothing but requests keeps every frame: their bytes go into blocks of a
@@ -176,9 +170,9 @@ namespace {
     public:
         // A frame about to be handed to the sink; kept when it asks, and
         // then its send time is wanted (true).
-        bool Candidate(long lIndex, const u_char* pData, uint32_t uLength)
+        bool Candidate(long lIndex, const u_char* pData, uint32_t uLength, uint32_t uRound)
         {
-            if (judge::ClassifyRequest(pData, uLength) == judge::ERequestKind::Skipped)
+            if (!IsRequest(pData, uLength))
                 return false;
             if (m_blocks.empty() || m_blocks.back().size() + uLength > kBlock) {
                 m_blocks.emplace_back();
@@ -187,7 +181,7 @@ namespace {
             std::vector<uint8_t>& b = m_blocks.back();
             m_kept.push_back(
                 { static_cast<uint64_t>(lIndex), static_cast<uint32_t>(m_blocks.size() - 1),
-                    static_cast<uint32_t>(b.size()), uLength, false });
+                    static_cast<uint32_t>(b.size()), uLength, uRound, false });
             b.insert(b.end(), pData, pData + uLength);
             return true;
         }
@@ -201,21 +195,38 @@ namespace {
         // The requests that went on the wire with their send times (one per
         // kept frame, 0 where none came) and the earliest each can have left,
         // and how many found no time.
-        std::vector<judge::SJudgedFrame> Requests(const std::vector<int64_t>& times,
+        std::vector<SSentRequest> Requests(const std::vector<int64_t>& times,
             const std::vector<int64_t>& earliest, size_t& nMissing) const
         {
             nMissing = 0;
-            std::vector<judge::SJudgedFrame> requests;
+            std::vector<SSentRequest> requests;
             for (size_t i = 0; i < m_nHanded; ++i) {
                 const SKept& k = m_kept[i];
                 if (!k.bOnWire)
                     continue;
                 const uint8_t* p = m_blocks[k.uBlock].data() + k.uOffset;
-                requests.push_back({ k.uRecord, i < times.size() ? times[i] : 0,
-                    { p, p + k.uLength }, i < earliest.size() ? earliest[i] : 0 });
-                nMissing += requests.back().llNs == 0 ? 1 : 0;
+                SSentRequest r;
+                r.uRecord = k.uRecord;
+                r.llNs = i < times.size() ? times[i] : 0;
+                r.bytes.assign(p, p + k.uLength);
+                r.llEarliestNs = i < earliest.size() ? earliest[i] : 0;
+                r.uRound = k.uRound;
+                nMissing += r.llNs == 0 ? 1 : 0;
+                requests.push_back(std::move(r));
             }
             return requests;
+        }
+
+        // Forgets the requests kept (all of them handed over by now); the
+        // first block stays for the next ones.
+        void Clear()
+        {
+            if (m_blocks.size() > 1)
+                m_blocks.resize(1);
+            if (!m_blocks.empty())
+                m_blocks.front().clear();
+            m_kept.clear();
+            m_nHanded = 0;
         }
 
     private:
@@ -225,6 +236,7 @@ namespace {
             uint32_t uBlock;
             uint32_t uOffset;
             uint32_t uLength;
+            uint32_t uRound;
             bool bOnWire;
         };
         std::vector<std::vector<uint8_t>> m_blocks;
@@ -232,16 +244,17 @@ namespace {
         size_t m_nHanded = 0;
     };
 
-    // All mode hands frames to the sink in batches. A batch's debug records are
-    // made once the kernel has taken or refused its frames, each refused frame's
-    // record right after its packet's, and reach the file in one write before the
-    // next record is read. A sink without batches gets every frame alone, as in
-    // single mode.
+    // All and Selection hand frames to the sink in batches. A batch's debug
+    // records are made once the kernel has taken or refused its frames, each
+    // refused frame's record right after its packet's, and reach the file in one
+    // write before the next record is read. Single mode (bBatches false) and a
+    // sink without batches send every frame alone, its record written first.
     class CBatchSender {
     public:
-        CBatchSender(IPacketSink& sink, CSentLog* pSent)
+        CBatchSender(IPacketSink& sink, CSentLog* pSent, bool bBatches)
             : m_sink(sink)
             , m_pSent(pSent)
+            , m_bBatches(bBatches)
         {
             m_records.reserve(kMaxRecords);
         }
@@ -252,8 +265,8 @@ namespace {
         // copy); eAim: what the aim did, for the debug record.
         // bInPlace: pData stays valid until the next Drain, and is staged
         // without a copy.
-        void Add(long lIndex, const pcap_pkthdr& header, const u_char* pData,
-            EAimOutcome eAim = EAimOutcome::Unchanged, bool bInPlace = false)
+        void Add(long lIndex, const pcap_pkthdr& header, const u_char* pData, EAimOutcome eAim,
+            bool bInPlace, uint32_t uRound)
         {
             // The reader stores both time stamp fields as signed 32-bit values.
             // Straight from the reader's buffer: the bytes are the same as after a
@@ -262,8 +275,12 @@ namespace {
                 static_cast<int32_t>(header.ts.tv_usec), static_cast<long>(header.len),
                 header.caplen < kSendBufferSize ? header.caplen : kSendBufferSize, -1, eAim };
             if (m_sink.IsOpen() && pData && record.uLength >= kShortestFrame) {
-                if (m_pSent && m_pSent->Candidate(lIndex, pData, record.uLength))
+                if (m_pSent && m_pSent->Candidate(lIndex, pData, record.uLength, uRound))
                     m_sink.StampNext();
+                if (!m_bBatches) {
+                    SendAlone(record, pData);
+                    return;
+                }
                 auto stage = [&] {
                     return bInPlace ? m_sink.StageInPlace(pData, record.uLength)
                                     : m_sink.Stage(pData, record.uLength);
@@ -276,6 +293,9 @@ namespace {
                     }
                 }
                 record.iStaged = m_iStaged++;
+            } else if (!m_bBatches) {
+                SendAlone(record, pData);
+                return;
             }
             m_records.push_back(record);
             if (m_records.size() >= kMaxRecords)
@@ -365,6 +385,7 @@ namespace {
 
         IPacketSink& m_sink;
         CSentLog* m_pSent;
+        bool m_bBatches;
         CDebugLogBatch m_log;
         std::vector<SRecord> m_records;
         std::vector<IPacketSink::SRefused> m_refused;
@@ -400,181 +421,7 @@ namespace {
         CBatchSender* m_pBatch;
     };
 
-    // Reads the records and sends the chosen ones (by mode and offset, or the
-    // sorted pSelection when there is one); gives the packet count and counts the
-    // refused ones into result.
-    // With pSent, the requests that went out (as aimed) are kept there; with
-    // bRequestsOnly, the records that do not ask are read and counted, not sent.
-    int SendRecords(IReplayObserver& observer, CLocalCapture& capture, bool bAll, int iOffset,
-        const CRecordSelection* pSelection, const SAimPlan& plan, IPacketSink& sink,
-        SReplayResult& result, CSentLog* pSent, bool bRequestsOnly)
-    {
-        CFrameAimer aimer(&plan, capture.DataLink() == DLT_EN10MB);
-        const int iMode = bAll ? 1 : 0;
-        using Clock = CCoarseClock;
-        // One open descriptor for the per-packet records instead of an open and close each.
-        CDebugLogHold hold;
-        std::optional<CBatchSender> batch;
-        if (iMode == 1)
-            batch.emplace(sink, pSent);
-        // Records staged where the reader holds them go out before it reads on.
-        CRefillGuard refill(capture, batch ? &*batch : nullptr);
-        long lIndex = 0;
-        int iCount = 0;
-        unsigned uHandled = 0;
-        // The first packet shows at once, then the status follows the display's pace.
-        Clock::time_point nextShow = Clock::time_point::min();
-        const std::chrono::milliseconds interval
-            = std::max(observer.ProgressInterval(), std::chrono::milliseconds::zero());
-        const bool bEveryPacket = interval.count() == 0;
-        bool bShowPending = false;
-        bool bStopped = false;
-        size_t nNextChosen = 0; // in *pSelection
-        for (;;) {
-            if (pSelection && nNextChosen == pSelection->size())
-                break;
-            const pcap_pkthdr* pHeader = nullptr;
-            const u_char* pData = nullptr;
-            if (capture.Next(pHeader, pData) < 0)
-                break;
-            ++result.llRecordsRead;
-            const bool bChosen = pSelection
-                ? (*pSelection)[nNextChosen] == static_cast<uint64_t>(lIndex)
-                : iMode == 1 || lIndex == iOffset;
-            if (!bChosen) {
-                // A single record before this one (a negative offset) is none at all.
-                if (!pSelection && iMode != 1 && lIndex > iOffset)
-                    break;
-                // Read past: before the offset, or left out of the selection.
-                ++lIndex;
-                continue;
-            }
-            if (pSelection)
-                ++nNextChosen;
-            uint32_t uLength
-                = pHeader->caplen < kSendBufferSize ? pHeader->caplen : kSendBufferSize;
-            const bool bSkip = bRequestsOnly
-                && judge::ClassifyRequest(pData, uLength) == judge::ERequestKind::Skipped;
-            EAimOutcome eAim = EAimOutcome::Unchanged;
-            const u_char* const pOut = bSkip ? pData : aimer.Aim(pData, uLength, eAim);
-            if (bSkip) {
-                ++result.listen.llSkipped;
-            } else if (batch) {
-                batch->Add(lIndex, { pHeader->ts, uLength, pHeader->len }, pOut, eAim,
-                    capture.InPlace() && pOut == pData);
-            } else {
-                if (g_bDebug) {
-                    LogPacketRecord(lIndex, static_cast<int32_t>(pHeader->ts.tv_sec),
-                        static_cast<int32_t>(pHeader->ts.tv_usec), static_cast<long>(pHeader->len));
-                    if (IsNotAimed(eAim))
-                        LogNotAimed(lIndex, eAim);
-                }
-                const bool bHanded = sink.IsOpen() && pOut && uLength >= kShortestFrame;
-                if (pSent && bHanded && pSent->Candidate(lIndex, pOut, uLength))
-                    sink.StampNext();
-                const bool bOnWire = SendPacket(sink, pOut, uLength);
-                if (!bOnWire) {
-                    ++result.iRefused;
-                    if (uLength >= kShortestFrame)
-                        ++result.iFailed;
-                }
-                if (pSent && bHanded)
-                    pSent->Handed(lIndex, bOnWire);
-                iCount = 1;
-            }
-            // Even a coarse clock read is a few percent of a small frame's send:
-            // look at it every 32nd packet (tens of microseconds apart).
-            bShowPending = true;
-            if (bEveryPacket || (++uHandled & 31) == 1) {
-                const Clock::time_point now = Clock::now();
-                if (now >= nextShow) {
-                    // The status shows only frames the kernel has dealt with.
-                    if (batch) {
-                        batch->Drain();
-                        iCount = batch->Count();
-                    }
-                    ShowCount(observer, iCount);
-                    nextShow = now + interval;
-                    bShowPending = false;
-                    // Single mode has nothing left to send after its one record.
-                    if (iMode == 1 && observer.StopRequested()) {
-                        bStopped = true;
-                        break;
-                    }
-                }
-            }
-            // Single mode ends with its one record: nothing after it is read.
-            if (!pSelection && iMode != 1)
-                break;
-            ++lIndex;
-        }
-        if (batch) {
-            batch->Drain();
-            iCount = batch->Count();
-            result.iRefused = batch->Refused();
-            result.iFailed = batch->Failed();
-        }
-        // The status always ends on the exact count.
-        if (bShowPending)
-            ShowCount(observer, iCount);
-        if (bStopped)
-            DebugLog("Replay stopped by the user after %d packets", iCount);
-        result.bStopped = bStopped;
-        result.iNotAimed = aimer.NotAimed();
-        return iCount;
-    }
-
 } // namespace
-
-CLocalCapture::CLocalCapture(pcap* hCapture, std::unique_ptr<char[]> pStreamBuffer)
-    : m_hCapture(hCapture)
-    , m_pStreamBuffer(std::move(pStreamBuffer))
-{
-}
-
-CLocalCapture::CLocalCapture(std::unique_ptr<CPcapReader> pReader)
-    : m_pReader(std::move(pReader))
-    , m_pHeader(std::make_unique<pcap_pkthdr>())
-{
-}
-
-CLocalCapture::~CLocalCapture()
-{
-    if (m_hCapture)
-        pcap_close(m_hCapture); // closes the stream, which used m_pStreamBuffer
-}
-
-int CLocalCapture::Next(const pcap_pkthdr*& pHeader, const unsigned char*& pData)
-{
-    if (!m_pReader) {
-        pcap_pkthdr* pLibpcapHeader = nullptr;
-        const int i = pcap_next_ex(m_hCapture, &pLibpcapHeader, &pData);
-        pHeader = pLibpcapHeader;
-        return i;
-    }
-    SCaptureRecord record;
-    const int i = m_pReader->Next(record);
-    if (i != CPcapReader::kRecord)
-        return i;
-    m_pHeader->ts.tv_sec = static_cast<time_t>(record.llSec);
-    m_pHeader->ts.tv_usec = static_cast<suseconds_t>(record.llFraction);
-    m_pHeader->caplen = record.uCaptured;
-    m_pHeader->len = record.uWire;
-    pHeader = m_pHeader.get();
-    pData = record.pData;
-    return 1;
-}
-
-int CLocalCapture::DataLink() const
-{
-    return m_pReader ? DLT_EN10MB : pcap_datalink(m_hCapture);
-}
-
-void CLocalCapture::SetBeforeRefill(std::function<void()> beforeRefill)
-{
-    if (m_pReader)
-        m_pReader->SetBeforeRefill(std::move(beforeRefill));
-}
 
 bool OpenSendDevice(IPacketSink& sink, const std::string& csSelectedDeviceName)
 {
@@ -584,57 +431,6 @@ bool OpenSendDevice(IPacketSink& sink, const std::string& csSelectedDeviceName)
     DebugLog("Err #849. pcap_open() csSelectedDeviceName=[%s] errbuf=[%s] ",
         csSelectedDeviceName.c_str(), csError.c_str());
     return false;
-}
-
-namespace {
-
-    // The capture through our reader (reading uBufferBytes at a time) or as a
-    // stream with our own buffer for libpcap; time stamps in nanoseconds when
-    // bNano (either kind of file is scaled). Nothing on failure.
-    std::unique_ptr<CLocalCapture> OpenCaptureStream(
-        const std::string& csPath, bool bNano, size_t uBufferBytes)
-    {
-        pcap_t* hCapture = nullptr;
-        std::unique_ptr<char[]> pBuffer;
-        // Non-blocking so that a FIFO or a device cannot hold the window; only a
-        // regular file can be a capture.
-        int fd = ::open(csPath.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-        struct stat st { };
-        if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-            const int iFlags = ::fcntl(fd, F_GETFL);
-            if (iFlags != -1)
-                ::fcntl(fd, F_SETFL, iFlags & ~O_NONBLOCK);
-            if (std::unique_ptr<CPcapReader> pReader = CPcapReader::Open(fd, bNano, uBufferBytes))
-                return std::make_unique<CLocalCapture>(std::move(pReader));
-            if (FILE* pFile = ::fdopen(fd, "rb")) {
-                fd = -1; // the stream owns it now
-                // glibc's default 4 KiB costs one read per big record.
-                pBuffer = std::make_unique<char[]>(kCaptureStreamBuffer);
-                std::setvbuf(pFile, pBuffer.get(), _IOFBF, kCaptureStreamBuffer);
-                char szErrBuf[PCAP_ERRBUF_SIZE] = "";
-                hCapture = pcap_fopen_offline_with_tstamp_precision(pFile,
-                    bNano ? PCAP_TSTAMP_PRECISION_NANO : PCAP_TSTAMP_PRECISION_MICRO, szErrBuf);
-                if (!hCapture)
-                    std::fclose(pFile);
-            }
-        }
-        if (fd >= 0)
-            ::close(fd);
-        if (!hCapture)
-            return nullptr;
-        return std::make_unique<CLocalCapture>(hCapture, std::move(pBuffer));
-    }
-
-} // namespace
-
-std::unique_ptr<CLocalCapture> OpenCaptureFile(const std::string& csPath, bool bWhole)
-{
-    DebugLog("OpenLocalDevice File=[%s]", csPath.c_str());
-    std::unique_ptr<CLocalCapture> pCapture
-        = OpenCaptureStream(csPath, false, bWhole ? kSendReadBuffer : kCaptureStreamBuffer);
-    if (!pCapture)
-        DebugLog("Error. Unable to open the file %s.", csPath.c_str());
-    return pCapture;
 }
 
 bool SendPacket(IPacketSink& sink, const unsigned char* pData, uint32_t uLength)
@@ -649,8 +445,25 @@ bool SendPacket(IPacketSink& sink, const unsigned char* pData, uint32_t uLength)
 
 namespace {
 
+    // The requests sent so far with their send times, and the frames heard
+    // since the last hand-over, into chunk; the sent log starts afresh.
+    void TakeListened(SReplayResult& result, CListener& listener, CSentLog& sent, IPacketSink& sink,
+        SListenChunk& chunk, bool bStop)
+    {
+        chunk.heard = bStop ? listener.Stop() : listener.Take();
+        std::vector<int64_t> times;
+        std::vector<int64_t> earliest;
+        sink.TakeSendTimes(times, earliest);
+        size_t nUnstamped = 0;
+        chunk.requests = sent.Requests(times, earliest, nUnstamped);
+        sent.Clear();
+        result.listen.nUnstamped += nUnstamped;
+        result.listen.llRequests += static_cast<long long>(chunk.requests.size());
+        result.listen.llHeard += static_cast<long long>(chunk.heard.size());
+    }
+
     // After the last frame: hears on for the wait (unless stopped), then
-    // pairs and judges what came.
+    // hands over the requests sent with their send times and what was heard.
     void Listen(const SReplayRequest& request, SReplayResult& result, IReplayObserver& observer,
         CListener& listener, CSentLog& sent, IPacketSink& sink)
     {
@@ -675,56 +488,123 @@ namespace {
             }
             std::this_thread::sleep_for(std::min<Clock::duration>(interval, end - now));
         }
+        SListenChunk chunk;
+        TakeListened(result, listener, sent, sink, chunk, true);
         SListenResult& out = result.listen;
-        out.heard = listener.Stop();
-        std::vector<int64_t> times;
-        std::vector<int64_t> earliest;
-        sink.TakeSendTimes(times, earliest);
-        out.requests = sent.Requests(times, earliest, out.nUnstamped);
-        std::vector<judge::SJudgedFrame> heard;
-        heard.reserve(out.heard.size());
-        for (const SHeardFrame& f : out.heard)
-            heard.push_back({ 0, f.llNs, f.bytes });
-        std::vector<judge::SJudgedFrame> capture;
-        std::string csError;
-        const bool bCapture = request.listen.bExpectCaptured
-            && ReadCaptureForJudging(request.csPath, capture, csError);
-        out.judgement
-            = judge::Judge(out.requests, heard, bCapture ? &capture : nullptr, request.aim.devices);
-        DebugLog("Listened: %d requests, %d frames heard", static_cast<int>(out.requests.size()),
-            static_cast<int>(out.heard.size()));
+        DebugLog("Listened: %d requests, %d frames heard", static_cast<int>(out.llRequests),
+            static_cast<int>(out.llHeard));
+        if (observer.TakesListening()) {
+            chunk.bLast = true;
+            observer.OnListened(chunk);
+        } else {
+            out.requests = std::move(chunk.requests);
+            out.heard = std::move(chunk.heard);
+        }
     }
 
-    // A timed Send (request.pace other than the default) in All or Selection
-    // mode: rounds of the chosen records, each read afresh from the file with
-    // nanosecond time stamps, every frame handed over when the scheduler says
-    // it is due: at once when it came on time, before the next record is read.
-    // When the Send is behind, frames already due wait in the batch until the
-    // next wait begins (or the batch is full), so it catches up in batches.
-    // The debug record of each packet is the same as for an untimed Send.
-    int SendPaced(IReplayObserver& observer, const std::string& csPath,
-        const CRecordSelection* pSelection, const SPaceOptions& pace, const SAimPlan& plan,
-        IPacketSink& sink, SReplayResult& result, CSentLog* pSent, bool bRequestsOnly)
+    // What the one send loop walks: the chosen records of a Send, in rounds.
+    struct SLoopPlan {
+        const SReplayRequest& request;
+        const CRecordSelection* pSelection; // sorted, no repeats; null: by mode
+        const SAimPlan& aim;
+        CSentLog* pSent; // listening: the requests are kept here
+        // Called as each round after the first begins (its pause is over).
+        std::function<void()> onNextRound;
+    };
+
+    // The rate a Send paced by packets or megabits reached: frames and bits
+    // over the time between the first frame and the last, less the pauses.
+    class CReachedRate {
+    public:
+        explicit CReachedRate(const SPaceOptions& pace)
+            : m_bOn(pace.ePace == EPace::PacketsPerSecond || pace.ePace == EPace::MegabitsPerSecond)
+            , m_bBits(pace.ePace == EPace::MegabitsPerSecond)
+            , m_llPauseNs(pace.llLoopPauseMs * 1'000'000)
+        {
+        }
+        void Round(bool bFirst)
+        {
+            if (m_bOn && !bFirst && m_llFrames > 0)
+                m_llPausedNs += m_llPauseNs;
+        }
+        void Went(int64_t llGoNs, uint32_t uLength)
+        {
+            if (!m_bOn)
+                return;
+            if (m_llFrames++ == 0)
+                m_llFirstNs = llGoNs;
+            else
+                m_ldBitsBefore += m_ldLastBits;
+            m_llLastNs = llGoNs;
+            m_ldLastBits = static_cast<long double>(uLength) * 8;
+        }
+        // Packets or megabits a second; 0 when fewer than two frames went.
+        double Reached() const
+        {
+            const int64_t llSpan = m_llLastNs - m_llFirstNs - m_llPausedNs;
+            if (m_llFrames < 2 || llSpan <= 0)
+                return 0;
+            const long double ldSeconds = static_cast<long double>(llSpan) / 1e9L;
+            return static_cast<double>(m_bBits
+                    ? m_ldBitsBefore / 1e6L / ldSeconds
+                    : static_cast<long double>(m_llFrames - 1) / ldSeconds);
+        }
+
+    private:
+        bool m_bOn;
+        bool m_bBits;
+        int64_t m_llPauseNs;
+        int64_t m_llPausedNs = 0;
+        int64_t m_llFrames = 0;
+        int64_t m_llFirstNs = 0;
+        int64_t m_llLastNs = 0;
+        long double m_ldBitsBefore = 0;
+        long double m_ldLastBits = 0;
+    };
+
+    // The one send loop. Each round walks the file once: selection, the
+    // request filter, the aim, the pace's step, the batch. Single mode is a
+    // selection of one that does not ask for a stop; back to back is a pace
+    // that never reads the clock. A gate that waits for answers before the
+    // next request belongs beside the request filter.
+    // An untimed Send (one round back to back, no duration) reads pFirst with
+    // microsecond time stamps and looks at the coarse clock every 32nd frame;
+    // a timed one reads the file afresh each round with nanosecond stamps.
+    void SendLoop(const SLoopPlan& plan, std::unique_ptr<CLocalCapture> pFirst, IPacketSink& sink,
+        IReplayObserver& observer, IClock& clock, SReplayResult& result)
     {
         using Clock = CCoarseClock;
+        const SReplayRequest& request = plan.request;
+        const CRecordSelection* const pSelection = plan.pSelection;
+        const bool bSingle = request.eMode == EReplayMode::Single;
+        const SPaceOptions pace = bSingle ? SPaceOptions() : request.pace;
+        const bool bTimed = !pace.IsDefault();
+        const bool bRequestsOnly = request.listen.bRequestsOnly;
+        // One open descriptor for the per-packet records instead of an open and close each.
         CDebugLogHold hold;
-        CBatchSender batch(sink, pSent);
-        CMonotonicClock clock;
+        CBatchSender batch(sink, plan.pSent, !bSingle);
         CPaceRun run(pace, clock);
         run.SetBeforeWait([&batch] { batch.Drain(); });
+        CReachedRate reached(pace);
+        // The first packet shows at once, then the status follows the display's pace.
+        Clock::time_point nextShow = Clock::time_point::min();
         const std::chrono::milliseconds interval
             = std::max(observer.ProgressInterval(), std::chrono::milliseconds::zero());
-        Clock::time_point nextShow = Clock::time_point::min();
+        const bool bEveryPacket = bTimed || interval.count() == 0;
         bool bShowPending = false;
         bool bStopped = false;
+        unsigned uHandled = 0;
+        // The status shows only frames the kernel has dealt with.
         auto show = [&](const SPaceWait* pWait) {
             batch.Drain();
             SReplayCounts counts;
             counts.iHandled = batch.Count();
-            counts.llRound = pWait ? pWait->llRound : run.Round();
-            if (pWait && pWait->bCountdown) {
-                counts.llWaitLeftMs = pWait->llLeftNs / 1'000'000;
-                counts.bPause = pWait->bPause;
+            if (bTimed) {
+                counts.llRound = pWait ? pWait->llRound : run.Round();
+                if (pWait && pWait->bCountdown) {
+                    counts.llWaitLeftMs = pWait->llLeftNs / 1'000'000;
+                    counts.bPause = pWait->bPause;
+                }
             }
             observer.OnProgress(counts);
             nextShow = Clock::now() + interval;
@@ -735,106 +615,170 @@ namespace {
             show(&wait);
             return observer.StopRequested();
         };
+        // Even a coarse clock read is a few percent of a small frame's send:
+        // an untimed Send looks at it every 32nd packet (tens of microseconds apart).
+        auto progress = [&] {
+            bShowPending = true;
+            if (!bEveryPacket && (++uHandled & 31) != 1)
+                return;
+            if (Clock::now() < nextShow)
+                return;
+            show(nullptr);
+            // Single mode has nothing left to send after its one record.
+            if (!bSingle && observer.StopRequested())
+                bStopped = true;
+        };
         EPaceStep eStep = EPaceStep::Go;
         while (!bStopped && (eStep = run.BeginRound(poll)) == EPaceStep::Go) {
-            std::unique_ptr<CLocalCapture> pCapture
-                = OpenCaptureStream(csPath, true, kPacedReadBuffer);
+            reached.Round(run.Round() == 1);
+            if (run.Round() > 1 && plan.onNextRound)
+                plan.onNextRound();
+            const uint32_t uRound
+                = run.Round() < UINT32_MAX ? static_cast<uint32_t>(run.Round()) : UINT32_MAX;
+            std::unique_ptr<CLocalCapture> pCapture = bTimed
+                ? OpenCaptureStream(request.csPath, true, kPacedReadBuffer)
+                : std::move(pFirst);
             if (!pCapture) {
-                DebugLog("Error. Unable to open the file %s for round %lld.", csPath.c_str(),
-                    static_cast<long long>(run.Round()));
+                DebugLog("Error. Unable to open the file %s for round %lld.",
+                    request.csPath.c_str(), static_cast<long long>(run.Round()));
+                result.llUnreadRound = run.Round();
                 break;
             }
-            CFrameAimer aimer(&plan, pCapture->DataLink() == DLT_EN10MB);
+            CFrameAimer aimer(&plan.aim, pCapture->DataLink() == DLT_EN10MB);
+            // Records staged where the reader holds them go out before it reads on.
             CRefillGuard refill(*pCapture, &batch);
             long lIndex = 0;
-            size_t nNextChosen = 0;
+            size_t nNextChosen = 0; // in *pSelection
+            bool bFound = !bSingle; // Single: the offset was reached
+            bool bReadToEnd = false;
             for (;;) {
                 if (pSelection && nNextChosen == pSelection->size())
                     break;
                 const pcap_pkthdr* pHeader = nullptr;
                 const u_char* pData = nullptr;
-                if (pCapture->Next(pHeader, pData) < 0)
+                if (pCapture->Next(pHeader, pData) < 0) {
+                    bReadToEnd = true;
                     break;
+                }
                 ++result.llRecordsRead;
-                if (pSelection && (*pSelection)[nNextChosen] != static_cast<uint64_t>(lIndex)) {
+                const bool bChosen = pSelection
+                    ? (*pSelection)[nNextChosen] == static_cast<uint64_t>(lIndex)
+                    : !bSingle || lIndex == request.iOffset;
+                if (!bChosen) {
+                    // A single record before this one (a negative offset) is none at all.
+                    if (bSingle && !pSelection && lIndex > request.iOffset)
+                        break;
+                    // Read past: before the offset, or left out of the selection.
                     ++lIndex;
                     continue;
                 }
                 if (pSelection)
                     ++nNextChosen;
+                bFound = true;
                 uint32_t uLength
                     = pHeader->caplen < kSendBufferSize ? pHeader->caplen : kSendBufferSize;
-                // Records that do not ask are read and counted, and take no time.
-                if (bRequestsOnly
-                    && judge::ClassifyRequest(pData, uLength) == judge::ERequestKind::Skipped) {
+                // Gates: records that do not ask are read and counted, and take
+                // no time. (Waiting for the answers before a request goes here.)
+                if (bRequestsOnly && !IsRequest(pData, uLength)) {
                     ++result.listen.llSkipped;
+                    progress();
+                    if (bSingle || bStopped)
+                        break;
                     ++lIndex;
                     continue;
                 }
                 eStep = run.Next(
-                    StampNs(pHeader->ts.tv_sec, pHeader->ts.tv_usec, true), uLength, poll);
+                    StampNs(pHeader->ts.tv_sec, pHeader->ts.tv_usec, bTimed), uLength, poll);
                 if (eStep != EPaceStep::Go)
                     break;
                 if (run.LastWasBackwards())
                     DebugLog("Record %ld goes back in time: sent at once", lIndex);
-                // The packet's record gives microseconds, as libpcap scales them.
-                pcap_pkthdr header = *pHeader;
-                header.ts.tv_usec /= 1000;
+                const pcap_pkthdr* pRecordHeader = pHeader;
+                pcap_pkthdr header;
+                if (bTimed) {
+                    // The packet's record gives microseconds, as libpcap scales them.
+                    header = *pHeader;
+                    header.ts.tv_usec /= 1000;
+                    pRecordHeader = &header;
+                }
                 EAimOutcome eAim = EAimOutcome::Unchanged;
                 const u_char* const pOut = aimer.Aim(pData, uLength, eAim);
-                header.caplen = uLength;
-                batch.Add(lIndex, header, pOut, eAim, pCapture->InPlace() && pOut == pData);
-                if (run.RecordsInRound() == 1 && pace.Paced()) {
-                    const int64_t llHanded = clock.Now();
-                    batch.Drain();
-                    run.FirstSent(llHanded);
-                } else if (run.SendNow()) {
-                    batch.Drain();
+                // A route may have made the frame longer or shorter.
+                if (uLength != pRecordHeader->caplen) {
+                    header = *pRecordHeader;
+                    header.caplen = uLength;
+                    pRecordHeader = &header;
                 }
-                bShowPending = true;
-                if (Clock::now() >= nextShow) {
-                    show(nullptr);
-                    if (observer.StopRequested()) {
-                        bStopped = true;
-                        break;
+                batch.Add(lIndex, *pRecordHeader, pOut, eAim, pCapture->InPlace() && pOut == pData,
+                    uRound);
+                if (pace.Paced()) {
+                    if (run.RecordsInRound() == 1) {
+                        const int64_t llHanded = clock.Now();
+                        batch.Drain();
+                        run.FirstSent(llHanded);
+                        reached.Went(llHanded, uLength);
+                    } else {
+                        reached.Went(run.LastGo(), uLength);
+                        if (run.SendNow())
+                            batch.Drain();
                     }
                 }
+                progress();
+                // Single mode ends with its one record: nothing after it is read.
+                if (bSingle || bStopped)
+                    break;
                 ++lIndex;
             }
             // Each round's frames the aim sent as captured count again.
             result.iNotAimed = aimer.NotAimed() > INT_MAX - result.iNotAimed
                 ? INT_MAX
                 : result.iNotAimed + aimer.NotAimed();
+            // Chosen records the file does not hold (a stop or the duration
+            // cutting a round short leaves nothing missing).
+            if (bReadToEnd && eStep == EPaceStep::Go) {
+                const size_t nMissing = pSelection ? pSelection->size() - nNextChosen
+                    : bFound                       ? 0
+                                                   : 1;
+                result.llMissing = std::max(result.llMissing, static_cast<int64_t>(nMissing));
+            }
             if (eStep != EPaceStep::Go)
                 break;
         }
         batch.Drain();
-        const int iCount = batch.Count();
+        result.iCount = batch.Count();
         result.iRefused = batch.Refused();
         result.iFailed = batch.Failed();
-        result.llRounds = run.Round();
-        result.llRoundFrames = run.RecordsInRound();
         if (eStep == EPaceStep::Stopped)
             bStopped = true;
-        result.bTimeUp = eStep == EPaceStep::TimeUp;
+        if (bTimed) {
+            result.llRounds = run.Round();
+            result.llRoundFrames = run.RecordsInRound();
+            result.bTimeUp = eStep == EPaceStep::TimeUp;
+        }
+        result.dReachedRate = reached.Reached();
         result.bStopped = bStopped || result.bTimeUp;
-        if (bShowPending || result.bStopped)
+        // The status always ends on the exact count.
+        if (bShowPending || (bTimed && result.bStopped))
             show(nullptr);
-        if (bStopped)
-            DebugLog("Replay stopped by the user after %d packets (round %lld, frame %lld)", iCount,
-                static_cast<long long>(result.llRounds),
+        if (!bTimed) {
+            if (bStopped)
+                DebugLog("Replay stopped by the user after %d packets", result.iCount);
+        } else if (bStopped) {
+            DebugLog("Replay stopped by the user after %d packets (round %lld, frame %lld)",
+                result.iCount, static_cast<long long>(result.llRounds),
                 static_cast<long long>(result.llRoundFrames));
-        else if (result.bTimeUp)
+        } else if (result.bTimeUp) {
             DebugLog("Replay stopped after its duration (%g s) after %d packets (round %lld, "
                      "frame %lld)",
-                pace.dDurationSeconds, iCount, static_cast<long long>(result.llRounds),
+                pace.dDurationSeconds, result.iCount, static_cast<long long>(result.llRounds),
                 static_cast<long long>(result.llRoundFrames));
-        return iCount;
+        }
     }
 
 } // namespace
 
-SReplayResult Replay(const SReplayRequest& request, IPacketSink& sink, IReplayObserver& observer)
+SReplayResult Replay(
+    const SReplayRequest& request, IPacketSink& sink, IReplayObserver& observer, IClock& clock)
 {
     SReplayResult result;
     const std::string& csPath = request.csPath;
@@ -893,23 +837,30 @@ SReplayResult Replay(const SReplayRequest& request, IPacketSink& sink, IReplayOb
         sink.StampFrames(true);
     }
     observer.OnStart();
-    if (request.eMode != EReplayMode::Single && !request.pace.IsDefault()) {
-        pCapture.reset(); // each round opens the file afresh
-        result.iCount = SendPaced(observer, csPath,
-            request.eMode == EReplayMode::Selection ? &sorted : nullptr, request.pace, plan, sink,
-            result, listen.bListen ? &sent : nullptr, listen.bRequestsOnly);
-        if (listen.bListen)
-            Listen(request, result, observer, listener, sent, sink);
-        return result;
-    }
-    result.iCount = SendRecords(observer, *pCapture, request.eMode != EReplayMode::Single,
-        request.iOffset, request.eMode == EReplayMode::Selection ? &sorted : nullptr, plan, sink,
-        result, listen.bListen ? &sent : nullptr, listen.bRequestsOnly);
+    // A timed Send opens the file afresh each round.
+    if (request.eMode != EReplayMode::Single && !request.pace.IsDefault())
+        pCapture.reset();
+    SLoopPlan loop { request, request.eMode == EReplayMode::Selection ? &sorted : nullptr, plan,
+        listen.bListen ? &sent : nullptr, nullptr };
+    // A listening Send in rounds hands each round over as the next begins,
+    // so that one that runs until stopped keeps no more than a round or two.
+    if (listen.bListen && observer.TakesListening())
+        loop.onNextRound = [&] {
+            SListenChunk chunk;
+            TakeListened(result, listener, sent, sink, chunk, false);
+            observer.OnListened(chunk);
+        };
+    SendLoop(loop, std::move(pCapture), sink, observer, clock, result);
     if (listen.bListen)
         Listen(request, result, observer, listener, sent, sink);
     return result;
 }
 
+SReplayResult Replay(const SReplayRequest& request, IPacketSink& sink, IReplayObserver& observer)
+{
+    CMonotonicClock clock;
+    return Replay(request, sink, observer, clock);
+}
 SReplayResult Replay(const SReplayRequest& request, IReplayObserver& observer)
 {
     CSocketSink sink;

@@ -6,8 +6,8 @@
 // the result into words (session/ReplayWords.h); nothing here shows a box or
 // makes a sentence.
 
+#include "capture/LocalCapture.h"
 #include "replay/Aim.h"
-#include "replay/CaptureReader.h"
 #include "replay/Listen.h"
 #include "replay/Pace.h"
 
@@ -18,7 +18,6 @@
 #include <string>
 #include <vector>
 
-struct pcap;
 struct pcap_pkthdr;
 
 namespace velmora {
@@ -91,6 +90,12 @@ public:
     // waits for late answers. StopRequested is polled after each call and ends
     // the wait.
     virtual void OnListening(const SListenCounts& /*counts*/) { }
+    // True: a listening Send hands its requests and the frames heard over as
+    // it goes, through OnListened: those of each round as the next round
+    // begins, the rest after the wait (bLast); its result keeps none of them.
+    // False (the default): all of them come in the result.
+    virtual bool TakesListening() const { return false; }
+    virtual void OnListened(SListenChunk& /*chunk*/) { }
 };
 
 // Why a Send stopped before its first record; None when it reached the loop.
@@ -126,6 +131,16 @@ struct SReplayResult {
     int64_t llRounds = 0;
     int64_t llRoundFrames = 0;
     bool bTimeUp = false;
+    // A timed Send whose round could not open the file again: that round
+    // (the Send ended there); 0 when every round could read it.
+    int64_t llUnreadRound = 0;
+    // Chosen records the file does not hold (Single: the offset past the
+    // end), counted once a round has read the whole file; not those a stop or
+    // the duration left unread, nor those "requests only" skipped.
+    int64_t llMissing = 0;
+    // A Send paced in packets or megabits a second: the rate it reached, in
+    // the pace's unit (0 when fewer than two frames went).
+    double dReachedRate = 0;
     bool NotSent() const { return eNotSent != ENotSent::None; }
 };
 
@@ -136,6 +151,9 @@ struct SReplayResult {
 // before the loop says why in eNotSent and has touched nothing. The sink is closed at the end. The
 // debug records of each step are written here; the shell reports the end.
 SReplayResult Replay(const SReplayRequest& request, IPacketSink& sink, IReplayObserver& observer);
+// The same against a clock of the caller's (tests pass a fake one).
+SReplayResult Replay(
+    const SReplayRequest& request, IPacketSink& sink, IReplayObserver& observer, IClock& clock);
 // The same on the program's packet socket (CSocketSink, SendSocket.h).
 SReplayResult Replay(const SReplayRequest& request, IReplayObserver& observer);
 
@@ -198,45 +216,12 @@ public:
     }
 };
 
-// An open capture file: our own reader for classic pcap files of Ethernet
-// frames (replay/CaptureReader.h), which hands records out where they lie in
-// its buffer; else libpcap's reader over a stream with a 64 KiB buffer of our
-// own. Closing it closes the file.
-class CLocalCapture {
-public:
-    CLocalCapture(pcap* hCapture, std::unique_ptr<char[]> pStreamBuffer);
-    explicit CLocalCapture(std::unique_ptr<CPcapReader> pReader);
-    ~CLocalCapture();
-    CLocalCapture(const CLocalCapture&) = delete;
-    CLocalCapture& operator=(const CLocalCapture&) = delete;
-    // The next record as pcap_next_ex gives it: 1; -2 at the end of the file,
-    // -1 when the file is broken there.
-    int Next(const pcap_pkthdr*& pHeader, const unsigned char*& pData);
-    int DataLink() const; // libpcap's DLT_ value
-    // Whether a record's bytes stay where Next put them until the call set
-    // by SetBeforeRefill (else only until the next Next).
-    bool InPlace() const { return m_pReader != nullptr; }
-    void SetBeforeRefill(std::function<void()> beforeRefill);
-
-private:
-    pcap* m_hCapture = nullptr;
-    std::unique_ptr<char[]> m_pStreamBuffer; // must outlive the stream
-    std::unique_ptr<CPcapReader> m_pReader;
-    std::unique_ptr<pcap_pkthdr> m_pHeader; // the last record's, from m_pReader
-};
-
 // Sockets of their own are closed in the background; this waits until the
 // last close is done.
 void WaitForAdapterClose();
 
 // Opens the adapter through the sink; logs the failure.
 bool OpenSendDevice(IPacketSink& sink, const std::string& csSelectedDeviceName);
-
-// Opens a capture file for reading (regular files only, never blocks); logs
-// the attempt ("OpenLocalDevice File=[...]") and the failure. Nothing on
-// failure: no such file, no permission, not a regular file, not a capture.
-// bWhole: the whole file will be read (a larger buffer).
-std::unique_ptr<CLocalCapture> OpenCaptureFile(const std::string& csPath, bool bWhole = false);
 
 // Writes one frame unless the sink is closed, pData is null or uLength is
 // below 6; logs a failed transmission. True if the frame went out.

@@ -399,15 +399,22 @@ void CSocketSink::TakeSendTimes(std::vector<int64_t>& times, std::vector<int64_t
 std::vector<int64_t> PlaceSendTimes(const std::vector<CSocketSink::SWanted>& wanted, uint64_t uKeys,
     const std::vector<SSendStamp>& stamps, std::vector<int64_t>* pEarliest)
 {
-    std::vector<int64_t> byKey(uKeys, 0);
+    // Keys count on over a whole Send; a Send handing its times over round by
+    // round looks up only the keys of the frames still wanted.
+    uint64_t uBase = uKeys;
+    for (const CSocketSink::SWanted& w : wanted) {
+        if (w.llKey >= 0)
+            uBase = std::min(uBase, static_cast<uint64_t>(w.llKey));
+    }
+    std::vector<int64_t> byKey(uKeys - uBase, 0);
     for (const SSendStamp& s : stamps) {
-        if (s.uId < byKey.size())
-            byKey[s.uId] = s.llNs;
+        if (s.uId >= uBase && s.uId - uBase < byKey.size())
+            byKey[s.uId - uBase] = s.llNs;
     }
     std::vector<int64_t> times(wanted.size(), 0);
     for (size_t i = 0; i < wanted.size(); ++i) {
         if (wanted[i].llKey >= 0)
-            times[i] = byKey[static_cast<size_t>(wanted[i].llKey)];
+            times[i] = byKey[static_cast<size_t>(wanted[i].llKey) - uBase];
     }
     if (pEarliest)
         *pEarliest = times;

@@ -1,6 +1,5 @@
 #include "session/ReplayWords.h"
 
-#include "judge/Judge.h"
 #include "log/Log.h"
 #include "replay/Aim.h"
 
@@ -58,6 +57,46 @@ namespace {
 
 } // namespace
 
+namespace {
+
+    std::string SentStatusText(const SReplayResult& result);
+
+    std::string RateNumber(double d)
+    {
+        char sz[32];
+        std::snprintf(sz, sizeof sz, d >= 100 ? "%.0f" : d >= 1 ? "%.3g" : "%.2g", d);
+        return sz;
+    }
+
+} // namespace
+
+namespace {
+
+    bool RatePaced(const SReplayResult& result, const SPaceOptions& pace)
+    {
+        return result.dReachedRate > 0
+            && (pace.ePace == EPace::PacketsPerSecond || pace.ePace == EPace::MegabitsPerSecond);
+    }
+
+    bool FellBehind(const SReplayResult& result, const SPaceOptions& pace)
+    {
+        return RatePaced(result, pace) && result.dReachedRate < pace.dRate * 0.99;
+    }
+
+} // namespace
+
+std::string ReachedRateText(const SReplayResult& result, const SPaceOptions& pace)
+{
+    if (!RatePaced(result, pace))
+        return std::string();
+    const bool bPackets = pace.ePace == EPace::PacketsPerSecond;
+    const std::string csUnit = bPackets ? "/s" : " Mbit/s";
+    const std::string csReached = "reached " + RateNumber(result.dReachedRate) + csUnit;
+    if (!FellBehind(result, pace))
+        return csReached;
+    return "fell behind: asked " + RateNumber(pace.dRate) + csUnit + ", " + csReached;
+}
+
 std::string OffsetNotValidText()
 {
     return "Not sent: the offset must be a whole number from 0 to 9999999";
@@ -68,8 +107,8 @@ bool SaysWhyNothingWent(const SReplayResult& result, const SReplayRequest& reque
     return result.NotSent() || (request.eMode == EReplayMode::Single && result.iCount == 0);
 }
 
-std::string ReplayStatusText(
-    const SReplayResult& result, const SReplayRequest& request, const std::string& csPickHint)
+std::string ReplayStatusText(const SReplayResult& result, const SReplayRequest& request,
+    const std::string& csPickHint, bool bOnPace)
 {
     const std::string& csPath = request.csPath;
     switch (result.eNotSent) {
@@ -97,48 +136,72 @@ std::string ReplayStatusText(
         return "Not sent: offset " + std::to_string(request.iOffset)
             + " is before the first record (0)";
     if (request.eMode == EReplayMode::Single && result.iCount == 0) {
+        if (result.llMissing == 0 && result.listen.llSkipped > 0)
+            return "Not sent: record " + std::to_string(request.iOffset)
+                + " is not a request (requests only)";
         if (result.llRecordsRead == 0)
             return "Not sent: the capture holds no records";
         return "Not sent: offset " + std::to_string(request.iOffset) + " is past the last record ("
             + std::to_string(result.llRecordsRead - 1) + ")";
     }
-    // Only refusals by the adapter, and frames the aim sent as captured, leave
-    // a record; a debug log that is off has none.
-    // Who-Is and Who-Has ranges that merely include a mapped device are sent
-    // as captured, and counted here.
-    const uint64_t llRanges = AimLimitsLeftAlone();
-    const std::string csPointer
-        = g_bDebug && (result.iFailed > 0 || result.iNotAimed > 0 || llRanges > 0)
-        ? " (see Debuglog.txt)"
-        : std::string();
-    std::string csNotAimed
-        = result.iNotAimed > 0 ? std::to_string(result.iNotAimed) + " not aimed" : std::string();
-    if (llRanges > 0)
-        csNotAimed += (csNotAimed.empty() ? "" : ", ") + std::to_string(llRanges)
-            + (llRanges == 1 ? " device range" : " device ranges") + " left as captured";
-    if (result.bStopped) {
-        std::string cs = std::string(result.bTimeUp ? "Time up after " : "Stopped after ")
-            + std::to_string(result.iCount) + " packets";
-        // A timed Send says where in its rounds.
-        if (result.llRounds > 0)
-            cs += " (round " + std::to_string(result.llRounds) + ", packet "
-                + std::to_string(result.llRoundFrames) + ")";
-        if (result.iRefused > 0)
-            cs += ": " + std::to_string(result.iCount - result.iRefused) + " sent, "
-                + std::to_string(result.iRefused) + " refused";
-        if (!csNotAimed.empty())
-            cs += (result.iRefused > 0 ? ", " : ": ") + csNotAimed;
-        return result.iRefused > 0 || !csNotAimed.empty() ? cs + csPointer : cs;
-    }
-    if (result.iRefused == 0 && csNotAimed.empty())
-        return std::string();
-    std::string cs = std::to_string(result.iCount - result.iRefused) + " packets sent";
-    if (result.iRefused > 0)
-        cs += ", " + std::to_string(result.iRefused) + " refused";
-    if (!csNotAimed.empty())
-        cs += ", " + csNotAimed;
-    return cs + csPointer;
+    if (result.llUnreadRound > 0)
+        return "Failed: round " + std::to_string(result.llUnreadRound) + " could not read "
+            + FileName(csPath) + " again, after " + std::to_string(result.iCount) + " packets"
+            + (g_bDebug ? " (see Debuglog.txt)" : "");
+    std::string cs = SentStatusText(result);
+    const std::string csRate = request.eMode == EReplayMode::Single
+        ? std::string()
+        : ReachedRateText(result, request.pace);
+    if (csRate.empty() || (!bOnPace && !FellBehind(result, request.pace)))
+        return cs;
+    if (cs.empty())
+        cs = std::to_string(result.iCount - result.iRefused) + " packets sent";
+    return cs + "; " + csRate;
 }
+
+namespace {
+
+    std::string SentStatusText(const SReplayResult& result)
+    {
+        // Only refusals by the adapter, frames the aim sent as captured, and
+        // Who-Is/Who-Has ranges that merely include a mapped device (sent as
+        // captured, counted here) leave a record; a debug log that is off has none.
+        const uint64_t llRanges = AimLimitsLeftAlone();
+        const std::string csPointer
+            = g_bDebug && (result.iFailed > 0 || result.iNotAimed > 0 || llRanges > 0)
+            ? " (see Debuglog.txt)"
+            : std::string();
+        std::string csNotAimed = result.iNotAimed > 0
+            ? std::to_string(result.iNotAimed) + " not aimed"
+            : std::string();
+        if (llRanges > 0)
+            csNotAimed += (csNotAimed.empty() ? "" : ", ") + std::to_string(llRanges)
+                + (llRanges == 1 ? " device range" : " device ranges") + " left as captured";
+        if (result.bStopped) {
+            std::string cs = std::string(result.bTimeUp ? "Time up after " : "Stopped after ")
+                + std::to_string(result.iCount) + " packets";
+            // A timed Send says where in its rounds.
+            if (result.llRounds > 0)
+                cs += " (round " + std::to_string(result.llRounds) + ", packet "
+                    + std::to_string(result.llRoundFrames) + ")";
+            if (result.iRefused > 0)
+                cs += ": " + std::to_string(result.iCount - result.iRefused) + " sent, "
+                    + std::to_string(result.iRefused) + " refused";
+            if (!csNotAimed.empty())
+                cs += (result.iRefused > 0 ? ", " : ": ") + csNotAimed;
+            return result.iRefused > 0 || !csNotAimed.empty() ? cs + csPointer : cs;
+        }
+        if (result.iRefused == 0 && csNotAimed.empty())
+            return std::string();
+        std::string cs = std::to_string(result.iCount - result.iRefused) + " packets sent";
+        if (result.iRefused > 0)
+            cs += ", " + std::to_string(result.iRefused) + " refused";
+        if (!csNotAimed.empty())
+            cs += ", " + csNotAimed;
+        return cs + csPointer;
+    }
+
+} // namespace
 
 std::string ListeningText(const SListenCounts& counts)
 {
@@ -148,11 +211,12 @@ std::string ListeningText(const SListenCounts& counts)
     return sz;
 }
 
-std::string ListenSummaryText(const SReplayResult& result, const SReplayRequest& request)
+std::string ListenSummaryText(
+    const SReplayResult& result, const SReplayRequest& request, const judge::SJudgement& judgement)
 {
     const SListenResult& listen = result.listen;
-    std::string cs = judge::SummaryText(
-        static_cast<uint64_t>(result.iCount - result.iRefused), listen.judgement);
+    std::string cs
+        = judge::SummaryText(static_cast<uint64_t>(result.iCount - result.iRefused), judgement);
     if (request.listen.bRequestsOnly)
         cs += "; " + std::to_string(listen.llSkipped) + " records skipped (not requests)";
     if (listen.nUnstamped > 0)

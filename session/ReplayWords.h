@@ -3,6 +3,7 @@
 // The words both shells use for a Send, so that the window's status line and
 // box and velmora-replay's lines never drift apart.
 
+#include "judge/Judge.h"
 #include "replay/Replay.h"
 
 #include <string>
@@ -22,8 +23,18 @@ std::string SentBoxText(int iCount);
 // progress count stands. A timed Send that was stopped says the round and
 // the packet in it: "Stopped after 6 packets (round 2, packet 2)" ("Time up"
 // when --duration ended it). csPickHint tells where another adapter is chosen.
+// A round that could not read the file again ends the Send with a failure
+// sentence; a Send paced in packets or megabits a second says the rate it
+// reached, and what it asked for when it fell more than 1% behind.
+// bOnPace: also say the rate reached when it was on pace (velmora-replay -q
+// keeps quiet about that).
 std::string ReplayStatusText(const SReplayResult& result, const SReplayRequest& request,
-    const std::string& csPickHint = "pick one under Device");
+    const std::string& csPickHint = "pick one under Device", bool bOnPace = true);
+
+// "reached 2000/s" or "reached 9.5 Mbit/s"; "fell behind: asked 20000/s,
+// reached 11200/s" when the rate is more than 1% below the pace's; "" when
+// the Send was not paced by a rate or sent fewer than two frames.
+std::string ReachedRateText(const SReplayResult& result, const SPaceOptions& pace);
 
 // Whether ReplayStatusText tells why nothing was sent ("Not sent: ..."): a
 // reason that goes with the next Send, where a count stays.
@@ -36,7 +47,8 @@ std::string ListeningText(const SListenCounts& counts);
 // The closing sentence of a listening Send, for both shells: the judge's
 // summary, with the records "Send requests only" skipped and the requests
 // that got no send time stamp.
-std::string ListenSummaryText(const SReplayResult& result, const SReplayRequest& request);
+std::string ListenSummaryText(
+    const SReplayResult& result, const SReplayRequest& request, const judge::SJudgement& judgement);
 
 // The status line when the offset field holds no offset in Single Packet mode.
 std::string OffsetNotValidText();

@@ -1,52 +1,17 @@
 #pragma once
 
+// Test data: odd and damaged captures, pcapng files and test frames. The
+// product's pcap writer is capture/CaptureWriter.h.
+
+#include "capture/CaptureWriter.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
-struct pcap;
-struct pcap_dumper;
-
 namespace velmora {
-
-// The largest captured length libpcap's reader accepts for Ethernet captures.
-constexpr uint32_t kMaxPcapSnapLen = 262144;
-
-// Writes a classic pcap file (Ethernet link type) through libpcap's dump
-// routines. Every record's captured length, wire length and time stamp are the
-// caller's, and the stream has a large buffer of its own so that millions of
-// records go quickly.
-class CCaptureWriter {
-public:
-    CCaptureWriter() = default;
-    ~CCaptureWriter();
-    CCaptureWriter(const CCaptureWriter&) = delete;
-    CCaptureWriter& operator=(const CCaptureWriter&) = delete;
-
-    // uSnapLen goes into the file header as it is.
-    bool Open(const std::string& csPath, uint32_t uSnapLen = kMaxPcapSnapLen);
-    // One record of uCapLen bytes from pData that claims uWireLen on the wire.
-    bool Write(const void* pData, uint32_t uCapLen, uint32_t uWireLen, uint32_t uSec = 0,
-        uint32_t uUsec = 0);
-    // One record holding all of the bytes, wire length equal to captured length.
-    bool Write(const std::vector<uint8_t>& bytes, uint32_t uSec = 0, uint32_t uUsec = 0);
-    // Flushes and closes; false if anything could not be written.
-    bool Close();
-
-    bool IsOpen() const { return m_pDumper != nullptr; }
-    uint64_t RecordCount() const { return m_uRecords; }
-    const std::string& Error() const { return m_csError; }
-
-private:
-    pcap* m_hDead = nullptr;
-    pcap_dumper* m_pDumper = nullptr;
-    FILE* m_pFile = nullptr;
-    std::unique_ptr<char[]> m_pBuffer;
-    uint64_t m_uRecords = 0;
-    std::string m_csError;
-};
 
 // Writes the bytes of a pcap file exactly as asked, for files that libpcap's
 // dump routines would never produce: odd magic numbers or versions, a captured

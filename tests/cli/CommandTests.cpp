@@ -395,6 +395,13 @@ TEST_F(CommandTest, DeliversExactlyTheChosenFrames)
             { 0, 1, 2, 0, 1, 2 }, 0, "6 Packets have been sent" },
         { { "--pps", "2000", "--loop", "2", "--records", "4,40" }, { 4, 4 }, 1,
             "1 of the chosen records are not in" },
+        // Cut short by the duration: nothing is missing from the file.
+        { { "--pps", "10", "--duration", "0.15", "--records", "0-11" }, { 0, 1 }, 0,
+            "2 Packets have been sent" },
+        // Records that ask nothing are skipped, not missing.
+        { { "--requests-only", "--records", "0-2" }, {}, 0, "0 Packets have been sent" },
+        { { "--requests-only", "--offset", "1" }, {}, 0,
+            "Not sent: record 1 is not a request (requests only)" },
         // A single record goes at once, whatever the pace.
         { { "--pps", "0.001", "--loop", "9", "--offset", "3" }, { 3 }, 0,
             "1 Packets have been sent" },
@@ -464,6 +471,25 @@ TEST_F(CommandTest, DeliversExactlyTheChosenFrames)
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(got[0], MakeTestFrame(60, 60));
     EXPECT_EQ(got[1], MakeTestFrame(61, 61));
+
+    // A round that cannot open the capture again fails the Send as a capture
+    // that cannot be opened does (3), with its sentence. The file goes once
+    // the first frame has its record; round 2 is due a second later.
+    ASSERT_TRUE(WriteTestCapture(File("gone.pcap"), 2, 60));
+    fs::remove(File("Debuglog.txt"));
+    auto pGone = Start({ "-i", vtest::CNetns::SendIf(), "--pps", "2", "--loop", "2", "--records",
+                           "0-1", "gone.pcap" },
+        ns.Name());
+    for (int i = 0; i < 500; ++i) {
+        if (vtest::ReadFile(File("Debuglog.txt")).find("[000]") != std::string::npos)
+            break;
+        std::this_thread::sleep_for(10ms);
+    }
+    fs::remove(File("gone.pcap"));
+    EXPECT_EQ(pGone->Wait(), 3);
+    EXPECT_NE(pGone->Err().find("Failed: round 2 could not read gone.pcap again, after 2 packets"),
+        std::string::npos)
+        << pGone->Err();
 }
 
 // SIGINT and SIGTERM stop a long send after the frame in flight: the peer's

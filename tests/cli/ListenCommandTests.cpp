@@ -174,6 +174,14 @@ TEST(ListenCommandTest, CapturesAgainstTheRespondersScripts)
                   "recorded readProperty-ACK\">answer: Error[ 5] readProperty property: "
                   "unknown-property\nrecorded: "
                 + kAckText + "</failure>\n  </testcase>\n</testsuite>\n</testsuites>\n" },
+        // Rounds are judged as they go: every round's request has its line and
+        // every answer is in the file.
+        { "three rounds", { Ip(1, 2, kReadPv5) }, {}, { "--loop", "3", "--loop-pause", "50" },
+            "0\t" + kRp5 + "\t" + kAckText + "\tanswered\tms\n0\t" + kRp5 + "\t" + kAckText
+                + "\tanswered\tms\n0\t" + kRp5 + "\t" + kAckText + "\tanswered\tms\n",
+            "velmora-replay: 3 Packets have been sent\n"
+            "velmora-replay: 3 packets sent; 3 requests: 3 answered (median ms), 0 unanswered\n",
+            0, { Answer(2, 1, kAck5), Answer(2, 1, kAck5), Answer(2, 1, kAck5) }, "" },
         { "Reject", { Ip(1, 2, kReadPv5) }, { "default=reject=9" }, {},
             "0\t" + kRp5 + "\tReject[ 5] unrecognized-service\tanswered\tms\n",
             "velmora-replay: 1 Packets have been sent\n"

@@ -208,6 +208,9 @@ TEST(OptionsTest, TimingOptions)
         { { "--pps", "100000" }, nullptr, EPace::PacketsPerSecond, 100000 },
         { { "--mbps=.5" }, nullptr, EPace::MegabitsPerSecond, 0.5 },
         { { "--loop", "3", "--loop-pause", "250" }, nullptr, EPace::BackToBack, 0, 3, 250 },
+        // The documented maximum, a day.
+        { { "--loop", "2", "--loop-pause", "86400000" }, nullptr, EPace::BackToBack, 0, 2,
+            86400000 },
         { { "--loop=0", "--duration", "1.5" }, nullptr, EPace::BackToBack, 0, 0, 0, 1.5 },
         { { "--multiplier", "0.0009" }, "--multiplier: the multiplier must be from 0.001" },
         { { "--multiplier", "1001" }, "from 0.001 to 1000" },

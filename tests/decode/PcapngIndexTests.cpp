@@ -57,6 +57,32 @@ TEST(PcapngIndexTest, RecordsAreLibpcapsRecordsInItsOrder)
         EXPECT_EQ(index.SendLimit(), bLimited ? s.nLibpcap : UINT64_MAX);
         EXPECT_EQ(index.SendLimitNote().empty(), !bLimited) << index.SendLimitNote();
     }
+
+    // A Simple Packet Block longer than its interface's snapshot length holds
+    // the frame cut to it; the wire length stays.
+    const std::string csSimple = dir.File("simple-above-snaplen.pcapng");
+    {
+        CPcapngWriter w;
+        ASSERT_TRUE(w.Open(csSimple));
+        w.Section();
+        w.Interface(1, 64);
+        w.Simple(MakeTestFrame(100, 7));
+        w.Simple(MakeTestFrame(60, 8));
+        ASSERT_TRUE(w.Close());
+    }
+    const std::vector<uint8_t> full = MakeTestFrame(100, 7);
+    const std::vector<uint8_t> cut(full.begin(), full.begin() + 64);
+    EXPECT_EQ(vtest::ReadCaptureFrames(csSimple), vtest::Frames({ cut, MakeTestFrame(60, 8) }));
+    CCaptureIndex index;
+    ASSERT_TRUE(index.Open(csSimple)) << index.Error();
+    EXPECT_EQ(IndexAll(index), CCaptureIndex::EState::Done) << index.Error();
+    ASSERT_EQ(index.Count(), 2u);
+    SRecord rec;
+    ASSERT_TRUE(index.Read(0, rec));
+    EXPECT_EQ(rec.bytes, cut);
+    EXPECT_EQ(rec.header.uWireLen, 100u);
+    ASSERT_TRUE(index.Read(1, rec));
+    EXPECT_EQ(rec.bytes, MakeTestFrame(60, 8));
 }
 
 TEST(PcapngIndexTest, TimesFollowEachInterfacesResolution)
@@ -89,6 +115,23 @@ TEST(PcapngIndexTest, TimesFollowEachInterfacesResolution)
         IndexAll(index);
         EXPECT_EQ(ColumnText(DecodeRecord(index, c.uRecord), EColumn::Time), c.szTime);
     }
+    // A name of 3 bytes is padded to 4 before the resolution that follows it.
+    const std::string csOddName = dir.File("odd-name.pcapng");
+    {
+        CPcapngWriter w;
+        ASSERT_TRUE(w.Open(csOddName));
+        w.Section();
+        w.Interface(1, 0, 9, false, "vm0");
+        w.Enhanced(0, MakeTestFrame(60, 0), 1'000'000'000);
+        w.Enhanced(0, MakeTestFrame(60, 1), 1'000'000'250);
+        ASSERT_TRUE(w.Close());
+    }
+    CCaptureIndex odd;
+    ASSERT_TRUE(odd.Open(csOddName));
+    IndexAll(odd);
+    EXPECT_EQ(ColumnText(DecodeRecord(odd, 1), EColumn::Time), "0.000000250");
+    EXPECT_EQ(odd.InterfaceLabel(0).find("vm0") != std::string::npos, true)
+        << odd.InterfaceLabel(0);
     EXPECT_EQ(TimeStampNs(1, 10, true), 976562);
     EXPECT_EQ(TimeStampNs(7, 0, false, -2), 5000000000);
     EXPECT_EQ(TimeStampNs(123456789012, 12, false), 123456789);

@@ -2,12 +2,14 @@
 // and the records they leave. Timing on the wire is checked on a veth pair
 // (PacedReplayNetnsTest); here a fake sink takes the frames.
 
+#include "FakeClock.h"
 #include "NetNs.h"
 #include "ReplayFakes.h"
 #include "log/Log.h"
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
 #include <pthread.h>
@@ -124,6 +126,87 @@ TEST_F(PacedReplayTest, RepeatsDeliverEveryRoundInOrderAndEveryCountAgrees)
         EXPECT_EQ(PacketRecords(debug), records);
         EXPECT_EQ(MessageTexts().back(), "MessageAndLog return = [ 1]");
     }
+}
+
+// On the fake clock: each frame's time as the sink takes it, and the closing
+// sentence. A rate keeps its own gap after a round's last frame; the bits
+// count afresh each round; a Send that cannot keep up says the rate it reached.
+TEST_F(PacedReplayTest, RoundsKeepTheRatesGapAndTheStatusSaysTheRateReached)
+{
+    struct SRow {
+        const char* szName;
+        EPace ePace;
+        double dRate;
+        int64_t llLoops;
+        int64_t llPauseMs;
+        int64_t llPerReadNs; // work between two readings of the clock
+        std::vector<int64_t> expected; // ms from the first frame; empty: not checked
+        const char* szStatus; // the closing sentence, or its start when it ends in '*'
+    };
+    // 60-byte frames are 480 bits: 50 ms apart at 0.0096 Mbit/s.
+    const std::vector<SRow> rows {
+        { "10 packets/s, 3 rounds", EPace::PacketsPerSecond, 10, 3, 0, 0,
+            { 0, 100, 200, 300, 400, 500 }, "6 packets sent; reached 10/s" },
+        { "10 packets/s, 2 rounds with a pause", EPace::PacketsPerSecond, 10, 2, 30, 0,
+            { 0, 100, 230, 330 }, "4 packets sent; reached 10/s" },
+        { "megabits, 2 rounds", EPace::MegabitsPerSecond, 0.0096, 2, 0, 0, { 0, 50, 100, 150 },
+            "4 packets sent; reached 0.0096 Mbit/s" },
+        { "behind: every clock reading costs 2 ms", EPace::PacketsPerSecond, 1000, 2, 0, 2'000'000,
+            {}, "4 packets sent; fell behind: asked 1000/s, reached *" },
+    };
+    for (const SRow& row : rows) {
+        SCOPED_TRACE(row.szName);
+        WriteFrames(File("c.pcap"), { 60, 60 });
+        CFakeClock clock(5'000'000'000);
+        clock.llPerReadNs = row.llPerReadNs;
+        m_window = CFakeWindow();
+        m_sink = CFakeSink();
+        m_window.csPath = File("c.pcap");
+        m_window.pClock = &clock;
+        m_window.pace.ePace = row.ePace;
+        m_window.pace.dRate = row.dRate;
+        m_window.pace.llLoops = row.llLoops;
+        m_window.pace.llLoopPauseMs = row.llPauseMs;
+        std::vector<int64_t> times;
+        m_sink.onTransmit = [&](const std::vector<uint8_t>&) { times.push_back(clock.llNow); };
+        const SReplayResult result = Send();
+        ASSERT_EQ(times.size(), static_cast<size_t>(2 * row.llLoops));
+        if (!row.expected.empty()) {
+            std::vector<int64_t> ms;
+            for (int64_t ll : times)
+                ms.push_back((ll - times[0]) / 1'000'000);
+            EXPECT_EQ(ms, row.expected);
+        }
+        const std::string csStatus = row.szStatus;
+        ASSERT_FALSE(m_window.statusTexts.empty());
+        if (csStatus.back() == '*') {
+            EXPECT_EQ(m_window.statusTexts.back().substr(0, csStatus.size() - 1),
+                csStatus.substr(0, csStatus.size() - 1));
+            EXPECT_LT(result.dReachedRate, row.dRate * 0.99);
+        } else {
+            EXPECT_EQ(m_window.statusTexts.back(), csStatus);
+        }
+    }
+}
+
+// A round that cannot open the file again ends the Send as a failure: its
+// own sentence, not the count alone.
+TEST_F(PacedReplayTest, ARoundThatCannotReadTheFileAgainFails)
+{
+    WriteFrames(File("c.pcap"), { 60, 60 });
+    m_window.csPath = File("c.pcap");
+    m_window.pace = Captured(1000, 3);
+    m_sink.onTransmit
+        = [this](const std::vector<uint8_t>&) { std::filesystem::remove(File("c.pcap")); };
+    const SReplayResult result = Send();
+    EXPECT_EQ(result.llUnreadRound, 2);
+    EXPECT_EQ(result.iCount, 2);
+    EXPECT_EQ(m_window.statusTexts.back(),
+        "Failed: round 2 could not read c.pcap again, after 2 packets (see Debuglog.txt)");
+    const Strings debug = DebugTexts();
+    EXPECT_NE(std::find(debug.begin(), debug.end(),
+                  "Error. Unable to open the file " + File("c.pcap") + " for round 2."),
+        debug.end());
 }
 
 TEST_F(PacedReplayTest, AStopSaysTheRoundAndThePacket)

@@ -24,8 +24,10 @@ namespace {
         CFakeWindow& window, const SReplayRequest& request, IPacketSink* pSink)
     {
         const size_t nEnables = window.enableCalls.size();
-        const SReplayResult result
-            = pSink ? Replay(request, *pSink, window) : Replay(request, window);
+        const SReplayResult result = pSink && window.pClock
+            ? Replay(request, *pSink, window, *window.pClock)
+            : pSink ? Replay(request, *pSink, window)
+                    : Replay(request, window);
         if (window.enableCalls.size() > nEnables)
             window.enableCalls.push_back(true);
         const std::string csStatus = ReplayStatusText(result, request);
@@ -45,6 +47,7 @@ namespace {
         request.iOffset = window.iOffset;
         request.csAdapter = csDevice;
         request.pace = window.pace;
+        request.listen.bRequestsOnly = window.bRequestsOnly;
         return request;
     }
 

@@ -34,6 +34,8 @@ public:
     std::function<void()> onPump;
     EReplayStop stop = EReplayStop::None;
     std::chrono::milliseconds statusInterval { 0 }; // at every packet
+    velmora::IClock* pClock = nullptr; // the Send's clock; null: the real one
+    bool bRequestsOnly = false;
 };
 
 // A Send of the fake window's inputs, or of a selection, ended as the main

@@ -102,6 +102,20 @@ TEST_F(ReplayTest, OffsetOutsideTheFileSendsNothingAndReportsZero)
     EXPECT_EQ(BoxTexts(), Strings(4, "0 Packets have been sent"));
     EXPECT_EQ(m_window.enableCalls.size(), 8u);
     EXPECT_EQ(m_sink.iCloses, 4);
+
+    // "Requests only" on a record that asks nothing: read, skipped, and said
+    // so; nothing is missing from the file.
+    m_window.bRequestsOnly = true;
+    m_window.statusTexts.clear();
+    m_window.iOffset = 1;
+    const SReplayResult skipped = Send();
+    EXPECT_TRUE(m_sink.frames.empty());
+    EXPECT_EQ(skipped.listen.llSkipped, 1);
+    EXPECT_EQ(skipped.llMissing, 0);
+    EXPECT_EQ(m_window.statusTexts.back(), "Not sent: record 1 is not a request (requests only)");
+    m_window.iOffset = 3;
+    EXPECT_EQ(Send().llMissing, 1);
+    EXPECT_EQ(m_window.statusTexts.back(), "Not sent: offset 3 is past the last record (2)");
 }
 
 TEST_F(ReplayTest, AllModeSendsEveryRecordInOrderAndIgnoresTheOffset)

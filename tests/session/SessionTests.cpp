@@ -1,5 +1,7 @@
+#include "FrameBuilder.h"
 #include "TestSupport.h"
 #include "log/Log.h"
+#include "session/JudgeSend.h"
 #include "session/SendOptions.h"
 #include "session/Session.h"
 #include "settings/AppSettings.h"
@@ -411,3 +413,93 @@ TEST(ListenNoticeTest, SaysWhatTheNextSendDoes)
 }
 
 } // namespace
+
+namespace {
+
+// Station N is 10.0.0.N, MAC 02:76:6d:0a:00:0N; 1 is us, 2 the device.
+vtest::Bytes Ip(uint8_t uFrom, uint8_t uTo, const vtest::Bytes& npduApdu)
+{
+    vtest::Bytes f = vtest::BacnetIp(0x0a, npduApdu);
+    f[5] = uTo;
+    f[11] = uFrom;
+    f[29] = uFrom;
+    f[33] = uTo;
+    return f;
+}
+
+// A round as a Send hands it over: requests (send time in ms, its round)
+// and the answers heard (arrival time in ms).
+struct SRoundRow {
+    std::vector<std::pair<int64_t, uint32_t>> requests;
+    std::vector<int64_t> answers;
+};
+
+} // namespace
+
+// Rounds judged as they come: a round waits for the next one's answers, an
+// answer taken is not offered to a later request, and the lines kept are
+// capped while the counts go on.
+TEST(ListenJudgeTest, RoundsAreJudgedWithTheNextRoundsAnswers)
+{
+    const vtest::Bytes request = Ip(1, 2, vtest::Hex("01 04 00 05 05 0c 0c 00000001 19 55"));
+    const vtest::Bytes answer
+        = Ip(2, 1, vtest::Hex("01 00 30 05 0c 0c 00000001 19 55 3e 44 41ac0000 3f"));
+    struct SRow {
+        const char* szName;
+        std::vector<SRoundRow> rounds;
+        size_t nKeep;
+        std::vector<std::string> lines; // every line: record (here its round) and verdict
+        size_t nKept;
+        size_t nAnswered;
+    };
+    const std::vector<SRow> rows {
+        { "one round, judged whole", { { { { 100, 1 } }, { 200 } } }, 10, { "1 answered" }, 1, 1 },
+        { "an answer heard during the next round counts for its own",
+            { { { { 100, 1 } }, {} }, { { { 1000, 2 } }, { 1050, 1100 } } }, 10,
+            { "1 answered", "2 answered" }, 2, 2 },
+        { "an answer taken is not offered again",
+            { { { { 100, 1 } }, {} }, { { { 1000, 2 } }, { 1050 } }, { { { 2000, 3 } }, {} } }, 10,
+            { "1 answered", "2 unanswered", "3 unanswered" }, 3, 1 },
+        { "lines kept are capped, counts are not",
+            { { { { 100, 1 } }, { 150 } }, { { { 1000, 2 } }, { 1050 } } }, 1,
+            { "1 answered", "2 answered" }, 1, 2 },
+    };
+    for (const SRow& row : rows) {
+        SCOPED_TRACE(row.szName);
+        SReplayRequest send;
+        std::vector<std::string> lines;
+        CListenJudge judge(
+            send,
+            [&](const judge::SJudgeLine& line, const SHeardFrame* pAnswer) {
+                EXPECT_EQ(line.bAnswered, pAnswer != nullptr);
+                lines.push_back(
+                    std::to_string(line.uRecord) + " " + judge::VerdictWord(line.eVerdict));
+            },
+            row.nKeep);
+        for (size_t i = 0; i < row.rounds.size(); ++i) {
+            SListenChunk chunk;
+            for (const auto& [llMs, uRound] : row.rounds[i].requests) {
+                SSentRequest r;
+                r.uRecord = uRound; // the record tells the rounds apart
+                r.llNs = llMs * 1'000'000;
+                r.bytes = request;
+                r.uRound = uRound;
+                chunk.requests.push_back(r);
+            }
+            for (int64_t llMs : row.rounds[i].answers)
+                chunk.heard.push_back({ llMs * 1'000'000, 60, answer });
+            chunk.bLast = i + 1 == row.rounds.size();
+            judge.Add(chunk);
+        }
+        EXPECT_EQ(lines, row.lines);
+        EXPECT_EQ(judge.Judgement().lines.size(), row.nKept);
+        EXPECT_EQ(judge.NotKept(), row.lines.size() - row.nKept);
+        EXPECT_EQ(judge.Judgement().nRequests, row.lines.size());
+        EXPECT_EQ(judge.Judgement().nAnswered, row.nAnswered);
+        // A kept line's answer is the frame it points at among those kept.
+        for (const judge::SJudgeLine& line : judge.Judgement().lines) {
+            if (line.bAnswered)
+                EXPECT_LT(line.nAnswer, judge.Heard().size());
+        }
+    }
+}

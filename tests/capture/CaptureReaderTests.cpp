@@ -2,7 +2,7 @@
 // for record, and which files ours leaves to libpcap.
 
 #include "../../fuzz/capture_compare.h"
-#include "replay/CaptureReader.h"
+#include "capture/CaptureReader.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "replay/CaptureReader.h"
+#include "capture/CaptureReader.h"
 
 #include <algorithm>
 #include <cerrno>

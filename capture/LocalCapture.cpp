@@ -1,0 +1,111 @@
+#include "capture/LocalCapture.h"
+
+#include "log/Log.h"
+
+#include <pcap/pcap.h>
+
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace velmora {
+
+CLocalCapture::CLocalCapture(pcap* hCapture, std::unique_ptr<char[]> pStreamBuffer)
+    : m_hCapture(hCapture)
+    , m_pStreamBuffer(std::move(pStreamBuffer))
+{
+}
+
+CLocalCapture::CLocalCapture(std::unique_ptr<CPcapReader> pReader)
+    : m_pReader(std::move(pReader))
+    , m_pHeader(std::make_unique<pcap_pkthdr>())
+{
+}
+
+CLocalCapture::~CLocalCapture()
+{
+    if (m_hCapture)
+        pcap_close(m_hCapture); // closes the stream, which used m_pStreamBuffer
+}
+
+int CLocalCapture::Next(const pcap_pkthdr*& pHeader, const unsigned char*& pData)
+{
+    if (!m_pReader) {
+        pcap_pkthdr* pLibpcapHeader = nullptr;
+        const int i = pcap_next_ex(m_hCapture, &pLibpcapHeader, &pData);
+        pHeader = pLibpcapHeader;
+        return i;
+    }
+    SCaptureRecord record;
+    const int i = m_pReader->Next(record);
+    if (i != CPcapReader::kRecord)
+        return i;
+    m_pHeader->ts.tv_sec = static_cast<time_t>(record.llSec);
+    m_pHeader->ts.tv_usec = static_cast<suseconds_t>(record.llFraction);
+    m_pHeader->caplen = record.uCaptured;
+    m_pHeader->len = record.uWire;
+    pHeader = m_pHeader.get();
+    pData = record.pData;
+    return 1;
+}
+
+int CLocalCapture::DataLink() const
+{
+    return m_pReader ? DLT_EN10MB : pcap_datalink(m_hCapture);
+}
+
+void CLocalCapture::SetBeforeRefill(std::function<void()> beforeRefill)
+{
+    if (m_pReader)
+        m_pReader->SetBeforeRefill(std::move(beforeRefill));
+}
+
+// The capture through our reader (reading uBufferBytes at a time) or as a
+// stream with our own buffer for libpcap; time stamps in nanoseconds when
+// bNano (either kind of file is scaled). Nothing on failure.
+std::unique_ptr<CLocalCapture> OpenCaptureStream(
+    const std::string& csPath, bool bNano, size_t uBufferBytes)
+{
+    pcap_t* hCapture = nullptr;
+    std::unique_ptr<char[]> pBuffer;
+    // Non-blocking so that a FIFO or a device cannot hold the window; only a
+    // regular file can be a capture.
+    int fd = ::open(csPath.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat st { };
+    if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        const int iFlags = ::fcntl(fd, F_GETFL);
+        if (iFlags != -1)
+            ::fcntl(fd, F_SETFL, iFlags & ~O_NONBLOCK);
+        if (std::unique_ptr<CPcapReader> pReader = CPcapReader::Open(fd, bNano, uBufferBytes))
+            return std::make_unique<CLocalCapture>(std::move(pReader));
+        if (FILE* pFile = ::fdopen(fd, "rb")) {
+            fd = -1; // the stream owns it now
+            // glibc's default 4 KiB costs one read per big record.
+            pBuffer = std::make_unique<char[]>(kCaptureStreamBuffer);
+            std::setvbuf(pFile, pBuffer.get(), _IOFBF, kCaptureStreamBuffer);
+            char szErrBuf[PCAP_ERRBUF_SIZE] = "";
+            hCapture = pcap_fopen_offline_with_tstamp_precision(
+                pFile, bNano ? PCAP_TSTAMP_PRECISION_NANO : PCAP_TSTAMP_PRECISION_MICRO, szErrBuf);
+            if (!hCapture)
+                std::fclose(pFile);
+        }
+    }
+    if (fd >= 0)
+        ::close(fd);
+    if (!hCapture)
+        return nullptr;
+    return std::make_unique<CLocalCapture>(hCapture, std::move(pBuffer));
+}
+
+std::unique_ptr<CLocalCapture> OpenCaptureFile(const std::string& csPath, bool bWhole)
+{
+    DebugLog("OpenLocalDevice File=[%s]", csPath.c_str());
+    std::unique_ptr<CLocalCapture> pCapture
+        = OpenCaptureStream(csPath, false, bWhole ? kSendReadBuffer : kCaptureStreamBuffer);
+    if (!pCapture)
+        DebugLog("Error. Unable to open the file %s.", csPath.c_str());
+    return pCapture;
+}
+
+} // namespace velmora
