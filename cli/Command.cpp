@@ -187,7 +187,7 @@ namespace {
             return vdecode::DecodeRecord(index, uIndex);
         // A pcapng file may mix link types: each record is aimed by its own.
         if (index.Frame(uIndex, record).uLinkType == vdecode::kLinkEthernet)
-            AimFrame(plan, record.bytes.data(), static_cast<uint32_t>(record.bytes.size()));
+            AimRecord(plan, record);
         // Other segments as captured: the aim leaves service data alone.
         const auto read = [&index](uint64_t u, std::vector<uint8_t>& bytes) {
             vdecode::SRecord other;
@@ -340,6 +340,9 @@ namespace {
         request.listen = options.listen;
         request.pace = options.pace;
         CCommandObserver observer(options, pErr);
+        // Nobody sends aimed frames by surprise: the aim is said before the Send.
+        if (!options.bQuiet && !request.aim.IsDefault())
+            std::fprintf(pErr, "%s: %s\n", kName, AimSummary(request.aim).c_str());
         // Only a terminal sees the progress: only then are the records counted.
         if (observer.ShowsProgress()) {
             uint64_t uRecords = 0;

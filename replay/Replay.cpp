@@ -128,7 +128,7 @@ namespace {
 
         // The bytes to send for one record of uLength bytes (at most the send
         // buffer's size), and what the aim did with them.
-        const u_char* Aim(const u_char* pData, uint32_t uLength, EAimOutcome& eOutcome)
+        const u_char* Aim(const u_char* pData, uint32_t& uLength, EAimOutcome& eOutcome)
         {
             eOutcome = EAimOutcome::Unchanged;
             if (!m_pPlan || !pData)
@@ -137,7 +137,7 @@ namespace {
                 eOutcome = EAimOutcome::NotEthernet;
             } else {
                 std::memcpy(m_buffer.data(), pData, uLength);
-                eOutcome = AimFrame(*m_pPlan, m_buffer.data(), uLength);
+                eOutcome = AimFrame(*m_pPlan, m_buffer.data(), uLength, kSendBufferSize);
             }
             if (IsNotAimed(eOutcome)) {
                 if (m_iNotAimed < INT_MAX)
@@ -675,7 +675,7 @@ namespace {
                 if (pSelection)
                     ++nNextChosen;
                 bFound = true;
-                const uint32_t uLength
+                uint32_t uLength
                     = pHeader->caplen < kSendBufferSize ? pHeader->caplen : kSendBufferSize;
                 // Gates: records that do not ask are read and counted, and take
                 // no time. (Waiting for the answers before a request goes here.)
@@ -703,6 +703,12 @@ namespace {
                 }
                 EAimOutcome eAim = EAimOutcome::Unchanged;
                 const u_char* const pOut = aimer.Aim(pData, uLength, eAim);
+                // A route may have made the frame longer or shorter.
+                if (uLength != pRecordHeader->caplen) {
+                    header = *pRecordHeader;
+                    header.caplen = uLength;
+                    pRecordHeader = &header;
+                }
                 batch.Add(lIndex, *pRecordHeader, pOut, eAim, pCapture->InPlace() && pOut == pData,
                     uRound);
                 if (pace.Paced()) {
