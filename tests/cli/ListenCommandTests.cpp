@@ -137,7 +137,7 @@ TEST(ListenCommandTest, CapturesAgainstTheRespondersScripts)
             "1\twho-Is 1234-1234\ti-Am device,1234\tanswered\tms\n",
             "velmora-replay: Aimed as captured, route: direct, device 207 -> 1234\n"
             "velmora-replay: 2 Packets have been sent\n"
-            "velmora-replay: 2 packets sent; 2 requests: 2 answered (median ms), 0 unanswered\n",
+            "velmora-replay: 2 packets sent; 2 requests: 2 answered, 0 unanswered; round trip ms\n",
             0,
             { Answer(2, 1, Hex("01 00 30 05 0c 0c 020004d2 19 4d 3e 44 41ac0000 3f")),
                 Answer(2, 1, Hex("01 00 10 00 c4 020004d2 22 01e0 91 03 21 00")) },
