@@ -14,6 +14,7 @@
 #include "res/Resources.h"
 #include "session/ReplayWords.h"
 #include "session/Report.h"
+#include "session/SendWords.h"
 #include "web/MakerSite.h"
 #include "web/UrlOpener.h"
 #include "web/WebServices.h"

@@ -1,4 +1,5 @@
 #include "app/SendOptionsDlg.h"
+#include "session/SendWords.h"
 
 #include <QCheckBox>
 #include <QComboBox>

@@ -12,6 +12,7 @@
 #include "session/JudgeSend.h"
 #include "session/ReplayWords.h"
 #include "session/Report.h"
+#include "session/SendWords.h"
 #include "session/Session.h"
 #include "settings/AppSettings.h"
 

@@ -45,21 +45,6 @@ struct SPaceOptions {
     bool operator==(const SPaceOptions&) const = default;
 };
 
-// Plain decimals, as the window and send-options.ini hold them: "2", "0.5",
-// ".5"; no sign, exponent, "inf" or hex. The format is the shortest that reads
-// back the same, never with an exponent.
-bool ParsePaceNumber(const std::string& cs, double& d);
-std::string FormatPaceNumber(double d);
-
-// One line for the status before a Send when the timing is not the default
-// ("Paced as captured × 1, 3 rounds"); "" at the default.
-std::string PaceSummary(const SPaceOptions& options);
-
-// False with a sentence naming the value when an option is out of its limits
-// (a rate or multiplier that is no finite number inside them, a negative
-// count, pause or duration).
-bool CheckPaceOptions(const SPaceOptions& options, std::string& csError);
-
 // A record's time stamp in nanoseconds. The file's seconds are an unsigned
 // 32-bit field that libpcap hands over sign-extended, so a capture made after
 // January 2038 would seem to run backwards; it is read as unsigned here.

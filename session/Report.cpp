@@ -7,6 +7,7 @@
 #include "session/Plot.h"
 #include "session/ReplayWords.h"
 #include "session/SendOptions.h"
+#include "session/SendWords.h"
 #include "session/Sha256.h"
 
 #include <atomic>

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "session/SendWords.h"
 #include "settings/SettingsFile.h"
 
 #include <climits>

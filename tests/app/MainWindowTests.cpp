@@ -7,6 +7,7 @@
 #include "app/SendOptionsDlg.h"
 #include "log/Log.h"
 #include "log/MessageBox.h"
+#include "session/SendWords.h"
 #include "tools/CaptureWriter.h"
 #include "web/MakerSite.h"
 

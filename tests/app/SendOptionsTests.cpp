@@ -2,6 +2,7 @@
 // off while an address does not parse.
 
 #include "app/SendOptionsDlg.h"
+#include "session/SendWords.h"
 
 #include <QApplication>
 #include <QCheckBox>

@@ -1,4 +1,5 @@
 #include "cli/Options.h"
+#include "session/SendWords.h"
 
 #include <gtest/gtest.h>
 

@@ -6,6 +6,7 @@
 #include "ReplayFakes.h"
 #include "log/Log.h"
 #include "session/ReplayWords.h"
+#include "session/SendWords.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>

@@ -6,6 +6,7 @@
 #include "NetNs.h"
 #include "TestSupport.h"
 #include "replay/Aim.h"
+#include "session/SendWords.h"
 #include "tools/CaptureWriter.h"
 
 #include <cstdio>

@@ -3,6 +3,7 @@
 
 #include "FakeClock.h"
 #include "replay/Pace.h"
+#include "session/SendWords.h"
 
 #include <gtest/gtest.h>
 

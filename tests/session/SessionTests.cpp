@@ -3,6 +3,7 @@
 #include "log/Log.h"
 #include "session/JudgeSend.h"
 #include "session/SendOptions.h"
+#include "session/SendWords.h"
 #include "session/Session.h"
 #include "settings/AppSettings.h"
 
