@@ -377,6 +377,9 @@ namespace {
             if (iExit == kExitSent && result.listen.bListened
                 && (observer.Judge().Judgement().bConfirmedFailed || !bReported))
                 iExit = bReported ? kExitNotAnswered : kExitSomeFailed;
+            // A device that stopped answering failed its requests, sent or not.
+            if (iExit == kExitSent && !result.listen.csGaveUp.empty())
+                iExit = kExitNotAnswered;
         }
         session.ShutDown();
         return iExit;

@@ -123,9 +123,14 @@ namespace {
         {
             m_parsed.reserve(frames.size());
             m_taken.assign(frames.size(), false);
+            const bool bWhole = std::any_of(frames.begin(), frames.end(),
+                [](const SJudgedFrame& f) { return f.iSegments > 0; });
             for (size_t i = 0; i < frames.size(); ++i) {
                 m_parsed.push_back(ParseBacnet(frames[i].bytes.data(), frames[i].bytes.size()));
-                if (IsAnswer(m_parsed.back().eApdu))
+                const SBacnetFrame& p = m_parsed.back();
+                if (bWhole && p.eApdu == EApdu::ComplexAck && p.bSegmented)
+                    continue;
+                if (IsAnswer(p.eApdu))
                     m_byInvokeId[m_parsed.back().uInvokeId].push_back(i);
             }
         }
@@ -328,8 +333,21 @@ SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJ
         SJudgeLine base;
         base.uRecord = requests[n].uRecord;
         base.nRequest = n;
-        base.csRequest = Info(requests[n].bytes);
+        const SJudgedFrame& sent = requests[n];
+        const bool bFresh
+            = sent.iInvokeAt >= 0 && static_cast<size_t>(sent.iInvokeAt) < sent.bytes.size();
+        if (bFresh) {
+            std::vector<uint8_t> captured = sent.bytes;
+            captured[static_cast<size_t>(sent.iInvokeAt)] = sent.uCapturedInvokeId;
+            base.csRequest = Info(captured);
+        } else {
+            base.csRequest = Info(sent.bytes);
+        }
         base.bConfirmed = bConfirmed;
+        if (bConfirmed) {
+            base.iSentInvokeId = r.uInvokeId;
+            base.iCapturedInvokeId = bFresh ? sent.uCapturedInvokeId : r.uInvokeId;
+        }
 
         // What the capture recorded after this request.
         std::vector<size_t> recorded;
@@ -367,6 +385,7 @@ SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJ
             line.csHeardKind = KindText(wire.Parsed(i), line.csAnswer);
             line.bSegmented
                 = wire.Parsed(i).eApdu == EApdu::ComplexAck && wire.Parsed(i).bSegmented;
+            line.iSegments = heard[i].iSegments;
             // An answer before a placed send time came soon after the
             // earliest the request can have left: counted from there.
             if (requests[n].llNs != 0 && heard[i].llNs != 0)
@@ -445,10 +464,20 @@ std::string SummaryText(uint64_t uPacketsSent, const SJudgement& j)
 std::string TsvLine(const SJudgeLine& line)
 {
     std::string csAnswer = line.bAnswered ? Clean(line.csAnswer) : "-";
+    // A fresh invoke ID is no difference from the recorded answer.
+    auto WithoutInvoke = [](std::string cs) {
+        const size_t nOpen = cs.find('[');
+        const size_t nClose = cs.find(']', nOpen == std::string::npos ? 0 : nOpen);
+        if (nOpen != std::string::npos && nClose != std::string::npos)
+            cs.erase(nOpen, nClose + 1 - nOpen);
+        return cs;
+    };
     if (line.bAnswered && line.bHasRecorded && line.eVerdict == EVerdict::Ok
-        && line.csRecorded != line.csAnswer && line.bConfirmed)
+        && WithoutInvoke(line.csRecorded) != WithoutInvoke(line.csAnswer) && line.bConfirmed)
         csAnswer += " (recorded: " + Clean(line.csRecorded) + ")";
     std::string csVerdict = VerdictWord(line.eVerdict);
+    if (line.iSegments > 0)
+        csVerdict += " (" + std::to_string(line.iSegments) + " segments)";
     if (line.eVerdict == EVerdict::Differs)
         csVerdict
             += " (" + Clean(line.csHeardKind) + "; recorded " + Clean(line.csRecordedKind) + ")";

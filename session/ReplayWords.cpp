@@ -14,6 +14,8 @@ std::string ProgressText(const SReplayCounts& counts)
     if (counts.llWaitLeftMs >= 0)
         cs += std::string(counts.bPause ? ", next round in " : ", next packet in ")
             + std::to_string((counts.llWaitLeftMs + 999) / 1000) + " s";
+    if (counts.bConversing)
+        cs += ", " + ConverseProgressText(counts.converse);
     return cs;
 }
 
@@ -147,6 +149,9 @@ std::string ReplayStatusText(const SReplayResult& result, const SReplayRequest& 
         return "Failed: round " + std::to_string(result.llUnreadRound) + " could not read "
             + FileName(csPath) + " again, after " + std::to_string(result.iCount) + " packets"
             + (g_bDebug ? " (see Debuglog.txt)" : "");
+    // A device that stopped answering ended the Send: that is the news.
+    if (!result.listen.csGaveUp.empty())
+        return "Stopped: " + result.listen.csGaveUp;
     std::string cs = SentStatusText(result);
     const std::string csRate = request.eMode == EReplayMode::Single
         ? std::string()
@@ -210,11 +215,14 @@ std::string ListenSummaryText(
     const SListenResult& listen = result.listen;
     std::string cs
         = judge::SummaryText(static_cast<uint64_t>(result.iCount - result.iRefused), judgement);
-    if (request.listen.bRequestsOnly)
+    if (request.listen.bRequestsOnly || (request.listen.Conversing() && listen.llSkipped > 0))
         cs += "; " + std::to_string(listen.llSkipped) + " records skipped (not requests)";
     if (listen.nUnstamped > 0)
         cs += "; " + std::to_string(listen.nUnstamped)
             + " requests without a send time stamp (no round trip)";
+    if (!listen.csGaveUp.empty())
+        cs += "; " + std::to_string(listen.llNotSent) + " requests not sent (" + listen.csGaveUp
+            + ")";
     return cs;
 }
 
