@@ -1,6 +1,7 @@
 #include "judge/Judge.h"
 
 #include "decode/Decoder.h"
+#include "decode/Segments.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -314,6 +315,69 @@ SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJ
         }
     }
 
+    // A recorded answer in segments reads as the whole answer, as the
+    // packet list reassembles it from the capture's records.
+    std::unique_ptr<vdecode::CSegmentAssembler> pAssembler;
+    std::unordered_map<size_t, std::string> recordedInfo;
+    auto RecordedInfo = [&](size_t iRec) -> std::string {
+        const std::vector<SJudgedFrame>& c = *pCapture;
+        const SBacnetFrame& first = pRecorded->Parsed(iRec);
+        if (first.eApdu != EApdu::ComplexAck || !first.bSegmented)
+            return Info(c[iRec].bytes);
+        if (auto it = recordedInfo.find(iRec); it != recordedInfo.end())
+            return it->second;
+        auto Frame = [&](size_t i) {
+            vdecode::SFrame f;
+            f.pData = c[i].bytes.data();
+            f.header.uCapLen = static_cast<uint32_t>(c[i].bytes.size());
+            f.header.uWireLen = f.header.uCapLen;
+            f.uNumber = c[i].uRecord;
+            return f;
+        };
+        if (!pAssembler) {
+            pAssembler = std::make_unique<vdecode::CSegmentAssembler>();
+            for (size_t i = 0; i < c.size(); ++i)
+                pAssembler->Add(Frame(i));
+            pAssembler->Finish();
+        }
+        // The last segment: the first later one of the same answer without "more follows".
+        size_t nLast = iRec;
+        for (size_t i = iRec; i < c.size(); ++i) {
+            const SBacnetFrame& p = pRecorded->Parsed(i);
+            if (p.eApdu != EApdu::ComplexAck || !p.bSegmented || p.uInvokeId != first.uInvokeId
+                || p.linkDestination != first.linkDestination || p.uService != first.uService)
+                continue;
+            const decode::SFrameLayout at
+                = decode::LocateFrame(c[i].bytes.data(), c[i].bytes.size());
+            if (at.uApduAt == 0 || at.uApduAt >= c[i].bytes.size())
+                continue;
+            if ((c[i].bytes[at.uApduAt] & 0x04) == 0) {
+                nLast = i;
+                break;
+            }
+        }
+        std::unordered_map<uint64_t, size_t> byRecord;
+        for (size_t i = 0; i < c.size(); ++i)
+            byRecord[c[i].uRecord] = i;
+        const vdecode::CSegmentAssembler::ReadFn read
+            = [&](uint64_t uRecord, std::vector<uint8_t>& bytes) {
+                  auto it = byRecord.find(uRecord);
+                  if (it == byRecord.end())
+                      return false;
+                  bytes = c[it->second].bytes;
+                  return true;
+              };
+        std::string cs = pAssembler->Decode(Frame(nLast), nullptr, read).csInfo;
+        // The whole answer is said once, by the verdict's segment count.
+        const size_t nNote = cs.rfind(" (reassembled from ");
+        if (nLast != iRec && nNote != std::string::npos)
+            cs.erase(nNote);
+        else if (nLast == iRec)
+            cs = Info(c[iRec].bytes);
+        recordedInfo[iRec] = cs;
+        return cs;
+    };
+
     std::vector<std::string> heardInfo(heard.size());
     auto HeardInfo = [&](size_t i) -> const std::string& {
         if (heardInfo[i].empty())
@@ -364,7 +428,7 @@ SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJ
                 const size_t iRec = recorded.front();
                 line.bHasRecorded = true;
                 line.uRecordedRecord = (*pCapture)[iRec].uRecord;
-                line.csRecorded = Info((*pCapture)[iRec].bytes);
+                line.csRecorded = RecordedInfo(iRec);
                 line.csRecordedKind = KindText(pRecorded->Parsed(iRec), line.csRecorded);
             }
             if (!pHeard)

@@ -358,7 +358,9 @@ TEST(ListenCommandTest, ConversingOnTheWire)
             "[\\s\\S]*20 answered \\(median ms\\), 0 unanswered\n", 4, {}, 20 },
         { "3 segments, window 2, against the capture's own", segmented, { "segments=3,2" },
             { "--expect", "captured" }, 0,
-            kLine + "readProperty-ACK[^\t]*\tok \\(3 segments\\)\tms\n",
+            kLine
+                + "readProperty-ACK\\[ 0\\] analog-input,1 present-value = 00 01 [^\t(]*\tok \\(3 "
+                  "segments\\)\tms\n",
             "[\\s\\S]*1 request: 1 answered \\(median ms\\), 0 unanswered; 3 records skipped "
             "\\(not "
             "requests\\)\n",
