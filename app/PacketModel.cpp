@@ -266,9 +266,10 @@ vdecode::SRow DecodeAimedRecord(const vdecode::CCaptureIndex& index, uint64_t uR
         return pAssembler ? vdecode::DecodeRecord(index, *pAssembler, uRecord, pTree, pBytes)
                           : vdecode::DecodeRecord(index, uRecord, pTree, pBytes);
     // The record's own interface decides: a pcapng capture may mix link types.
+    if (index.Frame(uRecord, record).uLinkType == vdecode::kLinkEthernet)
+        AimRecord(plan, record);
+    // Taken after the aim: a route may have given the bytes a new length and place.
     const vdecode::SFrame frame = index.Frame(uRecord, record);
-    if (frame.uLinkType == vdecode::kLinkEthernet)
-        AimFrame(plan, record.bytes.data(), static_cast<uint32_t>(record.bytes.size()));
     vdecode::SRow row;
     if (pAssembler) {
         // The other segments as captured: the aim leaves their service data alone.

@@ -7,11 +7,13 @@
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QSpinBox>
+#include <QTableWidget>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <climits>
@@ -167,11 +169,40 @@ QGroupBox* CSendOptionsDlg::BuildAimGroup(
         Row(pGroup,
             { m_pSrcIpFrom, m_pSrcIp, new QLabel(QStringLiteral("port"), pGroup), m_pSrcPort }));
 
+    m_pRoute = new QComboBox(pGroup);
+    m_pRoute->setObjectName(QStringLiteral("aimRoute"));
+    m_pRoute->addItems(
+        { QStringLiteral("As captured"), QStringLiteral("Direct: the device is on this network"),
+            QStringLiteral("Through the bench router:") });
+    m_pRouteTo = AddressEdit(pGroup, "aimRouteTo", "NET:ADDR, e.g. 5:0x1f");
+    auto* pRouteLabel = new QLabel(QStringLiteral("Requests' &route"), pGroup);
+    pRouteLabel->setBuddy(m_pRoute);
+    pForm->addRow(pRouteLabel, Row(pGroup, { m_pRoute, m_pRouteTo }));
+
+    // A few rows are plenty: a capture names one device, or a handful.
+    m_pDevices = new QTableWidget(4, 2, pGroup);
+    m_pDevices->setObjectName(QStringLiteral("aimDevices"));
+    m_pDevices->setHorizontalHeaderLabels(
+        { QStringLiteral("Captured device"), QStringLiteral("Bench device") });
+    m_pDevices->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
+    m_pDevices->verticalHeader()->hide();
+    m_pDevices->setTabKeyNavigation(false); // Tab leaves the table; arrows move inside
+    m_pDevices->setMaximumHeight(
+        m_pDevices->horizontalHeader()->sizeHint().height() + 4 * m_pDevices->rowHeight(0) + 4);
+    for (int iRow = 0; iRow < m_pDevices->rowCount(); ++iRow)
+        for (int iCol = 0; iCol < 2; ++iCol)
+            m_pDevices->setItem(iRow, iCol, new QTableWidgetItem());
+    auto* pDevicesLabel = new QLabel(QStringLiteral("De&vice instances"), pGroup);
+    pDevicesLabel->setBuddy(m_pDevices);
+    pForm->addRow(pDevicesLabel, m_pDevices);
+
     auto* pNote = new QLabel(
-        QStringLiteral("Only BACnet frames are aimed; others go as captured. Routed requests keep "
-                       "their NPDU destination (DNET/DADR), and Forwarded-NPDUs keep their "
-                       "original source: they name a device behind a router, not the next hop. "
-                       "Checksums are kept right; lengths and padding are never changed."),
+        QStringLiteral("Only BACnet frames are aimed; others go as captured. Requests keep their "
+                       "NPDU destination (DNET/DADR) unless a route is chosen; the route and the "
+                       "device instances change requests only: answers and Forwarded-NPDUs stay "
+                       "as captured, and the judge reads the bench device's answers as the "
+                       "captured device's. Checksums are kept right; only a route or new Who-Is "
+                       "limits change a frame's length."),
         pGroup);
     pNote->setObjectName(QStringLiteral("aimNote"));
     pNote->setWordWrap(true);
@@ -179,9 +210,11 @@ QGroupBox* CSendOptionsDlg::BuildAimGroup(
 
     for (QCheckBox* p : { m_pDstMacOn, m_pAlsoBroadcasts, m_pDstIpOn })
         connect(p, &QCheckBox::toggled, this, &CSendOptionsDlg::OnChanged);
-    for (QComboBox* p : { m_pSrcMacFrom, m_pSrcIpFrom })
+    for (QComboBox* p : { m_pSrcMacFrom, m_pSrcIpFrom, m_pRoute })
         connect(p, &QComboBox::currentIndexChanged, this, &CSendOptionsDlg::OnChanged);
-    for (QLineEdit* p : { m_pDstMac, m_pSrcMac, m_pDstIp, m_pDstPort, m_pSrcIp, m_pSrcPort })
+    connect(m_pDevices, &QTableWidget::itemChanged, this, &CSendOptionsDlg::OnChanged);
+    for (QLineEdit* p :
+        { m_pDstMac, m_pSrcMac, m_pDstIp, m_pDstPort, m_pSrcIp, m_pSrcPort, m_pRouteTo })
         connect(p, &QLineEdit::textChanged, this, &CSendOptionsDlg::OnChanged);
     return pGroup;
 }
@@ -471,6 +504,22 @@ void CSendOptionsDlg::ShowOptions(const SSendOptions& options)
     m_pSrcPort->setText(aim.eSrcIp != EAimSource::AsCaptured && aim.uSrcPort
             ? QString::number(aim.uSrcPort)
             : QString());
+    m_pRoute->setCurrentIndex(static_cast<int>(aim.route.eRoute));
+    m_pRouteTo->setText(aim.route.eRoute == ERoute::Given
+            ? QString::fromStdString(FormatRoute(aim.route))
+            : QString());
+    {
+        const QSignalBlocker block(m_pDevices);
+        m_pDevices->setRowCount(std::max<int>(4, static_cast<int>(aim.devices.size()) + 1));
+        for (int iRow = 0; iRow < m_pDevices->rowCount(); ++iRow) {
+            const bool bMap = iRow < static_cast<int>(aim.devices.size());
+            const SDeviceMap m = bMap ? aim.devices[static_cast<size_t>(iRow)] : SDeviceMap();
+            m_pDevices->setItem(
+                iRow, 0, new QTableWidgetItem(bMap ? QString::number(m.uOld) : QString()));
+            m_pDevices->setItem(
+                iRow, 1, new QTableWidgetItem(bMap ? QString::number(m.uNew) : QString()));
+        }
+    }
     OnChanged();
 }
 
@@ -497,6 +546,14 @@ SSendOptions CSendOptionsDlg::Options() const
         aim.eSrcIp = EAimSource::AsCaptured;
     if (aim.eSrcIp == EAimSource::AsCaptured)
         aim.uSrcPort = 0;
+    const int iRoute = m_pRoute->currentIndex();
+    if (iRoute == 1)
+        aim.route.eRoute = ERoute::Direct;
+    else if (iRoute == 2
+        && (!ParseRoute(Text(m_pRouteTo), aim.route) || aim.route.eRoute != ERoute::Given))
+        aim.route = SRoute();
+    if (!ReadDevices(aim.devices))
+        aim.devices.clear();
     ReadTiming(options.pace);
     SListenOptions& listen = options.listen;
     listen.bListen = m_pListen->isChecked();
@@ -533,8 +590,46 @@ std::string CSendOptionsDlg::Problem() const
     if (SourceAt(m_pSrcIpFrom->currentIndex()) != EAimSource::AsCaptured
         && !ReadPort(m_pSrcPort, uPort))
         return "The source port is a number from 1 to 65535, or blank for the captured one.";
+    SRoute route;
+    if (m_pRoute->currentIndex() == 2
+        && (!ParseRoute(Text(m_pRouteTo), route) || route.eRoute != ERoute::Given))
+        return "The bench router's route is NET:ADDR, such as 5:0x1f or 5:02:00:00:00:00:2a, "
+               "with NET 1 to 65534.";
+    std::vector<SDeviceMap> devices;
+    std::string csWhy;
+    if (!ReadDevices(devices, &csWhy))
+        return csWhy;
     SPaceOptions pace;
     return ReadTiming(pace);
+}
+
+bool CSendOptionsDlg::ReadDevices(std::vector<SDeviceMap>& devices, std::string* pcsWhy) const
+{
+    devices.clear();
+    for (int iRow = 0; iRow < m_pDevices->rowCount(); ++iRow) {
+        auto cell = [&](int iCol) {
+            const QTableWidgetItem* p = m_pDevices->item(iRow, iCol);
+            return p ? p->text().trimmed().toStdString() : std::string();
+        };
+        const std::string csOld = cell(0), csNew = cell(1);
+        if (csOld.empty() && csNew.empty())
+            continue;
+        SDeviceMap map;
+        if (!ParseDeviceMap(csOld + "=" + csNew, map)) {
+            if (pcsWhy)
+                *pcsWhy = "Device instances are numbers from 0 to 4194302, both of a row given.";
+            return false;
+        }
+        for (const SDeviceMap& m : devices) {
+            if (m.uOld == map.uOld) {
+                if (pcsWhy)
+                    *pcsWhy = "Device " + std::to_string(map.uOld) + " is mapped twice.";
+                return false;
+            }
+        }
+        devices.push_back(map);
+    }
+    return true;
 }
 
 void CSendOptionsDlg::OnChanged()
@@ -547,6 +642,7 @@ void CSendOptionsDlg::OnChanged()
     const EAimSource eSrcIp = SourceAt(m_pSrcIpFrom->currentIndex());
     m_pSrcIp->setEnabled(eSrcIp == EAimSource::Given);
     m_pSrcPort->setEnabled(eSrcIp != EAimSource::AsCaptured);
+    m_pRouteTo->setEnabled(m_pRoute->currentIndex() == 2);
     // Requests only is of use without listening too (a client's side alone).
     m_pListenWait->setEnabled(m_pListen->isChecked());
     m_pExpectCaptured->setEnabled(m_pListen->isChecked());

@@ -5,6 +5,7 @@
 
 #include <QDialog>
 #include <string>
+#include <vector>
 
 class QCheckBox;
 class QDoubleSpinBox;
@@ -13,6 +14,7 @@ class QDialogButtonBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
+class QTableWidget;
 class QSpinBox;
 class QVBoxLayout;
 
@@ -58,6 +60,11 @@ private:
     QComboBox* m_pSrcIpFrom = nullptr;
     QLineEdit* m_pSrcIp = nullptr;
     QLineEdit* m_pSrcPort = nullptr;
+    QComboBox* m_pRoute = nullptr;
+    QLineEdit* m_pRouteTo = nullptr;
+    QTableWidget* m_pDevices = nullptr; // captured instance, bench instance; blank rows unused
+    // The device table's maps; false (and a reason in pcsWhy) when a row does not read.
+    bool ReadDevices(std::vector<SDeviceMap>& devices, std::string* pcsWhy = nullptr) const;
     // Timing
     QComboBox* m_pPace = nullptr;
     QLineEdit* m_pPaceValue = nullptr;

@@ -181,7 +181,7 @@ namespace {
             return vdecode::DecodeRecord(index, uIndex);
         // A pcapng file may mix link types: each record is aimed by its own.
         if (index.Frame(uIndex, record).uLinkType == vdecode::kLinkEthernet)
-            AimFrame(plan, record.bytes.data(), static_cast<uint32_t>(record.bytes.size()));
+            AimRecord(plan, record);
         // Other segments as captured: the aim leaves service data alone.
         const auto read = [&index](uint64_t u, std::vector<uint8_t>& bytes) {
             vdecode::SRecord other;
@@ -333,6 +333,9 @@ namespace {
         request.listen = options.listen;
         request.pace = options.pace;
         CCommandObserver observer(options, pErr);
+        // Nobody sends aimed frames by surprise: the aim is said before the Send.
+        if (!options.bQuiet && !request.aim.IsDefault())
+            std::fprintf(pErr, "%s: %s\n", kName, AimSummary(request.aim).c_str());
         if (request.listen.bListen)
             observer.Listen(options, request, pOut);
         const SReplayResult result = Replay(request, observer);

@@ -251,9 +251,9 @@ bool ParseCommandLine(int argc, const char* const* argv, SCliOptions& options, s
         }
         const bool bTakesValue = csName == "-i" || csName == "--adapter" || csName == "--offset"
             || csName == "--records" || csName == "--dst-mac" || csName == "--src-mac"
-            || csName == "--dst-ip" || csName == "--src-ip" || csName == "--answers"
-            || csName == "--expect" || csName == "--junit" || IsPaceOption(csName)
-            || IsConverseValueOption(csName);
+            || csName == "--dst-ip" || csName == "--src-ip" || csName == "--route"
+            || csName == "--map-device" || csName == "--answers" || csName == "--expect"
+            || csName == "--junit" || IsPaceOption(csName) || IsConverseValueOption(csName);
         // --listen takes its seconds only as --listen=SECONDS.
         if (csName == "--listen") {
             options.listen.bListen = true;
@@ -314,6 +314,23 @@ bool ParseCommandLine(int argc, const char* const* argv, SCliOptions& options, s
                     "--src-ip: '" + *value
                         + "' is neither 'adapter[:PORT]' nor an IPv4 address such as "
                           "192.168.1.5 or 192.168.1.5:47808");
+        } else if (csName == "--route") {
+            if (!ParseRoute(*value, options.aim.route))
+                return Fail(csError,
+                    "--route: '" + *value
+                        + "' is neither 'captured', 'direct' nor NET:ADDR such as 5:0x1f or "
+                          "5:02:00:00:00:00:2a");
+        } else if (csName == "--map-device") {
+            SDeviceMap map;
+            if (!ParseDeviceMap(*value, map))
+                return Fail(csError,
+                    "--map-device: '" + *value
+                        + "' is not OLD=NEW with two device instances of 0-4194302");
+            for (const SDeviceMap& m : options.aim.devices)
+                if (m.uOld == map.uOld)
+                    return Fail(csError,
+                        "--map-device: device " + std::to_string(map.uOld) + " is mapped twice");
+            options.aim.devices.push_back(map);
         } else if (csName == "--aim-broadcasts") {
             options.aim.bAlsoBroadcasts = true;
         } else if (csName == "--aimed") {
@@ -453,6 +470,12 @@ const char* UsageText()
            "                      source of BACnet/IP frames: the adapter's first IPv4\n"
            "                      address, or the one given (adapter:PORT sets the port)\n"
            "      --aim-broadcasts  aim broadcast and multicast destinations too\n"
+           "      --route captured|direct|NET:ADDR\n"
+           "                      requests' route: as captured, to a device on the adapter's\n"
+           "                      network (DNET taken out), or behind the bench's router\n"
+           "      --map-device OLD=NEW\n"
+           "                      requests name device instance NEW where the capture has\n"
+           "                      OLD; the judge maps answers back (may be repeated)\n"
            "\n"
            "log.txt and Debuglog.txt in the current folder get each run's records added.\n"
            "Exit status: 0 every chosen record was sent; 1 some sends failed;\n"

@@ -13,7 +13,7 @@ _velmora_replay()
         return
         ;;
     --offset | --records | --dst-mac | --dst-ip | --multiplier | --pps | --mbps | --loop | --loop-pause \
-        | --duration | --window | --apdu-timeout | --retries | --give-up)
+        | --duration | --map-device | --window | --apdu-timeout | --retries | --give-up)
         return
         ;;
     --src-mac | --src-ip)
@@ -24,6 +24,10 @@ _velmora_replay()
         COMPREPLY=($(compgen -W "captured" -- "$cur"))
         return
         ;;
+    --route)
+        COMPREPLY=($(compgen -W "captured direct" -- "$cur"))
+        return
+        ;;
     --answers | --junit)
         compopt -o filenames 2>/dev/null
         COMPREPLY=($(compgen -f -- "$cur"))
@@ -32,7 +36,7 @@ _velmora_replay()
     esac
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W "-i --adapter --all --offset --records --list-adapters
-            --decode --aimed --dst-mac --src-mac --dst-ip --src-ip --aim-broadcasts
+            --decode --aimed --dst-mac --src-mac --dst-ip --src-ip --aim-broadcasts --route --map-device
             --multiplier --pps --mbps --loop --loop-pause --duration
             --debug --no-debug -q --quiet --version -h --help --listen --listen=
             --answers --expect --junit --requests-only

@@ -97,6 +97,14 @@ struct SFrameLayout {
     bool IsBacnet() const { return eKind != EFrameKind::NotBacnet; }
 };
 
+// A device instance of a capture and the bench device's in its place (the
+// aim maps OLD to NEW on the way out, the judge NEW back to OLD).
+struct SDeviceMap {
+    uint32_t uOld = 0;
+    uint32_t uNew = 0;
+    bool operator==(const SDeviceMap&) const = default;
+};
+
 // Locates the layers of an Ethernet frame of nLength bytes as captured.
 SFrameLayout LocateFrame(const uint8_t* pData, size_t nLength);
 

@@ -2,7 +2,9 @@
 // first bytes: no read or write outside the frame, a frame not aimed keeps
 // every byte, and an untagged IPv4 header whose checksum was right stays right.
 // The frame locator on the same bytes: its offsets stay inside the frame, and
-// its request classes are the judge's.
+// its request classes are the judge's. With a route and a device map, a frame
+// whose length changed is still BACnet by the rule, whole, and no longer than
+// its buffer.
 
 #include "decode/Frame.h"
 #include "judge/Judge.h"
@@ -57,6 +59,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
     plan.srcIp = { static_cast<uint8_t>(uSeed | 1), 168, 7, 5 };
     plan.uDstPort = static_cast<uint16_t>(47808 + uSeed);
     plan.uSrcPort = static_cast<uint16_t>(uSeed * 257);
+    // The high flag turns on a route (from the seed's low bits) and a device map.
+    if (uFlags & 128) {
+        plan.route.eRoute = static_cast<ERoute>(uSeed % 3);
+        plan.route.uNet = static_cast<uint16_t>(uSeed + 1);
+        plan.route.uAddrLength = static_cast<uint8_t>(1 + uSeed % 6);
+        plan.route.addr = { uSeed, 1, 2, 3, 4, 5 };
+        plan.devices = { { uSeed, 70000u + uSeed }, { 207, 1234 } };
+        plan.uMtu = 1500;
+    }
     // An exact-size heap copy, so that AddressSanitizer sees any byte past the end.
     const std::vector<uint8_t> in(pData + 2, pData + nSize);
     std::vector<uint8_t> f(in);
@@ -68,9 +79,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
     if (decode::ClassifyRequest(in.data(), layout)
         != judge::ClassifyRequest(judge::ParseBacnet(in.data(), in.size())))
         __builtin_trap();
-    const EAimOutcome e = AimFrame(plan, f.data(), static_cast<uint32_t>(f.size()));
+    const EAimOutcome e = AimFrame(plan, f);
     if (e != EAimOutcome::Aimed && f != in)
         __builtin_trap();
+    // In place with no room to grow: never a byte past the buffer, and a new
+    // length the rule still finds BACnet, its lengths ending where the frame's do.
+    std::vector<uint8_t> exact(in);
+    uint32_t uLength = static_cast<uint32_t>(exact.size());
+    const EAimOutcome eExact
+        = AimFrame(plan, exact.data(), uLength, static_cast<uint32_t>(exact.size()));
+    if (uLength > exact.size() || (eExact == EAimOutcome::TooLong && uLength != 0)
+        || (eExact != EAimOutcome::Aimed && eExact != EAimOutcome::TooLong && uLength != in.size()))
+        __builtin_trap();
+    // (New ports may leave the BACnet range: then the rule rightly says no.)
+    if (eExact == EAimOutcome::Aimed && uLength != in.size() && !plan.bDstPort && !plan.bSrcPort) {
+        const decode::SFrameLayout after = decode::LocateFrame(exact.data(), uLength);
+        if (!after.IsBacnet() || after.bCut || (uLength > 60 && after.uEnd != uLength))
+            __builtin_trap();
+    }
     if (e == EAimOutcome::Aimed && RightIpHeader(in) && !RightIpHeader(f))
         __builtin_trap();
     return 0;

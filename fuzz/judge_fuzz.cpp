@@ -34,7 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
         frames[i].uRecord = i;
         frames[i].llNs = static_cast<int64_t>(i) * 1000;
         const SBacnetFrame f = ParseBacnet(frames[i].bytes.data(), frames[i].bytes.size());
-        if (f.linkSource.uLength > 6 || f.dadr.uLength > 6 || f.sadr.uLength > 6)
+        const size_t nMost = f.dadr.bytes.size();
+        if (f.linkSource.uLength > nMost || f.dadr.uLength > nMost || f.sadr.uLength > nMost)
             __builtin_trap();
         ClassifyRequest(f);
         (i < frames.size() / 2 ? requests : heard).push_back(frames[i]);

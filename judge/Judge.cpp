@@ -136,6 +136,16 @@ namespace {
             }
         }
         const SBacnetFrame& Parsed(size_t i) const { return m_parsed[i]; }
+        // The bench device's answers read as the captured device's.
+        void MapBack(const std::vector<decode::SDeviceMap>& devices)
+        {
+            for (SBacnetFrame& f : m_parsed)
+                for (const decode::SDeviceMap& m : devices)
+                    if (f.bHasDevice && f.uDeviceInstance == m.uNew) {
+                        f.uDeviceInstance = m.uOld;
+                        break;
+                    }
+        }
         size_t Size() const { return m_frames.size(); }
 
         // The first untaken answer to r after nAfter (an index into the
@@ -272,14 +282,21 @@ namespace {
 } // namespace
 
 SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJudgedFrame>& heard,
-    const std::vector<SJudgedFrame>* pCapture)
+    const std::vector<SJudgedFrame>* pCapture, const std::vector<decode::SDeviceMap>& devices)
 {
     SJudgement j;
     CPairer wire(heard);
+    wire.MapBack(devices);
     std::vector<SBacnetFrame> parsed;
     std::vector<int64_t> sentTimes;
     for (const SJudgedFrame& r : requests) {
         parsed.push_back(ParseBacnet(r.bytes.data(), r.bytes.size()));
+        SBacnetFrame& f = parsed.back();
+        for (const decode::SDeviceMap& m : devices)
+            if (f.bHasLimits && f.uLowLimit == m.uNew && f.uHighLimit == m.uNew) {
+                f.uLowLimit = f.uHighLimit = m.uOld;
+                break;
+            }
         sentTimes.push_back(EarliestSent(r));
     }
     std::vector<int64_t> heardTimes;

@@ -112,8 +112,12 @@ struct SJudgement {
 // request's recorded answer is looked up in the capture's records (all of
 // them, in file order, bytes as recorded): the record uRecord is the request
 // as captured, and its answer is paired there by the same rules.
+//
+// With devices (the aim's device map), the judge sees the Send as captured:
+// a Who-Is sent for NEW alone asks for OLD, and an I-Am or I-Have of NEW
+// answers as OLD.
 SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJudgedFrame>& heard,
-    const std::vector<SJudgedFrame>* pCapture);
+    const std::vector<SJudgedFrame>* pCapture, const std::vector<decode::SDeviceMap>& devices = {});
 
 // "12 packets sent; 5 requests: 4 answered (median 2.1 ms), 1 unanswered",
 // with ", 1 differs" and ", 1 no record" when there are such.

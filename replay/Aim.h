@@ -3,10 +3,16 @@
 // Aiming a capture at the device under test: new addresses in BACnet frames
 // as they go out, every other byte as captured.
 
+#include "decode/Frame.h"
+
 #include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+namespace velmora::vdecode {
+struct SRecord;
+} // namespace velmora::vdecode
 
 namespace velmora {
 
@@ -19,6 +25,28 @@ enum class EAimSource {
     Adapter, // the sending adapter's own address, looked up when the Send starts
     Given, // the one typed
 };
+
+// Where routed requests go: as captured, to a device on the adapter's own
+// network (DNET, DADR and the hop count taken out), or to a device behind the
+// bench's router (network uNet, address addr on it).
+enum class ERoute : uint8_t {
+    Captured,
+    Direct,
+    Given,
+};
+
+struct SRoute {
+    ERoute eRoute = ERoute::Captured;
+    uint16_t uNet = 0;
+    uint8_t uAddrLength = 0; // 1 to 6
+    std::array<uint8_t, 6> addr {};
+    bool operator==(const SRoute&) const = default;
+};
+
+using SDeviceMap = decode::SDeviceMap;
+
+// The highest device instance; 4194303 is "any device", never a device's own.
+inline constexpr uint32_t kMaxDeviceInstance = 4194302;
 
 // What the user chose. Everything is off by default: a default aim changes
 // no byte. The frames it touches are BACnet frames only: BACnet/Ethernet
@@ -40,6 +68,9 @@ struct SAimOptions {
     EAimSource eSrcIp = EAimSource::AsCaptured;
     CIpv4Address srcIp {}; // for Given
     uint16_t uSrcPort = 0; // 0: the captured port
+    // Requests only: the NPDU's route and the device instances they name.
+    SRoute route;
+    std::vector<SDeviceMap> devices;
 
     // True when no option is on (the source port counts only with a source).
     bool IsDefault() const;
@@ -73,8 +104,17 @@ struct SAimPlan {
     CIpv4Address srcIp {};
     uint16_t uDstPort = 0;
     uint16_t uSrcPort = 0;
+    SRoute route;
+    std::vector<SDeviceMap> devices;
+    // A frame made longer than this (the IP total length, or the 802.3
+    // length) is not sent.
+    uint32_t uMtu = 1500;
 
-    bool Active() const { return bDstMac || bSrcMac || bDstIp || bSrcIp || bDstPort || bSrcPort; }
+    bool Deep() const { return route.eRoute != ERoute::Captured || !devices.empty(); }
+    bool Active() const
+    {
+        return bDstMac || bSrcMac || bDstIp || bSrcIp || bDstPort || bSrcPort || Deep();
+    }
     bool TouchesIp() const { return bDstIp || bSrcIp || bDstPort || bSrcPort; }
 };
 
@@ -95,23 +135,45 @@ enum class EAimOutcome : uint8_t {
     BrokenIpHeader, // an IPv4 header that is cut off or does not add up
     IpFragment, // a fragment: its UDP checksum covers bytes in other frames
     NotBacnet, // neither BACnet/Ethernet nor BACnet/IP
+    // Not sent at all, counted as refused:
+    TooLong, // the route made it longer than the adapter's MTU
 };
 
 // True for the outcomes counted as "not aimed".
 inline bool IsNotAimed(EAimOutcome e)
 {
-    return e >= EAimOutcome::NotEthernet;
+    return e >= EAimOutcome::NotEthernet && e != EAimOutcome::TooLong;
 }
 
 // A few words for the debug record: "not BACnet", "an IP fragment"...
 const char* AimOutcomeText(EAimOutcome e);
 
-// Rewrites one Ethernet frame in place. A frame is aimed as a whole or left
-// byte for byte as it was. Lengths are never touched: Ethernet padding after
-// the IP total length stays padding. Checksums are updated for the changed
-// words only (RFC 1624), so a right one stays right and a UDP checksum of 0
-// ("none") stays 0.
-EAimOutcome AimFrame(const SAimPlan& plan, uint8_t* pFrame, uint32_t uLength);
+// Rewrites one Ethernet frame of uLength bytes in place, in a buffer of
+// uCapacity bytes. A frame is aimed as a whole or left byte for byte as it
+// was. Addresses and device identifiers keep the frame's length: Ethernet
+// padding stays padding, and checksums are updated for the changed words only
+// (RFC 1624), so a right one stays right and a UDP checksum of 0 ("none")
+// stays 0. A route or re-encoded Who-Is limits change the length: then
+// uLength is the new one, the BVLC, UDP, IPv4 and 802.3 lengths and both
+// checksums are computed afresh (a UDP checksum of 0 stays 0), and a frame
+// shorter than 60 bytes is padded with zeros. Requests only get the route
+// and the device map: answers, Forwarded-NPDUs and requests that do not
+// parse to their end keep them as captured. TooLong: uLength is 0, and the
+// frame is not to be sent.
+EAimOutcome AimFrame(const SAimPlan& plan, uint8_t* pFrame, uint32_t& uLength, uint32_t uCapacity);
+
+// The same on a frame of its own, which takes its new length (a frame not
+// to be sent, TooLong, keeps its bytes).
+EAimOutcome AimFrame(const SAimPlan& plan, std::vector<uint8_t>& frame);
+
+// A capture's record aimed, for showing: its bytes, and its lengths when a
+// route changed them (a record cut by the capture keeps its wire length).
+EAimOutcome AimRecord(const SAimPlan& plan, vdecode::SRecord& record);
+
+// Who-Is and Who-Has limits that include a mapped device but are not its
+// instance alone are left as captured, each with a debug record: how many
+// since the last PlanAim.
+uint64_t AimLimitsLeftAlone();
 
 // Text forms, for the command, the window and settings. A parser that
 // fails leaves its outputs as they were.
@@ -134,8 +196,18 @@ std::string FormatIpSource(EAimSource eSource, const CIpv4Address& ip, uint16_t 
 // "IP" or "IP:PORT".
 std::string FormatIpv4Endpoint(const CIpv4Address& ip, uint16_t uPort);
 
+// "captured", "direct", "NET:ADDR" with ADDR a MAC ("02:00:00:00:00:2a"),
+// hex of 1 to 6 bytes ("0x1f", "0x0a01") or a decimal station 0-255; NET
+// 1-65534.
+bool ParseRoute(const std::string& cs, SRoute& route);
+std::string FormatRoute(const SRoute& route);
+// "OLD=NEW", each 0-4194302.
+bool ParseDeviceMap(const std::string& cs, SDeviceMap& map);
+std::string FormatDeviceMap(const SDeviceMap& map); // "207=1234"
+
 // One line for the status row when the aim is not the default, e.g.
-// "Aimed at 02:00:00:00:00:2a, 10.0.0.9:47808"; "" for the default aim.
+// "Aimed at 02:00:00:00:00:2a, 10.0.0.9:47808, route: direct, device 207 ->
+// 1234"; "" for the default aim.
 std::string AimSummary(const SAimOptions& options);
 
 } // namespace velmora

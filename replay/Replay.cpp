@@ -128,7 +128,7 @@ namespace {
 
         // The bytes to send for one record of uLength bytes (at most the send
         // buffer's size), and what the aim did with them.
-        const u_char* Aim(const u_char* pData, uint32_t uLength, EAimOutcome& eOutcome)
+        const u_char* Aim(const u_char* pData, uint32_t& uLength, EAimOutcome& eOutcome)
         {
             eOutcome = EAimOutcome::Unchanged;
             if (!m_pPlan || !pData)
@@ -137,7 +137,7 @@ namespace {
                 eOutcome = EAimOutcome::NotEthernet;
             } else {
                 std::memcpy(m_buffer.data(), pData, uLength);
-                eOutcome = AimFrame(*m_pPlan, m_buffer.data(), uLength);
+                eOutcome = AimFrame(*m_pPlan, m_buffer.data(), uLength, kSendBufferSize);
             }
             if (IsNotAimed(eOutcome)) {
                 if (m_iNotAimed < INT_MAX)
@@ -739,7 +739,7 @@ namespace {
                 if (pSelection)
                     ++nNextChosen;
                 bFound = true;
-                const uint32_t uLength
+                uint32_t uLength
                     = pHeader->caplen < kSendBufferSize ? pHeader->caplen : kSendBufferSize;
                 // After a give-up the rest of the round is read to count the
                 // requests never sent.
@@ -776,6 +776,12 @@ namespace {
                 EAimOutcome eAim = EAimOutcome::Unchanged;
                 const u_char* pOut = aimer.Aim(pData, uLength, eAim);
                 bool bInPlace = pCapture->InPlace() && pOut == pData;
+                // A route may have made the frame longer or shorter.
+                if (uLength != pRecordHeader->caplen) {
+                    header = *pRecordHeader;
+                    header.caplen = uLength;
+                    pRecordHeader = &header;
+                }
                 int iInvokeAt = -1;
                 uint8_t uCapturedId = 0;
                 if (pConv) {

@@ -73,12 +73,13 @@ judge::SJudgement JudgeSend(const SReplayRequest& request, const SReplayResult& 
     const bool bCapture
         = request.listen.bExpectCaptured && ReadCaptureForJudging(request.csPath, capture, csError);
     return judge::Judge(JudgedRequests(result.listen.requests), JudgedHeard(result.listen.heard),
-        bCapture ? &capture : nullptr);
+        bCapture ? &capture : nullptr, request.aim.devices);
 }
 
 CListenJudge::CListenJudge(const SReplayRequest& request, FLine onLine, size_t nKeep)
     : m_onLine(std::move(onLine))
     , m_nKeep(nKeep)
+    , m_devices(request.aim.devices)
 {
     std::string csError;
     m_bCapture = request.listen.bExpectCaptured
@@ -113,8 +114,8 @@ void CListenJudge::Add(SListenChunk& chunk)
 
 void CListenJudge::JudgePending()
 {
-    const judge::SJudgement j = judge::Judge(
-        JudgedRequests(m_pending), JudgedHeard(m_window), m_bCapture ? &m_capture : nullptr);
+    const judge::SJudgement j = judge::Judge(JudgedRequests(m_pending), JudgedHeard(m_window),
+        m_bCapture ? &m_capture : nullptr, m_devices);
     std::vector<bool> taken(m_window.size(), false);
     for (const judge::SJudgeLine& line : j.lines) {
         const bool bAnswer = line.bAnswered && line.nAnswer < m_window.size();

@@ -1,6 +1,7 @@
 #include "session/ReplayWords.h"
 
 #include "log/Log.h"
+#include "replay/Aim.h"
 
 #include <cstdio>
 
@@ -167,14 +168,20 @@ namespace {
 
     std::string SentStatusText(const SReplayResult& result)
     {
-        // Only refusals by the adapter, and frames the aim sent as captured, leave
-        // a record; a debug log that is off has none.
-        const std::string csPointer = g_bDebug && (result.iFailed > 0 || result.iNotAimed > 0)
+        // Only refusals by the adapter, frames the aim sent as captured, and
+        // Who-Is/Who-Has ranges that merely include a mapped device (sent as
+        // captured, counted here) leave a record; a debug log that is off has none.
+        const uint64_t llRanges = AimLimitsLeftAlone();
+        const std::string csPointer
+            = g_bDebug && (result.iFailed > 0 || result.iNotAimed > 0 || llRanges > 0)
             ? " (see Debuglog.txt)"
             : std::string();
-        const std::string csNotAimed = result.iNotAimed > 0
+        std::string csNotAimed = result.iNotAimed > 0
             ? std::to_string(result.iNotAimed) + " not aimed"
             : std::string();
+        if (llRanges > 0)
+            csNotAimed += (csNotAimed.empty() ? "" : ", ") + std::to_string(llRanges)
+                + (llRanges == 1 ? " device range" : " device ranges") + " left as captured";
         if (result.bStopped) {
             std::string cs = std::string(result.bTimeUp ? "Time up after " : "Stopped after ")
                 + std::to_string(result.iCount) + " packets";

@@ -1,5 +1,7 @@
 #include "session/SendOptions.h"
 
+#include <algorithm>
+
 #include "settings/SettingsFile.h"
 
 #include <climits>
@@ -183,6 +185,21 @@ bool LoadSendOptions(const std::string& csPath, SSendOptions& options)
         aim.eSrcIp = EAimSource::AsCaptured;
         aim.uSrcPort = 0;
     }
+    if (!ParseRoute(file.GetString(kAim, "Route", "captured"), aim.route))
+        aim.route = SRoute();
+    // "207=1234,5=6": an entry that does not read is left out, the others kept.
+    const std::string csDevices = file.GetString(kAim, "Devices", "");
+    for (size_t nAt = 0; nAt < csDevices.size();) {
+        size_t nEnd = csDevices.find(',', nAt);
+        if (nEnd == std::string::npos)
+            nEnd = csDevices.size();
+        SDeviceMap map;
+        if (ParseDeviceMap(csDevices.substr(nAt, nEnd - nAt), map)
+            && std::none_of(aim.devices.begin(), aim.devices.end(),
+                [&](const SDeviceMap& m) { return m.uOld == map.uOld; }))
+            aim.devices.push_back(map);
+        nAt = nEnd + 1;
+    }
     LoadTiming(file, options.pace);
     SListenOptions& listen = options.listen;
     listen.bListen = file.GetBool(kListen, "Listen", false);
@@ -209,6 +226,14 @@ bool SaveSendOptions(const std::string& csPath, const SSendOptions& options)
     file.SetString(
         kAim, "DstIp", aim.bDstIp ? FormatIpv4Endpoint(aim.dstIp, aim.uDstPort) : "", true);
     file.SetString(kAim, "SrcIp", FormatIpSource(aim.eSrcIp, aim.srcIp, aim.uSrcPort), true);
+    // Written once asked for, so that files of earlier versions gain no keys.
+    const std::string csRoute
+        = aim.route.eRoute == ERoute::Captured ? std::string() : FormatRoute(aim.route);
+    file.SetString(kAim, "Route", csRoute, !csRoute.empty());
+    std::string csDevices;
+    for (const SDeviceMap& m : aim.devices)
+        csDevices += (csDevices.empty() ? "" : ",") + FormatDeviceMap(m);
+    file.SetString(kAim, "Devices", csDevices, !csDevices.empty());
     // A file made for another group gains no [Timing] while the timing is as today's.
     if (!(options.pace == SPaceOptions()) || file.SectionIndex(kTiming) >= 0)
         SaveTiming(file, options.pace);

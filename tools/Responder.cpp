@@ -9,6 +9,10 @@
 //     invoke=N=ACTION    what a confirmed request with invoke ID N gets
 //     whois=N            I-Am answers to each Who-Is (1)
 //     device=D           the I-Am's device instance (1234)
+//     strict             a device of its own on the local network, not a router:
+//                        frames carrying a DNET are ignored, so are requests whose
+//                        object (context tag 0) is a device other than D, and a
+//                        Who-Is whose limits leave D out gets no I-Am
 //     queue=K,MS         one request at a time, MS milliseconds each; at most K
 //                        held (the one in service included), the rest dropped
 //     silent-after=N     answers N confirmed requests, then none
@@ -271,6 +275,38 @@ Bytes Ack(const SRequest& r, uint8_t uInvoke, uint8_t uService, size_t nService)
     return { 0x20, uInvoke, uService };
 }
 
+// Whether a request may be for device D: its object, when it names a device
+// in context tag 0, is D; a Who-Is with limits has D within them.
+bool ForThisDevice(const uint8_t* a, size_t n, unsigned uDevice)
+{
+    if ((a[0] >> 4) == 0) {
+        const size_t nData = (a[0] & 0x08) ? 6 : 4;
+        if (n >= nData + 5 && a[nData] == 0x0c) {
+            const uint8_t* p = a + nData + 1;
+            const unsigned uId = unsigned(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3];
+            return (uId >> 22) != 8 || (uId & 0x3fffff) == uDevice;
+        }
+        return true;
+    }
+    if ((a[0] >> 4) == 1 && n >= 2 && a[1] == 8 && n > 2) {
+        // [0] low, [1] high: each a context tag of 1-4 bytes.
+        unsigned uLimits[2] = { 0, 0 };
+        size_t i = 2;
+        for (unsigned t = 0; t < 2; ++t) {
+            if (i >= n || (a[i] >> 4) != t || !(a[i] & 0x08))
+                return true;
+            const size_t nLen = a[i] & 0x07;
+            if (nLen < 1 || nLen > 4 || i + 1 + nLen > n)
+                return true;
+            for (size_t k = 0; k < nLen; ++k)
+                uLimits[t] = uLimits[t] << 8 | a[i + 1 + k];
+            i += 1 + nLen;
+        }
+        return uLimits[0] <= uDevice && uDevice <= uLimits[1];
+    }
+    return true;
+}
+
 struct SPending {
     int64_t llAtNs;
     Bytes frame;
@@ -353,6 +389,7 @@ int main(int argc, char** argv)
     std::map<unsigned, SAction> byInvoke;
     unsigned uWhoIsAnswers = 1;
     unsigned uDevice = 1234;
+    bool bStrict = false;
     unsigned uQueue = 0; // 0: no queue
     unsigned uServiceMs = 0;
     int iSilentAfter = -1;
@@ -373,6 +410,8 @@ int main(int argc, char** argv)
             ;
         else if (std::sscanf(cs.c_str(), "device=%u", &uDevice) == 1)
             ;
+        else if (cs == "strict")
+            bStrict = true;
         else if (std::sscanf(cs.c_str(), "queue=%u,%u", &uQueue, &uServiceMs) == 2)
             bOk = uQueue > 0;
         else if (std::sscanf(cs.c_str(), "silent-after=%d", &iSilentAfter) == 1)
@@ -511,6 +550,8 @@ int main(int argc, char** argv)
             if (!ParseRequest(buf, static_cast<size_t>(n), r) || r.nApdu < 2)
                 continue;
             const uint8_t* a = r.pApdu;
+            if (bStrict && (r.bDnet || !ForThisDevice(a, r.nApdu, uDevice)))
+                continue;
             std::vector<Bytes> answers;
             SAction act;
             int64_t llDelayNs = 0;

@@ -864,7 +864,7 @@ TEST_F(PacketsWindowTest, AimedSendsPutTheAimedBytesOnTheWire)
     plan.srcIp = { 192, 168, 7, 5 };
     Frames aimed = frames;
     for (auto& f : aimed)
-        AimFrame(plan, f.data(), static_cast<uint32_t>(f.size()));
+        AimFrame(plan, f);
     ASSERT_NE(aimed[2], frames[2]);
     ASSERT_EQ(aimed.back(), frames.back());
     const std::string csAim = "Aimed at 02:76:6d:00:00:2a and 192.168.7.42:47809, from the "

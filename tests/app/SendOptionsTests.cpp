@@ -3,6 +3,7 @@
 
 #include "app/SendOptionsDlg.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDoubleSpinBox>
@@ -10,6 +11,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QTableWidget>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -46,6 +48,8 @@ SSendOptions Everything()
     EXPECT_TRUE(ParseIpv4Endpoint("192.168.7.42:47809", aim.dstIp, aim.uDstPort));
     aim.eSrcIp = EAimSource::Adapter;
     aim.uSrcPort = 47810;
+    EXPECT_TRUE(ParseRoute("5:0x1f", aim.route));
+    aim.devices = { { 207, 1234 }, { 5, 6 }, { 7, 8 }, { 9, 10 }, { 11, 12 } };
     options.listen.bListen = true;
     options.listen.wait = std::chrono::milliseconds(2500);
     options.listen.bExpectCaptured = true;
@@ -189,6 +193,64 @@ TEST(SendOptionsTest, OkWaitsForAnAddressThatParses)
     EXPECT_FALSE(dlg.Options().aim.bDstIp);
     QTest::mouseClick(Find<QPushButton>(dlg, "defaults"), Qt::LeftButton);
     EXPECT_EQ(dlg.Options(), SSendOptions());
+}
+
+// The route and the device table by keyboard alone: the route's choice by
+// arrow keys, the address typed, the table's cells typed and left with Tab.
+TEST(SendOptionsTest, RouteAndDeviceTableByKeyboard)
+{
+    CSendOptionsDlg dlg(SSendOptions(), "vm0", Adapter());
+    dlg.show();
+    auto* pOk = Find<QPushButton>(dlg, "ok");
+    auto* pProblem = Find<QLabel>(dlg, "problem");
+    auto* pRoute = Find<QComboBox>(dlg, "aimRoute");
+    auto* pRouteTo = Find<QLineEdit>(dlg, "aimRouteTo");
+    auto* pDevices = Find<QTableWidget>(dlg, "aimDevices");
+    EXPECT_FALSE(pRouteTo->isEnabled());
+    pRoute->setFocus();
+    QTest::keyClick(pRoute, Qt::Key_Down);
+    EXPECT_EQ(dlg.Options().aim.route.eRoute, ERoute::Direct);
+    QTest::keyClick(pRoute, Qt::Key_Down);
+    EXPECT_TRUE(pRouteTo->isEnabled());
+    EXPECT_FALSE(pOk->isEnabled());
+    EXPECT_TRUE(pProblem->text().contains("NET:ADDR")) << pProblem->text().toStdString();
+    QTest::keyClicks(pRouteTo, "5:0x1f");
+    EXPECT_TRUE(pOk->isEnabled()) << dlg.Problem();
+    EXPECT_EQ(FormatRoute(dlg.Options().aim.route), "5:0x1f");
+
+    // Keys go where a user's would: to the widget with the focus, the cell's
+    // editor once typing opened it.
+    auto type = [](const char* sz) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_F2); // opens the cell's editor
+        QApplication::processEvents();
+        QTest::keyClicks(QApplication::focusWidget(), sz);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+        QApplication::processEvents();
+    };
+    dlg.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&dlg));
+    pDevices->setFocus();
+    pDevices->setCurrentCell(0, 0);
+    ASSERT_EQ(QApplication::focusWidget(), pDevices);
+    type("207");
+    ASSERT_EQ(pDevices->item(0, 0)->text().toStdString(), "207");
+    // Half a row: OK waits for the bench device.
+    EXPECT_FALSE(pOk->isEnabled());
+    EXPECT_TRUE(pProblem->text().contains("both of a row")) << pProblem->text().toStdString();
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Right);
+    type("1234");
+    EXPECT_TRUE(pOk->isEnabled()) << dlg.Problem();
+    EXPECT_EQ(dlg.Options().aim.devices, (std::vector<SDeviceMap> { { 207, 1234 } }));
+    pDevices->item(1, 0)->setText("207");
+    pDevices->item(1, 1)->setText("5");
+    EXPECT_TRUE(pProblem->text().contains("mapped twice")) << pProblem->text().toStdString();
+    pDevices->item(1, 0)->setText("4194303");
+    EXPECT_TRUE(pProblem->text().contains("0 to 4194302")) << pProblem->text().toStdString();
+    pDevices->item(1, 0)->setText("");
+    pDevices->item(1, 1)->setText("");
+    EXPECT_TRUE(pOk->isEnabled());
+    EXPECT_EQ(
+        AimSummary(dlg.Options().aim), "Aimed as captured, route: 5:0x1f, device 207 -> 1234");
 }
 
 // The Timing group gives back each pace as shown, and says which number is

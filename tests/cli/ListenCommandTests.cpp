@@ -122,7 +122,31 @@ TEST(ListenCommandTest, CapturesAgainstTheRespondersScripts)
 {
     const Bytes routed = Hex("01 24 0005 01 07 ff 00 05 05 0c 0c 00000001 19 55");
     const Bytes routedAck = Hex("01 08 0005 01 07 30 05 0c 0c 00000001 19 55 3e 44 41ac0000 3f");
+    // A site's requests to device 207 behind a router (network 3, station
+    // 0x6c), and a bench device of its own (1234) on the adapter's network.
+    const Bytes siteRead = Hex("01 24 0003 01 6c ff 00 05 05 0c 0c 020000cf 19 4d");
+    const Bytes siteWhoIs = Hex("01 20 0003 01 6c ff 10 08 09 cf 19 cf");
+    const std::vector<std::string> benchDevice = { "strict", "device=1234" };
     const std::vector<SRow> rows = {
+        { "a routed capture aimed at the bench device", { Ip(1, 2, siteRead), Ip(1, 2, siteWhoIs) },
+            benchDevice, { "--route", "direct", "--map-device", "207=1234" },
+            "0\treadProperty[ 5] device,1234 object-name\treadProperty-ACK[ 5] device,1234 "
+            "object-name = 21.5\tanswered\tms\n"
+            "1\twho-Is 1234-1234\ti-Am device,1234\tanswered\tms\n",
+            "velmora-replay: Aimed as captured, route: direct, device 207 -> 1234\n"
+            "velmora-replay: 2 Packets have been sent\n"
+            "velmora-replay: 2 packets sent; 2 requests: 2 answered (median ms), 0 unanswered\n",
+            0,
+            { Answer(2, 1, Hex("01 00 30 05 0c 0c 020004d2 19 4d 3e 44 41ac0000 3f")),
+                Answer(2, 1, Hex("01 00 10 00 c4 020004d2 22 01e0 91 03 21 00")) },
+            "" },
+        { "a routed capture not aimed", { Ip(1, 2, siteRead), Ip(1, 2, siteWhoIs) }, benchDevice,
+            {},
+            "0\treadProperty[ 5] device,207 object-name\t-\tunanswered\t-\n"
+            "1\twho-Is 207-207\t-\tunanswered\t-\n",
+            "velmora-replay: 2 Packets have been sent\n"
+            "velmora-replay: 2 packets sent; 2 requests: 0 answered, 2 unanswered\n",
+            4, {}, "" },
         { "answered", { Ip(1, 2, kReadPv5) }, {}, {},
             "0\t" + kRp5 + "\t" + kAckText + "\tanswered\tms\n",
             "velmora-replay: 1 Packets have been sent\n"

@@ -187,8 +187,7 @@ TEST_P(FrameRuleTest, TheAimAgrees)
     plan.dstIp = { 192, 168, 7, 42 };
     plan.srcIp = { 192, 168, 7, 5 };
     Bytes f = row.frame;
-    EXPECT_EQ(AimOutcomeText(AimFrame(plan, f.data(), static_cast<uint32_t>(f.size()))),
-        std::string(AimOutcomeText(row.eAim)));
+    EXPECT_EQ(AimOutcomeText(AimFrame(plan, f)), std::string(AimOutcomeText(row.eAim)));
     EXPECT_EQ(f != row.frame, row.eAim == EAimOutcome::Aimed);
 }
 

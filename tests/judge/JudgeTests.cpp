@@ -58,6 +58,17 @@ const Bytes kIAm120 = Hex("01 00 10 00 c4 02000078 22 01e0 91 00 21 0f");
 const Bytes kIAm200 = Hex("01 00 10 00 c4 020000c8 22 01e0 91 00 21 0f");
 const Bytes kIAm201 = Hex("01 00 10 00 c4 020000c9 22 01e0 91 00 21 0f");
 const Bytes kIAm100 = Hex("01 00 10 00 c4 02000064 22 01e0 91 00 21 0f");
+// The capture's device 207 and the bench's 1234.
+const Bytes kWhoIs207 = Hex("01 00 10 08 09 cf 19 cf");
+const Bytes kWhoIs1234 = Hex("01 00 10 08 0a 04d2 1a 04d2");
+const Bytes kWhoIs100To300 = Hex("01 00 10 08 09 64 1a 012c");
+const Bytes kIAm207 = Hex("01 00 10 00 c4 020000cf 22 01e0 91 00 21 0f");
+const Bytes kIAm1234 = Hex("01 00 10 00 c4 020004d2 22 01e0 91 00 21 0f");
+const Bytes kReadName207 = Hex("01 04 00 05 05 0c 0c 020000cf 19 4d");
+const Bytes kReadName1234 = Hex("01 04 00 05 05 0c 0c 020004d2 19 4d");
+const Bytes kNameAck207 = Hex("01 00 30 05 0c 0c 020000cf 19 4d 3e 74 00 41 48 55 3f");
+const Bytes kNameAck1234 = Hex("01 00 30 05 0c 0c 020004d2 19 4d 3e 74 00 41 48 55 3f");
+const std::vector<velmora::decode::SDeviceMap> k207To1234 = { { 207, 1234 } };
 const Bytes kTimeSync = Hex("01 00 10 06 a4 7e0c0701 b4 0c000000");
 
 struct SRow {
@@ -68,6 +79,7 @@ struct SRow {
     std::string csLines;
     std::string csSummary;
     bool bConfirmedFailed;
+    std::vector<velmora::decode::SDeviceMap> devices {}; // the aim's device map
 };
 
 SJudgedFrame Sent(uint64_t uRecord, int64_t llMs, Bytes b)
@@ -206,6 +218,20 @@ TEST(JudgeTest, PairingOnTheWire)
             "4\twho-Is 100-200\ti-Am device,200\tanswered\t1.000\n"
             "4\twho-Is 100-200\ti-Am device,100\tanswered\t2.000\n",
             "1 packet sent; 1 request: 1 answered (median 1.0 ms), 0 unanswered", false },
+        // Aimed with --map-device 207=1234: the bench's I-Am answers for 207.
+        { "Who-Is for the mapped device", { Sent(4, 0, Ip(1, 2, kWhoIs1234)) },
+            { Heard(1000, Ip(2, 1, kIAm1234)) }, {},
+            "4\twho-Is 1234-1234\ti-Am device,1234\tanswered\t1.000\n",
+            "1 packet sent; 1 request: 1 answered (median 1.0 ms), 0 unanswered", false,
+            k207To1234 },
+        { "Who-Is range left alone, answered by the bench device",
+            { Sent(4, 0, Ip(1, 2, kWhoIs100To300)) }, { Heard(1000, Ip(2, 1, kIAm1234)) }, {},
+            "4\twho-Is 100-300\ti-Am device,1234\tanswered\t1.000\n",
+            "1 packet sent; 1 request: 1 answered (median 1.0 ms), 0 unanswered", false,
+            k207To1234 },
+        { "Who-Is range without the map", { Sent(4, 0, Ip(1, 2, kWhoIs100To300)) },
+            { Heard(1000, Ip(2, 1, kIAm1234)) }, {}, "4\twho-Is 100-300\t-\tunanswered\t-\n",
+            "1 packet sent; 1 request: 0 answered, 1 unanswered", false },
         { "Who-Is unanswered, other unconfirmed requests not judged",
             { Sent(0, 0, Ip(1, 2, kWhoIs)), Sent(1, 1, Ip(1, 2, kTimeSync)) }, {}, {},
             "0\twho-Is\t-\tunanswered\t-\n", "2 packets sent; 1 request: 0 answered, 1 unanswered",
@@ -234,7 +260,7 @@ TEST(JudgeTest, PairingOnTheWire)
             "1 packet sent; 1 request: 1 answered, 0 unanswered", false },
     };
     for (const SRow& row : rows) {
-        const SJudgement j = Judge(row.requests, row.heard, nullptr);
+        const SJudgement j = Judge(row.requests, row.heard, nullptr, row.devices);
         EXPECT_EQ(Lines(j), row.csLines) << row.szName;
         EXPECT_EQ(SummaryText(row.requests.size(), j), row.csSummary) << row.szName;
         EXPECT_EQ(j.bConfirmedFailed, row.bConfirmedFailed) << row.szName;
@@ -308,6 +334,20 @@ TEST(JudgeTest, VerdictsAgainstTheCapture)
             "0\t"
                 + kRp5 + "\t-\tunanswered\t-\n",
             "2 packets sent; 2 requests: 1 answered (median 1.0 ms), 1 unanswered", true },
+        { "the bench device's I-Am as the recorded one", { Sent(0, 0, Ip(1, 2, kWhoIs1234)) },
+            { Heard(1000, Ip(2, 1, kIAm1234)) },
+            { Rec(0, Ip(1, 2, kWhoIs207)), Rec(1, Ip(2, 1, kIAm207)) },
+            "0\twho-Is 1234-1234\ti-Am device,1234\tok\t1.000\n",
+            "1 packet sent; 1 request: 1 answered (median 1.0 ms), 0 unanswered", false,
+            k207To1234 },
+        { "an ACK naming the bench device as the recorded one",
+            { Sent(0, 0, Ip(1, 2, kReadName1234)) }, { Heard(1000, Ip(2, 1, kNameAck1234)) },
+            { Rec(0, Ip(1, 2, kReadName207)), Rec(1, Ip(2, 1, kNameAck207)) },
+            "0\treadProperty[ 5] device,1234 object-name\treadProperty-ACK[ 5] device,1234 "
+            "object-name = \"AHU\" (recorded: readProperty-ACK[ 5] device,207 object-name = "
+            "\"AHU\")\tok\t1.000\n",
+            "1 packet sent; 1 request: 1 answered (median 1.0 ms), 0 unanswered", false,
+            k207To1234 },
         { "no record to compare with", { Sent(4, 0, Ip(1, 2, kReadPv6)) },
             { Heard(1000, Ip(2, 1, kAck6)) }, capture,
             "4\treadProperty[ 6] analog-input,1 present-value\treadProperty-ACK[ 6] analog-input,1 "
@@ -330,7 +370,7 @@ TEST(JudgeTest, VerdictsAgainstTheCapture)
             "1 packet sent; 1 request: 1 answered (median 1.0 ms), 0 unanswered", false },
     };
     for (const SRow& row : rows) {
-        const SJudgement j = Judge(row.requests, row.heard, &row.capture);
+        const SJudgement j = Judge(row.requests, row.heard, &row.capture, row.devices);
         EXPECT_EQ(Lines(j), row.csLines) << row.szName;
         EXPECT_EQ(SummaryText(row.requests.size(), j), row.csSummary) << row.szName;
         EXPECT_EQ(j.bConfirmedFailed, row.bConfirmedFailed) << row.szName;

@@ -7,6 +7,7 @@
 #include "log/Log.h"
 #include "session/ReplayWords.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
 using namespace velmora;
@@ -51,7 +52,7 @@ protected:
         std::string csError;
         EXPECT_TRUE(PlanAim(m_aim, "vm0", SAdapterAddresses(), plan, csError));
         Bytes f = m_frames[i];
-        AimFrame(plan, f.data(), static_cast<uint32_t>(f.size()));
+        AimFrame(plan, f);
         return f;
     }
 
@@ -173,6 +174,52 @@ TEST_F(AimReplayTest, ACaptureThatIsNotEthernetIsSentAsItIs)
     EXPECT_EQ(m_sink.frames[0], m_frames[0]);
     EXPECT_EQ(result.iNotAimed, 1);
     EXPECT_EQ(DebugTexts().back(), "FYI. Record [000] not aimed: not Ethernet; sent as captured");
+}
+
+// A route changes lengths inside a Send: each frame goes out at its new
+// length, in every mode, and one the route makes longer than the MTU (1500,
+// vm0 being no adapter here) is refused with a debug record, never sent cut.
+TEST_F(AimReplayTest, ARouteSendsNewLengthsAndRefusesWhatOutgrowsTheMtu)
+{
+    const Bytes read = Hex("00 05 01 0c 0c 020000cf 19 4d");
+    // An octet string that brings the IPv4 datagram to 1497 bytes.
+    const Bytes big = Cat(
+        { Hex("00 05 02 0f 0c 020000cf 19 79 3e 65 fe 05 a1"), Bytes(1441, 0x5a), Hex("3f") });
+    m_frames = {
+        BacnetIp(0x0a, Cat({ Hex("01 24 0005 01 0d ff"), read })),
+        BacnetIp(0x0a, Cat({ Hex("01 24 0005 01 0d ff"), big })),
+        BacnetEthernet(Cat({ Hex("01 24 0005 01 0d ff"), read })),
+    };
+    ASSERT_EQ(m_frames[1].size(), 14u + 1497u);
+    CCaptureWriter writer;
+    ASSERT_TRUE(writer.Open(File("r.pcap")));
+    for (size_t i = 0; i < m_frames.size(); ++i)
+        ASSERT_TRUE(writer.Write(m_frames[i], 1000 + static_cast<uint32_t>(i), 0));
+    ASSERT_TRUE(writer.Close());
+    m_request.csPath = File("r.pcap");
+    m_aim = SAimOptions();
+    ASSERT_TRUE(ParseRoute("9:02:00:00:00:00:2a", m_aim.route));
+    m_aim.devices = { { 207, 1234 } };
+    m_request.aim = m_aim;
+    for (const EReplayMode eMode : { EReplayMode::All, EReplayMode::Selection }) {
+        SCOPED_TRACE(static_cast<int>(eMode));
+        m_request.eMode = eMode;
+        m_request.selection = { 0, 1, 2 };
+        const SReplayResult result = Send();
+        const Strings texts = DebugTexts(); // before Expected, which aims (and logs) again
+        ASSERT_EQ(m_sink.frames.size(), 2u);
+        EXPECT_EQ(m_sink.frames[0], Expected(0));
+        EXPECT_EQ(m_sink.frames[0].size(), m_frames[0].size() + 5);
+        EXPECT_EQ(m_sink.frames[1], Expected(2));
+        EXPECT_EQ(m_sink.frames[1].size(), 60u);
+        EXPECT_EQ(Expected(1), m_frames[1]); // kept as captured: it is not sent
+        EXPECT_EQ(result.iRefused, 1);
+        EXPECT_EQ(result.iNotAimed, 0);
+        EXPECT_EQ(std::count(texts.begin(), texts.end(),
+                      "FYI. A request the route makes 1502 bytes long is longer than the "
+                      "adapter's MTU of 1500: not sent"),
+            1);
+    }
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 // one frame written out byte for byte.
 
 #include "FrameBuilder.h"
+#include "NetNs.h"
 #include "TestSupport.h"
 #include "replay/Aim.h"
 #include "tools/CaptureWriter.h"
@@ -165,7 +166,7 @@ TEST_P(AimTableTest, AimsTheFrameAsWorkedOut)
 {
     const SRow& row = GetParam();
     Bytes f = row.in;
-    const EAimOutcome e = AimFrame(row.plan, f.data(), static_cast<uint32_t>(f.size()));
+    const EAimOutcome e = AimFrame(row.plan, f);
     EXPECT_EQ(AimOutcomeText(e), std::string(AimOutcomeText(row.eOutcome)));
     const Bytes& expected = row.out.empty() ? row.in : row.out;
     EXPECT_EQ(f, expected);
@@ -212,7 +213,137 @@ Bytes WithDstIp(Bytes f, const CIpv4Address& ip)
     return WithChecksums(f);
 }
 
+// Requests naming device 207, and the same as aimed at device 1234 by hand.
+// Object identifiers: device,207 is 02 00 00 cf; device,1234 02 00 04 d2;
+// device,208 02 00 00 d0; file,207 02 80 00 cf.
+const char* const kRpDevice = "00 05 01 0c 0c 020000cf 19 4d";
+const char* const kRpDeviceMapped = "00 05 01 0c 0c 020004d2 19 4d";
+const char* const kRoutedNpdu = "01 24 0005 01 0d ff"; // to network 5, station 0x0d
+const char* const kLocalNpdu = "01 04";
+
+SAimPlan DeepPlan(
+    ERoute eRoute, std::vector<SDeviceMap> devices = {}, uint16_t uNet = 0, const Bytes& addr = {})
+{
+    SAimPlan plan;
+    plan.route.eRoute = eRoute;
+    plan.route.uNet = uNet;
+    plan.route.uAddrLength = static_cast<uint8_t>(addr.size());
+    std::copy(addr.begin(), addr.end(), plan.route.addr.begin());
+    plan.devices = std::move(devices);
+    return plan;
+}
+
+const std::vector<SDeviceMap> k207 = { { 207, 1234 } };
+
+Bytes IpReq(const std::string& csNpdu, const std::string& csApdu, bool bUdpSum = true)
+{
+    return WithChecksums(BacnetIp(0x0a, Hex(csNpdu + csApdu)), 14, bUdpSum);
+}
+
+Bytes EthReq(const std::string& csNpdu, const std::string& csApdu)
+{
+    return BacnetEthernet(Hex(csNpdu + csApdu));
+}
+
+Bytes WhoIs(const std::string& csLimits)
+{
+    return WithChecksums(BacnetIp(0x0b, Hex("01 20 ffff 00 ff 10 08" + csLimits)));
+}
+
 const SRow kRows[] = {
+    // Worked out byte for byte apart from the aim: the route taken out, the
+    // device put in, every length and both checksums anew, padded to 60.
+    { "RouteDirectDeviceMappedLiteral", DeepPlan(ERoute::Direct, k207),
+        IpReq(kRoutedNpdu, kRpDevice), EAimOutcome::Aimed,
+        Hex("02 76 6d 0a 00 02 02 76 6d 0a 00 01 08 00 45 00 00 2d 12 34 00 00 40 11 54 8a 0a 00 "
+            "00 01 0a 00 00 02 ba c0 ba c0 00 19 c7 e7 81 0a 00 11 01 04 00 05 01 0c 0c 02 00 04 "
+            "d2 19 4d 00"),
+        14 },
+    { "RouteDirectIp", DeepPlan(ERoute::Direct), IpReq(kRoutedNpdu, kRpDevice), EAimOutcome::Aimed,
+        IpReq(kLocalNpdu, kRpDevice), 14 },
+    { "RouteGivenIpTwoByteAddress", DeepPlan(ERoute::Given, {}, 7, Hex("0a0b")),
+        IpReq(kRoutedNpdu, kRpDevice), EAimOutcome::Aimed,
+        IpReq("01 24 0007 02 0a0b ff", kRpDevice), 14 },
+    { "RouteGivenIpMac", DeepPlan(ERoute::Given, k207, 9, Hex("02 00 00 00 00 2a")),
+        IpReq(kRoutedNpdu, kRpDevice), EAimOutcome::Aimed,
+        IpReq("01 24 0009 06 02000000002a ff", kRpDeviceMapped), 14 },
+    { "RouteGivenLeavesALocalRequest", DeepPlan(ERoute::Given, {}, 7, Hex("0a")),
+        IpReq(kLocalNpdu, kRpDevice), EAimOutcome::Unchanged, {}, 14 },
+    { "RouteDirectEthernet", DeepPlan(ERoute::Direct), EthReq(kRoutedNpdu, kRpDevice),
+        EAimOutcome::Aimed, EthReq(kLocalNpdu, kRpDevice) },
+    { "RouteGivenEthernet", DeepPlan(ERoute::Given, k207, 5, Hex("0e")),
+        EthReq(kRoutedNpdu, kRpDevice), EAimOutcome::Aimed,
+        EthReq("01 24 0005 01 0e ff", kRpDeviceMapped) },
+    // The source network stays; only the destination goes.
+    { "RouteDirectKeepsSnet", DeepPlan(ERoute::Direct),
+        IpReq("01 2c 0005 01 0d 0003 01 21 ff", kRpDevice), EAimOutcome::Aimed,
+        IpReq("01 0c 0003 01 21", kRpDevice), 14 },
+    { "ReadPropertyDeviceSameLength", DeepPlan(ERoute::Captured, k207),
+        IpReq(kLocalNpdu, kRpDevice), EAimOutcome::Aimed, IpReq(kLocalNpdu, kRpDeviceMapped), 14 },
+    // The identifier and a value naming the device, context and application tagged.
+    { "WritePropertyDevice", DeepPlan(ERoute::Captured, k207),
+        IpReq(kLocalNpdu, "00 05 02 0f 0c 020000cf 19 79 3e c4 020000cf 3f"), EAimOutcome::Aimed,
+        IpReq(kLocalNpdu, "00 05 02 0f 0c 020004d2 19 79 3e c4 020004d2 3f"), 14 },
+    { "ReadPropertyMultipleSomeDevices", DeepPlan(ERoute::Captured, k207),
+        IpReq(kLocalNpdu,
+            "00 05 03 0e 0c 020000cf 1e 09 4d 1f 0c 00000001 1e 09 55 1f 0c 020000d0 1e 09 4d 1f "
+            "0c 020000cf 1e 09 70 1f"),
+        EAimOutcome::Aimed,
+        IpReq(kLocalNpdu,
+            "00 05 03 0e 0c 020004d2 1e 09 4d 1f 0c 00000001 1e 09 55 1f 0c 020000d0 1e 09 4d 1f "
+            "0c 020004d2 1e 09 70 1f"),
+        14 },
+    { "SubscribeCovDevice", DeepPlan(ERoute::Captured, k207),
+        IpReq(kLocalNpdu, "00 05 04 05 09 12 1c 020000cf 29 01 39 3c"), EAimOutcome::Aimed,
+        IpReq(kLocalNpdu, "00 05 04 05 09 12 1c 020004d2 29 01 39 3c"), 14 },
+    // A file of the same instance is no device.
+    { "AtomicReadFileOfFile207", DeepPlan(ERoute::Captured, k207),
+        IpReq(kLocalNpdu, "00 05 05 06 c4 028000cf 0e 31 00 21 40 0f"), EAimOutcome::Unchanged, {},
+        14 },
+    // An unsigned that happens to read as device,207 in a context tag no
+    // identifier has is left: [3] of subscribeCOV is its lifetime.
+    { "ContextUnsignedIsNoIdentifier", DeepPlan(ERoute::Captured, k207),
+        IpReq(kLocalNpdu, "00 05 04 05 09 12 1c 00000001 29 01 3c 020000cf"),
+        EAimOutcome::Unchanged, {}, 14 },
+    { "WhoIsLimitsOneByteToTwo", DeepPlan(ERoute::Captured, k207), WhoIs("09 cf 19 cf"),
+        EAimOutcome::Aimed, WhoIs("0a 04d2 1a 04d2"), 14 },
+    { "WhoIsLimitsThreeBytesToOne", DeepPlan(ERoute::Captured, { { 70000, 5 } }),
+        WhoIs("0b 011170 1b 011170"), EAimOutcome::Aimed, WhoIs("09 05 19 05"), 14 },
+    { "WhoIsRangeIncludingTheDeviceIsLeft", DeepPlan(ERoute::Captured, k207),
+        WhoIs("09 64 1a 012c"), EAimOutcome::Unchanged, {}, 14 },
+    { "WhoIsRoutedDirectAndLimits", DeepPlan(ERoute::Direct, k207), WhoIs("09 cf 19 cf"),
+        EAimOutcome::Aimed, WithChecksums(BacnetIp(0x0b, Hex("01 00 10 08 0a 04d2 1a 04d2"))), 14 },
+    { "WhoHasLimitsAndObject", DeepPlan(ERoute::Captured, k207),
+        IpReq(kLocalNpdu, "10 07 09 cf 19 cf 2c 020000cf"), EAimOutcome::Aimed,
+        IpReq(kLocalNpdu, "10 07 0a 04d2 1a 04d2 2c 020004d2"), 14 },
+    { "ForwardedNpduStaysAsItIs", DeepPlan(ERoute::Direct, k207),
+        WithChecksums(BacnetIp(0x04, Hex(std::string("0a000007 bac0 ") + kRoutedNpdu + kRpDevice))),
+        EAimOutcome::Unchanged, {}, 14 },
+    // Answers are never rewritten, whatever device they name.
+    { "AnAnswerStaysAsItIs", DeepPlan(ERoute::Direct, k207),
+        IpReq("01 08 0005 01 0d", "30 05 0c 0c 020000cf 19 4d 3e 74 00 41 42 43 3f"),
+        EAimOutcome::Unchanged, {}, 14 },
+    { "ARequestCutInsideATagIsLeft", DeepPlan(ERoute::Direct, k207),
+        IpReq(kRoutedNpdu, "00 05 01 0c 0c 020000cf 19"), EAimOutcome::Unchanged, {}, 14 },
+    { "ARequestWithAnOpenTagIsLeft", DeepPlan(ERoute::Direct),
+        IpReq(kRoutedNpdu, "00 05 02 0f 0c 020000cf 19 55 3e 44 41ac0000"), EAimOutcome::Unchanged,
+        {}, 14 },
+    { "UdpChecksumZeroStaysZero", DeepPlan(ERoute::Direct, k207),
+        IpReq(kRoutedNpdu, kRpDevice, false), EAimOutcome::Aimed,
+        IpReq(kLocalNpdu, kRpDeviceMapped, false), 14 },
+    // Padded before (the datagram ends at 54) and after (it ends at 50): the
+    // old padding is no payload, the new one zeros.
+    { "PaddedBeforeAndAfter", DeepPlan(ERoute::Direct),
+        Padded(IpReq("01 20 ffff 00 ff", "10 08"), 0xee), EAimOutcome::Aimed,
+        WithChecksums(BacnetIp(0x0a, Hex("01 00 10 08"))), 14 },
+    { "LongerThanTheMtuIsNotSent",
+        [] {
+            SAimPlan plan = DeepPlan(ERoute::Given, {}, 7, Hex("02 00 00 00 00 2a"));
+            plan.uMtu = 56; // the request's IPv4 datagram grows from 52 bytes to 57
+            return plan;
+        }(),
+        IpReq("01 24 0005 01 0d ff", "00 05 01 0c 0c 020000cf 19 4d 19 4d"), EAimOutcome::TooLong,
+        {}, 14 },
     // Summing the change to the IPv4 header checksum carries out of 16 bits
     // twice: one fold is not enough.
     { "IpChecksumCarriesTwice", DstIpPlan(kCarryIp), kSampleReadProperty, EAimOutcome::Aimed,
@@ -296,7 +427,7 @@ TEST(AimTest, TcpdumpFindsTheAimedChecksumsRight)
         if (row.eOutcome != EAimOutcome::Aimed || row.nIp == 0)
             continue;
         Bytes f = row.in;
-        AimFrame(row.plan, f.data(), static_cast<uint32_t>(f.size()));
+        AimFrame(row.plan, f);
         ASSERT_TRUE(writer.Write(f));
         ++iFrames;
         iFromSource += row.plan.bSrcIp;
@@ -324,6 +455,58 @@ TEST(AimTest, TcpdumpFindsTheAimedChecksumsRight)
     EXPECT_EQ(count(" > "), iFrames) << csOut;
 }
 
+// An independent decoder on every frame a route or a device map changed:
+// tshark, checking both checksums, finds no malformed or bad field, and
+// reads the device the map put in.
+TEST(AimTest, TsharkFindsTheRoutedAndMappedFramesWhole)
+{
+    if (std::system("tshark --version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "no tshark";
+    vtest::CTempDir dir;
+    const std::string csPath = dir.File("deep.pcap");
+    CCaptureWriter writer;
+    ASSERT_TRUE(writer.Open(csPath));
+    int iFrames = 0, iIp = 0, iUdpSums = 0, iMapped = 0, iUnmapped = 0;
+    for (const SRow& row : kRows) {
+        if (row.eOutcome != EAimOutcome::Aimed || !row.plan.Deep())
+            continue;
+        Bytes f = row.in;
+        AimFrame(row.plan, f);
+        ASSERT_TRUE(writer.Write(f));
+        ++iFrames;
+        if (row.nIp) {
+            ++iIp;
+            iUdpSums += Get16(f, row.nIp + 20 + 6) != 0;
+        }
+        const Bytes id = Hex("020004d2");
+        const Bytes old = Hex("020000cf");
+        iMapped += std::search(f.begin(), f.end(), id.begin(), id.end()) != f.end();
+        iUnmapped += std::search(f.begin(), f.end(), old.begin(), old.end()) != f.end();
+    }
+    ASSERT_TRUE(writer.Close());
+    const std::string csOut = ShellOutput("tshark -o ip.check_checksum:TRUE -o "
+                                          "udp.check_checksum:TRUE -V -r "
+        + csPath + " 2>&1");
+    auto count = [&](const std::string& cs) {
+        int i = 0;
+        for (size_t n = csOut.find(cs); n != std::string::npos; n = csOut.find(cs, n + 1))
+            ++i;
+        return i;
+    };
+    EXPECT_GE(iFrames, 15);
+    EXPECT_EQ(count("[Protocols in frame:"), iFrames) << csOut;
+    EXPECT_EQ(count("bacnet"), iFrames) << csOut;
+    EXPECT_EQ(count("Malformed"), 0) << csOut;
+    EXPECT_EQ(count("[Bad"), 0) << csOut;
+    EXPECT_EQ(count("incorrect"), 0) << csOut;
+    EXPECT_EQ(count("Expert Info (Error"), 0) << csOut;
+    EXPECT_EQ(count("[Header checksum status: Good]"), iIp) << csOut;
+    EXPECT_EQ(count("[Checksum Status: Good]"), iUdpSums) << csOut;
+    EXPECT_GE(count("device, 1234"), iMapped) << csOut;
+    // Only where no map was asked for.
+    EXPECT_EQ(count("device, 207"), iUnmapped) << csOut;
+}
+
 // The literal row's input is the frame the padded row starts from, so the
 // two ways of working it out agree.
 TEST(AimTest, TheLiteralRowStartsFromTheBuiltFrame)
@@ -349,8 +532,7 @@ TEST(AimTest, AChecksumThatComesToZeroIsSentAsAllOnes)
         Put16(f, 14 + 20 + 8 + 4 + 11, u);
         f = WithChecksums(f);
         ASSERT_NE(Get16(f, 14 + 26), 0);
-        EXPECT_EQ(
-            AimFrame(FullPlan(), f.data(), static_cast<uint32_t>(f.size())), EAimOutcome::Aimed);
+        EXPECT_EQ(AimFrame(FullPlan(), f), EAimOutcome::Aimed);
         EXPECT_EQ(Get16(f, 14 + 26), 0xffff);
         ExpectChecksumsRight(f);
         return;
@@ -366,7 +548,7 @@ TEST(AimTest, SourceAloneAndPortsAloneKeepTheChecksumsRight)
     plan.srcIp = kSrcIp;
     plan.uSrcPort = 47900;
     Bytes f = kUnicastIp;
-    ASSERT_EQ(AimFrame(plan, f.data(), static_cast<uint32_t>(f.size())), EAimOutcome::Aimed);
+    ASSERT_EQ(AimFrame(plan, f), EAimOutcome::Aimed);
     EXPECT_EQ(Get16(f, 34), 47900);
     EXPECT_EQ(Get16(f, 36), 47808);
     EXPECT_TRUE(std::equal(kSrcIp.begin(), kSrcIp.end(), f.begin() + 26));
@@ -374,7 +556,7 @@ TEST(AimTest, SourceAloneAndPortsAloneKeepTheChecksumsRight)
     ExpectChecksumsRight(f);
     // An IP-only aim leaves a BACnet/Ethernet frame as it is, and says so.
     Bytes e = kEthernetUnicast;
-    EXPECT_EQ(AimFrame(plan, e.data(), static_cast<uint32_t>(e.size())), EAimOutcome::Unchanged);
+    EXPECT_EQ(AimFrame(plan, e), EAimOutcome::Unchanged);
     EXPECT_EQ(e, kEthernetUnicast);
 }
 
@@ -548,6 +730,74 @@ TEST(AimTest, SummaryForTheStatusLine)
     source.eSrcIp = EAimSource::Given;
     source.srcIp = kSrcIp;
     EXPECT_EQ(AimSummary(source), "Aimed from 192.168.7.5");
+    source.route.eRoute = ERoute::Direct;
+    source.devices = { { 207, 1234 }, { 5, 6 } };
+    EXPECT_EQ(
+        AimSummary(source), "Aimed from 192.168.7.5, route: direct, device 207 -> 1234, 5 -> 6");
+    SAimOptions deep;
+    ASSERT_TRUE(ParseRoute("5:0x1f", deep.route));
+    EXPECT_FALSE(deep.IsDefault());
+    EXPECT_EQ(AimSummary(deep), "Aimed as captured, route: 5:0x1f");
+}
+
+TEST(AimTest, ParsesRoutesAndDeviceMaps)
+{
+    const struct {
+        const char* sz;
+        bool bOk;
+        const char* szFormatted; // "" when as given
+    } routes[] = {
+        { "captured", true, "" },
+        { "direct", true, "" },
+        { "5:0x1f", true, "" },
+        { "65534:0x0A0b", true, "65534:0x0a0b" },
+        { "5:31", true, "5:0x1f" },
+        { "5:02:00:00:00:00:2a", true, "" },
+        { "5:0x010203040506", true, "5:01:02:03:04:05:06" },
+        { "5:0x01020304050607", false, "" }, // seven bytes
+        { "5:0x1", false, "" },
+        { "5:0x", false, "" },
+        { "5:256", false, "" },
+        { "0:0x1f", false, "" },
+        { "65535:0x1f", false, "" }, // the global broadcast is no route
+        { "5", false, "" },
+        { ":0x1f", false, "" },
+        { "Direct", false, "" },
+        { "", false, "" },
+    };
+    for (const auto& row : routes) {
+        SRoute route;
+        route.uNet = 77;
+        EXPECT_EQ(ParseRoute(row.sz, route), row.bOk) << row.sz;
+        if (row.bOk)
+            EXPECT_EQ(FormatRoute(route), *row.szFormatted ? row.szFormatted : row.sz);
+        else
+            EXPECT_EQ(route.uNet, 77) << row.sz;
+    }
+    const struct {
+        const char* sz;
+        bool bOk;
+        SDeviceMap map;
+    } maps[] = {
+        { "207=1234", true, { 207, 1234 } },
+        { "0=4194302", true, { 0, 4194302 } },
+        { "4194303=1", false, {} },
+        { "1=4194303", false, {} },
+        { "207=", false, {} },
+        { "=1234", false, {} },
+        { "207", false, {} },
+        { "-1=5", false, {} },
+        { "1=2=3", false, {} },
+        { "12345678=1", false, {} },
+    };
+    for (const auto& row : maps) {
+        SDeviceMap map { 9, 9 };
+        EXPECT_EQ(ParseDeviceMap(row.sz, map), row.bOk) << row.sz;
+        const SDeviceMap expected = row.bOk ? row.map : SDeviceMap { 9, 9 };
+        EXPECT_EQ(map, expected) << row.sz;
+        if (row.bOk)
+            EXPECT_EQ(FormatDeviceMap(map), row.sz);
+    }
 }
 
 } // namespace

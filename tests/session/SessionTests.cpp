@@ -160,6 +160,34 @@ TEST_F(SessionTest, SendOptionsFileKeepsWhatItDoesNotKnow)
     EXPECT_NE(cs.find("; mine"), std::string::npos) << cs;
 }
 
+// The route and the device map round trip through [Aim]; entries that do
+// not read are left out, a device mapped twice keeps its first map.
+TEST_F(SessionTest, RouteAndDeviceMapRoundTripThroughAim)
+{
+    vtest::WriteFile(m_dir.File("send-options.ini"),
+        "[Aim]\r\nRoute=9:zz\r\nDevices=1=2,x=3,1=4,,7=4194303,8=9\r\n");
+    SSendOptions options;
+    EXPECT_TRUE(LoadSendOptions(m_dir.File("send-options.ini"), options));
+    EXPECT_EQ(options.aim.route, SRoute());
+    EXPECT_EQ(options.aim.devices, (std::vector<SDeviceMap> { { 1, 2 }, { 8, 9 } }));
+    ASSERT_TRUE(ParseRoute("5:0x1f", options.aim.route));
+    options.aim.devices = { { 207, 1234 }, { 5, 6 } };
+    EXPECT_TRUE(SaveSendOptions(m_dir.File("send-options.ini"), options));
+    const std::string cs = vtest::ReadFile(m_dir.File("send-options.ini"));
+    EXPECT_NE(cs.find("Route=5:0x1f\r\n"), std::string::npos) << cs;
+    EXPECT_NE(cs.find("Devices=207=1234,5=6\r\n"), std::string::npos) << cs;
+    SSendOptions back;
+    EXPECT_TRUE(LoadSendOptions(m_dir.File("send-options.ini"), back));
+    EXPECT_EQ(back, options);
+    // Back to captured and no map: the keys say so, and read back as the default.
+    back.aim.route = SRoute();
+    back.aim.devices.clear();
+    EXPECT_TRUE(SaveSendOptions(m_dir.File("send-options.ini"), back));
+    SSendOptions again;
+    EXPECT_TRUE(LoadSendOptions(m_dir.File("send-options.ini"), again));
+    EXPECT_EQ(again, back);
+}
+
 // The timing round trips through [Timing]; a value the file cannot hold for
 // its pace leaves that value at its default, and an unusable rate sends back
 // to back as today rather than at some other rate.
