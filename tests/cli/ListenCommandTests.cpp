@@ -394,6 +394,12 @@ TEST(ListenCommandTest, ConversingOnTheWire)
             kLine + "readProperty-ACK[^\t]*\tanswered \\(3 segments\\)\tms\n",
             "[\\s\\S]*1 answered \\(median ms\\), 0 unanswered\n", 1,
             { "40000002", "42000002", "40000202" }, 1 },
+        { "window 1 proposed: every segment acknowledged",
+            { Ip(1, 2, kReadPv5), Ip(1, 2, kReadPv5) }, { "segments=3,1" }, {}, 0,
+            "([0-9]\t" + Literal(kRp5)
+                + "\treadProperty-ACK[^\t]*\tanswered \\(3 segments\\)\tms\n){2}",
+            "[\\s\\S]*2 answered \\(median ms\\), 0 unanswered\n", 1,
+            { "40000001", "40000101", "40000201", "40010001", "40010101", "40010201" }, 2 },
         { "retries carry the same invoke ID", { Ip(1, 2, kReadPv5) }, { "default=silent" },
             { "--retries", "2", "--apdu-timeout", "60", "--give-up", "0" }, 4,
             kLine + "-\tunanswered\t-\n", "[\\s\\S]*1 request: 0 answered, 1 unanswered\n", 1, {},
