@@ -79,7 +79,9 @@ struct SListenResult {
     // requests that were then never sent.
     std::string csGaveUp;
     long long llNotSent = 0;
-    // Conversing: what became of each confirmed request, in the order they ended.
+    // Conversing: what became of each confirmed request since the last hand
+    // over, in the order they ended (the Send hands its reassembled answers
+    // over with the frames heard, and then forgets them).
     std::vector<SConverseResult> conversed;
     size_t nWholeHanded = 0; // of those, handed to the judge as heard
     // The requests sent, in order, with send stamps, and every frame heard,

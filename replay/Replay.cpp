@@ -475,6 +475,9 @@ namespace {
                 [](int64_t ll, const SHeardFrame& f) { return ll < f.llNs; });
             chunk.heard.insert(at, std::move(whole));
         }
+        // Handed over: a Send that runs until stopped keeps none of them.
+        result.listen.conversed.clear();
+        result.listen.nWholeHanded = 0;
         std::vector<int64_t> times;
         std::vector<int64_t> earliest;
         sink.TakeSendTimes(times, earliest);
