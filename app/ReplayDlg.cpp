@@ -6,12 +6,14 @@
 #include "app/QtPlatform.h"
 #include "app/SendOptionsDlg.h"
 #include "app/SingleInstance.h"
+#include "decode/CaptureIndex.h"
 #include "log/Log.h"
 #include "log/MessageBox.h"
 #include "res/DialogTemplate.h"
 #include "res/LineBreaks.h"
 #include "res/Resources.h"
 #include "session/ReplayWords.h"
+#include "session/Report.h"
 #include "web/MakerSite.h"
 #include "web/UrlOpener.h"
 #include "web/WebServices.h"
@@ -29,10 +31,14 @@
 #include <QMenuBar>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QShortcut>
 #include <QWindow>
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <climits>
 
 namespace velmora {
@@ -122,10 +128,14 @@ void CReplayDlg::BuildWindow()
     setWindowFlags((windowFlags() & ~Qt::WindowType_Mask) | Qt::Window);
     setFont(QApplication::font());
 
+    // Every menu and item has a mnemonic, shown underlined; the titles read
+    // as they always did.
     auto* pMenuBar = new QMenuBar(this);
-    QMenu* pMenu = pMenuBar->addMenu(QString::fromLatin1(kMainMenuTitle));
+    QMenu* pMenu = pMenuBar->addMenu(QStringLiteral("&") + QString::fromLatin1(kMainMenuTitle));
     for (const SMenuItem& item : kMainMenuItems) {
-        QAction* pAction = pMenu->addAction(QString::fromLatin1(item.szText));
+        QString csText = QString::fromLatin1(item.szText);
+        csText.insert(item.iCommand == ID_APP_EXIT ? 1 : 0, QLatin1Char('&'));
+        QAction* pAction = pMenu->addAction(csText);
         pAction->setObjectName(QStringLiteral("menu%1").arg(item.iCommand));
         switch (item.iCommand) {
         case ID_APP_ABOUT:
@@ -141,21 +151,28 @@ void CReplayDlg::BuildWindow()
     }
 
     // Menu stays as it is; the packet list has a drop-down of its own.
-    QMenu* pCapture = pMenuBar->addMenu(QStringLiteral("Capture"));
-    QAction* pPackets = pCapture->addAction(QStringLiteral("Packets\u2026"));
+    QMenu* pCapture = pMenuBar->addMenu(QStringLiteral("&Capture"));
+    QAction* pPackets = pCapture->addAction(QStringLiteral("&Packets\u2026"));
     pPackets->setObjectName(QStringLiteral("menuPackets"));
     pPackets->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
     connect(pPackets, &QAction::triggered, this, &CReplayDlg::OnPackets);
     // Ctrl+O is Open and Ctrl+K clears to the end of a line in a text field;
     // Ctrl+Shift+K is nobody's standard key.
-    QAction* pSendOptions = pCapture->addAction(QStringLiteral("Send options\u2026"));
+    QAction* pSendOptions = pCapture->addAction(QStringLiteral("&Send options\u2026"));
     pSendOptions->setObjectName(QStringLiteral("menuSendOptions"));
     pSendOptions->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_K));
     connect(pSendOptions, &QAction::triggered, this, &CReplayDlg::OnSendOptions);
-    QAction* pResults = pCapture->addAction(QStringLiteral("Results…"));
+    QAction* pResults = pCapture->addAction(QStringLiteral("&Results…"));
     pResults->setObjectName(QStringLiteral("menuResults"));
     pResults->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_R));
     connect(pResults, &QAction::triggered, this, &CReplayDlg::OnResults);
+
+    // F10 opens the menu bar, as desktop users expect.
+    auto* pF10 = new QShortcut(QKeySequence(Qt::Key_F10), this);
+    connect(pF10, &QShortcut::activated, this, [pMenuBar] {
+        pMenuBar->setFocus(Qt::MenuBarFocusReason);
+        pMenuBar->setActiveAction(pMenuBar->actions().value(0));
+    });
 
     auto* pClient = new QWidget(this);
     pClient->setObjectName(QStringLiteral("client"));
@@ -165,6 +182,12 @@ void CReplayDlg::BuildWindow()
     pMenuBar->setGeometry(0, 0, client.width(), iMenuHeight);
     pClient->setGeometry(0, iMenuHeight, client.width(), client.height());
     setFixedSize(client.width(), client.height() + iMenuHeight);
+
+    // The progress bar shares the status line's place: the rest keeps its layout.
+    m_pProgress = new QProgressBar(pClient);
+    m_pProgress->setObjectName(QStringLiteral("progress"));
+    m_pProgress->setTextVisible(true);
+    m_pProgress->hide();
 
     m_pAdapterList = static_cast<QComboBox*>(Control(IDC_ADAPTERS));
     auto* pBanner = static_cast<QLabel*>(Control(IDC_BANNER));
@@ -505,10 +528,26 @@ void CReplayDlg::RunReplay(SReplayRequest request)
     request.pace = m_session.SendOptions().pace;
     request.listen = m_session.SendOptions().listen;
     m_bWaiting = false;
+    {
+        uint64_t uRecords = 0;
+        vdecode::CCaptureIndex index;
+        if (request.eMode == EReplayMode::All && index.Open(request.csPath)) {
+            std::atomic<bool> bStop { false };
+            index.Run(bStop);
+            uRecords = index.Count();
+        }
+        m_progressPlan = ProgressPlanOf(request, uRecords);
+    }
+    m_sendStart = std::chrono::steady_clock::now();
+    ShowProgressBar(true);
+    const auto wallStart = std::chrono::system_clock::now();
+    const auto start = std::chrono::steady_clock::now();
     m_pJudge = request.listen.bListen
         ? std::make_unique<CListenJudge>(request, nullptr, kResultsRows)
         : nullptr;
     const SReplayResult result = Replay(request, *this);
+    const auto duration = std::chrono::steady_clock::now() - start;
+    ShowProgressBar(false);
     if (m_bReplayStarted)
         EnableReplayControls(true);
     // A stop during the wait after the last frame cut the listening short,
@@ -522,7 +561,7 @@ void CReplayDlg::RunReplay(SReplayRequest request)
     const judge::SJudgement judgement = m_pJudge ? m_pJudge->Judgement() : judge::SJudgement();
     std::string csListened;
     if (bListened) {
-        csListened = ListenSummaryText(result, request, judgement);
+        csListened = ListenSummaryText(result, request, judgement, &m_pJudge->Announced());
         if (m_pJudge->NotKept() > 0)
             csListened += "; " + std::to_string(m_pJudge->NotKept()) + " more lines not shown";
         if (bWaitCut)
@@ -538,7 +577,15 @@ void CReplayDlg::RunReplay(SReplayRequest request)
         EnsureResultsWindow();
         SListenResult shown = result.listen;
         shown.heard = m_pJudge->Heard();
-        m_pResults->ShowResults(request.csPath, shown, judgement, csListened);
+        SReportFacts facts = ReportFactsOf(request, result);
+        facts.llStartNs
+            = std::chrono::duration_cast<std::chrono::nanoseconds>(wallStart.time_since_epoch())
+                  .count();
+        facts.llDurationNs = std::chrono::duration_cast<std::chrono::nanoseconds>(duration).count();
+        facts.csSummary = csListened;
+        facts.csExitStatus = "as velmora-replay would exit: "
+            + ExitStatusWords(ListeningExitStatus(result, judgement));
+        m_pResults->ShowResults(request.csPath, shown, judgement, csListened, &facts);
         m_pResults->show();
         m_pResults->raise();
     }
@@ -774,8 +821,37 @@ void CReplayDlg::OnStart()
     EnableReplayControls(false);
 }
 
+void CReplayDlg::ShowProgressBar(bool bShow)
+{
+    auto* pStatus = static_cast<QLineEdit*>(Control(IDC_STATUS));
+    const QRect whole = pStatus->geometry();
+    if (bShow && !m_pProgress->isVisible()) {
+        // The status line gives its right part to the bar while the Send runs.
+        const int iBar = whole.width() * 3 / 5;
+        pStatus->setGeometry(whole.x(), whole.y(), whole.width() - iBar - 4, whole.height());
+        m_pProgress->setGeometry(whole.right() - iBar + 1, whole.y(), iBar, whole.height());
+        const uint64_t uTotal = m_progressPlan.llRounds > 0
+            ? m_progressPlan.uPerRound * static_cast<uint64_t>(m_progressPlan.llRounds)
+            : 0;
+        // An unknown total shows a busy bar.
+        m_pProgress->setRange(0, static_cast<int>(std::min<uint64_t>(uTotal, INT_MAX)));
+        m_pProgress->setValue(0);
+        m_pProgress->setFormat(QString::fromStdString(ProgressLine(m_progressPlan, {}, 0)));
+        m_pProgress->show();
+    } else if (!bShow && m_pProgress->isVisible()) {
+        m_pProgress->hide();
+        pStatus->setGeometry(
+            whole.x(), whole.y(), m_pProgress->geometry().right() - whole.x() + 1, whole.height());
+    }
+}
+
 void CReplayDlg::OnProgress(const SReplayCounts& counts)
 {
+    if (m_pProgress->isVisible()) {
+        if (m_pProgress->maximum() > 0)
+            m_pProgress->setValue(std::min(counts.iHandled, m_pProgress->maximum()));
+        m_pProgress->setFormat(QString::fromStdString(ProgressLine(m_progressPlan, counts, 0)));
+    }
     SetStatusText(ProgressText(counts));
     PumpMessages();
 }

@@ -5,11 +5,13 @@
 #include "replay/AdapterList.h"
 #include "replay/Replay.h"
 #include "session/JudgeSend.h"
+#include "session/ReplayWords.h"
 #include "session/Session.h"
 
 #include <QDialog>
 #include <QIcon>
 #include <QTimer>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <string>
@@ -19,6 +21,7 @@ class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
+class QProgressBar;
 class QPushButton;
 class QRadioButton;
 
@@ -89,6 +92,8 @@ public:
     const std::string& StatusText() const { return m_csStatus; }
     CPacketsWnd* PacketsWindow() const { return m_pPackets; }
     CResultsWnd* ResultsWindow() const { return m_pResults; }
+    // Beside the status line while a Send runs, hidden otherwise.
+    QProgressBar* ProgressBar() const { return m_pProgress; }
 
     // What a Send does to the window: the inputs go dark (Send turns into
     // Stop), the status text is set and written into the controls, and pending
@@ -167,6 +172,10 @@ private:
     CInstanceServer* m_pInstanceServer = nullptr;
     CPacketsWnd* m_pPackets = nullptr; // a child: made on first use, hidden when closed
     CResultsWnd* m_pResults = nullptr; // the same
+    QProgressBar* m_pProgress = nullptr;
+    SProgressPlan m_progressPlan;
+    std::chrono::steady_clock::time_point m_sendStart;
+    void ShowProgressBar(bool bShow);
 };
 
 } // namespace velmora

@@ -2,6 +2,7 @@
 
 #include "app/PacketsWnd.h"
 #include "app/QtPlatform.h"
+#include "app/RoundTripPlot.h"
 #include "decode/Decoder.h"
 #include "decode/RowFilter.h"
 #include "session/ReplayWords.h"
@@ -20,6 +21,7 @@
 #include <QTableWidget>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace velmora {
 
@@ -43,31 +45,29 @@ namespace {
         return cs + "-answers.pcap";
     }
 
-} // namespace
-
-std::vector<std::string> ResultColumns(const judge::SJudgeLine& line)
-{
-    std::string cs = judge::TsvLine(line);
-    if (!cs.empty() && cs.back() == '\n')
-        cs.pop_back();
-    std::vector<std::string> columns;
-    size_t nFrom = 0;
-    for (;;) {
-        const size_t nTab = cs.find('\t', nFrom);
-        columns.push_back(cs.substr(nFrom, nTab - nFrom));
-        if (nTab == std::string::npos)
-            break;
-        nFrom = nTab + 1;
+    // The capture's name with "-report.html" for its stem.
+    std::string SuggestedReportPath(const std::string& csCapture)
+    {
+        std::string cs = SuggestedAnswersPath(csCapture);
+        return cs.substr(0, cs.size() - std::string("-answers.pcap").size()) + "-report.html";
     }
-    columns.resize(5);
-    return columns;
-}
+
+} // namespace
 
 CResultsWnd::CResultsWnd(QWidget* pParent)
     : QWidget(pParent, Qt::Window)
 {
     setObjectName(QStringLiteral("results"));
     setWindowTitle(tr("Results - Velmora"));
+
+    m_pHeadline = new QLabel(this);
+    m_pHeadline->setObjectName(QStringLiteral("headline"));
+    m_pHeadline->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    QFont headlineFont = m_pHeadline->font();
+    headlineFont.setBold(true);
+    headlineFont.setPointSizeF(headlineFont.pointSizeF() * 1.2);
+    m_pHeadline->setFont(headlineFont);
+    m_pHeadline->hide();
 
     m_pSummary = new QLabel(tr("No listening Send yet: tick \"Listen for answers\" in Capture > "
                                "Send options, then Send."),
@@ -86,8 +86,9 @@ CResultsWnd::CResultsWnd(QWidget* pParent)
 
     m_pTable = new QTableWidget(0, kColumns, this);
     m_pTable->setObjectName(QStringLiteral("resultsTable"));
-    m_pTable->setHorizontalHeaderLabels({ tr("Record"), tr("Request"), tr("Answer"), tr("Verdict"),
-        tr("Round trip"), tr("Recorded answer") });
+    m_pTable->setHorizontalHeaderLabels({ tr("Record"), tr("Round"), tr("Request"), tr("Answer"),
+        tr("Verdict"), tr("Round trip"), tr("Recorded answer") });
+    m_pTable->setColumnHidden(Round, true);
     m_pTable->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_pTable->setSelectionMode(QAbstractItemView::SingleSelection);
     m_pTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -106,11 +107,14 @@ CResultsWnd::CResultsWnd(QWidget* pParent)
     auto* pDetails = new QSplitter(Qt::Horizontal, this);
     pDetails->addWidget(m_pTree);
     pDetails->addWidget(m_pHex);
+    m_pPlot = new CRoundTripPlot(this);
     auto* pSplit = new QSplitter(Qt::Vertical, this);
+    pSplit->addWidget(m_pPlot);
     pSplit->addWidget(m_pTable);
     pSplit->addWidget(pDetails);
-    pSplit->setStretchFactor(0, 3);
-    pSplit->setStretchFactor(1, 2);
+    pSplit->setStretchFactor(0, 2);
+    pSplit->setStretchFactor(1, 3);
+    pSplit->setStretchFactor(2, 2);
 
     m_pNote = new QLabel(this);
     m_pNote->setObjectName(QStringLiteral("note"));
@@ -118,6 +122,9 @@ CResultsWnd::CResultsWnd(QWidget* pParent)
     m_pSave = new QPushButton(tr("&Save answers\u2026"), this);
     m_pSave->setObjectName(QStringLiteral("saveAnswers"));
     m_pSave->setEnabled(false);
+    m_pSaveReport = new QPushButton(tr("Save &report\u2026"), this);
+    m_pSaveReport->setObjectName(QStringLiteral("saveReport"));
+    m_pSaveReport->setEnabled(false);
     m_pClose = new QPushButton(tr("Close"), this);
     m_pClose->setObjectName(QStringLiteral("close"));
 
@@ -126,9 +133,11 @@ CResultsWnd::CResultsWnd(QWidget* pParent)
     pTop->addWidget(m_pFilter, 1);
     auto* pBottom = new QHBoxLayout();
     pBottom->addWidget(m_pNote, 1);
+    pBottom->addWidget(m_pSaveReport);
     pBottom->addWidget(m_pSave);
     pBottom->addWidget(m_pClose);
     auto* pLayout = new QVBoxLayout(this);
+    pLayout->addWidget(m_pHeadline);
     pLayout->addWidget(m_pSummary);
     pLayout->addLayout(pTop);
     pLayout->addWidget(pSplit, 1);
@@ -139,14 +148,25 @@ CResultsWnd::CResultsWnd(QWidget* pParent)
     connect(m_pTable, &QTableWidget::itemSelectionChanged, this, &CResultsWnd::ShowAnswer);
     connect(m_pTree, &QTreeWidget::currentItemChanged, this, &CResultsWnd::HighlightField);
     connect(m_pSave, &QPushButton::clicked, this, &CResultsWnd::OnSaveAnswers);
+    connect(m_pSaveReport, &QPushButton::clicked, this, &CResultsWnd::OnSaveReport);
+    connect(m_pPlot, &CRoundTripPlot::LineClicked, this, [this](size_t nLine) {
+        if (nLine < static_cast<size_t>(m_pTable->rowCount()))
+            m_pTable->selectRow(static_cast<int>(nLine));
+    });
     connect(m_pClose, &QPushButton::clicked, this, &QWidget::close);
     resize(fontMetrics().averageCharWidth() * 150, fontMetrics().height() * 36);
 }
 
 void CResultsWnd::ShowResults(const std::string& csCapture, const SListenResult& listen,
-    const judge::SJudgement& judgement, const std::string& csSummary)
+    const judge::SJudgement& judgement, const std::string& csSummary, const SReportFacts* pFacts)
 {
     m_bHasResults = true;
+    m_judgement = judgement;
+    m_bFacts = pFacts != nullptr;
+    if (pFacts)
+        m_facts = *pFacts;
+    m_pSaveReport->setEnabled(m_bFacts);
+    m_pPlot->SetData(judgement);
     m_csCapture = csCapture;
     m_lines = judgement.lines;
     m_heard = listen.heard;
@@ -154,16 +174,25 @@ void CResultsWnd::ShowResults(const std::string& csCapture, const SListenResult&
         FromBytes(FileName(csCapture)) + QStringLiteral(": ") + QString::fromStdString(csSummary));
     m_pNote->clear();
     m_pSave->setEnabled(true);
+    m_bRounds = judgement.RoundsRepeat();
+    const bool bFailed = std::any_of(
+        m_lines.begin(), m_lines.end(), [](const judge::SJudgeLine& l) { return l.Failed(); });
+    m_pHeadline->setText(QString::fromStdString(judge::Headline(judgement)));
+    m_pHeadline->setStyleSheet(
+        bFailed ? QStringLiteral("color: #a01010") : QStringLiteral("color: #106010"));
+    m_pHeadline->show();
     m_pTable->clearContents();
     m_pTable->setRowCount(static_cast<int>(m_lines.size()));
+    m_pTable->setColumnHidden(Round, !m_bRounds);
     // Failures stand out by colour as well as by their word.
     const QColor failed(255, 214, 204);
     const QColor failedText(96, 0, 0);
     for (size_t n = 0; n < m_lines.size(); ++n) {
         const judge::SJudgeLine& line = m_lines[n];
-        const std::vector<std::string> columns = ResultColumns(line);
-        const std::string csMs = columns[4] == "-" ? columns[4] : columns[4] + " ms";
-        const std::string texts[kColumns] = { columns[0], columns[1], columns[2], columns[3], csMs,
+        const std::string csMs = judge::RoundTripColumn(line);
+        const std::string texts[kColumns] = { std::to_string(line.uRecord),
+            std::to_string(line.uRound), line.csRequest, judge::AnswerColumn(line),
+            judge::VerdictColumn(line), csMs == "-" ? csMs : csMs + " ms",
             line.bHasRecorded ? line.csRecorded : std::string() };
         for (int iColumn = 0; iColumn < kColumns; ++iColumn) {
             auto* pItem = new QTableWidgetItem(QString::fromStdString(texts[iColumn]));
@@ -173,7 +202,7 @@ void CResultsWnd::ShowResults(const std::string& csCapture, const SListenResult&
                 pItem->setBackground(failed);
                 pItem->setForeground(failedText);
             }
-            if (iColumn == Record || iColumn == RoundTrip)
+            if (iColumn == Record || iColumn == Round || iColumn == RoundTrip)
                 pItem->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
             m_pTable->setItem(static_cast<int>(n), iColumn, pItem);
         }
@@ -182,14 +211,26 @@ void CResultsWnd::ShowResults(const std::string& csCapture, const SListenResult&
                 ->setIcon(style()->standardIcon(QStyle::SP_MessageBoxWarning));
     }
     const int iChar = fontMetrics().averageCharWidth();
-    const int widths[kColumns] = { 8, 46, 50, 14, 12, 50 };
+    const int widths[kColumns] = { 8, 7, 46, 50, 14, 12, 50 };
     for (int i = 0; i < kColumns; ++i)
         m_pTable->setColumnWidth(i, widths[i] * iChar);
+    // The verdict is read first: never cut to "unans...", whatever its length.
+    // A long "differs (...)" stops at 40 characters; the tooltip has the rest.
+    m_pTable->resizeColumnToContents(Verdict);
+    m_pTable->setColumnWidth(Verdict, std::min(m_pTable->columnWidth(Verdict), 40 * iChar));
     m_pTree->clear();
     m_pHex->clear();
     m_detailBytes.clear();
-    if (m_pTable->rowCount() > 0)
-        m_pTable->setCurrentCell(0, 0);
+    // The first failure is what the user came for.
+    int iFirst = m_pTable->rowCount() > 0 ? 0 : -1;
+    for (size_t n = 0; n < m_lines.size(); ++n) {
+        if (m_lines[n].Failed()) {
+            iFirst = static_cast<int>(n);
+            break;
+        }
+    }
+    if (iFirst >= 0)
+        m_pTable->setCurrentCell(iFirst, 0);
     OnApplyFilter(); // a filter typed before stays, and picks the first row it shows
 }
 
@@ -200,7 +241,8 @@ void CResultsWnd::OnApplyFilter()
     for (int i = 0; i < m_pTable->rowCount(); ++i) {
         bool bMatch = filter.Empty();
         for (int iColumn = 0; !bMatch && iColumn < kColumns; ++iColumn)
-            bMatch = filter.MatchesText(m_pTable->item(i, iColumn)->text().toStdString());
+            bMatch = !m_pTable->isColumnHidden(iColumn)
+                && filter.MatchesText(m_pTable->item(i, iColumn)->text().toStdString());
         m_pTable->setRowHidden(i, !bMatch);
     }
     // The details follow the rows shown: a hidden selection gives way to the
@@ -215,12 +257,16 @@ void CResultsWnd::OnApplyFilter()
                 break;
             }
     }
+    std::vector<bool> keep(static_cast<size_t>(m_pTable->rowCount()));
+    for (int i = 0; i < m_pTable->rowCount(); ++i)
+        keep[static_cast<size_t>(i)] = !m_pTable->isRowHidden(i);
+    m_pPlot->SetKeep(keep);
     if (m_bHasResults && !filter.Empty())
         m_pNote->setText(
             tr("The filter shows %1 of %2 rows.").arg(VisibleRows()).arg(m_pTable->rowCount()));
     else if (m_bHasResults)
-        m_pNote->setText(
-            tr("%1 rows; %2 frames heard.").arg(m_pTable->rowCount()).arg(m_heard.size()));
+        m_pNote->setText(QString::fromStdString(CountWords(m_pTable->rowCount(), "row", "rows")
+            + "; " + CountWords(m_heard.size(), "frame", "frames") + " heard."));
 }
 
 int CResultsWnd::VisibleRows() const
@@ -234,6 +280,11 @@ int CResultsWnd::VisibleRows() const
 QString CResultsWnd::SummaryLine() const
 {
     return m_pSummary->text();
+}
+
+QString CResultsWnd::HeadlineText() const
+{
+    return m_pHeadline->text();
 }
 
 QString CResultsWnd::NoteLine() const
@@ -288,8 +339,23 @@ void CResultsWnd::OnSaveAnswers()
         return;
     std::string csError;
     if (SaveHeardFrames(csPath, m_heard, csError))
-        m_pNote->setText(
-            tr("%1 frames heard saved in %2").arg(m_heard.size()).arg(FromBytes(csPath)));
+        m_pNote->setText(QString::fromStdString(CountWords(m_heard.size(), "frame", "frames"))
+            + tr(" heard saved in %1").arg(FromBytes(csPath)));
+    else
+        m_pNote->setText(tr("Not saved: %1").arg(FromBytes(csError)));
+}
+
+void CResultsWnd::OnSaveReport()
+{
+    if (!m_bHasResults || !m_bFacts)
+        return;
+    const std::string csPath
+        = GetFileDialog().GetSaveFileName(this, SuggestedReportPath(m_csCapture));
+    if (csPath.empty())
+        return;
+    std::string csError;
+    if (WriteReport(csPath, m_facts, m_judgement, m_heard, csError))
+        m_pNote->setText(tr("Report saved in %1").arg(FromBytes(csPath)));
     else
         m_pNote->setText(tr("Not saved: %1").arg(FromBytes(csError)));
 }

@@ -2,6 +2,7 @@
 
 #include "judge/Judge.h"
 #include "replay/Listen.h"
+#include "session/Report.h"
 
 #include <QWidget>
 #include <string>
@@ -16,23 +17,29 @@ class QTreeWidget;
 
 namespace velmora {
 
+class CRoundTripPlot;
+
 // The results of the last listening Send: one row per request (and per
 // answer of a Who-Is or Who-Has), in the command's words, with the selected
 // row's answer decoded below. A window of its own, reached from Capture.
 class CResultsWnd final : public QWidget {
     Q_OBJECT
 public:
-    enum EColumn { Record, Request, Answer, Verdict, RoundTrip, Recorded, kColumns };
+    // Round shows only when the Send went in more than one round.
+    enum EColumn { Record, Round, Request, Answer, Verdict, RoundTrip, Recorded, kColumns };
 
     explicit CResultsWnd(QWidget* pParent = nullptr);
 
     // Shows one listening Send: the capture it came from, what was heard and
     // judged, and the status line's summary.
+    // With pFacts, "Save report..." writes the report of that Send.
     void ShowResults(const std::string& csCapture, const SListenResult& listen,
-        const judge::SJudgement& judgement, const std::string& csSummary);
+        const judge::SJudgement& judgement, const std::string& csSummary,
+        const SReportFacts* pFacts = nullptr);
     bool HasResults() const { return m_bHasResults; }
 
     void OnSaveAnswers();
+    void OnSaveReport();
     void OnApplyFilter();
 
     QTableWidget* Table() const { return m_pTable; }
@@ -40,7 +47,11 @@ public:
     QPlainTextEdit* HexView() const { return m_pHex; }
     QLineEdit* FilterField() const { return m_pFilter; }
     QPushButton* SaveButton() const { return m_pSave; }
+    QPushButton* SaveReportButton() const { return m_pSaveReport; }
+    CRoundTripPlot* Plot() const { return m_pPlot; }
     QString SummaryLine() const;
+    // "PASS: 3 requests: 3 ok" or "FAIL: ...", above the table.
+    QString HeadlineText() const;
     QString NoteLine() const;
     // The rows the filter lets through.
     int VisibleRows() const;
@@ -57,9 +68,14 @@ private:
     bool m_bHasResults = false;
     std::string m_csCapture;
     std::vector<judge::SJudgeLine> m_lines;
+    bool m_bRounds = false; // the Send went in more than one round
     std::vector<SHeardFrame> m_heard;
+    judge::SJudgement m_judgement; // for the report
+    SReportFacts m_facts;
+    bool m_bFacts = false;
     std::vector<uint8_t> m_detailBytes;
 
+    QLabel* m_pHeadline = nullptr;
     QLabel* m_pSummary = nullptr;
     QLineEdit* m_pFilter = nullptr;
     QTableWidget* m_pTable = nullptr;
@@ -67,11 +83,9 @@ private:
     QPlainTextEdit* m_pHex = nullptr;
     QLabel* m_pNote = nullptr;
     QPushButton* m_pSave = nullptr;
+    QPushButton* m_pSaveReport = nullptr;
+    CRoundTripPlot* m_pPlot = nullptr;
     QPushButton* m_pClose = nullptr;
 };
-
-// The command's columns of a result line (record, request, answer, verdict,
-// round trip in ms), split out of judge::TsvLine so both shells say the same.
-std::vector<std::string> ResultColumns(const judge::SJudgeLine& line);
 
 } // namespace velmora

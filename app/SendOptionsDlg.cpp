@@ -11,6 +11,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSignalBlocker>
 #include <QSpinBox>
 #include <QTableWidget>
@@ -85,12 +88,22 @@ CSendOptionsDlg::CSendOptionsDlg(const SSendOptions& options, const std::string&
     setObjectName(QStringLiteral("sendOptions"));
     setWindowTitle(QStringLiteral("Send options"));
     auto* pLayout = new QVBoxLayout(this);
-    m_pGroups = new QVBoxLayout();
-    pLayout->addLayout(m_pGroups);
+    // The groups scroll on a screen too short for them all, rather than be
+    // squeezed until their notes and the device table are cut.
+    m_pScroll = new QScrollArea(this);
+    m_pScroll->setObjectName(QStringLiteral("groups"));
+    m_pScroll->setFrameShape(QFrame::NoFrame);
+    m_pScroll->setWidgetResizable(true);
+    m_pScroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    auto* pGroups = new QWidget(m_pScroll);
+    m_pGroups = new QVBoxLayout(pGroups);
+    m_pGroups->setContentsMargins(0, 0, 0, 0);
     // One line per group.
     m_pGroups->addWidget(BuildAimGroup(csAdapter, adapter));
     m_pGroups->addWidget(BuildTimingGroup());
     m_pGroups->addWidget(BuildListenGroup());
+    m_pScroll->setWidget(pGroups);
+    pLayout->addWidget(m_pScroll);
 
     m_pProblem = new QLabel(this);
     m_pProblem->setObjectName(QStringLiteral("problem"));
@@ -108,6 +121,7 @@ CSendOptionsDlg::CSendOptionsDlg(const SSendOptions& options, const std::string&
     connect(m_pButtons->button(QDialogButtonBox::RestoreDefaults), &QPushButton::clicked, this,
         &CSendOptionsDlg::OnDefaults);
     ShowOptions(options);
+    FitToScreen();
 }
 
 QGroupBox* CSendOptionsDlg::BuildAimGroup(
@@ -691,6 +705,26 @@ void SetSendOptionsDialog(ISendOptionsDialog* pDialog)
 ISendOptionsDialog& GetSendOptionsDialog()
 {
     return s_pSendOptionsDialog ? *s_pSendOptionsDialog : s_qtSendOptionsDialog;
+}
+
+} // namespace velmora
+
+namespace velmora {
+
+void CSendOptionsDlg::FitToScreen()
+{
+    // As tall as the groups want, at most what the screen leaves beside the
+    // buttons; the width always takes the groups whole.
+    QWidget* pGroups = m_pScroll->widget();
+    const QSize want = pGroups->sizeHint();
+    int iRoom = want.height();
+    if (const QScreen* pScreen = screen()) {
+        const int iOther = m_pButtons->sizeHint().height() + 96; // buttons, margins, title bar
+        iRoom = std::min(iRoom, pScreen->availableGeometry().height() - iOther);
+    }
+    m_pScroll->setMinimumHeight(std::max(iRoom, 120));
+    m_pScroll->setMinimumWidth(want.width()
+        + (iRoom < want.height() ? m_pScroll->verticalScrollBar()->sizeHint().width() : 0));
 }
 
 } // namespace velmora

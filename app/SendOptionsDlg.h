@@ -12,6 +12,7 @@ class QDoubleSpinBox;
 class QComboBox;
 class QDialogButtonBox;
 class QGroupBox;
+class QScrollArea;
 class QLabel;
 class QLineEdit;
 class QTableWidget;
@@ -47,8 +48,10 @@ private:
     void ShowOptions(const SSendOptions& options);
     void OnChanged();
     void OnDefaults();
+    void FitToScreen();
 
     QVBoxLayout* m_pGroups = nullptr;
+    QScrollArea* m_pScroll = nullptr;
     QCheckBox* m_pDstMacOn = nullptr;
     QLineEdit* m_pDstMac = nullptr;
     QCheckBox* m_pAlsoBroadcasts = nullptr;

@@ -6,6 +6,8 @@
 # gap errors, drift, CPU); the other arguments go to it (--quick, --long, --rt).
 # With --listen first, the listening benchmark runs (the batched rate with
 # listening off and on, and 10,000 requests answered back to back; --quick).
+# With --report first, the report benchmark runs (size and headless chromium's
+# open time of a report of 100,000 requests; --quick for 10,000).
 # With --converse first, the conversation benchmark runs (requests a second at
 # window 1 and 8 against a responder that answers at once; --quick).
 set -eu
@@ -27,6 +29,11 @@ if [ "${1:-}" = "--listen" ]; then
     shift
     cmake --build "$BUILD" --target velmora-listen-bench
     exec "$BUILD/bench/velmora-listen-bench" "$@"
+fi
+if [ "${1:-}" = "--report" ]; then
+    shift
+    cmake --build "$BUILD" --target velmora-report-bench
+    exec "$BUILD/bench/velmora-report-bench" "$@"
 fi
 if [ "${1:-}" = "--converse" ]; then
     shift

@@ -11,6 +11,7 @@
 #include "replay/Replay.h"
 #include "session/JudgeSend.h"
 #include "session/ReplayWords.h"
+#include "session/Report.h"
 #include "session/Session.h"
 #include "settings/AppSettings.h"
 
@@ -48,6 +49,8 @@ namespace {
             , m_start(Clock::now())
         {
         }
+        bool ShowsProgress() const { return m_bProgress; }
+        void SetPlan(const SProgressPlan& plan) { m_plan = plan; }
         void OnProgress(const SReplayCounts& counts) override
         {
             if (!m_bProgress)
@@ -58,8 +61,7 @@ namespace {
             m_lastShown = now;
             m_bShown = true;
             const double dSeconds = std::chrono::duration<double>(now - m_start).count();
-            std::fprintf(m_pErr, "\r%s, %.0f packets/s\033[K", ProgressText(counts).c_str(),
-                dSeconds > 0 ? counts.iHandled / dSeconds : 0.0);
+            std::fprintf(m_pErr, "\r%s\033[K", ProgressLine(m_plan, counts, dSeconds).c_str());
             std::fflush(m_pErr);
         }
         bool StopRequested() override { return s_iStopSignal != 0; }
@@ -68,12 +70,15 @@ namespace {
         void Listen(const SCliOptions& options, const SReplayRequest& request, std::FILE* pOut)
         {
             m_pOptions = &options;
+            // Rounds that repeat a record get a sixth column, decided before
+            // the first line goes out.
+            const bool bRounds = request.eMode != EReplayMode::Single && request.pace.llLoops != 1;
             m_pJudge = std::make_unique<CListenJudge>(
                 request,
-                [pOut](const judge::SJudgeLine& line, const SHeardFrame*) {
-                    std::fputs(judge::TsvLine(line).c_str(), pOut);
+                [pOut, bRounds](const judge::SJudgeLine& line, const SHeardFrame*) {
+                    std::fputs(judge::TsvLine(line, bRounds).c_str(), pOut);
                 },
-                options.csJUnit.empty() ? 0 : SIZE_MAX);
+                options.csJUnit.empty() && options.csReport.empty() ? 0 : SIZE_MAX);
         }
         bool TakesListening() const override { return m_pJudge != nullptr; }
         void OnListened(SListenChunk& chunk) override
@@ -111,6 +116,7 @@ namespace {
         Clock::time_point m_start;
         Clock::time_point m_lastShown;
         bool m_bShown = false;
+        SProgressPlan m_plan;
         const SCliOptions* m_pOptions = nullptr;
         std::unique_ptr<CListenJudge> m_pJudge;
         CHeardFileWriter m_answers;
@@ -288,7 +294,8 @@ namespace {
     {
         const judge::SJudgement& judgement = observer.Judge().Judgement();
         std::fflush(pOut);
-        const std::string csSummary = ListenSummaryText(result, request, judgement);
+        const std::string csSummary
+            = ListenSummaryText(result, request, judgement, &observer.Judge().Announced());
         std::fprintf(pErr, "%s: %s\n", kName, csSummary.c_str());
         bool bOk = true;
         std::string csError;
@@ -336,9 +343,23 @@ namespace {
         // Nobody sends aimed frames by surprise: the aim is said before the Send.
         if (!options.bQuiet && !request.aim.IsDefault())
             std::fprintf(pErr, "%s: %s\n", kName, AimSummary(request.aim).c_str());
+        // Only a terminal sees the progress: only then are the records counted.
+        if (observer.ShowsProgress()) {
+            uint64_t uRecords = 0;
+            vdecode::CCaptureIndex index;
+            if (request.eMode == EReplayMode::All && index.Open(request.csPath)) {
+                std::atomic<bool> bStop { false };
+                index.Run(bStop);
+                uRecords = index.Count();
+            }
+            observer.SetPlan(ProgressPlanOf(request, uRecords));
+        }
+        const auto wallStart = std::chrono::system_clock::now();
+        const auto start = std::chrono::steady_clock::now();
         if (request.listen.bListen)
             observer.Listen(options, request, pOut);
         const SReplayResult result = Replay(request, observer);
+        const auto duration = std::chrono::steady_clock::now() - start;
         observer.EndProgress();
         const int iSignal = s_iStopSignal;
         if (!result.NotSent()) {
@@ -383,6 +404,27 @@ namespace {
             // A device that stopped answering failed its requests, sent or not.
             if (iExit == kExitSent && !result.listen.csGaveUp.empty())
                 iExit = kExitNotAnswered;
+        }
+        // The report says how the command ended: written last.
+        if (!options.csReport.empty() && !result.NotSent() && result.listen.bListened) {
+            SReportFacts facts = ReportFactsOf(request, result);
+            facts.llStartNs
+                = std::chrono::duration_cast<std::chrono::nanoseconds>(wallStart.time_since_epoch())
+                      .count();
+            facts.llDurationNs
+                = std::chrono::duration_cast<std::chrono::nanoseconds>(duration).count();
+            const judge::SJudgement& judgement = observer.Judge().Judgement();
+            facts.csSummary
+                = ListenSummaryText(result, request, judgement, &observer.Judge().Announced());
+            facts.csExitStatus = ExitStatusWords(iExit);
+            std::string csError;
+            // A report that cannot be written fails the run as a JUnit file does.
+            if (!WriteReport(
+                    options.csReport, facts, judgement, observer.Judge().Heard(), csError)) {
+                std::fprintf(pErr, "%s: %s\n", kName, csError.c_str());
+                if (iExit == kExitSent || iExit == kExitNotAnswered)
+                    iExit = kExitSomeFailed;
+            }
         }
         session.ShutDown();
         return iExit;

@@ -253,7 +253,8 @@ bool ParseCommandLine(int argc, const char* const* argv, SCliOptions& options, s
             || csName == "--records" || csName == "--dst-mac" || csName == "--src-mac"
             || csName == "--dst-ip" || csName == "--src-ip" || csName == "--route"
             || csName == "--map-device" || csName == "--answers" || csName == "--expect"
-            || csName == "--junit" || IsPaceOption(csName) || IsConverseValueOption(csName);
+            || csName == "--junit" || csName == "--report" || IsPaceOption(csName)
+            || IsConverseValueOption(csName);
         // --listen takes its seconds only as --listen=SECONDS.
         if (csName == "--listen") {
             options.listen.bListen = true;
@@ -335,10 +336,13 @@ bool ParseCommandLine(int argc, const char* const* argv, SCliOptions& options, s
             options.aim.bAlsoBroadcasts = true;
         } else if (csName == "--aimed") {
             options.bAimed = true;
-        } else if (csName == "--answers" || csName == "--junit") {
+        } else if (csName == "--answers" || csName == "--junit" || csName == "--report") {
             if (value->empty())
                 return Fail(csError, csName + " needs a file name");
-            (csName == "--answers" ? options.csAnswers : options.csJUnit) = *value;
+            (csName == "--answers"        ? options.csAnswers
+                    : csName == "--junit" ? options.csJUnit
+                                          : options.csReport)
+                = *value;
         } else if (csName == "--expect") {
             if (*value != "captured")
                 return Fail(csError, "--expect: only 'captured' is known");
@@ -396,10 +400,10 @@ bool ParseCommandLine(int argc, const char* const* argv, SCliOptions& options, s
         return true;
     }
     options.eAction = bDecode ? EAction::Decode : EAction::Send;
-    const bool bListenOptions
-        = options.listen.bExpectCaptured || !options.csAnswers.empty() || !options.csJUnit.empty();
+    const bool bListenOptions = options.listen.bExpectCaptured || !options.csAnswers.empty()
+        || !options.csJUnit.empty() || !options.csReport.empty();
     if (bListenOptions && !options.listen.bListen)
-        return Fail(csError, "--answers, --expect and --junit need --listen");
+        return Fail(csError, "--answers, --expect, --junit and --report need --listen");
     if (bDecode && (options.listen.bListen || options.listen.bRequestsOnly))
         return Fail(csError, "--decode sends nothing to listen for");
     if (!csConverseOption.empty() && !options.listen.bListen)
@@ -441,6 +445,8 @@ const char* UsageText()
            "      --expect captured  with --listen: judge each answer against the one the\n"
            "                      capture recorded (ok, differs, unanswered, no-record)\n"
            "      --junit FILE    with --listen: write the verdicts as JUnit XML\n"
+           "      --report FILE   with --listen: write a report to hand over, one HTML file\n"
+           "                      (verdicts, round-trip plots, the table of requests)\n"
            "      --requests-only send only the records that ask (requests), count the rest\n"
            "      --converse      with --listen (the default): converse as a client does\n"
            "      --no-converse   with --listen: send open loop, without waiting for answers\n"

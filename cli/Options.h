@@ -25,10 +25,11 @@ struct SCliOptions {
     // every frame as captured.
     SAimOptions aim;
     bool bAimed = false; // --aimed: --decode shows the frames as aimed
-    // Listening (--listen[=SECONDS], --answers, --expect captured, --junit).
+    // Listening (--listen[=SECONDS], --answers, --expect captured, --junit, --report).
     SListenOptions listen;
     std::string csAnswers; // pcap of the frames heard
     std::string csJUnit;
+    std::string csReport; // the HTML report
     // --multiplier, --pps, --mbps, --loop, --loop-pause, --duration
     SPaceOptions pace;
 };

@@ -28,7 +28,7 @@ _velmora_replay()
         COMPREPLY=($(compgen -W "captured direct" -- "$cur"))
         return
         ;;
-    --answers | --junit)
+    --answers | --junit | --report)
         compopt -o filenames 2>/dev/null
         COMPREPLY=($(compgen -f -- "$cur"))
         return
@@ -39,7 +39,7 @@ _velmora_replay()
             --decode --aimed --dst-mac --src-mac --dst-ip --src-ip --aim-broadcasts --route --map-device
             --multiplier --pps --mbps --loop --loop-pause --duration
             --debug --no-debug -q --quiet --version -h --help --listen --listen=
-            --answers --expect --junit --requests-only
+            --answers --expect --junit --report --requests-only
             --converse --no-converse --window --apdu-timeout --retries --give-up" -- "$cur"))
         return
     fi

@@ -4,6 +4,7 @@
 #include "decode/Segments.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <memory>
 #include <unordered_map>
@@ -150,15 +151,18 @@ namespace {
 
         // The first untaken answer to r after nAfter (an index into the
         // frames, for a capture) or heard at or after llNs (for the wire).
-        bool TakeConfirmed(
-            const SBacnetFrame& r, size_t nAfter, int64_t llNs, bool bByTime, size_t& nFound)
+        // On the wire, llBeforeNs (0: none) is when the request's invoke ID
+        // went out again to the same device: an answer after it is the later one's.
+        bool TakeConfirmed(const SBacnetFrame& r, size_t nAfter, int64_t llNs, bool bByTime,
+            size_t& nFound, int64_t llBeforeNs = 0)
         {
             auto it = m_byInvokeId.find(r.uInvokeId);
             if (it == m_byInvokeId.end())
                 return false;
             for (size_t i : it->second) {
                 if (m_taken[i] || (!bByTime && i <= nAfter)
-                    || (bByTime && llNs != 0 && m_frames[i].llNs != 0 && m_frames[i].llNs < llNs))
+                    || (bByTime && llNs != 0 && m_frames[i].llNs != 0 && m_frames[i].llNs < llNs)
+                    || (bByTime && llBeforeNs != 0 && m_frames[i].llNs >= llBeforeNs))
                     continue;
                 if (AnswersConfirmed(r, m_parsed[i])) {
                     m_taken[i] = true;
@@ -299,6 +303,26 @@ SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJ
             }
         sentTimes.push_back(EarliestSent(r));
     }
+    // For each confirmed request, when its invoke ID next went to the same
+    // place: the answer belongs to the latest request it can answer.
+    std::vector<int64_t> reusedAt(requests.size(), 0);
+    {
+        std::unordered_map<std::string, int64_t> next;
+        for (size_t n = requests.size(); n-- > 0;) {
+            const SBacnetFrame& r = parsed[n];
+            if (r.eApdu != EApdu::ConfirmedRequest)
+                continue;
+            std::string csKey(1, static_cast<char>(r.uInvokeId));
+            csKey += r.bIp ? 'i' : 'e';
+            for (const SStation* p : { &r.linkDestination, &r.linkSource, &r.dadr })
+                csKey.append(reinterpret_cast<const char*>(p->bytes.data()), p->uLength) += '|';
+            csKey += std::to_string(r.bHasDnet ? r.uDnet : -1);
+            auto it = next.find(csKey);
+            if (it != next.end())
+                reusedAt[n] = it->second;
+            next[csKey] = EarliestSent(requests[n]);
+        }
+    }
     std::vector<int64_t> heardTimes;
     for (const SJudgedFrame& h : heard)
         heardTimes.push_back(h.llNs);
@@ -413,6 +437,13 @@ SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJ
             ++j.nConfirmed;
         SJudgeLine base;
         base.uRecord = requests[n].uRecord;
+        base.uRound = requests[n].uRound;
+        base.llSentNs = requests[n].llNs;
+        base.requestTo = r.linkDestination;
+        if (requests[n].bytes.size() >= 6)
+            std::copy(
+                requests[n].bytes.begin(), requests[n].bytes.begin() + 6, base.requestMac.begin());
+        j.uRounds = std::max(j.uRounds, requests[n].uRound);
         base.nRequest = n;
         const SJudgedFrame& sent = requests[n];
         const bool bFresh
@@ -480,7 +511,7 @@ SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJ
         if (bConfirmed) {
             size_t nFound = 0;
             SJudgeLine line = base;
-            if (wire.TakeConfirmed(r, 0, EarliestSent(requests[n]), true, nFound))
+            if (wire.TakeConfirmed(r, 0, EarliestSent(requests[n]), true, nFound, reusedAt[n]))
                 Answer(line, nFound);
             else
                 Fill(line, nullptr);
@@ -511,6 +542,10 @@ SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJ
         }
         if (bDiffers)
             ++j.nDiffers;
+        if (lines.front().eVerdict == EVerdict::Answered)
+            ++j.nAnsweredOnly;
+        else if (!bDiffers && lines.front().eVerdict == EVerdict::Ok)
+            ++j.nOk;
         if (bConfirmed && (bDiffers || !lines.front().bAnswered))
             j.bConfirmedFailed = true;
         for (SJudgeLine& line : lines)
@@ -519,30 +554,156 @@ SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJ
     return j;
 }
 
-std::string SummaryText(uint64_t uPacketsSent, const SJudgement& j)
+SRoundTripStats RoundTripStats(std::vector<int64_t> v)
 {
-    std::string cs = std::to_string(uPacketsSent) + (uPacketsSent == 1 ? " packet" : " packets")
-        + " sent; " + std::to_string(j.nRequests) + (j.nRequests == 1 ? " request" : " requests")
-        + ": " + std::to_string(j.nAnswered) + " answered";
-    if (!j.roundTripsNs.empty()) {
-        std::vector<int64_t> v = j.roundTripsNs;
-        std::sort(v.begin(), v.end());
-        const size_t m = v.size() / 2;
-        const double dMedian
-            = v.size() % 2 ? static_cast<double>(v[m]) : (static_cast<double>(v[m - 1]) + v[m]) / 2;
-        char sz[64];
-        std::snprintf(sz, sizeof sz, " (median %.1f ms)", dMedian / 1e6);
-        cs += sz;
+    SRoundTripStats stats;
+    if (v.empty())
+        return stats;
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    stats.nCount = n;
+    stats.llMinNs = v.front();
+    stats.llMaxNs = v.back();
+    stats.llMedianNs = n % 2 ? v[n / 2] : v[n / 2 - 1] + (v[n / 2] - v[n / 2 - 1]) / 2;
+    // Nearest rank: the smallest value with at least 95% at or below it.
+    stats.llP95Ns = v[(n * 95 + 99) / 100 - 1];
+    return stats;
+}
+
+std::string ShortMs(int64_t llNs)
+{
+    // A LAN answers in tenths of a millisecond: those keep their digits.
+    char sz[32];
+    std::snprintf(sz, sizeof sz, llNs < 1000000 ? "%.3f" : "%.1f", static_cast<double>(llNs) / 1e6);
+    return sz;
+}
+
+SVerdictCounts CountVerdicts(const SJudgement& j)
+{
+    SVerdictCounts c;
+    c.nOk = j.nOk;
+    c.nAnswered = j.nAnsweredOnly;
+    c.nDiffers = j.nDiffers;
+    c.nUnanswered = j.nUnanswered;
+    c.nNoRecord = j.nAnswered - j.nAnsweredOnly - j.nOk - j.nDiffers;
+    return c;
+}
+
+namespace {
+
+    std::string Count(size_t n, const char* szOne, const char* szMany)
+    {
+        return std::to_string(n) + " " + (n == 1 ? szOne : szMany);
     }
-    cs += ", " + std::to_string(j.nUnanswered) + " unanswered";
-    if (j.nDiffers)
-        cs += ", " + std::to_string(j.nDiffers) + " differ" + (j.nDiffers == 1 ? "s" : "");
-    if (j.nNoRecord)
-        cs += ", " + std::to_string(j.nNoRecord) + " no record";
+
+    bool AnyFailed(const SJudgement& j)
+    {
+        return j.nUnanswered > 0 || j.nDiffers > 0;
+    }
+
+    std::string MacText(const uint8_t* p)
+    {
+        char sz[24];
+        std::snprintf(
+            sz, sizeof sz, "%02x:%02x:%02x:%02x:%02x:%02x", p[0], p[1], p[2], p[3], p[4], p[5]);
+        return sz;
+    }
+
+    // Where a frame goes or comes from, as the clue compares them: the
+    // Ethernet MAC and, for BACnet/IP, the B/IP address.
+    struct SPlace {
+        std::array<uint8_t, 6> mac {};
+        SStation station;
+        bool operator==(const SPlace&) const = default;
+    };
+
+} // namespace
+
+std::string Headline(const SJudgement& j)
+{
+    const SVerdictCounts c = CountVerdicts(j);
+    std::string cs = std::string(AnyFailed(j) ? "FAIL" : "PASS") + ": "
+        + Count(j.nRequests, "request", "requests");
+    std::string csCounts;
+    const std::pair<size_t, const char*> counts[] = { { c.nOk, "ok" }, { c.nAnswered, "answered" },
+        { c.nDiffers, "differs" }, { c.nUnanswered, "unanswered" }, { c.nNoRecord, "no record" } };
+    for (const auto& [n, sz] : counts) {
+        if (n > 0)
+            csCounts += (csCounts.empty() ? "" : ", ") + std::to_string(n) + " " + sz;
+    }
+    return csCounts.empty() ? cs : cs + ": " + csCounts;
+}
+
+std::string AimClue(const std::vector<SJudgedFrame>& heard, const SJudgement& j)
+{
+    if (j.nUnanswered == 0)
+        return std::string();
+    // Where the unanswered requests went.
+    std::vector<SPlace> aimed;
+    for (const SJudgeLine& line : j.lines) {
+        if (!line.bAnswered && line.requestTo.uLength > 0)
+            aimed.push_back({ line.requestMac, line.requestTo });
+    }
+    std::string cs;
+    std::vector<std::pair<uint32_t, SPlace>> told;
+    for (const SJudgedFrame& h : heard) {
+        const SBacnetFrame f = ParseBacnet(h.bytes.data(), h.bytes.size());
+        if (AnswerOf(f) != EQuery::WhoIs || !f.bHasDevice || h.bytes.size() < 12)
+            continue;
+        SPlace from;
+        std::copy(h.bytes.begin() + 6, h.bytes.begin() + 12, from.mac.begin());
+        from.station = BacnetSource(f);
+        const bool bAimedThere = std::any_of(aimed.begin(), aimed.end(),
+            [&](const SPlace& a) { return a.mac == from.mac && a.station == from.station; });
+        const std::pair<uint32_t, SPlace> device { f.uDeviceInstance, from };
+        if (bAimedThere || aimed.empty()
+            || std::find(told.begin(), told.end(), device) != told.end())
+            continue;
+        told.push_back(device);
+        if (told.size() > 3) {
+            cs += "; and more";
+            break;
+        }
+        std::string csFrom = MacText(from.mac.data());
+        if (f.bIp && from.station.uLength == 6) {
+            const uint8_t* p = from.station.bytes.data();
+            csFrom += " / " + std::to_string(p[0]) + "." + std::to_string(p[1]) + "."
+                + std::to_string(p[2]) + "." + std::to_string(p[3]);
+            const unsigned uPort = (p[4] << 8) | p[5];
+            if (uPort != 0xBAC0)
+                csFrom += ":" + std::to_string(uPort);
+        }
+        cs += (cs.empty() ? "" : "; ") + std::string("device ") + std::to_string(f.uDeviceInstance)
+            + " answered from " + csFrom + ": aim at it?";
+    }
     return cs;
 }
 
-std::string TsvLine(const SJudgeLine& line)
+std::string SummaryText(uint64_t uPacketsSent, const SJudgement& j)
+{
+    const SVerdictCounts c = CountVerdicts(j);
+    std::string cs = Count(uPacketsSent, "packet", "packets") + " sent; "
+        + Count(j.nRequests, "request", "requests") + ": " + std::to_string(j.nAnswered)
+        + " answered";
+    // Against the capture: what the answers made of it.
+    std::string csJudged;
+    const std::pair<size_t, std::string> judged[] = { { c.nOk, "ok" },
+        { c.nDiffers, c.nDiffers == 1 ? "differs" : "differ" }, { c.nNoRecord, "no record" } };
+    for (const auto& [n, csWord] : judged) {
+        if (n > 0)
+            csJudged += (csJudged.empty() ? "" : ", ") + std::to_string(n) + " " + csWord;
+    }
+    if (!csJudged.empty())
+        cs += " (" + csJudged + ")";
+    cs += ", " + std::to_string(j.nUnanswered) + " unanswered";
+    const SRoundTripStats stats = RoundTripStats(j.roundTripsNs);
+    if (stats.nCount > 0)
+        cs += "; round trip min " + ShortMs(stats.llMinNs) + ", median " + ShortMs(stats.llMedianNs)
+            + ", p95 " + ShortMs(stats.llP95Ns) + ", max " + ShortMs(stats.llMaxNs) + " ms";
+    return cs;
+}
+
+std::string AnswerColumn(const SJudgeLine& line)
 {
     std::string csAnswer = line.bAnswered ? Clean(line.csAnswer) : "-";
     // A fresh invoke ID is no difference from the recorded answer.
@@ -556,15 +717,30 @@ std::string TsvLine(const SJudgeLine& line)
     if (line.bAnswered && line.bHasRecorded && line.eVerdict == EVerdict::Ok
         && WithoutInvoke(line.csRecorded) != WithoutInvoke(line.csAnswer) && line.bConfirmed)
         csAnswer += " (recorded: " + Clean(line.csRecorded) + ")";
+    return csAnswer;
+}
+
+std::string VerdictColumn(const SJudgeLine& line)
+{
     std::string csVerdict = VerdictWord(line.eVerdict);
     if (line.iSegments > 0)
         csVerdict += " (" + std::to_string(line.iSegments) + " segments)";
     if (line.eVerdict == EVerdict::Differs)
         csVerdict
             += " (" + Clean(line.csHeardKind) + "; recorded " + Clean(line.csRecordedKind) + ")";
-    return std::to_string(line.uRecord) + "\t" + Clean(line.csRequest) + "\t" + csAnswer + "\t"
-        + csVerdict + "\t" + (line.llRoundTripNs >= 0 ? Milliseconds(line.llRoundTripNs) : "-")
-        + "\n";
+    return csVerdict;
+}
+
+std::string RoundTripColumn(const SJudgeLine& line)
+{
+    return line.llRoundTripNs >= 0 ? Milliseconds(line.llRoundTripNs) : "-";
+}
+
+std::string TsvLine(const SJudgeLine& line, bool bRound)
+{
+    return std::to_string(line.uRecord) + "\t" + Clean(line.csRequest) + "\t" + AnswerColumn(line)
+        + "\t" + VerdictColumn(line) + "\t" + RoundTripColumn(line)
+        + (bRound ? "\t" + std::to_string(line.uRound) : std::string()) + "\n";
 }
 
 std::string JUnitXml(const std::string& csSuite, const SJudgement& j)
@@ -593,8 +769,11 @@ std::string JUnitXml(const std::string& csSuite, const SJudgement& j)
         + std::to_string(nFailures) + "\">\n";
     for (const auto& c : cases) {
         const SJudgeLine& first = j.lines[c.first];
+        // Rounds that repeat a record need names apart, or CI merges them.
+        const std::string csRound
+            = j.RoundsRepeat() ? " (round " + std::to_string(first.uRound) + ")" : std::string();
         cs += "  <testcase classname=\"" + Xml(csSuite) + "\" name=\"record "
-            + std::to_string(first.uRecord) + ": " + Xml(Clean(first.csRequest))
+            + std::to_string(first.uRecord) + ": " + Xml(Clean(first.csRequest)) + csRound
             + "\" time=\""
             // Seconds, as JUnit counts: the (first) round trip.
             + (first.llRoundTripNs >= 0 ? Milliseconds(first.llRoundTripNs / 1000) : "0.000")

@@ -20,6 +20,7 @@
 #include "decode/Frame.h"
 #include "judge/Bacnet.h"
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -67,6 +68,12 @@ const char* VerdictWord(EVerdict eVerdict);
 // Who-Is-Router-To-Network (each with the request's record number).
 struct SJudgeLine {
     uint64_t uRecord = 0; // the request's record number in the capture (0-based)
+    uint32_t uRound = 1; // the request's round
+    int64_t llSentNs = 0; // the request's send time stamp (0 unknown), for the plots
+    // Where the request went (its Ethernet destination and BACnet link
+    // destination), for the clue about unanswered requests.
+    std::array<uint8_t, 6> requestMac {};
+    SStation requestTo;
     size_t nRequest = 0; // index into the requests judged
     std::string csRequest; // the request's Info text
     bool bConfirmed = false;
@@ -105,7 +112,46 @@ struct SJudgement {
     size_t nNoRecord = 0;
     bool bConfirmedFailed = false; // a confirmed request unanswered or differing: exit 4
     std::vector<int64_t> roundTripsNs; // first answer of each answered request, when timed
+    size_t nOk = 0; // requests whose every line is ok
+    size_t nAnsweredOnly = 0; // answered, with nothing to compare (no --expect)
+    uint32_t uRounds = 1; // the highest round among the requests
+    bool RoundsRepeat() const { return uRounds > 1; }
 };
+
+// Round trips at a glance; all -1 when none was timed. The median of an even
+// count is the mean of the middle two; p95 is the nearest rank.
+struct SRoundTripStats {
+    size_t nCount = 0;
+    int64_t llMinNs = -1;
+    int64_t llMedianNs = -1;
+    int64_t llP95Ns = -1;
+    int64_t llMaxNs = -1;
+};
+SRoundTripStats RoundTripStats(std::vector<int64_t> roundTripsNs);
+// A statistic in milliseconds as the summary writes it: "2.1", or "0.057"
+// below a millisecond.
+std::string ShortMs(int64_t llNs);
+
+// Counts per verdict over requests (not lines): a request with a differing
+// line differs, an unanswered one is unanswered, else its first line's word.
+struct SVerdictCounts {
+    size_t nOk = 0;
+    size_t nAnswered = 0;
+    size_t nDiffers = 0;
+    size_t nUnanswered = 0;
+    size_t nNoRecord = 0;
+};
+SVerdictCounts CountVerdicts(const SJudgement& judgement);
+
+// "PASS: 3 requests, 3 ok" or "FAIL: 5 requests: 2 ok, 1 differs, 2 unanswered";
+// a verdict with no request is left out. FAIL when any request failed.
+std::string Headline(const SJudgement& judgement);
+
+// A hint for unanswered requests: the devices that announced themselves
+// (I-Am) from an address none of the requests went to. "device 1234
+// answered from 0e:11:b7:31:d0:b1 / 192.168.10.2: aim at it?", several
+// joined by "; "; "" when every request was answered or none fits.
+std::string AimClue(const std::vector<SJudgedFrame>& heard, const SJudgement& judgement);
 
 // Judges the requests sent (in send order, bytes as sent, llNs their send
 // time) against the frames heard (in arrival order). With pCapture, each
@@ -119,21 +165,29 @@ struct SJudgement {
 SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJudgedFrame>& heard,
     const std::vector<SJudgedFrame>* pCapture, const std::vector<decode::SDeviceMap>& devices = {});
 
-// "12 packets sent; 5 requests: 4 answered (median 2.1 ms), 1 unanswered",
-// with ", 1 differs" and ", 1 no record" when there are such.
+// "12 packets sent; 5 requests: 4 answered, 1 unanswered; round trip min
+// 1.0, median 2.1, p95 3.0, max 3.2 ms", with ", 1 differs" and ", 1 no
+// record" when there are such, and ", 3 ok" when judged against the capture.
 std::string SummaryText(uint64_t uPacketsSent, const SJudgement& judgement);
 
 // One tab-separated line (with its newline): record, request, answer ("-"
 // when none), verdict, round trip in ms with three decimals or "-". Tabs and
-// line breaks inside a text become spaces. A differing verdict names both
+// line breaks inside a text become spaces. With bRound (the Send went in
+// more than one round), a sixth column: the round. A differing verdict names both
 // kinds: "differs (Error readProperty object: unknown-object; recorded
 // ComplexACK readProperty)". Where an ACK's text differs from the recorded
 // one, the answer column adds it: "... = 22.0 (recorded: ... = 21.5)".
-std::string TsvLine(const SJudgeLine& line);
+std::string TsvLine(const SJudgeLine& line, bool bRound = false);
+// Its columns one by one, for the window and the report: the answer column
+// (with the recorded text where an ok answer's differs), the verdict column
+// and the round trip ("1.234" or "-").
+std::string AnswerColumn(const SJudgeLine& line);
+std::string VerdictColumn(const SJudgeLine& line);
+std::string RoundTripColumn(const SJudgeLine& line);
 
 // JUnit XML: one test suite named csSuite, one test case per request (named
-// by its record and Info text, timed by its first round trip), failed when
-// unanswered or when an answer differs.
+// by its record and Info text, and its round when rounds repeat, timed by its
+// first round trip), failed when unanswered or when an answer differs.
 std::string JUnitXml(const std::string& csSuite, const SJudgement& judgement);
 
 } // namespace velmora::judge

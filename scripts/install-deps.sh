@@ -11,7 +11,7 @@ libpcap-dev libcurl4-openssl-dev
 libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
 clang libclang-rt-14-dev
 tcpdump tcpreplay iproute2 procps tshark
-xvfb xauth imagemagick fonts-dejavu-core
+xvfb xauth imagemagick fonts-dejavu-core chromium
 desktop-file-utils appstream man-db lintian fakeroot dpkg-dev file libcap2-bin
 "
 

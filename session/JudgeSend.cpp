@@ -1,7 +1,9 @@
 #include "session/JudgeSend.h"
 
+#include "judge/Bacnet.h"
 #include "log/Log.h"
 
+#include <algorithm>
 #include <pcap/pcap.h>
 
 namespace velmora {
@@ -89,6 +91,12 @@ CListenJudge::CListenJudge(const SReplayRequest& request, FLine onLine, size_t n
 void CListenJudge::Add(SListenChunk& chunk)
 {
     for (SHeardFrame& f : chunk.heard) {
+        // The devices that announced themselves, for the clue (a few suffice).
+        if (m_announced.size() < kAnnouncedKept) {
+            const judge::SBacnetFrame parsed = judge::ParseBacnet(f.bytes.data(), f.bytes.size());
+            if (parsed.eApdu == judge::EApdu::UnconfirmedRequest && parsed.uService == judge::kIAm)
+                m_announced.push_back(f);
+        }
         size_t nAt = SIZE_MAX;
         if (m_kept.size() < m_nKeep) {
             nAt = m_kept.size();
@@ -142,6 +150,9 @@ void CListenJudge::JudgePending()
     m_total.nUnanswered += j.nUnanswered;
     m_total.nDiffers += j.nDiffers;
     m_total.nNoRecord += j.nNoRecord;
+    m_total.nOk += j.nOk;
+    m_total.nAnsweredOnly += j.nAnsweredOnly;
+    m_total.uRounds = std::max(m_total.uRounds, j.uRounds);
     m_total.bConfirmedFailed = m_total.bConfirmedFailed || j.bConfirmedFailed;
     // A uniform sample keeps the median honest without keeping every time.
     for (int64_t ll : j.roundTripsNs) {

@@ -47,6 +47,9 @@ public:
     const std::vector<SHeardFrame>& Heard() const { return m_kept; }
     // Lines judged and not kept.
     size_t NotKept() const { return m_nNotKept; }
+    // The first I-Am frames heard, however few frames are kept (for judge::AimClue).
+    const std::vector<SHeardFrame>& Announced() const { return m_announced; }
+    static constexpr size_t kAnnouncedKept = 64;
 
     static constexpr size_t kRoundTripSample = 100'000;
 
@@ -64,6 +67,7 @@ private:
     size_t m_nOlder = 0; // of m_window, heard before the newest chunk
     judge::SJudgement m_total;
     std::vector<SHeardFrame> m_kept;
+    std::vector<SHeardFrame> m_announced;
     size_t m_nNotKept = 0;
     size_t m_nRequestsBefore = 0;
     uint64_t m_uRoundTrips = 0; // seen, for the sample

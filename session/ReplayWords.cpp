@@ -3,12 +3,14 @@
 #include "log/Log.h"
 #include "replay/Aim.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace velmora {
 
 std::string ProgressText(const SReplayCounts& counts)
 {
+    // "%d packets sent" is the window's own running text, kept as it is.
     std::string cs = std::to_string(counts.iHandled) + " packets sent";
     if (counts.llRound > 1)
         cs += " (round " + std::to_string(counts.llRound) + ")";
@@ -20,9 +22,66 @@ std::string ProgressText(const SReplayCounts& counts)
     return cs;
 }
 
+SProgressPlan ProgressPlanOf(const SReplayRequest& request, uint64_t uRecordsInCapture)
+{
+    SProgressPlan plan;
+    switch (request.eMode) {
+    case EReplayMode::Single:
+        plan.uPerRound = 1;
+        break;
+    case EReplayMode::Selection:
+        plan.uPerRound = request.selection.size();
+        break;
+    case EReplayMode::All:
+        plan.uPerRound = uRecordsInCapture;
+        break;
+    }
+    // Single Packet sends one record, once, whatever the timing says.
+    if (request.eMode != EReplayMode::Single) {
+        plan.llRounds = request.pace.llLoops;
+        if (request.pace.ePace == EPace::PacketsPerSecond)
+            plan.dPacketsPerSecond = request.pace.dRate;
+    }
+    return plan;
+}
+
+std::string ProgressLine(const SProgressPlan& plan, const SReplayCounts& counts, double dElapsedS)
+{
+    const uint64_t uDone = static_cast<uint64_t>(std::max(counts.iHandled, 0));
+    std::string cs = std::to_string(uDone);
+    const bool bKnown = plan.uPerRound > 0 && plan.llRounds > 0;
+    const uint64_t uTotal = bKnown ? plan.uPerRound * static_cast<uint64_t>(plan.llRounds) : 0;
+    cs += bKnown ? " of " + CountWords(uTotal, "record", "records") : " records";
+    if (plan.llRounds != 1 && counts.llRound > 0)
+        cs += ", round " + std::to_string(counts.llRound)
+            + (plan.llRounds > 1 ? " of " + std::to_string(plan.llRounds) : std::string());
+    if (dElapsedS >= 1) {
+        char sz[48];
+        std::snprintf(sz, sizeof sz, ", %.0f packets/s", static_cast<double>(uDone) / dElapsedS);
+        cs += sz;
+    }
+    if (bKnown && plan.dPacketsPerSecond > 0 && uDone <= uTotal) {
+        const long long llLeft = static_cast<long long>(
+            static_cast<double>(uTotal - uDone) / plan.dPacketsPerSecond + 0.5);
+        char sz[48];
+        if (llLeft >= 3600)
+            std::snprintf(sz, sizeof sz, ", %lld:%02lld:%02lld left", llLeft / 3600,
+                llLeft / 60 % 60, llLeft % 60);
+        else
+            std::snprintf(sz, sizeof sz, ", %lld:%02lld left", llLeft / 60, llLeft % 60);
+        cs += sz;
+    }
+    return cs;
+}
+
 std::string SentBoxText(int iCount)
 {
     return std::to_string(iCount) + " Packets have been sent";
+}
+
+std::string CountWords(uint64_t uCount, const char* szOne, const char* szMany)
+{
+    return std::to_string(uCount) + " " + (uCount == 1 ? szOne : szMany);
 }
 
 std::string FileName(const std::string& csPath)
@@ -184,7 +243,7 @@ namespace {
                 + (llRanges == 1 ? " device range" : " device ranges") + " left as captured";
         if (result.bStopped) {
             std::string cs = std::string(result.bTimeUp ? "Time up after " : "Stopped after ")
-                + std::to_string(result.iCount) + " packets";
+                + CountWords(static_cast<uint64_t>(result.iCount), "packet", "packets");
             // A timed Send says where in its rounds.
             if (result.llRounds > 0)
                 cs += " (round " + std::to_string(result.llRounds) + ", packet "
@@ -198,7 +257,9 @@ namespace {
         }
         if (result.iRefused == 0 && csNotAimed.empty())
             return std::string();
-        std::string cs = std::to_string(result.iCount - result.iRefused) + " packets sent";
+        std::string cs = CountWords(static_cast<uint64_t>(result.iCount - result.iRefused),
+                             "packet", "packets")
+            + " sent";
         if (result.iRefused > 0)
             cs += ", " + std::to_string(result.iRefused) + " refused";
         if (!csNotAimed.empty())
@@ -216,20 +277,30 @@ std::string ListeningText(const SListenCounts& counts)
     return sz;
 }
 
-std::string ListenSummaryText(
-    const SReplayResult& result, const SReplayRequest& request, const judge::SJudgement& judgement)
+std::string ListenSummaryText(const SReplayResult& result, const SReplayRequest& request,
+    const judge::SJudgement& judgement, const std::vector<SHeardFrame>* pHeard)
 {
     const SListenResult& listen = result.listen;
     std::string cs
         = judge::SummaryText(static_cast<uint64_t>(result.iCount - result.iRefused), judgement);
     if (request.listen.bRequestsOnly || (request.listen.Conversing() && listen.llSkipped > 0))
-        cs += "; " + std::to_string(listen.llSkipped) + " records skipped (not requests)";
+        cs += "; " + CountWords(static_cast<uint64_t>(listen.llSkipped), "record", "records")
+            + " skipped (not requests)";
     if (listen.nUnstamped > 0)
-        cs += "; " + std::to_string(listen.nUnstamped)
-            + " requests without a send time stamp (no round trip)";
+        cs += "; " + CountWords(listen.nUnstamped, "request", "requests")
+            + " without a send time stamp (no round trip)";
     if (!listen.csGaveUp.empty())
-        cs += "; " + std::to_string(listen.llNotSent) + " requests not sent (" + listen.csGaveUp
-            + ")";
+        cs += "; " + CountWords(static_cast<uint64_t>(listen.llNotSent), "request", "requests")
+            + " not sent (" + listen.csGaveUp + ")";
+    if (pHeard && judgement.nUnanswered > 0) {
+        std::vector<judge::SJudgedFrame> heard;
+        heard.reserve(pHeard->size());
+        for (const SHeardFrame& h : *pHeard)
+            heard.push_back({ 0, h.llNs, h.bytes });
+        const std::string csClue = judge::AimClue(heard, judgement);
+        if (!csClue.empty())
+            cs += "; " + csClue;
+    }
     return cs;
 }
 

@@ -6,7 +6,9 @@
 #include "judge/Judge.h"
 #include "replay/Replay.h"
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace velmora {
 
@@ -15,6 +17,21 @@ namespace velmora {
 // "40 packets sent (round 2), next packet in 5 s". A conversing Send adds
 // ", request 12 of 40, waiting for the answer (1.2 s)".
 std::string ProgressText(const SReplayCounts& counts);
+
+// What a progress line knows before a Send: records per round (0: unknown),
+// rounds (0: until stopped) and the pace in packets/s (0: not set by rate).
+struct SProgressPlan {
+    uint64_t uPerRound = 0;
+    int64_t llRounds = 1;
+    double dPacketsPerSecond = 0;
+};
+// The plan of a request, given the capture's record count (0: unknown).
+SProgressPlan ProgressPlanOf(const SReplayRequest& request, uint64_t uRecordsInCapture);
+
+// One progress line: "120 of 1000 records, round 2 of 3, 812 packets/s, 1:05
+// left". The time left only when the pace is a rate and the rounds end; the
+// rate once a second has passed.
+std::string ProgressLine(const SProgressPlan& plan, const SReplayCounts& counts, double dElapsedS);
 
 // The closing box: "12 Packets have been sent".
 std::string SentBoxText(int iCount);
@@ -46,13 +63,18 @@ bool SaysWhyNothingWent(const SReplayResult& result, const SReplayRequest& reque
 std::string ListeningText(const SListenCounts& counts);
 
 // The closing sentence of a listening Send, for both shells: the judge's
-// summary, with the records "Send requests only" skipped and the requests
-// that got no send time stamp.
-std::string ListenSummaryText(
-    const SReplayResult& result, const SReplayRequest& request, const judge::SJudgement& judgement);
+// summary, with the records "Send requests only" skipped, the requests
+// that got no send time stamp, and, given the frames heard, a clue when
+// requests went unanswered while a device announced itself elsewhere
+// (judge::AimClue).
+std::string ListenSummaryText(const SReplayResult& result, const SReplayRequest& request,
+    const judge::SJudgement& judgement, const std::vector<SHeardFrame>* pHeard = nullptr);
 
 // The status line when the offset field holds no offset in Single Packet mode.
 std::string OffsetNotValidText();
+
+// "1 packet", "2 packets": a count with its noun in the right number.
+std::string CountWords(uint64_t uCount, const char* szOne, const char* szMany);
 
 // The file's name after its last slash (the whole path when that is empty).
 std::string FileName(const std::string& csPath);

@@ -1314,7 +1314,7 @@ TEST_F(MainWindowTest, TimedSendsRepeatInOrderAndStopInsideAGap)
     EXPECT_LT(tEnd - tStart, 2s);
     EXPECT_LT(tEnd - tStop, 300ms);
     EXPECT_EQ(m_pDlg->StatusText(),
-        "Stopped after 1 packets (round 1, packet 1). Paced as captured \u00d7 1");
+        "Stopped after 1 packet (round 1, packet 1). Paced as captured \u00d7 1");
     ASSERT_EQ(m_box.shown.size(), 1u);
     EXPECT_EQ(m_box.shown[0].csText, "1 Packets have been sent");
 }

@@ -9,11 +9,13 @@
 #include "app/QtPlatform.h"
 #include "app/ReplayDlg.h"
 #include "app/ResultsWnd.h"
+#include "app/RoundTripPlot.h"
 #include "tools/CaptureWriter.h"
 #include "web/MakerSite.h"
 
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QTest>
@@ -83,8 +85,10 @@ std::vector<Bytes> PcapFrames(const std::string& csPath)
 
 std::string Timeless(const std::string& cs)
 {
-    std::string out = std::regex_replace(cs, std::regex("[0-9]+\\.[0-9]{3} ms"), "ms");
-    return std::regex_replace(out, std::regex("median [0-9.]+ ms"), "median ms");
+    const std::string out = std::regex_replace(cs,
+        std::regex("round trip min [0-9.]+, median [0-9.]+, p95 [0-9.]+, max [0-9.]+ ms"),
+        "round trip ms");
+    return std::regex_replace(out, std::regex("[0-9]+\\.[0-9]{3} ms"), "ms");
 }
 
 // A capture, a responder on the peer end and a main window on vm0 with
@@ -160,8 +164,8 @@ TEST_F(ResultsWindowTest, SendThroughToTheRowsAndTheStatusLine)
 
     QTest::mouseClick(m_pDlg->Controls().pSend, Qt::LeftButton);
 
-    const std::string csSummary = "3 packets sent; 3 requests: 2 answered (median ms), 1 "
-                                  "unanswered, 1 differs; 2 records skipped (not requests)";
+    const std::string csSummary = "3 packets sent; 3 requests: 2 answered (1 ok, 1 differs), 1 "
+                                  "unanswered; round trip ms; 2 records skipped (not requests)";
     EXPECT_EQ(Timeless(m_pDlg->StatusText()), csSummary + ". " + csNotice);
     EXPECT_EQ(
         Timeless(m_pDlg->Controls().pStatus->text().toStdString()), csSummary + ". " + csNotice);
@@ -174,9 +178,15 @@ TEST_F(ResultsWindowTest, SendThroughToTheRowsAndTheStatusLine)
     EXPECT_EQ(Timeless(pResults->SummaryLine().toStdString()), "c.pcap: " + csSummary);
     QTableWidget* pTable = pResults->Table();
     std::string csRows;
+    EXPECT_EQ(
+        pResults->HeadlineText().toStdString(), "FAIL: 3 requests: 1 ok, 1 differs, 1 unanswered");
+    // One round: no round column.
+    EXPECT_TRUE(pTable->isColumnHidden(CResultsWnd::Round));
     for (int i = 0; i < pTable->rowCount(); ++i) {
-        for (int iColumn = 0; iColumn < CResultsWnd::kColumns; ++iColumn)
-            csRows += (iColumn ? "|" : "") + pTable->item(i, iColumn)->text().toStdString();
+        for (int iColumn = 0; iColumn < CResultsWnd::kColumns; ++iColumn) {
+            if (!pTable->isColumnHidden(iColumn))
+                csRows += (iColumn ? "|" : "") + pTable->item(i, iColumn)->text().toStdString();
+        }
         const bool bMarked = pTable->item(i, 0)->background().style() != Qt::NoBrush;
         csRows += bMarked ? " [marked]\n" : "\n";
     }
@@ -187,7 +197,13 @@ TEST_F(ResultsWindowTest, SendThroughToTheRowsAndTheStatusLine)
               "property: unknown-property; recorded readProperty-ACK)|ms|"
             + kAck7 + " [marked]\n");
 
-    // The first row is selected: its answer's fields and bytes.
+    // The verdict column shows "unanswered" whole (and its icon), not "unans...".
+    const QFontMetrics metrics(pTable->font());
+    EXPECT_GE(pTable->columnWidth(CResultsWnd::Verdict),
+        metrics.horizontalAdvance(pTable->item(1, CResultsWnd::Verdict)->text()) + 16);
+    // The first failure is selected; then the first row: its answer's fields and bytes.
+    EXPECT_EQ(pTable->currentRow(), 1);
+    pTable->selectRow(0);
     ASSERT_EQ(pTable->currentRow(), 0);
     std::vector<std::string> layers;
     for (int i = 0; i < pResults->FieldTree()->topLevelItemCount(); ++i)
@@ -214,6 +230,32 @@ TEST_F(ResultsWindowTest, SendThroughToTheRowsAndTheStatusLine)
         EXPECT_EQ(pResults->VisibleRows(), f.iRows) << f.szText;
     }
 
+    // The plot: a dot for each answered row, a mark for the unanswered one;
+    // the filter thins it as it thins the table, and a click on a dot
+    // selects its row.
+    CRoundTripPlot* pPlot = pResults->Plot();
+    pPlot->LayOut();
+    auto Dots = [&] {
+        std::string cs;
+        for (const SPlotDot& d : pPlot->Scatter().dots)
+            cs += std::to_string(d.nLine) + (d.bUnanswered ? "u " : " ");
+        return cs;
+    };
+    EXPECT_EQ(Dots(), "0 2 1u ");
+    EXPECT_EQ(pPlot->Histogram().stats.nCount, 2u);
+    pResults->FilterField()->setText(QStringLiteral("differs"));
+    EXPECT_EQ(Dots(), "2 ");
+    EXPECT_EQ(pPlot->Histogram().stats.nCount, 1u);
+    pResults->FilterField()->clear();
+    EXPECT_EQ(Dots(), "0 2 1u ");
+    for (const size_t nLine : { 2u, 0u, 1u }) {
+        const SPlotDot& dot = *std::find_if(pPlot->Scatter().dots.begin(),
+            pPlot->Scatter().dots.end(), [&](const SPlotDot& d) { return d.nLine == nLine; });
+        QTest::mouseClick(pPlot, Qt::LeftButton, {},
+            QPoint(static_cast<int>(std::lround(dot.dX)), static_cast<int>(std::lround(dot.dY))));
+        EXPECT_EQ(pTable->currentRow(), static_cast<int>(nLine));
+    }
+
     // A filter that hides the selected row moves the details to a row it shows.
     pTable->selectRow(0);
     pResults->FilterField()->setText(QStringLiteral("differs"));
@@ -238,6 +280,22 @@ TEST_F(ResultsWindowTest, SendThroughToTheRowsAndTheStatusLine)
     EXPECT_EQ(pResults->NoteLine().toStdString().rfind("Not saved: ", 0), 0u)
         << pResults->NoteLine().toStdString();
 
+    // For a person to look at: VELMORA_RESULTS_SHOT=/tmp/results.png keeps a picture.
+    if (const char* szShot = std::getenv("VELMORA_RESULTS_SHOT"))
+        pResults->grab().save(QString::fromLocal8Bit(szShot));
+
+    // Save report: the file holds the headline, the summary and a row per line.
+    save.csAnswer = m_dir.File("report.html");
+    QTest::mouseClick(pResults->SaveReportButton(), Qt::LeftButton);
+    EXPECT_EQ(save.csOffered, m_dir.File("c-report.html"));
+    EXPECT_EQ(pResults->NoteLine().toStdString(), "Report saved in " + save.csAnswer);
+    const std::string csHtml = ReadFile(save.csAnswer);
+    EXPECT_NE(csHtml.find(">FAIL: 3 requests: 1 ok, 1 differs, 1 unanswered<"), std::string::npos);
+    EXPECT_NE(csHtml.find("<p id=summary>" + pResults->SummaryLine().mid(8).toStdString()),
+        std::string::npos);
+    EXPECT_NE(csHtml.find("Records<td>5<"), std::string::npos);
+    EXPECT_NE(csHtml.find("<table id=requests data-rows=3>"), std::string::npos);
+
     // Capture > Results brings the same window back after it was closed.
     pResults->close();
     QAction* pMenu = m_pDlg->findChild<QAction*>(QStringLiteral("menuResults"));
@@ -258,22 +316,21 @@ TEST_F(ResultsWindowTest, StopEndsTheWaitAtOnce)
         std::vector<std::string> rules;
         std::string csListen;
         std::string csDuring; // the status line 400 ms in: a regular expression
+        std::string csBar; // the progress bar then
         std::string csAfter;
-        int iRows;
     };
     const std::vector<SRow> rows = {
         { "the wait after the last frame", 1, {}, "Listen=1\r\nWait=30\r\n",
-            "Listening for answers: 1 heard, 2[0-9]\\.[0-9] s left",
-            "1 packet sent; 1 request: 1 answered (median ms), 0 unanswered (listening stopped "
-            "early). Listening for answers until 30 s after the last frame",
-            1 },
+            "Listening for answers: 1 heard, 2[0-9]\\.[0-9] s left", "1 of 1 record (1/1)",
+            "1 packet sent; 1 request: 1 answered, 0 unanswered; round trip ms (listening "
+            "stopped early). Listening for answers until 30 s after the last frame" },
         // Conversing: the second request waits up to 3 s for the first's answer.
         { "a conversing Send waiting for an answer", 2, { "default=silent" },
             "Listen=1\r\nWait=1\r\n",
-            "1 packets sent, request 1 of 2, waiting for the answer \\(0\\.[2-9] s\\)",
-            "Stopped after 1 packets. 1 packet sent; 1 request: 0 answered, 1 unanswered. "
-            "Listening for answers until 1 s after the last frame",
-            1 },
+            "1 packets? sent, request 1 of 2, waiting for the answer \\(0\\.[2-9] s\\)",
+            "1 of 2 records (1/2)",
+            "Stopped after 1 packet. 1 packet sent; 1 request: 0 answered, 1 unanswered. "
+            "Listening for answers until 1 s after the last frame" },
     };
     for (const SRow& row : rows) {
         SCOPED_TRACE(row.szName);
@@ -289,8 +346,16 @@ TEST_F(ResultsWindowTest, StopEndsTheWaitAtOnce)
             row.rules, row.csListen);
         std::string csDuring;
         std::chrono::steady_clock::time_point stopped;
+        std::string csBar;
+        QRect statusDuring;
+        const QRect statusBefore = m_pDlg->Controls().pStatus->geometry();
         QTimer::singleShot(400, m_pDlg.get(), [&] {
             csDuring = m_pDlg->Controls().pStatus->text().toStdString();
+            if (m_pDlg->ProgressBar()->isVisible())
+                csBar = m_pDlg->ProgressBar()->text().toStdString() + " ("
+                    + std::to_string(m_pDlg->ProgressBar()->value()) + "/"
+                    + std::to_string(m_pDlg->ProgressBar()->maximum()) + ")";
+            statusDuring = m_pDlg->Controls().pStatus->geometry();
             stopped = std::chrono::steady_clock::now();
             QTest::mouseClick(m_pDlg->Controls().pSend, Qt::LeftButton); // reads Stop
         });
@@ -304,8 +369,14 @@ TEST_F(ResultsWindowTest, StopEndsTheWaitAtOnce)
         // What came before the stop is judged all the same.
         EXPECT_EQ(Timeless(m_pDlg->StatusText()), row.csAfter);
         ASSERT_NE(m_pDlg->ResultsWindow(), nullptr);
-        EXPECT_EQ(m_pDlg->ResultsWindow()->Table()->rowCount(), row.iRows);
+        EXPECT_EQ(m_pDlg->ResultsWindow()->Table()->rowCount(), 1);
         EXPECT_EQ(m_pDlg->Controls().pSend->text().toStdString(), "Send");
+        // The progress bar stood beside a shorter status line, and went with the Send.
+        EXPECT_EQ(csBar, row.csBar);
+        EXPECT_LT(statusDuring.width(), statusBefore.width());
+        EXPECT_EQ(statusDuring.left(), statusBefore.left());
+        EXPECT_FALSE(m_pDlg->ProgressBar()->isVisible());
+        EXPECT_EQ(m_pDlg->Controls().pStatus->geometry(), statusBefore);
     }
 }
 

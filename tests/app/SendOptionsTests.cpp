@@ -10,6 +10,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSpinBox>
 #include <QTableWidget>
 #include <QTest>
@@ -133,6 +136,35 @@ TEST(SendOptionsTest, SaysWhatIsLeftAloneAndWhichAdapter)
     CSendOptionsDlg none(SSendOptions(), "", SAdapterAddresses());
     EXPECT_EQ(Find<QComboBox>(none, "aimSrcIpFrom")->itemText(1),
         "The adapter's own (none chosen has none)");
+}
+
+// The offscreen screen (800x600) is shorter than the groups: they scroll
+// inside a window that fits, with every note and the device table whole.
+TEST(SendOptionsTest, ShortScreenScrollsTheGroupsInsteadOfCuttingThem)
+{
+    CSendOptionsDlg dlg(SSendOptions(), "vm0", Adapter());
+    dlg.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dlg));
+    const QRect screen = dlg.screen()->availableGeometry();
+    EXPECT_LE(dlg.frameGeometry().height(), screen.height());
+    auto* pScroll = Find<QScrollArea>(dlg, "groups");
+    EXPECT_TRUE(pScroll->verticalScrollBar()->isVisible());
+    auto* pDevices = Find<QTableWidget>(dlg, "aimDevices");
+    EXPECT_GE(pDevices->viewport()->height(), 4 * pDevices->rowHeight(0));
+    for (const char* szNote : { "aimNote", "listenNote" }) {
+        auto* pNote = Find<QLabel>(dlg, szNote);
+        EXPECT_GE(pNote->height(), pNote->heightForWidth(pNote->width())) << szNote;
+    }
+    // Tabbing to a field below the fold brings it into view.
+    pScroll->verticalScrollBar()->setValue(0);
+    auto* pRequestsOnly = Find<QCheckBox>(dlg, "listenRequestsOnly");
+    Find<QCheckBox>(dlg, "listenOn")->setFocus();
+    for (int i = 0; i < 10 && QApplication::focusWidget() != pRequestsOnly; ++i)
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    ASSERT_EQ(QApplication::focusWidget(), pRequestsOnly);
+    const QPoint at = pRequestsOnly->mapTo(pScroll->viewport(), QPoint(0, 0));
+    EXPECT_GE(at.y(), 0);
+    EXPECT_LE(at.y() + pRequestsOnly->height(), pScroll->viewport()->height());
 }
 
 // Typed as a user types: OK is off while the address is half done, and the

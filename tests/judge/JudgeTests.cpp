@@ -143,12 +143,16 @@ TEST(JudgeTest, PairingOnTheWire)
             { Heard(2000, Ip(2, 1, kAck5)) }, {},
             "0\t" + kRp5
                 + "\treadProperty-ACK[ 5] analog-input,1 present-value = 21.5\tanswered\t2.000\n",
-            "1 packet sent; 1 request: 1 answered (median 2.0 ms), 0 unanswered", false },
+            "1 packet sent; 1 request: 1 answered, 0 unanswered; round trip min 2.0, median 2.0, "
+            "p95 2.0, max 2.0 ms",
+            false },
         { "answered over BACnet/Ethernet", { Sent(3, 0, Eth(1, 2, kReadPv5)) },
             { Heard(1500, Eth(2, 1, kAck5)) }, {},
             "3\t" + kRp5
                 + "\treadProperty-ACK[ 5] analog-input,1 present-value = 21.5\tanswered\t1.500\n",
-            "1 packet sent; 1 request: 1 answered (median 1.5 ms), 0 unanswered", false },
+            "1 packet sent; 1 request: 1 answered, 0 unanswered; round trip min 1.5, median 1.5, "
+            "p95 1.5, max 1.5 ms",
+            false },
         { "Error, Reject and Abort answer too",
             { Sent(0, 0, Ip(1, 2, kReadPv5)), Sent(1, 10, Ip(1, 3, kReadPv5)),
                 Sent(2, 20, Ip(1, 2, kReadPv6)) },
@@ -162,7 +166,9 @@ TEST(JudgeTest, PairingOnTheWire)
                 + "\tReject[ 5] unrecognized-service\tanswered\t1.000\n"
                   "2\treadProperty[ 6] analog-input,1 present-value\tAbort[ 6] "
                   "segmentation-not-supported\tanswered\t1.000\n",
-            "3 packets sent; 3 requests: 3 answered (median 1.0 ms), 0 unanswered", false },
+            "3 packets sent; 3 requests: 3 answered, 0 unanswered; round trip min 1.0, median 1.0, "
+            "p95 1.0, max 1.0 ms",
+            false },
         // Same invoke ID, but from another device, to another client, or before the request.
         { "answers that are not ours", { Sent(0, 10, Ip(1, 2, kReadPv5)) },
             { Heard(5000, Ip(2, 1, kAck5)), Heard(11000, Ip(3, 1, kAck5)),
@@ -175,7 +181,10 @@ TEST(JudgeTest, PairingOnTheWire)
             { Heard(20, Ip(2, 1, kAck5)) }, {},
             "0\t" + kRp5
                 + "\treadProperty-ACK[ 5] analog-input,1 present-value = 21.5\tanswered\t0.020\n",
-            "1 packet sent; 1 request: 1 answered (median 0.0 ms), 0 unanswered", false },
+            "1 packet sent; 1 request: 1 answered, 0 unanswered; round trip min 0.020, median "
+            "0.020, "
+            "p95 0.020, max 0.020 ms",
+            false },
         { "the first answer counts, once",
             { Sent(0, 0, Ip(1, 2, kReadPv5)), Sent(1, 10, Ip(1, 2, kReadPv5)) },
             { Heard(2000, Ip(2, 1, kAck5)), Heard(3000, Ip(2, 1, kError5)),
@@ -187,29 +196,52 @@ TEST(JudgeTest, PairingOnTheWire)
                   "1\t"
                 + kRp5
                 + "\treadProperty-ACK[ 5] analog-input,1 present-value = 21.5\tanswered\t4.000\n",
-            "2 packets sent; 2 requests: 2 answered (median 3.0 ms), 0 unanswered", false },
+            "2 packets sent; 2 requests: 2 answered, 0 unanswered; round trip min 2.0, median 3.0, "
+            "p95 4.0, max 4.0 ms",
+            false },
+        // A replay reuses invoke IDs: a silent request does not take the
+        // answer to the next one with its ID.
+        { "an invoke ID reused after no answer",
+            { Sent(0, 0, Ip(1, 2, kReadPv5)), Sent(1, 10, Ip(1, 2, kReadPv5)),
+                Sent(2, 20, Ip(1, 3, kReadPv5)) },
+            { Heard(11000, Ip(2, 1, kAck5)), Heard(24000, Ip(3, 1, kAck5)) }, {},
+            "0\t" + kRp5 + "\t-\tunanswered\t-\n1\t" + kRp5
+                + "\treadProperty-ACK[ 5] analog-input,1 present-value = 21.5\tanswered\t1.000\n2\t"
+                + kRp5
+                + "\treadProperty-ACK[ 5] analog-input,1 present-value = 21.5\tanswered\t4.000\n",
+            "3 packets sent; 3 requests: 2 answered, 1 unanswered; round trip min 1.0, median 2.5, "
+            "p95 4.0, max 4.0 ms",
+            true },
         { "through a router", { Sent(0, 0, Ip(1, 9, routedRequest)) },
             { Heard(1000, Ip(9, 1, routedAckOtherStation)), Heard(3000, Ip(9, 1, routedAck)) }, {},
             "0\t" + kRp5
                 + "\treadProperty-ACK[ 5] analog-input,1 present-value = 21.5\tanswered\t3.000\n",
-            "1 packet sent; 1 request: 1 answered (median 3.0 ms), 0 unanswered", false },
+            "1 packet sent; 1 request: 1 answered, 0 unanswered; round trip min 3.0, median 3.0, "
+            "p95 3.0, max 3.0 ms",
+            false },
         { "forwarded by a BBMD", { Sent(0, 0, Ip(1, 2, kReadPv5)) },
             { Heard(4000, From(9, 1, forwardedAck, true)) }, {},
             "0\t" + kRp5
                 + "\treadProperty-ACK[ 5] analog-input,1 present-value = 21.5 (from "
                   "10.0.0.2:47808)\tanswered\t4.000\n",
-            "1 packet sent; 1 request: 1 answered (median 4.0 ms), 0 unanswered", false },
+            "1 packet sent; 1 request: 1 answered, 0 unanswered; round trip min 4.0, median 4.0, "
+            "p95 4.0, max 4.0 ms",
+            false },
         { "segmented ComplexACK", { Sent(0, 0, Ip(1, 2, kReadPv5)) },
             { Heard(2500, Ip(2, 1, kSegmentedAck5)) }, {},
             "0\t" + kRp5 + "\treadProperty-ACK[ 5] segment 0, more follows\tanswered\t2.500\n",
-            "1 packet sent; 1 request: 1 answered (median 2.5 ms), 0 unanswered", false },
+            "1 packet sent; 1 request: 1 answered, 0 unanswered; round trip min 2.5, median 2.5, "
+            "p95 2.5, max 2.5 ms",
+            false },
         { "Who-Is answered twice, I-Am out of its limits", { Sent(4, 0, Ip(1, 2, kWhoIs100To200)) },
             { Heard(1000, Ip(2, 1, kIAm150)), Heard(1200, Ip(3, 1, kIAm300)),
                 Heard(2000, Ip(3, 1, kIAm120)) },
             {},
             "4\twho-Is 100-200\ti-Am device,150\tanswered\t1.000\n"
             "4\twho-Is 100-200\ti-Am device,120\tanswered\t2.000\n",
-            "1 packet sent; 1 request: 1 answered (median 1.0 ms), 0 unanswered", false },
+            "1 packet sent; 1 request: 1 answered, 0 unanswered; round trip min 1.0, median 1.0, "
+            "p95 1.0, max 1.0 ms",
+            false },
         // The limits hold both ends: 100 and 200 answer, 201 does not.
         { "Who-Is answered at its limits", { Sent(4, 0, Ip(1, 2, kWhoIs100To200)) },
             { Heard(1000, Ip(2, 1, kIAm200)), Heard(1200, Ip(3, 1, kIAm201)),
@@ -217,18 +249,22 @@ TEST(JudgeTest, PairingOnTheWire)
             {},
             "4\twho-Is 100-200\ti-Am device,200\tanswered\t1.000\n"
             "4\twho-Is 100-200\ti-Am device,100\tanswered\t2.000\n",
-            "1 packet sent; 1 request: 1 answered (median 1.0 ms), 0 unanswered", false },
+            "1 packet sent; 1 request: 1 answered, 0 unanswered; round trip min 1.0, median 1.0, "
+            "p95 1.0, max 1.0 ms",
+            false },
         // Aimed with --map-device 207=1234: the bench's I-Am answers for 207.
         { "Who-Is for the mapped device", { Sent(4, 0, Ip(1, 2, kWhoIs1234)) },
             { Heard(1000, Ip(2, 1, kIAm1234)) }, {},
             "4\twho-Is 1234-1234\ti-Am device,1234\tanswered\t1.000\n",
-            "1 packet sent; 1 request: 1 answered (median 1.0 ms), 0 unanswered", false,
-            k207To1234 },
+            "1 packet sent; 1 request: 1 answered, 0 unanswered; round trip min 1.0, median 1.0, "
+            "p95 1.0, max 1.0 ms",
+            false, k207To1234 },
         { "Who-Is range left alone, answered by the bench device",
             { Sent(4, 0, Ip(1, 2, kWhoIs100To300)) }, { Heard(1000, Ip(2, 1, kIAm1234)) }, {},
             "4\twho-Is 100-300\ti-Am device,1234\tanswered\t1.000\n",
-            "1 packet sent; 1 request: 1 answered (median 1.0 ms), 0 unanswered", false,
-            k207To1234 },
+            "1 packet sent; 1 request: 1 answered, 0 unanswered; round trip min 1.0, median 1.0, "
+            "p95 1.0, max 1.0 ms",
+            false, k207To1234 },
         { "Who-Is range without the map", { Sent(4, 0, Ip(1, 2, kWhoIs100To300)) },
             { Heard(1000, Ip(2, 1, kIAm1234)) }, {}, "4\twho-Is 100-300\t-\tunanswered\t-\n",
             "1 packet sent; 1 request: 0 answered, 1 unanswered", false },
@@ -243,7 +279,9 @@ TEST(JudgeTest, PairingOnTheWire)
             {},
             "0\t" + kRp5
                 + "\treadProperty-ACK[ 0] analog-input,1 present-value = 21.5\tanswered\t2.000\n",
-            "1 packet sent; 1 request: 1 answered (median 2.0 ms), 0 unanswered", false },
+            "1 packet sent; 1 request: 1 answered, 0 unanswered; round trip min 2.0, median 2.0, "
+            "p95 2.0, max 2.0 ms",
+            false },
         // Reassembled whole: its first segment is no answer of its own.
         { "a segmented answer judged whole", { Sent(0, 0, Ip(1, 2, kReadPv5)) },
             { Heard(1000, Ip(2, 1, kAck5Segment0)), Heard(2500, Ip(2, 1, kAck5Segment1)),
@@ -252,7 +290,9 @@ TEST(JudgeTest, PairingOnTheWire)
             "0\t" + kRp5
                 + "\treadProperty-ACK[ 5] analog-input,1 present-value = 21.5\tanswered (2 "
                   "segments)\t2.500\n",
-            "1 packet sent; 1 request: 1 answered (median 2.5 ms), 0 unanswered", false },
+            "1 packet sent; 1 request: 1 answered, 0 unanswered; round trip min 2.5, median 2.5, "
+            "p95 2.5, max 2.5 ms",
+            false },
         { "no send time stamp", { { 0, 0, Ip(1, 2, kReadPv5) } }, { Heard(2000, Ip(2, 1, kAck5)) },
             {},
             "0\t" + kRp5
@@ -283,28 +323,36 @@ TEST(JudgeTest, VerdictsAgainstTheCapture)
         { "the same Error came", { Sent(0, 0, Ip(1, 2, kReadPv5)) },
             { Heard(1000, Ip(2, 1, kError5)) }, capture,
             "0\t" + kRp5 + "\tError[ 5] readProperty object: unknown-object\tok\t1.000\n",
-            "1 packet sent; 1 request: 1 answered (median 1.0 ms), 0 unanswered", false },
+            "1 packet sent; 1 request: 1 answered (1 ok), 0 unanswered; round trip min 1.0, median "
+            "1.0, p95 1.0, max 1.0 ms",
+            false },
         { "another Error code came", { Sent(0, 0, Ip(1, 2, kReadPv5)) },
             { Heard(1000, Ip(2, 1, kError5Property)) }, capture,
             "0\t" + kRp5
                 + "\tError[ 5] readProperty property: unknown-property\tdiffers (Error "
                   "readProperty property: unknown-property; recorded "
                 + csRecordedError + ")\t1.000\n",
-            "1 packet sent; 1 request: 1 answered (median 1.0 ms), 0 unanswered, 1 differs", true },
+            "1 packet sent; 1 request: 1 answered (1 differs), 0 unanswered; round trip min 1.0, "
+            "median 1.0, p95 1.0, max 1.0 ms",
+            true },
         { "the same Error class with another code came", { Sent(0, 0, Ip(1, 2, kReadPv5)) },
             { Heard(1000, Ip(2, 1, kError5OtherCode)) }, capture,
             "0\t" + kRp5
                 + "\tError[ 5] readProperty object: no-objects-of-specified-type\tdiffers (Error "
                   "readProperty object: no-objects-of-specified-type; recorded "
                 + csRecordedError + ")\t1.000\n",
-            "1 packet sent; 1 request: 1 answered (median 1.0 ms), 0 unanswered, 1 differs", true },
+            "1 packet sent; 1 request: 1 answered (1 differs), 0 unanswered; round trip min 1.0, "
+            "median 1.0, p95 1.0, max 1.0 ms",
+            true },
         { "an ACK came where an Error was recorded", { Sent(0, 0, Ip(1, 2, kReadPv5)) },
             { Heard(1000, Ip(2, 1, kAck5)) }, capture,
             "0\t" + kRp5
                 + "\treadProperty-ACK[ 5] analog-input,1 present-value = 21.5\tdiffers "
                   "(readProperty-ACK; recorded "
                 + csRecordedError + ")\t1.000\n",
-            "1 packet sent; 1 request: 1 answered (median 1.0 ms), 0 unanswered, 1 differs", true },
+            "1 packet sent; 1 request: 1 answered (1 differs), 0 unanswered; round trip min 1.0, "
+            "median 1.0, p95 1.0, max 1.0 ms",
+            true },
         { "Reject and Abort where an Error was recorded",
             { Sent(0, 0, Ip(1, 2, kReadPv5)), Sent(0, 10, Ip(1, 2, kReadPv5)) },
             { Heard(1000, Ip(2, 1, kReject5)), Heard(11000, Ip(2, 1, kAbort5)) }, capture,
@@ -318,14 +366,17 @@ TEST(JudgeTest, VerdictsAgainstTheCapture)
                 + "\tAbort[ 5] segmentation-not-supported\tdiffers (Abort "
                   "segmentation-not-supported; recorded "
                 + csRecordedError + ")\t1.000\n",
-            "2 packets sent; 2 requests: 2 answered (median 1.0 ms), 0 unanswered, 2 differ",
+            "2 packets sent; 2 requests: 2 answered (2 differ), 0 unanswered; round trip min 1.0, "
+            "median 1.0, p95 1.0, max 1.0 ms",
             true },
         { "another value is not a failure", { Sent(0, 0, Ip(1, 2, kReadPv5)) },
             { Heard(1000, Ip(2, 1, kAck5Other)) }, captureAck,
             "0\t" + kRp5
                 + "\treadProperty-ACK[ 5] analog-input,1 present-value = 22.0 (recorded: "
                   "readProperty-ACK[ 5] analog-input,1 present-value = 21.5)\tok\t1.000\n",
-            "1 packet sent; 1 request: 1 answered (median 1.0 ms), 0 unanswered", false },
+            "1 packet sent; 1 request: 1 answered (1 ok), 0 unanswered; round trip min 1.0, median "
+            "1.0, p95 1.0, max 1.0 ms",
+            false },
         { "SimpleACK as recorded, nothing where something was",
             { Sent(2, 0, Ip(1, 2, kWrite7)), Sent(0, 10, Ip(1, 2, kReadPv5)) },
             { Heard(1000, Ip(2, 1, kSimpleAck7)) }, capture,
@@ -333,26 +384,33 @@ TEST(JudgeTest, VerdictsAgainstTheCapture)
             "writeProperty\tok\t1.000\n"
             "0\t"
                 + kRp5 + "\t-\tunanswered\t-\n",
-            "2 packets sent; 2 requests: 1 answered (median 1.0 ms), 1 unanswered", true },
+            "2 packets sent; 2 requests: 1 answered (1 ok), 1 unanswered; round trip min 1.0, "
+            "median 1.0, p95 1.0, max 1.0 ms",
+            true },
         { "the bench device's I-Am as the recorded one", { Sent(0, 0, Ip(1, 2, kWhoIs1234)) },
             { Heard(1000, Ip(2, 1, kIAm1234)) },
             { Rec(0, Ip(1, 2, kWhoIs207)), Rec(1, Ip(2, 1, kIAm207)) },
             "0\twho-Is 1234-1234\ti-Am device,1234\tok\t1.000\n",
-            "1 packet sent; 1 request: 1 answered (median 1.0 ms), 0 unanswered", false,
-            k207To1234 },
+            "1 packet sent; 1 request: 1 answered (1 ok), 0 unanswered; round trip min 1.0, median "
+            "1.0, "
+            "p95 1.0, max 1.0 ms",
+            false, k207To1234 },
         { "an ACK naming the bench device as the recorded one",
             { Sent(0, 0, Ip(1, 2, kReadName1234)) }, { Heard(1000, Ip(2, 1, kNameAck1234)) },
             { Rec(0, Ip(1, 2, kReadName207)), Rec(1, Ip(2, 1, kNameAck207)) },
             "0\treadProperty[ 5] device,1234 object-name\treadProperty-ACK[ 5] device,1234 "
             "object-name = \"AHU\" (recorded: readProperty-ACK[ 5] device,207 object-name = "
             "\"AHU\")\tok\t1.000\n",
-            "1 packet sent; 1 request: 1 answered (median 1.0 ms), 0 unanswered", false,
-            k207To1234 },
+            "1 packet sent; 1 request: 1 answered (1 ok), 0 unanswered; round trip min 1.0, median "
+            "1.0, "
+            "p95 1.0, max 1.0 ms",
+            false, k207To1234 },
         { "no record to compare with", { Sent(4, 0, Ip(1, 2, kReadPv6)) },
             { Heard(1000, Ip(2, 1, kAck6)) }, capture,
             "4\treadProperty[ 6] analog-input,1 present-value\treadProperty-ACK[ 6] analog-input,1 "
             "present-value = 21.5\tno-record\t1.000\n",
-            "1 packet sent; 1 request: 1 answered (median 1.0 ms), 0 unanswered, 1 no record",
+            "1 packet sent; 1 request: 1 answered (1 no record), 0 unanswered; round trip min 1.0, "
+            "median 1.0, p95 1.0, max 1.0 ms",
             false },
         // The recorded answer is reassembled too: the same text, no "(recorded: ...)".
         { "a whole answer against the capture's segments", { Fresh(0, 0, Ip(1, 2, kReadPv5), 9) },
@@ -362,12 +420,16 @@ TEST(JudgeTest, VerdictsAgainstTheCapture)
             "0\t" + kRp5
                 + "\treadProperty-ACK[ 9] analog-input,1 present-value = 21.5\tok (2 "
                   "segments)\t3.000\n",
-            "1 packet sent; 1 request: 1 answered (median 3.0 ms), 0 unanswered", false },
+            "1 packet sent; 1 request: 1 answered (1 ok), 0 unanswered; round trip min 3.0, median "
+            "3.0, p95 3.0, max 3.0 ms",
+            false },
         { "Who-Is with its recorded I-Am", { Sent(5, 0, Ip(1, 2, kWhoIs)) },
             { Heard(1000, Ip(2, 1, kIAm150)), Heard(2000, Ip(3, 1, kIAm300)) }, capture,
             "5\twho-Is\ti-Am device,150\tok\t1.000\n"
             "5\twho-Is\ti-Am device,300\tok\t2.000\n",
-            "1 packet sent; 1 request: 1 answered (median 1.0 ms), 0 unanswered", false },
+            "1 packet sent; 1 request: 1 answered (1 ok), 0 unanswered; round trip min 1.0, median "
+            "1.0, p95 1.0, max 1.0 ms",
+            false },
     };
     for (const SRow& row : rows) {
         const SJudgement j = Judge(row.requests, row.heard, &row.capture, row.devices);
@@ -430,6 +492,156 @@ TEST(JudgeTest, JUnitReport)
               "  <testcase classname=\"a&lt;b&gt;&amp;&quot;c&quot;.pcap\" name=\"record 3: who-Is "
               "100-200\" time=\"0.001\"/>\n"
               "</testsuite>\n</testsuites>\n");
+}
+
+SJudgedFrame InRound(uint32_t uRound, SJudgedFrame frame)
+{
+    frame.uRound = uRound;
+    return frame;
+}
+
+// Rounds that repeat a record: the TSV's sixth column and JUnit's names tell
+// them apart; one round keeps five columns and the plain names.
+TEST(JudgeTest, RoundsApart)
+{
+    struct SCase {
+        const char* szName;
+        std::vector<SJudgedFrame> requests;
+        std::vector<SJudgedFrame> heard;
+        std::string csLines;
+        std::vector<std::string> names; // JUnit test case names, in order
+    };
+    const std::vector<SCase> cases = {
+        { "three rounds of one record",
+            { InRound(1, Sent(0, 0, Ip(1, 2, kReadPv5))),
+                InRound(2, Sent(0, 10, Ip(1, 2, kReadPv5))),
+                InRound(3, Sent(0, 20, Ip(1, 2, kReadPv5))) },
+            { Heard(1000, Ip(2, 1, kAck5)), Heard(11000, Ip(2, 1, kAck5)) },
+            "0\t" + kRp5
+                + "\treadProperty-ACK[ 5] analog-input,1 present-value = 21.5\tanswered\t1.000\t1\n"
+                  "0\t"
+                + kRp5
+                + "\treadProperty-ACK[ 5] analog-input,1 present-value = 21.5\tanswered\t1.000\t2\n"
+                  "0\t"
+                + kRp5 + "\t-\tunanswered\t-\t3\n",
+            { "record 0: " + kRp5 + " (round 1)", "record 0: " + kRp5 + " (round 2)",
+                "record 0: " + kRp5 + " (round 3)" } },
+        // A Send stopped in round 2 before any request of it went: one round judged.
+        { "one round", { Sent(0, 0, Ip(1, 2, kReadPv5)) }, { Heard(1000, Ip(2, 1, kAck5)) },
+            "0\t" + kRp5
+                + "\treadProperty-ACK[ 5] analog-input,1 present-value = 21.5\tanswered\t1.000\n",
+            { "record 0: " + kRp5 } },
+        { "a Who-Is answered twice in round 2",
+            { InRound(1, Sent(4, 0, Ip(1, 2, kWhoIs100To200))),
+                InRound(2, Sent(4, 10, Ip(1, 2, kWhoIs100To200))) },
+            { Heard(11000, Ip(2, 1, kIAm150)), Heard(12000, Ip(3, 1, kIAm120)) },
+            "4\twho-Is 100-200\t-\tunanswered\t-\t1\n"
+            "4\twho-Is 100-200\ti-Am device,150\tanswered\t1.000\t2\n"
+            "4\twho-Is 100-200\ti-Am device,120\tanswered\t2.000\t2\n",
+            { "record 4: who-Is 100-200 (round 1)", "record 4: who-Is 100-200 (round 2)" } },
+    };
+    for (const SCase& c : cases) {
+        const SJudgement j = Judge(c.requests, c.heard, nullptr);
+        std::string cs;
+        for (const SJudgeLine& line : j.lines)
+            cs += TsvLine(line, j.RoundsRepeat());
+        EXPECT_EQ(cs, c.csLines) << c.szName;
+        const std::string csXml = JUnitXml("s", j);
+        std::vector<std::string> names;
+        for (size_t n = csXml.find(" name=\"record "); n != std::string::npos;
+             n = csXml.find(" name=\"record ", n + 1)) {
+            const size_t nFrom = n + 7;
+            names.push_back(csXml.substr(nFrom, csXml.find('"', nFrom) - nFrom));
+        }
+        EXPECT_EQ(names, c.names) << c.szName;
+    }
+}
+
+TEST(JudgeTest, RoundTripStatistics)
+{
+    struct SCase {
+        std::vector<int64_t> values;
+        SRoundTripStats expected;
+    };
+    std::vector<int64_t> to20, to21, to100;
+    for (int64_t i = 20; i >= 1; --i) // out of order on purpose
+        to20.push_back(i);
+    for (int64_t i = 1; i <= 21; ++i)
+        to21.push_back(i);
+    for (int64_t i = 1; i <= 100; ++i)
+        to100.push_back(i * 10);
+    const SCase cases[] = {
+        { {}, { 0, -1, -1, -1, -1 } },
+        { { 5 }, { 1, 5, 5, 5, 5 } },
+        { { 4, 1 }, { 2, 1, 2, 4, 4 } }, // the median of two: between them, rounded down
+        { { 3, 1, 2 }, { 3, 1, 2, 3, 3 } },
+        { { 7, 7, 7, 7 }, { 4, 7, 7, 7, 7 } },
+        { to20, { 20, 1, 10, 19, 20 } }, // nearest rank: the 19th of 20
+        { to21, { 21, 1, 11, 20, 21 } }, // 95% of 21 is 19.95: the 20th
+        { to100, { 100, 10, 505, 950, 1000 } },
+        { { 0, 1000000000000 }, { 2, 0, 500000000000, 1000000000000, 1000000000000 } },
+    };
+    for (const SCase& c : cases) {
+        const SRoundTripStats s = RoundTripStats(c.values);
+        EXPECT_EQ(std::vector<int64_t>({ static_cast<int64_t>(s.nCount), s.llMinNs, s.llMedianNs,
+                      s.llP95Ns, s.llMaxNs }),
+            std::vector<int64_t>({ static_cast<int64_t>(c.expected.nCount), c.expected.llMinNs,
+                c.expected.llMedianNs, c.expected.llP95Ns, c.expected.llMaxNs }))
+            << c.values.size() << " values";
+    }
+}
+
+// The headline over the table and the clue for unanswered requests, from
+// what was sent and heard.
+TEST(JudgeTest, HeadlineAndAimClue)
+{
+    Bytes toWrongMac = Ip(1, 2, kReadPv5);
+    toWrongMac[5] = 0x0e; // the capture's MAC, not the device's
+    Bytes fromPort47809 = Ip(3, 1, kIAm300);
+    fromPort47809[35] = 0xc1;
+    struct SCase {
+        const char* szName;
+        std::vector<SJudgedFrame> requests;
+        std::vector<SJudgedFrame> heard;
+        std::vector<SJudgedFrame> capture;
+        std::string csHeadline;
+        std::string csClue;
+    };
+    const std::vector<SJudgedFrame> captureAck = { Rec(0, Ip(1, 2, kReadPv5)),
+        Rec(1, Ip(2, 1, kAck5)), Rec(2, Ip(1, 2, kReadPv6)), Rec(3, Ip(2, 1, kAck6)) };
+    const std::vector<SCase> cases = {
+        { "all answered", { Sent(0, 0, Ip(1, 2, kReadPv5)) }, { Heard(1000, Ip(2, 1, kAck5)) }, {},
+            "PASS: 1 request: 1 answered", "" },
+        { "ok and differs against the capture",
+            { Sent(0, 0, Ip(1, 2, kReadPv5)), Sent(2, 10, Ip(1, 2, kReadPv6)) },
+            { Heard(1000, Ip(2, 1, kAck5)),
+                Heard(11000, Ip(2, 1, Hex("01 00 50 06 0c 91 01 91 1f"))) },
+            captureAck, "FAIL: 2 requests: 1 ok, 1 differs", "" },
+        { "nothing sent that asks", {}, {}, {}, "PASS: 0 requests", "" },
+        { "unanswered, the device announced itself elsewhere", { Sent(0, 0, toWrongMac) },
+            { Heard(500, Ip(2, 1, kIAm150)) }, {}, "FAIL: 1 request: 1 unanswered",
+            "device 150 answered from 02:76:6d:0a:00:02 / 10.0.0.2: aim at it?" },
+        { "unanswered, the I-Am came from where it went", { Sent(0, 0, Ip(1, 2, kReadPv5)) },
+            { Heard(500, Ip(2, 1, kIAm150)), Heard(600, Ip(2, 1, kIAm150)) }, {},
+            "FAIL: 1 request: 1 unanswered", "" },
+        { "two devices elsewhere, each told once, another port shown",
+            { Sent(0, 0, Ip(1, 2, kReadPv5)), Sent(2, 10, Ip(1, 2, kReadPv6)) },
+            { Heard(500, Ip(4, 1, kIAm150)), Heard(600, Ip(4, 1, kIAm150)),
+                Heard(700, fromPort47809), Heard(11500, Ip(2, 1, kAck6)) },
+            {}, "FAIL: 2 requests: 1 answered, 1 unanswered",
+            "device 150 answered from 02:76:6d:0a:00:04 / 10.0.0.4: aim at it?; device 300 "
+            "answered from 02:76:6d:0a:00:03 / 10.0.0.3:47809: aim at it?" },
+        { "BACnet/Ethernet: the MAC alone", { Sent(0, 0, Eth(1, 2, kReadPv5)) },
+            { Heard(500, Eth(3, 1, kIAm150)) }, {}, "FAIL: 1 request: 1 unanswered",
+            "device 150 answered from 02:76:6d:0a:00:03: aim at it?" },
+        { "an answer that is no I-Am gives no clue", { Sent(0, 0, Ip(1, 2, kReadPv5)) },
+            { Heard(500, Ip(3, 1, kAck6)) }, {}, "FAIL: 1 request: 1 unanswered", "" },
+    };
+    for (const SCase& c : cases) {
+        const SJudgement j = Judge(c.requests, c.heard, c.capture.empty() ? nullptr : &c.capture);
+        EXPECT_EQ(Headline(j), c.csHeadline) << c.szName;
+        EXPECT_EQ(AimClue(c.heard, j), c.csClue) << c.szName;
+    }
 }
 
 } // namespace

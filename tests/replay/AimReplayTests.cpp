@@ -115,7 +115,8 @@ TEST_F(AimReplayTest, SendsTheAimedBytesAndCountsWhatItCouldNotAim)
         EXPECT_EQ(got, want);
         const std::string csWant = iNotAimed == 0 ? ""
                                                   : std::to_string(row.sent.size())
-                + " packets sent, " + std::to_string(iNotAimed) + " not aimed (see Debuglog.txt)";
+                + (row.sent.size() == 1 ? " packet sent, " : " packets sent, ")
+                + std::to_string(iNotAimed) + " not aimed (see Debuglog.txt)";
         EXPECT_EQ(ReplayStatusText(result, m_request), csWant);
     }
 }

@@ -256,7 +256,7 @@ TEST_F(PacedReplayTest, AStopInsideALongGapEndsTheSendAtOnceAfterACountdown)
     EXPECT_NE(std::find(m_window.statusTexts.begin(), m_window.statusTexts.end(),
                   "1 packets sent, next packet in 3600 s"),
         m_window.statusTexts.end());
-    EXPECT_EQ(m_window.statusTexts.back(), "Stopped after 1 packets (round 1, packet 1)");
+    EXPECT_EQ(m_window.statusTexts.back(), "Stopped after 1 packet (round 1, packet 1)");
     // An honest bound, not a measurement: three reports at the display's pace.
     EXPECT_LT(elapsed, std::chrono::seconds(5));
 }
