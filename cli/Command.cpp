@@ -402,6 +402,9 @@ namespace {
             if (iExit == kExitSent && result.listen.bListened
                 && (observer.Judge().Judgement().bConfirmedFailed || !bReported))
                 iExit = bReported ? kExitNotAnswered : kExitSomeFailed;
+            // A device that stopped answering failed its requests, sent or not.
+            if (iExit == kExitSent && !result.listen.csGaveUp.empty())
+                iExit = kExitNotAnswered;
         }
         // The report says how the command ended: written last.
         if (!options.csReport.empty() && !result.NotSent() && result.listen.bListened) {

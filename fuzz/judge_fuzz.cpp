@@ -1,7 +1,9 @@
 // Any bytes as Ethernet frames for the judge: the parser, the request
 // classification and a whole judgement over them. The input is split at each
 // 0xff 0xfe pair into frames; the first half of them are requests, the rest
-// heard answers, and all of them the capture. No crash, no read outside a
+// heard answers, and all of them the capture (segmented answers there are
+// reassembled; some requests carry fresh invoke IDs, some answers are whole
+// ones). No crash, no read outside a
 // frame, and every line stays on one line.
 
 #include "judge/Bacnet.h"
@@ -38,6 +40,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
         if (f.linkSource.uLength > nMost || f.dadr.uLength > nMost || f.sadr.uLength > nMost)
             __builtin_trap();
         ClassifyRequest(f);
+        // A frame's last byte decides whether a request carries a fresh
+        // invoke ID (anywhere, even past its end) or an answer is a whole one.
+        const uint8_t uLast = frames[i].bytes.empty() ? 0 : frames[i].bytes.back();
+        if (uLast & 1) {
+            frames[i].iInvokeAt = uLast >> 1;
+            frames[i].uCapturedInvokeId = uLast;
+            frames[i].iSegments = uLast & 7;
+        }
         (i < frames.size() / 2 ? requests : heard).push_back(frames[i]);
     }
     const SJudgement j = Judge(requests, heard, &frames);

@@ -1,6 +1,7 @@
 #include "judge/Judge.h"
 
 #include "decode/Decoder.h"
+#include "decode/Segments.h"
 
 #include <algorithm>
 #include <array>
@@ -124,9 +125,14 @@ namespace {
         {
             m_parsed.reserve(frames.size());
             m_taken.assign(frames.size(), false);
+            const bool bWhole = std::any_of(frames.begin(), frames.end(),
+                [](const SJudgedFrame& f) { return f.iSegments > 0; });
             for (size_t i = 0; i < frames.size(); ++i) {
                 m_parsed.push_back(ParseBacnet(frames[i].bytes.data(), frames[i].bytes.size()));
-                if (IsAnswer(m_parsed.back().eApdu))
+                const SBacnetFrame& p = m_parsed.back();
+                if (bWhole && p.eApdu == EApdu::ComplexAck && p.bSegmented)
+                    continue;
+                if (IsAnswer(p.eApdu))
                     m_byInvokeId[m_parsed.back().uInvokeId].push_back(i);
             }
         }
@@ -350,6 +356,69 @@ SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJ
         }
     }
 
+    // A recorded answer in segments reads as the whole answer, as the
+    // packet list reassembles it from the capture's records.
+    std::unique_ptr<vdecode::CSegmentAssembler> pAssembler;
+    std::unordered_map<size_t, std::string> recordedInfo;
+    auto RecordedInfo = [&](size_t iRec) -> std::string {
+        const std::vector<SJudgedFrame>& c = *pCapture;
+        const SBacnetFrame& first = pRecorded->Parsed(iRec);
+        if (first.eApdu != EApdu::ComplexAck || !first.bSegmented)
+            return Info(c[iRec].bytes);
+        if (auto it = recordedInfo.find(iRec); it != recordedInfo.end())
+            return it->second;
+        auto Frame = [&](size_t i) {
+            vdecode::SFrame f;
+            f.pData = c[i].bytes.data();
+            f.header.uCapLen = static_cast<uint32_t>(c[i].bytes.size());
+            f.header.uWireLen = f.header.uCapLen;
+            f.uNumber = c[i].uRecord;
+            return f;
+        };
+        if (!pAssembler) {
+            pAssembler = std::make_unique<vdecode::CSegmentAssembler>();
+            for (size_t i = 0; i < c.size(); ++i)
+                pAssembler->Add(Frame(i));
+            pAssembler->Finish();
+        }
+        // The last segment: the first later one of the same answer without "more follows".
+        size_t nLast = iRec;
+        for (size_t i = iRec; i < c.size(); ++i) {
+            const SBacnetFrame& p = pRecorded->Parsed(i);
+            if (p.eApdu != EApdu::ComplexAck || !p.bSegmented || p.uInvokeId != first.uInvokeId
+                || p.linkDestination != first.linkDestination || p.uService != first.uService)
+                continue;
+            const decode::SFrameLayout at
+                = decode::LocateFrame(c[i].bytes.data(), c[i].bytes.size());
+            if (at.uApduAt == 0 || at.uApduAt >= c[i].bytes.size())
+                continue;
+            if ((c[i].bytes[at.uApduAt] & 0x04) == 0) {
+                nLast = i;
+                break;
+            }
+        }
+        std::unordered_map<uint64_t, size_t> byRecord;
+        for (size_t i = 0; i < c.size(); ++i)
+            byRecord[c[i].uRecord] = i;
+        const vdecode::CSegmentAssembler::ReadFn read
+            = [&](uint64_t uRecord, std::vector<uint8_t>& bytes) {
+                  auto it = byRecord.find(uRecord);
+                  if (it == byRecord.end())
+                      return false;
+                  bytes = c[it->second].bytes;
+                  return true;
+              };
+        std::string cs = pAssembler->Decode(Frame(nLast), nullptr, read).csInfo;
+        // The whole answer is said once, by the verdict's segment count.
+        const size_t nNote = cs.rfind(" (reassembled from ");
+        if (nLast != iRec && nNote != std::string::npos)
+            cs.erase(nNote);
+        else if (nLast == iRec)
+            cs = Info(c[iRec].bytes);
+        recordedInfo[iRec] = cs;
+        return cs;
+    };
+
     std::vector<std::string> heardInfo(heard.size());
     auto HeardInfo = [&](size_t i) -> const std::string& {
         if (heardInfo[i].empty())
@@ -376,8 +445,21 @@ SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJ
                 requests[n].bytes.begin(), requests[n].bytes.begin() + 6, base.requestMac.begin());
         j.uRounds = std::max(j.uRounds, requests[n].uRound);
         base.nRequest = n;
-        base.csRequest = Info(requests[n].bytes);
+        const SJudgedFrame& sent = requests[n];
+        const bool bFresh
+            = sent.iInvokeAt >= 0 && static_cast<size_t>(sent.iInvokeAt) < sent.bytes.size();
+        if (bFresh) {
+            std::vector<uint8_t> captured = sent.bytes;
+            captured[static_cast<size_t>(sent.iInvokeAt)] = sent.uCapturedInvokeId;
+            base.csRequest = Info(captured);
+        } else {
+            base.csRequest = Info(sent.bytes);
+        }
         base.bConfirmed = bConfirmed;
+        if (bConfirmed) {
+            base.iSentInvokeId = r.uInvokeId;
+            base.iCapturedInvokeId = bFresh ? sent.uCapturedInvokeId : r.uInvokeId;
+        }
 
         // What the capture recorded after this request.
         std::vector<size_t> recorded;
@@ -394,7 +476,7 @@ SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJ
                 const size_t iRec = recorded.front();
                 line.bHasRecorded = true;
                 line.uRecordedRecord = (*pCapture)[iRec].uRecord;
-                line.csRecorded = Info((*pCapture)[iRec].bytes);
+                line.csRecorded = RecordedInfo(iRec);
                 line.csRecordedKind = KindText(pRecorded->Parsed(iRec), line.csRecorded);
             }
             if (!pHeard)
@@ -415,6 +497,7 @@ SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJ
             line.csHeardKind = KindText(wire.Parsed(i), line.csAnswer);
             line.bSegmented
                 = wire.Parsed(i).eApdu == EApdu::ComplexAck && wire.Parsed(i).bSegmented;
+            line.iSegments = heard[i].iSegments;
             // An answer before a placed send time came soon after the
             // earliest the request can have left: counted from there.
             if (requests[n].llNs != 0 && heard[i].llNs != 0)
@@ -623,8 +706,16 @@ std::string SummaryText(uint64_t uPacketsSent, const SJudgement& j)
 std::string AnswerColumn(const SJudgeLine& line)
 {
     std::string csAnswer = line.bAnswered ? Clean(line.csAnswer) : "-";
+    // A fresh invoke ID is no difference from the recorded answer.
+    auto WithoutInvoke = [](std::string cs) {
+        const size_t nOpen = cs.find('[');
+        const size_t nClose = cs.find(']', nOpen == std::string::npos ? 0 : nOpen);
+        if (nOpen != std::string::npos && nClose != std::string::npos)
+            cs.erase(nOpen, nClose + 1 - nOpen);
+        return cs;
+    };
     if (line.bAnswered && line.bHasRecorded && line.eVerdict == EVerdict::Ok
-        && line.csRecorded != line.csAnswer && line.bConfirmed)
+        && WithoutInvoke(line.csRecorded) != WithoutInvoke(line.csAnswer) && line.bConfirmed)
         csAnswer += " (recorded: " + Clean(line.csRecorded) + ")";
     return csAnswer;
 }
@@ -632,6 +723,8 @@ std::string AnswerColumn(const SJudgeLine& line)
 std::string VerdictColumn(const SJudgeLine& line)
 {
     std::string csVerdict = VerdictWord(line.eVerdict);
+    if (line.iSegments > 0)
+        csVerdict += " (" + std::to_string(line.iSegments) + " segments)";
     if (line.eVerdict == EVerdict::Differs)
         csVerdict
             += " (" + Clean(line.csHeardKind) + "; recorded " + Clean(line.csRecordedKind) + ")";

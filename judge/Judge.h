@@ -36,6 +36,13 @@ struct SJudgedFrame {
     // between two stamps rather than stamped (0: llNs). No answer before it.
     int64_t llEarliestNs = 0;
     uint32_t uRound = 1; // the round a request went out in (1 first)
+    // A request a conversation gave a fresh invoke ID: where it sits (-1: sent
+    // as captured), and the captured ID, which the request's text shows.
+    int iInvokeAt = -1;
+    uint8_t uCapturedInvokeId = 0;
+    // Heard: a segmented answer reassembled from that many segments. Where one
+    // is among the frames, the segments themselves answer nothing.
+    int iSegments = 0;
 };
 
 // What "Send requests only" does with a record: decode's classifier, named
@@ -70,10 +77,15 @@ struct SJudgeLine {
     size_t nRequest = 0; // index into the requests judged
     std::string csRequest; // the request's Info text
     bool bConfirmed = false;
+    // A confirmed request's invoke IDs: as captured, and as sent (paired by
+    // it); -1 for other requests.
+    int iCapturedInvokeId = -1;
+    int iSentInvokeId = -1;
     bool bAnswered = false;
     size_t nAnswer = 0; // index into the frames heard, when answered
     std::string csAnswer; // the answer's Info text, "" when none
     bool bSegmented = false; // a segmented ComplexACK, answered at its first segment
+    int iSegments = 0; // or reassembled whole from that many: "ok (3 segments)"
     int64_t llRoundTripNs = -1; // -1 when either time stamp is missing
     EVerdict eVerdict = EVerdict::Unanswered;
     std::string

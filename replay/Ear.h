@@ -23,6 +23,9 @@ struct SHeardFrame {
     int64_t llNs = 0; // the kernel's receive time, nanoseconds since the epoch
     uint32_t uWireLength = 0; // the frame's length on the wire
     std::vector<uint8_t> bytes; // as received (padding included), an 802.1Q tag put back
+    // Not heard but made: a conversation's reassembled answer of that many
+    // segments (never saved with the answers).
+    int iSegments = 0;
 };
 
 // The filter program, as the kernel runs it, for tests and the benchmark.

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -16,6 +17,8 @@ namespace velmora {
 struct CListener::SShared {
     std::mutex mutex;
     std::vector<SHeardFrame> heard;
+    std::vector<SHeardFrame> tapped; // under the mutex
+    std::condition_variable tappedCame;
     std::atomic<bool> bStop { false };
     std::atomic<int> iHeard { 0 };
     int iTaken = 0; // under the mutex
@@ -32,6 +35,7 @@ CListener::~CListener()
 bool CListener::Start(const std::string& csAdapter, std::string& csError)
 {
     Stop();
+    m_ear.SetPrompt(m_bTap);
     if (!m_ear.Start(csAdapter, csError))
         return false;
     m_pShared = std::make_unique<SShared>();
@@ -53,10 +57,17 @@ void CListener::Run()
         // Short waits, so that Stop is never kept waiting long.
         if (m_ear.Read(batch, 20) == 0)
             continue;
-        std::lock_guard<std::mutex> lock(m_pShared->mutex);
-        for (SHeardFrame& f : batch)
-            m_pShared->heard.push_back(std::move(f));
-        m_pShared->iHeard.store(m_pShared->iTaken + static_cast<int>(m_pShared->heard.size()));
+        {
+            std::lock_guard<std::mutex> lock(m_pShared->mutex);
+            for (SHeardFrame& f : batch) {
+                if (m_bTap)
+                    m_pShared->tapped.push_back(f);
+                m_pShared->heard.push_back(std::move(f));
+            }
+            m_pShared->iHeard.store(m_pShared->iTaken + static_cast<int>(m_pShared->heard.size()));
+        }
+        if (m_bTap)
+            m_pShared->tappedCame.notify_one();
         batch.clear();
     }
     // What came before the stop is still taken.
@@ -65,6 +76,27 @@ void CListener::Run()
     std::lock_guard<std::mutex> lock(m_pShared->mutex);
     for (SHeardFrame& f : batch)
         m_pShared->heard.push_back(std::move(f));
+}
+
+void CListener::SetTap(bool bTap)
+{
+    m_bTap = bTap;
+}
+
+bool CListener::TakeTapped(std::vector<SHeardFrame>& heard, int64_t llWaitNs)
+{
+    if (!m_pShared)
+        return false;
+    std::unique_lock<std::mutex> lock(m_pShared->mutex);
+    if (m_pShared->tapped.empty() && llWaitNs > 0)
+        m_pShared->tappedCame.wait_for(lock, std::chrono::nanoseconds(llWaitNs),
+            [this] { return !m_pShared->tapped.empty(); });
+    if (m_pShared->tapped.empty())
+        return false;
+    for (SHeardFrame& f : m_pShared->tapped)
+        heard.push_back(std::move(f));
+    m_pShared->tapped.clear();
+    return true;
 }
 
 int CListener::Heard() const
@@ -118,6 +150,8 @@ bool CHeardFileWriter::Open(const std::string& csPath, std::string& csError)
 
 void CHeardFileWriter::Write(const SHeardFrame& frame)
 {
+    if (frame.iSegments > 0)
+        return;
     m_writer.Write(frame.bytes.data(), static_cast<uint32_t>(frame.bytes.size()), frame.uWireLength,
         static_cast<uint32_t>(frame.llNs / 1000000000),
         static_cast<uint32_t>(frame.llNs % 1000000000));

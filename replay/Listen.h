@@ -55,6 +55,10 @@ struct SSentRequest {
     // rather than stamped (0: llNs).
     int64_t llEarliestNs = 0;
     uint32_t uRound = 1; // the round it went out in (1 first)
+    // Conversing: where its fresh invoke ID sits (-1: sent as captured), and
+    // the captured one.
+    int iInvokeAt = -1;
+    uint8_t uCapturedInvokeId = 0;
 };
 
 // What a listening Send hands its shell as it goes (IReplayObserver::
@@ -71,12 +75,21 @@ struct SListenResult {
     bool bListened = false;
     std::string csError; // why the ear could not listen ("" when it did or was not asked)
     long long llSkipped = 0; // requests only: records read and not sent
+    // Conversing: the device that stopped answering ("" when none), and the
+    // requests that were then never sent.
+    std::string csGaveUp;
+    long long llNotSent = 0;
+    // Conversing: what became of each confirmed request since the last hand
+    // over, in the order they ended (the Send hands its reassembled answers
+    // over with the frames heard, and then forgets them).
+    std::vector<SConverseResult> conversed;
+    size_t nWholeHanded = 0; // of those, handed to the judge as heard
     // The requests sent, in order, with send stamps, and every frame heard,
     // in arrival order; empty when the observer took them as they came.
     std::vector<SSentRequest> requests;
     std::vector<SHeardFrame> heard;
     long long llRequests = 0; // requests sent, taken or not
-    long long llHeard = 0; // frames heard, taken or not
+    long long llHeard = 0; // frames heard, taken or not (reassembled answers too)
     size_t nUnstamped = 0; // requests whose send stamp never came (their round trip is "-")
 };
 
@@ -91,6 +104,12 @@ public:
     // Binds the ear to the adapter and starts hearing. False with a line
     // saying why (see CEar::Start).
     bool Start(const std::string& csAdapter, std::string& csError);
+    // Before Start, for a conversing Send: the prompt ear, and a copy of each
+    // frame kept for TakeTapped besides the one Take hands over.
+    void SetTap(bool bTap);
+    // Waits up to llWaitNs for frames not tapped yet, and appends them to
+    // heard; false when none came.
+    bool TakeTapped(std::vector<SHeardFrame>& heard, int64_t llWaitNs);
     int Heard() const; // every frame heard so far, taken ones too
     // Hands over the frames heard since the last Take, in arrival order.
     std::vector<SHeardFrame> Take();
@@ -101,6 +120,7 @@ private:
     void Run();
 
     CEar m_ear;
+    bool m_bTap = false;
     struct SShared;
     std::unique_ptr<SShared> m_pShared;
 };

@@ -170,7 +170,10 @@ namespace {
     public:
         // A frame about to be handed to the sink; kept when it asks, and
         // then its send time is wanted (true).
-        bool Candidate(long lIndex, const u_char* pData, uint32_t uLength, uint32_t uRound)
+        // iInvokeAt: where a conversation gave the frame a fresh invoke ID
+        // (-1: as captured), uCapturedId the captured one.
+        bool Candidate(long lIndex, const u_char* pData, uint32_t uLength, uint32_t uRound,
+            int iInvokeAt = -1, uint8_t uCapturedId = 0)
         {
             if (!IsRequest(pData, uLength))
                 return false;
@@ -179,9 +182,9 @@ namespace {
                 m_blocks.back().reserve(std::max<size_t>(kBlock, uLength));
             }
             std::vector<uint8_t>& b = m_blocks.back();
-            m_kept.push_back(
-                { static_cast<uint64_t>(lIndex), static_cast<uint32_t>(m_blocks.size() - 1),
-                    static_cast<uint32_t>(b.size()), uLength, uRound, false });
+            m_kept.push_back({ static_cast<uint64_t>(lIndex),
+                static_cast<uint32_t>(m_blocks.size() - 1), static_cast<uint32_t>(b.size()),
+                uLength, uRound, false, iInvokeAt, uCapturedId });
             b.insert(b.end(), pData, pData + uLength);
             return true;
         }
@@ -211,6 +214,8 @@ namespace {
                 r.bytes.assign(p, p + k.uLength);
                 r.llEarliestNs = i < earliest.size() ? earliest[i] : 0;
                 r.uRound = k.uRound;
+                r.iInvokeAt = k.iInvokeAt;
+                r.uCapturedInvokeId = k.uCapturedId;
                 nMissing += r.llNs == 0 ? 1 : 0;
                 requests.push_back(std::move(r));
             }
@@ -238,6 +243,8 @@ namespace {
             uint32_t uLength;
             uint32_t uRound;
             bool bOnWire;
+            int iInvokeAt;
+            uint8_t uCapturedId;
         };
         std::vector<std::vector<uint8_t>> m_blocks;
         std::vector<SKept> m_kept; // in the order handed, which is the order of the send times
@@ -266,7 +273,7 @@ namespace {
         // bInPlace: pData stays valid until the next Drain, and is staged
         // without a copy.
         void Add(long lIndex, const pcap_pkthdr& header, const u_char* pData, EAimOutcome eAim,
-            bool bInPlace, uint32_t uRound)
+            bool bInPlace, uint32_t uRound, int iInvokeAt = -1, uint8_t uCapturedId = 0)
         {
             // The reader stores both time stamp fields as signed 32-bit values.
             // Straight from the reader's buffer: the bytes are the same as after a
@@ -275,7 +282,9 @@ namespace {
                 static_cast<int32_t>(header.ts.tv_usec), static_cast<long>(header.len),
                 header.caplen < kSendBufferSize ? header.caplen : kSendBufferSize, -1, eAim };
             if (m_sink.IsOpen() && pData && record.uLength >= kShortestFrame) {
-                if (m_pSent && m_pSent->Candidate(lIndex, pData, record.uLength, uRound))
+                if (m_pSent
+                    && m_pSent->Candidate(
+                        lIndex, pData, record.uLength, uRound, iInvokeAt, uCapturedId))
                     m_sink.StampNext();
                 if (!m_bBatches) {
                     SendAlone(record, pData);
@@ -451,6 +460,24 @@ namespace {
         SListenChunk& chunk, bool bStop)
     {
         chunk.heard = bStop ? listener.Stop() : listener.Take();
+        // A segmented answer is judged whole, at its last segment's time.
+        for (; result.listen.nWholeHanded < result.listen.conversed.size();
+             ++result.listen.nWholeHanded) {
+            const SConverseResult& r = result.listen.conversed[result.listen.nWholeHanded];
+            if (r.iSegments == 0 || r.answer.empty())
+                continue;
+            SHeardFrame whole;
+            whole.llNs = r.llAnsweredNs;
+            whole.uWireLength = static_cast<uint32_t>(r.answer.size());
+            whole.bytes = r.answer;
+            whole.iSegments = r.iSegments;
+            const auto at = std::upper_bound(chunk.heard.begin(), chunk.heard.end(), whole.llNs,
+                [](int64_t ll, const SHeardFrame& f) { return ll < f.llNs; });
+            chunk.heard.insert(at, std::move(whole));
+        }
+        // Handed over: a Send that runs until stopped keeps none of them.
+        result.listen.conversed.clear();
+        result.listen.nWholeHanded = 0;
         std::vector<int64_t> times;
         std::vector<int64_t> earliest;
         sink.TakeSendTimes(times, earliest);
@@ -471,7 +498,8 @@ namespace {
         const Clock::time_point end = Clock::now() + request.listen.wait;
         const std::chrono::milliseconds interval
             = std::max(observer.ProgressInterval(), std::chrono::milliseconds(kStatusIntervalMs));
-        bool bStopped = result.bStopped;
+        // A device that stopped answering is not waited for.
+        bool bStopped = result.bStopped || !result.listen.csGaveUp.empty();
         while (!bStopped) {
             const Clock::time_point now = Clock::now();
             if (now >= end)
@@ -508,6 +536,9 @@ namespace {
         const CRecordSelection* pSelection; // sorted, no repeats; null: by mode
         const SAimPlan& aim;
         CSentLog* pSent; // listening: the requests are kept here
+        // Conversing: the conversation, and the listener that feeds it.
+        CConversation* pConv = nullptr;
+        CListener* pListener = nullptr;
         // Called as each round after the first begins (its pause is over).
         std::function<void()> onNextRound;
     };
@@ -579,7 +610,9 @@ namespace {
         const bool bSingle = request.eMode == EReplayMode::Single;
         const SPaceOptions pace = bSingle ? SPaceOptions() : request.pace;
         const bool bTimed = !pace.IsDefault();
-        const bool bRequestsOnly = request.listen.bRequestsOnly;
+        CConversation* const pConv = plan.pConv;
+        // A conversing Send sends requests only, whatever the filter says.
+        const bool bRequestsOnly = request.listen.bRequestsOnly || pConv;
         // One open descriptor for the per-packet records instead of an open and close each.
         CDebugLogHold hold;
         CBatchSender batch(sink, plan.pSent, !bSingle);
@@ -599,6 +632,10 @@ namespace {
             batch.Drain();
             SReplayCounts counts;
             counts.iHandled = batch.Count();
+            if (pConv) {
+                counts.bConversing = true;
+                counts.converse = pConv->Progress();
+            }
             if (bTimed) {
                 counts.llRound = pWait ? pWait->llRound : run.Round();
                 if (pWait && pWait->bCountdown) {
@@ -628,8 +665,38 @@ namespace {
             if (!bSingle && observer.StopRequested())
                 bStopped = true;
         };
+        // The conversation's gate: the frames heard go in, its timers run, and
+        // what it makes (retries, Segment-ACKs, Aborts) goes out at once.
+        std::vector<uint8_t> conversed(pConv ? kSendBufferSize : 0);
+        std::vector<SHeardFrame> tapped;
+        bool bGaveUp = false;
+        auto pump = [&](int64_t llWaitNs) {
+            tapped.clear();
+            plan.pListener->TakeTapped(tapped, llWaitNs);
+            for (const SHeardFrame& f : tapped)
+                pConv->Heard(f.bytes.data(), f.bytes.size(), f.llNs);
+            pConv->Tick();
+            for (const std::vector<uint8_t>& f : pConv->TakeFrames())
+                SendPacket(sink, f.data(), static_cast<uint32_t>(f.size()));
+            for (SConverseResult& r : pConv->TakeResults())
+                result.listen.conversed.push_back(std::move(r));
+        };
+        // One slice of a wait for an answer: the status at the display's pace
+        // (a window pumps its messages there), then hearing until llUntilNs or
+        // the slice is over. True when the user asked for a stop.
+        const int64_t llSliceNs = std::max<int64_t>(
+            std::chrono::nanoseconds(interval).count(), kStatusIntervalMs * 1'000'000LL);
+        auto waitSlice = [&](int64_t llUntilNs) {
+            if (Clock::now() >= nextShow) {
+                show(nullptr);
+                if (observer.StopRequested())
+                    return true;
+            }
+            pump(std::clamp<int64_t>(llUntilNs - clock.Now(), 0, llSliceNs));
+            return false;
+        };
         EPaceStep eStep = EPaceStep::Go;
-        while (!bStopped && (eStep = run.BeginRound(poll)) == EPaceStep::Go) {
+        while (!bStopped && !bGaveUp && (eStep = run.BeginRound(poll)) == EPaceStep::Go) {
             reached.Round(run.Round() == 1);
             if (run.Round() > 1 && plan.onNextRound)
                 plan.onNextRound();
@@ -677,8 +744,16 @@ namespace {
                 bFound = true;
                 uint32_t uLength
                     = pHeader->caplen < kSendBufferSize ? pHeader->caplen : kSendBufferSize;
+                // After a give-up the rest of the round is read to count the
+                // requests never sent.
+                if (bGaveUp) {
+                    if (IsRequest(pData, uLength))
+                        ++result.listen.llNotSent;
+                    ++lIndex;
+                    continue;
+                }
                 // Gates: records that do not ask are read and counted, and take
-                // no time. (Waiting for the answers before a request goes here.)
+                // no time; a conversing Send then waits for room in the window.
                 if (bRequestsOnly && !IsRequest(pData, uLength)) {
                     ++result.listen.llSkipped;
                     progress();
@@ -702,15 +777,65 @@ namespace {
                     pRecordHeader = &header;
                 }
                 EAimOutcome eAim = EAimOutcome::Unchanged;
-                const u_char* const pOut = aimer.Aim(pData, uLength, eAim);
+                const u_char* pOut = aimer.Aim(pData, uLength, eAim);
+                bool bInPlace = pCapture->InPlace() && pOut == pData;
                 // A route may have made the frame longer or shorter.
                 if (uLength != pRecordHeader->caplen) {
                     header = *pRecordHeader;
                     header.caplen = uLength;
                     pRecordHeader = &header;
                 }
-                batch.Add(lIndex, *pRecordHeader, pOut, eAim, pCapture->InPlace() && pOut == pData,
-                    uRound);
+                int iInvokeAt = -1;
+                uint8_t uCapturedId = 0;
+                if (pConv) {
+                    // The copy gets its fresh invoke ID, never the reader's buffer.
+                    std::memcpy(conversed.data(), pOut, uLength);
+                    EConverseGate eGate = EConverseGate::Wait;
+                    int64_t llUntilNs = 0;
+                    for (;;) {
+                        pump(0);
+                        eGate = pConv->Offer(
+                            static_cast<uint64_t>(lIndex), conversed.data(), uLength, llUntilNs);
+                        if (eGate != EConverseGate::Wait)
+                            break;
+                        if (waitSlice(llUntilNs)) {
+                            bStopped = true;
+                            break;
+                        }
+                    }
+                    if (bStopped)
+                        break;
+                    if (eGate == EConverseGate::GaveUp) {
+                        bGaveUp = true;
+                        ++result.listen.llNotSent;
+                        if (bSingle)
+                            break;
+                        ++lIndex;
+                        continue;
+                    }
+                    if (eGate == EConverseGate::Skip) {
+                        ++result.listen.llSkipped;
+                        progress();
+                        if (bSingle || bStopped)
+                            break;
+                        ++lIndex;
+                        continue;
+                    }
+                    // The one byte the gate changed is the invoke ID: the judge
+                    // names the request as captured.
+                    const auto diff = std::mismatch(pOut, pOut + uLength, conversed.data());
+                    if (diff.first != pOut + uLength) {
+                        iInvokeAt = static_cast<int>(diff.first - pOut);
+                        uCapturedId = *diff.first;
+                    }
+                    pOut = conversed.data();
+                    bInPlace = false;
+                }
+                batch.Add(
+                    lIndex, *pRecordHeader, pOut, eAim, bInPlace, uRound, iInvokeAt, uCapturedId);
+                // A conversing Send's request goes now: its time-out has begun.
+                if (pConv)
+                    batch.Drain();
                 if (pace.Paced()) {
                     if (run.RecordsInRound() == 1) {
                         const int64_t llHanded = clock.Now();
@@ -745,6 +870,26 @@ namespace {
                 break;
         }
         batch.Drain();
+        if (pConv) {
+            // The answers still owed come before the listening wait, unless
+            // the user stopped.
+            while (!bStopped && eStep != EPaceStep::Stopped && !pConv->GaveUp()) {
+                pump(0);
+                if (pConv->Outstanding() == 0 || pConv->GaveUp())
+                    break;
+                if (waitSlice(pConv->NextDeadline()))
+                    bStopped = true;
+            }
+            if (bStopped || eStep == EPaceStep::Stopped)
+                pConv->StopAll();
+            bGaveUp = bGaveUp || pConv->GaveUp();
+            if (bGaveUp) {
+                result.listen.csGaveUp = pConv->GiveUpText();
+                DebugLog("Replay ended: %s", result.listen.csGaveUp.c_str());
+            }
+            for (SConverseResult& r : pConv->TakeResults())
+                result.listen.conversed.push_back(std::move(r));
+        }
         result.iCount = batch.Count();
         result.iRefused = batch.Refused();
         result.iFailed = batch.Failed();
@@ -773,6 +918,38 @@ namespace {
                 pace.dDurationSeconds, result.iCount, static_cast<long long>(result.llRounds),
                 static_cast<long long>(result.llRoundFrames));
         }
+    }
+
+    // The requests one round of a Send offers, for a conversation's progress.
+    uint64_t CountRequests(const SReplayRequest& request, const CRecordSelection* pSelection)
+    {
+        const std::unique_ptr<CLocalCapture> pCapture
+            = OpenCaptureStream(request.csPath, true, kPacedReadBuffer);
+        if (!pCapture)
+            return 0;
+        const pcap_pkthdr* pHeader = nullptr;
+        const u_char* pData = nullptr;
+        uint64_t uRequests = 0;
+        size_t nNext = 0;
+        for (uint64_t u = 0; pCapture->Next(pHeader, pData) >= 0; ++u) {
+            if (pSelection) {
+                if (nNext == pSelection->size())
+                    break;
+                if ((*pSelection)[nNext] != u)
+                    continue;
+                ++nNext;
+            } else if (request.eMode == EReplayMode::Single) {
+                if (u < static_cast<uint64_t>(std::max(request.iOffset, 0)))
+                    continue;
+                if (u > static_cast<uint64_t>(std::max(request.iOffset, 0)) || request.iOffset < 0)
+                    break;
+            }
+            const uint32_t uLength
+                = pHeader->caplen < kSendBufferSize ? pHeader->caplen : kSendBufferSize;
+            if (IsRequest(pData, uLength))
+                ++uRequests;
+        }
+        return uRequests;
     }
 
 } // namespace
@@ -827,6 +1004,7 @@ SReplayResult Replay(
     const SListenOptions& listen = request.listen;
     CListener listener;
     CSentLog sent;
+    listener.SetTap(listen.Conversing());
     if (listen.bListen) {
         if (!listener.Start(request.csAdapter, result.listen.csError)) {
             result.eNotSent = ENotSent::NoEar;
@@ -841,7 +1019,7 @@ SReplayResult Replay(
     if (request.eMode != EReplayMode::Single && !request.pace.IsDefault())
         pCapture.reset();
     SLoopPlan loop { request, request.eMode == EReplayMode::Selection ? &sorted : nullptr, plan,
-        listen.bListen ? &sent : nullptr, nullptr };
+        listen.bListen ? &sent : nullptr, nullptr, nullptr, nullptr };
     // A listening Send in rounds hands each round over as the next begins,
     // so that one that runs until stopped keeps no more than a round or two.
     if (listen.bListen && observer.TakesListening())
@@ -850,6 +1028,14 @@ SReplayResult Replay(
             TakeListened(result, listener, sent, sink, chunk, false);
             observer.OnListened(chunk);
         };
+    std::unique_ptr<CConversation> pConv;
+    if (listen.Conversing()) {
+        pConv = std::make_unique<CConversation>(listen.converse, clock);
+        pConv->SetTotal(
+            CountRequests(request, request.eMode == EReplayMode::Selection ? &sorted : nullptr));
+        loop.pConv = pConv.get();
+        loop.pListener = &listener;
+    }
     SendLoop(loop, std::move(pCapture), sink, observer, clock, result);
     if (listen.bListen)
         Listen(request, result, observer, listener, sent, sink);

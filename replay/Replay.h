@@ -63,6 +63,9 @@ struct SReplayCounts {
     int64_t llRound = 0; // the round under way, 1 first; 0 for an untimed Send
     int64_t llWaitLeftMs = -1; // a wait longer than a second: ms left until the next frame
     bool bPause = false; // that wait is the pause between two rounds
+    // A conversing Send: which request, and whether it waits for an answer.
+    bool bConversing = false;
+    SConverseProgress converse;
 };
 
 // What a running Send tells its shell, and asks of it. Every call comes from

@@ -45,6 +45,8 @@ std::vector<judge::SJudgedFrame> JudgedRequests(const std::vector<SSentRequest>&
         f.bytes = r.bytes;
         f.llEarliestNs = r.llEarliestNs;
         f.uRound = r.uRound;
+        f.iInvokeAt = r.iInvokeAt;
+        f.uCapturedInvokeId = r.uCapturedInvokeId;
         frames.push_back(std::move(f));
     }
     return frames;
@@ -54,8 +56,13 @@ std::vector<judge::SJudgedFrame> JudgedHeard(const std::vector<SHeardFrame>& hea
 {
     std::vector<judge::SJudgedFrame> frames;
     frames.reserve(heard.size());
-    for (const SHeardFrame& h : heard)
-        frames.push_back({ 0, h.llNs, h.bytes });
+    for (const SHeardFrame& h : heard) {
+        judge::SJudgedFrame f;
+        f.llNs = h.llNs;
+        f.bytes = h.bytes;
+        f.iSegments = h.iSegments;
+        frames.push_back(std::move(f));
+    }
     return frames;
 }
 

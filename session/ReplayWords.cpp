@@ -17,6 +17,8 @@ std::string ProgressText(const SReplayCounts& counts)
     if (counts.llWaitLeftMs >= 0)
         cs += std::string(counts.bPause ? ", next round in " : ", next packet in ")
             + std::to_string((counts.llWaitLeftMs + 999) / 1000) + " s";
+    if (counts.bConversing)
+        cs += ", " + ConverseProgressText(counts.converse);
     return cs;
 }
 
@@ -207,6 +209,9 @@ std::string ReplayStatusText(const SReplayResult& result, const SReplayRequest& 
         return "Failed: round " + std::to_string(result.llUnreadRound) + " could not read "
             + FileName(csPath) + " again, after " + std::to_string(result.iCount) + " packets"
             + (g_bDebug ? " (see Debuglog.txt)" : "");
+    // A device that stopped answering ended the Send: that is the news.
+    if (!result.listen.csGaveUp.empty())
+        return "Stopped: " + result.listen.csGaveUp;
     std::string cs = SentStatusText(result);
     const std::string csRate = request.eMode == EReplayMode::Single
         ? std::string()
@@ -278,12 +283,15 @@ std::string ListenSummaryText(const SReplayResult& result, const SReplayRequest&
     const SListenResult& listen = result.listen;
     std::string cs
         = judge::SummaryText(static_cast<uint64_t>(result.iCount - result.iRefused), judgement);
-    if (request.listen.bRequestsOnly)
+    if (request.listen.bRequestsOnly || (request.listen.Conversing() && listen.llSkipped > 0))
         cs += "; " + CountWords(static_cast<uint64_t>(listen.llSkipped), "record", "records")
             + " skipped (not requests)";
     if (listen.nUnstamped > 0)
         cs += "; " + CountWords(listen.nUnstamped, "request", "requests")
             + " without a send time stamp (no round trip)";
+    if (!listen.csGaveUp.empty())
+        cs += "; " + CountWords(static_cast<uint64_t>(listen.llNotSent), "request", "requests")
+            + " not sent (" + listen.csGaveUp + ")";
     if (pHeard && judgement.nUnanswered > 0) {
         std::vector<judge::SJudgedFrame> heard;
         heard.reserve(pHeard->size());

@@ -14,7 +14,8 @@ namespace velmora {
 
 // The status line while a Send runs: "12 packets sent"; a timed Send adds
 // its round after the first, and a countdown in a wait longer than a second:
-// "40 packets sent (round 2), next packet in 5 s".
+// "40 packets sent (round 2), next packet in 5 s". A conversing Send adds
+// ", request 12 of 40, waiting for the answer (1.2 s)".
 std::string ProgressText(const SReplayCounts& counts);
 
 // What a progress line knows before a Send: records per round (0: unknown),

@@ -150,11 +150,12 @@ TEST_F(ResultsWindowTest, SendThroughToTheRowsAndTheStatusLine)
     CEnterNetns enter(m_ns);
     ASSERT_TRUE(enter.Ok());
     // The conversation from the client's side: 5 answered as recorded, 6 not
-    // at all, 7 with an Error where the capture holds an ACK.
+    // at all, 7 with an Error where the capture holds an ACK. Open loop, so
+    // that the responder knows each request by its captured invoke ID.
     Start({ Ip(1, 2, ReadPv(5)), Ip(2, 1, Ack(5)), Ip(1, 2, ReadPv(6)), Ip(1, 2, ReadPv(7)),
               Ip(2, 1, Ack(7)) },
         { "invoke=6=silent", "invoke=7=error=2,32" },
-        "Listen=1\r\nWait=0.3\r\nExpectCaptured=1\r\nRequestsOnly=1\r\n");
+        "Listen=1\r\nWait=0.3\r\nExpectCaptured=1\r\nRequestsOnly=1\r\nConverse=0\r\n");
     const std::string csNotice = "Listening for answers until 0.3 s after the last frame, "
                                  "expecting the captured answers, requests only";
     // Before Send the status line says the next Send listens.
@@ -309,47 +310,74 @@ TEST_F(ResultsWindowTest, SendThroughToTheRowsAndTheStatusLine)
 // responsive meanwhile and says it is listening.
 TEST_F(ResultsWindowTest, StopEndsTheWaitAtOnce)
 {
-    VTEST_REQUIRE_NETNS(m_ns);
-    CEnterNetns enter(m_ns);
-    ASSERT_TRUE(enter.Ok());
-    Start({ Ip(1, 2, ReadPv(5)) }, {}, "Listen=1\r\nWait=30\r\n");
-    std::string csDuring;
-    std::chrono::steady_clock::time_point stopped;
-    std::string csBar;
-    QRect statusDuring;
-    const QRect statusBefore = m_pDlg->Controls().pStatus->geometry();
-    QTimer::singleShot(400, m_pDlg.get(), [&] {
-        csDuring = m_pDlg->Controls().pStatus->text().toStdString();
-        if (m_pDlg->ProgressBar()->isVisible())
-            csBar = m_pDlg->ProgressBar()->text().toStdString() + " ("
-                + std::to_string(m_pDlg->ProgressBar()->value()) + "/"
-                + std::to_string(m_pDlg->ProgressBar()->maximum()) + ")";
-        statusDuring = m_pDlg->Controls().pStatus->geometry();
-        stopped = std::chrono::steady_clock::now();
-        QTest::mouseClick(m_pDlg->Controls().pSend, Qt::LeftButton); // reads Stop
-    });
-    const auto start = std::chrono::steady_clock::now();
-    QTest::mouseClick(m_pDlg->Controls().pSend, Qt::LeftButton);
-    const auto end = std::chrono::steady_clock::now();
-    ASSERT_NE(stopped, std::chrono::steady_clock::time_point());
-    EXPECT_LT(end - stopped, 200ms);
-    EXPECT_LT(end - start, 5s);
-    EXPECT_TRUE(std::regex_match(
-        csDuring, std::regex("Listening for answers: 1 heard, 2[0-9]\\.[0-9] s left")))
-        << csDuring;
-    // Every frame went; what came before the stop is judged all the same.
-    EXPECT_EQ(Timeless(m_pDlg->StatusText()),
-        "1 packet sent; 1 request: 1 answered, 0 unanswered; round trip ms (listening stopped "
-        "early). Listening for answers until 30 s after the last frame");
-    ASSERT_NE(m_pDlg->ResultsWindow(), nullptr);
-    EXPECT_EQ(m_pDlg->ResultsWindow()->Table()->rowCount(), 1);
-    EXPECT_EQ(m_pDlg->Controls().pSend->text().toStdString(), "Send");
-    // The progress bar stood beside a shorter status line, and went with the Send.
-    EXPECT_EQ(csBar, "1 of 1 record (1/1)");
-    EXPECT_LT(statusDuring.width(), statusBefore.width());
-    EXPECT_EQ(statusDuring.left(), statusBefore.left());
-    EXPECT_FALSE(m_pDlg->ProgressBar()->isVisible());
-    EXPECT_EQ(m_pDlg->Controls().pStatus->geometry(), statusBefore);
+    struct SRow {
+        const char* szName;
+        int iRequests;
+        std::vector<std::string> rules;
+        std::string csListen;
+        std::string csDuring; // the status line 400 ms in: a regular expression
+        std::string csBar; // the progress bar then
+        std::string csAfter;
+    };
+    const std::vector<SRow> rows = {
+        { "the wait after the last frame", 1, {}, "Listen=1\r\nWait=30\r\n",
+            "Listening for answers: 1 heard, 2[0-9]\\.[0-9] s left", "1 of 1 record (1/1)",
+            "1 packet sent; 1 request: 1 answered, 0 unanswered; round trip ms (listening "
+            "stopped early). Listening for answers until 30 s after the last frame" },
+        // Conversing: the second request waits up to 3 s for the first's answer.
+        { "a conversing Send waiting for an answer", 2, { "default=silent" },
+            "Listen=1\r\nWait=1\r\n",
+            "1 packets? sent, request 1 of 2, waiting for the answer \\(0\\.[2-9] s\\)",
+            "1 of 2 records (1/2)",
+            "Stopped after 1 packet. 1 packet sent; 1 request: 0 answered, 1 unanswered. "
+            "Listening for answers until 1 s after the last frame" },
+    };
+    for (const SRow& row : rows) {
+        SCOPED_TRACE(row.szName);
+        VTEST_REQUIRE_NETNS(m_ns);
+        CEnterNetns enter(m_ns);
+        ASSERT_TRUE(enter.Ok());
+        if (m_pResponder) {
+            m_pResponder->Signal(SIGTERM);
+            m_pResponder->Wait();
+        }
+        m_pDlg.reset();
+        Start(std::vector<Bytes>(static_cast<size_t>(row.iRequests), Ip(1, 2, ReadPv(5))),
+            row.rules, row.csListen);
+        std::string csDuring;
+        std::chrono::steady_clock::time_point stopped;
+        std::string csBar;
+        QRect statusDuring;
+        const QRect statusBefore = m_pDlg->Controls().pStatus->geometry();
+        QTimer::singleShot(400, m_pDlg.get(), [&] {
+            csDuring = m_pDlg->Controls().pStatus->text().toStdString();
+            if (m_pDlg->ProgressBar()->isVisible())
+                csBar = m_pDlg->ProgressBar()->text().toStdString() + " ("
+                    + std::to_string(m_pDlg->ProgressBar()->value()) + "/"
+                    + std::to_string(m_pDlg->ProgressBar()->maximum()) + ")";
+            statusDuring = m_pDlg->Controls().pStatus->geometry();
+            stopped = std::chrono::steady_clock::now();
+            QTest::mouseClick(m_pDlg->Controls().pSend, Qt::LeftButton); // reads Stop
+        });
+        const auto start = std::chrono::steady_clock::now();
+        QTest::mouseClick(m_pDlg->Controls().pSend, Qt::LeftButton);
+        const auto end = std::chrono::steady_clock::now();
+        ASSERT_NE(stopped, std::chrono::steady_clock::time_point());
+        EXPECT_LT(end - stopped, 200ms);
+        EXPECT_LT(end - start, 5s);
+        EXPECT_TRUE(std::regex_match(csDuring, std::regex(row.csDuring))) << csDuring;
+        // What came before the stop is judged all the same.
+        EXPECT_EQ(Timeless(m_pDlg->StatusText()), row.csAfter);
+        ASSERT_NE(m_pDlg->ResultsWindow(), nullptr);
+        EXPECT_EQ(m_pDlg->ResultsWindow()->Table()->rowCount(), 1);
+        EXPECT_EQ(m_pDlg->Controls().pSend->text().toStdString(), "Send");
+        // The progress bar stood beside a shorter status line, and went with the Send.
+        EXPECT_EQ(csBar, row.csBar);
+        EXPECT_LT(statusDuring.width(), statusBefore.width());
+        EXPECT_EQ(statusDuring.left(), statusBefore.left());
+        EXPECT_FALSE(m_pDlg->ProgressBar()->isVisible());
+        EXPECT_EQ(m_pDlg->Controls().pStatus->geometry(), statusBefore);
+    }
 }
 
 } // namespace

@@ -1,5 +1,5 @@
 // velmora-replay --listen against the scripted responder in a namespace: each
-// row a capture and a script, checking every line of standard output and
+// row a capture and a script (open loop: --no-converse), checking every line of standard output and
 // standard error, the exit status, the JUnit file and the saved answers.
 #include "Child.h"
 #include "FrameBuilder.h"
@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <memory>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -256,7 +257,7 @@ TEST(ListenCommandTest, CapturesAgainstTheRespondersScripts)
         ASSERT_NE(responder.Out().find("ready"), std::string::npos) << responder.Err();
 
         std::vector<std::string> args = { VELMORA_REPLAY_EXE, "-i", CNetns::SendIf(),
-            "--listen=0.3", "--answers", "answers.pcap", "--junit", "junit.xml" };
+            "--listen=0.3", "--answers", "answers.pcap", "--junit", "junit.xml", "--no-converse" };
         args.insert(args.end(), row.args.begin(), row.args.end());
         args.push_back("c.pcap");
         CChild command(args, dir.Path().string(), ns.Name());
@@ -276,6 +277,198 @@ TEST(ListenCommandTest, CapturesAgainstTheRespondersScripts)
             ss << in.rdbuf();
             EXPECT_EQ(Timeless(ss.str()), row.csJUnit);
         }
+        responder.Signal(SIGTERM);
+        EXPECT_EQ(responder.Wait(), 0);
+    }
+}
+
+// Conversing, seen on the wire between the command and the responder: each
+// row a capture, a script and the command's options, with the frames the
+// command put on the wire checked as a client's.
+struct SWireRow {
+    const char* szName;
+    std::vector<Bytes> capture;
+    std::vector<std::string> rules;
+    std::vector<std::string> args; // "--listen=0.3" comes first unless bListen is false
+    int iExit;
+    std::string csOut; // a regular expression, over Timeless output
+    std::string csErr; // the same
+    int iWindow; // the most confirmed requests outstanding at once; -1: not checked
+    std::vector<std::string> made; // our Segment-ACKs and Aborts: their first four APDU bytes
+    int iRequests = -1; // confirmed requests we put on the wire; -1: not checked
+    bool bOneId = false; // every request with one invoke ID (retries)
+    bool bListen = true;
+    bool bCaptureOnWire = false; // exactly the capture's frames went out
+};
+
+// What the wire shows of a conversation: BACnet/IP from 10.0.0.1 (us) and
+// 10.0.0.2 (the device), the APDU at byte 48.
+struct SWireSeen {
+    size_t nMaxOutstanding = 0;
+    int iSharedId = 0; // a request sent while another of the same ID was outstanding
+    int iRequests = 0;
+    std::set<int> ids;
+    std::vector<std::string> made;
+};
+
+SWireSeen SeeWire(const Frames& frames, bool bRetries)
+{
+    SWireSeen seen;
+    std::set<int> outstanding;
+    for (const Bytes& f : frames) {
+        if (f.size() < 52 || f[12] != 0x08 || f[13] != 0x00)
+            continue;
+        const uint8_t uType = f[48] >> 4;
+        if (f[29] == 1 && uType == 0) {
+            ++seen.iRequests;
+            seen.ids.insert(f[50]);
+            if (!outstanding.insert(f[50]).second && !bRetries)
+                ++seen.iSharedId;
+            seen.nMaxOutstanding = std::max(seen.nMaxOutstanding, outstanding.size());
+        } else if (f[29] == 1 && (uType == 4 || uType == 7)) {
+            static const char* const kHex = "0123456789abcdef";
+            std::string cs;
+            for (size_t i = 48; i < 52; ++i) {
+                cs += kHex[f[i] >> 4];
+                cs += kHex[f[i] & 15];
+            }
+            seen.made.push_back(cs);
+        } else if (f[29] == 2 && uType >= 2 && uType <= 7 && uType != 4) {
+            // A segment with more to follow leaves the request outstanding.
+            if (!(uType == 3 && (f[48] & 0x0c) == 0x0c))
+                outstanding.erase(f[49]);
+        }
+    }
+    return seen;
+}
+
+// Text a regular expression matches as it is.
+std::string Literal(const std::string& cs)
+{
+    return std::regex_replace(cs, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)");
+}
+
+TEST(ListenCommandTest, ConversingOnTheWire)
+{
+    std::vector<Bytes> flood(20, Ip(1, 2, kReadPv5));
+    // The capture's own segmented answer, as the responder would cut it.
+    Bytes data = Hex("0c 00000001 19 55 3e 65 78");
+    for (int i = 0; i < 120; ++i)
+        data.push_back(static_cast<uint8_t>(i));
+    data.push_back(0x3f);
+    std::vector<Bytes> segmented = { Ip(1, 2, kReadPv5) };
+    const size_t nEach = (data.size() + 2) / 3;
+    for (uint8_t u = 0; u < 3; ++u) {
+        Bytes apdu = Hex("01 00");
+        const Bytes head = { static_cast<uint8_t>(u < 2 ? 0x3c : 0x38), 5, u, 2, 12 };
+        apdu.insert(apdu.end(), head.begin(), head.end());
+        const size_t nTo = u < 2 ? (u + 1) * nEach : data.size();
+        apdu.insert(apdu.end(), data.begin() + long(u * nEach), data.begin() + long(nTo));
+        segmented.push_back(Ip(2, 1, apdu));
+    }
+    std::vector<Bytes> eight(8, Ip(1, 2, kReadPv5));
+    const std::string kLine = "0\t" + Literal(kRp5) + "\t";
+    const std::vector<SWireRow> rows = {
+        { "open loop, a queue of 2 loses requests", flood, { "queue=2,2" }, { "--no-converse" }, 4,
+            "([0-9]+\t[^\n]*\n){20}",
+            "[\\s\\S]*velmora-replay: 20 packets sent; 20 requests: [0-9]+ answered, "
+            "[1-9][0-9]* unanswered; round trip ms\n",
+            -1, {}, 20, true },
+        { "conversing, the same flood loses none", flood, { "queue=2,2" }, {}, 0,
+            "([0-9]+\t" + Literal(kRp5)
+                + "\treadProperty-ACK\\[ *[0-9]+\\][^\t]*\tanswered\tms\n){20}",
+            "[\\s\\S]*velmora-replay: 20 packets sent; 20 requests: 20 answered, 0 unanswered; "
+            "round trip ms\n",
+            1, {}, 20 },
+        { "window 4 against a queue of 4", flood, { "queue=4,2" }, { "--window", "4" }, 0,
+            "([0-9]+\t[^\n]*\tanswered\tms\n){20}",
+            "[\\s\\S]*20 answered, 0 unanswered; round trip ms\n", 4, {}, 20 },
+        { "3 segments, window 2, against the capture's own", segmented, { "segments=3,2" },
+            { "--expect", "captured" }, 0,
+            kLine
+                + "readProperty-ACK\\[ 0\\] analog-input,1 present-value = 00 01 [^\t(]*\tok \\(3 "
+                  "segments\\)\tms\n",
+            "[\\s\\S]*1 request: 1 answered \\(1 ok\\), 0 unanswered; round trip ms; 3 records "
+            "skipped \\(not requests\\)\n",
+            1, { "40000002", "40000202" }, 1 },
+        { "a lost segment: a negative Segment-ACK, then the rest", { Ip(1, 2, kReadPv5) },
+            { "segments=3,2", "lose=1" }, {}, 0,
+            kLine + "readProperty-ACK[^\t]*\tanswered \\(3 segments\\)\tms\n",
+            "[\\s\\S]*1 answered, 0 unanswered; round trip ms\n", 1,
+            { "40000002", "42000002", "40000202" }, 1 },
+        { "window 1 proposed: every segment acknowledged",
+            { Ip(1, 2, kReadPv5), Ip(1, 2, kReadPv5) }, { "segments=3,1" }, {}, 0,
+            "([0-9]\t" + Literal(kRp5)
+                + "\treadProperty-ACK[^\t]*\tanswered \\(3 segments\\)\tms\n){2}",
+            "[\\s\\S]*2 answered, 0 unanswered; round trip ms\n", 1,
+            { "40000001", "40000101", "40000201", "40010001", "40010101", "40010201" }, 2 },
+        { "retries carry the same invoke ID", { Ip(1, 2, kReadPv5) }, { "default=silent" },
+            { "--retries", "2", "--apdu-timeout", "60", "--give-up", "0" }, 4,
+            kLine + "-\tunanswered\t-\n", "[\\s\\S]*1 request: 0 answered, 1 unanswered\n", 1, {},
+            3, true },
+        { "a device falls silent: give-up after 3", eight, { "silent-after=2" },
+            { "--apdu-timeout", "200", "--give-up", "3" }, 4,
+            "([0-9]\t[^\n]*\tanswered\tms\n){2}([0-9]\t[^\n]*\tunanswered\t-\n){3}",
+            "velmora-replay: 5 Packets have been sent\n"
+            "velmora-replay: Stopped: the device at 10.0.0.2:47808 stopped answering after "
+            "record 4\n"
+            "velmora-replay: 5 packets sent; 5 requests: 2 answered, 3 unanswered; round trip "
+            "ms; 3 requests not sent \\(the device at 10.0.0.2:47808 stopped answering "
+            "after record 4\\)\n",
+            -1, {}, 5 },
+        { "listening off: the capture's bytes, answers too",
+            { Ip(1, 2, kReadPv5), Ip(2, 1, kAck5), Ip(2, 1, kIAm77) }, { "default=silent" }, {}, 0,
+            "", "velmora-replay: 3 Packets have been sent\n", -1, {}, 1, true, false, true },
+    };
+    for (const SWireRow& row : rows) {
+        SCOPED_TRACE(row.szName);
+        CNetns ns("cliconv");
+        VTEST_REQUIRE_NETNS(ns);
+        CTempDir dir;
+        {
+            CCaptureWriter writer;
+            ASSERT_TRUE(writer.Open(dir.File("c.pcap")));
+            for (const Bytes& frame : row.capture)
+                ASSERT_TRUE(writer.Write(frame));
+            ASSERT_TRUE(writer.Close());
+        }
+        std::vector<std::string> responderArgs = { VELMORA_RESPONDER, CNetns::PeerIf() };
+        responderArgs.insert(responderArgs.end(), row.rules.begin(), row.rules.end());
+        CChild responder(responderArgs, dir.Path().string(), ns.Name());
+        for (int i = 0; i < 200 && responder.Out().find("ready") == std::string::npos; ++i)
+            std::this_thread::sleep_for(10ms);
+        ASSERT_NE(responder.Out().find("ready"), std::string::npos) << responder.Err();
+        std::unique_ptr<CPeerCapture> pWire;
+        {
+            CEnterNetns enter(ns);
+            ASSERT_TRUE(enter.Ok());
+            pWire = std::make_unique<CPeerCapture>(CNetns::SendIf(), 2048);
+            ASSERT_TRUE(pWire->Ok());
+        }
+        std::vector<std::string> args = { VELMORA_REPLAY_EXE, "-i", CNetns::SendIf() };
+        if (row.bListen)
+            args.push_back("--listen=0.3");
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        args.push_back("c.pcap");
+        CChild command(args, dir.Path().string(), ns.Name());
+        EXPECT_EQ(command.Wait(), row.iExit) << command.Err();
+        const std::string csOut = Timeless(command.Out());
+        const std::string csErr = Timeless(command.Err());
+        EXPECT_TRUE(std::regex_match(csOut, std::regex(row.csOut))) << csOut;
+        EXPECT_TRUE(std::regex_match(csErr, std::regex(row.csErr))) << csErr;
+
+        const Frames wire = pWire->Collect(1000, 300);
+        const SWireSeen seen = SeeWire(wire, row.bOneId);
+        if (row.iWindow >= 0)
+            EXPECT_EQ(seen.nMaxOutstanding, static_cast<size_t>(row.iWindow));
+        EXPECT_EQ(seen.iSharedId, 0);
+        EXPECT_EQ(seen.made, row.made);
+        if (row.iRequests >= 0)
+            EXPECT_EQ(seen.iRequests, row.iRequests);
+        if (row.bOneId)
+            EXPECT_EQ(seen.ids.size(), 1u);
+        if (row.bCaptureOnWire)
+            EXPECT_EQ(wire, Frames(row.capture.begin(), row.capture.end()));
         responder.Signal(SIGTERM);
         EXPECT_EQ(responder.Wait(), 0);
     }
@@ -312,7 +505,9 @@ TEST(ListenCommandTest, RoundTripReadsTheDevicesDelay)
         pWire = std::make_unique<CPeerCapture>(CNetns::SendIf(), 512);
         ASSERT_TRUE(pWire->Ok());
     }
-    CChild command({ VELMORA_REPLAY_EXE, "-i", CNetns::SendIf(), "--listen=0.5", "-q", "c.pcap" },
+    // Open loop: each answer keeps its record's invoke ID.
+    CChild command({ VELMORA_REPLAY_EXE, "-i", CNetns::SendIf(), "--listen=0.5", "--no-converse",
+                       "-q", "c.pcap" },
         dir.Path().string(), ns.Name());
     EXPECT_EQ(command.Wait(), 0) << command.Err();
     const auto onWire = pWire->CollectStamped(10, 500);
@@ -342,33 +537,45 @@ namespace {
 // still judged and reported.
 TEST(ListenCommandTest, AStopEndsTheWait)
 {
-    CNetns ns("clistop");
-    VTEST_REQUIRE_NETNS(ns);
-    CTempDir dir;
-    {
-        CCaptureWriter writer;
-        ASSERT_TRUE(writer.Open(dir.File("c.pcap")));
-        ASSERT_TRUE(writer.Write(Ip(1, 2, kReadPv5)));
-        ASSERT_TRUE(writer.Close());
+    struct SStopRow {
+        const char* szName;
+        int iRequests;
+        const char* szListen;
+    };
+    // Conversing: the second request waits up to 3 s for the first's answer.
+    const std::vector<SStopRow> rows = { { "the wait after the last frame", 1, "--listen=60" },
+        { "a conversing Send waiting for an answer", 2, "--listen=0.3" } };
+    for (const SStopRow& row : rows) {
+        SCOPED_TRACE(row.szName);
+        CNetns ns("clistop");
+        VTEST_REQUIRE_NETNS(ns);
+        CTempDir dir;
+        {
+            CCaptureWriter writer;
+            ASSERT_TRUE(writer.Open(dir.File("c.pcap")));
+            for (int i = 0; i < row.iRequests; ++i)
+                ASSERT_TRUE(writer.Write(Ip(1, 2, kReadPv5)));
+            ASSERT_TRUE(writer.Close());
+        }
+        CChild responder({ VELMORA_RESPONDER, CNetns::PeerIf(), "default=silent" },
+            dir.Path().string(), ns.Name());
+        for (int i = 0; i < 200 && responder.Out().find("ready") == std::string::npos; ++i)
+            std::this_thread::sleep_for(10ms);
+        ASSERT_NE(responder.Out().find("ready"), std::string::npos) << responder.Err();
+        CChild command({ VELMORA_REPLAY_EXE, "-i", CNetns::SendIf(), row.szListen, "c.pcap" },
+            dir.Path().string(), ns.Name());
+        std::this_thread::sleep_for(700ms);
+        const auto start = std::chrono::steady_clock::now();
+        command.Signal(SIGINT);
+        EXPECT_EQ(command.Wait(5s), 130);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+        EXPECT_EQ(command.Out(), "0\t" + kRp5 + "\t-\tunanswered\t-\n");
+        EXPECT_NE(command.Err().find("1 packet sent; 1 request: 0 answered, 1 unanswered"),
+            std::string::npos)
+            << command.Err();
+        responder.Signal(SIGTERM);
+        responder.Wait();
     }
-    CChild responder(
-        { VELMORA_RESPONDER, CNetns::PeerIf(), "default=silent" }, dir.Path().string(), ns.Name());
-    for (int i = 0; i < 200 && responder.Out().find("ready") == std::string::npos; ++i)
-        std::this_thread::sleep_for(10ms);
-    ASSERT_NE(responder.Out().find("ready"), std::string::npos) << responder.Err();
-    CChild command({ VELMORA_REPLAY_EXE, "-i", CNetns::SendIf(), "--listen=60", "c.pcap" },
-        dir.Path().string(), ns.Name());
-    std::this_thread::sleep_for(700ms);
-    const auto start = std::chrono::steady_clock::now();
-    command.Signal(SIGINT);
-    EXPECT_EQ(command.Wait(5s), 130);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
-    EXPECT_EQ(command.Out(), "0\t" + kRp5 + "\t-\tunanswered\t-\n");
-    EXPECT_NE(
-        command.Err().find("1 packet sent; 1 request: 0 answered, 1 unanswered"), std::string::npos)
-        << command.Err();
-    responder.Signal(SIGTERM);
-    responder.Wait();
 }
 
 } // namespace

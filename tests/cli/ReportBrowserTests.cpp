@@ -119,9 +119,9 @@ TEST(ReportBrowserTest, TheBrowserShowsWhatTheTsvSays)
     for (int i = 0; i < 200 && responder.Out().find("ready") == std::string::npos; ++i)
         std::this_thread::sleep_for(10ms);
     ASSERT_NE(responder.Out().find("ready"), std::string::npos) << responder.Err();
-    CChild command(
-        { VELMORA_REPLAY_EXE, "-i", CNetns::SendIf(), "--listen=0.3", "--expect", "captured",
-            "--requests-only", "--junit", "j.xml", "--report", "report.html", "c<&>.pcap" },
+    CChild command({ VELMORA_REPLAY_EXE, "-i", CNetns::SendIf(), "--listen=0.3", "--expect",
+                       "captured", "--requests-only", "--junit", "j.xml", "--report", "report.html",
+                       "--no-converse", "c<&>.pcap" },
         dir.Path().string(), ns.Name());
     ASSERT_EQ(command.Wait(), 4) << command.Err();
     responder.Signal(SIGTERM);

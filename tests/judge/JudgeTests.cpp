@@ -99,6 +99,26 @@ SJudgedFrame Rec(uint64_t uRecord, Bytes b)
 {
     return { uRecord, 0, std::move(b) };
 }
+// Sent by a conversation with invoke ID uSent where the capture held 5 (a
+// BACnet/IP request's invoke ID is byte 50).
+SJudgedFrame Fresh(uint64_t uRecord, int64_t llMs, Bytes b, uint8_t uSent)
+{
+    b[50] = uSent;
+    SJudgedFrame f = Sent(uRecord, llMs, std::move(b));
+    f.iInvokeAt = 50;
+    f.uCapturedInvokeId = 5;
+    return f;
+}
+// A segmented answer a conversation reassembled from iSegments segments.
+SJudgedFrame Whole(int64_t llUs, Bytes b, int iSegments)
+{
+    SJudgedFrame f = Heard(llUs, std::move(b));
+    f.iSegments = iSegments;
+    return f;
+}
+// The segments of readProperty-ACK 5 (= 21.5), as a capture records them.
+const Bytes kAck5Segment0 = Hex("01 00 3c 05 00 04 0c 0c 00000001 19 55");
+const Bytes kAck5Segment1 = Hex("01 00 38 05 01 04 0c 3e 44 41ac0000 3f");
 
 std::string Lines(const SJudgement& j)
 {
@@ -252,6 +272,27 @@ TEST(JudgeTest, PairingOnTheWire)
             { Sent(0, 0, Ip(1, 2, kWhoIs)), Sent(1, 1, Ip(1, 2, kTimeSync)) }, {}, {},
             "0\twho-Is\t-\tunanswered\t-\n", "2 packets sent; 1 request: 0 answered, 1 unanswered",
             false },
+        // The captured ID answers nothing; the line names the request as captured.
+        { "a fresh invoke ID: paired by it", { Fresh(0, 0, Ip(1, 2, kReadPv5), 0) },
+            { Heard(1000, Ip(2, 1, kAck5)),
+                Heard(2000, Ip(2, 1, Hex("01 00 30 00 0c 0c 00000001 19 55 3e 44 41ac0000 3f"))) },
+            {},
+            "0\t" + kRp5
+                + "\treadProperty-ACK[ 0] analog-input,1 present-value = 21.5\tanswered\t2.000\n",
+            "1 packet sent; 1 request: 1 answered, 0 unanswered; round trip min 2.0, median 2.0, "
+            "p95 2.0, max 2.0 ms",
+            false },
+        // Reassembled whole: its first segment is no answer of its own.
+        { "a segmented answer judged whole", { Sent(0, 0, Ip(1, 2, kReadPv5)) },
+            { Heard(1000, Ip(2, 1, kAck5Segment0)), Heard(2500, Ip(2, 1, kAck5Segment1)),
+                Whole(2500, Ip(2, 1, kAck5), 2) },
+            {},
+            "0\t" + kRp5
+                + "\treadProperty-ACK[ 5] analog-input,1 present-value = 21.5\tanswered (2 "
+                  "segments)\t2.500\n",
+            "1 packet sent; 1 request: 1 answered, 0 unanswered; round trip min 2.5, median 2.5, "
+            "p95 2.5, max 2.5 ms",
+            false },
         { "no send time stamp", { { 0, 0, Ip(1, 2, kReadPv5) } }, { Heard(2000, Ip(2, 1, kAck5)) },
             {},
             "0\t" + kRp5
@@ -370,6 +411,17 @@ TEST(JudgeTest, VerdictsAgainstTheCapture)
             "present-value = 21.5\tno-record\t1.000\n",
             "1 packet sent; 1 request: 1 answered (1 no record), 0 unanswered; round trip min 1.0, "
             "median 1.0, p95 1.0, max 1.0 ms",
+            false },
+        // The recorded answer is reassembled too: the same text, no "(recorded: ...)".
+        { "a whole answer against the capture's segments", { Fresh(0, 0, Ip(1, 2, kReadPv5), 9) },
+            { Whole(3000, Ip(2, 1, Hex("01 00 30 09 0c 0c 00000001 19 55 3e 44 41ac0000 3f")), 2) },
+            { Rec(0, Ip(1, 2, kReadPv5)), Rec(1, Ip(2, 1, kAck5Segment0)),
+                Rec(2, Ip(2, 1, kAck5Segment1)) },
+            "0\t" + kRp5
+                + "\treadProperty-ACK[ 9] analog-input,1 present-value = 21.5\tok (2 "
+                  "segments)\t3.000\n",
+            "1 packet sent; 1 request: 1 answered (1 ok), 0 unanswered; round trip min 3.0, median "
+            "3.0, p95 3.0, max 3.0 ms",
             false },
         { "Who-Is with its recorded I-Am", { Sent(5, 0, Ip(1, 2, kWhoIs)) },
             { Heard(1000, Ip(2, 1, kIAm150)), Heard(2000, Ip(3, 1, kIAm300)) }, capture,
