@@ -1,94 +1,22 @@
 #pragma once
 
-// The little of a BACnet frame the judge needs: who sent it to whom (link,
-// BVLC and NPDU addresses), what kind of APDU it carries, its invoke ID and
-// service, and the few parameters that decide a verdict (error class and
-// code, reject and abort reasons, Who-Is limits, the I-Am/I-Have device).
-// Never reads outside the bytes given; what does not parse is "not BACnet".
+// The frame fields the judge pairs by live in decode/ (the conversation reads
+// them too); the judge names them as its own.
 
-#include <array>
-#include <cstddef>
-#include <cstdint>
+#include "decode/BacnetFields.h"
 
 namespace velmora::judge {
 
-enum class EApdu : uint8_t {
-    NotBacnet, // not a BACnet frame, or cut short before its APDU header
-    BvlcOnly, // a BVLC message without an NPDU (Register-Foreign-Device, ...)
-    NetworkMessage,
-    ConfirmedRequest,
-    UnconfirmedRequest,
-    SimpleAck,
-    ComplexAck,
-    SegmentAck,
-    Error,
-    Reject,
-    Abort,
-};
-
-// A BACnet MAC or NPDU address: up to 18 bytes (a B/IPv6 address); longer
-// ones do not parse.
-struct SStation {
-    uint8_t uLength = 0;
-    std::array<uint8_t, 18> bytes {};
-    bool operator==(const SStation&) const = default;
-};
-
-struct SBacnetFrame {
-    EApdu eApdu = EApdu::NotBacnet;
-    bool bIp = false; // BACnet/IP (else BACnet/Ethernet)
-
-    // Link: MACs for BACnet/Ethernet, IP address and port (6 bytes, as BACnet
-    // writes a B/IP address) for BACnet/IP.
-    SStation linkSource;
-    SStation linkDestination;
-    uint8_t uBvlcFunction = 0;
-    bool bForwarded = false; // a Forwarded-NPDU: origin holds its original source
-    SStation origin;
-
-    // NPDU
-    bool bHasDnet = false;
-    uint16_t uDnet = 0;
-    SStation dadr; // empty for a broadcast on DNET
-    bool bHasSnet = false;
-    uint16_t uSnet = 0;
-    SStation sadr;
-    uint8_t uNetworkMessage = 0; // eApdu NetworkMessage
-
-    // APDU
-    uint8_t uInvokeId = 0;
-    uint8_t uService = 0;
-    bool bSegmented = false; // the SEG bit
-    uint8_t uSequence = 0; // of a segment
-    bool bServer = false; // Abort and SegmentACK: sent by the server
-    uint32_t uErrorClass = 0;
-    uint32_t uErrorCode = 0;
-    bool bHasErrorCodes = false;
-    uint8_t uReason = 0; // Reject, Abort
-
-    // Who-Is / Who-Has limits (inclusive), when both were given.
-    bool bHasLimits = false;
-    uint32_t uLowLimit = 0;
-    uint32_t uHighLimit = 0;
-    // I-Am / I-Have: the device's instance number.
-    bool bHasDevice = false;
-    uint32_t uDeviceInstance = 0;
-};
-
-// Unconfirmed services and network messages the judge pairs.
-constexpr uint8_t kIAm = 0;
-constexpr uint8_t kIHave = 1;
-constexpr uint8_t kWhoHas = 7;
-constexpr uint8_t kWhoIs = 8;
-constexpr uint8_t kWhoIsRouterToNetwork = 0x00;
-constexpr uint8_t kIAmRouterToNetwork = 0x01;
-
-// Parses an Ethernet frame (nLength bytes as captured) that decode::LocateFrame
-// finds BACnet: its rules for tags, ports and padding hold here too. Never throws.
-SBacnetFrame ParseBacnet(const uint8_t* pData, size_t nLength);
-
-// The source and destination of a frame as BACnet sees them: a Forwarded-NPDU
-// comes from its origin.
-SStation BacnetSource(const SBacnetFrame& frame);
+using decode::BacnetSource;
+using decode::EApdu;
+using decode::kIAm;
+using decode::kIAmRouterToNetwork;
+using decode::kIHave;
+using decode::kWhoHas;
+using decode::kWhoIs;
+using decode::kWhoIsRouterToNetwork;
+using decode::ParseBacnet;
+using decode::SBacnetFrame;
+using decode::SStation;
 
 } // namespace velmora::judge

@@ -243,22 +243,6 @@ namespace {
 
 } // namespace
 
-ERequestKind ClassifyRequest(const SBacnetFrame& f)
-{
-    switch (f.eApdu) {
-    case EApdu::ConfirmedRequest:
-        return ERequestKind::Confirmed;
-    case EApdu::UnconfirmedRequest:
-        return f.uService == kIAm || f.uService == kIHave ? ERequestKind::Skipped
-                                                          : ERequestKind::Unconfirmed;
-    case EApdu::NetworkMessage:
-        return f.uNetworkMessage == kWhoIsRouterToNetwork ? ERequestKind::RouterQuery
-                                                          : ERequestKind::Skipped;
-    default:
-        return ERequestKind::Skipped;
-    }
-}
-
 const char* VerdictWord(EVerdict eVerdict)
 {
     switch (eVerdict) {

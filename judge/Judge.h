@@ -46,13 +46,9 @@ struct SJudgedFrame {
 };
 
 // What "Send requests only" does with a record: decode's classifier, named
-// here too for the callers that still ask the judge.
-using ERequestKind = decode::ERequestKind;
-ERequestKind ClassifyRequest(const SBacnetFrame& frame);
-inline ERequestKind ClassifyRequest(const uint8_t* pData, size_t nLength)
-{
-    return decode::ClassifyRequest(pData, nLength);
-}
+// here too for the judge's callers.
+using decode::ClassifyRequest;
+using decode::ERequestKind;
 
 enum class EVerdict {
     Answered, // an answer came (no --expect)

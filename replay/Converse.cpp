@@ -1,8 +1,7 @@
 #include "replay/Converse.h"
 
+#include "decode/BacnetFields.h"
 #include "decode/Frame.h"
-#include "judge/Bacnet.h"
-#include "judge/Judge.h"
 
 #include <algorithm>
 #include <array>
@@ -32,8 +31,8 @@ namespace {
 
     // A BACnet frame's fields and where its layers start.
     struct SLocated {
-        judge::SBacnetFrame f;
-        judge::ERequestKind eKind = judge::ERequestKind::Skipped;
+        decode::SBacnetFrame f;
+        decode::ERequestKind eKind = decode::ERequestKind::Skipped;
         bool bApdu = false; // nApdu..nEnd holds an APDU
         size_t nLength8023 = kNone; // the 802.3 length field
         size_t nIp = kNone;
@@ -44,16 +43,16 @@ namespace {
         size_t nEnd = 0; // the APDU's end, padding left out
     };
 
-    // The one place this file reads BACnet: the frame locator for the layers,
-    // the judge's parser for the fields.
+    // The one place this file reads BACnet: the frame locator for the layers
+    // and decode's frame fields for the rest.
     SLocated Locate(const uint8_t* p, size_t n)
     {
         SLocated at;
-        at.f = judge::ParseBacnet(p, n);
-        at.eKind = judge::ClassifyRequest(at.f);
-        const judge::EApdu e = at.f.eApdu;
-        if (e == judge::EApdu::NotBacnet || e == judge::EApdu::BvlcOnly
-            || e == judge::EApdu::NetworkMessage)
+        at.f = decode::ParseBacnet(p, n);
+        at.eKind = decode::ClassifyRequest(at.f);
+        const decode::EApdu e = at.f.eApdu;
+        if (e == decode::EApdu::NotBacnet || e == decode::EApdu::BvlcOnly
+            || e == decode::EApdu::NetworkMessage)
             return at;
         const decode::SFrameLayout layout = decode::LocateFrame(p, n);
         if (!layout.uApduAt)
@@ -104,7 +103,7 @@ namespace {
         return out;
     }
 
-    std::string DeviceKey(const judge::SBacnetFrame& r)
+    std::string DeviceKey(const decode::SBacnetFrame& r)
     {
         std::string cs(1, static_cast<char>(r.linkDestination.uLength));
         cs.append(r.linkDestination.bytes.begin(), r.linkDestination.bytes.end());
@@ -117,7 +116,7 @@ namespace {
         return cs;
     }
 
-    std::string Hex(const judge::SStation& s, char cSeparator)
+    std::string Hex(const decode::SStation& s, char cSeparator)
     {
         std::string cs;
         char sz[4];
@@ -130,10 +129,10 @@ namespace {
         return cs;
     }
 
-    std::string DeviceText(const judge::SBacnetFrame& r)
+    std::string DeviceText(const decode::SBacnetFrame& r)
     {
         std::string cs;
-        const judge::SStation& d = r.linkDestination;
+        const decode::SStation& d = r.linkDestination;
         if (r.bIp) {
             cs = std::to_string(d.bytes[0]) + "." + std::to_string(d.bytes[1]) + "."
                 + std::to_string(d.bytes[2]) + "." + std::to_string(d.bytes[3]) + ":"
@@ -147,31 +146,31 @@ namespace {
     }
 
     // As the judge pairs: back to where the request came from, from where it went.
-    bool Answers(const judge::SBacnetFrame& r, const judge::SBacnetFrame& a)
+    bool Answers(const decode::SBacnetFrame& r, const decode::SBacnetFrame& a)
     {
         if (a.uInvokeId != r.uInvokeId || a.bIp != r.bIp)
             return false;
         if (r.bHasSnet) {
             const bool bRoutedBack = a.bHasDnet && a.uDnet == r.uSnet && a.dadr == r.sadr;
-            if (!bRoutedBack && judge::BacnetSource(r) != a.linkDestination)
+            if (!bRoutedBack && decode::BacnetSource(r) != a.linkDestination)
                 return false;
-        } else if (judge::BacnetSource(r) != a.linkDestination) {
+        } else if (decode::BacnetSource(r) != a.linkDestination) {
             return false;
         }
         if (r.bHasDnet)
             return a.bHasSnet && a.uSnet == r.uDnet && a.sadr == r.dadr;
-        return judge::BacnetSource(a) == r.linkDestination;
+        return decode::BacnetSource(a) == r.linkDestination;
     }
 
-    bool IsAnswer(const judge::SBacnetFrame& a)
+    bool IsAnswer(const decode::SBacnetFrame& a)
     {
         switch (a.eApdu) {
-        case judge::EApdu::SimpleAck:
-        case judge::EApdu::ComplexAck:
-        case judge::EApdu::Error:
-        case judge::EApdu::Reject:
+        case decode::EApdu::SimpleAck:
+        case decode::EApdu::ComplexAck:
+        case decode::EApdu::Error:
+        case decode::EApdu::Reject:
             return true;
-        case judge::EApdu::Abort:
+        case decode::EApdu::Abort:
             return a.bServer;
         default:
             return false;
@@ -371,9 +370,9 @@ EConverseGate CConversation::Offer(
     if (s.bGaveUp)
         return EConverseGate::GaveUp;
     const SLocated at = Locate(pFrame, uLength);
-    if (at.eKind == judge::ERequestKind::Skipped)
+    if (at.eKind == decode::ERequestKind::Skipped)
         return EConverseGate::Skip;
-    if (at.eKind != judge::ERequestKind::Confirmed || at.f.bSegmented || !at.bApdu
+    if (at.eKind != decode::ERequestKind::Confirmed || at.f.bSegmented || !at.bApdu
         || at.nEnd - at.nApdu < 3) {
         s.bWaiting = false;
         ++s.uOffered;
@@ -429,12 +428,12 @@ void CConversation::Heard(const uint8_t* pFrame, size_t nLength, int64_t llHeard
         SState::SRequest& r = s.outstanding[i];
         if (!Answers(r.at.f, a.f))
             continue;
-        if (a.f.eApdu == judge::EApdu::ComplexAck && a.f.bSegmented)
+        if (a.f.eApdu == decode::EApdu::ComplexAck && a.f.bSegmented)
             return s.Segment(i, pFrame, a, llHeardNs);
         if (r.bSegmenting) {
             // Anything else in the middle of a segmented answer: a server's Abort
             // ends it; a stray answer breaks it.
-            if (a.f.eApdu != judge::EApdu::Abort)
+            if (a.f.eApdu != decode::EApdu::Abort)
                 return s.Abort(i, kAbortInvalidApdu);
         }
         r.result.llAnsweredNs = llHeardNs;

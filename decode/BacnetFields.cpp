@@ -1,8 +1,8 @@
-#include "judge/Bacnet.h"
+#include "decode/BacnetFields.h"
 
 #include "decode/Frame.h"
 
-namespace velmora::judge {
+namespace velmora::decode {
 
 namespace {
 
@@ -304,4 +304,20 @@ SStation BacnetSource(const SBacnetFrame& frame)
     return frame.bForwarded ? frame.origin : frame.linkSource;
 }
 
-} // namespace velmora::judge
+ERequestKind ClassifyRequest(const SBacnetFrame& f)
+{
+    switch (f.eApdu) {
+    case EApdu::ConfirmedRequest:
+        return ERequestKind::Confirmed;
+    case EApdu::UnconfirmedRequest:
+        return f.uService == kIAm || f.uService == kIHave ? ERequestKind::Skipped
+                                                          : ERequestKind::Unconfirmed;
+    case EApdu::NetworkMessage:
+        return f.uNetworkMessage == kWhoIsRouterToNetwork ? ERequestKind::RouterQuery
+                                                          : ERequestKind::Skipped;
+    default:
+        return ERequestKind::Skipped;
+    }
+}
+
+} // namespace velmora::decode
