@@ -529,16 +529,15 @@ void CReplayDlg::RunReplay(SReplayRequest request)
     request.pace = m_session.SendOptions().pace;
     request.listen = m_session.SendOptions().listen;
     m_bWaiting = false;
-    {
-        uint64_t uRecords = 0;
-        vdecode::CCaptureIndex index;
-        if (request.eMode == EReplayMode::All && index.Open(request.csPath)) {
-            std::atomic<bool> bStop { false };
-            index.Run(bStop);
-            uRecords = index.Count();
-        }
-        m_progressPlan = ProgressPlanOf(request, uRecords);
-    }
+    // The records of the whole file are counted beside the Send, so that a
+    // large capture's first frame waits for nothing; the bar is busy until
+    // the count is in.
+    m_progressPlan = ProgressPlanOf(request, 0);
+    m_lastCounts = SReplayCounts();
+    CRecordCounter counter;
+    if (request.eMode == EReplayMode::All)
+        counter.Start(request.csPath);
+    m_pCounter = &counter;
     m_sendStart = std::chrono::steady_clock::now();
     ShowProgressBar(true);
     const auto wallStart = std::chrono::system_clock::now();
@@ -547,6 +546,8 @@ void CReplayDlg::RunReplay(SReplayRequest request)
         ? std::make_unique<CListenJudge>(request, nullptr, kResultsRows)
         : nullptr;
     const SReplayResult result = Replay(request, *this);
+    m_pCounter = nullptr;
+    counter.Stop();
     const auto duration = std::chrono::steady_clock::now() - start;
     ShowProgressBar(false);
     if (m_bReplayStarted)
@@ -846,19 +847,39 @@ void CReplayDlg::ShowProgressBar(bool bShow)
     }
 }
 
+// The bar follows the count, and the total once the counter has it.
+void CReplayDlg::UpdateProgressBar(const SReplayCounts& counts)
+{
+    if (!m_pProgress->isVisible())
+        return;
+    if (m_pCounter && m_progressPlan.uPerRound == 0) {
+        const uint64_t uRecords = m_pCounter->Records();
+        if (uRecords > 0) {
+            m_progressPlan.uPerRound = uRecords;
+            const uint64_t uTotal = m_progressPlan.llRounds > 0
+                ? uRecords * static_cast<uint64_t>(m_progressPlan.llRounds)
+                : 0;
+            m_pProgress->setRange(0, static_cast<int>(std::min<uint64_t>(uTotal, INT_MAX)));
+        }
+    }
+    if (m_pProgress->maximum() > 0)
+        m_pProgress->setValue(std::min(counts.iHandled, m_pProgress->maximum()));
+    m_pProgress->setFormat(QString::fromStdString(ProgressLine(m_progressPlan, counts, 0)));
+}
+
 void CReplayDlg::OnProgress(const SReplayCounts& counts)
 {
-    if (m_pProgress->isVisible()) {
-        if (m_pProgress->maximum() > 0)
-            m_pProgress->setValue(std::min(counts.iHandled, m_pProgress->maximum()));
-        m_pProgress->setFormat(QString::fromStdString(ProgressLine(m_progressPlan, counts, 0)));
-    }
+    m_lastCounts = counts;
+    UpdateProgressBar(counts);
     SetStatusText(ProgressText(counts));
     PumpMessages();
 }
 
 void CReplayDlg::OnListening(const SListenCounts& counts)
 {
+    // A total counted after the last frame still reaches the bar.
+    if (m_progressPlan.uPerRound == 0)
+        UpdateProgressBar(m_lastCounts);
     m_bWaiting = true;
     SetStatusText(ListeningText(counts));
     PumpMessages();

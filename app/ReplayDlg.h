@@ -5,6 +5,7 @@
 #include "replay/AdapterList.h"
 #include "replay/Replay.h"
 #include "session/JudgeSend.h"
+#include "session/RecordCounter.h"
 #include "session/ReplayWords.h"
 #include "session/Session.h"
 
@@ -174,6 +175,9 @@ private:
     CResultsWnd* m_pResults = nullptr; // the same
     QProgressBar* m_pProgress = nullptr;
     SProgressPlan m_progressPlan;
+    CRecordCounter* m_pCounter = nullptr; // counting the capture's records beside a Send
+    SReplayCounts m_lastCounts; // the last progress of the Send under way
+    void UpdateProgressBar(const SReplayCounts& counts);
     std::chrono::steady_clock::time_point m_sendStart;
     void ShowProgressBar(bool bShow);
 };

@@ -10,6 +10,7 @@
 #include "replay/Aim.h"
 #include "replay/Replay.h"
 #include "session/JudgeSend.h"
+#include "session/RecordCounter.h"
 #include "session/ReplayWords.h"
 #include "session/Report.h"
 #include "session/SendWords.h"
@@ -51,7 +52,12 @@ namespace {
         {
         }
         bool ShowsProgress() const { return m_bProgress; }
-        void SetPlan(const SProgressPlan& plan) { m_plan = plan; }
+        // pCounter: where the capture's records are being counted (All mode).
+        void SetPlan(const SProgressPlan& plan, const CRecordCounter* pCounter)
+        {
+            m_plan = plan;
+            m_pCounter = pCounter;
+        }
         void OnProgress(const SReplayCounts& counts) override
         {
             if (!m_bProgress)
@@ -62,6 +68,8 @@ namespace {
             m_lastShown = now;
             m_bShown = true;
             const double dSeconds = std::chrono::duration<double>(now - m_start).count();
+            if (m_pCounter && m_plan.uPerRound == 0)
+                m_plan.uPerRound = m_pCounter->Records();
             std::fprintf(m_pErr, "\r%s\033[K", ProgressLine(m_plan, counts, dSeconds).c_str());
             std::fflush(m_pErr);
         }
@@ -118,6 +126,7 @@ namespace {
         Clock::time_point m_lastShown;
         bool m_bShown = false;
         SProgressPlan m_plan;
+        const CRecordCounter* m_pCounter = nullptr;
         const SCliOptions* m_pOptions = nullptr;
         std::unique_ptr<CListenJudge> m_pJudge;
         CHeardFileWriter m_answers;
@@ -344,16 +353,13 @@ namespace {
         // Nobody sends aimed frames by surprise: the aim is said before the Send.
         if (!options.bQuiet && !request.aim.IsDefault())
             std::fprintf(pErr, "%s: %s\n", kName, AimSummary(request.aim).c_str());
-        // Only a terminal sees the progress: only then are the records counted.
+        // Only a terminal sees the progress: only then are the records
+        // counted, beside the Send.
+        CRecordCounter counter;
         if (observer.ShowsProgress()) {
-            uint64_t uRecords = 0;
-            vdecode::CCaptureIndex index;
-            if (request.eMode == EReplayMode::All && index.Open(request.csPath)) {
-                std::atomic<bool> bStop { false };
-                index.Run(bStop);
-                uRecords = index.Count();
-            }
-            observer.SetPlan(ProgressPlanOf(request, uRecords));
+            observer.SetPlan(ProgressPlanOf(request, 0), &counter);
+            if (request.eMode == EReplayMode::All)
+                counter.Start(request.csPath);
         }
         const auto wallStart = std::chrono::system_clock::now();
         const auto start = std::chrono::steady_clock::now();

@@ -2,14 +2,17 @@
 #include "TestSupport.h"
 #include "log/Log.h"
 #include "session/JudgeSend.h"
+#include "session/RecordCounter.h"
 #include "session/SendOptions.h"
 #include "session/SendWords.h"
 #include "session/Session.h"
 #include "settings/AppSettings.h"
+#include "tools/CaptureWriter.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <optional>
+#include <thread>
 
 using namespace velmora;
 
@@ -502,5 +505,44 @@ TEST(ListenJudgeTest, RoundsAreJudgedWithTheNextRoundsAnswers)
             if (line.bAnswered)
                 EXPECT_LT(line.nAnswer, judge.Heard().size());
         }
+    }
+}
+
+// The records of a capture are counted beside a Send: the count comes once
+// the file is read whole, never a partial one, and a stop ends it at once.
+TEST(RecordCounterTest, CountsTheWholeFileOrNothing)
+{
+    using namespace std::chrono_literals;
+    vtest::CTempDir dir;
+    constexpr uint64_t kBig = 1000000;
+    ASSERT_TRUE(WriteTestCapture(dir.File("three.pcap"), 3, 60));
+    ASSERT_TRUE(WriteTestCapture(dir.File("big.pcap"), kBig, 60));
+    vtest::WriteFile(dir.File("not.pcap"), "not a capture");
+    const struct {
+        const char* szFile;
+        bool bStopAtOnce;
+        uint64_t uRecords; // when it is read to its end
+    } rows[] = {
+        { "three.pcap", false, 3 },
+        { "not.pcap", false, 0 },
+        { "missing.pcap", false, 0 },
+        { "big.pcap", true, kBig },
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.szFile);
+        CRecordCounter counter;
+        counter.Start(dir.File(row.szFile));
+        if (row.uRecords > 0 && !row.bStopAtOnce)
+            EXPECT_TRUE(vtest::WaitUntil([&] { return counter.Records() > 0; }, 2s));
+        else if (!row.bStopAtOnce)
+            std::this_thread::sleep_for(50ms);
+        const auto start = std::chrono::steady_clock::now();
+        counter.Stop();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+        const uint64_t uRecords = counter.Records();
+        if (row.bStopAtOnce)
+            EXPECT_TRUE(uRecords == 0 || uRecords == row.uRecords) << uRecords;
+        else
+            EXPECT_EQ(uRecords, row.uRecords);
     }
 }

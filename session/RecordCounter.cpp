@@ -1,0 +1,48 @@
+#include "session/RecordCounter.h"
+
+#include "decode/CaptureIndex.h"
+
+#include <atomic>
+#include <thread>
+
+namespace velmora {
+
+struct CRecordCounter::SImpl {
+    vdecode::CCaptureIndex index;
+    std::atomic<bool> bStop { false };
+    std::thread thread;
+};
+
+CRecordCounter::CRecordCounter()
+    : m_p(std::make_unique<SImpl>())
+{
+}
+
+CRecordCounter::~CRecordCounter()
+{
+    Stop();
+}
+
+void CRecordCounter::Start(const std::string& csPath)
+{
+    Stop();
+    m_p = std::make_unique<SImpl>();
+    if (!m_p->index.Open(csPath))
+        return;
+    SImpl* p = m_p.get();
+    p->thread = std::thread([p] { p->index.Run(p->bStop); });
+}
+
+uint64_t CRecordCounter::Records() const
+{
+    return m_p->index.State() == vdecode::CCaptureIndex::EState::Done ? m_p->index.Count() : 0;
+}
+
+void CRecordCounter::Stop()
+{
+    m_p->bStop = true;
+    if (m_p->thread.joinable())
+        m_p->thread.join();
+}
+
+} // namespace velmora
