@@ -511,23 +511,18 @@ void CReplayDlg::SendRecordSelection(const std::string& csPath, const CRecordSel
     // cannot give is reported now, once, and nothing is sent.
     if (!DoDataExchange(true))
         return;
-    SReplayRequest request;
-    request.csPath = csPath;
-    request.eMode = EReplayMode::Selection;
-    request.selection = selection;
-    RunReplay(std::move(request));
+    RunReplay(&selection, csPath);
 }
 
-void CReplayDlg::RunReplay(SReplayRequest request)
+void CReplayDlg::RunReplay(const CRecordSelection* pSelection, const std::string& csPath)
 {
     m_bReplaying = true;
     m_bReplayStarted = false;
     m_stopRequest = EStop::None;
     ClearStatusReason();
-    request.csAdapter = m_session.Settings().NicDevice;
-    request.aim = m_session.SendOptions().aim;
-    request.pace = m_session.SendOptions().pace;
-    request.listen = m_session.SendOptions().listen;
+    const AppSettings& values = m_session.Settings();
+    const SReplayRequest request = MakeReplayRequest(
+        csPath, values.Mode, values.Offset, pSelection, values.NicDevice, m_session.SendOptions());
     m_bWaiting = false;
     // The records of the whole file are counted beside the Send, so that a
     // large capture's first frame waits for nothing; the bar is busy until
@@ -661,25 +656,22 @@ void CReplayDlg::OnSend()
     // of range (a negative one sends nothing); a field that holds no number
     // sends nothing rather than the last good offset.
     const bool bOffsetOk = DoDataExchange(true);
-    SReplayRequest request;
-    request.csPath = m_session.CapturePath();
     // No radio button set (-1) counts as Single Packet.
-    request.eMode = m_session.Settings().Mode == 1 ? EReplayMode::All : EReplayMode::Single;
-    request.iOffset = m_session.Settings().Offset;
+    const bool bSingle = m_session.Settings().Mode != 1;
     // A close asked for while the offset's box was up sends nothing.
     if (m_bCloseAfterReplay) {
         m_bReplaying = false;
         EndIfClosed();
         return;
     }
-    if (!bOffsetOk && !m_bOffsetParsed && request.eMode == EReplayMode::Single) {
+    if (!bOffsetOk && !m_bOffsetParsed && bSingle) {
         ShowStatusSentence(OffsetNotValidText(), true);
         ShowAimNotice();
         m_bReplaying = false;
         EndIfClosed();
         return;
     }
-    RunReplay(std::move(request));
+    RunReplay(nullptr, m_session.CapturePath());
 }
 
 void CReplayDlg::reject()

@@ -131,7 +131,8 @@ protected:
 private:
     void BuildWindow();
     // Runs one Send (the adapter from the settings) and reports its end.
-    void RunReplay(SReplayRequest request);
+    // pSelection: the chosen records; else the settings' mode and offset.
+    void RunReplay(const CRecordSelection* pSelection, const std::string& csPath);
     void ClearStatusReason();
     // The aim's and the listening's notices at the end of the status line.
     void ShowAimNotice();

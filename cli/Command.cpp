@@ -336,19 +336,13 @@ namespace {
         // The window empties the logs when it starts; a rig runs the command many
         // times, and next to a running window, so its records are added.
         session.StartUp(options.debug, CSession::ELogs::Append);
-        SReplayRequest request;
-        request.csPath = options.csCapture;
-        request.csAdapter = *options.adapter;
-        if (options.records) {
-            request.eMode = EReplayMode::Selection;
-            request.selection = *options.records;
-        } else {
-            request.eMode = options.iMode == 1 ? EReplayMode::All : EReplayMode::Single;
-            request.iOffset = options.iOffset;
-        }
-        request.aim = options.aim;
-        request.listen = options.listen;
-        request.pace = options.pace;
+        SSendOptions sendOptions;
+        sendOptions.aim = options.aim;
+        sendOptions.pace = options.pace;
+        sendOptions.listen = options.listen;
+        const SReplayRequest request
+            = MakeReplayRequest(options.csCapture, options.iMode, options.iOffset,
+                options.records ? &*options.records : nullptr, *options.adapter, sendOptions);
         CCommandObserver observer(options, pErr);
         // Nobody sends aimed frames by surprise: the aim is said before the Send.
         if (!options.bQuiet && !request.aim.IsDefault())

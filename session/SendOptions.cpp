@@ -247,4 +247,23 @@ bool SaveSendOptions(const std::string& csPath, const SSendOptions& options)
     return file.Save();
 }
 
+SReplayRequest MakeReplayRequest(const std::string& csPath, int iMode, int iOffset,
+    const CRecordSelection* pSelection, const std::string& csAdapter, const SSendOptions& options)
+{
+    SReplayRequest request;
+    request.csPath = csPath;
+    if (pSelection) {
+        request.eMode = EReplayMode::Selection;
+        request.selection = *pSelection;
+    } else {
+        request.eMode = iMode == 1 ? EReplayMode::All : EReplayMode::Single;
+        request.iOffset = iOffset;
+    }
+    request.csAdapter = csAdapter;
+    request.aim = options.aim;
+    request.pace = options.pace;
+    request.listen = options.listen;
+    return request;
+}
+
 } // namespace velmora

@@ -3,6 +3,7 @@
 #include "replay/Aim.h"
 #include "replay/Listen.h"
 #include "replay/Pace.h"
+#include "replay/Replay.h"
 
 #include <string>
 
@@ -22,6 +23,13 @@ struct SSendOptions {
     }
     bool operator==(const SSendOptions&) const = default;
 };
+
+// A Send as both shells make it: the capture, the records (with pSelection
+// the chosen ones; else the settings' mode, 1 for all and anything else one
+// record at iOffset, as the window's radio buttons have it), the adapter and
+// the options.
+SReplayRequest MakeReplayRequest(const std::string& csPath, int iMode, int iOffset,
+    const CRecordSelection* pSelection, const std::string& csAdapter, const SSendOptions& options);
 
 // The longest wait after the last frame the window offers (the command's limit).
 constexpr int kMaxListenWaitSeconds = 86400;

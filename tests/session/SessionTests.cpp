@@ -546,3 +546,34 @@ TEST(RecordCounterTest, CountsTheWholeFileOrNothing)
             EXPECT_EQ(uRecords, row.uRecords);
     }
 }
+
+// Both shells make their Send here: the settings' int mode becomes the
+// Send's mode (no radio button set is one record), a selection wins.
+TEST(MakeReplayRequestTest, TheModeAndTheOptionsAsBothShellsGiveThem)
+{
+    SSendOptions options;
+    options.pace.llLoops = 3;
+    options.listen.bListen = true;
+    const CRecordSelection chosen = { 4, 2 };
+    const struct {
+        int iMode;
+        const CRecordSelection* pSelection;
+        EReplayMode eMode;
+    } rows[] = {
+        { 1, nullptr, EReplayMode::All },
+        { 0, nullptr, EReplayMode::Single },
+        { -1, nullptr, EReplayMode::Single },
+        { 1, &chosen, EReplayMode::Selection },
+    };
+    for (const auto& row : rows) {
+        const SReplayRequest r
+            = MakeReplayRequest("c.pcap", row.iMode, 7, row.pSelection, "vm0", options);
+        EXPECT_EQ(r.eMode, row.eMode) << row.iMode;
+        EXPECT_EQ(r.iOffset, row.pSelection ? 0 : 7) << row.iMode; // All mode ignores it
+        EXPECT_EQ(r.selection, row.pSelection ? chosen : CRecordSelection()) << row.iMode;
+        EXPECT_EQ(r.csPath, "c.pcap");
+        EXPECT_EQ(r.csAdapter, "vm0");
+        EXPECT_EQ(r.pace, options.pace);
+        EXPECT_EQ(r.listen, options.listen);
+    }
+}
