@@ -34,6 +34,7 @@ using namespace std::chrono_literals;
 namespace {
 
 // Station N is 10.0.0.N:47808, MAC 02:76:6d:0a:00:0N; 1 is us, 2 the device.
+// Checksums right: the responder hears as a device's kernel does.
 Bytes Ip(uint8_t uFrom, uint8_t uTo, const Bytes& npduApdu)
 {
     Bytes frame = BacnetIp(0x0a, npduApdu);
@@ -41,7 +42,7 @@ Bytes Ip(uint8_t uFrom, uint8_t uTo, const Bytes& npduApdu)
     frame[11] = uFrom;
     frame[29] = uFrom;
     frame[33] = uTo;
-    return frame;
+    return WithChecksums(frame);
 }
 
 Bytes ReadPv(uint8_t uInvoke)
