@@ -5,6 +5,7 @@
 #include "Child.h"
 #include "FrameBuilder.h"
 #include "NetNs.h"
+#include "TestDevices.h"
 #include "TestSupport.h"
 #include "app/QtPlatform.h"
 #include "app/ReplayDlg.h"
@@ -103,6 +104,7 @@ protected:
         if (m_pResponder) {
             m_pResponder->Signal(SIGTERM);
             m_pResponder->Wait();
+            EXPECT_EQ(ResponderDropped(m_pResponder->Out()), 0) << m_pResponder->Out();
         }
         SetMakerHostForTesting("");
     }
@@ -341,6 +343,7 @@ TEST_F(ResultsWindowTest, StopEndsTheWaitAtOnce)
         if (m_pResponder) {
             m_pResponder->Signal(SIGTERM);
             m_pResponder->Wait();
+            EXPECT_EQ(ResponderDropped(m_pResponder->Out()), 0) << m_pResponder->Out();
         }
         m_pDlg.reset();
         Start(std::vector<Bytes>(static_cast<size_t>(row.iRequests), Ip(1, 2, ReadPv(5))),
