@@ -2,7 +2,12 @@
 // inside a test's network namespace on one end of a veth pair. It answers
 // BACnet/Ethernet and BACnet/IP requests as whatever device they were sent
 // to (it hears every frame on its interface), back to their source, with
-// frames it writes itself: no IP stack, so no ARP is needed.
+// frames it writes itself: no IP stack, so no ARP is needed. Yet it hears
+// BACnet/IP as a device's kernel would: an IPv4 frame whose version, header
+// length, header checksum or total length is wrong, whose UDP length does not
+// fit, or whose UDP checksum (0: none) does not add up is dropped and counted,
+// and Ethernet padding past the total length is never payload. Its own
+// answers carry both checksums.
 //
 //   velmora-test-responder IFACE [RULE...]
 //     default=ACTION     what every confirmed request gets (ack)
@@ -28,8 +33,9 @@
 //             one byte of address; "routed" alone mirrors the request's DNET/DADR)
 // A readProperty is acknowledged by a ComplexACK holding REAL 21.5, any other
 // service by a SimpleACK. It prints "ready" once it listens, and ends at
-// SIGTERM or SIGINT with "answered N" (frames it sent). For the tests only: it never runs outside a
-// namespace.
+// SIGTERM or SIGINT with "answered N" (frames it sent) and "dropped N (bad
+// checksum or length)" (frames a kernel would have dropped). For the tests
+// only: it never runs outside a namespace.
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -109,16 +115,32 @@ void Put16(Bytes& v, unsigned u)
     v.push_back(uint8_t(u));
 }
 
-uint16_t Checksum(const uint8_t* p, size_t n)
+// The one's complement sum of n bytes, added to uStart, not yet inverted.
+uint32_t Sum(const uint8_t* p, size_t n, uint32_t uStart = 0)
 {
-    uint32_t u = 0;
+    uint32_t u = uStart;
     for (size_t i = 0; i + 1 < n; i += 2)
         u += p[i] << 8 | p[i + 1];
     if (n & 1)
         u += p[n - 1] << 8;
     while (u >> 16)
         u = (u & 0xffff) + (u >> 16);
-    return static_cast<uint16_t>(~u);
+    return u;
+}
+
+uint16_t Checksum(const uint8_t* p, size_t n)
+{
+    return static_cast<uint16_t>(~Sum(p, n));
+}
+
+// The pseudo-header's sum: source and destination address, protocol 17, UDP length.
+uint32_t PseudoSum(const uint8_t* pSrc, const uint8_t* pDst, size_t nUdp)
+{
+    uint32_t u = Sum(pSrc, 4, Sum(pDst, 4));
+    u += 17 + static_cast<uint32_t>(nUdp);
+    while (u >> 16)
+        u = (u & 0xffff) + (u >> 16);
+    return u;
 }
 
 // What the responder reads of a request.
@@ -135,7 +157,42 @@ struct SRequest {
     Bytes sadr;
     const uint8_t* pApdu = nullptr;
     size_t nApdu = 0;
+    bool bDropped = false; // a kernel would have dropped the frame
 };
+
+// What a kernel checks of an IPv4 frame carrying UDP before a socket sees it.
+// Sets the UDP header and its length (UDP's own, which may be less than the
+// IP payload: the rest is trimmed, as the kernel does). False when the frame
+// is not whole UDP over IPv4; r.bDropped when a kernel would drop it.
+bool KernelAccepts(const uint8_t* p, size_t n, SRequest& r, const uint8_t*& pUdp, size_t& nUdp)
+{
+    const uint8_t* ip = p + 14;
+    const size_t nIp = n - 14; // Ethernet padding included
+    r.bDropped = true;
+    if (nIp < 20 || (ip[0] >> 4) != 4)
+        return false;
+    const size_t nIhl = (ip[0] & 0x0f) * 4u;
+    const size_t nTotal = static_cast<size_t>(ip[2] << 8 | ip[3]);
+    if (nIhl < 20 || nIhl > nIp || Sum(ip, nIhl) != 0xffff || nTotal < nIhl || nTotal > nIp)
+        return false;
+    r.bDropped = false;
+    if (ip[9] != 17 || (ip[6] & 0x3f) != 0 || ip[7] != 0)
+        return false; // not UDP, or a fragment: not ours
+    r.bDropped = true;
+    const uint8_t* u = ip + nIhl;
+    const size_t nPayload = nTotal - nIhl;
+    if (nPayload < 8)
+        return false;
+    const size_t nLength = static_cast<size_t>(u[4] << 8 | u[5]);
+    if (nLength < 8 || nLength > nPayload)
+        return false;
+    if ((u[6] | u[7]) != 0 && Sum(u, nLength, PseudoSum(ip + 12, ip + 16, nLength)) != 0xffff)
+        return false;
+    r.bDropped = false;
+    pUdp = u;
+    nUdp = nLength;
+    return true;
+}
 
 bool ParseRequest(const uint8_t* p, size_t n, SRequest& r)
 {
@@ -147,20 +204,17 @@ bool ParseRequest(const uint8_t* p, size_t n, SRequest& r)
     const uint8_t* q = nullptr;
     size_t m = 0;
     if (uType == ETH_P_IP) {
-        if (n < 14 + 20 || p[23] != 17)
+        const uint8_t* u = nullptr;
+        size_t nUdp = 0;
+        if (!KernelAccepts(p, n, r, u, nUdp) || nUdp < 8 + 4)
             return false;
-        const size_t nIhl = (p[14] & 0x0f) * 4u;
-        const size_t nTotal = static_cast<size_t>(p[16] << 8 | p[17]);
-        if (nIhl < 20 || nTotal > n - 14 || nTotal < nIhl + 8 + 4)
-            return false;
-        const uint8_t* u = p + 14 + nIhl;
         r.bIp = true;
         std::memcpy(r.srcIp, p + 26, 4);
         std::memcpy(r.dstIp, p + 30, 4);
         r.uSrcPort = static_cast<uint16_t>(u[0] << 8 | u[1]);
         r.uDstPort = static_cast<uint16_t>(u[2] << 8 | u[3]);
         const uint8_t* b = u + 8;
-        const size_t nB = nTotal - nIhl - 8;
+        const size_t nB = nUdp - 8;
         if (b[0] != 0x81 || (b[1] != 0x0a && b[1] != 0x0b))
             return false;
         q = b + 4;
@@ -252,10 +306,17 @@ Bytes Frame(const SRequest& r, const Bytes& apdu, const SAction& a)
         Put16(ip, r.uDstPort);
         Put16(ip, r.uSrcPort);
         Put16(ip, 8 + 4 + npdu.size());
-        Put16(ip, 0); // no UDP checksum
+        Put16(ip, 0);
         ip.insert(ip.end(), { 0x81, 0x0a });
         Put16(ip, 4 + npdu.size());
         ip.insert(ip.end(), npdu.begin(), npdu.end());
+        const size_t nUdp = ip.size() - 20;
+        uint16_t uUdpSum
+            = static_cast<uint16_t>(~Sum(ip.data() + 20, nUdp, PseudoSum(r.dstIp, r.srcIp, nUdp)));
+        if (uUdpSum == 0)
+            uUdpSum = 0xffff; // 0 would say "none"
+        ip[26] = uint8_t(uUdpSum >> 8);
+        ip[27] = uint8_t(uUdpSum);
         f.insert(f.end(), ip.begin(), ip.end());
     }
     if (f.size() < 60)
@@ -441,6 +502,7 @@ int main(int argc, char** argv)
     const int iBuffer = 64 << 20;
     setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &iBuffer, sizeof iBuffer);
     unsigned long ulAnswered = 0;
+    unsigned long ulDropped = 0;
     if (fd < 0 || sll.sll_ifindex == 0
         || bind(fd, reinterpret_cast<sockaddr*>(&sll), sizeof sll) != 0
         || setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &iOne, sizeof iOne) != 0) {
@@ -547,8 +609,10 @@ int main(int argc, char** argv)
                 }
             }
             SRequest r;
-            if (!ParseRequest(buf, static_cast<size_t>(n), r) || r.nApdu < 2)
+            if (!ParseRequest(buf, static_cast<size_t>(n), r) || r.nApdu < 2) {
+                ulDropped += r.bDropped;
                 continue;
+            }
             const uint8_t* a = r.pApdu;
             if (bStrict && (r.bDnet || !ForThisDevice(a, r.nApdu, uDevice)))
                 continue;
@@ -649,6 +713,6 @@ int main(int argc, char** argv)
         }
     }
     close(fd);
-    std::printf("answered %lu\n", ulAnswered);
+    std::printf("answered %lu\ndropped %lu (bad checksum or length)\n", ulAnswered, ulDropped);
     return 0;
 }

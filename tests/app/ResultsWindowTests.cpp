@@ -5,6 +5,7 @@
 #include "Child.h"
 #include "FrameBuilder.h"
 #include "NetNs.h"
+#include "TestDevices.h"
 #include "TestSupport.h"
 #include "app/QtPlatform.h"
 #include "app/ReplayDlg.h"
@@ -34,6 +35,7 @@ using namespace std::chrono_literals;
 namespace {
 
 // Station N is 10.0.0.N:47808, MAC 02:76:6d:0a:00:0N; 1 is us, 2 the device.
+// Checksums right: the responder hears as a device's kernel does.
 Bytes Ip(uint8_t uFrom, uint8_t uTo, const Bytes& npduApdu)
 {
     Bytes frame = BacnetIp(0x0a, npduApdu);
@@ -41,7 +43,7 @@ Bytes Ip(uint8_t uFrom, uint8_t uTo, const Bytes& npduApdu)
     frame[11] = uFrom;
     frame[29] = uFrom;
     frame[33] = uTo;
-    return frame;
+    return WithChecksums(frame);
 }
 
 Bytes ReadPv(uint8_t uInvoke)
@@ -102,6 +104,7 @@ protected:
         if (m_pResponder) {
             m_pResponder->Signal(SIGTERM);
             m_pResponder->Wait();
+            EXPECT_EQ(ResponderDropped(m_pResponder->Out()), 0) << m_pResponder->Out();
         }
         SetMakerHostForTesting("");
     }
@@ -340,6 +343,7 @@ TEST_F(ResultsWindowTest, StopEndsTheWaitAtOnce)
         if (m_pResponder) {
             m_pResponder->Signal(SIGTERM);
             m_pResponder->Wait();
+            EXPECT_EQ(ResponderDropped(m_pResponder->Out()), 0) << m_pResponder->Out();
         }
         m_pDlg.reset();
         Start(std::vector<Bytes>(static_cast<size_t>(row.iRequests), Ip(1, 2, ReadPv(5))),

@@ -5,18 +5,24 @@
 #include "FrameBuilder.h"
 #include "NetNs.h"
 #include "PeerCapture.h"
+#include "TestDevices.h"
 #include "TestSupport.h"
 #include "tools/CaptureWriter.h"
 
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
+#include <linux/if_packet.h>
 #include <memory>
+#include <net/if.h>
 #include <regex>
 #include <set>
 #include <sstream>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace velmora;
 using namespace vtest;
@@ -25,6 +31,7 @@ using namespace std::chrono_literals;
 namespace {
 
 // Station N is 10.0.0.N:47808, MAC 02:76:6d:0a:00:0N; 1 is us, 2 the device.
+// Checksums right, as a device's kernel wants them.
 Bytes From(uint8_t uFrom, uint8_t uTo, Bytes frame, bool bIp)
 {
     frame[5] = uTo;
@@ -33,7 +40,7 @@ Bytes From(uint8_t uFrom, uint8_t uTo, Bytes frame, bool bIp)
         frame[29] = uFrom;
         frame[33] = uTo;
     }
-    return frame;
+    return WithChecksums(frame);
 }
 
 Bytes Ip(uint8_t uFrom, uint8_t uTo, const Bytes& npduApdu)
@@ -41,21 +48,13 @@ Bytes Ip(uint8_t uFrom, uint8_t uTo, const Bytes& npduApdu)
     return From(uFrom, uTo, BacnetIp(0x0a, npduApdu), true);
 }
 
-// A frame as the responder writes it: IP identification 1 and a right header
-// checksum (worked out here on its own).
+// A frame as the responder writes it: IP identification 1, both checksums.
 Bytes Answer(uint8_t uFrom, uint8_t uTo, const Bytes& npduApdu)
 {
     Bytes f = Ip(uFrom, uTo, npduApdu);
     f[18] = 0x00;
     f[19] = 0x01;
-    uint32_t u = 0;
-    for (size_t i = 14; i < 34; i += 2)
-        u += (i == 24) ? 0 : (f[i] << 8 | f[i + 1]);
-    while (u >> 16)
-        u = (u & 0xffff) + (u >> 16);
-    f[24] = static_cast<uint8_t>(~u >> 8);
-    f[25] = static_cast<uint8_t>(~u);
-    return f;
+    return WithChecksums(f);
 }
 
 const Bytes kReadPv5 = Hex("01 04 00 05 05 0c 0c 00000001 19 55");
@@ -255,6 +254,13 @@ TEST(ListenCommandTest, CapturesAgainstTheRespondersScripts)
         for (int i = 0; i < 200 && responder.Out().find("ready") == std::string::npos; ++i)
             std::this_thread::sleep_for(10ms);
         ASSERT_NE(responder.Out().find("ready"), std::string::npos) << responder.Err();
+        std::unique_ptr<CPeerCapture> pWire;
+        {
+            CEnterNetns enter(ns);
+            ASSERT_TRUE(enter.Ok());
+            pWire = std::make_unique<CPeerCapture>(CNetns::SendIf(), 2048);
+            ASSERT_TRUE(pWire->Ok());
+        }
 
         std::vector<std::string> args = { VELMORA_REPLAY_EXE, "-i", CNetns::SendIf(),
             "--listen=0.3", "--answers", "answers.pcap", "--junit", "junit.xml", "--no-converse" };
@@ -277,8 +283,10 @@ TEST(ListenCommandTest, CapturesAgainstTheRespondersScripts)
             ss << in.rdbuf();
             EXPECT_EQ(Timeless(ss.str()), row.csJUnit);
         }
+        EXPECT_EQ(TsharkFaults(pWire->Collect(1000, 300)), "");
         responder.Signal(SIGTERM);
         EXPECT_EQ(responder.Wait(), 0);
+        EXPECT_EQ(ResponderDropped(responder.Out()), 0) << responder.Out();
     }
 }
 
@@ -469,8 +477,10 @@ TEST(ListenCommandTest, ConversingOnTheWire)
             EXPECT_EQ(seen.ids.size(), 1u);
         if (row.bCaptureOnWire)
             EXPECT_EQ(wire, Frames(row.capture.begin(), row.capture.end()));
+        EXPECT_EQ(TsharkFaults(wire), "");
         responder.Signal(SIGTERM);
         EXPECT_EQ(responder.Wait(), 0);
+        EXPECT_EQ(ResponderDropped(responder.Out()), 0) << responder.Out();
     }
 }
 
@@ -525,8 +535,13 @@ TEST(ListenCommandTest, RoundTripReadsTheDevicesDelay)
         EXPECT_GE(dMs, 20.0) << cs; // the responder's delay is the least it can take
     }
     EXPECT_EQ(iLines, 5);
+    Frames wire;
+    for (const CPeerCapture::SStamped& f : onWire)
+        wire.push_back(f.bytes);
+    EXPECT_EQ(TsharkFaults(wire), "");
     responder.Signal(SIGTERM);
     responder.Wait();
+    EXPECT_EQ(ResponderDropped(responder.Out()), 0) << responder.Out();
 }
 
 } // namespace
@@ -632,6 +647,78 @@ TEST(ProgressCommandTest, OnlyOnATerminal)
             EXPECT_EQ(csOut.rfind("velmora-replay: 30 Packets have been sent\n", 0), 0u) << csOut;
             EXPECT_EQ(csOut.find('\r'), std::string::npos) << csOut;
         }
+    }
+}
+
+} // namespace
+
+namespace {
+
+// The responder hears as a device's kernel does: each row one frame, sent as
+// it is (a raw socket, no Velmora in between), answered or dropped and counted.
+TEST(ResponderTest, HearsAsADevicesKernelDoes)
+{
+    const Bytes good = Ip(1, 2, kReadPv5); // 59 bytes and one of padding
+    auto with = [&](const std::function<void(Bytes&)>& change) {
+        Bytes f = good;
+        change(f);
+        return f;
+    };
+    struct SKernelRow {
+        const char* szName;
+        Bytes frame;
+        bool bAnswered;
+    };
+    const SKernelRow rows[] = {
+        { "both checksums right", good, true },
+        { "no UDP checksum (0)", with([](Bytes& f) { f[40] = f[41] = 0; }), true },
+        { "padding that is not zero", with([](Bytes& f) { f[59] = 0xaa; }), true },
+        { "a wrong IPv4 header checksum", with([](Bytes& f) { f[25] ^= 1; }), false },
+        { "a wrong UDP checksum", with([](Bytes& f) { f[41] ^= 1; }), false },
+        { "a UDP length that counts the padding", with([](Bytes& f) {
+             f[39] += 1;
+             f = WithChecksums(f);
+         }),
+            false },
+        { "a total length past the frame", with([](Bytes& f) {
+             f[17] += 8;
+             f = WithChecksums(f);
+         }),
+            false },
+        { "IP version 6 in an IPv4 frame", with([](Bytes& f) {
+             f[14] = 0x65;
+             f = WithChecksums(f);
+         }),
+            false },
+    };
+    for (const SKernelRow& row : rows) {
+        SCOPED_TRACE(row.szName);
+        CNetns ns("responder");
+        VTEST_REQUIRE_NETNS(ns);
+        CTempDir dir;
+        CChild responder({ VELMORA_RESPONDER, CNetns::PeerIf() }, dir.Path().string(), ns.Name());
+        ASSERT_TRUE(WaitReady(responder)) << responder.Err();
+        {
+            CEnterNetns enter(ns);
+            ASSERT_TRUE(enter.Ok());
+            const int fd = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
+            ASSERT_GE(fd, 0);
+            sockaddr_ll sll {};
+            sll.sll_family = AF_PACKET;
+            sll.sll_ifindex = static_cast<int>(if_nametoindex(CNetns::SendIf()));
+            sll.sll_halen = 6;
+            EXPECT_EQ(sendto(fd, row.frame.data(), row.frame.size(), 0,
+                          reinterpret_cast<sockaddr*>(&sll), sizeof sll),
+                static_cast<ssize_t>(row.frame.size()));
+            close(fd);
+        }
+        std::this_thread::sleep_for(100ms);
+        responder.Signal(SIGTERM);
+        EXPECT_EQ(responder.Wait(), 0);
+        EXPECT_NE(responder.Out().find(row.bAnswered ? "answered 1\n" : "answered 0\n"),
+            std::string::npos)
+            << responder.Out();
+        EXPECT_EQ(ResponderDropped(responder.Out()), row.bAnswered ? 0 : 1) << responder.Out();
     }
 }
 

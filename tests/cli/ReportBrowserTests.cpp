@@ -4,6 +4,7 @@
 #include "Child.h"
 #include "FrameBuilder.h"
 #include "NetNs.h"
+#include "TestDevices.h"
 #include "TestSupport.h"
 #include "tools/CaptureWriter.h"
 
@@ -22,6 +23,7 @@ using namespace std::chrono_literals;
 namespace {
 
 // Station N is 10.0.0.N:47808, MAC 02:76:6d:0a:00:0N; 1 is us, 2 the device.
+// Checksums right: the responder hears as a device's kernel does.
 Bytes Ip(uint8_t uFrom, uint8_t uTo, const Bytes& npduApdu)
 {
     Bytes frame = BacnetIp(0x0a, npduApdu);
@@ -29,7 +31,7 @@ Bytes Ip(uint8_t uFrom, uint8_t uTo, const Bytes& npduApdu)
     frame[11] = uFrom;
     frame[29] = uFrom;
     frame[33] = uTo;
-    return frame;
+    return WithChecksums(frame);
 }
 
 Bytes ReadPv(uint8_t uInvoke)
@@ -126,6 +128,7 @@ TEST(ReportBrowserTest, TheBrowserShowsWhatTheTsvSays)
     ASSERT_EQ(command.Wait(), 4) << command.Err();
     responder.Signal(SIGTERM);
     responder.Wait();
+    EXPECT_EQ(ResponderDropped(responder.Out()), 0) << responder.Out();
     const std::string csTsv = command.Out();
     ASSERT_EQ(std::count(csTsv.begin(), csTsv.end(), '\n'), 3) << csTsv;
     const std::string csHtml = ReadText(dir.File("report.html"));

@@ -5,6 +5,7 @@
 #include "FrameBuilder.h"
 #include "NetNs.h"
 #include "PeerCapture.h"
+#include "TestDevices.h"
 #include "TestSupport.h"
 #include "judge/Judge.h"
 #include "replay/Converse.h"
@@ -32,7 +33,7 @@ Bytes From(uint8_t uFrom, uint8_t uTo, Bytes frame, bool bIp)
         frame[29] = uFrom;
         frame[33] = uTo;
     }
-    return frame;
+    return WithChecksums(frame);
 }
 
 Bytes Ip(uint8_t uTo, const Bytes& npduApdu)
@@ -179,8 +180,13 @@ TEST(ListenTest, TheRespondersScriptsAsJudged)
             // The responder waits at least its delay.
             EXPECT_GE(line.llRoundTripNs, row.llRoundTripMs * 1'000'000) << row.szName;
         }
+        Frames wireFrames;
+        for (const CPeerCapture::SStamped& f : onWire)
+            wireFrames.push_back(f.bytes);
+        EXPECT_EQ(TsharkFaults(wireFrames), "") << row.szName;
         responder.Signal(SIGTERM);
         EXPECT_EQ(responder.Wait(), 0) << row.szName;
+        EXPECT_EQ(ResponderDropped(responder.Out()), 0) << row.szName << responder.Out();
     }
 }
 
@@ -221,6 +227,7 @@ TEST(ListenTest, TheResponderRetransmitsAnUnacknowledgedWindowThenAborts)
     EXPECT_EQ(csSeen, "segment 0; segment 0; segment 0; segment 0; abort 10 by the server");
     responder.Signal(SIGTERM);
     EXPECT_EQ(responder.Wait(), 0);
+    EXPECT_EQ(ResponderDropped(responder.Out()), 0) << responder.Out();
 }
 
 } // namespace

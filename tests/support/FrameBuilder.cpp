@@ -127,6 +127,53 @@ Bytes BacnetIp(uint8_t uFunction, const Bytes& body)
     return Ipv4Frame(17, Udp(47808, 47808, Bvlc(uFunction, body)));
 }
 
+namespace {
+
+    uint32_t Fold(uint32_t u)
+    {
+        while (u >> 16)
+            u = (u & 0xffff) + (u >> 16);
+        return u;
+    }
+
+    uint32_t Sum(const uint8_t* p, size_t n, uint32_t u = 0)
+    {
+        for (size_t i = 0; i + 1 < n; i += 2)
+            u += static_cast<uint32_t>(p[i] << 8 | p[i + 1]);
+        if (n & 1)
+            u += static_cast<uint32_t>(p[n - 1] << 8);
+        return Fold(u);
+    }
+
+} // namespace
+
+Bytes WithChecksums(Bytes f)
+{
+    if (f.size() < 34 || f[12] != 0x08 || f[13] != 0x00 || (f[14] >> 4) != 4)
+        return f;
+    const size_t nIhl = (f[14] & 0x0f) * 4u;
+    if (nIhl < 20 || 14 + nIhl > f.size())
+        return f;
+    f[24] = f[25] = 0;
+    const uint32_t uIp = ~Sum(&f[14], nIhl) & 0xffff;
+    f[24] = static_cast<uint8_t>(uIp >> 8);
+    f[25] = static_cast<uint8_t>(uIp);
+    const size_t nUdpAt = 14 + nIhl;
+    if (f[23] != 17 || nUdpAt + 8 > f.size())
+        return f;
+    const size_t nUdp = static_cast<size_t>(f[nUdpAt + 4] << 8 | f[nUdpAt + 5]);
+    if (nUdp < 8 || nUdpAt + nUdp > f.size())
+        return f;
+    f[nUdpAt + 6] = f[nUdpAt + 7] = 0;
+    const uint32_t uPseudo = Sum(&f[26], 8, 17 + static_cast<uint32_t>(nUdp));
+    uint32_t uUdp = ~Sum(&f[nUdpAt], nUdp, uPseudo) & 0xffff;
+    if (uUdp == 0)
+        uUdp = 0xffff; // 0 would say "none"
+    f[nUdpAt + 6] = static_cast<uint8_t>(uUdp >> 8);
+    f[nUdpAt + 7] = static_cast<uint8_t>(uUdp);
+    return f;
+}
+
 Bytes RpmAckSegment(uint8_t uInvoke, uint8_t uSeq, bool bMore, std::string_view svData)
 {
     // PDU type 3 with "segmented" (and "more follows"), window 4, service 14.

@@ -35,6 +35,10 @@ Bytes Udp(uint16_t uSrc, uint16_t uDst, const Bytes& payload, int iLength = -1);
 Bytes Bvlc(uint8_t uFunction, const Bytes& body, int iLength = -1);
 // A whole BACnet/IP frame, port 47808 to 47808.
 Bytes BacnetIp(uint8_t uFunction, const Bytes& body);
+// The frame with its IPv4 header checksum and UDP checksum filled in from
+// the lengths its headers give (Ethernet padding is no payload), as a
+// device's kernel checks them. Other frames come back as they are.
+Bytes WithChecksums(Bytes frame);
 
 // Segment uSeq of a readPropertyMultiple-ACK with invoke ID uInvoke over
 // BACnet/IP: a segmented ComplexACK, "more follows" when bMore; svData is the

@@ -2,9 +2,14 @@
 
 #include <pcap/pcap.h>
 
+#include "NetNs.h"
+
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <thread>
+#include <unistd.h>
 
 namespace vtest {
 
@@ -100,6 +105,41 @@ Frames ReadCaptureFrames(const std::string& csPath)
         frames.emplace_back(pData, pData + pHeader->caplen);
     pcap_close(h);
     return frames;
+}
+
+std::string TsharkFaults(const Frames& frames)
+{
+    char szPath[] = "/tmp/velmora-wire-XXXXXX";
+    const int fd = mkstemp(szPath);
+    if (fd < 0)
+        return "no temporary file for tshark\n";
+    ::close(fd);
+    pcap_t* pDead = pcap_open_dead(DLT_EN10MB, 65535);
+    pcap_dumper_t* pDump = pDead ? pcap_dump_open(pDead, szPath) : nullptr;
+    for (const std::vector<uint8_t>& f : frames) {
+        pcap_pkthdr header {};
+        header.caplen = header.len = static_cast<bpf_u_int32>(f.size());
+        if (pDump)
+            pcap_dump(reinterpret_cast<u_char*>(pDump), &header, f.data());
+    }
+    if (pDump)
+        pcap_dump_close(pDump);
+    if (pDead)
+        pcap_close(pDead);
+    const std::string csTshark = "tshark -n -r " + std::string(szPath)
+        + " -o ip.check_checksum:TRUE -o udp.check_checksum:TRUE ";
+    const std::string csCount
+        = ShellOutput(csTshark + "-T fields -e frame.number 2>/dev/null | wc -l");
+    const std::string csBad = ShellOutput(csTshark
+        + "-Y 'ip.checksum.status == \"Bad\" || udp.checksum.status == \"Bad\" || _ws.malformed "
+          "|| _ws.expert.severity >= \"Error\"' -T fields -e frame.number -e _ws.col.Info "
+          "-e _ws.expert.message");
+    std::remove(szPath);
+    std::string csFaults;
+    if (std::atoi(csCount.c_str()) != static_cast<int>(frames.size()))
+        csFaults = "tshark read " + std::to_string(std::atoi(csCount.c_str())) + " of "
+            + std::to_string(frames.size()) + " frames\n";
+    return csFaults + csBad;
 }
 
 } // namespace vtest

@@ -43,4 +43,10 @@ int64_t WireGapNs(const std::vector<CPeerCapture::SStamped>& frames,
 // Every record of a capture file as libpcap reads it.
 Frames ReadCaptureFrames(const std::string& csPath);
 
+// What tshark, checking IPv4 and UDP checksums, finds wrong with frames seen
+// on the wire: one line per frame with a bad checksum, a malformed packet or
+// an expert error, and a line when tshark cannot read them all. "" when a
+// device's kernel and stack would take every one.
+std::string TsharkFaults(const Frames& frames);
+
 } // namespace vtest
