@@ -247,12 +247,14 @@ namespace {
         std::unordered_set<std::string> m_ways;
     };
 
-    // Who answered a query: the device (I-Am, I-Have) or the router.
+    // Who answered a query, and to which kind: the device (I-Am, I-Have) or
+    // the router.
     std::string Answerer(const SBacnetFrame& a)
     {
+        std::string cs(1, static_cast<char>('0' + static_cast<int>(AnswerOf(a))));
         if (a.bHasDevice)
-            return "d" + std::to_string(a.uDeviceInstance);
-        std::string cs = StationKey('l', BacnetSource(a));
+            return cs + "d" + std::to_string(a.uDeviceInstance);
+        cs += StationKey('l', BacnetSource(a));
         if (a.bHasSnet)
             cs += NetworkKey(a.uSnet, a.sadr);
         return cs;

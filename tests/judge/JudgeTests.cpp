@@ -71,6 +71,9 @@ const Bytes kReadName1234 = Hex("01 04 00 05 05 0c 0c 020004d2 19 4d");
 const Bytes kNameAck207 = Hex("01 00 30 05 0c 0c 020000cf 19 4d 3e 74 00 41 48 55 3f");
 const Bytes kNameAck1234 = Hex("01 00 30 05 0c 0c 020004d2 19 4d 3e 74 00 41 48 55 3f");
 const std::vector<velmora::decode::SDeviceMap> k207To1234 = { { 207, 1234 } };
+const Bytes kWhoHasAbc = Hex("01 00 10 07 3d 04 00 41 42 43");
+const Bytes kIHave7 = Hex("01 00 10 01 c4 02000007 c4 00000001 75 04 00 41 42 43");
+const Bytes kIAm7 = Hex("01 00 10 00 c4 02000007 22 01e0 91 00 21 0f");
 const Bytes kTimeSync = Hex("01 00 10 06 a4 7e0c0701 b4 0c000000");
 
 struct SRow {
@@ -313,6 +316,17 @@ TEST(JudgeTest, PairingOnTheWire)
             "4\twho-Is\ti-Am device,150\tanswered\t1.300\n",
             "2 packets sent; 2 requests: 2 answered, 0 unanswered; round trip min 1.0, median 1.1, "
             "p95 1.3, max 1.3 ms",
+            false },
+        // A device's I-Am and I-Have are told apart: its I-Have goes to the first Who-Has.
+        { "Who-Has and Who-Is answered by one device",
+            { Sent(0, 0, Ip(1, 2, kWhoHasAbc)), Sent(1, 0, Ip(1, 2, kWhoIs)),
+                Sent(2, 0, Ip(1, 2, kWhoHasAbc)) },
+            { Heard(1000, Ip(2, 1, kIAm7)), Heard(1100, Ip(2, 1, kIHave7)) }, {},
+            "0\twho-Has \"ABC\"\ti-Have device,7 analog-input,1 \"ABC\"\tanswered\t1.100\n"
+            "1\twho-Is\ti-Am device,7\tanswered\t1.000\n"
+            "2\twho-Has \"ABC\"\t-\tunanswered\t-\n",
+            "3 packets sent; 3 requests: 2 answered, 1 unanswered; round trip min 1.0, median 1.1, "
+            "p95 1.1, max 1.1 ms",
             false },
         { "Who-Is range without the map", { Sent(4, 0, Ip(1, 2, kWhoIs100To300)) },
             { Heard(1000, Ip(2, 1, kIAm1234)) }, {}, "4\twho-Is 100-300\t-\tunanswered\t-\n",
