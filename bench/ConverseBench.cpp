@@ -51,6 +51,7 @@ SRun Converse(int iWindow, int iRequests)
     SConverseOptions options;
     options.iWindow = iWindow;
     CConversation conversation(options, clock);
+    conversation.SetHeardClock(EarClockNs);
     std::vector<SHeardFrame> heard;
     const auto pump = [&](int iWaitMs) {
         heard.clear();

@@ -452,7 +452,7 @@ const char* UsageText()
            "      --converse      with --listen (the default): converse as a client does\n"
            "      --no-converse   with --listen: send open loop, without waiting for answers\n"
            "      --window W      conversing: confirmed requests outstanding per device\n"
-           "                      (1 to 16; default 1)\n"
+           "                      (1 to 16; default 1: one request at a time)\n"
            "      --apdu-timeout MS  conversing: wait MS for an answer or a segment (3000)\n"
            "      --retries N     conversing: send an unanswered request N more times (0-3)\n"
            "      --give-up G     conversing: stop after G requests in a row unanswered by\n"

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <memory>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace velmora::judge {
 
@@ -44,10 +45,15 @@ namespace {
         return EQuery::None;
     }
 
-    // Does answer a come back from where request r went, to where it came from?
+    // Does answer a come back from where request r went, to where it came
+    // from, with its invoke ID and, where the answer names one, its service?
     bool AnswersConfirmed(const SBacnetFrame& r, const SBacnetFrame& a)
     {
         if (!IsAnswer(a.eApdu) || a.uInvokeId != r.uInvokeId || a.bIp != r.bIp)
+            return false;
+        const bool bNamesService = a.eApdu == EApdu::SimpleAck || a.eApdu == EApdu::ComplexAck
+            || a.eApdu == EApdu::Error;
+        if (bNamesService && a.uService != r.uService)
             return false;
         // Back to the request's source: routed back to its SNET/SADR when it
         // named one, else to its link address.
@@ -125,12 +131,12 @@ namespace {
         {
             m_parsed.reserve(frames.size());
             m_taken.assign(frames.size(), false);
-            const bool bWhole = std::any_of(frames.begin(), frames.end(),
+            m_bWhole = std::any_of(frames.begin(), frames.end(),
                 [](const SJudgedFrame& f) { return f.iSegments > 0; });
             for (size_t i = 0; i < frames.size(); ++i) {
                 m_parsed.push_back(ParseBacnet(frames[i].bytes.data(), frames[i].bytes.size()));
                 const SBacnetFrame& p = m_parsed.back();
-                if (bWhole && p.eApdu == EApdu::ComplexAck && p.bSegmented)
+                if (m_bWhole && p.eApdu == EApdu::ComplexAck && p.bSegmented)
                     continue;
                 if (IsAnswer(p.eApdu))
                     m_byInvokeId[m_parsed.back().uInvokeId].push_back(i);
@@ -148,6 +154,17 @@ namespace {
                     }
         }
         size_t Size() const { return m_frames.size(); }
+        // An answer left for no request: one that could answer (a segmented
+        // ComplexACK at its first segment only), taken by none.
+        bool Unpaired(size_t i) const
+        {
+            const SBacnetFrame& a = m_parsed[i];
+            if (m_taken[i] || !IsAnswer(a.eApdu))
+                return false;
+            if (a.eApdu == EApdu::ComplexAck && a.bSegmented && (m_bWhole || a.uSequence > 0))
+                return false;
+            return true;
+        }
 
         // The first untaken answer to r after nAfter (an index into the
         // frames, for a capture) or heard at or after llNs (for the wire).
@@ -177,23 +194,101 @@ namespace {
         const std::vector<SJudgedFrame>& m_frames;
         std::vector<SBacnetFrame> m_parsed;
         std::vector<bool> m_taken;
+        bool m_bWhole = false; // segmented answers come reassembled too
         std::unordered_map<uint8_t, std::vector<size_t>> m_byInvokeId;
     };
 
+    std::string StationKey(char cKind, const SStation& s)
+    {
+        std::string cs(1, cKind);
+        cs += static_cast<char>(s.uLength);
+        cs.append(reinterpret_cast<const char*>(s.bytes.data()), s.uLength);
+        return cs;
+    }
+    std::string NetworkKey(uint16_t uNet, const SStation& s)
+    {
+        std::string cs = StationKey('n', s);
+        cs += static_cast<char>(uNet >> 8);
+        cs += static_cast<char>(uNet);
+        return cs;
+    }
+
+    // The ways back from a confirmed request's device to where it came from,
+    // as AnswersConfirmed allows them, for finding the answers sent to us.
+    class CWaysBack {
+    public:
+        void Add(const SBacnetFrame& r)
+        {
+            const std::string csFrom
+                = r.bHasDnet ? NetworkKey(r.uDnet, r.dadr) : StationKey('l', r.linkDestination);
+            const std::string csIp(1, r.bIp ? 'i' : 'e');
+            m_ways.insert(csIp + StationKey('l', BacnetSource(r)) + "|" + csFrom);
+            if (r.bHasSnet)
+                m_ways.insert(csIp + NetworkKey(r.uSnet, r.sadr) + "|" + csFrom);
+        }
+        // Does a come from a device a request went to, to where that came from?
+        bool Back(const SBacnetFrame& a) const
+        {
+            const std::string csIp(1, a.bIp ? 'i' : 'e');
+            std::vector<std::string> to { StationKey('l', a.linkDestination) };
+            if (a.bHasDnet)
+                to.push_back(NetworkKey(a.uDnet, a.dadr));
+            std::vector<std::string> from { StationKey('l', BacnetSource(a)) };
+            if (a.bHasSnet)
+                from.push_back(NetworkKey(a.uSnet, a.sadr));
+            for (const std::string& csTo : to)
+                for (const std::string& csFrom : from)
+                    if (m_ways.count(csIp + csTo + "|" + csFrom))
+                        return true;
+            return false;
+        }
+
+    private:
+        std::unordered_set<std::string> m_ways;
+    };
+
+    // Who answered a query, and to which kind: the device (I-Am, I-Have) or
+    // the router.
+    std::string Answerer(const SBacnetFrame& a)
+    {
+        std::string cs(1, static_cast<char>('0' + static_cast<int>(AnswerOf(a))));
+        if (a.bHasDevice)
+            return cs + "d" + std::to_string(a.uDeviceInstance);
+        cs += StationKey('l', BacnetSource(a));
+        if (a.bHasSnet)
+            cs += NetworkKey(a.uSnet, a.sadr);
+        return cs;
+    }
+
     // For each query among requests, the answers among frames: each answer
-    // to the latest query of its kind that it fits and that came before it.
+    // to the earliest query sent before it that it fits and that has no
+    // answer from the same device yet; a device's answer again goes to the
+    // latest query it fits.
     std::vector<std::vector<size_t>> QueryAnswers(const std::vector<SBacnetFrame>& queries,
         const std::vector<int64_t>& queryTimes, const CPairer& frames,
         const std::vector<int64_t>& frameTimes)
     {
         std::vector<std::vector<size_t>> answers(queries.size());
+        // Per device: the queries before this one that it fits have its answer.
+        std::unordered_map<std::string, size_t> answeredUpTo;
         for (size_t i = 0; i < frames.Size(); ++i) {
             if (AnswerOf(frames.Parsed(i)) == EQuery::None)
                 continue;
-            for (size_t q = queries.size(); q-- > 0;) {
-                if (queryTimes[q] > frameTimes[i])
-                    continue;
-                if (AnswersQuery(queries[q], frames.Parsed(i))) {
+            size_t& nFrom = answeredUpTo[Answerer(frames.Parsed(i))];
+            auto Fits = [&](size_t q) {
+                return queryTimes[q] <= frameTimes[i] && AnswersQuery(queries[q], frames.Parsed(i));
+            };
+            // Queries go in send order: none after one sent later than the answer fits.
+            size_t q = nFrom;
+            while (q < queries.size() && queryTimes[q] <= frameTimes[i] && !Fits(q))
+                ++q;
+            if (q < queries.size() && Fits(q)) {
+                answers[q].push_back(i);
+                nFrom = q + 1;
+                continue;
+            }
+            for (q = std::min(nFrom, queries.size()); q-- > 0;) {
+                if (Fits(q)) {
                     answers[q].push_back(i);
                     break;
                 }
@@ -288,7 +383,9 @@ SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJ
         sentTimes.push_back(EarliestSent(r));
     }
     // For each confirmed request, when its invoke ID next went to the same
-    // place: the answer belongs to the latest request it can answer.
+    // place: the answer belongs to the latest request it can answer. The
+    // later one's own send time counts, not the earliest it can have left: an
+    // answer heard between the two is the earlier request's.
     std::vector<int64_t> reusedAt(requests.size(), 0);
     {
         std::unordered_map<std::string, int64_t> next;
@@ -304,7 +401,7 @@ SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJ
             auto it = next.find(csKey);
             if (it != next.end())
                 reusedAt[n] = it->second;
-            next[csKey] = EarliestSent(requests[n]);
+            next[csKey] = requests[n].llNs != 0 ? requests[n].llNs : EarliestSent(requests[n]);
         }
     }
     std::vector<int64_t> heardTimes;
@@ -535,6 +632,15 @@ SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJ
         for (SJudgeLine& line : lines)
             j.lines.push_back(std::move(line));
     }
+    // The answers to us, from a device we asked, that no request took.
+    CWaysBack waysBack;
+    for (const SBacnetFrame& r : parsed)
+        if (r.eApdu == EApdu::ConfirmedRequest)
+            waysBack.Add(r);
+    for (size_t i = 0; i < heard.size(); ++i)
+        if (wire.Unpaired(i) && waysBack.Back(wire.Parsed(i)))
+            j.unpaired.push_back(i);
+    j.nUnpaired = j.unpaired.size();
     return j;
 }
 
@@ -680,6 +786,8 @@ std::string SummaryText(uint64_t uPacketsSent, const SJudgement& j)
     if (!csJudged.empty())
         cs += " (" + csJudged + ")";
     cs += ", " + std::to_string(j.nUnanswered) + " unanswered";
+    if (j.nUnpaired > 0)
+        cs += "; " + Count(j.nUnpaired, "answer", "answers") + " heard paired with no request";
     const SRoundTripStats stats = RoundTripStats(j.roundTripsNs);
     if (stats.nCount > 0)
         cs += "; round trip min " + ShortMs(stats.llMinNs) + ", median " + ShortMs(stats.llMedianNs)

@@ -6,7 +6,8 @@
 //
 // A confirmed request is answered by the first SimpleACK, ComplexACK, Error,
 // Reject or Abort, heard after it was sent and not already taken by an
-// earlier request, that carries its invoke ID and comes back
+// earlier request, that carries its invoke ID (and, a SimpleACK, ComplexACK
+// or Error, its service) and comes back
 //   - to the address the request came from (its link source), and
 //   - from the device it was sent to: the same MAC (BACnet/Ethernet), the same
 //     IP and port or a Forwarded-NPDU whose origin is that address
@@ -15,7 +16,9 @@
 // A segmented ComplexACK is answered at its first segment. Who-Is is answered
 // by every I-Am within its limits, Who-Has by every I-Have, and
 // Who-Is-Router-To-Network by every I-Am-Router-To-Network; each such answer
-// goes to the latest request of its kind sent before it that it fits.
+// goes to the earliest request of its kind sent before it that it fits and
+// that has no answer from the same device (or router) yet, else to the
+// latest it fits.
 
 #include "decode/Frame.h"
 #include "judge/Bacnet.h"
@@ -112,6 +115,12 @@ struct SJudgement {
     size_t nAnsweredOnly = 0; // answered, with nothing to compare (no --expect)
     uint32_t uRounds = 1; // the highest round among the requests
     bool RoundsRepeat() const { return uRounds > 1; }
+    // Answers (SimpleACK, ComplexACK, Error, Reject, Abort) heard from a
+    // device a request went to, back to where it came from, that no request
+    // took: indices into the frames heard, and how many (a judge of many
+    // parts counts them without the indices).
+    std::vector<size_t> unpaired;
+    size_t nUnpaired = 0;
 };
 
 // Round trips at a glance; all -1 when none was timed. The median of an even
@@ -163,7 +172,9 @@ SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJ
 
 // "12 packets sent; 5 requests: 4 answered, 1 unanswered; round trip min
 // 1.0, median 2.1, p95 3.0, max 3.2 ms", with ", 1 differs" and ", 1 no
-// record" when there are such, and ", 3 ok" when judged against the capture.
+// record" when there are such, ", 3 ok" when judged against the capture, and
+// "; 2 answers heard paired with no request" before the round trips when
+// answers were left over.
 std::string SummaryText(uint64_t uPacketsSent, const SJudgement& judgement);
 
 // One tab-separated line (with its newline): record, request, answer ("-"

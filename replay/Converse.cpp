@@ -7,6 +7,7 @@
 #include <array>
 #include <climits>
 #include <cstdio>
+#include <functional>
 #include <map>
 
 namespace velmora {
@@ -145,10 +146,15 @@ namespace {
         return cs;
     }
 
-    // As the judge pairs: back to where the request came from, from where it went.
+    // As the judge pairs: back to where the request came from, from where it
+    // went, with its invoke ID and, where the answer names one, its service.
     bool Answers(const decode::SBacnetFrame& r, const decode::SBacnetFrame& a)
     {
         if (a.uInvokeId != r.uInvokeId || a.bIp != r.bIp)
+            return false;
+        const bool bNamesService = a.eApdu == decode::EApdu::SimpleAck
+            || a.eApdu == decode::EApdu::ComplexAck || a.eApdu == decode::EApdu::Error;
+        if (bNamesService && a.uService != r.uService)
             return false;
         if (r.bHasSnet) {
             const bool bRoutedBack = a.bHasDnet && a.uDnet == r.uSnet && a.dadr == r.sadr;
@@ -215,6 +221,7 @@ struct CConversation::SState {
         SLocated at; // of the frame as sent
         std::vector<uint8_t> frame; // as sent, for retries and the frames we make
         SConverseResult result;
+        int64_t llSentHeardNs = 0; // the first send, on the ear's clock
         int64_t llDeadline = 0; // of the answer, or of the next segment
         // A segmented answer on its way (the client's SEGMENTED_CONF state).
         bool bSegmenting = false;
@@ -236,6 +243,7 @@ struct CConversation::SState {
 
     SConverseOptions options;
     IClock& clock;
+    std::function<int64_t()> heardNow; // empty: the clock's
     int64_t llTimeoutNs;
     std::map<std::string, SDevice> devices;
     std::vector<SRequest> outstanding; // in send order
@@ -362,6 +370,11 @@ void CConversation::SetTotal(uint64_t uTotal)
     m_p->uTotal = uTotal;
 }
 
+void CConversation::SetHeardClock(std::function<int64_t()> heardNow)
+{
+    m_p->heardNow = std::move(heardNow);
+}
+
 EConverseGate CConversation::Offer(
     uint64_t uRecord, uint8_t* pFrame, uint32_t uLength, int64_t& llUntilNs)
 {
@@ -372,6 +385,16 @@ EConverseGate CConversation::Offer(
     const SLocated at = Locate(pFrame, uLength);
     if (at.eKind == decode::ERequestKind::Skipped)
         return EConverseGate::Skip;
+    // A window of 1 keeps the capture's order: nothing, unconfirmed requests
+    // and other devices' included, leaves before the answer that is waited on.
+    if (s.options.iWindow <= 1 && !s.outstanding.empty()) {
+        llUntilNs = INT64_MAX;
+        for (const SState::SRequest& r : s.outstanding)
+            llUntilNs = std::min(llUntilNs, r.llDeadline);
+        s.csWaitingDevice = s.outstanding.front().csDevice;
+        s.bWaiting = true;
+        return EConverseGate::Wait;
+    }
     if (at.eKind != decode::ERequestKind::Confirmed || at.f.bSegmented || !at.bApdu
         || at.nEnd - at.nApdu < 3) {
         s.bWaiting = false;
@@ -411,6 +434,7 @@ EConverseGate CConversation::Offer(
     r.at = at;
     r.at.f.uInvokeId = uId;
     r.result.llSentNs = s.clock.Now();
+    r.llSentHeardNs = s.heardNow ? s.heardNow() : r.result.llSentNs;
     r.llDeadline = r.result.llSentNs + s.llTimeoutNs;
     s.outstanding.push_back(std::move(r));
     return EConverseGate::Go;
@@ -426,7 +450,8 @@ void CConversation::Heard(const uint8_t* pFrame, size_t nLength, int64_t llHeard
         return;
     for (size_t i = 0; i < s.outstanding.size(); ++i) {
         SState::SRequest& r = s.outstanding[i];
-        if (!Answers(r.at.f, a.f))
+        // Heard before the request went: a late answer to an earlier one.
+        if (!Answers(r.at.f, a.f) || (llHeardNs != 0 && llHeardNs < r.llSentHeardNs))
             continue;
         if (a.f.eApdu == decode::EApdu::ComplexAck && a.f.bSegmented)
             return s.Segment(i, pFrame, a, llHeardNs);

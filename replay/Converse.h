@@ -24,6 +24,7 @@
 #include "replay/Pace.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -39,7 +40,7 @@ constexpr int kMaxConverseRetries = 3;
 constexpr int kMaxGiveUp = 1'000'000;
 
 struct SConverseOptions {
-    int iWindow = 1; // outstanding confirmed requests per device
+    int iWindow = 1; // outstanding confirmed requests per device; 1: one request at a time
     int64_t llApduTimeoutMs = 3000; // also the segment time-out
     int iRetries = 0; // sends of the same frame after the first time-out
     int iGiveUp = 10; // unanswered requests in a row that end the Send; 0: never
@@ -104,10 +105,19 @@ public:
     // rewrites a confirmed request's invoke ID in pFrame and starts its timer;
     // Wait sets llUntilNs to the next time-out of that device (the loop also
     // offers again after it hands over heard frames). Unconfirmed requests go
-    // at once; a segmented confirmed request goes as captured, untracked.
+    // at once; a segmented confirmed request goes as captured, untracked. At
+    // a window of 1 every record waits while any request is outstanding, so
+    // that the requests leave one at a time, in the capture's order.
     EConverseGate Offer(uint64_t uRecord, uint8_t* pFrame, uint32_t uLength, int64_t& llUntilNs);
 
-    // One frame heard, with its time stamp (kept in the results only).
+    // The clock the heard frames' stamps come from (the kernel's receive
+    // time); unset, the conversation's own. An answer is paired only with a
+    // request that went before it was heard.
+    void SetHeardClock(std::function<int64_t()> heardNow);
+
+    // One frame heard, with its time stamp (0: unknown). An answer pairs with
+    // an outstanding request to its device with its invoke ID and, for a
+    // SimpleACK, ComplexACK or Error, its service.
     void Heard(const uint8_t* pFrame, size_t nLength, int64_t llHeardNs);
     // Runs the timers to the clock's time: retries, time-outs, segment
     // time-outs, give-up.

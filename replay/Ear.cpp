@@ -413,6 +413,13 @@ void CEar::Stop()
     m_bOwnSocket = false;
 }
 
+int64_t EarClockNs()
+{
+    timespec ts {};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
+
 bool SetSendStamps(int iSocket, bool bOn, bool bEveryFrame)
 {
     // Turning the option off and on again restarts the running number.

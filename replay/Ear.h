@@ -18,6 +18,10 @@ namespace velmora {
 // The socket is created with protocol 0 and so hears nothing until a listening
 // Send binds it to its adapter; binding needs no capability.
 
+// The clock of the ear's stamps (and of the send stamps): the kernel's real
+// time, in nanoseconds since the epoch.
+int64_t EarClockNs();
+
 // One frame the ear heard.
 struct SHeardFrame {
     int64_t llNs = 0; // the kernel's receive time, nanoseconds since the epoch

@@ -1031,6 +1031,7 @@ SReplayResult Replay(
     std::unique_ptr<CConversation> pConv;
     if (listen.Conversing()) {
         pConv = std::make_unique<CConversation>(listen.converse, clock);
+        pConv->SetHeardClock(EarClockNs);
         pConv->SetTotal(
             CountRequests(request, request.eMode == EReplayMode::Selection ? &sorted : nullptr));
         loop.pConv = pConv.get();

@@ -114,16 +114,20 @@ void CListenJudge::Add(SListenChunk& chunk)
     m_nOlder = m_window.size();
     if (chunk.bLast) {
         m_nOlder = 0; // nothing more comes: every frame left is the last round's
-        JudgePending();
+        JudgePending(true);
         m_window.clear();
         m_keptAt.clear();
     }
 }
 
-void CListenJudge::JudgePending()
+void CListenJudge::JudgePending(bool bLast)
 {
     const judge::SJudgement j = judge::Judge(JudgedRequests(m_pending), JudgedHeard(m_window),
         m_bCapture ? &m_capture : nullptr, m_devices);
+    // An answer no request took is left over once it leaves the window
+    // (the newest chunk's stay for the next round's requests).
+    for (size_t i : j.unpaired)
+        m_total.nUnpaired += bLast || i < m_nOlder ? 1 : 0;
     std::vector<bool> taken(m_window.size(), false);
     for (const judge::SJudgeLine& line : j.lines) {
         const bool bAnswer = line.bAnswered && line.nAnswer < m_window.size();

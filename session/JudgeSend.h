@@ -54,7 +54,8 @@ public:
     static constexpr size_t kRoundTripSample = 100'000;
 
 private:
-    void JudgePending();
+    // bLast: every frame in the window leaves with this judgement.
+    void JudgePending(bool bLast = false);
 
     FLine m_onLine;
     size_t m_nKeep;

@@ -49,6 +49,8 @@ const Bytes kReject5 = Hex("01 00 60 05 09");
 const Bytes kAbort5 = Hex("01 00 71 05 04");
 const Bytes kSegmentedAck5 = Hex("01 00 3c 05 00 04 0c 0c 00000001 19 55 3e 44 41ac0000");
 const Bytes kWrite7 = Hex("01 04 00 05 07 0f 0c 00000001 19 55 3e 44 41ac0000 3f");
+const Bytes kWrite5 = Hex("01 04 00 05 05 0f 0c 00000001 19 55 3e 44 41ac0000 3f");
+const Bytes kWriteError5 = Hex("01 00 50 05 0f 91 02 91 28"); // property: write-access-denied
 const Bytes kSimpleAck7 = Hex("01 00 20 07 0f");
 const Bytes kWhoIs = Hex("01 20 ffff 00 ff 10 08");
 const Bytes kWhoIs100To200 = Hex("01 00 10 08 09 64 1a 00 c8");
@@ -69,6 +71,9 @@ const Bytes kReadName1234 = Hex("01 04 00 05 05 0c 0c 020004d2 19 4d");
 const Bytes kNameAck207 = Hex("01 00 30 05 0c 0c 020000cf 19 4d 3e 74 00 41 48 55 3f");
 const Bytes kNameAck1234 = Hex("01 00 30 05 0c 0c 020004d2 19 4d 3e 74 00 41 48 55 3f");
 const std::vector<velmora::decode::SDeviceMap> k207To1234 = { { 207, 1234 } };
+const Bytes kWhoHasAbc = Hex("01 00 10 07 3d 04 00 41 42 43");
+const Bytes kIHave7 = Hex("01 00 10 01 c4 02000007 c4 00000001 75 04 00 41 42 43");
+const Bytes kIAm7 = Hex("01 00 10 00 c4 02000007 22 01e0 91 00 21 0f");
 const Bytes kTimeSync = Hex("01 00 10 06 a4 7e0c0701 b4 0c000000");
 
 struct SRow {
@@ -174,7 +179,42 @@ TEST(JudgeTest, PairingOnTheWire)
             { Heard(5000, Ip(2, 1, kAck5)), Heard(11000, Ip(3, 1, kAck5)),
                 Heard(12000, Ip(2, 3, kAck5)), Heard(13000, Ip(2, 1, kAck6)) },
             {}, "0\t" + kRp5 + "\t-\tunanswered\t-\n",
-            "1 packet sent; 1 request: 0 answered, 1 unanswered", true },
+            "1 packet sent; 1 request: 0 answered, 1 unanswered; 2 answers heard paired with no "
+            "request",
+            true },
+        // The same invoke ID to the same device twice, 30 us apart (the second
+        // placed between two stamps): each answer by its service.
+        { "an answer pairs by its service",
+            { Sent(0, 0, Ip(1, 2, kWrite5)), Placed(1, 30, 0, Ip(1, 2, kReadPv5)) },
+            { Heard(20, Ip(2, 1, kWriteError5)), Heard(200, Ip(2, 1, kAck5)) }, {},
+            "0\twriteProperty[ 5] analog-input,1 present-value = 21.5\tError[ 5] writeProperty "
+            "property: write-access-denied\tanswered\t0.020\n1\t"
+                + kRp5
+                + "\treadProperty-ACK[ 5] analog-input,1 present-value = 21.5\tanswered\t0.170\n",
+            "2 packets sent; 2 requests: 2 answered, 0 unanswered; round trip min 0.020, median "
+            "0.095, p95 0.170, max 0.170 ms",
+            false },
+        // A device that answers a later request first: the Error names the
+        // earlier request's service, and is the later one's answer no more.
+        { "an Error of another service answers nothing",
+            { Sent(0, 0, Ip(1, 2, kWrite5)), Sent(1, 10, Ip(1, 2, kReadPv5)) },
+            { Heard(11000, Ip(2, 1, kWriteError5)), Heard(12000, Ip(2, 1, kAck5)) }, {},
+            "0\twriteProperty[ 5] analog-input,1 present-value = 21.5\t-\tunanswered\t-\n1\t" + kRp5
+                + "\treadProperty-ACK[ 5] analog-input,1 present-value = 21.5\tanswered\t2.000\n",
+            "2 packets sent; 2 requests: 1 answered, 1 unanswered; 1 answer heard paired with no "
+            "request; round trip min 2.0, median 2.0, p95 2.0, max 2.0 ms",
+            true },
+        // Heard before the later request's placed send time: the earlier one's.
+        { "an answer before the next request with its ID went",
+            { Sent(0, 0, Ip(1, 2, kReadPv5)), Placed(1, 30, 0, Ip(1, 2, kReadPv5)) },
+            { Heard(20, Ip(2, 1, kAck5)), Heard(200, Ip(2, 1, kError5)) }, {},
+            "0\t" + kRp5
+                + "\treadProperty-ACK[ 5] analog-input,1 present-value = 21.5\tanswered\t0.020\n"
+                  "1\t"
+                + kRp5 + "\tError[ 5] readProperty object: unknown-object\tanswered\t0.170\n",
+            "2 packets sent; 2 requests: 2 answered, 0 unanswered; round trip min 0.020, median "
+            "0.095, p95 0.170, max 0.170 ms",
+            false },
         // A placed send time may come out later than the answer: the answer
         // still counts, timed from the earliest the request can have left.
         { "answered before its placed send time", { Placed(0, 30, 0, Ip(1, 2, kReadPv5)) },
@@ -196,8 +236,8 @@ TEST(JudgeTest, PairingOnTheWire)
                   "1\t"
                 + kRp5
                 + "\treadProperty-ACK[ 5] analog-input,1 present-value = 21.5\tanswered\t4.000\n",
-            "2 packets sent; 2 requests: 2 answered, 0 unanswered; round trip min 2.0, median 3.0, "
-            "p95 4.0, max 4.0 ms",
+            "2 packets sent; 2 requests: 2 answered, 0 unanswered; 1 answer heard paired with no "
+            "request; round trip min 2.0, median 3.0, p95 4.0, max 4.0 ms",
             false },
         // A replay reuses invoke IDs: a silent request does not take the
         // answer to the next one with its ID.
@@ -265,6 +305,29 @@ TEST(JudgeTest, PairingOnTheWire)
             "1 packet sent; 1 request: 1 answered, 0 unanswered; round trip min 1.0, median 1.0, "
             "p95 1.0, max 1.0 ms",
             false, k207To1234 },
+        // Two Who-Is in flight: each device's first I-Am answers the first,
+        // its second the second.
+        { "two Who-Is in flight", { Sent(0, 0, Ip(1, 2, kWhoIs)), Sent(4, 0, Ip(1, 2, kWhoIs)) },
+            { Heard(1000, Ip(2, 1, kIAm150)), Heard(1200, Ip(3, 1, kIAm300)),
+                Heard(1300, Ip(2, 1, kIAm150)) },
+            {},
+            "0\twho-Is\ti-Am device,150\tanswered\t1.000\n"
+            "0\twho-Is\ti-Am device,300\tanswered\t1.200\n"
+            "4\twho-Is\ti-Am device,150\tanswered\t1.300\n",
+            "2 packets sent; 2 requests: 2 answered, 0 unanswered; round trip min 1.0, median 1.1, "
+            "p95 1.3, max 1.3 ms",
+            false },
+        // A device's I-Am and I-Have are told apart: its I-Have goes to the first Who-Has.
+        { "Who-Has and Who-Is answered by one device",
+            { Sent(0, 0, Ip(1, 2, kWhoHasAbc)), Sent(1, 0, Ip(1, 2, kWhoIs)),
+                Sent(2, 0, Ip(1, 2, kWhoHasAbc)) },
+            { Heard(1000, Ip(2, 1, kIAm7)), Heard(1100, Ip(2, 1, kIHave7)) }, {},
+            "0\twho-Has \"ABC\"\ti-Have device,7 analog-input,1 \"ABC\"\tanswered\t1.100\n"
+            "1\twho-Is\ti-Am device,7\tanswered\t1.000\n"
+            "2\twho-Has \"ABC\"\t-\tunanswered\t-\n",
+            "3 packets sent; 3 requests: 2 answered, 1 unanswered; round trip min 1.0, median 1.1, "
+            "p95 1.1, max 1.1 ms",
+            false },
         { "Who-Is range without the map", { Sent(4, 0, Ip(1, 2, kWhoIs100To300)) },
             { Heard(1000, Ip(2, 1, kIAm1234)) }, {}, "4\twho-Is 100-300\t-\tunanswered\t-\n",
             "1 packet sent; 1 request: 0 answered, 1 unanswered", false },
@@ -279,8 +342,8 @@ TEST(JudgeTest, PairingOnTheWire)
             {},
             "0\t" + kRp5
                 + "\treadProperty-ACK[ 0] analog-input,1 present-value = 21.5\tanswered\t2.000\n",
-            "1 packet sent; 1 request: 1 answered, 0 unanswered; round trip min 2.0, median 2.0, "
-            "p95 2.0, max 2.0 ms",
+            "1 packet sent; 1 request: 1 answered, 0 unanswered; 1 answer heard paired with no "
+            "request; round trip min 2.0, median 2.0, p95 2.0, max 2.0 ms",
             false },
         // Reassembled whole: its first segment is no answer of its own.
         { "a segmented answer judged whole", { Sent(0, 0, Ip(1, 2, kReadPv5)) },
@@ -531,13 +594,15 @@ TEST(JudgeTest, RoundsApart)
             "0\t" + kRp5
                 + "\treadProperty-ACK[ 5] analog-input,1 present-value = 21.5\tanswered\t1.000\n",
             { "record 0: " + kRp5 } },
-        { "a Who-Is answered twice in round 2",
+        // A device's I-Am goes to the first round it has not answered yet.
+        { "a Who-Is answered twice in round 1, once in round 2",
             { InRound(1, Sent(4, 0, Ip(1, 2, kWhoIs100To200))),
                 InRound(2, Sent(4, 10, Ip(1, 2, kWhoIs100To200))) },
-            { Heard(11000, Ip(2, 1, kIAm150)), Heard(12000, Ip(3, 1, kIAm120)) },
-            "4\twho-Is 100-200\t-\tunanswered\t-\t1\n"
-            "4\twho-Is 100-200\ti-Am device,150\tanswered\t1.000\t2\n"
-            "4\twho-Is 100-200\ti-Am device,120\tanswered\t2.000\t2\n",
+            { Heard(1000, Ip(2, 1, kIAm150)), Heard(11000, Ip(2, 1, kIAm150)),
+                Heard(12000, Ip(3, 1, kIAm120)) },
+            "4\twho-Is 100-200\ti-Am device,150\tanswered\t1.000\t1\n"
+            "4\twho-Is 100-200\ti-Am device,120\tanswered\t12.000\t1\n"
+            "4\twho-Is 100-200\ti-Am device,150\tanswered\t1.000\t2\n",
             { "record 4: who-Is 100-200 (round 1)", "record 4: who-Is 100-200 (round 2)" } },
     };
     for (const SCase& c : cases) {

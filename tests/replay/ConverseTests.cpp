@@ -46,7 +46,7 @@ Bytes Ack(uint8_t uFrom, uint8_t uId)
 Bytes Segment(uint8_t uId, uint8_t uSeq, bool bMore, uint8_t uWindow, const std::string& csData)
 {
     return From(2, 1,
-        Hex("01 00 " + std::string(bMore ? "3c " : "38 ") + H(uId) + H(uSeq) + H(uWindow) + "0e"
+        Hex("01 00 " + std::string(bMore ? "3c " : "38 ") + H(uId) + H(uSeq) + H(uWindow) + "0c"
             + csData));
 }
 const Bytes kWhoIs = From(1, 0xff, Hex("01 00 10 08"));
@@ -89,6 +89,7 @@ struct SDevice {
     int iSilentAfter = -1; // answers given before it falls silent; -1 never
     bool bEveryOther = false; // answers only every second request
     int iDrop = -1; // this request (counted from 0) is never answered
+    int iDropToo = -1; // and this one
 };
 
 struct SRecord {
@@ -111,6 +112,7 @@ TEST(ConverseTest, TheGateKeepsAClientsRules)
         size_t nOnWire; // frames sent, retries included
         std::string csGiveUp;
         int64_t llEndMs; // when the last result came
+        std::vector<int64_t> wentMs {}; // when each record went; empty: not checked
     };
     const SConverseOptions o;
     auto With = [&](int iWindow, int iRetries, int iGiveUp) {
@@ -139,10 +141,27 @@ TEST(ConverseTest, TheGateKeepsAClientsRules)
                 return v;
             }(),
             2, 300, "", 3000 },
-        { "each device has a window of its own", o, { { 2, 1 }, { 3, 1 }, { 2, 1 }, { 3, 1 } },
-            { { 2, { 10 } }, { 3, { 10 } } }, std::vector<E>(4, E::Answered), 1, 4, "", 20 },
-        { "unconfirmed requests go without waiting", o, { { 0, 0 }, { 2, 5 }, { 0, 0 }, { 0, 0 } },
-            { { 2, { 10 } } }, { E::Answered }, 1, 4, "", 10 },
+        // Two IDs held side by side when the IDs come round again: both are skipped.
+        { "IDs wrap past two held side by side", With(3, 0, 10),
+            std::vector<SRecord>(300, { 2, 0 }), { { 2, { 1, 0, -1, false, 0, 1 } } },
+            [] {
+                std::vector<E> v(300, E::Answered);
+                v[0] = v[1] = E::TimedOut;
+                return v;
+            }(),
+            3, 300, "", 3000 },
+        { "each device has a window of its own", With(2, 0, 10),
+            { { 2, 1 }, { 3, 1 }, { 2, 1 }, { 3, 1 } }, { { 2, { 10 } }, { 3, { 10 } } },
+            std::vector<E>(4, E::Answered), 2, 4, "", 10, { 0, 0, 0, 0 } },
+        { "window 1: one request at a time, whatever the device", o,
+            { { 2, 1 }, { 3, 1 }, { 2, 1 }, { 3, 1 } }, { { 2, { 10 } }, { 3, { 10 } } },
+            std::vector<E>(4, E::Answered), 1, 4, "", 40, { 0, 10, 20, 30 } },
+        { "window 1: an unconfirmed request waits for the answer before it", o,
+            { { 2, 5 }, { 0, 0 }, { 0, 0 }, { 2, 5 } }, { { 2, { 10 } } },
+            { E::Answered, E::Answered }, 1, 4, "", 20, { 0, 10, 10, 10 } },
+        { "a larger window: unconfirmed requests go without waiting", With(2, 0, 10),
+            { { 0, 0 }, { 2, 5 }, { 0, 0 }, { 0, 0 } }, { { 2, { 10 } } }, { E::Answered }, 1, 4,
+            "", 10, { 0, 0, 0, 0 } },
         { "retries send the same frame until it is answered", With(1, 2, 10),
             { { 2, 5 }, { 2, 5 } }, { { 2, { 10, 2 } } }, { E::Answered, E::Answered }, 1, 6, "",
             2 * 6010 },
@@ -157,9 +176,8 @@ TEST(ConverseTest, TheGateKeepsAClientsRules)
             "the device at 10.0.0.2:47808 stopped answering after record 3", 9010 },
         { "give-up counts by device: another's answers in between do not reset it", With(1, 0, 2),
             { { 3, 1 }, { 2, 1 }, { 3, 1 }, { 2, 1 }, { 3, 1 } },
-            { { 2, { 10 } }, { 3, { 10, 0, 0 } } },
-            { E::TimedOut, E::Answered, E::TimedOut, E::Answered }, 1, 4,
-            "the device at 10.0.0.3:47808 stopped answering after record 2", 6000 },
+            { { 2, { 10 } }, { 3, { 10, 0, 0 } } }, { E::TimedOut, E::Answered, E::TimedOut }, 1, 3,
+            "the device at 10.0.0.3:47808 stopped answering after record 2", 6010 },
         { "an answer between two silences resets the count", With(1, 0, 2),
             std::vector<SRecord>(6, { 2, 9 }), { { 2, { 10, 0, -1, true } } },
             { E::Answered, E::TimedOut, E::Answered, E::TimedOut, E::Answered, E::TimedOut }, 1, 6,
@@ -199,7 +217,7 @@ TEST(ConverseTest, TheGateKeepsAClientsRules)
                 return;
             const int iNth = answered[uDev]++;
             if ((d.iSilentAfter >= 0 && iNth >= d.iSilentAfter) || (d.bEveryOther && iNth % 2)
-                || iNth == d.iDrop)
+                || iNth == d.iDrop || iNth == d.iDropToo)
                 return;
             answers.emplace(clock.llNow + d.llDelayMs * kMs, Ack(uDev, f.uInvokeId));
         };
@@ -232,6 +250,7 @@ TEST(ConverseTest, TheGateKeepsAClientsRules)
             clock.SleepUntil(std::max(llUntil, clock.llNow));
         };
         bool bGaveUp = false;
+        std::vector<int64_t> wentMs;
         for (size_t i = 0; i < row.records.size() && !bGaveUp; ++i) {
             Bytes frame = row.records[i].uTo
                 ? ReadPv(row.records[i].uTo, row.records[i].uCapturedId)
@@ -242,6 +261,7 @@ TEST(ConverseTest, TheGateKeepsAClientsRules)
                 const EConverseGate e = conversation.Offer(
                     i, frame.data(), static_cast<uint32_t>(frame.size()), llUntil);
                 if (e == EConverseGate::Go) {
+                    wentMs.push_back(clock.llNow / kMs);
                     Send(frame);
                     break;
                 }
@@ -270,6 +290,9 @@ TEST(ConverseTest, TheGateKeepsAClientsRules)
         EXPECT_EQ(conversation.GiveUpText(), row.csGiveUp);
         EXPECT_EQ(conversation.GaveUp(), !row.csGiveUp.empty());
         EXPECT_EQ(llEndNs, row.llEndMs * kMs);
+        if (!row.wentMs.empty()) {
+            EXPECT_EQ(wentMs, row.wentMs);
+        }
         for (const SConverseResult& r : results) {
             EXPECT_EQ(r.uCapturedInvokeId, row.records[r.uRecord].uCapturedId);
             if (r.eOutcome == E::Answered) {
@@ -301,7 +324,7 @@ TEST(ConverseTest, SegmentedAnswersAreAcknowledgedAsAClientDoes)
     const std::string d1 = "1e2955";
     const std::string d2 = "4e4441ac00004f1f";
     const std::string whole = "3000"
-                              "0e"
+                              "0c"
         + d0 + d1 + d2;
     using E = EConverseOutcome;
     const std::vector<SRow> rows {
@@ -327,6 +350,16 @@ TEST(ConverseTest, SegmentedAnswersAreAcknowledgedAsAClientDoes)
                 { Segment(0, 1, true, 2, d1), 0, {} },
                 { Segment(0, 2, false, 2, d2), 0, { "40000202" } } },
             E::Answered, 3, whole },
+        // The negative ack restarts the window at segment 1: the next ack
+        // is at 1 + 3, not in the middle of the window resent.
+        { "after a negative ack the window counts from where it says",
+            { { Segment(0, 0, true, 3, d0), 0, { "40000003" } },
+                { Segment(0, 1, true, 3, d1), 0, {} },
+                { Segment(0, 3, true, 3, ""), 0, { "42000103" } },
+                { Segment(0, 2, true, 3, ""), 0, {} }, { Segment(0, 3, true, 3, ""), 0, {} },
+                { Segment(0, 4, true, 3, d2), 0, { "40000403" } },
+                { Segment(0, 5, false, 3, ""), 0, { "40000503" } } },
+            E::Answered, 6, whole },
         { "a segment heard twice is not data twice",
             { { Segment(0, 0, true, 2, d0), 0, { "40000002" } },
                 { Segment(0, 1, true, 2, d1), 0, {} },
@@ -347,7 +380,7 @@ TEST(ConverseTest, SegmentedAnswersAreAcknowledgedAsAClientDoes)
             E::Answered, 0, "710004" },
         { "another device's segment is not ours",
             { { Segment(0, 0, true, 2, d0), 0, { "40000002" } },
-                { From(3, 1, Hex("01 00 38 00 01 02 0e" + d1)), 0, {} },
+                { From(3, 1, Hex("01 00 38 00 01 02 0c" + d1)), 0, {} },
                 { Segment(0, 1, false, 2, d1 + d2), 0, { "40000102" } } },
             E::Answered, 2, whole },
     };
@@ -472,6 +505,47 @@ TEST(ConverseTest, RoutedRequestsArePairedByTheirRemoteNetwork)
     EXPECT_EQ(conversation.Outstanding(), 0u);
     EXPECT_EQ(conversation.Offer(1, next.data(), static_cast<uint32_t>(next.size()), llUntil),
         EConverseGate::Go);
+}
+
+// What answers a request: from its device, with its invoke ID and, where
+// the answer names one, its service, heard after the request went.
+TEST(ConverseTest, AnAnswerIsTheRequestsOwn)
+{
+    struct SRow {
+        const char* szName;
+        Bytes heard;
+        int64_t llHeardMs; // the request went at 10 ms
+        bool bPaired;
+    };
+    const std::vector<SRow> rows {
+        { "its ComplexACK", Ack(2, 0), 11, true },
+        { "its ComplexACK heard before it went", Ack(2, 0), 9, false },
+        { "heard as it went", Ack(2, 0), 10, true },
+        { "another service's SimpleACK", From(2, 1, Hex("01 00 20 00 0f")), 11, false },
+        { "its service's SimpleACK", From(2, 1, Hex("01 00 20 00 0c")), 11, true },
+        { "another service's Error", From(2, 1, Hex("01 00 50 00 06 91 01 91 1f")), 11, false },
+        { "its service's Error", From(2, 1, Hex("01 00 50 00 0c 91 01 91 1f")), 11, true },
+        { "another service's answer in one segment", From(2, 1, Hex("01 00 38 00 00 02 0f")), 11,
+            false },
+        { "a Reject names no service", From(2, 1, Hex("01 00 60 00 09")), 11, true },
+        { "a server's Abort", From(2, 1, Hex("01 00 71 00 04")), 11, true },
+        { "a client's Abort", From(2, 1, Hex("01 00 70 00 04")), 11, false },
+        { "another device's", Ack(3, 0), 11, false },
+        { "another invoke ID", Ack(2, 1), 11, false },
+    };
+    for (const SRow& row : rows) {
+        SCOPED_TRACE(row.szName);
+        CFakeClock clock(10 * kMs);
+        CConversation conversation(SConverseOptions(), clock);
+        Bytes request = ReadPv(2, 9);
+        int64_t llUntil = 0;
+        ASSERT_EQ(
+            conversation.Offer(0, request.data(), static_cast<uint32_t>(request.size()), llUntil),
+            EConverseGate::Go);
+        clock.llNow = 12 * kMs;
+        conversation.Heard(row.heard.data(), row.heard.size(), row.llHeardMs * kMs);
+        EXPECT_EQ(conversation.Outstanding(), row.bPaired ? 0u : 1u);
+    }
 }
 
 TEST(ConverseTest, ProgressSaysWhatIsWaitedFor)

@@ -431,28 +431,37 @@ TEST(PaceTest, ALateFirstFrameDoesNotShortenTheFirstGap)
     struct SRow {
         const char* szName;
         SPaceOptions options;
-        std::vector<int64_t> expected; // after a first frame handed over 70 us late
+        std::vector<int64_t> expected; // after each round's first frame handed over 70 us late
     };
+    SPaceOptions twoRounds = Pace(EPace::PacketsPerSecond, 10);
+    twoRounds.llLoops = 2;
     const std::vector<SRow> rows {
         { "as captured", Pace(EPace::Captured), { 0, 1 * kMs + 70 * kUs, 2 * kMs + 70 * kUs } },
         { "1000 packets/s", Pace(EPace::PacketsPerSecond, 1000),
             { 0, 1 * kMs + 70 * kUs, 2 * kMs + 70 * kUs } },
         { "back to back", Pace(EPace::BackToBack), { 0, 90 * kUs, 90 * kUs } },
+        // Round 2 starts a rate's gap after round 1's last frame, and its
+        // late first frame moves the rest of the round too.
+        { "10 packets/s, 2 rounds", twoRounds,
+            { 0, 100 * kMs + 70 * kUs, 200 * kMs + 70 * kUs, 300 * kMs + 70 * kUs,
+                400 * kMs + 140 * kUs, 500 * kMs + 140 * kUs } },
     };
     for (const SRow& row : rows) {
         SCOPED_TRACE(row.szName);
         CFakeClock clock(kBase);
         CPaceRun run(row.options, clock);
-        ASSERT_EQ(run.BeginRound(nullptr), EPaceStep::Go);
         std::vector<int64_t> times;
-        for (int i = 0; i < 3; ++i) {
-            ASSERT_EQ(run.Next(5 * kS + i * kMs, 60, nullptr), EPaceStep::Go);
-            times.push_back(clock.llNow - kBase);
-            if (i == 0) {
-                clock.llNow += 70 * kUs;
-                // The send itself took 20 us more: it does not count.
-                run.FirstSent(clock.llNow);
-                clock.llNow += 20 * kUs;
+        for (int64_t llRound = 0; llRound < std::max<int64_t>(row.options.llLoops, 1); ++llRound) {
+            ASSERT_EQ(run.BeginRound(nullptr), EPaceStep::Go);
+            for (int i = 0; i < 3; ++i) {
+                ASSERT_EQ(run.Next(5 * kS + i * kMs, 60, nullptr), EPaceStep::Go);
+                times.push_back(clock.llNow - kBase);
+                if (i == 0) {
+                    clock.llNow += 70 * kUs;
+                    // The send itself took 20 us more: it does not count.
+                    run.FirstSent(clock.llNow);
+                    clock.llNow += 20 * kUs;
+                }
             }
         }
         EXPECT_EQ(times, row.expected);

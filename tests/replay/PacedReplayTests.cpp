@@ -151,6 +151,13 @@ TEST_F(PacedReplayTest, RoundsKeepTheRatesGapAndTheStatusSaysTheRateReached)
             { 0, 100, 230, 330 }, "4 packets sent; reached 10/s" },
         { "megabits, 2 rounds", EPace::MegabitsPerSecond, 0.0096, 2, 0, 0, { 0, 50, 100, 150 },
             "4 packets sent; reached 0.0096 Mbit/s" },
+        // Each round's first frame goes late (reading the clock costs): the
+        // round's later frames keep their gaps from it.
+        { "10 packets/s, 2 rounds, every clock reading costs 7 ms", EPace::PacketsPerSecond, 10, 2,
+            0, 7'000'000, { 0, 114, 221, 335 },
+            "4 packets sent; fell behind: asked 10/s, reached 9.15/s" },
+        { "5% short: every clock reading costs 4 ms", EPace::PacketsPerSecond, 10, 2, 0, 4'000'000,
+            { 0, 108, 212, 320 }, "4 packets sent; fell behind: asked 10/s, reached 9.49/s" },
         { "behind: every clock reading costs 2 ms", EPace::PacketsPerSecond, 1000, 2, 0, 2'000'000,
             {}, "4 packets sent; fell behind: asked 1000/s, reached *" },
     };

@@ -187,6 +187,53 @@ TEST(Sha256Test, KnownDigests)
     EXPECT_NE(csError.find("No such file"), std::string::npos) << csError;
 }
 
+// BACnet/IP from station uFrom to uTo (10.0.0.N, MAC 02:76:6d:0a:00:0N).
+Bytes IpFrame(uint8_t uFrom, uint8_t uTo, const std::string& csNpduApdu)
+{
+    Bytes frame = BacnetIp(0x0a, Hex(csNpduApdu));
+    frame[5] = uTo;
+    frame[11] = uFrom;
+    frame[29] = uFrom;
+    frame[33] = uTo;
+    return frame;
+}
+
+// The headline is styled by the same verdicts it counts: any request
+// unanswered or differing fails it.
+TEST(ReportTest, TheHeadlineFailsWithAnyRequestFailed)
+{
+    const std::string csRead5 = "01 04 00 05 05 0c 0c 00000001 19 55";
+    const std::string csRead6 = "01 04 00 05 06 0c 0c 00000001 19 55";
+    const std::string csAck5 = "01 00 30 05 0c 0c 00000001 19 55 3e 44 41ac0000 3f";
+    struct SRow {
+        const char* szName;
+        std::vector<judge::SJudgedFrame> requests;
+        std::vector<judge::SJudgedFrame> heard;
+        std::string csHeadline; // the whole element
+    };
+    const std::vector<SRow> rows = {
+        { "every request answered", { { 0, kS, IpFrame(1, 2, csRead5) } },
+            { { 0, kS + kMs, IpFrame(2, 1, csAck5) } },
+            "<h1 id=headline class=pass>PASS: 1 request: 1 answered</h1>" },
+        { "one request unanswered",
+            { { 0, kS, IpFrame(1, 2, csRead5) }, { 1, kS + kMs, IpFrame(1, 2, csRead6) } },
+            { { 0, kS + kMs / 2, IpFrame(2, 1, csAck5) } },
+            "<h1 id=headline class=fail>FAIL: 2 requests: 1 answered, 1 unanswered</h1>" },
+        { "nothing that asks", {}, {}, "<h1 id=headline class=pass>PASS: 0 requests</h1>" },
+    };
+    for (const SRow& row : rows) {
+        SCOPED_TRACE(row.szName);
+        const judge::SJudgement j = judge::Judge(row.requests, row.heard, nullptr);
+        std::vector<SHeardFrame> heard;
+        for (const judge::SJudgedFrame& f : row.heard)
+            heard.push_back({ f.llNs, static_cast<uint32_t>(f.bytes.size()), f.bytes });
+        const std::string csHtml = ReportHtml(SReportFacts(), j, heard, nullptr);
+        const size_t nAt = csHtml.find("<h1 ");
+        ASSERT_NE(nAt, std::string::npos);
+        EXPECT_EQ(csHtml.substr(nAt, csHtml.find("</h1>", nAt) + 5 - nAt), row.csHeadline);
+    }
+}
+
 // The progress line both shells show while a Send runs.
 TEST(ProgressTest, PlansAndLines)
 {

@@ -455,9 +455,11 @@ TEST(ListenJudgeTest, RoundsAreJudgedWithTheNextRoundsAnswers)
         std::vector<std::string> lines; // every line: record (here its round) and verdict
         size_t nKept;
         size_t nAnswered;
+        size_t nUnpaired = 0; // answers no request took
     };
     const std::vector<SRow> rows {
         { "one round, judged whole", { { { { 100, 1 } }, { 200 } } }, 10, { "1 answered" }, 1, 1 },
+        // Left for round 1, the answer at 1100 is round 2's: not left over.
         { "an answer heard during the next round counts for its own",
             { { { { 100, 1 } }, {} }, { { { 1000, 2 } }, { 1050, 1100 } } }, 10,
             { "1 answered", "2 answered" }, 2, 2 },
@@ -467,6 +469,9 @@ TEST(ListenJudgeTest, RoundsAreJudgedWithTheNextRoundsAnswers)
         { "lines kept are capped, counts are not",
             { { { { 100, 1 } }, { 150 } }, { { { 1000, 2 } }, { 1050 } } }, 1,
             { "1 answered", "2 answered" }, 1, 2 },
+        { "answers left over are counted once, the last round's too",
+            { { { { 100, 1 } }, { 150, 160 } }, { { { 1000, 2 } }, { 1050, 1060 } } }, 10,
+            { "1 answered", "2 answered" }, 2, 2, 2 },
     };
     for (const SRow& row : rows) {
         SCOPED_TRACE(row.szName);
@@ -500,6 +505,7 @@ TEST(ListenJudgeTest, RoundsAreJudgedWithTheNextRoundsAnswers)
         EXPECT_EQ(judge.NotKept(), row.lines.size() - row.nKept);
         EXPECT_EQ(judge.Judgement().nRequests, row.lines.size());
         EXPECT_EQ(judge.Judgement().nAnswered, row.nAnswered);
+        EXPECT_EQ(judge.Judgement().nUnpaired, row.nUnpaired);
         // A kept line's answer is the frame it points at among those kept.
         for (const judge::SJudgeLine& line : judge.Judgement().lines) {
             if (line.bAnswered)
