@@ -1,6 +1,7 @@
 #include "replay/Listen.h"
 
 #include "capture/CaptureWriter.h"
+#include "capture/OutputFile.h"
 
 #include <pcap/pcap.h>
 
@@ -144,7 +145,7 @@ bool CHeardFileWriter::Open(const std::string& csPath, std::string& csError)
     m_csPath = csPath;
     if (m_writer.Open(csPath, kMaxPcapSnapLen, true))
         return true;
-    csError = csPath + ": " + std::strerror(errno);
+    csError = OutputErrorText(csPath, errno);
     return false;
 }
 

@@ -1,5 +1,6 @@
 #include "session/Report.h"
 
+#include "capture/OutputFile.h"
 #include "decode/CaptureIndex.h"
 #include "decode/Decoder.h"
 #include "replay/Aim.h"
@@ -522,10 +523,10 @@ bool WriteReport(const std::string& csPath, const SReportFacts& facts,
     }
     const std::string csHtml
         = ReportHtml(read, judgement, heard, CaptureRecordReader(facts.csCapturePath));
-    std::FILE* p = std::fopen(csPath.c_str(), "wb");
+    std::FILE* p = OpenOutputFile(csPath);
     const bool bWritten = p && std::fwrite(csHtml.data(), 1, csHtml.size(), p) == csHtml.size();
     if ((p && std::fclose(p) != 0) || !bWritten) {
-        csError = csPath + ": " + std::strerror(errno);
+        csError = OutputErrorText(csPath, errno);
         return false;
     }
     return true;

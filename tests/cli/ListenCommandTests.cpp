@@ -16,6 +16,7 @@
 #include <regex>
 #include <set>
 #include <sstream>
+#include <sys/stat.h>
 #include <thread>
 
 using namespace velmora;
@@ -150,6 +151,29 @@ TEST(ListenCommandTest, CapturesAgainstTheRespondersScripts)
             "velmora-replay: 2 Packets have been sent\n"
             "velmora-replay: 2 packets sent; 2 requests: 0 answered, 2 unanswered\n",
             4, {}, "" },
+        // A report that fails as it is written (a full disk) is named; the
+        // device's verdict (4) is not hidden by it.
+        { "unanswered, the report on a full disk", { Ip(1, 2, siteRead) }, benchDevice,
+            { "--report", "/dev/full" },
+            "0\treadProperty[ 5] device,207 object-name\t-\tunanswered\t-\n",
+            "velmora-replay: 1 Packets have been sent\n"
+            "velmora-replay: 1 packet sent; 1 request: 0 answered, 1 unanswered\n"
+            "velmora-replay: /dev/full: No space left on device\n",
+            4, {}, "" },
+        { "unanswered, JUnit on a full disk", { Ip(1, 2, siteRead) }, benchDevice,
+            { "--junit", "/dev/full" },
+            "0\treadProperty[ 5] device,207 object-name\t-\tunanswered\t-\n",
+            "velmora-replay: 1 Packets have been sent\n"
+            "velmora-replay: 1 packet sent; 1 request: 0 answered, 1 unanswered\n"
+            "velmora-replay: /dev/full: No space left on device\n",
+            4, {}, "" },
+        // A run the device passed fails on the file alone.
+        { "answered, the report on a full disk", { Ip(1, 2, kReadPv5) }, {},
+            { "--report", "/dev/full" }, "0\t" + kRp5 + "\t" + kAckText + "\tanswered\tms\n",
+            "velmora-replay: 1 Packets have been sent\n"
+            "velmora-replay: 1 packet sent; 1 request: 1 answered, 0 unanswered; round trip ms\n"
+            "velmora-replay: /dev/full: No space left on device\n",
+            1, { Answer(2, 1, kAck5) }, "" },
         { "answered", { Ip(1, 2, kReadPv5) }, {}, {},
             "0\t" + kRp5 + "\t" + kAckText + "\tanswered\tms\n",
             "velmora-replay: 1 Packets have been sent\n"
@@ -632,6 +656,43 @@ TEST(ProgressCommandTest, OnlyOnATerminal)
             EXPECT_EQ(csOut.rfind("velmora-replay: 30 Packets have been sent\n", 0), 0u) << csOut;
             EXPECT_EQ(csOut.find('\r'), std::string::npos) << csOut;
         }
+    }
+}
+
+} // namespace
+
+namespace {
+
+// On a terminal the records are counted beside the Send: a FIFO that nothing
+// writes, a character device or a folder chosen as the capture ends with the
+// sentence at once (a plain open() of the FIFO would wait for good), and
+// nothing reaches the wire.
+TEST(ProgressCommandTest, OddFilesEndAtOnceOnATerminal)
+{
+    CNetns ns("clioddfile");
+    VTEST_REQUIRE_NETNS(ns);
+    CTempDir dir;
+    ASSERT_EQ(::mkfifo(dir.File("fifo.pcap").c_str(), 0600), 0);
+    std::filesystem::create_directory(dir.File("folder.pcap"));
+    const struct {
+        const char* szPath;
+        const char* szLine;
+    } rows[] = {
+        { "fifo.pcap", "Not sent: fifo.pcap is not a capture file" },
+        { "/dev/zero", "Not sent: zero is not a capture file" },
+        { "/dev/null", "Not sent: null is not a capture file" },
+        { "folder.pcap", "Not sent: folder.pcap is not a capture file" },
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.szPath);
+        const long long llBefore = ns.RxPackets(CNetns::PeerIf());
+        const std::string csCommand = std::string(VELMORA_REPLAY_EXE) + " -i " + CNetns::SendIf()
+            + " --listen=0.2 " + row.szPath;
+        CChild command(
+            { "/usr/bin/script", "-qefc", csCommand, "/dev/null" }, dir.Path().string(), ns.Name());
+        EXPECT_EQ(command.Wait(10s), 3);
+        EXPECT_NE(command.Out().find(row.szLine), std::string::npos) << command.Out();
+        EXPECT_EQ(ns.RxPackets(CNetns::PeerIf()), llBefore);
     }
 }
 
