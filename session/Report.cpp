@@ -254,6 +254,9 @@ const char* VelmoraVersion()
     return VELMORA_VERSION;
 }
 
+// The command's status from the same facts (cli/Command.cpp); a file it could
+// not write would make 1 only where this gives 0, and the window writes none
+// during a Send.
 int ListeningExitStatus(const SReplayResult& result, const judge::SJudgement& judgement)
 {
     if (result.NotSent())
