@@ -83,17 +83,19 @@ TEST_F(CommandTest, ExitStatusWhenNothingCanBeSent)
         { "decode of a character device", { "--decode", "/dev/zero" }, nullptr, 3,
             "/dev/zero is not a file.", nullptr },
         // Output files are tried before the first frame: a usage error that
-        // names the file, with nothing sent and nothing left behind.
+        // names the file, with nothing sent and nothing left behind (before the
+        // adapter is opened: an adapter that does not exist is not reached).
         { "a report in a folder that does not exist",
-            { "-i", "lo", "--listen", "--report", "nosuch/r.html", "c.pcap" }, nullptr, 2,
+            { "-i", "nosuch0", "--listen", "--report", "nosuch/r.html", "c.pcap" }, nullptr, 2,
             "cannot write nosuch/r.html: No such file or directory; nothing sent", nullptr },
-        { "JUnit into a folder", { "-i", "lo", "--listen", "--junit", "folder.pcap", "c.pcap" },
-            nullptr, 2, "cannot write folder.pcap: a folder, not a file; nothing sent", nullptr },
+        { "JUnit into a folder",
+            { "-i", "nosuch0", "--listen", "--junit", "folder.pcap", "c.pcap" }, nullptr, 2,
+            "cannot write folder.pcap: a folder, not a file; nothing sent", nullptr },
         { "answers into a FIFO that nothing reads",
-            { "-i", "lo", "--listen", "--answers", "fifo.pcap", "c.pcap" }, nullptr, 2,
+            { "-i", "nosuch0", "--listen", "--answers", "fifo.pcap", "c.pcap" }, nullptr, 2,
             "cannot write fifo.pcap: a FIFO that nothing reads; nothing sent", nullptr },
         { "a good answers file beside a bad report",
-            { "-i", "lo", "--listen", "--answers", "made.pcap", "--report", "nosuch/r.html",
+            { "-i", "nosuch0", "--listen", "--answers", "made.pcap", "--report", "nosuch/r.html",
                 "c.pcap" },
             nullptr, 2, "cannot write nosuch/r.html", nullptr },
         { "bad option", { "--bogus", "c.pcap" }, nullptr, 2, "unknown option --bogus", nullptr },
