@@ -1,5 +1,7 @@
 #include "capture/CaptureWriter.h"
 
+#include "capture/OutputFile.h"
+
 #include <pcap/pcap.h>
 
 #include <cerrno>
@@ -29,10 +31,12 @@ bool CCaptureWriter::Open(const std::string& csPath, uint32_t uSnapLen, bool bNa
         m_csError = "pcap_open_dead failed";
         return false;
     }
-    m_pFile = std::fopen(csPath.c_str(), "wb");
+    m_pFile = OpenOutputFile(csPath);
     if (!m_pFile) {
-        m_csError = "cannot create " + csPath + ": " + std::strerror(errno);
+        const int iErrno = errno;
+        m_csError = "cannot create " + OutputErrorText(csPath, iErrno);
         Close();
+        errno = iErrno;
         return false;
     }
     // The dump stream's default 4 KiB buffer makes big captures crawl.

@@ -1,5 +1,6 @@
 #include "cli/Command.h"
 
+#include "capture/OutputFile.h"
 #include "cli/Options.h"
 #include "decode/CaptureIndex.h"
 #include "decode/Segments.h"
@@ -315,12 +316,12 @@ namespace {
         }
         if (!options.csJUnit.empty()) {
             const std::string csXml = judge::JUnitXml(FileName(options.csCapture), judgement);
-            std::FILE* p = std::fopen(options.csJUnit.c_str(), "wb");
+            std::FILE* p = OpenOutputFile(options.csJUnit);
             const bool bWritten
                 = p && std::fwrite(csXml.data(), 1, csXml.size(), p) == csXml.size();
             if ((p && std::fclose(p) != 0) || !bWritten) {
                 std::fprintf(
-                    pErr, "%s: %s: %s\n", kName, options.csJUnit.c_str(), std::strerror(errno));
+                    pErr, "%s: %s\n", kName, OutputErrorText(options.csJUnit, errno).c_str());
                 bOk = false;
             }
         }
@@ -400,11 +401,15 @@ namespace {
             }
             // Frames refused say more than answers missing: 1 goes first.
             if (iExit == kExitSent && result.listen.bListened
-                && (observer.Judge().Judgement().bConfirmedFailed || !bReported))
-                iExit = bReported ? kExitNotAnswered : kExitSomeFailed;
+                && observer.Judge().Judgement().bConfirmedFailed)
+                iExit = kExitNotAnswered;
             // A device that stopped answering failed its requests, sent or not.
             if (iExit == kExitSent && !result.listen.csGaveUp.empty())
                 iExit = kExitNotAnswered;
+            // A file not written fails a run the device passed; the device's
+            // verdict is not hidden by it (its line on stderr names the file).
+            if (iExit == kExitSent && result.listen.bListened && !bReported)
+                iExit = kExitSomeFailed;
         }
         // The report says how the command ended: written last.
         if (!options.csReport.empty() && !result.NotSent() && result.listen.bListened) {
@@ -419,11 +424,12 @@ namespace {
                 = ListenSummaryText(result, request, judgement, &observer.Judge().Announced());
             facts.csExitStatus = ExitStatusWords(iExit);
             std::string csError;
-            // A report that cannot be written fails the run as a JUnit file does.
+            // A report that cannot be written fails the run as a JUnit file
+            // does: only a run that would have ended with 0.
             if (!WriteReport(
                     options.csReport, facts, judgement, observer.Judge().Heard(), csError)) {
                 std::fprintf(pErr, "%s: %s\n", kName, csError.c_str());
-                if (iExit == kExitSent || iExit == kExitNotAnswered)
+                if (iExit == kExitSent)
                     iExit = kExitSomeFailed;
             }
         }
@@ -466,6 +472,15 @@ int RunCommand(int argc, const char* const* argv, std::FILE* pOut, std::FILE* pE
         std::fprintf(
             pErr, "%s: no adapter chosen: name one with -i (see --list-adapters)\n", kName);
         return kExitUsage;
+    }
+    // Files that cannot be written are found before the first frame, not
+    // after a run whose verdicts they would then hide.
+    COutputCheck outputs;
+    for (const std::string* p : { &options.csAnswers, &options.csJUnit, &options.csReport }) {
+        if (!p->empty() && !outputs.Check(*p, csError)) {
+            std::fprintf(pErr, "%s: cannot write %s; nothing sent\n", kName, csError.c_str());
+            return kExitUsage;
+        }
     }
     return Send(options, pOut, pErr);
 }

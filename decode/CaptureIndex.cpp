@@ -224,7 +224,9 @@ bool CCaptureIndex::Open(const std::string& csPath)
 {
     if (m_eState.load() != EState::Closed || m_fd >= 0)
         return Fail("The capture index is already in use.");
-    m_fd = open(csPath.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking: a FIFO without a writer or a device must not hold the
+    // caller (the window's thread) in open(); only a regular file is read.
+    m_fd = open(csPath.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (m_fd < 0)
         return Fail("Cannot open " + csPath + ": " + std::strerror(errno) + ".");
     struct stat st { };

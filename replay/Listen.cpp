@@ -1,6 +1,9 @@
 #include "replay/Listen.h"
 
 #include "capture/CaptureWriter.h"
+#include "capture/OutputFile.h"
+#include "decode/Frame.h"
+#include "log/Log.h"
 
 #include <pcap/pcap.h>
 
@@ -11,6 +14,11 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace velmora {
 
@@ -144,7 +152,7 @@ bool CHeardFileWriter::Open(const std::string& csPath, std::string& csError)
     m_csPath = csPath;
     if (m_writer.Open(csPath, kMaxPcapSnapLen, true))
         return true;
-    csError = csPath + ": " + std::strerror(errno);
+    csError = OutputErrorText(csPath, errno);
     return false;
 }
 
@@ -165,6 +173,85 @@ bool CHeardFileWriter::Close(std::string& csError)
         return true;
     csError = m_csPath + ": " + m_writer.Error();
     return false;
+}
+
+CPortHolder::~CPortHolder()
+{
+    for (const SPair& pair : m_pairs) {
+        if (pair.iFd >= 0)
+            ::close(pair.iFd);
+    }
+}
+
+void CPortHolder::Hold(const uint8_t* pFrame, size_t nLength)
+{
+    const decode::SFrameLayout layout = decode::LocateFrame(pFrame, nLength);
+    if (layout.eKind != decode::EFrameKind::BacnetIp)
+        return;
+    const uint8_t* pIp = pFrame + layout.uIpAt;
+    const uint8_t* pUdp = pFrame + layout.uUdpAt;
+    Hold(static_cast<uint32_t>(pIp[12]) << 24 | static_cast<uint32_t>(pIp[13]) << 16
+            | static_cast<uint32_t>(pIp[14]) << 8 | pIp[15],
+        static_cast<uint16_t>(pUdp[0] << 8 | pUdp[1]));
+}
+
+void CPortHolder::Hold(uint32_t uAddress, uint16_t uPort)
+{
+    if (m_nLast < m_pairs.size() && m_pairs[m_nLast].uAddress == uAddress
+        && m_pairs[m_nLast].uPort == uPort)
+        return;
+    for (size_t n = 0; n < m_pairs.size(); ++n) {
+        if (m_pairs[n].uAddress == uAddress && m_pairs[n].uPort == uPort) {
+            m_nLast = n;
+            return;
+        }
+    }
+    if (m_pairs.size() >= kMaxPairs)
+        return;
+    m_nLast = m_pairs.size();
+    m_pairs.push_back({ uAddress, uPort, -1 });
+    // No address (0.0.0.0 would hold the port everywhere), a broadcast or a
+    // group is no client's own.
+    if (uAddress == 0 || uAddress == INADDR_BROADCAST || IN_MULTICAST(uAddress) || uPort == 0)
+        return;
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return;
+    const int iSmallest = 1; // the kernel raises it to its least
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &iSmallest, sizeof iSmallest);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(uPort);
+    address.sin_addr.s_addr = htonl(uAddress);
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+        m_pairs.back().iFd = fd;
+        return;
+    }
+    const int iErrno = errno;
+    ::close(fd);
+    // EADDRNOTAVAIL: the frames come from an address this host does not
+    // have, whose answers its kernel never takes for its own.
+    if (iErrno == EADDRNOTAVAIL)
+        return;
+    char szAddress[INET_ADDRSTRLEN] = "";
+    ::inet_ntop(AF_INET, &address.sin_addr, szAddress, sizeof szAddress);
+    if (iErrno == EADDRINUSE) {
+        m_taken.push_back("UDP port " + std::to_string(uPort) + " on " + szAddress
+            + " is taken by another program on this host: the answers reach it too");
+        DebugLog("Listen: UDP port %u on %s is taken by another program",
+            static_cast<unsigned>(uPort), szAddress);
+        return;
+    }
+    DebugLog("Listen: UDP port %u on %s not held: %s", static_cast<unsigned>(uPort), szAddress,
+        std::strerror(iErrno));
+}
+
+size_t CPortHolder::Held() const
+{
+    size_t n = 0;
+    for (const SPair& pair : m_pairs)
+        n += pair.iFd >= 0 ? 1 : 0;
+    return n;
 }
 
 } // namespace velmora

@@ -91,6 +91,45 @@ struct SListenResult {
     long long llRequests = 0; // requests sent, taken or not
     long long llHeard = 0; // frames heard, taken or not (reassembled answers too)
     size_t nUnstamped = 0; // requests whose send stamp never came (their round trip is "-")
+    // The UDP ports of this host's own addresses that another program held,
+    // so that answers went to it: one sentence each.
+    std::vector<std::string> portsTaken;
+};
+
+// Holds, while listening, the UDP ports the BACnet/IP requests come from on
+// this host's own addresses. An answer to a port nothing holds draws an ICMP
+// port-unreachable from the host's kernel, which a device may take for the
+// client gone. The sockets read nothing: their receive buffers are the
+// kernel's smallest, and what overflows them is dropped without a word.
+// Each (address, port) is tried once, as the first frame from it goes.
+class CPortHolder {
+public:
+    CPortHolder() = default;
+    ~CPortHolder(); // lets the ports go
+    CPortHolder(const CPortHolder&) = delete;
+    CPortHolder& operator=(const CPortHolder&) = delete;
+
+    // The source address and port of a BACnet/IP frame about to go; other
+    // frames are left alone.
+    void Hold(const uint8_t* pFrame, size_t nLength);
+    // uAddress and uPort in host order. An address that is not this host's
+    // is nothing to hold; a port another program holds is told (Taken).
+    void Hold(uint32_t uAddress, uint16_t uPort);
+    size_t Held() const; // sockets bound
+    const std::vector<std::string>& Taken() const { return m_taken; }
+
+    // At most this many pairs are tried (a capture of many clients).
+    static constexpr size_t kMaxPairs = 256;
+
+private:
+    struct SPair {
+        uint32_t uAddress;
+        uint16_t uPort;
+        int iFd; // -1: not held
+    };
+    std::vector<SPair> m_pairs;
+    size_t m_nLast = SIZE_MAX; // the pair the last frame came from
+    std::vector<std::string> m_taken;
 };
 
 // Collects, on a thread of its own, what the ear hears until Stop.

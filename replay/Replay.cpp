@@ -541,6 +541,8 @@ namespace {
         CListener* pListener = nullptr;
         // Called as each round after the first begins (its pause is over).
         std::function<void()> onNextRound;
+        // Listening: the ports the requests come from are held here.
+        CPortHolder* pPorts = nullptr;
     };
 
     // The rate a Send paced by packets or megabits reached: frames and bits
@@ -831,6 +833,9 @@ namespace {
                     pOut = conversed.data();
                     bInPlace = false;
                 }
+                // The port the answer comes back to is held before the request goes.
+                if (plan.pPorts)
+                    plan.pPorts->Hold(pOut, uLength);
                 batch.Add(
                     lIndex, *pRecordHeader, pOut, eAim, bInPlace, uRound, iInvokeAt, uCapturedId);
                 // A conversing Send's request goes now: its time-out has begun.
@@ -1020,6 +1025,9 @@ SReplayResult Replay(
         pCapture.reset();
     SLoopPlan loop { request, request.eMode == EReplayMode::Selection ? &sorted : nullptr, plan,
         listen.bListen ? &sent : nullptr, nullptr, nullptr, nullptr };
+    CPortHolder ports;
+    if (listen.bListen)
+        loop.pPorts = &ports;
     // A listening Send in rounds hands each round over as the next begins,
     // so that one that runs until stopped keeps no more than a round or two.
     if (listen.bListen && observer.TakesListening())
@@ -1038,6 +1046,7 @@ SReplayResult Replay(
         loop.pListener = &listener;
     }
     SendLoop(loop, std::move(pCapture), sink, observer, clock, result);
+    result.listen.portsTaken = ports.Taken();
     if (listen.bListen)
         Listen(request, result, observer, listener, sent, sink);
     return result;

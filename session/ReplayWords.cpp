@@ -292,6 +292,8 @@ std::string ListenSummaryText(const SReplayResult& result, const SReplayRequest&
     if (!listen.csGaveUp.empty())
         cs += "; " + CountWords(static_cast<uint64_t>(listen.llNotSent), "request", "requests")
             + " not sent (" + listen.csGaveUp + ")";
+    for (const std::string& csTaken : listen.portsTaken)
+        cs += "; " + csTaken;
     if (pHeard && judgement.nUnanswered > 0) {
         std::vector<judge::SJudgedFrame> heard;
         heard.reserve(pHeard->size());

@@ -1,5 +1,6 @@
 #include "session/Report.h"
 
+#include "capture/OutputFile.h"
 #include "decode/CaptureIndex.h"
 #include "decode/Decoder.h"
 #include "replay/Aim.h"
@@ -253,6 +254,9 @@ const char* VelmoraVersion()
     return VELMORA_VERSION;
 }
 
+// The command's status from the same facts (cli/Command.cpp); a file it could
+// not write would make 1 only where this gives 0, and the window writes none
+// during a Send.
 int ListeningExitStatus(const SReplayResult& result, const judge::SJudgement& judgement)
 {
     if (result.NotSent())
@@ -522,10 +526,10 @@ bool WriteReport(const std::string& csPath, const SReportFacts& facts,
     }
     const std::string csHtml
         = ReportHtml(read, judgement, heard, CaptureRecordReader(facts.csCapturePath));
-    std::FILE* p = std::fopen(csPath.c_str(), "wb");
+    std::FILE* p = OpenOutputFile(csPath);
     const bool bWritten = p && std::fwrite(csHtml.data(), 1, csHtml.size(), p) == csHtml.size();
     if ((p && std::fclose(p) != 0) || !bWritten) {
-        csError = csPath + ": " + std::strerror(errno);
+        csError = OutputErrorText(csPath, errno);
         return false;
     }
     return true;

@@ -4,6 +4,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace velmora {
@@ -120,9 +123,18 @@ std::string HexDigest(const std::array<uint8_t, 32>& digest)
 
 std::string FileSha256(const std::string& csPath, std::string& csError)
 {
-    std::FILE* p = std::fopen(csPath.c_str(), "rb");
-    if (!p) {
+    // Non-blocking, and a regular file only: a FIFO or a device put where
+    // the capture was must not hold the report (nor the window) for good.
+    const int fd = ::open(csPath.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
         csError = csPath + ": " + std::strerror(errno);
+        return std::string();
+    }
+    struct stat st { };
+    std::FILE* p = nullptr;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !(p = ::fdopen(fd, "rb"))) {
+        ::close(fd);
+        csError = csPath + ": not a file";
         return std::string();
     }
     CSha256 sha;

@@ -29,6 +29,7 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
+#include <sys/stat.h>
 #include <thread>
 
 using namespace velmora;
@@ -585,6 +586,48 @@ TEST_F(MainWindowTest, StatusLineSaysWhyUntilTheNextSend)
     ASSERT_NE(itBox, texts.end());
     ASSERT_NE(itBox, texts.begin());
     EXPECT_EQ(*std::prev(itBox), "OpenLocalDevice File=[" + csCapture + "]");
+}
+
+// All packets counts the records beside the Send: a FIFO that nothing writes,
+// a character device or a folder chosen as the capture ends the Send with the
+// sentence (a plain open() of the FIFO held the window for good), nothing
+// reaches the wire, and Exit still closes the window.
+TEST_F(MainWindowTest, OddFilesInAllModeEndWithTheSentence)
+{
+    vtest::CNetns ns("oddfile");
+    VTEST_REQUIRE_NETNS(ns);
+    vtest::CEnterNetns enter(ns);
+    ASSERT_TRUE(enter.Ok());
+    const std::string csFifo = m_dir.File("fifo.pcap");
+    ASSERT_EQ(::mkfifo(csFifo.c_str(), 0600), 0);
+    const std::string csFolder = m_dir.File("folder.pcap");
+    fs::create_directory(csFolder);
+    vtest::WriteFile(
+        m_dir.File("settings.ini"), "[Velmora]\r\nAutoUpdate=0\r\nMode=1\r\nNicDevice=vm0\r\n");
+    Start();
+    const struct {
+        std::string csPath;
+        const char* szStatus;
+    } rows[] = {
+        { csFifo, "Not sent: fifo.pcap is not a capture file" },
+        { "/dev/zero", "Not sent: zero is not a capture file" },
+        { "/dev/null", "Not sent: null is not a capture file" },
+        { csFolder, "Not sent: folder.pcap is not a capture file" },
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.csPath);
+        const long long llBefore = ns.RxPackets("vm1");
+        C().pPath->setText(QString::fromStdString(row.csPath));
+        QTest::mouseClick(C().pSend, Qt::LeftButton);
+        EXPECT_EQ(m_pDlg->StatusText(), row.szStatus);
+        EXPECT_EQ(C().pSend->text(), QStringLiteral("Send"));
+        std::this_thread::sleep_for(50ms);
+        EXPECT_EQ(ns.RxPackets("vm1"), llBefore);
+    }
+    // Nothing went: no count box.
+    EXPECT_TRUE(m_box.shown.empty());
+    QTest::mouseClick(C().pExit, Qt::LeftButton);
+    EXPECT_TRUE(vtest::WaitUntil([&] { return !m_pDlg->isVisible(); }, 2s));
 }
 
 // Single Packet mode reads the file up to its record and no further, and a

@@ -401,6 +401,7 @@ TEST_F(PacketsWindowTest, CaptureErrorsShowAsOneLineWithTheRowsReadSoFar)
             "The capture is cut short: its section header has 12 of its 28 bytes." },
         { "a FIFO, which would block", m_dir.File("fifo.pcap"), 0, "is not a file" },
         { "a folder", m_dir.Path().string(), 0, "is not a file" },
+        { "a character device that never ends", "/dev/zero", 0, "is not a file" },
         { "cut short in a record",
             write("cut.pcap", 10,
                 [&](CRawCaptureWriter& w) {

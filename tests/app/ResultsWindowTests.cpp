@@ -26,6 +26,7 @@
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
 #include <regex>
+#include <sys/stat.h>
 #include <thread>
 
 using namespace velmora;
@@ -282,6 +283,13 @@ TEST_F(ResultsWindowTest, SendThroughToTheRowsAndTheStatusLine)
     QTest::mouseClick(pResults->SaveButton(), Qt::LeftButton);
     EXPECT_EQ(pResults->NoteLine().toStdString().rfind("Not saved: ", 0), 0u)
         << pResults->NoteLine().toStdString();
+    // A FIFO that nothing reads says so at once: the window is not held in open().
+    const std::string csFifo = m_dir.File("fifo");
+    ASSERT_EQ(::mkfifo(csFifo.c_str(), 0600), 0);
+    save.csAnswer = csFifo;
+    QTest::mouseClick(pResults->SaveButton(), Qt::LeftButton);
+    EXPECT_EQ(
+        pResults->NoteLine().toStdString(), "Not saved: " + csFifo + ": a FIFO that nothing reads");
 
     // For a person to look at: VELMORA_RESULTS_SHOT=/tmp/results.png keeps a picture.
     if (const char* szShot = std::getenv("VELMORA_RESULTS_SHOT"))
@@ -298,6 +306,10 @@ TEST_F(ResultsWindowTest, SendThroughToTheRowsAndTheStatusLine)
         std::string::npos);
     EXPECT_NE(csHtml.find("Records<td>5<"), std::string::npos);
     EXPECT_NE(csHtml.find("<table id=requests data-rows=3>"), std::string::npos);
+    save.csAnswer = csFifo;
+    QTest::mouseClick(pResults->SaveReportButton(), Qt::LeftButton);
+    EXPECT_EQ(
+        pResults->NoteLine().toStdString(), "Not saved: " + csFifo + ": a FIFO that nothing reads");
 
     // Capture > Results brings the same window back after it was closed.
     pResults->close();

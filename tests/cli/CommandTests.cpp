@@ -9,6 +9,7 @@
 #include <csignal>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <thread>
 
 using namespace velmora;
@@ -44,6 +45,10 @@ TEST_F(CommandTest, ExitStatusWhenNothingCanBeSent)
 {
     ASSERT_TRUE(WriteTestCapture(File("c.pcap"), 3, 60));
     vtest::WriteFile(File("text.pcap"), "not a capture at all, just some text\n");
+    // Files that are no capture and would block a plain open(): a FIFO
+    // that nothing writes, character devices, a folder.
+    ASSERT_EQ(::mkfifo(File("fifo.pcap").c_str(), 0600), 0);
+    fs::create_directory(File("folder.pcap"));
     struct Row {
         const char* szCase;
         std::vector<std::string> args;
@@ -65,6 +70,34 @@ TEST_F(CommandTest, ExitStatusWhenNothingCanBeSent)
             "no adapter chosen: name one with -i (see --list-adapters)", nullptr },
         { "not a capture", { "-i", "lo", "text.pcap" }, nullptr, 3,
             "Not sent: text.pcap is not a capture file", "Error. Could not open local device" },
+        { "a FIFO", { "-i", "lo", "fifo.pcap" }, nullptr, 3,
+            "Not sent: fifo.pcap is not a capture file", "Error. Could not open local device" },
+        { "a character device that reads zeros", { "-i", "lo", "/dev/zero" }, nullptr, 3,
+            "Not sent: zero is not a capture file", "Error. Could not open local device" },
+        { "a character device that reads nothing", { "-i", "lo", "/dev/null" }, nullptr, 3,
+            "Not sent: null is not a capture file", "Error. Could not open local device" },
+        { "a folder", { "-i", "lo", "folder.pcap" }, nullptr, 3,
+            "Not sent: folder.pcap is not a capture file", "Error. Could not open local device" },
+        { "decode of a FIFO", { "--decode", "fifo.pcap" }, nullptr, 3,
+            "fifo.pcap: fifo.pcap is not a file.", nullptr },
+        { "decode of a character device", { "--decode", "/dev/zero" }, nullptr, 3,
+            "/dev/zero is not a file.", nullptr },
+        // Output files are tried before the first frame: a usage error that
+        // names the file, with nothing sent and nothing left behind (before the
+        // adapter is opened: an adapter that does not exist is not reached).
+        { "a report in a folder that does not exist",
+            { "-i", "nosuch0", "--listen", "--report", "nosuch/r.html", "c.pcap" }, nullptr, 2,
+            "cannot write nosuch/r.html: No such file or directory; nothing sent", nullptr },
+        { "JUnit into a folder",
+            { "-i", "nosuch0", "--listen", "--junit", "folder.pcap", "c.pcap" }, nullptr, 2,
+            "cannot write folder.pcap: a folder, not a file; nothing sent", nullptr },
+        { "answers into a FIFO that nothing reads",
+            { "-i", "nosuch0", "--listen", "--answers", "fifo.pcap", "c.pcap" }, nullptr, 2,
+            "cannot write fifo.pcap: a FIFO that nothing reads; nothing sent", nullptr },
+        { "a good answers file beside a bad report",
+            { "-i", "nosuch0", "--listen", "--answers", "made.pcap", "--report", "nosuch/r.html",
+                "c.pcap" },
+            nullptr, 2, "cannot write nosuch/r.html", nullptr },
         { "bad option", { "--bogus", "c.pcap" }, nullptr, 2, "unknown option --bogus", nullptr },
         { "no capture", { "-i", "lo" }, nullptr, 2, "no capture file given", nullptr },
         { "bad record list", { "--records", "3-1", "c.pcap" }, nullptr, 2, "runs backwards",
@@ -91,6 +124,7 @@ TEST_F(CommandTest, ExitStatusWhenNothingCanBeSent)
             // A usage error touches no file.
             EXPECT_FALSE(fs::exists(File("log.txt")));
             EXPECT_FALSE(fs::exists(File("Debuglog.txt")));
+            EXPECT_FALSE(fs::exists(File("made.pcap")));
             continue;
         }
         const auto texts = vtest::LogTexts(File("Debuglog.txt"));

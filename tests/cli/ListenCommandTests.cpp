@@ -9,6 +9,7 @@
 #include "TestSupport.h"
 #include "tools/CaptureWriter.h"
 
+#include <arpa/inet.h>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -17,10 +18,12 @@
 #include <linux/if_packet.h>
 #include <memory>
 #include <net/if.h>
+#include <netinet/in.h>
 #include <regex>
 #include <set>
 #include <sstream>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -149,6 +152,29 @@ TEST(ListenCommandTest, CapturesAgainstTheRespondersScripts)
             "velmora-replay: 2 Packets have been sent\n"
             "velmora-replay: 2 packets sent; 2 requests: 0 answered, 2 unanswered\n",
             4, {}, "" },
+        // A report that fails as it is written (a full disk) is named; the
+        // device's verdict (4) is not hidden by it.
+        { "unanswered, the report on a full disk", { Ip(1, 2, siteRead) }, benchDevice,
+            { "--report", "/dev/full" },
+            "0\treadProperty[ 5] device,207 object-name\t-\tunanswered\t-\n",
+            "velmora-replay: 1 Packets have been sent\n"
+            "velmora-replay: 1 packet sent; 1 request: 0 answered, 1 unanswered\n"
+            "velmora-replay: /dev/full: No space left on device\n",
+            4, {}, "" },
+        { "unanswered, JUnit on a full disk", { Ip(1, 2, siteRead) }, benchDevice,
+            { "--junit", "/dev/full" },
+            "0\treadProperty[ 5] device,207 object-name\t-\tunanswered\t-\n",
+            "velmora-replay: 1 Packets have been sent\n"
+            "velmora-replay: 1 packet sent; 1 request: 0 answered, 1 unanswered\n"
+            "velmora-replay: /dev/full: No space left on device\n",
+            4, {}, "" },
+        // A run the device passed fails on the file alone.
+        { "answered, the report on a full disk", { Ip(1, 2, kReadPv5) }, {},
+            { "--report", "/dev/full" }, "0\t" + kRp5 + "\t" + kAckText + "\tanswered\tms\n",
+            "velmora-replay: 1 Packets have been sent\n"
+            "velmora-replay: 1 packet sent; 1 request: 1 answered, 0 unanswered; round trip ms\n"
+            "velmora-replay: /dev/full: No space left on device\n",
+            1, { Answer(2, 1, kAck5) }, "" },
         { "answered", { Ip(1, 2, kReadPv5) }, {}, {},
             "0\t" + kRp5 + "\t" + kAckText + "\tanswered\tms\n",
             "velmora-replay: 1 Packets have been sent\n"
@@ -722,6 +748,127 @@ TEST(ResponderTest, HearsAsADevicesKernelDoes)
             std::string::npos)
             << responder.Out();
         EXPECT_EQ(ResponderDropped(responder.Out()), row.bAnswered ? 0 : 1) << responder.Out();
+    }
+}
+
+// On a terminal the records are counted beside the Send: a FIFO that nothing
+// writes, a character device or a folder chosen as the capture ends with the
+// sentence at once (a plain open() of the FIFO would wait for good), and
+// nothing reaches the wire.
+TEST(ProgressCommandTest, OddFilesEndAtOnceOnATerminal)
+{
+    CNetns ns("clioddfile");
+    VTEST_REQUIRE_NETNS(ns);
+    CTempDir dir;
+    ASSERT_EQ(::mkfifo(dir.File("fifo.pcap").c_str(), 0600), 0);
+    std::filesystem::create_directory(dir.File("folder.pcap"));
+    const struct {
+        const char* szPath;
+        const char* szLine;
+    } rows[] = {
+        { "fifo.pcap", "Not sent: fifo.pcap is not a capture file" },
+        { "/dev/zero", "Not sent: zero is not a capture file" },
+        { "/dev/null", "Not sent: null is not a capture file" },
+        { "folder.pcap", "Not sent: folder.pcap is not a capture file" },
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.szPath);
+        const long long llBefore = ns.RxPackets(CNetns::PeerIf());
+        const std::string csCommand = std::string(VELMORA_REPLAY_EXE) + " -i " + CNetns::SendIf()
+            + " --listen=0.2 " + row.szPath;
+        CChild command(
+            { "/usr/bin/script", "-qefc", csCommand, "/dev/null" }, dir.Path().string(), ns.Name());
+        EXPECT_EQ(command.Wait(10s), 3);
+        EXPECT_NE(command.Out().find(row.szLine), std::string::npos) << command.Out();
+        EXPECT_EQ(ns.RxPackets(CNetns::PeerIf()), llBefore);
+    }
+}
+
+} // namespace
+
+namespace {
+
+// The ICMP destination-unreachable messages the namespace's kernel has sent.
+long long IcmpUnreachablesSent(const CNetns& ns)
+{
+    std::istringstream in(ShellOutput(ns.ExecPrefix() + "cat /proc/net/snmp"));
+    std::string csNames, csValues;
+    while (std::getline(in, csNames)) {
+        if (csNames.rfind("Icmp: ", 0) == 0 && std::getline(in, csValues))
+            break;
+    }
+    std::istringstream names(csNames), values(csValues);
+    for (std::string csName, csValue; names >> csName && values >> csValue;) {
+        if (csName == "OutDestUnreachs")
+            return std::stoll(csValue);
+    }
+    return -1;
+}
+
+// While listening the command holds the UDP port its requests come from on
+// the adapter's address, so the host's kernel answers none of the device's
+// answers with an ICMP port-unreachable; a port another program holds is
+// said in the summary, and the Send goes on.
+TEST(ListenCommandTest, TheHostStaysQuietWhileListening)
+{
+    const std::string csTaken = "; UDP port 47808 on 10.0.0.1 is taken by another program on "
+                                "this host: the answers reach it too";
+    const struct {
+        const char* szName;
+        bool bTaken;
+    } rows[] = { { "the port free", false }, { "the port taken by another program", true } };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.szName);
+        CNetns ns("cliquiet");
+        VTEST_REQUIRE_NETNS(ns);
+        // The adapter is station 1 itself: the answers are its kernel's to take.
+        ASSERT_EQ(Shell("ip -n " + ns.Name() + " link set vm0 address 02:76:6d:0a:00:01"), 0);
+        ASSERT_EQ(Shell("ip -n " + ns.Name() + " addr add 10.0.0.1/24 dev vm0"), 0);
+        CTempDir dir;
+        {
+            CCaptureWriter writer;
+            ASSERT_TRUE(writer.Open(dir.File("c.pcap")));
+            for (uint8_t u = 1; u <= 8; ++u) {
+                Bytes request = kReadPv5;
+                request[4] = u;
+                ASSERT_TRUE(writer.Write(Ip(1, 2, request)));
+            }
+            ASSERT_TRUE(writer.Close());
+        }
+        int iOther = -1;
+        if (row.bTaken) {
+            CEnterNetns enter(ns);
+            ASSERT_TRUE(enter.Ok());
+            iOther = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            sockaddr_in a {};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(47808);
+            a.sin_addr.s_addr = htonl(0x0a000001);
+            ASSERT_EQ(::bind(iOther, reinterpret_cast<const sockaddr*>(&a), sizeof a), 0);
+        }
+        CChild responder({ VELMORA_RESPONDER, CNetns::PeerIf() }, dir.Path().string(), ns.Name());
+        for (int i = 0; i < 200 && responder.Out().find("ready") == std::string::npos; ++i)
+            std::this_thread::sleep_for(10ms);
+        ASSERT_NE(responder.Out().find("ready"), std::string::npos) << responder.Err();
+        const long long llBefore = IcmpUnreachablesSent(ns);
+        ASSERT_GE(llBefore, 0);
+        CChild command({ VELMORA_REPLAY_EXE, "-i", CNetns::SendIf(), "--listen=0.3",
+                           "--no-converse", "c.pcap" },
+            dir.Path().string(), ns.Name());
+        EXPECT_EQ(command.Wait(), 0) << command.Err();
+        EXPECT_EQ(Timeless(command.Err()),
+            "velmora-replay: 8 Packets have been sent\n"
+            "velmora-replay: 8 packets sent; 8 requests: 8 answered, 0 unanswered; round trip ms"
+                + std::string(row.bTaken ? csTaken : "") + "\n");
+        EXPECT_EQ(IcmpUnreachablesSent(ns), llBefore);
+        const std::string csDebug = vtest::ReadFile(dir.File("Debuglog.txt"));
+        EXPECT_EQ(csDebug.find("Listen: UDP port 47808 on 10.0.0.1 is taken by another program")
+                != std::string::npos,
+            row.bTaken);
+        if (iOther >= 0)
+            ::close(iOther);
+        responder.Signal(SIGTERM);
+        responder.Wait();
     }
 }
 

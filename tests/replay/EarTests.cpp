@@ -3,9 +3,11 @@
 #include "FrameBuilder.h"
 #include "NetNs.h"
 #include "replay/Ear.h"
+#include "replay/Listen.h"
 #include "replay/SendSocket.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -17,6 +19,7 @@
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -475,6 +478,91 @@ TEST(EarTest, EveryRequestOfABatchGetsASendTime)
     std::sort(errors.begin(), errors.end());
     std::printf("placed send times: median error %lld ns, largest %lld ns\n",
         static_cast<long long>(errors[kFrames / 2]), static_cast<long long>(errors.back()));
+}
+
+} // namespace
+
+namespace {
+
+// A free UDP port on 127.0.0.1, and a socket holding it when bKeep.
+uint16_t LoopbackPort(int* pKeep = nullptr)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t n = sizeof a;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0
+        || ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n) != 0)
+        return 0;
+    if (pKeep)
+        *pKeep = fd;
+    else
+        ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+// The listening Send's ports: each (address, port) of this host tried once
+// and held; others' addresses, no address and broadcasts held by nobody; a
+// port another socket holds is said once, and the Send goes on.
+TEST(PortHolderTest, HoldsOwnPortsOnceAndSaysWhichAreTaken)
+{
+    int iOther = -1;
+    const uint16_t uFree = LoopbackPort();
+    const uint16_t uTaken = LoopbackPort(&iOther);
+    ASSERT_NE(uFree, 0);
+    ASSERT_NE(uTaken, 0);
+    constexpr uint32_t kLoopback = 0x7f000001;
+    struct SRow {
+        const char* szName;
+        uint32_t uAddress;
+        uint16_t uPort;
+        size_t nHeld; // after the row
+        size_t nTaken;
+    };
+    const SRow rows[] = {
+        { "our own address", kLoopback, uFree, 1, 0 },
+        { "the same pair again", kLoopback, uFree, 1, 0 },
+        { "another host's address", 0xc0000201, uFree, 1, 0 },
+        { "no address", 0, uFree, 1, 0 },
+        { "the broadcast", 0xffffffff, 47808, 1, 0 },
+        { "a port another socket holds", kLoopback, uTaken, 1, 1 },
+        { "that port again: said once", kLoopback, uTaken, 1, 1 },
+    };
+    CPortHolder holder;
+    for (const SRow& row : rows) {
+        SCOPED_TRACE(row.szName);
+        holder.Hold(row.uAddress, row.uPort);
+        EXPECT_EQ(holder.Held(), row.nHeld);
+        EXPECT_EQ(holder.Taken().size(), row.nTaken);
+    }
+    EXPECT_EQ(holder.Taken().at(0),
+        "UDP port " + std::to_string(uTaken)
+            + " on 127.0.0.1 is taken by another program on this host: the answers reach it too");
+    // Held: nobody else gets the port now.
+    int iProbe = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(uFree);
+    a.sin_addr.s_addr = htonl(kLoopback);
+    EXPECT_NE(::bind(iProbe, reinterpret_cast<const sockaddr*>(&a), sizeof a), 0);
+    EXPECT_EQ(errno, EADDRINUSE);
+    ::close(iProbe);
+    ::close(iOther);
+
+    // A frame is read for its source: a BACnet/IP request from 127.0.0.1.
+    const uint16_t uFramePort = LoopbackPort();
+    Bytes frame = vtest::BacnetIp(0x0a, vtest::Hex("01 04 00 05 05 0c 0c 00000001 19 55"));
+    const uint8_t loopback[] = { 127, 0, 0, 1 };
+    std::copy(std::begin(loopback), std::end(loopback), frame.begin() + 26);
+    frame[34] = static_cast<uint8_t>(uFramePort >> 8);
+    frame[35] = static_cast<uint8_t>(uFramePort);
+    CPortHolder fromFrames;
+    fromFrames.Hold(frame.data(), frame.size());
+    EXPECT_EQ(fromFrames.Held(), 1u);
+    // Not BACnet/IP: nothing to hold.
+    fromFrames.Hold(frame.data(), 20);
+    EXPECT_EQ(fromFrames.Held(), 1u);
 }
 
 } // namespace

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <regex>
+#include <sys/stat.h>
 
 using namespace velmora;
 using namespace vtest;
@@ -185,6 +186,15 @@ TEST(Sha256Test, KnownDigests)
     EXPECT_EQ(FileSha256(dir.File("abc"), csError), cases[1].szDigest);
     EXPECT_EQ(FileSha256(dir.File("none"), csError), "");
     EXPECT_NE(csError.find("No such file"), std::string::npos) << csError;
+    // What put in the capture's place is no file: said at once, never read
+    // (a FIFO that nothing writes held the report for good, /dev/zero never ends).
+    ASSERT_EQ(::mkfifo(dir.File("fifo").c_str(), 0600), 0);
+    for (const std::string& cs :
+        { dir.File("fifo"), std::string("/dev/zero"), dir.Path().string() }) {
+        csError.clear();
+        EXPECT_EQ(FileSha256(cs, csError), "") << cs;
+        EXPECT_EQ(csError, cs + ": not a file");
+    }
 }
 
 // BACnet/IP from station uFrom to uTo (10.0.0.N, MAC 02:76:6d:0a:00:0N).
