@@ -1,6 +1,7 @@
 #include "cli/Command.h"
 
 #include "cli/Options.h"
+#include "cli/ServeCommand.h"
 #include "decode/CaptureIndex.h"
 #include "decode/Segments.h"
 #include "judge/Judge.h"
@@ -440,6 +441,9 @@ void RequestStop(int iSignal)
 
 int RunCommand(int argc, const char* const* argv, std::FILE* pOut, std::FILE* pErr)
 {
+    if (IsServeCommand(argc, argv))
+        return RunServeCommand(
+            argc, argv, pOut, pErr, [] { return static_cast<int>(s_iStopSignal); });
     SCliOptions options;
     std::string csError;
     if (!ParseCommandLine(argc, argv, options, csError)) {
@@ -449,6 +453,7 @@ int RunCommand(int argc, const char* const* argv, std::FILE* pOut, std::FILE* pE
     switch (options.eAction) {
     case SCliOptions::EAction::Help:
         std::fputs(UsageText(), pOut);
+        std::fputs(ServeUsageText(), pOut);
         return kExitSent;
     case SCliOptions::EAction::Version:
         std::fprintf(pOut, "%s %s\n", kName, VELMORA_VERSION);

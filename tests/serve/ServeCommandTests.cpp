@@ -1,0 +1,204 @@
+// velmora-replay --serve in a network namespace, asked by a client of an
+// independent BACnet stack (tests/bacnet/client.js) over a veth pair.
+
+#include "Child.h"
+#include "NetNs.h"
+#include "SiteCapture.h"
+#include "TestSupport.h"
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <regex>
+#include <thread>
+
+using namespace std::chrono_literals;
+using vtest::CChild;
+using vtest::CNetns;
+
+namespace {
+
+// The line of step szStep in the client's output.
+std::string Step(const std::string& csOut, const std::string& csStep)
+{
+    const std::string csKey = "{\"step\":\"" + csStep + "\"";
+    const size_t n = csOut.find(csKey);
+    if (n == std::string::npos)
+        return "";
+    return csOut.substr(n, csOut.find('\n', n) - n);
+}
+
+bool Addresses(const CNetns& ns)
+{
+    return vtest::Shell(ns.ExecPrefix() + "ip addr add 10.9.0.1/24 brd + dev " + CNetns::SendIf())
+        == 0
+        && vtest::Shell(ns.ExecPrefix() + "ip addr add 10.9.0.2/24 brd + dev " + CNetns::PeerIf())
+        == 0;
+}
+
+// The client's end of the veth pair in a namespace of its own, so that what
+// it sends crosses the pair as from another host (ARP, broadcasts) and is not
+// taken for the namespace's own traffic. Deleted again at the end.
+class CClientNs {
+public:
+    explicit CClientNs(const CNetns& ns)
+        : m_csName(ns.Name() + "-client")
+    {
+        const std::string csIn = "ip netns exec " + m_csName + " ";
+        m_bOk = vtest::Shell("ip netns add " + m_csName) == 0
+            && vtest::Shell(
+                   ns.ExecPrefix() + "ip link set " + CNetns::SendIf() + " netns " + m_csName)
+                == 0
+            && vtest::Shell(csIn + "ip addr add 10.9.0.1/24 brd + dev " + CNetns::SendIf()) == 0
+            && vtest::Shell(csIn + "ip link set " + CNetns::SendIf() + " up") == 0
+            && vtest::Shell(
+                   ns.ExecPrefix() + "ip addr add 10.9.0.2/24 brd + dev " + CNetns::PeerIf())
+                == 0;
+    }
+    ~CClientNs() { vtest::Shell("ip netns del " + m_csName); }
+    bool Ok() const { return m_bOk; }
+    const std::string& Name() const { return m_csName; }
+
+private:
+    std::string m_csName;
+    bool m_bOk = false;
+};
+
+// Starts the server and waits for its "serving" line.
+bool Started(CChild& server)
+{
+    for (int i = 0; i < 500 && server.Err().find("serving device") == std::string::npos; ++i) {
+        if (!server.Running())
+            return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return server.Err().find("serving device") != std::string::npos;
+}
+
+} // namespace
+
+TEST(ServeCommand, AnIndependentClientReadsTheServedDevice)
+{
+    const std::string csBacnet = VELMORA_BACNET_DIR;
+    if (!std::filesystem::exists(csBacnet + "/node_modules/@bacnet-js/client")) {
+        if (std::getenv("CI"))
+            FAIL() << "tests/bacnet/node_modules is missing: run scripts/install-deps.sh";
+        GTEST_SKIP() << "the npm BACnet stack is not installed in tests/bacnet";
+    }
+    CNetns ns("serve");
+    VTEST_REQUIRE_NETNS(ns);
+    CClientNs clientNs(ns);
+    ASSERT_TRUE(clientNs.Ok());
+    vtest::CTempDir dir;
+    ASSERT_TRUE(vtest::WriteSiteCapture(dir.File("site.pcap")));
+    CChild server(
+        { VELMORA_REPLAY_EXE, "--serve", "-i", CNetns::PeerIf(), "--device", "1234",
+            "--segment-window", "2", "--apdu-timeout", "300", "--retries", "1", "site.pcap" },
+        dir.Path().string(), ns.Name());
+    ASSERT_TRUE(Started(server)) << server.Err();
+    EXPECT_NE(server.Err().find("serving device 1234 on 10.9.0.2:47808"), std::string::npos)
+        << server.Err();
+
+    CChild client({ "node", csBacnet + "/client.js", "--ip", "10.9.0.1", "--port", "47809",
+                      "--target", "10.9.0.2", "--broadcast", "10.9.0.255", "--silent-ms", "1500" },
+        dir.Path().string(), clientNs.Name());
+    ASSERT_EQ(client.Wait(30s), 0) << client.Err();
+    const std::string csOut = client.Out();
+    struct SRow {
+        const char* szStep;
+        const char* szExpected; // a regular expression over the step's line
+    } rows[] = {
+        { "whois",
+            R"("devices":\[\{"address":"10.9.0.2","deviceId":1234,"maxApdu":1476,"segmentation":0,"vendorId":999\}\])" },
+        { "read-rpm-only", R"("values":\["Learned from RPM"\])" },
+        { "rpm-all",
+            R"("properties":\[\{"id":77,"value":\["Zone Temp"\]\},\{"id":85,"value":\[22.5\]\},\{"id":28,"value":\["Learned from RPM"\]\},\{"id":117,"value":\[62\]\},\{"id":111,)" },
+        { "unknown-object", R"("error":"BacnetError - Class:1 - Code:31")" },
+        { "segmented",
+            R"("count":300,"first":\{"type":8,"instance":1234\},"last":\{"type":0,"instance":299\})" },
+        { "write-read", R"("values":\[30.5\])" },
+    };
+    for (const SRow& row : rows) {
+        SCOPED_TRACE(row.szStep);
+        const std::string csLine = Step(csOut, row.szStep);
+        EXPECT_TRUE(std::regex_search(csLine, std::regex(row.szExpected))) << csLine;
+    }
+    // A client silent after the first segment: that segment again at the
+    // segment time-out, then an Abort (tsm-timeout), nothing more.
+    const std::string csSilent = Step(csOut, "silent");
+    const std::regex segment(R"(\{"ms":(\d+),"hex":"810a[0-9a-f]{4}0100(3[0-9a-f])4d(..)02)");
+    std::vector<std::pair<int, std::string>> heard;
+    for (auto it = std::sregex_iterator(csSilent.begin(), csSilent.end(), segment);
+         it != std::sregex_iterator(); ++it)
+        heard.emplace_back(std::stoi((*it)[1]), (*it)[3]);
+    ASSERT_EQ(heard.size(), 2u) << csSilent;
+    EXPECT_EQ(heard[0].second, "00");
+    EXPECT_EQ(heard[1].second, "00");
+    EXPECT_GE(heard[1].first - heard[0].first, 250);
+    EXPECT_NE(csSilent.find(R"(0100714d0a")"), std::string::npos) << csSilent;
+
+    // SIGTERM ends it within 50 ms, with the summary.
+    const auto start = std::chrono::steady_clock::now();
+    server.Signal(SIGTERM);
+    EXPECT_EQ(server.Wait(5s), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 200ms); // a process's exit included
+    const std::string csServed = server.Out();
+    EXPECT_EQ(csServed.rfind("time\tclient\trequest\tanswer\tfrom\n", 0), 0u) << csServed;
+    for (const char* sz : { "\t10.9.0.1:47809\treadProperty[", "\tlearned\n", "\tunknown\n",
+             "\twritten\n", "(8 segments)" })
+        EXPECT_NE(csServed.find(sz), std::string::npos) << sz << "\n" << csServed;
+    EXPECT_NE(server.Err().find("velmora-replay: served 8 requests: "), std::string::npos)
+        << server.Err();
+}
+
+TEST(ServeCommand, RefusesWhatItCannotServe)
+{
+    CNetns ns("servebad");
+    VTEST_REQUIRE_NETNS(ns);
+    ASSERT_TRUE(Addresses(ns));
+    ASSERT_EQ(
+        vtest::Shell(ns.ExecPrefix() + "ip addr add 10.9.0.50/24 dev " + CNetns::PeerIf()), 0);
+    vtest::CTempDir dir;
+    ASSERT_TRUE(vtest::WriteSiteCapture(dir.File("site.pcap")));
+    {
+        std::FILE* p = std::fopen(dir.File("junk.pcap").c_str(), "w");
+        ASSERT_TRUE(p);
+        std::fputs("not a capture at all", p);
+        std::fclose(p);
+    }
+    struct SRow {
+        const char* szName;
+        std::vector<std::string> args;
+        int iExit;
+        const char* szErr;
+    } rows[] = {
+        { "the captured device's own address", { "--serve-ip", "10.9.0.50", "site.pcap" }, 3,
+            "10.9.0.50 is device 1234's own address in the capture" },
+        { "an address the adapter does not have", { "--serve-ip", "10.9.0.77", "site.pcap" }, 3,
+            "10.9.0.77 is not an address of the adapter vm1" },
+        { "no such device", { "--device", "4242", "site.pcap" }, 3,
+            "none of the devices asked for is in the capture" },
+        { "not a capture", { "junk.pcap" }, 3, "junk.pcap: " },
+        { "no capture", { "missing.pcap" }, 3, "missing.pcap: " },
+        { "a bad window", { "--segment-window", "0", "site.pcap" }, 2,
+            "--segment-window: '0' is no window from 1 to 127" },
+        { "an unknown option", { "--pps", "5", "site.pcap" }, 2, "--serve does not take --pps" },
+    };
+    for (const SRow& row : rows) {
+        SCOPED_TRACE(row.szName);
+        std::vector<std::string> args = { VELMORA_REPLAY_EXE, "--serve", "-i", CNetns::PeerIf() };
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        CChild server(args, dir.Path().string(), ns.Name());
+        EXPECT_EQ(server.Wait(10s), row.iExit);
+        EXPECT_NE(server.Err().find(row.szErr), std::string::npos) << server.Err();
+    }
+    // --duration ends it by itself.
+    const auto start = std::chrono::steady_clock::now();
+    CChild timed(
+        { VELMORA_REPLAY_EXE, "--serve", "-i", CNetns::PeerIf(), "--duration", "0.3", "site.pcap" },
+        dir.Path().string(), ns.Name());
+    EXPECT_EQ(timed.Wait(5s), 0) << timed.Err();
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 300ms);
+    EXPECT_NE(timed.Err().find("served 0 requests"), std::string::npos) << timed.Err();
+}
