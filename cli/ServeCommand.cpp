@@ -190,18 +190,6 @@ namespace {
         const std::function<int()>& m_stopSignal;
     };
 
-    // The wall-free clock the server's timers run on.
-    class CServeClock final : public IClock {
-    public:
-        int64_t Now() override
-        {
-            timespec ts {};
-            ::clock_gettime(CLOCK_MONOTONIC, &ts);
-            return int64_t { ts.tv_sec } * 1'000'000'000 + ts.tv_nsec;
-        }
-        void SleepUntil(int64_t) override { }
-    };
-
 } // namespace
 
 bool IsServeCommand(int argc, const char* const* argv)
@@ -249,7 +237,7 @@ int RunServeCommand(int argc, const char* const* argv, std::FILE* pOut, std::FIL
             std::fprintf(pErr, "%s: note: %s\n", kName, csNote.c_str());
     }
     CServeObserver observer(pOut, pErr, cli.bQuiet, stopSignal);
-    CServeClock clock;
+    CMonotonicClock clock;
     const serve::SServeOutcome outcome = serve::RunServe(cli.request, learned, observer, clock);
     if (!outcome.bOk) {
         std::fprintf(pErr, "%s: %s\n", kName, outcome.csError.c_str());
