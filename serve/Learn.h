@@ -52,6 +52,7 @@ struct SLearnedValue {
     CBytes bytes; // the value as encoded between its opening and closing tag
     EFrom eFrom = EFrom::ReadProperty;
     uint64_t uRecord = 0;
+    bool operator==(const SLearnedValue&) const = default;
 };
 
 struct SPropertyKey {

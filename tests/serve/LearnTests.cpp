@@ -244,3 +244,28 @@ TEST(ServeLearn, ArrayElementsComeOutOfTheWholeArray)
     EXPECT_FALSE(ArrayElement(list, vtest::kObjectListCount + 1, element));
     EXPECT_FALSE(ArrayElement(CBytes { 0x75, 0x09 }, 1, element)); // cut short
 }
+
+TEST(ServeLearn, PcapngCapturesAreLearnedAsPcapOnes)
+{
+    vtest::CTempDir dir;
+    for (const bool bBig : { false, true }) {
+        SCOPED_TRACE(bBig ? "big-endian section" : "little-endian section");
+        const std::string csPath = dir.File(bBig ? "big.pcapng" : "little.pcapng");
+        velmora::CPcapngWriter writer;
+        ASSERT_TRUE(writer.Open(csPath));
+        writer.Section(bBig);
+        const uint32_t uInterface = writer.Interface(1, 0, 9);
+        uint64_t uUnits = 1'000'000'000;
+        for (const auto& f : vtest::SiteFrames())
+            writer.Enhanced(uInterface, f, uUnits += 1000);
+        ASSERT_TRUE(writer.Close());
+        SLearned l;
+        std::string csError;
+        ASSERT_TRUE(LearnCapture(csPath, l, csError)) << csError;
+        EXPECT_EQ(l.devices.size(), Site().devices.size());
+        EXPECT_EQ(l.counts.uValues, Site().counts.uValues);
+        EXPECT_EQ(l.counts.uSegmented, 1u);
+        EXPECT_EQ(l.devices.at(1234).objects.at(ObjectId(8, 1234)).values,
+            Site().devices.at(1234).objects.at(ObjectId(8, 1234)).values);
+    }
+}
