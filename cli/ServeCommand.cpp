@@ -43,6 +43,7 @@ namespace {
     struct SServeCli {
         serve::SServeRequest request;
         std::string csCapture;
+        std::string csJUnit;
         bool bQuiet = false;
     };
 
@@ -131,6 +132,9 @@ namespace {
                     return false;
                 }
                 cli.request.options.iRetries = static_cast<int>(u);
+            } else if (csName == "--junit") {
+                if (!value(cli.csJUnit))
+                    return false;
             } else if ((csName == "-q" || csName == "--quiet") && !bInline) {
                 cli.bQuiet = true;
             } else if (csArg.size() > 1 && csArg[0] == '-') {
@@ -180,7 +184,14 @@ namespace {
         {
             std::fprintf(m_pOut, "%s\n", serve::ServedTsvLine(served, llStartNs).c_str());
             std::fflush(m_pOut);
+            m_llStartNs = llStartNs;
+            if (m_bKeep)
+                m_served.push_back(served);
         }
+        // Keeps every request served, for the JUnit file.
+        void Keep() { m_bKeep = true; }
+        const std::vector<serve::SServed>& Served() const { return m_served; }
+        int64_t StartNs() const { return m_llStartNs; }
         bool StopRequested() override { return m_stopSignal() != 0; }
 
     private:
@@ -188,6 +199,9 @@ namespace {
         std::FILE* m_pErr;
         bool m_bQuiet;
         const std::function<int()>& m_stopSignal;
+        bool m_bKeep = false;
+        std::vector<serve::SServed> m_served;
+        int64_t m_llStartNs = 0;
     };
 
 } // namespace
@@ -237,6 +251,8 @@ int RunServeCommand(int argc, const char* const* argv, std::FILE* pOut, std::FIL
             std::fprintf(pErr, "%s: note: %s\n", kName, csNote.c_str());
     }
     CServeObserver observer(pOut, pErr, cli.bQuiet, stopSignal);
+    if (!cli.csJUnit.empty())
+        observer.Keep();
     CMonotonicClock clock;
     const serve::SServeOutcome outcome = serve::RunServe(cli.request, learned, observer, clock);
     if (!outcome.bOk) {
@@ -245,6 +261,22 @@ int RunServeCommand(int argc, const char* const* argv, std::FILE* pOut, std::FIL
     }
     if (!cli.bQuiet)
         std::fprintf(pErr, "%s: %s\n", kName, serve::ServeSummary(outcome.counts).c_str());
+    if (!cli.csJUnit.empty()) {
+        const size_t nSlash = cli.csCapture.rfind('/');
+        const std::string csXml = serve::ServedJUnitXml(
+            nSlash == std::string::npos ? cli.csCapture : cli.csCapture.substr(nSlash + 1),
+            observer.Served(), observer.StartNs());
+        std::FILE* p = std::fopen(cli.csJUnit.c_str(), "wb");
+        const bool bWritten = p && std::fwrite(csXml.data(), 1, csXml.size(), p) == csXml.size();
+        if (p && std::fclose(p) != 0 && bWritten) {
+            std::fprintf(pErr, "%s: %s: cannot be written\n", kName, cli.csJUnit.c_str());
+            return 3;
+        }
+        if (!bWritten) {
+            std::fprintf(pErr, "%s: %s: cannot be written\n", kName, cli.csJUnit.c_str());
+            return 3;
+        }
+    }
     return 0;
 }
 
@@ -263,7 +295,9 @@ const char* ServeUsageText()
            "                      captured order, one a read (default: the last)\n"
            "      --segment-window W  window proposed for a segmented answer (1-127; 16)\n"
            "      --apdu-timeout MS   resend a window after MS without a Segment-ACK (2000)\n"
-           "      --retries N     windows resent before the Abort (0-3; default 3)\n";
+           "      --retries N     windows resent before the Abort (0-3; default 3)\n"
+           "      --junit FILE    on stop: one test case per request served, failed when\n"
+           "                      the capture never showed what it asked\n";
 }
 
 } // namespace velmora

@@ -4,6 +4,7 @@
 #include "decode/Decoder.h"
 #include "decode/Frame.h"
 #include "decode/Tags.h"
+#include "judge/Judge.h"
 #include "replay/Pace.h"
 
 #include <algorithm>
@@ -873,6 +874,35 @@ std::string ServedTsvLine(const SServed& served, int64_t llStartNs)
         static_cast<long long>((ll % 1'000'000'000) / 1000));
     return std::string(sz) + "\t" + PeerText(served.client) + "\t" + Clean(served.csRequest) + "\t"
         + Clean(served.csAnswer) + "\t" + ServedFromWord(served.eFrom);
+}
+
+std::string ServedJUnitXml(
+    const std::string& csSuite, const std::vector<SServed>& served, int64_t llStartNs)
+{
+    using judge::XmlEscaped;
+    size_t nFailures = 0;
+    for (const SServed& s : served)
+        nFailures += s.eFrom == EServedFrom::Unknown ? 1 : 0;
+    std::string cs = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites>\n<testsuite name=\""
+        + XmlEscaped(csSuite) + "\" tests=\"" + std::to_string(served.size()) + "\" failures=\""
+        + std::to_string(nFailures) + "\">\n";
+    for (const SServed& s : served) {
+        // The TSV line's first three columns name the case: time, client, request.
+        std::string csName = ServedTsvLine(s, llStartNs);
+        const size_t nSecond = csName.find('\t', csName.find('\t') + 1);
+        csName.erase(csName.find('\t', nSecond + 1));
+        for (char& c : csName)
+            c = c == '\t' ? ' ' : c;
+        cs += "  <testcase classname=\"" + XmlEscaped(csSuite) + "\" name=\"" + XmlEscaped(csName)
+            + "\" time=\"0.000\"";
+        if (s.eFrom != EServedFrom::Unknown) {
+            cs += "/>\n";
+            continue;
+        }
+        cs += ">\n    <failure message=\"not in the capture\">" + XmlEscaped(Clean(s.csAnswer))
+            + "</failure>\n  </testcase>\n";
+    }
+    return cs + "</testsuite>\n</testsuites>\n";
 }
 
 std::string ServeSummary(const SServeCounts& c)

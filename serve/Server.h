@@ -121,6 +121,11 @@ private:
 // answer, from. Tabs and line breaks in the texts become blanks.
 const char* ServedTsvHeader();
 std::string ServedTsvLine(const SServed& served, int64_t llStartNs);
+// JUnit XML: one test suite named csSuite, one test case per request served
+// (named by its time, client and request), failed when the answer is
+// "unknown": the client asked what the capture never showed.
+std::string ServedJUnitXml(
+    const std::string& csSuite, const std::vector<SServed>& served, int64_t llStartNs);
 // "served 12 requests: 5 captured, 4 learned, 1 written, 2 unknown; ..."
 std::string ServeSummary(const SServeCounts& counts);
 

@@ -92,9 +92,9 @@ TEST(ServeCommand, AnIndependentClientReadsTheServedDevice)
     ASSERT_TRUE(clientNs.Ok());
     vtest::CTempDir dir;
     ASSERT_TRUE(vtest::WriteSiteCapture(dir.File("site.pcap")));
-    CChild server(
-        { VELMORA_REPLAY_EXE, "--serve", "-i", CNetns::PeerIf(), "--device", "1234",
-            "--segment-window", "2", "--apdu-timeout", "300", "--retries", "1", "site.pcap" },
+    CChild server({ VELMORA_REPLAY_EXE, "--serve", "-i", CNetns::PeerIf(), "--device", "1234",
+                      "--segment-window", "2", "--apdu-timeout", "300", "--retries", "1", "--junit",
+                      "junit.xml", "site.pcap" },
         dir.Path().string(), ns.Name());
     ASSERT_TRUE(Started(server)) << server.Err();
     EXPECT_NE(server.Err().find("serving device 1234 on 10.9.0.2:47808"), std::string::npos)
@@ -150,6 +150,11 @@ TEST(ServeCommand, AnIndependentClientReadsTheServedDevice)
         EXPECT_NE(csServed.find(sz), std::string::npos) << sz << "\n" << csServed;
     EXPECT_NE(server.Err().find("velmora-replay: served 8 requests: "), std::string::npos)
         << server.Err();
+    // Every request a test case; the unknown object failed.
+    const std::string csJUnit = vtest::ReadFile(dir.File("junit.xml"));
+    EXPECT_NE(csJUnit.find("<testsuite name=\"site.pcap\" tests=\"8\" failures=\"1\">"),
+        std::string::npos)
+        << csJUnit;
 }
 
 TEST(ServeCommand, RefusesWhatItCannotServe)

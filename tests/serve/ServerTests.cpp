@@ -552,6 +552,18 @@ TEST(ServeServer, TsvLinesAndSummary)
     s.eFrom = EServedFrom::Unknown;
     EXPECT_EQ(ServedTsvLine(s, 1'000'000'000),
         "2.250000\t10.9.0.1:47809\treadProperty[ 1] analog-input,1\tError x\tunknown");
+    SServed ok = s;
+    ok.csRequest = "whoIs <all>";
+    ok.eFrom = EServedFrom::Captured;
+    EXPECT_EQ(ServedJUnitXml("site & co.pcap", { ok, s }, 1'000'000'000),
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites>\n"
+        "<testsuite name=\"site &amp; co.pcap\" tests=\"2\" failures=\"1\">\n"
+        "  <testcase classname=\"site &amp; co.pcap\" name=\"2.250000 10.9.0.1:47809 whoIs "
+        "&lt;all&gt;\" time=\"0.000\"/>\n"
+        "  <testcase classname=\"site &amp; co.pcap\" name=\"2.250000 10.9.0.1:47809 "
+        "readProperty[ 1] analog-input,1\" time=\"0.000\">\n"
+        "    <failure message=\"not in the capture\">Error x</failure>\n  </testcase>\n"
+        "</testsuite>\n</testsuites>\n");
     SServeCounts c;
     c.uRequests = 3;
     c.uCaptured = 1;
