@@ -167,6 +167,14 @@ SServeOutcome RunServe(
     if (address.uBroadcast && address.uBroadcast != address.uIp)
         fds.emplace_back(Bind(address.uBroadcast, request.uPort));
     fds.emplace_back(Bind(INADDR_BROADCAST, request.uPort));
+    // 255.255.255.255 arrives on every adapter: hear it on ours only where the
+    // kernel lets us say so (it asks no privilege from 5.7 on).
+    if (fds.back().Get() >= 0
+        && ::setsockopt(fds.back().Get(), SOL_SOCKET, SO_BINDTODEVICE, request.csAdapter.c_str(),
+               static_cast<socklen_t>(request.csAdapter.size()))
+            != 0) {
+        // Left as it is: a Who-Is from another adapter is answered too.
+    }
 
     const int64_t llStartNs = clock.Now();
     const int64_t llEndNs

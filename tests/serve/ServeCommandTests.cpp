@@ -105,6 +105,7 @@ TEST(ServeCommand, AnIndependentClientReadsTheServedDevice)
         dir.Path().string(), clientNs.Name());
     ASSERT_EQ(client.Wait(30s), 0) << client.Err();
     const std::string csOut = client.Out();
+    RecordProperty("client", csOut); // what the independent stack read, in the XML output
     struct SRow {
         const char* szStep;
         const char* szExpected; // a regular expression over the step's line
