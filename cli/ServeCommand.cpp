@@ -44,6 +44,7 @@ namespace {
         serve::SServeRequest request;
         std::string csCapture;
         std::string csJUnit;
+        std::string csReport;
         bool bQuiet = false;
     };
 
@@ -132,8 +133,8 @@ namespace {
                     return false;
                 }
                 cli.request.options.iRetries = static_cast<int>(u);
-            } else if (csName == "--junit") {
-                if (!value(cli.csJUnit))
+            } else if (csName == "--junit" || csName == "--report") {
+                if (!value(csName == "--junit" ? cli.csJUnit : cli.csReport))
                     return false;
             } else if ((csName == "-q" || csName == "--quiet") && !bInline) {
                 cli.bQuiet = true;
@@ -169,6 +170,8 @@ namespace {
         }
         void OnReady(const std::string& csAddress, const std::vector<uint32_t>& devices) override
         {
+            m_csAddress = csAddress;
+            m_devices = devices;
             if (!m_bQuiet) {
                 std::string cs;
                 for (uint32_t u : devices)
@@ -192,6 +195,8 @@ namespace {
         void Keep() { m_bKeep = true; }
         const std::vector<serve::SServed>& Served() const { return m_served; }
         int64_t StartNs() const { return m_llStartNs; }
+        const std::string& Address() const { return m_csAddress; }
+        const std::vector<uint32_t>& Devices() const { return m_devices; }
         bool StopRequested() override { return m_stopSignal() != 0; }
 
     private:
@@ -202,7 +207,19 @@ namespace {
         bool m_bKeep = false;
         std::vector<serve::SServed> m_served;
         int64_t m_llStartNs = 0;
+        std::string m_csAddress;
+        std::vector<uint32_t> m_devices;
     };
+
+    // Writes cs to csPath; false when it cannot be written whole.
+    bool WriteFile(const std::string& csPath, const std::string& cs)
+    {
+        std::FILE* p = std::fopen(csPath.c_str(), "wb");
+        if (!p)
+            return false;
+        const bool bWritten = std::fwrite(cs.data(), 1, cs.size(), p) == cs.size();
+        return std::fclose(p) == 0 && bWritten;
+    }
 
 } // namespace
 
@@ -251,7 +268,7 @@ int RunServeCommand(int argc, const char* const* argv, std::FILE* pOut, std::FIL
             std::fprintf(pErr, "%s: note: %s\n", kName, csNote.c_str());
     }
     CServeObserver observer(pOut, pErr, cli.bQuiet, stopSignal);
-    if (!cli.csJUnit.empty())
+    if (!cli.csJUnit.empty() || !cli.csReport.empty())
         observer.Keep();
     CMonotonicClock clock;
     const serve::SServeOutcome outcome = serve::RunServe(cli.request, learned, observer, clock);
@@ -261,19 +278,27 @@ int RunServeCommand(int argc, const char* const* argv, std::FILE* pOut, std::FIL
     }
     if (!cli.bQuiet)
         std::fprintf(pErr, "%s: %s\n", kName, serve::ServeSummary(outcome.counts).c_str());
-    if (!cli.csJUnit.empty()) {
-        const size_t nSlash = cli.csCapture.rfind('/');
-        const std::string csXml = serve::ServedJUnitXml(
-            nSlash == std::string::npos ? cli.csCapture : cli.csCapture.substr(nSlash + 1),
-            observer.Served(), observer.StartNs());
-        std::FILE* p = std::fopen(cli.csJUnit.c_str(), "wb");
-        const bool bWritten = p && std::fwrite(csXml.data(), 1, csXml.size(), p) == csXml.size();
-        if (p && std::fclose(p) != 0 && bWritten) {
-            std::fprintf(pErr, "%s: %s: cannot be written\n", kName, cli.csJUnit.c_str());
-            return 3;
-        }
-        if (!bWritten) {
-            std::fprintf(pErr, "%s: %s: cannot be written\n", kName, cli.csJUnit.c_str());
+    const size_t nSlash = cli.csCapture.rfind('/');
+    const std::string csName
+        = nSlash == std::string::npos ? cli.csCapture : cli.csCapture.substr(nSlash + 1);
+    if (!cli.csJUnit.empty()
+        && !WriteFile(
+            cli.csJUnit, serve::ServedJUnitXml(csName, observer.Served(), observer.StartNs()))) {
+        std::fprintf(pErr, "%s: %s: cannot be written\n", kName, cli.csJUnit.c_str());
+        return 3;
+    }
+    if (!cli.csReport.empty()) {
+        serve::SServeReportFacts facts;
+        facts.csCapture = csName;
+        facts.csAddress = observer.Address();
+        facts.devices = observer.Devices();
+        facts.csLearned = std::to_string(learned.devices.size()) + " device"
+            + (learned.devices.size() == 1 ? "" : "s") + " learned from "
+            + std::to_string(learned.counts.uRecords) + " records";
+        facts.counts = outcome.counts;
+        if (!WriteFile(cli.csReport,
+                serve::ServedReportHtml(facts, observer.Served(), observer.StartNs()))) {
+            std::fprintf(pErr, "%s: %s: cannot be written\n", kName, cli.csReport.c_str());
             return 3;
         }
     }
@@ -297,7 +322,9 @@ const char* ServeUsageText()
            "      --apdu-timeout MS   resend a window after MS without a Segment-ACK (2000)\n"
            "      --retries N     windows resent before the Abort (0-3; default 3)\n"
            "      --junit FILE    on stop: one test case per request served, failed when\n"
-           "                      the capture never showed what it asked\n";
+           "                      the capture never showed what it asked\n"
+           "      --report FILE   on stop: the report to hand over, one HTML file (the\n"
+           "                      summary and every request served)\n";
 }
 
 } // namespace velmora

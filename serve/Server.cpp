@@ -905,6 +905,51 @@ std::string ServedJUnitXml(
     return cs + "</testsuite>\n</testsuites>\n";
 }
 
+std::string ServedReportHtml(
+    const SServeReportFacts& facts, const std::vector<SServed>& served, int64_t llStartNs)
+{
+    using judge::XmlEscaped;
+    std::string csDevices;
+    for (uint32_t u : facts.devices)
+        csDevices += (csDevices.empty() ? "" : ", ") + std::to_string(u);
+    std::string cs = "<!DOCTYPE html>\n<html lang=en><head><meta charset=utf-8><title>Served: "
+        + XmlEscaped(facts.csCapture)
+        + "</title><style>\n"
+          "body{font:14px/1.4 system-ui,sans-serif;margin:1.5em;color:#222}\n"
+          "h1{font-size:1.5em;margin:0 0 .3em}\n"
+          "table.facts td:first-child{color:#666;padding-right:1em}\n"
+          "table.served{border-collapse:collapse}table.served td,table.served th{border-bottom:"
+          "1px solid #ddd;padding:.2em .6em;text-align:left;vertical-align:top}\n"
+          "tr.unknown td{background:#fdecea}\n"
+          "</style></head><body>\n<h1>Served as the captured device"
+        + std::string(facts.devices.size() == 1 ? "" : "s") + "</h1>\n<table class=facts>\n";
+    const auto fact = [&cs](const char* szName, const std::string& csValue) {
+        cs += std::string("<tr><td>") + szName + "</td><td>" + XmlEscaped(csValue) + "</td></tr>\n";
+    };
+    fact("Capture", facts.csCapture);
+    fact("Learned", facts.csLearned);
+    fact(facts.devices.size() == 1 ? "Device" : "Devices", csDevices);
+    fact("Address", facts.csAddress);
+    fact("Summary", ServeSummary(facts.counts));
+    cs += "</table>\n<table class=served>\n<tr><th>Time</th><th>Client</th><th>Request</th>"
+          "<th>Answer</th><th>From</th></tr>\n";
+    for (const SServed& s : served) {
+        // The TSV line's columns, so that the report and the list say the same.
+        const std::string csLine = ServedTsvLine(s, llStartNs);
+        cs += s.eFrom == EServedFrom::Unknown ? "<tr class=unknown>" : "<tr>";
+        size_t nStart = 0;
+        for (;;) {
+            const size_t nTab = csLine.find('\t', nStart);
+            cs += "<td>" + XmlEscaped(csLine.substr(nStart, nTab - nStart)) + "</td>";
+            if (nTab == std::string::npos)
+                break;
+            nStart = nTab + 1;
+        }
+        cs += "</tr>\n";
+    }
+    return cs + "</table>\n</body></html>\n";
+}
+
 std::string ServeSummary(const SServeCounts& c)
 {
     std::string cs = "served " + std::to_string(c.uRequests) + " requests: "

@@ -126,6 +126,18 @@ std::string ServedTsvLine(const SServed& served, int64_t llStartNs);
 // "unknown": the client asked what the capture never showed.
 std::string ServedJUnitXml(
     const std::string& csSuite, const std::vector<SServed>& served, int64_t llStartNs);
+// The report to hand over, one HTML file: what was served, from where, on
+// which address, the summary, and one table row per request served (rows
+// whose answer is "unknown" marked).
+struct SServeReportFacts {
+    std::string csCapture; // its file name
+    std::string csAddress; // "10.0.0.2:47808"
+    std::vector<uint32_t> devices;
+    std::string csLearned; // "2 devices learned from 26 records"
+    SServeCounts counts;
+};
+std::string ServedReportHtml(
+    const SServeReportFacts& facts, const std::vector<SServed>& served, int64_t llStartNs);
 // "served 12 requests: 5 captured, 4 learned, 1 written, 2 unknown; ..."
 std::string ServeSummary(const SServeCounts& counts);
 

@@ -94,7 +94,7 @@ TEST(ServeCommand, AnIndependentClientReadsTheServedDevice)
     ASSERT_TRUE(vtest::WriteSiteCapture(dir.File("site.pcap")));
     CChild server({ VELMORA_REPLAY_EXE, "--serve", "-i", CNetns::PeerIf(), "--device", "1234",
                       "--segment-window", "2", "--apdu-timeout", "300", "--retries", "1", "--junit",
-                      "junit.xml", "site.pcap" },
+                      "junit.xml", "--report", "report.html", "site.pcap" },
         dir.Path().string(), ns.Name());
     ASSERT_TRUE(Started(server)) << server.Err();
     EXPECT_NE(server.Err().find("serving device 1234 on 10.9.0.2:47808"), std::string::npos)
@@ -156,6 +156,16 @@ TEST(ServeCommand, AnIndependentClientReadsTheServedDevice)
     EXPECT_NE(csJUnit.find("<testsuite name=\"site.pcap\" tests=\"8\" failures=\"1\">"),
         std::string::npos)
         << csJUnit;
+    // The report: the summary and a row per request, the unknown one marked.
+    const std::string csReport = vtest::ReadFile(dir.File("report.html"));
+    EXPECT_NE(csReport.find("<title>Served: site.pcap</title>"), std::string::npos);
+    EXPECT_NE(csReport.find("<td>10.9.0.2:47808</td>"), std::string::npos);
+    size_t nRows = 0;
+    for (size_t n = csReport.find("<tr><td>"); n != std::string::npos;
+         n = csReport.find("<tr><td>", n + 1))
+        ++nRows;
+    EXPECT_EQ(nRows, 5u + 7u); // five facts, seven requests answered from the capture
+    EXPECT_NE(csReport.find("<tr class=unknown><td>"), std::string::npos) << csReport;
 }
 
 TEST(ServeCommand, RefusesWhatItCannotServe)

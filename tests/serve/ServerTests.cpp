@@ -564,6 +564,16 @@ TEST(ServeServer, TsvLinesAndSummary)
         "readProperty[ 1] analog-input,1\" time=\"0.000\">\n"
         "    <failure message=\"not in the capture\">Error x</failure>\n  </testcase>\n"
         "</testsuite>\n</testsuites>\n");
+    SServeReportFacts facts;
+    facts.csCapture = "a<b>.pcap";
+    facts.devices = { 1234 };
+    const std::string csHtml = ServedReportHtml(facts, { ok, s }, 1'000'000'000);
+    EXPECT_NE(csHtml.find("<title>Served: a&lt;b&gt;.pcap</title>"), std::string::npos);
+    EXPECT_NE(csHtml.find("<tr><td>2.250000</td><td>10.9.0.1:47809</td><td>whoIs "
+                          "&lt;all&gt;</td><td>Error x</td><td>captured</td></tr>"),
+        std::string::npos)
+        << csHtml;
+    EXPECT_NE(csHtml.find("<tr class=unknown><td>2.250000</td>"), std::string::npos);
     SServeCounts c;
     c.uRequests = 3;
     c.uCaptured = 1;
