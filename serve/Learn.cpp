@@ -158,6 +158,7 @@ struct CLearner::SState {
         SStationFacts& s = stations[csKey];
         if (s.device.csAddress.empty()) {
             s.device.csAddress = csKey;
+            s.device.bEthernet = !f.bIp;
             const decode::SStation src = decode::BacnetSource(f);
             if (f.bIp && !f.bHasSnet && src.uLength == 6) {
                 s.device.bIp = true;

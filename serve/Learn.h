@@ -80,6 +80,7 @@ struct SLearnedDevice {
     std::string csAddress; // "10.0.0.2:47808", "10.0.0.9:47808 net 5 adr 03"
     bool bIp = false;
     uint32_t uIp = 0; // BACnet/IP: the address it answered from (host order)
+    bool bEthernet = false; // it answered on BACnet/Ethernet
     std::map<uint32_t, SLearnedObject> objects; // by object identifier
     std::set<uint32_t> unknownObjects;
 };

@@ -1,6 +1,8 @@
 #include "serve/ServeRun.h"
 
+#include "replay/Ear.h"
 #include "replay/Pace.h"
+#include "replay/SendSocket.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -9,6 +11,7 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -71,6 +74,67 @@ namespace {
         return fd;
     }
 
+    // The adapter's MAC; false when it has none.
+    bool AdapterMac(const std::string& csAdapter, std::array<uint8_t, 6>& mac)
+    {
+        ifreq ifr {};
+        if (csAdapter.empty() || csAdapter.size() >= sizeof ifr.ifr_name)
+            return false;
+        std::memcpy(ifr.ifr_name, csAdapter.c_str(), csAdapter.size());
+        CFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        if (fd.Get() < 0 || ::ioctl(fd.Get(), SIOCGIFHWADDR, &ifr) != 0)
+            return false;
+        std::memcpy(mac.data(), ifr.ifr_hwaddr.sa_data, 6);
+        return mac != std::array<uint8_t, 6> {};
+    }
+
+    // Devices that spoke BACnet/Ethernet: raw frames from the adapter's MAC,
+    // heard through the BACnet ear, sent through the send socket.
+    SServeOutcome RunEthernet(const SServeRequest& request, const SLearned& learned,
+        IServeObserver& observer, IClock& clock)
+    {
+        SServeOutcome outcome;
+        SServeOptions options = request.options;
+        if (!AdapterMac(request.csAdapter, options.ownMac)) {
+            outcome.csError = "the adapter " + request.csAdapter + " has no MAC to serve from";
+            return outcome;
+        }
+        CServer server(learned, options, clock);
+        CSocketSink sink(ESendPath::Plain);
+        CEar ear;
+        ear.SetPrompt(true);
+        if (!sink.Open(request.csAdapter, outcome.csError)
+            || !ear.Start(request.csAdapter, outcome.csError))
+            return outcome;
+        SPeer own;
+        own.bEthernet = true;
+        own.mac = options.ownMac;
+        const int64_t llStartNs = clock.Now();
+        const int64_t llEndNs
+            = request.llDurationMs > 0 ? llStartNs + request.llDurationMs * 1'000'000 : INT64_MAX;
+        observer.OnReady(PeerText(own) + " (BACnet/Ethernet)", server.Served());
+        std::vector<SHeardFrame> heard;
+        while (!observer.StopRequested()) {
+            const int64_t llNow = clock.Now();
+            if (llNow >= llEndNs)
+                break;
+            const int64_t llWake = std::min({ server.NextDeadline(), llEndNs, llNow + 20'000'000 });
+            heard.clear();
+            ear.Read(heard,
+                static_cast<int>(std::max<int64_t>(0, (llWake - llNow + 999'999) / 1'000'000)));
+            for (const SHeardFrame& h : heard)
+                server.ReceiveFrame(h.bytes.data(), h.bytes.size());
+            server.Tick();
+            for (const SOutgoing& o : server.TakeOut())
+                sink.Transmit(o.bytes.data(), static_cast<uint32_t>(o.bytes.size()));
+            for (const SServed& s : server.TakeServed())
+                observer.OnServed(s, llStartNs);
+        }
+        outcome.bOk = true;
+        outcome.counts = server.Counts();
+        return outcome;
+    }
+
 } // namespace
 
 bool ParseIpv4(const std::string& cs, uint32_t& uIp)
@@ -118,6 +182,15 @@ SServeOutcome RunServe(
     const SServeRequest& request, const SLearned& learned, IServeObserver& observer, IClock& clock)
 {
     SServeOutcome outcome;
+    {
+        // Devices heard only on BACnet/Ethernet are served as they spoke.
+        const CServer probe(learned, request.options, clock);
+        bool bAllEthernet = !probe.Served().empty();
+        for (uint32_t uInstance : probe.Served())
+            bAllEthernet = bAllEthernet && learned.devices.at(uInstance).bEthernet;
+        if (bAllEthernet)
+            return RunEthernet(request, learned, observer, clock);
+    }
     std::vector<SAdapterAddress> addresses;
     if (!AdapterAddresses(request.csAdapter, addresses, outcome.csError))
         return outcome;

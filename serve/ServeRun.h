@@ -49,6 +49,9 @@ bool AdapterAddresses(
 bool ParseIpv4(const std::string& cs, uint32_t& uIp);
 
 // Serves what was learned until the duration ends or the observer asks to stop.
+// When every device served spoke BACnet/Ethernet in the capture, they are
+// served so: raw 802.3 frames from the adapter's MAC (needs the capability to
+// send and hear raw frames, as a Send does).
 // Fails to start when the adapter has no such address, the address is a
 // served device's own captured address, no device is served, or the socket
 // cannot be bound.

@@ -19,6 +19,11 @@ using decode::STagHeader;
 std::string PeerText(const SPeer& peer)
 {
     char sz[32];
+    if (peer.bEthernet) {
+        std::snprintf(sz, sizeof sz, "%02x:%02x:%02x:%02x:%02x:%02x", peer.mac[0], peer.mac[1],
+            peer.mac[2], peer.mac[3], peer.mac[4], peer.mac[5]);
+        return sz;
+    }
     std::snprintf(sz, sizeof sz, "%u.%u.%u.%u:%u", peer.uIp >> 24, (peer.uIp >> 16) & 0xff,
         (peer.uIp >> 8) & 0xff, peer.uIp & 0xff, peer.uPort);
     return sz;
@@ -216,6 +221,9 @@ struct CServer::SState {
     std::vector<SServed> log;
     SServeCounts counts;
 
+    // A request whose frame parsed: answers it, or takes its Segment-ACK or Abort.
+    void Dispatch(SRoute& route, const CBytes& frame, const decode::SFrameLayout& layout);
+
     SState(const SLearned& l, const SServeOptions& o, IClock& c)
         : learned(l)
         , options(o)
@@ -231,19 +239,27 @@ struct CServer::SState {
 
     // BVLC (original unicast) and an NPDU back to the requester: to its
     // SNET/SADR when it came through a router, from the DNET/DADR it named.
-    CBytes Prefix(const decode::SBacnetFrame& r) const
+    // BACnet/Ethernet: 802.3 from our MAC to the requester's, LLC 82 82 03.
+    CBytes Prefix(const SRoute& route) const
     {
+        const decode::SBacnetFrame& r = route.frame;
         CBytes v { 0x81, 0x0a, 0, 0, 0x01, 0x00 };
+        if (route.peer.bEthernet) {
+            v.assign(route.peer.mac.begin(), route.peer.mac.end());
+            v.insert(v.end(), options.ownMac.begin(), options.ownMac.end());
+            v.insert(v.end(), { 0, 0, 0x82, 0x82, 0x03, 0x01, 0x00 });
+        }
+        const size_t nControl = v.size() - 1;
         const bool bFrom = r.bHasDnet && r.dadr.uLength > 0;
         if (r.bHasSnet) {
-            v[5] |= 0x20;
+            v[nControl] |= 0x20;
             v.push_back(static_cast<uint8_t>(r.uSnet >> 8));
             v.push_back(static_cast<uint8_t>(r.uSnet));
             v.push_back(r.sadr.uLength);
             v.insert(v.end(), r.sadr.bytes.begin(), r.sadr.bytes.begin() + r.sadr.uLength);
         }
         if (bFrom) {
-            v[5] |= 0x08;
+            v[nControl] |= 0x08;
             v.push_back(static_cast<uint8_t>(r.uDnet >> 8));
             v.push_back(static_cast<uint8_t>(r.uDnet));
             v.push_back(r.dadr.uLength);
@@ -254,10 +270,23 @@ struct CServer::SState {
         return v;
     }
 
-    void Send(const SPeer& to, CBytes v)
+    // Sets the BVLC's length, or the 802.3 length and the padding to 60 bytes.
+    static void Lengths(const SPeer& to, CBytes& v)
     {
+        if (to.bEthernet) {
+            v[12] = static_cast<uint8_t>((v.size() - 14) >> 8);
+            v[13] = static_cast<uint8_t>(v.size() - 14);
+            if (v.size() < 60)
+                v.resize(60, 0);
+            return;
+        }
         v[2] = static_cast<uint8_t>(v.size() >> 8);
         v[3] = static_cast<uint8_t>(v.size());
+    }
+
+    void Send(const SPeer& to, CBytes v)
+    {
+        Lengths(to, v);
         out.push_back({ to, std::move(v) });
     }
 
@@ -360,7 +389,7 @@ struct CServer::SState {
 
     void Reply(const SRoute& route, CBytes apdu)
     {
-        CBytes v = Prefix(route.frame);
+        CBytes v = Prefix(route);
         v.insert(v.end(), apdu.begin(), apdu.end());
         Send(route.peer, std::move(v));
     }
@@ -375,11 +404,10 @@ struct CServer::SState {
 
     std::string AnswerWords(const SRoute& route, const CBytes& apdu) const
     {
-        CBytes v = Prefix(route.frame);
+        CBytes v = Prefix(route);
         v.insert(v.end(), apdu.begin(), apdu.end());
-        v[2] = static_cast<uint8_t>(v.size() >> 8);
-        v[3] = static_cast<uint8_t>(v.size());
-        return Words(Dress({}, route.peer, v.data(), v.size()));
+        Lengths(route.peer, v);
+        return Words(route.peer.bEthernet ? v : Dress({}, route.peer, v.data(), v.size()));
     }
 
     // A ComplexACK, in segments when the client's or the device's APDU is too short for it.
@@ -407,7 +435,7 @@ struct CServer::SState {
         if (!(uFlags & 0x02) || (device.uSegmentation != 0 && device.uSegmentation != 1))
             return abort(kAbortSegmentationNotSupported, "segmentation-not-supported");
         STransmit tx;
-        tx.prefix = Prefix(route.frame);
+        tx.prefix = Prefix(route);
         tx.uInvoke = uInvoke;
         tx.uService = uService;
         tx.nSegment = uMax - 5;
@@ -737,7 +765,6 @@ void CServer::Receive(const SPeer& from, const uint8_t* pData, size_t nLength)
         ++st.counts.uBad;
         return;
     }
-    const int64_t llNs = st.clock.Now();
     const CBytes frame = Dress(from, { 0, 47808 }, pData, nLength);
     const decode::SFrameLayout layout = decode::LocateFrame(frame.data(), frame.size());
     SRoute route { from, decode::ParseBacnet(frame.data(), frame.size()) };
@@ -752,6 +779,39 @@ void CServer::Receive(const SPeer& from, const uint8_t* pData, size_t nLength)
             = uint32_t { o.bytes[0] } << 24 | o.bytes[1] << 16 | o.bytes[2] << 8 | o.bytes[3];
         route.peer.uPort = static_cast<uint16_t>(o.bytes[4] << 8 | o.bytes[5]);
     }
+    st.Dispatch(route, frame, layout);
+}
+
+void CServer::ReceiveFrame(const uint8_t* pFrame, size_t nLength)
+{
+    SState& st = *m_p;
+    if (nLength < 14 || nLength > 65535)
+        return;
+    const std::array<uint8_t, 6>& own = st.options.ownMac;
+    const bool bOurs = std::equal(own.begin(), own.end(), pFrame);
+    // Our own frames, and frames for another station, are not requests to us.
+    if ((!bOurs && !(pFrame[0] & 0x01)) || std::equal(own.begin(), own.end(), pFrame + 6))
+        return;
+    const CBytes frame(pFrame, pFrame + nLength);
+    const decode::SFrameLayout layout = decode::LocateFrame(frame.data(), frame.size());
+    if (layout.eKind != decode::EFrameKind::BacnetEthernet)
+        return;
+    SRoute route;
+    route.peer.bEthernet = true;
+    std::copy(pFrame + 6, pFrame + 12, route.peer.mac.begin());
+    route.frame = decode::ParseBacnet(frame.data(), frame.size());
+    if (route.frame.eApdu == decode::EApdu::NotBacnet || !layout.uApduAt) {
+        ++st.counts.uBad;
+        return;
+    }
+    st.Dispatch(route, frame, layout);
+}
+
+void CServer::SState::Dispatch(
+    SRoute& route, const CBytes& frame, const decode::SFrameLayout& layout)
+{
+    SState& st = *this;
+    const int64_t llNs = st.clock.Now();
     const uint8_t* pApdu = frame.data() + layout.uApduAt;
     const size_t nApdu = layout.uEnd - layout.uApduAt;
     if (st.served.empty()) {

@@ -20,6 +20,7 @@
 
 #include "serve/Learn.h"
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -39,16 +40,21 @@ struct SServeOptions {
     int iWindow = 16; // proposed window of a segmented answer (1-127)
     int64_t llSegmentTimeoutMs = 2000; // no Segment-ACK within: the window again
     int iRetries = 3; // windows sent again before the Abort
+    // BACnet/Ethernet: the adapter's MAC, the source of every frame sent (and
+    // the destination of the unicast requests taken).
+    std::array<uint8_t, 6> ownMac {};
 };
 
-// An IPv4 address and UDP port, host order.
+// An IPv4 address and UDP port, host order; or for BACnet/Ethernet a MAC.
 struct SPeer {
     uint32_t uIp = 0;
     uint16_t uPort = 0;
+    bool bEthernet = false;
+    std::array<uint8_t, 6> mac {};
     bool operator==(const SPeer&) const = default;
     auto operator<=>(const SPeer&) const = default;
 };
-// "10.0.0.1:47809"
+// "10.0.0.1:47809"; BACnet/Ethernet: "02:76:6d:0a:00:01"
 std::string PeerText(const SPeer& peer);
 
 // Where an answer came from.
@@ -87,7 +93,7 @@ struct SServeCounts {
 // One datagram to send.
 struct SOutgoing {
     SPeer to;
-    CBytes bytes; // BVLC, NPDU, APDU
+    CBytes bytes; // BVLC, NPDU, APDU; BACnet/Ethernet: the whole frame, padded
 };
 
 class CServer {
@@ -103,6 +109,9 @@ public:
 
     // One datagram from a client, as the UDP socket gave it.
     void Receive(const SPeer& from, const uint8_t* pData, size_t nLength);
+    // One BACnet/Ethernet frame heard on the adapter (802.3 and LLC): taken
+    // when it is for our MAC or a broadcast; the answers are whole frames.
+    void ReceiveFrame(const uint8_t* pFrame, size_t nLength);
     // Runs the segment timers to the clock's time.
     void Tick();
     // The earliest timer; INT64_MAX when no segmented answer is in flight.

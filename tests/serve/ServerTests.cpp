@@ -583,3 +583,96 @@ TEST(ServeServer, TsvLinesAndSummary)
         ServeSummary(c).rfind("served 3 requests: 1 captured, 1 learned, 0 written, 1 unknown", 0),
         0u);
 }
+
+namespace {
+
+const std::array<uint8_t, 6> kDeviceMac { 0x02, 0, 0, 0, 0, 0x0d };
+const std::array<uint8_t, 6> kClientMac { 0x02, 0, 0, 0, 0, 0x0c };
+const std::array<uint8_t, 6> kOwnMac { 0x02, 0, 0, 0, 0, 0x0e };
+const std::array<uint8_t, 6> kBroadcastMac { 0xff, 0xff, 0xff, 0xff, 0xff, 0xff };
+
+// BACnet/Ethernet: 802.3, LLC 82 82 03, then the NPDU and APDU; padded to 60.
+CBytes EthernetFrame(
+    const std::array<uint8_t, 6>& to, const std::array<uint8_t, 6>& from, const CBytes& npduApdu)
+{
+    CBytes v(to.begin(), to.end());
+    v.insert(v.end(), from.begin(), from.end());
+    const size_t nLength = 3 + npduApdu.size();
+    v.insert(v.end(),
+        { static_cast<uint8_t>(nLength >> 8), static_cast<uint8_t>(nLength), 0x82, 0x82, 0x03 });
+    v.insert(v.end(), npduApdu.begin(), npduApdu.end());
+    v.resize(std::max<size_t>(v.size(), 60), 0);
+    return v;
+}
+
+} // namespace
+
+TEST(ServeServer, BacnetEthernetDevicesAreServedWithFramesFromTheAdaptersMac)
+{
+    CBytes iAm { 0x01, 0x00, 0x10, 0x00 };
+    AppObjectId(iAm, 8, 77);
+    AppUnsigned(iAm, 480);
+    AppEnumerated(iAm, 3);
+    AppUnsigned(iAm, 5);
+    CBytes ack { 0x01, 0x00, 0x30, 0x01, 0x0c };
+    CtxObjectId(ack, 0, ObjectId(0, 1));
+    CtxUnsigned(ack, 1, 85);
+    PutOpening(ack, 3);
+    AppReal(ack, 21.5f);
+    PutClosing(ack, 3);
+    CLearner learner;
+    for (const CBytes& f : { EthernetFrame(kBroadcastMac, kDeviceMac, iAm),
+             EthernetFrame(kClientMac, kDeviceMac, ack) })
+        learner.Add(f.data(), f.size(), 0);
+    const SLearned learned = learner.Finish();
+    ASSERT_EQ(learned.devices.count(77), 1u);
+    EXPECT_TRUE(learned.devices.at(77).bEthernet);
+    EXPECT_EQ(learned.devices.at(77).csAddress, "02:00:00:00:00:0d");
+
+    CFakeClock clock;
+    SServeOptions options;
+    options.ownMac = kOwnMac;
+    CServer server(learned, options, clock);
+    CBytes rp { 0x01, 0x04 };
+    const CBytes request = ReadProperty(9, ObjectId(0, 1), 85);
+    rp.insert(rp.end(), request.begin(), request.end());
+    CBytes whoIs { 0x01, 0x00, 0x10, 0x08 };
+    struct SRow {
+        const char* szName;
+        CBytes frame;
+        CBytes apdu; // of the answer; empty: none
+    } rows[] = {
+        { "a request to our MAC", EthernetFrame(kOwnMac, kClientMac, rp),
+            [&] {
+                CBytes v = ack;
+                v[3] = 9;
+                return CBytes(v.begin() + 2, v.end());
+            }() },
+        { "a broadcast Who-Is", EthernetFrame(kBroadcastMac, kClientMac, whoIs),
+            CBytes(iAm.begin() + 2, iAm.end()) },
+        { "a request to another station", EthernetFrame(kDeviceMac, kClientMac, rp), {} },
+        { "our own frame heard back", EthernetFrame(kBroadcastMac, kOwnMac, whoIs), {} },
+        { "not BACnet", vtest::EthernetII(0x88b5, CBytes(46, 1)), {} },
+    };
+    for (const SRow& row : rows) {
+        SCOPED_TRACE(row.szName);
+        server.ReceiveFrame(row.frame.data(), row.frame.size());
+        const std::vector<SOutgoing> out = server.TakeOut();
+        ASSERT_EQ(out.size(), row.apdu.empty() ? 0u : 1u);
+        if (out.empty())
+            continue;
+        const CBytes& f = out[0].bytes;
+        EXPECT_TRUE(out[0].to.bEthernet);
+        EXPECT_EQ(CBytes(f.begin(), f.begin() + 6), CBytes(kClientMac.begin(), kClientMac.end()));
+        EXPECT_EQ(CBytes(f.begin() + 6, f.begin() + 12), CBytes(kOwnMac.begin(), kOwnMac.end()));
+        const size_t nLength = size_t { f[12] } << 8 | f[13];
+        EXPECT_EQ(nLength, 3 + 2 + row.apdu.size()); // padding is not counted
+        EXPECT_GE(f.size(), 60u);
+        EXPECT_EQ(CBytes(f.begin() + 14, f.begin() + 19), vtest::Hex("82 82 03 01 00"));
+        EXPECT_EQ(CBytes(f.begin() + 19, f.begin() + 19 + static_cast<ptrdiff_t>(row.apdu.size())),
+            row.apdu);
+    }
+    const std::vector<SServed> served = server.TakeServed();
+    ASSERT_EQ(served.size(), 2u);
+    EXPECT_EQ(PeerText(served[0].client), "02:00:00:00:00:0c");
+}
