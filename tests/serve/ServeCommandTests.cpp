@@ -2,16 +2,29 @@
 // independent BACnet stack (tests/bacnet/client.js) over a veth pair.
 
 #include "Child.h"
+#include "FrameBuilder.h"
 #include "NetNs.h"
 #include "SiteCapture.h"
 #include "TestSupport.h"
+#include "capture/CaptureWriter.h"
 
+#include <algorithm>
+#include <arpa/inet.h>
+#include <array>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <linux/if_packet.h>
+#include <net/ethernet.h>
+#include <net/if.h>
+#include <poll.h>
 #include <regex>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 using vtest::CChild;
@@ -217,4 +230,129 @@ TEST(ServeCommand, RefusesWhatItCannotServe)
     EXPECT_EQ(timed.Wait(5s), 0) << timed.Err();
     EXPECT_GE(std::chrono::steady_clock::now() - start, 300ms);
     EXPECT_NE(timed.Err().find("served 0 requests"), std::string::npos) << timed.Err();
+}
+
+namespace {
+
+// A raw BACnet/Ethernet station on an adapter of the namespace the calling thread is in.
+class CRawStation {
+public:
+    explicit CRawStation(const char* szIf)
+    {
+        m_fd = ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_ALL));
+        ifreq ifr {};
+        std::strncpy(ifr.ifr_name, szIf, sizeof ifr.ifr_name - 1);
+        if (m_fd < 0 || ::ioctl(m_fd, SIOCGIFINDEX, &ifr) != 0)
+            return;
+        sockaddr_ll a {};
+        a.sll_family = AF_PACKET;
+        a.sll_protocol = htons(ETH_P_ALL);
+        a.sll_ifindex = ifr.ifr_ifindex;
+        if (::bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0
+            || ::ioctl(m_fd, SIOCGIFHWADDR, &ifr) != 0)
+            return;
+        std::memcpy(mac.data(), ifr.ifr_hwaddr.sa_data, 6);
+        m_bOk = true;
+    }
+    ~CRawStation()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    bool Ok() const { return m_bOk; }
+    // Sends npdu+apdu in 802.3 with LLC 82 82 03 to the MAC given.
+    void Send(const std::array<uint8_t, 6>& to, const std::vector<uint8_t>& npduApdu)
+    {
+        std::vector<uint8_t> v(to.begin(), to.end());
+        v.insert(v.end(), mac.begin(), mac.end());
+        const size_t n = 3 + npduApdu.size();
+        v.insert(
+            v.end(), { static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n), 0x82, 0x82, 0x03 });
+        v.insert(v.end(), npduApdu.begin(), npduApdu.end());
+        v.resize(std::max<size_t>(v.size(), 60), 0);
+        ::send(m_fd, v.data(), v.size(), 0);
+    }
+    // The next BACnet/Ethernet frame for us within ms; empty when none came.
+    std::vector<uint8_t> Next(int iMs)
+    {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(iMs);
+        uint8_t buffer[2000];
+        while (std::chrono::steady_clock::now() < end) {
+            pollfd p { m_fd, POLLIN, 0 };
+            if (::poll(&p, 1, 10) != 1)
+                continue;
+            sockaddr_ll from {};
+            socklen_t nFrom = sizeof from;
+            const ssize_t n = ::recvfrom(
+                m_fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &nFrom);
+            if (n >= 17 && from.sll_pkttype != PACKET_OUTGOING && buffer[14] == 0x82
+                && buffer[15] == 0x82 && std::equal(mac.begin(), mac.end(), buffer))
+                return std::vector<uint8_t>(buffer, buffer + n);
+        }
+        return {};
+    }
+    std::array<uint8_t, 6> mac {};
+
+private:
+    int m_fd = -1;
+    bool m_bOk = false;
+};
+
+} // namespace
+
+TEST(ServeCommand, ABacnetEthernetDeviceIsServedWithRawFrames)
+{
+    CNetns ns("serveeth");
+    VTEST_REQUIRE_NETNS(ns);
+    vtest::CTempDir dir;
+    // The captured device at 02:00:00:00:00:0d: its I-Am and a readProperty-ACK.
+    const std::array<uint8_t, 6> device { 0x02, 0, 0, 0, 0, 0x0d };
+    const std::array<uint8_t, 6> client { 0x02, 0, 0, 0, 0, 0x0c };
+    const auto frame = [](const std::array<uint8_t, 6>& to, const std::array<uint8_t, 6>& from,
+                           const std::vector<uint8_t>& npduApdu) {
+        std::vector<uint8_t> v(to.begin(), to.end());
+        v.insert(v.end(), from.begin(), from.end());
+        const size_t n = 3 + npduApdu.size();
+        v.insert(
+            v.end(), { static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n), 0x82, 0x82, 0x03 });
+        v.insert(v.end(), npduApdu.begin(), npduApdu.end());
+        v.resize(std::max<size_t>(v.size(), 60), 0);
+        return v;
+    };
+    {
+        velmora::CCaptureWriter writer;
+        ASSERT_TRUE(writer.Open(dir.File("eth.pcap")));
+        writer.Write(frame({ 0xff, 0xff, 0xff, 0xff, 0xff, 0xff }, device,
+            vtest::Hex("01 00 10 00 c4 02 00 00 4d 22 01 e0 91 00 21 05")));
+        writer.Write(frame(client, device,
+            vtest::Hex("01 00 30 01 0c 0c 00 00 00 01 19 55 3e 44 41 ac 00 00 3f")));
+        ASSERT_TRUE(writer.Close());
+    }
+    CChild server({ VELMORA_REPLAY_EXE, "--serve", "-i", CNetns::PeerIf(), "eth.pcap" },
+        dir.Path().string(), ns.Name());
+    ASSERT_TRUE(Started(server)) << server.Err();
+    EXPECT_NE(server.Err().find("(BACnet/Ethernet)"), std::string::npos) << server.Err();
+
+    vtest::CEnterNetns enter(ns);
+    ASSERT_TRUE(enter.Ok());
+    CRawStation station(CNetns::SendIf());
+    ASSERT_TRUE(station.Ok());
+    station.Send({ 0xff, 0xff, 0xff, 0xff, 0xff, 0xff }, vtest::Hex("01 00 10 08"));
+    const std::vector<uint8_t> iAm = station.Next(2000);
+    ASSERT_GE(iAm.size(), 60u);
+    EXPECT_EQ(size_t { iAm[12] } << 8 | iAm[13], 3u + 2u + 14u); // padding not counted
+    EXPECT_EQ(std::vector<uint8_t>(iAm.begin() + 17, iAm.begin() + 33),
+        vtest::Hex("01 00 10 00 c4 02 00 00 4d 22 01 e0 91 00 21 05"));
+    std::array<uint8_t, 6> served {};
+    std::copy(iAm.begin() + 6, iAm.begin() + 12, served.begin());
+    EXPECT_NE(served, device); // the adapter's own MAC, never the captured device's
+
+    station.Send(served, vtest::Hex("01 04 02 05 2a 0c 0c 00 00 00 01 19 55"));
+    const std::vector<uint8_t> ack = station.Next(2000);
+    ASSERT_GE(ack.size(), 36u);
+    EXPECT_EQ(std::vector<uint8_t>(ack.begin() + 17, ack.begin() + 36),
+        vtest::Hex("01 00 30 2a 0c 0c 00 00 00 01 19 55 3e 44 41 ac 00 00 3f"));
+    server.Signal(SIGTERM);
+    EXPECT_EQ(server.Wait(5s), 0);
+    EXPECT_NE(server.Out().find("\tcaptured\n"), std::string::npos) << server.Out();
 }
