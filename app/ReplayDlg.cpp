@@ -167,6 +167,9 @@ void CReplayDlg::BuildWindow()
     pResults->setObjectName(QStringLiteral("menuResults"));
     pResults->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_R));
     connect(pResults, &QAction::triggered, this, &CReplayDlg::OnResults);
+    QAction* pServe = pCapture->addAction(QStringLiteral("Ser&ve as the captured device\u2026"));
+    pServe->setObjectName(QStringLiteral("menuServe"));
+    connect(pServe, &QAction::triggered, this, &CReplayDlg::OnServe);
 
     // F10 opens the menu bar, as desktop users expect.
     auto* pF10 = new QShortcut(QKeySequence(Qt::Key_F10), this);
@@ -468,6 +471,22 @@ void CReplayDlg::OnResults()
     m_pResults->show();
     m_pResults->raise();
     m_pResults->activateWindow();
+}
+
+void CReplayDlg::OnServe()
+{
+    // The path field as it stands, and the adapter chosen.
+    DoDataExchange(true);
+    if (!m_pServe) {
+        m_pServe = new CServeWnd(this);
+        m_pServe->winId();
+        if (windowHandle())
+            m_pServe->windowHandle()->setTransientParent(windowHandle());
+    }
+    m_pServe->SetCapture(m_session.CapturePath(), m_session.Settings().NicDevice);
+    m_pServe->show();
+    m_pServe->raise();
+    m_pServe->activateWindow();
 }
 
 void CReplayDlg::OnPackets()

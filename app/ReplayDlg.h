@@ -2,6 +2,7 @@
 
 #include "app/PacketsWnd.h"
 #include "app/ResultsWnd.h"
+#include "app/ServeWnd.h"
 #include "replay/AdapterList.h"
 #include "replay/Replay.h"
 #include "session/JudgeSend.h"
@@ -81,6 +82,8 @@ public:
     void OnPackets();
     // Capture > Results: the last listening Send's requests and answers.
     void OnResults();
+    // Capture > Serve as the captured device: answers clients as the capture's devices did.
+    void OnServe();
     // Capture > Send options: the aim and the listening, kept in send-options.ini.
     void OnSendOptions();
     const SSendOptions& SendOptions() const { return m_session.SendOptions(); }
@@ -93,6 +96,7 @@ public:
     const std::string& StatusText() const { return m_csStatus; }
     CPacketsWnd* PacketsWindow() const { return m_pPackets; }
     CResultsWnd* ResultsWindow() const { return m_pResults; }
+    CServeWnd* ServeWindow() const { return m_pServe; }
     // Beside the status line while a Send runs, hidden otherwise.
     QProgressBar* ProgressBar() const { return m_pProgress; }
 
@@ -174,6 +178,7 @@ private:
     CInstanceServer* m_pInstanceServer = nullptr;
     CPacketsWnd* m_pPackets = nullptr; // a child: made on first use, hidden when closed
     CResultsWnd* m_pResults = nullptr; // the same
+    CServeWnd* m_pServe = nullptr; // the same
     QProgressBar* m_pProgress = nullptr;
     SProgressPlan m_progressPlan;
     CRecordCounter* m_pCounter = nullptr; // counting the capture's records beside a Send

@@ -10,6 +10,8 @@
 # open time of a report of 100,000 requests; --quick for 10,000).
 # With --converse first, the conversation benchmark runs (requests a second at
 # window 1 and 8 against a responder that answers at once; --quick).
+# With --serve first, the serving benchmark runs (requests served a second to
+# one client asking one at a time; --quick).
 set -eu
 SRC=$(cd "$(dirname "$0")/.." && pwd)
 if [ "$(id -u)" -ne 0 ]; then
@@ -39,6 +41,11 @@ if [ "${1:-}" = "--converse" ]; then
     shift
     cmake --build "$BUILD" --target velmora-converse-bench
     exec "$BUILD/bench/velmora-converse-bench" "$@"
+fi
+if [ "${1:-}" = "--serve" ]; then
+    shift
+    cmake --build "$BUILD" --target velmora-serve-bench
+    exec "$BUILD/bench/velmora-serve-bench" "$@"
 fi
 cmake --build "$BUILD" --target velmora-bench
 exec "$BUILD/bench/velmora-bench" "$@"

@@ -2,6 +2,7 @@
 
 #include "capture/OutputFile.h"
 #include "cli/Options.h"
+#include "cli/ServeCommand.h"
 #include "decode/CaptureIndex.h"
 #include "decode/Segments.h"
 #include "judge/Judge.h"
@@ -446,6 +447,9 @@ void RequestStop(int iSignal)
 
 int RunCommand(int argc, const char* const* argv, std::FILE* pOut, std::FILE* pErr)
 {
+    if (IsServeCommand(argc, argv))
+        return RunServeCommand(
+            argc, argv, pOut, pErr, [] { return static_cast<int>(s_iStopSignal); });
     SCliOptions options;
     std::string csError;
     if (!ParseCommandLine(argc, argv, options, csError)) {
@@ -455,6 +459,7 @@ int RunCommand(int argc, const char* const* argv, std::FILE* pOut, std::FILE* pE
     switch (options.eAction) {
     case SCliOptions::EAction::Help:
         std::fputs(UsageText(), pOut);
+        std::fputs(ServeUsageText(), pOut);
         return kExitSent;
     case SCliOptions::EAction::Version:
         std::fprintf(pOut, "%s %s\n", kName, VELMORA_VERSION);

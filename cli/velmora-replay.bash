@@ -13,7 +13,8 @@ _velmora_replay()
         return
         ;;
     --offset | --records | --dst-mac | --dst-ip | --multiplier | --pps | --mbps | --loop | --loop-pause \
-        | --duration | --map-device | --window | --apdu-timeout | --retries | --give-up)
+        | --duration | --map-device | --window | --apdu-timeout | --retries | --give-up | --device \
+        | --serve-ip | --segment-window)
         return
         ;;
     --src-mac | --src-ip)
@@ -40,7 +41,8 @@ _velmora_replay()
             --multiplier --pps --mbps --loop --loop-pause --duration
             --debug --no-debug -q --quiet --version -h --help --listen --listen=
             --answers --expect --junit --report --requests-only
-            --converse --no-converse --window --apdu-timeout --retries --give-up" -- "$cur"))
+            --converse --no-converse --window --apdu-timeout --retries --give-up
+            --serve --device --serve-ip --read-only --history --segment-window" -- "$cur"))
         return
     fi
     # Sending needs -i: offer it before the capture until one is given.

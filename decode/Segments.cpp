@@ -173,6 +173,19 @@ SRow CSegmentAssembler::Decode(
     }
     // The record that completes the answer: every segment's data, in sequence order.
     std::vector<uint8_t> whole;
+    std::string csProblem;
+    if (!Gather(answer, frame, read, whole, hook.uOwnStart, csProblem)) {
+        hook.csNote = " (not reassembled: " + csProblem + ")";
+        return DecodeWith(frame, pTree, &hook);
+    }
+    hook.pWhole = &whole;
+    hook.uSegments = static_cast<uint32_t>(answer.segments.size());
+    return DecodeWith(frame, pTree, &hook);
+}
+
+bool CSegmentAssembler::Gather(const SAnswer& answer, const SFrame& frame, const ReadFn& read,
+    std::vector<uint8_t>& whole, uint32_t& uOwnStart, std::string& csProblem)
+{
     std::vector<uint8_t> bytes;
     for (size_t i = 0; i < answer.segments.size(); ++i) {
         for (const SSegment& s : answer.segments) {
@@ -180,23 +193,39 @@ SRow CSegmentAssembler::Decode(
                 continue;
             const uint8_t* p = nullptr;
             if (s.uRecord == frame.uNumber) {
-                hook.uOwnStart = static_cast<uint32_t>(whole.size());
+                uOwnStart = static_cast<uint32_t>(whole.size());
                 p = frame.pData;
             } else if (read && read(s.uRecord, bytes)
                 && bytes.size() >= uint64_t { s.uDataOffset } + s.uDataLength
                 && Fnv1a(bytes.data() + s.uDataOffset, s.uDataLength) == s.uHash) {
                 p = bytes.data();
             } else {
-                hook.csNote
-                    = " (not reassembled: record " + std::to_string(s.uRecord) + " cannot be read)";
-                return DecodeWith(frame, pTree, &hook);
+                csProblem = "record " + std::to_string(s.uRecord) + " cannot be read";
+                return false;
             }
             whole.insert(whole.end(), p + s.uDataOffset, p + s.uDataOffset + s.uDataLength);
         }
     }
-    hook.pWhole = &whole;
-    hook.uSegments = static_cast<uint32_t>(answer.segments.size());
-    return DecodeWith(frame, pTree, &hook);
+    return true;
+}
+
+bool CSegmentAssembler::Whole(
+    const SFrame& frame, const ReadFn& read, std::vector<uint8_t>& data) const
+{
+    SAnswer answer;
+    {
+        const std::lock_guard lock(m_mutex);
+        const auto it = m_roles.find(frame.uNumber);
+        if (it == m_roles.end() || it->second.bRepeat)
+            return false;
+        answer = m_answers[it->second.nAnswer];
+    }
+    if (!answer.bComplete || answer.uCompletedBy != frame.uNumber)
+        return false;
+    data.clear();
+    uint32_t uOwnStart = 0;
+    std::string csProblem;
+    return Gather(answer, frame, read, data, uOwnStart, csProblem);
 }
 
 uint64_t AddRecords(

@@ -48,6 +48,11 @@ public:
     // Segmented answers seen so far.
     size_t AnswerCount() const;
 
+    // When frame (a record already added) completes a segmented answer: the
+    // answer's service data, every segment's in sequence order. False for any
+    // other record, and when another segment cannot be read back unchanged.
+    bool Whole(const SFrame& frame, const ReadFn& read, std::vector<uint8_t>& data) const;
+
 private:
     struct SSegment {
         uint64_t uRecord;
@@ -71,6 +76,9 @@ private:
     };
 
     std::string Note(const SAnswer& answer) const;
+    // The answer's data in sequence order; false (csProblem says why) when a record cannot be read.
+    static bool Gather(const SAnswer& answer, const SFrame& frame, const ReadFn& read,
+        std::vector<uint8_t>& whole, uint32_t& uOwnStart, std::string& csProblem);
 
     mutable std::mutex m_mutex; // guards the members below; never held while decoding
     std::vector<SAnswer> m_answers;

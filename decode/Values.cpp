@@ -1,5 +1,6 @@
 #include "decode/BacnetNames.h"
 #include "decode/DecodeInternal.h"
+#include "decode/Tags.h"
 
 #include <charconv>
 #include <cstdio>
@@ -562,3 +563,43 @@ SField* CApdu::Field(const std::string& csName, const std::string& csValue, uint
 }
 
 } // namespace velmora::vdecode::internal
+
+namespace velmora::decode {
+
+bool ReadTagAt(const uint8_t* pData, size_t nLength, size_t nPos, STagHeader& tag)
+{
+    using namespace vdecode::internal;
+    if (nPos >= nLength || nLength > UINT32_MAX)
+        return false;
+    CReader r(pData, static_cast<uint32_t>(nPos), static_cast<uint32_t>(nLength));
+    STag t;
+    if (!ReadTag(r, t))
+        return false;
+    tag.uNumber = t.uNumber;
+    tag.bContext = t.bContext;
+    tag.bOpening = t.bOpening;
+    tag.bClosing = t.bClosing;
+    tag.uLength = t.uLength;
+    tag.nContent = t.uContent;
+    tag.nEnd = size_t { t.uContent } + ContentLength(t);
+    return tag.nEnd <= nLength;
+}
+
+bool SkipTagged(const uint8_t* pData, size_t nLength, size_t nPos, size_t& nAfter)
+{
+    int iDepth = 0;
+    do {
+        STagHeader tag;
+        if (!ReadTagAt(pData, nLength, nPos, tag))
+            return false;
+        if (tag.bOpening && ++iDepth > 64)
+            return false;
+        if (tag.bClosing && --iDepth < 0)
+            return false;
+        nPos = tag.nEnd;
+    } while (iDepth > 0);
+    nAfter = nPos;
+    return true;
+}
+
+} // namespace velmora::decode

@@ -888,4 +888,9 @@ std::string JUnitXml(const std::string& csSuite, const SJudgement& j)
     return cs;
 }
 
+std::string XmlEscaped(const std::string& cs)
+{
+    return Xml(cs);
+}
+
 } // namespace velmora::judge

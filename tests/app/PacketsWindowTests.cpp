@@ -16,6 +16,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QHeaderView>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPlainTextEdit>
@@ -151,7 +152,7 @@ TEST_F(PacketsWindowTest, CaptureMenuFollowsMenuAndOpensTheListOnCtrlL)
     }
     EXPECT_EQ(texts.join(QLatin1Char('|')),
         QString::fromUtf8("&Menu|&About|&Help|E&xit|&Capture|&Packets\u2026|&Send "
-                          "options\u2026|&Results\u2026"));
+                          "options\u2026|&Results\u2026|Ser&ve as the captured device\u2026"));
     // F10 opens the first menu, Escape closes it.
     QTest::keyClick(m_pDlg.get(), Qt::Key_F10);
     EXPECT_TRUE(menus[0]->menu()->isVisible());
@@ -174,6 +175,18 @@ TEST_F(PacketsWindowTest, CaptureMenuFollowsMenuAndOpensTheListOnCtrlL)
     EXPECT_FALSE(pWnd->isModal());
     EXPECT_EQ(pWnd->Model().rowCount(), 20);
     EXPECT_EQ(pWnd->StatusLine(), "frames.pcap: 20 records");
+    // Capture > Serve: its own window, for the capture in the path field.
+    m_pDlg->findChild<QAction*>("menuServe")->trigger();
+    ASSERT_NE(m_pDlg->ServeWindow(), nullptr);
+    EXPECT_TRUE(m_pDlg->ServeWindow()->isVisible());
+    EXPECT_EQ(m_pDlg->ServeWindow()->windowHandle()->transientParent(), m_pDlg->windowHandle());
+    EXPECT_NE(m_pDlg->ServeWindow()
+                  ->findChild<QLabel*>("serveSource")
+                  ->text()
+                  .toStdString()
+                  .find(m_dir.File("frames.pcap")),
+        std::string::npos);
+    m_pDlg->ServeWindow()->close();
     EXPECT_EQ(pWnd->windowTitle(), "Packets - frames.pcap");
     // The first row is chosen, its fields and bytes shown.
     EXPECT_EQ(pWnd->Table()->selectionModel()->selectedRows().size(), 1);

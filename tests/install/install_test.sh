@@ -147,7 +147,7 @@ expect "completion of --adapter v: $(complete_words "$fake" --adapter vm1)" \
 expect "completion of --rec: $(complete_words "$fake" --rec)" \
     test "$(complete_words "$fake" --rec)" = "--records "
 expect "completion of --de: $(complete_words "$fake" --de)" \
-    test "$(complete_words "$fake" --de)" = "--debug --decode "
+    test "$(complete_words "$fake" --de)" = "--debug --decode --device "
 
 # --- launcher ---------------------------------------------------------------
 # A stand-in for velmora records where it was started and with what.
