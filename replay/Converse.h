@@ -64,6 +64,13 @@ enum class EConverseOutcome {
 // "answered", "timed out", "aborted", "gave up", "stopped".
 const char* ConverseOutcomeWord(EConverseOutcome eOutcome);
 
+// Where Offer put a fresh invoke ID (-1: the frame goes as offered), and the
+// captured one: the judge names the request as captured.
+struct SConverseOffered {
+    int iInvokeAt = -1;
+    uint8_t uCapturedInvokeId = 0;
+};
+
 // What became of one confirmed request.
 struct SConverseResult {
     uint64_t uRecord = 0; // the capture's record number
@@ -99,13 +106,19 @@ public:
 
     // The number of requests the Send will offer, for the progress.
     void SetTotal(uint64_t uTotal);
+    // A wrong checksum of an offered request stays as wrong as it came
+    // (--keep-checksums); else the new invoke ID goes out with it right.
+    void KeepChecksums(bool bKeep);
 
     // Asks whether the record (the loop's copy, already aimed) may go. Go
-    // rewrites a confirmed request's invoke ID in pFrame and starts its timer;
-    // Wait sets llUntilNs to the next time-out of that device (the loop also
-    // offers again after it hands over heard frames). Unconfirmed requests go
-    // at once; a segmented confirmed request goes as captured, untracked.
-    EConverseGate Offer(uint64_t uRecord, uint8_t* pFrame, uint32_t uLength, int64_t& llUntilNs);
+    // rewrites a confirmed request's invoke ID in pFrame (its checksums kept
+    // right, its length as it was), says where in *pOffered, and starts its
+    // timer; Wait sets llUntilNs to the next time-out of that device (the loop
+    // also offers again after it hands over heard frames). Unconfirmed
+    // requests go at once; a segmented confirmed request goes as captured,
+    // untracked.
+    EConverseGate Offer(uint64_t uRecord, uint8_t* pFrame, uint32_t uLength, int64_t& llUntilNs,
+        SConverseOffered* pOffered = nullptr);
 
     // One frame heard, with its time stamp (kept in the results only).
     void Heard(const uint8_t* pFrame, size_t nLength, int64_t llHeardNs);

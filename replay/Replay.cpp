@@ -1,6 +1,7 @@
 #include "replay/Replay.h"
 
 #include "decode/Frame.h"
+#include "decode/FrameEdit.h"
 #include "log/Log.h"
 #include "replay/SendSocket.h"
 
@@ -115,29 +116,50 @@ namespace {
 
     // The aim of a Send. Each chosen frame is copied out of libpcap's buffer
     // (which the reader may still use) and rewritten in the copy; without an
-    // aim the frames go straight from the reader's buffer, as always.
+    // aim the frames go straight from the reader's buffer, as always. A
+    // listening Send without an aim copies only the BACnet/IP frames whose
+    // checksums it mends. A default Send never looks.
     class CFrameAimer {
     public:
-        CFrameAimer(const SAimPlan* pPlan, bool bEthernet)
+        CFrameAimer(const SAimPlan* pPlan, bool bEthernet, bool bListening, bool bKeep)
             : m_pPlan(pPlan && pPlan->Active() ? pPlan : nullptr)
             , m_bEthernet(bEthernet)
+            , m_bCheck(bListening && bEthernet)
+            , m_bKeep(bKeep)
         {
-            if (m_pPlan)
+            if (m_pPlan || m_bCheck)
                 m_buffer.resize(kSendBufferSize);
         }
 
         // The bytes to send for one record of uLength bytes (at most the send
-        // buffer's size), and what the aim did with them.
-        const u_char* Aim(const u_char* pData, uint32_t& uLength, EAimOutcome& eOutcome)
+        // buffer's size), what the aim did with them, and whether a checksum
+        // was wrong as read.
+        const u_char* Aim(
+            const u_char* pData, uint32_t& uLength, EAimOutcome& eOutcome, bool& bWrongChecksums)
         {
             eOutcome = EAimOutcome::Unchanged;
-            if (!m_pPlan || !pData)
+            bWrongChecksums = false;
+            if (!pData)
                 return pData;
+            if (!m_pPlan) {
+                if (!m_bCheck)
+                    return pData;
+                const decode::SFrameLayout layout = decode::LocateFrame(pData, uLength);
+                if (!decode::HasWrongChecksums(pData, uLength, layout))
+                    return pData;
+                bWrongChecksums = true;
+                if (m_bKeep)
+                    return pData;
+                std::memcpy(m_buffer.data(), pData, uLength);
+                decode::MendChecksums(m_buffer.data(), uLength, layout);
+                return m_buffer.data();
+            }
             if (!m_bEthernet) {
                 eOutcome = EAimOutcome::NotEthernet;
             } else {
                 std::memcpy(m_buffer.data(), pData, uLength);
-                eOutcome = AimFrame(*m_pPlan, m_buffer.data(), uLength, kSendBufferSize);
+                eOutcome = AimFrame(
+                    *m_pPlan, m_buffer.data(), uLength, kSendBufferSize, &bWrongChecksums);
             }
             if (IsNotAimed(eOutcome)) {
                 if (m_iNotAimed < INT_MAX)
@@ -151,6 +173,8 @@ namespace {
     private:
         const SAimPlan* m_pPlan;
         bool m_bEthernet;
+        bool m_bCheck;
+        bool m_bKeep;
         std::vector<u_char> m_buffer;
         int m_iNotAimed = 0;
     };
@@ -711,7 +735,8 @@ namespace {
                 result.llUnreadRound = run.Round();
                 break;
             }
-            CFrameAimer aimer(&plan.aim, pCapture->DataLink() == DLT_EN10MB);
+            CFrameAimer aimer(&plan.aim, pCapture->DataLink() == DLT_EN10MB, request.listen.bListen,
+                request.bKeepChecksums);
             // Records staged where the reader holds them go out before it reads on.
             CRefillGuard refill(*pCapture, &batch);
             long lIndex = 0;
@@ -777,7 +802,8 @@ namespace {
                     pRecordHeader = &header;
                 }
                 EAimOutcome eAim = EAimOutcome::Unchanged;
-                const u_char* pOut = aimer.Aim(pData, uLength, eAim);
+                bool bWrongChecksums = false;
+                const u_char* pOut = aimer.Aim(pData, uLength, eAim, bWrongChecksums);
                 bool bInPlace = pCapture->InPlace() && pOut == pData;
                 // A route may have made the frame longer or shorter.
                 if (uLength != pRecordHeader->caplen) {
@@ -792,10 +818,11 @@ namespace {
                     std::memcpy(conversed.data(), pOut, uLength);
                     EConverseGate eGate = EConverseGate::Wait;
                     int64_t llUntilNs = 0;
+                    SConverseOffered offered;
                     for (;;) {
                         pump(0);
-                        eGate = pConv->Offer(
-                            static_cast<uint64_t>(lIndex), conversed.data(), uLength, llUntilNs);
+                        eGate = pConv->Offer(static_cast<uint64_t>(lIndex), conversed.data(),
+                            uLength, llUntilNs, &offered);
                         if (eGate != EConverseGate::Wait)
                             break;
                         if (waitSlice(llUntilNs)) {
@@ -821,15 +848,17 @@ namespace {
                         ++lIndex;
                         continue;
                     }
-                    // The one byte the gate changed is the invoke ID: the judge
+                    // The gate says where it put the fresh invoke ID: the judge
                     // names the request as captured.
-                    const auto diff = std::mismatch(pOut, pOut + uLength, conversed.data());
-                    if (diff.first != pOut + uLength) {
-                        iInvokeAt = static_cast<int>(diff.first - pOut);
-                        uCapturedId = *diff.first;
-                    }
+                    iInvokeAt = offered.iInvokeAt;
+                    uCapturedId = offered.uCapturedInvokeId;
                     pOut = conversed.data();
                     bInPlace = false;
+                }
+                if (bWrongChecksums) {
+                    ++result.llWrongChecksums;
+                    if (IsRequest(pOut, uLength))
+                        ++result.llWrongRequests;
                 }
                 batch.Add(
                     lIndex, *pRecordHeader, pOut, eAim, bInPlace, uRound, iInvokeAt, uCapturedId);
@@ -890,6 +919,10 @@ namespace {
             for (SConverseResult& r : pConv->TakeResults())
                 result.listen.conversed.push_back(std::move(r));
         }
+        if (result.llWrongChecksums > 0)
+            DebugLog("FYI. %lld BACnet/IP frames carried wrong IPv4 or UDP checksums (left to "
+                     "the NIC?): %s",
+                result.llWrongChecksums, request.bKeepChecksums ? "sent as captured" : "mended");
         result.iCount = batch.Count();
         result.iRefused = batch.Refused();
         result.iFailed = batch.Failed();
@@ -986,6 +1019,7 @@ SReplayResult Replay(
             DebugLog("Error. Could not aim: %s", csError.c_str());
             return result;
         }
+        plan.bKeepChecksums = request.bKeepChecksums;
     }
     std::unique_ptr<CLocalCapture> pCapture
         = OpenCaptureFile(csPath, request.eMode != EReplayMode::Single);
@@ -1031,6 +1065,7 @@ SReplayResult Replay(
     std::unique_ptr<CConversation> pConv;
     if (listen.Conversing()) {
         pConv = std::make_unique<CConversation>(listen.converse, clock);
+        pConv->KeepChecksums(request.bKeepChecksums);
         pConv->SetTotal(
             CountRequests(request, request.eMode == EReplayMode::Selection ? &sorted : nullptr));
         loop.pConv = pConv.get();

@@ -50,6 +50,11 @@ struct SReplayRequest {
     // When the frames go out and how often (All and Selection; Single ignores
     // it). The default sends one round back to back.
     SPaceOptions pace;
+    // A listening or aimed Send mends the wrong IPv4 and UDP checksums of
+    // BACnet/IP frames (a capture taken on the sending host holds those its
+    // NIC was left to fill in); true sends them as captured. A default Send
+    // never looks.
+    bool bKeepChecksums = false;
 };
 
 // Shortest time between two progress reports (and pumps) during a Send: the
@@ -128,6 +133,11 @@ struct SReplayResult {
     // Of the records handed to sending, those the aim had to send as captured
     // (each has a debug record); 0 without an aim.
     int iNotAimed = 0;
+    // A listening or aimed Send: the BACnet/IP frames handed to sending whose
+    // IPv4 or UDP checksum was wrong as read (mended unless the request kept
+    // them), and how many of them were requests.
+    long long llWrongChecksums = 0;
+    long long llWrongRequests = 0;
     SListenResult listen; // when listening was asked for
     // A timed Send: the rounds begun (0 for an untimed one), the records the
     // last of them handed over, and whether its duration ended it (bStopped too).
