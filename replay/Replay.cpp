@@ -953,16 +953,18 @@ namespace {
         }
     }
 
-    // The requests one round of a Send offers, for a conversation's progress.
-    uint64_t CountRequests(const SReplayRequest& request, const CRecordSelection* pSelection)
+    // Each record one round of a Send chooses, in file order, until fn says
+    // stop (false). False when the file cannot be opened.
+    template <class F>
+    bool ForEachChosen(const SReplayRequest& request, const CRecordSelection* pSelection, F fn)
     {
         const std::unique_ptr<CLocalCapture> pCapture
             = OpenCaptureStream(request.csPath, true, kPacedReadBuffer);
         if (!pCapture)
-            return 0;
+            return false;
+        const bool bEthernet = pCapture->DataLink() == DLT_EN10MB;
         const pcap_pkthdr* pHeader = nullptr;
         const u_char* pData = nullptr;
-        uint64_t uRequests = 0;
         size_t nNext = 0;
         for (uint64_t u = 0; pCapture->Next(pHeader, pData) >= 0; ++u) {
             if (pSelection) {
@@ -979,9 +981,21 @@ namespace {
             }
             const uint32_t uLength
                 = pHeader->caplen < kSendBufferSize ? pHeader->caplen : kSendBufferSize;
+            if (!fn(pData, uLength, bEthernet))
+                break;
+        }
+        return true;
+    }
+
+    // The requests one round of a Send offers, for a conversation's progress.
+    uint64_t CountRequests(const SReplayRequest& request, const CRecordSelection* pSelection)
+    {
+        uint64_t uRequests = 0;
+        ForEachChosen(request, pSelection, [&](const u_char* pData, uint32_t uLength, bool) {
             if (IsRequest(pData, uLength))
                 ++uRequests;
-        }
+            return true;
+        });
         return uRequests;
     }
 
@@ -1075,6 +1089,32 @@ SReplayResult Replay(
     if (listen.bListen)
         Listen(request, result, observer, listener, sent, sink);
     return result;
+}
+
+bool CountWrongChecksums(
+    const SReplayRequest& request, const std::atomic<bool>& bStop, uint64_t& uWrong)
+{
+    uWrong = 0;
+    CRecordSelection sorted;
+    if (request.eMode == EReplayMode::Selection) {
+        sorted = request.selection;
+        std::sort(sorted.begin(), sorted.end());
+        sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+    }
+    bool bDone = true;
+    const bool bRead = ForEachChosen(request,
+        request.eMode == EReplayMode::Selection ? &sorted : nullptr,
+        [&](const u_char* pData, uint32_t uLength, bool bEthernet) {
+            if (bStop.load(std::memory_order_relaxed)) {
+                bDone = false;
+                return false;
+            }
+            if (bEthernet
+                && decode::HasWrongChecksums(pData, uLength, decode::LocateFrame(pData, uLength)))
+                ++uWrong;
+            return true;
+        });
+    return bDone && bRead;
 }
 
 SReplayResult Replay(const SReplayRequest& request, IPacketSink& sink, IReplayObserver& observer)

@@ -11,6 +11,7 @@
 #include "replay/Listen.h"
 #include "replay/Pace.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -169,6 +170,14 @@ SReplayResult Replay(
     const SReplayRequest& request, IPacketSink& sink, IReplayObserver& observer, IClock& clock);
 // The same on the program's packet socket (CSocketSink, SendSocket.h).
 SReplayResult Replay(const SReplayRequest& request, IReplayObserver& observer);
+
+// The BACnet/IP frames among the records a Send chooses (one round) whose
+// IPv4 or UDP checksum is wrong in the file, read apart from the Send (a
+// default Send never looks, to keep its pace): for the shells to say how
+// many a device will drop. False when bStop ended the count or the file
+// could not be read.
+bool CountWrongChecksums(
+    const SReplayRequest& request, const std::atomic<bool>& bStop, uint64_t& uWrong);
 
 // ---------------------------------------------------------------------------
 // The pieces of a Send, for the benchmark, tests and the fuzz target.
