@@ -5,7 +5,8 @@
 // frame made shorter than an Ethernet header, nothing left outstanding after
 // a stop. The frame editor's rule: an offered request whose checksums were
 // right has them right after its new invoke ID, at the place the gate names,
-// and every frame the conversation makes has both right and 60 bytes or more.
+// and every Segment-ACK and Abort the conversation makes has both right and
+// 60 bytes or more.
 
 #include "decode/FrameEdit.h"
 #include "replay/Converse.h"
@@ -74,10 +75,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
         if (i % 3 == 2)
             clock.SleepUntil(clock.llNow + 3'000'000'001);
         conversation.Tick();
-        for (const std::vector<uint8_t>& made : conversation.TakeFrames())
-            if (made.size() < 60
-                || velmora::decode::CheckFrame(made.data(), made.size()).AnyWrong())
+        for (const std::vector<uint8_t>& made : conversation.TakeFrames()) {
+            if (made.size() < 14)
                 std::abort();
+            // Segment-ACKs and Aborts are ours; a retry is the request as it went.
+            const velmora::decode::SFrameLayout layout
+                = velmora::decode::LocateFrame(made.data(), made.size());
+            const uint8_t uType = layout.uApduAt ? made[layout.uApduAt] >> 4 : 0;
+            if ((uType == 4 || uType == 7)
+                && (made.size() < 60
+                    || velmora::decode::CheckFrame(made.data(), made.size()).AnyWrong()))
+                std::abort();
+        }
         conversation.TakeResults();
         conversation.Progress();
     }
