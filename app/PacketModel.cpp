@@ -326,6 +326,9 @@ QVariant CPacketModel::data(const QModelIndex& index, int iRole) const
             : QString::fromStdString(vdecode::ColumnText(row, column));
         if (iRole == Qt::ToolTipRole && row.bMalformed)
             q += QStringLiteral("\nThis record does not decode completely.");
+        if (iRole == Qt::ToolTipRole && row.bBadChecksum)
+            q += QStringLiteral("\nA checksum is wrong: a device drops this frame (a capture "
+                                "taken on the sending host?). Listening or aiming mends it.");
         return q;
     }
     case Qt::TextAlignmentRole:

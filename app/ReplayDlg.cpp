@@ -552,6 +552,10 @@ void CReplayDlg::RunReplay(const CRecordSelection* pSelection, const std::string
     if (request.eMode == EReplayMode::All)
         counter.Start(request.csPath);
     m_pCounter = &counter;
+    // A default Send never looks at checksums: the capture is read apart
+    // from it, beside it, for the sentence after.
+    CWrongChecksumCounter checksums;
+    checksums.Start(request);
     m_sendStart = std::chrono::steady_clock::now();
     ShowProgressBar(true);
     const auto wallStart = std::chrono::system_clock::now();
@@ -584,6 +588,17 @@ void CReplayDlg::RunReplay(const CRecordSelection* pSelection, const std::string
             csListened += " (listening stopped early)";
         csStatus = csStatus.empty() ? csListened : csStatus + ". " + csListened;
     }
+    if (!result.NotSent()) {
+        std::string csChecksums = ChecksumsMendedText(result, request);
+        uint64_t uWrong = 0;
+        if (!result.bStopped && checksums.Wait(uWrong))
+            csChecksums = WrongChecksumsText(uWrong);
+        // After the count the progress left, or the Send's own sentence.
+        const std::string& csBefore = csStatus.empty() ? m_csStatusBody : csStatus;
+        if (!csChecksums.empty())
+            csStatus = csBefore.empty() ? csChecksums : csBefore + ". " + csChecksums;
+    }
+    checksums.Stop();
     if (!csStatus.empty())
         ShowStatusSentence(csStatus, SaysWhyNothingWent(sent, request));
     ShowAimNotice();

@@ -474,6 +474,16 @@ QGroupBox* CSendOptionsDlg::BuildListenGroup()
         QStringLiteral("Send &requests only (skip the answers the capture holds)"), pGroup);
     m_pRequestsOnly->setObjectName(QStringLiteral("listenRequestsOnly"));
     pForm->addRow(m_pRequestsOnly);
+    // Beside it: a capture taken on the sending host holds checksums its NIC
+    // was left to fill in; listening (or aiming) mends them unless kept.
+    m_pKeepChecksums = new QCheckBox(
+        QStringLiteral("&Keep wrong IPv4 and UDP checksums as captured (a device drops them)"),
+        pGroup);
+    m_pKeepChecksums->setObjectName(QStringLiteral("keepChecksums"));
+    m_pKeepChecksums->setToolTip(
+        QStringLiteral("Off: while listening or aiming, BACnet/IP frames whose checksums were left "
+                       "to the NIC of the capturing host go out with them mended."));
+    pForm->addRow(m_pKeepChecksums);
 
     auto* pNote = new QLabel(
         QStringLiteral("Every BACnet frame heard on the adapter is kept from the first frame sent "
@@ -484,7 +494,8 @@ QGroupBox* CSendOptionsDlg::BuildListenGroup()
     pNote->setWordWrap(true);
     pForm->addRow(pNote);
 
-    for (QCheckBox* p : { m_pListen, m_pExpectCaptured, m_pRequestsOnly, m_pConverse })
+    for (QCheckBox* p :
+        { m_pListen, m_pExpectCaptured, m_pRequestsOnly, m_pConverse, m_pKeepChecksums })
         connect(p, &QCheckBox::toggled, this, &CSendOptionsDlg::OnChanged);
     return pGroup;
 }
@@ -496,6 +507,7 @@ void CSendOptionsDlg::ShowOptions(const SSendOptions& options)
     m_pListenWait->setValue(static_cast<double>(options.listen.wait.count()) / 1000.0);
     m_pExpectCaptured->setChecked(options.listen.bExpectCaptured);
     m_pRequestsOnly->setChecked(options.listen.bRequestsOnly);
+    m_pKeepChecksums->setChecked(options.bKeepChecksums);
     m_pConverse->setChecked(options.listen.bConverse);
     m_pConverseWindow->setValue(options.listen.converse.iWindow);
     m_pApduTimeout->setValue(static_cast<int>(options.listen.converse.llApduTimeoutMs));
@@ -580,6 +592,7 @@ SSendOptions CSendOptionsDlg::Options() const
     listen.converse.llApduTimeoutMs = m_pApduTimeout->value();
     listen.converse.iRetries = m_pRetries->value();
     listen.converse.iGiveUp = m_pGiveUp->value();
+    options.bKeepChecksums = m_pKeepChecksums->isChecked();
     return options;
 }
 

@@ -83,6 +83,7 @@ private:
     QDoubleSpinBox* m_pListenWait = nullptr;
     QCheckBox* m_pExpectCaptured = nullptr;
     QCheckBox* m_pRequestsOnly = nullptr;
+    QCheckBox* m_pKeepChecksums = nullptr; // beside it: wrong checksums as captured
     // Conversing, under listening
     QCheckBox* m_pConverse = nullptr;
     QSpinBox* m_pConverseWindow = nullptr;

@@ -342,6 +342,7 @@ namespace {
         sendOptions.aim = options.aim;
         sendOptions.pace = options.pace;
         sendOptions.listen = options.listen;
+        sendOptions.bKeepChecksums = options.bKeepChecksums;
         const SReplayRequest request
             = MakeReplayRequest(options.csCapture, options.iMode, options.iOffset,
                 options.records ? &*options.records : nullptr, *options.adapter, sendOptions);
@@ -357,6 +358,11 @@ namespace {
             if (request.eMode == EReplayMode::All)
                 counter.Start(request.csPath);
         }
+        // A default Send never looks at checksums: the capture is read apart
+        // from it, beside it, when the line will be shown.
+        CWrongChecksumCounter checksums;
+        if (!options.bQuiet)
+            checksums.Start(request);
         const auto wallStart = std::chrono::system_clock::now();
         const auto start = std::chrono::steady_clock::now();
         if (request.listen.bListen)
@@ -381,6 +387,15 @@ namespace {
             : ReplayStatusText(result, request, "see --list-adapters", !options.bQuiet);
         if (!csStatus.empty())
             std::fprintf(pErr, "%s: %s\n", kName, csStatus.c_str());
+        if (!options.bQuiet && !result.NotSent()) {
+            std::string csChecksums = ChecksumsMendedText(result, request);
+            uint64_t uWrong = 0;
+            if (iSignal == 0 && !result.bStopped && checksums.Wait(uWrong))
+                csChecksums = WrongChecksumsText(uWrong);
+            if (!csChecksums.empty())
+                std::fprintf(pErr, "%s: %s\n", kName, csChecksums.c_str());
+        }
+        checksums.Stop();
         const bool bReported = !result.NotSent() && result.listen.bListened
             && ReportListening(options, request, result, observer, pOut, pErr);
         int iExit = kExitSent;

@@ -350,6 +350,8 @@ bool ParseCommandLine(int argc, const char* const* argv, SCliOptions& options, s
             options.listen.bExpectCaptured = true;
         } else if (csName == "--requests-only") {
             options.listen.bRequestsOnly = true;
+        } else if (csName == "--keep-checksums") {
+            options.bKeepChecksums = true;
         } else if (csName == "--converse" || csName == "--no-converse"
             || IsConverseValueOption(csName)) {
             if (csConverseOption.empty())
@@ -449,6 +451,9 @@ const char* UsageText()
            "      --report FILE   with --listen: write a report to hand over, one HTML file\n"
            "                      (verdicts, round-trip plots, the table of requests)\n"
            "      --requests-only send only the records that ask (requests), count the rest\n"
+           "      --keep-checksums  listening or aiming: send wrong IPv4 and UDP checksums\n"
+           "                      as captured (by default they are mended: a capture\n"
+           "                      taken on the sending host holds those left to its NIC)\n"
            "      --converse      with --listen (the default): converse as a client does\n"
            "      --no-converse   with --listen: send open loop, without waiting for answers\n"
            "      --window W      conversing: confirmed requests outstanding per device\n"

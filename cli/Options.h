@@ -32,6 +32,7 @@ struct SCliOptions {
     std::string csReport; // the HTML report
     // --multiplier, --pps, --mbps, --loop, --loop-pause, --duration
     SPaceOptions pace;
+    bool bKeepChecksums = false; // --keep-checksums
 };
 
 // The most record numbers --records may name, so that a range cannot take

@@ -40,7 +40,7 @@ _velmora_replay()
             --decode --aimed --dst-mac --src-mac --dst-ip --src-ip --aim-broadcasts --route --map-device
             --multiplier --pps --mbps --loop --loop-pause --duration
             --debug --no-debug -q --quiet --version -h --help --listen --listen=
-            --answers --expect --junit --report --requests-only
+            --answers --expect --junit --report --requests-only --keep-checksums
             --converse --no-converse --window --apdu-timeout --retries --give-up
             --serve --device --serve-ip --read-only --history --segment-window" -- "$cur"))
         return

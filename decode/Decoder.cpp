@@ -1,6 +1,7 @@
 #include "decode/Decoder.h"
 
 #include "decode/DecodeInternal.h"
+#include "decode/FrameEdit.h"
 
 #include <cinttypes>
 #include <cstdio>
@@ -183,6 +184,28 @@ SRow internal::DecodeWith(const SFrame& frame, std::vector<SField>* pTree, SSegm
         return row;
     }
     DecodeEthernet(out, CReader(frame.pData, 0, uLen));
+    // A kernel drops such a frame: a capture taken on the sending host holds
+    // the checksums its NIC was left to fill in.
+    if (uLen > 0) {
+        const decode::SChecksums sums = decode::CheckFrame(frame.pData, uLen);
+        const bool bIp = sums.eIp == decode::ESum::Wrong;
+        const bool bUdp = sums.eUdp == decode::ESum::Wrong;
+        if (bIp || bUdp) {
+            row.bBadChecksum = true;
+            row.csInfo += bIp && bUdp ? " [bad IPv4 and UDP checksums]"
+                : bIp                 ? " [bad IPv4 checksum]"
+                                      : " [bad UDP checksum]";
+            if (pTree) {
+                std::string cs;
+                if (bIp)
+                    cs = "IPv4 header, should be " + Hex16(sums.uIpShould);
+                if (bUdp)
+                    cs += (cs.empty() ? "" : "; ") + std::string("UDP, should be ")
+                        + Hex16(sums.uUdpShould);
+                TREE_ADD(out, nullptr, "Bad checksum", cs, 0, 0);
+            }
+        }
+    }
     if (row.bMalformed) {
         row.csInfo += " [malformed]";
         TREE_ADD(out, nullptr, "Malformed", out.csMalformed, 0, 0);

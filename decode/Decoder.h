@@ -85,6 +85,9 @@ struct SRow {
     std::string csProtocol;
     std::string csInfo;
     bool bMalformed = false;
+    // An IPv4 header or UDP checksum that does not add up (a kernel drops the
+    // frame): the Info text ends in " [bad UDP checksum]" or the like.
+    bool bBadChecksum = false;
 };
 
 // The text a column shows: number "12"; time "0.001250" (nine decimals for

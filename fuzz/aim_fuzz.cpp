@@ -1,12 +1,15 @@
 // Any bytes as an Ethernet frame through the aim, with a plan taken from the
 // first bytes: no read or write outside the frame, a frame not aimed keeps
-// every byte, and an untagged IPv4 header whose checksum was right stays right.
+// every byte (a BACnet/IP one has its wrong checksums mended, unless kept),
+// an untagged IPv4 header whose checksum was right stays right, and after any
+// edit of a BACnet/IP frame a verifier finds both checksums right.
 // The frame locator on the same bytes: its offsets stay inside the frame, and
 // its request classes are the judge's. With a route and a device map, a frame
 // whose length changed is still BACnet by the rule, whole, and no longer than
 // its buffer.
 
 #include "decode/Frame.h"
+#include "decode/FrameEdit.h"
 #include "judge/Judge.h"
 #include "replay/Aim.h"
 
@@ -79,8 +82,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
     if (decode::ClassifyRequest(in.data(), layout)
         != judge::ClassifyRequest(judge::ParseBacnet(in.data(), in.size())))
         __builtin_trap();
+    plan.bKeepChecksums = (uSeed & 0x80) != 0;
     const EAimOutcome e = AimFrame(plan, f);
-    if (e != EAimOutcome::Aimed && f != in)
+    std::vector<uint8_t> mended(in);
+    if (plan.Active() && !plan.bKeepChecksums)
+        decode::MendChecksums(mended.data(), mended.size(), layout);
+    const bool bEdited
+        = e == EAimOutcome::Aimed || e == EAimOutcome::Unchanged || e == EAimOutcome::Broadcast;
+    if (e != EAimOutcome::Aimed && f != (bEdited ? mended : in))
+        __builtin_trap();
+    if (bEdited && plan.Active() && !plan.bKeepChecksums
+        && layout.eKind == decode::EFrameKind::BacnetIp
+        && decode::CheckIpv4(f.data(), f.size(), layout.uIpAt).AnyWrong())
         __builtin_trap();
     // In place with no room to grow: never a byte past the buffer, and a new
     // length the rule still finds BACnet, its lengths ending where the frame's do.

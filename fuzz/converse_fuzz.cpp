@@ -3,8 +3,12 @@
 // send, an odd one has the rest heard, and every third frame lets the clock run past a time-out.
 // No crash, no read or write outside a frame (the sanitizers watch), no
 // frame made shorter than an Ethernet header, nothing left outstanding after
-// a stop.
+// a stop. The frame editor's rule: an offered request whose checksums were
+// right has them right after its new invoke ID, at the place the gate names,
+// and every Segment-ACK and Abort the conversation makes has both right and
+// 60 bytes or more.
 
+#include "decode/FrameEdit.h"
 #include "replay/Converse.h"
 
 #include <cstddef>
@@ -52,14 +56,37 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
             conversation.Heard(frame.data(), frame.size(), static_cast<int64_t>(i));
         } else {
             int64_t llUntil = 0;
-            conversation.Offer(i, frame.data(), static_cast<uint32_t>(frame.size()), llUntil);
+            const std::vector<uint8_t> before(frame);
+            velmora::SConverseOffered offered;
+            conversation.Offer(
+                i, frame.data(), static_cast<uint32_t>(frame.size()), llUntil, &offered);
+            const bool bWasRight
+                = !velmora::decode::CheckFrame(before.data(), before.size()).AnyWrong();
+            if (bWasRight && velmora::decode::CheckFrame(frame.data(), frame.size()).AnyWrong())
+                std::abort();
+            if (offered.iInvokeAt >= 0) {
+                const size_t nAt = static_cast<size_t>(offered.iInvokeAt);
+                if (nAt >= frame.size() || before[nAt] != offered.uCapturedInvokeId)
+                    std::abort();
+            } else if (frame != before) {
+                std::abort();
+            }
         }
         if (i % 3 == 2)
             clock.SleepUntil(clock.llNow + 3'000'000'001);
         conversation.Tick();
-        for (const std::vector<uint8_t>& made : conversation.TakeFrames())
+        for (const std::vector<uint8_t>& made : conversation.TakeFrames()) {
             if (made.size() < 14)
                 std::abort();
+            // Segment-ACKs and Aborts are ours; a retry is the request as it went.
+            const velmora::decode::SFrameLayout layout
+                = velmora::decode::LocateFrame(made.data(), made.size());
+            const uint8_t uType = layout.uApduAt ? made[layout.uApduAt] >> 4 : 0;
+            if ((uType == 4 || uType == 7)
+                && (made.size() < 60
+                    || velmora::decode::CheckFrame(made.data(), made.size()).AnyWrong()))
+                std::abort();
+        }
         conversation.TakeResults();
         conversation.Progress();
     }

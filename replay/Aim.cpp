@@ -2,6 +2,7 @@
 
 #include "decode/CaptureIndex.h"
 #include "decode/Frame.h"
+#include "decode/FrameEdit.h"
 
 #include "log/Log.h"
 
@@ -22,6 +23,11 @@ namespace velmora {
 
 namespace {
     std::atomic<uint64_t> s_llLimitsLeft { 0 };
+
+    inline uint16_t Get16(const uint8_t* p)
+    {
+        return static_cast<uint16_t>(p[0] << 8 | p[1]);
+    }
 } // namespace
 
 bool SAimOptions::IsDefault() const
@@ -148,53 +154,6 @@ const char* AimOutcomeText(EAimOutcome e)
 }
 
 namespace {
-
-    inline uint16_t Get16(const uint8_t* p)
-    {
-        return static_cast<uint16_t>(p[0] << 8 | p[1]);
-    }
-    inline void Put16(uint8_t* p, uint16_t u)
-    {
-        p[0] = static_cast<uint8_t>(u >> 8);
-        p[1] = static_cast<uint8_t>(u);
-    }
-
-    // RFC 1624, eqn. 3: HC' = ~(~HC + ~m + m'), summed over the changed words.
-    class CChecksumDelta {
-    public:
-        void Change(const uint8_t* pOld, const uint8_t* pNew, size_t nBytes)
-        {
-            for (size_t i = 0; i < nBytes; i += 2)
-                Change16(Get16(pOld + i), Get16(pNew + i));
-        }
-        void Change16(uint16_t uOld, uint16_t uNew)
-        {
-            m_uSum += static_cast<uint16_t>(~uOld);
-            m_uSum += uNew;
-        }
-        uint16_t Apply(uint16_t uChecksum) const
-        {
-            uint64_t u = static_cast<uint16_t>(~uChecksum) + m_uSum;
-            while (u >> 16)
-                u = (u & 0xffff) + (u >> 16);
-            return static_cast<uint16_t>(~u);
-        }
-
-    private:
-        uint64_t m_uSum = 0; // a frame's words at most: no overflow
-    };
-
-    // The ones' complement sum of p[0, n), an odd last byte padded with zero.
-    uint32_t OnesSum(const uint8_t* p, uint32_t n, uint64_t u = 0)
-    {
-        for (uint32_t i = 0; i + 1 < n; i += 2)
-            u += Get16(p + i);
-        if (n & 1)
-            u += static_cast<uint32_t>(p[n - 1] << 8);
-        while (u >> 16)
-            u = (u & 0xffff) + (u >> 16);
-        return static_cast<uint32_t>(u);
-    }
 
     // ---------------------------------------------------------------------
     // The route and the device map: requests read to their end, then the
@@ -438,20 +397,13 @@ namespace {
         return bChanged;
     }
 
-    // Puts the MAC addresses in; true when one was asked for.
-    inline bool AimMacs(const SAimPlan& plan, uint8_t* pFrame, bool bDestination)
-    {
-        if (bDestination && plan.bDstMac)
-            std::memcpy(pFrame, plan.dstMac.data(), 6);
-        if (plan.bSrcMac)
-            std::memcpy(pFrame + 6, plan.srcMac.data(), 6);
-        return (bDestination && plan.bDstMac) || plan.bSrcMac;
-    }
-
 } // namespace
 
-EAimOutcome AimFrame(const SAimPlan& plan, uint8_t* pFrame, uint32_t& uLength, uint32_t uCapacity)
+EAimOutcome AimFrame(const SAimPlan& plan, uint8_t* pFrame, uint32_t& uLength, uint32_t uCapacity,
+    bool* pWrongChecksums)
 {
+    if (pWrongChecksums)
+        *pWrongChecksums = false;
     if (!plan.Active())
         return EAimOutcome::Unchanged;
     const decode::SFrameLayout layout = decode::LocateFrame(pFrame, uLength);
@@ -486,7 +438,7 @@ EAimOutcome AimFrame(const SAimPlan& plan, uint8_t* pFrame, uint32_t& uLength, u
         bDeep = bWhole && RewriteRequest(plan, pFrame, layout, deep);
         if (bDeep) {
             uNewEnd = layout.uNpduAt + static_cast<uint32_t>(deep.size());
-            const uint32_t uNewLength = uNewEnd < 60 ? 60 : uNewEnd;
+            const uint32_t uNewLength = std::max(uNewEnd, decode::kMinFrameLength);
             const uint32_t uMtu = bIp ? plan.uMtu : std::min<uint32_t>(plan.uMtu, 1500);
             const uint32_t uNetLength = uNewEnd - (bIp ? layout.uIpAt : layout.uLlcAt);
             if (uNewEnd != layout.uEnd && (uNetLength > uMtu || uNewLength > uCapacity)) {
@@ -499,104 +451,57 @@ EAimOutcome AimFrame(const SAimPlan& plan, uint8_t* pFrame, uint32_t& uLength, u
         }
     }
 
+    // Every change goes through the editor: the checksums stay right (a wrong
+    // one is mended unless kept), a UDP checksum of 0 stays 0.
+    decode::CFrameEdit edit(pFrame, uLength, uCapacity, layout, plan.bKeepChecksums);
+    if (pWrongChecksums)
+        *pWrongChecksums = edit.Before().AnyWrong();
     const bool bGroupMac = (pFrame[0] & 1) != 0;
     bool bAimed = false;
-    uint8_t* const pIp = bIp ? pFrame + layout.uIpAt : nullptr;
-    uint8_t* const pUdp = bIp ? pFrame + layout.uUdpAt : nullptr;
-    if (!bIp) {
-        const bool bDestination = !bGroupMac || plan.bAlsoBroadcasts;
-        bAimed = AimMacs(plan, pFrame, bDestination);
-    } else {
-        const uint8_t* const pDstIp = pIp + 16;
+    bool bDestination = !bGroupMac || plan.bAlsoBroadcasts;
+    if (bIp) {
+        const uint8_t* const pDstIp = pFrame + layout.uIpAt + 16;
         const bool bBroadcast = bGroupMac
             || (pDstIp[0] == 255 && pDstIp[1] == 255 && pDstIp[2] == 255 && pDstIp[3] == 255)
             || pDstIp[0] >= 224;
-        const bool bDestination = !bBroadcast || plan.bAlsoBroadcasts;
-        bAimed = AimMacs(plan, pFrame, bDestination);
-        // The IP header checksum covers the addresses; the UDP one covers them
-        // (through the pseudo-header) and the ports.
-        CChecksumDelta ip;
-        CChecksumDelta udp;
+        bDestination = !bBroadcast || plan.bAlsoBroadcasts;
+    }
+    if (bDestination && plan.bDstMac) {
+        edit.Put(0, plan.dstMac.data(), 6);
+        bAimed = true;
+    }
+    if (plan.bSrcMac) {
+        edit.Put(6, plan.srcMac.data(), 6);
+        bAimed = true;
+    }
+    if (bIp) {
         if (plan.bSrcIp) {
-            ip.Change(pIp + 12, plan.srcIp.data(), 4);
-            udp.Change(pIp + 12, plan.srcIp.data(), 4);
-            std::memcpy(pIp + 12, plan.srcIp.data(), 4);
+            edit.Put(layout.uIpAt + 12, plan.srcIp.data(), 4);
             bAimed = true;
         }
         if (plan.bSrcPort) {
-            udp.Change16(Get16(pUdp), plan.uSrcPort);
-            Put16(pUdp, plan.uSrcPort);
+            edit.Put16(layout.uUdpAt, plan.uSrcPort);
             bAimed = true;
         }
         if (bDestination && plan.bDstIp) {
-            ip.Change(pIp + 16, plan.dstIp.data(), 4);
-            udp.Change(pIp + 16, plan.dstIp.data(), 4);
-            std::memcpy(pIp + 16, plan.dstIp.data(), 4);
+            edit.Put(layout.uIpAt + 16, plan.dstIp.data(), 4);
             bAimed = true;
         }
         if (bDestination && plan.bDstPort) {
-            udp.Change16(Get16(pUdp + 2), plan.uDstPort);
-            Put16(pUdp + 2, plan.uDstPort);
+            edit.Put16(layout.uUdpAt + 2, plan.uDstPort);
             bAimed = true;
         }
-        // The same length: the changed words of the BACnet payload join the
-        // incremental update, taken from the UDP header's word boundaries.
-        if (bDeep && uNewEnd == layout.uEnd) {
-            auto OldByte = [&](uint32_t u) -> uint32_t { return u < layout.uEnd ? pFrame[u] : 0; };
-            auto NewByte = [&](uint32_t u) -> uint32_t {
-                return u >= layout.uEnd  ? 0
-                    : u < layout.uNpduAt ? pFrame[u]
-                                         : deep[u - layout.uNpduAt];
-            };
-            const uint32_t uFrom = layout.uNpduAt - ((layout.uNpduAt - layout.uUdpAt) & 1);
-            for (uint32_t u = uFrom; u < layout.uEnd; u += 2)
-                udp.Change16(static_cast<uint16_t>(OldByte(u) << 8 | OldByte(u + 1)),
-                    static_cast<uint16_t>(NewByte(u) << 8 | NewByte(u + 1)));
-        }
-        if (bAimed || bDeep) {
-            Put16(pIp + 10, ip.Apply(Get16(pIp + 10)));
-            // Zero says "no checksum" and stays so; a sum that comes to zero is
-            // sent as all ones, as RFC 768 asks.
-            if (const uint16_t uUdpSum = Get16(pUdp + 6); uUdpSum != 0) {
-                const uint16_t uNew = udp.Apply(uUdpSum);
-                Put16(pUdp + 6, uNew == 0 ? 0xffff : uNew);
-            }
-        }
     }
-    if (!bDeep) {
-        if (bAimed)
-            return EAimOutcome::Aimed;
-        return (plan.bDstMac || (bIp && plan.bDstIp)) ? EAimOutcome::Broadcast
-                                                      : EAimOutcome::Unchanged;
+    if (bDeep) {
+        if (uNewEnd == layout.uEnd)
+            edit.Put(layout.uNpduAt, deep.data(), static_cast<uint32_t>(deep.size()));
+        else
+            edit.SetPayload(layout.uNpduAt, deep.data(), deep.size());
     }
-    std::memcpy(pFrame + layout.uNpduAt, deep.data(), deep.size());
-    if (uNewEnd == layout.uEnd)
+    uLength = edit.Finish();
+    if (bAimed || bDeep)
         return EAimOutcome::Aimed;
-
-    // Another length: every length and both checksums from the new content.
-    const uint32_t uNewLength = uNewEnd < 60 ? 60 : uNewEnd;
-    if (uNewLength > uNewEnd)
-        std::memset(pFrame + uNewEnd, 0, uNewLength - uNewEnd);
-    uLength = uNewLength;
-    if (!bIp) {
-        Put16(pFrame + layout.uTypeAt, static_cast<uint16_t>(uNewEnd - layout.uLlcAt));
-        return EAimOutcome::Aimed;
-    }
-    Put16(pFrame + layout.uBvlcAt + 2, static_cast<uint16_t>(uNewEnd - layout.uBvlcAt));
-    Put16(pUdp + 4, static_cast<uint16_t>(uNewEnd - layout.uUdpAt));
-    Put16(pIp + 2, static_cast<uint16_t>(uNewEnd - layout.uIpAt));
-    const uint32_t uHeader = layout.uUdpAt - layout.uIpAt;
-    Put16(pIp + 10, 0);
-    Put16(pIp + 10, static_cast<uint16_t>(~OnesSum(pIp, uHeader)));
-    if (Get16(pUdp + 6) != 0) {
-        const uint32_t uUdpLength = uNewEnd - layout.uUdpAt;
-        Put16(pUdp + 6, 0);
-        uint64_t u = OnesSum(pIp + 12, 8);
-        u += 17 + uUdpLength;
-        const uint16_t uSum = static_cast<uint16_t>(~OnesSum(pUdp, uUdpLength, u));
-        Put16(pUdp + 6, uSum == 0 ? 0xffff : uSum);
-    }
-    return EAimOutcome::Aimed;
+    return (plan.bDstMac || (bIp && plan.bDstIp)) ? EAimOutcome::Broadcast : EAimOutcome::Unchanged;
 }
 
 EAimOutcome AimFrame(const SAimPlan& plan, std::vector<uint8_t>& frame)

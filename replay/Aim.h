@@ -109,6 +109,9 @@ struct SAimPlan {
     // A frame made longer than this (the IP total length, or the 802.3
     // length) is not sent.
     uint32_t uMtu = 1500;
+    // Wrong IPv4 and UDP checksums stay as wrong as captured (--keep-checksums);
+    // else they go out mended.
+    bool bKeepChecksums = false;
 
     bool Deep() const { return route.eRoute != ERoute::Captured || !devices.empty(); }
     bool Active() const
@@ -149,18 +152,22 @@ inline bool IsNotAimed(EAimOutcome e)
 const char* AimOutcomeText(EAimOutcome e);
 
 // Rewrites one Ethernet frame of uLength bytes in place, in a buffer of
-// uCapacity bytes. A frame is aimed as a whole or left byte for byte as it
-// was. Addresses and device identifiers keep the frame's length: Ethernet
-// padding stays padding, and checksums are updated for the changed words only
-// (RFC 1624), so a right one stays right and a UDP checksum of 0 ("none")
-// stays 0. A route or re-encoded Who-Is limits change the length: then
-// uLength is the new one, the BVLC, UDP, IPv4 and 802.3 lengths and both
-// checksums are computed afresh (a UDP checksum of 0 stays 0), and a frame
-// shorter than 60 bytes is padded with zeros. Requests only get the route
-// and the device map: answers, Forwarded-NPDUs and requests that do not
-// parse to their end keep them as captured. TooLong: uLength is 0, and the
-// frame is not to be sent.
-EAimOutcome AimFrame(const SAimPlan& plan, uint8_t* pFrame, uint32_t& uLength, uint32_t uCapacity);
+// uCapacity bytes, through the frame editor (decode/FrameEdit.h). A frame is
+// aimed as a whole or left byte for byte as it was. Addresses and device
+// identifiers keep the frame's length: Ethernet padding stays padding, and a
+// right checksum is updated for the changed words only (RFC 1624), so it
+// stays right, and a UDP checksum of 0 ("none") stays 0. A route or
+// re-encoded Who-Is limits change the length: then uLength is the new one,
+// the BVLC, UDP, IPv4 and 802.3 lengths and both checksums are computed afresh
+// (a UDP checksum of 0 stays 0), and a frame shorter than 60 bytes is padded
+// with zeros. A BACnet/IP frame whose IPv4 or UDP checksum was wrong as
+// captured (left to the sending host's NIC) goes out with it computed afresh,
+// aimed or not, unless plan.bKeepChecksums; *pWrongChecksums then says so.
+// Requests only get the route and the device map: answers, Forwarded-NPDUs
+// and requests that do not parse to their end keep them as captured.
+// TooLong: uLength is 0, and the frame is not to be sent.
+EAimOutcome AimFrame(const SAimPlan& plan, uint8_t* pFrame, uint32_t& uLength, uint32_t uCapacity,
+    bool* pWrongChecksums = nullptr);
 
 // The same on a frame of its own, which takes its new length (a frame not
 // to be sent, TooLong, keeps its bytes).

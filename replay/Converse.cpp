@@ -2,6 +2,7 @@
 
 #include "decode/BacnetFields.h"
 #include "decode/Frame.h"
+#include "decode/FrameEdit.h"
 
 #include <algorithm>
 #include <array>
@@ -20,16 +21,6 @@ namespace {
     constexpr uint8_t kAbortInvalidApdu = 2;
     constexpr uint8_t kAbortWindowSize = 7;
 
-    uint16_t Be16(const uint8_t* p)
-    {
-        return static_cast<uint16_t>(p[0] << 8 | p[1]);
-    }
-    void PutBe16(uint8_t* p, size_t n)
-    {
-        p[0] = static_cast<uint8_t>(n >> 8);
-        p[1] = static_cast<uint8_t>(n);
-    }
-
     // A BACnet frame's fields and where its layers start.
     struct SLocated {
         decode::SBacnetFrame f;
@@ -42,6 +33,7 @@ namespace {
         size_t nNpdu = 0;
         size_t nApdu = 0;
         size_t nEnd = 0; // the APDU's end, padding left out
+        decode::SFrameLayout layout;
     };
 
     // The one place this file reads BACnet: the frame locator for the layers
@@ -58,6 +50,7 @@ namespace {
         const decode::SFrameLayout layout = decode::LocateFrame(p, n);
         if (!layout.uApduAt)
             return at;
+        at.layout = layout;
         if (layout.eKind == decode::EFrameKind::BacnetIp) {
             at.nIp = layout.uIpAt;
             at.nUdp = layout.uUdpAt;
@@ -72,35 +65,28 @@ namespace {
         return at;
     }
 
-    // The headers of base (up to its APDU) and a new APDU, every length mended.
-    // IPv4 gets a fresh header checksum and no UDP checksum (0: allowed). An
-    // 802.3 length cannot pass 1500; a longer frame says 1500. VLAN tags stay.
+    // The headers of base (up to its APDU) and a new APDU, through the frame
+    // editor: every length and both checksums anew (a real UDP checksum, even
+    // where base had none), padded to 60 bytes. An 802.3 length cannot pass
+    // 1500; a longer frame says 1500. VLAN tags stay.
     std::vector<uint8_t> WithApdu(const std::vector<uint8_t>& base, const SLocated& at,
         const uint8_t* pApdu, size_t nApdu, bool bReply)
     {
-        std::vector<uint8_t> out(base.begin(), base.begin() + static_cast<ptrdiff_t>(at.nApdu));
-        out.insert(out.end(), pApdu, pApdu + nApdu);
+        std::vector<uint8_t> out(std::max(at.nApdu + nApdu, size_t { decode::kMinFrameLength }));
+        std::copy(base.begin(), base.begin() + static_cast<ptrdiff_t>(at.nApdu), out.begin());
+        const uint32_t uLength = static_cast<uint32_t>(at.nApdu);
+        decode::CFrameEdit edit(out.data(), uLength, static_cast<uint32_t>(out.size()), at.layout);
         if (!bReply)
-            out[at.nNpdu + 1] &= static_cast<uint8_t>(~0x04); // no reply expected
-        const size_t n = out.size();
+            edit.Put8(static_cast<uint32_t>(at.nNpdu + 1),
+                out[at.nNpdu + 1] & static_cast<uint8_t>(~0x04)); // no reply expected
         if (at.nIp != kNone) {
-            PutBe16(&out[at.nIp + 2], n - at.nIp);
-            out[at.nIp + 6] &= 0x40; // whole: no more fragments, offset 0 (DF stays)
-            out[at.nIp + 7] = 0;
-            PutBe16(&out[at.nUdp + 4], n - at.nUdp);
-            PutBe16(&out[at.nUdp + 6], 0);
-            PutBe16(&out[at.nBvlc + 2], n - at.nBvlc);
-            const size_t nHeader = at.nUdp - at.nIp;
-            PutBe16(&out[at.nIp + 10], 0);
-            uint32_t uSum = 0;
-            for (size_t i = 0; i < nHeader; i += 2)
-                uSum += Be16(&out[at.nIp + i]);
-            while (uSum >> 16)
-                uSum = (uSum & 0xffff) + (uSum >> 16);
-            PutBe16(&out[at.nIp + 10], ~uSum & 0xffff);
-        } else {
-            PutBe16(&out[at.nLength8023], std::min<size_t>(n - at.nLength8023 - 2, 1500));
+            // Whole: no more fragments, offset 0 (DF stays).
+            const uint8_t flags[2] = { static_cast<uint8_t>(out[at.nIp + 6] & 0x40), 0 };
+            edit.Put(static_cast<uint32_t>(at.nIp + 6), flags, 2);
+            edit.WantUdpChecksum();
         }
+        edit.SetPayload(uLength, pApdu, nApdu);
+        out.resize(edit.Finish());
         return out;
     }
 
@@ -251,6 +237,7 @@ struct CConversation::SState {
     std::vector<SConverseResult> results;
     uint64_t uOffered = 0;
     uint64_t uTotal = 0;
+    bool bKeepChecksums = false;
     std::string csWaitingDevice; // the device whose window was full at the last offer
     bool bWaiting = false;
     bool bGaveUp = false;
@@ -375,11 +362,18 @@ void CConversation::SetHeardClock(std::function<int64_t()> heardNow)
     m_p->heardNow = std::move(heardNow);
 }
 
-EConverseGate CConversation::Offer(
-    uint64_t uRecord, uint8_t* pFrame, uint32_t uLength, int64_t& llUntilNs)
+void CConversation::KeepChecksums(bool bKeep)
+{
+    m_p->bKeepChecksums = bKeep;
+}
+
+EConverseGate CConversation::Offer(uint64_t uRecord, uint8_t* pFrame, uint32_t uLength,
+    int64_t& llUntilNs, SConverseOffered* pOffered)
 {
     SState& s = *m_p;
     llUntilNs = 0;
+    if (pOffered)
+        *pOffered = SConverseOffered();
     if (s.bGaveUp)
         return EConverseGate::GaveUp;
     const SLocated at = Locate(pFrame, uLength);
@@ -429,7 +423,14 @@ EConverseGate CConversation::Offer(
     r.result.uRecord = uRecord;
     r.result.uCapturedInvokeId = pFrame[at.nApdu + 2];
     r.result.uSentInvokeId = uId;
-    pFrame[at.nApdu + 2] = uId; // no checksum covers it: UDP's is left as captured
+    if (pOffered) {
+        pOffered->iInvokeAt = static_cast<int>(at.nApdu + 2);
+        pOffered->uCapturedInvokeId = pFrame[at.nApdu + 2];
+    }
+    // UDP's checksum covers the invoke ID: the editor keeps it right.
+    decode::CFrameEdit edit(pFrame, uLength, uLength, at.layout, s.bKeepChecksums);
+    edit.Put8(static_cast<uint32_t>(at.nApdu + 2), uId);
+    edit.Finish();
     r.frame.assign(pFrame, pFrame + uLength);
     r.at = at;
     r.at.f.uInvokeId = uId;

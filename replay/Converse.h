@@ -65,6 +65,13 @@ enum class EConverseOutcome {
 // "answered", "timed out", "aborted", "gave up", "stopped".
 const char* ConverseOutcomeWord(EConverseOutcome eOutcome);
 
+// Where Offer put a fresh invoke ID (-1: the frame goes as offered), and the
+// captured one: the judge names the request as captured.
+struct SConverseOffered {
+    int iInvokeAt = -1;
+    uint8_t uCapturedInvokeId = 0;
+};
+
 // What became of one confirmed request.
 struct SConverseResult {
     uint64_t uRecord = 0; // the capture's record number
@@ -100,15 +107,20 @@ public:
 
     // The number of requests the Send will offer, for the progress.
     void SetTotal(uint64_t uTotal);
+    // A wrong checksum of an offered request stays as wrong as it came
+    // (--keep-checksums); else the new invoke ID goes out with it right.
+    void KeepChecksums(bool bKeep);
 
     // Asks whether the record (the loop's copy, already aimed) may go. Go
-    // rewrites a confirmed request's invoke ID in pFrame and starts its timer;
-    // Wait sets llUntilNs to the next time-out of that device (the loop also
-    // offers again after it hands over heard frames). Unconfirmed requests go
-    // at once; a segmented confirmed request goes as captured, untracked. At
-    // a window of 1 every record waits while any request is outstanding, so
-    // that the requests leave one at a time, in the capture's order.
-    EConverseGate Offer(uint64_t uRecord, uint8_t* pFrame, uint32_t uLength, int64_t& llUntilNs);
+    // rewrites a confirmed request's invoke ID in pFrame (its checksums kept
+    // right, its length as it was), says where in *pOffered, and starts its
+    // timer; Wait sets llUntilNs to the next time-out of that device (the loop
+    // also offers again after it hands over heard frames). Unconfirmed
+    // requests go at once; a segmented confirmed request goes as captured,
+    // untracked. At a window of 1 every record waits while any request is
+    // outstanding, so that the requests leave one at a time, in the capture's order.
+    EConverseGate Offer(uint64_t uRecord, uint8_t* pFrame, uint32_t uLength, int64_t& llUntilNs,
+        SConverseOffered* pOffered = nullptr);
 
     // The clock the heard frames' stamps come from (the kernel's receive
     // time); unset, the conversation's own. An answer is paired only with a

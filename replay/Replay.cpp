@@ -1,6 +1,7 @@
 #include "replay/Replay.h"
 
 #include "decode/Frame.h"
+#include "decode/FrameEdit.h"
 #include "log/Log.h"
 #include "replay/SendSocket.h"
 
@@ -115,29 +116,50 @@ namespace {
 
     // The aim of a Send. Each chosen frame is copied out of libpcap's buffer
     // (which the reader may still use) and rewritten in the copy; without an
-    // aim the frames go straight from the reader's buffer, as always.
+    // aim the frames go straight from the reader's buffer, as always. A
+    // listening Send without an aim copies only the BACnet/IP frames whose
+    // checksums it mends. A default Send never looks.
     class CFrameAimer {
     public:
-        CFrameAimer(const SAimPlan* pPlan, bool bEthernet)
+        CFrameAimer(const SAimPlan* pPlan, bool bEthernet, bool bListening, bool bKeep)
             : m_pPlan(pPlan && pPlan->Active() ? pPlan : nullptr)
             , m_bEthernet(bEthernet)
+            , m_bCheck(bListening && bEthernet)
+            , m_bKeep(bKeep)
         {
-            if (m_pPlan)
+            if (m_pPlan || m_bCheck)
                 m_buffer.resize(kSendBufferSize);
         }
 
         // The bytes to send for one record of uLength bytes (at most the send
-        // buffer's size), and what the aim did with them.
-        const u_char* Aim(const u_char* pData, uint32_t& uLength, EAimOutcome& eOutcome)
+        // buffer's size), what the aim did with them, and whether a checksum
+        // was wrong as read.
+        const u_char* Aim(
+            const u_char* pData, uint32_t& uLength, EAimOutcome& eOutcome, bool& bWrongChecksums)
         {
             eOutcome = EAimOutcome::Unchanged;
-            if (!m_pPlan || !pData)
+            bWrongChecksums = false;
+            if (!pData)
                 return pData;
+            if (!m_pPlan) {
+                if (!m_bCheck)
+                    return pData;
+                const decode::SFrameLayout layout = decode::LocateFrame(pData, uLength);
+                if (!decode::HasWrongChecksums(pData, uLength, layout))
+                    return pData;
+                bWrongChecksums = true;
+                if (m_bKeep)
+                    return pData;
+                std::memcpy(m_buffer.data(), pData, uLength);
+                decode::MendChecksums(m_buffer.data(), uLength, layout);
+                return m_buffer.data();
+            }
             if (!m_bEthernet) {
                 eOutcome = EAimOutcome::NotEthernet;
             } else {
                 std::memcpy(m_buffer.data(), pData, uLength);
-                eOutcome = AimFrame(*m_pPlan, m_buffer.data(), uLength, kSendBufferSize);
+                eOutcome = AimFrame(
+                    *m_pPlan, m_buffer.data(), uLength, kSendBufferSize, &bWrongChecksums);
             }
             if (IsNotAimed(eOutcome)) {
                 if (m_iNotAimed < INT_MAX)
@@ -151,6 +173,8 @@ namespace {
     private:
         const SAimPlan* m_pPlan;
         bool m_bEthernet;
+        bool m_bCheck;
+        bool m_bKeep;
         std::vector<u_char> m_buffer;
         int m_iNotAimed = 0;
     };
@@ -713,7 +737,8 @@ namespace {
                 result.llUnreadRound = run.Round();
                 break;
             }
-            CFrameAimer aimer(&plan.aim, pCapture->DataLink() == DLT_EN10MB);
+            CFrameAimer aimer(&plan.aim, pCapture->DataLink() == DLT_EN10MB, request.listen.bListen,
+                request.bKeepChecksums);
             // Records staged where the reader holds them go out before it reads on.
             CRefillGuard refill(*pCapture, &batch);
             long lIndex = 0;
@@ -779,7 +804,8 @@ namespace {
                     pRecordHeader = &header;
                 }
                 EAimOutcome eAim = EAimOutcome::Unchanged;
-                const u_char* pOut = aimer.Aim(pData, uLength, eAim);
+                bool bWrongChecksums = false;
+                const u_char* pOut = aimer.Aim(pData, uLength, eAim, bWrongChecksums);
                 bool bInPlace = pCapture->InPlace() && pOut == pData;
                 // A route may have made the frame longer or shorter.
                 if (uLength != pRecordHeader->caplen) {
@@ -794,10 +820,11 @@ namespace {
                     std::memcpy(conversed.data(), pOut, uLength);
                     EConverseGate eGate = EConverseGate::Wait;
                     int64_t llUntilNs = 0;
+                    SConverseOffered offered;
                     for (;;) {
                         pump(0);
-                        eGate = pConv->Offer(
-                            static_cast<uint64_t>(lIndex), conversed.data(), uLength, llUntilNs);
+                        eGate = pConv->Offer(static_cast<uint64_t>(lIndex), conversed.data(),
+                            uLength, llUntilNs, &offered);
                         if (eGate != EConverseGate::Wait)
                             break;
                         if (waitSlice(llUntilNs)) {
@@ -823,19 +850,21 @@ namespace {
                         ++lIndex;
                         continue;
                     }
-                    // The one byte the gate changed is the invoke ID: the judge
+                    // The gate says where it put the fresh invoke ID: the judge
                     // names the request as captured.
-                    const auto diff = std::mismatch(pOut, pOut + uLength, conversed.data());
-                    if (diff.first != pOut + uLength) {
-                        iInvokeAt = static_cast<int>(diff.first - pOut);
-                        uCapturedId = *diff.first;
-                    }
+                    iInvokeAt = offered.iInvokeAt;
+                    uCapturedId = offered.uCapturedInvokeId;
                     pOut = conversed.data();
                     bInPlace = false;
                 }
                 // The port the answer comes back to is held before the request goes.
                 if (plan.pPorts)
                     plan.pPorts->Hold(pOut, uLength);
+                if (bWrongChecksums) {
+                    ++result.llWrongChecksums;
+                    if (IsRequest(pOut, uLength))
+                        ++result.llWrongRequests;
+                }
                 batch.Add(
                     lIndex, *pRecordHeader, pOut, eAim, bInPlace, uRound, iInvokeAt, uCapturedId);
                 // A conversing Send's request goes now: its time-out has begun.
@@ -895,6 +924,10 @@ namespace {
             for (SConverseResult& r : pConv->TakeResults())
                 result.listen.conversed.push_back(std::move(r));
         }
+        if (result.llWrongChecksums > 0)
+            DebugLog("FYI. %lld BACnet/IP frames carried wrong IPv4 or UDP checksums (left to "
+                     "the NIC?): %s",
+                result.llWrongChecksums, request.bKeepChecksums ? "sent as captured" : "mended");
         result.iCount = batch.Count();
         result.iRefused = batch.Refused();
         result.iFailed = batch.Failed();
@@ -925,16 +958,18 @@ namespace {
         }
     }
 
-    // The requests one round of a Send offers, for a conversation's progress.
-    uint64_t CountRequests(const SReplayRequest& request, const CRecordSelection* pSelection)
+    // Each record one round of a Send chooses, in file order, until fn says
+    // stop (false). False when the file cannot be opened.
+    template <class F>
+    bool ForEachChosen(const SReplayRequest& request, const CRecordSelection* pSelection, F fn)
     {
         const std::unique_ptr<CLocalCapture> pCapture
             = OpenCaptureStream(request.csPath, true, kPacedReadBuffer);
         if (!pCapture)
-            return 0;
+            return false;
+        const bool bEthernet = pCapture->DataLink() == DLT_EN10MB;
         const pcap_pkthdr* pHeader = nullptr;
         const u_char* pData = nullptr;
-        uint64_t uRequests = 0;
         size_t nNext = 0;
         for (uint64_t u = 0; pCapture->Next(pHeader, pData) >= 0; ++u) {
             if (pSelection) {
@@ -951,9 +986,21 @@ namespace {
             }
             const uint32_t uLength
                 = pHeader->caplen < kSendBufferSize ? pHeader->caplen : kSendBufferSize;
+            if (!fn(pData, uLength, bEthernet))
+                break;
+        }
+        return true;
+    }
+
+    // The requests one round of a Send offers, for a conversation's progress.
+    uint64_t CountRequests(const SReplayRequest& request, const CRecordSelection* pSelection)
+    {
+        uint64_t uRequests = 0;
+        ForEachChosen(request, pSelection, [&](const u_char* pData, uint32_t uLength, bool) {
             if (IsRequest(pData, uLength))
                 ++uRequests;
-        }
+            return true;
+        });
         return uRequests;
     }
 
@@ -991,6 +1038,7 @@ SReplayResult Replay(
             DebugLog("Error. Could not aim: %s", csError.c_str());
             return result;
         }
+        plan.bKeepChecksums = request.bKeepChecksums;
     }
     std::unique_ptr<CLocalCapture> pCapture
         = OpenCaptureFile(csPath, request.eMode != EReplayMode::Single);
@@ -1040,6 +1088,7 @@ SReplayResult Replay(
     if (listen.Conversing()) {
         pConv = std::make_unique<CConversation>(listen.converse, clock);
         pConv->SetHeardClock(EarClockNs);
+        pConv->KeepChecksums(request.bKeepChecksums);
         pConv->SetTotal(
             CountRequests(request, request.eMode == EReplayMode::Selection ? &sorted : nullptr));
         loop.pConv = pConv.get();
@@ -1050,6 +1099,32 @@ SReplayResult Replay(
     if (listen.bListen)
         Listen(request, result, observer, listener, sent, sink);
     return result;
+}
+
+bool CountWrongChecksums(
+    const SReplayRequest& request, const std::atomic<bool>& bStop, uint64_t& uWrong)
+{
+    uWrong = 0;
+    CRecordSelection sorted;
+    if (request.eMode == EReplayMode::Selection) {
+        sorted = request.selection;
+        std::sort(sorted.begin(), sorted.end());
+        sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+    }
+    bool bDone = true;
+    const bool bRead = ForEachChosen(request,
+        request.eMode == EReplayMode::Selection ? &sorted : nullptr,
+        [&](const u_char* pData, uint32_t uLength, bool bEthernet) {
+            if (bStop.load(std::memory_order_relaxed)) {
+                bDone = false;
+                return false;
+            }
+            if (bEthernet
+                && decode::HasWrongChecksums(pData, uLength, decode::LocateFrame(pData, uLength)))
+                ++uWrong;
+            return true;
+        });
+    return bDone && bRead;
 }
 
 SReplayResult Replay(const SReplayRequest& request, IPacketSink& sink, IReplayObserver& observer)

@@ -11,6 +11,7 @@
 #include "replay/Listen.h"
 #include "replay/Pace.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -50,6 +51,11 @@ struct SReplayRequest {
     // When the frames go out and how often (All and Selection; Single ignores
     // it). The default sends one round back to back.
     SPaceOptions pace;
+    // A listening or aimed Send mends the wrong IPv4 and UDP checksums of
+    // BACnet/IP frames (a capture taken on the sending host holds those its
+    // NIC was left to fill in); true sends them as captured. A default Send
+    // never looks.
+    bool bKeepChecksums = false;
 };
 
 // Shortest time between two progress reports (and pumps) during a Send: the
@@ -128,6 +134,11 @@ struct SReplayResult {
     // Of the records handed to sending, those the aim had to send as captured
     // (each has a debug record); 0 without an aim.
     int iNotAimed = 0;
+    // A listening or aimed Send: the BACnet/IP frames handed to sending whose
+    // IPv4 or UDP checksum was wrong as read (mended unless the request kept
+    // them), and how many of them were requests.
+    long long llWrongChecksums = 0;
+    long long llWrongRequests = 0;
     SListenResult listen; // when listening was asked for
     // A timed Send: the rounds begun (0 for an untimed one), the records the
     // last of them handed over, and whether its duration ended it (bStopped too).
@@ -159,6 +170,14 @@ SReplayResult Replay(
     const SReplayRequest& request, IPacketSink& sink, IReplayObserver& observer, IClock& clock);
 // The same on the program's packet socket (CSocketSink, SendSocket.h).
 SReplayResult Replay(const SReplayRequest& request, IReplayObserver& observer);
+
+// The BACnet/IP frames among the records a Send chooses (one round) whose
+// IPv4 or UDP checksum is wrong in the file, read apart from the Send (a
+// default Send never looks, to keep its pace): for the shells to say how
+// many a device will drop. False when bStop ended the count or the file
+// could not be read.
+bool CountWrongChecksums(
+    const SReplayRequest& request, const std::atomic<bool>& bStop, uint64_t& uWrong);
 
 // ---------------------------------------------------------------------------
 // The pieces of a Send, for the benchmark, tests and the fuzz target.

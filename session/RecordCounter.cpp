@@ -1,6 +1,7 @@
 #include "session/RecordCounter.h"
 
 #include "decode/CaptureIndex.h"
+#include "replay/Replay.h"
 
 #include <atomic>
 #include <thread>
@@ -39,6 +40,51 @@ uint64_t CRecordCounter::Records() const
 }
 
 void CRecordCounter::Stop()
+{
+    m_p->bStop = true;
+    if (m_p->thread.joinable())
+        m_p->thread.join();
+}
+
+struct CWrongChecksumCounter::SImpl {
+    std::atomic<bool> bStop { false };
+    bool bStarted = false;
+    bool bDone = false;
+    uint64_t uWrong = 0;
+    std::thread thread;
+};
+
+CWrongChecksumCounter::CWrongChecksumCounter()
+    : m_p(std::make_unique<SImpl>())
+{
+}
+
+CWrongChecksumCounter::~CWrongChecksumCounter()
+{
+    Stop();
+}
+
+void CWrongChecksumCounter::Start(const SReplayRequest& request)
+{
+    Stop();
+    m_p = std::make_unique<SImpl>();
+    if (request.listen.bListen || !request.aim.IsDefault())
+        return;
+    SImpl* p = m_p.get();
+    p->bStarted = true;
+    p->thread = std::thread(
+        [p, request] { p->bDone = CountWrongChecksums(request, p->bStop, p->uWrong); });
+}
+
+bool CWrongChecksumCounter::Wait(uint64_t& uWrong)
+{
+    if (m_p->thread.joinable())
+        m_p->thread.join();
+    uWrong = m_p->uWrong;
+    return m_p->bStarted && m_p->bDone;
+}
+
+void CWrongChecksumCounter::Stop()
 {
     m_p->bStop = true;
     if (m_p->thread.joinable())

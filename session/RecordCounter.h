@@ -28,4 +28,30 @@ private:
     std::unique_ptr<SImpl> m_p;
 };
 
+struct SReplayRequest;
+
+// Counts, on a thread of its own beside a default Send, the chosen BACnet/IP
+// frames whose IPv4 or UDP checksum is wrong (CountWrongChecksums): the Send
+// itself never looks, so that its pace stays what it was.
+class CWrongChecksumCounter {
+public:
+    CWrongChecksumCounter();
+    ~CWrongChecksumCounter(); // stops and waits for the thread
+    CWrongChecksumCounter(const CWrongChecksumCounter&) = delete;
+    CWrongChecksumCounter& operator=(const CWrongChecksumCounter&) = delete;
+
+    // Starts counting when the request neither listens nor aims (those Sends
+    // check every frame themselves); else does nothing.
+    void Start(const SReplayRequest& request);
+    // Waits for the count; false when none was started or it could not end
+    // (the file could not be read, or Stop came first).
+    bool Wait(uint64_t& uWrong);
+    // Ends the count where it stands and waits for the thread.
+    void Stop();
+
+private:
+    struct SImpl;
+    std::unique_ptr<SImpl> m_p;
+};
+
 } // namespace velmora

@@ -158,6 +158,33 @@ std::string ReachedRateText(const SReplayResult& result, const SPaceOptions& pac
     return "fell behind: asked " + RateNumber(pace.dRate) + csUnit + ", " + csReached;
 }
 
+std::string ChecksumsMendedText(const SReplayResult& result, const SReplayRequest& request)
+{
+    const long long ll = result.llWrongChecksums;
+    if (ll <= 0)
+        return "";
+    const bool bRequests = result.llWrongRequests == ll;
+    const uint64_t u = static_cast<uint64_t>(ll);
+    std::string cs
+        = bRequests ? CountWords(u, "request", "requests") : CountWords(u, "frame", "frames");
+    cs += " carried checksums left to the NIC (a capture taken on the sending host?): ";
+    cs += request.bKeepChecksums
+        ? std::string("sent as captured; a device will drop ") + (ll == 1 ? "it" : "them")
+        : std::string("mended");
+    return cs;
+}
+
+std::string WrongChecksumsText(uint64_t uFrames)
+{
+    if (uFrames == 0)
+        return "";
+    return uFrames == 1 ? "1 BACnet/IP frame carries a wrong checksum (a capture taken on the "
+                          "sending host?): a device will drop it"
+                        : std::to_string(uFrames)
+            + " BACnet/IP frames carry wrong checksums (a capture taken on the sending "
+              "host?): a device will drop them";
+}
+
 std::string OffsetNotValidText()
 {
     return "Not sent: the offset must be a whole number from 0 to 9999999";

@@ -70,6 +70,17 @@ std::string ListeningText(const SListenCounts& counts);
 std::string ListenSummaryText(const SReplayResult& result, const SReplayRequest& request,
     const judge::SJudgement& judgement, const std::vector<SHeardFrame>* pHeard = nullptr);
 
+// A listening or aimed Send's BACnet/IP frames whose checksums were wrong
+// as read: "3 requests carried checksums left to the NIC (a capture taken on
+// the sending host?): mended" ("frames" when not all were requests; "sent as
+// captured" with --keep-checksums); "" when none.
+std::string ChecksumsMendedText(const SReplayResult& result, const SReplayRequest& request);
+
+// A default Send's notice, counted apart from it: "2 BACnet/IP frames carry
+// wrong checksums (a capture taken on the sending host?): a device will drop
+// them"; "" for none.
+std::string WrongChecksumsText(uint64_t uFrames);
+
 // The status line when the offset field holds no offset in Single Packet mode.
 std::string OffsetNotValidText();
 

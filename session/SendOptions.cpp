@@ -201,6 +201,7 @@ bool LoadSendOptions(const std::string& csPath, SSendOptions& options)
             aim.devices.push_back(map);
         nAt = nEnd + 1;
     }
+    options.bKeepChecksums = file.GetBool(kAim, "KeepChecksums", false);
     LoadTiming(file, options.pace);
     SListenOptions& listen = options.listen;
     listen.bListen = file.GetBool(kListen, "Listen", false);
@@ -235,6 +236,7 @@ bool SaveSendOptions(const std::string& csPath, const SSendOptions& options)
     for (const SDeviceMap& m : aim.devices)
         csDevices += (csDevices.empty() ? "" : ",") + FormatDeviceMap(m);
     file.SetString(kAim, "Devices", csDevices, !csDevices.empty());
+    file.SetBool(kAim, "KeepChecksums", options.bKeepChecksums, options.bKeepChecksums);
     // A file made for another group gains no [Timing] while the timing is as today's.
     if (!(options.pace == SPaceOptions()) || file.SectionIndex(kTiming) >= 0)
         SaveTiming(file, options.pace);
@@ -263,6 +265,7 @@ SReplayRequest MakeReplayRequest(const std::string& csPath, int iMode, int iOffs
     request.aim = options.aim;
     request.pace = options.pace;
     request.listen = options.listen;
+    request.bKeepChecksums = options.bKeepChecksums;
     return request;
 }
 

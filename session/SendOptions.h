@@ -16,10 +16,13 @@ struct SSendOptions {
     SAimOptions aim;
     SListenOptions listen;
     SPaceOptions pace; // [Timing]
+    // Wrong checksums sent as captured by a listening or aimed Send ([Aim]
+    // KeepChecksums, written only once on).
+    bool bKeepChecksums = false;
     bool IsDefault() const
     {
         return aim.IsDefault() && !aim.bAlsoBroadcasts && listen == SListenOptions()
-            && pace == SPaceOptions();
+            && pace == SPaceOptions() && !bKeepChecksums;
     }
     bool operator==(const SSendOptions&) const = default;
 };

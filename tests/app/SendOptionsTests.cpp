@@ -59,6 +59,7 @@ SSendOptions Everything()
     options.listen.bExpectCaptured = true;
     options.listen.bRequestsOnly = true;
     options.listen.converse = { 16, 3600000, 3, 1000000 };
+    options.bKeepChecksums = true;
     return options;
 }
 

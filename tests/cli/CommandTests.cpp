@@ -526,6 +526,94 @@ TEST_F(CommandTest, DeliversExactlyTheChosenFrames)
         << pGone->Err();
 }
 
+// A capture taken on the sending host: its NIC was left to fill in the
+// checksums. A default Send sends every byte as captured and says how many a
+// device will drop; listening or an aim mends them (not --keep-checksums);
+// --decode marks them.
+TEST_F(CommandTest, ChecksumsLeftToTheNic)
+{
+    vtest::CNetns ns("clisum");
+    VTEST_REQUIRE_NETNS(ns);
+    const vtest::Bytes rp = vtest::Hex("01 04 00 05 05 0c 0c 02000001 19 55");
+    const vtest::Bytes good = vtest::Checksummed(vtest::BacnetIp(0x0a, rp));
+    vtest::Bytes udpWrong = good, ipWrong = good;
+    udpWrong[14 + 20 + 6] ^= 0x33;
+    ipWrong[14 + 10] ^= 0x44;
+    // Not BACnet: never counted, never mended.
+    vtest::Bytes other
+        = vtest::Checksummed(vtest::Ipv4Frame(17, vtest::Udp(5000, 6000, vtest::Hex("0001"))));
+    other[14 + 20 + 6] ^= 0x55;
+    const std::vector<vtest::Bytes> capture { good, udpWrong, ipWrong, other };
+    {
+        CCaptureWriter writer;
+        ASSERT_TRUE(writer.Open(File("nic.pcap")));
+        for (const vtest::Bytes& f : capture)
+            ASSERT_TRUE(writer.Write(f));
+        ASSERT_TRUE(writer.Close());
+    }
+    // The aim puts in the destination MAC the capture already has.
+    const std::vector<std::string> aim { "--dst-mac", "02:76:6d:0a:00:02" };
+    const std::vector<vtest::Bytes> mended { good, good, good, other };
+    struct SRow {
+        std::vector<std::string> args;
+        std::vector<vtest::Bytes> wire;
+        std::string csLine; // on standard error; "" for none
+    };
+    const std::string csDrop = " (a capture taken on the sending host?): a device will drop";
+    const SRow rows[] = {
+        { {}, capture, "2 BACnet/IP frames carry wrong checksums" + csDrop + " them" },
+        { { "--records", "0,2,3" }, { good, ipWrong, other },
+            "1 BACnet/IP frame carries a wrong checksum" + csDrop + " it" },
+        { { "--records", "0" }, { good }, "" },
+        { { "-q" }, capture, "" },
+        { aim, mended,
+            "2 requests carried checksums left to the NIC (a capture taken on the sending "
+            "host?): mended" },
+        { { "--dst-mac", "02:76:6d:0a:00:02", "--keep-checksums" }, capture,
+            "2 requests carried checksums left to the NIC (a capture taken on the sending "
+            "host?): sent as captured; a device will drop them" },
+    };
+    for (const SRow& row : rows) {
+        std::string csTrace;
+        for (const std::string& cs : row.args)
+            csTrace += cs + " ";
+        SCOPED_TRACE(csTrace);
+        vtest::CEnterNetns enter(ns);
+        ASSERT_TRUE(enter.Ok());
+        vtest::CPeerCapture peer(vtest::CNetns::PeerIf(), 65535);
+        ASSERT_TRUE(peer.Ok());
+        std::vector<std::string> args { "-i", vtest::CNetns::SendIf() };
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        args.push_back("nic.pcap");
+        auto pChild = Start(args, ns.Name());
+        EXPECT_EQ(pChild->Wait(), 0) << pChild->Err();
+        const vtest::Frames got = peer.Collect(row.wire.size() + 1, 300);
+        EXPECT_EQ(got, row.wire);
+        const std::string csErr = pChild->Err();
+        if (row.csLine.empty()) {
+            EXPECT_EQ(csErr.find("checksum"), std::string::npos) << csErr;
+        } else {
+            EXPECT_NE(csErr.find("velmora-replay: " + row.csLine + "\n"), std::string::npos)
+                << csErr;
+        }
+    }
+
+    auto pDecode = Start({ "--decode", "nic.pcap" });
+    EXPECT_EQ(pDecode->Wait(), 0);
+    const std::string csOut = pDecode->Out();
+    std::vector<std::string> lines;
+    for (size_t nAt = 0, nEnd; (nEnd = csOut.find('\n', nAt)) != std::string::npos; nAt = nEnd + 1)
+        lines.push_back(csOut.substr(nAt, nEnd - nAt));
+    ASSERT_EQ(lines.size(), 4u) << csOut;
+    EXPECT_EQ(lines[0].find("[bad"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find("readProperty[ 5] device,1 present-value [bad UDP checksum]"),
+        std::string::npos)
+        << lines[1];
+    EXPECT_NE(lines[2].find("present-value [bad IPv4 checksum]"), std::string::npos) << lines[2];
+    EXPECT_NE(lines[3].find("5000 -> 6000 len 2 [bad UDP checksum]"), std::string::npos)
+        << lines[3];
+}
+
 // SIGINT and SIGTERM stop a long send after the frame in flight: the peer's
 // counter stops within 50 ms, and the status, the count on standard error,
 // the stop record, the last record number and the peer agree.

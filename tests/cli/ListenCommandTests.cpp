@@ -42,6 +42,7 @@ Bytes From(uint8_t uFrom, uint8_t uTo, Bytes frame, bool bIp)
     if (bIp) {
         frame[29] = uFrom;
         frame[33] = uTo;
+        return Checksummed(frame, false);
     }
     return WithChecksums(frame);
 }
@@ -227,6 +228,19 @@ TEST(ListenCommandTest, CapturesAgainstTheRespondersScripts)
             "velmora-replay: 1 Packets have been sent\n"
             "velmora-replay: 1 packet sent; 1 request: 1 answered, 0 unanswered; round trip ms\n",
             0, { Answer(9, 1, routedAck) }, "" },
+        // Captured on the sending host: its NIC was left to fill in the UDP
+        // checksum. Mended on the way out, and said.
+        { "a UDP checksum left to the NIC", { [&] {
+             Bytes f = Checksummed(Ip(1, 2, kReadPv5));
+             f[14 + 20 + 6] ^= 0x21;
+             return f;
+         }() },
+            {}, {}, "0\t" + kRp5 + "\t" + kAckText + "\tanswered\tms\n",
+            "velmora-replay: 1 Packets have been sent\n"
+            "velmora-replay: 1 request carried checksums left to the NIC (a capture taken on the "
+            "sending host?): mended\n"
+            "velmora-replay: 1 packet sent; 1 request: 1 answered, 0 unanswered; round trip ms\n",
+            0, { Answer(2, 1, kAck5) }, "" },
         { "silent", { Ip(1, 2, kReadPv5) }, { "default=silent" }, {},
             "0\t" + kRp5 + "\t-\tunanswered\t-\n",
             "velmora-replay: 1 Packets have been sent\n"

@@ -279,6 +279,7 @@ TEST(OptionsTest, ListeningOptions)
         bool bRequestsOnly = false;
         bool bConverse = true;
         SConverseOptions converse = {};
+        bool bKeepChecksums = false;
     };
     const SConverseOptions d;
     auto C = [&](int iWindow, int64_t llTimeoutMs, int iRetries, int iGiveUp) {
@@ -342,6 +343,11 @@ TEST(OptionsTest, ListeningOptions)
             "--retries has no use with --no-converse" },
         { { "--listen", "--converse=1", "c.pcap" }, "--converse takes no value" },
         { { "--decode", "--window", "2", "c.pcap" }, "--window needs --listen" },
+        // Listening or aimed, or neither (a default Send only counts them).
+        { { "--listen", "--keep-checksums", "c.pcap" }, nullptr, true, 3000, false, false, true, d,
+            true },
+        { { "--keep-checksums", "c.pcap" }, nullptr, false, 3000, false, false, true, d, true },
+        { { "--keep-checksums=1", "c.pcap" }, "takes no value" },
     };
     for (const Row& row : rows) {
         std::vector<const char*> argv = { "velmora-replay" };
@@ -365,5 +371,6 @@ TEST(OptionsTest, ListeningOptions)
         EXPECT_EQ(options.listen.bRequestsOnly, row.bRequestsOnly);
         EXPECT_EQ(options.listen.bConverse, row.bConverse);
         EXPECT_EQ(options.listen.converse, row.converse);
+        EXPECT_EQ(options.bKeepChecksums, row.bKeepChecksums);
     }
 }

@@ -567,6 +567,45 @@ std::vector<SCase> Cases()
         { "UDP length beyond the datagram", Ipv4Frame(17, Udp(5000, 6000, Hex("00 01"), 400)),
             "UDP", "5000 -> 6000 len 2 [malformed]",
             "UDP length 400 is more than the bytes present" },
+        // Checksums a kernel would not take: a capture made on the sending host.
+        { "a UDP checksum left to the NIC",
+            [] {
+                Bytes f = Checksummed(BacnetIp(0x0a, Hex("01 04 00 05 01 0c 0c 02000001 19 55")));
+                f[14 + 20 + 6] ^= 0x10;
+                return f;
+            }(),
+            "BACnet/IP", "readProperty[ 1] device,1 present-value [bad UDP checksum]" },
+        { "a right UDP checksum is no mark",
+            Checksummed(BacnetIp(0x0a, Hex("01 04 00 05 01 0c 0c 02000001 19 55"))), "BACnet/IP",
+            "readProperty[ 1] device,1 present-value" },
+        { "an IPv4 header checksum left to the NIC",
+            [] {
+                Bytes f = Ipv4Frame(17, Udp(5000, 6000, Hex("00 01")));
+                f[14 + 10] = f[14 + 11] = 0;
+                return f;
+            }(),
+            "UDP", "5000 -> 6000 len 2 [bad IPv4 checksum]" },
+        { "both left to the NIC, and malformed after",
+            [] {
+                Bytes f = Checksummed(BacnetIp(0x0a, Hex("01 00 60 05")));
+                f[14 + 10] ^= 1;
+                f[14 + 20 + 7] ^= 1;
+                return f;
+            }(),
+            "BACnet/IP", "Reject[ 5] [bad IPv4 and UDP checksums] [malformed]",
+            "the APDU ends before its reason" },
+        // A UDP checksum of 0 is none; a fragment's covers other frames.
+        { "UDP checksum 0 is no mark",
+            Checksummed(BacnetIp(0x0a, Hex("01 04 00 05 01 0c 0c 02000001 19 55")), false),
+            "BACnet/IP", "readProperty[ 1] device,1 present-value" },
+        { "a first fragment's UDP checksum is not checked",
+            [] {
+                Bytes f
+                    = Checksummed(Ipv4Frame(17, Udp(5000, 6000, Hex("00 01 02 03")), -1, 0x2000));
+                f[14 + 20 + 6] = 0x12;
+                return f;
+            }(),
+            "UDP", "5000 -> 6000 len 4 (first fragment)" },
         { "TCP SYN",
             Ipv4Frame(6, Hex("9c 40 00 50 00 00 00 01 00 00 00 00 50 02 ff ff 00 00 00 00")), "TCP",
             "40000 -> 80 [SYN] len 0" },

@@ -6,6 +6,7 @@
 #include "FrameBuilder.h"
 #include "decode/Decoder.h"
 #include "decode/Frame.h"
+#include "decode/FrameEdit.h"
 #include "judge/Bacnet.h"
 #include "replay/Aim.h"
 #include "replay/Ear.h"
@@ -233,6 +234,221 @@ TEST(FrameRuleTest, TheEarsProgramIsBuilt)
     const std::vector<SFilterInstruction>& program = BacnetFilterProgram();
     ASSERT_GT(program.size(), 6u);
     EXPECT_LE(program.size(), 4096u);
+}
+
+// ---------------------------------------------------------------------------
+// The frame editor against checksums summed from scratch by the test support.
+
+// readProperty device,1 present-value with invoke ID 5 at byte 50 (IPv4 at
+// 14, UDP at 34, BVLC at 42, NPDU at 46, APDU at 48): an odd UDP datagram
+// whose last byte is 58, then one byte of padding.
+const char* const kRp = "01 04 00 05 05 0c 0c 02000001 19 55";
+
+Bytes RpFrame(bool bUdpSum = true)
+{
+    return Checksummed(BacnetIp(0x0a, Hex(kRp)), bUdpSum);
+}
+
+// A checksum as the sending host's capture holds it: its NIC was to fill it in.
+Bytes Nic(Bytes f, size_t nAt)
+{
+    f[nAt] ^= 0x5a;
+    f[nAt + 1] ^= 0x0f;
+    return f;
+}
+
+// Padding that is not zero: no sum may count it.
+Bytes Padded(Bytes f)
+{
+    f.back() = 0xee;
+    return f;
+}
+
+Bytes With(Bytes f, size_t nAt, const Bytes& put)
+{
+    std::copy(put.begin(), put.end(), f.begin() + static_cast<std::ptrdiff_t>(nAt));
+    return f;
+}
+
+Bytes Vlan(const Bytes& f)
+{
+    Bytes v(f.begin(), f.begin() + 12);
+    const Bytes tag = Hex("8100 0005");
+    v.insert(v.end(), tag.begin(), tag.end());
+    v.insert(v.end(), f.begin() + 12, f.end());
+    return v;
+}
+
+struct SEditRow {
+    const char* szName;
+    Bytes in;
+    void (*edit)(decode::CFrameEdit&);
+    bool bKeep;
+    Bytes want; // summed by the test support
+};
+
+void PrintTo(const SEditRow& row, std::ostream* pOut)
+{
+    *pOut << row.szName;
+}
+
+class FrameEditTest : public ::testing::TestWithParam<SEditRow> { };
+
+const SEditRow kEditRows[] = {
+    { "RightUdpSumFollowsTheInvokeId", RpFrame(), [](decode::CFrameEdit& e) { e.Put8(50, 0x33); },
+        false, Checksummed(With(RpFrame(), 50, { 0x33 })) },
+    { "WrongUdpSumIsComputedAfresh", Nic(RpFrame(), 40),
+        [](decode::CFrameEdit& e) { e.Put8(50, 0x33); }, false,
+        Checksummed(With(RpFrame(), 50, { 0x33 })) },
+    { "WrongIpSumIsComputedAfresh", Nic(RpFrame(), 24),
+        [](decode::CFrameEdit& e) { e.Put(6, Hex("02aabbccddee").data(), 6); }, false,
+        Checksummed(With(RpFrame(), 6, Hex("02aabbccddee"))) },
+    { "BothWrongAndNothingEditedAreMended", Nic(Nic(RpFrame(), 24), 40), [](decode::CFrameEdit&) {},
+        false, RpFrame() },
+    { "UdpSumZeroStaysZero", RpFrame(false), [](decode::CFrameEdit& e) { e.Put8(50, 0x33); }, false,
+        Checksummed(With(RpFrame(false), 50, { 0x33 }), false) },
+    { "AddressesInThePseudoHeader", RpFrame(),
+        [](decode::CFrameEdit& e) {
+            e.Put(14 + 12, Hex("c0a80705").data(), 4);
+            e.Put16(34, 47900);
+        },
+        false, Checksummed(With(With(RpFrame(), 14 + 12, Hex("c0a80705")), 34, Hex("bb1c"))) },
+    { "TaggedFrame", Vlan(RpFrame()), [](decode::CFrameEdit& e) { e.Put8(54, 0x33); }, false,
+        Checksummed(Vlan(With(RpFrame(), 50, { 0x33 }))) },
+    // An odd datagram: its last byte is the high half of a word, and the
+    // padding after it is never summed.
+    { "OddDatagramLastByte", Padded(RpFrame()), [](decode::CFrameEdit& e) { e.Put8(58, 0x56); },
+        false, Padded(Checksummed(BacnetIp(0x0a, Hex("01 04 00 05 05 0c 0c 02000001 19 56")))) },
+    { "OddDatagramWrongSumPaddingLeftOut", Padded(Nic(RpFrame(), 40)), [](decode::CFrameEdit&) {},
+        false, Padded(RpFrame()) },
+    // A new payload: every length from it, padding of zeros up to 60 and no
+    // further, both sums anew.
+    { "ShorterPayloadIsPaddedWithZeros",
+        [] {
+            Bytes f = RpFrame();
+            f.back() = 0xee;
+            return f;
+        }(),
+        [](decode::CFrameEdit& e) { e.SetPayload(46, Hex("01 00 10 08").data(), 4); }, false,
+        Checksummed(BacnetIp(0x0a, Hex("01 00 10 08"))) },
+    { "LongerPayloadIsNotPadded", RpFrame(),
+        [](decode::CFrameEdit& e) {
+            const Bytes b = Hex("01 24 0009 06 02000000002a ff 00 05 05 0c 0c 02000001 19 55");
+            e.SetPayload(46, b.data(), b.size());
+        },
+        false,
+        Checksummed(
+            BacnetIp(0x0a, Hex("01 24 0009 06 02000000002a ff 00 05 05 0c 0c 02000001 19 55"))) },
+    { "NewPayloadKeepsUdpSumZero", RpFrame(false),
+        [](decode::CFrameEdit& e) { e.SetPayload(46, Hex("01 00 10 08").data(), 4); }, false,
+        Checksummed(BacnetIp(0x0a, Hex("01 00 10 08")), false) },
+    { "OurOwnFramesGetARealUdpSum", RpFrame(false),
+        [](decode::CFrameEdit& e) {
+            e.WantUdpChecksum();
+            e.SetPayload(48, Hex("40 05 00 02").data(), 4);
+        },
+        false, Checksummed(BacnetIp(0x0a, Hex("01 04 40 05 00 02"))) },
+    { "Ieee8023LengthFollows", BacnetEthernet(Hex(kRp)),
+        [](decode::CFrameEdit& e) { e.SetPayload(17, Hex("01 00 10 08").data(), 4); }, false,
+        BacnetEthernet(Hex("01 00 10 08")) },
+    { "Ieee8023LongerPayload", BacnetEthernet(Hex("01 00 10 08")),
+        [](decode::CFrameEdit& e) {
+            const Bytes b = Cat({ Hex(kRp), Bytes(40, 0x55) });
+            e.SetPayload(17, b.data(), b.size());
+        },
+        false, BacnetEthernet(Cat({ Hex(kRp), Bytes(40, 0x55) })) },
+    // A frame the capture cut: the sum cannot be checked, so it is updated.
+    { "CutFrameIsUpdated",
+        [] {
+            Bytes f = RpFrame();
+            f.resize(52);
+            return f;
+        }(),
+        [](decode::CFrameEdit& e) { e.Put8(50, 0x33); }, false,
+        [] {
+            Bytes f = Checksummed(With(RpFrame(), 50, { 0x33 }));
+            f.resize(52);
+            return f;
+        }() },
+};
+
+TEST_P(FrameEditTest, ChecksumsComeOutAsSummedFromScratch)
+{
+    const SEditRow& row = GetParam();
+    Bytes f = row.in;
+    f.resize(row.in.size() + 128);
+    const decode::SFrameLayout layout = decode::LocateFrame(row.in.data(), row.in.size());
+    ASSERT_TRUE(layout.IsBacnet());
+    decode::CFrameEdit edit(f.data(), static_cast<uint32_t>(row.in.size()),
+        static_cast<uint32_t>(f.size()), layout, row.bKeep);
+    row.edit(edit);
+    f.resize(edit.Finish());
+    EXPECT_EQ(f, row.want);
+    if (row.want.size() >= 60 || row.want.size() == row.in.size()) {
+        const SChecksumsHold hold = ChecksumsHold(f);
+        EXPECT_TRUE(hold.bIp && hold.bUdp);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Edits, FrameEditTest, ::testing::ValuesIn(kEditRows),
+    [](const ::testing::TestParamInfo<SEditRow>& info) { return std::string(info.param.szName); });
+
+// Kept as captured: a wrong sum stays as far off as it was, whatever changed.
+TEST(FrameEditTest, AKeptWrongSumStaysAsWrong)
+{
+    auto off = [](const Bytes& b, size_t nAt) {
+        const Bytes right = Checksummed(b);
+        const int i = (b[nAt] << 8 | b[nAt + 1]) - (right[nAt] << 8 | right[nAt + 1]);
+        return (i % 0xffff + 0xffff) % 0xffff;
+    };
+    for (const size_t nAt : { size_t { 24 }, size_t { 40 } }) {
+        SCOPED_TRACE(nAt);
+        const Bytes in = Nic(RpFrame(), nAt);
+        Bytes f = in;
+        decode::CFrameEdit edit(f.data(), static_cast<uint32_t>(f.size()),
+            static_cast<uint32_t>(f.size()), decode::LocateFrame(in.data(), in.size()), true);
+        EXPECT_TRUE(edit.Before().AnyWrong());
+        edit.Put(14 + 16, Hex("c0a8072a").data(), 4);
+        edit.Put8(50, 0x33);
+        edit.Finish();
+        EXPECT_EQ(f[50], 0x33);
+        EXPECT_NE(off(f, nAt), 0);
+        EXPECT_EQ(off(f, nAt), off(in, nAt));
+    }
+}
+
+// What the checks say, and that MendChecksums leaves right ones alone.
+TEST(FrameEditTest, ChecksAndMends)
+{
+    const struct {
+        const char* szName;
+        Bytes frame;
+        decode::ESum eIp, eUdp;
+    } rows[] = {
+        { "right", RpFrame(), decode::ESum::Right, decode::ESum::Right },
+        { "UDP none", RpFrame(false), decode::ESum::Right, decode::ESum::None },
+        { "UDP left to the NIC", Nic(RpFrame(), 40), decode::ESum::Right, decode::ESum::Wrong },
+        { "IP left to the NIC", Nic(RpFrame(), 24), decode::ESum::Wrong, decode::ESum::Right },
+        { "cut short",
+            [] {
+                Bytes f = RpFrame();
+                f.resize(52);
+                return f;
+            }(),
+            decode::ESum::Right, decode::ESum::Absent },
+        { "BACnet/Ethernet", BacnetEthernet(Hex(kRp)), decode::ESum::Absent, decode::ESum::Absent },
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.szName);
+        const decode::SChecksums sums = decode::CheckFrame(row.frame.data(), row.frame.size());
+        EXPECT_EQ(sums.eIp, row.eIp);
+        EXPECT_EQ(sums.eUdp, row.eUdp);
+        Bytes f = row.frame;
+        const decode::SFrameLayout layout = decode::LocateFrame(f.data(), f.size());
+        EXPECT_EQ(decode::MendChecksums(f.data(), f.size(), layout), sums.AnyWrong());
+        EXPECT_EQ(f == row.frame, !sums.AnyWrong());
+        EXPECT_FALSE(decode::CheckFrame(f.data(), f.size()).AnyWrong());
+    }
 }
 
 } // namespace

@@ -134,6 +134,98 @@ TEST_F(AimReplayTest, TheDefaultAimSendsTheCaptureAsItIs)
     EXPECT_EQ(ReplayStatusText(result, m_request), "");
 }
 
+// A capture taken on the sending host: its NIC was left to fill in the
+// checksums. An aimed Send mends them (and counts them, the requests apart),
+// --keep-checksums keeps them as wrong as captured, and a default Send
+// neither looks nor changes a byte nor a record; the count beside it finds them.
+TEST_F(AimReplayTest, ChecksumsLeftToTheNic)
+{
+    const Bytes request
+        = Checksummed(BacnetIp(0x0a, Hex("01 04 00 05 01 0c 0c 02 00 00 01 19 55")));
+    const Bytes answer = Checksummed(BacnetIp(0x0a, Hex("01 00 20 05 0f")));
+    auto nic = [](Bytes f, size_t nAt) {
+        f[nAt] ^= 0x11;
+        return f;
+    };
+    m_frames = { request, nic(request, 40), nic(request, 24), nic(answer, 40), nic(request, 40) };
+    CCaptureWriter writer;
+    ASSERT_TRUE(writer.Open(File("nic.pcap")));
+    for (const Bytes& f : m_frames)
+        ASSERT_TRUE(writer.Write(f));
+    ASSERT_TRUE(writer.Close());
+    m_request.csPath = File("nic.pcap");
+    SAimOptions sameMac; // the destination the capture already has
+    sameMac.bDstMac = true;
+    ASSERT_TRUE(ParseMac("02:76:6d:0a:00:02", sameMac.dstMac));
+    const struct {
+        const char* szCase;
+        SAimOptions aim;
+        bool bKeep;
+        CRecordSelection selection;
+        long long llWrong, llRequests;
+        const char* szText;
+    } rows[] = {
+        { "aimed: mended", sameMac, false, {}, 4, 3,
+            "4 frames carried checksums left to the NIC (a capture taken on the sending host?): "
+            "mended" },
+        { "aimed, requests only among them", sameMac, false, { 0, 1, 2 }, 2, 2,
+            "2 requests carried checksums left to the NIC (a capture taken on the sending host?): "
+            "mended" },
+        { "aimed, one", sameMac, false, { 4 }, 1, 1,
+            "1 request carried checksums left to the NIC (a capture taken on the sending host?): "
+            "mended" },
+        { "kept", sameMac, true, {}, 4, 3,
+            "4 frames carried checksums left to the NIC (a capture taken on the sending host?): "
+            "sent as captured; a device will drop them" },
+        { "default", SAimOptions(), false, {}, 0, 0, "" },
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.szCase);
+        m_request.aim = row.aim;
+        m_request.bKeepChecksums = row.bKeep;
+        m_request.eMode = row.selection.empty() ? EReplayMode::All : EReplayMode::Selection;
+        m_request.selection = row.selection;
+        const SReplayResult result = Send();
+        EXPECT_EQ(result.llWrongChecksums, row.llWrong);
+        EXPECT_EQ(result.llWrongRequests, row.llRequests);
+        EXPECT_EQ(ChecksumsMendedText(result, m_request), row.szText);
+        const bool bMend = !row.aim.IsDefault() && !row.bKeep;
+        ASSERT_EQ(m_sink.frames.size(), row.selection.empty() ? 5u : row.selection.size());
+        for (size_t k = 0; k < m_sink.frames.size(); ++k) {
+            const size_t i = row.selection.empty() ? k : row.selection[k];
+            const SChecksumsHold hold = ChecksumsHold(m_sink.frames[k]);
+            EXPECT_EQ(hold.bIp && hold.bUdp, bMend || i == 0) << "record " << i;
+            if (bMend)
+                EXPECT_EQ(m_sink.frames[k], i == 3 ? answer : request) << "record " << i;
+            else
+                EXPECT_EQ(m_sink.frames[k], m_frames[i]) << "record " << i;
+        }
+        // The default Send's records are its packet lines alone.
+        const Strings got = DebugTexts();
+        if (row.aim.IsDefault())
+            EXPECT_EQ(got.size(), 1 + m_frames.size());
+        // Counted apart from the Send, for the default's notice.
+        std::atomic<bool> bStop { false };
+        uint64_t uWrong = 99;
+        EXPECT_TRUE(CountWrongChecksums(m_request, bStop, uWrong));
+        EXPECT_EQ(uWrong, static_cast<uint64_t>(row.selection.empty() ? 4 : row.llWrong));
+    }
+    EXPECT_EQ(WrongChecksumsText(4),
+        "4 BACnet/IP frames carry wrong checksums (a capture taken on the sending host?): a "
+        "device will drop them");
+    EXPECT_EQ(WrongChecksumsText(1),
+        "1 BACnet/IP frame carries a wrong checksum (a capture taken on the sending host?): a "
+        "device will drop it");
+    EXPECT_EQ(WrongChecksumsText(0), "");
+    // A stop ends the count without a number to tell.
+    std::atomic<bool> bStop { true };
+    uint64_t uWrong = 0;
+    EXPECT_FALSE(CountWrongChecksums(m_request, bStop, uWrong));
+    m_request.csPath = File("none.pcap");
+    bStop = false;
+    EXPECT_FALSE(CountWrongChecksums(m_request, bStop, uWrong));
+}
+
 TEST_F(AimReplayTest, AnAdapterWithoutTheAddressAskedForSendsNothing)
 {
     struct {

@@ -2,10 +2,12 @@
 // checksums summed here from scratch (not the aim's incremental update), and
 // one frame written out byte for byte.
 
+#include "FakeClock.h"
 #include "FrameBuilder.h"
 #include "NetNs.h"
 #include "TestSupport.h"
 #include "replay/Aim.h"
+#include "replay/Converse.h"
 #include "session/SendWords.h"
 #include "tools/CaptureWriter.h"
 
@@ -173,6 +175,14 @@ TEST_P(AimTableTest, AimsTheFrameAsWorkedOut)
     EXPECT_EQ(f, expected);
     if (row.nIp)
         ExpectChecksumsRight(f, row.nIp);
+}
+
+// A checksum as the sending host's capture holds it (24: IPv4's, 40: UDP's).
+Bytes LeftToTheNic(Bytes f, size_t nAt)
+{
+    f[nAt] ^= 0x3c;
+    f[nAt + 1] ^= 0x01;
+    return f;
 }
 
 const Bytes kUnicastIp = WithChecksums(BacnetIp(0x0a, kReadProperty));
@@ -406,6 +416,28 @@ const SRow kRows[] = {
         }(),
         EAimOutcome::BrokenIpHeader, {} },
     { "DefaultPlanChangesNothing", SAimPlan(), kUnicastIp, EAimOutcome::Unchanged, {} },
+    // Captured on the sending host: checksums its NIC was left to fill in go
+    // out computed afresh, aimed or not; a UDP checksum of 0 stays 0.
+    { "UdpChecksumLeftToTheNicIsMended", FullPlan(), LeftToTheNic(kUnicastIp, 40),
+        EAimOutcome::Aimed, WithChecksums(Aimed(kUnicastIp, true, true)), 14 },
+    { "IpChecksumLeftToTheNicIsMended", FullPlan(), LeftToTheNic(kUnicastIp, 24),
+        EAimOutcome::Aimed, WithChecksums(Aimed(kUnicastIp, true, true)), 14 },
+    { "ABroadcastLeftAloneIsStillMended", MacOnlyPlan(), LeftToTheNic(kBroadcastIp, 40),
+        EAimOutcome::Broadcast, kBroadcastIp, 14 },
+    { "ARouteOverAWrongChecksum", DeepPlan(ERoute::Direct),
+        LeftToTheNic(IpReq(kRoutedNpdu, kRpDevice), 40), EAimOutcome::Aimed,
+        IpReq(kLocalNpdu, kRpDevice), 14 },
+    { "AMappedDeviceOverAWrongChecksum", DeepPlan(ERoute::Captured, k207),
+        LeftToTheNic(IpReq(kLocalNpdu, kRpDevice), 40), EAimOutcome::Aimed,
+        IpReq(kLocalNpdu, kRpDeviceMapped), 14 },
+    { "ZeroUdpChecksumAndAWrongIpOne", FullPlan(),
+        LeftToTheNic(WithChecksums(BacnetIp(0x0a, kReadProperty), 14, false), 24),
+        EAimOutcome::Aimed,
+        WithChecksums(Aimed(BacnetIp(0x0a, kReadProperty), true, true), 14, false), 14 },
+    // Not BACnet: never touched.
+    { "OtherUdpLeftToTheNicStaysAsCaptured", FullPlan(),
+        LeftToTheNic(WithChecksums(Ipv4Frame(17, Udp(5353, 53, Hex("81 0a 00 04")))), 40),
+        EAimOutcome::NotBacnet, {} },
 };
 
 INSTANTIATE_TEST_SUITE_P(Frames, AimTableTest, ::testing::ValuesIn(kRows),
@@ -456,9 +488,9 @@ TEST(AimTest, TcpdumpFindsTheAimedChecksumsRight)
     EXPECT_EQ(count(" > "), iFrames) << csOut;
 }
 
-// An independent decoder on every frame a route or a device map changed:
-// tshark, checking both checksums, finds no malformed or bad field, and
-// reads the device the map put in.
+// An independent decoder on every frame a route or a device map changed, and
+// on the conversation's: tshark, checking both checksums, finds no malformed
+// or bad field, and reads the device the map put in.
 TEST(AimTest, TsharkFindsTheRoutedAndMappedFramesWhole)
 {
     if (std::system("tshark --version >/dev/null 2>&1") != 0)
@@ -483,6 +515,57 @@ TEST(AimTest, TsharkFindsTheRoutedAndMappedFramesWhole)
         const Bytes old = Hex("020000cf");
         iMapped += std::search(f.begin(), f.end(), id.begin(), id.end()) != f.end();
         iUnmapped += std::search(f.begin(), f.end(), old.begin(), old.end()) != f.end();
+    }
+    // The conversation's frames: requests with a fresh invoke ID (one
+    // captured with a UDP checksum left to the NIC, one with none, one
+    // tagged), and the Segment-ACK and Abort it makes of a segmented answer.
+    CFakeClock clock;
+    CConversation conversation(SConverseOptions(), clock);
+    const struct {
+        Bytes frame;
+        size_t nIp;
+        bool bUdpSum;
+        bool bNic;
+    } requests[] = { { BacnetIp(0x0a, kReadProperty), 14, true, false },
+        { BacnetIp(0x0a, kReadProperty), 14, true, true },
+        { BacnetIp(0x0a, kReadProperty), 14, false, false },
+        { Tagged(BacnetIp(0x0a, kReadProperty)), 18, true, false } };
+    std::vector<std::pair<Bytes, size_t>> conversed;
+    for (const auto& r : requests) {
+        // A window of 1 per device: each to a device of its own.
+        Bytes f = r.frame;
+        f[r.nIp + 19] = static_cast<uint8_t>(10 + conversed.size());
+        f = WithChecksums(f, r.nIp, r.bUdpSum);
+        if (r.bNic)
+            f = LeftToTheNic(f, r.nIp + 26);
+        int64_t llUntil = 0;
+        ASSERT_EQ(conversation.Offer(0, f.data(), static_cast<uint32_t>(f.size()), llUntil),
+            EConverseGate::Go);
+        conversed.emplace_back(f, r.nIp);
+    }
+    // The first device answers in segments, then stops: a Segment-ACK, then an Abort.
+    Bytes segment = RpmAckSegment(0, 0, true, kThreeSegments[0]);
+    std::swap_ranges(segment.begin(), segment.begin() + 6, segment.begin() + 6);
+    std::copy(kUnicastIp.begin() + 26, kUnicastIp.begin() + 30, segment.begin() + 30);
+    std::copy(
+        conversed[0].first.begin() + 30, conversed[0].first.begin() + 34, segment.begin() + 26);
+    segment = WithChecksums(segment);
+    conversation.Heard(segment.data(), segment.size(), 1);
+    clock.SleepUntil(clock.llNow + 4'000'000'000);
+    conversation.Tick();
+    std::vector<std::vector<uint8_t>> made = conversation.TakeFrames();
+    ASSERT_EQ(made.size(), 2u);
+    for (const std::vector<uint8_t>& m : made) {
+        EXPECT_GE(m.size(), 60u);
+        EXPECT_NE(Get16(m, 14 + 26), 0) << "a real UDP checksum";
+        conversed.emplace_back(m, 14);
+    }
+    for (const auto& [f, nIp] : conversed) {
+        ExpectChecksumsRight(f, nIp);
+        ASSERT_TRUE(writer.Write(f));
+        ++iFrames;
+        ++iIp;
+        iUdpSums += Get16(f, nIp + 26) != 0;
     }
     ASSERT_TRUE(writer.Close());
     const std::string csOut = ShellOutput("tshark -o ip.check_checksum:TRUE -o "

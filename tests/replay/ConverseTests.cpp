@@ -26,7 +26,7 @@ Bytes From(uint8_t uFrom, uint8_t uTo, const Bytes& npduApdu)
     frame[11] = uFrom;
     frame[29] = uFrom;
     frame[33] = uTo;
-    return frame;
+    return Checksummed(frame, false);
 }
 
 std::string H(uint8_t u)
@@ -411,7 +411,11 @@ TEST(ConverseTest, SegmentedAnswersAreAcknowledgedAsAClientDoes)
                 EXPECT_EQ(f.linkSource.bytes[3], 1);
                 EXPECT_EQ(frame[5], 2);
                 EXPECT_TRUE(IpChecksumHolds(frame));
-                EXPECT_EQ(frame.size(), 14u + (frame[16] << 8 | frame[17]));
+                // A real UDP checksum, though the request had none, and
+                // padding to 60 bytes that no length counts.
+                const SChecksumsHold hold = ChecksumsHold(frame);
+                EXPECT_TRUE(hold.bIp && hold.bUdp && !hold.bUdpZero);
+                EXPECT_EQ(frame.size(), std::max<size_t>(60, 14u + (frame[16] << 8 | frame[17])));
                 EXPECT_EQ(frame[47] & 0x04, 0); // no reply expected
             }
             EXPECT_EQ(sent, step.sent);
@@ -434,6 +438,14 @@ TEST(ConverseTest, SegmentedAnswersAreAcknowledgedAsAClientDoes)
     }
 }
 
+// A UDP checksum as the sending host's capture holds it: its NIC was left to
+// fill it in.
+Bytes LeftToTheNic(Bytes frame)
+{
+    frame[14 + 20 + 6] ^= 0x5a;
+    return frame;
+}
+
 TEST(ConverseTest, WhatIsNotSentAndWhatIsLeftAlone)
 {
     struct SRow {
@@ -441,7 +453,9 @@ TEST(ConverseTest, WhatIsNotSentAndWhatIsLeftAlone)
         Bytes frame;
         EConverseGate eGate;
         bool bRewritten;
+        bool bKeep = false; // --keep-checksums
     };
+    const Bytes kReadPvSummed = Checksummed(ReadPv(2, 77));
     const std::vector<SRow> rows {
         { "a captured answer", Ack(2, 5), EConverseGate::Skip, false },
         { "a captured Segment-ACK", From(1, 2, Hex("01 00 40 05 00 02")), EConverseGate::Skip,
@@ -458,26 +472,71 @@ TEST(ConverseTest, WhatIsNotSentAndWhatIsLeftAlone)
         { "behind two VLAN tags", DoubleTagged(ReadPv(2, 77)), EConverseGate::Go, true },
         { "a routed request", From(1, 9, Hex("01 24 0005 01 0b ff 02 75 4d 0c 0c 00000001 19 55")),
             EConverseGate::Go, true },
+        // The UDP checksum covers the invoke ID.
+        { "a UDP checksum stays right", kReadPvSummed, EConverseGate::Go, true },
+        { "a UDP checksum behind two VLAN tags", DoubleTagged(kReadPvSummed), EConverseGate::Go,
+            true },
+        { "a routed request's UDP checksum",
+            Checksummed(From(1, 9, Hex("01 24 0005 01 0b ff 02 75 4d 0c 0c 00000001 19 55"))),
+            EConverseGate::Go, true },
+        { "an odd datagram's UDP checksum",
+            Checksummed(From(1, 2, Hex("01 04 02 75 4d 0c 0c 00000001 19 55 00"))),
+            EConverseGate::Go, true },
+        { "a UDP checksum left to the NIC is computed afresh", LeftToTheNic(kReadPvSummed),
+            EConverseGate::Go, true },
+        { "kept as wrong as captured", LeftToTheNic(kReadPvSummed), EConverseGate::Go, true, true },
     };
     for (const SRow& row : rows) {
         SCOPED_TRACE(row.szName);
         CFakeClock clock;
         CConversation conversation(SConverseOptions(), clock);
+        conversation.KeepChecksums(row.bKeep);
         Bytes frame = row.frame;
         int64_t llUntil = 0;
-        EXPECT_EQ(conversation.Offer(3, frame.data(), static_cast<uint32_t>(frame.size()), llUntil),
+        SConverseOffered offered;
+        offered.iInvokeAt = 1234;
+        EXPECT_EQ(conversation.Offer(
+                      3, frame.data(), static_cast<uint32_t>(frame.size()), llUntil, &offered),
             row.eGate);
-        size_t nDiffer = 0;
-        for (size_t i = 0; i < frame.size(); ++i)
-            nDiffer += frame[i] != row.frame[i];
-        EXPECT_EQ(nDiffer, row.bRewritten ? 1u : 0u);
-        if (row.bRewritten) {
-            // The byte changed is the invoke ID: the first fresh one.
-            const judge::SBacnetFrame f = judge::ParseBacnet(frame.data(), frame.size());
-            EXPECT_EQ(f.eApdu, judge::EApdu::ConfirmedRequest);
-            EXPECT_EQ(f.uInvokeId, 0);
-        }
         EXPECT_EQ(conversation.Outstanding(), row.bRewritten ? 1u : 0u);
+        if (!row.bRewritten) {
+            EXPECT_EQ(frame, row.frame);
+            EXPECT_EQ(offered.iInvokeAt, -1);
+            continue;
+        }
+        // The gate says where the invoke ID is, and what it was.
+        ASSERT_GT(offered.iInvokeAt, 14);
+        ASSERT_LT(static_cast<size_t>(offered.iInvokeAt), frame.size());
+        EXPECT_EQ(offered.uCapturedInvokeId, 77);
+        EXPECT_EQ(row.frame[static_cast<size_t>(offered.iInvokeAt)], 77);
+        const judge::SBacnetFrame f = judge::ParseBacnet(frame.data(), frame.size());
+        EXPECT_EQ(f.eApdu, judge::EApdu::ConfirmedRequest);
+        EXPECT_EQ(f.uInvokeId, 0);
+        // Apart from the invoke ID, only the checksums may change, and they
+        // hold where the captured ones held (or were wrong), summed here anew.
+        Bytes want = row.frame;
+        want[static_cast<size_t>(offered.iInvokeAt)] = 0;
+        const SChecksumsHold captured = ChecksumsHold(row.frame);
+        const SChecksumsHold hold = ChecksumsHold(frame);
+        if (row.bKeep) {
+            EXPECT_FALSE(hold.bUdp);
+            // Just as wrong: the right sum is as far off as it was.
+            // Just as wrong: as far off the right sum as it was (ones' complement).
+            auto off = [](const Bytes& b) {
+                const Bytes right = Checksummed(b);
+                const int i = (b[40] << 8 | b[41]) - (right[40] << 8 | right[41]);
+                return (i % 0xffff + 0xffff) % 0xffff;
+            };
+            EXPECT_EQ(off(frame), off(row.frame));
+            EXPECT_NE(off(frame), 0);
+            continue;
+        }
+        if (!captured.bUdpZero)
+            want = Checksummed(want);
+        EXPECT_EQ(frame, want);
+        EXPECT_TRUE(hold.bIp);
+        EXPECT_TRUE(hold.bUdp);
+        EXPECT_EQ(hold.bUdpZero, captured.bUdpZero);
     }
 }
 

@@ -295,6 +295,42 @@ TEST(PaceSummaryTest, SaysWhatIsNotTodays)
     }
 }
 
+// "Keep wrong checksums" lives in [Aim], written only once on, so that files
+// of earlier versions gain no key; a file that has it keeps it up to date.
+TEST_F(SessionTest, KeepChecksumsIsWrittenOnceOn)
+{
+    const std::string csPath = m_dir.File("send-options.ini");
+    SSendOptions options;
+    options.aim.bDstMac = true;
+    ASSERT_TRUE(ParseMac("02:00:00:00:00:2a", options.aim.dstMac));
+    ASSERT_TRUE(SaveSendOptions(csPath, options));
+    const std::string csWithout = vtest::ReadFile(csPath);
+    EXPECT_EQ(csWithout.find("KeepChecksums"), std::string::npos) << csWithout;
+    const struct {
+        bool bKeep;
+        const char* szKey;
+    } rows[] = { { true, "KeepChecksums=1\r\n" }, { false, "KeepChecksums=0\r\n" } };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.szKey);
+        options.bKeepChecksums = row.bKeep;
+        ASSERT_TRUE(SaveSendOptions(csPath, options));
+        EXPECT_NE(vtest::ReadFile(csPath).find(row.szKey), std::string::npos);
+        SSendOptions loaded;
+        ASSERT_TRUE(LoadSendOptions(csPath, loaded));
+        EXPECT_EQ(loaded, options);
+    }
+    // On its own it is no default, and a new file is written for it.
+    SSendOptions keep;
+    keep.bKeepChecksums = true;
+    EXPECT_FALSE(keep.IsDefault());
+    std::filesystem::remove(csPath);
+    ASSERT_TRUE(SaveSendOptions(csPath, keep));
+    SSendOptions loaded;
+    ASSERT_TRUE(LoadSendOptions(csPath, loaded));
+    EXPECT_TRUE(loaded.bKeepChecksums);
+    EXPECT_EQ(MakeReplayRequest("c.pcap", 1, 0, nullptr, "vm0", loaded).bKeepChecksums, true);
+}
+
 // The listening group's section: each row is what the file says and what a
 // Send then does; what does not parse leaves that option at its default.
 TEST_F(SessionTest, ListenOptionsRoundTripThroughTheirSection)

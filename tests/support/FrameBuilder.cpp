@@ -96,10 +96,98 @@ Bytes Ipv4Frame(uint8_t uProtocol, const Bytes& payload, int iTotal, uint16_t uF
     Put16(ip, uFragment);
     ip.push_back(64);
     ip.push_back(uProtocol);
-    Put16(ip, 0); // checksum: the decoder does not check it
+    Put16(ip, 0);
     ip.insert(ip.end(), { 10, 0, 0, 1, 10, 0, 0, 2 });
     ip.insert(ip.end(), payload.begin(), payload.end());
-    return EthernetII(0x0800, ip);
+    return Checksummed(EthernetII(0x0800, ip), false);
+}
+
+namespace {
+
+    uint32_t Word(const Bytes& b, size_t i)
+    {
+        return static_cast<uint32_t>(b[i] << 8 | b[i + 1]);
+    }
+
+    // The ones' complement sum of b[nFrom, nFrom + n), from scratch.
+    uint32_t Sum(const Bytes& b, size_t nFrom, size_t n, uint32_t u = 0)
+    {
+        for (size_t i = 0; i + 1 < n; i += 2)
+            u += Word(b, nFrom + i);
+        if (n % 2)
+            u += static_cast<uint32_t>(b[nFrom + n - 1] << 8);
+        while (u >> 16)
+            u = (u & 0xffff) + (u >> 16);
+        return u;
+    }
+
+    // Where the IPv4 header starts (0: none) and, for whole UDP datagrams
+    // that are not fragments, where UDP starts (0: none).
+    void FindIpv4(const Bytes& f, size_t& nIp, size_t& nUdp)
+    {
+        nIp = nUdp = 0;
+        size_t nType = 12;
+        while (f.size() >= nType + 2 && (Word(f, nType) == 0x8100 || Word(f, nType) == 0x88a8))
+            nType += 4;
+        if (f.size() < nType + 2 + 20 || Word(f, nType) != 0x0800 || (f[nType + 2] >> 4) != 4)
+            return;
+        nIp = nType + 2;
+        const size_t nHeader = (f[nIp] & 0x0fu) * 4;
+        if (nHeader < 20 || f.size() < nIp + nHeader) {
+            nIp = 0;
+            return;
+        }
+        if (f[nIp + 9] != 17 || (Word(f, nIp + 6) & 0x3fff) != 0 || f.size() < nIp + nHeader + 8)
+            return;
+        const size_t nLength = Word(f, nIp + nHeader + 4);
+        if (nLength >= 8 && f.size() >= nIp + nHeader + nLength)
+            nUdp = nIp + nHeader;
+    }
+
+    uint32_t UdpSum(const Bytes& f, size_t nIp, size_t nUdp)
+    {
+        const uint32_t uLength = Word(f, nUdp + 4);
+        return Sum(f, nUdp, uLength, Sum(f, nIp + 12, 8) + 17 + uLength);
+    }
+
+} // namespace
+
+Bytes Checksummed(Bytes f, bool bUdp)
+{
+    size_t nIp = 0, nUdp = 0;
+    FindIpv4(f, nIp, nUdp);
+    if (!nIp)
+        return f;
+    const size_t nHeader = (f[nIp] & 0x0fu) * 4;
+    f[nIp + 10] = f[nIp + 11] = 0;
+    const uint32_t uIp = ~Sum(f, nIp, nHeader) & 0xffff;
+    f[nIp + 10] = static_cast<uint8_t>(uIp >> 8);
+    f[nIp + 11] = static_cast<uint8_t>(uIp);
+    if (!nUdp)
+        return f;
+    f[nUdp + 6] = f[nUdp + 7] = 0;
+    if (bUdp) {
+        uint32_t u = ~UdpSum(f, nIp, nUdp) & 0xffff;
+        u = u == 0 ? 0xffff : u;
+        f[nUdp + 6] = static_cast<uint8_t>(u >> 8);
+        f[nUdp + 7] = static_cast<uint8_t>(u);
+    }
+    return f;
+}
+
+SChecksumsHold ChecksumsHold(const Bytes& f)
+{
+    SChecksumsHold hold;
+    size_t nIp = 0, nUdp = 0;
+    FindIpv4(f, nIp, nUdp);
+    if (!nIp)
+        return hold;
+    hold.bIp = Sum(f, nIp, (f[nIp] & 0x0fu) * 4) == 0xffff;
+    if (!nUdp)
+        return hold;
+    hold.bUdpZero = Word(f, nUdp + 6) == 0;
+    hold.bUdp = hold.bUdpZero || UdpSum(f, nIp, nUdp) == 0xffff;
+    return hold;
 }
 
 Bytes Udp(uint16_t uSrc, uint16_t uDst, const Bytes& payload, int iLength)

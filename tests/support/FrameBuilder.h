@@ -27,7 +27,8 @@ Bytes Ieee8023(const Bytes& llcAndData, int iLength = -1);
 // BACnet/Ethernet: 802.3 with LLC 82 82 03, then the NPDU and APDU.
 Bytes BacnetEthernet(const Bytes& npduApdu);
 
-// IPv4 from 10.0.0.1 to 10.0.0.2 inside Ethernet II; iTotal -1: the real total length.
+// IPv4 from 10.0.0.1 to 10.0.0.2 inside Ethernet II, its header checksum
+// right; iTotal -1: the real total length.
 Bytes Ipv4Frame(uint8_t uProtocol, const Bytes& payload, int iTotal = -1, uint16_t uFragment = 0);
 // A UDP header and payload; iLength -1: the real length.
 Bytes Udp(uint16_t uSrc, uint16_t uDst, const Bytes& payload, int iLength = -1);
@@ -39,6 +40,19 @@ Bytes BacnetIp(uint8_t uFunction, const Bytes& body);
 // the lengths its headers give (Ethernet padding is no payload), as a
 // device's kernel checks them. Other frames come back as they are.
 Bytes WithChecksums(Bytes frame);
+
+// Checksums summed here from scratch, apart from the program's frame editor.
+// The IPv4 header (after up to two VLAN tags) gets a right checksum, and the
+// UDP datagram one too when bUdp (else 0, "none"); other frames stay as they are.
+Bytes Checksummed(Bytes frame, bool bUdp = true);
+// Whether a kernel would take the frame: the IPv4 header checksum adds up,
+// and the UDP one does or is 0. True for what carries no IPv4 (or UDP).
+struct SChecksumsHold {
+    bool bIp = true;
+    bool bUdp = true;
+    bool bUdpZero = false; // the UDP checksum is 0
+};
+SChecksumsHold ChecksumsHold(const Bytes& frame);
 
 // Segment uSeq of a readPropertyMultiple-ACK with invoke ID uInvoke over
 // BACnet/IP: a segmented ComplexACK, "more follows" when bMore; svData is the
