@@ -520,7 +520,9 @@ TEST(AimTest, TsharkFindsTheRoutedAndMappedFramesWhole)
     // captured with a UDP checksum left to the NIC, one with none, one
     // tagged), and the Segment-ACK and Abort it makes of a segmented answer.
     CFakeClock clock;
-    CConversation conversation(SConverseOptions(), clock);
+    SConverseOptions options;
+    options.iWindow = 4; // at a window of 1 the second request would wait for the first's answer
+    CConversation conversation(options, clock);
     const struct {
         Bytes frame;
         size_t nIp;
@@ -532,7 +534,7 @@ TEST(AimTest, TsharkFindsTheRoutedAndMappedFramesWhole)
         { Tagged(BacnetIp(0x0a, kReadProperty)), 18, true, false } };
     std::vector<std::pair<Bytes, size_t>> conversed;
     for (const auto& r : requests) {
-        // A window of 1 per device: each to a device of its own.
+        // Each to a device of its own.
         Bytes f = r.frame;
         f[r.nIp + 19] = static_cast<uint8_t>(10 + conversed.size());
         f = WithChecksums(f, r.nIp, r.bUdpSum);
@@ -545,6 +547,7 @@ TEST(AimTest, TsharkFindsTheRoutedAndMappedFramesWhole)
     }
     // The first device answers in segments, then stops: a Segment-ACK, then an Abort.
     Bytes segment = RpmAckSegment(0, 0, true, kThreeSegments[0]);
+    segment[14 + 20 + 8 + 4 + 6] = 0x0c; // the service asked: readProperty
     std::swap_ranges(segment.begin(), segment.begin() + 6, segment.begin() + 6);
     std::copy(kUnicastIp.begin() + 26, kUnicastIp.begin() + 30, segment.begin() + 30);
     std::copy(
