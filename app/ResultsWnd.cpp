@@ -317,6 +317,7 @@ void CResultsWnd::ShowAnswer()
     // Numbered and timed as in the saved answers: record 0 is the first frame heard.
     frame.uNumber = line.nAnswer;
     frame.llFirstTimeNs = m_heard.front().llNs;
+    frame.bChecksums = false; // heard before any NIC filled a checksum in
     std::vector<vdecode::SField> tree;
     vdecode::DecodeTree(frame, &tree);
     AddFieldItems(nullptr, m_pTree, tree);

@@ -186,7 +186,7 @@ SRow internal::DecodeWith(const SFrame& frame, std::vector<SField>* pTree, SSegm
     DecodeEthernet(out, CReader(frame.pData, 0, uLen));
     // A kernel drops such a frame: a capture taken on the sending host holds
     // the checksums its NIC was left to fill in.
-    if (uLen > 0) {
+    if (uLen > 0 && frame.bChecksums) {
         const decode::SChecksums sums = decode::CheckFrame(frame.pData, uLen);
         const bool bIp = sums.eIp == decode::ESum::Wrong;
         const bool bUdp = sums.eUdp == decode::ESum::Wrong;

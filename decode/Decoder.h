@@ -62,6 +62,10 @@ struct SFrame {
     uint64_t uNumber = 0; // 0-based record number, the offset field's number
     int64_t llFirstTimeNs = 0; // time stamp of record 0, for the relative time
     bool bNanoResolution = false; // the file stores nanoseconds: show 9 decimals
+    // Mark wrong IPv4 and UDP checksums (a capture's packet list). Frames
+    // heard leave them out: a sender's kernel may leave its checksum to the
+    // NIC, and the ear hears the frame before any NIC fills it in.
+    bool bChecksums = true;
 };
 
 // The packet list's columns, in display order.

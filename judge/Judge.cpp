@@ -91,6 +91,7 @@ namespace {
         frame.pData = bytes.data();
         frame.header.uCapLen = static_cast<uint32_t>(bytes.size());
         frame.header.uWireLen = frame.header.uCapLen;
+        frame.bChecksums = false; // the judge reads BACnet, not how a kernel takes it
         return vdecode::DecodeRow(frame).csInfo;
     }
 
@@ -454,6 +455,7 @@ SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJ
             f.header.uCapLen = static_cast<uint32_t>(c[i].bytes.size());
             f.header.uWireLen = f.header.uCapLen;
             f.uNumber = c[i].uRecord;
+            f.bChecksums = false;
             return f;
         };
         if (!pAssembler) {

@@ -689,6 +689,32 @@ TEST(DecoderTest, TreesAgreeWithRowsAndStayInsideTheFrame)
     }
 }
 
+// The packet list marks a checksum a kernel would refuse, and its tree says
+// what it should be; frames heard (the judge, the report) are read without.
+TEST(DecoderTest, WrongChecksumsAreMarkedInThePacketListOnly)
+{
+    Bytes f = Checksummed(BacnetIp(0x0a, Hex("01 04 00 05 01 0c 0c 02000001 19 55")));
+    const Bytes right = f;
+    f[14 + 20 + 6] ^= 0x10;
+    char szShould[16];
+    std::snprintf(szShould, sizeof szShould, "0x%02x%02x", right[40], right[41]);
+    SFrame frame = FrameOf(f);
+    std::vector<SField> tree;
+    SRow row = DecodeTree(frame, &tree);
+    EXPECT_TRUE(row.bBadChecksum);
+    auto it = std::find_if(
+        tree.begin(), tree.end(), [](const SField& x) { return x.csName == "Bad checksum"; });
+    ASSERT_NE(it, tree.end());
+    EXPECT_EQ(it->csValue, std::string("UDP, should be ") + szShould);
+    frame.bChecksums = false;
+    row = DecodeTree(frame, &tree);
+    EXPECT_FALSE(row.bBadChecksum);
+    EXPECT_EQ(row.csInfo, "readProperty[ 1] device,1 present-value");
+    EXPECT_EQ(std::count_if(tree.begin(), tree.end(),
+                  [](const SField& x) { return x.csName == "Bad checksum"; }),
+        0);
+}
+
 // Each cut of a real frame short of its last byte decodes within its bytes and is marked.
 TEST(DecoderTest, EveryTruncationIsMarkedAndStaysInBounds)
 {
