@@ -347,6 +347,36 @@ TEST_F(PacketsWindowTest, AMalformedRecordStandsOutInEveryColumn)
     }
 }
 
+// A capture taken on the sending host: the UDP checksum its NIC was left to
+// fill in is marked, and the tooltip says why it matters.
+TEST_F(PacketsWindowTest, AChecksumLeftToTheNicIsMarked)
+{
+    const Frames frames = MakeBacnetIpSampleFrames();
+    std::vector<uint8_t> nic = frames[2];
+    nic[14 + 20 + 6] ^= 0x21;
+    CCaptureWriter writer;
+    ASSERT_TRUE(writer.Open(m_dir.File("nic.pcap")));
+    writer.Write(frames[2]);
+    writer.Write(nic);
+    ASSERT_TRUE(writer.Close());
+    CRecordingOwner owner;
+    CPacketsWnd wnd(owner);
+    wnd.ShowCapture(m_dir.File("nic.pcap"));
+    ASSERT_TRUE(WaitIdle(wnd));
+    ASSERT_EQ(wnd.Model().rowCount(), 2);
+    const QString qGood = Cell(wnd, 0, vdecode::EColumn::Info);
+    EXPECT_FALSE(qGood.contains("[bad"));
+    EXPECT_EQ(Cell(wnd, 1, vdecode::EColumn::Info), qGood + " [bad UDP checksum]");
+    const auto tip = [&](int iRow) {
+        return wnd.Model()
+            .index(iRow, wnd.Model().ViewColumn(vdecode::EColumn::Info))
+            .data(Qt::ToolTipRole)
+            .toString();
+    };
+    EXPECT_TRUE(tip(1).contains("a device drops this frame"));
+    EXPECT_FALSE(tip(0).contains("a device drops this frame"));
+}
+
 TEST_F(PacketsWindowTest, AFieldsBytesAreMarkedInTheHexDump)
 {
     ASSERT_TRUE(WriteBacnetIpSample(m_dir.File("ip.pcap")));
