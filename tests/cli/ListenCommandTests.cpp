@@ -866,6 +866,13 @@ TEST(ListenCommandTest, TheHostStaysQuietWhileListening)
         ASSERT_NE(responder.Out().find("ready"), std::string::npos) << responder.Err();
         const long long llBefore = IcmpUnreachablesSent(ns);
         ASSERT_GE(llBefore, 0);
+        std::unique_ptr<CPeerCapture> pWire;
+        {
+            CEnterNetns enter(ns);
+            ASSERT_TRUE(enter.Ok());
+            pWire = std::make_unique<CPeerCapture>(CNetns::SendIf(), 2048);
+            ASSERT_TRUE(pWire->Ok());
+        }
         CChild command({ VELMORA_REPLAY_EXE, "-i", CNetns::SendIf(), "--listen=0.3",
                            "--no-converse", "c.pcap" },
             dir.Path().string(), ns.Name());
@@ -879,10 +886,12 @@ TEST(ListenCommandTest, TheHostStaysQuietWhileListening)
         EXPECT_EQ(csDebug.find("Listen: UDP port 47808 on 10.0.0.1 is taken by another program")
                 != std::string::npos,
             row.bTaken);
+        EXPECT_EQ(TsharkFaults(pWire->Collect(1000, 300)), "");
         if (iOther >= 0)
             ::close(iOther);
         responder.Signal(SIGTERM);
-        responder.Wait();
+        EXPECT_EQ(responder.Wait(), 0);
+        EXPECT_EQ(ResponderDropped(responder.Out()), 0) << responder.Out();
     }
 }
 
