@@ -202,8 +202,9 @@ TEST_F(AimReplayTest, ChecksumsLeftToTheNic)
         }
         // The default Send's records are its packet lines alone.
         const Strings got = DebugTexts();
-        if (row.aim.IsDefault())
+        if (row.aim.IsDefault()) {
             EXPECT_EQ(got.size(), 1 + m_frames.size());
+        }
         // Counted apart from the Send, for the default's notice.
         std::atomic<bool> bStop { false };
         uint64_t uWrong = 99;

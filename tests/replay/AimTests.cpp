@@ -882,8 +882,9 @@ TEST(AimTest, ParsesRoutesAndDeviceMaps)
         EXPECT_EQ(ParseDeviceMap(row.sz, map), row.bOk) << row.sz;
         const SDeviceMap expected = row.bOk ? row.map : SDeviceMap { 9, 9 };
         EXPECT_EQ(map, expected) << row.sz;
-        if (row.bOk)
+        if (row.bOk) {
             EXPECT_EQ(FormatDeviceMap(map), row.sz);
+        }
     }
 }
 

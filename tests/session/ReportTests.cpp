@@ -141,8 +141,9 @@ TEST(PlotTest, HistogramBarsAndMarks)
         // The tallest bar fills the box; the others in proportion, from its bottom.
         for (const SHistogramBar& bar : h.bars) {
             EXPECT_DOUBLE_EQ(bar.dY + bar.dHeight, kBox.Bottom()) << c.szName;
-            if (h.nMaxCount)
+            if (h.nMaxCount) {
                 EXPECT_DOUBLE_EQ(bar.dHeight, 100.0 * bar.nCount / h.nMaxCount) << c.szName;
+            }
         }
     }
 }

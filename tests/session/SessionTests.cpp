@@ -544,8 +544,9 @@ TEST(ListenJudgeTest, RoundsAreJudgedWithTheNextRoundsAnswers)
         EXPECT_EQ(judge.Judgement().nUnpaired, row.nUnpaired);
         // A kept line's answer is the frame it points at among those kept.
         for (const judge::SJudgeLine& line : judge.Judgement().lines) {
-            if (line.bAnswered)
+            if (line.bAnswered) {
                 EXPECT_LT(line.nAnswer, judge.Heard().size());
+            }
         }
     }
 }
