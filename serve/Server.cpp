@@ -200,6 +200,10 @@ namespace {
         uint32_t uWindow = 1;
         int iRetries = 0;
         int64_t llDeadlineNs = 0;
+        // The request's line, so that giving the answer up is told against it.
+        std::string csRequest;
+        EServedFrom eFrom = EServedFrom::Unknown;
+        uint32_t uDevice = UINT32_MAX;
     };
 
     // The address of a request as the answer must carry it back.
@@ -221,6 +225,9 @@ struct CServer::SState {
     std::vector<SOutgoing> out;
     std::vector<SServed> log;
     SServeCounts counts;
+    // The answer just put in segments, until its request is logged.
+    std::pair<SPeer, uint8_t> newTransmit;
+    bool bNewTransmit = false;
 
     // A request whose frame parsed: answers it, or takes its Segment-ACK or Abort.
     void Dispatch(SRoute& route, const CBytes& frame, const decode::SFrameLayout& layout);
@@ -311,6 +318,35 @@ struct CServer::SState {
         }
         log.push_back({ llNs, route.peer, csRequest, csAnswer, eFrom,
             pDevice ? pDevice->uInstance : UINT32_MAX });
+        if (std::exchange(bNewTransmit, false)) {
+            const auto it = transmits.find(newTransmit);
+            if (it != transmits.end()) {
+                it->second.csRequest = csRequest;
+                it->second.eFrom = eFrom;
+                it->second.uDevice = log.back().uDevice;
+            }
+        }
+    }
+
+    // A segmented answer given up: its request no longer counts as answered.
+    void GiveUp(const SPeer& peer, const STransmit& t, const std::string& csAnswer)
+    {
+        switch (t.eFrom) {
+        case EServedFrom::Captured:
+            --counts.uCaptured;
+            break;
+        case EServedFrom::Learned:
+            --counts.uLearned;
+            break;
+        case EServedFrom::Written:
+            --counts.uWritten;
+            break;
+        case EServedFrom::Unknown:
+            return; // never logged as answered
+        }
+        ++counts.uUnknown;
+        log.push_back(
+            { clock.Now(), peer, t.csRequest, csAnswer, EServedFrom::Unknown, t.uDevice });
     }
 
     // The device a request naming uObject goes to; nullptr when none is served.
@@ -447,6 +483,8 @@ struct CServer::SState {
         ++counts.uSegmented;
         const std::string csCount = " (" + std::to_string(tx.uCount) + " segments)";
         STransmit& t = transmits[{ route.peer, uInvoke }] = std::move(tx);
+        newTransmit = { route.peer, uInvoke };
+        bNewTransmit = true;
         SendWindow(route.peer, t);
         return csWords + csCount;
     }
@@ -883,6 +921,9 @@ void CServer::Tick()
         v.insert(v.end(), { 0x71, t.uInvoke, kAbortTsmTimeout });
         st.Send(it->first.first, std::move(v));
         ++st.counts.uAborted;
+        st.GiveUp(it->first.first, t,
+            "Abort[" + std::to_string(t.uInvoke) + "] tsm-timeout (no Segment-ACK after "
+                + std::to_string(st.options.iRetries + 1) + " windows: the answer given up)");
         it = st.transmits.erase(it);
     }
 }

@@ -160,13 +160,18 @@ TEST(ServeCommand, AnIndependentClientReadsTheServedDevice)
     const std::string csServed = server.Out();
     EXPECT_EQ(csServed.rfind("time\tclient\trequest\tanswer\tfrom\n", 0), 0u) << csServed;
     for (const char* sz : { "\t10.9.0.1:47809\treadProperty[", "\tlearned\n", "\tunknown\n",
-             "\twritten\n", "(8 segments)" })
+             "\twritten\n", "(8 segments)",
+             // The answer the silent client never took, given up: a later line.
+             "readProperty[77] device,1234 object-list\tAbort[77] tsm-timeout (no Segment-ACK "
+             "after 2 windows: the answer given up)\tunknown\n" })
         EXPECT_NE(csServed.find(sz), std::string::npos) << sz << "\n" << csServed;
     EXPECT_NE(server.Err().find("velmora-replay: served 8 requests: "), std::string::npos)
         << server.Err();
-    // Every request a test case; the unknown object failed.
+    EXPECT_NE(server.Err().find(" 2 unknown; "), std::string::npos) << server.Err();
+    // Every request a test case, and the answer given up one more; the
+    // unknown object and the answer given up failed.
     const std::string csJUnit = vtest::ReadFile(dir.File("junit.xml"));
-    EXPECT_NE(csJUnit.find("<testsuite name=\"site.pcap\" tests=\"8\" failures=\"1\">"),
+    EXPECT_NE(csJUnit.find("<testsuite name=\"site.pcap\" tests=\"9\" failures=\"2\">"),
         std::string::npos)
         << csJUnit;
     // The report: the summary and a row per request, the unknown one marked.

@@ -459,14 +459,32 @@ TEST(ServeServer, LongAnswersGoInWindowsAsAServerSendsThem)
     EXPECT_EQ(data, expected);
 
     // A client gone silent: the window again, then an Abort.
-    Ask(server, ReadProperty(10, uDevice, 76, kNoIndex, 2));
+    const SServeCounts before = server.Counts();
+    const SServed asked = Ask(server, ReadProperty(10, uDevice, 76, kNoIndex, 2)).served;
+    EXPECT_NE(asked.eFrom, EServedFrom::Unknown);
     clock.llNow += 100'000'000;
     server.Tick();
     EXPECT_EQ(Segments(Apdus(server)), std::vector<int> { 0 });
+    EXPECT_TRUE(server.TakeServed().empty()); // a window again is no news
     clock.llNow += 100'000'000;
     server.Tick();
     EXPECT_EQ(Apdus(server), std::vector<CBytes> { vtest::Hex("71 0a 0a") });
+    // The request is told again, now unknown: the list, the counts and the
+    // JUnit file see the answer was given up.
+    const std::vector<SServed> givenUp = server.TakeServed();
+    ASSERT_EQ(givenUp.size(), 1u);
+    EXPECT_EQ(givenUp[0].csRequest, asked.csRequest);
+    EXPECT_EQ(givenUp[0].eFrom, EServedFrom::Unknown);
+    EXPECT_EQ(givenUp[0].uDevice, 1234u);
+    EXPECT_EQ(givenUp[0].llNs, clock.llNow);
+    EXPECT_NE(givenUp[0].csAnswer.find("Abort[10] tsm-timeout"), std::string::npos)
+        << givenUp[0].csAnswer;
+    EXPECT_NE(ServedJUnitXml("s", { asked, givenUp[0] }, 0).find("tests=\"2\" failures=\"1\""),
+        std::string::npos);
     const SServeCounts c = server.Counts();
+    EXPECT_EQ(c.uRequests, before.uRequests + 1);
+    EXPECT_EQ(c.uUnknown, before.uUnknown + 1);
+    EXPECT_EQ(c.uCaptured + c.uLearned, before.uCaptured + before.uLearned);
     EXPECT_EQ(c.uSegmented, 2u);
     EXPECT_EQ(c.uResent, 2u);
     EXPECT_EQ(c.uAborted, 1u);
