@@ -346,6 +346,70 @@ TEST(ServeServer, ReadPropertyMultipleGivesAllInTheCapturedOrder)
     EXPECT_EQ(e.apdus[0], vtest::Hex("50 04 0e 91 01 91 1f"));
 }
 
+TEST(ServeServer, RequiredAndOptionalFollowTheObjectsType)
+{
+    struct SRow {
+        const char* szName;
+        uint32_t uObject;
+        std::vector<uint32_t> shown; // as the capture listed them
+        std::vector<uint32_t> required; // the rest is OPTIONAL
+    } rows[] = {
+        { "binary-output: polarity and the commanding properties", ObjectId(4, 1),
+            { 77, 85, 84, 87, 104, 28, 431, 111, 36, 81, 4 },
+            { 77, 85, 84, 87, 104, 431, 111, 36, 81 } },
+        { "analog-input: reliability is optional", ObjectId(0, 3), { 77, 85, 117, 103, 111, 28 },
+            { 77, 85, 117, 111 } },
+        { "schedule: reliability required, weekly-schedule not", ObjectId(17, 1),
+            { 77, 85, 32, 123, 174, 54, 88, 111, 103, 81 },
+            { 77, 85, 32, 174, 54, 88, 111, 103, 81 } },
+        { "trend-log", ObjectId(20, 2), { 77, 133, 126, 131, 141, 145, 28, 197, 111, 36, 134 },
+            { 77, 133, 126, 131, 141, 145, 197, 111, 36 } },
+        { "notification-class", ObjectId(15, 9), { 77, 17, 86, 1, 102, 28 },
+            { 77, 17, 86, 1, 102 } },
+        { "multi-state-value: number-of-states, no units", ObjectId(19, 4),
+            { 77, 85, 74, 110, 117 }, { 77, 85, 74 } },
+        { "file", ObjectId(10, 0), { 77, 43, 42, 71, 13, 99, 41, 28 },
+            { 77, 43, 42, 71, 13, 99, 41 } },
+        { "accumulator: the common list", ObjectId(23, 1), { 77, 85, 117, 28, 84 },
+            { 77, 85, 117 } },
+    };
+    for (const SRow& row : rows) {
+        SCOPED_TRACE(row.szName);
+        SLearned learned;
+        SLearnedDevice& device = learned.devices[77];
+        device.uInstance = 77;
+        SLearnedObject& object = device.objects[row.uObject];
+        object.order = row.shown;
+        for (uint32_t u : row.shown) {
+            CBytes v;
+            AppUnsigned(v, u);
+            object.values[{ u, kNoIndex }].push_back({ v, EFrom::ReadPropertyMultiple, 1 });
+        }
+        CFakeClock clock;
+        CServer server(learned, {}, clock);
+        for (const uint32_t uWhich : { kPropRequired, kPropOptional }) {
+            std::vector<uint32_t> listed;
+            for (uint32_t u : row.shown)
+                if ((std::find(row.required.begin(), row.required.end(), u) != row.required.end())
+                    == (uWhich == kPropRequired))
+                    listed.push_back(u);
+            CBytes expected { 0x30, 0x05, 0x0e };
+            CtxObjectId(expected, 0, row.uObject);
+            PutOpening(expected, 1);
+            for (uint32_t u : listed) {
+                CtxUnsigned(expected, 2, u);
+                PutOpening(expected, 4);
+                AppUnsigned(expected, u);
+                PutClosing(expected, 4);
+            }
+            PutClosing(expected, 1);
+            const SExchange e = Ask(server, ReadMultiple(5, row.uObject, { uWhich }));
+            ASSERT_EQ(e.apdus.size(), 1u);
+            EXPECT_EQ(e.apdus[0], expected) << (uWhich == kPropRequired ? "REQUIRED" : "OPTIONAL");
+        }
+    }
+}
+
 TEST(ServeServer, WritesAreReadBackUnlessReadOnly)
 {
     const uint32_t uAi1 = ObjectId(0, 1);
