@@ -237,6 +237,42 @@ TEST(ServeCommand, RefusesWhatItCannotServe)
     EXPECT_NE(timed.Err().find("served 0 requests"), std::string::npos) << timed.Err();
 }
 
+TEST(ServeCommand, StopsWithin50MsOfItsSignalOrItsDuration)
+{
+    CNetns ns("servestop");
+    VTEST_REQUIRE_NETNS(ns);
+    ASSERT_TRUE(Addresses(ns));
+    vtest::CTempDir dir;
+    ASSERT_TRUE(vtest::WriteSiteCapture(dir.File("site.pcap")));
+    struct SRow {
+        const char* szName;
+        int iSignal; // 0: --duration 0.5 ends it
+    } rows[] = { { "Ctrl-C", SIGINT }, { "SIGTERM", SIGTERM }, { "--duration", 0 } };
+    for (const SRow& row : rows) {
+        SCOPED_TRACE(row.szName);
+        std::vector<std::string> args = { VELMORA_REPLAY_EXE, "--serve", "-i", CNetns::PeerIf() };
+        if (!row.iSignal)
+            args.insert(args.end(), { "--duration", "0.5" });
+        args.push_back("site.pcap");
+        CChild server(args, dir.Path().string(), ns.Name());
+        ASSERT_TRUE(Started(server)) << server.Err();
+        // From the signal (or the moment it began serving, seen up to 10 ms
+        // late) to its exit: the 50 ms asked, with room for a process's exit.
+        const auto start = std::chrono::steady_clock::now();
+        if (row.iSignal)
+            server.Signal(row.iSignal);
+        EXPECT_EQ(server.Wait(5s), 0) << server.Err();
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+        if (row.iSignal) {
+            EXPECT_LT(elapsed, 200ms);
+        } else {
+            EXPECT_LT(elapsed, 500ms + 200ms);
+            EXPECT_GE(elapsed, 450ms);
+        }
+        EXPECT_NE(server.Err().find("served 0 requests"), std::string::npos) << server.Err();
+    }
+}
+
 namespace {
 
 // A raw BACnet/Ethernet station on an adapter of the namespace the calling thread is in.
