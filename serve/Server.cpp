@@ -372,23 +372,26 @@ struct CServer::SState {
         }
     }
 
-    // A segmented answer given up: its request no longer counts as answered.
+    // A segmented answer given up: its request no longer counts as answered
+    // (one all of whose results were errors was counted unknown already).
     void GiveUp(const SPeer& peer, const STransmit& t, const std::string& csAnswer)
     {
         switch (t.eFrom) {
         case EServedFrom::Captured:
             --counts.uCaptured;
+            ++counts.uUnknown;
             break;
         case EServedFrom::Learned:
             --counts.uLearned;
+            ++counts.uUnknown;
             break;
         case EServedFrom::Written:
             --counts.uWritten;
+            ++counts.uUnknown;
             break;
         case EServedFrom::Unknown:
-            return; // never logged as answered
+            break;
         }
-        ++counts.uUnknown;
         log.push_back(
             { clock.Now(), peer, t.csRequest, csAnswer, EServedFrom::Unknown, t.uDevice });
     }

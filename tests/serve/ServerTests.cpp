@@ -553,6 +553,25 @@ TEST(ServeServer, LongAnswersGoInWindowsAsAServerSendsThem)
     EXPECT_EQ(c.uResent, 2u);
     EXPECT_EQ(c.uAborted, 1u);
     EXPECT_EQ(c.uSegments, 8u + 2u + 2u);
+
+    // An answer of errors only, given up too: told again, counted unknown once.
+    std::vector<uint32_t> never;
+    for (uint32_t u = 5000; u < 5060; ++u)
+        never.push_back(u);
+    CBytes errors = ReadMultiple(11, uDevice, never);
+    errors[1] = 0x62; // max APDU 206
+    const SServed asked2 = Ask(server, errors).served;
+    EXPECT_EQ(asked2.eFrom, EServedFrom::Unknown);
+    EXPECT_NE(asked2.csAnswer.find(" segments)"), std::string::npos) << asked2.csAnswer;
+    clock.llNow += 200'000'000;
+    server.Tick();
+    clock.llNow += 200'000'000;
+    server.Tick();
+    const std::vector<SServed> givenUp2 = server.TakeServed();
+    ASSERT_EQ(givenUp2.size(), 1u);
+    EXPECT_NE(givenUp2[0].csAnswer.find("Abort[11] tsm-timeout"), std::string::npos);
+    EXPECT_EQ(server.Counts().uUnknown, c.uUnknown + 1);
+    EXPECT_EQ(server.Counts().uRequests, c.uRequests + 1);
 }
 
 TEST(ServeServer, SegmentationIsRefusedWhereEitherSideCannot)
