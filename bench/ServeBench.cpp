@@ -4,12 +4,16 @@
 // over a veth pair (the kernel's sockets on both sides, as on a site). Then
 // the server alone, without sockets: CServer::Receive on a fake clock.
 // Target: 10,000 requests/s over the wire. Median of 3.
-// Usage: velmora-serve-bench [--quick]
+// --memory: learning a capture of about 1 GB (the site's answers again and
+// again, with filler between) as --serve does: the time, and the peak memory,
+// which must follow what the devices hold, not the capture's size.
+// Usage: velmora-serve-bench [--quick | --memory [MB]]
 
 #include "Child.h"
 #include "NetNs.h"
 #include "SiteCapture.h"
 #include "TestSupport.h"
+#include "capture/CaptureWriter.h"
 #include "replay/Pace.h"
 #include "serve/Codec.h"
 #include "serve/Learn.h"
@@ -22,9 +26,11 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -106,6 +112,87 @@ double Alone(const SLearned& learned, int iRequests)
         / std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+long PeakKb()
+{
+    rusage usage {};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+// Writes about uBytes of capture, streamed: the site's frames over and over,
+// each round with filler (UDP that is not BACnet) between.
+bool WriteBigCapture(const std::string& csPath, uint64_t uBytes, uint64_t& uRecords)
+{
+    const std::vector<std::vector<uint8_t>> site = vtest::SiteFrames();
+    std::vector<uint8_t> filler = vtest::SiteFrame(vtest::kClientIp, 0x0a090063, CBytes(400, 0x55));
+    filler[36] = 0x14; // port 5353
+    filler[37] = 0xe9;
+    velmora::CCaptureWriter writer;
+    if (!writer.Open(csPath))
+        return false;
+    uint64_t uWritten = 24;
+    uint32_t uSec = 1000;
+    uint32_t uUsec = 0;
+    while (uWritten < uBytes) {
+        for (const auto& f : site) {
+            for (int i = 0; i < 3; ++i) {
+                if (!writer.Write(filler, uSec, uUsec++))
+                    return false;
+                uWritten += 16 + filler.size();
+            }
+            if (!writer.Write(f, uSec, uUsec++))
+                return false;
+            uWritten += 16 + f.size();
+        }
+        if (uUsec > 900000) {
+            ++uSec;
+            uUsec = 0;
+        }
+    }
+    uRecords = writer.RecordCount();
+    return writer.Close();
+}
+
+int Memory(uint64_t uMegabytes)
+{
+    vtest::CTempDir dir;
+    const std::string csPath = dir.File("big.pcap");
+    uint64_t uRecords = 0;
+    const auto writeStart = std::chrono::steady_clock::now();
+    if (!WriteBigCapture(csPath, uMegabytes << 20, uRecords)) {
+        std::fputs("velmora-serve-bench: cannot write the capture\n", stderr);
+        return 1;
+    }
+    const double dWrite
+        = std::chrono::duration<double>(std::chrono::steady_clock::now() - writeStart).count();
+    const uint64_t uSize = std::filesystem::file_size(csPath);
+    const long lBefore = PeakKb();
+    SLearned learned;
+    std::string csError;
+    const auto start = std::chrono::steady_clock::now();
+    const bool bOk = LearnCapture(csPath, learned, csError);
+    const double dLearn
+        = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::filesystem::remove(csPath);
+    if (!bOk) {
+        std::fprintf(stderr, "velmora-serve-bench: %s\n", csError.c_str());
+        return 1;
+    }
+    uint64_t uKept = 0;
+    for (const auto& [uInstance, device] : learned.devices)
+        for (const auto& [uObject, object] : device.objects)
+            for (const auto& [key, values] : object.values)
+                uKept += values.size();
+    std::printf("capture: %.1f MB, %llu records (written in %.1f s)\n", uSize / 1e6,
+        static_cast<unsigned long long>(uRecords), dWrite);
+    std::printf("learned %zu devices, %llu values kept, in %.1f s (%.0f MB/s)\n",
+        learned.devices.size(), static_cast<unsigned long long>(uKept), dLearn,
+        uSize / 1e6 / dLearn);
+    std::printf(
+        "peak RSS: %.1f MB before learning, %.1f MB after\n", lBefore / 1024.0, PeakKb() / 1024.0);
+    return 0;
+}
+
 double Median(std::vector<double> v)
 {
     std::sort(v.begin(), v.end());
@@ -116,6 +203,8 @@ double Median(std::vector<double> v)
 
 int main(int argc, char** argv)
 {
+    if (argc > 1 && std::strcmp(argv[1], "--memory") == 0)
+        return Memory(argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1024);
     const bool bQuick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
     const int iRequests = bQuick ? 2000 : 20000;
     vtest::CTempDir dir;

@@ -724,6 +724,15 @@ uint64_t CCaptureIndex::IndexBytes() const
     return u + m_interfaces.capacity() * sizeof(SCaptureInterface);
 }
 
+void CCaptureIndex::Forget(uint64_t uBelow)
+{
+    const size_t nEnd = static_cast<size_t>(std::min(uBelow, Count()) / kBlockRecords);
+    for (size_t i = static_cast<size_t>(m_uForgotten / kBlockRecords); i < nEnd && i < m_nBlocks;
+         ++i)
+        delete[] m_blocks[i].exchange(nullptr, std::memory_order_acq_rel);
+    m_uForgotten = std::max<uint64_t>(m_uForgotten, uint64_t { nEnd } * kBlockRecords);
+}
+
 uint64_t CCaptureIndex::EntryOf(uint64_t uIndex) const
 {
     const uint64_t* pBlock
@@ -733,7 +742,7 @@ uint64_t CCaptureIndex::EntryOf(uint64_t uIndex) const
 
 uint32_t CCaptureIndex::InterfaceOf(uint64_t uIndex) const
 {
-    if (uIndex >= Count())
+    if (uIndex >= Count() || uIndex < m_uForgotten)
         return 0;
     return static_cast<uint32_t>(EntryOf(uIndex) >> kInterfaceShift);
 }
@@ -753,7 +762,7 @@ const uint8_t* CCaptureIndex::Fetch(SReadWindow& window, uint64_t uOffset, size_
 
 bool CCaptureIndex::ReadVia(uint64_t uIndex, SRecord& record, SReadWindow& window) const
 {
-    if (uIndex >= Count())
+    if (uIndex >= Count() || uIndex < m_uForgotten)
         return false;
     const uint64_t uEntry = EntryOf(uIndex);
     const uint64_t uOffset = uEntry & kOffsetMask;

@@ -125,6 +125,12 @@ public:
     // Heap bytes the index holds: the offset blocks and their table.
     uint64_t IndexBytes() const;
 
+    // For one pass that never looks far back (learning a capture to serve):
+    // lets go of the offsets of the records below uBelow, in whole blocks, so
+    // that the index stays small however long the file. Those records can no
+    // longer be read. Only while no other thread uses the object.
+    void Forget(uint64_t uBelow);
+
     // Reads record uIndex (< Count()) by seeking to it. False when uIndex is out
     // of range or the file cannot be read any more (changed under us). pcap:
     // captured lengths above the file's snapshot length are cut to it, as when
@@ -198,6 +204,7 @@ private:
     std::atomic<int64_t> m_llFirstTimeNs { 0 };
     std::atomic<uint64_t> m_uSendLimit { UINT64_MAX };
     std::atomic<EState> m_eState { EState::Closed };
+    uint64_t m_uForgotten = 0; // records below it have no entry any more
     mutable std::mutex m_errorMutex;
     std::string m_csError;
     std::string m_csSendLimit;

@@ -39,7 +39,7 @@ void CSegmentAssembler::Add(const SFrame& frame)
 
     auto it = m_last.find(csKey);
     if (it != m_last.end()) {
-        SAnswer& answer = m_answers[it->second];
+        SAnswer& answer = m_answers.at(it->second);
         for (const SSegment& s : answer.segments) {
             if (s.uSeq != segment.uSeq)
                 continue;
@@ -67,10 +67,10 @@ void CSegmentAssembler::Add(const SFrame& frame)
             it = m_last.end(); // a segment after its answer closed starts another one
     }
     if (it == m_last.end()) {
-        m_answers.emplace_back();
-        it = m_last.insert_or_assign(csKey, m_answers.size() - 1).first;
+        m_answers.try_emplace(m_nAnswers);
+        it = m_last.insert_or_assign(csKey, m_nAnswers++).first;
     }
-    SAnswer& answer = m_answers[it->second];
+    SAnswer& answer = m_answers.at(it->second);
     answer.segments.push_back(segment);
     m_roles[segment.uRecord] = { it->second, false, 0 };
 
@@ -105,7 +105,22 @@ void CSegmentAssembler::Finish()
 size_t CSegmentAssembler::AnswerCount() const
 {
     const std::lock_guard lock(m_mutex);
-    return m_answers.size();
+    return m_nAnswers;
+}
+
+void CSegmentAssembler::Forget(uint64_t uBelow)
+{
+    const std::lock_guard lock(m_mutex);
+    for (auto it = m_roles.begin(); it != m_roles.end();)
+        it = it->first < uBelow ? m_roles.erase(it) : std::next(it);
+    for (auto it = m_answers.begin(); it != m_answers.end();) {
+        bool bOld = true;
+        for (const SSegment& s : it->second.segments)
+            bOld = bOld && s.uRecord < uBelow;
+        it = bOld ? m_answers.erase(it) : std::next(it);
+    }
+    for (auto it = m_last.begin(); it != m_last.end();)
+        it = m_answers.count(it->second) ? std::next(it) : m_last.erase(it);
 }
 
 std::string CSegmentAssembler::Note(const SAnswer& answer) const
@@ -156,7 +171,7 @@ SRow CSegmentAssembler::Decode(
         if (itRole != m_roles.end()) {
             bSegment = true;
             role = itRole->second;
-            answer = m_answers[role.nAnswer];
+            answer = m_answers.at(role.nAnswer);
             csNote = Note(answer);
         }
     }
@@ -218,7 +233,7 @@ bool CSegmentAssembler::Whole(
         const auto it = m_roles.find(frame.uNumber);
         if (it == m_roles.end() || it->second.bRepeat)
             return false;
-        answer = m_answers[it->second.nAnswer];
+        answer = m_answers.at(it->second.nAnswer);
     }
     if (!answer.bComplete || answer.uCompletedBy != frame.uNumber)
         return false;

@@ -48,6 +48,11 @@ public:
     // Segmented answers seen so far.
     size_t AnswerCount() const;
 
+    // For one pass that never looks far back (learning a capture to serve):
+    // lets go of the answers whose every segment is below record uBelow, and
+    // of those segments, so that memory does not grow with the capture.
+    void Forget(uint64_t uBelow);
+
     // When frame (a record already added) completes a segmented answer: the
     // answer's service data, every segment's in sequence order. False for any
     // other record, and when another segment cannot be read back unchanged.
@@ -81,7 +86,8 @@ private:
         std::vector<uint8_t>& whole, uint32_t& uOwnStart, std::string& csProblem);
 
     mutable std::mutex m_mutex; // guards the members below; never held while decoding
-    std::vector<SAnswer> m_answers;
+    std::unordered_map<size_t, SAnswer> m_answers; // by number, from 0 in capture order
+    size_t m_nAnswers = 0; // answers numbered so far
     std::map<std::string, size_t> m_last; // peers, invoke ID and service -> latest answer
     std::unordered_map<uint64_t, SRole> m_roles; // segment records only
     bool m_bFinished = false;

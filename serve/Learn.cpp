@@ -194,6 +194,13 @@ struct CLearner::SState {
         }
         if (!values.empty() && values.back().bytes == bytes)
             return;
+        if (values.size() >= kMaxChanges) {
+            // A value that keeps changing: the last one stays the latest, the
+            // changes between are not kept (memory follows the devices).
+            values.back() = { std::move(bytes), eFrom, uRecord };
+            ++counts.uChangesDropped;
+            return;
+        }
         values.push_back({ std::move(bytes), eFrom, uRecord });
         ++counts.uValues;
     }
@@ -446,6 +453,10 @@ SLearned CLearner::Finish()
     SLearned learned;
     learned.counts = st.counts;
     learned.notes = st.notes;
+    if (st.counts.uChangesDropped)
+        learned.notes.push_back(std::to_string(st.counts.uChangesDropped)
+            + " changes of values that changed more than " + std::to_string(kMaxChanges)
+            + " times not kept: --history gives their first changes, then the last value");
     for (auto& [csAddress, s] : st.stations) {
         if (!s.bInstance) {
             learned.notes.push_back("the answers from " + csAddress
@@ -505,12 +516,6 @@ bool LearnCapture(const std::string& csPath, SLearned& learned, std::string& csE
         csError = index.Error();
         return false;
     }
-    const std::atomic<bool> bStop { false };
-    const CCaptureIndex::EState eState = index.Run(bStop);
-    if (eState != CCaptureIndex::EState::Done && index.Count() == 0) {
-        csError = index.Error().empty() ? "the capture holds no record" : index.Error();
-        return false;
-    }
     CSegmentAssembler assembler;
     CLearner learner;
     CCaptureIndex::SReadWindow window;
@@ -522,18 +527,35 @@ bool LearnCapture(const std::string& csPath, SLearned& learned, std::string& csE
         bytes = std::move(other.bytes);
         return true;
     };
-    for (uint64_t u = 0; u < index.Count(); ++u) {
-        if (!index.Read(u, record, window)) {
-            csError = "record " + std::to_string(u) + " of the capture cannot be read";
-            return false;
+    // Indexed and learned a step at a time, the offsets of records far behind
+    // let go: memory follows the devices, not the capture's length. A segment
+    // is read back only for its answer, which comes within the records kept.
+    constexpr uint64_t kKeepRecords = 1 << 18;
+    CCaptureIndex::EState eState = CCaptureIndex::EState::Reading;
+    uint64_t u = 0;
+    while (eState == CCaptureIndex::EState::Reading) {
+        eState = index.Step();
+        for (; u < index.Count(); ++u) {
+            if (!index.Read(u, record, window)) {
+                csError = "record " + std::to_string(u) + " of the capture cannot be read";
+                return false;
+            }
+            const SFrame frame = index.Frame(u, record);
+            if (frame.uLinkType != kLinkEthernet)
+                continue;
+            assembler.Add(frame);
+            CBytes whole;
+            const bool bWhole = assembler.Whole(frame, read, whole);
+            learner.Add(record.bytes.data(), record.bytes.size(), u, bWhole ? &whole : nullptr);
         }
-        const SFrame frame = index.Frame(u, record);
-        if (frame.uLinkType != kLinkEthernet)
-            continue;
-        assembler.Add(frame);
-        CBytes whole;
-        const bool bWhole = assembler.Whole(frame, read, whole);
-        learner.Add(record.bytes.data(), record.bytes.size(), u, bWhole ? &whole : nullptr);
+        if (u > kKeepRecords) {
+            index.Forget(u - kKeepRecords);
+            assembler.Forget(u - kKeepRecords);
+        }
+    }
+    if (eState != CCaptureIndex::EState::Done && index.Count() == 0) {
+        csError = index.Error().empty() ? "the capture holds no record" : index.Error();
+        return false;
     }
     learned = learner.Finish();
     if (eState == CCaptureIndex::EState::Failed)

@@ -4,7 +4,8 @@
 // served. For each device: its instance and I-Am (max APDU, segmentation,
 // vendor); every property value its answers show (ReadProperty-ACK, every
 // result of a ReadPropertyMultiple-ACK, COV notifications, I-Have), each kept
-// as the bytes the device encoded, in captured order; the objects and
+// as the bytes the device encoded, in captured order, only where it changed
+// (at most kMaxChanges a property, the last always); the objects and
 // properties it said it does not have (Error unknown-object, unknown-property,
 // paired with their request by addresses and invoke ID). Segmented answers
 // are reassembled by decode/Segments before they are learned.
@@ -27,6 +28,8 @@
 namespace velmora::serve {
 
 constexpr uint32_t kNoIndex = UINT32_MAX;
+// Values kept of one property; later changes replace the last one.
+constexpr size_t kMaxChanges = 1024;
 
 // Property identifiers the learning and the server name.
 enum : uint32_t {
@@ -62,7 +65,8 @@ struct SPropertyKey {
 };
 
 struct SLearnedObject {
-    // In captured order; a value equal to the one before it is not kept again.
+    // In captured order; a value equal to the one before it is not kept again,
+    // and past kMaxChanges a change replaces the last.
     std::map<SPropertyKey, std::vector<SLearnedValue>> values;
     // The properties as the fullest ReadPropertyMultiple result listed them
     // (what ALL gives back), else as they were first seen.
@@ -96,6 +100,7 @@ struct SLearnCounts {
     uint64_t uErrors = 0; // unknown-object and unknown-property answers learned
     uint64_t uSegmented = 0; // answers learned from segments put together
     uint64_t uValues = 0; // values kept
+    uint64_t uChangesDropped = 0; // changes beyond kMaxChanges, not kept
     uint64_t uBroken = 0; // answers that did not parse to their end
 };
 

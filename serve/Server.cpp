@@ -62,9 +62,53 @@ namespace {
     constexpr uint8_t kAbortSegmentationNotSupported = 4;
     constexpr uint8_t kAbortTsmTimeout = 10;
 
-    // Properties every object has, or a device must have: what REQUIRED asks for.
+    // What REQUIRED asks for in an object of a type the table below does not
+    // name: properties every object has, or a device must have.
     const std::set<uint32_t> kRequired = { 11, 12, 30, 36, 44, 62, 70, 73, 75, 76, 77, 79, 81, 85,
         96, 97, 98, 107, 111, 112, 117, 120, 121, 139, 155 };
+
+    // The properties each standard object type must have, by type. Every type
+    // has object-identifier (75), object-name (77), object-type (79) and
+    // property-list (371) besides.
+    const std::map<uint32_t, std::set<uint32_t>> kRequiredByType = [] {
+        const std::set<uint32_t> point { 36, 81, 85, 111 }; // event-state ... status-flags
+        const std::set<uint32_t> commanded { 87, 104, 431 }; // priority-array ... command priority
+        std::map<uint32_t, std::set<uint32_t>> m {
+            { 0, { 117 } }, // analog-input: units
+            { 1, { 117 } }, // analog-output
+            { 2, { 117 } }, // analog-value
+            { 3, { 84 } }, // binary-input: polarity
+            { 4, { 84 } }, // binary-output
+            { 5, {} }, // binary-value
+            { 6, { 85, 23 } }, // calendar: present-value, date-list
+            { 8, // device
+                { 112, 121, 120, 70, 44, 12, 98, 139, 97, 96, 76, 62, 107, 11, 73, 30, 155 } },
+            { 9, { 37, 72, 83, 78, 36, 35, 0, 17, 130 } }, // event-enrollment
+            { 10, { 43, 42, 71, 13, 99, 41 } }, // file
+            { 12, // loop
+                { 82, 60, 19, 21, 20, 109, 108, 2, 88 } },
+            { 13, { 74 } }, // multi-state-input: number-of-states
+            { 14, { 74 } }, // multi-state-output
+            { 15, { 17, 86, 1, 102 } }, // notification-class
+            { 16, { 92, 90, 111, 81 } }, // program
+            { 17, { 85, 32, 174, 54, 88, 111, 103, 81 } }, // schedule
+            { 19, { 74 } }, // multi-state-value
+            { 20, { 133, 144, 126, 131, 141, 145, 197, 111, 36 } }, // trend-log
+        };
+        for (uint32_t uType : { 0u, 1u, 2u, 3u, 4u, 5u, 12u, 13u, 14u, 19u })
+            m[uType].insert(point.begin(), point.end());
+        for (uint32_t uType : { 1u, 4u, 14u })
+            m[uType].insert(commanded.begin(), commanded.end());
+        for (auto& [uType, required] : m)
+            required.insert({ 75, 77, 79, 371 });
+        return m;
+    }();
+
+    const std::set<uint32_t>& RequiredOf(uint32_t uObject)
+    {
+        const auto it = kRequiredByType.find(ObjectType(uObject));
+        return it == kRequiredByType.end() ? kRequired : it->second;
+    }
 
     // Tag reading over one service's parameters.
     struct SParams {
@@ -200,6 +244,10 @@ namespace {
         uint32_t uWindow = 1;
         int iRetries = 0;
         int64_t llDeadlineNs = 0;
+        // The request's line, so that giving the answer up is told against it.
+        std::string csRequest;
+        EServedFrom eFrom = EServedFrom::Unknown;
+        uint32_t uDevice = UINT32_MAX;
     };
 
     // The address of a request as the answer must carry it back.
@@ -221,6 +269,9 @@ struct CServer::SState {
     std::vector<SOutgoing> out;
     std::vector<SServed> log;
     SServeCounts counts;
+    // The answer just put in segments, until its request is logged.
+    std::pair<SPeer, uint8_t> newTransmit;
+    bool bNewTransmit = false;
 
     // A request whose frame parsed: answers it, or takes its Segment-ACK or Abort.
     void Dispatch(SRoute& route, const CBytes& frame, const decode::SFrameLayout& layout);
@@ -311,6 +362,38 @@ struct CServer::SState {
         }
         log.push_back({ llNs, route.peer, csRequest, csAnswer, eFrom,
             pDevice ? pDevice->uInstance : UINT32_MAX });
+        if (std::exchange(bNewTransmit, false)) {
+            const auto it = transmits.find(newTransmit);
+            if (it != transmits.end()) {
+                it->second.csRequest = csRequest;
+                it->second.eFrom = eFrom;
+                it->second.uDevice = log.back().uDevice;
+            }
+        }
+    }
+
+    // A segmented answer given up: its request no longer counts as answered
+    // (one all of whose results were errors was counted unknown already).
+    void GiveUp(const SPeer& peer, const STransmit& t, const std::string& csAnswer)
+    {
+        switch (t.eFrom) {
+        case EServedFrom::Captured:
+            --counts.uCaptured;
+            ++counts.uUnknown;
+            break;
+        case EServedFrom::Learned:
+            --counts.uLearned;
+            ++counts.uUnknown;
+            break;
+        case EServedFrom::Written:
+            --counts.uWritten;
+            ++counts.uUnknown;
+            break;
+        case EServedFrom::Unknown:
+            break;
+        }
+        log.push_back(
+            { clock.Now(), peer, t.csRequest, csAnswer, EServedFrom::Unknown, t.uDevice });
     }
 
     // The device a request naming uObject goes to; nullptr when none is served.
@@ -447,6 +530,8 @@ struct CServer::SState {
         ++counts.uSegmented;
         const std::string csCount = " (" + std::to_string(tx.uCount) + " segments)";
         STransmit& t = transmits[{ route.peer, uInvoke }] = std::move(tx);
+        newTransmit = { route.peer, uInvoke };
+        bNewTransmit = true;
         SendWindow(route.peer, t);
         return csWords + csCount;
     }
@@ -522,11 +607,13 @@ struct CServer::SState {
     }
 
     // The properties ALL, REQUIRED or OPTIONAL stand for in one object.
-    static std::vector<uint32_t> Expand(const SLearnedObject& object, uint32_t uWhich)
+    static std::vector<uint32_t> Expand(
+        uint32_t uObject, const SLearnedObject& object, uint32_t uWhich)
     {
+        const std::set<uint32_t>& required = RequiredOf(uObject);
         std::vector<uint32_t> v;
         for (uint32_t u : object.order) {
-            const bool bRequired = kRequired.count(u) != 0;
+            const bool bRequired = required.count(u) != 0;
             if (uWhich == kPropAll || (uWhich == kPropRequired) == bRequired)
                 v.push_back(u);
         }
@@ -586,7 +673,7 @@ struct CServer::SState {
                     || asked.uProperty == kPropOptional;
                 if (bGroup && itObject != device.objects.end()) {
                     keys.clear();
-                    for (uint32_t u : Expand(itObject->second, asked.uProperty))
+                    for (uint32_t u : Expand(uObject, itObject->second, asked.uProperty))
                         keys.push_back({ u, kNoIndex });
                 }
                 for (const SPropertyKey& key : keys) {
@@ -883,6 +970,9 @@ void CServer::Tick()
         v.insert(v.end(), { 0x71, t.uInvoke, kAbortTsmTimeout });
         st.Send(it->first.first, std::move(v));
         ++st.counts.uAborted;
+        st.GiveUp(it->first.first, t,
+            "Abort[" + std::to_string(t.uInvoke) + "] tsm-timeout (no Segment-ACK after "
+                + std::to_string(st.options.iRetries + 1) + " windows: the answer given up)");
         it = st.transmits.erase(it);
     }
 }

@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QTest>
 #include <arpa/inet.h>
+#include <chrono>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -111,7 +112,11 @@ TEST(ServeWindow, ServesShowsStopsAndSaves)
         << csLast;
     EXPECT_NE(csLast.find("= 22.5  captured"), std::string::npos) << csLast;
 
+    // Stop waits for the serving thread, which looks at its stop flag at
+    // least every 20 ms: well within 50 ms, with room for a loaded machine.
+    const auto stopAt = std::chrono::steady_clock::now();
     QTest::mouseClick(wnd.StopButton(), Qt::LeftButton);
+    EXPECT_LT(std::chrono::steady_clock::now() - stopAt, std::chrono::milliseconds(150));
     EXPECT_EQ(wnd.StatusLabel()->text().toStdString(), "Stopped.");
     EXPECT_TRUE(wnd.StartButton()->isEnabled());
     ASSERT_TRUE(wnd.SaveButton()->isEnabled());

@@ -269,3 +269,61 @@ TEST(ServeLearn, PcapngCapturesAreLearnedAsPcapOnes)
             Site().devices.at(1234).objects.at(ObjectId(8, 1234)).values);
     }
 }
+
+TEST(ServeLearn, LongCapturesKeepWhatTheDevicesHoldNotEveryRecord)
+{
+    vtest::CTempDir dir;
+    const std::string csPath = dir.File("long.pcap");
+    velmora::CCaptureWriter writer;
+    ASSERT_TRUE(writer.Open(csPath));
+    const std::vector<std::vector<uint8_t>> site = vtest::SiteFrames();
+    for (const auto& f : site)
+        ASSERT_TRUE(writer.Write(f));
+    // More records than learning keeps readable behind it, then the site again:
+    // the first answer let go, the second (not a repeat of it any more) is put
+    // together from its own segments.
+    const std::vector<uint8_t> filler(60, 0);
+    for (int i = 0; i < 400000; ++i)
+        ASSERT_TRUE(writer.Write(filler));
+    for (const auto& f : site)
+        ASSERT_TRUE(writer.Write(f));
+    // A value that keeps changing.
+    const uint32_t uAi1 = ObjectId(0, 1);
+    for (int i = 0; i < 1100; ++i) {
+        CBytes ack { 0x01, 0x00, 0x30, static_cast<uint8_t>(i), 12 };
+        CtxObjectId(ack, 0, uAi1);
+        CtxUnsigned(ack, 1, kPropPresentValue);
+        PutOpening(ack, 3);
+        AppReal(ack, static_cast<float>(i));
+        PutClosing(ack, 3);
+        ASSERT_TRUE(writer.Write(vtest::SiteFrame(vtest::kDeviceIp, vtest::kClientIp, ack)));
+    }
+    const uint64_t uRecords = writer.RecordCount();
+    ASSERT_TRUE(writer.Close());
+
+    SLearned learned;
+    std::string csError;
+    ASSERT_TRUE(LearnCapture(csPath, learned, csError)) << csError;
+    EXPECT_EQ(learned.counts.uSegmented, 2u);
+    const SLearnedDevice& device = learned.devices.at(1234);
+    EXPECT_EQ(device.objects.at(ObjectId(kObjectDevice, 1234))
+                  .values.at({ kPropObjectList, kNoIndex })
+                  .back()
+                  .bytes,
+        vtest::SiteObjectList());
+    // The changes only, at most kMaxChanges of them; the last stays the latest.
+    const std::vector<SLearnedValue>& pv
+        = device.objects.at(uAi1).values.at({ kPropPresentValue, kNoIndex });
+    ASSERT_EQ(pv.size(), kMaxChanges);
+    EXPECT_EQ(pv[0].bytes, Real(21.5f));
+    EXPECT_EQ(pv[3].bytes, Real(21.5f)); // the second round changed it back
+    EXPECT_EQ(pv.back().bytes, Real(1099.0f));
+    EXPECT_EQ(pv.back().uRecord, uRecords - 1);
+    EXPECT_EQ(learned.counts.uChangesDropped, 6 + 1100 - kMaxChanges);
+    bool bNoted = false;
+    for (const std::string& cs : learned.notes)
+        bNoted = bNoted || cs.find("changes of values that changed more than 1024") == 0
+            || cs.find(" changes of values that changed more than 1024 times not kept")
+                != std::string::npos;
+    EXPECT_TRUE(bNoted);
+}

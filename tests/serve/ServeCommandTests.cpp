@@ -160,13 +160,18 @@ TEST(ServeCommand, AnIndependentClientReadsTheServedDevice)
     const std::string csServed = server.Out();
     EXPECT_EQ(csServed.rfind("time\tclient\trequest\tanswer\tfrom\n", 0), 0u) << csServed;
     for (const char* sz : { "\t10.9.0.1:47809\treadProperty[", "\tlearned\n", "\tunknown\n",
-             "\twritten\n", "(8 segments)" })
+             "\twritten\n", "(8 segments)",
+             // The answer the silent client never took, given up: a later line.
+             "readProperty[77] device,1234 object-list\tAbort[77] tsm-timeout (no Segment-ACK "
+             "after 2 windows: the answer given up)\tunknown\n" })
         EXPECT_NE(csServed.find(sz), std::string::npos) << sz << "\n" << csServed;
     EXPECT_NE(server.Err().find("velmora-replay: served 8 requests: "), std::string::npos)
         << server.Err();
-    // Every request a test case; the unknown object failed.
+    EXPECT_NE(server.Err().find(" 2 unknown; "), std::string::npos) << server.Err();
+    // Every request a test case, and the answer given up one more; the
+    // unknown object and the answer given up failed.
     const std::string csJUnit = vtest::ReadFile(dir.File("junit.xml"));
-    EXPECT_NE(csJUnit.find("<testsuite name=\"site.pcap\" tests=\"8\" failures=\"1\">"),
+    EXPECT_NE(csJUnit.find("<testsuite name=\"site.pcap\" tests=\"9\" failures=\"2\">"),
         std::string::npos)
         << csJUnit;
     // The report: the summary and a row per request, the unknown one marked.
@@ -230,6 +235,42 @@ TEST(ServeCommand, RefusesWhatItCannotServe)
     EXPECT_EQ(timed.Wait(5s), 0) << timed.Err();
     EXPECT_GE(std::chrono::steady_clock::now() - start, 300ms);
     EXPECT_NE(timed.Err().find("served 0 requests"), std::string::npos) << timed.Err();
+}
+
+TEST(ServeCommand, StopsWithin50MsOfItsSignalOrItsDuration)
+{
+    CNetns ns("servestop");
+    VTEST_REQUIRE_NETNS(ns);
+    ASSERT_TRUE(Addresses(ns));
+    vtest::CTempDir dir;
+    ASSERT_TRUE(vtest::WriteSiteCapture(dir.File("site.pcap")));
+    struct SRow {
+        const char* szName;
+        int iSignal; // 0: --duration 0.5 ends it
+    } rows[] = { { "Ctrl-C", SIGINT }, { "SIGTERM", SIGTERM }, { "--duration", 0 } };
+    for (const SRow& row : rows) {
+        SCOPED_TRACE(row.szName);
+        std::vector<std::string> args = { VELMORA_REPLAY_EXE, "--serve", "-i", CNetns::PeerIf() };
+        if (!row.iSignal)
+            args.insert(args.end(), { "--duration", "0.5" });
+        args.push_back("site.pcap");
+        CChild server(args, dir.Path().string(), ns.Name());
+        ASSERT_TRUE(Started(server)) << server.Err();
+        // From the signal (or the moment it began serving, seen up to 10 ms
+        // late) to its exit: the 50 ms asked, with room for a process's exit.
+        const auto start = std::chrono::steady_clock::now();
+        if (row.iSignal)
+            server.Signal(row.iSignal);
+        EXPECT_EQ(server.Wait(5s), 0) << server.Err();
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+        if (row.iSignal) {
+            EXPECT_LT(elapsed, 200ms);
+        } else {
+            EXPECT_LT(elapsed, 500ms + 200ms);
+            EXPECT_GE(elapsed, 450ms);
+        }
+        EXPECT_NE(server.Err().find("served 0 requests"), std::string::npos) << server.Err();
+    }
 }
 
 namespace {

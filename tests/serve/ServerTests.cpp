@@ -346,6 +346,70 @@ TEST(ServeServer, ReadPropertyMultipleGivesAllInTheCapturedOrder)
     EXPECT_EQ(e.apdus[0], vtest::Hex("50 04 0e 91 01 91 1f"));
 }
 
+TEST(ServeServer, RequiredAndOptionalFollowTheObjectsType)
+{
+    struct SRow {
+        const char* szName;
+        uint32_t uObject;
+        std::vector<uint32_t> shown; // as the capture listed them
+        std::vector<uint32_t> required; // the rest is OPTIONAL
+    } rows[] = {
+        { "binary-output: polarity and the commanding properties", ObjectId(4, 1),
+            { 77, 85, 84, 87, 104, 28, 431, 111, 36, 81, 4 },
+            { 77, 85, 84, 87, 104, 431, 111, 36, 81 } },
+        { "analog-input: reliability is optional", ObjectId(0, 3), { 77, 85, 117, 103, 111, 28 },
+            { 77, 85, 117, 111 } },
+        { "schedule: reliability required, weekly-schedule not", ObjectId(17, 1),
+            { 77, 85, 32, 123, 174, 54, 88, 111, 103, 81 },
+            { 77, 85, 32, 174, 54, 88, 111, 103, 81 } },
+        { "trend-log", ObjectId(20, 2), { 77, 133, 126, 131, 141, 145, 28, 197, 111, 36, 134 },
+            { 77, 133, 126, 131, 141, 145, 197, 111, 36 } },
+        { "notification-class", ObjectId(15, 9), { 77, 17, 86, 1, 102, 28 },
+            { 77, 17, 86, 1, 102 } },
+        { "multi-state-value: number-of-states, no units", ObjectId(19, 4),
+            { 77, 85, 74, 110, 117 }, { 77, 85, 74 } },
+        { "file", ObjectId(10, 0), { 77, 43, 42, 71, 13, 99, 41, 28 },
+            { 77, 43, 42, 71, 13, 99, 41 } },
+        { "accumulator: the common list", ObjectId(23, 1), { 77, 85, 117, 28, 84 },
+            { 77, 85, 117 } },
+    };
+    for (const SRow& row : rows) {
+        SCOPED_TRACE(row.szName);
+        SLearned learned;
+        SLearnedDevice& device = learned.devices[77];
+        device.uInstance = 77;
+        SLearnedObject& object = device.objects[row.uObject];
+        object.order = row.shown;
+        for (uint32_t u : row.shown) {
+            CBytes v;
+            AppUnsigned(v, u);
+            object.values[{ u, kNoIndex }].push_back({ v, EFrom::ReadPropertyMultiple, 1 });
+        }
+        CFakeClock clock;
+        CServer server(learned, {}, clock);
+        for (const uint32_t uWhich : { kPropRequired, kPropOptional }) {
+            std::vector<uint32_t> listed;
+            for (uint32_t u : row.shown)
+                if ((std::find(row.required.begin(), row.required.end(), u) != row.required.end())
+                    == (uWhich == kPropRequired))
+                    listed.push_back(u);
+            CBytes expected { 0x30, 0x05, 0x0e };
+            CtxObjectId(expected, 0, row.uObject);
+            PutOpening(expected, 1);
+            for (uint32_t u : listed) {
+                CtxUnsigned(expected, 2, u);
+                PutOpening(expected, 4);
+                AppUnsigned(expected, u);
+                PutClosing(expected, 4);
+            }
+            PutClosing(expected, 1);
+            const SExchange e = Ask(server, ReadMultiple(5, row.uObject, { uWhich }));
+            ASSERT_EQ(e.apdus.size(), 1u);
+            EXPECT_EQ(e.apdus[0], expected) << (uWhich == kPropRequired ? "REQUIRED" : "OPTIONAL");
+        }
+    }
+}
+
 TEST(ServeServer, WritesAreReadBackUnlessReadOnly)
 {
     const uint32_t uAi1 = ObjectId(0, 1);
@@ -459,18 +523,55 @@ TEST(ServeServer, LongAnswersGoInWindowsAsAServerSendsThem)
     EXPECT_EQ(data, expected);
 
     // A client gone silent: the window again, then an Abort.
-    Ask(server, ReadProperty(10, uDevice, 76, kNoIndex, 2));
+    const SServeCounts before = server.Counts();
+    const SServed asked = Ask(server, ReadProperty(10, uDevice, 76, kNoIndex, 2)).served;
+    EXPECT_NE(asked.eFrom, EServedFrom::Unknown);
     clock.llNow += 100'000'000;
     server.Tick();
     EXPECT_EQ(Segments(Apdus(server)), std::vector<int> { 0 });
+    EXPECT_TRUE(server.TakeServed().empty()); // a window again is no news
     clock.llNow += 100'000'000;
     server.Tick();
     EXPECT_EQ(Apdus(server), std::vector<CBytes> { vtest::Hex("71 0a 0a") });
+    // The request is told again, now unknown: the list, the counts and the
+    // JUnit file see the answer was given up.
+    const std::vector<SServed> givenUp = server.TakeServed();
+    ASSERT_EQ(givenUp.size(), 1u);
+    EXPECT_EQ(givenUp[0].csRequest, asked.csRequest);
+    EXPECT_EQ(givenUp[0].eFrom, EServedFrom::Unknown);
+    EXPECT_EQ(givenUp[0].uDevice, 1234u);
+    EXPECT_EQ(givenUp[0].llNs, clock.llNow);
+    EXPECT_NE(givenUp[0].csAnswer.find("Abort[10] tsm-timeout"), std::string::npos)
+        << givenUp[0].csAnswer;
+    EXPECT_NE(ServedJUnitXml("s", { asked, givenUp[0] }, 0).find("tests=\"2\" failures=\"1\""),
+        std::string::npos);
     const SServeCounts c = server.Counts();
+    EXPECT_EQ(c.uRequests, before.uRequests + 1);
+    EXPECT_EQ(c.uUnknown, before.uUnknown + 1);
+    EXPECT_EQ(c.uCaptured + c.uLearned, before.uCaptured + before.uLearned);
     EXPECT_EQ(c.uSegmented, 2u);
     EXPECT_EQ(c.uResent, 2u);
     EXPECT_EQ(c.uAborted, 1u);
     EXPECT_EQ(c.uSegments, 8u + 2u + 2u);
+
+    // An answer of errors only, given up too: told again, counted unknown once.
+    std::vector<uint32_t> never;
+    for (uint32_t u = 5000; u < 5060; ++u)
+        never.push_back(u);
+    CBytes errors = ReadMultiple(11, uDevice, never);
+    errors[1] = 0x62; // max APDU 206
+    const SServed asked2 = Ask(server, errors).served;
+    EXPECT_EQ(asked2.eFrom, EServedFrom::Unknown);
+    EXPECT_NE(asked2.csAnswer.find(" segments)"), std::string::npos) << asked2.csAnswer;
+    clock.llNow += 200'000'000;
+    server.Tick();
+    clock.llNow += 200'000'000;
+    server.Tick();
+    const std::vector<SServed> givenUp2 = server.TakeServed();
+    ASSERT_EQ(givenUp2.size(), 1u);
+    EXPECT_NE(givenUp2[0].csAnswer.find("Abort[11] tsm-timeout"), std::string::npos);
+    EXPECT_EQ(server.Counts().uUnknown, c.uUnknown + 1);
+    EXPECT_EQ(server.Counts().uRequests, c.uRequests + 1);
 }
 
 TEST(ServeServer, SegmentationIsRefusedWhereEitherSideCannot)
