@@ -625,40 +625,40 @@ struct CServer::SState {
     {
         const uint8_t uInvoke = pApdu[2];
         SParams a { pApdu + 4, nApdu - 4 };
-        struct SSpec {
+        struct SAccess {
             uint32_t uObject = 0;
             std::vector<SPropertyKey> keys;
         };
-        std::vector<SSpec> specs;
+        std::vector<SAccess> accesses;
         while (!a.AtEnd()) {
-            SSpec spec;
-            if (!a.Unsigned(0, spec.uObject) || !a.Take(1, true))
+            SAccess access;
+            if (!a.Unsigned(0, access.uObject) || !a.Take(1, true))
                 return Refuse(route, llNs, csRequest, uInvoke, kRejectInvalidTag);
             while (!a.Is(1, false)) {
                 SPropertyKey key;
                 if (!a.Unsigned(0, key.uProperty) || (a.IsContext(1) && !a.Unsigned(1, key.uIndex)))
                     return Refuse(route, llNs, csRequest, uInvoke, kRejectInvalidTag);
-                spec.keys.push_back(key);
+                access.keys.push_back(key);
             }
             a.Take(1, false);
-            specs.push_back(std::move(spec));
+            accesses.push_back(std::move(access));
         }
-        if (specs.empty())
+        if (accesses.empty())
             return Refuse(route, llNs, csRequest, uInvoke, kRejectInvalidTag);
         // The device: the first object that names one, else the first object.
-        const SLearnedDevice* pDevice = DeviceFor(specs.front().uObject);
-        for (const SSpec& spec : specs)
-            if (ObjectType(spec.uObject) == kObjectDevice) {
-                pDevice = DeviceFor(spec.uObject);
+        const SLearnedDevice* pDevice = DeviceFor(accesses.front().uObject);
+        for (const SAccess& access : accesses)
+            if (ObjectType(access.uObject) == kObjectDevice) {
+                pDevice = DeviceFor(access.uObject);
                 break;
             }
         const SLearnedDevice& device = *pDevice;
         EServedFrom eFrom = EServedFrom::Unknown;
         CBytes data;
-        for (const SSpec& spec : specs) {
-            const uint32_t uObject = Resolve(device, spec.uObject);
+        for (const SAccess& access : accesses) {
+            const uint32_t uObject = Resolve(device, access.uObject);
             const auto itObject = device.objects.find(uObject);
-            if (specs.size() == 1 && itObject == device.objects.end()) {
+            if (accesses.size() == 1 && itObject == device.objects.end()) {
                 // One object, and the device has none such: the whole request fails.
                 CBytes e = ErrorApdu(uInvoke, kReadPropertyMultiple, kClassObject, kUnknownObject);
                 const std::string csWords = AnswerWords(route, e);
@@ -667,7 +667,7 @@ struct CServer::SState {
             }
             CtxObjectId(data, 0, uObject);
             PutOpening(data, 1);
-            for (const SPropertyKey& asked : spec.keys) {
+            for (const SPropertyKey& asked : access.keys) {
                 std::vector<SPropertyKey> keys { asked };
                 const bool bGroup = asked.uProperty == kPropAll || asked.uProperty == kPropRequired
                     || asked.uProperty == kPropOptional;

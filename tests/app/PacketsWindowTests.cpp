@@ -938,8 +938,9 @@ TEST_F(PacketsWindowTest, AimedSendsPutTheAimedBytesOnTheWire)
         const Frames got = peer.Collect(aimed.size(), 1500);
         EXPECT_EQ(got, aimed);
         // As a device's kernel hears them (the fragment, made here, left out).
-        if (!got.empty())
+        if (!got.empty()) {
             EXPECT_EQ(vtest::TsharkFaults(Frames(got.begin(), got.end() - 1)), "");
+        }
         EXPECT_EQ(m_pDlg->StatusText(),
             std::to_string(frames.size()) + " packets sent, 1 not aimed (see Debuglog.txt). "
                 + csAim);

@@ -109,25 +109,25 @@ function key(id) {
 }
 
 // One device: its object table (key -> Map(property -> app data list)).
-function makeDevice(spec) {
+function makeDevice(described) {
     const d = {
-        address: spec.address || '0.0.0.0',
-        port: spec.port || 47808,
-        instance: Number(spec.instance),
-        vendor: spec.vendor || 0,
-        maxApdu: spec.maxApdu || 1476,
-        segmentation: kSegmentation[spec.segmentation || 'none'],
+        address: described.address || '0.0.0.0',
+        port: described.port || 47808,
+        instance: Number(described.instance),
+        vendor: described.vendor || 0,
+        maxApdu: described.maxApdu || 1476,
+        segmentation: kSegmentation[described.segmentation || 'none'],
         objects: new Map(),
         counts: { whoIs: 0, iAm: 0, readProperty: 0, readPropertyMultiple: 0, writeProperty: 0,
             errors: 0, notForMe: 0, heard: 0 },
     };
     if (!Number.isInteger(d.instance) || d.instance < 0 || d.instance > 4194302)
-        die(`bad device instance ${spec.instance}`);
+        die(`bad device instance ${described.instance}`);
     if (d.segmentation === undefined)
-        die(`bad segmentation ${spec.segmentation}`);
+        die(`bad segmentation ${described.segmentation}`);
     const device = { type: ObjectType.DEVICE, instance: d.instance };
     const objects = [{ type: 'device', instance: d.instance, properties: {} }]
-        .concat(spec.objects || []);
+        .concat(described.objects || []);
     for (const o of objects) {
         const id = { type: enumValue(ObjectType, o.type, 'object type'), instance: Number(o.instance) };
         const props = d.objects.get(key(id)) || new Map();
@@ -135,7 +135,7 @@ function makeDevice(spec) {
             [{ type: ApplicationTag.OBJECTIDENTIFIER, value: id }]);
         props.set(PropertyIdentifier.OBJECT_TYPE, [{ type: ApplicationTag.ENUMERATED, value: id.type }]);
         props.set(PropertyIdentifier.OBJECT_NAME, appData(
-            id.type === ObjectType.DEVICE ? spec.name || `Device ${d.instance}` : `${o.type} ${o.instance}`));
+            id.type === ObjectType.DEVICE ? described.name || `Device ${d.instance}` : `${o.type} ${o.instance}`));
         for (const [name, value] of Object.entries(o.properties || {}))
             props.set(enumValue(PropertyIdentifier, name, 'property'), appData(value));
         d.objects.set(key(id), props);
@@ -173,7 +173,7 @@ function renumber(d, instance) {
 }
 
 function parseArgs(argv) {
-    const specs = [];
+    const described = [];
     let one = null;
     const sets = [];
     const renames = [];
@@ -188,7 +188,7 @@ function parseArgs(argv) {
         const v = need(i);
         if (a === '--config') {
             const json = JSON.parse(fs.readFileSync(v, 'utf8'));
-            specs.push(...(json.devices || []));
+            described.push(...(json.devices || []));
             broadcasts.push(...(json.broadcasts || []));
             continue;
         }
@@ -207,7 +207,7 @@ function parseArgs(argv) {
         }
         if (a === '--address') {
             one = { address: v, objects: [] };
-            specs.push(one);
+            described.push(one);
             continue;
         }
         if (!one)
@@ -230,9 +230,9 @@ function parseArgs(argv) {
         } else
             die(`unknown option ${a}`);
     }
-    if (specs.length === 0)
+    if (described.length === 0)
         die('usage: device.js --config FILE.json | --address IP --device N [...]');
-    const devices = specs.map(makeDevice);
+    const devices = described.map(makeDevice);
     for (const { from, to } of renames)
         for (const d of devices.filter((x) => x.instance === from))
             renumber(d, to);
@@ -349,16 +349,16 @@ function serve(d) {
 
     client.on('readPropertyMultiple', (content) => {
         ++d.counts.readPropertyMultiple;
-        const results = content.payload.properties.map((spec) => {
-            const props = d.objects.get(key(spec.objectId));
-            let list = spec.properties;
+        const results = content.payload.properties.map((described) => {
+            const props = d.objects.get(key(described.objectId));
+            let list = described.properties;
             const all = [PropertyIdentifier.ALL, PropertyIdentifier.REQUIRED, PropertyIdentifier.OPTIONAL];
             if (props && list.length === 1 && all.includes(list[0].id))
                 list = [...props.keys()].map((id) => ({ id, index: bacnet.ASN1_ARRAY_ALL }));
             return {
-                objectId: spec.objectId,
+                objectId: described.objectId,
                 values: list.map((p) => {
-                    const r = read(spec.objectId, p.id, p.index);
+                    const r = read(described.objectId, p.id, p.index);
                     if (r.error)
                         return { property: p, value: [{ value: { type: 'BacnetError',
                             errorClass: r.error[0], errorCode: r.error[1] } }] };

@@ -193,8 +193,9 @@ TEST(ServeServer, ReadPropertyAnswersFromWhatWasLearned)
         const SExchange e = Ask(server, row.request);
         ASSERT_EQ(e.apdus.size(), 1u);
         EXPECT_EQ(row.bValue ? AckValue(e.apdus[0]) : e.apdus[0], row.expected);
-        if (row.bValue) // the invoke ID is the client's
+        if (row.bValue) { // the invoke ID is the client's
             EXPECT_EQ(e.apdus[0][1], row.request[2]);
+        }
         EXPECT_EQ(e.served.eFrom, row.eFrom) << e.served.csAnswer;
         EXPECT_EQ(e.served.client, kClient);
     }
@@ -279,8 +280,9 @@ TEST(ServeServer, WhoIsAndWhoHasHonourTheirLimits)
             AppObjectId(id, 8, row.instances[i]);
             EXPECT_EQ(CBytes(apdus[i].begin() + 2, apdus[i].begin() + 7), id);
         }
-        if (!apdus.empty())
+        if (!apdus.empty()) {
             EXPECT_EQ(to, kClient); // to the requester, not broadcast
+        }
         EXPECT_EQ(server.TakeServed().size(), apdus.empty() ? 0u : 1u);
     }
     // The I-Am says what the captured one said.
