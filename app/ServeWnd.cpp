@@ -5,6 +5,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -218,6 +219,27 @@ void CServeWnd::OnTick()
         m_pLast->setPlainText(csLast);
     if (!bRunning)
         m_timer.stop();
+}
+
+void CServeWnd::keyPressEvent(QKeyEvent* pEvent)
+{
+    const int iKey = pEvent->key();
+    const Qt::KeyboardModifiers mods = pEvent->modifiers() & ~Qt::KeypadModifier;
+    if (iKey == Qt::Key_Escape && mods == Qt::NoModifier) {
+        close();
+        return;
+    }
+    // A window has no default button: Enter presses the focused one, and
+    // from the field or a box it starts, as the window is for.
+    if ((iKey == Qt::Key_Return || iKey == Qt::Key_Enter) && mods == Qt::NoModifier) {
+        auto* pButton = qobject_cast<QPushButton*>(focusWidget());
+        if (!pButton)
+            pButton = m_pStart;
+        if (pButton->isEnabled())
+            pButton->click();
+        return;
+    }
+    QWidget::keyPressEvent(pEvent);
 }
 
 void CServeWnd::closeEvent(QCloseEvent* pEvent)

@@ -47,6 +47,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* pEvent) override;
+    void keyPressEvent(QKeyEvent* pEvent) override;
 
 private:
     serve::CServeSession m_session;

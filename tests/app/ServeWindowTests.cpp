@@ -130,6 +130,8 @@ TEST(ServeWindow, ServesShowsStopsAndSaves)
     EXPECT_NE(csSaved.find("\tcaptured\n"), std::string::npos) << csSaved;
 }
 
+enum class EStartBy { Click, EnterOnStart, EnterInField };
+
 TEST(ServeWindow, SaysWhatItCannotServe)
 {
     vtest::CTempDir dir;
@@ -140,6 +142,7 @@ TEST(ServeWindow, SaysWhatItCannotServe)
         std::string csAdapter;
         const char* szDevices;
         const char* szStatus;
+        EStartBy eBy = EStartBy::Click;
     } rows[] = {
         { "a device field that is no number", dir.File("site.pcap"), "lo", "12x, 5",
             "'12x' is no device instance (0 to 4194302)." },
@@ -148,16 +151,40 @@ TEST(ServeWindow, SaysWhatItCannotServe)
         { "a capture that is none", dir.File("missing.pcap"), "lo", "", "Could not serve: " },
         { "an adapter that is none", dir.File("site.pcap"), "nosuchif0", "",
             "Could not serve: there is no adapter nosuchif0" },
+        { "Enter on the focused Start", "", "lo", "",
+            "Choose a capture and an adapter in the main window first.", EStartBy::EnterOnStart },
+        { "Enter in the device field", dir.File("site.pcap"), "lo", "12x",
+            "'12x' is no device instance (0 to 4194302).", EStartBy::EnterInField },
     };
     for (const SRow& row : rows) {
         SCOPED_TRACE(row.szName);
         CServeWnd wnd;
         wnd.SetCapture(row.csCapture, row.csAdapter);
         wnd.DevicesField()->setText(row.szDevices);
-        QTest::mouseClick(wnd.StartButton(), Qt::LeftButton);
+        if (row.eBy == EStartBy::Click) {
+            QTest::mouseClick(wnd.StartButton(), Qt::LeftButton);
+        } else {
+            wnd.show();
+            QWidget* pFocus = row.eBy == EStartBy::EnterOnStart
+                ? static_cast<QWidget*>(wnd.StartButton())
+                : wnd.DevicesField();
+            pFocus->setFocus(Qt::TabFocusReason);
+            QTest::keyClick(pFocus, Qt::Key_Return);
+        }
         EXPECT_TRUE(QTest::qWaitFor(
             [&] { return wnd.StatusLabel()->text().startsWith(row.szStatus); }, 5000))
             << wnd.StatusLabel()->text().toStdString();
         EXPECT_TRUE(wnd.StartButton()->isEnabled());
     }
+}
+
+// Escape closes the window, as the program's other windows do.
+TEST(ServeWindow, EscapeCloses)
+{
+    CServeWnd wnd;
+    wnd.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&wnd));
+    wnd.DevicesField()->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(wnd.DevicesField(), Qt::Key_Escape);
+    EXPECT_FALSE(wnd.isVisible());
 }
