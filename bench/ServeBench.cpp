@@ -14,7 +14,7 @@
 #include "SiteCapture.h"
 #include "TestSupport.h"
 #include "capture/CaptureWriter.h"
-#include "replay/Pace.h"
+#include "replay/Clock.h"
 #include "serve/Codec.h"
 #include "serve/Learn.h"
 #include "serve/Server.h"

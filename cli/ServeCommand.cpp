@@ -1,6 +1,6 @@
 #include "cli/ServeCommand.h"
 
-#include "replay/Pace.h"
+#include "replay/Clock.h"
 #include "serve/Learn.h"
 #include "serve/ServeRun.h"
 

@@ -6,7 +6,7 @@
 // sanitizers watch), every datagram sent holds its own BVLC length and fits a
 // BACnet/IP datagram, and nothing is in flight after the last time-out.
 
-#include "replay/Pace.h"
+#include "replay/Clock.h"
 #include "serve/Learn.h"
 #include "serve/Server.h"
 

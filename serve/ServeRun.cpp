@@ -1,7 +1,7 @@
 #include "serve/ServeRun.h"
 
+#include "replay/Clock.h"
 #include "replay/Ear.h"
-#include "replay/Pace.h"
 #include "replay/SendSocket.h"
 
 #include <arpa/inet.h>

@@ -1,6 +1,6 @@
 #include "serve/ServeSession.h"
 
-#include "replay/Pace.h"
+#include "replay/Clock.h"
 
 namespace velmora::serve {
 

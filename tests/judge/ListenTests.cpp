@@ -8,9 +8,9 @@
 #include "TestDevices.h"
 #include "TestSupport.h"
 #include "judge/Judge.h"
+#include "replay/Clock.h"
 #include "replay/Converse.h"
 #include "replay/Ear.h"
-#include "replay/Pace.h"
 #include "replay/SendSocket.h"
 
 #include <chrono>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "replay/Pace.h"
+#include "replay/Clock.h"
 
 #include <algorithm>
 #include <cstdint>

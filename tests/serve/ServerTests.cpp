@@ -4,7 +4,7 @@
 #include "FrameBuilder.h"
 #include "SiteCapture.h"
 #include "TestSupport.h"
-#include "replay/Pace.h"
+#include "replay/Clock.h"
 #include "serve/Server.h"
 
 #include <gtest/gtest.h>
