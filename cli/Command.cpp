@@ -5,6 +5,7 @@
 #include "cli/ServeCommand.h"
 #include "decode/CaptureIndex.h"
 #include "decode/Segments.h"
+#include "decode/Text.h"
 #include "judge/Judge.h"
 #include "log/Log.h"
 #include "log/MessageBox.h"
@@ -147,17 +148,6 @@ namespace {
         return kExitSent;
     }
 
-    // One column's text on one line: tabs part the columns.
-    std::string Cell(const vdecode::SRow& row, vdecode::EColumn eColumn)
-    {
-        std::string cs = vdecode::ColumnText(row, eColumn);
-        for (char& c : cs) {
-            if (c == '\t' || c == '\n' || c == '\r')
-                c = ' ';
-        }
-        return cs;
-    }
-
     // The adapter a Send would use: -i, else settings.ini's NicDevice (read
     // without starting a session, which would start the logs afresh).
     std::string ChosenAdapter(const SCliOptions& options)
@@ -260,16 +250,11 @@ namespace {
                 for (int i = 0; i < vdecode::kColumnCount; ++i) {
                     if (i > 0)
                         csLine += '\t';
-                    csLine += Cell(row, static_cast<vdecode::EColumn>(i));
+                    csLine += TsvCell(vdecode::ColumnText(row, static_cast<vdecode::EColumn>(i)));
                 }
                 // A capture from several interfaces says which, in an eighth column.
                 if (index.InterfaceCount() > 1) {
-                    std::string csInterface = index.InterfaceLabel(index.InterfaceOf(u));
-                    for (char& c : csInterface) {
-                        if (c == '\t' || c == '\n' || c == '\r')
-                            c = ' ';
-                    }
-                    csLine += '\t' + csInterface;
+                    csLine += '\t' + TsvCell(index.InterfaceLabel(index.InterfaceOf(u)));
                 }
                 csLine += '\n';
                 std::fputs(csLine.c_str(), pOut);

@@ -2,6 +2,7 @@
 
 #include "decode/Decoder.h"
 #include "decode/Segments.h"
+#include "decode/Text.h"
 
 #include <algorithm>
 #include <array>
@@ -298,43 +299,11 @@ namespace {
         return answers;
     }
 
-    std::string Clean(std::string cs)
-    {
-        std::replace_if(
-            cs.begin(), cs.end(), [](char c) { return c == '\t' || c == '\n' || c == '\r'; }, ' ');
-        return cs;
-    }
-
     std::string Milliseconds(int64_t llNs)
     {
         char sz[32];
         std::snprintf(sz, sizeof sz, "%.3f", static_cast<double>(llNs) / 1e6);
         return sz;
-    }
-
-    std::string Xml(const std::string& cs)
-    {
-        std::string out;
-        for (char c : cs) {
-            switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            default:
-                // Control characters have no place in XML 1.0.
-                out += (static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n') ? ' ' : c;
-            }
-        }
-        return out;
     }
 
 } // namespace
@@ -799,7 +768,7 @@ std::string SummaryText(uint64_t uPacketsSent, const SJudgement& j)
 
 std::string AnswerColumn(const SJudgeLine& line)
 {
-    std::string csAnswer = line.bAnswered ? Clean(line.csAnswer) : "-";
+    std::string csAnswer = line.bAnswered ? TsvCell(line.csAnswer) : "-";
     // A fresh invoke ID is no difference from the recorded answer.
     auto WithoutInvoke = [](std::string cs) {
         const size_t nOpen = cs.find('[');
@@ -810,7 +779,7 @@ std::string AnswerColumn(const SJudgeLine& line)
     };
     if (line.bAnswered && line.bHasRecorded && line.eVerdict == EVerdict::Ok
         && WithoutInvoke(line.csRecorded) != WithoutInvoke(line.csAnswer) && line.bConfirmed)
-        csAnswer += " (recorded: " + Clean(line.csRecorded) + ")";
+        csAnswer += " (recorded: " + TsvCell(line.csRecorded) + ")";
     return csAnswer;
 }
 
@@ -820,8 +789,8 @@ std::string VerdictColumn(const SJudgeLine& line)
     if (line.iSegments > 0)
         csVerdict += " (" + std::to_string(line.iSegments) + " segments)";
     if (line.eVerdict == EVerdict::Differs)
-        csVerdict
-            += " (" + Clean(line.csHeardKind) + "; recorded " + Clean(line.csRecordedKind) + ")";
+        csVerdict += " (" + TsvCell(line.csHeardKind) + "; recorded " + TsvCell(line.csRecordedKind)
+            + ")";
     return csVerdict;
 }
 
@@ -832,7 +801,7 @@ std::string RoundTripColumn(const SJudgeLine& line)
 
 std::string TsvLine(const SJudgeLine& line, bool bRound)
 {
-    return std::to_string(line.uRecord) + "\t" + Clean(line.csRequest) + "\t" + AnswerColumn(line)
+    return std::to_string(line.uRecord) + "\t" + TsvCell(line.csRequest) + "\t" + AnswerColumn(line)
         + "\t" + VerdictColumn(line) + "\t" + RoundTripColumn(line)
         + (bRound ? "\t" + std::to_string(line.uRound) : std::string()) + "\n";
 }
@@ -859,15 +828,16 @@ std::string JUnitXml(const std::string& csSuite, const SJudgement& j)
     for (const auto& c : cases)
         nFailures += FailedLine(c) ? 1 : 0;
     std::string cs = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites>\n<testsuite name=\""
-        + Xml(csSuite) + "\" tests=\"" + std::to_string(cases.size()) + "\" failures=\""
-        + std::to_string(nFailures) + "\">\n";
+        + MarkupEscaped(csSuite, EMarkupText::Block) + "\" tests=\"" + std::to_string(cases.size())
+        + "\" failures=\"" + std::to_string(nFailures) + "\">\n";
     for (const auto& c : cases) {
         const SJudgeLine& first = j.lines[c.first];
         // Rounds that repeat a record need names apart, or CI merges them.
         const std::string csRound
             = j.RoundsRepeat() ? " (round " + std::to_string(first.uRound) + ")" : std::string();
-        cs += "  <testcase classname=\"" + Xml(csSuite) + "\" name=\"record "
-            + std::to_string(first.uRecord) + ": " + Xml(Clean(first.csRequest)) + csRound
+        cs += "  <testcase classname=\"" + MarkupEscaped(csSuite, EMarkupText::Block)
+            + "\" name=\"record " + std::to_string(first.uRecord) + ": "
+            + MarkupEscaped(TsvCell(first.csRequest), EMarkupText::Block) + csRound
             + "\" time=\""
             // Seconds, as JUnit counts: the (first) round trip.
             + (first.llRoundTripNs >= 0 ? Milliseconds(first.llRoundTripNs / 1000) : "0.000")
@@ -881,18 +851,15 @@ std::string JUnitXml(const std::string& csSuite, const SJudgement& j)
         const std::string csWhy = line.eVerdict == EVerdict::Unanswered
             ? "unanswered"
             : "differs: " + line.csHeardKind + "; recorded " + line.csRecordedKind;
-        cs += ">\n    <failure message=\"" + Xml(Clean(csWhy)) + "\">"
-            + Xml("answer: " + (line.bAnswered ? line.csAnswer : std::string("-"))
-                + "\nrecorded: " + (line.bHasRecorded ? line.csRecorded : std::string("-")))
+        cs += ">\n    <failure message=\"" + MarkupEscaped(TsvCell(csWhy), EMarkupText::Block)
+            + "\">"
+            + MarkupEscaped("answer: " + (line.bAnswered ? line.csAnswer : std::string("-"))
+                    + "\nrecorded: " + (line.bHasRecorded ? line.csRecorded : std::string("-")),
+                EMarkupText::Block)
             + "</failure>\n  </testcase>\n";
     }
     cs += "</testsuite>\n</testsuites>\n";
     return cs;
-}
-
-std::string XmlEscaped(const std::string& cs)
-{
-    return Xml(cs);
 }
 
 } // namespace velmora::judge

@@ -197,7 +197,4 @@ std::string RoundTripColumn(const SJudgeLine& line);
 // first round trip), failed when unanswered or when an answer differs.
 std::string JUnitXml(const std::string& csSuite, const SJudgement& judgement);
 
-// Text for XML content and attributes: & < > " escaped, as JUnitXml writes them.
-std::string XmlEscaped(const std::string& cs);
-
 } // namespace velmora::judge

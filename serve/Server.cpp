@@ -4,12 +4,14 @@
 #include "decode/Decoder.h"
 #include "decode/Frame.h"
 #include "decode/Tags.h"
+#include "decode/Text.h"
 #include "judge/Judge.h"
-#include "replay/Pace.h"
+#include "replay/Clock.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <set>
+#include <utility>
 
 namespace velmora::serve {
 
@@ -1005,38 +1007,25 @@ const char* ServedTsvHeader()
     return "time\tclient\trequest\tanswer\tfrom";
 }
 
-namespace {
-
-    std::string Clean(std::string cs)
-    {
-        for (char& c : cs)
-            if (c == '\t' || c == '\n' || c == '\r')
-                c = ' ';
-        return cs;
-    }
-
-} // namespace
-
 std::string ServedTsvLine(const SServed& served, int64_t llStartNs)
 {
     const int64_t ll = served.llNs - llStartNs;
     char sz[48];
     std::snprintf(sz, sizeof sz, "%lld.%06lld", static_cast<long long>(ll / 1'000'000'000),
         static_cast<long long>((ll % 1'000'000'000) / 1000));
-    return std::string(sz) + "\t" + PeerText(served.client) + "\t" + Clean(served.csRequest) + "\t"
-        + Clean(served.csAnswer) + "\t" + ServedFromWord(served.eFrom);
+    return std::string(sz) + "\t" + PeerText(served.client) + "\t" + TsvCell(served.csRequest)
+        + "\t" + TsvCell(served.csAnswer) + "\t" + ServedFromWord(served.eFrom);
 }
 
 std::string ServedJUnitXml(
     const std::string& csSuite, const std::vector<SServed>& served, int64_t llStartNs)
 {
-    using judge::XmlEscaped;
     size_t nFailures = 0;
     for (const SServed& s : served)
         nFailures += s.eFrom == EServedFrom::Unknown ? 1 : 0;
     std::string cs = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites>\n<testsuite name=\""
-        + XmlEscaped(csSuite) + "\" tests=\"" + std::to_string(served.size()) + "\" failures=\""
-        + std::to_string(nFailures) + "\">\n";
+        + MarkupEscaped(csSuite, EMarkupText::Block) + "\" tests=\"" + std::to_string(served.size())
+        + "\" failures=\"" + std::to_string(nFailures) + "\">\n";
     for (const SServed& s : served) {
         // The TSV line's first three columns name the case: time, client, request.
         std::string csName = ServedTsvLine(s, llStartNs);
@@ -1044,13 +1033,14 @@ std::string ServedJUnitXml(
         csName.erase(csName.find('\t', nSecond + 1));
         for (char& c : csName)
             c = c == '\t' ? ' ' : c;
-        cs += "  <testcase classname=\"" + XmlEscaped(csSuite) + "\" name=\"" + XmlEscaped(csName)
-            + "\" time=\"0.000\"";
+        cs += "  <testcase classname=\"" + MarkupEscaped(csSuite, EMarkupText::Block) + "\" name=\""
+            + MarkupEscaped(csName, EMarkupText::Block) + "\" time=\"0.000\"";
         if (s.eFrom != EServedFrom::Unknown) {
             cs += "/>\n";
             continue;
         }
-        cs += ">\n    <failure message=\"not in the capture\">" + XmlEscaped(Clean(s.csAnswer))
+        cs += ">\n    <failure message=\"not in the capture\">"
+            + MarkupEscaped(TsvCell(s.csAnswer), EMarkupText::Block)
             + "</failure>\n  </testcase>\n";
     }
     return cs + "</testsuite>\n</testsuites>\n";
@@ -1059,12 +1049,11 @@ std::string ServedJUnitXml(
 std::string ServedReportHtml(
     const SServeReportFacts& facts, const std::vector<SServed>& served, int64_t llStartNs)
 {
-    using judge::XmlEscaped;
     std::string csDevices;
     for (uint32_t u : facts.devices)
         csDevices += (csDevices.empty() ? "" : ", ") + std::to_string(u);
     std::string cs = "<!DOCTYPE html>\n<html lang=en><head><meta charset=utf-8><title>Served: "
-        + XmlEscaped(facts.csCapture)
+        + MarkupEscaped(facts.csCapture, EMarkupText::Block)
         + "</title><style>\n"
           "body{font:14px/1.4 system-ui,sans-serif;margin:1.5em;color:#222}\n"
           "h1{font-size:1.5em;margin:0 0 .3em}\n"
@@ -1075,7 +1064,8 @@ std::string ServedReportHtml(
           "</style></head><body>\n<h1>Served as the captured device"
         + std::string(facts.devices.size() == 1 ? "" : "s") + "</h1>\n<table class=facts>\n";
     const auto fact = [&cs](const char* szName, const std::string& csValue) {
-        cs += std::string("<tr><td>") + szName + "</td><td>" + XmlEscaped(csValue) + "</td></tr>\n";
+        cs += std::string("<tr><td>") + szName + "</td><td>"
+            + MarkupEscaped(csValue, EMarkupText::Block) + "</td></tr>\n";
     };
     fact("Capture", facts.csCapture);
     fact("Learned", facts.csLearned);
@@ -1091,7 +1081,8 @@ std::string ServedReportHtml(
         size_t nStart = 0;
         for (;;) {
             const size_t nTab = csLine.find('\t', nStart);
-            cs += "<td>" + XmlEscaped(csLine.substr(nStart, nTab - nStart)) + "</td>";
+            cs += "<td>" + MarkupEscaped(csLine.substr(nStart, nTab - nStart), EMarkupText::Block)
+                + "</td>";
             if (nTab == std::string::npos)
                 break;
             nStart = nTab + 1;

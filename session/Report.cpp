@@ -3,6 +3,7 @@
 #include "capture/OutputFile.h"
 #include "decode/CaptureIndex.h"
 #include "decode/Decoder.h"
+#include "decode/Text.h"
 #include "replay/Aim.h"
 #include "replay/Pace.h"
 #include "session/Plot.h"
@@ -23,31 +24,6 @@
 namespace velmora {
 
 namespace {
-
-    std::string Html(const std::string& cs)
-    {
-        std::string out;
-        out.reserve(cs.size() + 8);
-        for (char c : cs) {
-            switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            default:
-                out += (static_cast<unsigned char>(c) < 0x20) ? ' ' : c;
-            }
-        }
-        return out;
-    }
 
     // A JSON string that may sit inside <script>: "</" cannot close it.
     std::string Json(const std::string& cs)
@@ -155,10 +131,10 @@ namespace {
         std::string cs = "<table class=cmp><tr><th>field<th>recorded<th>heard</tr>";
         auto Row = [&](const SFlatField& f, const std::string* pRec, const std::string* pHeard) {
             const bool bDiffers = !pRec || !pHeard || *pRec != *pHeard;
-            cs += std::string(bDiffers ? "<tr class=d>" : "<tr>")
-                + "<td style=\"padding-left:" + std::to_string(f.iDepth) + "em\">" + Html(f.csName)
-                + "<td>" + (pRec ? Html(*pRec) : std::string("\u2014")) + "<td>"
-                + (pHeard ? Html(*pHeard) : std::string("\u2014")) + "</tr>";
+            cs += std::string(bDiffers ? "<tr class=d>" : "<tr>") + "<td style=\"padding-left:"
+                + std::to_string(f.iDepth) + "em\">" + MarkupEscaped(f.csName) + "<td>"
+                + (pRec ? MarkupEscaped(*pRec) : std::string("\u2014")) + "<td>"
+                + (pHeard ? MarkupEscaped(*pHeard) : std::string("\u2014")) + "</tr>";
         };
         for (const SFlatField& f : h) {
             auto it = recordedAt.find(f.csKey);
@@ -319,35 +295,37 @@ std::string ReportHtml(const SReportFacts& facts, const judge::SJudgement& j,
     cs += "<!DOCTYPE html>\n<html lang=en><head><meta charset=utf-8>"
           "<meta name=viewport content=\"width=device-width\">"
           "<title>Velmora report: "
-        + Html(csName) + "</title><style>" + kStyle;
+        + MarkupEscaped(csName) + "</title><style>" + kStyle;
     // The filter: one rule per verdict hides the other rows and dots.
     for (const char* sz : kVerdicts)
         cs += std::string("body.only-") + sz + " .dot:not(.v-" + sz + "){display:none}\n";
     cs += "</style></head><body>\n";
     cs += std::string("<h1 id=headline class=") + (bFailed ? "fail" : "pass") + ">"
-        + Html(judge::Headline(j)) + "</h1>\n";
-    cs += "<p id=summary>" + Html(facts.csSummary) + "</p>\n";
+        + MarkupEscaped(judge::Headline(j)) + "</h1>\n";
+    cs += "<p id=summary>" + MarkupEscaped(facts.csSummary) + "</p>\n";
 
     // The facts of the run.
     cs += "<table class=facts>";
     auto Fact = [&](const char* szName, const std::string& csValue) {
         cs += std::string("<tr><td>") + szName + "<td>" + csValue + "</tr>";
     };
-    Fact("Capture", Html(csName) + " <span class=note>(" + Html(facts.csCapturePath) + ")</span>");
+    Fact("Capture",
+        MarkupEscaped(csName) + " <span class=note>(" + MarkupEscaped(facts.csCapturePath)
+            + ")</span>");
     Fact("Records", std::to_string(facts.uRecords));
     Fact("SHA-256",
         facts.csSha256.empty() ? "unknown (the file could not be read)"
                                : "<code>" + facts.csSha256 + "</code>");
-    Fact("Adapter", Html(facts.csAdapter));
+    Fact("Adapter", MarkupEscaped(facts.csAdapter));
     std::string csOptions;
     for (const std::string& csOption : facts.options)
-        csOptions += (csOptions.empty() ? "" : "<br>") + Html(csOption);
+        csOptions += (csOptions.empty() ? "" : "<br>") + MarkupEscaped(csOption);
     Fact("Send options", csOptions.empty() ? "all at their defaults" : csOptions);
-    Fact("Started", Html(UtcTime(facts.llStartNs)));
-    Fact("Duration", Html(Duration(facts.llDurationNs)));
+    Fact("Started", MarkupEscaped(UtcTime(facts.llStartNs)));
+    Fact("Duration", MarkupEscaped(Duration(facts.llDurationNs)));
     Fact("Packets sent", std::to_string(facts.uPacketsSent));
-    Fact("Version", "Velmora " + Html(facts.csVersion));
-    Fact("Exit status", Html(facts.csExitStatus));
+    Fact("Version", "Velmora " + MarkupEscaped(facts.csVersion));
+    Fact("Exit status", MarkupEscaped(facts.csExitStatus));
     cs += "</table>\n";
 
     // The verdict counts as one coloured bar.
