@@ -3,6 +3,8 @@
 #include "decode/CaptureIndex.h"
 #include "decode/DecodeInternal.h"
 
+#include <algorithm>
+
 namespace velmora::vdecode {
 
 using namespace internal;
@@ -20,6 +22,47 @@ namespace {
     const CSegmentAssembler::ReadFn kNoRead;
 
 } // namespace
+
+bool ReadSegmentHeader(const uint8_t* pApdu, size_t nApdu, SSegmentHeader& header)
+{
+    if (nApdu < 5 || (pApdu[0] & 0xf8) != 0x38)
+        return false;
+    header.bMore = (pApdu[0] & 0x04) != 0;
+    header.uInvokeId = pApdu[1];
+    header.uSequence = pApdu[2];
+    header.uWindow = pApdu[3];
+    header.uService = pApdu[4];
+    return true;
+}
+
+bool CSegmentJoin::IsNext(const SSegmentHeader& header) const
+{
+    if (m_bWhole)
+        return false;
+    return m_iSegments == 0 ? header.uSequence == 0
+                            : header.uSequence == static_cast<uint8_t>(m_uLast + 1);
+}
+
+CSegmentJoin::EAdd CSegmentJoin::Add(
+    const SSegmentHeader& header, const uint8_t* pData, size_t nData)
+{
+    if (!IsNext(header))
+        return EAdd::NotNext;
+    if (m_iSegments++ == 0)
+        m_uService = header.uService;
+    m_uLast = header.uSequence;
+    if (nData > 0)
+        m_data.insert(m_data.end(), pData, pData + nData);
+    m_bWhole = !header.bMore;
+    return m_bWhole ? EAdd::Whole : EAdd::Joined;
+}
+
+std::vector<uint8_t> CSegmentJoin::ComplexAckApdu(uint8_t uInvokeId) const
+{
+    std::vector<uint8_t> apdu { 0x30, uInvokeId, m_uService };
+    apdu.insert(apdu.end(), m_data.begin(), m_data.end());
+    return apdu;
+}
 
 void CSegmentAssembler::Add(const SFrame& frame)
 {
@@ -74,26 +117,30 @@ void CSegmentAssembler::Add(const SFrame& frame)
     answer.segments.push_back(segment);
     m_roles[segment.uRecord] = { it->second, false, 0 };
 
-    // Complete: the last segment and every one before it.
-    int iLast = -1;
-    for (const SSegment& s : answer.segments)
-        if (!s.bMore)
-            iLast = s.uSeq;
-    if (iLast >= 0 && answer.segments.size() == static_cast<size_t>(iLast) + 1
-        && answer.csProblem.empty()) {
-        bool bAll = true;
-        std::vector<bool> seen(static_cast<size_t>(iLast) + 1, false);
-        for (const SSegment& s : answer.segments) {
-            if (s.uSeq > iLast || seen[s.uSeq] || (s.bMore == (s.uSeq == iLast)))
-                bAll = false;
-            else
-                seen[s.uSeq] = true;
-        }
-        if (bAll) {
-            answer.bClosed = answer.bComplete = true;
-            answer.uCompletedBy = segment.uRecord;
-        }
+    // Complete: in sequence order the segments join whole, none left over.
+    if (answer.csProblem.empty() && JoinsWhole(answer)) {
+        answer.bClosed = answer.bComplete = true;
+        answer.uCompletedBy = segment.uRecord;
     }
+}
+
+bool CSegmentAssembler::JoinsWhole(const SAnswer& answer)
+{
+    std::vector<const SSegment*> order;
+    order.reserve(answer.segments.size());
+    for (const SSegment& s : answer.segments)
+        order.push_back(&s);
+    std::stable_sort(order.begin(), order.end(),
+        [](const SSegment* pA, const SSegment* pB) { return pA->uSeq < pB->uSeq; });
+    CSegmentJoin join;
+    for (const SSegment* p : order) {
+        SSegmentHeader header;
+        header.uSequence = p->uSeq;
+        header.bMore = p->bMore;
+        if (join.Add(header, nullptr, 0) == CSegmentJoin::EAdd::NotNext)
+            return false;
+    }
+    return join.IsWhole();
 }
 
 void CSegmentAssembler::Finish()
@@ -201,6 +248,7 @@ SRow CSegmentAssembler::Decode(
 bool CSegmentAssembler::Gather(const SAnswer& answer, const SFrame& frame, const ReadFn& read,
     std::vector<uint8_t>& whole, uint32_t& uOwnStart, std::string& csProblem)
 {
+    CSegmentJoin join;
     std::vector<uint8_t> bytes;
     for (size_t i = 0; i < answer.segments.size(); ++i) {
         for (const SSegment& s : answer.segments) {
@@ -208,7 +256,7 @@ bool CSegmentAssembler::Gather(const SAnswer& answer, const SFrame& frame, const
                 continue;
             const uint8_t* p = nullptr;
             if (s.uRecord == frame.uNumber) {
-                uOwnStart = static_cast<uint32_t>(whole.size());
+                uOwnStart = static_cast<uint32_t>(join.Data().size());
                 p = frame.pData;
             } else if (read && read(s.uRecord, bytes)
                 && bytes.size() >= uint64_t { s.uDataOffset } + s.uDataLength
@@ -218,9 +266,13 @@ bool CSegmentAssembler::Gather(const SAnswer& answer, const SFrame& frame, const
                 csProblem = "record " + std::to_string(s.uRecord) + " cannot be read";
                 return false;
             }
-            whole.insert(whole.end(), p + s.uDataOffset, p + s.uDataOffset + s.uDataLength);
+            SSegmentHeader header;
+            header.uSequence = s.uSeq;
+            header.bMore = s.bMore;
+            join.Add(header, p + s.uDataOffset, s.uDataLength);
         }
     }
+    whole = join.Data();
     return true;
 }
 

@@ -32,6 +32,50 @@
 
 namespace velmora::vdecode {
 
+// A segmented ComplexACK's header: the APDU's first five bytes.
+struct SSegmentHeader {
+    uint8_t uInvokeId = 0;
+    uint8_t uSequence = 0;
+    uint8_t uWindow = 0; // the proposed window size
+    uint8_t uService = 0;
+    bool bMore = false; // more follows
+};
+// False unless pApdu holds a segmented ComplexACK's whole header.
+bool ReadSegmentHeader(const uint8_t* pApdu, size_t nApdu, SSegmentHeader& header);
+
+// One answer's segments joined: the rule of when an answer is whole and what
+// its data is, for the packet list (which joins them in sequence order once
+// all are there) and the conversation (which takes them as they come). A
+// segment joins only as the one after the last, the first being number 0;
+// sequence numbers run on past 255. The answer is whole at the segment that
+// says no more follow; nothing joins after it.
+class CSegmentJoin {
+public:
+    enum class EAdd {
+        Joined, // more are to come
+        Whole, // the answer is whole
+        NotNext, // not the next segment (or the answer is whole): nothing changed
+    };
+    bool IsNext(const SSegmentHeader& header) const;
+    EAdd Add(const SSegmentHeader& header, const uint8_t* pData, size_t nData);
+
+    int Segments() const { return m_iSegments; }
+    uint8_t LastSequence() const { return m_uLast; }
+    bool IsWhole() const { return m_bWhole; }
+    // The service data so far, every segment's in order.
+    const std::vector<uint8_t>& Data() const { return m_data; }
+    // The whole answer as one unsegmented ComplexACK APDU: its type, the
+    // invoke ID, the first segment's service choice and all the data.
+    std::vector<uint8_t> ComplexAckApdu(uint8_t uInvokeId) const;
+
+private:
+    int m_iSegments = 0;
+    uint8_t m_uLast = 0;
+    uint8_t m_uService = 0;
+    bool m_bWhole = false;
+    std::vector<uint8_t> m_data;
+};
+
 class CSegmentAssembler {
 public:
     // The next record of the capture; records come in capture order, each once.
@@ -81,6 +125,8 @@ private:
     };
 
     std::string Note(const SAnswer& answer) const;
+    // In sequence order the segments join whole (CSegmentJoin's rule).
+    static bool JoinsWhole(const SAnswer& answer);
     // The answer's data in sequence order; false (csProblem says why) when a record cannot be read.
     static bool Gather(const SAnswer& answer, const SFrame& frame, const ReadFn& read,
         std::vector<uint8_t>& whole, uint32_t& uOwnStart, std::string& csProblem);

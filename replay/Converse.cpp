@@ -3,6 +3,7 @@
 #include "decode/BacnetFields.h"
 #include "decode/Frame.h"
 #include "decode/FrameEdit.h"
+#include "decode/Segments.h"
 
 #include <algorithm>
 #include <array>
@@ -103,33 +104,17 @@ namespace {
         return cs;
     }
 
-    std::string Hex(const decode::SStation& s, char cSeparator)
+    // The device a request goes to, as the words of a give-up need it.
+    SConverseDevice DeviceOf(const decode::SBacnetFrame& r)
     {
-        std::string cs;
-        char sz[4];
-        for (size_t i = 0; i < s.uLength; ++i) {
-            std::snprintf(sz, sizeof sz, "%02x", s.bytes[i]);
-            if (i > 0 && cSeparator)
-                cs += cSeparator;
-            cs += sz;
-        }
-        return cs;
-    }
-
-    std::string DeviceText(const decode::SBacnetFrame& r)
-    {
-        std::string cs;
+        SConverseDevice device;
+        device.bIp = r.bIp;
         const decode::SStation& d = r.linkDestination;
-        if (r.bIp) {
-            cs = std::to_string(d.bytes[0]) + "." + std::to_string(d.bytes[1]) + "."
-                + std::to_string(d.bytes[2]) + "." + std::to_string(d.bytes[3]) + ":"
-                + std::to_string(d.bytes[4] << 8 | d.bytes[5]);
-        } else {
-            cs = Hex(d, ':');
-        }
-        if (r.bHasDnet)
-            cs += ", network " + std::to_string(r.uDnet) + " address " + Hex(r.dadr, 0);
-        return cs;
+        device.link.assign(d.bytes.begin(), d.bytes.begin() + d.uLength);
+        device.bRouted = r.bHasDnet;
+        device.uNet = r.uDnet;
+        device.address.assign(r.dadr.bytes.begin(), r.dadr.bytes.begin() + r.dadr.uLength);
+        return device;
     }
 
     // As the judge pairs: back to where the request came from, from where it
@@ -171,35 +156,95 @@ namespace {
 
 } // namespace
 
-const char* ConverseOutcomeWord(EConverseOutcome eOutcome)
+SConverseLimit ConverseLimit(EConverseSetting eSetting)
 {
-    switch (eOutcome) {
-    case EConverseOutcome::Answered:
-        return "answered";
-    case EConverseOutcome::TimedOut:
-        return "timed out";
-    case EConverseOutcome::Aborted:
-        return "aborted";
-    case EConverseOutcome::GaveUp:
-        return "gave up";
-    case EConverseOutcome::Stopped:
-        return "stopped";
+    switch (eSetting) {
+    case EConverseSetting::Window:
+        return { kMinConverseWindow, kMaxConverseWindow };
+    case EConverseSetting::ApduTimeout:
+        return { kMinApduTimeoutMs, kMaxApduTimeoutMs };
+    case EConverseSetting::Retries:
+        return { 0, kMaxConverseRetries };
+    case EConverseSetting::GiveUp:
+        return { 0, kMaxGiveUp };
     }
-    return "?";
+    return {};
 }
 
-std::string ConverseProgressText(const SConverseProgress& progress)
+bool SetConverseSetting(SConverseOptions& options, EConverseSetting eSetting, int64_t ll)
 {
-    std::string cs = "request " + std::to_string(progress.uRequest);
-    if (progress.uTotal > 0)
-        cs += " of " + std::to_string(progress.uTotal);
-    if (progress.bWaiting) {
-        char sz[32];
-        std::snprintf(sz, sizeof sz, "%.1f", static_cast<double>(progress.llWaitedNs) / 1e9);
-        cs += ", waiting for the answer (" + std::string(sz) + " s)";
+    const SConverseLimit limit = ConverseLimit(eSetting);
+    if (ll < limit.llMin || ll > limit.llMax)
+        return false;
+    switch (eSetting) {
+    case EConverseSetting::Window:
+        options.iWindow = static_cast<int>(ll);
+        break;
+    case EConverseSetting::ApduTimeout:
+        options.llApduTimeoutMs = ll;
+        break;
+    case EConverseSetting::Retries:
+        options.iRetries = static_cast<int>(ll);
+        break;
+    case EConverseSetting::GiveUp:
+        options.iGiveUp = static_cast<int>(ll);
+        break;
     }
-    return cs;
+    return true;
 }
+
+namespace {
+
+    std::string Hex(const std::vector<uint8_t>& bytes, char cSeparator)
+    {
+        std::string cs;
+        char sz[4];
+        for (size_t i = 0; i < bytes.size(); ++i) {
+            std::snprintf(sz, sizeof sz, "%02x", bytes[i]);
+            if (i > 0 && cSeparator)
+                cs += cSeparator;
+            cs += sz;
+        }
+        return cs;
+    }
+
+} // namespace
+
+std::string ConverseGiveUpText(const SConverseGiveUp& giveUp)
+{
+    if (!giveUp.bGaveUp)
+        return std::string();
+    const SConverseDevice& d = giveUp.device;
+    std::string csDevice;
+    if (d.bIp && d.link.size() == 6) {
+        csDevice = std::to_string(d.link[0]) + "." + std::to_string(d.link[1]) + "."
+            + std::to_string(d.link[2]) + "." + std::to_string(d.link[3]) + ":"
+            + std::to_string(d.link[4] << 8 | d.link[5]);
+    } else {
+        csDevice = Hex(d.link, ':');
+    }
+    if (d.bRouted)
+        csDevice += ", network " + std::to_string(d.uNet) + " address " + Hex(d.address, 0);
+    return "the device at " + csDevice + " stopped answering after record "
+        + std::to_string(giveUp.uRecord);
+}
+
+namespace {
+
+    // Where a confirmed request stands, as a client's state machine names it.
+    enum class ERequestState {
+        AwaitConfirmation, // sent; its answer, or an answer's first segment, is awaited
+        SegmentedConf, // a segmented answer is on its way: more segments are awaited
+    };
+
+    // Where the conversation stands after the last offer.
+    enum class EConverseState {
+        Sending, // the last record offered went (or was skipped)
+        Waiting, // a window was full: the loop waits for an answer
+        GaveUp, // a device stopped answering: nothing more goes
+    };
+
+} // namespace
 
 struct CConversation::SState {
     struct SRequest {
@@ -209,18 +254,16 @@ struct CConversation::SState {
         SConverseResult result;
         int64_t llSentHeardNs = 0; // the first send, on the ear's clock
         int64_t llDeadline = 0; // of the answer, or of the next segment
-        // A segmented answer on its way (the client's SEGMENTED_CONF state).
-        bool bSegmenting = false;
+        ERequestState eState = ERequestState::AwaitConfirmation;
+        // A segmented answer on its way (SegmentedConf).
         uint8_t uInitialSequence = 0;
-        uint8_t uLastSequence = 0;
         uint8_t uWindow = 1; // the actual window size
         std::vector<uint8_t> first; // the first segment's frame
         SLocated firstAt;
-        uint8_t uService = 0;
-        std::vector<uint8_t> data; // service data so far
+        vdecode::CSegmentJoin join; // the segments taken so far
     };
     struct SDevice {
-        std::string csText;
+        SConverseDevice device;
         int iOutstanding = 0;
         uint8_t uNextId = 0;
         std::array<bool, 256> held {};
@@ -239,9 +282,8 @@ struct CConversation::SState {
     uint64_t uTotal = 0;
     bool bKeepChecksums = false;
     std::string csWaitingDevice; // the device whose window was full at the last offer
-    bool bWaiting = false;
-    bool bGaveUp = false;
-    std::string csGiveUp;
+    EConverseState eState = EConverseState::Sending;
+    SConverseGiveUp giveUp;
 
     SState(const SConverseOptions& o, IClock& c)
         : options(o)
@@ -283,54 +325,50 @@ struct CConversation::SState {
     void Segment(size_t i, const uint8_t* p, const SLocated& a, int64_t llHeardNs)
     {
         SRequest& r = outstanding[i];
-        const uint8_t* pApdu = p + a.nApdu;
-        const size_t nApdu = a.nEnd - a.nApdu;
-        if (nApdu < 5)
+        vdecode::SSegmentHeader h;
+        if (!vdecode::ReadSegmentHeader(p + a.nApdu, a.nEnd - a.nApdu, h))
             return Abort(i, kAbortInvalidApdu);
-        const bool bMore = (pApdu[0] & 0x04) != 0;
-        const uint8_t uSequence = pApdu[2];
-        if (!r.bSegmenting) {
-            // Only a first segment may open the answer (AWAIT_CONFIRMATION).
-            if (uSequence != 0)
+        const uint8_t* pData = p + a.nApdu + 5;
+        const size_t nData = a.nEnd - a.nApdu - 5;
+        if (r.eState == ERequestState::AwaitConfirmation) {
+            // Only a first segment may open the answer.
+            if (!r.join.IsNext(h))
                 return Abort(i, kAbortInvalidApdu);
-            if (pApdu[3] == 0 || pApdu[3] > 127)
+            if (h.uWindow == 0 || h.uWindow > 127)
                 return Abort(i, kAbortWindowSize);
-            r.bSegmenting = true;
-            r.uWindow = pApdu[3]; // the proposed size: we take it whole
+            r.eState = ERequestState::SegmentedConf;
+            r.uWindow = h.uWindow; // the proposed size: we take it whole
             r.first.assign(p, p + a.nEnd);
             r.firstAt = a;
-            r.uService = pApdu[4];
             r.uInitialSequence = 0;
-            r.uLastSequence = 0;
-            r.data.assign(pApdu + 5, pApdu + nApdu);
-            r.result.iSegments = 1;
+            r.join.Add(h, pData, nData);
+            r.result.iSegments = r.join.Segments();
             r.result.llAnsweredNs = llHeardNs;
             r.llDeadline = clock.Now() + llTimeoutNs;
             SegmentAck(r, 0, false);
-            if (!bMore)
+            if (r.join.IsWhole())
                 Complete(i);
             return;
         }
         r.llDeadline = clock.Now() + llTimeoutNs;
-        if (uSequence != static_cast<uint8_t>(r.uLastSequence + 1)) {
+        if (!r.join.IsNext(h)) {
             // Out of order or again: say where we are, and count from there.
-            SegmentAck(r, r.uLastSequence, true);
-            r.uInitialSequence = r.uLastSequence;
+            SegmentAck(r, r.join.LastSequence(), true);
+            r.uInitialSequence = r.join.LastSequence();
             return;
         }
-        if (r.first.size() + r.data.size() + (nApdu - 5) > 65535)
+        if (r.first.size() + r.join.Data().size() + nData > 65535)
             return Abort(i, kAbortBufferOverflow);
-        r.data.insert(r.data.end(), pApdu + 5, pApdu + nApdu);
-        r.uLastSequence = uSequence;
-        ++r.result.iSegments;
+        r.join.Add(h, pData, nData);
+        r.result.iSegments = r.join.Segments();
         r.result.llAnsweredNs = llHeardNs;
-        if (!bMore) {
-            SegmentAck(r, uSequence, false);
+        if (r.join.IsWhole()) {
+            SegmentAck(r, h.uSequence, false);
             return Complete(i);
         }
-        if (uSequence == static_cast<uint8_t>(r.uInitialSequence + r.uWindow)) {
-            SegmentAck(r, uSequence, false);
-            r.uInitialSequence = uSequence;
+        if (h.uSequence == static_cast<uint8_t>(r.uInitialSequence + r.uWindow)) {
+            SegmentAck(r, h.uSequence, false);
+            r.uInitialSequence = h.uSequence;
         }
     }
 
@@ -338,8 +376,7 @@ struct CConversation::SState {
     void Complete(size_t i)
     {
         SRequest& r = outstanding[i];
-        std::vector<uint8_t> apdu { 0x30, r.result.uSentInvokeId, r.uService };
-        apdu.insert(apdu.end(), r.data.begin(), r.data.end());
+        const std::vector<uint8_t> apdu = r.join.ComplexAckApdu(r.result.uSentInvokeId);
         r.result.answer = WithApdu(r.first, r.firstAt, apdu.data(), apdu.size(), true);
         End(i, EConverseOutcome::Answered);
     }
@@ -374,7 +411,7 @@ EConverseGate CConversation::Offer(uint64_t uRecord, uint8_t* pFrame, uint32_t u
     llUntilNs = 0;
     if (pOffered)
         *pOffered = SConverseOffered();
-    if (s.bGaveUp)
+    if (s.eState == EConverseState::GaveUp)
         return EConverseGate::GaveUp;
     const SLocated at = Locate(pFrame, uLength);
     if (at.eKind == decode::ERequestKind::Skipped)
@@ -386,12 +423,12 @@ EConverseGate CConversation::Offer(uint64_t uRecord, uint8_t* pFrame, uint32_t u
         for (const SState::SRequest& r : s.outstanding)
             llUntilNs = std::min(llUntilNs, r.llDeadline);
         s.csWaitingDevice = s.outstanding.front().csDevice;
-        s.bWaiting = true;
+        s.eState = EConverseState::Waiting;
         return EConverseGate::Wait;
     }
     if (at.eKind != decode::ERequestKind::Confirmed || at.f.bSegmented || !at.bApdu
         || at.nEnd - at.nApdu < 3) {
-        s.bWaiting = false;
+        s.eState = EConverseState::Sending;
         ++s.uOffered;
         return EConverseGate::Go;
     }
@@ -399,17 +436,17 @@ EConverseGate CConversation::Offer(uint64_t uRecord, uint8_t* pFrame, uint32_t u
     auto [it, bNew] = s.devices.try_emplace(csKey);
     SState::SDevice& d = it->second;
     if (bNew)
-        d.csText = DeviceText(at.f);
+        d.device = DeviceOf(at.f);
     if (d.iOutstanding >= s.options.iWindow) {
         llUntilNs = INT64_MAX;
         for (const SState::SRequest& r : s.outstanding)
             if (r.csDevice == csKey)
                 llUntilNs = std::min(llUntilNs, r.llDeadline);
         s.csWaitingDevice = csKey;
-        s.bWaiting = true;
+        s.eState = EConverseState::Waiting;
         return EConverseGate::Wait;
     }
-    s.bWaiting = false;
+    s.eState = EConverseState::Sending;
     ++s.uOffered;
     // A fresh ID: the next one that no outstanding request to the device holds.
     while (d.held[d.uNextId])
@@ -456,7 +493,7 @@ void CConversation::Heard(const uint8_t* pFrame, size_t nLength, int64_t llHeard
             continue;
         if (a.f.eApdu == decode::EApdu::ComplexAck && a.f.bSegmented)
             return s.Segment(i, pFrame, a, llHeardNs);
-        if (r.bSegmenting) {
+        if (r.eState == ERequestState::SegmentedConf) {
             // Anything else in the middle of a segmented answer: a server's Abort
             // ends it; a stray answer breaks it.
             if (a.f.eApdu != decode::EApdu::Abort)
@@ -479,7 +516,7 @@ void CConversation::Tick()
             ++i;
             continue;
         }
-        if (r.bSegmenting) {
+        if (r.eState == ERequestState::SegmentedConf) {
             s.Abort(i, kAbortTsmTimeout);
             continue;
         }
@@ -492,12 +529,11 @@ void CConversation::Tick()
         }
         SState::SDevice& d = s.devices[r.csDevice];
         const uint64_t uRecord = r.result.uRecord;
-        const std::string csText = d.csText;
         s.End(i, EConverseOutcome::TimedOut);
-        if (++d.iUnanswered >= s.options.iGiveUp && s.options.iGiveUp > 0 && !s.bGaveUp) {
-            s.bGaveUp = true;
-            s.csGiveUp = "the device at " + csText + " stopped answering after record "
-                + std::to_string(uRecord);
+        if (++d.iUnanswered >= s.options.iGiveUp && s.options.iGiveUp > 0
+            && s.eState != EConverseState::GaveUp) {
+            s.eState = EConverseState::GaveUp;
+            s.giveUp = { true, d.device, uRecord };
             while (!s.outstanding.empty())
                 s.End(0, EConverseOutcome::GaveUp);
             return;
@@ -530,12 +566,17 @@ size_t CConversation::Outstanding() const
 
 bool CConversation::GaveUp() const
 {
-    return m_p->bGaveUp;
+    return m_p->eState == EConverseState::GaveUp;
+}
+
+const SConverseGiveUp& CConversation::GiveUpFacts() const
+{
+    return m_p->giveUp;
 }
 
 std::string CConversation::GiveUpText() const
 {
-    return m_p->csGiveUp;
+    return ConverseGiveUpText(m_p->giveUp);
 }
 
 SConverseProgress CConversation::Progress() const
@@ -544,7 +585,7 @@ SConverseProgress CConversation::Progress() const
     SConverseProgress progress;
     progress.uRequest = s.uOffered;
     progress.uTotal = s.uTotal;
-    if (s.bWaiting) {
+    if (s.eState == EConverseState::Waiting) {
         for (const SState::SRequest& r : s.outstanding)
             if (r.csDevice == s.csWaitingDevice) {
                 progress.bWaiting = true;

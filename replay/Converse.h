@@ -21,7 +21,7 @@
 // After the last record the same, until Outstanding() is 0; TakeResults()
 // whenever convenient.
 
-#include "replay/Pace.h"
+#include "replay/Clock.h"
 
 #include <cstdint>
 #include <functional>
@@ -31,7 +31,7 @@
 
 namespace velmora {
 
-// Limits a user may set (the command line and the window check them the same way).
+// Limits a user may set (see ConverseLimit).
 constexpr int kMinConverseWindow = 1;
 constexpr int kMaxConverseWindow = 16;
 constexpr int64_t kMinApduTimeoutMs = 1;
@@ -46,6 +46,17 @@ struct SConverseOptions {
     int iGiveUp = 10; // unanswered requests in a row that end the Send; 0: never
     bool operator==(const SConverseOptions&) const = default;
 };
+
+// The settings a user gives, each checked against its limits by this one
+// rule: the command's options, send-options.ini and the window's fields.
+enum class EConverseSetting { Window, ApduTimeout, Retries, GiveUp };
+struct SConverseLimit {
+    int64_t llMin = 0;
+    int64_t llMax = 0;
+};
+SConverseLimit ConverseLimit(EConverseSetting eSetting);
+// Puts ll into options when it is inside its limits; else false, options as they were.
+bool SetConverseSetting(SConverseOptions& options, EConverseSetting eSetting, int64_t ll);
 
 // What the loop does with a record it offers.
 enum class EConverseGate {
@@ -62,8 +73,6 @@ enum class EConverseOutcome {
     GaveUp, // still outstanding when the Send gave up on a device
     Stopped, // still outstanding when the Send was stopped or ended
 };
-// "answered", "timed out", "aborted", "gave up", "stopped".
-const char* ConverseOutcomeWord(EConverseOutcome eOutcome);
 
 // Where Offer put a fresh invoke ID (-1: the frame goes as offered), and the
 // captured one: the judge names the request as captured.
@@ -94,9 +103,27 @@ struct SConverseProgress {
     bool bWaiting = false; // for an answer, the window being full
     int64_t llWaitedNs = 0; // since the oldest outstanding request of that device went
 };
-// "request 12 of 40, waiting for the answer (1.2 s)"; "request 12 of 40" when
-// not waiting; "request 12" when the total is unknown.
-std::string ConverseProgressText(const SConverseProgress& progress);
+
+// The device a request went to: its link address (IPv4 and port when bIp),
+// and behind a router its network and address there.
+struct SConverseDevice {
+    bool bIp = false;
+    std::vector<uint8_t> link;
+    bool bRouted = false;
+    uint16_t uNet = 0;
+    std::vector<uint8_t> address;
+};
+
+// Why the Send gave up: the device that stopped answering, and the record of
+// the request that made its count.
+struct SConverseGiveUp {
+    bool bGaveUp = false;
+    SConverseDevice device;
+    uint64_t uRecord = 0;
+};
+// "the device at 10.0.0.2:47808 stopped answering after record 41"; "" when
+// it did not give up. The loop's Debug log and the session's sentences say it.
+std::string ConverseGiveUpText(const SConverseGiveUp& giveUp);
 
 class CConversation {
 public:
@@ -144,7 +171,8 @@ public:
     int64_t NextDeadline() const;
     size_t Outstanding() const;
     bool GaveUp() const;
-    // "the device at 10.0.0.2:47808 stopped answering after record 41"; "".
+    const SConverseGiveUp& GiveUpFacts() const;
+    // ConverseGiveUpText(GiveUpFacts()).
     std::string GiveUpText() const;
     SConverseProgress Progress() const;
 

@@ -8,6 +8,36 @@
 
 namespace velmora {
 
+const char* ConverseOutcomeWord(EConverseOutcome eOutcome)
+{
+    switch (eOutcome) {
+    case EConverseOutcome::Answered:
+        return "answered";
+    case EConverseOutcome::TimedOut:
+        return "timed out";
+    case EConverseOutcome::Aborted:
+        return "aborted";
+    case EConverseOutcome::GaveUp:
+        return "gave up";
+    case EConverseOutcome::Stopped:
+        return "stopped";
+    }
+    return "?";
+}
+
+std::string ConverseProgressText(const SConverseProgress& progress)
+{
+    std::string cs = "request " + std::to_string(progress.uRequest);
+    if (progress.uTotal > 0)
+        cs += " of " + std::to_string(progress.uTotal);
+    if (progress.bWaiting) {
+        char sz[32];
+        std::snprintf(sz, sizeof sz, "%.1f", static_cast<double>(progress.llWaitedNs) / 1e9);
+        cs += ", waiting for the answer (" + std::string(sz) + " s)";
+    }
+    return cs;
+}
+
 std::string ProgressText(const SReplayCounts& counts)
 {
     // "%d packets sent" is the window's own running text, kept as it is.

@@ -4,6 +4,7 @@
 // box and velmora-replay's lines never drift apart.
 
 #include "judge/Judge.h"
+#include "replay/Converse.h"
 #include "replay/Replay.h"
 
 #include <cstdint>
@@ -17,6 +18,13 @@ namespace velmora {
 // "40 packets sent (round 2), next packet in 5 s". A conversing Send adds
 // ", request 12 of 40, waiting for the answer (1.2 s)".
 std::string ProgressText(const SReplayCounts& counts);
+
+// The conversation's words: "answered", "timed out", "aborted", "gave up",
+// "stopped".
+const char* ConverseOutcomeWord(EConverseOutcome eOutcome);
+// "request 12 of 40, waiting for the answer (1.2 s)"; "request 12 of 40" when
+// not waiting; "request 12" when the total is unknown.
+std::string ConverseProgressText(const SConverseProgress& progress);
 
 // What a progress line knows before a Send: records per round (0: unknown),
 // rounds (0: until stopped) and the pace in packets/s (0: not set by rate).

@@ -1059,6 +1059,88 @@ TEST(DecoderTest, ColumnsShowTimeLengthAndOtherLinkTypes)
     EXPECT_FALSE(other.bMalformed);
 }
 
+// The one joining rule of segmented answers, as the packet list (segments in
+// sequence order once all are there) and the conversation (segments as they
+// come, the next or none) both use it. Rows from both sides: a segment given
+// as "seq+" (more follows) or "seq" (the last), its data one byte of its own.
+TEST(DecoderTest, SegmentsJoinByOneRule)
+{
+    using E = CSegmentJoin::EAdd;
+    struct Row {
+        const char* szName;
+        std::vector<std::string> segments;
+        std::vector<E> adds;
+        bool bWhole;
+        std::string csData; // the data joined, a byte a segment taken
+    };
+    const std::vector<Row> rows {
+        { "one segment that is the last", { "0" }, { E::Whole }, true, "00" },
+        { "three in order", { "0+", "1+", "2" }, { E::Joined, E::Joined, E::Whole }, true,
+            "000102" },
+        { "the first is not number 0", { "1+", "0+" }, { E::NotNext, E::Joined }, false, "00" },
+        { "a lost segment is not skipped", { "0+", "2" }, { E::Joined, E::NotNext }, false, "00" },
+        { "a segment heard twice is not data twice", { "0+", "1+", "1+", "2" },
+            { E::Joined, E::Joined, E::NotNext, E::Whole }, true, "000102" },
+        { "nothing joins after the last", { "0+", "1", "2" }, { E::Joined, E::Whole, E::NotNext },
+            true, "0001" },
+        { "a last that is not the highest", { "0+", "1", "2+" },
+            { E::Joined, E::Whole, E::NotNext }, true, "0001" },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.szName);
+        CSegmentJoin join;
+        std::vector<E> adds;
+        for (size_t i = 0; i < row.segments.size(); ++i) {
+            SSegmentHeader header;
+            header.uSequence = static_cast<uint8_t>(std::stoi(row.segments[i]));
+            header.bMore = row.segments[i].back() == '+';
+            header.uService = static_cast<uint8_t>(i == 0 ? 0x0e : 0x0c);
+            const uint8_t uData = header.uSequence;
+            adds.push_back(join.Add(header, &uData, 1));
+        }
+        EXPECT_EQ(adds, row.adds);
+        EXPECT_EQ(join.IsWhole(), row.bWhole);
+        std::string csData;
+        for (uint8_t u : join.Data()) {
+            char sz[3];
+            std::snprintf(sz, sizeof sz, "%02x", u);
+            csData += sz;
+        }
+        EXPECT_EQ(csData, row.csData);
+    }
+    // Past 255: 256 segments and one more, the last numbered 0 again.
+    CSegmentJoin join;
+    for (int i = 0; i < 257; ++i) {
+        SSegmentHeader header;
+        header.uSequence = static_cast<uint8_t>(i);
+        header.bMore = i < 256;
+        header.uService = 0x0e;
+        const uint8_t uData = static_cast<uint8_t>(i);
+        ASSERT_EQ(join.Add(header, &uData, 1), i < 256 ? E::Joined : E::Whole) << i;
+    }
+    EXPECT_EQ(join.Segments(), 257);
+    EXPECT_EQ(join.Data().size(), 257u);
+    // The whole answer is one ComplexACK: its type, the invoke ID, the first
+    // segment's service choice, the data.
+    const std::vector<uint8_t> apdu = join.ComplexAckApdu(7);
+    ASSERT_EQ(apdu.size(), 3u + 257u);
+    EXPECT_EQ(apdu[0], 0x30);
+    EXPECT_EQ(apdu[1], 7);
+    EXPECT_EQ(apdu[2], 0x0e);
+    // The header is read from a segmented ComplexACK only, five bytes whole.
+    SSegmentHeader header;
+    const uint8_t segment[] = { 0x3c, 0x05, 0x02, 0x04, 0x0e };
+    ASSERT_TRUE(ReadSegmentHeader(segment, sizeof segment, header));
+    EXPECT_EQ(header.uInvokeId, 5);
+    EXPECT_EQ(header.uSequence, 2);
+    EXPECT_EQ(header.uWindow, 4);
+    EXPECT_EQ(header.uService, 0x0e);
+    EXPECT_TRUE(header.bMore);
+    EXPECT_FALSE(ReadSegmentHeader(segment, 4, header));
+    const uint8_t unsegmented[] = { 0x30, 0x05, 0x0e, 0x00, 0x00 };
+    EXPECT_FALSE(ReadSegmentHeader(unsegmented, sizeof unsegmented, header));
+}
+
 // Segmented answers: each row of the table is a capture (segments named by the
 // answer, a for invoke ID 5, b for invoke ID 6) and what every record reads.
 TEST(DecoderTest, SegmentedAnswersAreReassembled)

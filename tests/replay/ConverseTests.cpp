@@ -4,6 +4,7 @@
 #include "FrameBuilder.h"
 #include "judge/Bacnet.h"
 #include "replay/Converse.h"
+#include "session/ReplayWords.h"
 
 #include <gtest/gtest.h>
 
@@ -438,6 +439,37 @@ TEST(ConverseTest, SegmentedAnswersAreAcknowledgedAsAClientDoes)
     }
 }
 
+// Sequence numbers count modulo 256: a long answer runs on past 255, joined
+// by the same rule as the packet list's (decode/Segments).
+TEST(ConverseTest, ALongSegmentedAnswerRunsItsSequencePast255)
+{
+    CFakeClock clock;
+    CConversation conversation(SConverseOptions(), clock);
+    Bytes request = ReadPv(2, 9);
+    int64_t llUntil = 0;
+    ASSERT_EQ(conversation.Offer(0, request.data(), static_cast<uint32_t>(request.size()), llUntil),
+        EConverseGate::Go);
+    const int iSegments = 300;
+    std::string csData;
+    int iAcks = 0;
+    for (int i = 0; i < iSegments; ++i) {
+        const Bytes segment = Segment(
+            0, static_cast<uint8_t>(i), i + 1 < iSegments, 100, H(static_cast<uint8_t>(i)));
+        csData += H(static_cast<uint8_t>(i));
+        conversation.Heard(segment.data(), segment.size(), clock.llNow);
+        for (const Bytes& frame : conversation.TakeFrames()) {
+            ++iAcks;
+            EXPECT_EQ(ApduOf(frame).substr(0, 2), "40") << i; // never a negative ack
+        }
+    }
+    EXPECT_EQ(iAcks, 4); // at 0, 100 and 200 (the next window ends past the answer), and the last
+    const std::vector<SConverseResult> results = conversation.TakeResults();
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0].eOutcome, EConverseOutcome::Answered);
+    EXPECT_EQ(results[0].iSegments, iSegments);
+    EXPECT_EQ(ApduOf(results[0].answer), "30000c" + csData);
+}
+
 // A UDP checksum as the sending host's capture holds it: its NIC was left to
 // fill it in.
 Bytes LeftToTheNic(Bytes frame)
@@ -607,12 +639,49 @@ TEST(ConverseTest, AnAnswerIsTheRequestsOwn)
     }
 }
 
+// The engine gives facts; the session words them.
 TEST(ConverseTest, ProgressSaysWhatIsWaitedFor)
 {
-    SConverseProgress progress { 12, 40, true, 1'250'000'000 };
-    EXPECT_EQ(ConverseProgressText(progress), "request 12 of 40, waiting for the answer (1.2 s)");
-    progress.bWaiting = false;
-    EXPECT_EQ(ConverseProgressText(progress), "request 12 of 40");
+    const std::pair<SConverseProgress, const char*> rows[] = {
+        { { 12, 40, true, 1'250'000'000 }, "request 12 of 40, waiting for the answer (1.2 s)" },
+        { { 12, 40, false, 1'250'000'000 }, "request 12 of 40" },
+        { { 12, 0, false, 0 }, "request 12" },
+        { { 1, 0, true, 0 }, "request 1, waiting for the answer (0.0 s)" },
+        { { 0, 3, true, 59'960'000'000 }, "request 0 of 3, waiting for the answer (60.0 s)" },
+    };
+    for (const auto& [progress, szText] : rows)
+        EXPECT_EQ(ConverseProgressText(progress), szText);
+}
+
+TEST(ConverseTest, AGiveUpNamesTheDeviceAndTheRecord)
+{
+    SConverseDevice ip { true, { 10, 0, 0, 2, 0xba, 0xc0 } };
+    SConverseDevice mac { false, { 0x02, 0x76, 0x6d, 0x0a, 0x00, 0x02 } };
+    SConverseDevice mstp { false, { 0x1f } };
+    SConverseDevice routed = ip;
+    routed.bRouted = true;
+    routed.uNet = 5;
+    routed.address = { 0x0a, 0x01 };
+    const std::pair<SConverseGiveUp, const char*> rows[] = {
+        { { true, ip, 41 }, "the device at 10.0.0.2:47808 stopped answering after record 41" },
+        { { true, mac, 0 }, "the device at 02:76:6d:0a:00:02 stopped answering after record 0" },
+        { { true, mstp, 7 }, "the device at 1f stopped answering after record 7" },
+        { { true, routed, 3 },
+            "the device at 10.0.0.2:47808, network 5 address 0a01 stopped answering after "
+            "record 3" },
+        { { false, ip, 41 }, "" },
+    };
+    for (const auto& [giveUp, szText] : rows)
+        EXPECT_EQ(ConverseGiveUpText(giveUp), szText);
+    const std::pair<EConverseOutcome, const char*> words[] = {
+        { EConverseOutcome::Answered, "answered" },
+        { EConverseOutcome::TimedOut, "timed out" },
+        { EConverseOutcome::Aborted, "aborted" },
+        { EConverseOutcome::GaveUp, "gave up" },
+        { EConverseOutcome::Stopped, "stopped" },
+    };
+    for (const auto& [eOutcome, szWord] : words)
+        EXPECT_STREQ(ConverseOutcomeWord(eOutcome), szWord);
 }
 
 } // namespace
