@@ -358,11 +358,11 @@ std::string CSendOptionsDlg::ReadTiming(SPaceOptions& pace) const
         }
     }
     // Whole numbers only: digits and nothing else.
-    const auto whole = [](const std::string& cs, double dMax, int64_t& ll) {
-        double dValue = 0;
-        if (cs.find('.') != std::string::npos || !ParsePaceNumber(cs, dValue) || dValue > dMax)
+    const auto whole = [](const std::string& cs, uint64_t uMax, int64_t& ll) {
+        uint64_t u = 0;
+        if (!ParseWholeNumber(cs, uMax, u))
             return false;
-        ll = static_cast<int64_t>(dValue);
+        ll = static_cast<int64_t>(u);
         return true;
     };
     int64_t ll = 0;
@@ -372,7 +372,7 @@ std::string CSendOptionsDlg::ReadTiming(SPaceOptions& pace) const
         pace.llLoops = ll;
     else
         problem("The number of times is a whole number from 1 up (or choose Until stopped).");
-    if (whole(Text(m_pPauseMs), static_cast<double>(kMaxLoopPauseMs), ll))
+    if (whole(Text(m_pPauseMs), kMaxLoopPauseMs, ll))
         pace.llLoopPauseMs = ll;
     else
         problem("The pause between rounds is a whole number of milliseconds, 0 to 86400000.");
@@ -441,18 +441,20 @@ QGroupBox* CSendOptionsDlg::BuildListenGroup()
     m_pConverse = new QCheckBox(QStringLiteral("Wait for each answer, as a &client does"), pGroup);
     m_pConverse->setObjectName(QStringLiteral("listenConverse"));
     pForm->addRow(QString(), m_pConverse);
-    const auto spin = [pGroup](const char* szName, int iMin, int iMax, const char* szSuffix) {
-        auto* p = new QSpinBox(pGroup);
-        p->setObjectName(QString::fromLatin1(szName));
-        p->setRange(iMin, iMax);
-        p->setSuffix(QString::fromLatin1(szSuffix));
-        return p;
-    };
-    m_pConverseWindow = spin("converseWindow", kMinConverseWindow, kMaxConverseWindow, "");
-    m_pApduTimeout = spin("converseApduTimeout", static_cast<int>(kMinApduTimeoutMs),
-        static_cast<int>(kMaxApduTimeoutMs), " ms");
-    m_pRetries = spin("converseRetries", 0, kMaxConverseRetries, " times");
-    m_pGiveUp = spin("converseGiveUp", 0, kMaxGiveUp, " unanswered");
+    // Each field's range is the limit the command and the file check.
+    const auto spin
+        = [pGroup](const char* szName, EConverseSetting eSetting, const char* szSuffix) {
+              auto* p = new QSpinBox(pGroup);
+              p->setObjectName(QString::fromLatin1(szName));
+              const SConverseLimit limit = ConverseLimit(eSetting);
+              p->setRange(static_cast<int>(limit.llMin), static_cast<int>(limit.llMax));
+              p->setSuffix(QString::fromLatin1(szSuffix));
+              return p;
+          };
+    m_pConverseWindow = spin("converseWindow", EConverseSetting::Window, "");
+    m_pApduTimeout = spin("converseApduTimeout", EConverseSetting::ApduTimeout, " ms");
+    m_pRetries = spin("converseRetries", EConverseSetting::Retries, " times");
+    m_pGiveUp = spin("converseGiveUp", EConverseSetting::GiveUp, " unanswered");
     m_pGiveUp->setSpecialValueText(QStringLiteral("never"));
     const auto pair = [pGroup](const char* szFirst, QSpinBox* pFirst, const char* szSecond,
                           QSpinBox* pSecond) {

@@ -1,4 +1,5 @@
 #include "cli/Options.h"
+#include "session/SendOptions.h"
 #include "session/SendWords.h"
 
 #include <algorithm>
@@ -10,33 +11,6 @@
 namespace velmora {
 
 namespace {
-
-    // Digits only: no sign, no blanks, no "0x".
-    bool ParseNumber(std::string_view cs, uint64_t& u)
-    {
-        if (cs.empty() || cs.front() < '0' || cs.front() > '9')
-            return false;
-        const auto r = std::from_chars(cs.data(), cs.data() + cs.size(), u);
-        return r.ec == std::errc() && r.ptr == cs.data() + cs.size();
-    }
-
-    // "3", "0.5", "1.250": seconds with up to three decimals, at most a day.
-    bool ParseSeconds(std::string_view cs, std::chrono::milliseconds& wait)
-    {
-        const size_t nDot = cs.find('.');
-        uint64_t uWhole = 0;
-        uint64_t uFraction = 0;
-        std::string_view fraction
-            = nDot == std::string_view::npos ? std::string_view() : cs.substr(nDot + 1);
-        if (!ParseNumber(cs.substr(0, nDot), uWhole) || fraction.size() > 3
-            || (nDot != std::string_view::npos && !ParseNumber(fraction, uFraction))
-            || uWhole > 86400)
-            return false;
-        for (size_t i = fraction.size(); i < 3; ++i)
-            uFraction *= 10;
-        wait = std::chrono::milliseconds(uWhole * 1000 + uFraction);
-        return true;
-    }
 
     bool Fail(std::string& csError, const std::string& cs)
     {
@@ -61,9 +35,10 @@ bool ParseRecordList(const std::string& csList, CRecordSelection& selection, std
         uint64_t uFirst = 0;
         uint64_t uLast = 0;
         const bool bOk = nDash == std::string_view::npos
-            ? ParseNumber(item, uFirst) && ParseNumber(item, uLast)
-            : ParseNumber(item.substr(0, nDash), uFirst)
-                && ParseNumber(item.substr(nDash + 1), uLast);
+            ? ParseWholeNumber(item, UINT64_MAX, uFirst)
+                && ParseWholeNumber(item, UINT64_MAX, uLast)
+            : ParseWholeNumber(item.substr(0, nDash), UINT64_MAX, uFirst)
+                && ParseWholeNumber(item.substr(nDash + 1), UINT64_MAX, uLast);
         if (!bOk)
             return Fail(csError,
                 "--records: '" + std::string(item)
@@ -90,20 +65,6 @@ bool ParseRecordList(const std::string& csList, CRecordSelection& selection, std
 
 // --- timing options ---------------------------------------------------------
 
-namespace {
-
-    // Plain decimals only ("2", "0.5", ".5"): no sign, exponent, "inf" or hex.
-    bool ParseDecimal(const std::string& cs, double& d)
-    {
-        if (cs.empty() || cs.find_first_not_of("0123456789.") != std::string::npos
-            || cs.find_first_of("0123456789") == std::string::npos || cs.find('.') != cs.rfind('.'))
-            return false;
-        const auto r = std::from_chars(cs.data(), cs.data() + cs.size(), d);
-        return r.ec == std::errc() && r.ptr == cs.data() + cs.size();
-    }
-
-} // namespace
-
 bool IsPaceOption(const std::string& csName)
 {
     return csName == "--multiplier" || csName == "--pps" || csName == "--mbps" || csName == "--loop"
@@ -116,7 +77,7 @@ bool ParsePaceOption(
     const bool bRate = csName == "--multiplier" || csName == "--pps" || csName == "--mbps";
     if (bRate || csName == "--duration") {
         double d = 0;
-        if (!ParseDecimal(csValue, d))
+        if (!ParsePaceNumber(csValue, d))
             return Fail(csError, csName + ": '" + csValue + "' is no number");
         if (bRate && pace.Paced())
             return Fail(csError, "one of --multiplier, --pps and --mbps only");
@@ -144,12 +105,12 @@ bool ParsePaceOption(
     }
     uint64_t u = 0;
     if (csName == "--loop") {
-        if (!ParseNumber(csValue, u) || u > static_cast<uint64_t>(INT_MAX))
+        if (!ParseWholeNumber(csValue, INT_MAX, u))
             return Fail(csError, "--loop: '" + csValue + "' is no count (0 repeats until stopped)");
         pace.llLoops = static_cast<int64_t>(u);
         return true;
     }
-    if (!ParseNumber(csValue, u) || u > static_cast<uint64_t>(kMaxLoopPauseMs))
+    if (!ParseWholeNumber(csValue, kMaxLoopPauseMs, u))
         return Fail(csError,
             "--loop-pause: '" + csValue + "' is no number of milliseconds up to "
                 + std::to_string(kMaxLoopPauseMs));
@@ -167,41 +128,24 @@ namespace {
             || csName == "--give-up";
     }
 
-    // One of the options above, checked against the limits the window keeps too.
+    // One of the options above, checked by the rule the window and the file keep too.
     bool ParseConverseOption(const std::string& csName, const std::string& csValue,
         SConverseOptions& converse, std::string& csError)
     {
-        uint64_t u = 0;
-        const bool bNumber = ParseNumber(csValue, u);
-        if (csName == "--window") {
-            if (!bNumber || u < kMinConverseWindow || u > kMaxConverseWindow)
-                return Fail(csError,
-                    "--window: '" + csValue + "' is no count of requests from "
-                        + std::to_string(kMinConverseWindow) + " to "
-                        + std::to_string(kMaxConverseWindow));
-            converse.iWindow = static_cast<int>(u);
-        } else if (csName == "--apdu-timeout") {
-            if (!bNumber || u < static_cast<uint64_t>(kMinApduTimeoutMs)
-                || u > static_cast<uint64_t>(kMaxApduTimeoutMs))
-                return Fail(csError,
-                    "--apdu-timeout: '" + csValue + "' is no number of milliseconds from "
-                        + std::to_string(kMinApduTimeoutMs) + " to "
-                        + std::to_string(kMaxApduTimeoutMs));
-            converse.llApduTimeoutMs = static_cast<int64_t>(u);
-        } else if (csName == "--retries") {
-            if (!bNumber || u > kMaxConverseRetries)
-                return Fail(csError,
-                    "--retries: '" + csValue + "' is no count from 0 to "
-                        + std::to_string(kMaxConverseRetries));
-            converse.iRetries = static_cast<int>(u);
-        } else {
-            if (!bNumber || u > kMaxGiveUp)
-                return Fail(csError,
-                    "--give-up: '" + csValue + "' is no count from 0 (never) to "
-                        + std::to_string(kMaxGiveUp));
-            converse.iGiveUp = static_cast<int>(u);
-        }
-        return true;
+        const EConverseSetting eSetting = csName == "--window" ? EConverseSetting::Window
+            : csName == "--apdu-timeout"                       ? EConverseSetting::ApduTimeout
+            : csName == "--retries"                            ? EConverseSetting::Retries
+                                                               : EConverseSetting::GiveUp;
+        if (ParseConverseSetting(eSetting, csValue, converse))
+            return true;
+        const SConverseLimit limit = ConverseLimit(eSetting);
+        const char* szWhat = eSetting == EConverseSetting::Window ? "count of requests"
+            : eSetting == EConverseSetting::ApduTimeout           ? "number of milliseconds"
+                                                                  : "count";
+        return Fail(csError,
+            csName + ": '" + csValue + "' is no " + szWhat + " from " + std::to_string(limit.llMin)
+                + (eSetting == EConverseSetting::GiveUp ? " (never)" : "") + " to "
+                + std::to_string(limit.llMax));
     }
 
 } // namespace
@@ -259,7 +203,7 @@ bool ParseCommandLine(int argc, const char* const* argv, SCliOptions& options, s
         // --listen takes its seconds only as --listen=SECONDS.
         if (csName == "--listen") {
             options.listen.bListen = true;
-            if (value && !ParseSeconds(*value, options.listen.wait))
+            if (value && !ParseWaitSeconds(*value, options.listen.wait))
                 return Fail(csError, "--listen: '" + *value + "' is no number of seconds");
             continue;
         }
@@ -280,7 +224,7 @@ bool ParseCommandLine(int argc, const char* const* argv, SCliOptions& options, s
             options.iMode = 1;
         } else if (csName == "--offset") {
             uint64_t u = 0;
-            if (!ParseNumber(*value, u) || u >= static_cast<uint64_t>(INT_MAX))
+            if (!ParseWholeNumber(*value, INT_MAX - 1, u))
                 return Fail(csError, "--offset: '" + *value + "' is no record number");
             if (!choose("--offset"))
                 return false;

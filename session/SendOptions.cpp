@@ -47,13 +47,11 @@ namespace {
         }
         if (pace.ePace != EPace::Captured)
             pace.dMultiplier = 1;
-        const std::string csRounds = file.GetString(kTiming, "Rounds", "");
-        if (ParsePaceNumber(csRounds, d) && csRounds.find('.') == std::string::npos && d <= INT_MAX)
-            pace.llLoops = static_cast<int64_t>(d);
-        const std::string csPause = file.GetString(kTiming, "PauseMs", "");
-        if (ParsePaceNumber(csPause, d) && csPause.find('.') == std::string::npos
-            && d <= static_cast<double>(kMaxLoopPauseMs))
-            pace.llLoopPauseMs = static_cast<int64_t>(d);
+        uint64_t u = 0;
+        if (ParseWholeNumber(file.GetString(kTiming, "Rounds", ""), INT_MAX, u))
+            pace.llLoops = static_cast<int64_t>(u);
+        if (ParseWholeNumber(file.GetString(kTiming, "PauseMs", ""), kMaxLoopPauseMs, u))
+            pace.llLoopPauseMs = static_cast<int64_t>(u);
         if (pace.llLoops == 1)
             pace.llLoopPauseMs = 0; // one round never waits for it
         if (ParsePaceNumber(file.GetString(kTiming, "DurationS", ""), d)
@@ -72,29 +70,19 @@ namespace {
     }
     constexpr const char* kListen = "Listen";
 
-    // Conversing keys of [Listen]: a whole number in [llMin, llMax], else the default.
-    int64_t GetBounded(const CSettingsFile& file, const char* szKey, int64_t llMin, int64_t llMax,
-        int64_t llDefault)
-    {
-        const std::string cs = file.GetString(kListen, szKey, "");
-        if (cs.empty() || cs.size() > 10 || cs.find_first_not_of("0123456789") != std::string::npos)
-            return llDefault;
-        const int64_t ll = std::stoll(cs);
-        return ll < llMin || ll > llMax ? llDefault : ll;
-    }
-
+    // Conversing keys of [Listen]: a value out of its limits leaves the default.
     void LoadConverse(const CSettingsFile& file, SListenOptions& listen)
     {
-        const SConverseOptions d;
-        SConverseOptions& c = listen.converse;
+        listen.converse = SConverseOptions();
         listen.bConverse = file.GetBool(kListen, "Converse", true);
-        c.iWindow = static_cast<int>(
-            GetBounded(file, "Window", kMinConverseWindow, kMaxConverseWindow, d.iWindow));
-        c.llApduTimeoutMs = GetBounded(
-            file, "ApduTimeoutMs", kMinApduTimeoutMs, kMaxApduTimeoutMs, d.llApduTimeoutMs);
-        c.iRetries
-            = static_cast<int>(GetBounded(file, "Retries", 0, kMaxConverseRetries, d.iRetries));
-        c.iGiveUp = static_cast<int>(GetBounded(file, "GiveUp", 0, kMaxGiveUp, d.iGiveUp));
+        const std::pair<const char*, EConverseSetting> keys[] = {
+            { "Window", EConverseSetting::Window },
+            { "ApduTimeoutMs", EConverseSetting::ApduTimeout },
+            { "Retries", EConverseSetting::Retries },
+            { "GiveUp", EConverseSetting::GiveUp },
+        };
+        for (const auto& [szKey, eSetting] : keys)
+            ParseConverseSetting(eSetting, file.GetString(kListen, szKey, ""), listen.converse);
     }
 
     // Written once they differ from the defaults; a file that has them keeps them up to date.
@@ -141,23 +129,22 @@ std::string FormatWaitSeconds(std::chrono::milliseconds wait)
     return cs;
 }
 
-bool ParseWaitSeconds(const std::string& cs, std::chrono::milliseconds& wait)
+bool ParseWaitSeconds(std::string_view sv, std::chrono::milliseconds& wait)
 {
-    const size_t nDot = cs.find('.');
-    const std::string csWhole = cs.substr(0, nDot);
-    const std::string csFraction = nDot == std::string::npos ? std::string() : cs.substr(nDot + 1);
-    const auto digits = [](const std::string& s) {
-        return s.find_first_not_of("0123456789") == std::string::npos;
-    };
-    if (csWhole.empty() || csWhole.size() > 5 || !digits(csWhole) || !digits(csFraction)
-        || csFraction.size() > 3 || (nDot != std::string::npos && csFraction.empty()))
+    const size_t nDot = sv.find('.');
+    const std::string_view fraction
+        = nDot == std::string_view::npos ? std::string_view() : sv.substr(nDot + 1);
+    uint64_t uWhole = 0;
+    uint64_t uFraction = 0;
+    if (!ParseWholeNumber(sv.substr(0, nDot), kMaxListenWaitSeconds, uWhole) || fraction.size() > 3
+        || (nDot != std::string_view::npos && !ParseWholeNumber(fraction, 999, uFraction)))
         return false;
-    long long llMs = std::stoll(csWhole) * 1000;
-    if (!csFraction.empty())
-        llMs += std::stoll((csFraction + "00").substr(0, 3));
-    if (llMs > kMaxListenWaitSeconds * 1000LL)
+    for (size_t i = fraction.size(); i < 3; ++i)
+        uFraction *= 10;
+    const uint64_t uMs = uWhole * 1000 + uFraction;
+    if (uMs > kMaxListenWaitSeconds * 1000ULL)
         return false;
-    wait = std::chrono::milliseconds(llMs);
+    wait = std::chrono::milliseconds(uMs);
     return true;
 }
 

@@ -6,6 +6,7 @@
 #include "replay/Replay.h"
 
 #include <string>
+#include <string_view>
 
 namespace velmora {
 
@@ -44,8 +45,9 @@ std::string ListenNotice(const SListenOptions& listen);
 
 // "3", "2.5", "0.25": the wait in seconds as the file keeps it.
 std::string FormatWaitSeconds(std::chrono::milliseconds wait);
-// Seconds with up to three decimals, 0 to kMaxListenWaitSeconds.
-bool ParseWaitSeconds(const std::string& cs, std::chrono::milliseconds& wait);
+// Seconds with up to three decimals, 0 to kMaxListenWaitSeconds: the one
+// reading of --listen=SECONDS and of the file's Wait (leading zeros taken).
+bool ParseWaitSeconds(std::string_view sv, std::chrono::milliseconds& wait);
 
 // "<install dir>/send-options.ini".
 std::string SendOptionsPath(const std::string& csInstallDir);

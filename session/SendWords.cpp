@@ -24,6 +24,25 @@ namespace {
 
 } // namespace
 
+bool ParseWholeNumber(std::string_view sv, uint64_t uMax, uint64_t& u)
+{
+    if (sv.empty() || sv.front() < '0' || sv.front() > '9')
+        return false;
+    uint64_t uValue = 0;
+    const auto r = std::from_chars(sv.data(), sv.data() + sv.size(), uValue);
+    if (r.ec != std::errc() || r.ptr != sv.data() + sv.size() || uValue > uMax)
+        return false;
+    u = uValue;
+    return true;
+}
+
+bool ParseConverseSetting(EConverseSetting eSetting, std::string_view sv, SConverseOptions& options)
+{
+    uint64_t u = 0;
+    return ParseWholeNumber(sv, static_cast<uint64_t>(ConverseLimit(eSetting).llMax), u)
+        && SetConverseSetting(options, eSetting, static_cast<int64_t>(u));
+}
+
 std::string FormatMac(const CMacAddress& mac)
 {
     char sz[18];
@@ -51,13 +70,14 @@ namespace {
         return -1;
     }
 
-    // Digits only, no sign, at most uMax.
+    // Five digits at most, as addresses and ports are written.
     bool ParseDecimal(std::string_view sv, uint32_t uMax, uint32_t& u)
     {
-        if (sv.empty() || sv.size() > 5 || sv.front() < '0' || sv.front() > '9')
+        uint64_t uValue = 0;
+        if (sv.size() > 5 || !ParseWholeNumber(sv, uMax, uValue))
             return false;
-        const auto r = std::from_chars(sv.data(), sv.data() + sv.size(), u);
-        return r.ec == std::errc() && r.ptr == sv.data() + sv.size() && u <= uMax;
+        u = static_cast<uint32_t>(uValue);
+        return true;
     }
 
 } // namespace
@@ -252,10 +272,11 @@ bool ParseDeviceMap(const std::string& cs, SDeviceMap& map)
     const std::string_view sv(cs);
     auto Instance = [](std::string_view s, uint32_t& u) {
         // Seven digits at most: ParseDecimal takes five.
-        if (s.empty() || s.size() > 7 || s.front() < '0' || s.front() > '9')
+        uint64_t uValue = 0;
+        if (s.size() > 7 || !ParseWholeNumber(s, kMaxDeviceInstance, uValue))
             return false;
-        const auto r = std::from_chars(s.data(), s.data() + s.size(), u);
-        return r.ec == std::errc() && r.ptr == s.data() + s.size() && u <= kMaxDeviceInstance;
+        u = static_cast<uint32_t>(uValue);
+        return true;
     };
     if (!Instance(sv.substr(0, nEq), uOld) || !Instance(sv.substr(nEq + 1), uNew))
         return false;

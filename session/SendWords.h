@@ -5,9 +5,11 @@
 // them, and the one-line summaries the status line and the report show.
 
 #include "replay/Aim.h"
+#include "replay/Converse.h"
 #include "replay/Pace.h"
 
 #include <string>
+#include <string_view>
 
 namespace velmora {
 
@@ -46,7 +48,17 @@ std::string FormatDeviceMap(const SDeviceMap& map); // "207=1234"
 // 1234"; "" for the default aim.
 std::string AimSummary(const SAimOptions& options);
 
-// Plain decimals, as the window and send-options.ini hold them: "2", "0.5",
+// Whole numbers as every option and setting holds them: digits only (leading
+// zeros too), no sign, blanks or "0x", at most uMax. The one rule for counts,
+// milliseconds, ports and record numbers; a caller may add a cap on digits.
+bool ParseWholeNumber(std::string_view sv, uint64_t uMax, uint64_t& u);
+
+// A conversing setting from its text: a whole number inside ConverseLimit,
+// put into options; false leaves options as they were.
+bool ParseConverseSetting(
+    EConverseSetting eSetting, std::string_view sv, SConverseOptions& options);
+
+// Plain decimals, as the command, the window and send-options.ini hold them: "2", "0.5",
 // ".5"; no sign, exponent, "inf" or hex. The format is the shortest that reads
 // back the same, never with an exponent.
 bool ParsePaceNumber(const std::string& cs, double& d);

@@ -106,6 +106,18 @@ TEST(SendOptionsTest, ListenGroupFollowsItsSwitch)
     EXPECT_TRUE(pConverse->isChecked());
     EXPECT_TRUE(pConverse->isEnabled());
     EXPECT_TRUE(pWindow->isEnabled());
+    // Each box keeps to the limits the command and the file check.
+    const std::pair<const char*, EConverseSetting> boxes[] = {
+        { "converseWindow", EConverseSetting::Window },
+        { "converseApduTimeout", EConverseSetting::ApduTimeout },
+        { "converseRetries", EConverseSetting::Retries },
+        { "converseGiveUp", EConverseSetting::GiveUp },
+    };
+    for (const auto& [szBox, eSetting] : boxes) {
+        SCOPED_TRACE(szBox);
+        EXPECT_EQ(Find<QSpinBox>(dlg, szBox)->minimum(), ConverseLimit(eSetting).llMin);
+        EXPECT_EQ(Find<QSpinBox>(dlg, szBox)->maximum(), ConverseLimit(eSetting).llMax);
+    }
     pWindow->setValue(17); // the box keeps to its limits
     expected.listen.converse.iWindow = 16;
     pGiveUp->setValue(0);
@@ -339,8 +351,13 @@ TEST(SendOptionsTest, TimingShowsAndChecksItsNumbers)
         { -1, "timingPaceValue", "2.5", nullptr },
         { -1, "timingRounds", "0", "number of times" },
         { -1, "timingRounds", "2.5", "number of times" },
+        { -1, "timingRounds", "2147483648", "number of times" },
+        { -1, "timingRounds", "+3", "number of times" },
+        { -1, "timingRounds", "2147483647", nullptr },
         { -1, "timingRounds", "3", nullptr },
         { -1, "timingPauseMs", "86400001", "pause between rounds" },
+        { -1, "timingPauseMs", "0x10", "pause between rounds" },
+        { -1, "timingPauseMs", "0086400000", nullptr },
         { -1, "timingPauseMs", "", "pause between rounds" },
         { -1, "timingPauseMs", "250", nullptr },
     };

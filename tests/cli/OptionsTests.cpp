@@ -296,6 +296,10 @@ TEST(OptionsTest, ListeningOptions)
         { { "--listen=", "c.pcap" }, "no number of seconds" },
         { { "--listen=1.", "c.pcap" }, "no number of seconds" },
         { { "--listen=86401", "c.pcap" }, "no number of seconds" },
+        // The window's and the file's limit, a day, holds for the command too.
+        { { "--listen=86400.5", "c.pcap" }, "no number of seconds" },
+        { { "--listen=86400", "c.pcap" }, nullptr, true, 86'400'000 },
+        { { "--listen=007.25", "c.pcap" }, nullptr, true, 7250 },
         // The seconds go with '=': a separate word is the capture.
         { { "--listen", "5", "c.pcap" }, "one capture file only" },
         { { "--listen", "--expect", "captured", "c.pcap" }, nullptr, true, 3000, true },
@@ -329,6 +333,11 @@ TEST(OptionsTest, ListeningOptions)
             "--apdu-timeout: '0' is no number of milliseconds from 1 to 3600000" },
         { { "--listen", "--apdu-timeout", "3600001", "c.pcap" }, "from 1 to 3600000" },
         { { "--listen", "--apdu-timeout", "1.5", "c.pcap" }, "no number of milliseconds" },
+        { { "--listen", "--apdu-timeout", "99999999999999999999999", "c.pcap" },
+            "--apdu-timeout: '99999999999999999999999' is no number of milliseconds from 1 to "
+            "3600000" },
+        { { "--listen", "--window", "016", "c.pcap" }, nullptr, true, 3000, false, false, true,
+            C(16, 3000, 0, 10) },
         { { "--listen", "--retries", "4", "c.pcap" }, "--retries: '4' is no count from 0 to 3" },
         { { "--listen", "--give-up", "1000001", "c.pcap" },
             "--give-up: '1000001' is no count from 0 (never) to 1000000" },

@@ -363,6 +363,8 @@ TEST_F(SessionTest, ListenOptionsRoundTripThroughTheirSection)
         { "Listen=1\r\nWait=.5\r\n", true, 3000, false, false, "3" },
         { "Listen=1\r\nWait=five\r\n", true, 3000, false, false, "3" },
         { "Listen=1\r\nWait=99999999999999999999\r\n", true, 3000, false, false, "3" },
+        // Leading zeros, as the command takes them: written back without.
+        { "Listen=1\r\nWait=000002.5\r\n", true, 2500, false, false, "2.5" },
         // Conversing: on by default, keys written only once they differ or exist.
         { "Listen=1\r\nConverse=0\r\n", true, 3000, false, false, "3", false, d,
             "Converse=0\r\nWindow=1\r\nApduTimeoutMs=3000\r\nRetries=0\r\nGiveUp=10\r\n" },
@@ -372,6 +374,8 @@ TEST_F(SessionTest, ListenOptionsRoundTripThroughTheirSection)
         { "Window=8\r\nApduTimeoutMs=3600000\r\nGiveUp=1000000\r\n", false, 3000, false, false, "3",
             true, { 8, 3600000, 0, 1000000 },
             "Window=8\r\nApduTimeoutMs=3600000\r\nGiveUp=1000000\r\nConverse=1\r\nRetries=0\r\n" },
+        { "Window=00000000004\r\nRetries=0003\r\n", false, 3000, false, false, "3", true,
+            { 4, 3000, 3, 10 }, "Window=4\r\nRetries=3\r\nConverse=1\r\n" },
         // Out of their limits, signs, words: each its default; the keys present stay.
         { "Window=17\r\nApduTimeoutMs=0\r\nRetries=4\r\nGiveUp=-1\r\n", false, 3000, false, false,
             "3", true, d, "Window=1\r\nApduTimeoutMs=3000\r\nRetries=0\r\nGiveUp=10\r\n" },
