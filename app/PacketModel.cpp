@@ -273,13 +273,7 @@ vdecode::SRow DecodeAimedRecord(const vdecode::CCaptureIndex& index, uint64_t uR
     vdecode::SRow row;
     if (pAssembler) {
         // The other segments as captured: the aim leaves their service data alone.
-        const auto read = [&index](uint64_t u, std::vector<uint8_t>& bytes) {
-            vdecode::SRecord other;
-            if (!index.Read(u, other))
-                return false;
-            bytes = std::move(other.bytes);
-            return true;
-        };
+        const auto read = vdecode::IndexReader(index);
         row = pAssembler->Decode(frame, pTree, read);
     } else {
         row = pTree ? vdecode::DecodeTree(frame, pTree) : vdecode::DecodeRow(frame);

@@ -191,13 +191,7 @@ namespace {
         if (index.Frame(uIndex, record).uLinkType == vdecode::kLinkEthernet)
             AimRecord(plan, record);
         // Other segments as captured: the aim leaves service data alone.
-        const auto read = [&index](uint64_t u, std::vector<uint8_t>& bytes) {
-            vdecode::SRecord other;
-            if (!index.Read(u, other))
-                return false;
-            bytes = std::move(other.bytes);
-            return true;
-        };
+        const auto read = vdecode::IndexReader(index);
         return assembler.Decode(index.Frame(uIndex, record), nullptr, read);
     }
 

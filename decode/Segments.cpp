@@ -319,6 +319,17 @@ uint64_t AddRecords(CSegmentAssembler& assembler, const CCaptureIndex& index, ui
     return uTo;
 }
 
+CSegmentAssembler::ReadFn IndexReader(const CCaptureIndex& index)
+{
+    return [&index](uint64_t u, std::vector<uint8_t>& bytes) {
+        SRecord other;
+        if (!index.Read(u, other))
+            return false;
+        bytes = std::move(other.bytes);
+        return true;
+    };
+}
+
 bool MaySegment(const SRow& row)
 {
     const size_t nAck = row.csInfo.find("-ACK[");
@@ -332,13 +343,7 @@ SRow DecodeRecord(const CCaptureIndex& index, const CSegmentAssembler& assembler
     if (!index.Read(uIndex, record))
         return DecodeRecord(index, uIndex, pTree, pBytes); // says it cannot be read
     const SFrame frame = index.Frame(uIndex, record);
-    const auto read = [&index](uint64_t u, std::vector<uint8_t>& bytes) {
-        SRecord other;
-        if (!index.Read(u, other))
-            return false;
-        bytes = std::move(other.bytes);
-        return true;
-    };
+    const auto read = IndexReader(index);
     SRow row = assembler.Decode(frame, pTree, read);
     // Which interface, in the frame's own summary, as the plain DecodeRecord says it.
     if (pTree && !pTree->empty() && (*pTree)[0].csName.rfind("Frame", 0) == 0

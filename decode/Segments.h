@@ -148,6 +148,9 @@ uint64_t AddRecords(
 uint64_t AddRecords(CSegmentAssembler& assembler, const CCaptureIndex& index, uint64_t uFrom,
     uint64_t uTo, CCaptureIndex::SReadWindow& window);
 
+// Reads a record's bytes back from the index, for Decode and Whole.
+CSegmentAssembler::ReadFn IndexReader(const CCaptureIndex& index);
+
 // True when a row decoded without the assembler may read otherwise with it:
 // a segment of a ComplexACK ("...-ACK[ 5] segment 1, more follows").
 bool MaySegment(const SRow& row);

@@ -520,13 +520,7 @@ bool LearnCapture(const std::string& csPath, SLearned& learned, std::string& csE
     CLearner learner;
     CCaptureIndex::SReadWindow window;
     SRecord record;
-    const auto read = [&index](uint64_t u, std::vector<uint8_t>& bytes) {
-        SRecord other;
-        if (!index.Read(u, other))
-            return false;
-        bytes = std::move(other.bytes);
-        return true;
-    };
+    const auto read = IndexReader(index);
     // Indexed and learned a step at a time, the offsets of records far behind
     // let go: memory follows the devices, not the capture's length. A segment
     // is read back only for its answer, which comes within the records kept.
