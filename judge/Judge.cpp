@@ -14,12 +14,6 @@ namespace velmora::judge {
 
 namespace {
 
-    bool IsAnswer(EApdu e)
-    {
-        return e == EApdu::SimpleAck || e == EApdu::ComplexAck || e == EApdu::Error
-            || e == EApdu::Reject || e == EApdu::Abort;
-    }
-
     // Answers to an unconfirmed request or router query, by kind.
     enum class EQuery { None, WhoIs, WhoHas, RouterQuery };
 
@@ -43,30 +37,6 @@ namespace {
         if (f.eApdu == EApdu::NetworkMessage && f.uNetworkMessage == kIAmRouterToNetwork)
             return EQuery::RouterQuery;
         return EQuery::None;
-    }
-
-    // Does answer a come back from where request r went, to where it came
-    // from, with its invoke ID and, where the answer names one, its service?
-    bool AnswersConfirmed(const SBacnetFrame& r, const SBacnetFrame& a)
-    {
-        if (!IsAnswer(a.eApdu) || a.uInvokeId != r.uInvokeId || a.bIp != r.bIp)
-            return false;
-        const bool bNamesService = a.eApdu == EApdu::SimpleAck || a.eApdu == EApdu::ComplexAck
-            || a.eApdu == EApdu::Error;
-        if (bNamesService && a.uService != r.uService)
-            return false;
-        // Back to the request's source: routed back to its SNET/SADR when it
-        // named one, else to its link address.
-        if (r.bHasSnet) {
-            const bool bRoutedBack = a.bHasDnet && a.uDnet == r.uSnet && a.dadr == r.sadr;
-            if (!bRoutedBack && BacnetSource(r) != a.linkDestination)
-                return false;
-        } else if (BacnetSource(r) != a.linkDestination) {
-            return false;
-        }
-        if (r.bHasDnet)
-            return a.bHasSnet && a.uSnet == r.uDnet && a.sadr == r.dadr;
-        return BacnetSource(a) == r.linkDestination;
     }
 
     bool AnswersQuery(const SBacnetFrame& r, const SBacnetFrame& a)
@@ -139,7 +109,7 @@ namespace {
                 const SBacnetFrame& p = m_parsed.back();
                 if (m_bWhole && p.eApdu == EApdu::ComplexAck && p.bSegmented)
                     continue;
-                if (IsAnswer(p.eApdu))
+                if (IsAnswer(p))
                     m_byInvokeId[m_parsed.back().uInvokeId].push_back(i);
             }
         }
@@ -160,7 +130,7 @@ namespace {
         bool Unpaired(size_t i) const
         {
             const SBacnetFrame& a = m_parsed[i];
-            if (m_taken[i] || !IsAnswer(a.eApdu))
+            if (m_taken[i] || !IsAnswer(a))
                 return false;
             if (a.eApdu == EApdu::ComplexAck && a.bSegmented && (m_bWhole || a.uSequence > 0))
                 return false;
