@@ -1,7 +1,7 @@
 #include "session/Report.h"
 
+#include "capture/IndexRows.h"
 #include "capture/OutputFile.h"
-#include "decode/CaptureIndex.h"
 #include "decode/Decoder.h"
 #include "replay/Aim.h"
 #include "replay/Pace.h"
