@@ -1,4 +1,5 @@
 #include "app/PacketModel.h"
+#include "capture/IndexRows.h"
 
 #include "decode/RowFilter.h"
 

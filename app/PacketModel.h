@@ -6,7 +6,7 @@
 // an optional filter run on another, and a table model that decodes only the
 // rows the view asks for.
 
-#include "decode/CaptureIndex.h"
+#include "capture/IndexRows.h"
 #include "decode/Decoder.h"
 #include "decode/Segments.h"
 

@@ -6,7 +6,7 @@
 #include "app/QtPlatform.h"
 #include "app/SendOptionsDlg.h"
 #include "app/SingleInstance.h"
-#include "decode/CaptureIndex.h"
+#include "capture/IndexRows.h"
 #include "log/Log.h"
 #include "log/MessageBox.h"
 #include "res/DialogTemplate.h"

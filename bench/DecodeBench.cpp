@@ -4,7 +4,7 @@
 // Prints the two side by side; nothing here passes or fails.
 //   velmora-decode-bench [--records N] [--keep PATH]
 
-#include "decode/CaptureIndex.h"
+#include "capture/IndexRows.h"
 #include "decode/Decoder.h"
 #include "decode/RowFilter.h"
 #include "decode/Segments.h"

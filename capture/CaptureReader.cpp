@@ -11,11 +11,8 @@ namespace {
 
     constexpr uint32_t kMicroMagic = 0xa1b2c3d4;
     constexpr uint32_t kNanoMagic = 0xa1b23c4d;
-    constexpr size_t kFileHeader = 24;
     constexpr size_t kRecordHeader = 16;
     constexpr uint32_t kEthernet = 1;
-    // The longest record libpcap takes for Ethernet; a longer one breaks the file.
-    constexpr uint32_t kLongestRecord = 262144;
 
     uint32_t Get32(const uint8_t* p, bool bSwapped)
     {
@@ -33,26 +30,37 @@ namespace {
 
 } // namespace
 
+EPcapHeader ParsePcapFileHeader(const uint8_t* p, size_t nGot, SPcapFileHeader& header)
+{
+    if (nGot < 4)
+        return EPcapHeader::NotPcap;
+    const uint32_t uMagic = Get32(p, false);
+    header.bSwapped
+        = uMagic == __builtin_bswap32(kMicroMagic) || uMagic == __builtin_bswap32(kNanoMagic);
+    if (!header.bSwapped && uMagic != kMicroMagic && uMagic != kNanoMagic)
+        return EPcapHeader::NotPcap;
+    header.bNano = (header.bSwapped ? __builtin_bswap32(uMagic) : uMagic) == kNanoMagic;
+    if (nGot < kPcapFileHeaderSize)
+        return EPcapHeader::Short;
+    header.uMajor = Get16(p + 4, header.bSwapped);
+    header.uMinor = Get16(p + 6, header.bSwapped);
+    header.uSnapshot = Get32(p + 16, header.bSwapped);
+    header.uLinkType = Get32(p + 20, header.bSwapped) & 0x03ffffff;
+    return EPcapHeader::Ok;
+}
+
 std::unique_ptr<CPcapReader> CPcapReader::Open(int fd, bool bNano, size_t uBufferBytes)
 {
-    uint8_t header[kFileHeader];
+    uint8_t bytes[kPcapFileHeaderSize];
     ssize_t n;
-    while ((n = ::pread(fd, header, sizeof header, 0)) < 0 && errno == EINTR) { }
-    if (n != static_cast<ssize_t>(sizeof header))
+    while ((n = ::pread(fd, bytes, sizeof bytes, 0)) < 0 && errno == EINTR) { }
+    SPcapFileHeader header;
+    if (n < 0 || ParsePcapFileHeader(bytes, static_cast<size_t>(n), header) != EPcapHeader::Ok)
         return nullptr;
-    const uint32_t uMagic = Get32(header, false);
-    const bool bSwapped
-        = uMagic == __builtin_bswap32(kMicroMagic) || uMagic == __builtin_bswap32(kNanoMagic);
-    if (!bSwapped && uMagic != kMicroMagic && uMagic != kNanoMagic)
-        return nullptr;
-    auto u32 = [&](size_t nAt) { return Get32(header + nAt, bSwapped); };
-    auto u16 = [&](size_t nAt) { return Get16(header + nAt, bSwapped); };
-    const uint16_t uMajor = u16(4);
-    const uint16_t uMinor = u16(6);
-    const uint32_t uSnapshot = u32(16);
-    // The link type's low bits; the high ones say things of the frames' ends
-    // (FCS) that do not change how records read.
-    if ((u32(20) & 0x03ffffff) != kEthernet)
+    const uint16_t uMajor = header.uMajor;
+    const uint16_t uMinor = header.uMinor;
+    const uint32_t uSnapshot = header.uSnapshot;
+    if (header.uLinkType != kEthernet)
         return nullptr;
     ELengths eLengths = ELengths::Kept;
     if (uMajor == 2 && uMinor < 3)
@@ -65,14 +73,14 @@ std::unique_ptr<CPcapReader> CPcapReader::Open(int fd, bool bNano, size_t uBuffe
         return nullptr;
     std::unique_ptr<CPcapReader> pReader(
         new CPcapReader(fd, std::max<size_t>(uBufferBytes, kRecordHeader)));
-    pReader->m_bSwapped = bSwapped;
-    pReader->m_bNanoFile = (bSwapped ? __builtin_bswap32(uMagic) : uMagic) == kNanoMagic;
+    pReader->m_bSwapped = header.bSwapped;
+    pReader->m_bNanoFile = header.bNano;
     pReader->m_bNano = bNano;
     pReader->m_eLengths = eLengths;
     // A snapshot length of 0, or past what a signed int holds, means the
     // longest record.
     pReader->m_uSnapshot = uSnapshot == 0 || uSnapshot > 0x7fffffff ? kLongestRecord : uSnapshot;
-    pReader->m_llOffset = kFileHeader;
+    pReader->m_llOffset = kPcapFileHeaderSize;
     return pReader;
 }
 

@@ -16,6 +16,28 @@
 
 namespace velmora {
 
+// The longest record libpcap takes for Ethernet (and most link types); a
+// longer one breaks the file. The reader, the index and the writer share it.
+constexpr uint32_t kLongestRecord = 262144;
+constexpr size_t kPcapFileHeaderSize = 24;
+
+// A classic pcap file's header, as the reader and the index both read it.
+struct SPcapFileHeader {
+    bool bSwapped = false; // written in the other byte order
+    bool bNano = false; // nanosecond time stamps
+    uint16_t uMajor = 0;
+    uint16_t uMinor = 0;
+    uint32_t uSnapshot = 0; // as the file says
+    uint32_t uLinkType = 0; // its low bits; the high ones say things of the frames' ends (FCS)
+};
+enum class EPcapHeader {
+    Ok,
+    NotPcap, // fewer than 4 bytes, or no pcap magic number in either order
+    Short, // the magic number, but fewer than 24 bytes
+};
+// Reads the header from the nGot bytes at the file's start.
+EPcapHeader ParsePcapFileHeader(const uint8_t* p, size_t nGot, SPcapFileHeader& header);
+
 // One record as libpcap gives it: tv_usec holds nanoseconds when the reader
 // was asked for them, microseconds otherwise.
 struct SCaptureRecord {
@@ -43,6 +65,7 @@ public:
     CPcapReader& operator=(const CPcapReader&) = delete;
 
     int Next(SCaptureRecord& record);
+    int Descriptor() const { return m_fd; }
     // Called before the buffer is refilled, which moves or overwrites the
     // records handed out so far: the moment to be done with them.
     void SetBeforeRefill(std::function<void()> beforeRefill)

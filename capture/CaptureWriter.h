@@ -1,5 +1,7 @@
 #pragma once
 
+#include "capture/CaptureReader.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -12,7 +14,7 @@ struct pcap_dumper;
 namespace velmora {
 
 // The largest captured length libpcap's reader accepts for Ethernet captures.
-constexpr uint32_t kMaxPcapSnapLen = 262144;
+constexpr uint32_t kMaxPcapSnapLen = kLongestRecord;
 
 // The one pcap writer: a classic pcap file (Ethernet link type) through
 // libpcap's dump routines, with microsecond or nanosecond time stamps. Every

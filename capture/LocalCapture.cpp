@@ -27,6 +27,17 @@ CLocalCapture::~CLocalCapture()
 {
     if (m_hCapture)
         pcap_close(m_hCapture); // closes the stream, which used m_pStreamBuffer
+    m_pReader.reset();
+    if (m_onClose)
+        m_onClose();
+}
+
+int CLocalCapture::Descriptor() const
+{
+    if (m_pReader)
+        return m_pReader->Descriptor();
+    std::FILE* pFile = pcap_file(m_hCapture);
+    return pFile ? ::fileno(pFile) : -1;
 }
 
 int CLocalCapture::Next(const pcap_pkthdr*& pHeader, const unsigned char*& pData)
@@ -64,19 +75,13 @@ void CLocalCapture::SetBeforeRefill(std::function<void()> beforeRefill)
 // The capture through our reader (reading uBufferBytes at a time) or as a
 // stream with our own buffer for libpcap; time stamps in nanoseconds when
 // bNano (either kind of file is scaled). Nothing on failure.
-std::unique_ptr<CLocalCapture> OpenCaptureStream(
-    const std::string& csPath, bool bNano, size_t uBufferBytes)
-{
-    pcap_t* hCapture = nullptr;
-    std::unique_ptr<char[]> pBuffer;
-    // Non-blocking so that a FIFO or a device cannot hold the window; only a
-    // regular file can be a capture.
-    int fd = ::open(csPath.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    struct stat st { };
-    if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        const int iFlags = ::fcntl(fd, F_GETFL);
-        if (iFlags != -1)
-            ::fcntl(fd, F_SETFL, iFlags & ~O_NONBLOCK);
+namespace {
+
+    // The capture on fd (a regular file, at its start), which it takes.
+    std::unique_ptr<CLocalCapture> OpenCaptureOn(int fd, bool bNano, size_t uBufferBytes)
+    {
+        pcap_t* hCapture = nullptr;
+        std::unique_ptr<char[]> pBuffer;
         if (std::unique_ptr<CPcapReader> pReader = CPcapReader::Open(fd, bNano, uBufferBytes))
             return std::make_unique<CLocalCapture>(std::move(pReader));
         if (FILE* pFile = ::fdopen(fd, "rb")) {
@@ -90,12 +95,74 @@ std::unique_ptr<CLocalCapture> OpenCaptureStream(
             if (!hCapture)
                 std::fclose(pFile);
         }
+        if (fd >= 0)
+            ::close(fd);
+        if (!hCapture)
+            return nullptr;
+        return std::make_unique<CLocalCapture>(hCapture, std::move(pBuffer));
     }
-    if (fd >= 0)
-        ::close(fd);
-    if (!hCapture)
+
+} // namespace
+
+// The capture through our reader (reading uBufferBytes at a time) or as a
+// stream with our own buffer for libpcap; time stamps in nanoseconds when
+// bNano (either kind of file is scaled). Nothing on failure.
+std::unique_ptr<CLocalCapture> OpenCaptureStream(
+    const std::string& csPath, bool bNano, size_t uBufferBytes)
+{
+    // Non-blocking so that a FIFO or a device cannot hold the window; only a
+    // regular file can be a capture.
+    const int fd = ::open(csPath.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat st { };
+    if (fd < 0)
         return nullptr;
-    return std::make_unique<CLocalCapture>(hCapture, std::move(pBuffer));
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return nullptr;
+    }
+    const int iFlags = ::fcntl(fd, F_GETFL);
+    if (iFlags != -1)
+        ::fcntl(fd, F_SETFL, iFlags & ~O_NONBLOCK);
+    return OpenCaptureOn(fd, bNano, uBufferBytes);
+}
+
+CCaptureReopener::CCaptureReopener(const std::string& csPath, const CLocalCapture& capture)
+    : m_csPath(csPath)
+{
+    const int fd = capture.Descriptor();
+    if (fd >= 0)
+        m_fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+}
+
+CCaptureReopener::~CCaptureReopener()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+std::unique_ptr<CLocalCapture> CCaptureReopener::Open(bool bNano, size_t uBufferBytes) const
+{
+    struct stat held { };
+    struct stat named { };
+    const bool bSame = m_fd >= 0 && ::fstat(m_fd, &held) == 0
+        && ::stat(m_csPath.c_str(), &named) == 0 && held.st_dev == named.st_dev
+        && held.st_ino == named.st_ino && ::access(m_csPath.c_str(), R_OK) == 0;
+    if (!bSame)
+        return OpenCaptureStream(m_csPath, bNano, uBufferBytes);
+    const int fd = ::fcntl(m_fd, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0)
+        return nullptr;
+    // The duplicate shares the file position: libpcap's stream reads from
+    // it, so the position the Send's own stream left goes back once done.
+    const off_t llWas = ::lseek(fd, 0, SEEK_CUR);
+    ::lseek(fd, 0, SEEK_SET);
+    std::unique_ptr<CLocalCapture> pCapture = OpenCaptureOn(fd, bNano, uBufferBytes);
+    const int fdHeld = m_fd;
+    if (pCapture && llWas >= 0)
+        pCapture->SetOnClose([fdHeld, llWas] { ::lseek(fdHeld, llWas, SEEK_SET); });
+    else if (llWas >= 0)
+        ::lseek(fdHeld, llWas, SEEK_SET);
+    return pCapture;
 }
 
 std::unique_ptr<CLocalCapture> OpenCaptureFile(const std::string& csPath, bool bWhole)

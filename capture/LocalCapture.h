@@ -42,12 +42,17 @@ public:
     // by SetBeforeRefill (else only until the next Next).
     bool InPlace() const { return m_pReader != nullptr; }
     void SetBeforeRefill(std::function<void()> beforeRefill);
+    // The open file's descriptor (for CCaptureReopener).
+    int Descriptor() const;
+    // Called once the file is closed.
+    void SetOnClose(std::function<void()> onClose) { m_onClose = std::move(onClose); }
 
 private:
     pcap* m_hCapture = nullptr;
     std::unique_ptr<char[]> m_pStreamBuffer; // must outlive the stream
     std::unique_ptr<CPcapReader> m_pReader;
     std::unique_ptr<pcap_pkthdr> m_pHeader; // the last record's, from m_pReader
+    std::function<void()> m_onClose;
 };
 
 // Opens a capture file for reading (regular files only, never blocks); logs
@@ -61,5 +66,24 @@ std::unique_ptr<CLocalCapture> OpenCaptureFile(const std::string& csPath, bool b
 // nanoseconds when bNano (either kind of file is scaled).
 std::unique_ptr<CLocalCapture> OpenCaptureStream(
     const std::string& csPath, bool bNano, size_t uBufferBytes);
+
+// The capture file as a Send opened it, read again from its start for each
+// later pass (a timed Send's rounds, the count of its requests) through a
+// duplicate of the one descriptor, so that a Send opens its capture once.
+// While the path no longer names that file, or may no longer be read, a pass
+// opens the path afresh, as a new opening would find it.
+class CCaptureReopener {
+public:
+    CCaptureReopener(const std::string& csPath, const CLocalCapture& capture);
+    ~CCaptureReopener();
+    CCaptureReopener(const CCaptureReopener&) = delete;
+    CCaptureReopener& operator=(const CCaptureReopener&) = delete;
+    // As OpenCaptureStream; nothing when the file cannot be read.
+    std::unique_ptr<CLocalCapture> Open(bool bNano, size_t uBufferBytes) const;
+
+private:
+    std::string m_csPath;
+    int m_fd = -1;
+};
 
 } // namespace velmora

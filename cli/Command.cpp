@@ -1,9 +1,9 @@
 #include "cli/Command.h"
 
+#include "capture/IndexRows.h"
 #include "capture/OutputFile.h"
 #include "cli/Options.h"
 #include "cli/ServeCommand.h"
-#include "decode/CaptureIndex.h"
 #include "decode/Segments.h"
 #include "decode/Text.h"
 #include "judge/Judge.h"

@@ -304,6 +304,41 @@ SStation BacnetSource(const SBacnetFrame& frame)
     return frame.bForwarded ? frame.origin : frame.linkSource;
 }
 
+bool IsAnswer(const SBacnetFrame& a)
+{
+    switch (a.eApdu) {
+    case EApdu::SimpleAck:
+    case EApdu::ComplexAck:
+    case EApdu::Error:
+    case EApdu::Reject:
+        return true;
+    case EApdu::Abort:
+        return a.bServer;
+    default:
+        return false;
+    }
+}
+
+bool AnswersConfirmed(const SBacnetFrame& r, const SBacnetFrame& a)
+{
+    if (!IsAnswer(a) || a.uInvokeId != r.uInvokeId || a.bIp != r.bIp)
+        return false;
+    const bool bNamesService
+        = a.eApdu == EApdu::SimpleAck || a.eApdu == EApdu::ComplexAck || a.eApdu == EApdu::Error;
+    if (bNamesService && a.uService != r.uService)
+        return false;
+    if (r.bHasSnet) {
+        const bool bRoutedBack = a.bHasDnet && a.uDnet == r.uSnet && a.dadr == r.sadr;
+        if (!bRoutedBack && BacnetSource(r) != a.linkDestination)
+            return false;
+    } else if (BacnetSource(r) != a.linkDestination) {
+        return false;
+    }
+    if (r.bHasDnet)
+        return a.bHasSnet && a.uSnet == r.uDnet && a.sadr == r.dadr;
+    return BacnetSource(a) == r.linkDestination;
+}
+
 ERequestKind ClassifyRequest(const SBacnetFrame& f)
 {
     switch (f.eApdu) {

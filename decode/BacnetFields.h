@@ -96,4 +96,14 @@ ERequestKind ClassifyRequest(const SBacnetFrame& frame);
 // comes from its origin.
 SStation BacnetSource(const SBacnetFrame& frame);
 
+// The one pairing rule, the judge's and the conversation's. An answer is a
+// SimpleACK, ComplexACK, Error or Reject, or an Abort the server sent (a
+// client's Abort ends its own request and answers none).
+bool IsAnswer(const SBacnetFrame& a);
+// Does answer a come back from where confirmed request r went, to where it
+// came from, with its invoke ID and, where the answer names one, its service?
+// Routed: back to r's SNET/SADR when it named one (else its link source), and
+// from its DNET/DADR.
+bool AnswersConfirmed(const SBacnetFrame& r, const SBacnetFrame& a);
+
 } // namespace velmora::decode

@@ -1,6 +1,5 @@
 #include "decode/Segments.h"
 
-#include "decode/CaptureIndex.h"
 #include "decode/DecodeInternal.h"
 
 #include <algorithm>
@@ -295,68 +294,10 @@ bool CSegmentAssembler::Whole(
     return Gather(answer, frame, read, data, uOwnStart, csProblem);
 }
 
-uint64_t AddRecords(
-    CSegmentAssembler& assembler, const CCaptureIndex& index, uint64_t uFrom, uint64_t uTo)
-{
-    SRecord record;
-    for (uint64_t u = uFrom; u < uTo; ++u) {
-        if (!index.Read(u, record))
-            return u;
-        assembler.Add(index.Frame(u, record));
-    }
-    return uTo;
-}
-
-uint64_t AddRecords(CSegmentAssembler& assembler, const CCaptureIndex& index, uint64_t uFrom,
-    uint64_t uTo, CCaptureIndex::SReadWindow& window)
-{
-    SRecord record;
-    for (uint64_t u = uFrom; u < uTo; ++u) {
-        if (!index.Read(u, record, window))
-            return u;
-        assembler.Add(index.Frame(u, record));
-    }
-    return uTo;
-}
-
-CSegmentAssembler::ReadFn IndexReader(const CCaptureIndex& index)
-{
-    return [&index](uint64_t u, std::vector<uint8_t>& bytes) {
-        SRecord other;
-        if (!index.Read(u, other))
-            return false;
-        bytes = std::move(other.bytes);
-        return true;
-    };
-}
-
 bool MaySegment(const SRow& row)
 {
     const size_t nAck = row.csInfo.find("-ACK[");
     return nAck != std::string::npos && row.csInfo.find(" segment ", nAck) != std::string::npos;
-}
-
-SRow DecodeRecord(const CCaptureIndex& index, const CSegmentAssembler& assembler, uint64_t uIndex,
-    std::vector<SField>* pTree, std::vector<uint8_t>* pBytes)
-{
-    SRecord record;
-    if (!index.Read(uIndex, record))
-        return DecodeRecord(index, uIndex, pTree, pBytes); // says it cannot be read
-    const SFrame frame = index.Frame(uIndex, record);
-    const auto read = IndexReader(index);
-    SRow row = assembler.Decode(frame, pTree, read);
-    // Which interface, in the frame's own summary, as the plain DecodeRecord says it.
-    if (pTree && !pTree->empty() && (*pTree)[0].csName.rfind("Frame", 0) == 0
-        && index.InterfaceCount() > 1) {
-        SField field;
-        field.csName = "Interface";
-        field.csValue = index.InterfaceLabel(index.InterfaceOf(uIndex));
-        auto& children = (*pTree)[0].children;
-        children.insert(children.begin(), std::move(field));
-    }
-    if (pBytes)
-        *pBytes = std::move(record.bytes);
-    return row;
 }
 
 } // namespace velmora::vdecode

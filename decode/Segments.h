@@ -19,7 +19,6 @@
 // Threads: one thread adds (the one that reads the capture) while any thread
 // decodes; a decode sees the answers as far as they have been added.
 
-#include "decode/CaptureIndex.h"
 #include "decode/Decoder.h"
 
 #include <cstdint>
@@ -139,25 +138,8 @@ private:
     bool m_bFinished = false;
 };
 
-// Adds records [uFrom, uTo) of the index to the assembler, reading each; returns
-// the first record not added (short of uTo when a record cannot be read).
-uint64_t AddRecords(
-    CSegmentAssembler& assembler, const CCaptureIndex& index, uint64_t uFrom, uint64_t uTo);
-// The same, reading in large pieces through window (one a thread): for a
-// reader that follows the whole capture.
-uint64_t AddRecords(CSegmentAssembler& assembler, const CCaptureIndex& index, uint64_t uFrom,
-    uint64_t uTo, CCaptureIndex::SReadWindow& window);
-
-// Reads a record's bytes back from the index, for Decode and Whole.
-CSegmentAssembler::ReadFn IndexReader(const CCaptureIndex& index);
-
 // True when a row decoded without the assembler may read otherwise with it:
 // a segment of a ComplexACK ("...-ACK[ 5] segment 1, more follows").
 bool MaySegment(const SRow& row);
-
-// DecodeRecord (CaptureIndex.h) for a list that reassembles: the same row, tree
-// and bytes, with what the record is in a segmented answer.
-SRow DecodeRecord(const CCaptureIndex& index, const CSegmentAssembler& assembler, uint64_t uIndex,
-    std::vector<SField>* pTree = nullptr, std::vector<uint8_t>* pBytes = nullptr);
 
 } // namespace velmora::vdecode

@@ -6,7 +6,7 @@
 
 #include "decode_pcapng.h"
 
-#include "decode/CaptureIndex.h"
+#include "capture/IndexRows.h"
 #include "decode/Decoder.h"
 #include "decode/RowFilter.h"
 #include "decode/Segments.h"

@@ -6,7 +6,7 @@
 
 #include "decode_pcapng.h"
 
-#include "decode/CaptureIndex.h"
+#include "capture/IndexRows.h"
 
 #include <string>
 #include <sys/mman.h>

@@ -7,8 +7,10 @@
 
 namespace velmora::judge {
 
+using decode::AnswersConfirmed;
 using decode::BacnetSource;
 using decode::EApdu;
+using decode::IsAnswer;
 using decode::kIAm;
 using decode::kIAmRouterToNetwork;
 using decode::kIHave;

@@ -15,12 +15,6 @@ namespace velmora::judge {
 
 namespace {
 
-    bool IsAnswer(EApdu e)
-    {
-        return e == EApdu::SimpleAck || e == EApdu::ComplexAck || e == EApdu::Error
-            || e == EApdu::Reject || e == EApdu::Abort;
-    }
-
     // Answers to an unconfirmed request or router query, by kind.
     enum class EQuery { None, WhoIs, WhoHas, RouterQuery };
 
@@ -44,30 +38,6 @@ namespace {
         if (f.eApdu == EApdu::NetworkMessage && f.uNetworkMessage == kIAmRouterToNetwork)
             return EQuery::RouterQuery;
         return EQuery::None;
-    }
-
-    // Does answer a come back from where request r went, to where it came
-    // from, with its invoke ID and, where the answer names one, its service?
-    bool AnswersConfirmed(const SBacnetFrame& r, const SBacnetFrame& a)
-    {
-        if (!IsAnswer(a.eApdu) || a.uInvokeId != r.uInvokeId || a.bIp != r.bIp)
-            return false;
-        const bool bNamesService = a.eApdu == EApdu::SimpleAck || a.eApdu == EApdu::ComplexAck
-            || a.eApdu == EApdu::Error;
-        if (bNamesService && a.uService != r.uService)
-            return false;
-        // Back to the request's source: routed back to its SNET/SADR when it
-        // named one, else to its link address.
-        if (r.bHasSnet) {
-            const bool bRoutedBack = a.bHasDnet && a.uDnet == r.uSnet && a.dadr == r.sadr;
-            if (!bRoutedBack && BacnetSource(r) != a.linkDestination)
-                return false;
-        } else if (BacnetSource(r) != a.linkDestination) {
-            return false;
-        }
-        if (r.bHasDnet)
-            return a.bHasSnet && a.uSnet == r.uDnet && a.sadr == r.dadr;
-        return BacnetSource(a) == r.linkDestination;
     }
 
     bool AnswersQuery(const SBacnetFrame& r, const SBacnetFrame& a)
@@ -140,7 +110,7 @@ namespace {
                 const SBacnetFrame& p = m_parsed.back();
                 if (m_bWhole && p.eApdu == EApdu::ComplexAck && p.bSegmented)
                     continue;
-                if (IsAnswer(p.eApdu))
+                if (IsAnswer(p))
                     m_byInvokeId[m_parsed.back().uInvokeId].push_back(i);
             }
         }
@@ -161,7 +131,7 @@ namespace {
         bool Unpaired(size_t i) const
         {
             const SBacnetFrame& a = m_parsed[i];
-            if (m_taken[i] || !IsAnswer(a.eApdu))
+            if (m_taken[i] || !IsAnswer(a))
                 return false;
             if (a.eApdu == EApdu::ComplexAck && a.bSegmented && (m_bWhole || a.uSequence > 0))
                 return false;
@@ -334,8 +304,124 @@ namespace {
 
 } // namespace
 
+// The capture's requests by record number, and their answers paired by
+// the same rules as the wire's.
+struct CRecordedAnswers::SImpl {
+    explicit SImpl(const std::vector<SJudgedFrame>& frames)
+        : capture(frames)
+        , pairer(frames)
+    {
+        std::vector<int64_t> order;
+        for (size_t i = 0; i < capture.size(); ++i) {
+            captureIndex[capture[i].uRecord] = i;
+            order.push_back(static_cast<int64_t>(i));
+        }
+        std::vector<SBacnetFrame> all;
+        for (size_t i = 0; i < capture.size(); ++i)
+            all.push_back(pairer.Parsed(i));
+        recordedQueries = QueryAnswers(all, order, pairer, order);
+        // Paired once, in file order, so that the capture's own reuse of an
+        // invoke ID pairs as it happened, however often a record is sent.
+        recordedConfirmed.resize(capture.size());
+        for (size_t i = 0; i < capture.size(); ++i) {
+            size_t nFound = 0;
+            if (all[i].eApdu == EApdu::ConfirmedRequest
+                && pairer.TakeConfirmed(all[i], i, 0, false, nFound))
+                recordedConfirmed[i].push_back(nFound);
+        }
+    }
+
+    // A recorded answer in segments reads as the whole answer, as the
+    // packet list reassembles it from the capture's records.
+    std::string RecordedInfo(size_t iRec) const
+    {
+        const std::vector<SJudgedFrame>& c = capture;
+        const SBacnetFrame& first = pairer.Parsed(iRec);
+        if (first.eApdu != EApdu::ComplexAck || !first.bSegmented)
+            return Info(c[iRec].bytes);
+        if (auto it = recordedInfo.find(iRec); it != recordedInfo.end())
+            return it->second;
+        auto Frame = [&](size_t i) {
+            vdecode::SFrame f;
+            f.pData = c[i].bytes.data();
+            f.header.uCapLen = static_cast<uint32_t>(c[i].bytes.size());
+            f.header.uWireLen = f.header.uCapLen;
+            f.uNumber = c[i].uRecord;
+            f.bChecksums = false;
+            return f;
+        };
+        if (!pAssembler) {
+            pAssembler = std::make_unique<vdecode::CSegmentAssembler>();
+            for (size_t i = 0; i < c.size(); ++i)
+                pAssembler->Add(Frame(i));
+            pAssembler->Finish();
+        }
+        // The last segment: the first later one of the same answer without "more follows".
+        size_t nLast = iRec;
+        for (size_t i = iRec; i < c.size(); ++i) {
+            const SBacnetFrame& p = pairer.Parsed(i);
+            if (p.eApdu != EApdu::ComplexAck || !p.bSegmented || p.uInvokeId != first.uInvokeId
+                || p.linkDestination != first.linkDestination || p.uService != first.uService)
+                continue;
+            const decode::SFrameLayout at
+                = decode::LocateFrame(c[i].bytes.data(), c[i].bytes.size());
+            if (at.uApduAt == 0 || at.uApduAt >= c[i].bytes.size())
+                continue;
+            if ((c[i].bytes[at.uApduAt] & 0x04) == 0) {
+                nLast = i;
+                break;
+            }
+        }
+        std::unordered_map<uint64_t, size_t> byRecord;
+        for (size_t i = 0; i < c.size(); ++i)
+            byRecord[c[i].uRecord] = i;
+        const vdecode::CSegmentAssembler::ReadFn read
+            = [&](uint64_t uRecord, std::vector<uint8_t>& bytes) {
+                  auto it = byRecord.find(uRecord);
+                  if (it == byRecord.end())
+                      return false;
+                  bytes = c[it->second].bytes;
+                  return true;
+              };
+        std::string cs = pAssembler->Decode(Frame(nLast), nullptr, read).csInfo;
+        // The whole answer is said once, by the verdict's segment count.
+        const size_t nNote = cs.rfind(" (reassembled from ");
+        if (nLast != iRec && nNote != std::string::npos)
+            cs.erase(nNote);
+        else if (nLast == iRec)
+            cs = Info(c[iRec].bytes);
+        recordedInfo[iRec] = cs;
+        return cs;
+    }
+
+    const std::vector<SJudgedFrame>& capture;
+    CPairer pairer;
+    std::unordered_map<uint64_t, size_t> captureIndex;
+    std::vector<std::vector<size_t>> recordedQueries;
+    std::vector<std::vector<size_t>> recordedConfirmed; // one answer at most, per record
+    mutable std::unique_ptr<vdecode::CSegmentAssembler> pAssembler;
+    mutable std::unordered_map<size_t, std::string> recordedInfo;
+};
+
+CRecordedAnswers::CRecordedAnswers(const std::vector<SJudgedFrame>& capture)
+    : m_p(std::make_unique<SImpl>(capture))
+{
+}
+
+CRecordedAnswers::~CRecordedAnswers() = default;
+
 SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJudgedFrame>& heard,
     const std::vector<SJudgedFrame>* pCapture, const std::vector<decode::SDeviceMap>& devices)
+{
+    if (!pCapture)
+        return JudgeRound(requests, heard, nullptr, devices);
+    const CRecordedAnswers recorded(*pCapture);
+    return JudgeRound(requests, heard, &recorded, devices);
+}
+
+SJudgement JudgeRound(const std::vector<SJudgedFrame>& requests,
+    const std::vector<SJudgedFrame>& heard, const CRecordedAnswers* pRecordedAnswers,
+    const std::vector<decode::SDeviceMap>& devices)
 {
     SJudgement j;
     CPairer wire(heard);
@@ -380,96 +466,11 @@ SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJ
     const std::vector<std::vector<size_t>> wireQueries
         = QueryAnswers(parsed, sentTimes, wire, heardTimes);
 
-    // The capture: its requests by record number, its answers by the same rules.
-    std::unique_ptr<CPairer> pRecorded;
-    std::unordered_map<uint64_t, size_t> captureIndex;
-    std::vector<std::vector<size_t>> recordedQueries;
-    std::vector<std::vector<size_t>> recordedConfirmed; // one answer at most, per record
-    if (pCapture) {
-        pRecorded = std::make_unique<CPairer>(*pCapture);
-        std::vector<int64_t> order;
-        for (size_t i = 0; i < pCapture->size(); ++i) {
-            captureIndex[(*pCapture)[i].uRecord] = i;
-            order.push_back(static_cast<int64_t>(i));
-        }
-        std::vector<SBacnetFrame> all;
-        for (size_t i = 0; i < pCapture->size(); ++i)
-            all.push_back(pRecorded->Parsed(i));
-        recordedQueries = QueryAnswers(all, order, *pRecorded, order);
-        // Paired once, in file order, so that the capture's own reuse of an
-        // invoke ID pairs as it happened, however often a record is sent.
-        recordedConfirmed.resize(pCapture->size());
-        for (size_t i = 0; i < pCapture->size(); ++i) {
-            size_t nFound = 0;
-            if (all[i].eApdu == EApdu::ConfirmedRequest
-                && pRecorded->TakeConfirmed(all[i], i, 0, false, nFound))
-                recordedConfirmed[i].push_back(nFound);
-        }
-    }
-
-    // A recorded answer in segments reads as the whole answer, as the
-    // packet list reassembles it from the capture's records.
-    std::unique_ptr<vdecode::CSegmentAssembler> pAssembler;
-    std::unordered_map<size_t, std::string> recordedInfo;
-    auto RecordedInfo = [&](size_t iRec) -> std::string {
-        const std::vector<SJudgedFrame>& c = *pCapture;
-        const SBacnetFrame& first = pRecorded->Parsed(iRec);
-        if (first.eApdu != EApdu::ComplexAck || !first.bSegmented)
-            return Info(c[iRec].bytes);
-        if (auto it = recordedInfo.find(iRec); it != recordedInfo.end())
-            return it->second;
-        auto Frame = [&](size_t i) {
-            vdecode::SFrame f;
-            f.pData = c[i].bytes.data();
-            f.header.uCapLen = static_cast<uint32_t>(c[i].bytes.size());
-            f.header.uWireLen = f.header.uCapLen;
-            f.uNumber = c[i].uRecord;
-            f.bChecksums = false;
-            return f;
-        };
-        if (!pAssembler) {
-            pAssembler = std::make_unique<vdecode::CSegmentAssembler>();
-            for (size_t i = 0; i < c.size(); ++i)
-                pAssembler->Add(Frame(i));
-            pAssembler->Finish();
-        }
-        // The last segment: the first later one of the same answer without "more follows".
-        size_t nLast = iRec;
-        for (size_t i = iRec; i < c.size(); ++i) {
-            const SBacnetFrame& p = pRecorded->Parsed(i);
-            if (p.eApdu != EApdu::ComplexAck || !p.bSegmented || p.uInvokeId != first.uInvokeId
-                || p.linkDestination != first.linkDestination || p.uService != first.uService)
-                continue;
-            const decode::SFrameLayout at
-                = decode::LocateFrame(c[i].bytes.data(), c[i].bytes.size());
-            if (at.uApduAt == 0 || at.uApduAt >= c[i].bytes.size())
-                continue;
-            if ((c[i].bytes[at.uApduAt] & 0x04) == 0) {
-                nLast = i;
-                break;
-            }
-        }
-        std::unordered_map<uint64_t, size_t> byRecord;
-        for (size_t i = 0; i < c.size(); ++i)
-            byRecord[c[i].uRecord] = i;
-        const vdecode::CSegmentAssembler::ReadFn read
-            = [&](uint64_t uRecord, std::vector<uint8_t>& bytes) {
-                  auto it = byRecord.find(uRecord);
-                  if (it == byRecord.end())
-                      return false;
-                  bytes = c[it->second].bytes;
-                  return true;
-              };
-        std::string cs = pAssembler->Decode(Frame(nLast), nullptr, read).csInfo;
-        // The whole answer is said once, by the verdict's segment count.
-        const size_t nNote = cs.rfind(" (reassembled from ");
-        if (nLast != iRec && nNote != std::string::npos)
-            cs.erase(nNote);
-        else if (nLast == iRec)
-            cs = Info(c[iRec].bytes);
-        recordedInfo[iRec] = cs;
-        return cs;
-    };
+    // The capture, paired once by whoever judges many rounds against it.
+    const CRecordedAnswers::SImpl* pR = pRecordedAnswers ? pRecordedAnswers->m_p.get() : nullptr;
+    const std::vector<SJudgedFrame>* pCapture = pR ? &pR->capture : nullptr;
+    const CPairer* pRecorded = pR ? &pR->pairer : nullptr;
+    auto RecordedInfo = [pR](size_t iRec) { return pR->RecordedInfo(iRec); };
 
     std::vector<std::string> heardInfo(heard.size());
     auto HeardInfo = [&](size_t i) -> const std::string& {
@@ -517,10 +518,11 @@ SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJ
         std::vector<size_t> recorded;
         bool bRecordKnown = false;
         if (pCapture) {
-            auto it = captureIndex.find(requests[n].uRecord);
-            if (it != captureIndex.end()) {
+            auto it = pR->captureIndex.find(requests[n].uRecord);
+            if (it != pR->captureIndex.end()) {
                 bRecordKnown = true;
-                recorded = bConfirmed ? recordedConfirmed[it->second] : recordedQueries[it->second];
+                recorded = bConfirmed ? pR->recordedConfirmed[it->second]
+                                      : pR->recordedQueries[it->second];
             }
         }
         auto Fill = [&](SJudgeLine& line, const SBacnetFrame* pHeard) {

@@ -25,6 +25,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -169,6 +170,28 @@ std::string AimClue(const std::vector<SJudgedFrame>& heard, const SJudgement& ju
 // answers as OLD.
 SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJudgedFrame>& heard,
     const std::vector<SJudgedFrame>* pCapture, const std::vector<decode::SDeviceMap>& devices = {});
+
+// The capture's requests paired with their recorded answers once, by the
+// same rules, for judging many rounds against it (Judge pairs them afresh at
+// every call). The frames stay the caller's and must outlive it.
+class CRecordedAnswers {
+public:
+    explicit CRecordedAnswers(const std::vector<SJudgedFrame>& capture);
+    ~CRecordedAnswers();
+    CRecordedAnswers(const CRecordedAnswers&) = delete;
+    CRecordedAnswers& operator=(const CRecordedAnswers&) = delete;
+
+private:
+    struct SImpl;
+    std::unique_ptr<SImpl> m_p;
+    friend SJudgement JudgeRound(const std::vector<SJudgedFrame>&, const std::vector<SJudgedFrame>&,
+        const CRecordedAnswers*, const std::vector<decode::SDeviceMap>&);
+};
+
+// Judge against the capture paired once (null: no --expect).
+SJudgement JudgeRound(const std::vector<SJudgedFrame>& requests,
+    const std::vector<SJudgedFrame>& heard, const CRecordedAnswers* pRecorded,
+    const std::vector<decode::SDeviceMap>& devices = {});
 
 // "12 packets sent; 5 requests: 4 answered, 1 unanswered; round trip min
 // 1.0, median 2.1, p95 3.0, max 3.2 ms", with ", 1 differs" and ", 1 no

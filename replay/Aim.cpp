@@ -1,6 +1,6 @@
 #include "replay/Aim.h"
 
-#include "decode/CaptureIndex.h"
+#include "capture/IndexRows.h"
 #include "decode/Frame.h"
 #include "decode/FrameEdit.h"
 

@@ -117,43 +117,6 @@ namespace {
         return device;
     }
 
-    // As the judge pairs: back to where the request came from, from where it
-    // went, with its invoke ID and, where the answer names one, its service.
-    bool Answers(const decode::SBacnetFrame& r, const decode::SBacnetFrame& a)
-    {
-        if (a.uInvokeId != r.uInvokeId || a.bIp != r.bIp)
-            return false;
-        const bool bNamesService = a.eApdu == decode::EApdu::SimpleAck
-            || a.eApdu == decode::EApdu::ComplexAck || a.eApdu == decode::EApdu::Error;
-        if (bNamesService && a.uService != r.uService)
-            return false;
-        if (r.bHasSnet) {
-            const bool bRoutedBack = a.bHasDnet && a.uDnet == r.uSnet && a.dadr == r.sadr;
-            if (!bRoutedBack && decode::BacnetSource(r) != a.linkDestination)
-                return false;
-        } else if (decode::BacnetSource(r) != a.linkDestination) {
-            return false;
-        }
-        if (r.bHasDnet)
-            return a.bHasSnet && a.uSnet == r.uDnet && a.sadr == r.dadr;
-        return decode::BacnetSource(a) == r.linkDestination;
-    }
-
-    bool IsAnswer(const decode::SBacnetFrame& a)
-    {
-        switch (a.eApdu) {
-        case decode::EApdu::SimpleAck:
-        case decode::EApdu::ComplexAck:
-        case decode::EApdu::Error:
-        case decode::EApdu::Reject:
-            return true;
-        case decode::EApdu::Abort:
-            return a.bServer;
-        default:
-            return false;
-        }
-    }
-
 } // namespace
 
 SConverseLimit ConverseLimit(EConverseSetting eSetting)
@@ -484,12 +447,13 @@ void CConversation::Heard(const uint8_t* pFrame, size_t nLength, int64_t llHeard
     if (s.outstanding.empty())
         return;
     const SLocated a = Locate(pFrame, nLength);
-    if (!IsAnswer(a.f))
+    if (!decode::IsAnswer(a.f))
         return;
     for (size_t i = 0; i < s.outstanding.size(); ++i) {
         SState::SRequest& r = s.outstanding[i];
         // Heard before the request went: a late answer to an earlier one.
-        if (!Answers(r.at.f, a.f) || (llHeardNs != 0 && llHeardNs < r.llSentHeardNs))
+        if (!decode::AnswersConfirmed(r.at.f, a.f)
+            || (llHeardNs != 0 && llHeardNs < r.llSentHeardNs))
             continue;
         if (a.f.eApdu == decode::EApdu::ComplexAck && a.f.bSegmented)
             return s.Segment(i, pFrame, a, llHeardNs);

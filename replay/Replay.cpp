@@ -567,6 +567,8 @@ namespace {
         std::function<void()> onNextRound;
         // Listening: the ports the requests come from are held here.
         CPortHolder* pPorts = nullptr;
+        // Later rounds read the file as the Send opened it.
+        const CCaptureReopener* pReopen = nullptr;
     };
 
     // The rate a Send paced by packets or megabits reached: frames and bits
@@ -728,9 +730,8 @@ namespace {
                 plan.onNextRound();
             const uint32_t uRound
                 = run.Round() < UINT32_MAX ? static_cast<uint32_t>(run.Round()) : UINT32_MAX;
-            std::unique_ptr<CLocalCapture> pCapture = bTimed
-                ? OpenCaptureStream(request.csPath, true, kPacedReadBuffer)
-                : std::move(pFirst);
+            std::unique_ptr<CLocalCapture> pCapture
+                = bTimed ? plan.pReopen->Open(true, kPacedReadBuffer) : std::move(pFirst);
             if (!pCapture) {
                 DebugLog("Error. Unable to open the file %s for round %lld.",
                     request.csPath.c_str(), static_cast<long long>(run.Round()));
@@ -960,11 +961,14 @@ namespace {
 
     // Each record one round of a Send chooses, in file order, until fn says
     // stop (false). False when the file cannot be opened.
+    // pReopen: the Send's own opening, read again.
     template <class F>
-    bool ForEachChosen(const SReplayRequest& request, const CRecordSelection* pSelection, F fn)
+    bool ForEachChosen(const SReplayRequest& request, const CRecordSelection* pSelection, F fn,
+        const CCaptureReopener* pReopen = nullptr)
     {
-        const std::unique_ptr<CLocalCapture> pCapture
-            = OpenCaptureStream(request.csPath, true, kPacedReadBuffer);
+        const std::unique_ptr<CLocalCapture> pCapture = pReopen
+            ? pReopen->Open(true, kPacedReadBuffer)
+            : OpenCaptureStream(request.csPath, true, kPacedReadBuffer);
         if (!pCapture)
             return false;
         const bool bEthernet = pCapture->DataLink() == DLT_EN10MB;
@@ -993,14 +997,18 @@ namespace {
     }
 
     // The requests one round of a Send offers, for a conversation's progress.
-    uint64_t CountRequests(const SReplayRequest& request, const CRecordSelection* pSelection)
+    uint64_t CountRequests(const SReplayRequest& request, const CRecordSelection* pSelection,
+        const CCaptureReopener& reopen)
     {
         uint64_t uRequests = 0;
-        ForEachChosen(request, pSelection, [&](const u_char* pData, uint32_t uLength, bool) {
-            if (IsRequest(pData, uLength))
-                ++uRequests;
-            return true;
-        });
+        ForEachChosen(
+            request, pSelection,
+            [&](const u_char* pData, uint32_t uLength, bool) {
+                if (IsRequest(pData, uLength))
+                    ++uRequests;
+                return true;
+            },
+            &reopen);
         return uRequests;
     }
 
@@ -1048,6 +1056,8 @@ SReplayResult Replay(
         DebugLog("Error. Could not open local device");
         return result;
     }
+    // The one opening of the capture: later passes read it again.
+    const CCaptureReopener reopen(csPath, *pCapture);
     CRecordSelection sorted;
     if (request.eMode == EReplayMode::Selection) {
         sorted = request.selection;
@@ -1073,6 +1083,7 @@ SReplayResult Replay(
         pCapture.reset();
     SLoopPlan loop { request, request.eMode == EReplayMode::Selection ? &sorted : nullptr, plan,
         listen.bListen ? &sent : nullptr, nullptr, nullptr, nullptr };
+    loop.pReopen = &reopen;
     CPortHolder ports;
     if (listen.bListen)
         loop.pPorts = &ports;
@@ -1089,8 +1100,8 @@ SReplayResult Replay(
         pConv = std::make_unique<CConversation>(listen.converse, clock);
         pConv->SetHeardClock(EarClockNs);
         pConv->KeepChecksums(request.bKeepChecksums);
-        pConv->SetTotal(
-            CountRequests(request, request.eMode == EReplayMode::Selection ? &sorted : nullptr));
+        pConv->SetTotal(CountRequests(
+            request, request.eMode == EReplayMode::Selection ? &sorted : nullptr, reopen));
         loop.pConv = pConv.get();
         loop.pListener = &listener;
     }

@@ -1,7 +1,7 @@
 #include "serve/Learn.h"
 
+#include "capture/IndexRows.h"
 #include "decode/BacnetFields.h"
-#include "decode/CaptureIndex.h"
 #include "decode/Frame.h"
 #include "decode/Segments.h"
 #include "decode/Tags.h"

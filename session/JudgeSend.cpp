@@ -86,6 +86,17 @@ CListenJudge::CListenJudge(const SReplayRequest& request, FLine onLine, size_t n
     std::string csError;
     m_bCapture = request.listen.bExpectCaptured
         && ReadCaptureForJudging(request.csPath, m_capture, csError);
+    m_pCapture = m_bCapture ? &m_capture : nullptr;
+}
+
+CListenJudge::CListenJudge(
+    const SReplayRequest& request, FLine onLine, size_t nKeep, FCapture capture)
+    : m_onLine(std::move(onLine))
+    , m_nKeep(nKeep)
+    , m_devices(request.aim.devices)
+{
+    if (request.listen.bExpectCaptured)
+        m_getCapture = std::move(capture);
 }
 
 void CListenJudge::Add(SListenChunk& chunk)
@@ -122,8 +133,14 @@ void CListenJudge::Add(SListenChunk& chunk)
 
 void CListenJudge::JudgePending(bool bLast)
 {
-    const judge::SJudgement j = judge::Judge(JudgedRequests(m_pending), JudgedHeard(m_window),
-        m_bCapture ? &m_capture : nullptr, m_devices);
+    if (m_getCapture) {
+        m_pCapture = m_getCapture();
+        m_getCapture = nullptr;
+    }
+    if (m_pCapture && !m_pRecorded)
+        m_pRecorded = std::make_unique<judge::CRecordedAnswers>(*m_pCapture);
+    const judge::SJudgement j = judge::JudgeRound(
+        JudgedRequests(m_pending), JudgedHeard(m_window), m_pRecorded.get(), m_devices);
     // An answer no request took is left over once it leaves the window
     // (the newest chunk's stay for the next round's requests).
     for (size_t i : j.unpaired)

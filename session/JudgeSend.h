@@ -8,6 +8,7 @@
 #include "replay/Replay.h"
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,10 @@ public:
     using FLine = std::function<void(const judge::SJudgeLine&, const SHeardFrame*)>;
     // nKeep: the lines (and frames heard) Judgement and Heard keep at most.
     CListenJudge(const SReplayRequest& request, FLine onLine, size_t nKeep);
+    // The recorded frames, asked for once, when the first round is judged
+    // (null: none); the request's --expect decides whether it is asked.
+    using FCapture = std::function<const std::vector<judge::SJudgedFrame>*()>;
+    CListenJudge(const SReplayRequest& request, FLine onLine, size_t nKeep, FCapture capture);
     void Add(SListenChunk& chunk);
     // The counts of every request; the first lines (each answered one's
     // nAnswer an index into Heard); round trips, a sample of 100,000 when
@@ -61,6 +66,9 @@ private:
     size_t m_nKeep;
     std::vector<judge::SJudgedFrame> m_capture;
     bool m_bCapture = false;
+    FCapture m_getCapture; // until asked
+    const std::vector<judge::SJudgedFrame>* m_pCapture = nullptr;
+    std::unique_ptr<judge::CRecordedAnswers> m_pRecorded; // paired once, for every round
     std::vector<decode::SDeviceMap> m_devices; // the aim's device map, read back
     std::vector<SSentRequest> m_pending; // the round not judged yet
     std::vector<SHeardFrame> m_window; // heard since that round began

@@ -1,6 +1,6 @@
 #include "session/RecordCounter.h"
 
-#include "decode/CaptureIndex.h"
+#include "capture/IndexRows.h"
 #include "replay/Replay.h"
 
 #include <atomic>

@@ -1,7 +1,7 @@
 #include "session/Report.h"
 
+#include "capture/IndexRows.h"
 #include "capture/OutputFile.h"
-#include "decode/CaptureIndex.h"
 #include "decode/Decoder.h"
 #include "decode/Text.h"
 #include "replay/Aim.h"

@@ -9,6 +9,7 @@
 #include "app/PacketsWnd.h"
 #include "app/QtPlatform.h"
 #include "app/ReplayDlg.h"
+#include "capture/IndexRows.h"
 #include "log/Log.h"
 #include "tools/CaptureWriter.h"
 #include "web/MakerSite.h"

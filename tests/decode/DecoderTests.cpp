@@ -1,6 +1,6 @@
 #include "FrameBuilder.h"
 #include "TestSupport.h"
-#include "decode/CaptureIndex.h"
+#include "capture/IndexRows.h"
 #include "decode/Decoder.h"
 #include "decode/Segments.h"
 #include "tools/CaptureWriter.h"

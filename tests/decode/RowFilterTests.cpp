@@ -1,3 +1,4 @@
+#include "capture/IndexRows.h"
 #include "decode/Decoder.h"
 #include "decode/RowFilter.h"
 #include "tools/CaptureWriter.h"

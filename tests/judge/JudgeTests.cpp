@@ -174,6 +174,11 @@ TEST(JudgeTest, PairingOnTheWire)
             "3 packets sent; 3 requests: 3 answered, 0 unanswered; round trip min 1.0, median 1.0, "
             "p95 1.0, max 1.0 ms",
             false },
+        // The conversation's rule too: a client's Abort ends its own request.
+        { "a client's Abort answers nothing", { Sent(0, 0, Ip(1, 2, kReadPv5)) },
+            { Heard(1000, Ip(2, 1, Hex("01 00 70 05 04"))) }, {},
+            "0\t" + kRp5 + "\t-\tunanswered\t-\n",
+            "1 packet sent; 1 request: 0 answered, 1 unanswered", true },
         // Same invoke ID, but from another device, to another client, or before the request.
         { "answers that are not ours", { Sent(0, 10, Ip(1, 2, kReadPv5)) },
             { Heard(5000, Ip(2, 1, kAck5)), Heard(11000, Ip(3, 1, kAck5)),

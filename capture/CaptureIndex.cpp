@@ -1,5 +1,6 @@
-#include "decode/CaptureIndex.h"
+#include "capture/CaptureIndex.h"
 
+#include "capture/CaptureReader.h"
 #include "decode/Thousands.h"
 
 #include <algorithm>
@@ -14,10 +15,8 @@ namespace velmora::vdecode {
 
 namespace {
 
-    constexpr uint32_t kFileHeaderSize = 24;
+    constexpr uint32_t kFileHeaderSize = kPcapFileHeaderSize;
     constexpr uint32_t kRecordHeaderSize = 16;
-    // libpcap's reader refuses longer records for Ethernet (and most link types).
-    constexpr uint32_t kMaxCapLen = 262144;
     // Entries per block: 512 KiB each, so a million records take 16 blocks.
     constexpr uint64_t kBlockRecords = 65536;
     constexpr size_t kReadBufferSize = 1 << 20;
@@ -65,7 +64,7 @@ namespace {
     // What libpcap makes of a snapshot length: none or too large is the most it reads.
     uint32_t AdjustedSnapLen(uint32_t uSnapLen)
     {
-        return uSnapLen == 0 || uSnapLen > kMaxCapLen ? kMaxCapLen : uSnapLen;
+        return uSnapLen == 0 || uSnapLen > kLongestRecord ? kLongestRecord : uSnapLen;
     }
 
     // pread until n bytes or the end of the file; -1 on an error (errno set).
@@ -257,36 +256,23 @@ bool CCaptureIndex::Open(const std::string& csPath)
         }
     } else {
         SCaptureInterface i;
-        bool bKnown = true;
-        switch (uMagic) {
-        case 0xa1b2c3d4:
-            break;
-        case 0xd4c3b2a1:
-            i.bSwapped = true;
-            break;
-        case 0xa1b23c4d:
-            i.uResolution = 9;
-            break;
-        case 0x4d3cb2a1:
-            i.bSwapped = true;
-            i.uResolution = 9;
-            break;
-        default:
-            bKnown = false;
-        }
-        if (nGot < 4 || !bKnown)
+        SPcapFileHeader pcap;
+        const EPcapHeader eHeader = ParsePcapFileHeader(header, static_cast<size_t>(nGot), pcap);
+        if (eHeader == EPcapHeader::NotPcap)
             return Refuse(
                 "The file is not a capture: it does not start like a pcap or pcapng file.");
-        if (nGot < static_cast<ssize_t>(kFileHeaderSize))
+        if (eHeader == EPcapHeader::Short)
             return Refuse("The capture is cut short: its file header has " + std::to_string(nGot)
                 + " of 24 bytes.");
-        const uint16_t uMajor = Get16(header + 4, i.bSwapped);
-        const uint16_t uMinor = Get16(header + 6, i.bSwapped);
+        i.bSwapped = pcap.bSwapped;
+        i.uResolution = pcap.bNano ? 9 : 6;
+        const uint16_t uMajor = pcap.uMajor;
+        const uint16_t uMinor = pcap.uMinor;
         if (uMajor != 2)
             return Refuse("The capture's format version " + std::to_string(uMajor) + "."
                 + std::to_string(uMinor) + " is not supported (only 2.x).");
-        i.uSnapLen = Get32(header + 16, i.bSwapped);
-        i.uLinkType = Get32(header + 20, i.bSwapped) & 0x03ffffff; // upper bits: FCS length
+        i.uSnapLen = pcap.uSnapshot;
+        i.uLinkType = pcap.uLinkType;
         m_interfaces.push_back(i);
         m_uSections = 1;
         m_uNextOffset = kFileHeaderSize;
@@ -414,7 +400,7 @@ CCaptureIndex::EState CCaptureIndex::StepPcap(size_t nMaxRecords)
                 "The capture is cut short: the file shrank while it was read (" + csRecord + ").");
         const uint8_t* p = m_buffer.data() + (uOffset - m_uBufferOffset);
         const uint32_t uCapLen = Get32(p + 8, file.bSwapped);
-        if (uCapLen > kMaxCapLen)
+        if (uCapLen > kLongestRecord)
             return Finish(EState::Failed,
                 "The capture is damaged at " + csRecord + ": it claims " + Thousands(uCapLen)
                     + " captured bytes (at most 262,144).");
@@ -804,7 +790,7 @@ bool CCaptureIndex::ReadVia(uint64_t uIndex, SRecord& record, SReadWindow& windo
             return false;
         const uint32_t uSec = Get32(p, bSw), uFrac = Get32(p + 4, bSw);
         const uint32_t uStored = Get32(p + 8, bSw);
-        if (uStored > kMaxCapLen)
+        if (uStored > kLongestRecord)
             return false; // the file changed since it was indexed
         // libpcap cuts a record above the snapshot length to it; so does the replay.
         const uint32_t uSnap = AdjustedSnapLen(clock.uSnapLen);
@@ -837,6 +823,13 @@ bool CCaptureIndex::Read(uint64_t uIndex, SRecord& record) const
     SReadWindow window;
     window.buffer.resize(kPacketHeader + 1536);
     return ReadVia(uIndex, record, window);
+}
+
+int64_t CCaptureIndex::ReadBytes(uint64_t uOffset, uint8_t* pData, size_t nLength) const
+{
+    if (m_fd < 0)
+        return -1;
+    return ReadAt(m_fd, pData, nLength, uOffset);
 }
 
 SFrame CCaptureIndex::Frame(uint64_t uIndex, const SRecord& record) const

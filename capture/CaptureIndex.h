@@ -147,6 +147,10 @@ public:
     };
     bool Read(uint64_t uIndex, SRecord& record, SReadWindow& window) const;
 
+    // Reads the file's raw bytes at uOffset (for its digest): how many came,
+    // -1 when it cannot be read.
+    int64_t ReadBytes(uint64_t uOffset, uint8_t* pData, size_t nLength) const;
+
     // A frame for the decoder, pointing into record.bytes (keep record alive).
     SFrame Frame(uint64_t uIndex, const SRecord& record) const;
 

@@ -1,5 +1,5 @@
 #include "TestSupport.h"
-#include "decode/CaptureIndex.h"
+#include "capture/IndexRows.h"
 #include "tools/CaptureWriter.h"
 
 #include <filesystem>

@@ -3,7 +3,7 @@
 
 #include "PeerCapture.h"
 #include "TestSupport.h"
-#include "decode/CaptureIndex.h"
+#include "capture/IndexRows.h"
 #include "decode/RowFilter.h"
 #include "tools/CaptureWriter.h"
 
