@@ -65,7 +65,7 @@ void CLocalCapture::SetBeforeRefill(std::function<void()> beforeRefill)
 // stream with our own buffer for libpcap; time stamps in nanoseconds when
 // bNano (either kind of file is scaled). Nothing on failure.
 std::unique_ptr<CLocalCapture> OpenCaptureStream(
-    const std::string& csPath, bool bNano, size_t uBufferBytes)
+    const std::string& csPath, bool bNano, size_t uBufferBytes, size_t uMapWindow)
 {
     pcap_t* hCapture = nullptr;
     std::unique_ptr<char[]> pBuffer;
@@ -77,7 +77,8 @@ std::unique_ptr<CLocalCapture> OpenCaptureStream(
         const int iFlags = ::fcntl(fd, F_GETFL);
         if (iFlags != -1)
             ::fcntl(fd, F_SETFL, iFlags & ~O_NONBLOCK);
-        if (std::unique_ptr<CPcapReader> pReader = CPcapReader::Open(fd, bNano, uBufferBytes))
+        if (std::unique_ptr<CPcapReader> pReader
+            = CPcapReader::Open(fd, bNano, uBufferBytes, uMapWindow))
             return std::make_unique<CLocalCapture>(std::move(pReader));
         if (FILE* pFile = ::fdopen(fd, "rb")) {
             fd = -1; // the stream owns it now
@@ -101,8 +102,8 @@ std::unique_ptr<CLocalCapture> OpenCaptureStream(
 std::unique_ptr<CLocalCapture> OpenCaptureFile(const std::string& csPath, bool bWhole)
 {
     DebugLog("OpenLocalDevice File=[%s]", csPath.c_str());
-    std::unique_ptr<CLocalCapture> pCapture
-        = OpenCaptureStream(csPath, false, bWhole ? kSendReadBuffer : kCaptureStreamBuffer);
+    std::unique_ptr<CLocalCapture> pCapture = OpenCaptureStream(csPath, false,
+        bWhole ? kSendReadBuffer : kCaptureStreamBuffer, bWhole ? kSendMapWindow : 0);
     if (!pCapture)
         DebugLog("Error. Unable to open the file %s.", csPath.c_str());
     return pCapture;
