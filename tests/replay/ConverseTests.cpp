@@ -593,6 +593,65 @@ TEST(ConverseTest, AnAnswerIsTheRequestsOwn)
     }
 }
 
+// The gate's waits: never longer than a slice, the loop asked before each
+// slice, and a stop there ends the offer or the wait for the last answers
+// with nothing sent.
+TEST(ConverseTest, TheGateWaitsInSlicesAndStops)
+{
+    struct SRow {
+        const char* szName;
+        int iStopAtSlice; // the slice whose question answers "stop"; -1: none
+        bool bInFinish; // the stop comes after the last record
+        EConverseGate eSecond; // what the second request's Pass says
+        size_t nOnWire; // frames the sink got (retries, none here)
+        int iMinSlices; // at least so many questions before the second went
+    };
+    const std::vector<SRow> rows {
+        // The first request's 3 s time-out in slices of 100 ms.
+        { "no stop: the second goes after the time-out", -1, false, EConverseGate::Go, 0, 30 },
+        { "a stop in the first slice", 0, false, EConverseGate::Wait, 0, 1 },
+        { "a stop in the tenth slice", 9, false, EConverseGate::Wait, 0, 10 },
+        { "a stop while the last answer is owed", 3, true, EConverseGate::Go, 0, 30 },
+    };
+    for (const SRow& row : rows) {
+        SCOPED_TRACE(row.szName);
+        CFakeClock clock;
+        CConversation conversation(SConverseOptions(), clock);
+        CFakeSink sink;
+        std::string csError;
+        ASSERT_TRUE(sink.Open("fake", csError));
+        CScriptedEar ear(clock);
+        const int64_t llSlice = 100 * kMs;
+        CConverseGate gate(conversation, sink, ear, clock, llSlice);
+        int iSlices = 0;
+        int64_t llLast = clock.llNow;
+        bool bFinishing = false;
+        gate.SetBeforeSlice([&] {
+            EXPECT_LE(clock.llNow - llLast, llSlice);
+            llLast = clock.llNow;
+            const int iSlice = iSlices++;
+            return (bFinishing == row.bInFinish) && iSlice == row.iStopAtSlice;
+        });
+        Bytes first = ReadPv(2, 9);
+        SConverseOffered offered;
+        ASSERT_EQ(gate.Pass(0, first.data(), static_cast<uint32_t>(first.size()), offered),
+            EConverseGate::Go);
+        EXPECT_EQ(iSlices, 0) << "nothing outstanding: no wait";
+        Bytes second = ReadPv(2, 10);
+        EXPECT_EQ(gate.Pass(1, second.data(), static_cast<uint32_t>(second.size()), offered),
+            row.eSecond);
+        EXPECT_EQ(gate.Stopped(), row.eSecond == EConverseGate::Wait);
+        EXPECT_GE(iSlices, row.iMinSlices);
+        if (row.eSecond == EConverseGate::Go) {
+            bFinishing = true;
+            iSlices = 0;
+            EXPECT_EQ(gate.Finish(), row.bInFinish);
+            EXPECT_EQ(conversation.Outstanding(), row.bInFinish ? 1u : 0u);
+        }
+        EXPECT_EQ(sink.frames.size(), row.nOnWire);
+    }
+}
+
 TEST(ConverseTest, ProgressSaysWhatIsWaitedFor)
 {
     SConverseProgress progress { 12, 40, true, 1'250'000'000 };
