@@ -992,7 +992,7 @@ namespace {
     bool ForEachChosen(const SReplayRequest& request, const CRecordSelection* pSelection, F fn)
     {
         const std::unique_ptr<CLocalCapture> pCapture
-            = OpenCaptureStream(request.csPath, true, kPacedReadBuffer);
+            = OpenCaptureStream(request.csPath, true, kPacedReadBuffer, kSendMapWindow);
         if (!pCapture)
             return false;
         const bool bEthernet = pCapture->DataLink() == DLT_EN10MB;
