@@ -1,7 +1,7 @@
 // The conversation benchmark (root only): requests a second while conversing
 // with the scripted responder, which answers at once, on a veth pair in a
-// namespace of its own, at window 1 and window 8. The loop is the gate a
-// conversing Send makes: offer, send, hear, tick; then the same requests
+// namespace of its own, at window 1 and window 8. The loop runs the gate a
+// conversing Send runs (replay/Gate.h), then the batch's send; then the same requests
 // through velmora-replay itself (its whole run, judge and report included).
 // Targets: 5,000 requests/s at window 1 and 20,000 at window 8.
 // Usage: velmora-converse-bench [--quick]
@@ -12,6 +12,7 @@
 #include "TestSupport.h"
 #include "replay/Converse.h"
 #include "replay/Ear.h"
+#include "replay/Gate.h"
 #include "replay/SendSocket.h"
 #include "tools/CaptureWriter.h"
 
@@ -52,39 +53,26 @@ SRun Converse(int iWindow, int iRequests)
     options.iWindow = iWindow;
     CConversation conversation(options, clock);
     conversation.SetHeardClock(EarClockNs);
-    std::vector<SHeardFrame> heard;
-    const auto pump = [&](int iWaitMs) {
-        heard.clear();
-        ear.Read(heard, iWaitMs);
-        for (const SHeardFrame& h : heard)
-            conversation.Heard(h.bytes.data(), h.bytes.size(), h.llNs);
-        conversation.Tick();
-        for (const std::vector<uint8_t>& frame : conversation.TakeFrames())
-            sink.Transmit(frame.data(), static_cast<uint32_t>(frame.size()));
-        for (const SConverseResult& r : conversation.TakeResults())
-            ++(r.eOutcome == EConverseOutcome::Answered ? run.nAnswered : run.nOther);
-    };
+    // The send loop's own gate, waiting in slices of a millisecond.
+    CDirectEar gateEar(ear);
+    CConverseGate gate(conversation, sink, gateEar, clock, 1'000'000);
+    gate.SetOnResult([&](SConverseResult&& r) {
+        ++(r.eOutcome == EConverseOutcome::Answered ? run.nAnswered : run.nOther);
+    });
     const vtest::Bytes request
         = vtest::BacnetIp(0x0a, vtest::Hex("01 04 00 05 05 0c 0c 00000001 19 55"));
     const int64_t llStart = clock.Now();
     for (int i = 0; i < iRequests; ++i) {
         vtest::Bytes frame = request;
-        for (;;) {
-            int64_t llUntil = 0;
-            const EConverseGate e = conversation.Offer(static_cast<uint64_t>(i), frame.data(),
-                static_cast<uint32_t>(frame.size()), llUntil);
-            if (e == EConverseGate::Go) {
-                sink.Transmit(frame.data(), static_cast<uint32_t>(frame.size()));
-                break;
-            }
-            if (e != EConverseGate::Wait)
-                return run;
-            pump(1);
-        }
-        pump(0);
+        SConverseOffered offered;
+        if (gate.Pass(static_cast<uint64_t>(i), frame.data(), static_cast<uint32_t>(frame.size()),
+                offered)
+            != EConverseGate::Go)
+            return run;
+        // The batch's part: the request goes at once.
+        sink.Transmit(frame.data(), static_cast<uint32_t>(frame.size()));
     }
-    while (conversation.Outstanding() > 0)
-        pump(1);
+    gate.Finish();
     run.dPerSecond = iRequests / (static_cast<double>(clock.Now() - llStart) / 1e9);
     return run;
 }

@@ -387,26 +387,28 @@ CCaptureIndex::EState CCaptureIndex::StepPcap(size_t nMaxRecords)
         if (uOffset >= m_uFileSize)
             return Finish(EState::Done, "");
         const uint64_t uLeft = m_uFileSize - uOffset;
-        const std::string csRecord = "record " + Thousands(uCount);
+        // Words for a failure only: made for every record, they cost the
+        // count beside a Send a third of its time.
+        const auto record = [uCount] { return "record " + Thousands(uCount); };
         if (uLeft < kRecordHeaderSize)
             return Finish(EState::Failed,
-                "The capture is cut short: " + csRecord + " has " + std::to_string(uLeft)
+                "The capture is cut short: " + record() + " has " + std::to_string(uLeft)
                     + " of its 16 header bytes.");
         if (!Refill(uOffset, kRecordHeaderSize))
             return Finish(EState::Failed,
-                "Reading the capture failed at " + csRecord + ": " + std::strerror(errno) + ".");
+                "Reading the capture failed at " + record() + ": " + std::strerror(errno) + ".");
         if (uOffset + kRecordHeaderSize > m_uBufferOffset + m_nBufferLen)
             return Finish(EState::Failed,
-                "The capture is cut short: the file shrank while it was read (" + csRecord + ").");
+                "The capture is cut short: the file shrank while it was read (" + record() + ").");
         const uint8_t* p = m_buffer.data() + (uOffset - m_uBufferOffset);
         const uint32_t uCapLen = Get32(p + 8, file.bSwapped);
         if (uCapLen > kLongestRecord)
             return Finish(EState::Failed,
-                "The capture is damaged at " + csRecord + ": it claims " + Thousands(uCapLen)
+                "The capture is damaged at " + record() + ": it claims " + Thousands(uCapLen)
                     + " captured bytes (at most 262,144).");
         if (uLeft - kRecordHeaderSize < uCapLen)
             return Finish(EState::Failed,
-                "The capture is cut short: " + csRecord + " has "
+                "The capture is cut short: " + record() + " has "
                     + Thousands(uLeft - kRecordHeaderSize) + " of its " + Thousands(uCapLen)
                     + " bytes.");
         if (!AddEntry(uCount, uOffset, 0))

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace velmora {
@@ -49,7 +51,8 @@ EPcapHeader ParsePcapFileHeader(const uint8_t* p, size_t nGot, SPcapFileHeader& 
     return EPcapHeader::Ok;
 }
 
-std::unique_ptr<CPcapReader> CPcapReader::Open(int fd, bool bNano, size_t uBufferBytes)
+std::unique_ptr<CPcapReader> CPcapReader::Open(
+    int fd, bool bNano, size_t uBufferBytes, size_t uMapWindow)
 {
     uint8_t bytes[kPcapFileHeaderSize];
     ssize_t n;
@@ -71,8 +74,12 @@ std::unique_ptr<CPcapReader> CPcapReader::Open(int fd, bool bNano, size_t uBuffe
         eLengths = ELengths::Swapped;
     else if (!(uMajor == 2 && uMinor == 4))
         return nullptr;
+    struct stat st { };
+    const bool bMap = uMapWindow > 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)
+        && st.st_size > static_cast<off_t>(kPcapFileHeaderSize);
+    // A mapped reader reads nothing into its buffer.
     std::unique_ptr<CPcapReader> pReader(
-        new CPcapReader(fd, std::max<size_t>(uBufferBytes, kRecordHeader)));
+        new CPcapReader(fd, bMap ? 0 : std::max<size_t>(uBufferBytes, kRecordHeader)));
     pReader->m_bSwapped = header.bSwapped;
     pReader->m_bNanoFile = header.bNano;
     pReader->m_bNano = bNano;
@@ -81,6 +88,13 @@ std::unique_ptr<CPcapReader> CPcapReader::Open(int fd, bool bNano, size_t uBuffe
     // longest record.
     pReader->m_uSnapshot = uSnapshot == 0 || uSnapshot > 0x7fffffff ? kLongestRecord : uSnapshot;
     pReader->m_llOffset = kPcapFileHeaderSize;
+    if (bMap) {
+        pReader->m_bMapping = true;
+        pReader->m_llFileBytes = st.st_size;
+        const size_t nPage = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+        pReader->m_nWindowBytes = (uMapWindow + nPage - 1) / nPage * nPage;
+        pReader->m_nBufferBytes = std::max<size_t>(uBufferBytes, kRecordHeader);
+    }
     return pReader;
 }
 
@@ -92,7 +106,60 @@ CPcapReader::CPcapReader(int fd, size_t uBufferBytes)
 
 CPcapReader::~CPcapReader()
 {
+    Unmap();
     ::close(m_fd);
+}
+
+void CPcapReader::Unmap()
+{
+    if (m_pMap)
+        ::munmap(m_pMap, m_nMapBytes);
+    m_pMap = nullptr;
+    m_nMapBytes = 0;
+}
+
+bool CPcapReader::HaveMapped(size_t nBytes)
+{
+    // The file's offset of the next unread byte; the window starts on the
+    // page that holds it.
+    const int64_t llAt = m_llOffset - static_cast<int64_t>(m_nEnd - m_nPos);
+    const int64_t llPage = ::sysconf(_SC_PAGESIZE);
+    const int64_t llStart = llAt / llPage * llPage;
+    if (llAt + static_cast<int64_t>(nBytes) > m_llFileBytes) {
+        // A file that grew since is read on as it is now.
+        struct stat st { };
+        if (::fstat(m_fd, &st) == 0 && st.st_size > m_llFileBytes)
+            m_llFileBytes = st.st_size;
+    }
+    const int64_t llBytes
+        = std::min<int64_t>(std::max<int64_t>(static_cast<int64_t>(m_nWindowBytes),
+                                llAt - llStart + static_cast<int64_t>(nBytes)),
+            m_llFileBytes - llStart);
+    if (m_pMap && llStart + llBytes <= m_llOffset) {
+        m_bEof = true; // nothing past this window
+        return false;
+    }
+    if (m_beforeRefill && m_pMap)
+        m_beforeRefill();
+    Unmap();
+    void* p = llBytes > 0 ? ::mmap(nullptr, static_cast<size_t>(llBytes), PROT_READ,
+                  MAP_SHARED | MAP_POPULATE, m_fd, static_cast<off_t>(llStart))
+                          : MAP_FAILED;
+    if (p == MAP_FAILED) {
+        // Read from here on, as without a map.
+        m_bMapping = false;
+        m_nPos = m_nEnd = 0;
+        m_llOffset = llAt;
+        m_buffer.resize(m_nBufferBytes);
+        return Have(nBytes);
+    }
+    ::madvise(p, static_cast<size_t>(llBytes), MADV_SEQUENTIAL);
+    m_pMap = static_cast<uint8_t*>(p);
+    m_nMapBytes = static_cast<size_t>(llBytes);
+    m_nPos = static_cast<size_t>(llAt - llStart);
+    m_nEnd = m_nMapBytes;
+    m_llOffset = llStart + llBytes;
+    return m_nEnd - m_nPos >= nBytes;
 }
 
 bool CPcapReader::Have(size_t nBytes)
@@ -101,6 +168,8 @@ bool CPcapReader::Have(size_t nBytes)
         return true;
     if (m_bEof)
         return false;
+    if (m_bMapping)
+        return HaveMapped(nBytes);
     if (m_beforeRefill)
         m_beforeRefill();
     std::memmove(m_buffer.data(), m_buffer.data() + m_nPos, m_nEnd - m_nPos);
@@ -133,7 +202,7 @@ int CPcapReader::Next(SCaptureRecord& record)
         m_bBroken = m_bReadError || m_nEnd != m_nPos;
         return m_bBroken ? kBroken : kEnd;
     }
-    const uint8_t* p = m_buffer.data() + m_nPos;
+    const uint8_t* p = Bytes() + m_nPos;
     auto u32 = [&](size_t nAt) { return Get32(p + nAt, m_bSwapped); };
     // The time stamp fields are signed 32-bit values in the file, and libpcap
     // reads them so in the host's order; swapped, it takes them unsigned.
@@ -158,7 +227,7 @@ int CPcapReader::Next(SCaptureRecord& record)
         m_bBroken = true;
         return kBroken;
     }
-    record.pData = m_buffer.data() + m_nPos;
+    record.pData = Bytes() + m_nPos;
     record.uCaptured = std::min(uCaptured, m_uSnapshot);
     record.uWire = uWire;
     m_nPos += uCaptured;

@@ -59,13 +59,20 @@ public:
     // header is one this reader reads; nullptr otherwise, and then the
     // descriptor is left as it was, at its start. uBufferBytes: how much is
     // read at a time (a record longer than that makes the buffer grow).
-    static std::unique_ptr<CPcapReader> Open(int fd, bool bNano, size_t uBufferBytes);
+    // uMapWindow (0: none): the records are handed out where they lie in
+    // the file's pages, mapped a window of that many bytes (whole pages) at a
+    // time that slides on, so that a capture larger than memory holds no
+    // more than that; a file that cannot be mapped is read as without.
+    static std::unique_ptr<CPcapReader> Open(
+        int fd, bool bNano, size_t uBufferBytes, size_t uMapWindow = 0);
     ~CPcapReader();
     CPcapReader(const CPcapReader&) = delete;
     CPcapReader& operator=(const CPcapReader&) = delete;
 
     int Next(SCaptureRecord& record);
     int Descriptor() const { return m_fd; }
+    // Whether the records come from the file's mapped pages (else from reads).
+    bool Mapped() const { return m_bMapping; }
     // Called before the buffer is refilled, which moves or overwrites the
     // records handed out so far: the moment to be done with them.
     void SetBeforeRefill(std::function<void()> beforeRefill)
@@ -78,6 +85,11 @@ private:
     // Makes nBytes readable from m_nPos; false at the end of the file (what
     // there is stays readable).
     bool Have(size_t nBytes);
+    // Have, for a mapped file: the window slides on to hold nBytes from
+    // m_nPos; false at the end of the file.
+    bool HaveMapped(size_t nBytes);
+    void Unmap();
+    const uint8_t* Bytes() const { return m_pMap ? m_pMap : m_buffer.data(); }
 
     int m_fd;
     std::vector<uint8_t> m_buffer;
@@ -93,6 +105,14 @@ private:
     enum class ELengths { Kept, Swapped, MaybeSwapped } m_eLengths = ELengths::Kept;
     uint32_t m_uSnapshot = 0;
     std::function<void()> m_beforeRefill;
+    // The mapped window: m_nPos and m_nEnd count in it, m_llOffset is the
+    // file's offset of its end.
+    bool m_bMapping = false;
+    uint8_t* m_pMap = nullptr;
+    size_t m_nMapBytes = 0;
+    int64_t m_llFileBytes = 0; // as far as it is mapped
+    size_t m_nWindowBytes = 0;
+    size_t m_nBufferBytes = 0; // should mapping fail
 };
 
 } // namespace velmora

@@ -78,11 +78,12 @@ void CLocalCapture::SetBeforeRefill(std::function<void()> beforeRefill)
 namespace {
 
     // The capture on fd (a regular file, at its start), which it takes.
-    std::unique_ptr<CLocalCapture> OpenCaptureOn(int fd, bool bNano, size_t uBufferBytes)
+    std::unique_ptr<CLocalCapture> OpenCaptureOn(
+        int fd, bool bNano, size_t uBufferBytes, size_t uMapWindow)
     {
         pcap_t* hCapture = nullptr;
         std::unique_ptr<char[]> pBuffer;
-        if (std::unique_ptr<CPcapReader> pReader = CPcapReader::Open(fd, bNano, uBufferBytes))
+        if (std::unique_ptr<CPcapReader> pReader = CPcapReader::Open(fd, bNano, uBufferBytes, uMapWindow))
             return std::make_unique<CLocalCapture>(std::move(pReader));
         if (FILE* pFile = ::fdopen(fd, "rb")) {
             fd = -1; // the stream owns it now
@@ -108,7 +109,7 @@ namespace {
 // stream with our own buffer for libpcap; time stamps in nanoseconds when
 // bNano (either kind of file is scaled). Nothing on failure.
 std::unique_ptr<CLocalCapture> OpenCaptureStream(
-    const std::string& csPath, bool bNano, size_t uBufferBytes)
+    const std::string& csPath, bool bNano, size_t uBufferBytes, size_t uMapWindow)
 {
     // Non-blocking so that a FIFO or a device cannot hold the window; only a
     // regular file can be a capture.
@@ -123,7 +124,7 @@ std::unique_ptr<CLocalCapture> OpenCaptureStream(
     const int iFlags = ::fcntl(fd, F_GETFL);
     if (iFlags != -1)
         ::fcntl(fd, F_SETFL, iFlags & ~O_NONBLOCK);
-    return OpenCaptureOn(fd, bNano, uBufferBytes);
+    return OpenCaptureOn(fd, bNano, uBufferBytes, uMapWindow);
 }
 
 CCaptureReopener::CCaptureReopener(const std::string& csPath, const CLocalCapture& capture)
@@ -140,7 +141,8 @@ CCaptureReopener::~CCaptureReopener()
         ::close(m_fd);
 }
 
-std::unique_ptr<CLocalCapture> CCaptureReopener::Open(bool bNano, size_t uBufferBytes) const
+std::unique_ptr<CLocalCapture> CCaptureReopener::Open(
+    bool bNano, size_t uBufferBytes, size_t uMapWindow) const
 {
     struct stat held { };
     struct stat named { };
@@ -148,7 +150,7 @@ std::unique_ptr<CLocalCapture> CCaptureReopener::Open(bool bNano, size_t uBuffer
         && ::stat(m_csPath.c_str(), &named) == 0 && held.st_dev == named.st_dev
         && held.st_ino == named.st_ino && ::access(m_csPath.c_str(), R_OK) == 0;
     if (!bSame)
-        return OpenCaptureStream(m_csPath, bNano, uBufferBytes);
+        return OpenCaptureStream(m_csPath, bNano, uBufferBytes, uMapWindow);
     const int fd = ::fcntl(m_fd, F_DUPFD_CLOEXEC, 0);
     if (fd < 0)
         return nullptr;
@@ -156,7 +158,7 @@ std::unique_ptr<CLocalCapture> CCaptureReopener::Open(bool bNano, size_t uBuffer
     // it, so the position the Send's own stream left goes back once done.
     const off_t llWas = ::lseek(fd, 0, SEEK_CUR);
     ::lseek(fd, 0, SEEK_SET);
-    std::unique_ptr<CLocalCapture> pCapture = OpenCaptureOn(fd, bNano, uBufferBytes);
+    std::unique_ptr<CLocalCapture> pCapture = OpenCaptureOn(fd, bNano, uBufferBytes, uMapWindow);
     const int fdHeld = m_fd;
     if (pCapture && llWas >= 0)
         pCapture->SetOnClose([fdHeld, llWas] { ::lseek(fdHeld, llWas, SEEK_SET); });
@@ -168,8 +170,8 @@ std::unique_ptr<CLocalCapture> CCaptureReopener::Open(bool bNano, size_t uBuffer
 std::unique_ptr<CLocalCapture> OpenCaptureFile(const std::string& csPath, bool bWhole)
 {
     DebugLog("OpenLocalDevice File=[%s]", csPath.c_str());
-    std::unique_ptr<CLocalCapture> pCapture
-        = OpenCaptureStream(csPath, false, bWhole ? kSendReadBuffer : kCaptureStreamBuffer);
+    std::unique_ptr<CLocalCapture> pCapture = OpenCaptureStream(csPath, false,
+        bWhole ? kSendReadBuffer : kCaptureStreamBuffer, bWhole ? kSendMapWindow : 0);
     if (!pCapture)
         DebugLog("Error. Unable to open the file %s.", csPath.c_str());
     return pCapture;

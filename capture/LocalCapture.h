@@ -22,6 +22,9 @@ namespace velmora {
 constexpr size_t kCaptureStreamBuffer = 64 * 1024;
 constexpr size_t kSendReadBuffer = 512 * 1024;
 constexpr size_t kPacedReadBuffer = 64 * 1024;
+// The window of a whole Send's mapped capture: few slides (each waits for the
+// batch in flight), and no more of the file held at once.
+constexpr size_t kSendMapWindow = 4 * 1024 * 1024;
 
 // An open capture file: our own reader for classic pcap files of Ethernet
 // frames (capture/CaptureReader.h), which hands records out where they lie in
@@ -58,14 +61,17 @@ private:
 // Opens a capture file for reading (regular files only, never blocks); logs
 // the attempt ("OpenLocalDevice File=[...]") and the failure. Nothing on
 // failure: no such file, no permission, not a regular file, not a capture.
-// bWhole: the whole file will be read (a larger buffer).
+// bWhole: the whole file will be read back to back (from its mapped pages
+// where it can be mapped, else a larger buffer).
 std::unique_ptr<CLocalCapture> OpenCaptureFile(const std::string& csPath, bool bWhole = false);
 
 // The same without a record: through our reader (reading uBufferBytes at a
-// time) or as a stream with our own buffer for libpcap; time stamps in
-// nanoseconds when bNano (either kind of file is scaled).
+// time, or from the file's pages mapped uMapWindow bytes at a time where the
+// file allows) or as
+// a stream with our own buffer for libpcap; time stamps in nanoseconds when
+// bNano (either kind of file is scaled).
 std::unique_ptr<CLocalCapture> OpenCaptureStream(
-    const std::string& csPath, bool bNano, size_t uBufferBytes);
+    const std::string& csPath, bool bNano, size_t uBufferBytes, size_t uMapWindow = 0);
 
 // The capture file as a Send opened it, read again from its start for each
 // later pass (a timed Send's rounds, the count of its requests) through a
@@ -79,7 +85,7 @@ public:
     CCaptureReopener(const CCaptureReopener&) = delete;
     CCaptureReopener& operator=(const CCaptureReopener&) = delete;
     // As OpenCaptureStream; nothing when the file cannot be read.
-    std::unique_ptr<CLocalCapture> Open(bool bNano, size_t uBufferBytes) const;
+    std::unique_ptr<CLocalCapture> Open(bool bNano, size_t uBufferBytes, size_t uMapWindow = 0) const;
 
 private:
     std::string m_csPath;

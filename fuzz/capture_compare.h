@@ -18,13 +18,16 @@ namespace velmora {
 struct SCaptureComparison {
     bool bOurs = false; // our reader took the file
     bool bLibpcap = false; // libpcap opened it
+    bool bMapped = false; // ours read the file's mapped pages to the last record
     size_t nRecords = 0; // read alike
     int iLast = 0; // what both said last (-2 the end, -1 broken)
     std::string csDifference; // "" when alike
 };
 
+// uMapWindow: ours reads the file's mapped pages, that many bytes at a time
+// (0: it reads uBufferBytes at a time).
 inline SCaptureComparison CompareWithLibpcap(
-    const uint8_t* pData, size_t nSize, bool bNano, size_t uBufferBytes)
+    const uint8_t* pData, size_t nSize, bool bNano, size_t uBufferBytes, size_t uMapWindow = 0)
 {
     SCaptureComparison c;
     const int fd = memfd_create("capture_compare", MFD_CLOEXEC);
@@ -43,7 +46,7 @@ inline SCaptureComparison CompareWithLibpcap(
                       : nullptr;
     if (!h && pFile)
         std::fclose(pFile);
-    std::unique_ptr<CPcapReader> pOurs = CPcapReader::Open(fd, bNano, uBufferBytes);
+    std::unique_ptr<CPcapReader> pOurs = CPcapReader::Open(fd, bNano, uBufferBytes, uMapWindow);
     if (!pOurs)
         ::close(fd);
     c.bOurs = pOurs != nullptr;
@@ -77,6 +80,7 @@ inline SCaptureComparison CompareWithLibpcap(
             ++c.nRecords;
         }
     }
+    c.bMapped = pOurs && pOurs->Mapped();
     if (h)
         pcap_close(h);
     return c;

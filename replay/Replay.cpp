@@ -3,6 +3,7 @@
 #include "decode/Frame.h"
 #include "decode/FrameEdit.h"
 #include "log/Log.h"
+#include "replay/Gate.h"
 #include "replay/SendSocket.h"
 
 #include <pcap/pcap.h>
@@ -621,11 +622,95 @@ namespace {
         long double m_ldLastBits = 0;
     };
 
-    // The one send loop. Each round walks the file once: selection, the
-    // request filter, the aim, the pace's step, the batch. Single mode is a
-    // selection of one that does not ask for a stop; back to back is a pace
-    // that never reads the clock. A gate that waits for answers before the
-    // next request belongs beside the request filter.
+    // The record iterator: the records one round of a Send chooses, in file
+    // order (the selection, or Single's one record, or all), each marked when
+    // "requests only" leaves it out. It reads no further than the choice.
+    class CChosenRecords {
+    public:
+        struct SChosen {
+            long lIndex = 0; // the record's number, 0 first
+            const pcap_pkthdr* pHeader = nullptr;
+            const u_char* pData = nullptr;
+            uint32_t uLength = 0; // at most the send buffer's size
+            bool bSkip = false; // no request, and the Send sends requests only
+        };
+
+        CChosenRecords(CLocalCapture& capture, const CRecordSelection* pSelection, bool bSingle,
+            long lOffset, bool bRequestsOnly, long long& llRecordsRead)
+            : m_capture(capture)
+            , m_pSelection(pSelection)
+            , m_bSingle(bSingle)
+            , m_lOffset(lOffset)
+            , m_bRequestsOnly(bRequestsOnly)
+            , m_llRecordsRead(llRecordsRead)
+            , m_bFound(!bSingle)
+        {
+        }
+
+        // The next chosen record; false when the choice is done or the file ended.
+        bool Next(SChosen& chosen)
+        {
+            for (;;) {
+                if (m_pSelection && m_nNextChosen == m_pSelection->size())
+                    return false;
+                const pcap_pkthdr* pHeader = nullptr;
+                const u_char* pData = nullptr;
+                if (m_capture.Next(pHeader, pData) < 0) {
+                    m_bReadToEnd = true;
+                    return false;
+                }
+                ++m_llRecordsRead;
+                const long lIndex = m_lIndex++;
+                const bool bChosen = m_pSelection
+                    ? (*m_pSelection)[m_nNextChosen] == static_cast<uint64_t>(lIndex)
+                    : !m_bSingle || lIndex == m_lOffset;
+                if (!bChosen) {
+                    // A single record before this one (a negative offset) is none at all.
+                    if (m_bSingle && !m_pSelection && lIndex > m_lOffset)
+                        return false;
+                    continue; // before the offset, or left out of the selection
+                }
+                if (m_pSelection)
+                    ++m_nNextChosen;
+                m_bFound = true;
+                chosen.lIndex = lIndex;
+                chosen.pHeader = pHeader;
+                chosen.pData = pData;
+                chosen.uLength
+                    = pHeader->caplen < kSendBufferSize ? pHeader->caplen : kSendBufferSize;
+                chosen.bSkip = m_bRequestsOnly && !IsRequest(pData, chosen.uLength);
+                return true;
+            }
+        }
+
+        // Chosen records the file does not hold, once it was read to its end.
+        size_t Missing() const
+        {
+            if (!m_bReadToEnd)
+                return 0;
+            return m_pSelection ? m_pSelection->size() - m_nNextChosen : m_bFound ? 0 : 1;
+        }
+
+    private:
+        CLocalCapture& m_capture;
+        const CRecordSelection* m_pSelection;
+        bool m_bSingle;
+        long m_lOffset;
+        bool m_bRequestsOnly;
+        long long& m_llRecordsRead;
+        long m_lIndex = 0;
+        size_t m_nNextChosen = 0; // in *m_pSelection
+        bool m_bFound; // Single: the offset was reached
+        bool m_bReadToEnd = false;
+    };
+
+    // The one send loop, in steps. Each round walks the file once through the
+    // record iterator (selection, requests only); each record then takes the
+    // pace step (when it goes), the aim (its bytes), the gate (a conversing
+    // Send waits there for room in the device's window) and the batch (the
+    // kernel, the debug records and the counts). Single mode is a selection
+    // of one that does not ask for a stop; back to back is a pace that never
+    // reads the clock.
     // An untimed Send (one round back to back, no duration) reads pFirst with
     // microsecond time stamps and looks at the coarse clock every 32nd frame;
     // a timed one reads the file afresh each round with nanosecond stamps.
@@ -634,7 +719,6 @@ namespace {
     {
         using Clock = CCoarseClock;
         const SReplayRequest& request = plan.request;
-        const CRecordSelection* const pSelection = plan.pSelection;
         const bool bSingle = request.eMode == EReplayMode::Single;
         const SPaceOptions pace = bSingle ? SPaceOptions() : request.pace;
         const bool bTimed = !pace.IsDefault();
@@ -693,36 +777,29 @@ namespace {
             if (!bSingle && observer.StopRequested())
                 bStopped = true;
         };
-        // The conversation's gate: the frames heard go in, its timers run, and
-        // what it makes (retries, Segment-ACKs, Aborts) goes out at once.
-        std::vector<uint8_t> conversed(pConv ? kSendBufferSize : 0);
-        std::vector<SHeardFrame> tapped;
-        bool bGaveUp = false;
-        auto pump = [&](int64_t llWaitNs) {
-            tapped.clear();
-            plan.pListener->TakeTapped(tapped, llWaitNs);
-            for (const SHeardFrame& f : tapped)
-                pConv->Heard(f.bytes.data(), f.bytes.size(), f.llNs);
-            pConv->Tick();
-            for (const std::vector<uint8_t>& f : pConv->TakeFrames())
-                SendPacket(sink, f.data(), static_cast<uint32_t>(f.size()));
-            for (SConverseResult& r : pConv->TakeResults())
-                result.listen.conversed.push_back(std::move(r));
-        };
-        // One slice of a wait for an answer: the status at the display's pace
-        // (a window pumps its messages there), then hearing until llUntilNs or
-        // the slice is over. True when the user asked for a stop.
-        const int64_t llSliceNs = std::max<int64_t>(
-            std::chrono::nanoseconds(interval).count(), kStatusIntervalMs * 1'000'000LL);
-        auto waitSlice = [&](int64_t llUntilNs) {
-            if (Clock::now() >= nextShow) {
+        // The gate: the frames heard go in, the conversation's timers run, and
+        // what it makes (retries, Segment-ACKs, Aborts) goes out at once. A
+        // wait shows the status at the display's pace (a window pumps its
+        // messages there) and ends at a stop.
+        std::optional<CListenerEar> ear;
+        std::optional<CConverseGate> gate;
+        std::vector<uint8_t> conversed;
+        if (pConv) {
+            ear.emplace(*plan.pListener);
+            gate.emplace(*pConv, sink, *ear, clock,
+                std::max<int64_t>(
+                    std::chrono::nanoseconds(interval).count(), kStatusIntervalMs * 1'000'000LL));
+            gate->SetBeforeSlice([&] {
+                if (Clock::now() < nextShow)
+                    return false;
                 show(nullptr);
-                if (observer.StopRequested())
-                    return true;
-            }
-            pump(std::clamp<int64_t>(llUntilNs - clock.Now(), 0, llSliceNs));
-            return false;
-        };
+                return observer.StopRequested();
+            });
+            gate->SetOnResult(
+                [&](SConverseResult&& r) { result.listen.conversed.push_back(std::move(r)); });
+            conversed.resize(kSendBufferSize);
+        }
+        bool bGaveUp = false;
         EPaceStep eStep = EPaceStep::Go;
         while (!bStopped && !bGaveUp && (eStep = run.BeginRound(poll)) == EPaceStep::Go) {
             reached.Round(run.Round() == 1);
@@ -742,105 +819,68 @@ namespace {
                 request.bKeepChecksums);
             // Records staged where the reader holds them go out before it reads on.
             CRefillGuard refill(*pCapture, &batch);
-            long lIndex = 0;
-            size_t nNextChosen = 0; // in *pSelection
-            bool bFound = !bSingle; // Single: the offset was reached
-            bool bReadToEnd = false;
-            for (;;) {
-                if (pSelection && nNextChosen == pSelection->size())
-                    break;
-                const pcap_pkthdr* pHeader = nullptr;
-                const u_char* pData = nullptr;
-                if (pCapture->Next(pHeader, pData) < 0) {
-                    bReadToEnd = true;
-                    break;
-                }
-                ++result.llRecordsRead;
-                const bool bChosen = pSelection
-                    ? (*pSelection)[nNextChosen] == static_cast<uint64_t>(lIndex)
-                    : !bSingle || lIndex == request.iOffset;
-                if (!bChosen) {
-                    // A single record before this one (a negative offset) is none at all.
-                    if (bSingle && !pSelection && lIndex > request.iOffset)
-                        break;
-                    // Read past: before the offset, or left out of the selection.
-                    ++lIndex;
-                    continue;
-                }
-                if (pSelection)
-                    ++nNextChosen;
-                bFound = true;
-                uint32_t uLength
-                    = pHeader->caplen < kSendBufferSize ? pHeader->caplen : kSendBufferSize;
+            const bool bInPlaceReader = pCapture->InPlace();
+            CChosenRecords records(*pCapture, plan.pSelection, bSingle, request.iOffset,
+                bRequestsOnly, result.llRecordsRead);
+            CChosenRecords::SChosen rec;
+            while (records.Next(rec)) {
                 // After a give-up the rest of the round is read to count the
                 // requests never sent.
                 if (bGaveUp) {
-                    if (IsRequest(pData, uLength))
+                    if (!rec.bSkip)
                         ++result.listen.llNotSent;
-                    ++lIndex;
                     continue;
                 }
-                // Gates: records that do not ask are read and counted, and take
-                // no time; a conversing Send then waits for room in the window.
-                if (bRequestsOnly && !IsRequest(pData, uLength)) {
+                // Records that do not ask are read and counted, and take no time.
+                if (rec.bSkip) {
                     ++result.listen.llSkipped;
                     progress();
                     if (bSingle || bStopped)
                         break;
-                    ++lIndex;
                     continue;
                 }
-                eStep = run.Next(
-                    StampNs(pHeader->ts.tv_sec, pHeader->ts.tv_usec, bTimed), uLength, poll);
+                // The pace step.
+                eStep = run.Next(StampNs(rec.pHeader->ts.tv_sec, rec.pHeader->ts.tv_usec, bTimed),
+                    rec.uLength, poll);
                 if (eStep != EPaceStep::Go)
                     break;
                 if (run.LastWasBackwards())
-                    DebugLog("Record %ld goes back in time: sent at once", lIndex);
-                const pcap_pkthdr* pRecordHeader = pHeader;
+                    DebugLog("Record %ld goes back in time: sent at once", rec.lIndex);
+                const pcap_pkthdr* pRecordHeader = rec.pHeader;
                 pcap_pkthdr header;
                 if (bTimed) {
                     // The packet's record gives microseconds, as libpcap scales them.
-                    header = *pHeader;
+                    header = *rec.pHeader;
                     header.ts.tv_usec /= 1000;
                     pRecordHeader = &header;
                 }
+                // The aim.
+                uint32_t uLength = rec.uLength;
                 EAimOutcome eAim = EAimOutcome::Unchanged;
                 bool bWrongChecksums = false;
-                const u_char* pOut = aimer.Aim(pData, uLength, eAim, bWrongChecksums);
-                bool bInPlace = pCapture->InPlace() && pOut == pData;
+                const u_char* pOut = aimer.Aim(rec.pData, uLength, eAim, bWrongChecksums);
+                bool bInPlace = bInPlaceReader && pOut == rec.pData;
                 // A route may have made the frame longer or shorter.
                 if (uLength != pRecordHeader->caplen) {
                     header = *pRecordHeader;
                     header.caplen = uLength;
                     pRecordHeader = &header;
                 }
-                int iInvokeAt = -1;
-                uint8_t uCapturedId = 0;
-                if (pConv) {
-                    // The copy gets its fresh invoke ID, never the reader's buffer.
+                // The gate, on a copy: the fresh invoke ID never goes into the reader's buffer.
+                SConverseOffered offered;
+                if (gate) {
                     std::memcpy(conversed.data(), pOut, uLength);
-                    EConverseGate eGate = EConverseGate::Wait;
-                    int64_t llUntilNs = 0;
-                    SConverseOffered offered;
-                    for (;;) {
-                        pump(0);
-                        eGate = pConv->Offer(static_cast<uint64_t>(lIndex), conversed.data(),
-                            uLength, llUntilNs, &offered);
-                        if (eGate != EConverseGate::Wait)
-                            break;
-                        if (waitSlice(llUntilNs)) {
-                            bStopped = true;
-                            break;
-                        }
-                    }
-                    if (bStopped)
+                    const EConverseGate eGate = gate->Pass(
+                        static_cast<uint64_t>(rec.lIndex), conversed.data(), uLength, offered);
+                    if (gate->Stopped()) {
+                        bStopped = true;
                         break;
+                    }
                     if (eGate == EConverseGate::GaveUp) {
                         bGaveUp = true;
                         ++result.listen.llNotSent;
                         if (bSingle)
                             break;
-                        ++lIndex;
                         continue;
                     }
                     if (eGate == EConverseGate::Skip) {
@@ -848,13 +888,8 @@ namespace {
                         progress();
                         if (bSingle || bStopped)
                             break;
-                        ++lIndex;
                         continue;
                     }
-                    // The gate says where it put the fresh invoke ID: the judge
-                    // names the request as captured.
-                    iInvokeAt = offered.iInvokeAt;
-                    uCapturedId = offered.uCapturedInvokeId;
                     pOut = conversed.data();
                     bInPlace = false;
                 }
@@ -866,10 +901,12 @@ namespace {
                     if (IsRequest(pOut, uLength))
                         ++result.llWrongRequests;
                 }
-                batch.Add(
-                    lIndex, *pRecordHeader, pOut, eAim, bInPlace, uRound, iInvokeAt, uCapturedId);
+                // The batch. The gate said where it put the fresh invoke ID:
+                // the judge names the request as captured.
+                batch.Add(rec.lIndex, *pRecordHeader, pOut, eAim, bInPlace, uRound,
+                    offered.iInvokeAt, offered.uCapturedInvokeId);
                 // A conversing Send's request goes now: its time-out has begun.
-                if (pConv)
+                if (gate)
                     batch.Drain();
                 if (pace.Paced()) {
                     if (run.RecordsInRound() == 1) {
@@ -887,7 +924,6 @@ namespace {
                 // Single mode ends with its one record: nothing after it is read.
                 if (bSingle || bStopped)
                     break;
-                ++lIndex;
             }
             // Each round's frames the aim sent as captured count again.
             result.iNotAimed = aimer.NotAimed() > INT_MAX - result.iNotAimed
@@ -895,12 +931,9 @@ namespace {
                 : result.iNotAimed + aimer.NotAimed();
             // Chosen records the file does not hold (a stop or the duration
             // cutting a round short leaves nothing missing).
-            if (bReadToEnd && eStep == EPaceStep::Go) {
-                const size_t nMissing = pSelection ? pSelection->size() - nNextChosen
-                    : bFound                       ? 0
-                                                   : 1;
-                result.llMissing = std::max(result.llMissing, static_cast<int64_t>(nMissing));
-            }
+            if (eStep == EPaceStep::Go)
+                result.llMissing
+                    = std::max(result.llMissing, static_cast<int64_t>(records.Missing()));
             if (eStep != EPaceStep::Go)
                 break;
         }
@@ -908,13 +941,8 @@ namespace {
         if (pConv) {
             // The answers still owed come before the listening wait, unless
             // the user stopped.
-            while (!bStopped && eStep != EPaceStep::Stopped && !pConv->GaveUp()) {
-                pump(0);
-                if (pConv->Outstanding() == 0 || pConv->GaveUp())
-                    break;
-                if (waitSlice(pConv->NextDeadline()))
-                    bStopped = true;
-            }
+            if (!bStopped && eStep != EPaceStep::Stopped && gate->Finish())
+                bStopped = true;
             if (bStopped || eStep == EPaceStep::Stopped)
                 pConv->StopAll();
             bGaveUp = bGaveUp || pConv->GaveUp();
@@ -967,8 +995,8 @@ namespace {
         const CCaptureReopener* pReopen = nullptr)
     {
         const std::unique_ptr<CLocalCapture> pCapture = pReopen
-            ? pReopen->Open(true, kPacedReadBuffer)
-            : OpenCaptureStream(request.csPath, true, kPacedReadBuffer);
+            ? pReopen->Open(true, kPacedReadBuffer, kSendMapWindow)
+            : OpenCaptureStream(request.csPath, true, kPacedReadBuffer, kSendMapWindow);
         if (!pCapture)
             return false;
         const bool bEthernet = pCapture->DataLink() == DLT_EN10MB;

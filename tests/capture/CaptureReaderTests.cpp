@@ -157,19 +157,46 @@ TEST(CaptureReaderTest, ReadsWhatLibpcapReads)
             -1 },
         { "many records across reads", make(Header(kMicro), [](SFile& f) { Records(f, 40, 1514); }),
             40, -2 },
+        // 24 + 16 + 4,056 bytes: the record ends on the first page's edge,
+        // and the next one's header starts the next window.
+        { "a record ending on a window's edge",
+            make(Header(kMicro),
+                [](SFile& f) {
+                    Records(f, 1, 4056);
+                    Records(f, 2, 60);
+                }),
+            3, -2 },
+        { "the last record ends the file on a window's edge",
+            make(Header(kMicro), [](SFile& f) { Records(f, 1, 4056); }), 1, -2 },
+        { "the last record cut on a window's edge",
+            make(Header(kMicro), [](SFile& f) { Record(f, 1, 2, 5000, 5000, 4056); }), 0, -1 },
+        { "a record header across a window's edge",
+            make(Header(kMicro),
+                [](SFile& f) {
+                    Records(f, 1, 4050);
+                    Records(f, 1, 60);
+                }),
+            2, -2 },
     };
     for (const SRow& row : rows) {
         for (const bool bNano : { false, true }) {
             // A small buffer cuts records at every read; a larger one too.
+            // Mapped: windows of one page (any smaller is a page too) slide
+            // on at nearly every record.
             for (const size_t uBuffer : { size_t(16), size_t(4096), size_t(1) << 20 }) {
-                SCOPED_TRACE(std::string(row.szName) + (bNano ? ", nano" : ", micro") + ", buffer "
-                    + std::to_string(uBuffer));
-                const SCaptureComparison c = CompareWithLibpcap(
-                    row.file.bytes.data(), row.file.bytes.size(), bNano, uBuffer);
-                EXPECT_TRUE(c.bOurs && c.bLibpcap);
-                EXPECT_EQ(c.csDifference, "");
-                EXPECT_EQ(c.nRecords, row.nRecords);
-                EXPECT_EQ(c.iLast, row.iLast);
+                for (const size_t uWindow : { size_t(0), uBuffer }) {
+                    SCOPED_TRACE(std::string(row.szName) + (bNano ? ", nano" : ", micro")
+                        + ", buffer " + std::to_string(uBuffer) + ", window "
+                        + std::to_string(uWindow));
+                    const SCaptureComparison c = CompareWithLibpcap(
+                        row.file.bytes.data(), row.file.bytes.size(), bNano, uBuffer, uWindow);
+                    EXPECT_TRUE(c.bOurs && c.bLibpcap);
+                    EXPECT_EQ(c.csDifference, "");
+                    EXPECT_EQ(c.nRecords, row.nRecords);
+                    EXPECT_EQ(c.iLast, row.iLast);
+                    // A file of its header alone has nothing to map.
+                    EXPECT_EQ(c.bMapped, uWindow > 0 && row.file.bytes.size() > 24);
+                }
             }
         }
     }
@@ -203,6 +230,29 @@ TEST(CaptureReaderTest, LeavesOtherFilesToLibpcap)
     }
 }
 
+// A pipe is never mapped, nor read by ours (it cannot read a file twice
+// from its start): libpcap's reader takes it. A regular file is mapped.
+TEST(CaptureReaderTest, OnlyAFileIsMapped)
+{
+    const Bytes bytes = WithRecords(Header(kMicro), 3, 60);
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    ASSERT_EQ(::write(fds[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    ::close(fds[1]);
+    EXPECT_FALSE(CPcapReader::Open(fds[0], false, 4096, 4096));
+    ::close(fds[0]);
+    const int fd = memfd_create("reader", MFD_CLOEXEC);
+    ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    std::unique_ptr<CPcapReader> pReader = CPcapReader::Open(fd, false, 4096, 4096);
+    ASSERT_TRUE(pReader);
+    EXPECT_TRUE(pReader->Mapped());
+    SCaptureRecord r;
+    int i = 0;
+    while (pReader->Next(r) == CPcapReader::kRecord)
+        ++i;
+    EXPECT_EQ(i, 3);
+}
+
 // A record stays where Next put it until the reader says it will refill.
 TEST(CaptureReaderTest, RecordsStayPutUntilTheRefillIsAnnounced)
 {
@@ -212,12 +262,14 @@ TEST(CaptureReaderTest, RecordsStayPutUntilTheRefillIsAnnounced)
         lengths.push_back(14 + static_cast<uint32_t>(i * 53 % 1500));
         Record(file, 1, 2, lengths.back(), lengths.back(), lengths.back(), uint8_t(i));
     }
-    for (const size_t uBuffer : { size_t(16), size_t(1000), size_t(4096), size_t(65536) }) {
-        SCOPED_TRACE(uBuffer);
+    // Mapped too: a window's pages stay mapped until it slides on.
+    for (const auto& [uBuffer, uWindow] : std::vector<std::pair<size_t, size_t>> { { 16, 0 },
+             { 1000, 0 }, { 4096, 0 }, { 65536, 0 }, { 4096, 4096 }, { 65536, 65536 } }) {
+        SCOPED_TRACE(std::to_string(uBuffer) + ", window " + std::to_string(uWindow));
         const int fd = memfd_create("reader", MFD_CLOEXEC);
         ASSERT_EQ(::write(fd, file.bytes.data(), file.bytes.size()),
             static_cast<ssize_t>(file.bytes.size()));
-        std::unique_ptr<CPcapReader> pReader = CPcapReader::Open(fd, false, uBuffer);
+        std::unique_ptr<CPcapReader> pReader = CPcapReader::Open(fd, false, uBuffer, uWindow);
         ASSERT_TRUE(pReader);
         struct SHeld {
             const uint8_t* p;

@@ -5,6 +5,7 @@
 #include "FakeClock.h"
 #include "FrameBuilder.h"
 #include "NetNs.h"
+#include "ReplayFakes.h"
 #include "TestSupport.h"
 #include "replay/Aim.h"
 #include "replay/Converse.h"
@@ -523,6 +524,11 @@ TEST(AimTest, TsharkFindsTheRoutedAndMappedFramesWhole)
     SConverseOptions options;
     options.iWindow = 4; // at a window of 1 the second request would wait for the first's answer
     CConversation conversation(options, clock);
+    CFakeSink sink;
+    std::string csError;
+    ASSERT_TRUE(sink.Open("fake", csError));
+    CScriptedEar ear(clock);
+    CConverseGate gate(conversation, sink, ear, clock, kStatusIntervalMs * 1'000'000LL);
     const struct {
         Bytes frame;
         size_t nIp;
@@ -540,9 +546,9 @@ TEST(AimTest, TsharkFindsTheRoutedAndMappedFramesWhole)
         f = WithChecksums(f, r.nIp, r.bUdpSum);
         if (r.bNic)
             f = LeftToTheNic(f, r.nIp + 26);
-        int64_t llUntil = 0;
-        ASSERT_EQ(conversation.Offer(0, f.data(), static_cast<uint32_t>(f.size()), llUntil),
-            EConverseGate::Go);
+        SConverseOffered offered;
+        ASSERT_EQ(
+            gate.Pass(0, f.data(), static_cast<uint32_t>(f.size()), offered), EConverseGate::Go);
         conversed.emplace_back(f, r.nIp);
     }
     // The first device answers in segments, then stops: a Segment-ACK, then an Abort.
@@ -553,10 +559,11 @@ TEST(AimTest, TsharkFindsTheRoutedAndMappedFramesWhole)
     std::copy(
         conversed[0].first.begin() + 30, conversed[0].first.begin() + 34, segment.begin() + 26);
     segment = WithChecksums(segment);
-    conversation.Heard(segment.data(), segment.size(), 1);
+    ear.At(clock.llNow, segment);
+    gate.Pump(0);
     clock.SleepUntil(clock.llNow + 4'000'000'000);
-    conversation.Tick();
-    std::vector<std::vector<uint8_t>> made = conversation.TakeFrames();
+    gate.Pump(0);
+    const std::vector<std::vector<uint8_t>>& made = sink.frames;
     ASSERT_EQ(made.size(), 2u);
     for (const std::vector<uint8_t>& m : made) {
         EXPECT_GE(m.size(), 60u);

@@ -2,6 +2,7 @@
 // that answer, stay silent, answer late, or segment.
 #include "FakeClock.h"
 #include "FrameBuilder.h"
+#include "ReplayFakes.h"
 #include "judge/Bacnet.h"
 #include "replay/Converse.h"
 #include "session/ReplayWords.h"
@@ -191,7 +192,12 @@ TEST(ConverseTest, TheGateKeepsAClientsRules)
         CFakeClock clock;
         CConversation conversation(row.options, clock);
         conversation.SetTotal(row.records.size());
-        std::multimap<int64_t, Bytes> answers; // the devices' answers by time
+        // The shipped gate between a fake adapter and a scripted ear.
+        CFakeSink sink;
+        std::string csError;
+        ASSERT_TRUE(sink.Open("fake", csError));
+        CScriptedEar ear(clock); // the devices' answers by time
+        CConverseGate gate(conversation, sink, ear, clock, kStatusIntervalMs * kMs);
         std::map<std::pair<uint8_t, uint8_t>, int> copies; // (device, ID) -> copies heard
         std::map<uint8_t, int> answered; // requests each device answered or ignored
         std::map<uint8_t, std::set<uint8_t>> held; // device -> IDs on the wire, unanswered
@@ -220,65 +226,40 @@ TEST(ConverseTest, TheGateKeepsAClientsRules)
             if ((d.iSilentAfter >= 0 && iNth >= d.iSilentAfter) || (d.bEveryOther && iNth % 2)
                 || iNth == d.iDrop || iNth == d.iDropToo)
                 return;
-            answers.emplace(clock.llNow + d.llDelayMs * kMs, Ack(uDev, f.uInvokeId));
+            ear.At(clock.llNow + d.llDelayMs * kMs, Ack(uDev, f.uInvokeId));
         };
-        auto Collect = [&] {
-            for (const Bytes& frame : conversation.TakeFrames())
-                Send(frame);
-            for (SConverseResult& r : conversation.TakeResults()) {
-                llEndNs = clock.llNow;
-                results.push_back(std::move(r));
-                const SConverseResult& last = results.back();
-                const uint8_t uDev = row.records[last.uRecord].uTo;
-                held[uDev].erase(last.uSentInvokeId);
-            }
-        };
-        // Hears what is due and runs the timers.
-        auto Pump = [&] {
-            while (!answers.empty() && answers.begin()->first <= clock.llNow) {
-                const Bytes& a = answers.begin()->second;
-                conversation.Heard(a.data(), a.size(), answers.begin()->first);
-                answers.erase(answers.begin());
-            }
-            conversation.Tick();
-            Collect();
-        };
-        // Sleeps to the next event: a timer or an answer.
-        auto Sleep = [&](int64_t llUntil) {
-            if (!answers.empty())
-                llUntil = std::min(llUntil, answers.begin()->first);
-            ASSERT_NE(llUntil, INT64_MAX);
-            clock.SleepUntil(std::max(llUntil, clock.llNow));
-        };
+        // Retries, Segment-ACKs and Aborts leave on the sink.
+        sink.onTransmit = Send;
+        gate.SetOnResult([&](SConverseResult&& r) {
+            llEndNs = clock.llNow;
+            held[row.records[r.uRecord].uTo].erase(r.uSentInvokeId);
+            results.push_back(std::move(r));
+        });
+        // Every wait's status: the window's line says what is waited for.
+        int iSlices = 0;
+        gate.SetBeforeSlice([&] {
+            EXPECT_TRUE(conversation.Progress().bWaiting || conversation.Outstanding() > 0);
+            return ++iSlices > 1'000'000;
+        });
         bool bGaveUp = false;
         std::vector<int64_t> wentMs;
         for (size_t i = 0; i < row.records.size() && !bGaveUp; ++i) {
             Bytes frame = row.records[i].uTo
                 ? ReadPv(row.records[i].uTo, row.records[i].uCapturedId)
                 : kWhoIs;
-            for (int iGuard = 0; iGuard < 1000; ++iGuard) {
-                Pump();
-                int64_t llUntil = 0;
-                const EConverseGate e = conversation.Offer(
-                    i, frame.data(), static_cast<uint32_t>(frame.size()), llUntil);
-                if (e == EConverseGate::Go) {
-                    wentMs.push_back(clock.llNow / kMs);
-                    Send(frame);
-                    break;
-                }
-                if (e == EConverseGate::GaveUp) {
-                    bGaveUp = true;
-                    break;
-                }
-                ASSERT_EQ(e, EConverseGate::Wait);
-                EXPECT_TRUE(conversation.Progress().bWaiting);
-                Sleep(llUntil);
+            SConverseOffered offered;
+            const EConverseGate e
+                = gate.Pass(i, frame.data(), static_cast<uint32_t>(frame.size()), offered);
+            ASSERT_FALSE(gate.Stopped());
+            if (e == EConverseGate::Go) {
+                wentMs.push_back(clock.llNow / kMs);
+                Send(frame); // the batch's part
             }
+            bGaveUp = e == EConverseGate::GaveUp;
         }
-        for (int iGuard = 0; iGuard < 1000 && conversation.Outstanding() > 0; ++iGuard) {
-            Sleep(conversation.NextDeadline());
-            Pump();
-        }
+        EXPECT_FALSE(gate.Finish());
+        EXPECT_EQ(conversation.Outstanding(), 0u);
+        EXPECT_TRUE(gate.TakeResults().empty()); // all handed over as they ended
 
         std::vector<EConverseOutcome> outcomes;
         std::sort(results.begin(), results.end(),
@@ -389,10 +370,14 @@ TEST(ConverseTest, SegmentedAnswersAreAcknowledgedAsAClientDoes)
         SCOPED_TRACE(row.szName);
         CFakeClock clock;
         CConversation conversation(SConverseOptions(), clock);
+        CFakeSink sink;
+        std::string csError;
+        ASSERT_TRUE(sink.Open("fake", csError));
+        CScriptedEar ear(clock);
+        CConverseGate gate(conversation, sink, ear, clock, kStatusIntervalMs * kMs);
         Bytes request = ReadPv(2, 9);
-        int64_t llUntil = 0;
-        ASSERT_EQ(
-            conversation.Offer(0, request.data(), static_cast<uint32_t>(request.size()), llUntil),
+        SConverseOffered offered;
+        ASSERT_EQ(gate.Pass(0, request.data(), static_cast<uint32_t>(request.size()), offered),
             EConverseGate::Go);
         ASSERT_EQ(request[14 + 20 + 8 + 4 + 2 + 2], 0); // the first fresh ID
         for (size_t i = 0; i < row.steps.size(); ++i) {
@@ -401,10 +386,11 @@ TEST(ConverseTest, SegmentedAnswersAreAcknowledgedAsAClientDoes)
             if (step.heard.empty())
                 clock.SleepUntil(clock.llNow + step.llAdvanceMs * kMs);
             else
-                conversation.Heard(step.heard.data(), step.heard.size(), clock.llNow);
-            conversation.Tick();
+                ear.At(clock.llNow, step.heard);
+            sink.frames.clear();
+            gate.Pump(0);
             std::vector<std::string> sent;
-            for (const Bytes& frame : conversation.TakeFrames()) {
+            for (const Bytes& frame : sink.frames) {
                 sent.push_back(ApduOf(frame));
                 // Built on the request's addressing: to the device, lengths and checksum right.
                 const judge::SBacnetFrame f = judge::ParseBacnet(frame.data(), frame.size());
@@ -421,7 +407,7 @@ TEST(ConverseTest, SegmentedAnswersAreAcknowledgedAsAClientDoes)
             }
             EXPECT_EQ(sent, step.sent);
         }
-        const std::vector<SConverseResult> results = conversation.TakeResults();
+        const std::vector<SConverseResult> results = gate.TakeResults();
         ASSERT_EQ(results.size(), 1u);
         EXPECT_EQ(results[0].eOutcome, row.eOutcome);
         EXPECT_EQ(results[0].iSegments, row.iSegments);
@@ -636,6 +622,65 @@ TEST(ConverseTest, AnAnswerIsTheRequestsOwn)
         clock.llNow = 12 * kMs;
         conversation.Heard(row.heard.data(), row.heard.size(), row.llHeardMs * kMs);
         EXPECT_EQ(conversation.Outstanding(), row.bPaired ? 0u : 1u);
+    }
+}
+
+// The gate's waits: never longer than a slice, the loop asked before each
+// slice, and a stop there ends the offer or the wait for the last answers
+// with nothing sent.
+TEST(ConverseTest, TheGateWaitsInSlicesAndStops)
+{
+    struct SRow {
+        const char* szName;
+        int iStopAtSlice; // the slice whose question answers "stop"; -1: none
+        bool bInFinish; // the stop comes after the last record
+        EConverseGate eSecond; // what the second request's Pass says
+        size_t nOnWire; // frames the sink got (retries, none here)
+        int iMinSlices; // at least so many questions before the second went
+    };
+    const std::vector<SRow> rows {
+        // The first request's 3 s time-out in slices of 100 ms.
+        { "no stop: the second goes after the time-out", -1, false, EConverseGate::Go, 0, 30 },
+        { "a stop in the first slice", 0, false, EConverseGate::Wait, 0, 1 },
+        { "a stop in the tenth slice", 9, false, EConverseGate::Wait, 0, 10 },
+        { "a stop while the last answer is owed", 3, true, EConverseGate::Go, 0, 30 },
+    };
+    for (const SRow& row : rows) {
+        SCOPED_TRACE(row.szName);
+        CFakeClock clock;
+        CConversation conversation(SConverseOptions(), clock);
+        CFakeSink sink;
+        std::string csError;
+        ASSERT_TRUE(sink.Open("fake", csError));
+        CScriptedEar ear(clock);
+        const int64_t llSlice = 100 * kMs;
+        CConverseGate gate(conversation, sink, ear, clock, llSlice);
+        int iSlices = 0;
+        int64_t llLast = clock.llNow;
+        bool bFinishing = false;
+        gate.SetBeforeSlice([&] {
+            EXPECT_LE(clock.llNow - llLast, llSlice);
+            llLast = clock.llNow;
+            const int iSlice = iSlices++;
+            return (bFinishing == row.bInFinish) && iSlice == row.iStopAtSlice;
+        });
+        Bytes first = ReadPv(2, 9);
+        SConverseOffered offered;
+        ASSERT_EQ(gate.Pass(0, first.data(), static_cast<uint32_t>(first.size()), offered),
+            EConverseGate::Go);
+        EXPECT_EQ(iSlices, 0) << "nothing outstanding: no wait";
+        Bytes second = ReadPv(2, 10);
+        EXPECT_EQ(gate.Pass(1, second.data(), static_cast<uint32_t>(second.size()), offered),
+            row.eSecond);
+        EXPECT_EQ(gate.Stopped(), row.eSecond == EConverseGate::Wait);
+        EXPECT_GE(iSlices, row.iMinSlices);
+        if (row.eSecond == EConverseGate::Go) {
+            bFinishing = true;
+            iSlices = 0;
+            EXPECT_EQ(gate.Finish(), row.bInFinish);
+            EXPECT_EQ(conversation.Outstanding(), row.bInFinish ? 1u : 0u);
+        }
+        EXPECT_EQ(sink.frames.size(), row.nOnWire);
     }
 }
 

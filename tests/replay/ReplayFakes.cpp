@@ -95,6 +95,25 @@ bool CFakeSink::Transmit(const unsigned char* pData, uint32_t uLength)
     return !(failAt && failAt(frames.size() - 1));
 }
 
+void CScriptedEar::Hear(std::vector<SHeardFrame>& heard, int64_t llWaitNs)
+{
+    if (llWaitNs > 0 && (frames.empty() || frames.begin()->first > m_clock.llNow)) {
+        int64_t llTo = m_clock.llNow + llWaitNs;
+        if (!frames.empty())
+            llTo = std::min(llTo, frames.begin()->first);
+        m_clock.SleepUntil(llTo);
+        ++iWaits;
+    }
+    while (!frames.empty() && frames.begin()->first <= m_clock.llNow) {
+        SHeardFrame f;
+        f.llNs = frames.begin()->first;
+        f.bytes = frames.begin()->second;
+        f.uWireLength = static_cast<uint32_t>(f.bytes.size());
+        heard.push_back(std::move(f));
+        frames.erase(frames.begin());
+    }
+}
+
 void CFakeSink::Close()
 {
     ++iCloses;

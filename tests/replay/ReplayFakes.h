@@ -1,11 +1,14 @@
 #pragma once
 
+#include "FakeClock.h"
 #include "TestSupport.h"
+#include "replay/Gate.h"
 #include "replay/Replay.h"
 #include "tools/CaptureWriter.h"
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -66,6 +69,24 @@ public:
     std::vector<std::string> openedNames;
     int iCloses = 0;
     std::vector<std::vector<uint8_t>> frames;
+};
+
+// Frames heard at set times of a fake clock, for the conversation's gate: a
+// wait moves the clock on to the next frame due, or by the whole wait.
+class CScriptedEar final : public velmora::IGateEar {
+public:
+    explicit CScriptedEar(CFakeClock& clock)
+        : m_clock(clock)
+    {
+    }
+    void Hear(std::vector<SHeardFrame>& heard, int64_t llWaitNs) override;
+    // A frame heard at llNs.
+    void At(int64_t llNs, const std::vector<uint8_t>& frame) { frames.emplace(llNs, frame); }
+    std::multimap<int64_t, std::vector<uint8_t>> frames; // not heard yet, by time
+    int iWaits = 0; // Hear calls that moved the clock
+
+private:
+    CFakeClock& m_clock;
 };
 
 // The sandbox with fresh logs.
