@@ -352,6 +352,8 @@ const char* VerdictWord(EVerdict eVerdict)
         return "unanswered";
     case EVerdict::NoRecord:
         return "no-record";
+    case EVerdict::ValueChanged:
+        return "value-changed";
     }
     return "?";
 }
@@ -366,7 +368,8 @@ namespace {
 } // namespace
 
 SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJudgedFrame>& heard,
-    const std::vector<SJudgedFrame>* pCapture, const std::vector<decode::SDeviceMap>& devices)
+    const std::vector<SJudgedFrame>* pCapture, const std::vector<decode::SDeviceMap>& devices,
+    const SCompareRules& rules)
 {
     SJudgement j;
     CPairer wire(heard);
@@ -442,30 +445,39 @@ SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJ
     // packet list reassembles it from the capture's records.
     std::unique_ptr<vdecode::CSegmentAssembler> pAssembler;
     std::unordered_map<size_t, std::string> recordedInfo;
-    auto RecordedInfo = [&](size_t iRec) -> std::string {
+    std::unordered_map<uint64_t, size_t> byRecord;
+    auto Frame = [&](size_t i) {
+        const std::vector<SJudgedFrame>& c = *pCapture;
+        vdecode::SFrame f;
+        f.pData = c[i].bytes.data();
+        f.header.uCapLen = static_cast<uint32_t>(c[i].bytes.size());
+        f.header.uWireLen = f.header.uCapLen;
+        f.uNumber = c[i].uRecord;
+        f.bChecksums = false;
+        return f;
+    };
+    const vdecode::CSegmentAssembler::ReadFn read
+        = [&](uint64_t uRecord, std::vector<uint8_t>& bytes) {
+              auto it = byRecord.find(uRecord);
+              if (it == byRecord.end())
+                  return false;
+              bytes = (*pCapture)[it->second].bytes;
+              return true;
+          };
+    // The last segment of the answer whose first is iRec (iRec when none
+    // ends it), the assembler fed.
+    auto LastSegment = [&](size_t iRec) {
         const std::vector<SJudgedFrame>& c = *pCapture;
         const SBacnetFrame& first = pRecorded->Parsed(iRec);
-        if (first.eApdu != EApdu::ComplexAck || !first.bSegmented)
-            return Info(c[iRec].bytes);
-        if (auto it = recordedInfo.find(iRec); it != recordedInfo.end())
-            return it->second;
-        auto Frame = [&](size_t i) {
-            vdecode::SFrame f;
-            f.pData = c[i].bytes.data();
-            f.header.uCapLen = static_cast<uint32_t>(c[i].bytes.size());
-            f.header.uWireLen = f.header.uCapLen;
-            f.uNumber = c[i].uRecord;
-            f.bChecksums = false;
-            return f;
-        };
         if (!pAssembler) {
             pAssembler = std::make_unique<vdecode::CSegmentAssembler>();
-            for (size_t i = 0; i < c.size(); ++i)
+            for (size_t i = 0; i < c.size(); ++i) {
                 pAssembler->Add(Frame(i));
+                byRecord[c[i].uRecord] = i;
+            }
             pAssembler->Finish();
         }
-        // The last segment: the first later one of the same answer without "more follows".
-        size_t nLast = iRec;
+        // The first later one of the same answer without "more follows".
         for (size_t i = iRec; i < c.size(); ++i) {
             const SBacnetFrame& p = pRecorded->Parsed(i);
             if (p.eApdu != EApdu::ComplexAck || !p.bSegmented || p.uInvokeId != first.uInvokeId
@@ -475,22 +487,19 @@ SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJ
                 = decode::LocateFrame(c[i].bytes.data(), c[i].bytes.size());
             if (at.uApduAt == 0 || at.uApduAt >= c[i].bytes.size())
                 continue;
-            if ((c[i].bytes[at.uApduAt] & 0x04) == 0) {
-                nLast = i;
-                break;
-            }
+            if ((c[i].bytes[at.uApduAt] & 0x04) == 0)
+                return i;
         }
-        std::unordered_map<uint64_t, size_t> byRecord;
-        for (size_t i = 0; i < c.size(); ++i)
-            byRecord[c[i].uRecord] = i;
-        const vdecode::CSegmentAssembler::ReadFn read
-            = [&](uint64_t uRecord, std::vector<uint8_t>& bytes) {
-                  auto it = byRecord.find(uRecord);
-                  if (it == byRecord.end())
-                      return false;
-                  bytes = c[it->second].bytes;
-                  return true;
-              };
+        return iRec;
+    };
+    auto RecordedInfo = [&](size_t iRec) -> std::string {
+        const std::vector<SJudgedFrame>& c = *pCapture;
+        const SBacnetFrame& first = pRecorded->Parsed(iRec);
+        if (first.eApdu != EApdu::ComplexAck || !first.bSegmented)
+            return Info(c[iRec].bytes);
+        if (auto it = recordedInfo.find(iRec); it != recordedInfo.end())
+            return it->second;
+        const size_t nLast = LastSegment(iRec);
         std::string cs = pAssembler->Decode(Frame(nLast), nullptr, read).csInfo;
         // The whole answer is said once, by the verdict's segment count.
         const size_t nNote = cs.rfind(" (reassembled from ");
@@ -501,6 +510,30 @@ SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJ
         recordedInfo[iRec] = cs;
         return cs;
     };
+    // The recorded answer's content, whole; false when it cannot be had (a
+    // segmented answer never completed).
+    auto RecordedContent = [&](size_t iRec, SAnswerContent& content) {
+        const std::vector<SJudgedFrame>& c = *pCapture;
+        const SBacnetFrame& first = pRecorded->Parsed(iRec);
+        uint8_t uService = 0;
+        std::vector<uint8_t> data;
+        if (!first.bSegmented) {
+            if (!ComplexAckData(c[iRec].bytes.data(), c[iRec].bytes.size(), uService, data))
+                return false;
+        } else {
+            const size_t nLast = LastSegment(iRec);
+            if (nLast == iRec || !pAssembler->Whole(Frame(nLast), read, data))
+                return false;
+            uService = first.uService;
+        }
+        content = ReadAnswerContent(uService, data.data(), data.size());
+        return true;
+    };
+    std::shared_ptr<const CLearnedVolatile> pLearned = rules.pLearned;
+    if (pCapture && rules.bValues && rules.bProfile && !pLearned)
+        pLearned = LearnVolatile(*pCapture);
+    SCompareRules compare = rules;
+    compare.pLearned = pLearned;
 
     std::vector<std::string> heardInfo(heard.size());
     auto HeardInfo = [&](size_t i) -> const std::string& {
@@ -573,6 +606,29 @@ SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJ
             else
                 line.eVerdict = EVerdict::Differs;
         };
+        // An answer of the recorded kind: its content against the recorded one's.
+        auto CompareValues = [&](SJudgeLine& line, size_t i) {
+            const size_t iRec = recorded.front();
+            const SBacnetFrame& rec = pRecorded->Parsed(iRec);
+            if (wire.Parsed(i).eApdu != EApdu::ComplexAck || rec.eApdu != EApdu::ComplexAck)
+                return;
+            SAnswerContent heardContent;
+            SAnswerContent recordedContent;
+            uint8_t uService = 0;
+            std::vector<uint8_t> data;
+            // An answer heard in segments, not reassembled, is judged by its kind.
+            if (!ComplexAckData(heard[i].bytes.data(), heard[i].bytes.size(), uService, data)
+                || !RecordedContent(iRec, recordedContent))
+                return;
+            heardContent = ReadAnswerContent(uService, data.data(), data.size());
+            const SContentVerdict v
+                = CompareContent(heardContent, recordedContent, compare, AnswererKey(rec));
+            if (v.e == EContent::Differs)
+                line.eVerdict = EVerdict::Differs;
+            else if (v.e == EContent::Changed)
+                line.eVerdict = EVerdict::ValueChanged;
+            line.csContent = v.csWhat;
+        };
         auto Answer = [&](SJudgeLine& line, size_t i) {
             line.bAnswered = true;
             line.nAnswer = i;
@@ -588,6 +644,8 @@ SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJ
                     - (heard[i].llNs < requests[n].llNs ? EarliestSent(requests[n])
                                                         : requests[n].llNs);
             Fill(line, &wire.Parsed(i));
+            if (line.eVerdict == EVerdict::Ok && bConfirmed && rules.bValues)
+                CompareValues(line, i);
         };
 
         std::vector<SJudgeLine> lines;
@@ -611,8 +669,10 @@ SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJ
             }
         }
         bool bDiffers = false;
+        bool bChanged = false;
         for (const SJudgeLine& line : lines) {
             bDiffers = bDiffers || line.eVerdict == EVerdict::Differs;
+            bChanged = bChanged || line.eVerdict == EVerdict::ValueChanged;
             if (line.eVerdict == EVerdict::NoRecord)
                 ++j.nNoRecord;
         }
@@ -627,6 +687,8 @@ SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJ
             ++j.nDiffers;
         if (lines.front().eVerdict == EVerdict::Answered)
             ++j.nAnsweredOnly;
+        else if (!bDiffers && bChanged)
+            ++j.nValueChanged;
         else if (!bDiffers && lines.front().eVerdict == EVerdict::Ok)
             ++j.nOk;
         if (bConfirmed && (bDiffers || !lines.front().bAnswered))
@@ -644,6 +706,70 @@ SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJ
             j.unpaired.push_back(i);
     j.nUnpaired = j.unpaired.size();
     return j;
+}
+
+std::string AnswererKey(const SBacnetFrame& f)
+{
+    std::string cs = StationKey(f.bIp ? 'i' : 'e', BacnetSource(f));
+    if (f.bHasSnet)
+        cs += NetworkKey(f.uSnet, f.sadr);
+    return cs;
+}
+
+std::shared_ptr<const CLearnedVolatile> LearnVolatile(const std::vector<SJudgedFrame>& capture)
+{
+    auto pLearned = std::make_shared<CLearnedVolatile>();
+    std::unique_ptr<vdecode::CSegmentAssembler> pAssembler;
+    std::unordered_map<uint64_t, size_t> byRecord;
+    std::vector<uint8_t> data;
+    for (size_t i = 0; i < capture.size(); ++i) {
+        const SJudgedFrame& c = capture[i];
+        const SBacnetFrame f = ParseBacnet(c.bytes.data(), c.bytes.size());
+        if (f.eApdu != EApdu::ComplexAck
+            || (f.uService != kReadProperty && f.uService != kReadPropertyMultiple))
+            continue;
+        uint8_t uService = f.uService;
+        if (!f.bSegmented && !ComplexAckData(c.bytes.data(), c.bytes.size(), uService, data))
+            continue;
+        if (f.bSegmented) {
+            // Its last segment brings the whole answer.
+            if (!pAssembler) {
+                pAssembler = std::make_unique<vdecode::CSegmentAssembler>();
+                for (size_t k = 0; k < capture.size(); ++k) {
+                    vdecode::SFrame frame;
+                    frame.pData = capture[k].bytes.data();
+                    frame.header.uCapLen = static_cast<uint32_t>(capture[k].bytes.size());
+                    frame.header.uWireLen = frame.header.uCapLen;
+                    frame.uNumber = capture[k].uRecord;
+                    frame.bChecksums = false;
+                    pAssembler->Add(frame);
+                    byRecord[capture[k].uRecord] = k;
+                }
+                pAssembler->Finish();
+            }
+            vdecode::SFrame frame;
+            frame.pData = c.bytes.data();
+            frame.header.uCapLen = static_cast<uint32_t>(c.bytes.size());
+            frame.header.uWireLen = frame.header.uCapLen;
+            frame.uNumber = c.uRecord;
+            frame.bChecksums = false;
+            const vdecode::CSegmentAssembler::ReadFn read
+                = [&](uint64_t uRecord, std::vector<uint8_t>& bytes) {
+                      auto it = byRecord.find(uRecord);
+                      if (it == byRecord.end())
+                          return false;
+                      bytes = capture[it->second].bytes;
+                      return true;
+                  };
+            if (!pAssembler->Whole(frame, read, data))
+                continue;
+        }
+        const SAnswerContent content = ReadAnswerContent(uService, data.data(), data.size());
+        const std::string csAnswerer = AnswererKey(f);
+        for (const SPropertyValue& p : content.properties)
+            pLearned->Add(csAnswerer, p);
+    }
+    return pLearned;
 }
 
 SRoundTripStats RoundTripStats(std::vector<int64_t> v)
@@ -674,10 +800,11 @@ SVerdictCounts CountVerdicts(const SJudgement& j)
 {
     SVerdictCounts c;
     c.nOk = j.nOk;
+    c.nValueChanged = j.nValueChanged;
     c.nAnswered = j.nAnsweredOnly;
     c.nDiffers = j.nDiffers;
     c.nUnanswered = j.nUnanswered;
-    c.nNoRecord = j.nAnswered - j.nAnsweredOnly - j.nOk - j.nDiffers;
+    c.nNoRecord = j.nAnswered - j.nAnsweredOnly - j.nOk - j.nValueChanged - j.nDiffers;
     return c;
 }
 
@@ -717,7 +844,8 @@ std::string Headline(const SJudgement& j)
     std::string cs = std::string(AnyFailed(j) ? "FAIL" : "PASS") + ": "
         + Count(j.nRequests, "request", "requests");
     std::string csCounts;
-    const std::pair<size_t, const char*> counts[] = { { c.nOk, "ok" }, { c.nAnswered, "answered" },
+    const std::pair<size_t, const char*> counts[] = { { c.nOk, "ok" },
+        { c.nValueChanged, "value changed" }, { c.nAnswered, "answered" },
         { c.nDiffers, "differs" }, { c.nUnanswered, "unanswered" }, { c.nNoRecord, "no record" } };
     for (const auto& [n, sz] : counts) {
         if (n > 0)
@@ -780,6 +908,7 @@ std::string SummaryText(uint64_t uPacketsSent, const SJudgement& j)
     // Against the capture: what the answers made of it.
     std::string csJudged;
     const std::pair<size_t, std::string> judged[] = { { c.nOk, "ok" },
+        { c.nValueChanged, "value changed" },
         { c.nDiffers, c.nDiffers == 1 ? "differs" : "differ" }, { c.nNoRecord, "no record" } };
     for (const auto& [n, csWord] : judged) {
         if (n > 0)
@@ -816,9 +945,17 @@ std::string AnswerColumn(const SJudgeLine& line)
 
 std::string VerdictColumn(const SJudgeLine& line)
 {
-    std::string csVerdict = VerdictWord(line.eVerdict);
-    if (line.iSegments > 0)
-        csVerdict += " (" + std::to_string(line.iSegments) + " segments)";
+    const bool bChanged = line.eVerdict == EVerdict::ValueChanged;
+    std::string csVerdict = bChanged ? "ok" : VerdictWord(line.eVerdict);
+    const std::string csSegments
+        = line.iSegments > 0 ? std::to_string(line.iSegments) + " segments" : std::string();
+    if (bChanged)
+        csVerdict += " (value changed" + (csSegments.empty() ? "" : ", " + csSegments) + ")";
+    else if (!csSegments.empty())
+        csVerdict += " (" + csSegments + ")";
+    // The content: the first field that differs or changed, both values.
+    if (!line.csContent.empty() && (bChanged || line.eVerdict == EVerdict::Differs))
+        return csVerdict + ": " + Clean(line.csContent);
     if (line.eVerdict == EVerdict::Differs)
         csVerdict
             += " (" + Clean(line.csHeardKind) + "; recorded " + Clean(line.csRecordedKind) + ")";
@@ -878,8 +1015,9 @@ std::string JUnitXml(const std::string& csSuite, const SJudgement& j)
             continue;
         }
         const SJudgeLine& line = *pFailed;
-        const std::string csWhy = line.eVerdict == EVerdict::Unanswered
-            ? "unanswered"
+        const std::string csWhy = line.eVerdict == EVerdict::Unanswered ? "unanswered"
+            : !line.csContent.empty()
+            ? "differs: " + line.csContent
             : "differs: " + line.csHeardKind + "; recorded " + line.csRecordedKind;
         cs += ">\n    <failure message=\"" + Xml(Clean(csWhy)) + "\">"
             + Xml("answer: " + (line.bAnswered ? line.csAnswer : std::string("-"))

@@ -2,6 +2,7 @@
 
 #include "judge/Bacnet.h"
 #include "log/Log.h"
+#include "session/CompareRules.h"
 
 #include <algorithm>
 #include <pcap/pcap.h>
@@ -74,8 +75,10 @@ judge::SJudgement JudgeSend(const SReplayRequest& request, const SReplayResult& 
     std::string csError;
     const bool bCapture
         = request.listen.bExpectCaptured && ReadCaptureForJudging(request.csPath, capture, csError);
+    judge::SCompareRules rules;
+    LoadCompareRules(request.listen, rules, csError); // checked before the Send
     return judge::Judge(JudgedRequests(result.listen.requests), JudgedHeard(result.listen.heard),
-        bCapture ? &capture : nullptr, request.aim.devices);
+        bCapture ? &capture : nullptr, request.aim.devices, rules);
 }
 
 CListenJudge::CListenJudge(const SReplayRequest& request, FLine onLine, size_t nKeep)
@@ -86,6 +89,10 @@ CListenJudge::CListenJudge(const SReplayRequest& request, FLine onLine, size_t n
     std::string csError;
     m_bCapture = request.listen.bExpectCaptured
         && ReadCaptureForJudging(request.csPath, m_capture, csError);
+    // Learned once: the judge is called once a round.
+    LoadCompareRules(request.listen, m_rules, csError); // checked before the Send
+    if (m_bCapture && m_rules.bProfile)
+        m_rules.pLearned = judge::LearnVolatile(m_capture);
 }
 
 void CListenJudge::Add(SListenChunk& chunk)
@@ -123,7 +130,7 @@ void CListenJudge::Add(SListenChunk& chunk)
 void CListenJudge::JudgePending(bool bLast)
 {
     const judge::SJudgement j = judge::Judge(JudgedRequests(m_pending), JudgedHeard(m_window),
-        m_bCapture ? &m_capture : nullptr, m_devices);
+        m_bCapture ? &m_capture : nullptr, m_devices, m_rules);
     // An answer no request took is left over once it leaves the window
     // (the newest chunk's stay for the next round's requests).
     for (size_t i : j.unpaired)
@@ -155,6 +162,7 @@ void CListenJudge::JudgePending(bool bLast)
     m_total.nDiffers += j.nDiffers;
     m_total.nNoRecord += j.nNoRecord;
     m_total.nOk += j.nOk;
+    m_total.nValueChanged += j.nValueChanged;
     m_total.nAnsweredOnly += j.nAnsweredOnly;
     m_total.uRounds = std::max(m_total.uRounds, j.uRounds);
     m_total.bConfirmedFailed = m_total.bConfirmedFailed || j.bConfirmedFailed;

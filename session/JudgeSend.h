@@ -61,6 +61,7 @@ private:
     size_t m_nKeep;
     std::vector<judge::SJudgedFrame> m_capture;
     bool m_bCapture = false;
+    judge::SCompareRules m_rules;
     std::vector<decode::SDeviceMap> m_devices; // the aim's device map, read back
     std::vector<SSentRequest> m_pending; // the round not judged yet
     std::vector<SHeardFrame> m_window; // heard since that round began
