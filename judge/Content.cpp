@@ -5,6 +5,7 @@
 #include "decode/Tags.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -60,22 +61,29 @@ namespace {
         return cs + "'";
     }
 
-    // The shortest text that reads back as the same number.
+    // The shortest text that reads back as the same number; "22.0" for a
+    // whole one, as the packet list shows a REAL.
     std::string FloatText(double d, bool bSingle)
     {
         if (std::isnan(d))
             return "NaN";
         if (std::isinf(d))
             return d > 0 ? "inf" : "-inf";
-        char sz[40];
-        for (int iDigits = 1; iDigits <= 17; ++iDigits) {
-            std::snprintf(sz, sizeof sz, "%.*g", iDigits, d);
-            const bool bSame = bSingle ? std::strtof(sz, nullptr) == static_cast<float>(d)
-                                       : std::strtod(sz, nullptr) == d;
-            if (bSame)
-                break;
-        }
-        return sz;
+        char sz[48];
+        const std::to_chars_result r = bSingle
+            ? std::to_chars(sz, sz + sizeof sz, static_cast<float>(d))
+            : std::to_chars(sz, sz + sizeof sz, d);
+        std::string cs(sz, r.ptr);
+        if (cs.find_first_of(".e") == std::string::npos)
+            cs += ".0";
+        return cs;
+    }
+
+    std::string ToleranceText(double d)
+    {
+        char sz[48];
+        const std::to_chars_result r = std::to_chars(sz, sz + sizeof sz, d);
+        return std::string(sz, r.ptr);
     }
 
     std::string Shown(std::string cs)
@@ -124,16 +132,30 @@ namespace {
             && a.tag.bClosing == b.tag.bClosing && a.tag.uNumber == b.tag.uNumber;
     }
 
-    bool SameContent(const SElement& a, const SElement& b)
-    {
-        if (!a.tag.bContext && a.tag.uNumber == kBoolean && !a.tag.bOpening && !a.tag.bClosing)
-            return a.tag.uLength == b.tag.uLength;
-        return a.n == b.n && std::equal(a.p, a.p + a.n, b.p);
-    }
-
     bool Primitive(const SElement& e)
     {
         return !e.tag.bOpening && !e.tag.bClosing;
+    }
+
+    bool Numeric(const SElement& e, double& d);
+
+    // The same content; a number encoded in more bytes than it needs is the same number.
+    bool SameContent(const SElement& a, const SElement& b)
+    {
+        if (!a.tag.bContext && a.tag.uNumber == kBoolean && Primitive(a))
+            return a.tag.uLength == b.tag.uLength;
+        if (a.n == b.n && std::equal(a.p, a.p + a.n, b.p))
+            return true;
+        const bool bInteger = !a.tag.bContext && Primitive(a)
+            && (a.tag.uNumber == kUnsigned || a.tag.uNumber == kSigned
+                || a.tag.uNumber == kEnumerated);
+        if (!bInteger || a.n < 1 || b.n < 1 || a.n > 8 || b.n > 8)
+            return false;
+        if (a.tag.uNumber != kSigned)
+            return BigEndian(a.p, a.n) == BigEndian(b.p, b.n);
+        double da = 0;
+        double db = 0;
+        return Numeric(a, da) && Numeric(b, db) && da == db;
     }
 
     bool Numeric(const SElement& e, double& d)
@@ -311,7 +333,14 @@ namespace {
             if (cs.size() > kShownMax)
                 break;
         }
-        if (v.size() != 1)
+        // A list of values in braces; one value, constructed or not, as it is.
+        size_t nTop = 0;
+        int iDepth = 0;
+        for (const SElement& e : v) {
+            nTop += iDepth == 0 && !e.tag.bClosing ? 1 : 0;
+            iDepth += e.tag.bOpening ? 1 : e.tag.bClosing ? -1 : 0;
+        }
+        if (nTop != 1)
             cs = "{" + cs + "}";
         return Shown(cs);
     }
@@ -381,7 +410,7 @@ namespace {
         auto At = [&](size_t i, const std::string& csHeard, const std::string& csRecorded) {
             if (bOneEach)
                 return csName + " " + csHeard + ", recorded " + csRecorded;
-            if (csBoth.size() <= 2 * kShownMax && i == 0)
+            if (ValueText(h.value).size() + ValueText(r.value).size() <= kShownMax)
                 return csBoth;
             return csName + " element " + std::to_string(i + 1) + ": " + csHeard + ", recorded "
                 + csRecorded;
@@ -397,9 +426,7 @@ namespace {
             if (nShape < he.size() && nShape < re.size())
                 v.csWhat = At(nShape, TypedText(he[nShape]), TypedText(re[nShape]));
             else
-                v.csWhat = csName + " " + std::to_string(he.size()) + " elements, recorded "
-                    + std::to_string(re.size()) + ": " + Shown(ValueText(h.value)) + ", recorded "
-                    + Shown(ValueText(r.value));
+                v.csWhat = csBoth;
             return v;
         }
         size_t nFirst = he.size();
@@ -432,7 +459,7 @@ namespace {
         v.csWhat = At(i, ElementText(he[i]), ElementText(re[i]));
         if (vol.e == EVolatility::Tolerance)
             v.csWhat
-                += " (beyond " + FloatText(vol.dTolerance, false) + (vol.bPercent ? "%" : "") + ")";
+                += " (beyond " + ToleranceText(vol.dTolerance) + (vol.bPercent ? "%" : "") + ")";
         return v;
     }
 
@@ -588,6 +615,39 @@ bool ComplexAckData(
     uService = p[2];
     data.assign(p + 3, pFrame + nEnd);
     return true;
+}
+
+void MapDevices(SAnswerContent& content, const std::vector<decode::SDeviceMap>& devices)
+{
+    constexpr uint32_t kDevice = 8;
+    auto Map = [&](uint32_t& uInstance) {
+        for (const decode::SDeviceMap& m : devices) {
+            if (uInstance == m.uNew) {
+                uInstance = m.uOld;
+                return true;
+            }
+        }
+        return false;
+    };
+    for (SPropertyValue& p : content.properties) {
+        if (p.uObjectType == kDevice)
+            Map(p.uInstance);
+        std::vector<SElement> elements;
+        if (!Elements(p.value, elements))
+            continue;
+        for (const SElement& e : elements) {
+            if (e.tag.bContext || !Primitive(e) || e.tag.uNumber != kObjectId || e.n != 4)
+                continue;
+            const uint32_t u = static_cast<uint32_t>(BigEndian(e.p, 4));
+            uint32_t uInstance = u & 0x3fffff;
+            if (u >> 22 != kDevice || !Map(uInstance))
+                continue;
+            const uint32_t uMapped = kDevice << 22 | uInstance;
+            uint8_t* pAt = p.value.data() + e.tag.nContent;
+            for (int i = 0; i < 4; ++i)
+                pAt[i] = static_cast<uint8_t>(uMapped >> (24 - 8 * i));
+        }
+    }
 }
 
 std::string ValueText(const std::vector<uint8_t>& value)

@@ -9,6 +9,7 @@
 // (judge/Volatile.h) change without differing. No I/O: bytes in, a verdict
 // and its words out.
 
+#include "decode/Frame.h"
 #include "judge/Volatile.h"
 
 #include <cstddef>
@@ -52,6 +53,11 @@ SAnswerContent ReadAnswerContent(uint8_t uService, const uint8_t* pData, size_t 
 // reassembled answer too). False for any other frame, and for a segment.
 bool ComplexAckData(
     const uint8_t* pFrame, size_t nLength, uint8_t& uService, std::vector<uint8_t>& data);
+
+// The bench device's instance read as the captured device's (the aim's
+// device map, NEW back to OLD): in the objects named, and in object
+// identifiers among the values.
+void MapDevices(SAnswerContent& content, const std::vector<decode::SDeviceMap>& devices);
 
 // The properties whose recorded answers differ among themselves: volatile
 // for the Send that replays the capture. Keyed by the answering device's

@@ -621,6 +621,7 @@ SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJ
                 || !RecordedContent(iRec, recordedContent))
                 return;
             heardContent = ReadAnswerContent(uService, data.data(), data.size());
+            MapDevices(heardContent, devices);
             const SContentVerdict v
                 = CompareContent(heardContent, recordedContent, compare, AnswererKey(rec));
             if (v.e == EContent::Differs)
