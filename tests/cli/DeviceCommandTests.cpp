@@ -328,6 +328,14 @@ TEST(DeviceCommandTest, JudgesTheValuesADeviceOfAnotherStackGives)
             "2 ok, 1 differs" },
         { "renamed, compared by kind alone", csRenamed.c_str(), { "--compare", "kind" }, 0,
             { "ok", "ok", "ok" }, "3 ok" },
+        // 23.7 against 21.5: 2.2 apart.
+        { "warmer, within the file's tolerance", csWarmer.c_str(), { "--volatile", "wide.txt" }, 0,
+            { "ok", "ok", "ok" }, "3 ok" },
+        { "warmer, beyond the file's tolerance", csWarmer.c_str(), { "--volatile", "narrow.txt" },
+            4,
+            { "differs: analog-input,1 present-value 23.7, recorded 21.5 \\(beyond 10%\\)", "ok",
+                "ok" },
+            "2 ok, 1 differs" },
     };
     for (const SContentRow& row : rows) {
         SCOPED_TRACE(row.szName);
@@ -352,6 +360,9 @@ TEST(DeviceCommandTest, JudgesTheValuesADeviceOfAnotherStackGives)
             ASSERT_TRUE(writer.Write(frame));
         ASSERT_TRUE(writer.Close());
         WriteFile(dir.File("devices.json"), row.szDevice);
+        WriteFile(dir.File("wide.txt"), "analog-input present-value 2.5\n");
+        WriteFile(dir.File("narrow.txt"),
+            "# an input that must hold\nanalog-input,1 present-value 10%\n");
         CChild device({ "node", NodeDeviceScript(), "--config", dir.File("devices.json") },
             dir.Path().string(), ns.Name());
         ASSERT_TRUE(WaitReady(device)) << device.Out() << device.Err();
