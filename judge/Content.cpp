@@ -235,17 +235,35 @@ namespace {
         if (p[0] != 0) // another character set than UTF-8: its number and bytes
             return "charset " + std::to_string(p[0]) + " " + HexText(p + 1, n - 1);
         std::string cs = "\"";
-        for (size_t i = 1; i < n; ++i) {
-            const char c = static_cast<char>(p[i]);
-            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
-                char sz[8];
-                std::snprintf(sz, sizeof sz, "\\x%02x", p[i]);
-                cs += sz;
-            } else if (c == '"' || c == '\\') {
+        auto Escaped = [&cs](uint8_t u) {
+            char sz[8];
+            std::snprintf(sz, sizeof sz, "\\x%02x", u);
+            cs += sz;
+        };
+        for (size_t i = 1; i < n;) {
+            const uint8_t u = p[i];
+            // A UTF-8 sequence whole, or its bytes escaped: the text goes into XML.
+            const size_t nLength = u < 0x80 ? 1
+                : (u & 0xe0) == 0xc0        ? 2
+                : (u & 0xf0) == 0xe0        ? 3
+                : (u & 0xf8) == 0xf0        ? 4
+                                            : 0;
+            bool bWhole = nLength > 0 && i + nLength <= n && (nLength != 2 || u >= 0xc2);
+            for (size_t k = 1; bWhole && k < nLength; ++k)
+                bWhole = (p[i + k] & 0xc0) == 0x80;
+            if (!bWhole) {
+                Escaped(u);
+                ++i;
+            } else if (u < 0x20 || u == 0x7f) {
+                Escaped(u);
+                ++i;
+            } else if (u == '"' || u == '\\') {
                 cs += '\\';
-                cs += c;
+                cs += static_cast<char>(u);
+                ++i;
             } else {
-                cs += c;
+                cs.append(reinterpret_cast<const char*>(p + i), nLength);
+                i += nLength;
             }
         }
         return cs + "\"";

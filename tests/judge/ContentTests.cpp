@@ -71,6 +71,8 @@ TEST(ContentTest, EveryApplicationDatatype)
             kAv2 + "charset 4 X'0041', recorded \"AB\"" },
         { "quotes and control characters shown", Av2("74 00 22 0a 41"), Av2("71 00"), kDiffers,
             kAv2 + "\"\\\"\\x0aA\", recorded \"\"" },
+        { "UTF-8 kept, a stray byte escaped", Av2("74 00 c3a9 ff"), Av2("71 00"), kDiffers,
+            kAv2 + "\"\xc3\xa9\\xff\", recorded \"\"" },
         { "bit string", Av2("82 04 a0"), Av2("82 04 80"), kDiffers,
             kAv2 + "B'1010', recorded B'1000'" },
         { "enumerated", Av2("91 01"), Av2("91 02"), kDiffers, kAv2 + "1, recorded 2" },

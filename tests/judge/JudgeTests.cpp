@@ -549,6 +549,17 @@ TEST(JudgeTest, VerdictsAgainstTheCapture)
             "1 packet sent; 1 request: 1 answered (1 ok), 0 unanswered; round trip min 3.0, median "
             "3.0, p95 3.0, max 3.0 ms",
             false },
+        { "a whole answer's value against the capture's segments",
+            { Fresh(0, 0, Ip(1, 2, kReadPv5), 9) },
+            { Whole(3000, Ip(2, 1, Hex("01 00 30 09 0c 0c 00000001 19 55 3e 44 41b00000 3f")), 2) },
+            { Rec(0, Ip(1, 2, kReadPv5)), Rec(1, Ip(2, 1, kAck5Segment0)),
+                Rec(2, Ip(2, 1, kAck5Segment1)) },
+            "0\t" + kRp5
+                + "\treadProperty-ACK[ 9] analog-input,1 present-value = 22.0\tok (value changed, "
+                  "2 segments): analog-input,1 present-value 22.0, recorded 21.5\t3.000\n",
+            "1 packet sent; 1 request: 1 answered (1 value changed), 0 unanswered; round trip min "
+            "3.0, median 3.0, p95 3.0, max 3.0 ms",
+            false },
         { "Who-Is with its recorded I-Am", { Sent(5, 0, Ip(1, 2, kWhoIs)) },
             { Heard(1000, Ip(2, 1, kIAm150)), Heard(2000, Ip(3, 1, kIAm300)) }, capture,
             "5\twho-Is\ti-Am device,150\tok\t1.000\n"
