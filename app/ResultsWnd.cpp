@@ -187,6 +187,9 @@ void CResultsWnd::ShowResults(const std::string& csCapture, const SListenResult&
     // Failures stand out by colour as well as by their word.
     const QColor failed(255, 214, 204);
     const QColor failedText(96, 0, 0);
+    // A value that changed by itself is no failure, and never silent.
+    const QColor changed(255, 244, 196);
+    const QColor changedText(90, 66, 0);
     for (size_t n = 0; n < m_lines.size(); ++n) {
         const judge::SJudgeLine& line = m_lines[n];
         const std::string csMs = judge::RoundTripColumn(line);
@@ -201,6 +204,9 @@ void CResultsWnd::ShowResults(const std::string& csCapture, const SListenResult&
             if (Marked(line)) {
                 pItem->setBackground(failed);
                 pItem->setForeground(failedText);
+            } else if (line.eVerdict == judge::EVerdict::ValueChanged) {
+                pItem->setBackground(changed);
+                pItem->setForeground(changedText);
             }
             if (iColumn == Record || iColumn == Round || iColumn == RoundTrip)
                 pItem->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);

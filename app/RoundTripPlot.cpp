@@ -17,6 +17,8 @@ namespace {
             return QColor(0x2f, 0x6f, 0xb3);
         case judge::EVerdict::Differs:
             return QColor(0xd9, 0x82, 0x2b);
+        case judge::EVerdict::ValueChanged:
+            return QColor(0xe3, 0xb5, 0x05);
         case judge::EVerdict::Unanswered:
             return QColor(0xc6, 0x28, 0x28);
         case judge::EVerdict::NoRecord:

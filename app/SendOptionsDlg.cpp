@@ -1,4 +1,6 @@
 #include "app/SendOptionsDlg.h"
+
+#include "session/CompareRules.h"
 #include "session/SendWords.h"
 
 #include <QCheckBox>
@@ -437,6 +439,28 @@ QGroupBox* CSendOptionsDlg::BuildListenGroup()
     m_pExpectCaptured->setObjectName(QStringLiteral("listenExpectCaptured"));
     pForm->addRow(QString(), m_pExpectCaptured);
 
+    // How answers are held against the captured ones, as the command's
+    // --compare and --volatile.
+    m_pCompare = new QComboBox(pGroup);
+    m_pCompare->setObjectName(QStringLiteral("listenCompare"));
+    m_pCompare->addItems({ QStringLiteral("Value by value; volatile properties may change"),
+        QStringLiteral("Every value, strictly"), QStringLiteral("The kind of answer alone") });
+    auto* pCompareLabel = new QLabel(QStringLiteral("Compare a&nswers"), pGroup);
+    pCompareLabel->setBuddy(m_pCompare);
+    pForm->addRow(pCompareLabel, m_pCompare);
+    m_pVolatileFile = new QLineEdit(pGroup);
+    m_pVolatileFile->setObjectName(QStringLiteral("listenVolatileFile"));
+    m_pVolatileFile->setPlaceholderText(QStringLiteral("none: the built-in profile"));
+    m_pVolatileFile->setToolTip(
+        QStringLiteral("A file of volatile properties and tolerances, one rule a line: "
+                       "[-]OBJECT PROPERTY [TOLERANCE], e.g. \"analog-value present-value 0.5\" "
+                       "(see man velmora-replay)"));
+    auto* pVolatileLabel = new QLabel(QStringLiteral("Volatile properties &file"), pGroup);
+    pVolatileLabel->setBuddy(m_pVolatileFile);
+    pForm->addRow(pVolatileLabel, m_pVolatileFile);
+    connect(m_pCompare, &QComboBox::currentIndexChanged, this, &CSendOptionsDlg::OnChanged);
+    connect(m_pVolatileFile, &QLineEdit::textChanged, this, &CSendOptionsDlg::OnChanged);
+
     // Conversing: a check box and its four numbers, two to a row.
     m_pConverse = new QCheckBox(QStringLiteral("Wait for each answer, as a &client does"), pGroup);
     m_pConverse->setObjectName(QStringLiteral("listenConverse"));
@@ -508,6 +532,8 @@ void CSendOptionsDlg::ShowOptions(const SSendOptions& options)
     m_pListen->setChecked(options.listen.bListen);
     m_pListenWait->setValue(static_cast<double>(options.listen.wait.count()) / 1000.0);
     m_pExpectCaptured->setChecked(options.listen.bExpectCaptured);
+    m_pCompare->setCurrentIndex(static_cast<int>(options.listen.eCompare));
+    m_pVolatileFile->setText(QString::fromStdString(options.listen.csVolatileFile));
     m_pRequestsOnly->setChecked(options.listen.bRequestsOnly);
     m_pKeepChecksums->setChecked(options.bKeepChecksums);
     m_pConverse->setChecked(options.listen.bConverse);
@@ -588,6 +614,8 @@ SSendOptions CSendOptionsDlg::Options() const
     listen.bListen = m_pListen->isChecked();
     listen.wait = std::chrono::milliseconds(std::llround(m_pListenWait->value() * 1000.0));
     listen.bExpectCaptured = m_pExpectCaptured->isChecked();
+    listen.eCompare = static_cast<EAnswerCompare>(std::clamp(m_pCompare->currentIndex(), 0, 2));
+    listen.csVolatileFile = Text(m_pVolatileFile);
     listen.bRequestsOnly = m_pRequestsOnly->isChecked();
     listen.bConverse = m_pConverse->isChecked();
     listen.converse.iWindow = m_pConverseWindow->value();
@@ -629,6 +657,12 @@ std::string CSendOptionsDlg::Problem() const
     std::string csWhy;
     if (!ReadDevices(devices, &csWhy))
         return csWhy;
+    // A volatile file with a bad line is told here, not after a Send.
+    SListenOptions listen;
+    listen.csVolatileFile = Text(m_pVolatileFile);
+    judge::SCompareRules rules;
+    if (m_pVolatileFile->isEnabled() && !LoadCompareRules(listen, rules, csWhy))
+        return "The volatile properties file: " + csWhy + ".";
     SPaceOptions pace;
     return ReadTiming(pace);
 }
@@ -676,6 +710,9 @@ void CSendOptionsDlg::OnChanged()
     // Requests only is of use without listening too (a client's side alone).
     m_pListenWait->setEnabled(m_pListen->isChecked());
     m_pExpectCaptured->setEnabled(m_pListen->isChecked());
+    const bool bExpect = m_pListen->isChecked() && m_pExpectCaptured->isChecked();
+    m_pCompare->setEnabled(bExpect);
+    m_pVolatileFile->setEnabled(bExpect && m_pCompare->currentIndex() != 2);
     m_pConverse->setEnabled(m_pListen->isChecked());
     for (QSpinBox* p : { m_pConverseWindow, m_pApduTimeout, m_pRetries, m_pGiveUp })
         p->setEnabled(m_pListen->isChecked() && m_pConverse->isChecked());

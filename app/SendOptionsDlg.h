@@ -82,6 +82,8 @@ private:
     QCheckBox* m_pListen = nullptr;
     QDoubleSpinBox* m_pListenWait = nullptr;
     QCheckBox* m_pExpectCaptured = nullptr;
+    QComboBox* m_pCompare = nullptr; // EAnswerCompare's order
+    QLineEdit* m_pVolatileFile = nullptr;
     QCheckBox* m_pRequestsOnly = nullptr;
     QCheckBox* m_pKeepChecksums = nullptr; // beside it: wrong checksums as captured
     // Conversing, under listening

@@ -12,6 +12,7 @@
 #include "replay/AdapterList.h"
 #include "replay/Aim.h"
 #include "replay/Replay.h"
+#include "session/CompareRules.h"
 #include "session/JudgeSend.h"
 #include "session/RecordCounter.h"
 #include "session/ReplayWords.h"
@@ -480,6 +481,12 @@ int RunCommand(int argc, const char* const* argv, std::FILE* pOut, std::FILE* pE
             std::fprintf(pErr, "%s: cannot write %s; nothing sent\n", kName, csError.c_str());
             return kExitUsage;
         }
+    }
+    // A volatile file with a bad line is found before the first frame too.
+    judge::SCompareRules rules;
+    if (!LoadCompareRules(options.listen, rules, csError)) {
+        std::fprintf(pErr, "%s: %s; nothing sent\n", kName, csError.c_str());
+        return kExitUsage;
     }
     return Send(options, pOut, pErr);
 }

@@ -1,5 +1,6 @@
 #include "cli/Options.h"
 #include "session/SendOptions.h"
+#include "session/CompareRules.h"
 #include "session/SendWords.h"
 
 #include <algorithm>
@@ -155,6 +156,7 @@ bool ParseCommandLine(int argc, const char* const* argv, SCliOptions& options, s
     options = SCliOptions();
     bool bListAdapters = false;
     bool bDecode = false;
+    bool bCompareChosen = false; // --compare, --strict or --volatile
     bool bHelp = false;
     bool bVersion = false;
     std::string csChoice; // the option that chose the records, for the clash message
@@ -198,8 +200,8 @@ bool ParseCommandLine(int argc, const char* const* argv, SCliOptions& options, s
             || csName == "--records" || csName == "--dst-mac" || csName == "--src-mac"
             || csName == "--dst-ip" || csName == "--src-ip" || csName == "--route"
             || csName == "--map-device" || csName == "--answers" || csName == "--expect"
-            || csName == "--junit" || csName == "--report" || IsPaceOption(csName)
-            || IsConverseValueOption(csName);
+            || csName == "--compare" || csName == "--volatile" || csName == "--junit"
+            || csName == "--report" || IsPaceOption(csName) || IsConverseValueOption(csName);
         // --listen takes its seconds only as --listen=SECONDS.
         if (csName == "--listen") {
             options.listen.bListen = true;
@@ -292,6 +294,18 @@ bool ParseCommandLine(int argc, const char* const* argv, SCliOptions& options, s
             if (*value != "captured")
                 return Fail(csError, "--expect: only 'captured' is known");
             options.listen.bExpectCaptured = true;
+        } else if (csName == "--compare") {
+            if (!CompareFromWord(*value, options.listen.eCompare))
+                return Fail(csError, "--compare: '" + *value + "' is not values, strict or kind");
+            bCompareChosen = true;
+        } else if (csName == "--strict") {
+            options.listen.eCompare = EAnswerCompare::Strict;
+            bCompareChosen = true;
+        } else if (csName == "--volatile") {
+            if (value->empty())
+                return Fail(csError, "--volatile needs a file name");
+            options.listen.csVolatileFile = *value;
+            bCompareChosen = true;
         } else if (csName == "--requests-only") {
             options.listen.bRequestsOnly = true;
         } else if (csName == "--keep-checksums") {
@@ -351,6 +365,10 @@ bool ParseCommandLine(int argc, const char* const* argv, SCliOptions& options, s
         || !options.csJUnit.empty() || !options.csReport.empty();
     if (bListenOptions && !options.listen.bListen)
         return Fail(csError, "--answers, --expect, --junit and --report need --listen");
+    if (bCompareChosen && !options.listen.bExpectCaptured)
+        return Fail(csError, "--compare, --strict and --volatile judge against --expect");
+    if (options.listen.eCompare == EAnswerCompare::Kind && !options.listen.csVolatileFile.empty())
+        return Fail(csError, "--volatile has no values to weigh with --compare kind");
     if (bDecode && (options.listen.bListen || options.listen.bRequestsOnly))
         return Fail(csError, "--decode sends nothing to listen for");
     if (!csConverseOption.empty() && !options.listen.bListen)
@@ -390,7 +408,15 @@ const char* UsageText()
            "                      record, request, answer, verdict, ms, tab-separated\n"
            "      --answers FILE  with --listen: save the frames heard as a pcap file\n"
            "      --expect captured  with --listen: judge each answer against the one the\n"
-           "                      capture recorded (ok, differs, unanswered, no-record)\n"
+           "                      capture recorded (ok, differs, unanswered, no-record):\n"
+           "                      field by field; a property that changes by itself (an\n"
+           "                      input's present-value, a clock, a count) is\n"
+           "                      'ok (value changed)'\n"
+           "      --compare values|strict|kind  how answers are compared (default values):\n"
+           "                      strict compares every value, kind the kind of answer alone\n"
+           "      --strict        the same as --compare strict\n"
+           "      --volatile FILE add or take out volatile properties, or give numbers a\n"
+           "                      tolerance (see the man page)\n"
            "      --junit FILE    with --listen: write the verdicts as JUnit XML\n"
            "      --report FILE   with --listen: write a report to hand over, one HTML file\n"
            "                      (verdicts, round-trip plots, the table of requests)\n"

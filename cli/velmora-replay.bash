@@ -29,7 +29,11 @@ _velmora_replay()
         COMPREPLY=($(compgen -W "captured direct" -- "$cur"))
         return
         ;;
-    --answers | --junit | --report)
+    --compare)
+        COMPREPLY=($(compgen -W "values strict kind" -- "$cur"))
+        return
+        ;;
+    --answers | --junit | --report | --volatile)
         compopt -o filenames 2>/dev/null
         COMPREPLY=($(compgen -f -- "$cur"))
         return
@@ -40,7 +44,7 @@ _velmora_replay()
             --decode --aimed --dst-mac --src-mac --dst-ip --src-ip --aim-broadcasts --route --map-device
             --multiplier --pps --mbps --loop --loop-pause --duration
             --debug --no-debug -q --quiet --version -h --help --listen --listen=
-            --answers --expect --junit --report --requests-only --keep-checksums
+            --answers --expect --compare --strict --volatile --junit --report --requests-only --keep-checksums
             --converse --no-converse --window --apdu-timeout --retries --give-up
             --serve --device --serve-ip --read-only --history --segment-window" -- "$cur"))
         return

@@ -291,6 +291,8 @@ const char* VerdictWord(EVerdict eVerdict)
         return "unanswered";
     case EVerdict::NoRecord:
         return "no-record";
+    case EVerdict::ValueChanged:
+        return "value-changed";
     }
     return "?";
 }
@@ -331,6 +333,56 @@ struct CRecordedAnswers::SImpl {
         }
     }
 
+    vdecode::SFrame Frame(size_t i) const
+    {
+        vdecode::SFrame f;
+        f.pData = capture[i].bytes.data();
+        f.header.uCapLen = static_cast<uint32_t>(capture[i].bytes.size());
+        f.header.uWireLen = f.header.uCapLen;
+        f.uNumber = capture[i].uRecord;
+        f.bChecksums = false;
+        return f;
+    }
+
+    vdecode::CSegmentAssembler::ReadFn Reader() const
+    {
+        return [this](uint64_t uRecord, std::vector<uint8_t>& bytes) {
+            auto it = captureIndex.find(uRecord);
+            if (it == captureIndex.end())
+                return false;
+            bytes = capture[it->second].bytes;
+            return true;
+        };
+    }
+
+    // The last segment of the answer whose first is iRec (iRec when none
+    // ends it), the assembler fed.
+    size_t LastSegment(size_t iRec) const
+    {
+        const std::vector<SJudgedFrame>& c = capture;
+        const SBacnetFrame& first = pairer.Parsed(iRec);
+        if (!pAssembler) {
+            pAssembler = std::make_unique<vdecode::CSegmentAssembler>();
+            for (size_t i = 0; i < c.size(); ++i)
+                pAssembler->Add(Frame(i));
+            pAssembler->Finish();
+        }
+        // The first later one of the same answer without "more follows".
+        for (size_t i = iRec; i < c.size(); ++i) {
+            const SBacnetFrame& p = pairer.Parsed(i);
+            if (p.eApdu != EApdu::ComplexAck || !p.bSegmented || p.uInvokeId != first.uInvokeId
+                || p.linkDestination != first.linkDestination || p.uService != first.uService)
+                continue;
+            const decode::SFrameLayout at
+                = decode::LocateFrame(c[i].bytes.data(), c[i].bytes.size());
+            if (at.uApduAt == 0 || at.uApduAt >= c[i].bytes.size())
+                continue;
+            if ((c[i].bytes[at.uApduAt] & 0x04) == 0)
+                return i;
+        }
+        return iRec;
+    }
+
     // A recorded answer in segments reads as the whole answer, as the
     // packet list reassembles it from the capture's records.
     std::string RecordedInfo(size_t iRec) const
@@ -341,49 +393,8 @@ struct CRecordedAnswers::SImpl {
             return Info(c[iRec].bytes);
         if (auto it = recordedInfo.find(iRec); it != recordedInfo.end())
             return it->second;
-        auto Frame = [&](size_t i) {
-            vdecode::SFrame f;
-            f.pData = c[i].bytes.data();
-            f.header.uCapLen = static_cast<uint32_t>(c[i].bytes.size());
-            f.header.uWireLen = f.header.uCapLen;
-            f.uNumber = c[i].uRecord;
-            f.bChecksums = false;
-            return f;
-        };
-        if (!pAssembler) {
-            pAssembler = std::make_unique<vdecode::CSegmentAssembler>();
-            for (size_t i = 0; i < c.size(); ++i)
-                pAssembler->Add(Frame(i));
-            pAssembler->Finish();
-        }
-        // The last segment: the first later one of the same answer without "more follows".
-        size_t nLast = iRec;
-        for (size_t i = iRec; i < c.size(); ++i) {
-            const SBacnetFrame& p = pairer.Parsed(i);
-            if (p.eApdu != EApdu::ComplexAck || !p.bSegmented || p.uInvokeId != first.uInvokeId
-                || p.linkDestination != first.linkDestination || p.uService != first.uService)
-                continue;
-            const decode::SFrameLayout at
-                = decode::LocateFrame(c[i].bytes.data(), c[i].bytes.size());
-            if (at.uApduAt == 0 || at.uApduAt >= c[i].bytes.size())
-                continue;
-            if ((c[i].bytes[at.uApduAt] & 0x04) == 0) {
-                nLast = i;
-                break;
-            }
-        }
-        std::unordered_map<uint64_t, size_t> byRecord;
-        for (size_t i = 0; i < c.size(); ++i)
-            byRecord[c[i].uRecord] = i;
-        const vdecode::CSegmentAssembler::ReadFn read
-            = [&](uint64_t uRecord, std::vector<uint8_t>& bytes) {
-                  auto it = byRecord.find(uRecord);
-                  if (it == byRecord.end())
-                      return false;
-                  bytes = c[it->second].bytes;
-                  return true;
-              };
-        std::string cs = pAssembler->Decode(Frame(nLast), nullptr, read).csInfo;
+        const size_t nLast = LastSegment(iRec);
+        std::string cs = pAssembler->Decode(Frame(nLast), nullptr, Reader()).csInfo;
         // The whole answer is said once, by the verdict's segment count.
         const size_t nNote = cs.rfind(" (reassembled from ");
         if (nLast != iRec && nNote != std::string::npos)
@@ -394,6 +405,35 @@ struct CRecordedAnswers::SImpl {
         return cs;
     }
 
+    // The recorded answer's content, whole; false when it cannot be had (a
+    // segmented answer never completed).
+    bool RecordedContent(size_t iRec, SAnswerContent& content) const
+    {
+        const std::vector<SJudgedFrame>& c = capture;
+        const SBacnetFrame& first = pairer.Parsed(iRec);
+        uint8_t uService = 0;
+        std::vector<uint8_t> data;
+        if (!first.bSegmented) {
+            if (!ComplexAckData(c[iRec].bytes.data(), c[iRec].bytes.size(), uService, data))
+                return false;
+        } else {
+            const size_t nLast = LastSegment(iRec);
+            if (nLast == iRec || !pAssembler->Whole(Frame(nLast), Reader(), data))
+                return false;
+            uService = first.uService;
+        }
+        content = ReadAnswerContent(uService, data.data(), data.size());
+        return true;
+    }
+
+    // What the capture teaches of volatile properties, learned once.
+    std::shared_ptr<const CLearnedVolatile> Learned() const
+    {
+        if (!pLearned)
+            pLearned = LearnVolatile(capture);
+        return pLearned;
+    }
+
     const std::vector<SJudgedFrame>& capture;
     CPairer pairer;
     std::unordered_map<uint64_t, size_t> captureIndex;
@@ -401,6 +441,7 @@ struct CRecordedAnswers::SImpl {
     std::vector<std::vector<size_t>> recordedConfirmed; // one answer at most, per record
     mutable std::unique_ptr<vdecode::CSegmentAssembler> pAssembler;
     mutable std::unordered_map<size_t, std::string> recordedInfo;
+    mutable std::shared_ptr<const CLearnedVolatile> pLearned;
 };
 
 CRecordedAnswers::CRecordedAnswers(const std::vector<SJudgedFrame>& capture)
@@ -411,17 +452,18 @@ CRecordedAnswers::CRecordedAnswers(const std::vector<SJudgedFrame>& capture)
 CRecordedAnswers::~CRecordedAnswers() = default;
 
 SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJudgedFrame>& heard,
-    const std::vector<SJudgedFrame>* pCapture, const std::vector<decode::SDeviceMap>& devices)
+    const std::vector<SJudgedFrame>* pCapture, const std::vector<decode::SDeviceMap>& devices,
+    const SCompareRules& rules)
 {
     if (!pCapture)
-        return JudgeRound(requests, heard, nullptr, devices);
+        return JudgeRound(requests, heard, nullptr, devices, rules);
     const CRecordedAnswers recorded(*pCapture);
-    return JudgeRound(requests, heard, &recorded, devices);
+    return JudgeRound(requests, heard, &recorded, devices, rules);
 }
 
 SJudgement JudgeRound(const std::vector<SJudgedFrame>& requests,
     const std::vector<SJudgedFrame>& heard, const CRecordedAnswers* pRecordedAnswers,
-    const std::vector<decode::SDeviceMap>& devices)
+    const std::vector<decode::SDeviceMap>& devices, const SCompareRules& rules)
 {
     SJudgement j;
     CPairer wire(heard);
@@ -471,6 +513,9 @@ SJudgement JudgeRound(const std::vector<SJudgedFrame>& requests,
     const std::vector<SJudgedFrame>* pCapture = pR ? &pR->capture : nullptr;
     const CPairer* pRecorded = pR ? &pR->pairer : nullptr;
     auto RecordedInfo = [pR](size_t iRec) { return pR->RecordedInfo(iRec); };
+    SCompareRules compare = rules;
+    if (pR && rules.bValues && rules.bProfile && !compare.pLearned)
+        compare.pLearned = pR->Learned();
 
     std::vector<std::string> heardInfo(heard.size());
     auto HeardInfo = [&](size_t i) -> const std::string& {
@@ -544,6 +589,30 @@ SJudgement JudgeRound(const std::vector<SJudgedFrame>& requests,
             else
                 line.eVerdict = EVerdict::Differs;
         };
+        // An answer of the recorded kind: its content against the recorded one's.
+        auto CompareValues = [&](SJudgeLine& line, size_t i) {
+            const size_t iRec = recorded.front();
+            const SBacnetFrame& rec = pRecorded->Parsed(iRec);
+            if (wire.Parsed(i).eApdu != EApdu::ComplexAck || rec.eApdu != EApdu::ComplexAck)
+                return;
+            SAnswerContent heardContent;
+            SAnswerContent recordedContent;
+            uint8_t uService = 0;
+            std::vector<uint8_t> data;
+            // An answer heard in segments, not reassembled, is judged by its kind.
+            if (!ComplexAckData(heard[i].bytes.data(), heard[i].bytes.size(), uService, data)
+                || !pR->RecordedContent(iRec, recordedContent))
+                return;
+            heardContent = ReadAnswerContent(uService, data.data(), data.size());
+            MapDevices(heardContent, devices);
+            const SContentVerdict v
+                = CompareContent(heardContent, recordedContent, compare, AnswererKey(rec));
+            if (v.e == EContent::Differs)
+                line.eVerdict = EVerdict::Differs;
+            else if (v.e == EContent::Changed)
+                line.eVerdict = EVerdict::ValueChanged;
+            line.csContent = v.csWhat;
+        };
         auto Answer = [&](SJudgeLine& line, size_t i) {
             line.bAnswered = true;
             line.nAnswer = i;
@@ -559,6 +628,8 @@ SJudgement JudgeRound(const std::vector<SJudgedFrame>& requests,
                     - (heard[i].llNs < requests[n].llNs ? EarliestSent(requests[n])
                                                         : requests[n].llNs);
             Fill(line, &wire.Parsed(i));
+            if (line.eVerdict == EVerdict::Ok && bConfirmed && rules.bValues)
+                CompareValues(line, i);
         };
 
         std::vector<SJudgeLine> lines;
@@ -582,8 +653,10 @@ SJudgement JudgeRound(const std::vector<SJudgedFrame>& requests,
             }
         }
         bool bDiffers = false;
+        bool bChanged = false;
         for (const SJudgeLine& line : lines) {
             bDiffers = bDiffers || line.eVerdict == EVerdict::Differs;
+            bChanged = bChanged || line.eVerdict == EVerdict::ValueChanged;
             if (line.eVerdict == EVerdict::NoRecord)
                 ++j.nNoRecord;
         }
@@ -598,6 +671,8 @@ SJudgement JudgeRound(const std::vector<SJudgedFrame>& requests,
             ++j.nDiffers;
         if (lines.front().eVerdict == EVerdict::Answered)
             ++j.nAnsweredOnly;
+        else if (!bDiffers && bChanged)
+            ++j.nValueChanged;
         else if (!bDiffers && lines.front().eVerdict == EVerdict::Ok)
             ++j.nOk;
         if (bConfirmed && (bDiffers || !lines.front().bAnswered))
@@ -615,6 +690,70 @@ SJudgement JudgeRound(const std::vector<SJudgedFrame>& requests,
             j.unpaired.push_back(i);
     j.nUnpaired = j.unpaired.size();
     return j;
+}
+
+std::string AnswererKey(const SBacnetFrame& f)
+{
+    std::string cs = StationKey(f.bIp ? 'i' : 'e', BacnetSource(f));
+    if (f.bHasSnet)
+        cs += NetworkKey(f.uSnet, f.sadr);
+    return cs;
+}
+
+std::shared_ptr<const CLearnedVolatile> LearnVolatile(const std::vector<SJudgedFrame>& capture)
+{
+    auto pLearned = std::make_shared<CLearnedVolatile>();
+    std::unique_ptr<vdecode::CSegmentAssembler> pAssembler;
+    std::unordered_map<uint64_t, size_t> byRecord;
+    std::vector<uint8_t> data;
+    for (size_t i = 0; i < capture.size(); ++i) {
+        const SJudgedFrame& c = capture[i];
+        const SBacnetFrame f = ParseBacnet(c.bytes.data(), c.bytes.size());
+        if (f.eApdu != EApdu::ComplexAck
+            || (f.uService != kReadProperty && f.uService != kReadPropertyMultiple))
+            continue;
+        uint8_t uService = f.uService;
+        if (!f.bSegmented && !ComplexAckData(c.bytes.data(), c.bytes.size(), uService, data))
+            continue;
+        if (f.bSegmented) {
+            // Its last segment brings the whole answer.
+            if (!pAssembler) {
+                pAssembler = std::make_unique<vdecode::CSegmentAssembler>();
+                for (size_t k = 0; k < capture.size(); ++k) {
+                    vdecode::SFrame frame;
+                    frame.pData = capture[k].bytes.data();
+                    frame.header.uCapLen = static_cast<uint32_t>(capture[k].bytes.size());
+                    frame.header.uWireLen = frame.header.uCapLen;
+                    frame.uNumber = capture[k].uRecord;
+                    frame.bChecksums = false;
+                    pAssembler->Add(frame);
+                    byRecord[capture[k].uRecord] = k;
+                }
+                pAssembler->Finish();
+            }
+            vdecode::SFrame frame;
+            frame.pData = c.bytes.data();
+            frame.header.uCapLen = static_cast<uint32_t>(c.bytes.size());
+            frame.header.uWireLen = frame.header.uCapLen;
+            frame.uNumber = c.uRecord;
+            frame.bChecksums = false;
+            const vdecode::CSegmentAssembler::ReadFn read
+                = [&](uint64_t uRecord, std::vector<uint8_t>& bytes) {
+                      auto it = byRecord.find(uRecord);
+                      if (it == byRecord.end())
+                          return false;
+                      bytes = capture[it->second].bytes;
+                      return true;
+                  };
+            if (!pAssembler->Whole(frame, read, data))
+                continue;
+        }
+        const SAnswerContent content = ReadAnswerContent(uService, data.data(), data.size());
+        const std::string csAnswerer = AnswererKey(f);
+        for (const SPropertyValue& p : content.properties)
+            pLearned->Add(csAnswerer, p);
+    }
+    return pLearned;
 }
 
 SRoundTripStats RoundTripStats(std::vector<int64_t> v)
@@ -648,7 +787,8 @@ SVerdictCounts CountVerdicts(const SJudgement& j)
     c.nAnswered = j.nAnsweredOnly;
     c.nDiffers = j.nDiffers;
     c.nUnanswered = j.nUnanswered;
-    c.nNoRecord = j.nAnswered - j.nAnsweredOnly - j.nOk - j.nDiffers;
+    c.nValueChanged = j.nValueChanged;
+    c.nNoRecord = j.nAnswered - j.nAnsweredOnly - j.nOk - j.nValueChanged - j.nDiffers;
     return c;
 }
 
@@ -688,7 +828,8 @@ std::string Headline(const SJudgement& j)
     std::string cs = std::string(AnyFailed(j) ? "FAIL" : "PASS") + ": "
         + Count(j.nRequests, "request", "requests");
     std::string csCounts;
-    const std::pair<size_t, const char*> counts[] = { { c.nOk, "ok" }, { c.nAnswered, "answered" },
+    const std::pair<size_t, const char*> counts[] = { { c.nOk, "ok" },
+        { c.nValueChanged, "value changed" }, { c.nAnswered, "answered" },
         { c.nDiffers, "differs" }, { c.nUnanswered, "unanswered" }, { c.nNoRecord, "no record" } };
     for (const auto& [n, sz] : counts) {
         if (n > 0)
@@ -751,6 +892,7 @@ std::string SummaryText(uint64_t uPacketsSent, const SJudgement& j)
     // Against the capture: what the answers made of it.
     std::string csJudged;
     const std::pair<size_t, std::string> judged[] = { { c.nOk, "ok" },
+        { c.nValueChanged, "value changed" },
         { c.nDiffers, c.nDiffers == 1 ? "differs" : "differ" }, { c.nNoRecord, "no record" } };
     for (const auto& [n, csWord] : judged) {
         if (n > 0)
@@ -787,9 +929,17 @@ std::string AnswerColumn(const SJudgeLine& line)
 
 std::string VerdictColumn(const SJudgeLine& line)
 {
-    std::string csVerdict = VerdictWord(line.eVerdict);
-    if (line.iSegments > 0)
-        csVerdict += " (" + std::to_string(line.iSegments) + " segments)";
+    const bool bChanged = line.eVerdict == EVerdict::ValueChanged;
+    std::string csVerdict = bChanged ? "ok" : VerdictWord(line.eVerdict);
+    const std::string csSegments
+        = line.iSegments > 0 ? std::to_string(line.iSegments) + " segments" : std::string();
+    if (bChanged)
+        csVerdict += " (value changed" + (csSegments.empty() ? "" : ", " + csSegments) + ")";
+    else if (!csSegments.empty())
+        csVerdict += " (" + csSegments + ")";
+    // The content: the first field that differs or changed, both values.
+    if (!line.csContent.empty() && (bChanged || line.eVerdict == EVerdict::Differs))
+        return csVerdict + ": " + TsvCell(line.csContent);
     if (line.eVerdict == EVerdict::Differs)
         csVerdict += " (" + TsvCell(line.csHeardKind) + "; recorded " + TsvCell(line.csRecordedKind)
             + ")";
@@ -850,8 +1000,9 @@ std::string JUnitXml(const std::string& csSuite, const SJudgement& j)
             continue;
         }
         const SJudgeLine& line = *pFailed;
-        const std::string csWhy = line.eVerdict == EVerdict::Unanswered
-            ? "unanswered"
+        const std::string csWhy = line.eVerdict == EVerdict::Unanswered ? "unanswered"
+            : !line.csContent.empty()
+            ? "differs: " + line.csContent
             : "differs: " + line.csHeardKind + "; recorded " + line.csRecordedKind;
         cs += ">\n    <failure message=\"" + MarkupEscaped(TsvCell(csWhy), EMarkupText::Block)
             + "\">"

@@ -22,6 +22,7 @@
 
 #include "decode/Frame.h"
 #include "judge/Bacnet.h"
+#include "judge/Content.h"
 
 #include <array>
 #include <cstdint>
@@ -60,8 +61,9 @@ enum class EVerdict {
     Differs, // another kind came
     Unanswered, // nothing came
     NoRecord, // something came, but the capture held no answer to compare with
+    ValueChanged, // the same kind, and a volatile property's value changed: ok
 };
-// "answered", "ok", "differs", "unanswered", "no-record".
+// "answered", "ok", "differs", "unanswered", "no-record", "value-changed".
 const char* VerdictWord(EVerdict eVerdict);
 
 // One result line: one per request, or one per answer of Who-Is, Who-Has and
@@ -92,6 +94,10 @@ struct SJudgeLine {
         csHeardKind; // "ComplexACK readProperty", "Error readProperty object: unknown-object"
     std::string csRecordedKind; // the same for the recorded answer ("" when none)
     std::string csRecorded; // the recorded answer's Info text ("" when none)
+    // The content compared (Differs and ValueChanged of the same kind): the
+    // first field and both values, "device,1234 object-name "Other",
+    // recorded "Bench""; "" when the kinds differ.
+    std::string csContent;
     bool bHasRecorded = false;
     uint64_t uRecordedRecord = 0;
 
@@ -113,6 +119,7 @@ struct SJudgement {
     bool bConfirmedFailed = false; // a confirmed request unanswered or differing: exit 4
     std::vector<int64_t> roundTripsNs; // first answer of each answered request, when timed
     size_t nOk = 0; // requests whose every line is ok
+    size_t nValueChanged = 0; // requests ok but for a volatile value that changed
     size_t nAnsweredOnly = 0; // answered, with nothing to compare (no --expect)
     uint32_t uRounds = 1; // the highest round among the requests
     bool RoundsRepeat() const { return uRounds > 1; }
@@ -142,6 +149,7 @@ std::string ShortMs(int64_t llNs);
 // line differs, an unanswered one is unanswered, else its first line's word.
 struct SVerdictCounts {
     size_t nOk = 0;
+    size_t nValueChanged = 0;
     size_t nAnswered = 0;
     size_t nDiffers = 0;
     size_t nUnanswered = 0;
@@ -149,7 +157,7 @@ struct SVerdictCounts {
 };
 SVerdictCounts CountVerdicts(const SJudgement& judgement);
 
-// "PASS: 3 requests, 3 ok" or "FAIL: 5 requests: 2 ok, 1 differs, 2 unanswered";
+// "PASS: 3 requests, 2 ok, 1 value changed" or "FAIL: 5 requests: 2 ok, 1 differs, 2 unanswered";
 // a verdict with no request is left out. FAIL when any request failed.
 std::string Headline(const SJudgement& judgement);
 
@@ -168,8 +176,20 @@ std::string AimClue(const std::vector<SJudgedFrame>& heard, const SJudgement& ju
 // With devices (the aim's device map), the judge sees the Send as captured:
 // a Who-Is sent for NEW alone asks for OLD, and an I-Am or I-Have of NEW
 // answers as OLD.
+//
+// rules: how an answer of the recorded kind is compared with the recorded
+// answer (judge/Content.h); without a learned set, the judge learns one from
+// pCapture.
 SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJudgedFrame>& heard,
-    const std::vector<SJudgedFrame>* pCapture, const std::vector<decode::SDeviceMap>& devices = {});
+    const std::vector<SJudgedFrame>* pCapture, const std::vector<decode::SDeviceMap>& devices = {},
+    const SCompareRules& rules = {});
+
+// The properties whose answers in the capture differ among themselves
+// (segmented answers reassembled), for a judge that is called once a round.
+std::shared_ptr<const CLearnedVolatile> LearnVolatile(const std::vector<SJudgedFrame>& capture);
+
+// The device that gave an answer, as the learned set keys it.
+std::string AnswererKey(const SBacnetFrame& frame);
 
 // The capture's requests paired with their recorded answers once, by the
 // same rules, for judging many rounds against it (Judge pairs them afresh at
@@ -185,13 +205,13 @@ private:
     struct SImpl;
     std::unique_ptr<SImpl> m_p;
     friend SJudgement JudgeRound(const std::vector<SJudgedFrame>&, const std::vector<SJudgedFrame>&,
-        const CRecordedAnswers*, const std::vector<decode::SDeviceMap>&);
+        const CRecordedAnswers*, const std::vector<decode::SDeviceMap>&, const SCompareRules&);
 };
 
 // Judge against the capture paired once (null: no --expect).
 SJudgement JudgeRound(const std::vector<SJudgedFrame>& requests,
     const std::vector<SJudgedFrame>& heard, const CRecordedAnswers* pRecorded,
-    const std::vector<decode::SDeviceMap>& devices = {});
+    const std::vector<decode::SDeviceMap>& devices = {}, const SCompareRules& rules = {});
 
 // "12 packets sent; 5 requests: 4 answered, 1 unanswered; round trip min
 // 1.0, median 2.1, p95 3.0, max 3.2 ms", with ", 1 differs" and ", 1 no

@@ -22,6 +22,13 @@
 namespace velmora {
 
 // The listening member of a Send. The defaults are today's Send: no ear.
+// How an answer of the recorded kind is compared with the recorded answer.
+enum class EAnswerCompare : uint8_t {
+    Values, // field by field; volatile properties may change (the default)
+    Strict, // every value, without the built-in profile or what the capture teaches
+    Kind, // the kind of answer alone (ComplexACK, Error class and code)
+};
+
 struct SListenOptions {
     bool bListen = false;
     // How long to go on hearing after the last frame sent.
@@ -32,6 +39,9 @@ struct SListenOptions {
     bool bRequestsOnly = false;
     // Judge each answer against the answer the capture recorded.
     bool bExpectCaptured = false;
+    EAnswerCompare eCompare = EAnswerCompare::Values;
+    // A file of volatile properties and tolerances (judge/Volatile.h); "" none.
+    std::string csVolatileFile;
     // Converse with the device as a client does (replay/Converse.h): on
     // whenever listening is on, unless turned off; off, listening is open loop.
     bool bConverse = true;

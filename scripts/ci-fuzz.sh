@@ -6,14 +6,14 @@
 set -eu
 cd "$(dirname "$0")/.."
 BUILD=${VELMORA_FUZZ_BUILD_DIR:-build-fuzz}
-# Nine targets at 20 s each keep CI's fuzz step near three minutes of fuzzing.
+# Ten targets at 20 s each keep CI's fuzz step near three and a half minutes of fuzzing.
 SECONDS_EACH=${VELMORA_FUZZ_SECONDS:-20}
 
 CC=clang CXX=clang++ cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DVELMORA_FUZZ=ON -DVELMORA_SANITIZERS=address,undefined -DBUILD_TESTING=OFF
 
 targets=""
-for name in settings replay capture decode aim judge converse report serve; do
+for name in settings replay capture decode aim judge content converse report serve; do
     if [ -f "fuzz/${name}_fuzz.cpp" ]; then
         targets="$targets ${name}_fuzz"
     fi

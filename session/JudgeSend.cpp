@@ -2,6 +2,7 @@
 
 #include "judge/Bacnet.h"
 #include "log/Log.h"
+#include "session/CompareRules.h"
 
 #include <algorithm>
 #include <pcap/pcap.h>
@@ -74,8 +75,10 @@ judge::SJudgement JudgeSend(const SReplayRequest& request, const SReplayResult& 
     std::string csError;
     const bool bCapture
         = request.listen.bExpectCaptured && ReadCaptureForJudging(request.csPath, capture, csError);
+    judge::SCompareRules rules;
+    LoadCompareRules(request.listen, rules, csError); // checked before the Send
     return judge::Judge(JudgedRequests(result.listen.requests), JudgedHeard(result.listen.heard),
-        bCapture ? &capture : nullptr, request.aim.devices);
+        bCapture ? &capture : nullptr, request.aim.devices, rules);
 }
 
 CListenJudge::CListenJudge(const SReplayRequest& request, FLine onLine, size_t nKeep)
@@ -87,6 +90,7 @@ CListenJudge::CListenJudge(const SReplayRequest& request, FLine onLine, size_t n
     m_bCapture = request.listen.bExpectCaptured
         && ReadCaptureForJudging(request.csPath, m_capture, csError);
     m_pCapture = m_bCapture ? &m_capture : nullptr;
+    LoadCompareRules(request.listen, m_rules, csError); // checked before the Send
 }
 
 CListenJudge::CListenJudge(
@@ -97,6 +101,8 @@ CListenJudge::CListenJudge(
 {
     if (request.listen.bExpectCaptured)
         m_getCapture = std::move(capture);
+    std::string csError;
+    LoadCompareRules(request.listen, m_rules, csError); // checked before the Send
 }
 
 void CListenJudge::Add(SListenChunk& chunk)
@@ -140,7 +146,7 @@ void CListenJudge::JudgePending(bool bLast)
     if (m_pCapture && !m_pRecorded)
         m_pRecorded = std::make_unique<judge::CRecordedAnswers>(*m_pCapture);
     const judge::SJudgement j = judge::JudgeRound(
-        JudgedRequests(m_pending), JudgedHeard(m_window), m_pRecorded.get(), m_devices);
+        JudgedRequests(m_pending), JudgedHeard(m_window), m_pRecorded.get(), m_devices, m_rules);
     // An answer no request took is left over once it leaves the window
     // (the newest chunk's stay for the next round's requests).
     for (size_t i : j.unpaired)
@@ -172,6 +178,7 @@ void CListenJudge::JudgePending(bool bLast)
     m_total.nDiffers += j.nDiffers;
     m_total.nNoRecord += j.nNoRecord;
     m_total.nOk += j.nOk;
+    m_total.nValueChanged += j.nValueChanged;
     m_total.nAnsweredOnly += j.nAnsweredOnly;
     m_total.uRounds = std::max(m_total.uRounds, j.uRounds);
     m_total.bConfirmedFailed = m_total.bConfirmedFailed || j.bConfirmedFailed;

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <unordered_map>
@@ -162,6 +163,7 @@ table.facts td:first-child{color:#666;padding-right:1em;vertical-align:top}
 .bar .v-ok,.dot.v-ok{background:#2e8b3a;fill:#2e8b3a}.bar .v-answered,.dot.v-answered{background:#2f6fb3;fill:#2f6fb3}
 .bar .v-differs,.dot.v-differs{background:#d9822b;fill:#d9822b}.bar .v-unanswered,.dot.v-unanswered{background:#c62828;fill:#c62828;stroke:#c62828}
 .bar .v-no-record,.dot.v-no-record{background:#7b7b7b;fill:#7b7b7b}
+.bar .v-value-changed,.dot.v-value-changed{background:#e3b505;fill:#e3b505;color:#222}
 svg{background:#fafafa;border:1px solid #ddd;margin-right:1em}svg text{font-size:11px;fill:#444}
 .axis{stroke:#888}.mark{stroke-width:2}.median{stroke:#2f6fb3}.p95{stroke:#a31515}.hbar{fill:#7da7d9}
 .note{color:#666;font-size:.9em}
@@ -170,6 +172,7 @@ svg{background:#fafafa;border:1px solid #ddd;margin-right:1em}svg text{font-size
 #requests th{cursor:pointer;background:#f0f0f0;position:sticky;top:0}
 #requests td.n{text-align:right}
 #requests tr.v-unanswered,#requests tr.v-differs{background:#fde8e4}
+#requests tr.v-value-changed{background:#fff6c8}
 #requests details{white-space:normal}#requests summary{cursor:pointer}
 table.cmp{border-collapse:collapse;margin:.3em 0;font-size:.9em}table.cmp td,table.cmp th{border:1px solid #ddd;padding:1px 6px;white-space:normal}
 table.cmp tr.d td{background:#ffe3b3;font-weight:600}
@@ -207,7 +210,9 @@ draw();
 })();
 )";
 
-    const char* const kVerdicts[] = { "ok", "answered", "differs", "unanswered", "no-record" };
+    const char* const kVerdicts[]
+        = { "ok", "value-changed", "answered", "differs", "unanswered", "no-record" };
+    constexpr size_t kVerdictCount = std::size(kVerdicts);
 
 } // namespace
 
@@ -330,10 +335,10 @@ std::string ReportHtml(const SReportFacts& facts, const judge::SJudgement& j,
 
     // The verdict counts as one coloured bar.
     const judge::SVerdictCounts counts = judge::CountVerdicts(j);
-    const size_t values[]
-        = { counts.nOk, counts.nAnswered, counts.nDiffers, counts.nUnanswered, counts.nNoRecord };
+    const size_t values[] = { counts.nOk, counts.nValueChanged, counts.nAnswered, counts.nDiffers,
+        counts.nUnanswered, counts.nNoRecord };
     cs += "<h2>Verdicts</h2><div class=bar id=verdicts>";
-    for (size_t i = 0; i < 5; ++i) {
+    for (size_t i = 0; i < kVerdictCount; ++i) {
         if (values[i] == 0)
             continue;
         cs += std::string("<span class=v-") + kVerdicts[i] + " data-verdict=" + kVerdicts[i]
@@ -427,7 +432,7 @@ std::string ReportHtml(const SReportFacts& facts, const judge::SJudgement& j,
     // The table: its rows as data that the script draws a page at a time, so
     // that 100,000 requests make a small file that opens at once.
     cs += "<h2>Requests</h2><p><label>Verdict: <select id=verdict><option value=\"\">all";
-    for (size_t i = 0; i < 5; ++i) {
+    for (size_t i = 0; i < kVerdictCount; ++i) {
         if (values[i] > 0)
             cs += std::string("<option value=") + kVerdicts[i] + ">" + kVerdicts[i];
     }
@@ -459,8 +464,9 @@ std::string ReportHtml(const SReportFacts& facts, const judge::SJudgement& j,
     size_t nTemplates = 0;
     for (const judge::SJudgeLine& line : j.lines) {
         std::string csCompare = "0";
-        if (line.eVerdict == judge::EVerdict::Differs && line.bAnswered
-            && line.nAnswer < heard.size()) {
+        const bool bCompared = line.eVerdict == judge::EVerdict::Differs
+            || line.eVerdict == judge::EVerdict::ValueChanged;
+        if (bCompared && line.bAnswered && line.nAnswer < heard.size()) {
             std::vector<uint8_t> recorded;
             const bool bRecorded
                 = line.bHasRecorded && readRecord && readRecord(line.uRecordedRecord, recorded);
@@ -470,8 +476,8 @@ std::string ReportHtml(const SReportFacts& facts, const judge::SJudgement& j,
                 + "</template>\n";
         }
         size_t iVerdict = 0;
-        while (
-            iVerdict < 4 && std::string(kVerdicts[iVerdict]) != judge::VerdictWord(line.eVerdict))
+        while (iVerdict + 1 < kVerdictCount
+            && std::string(kVerdicts[iVerdict]) != judge::VerdictWord(line.eVerdict))
             ++iVerdict;
         csRows += (csRows.empty() ? "[" : ",\n[") + std::to_string(line.uRecord) + ","
             + std::to_string(line.uRound) + "," + Index(line.csRequest) + ","
@@ -481,7 +487,7 @@ std::string ReportHtml(const SReportFacts& facts, const judge::SJudgement& j,
     }
     cs += csTemplates;
     cs += "<script type=application/json id=data>{\"v\":[";
-    for (size_t i = 0; i < 5; ++i)
+    for (size_t i = 0; i < kVerdictCount; ++i)
         cs += std::string(i ? ",\"" : "\"") + kVerdicts[i] + "\"";
     cs += "],\n\"s\":[";
     for (size_t i = 0; i < strings.size(); ++i)

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "session/CompareRules.h"
 #include "session/SendWords.h"
 #include "settings/SettingsFile.h"
 
@@ -108,6 +109,10 @@ std::string ListenNotice(const SListenOptions& listen)
             + " s after the last frame";
         if (listen.bExpectCaptured)
             cs += ", expecting the captured answers";
+        if (listen.bExpectCaptured && listen.eCompare == EAnswerCompare::Strict)
+            cs += " (every value)";
+        else if (listen.bExpectCaptured && listen.eCompare == EAnswerCompare::Kind)
+            cs += " (their kind alone)";
     }
     if (listen.bRequestsOnly)
         cs += cs.empty() ? "Sending requests only" : ", requests only";
@@ -196,6 +201,9 @@ bool LoadSendOptions(const std::string& csPath, SSendOptions& options)
         listen.wait = SListenOptions().wait;
     listen.bExpectCaptured = file.GetBool(kListen, "ExpectCaptured", false);
     listen.bRequestsOnly = file.GetBool(kListen, "RequestsOnly", false);
+    if (!CompareFromWord(file.GetString(kListen, "Compare", ""), listen.eCompare))
+        listen.eCompare = SListenOptions().eCompare;
+    listen.csVolatileFile = file.GetString(kListen, "VolatileFile", "");
     LoadConverse(file, listen);
     return true;
 }
@@ -232,6 +240,10 @@ bool SaveSendOptions(const std::string& csPath, const SSendOptions& options)
     file.SetString(kListen, "Wait", FormatWaitSeconds(listen.wait), true);
     file.SetBool(kListen, "ExpectCaptured", listen.bExpectCaptured, true);
     file.SetBool(kListen, "RequestsOnly", listen.bRequestsOnly, true);
+    // Written once chosen, so that files of earlier versions gain no keys.
+    const bool bCompare = listen.eCompare != EAnswerCompare::Values;
+    file.SetString(kListen, "Compare", CompareWord(listen.eCompare), bCompare);
+    file.SetString(kListen, "VolatileFile", listen.csVolatileFile, !listen.csVolatileFile.empty());
     SaveConverse(file, listen);
     return file.Save();
 }

@@ -1,6 +1,7 @@
 // The Send options window: what it shows is what it gives back, and OK stays
 // off while an address does not parse.
 
+#include "TestSupport.h"
 #include "app/SendOptionsDlg.h"
 #include "session/SendWords.h"
 
@@ -58,6 +59,7 @@ SSendOptions Everything()
     options.listen.wait = std::chrono::milliseconds(2500);
     options.listen.bExpectCaptured = true;
     options.listen.bRequestsOnly = true;
+    options.listen.eCompare = EAnswerCompare::Strict;
     options.listen.converse = { 16, 3600000, 3, 1000000 };
     options.bKeepChecksums = true;
     return options;
@@ -99,6 +101,34 @@ TEST(SendOptionsTest, ListenGroupFollowsItsSwitch)
     expected.listen.wait = std::chrono::milliseconds(500);
     expected.listen.bExpectCaptured = true;
     EXPECT_EQ(dlg.Options(), expected);
+    // How answers are compared: lit with "expect"; a volatile file's bad line
+    // keeps OK dark and is named.
+    auto* pCompare = Find<QComboBox>(dlg, "listenCompare");
+    auto* pVolatile = Find<QLineEdit>(dlg, "listenVolatileFile");
+    EXPECT_TRUE(pCompare->isEnabled());
+    EXPECT_TRUE(pVolatile->isEnabled());
+    vtest::CTempDir dir;
+    const std::string csVolatile = dir.File("v.txt");
+    vtest::WriteFile(csVolatile, "analog-value present-value 0.5\n- device\n");
+    pVolatile->setText(QString::fromStdString(csVolatile));
+    EXPECT_EQ(dlg.Problem(),
+        "The volatile properties file: " + csVolatile
+            + ": line 2: an object and a property are wanted: OBJECT PROPERTY [TOLERANCE].");
+    vtest::WriteFile(csVolatile, "analog-value present-value 0.5\n");
+    EXPECT_EQ(dlg.Problem(), "");
+    expected.listen.csVolatileFile = csVolatile;
+    EXPECT_EQ(dlg.Options(), expected);
+    pCompare->setCurrentIndex(2);
+    EXPECT_FALSE(pVolatile->isEnabled());
+    expected.listen.eCompare = EAnswerCompare::Kind;
+    EXPECT_EQ(dlg.Options(), expected);
+    pCompare->setCurrentIndex(0);
+    pVolatile->clear();
+    expected.listen.eCompare = EAnswerCompare::Values;
+    expected.listen.csVolatileFile.clear();
+    pExpect->setChecked(false);
+    EXPECT_FALSE(pCompare->isEnabled());
+    pExpect->setChecked(true);
     // Conversing is on with listening, its numbers dark while it is off.
     auto* pConverse = Find<QCheckBox>(dlg, "listenConverse");
     auto* pWindow = Find<QSpinBox>(dlg, "converseWindow");

@@ -49,6 +49,7 @@ TEST_F(CommandTest, ExitStatusWhenNothingCanBeSent)
     // that nothing writes, character devices, a folder.
     ASSERT_EQ(::mkfifo(File("fifo.pcap").c_str(), 0600), 0);
     fs::create_directory(File("folder.pcap"));
+    vtest::WriteFile(File("v.txt"), "# volatile\nanalog-input presnt-value\n");
     struct Row {
         const char* szCase;
         std::vector<std::string> args;
@@ -98,6 +99,15 @@ TEST_F(CommandTest, ExitStatusWhenNothingCanBeSent)
             { "-i", "nosuch0", "--listen", "--answers", "made.pcap", "--report", "nosuch/r.html",
                 "c.pcap" },
             nullptr, 2, "cannot write nosuch/r.html", nullptr },
+        // A volatile file is read before the first frame too, its bad line named.
+        { "a volatile file with a bad line",
+            { "-i", "nosuch0", "--listen", "--expect", "captured", "--volatile", "v.txt",
+                "c.pcap" },
+            nullptr, 2, "v.txt: line 2: unknown property 'presnt-value'; nothing sent", nullptr },
+        { "a volatile file that is not there",
+            { "-i", "nosuch0", "--listen", "--expect", "captured", "--volatile", "nosuch.txt",
+                "c.pcap" },
+            nullptr, 2, "nosuch.txt: cannot be read; nothing sent", nullptr },
         { "bad option", { "--bogus", "c.pcap" }, nullptr, 2, "unknown option --bogus", nullptr },
         { "no capture", { "-i", "lo" }, nullptr, 2, "no capture file given", nullptr },
         { "bad record list", { "--records", "3-1", "c.pcap" }, nullptr, 2, "runs backwards",

@@ -265,3 +265,129 @@ TEST(DeviceCommandTest, ConversesWithADeviceOfAnotherStack)
 }
 
 } // namespace
+
+// The bench's answers compared with the recorded ones value by value: a
+// present-value of an input changes by itself, an object name does not.
+// A capture of ReadProperty and ReadPropertyMultiple recorded against a
+// device whose present-value was 21.5 and whose name was "Bench".
+std::vector<Bytes> RecordedBench()
+{
+    const char* c = "10.0.1.1";
+    const char* a = "10.0.1.2";
+    const Bytes plain = Hex("01 04");
+    const Bytes reply = Hex("01 00");
+    return {
+        Frame(c, 1, a, 2, 0x0a, Cat({ plain, Hex("00 05 07 0c 0c 00000001 19 55") })),
+        Frame(
+            a, 2, c, 1, 0x0a, Cat({ reply, Hex("30 07 0c 0c 00000001 19 55 3e 44 41ac0000 3f") })),
+        Frame(c, 1, a, 2, 0x0a, Cat({ plain, Hex("00 05 08 0c 0c 020004d2 19 4d") })),
+        Frame(a, 2, c, 1, 0x0a,
+            Cat({ reply, Hex("30 08 0c 0c 020004d2 19 4d 3e 75 06 00 42656e6368 3f") })),
+        // ReadPropertyMultiple: the value's name and present-value together.
+        Frame(c, 1, a, 2, 0x0a, Cat({ plain, Hex("00 05 09 0e 0c 00800002 1e 09 4d 09 55 1f") })),
+        Frame(a, 2, c, 1, 0x0a,
+            Cat({ reply,
+                Hex("30 09 0e 0c 00800002 1e 29 4d 4e 75 06 00 5a6f6e6532 4f 29 55 4e 44 00000000 "
+                    "4f 1f") })),
+    };
+}
+
+struct SContentRow {
+    const char* szName;
+    const char* szDevice; // device.js's JSON
+    std::vector<std::string> args;
+    int iExit;
+    std::vector<const char*> verdicts; // each line's verdict column, as a regex
+    const char* szSummary; // in the summary
+};
+
+TEST(DeviceCommandTest, JudgesTheValuesADeviceOfAnotherStackGives)
+{
+    const char* const kSame = R"({ "devices": [ { "address": "10.0.1.2", "instance": 1234,
+      "name": "Bench", "objects": [
+      { "type": "analog-input", "instance": 1, "properties": { "present-value": 21.5 } },
+      { "type": "analog-value", "instance": 2, "properties": { "present-value": 0,
+        "object-name": "Zone2" } } ] } ] })";
+    const std::string csWarmer = std::regex_replace(kSame, std::regex("21\\.5"), "23.7");
+    const std::string csRenamed
+        = std::regex_replace(csWarmer, std::regex("\"Bench\""), "\"Other\"");
+    const std::vector<SContentRow> rows = {
+        { "the same device", kSame, {}, 0, { "ok", "ok", "ok" }, "3 ok" },
+        { "an input warmer", csWarmer.c_str(), {}, 0,
+            { "ok \\(value changed\\): analog-input,1 present-value 23.7, recorded 21.5", "ok",
+                "ok" },
+            "2 ok, 1 value changed" },
+        { "warmer and renamed", csRenamed.c_str(), {}, 4,
+            { "ok \\(value changed\\): .*",
+                "differs: device,1234 object-name \"Other\", recorded "
+                "\"Bench\"",
+                "ok" },
+            "1 ok, 1 value changed, 1 differs" },
+        { "warmer, compared strictly", csWarmer.c_str(), { "--strict" }, 4,
+            { "differs: analog-input,1 present-value 23.7, recorded 21.5", "ok", "ok" },
+            "2 ok, 1 differs" },
+        { "renamed, compared by kind alone", csRenamed.c_str(), { "--compare", "kind" }, 0,
+            { "ok", "ok", "ok" }, "3 ok" },
+        // 23.7 against 21.5: 2.2 apart.
+        { "warmer, within the file's tolerance", csWarmer.c_str(), { "--volatile", "wide.txt" }, 0,
+            { "ok", "ok", "ok" }, "3 ok" },
+        { "warmer, beyond the file's tolerance", csWarmer.c_str(), { "--volatile", "narrow.txt" },
+            4,
+            { "differs: analog-input,1 present-value 23.7, recorded 21.5 \\(beyond 10%\\)", "ok",
+                "ok" },
+            "2 ok, 1 differs" },
+    };
+    for (const SContentRow& row : rows) {
+        SCOPED_TRACE(row.szName);
+        CNetns ns("clicontent");
+        VTEST_REQUIRE_NETNS(ns);
+        const std::string csMissing = NodeDeviceMissing();
+        if (!csMissing.empty() && std::getenv("CI"))
+            FAIL() << csMissing;
+        if (!csMissing.empty())
+            GTEST_SKIP() << csMissing;
+        const std::string n = "ip -n " + ns.Name() + " ";
+        ASSERT_EQ(Shell(n + "link set " + CNetns::PeerIf() + " address " + kDeviceMac), 0);
+        ASSERT_EQ(Shell(n + "link set " + CNetns::SendIf() + " address " + kSenderMac), 0);
+        ASSERT_EQ(Shell(n + "addr add 10.0.1.2/24 brd + dev " + CNetns::PeerIf()), 0);
+        ASSERT_EQ(Shell(n + "neigh replace 10.0.1.1 lladdr " + kSenderMac + " dev "
+                      + CNetns::PeerIf() + " nud permanent"),
+            0);
+        CTempDir dir;
+        CCaptureWriter writer;
+        ASSERT_TRUE(writer.Open(dir.File("c.pcap")));
+        for (const Bytes& frame : RecordedBench())
+            ASSERT_TRUE(writer.Write(frame));
+        ASSERT_TRUE(writer.Close());
+        WriteFile(dir.File("devices.json"), row.szDevice);
+        WriteFile(dir.File("wide.txt"), "analog-input present-value 2.5\n");
+        WriteFile(dir.File("narrow.txt"),
+            "# an input that must hold\nanalog-input,1 present-value 10%\n");
+        CChild device({ "node", NodeDeviceScript(), "--config", dir.File("devices.json") },
+            dir.Path().string(), ns.Name());
+        ASSERT_TRUE(WaitReady(device)) << device.Out() << device.Err();
+        std::vector<std::string> args
+            = { VELMORA_REPLAY_EXE, "-i", CNetns::SendIf(), "--listen=0.5", "--expect", "captured",
+                  "--requests-only", "--apdu-timeout", "1000", "--dst-mac", kDeviceMac };
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        args.push_back(dir.File("c.pcap"));
+        CChild command(args, dir.Path().string(), ns.Name());
+        EXPECT_EQ(command.Wait(), row.iExit) << command.Out() << command.Err();
+        std::cout << row.szName << ":\n" << command.Out() << command.Err();
+        std::istringstream out(command.Out());
+        size_t nLine = 0;
+        for (std::string cs; std::getline(out, cs); ++nLine) {
+            std::vector<std::string> columns;
+            std::istringstream line(cs);
+            for (std::string csColumn; std::getline(line, csColumn, '\t');)
+                columns.push_back(csColumn);
+            ASSERT_EQ(columns.size(), 5u) << cs;
+            ASSERT_LT(nLine, row.verdicts.size()) << cs;
+            EXPECT_TRUE(std::regex_match(columns[3], std::regex(row.verdicts[nLine]))) << cs;
+        }
+        EXPECT_EQ(nLine, row.verdicts.size()) << command.Out();
+        EXPECT_NE(command.Err().find(row.szSummary), std::string::npos) << command.Err();
+        device.Signal(SIGTERM);
+        EXPECT_EQ(device.Wait(), 0) << device.Err();
+    }
+}

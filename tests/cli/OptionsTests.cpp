@@ -280,6 +280,8 @@ TEST(OptionsTest, ListeningOptions)
         bool bConverse = true;
         SConverseOptions converse = {};
         bool bKeepChecksums = false;
+        EAnswerCompare eCompare = EAnswerCompare::Values;
+        std::string csVolatile = {};
     };
     const SConverseOptions d;
     auto C = [&](int iWindow, int64_t llTimeoutMs, int iRetries, int iGiveUp) {
@@ -357,6 +359,24 @@ TEST(OptionsTest, ListeningOptions)
             true },
         { { "--keep-checksums", "c.pcap" }, nullptr, false, 3000, false, false, true, d, true },
         { { "--keep-checksums=1", "c.pcap" }, "takes no value" },
+        // How answers are compared: with --expect only.
+        { { "--listen", "--expect", "captured", "--strict", "c.pcap" }, nullptr, true, 3000, true,
+            false, true, d, false, EAnswerCompare::Strict },
+        { { "--listen", "--expect", "captured", "--compare", "kind", "c.pcap" }, nullptr, true,
+            3000, true, false, true, d, false, EAnswerCompare::Kind },
+        { { "--listen", "--expect", "captured", "--compare=values", "--volatile", "v.txt",
+              "c.pcap" },
+            nullptr, true, 3000, true, false, true, d, false, EAnswerCompare::Values, "v.txt" },
+        { { "--listen", "--expect", "captured", "--compare", "exact", "c.pcap" },
+            "--compare: 'exact' is not values, strict or kind" },
+        { { "--listen", "--expect", "captured", "--compare", "kind", "--volatile", "v.txt",
+              "c.pcap" },
+            "--volatile has no values to weigh with --compare kind" },
+        { { "--listen", "--expect", "captured", "--volatile=", "c.pcap" },
+            "--volatile needs a file name" },
+        { { "--listen", "--strict", "c.pcap" }, "judge against --expect" },
+        { { "--listen", "--volatile", "v.txt", "c.pcap" }, "judge against --expect" },
+        { { "--listen", "--expect", "captured", "--strict=1", "c.pcap" }, "takes no value" },
     };
     for (const Row& row : rows) {
         std::vector<const char*> argv = { "velmora-replay" };
@@ -381,5 +401,7 @@ TEST(OptionsTest, ListeningOptions)
         EXPECT_EQ(options.listen.bConverse, row.bConverse);
         EXPECT_EQ(options.listen.converse, row.converse);
         EXPECT_EQ(options.bKeepChecksums, row.bKeepChecksums);
+        EXPECT_EQ(options.listen.eCompare, row.eCompare);
+        EXPECT_EQ(options.listen.csVolatileFile, row.csVolatile);
     }
 }

@@ -42,6 +42,7 @@ const Bytes kReadPv6 = Hex("01 04 00 05 06 0c 0c 00000001 19 55");
 const Bytes kAck5 = Hex("01 00 30 05 0c 0c 00000001 19 55 3e 44 41ac0000 3f"); // = 21.5
 const Bytes kAck5Other = Hex("01 00 30 05 0c 0c 00000001 19 55 3e 44 41b00000 3f"); // = 22.0
 const Bytes kAck6 = Hex("01 00 30 06 0c 0c 00000001 19 55 3e 44 41ac0000 3f");
+const Bytes kAck6Other = Hex("01 00 30 06 0c 0c 00000001 19 55 3e 44 41b00000 3f"); // = 22.0
 const Bytes kError5 = Hex("01 00 50 05 0c 91 01 91 1f"); // object: unknown-object
 const Bytes kError5Property = Hex("01 00 50 05 0c 91 02 91 20"); // property: unknown-property
 const Bytes kError5OtherCode = Hex("01 00 50 05 0c 91 01 91 11"); // object, another code
@@ -69,6 +70,8 @@ const Bytes kIAm1234 = Hex("01 00 10 00 c4 020004d2 22 01e0 91 00 21 0f");
 const Bytes kReadName207 = Hex("01 04 00 05 05 0c 0c 020000cf 19 4d");
 const Bytes kReadName1234 = Hex("01 04 00 05 05 0c 0c 020004d2 19 4d");
 const Bytes kNameAck207 = Hex("01 00 30 05 0c 0c 020000cf 19 4d 3e 74 00 41 48 55 3f");
+const Bytes kNameAck207Other = Hex("01 00 30 05 0c 0c 020000cf 19 4d 3e 74 00 41 48 56 3f");
+const Bytes kNameAck207Third = Hex("01 00 30 05 0c 0c 020000cf 19 4d 3e 74 00 41 48 57 3f");
 const Bytes kNameAck1234 = Hex("01 00 30 05 0c 0c 020004d2 19 4d 3e 74 00 41 48 55 3f");
 const std::vector<velmora::decode::SDeviceMap> k207To1234 = { { 207, 1234 } };
 const Bytes kWhoHasAbc = Hex("01 00 10 07 3d 04 00 41 42 43");
@@ -85,6 +88,7 @@ struct SRow {
     std::string csSummary;
     bool bConfirmedFailed;
     std::vector<velmora::decode::SDeviceMap> devices {}; // the aim's device map
+    SCompareRules rules {};
 };
 
 SJudgedFrame Sent(uint64_t uRecord, int64_t llMs, Bytes b)
@@ -387,6 +391,14 @@ TEST(JudgeTest, VerdictsAgainstTheCapture)
     const std::vector<SJudgedFrame> captureAck
         = { Rec(0, Ip(1, 2, kReadPv5)), Rec(1, captureAck5) };
     const std::string csRecordedError = "Error readProperty object: unknown-object";
+    const std::vector<SJudgedFrame> nameTwice
+        = { Rec(0, Ip(1, 2, kReadName207)), Rec(1, Ip(2, 1, kNameAck207)),
+              Rec(2, Ip(1, 2, kReadName207)), Rec(3, Ip(2, 1, kNameAck207Other)) };
+    // Read twice from device 3, then once from device 2, which the bench is.
+    const std::vector<SJudgedFrame> nameTwiceElsewhere
+        = { Rec(0, Ip(1, 3, kReadName207)), Rec(1, Ip(3, 1, kNameAck207)),
+              Rec(2, Ip(1, 3, kReadName207)), Rec(3, Ip(3, 1, kNameAck207Other)),
+              Rec(4, Ip(1, 2, kReadName207)), Rec(5, Ip(2, 1, kNameAck207Other)) };
     const std::vector<SRow> rows = {
         { "the same Error came", { Sent(0, 0, Ip(1, 2, kReadPv5)) },
             { Heard(1000, Ip(2, 1, kError5)) }, capture,
@@ -437,14 +449,65 @@ TEST(JudgeTest, VerdictsAgainstTheCapture)
             "2 packets sent; 2 requests: 2 answered (2 differ), 0 unanswered; round trip min 1.0, "
             "median 1.0, p95 1.0, max 1.0 ms",
             true },
-        { "another value is not a failure", { Sent(0, 0, Ip(1, 2, kReadPv5)) },
+        { "an input's other value is a change, not a failure", { Sent(0, 0, Ip(1, 2, kReadPv5)) },
+            { Heard(1000, Ip(2, 1, kAck5Other)) }, captureAck,
+            "0\t" + kRp5
+                + "\treadProperty-ACK[ 5] analog-input,1 present-value = 22.0\tok (value changed): "
+                  "analog-input,1 present-value 22.0, recorded 21.5\t1.000\n",
+            "1 packet sent; 1 request: 1 answered (1 value changed), 0 unanswered; round trip min "
+            "1.0, median 1.0, p95 1.0, max 1.0 ms",
+            false },
+        { "compared strictly, it differs", { Sent(0, 0, Ip(1, 2, kReadPv5)) },
+            { Heard(1000, Ip(2, 1, kAck5Other)) }, captureAck,
+            "0\t" + kRp5
+                + "\treadProperty-ACK[ 5] analog-input,1 present-value = 22.0\tdiffers: "
+                  "analog-input,1 present-value 22.0, recorded 21.5\t1.000\n",
+            "1 packet sent; 1 request: 1 answered (1 differs), 0 unanswered; round trip min 1.0, "
+            "median 1.0, p95 1.0, max 1.0 ms",
+            true, {}, { true, false } },
+        { "compared by kind alone, it is ok", { Sent(0, 0, Ip(1, 2, kReadPv5)) },
             { Heard(1000, Ip(2, 1, kAck5Other)) }, captureAck,
             "0\t" + kRp5
                 + "\treadProperty-ACK[ 5] analog-input,1 present-value = 22.0 (recorded: "
                   "readProperty-ACK[ 5] analog-input,1 present-value = 21.5)\tok\t1.000\n",
             "1 packet sent; 1 request: 1 answered (1 ok), 0 unanswered; round trip min 1.0, median "
             "1.0, p95 1.0, max 1.0 ms",
+            false, {}, { false, false } },
+        { "another name differs", { Sent(0, 0, Ip(1, 2, kReadName207)) },
+            { Heard(1000, Ip(2, 1, kNameAck207Other)) },
+            { Rec(0, Ip(1, 2, kReadName207)), Rec(1, Ip(2, 1, kNameAck207)) },
+            "0\treadProperty[ 5] device,207 object-name\treadProperty-ACK[ 5] device,207 "
+            "object-name = \"AHV\"\tdiffers: device,207 object-name \"AHV\", recorded "
+            "\"AHU\"\t1.000\n",
+            "1 packet sent; 1 request: 1 answered (1 differs), 0 unanswered; round trip min 1.0, "
+            "median 1.0, p95 1.0, max 1.0 ms",
+            true },
+        // The capture read the name twice and heard two: it changes there by itself.
+        { "a value that changed within the capture", { Sent(2, 0, Ip(1, 2, kReadName207)) },
+            { Heard(1000, Ip(2, 1, kNameAck207Third)) }, nameTwice,
+            "2\treadProperty[ 5] device,207 object-name\treadProperty-ACK[ 5] device,207 "
+            "object-name = \"AHW\"\tok (value changed): device,207 object-name \"AHW\", "
+            "recorded \"AHV\"\t1.000\n",
+            "1 packet sent; 1 request: 1 answered (1 value changed), 0 unanswered; round trip min "
+            "1.0, median 1.0, p95 1.0, max 1.0 ms",
             false },
+        { "learned from the capture, but compared strictly", { Sent(2, 0, Ip(1, 2, kReadName207)) },
+            { Heard(1000, Ip(2, 1, kNameAck207Third)) }, nameTwice,
+            "2\treadProperty[ 5] device,207 object-name\treadProperty-ACK[ 5] device,207 "
+            "object-name = \"AHW\"\tdiffers: device,207 object-name \"AHW\", recorded "
+            "\"AHV\"\t1.000\n",
+            "1 packet sent; 1 request: 1 answered (1 differs), 0 unanswered; round trip min 1.0, "
+            "median 1.0, p95 1.0, max 1.0 ms",
+            true, {}, { true, false } },
+        // Another device's name changing teaches nothing about this one's.
+        { "learned for one device only", { Sent(4, 0, Ip(1, 2, kReadName207)) },
+            { Heard(1000, Ip(2, 1, kNameAck207Third)) }, nameTwiceElsewhere,
+            "4\treadProperty[ 5] device,207 object-name\treadProperty-ACK[ 5] device,207 "
+            "object-name = \"AHW\"\tdiffers: device,207 object-name \"AHW\", recorded "
+            "\"AHV\"\t1.000\n",
+            "1 packet sent; 1 request: 1 answered (1 differs), 0 unanswered; round trip min 1.0, "
+            "median 1.0, p95 1.0, max 1.0 ms",
+            true },
         { "SimpleACK as recorded, nothing where something was",
             { Sent(2, 0, Ip(1, 2, kWrite7)), Sent(0, 10, Ip(1, 2, kReadPv5)) },
             { Heard(1000, Ip(2, 1, kSimpleAck7)) }, capture,
@@ -491,6 +554,17 @@ TEST(JudgeTest, VerdictsAgainstTheCapture)
             "1 packet sent; 1 request: 1 answered (1 ok), 0 unanswered; round trip min 3.0, median "
             "3.0, p95 3.0, max 3.0 ms",
             false },
+        { "a whole answer's value against the capture's segments",
+            { Fresh(0, 0, Ip(1, 2, kReadPv5), 9) },
+            { Whole(3000, Ip(2, 1, Hex("01 00 30 09 0c 0c 00000001 19 55 3e 44 41b00000 3f")), 2) },
+            { Rec(0, Ip(1, 2, kReadPv5)), Rec(1, Ip(2, 1, kAck5Segment0)),
+                Rec(2, Ip(2, 1, kAck5Segment1)) },
+            "0\t" + kRp5
+                + "\treadProperty-ACK[ 9] analog-input,1 present-value = 22.0\tok (value changed, "
+                  "2 segments): analog-input,1 present-value 22.0, recorded 21.5\t3.000\n",
+            "1 packet sent; 1 request: 1 answered (1 value changed), 0 unanswered; round trip min "
+            "3.0, median 3.0, p95 3.0, max 3.0 ms",
+            false },
         { "Who-Is with its recorded I-Am", { Sent(5, 0, Ip(1, 2, kWhoIs)) },
             { Heard(1000, Ip(2, 1, kIAm150)), Heard(2000, Ip(3, 1, kIAm300)) }, capture,
             "5\twho-Is\ti-Am device,150\tok\t1.000\n"
@@ -500,7 +574,7 @@ TEST(JudgeTest, VerdictsAgainstTheCapture)
             false },
     };
     for (const SRow& row : rows) {
-        const SJudgement j = Judge(row.requests, row.heard, &row.capture, row.devices);
+        const SJudgement j = Judge(row.requests, row.heard, &row.capture, row.devices, row.rules);
         EXPECT_EQ(Lines(j), row.csLines) << row.szName;
         EXPECT_EQ(SummaryText(row.requests.size(), j), row.csSummary) << row.szName;
         EXPECT_EQ(j.bConfirmedFailed, row.bConfirmedFailed) << row.szName;
@@ -687,6 +761,10 @@ TEST(JudgeTest, HeadlineAndAimClue)
             { Heard(1000, Ip(2, 1, kAck5)),
                 Heard(11000, Ip(2, 1, Hex("01 00 50 06 0c 91 01 91 1f"))) },
             captureAck, "FAIL: 2 requests: 1 ok, 1 differs", "" },
+        { "a value changed is no failure",
+            { Sent(0, 0, Ip(1, 2, kReadPv5)), Sent(2, 10, Ip(1, 2, kReadPv6)) },
+            { Heard(1000, Ip(2, 1, kAck5)), Heard(11000, Ip(2, 1, kAck6Other)) }, captureAck,
+            "PASS: 2 requests: 1 ok, 1 value changed", "" },
         { "nothing sent that asks", {}, {}, {}, "PASS: 0 requests", "" },
         { "unanswered, the device announced itself elsewhere", { Sent(0, 0, toWrongMac) },
             { Heard(500, Ip(2, 1, kIAm150)) }, {}, "FAIL: 1 request: 1 unanswered",

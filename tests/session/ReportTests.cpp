@@ -221,7 +221,12 @@ TEST(ReportTest, TheHeadlineFailsWithAnyRequestFailed)
         std::vector<judge::SJudgedFrame> requests;
         std::vector<judge::SJudgedFrame> heard;
         std::string csHeadline; // the whole element
+        std::vector<judge::SJudgedFrame> capture = {}; // with --expect captured
+        const char* szBar = ""; // a part of the verdicts' bar
     };
+    const std::string csAck5Warmer = "01 00 30 05 0c 0c 00000001 19 55 3e 44 41b00000 3f";
+    const std::vector<judge::SJudgedFrame> capture
+        = { { 0, 0, IpFrame(1, 2, csRead5) }, { 1, 0, IpFrame(2, 1, csAck5) } };
     const std::vector<SRow> rows = {
         { "every request answered", { { 0, kS, IpFrame(1, 2, csRead5) } },
             { { 0, kS + kMs, IpFrame(2, 1, csAck5) } },
@@ -231,10 +236,16 @@ TEST(ReportTest, TheHeadlineFailsWithAnyRequestFailed)
             { { 0, kS + kMs / 2, IpFrame(2, 1, csAck5) } },
             "<h1 id=headline class=fail>FAIL: 2 requests: 1 answered, 1 unanswered</h1>" },
         { "nothing that asks", {}, {}, "<h1 id=headline class=pass>PASS: 0 requests</h1>" },
+        // An input warmer than recorded: counted apart, in its own colour, no failure.
+        { "a value changed", { { 0, kS, IpFrame(1, 2, csRead5) } },
+            { { 0, kS + kMs, IpFrame(2, 1, csAck5Warmer) } },
+            "<h1 id=headline class=pass>PASS: 1 request: 1 value changed</h1>", capture,
+            "<span class=v-value-changed data-verdict=value-changed data-count=1 " },
     };
     for (const SRow& row : rows) {
         SCOPED_TRACE(row.szName);
-        const judge::SJudgement j = judge::Judge(row.requests, row.heard, nullptr);
+        const judge::SJudgement j
+            = judge::Judge(row.requests, row.heard, row.capture.empty() ? nullptr : &row.capture);
         std::vector<SHeardFrame> heard;
         for (const judge::SJudgedFrame& f : row.heard)
             heard.push_back({ f.llNs, static_cast<uint32_t>(f.bytes.size()), f.bytes });
@@ -242,6 +253,7 @@ TEST(ReportTest, TheHeadlineFailsWithAnyRequestFailed)
         const size_t nAt = csHtml.find("<h1 ");
         ASSERT_NE(nAt, std::string::npos);
         EXPECT_EQ(csHtml.substr(nAt, csHtml.find("</h1>", nAt) + 5 - nAt), row.csHeadline);
+        EXPECT_NE(csHtml.find(row.szBar), std::string::npos);
     }
 }
 

@@ -415,6 +415,42 @@ TEST_F(SessionTest, ListenOptionsRoundTripThroughTheirSection)
         ASSERT_TRUE(LoadSendOptions(csPath, back));
         EXPECT_EQ(back, options);
     }
+    // How answers are compared: keys written once chosen, an unknown word the default.
+    struct SCompareRow {
+        const char* szFile;
+        EAnswerCompare eCompare;
+        const char* szVolatile;
+        const char* szWritten; // what the section holds after a save ("": neither key)
+    };
+    const SCompareRow compareRows[] = {
+        { "", EAnswerCompare::Values, "", "" },
+        { "Compare=strict\r\n", EAnswerCompare::Strict, "", "Compare=strict\r\n" },
+        { "Compare=kind\r\n", EAnswerCompare::Kind, "", "Compare=kind\r\n" },
+        { "Compare=values\r\n", EAnswerCompare::Values, "", "Compare=values\r\n" },
+        { "Compare=exact\r\n", EAnswerCompare::Values, "", "Compare=values\r\n" },
+        { "VolatileFile=/rig/volatile.txt\r\n", EAnswerCompare::Values, "/rig/volatile.txt",
+            "VolatileFile=/rig/volatile.txt\r\n" },
+    };
+    for (const SCompareRow& row : compareRows) {
+        SCOPED_TRACE(row.szFile);
+        const std::string csPath = m_dir.File("send-options.ini");
+        vtest::WriteFile(csPath, std::string("[Listen]\r\nListen=1\r\n") + row.szFile);
+        SSendOptions options;
+        ASSERT_TRUE(LoadSendOptions(csPath, options));
+        EXPECT_EQ(options.listen.eCompare, row.eCompare);
+        EXPECT_EQ(options.listen.csVolatileFile, row.szVolatile);
+        ASSERT_TRUE(SaveSendOptions(csPath, options));
+        const std::string cs = vtest::ReadFile(csPath);
+        if (*row.szWritten) {
+            EXPECT_NE(cs.find(row.szWritten), std::string::npos) << cs;
+        } else {
+            EXPECT_EQ(cs.find("Compare="), std::string::npos) << cs;
+            EXPECT_EQ(cs.find("VolatileFile="), std::string::npos) << cs;
+        }
+        SSendOptions back;
+        ASSERT_TRUE(LoadSendOptions(csPath, back));
+        EXPECT_EQ(back, options);
+    }
     // Listening alone is no default: a first run that ticks it writes the file.
     std::filesystem::remove(m_dir.File("send-options.ini"));
     SSendOptions listen;
