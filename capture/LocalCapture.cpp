@@ -83,7 +83,8 @@ namespace {
     {
         pcap_t* hCapture = nullptr;
         std::unique_ptr<char[]> pBuffer;
-        if (std::unique_ptr<CPcapReader> pReader = CPcapReader::Open(fd, bNano, uBufferBytes, uMapWindow))
+        if (std::unique_ptr<CPcapReader> pReader
+            = CPcapReader::Open(fd, bNano, uBufferBytes, uMapWindow))
             return std::make_unique<CLocalCapture>(std::move(pReader));
         if (FILE* pFile = ::fdopen(fd, "rb")) {
             fd = -1; // the stream owns it now

@@ -85,7 +85,8 @@ public:
     CCaptureReopener(const CCaptureReopener&) = delete;
     CCaptureReopener& operator=(const CCaptureReopener&) = delete;
     // As OpenCaptureStream; nothing when the file cannot be read.
-    std::unique_ptr<CLocalCapture> Open(bool bNano, size_t uBufferBytes, size_t uMapWindow = 0) const;
+    std::unique_ptr<CLocalCapture> Open(
+        bool bNano, size_t uBufferBytes, size_t uMapWindow = 0) const;
 
 private:
     std::string m_csPath;

@@ -1,6 +1,6 @@
 #include "cli/Options.h"
-#include "session/SendOptions.h"
 #include "session/CompareRules.h"
+#include "session/SendOptions.h"
 #include "session/SendWords.h"
 
 #include <algorithm>
