@@ -10,7 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace velmora::vdecode {
+namespace velmora::dissect {
 
 namespace {
 
@@ -904,4 +904,4 @@ SRow DecodeRecord(const CCaptureIndex& index, uint64_t uIndex, CCaptureIndex::SR
     return DecodeRow(index.Frame(uIndex, record));
 }
 
-} // namespace velmora::vdecode
+} // namespace velmora::dissect

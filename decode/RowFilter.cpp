@@ -4,7 +4,7 @@
 #include <system_error>
 #include <thread>
 
-namespace velmora::vdecode {
+namespace velmora::dissect {
 
 namespace {
 
@@ -115,4 +115,4 @@ void FindMatches(const CCaptureIndex& index, const CRowFilter& filter, uint64_t 
         found.insert(found.end(), parts[i].begin(), parts[i].end());
 }
 
-} // namespace velmora::vdecode
+} // namespace velmora::dissect

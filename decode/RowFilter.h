@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-namespace velmora::vdecode {
+namespace velmora::dissect {
 
 class CRowFilter {
 public:
@@ -45,4 +45,4 @@ void FindMatches(const CCaptureIndex& index, const CRowFilter& filter, uint64_t 
     std::vector<uint64_t>& found, unsigned nThreads = 1,
     const CSegmentAssembler* pAssembler = nullptr);
 
-} // namespace velmora::vdecode
+} // namespace velmora::dissect

@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-namespace velmora::vdecode {
+namespace velmora::dissect {
 
 using namespace internal;
 
@@ -359,4 +359,4 @@ SRow DecodeRecord(const CCaptureIndex& index, const CSegmentAssembler& assembler
     return row;
 }
 
-} // namespace velmora::vdecode
+} // namespace velmora::dissect

@@ -30,7 +30,7 @@
 #include <unordered_map>
 #include <vector>
 
-namespace velmora::vdecode {
+namespace velmora::dissect {
 
 // A segmented ComplexACK's header: the APDU's first five bytes.
 struct SSegmentHeader {
@@ -160,4 +160,4 @@ bool MaySegment(const SRow& row);
 SRow DecodeRecord(const CCaptureIndex& index, const CSegmentAssembler& assembler, uint64_t uIndex,
     std::vector<SField>* pTree = nullptr, std::vector<uint8_t>* pBytes = nullptr);
 
-} // namespace velmora::vdecode
+} // namespace velmora::dissect

@@ -61,8 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
             conversation.Offer(
                 i, frame.data(), static_cast<uint32_t>(frame.size()), llUntil, &offered);
             const bool bWasRight
-                = !velmora::decode::CheckFrame(before.data(), before.size()).AnyWrong();
-            if (bWasRight && velmora::decode::CheckFrame(frame.data(), frame.size()).AnyWrong())
+                = !velmora::frame::CheckFrame(before.data(), before.size()).AnyWrong();
+            if (bWasRight && velmora::frame::CheckFrame(frame.data(), frame.size()).AnyWrong())
                 std::abort();
             if (offered.iInvokeAt >= 0) {
                 const size_t nAt = static_cast<size_t>(offered.iInvokeAt);
@@ -79,12 +79,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
             if (made.size() < 14)
                 std::abort();
             // Segment-ACKs and Aborts are ours; a retry is the request as it went.
-            const velmora::decode::SFrameLayout layout
-                = velmora::decode::LocateFrame(made.data(), made.size());
+            const velmora::frame::SFrameLayout layout
+                = velmora::frame::LocateFrame(made.data(), made.size());
             const uint8_t uType = layout.uApduAt ? made[layout.uApduAt] >> 4 : 0;
             if ((uType == 4 || uType == 7)
                 && (made.size() < 60
-                    || velmora::decode::CheckFrame(made.data(), made.size()).AnyWrong()))
+                    || velmora::frame::CheckFrame(made.data(), made.size()).AnyWrong()))
                 std::abort();
         }
         conversation.TakeResults();

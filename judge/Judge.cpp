@@ -88,12 +88,12 @@ namespace {
 
     std::string Info(const std::vector<uint8_t>& bytes)
     {
-        vdecode::SFrame frame;
+        dissect::SFrame frame;
         frame.pData = bytes.data();
         frame.header.uCapLen = static_cast<uint32_t>(bytes.size());
         frame.header.uWireLen = frame.header.uCapLen;
         frame.bChecksums = false; // the judge reads BACnet, not how a kernel takes it
-        return vdecode::DecodeRow(frame).csInfo;
+        return dissect::DecodeRow(frame).csInfo;
     }
 
     // The kind of an answer as a reader sees it: its Info text without the
@@ -146,10 +146,10 @@ namespace {
         }
         const SBacnetFrame& Parsed(size_t i) const { return m_parsed[i]; }
         // The bench device's answers read as the captured device's.
-        void MapBack(const std::vector<decode::SDeviceMap>& devices)
+        void MapBack(const std::vector<frame::SDeviceMap>& devices)
         {
             for (SBacnetFrame& f : m_parsed)
-                for (const decode::SDeviceMap& m : devices)
+                for (const frame::SDeviceMap& m : devices)
                     if (f.bHasDevice && f.uDeviceInstance == m.uNew) {
                         f.uDeviceInstance = m.uOld;
                         break;
@@ -335,7 +335,7 @@ namespace {
 } // namespace
 
 SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJudgedFrame>& heard,
-    const std::vector<SJudgedFrame>* pCapture, const std::vector<decode::SDeviceMap>& devices)
+    const std::vector<SJudgedFrame>* pCapture, const std::vector<frame::SDeviceMap>& devices)
 {
     SJudgement j;
     CPairer wire(heard);
@@ -345,7 +345,7 @@ SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJ
     for (const SJudgedFrame& r : requests) {
         parsed.push_back(ParseBacnet(r.bytes.data(), r.bytes.size()));
         SBacnetFrame& f = parsed.back();
-        for (const decode::SDeviceMap& m : devices)
+        for (const frame::SDeviceMap& m : devices)
             if (f.bHasLimits && f.uLowLimit == m.uNew && f.uHighLimit == m.uNew) {
                 f.uLowLimit = f.uHighLimit = m.uOld;
                 break;
@@ -409,7 +409,7 @@ SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJ
 
     // A recorded answer in segments reads as the whole answer, as the
     // packet list reassembles it from the capture's records.
-    std::unique_ptr<vdecode::CSegmentAssembler> pAssembler;
+    std::unique_ptr<dissect::CSegmentAssembler> pAssembler;
     std::unordered_map<size_t, std::string> recordedInfo;
     auto RecordedInfo = [&](size_t iRec) -> std::string {
         const std::vector<SJudgedFrame>& c = *pCapture;
@@ -419,7 +419,7 @@ SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJ
         if (auto it = recordedInfo.find(iRec); it != recordedInfo.end())
             return it->second;
         auto Frame = [&](size_t i) {
-            vdecode::SFrame f;
+            dissect::SFrame f;
             f.pData = c[i].bytes.data();
             f.header.uCapLen = static_cast<uint32_t>(c[i].bytes.size());
             f.header.uWireLen = f.header.uCapLen;
@@ -428,7 +428,7 @@ SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJ
             return f;
         };
         if (!pAssembler) {
-            pAssembler = std::make_unique<vdecode::CSegmentAssembler>();
+            pAssembler = std::make_unique<dissect::CSegmentAssembler>();
             for (size_t i = 0; i < c.size(); ++i)
                 pAssembler->Add(Frame(i));
             pAssembler->Finish();
@@ -440,8 +440,7 @@ SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJ
             if (p.eApdu != EApdu::ComplexAck || !p.bSegmented || p.uInvokeId != first.uInvokeId
                 || p.linkDestination != first.linkDestination || p.uService != first.uService)
                 continue;
-            const decode::SFrameLayout at
-                = decode::LocateFrame(c[i].bytes.data(), c[i].bytes.size());
+            const frame::SFrameLayout at = frame::LocateFrame(c[i].bytes.data(), c[i].bytes.size());
             if (at.uApduAt == 0 || at.uApduAt >= c[i].bytes.size())
                 continue;
             if ((c[i].bytes[at.uApduAt] & 0x04) == 0) {
@@ -452,7 +451,7 @@ SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJ
         std::unordered_map<uint64_t, size_t> byRecord;
         for (size_t i = 0; i < c.size(); ++i)
             byRecord[c[i].uRecord] = i;
-        const vdecode::CSegmentAssembler::ReadFn read
+        const dissect::CSegmentAssembler::ReadFn read
             = [&](uint64_t uRecord, std::vector<uint8_t>& bytes) {
                   auto it = byRecord.find(uRecord);
                   if (it == byRecord.end())

@@ -50,8 +50,8 @@ struct SJudgedFrame {
 
 // What "Send requests only" does with a record: decode's classifier, named
 // here too for the judge's callers.
-using decode::ClassifyRequest;
-using decode::ERequestKind;
+using frame::ClassifyRequest;
+using frame::ERequestKind;
 
 enum class EVerdict {
     Answered, // an answer came (no --expect)
@@ -168,7 +168,7 @@ std::string AimClue(const std::vector<SJudgedFrame>& heard, const SJudgement& ju
 // a Who-Is sent for NEW alone asks for OLD, and an I-Am or I-Have of NEW
 // answers as OLD.
 SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJudgedFrame>& heard,
-    const std::vector<SJudgedFrame>* pCapture, const std::vector<decode::SDeviceMap>& devices = {});
+    const std::vector<SJudgedFrame>* pCapture, const std::vector<frame::SDeviceMap>& devices = {});
 
 // "12 packets sent; 5 requests: 4 answered, 1 unanswered; round trip min
 // 1.0, median 2.1, p95 3.0, max 3.2 ms", with ", 1 differs" and ", 1 no

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-namespace velmora::vdecode {
+namespace velmora::dissect {
 struct SRecord;
-} // namespace velmora::vdecode
+} // namespace velmora::dissect
 
 namespace velmora {
 
@@ -43,7 +43,7 @@ struct SRoute {
     bool operator==(const SRoute&) const = default;
 };
 
-using SDeviceMap = decode::SDeviceMap;
+using SDeviceMap = frame::SDeviceMap;
 
 // The highest device instance; 4194303 is "any device", never a device's own.
 inline constexpr uint32_t kMaxDeviceInstance = 4194302;
@@ -175,7 +175,7 @@ EAimOutcome AimFrame(const SAimPlan& plan, std::vector<uint8_t>& frame);
 
 // A capture's record aimed, for showing: its bytes, and its lengths when a
 // route changed them (a record cut by the capture keeps its wire length).
-EAimOutcome AimRecord(const SAimPlan& plan, vdecode::SRecord& record);
+EAimOutcome AimRecord(const SAimPlan& plan, dissect::SRecord& record);
 
 // Who-Is and Who-Has limits that include a mapped device but are not its
 // instance alone are left as captured, each with a debug record: how many

@@ -61,7 +61,7 @@ private:
     size_t m_nKeep;
     std::vector<judge::SJudgedFrame> m_capture;
     bool m_bCapture = false;
-    std::vector<decode::SDeviceMap> m_devices; // the aim's device map, read back
+    std::vector<frame::SDeviceMap> m_devices; // the aim's device map, read back
     std::vector<SSentRequest> m_pending; // the round not judged yet
     std::vector<SHeardFrame> m_window; // heard since that round began
     std::vector<size_t> m_keptAt; // each window frame's place in m_kept, or SIZE_MAX
