@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -36,15 +37,12 @@ bool SAimOptions::IsDefault() const
         && eSrcIp == EAimSource::AsCaptured && route.eRoute == ERoute::Captured && devices.empty();
 }
 
-bool ReadAdapterAddresses(
-    const std::string& csAdapter, SAdapterAddresses& addresses, std::string& csError)
+int ListAdapterAddresses(const std::string& csAdapter, SAdapterAddresses& addresses)
 {
     addresses = SAdapterAddresses();
     ifaddrs* pList = nullptr;
-    if (::getifaddrs(&pList) != 0) {
-        csError = "cannot list the adapters' addresses";
-        return false;
-    }
+    if (::getifaddrs(&pList) != 0)
+        return errno != 0 ? errno : EIO;
     bool bFound = false;
     for (const ifaddrs* p = pList; p; p = p->ifa_next) {
         if (!p->ifa_name || csAdapter != p->ifa_name)
@@ -63,12 +61,26 @@ bool ReadAdapterAddresses(
             CIpv4Address ip;
             std::memcpy(ip.data(), &pIn->sin_addr, 4);
             addresses.ipv4.push_back(ip);
+            CIpv4Address broadcast {};
+            if ((p->ifa_flags & IFF_BROADCAST) && p->ifa_broadaddr)
+                std::memcpy(broadcast.data(),
+                    &reinterpret_cast<const sockaddr_in*>(p->ifa_broadaddr)->sin_addr, 4);
+            addresses.broadcast.push_back(broadcast);
         }
     }
     ::freeifaddrs(pList);
-    if (!bFound)
+    return bFound ? 0 : ENODEV;
+}
+
+bool ReadAdapterAddresses(
+    const std::string& csAdapter, SAdapterAddresses& addresses, std::string& csError)
+{
+    const int iError = ListAdapterAddresses(csAdapter, addresses);
+    if (iError == ENODEV)
         csError = "there is no adapter " + csAdapter;
-    return bFound;
+    else if (iError != 0)
+        csError = "cannot list the adapters' addresses";
+    return iError == 0;
 }
 
 bool PlanAim(const SAimOptions& options, const std::string& csAdapter,

@@ -82,10 +82,14 @@ struct SAdapterAddresses {
     bool bHasMac = false;
     CMacAddress mac {};
     std::vector<CIpv4Address> ipv4; // in the kernel's order; the first is used
+    std::vector<CIpv4Address> broadcast; // beside each of ipv4: its broadcast, 0.0.0.0 if none
 };
 
-// Reads an adapter's MAC address and IPv4 addresses from the kernel
-// (getifaddrs). False with a reason when there is no such adapter.
+// The one reading of an adapter's addresses from the kernel (getifaddrs), for
+// aiming and serving: 0 when read, ENODEV when there is no such adapter, else
+// the errno of the listing.
+int ListAdapterAddresses(const std::string& csAdapter, SAdapterAddresses& addresses);
+// The same for the aim: false with a reason when there is no such adapter.
 bool ReadAdapterAddresses(
     const std::string& csAdapter, SAdapterAddresses& addresses, std::string& csError);
 
