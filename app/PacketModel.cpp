@@ -67,7 +67,7 @@ void CCaptureLoader::Assemble(uint64_t uTo)
     while (u < uTo && !m_bStopReading.load(std::memory_order_relaxed)) {
         // Pieces small enough that closing the window never waits long.
         const uint64_t uEnd = std::min(uTo, u + kAssembleBatch);
-        u = vdecode::AddRecords(m_assembler, m_index, u, uEnd, m_assembleWindow);
+        u = dissect::AddRecords(m_assembler, m_index, u, uEnd, m_assembleWindow);
         if (u < uEnd)
             ++u; // a record that cannot be read has nothing to add; its row says why
         m_uAssembled.store(u, std::memory_order_release);
@@ -96,7 +96,7 @@ void CCaptureLoader::StartFilter(const std::string& csText)
     StopFilter();
     m_uScanned = 0;
     m_bFilterDone = false;
-    if (vdecode::CRowFilter(csText).Empty()) {
+    if (dissect::CRowFilter(csText).Empty()) {
         m_bFilterDone = true;
         return;
     }
@@ -116,7 +116,7 @@ void CCaptureLoader::TakeMatches(std::vector<uint64_t>& out)
 
 void CCaptureLoader::RunFilter(std::string csText)
 {
-    const vdecode::CRowFilter filter(csText);
+    const dissect::CRowFilter filter(csText);
     // Decoding is the cost: every core takes a share of each batch.
     const unsigned nThreads = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
     std::vector<uint64_t> found;
@@ -136,7 +136,7 @@ void CCaptureLoader::RunFilter(std::string csText)
             continue;
         }
         const uint64_t uEnd = std::min(uCount, uNext + kFilterBatch);
-        vdecode::FindMatches(m_index, filter, uNext, uEnd, found, nThreads, &m_assembler);
+        dissect::FindMatches(m_index, filter, uNext, uEnd, found, nThreads, &m_assembler);
         uNext = uEnd;
         {
             const std::lock_guard lock(m_matchMutex);
@@ -162,7 +162,7 @@ void CPacketModel::ForgetRows()
 }
 
 void CPacketModel::SetIndex(
-    const vdecode::CCaptureIndex* pIndex, const vdecode::CSegmentAssembler* pAssembler)
+    const dissect::CCaptureIndex* pIndex, const dissect::CSegmentAssembler* pAssembler)
 {
     beginResetModel();
     m_pIndex = pIndex;
@@ -186,7 +186,7 @@ void CPacketModel::ShowInterfaces()
     endInsertColumns();
 }
 
-int CPacketModel::ViewColumn(vdecode::EColumn column) const
+int CPacketModel::ViewColumn(dissect::EColumn column) const
 {
     const int i = static_cast<int>(column);
     return m_bInterfaces && i >= kInterfaceColumn ? i + 1 : i;
@@ -258,33 +258,33 @@ void CPacketModel::SetAim(const SAimPlan& plan)
         emit dataChanged(index(0, 0), index(m_iRows - 1, columnCount() - 1));
 }
 
-vdecode::SRow DecodeAimedRecord(const vdecode::CCaptureIndex& index, uint64_t uRecord,
-    const SAimPlan& plan, std::vector<vdecode::SField>* pTree, std::vector<uint8_t>* pBytes,
-    const vdecode::CSegmentAssembler* pAssembler)
+dissect::SRow DecodeAimedRecord(const dissect::CCaptureIndex& index, uint64_t uRecord,
+    const SAimPlan& plan, std::vector<dissect::SField>* pTree, std::vector<uint8_t>* pBytes,
+    const dissect::CSegmentAssembler* pAssembler)
 {
-    vdecode::SRecord record;
+    dissect::SRecord record;
     if (!plan.Active() || !index.Read(uRecord, record))
-        return pAssembler ? vdecode::DecodeRecord(index, *pAssembler, uRecord, pTree, pBytes)
-                          : vdecode::DecodeRecord(index, uRecord, pTree, pBytes);
+        return pAssembler ? dissect::DecodeRecord(index, *pAssembler, uRecord, pTree, pBytes)
+                          : dissect::DecodeRecord(index, uRecord, pTree, pBytes);
     // The record's own interface decides: a pcapng capture may mix link types.
-    if (index.Frame(uRecord, record).uLinkType == vdecode::kLinkEthernet)
+    if (index.Frame(uRecord, record).uLinkType == dissect::kLinkEthernet)
         AimRecord(plan, record);
     // Taken after the aim: a route may have given the bytes a new length and place.
-    const vdecode::SFrame frame = index.Frame(uRecord, record);
-    vdecode::SRow row;
+    const dissect::SFrame frame = index.Frame(uRecord, record);
+    dissect::SRow row;
     if (pAssembler) {
         // The other segments as captured: the aim leaves their service data alone.
-        const auto read = vdecode::IndexReader(index);
+        const auto read = dissect::IndexReader(index);
         row = pAssembler->Decode(frame, pTree, read);
     } else {
-        row = pTree ? vdecode::DecodeTree(frame, pTree) : vdecode::DecodeRow(frame);
+        row = pTree ? dissect::DecodeTree(frame, pTree) : dissect::DecodeRow(frame);
     }
     if (pBytes)
         *pBytes = std::move(record.bytes);
     return row;
 }
 
-const vdecode::SRow& CPacketModel::Row(uint64_t uRecord) const
+const dissect::SRow& CPacketModel::Row(uint64_t uRecord) const
 {
     SSlot& slot = m_cache[uRecord % kCacheSlots];
     if (slot.uRecord != uRecord) {
@@ -302,7 +302,7 @@ int CPacketModel::rowCount(const QModelIndex& parent) const
 
 int CPacketModel::columnCount(const QModelIndex& parent) const
 {
-    return parent.isValid() ? 0 : vdecode::kColumnCount + (m_bInterfaces ? 1 : 0);
+    return parent.isValid() ? 0 : dissect::kColumnCount + (m_bInterfaces ? 1 : 0);
 }
 
 QVariant CPacketModel::data(const QModelIndex& index, int iRole) const
@@ -310,15 +310,15 @@ QVariant CPacketModel::data(const QModelIndex& index, int iRole) const
     if (!m_pIndex || !index.isValid() || index.row() >= m_iRows)
         return {};
     const int iColumn = DecoderColumn(index.column());
-    const auto column = static_cast<vdecode::EColumn>(iColumn);
+    const auto column = static_cast<dissect::EColumn>(iColumn);
     switch (iRole) {
     case Qt::DisplayRole:
     case Qt::ToolTipRole: {
         const uint64_t uRecord = RecordAt(index.row());
-        const vdecode::SRow& row = Row(uRecord);
+        const dissect::SRow& row = Row(uRecord);
         QString q = iColumn < 0
             ? QString::fromStdString(m_pIndex->InterfaceLabel(m_pIndex->InterfaceOf(uRecord)))
-            : QString::fromStdString(vdecode::ColumnText(row, column));
+            : QString::fromStdString(dissect::ColumnText(row, column));
         if (iRole == Qt::ToolTipRole && row.bMalformed)
             q += QStringLiteral("\nThis record does not decode completely.");
         if (iRole == Qt::ToolTipRole && row.bBadChecksum)
@@ -327,8 +327,8 @@ QVariant CPacketModel::data(const QModelIndex& index, int iRole) const
         return q;
     }
     case Qt::TextAlignmentRole:
-        if (column == vdecode::EColumn::Number || column == vdecode::EColumn::Time
-            || column == vdecode::EColumn::Length)
+        if (column == dissect::EColumn::Number || column == dissect::EColumn::Time
+            || column == dissect::EColumn::Length)
             return QVariant::fromValue(Qt::AlignRight | Qt::AlignVCenter);
         return QVariant::fromValue(Qt::AlignLeft | Qt::AlignVCenter);
     // A malformed record stands out in every column, in light and dark themes alike.
@@ -353,7 +353,7 @@ QVariant CPacketModel::headerData(int iSection, Qt::Orientation orientation, int
     const int iColumn = DecoderColumn(iSection);
     if (iColumn < 0)
         return tr("Interface");
-    return QString::fromLatin1(vdecode::ColumnTitle(static_cast<vdecode::EColumn>(iColumn)));
+    return QString::fromLatin1(dissect::ColumnTitle(static_cast<dissect::EColumn>(iColumn)));
 }
 
 } // namespace velmora

@@ -39,12 +39,12 @@ public:
     std::string OpenError() const;
     EStage Stage() const { return m_eStage.load(std::memory_order_acquire); }
     // Usable once Stage() is Open; records below Count() never change.
-    const vdecode::CCaptureIndex& Index() const { return m_index; }
+    const dissect::CCaptureIndex& Index() const { return m_index; }
     // Segmented answers: the reading thread adds each record to the assembler
     // soon after indexing it. Rows below Assembled() may be shown and filtered:
     // a completing record reads as the whole answer from then on. Once
     // AssemblyDone(), Assembled() is final and open answers read incomplete.
-    const vdecode::CSegmentAssembler& Assembler() const { return m_assembler; }
+    const dissect::CSegmentAssembler& Assembler() const { return m_assembler; }
     uint64_t Assembled() const { return m_uAssembled.load(std::memory_order_acquire); }
     bool AssemblyDone() const { return m_bAssemblyDone.load(std::memory_order_acquire); }
 
@@ -66,11 +66,11 @@ private:
 
     std::string m_csPath;
     std::string m_csOpenError; // set before the stage says OpenFailed
-    vdecode::CCaptureIndex m_index;
+    dissect::CCaptureIndex m_index;
     std::atomic<EStage> m_eStage { EStage::Opening };
     std::atomic<bool> m_bStopReading { false };
-    vdecode::CSegmentAssembler m_assembler;
-    vdecode::CCaptureIndex::SReadWindow m_assembleWindow; // the reading thread's
+    dissect::CSegmentAssembler m_assembler;
+    dissect::CCaptureIndex::SReadWindow m_assembleWindow; // the reading thread's
     std::atomic<uint64_t> m_uAssembled { 0 };
     std::atomic<bool> m_bAssemblyDone { false };
     std::thread m_reader;
@@ -89,9 +89,9 @@ private:
 // DecodeRecord of the record as the aim sends it: its bytes rewritten by
 // plan (unless the capture is not Ethernet), then decoded.
 // With pAssembler, a segmented answer's record reads as the list shows it.
-vdecode::SRow DecodeAimedRecord(const vdecode::CCaptureIndex& index, uint64_t uRecord,
-    const SAimPlan& plan, std::vector<vdecode::SField>* pTree = nullptr,
-    std::vector<uint8_t>* pBytes = nullptr, const vdecode::CSegmentAssembler* pAssembler = nullptr);
+dissect::SRow DecodeAimedRecord(const dissect::CCaptureIndex& index, uint64_t uRecord,
+    const SAimPlan& plan, std::vector<dissect::SField>* pTree = nullptr,
+    std::vector<uint8_t>* pBytes = nullptr, const dissect::CSegmentAssembler* pAssembler = nullptr);
 
 class CPacketModel final : public QAbstractTableModel {
     Q_OBJECT
@@ -101,8 +101,8 @@ public:
     // Shows nothing until ShowRecords or AddMatches; pIndex must stay valid
     // until the next SetIndex (nullptr clears the list); so must pAssembler,
     // which rows are decoded through when given.
-    void SetIndex(const vdecode::CCaptureIndex* pIndex,
-        const vdecode::CSegmentAssembler* pAssembler = nullptr);
+    void SetIndex(const dissect::CCaptureIndex* pIndex,
+        const dissect::CSegmentAssembler* pAssembler = nullptr);
     // Decodes the rows again (the assembler has learnt more); the view asks anew.
     void Refresh();
     // Unfiltered: grows the list to uCount records.
@@ -117,7 +117,7 @@ public:
     // A capture from more than one interface gets an Interface column after
     // Time; these map the view's columns to the decoder's and back.
     bool InterfaceColumnShown() const { return m_bInterfaces; }
-    int ViewColumn(vdecode::EColumn column) const;
+    int ViewColumn(dissect::EColumn column) const;
     static constexpr int kInterfaceColumn = 2;
     // Shows the records as this aim sends them (a default plan: as captured).
     void SetAim(const SAimPlan& plan);
@@ -131,7 +131,7 @@ public:
         int iSection, Qt::Orientation orientation, int iRole = Qt::DisplayRole) const override;
 
 private:
-    const vdecode::SRow& Row(uint64_t uRecord) const;
+    const dissect::SRow& Row(uint64_t uRecord) const;
     void ForgetRows();
     void ShowInterfaces();
     // -1 for the Interface column.
@@ -141,11 +141,11 @@ private:
     static constexpr size_t kCacheSlots = 512;
     struct SSlot {
         uint64_t uRecord = UINT64_MAX;
-        vdecode::SRow row;
+        dissect::SRow row;
     };
 
-    const vdecode::CCaptureIndex* m_pIndex = nullptr;
-    const vdecode::CSegmentAssembler* m_pAssembler = nullptr;
+    const dissect::CCaptureIndex* m_pIndex = nullptr;
+    const dissect::CSegmentAssembler* m_pAssembler = nullptr;
     SAimPlan m_aim;
     int m_iRows = 0;
     bool m_bFiltered = false;

@@ -52,15 +52,15 @@ namespace {
 
     QString GroupedNumber(uint64_t u)
     {
-        return QString::fromStdString(vdecode::Thousands(u));
+        return QString::fromStdString(dissect::Thousands(u));
     }
 
 } // namespace
 
 void AddFieldItems(
-    QTreeWidgetItem* pParent, QTreeWidget* pTree, const std::vector<vdecode::SField>& fields)
+    QTreeWidgetItem* pParent, QTreeWidget* pTree, const std::vector<dissect::SField>& fields)
 {
-    for (const vdecode::SField& field : fields) {
+    for (const dissect::SField& field : fields) {
         auto* pItem = pParent ? new QTreeWidgetItem(pParent) : new QTreeWidgetItem(pTree);
         pItem->setText(0, QString::fromStdString(field.Text()));
         pItem->setData(0, kOffsetRole, field.uOffset);
@@ -262,10 +262,10 @@ void CPacketsWnd::SetColumnWidths()
     const int iChar = fontMetrics().averageCharWidth();
     // No., Time, Source, Destination, Protocol, Length; Info takes the rest.
     // Time has room for nine decimals (nanosecond captures and interfaces).
-    const std::pair<vdecode::EColumn, int> widths[]
-        = { { vdecode::EColumn::Number, 8 }, { vdecode::EColumn::Time, 14 },
-              { vdecode::EColumn::Source, 35 }, { vdecode::EColumn::Destination, 35 },
-              { vdecode::EColumn::Protocol, 16 }, { vdecode::EColumn::Length, 7 } };
+    const std::pair<dissect::EColumn, int> widths[]
+        = { { dissect::EColumn::Number, 8 }, { dissect::EColumn::Time, 14 },
+              { dissect::EColumn::Source, 35 }, { dissect::EColumn::Destination, 35 },
+              { dissect::EColumn::Protocol, 16 }, { dissect::EColumn::Length, 7 } };
     for (const auto& [column, iChars] : widths)
         m_pTable->setColumnWidth(m_model.ViewColumn(column), iChars * iChar + 12);
     if (m_model.InterfaceColumnShown())
@@ -276,7 +276,7 @@ void CPacketsWnd::ShowCapture(const std::string& csPath)
 {
     if (m_pLoader && m_pLoader->Path() == csPath
         && m_pLoader->Stage() == CCaptureLoader::EStage::Open
-        && m_pLoader->Index().State() != vdecode::CCaptureIndex::EState::Failed)
+        && m_pLoader->Index().State() != dissect::CCaptureIndex::EState::Failed)
         return;
     m_model.SetIndex(nullptr);
     m_pLoader.reset();
@@ -303,7 +303,7 @@ void CPacketsWnd::Poll()
     // Looked at first: whatever the threads add after it is taken by the next poll.
     const bool bWasIdle = Idle();
     if (m_pLoader && m_pLoader->Stage() == CCaptureLoader::EStage::Open) {
-        const vdecode::CCaptureIndex& index = m_pLoader->Index();
+        const dissect::CCaptureIndex& index = m_pLoader->Index();
         if (!m_bModelBound) {
             m_model.SetIndex(&index, &m_pLoader->Assembler());
             m_model.SetFiltered(FilterOn(), 0);
@@ -345,7 +345,7 @@ void CPacketsWnd::Poll()
 
 bool CPacketsWnd::FilterOn() const
 {
-    return !vdecode::CRowFilter(m_csFilter).Empty();
+    return !dissect::CRowFilter(m_csFilter).Empty();
 }
 
 bool CPacketsWnd::Idle() const
@@ -375,10 +375,10 @@ void CPacketsWnd::UpdateStatus()
     } else if (m_pLoader->Stage() == CCaptureLoader::EStage::OpenFailed) {
         q = FromBytes(m_pLoader->OpenError());
     } else {
-        const vdecode::CCaptureIndex& index = m_pLoader->Index();
+        const dissect::CCaptureIndex& index = m_pLoader->Index();
         const uint64_t uCount = index.Count();
         switch (index.State()) {
-        case vdecode::CCaptureIndex::EState::Reading: {
+        case dissect::CCaptureIndex::EState::Reading: {
             const uint64_t uSize = index.FileSize();
             const int iPercent = uSize ? static_cast<int>(index.BytesDone() * 100 / uSize) : 0;
             q = tr("Reading %1: %2 records so far (%3%)")
@@ -386,7 +386,7 @@ void CPacketsWnd::UpdateStatus()
                     .arg(iPercent);
             break;
         }
-        case vdecode::CCaptureIndex::EState::Failed:
+        case dissect::CCaptureIndex::EState::Failed:
             q = tr("%1 The list shows the %2 records read before it.")
                     .arg(FromBytes(index.Error()), GroupedNumber(uCount));
             break;
@@ -412,7 +412,7 @@ void CPacketsWnd::UpdateStatus()
     const bool bProblem = m_pLoader
         && (m_pLoader->Stage() == CCaptureLoader::EStage::OpenFailed
             || (m_pLoader->Stage() == CCaptureLoader::EStage::Open
-                && m_pLoader->Index().State() == vdecode::CCaptureIndex::EState::Failed));
+                && m_pLoader->Index().State() == dissect::CCaptureIndex::EState::Failed));
     QPalette palette = this->palette();
     if (bProblem)
         palette.setColor(QPalette::WindowText, QColor(0xb0, 0x00, 0x00));
@@ -487,7 +487,7 @@ void CPacketsWnd::ShowRecordDetails()
         m_pHex->clear();
         return;
     }
-    std::vector<vdecode::SField> tree;
+    std::vector<dissect::SField> tree;
     DecodeAimedRecord(
         m_pLoader->Index(), uRecord, m_aim, &tree, &m_detailBytes, &m_pLoader->Assembler());
     AddFieldItems(nullptr, m_pTree, tree);

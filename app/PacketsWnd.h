@@ -123,7 +123,7 @@ private:
 // The decoded fields as tree items (under pParent, or at the top of pTree),
 // each knowing the bytes it covers, for HighlightFieldBytes.
 void AddFieldItems(
-    QTreeWidgetItem* pParent, QTreeWidget* pTree, const std::vector<vdecode::SField>& fields);
+    QTreeWidgetItem* pParent, QTreeWidget* pTree, const std::vector<dissect::SField>& fields);
 // Marks, in a HexDump of nBytes bytes, the bytes the field item covers.
 void HighlightFieldBytes(QPlainTextEdit* pHex, const QTreeWidgetItem* pItem, size_t nBytes);
 

@@ -243,7 +243,7 @@ void CResultsWnd::ShowResults(const std::string& csCapture, const SListenResult&
 void CResultsWnd::OnApplyFilter()
 {
     const std::string csFilter = m_pFilter->text().toStdString();
-    const vdecode::CRowFilter filter(csFilter);
+    const dissect::CRowFilter filter(csFilter);
     for (int i = 0; i < m_pTable->rowCount(); ++i) {
         bool bMatch = filter.Empty();
         for (int iColumn = 0; !bMatch && iColumn < kColumns; ++iColumn)
@@ -315,7 +315,7 @@ void CResultsWnd::ShowAnswer()
     }
     const SHeardFrame& heard = m_heard[line.nAnswer];
     m_detailBytes = heard.bytes;
-    vdecode::SFrame frame;
+    dissect::SFrame frame;
     frame.pData = m_detailBytes.data();
     frame.header.llTimeNs = heard.llNs;
     frame.header.uCapLen = static_cast<uint32_t>(m_detailBytes.size());
@@ -324,8 +324,8 @@ void CResultsWnd::ShowAnswer()
     frame.uNumber = line.nAnswer;
     frame.llFirstTimeNs = m_heard.front().llNs;
     frame.bChecksums = false; // heard before any NIC filled a checksum in
-    std::vector<vdecode::SField> tree;
-    vdecode::DecodeTree(frame, &tree);
+    std::vector<dissect::SField> tree;
+    dissect::DecodeTree(frame, &tree);
     AddFieldItems(nullptr, m_pTree, tree);
     m_pTree->expandAll();
     m_pHex->setPlainText(HexDump(m_detailBytes));

@@ -73,7 +73,7 @@ std::string Quote(const std::string& cs)
     return out + "'";
 }
 
-using vdecode::Thousands;
+using dissect::Thousands;
 
 std::string Fixed(double d, int iDecimals)
 {

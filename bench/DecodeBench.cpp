@@ -86,7 +86,7 @@ SRun OneRun(const std::string& csPath)
 {
     SRun run {};
     const auto t0 = Clock::now();
-    vdecode::CCaptureIndex index;
+    dissect::CCaptureIndex index;
     if (!index.Open(csPath)) {
         std::fprintf(stderr, "decode-bench: %s\n", index.Error().c_str());
         std::exit(1);
@@ -98,11 +98,11 @@ SRun OneRun(const std::string& csPath)
         tDone = Clock::now();
     });
     // The window's side: wait for a screenful, decode it.
-    while (index.Count() < kScreenRows && index.State() == vdecode::CCaptureIndex::EState::Reading)
+    while (index.Count() < kScreenRows && index.State() == dissect::CCaptureIndex::EState::Reading)
         std::this_thread::yield();
-    std::vector<vdecode::SRow> screen;
+    std::vector<dissect::SRow> screen;
     for (uint64_t i = 0; i < kScreenRows && i < index.Count(); ++i)
-        screen.push_back(vdecode::DecodeRecord(index, i));
+        screen.push_back(dissect::DecodeRecord(index, i));
     run.dFirstScreen = Seconds(Clock::now() - t0);
     worker.join();
     run.dIndexed = Seconds(tDone - t0);
@@ -113,10 +113,10 @@ SRun OneRun(const std::string& csPath)
     const auto t1 = Clock::now();
     screen.clear();
     for (uint64_t i = run.uRecords - kScreenRows; i < run.uRecords; ++i)
-        screen.push_back(vdecode::DecodeRecord(index, i));
+        screen.push_back(dissect::DecodeRecord(index, i));
     run.dLastScreen = Seconds(Clock::now() - t1);
     run.uDecoded = screen.size();
-    if (index.State() != vdecode::CCaptureIndex::EState::Done || screen.back().bMalformed) {
+    if (index.State() != dissect::CCaptureIndex::EState::Done || screen.back().bMalformed) {
         std::fprintf(stderr, "decode-bench: index %s, last row \"%s\"\n", index.Error().c_str(),
             screen.back().csInfo.c_str());
         std::exit(1);
@@ -129,15 +129,15 @@ SRun OneRun(const std::string& csPath)
 double AssembledIndexRun(const std::string& csPath)
 {
     const auto t0 = Clock::now();
-    vdecode::CCaptureIndex index;
+    dissect::CCaptureIndex index;
     index.Open(csPath);
-    vdecode::CSegmentAssembler assembler;
-    vdecode::CCaptureIndex::SReadWindow window;
+    dissect::CSegmentAssembler assembler;
+    dissect::CCaptureIndex::SReadWindow window;
     uint64_t uAdded = 0;
     auto Assemble = [&](uint64_t uTo) {
         while (uAdded < uTo)
             uAdded
-                = std::max(uAdded + 1, vdecode::AddRecords(assembler, index, uAdded, uTo, window));
+                = std::max(uAdded + 1, dissect::AddRecords(assembler, index, uAdded, uTo, window));
     };
     std::atomic<bool> bStop { false };
     index.Run(bStop, [&](uint64_t uRecords, uint64_t, uint64_t) { Assemble(uRecords); });
@@ -166,48 +166,48 @@ double ThreadCpuSeconds()
 SFilterRun FilterRun(const std::string& csPath, const char* szFilter, unsigned nThreads)
 {
     SFilterRun f {};
-    vdecode::CCaptureIndex index;
+    dissect::CCaptureIndex index;
     index.Open(csPath);
     index.Step(~size_t { 0 });
     const uint64_t uCount = index.Count();
-    vdecode::SRecord rec;
+    dissect::SRecord rec;
     auto t = Clock::now();
     for (uint64_t i = 0; i < uCount; ++i)
         index.Read(i, rec);
     f.dRead = Seconds(Clock::now() - t);
-    vdecode::CCaptureIndex::SReadWindow window;
+    dissect::CCaptureIndex::SReadWindow window;
     t = Clock::now();
     for (uint64_t i = 0; i < uCount; ++i)
         index.Read(i, rec, window);
     f.dReadWindow = Seconds(Clock::now() - t);
     t = Clock::now();
     for (uint64_t i = 0; i < uCount; ++i)
-        f.uMalformed += vdecode::DecodeRecord(index, i, window).bMalformed;
+        f.uMalformed += dissect::DecodeRecord(index, i, window).bMalformed;
     f.dDecode = Seconds(Clock::now() - t);
     // As the window runs it: batches of 16,384, one thread, then every core.
-    const vdecode::CRowFilter filter(szFilter);
+    const dissect::CRowFilter filter(szFilter);
     std::vector<uint64_t> found;
     for (unsigned n : { 1u, nThreads }) {
         found.clear();
         t = Clock::now();
         const double dCpu = ThreadCpuSeconds();
         for (uint64_t u = 0; u < uCount; u += 16384)
-            vdecode::FindMatches(index, filter, u, std::min(uCount, u + 16384), found, n);
+            dissect::FindMatches(index, filter, u, std::min(uCount, u + 16384), found, n);
         (n == 1 ? f.dFilter : f.dFilterThreads) = Seconds(Clock::now() - t);
         if (n == 1)
             f.dFilterCpu = ThreadCpuSeconds() - dCpu;
     }
     f.uMatches = found.size();
-    vdecode::CSegmentAssembler assembler;
-    vdecode::CCaptureIndex::SReadWindow asmWindow;
-    vdecode::AddRecords(assembler, index, 0, uCount, asmWindow);
+    dissect::CSegmentAssembler assembler;
+    dissect::CCaptureIndex::SReadWindow asmWindow;
+    dissect::AddRecords(assembler, index, 0, uCount, asmWindow);
     assembler.Finish();
     for (unsigned n : { 1u, nThreads }) {
         found.clear();
         t = Clock::now();
         const double dCpu = ThreadCpuSeconds();
         for (uint64_t u = 0; u < uCount; u += 16384)
-            vdecode::FindMatches(
+            dissect::FindMatches(
                 index, filter, u, std::min(uCount, u + 16384), found, n, &assembler);
         (n == 1 ? f.dAsmFilter : f.dAsmFilterThreads) = Seconds(Clock::now() - t);
         if (n == 1)

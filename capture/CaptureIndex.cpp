@@ -11,7 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace velmora::vdecode {
+namespace velmora::dissect {
 
 namespace {
 
@@ -899,4 +899,4 @@ SRow DecodeRecord(const CCaptureIndex& index, uint64_t uIndex, CCaptureIndex::SR
     return DecodeRow(index.Frame(uIndex, record));
 }
 
-} // namespace velmora::vdecode
+} // namespace velmora::dissect

@@ -30,7 +30,7 @@
 #include <string>
 #include <vector>
 
-namespace velmora::vdecode {
+namespace velmora::dissect {
 
 // One interface of the capture: a pcap file has one, a pcapng file one per
 // Interface Description Block (numbered across sections in file order).
@@ -225,4 +225,4 @@ SRow DecodeRecord(const CCaptureIndex& index, uint64_t uIndex, CCaptureIndex::SR
 // Time stamp units to nanoseconds since the epoch, saturating.
 int64_t TimeStampNs(uint64_t uUnits, uint8_t uResolution, bool bBinary, int64_t llOffsetSec = 0);
 
-} // namespace velmora::vdecode
+} // namespace velmora::dissect

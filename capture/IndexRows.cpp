@@ -4,7 +4,7 @@
 #include <system_error>
 #include <thread>
 
-namespace velmora::vdecode {
+namespace velmora::dissect {
 
 uint64_t AddRecords(
     CSegmentAssembler& assembler, const CCaptureIndex& index, uint64_t uFrom, uint64_t uTo)
@@ -119,4 +119,4 @@ void FindMatches(const CCaptureIndex& index, const CRowFilter& filter, uint64_t 
         found.insert(found.end(), parts[i].begin(), parts[i].end());
 }
 
-} // namespace velmora::vdecode
+} // namespace velmora::dissect

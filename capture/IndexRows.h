@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace velmora::vdecode {
+namespace velmora::dissect {
 
 // Adds records [uFrom, uTo) of the index to the assembler, reading each; returns
 // the first record not added (short of uTo when a record cannot be read).
@@ -40,4 +40,4 @@ void FindMatches(const CCaptureIndex& index, const CRowFilter& filter, uint64_t 
     std::vector<uint64_t>& found, unsigned nThreads = 1,
     const CSegmentAssembler* pAssembler = nullptr);
 
-} // namespace velmora::vdecode
+} // namespace velmora::dissect

@@ -182,23 +182,23 @@ namespace {
     }
 
     // The record's row as the aim sends it.
-    vdecode::SRow DecodeAimed(const vdecode::CCaptureIndex& index,
-        const vdecode::CSegmentAssembler& assembler, uint64_t uIndex, const SAimPlan& plan)
+    dissect::SRow DecodeAimed(const dissect::CCaptureIndex& index,
+        const dissect::CSegmentAssembler& assembler, uint64_t uIndex, const SAimPlan& plan)
     {
-        vdecode::SRecord record;
+        dissect::SRecord record;
         if (!index.Read(uIndex, record))
-            return vdecode::DecodeRecord(index, uIndex);
+            return dissect::DecodeRecord(index, uIndex);
         // A pcapng file may mix link types: each record is aimed by its own.
-        if (index.Frame(uIndex, record).uLinkType == vdecode::kLinkEthernet)
+        if (index.Frame(uIndex, record).uLinkType == dissect::kLinkEthernet)
             AimRecord(plan, record);
         // Other segments as captured: the aim leaves service data alone.
-        const auto read = vdecode::IndexReader(index);
+        const auto read = dissect::IndexReader(index);
         return assembler.Decode(index.Frame(uIndex, record), nullptr, read);
     }
 
     int Decode(const SCliOptions& options, std::FILE* pOut, std::FILE* pErr)
     {
-        using vdecode::CCaptureIndex;
+        using dissect::CCaptureIndex;
         SAimPlan plan;
         if (options.bAimed && !PlanCommandAim(options, plan, pErr))
             return kExitNotOpened;
@@ -220,7 +220,7 @@ namespace {
         CCaptureIndex::EState eState = CCaptureIndex::EState::Reading;
         // Segmented answers: a row is printed once the assembler has seen every
         // record up to it, so the completing record shows the whole answer.
-        vdecode::CSegmentAssembler assembler;
+        dissect::CSegmentAssembler assembler;
         CCaptureIndex::SReadWindow window;
         uint64_t uAssembled = 0;
         while (eState == CCaptureIndex::EState::Reading && (bAll || nNext < chosen.size())) {
@@ -229,7 +229,7 @@ namespace {
             eState = index.Step();
             const uint64_t uCount = index.Count();
             while (uAssembled < uCount) {
-                uAssembled = vdecode::AddRecords(assembler, index, uAssembled, uCount, window);
+                uAssembled = dissect::AddRecords(assembler, index, uAssembled, uCount, window);
                 if (uAssembled < uCount)
                     ++uAssembled; // unreadable: nothing to add, its row says why
             }
@@ -238,14 +238,14 @@ namespace {
                 assembler.Finish();
             for (; bAll ? uPrinted < uCount : nNext < chosen.size() && chosen[nNext] < uCount;) {
                 const uint64_t u = bAll ? uPrinted : chosen[nNext++];
-                const vdecode::SRow row = plan.Active()
+                const dissect::SRow row = plan.Active()
                     ? DecodeAimed(index, assembler, u, plan)
-                    : vdecode::DecodeRecord(index, assembler, u);
+                    : dissect::DecodeRecord(index, assembler, u);
                 std::string csLine;
-                for (int i = 0; i < vdecode::kColumnCount; ++i) {
+                for (int i = 0; i < dissect::kColumnCount; ++i) {
                     if (i > 0)
                         csLine += '\t';
-                    csLine += TsvCell(vdecode::ColumnText(row, static_cast<vdecode::EColumn>(i)));
+                    csLine += TsvCell(dissect::ColumnText(row, static_cast<dissect::EColumn>(i)));
                 }
                 // A capture from several interfaces says which, in an eighth column.
                 if (index.InterfaceCount() > 1) {

@@ -5,7 +5,7 @@
 // sequence number and window, service choice. The parameters after it are
 // Services.cpp's; Error, Reject and Abort are whole here.
 
-namespace velmora::vdecode::internal {
+namespace velmora::dissect::internal {
 
 namespace {
 
@@ -296,4 +296,4 @@ std::string DecodeApdu(SOut& out, CReader r)
     return csInfo;
 }
 
-} // namespace velmora::vdecode::internal
+} // namespace velmora::dissect::internal

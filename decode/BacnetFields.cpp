@@ -2,7 +2,7 @@
 
 #include "decode/Frame.h"
 
-namespace velmora::decode {
+namespace velmora::frame {
 
 namespace {
 
@@ -255,13 +255,13 @@ namespace {
 
 SBacnetFrame ParseBacnet(const uint8_t* pData, size_t nLength)
 {
-    const decode::SFrameLayout layout = decode::LocateFrame(pData, nLength);
+    const frame::SFrameLayout layout = frame::LocateFrame(pData, nLength);
     if (!layout.IsBacnet())
         return SBacnetFrame();
     SBacnetFrame f;
     f.linkDestination.uLength = 6;
     f.linkSource.uLength = 6;
-    if (layout.eKind == decode::EFrameKind::BacnetIp) {
+    if (layout.eKind == frame::EFrameKind::BacnetIp) {
         // A B/IP address as BACnet writes it: IPv4 address, then port.
         const uint8_t* pIp = pData + layout.uIpAt;
         const uint8_t* pUdp = pData + layout.uUdpAt;
@@ -277,11 +277,11 @@ SBacnetFrame ParseBacnet(const uint8_t* pData, size_t nLength)
         f.uBvlcFunction = layout.uBvlcFunction;
         if (!layout.bBvlcFits)
             return SBacnetFrame();
-        if (!decode::BvlcCarriesNpdu(layout.uBvlcFunction)) {
+        if (!frame::BvlcCarriesNpdu(layout.uBvlcFunction)) {
             f.eApdu = EApdu::BvlcOnly;
             return f;
         }
-        if (layout.uBvlcFunction == decode::kBvlcForwardedNpdu) {
+        if (layout.uBvlcFunction == frame::kBvlcForwardedNpdu) {
             SCursor c { pData + layout.uBvlcAt + 4, pData + layout.uEnd };
             if (!Station(c, 6, f.origin))
                 return SBacnetFrame();
@@ -355,4 +355,4 @@ ERequestKind ClassifyRequest(const SBacnetFrame& f)
     }
 }
 
-} // namespace velmora::decode
+} // namespace velmora::frame

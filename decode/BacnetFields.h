@@ -12,7 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace velmora::decode {
+namespace velmora::frame {
 
 enum class EApdu : uint8_t {
     NotBacnet, // not a BACnet frame, or cut short before its APDU header
@@ -85,7 +85,7 @@ constexpr uint8_t kWhoIs = 8;
 constexpr uint8_t kWhoIsRouterToNetwork = 0x00;
 constexpr uint8_t kIAmRouterToNetwork = 0x01;
 
-// Parses an Ethernet frame (nLength bytes as captured) that decode::LocateFrame
+// Parses an Ethernet frame (nLength bytes as captured) that frame::LocateFrame
 // finds BACnet: its rules for tags, ports and padding hold here too. Never throws.
 SBacnetFrame ParseBacnet(const uint8_t* pData, size_t nLength);
 
@@ -106,4 +106,4 @@ bool IsAnswer(const SBacnetFrame& a);
 // from its DNET/DADR.
 bool AnswersConfirmed(const SBacnetFrame& r, const SBacnetFrame& a);
 
-} // namespace velmora::decode
+} // namespace velmora::frame

@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-namespace velmora::vdecode {
+namespace velmora::dissect {
 
 namespace {
 
@@ -329,4 +329,4 @@ std::string NameOr(const char* szName, const char* szWhat, uint32_t u)
     return szName ? std::string(szName) : std::string(szWhat) + " " + std::to_string(u);
 }
 
-} // namespace velmora::vdecode
+} // namespace velmora::dissect

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-namespace velmora::vdecode {
+namespace velmora::dissect {
 
 const char* ConfirmedServiceName(uint32_t u);
 const char* UnconfirmedServiceName(uint32_t u);
@@ -35,4 +35,4 @@ std::string PropertyText(uint32_t uProperty);
 // The name, or "<what> N" when there is none.
 std::string NameOr(const char* szName, const char* szWhat, uint32_t u);
 
-} // namespace velmora::vdecode
+} // namespace velmora::dissect

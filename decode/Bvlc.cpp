@@ -4,7 +4,7 @@
 // BACnet/IP's BVLC: type, function, length, then what the function carries.
 // The functions that carry an NPDU hand it on to Npdu.cpp.
 
-namespace velmora::vdecode::internal {
+namespace velmora::dissect::internal {
 
 namespace {
 
@@ -329,4 +329,4 @@ std::string DecodeBvlc6(SOut& out, CReader r)
     return DecodeBvlcOf(out, r, kBacnetIpv6);
 }
 
-} // namespace velmora::vdecode::internal
+} // namespace velmora::dissect::internal

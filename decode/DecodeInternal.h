@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-namespace velmora::vdecode::internal {
+namespace velmora::dissect::internal {
 
 // ---------------------------------------------------------------------------
 // Bounded reading: every read checks the end first, so no decode can leave
@@ -133,7 +133,7 @@ struct SOut {
     std::string csMalformed;
     SSegmentHook* pSegment = nullptr; // only while assembling segmented answers
     // The one rule for a BACnet frame (decode/Frame.h), applied to the whole frame.
-    decode::SFrameLayout layout {};
+    frame::SFrameLayout layout {};
 
     bool Tree() const { return pTree != nullptr; }
 
@@ -296,4 +296,4 @@ std::string ServiceParameters(CApdu& a, bool bConfirmed, uint32_t uService, bool
 // "readProperty", or "confirmed service 200".
 std::string ServiceName(bool bConfirmed, uint32_t u);
 
-} // namespace velmora::vdecode::internal
+} // namespace velmora::dissect::internal

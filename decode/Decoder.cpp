@@ -10,7 +10,7 @@
 // The frame's own fields and the columns; the layers are in their own files
 // (see DecodeInternal.h).
 
-namespace velmora::vdecode {
+namespace velmora::dissect {
 
 namespace internal {
 
@@ -187,9 +187,9 @@ SRow internal::DecodeWith(const SFrame& frame, std::vector<SField>* pTree, SSegm
     // A kernel drops such a frame: a capture taken on the sending host holds
     // the checksums its NIC was left to fill in.
     if (uLen > 0 && frame.bChecksums) {
-        const decode::SChecksums sums = decode::CheckFrame(frame.pData, uLen);
-        const bool bIp = sums.eIp == decode::ESum::Wrong;
-        const bool bUdp = sums.eUdp == decode::ESum::Wrong;
+        const frame::SChecksums sums = frame::CheckFrame(frame.pData, uLen);
+        const bool bIp = sums.eIp == frame::ESum::Wrong;
+        const bool bUdp = sums.eUdp == frame::ESum::Wrong;
         if (bIp || bUdp) {
             row.bBadChecksum = true;
             row.csInfo += bIp && bUdp ? " [bad IPv4 and UDP checksums]"
@@ -283,4 +283,4 @@ SRow DecodeTree(const SFrame& frame, std::vector<SField>* pTree)
     return DecodeWith(frame, pTree, nullptr);
 }
 
-} // namespace velmora::vdecode
+} // namespace velmora::dissect

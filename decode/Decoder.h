@@ -42,7 +42,7 @@
 #include <string>
 #include <vector>
 
-namespace velmora::vdecode {
+namespace velmora::dissect {
 
 // LINKTYPE_ETHERNET / DLT_EN10MB: the only link type decoded.
 constexpr uint32_t kLinkEthernet = 1;
@@ -121,4 +121,4 @@ SRow DecodeRow(const SFrame& frame);
 // for the one selected record: it costs more than DecodeRow.
 SRow DecodeTree(const SFrame& frame, std::vector<SField>* pTree);
 
-} // namespace velmora::vdecode
+} // namespace velmora::dissect

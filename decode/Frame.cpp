@@ -1,6 +1,6 @@
 #include "decode/Frame.h"
 
-namespace velmora::decode {
+namespace velmora::frame {
 
 namespace {
 
@@ -181,4 +181,4 @@ ERequestKind ClassifyRequest(const uint8_t* pData, size_t nLength)
     return ClassifyRequest(pData, LocateFrame(pData, nLength));
 }
 
-} // namespace velmora::decode
+} // namespace velmora::frame

@@ -19,7 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace velmora::decode {
+namespace velmora::frame {
 
 inline constexpr uint16_t kVlanTpids[] = { 0x8100, 0x88a8, 0x9100 };
 inline constexpr uint32_t kMaxVlanTags = 2;
@@ -119,4 +119,4 @@ ERequestKind ClassifyRequest(const uint8_t* pData, size_t nLength);
 // The same from a located frame.
 ERequestKind ClassifyRequest(const uint8_t* pData, const SFrameLayout& layout);
 
-} // namespace velmora::decode
+} // namespace velmora::frame

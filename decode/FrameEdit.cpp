@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace velmora::decode {
+namespace velmora::frame {
 
 namespace {
 
@@ -256,4 +256,4 @@ uint32_t CFrameEdit::Finish()
     return m_uLength;
 }
 
-} // namespace velmora::decode
+} // namespace velmora::frame

@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace velmora::decode {
+namespace velmora::frame {
 
 // Frames shorter than this (without the FCS) are padded on the wire.
 inline constexpr uint32_t kMinFrameLength = 60;
@@ -104,4 +104,4 @@ private:
     std::vector<uint16_t> m_old; // words of the span being written
 };
 
-} // namespace velmora::decode
+} // namespace velmora::frame

@@ -4,7 +4,7 @@
 // IPv6, UDP and TCP. BACnet starts at the LLC SAP 0x82 and the UDP ports
 // 47808-47823.
 
-namespace velmora::vdecode::internal {
+namespace velmora::dissect::internal {
 
 namespace {
 
@@ -113,7 +113,7 @@ namespace {
     bool DecodeBacnetUdp(SOut& out, CReader r, bool bIpv4)
     {
         if (bIpv4) {
-            if (out.layout.eKind != decode::EFrameKind::BacnetIp || r.Pos() != out.layout.uBvlcAt)
+            if (out.layout.eKind != frame::EFrameKind::BacnetIp || r.Pos() != out.layout.uBvlcAt)
                 return false;
             out.row.csInfo = DecodeBvlc(out, r);
             return true;
@@ -132,7 +132,7 @@ namespace {
     };
 
     const SUdpPort kUdpPorts[] = {
-        { decode::kBacnetPortLow, decode::kBacnetPortHigh, DecodeBacnetUdp },
+        { frame::kBacnetPortLow, frame::kBacnetPortHigh, DecodeBacnetUdp },
     };
 
     // The frame's MAC addresses as the row shows them, and how deep tags nest.
@@ -449,7 +449,7 @@ namespace {
     // BACnet/Ethernet: the NPDU follows the LLC header.
     void DecodeBacnetLlc(SOut& out, CReader r, const SLink&, SField* pLlc)
     {
-        if (out.layout.eKind != decode::EFrameKind::BacnetEthernet
+        if (out.layout.eKind != frame::EFrameKind::BacnetEthernet
             || r.Pos() != out.layout.uLlcAt + 3) {
             out.row.csInfo = "LLC 82 82 03 outside the BACnet frame rule";
             return;
@@ -599,7 +599,7 @@ namespace {
 
     void DecodeEtherType(SOut& out, CReader r, uint16_t uType, const SLink& link)
     {
-        if (uType <= decode::kMax8023Length && link.uTags > 0) {
+        if (uType <= frame::kMax8023Length && link.uTags > 0) {
             // 802.3 behind a tag: the length, LLC after it, padding past it.
             TREE_ADD(out, nullptr, "802.3 Length", Num(uType), r.Pos() - 2, 2);
             if (uType > r.Left()) {
@@ -610,9 +610,9 @@ namespace {
             return;
         }
         // Tags past the rule's last are shown as data: the frame is not BACnet.
-        const bool bVlan = decode::IsVlanTpid(uType);
+        const bool bVlan = frame::IsVlanTpid(uType);
         for (const SEtherType& e : kEtherTypes) {
-            if (e.uType == uType && (!bVlan || link.uTags < decode::kMaxVlanTags)) {
+            if (e.uType == uType && (!bVlan || link.uTags < frame::kMaxVlanTags)) {
                 e.pfnDecode(out, r, uType, link);
                 return;
             }
@@ -640,7 +640,7 @@ void DecodeEthernet(SOut& out, CReader r)
         out.Malformed("shorter than an Ethernet header");
     } else {
         const std::string csDst = Mac(r.Here()), csSrc = Mac(r.Here() + 6);
-        out.layout = decode::LocateFrame(r.Here(), r.Left());
+        out.layout = frame::LocateFrame(r.Here(), r.Left());
         row.csDestination = csDst;
         row.csSource = csSrc;
         r.Skip(12);
@@ -674,4 +674,4 @@ void DecodeEthernet(SOut& out, CReader r)
     }
 }
 
-} // namespace velmora::vdecode::internal
+} // namespace velmora::dissect::internal

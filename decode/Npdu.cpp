@@ -4,7 +4,7 @@
 // The NPDU: version, control, the routed destination and source, hop count,
 // then either a network-layer message (decoded here) or an APDU (Apdu.cpp).
 
-namespace velmora::vdecode::internal {
+namespace velmora::dissect::internal {
 
 namespace {
 
@@ -256,4 +256,4 @@ std::string DecodeNpdu(SOut& out, CReader r)
     return DecodeApdu(out, r);
 }
 
-} // namespace velmora::vdecode::internal
+} // namespace velmora::dissect::internal

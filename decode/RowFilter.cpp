@@ -4,7 +4,7 @@
 #include <system_error>
 #include <thread>
 
-namespace velmora::vdecode {
+namespace velmora::dissect {
 
 namespace {
 
@@ -59,4 +59,4 @@ bool CRowFilter::Matches(const SRow& row) const
     return false;
 }
 
-} // namespace velmora::vdecode
+} // namespace velmora::dissect

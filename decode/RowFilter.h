@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-namespace velmora::vdecode {
+namespace velmora::dissect {
 
 class CRowFilter {
 public:
@@ -32,4 +32,4 @@ private:
     bool m_bNumeric = false;
 };
 
-} // namespace velmora::vdecode
+} // namespace velmora::dissect

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-namespace velmora::vdecode {
+namespace velmora::dissect {
 
 using namespace internal;
 
@@ -300,4 +300,4 @@ bool MaySegment(const SRow& row)
     return nAck != std::string::npos && row.csInfo.find(" segment ", nAck) != std::string::npos;
 }
 
-} // namespace velmora::vdecode
+} // namespace velmora::dissect

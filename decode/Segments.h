@@ -29,7 +29,7 @@
 #include <unordered_map>
 #include <vector>
 
-namespace velmora::vdecode {
+namespace velmora::dissect {
 
 // A segmented ComplexACK's header: the APDU's first five bytes.
 struct SSegmentHeader {
@@ -142,4 +142,4 @@ private:
 // a segment of a ComplexACK ("...-ACK[ 5] segment 1, more follows").
 bool MaySegment(const SRow& row);
 
-} // namespace velmora::vdecode
+} // namespace velmora::dissect

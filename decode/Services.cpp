@@ -4,7 +4,7 @@
 // Each service's parameters: one function per service, one table that lists
 // them. The text a function returns goes after the service name in Info.
 
-namespace velmora::vdecode::internal {
+namespace velmora::dissect::internal {
 
 namespace {
 
@@ -1066,4 +1066,4 @@ std::string ServiceParameters(CApdu& a, bool bConfirmed, uint32_t uService, bool
     return Undecoded(a, a.Out(), bAck);
 }
 
-} // namespace velmora::vdecode::internal
+} // namespace velmora::dissect::internal

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace velmora::decode {
+namespace velmora::frame {
 
 struct STagHeader {
     uint32_t uNumber = 0;
@@ -28,4 +28,4 @@ bool ReadTagAt(const uint8_t* pData, size_t nLength, size_t nPos, STagHeader& ta
 // deeper than 64.
 bool SkipTagged(const uint8_t* pData, size_t nLength, size_t nPos, size_t& nAfter);
 
-} // namespace velmora::decode
+} // namespace velmora::frame

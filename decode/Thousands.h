@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-namespace velmora::vdecode {
+namespace velmora::dissect {
 
 inline std::string Thousands(uint64_t u)
 {
@@ -16,4 +16,4 @@ inline std::string Thousands(uint64_t u)
     return cs;
 }
 
-} // namespace velmora::vdecode
+} // namespace velmora::dissect

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-namespace velmora::vdecode::internal {
+namespace velmora::dissect::internal {
 
 bool ReadTag(CReader& r, STag& t)
 {
@@ -562,13 +562,13 @@ SField* CApdu::Field(const std::string& csName, const std::string& csValue, uint
     return TREE_ADD(m_out, m_pNode, csName, csValue, uAt, m_r.Pos() - uAt);
 }
 
-} // namespace velmora::vdecode::internal
+} // namespace velmora::dissect::internal
 
-namespace velmora::decode {
+namespace velmora::frame {
 
 bool ReadTagAt(const uint8_t* pData, size_t nLength, size_t nPos, STagHeader& tag)
 {
-    using namespace vdecode::internal;
+    using namespace dissect::internal;
     if (nPos >= nLength || nLength > UINT32_MAX)
         return false;
     CReader r(pData, static_cast<uint32_t>(nPos), static_cast<uint32_t>(nLength));
@@ -602,4 +602,4 @@ bool SkipTagged(const uint8_t* pData, size_t nLength, size_t nPos, size_t& nAfte
     return true;
 }
 
-} // namespace velmora::decode
+} // namespace velmora::frame

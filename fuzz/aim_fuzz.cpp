@@ -74,26 +74,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
     // An exact-size heap copy, so that AddressSanitizer sees any byte past the end.
     const std::vector<uint8_t> in(pData + 2, pData + nSize);
     std::vector<uint8_t> f(in);
-    const decode::SFrameLayout layout = decode::LocateFrame(in.data(), in.size());
+    const frame::SFrameLayout layout = frame::LocateFrame(in.data(), in.size());
     if (layout.IsBacnet()
         && (layout.uEnd > in.size() || layout.uNpduAt >= layout.uEnd + (layout.uNpduAt == 0)
             || (layout.uApduAt && layout.uApduAt >= layout.uEnd)))
         __builtin_trap();
-    if (decode::ClassifyRequest(in.data(), layout)
+    if (frame::ClassifyRequest(in.data(), layout)
         != judge::ClassifyRequest(judge::ParseBacnet(in.data(), in.size())))
         __builtin_trap();
     plan.bKeepChecksums = (uSeed & 0x80) != 0;
     const EAimOutcome e = AimFrame(plan, f);
     std::vector<uint8_t> mended(in);
     if (plan.Active() && !plan.bKeepChecksums)
-        decode::MendChecksums(mended.data(), mended.size(), layout);
+        frame::MendChecksums(mended.data(), mended.size(), layout);
     const bool bEdited
         = e == EAimOutcome::Aimed || e == EAimOutcome::Unchanged || e == EAimOutcome::Broadcast;
     if (e != EAimOutcome::Aimed && f != (bEdited ? mended : in))
         __builtin_trap();
     if (bEdited && plan.Active() && !plan.bKeepChecksums
-        && layout.eKind == decode::EFrameKind::BacnetIp
-        && decode::CheckIpv4(f.data(), f.size(), layout.uIpAt).AnyWrong())
+        && layout.eKind == frame::EFrameKind::BacnetIp
+        && frame::CheckIpv4(f.data(), f.size(), layout.uIpAt).AnyWrong())
         __builtin_trap();
     // In place with no room to grow: never a byte past the buffer, and a new
     // length the rule still finds BACnet, its lengths ending where the frame's do.
@@ -106,7 +106,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
         __builtin_trap();
     // (New ports may leave the BACnet range: then the rule rightly says no.)
     if (eExact == EAimOutcome::Aimed && uLength != in.size() && !plan.bDstPort && !plan.bSrcPort) {
-        const decode::SFrameLayout after = decode::LocateFrame(exact.data(), uLength);
+        const frame::SFrameLayout after = frame::LocateFrame(exact.data(), uLength);
         if (!after.IsBacnet() || after.bCut || (uLength > 60 && after.uEnd != uLength))
             __builtin_trap();
     }

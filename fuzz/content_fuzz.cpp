@@ -104,7 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
         if (same.e != EContent::Same)
             __builtin_trap();
     }
-    std::vector<velmora::decode::SDeviceMap> devices = { { 1, 2 }, { uChoice, 1234 } };
+    std::vector<velmora::frame::SDeviceMap> devices = { { 1, 2 }, { uChoice, 1234 } };
     SAnswerContent mapped = heard;
     MapDevices(mapped, devices);
     Check(CompareContent(mapped, recorded, rules, "d"));

@@ -64,10 +64,10 @@ public:
         if (uLength < 14)
             std::abort();
         // Segment-ACKs and Aborts are ours; a retry is the request as it went.
-        const velmora::decode::SFrameLayout layout = velmora::decode::LocateFrame(pData, uLength);
+        const velmora::frame::SFrameLayout layout = velmora::frame::LocateFrame(pData, uLength);
         const uint8_t uType = layout.uApduAt ? pData[layout.uApduAt] >> 4 : 0;
         if ((uType == 4 || uType == 7)
-            && (uLength < 60 || velmora::decode::CheckFrame(pData, uLength).AnyWrong()))
+            && (uLength < 60 || velmora::frame::CheckFrame(pData, uLength).AnyWrong()))
             std::abort();
         return true;
     }
@@ -114,8 +114,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
             if (eGate == velmora::EConverseGate::Wait)
                 std::abort(); // nothing asks the gate to stop
             const bool bWasRight
-                = !velmora::decode::CheckFrame(before.data(), before.size()).AnyWrong();
-            if (bWasRight && velmora::decode::CheckFrame(frame.data(), frame.size()).AnyWrong())
+                = !velmora::frame::CheckFrame(before.data(), before.size()).AnyWrong();
+            if (bWasRight && velmora::frame::CheckFrame(frame.data(), frame.size()).AnyWrong())
                 std::abort();
             if (offered.iInvokeAt >= 0) {
                 const size_t nAt = static_cast<size_t>(offered.iInvokeAt);

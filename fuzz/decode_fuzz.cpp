@@ -17,7 +17,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-using namespace velmora::vdecode;
+using namespace velmora::dissect;
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <unistd.h>
 #include <vector>
 
-using namespace velmora::vdecode;
+using namespace velmora::dissect;
 
 namespace {
 

@@ -7,18 +7,18 @@
 
 namespace velmora::judge {
 
-using decode::AnswersConfirmed;
-using decode::BacnetSource;
-using decode::EApdu;
-using decode::IsAnswer;
-using decode::kIAm;
-using decode::kIAmRouterToNetwork;
-using decode::kIHave;
-using decode::kWhoHas;
-using decode::kWhoIs;
-using decode::kWhoIsRouterToNetwork;
-using decode::ParseBacnet;
-using decode::SBacnetFrame;
-using decode::SStation;
+using frame::AnswersConfirmed;
+using frame::BacnetSource;
+using frame::EApdu;
+using frame::IsAnswer;
+using frame::kIAm;
+using frame::kIAmRouterToNetwork;
+using frame::kIHave;
+using frame::kWhoHas;
+using frame::kWhoIs;
+using frame::kWhoIsRouterToNetwork;
+using frame::ParseBacnet;
+using frame::SBacnetFrame;
+using frame::SStation;
 
 } // namespace velmora::judge

@@ -13,9 +13,9 @@
 
 namespace velmora::judge {
 
-using decode::ReadTagAt;
-using decode::SkipTagged;
-using decode::STagHeader;
+using frame::ReadTagAt;
+using frame::SkipTagged;
+using frame::STagHeader;
 
 namespace {
 
@@ -324,7 +324,7 @@ namespace {
             if (e.n != 4)
                 break;
             const uint32_t u = static_cast<uint32_t>(BigEndian(e.p, 4));
-            return vdecode::ObjectText(u >> 22, u & 0x3fffff);
+            return dissect::ObjectText(u >> 22, u & 0x3fffff);
         }
         default:
             return "tag " + std::to_string(e.tag.uNumber) + " " + HexText(e.p, e.n);
@@ -365,14 +365,14 @@ namespace {
 
     std::string ErrorText(uint32_t uClass, uint32_t uCode)
     {
-        return "error " + vdecode::NameOr(vdecode::ErrorClassName(uClass), "class", uClass) + "/"
-            + vdecode::NameOr(vdecode::ErrorCodeName(uCode), "code", uCode);
+        return "error " + dissect::NameOr(dissect::ErrorClassName(uClass), "class", uClass) + "/"
+            + dissect::NameOr(dissect::ErrorCodeName(uCode), "code", uCode);
     }
 
     std::string PropertyNameText(const SPropertyValue& p)
     {
-        std::string cs = vdecode::ObjectText(p.uObjectType, p.uInstance) + " "
-            + vdecode::PropertyText(p.uProperty);
+        std::string cs = dissect::ObjectText(p.uObjectType, p.uInstance) + " "
+            + dissect::PropertyText(p.uProperty);
         if (p.llIndex >= 0)
             cs += "[" + std::to_string(p.llIndex) + "]";
         return cs;
@@ -595,7 +595,7 @@ namespace {
 
     std::string ServiceText(uint8_t u)
     {
-        return vdecode::NameOr(vdecode::ConfirmedServiceName(u), "service", u);
+        return dissect::NameOr(dissect::ConfirmedServiceName(u), "service", u);
     }
 
     // Answers that list what changes by itself: events, alarms, log records.
@@ -623,7 +623,7 @@ SAnswerContent ReadAnswerContent(uint8_t uService, const uint8_t* pData, size_t 
 bool ComplexAckData(
     const uint8_t* pFrame, size_t nLength, uint8_t& uService, std::vector<uint8_t>& data)
 {
-    const decode::SFrameLayout at = decode::LocateFrame(pFrame, nLength);
+    const frame::SFrameLayout at = frame::LocateFrame(pFrame, nLength);
     const size_t nEnd = std::min<size_t>(at.uEnd, nLength);
     if (!at.IsBacnet() || at.uApduAt == 0 || at.uApduAt + 3 > nEnd)
         return false;
@@ -635,11 +635,11 @@ bool ComplexAckData(
     return true;
 }
 
-void MapDevices(SAnswerContent& content, const std::vector<decode::SDeviceMap>& devices)
+void MapDevices(SAnswerContent& content, const std::vector<frame::SDeviceMap>& devices)
 {
     constexpr uint32_t kDevice = 8;
     auto Map = [&](uint32_t& uInstance) {
-        for (const decode::SDeviceMap& m : devices) {
+        for (const frame::SDeviceMap& m : devices) {
             if (uInstance == m.uNew) {
                 uInstance = m.uOld;
                 return true;

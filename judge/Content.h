@@ -57,7 +57,7 @@ bool ComplexAckData(
 // The bench device's instance read as the captured device's (the aim's
 // device map, NEW back to OLD): in the objects named, and in object
 // identifiers among the values.
-void MapDevices(SAnswerContent& content, const std::vector<decode::SDeviceMap>& devices);
+void MapDevices(SAnswerContent& content, const std::vector<frame::SDeviceMap>& devices);
 
 // The properties whose recorded answers differ among themselves: volatile
 // for the Send that replays the capture. Keyed by the answering device's

@@ -58,12 +58,12 @@ namespace {
 
     std::string Info(const std::vector<uint8_t>& bytes)
     {
-        vdecode::SFrame frame;
+        dissect::SFrame frame;
         frame.pData = bytes.data();
         frame.header.uCapLen = static_cast<uint32_t>(bytes.size());
         frame.header.uWireLen = frame.header.uCapLen;
         frame.bChecksums = false; // the judge reads BACnet, not how a kernel takes it
-        return vdecode::DecodeRow(frame).csInfo;
+        return dissect::DecodeRow(frame).csInfo;
     }
 
     // The kind of an answer as a reader sees it: its Info text without the
@@ -116,10 +116,10 @@ namespace {
         }
         const SBacnetFrame& Parsed(size_t i) const { return m_parsed[i]; }
         // The bench device's answers read as the captured device's.
-        void MapBack(const std::vector<decode::SDeviceMap>& devices)
+        void MapBack(const std::vector<frame::SDeviceMap>& devices)
         {
             for (SBacnetFrame& f : m_parsed)
-                for (const decode::SDeviceMap& m : devices)
+                for (const frame::SDeviceMap& m : devices)
                     if (f.bHasDevice && f.uDeviceInstance == m.uNew) {
                         f.uDeviceInstance = m.uOld;
                         break;
@@ -333,9 +333,9 @@ struct CRecordedAnswers::SImpl {
         }
     }
 
-    vdecode::SFrame Frame(size_t i) const
+    dissect::SFrame Frame(size_t i) const
     {
-        vdecode::SFrame f;
+        dissect::SFrame f;
         f.pData = capture[i].bytes.data();
         f.header.uCapLen = static_cast<uint32_t>(capture[i].bytes.size());
         f.header.uWireLen = f.header.uCapLen;
@@ -344,7 +344,7 @@ struct CRecordedAnswers::SImpl {
         return f;
     }
 
-    vdecode::CSegmentAssembler::ReadFn Reader() const
+    dissect::CSegmentAssembler::ReadFn Reader() const
     {
         return [this](uint64_t uRecord, std::vector<uint8_t>& bytes) {
             auto it = captureIndex.find(uRecord);
@@ -362,7 +362,7 @@ struct CRecordedAnswers::SImpl {
         const std::vector<SJudgedFrame>& c = capture;
         const SBacnetFrame& first = pairer.Parsed(iRec);
         if (!pAssembler) {
-            pAssembler = std::make_unique<vdecode::CSegmentAssembler>();
+            pAssembler = std::make_unique<dissect::CSegmentAssembler>();
             for (size_t i = 0; i < c.size(); ++i)
                 pAssembler->Add(Frame(i));
             pAssembler->Finish();
@@ -373,8 +373,7 @@ struct CRecordedAnswers::SImpl {
             if (p.eApdu != EApdu::ComplexAck || !p.bSegmented || p.uInvokeId != first.uInvokeId
                 || p.linkDestination != first.linkDestination || p.uService != first.uService)
                 continue;
-            const decode::SFrameLayout at
-                = decode::LocateFrame(c[i].bytes.data(), c[i].bytes.size());
+            const frame::SFrameLayout at = frame::LocateFrame(c[i].bytes.data(), c[i].bytes.size());
             if (at.uApduAt == 0 || at.uApduAt >= c[i].bytes.size())
                 continue;
             if ((c[i].bytes[at.uApduAt] & 0x04) == 0)
@@ -439,7 +438,7 @@ struct CRecordedAnswers::SImpl {
     std::unordered_map<uint64_t, size_t> captureIndex;
     std::vector<std::vector<size_t>> recordedQueries;
     std::vector<std::vector<size_t>> recordedConfirmed; // one answer at most, per record
-    mutable std::unique_ptr<vdecode::CSegmentAssembler> pAssembler;
+    mutable std::unique_ptr<dissect::CSegmentAssembler> pAssembler;
     mutable std::unordered_map<size_t, std::string> recordedInfo;
     mutable std::shared_ptr<const CLearnedVolatile> pLearned;
 };
@@ -452,7 +451,7 @@ CRecordedAnswers::CRecordedAnswers(const std::vector<SJudgedFrame>& capture)
 CRecordedAnswers::~CRecordedAnswers() = default;
 
 SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJudgedFrame>& heard,
-    const std::vector<SJudgedFrame>* pCapture, const std::vector<decode::SDeviceMap>& devices,
+    const std::vector<SJudgedFrame>* pCapture, const std::vector<frame::SDeviceMap>& devices,
     const SCompareRules& rules)
 {
     if (!pCapture)
@@ -463,7 +462,7 @@ SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJ
 
 SJudgement JudgeRound(const std::vector<SJudgedFrame>& requests,
     const std::vector<SJudgedFrame>& heard, const CRecordedAnswers* pRecordedAnswers,
-    const std::vector<decode::SDeviceMap>& devices, const SCompareRules& rules)
+    const std::vector<frame::SDeviceMap>& devices, const SCompareRules& rules)
 {
     SJudgement j;
     CPairer wire(heard);
@@ -473,7 +472,7 @@ SJudgement JudgeRound(const std::vector<SJudgedFrame>& requests,
     for (const SJudgedFrame& r : requests) {
         parsed.push_back(ParseBacnet(r.bytes.data(), r.bytes.size()));
         SBacnetFrame& f = parsed.back();
-        for (const decode::SDeviceMap& m : devices)
+        for (const frame::SDeviceMap& m : devices)
             if (f.bHasLimits && f.uLowLimit == m.uNew && f.uHighLimit == m.uNew) {
                 f.uLowLimit = f.uHighLimit = m.uOld;
                 break;
@@ -703,7 +702,7 @@ std::string AnswererKey(const SBacnetFrame& f)
 std::shared_ptr<const CLearnedVolatile> LearnVolatile(const std::vector<SJudgedFrame>& capture)
 {
     auto pLearned = std::make_shared<CLearnedVolatile>();
-    std::unique_ptr<vdecode::CSegmentAssembler> pAssembler;
+    std::unique_ptr<dissect::CSegmentAssembler> pAssembler;
     std::unordered_map<uint64_t, size_t> byRecord;
     std::vector<uint8_t> data;
     for (size_t i = 0; i < capture.size(); ++i) {
@@ -718,9 +717,9 @@ std::shared_ptr<const CLearnedVolatile> LearnVolatile(const std::vector<SJudgedF
         if (f.bSegmented) {
             // Its last segment brings the whole answer.
             if (!pAssembler) {
-                pAssembler = std::make_unique<vdecode::CSegmentAssembler>();
+                pAssembler = std::make_unique<dissect::CSegmentAssembler>();
                 for (size_t k = 0; k < capture.size(); ++k) {
-                    vdecode::SFrame frame;
+                    dissect::SFrame frame;
                     frame.pData = capture[k].bytes.data();
                     frame.header.uCapLen = static_cast<uint32_t>(capture[k].bytes.size());
                     frame.header.uWireLen = frame.header.uCapLen;
@@ -731,13 +730,13 @@ std::shared_ptr<const CLearnedVolatile> LearnVolatile(const std::vector<SJudgedF
                 }
                 pAssembler->Finish();
             }
-            vdecode::SFrame frame;
+            dissect::SFrame frame;
             frame.pData = c.bytes.data();
             frame.header.uCapLen = static_cast<uint32_t>(c.bytes.size());
             frame.header.uWireLen = frame.header.uCapLen;
             frame.uNumber = c.uRecord;
             frame.bChecksums = false;
-            const vdecode::CSegmentAssembler::ReadFn read
+            const dissect::CSegmentAssembler::ReadFn read
                 = [&](uint64_t uRecord, std::vector<uint8_t>& bytes) {
                       auto it = byRecord.find(uRecord);
                       if (it == byRecord.end())

@@ -52,8 +52,8 @@ struct SJudgedFrame {
 
 // What "Send requests only" does with a record: decode's classifier, named
 // here too for the judge's callers.
-using decode::ClassifyRequest;
-using decode::ERequestKind;
+using frame::ClassifyRequest;
+using frame::ERequestKind;
 
 enum class EVerdict {
     Answered, // an answer came (no --expect)
@@ -181,7 +181,7 @@ std::string AimClue(const std::vector<SJudgedFrame>& heard, const SJudgement& ju
 // answer (judge/Content.h); without a learned set, the judge learns one from
 // pCapture.
 SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJudgedFrame>& heard,
-    const std::vector<SJudgedFrame>* pCapture, const std::vector<decode::SDeviceMap>& devices = {},
+    const std::vector<SJudgedFrame>* pCapture, const std::vector<frame::SDeviceMap>& devices = {},
     const SCompareRules& rules = {});
 
 // The properties whose answers in the capture differ among themselves
@@ -205,13 +205,13 @@ private:
     struct SImpl;
     std::unique_ptr<SImpl> m_p;
     friend SJudgement JudgeRound(const std::vector<SJudgedFrame>&, const std::vector<SJudgedFrame>&,
-        const CRecordedAnswers*, const std::vector<decode::SDeviceMap>&, const SCompareRules&);
+        const CRecordedAnswers*, const std::vector<frame::SDeviceMap>&, const SCompareRules&);
 };
 
 // Judge against the capture paired once (null: no --expect).
 SJudgement JudgeRound(const std::vector<SJudgedFrame>& requests,
     const std::vector<SJudgedFrame>& heard, const CRecordedAnswers* pRecorded,
-    const std::vector<decode::SDeviceMap>& devices = {}, const SCompareRules& rules = {});
+    const std::vector<frame::SDeviceMap>& devices = {}, const SCompareRules& rules = {});
 
 // "12 packets sent; 5 requests: 4 answered, 1 unanswered; round trip min
 // 1.0, median 2.1, p95 3.0, max 3.2 ms", with ", 1 differs" and ", 1 no

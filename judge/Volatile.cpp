@@ -72,9 +72,9 @@ namespace {
         static const SNames names = [] {
             SNames n;
             for (uint32_t u = 0; u < 1024; ++u) {
-                if (const char* sz = vdecode::ObjectTypeName(u))
+                if (const char* sz = dissect::ObjectTypeName(u))
                     n.types.emplace(sz, u);
-                if (const char* sz = vdecode::PropertyName(u))
+                if (const char* sz = dissect::PropertyName(u))
                     n.properties.emplace(sz, u);
             }
             return n;

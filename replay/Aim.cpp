@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -36,15 +37,12 @@ bool SAimOptions::IsDefault() const
         && eSrcIp == EAimSource::AsCaptured && route.eRoute == ERoute::Captured && devices.empty();
 }
 
-bool ReadAdapterAddresses(
-    const std::string& csAdapter, SAdapterAddresses& addresses, std::string& csError)
+int ListAdapterAddresses(const std::string& csAdapter, SAdapterAddresses& addresses)
 {
     addresses = SAdapterAddresses();
     ifaddrs* pList = nullptr;
-    if (::getifaddrs(&pList) != 0) {
-        csError = "cannot list the adapters' addresses";
-        return false;
-    }
+    if (::getifaddrs(&pList) != 0)
+        return errno != 0 ? errno : EIO;
     bool bFound = false;
     for (const ifaddrs* p = pList; p; p = p->ifa_next) {
         if (!p->ifa_name || csAdapter != p->ifa_name)
@@ -63,12 +61,26 @@ bool ReadAdapterAddresses(
             CIpv4Address ip;
             std::memcpy(ip.data(), &pIn->sin_addr, 4);
             addresses.ipv4.push_back(ip);
+            CIpv4Address broadcast {};
+            if ((p->ifa_flags & IFF_BROADCAST) && p->ifa_broadaddr)
+                std::memcpy(broadcast.data(),
+                    &reinterpret_cast<const sockaddr_in*>(p->ifa_broadaddr)->sin_addr, 4);
+            addresses.broadcast.push_back(broadcast);
         }
     }
     ::freeifaddrs(pList);
-    if (!bFound)
+    return bFound ? 0 : ENODEV;
+}
+
+bool ReadAdapterAddresses(
+    const std::string& csAdapter, SAdapterAddresses& addresses, std::string& csError)
+{
+    const int iError = ListAdapterAddresses(csAdapter, addresses);
+    if (iError == ENODEV)
         csError = "there is no adapter " + csAdapter;
-    return bFound;
+    else if (iError != 0)
+        csError = "cannot list the adapters' addresses";
+    return iError == 0;
 }
 
 bool PlanAim(const SAimOptions& options, const std::string& csAdapter,
@@ -281,7 +293,7 @@ namespace {
 
     // The NPDU and APDU of a request as they go out, in out; false when the
     // request keeps them as captured (nothing to change, or not read to its end).
-    bool RewriteRequest(const SAimPlan& plan, const uint8_t* p, const decode::SFrameLayout& f,
+    bool RewriteRequest(const SAimPlan& plan, const uint8_t* p, const frame::SFrameLayout& f,
         std::vector<uint8_t>& out)
     {
         const uint32_t uBody = f.uApduAt ? f.uApduAt : f.uNetworkMessageAt;
@@ -406,20 +418,20 @@ EAimOutcome AimFrame(const SAimPlan& plan, uint8_t* pFrame, uint32_t& uLength, u
         *pWrongChecksums = false;
     if (!plan.Active())
         return EAimOutcome::Unchanged;
-    const decode::SFrameLayout layout = decode::LocateFrame(pFrame, uLength);
+    const frame::SFrameLayout layout = frame::LocateFrame(pFrame, uLength);
     switch (layout.eFault) {
-    case decode::EFrameFault::None:
+    case frame::EFrameFault::None:
         break;
-    case decode::EFrameFault::TooShort:
+    case frame::EFrameFault::TooShort:
         return EAimOutcome::TooShort;
-    case decode::EFrameFault::BrokenIpHeader:
+    case frame::EFrameFault::BrokenIpHeader:
         return EAimOutcome::BrokenIpHeader;
-    case decode::EFrameFault::IpFragment:
+    case frame::EFrameFault::IpFragment:
         return EAimOutcome::IpFragment;
-    case decode::EFrameFault::NotBacnet:
+    case frame::EFrameFault::NotBacnet:
         return EAimOutcome::NotBacnet;
     }
-    const bool bIp = layout.eKind == decode::EFrameKind::BacnetIp;
+    const bool bIp = layout.eKind == frame::EFrameKind::BacnetIp;
     // A first fragment's UDP checksum covers bytes in other frames.
     if (bIp && layout.bFirstFragment)
         return EAimOutcome::IpFragment;
@@ -429,8 +441,8 @@ EAimOutcome AimFrame(const SAimPlan& plan, uint8_t* pFrame, uint32_t& uLength, u
     bool bDeep = false;
     uint32_t uNewEnd = layout.uEnd;
     if (plan.Deep() && layout.uNpduAt && !layout.bCut
-        && !(bIp && layout.uBvlcFunction == decode::kBvlcForwardedNpdu)
-        && decode::ClassifyRequest(pFrame, layout) != decode::ERequestKind::Skipped) {
+        && !(bIp && layout.uBvlcFunction == frame::kBvlcForwardedNpdu)
+        && frame::ClassifyRequest(pFrame, layout) != frame::ERequestKind::Skipped) {
         // Read to the end: the UDP datagram and the IPv4 one hold the BVLC and nothing more.
         const bool bWhole = !bIp
             || (Get16(pFrame + layout.uUdpAt + 4) == layout.uEnd - layout.uUdpAt
@@ -438,7 +450,7 @@ EAimOutcome AimFrame(const SAimPlan& plan, uint8_t* pFrame, uint32_t& uLength, u
         bDeep = bWhole && RewriteRequest(plan, pFrame, layout, deep);
         if (bDeep) {
             uNewEnd = layout.uNpduAt + static_cast<uint32_t>(deep.size());
-            const uint32_t uNewLength = std::max(uNewEnd, decode::kMinFrameLength);
+            const uint32_t uNewLength = std::max(uNewEnd, frame::kMinFrameLength);
             const uint32_t uMtu = bIp ? plan.uMtu : std::min<uint32_t>(plan.uMtu, 1500);
             const uint32_t uNetLength = uNewEnd - (bIp ? layout.uIpAt : layout.uLlcAt);
             if (uNewEnd != layout.uEnd && (uNetLength > uMtu || uNewLength > uCapacity)) {
@@ -453,7 +465,7 @@ EAimOutcome AimFrame(const SAimPlan& plan, uint8_t* pFrame, uint32_t& uLength, u
 
     // Every change goes through the editor: the checksums stay right (a wrong
     // one is mended unless kept), a UDP checksum of 0 stays 0.
-    decode::CFrameEdit edit(pFrame, uLength, uCapacity, layout, plan.bKeepChecksums);
+    frame::CFrameEdit edit(pFrame, uLength, uCapacity, layout, plan.bKeepChecksums);
     if (pWrongChecksums)
         *pWrongChecksums = edit.Before().AnyWrong();
     const bool bGroupMac = (pFrame[0] & 1) != 0;
@@ -519,7 +531,7 @@ EAimOutcome AimFrame(const SAimPlan& plan, std::vector<uint8_t>& frame)
     return e;
 }
 
-EAimOutcome AimRecord(const SAimPlan& plan, vdecode::SRecord& record)
+EAimOutcome AimRecord(const SAimPlan& plan, dissect::SRecord& record)
 {
     const size_t nOld = record.bytes.size();
     const EAimOutcome e = AimFrame(plan, record.bytes);

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-namespace velmora::vdecode {
+namespace velmora::dissect {
 struct SRecord;
-} // namespace velmora::vdecode
+} // namespace velmora::dissect
 
 namespace velmora {
 
@@ -43,7 +43,7 @@ struct SRoute {
     bool operator==(const SRoute&) const = default;
 };
 
-using SDeviceMap = decode::SDeviceMap;
+using SDeviceMap = frame::SDeviceMap;
 
 // The highest device instance; 4194303 is "any device", never a device's own.
 inline constexpr uint32_t kMaxDeviceInstance = 4194302;
@@ -82,10 +82,14 @@ struct SAdapterAddresses {
     bool bHasMac = false;
     CMacAddress mac {};
     std::vector<CIpv4Address> ipv4; // in the kernel's order; the first is used
+    std::vector<CIpv4Address> broadcast; // beside each of ipv4: its broadcast, 0.0.0.0 if none
 };
 
-// Reads an adapter's MAC address and IPv4 addresses from the kernel
-// (getifaddrs). False with a reason when there is no such adapter.
+// The one reading of an adapter's addresses from the kernel (getifaddrs), for
+// aiming and serving: 0 when read, ENODEV when there is no such adapter, else
+// the errno of the listing.
+int ListAdapterAddresses(const std::string& csAdapter, SAdapterAddresses& addresses);
+// The same for the aim: false with a reason when there is no such adapter.
 bool ReadAdapterAddresses(
     const std::string& csAdapter, SAdapterAddresses& addresses, std::string& csError);
 
@@ -175,7 +179,7 @@ EAimOutcome AimFrame(const SAimPlan& plan, std::vector<uint8_t>& frame);
 
 // A capture's record aimed, for showing: its bytes, and its lengths when a
 // route changed them (a record cut by the capture keeps its wire length).
-EAimOutcome AimRecord(const SAimPlan& plan, vdecode::SRecord& record);
+EAimOutcome AimRecord(const SAimPlan& plan, dissect::SRecord& record);
 
 // Who-Is and Who-Has limits that include a mapped device but are not its
 // instance alone are left as captured, each with a debug record: how many

@@ -24,8 +24,8 @@ namespace {
 
     // A BACnet frame's fields and where its layers start.
     struct SLocated {
-        decode::SBacnetFrame f;
-        decode::ERequestKind eKind = decode::ERequestKind::Skipped;
+        frame::SBacnetFrame f;
+        frame::ERequestKind eKind = frame::ERequestKind::Skipped;
         bool bApdu = false; // nApdu..nEnd holds an APDU
         size_t nLength8023 = kNone; // the 802.3 length field
         size_t nIp = kNone;
@@ -34,7 +34,7 @@ namespace {
         size_t nNpdu = 0;
         size_t nApdu = 0;
         size_t nEnd = 0; // the APDU's end, padding left out
-        decode::SFrameLayout layout;
+        frame::SFrameLayout layout;
     };
 
     // The one place this file reads BACnet: the frame locator for the layers
@@ -42,17 +42,17 @@ namespace {
     SLocated Locate(const uint8_t* p, size_t n)
     {
         SLocated at;
-        at.f = decode::ParseBacnet(p, n);
-        at.eKind = decode::ClassifyRequest(at.f);
-        const decode::EApdu e = at.f.eApdu;
-        if (e == decode::EApdu::NotBacnet || e == decode::EApdu::BvlcOnly
-            || e == decode::EApdu::NetworkMessage)
+        at.f = frame::ParseBacnet(p, n);
+        at.eKind = frame::ClassifyRequest(at.f);
+        const frame::EApdu e = at.f.eApdu;
+        if (e == frame::EApdu::NotBacnet || e == frame::EApdu::BvlcOnly
+            || e == frame::EApdu::NetworkMessage)
             return at;
-        const decode::SFrameLayout layout = decode::LocateFrame(p, n);
+        const frame::SFrameLayout layout = frame::LocateFrame(p, n);
         if (!layout.uApduAt)
             return at;
         at.layout = layout;
-        if (layout.eKind == decode::EFrameKind::BacnetIp) {
+        if (layout.eKind == frame::EFrameKind::BacnetIp) {
             at.nIp = layout.uIpAt;
             at.nUdp = layout.uUdpAt;
             at.nBvlc = layout.uBvlcAt;
@@ -73,10 +73,10 @@ namespace {
     std::vector<uint8_t> WithApdu(const std::vector<uint8_t>& base, const SLocated& at,
         const uint8_t* pApdu, size_t nApdu, bool bReply)
     {
-        std::vector<uint8_t> out(std::max(at.nApdu + nApdu, size_t { decode::kMinFrameLength }));
+        std::vector<uint8_t> out(std::max(at.nApdu + nApdu, size_t { frame::kMinFrameLength }));
         std::copy(base.begin(), base.begin() + static_cast<ptrdiff_t>(at.nApdu), out.begin());
         const uint32_t uLength = static_cast<uint32_t>(at.nApdu);
-        decode::CFrameEdit edit(out.data(), uLength, static_cast<uint32_t>(out.size()), at.layout);
+        frame::CFrameEdit edit(out.data(), uLength, static_cast<uint32_t>(out.size()), at.layout);
         if (!bReply)
             edit.Put8(static_cast<uint32_t>(at.nNpdu + 1),
                 out[at.nNpdu + 1] & static_cast<uint8_t>(~0x04)); // no reply expected
@@ -91,7 +91,7 @@ namespace {
         return out;
     }
 
-    std::string DeviceKey(const decode::SBacnetFrame& r)
+    std::string DeviceKey(const frame::SBacnetFrame& r)
     {
         std::string cs(1, static_cast<char>(r.linkDestination.uLength));
         cs.append(r.linkDestination.bytes.begin(), r.linkDestination.bytes.end());
@@ -105,11 +105,11 @@ namespace {
     }
 
     // The device a request goes to, as the words of a give-up need it.
-    SConverseDevice DeviceOf(const decode::SBacnetFrame& r)
+    SConverseDevice DeviceOf(const frame::SBacnetFrame& r)
     {
         SConverseDevice device;
         device.bIp = r.bIp;
-        const decode::SStation& d = r.linkDestination;
+        const frame::SStation& d = r.linkDestination;
         device.link.assign(d.bytes.begin(), d.bytes.begin() + d.uLength);
         device.bRouted = r.bHasDnet;
         device.uNet = r.uDnet;
@@ -223,7 +223,7 @@ struct CConversation::SState {
         uint8_t uWindow = 1; // the actual window size
         std::vector<uint8_t> first; // the first segment's frame
         SLocated firstAt;
-        vdecode::CSegmentJoin join; // the segments taken so far
+        dissect::CSegmentJoin join; // the segments taken so far
     };
     struct SDevice {
         SConverseDevice device;
@@ -288,8 +288,8 @@ struct CConversation::SState {
     void Segment(size_t i, const uint8_t* p, const SLocated& a, int64_t llHeardNs)
     {
         SRequest& r = outstanding[i];
-        vdecode::SSegmentHeader h;
-        if (!vdecode::ReadSegmentHeader(p + a.nApdu, a.nEnd - a.nApdu, h))
+        dissect::SSegmentHeader h;
+        if (!dissect::ReadSegmentHeader(p + a.nApdu, a.nEnd - a.nApdu, h))
             return Abort(i, kAbortInvalidApdu);
         const uint8_t* pData = p + a.nApdu + 5;
         const size_t nData = a.nEnd - a.nApdu - 5;
@@ -377,7 +377,7 @@ EConverseGate CConversation::Offer(uint64_t uRecord, uint8_t* pFrame, uint32_t u
     if (s.eState == EConverseState::GaveUp)
         return EConverseGate::GaveUp;
     const SLocated at = Locate(pFrame, uLength);
-    if (at.eKind == decode::ERequestKind::Skipped)
+    if (at.eKind == frame::ERequestKind::Skipped)
         return EConverseGate::Skip;
     // A window of 1 keeps the capture's order: nothing, unconfirmed requests
     // and other devices' included, leaves before the answer that is waited on.
@@ -389,7 +389,7 @@ EConverseGate CConversation::Offer(uint64_t uRecord, uint8_t* pFrame, uint32_t u
         s.eState = EConverseState::Waiting;
         return EConverseGate::Wait;
     }
-    if (at.eKind != decode::ERequestKind::Confirmed || at.f.bSegmented || !at.bApdu
+    if (at.eKind != frame::ERequestKind::Confirmed || at.f.bSegmented || !at.bApdu
         || at.nEnd - at.nApdu < 3) {
         s.eState = EConverseState::Sending;
         ++s.uOffered;
@@ -428,7 +428,7 @@ EConverseGate CConversation::Offer(uint64_t uRecord, uint8_t* pFrame, uint32_t u
         pOffered->uCapturedInvokeId = pFrame[at.nApdu + 2];
     }
     // UDP's checksum covers the invoke ID: the editor keeps it right.
-    decode::CFrameEdit edit(pFrame, uLength, uLength, at.layout, s.bKeepChecksums);
+    frame::CFrameEdit edit(pFrame, uLength, uLength, at.layout, s.bKeepChecksums);
     edit.Put8(static_cast<uint32_t>(at.nApdu + 2), uId);
     edit.Finish();
     r.frame.assign(pFrame, pFrame + uLength);
@@ -447,20 +447,20 @@ void CConversation::Heard(const uint8_t* pFrame, size_t nLength, int64_t llHeard
     if (s.outstanding.empty())
         return;
     const SLocated a = Locate(pFrame, nLength);
-    if (!decode::IsAnswer(a.f))
+    if (!frame::IsAnswer(a.f))
         return;
     for (size_t i = 0; i < s.outstanding.size(); ++i) {
         SState::SRequest& r = s.outstanding[i];
         // Heard before the request went: a late answer to an earlier one.
-        if (!decode::AnswersConfirmed(r.at.f, a.f)
+        if (!frame::AnswersConfirmed(r.at.f, a.f)
             || (llHeardNs != 0 && llHeardNs < r.llSentHeardNs))
             continue;
-        if (a.f.eApdu == decode::EApdu::ComplexAck && a.f.bSegmented)
+        if (a.f.eApdu == frame::EApdu::ComplexAck && a.f.bSegmented)
             return s.Segment(i, pFrame, a, llHeardNs);
         if (r.eState == ERequestState::SegmentedConf) {
             // Anything else in the middle of a segmented answer: a server's Abort
             // ends it; a stray answer breaks it.
-            if (a.f.eApdu != decode::EApdu::Abort)
+            if (a.f.eApdu != frame::EApdu::Abort)
                 return s.Abort(i, kAbortInvalidApdu);
         }
         r.result.llAnsweredNs = llHeardNs;

@@ -73,7 +73,7 @@ namespace {
     // uMaxTagsLeft tags (the kernel takes out at most one, 802.1Q or 802.1ad).
     std::string Expression(uint32_t uMaxTagsLeft)
     {
-        using namespace decode;
+        using namespace frame;
         auto At = [](uint32_t u) { return std::to_string(u); };
         std::string csAll;
         for (uint32_t uTags = 0; uTags <= uMaxTagsLeft; ++uTags) {
@@ -134,9 +134,9 @@ namespace {
     // or without one, the rule for what is left in the frame.
     std::vector<SFilterInstruction> BuildProgram()
     {
-        const std::vector<SFilterInstruction> untagged = Compile(Expression(decode::kMaxVlanTags));
+        const std::vector<SFilterInstruction> untagged = Compile(Expression(frame::kMaxVlanTags));
         const std::vector<SFilterInstruction> stripped
-            = Compile(Expression(decode::kMaxVlanTags - 1));
+            = Compile(Expression(frame::kMaxVlanTags - 1));
         if (untagged.empty() || stripped.empty())
             return {};
         std::vector<SFilterInstruction> code = {

@@ -185,8 +185,8 @@ CPortHolder::~CPortHolder()
 
 void CPortHolder::Hold(const uint8_t* pFrame, size_t nLength)
 {
-    const decode::SFrameLayout layout = decode::LocateFrame(pFrame, nLength);
-    if (layout.eKind != decode::EFrameKind::BacnetIp)
+    const frame::SFrameLayout layout = frame::LocateFrame(pFrame, nLength);
+    if (layout.eKind != frame::EFrameKind::BacnetIp)
         return;
     const uint8_t* pIp = pFrame + layout.uIpAt;
     const uint8_t* pUdp = pFrame + layout.uUdpAt;

@@ -145,14 +145,14 @@ namespace {
             if (!m_pPlan) {
                 if (!m_bCheck)
                     return pData;
-                const decode::SFrameLayout layout = decode::LocateFrame(pData, uLength);
-                if (!decode::HasWrongChecksums(pData, uLength, layout))
+                const frame::SFrameLayout layout = frame::LocateFrame(pData, uLength);
+                if (!frame::HasWrongChecksums(pData, uLength, layout))
                     return pData;
                 bWrongChecksums = true;
                 if (m_bKeep)
                     return pData;
                 std::memcpy(m_buffer.data(), pData, uLength);
-                decode::MendChecksums(m_buffer.data(), uLength, layout);
+                frame::MendChecksums(m_buffer.data(), uLength, layout);
                 return m_buffer.data();
             }
             if (!m_bEthernet) {
@@ -184,7 +184,7 @@ namespace {
     // classifier here, and nowhere else in replay/.
     bool IsRequest(const u_char* pData, uint32_t uLength)
     {
-        return decode::ClassifyRequest(pData, uLength) != decode::ERequestKind::Skipped;
+        return frame::ClassifyRequest(pData, uLength) != frame::ERequestKind::Skipped;
     }
 
     // The requests a listening Send put on the wire, each with its place
@@ -1151,18 +1151,18 @@ bool CountWrongChecksums(
         sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
     }
     bool bDone = true;
-    const bool bRead = ForEachChosen(request,
-        request.eMode == EReplayMode::Selection ? &sorted : nullptr,
-        [&](const u_char* pData, uint32_t uLength, bool bEthernet) {
-            if (bStop.load(std::memory_order_relaxed)) {
-                bDone = false;
-                return false;
-            }
-            if (bEthernet
-                && decode::HasWrongChecksums(pData, uLength, decode::LocateFrame(pData, uLength)))
-                ++uWrong;
-            return true;
-        });
+    const bool bRead
+        = ForEachChosen(request, request.eMode == EReplayMode::Selection ? &sorted : nullptr,
+            [&](const u_char* pData, uint32_t uLength, bool bEthernet) {
+                if (bStop.load(std::memory_order_relaxed)) {
+                    bDone = false;
+                    return false;
+                }
+                if (bEthernet
+                    && frame::HasWrongChecksums(pData, uLength, frame::LocateFrame(pData, uLength)))
+                    ++uWrong;
+                return true;
+            });
     return bDone && bRead;
 }
 

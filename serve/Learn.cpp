@@ -11,8 +11,8 @@
 
 namespace velmora::serve {
 
-using decode::ReadTagAt;
-using decode::STagHeader;
+using frame::ReadTagAt;
+using frame::STagHeader;
 
 const char* FromText(EFrom eFrom)
 {
@@ -78,7 +78,7 @@ namespace {
         bool Skip()
         {
             size_t nAfter = 0;
-            if (!decode::SkipTagged(p, n, nPos, nAfter))
+            if (!frame::SkipTagged(p, n, nPos, nAfter))
                 return false;
             nPos = nAfter;
             return true;
@@ -89,7 +89,7 @@ namespace {
             STagHeader open;
             size_t nAfter = 0;
             if (!Peek(open) || !open.bOpening || open.uNumber != uTag
-                || !decode::SkipTagged(p, n, nPos, nAfter))
+                || !frame::SkipTagged(p, n, nPos, nAfter))
                 return false;
             const size_t nClose = uTag >= 15 ? 2 : 1;
             value.assign(p + open.nEnd, p + nAfter - nClose);
@@ -109,7 +109,7 @@ namespace {
         return cs;
     }
 
-    std::string LinkText(const decode::SStation& s, bool bIp)
+    std::string LinkText(const frame::SStation& s, bool bIp)
     {
         if (bIp && s.uLength == 6) {
             char sz[32];
@@ -123,8 +123,8 @@ namespace {
         return cs;
     }
 
-    std::string StationText(const decode::SStation& link, bool bIp, bool bNet, uint16_t uNet,
-        const decode::SStation& adr)
+    std::string StationText(
+        const frame::SStation& link, bool bIp, bool bNet, uint16_t uNet, const frame::SStation& adr)
     {
         std::string cs = LinkText(link, bIp);
         if (bNet)
@@ -153,13 +153,13 @@ struct CLearner::SState {
     SLearnCounts counts;
     std::vector<std::string> notes;
 
-    SStationFacts& Station(const std::string& csKey, const decode::SBacnetFrame& f)
+    SStationFacts& Station(const std::string& csKey, const frame::SBacnetFrame& f)
     {
         SStationFacts& s = stations[csKey];
         if (s.device.csAddress.empty()) {
             s.device.csAddress = csKey;
             s.device.bEthernet = !f.bIp;
-            const decode::SStation src = decode::BacnetSource(f);
+            const frame::SStation src = frame::BacnetSource(f);
             if (f.bIp && !f.bHasSnet && src.uLength == 6) {
                 s.device.bIp = true;
                 s.device.uIp = uint32_t { src.bytes[0] } << 24 | src.bytes[1] << 16
@@ -274,7 +274,7 @@ struct CLearner::SState {
 
     // A COV notification: [0] process, [1] initiating device, [2] object,
     // [3] time remaining, [4] the values.
-    void Cov(const std::string& csKey, const decode::SBacnetFrame& f, SParams a, uint64_t uRecord)
+    void Cov(const std::string& csKey, const frame::SBacnetFrame& f, SParams a, uint64_t uRecord)
     {
         uint32_t uProcess = 0;
         uint32_t uDevice = 0;
@@ -328,20 +328,20 @@ void CLearner::Add(const uint8_t* pData, size_t nLength, uint64_t uRecord, const
 {
     SState& st = *m_p;
     ++st.counts.uRecords;
-    const decode::SFrameLayout layout = decode::LocateFrame(pData, nLength);
+    const frame::SFrameLayout layout = frame::LocateFrame(pData, nLength);
     if (!layout.IsBacnet() || !layout.uApduAt || layout.uEnd <= layout.uApduAt)
         return;
-    const decode::SBacnetFrame f = decode::ParseBacnet(pData, nLength);
-    if (f.eApdu == decode::EApdu::NotBacnet)
+    const frame::SBacnetFrame f = frame::ParseBacnet(pData, nLength);
+    if (f.eApdu == frame::EApdu::NotBacnet)
         return;
     const uint8_t* pApdu = pData + layout.uApduAt;
     const size_t nApdu = layout.uEnd - layout.uApduAt;
     const std::string csFrom
-        = StationText(decode::BacnetSource(f), f.bIp, f.bHasSnet, f.uSnet, f.sadr);
+        = StationText(frame::BacnetSource(f), f.bIp, f.bHasSnet, f.uSnet, f.sadr);
     const std::string csTo = StationText(f.linkDestination, f.bIp, f.bHasDnet, f.uDnet, f.dadr);
 
     switch (f.eApdu) {
-    case decode::EApdu::ConfirmedRequest: {
+    case frame::EApdu::ConfirmedRequest: {
         if (f.bSegmented || nApdu < 4)
             return;
         SParams a { pApdu + 4, nApdu - 4 };
@@ -361,11 +361,11 @@ void CLearner::Add(const uint8_t* pData, size_t nLength, uint64_t uRecord, const
         }
         return;
     }
-    case decode::EApdu::UnconfirmedRequest: {
+    case frame::EApdu::UnconfirmedRequest: {
         if (nApdu < 2)
             return;
         SParams a { pApdu + 2, nApdu - 2 };
-        if (f.uService == decode::kIAm) {
+        if (f.uService == frame::kIAm) {
             uint32_t uDevice = 0;
             uint32_t uMax = 0;
             uint32_t uSegmentation = 0;
@@ -384,7 +384,7 @@ void CLearner::Add(const uint8_t* pData, size_t nLength, uint64_t uRecord, const
             s.device.uMaxApdu = uMax;
             s.device.uSegmentation = uSegmentation;
             s.device.uVendor = uVendor;
-        } else if (f.uService == decode::kIHave) {
+        } else if (f.uService == frame::kIHave) {
             uint32_t uDevice = 0;
             uint32_t uObject = 0;
             STagHeader name;
@@ -404,7 +404,7 @@ void CLearner::Add(const uint8_t* pData, size_t nLength, uint64_t uRecord, const
         }
         return;
     }
-    case decode::EApdu::ComplexAck: {
+    case frame::EApdu::ComplexAck: {
         st.pending.erase(csTo + ">" + csFrom + "#" + std::to_string(f.uInvokeId));
         CBytes data;
         if (f.bSegmented) {
@@ -425,7 +425,7 @@ void CLearner::Add(const uint8_t* pData, size_t nLength, uint64_t uRecord, const
             st.RpmAck(s, a, uRecord);
         return;
     }
-    case decode::EApdu::Error: {
+    case frame::EApdu::Error: {
         const auto it = st.pending.find(csTo + ">" + csFrom + "#" + std::to_string(f.uInvokeId));
         if (it == st.pending.end())
             return;
@@ -437,9 +437,9 @@ void CLearner::Add(const uint8_t* pData, size_t nLength, uint64_t uRecord, const
             st.Station(csFrom, f), pending.uObject, pending.uProperty, f.uErrorClass, f.uErrorCode);
         return;
     }
-    case decode::EApdu::SimpleAck:
-    case decode::EApdu::Reject:
-    case decode::EApdu::Abort:
+    case frame::EApdu::SimpleAck:
+    case frame::EApdu::Reject:
+    case frame::EApdu::Abort:
         st.pending.erase(csTo + ">" + csFrom + "#" + std::to_string(f.uInvokeId));
         return;
     default:
@@ -510,7 +510,7 @@ SLearned CLearner::Finish()
 
 bool LearnCapture(const std::string& csPath, SLearned& learned, std::string& csError)
 {
-    using namespace vdecode;
+    using namespace dissect;
     CCaptureIndex index;
     if (!index.Open(csPath)) {
         csError = index.Error();
@@ -568,7 +568,7 @@ bool ArrayElement(const CBytes& whole, uint32_t uIndex, CBytes& element)
     uint32_t uCount = 0;
     while (nPos < whole.size()) {
         size_t nAfter = 0;
-        if (!decode::SkipTagged(whole.data(), whole.size(), nPos, nAfter))
+        if (!frame::SkipTagged(whole.data(), whole.size(), nPos, nAfter))
             return false;
         ++uCount;
         if (uCount == uIndex) {

@@ -1,5 +1,6 @@
 #include "serve/ServeRun.h"
 
+#include "replay/Aim.h"
 #include "replay/Clock.h"
 #include "replay/Ear.h"
 #include "replay/SendSocket.h"
@@ -150,29 +151,20 @@ bool AdapterAddresses(
     const std::string& csAdapter, std::vector<SAdapterAddress>& addresses, std::string& csError)
 {
     addresses.clear();
-    ifaddrs* pList = nullptr;
-    if (::getifaddrs(&pList) != 0) {
-        csError = std::string("the adapters cannot be listed: ") + std::strerror(errno);
+    SAdapterAddresses read;
+    const int iError = ListAdapterAddresses(csAdapter, read);
+    if (iError != 0 && iError != ENODEV) {
+        csError = std::string("the adapters cannot be listed: ") + std::strerror(iError);
         return false;
     }
-    bool bFound = false;
-    for (const ifaddrs* p = pList; p; p = p->ifa_next) {
-        if (!p->ifa_name || csAdapter != p->ifa_name)
-            continue;
-        bFound = true;
-        if (!p->ifa_addr || p->ifa_addr->sa_family != AF_INET)
-            continue;
-        SAdapterAddress address;
-        address.uIp = ntohl(reinterpret_cast<const sockaddr_in*>(p->ifa_addr)->sin_addr.s_addr);
-        if ((p->ifa_flags & IFF_BROADCAST) && p->ifa_broadaddr)
-            address.uBroadcast
-                = ntohl(reinterpret_cast<const sockaddr_in*>(p->ifa_broadaddr)->sin_addr.s_addr);
-        addresses.push_back(address);
-    }
-    ::freeifaddrs(pList);
+    const auto host = [](const CIpv4Address& ip) {
+        return static_cast<uint32_t>(ip[0]) << 24 | ip[1] << 16 | ip[2] << 8 | ip[3];
+    };
+    for (size_t i = 0; i < read.ipv4.size(); ++i)
+        addresses.push_back({ host(read.ipv4[i]), host(read.broadcast[i]) });
     if (addresses.empty()) {
-        csError = bFound ? "the adapter " + csAdapter + " has no IPv4 address to serve on"
-                         : "there is no adapter " + csAdapter;
+        csError = iError == 0 ? "the adapter " + csAdapter + " has no IPv4 address to serve on"
+                              : "there is no adapter " + csAdapter;
         return false;
     }
     return true;

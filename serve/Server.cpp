@@ -15,8 +15,8 @@
 
 namespace velmora::serve {
 
-using decode::ReadTagAt;
-using decode::STagHeader;
+using frame::ReadTagAt;
+using frame::STagHeader;
 
 std::string PeerText(const SPeer& peer)
 {
@@ -152,7 +152,7 @@ namespace {
             STagHeader open;
             size_t nAfter = 0;
             if (!Peek(open) || !open.bOpening || open.uNumber != uTag
-                || !decode::SkipTagged(p, n, nPos, nAfter))
+                || !frame::SkipTagged(p, n, nPos, nAfter))
                 return false;
             value.assign(p + open.nEnd, p + nAfter - (uTag >= 15 ? 2 : 1));
             nPos = nAfter;
@@ -199,11 +199,11 @@ namespace {
 
     std::string Words(const CBytes& frame)
     {
-        vdecode::SFrame f;
+        dissect::SFrame f;
         f.pData = frame.data();
         f.header.uCapLen = f.header.uWireLen = static_cast<uint32_t>(frame.size());
         f.bChecksums = false; // a frame made up for its words: no checksum to judge
-        return vdecode::DecodeRow(f).csInfo;
+        return dissect::DecodeRow(f).csInfo;
     }
 
     // The property a reply names, and what it was asked.
@@ -255,7 +255,7 @@ namespace {
     // The address of a request as the answer must carry it back.
     struct SRoute {
         SPeer peer;
-        decode::SBacnetFrame frame;
+        frame::SBacnetFrame frame;
     };
 
 } // namespace
@@ -276,7 +276,7 @@ struct CServer::SState {
     bool bNewTransmit = false;
 
     // A request whose frame parsed: answers it, or takes its Segment-ACK or Abort.
-    void Dispatch(SRoute& route, const CBytes& frame, const decode::SFrameLayout& layout);
+    void Dispatch(SRoute& route, const CBytes& frame, const frame::SFrameLayout& layout);
 
     SState(const SLearned& l, const SServeOptions& o, IClock& c)
         : learned(l)
@@ -296,7 +296,7 @@ struct CServer::SState {
     // BACnet/Ethernet: 802.3 from our MAC to the requester's, LLC 82 82 03.
     CBytes Prefix(const SRoute& route) const
     {
-        const decode::SBacnetFrame& r = route.frame;
+        const frame::SBacnetFrame& r = route.frame;
         CBytes v { 0x81, 0x0a, 0, 0, 0x01, 0x00 };
         if (route.peer.bEthernet) {
             v.assign(route.peer.mac.begin(), route.peer.mac.end());
@@ -747,7 +747,7 @@ struct CServer::SState {
         Log(route, llNs, csRequest, csWords, EServedFrom::Unknown, nullptr);
     }
 
-    static bool InLimits(const decode::SBacnetFrame& f, uint32_t uInstance)
+    static bool InLimits(const frame::SBacnetFrame& f, uint32_t uInstance)
     {
         return !f.bHasLimits || (uInstance >= f.uLowLimit && uInstance <= f.uHighLimit);
     }
@@ -851,20 +851,20 @@ std::vector<uint32_t> CServer::Served() const
 void CServer::Receive(const SPeer& from, const uint8_t* pData, size_t nLength)
 {
     SState& st = *m_p;
-    if (nLength < 4 || nLength > 65535 || pData[0] != decode::kBvlcTypeIp) {
+    if (nLength < 4 || nLength > 65535 || pData[0] != frame::kBvlcTypeIp) {
         ++st.counts.uBad;
         return;
     }
     const CBytes frame = Dress(from, { 0, 47808 }, pData, nLength);
-    const decode::SFrameLayout layout = decode::LocateFrame(frame.data(), frame.size());
-    SRoute route { from, decode::ParseBacnet(frame.data(), frame.size()) };
-    if (route.frame.eApdu == decode::EApdu::NotBacnet || !layout.uApduAt) {
+    const frame::SFrameLayout layout = frame::LocateFrame(frame.data(), frame.size());
+    SRoute route { from, frame::ParseBacnet(frame.data(), frame.size()) };
+    if (route.frame.eApdu == frame::EApdu::NotBacnet || !layout.uApduAt) {
         ++st.counts.uBad;
         return;
     }
     if (route.frame.bForwarded) {
         // Through a BBMD: the answer goes to the request's origin.
-        const decode::SStation& o = route.frame.origin;
+        const frame::SStation& o = route.frame.origin;
         route.peer.uIp
             = uint32_t { o.bytes[0] } << 24 | o.bytes[1] << 16 | o.bytes[2] << 8 | o.bytes[3];
         route.peer.uPort = static_cast<uint16_t>(o.bytes[4] << 8 | o.bytes[5]);
@@ -883,14 +883,14 @@ void CServer::ReceiveFrame(const uint8_t* pFrame, size_t nLength)
     if ((!bOurs && !(pFrame[0] & 0x01)) || std::equal(own.begin(), own.end(), pFrame + 6))
         return;
     const CBytes frame(pFrame, pFrame + nLength);
-    const decode::SFrameLayout layout = decode::LocateFrame(frame.data(), frame.size());
-    if (layout.eKind != decode::EFrameKind::BacnetEthernet)
+    const frame::SFrameLayout layout = frame::LocateFrame(frame.data(), frame.size());
+    if (layout.eKind != frame::EFrameKind::BacnetEthernet)
         return;
     SRoute route;
     route.peer.bEthernet = true;
     std::copy(pFrame + 6, pFrame + 12, route.peer.mac.begin());
-    route.frame = decode::ParseBacnet(frame.data(), frame.size());
-    if (route.frame.eApdu == decode::EApdu::NotBacnet || !layout.uApduAt) {
+    route.frame = frame::ParseBacnet(frame.data(), frame.size());
+    if (route.frame.eApdu == frame::EApdu::NotBacnet || !layout.uApduAt) {
         ++st.counts.uBad;
         return;
     }
@@ -898,7 +898,7 @@ void CServer::ReceiveFrame(const uint8_t* pFrame, size_t nLength)
 }
 
 void CServer::SState::Dispatch(
-    SRoute& route, const CBytes& frame, const decode::SFrameLayout& layout)
+    SRoute& route, const CBytes& frame, const frame::SFrameLayout& layout)
 {
     SState& st = *this;
     const int64_t llNs = st.clock.Now();
@@ -909,7 +909,7 @@ void CServer::SState::Dispatch(
         return;
     }
     switch (route.frame.eApdu) {
-    case decode::EApdu::ConfirmedRequest: {
+    case frame::EApdu::ConfirmedRequest: {
         const std::string csRequest = Words(frame);
         const uint8_t uInvoke = route.frame.uInvokeId;
         st.transmits.erase({ route.peer, uInvoke }); // a new request under the same invoke ID
@@ -932,16 +932,16 @@ void CServer::SState::Dispatch(
             return st.Refuse(route, llNs, csRequest, uInvoke, kRejectUnrecognizedService);
         }
     }
-    case decode::EApdu::UnconfirmedRequest:
-        if (route.frame.uService == decode::kWhoIs)
+    case frame::EApdu::UnconfirmedRequest:
+        if (route.frame.uService == frame::kWhoIs)
             return st.WhoIs(route, llNs, Words(frame));
-        if (route.frame.uService == decode::kWhoHas)
+        if (route.frame.uService == frame::kWhoHas)
             return st.WhoHas(route, pApdu, nApdu, llNs, Words(frame));
         ++st.counts.uIgnored;
         return;
-    case decode::EApdu::SegmentAck:
+    case frame::EApdu::SegmentAck:
         return st.SegmentAck(route.peer, pApdu, nApdu);
-    case decode::EApdu::Abort:
+    case frame::EApdu::Abort:
         st.transmits.erase({ route.peer, route.frame.uInvokeId });
         return;
     default:

@@ -70,7 +70,7 @@ private:
     const std::vector<judge::SJudgedFrame>* m_pCapture = nullptr;
     std::unique_ptr<judge::CRecordedAnswers> m_pRecorded; // paired once, for every round
     judge::SCompareRules m_rules;
-    std::vector<decode::SDeviceMap> m_devices; // the aim's device map, read back
+    std::vector<frame::SDeviceMap> m_devices; // the aim's device map, read back
     std::vector<SSentRequest> m_pending; // the round not judged yet
     std::vector<SHeardFrame> m_window; // heard since that round began
     std::vector<size_t> m_keptAt; // each window frame's place in m_kept, or SIZE_MAX

@@ -23,7 +23,7 @@ namespace {
 } // namespace
 
 struct CRecordCounter::SImpl {
-    vdecode::CCaptureIndex index;
+    dissect::CCaptureIndex index;
     std::atomic<bool> bStop { false };
     std::thread thread;
 };
@@ -53,7 +53,7 @@ void CRecordCounter::Start(const std::string& csPath)
 
 uint64_t CRecordCounter::Records() const
 {
-    return m_p->index.State() == vdecode::CCaptureIndex::EState::Done ? m_p->index.Count() : 0;
+    return m_p->index.State() == dissect::CCaptureIndex::EState::Done ? m_p->index.Count() : 0;
 }
 
 void CRecordCounter::Stop()

@@ -88,11 +88,11 @@ namespace {
         std::string csValue;
     };
 
-    void Flatten(const std::vector<vdecode::SField>& fields, int iDepth, const std::string& csPath,
+    void Flatten(const std::vector<dissect::SField>& fields, int iDepth, const std::string& csPath,
         std::vector<SFlatField>& out)
     {
         std::map<std::string, int> seen;
-        for (const vdecode::SField& f : fields) {
+        for (const dissect::SField& f : fields) {
             const int iSeen = seen[f.csName]++;
             const std::string csKey
                 = csPath + "/" + f.csName + (iSeen ? "#" + std::to_string(iSeen) : std::string());
@@ -103,13 +103,13 @@ namespace {
 
     std::vector<SFlatField> DecodeFields(const std::vector<uint8_t>& bytes)
     {
-        vdecode::SFrame frame;
+        dissect::SFrame frame;
         frame.pData = bytes.data();
         frame.header.uCapLen = static_cast<uint32_t>(bytes.size());
         frame.header.uWireLen = frame.header.uCapLen;
         frame.bChecksums = false; // fields of BACnet, compared answer to answer
-        std::vector<vdecode::SField> tree;
-        vdecode::DecodeTree(frame, &tree);
+        std::vector<dissect::SField> tree;
+        dissect::DecodeTree(frame, &tree);
         // The "Frame" layer holds the time and number, which always differ.
         if (!tree.empty() && tree.front().csName.rfind("Frame", 0) == 0)
             tree.erase(tree.begin());
@@ -271,7 +271,7 @@ std::string ExitStatusWords(int iExit)
 
 RecordReader CaptureRecordReader(const std::string& csPath)
 {
-    auto pIndex = std::make_shared<vdecode::CCaptureIndex>();
+    auto pIndex = std::make_shared<dissect::CCaptureIndex>();
     auto pOpened = std::make_shared<int>(0); // 0 not yet, 1 open, -1 failed
     return [csPath, pIndex, pOpened](uint64_t uRecord, std::vector<uint8_t>& bytes) {
         if (*pOpened == 0) {
@@ -281,7 +281,7 @@ RecordReader CaptureRecordReader(const std::string& csPath)
                 pIndex->Run(bStop);
             }
         }
-        vdecode::SRecord record;
+        dissect::SRecord record;
         if (*pOpened != 1 || uRecord >= pIndex->Count() || !pIndex->Read(uRecord, record))
             return false;
         bytes = std::move(record.bytes);
@@ -503,7 +503,7 @@ bool WriteReport(const std::string& csPath, const SReportFacts& facts,
     SReportFacts read = facts;
     std::string csShaError;
     read.csSha256 = FileSha256(facts.csCapturePath, csShaError);
-    vdecode::CCaptureIndex index;
+    dissect::CCaptureIndex index;
     if (index.Open(facts.csCapturePath)) {
         std::atomic<bool> bStop { false };
         index.Run(bStop);

@@ -129,7 +129,7 @@ protected:
         }
         return v;
     }
-    QString Cell(CPacketsWnd& wnd, int iRow, vdecode::EColumn column)
+    QString Cell(CPacketsWnd& wnd, int iRow, dissect::EColumn column)
     {
         return wnd.Model().index(iRow, wnd.Model().ViewColumn(column)).data().toString();
     }
@@ -237,7 +237,7 @@ TEST_F(PacketsWindowTest, ModelDecodesOnlyTheRowsAskedFor)
     ASSERT_TRUE(QTest::qWaitFor(
         [&] {
             return loader.Stage() == CCaptureLoader::EStage::Open
-                && loader.Index().State() == vdecode::CCaptureIndex::EState::Done;
+                && loader.Index().State() == dissect::CCaptureIndex::EState::Done;
         },
         10000));
     CPacketModel model;
@@ -301,7 +301,7 @@ TEST_F(PacketsWindowTest, FilterShowsTheMatchingRecordsByTheirOwnNumbers)
         ASSERT_TRUE(WaitIdle(wnd));
         std::vector<QString> numbers;
         for (int i = 0; i < wnd.Model().rowCount(); ++i)
-            numbers.push_back(Cell(wnd, i, vdecode::EColumn::Number));
+            numbers.push_back(Cell(wnd, i, dissect::EColumn::Number));
         EXPECT_EQ(numbers, row.numbers);
         // The details show the first match, or nothing at all.
         EXPECT_EQ(wnd.FieldTree()->topLevelItemCount() > 0, !row.numbers.empty());
@@ -335,9 +335,9 @@ TEST_F(PacketsWindowTest, AMalformedRecordStandsOutInEveryColumn)
     wnd.ShowCapture(m_dir.File("m.pcap"));
     ASSERT_TRUE(WaitIdle(wnd));
     ASSERT_EQ(wnd.Model().rowCount(), 2);
-    EXPECT_TRUE(Cell(wnd, 1, vdecode::EColumn::Info).endsWith("[malformed]"));
-    EXPECT_EQ(Cell(wnd, 1, vdecode::EColumn::Length), "50 of 65");
-    for (int iColumn = 0; iColumn < vdecode::kColumnCount; ++iColumn) {
+    EXPECT_TRUE(Cell(wnd, 1, dissect::EColumn::Info).endsWith("[malformed]"));
+    EXPECT_EQ(Cell(wnd, 1, dissect::EColumn::Length), "50 of 65");
+    for (int iColumn = 0; iColumn < dissect::kColumnCount; ++iColumn) {
         EXPECT_FALSE(wnd.Model().index(0, iColumn).data(Qt::BackgroundRole).isValid());
         EXPECT_TRUE(wnd.Model().index(1, iColumn).data(Qt::BackgroundRole).isValid()) << iColumn;
         EXPECT_TRUE(wnd.Model()
@@ -365,12 +365,12 @@ TEST_F(PacketsWindowTest, AChecksumLeftToTheNicIsMarked)
     wnd.ShowCapture(m_dir.File("nic.pcap"));
     ASSERT_TRUE(WaitIdle(wnd));
     ASSERT_EQ(wnd.Model().rowCount(), 2);
-    const QString qGood = Cell(wnd, 0, vdecode::EColumn::Info);
+    const QString qGood = Cell(wnd, 0, dissect::EColumn::Info);
     EXPECT_FALSE(qGood.contains("[bad"));
-    EXPECT_EQ(Cell(wnd, 1, vdecode::EColumn::Info), qGood + " [bad UDP checksum]");
+    EXPECT_EQ(Cell(wnd, 1, dissect::EColumn::Info), qGood + " [bad UDP checksum]");
     const auto tip = [&](int iRow) {
         return wnd.Model()
-            .index(iRow, wnd.Model().ViewColumn(vdecode::EColumn::Info))
+            .index(iRow, wnd.Model().ViewColumn(dissect::EColumn::Info))
             .data(Qt::ToolTipRole)
             .toString();
     };
@@ -476,7 +476,7 @@ TEST_F(PacketsWindowTest, CaptureErrorsShowAsOneLineWithTheRowsReadSoFar)
         EXPECT_FALSE(qLine.contains('\n'));
         // The rows read are whole and readable.
         if (row.iRows > 0) {
-            EXPECT_EQ(Cell(wnd, row.iRows - 1, vdecode::EColumn::Length), "60");
+            EXPECT_EQ(Cell(wnd, row.iRows - 1, dissect::EColumn::Length), "60");
         }
     }
     wnd.ShowCapture("");
@@ -652,26 +652,26 @@ TEST_F(PacketsWindowTest, PcapngListsEachRecordsInterfaceAndWhereSendStops)
     wnd.ShowCapture(path("two-interfaces"));
     ASSERT_TRUE(WaitIdle(wnd));
     ASSERT_EQ(wnd.Model().rowCount(), 4);
-    ASSERT_EQ(wnd.Model().columnCount(), vdecode::kColumnCount + 1);
+    ASSERT_EQ(wnd.Model().columnCount(), dissect::kColumnCount + 1);
     EXPECT_EQ(wnd.Model().headerData(2, Qt::Horizontal).toString(), "Interface");
     EXPECT_EQ(wnd.Model().headerData(3, Qt::Horizontal).toString(), "Source");
     std::vector<QString> interfaces, times;
     for (int i = 0; i < 4; ++i) {
         interfaces.push_back(wnd.Model().index(i, 2).data().toString());
-        times.push_back(Cell(wnd, i, vdecode::EColumn::Time));
+        times.push_back(Cell(wnd, i, dissect::EColumn::Time));
     }
     EXPECT_EQ(interfaces, std::vector<QString>({ "eth0", "eth1", "eth1", "eth0" }));
     EXPECT_EQ(
         times, std::vector<QString>({ "0.000000", "0.500000000", "1.000000000", "1.500000" }));
-    EXPECT_EQ(Cell(wnd, 1, vdecode::EColumn::Protocol), "Local Experimental");
+    EXPECT_EQ(Cell(wnd, 1, dissect::EColumn::Protocol), "Local Experimental");
     EXPECT_EQ(wnd.StatusLine(), "two-interfaces.pcapng: 4 records");
     // The filter finds records by their interface too.
     wnd.FilterField()->setText("ETH1");
     QTest::keyClick(wnd.FilterField(), Qt::Key_Return);
     ASSERT_TRUE(WaitIdle(wnd));
     ASSERT_EQ(wnd.Model().rowCount(), 2);
-    EXPECT_EQ(Cell(wnd, 0, vdecode::EColumn::Number), "1");
-    EXPECT_EQ(Cell(wnd, 1, vdecode::EColumn::Number), "2");
+    EXPECT_EQ(Cell(wnd, 0, dissect::EColumn::Number), "1");
+    EXPECT_EQ(Cell(wnd, 1, dissect::EColumn::Number), "2");
     wnd.FilterField()->clear();
     QTest::keyClick(wnd.FilterField(), Qt::Key_Return);
 
@@ -679,12 +679,12 @@ TEST_F(PacketsWindowTest, PcapngListsEachRecordsInterfaceAndWhereSendStops)
     wnd.ShowCapture(path("le-micro"));
     ASSERT_TRUE(WaitIdle(wnd));
     EXPECT_EQ(wnd.Model().rowCount(), 6);
-    EXPECT_EQ(wnd.Model().columnCount(), vdecode::kColumnCount);
+    EXPECT_EQ(wnd.Model().columnCount(), dissect::kColumnCount);
 
     wnd.ShowCapture(path("two-link-types"));
     ASSERT_TRUE(WaitIdle(wnd));
     EXPECT_EQ(wnd.Model().rowCount(), 4);
-    EXPECT_EQ(Cell(wnd, 2, vdecode::EColumn::Protocol), "link type 101");
+    EXPECT_EQ(Cell(wnd, 2, dissect::EColumn::Protocol), "link type 101");
     EXPECT_EQ(wnd.StatusLine(),
         "two-link-types.pcapng: 4 records. Send stops before record 2: libpcap cannot read past "
         "the interface at byte 480: its link type 101 is not the first interface's (1).");
@@ -960,13 +960,13 @@ TEST_F(PacketsWindowTest, AimedSendsPutTheAimedBytesOnTheWire)
         ASSERT_TRUE(peer.Ok());
         CPacketsWnd* pWnd = OpenPackets();
         ASSERT_NE(pWnd, nullptr);
-        const QString qsCaptured = Cell(*pWnd, 2, vdecode::EColumn::Destination);
+        const QString qsCaptured = Cell(*pWnd, 2, dissect::EColumn::Destination);
         EXPECT_EQ(qsCaptured, "192.168.10.2:47808 (02:76:6d:0a:00:02)");
         pWnd->ShowAimedBox()->setChecked(true);
-        EXPECT_EQ(Cell(*pWnd, 2, vdecode::EColumn::Destination),
+        EXPECT_EQ(Cell(*pWnd, 2, dissect::EColumn::Destination),
             "192.168.7.42:47809 (02:76:6d:00:00:2a)");
         EXPECT_EQ(
-            Cell(*pWnd, 2, vdecode::EColumn::Source), "192.168.7.5:47808 (02:76:6d:0a:00:99)");
+            Cell(*pWnd, 2, dissect::EColumn::Source), "192.168.7.5:47808 (02:76:6d:0a:00:99)");
         QTableView* pTable = pWnd->Table();
         QTest::mouseClick(pTable->viewport(), Qt::LeftButton, Qt::NoModifier,
             pTable->visualRect(pTable->model()->index(2, 0)).center());
@@ -977,7 +977,7 @@ TEST_F(PacketsWindowTest, AimedSendsPutTheAimedBytesOnTheWire)
             pTable->visualRect(pTable->model()->index(0, 0)).center());
         EXPECT_EQ(pWnd->SendSelectedButton()->text(), "&Send 3 records on vm0");
         pWnd->ShowAimedBox()->setChecked(false);
-        EXPECT_EQ(Cell(*pWnd, 2, vdecode::EColumn::Destination), qsCaptured);
+        EXPECT_EQ(Cell(*pWnd, 2, dissect::EColumn::Destination), qsCaptured);
         QTest::mouseClick(pWnd->SendSelectedButton(), Qt::LeftButton);
         EXPECT_EQ(peer.Collect(3, 1500), Frames({ aimed[0], aimed[2], aimed[8] }));
     }
@@ -1028,7 +1028,7 @@ TEST_F(PacketsWindowTest, SegmentedAnswersAreListedReassembled)
         "readPropertyMultiple-ACK[ 6] segment 2" + qMissing,
     };
     for (int i = 0; i < 5; ++i)
-        EXPECT_EQ(Cell(wnd, i, vdecode::EColumn::Info), infos[i]) << i;
+        EXPECT_EQ(Cell(wnd, i, dissect::EColumn::Info), infos[i]) << i;
 
     // The tree of the completing record: the whole answer's fields, each
     // marking bytes inside this record.
@@ -1057,15 +1057,15 @@ TEST_F(PacketsWindowTest, SegmentedAnswersAreListedReassembled)
 
     // The model asked again once the assembler knows more: a segment decoded
     // while its answer was open reads anew after Refresh.
-    vdecode::CCaptureIndex index;
+    dissect::CCaptureIndex index;
     ASSERT_TRUE(index.Open(m_dir.File("seg.pcap")));
     index.Step();
-    vdecode::CSegmentAssembler assembler;
-    vdecode::AddRecords(assembler, index, 0, index.Count());
+    dissect::CSegmentAssembler assembler;
+    dissect::AddRecords(assembler, index, 0, index.Count());
     CPacketModel model;
     model.SetIndex(&index, &assembler);
     model.ShowRecords(index.Count());
-    const QModelIndex info3 = model.index(3, static_cast<int>(vdecode::EColumn::Info));
+    const QModelIndex info3 = model.index(3, static_cast<int>(dissect::EColumn::Info));
     EXPECT_TRUE(info3.data().toString().endsWith("(answer incomplete so far)"));
     assembler.Finish();
     model.Refresh();
@@ -1089,7 +1089,7 @@ TEST_F(PacketsWindowTest, SegmentedAnswersAreListedReassembled)
         ASSERT_TRUE(WaitIdle(wnd));
         std::vector<QString> numbers;
         for (int i = 0; i < wnd.Model().rowCount(); ++i)
-            numbers.push_back(Cell(wnd, i, vdecode::EColumn::Number));
+            numbers.push_back(Cell(wnd, i, dissect::EColumn::Number));
         EXPECT_EQ(numbers, row.numbers);
     }
 }

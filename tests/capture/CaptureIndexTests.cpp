@@ -10,7 +10,7 @@
 using namespace velmora;
 
 using namespace vtest;
-using namespace velmora::vdecode;
+using namespace velmora::dissect;
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <thread>
 
 using namespace velmora;
-using namespace velmora::vdecode;
+using namespace velmora::dissect;
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <thread>
 
 using namespace vtest;
-using namespace velmora::vdecode;
+using namespace velmora::dissect;
 
 namespace {
 

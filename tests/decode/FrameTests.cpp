@@ -51,7 +51,7 @@ struct SRow {
     uint32_t uEnd; // where the BACnet payload ends (0 when not BACnet)
     judge::EApdu eJudge; // what the judge sees
     EAimOutcome eAim; // with every address aimed
-    decode::ERequestKind eKind;
+    frame::ERequestKind eKind;
 };
 
 void PrintTo(const SRow& row, std::ostream* pOut)
@@ -60,7 +60,7 @@ void PrintTo(const SRow& row, std::ostream* pOut)
 }
 
 using judge::EApdu;
-using K = decode::ERequestKind;
+using K = frame::ERequestKind;
 
 const SRow kRows[] = {
     { "BacnetIp", IpRp(), true, 0, 42, 46, 48, 59, EApdu::ConfirmedRequest, EAimOutcome::Aimed,
@@ -136,9 +136,9 @@ class FrameRuleTest : public ::testing::TestWithParam<SRow> { };
 TEST_P(FrameRuleTest, TheLocatorFindsTheLayers)
 {
     const SRow& row = GetParam();
-    const decode::SFrameLayout f = decode::LocateFrame(row.frame.data(), row.frame.size());
+    const frame::SFrameLayout f = frame::LocateFrame(row.frame.data(), row.frame.size());
     ASSERT_EQ(f.IsBacnet(), row.bBacnet);
-    EXPECT_EQ(decode::ClassifyRequest(row.frame.data(), row.frame.size()), row.eKind);
+    EXPECT_EQ(frame::ClassifyRequest(row.frame.data(), row.frame.size()), row.eKind);
     if (!row.bBacnet)
         return;
     EXPECT_EQ(f.uTags, row.uTags);
@@ -153,16 +153,16 @@ TEST_P(FrameRuleTest, TheLocatorFindsTheLayers)
 TEST_P(FrameRuleTest, TheDecoderAgrees)
 {
     const SRow& row = GetParam();
-    vdecode::SFrame frame;
+    dissect::SFrame frame;
     frame.pData = row.frame.data();
     frame.header.uCapLen = frame.header.uWireLen = static_cast<uint32_t>(row.frame.size());
-    std::vector<vdecode::SField> tree;
-    const vdecode::SRow decoded = vdecode::DecodeTree(frame, &tree);
+    std::vector<dissect::SField> tree;
+    const dissect::SRow decoded = dissect::DecodeTree(frame, &tree);
     const bool bBacnet = decoded.csProtocol == "BACnet/IP"
         || decoded.csProtocol == "BACnet/Ethernet" || decoded.csProtocol == "BVLC";
     EXPECT_EQ(bBacnet, row.bBacnet) << decoded.csProtocol << ": " << decoded.csInfo;
     auto At = [&](const char* szName) -> uint32_t {
-        for (const vdecode::SField& field : tree)
+        for (const dissect::SField& field : tree)
             if (field.csName == szName)
                 return field.uOffset;
         return 0;
@@ -214,14 +214,14 @@ bool Heard(const Bytes& frame, uint32_t uTags)
 TEST_P(FrameRuleTest, TheEarsFilterAgrees)
 {
     const SRow& row = GetParam();
-    EXPECT_EQ(Heard(row.frame, decode::kMaxVlanTags), row.bBacnet);
+    EXPECT_EQ(Heard(row.frame, frame::kMaxVlanTags), row.bBacnet);
     // The kernel moves an outer 802.1Q or 802.1ad tag aside before the filter
     // runs: the rest of the frame, with one tag fewer allowed, has the same answer.
     const uint16_t uOuter = static_cast<uint16_t>(row.frame[12] << 8 | row.frame[13]);
     if (uOuter == 0x8100 || uOuter == 0x88a8) {
         Bytes stripped = row.frame;
         stripped.erase(stripped.begin() + 12, stripped.begin() + 16);
-        EXPECT_EQ(Heard(stripped, decode::kMaxVlanTags - 1), row.bBacnet);
+        EXPECT_EQ(Heard(stripped, frame::kMaxVlanTags - 1), row.bBacnet);
     }
 }
 
@@ -282,7 +282,7 @@ Bytes Vlan(const Bytes& f)
 struct SEditRow {
     const char* szName;
     Bytes in;
-    void (*edit)(decode::CFrameEdit&);
+    void (*edit)(frame::CFrameEdit&);
     bool bKeep;
     Bytes want; // summed by the test support
 };
@@ -295,31 +295,31 @@ void PrintTo(const SEditRow& row, std::ostream* pOut)
 class FrameEditTest : public ::testing::TestWithParam<SEditRow> { };
 
 const SEditRow kEditRows[] = {
-    { "RightUdpSumFollowsTheInvokeId", RpFrame(), [](decode::CFrameEdit& e) { e.Put8(50, 0x33); },
+    { "RightUdpSumFollowsTheInvokeId", RpFrame(), [](frame::CFrameEdit& e) { e.Put8(50, 0x33); },
         false, Checksummed(With(RpFrame(), 50, { 0x33 })) },
     { "WrongUdpSumIsComputedAfresh", Nic(RpFrame(), 40),
-        [](decode::CFrameEdit& e) { e.Put8(50, 0x33); }, false,
+        [](frame::CFrameEdit& e) { e.Put8(50, 0x33); }, false,
         Checksummed(With(RpFrame(), 50, { 0x33 })) },
     { "WrongIpSumIsComputedAfresh", Nic(RpFrame(), 24),
-        [](decode::CFrameEdit& e) { e.Put(6, Hex("02aabbccddee").data(), 6); }, false,
+        [](frame::CFrameEdit& e) { e.Put(6, Hex("02aabbccddee").data(), 6); }, false,
         Checksummed(With(RpFrame(), 6, Hex("02aabbccddee"))) },
-    { "BothWrongAndNothingEditedAreMended", Nic(Nic(RpFrame(), 24), 40), [](decode::CFrameEdit&) {},
+    { "BothWrongAndNothingEditedAreMended", Nic(Nic(RpFrame(), 24), 40), [](frame::CFrameEdit&) {},
         false, RpFrame() },
-    { "UdpSumZeroStaysZero", RpFrame(false), [](decode::CFrameEdit& e) { e.Put8(50, 0x33); }, false,
+    { "UdpSumZeroStaysZero", RpFrame(false), [](frame::CFrameEdit& e) { e.Put8(50, 0x33); }, false,
         Checksummed(With(RpFrame(false), 50, { 0x33 }), false) },
     { "AddressesInThePseudoHeader", RpFrame(),
-        [](decode::CFrameEdit& e) {
+        [](frame::CFrameEdit& e) {
             e.Put(14 + 12, Hex("c0a80705").data(), 4);
             e.Put16(34, 47900);
         },
         false, Checksummed(With(With(RpFrame(), 14 + 12, Hex("c0a80705")), 34, Hex("bb1c"))) },
-    { "TaggedFrame", Vlan(RpFrame()), [](decode::CFrameEdit& e) { e.Put8(54, 0x33); }, false,
+    { "TaggedFrame", Vlan(RpFrame()), [](frame::CFrameEdit& e) { e.Put8(54, 0x33); }, false,
         Checksummed(Vlan(With(RpFrame(), 50, { 0x33 }))) },
     // An odd datagram: its last byte is the high half of a word, and the
     // padding after it is never summed.
-    { "OddDatagramLastByte", Padded(RpFrame()), [](decode::CFrameEdit& e) { e.Put8(58, 0x56); },
+    { "OddDatagramLastByte", Padded(RpFrame()), [](frame::CFrameEdit& e) { e.Put8(58, 0x56); },
         false, Padded(Checksummed(BacnetIp(0x0a, Hex("01 04 00 05 05 0c 0c 02000001 19 56")))) },
-    { "OddDatagramWrongSumPaddingLeftOut", Padded(Nic(RpFrame(), 40)), [](decode::CFrameEdit&) {},
+    { "OddDatagramWrongSumPaddingLeftOut", Padded(Nic(RpFrame(), 40)), [](frame::CFrameEdit&) {},
         false, Padded(RpFrame()) },
     // A new payload: every length from it, padding of zeros up to 60 and no
     // further, both sums anew.
@@ -329,10 +329,10 @@ const SEditRow kEditRows[] = {
             f.back() = 0xee;
             return f;
         }(),
-        [](decode::CFrameEdit& e) { e.SetPayload(46, Hex("01 00 10 08").data(), 4); }, false,
+        [](frame::CFrameEdit& e) { e.SetPayload(46, Hex("01 00 10 08").data(), 4); }, false,
         Checksummed(BacnetIp(0x0a, Hex("01 00 10 08"))) },
     { "LongerPayloadIsNotPadded", RpFrame(),
-        [](decode::CFrameEdit& e) {
+        [](frame::CFrameEdit& e) {
             const Bytes b = Hex("01 24 0009 06 02000000002a ff 00 05 05 0c 0c 02000001 19 55");
             e.SetPayload(46, b.data(), b.size());
         },
@@ -340,19 +340,19 @@ const SEditRow kEditRows[] = {
         Checksummed(
             BacnetIp(0x0a, Hex("01 24 0009 06 02000000002a ff 00 05 05 0c 0c 02000001 19 55"))) },
     { "NewPayloadKeepsUdpSumZero", RpFrame(false),
-        [](decode::CFrameEdit& e) { e.SetPayload(46, Hex("01 00 10 08").data(), 4); }, false,
+        [](frame::CFrameEdit& e) { e.SetPayload(46, Hex("01 00 10 08").data(), 4); }, false,
         Checksummed(BacnetIp(0x0a, Hex("01 00 10 08")), false) },
     { "OurOwnFramesGetARealUdpSum", RpFrame(false),
-        [](decode::CFrameEdit& e) {
+        [](frame::CFrameEdit& e) {
             e.WantUdpChecksum();
             e.SetPayload(48, Hex("40 05 00 02").data(), 4);
         },
         false, Checksummed(BacnetIp(0x0a, Hex("01 04 40 05 00 02"))) },
     { "Ieee8023LengthFollows", BacnetEthernet(Hex(kRp)),
-        [](decode::CFrameEdit& e) { e.SetPayload(17, Hex("01 00 10 08").data(), 4); }, false,
+        [](frame::CFrameEdit& e) { e.SetPayload(17, Hex("01 00 10 08").data(), 4); }, false,
         BacnetEthernet(Hex("01 00 10 08")) },
     { "Ieee8023LongerPayload", BacnetEthernet(Hex("01 00 10 08")),
-        [](decode::CFrameEdit& e) {
+        [](frame::CFrameEdit& e) {
             const Bytes b = Cat({ Hex(kRp), Bytes(40, 0x55) });
             e.SetPayload(17, b.data(), b.size());
         },
@@ -364,7 +364,7 @@ const SEditRow kEditRows[] = {
             f.resize(52);
             return f;
         }(),
-        [](decode::CFrameEdit& e) { e.Put8(50, 0x33); }, false,
+        [](frame::CFrameEdit& e) { e.Put8(50, 0x33); }, false,
         [] {
             Bytes f = Checksummed(With(RpFrame(), 50, { 0x33 }));
             f.resize(52);
@@ -377,9 +377,9 @@ TEST_P(FrameEditTest, ChecksumsComeOutAsSummedFromScratch)
     const SEditRow& row = GetParam();
     Bytes f = row.in;
     f.resize(row.in.size() + 128);
-    const decode::SFrameLayout layout = decode::LocateFrame(row.in.data(), row.in.size());
+    const frame::SFrameLayout layout = frame::LocateFrame(row.in.data(), row.in.size());
     ASSERT_TRUE(layout.IsBacnet());
-    decode::CFrameEdit edit(f.data(), static_cast<uint32_t>(row.in.size()),
+    frame::CFrameEdit edit(f.data(), static_cast<uint32_t>(row.in.size()),
         static_cast<uint32_t>(f.size()), layout, row.bKeep);
     row.edit(edit);
     f.resize(edit.Finish());
@@ -405,8 +405,8 @@ TEST(FrameEditTest, AKeptWrongSumStaysAsWrong)
         SCOPED_TRACE(nAt);
         const Bytes in = Nic(RpFrame(), nAt);
         Bytes f = in;
-        decode::CFrameEdit edit(f.data(), static_cast<uint32_t>(f.size()),
-            static_cast<uint32_t>(f.size()), decode::LocateFrame(in.data(), in.size()), true);
+        frame::CFrameEdit edit(f.data(), static_cast<uint32_t>(f.size()),
+            static_cast<uint32_t>(f.size()), frame::LocateFrame(in.data(), in.size()), true);
         EXPECT_TRUE(edit.Before().AnyWrong());
         edit.Put(14 + 16, Hex("c0a8072a").data(), 4);
         edit.Put8(50, 0x33);
@@ -423,31 +423,31 @@ TEST(FrameEditTest, ChecksAndMends)
     const struct {
         const char* szName;
         Bytes frame;
-        decode::ESum eIp, eUdp;
+        frame::ESum eIp, eUdp;
     } rows[] = {
-        { "right", RpFrame(), decode::ESum::Right, decode::ESum::Right },
-        { "UDP none", RpFrame(false), decode::ESum::Right, decode::ESum::None },
-        { "UDP left to the NIC", Nic(RpFrame(), 40), decode::ESum::Right, decode::ESum::Wrong },
-        { "IP left to the NIC", Nic(RpFrame(), 24), decode::ESum::Wrong, decode::ESum::Right },
+        { "right", RpFrame(), frame::ESum::Right, frame::ESum::Right },
+        { "UDP none", RpFrame(false), frame::ESum::Right, frame::ESum::None },
+        { "UDP left to the NIC", Nic(RpFrame(), 40), frame::ESum::Right, frame::ESum::Wrong },
+        { "IP left to the NIC", Nic(RpFrame(), 24), frame::ESum::Wrong, frame::ESum::Right },
         { "cut short",
             [] {
                 Bytes f = RpFrame();
                 f.resize(52);
                 return f;
             }(),
-            decode::ESum::Right, decode::ESum::Absent },
-        { "BACnet/Ethernet", BacnetEthernet(Hex(kRp)), decode::ESum::Absent, decode::ESum::Absent },
+            frame::ESum::Right, frame::ESum::Absent },
+        { "BACnet/Ethernet", BacnetEthernet(Hex(kRp)), frame::ESum::Absent, frame::ESum::Absent },
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.szName);
-        const decode::SChecksums sums = decode::CheckFrame(row.frame.data(), row.frame.size());
+        const frame::SChecksums sums = frame::CheckFrame(row.frame.data(), row.frame.size());
         EXPECT_EQ(sums.eIp, row.eIp);
         EXPECT_EQ(sums.eUdp, row.eUdp);
         Bytes f = row.frame;
-        const decode::SFrameLayout layout = decode::LocateFrame(f.data(), f.size());
-        EXPECT_EQ(decode::MendChecksums(f.data(), f.size(), layout), sums.AnyWrong());
+        const frame::SFrameLayout layout = frame::LocateFrame(f.data(), f.size());
+        EXPECT_EQ(frame::MendChecksums(f.data(), f.size(), layout), sums.AnyWrong());
         EXPECT_EQ(f == row.frame, !sums.AnyWrong());
-        EXPECT_FALSE(decode::CheckFrame(f.data(), f.size()).AnyWrong());
+        EXPECT_FALSE(frame::CheckFrame(f.data(), f.size()).AnyWrong());
     }
 }
 

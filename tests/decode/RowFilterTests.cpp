@@ -12,7 +12,7 @@
 
 using namespace velmora;
 
-using namespace velmora::vdecode;
+using namespace velmora::dissect;
 
 namespace {
 

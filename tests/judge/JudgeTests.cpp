@@ -73,7 +73,7 @@ const Bytes kNameAck207 = Hex("01 00 30 05 0c 0c 020000cf 19 4d 3e 74 00 41 48 5
 const Bytes kNameAck207Other = Hex("01 00 30 05 0c 0c 020000cf 19 4d 3e 74 00 41 48 56 3f");
 const Bytes kNameAck207Third = Hex("01 00 30 05 0c 0c 020000cf 19 4d 3e 74 00 41 48 57 3f");
 const Bytes kNameAck1234 = Hex("01 00 30 05 0c 0c 020004d2 19 4d 3e 74 00 41 48 55 3f");
-const std::vector<velmora::decode::SDeviceMap> k207To1234 = { { 207, 1234 } };
+const std::vector<velmora::frame::SDeviceMap> k207To1234 = { { 207, 1234 } };
 const Bytes kWhoHasAbc = Hex("01 00 10 07 3d 04 00 41 42 43");
 const Bytes kIHave7 = Hex("01 00 10 01 c4 02000007 c4 00000001 75 04 00 41 42 43");
 const Bytes kIAm7 = Hex("01 00 10 00 c4 02000007 22 01e0 91 00 21 0f");
@@ -87,7 +87,7 @@ struct SRow {
     std::string csLines;
     std::string csSummary;
     bool bConfirmedFailed;
-    std::vector<velmora::decode::SDeviceMap> devices {}; // the aim's device map
+    std::vector<velmora::frame::SDeviceMap> devices {}; // the aim's device map
     SCompareRules rules {};
 };
 

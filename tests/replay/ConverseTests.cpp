@@ -700,13 +700,10 @@ TEST(ConverseTest, ProgressSaysWhatIsWaitedFor)
 
 TEST(ConverseTest, AGiveUpNamesTheDeviceAndTheRecord)
 {
-    SConverseDevice ip { true, { 10, 0, 0, 2, 0xba, 0xc0 } };
-    SConverseDevice mac { false, { 0x02, 0x76, 0x6d, 0x0a, 0x00, 0x02 } };
-    SConverseDevice mstp { false, { 0x1f } };
-    SConverseDevice routed = ip;
-    routed.bRouted = true;
-    routed.uNet = 5;
-    routed.address = { 0x0a, 0x01 };
+    const SConverseDevice ip { true, { 10, 0, 0, 2, 0xba, 0xc0 }, false, 0, {} };
+    const SConverseDevice mac { false, { 0x02, 0x76, 0x6d, 0x0a, 0x00, 0x02 }, false, 0, {} };
+    const SConverseDevice mstp { false, { 0x1f }, false, 0, {} };
+    const SConverseDevice routed { true, ip.link, true, 5, { 0x0a, 0x01 } };
     const std::pair<SConverseGiveUp, const char*> rows[] = {
         { { true, ip, 41 }, "the device at 10.0.0.2:47808 stopped answering after record 41" },
         { { true, mac, 0 }, "the device at 02:76:6d:0a:00:02 stopped answering after record 0" },

@@ -23,10 +23,10 @@ std::string Decoded(const CBytes& v)
     apdu.insert(apdu.end(), v.begin(), v.end());
     PutClosing(apdu, 3);
     const std::vector<uint8_t> frame = vtest::SiteFrame(vtest::kDeviceIp, vtest::kClientIp, apdu);
-    velmora::vdecode::SFrame f;
+    velmora::dissect::SFrame f;
     f.pData = frame.data();
     f.header.uCapLen = f.header.uWireLen = static_cast<uint32_t>(frame.size());
-    const velmora::vdecode::SRow row = velmora::vdecode::DecodeRow(f);
+    const velmora::dissect::SRow row = velmora::dissect::DecodeRow(f);
     EXPECT_FALSE(row.bMalformed) << row.csInfo;
     const size_t n = row.csInfo.find(" = ");
     return n == std::string::npos ? row.csInfo : row.csInfo.substr(n + 3);

@@ -4,9 +4,12 @@
 #include "FrameBuilder.h"
 #include "SiteCapture.h"
 #include "TestSupport.h"
+#include "replay/Aim.h"
 #include "replay/Clock.h"
+#include "serve/ServeRun.h"
 #include "serve/Server.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
 using namespace velmora::serve;
@@ -135,6 +138,46 @@ SExchange Ask(CServer& server, const CBytes& apdu, SPeer from = kClient)
 }
 
 } // namespace
+
+// Serving and aiming read an adapter's addresses by one rule; each says in
+// its own words what is missing.
+TEST(ServeServer, AdapterAddressesAreTheAimsReading)
+{
+    struct Row {
+        const char* szAdapter;
+        const char* szServeError; // nullptr: addresses found
+        const char* szAimError;
+    };
+    const Row rows[] = {
+        { "lo", nullptr, nullptr },
+        { "no-such-adapter0", "there is no adapter no-such-adapter0",
+            "there is no adapter no-such-adapter0" },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.szAdapter);
+        std::vector<SAdapterAddress> served;
+        std::string csServeError;
+        velmora::SAdapterAddresses aimed;
+        std::string csAimError;
+        EXPECT_EQ(AdapterAddresses(row.szAdapter, served, csServeError), !row.szServeError);
+        EXPECT_EQ(velmora::ReadAdapterAddresses(row.szAdapter, aimed, csAimError), !row.szAimError);
+        EXPECT_EQ(csServeError, row.szServeError ? row.szServeError : "");
+        EXPECT_EQ(csAimError, row.szAimError ? row.szAimError : "");
+        ASSERT_EQ(served.size(), aimed.ipv4.size());
+        ASSERT_EQ(aimed.broadcast.size(), aimed.ipv4.size());
+        for (size_t i = 0; i < served.size(); ++i) {
+            const velmora::CIpv4Address& ip = aimed.ipv4[i];
+            EXPECT_EQ(served[i].uIp, uint32_t(ip[0]) << 24 | ip[1] << 16 | ip[2] << 8 | ip[3]);
+        }
+        if (!row.szServeError) {
+            // The loopback adapter: 127.0.0.1, and no broadcast beside it.
+            const auto it = std::find_if(served.begin(), served.end(),
+                [](const SAdapterAddress& a) { return a.uIp == 0x7f000001; });
+            ASSERT_NE(it, served.end());
+            EXPECT_EQ(it->uBroadcast, 0u);
+        }
+    }
+}
 
 TEST(ServeServer, ReadPropertyAnswersFromWhatWasLearned)
 {
