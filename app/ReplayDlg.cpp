@@ -6,7 +6,6 @@
 #include "app/QtPlatform.h"
 #include "app/SendOptionsDlg.h"
 #include "app/SingleInstance.h"
-#include "capture/IndexRows.h"
 #include "log/Log.h"
 #include "log/MessageBox.h"
 #include "res/DialogTemplate.h"
@@ -41,6 +40,7 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <csignal>
 
 namespace velmora {
 
@@ -548,25 +548,17 @@ void CReplayDlg::RunReplay(const CRecordSelection* pSelection, const std::string
     // the count is in.
     m_progressPlan = ProgressPlanOf(request, 0);
     m_lastCounts = SReplayCounts();
-    CRecordCounter counter;
-    if (request.eMode == EReplayMode::All)
-        counter.Start(request.csPath);
-    m_pCounter = &counter;
+    CSend send(request, SSendOutputs(), kResultsRows);
+    send.CountRecords(true);
+    m_pSend = &send;
     // A default Send never looks at checksums: the capture is read apart
     // from it, beside it, for the sentence after.
     CWrongChecksumCounter checksums;
     checksums.Start(request);
     m_sendStart = std::chrono::steady_clock::now();
     ShowProgressBar(true);
-    const auto wallStart = std::chrono::system_clock::now();
-    const auto start = std::chrono::steady_clock::now();
-    m_pJudge = request.listen.bListen
-        ? std::make_unique<CListenJudge>(request, nullptr, kResultsRows)
-        : nullptr;
-    const SReplayResult result = Replay(request, *this);
-    m_pCounter = nullptr;
-    counter.Stop();
-    const auto duration = std::chrono::steady_clock::now() - start;
+    const SReplayResult& result = send.Run(*this);
+    m_pSend = nullptr;
     ShowProgressBar(false);
     if (m_bReplayStarted)
         EnableReplayControls(true);
@@ -577,13 +569,13 @@ void CReplayDlg::RunReplay(const CRecordSelection* pSelection, const std::string
     SReplayResult sent = result;
     sent.bStopped = sent.bStopped && !bWaitCut;
     std::string csStatus = ReplayStatusText(sent, request);
-    const bool bListened = !result.NotSent() && result.listen.bListened;
-    const judge::SJudgement judgement = m_pJudge ? m_pJudge->Judgement() : judge::SJudgement();
+    // The window's Stop is the command's Ctrl-C.
+    const SSendOutcome outcome = send.Finish(m_stopRequest != EStop::None ? SIGINT : 0);
     std::string csListened;
-    if (bListened) {
-        csListened = ListenSummaryText(result, request, judgement, &m_pJudge->Announced());
-        if (m_pJudge->NotKept() > 0)
-            csListened += "; " + std::to_string(m_pJudge->NotKept()) + " more lines not shown";
+    if (outcome.bListened) {
+        csListened = outcome.csSummary;
+        if (outcome.nNotKept > 0)
+            csListened += "; " + std::to_string(outcome.nNotKept) + " more lines not shown";
         if (bWaitCut)
             csListened += " (listening stopped early)";
         csStatus = csStatus.empty() ? csListened : csStatus + ". " + csListened;
@@ -604,23 +596,17 @@ void CReplayDlg::RunReplay(const CRecordSelection* pSelection, const std::string
     ShowAimNotice();
     // The results stand beside the window before the box asks for OK; not
     // when the window is closing.
-    if (bListened && !m_bCloseAfterReplay) {
+    if (outcome.bListened && !m_bCloseAfterReplay) {
         EnsureResultsWindow();
         SListenResult shown = result.listen;
-        shown.heard = m_pJudge->Heard();
-        SReportFacts facts = ReportFactsOf(request, result);
-        facts.llStartNs
-            = std::chrono::duration_cast<std::chrono::nanoseconds>(wallStart.time_since_epoch())
-                  .count();
-        facts.llDurationNs = std::chrono::duration_cast<std::chrono::nanoseconds>(duration).count();
+        shown.heard = outcome.heard;
+        SReportFacts facts = outcome.facts;
         facts.csSummary = csListened;
-        facts.csExitStatus = "as velmora-replay would exit: "
-            + ExitStatusWords(ListeningExitStatus(result, judgement));
-        m_pResults->ShowResults(request.csPath, shown, judgement, csListened, &facts);
+        facts.csExitStatus = "as velmora-replay would exit: " + ExitStatusWords(outcome.iExit);
+        m_pResults->ShowResults(request.csPath, shown, outcome.judgement, csListened, &facts);
         m_pResults->show();
         m_pResults->raise();
     }
-    m_pJudge.reset();
     // A close asked for during the Send still gets the count: the box is
     // answered first, then the window goes.
     if (!result.NotSent())
@@ -878,8 +864,8 @@ void CReplayDlg::UpdateProgressBar(const SReplayCounts& counts)
 {
     if (!m_pProgress->isVisible())
         return;
-    if (m_pCounter && m_progressPlan.uPerRound == 0) {
-        const uint64_t uRecords = m_pCounter->Records();
+    if (m_pSend && m_progressPlan.uPerRound == 0) {
+        const uint64_t uRecords = m_pSend->Records();
         if (uRecords > 0) {
             m_progressPlan.uPerRound = uRecords;
             const uint64_t uTotal = m_progressPlan.llRounds > 0

@@ -5,9 +5,9 @@
 #include "app/ServeWnd.h"
 #include "replay/AdapterList.h"
 #include "replay/Replay.h"
-#include "session/JudgeSend.h"
 #include "session/RecordCounter.h"
 #include "session/ReplayWords.h"
+#include "session/Send.h"
 #include "session/Session.h"
 
 #include <QDialog>
@@ -112,8 +112,6 @@ public:
     void OnProgress(const SReplayCounts& counts) override;
     bool StopRequested() override { return m_stopRequest != EStop::None; }
     void OnListening(const SListenCounts& counts) override;
-    bool TakesListening() const override { return m_pJudge != nullptr; }
-    void OnListened(SListenChunk& chunk) override { m_pJudge->Add(chunk); }
 
     // IAdapterListView
     void AddEntry(const std::string& csText) override;
@@ -171,9 +169,7 @@ private:
     EStop m_stopRequest = EStop::None;
     bool m_bReplayStarted = false; // the running Send has disabled the inputs
     bool m_bWaiting = false; // the running Send has sent its last frame and listens on
-    // A listening Send's judge, round by round; the Results window gets the
-    // first kResultsRows lines.
-    std::unique_ptr<CListenJudge> m_pJudge;
+    // The Results window gets a listening Send's first kResultsRows lines.
     static constexpr size_t kResultsRows = 100'000;
     CInstanceServer* m_pInstanceServer = nullptr;
     CPacketsWnd* m_pPackets = nullptr; // a child: made on first use, hidden when closed
@@ -181,7 +177,7 @@ private:
     CServeWnd* m_pServe = nullptr; // the same
     QProgressBar* m_pProgress = nullptr;
     SProgressPlan m_progressPlan;
-    CRecordCounter* m_pCounter = nullptr; // counting the capture's records beside a Send
+    const CSend* m_pSend = nullptr; // the Send under way, counting its capture's records beside it
     SReplayCounts m_lastCounts; // the last progress of the Send under way
     void UpdateProgressBar(const SReplayCounts& counts);
     std::chrono::steady_clock::time_point m_sendStart;

@@ -1,6 +1,7 @@
 #include "capture/CaptureIndex.h"
 
 #include "capture/CaptureReader.h"
+#include "capture/LocalCapture.h"
 #include "decode/Thousands.h"
 
 #include <algorithm>
@@ -225,6 +226,7 @@ bool CCaptureIndex::Open(const std::string& csPath)
         return Fail("The capture index is already in use.");
     // Non-blocking: a FIFO without a writer or a device must not hold the
     // caller (the window's thread) in open(); only a regular file is read.
+    CountCaptureOpening();
     m_fd = open(csPath.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (m_fd < 0)
         return Fail("Cannot open " + csPath + ": " + std::strerror(errno) + ".");

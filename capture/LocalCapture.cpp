@@ -4,6 +4,7 @@
 
 #include <pcap/pcap.h>
 
+#include <atomic>
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -77,6 +78,8 @@ void CLocalCapture::SetBeforeRefill(std::function<void()> beforeRefill)
 // bNano (either kind of file is scaled). Nothing on failure.
 namespace {
 
+    std::atomic<uint64_t> s_uOpenings { 0 };
+
     // The capture on fd (a regular file, at its start), which it takes.
     std::unique_ptr<CLocalCapture> OpenCaptureOn(
         int fd, bool bNano, size_t uBufferBytes, size_t uMapWindow)
@@ -114,6 +117,7 @@ std::unique_ptr<CLocalCapture> OpenCaptureStream(
 {
     // Non-blocking so that a FIFO or a device cannot hold the window; only a
     // regular file can be a capture.
+    CountCaptureOpening();
     const int fd = ::open(csPath.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     struct stat st { };
     if (fd < 0)
@@ -126,6 +130,16 @@ std::unique_ptr<CLocalCapture> OpenCaptureStream(
     if (iFlags != -1)
         ::fcntl(fd, F_SETFL, iFlags & ~O_NONBLOCK);
     return OpenCaptureOn(fd, bNano, uBufferBytes, uMapWindow);
+}
+
+uint64_t CaptureOpenings()
+{
+    return s_uOpenings.load(std::memory_order_relaxed);
+}
+
+void CountCaptureOpening()
+{
+    s_uOpenings.fetch_add(1, std::memory_order_relaxed);
 }
 
 CCaptureReopener::CCaptureReopener(const std::string& csPath, const CLocalCapture& capture)

@@ -6,6 +6,7 @@
 #include "capture/CaptureReader.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -72,6 +73,11 @@ std::unique_ptr<CLocalCapture> OpenCaptureFile(const std::string& csPath, bool b
 // bNano (either kind of file is scaled).
 std::unique_ptr<CLocalCapture> OpenCaptureStream(
     const std::string& csPath, bool bNano, size_t uBufferBytes, size_t uMapWindow = 0);
+
+// How many times this process has opened a capture file by its path, to
+// send or to index it: the tests hold a Send to one opening of each.
+uint64_t CaptureOpenings();
+void CountCaptureOpening();
 
 // The capture file as a Send opened it, read again from its start for each
 // later pass (a timed Send's rounds, the count of its requests) through a

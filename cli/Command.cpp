@@ -17,6 +17,7 @@
 #include "session/RecordCounter.h"
 #include "session/ReplayWords.h"
 #include "session/Report.h"
+#include "session/Send.h"
 #include "session/SendWords.h"
 #include "session/Session.h"
 #include "settings/AppSettings.h"
@@ -56,11 +57,11 @@ namespace {
         {
         }
         bool ShowsProgress() const { return m_bProgress; }
-        // pCounter: where the capture's records are being counted (All mode).
-        void SetPlan(const SProgressPlan& plan, const CRecordCounter* pCounter)
+        // pSend: the Send whose capture's records are being counted (All mode).
+        void SetPlan(const SProgressPlan& plan, const CSend* pSend)
         {
             m_plan = plan;
-            m_pCounter = pCounter;
+            m_pSend = pSend;
         }
         void OnProgress(const SReplayCounts& counts) override
         {
@@ -72,48 +73,12 @@ namespace {
             m_lastShown = now;
             m_bShown = true;
             const double dSeconds = std::chrono::duration<double>(now - m_start).count();
-            if (m_pCounter && m_plan.uPerRound == 0)
-                m_plan.uPerRound = m_pCounter->Records();
+            if (m_pSend && m_plan.uPerRound == 0)
+                m_plan.uPerRound = m_pSend->Records();
             std::fprintf(m_pErr, "\r%s\033[K", ProgressLine(m_plan, counts, dSeconds).c_str());
             std::fflush(m_pErr);
         }
         bool StopRequested() override { return s_iStopSignal != 0; }
-        // A listening Send's lines go out round by round, and its answers
-        // into their file, so that a Send until stopped keeps no more.
-        void Listen(const SCliOptions& options, const SReplayRequest& request, std::FILE* pOut)
-        {
-            m_pOptions = &options;
-            // Rounds that repeat a record get a sixth column, decided before
-            // the first line goes out.
-            const bool bRounds = request.eMode != EReplayMode::Single && request.pace.llLoops != 1;
-            m_pJudge = std::make_unique<CListenJudge>(
-                request,
-                [pOut, bRounds](const judge::SJudgeLine& line, const SHeardFrame*) {
-                    std::fputs(judge::TsvLine(line, bRounds).c_str(), pOut);
-                },
-                options.csJUnit.empty() && options.csReport.empty() ? 0 : SIZE_MAX);
-        }
-        bool TakesListening() const override { return m_pJudge != nullptr; }
-        void OnListened(SListenChunk& chunk) override
-        {
-            if (!m_pOptions->csAnswers.empty() && !m_answers.IsOpen() && m_csAnswersError.empty())
-                m_answers.Open(m_pOptions->csAnswers, m_csAnswersError);
-            if (m_answers.IsOpen()) {
-                for (const SHeardFrame& f : chunk.heard)
-                    m_answers.Write(f);
-            }
-            m_pJudge->Add(chunk);
-        }
-        const CListenJudge& Judge() const { return *m_pJudge; }
-        // False with a reason when the answers could not be written.
-        bool CloseAnswers(std::string& csError)
-        {
-            if (!m_csAnswersError.empty()) {
-                csError = m_csAnswersError;
-                return false;
-            }
-            return m_answers.Close(csError);
-        }
         // Takes the progress line away before other lines follow.
         void EndProgress()
         {
@@ -130,11 +95,7 @@ namespace {
         Clock::time_point m_lastShown;
         bool m_bShown = false;
         SProgressPlan m_plan;
-        const CRecordCounter* m_pCounter = nullptr;
-        const SCliOptions* m_pOptions = nullptr;
-        std::unique_ptr<CListenJudge> m_pJudge;
-        CHeardFileWriter m_answers;
-        std::string m_csAnswersError;
+        const CSend* m_pSend = nullptr;
     };
 
     int ListAdapterNames(std::FILE* pOut, std::FILE* pErr)
@@ -276,39 +237,7 @@ namespace {
         return kExitSent;
     }
 
-    // The listening's report: a line per request on standard output, the
-    // summary on standard error, the answers and the JUnit file. False when a
-    // file could not be written.
-    // The lines went out as the rounds were judged; the answers are in their
-    // file.
-    bool ReportListening(const SCliOptions& options, const SReplayRequest& request,
-        const SReplayResult& result, CCommandObserver& observer, std::FILE* pOut, std::FILE* pErr)
-    {
-        const judge::SJudgement& judgement = observer.Judge().Judgement();
-        std::fflush(pOut);
-        const std::string csSummary
-            = ListenSummaryText(result, request, judgement, &observer.Judge().Announced());
-        std::fprintf(pErr, "%s: %s\n", kName, csSummary.c_str());
-        bool bOk = true;
-        std::string csError;
-        if (!observer.CloseAnswers(csError)) {
-            std::fprintf(pErr, "%s: %s\n", kName, csError.c_str());
-            bOk = false;
-        }
-        if (!options.csJUnit.empty()) {
-            const std::string csXml = judge::JUnitXml(FileName(options.csCapture), judgement);
-            std::FILE* p = OpenOutputFile(options.csJUnit);
-            const bool bWritten
-                = p && std::fwrite(csXml.data(), 1, csXml.size(), p) == csXml.size();
-            if ((p && std::fclose(p) != 0) || !bWritten) {
-                std::fprintf(
-                    pErr, "%s: %s\n", kName, OutputErrorText(options.csJUnit, errno).c_str());
-                bOk = false;
-            }
-        }
-        return bOk;
-    }
-
+    // The options as one Send's request and outputs.
     int Send(const SCliOptions& options, std::FILE* pOut, std::FILE* pErr)
     {
         // Stopped before anything started: nothing is sent, nothing is logged.
@@ -326,29 +255,32 @@ namespace {
         const SReplayRequest request
             = MakeReplayRequest(options.csCapture, options.iMode, options.iOffset,
                 options.records ? &*options.records : nullptr, *options.adapter, sendOptions);
+        // A listening Send's lines go out round by round, and its answers
+        // into their file, so that a Send until stopped keeps no more. Rounds
+        // that repeat a record get a sixth column, decided before the first
+        // line goes out.
+        const bool bRounds = request.eMode != EReplayMode::Single && request.pace.llLoops != 1;
+        const SSendOutputs outputs { options.csAnswers, options.csJUnit, options.csReport };
+        CSend send(request, outputs,
+            options.csJUnit.empty() && options.csReport.empty() ? 0 : SIZE_MAX,
+            [pOut, bRounds](const judge::SJudgeLine& line) {
+                std::fputs(judge::TsvLine(line, bRounds).c_str(), pOut);
+            });
         CCommandObserver observer(options, pErr);
         // Nobody sends aimed frames by surprise: the aim is said before the Send.
         if (!options.bQuiet && !request.aim.IsDefault())
             std::fprintf(pErr, "%s: %s\n", kName, AimSummary(request.aim).c_str());
         // Only a terminal sees the progress: only then are the records
         // counted, beside the Send.
-        CRecordCounter counter;
-        if (observer.ShowsProgress()) {
-            observer.SetPlan(ProgressPlanOf(request, 0), &counter);
-            if (request.eMode == EReplayMode::All)
-                counter.Start(request.csPath);
-        }
+        if (observer.ShowsProgress())
+            observer.SetPlan(ProgressPlanOf(request, 0), &send);
+        send.CountRecords(observer.ShowsProgress());
         // A default Send never looks at checksums: the capture is read apart
         // from it, beside it, when the line will be shown.
         CWrongChecksumCounter checksums;
         if (!options.bQuiet)
             checksums.Start(request);
-        const auto wallStart = std::chrono::system_clock::now();
-        const auto start = std::chrono::steady_clock::now();
-        if (request.listen.bListen)
-            observer.Listen(options, request, pOut);
-        const SReplayResult result = Replay(request, observer);
-        const auto duration = std::chrono::steady_clock::now() - start;
+        const SReplayResult& result = send.Run(observer);
         observer.EndProgress();
         const int iSignal = s_iStopSignal;
         if (!result.NotSent()) {
@@ -376,61 +308,19 @@ namespace {
                 std::fprintf(pErr, "%s: %s\n", kName, csChecksums.c_str());
         }
         checksums.Stop();
-        const bool bReported = !result.NotSent() && result.listen.bListened
-            && ReportListening(options, request, result, observer, pOut, pErr);
-        int iExit = kExitSent;
-        if (result.NotSent() || result.llUnreadRound > 0) {
-            // A later round that could not read the file fails as the first would.
-            iExit = kExitNotOpened;
-        } else if (iSignal != 0) {
-            iExit = kExitSignalBase + iSignal;
-        } else {
-            if (result.iRefused > 0)
-                iExit = kExitSomeFailed;
-            // Records "requests only" skipped are no failure; a single record
-            // past the end has had its sentence.
-            if (result.llMissing > 0) {
-                if (options.records)
-                    std::fprintf(pErr, "%s: %lld of the chosen records are not in %s\n", kName,
-                        static_cast<long long>(result.llMissing), options.csCapture.c_str());
-                iExit = kExitSomeFailed;
-            }
-            // Frames refused say more than answers missing: 1 goes first.
-            if (iExit == kExitSent && result.listen.bListened
-                && observer.Judge().Judgement().bConfirmedFailed)
-                iExit = kExitNotAnswered;
-            // A device that stopped answering failed its requests, sent or not.
-            if (iExit == kExitSent && !result.listen.csGaveUp.empty())
-                iExit = kExitNotAnswered;
-            // A file not written fails a run the device passed; the device's
-            // verdict is not hidden by it (its line on stderr names the file).
-            if (iExit == kExitSent && result.listen.bListened && !bReported)
-                iExit = kExitSomeFailed;
-        }
-        // The report says how the command ended: written last.
-        if (!options.csReport.empty() && !result.NotSent() && result.listen.bListened) {
-            SReportFacts facts = ReportFactsOf(request, result);
-            facts.llStartNs
-                = std::chrono::duration_cast<std::chrono::nanoseconds>(wallStart.time_since_epoch())
-                      .count();
-            facts.llDurationNs
-                = std::chrono::duration_cast<std::chrono::nanoseconds>(duration).count();
-            const judge::SJudgement& judgement = observer.Judge().Judgement();
-            facts.csSummary
-                = ListenSummaryText(result, request, judgement, &observer.Judge().Announced());
-            facts.csExitStatus = ExitStatusWords(iExit);
-            std::string csError;
-            // A report that cannot be written fails the run as a JUnit file
-            // does: only a run that would have ended with 0.
-            if (!WriteReport(
-                    options.csReport, facts, judgement, observer.Judge().Heard(), csError)) {
-                std::fprintf(pErr, "%s: %s\n", kName, csError.c_str());
-                if (iExit == kExitSent)
-                    iExit = kExitSomeFailed;
-            }
-        }
+        // The lines went out as the rounds were judged; the rest is the outcome's.
+        std::fflush(pOut);
+        const SSendOutcome outcome = send.Finish(iSignal);
+        if (outcome.bListened)
+            std::fprintf(pErr, "%s: %s\n", kName, outcome.csSummary.c_str());
+        for (const std::string& cs : outcome.fileErrors)
+            std::fprintf(pErr, "%s: %s\n", kName, cs.c_str());
+        if (!outcome.csMissing.empty())
+            std::fprintf(pErr, "%s: %s\n", kName, outcome.csMissing.c_str());
+        if (!outcome.csReportError.empty())
+            std::fprintf(pErr, "%s: %s\n", kName, outcome.csReportError.c_str());
         session.ShutDown();
-        return iExit;
+        return outcome.iExit;
     }
 
 } // namespace
@@ -473,14 +363,12 @@ int RunCommand(int argc, const char* const* argv, std::FILE* pOut, std::FILE* pE
             pErr, "%s: no adapter chosen: name one with -i (see --list-adapters)\n", kName);
         return kExitUsage;
     }
-    // Files that cannot be written are found before the first frame, not
-    // after a run whose verdicts they would then hide.
+    // Files that cannot be written are found before the first frame.
     COutputCheck outputs;
-    for (const std::string* p : { &options.csAnswers, &options.csJUnit, &options.csReport }) {
-        if (!p->empty() && !outputs.Check(*p, csError)) {
-            std::fprintf(pErr, "%s: cannot write %s; nothing sent\n", kName, csError.c_str());
-            return kExitUsage;
-        }
+    if (!CheckSendOutputs(
+            { options.csAnswers, options.csJUnit, options.csReport }, outputs, csError)) {
+        std::fprintf(pErr, "%s: cannot write %s; nothing sent\n", kName, csError.c_str());
+        return kExitUsage;
     }
     // A volatile file with a bad line is found before the first frame too.
     judge::SCompareRules rules;

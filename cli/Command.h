@@ -1,18 +1,10 @@
 #pragma once
 
+#include "session/Send.h" // the exit statuses
+
 #include <cstdio>
 
 namespace velmora {
-
-// Exit status of velmora-replay.
-enum : int {
-    kExitSent = 0, // every chosen record was sent
-    kExitSomeFailed = 1,
-    kExitUsage = 2,
-    kExitNotOpened = 3, // the capture or the adapter could not be opened
-    kExitNotAnswered = 4, // listening: a confirmed request unanswered or answered otherwise
-    kExitSignalBase = 128, // plus the number of the signal that stopped the send
-};
 
 // Runs the command on its arguments; gives the exit status. Standard output
 // takes listings and decoded rows, standard error everything else.

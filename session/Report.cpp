@@ -236,18 +236,6 @@ const char* VelmoraVersion()
     return VELMORA_VERSION;
 }
 
-// The command's status from the same facts (cli/Command.cpp); a file it could
-// not write would make 1 only where this gives 0, and the window writes none
-// during a Send.
-int ListeningExitStatus(const SReplayResult& result, const judge::SJudgement& judgement)
-{
-    if (result.NotSent())
-        return 3;
-    if (result.iRefused > 0)
-        return 1;
-    return judgement.bConfirmedFailed ? 4 : 0;
-}
-
 std::string ExitStatusWords(int iExit)
 {
     switch (iExit) {
@@ -509,8 +497,15 @@ bool WriteReport(const std::string& csPath, const SReportFacts& facts,
         index.Run(bStop);
         read.uRecords = index.Count();
     }
-    const std::string csHtml
-        = ReportHtml(read, judgement, heard, CaptureRecordReader(facts.csCapturePath));
+    return WriteReportFile(
+        csPath, read, judgement, heard, CaptureRecordReader(facts.csCapturePath), csError);
+}
+
+bool WriteReportFile(const std::string& csPath, const SReportFacts& facts,
+    const judge::SJudgement& judgement, const std::vector<SHeardFrame>& heard,
+    const RecordReader& readRecord, std::string& csError)
+{
+    const std::string csHtml = ReportHtml(facts, judgement, heard, readRecord);
     std::FILE* p = OpenOutputFile(csPath);
     const bool bWritten = p && std::fwrite(csHtml.data(), 1, csHtml.size(), p) == csHtml.size();
     if ((p && std::fclose(p) != 0) || !bWritten) {

@@ -38,9 +38,6 @@ SReportFacts ReportFactsOf(const SReplayRequest& request, const SReplayResult& r
 // Velmora's version, "1.0.0".
 const char* VelmoraVersion();
 
-// The exit status velmora-replay gives a Send with this result.
-int ListeningExitStatus(const SReplayResult& result, const judge::SJudgement& judgement);
-
 // The command's exit status in words: "0 (every chosen record sent; every
 // request answered as expected)".
 std::string ExitStatusWords(int iExit);
@@ -57,6 +54,13 @@ RecordReader CaptureRecordReader(const std::string& csPath);
 // heard: the frames heard that the lines' nAnswer index.
 std::string ReportHtml(const SReportFacts& facts, const judge::SJudgement& judgement,
     const std::vector<SHeardFrame>& heard, const RecordReader& readRecord);
+
+// Writes the report as the facts say (records and digest included), reading
+// recorded answers through readRecord; false with a reason when the file
+// cannot be written.
+bool WriteReportFile(const std::string& csPath, const SReportFacts& facts,
+    const judge::SJudgement& judgement, const std::vector<SHeardFrame>& heard,
+    const RecordReader& readRecord, std::string& csError);
 
 // Writes the report, reading the capture for its records and digest first;
 // false with a reason when the file cannot be written.
