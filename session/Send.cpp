@@ -48,7 +48,7 @@ bool CheckSendOutputs(const SSendOutputs& outputs, COutputCheck& check, std::str
 // ---------------------------------------------------------------------------
 
 struct CSendIndex::SImpl {
-    vdecode::CCaptureIndex index;
+    dissect::CCaptureIndex index;
     std::atomic<bool> bStop { false };
     std::thread thread;
     bool bStarted = false;
@@ -62,10 +62,10 @@ struct CSendIndex::SImpl {
     void Work()
     {
         index.Run(bStop);
-        if (index.State() != vdecode::CCaptureIndex::EState::Done
-            && index.State() != vdecode::CCaptureIndex::EState::Failed)
+        if (index.State() != dissect::CCaptureIndex::EState::Done
+            && index.State() != dissect::CCaptureIndex::EState::Failed)
             return;
-        bIndexed = index.State() == vdecode::CCaptureIndex::EState::Done;
+        bIndexed = index.State() == dissect::CCaptureIndex::EState::Done;
         if (bDigest)
             Digest();
         if (bFrames)
@@ -96,11 +96,11 @@ struct CSendIndex::SImpl {
     // records that libpcap reaches, in file order.
     void ReadFrames()
     {
-        if (index.InterfaceCount() == 0 || index.LinkType() != vdecode::kLinkEthernet)
+        if (index.InterfaceCount() == 0 || index.LinkType() != dissect::kLinkEthernet)
             return;
         const uint64_t uEnd = std::min(index.Count(), index.SendLimit());
-        vdecode::CCaptureIndex::SReadWindow window;
-        vdecode::SRecord record;
+        dissect::CCaptureIndex::SReadWindow window;
+        dissect::SRecord record;
         for (uint64_t u = 0; u < uEnd && !bStop; ++u) {
             if (!index.Read(u, record, window))
                 break;
@@ -174,7 +174,7 @@ std::string CSendIndex::Sha256() const
 
 bool CSendIndex::ReadRecord(uint64_t uRecord, std::vector<uint8_t>& bytes) const
 {
-    vdecode::SRecord record;
+    dissect::SRecord record;
     if (!m_p->bOpened || uRecord >= m_p->index.Count() || !m_p->index.Read(uRecord, record))
         return false;
     bytes = std::move(record.bytes);
