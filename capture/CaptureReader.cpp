@@ -142,8 +142,8 @@ bool CPcapReader::HaveMapped(size_t nBytes)
     if (m_beforeRefill && m_pMap)
         m_beforeRefill();
     Unmap();
-    void* p = llBytes > 0 ? ::mmap(nullptr, static_cast<size_t>(llBytes), PROT_READ,
-                  MAP_SHARED | MAP_POPULATE, m_fd, static_cast<off_t>(llStart))
+    void* p = llBytes > 0 ? ::mmap(nullptr, static_cast<size_t>(llBytes), PROT_READ, MAP_SHARED,
+                  m_fd, static_cast<off_t>(llStart))
                           : MAP_FAILED;
     if (p == MAP_FAILED) {
         // Read from here on, as without a map.
@@ -154,6 +154,7 @@ bool CPcapReader::HaveMapped(size_t nBytes)
         return Have(nBytes);
     }
     ::madvise(p, static_cast<size_t>(llBytes), MADV_SEQUENTIAL);
+    ::madvise(p, static_cast<size_t>(llBytes), MADV_WILLNEED);
     m_pMap = static_cast<uint8_t*>(p);
     m_nMapBytes = static_cast<size_t>(llBytes);
     m_nPos = static_cast<size_t>(llAt - llStart);

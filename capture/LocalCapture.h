@@ -25,7 +25,7 @@ constexpr size_t kSendReadBuffer = 512 * 1024;
 constexpr size_t kPacedReadBuffer = 64 * 1024;
 // The window of a whole Send's mapped capture: few slides (each waits for the
 // batch in flight), and no more of the file held at once.
-constexpr size_t kSendMapWindow = 4 * 1024 * 1024;
+constexpr size_t kSendMapWindow = 2 * 1024 * 1024;
 
 // An open capture file: our own reader for classic pcap files of Ethernet
 // frames (capture/CaptureReader.h), which hands records out where they lie in
