@@ -25,11 +25,12 @@ public:
     bool Open(const std::string&, std::string&) override { return bOpen = true; }
     ESendOpenError OpenError() const override { return ESendOpenError::None; }
     bool IsOpen() const override { return bOpen; }
-    bool Transmit(const unsigned char*, uint32_t) override
+    bool Transmit(const unsigned char* pData, uint32_t uLength) override
     {
         if (onTransmit)
             onTransmit();
         ++iFrames;
+        frames.emplace_back(pData, pData + uLength);
         return true;
     }
     std::string ErrorText() override { return std::string(); }
@@ -37,6 +38,7 @@ public:
 
     bool bOpen = false;
     int iFrames = 0;
+    std::vector<std::vector<uint8_t>> frames;
     std::function<void()> onTransmit;
 };
 
@@ -231,4 +233,55 @@ TEST(SendOutcomeTest, TheIndexReadsTheCaptureOnce)
     EXPECT_EQ(records, (std::vector<uint64_t> { 0, 1, 2, 3 }));
     ASSERT_TRUE(index.ReadRecord(3, bytes));
     EXPECT_EQ(bytes, index.Frames()[3].bytes);
+}
+
+// Later rounds read the Send's own opening again: each round sends what the
+// first sent, libpcap's reader (pcapng) as well as ours, and a file put in
+// the capture's place between rounds is read anew, as a new opening finds it.
+TEST(SendOutcomeTest, EveryRoundReadsTheFileAsTheFirst)
+{
+    CSandbox sandbox;
+    SPaceOptions rounds; // back to back, three times: the samples' times lie years apart
+    rounds.llLoops = 3;
+    auto send = [&](const std::string& csPath, CSinkStub& sink) {
+        SReplayRequest request;
+        request.csPath = csPath;
+        request.csAdapter = "stub0";
+        request.pace = rounds;
+        CSend one(request, SSendOutputs(), 0);
+        CShellStub shell;
+        one.Run(shell, &sink);
+        return one.Finish(0).iExit;
+    };
+    const std::vector<SPcapngSample> samples = WritePcapngSamples(sandbox.m_dir.Path().string());
+    ASSERT_FALSE(samples.empty());
+    for (const SPcapngSample& sample : samples) {
+        SCOPED_TRACE(sample.csName);
+        const uint64_t uOpenedBefore = CaptureOpenings();
+        CSinkStub sink;
+        const int iExit = send(sample.csPath, sink);
+        EXPECT_EQ(CaptureOpenings() - uOpenedBefore, 1u);
+        // A file libpcap stops in is sent up to there, each round.
+        EXPECT_EQ(iExit, 0);
+        ASSERT_EQ(sink.frames.size(), 3 * sample.nLibpcap);
+        for (size_t i = sample.nLibpcap; i < sink.frames.size(); ++i)
+            EXPECT_EQ(sink.frames[i], sink.frames[i % sample.nLibpcap]) << "frame " << i;
+    }
+
+    const std::string csCapture = sandbox.File("swap.pcap");
+    const std::string csOther = sandbox.File("other.pcap");
+    ASSERT_TRUE(WriteTestCapture(csCapture, 2, 60));
+    ASSERT_TRUE(WriteTestCapture(csOther, 4, 70));
+    CSinkStub sink;
+    sink.onTransmit = [&] {
+        if (sink.iFrames == 1)
+            std::filesystem::rename(csOther, csCapture);
+    };
+    const uint64_t uOpenedBefore = CaptureOpenings();
+    EXPECT_EQ(send(csCapture, sink), 0);
+    // Rounds 2 and 3 find another file by the path: each opens it.
+    EXPECT_EQ(CaptureOpenings() - uOpenedBefore, 3u);
+    ASSERT_EQ(sink.frames.size(), 2u + 4u + 4u);
+    EXPECT_EQ(sink.frames[1].size(), 60u);
+    EXPECT_EQ(sink.frames[2].size(), 70u);
 }
