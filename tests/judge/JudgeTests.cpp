@@ -547,14 +547,88 @@ TEST(JudgeTest, JUnitReport)
         "<testsuite name=\"a&lt;b&gt;&amp;&quot;c&quot;.pcap\" tests=\"3\" failures=\"1\">\n"
         "  <testcase classname=\"a&lt;b&gt;&amp;&quot;c&quot;.pcap\" name=\"record 0: "
             + kRp5
-            + "\" time=\"0.020\"/>\n"
+            + "\" time=\"0.020000\"/>\n"
               "  <testcase classname=\"a&lt;b&gt;&amp;&quot;c&quot;.pcap\" name=\"record 2: "
-              "readProperty[ 6] analog-input,1 present-value\" time=\"0.000\">\n"
+              "readProperty[ 6] analog-input,1 present-value\" time=\"0.000000\">\n"
               "    <failure message=\"unanswered\">answer: -\nrecorded: -</failure>\n"
               "  </testcase>\n"
               "  <testcase classname=\"a&lt;b&gt;&amp;&quot;c&quot;.pcap\" name=\"record 3: who-Is "
-              "100-200\" time=\"0.001\"/>\n"
+              "100-200\" time=\"0.001000\"/>\n"
               "</testsuite>\n</testsuites>\n");
+}
+
+// The run beside the cases: a rig's name in each class name, the start as a
+// timestamp, the facts as properties, a round trip below a millisecond kept,
+// and a request a stop cut short skipped as "stopped", not failed.
+TEST(JudgeTest, JUnitOfARun)
+{
+    SJudgement j = Judge({ Sent(0, 0, Ip(1, 2, kReadPv5)), Sent(2, 10, Ip(1, 2, kReadPv6)) },
+        { Heard(57, Ip(2, 1, kAck5)) }, nullptr);
+    MarkStopped(j, kT0 + 500 * kMs, 3000 * kMs);
+    SJUnitRun run;
+    run.llStartNs = kT0; // 2023-11-14 22:13:20 UTC
+    run.csRig = "rig-3";
+    run.properties = { { "Window", "4 outstanding per device" }, { "Pace", "a<b" } };
+    EXPECT_EQ(JUnitXml("s.pcap", j, run),
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites>\n"
+        "<testsuite name=\"s.pcap\" tests=\"2\" failures=\"0\" skipped=\"1\" "
+        "timestamp=\"2023-11-14T22:13:20\">\n"
+        "  <properties>\n"
+        "    <property name=\"Window\" value=\"4 outstanding per device\"/>\n"
+        "    <property name=\"Pace\" value=\"a&lt;b\"/>\n"
+        "  </properties>\n"
+        "  <testcase classname=\"rig-3.s.pcap\" name=\"record 0: "
+            + kRp5
+            + "\" time=\"0.000057\" timestamp=\"2023-11-14T22:13:20\"/>\n"
+              "  <testcase classname=\"rig-3.s.pcap\" name=\"record 2: readProperty[ 6] "
+              "analog-input,1 present-value\" time=\"0.000000\" "
+              "timestamp=\"2023-11-14T22:13:20\">\n"
+              "    <skipped message=\"stopped\">the Send was stopped before an answer was "
+              "due</skipped>\n  </testcase>\n"
+              "</testsuite>\n</testsuites>\n");
+}
+
+// A stop cuts short only the requests that had not had their time for an
+// answer: those stay out of the failures, the others fail as ever.
+TEST(JudgeTest, StoppedAgainstUnanswered)
+{
+    struct SCase {
+        const char* szName;
+        int64_t llStopMs; // after kT0; 0: not stopped
+        std::string csVerdicts; // each line's verdict word
+        size_t nUnanswered;
+        size_t nStopped;
+        bool bConfirmedFailed;
+        std::string csHeadline;
+    };
+    // Requests at 0, 10 and 20 ms; only the first answered. An answer is
+    // given 100 ms.
+    const std::vector<SCase> cases = {
+        { "not stopped", 0, "answered unanswered unanswered", 2, 0, true,
+            "FAIL: 3 requests: 1 answered, 2 unanswered" },
+        { "stopped long after: both had their time", 1000, "answered unanswered unanswered", 2, 0,
+            true, "FAIL: 3 requests: 1 answered, 2 unanswered" },
+        { "stopped at 115 ms: the last had 95 ms of its 100", 115, "answered unanswered stopped", 1,
+            1, true, "FAIL: 3 requests: 1 answered, 1 unanswered, 1 stopped" },
+        { "stopped at 50 ms: neither had its time", 50, "answered stopped stopped", 0, 2, false,
+            "PASS: 3 requests: 1 answered, 2 stopped" },
+        { "exactly its time is enough", 110, "answered unanswered stopped", 1, 1, true,
+            "FAIL: 3 requests: 1 answered, 1 unanswered, 1 stopped" },
+    };
+    for (const SCase& c : cases) {
+        SJudgement j = Judge({ Sent(0, 0, Ip(1, 2, kReadPv5)), Sent(2, 10, Ip(1, 2, kReadPv6)),
+                                 Sent(3, 20, Ip(1, 2, kReadPv6)) },
+            { Heard(1000, Ip(2, 1, kAck5)) }, nullptr);
+        MarkStopped(j, c.llStopMs ? kT0 + c.llStopMs * kMs : 0, 100 * kMs);
+        std::string csVerdicts;
+        for (const SJudgeLine& line : j.lines)
+            csVerdicts += (csVerdicts.empty() ? "" : " ") + VerdictColumn(line);
+        EXPECT_EQ(csVerdicts, c.csVerdicts) << c.szName;
+        EXPECT_EQ(j.nUnanswered, c.nUnanswered) << c.szName;
+        EXPECT_EQ(j.nStopped, c.nStopped) << c.szName;
+        EXPECT_EQ(j.bConfirmedFailed, c.bConfirmedFailed) << c.szName;
+        EXPECT_EQ(Headline(j), c.csHeadline) << c.szName;
+    }
 }
 
 SJudgedFrame InRound(uint32_t uRound, SJudgedFrame frame)
@@ -682,7 +756,7 @@ TEST(JudgeTest, HeadlineAndAimClue)
             { Heard(1000, Ip(2, 1, kAck5)),
                 Heard(11000, Ip(2, 1, Hex("01 00 50 06 0c 91 01 91 1f"))) },
             captureAck, "FAIL: 2 requests: 1 ok, 1 differs", "" },
-        { "nothing sent that asks", {}, {}, {}, "PASS: 0 requests", "" },
+        { "nothing sent that asks: no pass", {}, {}, {}, "Nothing tested: 0 requests", "" },
         { "unanswered, the device announced itself elsewhere", { Sent(0, 0, toWrongMac) },
             { Heard(500, Ip(2, 1, kIAm150)) }, {}, "FAIL: 1 request: 1 unanswered",
             "device 150 answered from 02:76:6d:0a:00:02 / 10.0.0.2: aim at it?" },
