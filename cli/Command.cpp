@@ -11,10 +11,12 @@
 #include "replay/AdapterList.h"
 #include "replay/Aim.h"
 #include "replay/Replay.h"
+#include "session/Discover.h"
 #include "session/JudgeSend.h"
 #include "session/RecordCounter.h"
 #include "session/ReplayWords.h"
 #include "session/Report.h"
+#include "session/RunFacts.h"
 #include "session/SendWords.h"
 #include "session/Session.h"
 #include "settings/AppSettings.h"
@@ -84,6 +86,10 @@ namespace {
             // Rounds that repeat a record get a sixth column, decided before
             // the first line goes out.
             const bool bRounds = request.eMode != EReplayMode::Single && request.pace.llLoops != 1;
+            // A lab's lines say which rig they came from, before the first.
+            if (!options.csRig.empty())
+                std::fprintf(pOut, "# rig: %s; capture: %s\n", options.csRig.c_str(),
+                    FileName(options.csCapture).c_str());
             m_pJudge = std::make_unique<CListenJudge>(
                 request,
                 [pOut, bRounds](const judge::SJudgeLine& line, const SHeardFrame*) {
@@ -134,6 +140,34 @@ namespace {
         CHeardFileWriter m_answers;
         std::string m_csAnswersError;
     };
+
+    // One Who-Is on the adapter, and a line per device that answered.
+    int DiscoverDevices(const SCliOptions& options, std::FILE* pOut, std::FILE* pErr)
+    {
+        if (s_iStopSignal != 0)
+            return kExitSignalBase + s_iStopSignal;
+        CSession session;
+        session.StartUp(options.debug, CSession::ELogs::Append);
+        CCommandObserver observer(options, pErr);
+        const SDiscovery discovery = Discover(*options.adapter, options.discoverWait, observer);
+        session.ShutDown();
+        if (discovery.result.NotSent()) {
+            std::fprintf(
+                pErr, "%s: %s\n", kName, DiscoverySummary(discovery, options.discoverWait).c_str());
+            return kExitNotOpened;
+        }
+        if (!discovery.devices.empty())
+            std::fprintf(pOut, "%s\n", judge::DiscoveredHeading());
+        for (const judge::SDiscovered& d : discovery.devices)
+            std::fprintf(pOut, "%s\n", judge::DiscoveredLine(d).c_str());
+        std::fflush(pOut);
+        if (!options.bQuiet)
+            std::fprintf(
+                pErr, "%s: %s\n", kName, DiscoverySummary(discovery, options.discoverWait).c_str());
+        if (s_iStopSignal != 0)
+            return kExitSignalBase + s_iStopSignal;
+        return kExitSent;
+    }
 
     int ListAdapterNames(std::FILE* pOut, std::FILE* pErr)
     {
@@ -302,7 +336,8 @@ namespace {
     // The lines went out as the rounds were judged; the answers are in their
     // file.
     bool ReportListening(const SCliOptions& options, const SReplayRequest& request,
-        const SReplayResult& result, CCommandObserver& observer, std::FILE* pOut, std::FILE* pErr)
+        const SReplayResult& result, CCommandObserver& observer, int64_t llStartNs, std::FILE* pOut,
+        std::FILE* pErr)
     {
         const judge::SJudgement& judgement = observer.Judge().Judgement();
         std::fflush(pOut);
@@ -316,7 +351,11 @@ namespace {
             bOk = false;
         }
         if (!options.csJUnit.empty()) {
-            const std::string csXml = judge::JUnitXml(FileName(options.csCapture), judgement);
+            judge::SJUnitRun run;
+            run.llStartNs = llStartNs;
+            run.csRig = options.csRig;
+            run.properties = RunFacts(request, options.csRig);
+            const std::string csXml = judge::JUnitXml(FileName(options.csCapture), judgement, run);
             std::FILE* p = OpenOutputFile(options.csJUnit);
             const bool bWritten
                 = p && std::fwrite(csXml.data(), 1, csXml.size(), p) == csXml.size();
@@ -396,8 +435,11 @@ namespace {
                 std::fprintf(pErr, "%s: %s\n", kName, csChecksums.c_str());
         }
         checksums.Stop();
+        const int64_t llStartNs
+            = std::chrono::duration_cast<std::chrono::nanoseconds>(wallStart.time_since_epoch())
+                  .count();
         const bool bReported = !result.NotSent() && result.listen.bListened
-            && ReportListening(options, request, result, observer, pOut, pErr);
+            && ReportListening(options, request, result, observer, llStartNs, pOut, pErr);
         int iExit = kExitSent;
         if (result.NotSent() || result.llUnreadRound > 0) {
             // A later round that could not read the file fails as the first would.
@@ -422,6 +464,10 @@ namespace {
             // A device that stopped answering failed its requests, sent or not.
             if (iExit == kExitSent && !result.listen.csGaveUp.empty())
                 iExit = kExitNotAnswered;
+            // Nothing that asks was judged: a rig that tested nothing has not passed.
+            if (iExit == kExitSent && result.listen.bListened
+                && judge::NothingTested(observer.Judge().Judgement()))
+                iExit = kExitSomeFailed;
             // A file not written fails a run the device passed; the device's
             // verdict is not hidden by it (its line on stderr names the file).
             if (iExit == kExitSent && result.listen.bListened && !bReported)
@@ -430,9 +476,8 @@ namespace {
         // The report says how the command ended: written last.
         if (!options.csReport.empty() && !result.NotSent() && result.listen.bListened) {
             SReportFacts facts = ReportFactsOf(request, result);
-            facts.llStartNs
-                = std::chrono::duration_cast<std::chrono::nanoseconds>(wallStart.time_since_epoch())
-                      .count();
+            facts.run = RunFacts(request, options.csRig);
+            facts.llStartNs = llStartNs;
             facts.llDurationNs
                 = std::chrono::duration_cast<std::chrono::nanoseconds>(duration).count();
             const judge::SJudgement& judgement = observer.Judge().Judgement();
@@ -483,6 +528,12 @@ int RunCommand(int argc, const char* const* argv, std::FILE* pOut, std::FILE* pE
         return ListAdapterNames(pOut, pErr);
     case SCliOptions::EAction::Decode:
         return Decode(options, pOut, pErr);
+    case SCliOptions::EAction::Discover:
+        if (!options.adapter) {
+            std::fprintf(pErr, "%s: --discover needs an adapter: name one with -i\n", kName);
+            return kExitUsage;
+        }
+        return DiscoverDevices(options, pOut, pErr);
     case SCliOptions::EAction::Send:
         break;
     }
@@ -492,6 +543,14 @@ int RunCommand(int argc, const char* const* argv, std::FILE* pOut, std::FILE* pE
         std::fprintf(
             pErr, "%s: no adapter chosen: name one with -i (see --list-adapters)\n", kName);
         return kExitUsage;
+    }
+    // A baseline that cannot be read is found before the first frame too.
+    if (!options.listen.csExpectFile.empty()) {
+        std::vector<judge::SJudgedFrame> baseline;
+        if (!ReadCaptureForJudging(options.listen.csExpectFile, baseline, csError)) {
+            std::fprintf(pErr, "%s: --expect: %s; nothing sent\n", kName, csError.c_str());
+            return kExitNotOpened;
+        }
     }
     // Files that cannot be written are found before the first frame, not
     // after a run whose verdicts they would then hide.

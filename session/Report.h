@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace velmora {
@@ -27,6 +28,10 @@ struct SReportFacts {
     std::string csExitStatus; // in words
     std::string csSummary; // the closing sentence the shells print
     uint64_t uPacketsSent = 0;
+    // The file the recorded answers come from: a baseline's ("" the capture).
+    std::string csRecordedPath;
+    // How the Send ran (session/RunFacts.h), the rig's name among them.
+    std::vector<std::pair<std::string, std::string>> run;
 };
 
 // The facts a report needs that a Send's request and result give: the
