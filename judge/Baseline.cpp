@@ -170,9 +170,10 @@ std::vector<std::vector<size_t>> CBaseline::Pair(const std::vector<SJudgedFrame>
             continue;
         }
         const SService q = ServiceOf(bytes);
+        // Heard at all (an I-Am will do): then only its answers are its.
         const bool bHeardDevice
             = std::any_of(m_parsed.begin(), m_parsed.end(), [&](const SBacnetFrame& a) {
-                  return IsAnswer(a) && BacnetSource(a) == r.linkDestination;
+                  return a.eApdu != EApdu::NotBacnet && BacnetSource(a) == r.linkDestination;
               });
         // The first answer not yet taken that fits, in the baseline's order.
         // An ACK that can repeat the question's first object must: a

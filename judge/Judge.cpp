@@ -1051,51 +1051,52 @@ namespace {
         return cs;
     }
 
-    // A verdict's words without the values of one row: quoted texts,
-    // numbers and the instances of object identifiers go.
-    std::string WithoutValues(const std::string& cs)
-    {
-        std::string out;
-        bool bQuoted = false;
-        for (size_t i = 0; i < cs.size(); ++i) {
-            const char c = cs[i];
-            if (c == '"') {
-                bQuoted = !bQuoted;
-                continue;
-            }
-            if (bQuoted)
-                continue;
-            const bool bDigitStart = std::isdigit(static_cast<unsigned char>(c))
-                && (i == 0 || !std::isalpha(static_cast<unsigned char>(cs[i - 1])));
-            if (c == ',' && i + 1 < cs.size()
-                && std::isdigit(static_cast<unsigned char>(cs[i + 1])))
-                continue; // "device,1234": the comma of an instance
-            if (bDigitStart) {
-                while (i + 1 < cs.size()
-                    && (std::isdigit(static_cast<unsigned char>(cs[i + 1])) || cs[i + 1] == '.'
-                        || cs[i + 1] == '%'))
-                    ++i;
-                continue;
-            }
-            out += c;
-        }
-        // What the values left: ", recorded", blanks twice, a trailing comma.
-        for (const char* sz : { ", recorded", " recorded", "()", " =" }) {
-            for (size_t n; (n = out.find(sz)) != std::string::npos;)
-                out.erase(n, std::strlen(sz));
-        }
-        std::string squeezed;
-        for (char c : out) {
-            if (c == ' ' && (squeezed.empty() || squeezed.back() == ' '))
-                continue;
-            squeezed += c;
-        }
-        while (!squeezed.empty() && (squeezed.back() == ' ' || squeezed.back() == ','))
-            squeezed.pop_back();
-        return squeezed;
-    }
-
 } // namespace
+
+// A verdict's words without the values of one row: quoted texts, numbers
+// and the instances of object identifiers go.
+std::string VerdictWithoutValues(const std::string& cs)
+{
+    std::string out;
+    bool bQuoted = false;
+    for (size_t i = 0; i < cs.size(); ++i) {
+        const char c = cs[i];
+        if (c == '"') {
+            bQuoted = !bQuoted;
+            continue;
+        }
+        if (bQuoted)
+            continue;
+        const bool bDigitStart = std::isdigit(static_cast<unsigned char>(c))
+            && (i == 0 || !std::isalpha(static_cast<unsigned char>(cs[i - 1])));
+        if (c == ',' && i + 1 < cs.size() && std::isdigit(static_cast<unsigned char>(cs[i + 1])))
+            continue; // "device,1234": the comma of an instance
+        if (bDigitStart) {
+            while (i + 1 < cs.size()
+                && (std::isdigit(static_cast<unsigned char>(cs[i + 1])) || cs[i + 1] == '.'
+                    || cs[i + 1] == '%'))
+                ++i;
+            continue;
+        }
+        out += c;
+    }
+    // What the values left: ", recorded", blanks twice, a trailing comma.
+    for (const char* sz : { ", recorded", " recorded", "()", " =" }) {
+        for (size_t n; (n = out.find(sz)) != std::string::npos;)
+            out.erase(n, std::strlen(sz));
+    }
+    std::string squeezed;
+    for (char c : out) {
+        if (c == ' ' && (squeezed.empty() || squeezed.back() == ' '))
+            continue;
+        if (c == ')' && !squeezed.empty() && squeezed.back() == ' ')
+            squeezed.pop_back();
+        squeezed += c;
+    }
+    while (!squeezed.empty() && (squeezed.back() == ' ' || squeezed.back() == ','))
+        squeezed.pop_back();
+    return squeezed;
+}
 
 std::string GroupKey(const SJudgeLine& line)
 {
@@ -1110,11 +1111,15 @@ std::string GroupKey(const SJudgeLine& line)
     case EVerdict::NoRecord:
         return line.bRecordedMalformed ? "recorded answer malformed"
                                        : "no record of " + KindPhrase(line.csHeardKind);
-    case EVerdict::Differs:
-        if (line.csHeardKind.empty() && line.csRecordedKind.empty())
+    case EVerdict::Differs: {
+        // A verdict that names what differs ("differs: ...") is grouped by
+        // its words; a differing kind by the two kinds.
+        const std::string csHeard = KindPhrase(line.csHeardKind);
+        const std::string csRecorded = KindPhrase(line.csRecordedKind);
+        if (VerdictColumn(line).rfind("differs:", 0) == 0 || csHeard == csRecorded)
             break;
-        return KindPhrase(line.csHeardKind) + " where the capture has "
-            + KindPhrase(line.csRecordedKind);
+        return csHeard + " where the capture has " + csRecorded;
+    }
     }
     // Other verdicts speak for themselves: their words, without the values.
     if (line.eVerdict == EVerdict::Answered)
@@ -1125,7 +1130,7 @@ std::string GroupKey(const SJudgeLine& line)
         csWords.erase(n, csSegments.size());
     if (csWords == VerdictWord(EVerdict::Ok))
         return std::string();
-    return WithoutValues(csWords);
+    return VerdictWithoutValues(csWords);
 }
 
 std::vector<SLineGroup> GroupLines(const std::vector<SJudgeLine>& lines)

@@ -189,6 +189,8 @@ void MarkStopped(SJudgement& judgement, int64_t llStopNs, int64_t llAnswerNs);
 // numbers left out ("differs: device object-name"). "" for a plain ok or
 // answered row, which joins no group.
 std::string GroupKey(const SJudgeLine& line);
+// The words of a verdict without its row's values, as GroupKey takes them.
+std::string VerdictWithoutValues(const std::string& csVerdict);
 struct SLineGroup {
     std::string csKey;
     std::vector<size_t> lines; // indices into the judgement's lines

@@ -152,50 +152,19 @@ namespace {
         return !bContent || f.csName == "Invoke ID" || f.csName.find("Length") != std::string::npos;
     }
 
-    // Recorded and heard side by side, field by field, as data the page's
-    // script draws: [depth, name, recorded, heard, differs], strings by
-    // their index (-1: the field is not on that side); the differing first.
+    // The comparison as data the page's script draws: [depth, name,
+    // recorded, heard, differs], strings by their index (-1: the field is
+    // not on that side).
     template <typename FIndex>
     std::string ComparisonData(
         const std::vector<uint8_t>* pRecorded, const std::vector<uint8_t>& heard, FIndex& Index)
     {
-        std::vector<SFlatField> h = DecodeFields(heard);
-        std::vector<SFlatField> r;
-        if (pRecorded)
-            r = DecodeFields(*pRecorded);
-        std::map<std::string, size_t> recordedAt;
-        for (size_t i = 0; i < r.size(); ++i)
-            recordedAt[r[i].csKey] = i;
-        std::vector<bool> used(r.size(), false);
-        std::vector<std::string> differing;
-        std::vector<std::string> same;
-        auto Row = [&](const SFlatField& f, const std::string* pRec, const std::string* pHeard) {
-            if (Folded(f))
-                return;
-            const bool bDiffers = !pRec || !pHeard || *pRec != *pHeard;
-            const std::string csRow = "[" + std::to_string(f.iDepth) + "," + Index(f.csName) + ","
-                + (pRec ? Index(*pRec) : std::string("-1")) + ","
-                + (pHeard ? Index(*pHeard) : std::string("-1")) + "," + (bDiffers ? "1" : "0")
-                + "]";
-            (bDiffers ? differing : same).push_back(csRow);
-        };
-        for (const SFlatField& f : h) {
-            auto it = recordedAt.find(f.csKey);
-            if (it != recordedAt.end()) {
-                used[it->second] = true;
-                Row(f, &r[it->second].csValue, &f.csValue);
-            } else {
-                Row(f, nullptr, &f.csValue);
-            }
-        }
-        for (size_t i = 0; i < r.size(); ++i) {
-            if (!used[i])
-                Row(r[i], &r[i].csValue, nullptr);
-        }
         std::string cs = "[";
-        for (const std::vector<std::string>* p : { &differing, &same })
-            for (const std::string& csRow : *p)
-                cs += (cs.size() > 1 ? "," : "") + csRow;
+        for (const SCompareRow& row : CompareAnswers(pRecorded, heard)) {
+            cs += (cs.size() > 1 ? ",[" : "[") + std::to_string(row.iDepth) + ","
+                + Index(row.csName) + "," + (row.bRecorded ? Index(row.csRecorded) : "-1") + ","
+                + (row.bHeard ? Index(row.csHeard) : "-1") + "," + (row.bDiffers ? "1" : "0") + "]";
+        }
         return cs + "]";
     }
 
@@ -284,6 +253,50 @@ groups();draw();
     constexpr size_t kGroupRowsListed = 200;
 
 } // namespace
+
+std::vector<SCompareRow> CompareAnswers(
+    const std::vector<uint8_t>* pRecorded, const std::vector<uint8_t>& heard)
+{
+    const std::vector<SFlatField> h = DecodeFields(heard);
+    std::vector<SFlatField> r;
+    if (pRecorded)
+        r = DecodeFields(*pRecorded);
+    std::map<std::string, size_t> recordedAt;
+    for (size_t i = 0; i < r.size(); ++i)
+        recordedAt[r[i].csKey] = i;
+    std::vector<bool> used(r.size(), false);
+    std::vector<SCompareRow> differing;
+    std::vector<SCompareRow> same;
+    auto Row = [&](const SFlatField& f, const std::string* pRec, const std::string* pHeard) {
+        if (Folded(f))
+            return;
+        SCompareRow row;
+        row.iDepth = f.iDepth;
+        row.csName = f.csName;
+        row.bRecorded = pRec != nullptr;
+        row.bHeard = pHeard != nullptr;
+        row.csRecorded = pRec ? *pRec : std::string();
+        row.csHeard = pHeard ? *pHeard : std::string();
+        row.bDiffers = !pRec || !pHeard || *pRec != *pHeard;
+        (row.bDiffers ? differing : same).push_back(std::move(row));
+    };
+    for (const SFlatField& f : h) {
+        auto it = recordedAt.find(f.csKey);
+        if (it != recordedAt.end()) {
+            used[it->second] = true;
+            Row(f, &r[it->second].csValue, &f.csValue);
+        } else {
+            Row(f, nullptr, &f.csValue);
+        }
+    }
+    for (size_t i = 0; i < r.size(); ++i) {
+        if (!used[i])
+            Row(r[i], &r[i].csValue, nullptr);
+    }
+    differing.insert(differing.end(), std::make_move_iterator(same.begin()),
+        std::make_move_iterator(same.end()));
+    return differing;
+}
 
 SReportFacts ReportFactsOf(const SReplayRequest& request, const SReplayResult& result)
 {
@@ -460,8 +473,8 @@ std::string ReportHtml(const SReportFacts& facts, const judge::SJudgement& j,
     for (const SPlotDot& d : scatter.dots) {
         const std::string csClass = "dot " + VerdictClass(j.lines[d.nLine].eVerdict);
         if (d.bUnanswered)
-            cs += "<path class=\"" + csClass + " mark\" d=\"M" + Fixed(d.dX) + " " + Fixed(d.dY - 6)
-                + "v6\"/>";
+            cs += "<path class=\"" + csClass + " mark\" d=\"M" + Fixed(d.dX - 4) + " "
+                + Fixed(d.dY - 4) + "l8 8m0 -8l-8 8\"/>";
         else
             cs += "<circle class=\"" + csClass + "\" cx=" + Fixed(d.dX) + " cy=" + Fixed(d.dY)
                 + " r=2 />";
@@ -505,7 +518,7 @@ std::string ReportHtml(const SReportFacts& facts, const judge::SJudgement& j,
         cs += "<p class=note id=thinned>The plot is thinned: " + std::to_string(scatter.dots.size())
             + " of " + std::to_string(scatter.nSamples)
             + " requests drawn (one dot per point it covers).</p>\n";
-    cs += "<p class=note>Dots: answered requests; marks on the time axis: unanswered "
+    cs += "<p class=note>Dots: answered requests; crosses along the top edge: unanswered "
           "ones.</p>\n";
 
     // The differences by what differs, largest first, each opening to its rows.

@@ -58,6 +58,22 @@ using RecordReader = std::function<bool(uint64_t uRecord, std::vector<uint8_t>& 
 // indexes the file at its first call.
 RecordReader CaptureRecordReader(const std::string& csPath);
 
+// A recorded and a heard answer side by side, field by field: the BACnet
+// content only (the link, IP, UDP, BVLC and NPDU layers, lengths and the
+// invoke ID folded away), the differing fields first. pRecorded null: the
+// heard fields alone, each differing.
+struct SCompareRow {
+    int iDepth = 0;
+    std::string csName;
+    bool bRecorded = false;
+    std::string csRecorded;
+    bool bHeard = false;
+    std::string csHeard;
+    bool bDiffers = false;
+};
+std::vector<SCompareRow> CompareAnswers(
+    const std::vector<uint8_t>* pRecorded, const std::vector<uint8_t>& heard);
+
 // The report's HTML.
 // heard: the frames heard that the lines' nAnswer index.
 std::string ReportHtml(const SReportFacts& facts, const judge::SJudgement& judgement,
