@@ -120,6 +120,7 @@ CResultsWnd::CResultsWnd(QWidget* pParent)
     m_pCompare->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
     m_pCompare->hide();
     auto* pBelow = new QSplitter(Qt::Vertical, this);
+    m_pBelow = pBelow;
     pBelow->addWidget(m_pCompare);
     pBelow->addWidget(pDetails);
     m_pGroups = new QTreeWidget(this);
@@ -128,6 +129,7 @@ CResultsWnd::CResultsWnd(QWidget* pParent)
     m_pGroups->hide();
     m_pPlot = new CRoundTripPlot(this);
     auto* pSplit = new QSplitter(Qt::Vertical, this);
+    m_pSplit = pSplit;
     pSplit->addWidget(m_pPlot);
     pSplit->addWidget(m_pGroups);
     pSplit->addWidget(m_pTable);
@@ -192,7 +194,6 @@ CResultsWnd::CResultsWnd(QWidget* pParent)
         iHeight = std::min(std::max(iHeight, available.height() * 9 / 10), available.height());
     }
     resize(iWidth, iHeight);
-    pSplit->setSizes({ iHeight * 2 / 10, 0, iHeight * 5 / 10, iHeight * 3 / 10 });
 }
 
 void CResultsWnd::ShowResults(const std::string& csCapture, const SListenResult& listen,
@@ -274,6 +275,32 @@ void CResultsWnd::ShowResults(const std::string& csCapture, const SListenResult&
     OnApplyFilter(); // a filter typed before stays, and picks the first row it shows
 }
 
+void CResultsWnd::LayOutSplit()
+{
+    // The table keeps the most room: the plot and the details a share each,
+    // the groups their headings, up to a handful.
+    const int iTotal = m_pSplit->height();
+    if (iTotal < 100)
+        return; // laid out when shown
+    const int iGroupCount = m_pGroups->isHidden() ? 0 : m_pGroups->topLevelItemCount();
+    const int iGroups = iGroupCount == 0
+        ? 0
+        : std::min(iTotal * 15 / 100, fontMetrics().height() * (std::min(iGroupCount, 5) + 3));
+    QList<int> sizes = { iTotal * 18 / 100, iGroups, 0, iTotal * 27 / 100 };
+    sizes[2] = iTotal - sizes[0] - sizes[1] - sizes[3];
+    m_pSplit->setSizes(sizes);
+    m_pBelow->setSizes({ sizes[3] / 2, sizes[3] - sizes[3] / 2 });
+}
+
+void CResultsWnd::showEvent(QShowEvent* pEvent)
+{
+    QWidget::showEvent(pEvent);
+    if (!m_bLaidOut) {
+        m_bLaidOut = true;
+        LayOutSplit();
+    }
+}
+
 void CResultsWnd::ShowGroups()
 {
     m_pGroups->clear();
@@ -300,22 +327,11 @@ void CResultsWnd::ShowGroups()
         }
     }
     m_pGroups->setVisible(!groups.empty());
+    LayOutSplit();
     if (!groups.empty()) {
         m_pGroups->resizeColumnToContents(0);
         m_pGroups->setColumnWidth(
             0, std::max(m_pGroups->columnWidth(0), 30 * fontMetrics().averageCharWidth()));
-        // Tall enough for its headings, up to a handful.
-        auto* pSplit = qobject_cast<QSplitter*>(m_pGroups->parentWidget());
-        if (pSplit) {
-            QList<int> sizes = pSplit->sizes();
-            const int iWant
-                = fontMetrics().height() * (std::min<int>(static_cast<int>(groups.size()), 6) + 2);
-            if (sizes.size() == 4 && sizes[1] < iWant) {
-                sizes[2] = std::max(sizes[2] - (iWant - sizes[1]), fontMetrics().height() * 8);
-                sizes[1] = iWant;
-                pSplit->setSizes(sizes);
-            }
-        }
     }
 }
 

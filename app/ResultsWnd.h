@@ -12,6 +12,7 @@ class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
+class QSplitter;
 class QTableWidget;
 class QTreeWidget;
 
@@ -65,11 +66,13 @@ public:
 
 protected:
     void keyPressEvent(QKeyEvent* pEvent) override;
+    void showEvent(QShowEvent* pEvent) override;
 
 private:
     void ShowAnswer();
     void ShowComparison(const judge::SJudgeLine& line);
     void ShowGroups();
+    void LayOutSplit();
     void HighlightField();
 
     bool m_bHasResults = false;
@@ -90,6 +93,9 @@ private:
     QTreeWidget* m_pTree = nullptr;
     QPlainTextEdit* m_pHex = nullptr;
     QTreeWidget* m_pGroups = nullptr;
+    QSplitter* m_pSplit = nullptr; // plot, groups, table, details
+    QSplitter* m_pBelow = nullptr; // comparison, details
+    bool m_bLaidOut = false; // the splitters shared out at the first show
     QTableWidget* m_pCompare = nullptr;
     QLabel* m_pNote = nullptr;
     QPushButton* m_pSave = nullptr;
