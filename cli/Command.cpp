@@ -149,7 +149,9 @@ namespace {
         CSession session;
         session.StartUp(options.debug, CSession::ELogs::Append);
         CCommandObserver observer(options, pErr);
-        const SDiscovery discovery = Discover(*options.adapter, options.discoverWait, observer);
+        // From the adapter's own addresses, unless --src-mac or --src-ip says otherwise.
+        const SDiscovery discovery
+            = Discover(*options.adapter, options.discoverWait, observer, &options.aim);
         session.ShutDown();
         if (discovery.result.NotSent()) {
             std::fprintf(

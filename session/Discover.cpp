@@ -10,8 +10,8 @@
 
 namespace velmora {
 
-SReplayRequest DiscoveryRequest(
-    const std::string& csCapture, const std::string& csAdapter, std::chrono::milliseconds wait)
+SReplayRequest DiscoveryRequest(const std::string& csCapture, const std::string& csAdapter,
+    std::chrono::milliseconds wait, const SAimOptions* pSource)
 {
     SReplayRequest request;
     request.csPath = csCapture;
@@ -20,14 +20,23 @@ SReplayRequest DiscoveryRequest(
     // From the adapter's own addresses, so that the I-Am comes back to it.
     request.aim.eSrcMac = EAimSource::Adapter;
     request.aim.eSrcIp = EAimSource::Adapter;
+    if (pSource && pSource->eSrcMac != EAimSource::AsCaptured) {
+        request.aim.eSrcMac = pSource->eSrcMac;
+        request.aim.srcMac = pSource->srcMac;
+    }
+    if (pSource && pSource->eSrcIp != EAimSource::AsCaptured) {
+        request.aim.eSrcIp = pSource->eSrcIp;
+        request.aim.srcIp = pSource->srcIp;
+        request.aim.uSrcPort = pSource->uSrcPort;
+    }
     request.listen.bListen = true;
     request.listen.bConverse = false; // a Who-Is waits for nobody
     request.listen.wait = wait;
     return request;
 }
 
-SDiscovery Discover(
-    const std::string& csAdapter, std::chrono::milliseconds wait, IReplayObserver& observer)
+SDiscovery Discover(const std::string& csAdapter, std::chrono::milliseconds wait,
+    IReplayObserver& observer, const SAimOptions* pSource)
 {
     SDiscovery discovery;
     const char* szTmp = std::getenv("TMPDIR");
@@ -46,7 +55,7 @@ SDiscovery Discover(
         discovery.result.eNotSent = ENotSent::NoFile;
         return discovery;
     }
-    const SReplayRequest request = DiscoveryRequest(csPath, csAdapter, wait);
+    const SReplayRequest request = DiscoveryRequest(csPath, csAdapter, wait, pSource);
     discovery.result = Replay(request, observer);
     std::remove(csPath.c_str());
     if (discovery.result.NotSent()) {

@@ -20,15 +20,18 @@ struct SDiscovery {
     std::string csError; // "" when the Who-Is went
 };
 
-// The Send Discover makes: the Who-Is from a file in csFolder (written
-// there, removed after), on csAdapter, hearing for wait.
-SReplayRequest DiscoveryRequest(
-    const std::string& csCapture, const std::string& csAdapter, std::chrono::milliseconds wait);
+// The Send Discover makes: the Who-Is from the file csCapture, on
+// csAdapter, hearing for wait.
+// pSource: the source the Who-Is goes from (its eSrcMac, srcMac, eSrcIp,
+// srcIp, uSrcPort); null or as captured: the adapter's own.
+SReplayRequest DiscoveryRequest(const std::string& csCapture, const std::string& csAdapter,
+    std::chrono::milliseconds wait, const SAimOptions* pSource = nullptr);
 
 // Sends the Who-Is and lists who answered; observer: the stop and the
-// progress of the shell (a window pumps its messages).
-SDiscovery Discover(
-    const std::string& csAdapter, std::chrono::milliseconds wait, IReplayObserver& observer);
+// progress of the shell (a window pumps its messages). pSource as for
+// DiscoveryRequest.
+SDiscovery Discover(const std::string& csAdapter, std::chrono::milliseconds wait,
+    IReplayObserver& observer, const SAimOptions* pSource = nullptr);
 
 // "2 devices answered the Who-Is" or "no device answered the Who-Is within 3 s"
 std::string DiscoverySummary(const SDiscovery& discovery, std::chrono::milliseconds wait);
