@@ -286,10 +286,10 @@ void CResultsWnd::LayOutSplit()
     const int iGroups = iGroupCount == 0
         ? 0
         : std::min(iTotal * 15 / 100, fontMetrics().height() * (std::min(iGroupCount, 5) + 3));
-    QList<int> sizes = { iTotal * 18 / 100, iGroups, 0, iTotal * 27 / 100 };
+    QList<int> sizes = { iTotal * 16 / 100, iGroups, 0, iTotal * 34 / 100 };
     sizes[2] = iTotal - sizes[0] - sizes[1] - sizes[3];
     m_pSplit->setSizes(sizes);
-    m_pBelow->setSizes({ sizes[3] / 2, sizes[3] - sizes[3] / 2 });
+    m_pBelow->setSizes({ sizes[3] * 6 / 10, sizes[3] - sizes[3] * 6 / 10 });
 }
 
 void CResultsWnd::showEvent(QShowEvent* pEvent)
@@ -401,6 +401,12 @@ void CResultsWnd::ShowComparison(const judge::SJudgeLine& line)
     m_pCompare->setVisible(bCompare);
     if (!bCompare)
         return;
+    // A splitter gives a widget hidden when it shared out nothing: most of it now.
+    const QList<int> below = m_pBelow->sizes();
+    if (below.size() == 2 && below[0] < fontMetrics().height() * 6) {
+        const int iBoth = below[0] + below[1];
+        m_pBelow->setSizes({ iBoth * 6 / 10, iBoth - iBoth * 6 / 10 });
+    }
     // The recorded answer from its file, read once for the window.
     if (!m_readRecorded && m_bFacts)
         m_readRecorded = CaptureRecordReader(

@@ -17,6 +17,7 @@
 #include <QSpinBox>
 #include <QTableWidget>
 #include <QTest>
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <map>
 
@@ -503,6 +504,13 @@ TEST(SendOptionsTest, DiscoverFillsTheAim)
         EXPECT_EQ(AimSummary(dlg.Options().aim), c.csAim) << c.szName;
         EXPECT_EQ(Find<QLabel>(dlg, "aimDiscovered")->text().toStdString(), c.csNote) << c.szName;
         EXPECT_TRUE(Find<QPushButton>(dlg, "ok")->isEnabled()) << dlg.Problem();
+        // For a person to look at: VELMORA_SENDOPTIONS_SHOT=/tmp/options.png.
+        if (const char* szShot = std::getenv("VELMORA_SENDOPTIONS_SHOT");
+            szShot && &c == &cases[1]) {
+            dlg.show();
+            QTest::qWaitForWindowExposed(&dlg);
+            dlg.grab().save(QString::fromLocal8Bit(szShot));
+        }
     }
     CSendOptionsDlg::SetDiscover(nullptr);
     // No adapter chosen: nowhere to ask.
