@@ -189,8 +189,7 @@ svg{background:#fafafa;border:1px solid #ddd;margin-right:1em}svg text{font-size
 #requests details{white-space:normal}#requests summary{cursor:pointer}
 table.cmp{border-collapse:collapse;margin:.3em 0;font-size:.9em;width:100%;table-layout:fixed}table.cmp td,table.cmp th{border:1px solid #ddd;padding:1px 6px;white-space:normal;word-break:break-word}
 table.cmp col.f{width:22%}table.cmp tr.d td{background:#ffe3b3;font-weight:600}table.cmp tr.sep td{background:#f0f0f0;color:#666}
-#requests tr.open td{white-space:normal}#requests td.cmpcell{padding:4px 6px 8px}
-h1.none{color:#8a5a00}
+h1.none{color:#8a5a00}#requests tr.cmprow td{white-space:normal;padding:4px 6px 10px}
 #groups details{margin:.2em 0}#groups summary{cursor:pointer}#groups table{border-collapse:collapse;margin:.3em 0 .6em 1.5em}
 #groups td{border-bottom:1px solid #eee;padding:1px 6px;font-size:.9em}
 )";
@@ -216,10 +215,10 @@ tr.insertCell().textContent=x[2]<0?'\u2014':S[x[2]];tr.insertCell().textContent=
 if(!c.length){var e=t.insertRow().insertCell();e.colSpan=3;e.textContent='no BACnet content to compare';}
 var p=document.createElement('p');p.className='note';p.textContent='Addresses, IP ID, TTL, checksums, lengths and the invoke ID are folded away.';
 var w=document.createElement('div');w.appendChild(t);w.appendChild(p);return w;}
-function toggle(tr,k){return function(e){e.preventDefault();var nx=tr.nextSibling;
-if(nx&&nx.className==='cmprow'){nx.parentNode.removeChild(nx);return;}
-var row=document.createElement('tr'),td=document.createElement('td');row.className='cmprow';td.className='cmpcell';
-td.colSpan=tr.cells.length;td.appendChild(cmp(k));row.appendChild(td);tr.parentNode.insertBefore(row,tr.nextSibling);};}
+function wide(d,tr){return function(){var w=d.lastChild;
+if(d.open){var row=document.createElement('tr'),c=document.createElement('td');row.className='cmprow';c.colSpan=tr.cells.length;
+c.appendChild(w);row.appendChild(c);tr.parentNode.insertBefore(row,tr.nextSibling);d.w=row;}
+else if(d.w){d.appendChild(d.w.firstChild.firstChild);d.w.parentNode.removeChild(d.w);d.w=null;}};}
 function groups(){var g=document.getElementById('groups');if(!g)return;D.g.forEach(function(x){
 var d=document.createElement('details'),s=document.createElement('summary');s.textContent=x[1].toLocaleString('en')+' \u00d7 '+S[x[0]];
 d.appendChild(s);d.ontoggle=function(){if(!d.open||d.childNodes.length>1)return;var t=document.createElement('table');
@@ -231,8 +230,8 @@ function draw(){b.textContent='';var f=document.createDocumentFragment(),end=Mat
 for(var i=page*N;i<end;i++){var r=R[shown[i]],tr=document.createElement('tr');tr.className='v-'+V[r[4]];
 cell(tr,r[0],'n');if(rounds)cell(tr,r[1],'n');cell(tr,S[r[2]]);cell(tr,S[r[3]]);
 var td=cell(tr,'');td.setAttribute('data-v',V[r[4]]);
-if(r[8]){var a=document.createElement('a');a.href='#';a.textContent=S[r[5]];a.title='compare the answers';
-a.onclick=toggle(tr,r[8]);td.appendChild(a);}else td.textContent=S[r[5]];
+if(r[8]){var d=document.createElement('details'),s=document.createElement('summary');s.textContent=S[r[5]];d.appendChild(s);
+d.appendChild(cmp(r[8]));d.ontoggle=wide(d,tr);td.appendChild(d);}else td.textContent=S[r[5]];
 cell(tr,r[6],'n');cell(tr,S[r[7]]);f.appendChild(tr);}
 b.appendChild(f);info.textContent=shown.length?'rows '+(page*N+1)+'\u2013'+end+' of '+shown.length:'no rows';
 prev.disabled=page===0;next.disabled=end>=shown.length;}
@@ -536,7 +535,7 @@ std::string ReportHtml(const SReportFacts& facts, const judge::SJudgement& j,
     }
     cs += "</select></label> <button id=prev>&larr;</button> <span id=pageinfo></span> <button "
           "id=next>&rarr;</button> <span class=note>Click a heading to sort; a differing "
-          "verdict's link compares the answers.</span></p>\n";
+          "verdict opens to compare the answers.</span></p>\n";
     cs += "<noscript><p>The table is drawn by the page's script; the command's TSV lines hold "
           "the same rows.</p></noscript>\n";
     cs += "<table id=requests data-rows=" + std::to_string(j.lines.size())
