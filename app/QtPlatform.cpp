@@ -89,9 +89,13 @@ std::string CQtFileDialog::GetOpenFileName(QWidget* pOwner)
 
 std::string CQtFileDialog::GetSaveFileName(QWidget* pOwner, const std::string& csSuggested)
 {
+    // The kind of file offered follows the name suggested: a report is HTML.
+    const bool bHtml
+        = csSuggested.size() >= 5 && (csSuggested.compare(csSuggested.size() - 5, 5, ".html") == 0);
     return FileNameBytes(QFileDialog::getSaveFileName(pOwner, QString(),
         QFile::decodeName(QByteArray::fromStdString(csSuggested)),
-        QStringLiteral("Captures (*.pcap);;All files (*)")));
+        bHtml ? QStringLiteral("Reports (*.html);;All files (*)")
+              : QStringLiteral("Captures (*.pcap);;All files (*)")));
 }
 
 namespace {

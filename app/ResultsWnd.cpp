@@ -5,6 +5,7 @@
 #include "app/RoundTripPlot.h"
 #include "decode/Decoder.h"
 #include "decode/RowFilter.h"
+#include "judge/Judge.h"
 #include "session/ReplayWords.h"
 
 #include <QFile>
@@ -14,8 +15,10 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QSplitter>
 #include <QStyle>
 #include <QTableWidget>
@@ -107,14 +110,34 @@ CResultsWnd::CResultsWnd(QWidget* pParent)
     auto* pDetails = new QSplitter(Qt::Horizontal, this);
     pDetails->addWidget(m_pTree);
     pDetails->addWidget(m_pHex);
+    // The comparison takes the whole width: two texts side by side need it.
+    m_pCompare = new QTableWidget(0, 3, this);
+    m_pCompare->setObjectName(QStringLiteral("comparison"));
+    m_pCompare->setHorizontalHeaderLabels({ tr("Field"), tr("Recorded"), tr("Heard") });
+    m_pCompare->verticalHeader()->hide();
+    m_pCompare->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_pCompare->setWordWrap(true);
+    m_pCompare->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
+    m_pCompare->hide();
+    auto* pBelow = new QSplitter(Qt::Vertical, this);
+    m_pBelow = pBelow;
+    pBelow->addWidget(m_pCompare);
+    pBelow->addWidget(pDetails);
+    m_pGroups = new QTreeWidget(this);
+    m_pGroups->setObjectName(QStringLiteral("groups"));
+    m_pGroups->setHeaderLabels({ tr("Differences by kind"), tr("Request"), tr("Verdict") });
+    m_pGroups->hide();
     m_pPlot = new CRoundTripPlot(this);
     auto* pSplit = new QSplitter(Qt::Vertical, this);
+    m_pSplit = pSplit;
     pSplit->addWidget(m_pPlot);
+    pSplit->addWidget(m_pGroups);
     pSplit->addWidget(m_pTable);
-    pSplit->addWidget(pDetails);
+    pSplit->addWidget(pBelow);
     pSplit->setStretchFactor(0, 2);
-    pSplit->setStretchFactor(1, 3);
-    pSplit->setStretchFactor(2, 2);
+    pSplit->setStretchFactor(1, 2);
+    pSplit->setStretchFactor(2, 5);
+    pSplit->setStretchFactor(3, 3);
 
     m_pNote = new QLabel(this);
     m_pNote->setObjectName(QStringLiteral("note"));
@@ -154,7 +177,23 @@ CResultsWnd::CResultsWnd(QWidget* pParent)
             m_pTable->selectRow(static_cast<int>(nLine));
     });
     connect(m_pClose, &QPushButton::clicked, this, &QWidget::close);
-    resize(fontMetrics().averageCharWidth() * 150, fontMetrics().height() * 36);
+    connect(m_pGroups, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* pItem) {
+        if (!pItem || !pItem->parent())
+            return;
+        const int iRow = pItem->data(0, kLineRole).toInt();
+        if (iRow < m_pTable->rowCount() && !m_pTable->isRowHidden(iRow))
+            m_pTable->selectRow(iRow);
+    });
+    // Large enough to read: most of the screen, and at least a table of some
+    // twenty rows with the plot and the details.
+    int iWidth = fontMetrics().averageCharWidth() * 190;
+    int iHeight = fontMetrics().height() * 60;
+    if (const QScreen* pScreen = screen()) {
+        const QRect available = pScreen->availableGeometry();
+        iWidth = std::min(std::max(iWidth, available.width() * 9 / 10), available.width());
+        iHeight = std::min(std::max(iHeight, available.height() * 9 / 10), available.height());
+    }
+    resize(iWidth, iHeight);
 }
 
 void CResultsWnd::ShowResults(const std::string& csCapture, const SListenResult& listen,
@@ -163,6 +202,7 @@ void CResultsWnd::ShowResults(const std::string& csCapture, const SListenResult&
     m_bHasResults = true;
     m_judgement = judgement;
     m_bFacts = pFacts != nullptr;
+    m_readRecorded = nullptr;
     if (pFacts)
         m_facts = *pFacts;
     m_pSaveReport->setEnabled(m_bFacts);
@@ -237,7 +277,68 @@ void CResultsWnd::ShowResults(const std::string& csCapture, const SListenResult&
     }
     if (iFirst >= 0)
         m_pTable->setCurrentCell(iFirst, 0);
+    ShowGroups();
     OnApplyFilter(); // a filter typed before stays, and picks the first row it shows
+}
+
+void CResultsWnd::LayOutSplit()
+{
+    // The table keeps the most room: the plot and the details a share each,
+    // the groups their headings, up to a handful.
+    const int iTotal = m_pSplit->height();
+    if (iTotal < 100)
+        return; // laid out when shown
+    const int iGroupCount = m_pGroups->isHidden() ? 0 : m_pGroups->topLevelItemCount();
+    const int iGroups = iGroupCount == 0
+        ? 0
+        : std::min(iTotal * 15 / 100, fontMetrics().height() * (std::min(iGroupCount, 5) + 3));
+    QList<int> sizes = { iTotal * 16 / 100, iGroups, 0, iTotal * 34 / 100 };
+    sizes[2] = iTotal - sizes[0] - sizes[1] - sizes[3];
+    m_pSplit->setSizes(sizes);
+    m_pBelow->setSizes({ sizes[3] * 6 / 10, sizes[3] - sizes[3] * 6 / 10 });
+}
+
+void CResultsWnd::showEvent(QShowEvent* pEvent)
+{
+    QWidget::showEvent(pEvent);
+    if (!m_bLaidOut) {
+        m_bLaidOut = true;
+        LayOutSplit();
+    }
+}
+
+void CResultsWnd::ShowGroups()
+{
+    m_pGroups->clear();
+    const std::vector<judge::SLineGroup> groups = judge::GroupLines(m_lines);
+    // A group's rows listed at most; the filter finds the rest.
+    constexpr size_t kListed = 500;
+    for (const judge::SLineGroup& g : groups) {
+        auto* pGroup = new QTreeWidgetItem(m_pGroups);
+        pGroup->setText(0,
+            QLocale(QLocale::English).toString(static_cast<qulonglong>(g.lines.size()))
+                + QStringLiteral(" \u00d7 ") + QString::fromStdString(g.csKey));
+        pGroup->setFirstColumnSpanned(true);
+        for (size_t i = 0; i < g.lines.size() && i < kListed; ++i) {
+            const judge::SJudgeLine& line = m_lines[g.lines[i]];
+            auto* pRow = new QTreeWidgetItem(pGroup);
+            pRow->setText(0, tr("record %1").arg(line.uRecord));
+            pRow->setText(1, QString::fromStdString(line.csRequest));
+            pRow->setText(2, QString::fromStdString(judge::VerdictColumn(line)));
+            pRow->setData(0, kLineRole, static_cast<int>(g.lines[i]));
+        }
+        if (g.lines.size() > kListed) {
+            auto* pMore = new QTreeWidgetItem(pGroup);
+            pMore->setText(0, tr("and %1 more: filter the table").arg(g.lines.size() - kListed));
+        }
+    }
+    m_pGroups->setVisible(!groups.empty());
+    LayOutSplit();
+    if (!groups.empty()) {
+        m_pGroups->resizeColumnToContents(0);
+        m_pGroups->setColumnWidth(
+            0, std::max(m_pGroups->columnWidth(0), 30 * fontMetrics().averageCharWidth()));
+    }
 }
 
 void CResultsWnd::OnApplyFilter()
@@ -298,10 +399,53 @@ QString CResultsWnd::NoteLine() const
     return m_pNote->text();
 }
 
+void CResultsWnd::ShowComparison(const judge::SJudgeLine& line)
+{
+    m_pCompare->setRowCount(0);
+    const bool bCompare = line.bAnswered && line.nAnswer < m_heard.size() && line.bHasRecorded
+        && line.eVerdict != judge::EVerdict::Ok;
+    m_pCompare->setVisible(bCompare);
+    if (!bCompare)
+        return;
+    // A splitter gives a widget hidden when it shared out nothing: most of it now.
+    const QList<int> below = m_pBelow->sizes();
+    if (below.size() == 2 && below[0] < fontMetrics().height() * 6) {
+        const int iBoth = below[0] + below[1];
+        m_pBelow->setSizes({ iBoth * 6 / 10, iBoth - iBoth * 6 / 10 });
+    }
+    // The recorded answer from its file, read once for the window.
+    if (!m_readRecorded && m_bFacts)
+        m_readRecorded = CaptureRecordReader(
+            m_facts.csRecordedPath.empty() ? m_facts.csCapturePath : m_facts.csRecordedPath);
+    std::vector<uint8_t> recorded;
+    const bool bRecorded = m_readRecorded && m_readRecorded(line.uRecordedRecord, recorded);
+    const std::vector<SCompareRow> rows
+        = CompareAnswers(bRecorded ? &recorded : nullptr, m_heard[line.nAnswer].bytes);
+    m_pCompare->setRowCount(static_cast<int>(rows.size()));
+    const QColor differs(255, 227, 179);
+    const QString qsNone = QStringLiteral("\u2014");
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const SCompareRow& r = rows[i];
+        const QString texts[3]
+            = { QString(r.iDepth * 2, QLatin1Char(' ')) + QString::fromStdString(r.csName),
+                  r.bRecorded ? QString::fromStdString(r.csRecorded) : qsNone,
+                  r.bHeard ? QString::fromStdString(r.csHeard) : qsNone };
+        for (int iColumn = 0; iColumn < 3; ++iColumn) {
+            auto* pItem = new QTableWidgetItem(texts[iColumn]);
+            pItem->setToolTip(texts[iColumn]);
+            if (r.bDiffers)
+                pItem->setBackground(differs);
+            m_pCompare->setItem(static_cast<int>(i), iColumn, pItem);
+        }
+    }
+    m_pCompare->resizeRowsToContents();
+}
+
 void CResultsWnd::ShowAnswer()
 {
     m_pTree->clear();
     m_detailBytes.clear();
+    m_pCompare->hide();
     const QList<QTableWidgetItem*> items = m_pTable->selectedItems();
     if (items.isEmpty()) {
         m_pHex->clear();
@@ -314,6 +458,7 @@ void CResultsWnd::ShowAnswer()
         return;
     }
     const SHeardFrame& heard = m_heard[line.nAnswer];
+    ShowComparison(line);
     m_detailBytes = heard.bytes;
     dissect::SFrame frame;
     frame.pData = m_detailBytes.data();

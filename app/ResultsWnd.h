@@ -12,6 +12,7 @@ class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
+class QSplitter;
 class QTableWidget;
 class QTreeWidget;
 
@@ -43,6 +44,11 @@ public:
     void OnApplyFilter();
 
     QTableWidget* Table() const { return m_pTable; }
+    // The non-ok rows by what differs ("N × ..."), largest first, each
+    // opening to its rows; a row picked there is picked in the table.
+    QTreeWidget* Groups() const { return m_pGroups; }
+    // The selected answer beside the one recorded, differing fields first.
+    QTableWidget* Comparison() const { return m_pCompare; }
     QTreeWidget* FieldTree() const { return m_pTree; }
     QPlainTextEdit* HexView() const { return m_pHex; }
     QLineEdit* FilterField() const { return m_pFilter; }
@@ -60,9 +66,13 @@ public:
 
 protected:
     void keyPressEvent(QKeyEvent* pEvent) override;
+    void showEvent(QShowEvent* pEvent) override;
 
 private:
     void ShowAnswer();
+    void ShowComparison(const judge::SJudgeLine& line);
+    void ShowGroups();
+    void LayOutSplit();
     void HighlightField();
 
     bool m_bHasResults = false;
@@ -74,6 +84,7 @@ private:
     SReportFacts m_facts;
     bool m_bFacts = false;
     std::vector<uint8_t> m_detailBytes;
+    RecordReader m_readRecorded; // the recorded answers' file, opened at the first comparison
 
     QLabel* m_pHeadline = nullptr;
     QLabel* m_pSummary = nullptr;
@@ -81,6 +92,11 @@ private:
     QTableWidget* m_pTable = nullptr;
     QTreeWidget* m_pTree = nullptr;
     QPlainTextEdit* m_pHex = nullptr;
+    QTreeWidget* m_pGroups = nullptr;
+    QSplitter* m_pSplit = nullptr; // plot, groups, table, details
+    QSplitter* m_pBelow = nullptr; // comparison, details
+    bool m_bLaidOut = false; // the splitters shared out at the first show
+    QTableWidget* m_pCompare = nullptr;
     QLabel* m_pNote = nullptr;
     QPushButton* m_pSave = nullptr;
     QPushButton* m_pSaveReport = nullptr;

@@ -34,7 +34,7 @@ CRoundTripPlot::CRoundTripPlot(QWidget* pParent)
 {
     setObjectName(QStringLiteral("roundTripPlot"));
     setMinimumHeight(fontMetrics().height() * 9);
-    setToolTip(tr("Round trip against send time (unanswered: marks on the time axis), and how "
+    setToolTip(tr("Round trip against send time (unanswered: crosses along the top edge), and how "
                   "many answers took how long, median and p95 marked. Click a dot to select its "
                   "row."));
 }
@@ -117,8 +117,10 @@ void CRoundTripPlot::paintEvent(QPaintEvent*)
     for (const SPlotDot& d : m_scatter.dots) {
         const QColor c = VerdictColour(m_judgement.lines[d.nLine].eVerdict);
         if (d.bUnanswered) {
+            // A cross on the top edge: no dot of a quick answer covers it.
             p.setPen(QPen(c, 2));
-            p.drawLine(QPointF(d.dX, d.dY - 6), QPointF(d.dX, d.dY));
+            p.drawLine(QPointF(d.dX - 4, d.dY - 4), QPointF(d.dX + 4, d.dY + 4));
+            p.drawLine(QPointF(d.dX - 4, d.dY + 4), QPointF(d.dX + 4, d.dY - 4));
         } else {
             p.setPen(Qt::NoPen);
             p.setBrush(c);

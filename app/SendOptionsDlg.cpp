@@ -5,12 +5,14 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QDialogButtonBox>
 #include <QDoubleSpinBox>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -192,9 +194,23 @@ QGroupBox* CSendOptionsDlg::BuildAimGroup(
         { QStringLiteral("As captured"), QStringLiteral("Direct: the device is on this network"),
             QStringLiteral("Through the bench router:") });
     m_pRouteTo = AddressEdit(pGroup, "aimRouteTo", "NET:ADDR, e.g. 5:0x1f");
-    auto* pRouteLabel = new QLabel(QStringLiteral("Requests' &route"), pGroup);
+    auto* pRouteLabel = new QLabel(QStringLiteral("Requests' ro&ute"), pGroup);
     pRouteLabel->setBuddy(m_pRoute);
     pForm->addRow(pRouteLabel, Row(pGroup, { m_pRoute, m_pRouteTo }));
+
+    // One Who-Is on the chosen adapter; the device that answers fills the aim.
+    m_csAdapter = csAdapter;
+    m_pDiscover = new QPushButton(QStringLiteral("Dis&cover\u2026"), pGroup);
+    m_pDiscover->setObjectName(QStringLiteral("aimDiscover"));
+    m_pDiscover->setEnabled(!csAdapter.empty());
+    m_pDiscover->setToolTip(
+        QStringLiteral("Send one Who-Is (a global broadcast) on the chosen adapter and fill the "
+                       "destination, source and route from the device that answers"));
+    m_pDiscovered = new QLabel(pGroup);
+    m_pDiscovered->setObjectName(QStringLiteral("aimDiscovered"));
+    m_pDiscovered->setWordWrap(true);
+    pForm->addRow(QString(), Row(pGroup, { m_pDiscover, m_pDiscovered }));
+    connect(m_pDiscover, &QPushButton::clicked, this, &CSendOptionsDlg::OnDiscover);
 
     // A few rows are plenty: a capture names one device, or a handful.
     m_pDevices = new QTableWidget(4, 2, pGroup);
@@ -462,7 +478,7 @@ QGroupBox* CSendOptionsDlg::BuildListenGroup()
     connect(m_pVolatileFile, &QLineEdit::textChanged, this, &CSendOptionsDlg::OnChanged);
 
     // Conversing: a check box and its four numbers, two to a row.
-    m_pConverse = new QCheckBox(QStringLiteral("Wait for each answer, as a &client does"), pGroup);
+    m_pConverse = new QCheckBox(QStringLiteral("Wait for eac&h answer, as a client does"), pGroup);
     m_pConverse->setObjectName(QStringLiteral("listenConverse"));
     pForm->addRow(QString(), m_pConverse);
     // Each field's range is the limit the command and the file check.
@@ -497,7 +513,7 @@ QGroupBox* CSendOptionsDlg::BuildListenGroup()
     pForm->addRow(QString(), pair("Retr&y up to", m_pRetries, "&Give up after", m_pGiveUp));
 
     m_pRequestsOnly = new QCheckBox(
-        QStringLiteral("Send &requests only (skip the answers the capture holds)"), pGroup);
+        QStringLiteral("Send requests o&nly (skip the answers the capture holds)"), pGroup);
     m_pRequestsOnly->setObjectName(QStringLiteral("listenRequestsOnly"));
     pForm->addRow(m_pRequestsOnly);
     // Beside it: a capture taken on the sending host holds checksums its NIC
@@ -731,6 +747,98 @@ void CSendOptionsDlg::OnChanged()
 void CSendOptionsDlg::OnDefaults()
 {
     ShowOptions(SSendOptions());
+}
+
+namespace {
+
+    // Keeps the window painted while the Who-Is waits for its answers.
+    class CPumpObserver final : public IReplayObserver {
+    public:
+        void OnProgress(const SReplayCounts&) override { QCoreApplication::processEvents(); }
+        void OnListening(const SListenCounts&) override { QCoreApplication::processEvents(); }
+    };
+
+    SDiscovery DiscoverOnAdapter(const std::string& csAdapter)
+    {
+        CPumpObserver observer;
+        return Discover(
+            csAdapter, std::chrono::milliseconds(CSendOptionsDlg::kDiscoverWaitMs), observer);
+    }
+
+    CSendOptionsDlg::FDiscover s_discover;
+
+} // namespace
+
+void CSendOptionsDlg::SetDiscover(FDiscover discover)
+{
+    s_discover = std::move(discover);
+}
+
+void CSendOptionsDlg::OnDiscover()
+{
+    m_pDiscovered->setText(
+        QStringLiteral("Sending a Who-Is on %1\u2026").arg(QString::fromStdString(m_csAdapter)));
+    m_pDiscover->setEnabled(false);
+    QCoreApplication::processEvents();
+    const SDiscovery discovery
+        = s_discover ? s_discover(m_csAdapter) : DiscoverOnAdapter(m_csAdapter);
+    m_pDiscover->setEnabled(true);
+    const std::string csSummary
+        = DiscoverySummary(discovery, std::chrono::milliseconds(kDiscoverWaitMs));
+    if (discovery.devices.empty()) {
+        m_pDiscovered->setText(QString::fromStdString(csSummary));
+        return;
+    }
+    size_t nChosen = 0;
+    if (discovery.devices.size() > 1) {
+        QStringList items;
+        for (const judge::SDiscovered& d : discovery.devices) {
+            QString qs = QString::fromStdString(judge::DiscoveredLine(d));
+            qs.replace(QLatin1Char('\t'), QStringLiteral("  "));
+            items << QStringLiteral("device ") + qs;
+        }
+        bool bOk = false;
+        const QString qsChosen = QInputDialog::getItem(this, QStringLiteral("Discover"),
+            QString::fromStdString(csSummary) + QStringLiteral(": aim at which?"), items, 0, false,
+            &bOk);
+        if (!bOk)
+            return;
+        nChosen = static_cast<size_t>(std::max<qsizetype>(0, items.indexOf(qsChosen)));
+    }
+    FillAim(discovery.devices[nChosen]);
+    m_pDiscovered->setText(QString::fromStdString(
+        csSummary + "; aimed at device " + std::to_string(discovery.devices[nChosen].uInstance)));
+}
+
+void CSendOptionsDlg::FillAim(const judge::SDiscovered& device)
+{
+    SSendOptions options = Options();
+    SAimOptions& aim = options.aim;
+    aim.bDstMac = true;
+    std::copy(device.mac.begin(), device.mac.end(), aim.dstMac.begin());
+    if (aim.eSrcMac == EAimSource::AsCaptured)
+        aim.eSrcMac = EAimSource::Adapter;
+    if (device.bIp) {
+        aim.bDstIp = true;
+        std::copy(device.ip.begin(), device.ip.end(), aim.dstIp.begin());
+        aim.uDstPort = device.uPort == 0xBAC0 ? 0 : device.uPort;
+        if (aim.eSrcIp == EAimSource::AsCaptured)
+            aim.eSrcIp = EAimSource::Adapter;
+    }
+    // Behind a router: the requests go to its network and address; else
+    // straight to the device.
+    if (device.bRouted && !device.sadr.empty() && device.sadr.size() <= aim.route.addr.size()) {
+        aim.route.eRoute = ERoute::Given;
+        aim.route.uNet = device.uNetwork;
+        aim.route.uAddrLength = static_cast<uint8_t>(device.sadr.size());
+        aim.route.addr = {};
+        std::copy(device.sadr.begin(), device.sadr.end(), aim.route.addr.begin());
+    } else {
+        aim.route = SRoute();
+        aim.route.eRoute = ERoute::Direct;
+    }
+    ShowOptions(options);
+    OnChanged();
 }
 
 bool CQtSendOptionsDialog::Edit(QWidget* pOwner, SSendOptions& options,

@@ -1,9 +1,11 @@
 #pragma once
 
 #include "replay/Aim.h"
+#include "session/Discover.h"
 #include "session/SendOptions.h"
 
 #include <QDialog>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,6 +17,7 @@ class QGroupBox;
 class QScrollArea;
 class QLabel;
 class QLineEdit;
+class QPushButton;
 class QTableWidget;
 class QSpinBox;
 class QVBoxLayout;
@@ -37,6 +40,15 @@ public:
     // What keeps OK off, in one line ("" when nothing does).
     std::string Problem() const;
 
+    // Discover: one Who-Is on the adapter; replaceable, so that tests
+    // answer it (null: the real Send).
+    using FDiscover = std::function<SDiscovery(const std::string& csAdapter)>;
+    static void SetDiscover(FDiscover discover);
+    static constexpr int kDiscoverWaitMs = 3000;
+    // Aims at a device Discover found: its MAC and IP address and port, the
+    // adapter's own as the source, and the route to it.
+    void FillAim(const judge::SDiscovered& device);
+
 private:
     QGroupBox* BuildAimGroup(const std::string& csAdapter, const SAdapterAddresses& adapter);
     QGroupBox* BuildTimingGroup();
@@ -49,6 +61,7 @@ private:
     void OnChanged();
     void OnDefaults();
     void FitToScreen();
+    void OnDiscover();
 
     QVBoxLayout* m_pGroups = nullptr;
     QScrollArea* m_pScroll = nullptr;
@@ -65,6 +78,9 @@ private:
     QLineEdit* m_pSrcPort = nullptr;
     QComboBox* m_pRoute = nullptr;
     QLineEdit* m_pRouteTo = nullptr;
+    std::string m_csAdapter;
+    QPushButton* m_pDiscover = nullptr;
+    QLabel* m_pDiscovered = nullptr; // what Discover found
     QTableWidget* m_pDevices = nullptr; // captured instance, bench instance; blank rows unused
     // The device table's maps; false (and a reason in pcsWhy) when a row does not read.
     bool ReadDevices(std::vector<SDeviceMap>& devices, std::string* pcsWhy = nullptr) const;

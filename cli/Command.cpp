@@ -13,10 +13,12 @@
 #include "replay/Aim.h"
 #include "replay/Replay.h"
 #include "session/CompareRules.h"
+#include "session/Discover.h"
 #include "session/JudgeSend.h"
 #include "session/RecordCounter.h"
 #include "session/ReplayWords.h"
 #include "session/Report.h"
+#include "session/RunFacts.h"
 #include "session/Send.h"
 #include "session/SendWords.h"
 #include "session/Session.h"
@@ -97,6 +99,36 @@ namespace {
         SProgressPlan m_plan;
         const CSend* m_pSend = nullptr;
     };
+
+    // One Who-Is on the adapter, and a line per device that answered.
+    int DiscoverDevices(const SCliOptions& options, std::FILE* pOut, std::FILE* pErr)
+    {
+        if (s_iStopSignal != 0)
+            return kExitSignalBase + s_iStopSignal;
+        CSession session;
+        session.StartUp(options.debug, CSession::ELogs::Append);
+        CCommandObserver observer(options, pErr);
+        // From the adapter's own addresses, unless --src-mac or --src-ip says otherwise.
+        const SDiscovery discovery
+            = Discover(*options.adapter, options.discoverWait, observer, &options.aim);
+        session.ShutDown();
+        if (discovery.result.NotSent()) {
+            std::fprintf(
+                pErr, "%s: %s\n", kName, DiscoverySummary(discovery, options.discoverWait).c_str());
+            return kExitNotOpened;
+        }
+        if (!discovery.devices.empty())
+            std::fprintf(pOut, "%s\n", judge::DiscoveredHeading());
+        for (const judge::SDiscovered& d : discovery.devices)
+            std::fprintf(pOut, "%s\n", judge::DiscoveredLine(d).c_str());
+        std::fflush(pOut);
+        if (!options.bQuiet)
+            std::fprintf(
+                pErr, "%s: %s\n", kName, DiscoverySummary(discovery, options.discoverWait).c_str());
+        if (s_iStopSignal != 0)
+            return kExitSignalBase + s_iStopSignal;
+        return kExitSent;
+    }
 
     int ListAdapterNames(std::FILE* pOut, std::FILE* pErr)
     {
@@ -260,7 +292,12 @@ namespace {
         // that repeat a record get a sixth column, decided before the first
         // line goes out.
         const bool bRounds = request.eMode != EReplayMode::Single && request.pace.llLoops != 1;
-        const SSendOutputs outputs { options.csAnswers, options.csJUnit, options.csReport };
+        const SSendOutputs outputs { options.csAnswers, options.csJUnit, options.csReport,
+            options.csRig };
+        // A lab's lines say which rig they came from, before the first.
+        if (request.listen.bListen && !options.csRig.empty())
+            std::fprintf(pOut, "# rig: %s; capture: %s\n", options.csRig.c_str(),
+                FileName(options.csCapture).c_str());
         CSend send(request, outputs,
             options.csJUnit.empty() && options.csReport.empty() ? 0 : SIZE_MAX,
             [pOut, bRounds](const judge::SJudgeLine& line) {
@@ -353,6 +390,12 @@ int RunCommand(int argc, const char* const* argv, std::FILE* pOut, std::FILE* pE
         return ListAdapterNames(pOut, pErr);
     case SCliOptions::EAction::Decode:
         return Decode(options, pOut, pErr);
+    case SCliOptions::EAction::Discover:
+        if (!options.adapter) {
+            std::fprintf(pErr, "%s: --discover needs an adapter: name one with -i\n", kName);
+            return kExitUsage;
+        }
+        return DiscoverDevices(options, pOut, pErr);
     case SCliOptions::EAction::Send:
         break;
     }
@@ -363,7 +406,16 @@ int RunCommand(int argc, const char* const* argv, std::FILE* pOut, std::FILE* pE
             pErr, "%s: no adapter chosen: name one with -i (see --list-adapters)\n", kName);
         return kExitUsage;
     }
-    // Files that cannot be written are found before the first frame.
+    // A baseline that cannot be read is found before the first frame too.
+    if (!options.listen.csExpectFile.empty()) {
+        std::vector<judge::SJudgedFrame> baseline;
+        if (!ReadCaptureForJudging(options.listen.csExpectFile, baseline, csError)) {
+            std::fprintf(pErr, "%s: --expect: %s; nothing sent\n", kName, csError.c_str());
+            return kExitNotOpened;
+        }
+    }
+    // Files that cannot be written are found before the first frame, not
+    // after a run whose verdicts they would then hide.
     COutputCheck outputs;
     if (!CheckSendOutputs(
             { options.csAnswers, options.csJUnit, options.csReport }, outputs, csError)) {

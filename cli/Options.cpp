@@ -157,6 +157,7 @@ bool ParseCommandLine(int argc, const char* const* argv, SCliOptions& options, s
     bool bListAdapters = false;
     bool bDecode = false;
     bool bCompareChosen = false; // --compare, --strict or --volatile
+    bool bDiscover = false;
     bool bHelp = false;
     bool bVersion = false;
     std::string csChoice; // the option that chose the records, for the clash message
@@ -201,7 +202,17 @@ bool ParseCommandLine(int argc, const char* const* argv, SCliOptions& options, s
             || csName == "--dst-ip" || csName == "--src-ip" || csName == "--route"
             || csName == "--map-device" || csName == "--answers" || csName == "--expect"
             || csName == "--compare" || csName == "--volatile" || csName == "--junit"
-            || csName == "--report" || IsPaceOption(csName) || IsConverseValueOption(csName);
+            || csName == "--report" || csName == "--rig" || IsPaceOption(csName)
+            || IsConverseValueOption(csName);
+        // --discover, as --listen, takes its seconds only as --discover=SECONDS.
+        if (csName == "--discover") {
+            bDiscover = true;
+            if (value
+                && (!ParseSeconds(*value, options.discoverWait)
+                    || options.discoverWait.count() == 0))
+                return Fail(csError, "--discover: '" + *value + "' is no number of seconds");
+            continue;
+        }
         // --listen takes its seconds only as --listen=SECONDS.
         if (csName == "--listen") {
             options.listen.bListen = true;
@@ -290,10 +301,6 @@ bool ParseCommandLine(int argc, const char* const* argv, SCliOptions& options, s
                     : csName == "--junit" ? options.csJUnit
                                           : options.csReport)
                 = *value;
-        } else if (csName == "--expect") {
-            if (*value != "captured")
-                return Fail(csError, "--expect: only 'captured' is known");
-            options.listen.bExpectCaptured = true;
         } else if (csName == "--compare") {
             if (!CompareFromWord(*value, options.listen.eCompare))
                 return Fail(csError, "--compare: '" + *value + "' is not values, strict or kind");
@@ -306,6 +313,16 @@ bool ParseCommandLine(int argc, const char* const* argv, SCliOptions& options, s
                 return Fail(csError, "--volatile needs a file name");
             options.listen.csVolatileFile = *value;
             bCompareChosen = true;
+        } else if (csName == "--expect") {
+            // "captured", or a baseline's file ("./captured" names a file so called).
+            if (value->empty())
+                return Fail(csError, "--expect needs 'captured' or a file name");
+            options.listen.bExpectCaptured = *value == "captured";
+            options.listen.csExpectFile = *value == "captured" ? std::string() : *value;
+        } else if (csName == "--rig") {
+            if (value->empty() || value->find_first_of("\t\r\n") != std::string::npos)
+                return Fail(csError, "--rig needs a name on one line");
+            options.csRig = *value;
         } else if (csName == "--requests-only") {
             options.listen.bRequestsOnly = true;
         } else if (csName == "--keep-checksums") {
@@ -354,6 +371,14 @@ bool ParseCommandLine(int argc, const char* const* argv, SCliOptions& options, s
         return Fail(csError, "--aimed goes with --decode");
     if (bListAdapters && bDecode)
         return Fail(csError, "--list-adapters and --decode cannot go together");
+    if (bDiscover) {
+        if (bListAdapters || bDecode || options.listen.bListen)
+            return Fail(csError, "--discover goes alone with -i");
+        if (!operands.empty())
+            return Fail(csError, "--discover takes no capture");
+        options.eAction = EAction::Discover;
+        return true;
+    }
     if (bListAdapters) {
         options.eAction = EAction::ListAdapters;
         if (!operands.empty())
@@ -361,11 +386,12 @@ bool ParseCommandLine(int argc, const char* const* argv, SCliOptions& options, s
         return true;
     }
     options.eAction = bDecode ? EAction::Decode : EAction::Send;
-    const bool bListenOptions = options.listen.bExpectCaptured || !options.csAnswers.empty()
-        || !options.csJUnit.empty() || !options.csReport.empty();
+    const bool bListenOptions = options.listen.bExpectCaptured
+        || !options.listen.csExpectFile.empty() || !options.csAnswers.empty()
+        || !options.csJUnit.empty() || !options.csReport.empty() || !options.csRig.empty();
     if (bListenOptions && !options.listen.bListen)
-        return Fail(csError, "--answers, --expect, --junit and --report need --listen");
-    if (bCompareChosen && !options.listen.bExpectCaptured)
+        return Fail(csError, "--answers, --expect, --junit, --report and --rig need --listen");
+    if (bCompareChosen && !options.listen.bExpectCaptured && options.listen.csExpectFile.empty())
         return Fail(csError, "--compare, --strict and --volatile judge against --expect");
     if (options.listen.eCompare == EAnswerCompare::Kind && !options.listen.csVolatileFile.empty())
         return Fail(csError, "--volatile has no values to weigh with --compare kind");
@@ -412,6 +438,8 @@ const char* UsageText()
            "                      field by field; a property that changes by itself (an\n"
            "                      input's present-value, a clock, a count) is\n"
            "                      'ok (value changed)'\n"
+           "      --expect FILE   with --listen: judge against a baseline, the answers of an\n"
+           "                      earlier run (its --answers file) or a capture of the bench\n"
            "      --compare values|strict|kind  how answers are compared (default values):\n"
            "                      strict compares every value, kind the kind of answer alone\n"
            "      --strict        the same as --compare strict\n"
@@ -420,6 +448,8 @@ const char* UsageText()
            "      --junit FILE    with --listen: write the verdicts as JUnit XML\n"
            "      --report FILE   with --listen: write a report to hand over, one HTML file\n"
            "                      (verdicts, round-trip plots, the table of requests)\n"
+           "      --rig NAME      with --listen: the rig's name in the report, the JUnit\n"
+           "                      cases' class name and the lines' header comment\n"
            "      --requests-only send only the records that ask (requests), count the rest\n"
            "      --keep-checksums  listening or aiming: send wrong IPv4 and UDP checksums\n"
            "                      as captured (by default they are mended: a capture\n"
@@ -433,6 +463,9 @@ const char* UsageText()
            "      --give-up G     conversing: stop after G requests in a row unanswered by\n"
            "                      one device (default 10; 0: never)\n"
            "      --list-adapters list the adapters: name, a tab, the Device list's entry\n"
+           "      --discover[=SECONDS]  with -i: send one Who-Is (global broadcast) on the\n"
+           "                      adapter and list each device that answers within SECONDS\n"
+           "                      (3): instance, MAC, IP:port, network, max APDU, vendor\n"
            "      --decode        print one line per record instead of sending: No., Time,\n"
            "                      Source, Destination, Protocol, Length, Info, tab-separated\n"
            "      --aimed         with --decode: the records as the aim options send them\n"
@@ -460,10 +493,11 @@ const char* UsageText()
            "                      OLD; the judge maps answers back (may be repeated)\n"
            "\n"
            "log.txt and Debuglog.txt in the current folder get each run's records added.\n"
-           "Exit status: 0 every chosen record was sent; 1 some sends failed;\n"
-           "2 usage error; 3 the capture or the adapter could not be opened, or the\n"
-           "adapter has no address of its own where an aim option asks for one;\n"
-           "4 listening: a confirmed request went unanswered or was answered otherwise;\n"
+           "Exit status: 0 every chosen record was sent; 1 some sends failed, or\n"
+           "listening judged no request (nothing tested); 2 usage error; 3 the capture,\n"
+           "the baseline or the adapter could not be opened, or the adapter has no\n"
+           "address of its own where an aim option asks for one; 4 listening: a\n"
+           "confirmed request went unanswered or was answered otherwise;\n"
            "130 stopped by SIGINT, 143 stopped by SIGTERM.\n";
 }
 

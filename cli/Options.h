@@ -4,6 +4,7 @@
 #include "replay/Pace.h"
 #include "replay/Replay.h"
 
+#include <chrono>
 #include <optional>
 #include <string>
 
@@ -11,7 +12,7 @@ namespace velmora {
 
 // What the command line asks of velmora-replay.
 struct SCliOptions {
-    enum class EAction { Send, ListAdapters, Decode, Help, Version };
+    enum class EAction { Send, ListAdapters, Decode, Discover, Help, Version };
     EAction eAction = EAction::Send;
     std::string csCapture;
     std::optional<std::string> adapter; // -i; otherwise settings.ini's NicDevice
@@ -30,6 +31,9 @@ struct SCliOptions {
     std::string csAnswers; // pcap of the frames heard
     std::string csJUnit;
     std::string csReport; // the HTML report
+    std::string csRig; // --rig: the rig's name in the report, JUnit and TSV
+    // --discover[=SECONDS]: one Who-Is on the adapter, and who answered.
+    std::chrono::milliseconds discoverWait { 3000 };
     // --multiplier, --pps, --mbps, --loop, --loop-pause, --duration
     SPaceOptions pace;
     bool bKeepChecksums = false; // --keep-checksums

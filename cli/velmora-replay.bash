@@ -22,7 +22,11 @@ _velmora_replay()
         return
         ;;
     --expect)
-        COMPREPLY=($(compgen -W "captured" -- "$cur"))
+        compopt -o filenames 2>/dev/null
+        COMPREPLY=($(compgen -W "captured" -- "$cur") $(compgen -f -- "$cur"))
+        return
+        ;;
+    --rig)
         return
         ;;
     --route)
@@ -44,7 +48,8 @@ _velmora_replay()
             --decode --aimed --dst-mac --src-mac --dst-ip --src-ip --aim-broadcasts --route --map-device
             --multiplier --pps --mbps --loop --loop-pause --duration
             --debug --no-debug -q --quiet --version -h --help --listen --listen=
-            --answers --expect --compare --strict --volatile --junit --report --requests-only --keep-checksums
+            --answers --expect --compare --strict --volatile --junit --report --rig --discover
+            --discover= --requests-only --keep-checksums
             --converse --no-converse --window --apdu-timeout --retries --give-up
             --serve --device --serve-ip --read-only --history --segment-window" -- "$cur"))
         return

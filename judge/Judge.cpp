@@ -6,7 +6,10 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <memory>
 #include <unordered_map>
 #include <unordered_set>
@@ -293,6 +296,8 @@ const char* VerdictWord(EVerdict eVerdict)
         return "no-record";
     case EVerdict::ValueChanged:
         return "value-changed";
+    case EVerdict::Stopped:
+        return "stopped";
     }
     return "?";
 }
@@ -302,6 +307,30 @@ namespace {
     int64_t EarliestSent(const SJudgedFrame& request)
     {
         return request.llEarliestNs != 0 ? request.llEarliestNs : request.llNs;
+    }
+
+    // A frame that is BACnet by its link but whose NPDU or APDU does not parse,
+    // from where the request went (its IP address, or its MAC): the answer the
+    // capture recorded, broken. Looked for among the few frames after it.
+    bool MalformedAnswerAfter(const std::vector<SJudgedFrame>& capture, const CPairer& parsed,
+        size_t nRequest, const SBacnetFrame& r)
+    {
+        constexpr size_t kLookAhead = 16;
+        for (size_t i = nRequest + 1; i < capture.size() && i <= nRequest + kLookAhead; ++i) {
+            if (parsed.Parsed(i).eApdu != EApdu::NotBacnet)
+                continue;
+            const std::vector<uint8_t>& b = capture[i].bytes;
+            const frame::SFrameLayout at = frame::LocateFrame(b.data(), b.size());
+            if (!at.IsBacnet())
+                continue;
+            const bool bIp = at.eKind == frame::EFrameKind::BacnetIp;
+            if (bIp != r.bIp)
+                continue;
+            const uint8_t* pFrom = bIp ? b.data() + at.uIpAt + 12 : b.data() + 6;
+            if (std::equal(pFrom, pFrom + (bIp ? 4 : 6), r.linkDestination.bytes.begin()))
+                return true;
+        }
+        return false;
     }
 
 } // namespace
@@ -452,17 +481,18 @@ CRecordedAnswers::~CRecordedAnswers() = default;
 
 SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJudgedFrame>& heard,
     const std::vector<SJudgedFrame>* pCapture, const std::vector<frame::SDeviceMap>& devices,
-    const SCompareRules& rules)
+    const SCompareRules& rules, const std::vector<std::vector<size_t>>* pRecordedFor)
 {
     if (!pCapture)
         return JudgeRound(requests, heard, nullptr, devices, rules);
     const CRecordedAnswers recorded(*pCapture);
-    return JudgeRound(requests, heard, &recorded, devices, rules);
+    return JudgeRound(requests, heard, &recorded, devices, rules, pRecordedFor);
 }
 
 SJudgement JudgeRound(const std::vector<SJudgedFrame>& requests,
     const std::vector<SJudgedFrame>& heard, const CRecordedAnswers* pRecordedAnswers,
-    const std::vector<frame::SDeviceMap>& devices, const SCompareRules& rules)
+    const std::vector<frame::SDeviceMap>& devices, const SCompareRules& rules,
+    const std::vector<std::vector<size_t>>* pRecordedFor)
 {
     SJudgement j;
     CPairer wire(heard);
@@ -561,12 +591,20 @@ SJudgement JudgeRound(const std::vector<SJudgedFrame>& requests,
         // What the capture recorded after this request.
         std::vector<size_t> recorded;
         bool bRecordKnown = false;
-        if (pCapture) {
+        bool bRecordedMalformed = false;
+        if (pCapture && pRecordedFor) {
+            bRecordKnown = n < pRecordedFor->size();
+            if (bRecordKnown)
+                recorded = (*pRecordedFor)[n];
+        } else if (pCapture) {
             auto it = pR->captureIndex.find(requests[n].uRecord);
             if (it != pR->captureIndex.end()) {
                 bRecordKnown = true;
                 recorded = bConfirmed ? pR->recordedConfirmed[it->second]
                                       : pR->recordedQueries[it->second];
+                if (bConfirmed && recorded.empty())
+                    bRecordedMalformed = MalformedAnswerAfter(
+                        *pCapture, *pRecorded, it->second, pRecorded->Parsed(it->second));
             }
         }
         auto Fill = [&](SJudgeLine& line, const SBacnetFrame* pHeard) {
@@ -576,12 +614,19 @@ SJudgement JudgeRound(const std::vector<SJudgedFrame>& requests,
                 line.uRecordedRecord = (*pCapture)[iRec].uRecord;
                 line.csRecorded = RecordedInfo(iRec);
                 line.csRecordedKind = KindText(pRecorded->Parsed(iRec), line.csRecorded);
+                // The decoder ends the text of a frame it could not read whole so.
+                const std::string csMark = "[malformed]";
+                bRecordedMalformed = line.csRecorded.size() >= csMark.size()
+                    && line.csRecorded.compare(
+                           line.csRecorded.size() - csMark.size(), csMark.size(), csMark)
+                        == 0;
             }
+            line.bRecordedMalformed = bRecordedMalformed;
             if (!pHeard)
                 line.eVerdict = EVerdict::Unanswered;
             else if (!pCapture)
                 line.eVerdict = EVerdict::Answered;
-            else if (!bRecordKnown || recorded.empty())
+            else if (!bRecordKnown || recorded.empty() || bRecordedMalformed)
                 line.eVerdict = EVerdict::NoRecord;
             else if (!bConfirmed || SameKind(*pHeard, pRecorded->Parsed(recorded.front())))
                 line.eVerdict = EVerdict::Ok;
@@ -665,6 +710,12 @@ SJudgement JudgeRound(const std::vector<SJudgedFrame>& requests,
                 j.roundTripsNs.push_back(lines.front().llRoundTripNs);
         } else {
             ++j.nUnanswered;
+            if (r.bHasDnet && r.uDnet != 0xffff)
+                ++j.nRoutedUnanswered;
+            if (r.linkDestination.uLength > 0
+                && (r.bIp ? r.linkDestination.bytes[3] == 0xff
+                          : (r.linkDestination.bytes[0] & 1) != 0))
+                ++j.nBroadcastUnanswered;
         }
         if (bDiffers)
             ++j.nDiffers;
@@ -788,6 +839,7 @@ SVerdictCounts CountVerdicts(const SJudgement& j)
     c.nUnanswered = j.nUnanswered;
     c.nValueChanged = j.nValueChanged;
     c.nNoRecord = j.nAnswered - j.nAnsweredOnly - j.nOk - j.nValueChanged - j.nDiffers;
+    c.nStopped = j.nStopped;
     return c;
 }
 
@@ -824,12 +876,14 @@ namespace {
 std::string Headline(const SJudgement& j)
 {
     const SVerdictCounts c = CountVerdicts(j);
-    std::string cs = std::string(AnyFailed(j) ? "FAIL" : "PASS") + ": "
-        + Count(j.nRequests, "request", "requests");
+    // No request judged is no pass: a rig that sent nothing that asks tested nothing.
+    const char* szWord = NothingTested(j) ? "Nothing tested" : AnyFailed(j) ? "FAIL" : "PASS";
+    std::string cs = std::string(szWord) + ": " + Count(j.nRequests, "request", "requests");
     std::string csCounts;
-    const std::pair<size_t, const char*> counts[] = { { c.nOk, "ok" },
-        { c.nValueChanged, "value changed" }, { c.nAnswered, "answered" },
-        { c.nDiffers, "differs" }, { c.nUnanswered, "unanswered" }, { c.nNoRecord, "no record" } };
+    const std::pair<size_t, const char*> counts[]
+        = { { c.nOk, "ok" }, { c.nValueChanged, "value changed" }, { c.nAnswered, "answered" },
+              { c.nDiffers, "differs" }, { c.nUnanswered, "unanswered" },
+              { c.nNoRecord, "no record" }, { c.nStopped, "stopped" } };
     for (const auto& [n, sz] : counts) {
         if (n > 0)
             csCounts += (csCounts.empty() ? "" : ", ") + std::to_string(n) + " " + sz;
@@ -900,6 +954,8 @@ std::string SummaryText(uint64_t uPacketsSent, const SJudgement& j)
     if (!csJudged.empty())
         cs += " (" + csJudged + ")";
     cs += ", " + std::to_string(j.nUnanswered) + " unanswered";
+    if (j.nStopped > 0)
+        cs += ", " + std::to_string(j.nStopped) + " stopped";
     if (j.nUnpaired > 0)
         cs += "; " + Count(j.nUnpaired, "answer", "answers") + " heard paired with no request";
     const SRoundTripStats stats = RoundTripStats(j.roundTripsNs);
@@ -930,6 +986,8 @@ std::string VerdictColumn(const SJudgeLine& line)
 {
     const bool bChanged = line.eVerdict == EVerdict::ValueChanged;
     std::string csVerdict = bChanged ? "ok" : VerdictWord(line.eVerdict);
+    if (line.eVerdict == EVerdict::NoRecord && line.bRecordedMalformed)
+        csVerdict = "recorded answer malformed";
     const std::string csSegments
         = line.iSegments > 0 ? std::to_string(line.iSegments) + " segments" : std::string();
     if (bChanged)
@@ -957,7 +1015,34 @@ std::string TsvLine(const SJudgeLine& line, bool bRound)
         + (bRound ? "\t" + std::to_string(line.uRound) : std::string()) + "\n";
 }
 
+namespace {
+
+    // ISO 8601 without a zone, as JUnit's timestamp attribute has it (UTC).
+    std::string IsoTime(int64_t llNs)
+    {
+        const std::time_t t = static_cast<std::time_t>(llNs / 1000000000);
+        std::tm tm {};
+        gmtime_r(&t, &tm);
+        char sz[32];
+        std::strftime(sz, sizeof sz, "%Y-%m-%dT%H:%M:%S", &tm);
+        return sz;
+    }
+
+    std::string Seconds(int64_t llNs)
+    {
+        char sz[32];
+        std::snprintf(sz, sizeof sz, "%.6f", static_cast<double>(llNs) / 1e9);
+        return sz;
+    }
+
+} // namespace
+
 std::string JUnitXml(const std::string& csSuite, const SJudgement& j)
+{
+    return JUnitXml(csSuite, j, SJUnitRun());
+}
+
+std::string JUnitXml(const std::string& csSuite, const SJudgement& j, const SJUnitRun& run)
 {
     // One test case per request: a Who-Is answered twice has two lines and
     // one case, failed when any of its lines failed. A request's lines follow
@@ -976,24 +1061,45 @@ std::string JUnitXml(const std::string& csSuite, const SJudgement& j)
         return nullptr;
     };
     size_t nFailures = 0;
-    for (const auto& c : cases)
+    size_t nSkipped = 0;
+    for (const auto& c : cases) {
         nFailures += FailedLine(c) ? 1 : 0;
+        nSkipped += j.lines[c.first].eVerdict == EVerdict::Stopped ? 1 : 0;
+    }
+    // A CI server shows the class name as the column that tells rigs apart.
+    const std::string csClass = run.csRig.empty() ? csSuite : run.csRig + "." + csSuite;
+    const std::string csStamp
+        = run.llStartNs != 0 ? " timestamp=\"" + IsoTime(run.llStartNs) + "\"" : std::string();
     std::string cs = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites>\n<testsuite name=\""
         + MarkupEscaped(csSuite, EMarkupText::Block) + "\" tests=\"" + std::to_string(cases.size())
-        + "\" failures=\"" + std::to_string(nFailures) + "\">\n";
+        + "\" failures=\"" + std::to_string(nFailures) + "\""
+        + (nSkipped > 0 ? " skipped=\"" + std::to_string(nSkipped) + "\"" : std::string()) + csStamp
+        + ">\n";
+    if (!run.properties.empty()) {
+        cs += "  <properties>\n";
+        for (const auto& [csName, csValue] : run.properties)
+            cs += "    <property name=\"" + MarkupEscaped(TsvCell(csName), EMarkupText::Block)
+                + "\" value=\"" + MarkupEscaped(TsvCell(csValue), EMarkupText::Block) + "\"/>\n";
+        cs += "  </properties>\n";
+    }
     for (const auto& c : cases) {
         const SJudgeLine& first = j.lines[c.first];
         // Rounds that repeat a record need names apart, or CI merges them.
         const std::string csRound
             = j.RoundsRepeat() ? " (round " + std::to_string(first.uRound) + ")" : std::string();
-        cs += "  <testcase classname=\"" + MarkupEscaped(csSuite, EMarkupText::Block)
+        cs += "  <testcase classname=\"" + MarkupEscaped(csClass, EMarkupText::Block)
             + "\" name=\"record " + std::to_string(first.uRecord) + ": "
             + MarkupEscaped(TsvCell(first.csRequest), EMarkupText::Block) + csRound
             + "\" time=\""
-            // Seconds, as JUnit counts: the (first) round trip.
-            + (first.llRoundTripNs >= 0 ? Milliseconds(first.llRoundTripNs / 1000) : "0.000")
-            + "\"";
+            // Seconds, as JUnit counts: the (first) round trip, to the microsecond.
+            + (first.llRoundTripNs >= 0 ? Seconds(first.llRoundTripNs) : "0.000000") + "\""
+            + csStamp;
         const SJudgeLine* pFailed = FailedLine(c);
+        if (!pFailed && first.eVerdict == EVerdict::Stopped) {
+            cs += ">\n    <skipped message=\"stopped\">the Send was stopped before an answer was "
+                  "due</skipped>\n  </testcase>\n";
+            continue;
+        }
         if (!pFailed) {
             cs += "/>\n";
             continue;
@@ -1012,6 +1118,160 @@ std::string JUnitXml(const std::string& csSuite, const SJudgement& j)
     }
     cs += "</testsuite>\n</testsuites>\n";
     return cs;
+}
+
+void MarkStopped(SJudgement& j, int64_t llStopNs, int64_t llAnswerNs)
+{
+    if (llStopNs <= 0)
+        return;
+    std::vector<bool> stopped;
+    for (SJudgeLine& line : j.lines) {
+        // Unsent stamps are unknown: such a request may have gone at the end.
+        const bool bCut = line.eVerdict == EVerdict::Unanswered
+            && (line.llSentNs == 0 || line.llSentNs + llAnswerNs > llStopNs);
+        if (!bCut)
+            continue;
+        line.eVerdict = EVerdict::Stopped;
+        if (j.nUnanswered > 0)
+            --j.nUnanswered;
+        ++j.nStopped;
+    }
+    // The confirmed failures again, without the requests cut short.
+    j.bConfirmedFailed = std::any_of(j.lines.begin(), j.lines.end(),
+        [](const SJudgeLine& l) { return l.bConfirmed && l.Failed(); });
+}
+
+namespace {
+
+    bool IsAck(const std::string& csKind)
+    {
+        return csKind.rfind("SimpleACK", 0) == 0 || csKind.find("-ACK") != std::string::npos;
+    }
+
+    // A kind as a group names it: "an ACK", "Error object/unknown-object",
+    // "Reject ...", "Abort ...".
+    std::string KindPhrase(const std::string& csKind)
+    {
+        if (IsAck(csKind))
+            return "an ACK";
+        if (csKind.rfind("Error", 0) == 0) {
+            // "Error readProperty object: unknown-object": the service goes,
+            // the class and code stay.
+            const size_t nColon = csKind.find(": ");
+            const size_t nClass = csKind.rfind(' ', nColon);
+            if (nColon != std::string::npos && nClass != std::string::npos)
+                return "Error " + csKind.substr(nClass + 1, nColon - nClass - 1) + "/"
+                    + csKind.substr(nColon + 2);
+        }
+        return csKind.empty() ? std::string("nothing") : csKind;
+    }
+
+    // The request's service: its Info text's first word, the invoke ID left out.
+    std::string ServiceOf(const std::string& csRequest)
+    {
+        std::string cs = csRequest.substr(0, csRequest.find_first_of(" ["));
+        return cs;
+    }
+
+} // namespace
+
+// A verdict's words without the values of one row: quoted texts, numbers
+// and the instances of object identifiers go.
+std::string VerdictWithoutValues(const std::string& cs)
+{
+    std::string out;
+    bool bQuoted = false;
+    for (size_t i = 0; i < cs.size(); ++i) {
+        const char c = cs[i];
+        if (c == '"') {
+            bQuoted = !bQuoted;
+            continue;
+        }
+        if (bQuoted)
+            continue;
+        const bool bDigitStart = std::isdigit(static_cast<unsigned char>(c))
+            && (i == 0 || !std::isalpha(static_cast<unsigned char>(cs[i - 1])));
+        if (c == ',' && i + 1 < cs.size() && std::isdigit(static_cast<unsigned char>(cs[i + 1])))
+            continue; // "device,1234": the comma of an instance
+        if (bDigitStart) {
+            while (i + 1 < cs.size()
+                && (std::isdigit(static_cast<unsigned char>(cs[i + 1])) || cs[i + 1] == '.'
+                    || cs[i + 1] == '%'))
+                ++i;
+            continue;
+        }
+        out += c;
+    }
+    // What the values left: ", recorded", blanks twice, a trailing comma.
+    for (const char* sz : { ", recorded", " recorded", "()", " =" }) {
+        for (size_t n; (n = out.find(sz)) != std::string::npos;)
+            out.erase(n, std::strlen(sz));
+    }
+    std::string squeezed;
+    for (char c : out) {
+        if (c == ' ' && (squeezed.empty() || squeezed.back() == ' '))
+            continue;
+        if (c == ')' && !squeezed.empty() && squeezed.back() == ' ')
+            squeezed.pop_back();
+        squeezed += c;
+    }
+    while (!squeezed.empty() && (squeezed.back() == ' ' || squeezed.back() == ','))
+        squeezed.pop_back();
+    return squeezed;
+}
+
+std::string GroupKey(const SJudgeLine& line)
+{
+    switch (line.eVerdict) {
+    case EVerdict::Ok:
+    case EVerdict::Answered:
+    case EVerdict::ValueChanged: // grouped by the property, below
+        break;
+    case EVerdict::Unanswered:
+        return "unanswered " + ServiceOf(line.csRequest);
+    case EVerdict::Stopped:
+        return "stopped " + ServiceOf(line.csRequest);
+    case EVerdict::NoRecord:
+        return line.bRecordedMalformed ? "recorded answer malformed"
+                                       : "no record of " + KindPhrase(line.csHeardKind);
+    case EVerdict::Differs: {
+        // A verdict that names what differs ("differs: ...") is grouped by
+        // its words; a differing kind by the two kinds.
+        const std::string csHeard = KindPhrase(line.csHeardKind);
+        const std::string csRecorded = KindPhrase(line.csRecordedKind);
+        if (VerdictColumn(line).rfind("differs:", 0) == 0 || csHeard == csRecorded)
+            break;
+        return csHeard + " where the capture has " + csRecorded;
+    }
+    }
+    // Other verdicts speak for themselves: their words, without the values.
+    if (line.eVerdict == EVerdict::Answered)
+        return std::string();
+    std::string csWords = VerdictColumn(line);
+    const std::string csSegments = " (" + std::to_string(line.iSegments) + " segments)";
+    if (const size_t n = csWords.find(csSegments); line.iSegments > 0 && n != std::string::npos)
+        csWords.erase(n, csSegments.size());
+    if (csWords == VerdictWord(EVerdict::Ok))
+        return std::string();
+    return VerdictWithoutValues(csWords);
+}
+
+std::vector<SLineGroup> GroupLines(const std::vector<SJudgeLine>& lines)
+{
+    std::vector<SLineGroup> groups;
+    std::unordered_map<std::string, size_t> at;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const std::string csKey = GroupKey(lines[i]);
+        if (csKey.empty())
+            continue;
+        auto [it, bNew] = at.emplace(csKey, groups.size());
+        if (bNew)
+            groups.push_back({ csKey, {} });
+        groups[it->second].lines.push_back(i);
+    }
+    std::stable_sort(groups.begin(), groups.end(),
+        [](const SLineGroup& a, const SLineGroup& b) { return a.lines.size() > b.lines.size(); });
+    return groups;
 }
 
 } // namespace velmora::judge

@@ -28,6 +28,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace velmora::judge {
@@ -62,8 +63,9 @@ enum class EVerdict {
     Unanswered, // nothing came
     NoRecord, // something came, but the capture held no answer to compare with
     ValueChanged, // the same kind, and a volatile property's value changed: ok
+    Stopped, // nothing came before the Send was stopped, short of the time an answer has
 };
-// "answered", "ok", "differs", "unanswered", "no-record", "value-changed".
+// "answered", "ok", "differs", "unanswered", "no-record", "value-changed", "stopped".
 const char* VerdictWord(EVerdict eVerdict);
 
 // One result line: one per request, or one per answer of Who-Is, Who-Has and
@@ -100,6 +102,9 @@ struct SJudgeLine {
     std::string csContent;
     bool bHasRecorded = false;
     uint64_t uRecordedRecord = 0;
+    // The recorded answer could not be read as BACnet (a truncated record, a
+    // broken APDU): nothing to compare with, and said so.
+    bool bRecordedMalformed = false;
 
     // Failed in a report: unanswered or differs.
     bool Failed() const
@@ -129,6 +134,12 @@ struct SJudgement {
     // parts counts them without the indices).
     std::vector<size_t> unpaired;
     size_t nUnpaired = 0;
+    size_t nStopped = 0; // requests cut short by a stop (not counted unanswered)
+    // Of the unanswered requests: those that named a remote network (a DNET
+    // other than the global broadcast), and those sent to a broadcast
+    // address, for the hints when nothing answers.
+    size_t nRoutedUnanswered = 0;
+    size_t nBroadcastUnanswered = 0;
 };
 
 // Round trips at a glance; all -1 when none was timed. The median of an even
@@ -154,12 +165,46 @@ struct SVerdictCounts {
     size_t nDiffers = 0;
     size_t nUnanswered = 0;
     size_t nNoRecord = 0;
+    size_t nStopped = 0;
 };
 SVerdictCounts CountVerdicts(const SJudgement& judgement);
 
 // "PASS: 3 requests, 2 ok, 1 value changed" or "FAIL: 5 requests: 2 ok, 1 differs, 2 unanswered";
-// a verdict with no request is left out. FAIL when any request failed.
+// a verdict with no request is left out. FAIL when any request failed;
+// "Nothing tested: 0 requests" when no request was judged (no pass either).
 std::string Headline(const SJudgement& judgement);
+
+// True when the Send judged no request: no PASS, whatever else went well.
+inline bool NothingTested(const SJudgement& judgement)
+{
+    return judgement.nRequests == 0;
+}
+
+// A Send stopped before its end: the unanswered requests sent less than
+// llAnswerNs (the time an answer is given: the APDU time-out with its
+// retries, or the wait after the last frame) before llStopNs are "stopped",
+// not "unanswered". Counts follow; a confirmed request so cut short fails
+// nothing.
+void MarkStopped(SJudgement& judgement, int64_t llStopNs, int64_t llAnswerNs);
+
+// The differences grouped by what differs: one group per key, largest first
+// (ties in the order their first row came), each with its rows.
+//
+// GroupKey is a row's verdict in words without the values of that row: a
+// differing kind "Error object/unknown-object where the capture has an ACK",
+// "unanswered readProperty", "stopped", "recorded answer malformed", and for
+// a verdict that names a field ("differs: device,1234 object-name "Other",
+// recorded "Bench"") its words with the quoted values, numbers and instance
+// numbers left out ("differs: device object-name"). "" for a plain ok or
+// answered row, which joins no group.
+std::string GroupKey(const SJudgeLine& line);
+// The words of a verdict without its row's values, as GroupKey takes them.
+std::string VerdictWithoutValues(const std::string& csVerdict);
+struct SLineGroup {
+    std::string csKey;
+    std::vector<size_t> lines; // indices into the judgement's lines
+};
+std::vector<SLineGroup> GroupLines(const std::vector<SJudgeLine>& lines);
 
 // A hint for unanswered requests: the devices that announced themselves
 // (I-Am) from an address none of the requests went to. "device 1234
@@ -180,9 +225,14 @@ std::string AimClue(const std::vector<SJudgedFrame>& heard, const SJudgement& ju
 // rules: how an answer of the recorded kind is compared with the recorded
 // answer (judge/Content.h); without a learned set, the judge learns one from
 // pCapture.
+//
+// With pRecordedFor (a baseline, judge/Baseline.h), each request's recorded
+// answers are given, as indices into *pCapture, rather than looked up by its
+// record number; the comparison is the same.
 SJudgement Judge(const std::vector<SJudgedFrame>& requests, const std::vector<SJudgedFrame>& heard,
     const std::vector<SJudgedFrame>* pCapture, const std::vector<frame::SDeviceMap>& devices = {},
-    const SCompareRules& rules = {});
+    const SCompareRules& rules = {},
+    const std::vector<std::vector<size_t>>* pRecordedFor = nullptr);
 
 // The properties whose answers in the capture differ among themselves
 // (segmented answers reassembled), for a judge that is called once a round.
@@ -205,13 +255,15 @@ private:
     struct SImpl;
     std::unique_ptr<SImpl> m_p;
     friend SJudgement JudgeRound(const std::vector<SJudgedFrame>&, const std::vector<SJudgedFrame>&,
-        const CRecordedAnswers*, const std::vector<frame::SDeviceMap>&, const SCompareRules&);
+        const CRecordedAnswers*, const std::vector<frame::SDeviceMap>&, const SCompareRules&,
+        const std::vector<std::vector<size_t>>*);
 };
 
 // Judge against the capture paired once (null: no --expect).
 SJudgement JudgeRound(const std::vector<SJudgedFrame>& requests,
     const std::vector<SJudgedFrame>& heard, const CRecordedAnswers* pRecorded,
-    const std::vector<frame::SDeviceMap>& devices = {}, const SCompareRules& rules = {});
+    const std::vector<frame::SDeviceMap>& devices = {}, const SCompareRules& rules = {},
+    const std::vector<std::vector<size_t>>* pRecordedFor = nullptr);
 
 // "12 packets sent; 5 requests: 4 answered, 1 unanswered; round trip min
 // 1.0, median 2.1, p95 3.0, max 3.2 ms", with ", 1 differs" and ", 1 no
@@ -235,9 +287,20 @@ std::string AnswerColumn(const SJudgeLine& line);
 std::string VerdictColumn(const SJudgeLine& line);
 std::string RoundTripColumn(const SJudgeLine& line);
 
+// What a JUnit file says of the run beside its cases.
+struct SJUnitRun {
+    int64_t llStartNs = 0; // wall clock, since the epoch; 0: no timestamp
+    std::string csRig; // the rig's name: the cases' class name "RIG.SUITE" ("" none)
+    std::vector<std::pair<std::string, std::string>> properties; // the run's facts
+};
+
 // JUnit XML: one test suite named csSuite, one test case per request (named
 // by its record and Info text, and its round when rounds repeat, timed by its
-// first round trip), failed when unanswered or when an answer differs.
+// first round trip in seconds to the microsecond), failed when unanswered or
+// when an answer differs, skipped ("stopped") when a stop cut it short. With
+// run, the suite and each case carry the run's start as a timestamp, and the
+// suite its facts as properties.
 std::string JUnitXml(const std::string& csSuite, const SJudgement& judgement);
+std::string JUnitXml(const std::string& csSuite, const SJudgement& judgement, const SJUnitRun& run);
 
 } // namespace velmora::judge

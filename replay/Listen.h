@@ -42,6 +42,9 @@ struct SListenOptions {
     EAnswerCompare eCompare = EAnswerCompare::Values;
     // A file of volatile properties and tolerances (judge/Volatile.h); "" none.
     std::string csVolatileFile;
+    // Or against a baseline: the answers of an earlier run (its saved
+    // answers, or a capture taken at the bench), request by request.
+    std::string csExpectFile;
     // Converse with the device as a client does (replay/Converse.h): on
     // whenever listening is on, unless turned off; off, listening is open loop.
     bool bConverse = true;
@@ -78,6 +81,10 @@ struct SListenChunk {
     std::vector<SSentRequest> requests; // in send order, with send stamps
     std::vector<SHeardFrame> heard; // in arrival order
     bool bLast = false; // the Send's last: the wait after its last frame is over
+    // The last, of a Send stopped (by the user or its duration): when, on the
+    // wall clock, so that requests without their time for an answer tell.
+    bool bStopped = false;
+    int64_t llStopNs = 0;
 };
 
 // What the listening brought.

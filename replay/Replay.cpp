@@ -548,6 +548,10 @@ namespace {
             static_cast<int>(out.llHeard));
         if (observer.TakesListening()) {
             chunk.bLast = true;
+            chunk.bStopped = result.bStopped;
+            chunk.llStopNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                std::chrono::system_clock::now().time_since_epoch())
+                                 .count();
             observer.OnListened(chunk);
         } else {
             out.requests = std::move(chunk.requests);

@@ -1,5 +1,6 @@
 #include "session/JudgeSend.h"
 
+#include "decode/Frame.h"
 #include "judge/Bacnet.h"
 #include "log/Log.h"
 #include "session/CompareRules.h"
@@ -24,7 +25,8 @@ bool ReadCaptureForJudging(
     const u_char* pData = nullptr;
     const bool bEthernet = pCapture->DataLink() == DLT_EN10MB;
     for (uint64_t u = 0; bEthernet && pCapture->Next(pHeader, pData) == 1; ++u) {
-        if (judge::ParseBacnet(pData, pHeader->caplen).eApdu == judge::EApdu::NotBacnet)
+        if (judge::ParseBacnet(pData, pHeader->caplen).eApdu == judge::EApdu::NotBacnet
+            && !frame::LocateFrame(pData, pHeader->caplen).IsBacnet())
             continue;
         judge::SJudgedFrame f;
         f.uRecord = u;
@@ -73,12 +75,24 @@ judge::SJudgement JudgeSend(const SReplayRequest& request, const SReplayResult& 
         return {};
     std::vector<judge::SJudgedFrame> capture;
     std::string csError;
+    const std::vector<judge::SJudgedFrame> requests = JudgedRequests(result.listen.requests);
+    if (!request.listen.csExpectFile.empty()) {
+        if (!ReadCaptureForJudging(request.listen.csExpectFile, capture, csError))
+            return judge::Judge(
+                requests, JudgedHeard(result.listen.heard), nullptr, request.aim.devices);
+        judge::CBaseline baseline(std::move(capture));
+        const std::vector<std::vector<size_t>> recorded = baseline.Pair(requests);
+        judge::SCompareRules rules;
+        LoadCompareRules(request.listen, rules, csError); // checked before the Send
+        return judge::Judge(requests, JudgedHeard(result.listen.heard), &baseline.Frames(),
+            request.aim.devices, rules, &recorded);
+    }
     const bool bCapture
         = request.listen.bExpectCaptured && ReadCaptureForJudging(request.csPath, capture, csError);
     judge::SCompareRules rules;
     LoadCompareRules(request.listen, rules, csError); // checked before the Send
-    return judge::Judge(JudgedRequests(result.listen.requests), JudgedHeard(result.listen.heard),
-        bCapture ? &capture : nullptr, request.aim.devices, rules);
+    return judge::Judge(requests, JudgedHeard(result.listen.heard), bCapture ? &capture : nullptr,
+        request.aim.devices, rules);
 }
 
 CListenJudge::CListenJudge(const SReplayRequest& request, FLine onLine, size_t nKeep)
@@ -86,11 +100,12 @@ CListenJudge::CListenJudge(const SReplayRequest& request, FLine onLine, size_t n
     , m_nKeep(nKeep)
     , m_devices(request.aim.devices)
 {
+    if (!Setup(request))
+        return;
     std::string csError;
     m_bCapture = request.listen.bExpectCaptured
         && ReadCaptureForJudging(request.csPath, m_capture, csError);
     m_pCapture = m_bCapture ? &m_capture : nullptr;
-    LoadCompareRules(request.listen, m_rules, csError); // checked before the Send
 }
 
 CListenJudge::CListenJudge(
@@ -99,10 +114,24 @@ CListenJudge::CListenJudge(
     , m_nKeep(nKeep)
     , m_devices(request.aim.devices)
 {
-    if (request.listen.bExpectCaptured)
+    if (Setup(request) && request.listen.bExpectCaptured)
         m_getCapture = std::move(capture);
+}
+
+bool CListenJudge::Setup(const SReplayRequest& request)
+{
+    const SConverseOptions& c = request.listen.converse;
+    m_llAnswerNs = request.listen.Conversing()
+        ? c.llApduTimeoutMs * (c.iRetries + 1) * 1000000
+        : static_cast<int64_t>(request.listen.wait.count()) * 1000000;
     std::string csError;
     LoadCompareRules(request.listen, m_rules, csError); // checked before the Send
+    if (request.listen.csExpectFile.empty())
+        return true;
+    std::vector<judge::SJudgedFrame> baseline;
+    if (ReadCaptureForJudging(request.listen.csExpectFile, baseline, csError))
+        m_pBaseline = std::make_unique<judge::CBaseline>(std::move(baseline));
+    return false;
 }
 
 void CListenJudge::Add(SListenChunk& chunk)
@@ -131,13 +160,13 @@ void CListenJudge::Add(SListenChunk& chunk)
     m_nOlder = m_window.size();
     if (chunk.bLast) {
         m_nOlder = 0; // nothing more comes: every frame left is the last round's
-        JudgePending(true);
+        JudgePending(true, chunk.bStopped ? chunk.llStopNs : 0);
         m_window.clear();
         m_keptAt.clear();
     }
 }
 
-void CListenJudge::JudgePending(bool bLast)
+void CListenJudge::JudgePending(bool bLast, int64_t llStopNs)
 {
     if (m_getCapture) {
         m_pCapture = m_getCapture();
@@ -145,8 +174,17 @@ void CListenJudge::JudgePending(bool bLast)
     }
     if (m_pCapture && !m_pRecorded)
         m_pRecorded = std::make_unique<judge::CRecordedAnswers>(*m_pCapture);
-    const judge::SJudgement j = judge::JudgeRound(
-        JudgedRequests(m_pending), JudgedHeard(m_window), m_pRecorded.get(), m_devices, m_rules);
+    const std::vector<judge::SJudgedFrame> requests = JudgedRequests(m_pending);
+    judge::SJudgement j;
+    if (m_pBaseline) {
+        const std::vector<std::vector<size_t>> recorded = m_pBaseline->Pair(requests);
+        j = judge::Judge(
+            requests, JudgedHeard(m_window), &m_pBaseline->Frames(), m_devices, m_rules, &recorded);
+    } else {
+        j = judge::JudgeRound(
+            requests, JudgedHeard(m_window), m_pRecorded.get(), m_devices, m_rules);
+    }
+    judge::MarkStopped(j, llStopNs, m_llAnswerNs);
     // An answer no request took is left over once it leaves the window
     // (the newest chunk's stay for the next round's requests).
     for (size_t i : j.unpaired)
@@ -179,6 +217,9 @@ void CListenJudge::JudgePending(bool bLast)
     m_total.nNoRecord += j.nNoRecord;
     m_total.nOk += j.nOk;
     m_total.nValueChanged += j.nValueChanged;
+    m_total.nStopped += j.nStopped;
+    m_total.nRoutedUnanswered += j.nRoutedUnanswered;
+    m_total.nBroadcastUnanswered += j.nBroadcastUnanswered;
     m_total.nAnsweredOnly += j.nAnsweredOnly;
     m_total.uRounds = std::max(m_total.uRounds, j.uRounds);
     m_total.bConfirmedFailed = m_total.bConfirmedFailed || j.bConfirmedFailed;

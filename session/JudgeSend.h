@@ -4,6 +4,7 @@
 // Send put on the wire against the frames heard, and, with --expect captured,
 // against the answers the capture recorded.
 
+#include "judge/Baseline.h"
 #include "judge/Judge.h"
 #include "replay/Replay.h"
 
@@ -15,7 +16,9 @@
 namespace velmora {
 
 // Reads the capture's records for judging (BACnet frames only, each with its
-// record number). False with a reason when the file cannot be read.
+// record number; those BACnet by their link whose NPDU or APDU is broken too,
+// so that a recorded answer can be told malformed). False with a reason when
+// the file cannot be read.
 bool ReadCaptureForJudging(
     const std::string& csPath, std::vector<judge::SJudgedFrame>& frames, std::string& csError);
 
@@ -24,7 +27,8 @@ std::vector<judge::SJudgedFrame> JudgedRequests(const std::vector<SSentRequest>&
 std::vector<judge::SJudgedFrame> JudgedHeard(const std::vector<SHeardFrame>& heard);
 
 // Judges a listening Send (an empty judgement when it did not listen); reads
-// the capture when the request asks for its recorded answers.
+// the capture when the request asks for its recorded answers, or the
+// baseline (SListenOptions::csExpectFile).
 judge::SJudgement JudgeSend(const SReplayRequest& request, const SReplayResult& result);
 
 // Judges a listening Send round by round as its shell is handed the rounds
@@ -60,7 +64,7 @@ public:
 
 private:
     // bLast: every frame in the window leaves with this judgement.
-    void JudgePending(bool bLast = false);
+    void JudgePending(bool bLast = false, int64_t llStopNs = 0);
 
     FLine m_onLine;
     size_t m_nKeep;
@@ -70,7 +74,11 @@ private:
     const std::vector<judge::SJudgedFrame>* m_pCapture = nullptr;
     std::unique_ptr<judge::CRecordedAnswers> m_pRecorded; // paired once, for every round
     judge::SCompareRules m_rules;
+    std::unique_ptr<judge::CBaseline> m_pBaseline; // --expect FILE
+    // The timing and the comparison's rules; false when a baseline replaces the capture.
+    bool Setup(const SReplayRequest& request);
     std::vector<frame::SDeviceMap> m_devices; // the aim's device map, read back
+    int64_t m_llAnswerNs = 0; // the time an answer is given (a stop cuts shorter ones)
     std::vector<SSentRequest> m_pending; // the round not judged yet
     std::vector<SHeardFrame> m_window; // heard since that round began
     std::vector<size_t> m_keptAt; // each window frame's place in m_kept, or SIZE_MAX

@@ -78,7 +78,9 @@ SScatter LayOutScatter(
             answered.push_back(
                 { X(sample.llSendNs), Y(sample.llRoundTripNs), sample.nLine, false });
         else
-            unanswered.push_back({ X(sample.llSendNs), box.Bottom(), sample.nLine, true });
+            // Along the top edge: at the origin they hid under the dots of the
+            // quick answers.
+            unanswered.push_back({ X(sample.llSendNs), box.dTop, sample.nLine, true });
     }
     if (samples.size() > nMaxDots) {
         s.bThinned = true;

@@ -39,7 +39,7 @@ struct SPlotDot {
     double dX = 0;
     double dY = 0;
     size_t nLine = 0;
-    bool bUnanswered = false; // a mark on the time axis, not a dot
+    bool bUnanswered = false; // a mark along the plot's top edge (dY), not a dot
 };
 
 struct SScatter {

@@ -334,6 +334,33 @@ std::string ListeningText(const SListenCounts& counts)
     return sz;
 }
 
+std::string NoAnswerHints(const SReplayRequest& request, const judge::SJudgement& judgement)
+{
+    std::vector<std::string> hints;
+    const SAimOptions& aim = request.aim;
+    if (judgement.nRoutedUnanswered > 0 && aim.route.eRoute == ERoute::Captured)
+        hints.push_back(CountWords(judgement.nRoutedUnanswered, "unanswered request names",
+                            "unanswered requests name")
+            + " a remote network (DNET) as captured: with the device on the adapter's network "
+              "try --route direct, behind the bench's router --route NET:ADDR");
+    if (judgement.nBroadcastUnanswered > 0 && !aim.bAlsoBroadcasts)
+        hints.push_back(CountWords(judgement.nBroadcastUnanswered, "unanswered request went",
+                            "unanswered requests went")
+            + " to a broadcast address, which the aim leaves as captured: "
+            + (aim.bDstMac || aim.bDstIp ? "add --aim-broadcasts"
+                                         : "aim at the device with --dst-mac and --dst-ip, "
+                                           "and --aim-broadcasts"));
+    // Nothing at all came back: the addresses may be another device's.
+    if (judgement.nAnswered == 0 && judgement.nUnanswered > 0)
+        hints.push_back(
+            "nothing answered: Discover (--discover) lists the devices on the adapter's "
+            "network and their addresses");
+    std::string cs;
+    for (const std::string& csHint : hints)
+        cs += (cs.empty() ? "" : "; ") + csHint;
+    return cs;
+}
+
 std::string ListenSummaryText(const SReplayResult& result, const SReplayRequest& request,
     const judge::SJudgement& judgement, const std::vector<SHeardFrame>* pHeard)
 {
@@ -360,6 +387,9 @@ std::string ListenSummaryText(const SReplayResult& result, const SReplayRequest&
         if (!csClue.empty())
             cs += "; " + csClue;
     }
+    const std::string csHints = NoAnswerHints(request, judgement);
+    if (!csHints.empty())
+        cs += "; " + csHints;
     return cs;
 }
 

@@ -75,6 +75,11 @@ std::string ListeningText(const SListenCounts& counts);
 // that got no send time stamp, and, given the frames heard, a clue when
 // requests went unanswered while a device announced itself elsewhere
 // (judge::AimClue).
+// What to try when requests went unanswered: routed requests (DNET) sent as
+// captured, broadcasts the aim left alone, and, when nothing answered at all,
+// Discover. "" when none fits.
+std::string NoAnswerHints(const SReplayRequest& request, const judge::SJudgement& judgement);
+
 std::string ListenSummaryText(const SReplayResult& result, const SReplayRequest& request,
     const judge::SJudgement& judgement, const std::vector<SHeardFrame>* pHeard = nullptr);
 

@@ -8,6 +8,7 @@
 #include "replay/Pace.h"
 #include "session/Plot.h"
 #include "session/ReplayWords.h"
+#include "session/RunFacts.h"
 #include "session/SendOptions.h"
 #include "session/SendWords.h"
 #include "session/Sha256.h"
@@ -118,39 +119,30 @@ namespace {
         return out;
     }
 
-    // Recorded and heard side by side, field by field, the differing marked.
-    std::string Comparison(const std::vector<uint8_t>* pRecorded, const std::vector<uint8_t>& heard)
+    // The BACnet content alone: the link, IP, UDP, BVLC and NPDU layers carry
+    // addresses, IP IDs, TTLs, checksums and lengths, which differ on every
+    // bench, and the invoke ID is the conversation's own.
+    bool Folded(const SFlatField& f)
     {
-        const std::vector<SFlatField> h = DecodeFields(heard);
-        std::vector<SFlatField> r;
-        if (pRecorded)
-            r = DecodeFields(*pRecorded);
-        std::map<std::string, size_t> recordedAt;
-        for (size_t i = 0; i < r.size(); ++i)
-            recordedAt[r[i].csKey] = i;
-        std::vector<bool> used(r.size(), false);
-        std::string cs = "<table class=cmp><tr><th>field<th>recorded<th>heard</tr>";
-        auto Row = [&](const SFlatField& f, const std::string* pRec, const std::string* pHeard) {
-            const bool bDiffers = !pRec || !pHeard || *pRec != *pHeard;
-            cs += std::string(bDiffers ? "<tr class=d>" : "<tr>") + "<td style=\"padding-left:"
-                + std::to_string(f.iDepth) + "em\">" + MarkupEscaped(f.csName) + "<td>"
-                + (pRec ? MarkupEscaped(*pRec) : std::string("\u2014")) + "<td>"
-                + (pHeard ? MarkupEscaped(*pHeard) : std::string("\u2014")) + "</tr>";
-        };
-        for (const SFlatField& f : h) {
-            auto it = recordedAt.find(f.csKey);
-            if (it != recordedAt.end()) {
-                used[it->second] = true;
-                Row(f, &r[it->second].csValue, &f.csValue);
-            } else {
-                Row(f, nullptr, &f.csValue);
-            }
+        const bool bContent
+            = f.csKey.rfind("/APDU", 0) == 0 || f.csKey.rfind("/Reassembled", 0) == 0;
+        return !bContent || f.csName == "Invoke ID" || f.csName.find("Length") != std::string::npos;
+    }
+
+    // The comparison as data the page's script draws: [depth, name,
+    // recorded, heard, differs], strings by their index (-1: the field is
+    // not on that side).
+    template <typename FIndex>
+    std::string ComparisonData(
+        const std::vector<uint8_t>* pRecorded, const std::vector<uint8_t>& heard, FIndex& Index)
+    {
+        std::string cs = "[";
+        for (const SCompareRow& row : CompareAnswers(pRecorded, heard)) {
+            cs += (cs.size() > 1 ? ",[" : "[") + std::to_string(row.iDepth) + ","
+                + Index(row.csName) + "," + (row.bRecorded ? Index(row.csRecorded) : "-1") + ","
+                + (row.bHeard ? Index(row.csHeard) : "-1") + "," + (row.bDiffers ? "1" : "0") + "]";
         }
-        for (size_t i = 0; i < r.size(); ++i) {
-            if (!used[i])
-                Row(r[i], &r[i].csValue, nullptr);
-        }
-        return cs + "</table>";
+        return cs + "]";
     }
 
     const char* const kStyle = R"(
@@ -174,8 +166,11 @@ svg{background:#fafafa;border:1px solid #ddd;margin-right:1em}svg text{font-size
 #requests tr.v-unanswered,#requests tr.v-differs{background:#fde8e4}
 #requests tr.v-value-changed{background:#fff6c8}
 #requests details{white-space:normal}#requests summary{cursor:pointer}
-table.cmp{border-collapse:collapse;margin:.3em 0;font-size:.9em}table.cmp td,table.cmp th{border:1px solid #ddd;padding:1px 6px;white-space:normal}
-table.cmp tr.d td{background:#ffe3b3;font-weight:600}
+table.cmp{border-collapse:collapse;margin:.3em 0;font-size:.9em;width:100%;table-layout:fixed}table.cmp td,table.cmp th{border:1px solid #ddd;padding:1px 6px;white-space:normal;word-break:break-word}
+table.cmp col.f{width:22%}table.cmp tr.d td{background:#ffe3b3;font-weight:600}table.cmp tr.sep td{background:#f0f0f0;color:#666}
+h1.none{color:#8a5a00}#requests tr.cmprow td{white-space:normal;padding:4px 6px 10px}
+#groups details{margin:.2em 0}#groups summary{cursor:pointer}#groups table{border-collapse:collapse;margin:.3em 0 .6em 1.5em}
+#groups td{border-bottom:1px solid #eee;padding:1px 6px;font-size:.9em}
 )";
 
     // Sorting by a header's column, and the verdict filter (by a class on
@@ -191,12 +186,31 @@ var rounds=t.hasAttribute('data-rounds'),order=R.map(function(r,i){return i;}),s
 function key(r,c){switch(c){case 0:return r[0];case 1:return r[1];case 2:return S[r[2]];case 3:return S[r[3]];
 case 4:return S[r[5]];case 5:return r[6]==='-'?Infinity:parseFloat(r[6]);default:return S[r[7]];}}
 function cell(tr,text,cls){var td=document.createElement('td');td.textContent=text;if(cls)td.className=cls;tr.appendChild(td);return td;}
+function cmp(k){var t=document.createElement('table'),c=D.c[k-1];t.className='cmp';
+t.innerHTML='<colgroup><col class=f><col><col></colgroup><tr><th>field<th>recorded<th>heard</tr>';var sep=false;
+c.forEach(function(x){if(!x[4]&&!sep){sep=true;var s=t.insertRow();s.className='sep';var d=s.insertCell();d.colSpan=3;d.textContent='the same in both';}
+var tr=t.insertRow();if(x[4])tr.className='d';var n=tr.insertCell();n.style.paddingLeft=(x[0]+.4)+'em';n.textContent=S[x[1]];
+tr.insertCell().textContent=x[2]<0?'\u2014':S[x[2]];tr.insertCell().textContent=x[3]<0?'\u2014':S[x[3]];});
+if(!c.length){var e=t.insertRow().insertCell();e.colSpan=3;e.textContent='no BACnet content to compare';}
+var p=document.createElement('p');p.className='note';p.textContent='Addresses, IP ID, TTL, checksums, lengths and the invoke ID are folded away.';
+var w=document.createElement('div');w.appendChild(t);w.appendChild(p);return w;}
+function wide(d,tr){return function(){var w=d.lastChild;
+if(d.open){var row=document.createElement('tr'),c=document.createElement('td');row.className='cmprow';c.colSpan=tr.cells.length;
+c.appendChild(w);row.appendChild(c);tr.parentNode.insertBefore(row,tr.nextSibling);d.w=row;}
+else if(d.w){d.appendChild(d.w.firstChild.firstChild);d.w.parentNode.removeChild(d.w);d.w=null;}};}
+function groups(){var g=document.getElementById('groups');if(!g)return;D.g.forEach(function(x){
+var d=document.createElement('details'),s=document.createElement('summary');s.textContent=x[1].toLocaleString('en')+' \u00d7 '+S[x[0]];
+d.appendChild(s);d.ontoggle=function(){if(!d.open||d.childNodes.length>1)return;var t=document.createElement('table');
+x[2].forEach(function(i){var r=R[i],tr=t.insertRow();tr.insertCell().textContent='record '+r[0]+(rounds?' round '+r[1]:'');
+tr.insertCell().textContent=S[r[2]];tr.insertCell().textContent=S[r[3]];tr.insertCell().textContent=S[r[5]];});
+if(x[2].length<x[1]){var m=t.insertRow().insertCell();m.colSpan=4;m.textContent='and '+(x[1]-x[2].length).toLocaleString('en')+' more: filter the table by the verdict';}
+d.appendChild(t);};g.appendChild(d);});}
 function draw(){b.textContent='';var f=document.createDocumentFragment(),end=Math.min(shown.length,(page+1)*N);
 for(var i=page*N;i<end;i++){var r=R[shown[i]],tr=document.createElement('tr');tr.className='v-'+V[r[4]];
 cell(tr,r[0],'n');if(rounds)cell(tr,r[1],'n');cell(tr,S[r[2]]);cell(tr,S[r[3]]);
 var td=cell(tr,'');td.setAttribute('data-v',V[r[4]]);
 if(r[8]){var d=document.createElement('details'),s=document.createElement('summary');s.textContent=S[r[5]];d.appendChild(s);
-d.appendChild(document.getElementById('c'+r[8]).content.cloneNode(true));td.appendChild(d);}else td.textContent=S[r[5]];
+d.appendChild(cmp(r[8]));d.ontoggle=wide(d,tr);td.appendChild(d);}else td.textContent=S[r[5]];
 cell(tr,r[6],'n');cell(tr,S[r[7]]);f.appendChild(tr);}
 b.appendChild(f);info.textContent=shown.length?'rows '+(page*N+1)+'\u2013'+end+' of '+shown.length:'no rows';
 prev.disabled=page===0;next.disabled=end>=shown.length;}
@@ -206,15 +220,61 @@ sel.onchange=filter;prev.onclick=function(){page--;draw();};next.onclick=functio
 Array.prototype.forEach.call(t.tHead.rows[0].cells,function(h,i){h.onclick=function(){
 var c=rounds||i===0?i:i+1,up=h.getAttribute('data-dir')!=='up';h.setAttribute('data-dir',up?'up':'down');
 order=order.slice().sort(function(x,y){var a=key(R[x],c),z=key(R[y],c);return (a<z?-1:a>z?1:x-y)*(up?1:-1);});filter();};});
-draw();
+groups();draw();
 })();
 )";
 
     const char* const kVerdicts[]
-        = { "ok", "value-changed", "answered", "differs", "unanswered", "no-record" };
-    constexpr size_t kVerdictCount = std::size(kVerdicts);
+        = { "ok", "value-changed", "answered", "differs", "unanswered", "no-record", "stopped" };
+    constexpr size_t kVerdictCount = sizeof kVerdicts / sizeof kVerdicts[0];
+    // A group's rows listed in the report; the table holds them all.
+    constexpr size_t kGroupRowsListed = 200;
 
 } // namespace
+
+std::vector<SCompareRow> CompareAnswers(
+    const std::vector<uint8_t>* pRecorded, const std::vector<uint8_t>& heard)
+{
+    const std::vector<SFlatField> h = DecodeFields(heard);
+    std::vector<SFlatField> r;
+    if (pRecorded)
+        r = DecodeFields(*pRecorded);
+    std::map<std::string, size_t> recordedAt;
+    for (size_t i = 0; i < r.size(); ++i)
+        recordedAt[r[i].csKey] = i;
+    std::vector<bool> used(r.size(), false);
+    std::vector<SCompareRow> differing;
+    std::vector<SCompareRow> same;
+    auto Row = [&](const SFlatField& f, const std::string* pRec, const std::string* pHeard) {
+        if (Folded(f))
+            return;
+        SCompareRow row;
+        row.iDepth = f.iDepth;
+        row.csName = f.csName;
+        row.bRecorded = pRec != nullptr;
+        row.bHeard = pHeard != nullptr;
+        row.csRecorded = pRec ? *pRec : std::string();
+        row.csHeard = pHeard ? *pHeard : std::string();
+        row.bDiffers = !pRec || !pHeard || *pRec != *pHeard;
+        (row.bDiffers ? differing : same).push_back(std::move(row));
+    };
+    for (const SFlatField& f : h) {
+        auto it = recordedAt.find(f.csKey);
+        if (it != recordedAt.end()) {
+            used[it->second] = true;
+            Row(f, &r[it->second].csValue, &f.csValue);
+        } else {
+            Row(f, nullptr, &f.csValue);
+        }
+    }
+    for (size_t i = 0; i < r.size(); ++i) {
+        if (!used[i])
+            Row(r[i], &r[i].csValue, nullptr);
+    }
+    differing.insert(differing.end(), std::make_move_iterator(same.begin()),
+        std::make_move_iterator(same.end()));
+    return differing;
+}
 
 SReportFacts ReportFactsOf(const SReplayRequest& request, const SReplayResult& result)
 {
@@ -227,6 +287,8 @@ SReportFacts ReportFactsOf(const SReplayRequest& request, const SReplayResult& r
             facts.options.push_back(cs);
     }
     facts.uPacketsSent = static_cast<uint64_t>(result.iCount - result.iRefused);
+    facts.run = RunFacts(request);
+    facts.csRecordedPath = request.listen.csExpectFile;
     facts.csVersion = VelmoraVersion();
     return facts;
 }
@@ -242,7 +304,8 @@ std::string ExitStatusWords(int iExit)
     case 0:
         return "0 (every chosen record sent; no confirmed request unanswered or differing)";
     case 1:
-        return "1 (some records not sent, or a file not written)";
+        return "1 (some records not sent, a file not written, or nothing tested: no request "
+               "judged)";
     case 2:
         return "2 (usage)";
     case 3:
@@ -282,6 +345,7 @@ std::string ReportHtml(const SReportFacts& facts, const judge::SJudgement& j,
 {
     const bool bRounds = j.RoundsRepeat();
     const bool bFailed = j.nUnanswered > 0 || j.nDiffers > 0;
+    const bool bNothing = judge::NothingTested(j);
     const std::string csName = FileName(facts.csCapturePath);
     std::string cs;
     cs.reserve(300 * j.lines.size() + 65536);
@@ -293,8 +357,11 @@ std::string ReportHtml(const SReportFacts& facts, const judge::SJudgement& j,
     for (const char* sz : kVerdicts)
         cs += std::string("body.only-") + sz + " .dot:not(.v-" + sz + "){display:none}\n";
     cs += "</style></head><body>\n";
-    cs += std::string("<h1 id=headline class=") + (bFailed ? "fail" : "pass") + ">"
-        + MarkupEscaped(judge::Headline(j)) + "</h1>\n";
+    cs += std::string("<h1 id=headline class=")
+        + (bNothing       ? "none"
+                : bFailed ? "fail"
+                          : "pass")
+        + ">" + MarkupEscaped(judge::Headline(j)) + "</h1>\n";
     cs += "<p id=summary>" + MarkupEscaped(facts.csSummary) + "</p>\n";
 
     // The facts of the run.
@@ -314,6 +381,8 @@ std::string ReportHtml(const SReportFacts& facts, const judge::SJudgement& j,
     for (const std::string& csOption : facts.options)
         csOptions += (csOptions.empty() ? "" : "<br>") + MarkupEscaped(csOption);
     Fact("Send options", csOptions.empty() ? "all at their defaults" : csOptions);
+    for (const auto& [csName, csValue] : facts.run)
+        cs += "<tr><td>" + MarkupEscaped(csName) + "<td>" + MarkupEscaped(csValue) + "</tr>";
     Fact("Started", MarkupEscaped(UtcTime(facts.llStartNs)));
     Fact("Duration", MarkupEscaped(Duration(facts.llDurationNs)));
     Fact("Packets sent", std::to_string(facts.uPacketsSent));
@@ -323,8 +392,8 @@ std::string ReportHtml(const SReportFacts& facts, const judge::SJudgement& j,
 
     // The verdict counts as one coloured bar.
     const judge::SVerdictCounts counts = judge::CountVerdicts(j);
-    const size_t values[] = { counts.nOk, counts.nValueChanged, counts.nAnswered, counts.nDiffers,
-        counts.nUnanswered, counts.nNoRecord };
+    const size_t values[kVerdictCount] = { counts.nOk, counts.nValueChanged, counts.nAnswered,
+        counts.nDiffers, counts.nUnanswered, counts.nNoRecord, counts.nStopped };
     cs += "<h2>Verdicts</h2><div class=bar id=verdicts>";
     for (size_t i = 0; i < kVerdictCount; ++i) {
         if (values[i] == 0)
@@ -369,8 +438,8 @@ std::string ReportHtml(const SReportFacts& facts, const judge::SJudgement& j,
     for (const SPlotDot& d : scatter.dots) {
         const std::string csClass = "dot " + VerdictClass(j.lines[d.nLine].eVerdict);
         if (d.bUnanswered)
-            cs += "<path class=\"" + csClass + " mark\" d=\"M" + Fixed(d.dX) + " " + Fixed(d.dY - 6)
-                + "v6\"/>";
+            cs += "<path class=\"" + csClass + " mark\" d=\"M" + Fixed(d.dX - 4) + " "
+                + Fixed(d.dY - 4) + "l8 8m0 -8l-8 8\"/>";
         else
             cs += "<circle class=\"" + csClass + "\" cx=" + Fixed(d.dX) + " cy=" + Fixed(d.dY)
                 + " r=2 />";
@@ -414,8 +483,14 @@ std::string ReportHtml(const SReportFacts& facts, const judge::SJudgement& j,
         cs += "<p class=note id=thinned>The plot is thinned: " + std::to_string(scatter.dots.size())
             + " of " + std::to_string(scatter.nSamples)
             + " requests drawn (one dot per point it covers).</p>\n";
-    cs += "<p class=note>Dots: answered requests; marks on the time axis: unanswered "
+    cs += "<p class=note>Dots: answered requests; crosses along the top edge: unanswered "
           "ones.</p>\n";
+
+    // The differences by what differs, largest first, each opening to its rows.
+    const std::vector<judge::SLineGroup> groups = judge::GroupLines(j.lines);
+    if (!groups.empty())
+        cs += "<h2>Differences by kind</h2><div id=groups data-groups="
+            + std::to_string(groups.size()) + "></div>\n";
 
     // The table: its rows as data that the script draws a page at a time, so
     // that 100,000 requests make a small file that opens at once.
@@ -439,7 +514,6 @@ std::string ReportHtml(const SReportFacts& facts, const judge::SJudgement& j,
         cs += "<th>Round";
     cs += "<th>Request<th>Answer<th>Verdict<th>Round trip (ms)<th>Recorded "
           "answer</tr></thead><tbody></tbody></table>\n";
-    std::string csTemplates;
     std::string csRows;
     std::vector<std::string> strings;
     std::unordered_map<std::string, size_t> stringIndex;
@@ -449,7 +523,9 @@ std::string ReportHtml(const SReportFacts& facts, const judge::SJudgement& j,
             strings.push_back(csText);
         return std::to_string(it->second);
     };
-    size_t nTemplates = 0;
+    // The comparisons, each once however many rows share it.
+    std::string csCompares;
+    std::unordered_map<std::string, size_t> compareIndex;
     for (const judge::SJudgeLine& line : j.lines) {
         std::string csCompare = "0";
         const bool bCompared = line.eVerdict == judge::EVerdict::Differs
@@ -458,10 +534,12 @@ std::string ReportHtml(const SReportFacts& facts, const judge::SJudgement& j,
             std::vector<uint8_t> recorded;
             const bool bRecorded
                 = line.bHasRecorded && readRecord && readRecord(line.uRecordedRecord, recorded);
-            csCompare = std::to_string(++nTemplates);
-            csTemplates += "<template id=c" + csCompare + ">"
-                + Comparison(bRecorded ? &recorded : nullptr, heard[line.nAnswer].bytes)
-                + "</template>\n";
+            const std::string csData
+                = ComparisonData(bRecorded ? &recorded : nullptr, heard[line.nAnswer].bytes, Index);
+            auto [it, bNew] = compareIndex.emplace(csData, compareIndex.size() + 1);
+            if (bNew)
+                csCompares += (it->second > 1 ? ",\n" : "") + csData;
+            csCompare = std::to_string(it->second);
         }
         size_t iVerdict = 0;
         while (iVerdict + 1 < kVerdictCount
@@ -473,14 +551,23 @@ std::string ReportHtml(const SReportFacts& facts, const judge::SJudgement& j,
             + Index(judge::VerdictColumn(line)) + ",\"" + judge::RoundTripColumn(line) + "\","
             + Index(line.bHasRecorded ? line.csRecorded : std::string()) + "," + csCompare + "]";
     }
-    cs += csTemplates;
+    // The groups: key, count, the first rows (indices into the rows).
+    std::string csGroups;
+    for (const judge::SLineGroup& g : groups) {
+        csGroups += std::string(csGroups.empty() ? "" : ",\n") + "[" + Index(g.csKey) + ","
+            + std::to_string(g.lines.size()) + ",[";
+        for (size_t i = 0; i < g.lines.size() && i < kGroupRowsListed; ++i)
+            csGroups += (i ? "," : "") + std::to_string(g.lines[i]);
+        csGroups += "]]";
+    }
     cs += "<script type=application/json id=data>{\"v\":[";
     for (size_t i = 0; i < kVerdictCount; ++i)
         cs += std::string(i ? ",\"" : "\"") + kVerdicts[i] + "\"";
     cs += "],\n\"s\":[";
     for (size_t i = 0; i < strings.size(); ++i)
         cs += (i ? ",\n" : "") + Json(strings[i]);
-    cs += "],\n\"r\":[" + csRows + "]}</script>\n";
+    cs += "],\n\"r\":[" + csRows + "],\n\"c\":[" + csCompares + "],\n\"g\":[" + csGroups
+        + "]}</script>\n";
     cs += "<script>" + std::string(kScript) + "</script>\n</body></html>\n";
     return cs;
 }
@@ -497,8 +584,10 @@ bool WriteReport(const std::string& csPath, const SReportFacts& facts,
         index.Run(bStop);
         read.uRecords = index.Count();
     }
-    return WriteReportFile(
-        csPath, read, judgement, heard, CaptureRecordReader(facts.csCapturePath), csError);
+    return WriteReportFile(csPath, read, judgement, heard,
+        CaptureRecordReader(
+            facts.csRecordedPath.empty() ? facts.csCapturePath : facts.csRecordedPath),
+        csError);
 }
 
 bool WriteReportFile(const std::string& csPath, const SReportFacts& facts,

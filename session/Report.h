@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace velmora {
@@ -27,6 +28,10 @@ struct SReportFacts {
     std::string csExitStatus; // in words
     std::string csSummary; // the closing sentence the shells print
     uint64_t uPacketsSent = 0;
+    // The file the recorded answers come from: a baseline's ("" the capture).
+    std::string csRecordedPath;
+    // How the Send ran (session/RunFacts.h), the rig's name among them.
+    std::vector<std::pair<std::string, std::string>> run;
 };
 
 // The facts a report needs that a Send's request and result give: the
@@ -49,6 +54,22 @@ using RecordReader = std::function<bool(uint64_t uRecord, std::vector<uint8_t>& 
 // A reader of the capture's records by number (CCaptureIndex underneath);
 // indexes the file at its first call.
 RecordReader CaptureRecordReader(const std::string& csPath);
+
+// A recorded and a heard answer side by side, field by field: the BACnet
+// content only (the link, IP, UDP, BVLC and NPDU layers, lengths and the
+// invoke ID folded away), the differing fields first. pRecorded null: the
+// heard fields alone, each differing.
+struct SCompareRow {
+    int iDepth = 0;
+    std::string csName;
+    bool bRecorded = false;
+    std::string csRecorded;
+    bool bHeard = false;
+    std::string csHeard;
+    bool bDiffers = false;
+};
+std::vector<SCompareRow> CompareAnswers(
+    const std::vector<uint8_t>* pRecorded, const std::vector<uint8_t>& heard);
 
 // The report's HTML.
 // heard: the frames heard that the lines' nAnswer index.

@@ -4,6 +4,7 @@
 #include "capture/OutputFile.h"
 #include "judge/Bacnet.h"
 #include "session/ReplayWords.h"
+#include "session/RunFacts.h"
 #include "session/Sha256.h"
 
 #include <atomic>
@@ -29,6 +30,9 @@ int SendExitStatus(
     // that stopped answering failed its requests, sent or not.
     if (result.listen.bListened && (judgement.bConfirmedFailed || !result.listen.csGaveUp.empty()))
         return kExitNotAnswered;
+    // Nothing that asks was judged: a rig that tested nothing has not passed.
+    if (result.listen.bListened && judge::NothingTested(judgement))
+        return kExitSomeFailed;
     // A file not written fails a run the device passed; the device's
     // verdict is not hidden by it.
     if (!bWritten)
@@ -312,7 +316,12 @@ SSendOutcome CSend::Finish(int iSignal)
             bWritten = false;
         }
         if (!m_outputs.csJUnit.empty()) {
-            const std::string csXml = judge::JUnitXml(FileName(m_request.csPath), out.judgement);
+            judge::SJUnitRun run;
+            run.llStartNs = m_llStartNs;
+            run.csRig = m_outputs.csRig;
+            run.properties = RunFacts(m_request, m_outputs.csRig);
+            const std::string csXml
+                = judge::JUnitXml(FileName(m_request.csPath), out.judgement, run);
             std::FILE* p = OpenOutputFile(m_outputs.csJUnit);
             const bool bDone = p && std::fwrite(csXml.data(), 1, csXml.size(), p) == csXml.size();
             if ((p && std::fclose(p) != 0) || !bDone) {
@@ -321,6 +330,7 @@ SSendOutcome CSend::Finish(int iSignal)
             }
         }
         out.facts = ReportFactsOf(m_request, result);
+        out.facts.run = RunFacts(m_request, m_outputs.csRig);
         out.facts.llStartNs = m_llStartNs;
         out.facts.llDurationNs = m_llDurationNs;
         out.facts.csSummary = out.csSummary;
@@ -347,13 +357,15 @@ SSendOutcome CSend::Finish(int iSignal)
     }
     if (!m_outputs.csReport.empty()) {
         const CSendIndex* pIndex = m_pIndex.get();
+        // A baseline's answers are read from its own file.
+        const RecordReader readRecord = !m_request.listen.csExpectFile.empty()
+            ? CaptureRecordReader(m_request.listen.csExpectFile)
+            : RecordReader([pIndex](uint64_t u, std::vector<uint8_t>& bytes) {
+                  return pIndex->ReadRecord(u, bytes);
+              });
         std::string csError;
         if (!WriteReportFile(
-                m_outputs.csReport, out.facts, out.judgement, out.heard,
-                [pIndex](uint64_t u, std::vector<uint8_t>& bytes) {
-                    return pIndex->ReadRecord(u, bytes);
-                },
-                csError)) {
+                m_outputs.csReport, out.facts, out.judgement, out.heard, readRecord, csError)) {
             out.csReportError = csError;
             out.iExit = SendExitStatus(result, out.judgement, iSignal, false);
         }

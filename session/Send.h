@@ -44,6 +44,7 @@ struct SSendOutputs {
     std::string csAnswers; // the frames heard, as pcap
     std::string csJUnit;
     std::string csReport;
+    std::string csRig; // the rig's name, in the report's facts and the JUnit cases ("" none)
     bool Any() const { return !csAnswers.empty() || !csJUnit.empty() || !csReport.empty(); }
 };
 

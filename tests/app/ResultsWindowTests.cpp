@@ -14,10 +14,12 @@
 #include "tools/CaptureWriter.h"
 #include "web/MakerSite.h"
 
+#include <QHeaderView>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QTableWidget>
 #include <QTest>
 #include <QTimer>
@@ -223,6 +225,39 @@ TEST_F(ResultsWindowTest, SendThroughToTheRowsAndTheStatusLine)
     EXPECT_EQ(pResults->FieldTree()->topLevelItemCount(), 0);
     EXPECT_EQ(pResults->HexView()->toPlainText().toStdString(), "No answer was heard to record 2.");
 
+    // The differences by kind above the table, each opening to its rows; a
+    // row picked there is picked in the table.
+    QTreeWidget* pGroups = pResults->Groups();
+    ASSERT_TRUE(pGroups->isVisible());
+    std::vector<std::string> groups;
+    for (int i = 0; i < pGroups->topLevelItemCount(); ++i)
+        groups.push_back(pGroups->topLevelItem(i)->text(0).toStdString() + " / "
+            + std::to_string(pGroups->topLevelItem(i)->childCount()));
+    EXPECT_EQ(groups,
+        (std::vector<std::string> { "1 \u00d7 unanswered readProperty / 1",
+            "1 \u00d7 Error property/unknown-property where the capture has an ACK / 1" }));
+    pGroups->setCurrentItem(pGroups->topLevelItem(1)->child(0));
+    EXPECT_EQ(pTable->currentRow(), 2);
+    // The differing answer beside the recorded one: BACnet content only,
+    // the differing fields first, no invoke ID.
+    QTableWidget* pCompare = pResults->Comparison();
+    ASSERT_TRUE(pCompare->isVisible());
+    ASSERT_GE(pCompare->rowCount(), 2);
+    EXPECT_NE(pCompare->item(0, 0)->background().style(), Qt::NoBrush);
+    for (int i = 0; i < pCompare->rowCount(); ++i) {
+        EXPECT_NE(pCompare->item(i, 0)->text().trimmed().toStdString(), "Invoke ID");
+        EXPECT_FALSE(pCompare->item(i, 0)->text().contains(QStringLiteral("Address")))
+            << pCompare->item(i, 0)->text().toStdString();
+    }
+    EXPECT_GE(pCompare->width(), pResults->width() * 8 / 10);
+    EXPECT_GE(pCompare->height(), pCompare->verticalHeader()->defaultSectionSize() * 3);
+    // Large enough to read: a good part of the screen, many rows of the table.
+    const QRect screen = pResults->screen()->availableGeometry();
+    EXPECT_GE(pResults->width(), std::min(screen.width(), 1100));
+    EXPECT_GE(pResults->height(), std::min(screen.height(), 700));
+    EXPECT_GE(pTable->height(), pResults->height() * 3 / 10);
+    pTable->selectRow(0);
+
     // The filter finds the failures by their words.
     struct SFilter {
         const char* szText;
@@ -344,8 +379,9 @@ TEST_F(ResultsWindowTest, StopEndsTheWaitAtOnce)
             "Listen=1\r\nWait=1\r\n",
             "1 packets? sent, request 1 of 2, waiting for the answer \\(0\\.[2-9] s\\)",
             "1 of 2 records (1/2)",
-            "Stopped after 1 packet. 1 packet sent; 1 request: 0 answered, 1 unanswered. "
-            "Listening for answers until 1 s after the last frame" },
+            // Cut short by the stop before its time-out: stopped, not unanswered.
+            "Stopped after 1 packet. 1 packet sent; 1 request: 0 answered, 0 unanswered, 1 "
+            "stopped. Listening for answers until 1 s after the last frame" },
     };
     for (const SRow& row : rows) {
         SCOPED_TRACE(row.szName);

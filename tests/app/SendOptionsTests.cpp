@@ -18,7 +18,9 @@
 #include <QSpinBox>
 #include <QTableWidget>
 #include <QTest>
+#include <cstdlib>
 #include <gtest/gtest.h>
+#include <map>
 
 using namespace velmora;
 
@@ -429,3 +431,136 @@ TEST(SendOptionsTest, TimingShowsAndChecksItsNumbers)
 }
 
 } // namespace
+
+namespace {
+
+// The letter after the lone '&' of a label or check box, lower case; 0 for none.
+QChar Mnemonic(const QString& qs)
+{
+    for (int i = 0; i + 1 < qs.size(); ++i) {
+        if (qs[i] != QLatin1Char('&'))
+            continue;
+        if (qs[i + 1] == QLatin1Char('&')) {
+            ++i;
+            continue;
+        }
+        return qs[i + 1].toLower();
+    }
+    return QChar();
+}
+
+} // namespace
+
+// Each Alt+letter names one control, and the letter ticks or focuses it.
+TEST(SendOptionsTest, MnemonicsAreUniqueAndWork)
+{
+    CSendOptionsDlg dlg(SSendOptions(), "vm0", Adapter());
+    dlg.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dlg));
+    std::map<QChar, QString> seen;
+    auto Note = [&](const QString& qs) {
+        const QChar c = Mnemonic(qs);
+        if (c.isNull())
+            return;
+        EXPECT_EQ(seen.count(c), 0u) << "Alt+" << QString(c).toStdString() << ": "
+                                     << seen[c].toStdString() << " and " << qs.toStdString();
+        seen[c] = qs;
+    };
+    for (const QLabel* p : dlg.findChildren<QLabel*>())
+        if (p->buddy())
+            Note(p->text());
+    for (const QAbstractButton* p : dlg.findChildren<QAbstractButton*>())
+        Note(p->text());
+    EXPECT_GE(seen.size(), 20u);
+    // Alt+R: the Repeat box alone, focused; Alt+N ticks "requests only".
+    dlg.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&dlg));
+    auto* pListen = Find<QCheckBox>(dlg, "listenOn");
+    if (pListen && !pListen->isChecked())
+        pListen->setChecked(true);
+    QTest::keyClick(&dlg, Qt::Key_R, Qt::AltModifier);
+    EXPECT_EQ(QApplication::focusWidget(), Find<QComboBox>(dlg, "timingRepeat"));
+    QTest::keyClick(&dlg, Qt::Key_U, Qt::AltModifier);
+    EXPECT_EQ(QApplication::focusWidget(), Find<QComboBox>(dlg, "aimRoute"));
+    const bool bBefore = dlg.Options().listen.bRequestsOnly;
+    QTest::keyClick(&dlg, Qt::Key_N, Qt::AltModifier);
+    // A button's mnemonic clicks it as a press shows: after a short while.
+    for (int i = 0; i < 50 && dlg.Options().listen.bRequestsOnly == bBefore; ++i)
+        QTest::qWait(10);
+    EXPECT_NE(dlg.Options().listen.bRequestsOnly, bBefore);
+}
+
+// Discover: the device that answered the Who-Is fills the aim: its MAC, its
+// address and port, the adapter's own as the source, the route to it.
+TEST(SendOptionsTest, DiscoverFillsTheAim)
+{
+    struct SCase {
+        const char* szName;
+        std::vector<uint8_t> iAm; // the frame heard
+        std::string csAim; // AimSummary after the fill
+        std::string csNote; // the line beside the button
+    };
+    // An I-Am from 10.0.0.2:47809 (MAC 02:76:6d:0a:00:02), and one behind a
+    // router (network 3, station 0x6c) heard from the router 10.0.0.9.
+    const std::vector<uint8_t> head = { 0x02, 0x76, 0x6d, 0x0a, 0x00, 0x01, 0x02, 0x76, 0x6d, 0x0a,
+        0x00, 0x02, 0x08, 0x00, 0x45, 0, 0, 0, 0, 0, 0, 0, 64, 17, 0, 0, 10, 0, 0, 2, 10, 0, 0, 1,
+        0xba, 0xc1, 0xba, 0xc0, 0, 0, 0, 0, 0x81, 0x0a, 0, 0 };
+    auto Frame = [&](std::vector<uint8_t> npdu, uint8_t uFrom) {
+        std::vector<uint8_t> f = head;
+        f[11] = uFrom;
+        f[29] = uFrom;
+        f.insert(f.end(), npdu.begin(), npdu.end());
+        const size_t nIp = f.size() - 14;
+        f[16] = static_cast<uint8_t>(nIp >> 8);
+        f[17] = static_cast<uint8_t>(nIp);
+        f[39] = static_cast<uint8_t>(nIp - 20);
+        f[45] = static_cast<uint8_t>(nIp - 28);
+        return f;
+    };
+    const std::vector<SCase> cases = {
+        { "a device on the adapter's network",
+            Frame({ 0x01, 0x00, 0x10, 0x00, 0xc4, 0x02, 0x00, 0x04, 0xd2, 0x22, 0x01, 0xe0, 0x91,
+                      0x03, 0x21, 0x0f },
+                2),
+            "Aimed at 02:76:6d:0a:00:02 and 10.0.0.2:47809, from the adapter's MAC and the "
+            "adapter's IPv4 address, route: direct",
+            "1 device answered the Who-Is; aimed at device 1234" },
+        { "a device behind a router",
+            Frame({ 0x01, 0x08, 0x00, 0x03, 0x01, 0x6c, 0x10, 0x00, 0xc4, 0x02, 0x00, 0x00, 0xcf,
+                      0x22, 0x01, 0xe0, 0x91, 0x03, 0x21, 0x0f },
+                9),
+            "Aimed at 02:76:6d:0a:00:09 and 10.0.0.9:47809, from the adapter's MAC and the "
+            "adapter's IPv4 address, route: 3:0x6c",
+            "1 device answered the Who-Is; aimed at device 207" },
+        { "nobody answered", {}, "", "no device answered the Who-Is within 3 s" },
+    };
+    for (const SCase& c : cases) {
+        std::string csAskedOn;
+        CSendOptionsDlg::SetDiscover([&](const std::string& csAdapter) {
+            csAskedOn = csAdapter;
+            SDiscovery d;
+            if (!c.iAm.empty())
+                d.devices = judge::DiscoveredDevices({ c.iAm });
+            return d;
+        });
+        CSendOptionsDlg dlg(SSendOptions(), "vm0", Adapter());
+        auto* pDiscover = Find<QPushButton>(dlg, "aimDiscover");
+        ASSERT_TRUE(pDiscover->isEnabled()) << c.szName;
+        pDiscover->click();
+        EXPECT_EQ(csAskedOn, "vm0") << c.szName;
+        EXPECT_EQ(AimSummary(dlg.Options().aim), c.csAim) << c.szName;
+        EXPECT_EQ(Find<QLabel>(dlg, "aimDiscovered")->text().toStdString(), c.csNote) << c.szName;
+        EXPECT_TRUE(Find<QPushButton>(dlg, "ok")->isEnabled()) << dlg.Problem();
+        // For a person to look at: VELMORA_SENDOPTIONS_SHOT=/tmp/options.png.
+        if (const char* szShot = std::getenv("VELMORA_SENDOPTIONS_SHOT");
+            szShot && &c == &cases[1]) {
+            dlg.show();
+            QTest::qWaitForWindowExposed(&dlg);
+            dlg.grab().save(QString::fromLocal8Bit(szShot));
+        }
+    }
+    CSendOptionsDlg::SetDiscover(nullptr);
+    // No adapter chosen: nowhere to ask.
+    CSendOptionsDlg none(SSendOptions(), "", Adapter());
+    EXPECT_FALSE(Find<QPushButton>(none, "aimDiscover")->isEnabled());
+}

@@ -12,6 +12,7 @@
 #include "TestSupport.h"
 #include "tools/CaptureWriter.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -262,6 +263,66 @@ TEST(DeviceCommandTest, ConversesWithADeviceOfAnotherStack)
     };
     for (const SDeviceRow& row : rows)
         RunAgainstTheDevice(row);
+}
+
+// --discover against devices of another stack: one Who-Is on the adapter
+// alone, and each device that answers listed once with its addresses.
+TEST(DeviceCommandTest, DiscoverListsTheDevicesThatAnswer)
+{
+    CNetns ns("clidiscover");
+    VTEST_REQUIRE_NETNS(ns);
+    const std::string csMissing = NodeDeviceMissing();
+    if (!csMissing.empty() && std::getenv("CI"))
+        FAIL() << csMissing;
+    if (!csMissing.empty())
+        GTEST_SKIP() << csMissing;
+    const std::string n = "ip -n " + ns.Name() + " ";
+    ASSERT_EQ(Shell(n + "link set " + CNetns::PeerIf() + " address " + kDeviceMac), 0);
+    ASSERT_EQ(Shell(n + "link set " + CNetns::SendIf() + " address " + kSenderMac), 0);
+    for (const char* sz : { "10.0.1.2", "10.0.1.3" })
+        ASSERT_EQ(Shell(n + "addr add " + sz + "/24 brd + dev " + CNetns::PeerIf()), 0);
+    ASSERT_EQ(Shell(n + "neigh replace 10.0.1.1 lladdr " + kSenderMac + " dev " + CNetns::PeerIf()
+                  + " nud permanent"),
+        0);
+    CTempDir dir;
+    WriteFile(dir.File("devices.json"), R"({ "devices": [
+      { "address": "10.0.1.2", "instance": 1234, "maxApdu": 480, "vendor": 15 },
+      { "address": "10.0.1.3", "instance": 301, "vendor": 7 } ] })");
+    CChild device({ "node", NodeDeviceScript(), "--config", dir.File("devices.json") },
+        dir.Path().string(), ns.Name());
+    ASSERT_TRUE(WaitReady(device)) << device.Out() << device.Err();
+    std::unique_ptr<CPeerCapture> pWire;
+    {
+        CEnterNetns enter(ns);
+        ASSERT_TRUE(enter.Ok());
+        pWire = std::make_unique<CPeerCapture>(CNetns::SendIf(), 2048);
+        ASSERT_TRUE(pWire->Ok());
+    }
+    // The sender's address stays off its end (see above): it is given, and
+    // a test MAC that the wire's capture knows for ours.
+    CChild command({ VELMORA_REPLAY_EXE, "-i", CNetns::SendIf(), "--discover=1", "--src-ip",
+                       "10.0.1.1", "--src-mac", "02:76:6d:0a:00:01" },
+        dir.Path().string(), ns.Name());
+    EXPECT_EQ(command.Wait(), 0) << command.Err();
+    std::istringstream out(command.Out());
+    std::vector<std::string> lines;
+    for (std::string cs; std::getline(out, cs);)
+        lines.push_back(cs);
+    std::sort(lines.begin() + (lines.empty() ? 0 : 1), lines.end());
+    EXPECT_EQ(lines,
+        (std::vector<std::string> { "instance\tMAC\tIP:port\tnetwork\tmax APDU\tvendor",
+            "1234\t" + std::string(kDeviceMac) + "\t10.0.1.2:47808\tlocal\t480\t15",
+            "301\t" + std::string(kDeviceMac) + "\t10.0.1.3:47808\tlocal\t1476\t7" }))
+        << command.Out() << command.Err();
+    EXPECT_NE(command.Err().find("2 devices answered the Who-Is"), std::string::npos)
+        << command.Err();
+    // One Who-Is went, a global broadcast, as a kernel takes it.
+    const Frames wire = pWire->Collect(500, 300);
+    ASSERT_EQ(wire.size(), 1u);
+    EXPECT_EQ(Bytes(wire[0].begin(), wire[0].begin() + 6), Hex("ffffffffffff"));
+    EXPECT_EQ(TsharkFaults(wire), "");
+    device.Signal(SIGTERM);
+    EXPECT_EQ(device.Wait(), 0) << device.Err();
 }
 
 } // namespace

@@ -106,8 +106,18 @@ std::string Timeless(const std::string& cs)
     out = std::regex_replace(out,
         std::regex("round trip min [0-9.]+, median [0-9.]+, p95 [0-9.]+, max [0-9.]+ ms"),
         "round trip ms");
+    // The run's start and facts: JudgeTest and RigFacts check them.
+    out = std::regex_replace(out, std::regex(" timestamp=\"[0-9T:-]+\""), "");
+    out = std::regex_replace(
+        out, std::regex("  <properties>\n(    <property [^\n]*\n)*  </properties>\n"), "");
     return std::regex_replace(out, std::regex("time=\"[0-9.]+\""), "time=\"T\"");
 }
+
+const std::string kRouted = "1 unanswered request names a remote network (DNET) as captured: "
+                            "with the device on the adapter's network try --route direct, behind "
+                            "the bench's router --route NET:ADDR";
+const std::string kNothingAnswered = "nothing answered: Discover (--discover) lists the devices "
+                                     "on the adapter's network and their addresses";
 
 struct SRow {
     const char* szName;
@@ -151,23 +161,63 @@ TEST(ListenCommandTest, CapturesAgainstTheRespondersScripts)
             "0\treadProperty[ 5] device,207 object-name\t-\tunanswered\t-\n"
             "1\twho-Is 207-207\t-\tunanswered\t-\n",
             "velmora-replay: 2 Packets have been sent\n"
-            "velmora-replay: 2 packets sent; 2 requests: 0 answered, 2 unanswered\n",
+            "velmora-replay: 2 packets sent; 2 requests: 0 answered, 2 unanswered; 2 unanswered "
+            "requests name a remote network (DNET) as captured: with the device on the adapter's "
+            "network try --route direct, behind the bench's router --route NET:ADDR; "
+                + kNothingAnswered + "\n",
             4, {}, "" },
+        // A baseline: the capture itself read as a capture of the bench,
+        // paired by what each request asks.
+        { "a baseline that recorded the same", { Ip(1, 2, kReadPv5), Ip(2, 1, kAck5) }, {},
+            { "--requests-only", "--expect", "c.pcap" },
+            "0\t" + kRp5 + "\t" + kAckText + "\tok\tms\n",
+            "velmora-replay: 1 Packets have been sent\n"
+            "velmora-replay: 1 packet sent; 1 request: 1 answered (1 ok), 0 unanswered; round "
+            "trip ms; 1 record skipped (not requests)\n",
+            0, { Answer(2, 1, kAck5) }, "" },
+        { "a baseline that recorded an ACK, an Error now", { Ip(1, 2, kReadPv5), Ip(2, 1, kAck5) },
+            { "default=error=2,32" }, { "--requests-only", "--expect", "c.pcap" },
+            "0\t" + kRp5
+                + "\tError[ 5] readProperty property: unknown-property\tdiffers (Error "
+                  "readProperty property: unknown-property; recorded readProperty-ACK)\tms\n",
+            "velmora-replay: 1 Packets have been sent\n"
+            "velmora-replay: 1 packet sent; 1 request: 1 answered (1 differs), 0 unanswered; "
+            "round trip ms; 1 record skipped (not requests)\n",
+            4, { Answer(2, 1, Hex("01 00 50 05 0c 91 02 91 20")) }, "" },
+        // Nothing that asks was sent: nothing tested, which is no pass.
+        { "nothing tested", { Ip(2, 1, kAck5) }, {}, {}, "",
+            "velmora-replay: 1 Packets have been sent\n"
+            "velmora-replay: 1 packet sent; 0 requests: 0 answered, 0 unanswered\n",
+            1, {}, "" },
+        // A lab's rig: named in the lines' header and in each case's class.
+        { "a rig named", { Ip(1, 2, kReadPv5) }, {}, { "--rig", "bench 3" },
+            "# rig: bench 3; capture: c.pcap\n0\t" + kRp5 + "\t" + kAckText + "\tanswered\tms\n",
+            "velmora-replay: 1 Packets have been sent\n"
+            "velmora-replay: 1 packet sent; 1 request: 1 answered, 0 unanswered; round trip ms\n",
+            0, { Answer(2, 1, kAck5) },
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites>\n"
+            "<testsuite name=\"c.pcap\" tests=\"1\" failures=\"0\">\n"
+            "  <testcase classname=\"bench 3.c.pcap\" name=\"record 0: "
+                + kRp5 + "\" time=\"T\"/>\n</testsuite>\n</testsuites>\n" },
         // A report that fails as it is written (a full disk) is named; the
         // device's verdict (4) is not hidden by it.
         { "unanswered, the report on a full disk", { Ip(1, 2, siteRead) }, benchDevice,
             { "--report", "/dev/full" },
             "0\treadProperty[ 5] device,207 object-name\t-\tunanswered\t-\n",
             "velmora-replay: 1 Packets have been sent\n"
-            "velmora-replay: 1 packet sent; 1 request: 0 answered, 1 unanswered\n"
-            "velmora-replay: /dev/full: No space left on device\n",
+            "velmora-replay: 1 packet sent; 1 request: 0 answered, 1 unanswered; "
+                + kRouted + "; " + kNothingAnswered
+                + "\n"
+                  "velmora-replay: /dev/full: No space left on device\n",
             4, {}, "" },
         { "unanswered, JUnit on a full disk", { Ip(1, 2, siteRead) }, benchDevice,
             { "--junit", "/dev/full" },
             "0\treadProperty[ 5] device,207 object-name\t-\tunanswered\t-\n",
             "velmora-replay: 1 Packets have been sent\n"
-            "velmora-replay: 1 packet sent; 1 request: 0 answered, 1 unanswered\n"
-            "velmora-replay: /dev/full: No space left on device\n",
+            "velmora-replay: 1 packet sent; 1 request: 0 answered, 1 unanswered; "
+                + kRouted + "; " + kNothingAnswered
+                + "\n"
+                  "velmora-replay: /dev/full: No space left on device\n",
             4, {}, "" },
         // A run the device passed fails on the file alone.
         { "answered, the report on a full disk", { Ip(1, 2, kReadPv5) }, {},
@@ -244,7 +294,8 @@ TEST(ListenCommandTest, CapturesAgainstTheRespondersScripts)
         { "silent", { Ip(1, 2, kReadPv5) }, { "default=silent" }, {},
             "0\t" + kRp5 + "\t-\tunanswered\t-\n",
             "velmora-replay: 1 Packets have been sent\n"
-            "velmora-replay: 1 packet sent; 1 request: 0 answered, 1 unanswered\n",
+            "velmora-replay: 1 packet sent; 1 request: 0 answered, 1 unanswered; "
+                + kNothingAnswered + "\n",
             4, {},
             "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites>\n"
             "<testsuite name=\"c.pcap\" tests=\"1\" failures=\"1\">\n"
@@ -273,7 +324,8 @@ TEST(ListenCommandTest, CapturesAgainstTheRespondersScripts)
             {}, "1\t" + kRp5 + "\t-\tunanswered\t-\n",
             "velmora-replay: 2 Packets have been sent\n"
             "velmora-replay: 1 packet sent, 1 refused (see Debuglog.txt)\n"
-            "velmora-replay: 1 packet sent; 1 request: 0 answered, 1 unanswered\n",
+            "velmora-replay: 1 packet sent; 1 request: 0 answered, 1 unanswered; "
+                + kNothingAnswered + "\n",
             1, {}, "" },
     };
     for (const SRow& row : rows) {
@@ -455,8 +507,9 @@ TEST(ListenCommandTest, ConversingOnTheWire)
             { "40000001", "40000101", "40000201", "40010001", "40010101", "40010201" }, 2 },
         { "retries carry the same invoke ID", { Ip(1, 2, kReadPv5) }, { "default=silent" },
             { "--retries", "2", "--apdu-timeout", "60", "--give-up", "0" }, 4,
-            kLine + "-\tunanswered\t-\n", "[\\s\\S]*1 request: 0 answered, 1 unanswered\n", 1, {},
-            3, true },
+            kLine + "-\tunanswered\t-\n",
+            "[\\s\\S]*1 request: 0 answered, 1 unanswered; nothing answered: [^\n]*\n", 1, {}, 3,
+            true },
         { "a device falls silent: give-up after 3", eight, { "silent-after=2" },
             { "--apdu-timeout", "200", "--give-up", "3" }, 4,
             "([0-9]\t[^\n]*\tanswered\tms\n){2}([0-9]\t[^\n]*\tunanswered\t-\n){3}",
@@ -627,8 +680,10 @@ TEST(ListenCommandTest, AStopEndsTheWait)
         command.Signal(SIGINT);
         EXPECT_EQ(command.Wait(5s), 130);
         EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
-        EXPECT_EQ(command.Out(), "0\t" + kRp5 + "\t-\tunanswered\t-\n");
-        EXPECT_NE(command.Err().find("1 packet sent; 1 request: 0 answered, 1 unanswered"),
+        // Cut short by the stop, before its time for an answer was over.
+        EXPECT_EQ(command.Out(), "0\t" + kRp5 + "\t-\tstopped\t-\n");
+        EXPECT_NE(
+            command.Err().find("1 packet sent; 1 request: 0 answered, 0 unanswered, 1 stopped"),
             std::string::npos)
             << command.Err();
         responder.Signal(SIGTERM);

@@ -1,6 +1,8 @@
 // Pairing and verdicts, one row per situation a device puts us in: every
 // output line of a row is checked as the command prints it.
 #include "FrameBuilder.h"
+#include "judge/Baseline.h"
+#include "judge/Discover.h"
 #include "judge/Judge.h"
 
 #include <gtest/gtest.h>
@@ -572,6 +574,35 @@ TEST(JudgeTest, VerdictsAgainstTheCapture)
             "1 packet sent; 1 request: 1 answered (1 ok), 0 unanswered; round trip min 1.0, median "
             "1.0, p95 1.0, max 1.0 ms",
             false },
+        // A recorded answer that is broken is nothing to compare with, and
+        // says why: its APDU cut before the invoke ID, or its value cut short.
+        { "the recorded answer's APDU is cut", { Sent(0, 0, Ip(1, 2, kReadPv5)) },
+            { Heard(1000, Ip(2, 1, kAck5)) },
+            { Rec(0, Ip(1, 2, kReadPv5)), Rec(1, Ip(2, 1, Hex("01 00 30"))) },
+            "0\t" + kRp5
+                + "\treadProperty-ACK[ 5] analog-input,1 present-value = 21.5\trecorded answer "
+                  "malformed\t1.000\n",
+            "1 packet sent; 1 request: 1 answered (1 no record), 0 unanswered; round trip min 1.0, "
+            "median 1.0, p95 1.0, max 1.0 ms",
+            false },
+        { "the recorded answer's value is cut", { Sent(0, 0, Ip(1, 2, kReadPv5)) },
+            { Heard(1000, Ip(2, 1, kAck5)) },
+            { Rec(0, Ip(1, 2, kReadPv5)),
+                Rec(1, Ip(2, 1, Hex("01 00 30 05 0c 0c 00000001 19 55 3e 44 41ac"))) },
+            "0\t" + kRp5
+                + "\treadProperty-ACK[ 5] analog-input,1 present-value = 21.5\trecorded answer "
+                  "malformed\t1.000\n",
+            "1 packet sent; 1 request: 1 answered (1 no record), 0 unanswered; round trip min 1.0, "
+            "median 1.0, p95 1.0, max 1.0 ms",
+            false },
+        { "a broken frame from another device is no recorded answer",
+            { Sent(0, 0, Ip(1, 2, kReadPv5)) }, { Heard(1000, Ip(2, 1, kAck5)) },
+            { Rec(0, Ip(1, 2, kReadPv5)), Rec(1, Ip(3, 1, Hex("01 00 30"))) },
+            "0\t" + kRp5
+                + "\treadProperty-ACK[ 5] analog-input,1 present-value = 21.5\tno-record\t1.000\n",
+            "1 packet sent; 1 request: 1 answered (1 no record), 0 unanswered; round trip min 1.0, "
+            "median 1.0, p95 1.0, max 1.0 ms",
+            false },
     };
     for (const SRow& row : rows) {
         const SJudgement j = Judge(row.requests, row.heard, &row.capture, row.devices, row.rules);
@@ -626,14 +657,88 @@ TEST(JudgeTest, JUnitReport)
         "<testsuite name=\"a&lt;b&gt;&amp;&quot;c&quot;.pcap\" tests=\"3\" failures=\"1\">\n"
         "  <testcase classname=\"a&lt;b&gt;&amp;&quot;c&quot;.pcap\" name=\"record 0: "
             + kRp5
-            + "\" time=\"0.020\"/>\n"
+            + "\" time=\"0.020000\"/>\n"
               "  <testcase classname=\"a&lt;b&gt;&amp;&quot;c&quot;.pcap\" name=\"record 2: "
-              "readProperty[ 6] analog-input,1 present-value\" time=\"0.000\">\n"
+              "readProperty[ 6] analog-input,1 present-value\" time=\"0.000000\">\n"
               "    <failure message=\"unanswered\">answer: -\nrecorded: -</failure>\n"
               "  </testcase>\n"
               "  <testcase classname=\"a&lt;b&gt;&amp;&quot;c&quot;.pcap\" name=\"record 3: who-Is "
-              "100-200\" time=\"0.001\"/>\n"
+              "100-200\" time=\"0.001000\"/>\n"
               "</testsuite>\n</testsuites>\n");
+}
+
+// The run beside the cases: a rig's name in each class name, the start as a
+// timestamp, the facts as properties, a round trip below a millisecond kept,
+// and a request a stop cut short skipped as "stopped", not failed.
+TEST(JudgeTest, JUnitOfARun)
+{
+    SJudgement j = Judge({ Sent(0, 0, Ip(1, 2, kReadPv5)), Sent(2, 10, Ip(1, 2, kReadPv6)) },
+        { Heard(57, Ip(2, 1, kAck5)) }, nullptr);
+    MarkStopped(j, kT0 + 500 * kMs, 3000 * kMs);
+    SJUnitRun run;
+    run.llStartNs = kT0; // 2023-11-14 22:13:20 UTC
+    run.csRig = "rig-3";
+    run.properties = { { "Window", "4 outstanding per device" }, { "Pace", "a<b" } };
+    EXPECT_EQ(JUnitXml("s.pcap", j, run),
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites>\n"
+        "<testsuite name=\"s.pcap\" tests=\"2\" failures=\"0\" skipped=\"1\" "
+        "timestamp=\"2023-11-14T22:13:20\">\n"
+        "  <properties>\n"
+        "    <property name=\"Window\" value=\"4 outstanding per device\"/>\n"
+        "    <property name=\"Pace\" value=\"a&lt;b\"/>\n"
+        "  </properties>\n"
+        "  <testcase classname=\"rig-3.s.pcap\" name=\"record 0: "
+            + kRp5
+            + "\" time=\"0.000057\" timestamp=\"2023-11-14T22:13:20\"/>\n"
+              "  <testcase classname=\"rig-3.s.pcap\" name=\"record 2: readProperty[ 6] "
+              "analog-input,1 present-value\" time=\"0.000000\" "
+              "timestamp=\"2023-11-14T22:13:20\">\n"
+              "    <skipped message=\"stopped\">the Send was stopped before an answer was "
+              "due</skipped>\n  </testcase>\n"
+              "</testsuite>\n</testsuites>\n");
+}
+
+// A stop cuts short only the requests that had not had their time for an
+// answer: those stay out of the failures, the others fail as ever.
+TEST(JudgeTest, StoppedAgainstUnanswered)
+{
+    struct SCase {
+        const char* szName;
+        int64_t llStopMs; // after kT0; 0: not stopped
+        std::string csVerdicts; // each line's verdict word
+        size_t nUnanswered;
+        size_t nStopped;
+        bool bConfirmedFailed;
+        std::string csHeadline;
+    };
+    // Requests at 0, 10 and 20 ms; only the first answered. An answer is
+    // given 100 ms.
+    const std::vector<SCase> cases = {
+        { "not stopped", 0, "answered unanswered unanswered", 2, 0, true,
+            "FAIL: 3 requests: 1 answered, 2 unanswered" },
+        { "stopped long after: both had their time", 1000, "answered unanswered unanswered", 2, 0,
+            true, "FAIL: 3 requests: 1 answered, 2 unanswered" },
+        { "stopped at 115 ms: the last had 95 ms of its 100", 115, "answered unanswered stopped", 1,
+            1, true, "FAIL: 3 requests: 1 answered, 1 unanswered, 1 stopped" },
+        { "stopped at 50 ms: neither had its time", 50, "answered stopped stopped", 0, 2, false,
+            "PASS: 3 requests: 1 answered, 2 stopped" },
+        { "exactly its time is enough", 110, "answered unanswered stopped", 1, 1, true,
+            "FAIL: 3 requests: 1 answered, 1 unanswered, 1 stopped" },
+    };
+    for (const SCase& c : cases) {
+        SJudgement j = Judge({ Sent(0, 0, Ip(1, 2, kReadPv5)), Sent(2, 10, Ip(1, 2, kReadPv6)),
+                                 Sent(3, 20, Ip(1, 2, kReadPv6)) },
+            { Heard(1000, Ip(2, 1, kAck5)) }, nullptr);
+        MarkStopped(j, c.llStopMs ? kT0 + c.llStopMs * kMs : 0, 100 * kMs);
+        std::string csVerdicts;
+        for (const SJudgeLine& line : j.lines)
+            csVerdicts += (csVerdicts.empty() ? "" : " ") + VerdictColumn(line);
+        EXPECT_EQ(csVerdicts, c.csVerdicts) << c.szName;
+        EXPECT_EQ(j.nUnanswered, c.nUnanswered) << c.szName;
+        EXPECT_EQ(j.nStopped, c.nStopped) << c.szName;
+        EXPECT_EQ(j.bConfirmedFailed, c.bConfirmedFailed) << c.szName;
+        EXPECT_EQ(Headline(j), c.csHeadline) << c.szName;
+    }
 }
 
 SJudgedFrame InRound(uint32_t uRound, SJudgedFrame frame)
@@ -765,7 +870,7 @@ TEST(JudgeTest, HeadlineAndAimClue)
             { Sent(0, 0, Ip(1, 2, kReadPv5)), Sent(2, 10, Ip(1, 2, kReadPv6)) },
             { Heard(1000, Ip(2, 1, kAck5)), Heard(11000, Ip(2, 1, kAck6Other)) }, captureAck,
             "PASS: 2 requests: 1 ok, 1 value changed", "" },
-        { "nothing sent that asks", {}, {}, {}, "PASS: 0 requests", "" },
+        { "nothing sent that asks: no pass", {}, {}, {}, "Nothing tested: 0 requests", "" },
         { "unanswered, the device announced itself elsewhere", { Sent(0, 0, toWrongMac) },
             { Heard(500, Ip(2, 1, kIAm150)) }, {}, "FAIL: 1 request: 1 unanswered",
             "device 150 answered from 02:76:6d:0a:00:02 / 10.0.0.2: aim at it?" },
@@ -790,6 +895,213 @@ TEST(JudgeTest, HeadlineAndAimClue)
         EXPECT_EQ(Headline(j), c.csHeadline) << c.szName;
         EXPECT_EQ(AimClue(c.heard, j), c.csClue) << c.szName;
     }
+}
+
+// A baseline is paired by what each request asks: the invoke IDs of today's
+// conversation and of the baseline's own have nothing to do with each other.
+TEST(JudgeTest, BaselinePairing)
+{
+    // Last month's bench, captured: requests with their own invoke IDs
+    // (0x40...), answered; ai,99 unknown.
+    const Bytes kReadPv99At41 = Hex("01 04 00 05 41 0c 0c 00000063 19 55");
+    const Bytes kError99At41 = Hex("01 00 50 41 0c 91 01 91 1f");
+    Bytes readPvAt40 = kReadPv5;
+    readPvAt40[4] = 0x40;
+    Bytes ackAt40 = kAck5;
+    ackAt40[3] = 0x40;
+    const std::vector<SJudgedFrame> bench = { Rec(0, Ip(1, 2, readPvAt40)),
+        Rec(1, Ip(2, 1, ackAt40)), Rec(2, Ip(1, 2, kReadPv99At41)), Rec(3, Ip(2, 1, kError99At41)),
+        Rec(4, Ip(1, 2, kWhoIs)), Rec(5, Ip(2, 1, kIAm150)) };
+    // An earlier run's saved answers alone: in the order heard.
+    const Bytes kReadPv99 = Hex("01 04 00 05 05 0c 0c 00000063 19 55");
+    const Bytes kAckAv2 = Hex("01 00 30 05 0c 0c 00800002 19 55 3e 44 42480000 3f"); // av,2 = 50
+    const std::vector<SJudgedFrame> answers = { Rec(0, Ip(2, 1, kAckAv2)), Rec(1, Ip(2, 1, kAck5)),
+        Rec(2, Ip(2, 1, kError5)), Rec(3, Ip(3, 1, kIAm300)) };
+    struct SCase {
+        const char* szName;
+        const std::vector<SJudgedFrame>* pBaseline;
+        std::vector<SJudgedFrame> requests;
+        std::vector<SJudgedFrame> heard;
+        std::string csVerdicts; // each line's verdict column, "|" between
+        std::string csRecorded; // each line's recorded text, "|" between
+    };
+    const std::vector<SCase> cases = {
+        { "a bench capture: fresh invoke IDs on both sides", &bench,
+            { Fresh(7, 0, Ip(1, 2, kReadPv5), 9) },
+            { Heard(1000, Ip(2, 1, Hex("01 00 30 09 0c 0c 00000001 19 55 3e 44 41ac0000 3f"))) },
+            "ok", "readProperty-ACK[64] analog-input,1 present-value = 21.5" },
+        { "a bench capture: its Error was the answer then too", &bench,
+            { Sent(3, 0, Ip(1, 2, kReadPv99)) }, { Heard(1000, Ip(2, 1, kError5)) }, "ok",
+            "Error[65] readProperty object: unknown-object" },
+        { "a bench capture: an ACK then, an Error now", &bench, { Sent(7, 0, Ip(1, 2, kReadPv5)) },
+            { Heard(1000, Ip(2, 1, kError5)) },
+            "differs (Error readProperty object: unknown-object; recorded readProperty-ACK)",
+            "readProperty-ACK[64] analog-input,1 present-value = 21.5" },
+        { "a bench capture: asked twice, answered once then: both find it", &bench,
+            { Sent(7, 0, Ip(1, 2, kReadPv5)), Sent(7, 10, Ip(1, 2, kReadPv6)) },
+            { Heard(1000, Ip(2, 1, kAck5)), Heard(11000, Ip(2, 1, kAck6)) }, "ok|ok",
+            "readProperty-ACK[64] analog-input,1 present-value = 21.5|readProperty-ACK[64] "
+            "analog-input,1 present-value = 21.5" },
+        { "a bench capture: a question it never asked", &bench, { Sent(7, 0, Ip(1, 2, kWrite5)) },
+            { Heard(1000, Ip(2, 1, Hex("01 00 20 05 0f"))) }, "no-record", "" },
+        { "a bench capture: Who-Is and its I-Am", &bench, { Sent(9, 0, Ip(1, 2, kWhoIs)) },
+            { Heard(1000, Ip(2, 1, kIAm150)) }, "ok", "i-Am device,150" },
+        { "saved answers: an ACK of another object is skipped, the one that repeats the "
+          "question taken",
+            &answers, { Sent(0, 0, Ip(1, 2, kReadPv5)) }, { Heard(1000, Ip(2, 1, kAck5)) }, "ok",
+            "readProperty-ACK[ 5] analog-input,1 present-value = 21.5" },
+        { "saved answers: each taken once, in order", &answers,
+            { Sent(0, 0, Ip(1, 2, kReadPv5)), Sent(1, 10, Ip(1, 2, kReadPv99)),
+                Sent(2, 20, Ip(1, 2, kReadPv5)) },
+            { Heard(1000, Ip(2, 1, kAck5)), Heard(11000, Ip(2, 1, kError5)),
+                Heard(21000, Ip(2, 1, kAck5)) },
+            "ok|ok|no-record",
+            "readProperty-ACK[ 5] analog-input,1 present-value = 21.5|Error[ 5] readProperty "
+            "object: unknown-object|" },
+        { "saved answers: from the device the request went to", &answers,
+            { Sent(0, 0, Ip(1, 3, kReadPv5)) }, { Heard(1000, Ip(3, 1, kAck5)) }, "no-record", "" },
+        { "saved answers: a Who-Is finds the I-Am heard", &answers,
+            { Sent(0, 0, Ip(1, 3, kWhoIs)) }, { Heard(1000, Ip(3, 1, kIAm300)) }, "ok",
+            "i-Am device,300" },
+    };
+    for (const SCase& c : cases) {
+        CBaseline baseline(*c.pBaseline);
+        const std::vector<std::vector<size_t>> recorded = baseline.Pair(c.requests);
+        const SJudgement j = Judge(c.requests, c.heard, &baseline.Frames(), {}, &recorded);
+        std::string csVerdicts;
+        std::string csRecorded;
+        for (const SJudgeLine& line : j.lines) {
+            csVerdicts += (csVerdicts.empty() ? "" : "|") + VerdictColumn(line);
+            csRecorded += (&line == &j.lines.front() ? "" : "|") + line.csRecorded;
+        }
+        EXPECT_EQ(csVerdicts, c.csVerdicts) << c.szName;
+        EXPECT_EQ(csRecorded, c.csRecorded) << c.szName;
+    }
+    // Rounds go on where the last stopped: the second round's request takes
+    // the next answer that fits (the Error of its service), not the first again.
+    CBaseline baseline(answers);
+    EXPECT_EQ(baseline.Pair({ Sent(1, 0, Ip(1, 2, kReadPv5)) }).front(), std::vector<size_t> { 1 });
+    EXPECT_EQ(baseline.Pair({ Sent(1, 0, Ip(1, 2, kReadPv5)) }).front(), std::vector<size_t> { 2 });
+    EXPECT_EQ(baseline.Pair({ Sent(1, 0, Ip(1, 2, kReadPv5)) }).front(), std::vector<size_t> {});
+}
+
+// The groups the Results window and the report open: one key per kind of
+// difference, the row's own values left out, largest group first.
+TEST(JudgeTest, GroupingRule)
+{
+    const std::vector<SJudgedFrame> capture = { Rec(0, Ip(1, 2, kReadPv5)), Rec(1, Ip(2, 1, kAck5)),
+        Rec(2, Ip(1, 2, kReadPv6)), Rec(3, Ip(2, 1, Hex("01 00 50 06 0c 91 02 91 20"))),
+        Rec(4, Ip(1, 2, kWrite7)), Rec(5, Ip(2, 1, kSimpleAck7)) };
+    struct SCase {
+        const char* szName;
+        SJudgedFrame request;
+        std::vector<SJudgedFrame> heard;
+        std::string csKey;
+    };
+    const std::vector<SCase> cases = {
+        { "ok joins no group", Sent(0, 0, Ip(1, 2, kReadPv5)), { Heard(1000, Ip(2, 1, kAck5)) },
+            "" },
+        { "an Error where the capture has an ACK", Sent(0, 0, Ip(1, 2, kReadPv5)),
+            { Heard(1000, Ip(2, 1, kError5)) },
+            "Error object/unknown-object where the capture has an ACK" },
+        { "another code: its own group", Sent(0, 0, Ip(1, 2, kReadPv5)),
+            { Heard(1000, Ip(2, 1, kError5Property)) },
+            "Error property/unknown-property where the capture has an ACK" },
+        { "an ACK where the capture has an Error", Sent(2, 0, Ip(1, 2, kReadPv6)),
+            { Heard(1000, Ip(2, 1, kAck6)) },
+            "an ACK where the capture has Error property/unknown-property" },
+        { "a Reject", Sent(0, 0, Ip(1, 2, kReadPv5)), { Heard(1000, Ip(2, 1, kReject5)) },
+            "Reject unrecognized-service where the capture has an ACK" },
+        { "unanswered, by service", Sent(4, 0, Ip(1, 2, kWrite7)), {}, "unanswered writeProperty" },
+        { "no record", Sent(9, 0, Ip(1, 2, kReadPv5)), { Heard(1000, Ip(2, 1, kAck5)) },
+            "no record of an ACK" },
+    };
+    for (const SCase& c : cases) {
+        const SJudgement j = Judge({ c.request }, c.heard, &capture);
+        ASSERT_EQ(j.lines.size(), 1u) << c.szName;
+        EXPECT_EQ(GroupKey(j.lines.front()), c.csKey) << c.szName;
+    }
+    // A verdict that names the field keeps the field and drops the values.
+    const std::pair<const char*, const char*> words[] = {
+        { "differs: device,1234 object-name \"Other\", recorded \"Bench\"",
+            "differs: device object-name" },
+        { "differs: analog-input,1 present-value 23.7, recorded 21.5 (beyond 0.5%)",
+            "differs: analog-input present-value (beyond)" },
+        { "ok (value changed: analog-input,1 present-value 23.7, recorded 21.5)",
+            "ok (value changed: analog-input present-value)" },
+        { "differs: analog-value,12 priority-array[8] Null, recorded 50.0",
+            "differs: analog-value priority-array[] Null" },
+    };
+    for (const auto& [szVerdict, szKey] : words)
+        EXPECT_EQ(VerdictWithoutValues(szVerdict), szKey) << szVerdict;
+
+    // Largest first; a tie keeps the order the groups first came in.
+    std::vector<SJudgeLine> lines(7);
+    const EVerdict verdicts[] = { EVerdict::Unanswered, EVerdict::Ok, EVerdict::Differs,
+        EVerdict::Differs, EVerdict::Stopped, EVerdict::Differs, EVerdict::Unanswered };
+    for (size_t i = 0; i < lines.size(); ++i) {
+        lines[i].eVerdict = verdicts[i];
+        lines[i].csRequest = "readProperty[ 5] analog-input,1 present-value";
+        lines[i].csHeardKind = "Error readProperty object: unknown-object";
+        lines[i].csRecordedKind = "readProperty-ACK";
+    }
+    const std::vector<SLineGroup> groups = GroupLines(lines);
+    ASSERT_EQ(groups.size(), 3u);
+    EXPECT_EQ(groups[0].csKey, "Error object/unknown-object where the capture has an ACK");
+    EXPECT_EQ(groups[0].lines, (std::vector<size_t> { 2, 3, 5 }));
+    EXPECT_EQ(groups[1].csKey, "unanswered readProperty");
+    EXPECT_EQ(groups[1].lines, (std::vector<size_t> { 0, 6 }));
+    EXPECT_EQ(groups[2].csKey, "stopped readProperty");
+}
+
+// Discover reads each I-Am into what a user aims at, and sends a Who-Is a
+// kernel takes.
+TEST(JudgeTest, DiscoverReadsIAm)
+{
+    Bytes forwarded
+        = BacnetIp(0x04, Hex("0a000509 bac1 01 00 10 00 c4 02000385 22 05c4 91 03 21 07"));
+    forwarded = From(9, 1, forwarded, true);
+    struct SCase {
+        const char* szName;
+        Bytes frame;
+        bool bOk;
+        std::string csLine;
+    };
+    const std::vector<SCase> cases = {
+        { "B/IP", Ip(2, 1, kIAm150), true,
+            "150\t02:76:6d:0a:00:02\t10.0.0.2:47808\tlocal\t480\t15" },
+        { "a Forwarded-NPDU: the origin's address", forwarded, true,
+            "901\t02:76:6d:0a:00:09\t10.0.5.9:47809\tlocal\t1476\t7" },
+        { "behind a router: its network and address",
+            Ip(9, 1, Hex("01 08 0003 01 6c 10 00 c4 020000cf 22 01e0 91 03 22 0104")), true,
+            "207\t02:76:6d:0a:00:09\t10.0.0.9:47808\t3:0x6c\t480\t260" },
+        { "BACnet/Ethernet", Eth(3, 1, kIAm300), true,
+            "300\t02:76:6d:0a:00:03\t-\tlocal\t480\t15" },
+        { "cut before the vendor", Ip(2, 1, Hex("01 00 10 00 c4 02000096 22 01e0 91 00")), false,
+            "" },
+        { "an object that is no device",
+            Ip(2, 1, Hex("01 00 10 00 c4 00000096 22 01e0 91 00 21 0f")), false, "" },
+        { "a Who-Is is no I-Am", Ip(1, 2, kWhoIs), false, "" },
+    };
+    for (const SCase& c : cases) {
+        SDiscovered d;
+        EXPECT_EQ(ParseIAm(c.frame.data(), c.frame.size(), d), c.bOk) << c.szName;
+        if (c.bOk) {
+            EXPECT_EQ(DiscoveredLine(d), c.csLine) << c.szName;
+        }
+    }
+    // The same device heard twice is listed once.
+    EXPECT_EQ(
+        DiscoveredDevices({ Ip(2, 1, kIAm150), Ip(3, 1, kIAm300), Ip(2, 1, kIAm150) }).size(), 2u);
+    // The Who-Is: a global broadcast, every length and the IPv4 checksum right.
+    const Bytes who = WhoIsFrame();
+    const SBacnetFrame f = ParseBacnet(who.data(), who.size());
+    EXPECT_EQ(f.eApdu, EApdu::UnconfirmedRequest);
+    EXPECT_EQ(f.uService, velmora::frame::kWhoIs);
+    EXPECT_TRUE(f.bHasDnet && f.uDnet == 0xffff);
+    EXPECT_FALSE(f.bHasLimits);
+    EXPECT_EQ(Hex("ffffffffffff"), Bytes(who.begin(), who.begin() + 6));
+    EXPECT_EQ(who, Checksummed(who, false)) << "lengths or checksum not as a kernel takes them";
 }
 
 } // namespace

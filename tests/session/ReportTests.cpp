@@ -71,10 +71,11 @@ TEST(PlotTest, WhereTheDotsLand)
             "(70.0,60.0)", "0 1 2 3 4 5", "0 0.1 0.2 0.3 0.4 0.5", false },
         { "120 ms on an axis of 200", { { 0, 120 * kMs, 0 } }, 20000, "(10.0,60.0)",
             "0 0.2 0.4 0.6 0.8 1", "0 40 80 120 160 200", false },
-        // Unanswered requests: marks on the time axis, after the dots.
-        { "unanswered on the axis", { { 2 * kS, -1, 0 }, { 4 * kS, 2 * kMs, 1 } }, 20000,
-            "(90.0,20.0) (50.0,120.0)u", "0 1 2 3 4 5", "0 0.4 0.8 1.2 1.6 2", false },
-        { "nothing answered", { { 0, -1, 0 } }, 20000, "(10.0,120.0)u", "0 0.2 0.4 0.6 0.8 1",
+        // Unanswered requests: marks along the top edge, after the dots, where
+        // no quick answer's dot hides them.
+        { "unanswered along the top", { { 2 * kS, -1, 0 }, { 4 * kS, 2 * kMs, 1 } }, 20000,
+            "(90.0,20.0) (50.0,20.0)u", "0 1 2 3 4 5", "0 0.4 0.8 1.2 1.6 2", false },
+        { "nothing answered", { { 0, -1, 0 } }, 20000, "(10.0,20.0)u", "0 0.2 0.4 0.6 0.8 1",
             "0 0.2 0.4 0.6 0.8 1", false },
         // Small steps keep their digits, without the computer's notation.
         { "120 us on the wire", { { 120000, 57000, 0 } }, 20000, "(70.0,63.0)",
@@ -235,7 +236,9 @@ TEST(ReportTest, TheHeadlineFailsWithAnyRequestFailed)
             { { 0, kS, IpFrame(1, 2, csRead5) }, { 1, kS + kMs, IpFrame(1, 2, csRead6) } },
             { { 0, kS + kMs / 2, IpFrame(2, 1, csAck5) } },
             "<h1 id=headline class=fail>FAIL: 2 requests: 1 answered, 1 unanswered</h1>" },
-        { "nothing that asks", {}, {}, "<h1 id=headline class=pass>PASS: 0 requests</h1>" },
+        // A run that judged no request is no pass.
+        { "nothing that asks", {}, {},
+            "<h1 id=headline class=none>Nothing tested: 0 requests</h1>" },
         // An input warmer than recorded: counted apart, in its own colour, no failure.
         { "a value changed", { { 0, kS, IpFrame(1, 2, csRead5) } },
             { { 0, kS + kMs, IpFrame(2, 1, csAck5Warmer) } },
