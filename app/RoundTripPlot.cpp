@@ -22,6 +22,7 @@ namespace {
         case judge::EVerdict::Unanswered:
             return QColor(0xc6, 0x28, 0x28);
         case judge::EVerdict::NoRecord:
+        case judge::EVerdict::Stopped:
             break;
         }
         return QColor(0x7b, 0x7b, 0x7b);

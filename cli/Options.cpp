@@ -208,7 +208,7 @@ bool ParseCommandLine(int argc, const char* const* argv, SCliOptions& options, s
         if (csName == "--discover") {
             bDiscover = true;
             if (value
-                && (!ParseSeconds(*value, options.discoverWait)
+                && (!ParseWaitSeconds(*value, options.discoverWait)
                     || options.discoverWait.count() == 0))
                 return Fail(csError, "--discover: '" + *value + "' is no number of seconds");
             continue;

@@ -62,12 +62,6 @@ namespace {
             || (f.eApdu == EApdu::NetworkMessage && f.uNetworkMessage == kWhoIsRouterToNetwork);
     }
 
-    bool IsAnswer(const SBacnetFrame& f)
-    {
-        return f.eApdu == EApdu::SimpleAck || f.eApdu == EApdu::ComplexAck
-            || f.eApdu == EApdu::Error || f.eApdu == EApdu::Reject || f.eApdu == EApdu::Abort;
-    }
-
     bool StartsWith(const SService& a, const uint8_t* p, size_t n)
     {
         return a.nLength >= n && std::equal(p, p + n, a.pData);

@@ -555,7 +555,7 @@ TEST(SendOptionsTest, DiscoverFillsTheAim)
         if (const char* szShot = std::getenv("VELMORA_SENDOPTIONS_SHOT");
             szShot && &c == &cases[1]) {
             dlg.show();
-            QTest::qWaitForWindowExposed(&dlg);
+            EXPECT_TRUE(QTest::qWaitForWindowExposed(&dlg));
             dlg.grab().save(QString::fromLocal8Bit(szShot));
         }
     }

@@ -563,16 +563,20 @@ TEST(ListenCommandTest, ConversingOnTheWire)
 
         const Frames wire = pWire->Collect(1000, 300);
         const SWireSeen seen = SeeWire(wire, row.bOneId);
-        if (row.iWindow >= 0)
+        if (row.iWindow >= 0) {
             EXPECT_EQ(seen.nMaxOutstanding, static_cast<size_t>(row.iWindow));
+        }
         EXPECT_EQ(seen.iSharedId, 0);
         EXPECT_EQ(seen.made, row.made);
-        if (row.iRequests >= 0)
+        if (row.iRequests >= 0) {
             EXPECT_EQ(seen.iRequests, row.iRequests);
-        if (row.bOneId)
+        }
+        if (row.bOneId) {
             EXPECT_EQ(seen.ids.size(), 1u);
-        if (row.bCaptureOnWire)
+        }
+        if (row.bCaptureOnWire) {
             EXPECT_EQ(wire, Frames(row.capture.begin(), row.capture.end()));
+        }
         EXPECT_EQ(TsharkFaults(wire), "");
         responder.Signal(SIGTERM);
         EXPECT_EQ(responder.Wait(), 0);

@@ -466,7 +466,7 @@ TEST(JudgeTest, VerdictsAgainstTheCapture)
                   "analog-input,1 present-value 22.0, recorded 21.5\t1.000\n",
             "1 packet sent; 1 request: 1 answered (1 differs), 0 unanswered; round trip min 1.0, "
             "median 1.0, p95 1.0, max 1.0 ms",
-            true, {}, { true, false } },
+            true, {}, { true, false, nullptr, nullptr } },
         { "compared by kind alone, it is ok", { Sent(0, 0, Ip(1, 2, kReadPv5)) },
             { Heard(1000, Ip(2, 1, kAck5Other)) }, captureAck,
             "0\t" + kRp5
@@ -474,7 +474,7 @@ TEST(JudgeTest, VerdictsAgainstTheCapture)
                   "readProperty-ACK[ 5] analog-input,1 present-value = 21.5)\tok\t1.000\n",
             "1 packet sent; 1 request: 1 answered (1 ok), 0 unanswered; round trip min 1.0, median "
             "1.0, p95 1.0, max 1.0 ms",
-            false, {}, { false, false } },
+            false, {}, { false, false, nullptr, nullptr } },
         { "another name differs", { Sent(0, 0, Ip(1, 2, kReadName207)) },
             { Heard(1000, Ip(2, 1, kNameAck207Other)) },
             { Rec(0, Ip(1, 2, kReadName207)), Rec(1, Ip(2, 1, kNameAck207)) },
@@ -500,7 +500,7 @@ TEST(JudgeTest, VerdictsAgainstTheCapture)
             "\"AHV\"\t1.000\n",
             "1 packet sent; 1 request: 1 answered (1 differs), 0 unanswered; round trip min 1.0, "
             "median 1.0, p95 1.0, max 1.0 ms",
-            true, {}, { true, false } },
+            true, {}, { true, false, nullptr, nullptr } },
         // Another device's name changing teaches nothing about this one's.
         { "learned for one device only", { Sent(4, 0, Ip(1, 2, kReadName207)) },
             { Heard(1000, Ip(2, 1, kNameAck207Third)) }, nameTwiceElsewhere,
@@ -967,7 +967,7 @@ TEST(JudgeTest, BaselinePairing)
     for (const SCase& c : cases) {
         CBaseline baseline(*c.pBaseline);
         const std::vector<std::vector<size_t>> recorded = baseline.Pair(c.requests);
-        const SJudgement j = Judge(c.requests, c.heard, &baseline.Frames(), {}, &recorded);
+        const SJudgement j = Judge(c.requests, c.heard, &baseline.Frames(), {}, {}, &recorded);
         std::string csVerdicts;
         std::string csRecorded;
         for (const SJudgeLine& line : j.lines) {
