@@ -461,7 +461,7 @@ QGroupBox* CSendOptionsDlg::BuildListenGroup()
     m_pCompare->setObjectName(QStringLiteral("listenCompare"));
     m_pCompare->addItems({ QStringLiteral("Value by value; volatile properties may change"),
         QStringLiteral("Every value, strictly"), QStringLiteral("The kind of answer alone") });
-    auto* pCompareLabel = new QLabel(QStringLiteral("Compare a&nswers"), pGroup);
+    auto* pCompareLabel = new QLabel(QStringLiteral("&Judge answers by"), pGroup);
     pCompareLabel->setBuddy(m_pCompare);
     pForm->addRow(pCompareLabel, m_pCompare);
     m_pVolatileFile = new QLineEdit(pGroup);

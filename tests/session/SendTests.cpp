@@ -71,8 +71,11 @@ SReplayResult Listened()
 TEST(SendOutcomeTest, OneRuleForTheExitStatus)
 {
     judge::SJudgement passed;
+    passed.nRequests = 3;
     judge::SJudgement failed;
+    failed.nRequests = 3;
     failed.bConfirmedFailed = true;
+    const judge::SJudgement nothing; // no request judged
     struct SRow {
         const char* szCase;
         std::function<SReplayResult()> result;
@@ -84,7 +87,8 @@ TEST(SendOutcomeTest, OneRuleForTheExitStatus)
     };
     const char* const k0
         = "0 (every chosen record sent; no confirmed request unanswered or differing)";
-    const char* const k1 = "1 (some records not sent, or a file not written)";
+    const char* const k1
+        = "1 (some records not sent, a file not written, or nothing tested: no request judged)";
     const char* const k3 = "3 (the capture or the adapter could not be opened)";
     const char* const k4 = "4 (a confirmed request unanswered or answered otherwise)";
     const std::vector<SRow> rows {
@@ -135,6 +139,17 @@ TEST(SendOutcomeTest, OneRuleForTheExitStatus)
             },
             &passed, 0, true, 4, k4 },
         { "a file not written fails a run the device passed", Listened, &passed, 0, false, 1, k1 },
+        // A rig that sent nothing that asks tested nothing: no pass.
+        { "listening, nothing tested", Listened, &nothing, 0, true, 1, k1 },
+        { "not listening, nothing judged is no failure", [] { return SReplayResult(); }, &nothing,
+            0, true, 0, k0 },
+        { "nothing tested, yet a device gave up: 4 goes first",
+            [] {
+                SReplayResult r = Listened();
+                r.listen.csGaveUp = "the device at 192.168.10.2:47808 stopped answering";
+                return r;
+            },
+            &nothing, 0, true, 4, k4 },
     };
     for (const SRow& row : rows) {
         SCOPED_TRACE(row.szCase);
